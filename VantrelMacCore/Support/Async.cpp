@@ -1,0 +1,66 @@
+#include "Support/Async.hpp"
+
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+
+#include <system_error>
+
+#include "Support/SystemLog.hpp"
+
+namespace vantrel {
+
+bool isCancellation(const std::exception_ptr& error) noexcept {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const CancellationError&) {
+    return true;
+  } catch (const std::system_error& e) {
+    return e.code() == asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+Runtime::Runtime(std::size_t threads) : guard_(asio::make_work_guard(context_)) {
+  if (threads == 0) threads = 1;
+  threads_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) {
+    threads_.emplace_back([this] { context_.run(); });
+  }
+}
+
+Runtime::~Runtime() { stop(); }
+
+void Runtime::stop() {
+  guard_.reset();
+  context_.stop();
+  for (auto& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
+}
+
+void reportTaskFailure(const std::string& name, const std::exception_ptr& error) noexcept {
+  if (isCancellation(error)) return;
+  try {
+    SystemLog("local.vantrel.VantrelMac", "runtime")
+        .error("task '{}' ended with an error: {}", name, localizedDescription(error));
+  } catch (...) {
+  }
+}
+
+Awaitable<void> checkCancellation() {
+  auto state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none) throw CancellationError();
+}
+
+Awaitable<void> sleepFor(VantrelClock::duration duration) {
+  Timer timer(co_await asio::this_coro::executor, duration);
+  std::error_code ec;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  if (ec == asio::error::operation_aborted) throw CancellationError();
+  if (ec) throw std::system_error(ec);
+}
+
+}  // namespace vantrel

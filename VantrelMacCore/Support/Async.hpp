@@ -1,0 +1,240 @@
+#pragma once
+
+// The asynchronous runtime: one io_context on a small thread pool, strands as actors,
+// named cancellable tasks, time-outs that race an operation against a timer.
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/io_context.hpp>
+#include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "Support/Clock.hpp"
+#include "Support/Error.hpp"
+
+namespace vantrel {
+
+template <typename T = void>
+using Awaitable = asio::awaitable<T>;
+using Executor = asio::any_io_executor;
+using Strand = asio::strand<asio::any_io_executor>;
+
+// Thrown when a task notices that it was cancelled.
+class CancellationError : public Error {
+ public:
+  std::optional<std::string> errorDescription() const override { return std::nullopt; }
+  std::string errorDomain() const override { return "Swift.CancellationError"; }
+  int errorCode() const override { return 1; }
+};
+
+// Thrown by `withTimeout` when the limit passes first.
+class TimeoutError : public Error {
+ public:
+  std::optional<std::string> errorDescription() const override {
+    return "The operation timed out.";
+  }
+};
+
+// True for `CancellationError` and for Asio's "operation aborted" (a cancelled wait or read).
+bool isCancellation(const std::exception_ptr& error) noexcept;
+
+// The process's executors: one io_context run by a few threads.
+class Runtime {
+ public:
+  explicit Runtime(std::size_t threads = 2);
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  asio::io_context& context() noexcept { return context_; }
+  Executor executor() noexcept { return context_.get_executor(); }
+  // Stops the threads after the work already queued has had a chance to run; idempotent.
+  void stop();
+
+ private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::vector<std::thread> threads_;
+};
+
+inline Strand makeStrand(const Executor& executor) { return asio::make_strand(executor); }
+
+// Runs `body` on `executor` (an actor's strand) and resumes the caller with its result or error.
+template <typename T>
+Awaitable<T> runOn(Executor executor, Awaitable<T> body) {
+  co_return co_await asio::co_spawn(std::move(executor), std::move(body), asio::use_awaitable);
+}
+
+// Logs a task's stray exception (cancellation is not an error). Used by `spawnTask`.
+void reportTaskFailure(const std::string& name, const std::exception_ptr& error) noexcept;
+
+// Starts a fire-and-forget task; an exception that escapes it is logged, never swallowed.
+template <typename T>
+void spawnTask(Executor executor, Awaitable<T> body, std::string name) {
+  if constexpr (std::is_void_v<T>) {
+    asio::co_spawn(std::move(executor), std::move(body),
+                   [name = std::move(name)](std::exception_ptr e) {
+                     if (e) reportTaskFailure(name, e);
+                   });
+  } else {
+    asio::co_spawn(std::move(executor), std::move(body),
+                   [name = std::move(name)](std::exception_ptr e, T) {
+                     if (e) reportTaskFailure(name, e);
+                   });
+  }
+}
+
+// The cancelled flag of one task. A task checks its own token, never a flag of its owner, so a
+// newer task in the same slot is not confused with an older, cancelled one.
+class TaskToken {
+ public:
+  bool isCancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
+  bool isFinished() const noexcept { return finished_.load(std::memory_order_acquire); }
+  void cancel() noexcept { cancelled_.store(true, std::memory_order_release); }
+  // Throws `CancellationError` when the token was cancelled.
+  void check() const {
+    if (isCancelled()) throw CancellationError();
+  }
+
+ private:
+  friend class TaskSlot;
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> finished_{false};
+};
+using TaskTokenPtr = std::shared_ptr<TaskToken>;
+
+// A named slot for at most one cancellable task. All calls must be made on the slot's executor
+// (the owning actor's strand); the task runs there too. Cancelling sets the task's token and
+// cancels whatever it awaits.
+class TaskSlot {
+ public:
+  explicit TaskSlot(Executor executor, std::string name = "task")
+      : executor_(std::move(executor)), name_(std::move(name)) {}
+  ~TaskSlot() { cancel(); }
+  TaskSlot(const TaskSlot&) = delete;
+  TaskSlot& operator=(const TaskSlot&) = delete;
+
+  // Cancels the current task, then starts `factory(token)`, which returns an Awaitable<void>.
+  template <typename Factory>
+  TaskTokenPtr start(Factory&& factory) {
+    cancel();
+    auto token = std::make_shared<TaskToken>();
+    auto signal = std::make_shared<asio::cancellation_signal>();
+    token_ = token;
+    signal_ = signal;
+    asio::co_spawn(executor_, std::forward<Factory>(factory)(token),
+                   asio::bind_cancellation_slot(
+                       signal->slot(), [token, signal, name = name_](std::exception_ptr e) {
+                         token->finished_.store(true, std::memory_order_release);
+                         if (e) reportTaskFailure(name, e);
+                       }));
+    return token;
+  }
+
+  void cancel() {
+    if (token_) token_->cancel();
+    if (signal_ && token_ && !token_->isFinished()) {
+      // The signal may only be emitted on the task's executor; dispatch runs it inline there.
+      asio::dispatch(executor_, [signal = signal_] { signal->emit(asio::cancellation_type::all); });
+    }
+    token_.reset();
+    signal_.reset();
+  }
+
+  // Forgets the current task without cancelling it (it keeps running to its end).
+  void release() {
+    token_.reset();
+    signal_.reset();
+  }
+
+  bool isRunning() const noexcept { return token_ && !token_->isFinished(); }
+  TaskTokenPtr token() const { return token_; }
+
+ private:
+  Executor executor_;
+  std::string name_;
+  TaskTokenPtr token_;
+  std::shared_ptr<asio::cancellation_signal> signal_;
+};
+
+// Throws `CancellationError` when the current coroutine has been asked to cancel.
+Awaitable<void> checkCancellation();
+
+// Suspends for `duration` of `VantrelClock`; throws `CancellationError` when cancelled meanwhile.
+Awaitable<void> sleepFor(VantrelClock::duration duration);
+
+// Races `operation` against a timer: the first to finish (successfully or not) decides, and the
+// other is cancelled and awaited. Throws `TimeoutError` when the timer wins; the operation must
+// honour per-operation cancellation.
+template <typename T>
+Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
+  auto executor = co_await asio::this_coro::executor;
+  Timer timer(executor, limit);
+  if constexpr (std::is_void_v<T>) {
+    auto [order, error, timerError] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
+            timer.async_wait(asio::experimental::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    (void)timerError;
+    if (order[0] != 0) throw TimeoutError();
+    if (error) std::rethrow_exception(error);
+    co_return;
+  } else {
+    auto [order, error, value, timerError] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
+            timer.async_wait(asio::experimental::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    (void)timerError;
+    if (order[0] != 0) throw TimeoutError();
+    if (error) std::rethrow_exception(error);
+    co_return std::move(value);
+  }
+}
+
+// A one-shot result that several paths race to deliver; the first `resume` wins. It is the
+// building block of waits that end by a reply, an error or a timer, whichever comes first.
+template <typename T>
+class OnceResume {
+ public:
+  bool resume(T value) {
+    std::lock_guard lock(mutex_);
+    if (value_) return false;
+    value_.emplace(std::move(value));
+    return true;
+  }
+  bool hasValue() const {
+    std::lock_guard lock(mutex_);
+    return value_.has_value();
+  }
+  std::optional<T> take() {
+    std::lock_guard lock(mutex_);
+    return std::move(value_);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<T> value_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Support/Bytes.hpp"
+
+namespace vantrel::text {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence.
+bool isValidUTF8(ByteView bytes) noexcept;
+inline bool isValidUTF8(std::string_view s) noexcept { return isValidUTF8(asBytes(s)); }
+
+// Every byte below 0x80.
+bool isASCII(std::string_view s) noexcept;
+
+// White space and newlines as Unicode defines them: general category Z*, U+0009…U+000D, U+0085.
+bool isWhitespaceOrNewline(char32_t scalar) noexcept;
+
+// Removes white space and newlines from both ends (scalar by scalar). Bytes that are not valid
+// UTF-8 count as ordinary characters and are kept.
+std::string trimmed(std::string_view s);
+
+// True when the text is empty or consists only of white space and newlines.
+bool isBlank(std::string_view s);
+
+// Number of user-perceived characters (extended grapheme clusters). Invalid bytes count one each.
+std::size_t characterCount(std::string_view s);
+
+// The first `count` characters (grapheme clusters) of the text.
+std::string prefixCharacters(std::string_view s, std::size_t count);
+
+// Canonical composition (NFC). Invalid UTF-8 is returned unchanged.
+std::string nfc(std::string_view s);
+
+// Full Unicode lower-casing, scalar by scalar. Invalid UTF-8 is returned unchanged.
+std::string lowercased(std::string_view s);
+
+// Equality ignoring case (Unicode case folding after canonical normalisation).
+bool caseInsensitiveEquals(std::string_view a, std::string_view b);
+
+// Decodes the scalars of valid UTF-8; nullopt for invalid input.
+std::optional<std::u32string> scalars(std::string_view s);
+// Encodes one scalar as UTF-8 (replacement character for an invalid scalar).
+std::string encodeScalar(char32_t scalar);
+
+}  // namespace vantrel::text

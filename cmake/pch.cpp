@@ -1,0 +1,1 @@
+// Compiled only to produce the shared precompiled header.
