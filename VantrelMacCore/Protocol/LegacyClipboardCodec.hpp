@@ -82,7 +82,7 @@ const Bytes& imageTemplate();   // 540 bytes, Kind 66 at 341, a 128-byte 2×2 pl
 const Bytes& fileTemplate();    // 238 bytes, Kind 67, null DataClass
 const Bytes& folderTemplate();  // 327 bytes, Kind 35, Folder placeholder "C:\\Clipboard Target"
 
-// Clipboard text (Kind 65). Throws `valueTooLarge` above 4 MiB of UTF-8.
+// Clipboard text (Kind 65), UTF-8 as given. Throws `valueTooLarge` above 4 MiB.
 Bytes makeText(std::string_view text, std::uint16_t comNum);
 // Any envelope whose DataClass is one string (e.g. the single-file list reply, Kind 128).
 Bytes makeStringDataClass(std::uint32_t kind, std::string_view text, std::uint16_t comNum);
