@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "LegacyTestBytes.hpp"
@@ -320,16 +319,6 @@ TEST(LegacyClipboardCodec, CurrentFolderNeedsKind35AndTwoStrings) {
 TEST(LegacyClipboardCodec, ComNumIsWrittenZeroExtended) {
   const auto bytes = Codec::makeText("x", 0xFFFF);
   EXPECT_EQ(Bytes(bytes.begin() + 232, bytes.begin() + 236), hex("FFFF0000"));
-}
-
-TEST(LegacyClipboardCodec, TemplatesAreBuiltOnceAcrossThreads) {
-  std::vector<const Bytes*> seen(8, nullptr);
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&seen, i] { seen[i] = &Codec::folderTemplate(); });
-  }
-  for (auto& t : threads) t.join();
-  for (const auto* p : seen) EXPECT_EQ(p, &Codec::folderTemplate());
 }
 
 }  // namespace
