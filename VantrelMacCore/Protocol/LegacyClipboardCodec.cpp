@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "Protocol/LegacyNrbfRecords.hpp"
 #include "Protocol/LegacyTSocketDataKindProbe.hpp"
@@ -143,12 +142,20 @@ void appendPrefixed(Bytes& out, std::string_view text) {
   append(out, asBytes(text));
 }
 
-// The strings of an envelope's string records, in order, after `ComNum`.
-std::vector<std::string> objectStrings(ByteView data) {
-  std::vector<std::string> strings;
-  if (!LegacyTSocketDataKindProbe::probeKind(data)) return strings;
+// The strings of an envelope's string records, in order, after `ComNum`. Readers use only the
+// last one or two, so only those are kept: a hostile envelope packed with tiny records then costs
+// no memory beyond its own bytes.
+struct ObjectStrings {
+  std::size_t count = 0;
+  ByteView last;
+  ByteView secondToLast;
+};
+
+ObjectStrings objectStrings(ByteView data) {
+  ObjectStrings found;
+  if (!LegacyTSocketDataKindProbe::probeKind(data)) return found;
   const auto markerEnd = nrbf::memberMarkerEnd(data);
-  if (!markerEnd) return strings;
+  if (!markerEnd) return found;
   std::size_t position = *markerEnd + 8;
   while (position < data.size()) {
     if (data[position] != nrbf::binaryObjectStringRecord || data.size() - position < 6) {
@@ -162,7 +169,9 @@ std::vector<std::string> objectStrings(ByteView data) {
       if (prefix->length <= data.size() - start) {
         const auto bytes = data.subspan(start, static_cast<std::size_t>(prefix->length));
         if (text::isValidUTF8(bytes)) {
-          strings.push_back(toString(bytes));
+          ++found.count;
+          found.secondToLast = found.last;
+          found.last = bytes;
           position = start + bytes.size();
           continue;
         }
@@ -170,7 +179,7 @@ std::vector<std::string> objectStrings(ByteView data) {
     }
     ++position;
   }
-  return strings;
+  return found;
 }
 
 // The PNG stream from the first signature at or after `from` through the last IEND after it.
@@ -279,9 +288,9 @@ LegacyClipboardValue decode(ByteView payload) {
       return LegacyClipboardValue::imagePNG(Bytes(stream->begin(), stream->end()));
     }
     case LegacyMgrProtocolCommand::clipboardText: {
-      auto strings = objectStrings(payload);
-      if (strings.empty()) throw LegacyClipboardCodecError::invalidEnvelope();
-      return LegacyClipboardValue::text(std::move(strings.back()));
+      const auto strings = objectStrings(payload);
+      if (strings.count == 0) throw LegacyClipboardCodecError::invalidEnvelope();
+      return LegacyClipboardValue::text(toString(strings.last));
     }
     default: throw LegacyClipboardCodecError::unsupportedValue();
   }
@@ -291,16 +300,16 @@ std::optional<CurrentFolder> decodeCurrentFolder(ByteView payload) {
   if (LegacyTSocketDataKindProbe::probeKind(payload) != LegacyMgrProtocolCommand::setCurrentFolder) {
     return std::nullopt;
   }
-  auto strings = objectStrings(payload);
-  if (strings.size() < 2) return std::nullopt;
-  return CurrentFolder{std::move(strings[strings.size() - 2]), std::move(strings.back())};
+  const auto strings = objectStrings(payload);
+  if (strings.count < 2) return std::nullopt;
+  return CurrentFolder{toString(strings.secondToLast), toString(strings.last)};
 }
 
 std::optional<std::string> decodeStringDataClass(ByteView payload, std::uint32_t expectedKind) {
   if (LegacyTSocketDataKindProbe::probeKind(payload) != expectedKind) return std::nullopt;
-  auto strings = objectStrings(payload);
-  if (strings.empty()) return std::nullopt;
-  return std::move(strings.back());
+  const auto strings = objectStrings(payload);
+  if (strings.count == 0) return std::nullopt;
+  return toString(strings.last);
 }
 
 }  // namespace LegacyClipboardCodec

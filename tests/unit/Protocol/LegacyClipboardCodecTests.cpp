@@ -304,6 +304,16 @@ TEST(LegacyClipboardCodec, ScanSkipsMalformedStringRecords) {
   EXPECT_EQ(decodeText(hex("0A 0B")), std::nullopt);
 }
 
+TEST(LegacyClipboardCodec, ManyTinyRecordsLeaveTheLastOnesToTheReaders) {
+  Bytes tail;
+  for (int i = 0; i < 100'000; ++i) append(tail, hex("06 01000000 00"));
+  append(tail, cat({hex("06 02000000 01"), ascii("F"), hex("06 03000000 01"), ascii("M"), hex("0B")}));
+  EXPECT_EQ(Codec::decodeStringDataClass(cat({commonPrefix("80000000 00000000"), tail}), 128), "M");
+  EXPECT_EQ(Codec::decode(cat({commonPrefix("41000000 00000000"), tail})), LegacyClipboardValue::text("M"));
+  EXPECT_EQ(Codec::decodeCurrentFolder(cat({commonPrefix("23000000 00000000"), tail})),
+            (Codec::CurrentFolder{"F", "M"}));
+}
+
 TEST(LegacyClipboardCodec, CurrentFolderNeedsKind35AndTwoStrings) {
   const auto one = cat({folderPrefix("23000000 00000000"), hex("03"), ascii("abc"), hex("0B")});
   EXPECT_EQ(Codec::decodeCurrentFolder(one), std::nullopt);
