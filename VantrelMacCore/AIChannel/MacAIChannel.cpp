@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "AIChannel/AIChannelRequest.hpp"
 #include "AIChannel/AIWire.hpp"
 #include "Support/Text.hpp"
 
@@ -16,33 +17,6 @@ const json commandList = json::array({"status"});
 
 Bytes errorEnvelope(const json& id, const char* code) {
   return AIWire::encode(json{{"type", "response"}, {"id", id}, {"ok", false}, {"error", {{"code", code}}}});
-}
-
-// Nesting depth of the JSON text, counting brackets outside strings; stops counting past `limit`.
-bool nestingWithin(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
 }
 
 std::string hexLower(const Bytes& bytes) { return hexStringLower(bytes); }
@@ -133,22 +107,13 @@ Awaitable<std::optional<Bytes>> MacAIChannel::handle(Bytes request) {
 }
 
 Awaitable<std::optional<Bytes>> MacAIChannel::respond(Bytes request) {
-  if (request.size() > maximumRequestSize) co_return errorEnvelope(nullptr, "request_too_large");
-  if (!AIWire::hasPrefix(request)) co_return errorEnvelope(nullptr, "malformed_request");
-  const std::string_view body(reinterpret_cast<const char*>(request.data()) + AIWire::prefixText.size(),
-                              request.size() - AIWire::prefixText.size());
-  if (!nestingWithin(body, maximumJSONDepth)) co_return errorEnvelope(nullptr, "malformed_request");
-  const auto document = json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (!document.is_object()) co_return errorEnvelope(nullptr, "malformed_request");
-
-  const auto idIt = document.find("id");
-  if (idIt == document.end() || !idIt->is_string()) co_return errorEnvelope(nullptr, "invalid_request_id");
-  const auto id = idIt->get<std::string>();
-  if (id.empty() || id.size() > maximumRequestIDBytes) co_return errorEnvelope(nullptr, "invalid_request_id");
-
-  const auto commandIt = document.find("command");
-  if (commandIt == document.end() || !commandIt->is_string()) co_return errorEnvelope(id, "malformed_request");
-  const auto command = commandIt->get<std::string>();
+  auto parsed = AIChannelRequest::parse(request);
+  if (auto* refusal = std::get_if<AIChannelRequest::Refusal>(&parsed)) {
+    co_return errorEnvelope(refusal->id.empty() ? json(nullptr) : json(refusal->id), refusal->code.c_str());
+  }
+  const auto& parsedRequest = std::get<AIChannelRequest>(parsed);
+  const std::string id = parsedRequest.id;
+  const std::string command = parsedRequest.command;
 
   json status;
   {

@@ -29,9 +29,7 @@ class MacAIChannel {
 
   static constexpr int protocolVersion = 1;
   static constexpr std::size_t maximumRequestSize = 64 * 1024;
-  static constexpr std::size_t maximumRequestIDBytes = 128;
   static constexpr std::size_t maximumRememberedRequestIDs = 4096;
-  static constexpr std::size_t maximumJSONDepth = 32;
 
   // A status-only channel without login authorisation.
   static std::shared_ptr<MacAIChannel> statusOnly(AIChannelConfiguration configuration, TestProbe testProbe = {},

@@ -259,6 +259,9 @@ TEST_F(MacAIChannelTest, MalformedAndOversizedRequestsGetErrorCodes) {
     EXPECT_FALSE(response["ok"].get<bool>());
     EXPECT_EQ(errorCode(response), row.code);
   }
+  // A refusal names the request's ID once it could be read.
+  EXPECT_EQ(requestBytes(*channel, envelope(R"({"id":"c3"})"))["id"], "c3");
+  EXPECT_TRUE(requestBytes(*channel, envelope(R"({"command":"status"})"))["id"].is_null());
   // A request of exactly the limit is read.
   const std::string head = R"({"id":"edge","command":"status","pad":")";
   const std::string tail = "\"}";
