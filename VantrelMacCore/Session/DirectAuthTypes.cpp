@@ -21,7 +21,7 @@ std::string_view rawValue(DirectAuthState state) noexcept {
   return "idle";
 }
 
-std::optional<DirectAuthState> directAuthStateFromRawValue(std::string_view raw) noexcept {
+std::optional<DirectAuthState> DirectAuthStates::fromRawValue(std::string_view raw) noexcept {
   for (const auto state : DirectAuthStates::allCases) {
     if (rawValue(state) == raw) return state;
   }

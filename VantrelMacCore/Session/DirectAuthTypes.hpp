@@ -35,8 +35,10 @@ inline constexpr std::array<DirectAuthState, 7> allCases{
 }  // namespace DirectAuthStates
 
 std::string_view rawValue(DirectAuthState state) noexcept;
+namespace DirectAuthStates {
 // Exactly the seven raw values, case-sensitive; nullopt for anything else.
-std::optional<DirectAuthState> directAuthStateFromRawValue(std::string_view raw) noexcept;
+std::optional<DirectAuthState> fromRawValue(std::string_view raw) noexcept;
+}  // namespace DirectAuthStates
 // The text shown to the user.
 std::string_view displayName(DirectAuthState state) noexcept;
 

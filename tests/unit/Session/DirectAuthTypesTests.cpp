@@ -29,16 +29,16 @@ TEST(DirectAuthState, RawValuesDisplayNamesAndOrder) {
     EXPECT_EQ(DirectAuthStates::allCases[i], rows[i].state);
     EXPECT_EQ(rawValue(rows[i].state), rows[i].raw);
     EXPECT_EQ(displayName(rows[i].state), rows[i].display);
-    EXPECT_EQ(directAuthStateFromRawValue(rows[i].raw), rows[i].state);
+    EXPECT_EQ(DirectAuthStates::fromRawValue(rows[i].raw), rows[i].state);
   }
 }
 
 TEST(DirectAuthState, FromRawValueIsExactAndCaseSensitive) {
   for (const char* text : {"Idle", "FAILED", "", " idle", "idle ", "Connected to Manager", "authenticated\n"}) {
     SCOPED_TRACE(text);
-    EXPECT_FALSE(directAuthStateFromRawValue(text).has_value());
+    EXPECT_FALSE(DirectAuthStates::fromRawValue(text).has_value());
   }
-  EXPECT_EQ(directAuthStateFromRawValue("failed"), DirectAuthState::failed);
+  EXPECT_EQ(DirectAuthStates::fromRawValue("failed"), DirectAuthState::failed);
 }
 
 TEST(DirectAuthError, DescriptionsOfEveryCase) {
