@@ -1,0 +1,46 @@
+#include "Session/ScreenStreamingProviding.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vantrel {
+
+long long recommendedScreenBitrate(long long width, long long height) {
+  const double w = static_cast<double>(std::max<long long>(width, 1));
+  const double h = static_cast<double>(std::max<long long>(height, 1));
+  const double ratio = std::min(1.0, (w * h) / 2'073'600.0);
+  return std::llround(1'500'000.0 + 1'500'000.0 * ratio);
+}
+
+ScreenStreamConfiguration::ScreenStreamConfiguration(long long sourceWidth, long long sourceHeight,
+                                                     long long targetWidth, long long targetHeight,
+                                                     bool showsCursor, long long framesPerSecond,
+                                                     std::optional<long long> averageBitrate,
+                                                     long long keyframeInterval)
+    : sourceWidth_(sourceWidth),
+      sourceHeight_(sourceHeight),
+      targetWidth_(targetWidth),
+      targetHeight_(targetHeight),
+      showsCursor_(showsCursor),
+      framesPerSecond_(std::max<long long>(1, framesPerSecond)),
+      averageBitrate_(averageBitrate ? *averageBitrate : recommendedScreenBitrate(targetWidth, targetHeight)),
+      keyframeInterval_(std::max<long long>(1, keyframeInterval)) {}
+
+std::optional<std::string> ScreenStreamError::errorDescription() const {
+  switch (case_) {
+    case Case::startFailed: return "Screen stream start failed: " + text_;
+    case Case::encodeFailed: return "Screen encode failed: " + text_;
+    case Case::screenRecordingDenied: return "Screen Recording permission is not granted.";
+    case Case::noDisplay: return "No shareable display is available for capture.";
+  }
+  return std::nullopt;
+}
+
+Awaitable<ScreenPixelSize> NullScreenStreamer::primaryDisplaySize() { co_return ScreenPixelSize{1280, 720}; }
+Awaitable<long long> NullScreenStreamer::primaryDisplayDPIRate() { co_return 100; }
+Awaitable<void> NullScreenStreamer::start(ScreenStreamConfiguration, ScreenStreamHandlers) { co_return; }
+Awaitable<void> NullScreenStreamer::stop() { co_return; }
+Awaitable<void> NullScreenStreamer::requestKeyframe() { co_return; }
+Awaitable<bool> NullScreenStreamer::isStreaming() { co_return false; }
+
+}  // namespace vantrel
