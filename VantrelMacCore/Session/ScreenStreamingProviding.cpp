@@ -1,16 +1,11 @@
 #include "Session/ScreenStreamingProviding.hpp"
 
+#include "Protocol/LegacyScreenInfo.hpp"
+
 #include <algorithm>
 #include <cmath>
 
 namespace vantrel {
-
-long long recommendedScreenBitrate(long long width, long long height) {
-  const double w = static_cast<double>(std::max<long long>(width, 1));
-  const double h = static_cast<double>(std::max<long long>(height, 1));
-  const double ratio = std::min(1.0, (w * h) / 2'073'600.0);
-  return std::llround(1'500'000.0 + 1'500'000.0 * ratio);
-}
 
 ScreenStreamConfiguration::ScreenStreamConfiguration(long long sourceWidth, long long sourceHeight,
                                                      long long targetWidth, long long targetHeight,
@@ -23,7 +18,7 @@ ScreenStreamConfiguration::ScreenStreamConfiguration(long long sourceWidth, long
       targetHeight_(targetHeight),
       showsCursor_(showsCursor),
       framesPerSecond_(std::max<long long>(1, framesPerSecond)),
-      averageBitrate_(averageBitrate ? *averageBitrate : recommendedScreenBitrate(targetWidth, targetHeight)),
+      averageBitrate_(averageBitrate ? *averageBitrate : LegacyScreenInfoCodec::recommendedBitrate(targetWidth, targetHeight)),
       keyframeInterval_(std::max<long long>(1, keyframeInterval)) {}
 
 std::optional<std::string> ScreenStreamError::errorDescription() const {

@@ -50,9 +50,6 @@ class ScreenStreamConfiguration {
   long long keyframeInterval_;
 };
 
-// Bits per second for a picture of this size: 1.5 Mbit/s plus up to 1.5 Mbit/s more in
-// proportion to the area, full at 1920 x 1080 and above.
-long long recommendedScreenBitrate(long long width, long long height);
 
 // One encoded picture: Annex-B bytes (parameter sets first on keyframes).
 struct EncodedScreenAccessUnit {
