@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <mutex>
 
 #include "Platform/XDisplayProbe.hpp"
 
@@ -28,6 +29,16 @@ namespace {
 // connection is marked lost and replaced on the next call.
 void markConnectionLost(Display*, void* userData) {
   static_cast<std::atomic<bool>*>(userData)->store(true, std::memory_order_release);
+}
+
+// Xlib calls the process-wide I/O error handler before the connection's own exit handler, and
+// the stock one ends the process. This one only returns, so each connection's exit handler
+// decides: ours marks the connection lost, and connections of other code keep the stock exit.
+int returnFromIOError(Display*) { return 0; }
+
+void installIOErrorHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { XSetIOErrorHandler(returnFromIOError); });
 }
 
 bool displayHasXTest(Display* display) {
@@ -53,6 +64,7 @@ XTestInput::~XTestInput() = default;
 XTestInput::Connection* XTestInput::connection() {
   if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
   if (!connection_) {
+    installIOErrorHandler();
     Display* display = XOpenDisplay(nullptr);
     if (!display) return nullptr;
     auto fresh = std::make_unique<Connection>();

@@ -1,16 +1,20 @@
 #include "XEventRecorder.hpp"
 
 #include <X11/Xproto.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <iterator>
+#include <string>
 
 #include "support/AsyncTest.hpp"
 
 namespace vantrel::testing {
 
-XEventRecorder::XEventRecorder() {
+XEventRecorder::XEventRecorder()
+    : markerPrefix_("VantrelRecorderMarker-" + std::to_string(::getpid()) + "-") {
   control_ = XOpenDisplay(nullptr);
   data_ = XOpenDisplay(nullptr);
   if (!control_ || !data_) return;
@@ -21,10 +25,10 @@ XEventRecorder::XEventRecorder() {
   XRecordRange* ranges[2] = {XRecordAllocRange(), XRecordAllocRange()};
   ranges[0]->device_events.first = KeyPress;
   ranges[0]->device_events.last = MotionNotify;
-  // The marker of `settle`: the request behind XSync. Whoever sends it, everything the server
-  // processed before it has been recorded when it arrives.
-  ranges[1]->core_requests.first = X_GetInputFocus;
-  ranges[1]->core_requests.last = X_GetInputFocus;
+  // The marker of `settle`: an atom look-up under a name only this recorder uses. When it comes
+  // back, everything the server processed before it has been recorded.
+  ranges[1]->core_requests.first = X_InternAtom;
+  ranges[1]->core_requests.last = X_InternAtom;
   XRecordClientSpec clients = XRecordAllClients;
   context_ = XRecordCreateContext(control_, 0, &clients, 1, ranges, 2);
   XFree(ranges[0]);
@@ -71,41 +75,39 @@ void XEventRecorder::onIntercept(XPointer closure, XRecordInterceptData* data) {
       self->started_ = true;
     }
     self->changed_.notify_all();
-  } else if (data->category == XRecordFromClient) {
-    {
-      std::lock_guard lock(self->mutex_);
-      self->events_.push_back(RecordedXEvent{-1, 0, 0, 0});
+  } else if (data->category == XRecordFromClient && data->data_len * 4 >= sizeof(xInternAtomReq)) {
+    const auto* request = reinterpret_cast<const xInternAtomReq*>(data->data);
+    const std::size_t available = data->data_len * 4 - sizeof(xInternAtomReq);
+    if (request->reqType == X_InternAtom && request->nbytes <= available) {
+      const std::string name(reinterpret_cast<const char*>(request + 1), request->nbytes);
+      const std::string prefix = self->markerPrefix_;
+      unsigned long marker = 0;
+      const char* digits = name.data() + prefix.size();
+      if (name.rfind(prefix, 0) == 0 &&
+          std::from_chars(digits, name.data() + name.size(), marker).ec == std::errc{}) {
+        {
+          std::lock_guard lock(self->mutex_);
+          self->markersSeen_ = std::max(self->markersSeen_, marker);
+        }
+        self->changed_.notify_all();
+      }
     }
-    self->changed_.notify_all();
   }
   XRecordFreeData(data);
 }
 
 std::vector<RecordedXEvent> XEventRecorder::waitForCount(std::size_t count) {
   std::unique_lock lock(mutex_);
-  const auto isEvent = [](const RecordedXEvent& e) { return e.type >= 0; };
-  changed_.wait_for(lock, hangGuard, [&] {
-    return static_cast<std::size_t>(std::count_if(events_.begin(), events_.end(), isEvent)) >= count;
-  });
-  std::vector<RecordedXEvent> result;
-  std::copy_if(events_.begin(), events_.end(), std::back_inserter(result), isEvent);
-  return result;
+  changed_.wait_for(lock, hangGuard, [&] { return events_.size() >= count; });
+  return events_;
 }
 
 std::vector<RecordedXEvent> XEventRecorder::settle() {
+  const unsigned long marker = ++markersSent_;
+  XInternAtom(control_, (markerPrefix_ + std::to_string(marker)).c_str(), True);
   std::unique_lock lock(mutex_);
-  const auto markers = [&] {
-    return std::count_if(events_.begin(), events_.end(), [](const RecordedXEvent& e) { return e.type < 0; });
-  };
-  const auto before = markers();
-  lock.unlock();
-  XSync(control_, False);
-  lock.lock();
-  changed_.wait_for(lock, hangGuard, [&] { return markers() > before; });
-  std::vector<RecordedXEvent> result;
-  std::copy_if(events_.begin(), events_.end(), std::back_inserter(result),
-               [](const RecordedXEvent& e) { return e.type >= 0; });
-  return result;
+  changed_.wait_for(lock, hangGuard, [&] { return markersSeen_ >= marker; });
+  return events_;
 }
 
 void XEventRecorder::clear() {

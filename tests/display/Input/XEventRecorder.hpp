@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,9 @@ class XEventRecorder {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<RecordedXEvent> events_;
+  const std::string markerPrefix_;
+  unsigned long markersSent_ = 0;  // test thread only
+  unsigned long markersSeen_ = 0;
   std::atomic<bool> started_{false};
 };
 

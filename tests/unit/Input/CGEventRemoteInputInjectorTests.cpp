@@ -4,7 +4,11 @@
 #define XK_LATIN1
 #include <X11/keysymdef.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -246,6 +250,45 @@ TEST_F(InjectorTest, EachInjectorThrottlesOnItsOwn) {
   other.inject(packet(1, 2, 2));
   EXPECT_EQ(fake->calls.size(), 1u);
   EXPECT_EQ(otherFake->calls.size(), 1u);
+}
+
+// A fake that several threads may call at once (the injector serialises them itself; this one
+// only counts).
+class CountingXTestInput final : public XTestInputPosting {
+ public:
+  bool isAvailable() override { return true; }
+  bool movePointer(std::int64_t, std::int64_t) override { return ++moves, true; }
+  bool postButton(XPointerButton, bool) override { return true; }
+  bool postKey(std::uint32_t, bool pressed) override {
+    // Not atomic on purpose: overlapping calls would lose counts (and a sanitizer would see it).
+    if (pressed) ++downs; else ++ups;
+    return true;
+  }
+  std::atomic<int> moves{0};
+  int downs = 0;
+  int ups = 0;
+};
+
+TEST(InjectorThreads, InjectMayBeCalledFromSeveralThreadsAtOnce) {
+  ManualClock clock;
+  auto counting = std::make_shared<CountingXTestInput>();
+  {
+    CGEventRemoteInputInjector injector(counting);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&injector, t] {
+        for (int i = 0; i < 500; ++i) {
+          injector.inject(packet(5, 0x41 + t));
+          injector.inject(packet(6, 0x41 + t));
+          injector.inject(packet(1, i, i));
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  EXPECT_EQ(counting->downs, 2000);
+  EXPECT_EQ(counting->ups, 2000);  // every key went up again: nothing to release at the end
+  EXPECT_EQ(counting->moves.load(), 1);  // the clock stood still: one move, the rest throttled
 }
 
 // --- Release on destruction -------------------------------------------------------------------
