@@ -89,7 +89,8 @@ bool XTestInput::movePointer(std::int64_t x, std::int64_t y) {
   const std::int64_t originX = main ? main->x : 0;
   const std::int64_t originY = main ? main->y : 0;
   const int screen = DefaultScreen(c->display);
-  if (!XTestFakeMotionEvent(c->display, screen, clampToCoordinate(originX + x), clampToCoordinate(originY + y), CurrentTime)) {
+  if (!XTestFakeMotionEvent(c->display, screen, clampToCoordinate(originX + x),
+                            clampToCoordinate(originY + y), CurrentTime)) {
     return false;
   }
   XSync(c->display, False);

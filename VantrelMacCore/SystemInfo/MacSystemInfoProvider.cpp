@@ -42,7 +42,8 @@ LegacyComInfoSnapshot MacSystemInfoProvider::sample() {
   if (const auto resident = metrics::processResidentBytes()) snapshot.processUsedMemoryBytes = *resident;
 
   if (const auto uptime = metrics::readSystemFile("/proc/uptime")) {
-    if (const auto seconds = metrics::parseUptimeSeconds(*uptime)) snapshot.usedTime = metrics::uptimeText(*seconds);
+    if (const auto seconds = metrics::parseUptimeSeconds(*uptime))
+      snapshot.usedTime = metrics::uptimeText(*seconds);
   }
 
   if (const auto display = XDisplayProbe::mainDisplay()) {

@@ -208,7 +208,8 @@ std::optional<std::string> defaultRouteInterface(std::string_view procNetRoute) 
 }
 
 std::string dottedDecimal(std::uint32_t address) {
-  return fmt::format("{}.{}.{}.{}", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
+  return fmt::format("{}.{}.{}.{}", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                     address & 0xFF);
 }
 
 std::string preferredIPv4(const std::vector<IPv4Candidate>& candidates,
@@ -257,7 +258,8 @@ std::optional<std::string> readSystemFile(const char* path) {
   std::array<char, 4096> buffer{};
   bool failed = false;
   while (text.size() < maxSystemFileBytes) {
-    const ssize_t count = ::read(fd, buffer.data(), std::min(buffer.size(), maxSystemFileBytes - text.size()));
+    const ssize_t count =
+        ::read(fd, buffer.data(), std::min(buffer.size(), maxSystemFileBytes - text.size()));
     if (count < 0) {
       if (errno == EINTR) continue;
       failed = true;

@@ -19,7 +19,8 @@ using testing::queryPointer;
 using testing::RecordedXEvent;
 using testing::XEventRecorder;
 
-LegacyInputPacket packet(std::uint8_t mode, std::int32_t x = 0, std::int32_t y = 0, std::uint8_t command = 50) {
+LegacyInputPacket packet(std::uint8_t mode, std::int32_t x = 0, std::int32_t y = 0,
+                         std::uint8_t command = 50) {
   LegacyInputPacket p;
   p.command = command;
   p.mode = mode;
@@ -118,7 +119,8 @@ TEST_F(InjectorDisplayTest, WheelClicksButtonsFourAndFive) {
   injector->inject(packet(136, -120));
   const auto events = recorder.waitForCount(6);
   ASSERT_EQ(events.size(), 6u);
-  const int expectedTypes[] = {ButtonPress, ButtonRelease, ButtonPress, ButtonRelease, ButtonPress, ButtonRelease};
+  const int expectedTypes[] = {ButtonPress,   ButtonRelease, ButtonPress,
+                               ButtonRelease, ButtonPress,   ButtonRelease};
   const unsigned expectedButtons[] = {4, 4, 4, 4, 5, 5};
   for (std::size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(events[i].type, expectedTypes[i]) << i;
@@ -143,14 +145,16 @@ TEST_F(InjectorDisplayTest, MovesWithin8msOfThePreviousOneAreSkipped) {
 }
 
 TEST_F(InjectorDisplayTest, UnsupportedCommandModeAndKeyPostNothing) {
-  EXPECT_EQ([&] {
-    try {
-      injector->inject(packet(1, 500, 500, 7));
-    } catch (const RemoteInputInjectionError& e) {
-      return e;
-    }
-    return RemoteInputInjectionError::eventCreationFailed();
-  }(), RemoteInputInjectionError::unsupportedCommand(7));
+  EXPECT_EQ(
+      [&] {
+        try {
+          injector->inject(packet(1, 500, 500, 7));
+        } catch (const RemoteInputInjectionError& e) {
+          return e;
+        }
+        return RemoteInputInjectionError::eventCreationFailed();
+      }(),
+      RemoteInputInjectionError::unsupportedCommand(7));
   EXPECT_THROW(injector->inject(packet(3, 500, 500)), RemoteInputInjectionError);
   EXPECT_THROW(injector->inject(packet(5, 0xFF)), RemoteInputInjectionError);
   EXPECT_TRUE(recorder.settle().empty());

@@ -18,8 +18,8 @@
 namespace vantrel::testing {
 
 struct RecordedXEvent {
-  int type = 0;          // KeyPress, KeyRelease, ButtonPress, ButtonRelease, MotionNotify
-  unsigned detail = 0;   // key code or button number
+  int type = 0;         // KeyPress, KeyRelease, ButtonPress, ButtonRelease, MotionNotify
+  unsigned detail = 0;  // key code or button number
   int rootX = 0;
   int rootY = 0;
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 #include <tuple>
-#include <string>
 #include <vector>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
@@ -60,7 +60,8 @@ class FakeXTestInput final : public XTestInputPosting {
 
 using Call = FakeXTestInput::Call;
 
-LegacyInputPacket packet(std::uint8_t mode, std::int32_t x = 0, std::int32_t y = 0, std::uint8_t command = 50) {
+LegacyInputPacket packet(std::uint8_t mode, std::int32_t x = 0, std::int32_t y = 0,
+                         std::uint8_t command = 50) {
   LegacyInputPacket p;
   p.comNum = 3;
   p.command = command;
@@ -95,7 +96,8 @@ TEST_F(InjectorTest, OnlyCommand50IsAcceptedAndTheCommandIsCheckedFirst) {
     const auto error = thrownBy(*injector, packet(200, 0x07, 0, command));  // bad mode and key too
     EXPECT_EQ(error, RemoteInputInjectionError::unsupportedCommand(command));
   }
-  EXPECT_EQ(thrownBy(*injector, packet(1, 0, 0, 171)).localizedDescription(), "Unsupported input command 0xAB");
+  EXPECT_EQ(thrownBy(*injector, packet(1, 0, 0, 171)).localizedDescription(),
+            "Unsupported input command 0xAB");
   EXPECT_EQ(fake->availabilityQueries, 0);
   EXPECT_TRUE(fake->calls.empty());
 }
@@ -126,7 +128,8 @@ TEST_F(InjectorTest, UnmappedKeysAreRejectedWithTheirCodeForBothKeyModes) {
     EXPECT_EQ(thrownBy(*injector, packet(5, code)), RemoteInputInjectionError::unsupportedVirtualKey(code));
     EXPECT_EQ(thrownBy(*injector, packet(6, code)), RemoteInputInjectionError::unsupportedVirtualKey(code));
   }
-  EXPECT_EQ(thrownBy(*injector, packet(5, 300)).localizedDescription(), "Unsupported Windows virtual key 0x12C");
+  EXPECT_EQ(thrownBy(*injector, packet(5, 300)).localizedDescription(),
+            "Unsupported Windows virtual key 0x12C");
   EXPECT_TRUE(fake->calls.empty());
 }
 
@@ -167,8 +170,10 @@ TEST_F(InjectorTest, KeysPostTheirKeysymDownAndUp) {
   injector->inject(packet(6, 0x41));
   injector->inject(packet(5, 0x0D));  // Enter
   injector->inject(packet(6, 0x0D));
-  const std::vector<Call> expected{
-      {"key", XK_a, 0, true}, {"key", XK_a, 0, false}, {"key", XK_Return, 0, true}, {"key", XK_Return, 0, false}};
+  const std::vector<Call> expected{{"key", XK_a, 0, true},
+                                   {"key", XK_a, 0, false},
+                                   {"key", XK_Return, 0, true},
+                                   {"key", XK_Return, 0, false}};
   EXPECT_EQ(fake->calls, expected);
 }
 
@@ -179,10 +184,14 @@ TEST_F(InjectorTest, WheelTurnsWholeNotchesInTheAmountsDirection) {
     int notches;
   };
   const Case cases[] = {
-      {120, XPointerButton::wheelUp, 1},     {-120, XPointerButton::wheelDown, 1},
-      {360, XPointerButton::wheelUp, 3},     {-240, XPointerButton::wheelDown, 2},
-      {1, XPointerButton::wheelUp, 1},       {-40, XPointerButton::wheelDown, 1},
-      {250, XPointerButton::wheelUp, 2},     {INT32_MAX, XPointerButton::wheelUp, 32},
+      {120, XPointerButton::wheelUp, 1},
+      {-120, XPointerButton::wheelDown, 1},
+      {360, XPointerButton::wheelUp, 3},
+      {-240, XPointerButton::wheelDown, 2},
+      {1, XPointerButton::wheelUp, 1},
+      {-40, XPointerButton::wheelDown, 1},
+      {250, XPointerButton::wheelUp, 2},
+      {INT32_MAX, XPointerButton::wheelUp, 32},
       {INT32_MIN, XPointerButton::wheelDown, 32},
   };
   for (const auto& c : cases) {
@@ -226,12 +235,8 @@ TEST_F(InjectorTest, SkippedMovesDoNotRestartTheIntervalAndClicksAreNeverThrottl
   injector->inject(packet(4, 5, 5));
   clock.advance(1ms);
   injector->inject(packet(1, 3, 3));  // 8 ms after the posted move
-  const std::vector<Call> expected{{"move", 1, 1, false},
-                                   {"move", 5, 5, false},
-                                   {"button", 1, 0, true},
-                                   {"move", 5, 5, false},
-                                   {"button", 1, 0, false},
-                                   {"move", 3, 3, false}};
+  const std::vector<Call> expected{{"move", 1, 1, false}, {"move", 5, 5, false},   {"button", 1, 0, true},
+                                   {"move", 5, 5, false}, {"button", 1, 0, false}, {"move", 3, 3, false}};
   EXPECT_EQ(fake->calls, expected);
 }
 
@@ -260,8 +265,11 @@ class CountingXTestInput final : public XTestInputPosting {
   bool movePointer(std::int64_t, std::int64_t) override { return ++moves, true; }
   bool postButton(XPointerButton, bool) override { return true; }
   bool postKey(std::uint32_t, bool pressed) override {
-    // Not atomic on purpose: overlapping calls would lose counts (and a sanitizer would see it).
-    if (pressed) ++downs; else ++ups;
+    // Not atomic on purpose: calls that overlapped would lose counts.
+    if (pressed)
+      ++downs;
+    else
+      ++ups;
     return true;
   }
   std::atomic<int> moves{0};
@@ -287,26 +295,25 @@ TEST(InjectorThreads, InjectMayBeCalledFromSeveralThreadsAtOnce) {
     for (auto& thread : threads) thread.join();
   }
   EXPECT_EQ(counting->downs, 2000);
-  EXPECT_EQ(counting->ups, 2000);  // every key went up again: nothing to release at the end
+  EXPECT_EQ(counting->ups, 2000);        // every key went up again: nothing to release at the end
   EXPECT_EQ(counting->moves.load(), 1);  // the clock stood still: one move, the rest throttled
 }
 
 // --- Release on destruction -------------------------------------------------------------------
 
 TEST_F(InjectorTest, KeysAndButtonsStillHeldAreReleasedWhenTheInjectorIsDestroyed) {
-  injector->inject(packet(5, 0xA0));  // left Shift down
-  injector->inject(packet(5, 0x41));  // A down
-  injector->inject(packet(6, 0x41));  // A up
-  injector->inject(packet(5, 0x11));  // Ctrl down
-  injector->inject(packet(2, 7, 8));  // left button down
-  injector->inject(packet(8, 7, 8));  // right button down
-  injector->inject(packet(16, 7, 8)); // right button up
+  injector->inject(packet(5, 0xA0));   // left Shift down
+  injector->inject(packet(5, 0x41));   // A down
+  injector->inject(packet(6, 0x41));   // A up
+  injector->inject(packet(5, 0x11));   // Ctrl down
+  injector->inject(packet(2, 7, 8));   // left button down
+  injector->inject(packet(8, 7, 8));   // right button down
+  injector->inject(packet(16, 7, 8));  // right button up
   fake->calls.clear();
   injector.reset();
   std::vector<Call> releases = fake->calls;
-  std::sort(releases.begin(), releases.end(), [](const Call& a, const Call& b) {
-    return std::tie(a.kind, a.a) < std::tie(b.kind, b.a);
-  });
+  std::sort(releases.begin(), releases.end(),
+            [](const Call& a, const Call& b) { return std::tie(a.kind, a.a) < std::tie(b.kind, b.a); });
   const std::vector<Call> expected{
       {"button", 1, 0, false}, {"key", XK_Shift_L, 0, false}, {"key", XK_Control_L, 0, false}};
   EXPECT_EQ(releases, expected);

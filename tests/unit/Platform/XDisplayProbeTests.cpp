@@ -21,17 +21,18 @@ TEST(XDisplayProbeScale, ComesFromXftDpiAndIsNeverBelowOneHundred) {
       {"Xft.dpi: 120.5\n", 126},  // 125.52 rounds to 126
       {"Xcursor.size:\t24\nXft.dpi:\t192\nXft.hinting:\t1\n", 200},
       {"  Xft.dpi:\t192  \r\n", 200},
-      {"Xft.dpi:\t192", 200},      // last line without newline
-      {"Xft.dpi:\tabc\n", 100},    // malformed
-      {"Xft.dpi:\t192x\n", 100},   // trailing garbage
-      {"Xft.dpi:\t\n", 100},       // empty
-      {"Xft.dpi:\t9999\n", 100},   // implausible
+      {"Xft.dpi:\t192", 200},     // last line without newline
+      {"Xft.dpi:\tabc\n", 100},   // malformed
+      {"Xft.dpi:\t192x\n", 100},  // trailing garbage
+      {"Xft.dpi:\t\n", 100},      // empty
+      {"Xft.dpi:\t9999\n", 100},  // implausible
       {"Xft.dpi:\tnan\n", 100},
       {"Xft.dpi:\tinf\n", 100},
-      {"Xft.dpix:\t192\n", 100},   // another key
+      {"Xft.dpix:\t192\n", 100},  // another key
       {"*dpi:\t192\n", 100},
   };
-  for (const auto& c : cases) EXPECT_EQ(XDisplayProbe::scaleRateFromResources(c.resources), c.rate) << c.resources;
+  for (const auto& c : cases)
+    EXPECT_EQ(XDisplayProbe::scaleRateFromResources(c.resources), c.rate) << c.resources;
 }
 
 TEST(XDisplayProbeScale, NoConnectionMeansNoDisplayAndDefaultScale) {

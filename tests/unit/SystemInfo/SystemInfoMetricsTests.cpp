@@ -40,10 +40,10 @@ TEST(ProcStat, FindsTheAggregateLineAfterOtherLines) {
 
 TEST(ProcStat, RejectsMalformedText) {
   EXPECT_FALSE(parseProcStat(""));
-  EXPECT_FALSE(parseProcStat("cpu0 1 2 3 4\n"));                  // no aggregate line
-  EXPECT_FALSE(parseProcStat("cpu 1 2 3\n"));                     // too few counters
-  EXPECT_FALSE(parseProcStat("cpu 1 2 x 4\n"));                   // not a number
-  EXPECT_FALSE(parseProcStat("cpu 1 2 -3 4\n"));                  // negative
+  EXPECT_FALSE(parseProcStat("cpu0 1 2 3 4\n"));                    // no aggregate line
+  EXPECT_FALSE(parseProcStat("cpu 1 2 3\n"));                       // too few counters
+  EXPECT_FALSE(parseProcStat("cpu 1 2 x 4\n"));                     // not a number
+  EXPECT_FALSE(parseProcStat("cpu 1 2 -3 4\n"));                    // negative
   EXPECT_FALSE(parseProcStat("cpu 18446744073709551615 1 0 0\n"));  // sum overflows
 }
 
@@ -51,7 +51,7 @@ TEST(CpuLoad, IsTheBusyShareOfTheIntervalRounded) {
   EXPECT_EQ(cpuLoadPercent({100, 1000}, {150, 1100}), 50);
   EXPECT_EQ(cpuLoadPercent({100, 1000}, {100, 1100}), 0);
   EXPECT_EQ(cpuLoadPercent({100, 1000}, {200, 1100}), 100);
-  EXPECT_EQ(cpuLoadPercent({0, 0}, {2, 3}), 67);  // 66.67 rounds up
+  EXPECT_EQ(cpuLoadPercent({0, 0}, {2, 3}), 67);   // 66.67 rounds up
   EXPECT_EQ(cpuLoadPercent({0, 0}, {1, 200}), 1);  // 0.5 rounds away from zero
 }
 
@@ -160,9 +160,9 @@ TEST(DefaultRoute, PicksTheLowestMetricDefaultRouteThatIsUp) {
 }
 
 TEST(DefaultRoute, NoneWithoutDefaultRouteOrOnGarbage) {
-  EXPECT_FALSE(defaultRouteInterface(
-      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\n"
-      "eth0\t0000000A\t00000000\t0001\t0\t0\t100\t00FFFFFF\n"));
+  EXPECT_FALSE(
+      defaultRouteInterface("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\n"
+                            "eth0\t0000000A\t00000000\t0001\t0\t0\t100\t00FFFFFF\n"));
   EXPECT_FALSE(defaultRouteInterface(""));
   EXPECT_FALSE(defaultRouteInterface("header\neth0 zz 0 0003 0 0 0 00000000\n"));
 }
