@@ -16,7 +16,7 @@ namespace {
 constexpr std::pair<std::int32_t, std::uint32_t> singleKeys[] = {
     {0x08, XK_BackSpace},
     {0x09, XK_Tab},
-    {0x0C, XK_Clear},  // VK_CLEAR (keypad 5 without Num Lock)
+    {0x0C, XK_KP_Begin},  // VK_CLEAR: the keypad's 5 without Num Lock
     {0x0D, XK_Return},
     {0x10, XK_Shift_L},    // VK_SHIFT
     {0x11, XK_Control_L},  // VK_CONTROL
@@ -43,7 +43,6 @@ constexpr std::pair<std::int32_t, std::uint32_t> singleKeys[] = {
     {0x5D, XK_Menu},     // VK_APPS
     {0x6A, XK_KP_Multiply},
     {0x6B, XK_KP_Add},
-    {0x6C, XK_KP_Separator},  // VK_SEPARATOR
     {0x6D, XK_KP_Subtract},
     {0x6E, XK_KP_Decimal},
     {0x6F, XK_KP_Divide},

@@ -29,17 +29,17 @@ TEST(WindowsVirtualKeyMap, LettersMapToLowerCaseKeysyms) {
 
 TEST(WindowsVirtualKeyMap, DigitsFunctionKeysAndKeypad) {
   const KeyCase cases[] = {
-      {0x30, XK_0},           {0x39, XK_9},           {0x70, XK_F1},        {0x7B, XK_F12},
-      {0x7C, XK_F13},         {0x87, XK_F24},         {0x60, XK_KP_0},      {0x65, XK_KP_5},
-      {0x69, XK_KP_9},        {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},    {0x6C, XK_KP_Separator},
-      {0x6D, XK_KP_Subtract}, {0x6E, XK_KP_Decimal},  {0x6F, XK_KP_Divide}, {0x90, XK_Num_Lock},
+      {0x30, XK_0},          {0x39, XK_9},           {0x70, XK_F1},       {0x7B, XK_F12},
+      {0x7C, XK_F13},        {0x87, XK_F24},         {0x60, XK_KP_0},     {0x65, XK_KP_5},
+      {0x69, XK_KP_9},       {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},   {0x6D, XK_KP_Subtract},
+      {0x6E, XK_KP_Decimal}, {0x6F, XK_KP_Divide},   {0x90, XK_Num_Lock},
   };
   for (const auto& c : cases) EXPECT_EQ(xKeysym(c.virtualKey), c.keysym) << std::hex << c.virtualKey;
 }
 
 TEST(WindowsVirtualKeyMap, EditingNavigationAndModifiers) {
   const KeyCase cases[] = {
-      {0x08, XK_BackSpace}, {0x09, XK_Tab},          {0x0C, XK_Clear},     {0x0D, XK_Return},
+      {0x08, XK_BackSpace}, {0x09, XK_Tab},          {0x0C, XK_KP_Begin},  {0x0D, XK_Return},
       {0x13, XK_Pause},     {0x14, XK_Caps_Lock},    {0x1B, XK_Escape},    {0x20, XK_space},
       {0x21, XK_Prior},     {0x22, XK_Next},         {0x23, XK_End},       {0x24, XK_Home},
       {0x25, XK_Left},      {0x26, XK_Up},           {0x27, XK_Right},     {0x28, XK_Down},
@@ -64,9 +64,10 @@ TEST(WindowsVirtualKeyMap, OemKeysMapToTheUnshiftedSymbolOfTheSameKey) {
 TEST(WindowsVirtualKeyMap, UnmappedCodesHaveNoKeysym) {
   // Mouse buttons, undefined and reserved codes, media keys, out-of-range and negative values.
   for (std::int32_t vk :
-       {0x00, 0x01, 0x02, 0x04,  0x07,  0x0A, 0x0E,  0x3A,       0x40,
-        0x5E, 0x5F, 0x88, 0x92,  0xA6,  0xAD, 0xB3,  0xC1,       0xDF,
-        0xE5, 0xFE, 0xFF, 0x100, 0x12C, -1,   -0x41, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000041)}) {
+       {0x00, 0x01,  0x02,  0x04, 0x6C,  0x07,       0x0A,
+        0x0E, 0x3A,  0x40,  0x5E, 0x5F,  0x88,       0x92,
+        0xA6, 0xAD,  0xB3,  0xC1, 0xDF,  0xE5,       0xFE,
+        0xFF, 0x100, 0x12C, -1,   -0x41, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000041)}) {
     EXPECT_FALSE(xKeysym(vk)) << std::hex << vk;
   }
 }
@@ -84,9 +85,9 @@ TEST(WindowsVirtualKeyMap, CoversTheWholeTableAndNoTwoLettersShareAKeysym) {
       }
     }
   }
-  // Letters, digits, F1–F24, keypad digits, keypad operators, Num Lock, the 34 editing,
+  // Letters, digits, F1–F24, keypad digits, the 5 keypad operators, Num Lock, the 34 editing,
   // navigation, modifier and Korean keys and the 12 OEM keys: nothing else is mapped.
-  EXPECT_EQ(mapped, 26 + 10 + 24 + 10 + 6 + 1 + 34 + 12);
+  EXPECT_EQ(mapped, 26 + 10 + 24 + 10 + 5 + 1 + 34 + 12);
 }
 
 }  // namespace
