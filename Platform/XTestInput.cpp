@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "Platform/XDisplayProbe.hpp"
+#include "Support/SystemLog.hpp"
 
 namespace vantrel {
 
@@ -34,7 +35,11 @@ void markConnectionLost(Display*, void* userData) {
 // Xlib calls the process-wide I/O error handler before the connection's own exit handler, and
 // the stock one ends the process. This one only returns, so each connection's exit handler
 // decides: ours marks the connection lost, and connections of other code keep the stock exit.
-int returnFromIOError(Display*) { return 0; }
+int returnFromIOError(Display* display) {
+  static const SystemLog log("local.vantrel.VantrelMac", "input");
+  log.error("X server connection lost: {}", display ? DisplayString(display) : "");
+  return 0;
+}
 
 void installIOErrorHandler() {
   static std::once_flag once;

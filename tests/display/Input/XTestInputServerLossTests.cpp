@@ -10,6 +10,7 @@
 
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Platform/XTestInput.hpp"
+#include "Support/SystemLog.hpp"
 
 namespace vantrel {
 namespace {
@@ -61,6 +62,7 @@ TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
   const std::string saved = previous ? previous : "";
   ::setenv("DISPLAY", server.display()->c_str(), 1);
 
+  MemoryLogSink sink;
   {
     auto input = std::make_shared<XTestInput>();
     CGEventRemoteInputInjector injector(input);
@@ -76,6 +78,7 @@ TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
     // The broken connection is noticed by the next post, which fails instead of ending the
     // process; with no server to reconnect to, the injector then reports the missing permission.
     EXPECT_FALSE(input->movePointer(50, 60));
+    EXPECT_TRUE(sink.contains("X server connection lost: " + *server.display()));
     EXPECT_FALSE(input->isAvailable());
     try {
       injector.inject(move);
