@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <memory>
@@ -20,9 +21,9 @@ using DisplayHandle = std::unique_ptr<Display, DisplayCloser>;
 
 DisplayHandle openDisplay() { return DisplayHandle(XOpenDisplay(nullptr)); }
 
-constexpr double unscaledDotsPerInch = 96.0;
+constexpr long long unscaledDotsPerInch = 96;
 // Anything beyond ten times the unscaled density is not a real desktop setting.
-constexpr double largestPlausibleDotsPerInch = 960.0;
+constexpr long long largestPlausibleDotsPerInch = 960;
 
 std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -37,7 +38,12 @@ std::string_view trimBlanks(std::string_view text) {
 std::optional<XMainDisplayGeometry> mainDisplayGeometry(Display* display) {
   if (!display) return std::nullopt;
   const Window root = DefaultRootWindow(display);
+  const int screen = DefaultScreen(display);
+  const XMainDisplayGeometry whole{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
 
+  // The same area the screen is captured from: the primary monitor, else the first one, else
+  // (a server without RandR monitors) the whole root window.
+  XMainDisplayGeometry area = whole;
   int eventBase = 0;
   int errorBase = 0;
   int major = 0;
@@ -46,26 +52,34 @@ std::optional<XMainDisplayGeometry> mainDisplayGeometry(Display* display) {
       (major > 1 || (major == 1 && minor >= 5))) {
     int count = 0;
     XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
-    std::optional<XMainDisplayGeometry> primary;
-    for (int i = 0; monitors && i < count; ++i) {
-      if (monitors[i].primary && monitors[i].width > 0 && monitors[i].height > 0) {
-        primary = XMainDisplayGeometry{monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height};
+    if (!monitors || count <= 0) {
+      if (monitors) XRRFreeMonitors(monitors);
+      return std::nullopt;  // nothing connected to show
+    }
+    int chosen = 0;
+    for (int i = 0; i < count; ++i) {
+      if (monitors[i].primary) {
+        chosen = i;
         break;
       }
     }
-    if (monitors) XRRFreeMonitors(monitors);
-    if (primary) return primary;
+    area = {monitors[chosen].x, monitors[chosen].y, monitors[chosen].width, monitors[chosen].height};
+    XRRFreeMonitors(monitors);
   }
 
-  const int screen = DefaultScreen(display);
-  const int width = DisplayWidth(display, screen);
-  const int height = DisplayHeight(display, screen);
-  if (width <= 0 || height <= 0) return std::nullopt;
-  return XMainDisplayGeometry{0, 0, width, height};
+  // A monitor may reach past the root window while the screen is being reconfigured.
+  const int left = std::max(area.x, whole.x);
+  const int top = std::max(area.y, whole.y);
+  const int right = std::min(area.x + area.width, whole.x + whole.width);
+  const int bottom = std::min(area.y + area.height, whole.y + whole.height);
+  if (right <= left || bottom <= top) return std::nullopt;
+  return XMainDisplayGeometry{left, top, right - left, bottom - top};
 }
 
 int scaleRateFromResources(std::string_view resources) {
   constexpr std::string_view key = "Xft.dpi:";
+  // As in the resource database, the last entry wins.
+  std::optional<double> dpi;
   while (!resources.empty()) {
     const auto end = resources.find('\n');
     std::string_view line = resources.substr(0, end);
@@ -73,13 +87,16 @@ int scaleRateFromResources(std::string_view resources) {
     line = trimBlanks(line);
     if (line.substr(0, key.size()) != key) continue;
     const std::string_view value = trimBlanks(line.substr(key.size()));
-    double dpi = 0;
-    const auto [rest, error] = std::from_chars(value.data(), value.data() + value.size(), dpi);
-    if (error != std::errc{} || rest != value.data() + value.size() || !std::isfinite(dpi)) return 100;
-    if (dpi <= unscaledDotsPerInch || dpi > largestPlausibleDotsPerInch) return 100;
-    return static_cast<int>(std::lround(dpi * 100.0 / unscaledDotsPerInch));
+    double parsed = 0;
+    const auto [rest, error] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+    const bool valid = error == std::errc{} && rest == value.data() + value.size() && std::isfinite(parsed);
+    dpi = valid ? std::optional<double>(parsed) : std::nullopt;
   }
-  return 100;
+  if (!dpi) return 100;
+  // Whole dots per inch, then the percentage of 96 rounded to the nearest.
+  const long long wholeDpi = std::llround(*dpi);
+  if (wholeDpi <= unscaledDotsPerInch || wholeDpi > largestPlausibleDotsPerInch) return 100;
+  return static_cast<int>((wholeDpi * 100 + 48) / 96);
 }
 
 int scaleRate(Display* display) {

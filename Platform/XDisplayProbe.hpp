@@ -8,8 +8,7 @@ struct _XDisplay;
 
 namespace vantrel {
 
-// The main display: the primary RandR monitor, or the whole root window when the server names
-// no monitor. Position and size in pixels of the root window.
+// The main display's position and size in pixels of the root window.
 struct XMainDisplayGeometry {
   int x = 0;
   int y = 0;
@@ -28,15 +27,18 @@ struct XMainDisplayInfo {
 // Small read-only questions to the X server for permission status and system information.
 namespace XDisplayProbe {
 
-// The main display of an open connection; nullopt when the screen has no usable size.
+// The main display of an open connection, the area the screen is captured from: the primary
+// RandR monitor, else the first monitor, else (no RandR monitors) the root window, clipped to the
+// root window. Nullopt when RandR lists no monitor or the area is empty.
 std::optional<XMainDisplayGeometry> mainDisplayGeometry(_XDisplay* display);
 
 // The desktop scale from the server's resource database ("Xft.dpi"), 100 when none is higher
 // than the 96 dots per inch of an unscaled desktop.
 int scaleRate(_XDisplay* display);
 
-// Scale rate from the text of the RESOURCE_MANAGER property: round(Xft.dpi × 100 / 96), or 100
-// when the entry is missing, malformed or not above 96.
+// Scale rate from the text of the RESOURCE_MANAGER property (its last Xft.dpi entry): the
+// whole dots per inch as a percentage of 96, rounded to the nearest; 100 when the entry is
+// missing, malformed, not above 96 or beyond any real desktop (960).
 int scaleRateFromResources(std::string_view resources);
 
 // Opens its own connection; nullopt when no display can be reached.

@@ -18,7 +18,10 @@ TEST(XDisplayProbeScale, ComesFromXftDpiAndIsNeverBelowOneHundred) {
       {"Xft.dpi:\t72\n", 100},
       {"Xft.dpi:\t192\n", 200},
       {"Xft.dpi:\t144\n", 150},
-      {"Xft.dpi: 120.5\n", 126},  // 125.52 rounds to 126
+      {"Xft.dpi: 120.5\n", 126},                // 121 dpi: 126.04 % rounds to 126
+      {"Xft.dpi: 120.4\n", 125},                // 120 dpi: 125 %
+      {"Xft.dpi:\t192\nXft.dpi:\t144\n", 150},  // the last entry wins
+      {"Xft.dpi:\t192\nXft.dpi:\tbad\n", 100},
       {"Xcursor.size:\t24\nXft.dpi:\t192\nXft.hinting:\t1\n", 200},
       {"  Xft.dpi:\t192  \r\n", 200},
       {"Xft.dpi:\t192", 200},     // last line without newline
