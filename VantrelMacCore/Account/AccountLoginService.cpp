@@ -1,0 +1,155 @@
+#include "Account/AccountLoginService.hpp"
+
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "Support/Text.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr std::size_t maxRoutes = 5;
+constexpr int maxSlot = 65536;
+
+bool isHostCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '[' || c == ']' || c == ':';
+}
+
+// A base URL we are willing to send a password to: "https://host[:port][/path]" with no user
+// information, query, fragment, white space or control characters.
+bool isAcceptableBaseURL(std::string_view url) {
+  constexpr std::string_view scheme = "https://";
+  if (url.size() <= scheme.size() || !text::caseInsensitiveEquals(url.substr(0, scheme.size()), scheme)) return false;
+  for (unsigned char c : url) {
+    if (c <= 0x20 || c >= 0x7F || c == '?' || c == '#' || c == '@' || c == '\\') return false;
+  }
+  auto rest = url.substr(scheme.size());
+  const auto slash = rest.find('/');
+  const auto authority = rest.substr(0, slash);
+  if (authority.empty()) return false;
+  std::string_view host = authority;
+  if (host.front() == '[') {
+    const auto close = host.find(']');
+    if (close == std::string_view::npos) return false;
+    const auto after = host.substr(close + 1);
+    host = host.substr(0, close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return false;
+      const auto port = after.substr(1);
+      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    }
+  } else {
+    const auto colon = host.find(':');
+    if (colon != std::string_view::npos) {
+      const auto port = host.substr(colon + 1);
+      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+      host = host.substr(0, colon);
+    }
+  }
+  if (host.empty()) return false;
+  for (char c : host) {
+    if (!isHostCharacter(c)) return false;
+  }
+  return true;
+}
+
+std::optional<int> integerIn(const nlohmann::json& value, std::int64_t low, std::int64_t high) {
+  if (!value.is_number_integer()) return std::nullopt;
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(high) || static_cast<std::int64_t>(v) < low) return std::nullopt;
+    return static_cast<int>(v);
+  }
+  const auto v = value.get<std::int64_t>();
+  if (v < low || v > high) return std::nullopt;
+  return static_cast<int>(v);
+}
+
+const nlohmann::json* member(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found == object.end() ? nullptr : &*found;
+}
+
+}  // namespace
+
+AccountLoginService::AccountLoginService(std::string baseURL, std::shared_ptr<AccountLoginTransporting> transport)
+    : baseURL_(std::move(baseURL)), transport_(std::move(transport)) {}
+
+void AccountLoginService::validate(const AccountLoginRequest& request) {
+  if (text::isBlank(request.accountID)) throw AccountLoginError::invalidRequest("Account ID must not be empty.");
+  if (request.password.empty()) throw AccountLoginError::invalidRequest("Password must not be empty.");
+  if (request.macAddress.empty()) throw AccountLoginError::invalidRequest("Device identity is unavailable.");
+  if (request.requestedSlot && (*request.requestedSlot < 1 || *request.requestedSlot > maxSlot)) {
+    throw AccountLoginError::invalidRequest("Client number must be between 1 and 65536.");
+  }
+}
+
+std::string AccountLoginService::loginURL(std::string_view baseURL) {
+  if (!isAcceptableBaseURL(baseURL)) throw AccountLoginError::invalidBaseURL();
+  std::string url(baseURL);
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url + "/login";
+}
+
+AccountLoginResult AccountLoginService::parseResponse(const AccountLoginHTTPResponse& response) {
+  if (response.status != 200) throw AccountLoginError::invalidHTTPStatus(response.status);
+  if (response.body.size() > maxResponseSize) throw AccountLoginError::invalidResponse();
+  const auto json = nlohmann::json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+  if (json.is_discarded() || !json.is_object()) throw AccountLoginError::invalidResponse();
+
+  const auto* status = member(json, "status");
+  if (!status || !status->is_string()) throw AccountLoginError::invalidResponse();
+  const auto* message = member(json, "message");
+  if (!message || !message->is_string()) throw AccountLoginError::invalidResponse();
+
+  if (*status == "rejected") {
+    auto text = message->get<std::string>();
+    // A rejection without words would show the user an empty error.
+    if (text::isBlank(text)) throw AccountLoginError::invalidResponse();
+    throw AccountLoginError::serverRejected(std::move(text));
+  }
+  if (*status != "ok") throw AccountLoginError::invalidResponse();
+
+  const auto* slot = member(json, "assignedSlot");
+  const auto* account = member(json, "accountID");
+  const auto* routes = member(json, "routes");
+  if (!slot || !account || !routes) throw AccountLoginError::invalidResponse();
+  const auto slotValue = integerIn(*slot, 1, maxSlot);
+  if (!slotValue || !account->is_string() || text::isBlank(account->get_ref<const std::string&>()) ||
+      !routes->is_array() || routes->size() > maxRoutes) {
+    throw AccountLoginError::invalidResponse();
+  }
+
+  AccountLoginResult result;
+  result.assignedSlot = *slotValue;
+  result.accountID = account->get<std::string>();
+  result.serverMessage = message->get<std::string>();
+  std::set<int> indices;
+  for (const auto& item : *routes) {
+    auto route = decodeAccountManagerRoute(item);
+    if (!route || route->managerIndex < 1 || route->managerIndex > static_cast<int>(maxRoutes) ||
+        !indices.insert(route->managerIndex).second) {
+      throw AccountLoginError::invalidResponse();
+    }
+    result.routes.push_back(std::move(*route));
+  }
+  return result;
+}
+
+Awaitable<AccountLoginResult> AccountLoginService::login(AccountLoginRequest request) const {
+  // Copy what the body needs before the first suspension: the service is a value its owner may
+  // replace while the login runs.
+  auto baseURL = baseURL_;
+  auto transport = transport_;
+  validate(request);
+  auto url = loginURL(baseURL);
+  request.accountID = text::trimmed(request.accountID);
+  // Text that is not UTF-8 cannot travel in JSON; it is replaced rather than failing the login.
+  auto body = toJSON(request).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  auto response = co_await transport->postJSON(std::move(url), std::move(body));
+  co_return parseResponse(response);
+}
+
+}  // namespace vantrel
