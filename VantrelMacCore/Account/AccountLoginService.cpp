@@ -17,6 +17,15 @@ bool isHostCharacter(char c) {
          c == '_' || c == '[' || c == ']' || c == ':';
 }
 
+bool isPort(std::string_view digits) {
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  int value = 0;
+  for (char c : digits) value = value * 10 + (c - '0');
+  return value >= 1 && value <= 65535;
+}
+
 // A base URL we are willing to send a password to: "https://host[:port][/path]" with no user
 // information, query, fragment, white space or control characters.
 bool isAcceptableBaseURL(std::string_view url) {
@@ -37,14 +46,12 @@ bool isAcceptableBaseURL(std::string_view url) {
     host = host.substr(0, close + 1);
     if (!after.empty()) {
       if (after.front() != ':') return false;
-      const auto port = after.substr(1);
-      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+      if (!isPort(after.substr(1))) return false;
     }
   } else {
     const auto colon = host.find(':');
     if (colon != std::string_view::npos) {
-      const auto port = host.substr(colon + 1);
-      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos) return false;
+      if (!isPort(host.substr(colon + 1))) return false;
       host = host.substr(0, colon);
     }
   }
