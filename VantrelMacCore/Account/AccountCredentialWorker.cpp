@@ -12,7 +12,8 @@ namespace vantrel {
 
 Awaitable<void> AccountCredentialWorker::runDetached(std::function<void()> work) {
   // No cancellation slot is connected: the work always runs to its end, like a detached task.
-  co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
+  // Not a coroutine: the returned operation owns the work.
+  return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
       [work = std::move(work)](auto handler) mutable {
         auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
         std::thread([work = std::move(work), handler = std::move(handler), executor = std::move(executor)]() mutable {

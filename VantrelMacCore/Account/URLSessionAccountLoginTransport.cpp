@@ -214,10 +214,12 @@ URLSessionAccountLoginTransport::URLSessionAccountLoginTransport(Options options
   ensureCurlInitialised();
 }
 
+// Not a coroutine: the returned operation owns copies of everything it needs (and GCC 12
+// mishandles lambda temporaries inside a co_await expression).
 Awaitable<AccountLoginHTTPResponse> URLSessionAccountLoginTransport::postJSON(std::string url, std::string body) {
   auto options = options_;
   auto transfer = std::make_shared<Transfer>();
-  co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, AccountLoginHTTPResponse)>(
+  return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, AccountLoginHTTPResponse)>(
       [transfer, options = std::move(options), url = std::move(url), body = std::move(body)](auto handler) mutable {
         auto slot = asio::get_associated_cancellation_slot(handler);
         if (slot.is_connected()) {

@@ -57,6 +57,9 @@ int LoginServerStandIn::start(int port) {
   }
   if (port_ <= 0) throw std::runtime_error("could not bind 127.0.0.1");
   thread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
+  // The socket already accepts connections; wait until the accept loop runs, so that an early
+  // stop() is not lost (stopping a server that has not started its loop yet has no effect).
+  while (!server_->is_running()) std::this_thread::yield();
   return port_;
 }
 
