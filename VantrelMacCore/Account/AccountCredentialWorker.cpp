@@ -23,7 +23,14 @@ Awaitable<void> AccountCredentialWorker::runDetached(std::function<void()> work)
           } catch (...) {
             error = std::current_exception();
           }
-          asio::post(executor, [handler = std::move(handler), error]() mutable { std::move(handler)(error); });
+          work = nullptr;  // the operation's captures go before the caller can resume
+          // Post through an untracked copy and carry the tracked one into the handler: once the
+          // handler has run the caller may tear the executor's context down, and this thread
+          // must no longer hold anything that refers to it.
+          auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
+          asio::post(untracked, [handler = std::move(handler), error, executor = std::move(executor)]() mutable {
+            std::move(handler)(error);
+          });
         }).detach();
       },
       asio::use_awaitable);

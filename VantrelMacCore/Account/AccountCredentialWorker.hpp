@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <type_traits>
 
@@ -17,18 +18,24 @@ class AccountCredentialWorker {
   // cancellation that arrives while it runs: it finishes, and then the caller sees
   // `CancellationError`.
   template <typename Operation>
-  static Awaitable<std::invoke_result_t<Operation&>> run(Operation operation) {
-    using Result = std::invoke_result_t<Operation&>;
+    requires std::is_void_v<std::invoke_result_t<Operation&>>
+  static Awaitable<void> run(Operation operation) {
     co_await checkCancellation();
-    if constexpr (std::is_void_v<Result>) {
-      co_await runDetached([op = std::move(operation)]() mutable { op(); });
-      co_await checkCancellation();
-    } else {
-      auto result = std::make_shared<std::optional<Result>>();
-      co_await runDetached([op = std::move(operation), result]() mutable { result->emplace(op()); });
-      co_await checkCancellation();
-      co_return std::move(**result);
-    }
+    co_await runDetached(std::function<void()>(std::move(operation)));
+    co_await checkCancellation();
+  }
+
+  template <typename Operation, typename Result = std::invoke_result_t<Operation&>>
+    requires(!std::is_void_v<Result>)
+  static Awaitable<Result> run(Operation operation) {
+    co_await checkCancellation();
+    // The result lives outside the coroutine frame until the worker has finished with it.
+    auto slot = std::make_shared<std::optional<Result>>();
+    std::function<void()> work = [op = std::move(operation), slot]() mutable { slot->emplace(op()); };
+    co_await runDetached(std::move(work));
+    co_await checkCancellation();
+    Result value = std::move(**slot);
+    co_return value;
   }
 
  private:

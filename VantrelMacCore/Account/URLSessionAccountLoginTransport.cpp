@@ -229,7 +229,11 @@ Awaitable<AccountLoginHTTPResponse> URLSessionAccountLoginTransport::postJSON(st
         std::thread([transfer, options = std::move(options), url = std::move(url), body = std::move(body),
                      handler = std::move(handler), executor = std::move(executor), slot]() mutable {
           auto outcome = perform(options, url, body, *transfer);
-          asio::post(executor, [handler = std::move(handler), outcome = std::move(outcome), slot]() mutable {
+          // Post through an untracked copy and carry the tracked one into the handler, so this
+          // thread holds nothing that refers to the executor's context once the caller resumes.
+          auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
+          asio::post(untracked, [handler = std::move(handler), outcome = std::move(outcome), slot,
+                                 executor = std::move(executor)]() mutable {
             if (slot.is_connected()) slot.clear();
             std::move(handler)(outcome.first, std::move(outcome.second));
           });
