@@ -10,6 +10,8 @@
 
 #include "Account/EncryptedAccountCredentialStore.hpp"
 #include "CVantrelAIFile.h"
+#include "Platform/Crypto.hpp"
+#include "Support/Bytes.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/TemporaryHome.hpp"
@@ -103,6 +105,28 @@ TEST_F(CredentialStoreTest, RecordNamesDoNotRevealTheAccount) {
   EXPECT_EQ(name.size(), 64u + std::string(".credential").size());
   EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), 64u);
   EXPECT_NE(name, Store::recordFileName("Alice@example.com"));
+}
+
+TEST_F(CredentialStoreTest, LayoutMatchesTheDocumentedFormat) {
+  EXPECT_EQ(Store::recordFileName("operator"),
+            "91df351ce99b3c024a5c2af9aba0ac007b1b6b8d35cae0fe516179112d333b98.credential");
+  store.save("pw\xC3\xA9", "operator");
+  const auto keyFile = readFile(dir / "installation.key");
+  ASSERT_EQ(keyFile.size(), 36u);
+  EXPECT_EQ(keyFile.substr(0, 4), "VNK1");
+  const auto record = toBytes(readFile(recordPath("operator")));
+  ASSERT_EQ(record.size(), 4u + 12u + 4u + 16u);
+  // Associated data assembled by hand: magic, namespace and account with 32-bit big-endian lengths.
+  Bytes aad = toBytes("VNC1");
+  for (std::string_view part : {std::string_view("local.vantrel.VantrelMac"), std::string_view("operator")}) {
+    const auto n = static_cast<std::uint32_t>(part.size());
+    for (int shift : {24, 16, 8, 0}) aad.push_back(static_cast<std::uint8_t>(n >> shift));
+    append(aad, asBytes(part));
+  }
+  const auto key = toBytes(keyFile.substr(4));
+  const auto opened = crypto::aesGcmOpen(key, ByteView(record).subspan(4, 12), ByteView(record).subspan(16), aad);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(toString(*opened), "pw\xC3\xA9");
 }
 
 TEST_F(CredentialStoreTest, EachSaveUsesAFreshNonce) {
