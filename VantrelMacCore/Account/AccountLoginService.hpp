@@ -32,7 +32,7 @@ class AccountLoginService {
   // A reserved name: the product's login host is configured per deployment, never guessed.
   static constexpr std::string_view productionBaseURL = "https://login.vantrel.example/api/v1";
   // Largest answer the service accepts; transports cap their reads at this size too.
-  static constexpr std::size_t maxResponseSize = 64 * 1024;
+  static constexpr std::size_t maxResponseSize = maxAccountLoginAnswerSize;
 
   AccountLoginService(std::string baseURL, std::shared_ptr<AccountLoginTransporting> transport);
 

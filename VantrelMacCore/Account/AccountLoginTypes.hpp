@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,6 +59,16 @@ std::optional<AccountManagerRoute> decodeAccountManagerRoute(const nlohmann::jso
 
 // The JSON body the login service posts (see docs/login-api.md).
 nlohmann::json toJSON(const AccountLoginRequest& request);
+
+class AccountLoginError;
+
+// Largest answer of the login server that is parsed.
+inline constexpr std::size_t maxAccountLoginAnswerSize = 64 * 1024;
+
+// Turns one answer of the login server (docs/login-api.md) into a result. Throws
+// `AccountLoginError`: `invalidHTTPStatus` for a status other than 200, `serverRejected` for a
+// rejection, `invalidResponse` for anything malformed.
+AccountLoginResult parseAccountLoginAnswer(int status, std::string_view body);
 
 class AccountLoginError : public Error {
  public:
