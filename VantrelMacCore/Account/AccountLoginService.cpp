@@ -84,18 +84,25 @@ AccountLoginResult AccountLoginService::parseResponse(const AccountLoginHTTPResp
   return parseAccountLoginAnswer(response.status, response.body);
 }
 
-Awaitable<AccountLoginResult> AccountLoginService::login(AccountLoginRequest request) const {
-  // Copy what the body needs before the first suspension: the service is a value its owner may
-  // replace while the login runs.
-  auto baseURL = baseURL_;
-  auto transport = transport_;
-  validate(request);
-  auto url = loginURL(baseURL);
+namespace {
+
+// Takes everything by value: the service is a value its owner may replace or drop while the
+// login runs.
+Awaitable<AccountLoginResult> performLogin(std::string baseURL, std::shared_ptr<AccountLoginTransporting> transport,
+                                           AccountLoginRequest request) {
+  AccountLoginService::validate(request);
+  auto url = AccountLoginService::loginURL(baseURL);
   request.accountID = text::trimmed(request.accountID);
   // Text that is not UTF-8 cannot travel in JSON; it is replaced rather than failing the login.
   auto body = toJSON(request).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   auto response = co_await transport->postJSON(std::move(url), std::move(body));
-  co_return parseResponse(response);
+  co_return AccountLoginService::parseResponse(response);
+}
+
+}  // namespace
+
+Awaitable<AccountLoginResult> AccountLoginService::login(AccountLoginRequest request) const {
+  return performLogin(baseURL_, transport_, std::move(request));
 }
 
 }  // namespace vantrel

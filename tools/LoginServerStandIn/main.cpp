@@ -6,6 +6,8 @@
 // authority's certificate to --ca-out (point the client's CA-file option at it) and serves
 // POST /login until interrupted.
 
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,9 +18,6 @@
 #include "LoginServerStandIn.hpp"
 
 namespace {
-
-volatile std::sig_atomic_t stopRequested = 0;
-void onSignal(int) { stopRequested = 1; }
 
 int usage() {
   std::fprintf(stderr, "usage: vantrel-login-server --accounts FILE --ca-out FILE [--port N]\n");
@@ -46,6 +45,14 @@ int main(int argc, char** argv) {
   }
   if (accountsPath.empty() || caOut.empty() || port < 0 || port > 65535) return usage();
 
+  // Block the stop signals in every thread (the server's threads inherit the mask) and wait for
+  // them here.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
   try {
     std::ifstream file(accountsPath);
     if (!file) throw std::runtime_error("cannot read " + accountsPath);
@@ -64,11 +71,8 @@ int main(int argc, char** argv) {
     std::printf("listening on https://127.0.0.1:%d\n", bound);
     std::fflush(stdout);
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    sigset_t none;
-    sigemptyset(&none);
-    while (!stopRequested) sigsuspend(&none);
+    int received = 0;
+    sigwait(&stopSignals, &received);
     server.stop();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vantrel-login-server: %s\n", error.what());

@@ -283,6 +283,16 @@ TEST_F(AccountLoginServiceTest, OversizedAnswerIsInvalidEvenFromAFakeTransport) 
   EXPECT_EQ(answerError(200, body), AccountLoginError::invalidResponse());
 }
 
+TEST_F(AccountLoginServiceTest, LoginOutlivesTheServiceValue) {
+  transport->response = {200, R"({"status":"ok","assignedSlot":9,"accountID":"operator","routes":[],"message":""})"};
+  auto operation = [&] {
+    AccountLoginService temporary("https://login.test.example", transport);
+    return temporary.login(validRequest());
+  }();  // the service is gone before the login starts
+  EXPECT_EQ(testing::runAwaitable(io, std::move(operation)).assignedSlot, 9);
+  EXPECT_EQ(transport->url, "https://login.test.example/login");
+}
+
 TEST_F(AccountLoginServiceTest, TransportErrorsPassThrough) {
   transport->error = std::make_exception_ptr(TimeoutError());
   AccountLoginService service("https://login.test.example", transport);
