@@ -355,6 +355,19 @@ TEST_F(CredentialStoreTest, TwoThreadsSavingAtOnceLeaveOneIntactRecord) {
   EXPECT_EQ(entries, 4u);  // key, lock, two records
 }
 
+TEST_F(CredentialStoreTest, StorageThatCannotBeCreatedIsAStorageFailure) {
+  const auto blocker = home.path() / "blocker";
+  writeFile(blocker, "a file where a folder should be");
+  Store blocked(blocker / "namespace" / "AccountLogin", "local.vantrel.VantrelMac");
+  EXPECT_EQ(failureOf([&] { blocked.save("pw", "operator"); }), Failure::Case::storageFailed);
+  EXPECT_EQ(failureOf([&] { store.save("pw", "operator"); }), std::nullopt);
+  // A record name taken by a directory is not a private file.
+  fs::remove(recordPath("operator"));
+  fs::create_directory(recordPath("operator"));
+  EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::unsafeStorage);
+  EXPECT_EQ(failureOf([&] { store.save("pw", "operator"); }), Failure::Case::unsafeStorage);
+}
+
 TEST_F(CredentialStoreTest, NoSecretReachesTheLog) {
   MemoryLogSink sink;
   const std::string password = "Hunter2-SECRET";
