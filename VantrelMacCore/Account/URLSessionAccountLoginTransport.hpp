@@ -4,35 +4,15 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
-#include <string>
 
 #include "Account/AccountLoginService.hpp"
-#include "Support/Error.hpp"
+#include "Platform/HttpClient.hpp"
 
 namespace vantrel {
 
-// A failure below HTTP: the request never produced an answer.
-class AccountLoginTransportError : public Error {
- public:
-  enum class Case { timedOut, cannotConnect, secureConnectionFailed, responseTooLarge, requestFailed };
-
-  AccountLoginTransportError(Case kind, std::string detail) : case_(kind), detail_(std::move(detail)) {}
-
-  Case kind() const noexcept { return case_; }
-  const std::string& detail() const noexcept { return detail_; }
-  std::optional<std::string> errorDescription() const override;
-  std::string errorDomain() const override { return "VantrelMacCore.AccountLoginTransportError"; }
-  int errorCode() const override { return static_cast<int>(case_); }
-
- private:
-  Case case_;
-  std::string detail_;
-};
-
-// The login transport over libcurl: HTTPS only, TLS 1.2 or later, the system's trust store, no
-// redirects, connect and total time-outs and a cap on the answer's size. Each post runs on a
-// thread of its own, off the caller's executor; cancelling the awaiting operation aborts the
-// transfer at once.
+// The login transport: a JSON POST through `HttpClient` (libcurl): HTTPS only, TLS 1.2 or later,
+// the system's trust store, no redirects, connect and total time-outs and a cap on the answer's
+// size. Failures below HTTP are `HttpClientError`; a cancelled post ends with `CancellationError`.
 class URLSessionAccountLoginTransport final : public AccountLoginTransporting {
  public:
   struct Options {

@@ -15,7 +15,7 @@ namespace {
 
 using tools::LoginServerStandIn;
 using tools::TestCertificateAuthority;
-using TransportCase = AccountLoginTransportError::Case;
+using TransportCase = HttpClientError::Case;
 
 std::vector<LoginServerStandIn::Account> accounts() {
   LoginServerStandIn::Account account;
@@ -126,7 +126,7 @@ TEST_F(LoginTransportTest, OversizedAnswerIsCutOff) {
   LoginServerStandIn server(accounts(), authority);
   server.start();
   server.setFixedAnswer(200, std::string(AccountLoginService::maxResponseSize + 1, ' '));
-  const auto error = loginError<AccountLoginTransportError>(server, transport());
+  const auto error = loginError<HttpClientError>(server, transport());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TransportCase::responseTooLarge);
   // Exactly at the cap is still read (and then judged by the parser).
@@ -138,7 +138,7 @@ TEST_F(LoginTransportTest, StallingServerTimesOut) {
   LoginServerStandIn server(accounts(), authority);
   server.start();
   server.setBehaviour(LoginServerStandIn::Behaviour::stall);
-  const auto error = loginError<AccountLoginTransportError>(server, transport(std::chrono::milliseconds(300)));
+  const auto error = loginError<HttpClientError>(server, transport(std::chrono::milliseconds(300)));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TransportCase::timedOut);
   EXPECT_EQ(error->localizedDescription(), "The request timed out.");
@@ -172,7 +172,7 @@ TEST_F(LoginTransportTest, CertificateFromAnUntrustedAuthorityIsRefused) {
   TestCertificateAuthority stranger("Stranger CA");
   LoginServerStandIn server(accounts(), stranger.issueServer({"IP:127.0.0.1", "DNS:localhost"}));
   server.start();
-  const auto error = loginError<AccountLoginTransportError>(server, transport());
+  const auto error = loginError<HttpClientError>(server, transport());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TransportCase::secureConnectionFailed);
   EXPECT_EQ(server.requestsReceived(), 0);  // the password never left the client
@@ -181,7 +181,7 @@ TEST_F(LoginTransportTest, CertificateFromAnUntrustedAuthorityIsRefused) {
 TEST_F(LoginTransportTest, CertificateForAnotherHostIsRefused) {
   LoginServerStandIn server(accounts(), authority.issueServer({"DNS:login.other.example"}));
   server.start();
-  const auto error = loginError<AccountLoginTransportError>(server, transport());
+  const auto error = loginError<HttpClientError>(server, transport());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TransportCase::secureConnectionFailed);
   EXPECT_EQ(server.requestsReceived(), 0);
@@ -190,7 +190,7 @@ TEST_F(LoginTransportTest, CertificateForAnotherHostIsRefused) {
 TEST_F(LoginTransportTest, TestAuthorityIsNotTrustedWithoutTheCAFileOption) {
   LoginServerStandIn server(accounts(), authority);
   server.start();
-  const auto error = loginError<AccountLoginTransportError>(server, transport(std::chrono::seconds(20), false));
+  const auto error = loginError<HttpClientError>(server, transport(std::chrono::seconds(20), false));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->kind(), TransportCase::secureConnectionFailed);
   EXPECT_EQ(server.requestsReceived(), 0);
@@ -206,7 +206,7 @@ TEST_F(LoginTransportTest, ClosedPortCannotConnect) {
   try {
     testing::runAwaitable(io, service.login(request()));
     FAIL() << "login succeeded";
-  } catch (const AccountLoginTransportError& error) {
+  } catch (const HttpClientError& error) {
     EXPECT_EQ(error.kind(), TransportCase::cannotConnect);
   }
 }
@@ -217,8 +217,34 @@ TEST_F(LoginTransportTest, PlainHTTPIsNeverUsed) {
   try {
     testing::runAwaitable(io, t->postJSON("http://127.0.0.1:9/login", "{}"));
     FAIL() << "plain HTTP was attempted";
-  } catch (const AccountLoginTransportError& error) {
+  } catch (const HttpClientError& error) {
     EXPECT_EQ(error.kind(), TransportCase::requestFailed);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST_F(LoginTransportTest, HttpClientGetsAndRefusesUnknownMethods) {
+  LoginServerStandIn server(accounts(), authority);
+  server.start();
+  HttpClientOptions options;
+  options.caFile = caFile;
+  HttpRequest get;
+  get.url = server.baseURL() + "/login";
+  // The stand-in serves POST only: a GET reaches it and gets its 404.
+  EXPECT_EQ(testing::runAwaitable(io, performHttpRequest(get, options)).status, 404);
+  EXPECT_EQ(server.requestsReceived(), 0);
+  HttpRequest put = get;
+  put.method = "PUT";
+  try {
+    testing::runAwaitable(io, performHttpRequest(put, options));
+    FAIL() << "PUT was sent";
+  } catch (const HttpClientError& error) {
+    EXPECT_EQ(error.kind(), HttpClientError::Case::requestFailed);
   }
 }
 
