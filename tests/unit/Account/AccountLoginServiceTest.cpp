@@ -270,6 +270,8 @@ TEST_F(AccountLoginServiceTest, MalformedAnswersAreInvalidResponse) {
       {"missing publicHost", withRoute(R"({"managerIndex":1,"insideHost":"h","port":5000})")},
       {"insideHost array", withRoute(R"({"managerIndex":1,"insideHost":["h"],"publicHost":"p","port":5000})")},
       {"duplicate index", ok("1", R"("a")", "[" + route1 + "," + route1 + "]")},
+      {"deep nesting", R"({"status":"ok","assignedSlot":1,"accountID":"a","message":"","routes":)" +
+                           std::string(30000, '[') + std::string(30000, ']') + "}"},
   };
   for (const auto& [name, body] : cases) {
     EXPECT_EQ(answerError(200, body), AccountLoginError::invalidResponse()) << name;
