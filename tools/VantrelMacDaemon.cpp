@@ -49,6 +49,12 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
         connectTimeout_(connectTimeout),
         readBuffer_(65536) {}
 
+  // Ends the client's relay (as if it had disconnected), which releases the session.
+  void shutdown() {
+    if (channel_) channel_->close();
+  }
+  const asio::any_io_executor& executor() const { return executor_; }
+
   void start() {
     // The channel's callbacks keep the session alive until the client's connection closes; the
     // channel drops them then.
@@ -321,12 +327,13 @@ int run(const Settings& settings) {
   ::chmod(settings.socketPath.c_str(), 0666);
   daemonLog().notice("relay daemon listening at {}", settings.socketPath.string());
 
+  std::vector<std::weak_ptr<RelaySession>> sessions;
   std::function<void()> acceptNext;
   acceptNext = [&] {
     acceptor.async_accept(asio::make_strand(io), [&](std::error_code error,
                                                      asio::local::stream_protocol::socket socket) {
       if (error) {
-        if (error != asio::error::operation_aborted) acceptNext();
+        if (error != asio::error::operation_aborted && acceptor.is_open()) acceptNext();
         return;
       }
       const auto peer = readPeerCredentials(socket.native_handle());
@@ -337,7 +344,10 @@ int run(const Settings& settings) {
         socket.close(ignored);
       } else {
         daemonLog().info("relay client admitted: pid {}", peer->pid);
-        std::make_shared<RelaySession>(std::move(socket), settings.connectTimeout)->start();
+        auto session = std::make_shared<RelaySession>(std::move(socket), settings.connectTimeout);
+        session->start();
+        std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
+        sessions.push_back(session);
       }
       acceptNext();
     });
@@ -346,8 +356,12 @@ int run(const Settings& settings) {
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](std::error_code, int) {
-    acceptor.close();
-    io.stop();
+    // Stop accepting and end every relay; the loop then runs out of work.
+    std::error_code ignored;
+    acceptor.close(ignored);
+    for (auto& weak : sessions) {
+      if (auto session = weak.lock()) asio::post(session->executor(), [session] { session->shutdown(); });
+    }
   });
   io.run();
   std::filesystem::remove(settings.socketPath, ec);

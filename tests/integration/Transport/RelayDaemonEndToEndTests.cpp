@@ -46,9 +46,13 @@ class DaemonProcess {
   }
   ~DaemonProcess() {
     ::kill(pid_, SIGTERM);
+    // Read what the daemon still writes while it ends, so it never blocks on a full pipe.
+    char buffer[4096];
+    while (::read(readEnd_, buffer, sizeof buffer) > 0) {
+    }
+    ::close(readEnd_);
     int status = 0;
     ::waitpid(pid_, &status, 0);
-    ::close(readEnd_);
   }
 
   // Reads the daemon's log until a line contains `text` (false when the daemon ends first).
