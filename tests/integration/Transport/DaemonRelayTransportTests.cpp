@@ -239,6 +239,33 @@ TEST_F(DaemonRelayTransportTest, AReceiveWhoseCallerGaveUpHandsItsBytesToTheNext
   EXPECT_EQ(daemon->requests().size(), requestsBefore);  // no second receive request
 }
 
+TEST_F(DaemonRelayTransportTest, ConnectAndSendRacedWithATimeOutEndWhenTheirCallerGivesUp) {
+  ManualClock clock;
+  startDaemon();
+  daemon->setResponder([](const Request&) { return std::nullopt; });
+  auto transport = makeTransport();
+  TaskProbe connecting;
+  connecting.start(io.get_executor(), withTimeout(transport->connect("m", 1), 5s));
+  ASSERT_TRUE(runUntil(io, [&] { return daemon->heldCount() == 1; }));
+  clock.advance(5s);
+  ASSERT_TRUE(runUntil(io, [&] { return connecting.finished(); }));
+  EXPECT_THROW(std::rethrow_exception(connecting.error()), TimeoutError);
+
+  TaskProbe sending;
+  sending.start(io.get_executor(), withTimeout(transport->send(toBytes("x")), 5s));
+  ASSERT_TRUE(runUntil(io, [&] { return daemon->heldCount() == 2; }));
+  clock.advance(5s);
+  ASSERT_TRUE(runUntil(io, [&] { return sending.finished(); }));
+  EXPECT_THROW(std::rethrow_exception(sending.error()), TimeoutError);
+
+  // Late replies to abandoned calls change nothing; the connection keeps working.
+  daemon->answerHeld(0, FakeRelayDaemon::ok(daemon->held(0)));
+  daemon->answerHeld(0, FakeRelayDaemon::failure(daemon->held(0), "late"));
+  daemon->setResponder(nullptr);
+  runAwaitable(io, io.get_executor(), transport->send(toBytes("next")));
+  EXPECT_EQ(daemon->requests().back().data, toBytes("next"));
+}
+
 TEST_F(DaemonRelayTransportTest, DisconnectEndsAWaitingReceiveWithCancelled) {
   startDaemon();
   auto transport = makeTransport();

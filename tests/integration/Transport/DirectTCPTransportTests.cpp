@@ -320,6 +320,37 @@ TEST_F(DirectTCPTransportTest, CancelledSendsNeverTearTheStream) {
   EXPECT_EQ(toString(ByteView(got).subspan(big.size())), "after");
 }
 
+TEST_F(DirectTCPTransportTest, HostNamesAreResolved) {
+  PlainPeer peer(io);  // 127.0.0.1 only: a name that also resolves to ::1 must fall through to it
+  auto transport = makeTransport();
+  connect(transport, peer, "localhost");
+  runAwaitable(io, io.get_executor(), transport->send(toBytes("by name")));
+  EXPECT_EQ(toString(peer.read(7)), "by name");
+}
+
+TEST_F(DirectTCPTransportTest, AFailedWriteFailsEveryLaterSendWithoutWriting) {
+  PlainPeer peer(io);
+  auto transport = makeTransport();
+  connect(transport, peer);
+  // The peer resets the connection: writes fail once the reset has arrived.
+  peer.socket().set_option(asio::socket_base::linger(true, 0));
+  peer.socket().close();
+  std::optional<NetworkTransportError> first;
+  for (int attempt = 0; attempt < 1000 && !first; ++attempt) {
+    try {
+      runAwaitable(io, io.get_executor(), transport->send(Bytes(1024, 1)));
+    } catch (const NetworkTransportError& e) {
+      first = e;
+    }
+  }
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->kind(), NetworkTransportError::Case::sendFailed);
+  EXPECT_FALSE(first->detail().empty());
+  // A later send could only append to a stream that lost part of a frame: it fails the same way.
+  EXPECT_EQ(transportErrorOf(io, transport->send(toBytes("x"))), *first);
+  EXPECT_EQ(transport->phase(), Phase::ready);
+}
+
 TEST_F(DirectTCPTransportTest, ReleasedTransportClosesItsConnection) {
   PlainPeer peer(io);
   auto transport = makeTransport();
