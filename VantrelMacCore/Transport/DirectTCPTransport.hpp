@@ -52,6 +52,8 @@ class DirectTCPTransport final : public NetworkTransporting,
   double connectTimeout() const noexcept { return connectTimeout_; }
   const std::optional<ManagerTLSPolicy>& tlsPolicy() const noexcept { return tlsPolicy_; }
 
+  // One connection attempt's socket, TLS stream, write queue and read state (defined in the
+  // source file; named here only so its helpers can reach it).
   struct Connection;
 
  private:
