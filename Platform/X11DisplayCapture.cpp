@@ -118,6 +118,8 @@ ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) {
 }  // namespace
 
 std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
+  // RandR that lists no monitor: nothing is connected to show.
+  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
   ScreenRect area = root;
   const auto primary = std::find_if(monitors.begin(), monitors.end(),
                                     [](const X11MonitorInfo& m) { return m.isPrimary; });

@@ -64,8 +64,8 @@ struct X11DisplayLayout {
   bool hasRandrMonitors = false;
   int resourceDpi = 0;  // "Xft.dpi" of the server's resource database, 0 when absent
 
-  // The area to capture: the primary monitor, else the first monitor, else the root window.
-  // Nullopt when that area is empty.
+  // The area to capture: the primary monitor, else the first monitor, else (without RandR
+  // monitors) the root window. Nullopt when RandR lists no monitor or the area is empty.
   std::optional<ScreenRect> mainArea() const;
 };
 
