@@ -77,6 +77,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval, settings.framesPerSecond);
   const int xFd = capture->connectionFd();
+  const I420Picture* picture = nullptr;
   std::string failure;
   try {
     while (!stopRequested.load(std::memory_order_acquire)) {
@@ -87,9 +88,13 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
       }
       const auto now = SteadyClock::now();
       if (pacer.isDue(sinceEpoch(now))) {
-        const auto image = capture->capture();
-        const auto& picture = converter->convert(image);
-        auto encoded = encoder->encode(picture, keyframes.nextIsKeyframe(sinceEpoch(now)));
+        // A refresh of a screen that did not change encodes the previous picture again; only a
+        // change (or the first picture) needs the screen read and converted.
+        if (pacer.changePending() || !picture) {
+          const auto image = capture->capture();
+          picture = &converter->convert(image);
+        }
+        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe(sinceEpoch(now)));
         keyframes.didEncode(encoded.isKeyframe, sinceEpoch(now));
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
