@@ -78,7 +78,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   KeyframePolicy keyframes(settings.keyframeInterval, settings.framesPerSecond);
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
-  std::string failure;
+  std::exception_ptr failure;
   try {
     while (!stopRequested.load(std::memory_order_acquire)) {
       if (capture->collectChanges()) pacer.noteChange();
@@ -122,17 +122,16 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         throw X11CaptureError::failed("The connection to the X display was lost.");
       }
     }
-  } catch (const std::exception& error) {
-    failure = localizedDescription(error);
-    if (failure.empty()) failure = "Screen capture failed.";
+  } catch (...) {
+    failure = std::current_exception();
   }
   running.store(false, std::memory_order_release);
   // Release the display and the encoder before telling anyone.
   encoder.reset();
   converter.reset();
   capture.reset();
-  if (!failure.empty() && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
-    callbacks.onFailure(std::move(failure));
+  if (failure && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
+    callbacks.onFailure(failure);
   }
 }
 

@@ -5,6 +5,7 @@
 // callback, all on that one thread. It never waits on its consumer.
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,9 +37,10 @@ struct CaptureTiming {
 struct X11H264CaptureCallbacks {
   // Each access unit, in encoding order, on the loop thread. Must not block.
   std::function<void(EncodedPicture, CaptureTiming)> onPicture;
-  // Called at most once, on the loop thread, when capture or encoding fails after the start; the
-  // loop ends right after. Not called for a stop.
-  std::function<void(std::string)> onFailure;
+  // Called at most once, on the loop thread, when capture or encoding fails after the start
+  // (an X11CaptureError or X264EncoderError, as a rule); the loop ends right after. Not called
+  // for a stop.
+  std::function<void(std::exception_ptr)> onFailure;
 };
 
 class X11H264CaptureLoop {

@@ -181,7 +181,7 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
                    latencies.push_back(std::chrono::duration<double, std::milli>(timing.encoded - timing.captureStarted).count());
                    if (++count >= frames) done.notify_all();
                  },
-                 [&](std::string) { done.notify_all(); }});
+                 [&](std::exception_ptr) { done.notify_all(); }});
   {
     std::unique_lock lock(mutex);
     if (fixedDuration > 0ms) {

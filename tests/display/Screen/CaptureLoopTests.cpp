@@ -40,10 +40,10 @@ struct PictureLog {
               changed.notify_all();
               if (afterEach) afterEach(count);
             },
-            [this](std::string text) {
+            [this](std::exception_ptr error) {
               {
                 std::lock_guard lock(mutex);
-                failures.push_back(std::move(text));
+                failures.push_back(localizedDescription(error));
               }
               changed.notify_all();
             }};

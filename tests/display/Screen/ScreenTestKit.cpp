@@ -1,5 +1,6 @@
 #include "ScreenTestKit.hpp"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -123,11 +124,23 @@ PrivateXServer::PrivateXServer(int width, int height) {
   displayName_ = ":" + number;
 }
 
-PrivateXServer::~PrivateXServer() {
+PrivateXServer::~PrivateXServer() { kill(); }
+
+void PrivateXServer::kill() {
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
     ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
+}
+
+void PrivateXServer::setResources(const std::string& text) {
+  Display* display = XOpenDisplay(displayName_.c_str());
+  if (!display) throw std::runtime_error("cannot open " + displayName_);
+  XChangeProperty(display, DefaultRootWindow(display), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  XSync(display, False);
+  XCloseDisplay(display);
 }
 
 TemporaryFolder::TemporaryFolder() {

@@ -50,6 +50,10 @@ class PrivateXServer {
   PrivateXServer(const PrivateXServer&) = delete;
   PrivateXServer& operator=(const PrivateXServer&) = delete;
   const std::string& displayName() const noexcept { return displayName_; }
+  // Ends the server at once (its clients lose their connection).
+  void kill();
+  // Sets the server's resource database text (RESOURCE_MANAGER on the root window).
+  void setResources(const std::string& text);
 
  private:
   int pid_ = -1;
