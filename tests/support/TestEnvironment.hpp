@@ -1,0 +1,46 @@
+#pragma once
+
+// A private HOME (and XDG variables) for one test: every path the system derives lands inside a
+// temporary folder that is removed afterwards; the previous environment is restored.
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vantrel::testing {
+
+class TemporaryHome {
+ public:
+  TemporaryHome();
+  ~TemporaryHome();
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  // Sets a variable for the lifetime of this object (restored afterwards).
+  void setEnv(const std::string& name, const std::string& value);
+  void unsetEnv(const std::string& name);
+
+ private:
+  void remember(const std::string& name);
+  std::filesystem::path path_;
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A fresh private temporary directory, removed when the object dies.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string upper(std::string s);
+
+}  // namespace vantrel::testing

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <thread>
+
+#include "Support/Async.hpp"
+#include "Support/SystemLog.hpp"
+#include "support/AsyncTest.hpp"
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::drain;
+using testing::runAwaitable;
+using testing::runUntil;
+
+class AsyncTest : public ::testing::Test {
+ protected:
+  asio::io_context io;
+  ManualClock clock;
+};
+
+Awaitable<int> valueAfter(VantrelClock::duration d, int value) {
+  co_await sleepFor(d);
+  co_return value;
+}
+
+Awaitable<int> failNow() {
+  throw std::runtime_error("refused");
+  co_return 0;
+}
+
+TEST_F(AsyncTest, SleepEndsOnlyWhenTheClockIsMoved) {
+  testing::TaskProbe probe;
+  probe.start(io.get_executor(), sleepFor(120ms));
+  drain(io);
+  EXPECT_FALSE(probe.finished());
+  clock.advance(119ms);
+  drain(io);
+  EXPECT_FALSE(probe.finished());
+  clock.advance(1ms);
+  ASSERT_TRUE(runUntil(io, [&] { return probe.finished(); }));
+  EXPECT_FALSE(probe.error());
+}
+
+TEST_F(AsyncTest, TimeoutFiresAndCancelsTheOperation) {
+  bool operationSawCancellation = false;
+  auto operation = [&]() -> Awaitable<int> {
+    try {
+      co_await sleepFor(10s);
+    } catch (const CancellationError&) {
+      operationSawCancellation = true;
+      throw;
+    }
+    co_return 1;
+  };
+  testing::TaskProbe probe;
+  probe.start(io.get_executor(), withTimeout(operation(), 1s));
+  drain(io);
+  EXPECT_FALSE(probe.finished());
+  clock.advance(1s);
+  ASSERT_TRUE(runUntil(io, [&] { return probe.finished(); }));
+  ASSERT_TRUE(probe.error());
+  EXPECT_THROW(std::rethrow_exception(probe.error()), TimeoutError);
+  EXPECT_TRUE(operationSawCancellation);
+}
+
+TEST_F(AsyncTest, OperationFailingBeforeTheLimitFailsAtOnce) {
+  // The clock never moves: the failure must not wait for the timer.
+  EXPECT_THROW(runAwaitable(io, withTimeout(failNow(), 1h)), std::runtime_error);
+}
+
+TEST_F(AsyncTest, OperationFinishingFirstWins) {
+  testing::TaskProbe probe;
+  int result = 0;
+  auto body = [&]() -> Awaitable<void> { result = co_await withTimeout(valueAfter(2s, 42), 5s); };
+  probe.start(io.get_executor(), body());
+  drain(io);  // both timers are armed before time moves
+  clock.advance(2s);
+  ASSERT_TRUE(runUntil(io, [&] { return probe.finished(); }));
+  EXPECT_FALSE(probe.error());
+  EXPECT_EQ(result, 42);
+}
+
+TEST_F(AsyncTest, VoidOperationsRaceToo) {
+  EXPECT_NO_THROW(runAwaitable(io, withTimeout(sleepFor(0ms), 1s)));
+}
+
+TEST_F(AsyncTest, CancellingATaskSlotReachesTheAwaitedTimer) {
+  TaskSlot slot(io.get_executor(), "sleeper");
+  bool sawCancellation = false;
+  bool continuedAfterSleep = false;
+  auto token = slot.start([&](TaskTokenPtr) -> Awaitable<void> {
+    try {
+      co_await sleepFor(1h);
+      continuedAfterSleep = true;
+    } catch (const CancellationError&) {
+      sawCancellation = true;
+    }
+  });
+  drain(io);
+  EXPECT_TRUE(slot.isRunning());
+  slot.cancel();
+  EXPECT_TRUE(token->isCancelled());
+  ASSERT_TRUE(runUntil(io, [&] { return token->isFinished(); }));
+  EXPECT_TRUE(sawCancellation);
+  EXPECT_FALSE(continuedAfterSleep);
+  EXPECT_FALSE(slot.isRunning());
+}
+
+TEST_F(AsyncTest, StartingANewTaskCancelsOnlyTheOldOne) {
+  TaskSlot slot(io.get_executor(), "work");
+  int finishedNormally = 0;
+  auto factory = [&](TaskTokenPtr token) -> Awaitable<void> {
+    try {
+      co_await sleepFor(1s);
+    } catch (const CancellationError&) {
+      co_return;
+    }
+    if (!token->isCancelled()) ++finishedNormally;
+  };
+  auto first = slot.start(factory);
+  drain(io);
+  auto second = slot.start(factory);
+  EXPECT_TRUE(first->isCancelled());
+  EXPECT_FALSE(second->isCancelled());
+  drain(io);
+  clock.advance(1s);
+  ASSERT_TRUE(runUntil(io, [&] { return first->isFinished() && second->isFinished(); }));
+  EXPECT_EQ(finishedNormally, 1);
+}
+
+TEST_F(AsyncTest, CheckCancellationThrowsOnlyOnceCancelled) {
+  TaskSlot slot(io.get_executor());
+  int checksPassed = 0;
+  bool threw = false;
+  auto token = slot.start([&](TaskTokenPtr) -> Awaitable<void> {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    co_await checkCancellation();
+    ++checksPassed;
+    std::error_code ec;
+    Timer t(co_await asio::this_coro::executor, 1h);
+    co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    try {
+      co_await checkCancellation();
+      ++checksPassed;
+    } catch (const CancellationError&) {
+      threw = true;
+    }
+  });
+  drain(io);
+  slot.cancel();
+  ASSERT_TRUE(runUntil(io, [&] { return token->isFinished(); }));
+  EXPECT_EQ(checksPassed, 1);
+  EXPECT_TRUE(threw);
+}
+
+TEST_F(AsyncTest, SpawnedTaskFailuresAreLoggedButCancellationIsNot) {
+  MemoryLogSink sink;
+  spawnTask(io.get_executor(), failNow(), "doomed");
+  spawnTask(io.get_executor(), []() -> Awaitable<void> { throw CancellationError(); co_return; }(), "quiet");
+  drain(io);
+  EXPECT_TRUE(sink.contains("task 'doomed' ended with an error: refused"));
+  EXPECT_FALSE(sink.contains("quiet"));
+}
+
+TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
+  Runtime runtime(3);
+  auto strand = makeStrand(runtime.executor());
+  auto body = [strand]() -> Awaitable<bool> { co_return strand.running_in_this_thread(); };
+  auto outer = [strand, body]() -> Awaitable<bool> { co_return co_await runOn(strand, body()); };
+  EXPECT_TRUE(testing::blockOn(runtime.executor(), outer()));
+}
+
+TEST(AsyncRuntime, StrandSerialisesConcurrentWork) {
+  Runtime runtime(4);
+  auto strand = makeStrand(runtime.executor());
+  int counter = 0;  // unsynchronised on purpose: the strand must serialise access
+  std::atomic<int> done{0};
+  for (int i = 0; i < 2000; ++i) {
+    asio::post(strand, [&] {
+      ++counter;
+      ++done;
+    });
+  }
+  auto wait = [&]() -> Awaitable<int> {
+    while (done.load() < 2000) co_await asio::post(runtime.executor(), asio::use_awaitable);
+    co_return co_await runOn(strand, [&]() -> Awaitable<int> { co_return counter; }());
+  };
+  EXPECT_EQ(testing::blockOn(runtime.executor(), wait()), 2000);
+}
+
+TEST(OnceResume, FirstDeliveryWinsAcrossThreads) {
+  OnceResume<int> once;
+  std::atomic<int> winners{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      if (once.resume(i)) ++winners;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(winners.load(), 1);
+  EXPECT_TRUE(once.hasValue());
+  EXPECT_TRUE(once.take().has_value());
+}
+
+TEST(Clock, ManualClockMovesOnlyByHand) {
+  ManualClock clock;
+  const auto start = VantrelClock::now();
+  EXPECT_TRUE(VantrelClock::isManual());
+  EXPECT_EQ(VantrelClock::now(), start);
+  const double uptime = systemUptimeSeconds();
+  clock.advance(750ms);
+  EXPECT_EQ(VantrelClock::now() - start, 750ms);
+  EXPECT_DOUBLE_EQ(systemUptimeSeconds() - uptime, 0.75);
+}
+
+}  // namespace
+}  // namespace vantrel
