@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,22 +87,27 @@ PrivateXServer::PrivateXServer(int width, int height) {
   const int writeEnd = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
   ::close(fds[1]);
   fds[1] = writeEnd;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // The server writes its display number to this descriptor once it accepts clients.
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const std::string screen = fmt::format("{}x{}x24", width, height);
   std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The server ends with the test even when the test dies without cleaning up.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(1);
+    ::dup2(fds[1], 3);
+    ::dup2(devNull, 1);
+    ::dup2(devNull, 2);
+    ::execvp("Xvfb", argv.data());
+    ::_exit(127);
+  }
+  ::close(devNull);
   ::close(fds[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     ::close(fds[0]);
     throw std::runtime_error("cannot start Xvfb");
   }
