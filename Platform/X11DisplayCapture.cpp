@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace vantrel {
 
@@ -39,6 +40,15 @@ void installErrorHandlers() {
     XSetErrorHandler(recordXError);
     XSetIOErrorHandler(quietIOError);
   });
+}
+
+// A refused read is the server's access control at work; any other error (BadMatch when the
+// screen shrank under the captured area, for one) is a plain failure.
+[[noreturn]] void throwReadFailure() {
+  const int code = std::exchange(lastXErrorCode, 0);
+  if (code == BadAccess) throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+  throw X11CaptureError::failed(fmt::format(
+      "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
 
 void markConnectionLost(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
@@ -456,18 +466,20 @@ BgraImageView X11DisplayCapture::capture() {
   view.width = s.area.width;
   view.height = s.area.height;
   if (s.shmAttached) {
+    lastXErrorCode = 0;
     if (!XShmGetImage(d, s.root, s.shmImage, s.area.x, s.area.y, AllPlanes)) {
       s.throwIfLost();
-      throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+      throwReadFailure();
     }
     view.data = reinterpret_cast<std::uint8_t*>(s.shmImage->data);
     view.stride = s.shmImage->bytes_per_line;
   } else {
+    lastXErrorCode = 0;
     XImage* image = XGetImage(d, s.root, s.area.x, s.area.y, static_cast<unsigned>(s.area.width),
                               static_cast<unsigned>(s.area.height), AllPlanes, ZPixmap);
     if (!image) {
       s.throwIfLost();
-      throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+      throwReadFailure();
     }
     for (int y = 0; y < s.area.height; ++y) {
       auto* dst = s.plainBuffer.data() + static_cast<std::size_t>(y) * s.plainStride;
