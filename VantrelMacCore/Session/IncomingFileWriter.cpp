@@ -218,7 +218,14 @@ void IncomingFileWriter::commit() {
   // The temporary file was private while incomplete; the finished file gets the permissions any
   // new file of this user gets.
   if (::fchmod(file_.get(), defaultFileMode()) != 0) fail(errno);
-  if (::fsync(file_.get()) != 0) fail(errno);
+  // Replacing an existing file: its data must be on disk before the rename, or a crash could
+  // leave neither the old nor the new content. A new name risks nothing, so it is not flushed
+  // (a flush per file would stall the session's strand on slow disks).
+  struct stat existing {};
+  if (::fstatat(folder_.get(), finalName_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ::fdatasync(file_.get()) != 0) {
+    fail(errno);
+  }
   if (const int code = file_.close(); code != 0) fail(code);
   if (::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), finalName_.c_str()) != 0) {
     fail(errno);

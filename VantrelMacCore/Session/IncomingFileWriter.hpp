@@ -54,8 +54,9 @@ class IncomingFileWriter {
   // `FileSystemError` for a failed write; the file is abandoned in both cases.
   void append(ByteView bytes);
 
-  // Completes the file: when exactly the announced size has arrived, flushes it, gives it the
-  // usual permissions and renames it over the final name. Throws
+  // Completes the file: when exactly the announced size has arrived, gives it the usual
+  // permissions, flushes it to disk when it replaces an existing item, and renames it over the
+  // final name. Throws
   // `LegacyClipboardCodecError::invalidEnvelope` for a short file and `FileSystemError` for a
   // failed flush, close or rename; the temporary file is removed on every failure.
   void commit();
