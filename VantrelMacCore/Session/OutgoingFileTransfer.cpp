@@ -246,8 +246,8 @@ constexpr std::string_view nothingToSendText = "No readable local clipboard file
 }
 
 [[gnu::noinline]] DirectAuthEvent::Kind skippedEvent(const OutgoingFileSkip& skip) {
-  return kinds::Error{fmt::format("Skipped \u201C{}\u201D while collecting files to send: {}",
-                                  printableFileName(skip.path.string()), skip.reason)};
+  // The reason names the item already.
+  return kinds::Error{fmt::format("Not sent to the manager: {}", skip.reason)};
 }
 
 }  // namespace
