@@ -69,7 +69,7 @@ int posixFailure(Body body) {
 
 TEST(SingleFileListing, FoldersFirstThenFinderOrderWithHiddenAndNumbers) {
   TemporaryDirectory dir;
-  testing::ScopedTimeZone utc("UTC");
+  testing::ScopedTimeZone utc("UTC0");
   fs::create_directory(dir.path() / "sub");
   writeFile(dir.path() / ".hidden", "h");
   writeFile(dir.path() / "file10.txt", "0123456789");
@@ -96,7 +96,7 @@ TEST(SingleFileListing, FoldersFirstThenFinderOrderWithHiddenAndNumbers) {
 
 TEST(SingleFileListing, ModificationTimeIsLocalTime) {
   TemporaryDirectory dir;
-  testing::ScopedTimeZone seoul("Asia/Seoul");
+  testing::ScopedTimeZone seoul("KST-9");
   writeFile(dir.path() / "f", "x");
   setModificationTime(dir.path() / "f", sampleTime);
   const auto list = MacSingleFileService::list(dir.path().string());
