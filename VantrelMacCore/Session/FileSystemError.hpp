@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Support/Error.hpp"
 
@@ -39,6 +40,11 @@ class FileSystemError : public Error {
 // every byte that is not part of one is written as "%" and two upper-case hexadecimal digits.
 // Linux names are arbitrary bytes; the manager's JSON and the log lines need text.
 std::string printableFileName(std::string_view name);
+
+// The names in an open folder, without "." and "..", in the order the file system gives them.
+// Reads through a duplicate, so the caller keeps its descriptor; a failure throws
+// `FileSystemError` naming `shownPath`.
+std::vector<std::string> folderEntryNames(int folderFd, const std::string& shownPath);
 
 // Owns one file descriptor and closes it on destruction (errors of that close are ignored).
 class UniqueFd {

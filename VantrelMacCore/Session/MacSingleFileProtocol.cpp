@@ -161,36 +161,6 @@ UniqueFd openFolder(const fs::path& folder, const char* operation) {
   return fd;
 }
 
-// The names in an open folder (without "." and ".."), read through a duplicate so that the
-// caller keeps its descriptor.
-std::vector<std::string> folderNames(int folderFd, const fs::path& folder) {
-  const int duplicate = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-  if (duplicate < 0) throw FileSystemError("Couldn\u2019t read the folder", folder.string(), errno);
-  DIR* directory = ::fdopendir(duplicate);
-  if (directory == nullptr) {
-    const int code = errno;
-    ::close(duplicate);
-    throw FileSystemError("Couldn\u2019t read the folder", folder.string(), code);
-  }
-  ::rewinddir(directory);
-  std::vector<std::string> names;
-  int code = 0;
-  while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(directory);
-    if (entry == nullptr) {
-      code = errno;
-      break;
-    }
-    const std::string_view name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    names.emplace_back(name);
-  }
-  ::closedir(directory);
-  if (code != 0) throw FileSystemError("Couldn\u2019t read the folder", folder.string(), code);
-  return names;
-}
-
 // A name that stays directly inside its folder.
 std::string safeChild(const std::string& name) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
@@ -234,7 +204,7 @@ void removeItem(int folderFd, const std::string& name, const fs::path& itemPath,
     const int code = (errno == ENOTDIR || errno == ELOOP) ? unlinkError : errno;
     throw FileSystemError("Couldn\u2019t remove", itemPath.string(), code);
   }
-  for (const auto& inner : folderNames(child.get(), itemPath)) {
+  for (const auto& inner : folderEntryNames(child.get(), itemPath.string())) {
     removeItem(child.get(), inner, itemPath / inner, depth + 1);
   }
   child.close();
@@ -292,7 +262,7 @@ int standardCompare(std::string_view a, std::string_view b) {
 MacSingleFileList list(std::string_view requestedPath) {
   const auto folder = resolve(requestedPath);
   const auto folderFd = openFolder(folder, "Couldn\u2019t read the folder");
-  const auto names = folderNames(folderFd.get(), folder);
+  const auto names = folderEntryNames(folderFd.get(), folder.string());
   ::tzset();
 
   std::vector<MacSingleFileEntry> entries;

@@ -49,28 +49,7 @@ std::string relativeFolder(const std::string& folder, const std::string& base) {
 // The names in an open folder (without "." and ".."), sorted byte-wise so that a batch is sent
 // in the same order every time. The descriptor stays with the caller.
 std::vector<std::string> sortedNames(int folderFd, const std::string& shown) {
-  const int duplicate = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-  if (duplicate < 0) throw FileSystemError(readFolderText, shown, errno);
-  DIR* directory = ::fdopendir(duplicate);
-  if (directory == nullptr) {
-    const int code = errno;
-    ::close(duplicate);
-    throw FileSystemError(readFolderText, shown, code);
-  }
-  std::vector<std::string> names;
-  int code = 0;
-  while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(directory);
-    if (entry == nullptr) {
-      code = errno;
-      break;
-    }
-    const std::string_view name(entry->d_name);
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(directory);
-  if (code != 0) throw FileSystemError(readFolderText, shown, code);
+  auto names = folderEntryNames(folderFd, shown);
   std::sort(names.begin(), names.end());
   return names;
 }
