@@ -1,5 +1,7 @@
 #include "Platform/X11DisplayCapture.hpp"
 
+#include "Platform/XDisplayProbe.hpp"
+
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
@@ -110,9 +112,7 @@ X11DisplayLayout readLayout(Display* display) {
       XRRFreeMonitors(monitors);
     }
   }
-  if (const char* resources = XResourceManagerString(display)) {
-    layout.resourceDpi = parseXftDpi(resources);
-  }
+  layout.scaleRate = XDisplayProbe::scaleRate(display);
   return layout;
 }
 
@@ -142,53 +142,6 @@ std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
   area = intersection(area, root);
   if (area.width <= 0 || area.height <= 0) return std::nullopt;
   return area;
-}
-
-int displayScalePercent(int resourceDpi) noexcept {
-  if (resourceDpi <= 96) return 100;
-  return static_cast<int>((static_cast<long long>(resourceDpi) * 100 + 48) / 96);
-}
-
-int parseXftDpi(const std::string& resources) {
-  // Lines of the form "Xft.dpi:\t192"; the last one wins, as in the resource database.
-  int result = 0;
-  std::size_t pos = 0;
-  while (pos < resources.size()) {
-    auto end = resources.find('\n', pos);
-    if (end == std::string::npos) end = resources.size();
-    std::string_view line(resources.data() + pos, end - pos);
-    pos = end + 1;
-    constexpr std::string_view key = "Xft.dpi";
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    if (line.substr(0, key.size()) != key) continue;
-    line.remove_prefix(key.size());
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    if (line.empty() || line.front() != ':') continue;
-    line.remove_prefix(1);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    double value = 0;
-    std::size_t digits = 0;
-    bool seenDot = false;
-    double scale = 1;
-    for (const char c : line) {
-      if (c >= '0' && c <= '9') {
-        if (seenDot) {
-          scale /= 10;
-          value += (c - '0') * scale;
-        } else {
-          value = value * 10 + (c - '0');
-        }
-        ++digits;
-        if (value > 100000) break;
-      } else if (c == '.' && !seenDot) {
-        seenDot = true;
-      } else {
-        break;
-      }
-    }
-    result = (digits > 0 && value >= 1) ? static_cast<int>(value + 0.5) : 0;
-  }
-  return result;
 }
 
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor,
@@ -226,12 +179,14 @@ X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayN
   return readLayout(display.get());
 }
 
+X11DisplayLayout readX11DisplayLayout(Display* display) { return readLayout(display); }
+
 struct X11DisplayCapture::State {
   DisplayPtr display;
   bool connectionLost = false;
   Window root = 0;
   ScreenRect area;
-  int resourceDpi = 0;
+  int scaleRate = 100;
 
   // Shared-memory image, or a plain buffer filled by XGetImage.
   XImage* shmImage = nullptr;
@@ -353,7 +308,7 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
   XSetIOErrorExitHandler(d, markConnectionLost, &s.connectionLost);
   s.root = DefaultRootWindow(d);
   const auto layout = readLayout(d);
-  s.resourceDpi = layout.resourceDpi;
+  s.scaleRate = layout.scaleRate;
   const auto area = layout.mainArea();
   if (!area) throw X11CaptureError::noDisplay("The X display has no monitor to capture.");
   s.area = *area;
@@ -399,7 +354,7 @@ X11DisplayCapture::~X11DisplayCapture() = default;
 
 ScreenRect X11DisplayCapture::area() const noexcept { return state_->area; }
 bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->shmAttached; }
-int X11DisplayCapture::resourceDpi() const noexcept { return state_->resourceDpi; }
+int X11DisplayCapture::scaleRate() const noexcept { return state_->scaleRate; }
 int X11DisplayCapture::connectionFd() const noexcept { return ConnectionNumber(state_->display.get()); }
 
 bool X11DisplayCapture::collectChanges() {

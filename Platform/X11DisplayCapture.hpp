@@ -13,6 +13,9 @@
 
 #include "Support/Error.hpp"
 
+// Xlib's display connection type, declared here so that callers need no X headers.
+struct _XDisplay;
+
 namespace vantrel {
 
 // Why the display could not be reached or read.
@@ -62,19 +65,13 @@ struct X11DisplayLayout {
   ScreenRect root;
   std::vector<X11MonitorInfo> monitors;  // in the server's order; the primary one is flagged
   bool hasRandrMonitors = false;
-  int resourceDpi = 0;  // "Xft.dpi" of the server's resource database, 0 when absent
+  // Pixels per point as a percentage, from the server's "Xft.dpi" (100 when not scaled).
+  int scaleRate = 100;
 
   // The area to capture: the primary monitor, else the first monitor, else (without RandR
   // monitors) the root window. Nullopt when RandR lists no monitor or the area is empty.
   std::optional<ScreenRect> mainArea() const;
 };
-
-// The display's pixel density as a percentage of 96 dots per inch; 100 unless the server's
-// resources ask for more (`Xft.dpi`).
-int displayScalePercent(int resourceDpi) noexcept;
-
-// Reads "Xft.dpi" from a resource-manager text; 0 when absent or not a positive number.
-int parseXftDpi(const std::string& resources);
 
 // A BGRA picture in memory (byte order B, G, R, A; what libyuv calls ARGB).
 struct BgraImageView {
@@ -102,6 +99,8 @@ void drawCursor(const BgraImageView& image, int originX, int originY, const Curs
 // Throws `X11CaptureError`: noDisplay when no display is named, accessDenied when the server
 // refuses the connection.
 X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
+// The layout of a display already open.
+X11DisplayLayout readX11DisplayLayout(::_XDisplay* display);
 
 class X11DisplayCapture {
  public:
@@ -119,7 +118,7 @@ class X11DisplayCapture {
 
   ScreenRect area() const noexcept;
   bool usesSharedMemory() const noexcept;
-  int resourceDpi() const noexcept;
+  int scaleRate() const noexcept;
   // The connection's file descriptor, readable when events arrive.
   int connectionFd() const noexcept;
 

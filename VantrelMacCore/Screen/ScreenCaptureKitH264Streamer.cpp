@@ -118,7 +118,7 @@ Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRate() {
   auto name = displayName_;
   const auto query = [name]() -> long long {
     try {
-      return displayScalePercent(readX11DisplayLayout(name).resourceDpi);
+      return readX11DisplayLayout(name).scaleRate;
     } catch (...) {
       return 100;  // never fails: a display that cannot be asked counts as unscaled
     }

@@ -35,38 +35,6 @@ TEST(X11DisplayLayout, MainAreaIsClippedToTheRootAndEmptyAreasAreNoDisplay) {
   EXPECT_EQ(layout.mainArea(), std::nullopt);
 }
 
-TEST(XftDpi, ParsedFromTheResourceText) {
-  struct Case {
-    std::string text;
-    int dpi;
-  };
-  const std::vector<Case> cases{
-      {"", 0},
-      {"Xft.dpi:\t96\n", 96},
-      {"Xft.antialias:\t1\nXft.dpi:\t192\nXft.hinting:\t1\n", 192},
-      {"  Xft.dpi :  144.4", 144},
-      {"Xft.dpi:\t143.5\n", 144},
-      {"Xft.dpi:\tlarge\n", 0},
-      {"Xft.dpix:\t192\n", 0},
-      {"Xft.dpi\t192\n", 0},
-      {"Xft.dpi:\t0\n", 0},
-      {"Xft.dpi:\t-192\n", 0},
-      {"Xft.dpi:\t120\nXft.dpi:\t240\n", 240},
-      {"*dpi:\t192\n", 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(parseXftDpi(c.text), c.dpi) << c.text;
-}
-
-TEST(XftDpi, ScalePercentIsHundredUnlessTheServerAsksForMore) {
-  EXPECT_EQ(displayScalePercent(0), 100);
-  EXPECT_EQ(displayScalePercent(72), 100);
-  EXPECT_EQ(displayScalePercent(96), 100);
-  EXPECT_EQ(displayScalePercent(120), 125);
-  EXPECT_EQ(displayScalePercent(144), 150);
-  EXPECT_EQ(displayScalePercent(192), 200);
-  EXPECT_EQ(displayScalePercent(97), 101);
-}
-
 struct Canvas {
   int width;
   int height;
