@@ -134,6 +134,7 @@ class TaskSlot {
   TaskSlot& operator=(const TaskSlot&) = delete;
 
   // Cancels the current task, then starts `factory(token)`, which returns an Awaitable<void>.
+  // The factory object is kept alive until the task ends, so a capturing coroutine lambda is safe.
   template <typename Factory>
   TaskTokenPtr start(Factory&& factory) {
     cancel();
@@ -141,7 +142,8 @@ class TaskSlot {
     auto signal = std::make_shared<asio::cancellation_signal>();
     token_ = token;
     signal_ = signal;
-    asio::co_spawn(executor_, std::forward<Factory>(factory)(token),
+    auto holder = std::make_shared<std::decay_t<Factory>>(std::forward<Factory>(factory));
+    asio::co_spawn(executor_, [holder, token]() { return (*holder)(token); },
                    asio::bind_cancellation_slot(
                        signal->slot(), [token, signal, name = name_](std::exception_ptr e) {
                          token->finished_.store(true, std::memory_order_release);

@@ -8,8 +8,8 @@
 namespace vantrel::testing {
 namespace {
 std::filesystem::path makeTemporaryDirectory() {
-  const auto base = std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX";
-  std::vector<char> buffer(base.string().begin(), base.string().end());
+  const auto base = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
+  std::vector<char> buffer(base.begin(), base.end());
   buffer.push_back('\0');
   if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return std::filesystem::path(buffer.data());

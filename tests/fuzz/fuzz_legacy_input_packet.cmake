@@ -1,0 +1,11 @@
+# The input packet reader of the manager payload codecs.
+if(NOT TARGET PkgConfig::UTF8PROC)
+  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
+endif()
+vantrel_fuzz_target(legacy_input_packet LegacyInputPacketFuzz.cpp
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/Error.cpp"
+  "${core}/Support/Text.cpp"
+  "${core}/Protocol/LegacyInputPacket.cpp"
+)
+target_link_libraries(fuzz_legacy_input_packet PRIVATE PkgConfig::UTF8PROC)

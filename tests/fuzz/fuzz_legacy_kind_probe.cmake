@@ -1,0 +1,12 @@
+# The kind probe reader of the manager payload codecs.
+if(NOT TARGET PkgConfig::UTF8PROC)
+  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
+endif()
+vantrel_fuzz_target(legacy_kind_probe LegacyKindProbeFuzz.cpp
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/Error.cpp"
+  "${core}/Support/Text.cpp"
+  "${core}/Protocol/LegacyNrbfRecords.cpp"
+  "${core}/Protocol/LegacyTSocketDataKindProbe.cpp"
+)
+target_link_libraries(fuzz_legacy_kind_probe PRIVATE PkgConfig::UTF8PROC)

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include "support/AsyncTest.hpp"
+#include "LegacyTestBytes.hpp"
+#include "Protocol/LegacyComInfoPayload.hpp"
+#include "Protocol/LegacyComInfoSnapshot.hpp"
+
+namespace vantrel {
+namespace {
+
+using namespace testbytes;
+namespace Payload = LegacyComInfoPayload;
+
+Bytes lengthPrefixed(std::string_view text) { return cat({Bytes{static_cast<std::uint8_t>(text.size())}, ascii(text)}); }
+
+// Bytes 236…523 of the reply: the TBasicInfo class record, laid out by hand.
+Bytes basicInfoClassRecord() {
+  return cat({
+      hex("09 04000000"),                                   // DataClass: reference to object 4
+      hex("05 04000000 14"), ascii("Corvantis.TBasicInfo"), hex("15000000"),
+      lengthPrefixed("ComNum"), lengthPrefixed("Lasttime"), lengthPrefixed("Ver"),
+      hex("0C EC84A4 ECA095 EC9DB4 EBA684"),                 // "설정이름", 12 bytes
+      lengthPrefixed("width"), lengthPrefixed("height"), lengthPrefixed("externalIp"),
+      lengthPrefixed("vpnInfo"), lengthPrefixed("CpuUsage"), lengthPrefixed("GpuUsage"),
+      lengthPrefixed("RamUsage"), lengthPrefixed("RamSize"), lengthPrefixed("HddSize"),
+      lengthPrefixed("HddRemain"), lengthPrefixed("MyUsedMem"), lengthPrefixed("UsedTime"),
+      lengthPrefixed("ConType"), lengthPrefixed("Remoting"), lengthPrefixed("screenRate"),
+      lengthPrefixed("ScreenProtocolVersion"), lengthPrefixed("MobileProxyProtocolVersion"),
+      hex("00 00 01 01 00 00 01 01 00 00 00 00 00 00 00 01 01 01 00 00 00"),  // binary types
+      hex("08 0D 08 08 02 02 02 08 08 09 09 08 08 08"),                          // primitive types
+      hex("02000000"),                                                           // library 2
+  });
+}
+
+TEST(LegacyComInfoPayload, TemplateMatchesTheHandLaidBytes) {
+  const auto expected = cat({
+      commonPrefix("52000000 00000000"),  // Kind 82, ComNum 0
+      basicInfoClassRecord(),
+      hex("00000000"),                                     // 524 ComNum
+      hex("0000000000000000"),                             // 528 Lasttime
+      hex("06 05000000 07"), ascii("mac-0.2"),             // 536 Ver
+      hex("06 06000000 0A"), ascii("VantrelMac"),          // 549 설정이름
+      hex("00000000 00000000"),                            // 565 width, 569 height
+      hex("06 07000000 0F"), ascii("000.000.000.000"),     // 573 externalIp
+      hex("06 08000000 00"),                               // 594 vpnInfo
+      hex("00 00 00"),                                     // 600 Cpu, Gpu, Ram usage
+      hex("00000000 00000000"),                            // 603 RamSize, 607 HddSize
+      hex("0000000000000000 0000000000000000"),            // 611 HddRemain, 619 MyUsedMem
+      hex("06 09000000 0B"), ascii("000000h 00m"),         // 627 UsedTime
+      hex("06 0A000000 01"), ascii("D"),                   // 644 ConType
+      hex("06 0B000000 09"), ascii("0,0,0,0,0"),           // 651 Remoting
+      hex("64000000 03000000 00000000"),                   // 666 rate 100, 670 version 3, 674 0
+      hex("0B"),
+  });
+  ASSERT_EQ(expected.size(), 679u);
+  EXPECT_EQ(Payload::templateBytes(), expected);
+  EXPECT_EQ(sha256Hex(Payload::templateBytes()), "cf92c41401ade5e22f815fdbde936914444734984b1bcd6d47b111856157e395");
+}
+
+TEST(LegacyComInfoPayload, OffsetsPointIntoTheTemplate) {
+  const auto& t = Payload::templateBytes();
+  EXPECT_EQ(Payload::templateByteCount, t.size());
+  EXPECT_EQ(t[Payload::externalIPRecordOffset], 0x06);
+  EXPECT_EQ(t[Payload::externalIPRecordOffset + 1], Payload::externalIPObjectID);
+  EXPECT_EQ(t[Payload::usedTimeRecordOffset], 0x06);
+  EXPECT_EQ(t[Payload::usedTimeRecordOffset + 1], Payload::usedTimeObjectID);
+  EXPECT_EQ(Payload::readInt32LittleEndian(t, Payload::screenRateOffset), 100);
+  EXPECT_EQ(Payload::readInt32LittleEndian(t, Payload::screenProtocolVersionOffset), 3);
+  EXPECT_EQ(Payload::readUInt32LittleEndian(t, 228), 82u);
+  EXPECT_EQ(Payload::basicInfoComNumOffset, 524u);
+  EXPECT_EQ(Payload::processUsedMemoryOffset, 619u);
+  EXPECT_EQ(Payload::mobileProxyProtocolVersionOffset, 674u);
+  EXPECT_EQ(Payload::maxBinaryObjectStringUTF8Length, 127u);
+}
+
+TEST(LegacyComInfoPayload, MinimalFallbackReplyMatchesTheHandLaidBytes) {
+  const auto reply = Payload::makePayload(7, LegacyComInfoSnapshot::minimalFallback());
+  const auto expected = cat({
+      commonPrefix("52000000 07000000"),
+      basicInfoClassRecord(),
+      hex("07000000 0000000000000000"),
+      hex("06 05000000 07"), ascii("mac-0.2"),
+      hex("06 06000000 0A"), ascii("VantrelMac"),
+      hex("00000000 00000000"),
+      hex("06 07000000 07"), ascii("0.0.0.0"),
+      hex("06 08000000 00"),
+      hex("00 00 00 00000000 00000000 0000000000000000 0000000000000000"),
+      hex("06 09000000 04 30 ECB488"),                    // "0초"
+      hex("06 0A000000 01"), ascii("D"),
+      hex("06 0B000000 09"), ascii("0,0,0,0,0"),
+      hex("64000000 03000000 00000000 0B"),
+  });
+  ASSERT_EQ(expected.size(), 664u);
+  EXPECT_EQ(reply, expected);
+  EXPECT_EQ(sha256Hex(reply), "e4f5ba28ac3d41fddb59c7a8184fdbc427702b974e94cba508881c112ed352bd");
+}
+
+TEST(LegacyComInfoPayload, MinimalFallbackValues) {
+  const auto& f = LegacyComInfoSnapshot::minimalFallback();
+  EXPECT_EQ(f.externalIP, "0.0.0.0");
+  EXPECT_EQ(f.usedTime, "0초");
+  EXPECT_EQ(f.screenRate, 100);
+  EXPECT_EQ(f.screenProtocolVersion, 3);
+  EXPECT_EQ(f.mobileProxyProtocolVersion, 0);
+  EXPECT_EQ(f.width, 0);
+  EXPECT_EQ(f.hddRemainBytes, 0);
+  EXPECT_EQ(&f, &LegacyComInfoSnapshot::minimalFallback());
+}
+
+LegacyComInfoSnapshot sample() {
+  return LegacyComInfoSnapshot{"10.0.0.5", 12, 3, 40, 16, 500'000'000'000LL, 1000, 123'456'789, "3h",
+                               1920, 1080, 200, 3, 1};
+}
+
+TEST(LegacyComInfoPayload, PatchesEveryNumberOfASnapshot) {
+  const auto reply = Payload::makePayload(0xBEEF, sample());
+  // "10.0.0.5" is 7 bytes shorter than its placeholder and "3h" 9 bytes shorter than its own.
+  ASSERT_EQ(reply.size(), 679u - 7u - 9u);
+  EXPECT_EQ(Bytes(reply.begin() + 228, reply.begin() + 236), hex("52000000 EFBE0000"));
+  EXPECT_EQ(Bytes(reply.begin() + 524, reply.begin() + 528), hex("EFBE0000"));
+  EXPECT_EQ(Bytes(reply.begin() + 565, reply.begin() + 573), hex("80070000 38040000"));
+  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 587), cat({hex("06 07000000 08"), ascii("10.0.0.5")}));
+  // Everything after externalIp moved 7 bytes forward.
+  const std::size_t s = 7;
+  EXPECT_EQ(Bytes(reply.begin() + 594 - s, reply.begin() + 600 - s), hex("06 08000000 00"));
+  EXPECT_EQ(Bytes(reply.begin() + 600 - s, reply.begin() + 627 - s),
+            hex("0C 03 28 10000000 FFFFFF7F E803000000000000 15CD5B0700000000"));
+  EXPECT_EQ(Bytes(reply.begin() + 627 - s, reply.begin() + 635 - s), cat({hex("06 09000000 02"), ascii("3h")}));
+  EXPECT_EQ(Bytes(reply.end() - 13, reply.end()), hex("C8000000 03000000 01000000 0B"));
+}
+
+TEST(LegacyComInfoPayload, ClampsPercentagesAndWideNumbers) {
+  auto snapshot = LegacyComInfoSnapshot::minimalFallback();
+  snapshot.externalIP = "000.000.000.001";  // same length as the placeholder: offsets stay put
+  snapshot.usedTime = "000000h 01m";
+  snapshot.cpuUsage = 150;
+  snapshot.gpuUsage = -3;
+  snapshot.ramUsage = 100;
+  snapshot.width = 5'000'000'000LL;
+  snapshot.height = -5'000'000'000LL;
+  snapshot.ramSizeGB = INT64_MAX;
+  snapshot.hddSizeBytes = 3'000'000'000LL;
+  snapshot.hddRemainBytes = -1;
+  snapshot.processUsedMemoryBytes = -1;
+  snapshot.screenRate = INT64_MIN;
+  snapshot.screenProtocolVersion = 2'147'483'648LL;
+  snapshot.mobileProxyProtocolVersion = -2'147'483'648LL;
+  const auto reply = Payload::makePayload(0, snapshot);
+  ASSERT_EQ(reply.size(), 679u);
+  EXPECT_EQ(Bytes(reply.begin() + 565, reply.begin() + 573), hex("FFFFFF7F 00000080"));
+  EXPECT_EQ(Bytes(reply.begin() + 600, reply.begin() + 627),
+            hex("64 00 64 FFFFFF7F FFFFFF7F FFFFFFFFFFFFFFFF 0000000000000000"));
+  EXPECT_EQ(Bytes(reply.begin() + 666, reply.begin() + 678), hex("00000080 FFFFFF7F 00000080"));
+  EXPECT_EQ(Bytes(reply.begin() + 579, reply.begin() + 594), ascii("000.000.000.001"));
+  EXPECT_EQ(Bytes(reply.begin() + 633, reply.begin() + 644), ascii("000000h 01m"));
+}
+
+TEST(LegacyComInfoPayload, OverlongExternalIPKeepsItsPlaceholder) {
+  auto snapshot = sample();
+  snapshot.externalIP = std::string(200, 'a');
+  const auto reply = Payload::makePayload(1, snapshot);
+  ASSERT_EQ(reply.size(), 679u - 9u);  // only UsedTime was replaced
+  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 594), cat({hex("06 07000000 0F"), ascii("000.000.000.000")}));
+  EXPECT_EQ(Bytes(reply.begin() + 627, reply.begin() + 635), cat({hex("06 09000000 02"), ascii("3h")}));
+}
+
+TEST(LegacyComInfoPayload, StringLengthBoundaryIs127Bytes) {
+  auto snapshot = sample();
+  snapshot.externalIP = std::string(127, 'b');
+  auto reply = Payload::makePayload(1, snapshot);
+  ASSERT_EQ(reply.size(), 679u - 15u + 127u - 9u);
+  EXPECT_EQ(reply[578], 0x7F);
+  EXPECT_EQ(Bytes(reply.begin() + 579, reply.begin() + 579 + 127), ascii(std::string(127, 'b')));
+
+  snapshot.externalIP = std::string(128, 'b');
+  reply = Payload::makePayload(1, snapshot);
+  EXPECT_EQ(reply[578], 0x0F);
+
+  // The limit counts UTF-8 bytes: 43 Hangul syllables are 129 bytes.
+  std::string hangul;
+  for (int i = 0; i < 43; ++i) hangul += "초";
+  snapshot.externalIP = "1.2.3.4";
+  snapshot.usedTime = hangul;
+  reply = Payload::makePayload(1, snapshot);
+  EXPECT_EQ(Bytes(reply.begin() + 627 - 8, reply.begin() + 627 - 8 + 6), hex("06 09000000 0B"));
+}
+
+TEST(LegacyComInfoPayload, ReplaceBinaryObjectStringChecksEverything) {
+  const auto& t = Payload::templateBytes();
+  const auto attempt = [&](std::int64_t offset, std::uint32_t id, std::string_view placeholder,
+                           std::string_view value) {
+    Bytes data = t;
+    const bool replaced = Payload::replaceBinaryObjectString(data, offset, id, placeholder, value);
+    if (!replaced) {
+      EXPECT_EQ(data, t);  // unchanged on failure
+    }
+    return replaced;
+  };
+  EXPECT_TRUE(attempt(573, 7, "000.000.000.000", "x"));
+  EXPECT_FALSE(attempt(573, 8, "000.000.000.000", "x"));     // wrong object ID
+  EXPECT_FALSE(attempt(574, 7, "000.000.000.000", "x"));     // not a string record
+  EXPECT_FALSE(attempt(573, 7, "000.000.000.00", "x"));      // wrong placeholder length
+  EXPECT_FALSE(attempt(573, 7, "000.000.000.001", "x"));     // wrong placeholder bytes
+  EXPECT_FALSE(attempt(-1, 7, "000.000.000.000", "x"));      // negative offset
+  EXPECT_FALSE(attempt(670, 7, "000.000.000.000", "x"));     // runs past the end
+  EXPECT_FALSE(attempt(INT64_MAX, 7, "000.000.000.000", "x"));
+  EXPECT_FALSE(attempt(573, 7, "000.000.000.000", std::string(128, 'x')));
+  EXPECT_TRUE(attempt(573, 7, "000.000.000.000", std::string(127, 'x')));
+  EXPECT_TRUE(attempt(594, 8, "", "vpn"));                   // the empty vpnInfo record
+
+  Bytes data = t;
+  ASSERT_TRUE(Payload::replaceBinaryObjectString(data, 573, 7, "000.000.000.000", ""));
+  EXPECT_EQ(data.size(), 664u);
+  EXPECT_EQ(Bytes(data.begin() + 573, data.begin() + 585), hex("06 07000000 00 06 08000000 00"));
+}
+
+TEST(LegacyComInfoPayload, KindIsAlways82) {
+  const auto reply = Payload::makePayload(3, sample());
+  EXPECT_EQ(Payload::readUInt32LittleEndian(reply, 228), 82u);
+}
+
+TEST(LegacyComInfoPayload, HelpersRoundTripLittleEndian) {
+  Bytes data(12, 0);
+  Payload::writeInt64LittleEndian(-2, data, 4);
+  EXPECT_EQ(data, hex("00000000 FEFFFFFFFFFFFFFF"));
+  EXPECT_EQ(Payload::readInt64LittleEndian(data, 4), -2);
+  Payload::writeInt32LittleEndian(-2, data, 0);
+  Payload::writeUInt32LittleEndian(0xA1B2C3D4u, data, 8);
+  EXPECT_EQ(data, hex("FEFFFFFF FEFFFFFF D4C3B2A1"));
+  EXPECT_EQ(Payload::readInt32LittleEndian(data, 0), -2);
+  EXPECT_EQ(Payload::readUInt32LittleEndian(data, 8), 0xA1B2C3D4u);
+  EXPECT_EQ(Payload::clampedInt32(INT64_MIN), INT32_MIN);
+  EXPECT_EQ(Payload::clampedInt32FromBytes(3'000'000'000LL), INT32_MAX);
+  EXPECT_EQ(Payload::clampedPercentByte(101), 100);
+  EXPECT_EQ(Payload::clampedPercentByte(-1), 0);
+  EXPECT_EQ(Payload::clampedPercentByte(55), 55);
+}
+
+TEST(LegacyComInfoPayloadDeathTest, OffsetOutsideTheDataIsAProgrammingError) {
+  Bytes data(4, 0);
+  EXPECT_DEATH(Payload::writeInt64LittleEndian(1, data, 0), "outside");
+  EXPECT_DEATH((void)Payload::readInt32LittleEndian(data, 1), "outside");
+}
+
+TEST(LegacyComInfoResponseSummary, CopiesTheSnapshotAndRendersItsFragment) {
+  const LegacyComInfoResponseSummary summary(sample());
+  EXPECT_EQ(summary, (LegacyComInfoResponseSummary{"10.0.0.5", 1920, 1080, 12, 40, 16, 1000, "3h"}));
+  EXPECT_EQ(summary.diagnosticFragment(), "ip=10.0.0.5, 1920x1080, cpu=12%, ram=40%/16GB, diskFree=1000, uptime=3h");
+  const LegacyComInfoResponseSummary negative{"", -1, 0, 150, -3, 0, -1, "0초"};
+  EXPECT_EQ(negative.diagnosticFragment(), "ip=, -1x0, cpu=150%, ram=-3%/0GB, diskFree=-1, uptime=0초");
+}
+
+// A provider stand-in shows the interface can be implemented and awaited.
+class FixedSnapshotProvider final : public LegacyComInfoSnapshotProviding {
+ public:
+  Awaitable<LegacyComInfoSnapshot> makeSnapshot() override { co_return sample(); }
+};
+
+TEST(LegacyComInfoSnapshotProviding, YieldsASnapshotThroughACoroutine) {
+  asio::io_context context;
+  FixedSnapshotProvider provider;
+  EXPECT_EQ(testing::runAwaitable(context, provider.makeSnapshot()), sample());
+}
+
+}  // namespace
+}  // namespace vantrel

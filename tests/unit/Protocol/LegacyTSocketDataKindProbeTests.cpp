@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "LegacyTestBytes.hpp"
+#include "Protocol/LegacyTSocketDataKindProbe.hpp"
+#include "Protocol/ManagerSlot.hpp"
+
+namespace vantrel {
+namespace {
+
+using namespace testbytes;
+namespace Cmd = LegacyMgrProtocolCommand;
+
+TEST(LegacyMgrProtocolCommand, DisplayNamesOfEveryKnownCode) {
+  const std::vector<std::pair<std::uint32_t, std::string>> table{
+      {16, "GET_COMINFO"}, {21, "GET_SCREEN"}, {24, "GET_SCREEN_END"}, {25, "GET_SCREEN_INFO"},
+      {26, "GET_SERVERVER"}, {29, "GET_SCREEN_END_KEYCHECK"}, {32, "FRAME_CONTROL"},
+      {33, "FRAME_CONTROL_21"}, {34, "GET_CURRENT_FOLDER"}, {35, "SET_CURRENT_FOLDER"},
+      {36, "GET_MGR_CTRL_V"}, {37, "CMD_SC_SET_OPTION"}, {38, "PROGRAM_OFF"}, {39, "REBOOT"},
+      {40, "SHUTDOWN"}, {42, "FRAME_CONTROL_2A"}, {49, "KEYBOARD"}, {50, "MOUSE"},
+      {51, "MULTI_TRANS_FILE"}, {54, "MULTI_TRANS_FILE_CANCEL"}, {65, "CLIPBOARD_TEXT"},
+      {66, "CLIPBOARD_IMAGE"}, {67, "CLIPBOARD_FILE"}, {128, "GET_SINGLE_FILES"}, {129, "SET_SINGLE_CMDS"}};
+  for (const auto& [code, name] : table) EXPECT_EQ(Cmd::displayName(code), name) << code;
+}
+
+TEST(LegacyMgrProtocolCommand, ConstantsCarryTheManagersCodes) {
+  EXPECT_EQ(Cmd::getComInfo, 16u);
+  EXPECT_EQ(Cmd::getScreen, 21u);
+  EXPECT_EQ(Cmd::getScreenEndKeyCheck, 29u);
+  EXPECT_EQ(Cmd::frameControl2, 33u);
+  EXPECT_EQ(Cmd::getManagerControlV, 36u);
+  EXPECT_EQ(Cmd::frameControl2A, 42u);
+  EXPECT_EQ(Cmd::multiFileTransferCancel, 54u);
+  EXPECT_EQ(Cmd::clipboardFile, 67u);
+  EXPECT_EQ(Cmd::setSingleCommands, 129u);
+}
+
+TEST(LegacyMgrProtocolCommand, UnknownCodesUseUpperCaseHexWithAtLeastTwoDigits) {
+  EXPECT_EQ(Cmd::displayName(17), "UNKNOWN_0x11");
+  EXPECT_EQ(Cmd::displayName(300), "UNKNOWN_0x12C");
+  EXPECT_EQ(Cmd::displayName(0), "UNKNOWN_0x00");
+  EXPECT_EQ(Cmd::displayName(255), "UNKNOWN_0xFF");
+  EXPECT_EQ(Cmd::displayName(256), "UNKNOWN_0x100");
+  EXPECT_EQ(Cmd::displayName(0xFFFFFFFFu), "UNKNOWN_0xFFFFFFFF");
+  EXPECT_EQ(Cmd::hexString(5), "0x05");
+  EXPECT_EQ(Cmd::hexString(255), "0xFF");
+  EXPECT_EQ(Cmd::hexString(256), "0x100");
+  EXPECT_EQ(Cmd::hexString(0xABCDEF), "0xABCDEF");
+}
+
+// A GET_SCREEN envelope prefix (Kind 21, ComNum 3) followed by a null DataClass and the end.
+Bytes envelope(std::string_view kindAndComNum = "15000000 03000000") {
+  return cat({commonPrefix(kindAndComNum), hex("0A 0B")});
+}
+
+TEST(LegacyTSocketDataKindProbe, HandLaidPrefixPutsTheMarkerAt214AndKindAt228) {
+  const auto bytes = envelope();
+  ASSERT_EQ(bytes.size(), 238u);
+  EXPECT_EQ(Bytes(bytes.begin() + 214, bytes.begin() + 228), hex("07 76616C75655F5F 00 08 02000000"));
+  EXPECT_EQ(LegacyTSocketDataKindProbe::kindFieldOffset, 228u);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::kindFieldByteCount, 4u);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::minimumPayloadByteCount, 232u);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
+}
+
+TEST(LegacyTSocketDataKindProbe, ReadsTheFullUInt32Kind) {
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(envelope("78563412 00000000")), 0x12345678u);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(envelope("FFFFFFFF FFFFFFFF")), 0xFFFFFFFFu);
+}
+
+TEST(LegacyTSocketDataKindProbe, LengthBoundaries) {
+  const auto full = envelope();
+  // 236 bytes: the marker is followed by exactly Kind and ComNum.
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(236)), 21u);
+  // 232 bytes: only 4 bytes follow the marker, so ComNum is missing.
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(232)), std::nullopt);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(235)), std::nullopt);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(231)), std::nullopt);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView()), std::nullopt);
+}
+
+TEST(LegacyTSocketDataKindProbe, RejectsAWrongFirstHeaderByte) {
+  auto bytes = envelope();
+  bytes[0] = 0x01;
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+  bytes = envelope();
+  bytes[16] = 0x01;  // minor version byte of the header
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+}
+
+TEST(LegacyTSocketDataKindProbe, RejectsAMissingClassName) {
+  auto bytes = envelope();
+  bytes[89 + 5 + 20] = 'b';  // "Corvantis.TSocketDatb"
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+}
+
+TEST(LegacyTSocketDataKindProbe, ClassNameAnywhereIsEnough) {
+  // The class name is only checked for presence: moved behind the message end it still counts.
+  auto bytes = envelope();
+  bytes[89 + 5 + 20] = 'b';
+  append(bytes, ascii("Corvantis.TSocketData"));
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
+}
+
+TEST(LegacyTSocketDataKindProbe, MarkerTooCloseToTheEndYieldsNothing) {
+  // Header, class name, filler, then the marker with only 7 bytes after it.
+  auto bytes = cat({hex("00 01000000 FFFFFFFF 01000000 00000000"), ascii("Corvantis.TSocketData"),
+                    Bytes(200, 0x41), hex("07 76616C75655F5F 00 08 02000000"), hex("15000000 000000")});
+  ASSERT_GE(bytes.size(), 232u);
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+  bytes.push_back(0);  // now 8 bytes follow
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
+}
+
+TEST(LegacyTSocketDataKindProbe, UsesTheFirstMarkerWherEverItIs) {
+  // A marker earlier than 214 wins, even though the common layout puts it at 214.
+  auto bytes = cat({hex("00 01000000 FFFFFFFF 01000000 00000000"), ascii("Corvantis.TSocketData"),
+                    hex("07 76616C75655F5F 00 08 02000000"), hex("2A000000 00000000"), Bytes(200, 0x41),
+                    hex("07 76616C75655F5F 00 08 02000000"), hex("15000000 00000000")});
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 42u);
+}
+
+TEST(LegacyTSocketDataKindProbe, RejectsAPayloadWithoutMarker) {
+  auto bytes = envelope();
+  bytes[214 + 9] = 0x09;  // primitive type no longer Int32
+  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+}
+
+TEST(ManagerSlot, ConvertsBetweenSlotsAndComNums) {
+  EXPECT_EQ(ManagerSlot::minimumSlot, 1);
+  EXPECT_EQ(ManagerSlot::maximumSlot, 65536);
+  EXPECT_EQ(ManagerSlot::slotFromComNum(0), 1);
+  EXPECT_EQ(ManagerSlot::slotFromComNum(65535), 65536);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(1), 0);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(65536), 65535);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(0), std::nullopt);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(-1), std::nullopt);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(65537), std::nullopt);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(INT64_MIN), std::nullopt);
+  EXPECT_EQ(ManagerSlot::comNumFromSlot(INT64_MAX), std::nullopt);
+}
+
+TEST(ManagerSlot, ParsesSlotTexts) {
+  const std::vector<std::pair<std::string, std::optional<std::uint16_t>>> table{
+      {" 12\n", 11},
+      {"\t\u3000 7 \r\n", 6},  // Unicode white space is trimmed too
+      {"+1", 0},
+      {"1", 0},
+      {"65536", 65535},
+      {"0065536", 65535},
+      {"0", std::nullopt},
+      {"-5", std::nullopt},
+      {"-0", std::nullopt},
+      {"65537", std::nullopt},
+      {"12a", std::nullopt},
+      {"1 2", std::nullopt},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {"+", std::nullopt},
+      {"-", std::nullopt},
+      {"+-1", std::nullopt},
+      {"-+1", std::nullopt},
+      {"++1", std::nullopt},
+      {"0x10", std::nullopt},
+      {"1.0", std::nullopt},
+      {"\xEF\xBC\x91", std::nullopt},  // a full-width digit one is not a decimal digit here
+      {"9223372036854775807", std::nullopt},
+      {"9223372036854775808", std::nullopt},
+      {"-9223372036854775808", std::nullopt},
+      {"-9223372036854775809", std::nullopt},
+      {"99999999999999999999999999", std::nullopt},
+  };
+  for (const auto& [text, expected] : table) EXPECT_EQ(ManagerSlot::comNumFromSlotText(text), expected) << text;
+}
+
+}  // namespace
+}  // namespace vantrel
