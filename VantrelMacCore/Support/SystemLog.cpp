@@ -81,6 +81,10 @@ void SystemLog::log(LogLevel level, std::string_view message) const {
   for (auto* sink : r.memorySinks) sink->record(entry);
 }
 
+bool SystemLog::isEnabled(LogLevel level) const {
+  return backend_->logger->should_log(toSpd(level));
+}
+
 void SystemLog::enableSyslog(const std::string& ident) {
   auto& r = registry();
   std::lock_guard lock(r.mutex);

@@ -29,6 +29,8 @@ class SystemLog {
   const std::string& category() const noexcept { return category_; }
 
   void log(LogLevel level, std::string_view message) const;
+  // Whether lines of this level are written (the minimum level set by `setMinimumLevel`).
+  bool isEnabled(LogLevel level) const;
 
   template <typename... Args>
   void debug(fmt::format_string<Args...> f, Args&&... args) const {

@@ -1,0 +1,244 @@
+#include "support/FakeSessionCollaborators.hpp"
+
+namespace vantrel::testing {
+
+Awaitable<ScreenPixelSize> FakeScreenStreamer::primaryDisplaySize() {
+  std::exception_ptr error;
+  ScreenPixelSize size;
+  {
+    std::lock_guard lock(mutex_);
+    error = sizeError_;
+    size = size_;
+  }
+  if (error) std::rethrow_exception(error);
+  co_return size;
+}
+
+Awaitable<long long> FakeScreenStreamer::primaryDisplayDPIRate() {
+  std::lock_guard lock(mutex_);
+  co_return dpiRate_;
+}
+
+Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) {
+  std::exception_ptr error;
+  {
+    std::lock_guard lock(mutex_);
+    // Like the real streamer, a start first stops a running stream.
+    if (handlers_) {
+      handlers_.reset();
+      ++stopCount_;
+    }
+    starts_.push_back(configuration);
+    error = std::exchange(startError_, nullptr);
+    if (!error) handlers_ = std::move(handlers);
+  }
+  if (error) std::rethrow_exception(error);
+  co_return;
+}
+
+Awaitable<void> FakeScreenStreamer::stop() {
+  std::lock_guard lock(mutex_);
+  handlers_.reset();
+  ++stopCount_;
+  co_return;
+}
+
+Awaitable<void> FakeScreenStreamer::requestKeyframe() {
+  std::lock_guard lock(mutex_);
+  ++keyframeRequests_;
+  co_return;
+}
+
+Awaitable<bool> FakeScreenStreamer::isStreaming() {
+  std::lock_guard lock(mutex_);
+  co_return handlers_.has_value();
+}
+
+void FakeScreenStreamer::setDisplaySize(ScreenPixelSize size) {
+  std::lock_guard lock(mutex_);
+  size_ = size;
+  sizeError_ = nullptr;
+}
+
+void FakeScreenStreamer::failDisplaySize(std::exception_ptr error) {
+  std::lock_guard lock(mutex_);
+  sizeError_ = std::move(error);
+}
+
+void FakeScreenStreamer::setDPIRate(long long rate) {
+  std::lock_guard lock(mutex_);
+  dpiRate_ = rate;
+}
+
+void FakeScreenStreamer::failNextStart(std::exception_ptr error) {
+  std::lock_guard lock(mutex_);
+  startError_ = std::move(error);
+}
+
+Awaitable<bool> FakeScreenStreamer::deliver(EncodedScreenAccessUnit unit) {
+  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
+  {
+    std::lock_guard lock(mutex_);
+    if (!handlers_ || !handlers_->onAccessUnit) co_return false;
+    onAccessUnit = handlers_->onAccessUnit;
+  }
+  co_await onAccessUnit(std::move(unit));
+  co_return true;
+}
+
+Awaitable<bool> FakeScreenStreamer::fail(std::string text) {
+  std::function<Awaitable<void>(std::string)> onFailure;
+  {
+    std::lock_guard lock(mutex_);
+    if (!handlers_) co_return false;
+    onFailure = handlers_->onFailure;
+    handlers_.reset();
+  }
+  if (onFailure) co_await onFailure(std::move(text));
+  co_return true;
+}
+
+std::vector<ScreenStreamConfiguration> FakeScreenStreamer::starts() const {
+  std::lock_guard lock(mutex_);
+  return starts_;
+}
+
+int FakeScreenStreamer::stopCount() const {
+  std::lock_guard lock(mutex_);
+  return stopCount_;
+}
+
+int FakeScreenStreamer::keyframeRequests() const {
+  std::lock_guard lock(mutex_);
+  return keyframeRequests_;
+}
+
+bool FakeScreenStreamer::streaming() const {
+  std::lock_guard lock(mutex_);
+  return handlers_.has_value();
+}
+
+EncodedScreenAccessUnit FakeScreenStreamer::makeUnit(bool keyframe, std::size_t payloadBytes, std::uint8_t fill) {
+  Bytes data;
+  const auto nal = [&](std::uint8_t header, std::size_t size) {
+    data.insert(data.end(), {0x00, 0x00, 0x00, 0x01, header});
+    data.insert(data.end(), size, fill);
+  };
+  if (keyframe) {
+    nal(0x67, 8);  // sequence parameter set
+    nal(0x68, 4);  // picture parameter set
+    nal(0x65, payloadBytes);
+  } else {
+    nal(0x41, payloadBytes);
+  }
+  return EncodedScreenAccessUnit{std::move(data), keyframe};
+}
+
+void FakeInputInjector::inject(const LegacyInputPacket& packet) {
+  std::exception_ptr error;
+  std::function<void(const LegacyInputPacket&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    ++attempts_;
+    if (!errors_.empty()) {
+      error = errors_.front();
+      errors_.pop_front();
+    }
+    observer = observer_;
+  }
+  if (error) std::rethrow_exception(error);
+  if (observer) observer(packet);
+  std::lock_guard lock(mutex_);
+  ++injected_;
+}
+
+void FakeInputInjector::queueError(std::exception_ptr error) {
+  std::lock_guard lock(mutex_);
+  errors_.push_back(std::move(error));
+}
+
+void FakeInputInjector::setObserver(std::function<void(const LegacyInputPacket&)> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+int FakeInputInjector::injectedCount() const {
+  std::lock_guard lock(mutex_);
+  return injected_;
+}
+
+int FakeInputInjector::attemptCount() const {
+  std::lock_guard lock(mutex_);
+  return attempts_;
+}
+
+void FakeSystemCommandExecutor::requestReboot() {
+  std::exception_ptr error;
+  {
+    std::lock_guard lock(mutex_);
+    ++requests_;
+    error = error_;
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void FakeSystemCommandExecutor::failWith(std::exception_ptr error) {
+  std::lock_guard lock(mutex_);
+  error_ = std::move(error);
+}
+
+int FakeSystemCommandExecutor::rebootRequests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void EventRecorder::mirror(const DirectAuthEvent& event) {
+  std::lock_guard lock(mutex_);
+  mirrored_.push_back(event);
+}
+
+std::function<void(const DirectAuthEvent&)> EventRecorder::handler() {
+  return [this](const DirectAuthEvent& event) {
+    std::lock_guard lock(mutex_);
+    const auto index = handled_.size();
+    if (index >= mirrored_.size() || !(mirrored_[index] == event)) orderViolated_ = true;
+    handled_.push_back(event);
+  };
+}
+
+std::vector<DirectAuthEvent> EventRecorder::mirrored() const {
+  std::lock_guard lock(mutex_);
+  return mirrored_;
+}
+
+std::vector<DirectAuthEvent> EventRecorder::handled() const {
+  std::lock_guard lock(mutex_);
+  return handled_;
+}
+
+std::vector<std::string> EventRecorder::messages() const {
+  std::vector<std::string> lines;
+  for (const auto& event : mirrored()) lines.push_back(event.message());
+  return lines;
+}
+
+bool EventRecorder::containsMessage(const std::string& line) const {
+  for (const auto& message : messages()) {
+    if (message == line) return true;
+  }
+  return false;
+}
+
+bool EventRecorder::mirrorPrecedesHandler() const {
+  std::lock_guard lock(mutex_);
+  return !orderViolated_;
+}
+
+void EventRecorder::clear() {
+  std::lock_guard lock(mutex_);
+  mirrored_.clear();
+  handled_.clear();
+  orderViolated_ = false;
+}
+
+}  // namespace vantrel::testing
