@@ -86,9 +86,44 @@ Awaitable<void> RecordingSecureSession::start(AIPairingBinding binding) {
 }
 
 Awaitable<void> RecordingSecureSession::stop() {
+  auto executor = co_await asio::this_coro::executor;
+  std::shared_ptr<Timer> wait;
+  {
+    std::lock_guard lock(mutex_);
+    ++stops_;
+    if (held_) {
+      wait = std::make_shared<Timer>(executor);
+      wait->expires_at(VantrelClock::time_point::max());
+      waits_.push_back(wait);
+      ++waiting_;
+    }
+  }
+  if (wait) {
+    std::error_code ec;
+    co_await wait->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    std::lock_guard lock(mutex_);
+    --waiting_;
+  }
+}
+
+void RecordingSecureSession::holdStops() {
   std::lock_guard lock(mutex_);
-  ++stops_;
-  co_return;
+  held_ = true;
+}
+
+void RecordingSecureSession::releaseStops() {
+  std::vector<std::shared_ptr<Timer>> waits;
+  {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    waits.swap(waits_);
+  }
+  for (auto& wait : waits) asio::post(wait->get_executor(), [wait] { wait->cancel(); });
+}
+
+int RecordingSecureSession::waitingStops() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 std::vector<AIPairingBinding> RecordingSecureSession::starts() const {

@@ -46,13 +46,21 @@ class RecordingSecureSession final : public AISecureSessionController {
   Awaitable<void> start(AIPairingBinding binding) override;
   Awaitable<void> stop() override;
 
+  // While held, `stop` waits until `releaseStops()`.
+  void holdStops();
+  void releaseStops();
+
   std::vector<AIPairingBinding> starts() const;
   int stops() const;
+  int waitingStops() const;
 
  private:
   mutable std::mutex mutex_;
   std::vector<AIPairingBinding> starts_;
   int stops_ = 0;
+  bool held_ = false;
+  int waiting_ = 0;
+  std::vector<std::shared_ptr<Timer>> waits_;
 };
 
 }  // namespace vantrel::testing
