@@ -1,0 +1,137 @@
+#include "Platform/XTestInput.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <mutex>
+
+#include "Platform/XDisplayProbe.hpp"
+#include "Support/SystemLog.hpp"
+
+namespace vantrel {
+
+struct XTestInput::Connection {
+  Display* display = nullptr;
+  bool hasXTest = false;
+  // Set by Xlib (on the thread that holds the mutex) when the server connection breaks.
+  std::atomic<bool> lost{false};
+
+  ~Connection() {
+    if (display) XCloseDisplay(display);
+  }
+};
+
+namespace {
+
+// Without this Xlib would end the whole process when the X server goes away; instead the
+// connection is marked lost and replaced on the next call.
+void markConnectionLost(Display*, void* userData) {
+  static_cast<std::atomic<bool>*>(userData)->store(true, std::memory_order_release);
+}
+
+// Xlib calls the process-wide I/O error handler before the connection's own exit handler, and
+// the stock one ends the process. This one only returns, so each connection's exit handler
+// decides: ours marks the connection lost, and connections of other code keep the stock exit.
+int returnFromIOError(Display* display) {
+  static const SystemLog log("local.vantrel.VantrelMac", "input");
+  log.error("X server connection lost: {}", display ? DisplayString(display) : "");
+  return 0;
+}
+
+void installIOErrorHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { XSetIOErrorHandler(returnFromIOError); });
+}
+
+bool displayHasXTest(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
+}
+
+// Pointer coordinates travel as 16-bit values; anything wider would wrap around instead of
+// landing on the screen's edge.
+int clampToCoordinate(std::int64_t value) {
+  return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int16_t>::min(),
+                                                   std::numeric_limits<std::int16_t>::max()));
+}
+
+}  // namespace
+
+XTestInput::XTestInput() = default;
+XTestInput::~XTestInput() = default;
+
+XTestInput::Connection* XTestInput::connection() {
+  if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
+  if (!connection_) {
+    installIOErrorHandler();
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return nullptr;
+    auto fresh = std::make_unique<Connection>();
+    fresh->display = display;
+    XSetIOErrorExitHandler(display, markConnectionLost, &fresh->lost);
+    fresh->hasXTest = displayHasXTest(display);
+    connection_ = std::move(fresh);
+  }
+  return connection_->hasXTest ? connection_.get() : nullptr;
+}
+
+bool XTestInput::isAvailable() {
+  std::lock_guard lock(mutex_);
+  return connection() != nullptr;
+}
+
+bool XTestInput::movePointer(std::int64_t x, std::int64_t y) {
+  std::lock_guard lock(mutex_);
+  Connection* c = connection();
+  if (!c) return false;
+  const auto main = XDisplayProbe::mainDisplayGeometry(c->display);
+  const std::int64_t originX = main ? main->x : 0;
+  const std::int64_t originY = main ? main->y : 0;
+  const int screen = DefaultScreen(c->display);
+  if (!XTestFakeMotionEvent(c->display, screen, clampToCoordinate(originX + x),
+                            clampToCoordinate(originY + y), CurrentTime)) {
+    return false;
+  }
+  XSync(c->display, False);
+  return !c->lost.load(std::memory_order_acquire);
+}
+
+bool XTestInput::postButton(XPointerButton button, bool pressed) {
+  std::lock_guard lock(mutex_);
+  Connection* c = connection();
+  if (!c) return false;
+  if (!XTestFakeButtonEvent(c->display, static_cast<unsigned>(button), pressed ? True : False, CurrentTime)) {
+    return false;
+  }
+  XSync(c->display, False);
+  return !c->lost.load(std::memory_order_acquire);
+}
+
+bool XTestInput::postKey(std::uint32_t keysym, bool pressed) {
+  std::lock_guard lock(mutex_);
+  Connection* c = connection();
+  if (!c) return false;
+  // A key code of 0 would be refused by the server with a protocol error, which Xlib treats as
+  // fatal by default; a keysym the keyboard map lacks is therefore reported here instead.
+  const KeyCode code = XKeysymToKeycode(c->display, static_cast<KeySym>(keysym));
+  if (code == 0) return false;
+  if (!XTestFakeKeyEvent(c->display, code, pressed ? True : False, CurrentTime)) return false;
+  XSync(c->display, False);
+  return !c->lost.load(std::memory_order_acquire);
+}
+
+bool XTestInput::probeAvailable() {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return false;
+  const bool available = displayHasXTest(display);
+  XCloseDisplay(display);
+  return available;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+// The two grants the agent needs: reading the screen and posting input.
+struct PermissionSnapshot {
+  bool screenRecordingGranted = false;
+  bool accessibilityTrusted = false;
+
+  friend bool operator==(const PermissionSnapshot&, const PermissionSnapshot&) = default;
+};
+
+// Reads and requests the grants. On an X11 desktop "screen recording granted" means the display
+// can be opened and its pixels read, and "trusted for accessibility" means the display offers
+// the XTEST extension. Neither has a prompt or a settings pane: the requests only ask again,
+// and opening a pane always takes the failure path (a log line).
+namespace PermissionStatus {
+
+// Both answers without any prompt; cheap enough for a poll every 2 seconds.
+PermissionSnapshot snapshot();
+
+// Asks for screen-capture access and returns the answer. Cannot fail.
+bool requestScreenRecordingAccess();
+
+// Would open the settings pane of the grant. There is none on this desktop, so each writes
+// "VantrelMac: failed to open Settings URL <link>: <error description>" and returns normally.
+void openScreenRecordingSettings();
+void openAccessibilitySettings();
+
+// The links of the two panes, as named in the log lines.
+inline constexpr std::string_view screenRecordingSettingsLink =
+    "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
+inline constexpr std::string_view accessibilitySettingsLink =
+    "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
+
+}  // namespace PermissionStatus
+}  // namespace vantrel

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#define XK_MISCELLANY
+#define XK_LATIN1
+#include <X11/keysymdef.h>
+
+#include "Platform/XDisplayProbe.hpp"
+#include "Platform/XTestInput.hpp"
+#include "XEventRecorder.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::queryPointer;
+using testing::RecordedXEvent;
+using testing::XEventRecorder;
+
+TEST(XTestInputDisplay, IsAvailableOnTheTestServer) {
+  XTestInput input;
+  EXPECT_TRUE(input.isAvailable());
+  EXPECT_TRUE(XTestInput::probeAvailable());
+}
+
+TEST(XTestInputDisplay, MovesThePointerAndClampsToTheScreen) {
+  XTestInput input;
+  ASSERT_TRUE(input.movePointer(123, 456));
+  auto pointer = queryPointer();
+  EXPECT_EQ(pointer.x, 123);
+  EXPECT_EQ(pointer.y, 456);
+
+  const auto main = XDisplayProbe::mainDisplay();
+  ASSERT_TRUE(main);
+  ASSERT_TRUE(input.movePointer(std::int64_t{1} << 40, -(std::int64_t{1} << 40)));
+  pointer = queryPointer();
+  EXPECT_EQ(pointer.x, main->geometry.x + main->geometry.width - 1);
+  EXPECT_EQ(pointer.y, 0);
+}
+
+TEST(XTestInputDisplay, PressesAndReleasesButtonsAndKeys) {
+  XEventRecorder recorder;
+  ASSERT_TRUE(recorder.isRecording());
+  XTestInput input;
+  ASSERT_TRUE(input.postButton(XPointerButton::right, true));
+  EXPECT_NE(queryPointer().mask & Button3Mask, 0u);
+  ASSERT_TRUE(input.postButton(XPointerButton::right, false));
+  EXPECT_EQ(queryPointer().mask & Button3Mask, 0u);
+
+  ASSERT_TRUE(input.postKey(XK_q, true));
+  EXPECT_TRUE(testing::isKeyDown(XK_q));
+  ASSERT_TRUE(input.postKey(XK_q, false));
+  EXPECT_FALSE(testing::isKeyDown(XK_q));
+
+  const unsigned q = testing::keycodeFor(XK_q);
+  const auto events = recorder.waitForCount(4);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].type, ButtonPress);
+  EXPECT_EQ(events[0].detail, 3u);
+  EXPECT_EQ(events[1].type, ButtonRelease);
+  EXPECT_EQ(events[2].type, KeyPress);
+  EXPECT_EQ(events[2].detail, q);
+  EXPECT_EQ(events[3].type, KeyRelease);
+  EXPECT_EQ(events[3].detail, q);
+}
+
+TEST(XTestInputDisplay, AKeysymWithoutKeyIsRefusedWithoutTouchingTheServer) {
+  XEventRecorder recorder;
+  ASSERT_TRUE(recorder.isRecording());
+  XTestInput input;
+  // A keysym no keyboard map carries (an unassigned value of the Unicode range).
+  EXPECT_FALSE(input.postKey(0x010FFFFE, true));
+  EXPECT_TRUE(recorder.settle().empty());
+  EXPECT_TRUE(input.isAvailable());
+}
+
+TEST(XDisplayProbeDisplay, ReportsTheMainDisplayAndCapture) {
+  const auto main = XDisplayProbe::mainDisplay();
+  ASSERT_TRUE(main);
+  EXPECT_GT(main->geometry.width, 0);
+  EXPECT_GT(main->geometry.height, 0);
+  EXPECT_GE(main->scaleRate, 100);
+  EXPECT_TRUE(XDisplayProbe::canCaptureScreen());
+}
+
+}  // namespace
+}  // namespace vantrel
