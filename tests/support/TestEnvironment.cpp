@@ -14,14 +14,31 @@ std::filesystem::path makeTemporaryDirectory() {
   if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   return std::filesystem::path(buffer.data());
 }
+// Tests may leave folders without write permission behind; give them back before removing.
+void removeTree(const std::filesystem::path& root) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+    }
+  }
+  std::filesystem::remove_all(root, ec);
+}
 }  // namespace
 
-TemporaryHome::TemporaryHome() : path_(makeTemporaryDirectory()) {
-  setEnv("HOME", path_.string());
-  for (const char* name : {"XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
-                           "XDG_RUNTIME_DIR", "VANTREL_SYSTEM_ROOT"}) {
-    unsetEnv(name);
-  }
+TemporaryHome::TemporaryHome()
+    : root_(makeTemporaryDirectory()), home_(root_ / "home"), system_(root_ / "system") {
+  std::filesystem::create_directories(home_);
+  std::filesystem::create_directories(system_);
+  setEnv("HOME", home_.string());
+  setEnv("XDG_DATA_HOME", (home_ / ".local/share").string());
+  setEnv("XDG_CONFIG_HOME", (home_ / ".config").string());
+  setEnv("XDG_STATE_HOME", (home_ / ".local/state").string());
+  setEnv("XDG_CACHE_HOME", (home_ / ".cache").string());
+  setEnv("VANTREL_SYSTEM_ROOT", system_.string());
+  unsetEnv("XDG_RUNTIME_DIR");
 }
 
 TemporaryHome::~TemporaryHome() {
@@ -32,8 +49,7 @@ TemporaryHome::~TemporaryHome() {
       ::unsetenv(name.c_str());
     }
   }
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  removeTree(root_);
 }
 
 void TemporaryHome::remember(const std::string& name) {
@@ -54,10 +70,7 @@ void TemporaryHome::unsetEnv(const std::string& name) {
 
 TemporaryDirectory::TemporaryDirectory() : path_(makeTemporaryDirectory()) {}
 
-TemporaryDirectory::~TemporaryDirectory() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
+TemporaryDirectory::~TemporaryDirectory() { removeTree(path_); }
 
 std::string upper(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -1,7 +1,7 @@
 #pragma once
 
-// A private HOME (and XDG variables) for one test: every path the system derives lands inside a
-// temporary folder that is removed afterwards; the previous environment is restored.
+// A private HOME, XDG folders and system root for one test: every path the system derives lands
+// inside a temporary folder that is removed afterwards; the previous environment is restored.
 
 #include <filesystem>
 #include <map>
@@ -17,14 +17,19 @@ class TemporaryHome {
   TemporaryHome(const TemporaryHome&) = delete;
   TemporaryHome& operator=(const TemporaryHome&) = delete;
 
-  const std::filesystem::path& path() const noexcept { return path_; }
+  // The home folder ($HOME); the XDG folders lie below it.
+  const std::filesystem::path& path() const noexcept { return home_; }
+  // $VANTREL_SYSTEM_ROOT, beside the home folder.
+  const std::filesystem::path& systemRoot() const noexcept { return system_; }
   // Sets a variable for the lifetime of this object (restored afterwards).
   void setEnv(const std::string& name, const std::string& value);
   void unsetEnv(const std::string& name);
 
  private:
   void remember(const std::string& name);
-  std::filesystem::path path_;
+  std::filesystem::path root_;
+  std::filesystem::path home_;
+  std::filesystem::path system_;
   std::map<std::string, std::optional<std::string>> saved_;
 };
 

@@ -8,7 +8,7 @@
 #include "Account/URLSessionAccountLoginTransport.hpp"
 #include "LoginServerStandIn.hpp"
 #include "support/AsyncTest.hpp"
-#include "support/TemporaryHome.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {

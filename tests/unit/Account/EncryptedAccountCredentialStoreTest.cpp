@@ -14,7 +14,7 @@
 #include "Support/Bytes.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
-#include "support/TemporaryHome.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Account/SystemConnectionConfiguration.hpp"
-#include "support/TemporaryHome.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
@@ -41,7 +41,7 @@ TEST(SystemConnectionConfiguration, StrictDecodingFails) {
 
 TEST(SystemConnectionConfiguration, DefaultLocationFollowsTheSystemRoot) {
   testing::TemporaryHome home;
-  EXPECT_EQ(SystemConnectionConfiguration::defaultURL(), home.path() / "system/etc/VantrelMac/connection.json");
+  EXPECT_EQ(SystemConnectionConfiguration::defaultURL(), home.systemRoot() / "etc/VantrelMac/connection.json");
 }
 
 }  // namespace

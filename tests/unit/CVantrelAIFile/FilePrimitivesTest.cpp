@@ -11,7 +11,7 @@
 #include <string>
 
 #include "CVantrelAIFile.h"
-#include "support/TemporaryHome.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace {
 
