@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <stdexcept>
 
 #include "AIChannel/AIWire.hpp"
 #include "Protocol/LegacyInputPacket.hpp"
@@ -100,6 +101,11 @@ std::string defaultPasteDestination() {
 // Object
 
 std::shared_ptr<DirectAuthClient> DirectAuthClient::create(Collaborators collaborators) {
+  if (!collaborators.transport || !collaborators.comInfoSnapshotProvider || !collaborators.inputInjector ||
+      !collaborators.systemCommandExecutor) {
+    throw std::invalid_argument("DirectAuthClient needs a transport, a system-information provider, an input "
+                                "injector and a system command executor");
+  }
   return std::shared_ptr<DirectAuthClient>(new DirectAuthClient(std::move(collaborators)));
 }
 
