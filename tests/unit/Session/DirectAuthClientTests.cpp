@@ -430,6 +430,38 @@ TEST_F(FakeSession, AMessageOverTheJoinLimitIsDroppedAndTheSessionGoesOn) {
   EXPECT_EQ(session.countOf<K::ManagerFrame>(), 1u);
 }
 
+TEST_F(FakeSession, HostileBytesEndOrLeaveTheSessionAsTheyShould) {
+  connect();
+  const Bytes prefix = E::prefix(E::getComInfo, 0);
+  transport->queueReceive(ManagerWire::frame(1, toBytes("garbage")));
+  transport->queueReceive(ManagerWire::frame(1, Bytes(prefix.begin(), prefix.begin() + 231)));
+  transport->queueReceive(ManagerWire::frame(1, Bytes(5000, 0xFF)));
+  Bytes announcing = ManagerWire::header(1, 0, 0xFFFF, 1, 2, 0);  // 65,535 chunks announced
+  announcing.insert(announcing.end(), {1, 2});
+  transport->queueReceive(announcing);
+  Bytes clipboard = ManagerWire::message(1, E::string(E::clipboardText, 0, std::string(70000, 'c')), 2, 0);
+  transport->queueReceive(Bytes(clipboard.begin(), clipboard.begin() + 60012));  // first of two chunks
+  transport->queueReceive(ManagerWire::frame(1, E::nullDataClass(E::shutdown, 0)));
+  serve(Bytes{});
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+  EXPECT_TRUE(session.clipboard.empty());
+  EXPECT_EQ(session.countOf<K::ClipboardRejected>(), 2u);
+  EXPECT_EQ(session.countOf<K::LegacyManagerCommand>(), 2u);  // SHUTDOWN and GET_COMINFO
+
+  // Twelve bytes without the signature end the session; eleven are only buffered.
+  transport->queueReceive(Bytes(11, 0x00));
+  ASSERT_TRUE(session.waitFor([&] { return transport->waitingReceives() == 1; }));
+  drain(io);
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+  EXPECT_EQ(session.countOf<K::Disconnect>(), 0u);
+  transport->queueReceive(Bytes{0x00});
+  ASSERT_TRUE(waitForEvents<K::Disconnect>(1));
+  EXPECT_EQ(session.state(), DirectAuthState::failed);
+  EXPECT_EQ(session.lastError(),
+            DirectAuthError::malformedResponse("Vantrel frame invalid signature: got 0x00, expected 0xFE."));
+  EXPECT_EQ(session.eventKinds().back(), kindIndices<K::Disconnect>().front());
+}
+
 // ---- outgoing payloads --------------------------------------------------------------------------
 
 TEST_F(FakeSession, APayloadOverOneChunkLeavesInOneSend) {
