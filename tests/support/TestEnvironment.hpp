@@ -19,6 +19,8 @@ class TemporaryHome {
 
   // The home folder ($HOME); the XDG folders lie below it.
   const std::filesystem::path& path() const noexcept { return home_; }
+  // The private folder that holds both.
+  const std::filesystem::path& root() const noexcept { return root_; }
   // $VANTREL_SYSTEM_ROOT, beside the home folder.
   const std::filesystem::path& systemRoot() const noexcept { return system_; }
   // Sets a variable for the lifetime of this object (restored afterwards).

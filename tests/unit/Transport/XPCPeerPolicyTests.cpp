@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "Transport/DaemonRelayXPC.hpp"
+#include "Transport/XPCPeerPolicy.hpp"
+#include "support/AsyncTest.hpp"
+
+namespace vantrel {
+namespace {
+
+TEST(XPCPeerPolicy, ConstantsAndRequirementTextsAreExact) {
+  EXPECT_STREQ(XPCPeerPolicy::teamID, "M7Q3XK9ZLD");
+  EXPECT_STREQ(XPCPeerPolicy::daemonID, "local.vantrel.VantrelMacDaemon");
+  EXPECT_EQ(XPCPeerPolicy::clientIDs(),
+            (std::vector<std::string>{"local.vantrel.VantrelMac", "local.vantrel.VantrelMacSessionAgent"}));
+  EXPECT_STREQ(VantrelMacDaemonRelay::machServiceName, "local.vantrel.VantrelMac.daemon.relay");
+  EXPECT_EQ(XPCPeerPolicy::daemonRequirement(),
+            "anchor apple generic and certificate leaf[subject.OU] = \"M7Q3XK9ZLD\" and identifier "
+            "\"local.vantrel.VantrelMacDaemon\"");
+  EXPECT_EQ(XPCPeerPolicy::clientRequirement(),
+            "anchor apple generic and certificate leaf[subject.OU] = \"M7Q3XK9ZLD\" and (identifier "
+            "\"local.vantrel.VantrelMac\" or identifier \"local.vantrel.VantrelMacSessionAgent\")");
+}
+
+TEST(XPCPeerPolicy, ValidatesSyntax) {
+  EXPECT_TRUE(XPCPeerPolicy::validateSyntax(XPCPeerPolicy::daemonRequirement()));
+  EXPECT_TRUE(XPCPeerPolicy::validateSyntax(XPCPeerPolicy::clientRequirement()));
+  EXPECT_FALSE(XPCPeerPolicy::validateSyntax(""));
+  EXPECT_FALSE(XPCPeerPolicy::validateSyntax("anchor apple generic and certificate leaf[subject.OU] = "));
+}
+
+TEST(XPCPeerPolicy, InstalledProgramsAreNamedAfterTheirFile) {
+  PeerCredentials self;
+  self.pid = ::getpid();
+  self.uid = ::geteuid();
+  self.executable = std::filesystem::canonical("/proc/self/exe");
+  const auto identity = XPCPeerPolicy::installedProgramIdentity(self);
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(identity->teamID, "M7Q3XK9ZLD");
+  EXPECT_EQ(identity->identifier, "local.vantrel." + self.executable.filename().string());
+
+  PeerCredentials elsewhere = self;
+  elsewhere.executable = "/bin/sh";
+  EXPECT_FALSE(XPCPeerPolicy::installedProgramIdentity(elsewhere));
+  PeerCredentials unknown = self;
+  unknown.executable.clear();
+  EXPECT_FALSE(XPCPeerPolicy::installedProgramIdentity(unknown));
+}
+
+class XPCReplyGateTest : public ::testing::Test {
+ protected:
+  asio::io_context io;
+};
+
+TEST_F(XPCReplyGateTest, TheFirstOutcomeWinsAndCancelsTheTimer) {
+  auto gate = std::make_shared<XPCReplyGate<int>>(io.get_executor());
+  auto timer = std::make_shared<Timer>(io.get_executor(), std::chrono::hours(1));
+  bool timerAborted = false;
+  timer->async_wait([&](std::error_code ec) { timerAborted = ec == asio::error::operation_aborted; });
+  gate->setTimer(timer);
+  EXPECT_TRUE(gate->finish(7));
+  EXPECT_FALSE(gate->finish(8));
+  EXPECT_FALSE(gate->fail(std::make_exception_ptr(NetworkTransportError::timedOut())));
+  testing::drain(io);
+  EXPECT_TRUE(timerAborted);
+  EXPECT_TRUE(testing::runAwaitable(io, gate->wait()));
+  auto result = gate->take();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(std::get<int>(*result), 7);
+  EXPECT_FALSE(gate->take());  // handed out once
+}
+
+TEST_F(XPCReplyGateTest, ATimerSetAfterTheOutcomeIsCancelledAtOnce) {
+  auto gate = std::make_shared<XPCReplyGate<int>>(io.get_executor());
+  gate->fail(std::make_exception_ptr(NetworkTransportError::cancelled()));
+  auto timer = std::make_shared<Timer>(io.get_executor(), std::chrono::hours(1));
+  bool aborted = false;
+  timer->async_wait([&](std::error_code ec) { aborted = ec == asio::error::operation_aborted; });
+  gate->setTimer(timer);
+  testing::drain(io);
+  EXPECT_TRUE(aborted);
+}
+
+TEST_F(XPCReplyGateTest, AWaiterThatIsCancelledLeavesTheOutcomeForLater) {
+  auto gate = std::make_shared<XPCReplyGate<int>>(io.get_executor());
+  asio::cancellation_signal signal;
+  std::optional<bool> waited;
+  asio::co_spawn(io.get_executor(), gate->wait(),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, bool value) {
+                   EXPECT_FALSE(e);
+                   waited = value;
+                 }));
+  testing::drain(io);
+  EXPECT_FALSE(waited);
+  signal.emit(asio::cancellation_type::terminal);
+  testing::drain(io);
+  ASSERT_TRUE(waited);
+  EXPECT_FALSE(*waited);
+  gate->finish(3);
+  EXPECT_TRUE(testing::runAwaitable(io, gate->wait()));
+  EXPECT_EQ(std::get<int>(*gate->take()), 3);
+}
+
+}  // namespace
+}  // namespace vantrel
