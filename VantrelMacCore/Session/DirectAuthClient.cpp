@@ -598,70 +598,12 @@ Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
   }
 }
 
-void DirectAuthClient::abandonJoinedMessage(std::string reason) {
-  emit(K::ClipboardRejected{std::move(reason)});
-}
-
 Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
-  const VantrelHeader header = frame.header;
-  const bool basic = header.command == VantrelProtocol::headerBasicCommand;
-
-  if (joinedMessage_) {
-    JoinedMessage& message = *joinedMessage_;
-    const bool continues = basic && header.numChunks == message.header.numChunks &&
-                           header.timestamp == message.header.timestamp &&
-                           header.comNum == message.header.comNum &&
-                           header.sequenceNumber == message.nextSequence;
-    if (!continues) {
-      if (!message.discarding) {
-        abandonJoinedMessage(fmt::format("manager message dropped: interrupted after {} of {} chunks",
-                                         message.nextSequence, message.header.numChunks));
-      }
-      joinedMessage_.reset();
-    } else {
-      ++message.nextSequence;
-      if (!message.discarding) {
-        if (message.payload.size() + frame.payload.size() > maximumJoinedMessageBytes) {
-          abandonJoinedMessage(fmt::format("manager message dropped: more than {} bytes", maximumJoinedMessageBytes));
-          message.discarding = true;
-          Bytes().swap(message.payload);
-        } else {
-          append(message.payload, frame.payload);
-        }
-      }
-      if (message.nextSequence == message.header.numChunks) {
-        JoinedMessage complete = std::move(*joinedMessage_);
-        joinedMessage_.reset();
-        if (!complete.discarding) {
-          VantrelFrame joined{complete.header, std::move(complete.payload)};
-          co_await handlePostRegistrationFrame(std::move(joined));
-        }
-      }
-      co_return;
-    }
-  }
-
-  if (basic && header.numChunks > 1) {
-    if (header.sequenceNumber != 0) {
-      abandonJoinedMessage(fmt::format("manager message dropped: chunk {} of {} arrived without its start",
-                                       header.sequenceNumber + 1, header.numChunks));
-      co_return;
-    }
-    JoinedMessage message;
-    message.header = header;
-    message.nextSequence = 1;
-    if (header.numChunks > maximumJoinedMessageChunks) {
-      abandonJoinedMessage(fmt::format("manager message dropped: {} chunks announced, at most {} allowed",
-                                       header.numChunks, maximumJoinedMessageChunks));
-      message.discarding = true;
-    } else {
-      message.payload = std::move(frame.payload);
-    }
-    joinedMessage_ = std::move(message);
-    co_return;
-  }
-
-  co_await handlePostRegistrationFrame(std::move(frame));
+  auto step = joiner_.push(std::move(frame));
+  for (auto& reason : step.dropped) emit(K::ClipboardRejected{std::move(reason)});
+  if (!step.ready) co_return;
+  VantrelFrame ready = std::move(*step.ready);
+  co_await handlePostRegistrationFrame(std::move(ready));
 }
 
 Awaitable<void> DirectAuthClient::handlePostRegistrationFrame(VantrelFrame frame) {
@@ -744,7 +686,7 @@ void DirectAuthClient::emitManagerFrameMetadata(const VantrelFrame& frame) {
 void DirectAuthClient::resetConnectionBuffers() {
   decoder_.reset();
   pendingFrames_.clear();
-  joinedMessage_.reset();
+  joiner_.reset();
 }
 
 void DirectAuthClient::resetPostRegistrationCompatibilityState() {

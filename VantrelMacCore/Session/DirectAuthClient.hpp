@@ -32,6 +32,7 @@
 #include "Session/DirectAuthEventSystemLog.hpp"
 #include "Session/DirectAuthTypes.hpp"
 #include "Session/LowLatencyScreenPacketSender.hpp"
+#include "Session/ManagerMessageJoiner.hpp"
 #include "Session/MacSystemCommandExecutor.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
@@ -49,12 +50,6 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   // Yields the folder into which files pasted by the manager go.
   using PasteDestinationProvider = std::function<Awaitable<std::string>()>;
   using AIConfigurationReload = std::function<AIChannelConfiguration()>;
-
-  // A manager message that arrives in several basic frames is joined before it is served, up to
-  // this many bytes (the largest clipboard image plus room for its envelope).
-  static constexpr std::size_t maximumJoinedMessageBytes = 64u * 1024u * 1024u + 64u * 1024u;
-  static constexpr std::size_t maximumJoinedMessageChunks =
-      (maximumJoinedMessageBytes + 60000 - 1) / 60000;
 
   struct Collaborators {
     std::shared_ptr<NetworkTransporting> transport;
@@ -139,7 +134,6 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   bool loopMayContinue(const TaskTokenPtr& token) const noexcept;
   // Joins chunked basic messages, then hands complete frames to `handlePostRegistrationFrame`.
   Awaitable<void> routeReceivedFrame(VantrelFrame frame);
-  void abandonJoinedMessage(std::string reason);
   Awaitable<void> handlePostRegistrationFrame(VantrelFrame frame);
   Awaitable<void> handleAIEnvelope(Bytes payload);
   void handleLegacyInputFrame(const VantrelFrame& frame);
@@ -215,14 +209,8 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   // one when it resumes leaves the state to it.
   std::uint64_t teardownGeneration_ = 0;
 
-  // A basic message arriving in several chunks.
-  struct JoinedMessage {
-    VantrelHeader header;  // of the first chunk
-    std::uint16_t nextSequence = 0;
-    bool discarding = false;  // over the limit: its remaining chunks are skipped silently
-    Bytes payload;
-  };
-  std::optional<JoinedMessage> joinedMessage_;
+  // Basic messages longer than one chunk are joined before they are served.
+  ManagerMessageJoiner joiner_;
 
   bool screenStreamActive_ = false;
   Lease screenActivity_;

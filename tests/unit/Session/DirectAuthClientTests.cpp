@@ -415,7 +415,7 @@ TEST_F(FakeSession, InputIsDroppedSilentlyWhileAnUpdateIsInstalled) {
 
 TEST_F(FakeSession, AMessageOverTheJoinLimitIsDroppedAndTheSessionGoesOn) {
   connect();
-  const std::uint16_t chunks = static_cast<std::uint16_t>(DirectAuthClient::maximumJoinedMessageChunks);
+  const std::uint16_t chunks = static_cast<std::uint16_t>(ManagerMessageJoiner::maximumMessageChunks);
   ASSERT_EQ(chunks, 1120);
   const Bytes chunk(60000, 0x41);
   for (std::uint16_t i = 0; i < chunks; ++i) {
