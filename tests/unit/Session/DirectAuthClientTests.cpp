@@ -482,6 +482,25 @@ TEST_F(FakeSession, APayloadOverOneChunkLeavesInOneSend) {
   EXPECT_EQ(ManagerWire::joinMessages(frames).front(), E::string(E::clipboardText, 7, std::string(59756, 't')));
 }
 
+TEST_F(FakeSession, TheTimestampCounterWrapsAndIsNeverReset) {
+  connect();  // timestamps 0 and 1
+  session.run([](std::shared_ptr<DirectAuthClient> client) -> Awaitable<void> {
+    for (int i = 2; i <= 65535; ++i) co_await client->notifyLocalClipboardFiles({});
+  }(session.client));
+  session.run(session.client->notifyLocalClipboardFiles({}));
+  const auto sends = transport->sent();
+  ASSERT_EQ(sends.size(), 65537u);
+  auto timestampOf = [](const Bytes& wire) { return static_cast<std::uint16_t>((wire[6] << 8) | wire[7]); };
+  EXPECT_EQ(timestampOf(sends[65535]), 65535);
+  EXPECT_EQ(timestampOf(sends[65536]), 0);
+  // A reconnect goes on from where the counter stands.
+  session.run(session.client->disconnect());
+  transport->queueReceive(accept());
+  session.run(session.client->connectAndAuthenticate(config()));
+  EXPECT_EQ(timestampOf(transport->sent().at(65537)), 1);
+  EXPECT_EQ(timestampOf(transport->sent().at(65538)), 2);
+}
+
 TEST_F(FakeSession, ClipboardSendsRefuseWhatCannotBeEncoded) {
   connect();
   try {
