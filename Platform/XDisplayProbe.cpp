@@ -1,5 +1,7 @@
 #include "Platform/XDisplayProbe.hpp"
 
+#include "Platform/X11DisplayCapture.hpp"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
@@ -37,43 +39,10 @@ std::string_view trimBlanks(std::string_view text) {
 
 std::optional<XMainDisplayGeometry> mainDisplayGeometry(Display* display) {
   if (!display) return std::nullopt;
-  const Window root = DefaultRootWindow(display);
-  const int screen = DefaultScreen(display);
-  const XMainDisplayGeometry whole{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-
-  // The same area the screen is captured from: the primary monitor, else the first one, else
-  // (a server without RandR monitors) the whole root window.
-  XMainDisplayGeometry area = whole;
-  int eventBase = 0;
-  int errorBase = 0;
-  int major = 0;
-  int minor = 0;
-  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
-      (major > 1 || (major == 1 && minor >= 5))) {
-    int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
-    if (!monitors || count <= 0) {
-      if (monitors) XRRFreeMonitors(monitors);
-      return std::nullopt;  // nothing connected to show
-    }
-    int chosen = 0;
-    for (int i = 0; i < count; ++i) {
-      if (monitors[i].primary) {
-        chosen = i;
-        break;
-      }
-    }
-    area = {monitors[chosen].x, monitors[chosen].y, monitors[chosen].width, monitors[chosen].height};
-    XRRFreeMonitors(monitors);
-  }
-
-  // A monitor may reach past the root window while the screen is being reconfigured.
-  const int left = std::max(area.x, whole.x);
-  const int top = std::max(area.y, whole.y);
-  const int right = std::min(area.x + area.width, whole.x + whole.width);
-  const int bottom = std::min(area.y + area.height, whole.y + whole.height);
-  if (right <= left || bottom <= top) return std::nullopt;
-  return XMainDisplayGeometry{left, top, right - left, bottom - top};
+  // The same area the screen is captured from.
+  const auto area = readX11DisplayLayout(display).mainArea();
+  if (!area) return std::nullopt;
+  return XMainDisplayGeometry{area->x, area->y, area->width, area->height};
 }
 
 int scaleRateFromResources(std::string_view resources) {

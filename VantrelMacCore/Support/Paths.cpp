@@ -80,6 +80,7 @@ fs::path relaySocketPath(std::string_view machServiceName) {
 
 fs::path downloadsDirectory() { return userDir("XDG_DOWNLOAD_DIR", "Downloads"); }
 fs::path desktopDirectory() { return userDir("XDG_DESKTOP_DIR", "Desktop"); }
+fs::path documentsDirectory() { return userDir("XDG_DOCUMENTS_DIR", "Documents"); }
 
 fs::path bundleResourcesDirectory() {
   const auto override = env("VANTREL_RESOURCES");

@@ -26,6 +26,8 @@ std::filesystem::path relaySocketPath(std::string_view machServiceName);
 // The user's Downloads and Desktop folders (XDG user dirs, else ~/Downloads and ~/Desktop).
 std::filesystem::path downloadsDirectory();
 std::filesystem::path desktopDirectory();
+// The user's Documents folder (XDG_DOCUMENTS_DIR, else ~/Documents).
+std::filesystem::path documentsDirectory();
 // Resources of the installed application: <exe dir>/../share/VantrelMac, or $VANTREL_RESOURCES.
 std::filesystem::path bundleResourcesDirectory();
 

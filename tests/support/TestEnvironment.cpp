@@ -72,6 +72,25 @@ TemporaryDirectory::TemporaryDirectory() : path_(makeTemporaryDirectory()) {}
 
 TemporaryDirectory::~TemporaryDirectory() { removeTree(path_); }
 
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,
+                                                     const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* current = std::getenv(name_.c_str())) saved_ = current;
+  if (value) {
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  if (saved_) {
+    ::setenv(name_.c_str(), saved_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
 std::string upper(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;

@@ -48,6 +48,31 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
+// Sets (or, with nullopt, removes) one environment variable for the life of the object.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+// Points DISPLAY at an X server for the life of the object.
+class DisplayOverride : public ScopedEnvironmentVariable {
+ public:
+  explicit DisplayOverride(const std::string& display) : ScopedEnvironmentVariable("DISPLAY", display) {}
+};
+
+// Points DISPLAY at a server that does not exist for the life of the object.
+class NoDisplay : public DisplayOverride {
+ public:
+  NoDisplay() : DisplayOverride(":4093") {}
+};
+
 std::string upper(std::string s);
 
 }  // namespace vantrel::testing

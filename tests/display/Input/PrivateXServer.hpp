@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "support/TestEnvironment.hpp"
+
 namespace vantrel::testing {
 
 // A private X server of this test alone, started on a free display number; it reports the
@@ -52,25 +54,6 @@ class PrivateXServer {
  private:
   pid_t pid_ = -1;
   std::optional<std::string> display_;
-};
-
-// Points DISPLAY at another server for the life of the object.
-class DisplayOverride {
- public:
-  explicit DisplayOverride(const std::string& display) {
-    if (const char* current = std::getenv("DISPLAY")) saved_ = current;
-    ::setenv("DISPLAY", display.c_str(), 1);
-  }
-  ~DisplayOverride() {
-    if (saved_) {
-      ::setenv("DISPLAY", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
 };
 
 }  // namespace vantrel::testing

@@ -8,28 +8,10 @@
 #include "Input/PermissionStatus.hpp"
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
-
-// Points DISPLAY at a server that does not exist for the life of the object.
-class NoDisplay {
- public:
-  NoDisplay() {
-    if (const char* current = std::getenv("DISPLAY")) saved_ = current;
-    ::setenv("DISPLAY", ":4093", 1);
-  }
-  ~NoDisplay() {
-    if (saved_) {
-      ::setenv("DISPLAY", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 TEST(PermissionStatus, SnapshotFieldsAreInTheDocumentedOrderAndCompareByValue) {
   const PermissionSnapshot a{true, false};
@@ -40,7 +22,7 @@ TEST(PermissionStatus, SnapshotFieldsAreInTheDocumentedOrderAndCompareByValue) {
 }
 
 TEST(PermissionStatus, NothingIsGrantedWithoutAReachableDisplay) {
-  NoDisplay noDisplay;
+  testing::NoDisplay noDisplay;
   EXPECT_EQ(PermissionStatus::snapshot(), (PermissionSnapshot{false, false}));
   EXPECT_FALSE(PermissionStatus::requestScreenRecordingAccess());
   const AccessibilityInputService service;

@@ -17,28 +17,10 @@
 
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 #include "support/AsyncTest.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
-
-// Points DISPLAY at a server that does not exist for the life of the object.
-class NoDisplay {
- public:
-  NoDisplay() {
-    if (const char* current = std::getenv("DISPLAY")) saved_ = current;
-    ::setenv("DISPLAY", ":4093", 1);
-  }
-  ~NoDisplay() {
-    if (saved_) {
-      ::setenv("DISPLAY", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("DISPLAY");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 // Independent readings, taken the plain way, to compare the provider against.
 std::uint64_t meminfoKiB(const std::string& key) {
@@ -101,7 +83,7 @@ std::set<std::string> interfaceAddresses() {
 }
 
 TEST(MacSystemInfoProvider, SnapshotAgreesWithProcAndDf) {
-  NoDisplay noDisplay;
+  testing::NoDisplay noDisplay;
   MacSystemInfoProvider provider;
   asio::io_context io;
   const LegacyComInfoSnapshot snapshot = testing::runAwaitable(io, provider.makeSnapshot());
@@ -151,7 +133,7 @@ TEST(MacSystemInfoProvider, SnapshotAgreesWithProcAndDf) {
 }
 
 TEST(MacSystemInfoProvider, CpuLoadOfLaterSamplesCoversOnlyTheTimeSinceThePreviousOne) {
-  NoDisplay noDisplay;
+  testing::NoDisplay noDisplay;
   MacSystemInfoProvider provider;
   // Keep one processor busy between two samples: the second sample must see load, whereas an
   // average since boot on an idle machine would not move.

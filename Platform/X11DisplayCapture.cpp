@@ -1,0 +1,464 @@
+#include "Platform/X11DisplayCapture.hpp"
+
+#include "Platform/XDisplayProbe.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace vantrel {
+
+namespace {
+
+// The last protocol error seen by this thread; Xlib reports errors on the calling thread.
+thread_local int lastXErrorCode = 0;
+
+int recordXError(Display*, XErrorEvent* event) {
+  lastXErrorCode = event->error_code;
+  return 0;
+}
+
+int quietIOError(Display*) { return 0; }
+
+// Xlib's default handlers end the process on a protocol error or a lost connection; the capture
+// must report both as failures instead.
+void installErrorHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XSetErrorHandler(recordXError);
+    XSetIOErrorHandler(quietIOError);
+  });
+}
+
+// A refused read is the server's access control at work; any other error (BadMatch when the
+// screen shrank under the captured area, for one) is a plain failure.
+[[noreturn]] void throwReadFailure() {
+  const int code = std::exchange(lastXErrorCode, 0);
+  if (code == BadAccess) throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+  throw X11CaptureError::failed(fmt::format(
+      "The screen image could not be read (X error {}); the display may have changed its size.", code));
+}
+
+void markConnectionLost(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
+
+struct DisplayCloser {
+  void operator()(Display* display) const noexcept {
+    if (display) XCloseDisplay(display);
+  }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+DisplayPtr openDisplay(const std::optional<std::string>& displayName) {
+  installErrorHandlers();
+  std::string name;
+  if (displayName) {
+    name = *displayName;
+  } else if (const char* env = std::getenv("DISPLAY")) {
+    name = env;
+  }
+  if (name.empty()) throw X11CaptureError::noDisplay("No X display is set (DISPLAY is empty).");
+  DisplayPtr display(XOpenDisplay(name.c_str()));
+  if (!display) {
+    throw X11CaptureError::accessDenied(fmt::format("The X display {} refused the connection.", name));
+  }
+  return display;
+}
+
+std::string atomName(Display* display, Atom atom) {
+  if (atom == None) return {};
+  char* text = XGetAtomName(display, atom);
+  if (!text) return {};
+  std::string name(text);
+  XFree(text);
+  return name;
+}
+
+X11DisplayLayout readLayout(Display* display) {
+  X11DisplayLayout layout;
+  const int screen = DefaultScreen(display);
+  const Window root = RootWindow(display, screen);
+  layout.root = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
+      (major > 1 || (major == 1 && minor >= 5))) {
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+    if (monitors) {
+      layout.hasRandrMonitors = true;
+      for (int i = 0; i < count; ++i) {
+        const auto& m = monitors[i];
+        X11MonitorInfo info;
+        info.id = m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
+        info.name = atomName(display, m.name);
+        info.bounds = {m.x, m.y, m.width, m.height};
+        info.isPrimary = m.primary != 0;
+        layout.monitors.push_back(std::move(info));
+      }
+      XRRFreeMonitors(monitors);
+    }
+  }
+  layout.scaleRate = XDisplayProbe::scaleRate(display);
+  return layout;
+}
+
+ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) {
+  const int x0 = std::max(a.x, b.x);
+  const int y0 = std::max(a.y, b.y);
+  const int x1 = std::min(a.x + a.width, b.x + b.width);
+  const int y1 = std::min(a.y + a.height, b.y + b.height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+}  // namespace
+
+std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
+  // RandR that lists no monitor: nothing is connected to show.
+  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
+  ScreenRect area = root;
+  const auto primary = std::find_if(monitors.begin(), monitors.end(),
+                                    [](const X11MonitorInfo& m) { return m.isPrimary; });
+  if (primary != monitors.end()) {
+    area = primary->bounds;
+  } else if (!monitors.empty()) {
+    area = monitors.front().bounds;
+  }
+  // A monitor may reach past the root window while the screen is being reconfigured.
+  area = intersection(area, root);
+  if (area.width <= 0 || area.height <= 0) return std::nullopt;
+  return area;
+}
+
+void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor,
+                int pointerX, int pointerY) noexcept {
+  if (!image.data || cursor.width <= 0 || cursor.height <= 0 ||
+      cursor.argb.size() < static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height)) {
+    return;
+  }
+  const int left = pointerX - cursor.hotX - originX;
+  const int top = pointerY - cursor.hotY - originY;
+  const int x0 = std::max(0, -left);
+  const int y0 = std::max(0, -top);
+  const int x1 = std::min(cursor.width, image.width - left);
+  const int y1 = std::min(cursor.height, image.height - top);
+  for (int cy = y0; cy < y1; ++cy) {
+    std::uint8_t* row = image.data + static_cast<std::ptrdiff_t>(top + cy) * image.stride;
+    const std::uint32_t* src = cursor.argb.data() + static_cast<std::size_t>(cy) * cursor.width;
+    for (int cx = x0; cx < x1; ++cx) {
+      const std::uint32_t p = src[cx];
+      const std::uint32_t alpha = p >> 24;
+      if (alpha == 0) continue;
+      std::uint8_t* d = row + static_cast<std::ptrdiff_t>(left + cx) * 4;
+      const std::uint32_t inverse = 255 - alpha;
+      const std::uint32_t sb = p & 0xFF, sg = (p >> 8) & 0xFF, sr = (p >> 16) & 0xFF;
+      d[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, sb + (d[0] * inverse + 127) / 255));
+      d[1] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, sg + (d[1] * inverse + 127) / 255));
+      d[2] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, sr + (d[2] * inverse + 127) / 255));
+      d[3] = 0xFF;
+    }
+  }
+}
+
+X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
+  auto display = openDisplay(displayName);
+  return readLayout(display.get());
+}
+
+X11DisplayLayout readX11DisplayLayout(Display* display) { return readLayout(display); }
+
+struct X11DisplayCapture::State {
+  DisplayPtr display;
+  bool connectionLost = false;
+  Window root = 0;
+  ScreenRect area;
+  int scaleRate = 100;
+
+  // Shared-memory image, or a plain buffer filled by XGetImage.
+  XImage* shmImage = nullptr;
+  XShmSegmentInfo shmInfo{};
+  bool shmAttached = false;
+  std::vector<std::uint8_t> plainBuffer;
+  int plainStride = 0;
+
+  bool tracksDamage = false;
+  Damage damage = 0;
+  XserverRegion damageRegion = 0;
+  int damageEventBase = 0;
+  bool damageSeen = true;  // the first collection reports a change
+
+  bool showsCursor = false;
+  int fixesEventBase = 0;
+  CursorImage cursor;
+  bool cursorShapeChanged = true;
+  int pointerX = -1000000;
+  int pointerY = -1000000;
+
+  ~State() {
+    Display* d = display.get();
+    if (!d) return;
+    if (damage && !connectionLost) XDamageDestroy(d, damage);
+    if (damageRegion && !connectionLost) XFixesDestroyRegion(d, damageRegion);
+    if (shmImage) {
+      if (shmAttached && !connectionLost) {
+        XShmDetach(d, &shmInfo);
+        XSync(d, False);
+      }
+      XDestroyImage(shmImage);  // frees the XImage; data points into the segment
+    }
+    if (shmInfo.shmaddr && shmInfo.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shmInfo.shmaddr);
+  }
+
+  void throwIfLost() const {
+    if (connectionLost) throw X11CaptureError::failed("The connection to the X display was lost.");
+  }
+
+  bool setUpSharedMemory() {
+    int major = 0, minor = 0;
+    Bool pixmaps = False;
+    if (!XShmQueryVersion(display.get(), &major, &minor, &pixmaps)) return false;
+    const int screen = DefaultScreen(display.get());
+    shmImage = XShmCreateImage(display.get(), DefaultVisual(display.get(), screen),
+                               static_cast<unsigned>(DefaultDepth(display.get(), screen)), ZPixmap, nullptr,
+                               &shmInfo, static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
+    if (!shmImage) return false;
+    if (shmImage->bits_per_pixel != 32) {
+      XDestroyImage(shmImage);
+      shmImage = nullptr;
+      return false;
+    }
+    const auto bytes = static_cast<std::size_t>(shmImage->bytes_per_line) * static_cast<std::size_t>(area.height);
+    shmInfo.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (shmInfo.shmid < 0) {
+      XDestroyImage(shmImage);
+      shmImage = nullptr;
+      return false;
+    }
+    shmInfo.shmaddr = static_cast<char*>(shmat(shmInfo.shmid, nullptr, 0));
+    // Marked for removal at once: the segment goes away when both sides have detached, even if
+    // the process dies.
+    shmctl(shmInfo.shmid, IPC_RMID, nullptr);
+    if (shmInfo.shmaddr == reinterpret_cast<char*>(-1)) {
+      shmInfo.shmaddr = nullptr;
+      XDestroyImage(shmImage);
+      shmImage = nullptr;
+      return false;
+    }
+    shmImage->data = shmInfo.shmaddr;
+    shmInfo.readOnly = False;
+    lastXErrorCode = 0;
+    if (!XShmAttach(display.get(), &shmInfo)) return false;
+    XSync(display.get(), False);
+    if (lastXErrorCode != 0 || connectionLost) {
+      // A server on another host (or another IPC namespace) cannot attach the segment.
+      lastXErrorCode = 0;
+      XDestroyImage(shmImage);
+      shmImage = nullptr;
+      shmdt(shmInfo.shmaddr);
+      shmInfo.shmaddr = nullptr;
+      return false;
+    }
+    shmAttached = true;
+    return true;
+  }
+
+  void refreshCursorImage() {
+    XFixesCursorImage* image = XFixesGetCursorImage(display.get());
+    if (!image) {
+      cursor = {};
+      return;
+    }
+    cursor.width = image->width;
+    cursor.height = image->height;
+    cursor.hotX = image->xhot;
+    cursor.hotY = image->yhot;
+    cursor.argb.resize(static_cast<std::size_t>(image->width) * image->height);
+    // XFixes hands the pixels out as `unsigned long`, 32 significant bits each.
+    for (std::size_t i = 0; i < cursor.argb.size(); ++i) {
+      cursor.argb[i] = static_cast<std::uint32_t>(image->pixels[i]);
+    }
+    XFree(image);
+  }
+
+  bool cursorRectTouchesArea(int x, int y) const {
+    const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width), std::max(1, cursor.height)};
+    const auto common = intersection(rect, area);
+    return common.width > 0 && common.height > 0;
+  }
+};
+
+X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_unique<State>()) {
+  auto& s = *state_;
+  s.display = openDisplay(options.displayName);
+  Display* d = s.display.get();
+  XSetIOErrorExitHandler(d, markConnectionLost, &s.connectionLost);
+  s.root = DefaultRootWindow(d);
+  const auto layout = readLayout(d);
+  s.scaleRate = layout.scaleRate;
+  const auto area = layout.mainArea();
+  if (!area) throw X11CaptureError::noDisplay("The X display has no monitor to capture.");
+  s.area = *area;
+
+  if (!s.setUpSharedMemory()) {
+    // Without shared memory every picture travels through the socket; slower, but it works.
+    const int screen = DefaultScreen(d);
+    if (DefaultDepth(d, screen) < 24) {
+      throw X11CaptureError::failed("The X display's pixel format is not supported (needs 24 or 32 bits).");
+    }
+    s.plainStride = s.area.width * 4;
+    s.plainBuffer.assign(static_cast<std::size_t>(s.plainStride) * s.area.height, 0);
+  } else if (s.shmImage->red_mask != 0xFF0000 || s.shmImage->green_mask != 0xFF00 ||
+             s.shmImage->blue_mask != 0xFF || s.shmImage->byte_order != LSBFirst) {
+    throw X11CaptureError::failed("The X display's pixel format is not supported (needs 32-bit BGRX).");
+  }
+
+  int errorBase = 0;
+  if (options.tracksDamage && XDamageQueryExtension(d, &s.damageEventBase, &errorBase)) {
+    int fixesEvent = 0, fixesError = 0;
+    if (XFixesQueryExtension(d, &fixesEvent, &fixesError)) {
+      s.damage = XDamageCreate(d, s.root, XDamageReportNonEmpty);
+      s.damageRegion = XFixesCreateRegion(d, nullptr, 0);
+      s.tracksDamage = true;
+    }
+  }
+  s.showsCursor = options.showsCursor;
+  if (s.showsCursor) {
+    int fixesError = 0;
+    if (XFixesQueryExtension(d, &s.fixesEventBase, &fixesError)) {
+      XFixesSelectCursorInput(d, s.root, XFixesDisplayCursorNotifyMask);
+      s.refreshCursorImage();
+    } else {
+      s.showsCursor = false;
+    }
+  }
+  lastXErrorCode = 0;
+  XSync(d, False);
+  s.throwIfLost();
+}
+
+X11DisplayCapture::~X11DisplayCapture() = default;
+
+ScreenRect X11DisplayCapture::area() const noexcept { return state_->area; }
+bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->shmAttached; }
+int X11DisplayCapture::scaleRate() const noexcept { return state_->scaleRate; }
+int X11DisplayCapture::connectionFd() const noexcept { return ConnectionNumber(state_->display.get()); }
+
+bool X11DisplayCapture::collectChanges() {
+  auto& s = *state_;
+  Display* d = s.display.get();
+  s.throwIfLost();
+  bool changed = false;
+  while (XPending(d) > 0) {
+    XEvent event;
+    XNextEvent(d, &event);
+    if (s.tracksDamage && event.type == s.damageEventBase + XDamageNotify) {
+      s.damageSeen = true;
+    } else if (s.showsCursor && event.type == s.fixesEventBase + XFixesCursorNotify) {
+      s.cursorShapeChanged = true;
+    }
+  }
+  s.throwIfLost();
+  if (!s.tracksDamage) {
+    changed = true;  // without damage reports every picture is treated as new
+  } else if (s.damageSeen) {
+    s.damageSeen = false;
+    // Take the damage away (so that the next change is reported again) and look where it was.
+    XDamageSubtract(d, s.damage, None, s.damageRegion);
+    int count = 0;
+    XRectangle bounds;
+    XRectangle* rects = XFixesFetchRegionAndBounds(d, s.damageRegion, &count, &bounds);
+    if (rects) {
+      for (int i = 0; i < count && !changed; ++i) {
+        const auto common = intersection({rects[i].x, rects[i].y, rects[i].width, rects[i].height}, s.area);
+        changed = common.width > 0 && common.height > 0;
+      }
+      XFree(rects);
+    }
+  }
+  if (s.showsCursor) {
+    if (s.cursorShapeChanged) {
+      s.cursorShapeChanged = false;
+      s.refreshCursorImage();
+      if (s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
+    }
+    Window rootReturn = 0, child = 0;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    if (XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) && (x != s.pointerX || y != s.pointerY)) {
+      if (s.cursorRectTouchesArea(x, y) || s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
+      s.pointerX = x;
+      s.pointerY = y;
+    }
+  }
+  s.throwIfLost();
+  return changed;
+}
+
+bool X11DisplayCapture::hasQueuedEvents() {
+  state_->throwIfLost();
+  return XEventsQueued(state_->display.get(), QueuedAfterFlush) > 0;
+}
+
+BgraImageView X11DisplayCapture::capture() {
+  auto& s = *state_;
+  Display* d = s.display.get();
+  s.throwIfLost();
+  BgraImageView view;
+  view.width = s.area.width;
+  view.height = s.area.height;
+  if (s.shmAttached) {
+    lastXErrorCode = 0;
+    if (!XShmGetImage(d, s.root, s.shmImage, s.area.x, s.area.y, AllPlanes)) {
+      s.throwIfLost();
+      throwReadFailure();
+    }
+    view.data = reinterpret_cast<std::uint8_t*>(s.shmImage->data);
+    view.stride = s.shmImage->bytes_per_line;
+  } else {
+    lastXErrorCode = 0;
+    XImage* image = XGetImage(d, s.root, s.area.x, s.area.y, static_cast<unsigned>(s.area.width),
+                              static_cast<unsigned>(s.area.height), AllPlanes, ZPixmap);
+    if (!image) {
+      s.throwIfLost();
+      throwReadFailure();
+    }
+    for (int y = 0; y < s.area.height; ++y) {
+      auto* dst = s.plainBuffer.data() + static_cast<std::size_t>(y) * s.plainStride;
+      if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst && image->blue_mask == 0xFF) {
+        std::memcpy(dst, image->data + static_cast<std::size_t>(y) * image->bytes_per_line,
+                    static_cast<std::size_t>(s.plainStride));
+      } else {
+        for (int x = 0; x < s.area.width; ++x) {
+          const unsigned long p = XGetPixel(image, x, y);
+          dst[x * 4 + 0] = static_cast<std::uint8_t>(p & 0xFF);
+          dst[x * 4 + 1] = static_cast<std::uint8_t>((p >> 8) & 0xFF);
+          dst[x * 4 + 2] = static_cast<std::uint8_t>((p >> 16) & 0xFF);
+          dst[x * 4 + 3] = 0xFF;
+        }
+      }
+    }
+    XDestroyImage(image);
+    view.data = s.plainBuffer.data();
+    view.stride = s.plainStride;
+  }
+  if (s.showsCursor && s.pointerX > -1000000) {
+    drawCursor(view, s.area.x, s.area.y, s.cursor, s.pointerX, s.pointerY);
+  }
+  return view;
+}
+
+}  // namespace vantrel

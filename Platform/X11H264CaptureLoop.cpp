@@ -1,0 +1,179 @@
+#include "Platform/X11H264CaptureLoop.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "Platform/ScreenCaptureSchedule.hpp"
+#include "Support/SystemLog.hpp"
+
+namespace vantrel {
+
+struct X11H264CaptureLoop::State {
+  X11H264CaptureSettings settings;
+  X11H264CaptureCallbacks callbacks;
+  int wakeFd = -1;
+  std::thread thread;
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> keyframeRequested{false};
+  std::atomic<bool> running{false};
+  ScreenRect area;
+  bool sharedMemory = false;
+  std::mutex stopMutex;
+
+  ~State() {
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+
+  void wake() const noexcept {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd, &one, sizeof one);
+  }
+
+  void drainWake() const noexcept {
+    std::uint64_t value = 0;
+    [[maybe_unused]] const auto got = ::read(wakeFd, &value, sizeof value);
+  }
+
+  void run(std::promise<void>& ready);
+};
+
+namespace {
+using SteadyClock = std::chrono::steady_clock;
+
+std::chrono::nanoseconds sinceEpoch(SteadyClock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
+}
+}  // namespace
+
+void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
+  std::optional<X11DisplayCapture> capture;
+  std::optional<ScreenPixelConverter> converter;
+  std::optional<X264Encoder> encoder;
+  try {
+    X264EncoderSettings encoderSettings{settings.targetWidth, settings.targetHeight, settings.framesPerSecond,
+                                        settings.averageBitrate, settings.keyframeInterval};
+    if (auto problem = X264Encoder::validate(encoderSettings)) throw X264EncoderError::invalidSettings(*problem);
+    capture.emplace(X11DisplayCapture::Options{settings.displayName, settings.showsCursor, true});
+    converter.emplace(settings.targetWidth, settings.targetHeight);
+    encoder.emplace(encoderSettings);
+    area = capture->area();
+    sharedMemory = capture->usesSharedMemory();
+  } catch (...) {
+    ready.set_exception(std::current_exception());
+    return;
+  }
+  running.store(true, std::memory_order_release);
+  ready.set_value();
+
+  ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
+  KeyframePolicy keyframes(settings.keyframeInterval, settings.framesPerSecond);
+  const int xFd = capture->connectionFd();
+  const I420Picture* picture = nullptr;
+  std::exception_ptr failure;
+  try {
+    while (!stopRequested.load(std::memory_order_acquire)) {
+      if (capture->collectChanges()) pacer.noteChange();
+      if (keyframeRequested.exchange(false, std::memory_order_acq_rel)) {
+        keyframes.request();
+        pacer.noteChange();
+      }
+      const auto now = SteadyClock::now();
+      if (pacer.isDue(sinceEpoch(now))) {
+        // A refresh of a screen that did not change encodes the previous picture again; only a
+        // change (or the first picture) needs the screen read and converted.
+        if (pacer.changePending() || !picture) {
+          const auto image = capture->capture();
+          picture = &converter->convert(image);
+        }
+        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe(sinceEpoch(now)));
+        keyframes.didEncode(encoded.isKeyframe, sinceEpoch(now));
+        pacer.didCapture(sinceEpoch(now));
+        if (stopRequested.load(std::memory_order_acquire)) break;
+        callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});
+        continue;
+      }
+      // Sleep until the next picture is due, the X server sends an event or someone wakes us.
+      // With the cursor drawn in, its position is looked at once per frame interval as well.
+      if (capture->hasQueuedEvents()) continue;
+      auto due = pacer.nextDueTime();
+      if (settings.showsCursor) due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
+      auto wait = due - sinceEpoch(now);
+      if (wait < std::chrono::nanoseconds(0)) wait = std::chrono::nanoseconds(0);
+      const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                             static_cast<long>(wait.count() % 1'000'000'000)};
+      pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      const int ready = ::ppoll(fds, 2, &timeout, nullptr);
+      if (ready < 0 && errno != EINTR) {
+        throw X11CaptureError::failed(fmt::format("Waiting for the X display failed: {}", std::strerror(errno)));
+      }
+      if (ready > 0 && (fds[1].revents & POLLIN)) drainWake();
+      if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP))) {
+        // collectChanges notices the lost connection and throws.
+        (void)capture->collectChanges();
+        throw X11CaptureError::failed("The connection to the X display was lost.");
+      }
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  running.store(false, std::memory_order_release);
+  // Release the display and the encoder before telling anyone.
+  encoder.reset();
+  converter.reset();
+  capture.reset();
+  if (failure && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
+    callbacks.onFailure(failure);
+  }
+}
+
+X11H264CaptureLoop::X11H264CaptureLoop(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSettings settings,
+                                                              X11H264CaptureCallbacks callbacks) {
+  auto state = std::make_shared<State>();
+  state->settings = std::move(settings);
+  state->callbacks = std::move(callbacks);
+  state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (state->wakeFd < 0) {
+    throw X11CaptureError::failed(fmt::format("Cannot create the capture wake-up: {}", std::strerror(errno)));
+  }
+  std::promise<void> ready;
+  auto readyFuture = ready.get_future();
+  state->thread = std::thread([state, &ready] { state->run(ready); });
+  try {
+    readyFuture.get();
+  } catch (...) {
+    state->thread.join();
+    throw;
+  }
+  return std::unique_ptr<X11H264CaptureLoop>(new X11H264CaptureLoop(state));
+}
+
+X11H264CaptureLoop::~X11H264CaptureLoop() { stop(); }
+
+void X11H264CaptureLoop::requestKeyframe() {
+  state_->keyframeRequested.store(true, std::memory_order_release);
+  state_->wake();
+}
+
+void X11H264CaptureLoop::stop() {
+  std::lock_guard lock(state_->stopMutex);
+  state_->stopRequested.store(true, std::memory_order_release);
+  state_->wake();
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+ScreenRect X11H264CaptureLoop::captureArea() const noexcept { return state_->area; }
+bool X11H264CaptureLoop::usesSharedMemory() const noexcept { return state_->sharedMemory; }
+bool X11H264CaptureLoop::isRunning() const noexcept { return state_->running.load(std::memory_order_acquire); }
+
+}  // namespace vantrel

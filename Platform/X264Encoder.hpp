@@ -1,0 +1,74 @@
+#pragma once
+
+// H.264 encoding with libx264, tuned for a live screen: no B-frames, no look-ahead, one slice per
+// picture, rate control with a VBV sized from the average bitrate, Annex-B output with the
+// parameter sets in front of every keyframe, and an IDR whenever the caller asks for one.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Platform/ScreenPixelConverter.hpp"
+#include "Support/Bytes.hpp"
+#include "Support/Error.hpp"
+
+namespace vantrel {
+
+class X264EncoderError : public Error {
+ public:
+  enum class Case { invalidSettings, openFailed, encodeFailed };
+
+  static X264EncoderError invalidSettings(std::string detail) { return {Case::invalidSettings, std::move(detail)}; }
+  static X264EncoderError openFailed(std::string detail) { return {Case::openFailed, std::move(detail)}; }
+  static X264EncoderError encodeFailed(std::string detail) { return {Case::encodeFailed, std::move(detail)}; }
+
+  Case kind() const noexcept { return case_; }
+  const std::string& detail() const noexcept { return detail_; }
+  std::optional<std::string> errorDescription() const override { return detail_; }
+  std::string errorDomain() const override { return "VantrelPlatform.X264EncoderError"; }
+  int errorCode() const override { return static_cast<int>(case_); }
+
+ private:
+  X264EncoderError(Case c, std::string detail) : case_(c), detail_(std::move(detail)) {}
+  Case case_;
+  std::string detail_;
+};
+
+struct X264EncoderSettings {
+  int width = 0;   // even, 2...8192
+  int height = 0;  // even, 2...8192
+  int framesPerSecond = 30;
+  int averageBitrate = 8'000'000;  // bits per second
+  int keyframeInterval = 60;       // most pictures from one keyframe to the next
+};
+
+struct EncodedPicture {
+  Bytes annexB;  // one access unit; SPS and PPS first when it is a keyframe
+  bool isKeyframe = false;
+};
+
+class X264Encoder {
+ public:
+  // Throws X264EncoderError when the settings are out of range or libx264 refuses them.
+  explicit X264Encoder(const X264EncoderSettings& settings);
+  ~X264Encoder();
+  X264Encoder(const X264Encoder&) = delete;
+  X264Encoder& operator=(const X264Encoder&) = delete;
+
+  const X264EncoderSettings& settings() const noexcept { return settings_; }
+
+  // Encodes one picture of the encoder's size; `forceKeyframe` makes it an IDR picture. With
+  // these settings every picture comes out at once. Throws X264EncoderError.
+  EncodedPicture encode(const I420Picture& picture, bool forceKeyframe);
+
+  // Checks settings without opening an encoder; the reason when they are invalid.
+  static std::optional<std::string> validate(const X264EncoderSettings& settings);
+
+ private:
+  struct State;
+  X264EncoderSettings settings_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,66 @@
+#pragma once
+
+// The manager's file frames as the session handles them: a file-information record (command
+// 10) starts a file, data frames (12) append to it, an end frame (15) completes it, a cancel
+// frame (21) abandons the batch. A batch holds one `fileTransfer` activity lease from its first
+// file to the end of the file whose index is the last of the batch. Each frame is handled to its
+// end without suspending; the outcome is the list of session events to emit, in order. Nothing
+// is ever sent back to the manager from here.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "Protocol/LegacyFileTransfer.hpp"
+#include "Session/DirectAuthEvent.hpp"
+#include "Session/FileTransferProgress.hpp"
+#include "Session/IncomingFileWriter.hpp"
+#include "Session/UpdateActivityGate.hpp"
+#include "Support/Bytes.hpp"
+
+namespace vantrel {
+
+class IncomingFileReceiver {
+ public:
+  static constexpr std::uint8_t fileInfoCommand = 10;
+  static constexpr std::uint8_t fileDataCommand = 12;
+  static constexpr std::uint8_t fileEndCommand = 15;
+  static constexpr std::uint8_t fileCancelCommand = 21;
+  static constexpr std::string_view direction = "download";
+  static constexpr std::string_view cancelledText = "Transfer cancelled by manager";
+  static constexpr std::string_view gateCode = "update_installation_in_progress";
+
+  explicit IncomingFileReceiver(std::shared_ptr<UpdateActivityGate> gate);
+  // Like `reset()`: an unfinished file is removed, the lease ends.
+  ~IncomingFileReceiver();
+  IncomingFileReceiver(const IncomingFileReceiver&) = delete;
+  IncomingFileReceiver& operator=(const IncomingFileReceiver&) = delete;
+
+  // Handles one frame of command 10, 12, 15 or 21 (others are ignored) and returns the events.
+  std::vector<DirectAuthEvent::Kind> handleFrame(std::uint8_t command, ByteView payload);
+
+  // The session was reset (disconnect, failure, new connection): the unfinished file's
+  // temporary file is removed, the batch lease ends, no event.
+  void reset() noexcept;
+
+  bool isReceivingFile() const noexcept { return writer_.isOpen(); }
+  bool holdsBatchLease() const noexcept { return batchLease_ != nullptr; }
+  const std::optional<LegacyFileMetadata>& currentRecord() const noexcept { return record_; }
+  const IncomingFileWriter& writer() const noexcept { return writer_; }
+
+ private:
+  void startFile(ByteView payload, std::vector<DirectAuthEvent::Kind>& events);
+  void appendData(ByteView payload, std::vector<DirectAuthEvent::Kind>& events);
+  void finishFile(std::vector<DirectAuthEvent::Kind>& events);
+  void endBatch() noexcept;
+  void fail(const std::exception& error, std::vector<DirectAuthEvent::Kind>& events);
+
+  std::shared_ptr<UpdateActivityGate> gate_;
+  std::shared_ptr<UpdateActivityGate::Lease> batchLease_;
+  IncomingFileWriter writer_;
+  std::optional<LegacyFileMetadata> record_;
+  FileTransferProgressThrottle progress_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,359 @@
+// The screen path measured against FFmpeg on the same X display: capture -> convert -> encode at
+// 1920x1080 and 30 fps with moving content, and FFmpeg's x11grab + libx264 (ultrafast,
+// zerolatency) for the same number of frames. Reports CPU time per frame of both, their ratio,
+// the capture-to-access-unit latency of ours, and our CPU use while the screen stands still.
+//
+// Runs on DISPLAY, or on a private Xvfb of 1920x1080 when DISPLAY is unset. Both encoders run
+// pinned to the same two cores; the painter (a child process) and the X server are not counted.
+//
+//   bench_ScreenPipeline [--frames=N] [--cores=0,1]
+
+#include <X11/Xlib.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/X11H264CaptureLoop.hpp"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int frameCount = 300;
+std::vector<int> cores{0, 1};
+std::string displayName;
+std::string selfPath;
+
+double processCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+pid_t spawn(const std::vector<std::string>& args, bool quiet) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  std::vector<std::string> copy = args;
+  std::vector<char*> argv;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+std::string coreList() {
+  std::string list;
+  for (const int c : cores) list += (list.empty() ? "" : ",") + std::to_string(c);
+  return list;
+}
+
+// --- the painter: a child process animating a desktop-like scene at 60 pictures a second ---
+
+int runPainter(const std::string& name) {
+  // Off the measured cores, so that painting does not compete with the encoders.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  for (int c = 0; c < online; ++c) {
+    if (std::find(cores.begin(), cores.end(), c) == cores.end()) CPU_SET(c, &set);
+  }
+  if (CPU_COUNT(&set) > 0) sched_setaffinity(0, sizeof set, &set);
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return 1;
+  const int screen = DefaultScreen(d);
+  const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  const Window window = XCreateWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h),
+                                      0, CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+  XMapRaised(d, window);
+  // A scene twice the screen's size: panels, stripes and lines of text, scrolled diagonally.
+  const int sw = w * 2, sh = h * 2;
+  const Pixmap scene = XCreatePixmap(d, window, static_cast<unsigned>(sw), static_cast<unsigned>(sh),
+                                     static_cast<unsigned>(DefaultDepth(d, screen)));
+  const GC gc = XCreateGC(d, scene, 0, nullptr);
+  XSetForeground(d, gc, 0xF0F0F0);
+  XFillRectangle(d, scene, gc, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+  unsigned seed = 7;
+  const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  for (int i = 0; i < 400; ++i) {
+    XSetForeground(d, gc, next() & 0xFFFFFF);
+    XFillRectangle(d, scene, gc, static_cast<int>(next() % static_cast<unsigned>(sw)),
+                   static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400, 20 + next() % 200);
+  }
+  XSetForeground(d, gc, 0x202020);
+  for (int y = 14; y < sh; y += 18) {
+    const std::string line = fmt::format("line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
+                                         "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
+                                         y);
+    for (int x = 4; x < sw; x += 900) XDrawString(d, scene, gc, x, y, line.c_str(), static_cast<int>(line.size()));
+  }
+  const GC windowGc = XCreateGC(d, window, 0, nullptr);
+  for (long step = 0;; ++step) {
+    const int x = static_cast<int>((step * 3) % (sw - w));
+    const int y = static_cast<int>((step * 2) % (sh - h));
+    XCopyArea(d, scene, window, windowGc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
+    XSync(d, False);
+    std::this_thread::sleep_for(16ms);
+    if (getppid() == 1) break;  // the bench is gone
+  }
+  return 0;
+}
+
+class Painter {
+ public:
+  Painter() { pid_ = spawn({selfPath, "--paint", displayName, coreList()}, true); }
+  ~Painter() { stop(); }
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// --- our pipeline ---
+
+struct PipelineRun {
+  double cpuSeconds = 0;
+  double wall = 0;
+  int frames = 0;
+  std::vector<double> latenciesMs;
+};
+
+PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0ms) {
+  std::mutex mutex;
+  std::condition_variable done;
+  PipelineRun run;
+  std::vector<double> latencies;
+  latencies.reserve(static_cast<std::size_t>(frames) + 16);
+  vantrel::X11H264CaptureSettings settings;
+  settings.displayName = displayName;
+  settings.targetWidth = 1920;
+  settings.targetHeight = 1080;
+  settings.showsCursor = true;
+  settings.framesPerSecond = 30;
+  settings.averageBitrate = 8'000'000;
+  settings.keyframeInterval = 60;
+  int count = 0;
+  const double cpu0 = processCpuSeconds();
+  const double wall0 = wallSeconds();
+  auto loop = vantrel::X11H264CaptureLoop::start(
+      settings, {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing) {
+                   std::lock_guard lock(mutex);
+                   latencies.push_back(std::chrono::duration<double, std::milli>(timing.encoded - timing.captureStarted).count());
+                   if (++count >= frames) done.notify_all();
+                 },
+                 [&](std::exception_ptr) { done.notify_all(); }});
+  {
+    std::unique_lock lock(mutex);
+    if (fixedDuration > 0ms) {
+      done.wait_for(lock, fixedDuration, [] { return false; });
+    } else {
+      done.wait_for(lock, 120s, [&] { return count >= frames; });
+    }
+  }
+  loop->stop();
+  run.cpuSeconds = processCpuSeconds() - cpu0;
+  run.wall = wallSeconds() - wall0;
+  std::lock_guard lock(mutex);
+  run.frames = count;
+  run.latenciesMs = latencies;
+  return run;
+}
+
+// --- FFmpeg ---
+
+struct FfmpegRun {
+  double cpuSeconds = 0;
+  double wall = 0;
+  bool ok = false;
+};
+
+FfmpegRun runFfmpeg(int frames, bool yuv420) {
+  std::vector<std::string> args{"taskset", "-c", coreList(), "ffmpeg", "-nostdin", "-loglevel", "error",
+                                "-f", "x11grab", "-framerate", "30", "-video_size", "1920x1080", "-i", displayName,
+                                "-frames:v", std::to_string(frames), "-c:v", "libx264", "-preset", "ultrafast",
+                                "-tune", "zerolatency"};
+  if (yuv420) {
+    args.push_back("-pix_fmt");
+    args.push_back("yuv420p");
+  }
+  for (const char* a : {"-f", "h264", "-y", "/dev/null"}) args.push_back(a);
+  FfmpegRun run;
+  const double wall0 = wallSeconds();
+  const pid_t pid = spawn(args, false);
+  if (pid <= 0) return run;
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  run.wall = wallSeconds() - wall0;
+  run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+void pinToCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (const int c : cores) CPU_SET(c, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
+  for (auto _ : state) {
+    Painter painter;
+    std::this_thread::sleep_for(500ms);  // let the painter map its window
+    const auto ours = runPipeline(frameCount);
+    const auto ffmpeg = runFfmpeg(frameCount, false);
+    const auto ffmpeg420 = runFfmpeg(frameCount, true);
+    painter.stop();
+    std::this_thread::sleep_for(300ms);
+    const auto still = runPipeline(1 << 30, 10s);
+
+    const double oursPerFrame = ours.cpuSeconds * 1000 / std::max(1, ours.frames);
+    const double ffmpegPerFrame = ffmpeg.cpuSeconds * 1000 / frameCount;
+    const double ffmpeg420PerFrame = ffmpeg420.cpuSeconds * 1000 / frameCount;
+    state.counters["frames"] = ours.frames;
+    state.counters["fps_ours"] = ours.frames / std::max(ours.wall, 1e-9);
+    state.counters["cpu_ms_per_frame_ours"] = oursPerFrame;
+    state.counters["cpu_ms_per_frame_ffmpeg"] = ffmpegPerFrame;
+    state.counters["cpu_ms_per_frame_ffmpeg_yuv420p"] = ffmpeg420PerFrame;
+    state.counters["cpu_ratio_vs_ffmpeg"] = oursPerFrame / std::max(ffmpegPerFrame, 1e-9);
+    state.counters["cpu_ratio_vs_ffmpeg_yuv420p"] = oursPerFrame / std::max(ffmpeg420PerFrame, 1e-9);
+    state.counters["latency_ms_median"] = percentile(ours.latenciesMs, 0.5);
+    state.counters["latency_ms_p95"] = percentile(ours.latenciesMs, 0.95);
+    state.counters["latency_ms_max"] = percentile(ours.latenciesMs, 1.0);
+    state.counters["still_cpu_percent"] = still.cpuSeconds * 100 / std::max(still.wall, 1e-9);
+    state.counters["still_pictures"] = still.frames;
+    if (!ffmpeg.ok || !ffmpeg420.ok) state.SkipWithError("ffmpeg failed");
+    fmt::print(stderr,
+               "ours: {} frames in {:.2f} s, {:.3f} ms CPU/frame; ffmpeg: {:.3f} ms CPU/frame ({:.2f} s wall), "
+               "ffmpeg yuv420p: {:.3f} ms CPU/frame; ratio {:.3f} / {:.3f}; latency median {:.2f} ms, p95 {:.2f} ms; "
+               "still: {:.3f}% CPU, {} pictures in {:.1f} s\n",
+               ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, ffmpeg.wall, ffmpeg420PerFrame,
+               oursPerFrame / ffmpegPerFrame, oursPerFrame / ffmpeg420PerFrame, percentile(ours.latenciesMs, 0.5),
+               percentile(ours.latenciesMs, 0.95), still.cpuSeconds * 100 / still.wall, still.frames, still.wall);
+  }
+}
+BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// A private Xvfb when no display is given.
+pid_t startXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const int writeEnd = fcntl(fds[1], F_DUPFD, 10);
+  close(fds[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(writeEnd);
+  std::string number;
+  pollfd pfd{fds[0], POLLIN, 0};
+  char c = 0;
+  while (poll(&pfd, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+  close(fds[0]);
+  displayName = ":" + number;
+  return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "--paint") == 0) {
+    cores.clear();
+    for (const char* p = argv[3]; *p;) {
+      cores.push_back(std::atoi(p));
+      while (*p && *p != ',') ++p;
+      if (*p == ',') ++p;
+    }
+    return runPainter(argv[2]);
+  }
+  selfPath = "/proc/self/exe";
+  char path[4096] = {};
+  if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0) selfPath.assign(path, static_cast<std::size_t>(n));
+  std::vector<char*> rest{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--frames=", 9) == 0) {
+      frameCount = std::max(30, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--cores=", 8) == 0) {
+      cores.clear();
+      for (const char* p = argv[i] + 8; *p;) {
+        cores.push_back(std::atoi(p));
+        while (*p && *p != ',') ++p;
+        if (*p == ',') ++p;
+      }
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  pid_t xvfb = -1;
+  if (const char* env = std::getenv("DISPLAY"); env && *env) {
+    displayName = env;
+  } else {
+    xvfb = startXvfb();
+  }
+  pinToCores();
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (xvfb > 0) {
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+  }
+  return 0;
+}

@@ -1,0 +1,200 @@
+#include "ScreenTestKit.hpp"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vantrel::testing {
+
+ScreenPainter::ScreenPainter(const std::string& displayName) {
+  display_ = XOpenDisplay(displayName.c_str());
+  if (!display_) throw std::runtime_error("cannot open display " + displayName);
+  const int screen = DefaultScreen(display_);
+  width_ = DisplayWidth(display_, screen);
+  height_ = DisplayHeight(display_, screen);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = BlackPixel(display_, screen);
+  window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, static_cast<unsigned>(width_),
+                          static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapRaised(display_, window_);
+  buffer_ = XCreatePixmap(display_, window_, static_cast<unsigned>(width_), static_cast<unsigned>(height_),
+                          static_cast<unsigned>(DefaultDepth(display_, screen)));
+  gc_ = XCreateGC(display_, window_, 0, nullptr);
+  XSync(display_, False);
+}
+
+ScreenPainter::~ScreenPainter() {
+  if (!display_) return;
+  XFreeGC(display_, gc_);
+  XFreePixmap(display_, buffer_);
+  XDestroyWindow(display_, window_);
+  XCloseDisplay(display_);
+}
+
+void ScreenPainter::present() {
+  XCopyArea(display_, buffer_, window_, gc_, 0, 0, static_cast<unsigned>(width_), static_cast<unsigned>(height_), 0,
+            0);
+  XSync(display_, False);
+}
+
+void ScreenPainter::paintMovingScene(int step) {
+  XSetForeground(display_, gc_, 0xFF0000);
+  XFillRectangle(display_, buffer_, gc_, 0, 0, static_cast<unsigned>(width_ / 2), static_cast<unsigned>(height_));
+  XSetForeground(display_, gc_, 0x0000FF);
+  XFillRectangle(display_, buffer_, gc_, width_ / 2, 0, static_cast<unsigned>(width_ - width_ / 2),
+                 static_cast<unsigned>(height_));
+  XSetForeground(display_, gc_, 0xFFFFFF);
+  const int side = height_ / 8;
+  const int x = (step * 37) % std::max(1, width_ - side);
+  const int y = (step * 23) % std::max(1, height_ - side);
+  XFillRectangle(display_, buffer_, gc_, x, y, static_cast<unsigned>(side), static_cast<unsigned>(side));
+  present();
+}
+
+void ScreenPainter::paintSolid(unsigned long rgb) {
+  XSetForeground(display_, gc_, rgb);
+  XFillRectangle(display_, buffer_, gc_, 0, 0, static_cast<unsigned>(width_), static_cast<unsigned>(height_));
+  present();
+}
+
+void ScreenPainter::movePointer(int x, int y) {
+  XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
+  XSync(display_, False);
+}
+
+PrivateXServer::PrivateXServer(int width, int height) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // Kept clear of descriptor 3, which the child's copy must become.
+  const int writeEnd = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
+  ::close(fds[1]);
+  fds[1] = writeEnd;
+  const std::string screen = fmt::format("{}x{}x24", width, height);
+  std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The server ends with the test even when the test dies without cleaning up.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(1);
+    ::dup2(fds[1], 3);
+    ::dup2(devNull, 1);
+    ::dup2(devNull, 2);
+    ::execvp("Xvfb", argv.data());
+    ::_exit(127);
+  }
+  ::close(devNull);
+  ::close(fds[1]);
+  if (pid < 0) {
+    ::close(fds[0]);
+    throw std::runtime_error("cannot start Xvfb");
+  }
+  pid_ = pid;
+  std::string number;
+  pollfd pfd{fds[0], POLLIN, 0};
+  while (true) {
+    // A generous guard against a server that never comes up; not a timing assertion.
+    if (::poll(&pfd, 1, 30000) <= 0) break;
+    char c = 0;
+    if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number.push_back(c);
+  }
+  ::close(fds[0]);
+  if (number.empty()) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    throw std::runtime_error("Xvfb did not report its display");
+  }
+  displayName_ = ":" + number;
+}
+
+PrivateXServer::~PrivateXServer() { kill(); }
+
+void PrivateXServer::kill() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+}
+
+void PrivateXServer::setResources(const std::string& text) {
+  Display* display = XOpenDisplay(displayName_.c_str());
+  if (!display) throw std::runtime_error("cannot open " + displayName_);
+  XChangeProperty(display, DefaultRootWindow(display), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+TemporaryFolder::TemporaryFolder() {
+  std::random_device random;
+  path_ = std::filesystem::temp_directory_path() / fmt::format("vantrel-screen-{:08x}", random());
+  std::filesystem::create_directories(path_);
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string runCommand(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("popen failed: " + command);
+  std::string output;
+  std::array<char, 4096> buffer{};
+  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  if (status != 0) throw std::runtime_error(fmt::format("command failed ({}): {}\n{}", status, command, output));
+  return output;
+}
+
+ProbedStream probeH264(const std::vector<Bytes>& accessUnits, const std::filesystem::path& file) {
+  {
+    std::ofstream out(file, std::ios::binary);
+    for (const auto& unit : accessUnits) out.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
+  }
+  ProbedStream result;
+  const auto probe = runCommand(fmt::format(
+      "ffprobe -v error -f h264 -count_frames -select_streams v:0 "
+      "-show_entries stream=width,height,nb_read_frames -of csv=p=0 '{}'",
+      file.string()));
+  std::sscanf(probe.c_str(), "%d,%d,%d", &result.width, &result.height, &result.decodedFrames);
+  result.decodeErrors = runCommand(fmt::format("ffmpeg -nostdin -v error -f h264 -i '{}' -f null - 2>&1", file.string()));
+  return result;
+}
+
+Bytes decodeLastPictureRgb(const std::filesystem::path& file, int width, int height) {
+  const auto out = file.string() + ".rgb";
+  runCommand(fmt::format("ffmpeg -nostdin -v error -y -f h264 -i '{}' -f rawvideo -pix_fmt rgb24 '{}' 2>&1",
+                         file.string(), out));
+  std::ifstream in(out, std::ios::binary);
+  Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto frame = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+  if (all.size() < frame) return {};
+  return Bytes(all.end() - static_cast<std::ptrdiff_t>(frame), all.end());
+}
+
+}  // namespace vantrel::testing

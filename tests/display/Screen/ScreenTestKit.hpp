@@ -1,0 +1,90 @@
+#pragma once
+
+// Helpers of the screen display tests: an X client that paints moving content, a private X
+// server of a chosen size, and FFmpeg's command-line tools to decode what the streamer made.
+
+#include <X11/Xlib.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Support/Bytes.hpp"
+
+namespace vantrel::testing {
+
+// A full-screen window on a display, painted in whole pictures (one CopyArea per picture, so that
+// each picture is one change for the capture).
+class ScreenPainter {
+ public:
+  explicit ScreenPainter(const std::string& displayName);
+  ~ScreenPainter();
+  ScreenPainter(const ScreenPainter&) = delete;
+  ScreenPainter& operator=(const ScreenPainter&) = delete;
+
+  int width() const noexcept { return width_; }
+  int height() const noexcept { return height_; }
+
+  // Left half red, right half blue, with a white square whose position depends on `step`.
+  void paintMovingScene(int step);
+  // One flat colour (0xRRGGBB) over the whole window.
+  void paintSolid(unsigned long rgb);
+  void movePointer(int x, int y);
+
+ private:
+  Display* display_ = nullptr;
+  Window window_ = 0;
+  Pixmap buffer_ = 0;
+  GC gc_ = nullptr;
+  int width_ = 0;
+  int height_ = 0;
+  void present();
+};
+
+// An Xvfb of its own, on a display number the server picks; stopped with the object.
+class PrivateXServer {
+ public:
+  PrivateXServer(int width, int height);
+  ~PrivateXServer();
+  PrivateXServer(const PrivateXServer&) = delete;
+  PrivateXServer& operator=(const PrivateXServer&) = delete;
+  const std::string& displayName() const noexcept { return displayName_; }
+  // Ends the server at once (its clients lose their connection).
+  void kill();
+  // Sets the server's resource database text (RESOURCE_MANAGER on the root window).
+  void setResources(const std::string& text);
+
+ private:
+  int pid_ = -1;
+  std::string displayName_;
+};
+
+// A temporary folder removed with the object.
+class TemporaryFolder {
+ public:
+  TemporaryFolder();
+  ~TemporaryFolder();
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct ProbedStream {
+  int width = 0;
+  int height = 0;
+  int decodedFrames = 0;
+  std::string decodeErrors;  // what ffmpeg printed at level "error" while decoding everything
+};
+
+// Writes the access units one after the other into `file` and asks FFmpeg about them.
+ProbedStream probeH264(const std::vector<Bytes>& accessUnits, const std::filesystem::path& file);
+
+// Decodes the last picture of `file` as RGB24 (width * height * 3 bytes).
+Bytes decodeLastPictureRgb(const std::filesystem::path& file, int width, int height);
+
+// Runs a command line through the shell and returns its standard output; throws on failure.
+std::string runCommand(const std::string& command);
+
+}  // namespace vantrel::testing

@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <asio/steady_timer.hpp>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "Platform/H264AnnexB.hpp"
+#include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "ScreenTestKit.hpp"
+#include "Support/SystemLog.hpp"
+#include "support/AsyncTest.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::PrivateXServer;
+using testing::ScreenPainter;
+using testing::TemporaryFolder;
+using testing::runAwaitable;
+using testing::runUntil;
+
+std::string sharedDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  return name ? name : "";
+}
+
+// What a stream's handlers received, in order; touched only on the test's io_context.
+struct StreamLog {
+  std::vector<EncodedScreenAccessUnit> units;
+  std::vector<std::string> failures;
+  // Runs after each unit has been recorded (inside the handler).
+  std::function<Awaitable<void>(std::size_t)> afterUnit;
+  // While set, the handler waits on this gate before it returns.
+  std::shared_ptr<asio::steady_timer> gate;
+
+  std::vector<Bytes> bytes() const {
+    std::vector<Bytes> out;
+    for (const auto& unit : units) out.push_back(unit.annexBData);
+    return out;
+  }
+};
+
+Awaitable<void> recordUnit(std::shared_ptr<StreamLog> log, EncodedScreenAccessUnit unit) {
+  log->units.push_back(std::move(unit));
+  if (log->gate) {
+    auto gate = log->gate;
+    std::error_code ignored;
+    co_await gate->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+  if (log->afterUnit) co_await log->afterUnit(log->units.size());
+}
+
+Awaitable<void> recordFailure(std::shared_ptr<StreamLog> log, std::string text) {
+  log->failures.push_back(std::move(text));
+  co_return;
+}
+
+ScreenStreamHandlers handlersFor(const std::shared_ptr<StreamLog>& log) {
+  return {[log](EncodedScreenAccessUnit unit) { return recordUnit(log, std::move(unit)); },
+          [log](std::string text) { return recordFailure(log, std::move(text)); }};
+}
+
+ScreenStreamConfiguration configurationFor(int sourceWidth, int sourceHeight, int width, int height) {
+  return ScreenStreamConfiguration(sourceWidth, sourceHeight, width, height, false, 30, 8'000'000, 60);
+}
+
+class StreamerTest : public ::testing::Test {
+ protected:
+  asio::io_context io;
+  // The capture thread posts to the io_context from outside; keep it from running dry meanwhile.
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  TemporaryFolder folder;
+
+  template <typename T>
+  T run(Awaitable<T> awaitable) {
+    return runAwaitable(io, std::move(awaitable));
+  }
+  void runUntilUnits(const StreamLog& log, std::size_t count) {
+    ASSERT_TRUE(runUntil(io, [&] { return log.units.size() >= count || !log.failures.empty(); }));
+    ASSERT_TRUE(log.failures.empty()) << log.failures.front();
+  }
+};
+
+TEST_F(StreamerTest, StreamsMovingContentWithKeyframesWhereAskedAndNothingAfterStop) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintMovingScene(0);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
+  EXPECT_EQ(run(streamer->primaryDisplaySize()), (ScreenPixelSize{1920, 1080}));
+  EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 100);
+  EXPECT_FALSE(run(streamer->isStreaming()));
+
+  auto log = std::make_shared<StreamLog>();
+  std::vector<std::size_t> requestedAfter;
+  log->afterUnit = [&, weak = std::weak_ptr(streamer)](std::size_t count) -> Awaitable<void> {
+    if (count == 20 || count == 45 || count == 46) {
+      requestedAfter.push_back(count);
+      // The screen stays still until the request is in: the next picture is taken after it.
+      if (auto s = weak.lock()) co_await s->requestKeyframe();
+    }
+    painter.paintMovingScene(static_cast<int>(count));
+  };
+  run(streamer->start(configurationFor(1920, 1080, 1920, 1080), handlersFor(log)));
+  EXPECT_TRUE(run(streamer->isStreaming()));
+  runUntilUnits(*log, 130);
+  run(streamer->stop());
+  EXPECT_FALSE(run(streamer->isStreaming()));
+
+  // Nothing arrives after stop, not even what the thread had handed over before.
+  const auto delivered = log->units.size();
+  painter.paintMovingScene(1000);
+  testing::drain(io);
+  EXPECT_EQ(log->units.size(), delivered);
+
+  ASSERT_EQ(requestedAfter, (std::vector<std::size_t>{20, 45, 46}));
+  int lastKey = -1;
+  for (std::size_t i = 0; i < log->units.size(); ++i) {
+    const auto& unit = log->units[i];
+    const bool mustBeKey = i == 0 || i == 20 || i == 45 || i == 46;
+    if (mustBeKey) {
+      EXPECT_TRUE(unit.isKeyframe) << "unit " << i;
+    }
+    EXPECT_EQ(unit.isKeyframe, H264AnnexB::containsIdrSlice(unit.annexBData)) << i;
+    if (unit.isKeyframe) {
+      EXPECT_TRUE(H264AnnexB::startsWithParameterSets(unit.annexBData)) << i;
+      if (lastKey >= 0) {
+        EXPECT_LE(static_cast<int>(i) - lastKey, 60) << i;
+      }
+      lastKey = static_cast<int>(i);
+    }
+    EXPECT_LE(static_cast<int>(i) - lastKey, 59) << i;
+  }
+  const auto probed = testing::probeH264(log->bytes(), folder.path() / "stream.h264");
+  EXPECT_EQ(probed.width, 1920);
+  EXPECT_EQ(probed.height, 1080);
+  EXPECT_EQ(probed.decodedFrames, static_cast<int>(log->units.size()));
+  EXPECT_EQ(probed.decodeErrors, "");
+
+  run(streamer->stop());  // harmless a second time
+  EXPECT_TRUE(log->failures.empty());
+}
+
+TEST_F(StreamerTest, StartWhileStreamingRestartsWithTheNewSize) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintMovingScene(0);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
+  int step = 0;
+  auto first = std::make_shared<StreamLog>();
+  first->afterUnit = [&](std::size_t) -> Awaitable<void> {
+    painter.paintMovingScene(++step);
+    co_return;
+  };
+  run(streamer->start(configurationFor(1920, 1080, 1280, 720), handlersFor(first)));
+  runUntilUnits(*first, 12);
+
+  auto second = std::make_shared<StreamLog>();
+  second->afterUnit = first->afterUnit;
+  run(streamer->start(configurationFor(1920, 1080, 640, 360), handlersFor(second)));
+  const auto firstCount = first->units.size();
+  runUntilUnits(*second, 12);
+  run(streamer->stop());
+  testing::drain(io);
+  EXPECT_EQ(first->units.size(), firstCount) << "the first stream's handlers are not called after the restart";
+
+  const auto a = testing::probeH264(first->bytes(), folder.path() / "first.h264");
+  EXPECT_EQ(a.width, 1280);
+  EXPECT_EQ(a.height, 720);
+  EXPECT_EQ(a.decodeErrors, "");
+  ASSERT_FALSE(second->units.empty());
+  EXPECT_TRUE(second->units.front().isKeyframe);
+  EXPECT_TRUE(H264AnnexB::startsWithParameterSets(second->units.front().annexBData));
+  const auto b = testing::probeH264(second->bytes(), folder.path() / "second.h264");
+  EXPECT_EQ(b.width, 640);
+  EXPECT_EQ(b.height, 360);
+  EXPECT_EQ(b.decodedFrames, static_cast<int>(second->units.size()));
+  EXPECT_EQ(b.decodeErrors, "");
+}
+
+TEST_F(StreamerTest, LargerDisplayIsScaledIntoTheTargetAndItsScaleIsReported) {
+  PrivateXServer server(2560, 1440);
+  server.setResources("Xft.antialias:\t1\nXft.dpi:\t192\n");
+  ScreenPainter painter(server.displayName());
+  painter.paintMovingScene(0);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), server.displayName());
+  EXPECT_EQ(run(streamer->primaryDisplaySize()), (ScreenPixelSize{2560, 1440}));
+  EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 200);
+
+  auto log = std::make_shared<StreamLog>();
+  int step = 0;
+  log->afterUnit = [&](std::size_t) -> Awaitable<void> {
+    painter.paintMovingScene(++step);
+    co_return;
+  };
+  run(streamer->start(configurationFor(2560, 1440, 1920, 1080), handlersFor(log)));
+  runUntilUnits(*log, 15);
+  run(streamer->stop());
+  const auto probed = testing::probeH264(log->bytes(), folder.path() / "scaled.h264");
+  EXPECT_EQ(probed.width, 1920);
+  EXPECT_EQ(probed.height, 1080);
+  EXPECT_EQ(probed.decodedFrames, static_cast<int>(log->units.size()));
+  EXPECT_EQ(probed.decodeErrors, "");
+  // Red stays left and blue right after scaling.
+  const auto rgb = testing::decodeLastPictureRgb(folder.path() / "scaled.h264", 1920, 1080);
+  ASSERT_EQ(rgb.size(), 1920u * 1080u * 3u);
+  const auto* left = &rgb[(1060u * 1920u + 10u) * 3u];
+  const auto* right = &rgb[(10u * 1920u + 1900u) * 3u];
+  EXPECT_GT(left[0], 200);
+  EXPECT_LT(left[2], 60);
+  EXPECT_GT(right[2], 200);
+  EXPECT_LT(right[0], 60);
+}
+
+TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) {
+  auto log = std::make_shared<StreamLog>();
+  const auto expectError = [&](const std::shared_ptr<ScreenCaptureKitH264Streamer>& streamer,
+                               const ScreenStreamError& expected) {
+    try {
+      run(streamer->primaryDisplaySize());
+      ADD_FAILURE() << "a size without display";
+    } catch (const ScreenStreamError& error) {
+      EXPECT_EQ(error, expected);
+    }
+    try {
+      run(streamer->start(configurationFor(1920, 1080, 1280, 720), handlersFor(log)));
+      ADD_FAILURE() << "a start without display";
+    } catch (const ScreenStreamError& error) {
+      EXPECT_EQ(error, expected);
+    }
+    EXPECT_FALSE(run(streamer->isStreaming()));
+    EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 100);
+    run(streamer->stop());
+  };
+  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
+              ScreenStreamError::screenRecordingDenied());
+  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), std::string()), ScreenStreamError::noDisplay());
+  EXPECT_TRUE(ScreenStreamError::screenRecordingDenied().isPermissionDenied());
+  testing::drain(io);
+  EXPECT_TRUE(log->units.empty());
+  EXPECT_TRUE(log->failures.empty());
+}
+
+TEST_F(StreamerTest, UnencodableTargetSizeIsAStartFailure) {
+  auto log = std::make_shared<StreamLog>();
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
+  try {
+    run(streamer->start(configurationFor(1920, 1080, 641, 360), handlersFor(log)));
+    FAIL() << "odd width accepted";
+  } catch (const ScreenStreamError& error) {
+    EXPECT_EQ(error, ScreenStreamError::startFailed("picture size 641x360 is not even"));
+    EXPECT_EQ(error.localizedDescription(), "Screen stream start failed: picture size 641x360 is not even");
+  }
+  EXPECT_THROW(run(streamer->start(configurationFor(1920, 1080, 0, 0), handlersFor(log))), ScreenStreamError);
+  EXPECT_THROW(run(streamer->start(ScreenStreamConfiguration(1920, 1080, 1LL << 40, 720, false, 30, 8'000'000, 60), handlersFor(log))),
+               ScreenStreamError);
+  EXPECT_FALSE(run(streamer->isStreaming()));
+  testing::drain(io);
+  EXPECT_TRUE(log->units.empty());
+}
+
+TEST_F(StreamerTest, LostDisplayIsReportedOnceThroughOnFailureAndEndsTheStream) {
+  auto server = std::make_unique<PrivateXServer>(640, 480);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), server->displayName());
+  auto log = std::make_shared<StreamLog>();
+  run(streamer->start(configurationFor(640, 480, 640, 480), handlersFor(log)));
+  runUntilUnits(*log, 1);
+  server->kill();
+  ASSERT_TRUE(runUntil(io, [&] { return !log->failures.empty(); }));
+  EXPECT_EQ(log->failures, (std::vector<std::string>{"Screen capture stopped: The connection to the X display was lost."}));
+  EXPECT_FALSE(run(streamer->isStreaming()));
+  const auto units = log->units.size();
+  run(streamer->stop());
+  testing::drain(io);
+  EXPECT_EQ(log->units.size(), units);
+  EXPECT_EQ(log->failures.size(), 1u);
+}
+
+TEST_F(StreamerTest, SlowConsumerMissesUnitsUpToAFreshKeyframeInsteadOfQueueingThem) {
+  MemoryLogSink sink;
+  ScreenPainter painter(sharedDisplay());
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
+  auto log = std::make_shared<StreamLog>();
+  log->gate = std::make_shared<asio::steady_timer>(io, std::chrono::hours(1));
+  auto config = ScreenStreamConfiguration(1920, 1080, 640, 360, false, 30, 2'000'000, 1000);
+  // Another client keeps the screen moving while the first unit's handler is held up.
+  std::atomic<bool> painting{true};
+  std::thread mover([&] {
+    ScreenPainter other(sharedDisplay());
+    for (int step = 0; painting.load(); ++step) other.paintMovingScene(step);
+  });
+  run(streamer->start(config, handlersFor(log)));
+  const bool dropped = runUntil(io, [&] { return sink.contains("consumer is behind"); });
+  log->gate->cancel();
+  log->gate.reset();
+  runUntilUnits(*log, 6);
+  painting = false;
+  mover.join();
+  run(streamer->stop());
+  ASSERT_TRUE(dropped);
+  ASSERT_GE(log->units.size(), 2u);
+  EXPECT_TRUE(log->units[0].isKeyframe);
+  EXPECT_TRUE(log->units[1].isKeyframe) << "after the gap the stream resumes with a keyframe";
+  const auto probed = testing::probeH264(log->bytes(), folder.path() / "gap.h264");
+  EXPECT_EQ(probed.decodedFrames, static_cast<int>(log->units.size()));
+  EXPECT_EQ(probed.decodeErrors, "");
+}
+
+}  // namespace
+}  // namespace vantrel

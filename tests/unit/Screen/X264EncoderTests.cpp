@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "Platform/H264AnnexB.hpp"
+#include "Platform/ScreenPixelConverter.hpp"
+#include "Platform/X264Encoder.hpp"
+
+namespace vantrel {
+namespace {
+
+// A BGRA picture with a gradient that moves with `step`, so that consecutive pictures differ.
+std::vector<std::uint8_t> movingBgra(int width, int height, int step) {
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      auto* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+      p[0] = static_cast<std::uint8_t>((x + step * 3) & 0xFF);
+      p[1] = static_cast<std::uint8_t>((y * 2 + step) & 0xFF);
+      p[2] = static_cast<std::uint8_t>(((x ^ y) + step) & 0xFF);
+      p[3] = 0xFF;
+    }
+  }
+  return pixels;
+}
+
+X264EncoderSettings smallSettings(int keyframeInterval = 60) {
+  return {160, 96, 30, 500'000, keyframeInterval};
+}
+
+TEST(X264Encoder, FirstPictureIsAnIdrWithParameterSetsFirst) {
+  X264Encoder encoder(smallSettings());
+  ScreenPixelConverter converter(160, 96);
+  auto bgra = movingBgra(160, 96, 0);
+  const auto first = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), true);
+  EXPECT_TRUE(first.isKeyframe);
+  EXPECT_TRUE(H264AnnexB::startsWithParameterSets(first.annexB));
+  EXPECT_TRUE(H264AnnexB::containsIdrSlice(first.annexB));
+  for (const auto nal : H264AnnexB::splitNalUnits(first.annexB)) {
+    EXPECT_NE(H264AnnexB::nalType(nal), H264AnnexB::nalAccessUnitDelimiter);
+  }
+}
+
+TEST(X264Encoder, PicturesComeOutAtOnceAndForcedKeyframesAreIdrWithParameterSets) {
+  X264Encoder encoder(smallSettings(1000));
+  ScreenPixelConverter converter(160, 96);
+  for (int i = 0; i < 20; ++i) {
+    auto bgra = movingBgra(160, 96, i);
+    const bool force = i == 0 || i == 7 || i == 8 || i == 15;
+    const auto picture = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), force);
+    ASSERT_FALSE(picture.annexB.empty()) << i;
+    EXPECT_EQ(picture.isKeyframe, force) << i;
+    EXPECT_EQ(H264AnnexB::startsWithParameterSets(picture.annexB), force) << i;
+    EXPECT_EQ(H264AnnexB::containsIdrSlice(picture.annexB), force) << i;
+    if (!force) {
+      // One slice per picture, no B-frames: exactly one non-IDR slice.
+      const auto units = H264AnnexB::splitNalUnits(picture.annexB);
+      int slices = 0;
+      for (const auto nal : units) slices += H264AnnexB::nalType(nal) == H264AnnexB::nalSliceNonIdr;
+      EXPECT_EQ(slices, 1) << i;
+    }
+  }
+}
+
+TEST(X264Encoder, EncoderOnItsOwnKeepsKeyframesWithinTheInterval) {
+  X264Encoder encoder(smallSettings(10));
+  ScreenPixelConverter converter(160, 96);
+  int lastKey = -1;
+  for (int i = 0; i < 35; ++i) {
+    auto bgra = movingBgra(160, 96, i);
+    const auto picture = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), false);
+    if (picture.isKeyframe) {
+      EXPECT_TRUE(H264AnnexB::startsWithParameterSets(picture.annexB));
+      if (lastKey >= 0) {
+        EXPECT_LE(i - lastKey, 10);
+      }
+      lastKey = i;
+    }
+    EXPECT_LT(i - lastKey, 10) << i;
+  }
+}
+
+TEST(X264Encoder, RejectsSizesItCannotEncode) {
+  const std::vector<X264EncoderSettings> bad{
+      {161, 96, 30, 500'000, 60}, {160, 95, 30, 500'000, 60}, {0, 96, 30, 500'000, 60},
+      {-2, 96, 30, 500'000, 60},  {8194, 96, 30, 500'000, 60}, {160, 96, 0, 500'000, 60},
+      {160, 96, 30, 10, 60},      {160, 96, 30, 500'000, 0},
+  };
+  for (const auto& settings : bad) {
+    EXPECT_TRUE(X264Encoder::validate(settings).has_value()) << settings.width << "x" << settings.height;
+    try {
+      X264Encoder encoder(settings);
+      ADD_FAILURE() << "accepted " << settings.width << "x" << settings.height;
+    } catch (const X264EncoderError& error) {
+      EXPECT_EQ(error.kind(), X264EncoderError::Case::invalidSettings);
+    }
+  }
+  EXPECT_FALSE(X264Encoder::validate(smallSettings()).has_value());
+}
+
+TEST(X264Encoder, PictureOfAnotherSizeIsAnEncodeFailure) {
+  X264Encoder encoder(smallSettings());
+  ScreenPixelConverter converter(320, 192);
+  auto bgra = movingBgra(320, 192, 0);
+  try {
+    (void)encoder.encode(converter.convert({bgra.data(), 320 * 4, 320, 192}), true);
+    FAIL() << "a picture of the wrong size was encoded";
+  } catch (const X264EncoderError& error) {
+    EXPECT_EQ(error.kind(), X264EncoderError::Case::encodeFailed);
+  }
+}
+
+TEST(ScreenPixelConverter, ConvertsBgraToStudioRangeI420) {
+  // Left half pure red, right half pure blue (B, G, R, A in memory).
+  std::vector<std::uint8_t> bgra(8 * 2 * 4);
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      auto* p = &bgra[(static_cast<std::size_t>(y) * 8 + x) * 4];
+      const bool red = x < 4;
+      p[0] = red ? 0 : 255;
+      p[1] = 0;
+      p[2] = red ? 255 : 0;
+      p[3] = 255;
+    }
+  }
+  ScreenPixelConverter converter(8, 2);
+  const auto& picture = converter.convert({bgra.data(), 8 * 4, 8, 2});
+  // BT.601 studio range: red Y 82 U 90 V 240; blue Y 41 U 240 V 110.
+  EXPECT_NEAR(picture.y[0], 82, 1);
+  EXPECT_NEAR(picture.u[0], 90, 2);
+  EXPECT_NEAR(picture.v[0], 240, 2);
+  EXPECT_NEAR(picture.y[7], 41, 1);
+  EXPECT_NEAR(picture.u[3], 240, 2);
+  EXPECT_NEAR(picture.v[3], 110, 2);
+}
+
+TEST(ScreenPixelConverter, ScalesToTheTargetSizeAveragingNeighbours) {
+  // 4x4 checkerboard of black and white 1-pixel squares scales to 2x2 mid grey.
+  std::vector<std::uint8_t> bgra(4 * 4 * 4);
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      const std::uint8_t v = ((x + y) % 2) ? 255 : 0;
+      auto* p = &bgra[(static_cast<std::size_t>(y) * 4 + x) * 4];
+      p[0] = p[1] = p[2] = v;
+      p[3] = 255;
+    }
+  }
+  ScreenPixelConverter converter(2, 2);
+  const auto& picture = converter.convert({bgra.data(), 16, 4, 4});
+  ASSERT_EQ(picture.width, 2);
+  ASSERT_EQ(picture.y.size(), 4u);
+  for (const auto y : picture.y) EXPECT_NEAR(y, (16 + 235) / 2, 3);
+  EXPECT_THROW(ScreenPixelConverter(0, 2), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace vantrel
