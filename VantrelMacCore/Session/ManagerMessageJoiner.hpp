@@ -1,0 +1,50 @@
+#pragma once
+
+// Joins a manager's basic message that arrives in several frames (command 1, numChunks > 1) into
+// one payload, so that clipboard texts and images larger than one chunk reach their handler
+// whole. Every other frame passes through unchanged. The chunks of one message must follow one
+// another directly, with the same timestamp, chunk count and comNum and sequence numbers 0…n−1;
+// a message that breaks off, arrives without its start, announces more chunks than can fit or
+// grows past the limit is dropped, and the reason is reported. Memory stays below the limit plus
+// one chunk. Pure value code: no I/O, no threads.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Protocol/VantrelFrame.hpp"
+
+namespace vantrel {
+
+class ManagerMessageJoiner {
+ public:
+  // The largest clipboard image plus room for its envelope.
+  static constexpr std::size_t maximumMessageBytes = 64u * 1024u * 1024u + 64u * 1024u;
+  static constexpr std::size_t chunkBytes = 60000;
+  static constexpr std::size_t maximumMessageChunks = (maximumMessageBytes + chunkBytes - 1) / chunkBytes;
+
+  struct Step {
+    std::vector<std::string> dropped;   // why messages were dropped by this frame, in order
+    std::optional<VantrelFrame> ready;  // a frame to serve now (a joined message or the frame itself)
+  };
+
+  Step push(VantrelFrame frame);
+  // Forgets a message being collected (a new connection), without a report.
+  void reset() noexcept;
+
+  bool isCollecting() const noexcept { return message_.has_value(); }
+  std::size_t collectedBytes() const noexcept { return message_ ? message_->payload.size() : 0; }
+
+ private:
+  struct Message {
+    VantrelHeader header;  // of the first chunk
+    std::uint16_t nextSequence = 0;
+    bool discarding = false;  // dropped already: its remaining chunks are skipped silently
+    Bytes payload;
+  };
+  std::optional<Message> message_;
+};
+
+}  // namespace vantrel
