@@ -15,14 +15,14 @@
 static const char temp_marker[] = ".tmp-";
 
 /* A name we accept: a single, non-empty path component. */
-static int valid_name(const char *name) {
+static int valid_name(const char* name) {
   if (name == NULL || name[0] == '\0') return 0;
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
   if (strchr(name, '/') != NULL) return 0;
   return strlen(name) + sizeof(temp_marker) + 17 <= VN_FS_TEMP_NAME_MAX;
 }
 
-static int private_to_user(const struct stat *st, int want_dir) {
+static int private_to_user(const struct stat* st, int want_dir) {
   if (want_dir ? !S_ISDIR(st->st_mode) : !S_ISREG(st->st_mode)) return 0;
   if (st->st_uid != geteuid()) return 0;
   if ((st->st_mode & 077) != 0) return 0;
@@ -36,7 +36,7 @@ static void close_quietly(int fd) {
   errno = saved;
 }
 
-int vn_fs_open_private_dir(const char *path, int create, int *out_fd) {
+int vn_fs_open_private_dir(const char* path, int create, int* out_fd) {
   if (path == NULL || path[0] == '\0' || out_fd == NULL) return EINVAL;
   *out_fd = -1;
   if (create && mkdir(path, 0700) != 0 && errno != EEXIST) return errno;
@@ -61,7 +61,7 @@ int vn_fs_open_private_dir(const char *path, int create, int *out_fd) {
   return 0;
 }
 
-static int write_all(int fd, const unsigned char *data, size_t length) {
+static int write_all(int fd, const unsigned char* data, size_t length) {
   while (length > 0) {
     ssize_t written = write(fd, data, length);
     if (written < 0) {
@@ -74,9 +74,9 @@ static int write_all(int fd, const unsigned char *data, size_t length) {
   return 0;
 }
 
-static int random_suffix(char *out, size_t size) {
+static int random_suffix(char* out, size_t size) {
   uint64_t value = 0;
-  unsigned char *bytes = (unsigned char *)&value;
+  unsigned char* bytes = (unsigned char*)&value;
   size_t got = 0;
   while (got < sizeof value) {
     ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
@@ -90,8 +90,8 @@ static int random_suffix(char *out, size_t size) {
   return 0;
 }
 
-int vn_fs_write_temp(int dir_fd, const char *name, const void *data, size_t length, mode_t mode,
-                     char *temp_name) {
+int vn_fs_write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                     char* temp_name) {
   if (!valid_name(name) || temp_name == NULL || (data == NULL && length > 0)) return EINVAL;
   temp_name[0] = '\0';
   int fd = -1;
@@ -108,7 +108,7 @@ int vn_fs_write_temp(int dir_fd, const char *name, const void *data, size_t leng
   /* The umask may have narrowed the mode; a private store wants exactly what it asked for. */
   int error = 0;
   if (fchmod(fd, mode & 0777) != 0) error = errno;
-  if (error == 0) error = write_all(fd, (const unsigned char *)data, length);
+  if (error == 0) error = write_all(fd, (const unsigned char*)data, length);
   if (error == 0 && fsync(fd) != 0) error = VN_FS_EFSYNC;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0) {
@@ -119,7 +119,7 @@ int vn_fs_write_temp(int dir_fd, const char *name, const void *data, size_t leng
   return 0;
 }
 
-int vn_fs_commit_temp(int dir_fd, const char *temp_name, const char *name) {
+int vn_fs_commit_temp(int dir_fd, const char* temp_name, const char* name) {
   if (!valid_name(name) || temp_name == NULL || strchr(temp_name, '/') != NULL) return EINVAL;
   if (renameat(dir_fd, temp_name, dir_fd, name) != 0) {
     int error = errno;
@@ -130,19 +130,19 @@ int vn_fs_commit_temp(int dir_fd, const char *temp_name, const char *name) {
   return 0;
 }
 
-void vn_fs_discard_temp(int dir_fd, const char *temp_name) {
+void vn_fs_discard_temp(int dir_fd, const char* temp_name) {
   if (temp_name == NULL || temp_name[0] == '\0' || strchr(temp_name, '/') != NULL) return;
   (void)unlinkat(dir_fd, temp_name, 0);
 }
 
 /* 0 when `name` is absent or a private regular file, else VN_FS_EUNSAFE or an errno. */
-static int check_existing(int dir_fd, const char *name) {
+static int check_existing(int dir_fd, const char* name) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
   return private_to_user(&st, 0) ? 0 : VN_FS_EUNSAFE;
 }
 
-int vn_fs_replace_file(int dir_fd, const char *name, const void *data, size_t length, mode_t mode) {
+int vn_fs_replace_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode) {
   if (!valid_name(name)) return EINVAL;
   int error = check_existing(dir_fd, name);
   if (error != 0) return error;
@@ -152,8 +152,7 @@ int vn_fs_replace_file(int dir_fd, const char *name, const void *data, size_t le
   return vn_fs_commit_temp(dir_fd, temp_name, name);
 }
 
-int vn_fs_read_file(int dir_fd, const char *name, size_t max_length, void **out_data,
-                    size_t *out_length) {
+int vn_fs_read_file(int dir_fd, const char* name, size_t max_length, void** out_data, size_t* out_length) {
   if (!valid_name(name) || out_data == NULL || out_length == NULL) return EINVAL;
   *out_data = NULL;
   *out_length = 0;
@@ -176,7 +175,7 @@ int vn_fs_read_file(int dir_fd, const char *name, size_t max_length, void **out_
   }
   /* Read one byte more than the size said, so a file that grew meanwhile is noticed. */
   size_t capacity = (size_t)st.st_size + 1;
-  unsigned char *buffer = malloc(capacity);
+  unsigned char* buffer = malloc(capacity);
   if (buffer == NULL) {
     close(fd);
     return ENOMEM;
@@ -211,16 +210,16 @@ int vn_fs_read_file(int dir_fd, const char *name, size_t max_length, void **out_
   return 0;
 }
 
-void vn_fs_free(void *data) { free(data); }
+void vn_fs_free(void* data) { free(data); }
 
-int vn_fs_remove_file(int dir_fd, const char *name) {
+int vn_fs_remove_file(int dir_fd, const char* name) {
   if (!valid_name(name)) return EINVAL;
   if (unlinkat(dir_fd, name, 0) != 0) return errno;
   if (fsync(dir_fd) != 0) return VN_FS_EFSYNC;
   return 0;
 }
 
-int vn_fs_lock(int dir_fd, const char *name, int exclusive, int *out_fd) {
+int vn_fs_lock(int dir_fd, const char* name, int exclusive, int* out_fd) {
   if (!valid_name(name) || out_fd == NULL) return EINVAL;
   *out_fd = -1;
   int fd = openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
@@ -245,12 +244,12 @@ int vn_fs_lock(int dir_fd, const char *name, int exclusive, int *out_fd) {
   return 0;
 }
 
-int vn_fs_count_suffix(int dir_fd, const char *suffix, size_t *out_count) {
+int vn_fs_count_suffix(int dir_fd, const char* suffix, size_t* out_count) {
   if (suffix == NULL || out_count == NULL) return EINVAL;
   *out_count = 0;
   int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
-  DIR *dir = fdopendir(fd);
+  DIR* dir = fdopendir(fd);
   if (dir == NULL) {
     int error = errno;
     close_quietly(fd);
@@ -258,7 +257,7 @@ int vn_fs_count_suffix(int dir_fd, const char *suffix, size_t *out_count) {
   }
   size_t suffix_length = strlen(suffix);
   size_t count = 0;
-  struct dirent *entry;
+  struct dirent* entry;
   errno = 0;
   while ((entry = readdir(dir)) != NULL) {
     size_t length = strlen(entry->d_name);

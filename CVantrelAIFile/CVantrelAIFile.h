@@ -31,28 +31,28 @@ extern "C" {
  * owned by the effective user and carry no group or other permission bits, else VN_FS_EUNSAFE.
  * On success *out_fd holds an O_DIRECTORY descriptor the caller closes with vn_fs_close.
  */
-int vn_fs_open_private_dir(const char *path, int create, int *out_fd);
+int vn_fs_open_private_dir(const char* path, int create, int* out_fd);
 
 /*
  * Writes `data` to a new temporary file "<name>.tmp-<random>" in the directory with `mode`,
  * fsyncs it and stores its name in `temp_name` (VN_FS_TEMP_NAME_MAX bytes). The target is not
  * touched: until vn_fs_commit_temp runs, readers see the old file.
  */
-int vn_fs_write_temp(int dir_fd, const char *name, const void *data, size_t length, mode_t mode,
-                     char *temp_name);
+int vn_fs_write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                     char* temp_name);
 
 /* Renames the temporary file over `name` and fsyncs the directory. */
-int vn_fs_commit_temp(int dir_fd, const char *temp_name, const char *name);
+int vn_fs_commit_temp(int dir_fd, const char* temp_name, const char* name);
 
 /* Removes a temporary file left by vn_fs_write_temp (no-op when it is already gone). */
-void vn_fs_discard_temp(int dir_fd, const char *temp_name);
+void vn_fs_discard_temp(int dir_fd, const char* temp_name);
 
 /*
  * Creates or replaces `name` atomically: temporary file, fsync, rename, fsync of the directory.
  * An existing `name` that is a link, not a regular file or not private yields VN_FS_EUNSAFE and
  * is left alone.
  */
-int vn_fs_replace_file(int dir_fd, const char *name, const void *data, size_t length, mode_t mode);
+int vn_fs_replace_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode);
 
 /*
  * Reads the whole regular file `name` (not a link, owned by the effective user, no group or
@@ -60,22 +60,21 @@ int vn_fs_replace_file(int dir_fd, const char *name, const void *data, size_t le
  * link, VN_FS_EUNSAFE when it is not private, EFBIG when it is larger than `max_length`. On
  * success *out_data (free with vn_fs_free; never NULL) and *out_length hold the contents.
  */
-int vn_fs_read_file(int dir_fd, const char *name, size_t max_length, void **out_data,
-                    size_t *out_length);
-void vn_fs_free(void *data);
+int vn_fs_read_file(int dir_fd, const char* name, size_t max_length, void** out_data, size_t* out_length);
+void vn_fs_free(void* data);
 
 /* Removes `name` (ENOENT when it does not exist) and fsyncs the directory. */
-int vn_fs_remove_file(int dir_fd, const char *name);
+int vn_fs_remove_file(int dir_fd, const char* name);
 
 /*
  * Opens or creates the lock file `name` (mode 0600, not a link) and takes an flock on it,
  * exclusive when `exclusive` is set, else shared; waits for the lock. The lock lasts until the
  * descriptor is closed with vn_fs_close.
  */
-int vn_fs_lock(int dir_fd, const char *name, int exclusive, int *out_fd);
+int vn_fs_lock(int dir_fd, const char* name, int exclusive, int* out_fd);
 
 /* Number of entries in the directory whose name ends with `suffix` (temporary files excluded). */
-int vn_fs_count_suffix(int dir_fd, const char *suffix, size_t *out_count);
+int vn_fs_count_suffix(int dir_fd, const char* suffix, size_t* out_count);
 
 void vn_fs_close(int fd);
 

@@ -46,8 +46,8 @@ class Tokenizer {
 
  private:
   static bool isWordCharacter(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
   }
   std::string_view text_;
   std::size_t position_ = 0;
@@ -131,17 +131,14 @@ class Parser {
 std::optional<CodeRequirement> CodeRequirement::compile(std::string_view text) {
   CodeRequirement requirement;
   Parser parser(text);
-  if (!parser.parse(requirement.trustedInstallation_, requirement.teamID_,
-                    requirement.identifiers_)) {
+  if (!parser.parse(requirement.trustedInstallation_, requirement.teamID_, requirement.identifiers_)) {
     return std::nullopt;
   }
   return requirement;
 }
 
-bool CodeRequirement::isSatisfiedBy(const PeerCredentials& peer,
-                                    const CodeIdentityResolver& resolver) const {
-  if (trustedInstallation_ &&
-      (peer.executable.empty() || !isTrustedInstallation(peer.executable))) {
+bool CodeRequirement::isSatisfiedBy(const PeerCredentials& peer, const CodeIdentityResolver& resolver) const {
+  if (trustedInstallation_ && (peer.executable.empty() || !isTrustedInstallation(peer.executable))) {
     return false;
   }
   if (!teamID_ && identifiers_.empty()) return true;
@@ -150,8 +147,7 @@ bool CodeRequirement::isSatisfiedBy(const PeerCredentials& peer,
   if (!identity) return false;
   if (teamID_ && identity->teamID != *teamID_) return false;
   if (!identifiers_.empty() &&
-      std::find(identifiers_.begin(), identifiers_.end(), identity->identifier) ==
-          identifiers_.end()) {
+      std::find(identifiers_.begin(), identifiers_.end(), identity->identifier) == identifiers_.end()) {
     return false;
   }
   return true;

@@ -39,7 +39,8 @@ CipherContext gcmContext(ByteView key, ByteView nonce, bool encrypt) {
   CipherContext context(EVP_CIPHER_CTX_new());
   if (!context) fail("EVP_CIPHER_CTX_new");
   if (EVP_CipherInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr, encrypt ? 1 : 0) != 1 ||
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(aesGcmNonceSize), nullptr) != 1 ||
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(aesGcmNonceSize),
+                          nullptr) != 1 ||
       EVP_CipherInit_ex(context.get(), nullptr, nullptr, key.data(), nonce.data(), encrypt ? 1 : 0) != 1) {
     fail("AES-GCM initialisation");
   }
@@ -67,14 +68,15 @@ Sha256Digest sha256(ByteView data) {
 Bytes aesGcmSeal(ByteView key, ByteView nonce, ByteView plaintext, ByteView associatedData) {
   auto context = gcmContext(key, nonce, true);
   int length = 0;
-  if (!associatedData.empty() &&
-      EVP_EncryptUpdate(context.get(), nullptr, &length, associatedData.data(), checkedLength(associatedData.size())) != 1) {
+  if (!associatedData.empty() && EVP_EncryptUpdate(context.get(), nullptr, &length, associatedData.data(),
+                                                   checkedLength(associatedData.size())) != 1) {
     fail("AES-GCM associated data");
   }
   Bytes sealed(plaintext.size() + aesGcmTagSize);
   int written = 0;
   if (!plaintext.empty()) {
-    if (EVP_EncryptUpdate(context.get(), sealed.data(), &length, plaintext.data(), checkedLength(plaintext.size())) != 1) {
+    if (EVP_EncryptUpdate(context.get(), sealed.data(), &length, plaintext.data(),
+                          checkedLength(plaintext.size())) != 1) {
       fail("AES-GCM encryption");
     }
     written = length;
@@ -94,20 +96,22 @@ std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView sealed, B
   auto context = gcmContext(key, nonce, false);
   const auto cipherSize = sealed.size() - aesGcmTagSize;
   int length = 0;
-  if (!associatedData.empty() &&
-      EVP_DecryptUpdate(context.get(), nullptr, &length, associatedData.data(), checkedLength(associatedData.size())) != 1) {
+  if (!associatedData.empty() && EVP_DecryptUpdate(context.get(), nullptr, &length, associatedData.data(),
+                                                   checkedLength(associatedData.size())) != 1) {
     fail("AES-GCM associated data");
   }
   Bytes plaintext(cipherSize);
   int written = 0;
   if (cipherSize > 0) {
-    if (EVP_DecryptUpdate(context.get(), plaintext.data(), &length, sealed.data(), checkedLength(cipherSize)) != 1) {
+    if (EVP_DecryptUpdate(context.get(), plaintext.data(), &length, sealed.data(),
+                          checkedLength(cipherSize)) != 1) {
       fail("AES-GCM decryption");
     }
     written = length;
   }
   Bytes tag(sealed.begin() + static_cast<std::ptrdiff_t>(cipherSize), sealed.end());
-  if (EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(aesGcmTagSize), tag.data()) != 1) {
+  if (EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(aesGcmTagSize), tag.data()) !=
+      1) {
     fail("AES-GCM tag");
   }
   if (EVP_DecryptFinal_ex(context.get(), plaintext.data() + written, &length) != 1) {

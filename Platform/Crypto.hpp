@@ -26,7 +26,9 @@ using Sha256Digest = std::array<std::uint8_t, sha256Size>;
 class CryptoError : public Error {
  public:
   explicit CryptoError(std::string detail) : detail_(std::move(detail)) {}
-  std::optional<std::string> errorDescription() const override { return "Cryptographic operation failed: " + detail_; }
+  std::optional<std::string> errorDescription() const override {
+    return "Cryptographic operation failed: " + detail_;
+  }
   const std::string& detail() const noexcept { return detail_; }
 
  private:

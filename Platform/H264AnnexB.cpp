@@ -23,9 +23,7 @@ Bytes makeAccessUnit(const std::vector<ByteView>& nals) {
   };
   appendMatching([](auto type) { return type == nalSequenceParameterSet; });
   appendMatching([](auto type) { return type == nalPictureParameterSet; });
-  appendMatching([](auto type) {
-    return type != nalSequenceParameterSet && type != nalPictureParameterSet;
-  });
+  appendMatching([](auto type) { return type != nalSequenceParameterSet && type != nalPictureParameterSet; });
   return out;
 }
 

@@ -72,12 +72,10 @@ using Outcome = std::pair<std::exception_ptr, HttpResponse>;
 HttpClientError::Case classify(CURLcode code) {
   using Case = HttpClientError::Case;
   switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      return Case::timedOut;
+    case CURLE_OPERATION_TIMEDOUT: return Case::timedOut;
     case CURLE_COULDNT_CONNECT:
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return Case::cannotConnect;
+    case CURLE_COULDNT_RESOLVE_PROXY: return Case::cannotConnect;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
@@ -87,10 +85,8 @@ HttpClientError::Case classify(CURLcode code) {
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
     case CURLE_SSL_INVALIDCERTSTATUS:
     case CURLE_SSL_CRL_BADFILE:
-    case CURLE_USE_SSL_FAILED:
-      return Case::secureConnectionFailed;
-    default:
-      return Case::requestFailed;
+    case CURLE_USE_SSL_FAILED: return Case::secureConnectionFailed;
+    default: return Case::requestFailed;
   }
 }
 
@@ -120,7 +116,8 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
   const auto caFile = options.caFile ? options.caFile->string() : std::string();
   CURL* h = easy.get();
   const bool isPost = request.method == "POST";
-  if (!isPost && request.method != "GET") return failure(Case::requestFailed, "unsupported method " + request.method);
+  if (!isPost && request.method != "GET")
+    return failure(Case::requestFailed, "unsupported method " + request.method);
   bool configured =
       curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
@@ -129,12 +126,13 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
       curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count())) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count())) ==
+          CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options.totalTimeout.count())) == CURLE_OK &&
       (!isPost || (curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
                    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data()) == CURLE_OK &&
-                   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())) ==
-                       CURLE_OK)) &&
+                   curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                                    static_cast<curl_off_t>(request.body.size())) == CURLE_OK)) &&
       (isPost || curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK) &&
       curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_USERAGENT, "VantrelMac") == CURLE_OK &&
@@ -199,16 +197,11 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
 
 std::optional<std::string> HttpClientError::errorDescription() const {
   switch (case_) {
-    case Case::timedOut:
-      return "The request timed out.";
-    case Case::cannotConnect:
-      return "Could not connect to the server.";
-    case Case::secureConnectionFailed:
-      return "A secure connection to the server cannot be made.";
-    case Case::responseTooLarge:
-      return "The server's response is too large.";
-    case Case::requestFailed:
-      return "The request failed: " + detail_;
+    case Case::timedOut: return "The request timed out.";
+    case Case::cannotConnect: return "Could not connect to the server.";
+    case Case::secureConnectionFailed: return "A secure connection to the server cannot be made.";
+    case Case::responseTooLarge: return "The server's response is too large.";
+    case Case::requestFailed: return "The request failed: " + detail_;
   }
   return std::nullopt;
 }
@@ -224,7 +217,8 @@ Awaitable<HttpResponse> performHttpRequest(HttpRequest request, HttpClientOption
         if (slot.is_connected()) {
           slot.assign([transfer](asio::cancellation_type) { transfer->cancel(); });
         }
-        auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+        auto executor =
+            asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
         std::thread([transfer, options = std::move(options), request = std::move(request),
                      handler = std::move(handler), executor = std::move(executor), slot]() mutable {
           auto outcome = perform(request, options, *transfer);

@@ -39,8 +39,7 @@ std::optional<PeerCredentials> readPeerCredentials(int socketDescriptor) {
 
 // --- RelayIPCChannel ---
 
-RelayIPCChannel::RelayIPCChannel(Socket socket)
-    : socket_(std::move(socket)), readBuffer_(64 * 1024) {}
+RelayIPCChannel::RelayIPCChannel(Socket socket) : socket_(std::move(socket)), readBuffer_(64 * 1024) {}
 
 void RelayIPCChannel::start(std::function<void(Bytes)> onMessage, std::function<void()> onClosed) {
   onMessage_ = std::move(onMessage);
@@ -51,25 +50,25 @@ void RelayIPCChannel::start(std::function<void(Bytes)> onMessage, std::function<
 
 void RelayIPCChannel::readMore() {
   if (closed_) return;
-  socket_.async_read_some(
-      asio::buffer(readBuffer_), [self = shared_from_this()](std::error_code ec, std::size_t count) {
-        if (self->closed_) return;
-        if (ec || !self->reader_.append(ByteView(self->readBuffer_.data(), count))) {
-          self->fail();
-          return;
-        }
-        while (auto body = self->reader_.next()) {
-          // A copy: the callback may close the channel, which drops the stored one.
-          auto onMessage = self->onMessage_;
-          if (onMessage) onMessage(std::move(*body));
-          if (self->closed_) return;
-        }
-        if (self->reader_.failed()) {
-          self->fail();
-          return;
-        }
-        self->readMore();
-      });
+  socket_.async_read_some(asio::buffer(readBuffer_),
+                          [self = shared_from_this()](std::error_code ec, std::size_t count) {
+                            if (self->closed_) return;
+                            if (ec || !self->reader_.append(ByteView(self->readBuffer_.data(), count))) {
+                              self->fail();
+                              return;
+                            }
+                            while (auto body = self->reader_.next()) {
+                              // A copy: the callback may close the channel, which drops the stored one.
+                              auto onMessage = self->onMessage_;
+                              if (onMessage) onMessage(std::move(*body));
+                              if (self->closed_) return;
+                            }
+                            if (self->reader_.failed()) {
+                              self->fail();
+                              return;
+                            }
+                            self->readMore();
+                          });
 }
 
 void RelayIPCChannel::write(Bytes message) {
@@ -112,17 +111,14 @@ void RelayIPCChannel::close() { fail(); }
 
 // --- RelayIPCClient ---
 
-std::shared_ptr<RelayIPCClient> RelayIPCClient::create(Executor executor,
-                                                       std::filesystem::path socketPath,
+std::shared_ptr<RelayIPCClient> RelayIPCClient::create(Executor executor, std::filesystem::path socketPath,
                                                        PeerCheck peerCheck) {
   return std::shared_ptr<RelayIPCClient>(
       new RelayIPCClient(std::move(executor), std::move(socketPath), std::move(peerCheck)));
 }
 
-RelayIPCClient::RelayIPCClient(Executor executor, std::filesystem::path socketPath,
-                               PeerCheck peerCheck)
-    : executor_(std::move(executor)), socketPath_(std::move(socketPath)),
-      peerCheck_(std::move(peerCheck)) {}
+RelayIPCClient::RelayIPCClient(Executor executor, std::filesystem::path socketPath, PeerCheck peerCheck)
+    : executor_(std::move(executor)), socketPath_(std::move(socketPath)), peerCheck_(std::move(peerCheck)) {}
 
 RelayIPCClient::~RelayIPCClient() {
   if (channel_) channel_->close();
@@ -139,21 +135,20 @@ void RelayIPCClient::resume() {
     return;
   }
   connectingSocket_.emplace(executor_);
-  connectingSocket_->async_connect(
-      endpoint, [weak = weak_from_this()](std::error_code ec) {
-        auto self = weak.lock();
-        if (!self || self->state_ != State::connecting || !self->connectingSocket_) return;
-        if (ec) {
-          self->invalidate();
-          return;
-        }
-        const auto peer = readPeerCredentials(self->connectingSocket_->native_handle());
-        if (!peer || !self->peerCheck_ || !self->peerCheck_(*peer)) {
-          self->invalidate();
-          return;
-        }
-        self->connected();
-      });
+  connectingSocket_->async_connect(endpoint, [weak = weak_from_this()](std::error_code ec) {
+    auto self = weak.lock();
+    if (!self || self->state_ != State::connecting || !self->connectingSocket_) return;
+    if (ec) {
+      self->invalidate();
+      return;
+    }
+    const auto peer = readPeerCredentials(self->connectingSocket_->native_handle());
+    if (!peer || !self->peerCheck_ || !self->peerCheck_(*peer)) {
+      self->invalidate();
+      return;
+    }
+    self->connected();
+  });
 }
 
 void RelayIPCClient::connected() {

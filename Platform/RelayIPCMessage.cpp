@@ -58,22 +58,19 @@ std::optional<Bytes> encode(const Request& request) {
       body.bytes(request.data);
       break;
     case Operation::disconnect:
-    case Operation::receive:
-      break;
-    default:
-      return std::nullopt;
+    case Operation::receive: break;
+    default: return std::nullopt;
   }
   return withLengthPrefix(body);
 }
 
 std::optional<Bytes> encode(const Reply& reply) {
   ByteWriter body;
-  body.u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(reply.operation) | replyFlag))
-      .u32be(reply.id);
+  body.u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(reply.operation) | replyFlag)).u32be(reply.id);
   if (reply.errorText && !textFits(*reply.errorText)) return std::nullopt;
   if (reply.data && reply.data->size() > maximumDataSize) return std::nullopt;
-  const auto error = reply.errorText ? std::optional<ByteView>(asBytes(*reply.errorText))
-                                     : std::optional<ByteView>();
+  const auto error =
+      reply.errorText ? std::optional<ByteView>(asBytes(*reply.errorText)) : std::optional<ByteView>();
   switch (reply.operation) {
     case Operation::connect:
     case Operation::send:
@@ -87,8 +84,7 @@ std::optional<Bytes> encode(const Reply& reply) {
     case Operation::disconnect:
       if (reply.errorText || reply.data) return std::nullopt;
       break;
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
   return withLengthPrefix(body);
 }
@@ -120,8 +116,7 @@ std::optional<Request> decodeRequest(ByteView body) {
       break;
     }
     case Operation::disconnect:
-    case Operation::receive:
-      break;
+    case Operation::receive: break;
   }
   if (!reader.atEnd()) return std::nullopt;
   return request;

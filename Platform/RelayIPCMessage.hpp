@@ -33,9 +33,9 @@ inline constexpr std::uint8_t replyFlag = 0x80;
 struct Request {
   Operation operation = Operation::disconnect;
   std::uint32_t id = 0;
-  std::string host;        // connect only, exactly as the caller passed it
-  std::int64_t port = 0;   // connect only
-  Bytes data;              // send only
+  std::string host;       // connect only, exactly as the caller passed it
+  std::int64_t port = 0;  // connect only
+  Bytes data;             // send only
 
   friend bool operator==(const Request&, const Request&) = default;
 };

@@ -48,7 +48,8 @@ void installErrorHandlers() {
 // screen shrank under the captured area, for one) is a plain failure.
 [[noreturn]] void throwReadFailure() {
   const int code = std::exchange(lastXErrorCode, 0);
-  if (code == BadAccess) throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+  if (code == BadAccess)
+    throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
   throw X11CaptureError::failed(fmt::format(
       "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
@@ -103,7 +104,8 @@ X11DisplayLayout readLayout(Display* display) {
       for (int i = 0; i < count; ++i) {
         const auto& m = monitors[i];
         X11MonitorInfo info;
-        info.id = m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
+        info.id =
+            m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
         info.name = atomName(display, m.name);
         info.bounds = {m.x, m.y, m.width, m.height};
         info.isPrimary = m.primary != 0;
@@ -131,8 +133,8 @@ std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
   // RandR that lists no monitor: nothing is connected to show.
   if (hasRandrMonitors && monitors.empty()) return std::nullopt;
   ScreenRect area = root;
-  const auto primary = std::find_if(monitors.begin(), monitors.end(),
-                                    [](const X11MonitorInfo& m) { return m.isPrimary; });
+  const auto primary =
+      std::find_if(monitors.begin(), monitors.end(), [](const X11MonitorInfo& m) { return m.isPrimary; });
   if (primary != monitors.end()) {
     area = primary->bounds;
   } else if (!monitors.empty()) {
@@ -144,8 +146,8 @@ std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
   return area;
 }
 
-void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor,
-                int pointerX, int pointerY) noexcept {
+void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
+                int pointerY) noexcept {
   if (!image.data || cursor.width <= 0 || cursor.height <= 0 ||
       cursor.argb.size() < static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height)) {
     return;
@@ -232,16 +234,18 @@ struct X11DisplayCapture::State {
     Bool pixmaps = False;
     if (!XShmQueryVersion(display.get(), &major, &minor, &pixmaps)) return false;
     const int screen = DefaultScreen(display.get());
-    shmImage = XShmCreateImage(display.get(), DefaultVisual(display.get(), screen),
-                               static_cast<unsigned>(DefaultDepth(display.get(), screen)), ZPixmap, nullptr,
-                               &shmInfo, static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
+    shmImage =
+        XShmCreateImage(display.get(), DefaultVisual(display.get(), screen),
+                        static_cast<unsigned>(DefaultDepth(display.get(), screen)), ZPixmap, nullptr,
+                        &shmInfo, static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
     if (!shmImage) return false;
     if (shmImage->bits_per_pixel != 32) {
       XDestroyImage(shmImage);
       shmImage = nullptr;
       return false;
     }
-    const auto bytes = static_cast<std::size_t>(shmImage->bytes_per_line) * static_cast<std::size_t>(area.height);
+    const auto bytes =
+        static_cast<std::size_t>(shmImage->bytes_per_line) * static_cast<std::size_t>(area.height);
     shmInfo.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (shmInfo.shmid < 0) {
       XDestroyImage(shmImage);
@@ -295,7 +299,8 @@ struct X11DisplayCapture::State {
   }
 
   bool cursorRectTouchesArea(int x, int y) const {
-    const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width), std::max(1, cursor.height)};
+    const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width),
+                          std::max(1, cursor.height)};
     const auto common = intersection(rect, area);
     return common.width > 0 && common.height > 0;
   }
@@ -398,7 +403,8 @@ bool X11DisplayCapture::collectChanges() {
     Window rootReturn = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    if (XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) && (x != s.pointerX || y != s.pointerY)) {
+    if (XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
+        (x != s.pointerX || y != s.pointerY)) {
       if (s.cursorRectTouchesArea(x, y) || s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
       s.pointerX = x;
       s.pointerY = y;

@@ -92,8 +92,8 @@ struct CursorImage {
 
 // Draws `cursor` (premultiplied) onto `image`, whose top-left corner lies at `origin` of the root
 // window, with the pointer at (`pointerX`, `pointerY`) of the root. Parts outside are clipped.
-void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor,
-                int pointerX, int pointerY) noexcept;
+void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
+                int pointerY) noexcept;
 
 // Opens the display named `displayName` (the DISPLAY variable when none) and reads its layout.
 // Throws `X11CaptureError`: noDisplay when no display is named, accessDenied when the server

@@ -61,7 +61,8 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   try {
     X264EncoderSettings encoderSettings{settings.targetWidth, settings.targetHeight, settings.framesPerSecond,
                                         settings.averageBitrate, settings.keyframeInterval};
-    if (auto problem = X264Encoder::validate(encoderSettings)) throw X264EncoderError::invalidSettings(*problem);
+    if (auto problem = X264Encoder::validate(encoderSettings))
+      throw X264EncoderError::invalidSettings(*problem);
     capture.emplace(X11DisplayCapture::Options{settings.displayName, settings.showsCursor, true});
     converter.emplace(settings.targetWidth, settings.targetHeight);
     encoder.emplace(encoderSettings);
@@ -113,7 +114,8 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
       pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
       const int ready = ::ppoll(fds, 2, &timeout, nullptr);
       if (ready < 0 && errno != EINTR) {
-        throw X11CaptureError::failed(fmt::format("Waiting for the X display failed: {}", std::strerror(errno)));
+        throw X11CaptureError::failed(
+            fmt::format("Waiting for the X display failed: {}", std::strerror(errno)));
       }
       if (ready > 0 && (fds[1].revents & POLLIN)) drainWake();
       if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP))) {
@@ -174,6 +176,8 @@ void X11H264CaptureLoop::stop() {
 
 ScreenRect X11H264CaptureLoop::captureArea() const noexcept { return state_->area; }
 bool X11H264CaptureLoop::usesSharedMemory() const noexcept { return state_->sharedMemory; }
-bool X11H264CaptureLoop::isRunning() const noexcept { return state_->running.load(std::memory_order_acquire); }
+bool X11H264CaptureLoop::isRunning() const noexcept {
+  return state_->running.load(std::memory_order_acquire);
+}
 
 }  // namespace vantrel

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/X264Encoder.hpp"
 #include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X264Encoder.hpp"
 
 namespace vantrel {
 
@@ -49,7 +49,7 @@ class X11H264CaptureLoop {
   // Throws X11CaptureError or X264EncoderError when the display or the encoder cannot be set up
   // (no callback is called then).
   static std::unique_ptr<X11H264CaptureLoop> start(X11H264CaptureSettings settings,
-                                                    X11H264CaptureCallbacks callbacks);
+                                                   X11H264CaptureCallbacks callbacks);
   // Stops and joins the thread.
   ~X11H264CaptureLoop();
   X11H264CaptureLoop(const X11H264CaptureLoop&) = delete;

@@ -94,9 +94,9 @@ X264Encoder::~X264Encoder() = default;
 
 EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyframe) {
   if (picture.width != settings_.width || picture.height != settings_.height) {
-    throw X264EncoderError::encodeFailed(
-        fmt::format("picture is {}x{}, the encoder expects {}x{}", picture.width, picture.height, settings_.width,
-                    settings_.height));
+    throw X264EncoderError::encodeFailed(fmt::format("picture is {}x{}, the encoder expects {}x{}",
+                                                     picture.width, picture.height, settings_.width,
+                                                     settings_.height));
   }
   auto& in = state_->input;
   in.img.plane[0] = const_cast<std::uint8_t*>(picture.y.data());

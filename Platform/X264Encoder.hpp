@@ -19,7 +19,9 @@ class X264EncoderError : public Error {
  public:
   enum class Case { invalidSettings, openFailed, encodeFailed };
 
-  static X264EncoderError invalidSettings(std::string detail) { return {Case::invalidSettings, std::move(detail)}; }
+  static X264EncoderError invalidSettings(std::string detail) {
+    return {Case::invalidSettings, std::move(detail)};
+  }
   static X264EncoderError openFailed(std::string detail) { return {Case::openFailed, std::move(detail)}; }
   static X264EncoderError encodeFailed(std::string detail) { return {Case::encodeFailed, std::move(detail)}; }
 

@@ -10,8 +10,8 @@
 using namespace vantrel;
 
 static void BM_ComInfoPayload(benchmark::State& state) {
-  LegacyComInfoSnapshot snapshot{"192.168.10.20", 12, 0, 40, 16, 500'000'000'000LL, 1000, 123456, "12h 3m",
-                                 2880, 1800, 200, 3, 0};
+  LegacyComInfoSnapshot snapshot{
+      "192.168.10.20", 12, 0, 40, 16, 500'000'000'000LL, 1000, 123456, "12h 3m", 2880, 1800, 200, 3, 0};
   for (auto _ : state) benchmark::DoNotOptimize(LegacyComInfoPayload::makePayload(7, snapshot));
 }
 BENCHMARK(BM_ComInfoPayload);
@@ -24,7 +24,8 @@ static void BM_MakeText4MiB(benchmark::State& state) {
 BENCHMARK(BM_MakeText4MiB);
 
 static void BM_DecodeText4MiB(benchmark::State& state) {
-  const auto envelope = LegacyClipboardCodec::makeText(std::string(LegacyClipboardCodec::maximumTextBytes, 'a'), 1);
+  const auto envelope =
+      LegacyClipboardCodec::makeText(std::string(LegacyClipboardCodec::maximumTextBytes, 'a'), 1);
   for (auto _ : state) benchmark::DoNotOptimize(LegacyClipboardCodec::decode(envelope));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * envelope.size()));
 }
@@ -70,7 +71,8 @@ BENCHMARK(BM_DecodeManyTinyRecords);
 static void BM_ScreenInfoAnswer(benchmark::State& state) {
   const auto request = LegacyClipboardCodec::makeStringDataClass(21, std::string(280, 'x'), 3);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(LegacyScreenInfoCodec::makeGetScreenInfoResponse(request, 3, 1728, 1080, 1728, 1080, 200));
+    benchmark::DoNotOptimize(
+        LegacyScreenInfoCodec::makeGetScreenInfoResponse(request, 3, 1728, 1080, 1728, 1080, 200));
   }
 }
 BENCHMARK(BM_ScreenInfoAnswer);

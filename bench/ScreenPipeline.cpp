@@ -97,8 +97,9 @@ int runPainter(const std::string& name) {
   const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
-  const Window window = XCreateWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h),
-                                      0, CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+  const Window window =
+      XCreateWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0,
+                    CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
   XMapRaised(d, window);
   // A scene twice the screen's size: panels, stripes and lines of text, scrolled diagonally.
   const int sw = w * 2, sh = h * 2;
@@ -112,14 +113,17 @@ int runPainter(const std::string& name) {
   for (int i = 0; i < 400; ++i) {
     XSetForeground(d, gc, next() & 0xFFFFFF);
     XFillRectangle(d, scene, gc, static_cast<int>(next() % static_cast<unsigned>(sw)),
-                   static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400, 20 + next() % 200);
+                   static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400,
+                   20 + next() % 200);
   }
   XSetForeground(d, gc, 0x202020);
   for (int y = 14; y < sh; y += 18) {
-    const std::string line = fmt::format("line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
-                                         "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
-                                         y);
-    for (int x = 4; x < sw; x += 900) XDrawString(d, scene, gc, x, y, line.c_str(), static_cast<int>(line.size()));
+    const std::string line = fmt::format(
+        "line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
+        y);
+    for (int x = 4; x < sw; x += 900)
+      XDrawString(d, scene, gc, x, y, line.c_str(), static_cast<int>(line.size()));
   }
   const GC windowGc = XCreateGC(d, window, 0, nullptr);
   for (long step = 0;; ++step) {
@@ -176,12 +180,14 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   const double cpu0 = processCpuSeconds();
   const double wall0 = wallSeconds();
   auto loop = vantrel::X11H264CaptureLoop::start(
-      settings, {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing) {
-                   std::lock_guard lock(mutex);
-                   latencies.push_back(std::chrono::duration<double, std::milli>(timing.encoded - timing.captureStarted).count());
-                   if (++count >= frames) done.notify_all();
-                 },
-                 [&](std::exception_ptr) { done.notify_all(); }});
+      settings,
+      {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing) {
+         std::lock_guard lock(mutex);
+         latencies.push_back(
+             std::chrono::duration<double, std::milli>(timing.encoded - timing.captureStarted).count());
+         if (++count >= frames) done.notify_all();
+       },
+       [&](std::exception_ptr) { done.notify_all(); }});
   {
     std::unique_lock lock(mutex);
     if (fixedDuration > 0ms) {
@@ -208,10 +214,29 @@ struct FfmpegRun {
 };
 
 FfmpegRun runFfmpeg(int frames, bool yuv420) {
-  std::vector<std::string> args{"taskset", "-c", coreList(), "ffmpeg", "-nostdin", "-loglevel", "error",
-                                "-f", "x11grab", "-framerate", "30", "-video_size", "1920x1080", "-i", displayName,
-                                "-frames:v", std::to_string(frames), "-c:v", "libx264", "-preset", "ultrafast",
-                                "-tune", "zerolatency"};
+  std::vector<std::string> args{"taskset",
+                                "-c",
+                                coreList(),
+                                "ffmpeg",
+                                "-nostdin",
+                                "-loglevel",
+                                "error",
+                                "-f",
+                                "x11grab",
+                                "-framerate",
+                                "30",
+                                "-video_size",
+                                "1920x1080",
+                                "-i",
+                                displayName,
+                                "-frames:v",
+                                std::to_string(frames),
+                                "-c:v",
+                                "libx264",
+                                "-preset",
+                                "ultrafast",
+                                "-tune",
+                                "zerolatency"};
   if (yuv420) {
     args.push_back("-pix_fmt");
     args.push_back("yuv420p");
@@ -272,13 +297,15 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
     state.counters["still_cpu_percent"] = still.cpuSeconds * 100 / std::max(still.wall, 1e-9);
     state.counters["still_pictures"] = still.frames;
     if (!ffmpeg.ok || !ffmpeg420.ok) state.SkipWithError("ffmpeg failed");
-    fmt::print(stderr,
-               "ours: {} frames in {:.2f} s, {:.3f} ms CPU/frame; ffmpeg: {:.3f} ms CPU/frame ({:.2f} s wall), "
-               "ffmpeg yuv420p: {:.3f} ms CPU/frame; ratio {:.3f} / {:.3f}; latency median {:.2f} ms, p95 {:.2f} ms; "
-               "still: {:.3f}% CPU, {} pictures in {:.1f} s\n",
-               ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, ffmpeg.wall, ffmpeg420PerFrame,
-               oursPerFrame / ffmpegPerFrame, oursPerFrame / ffmpeg420PerFrame, percentile(ours.latenciesMs, 0.5),
-               percentile(ours.latenciesMs, 0.95), still.cpuSeconds * 100 / still.wall, still.frames, still.wall);
+    fmt::print(
+        stderr,
+        "ours: {} frames in {:.2f} s, {:.3f} ms CPU/frame; ffmpeg: {:.3f} ms CPU/frame ({:.2f} s wall), "
+        "ffmpeg yuv420p: {:.3f} ms CPU/frame; ratio {:.3f} / {:.3f}; latency median {:.2f} ms, p95 {:.2f} "
+        "ms; "
+        "still: {:.3f}% CPU, {} pictures in {:.1f} s\n",
+        ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, ffmpeg.wall, ffmpeg420PerFrame,
+        oursPerFrame / ffmpegPerFrame, oursPerFrame / ffmpeg420PerFrame, percentile(ours.latenciesMs, 0.5),
+        percentile(ours.latenciesMs, 0.95), still.cpuSeconds * 100 / still.wall, still.frames, still.wall);
   }
 }
 BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -293,7 +320,8 @@ pid_t startXvfb() {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"};
+  std::vector<std::string> args{"Xvfb",         "-displayfd", "3",   "-screen", "0",
+                                "1920x1080x24", "-nolisten",  "tcp", "-noreset"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -324,7 +352,8 @@ int main(int argc, char** argv) {
   }
   selfPath = "/proc/self/exe";
   char path[4096] = {};
-  if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0) selfPath.assign(path, static_cast<std::size_t>(n));
+  if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0)
+    selfPath.assign(path, static_cast<std::size_t>(n));
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--frames=", 9) == 0) {

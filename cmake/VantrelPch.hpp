@@ -1,10 +1,10 @@
 #pragma once
 // Heavy, stable headers shared by most translation units. Only third-party and standard
 // headers belong here.
-#include <asio.hpp>
-#include <asio/experimental/parallel_group.hpp>
-#include <asio/experimental/deferred.hpp>
 #include <fmt/format.h>
+#include <asio.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
 
 #include <atomic>
 #include <chrono>

@@ -59,8 +59,7 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
     // The channel's callbacks keep the session alive until the client's connection closes; the
     // channel drops them then.
     auto self = shared_from_this();
-    channel_->start([self](Bytes body) { self->handle(std::move(body)); },
-                    [self] { self->closeManager(); });
+    channel_->start([self](Bytes body) { self->handle(std::move(body)); }, [self] { self->closeManager(); });
   }
 
  private:
@@ -128,7 +127,8 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
     resolver_->async_resolve(
         request.host, std::to_string(request.port), asio::ip::tcp::resolver::numeric_service,
         [self, id, generation](std::error_code ec, asio::ip::tcp::resolver::results_type results) {
-          if (generation != self->generation_) return self->replyError(Operation::connect, id, "disconnected");
+          if (generation != self->generation_)
+            return self->replyError(Operation::connect, id, "disconnected");
           if (ec) return self->connectFailed(id, ec);
           asio::async_connect(*self->manager_, results,
                               [self, id, generation](std::error_code ec, const asio::ip::tcp::endpoint&) {
@@ -194,22 +194,23 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
     reading_ = true;
     auto self = shared_from_this();
     const auto generation = generation_;
-    manager_->async_read_some(asio::buffer(readBuffer_), [self, generation](std::error_code ec,
-                                                                           std::size_t count) {
-      self->reading_ = false;
-      if (generation != self->generation_ || self->receives_.empty()) return;
-      Reply answer;
-      answer.operation = Operation::receive;
-      answer.id = self->receives_.front();
-      self->receives_.pop_front();
-      if (count > 0) {
-        answer.data = Bytes(self->readBuffer_.begin(), self->readBuffer_.begin() + static_cast<std::ptrdiff_t>(count));
-      } else if (ec && ec != asio::error::eof) {
-        answer.errorText = ec.message();
-      }  // else: end of stream, neither data nor error
-      self->reply(std::move(answer));
-      self->pumpReads();
-    });
+    manager_->async_read_some(
+        asio::buffer(readBuffer_), [self, generation](std::error_code ec, std::size_t count) {
+          self->reading_ = false;
+          if (generation != self->generation_ || self->receives_.empty()) return;
+          Reply answer;
+          answer.operation = Operation::receive;
+          answer.id = self->receives_.front();
+          self->receives_.pop_front();
+          if (count > 0) {
+            answer.data = Bytes(self->readBuffer_.begin(),
+                                self->readBuffer_.begin() + static_cast<std::ptrdiff_t>(count));
+          } else if (ec && ec != asio::error::eof) {
+            answer.errorText = ec.message();
+          }  // else: end of stream, neither data nor error
+          self->reply(std::move(answer));
+          self->pumpReads();
+        });
   }
 
   // Closes the manager connection; receives still waiting are answered with end of stream and
@@ -294,8 +295,8 @@ int run(const Settings& settings) {
     daemonLog().fault("{}", DaemonRelayFailure::invalidSignaturePolicy);
     return 1;
   }
-  CodeIdentityResolver resolver = [identities = settings.clientIdentities](
-                                      const PeerCredentials& peer) -> std::optional<CodeIdentity> {
+  CodeIdentityResolver resolver =
+      [identities = settings.clientIdentities](const PeerCredentials& peer) -> std::optional<CodeIdentity> {
     std::error_code ec;
     const auto program = std::filesystem::weakly_canonical(peer.executable, ec);
     if (!ec) {
@@ -330,27 +331,27 @@ int run(const Settings& settings) {
   std::vector<std::weak_ptr<RelaySession>> sessions;
   std::function<void()> acceptNext;
   acceptNext = [&] {
-    acceptor.async_accept(asio::make_strand(io), [&](std::error_code error,
-                                                     asio::local::stream_protocol::socket socket) {
-      if (error) {
-        if (error != asio::error::operation_aborted && acceptor.is_open()) acceptNext();
-        return;
-      }
-      const auto peer = readPeerCredentials(socket.native_handle());
-      if (!peer || !requirement->isSatisfiedBy(*peer, resolver)) {
-        daemonLog().error("relay client rejected: pid {} executable {}", peer ? peer->pid : 0,
-                          peer ? peer->executable.string() : std::string("?"));
-        std::error_code ignored;
-        socket.close(ignored);
-      } else {
-        daemonLog().info("relay client admitted: pid {}", peer->pid);
-        auto session = std::make_shared<RelaySession>(std::move(socket), settings.connectTimeout);
-        session->start();
-        std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
-        sessions.push_back(session);
-      }
-      acceptNext();
-    });
+    acceptor.async_accept(
+        asio::make_strand(io), [&](std::error_code error, asio::local::stream_protocol::socket socket) {
+          if (error) {
+            if (error != asio::error::operation_aborted && acceptor.is_open()) acceptNext();
+            return;
+          }
+          const auto peer = readPeerCredentials(socket.native_handle());
+          if (!peer || !requirement->isSatisfiedBy(*peer, resolver)) {
+            daemonLog().error("relay client rejected: pid {} executable {}", peer ? peer->pid : 0,
+                              peer ? peer->executable.string() : std::string("?"));
+            std::error_code ignored;
+            socket.close(ignored);
+          } else {
+            daemonLog().info("relay client admitted: pid {}", peer->pid);
+            auto session = std::make_shared<RelaySession>(std::move(socket), settings.connectTimeout);
+            session->start();
+            std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
+            sessions.push_back(session);
+          }
+          acceptNext();
+        });
   };
   acceptNext();
 

@@ -55,7 +55,8 @@ std::optional<std::string> readSmallRegularFile(const std::filesystem::path& pat
 std::filesystem::path AIChannelConfiguration::applicationSupportDirectory(
     std::optional<std::string_view> bundleIdentifier) {
   const bool ownIdentifier = !bundleIdentifier || *bundleIdentifier == defaultBundleIdentifier;
-  return paths::applicationSupportDirectory(ownIdentifier ? std::string_view("VantrelMac") : *bundleIdentifier);
+  return paths::applicationSupportDirectory(ownIdentifier ? std::string_view("VantrelMac")
+                                                          : *bundleIdentifier);
 }
 
 std::optional<AIChannelConfiguration> AIChannelConfiguration::decode(std::string_view json) {

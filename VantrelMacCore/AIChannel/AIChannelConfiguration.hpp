@@ -27,7 +27,8 @@ struct AIChannelConfiguration {
 
   // Reads the configuration file. A missing, oversized, unreadable or undecodable file (a key
   // missing or of the wrong type) gives the disabled default; never fails.
-  static AIChannelConfiguration load(std::optional<std::string_view> bundleIdentifier = defaultBundleIdentifier);
+  static AIChannelConfiguration load(
+      std::optional<std::string_view> bundleIdentifier = defaultBundleIdentifier);
 
   // Decodes the JSON text strictly; nullopt when it does not decode.
   static std::optional<AIChannelConfiguration> decode(std::string_view json);

@@ -39,7 +39,8 @@ bool nestingWithin(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
-std::variant<AIChannelRequest, AIChannelRequest::Refusal> AIChannelRequest::parse(ByteView envelope) noexcept {
+std::variant<AIChannelRequest, AIChannelRequest::Refusal> AIChannelRequest::parse(
+    ByteView envelope) noexcept {
   try {
     if (envelope.size() > maximumSize) return Refusal{"request_too_large", ""};
     if (!AIWire::hasPrefix(envelope)) return Refusal{"malformed_request", ""};

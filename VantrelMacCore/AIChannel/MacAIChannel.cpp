@@ -38,16 +38,15 @@ MacAIChannel::MacAIChannel(AIChannelConfiguration configuration, bool accountBou
       testProbe_(std::move(testProbe)),
       effectiveUserID_(effectiveUserID ? std::move(effectiveUserID) : defaultEffectiveUserID()) {}
 
-std::shared_ptr<MacAIChannel> MacAIChannel::statusOnly(AIChannelConfiguration configuration, TestProbe testProbe,
-                                                       EffectiveUserID effectiveUserID) {
+std::shared_ptr<MacAIChannel> MacAIChannel::statusOnly(AIChannelConfiguration configuration,
+                                                       TestProbe testProbe, EffectiveUserID effectiveUserID) {
   return std::shared_ptr<MacAIChannel>(new MacAIChannel(std::move(configuration), false, nullptr, nullptr,
                                                         std::move(testProbe), std::move(effectiveUserID)));
 }
 
-std::shared_ptr<MacAIChannel> MacAIChannel::accountBound(AIChannelConfiguration configuration,
-                                                         std::shared_ptr<AILoginManagerLease> loginAuthorization,
-                                                         std::shared_ptr<AIJobService> jobService,
-                                                         EffectiveUserID effectiveUserID) {
+std::shared_ptr<MacAIChannel> MacAIChannel::accountBound(
+    AIChannelConfiguration configuration, std::shared_ptr<AILoginManagerLease> loginAuthorization,
+    std::shared_ptr<AIJobService> jobService, EffectiveUserID effectiveUserID) {
   return std::shared_ptr<MacAIChannel>(new MacAIChannel(std::move(configuration), true,
                                                         std::move(loginAuthorization), std::move(jobService),
                                                         {}, std::move(effectiveUserID)));
@@ -119,7 +118,8 @@ Awaitable<std::optional<Bytes>> MacAIChannel::respond(Bytes request) {
   {
     std::lock_guard guard(lock_);
     if (seenRequestIDs_.count(id) > 0) co_return errorEnvelope(id, "replayed_request_id");
-    if (seenRequestIDs_.size() >= maximumRememberedRequestIDs) co_return errorEnvelope(id, "request_id_limit");
+    if (seenRequestIDs_.size() >= maximumRememberedRequestIDs)
+      co_return errorEnvelope(id, "request_id_limit");
     seenRequestIDs_.insert(id);
     if (command != "status") co_return errorEnvelope(id, "unknown_command");
     // Status is read-only and answers whether the channel is enabled, so it is served either way.

@@ -32,13 +32,13 @@ class MacAIChannel {
   static constexpr std::size_t maximumRememberedRequestIDs = 4096;
 
   // A status-only channel without login authorisation.
-  static std::shared_ptr<MacAIChannel> statusOnly(AIChannelConfiguration configuration, TestProbe testProbe = {},
+  static std::shared_ptr<MacAIChannel> statusOnly(AIChannelConfiguration configuration,
+                                                  TestProbe testProbe = {},
                                                   EffectiveUserID effectiveUserID = defaultEffectiveUserID());
   // An account-bound channel, authorised by the lease when one is given.
-  static std::shared_ptr<MacAIChannel> accountBound(AIChannelConfiguration configuration,
-                                                    std::shared_ptr<AILoginManagerLease> loginAuthorization,
-                                                    std::shared_ptr<AIJobService> jobService,
-                                                    EffectiveUserID effectiveUserID = defaultEffectiveUserID());
+  static std::shared_ptr<MacAIChannel> accountBound(
+      AIChannelConfiguration configuration, std::shared_ptr<AILoginManagerLease> loginAuthorization,
+      std::shared_ptr<AIJobService> jobService, EffectiveUserID effectiveUserID = defaultEffectiveUserID());
 
   static EffectiveUserID defaultEffectiveUserID();
 
@@ -58,8 +58,9 @@ class MacAIChannel {
 
  private:
   MacAIChannel(AIChannelConfiguration configuration, bool accountBound,
-               std::shared_ptr<AILoginManagerLease> loginAuthorization, std::shared_ptr<AIJobService> jobService,
-               TestProbe testProbe, EffectiveUserID effectiveUserID);
+               std::shared_ptr<AILoginManagerLease> loginAuthorization,
+               std::shared_ptr<AIJobService> jobService, TestProbe testProbe,
+               EffectiveUserID effectiveUserID);
 
   bool managerAllowedLocked() const;
   bool enabledLocked() const;

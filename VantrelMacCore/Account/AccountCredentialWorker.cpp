@@ -15,8 +15,10 @@ Awaitable<void> AccountCredentialWorker::runDetached(std::function<void()> work)
   // Not a coroutine: the returned operation owns the work.
   return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
       [work = std::move(work)](auto handler) mutable {
-        auto executor = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        std::thread([work = std::move(work), handler = std::move(handler), executor = std::move(executor)]() mutable {
+        auto executor =
+            asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+        std::thread([work = std::move(work), handler = std::move(handler),
+                     executor = std::move(executor)]() mutable {
           std::exception_ptr error;
           try {
             work();
@@ -28,9 +30,8 @@ Awaitable<void> AccountCredentialWorker::runDetached(std::function<void()> work)
           // handler has run the caller may tear the executor's context down, and this thread
           // must no longer hold anything that refers to it.
           auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
-          asio::post(untracked, [handler = std::move(handler), error, executor = std::move(executor)]() mutable {
-            std::move(handler)(error);
-          });
+          asio::post(untracked, [handler = std::move(handler), error,
+                                 executor = std::move(executor)]() mutable { std::move(handler)(error); });
         }).detach();
       },
       asio::use_awaitable);

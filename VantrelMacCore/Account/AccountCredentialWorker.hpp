@@ -18,7 +18,7 @@ class AccountCredentialWorker {
   // cancellation that arrives while it runs: it finishes, and then the caller sees
   // `CancellationError`.
   template <typename Operation>
-    requires std::is_void_v<std::invoke_result_t<Operation&>>
+  requires std::is_void_v<std::invoke_result_t<Operation&>>
   static Awaitable<void> run(Operation operation) {
     co_await checkCancellation();
     co_await runDetached(std::function<void()>(std::move(operation)));
@@ -26,8 +26,7 @@ class AccountCredentialWorker {
   }
 
   template <typename Operation, typename Result = std::invoke_result_t<Operation&>>
-    requires(!std::is_void_v<Result>)
-  static Awaitable<Result> run(Operation operation) {
+  requires(!std::is_void_v<Result>) static Awaitable<Result> run(Operation operation) {
     co_await checkCancellation();
     // The result lives outside the coroutine frame until the worker has finished with it.
     auto slot = std::make_shared<std::optional<Result>>();

@@ -15,7 +15,8 @@ bool isHostCharacter(char c) {
 }
 
 bool isPort(std::string_view digits) {
-  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+  if (digits.empty() || digits.size() > 5 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos) {
     return false;
   }
   int value = 0;
@@ -27,7 +28,8 @@ bool isPort(std::string_view digits) {
 // information, query, fragment, white space or control characters.
 bool isAcceptableBaseURL(std::string_view url) {
   constexpr std::string_view scheme = "https://";
-  if (url.size() <= scheme.size() || !text::caseInsensitiveEquals(url.substr(0, scheme.size()), scheme)) return false;
+  if (url.size() <= scheme.size() || !text::caseInsensitiveEquals(url.substr(0, scheme.size()), scheme))
+    return false;
   for (unsigned char c : url) {
     if (c <= 0x20 || c >= 0x7F || c == '?' || c == '#' || c == '@' || c == '\\') return false;
   }
@@ -61,11 +63,13 @@ bool isAcceptableBaseURL(std::string_view url) {
 
 }  // namespace
 
-AccountLoginService::AccountLoginService(std::string baseURL, std::shared_ptr<AccountLoginTransporting> transport)
+AccountLoginService::AccountLoginService(std::string baseURL,
+                                         std::shared_ptr<AccountLoginTransporting> transport)
     : baseURL_(std::move(baseURL)), transport_(std::move(transport)) {}
 
 void AccountLoginService::validate(const AccountLoginRequest& request) {
-  if (text::isBlank(request.accountID)) throw AccountLoginError::invalidRequest("Account ID must not be empty.");
+  if (text::isBlank(request.accountID))
+    throw AccountLoginError::invalidRequest("Account ID must not be empty.");
   if (request.password.empty()) throw AccountLoginError::invalidRequest("Password must not be empty.");
   if (request.macAddress.empty()) throw AccountLoginError::invalidRequest("Device identity is unavailable.");
   if (request.requestedSlot && (*request.requestedSlot < 1 || *request.requestedSlot > maxSlot)) {
@@ -88,7 +92,8 @@ namespace {
 
 // Takes everything by value: the service is a value its owner may replace or drop while the
 // login runs.
-Awaitable<AccountLoginResult> performLogin(std::string baseURL, std::shared_ptr<AccountLoginTransporting> transport,
+Awaitable<AccountLoginResult> performLogin(std::string baseURL,
+                                           std::shared_ptr<AccountLoginTransporting> transport,
                                            AccountLoginRequest request) {
   AccountLoginService::validate(request);
   auto url = AccountLoginService::loginURL(baseURL);

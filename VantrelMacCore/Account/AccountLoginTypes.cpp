@@ -72,7 +72,8 @@ nlohmann::json toJSON(const AccountLoginRequest& request) {
   return nlohmann::json{
       {"accountID", request.accountID},
       {"password", request.password},
-      {"requestedSlot", request.requestedSlot ? nlohmann::json(*request.requestedSlot) : nlohmann::json(nullptr)},
+      {"requestedSlot",
+       request.requestedSlot ? nlohmann::json(*request.requestedSlot) : nlohmann::json(nullptr)},
       {"serial", request.serial},
       {"computerName", request.computerName},
       {"version", request.version},
@@ -85,19 +86,16 @@ nlohmann::json toJSON(const AccountLoginRequest& request) {
 std::optional<std::string> AccountLoginError::errorDescription() const {
   switch (case_) {
     case Case::invalidRequest:
-    case Case::serverRejected:
-      return message_;
-    case Case::invalidHTTPStatus:
-      return fmt::format("The login server returned HTTP status {}.", status_);
-    case Case::invalidBaseURL:
-      return "The Vantrel login server URL is invalid.";
-    case Case::invalidResponse:
-      return "The login server returned an invalid response.";
+    case Case::serverRejected: return message_;
+    case Case::invalidHTTPStatus: return fmt::format("The login server returned HTTP status {}.", status_);
+    case Case::invalidBaseURL: return "The Vantrel login server URL is invalid.";
+    case Case::invalidResponse: return "The login server returned an invalid response.";
   }
   return std::nullopt;
 }
 
-AccountLoginPresentation makeAccountLoginPresentation(bool accountAuthenticated, bool managerConnected) noexcept {
+AccountLoginPresentation makeAccountLoginPresentation(bool accountAuthenticated,
+                                                      bool managerConnected) noexcept {
   if (accountAuthenticated) return AccountLoginPresentation::accountAuthenticated;
   if (managerConnected) return AccountLoginPresentation::cachedManagerNeedsLogin;
   return AccountLoginPresentation::loginRequired;

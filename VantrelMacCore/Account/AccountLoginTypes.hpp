@@ -15,10 +15,10 @@ namespace vantrel {
 
 // One manager the account may serve, as the login server lists it.
 struct AccountManagerRoute {
-  int managerIndex = 0;     // 1…5
-  std::string insideHost;   // may hold several hosts separated by ","
+  int managerIndex = 0;    // 1…5
+  std::string insideHost;  // may hold several hosts separated by ","
   std::string publicHost;
-  std::uint16_t port = 0;   // 1…65535
+  std::uint16_t port = 0;  // 1…65535
 
   // The host candidates in order: the parts of `insideHost`, then `publicHost`; each trimmed,
   // empty ones dropped, duplicates removed keeping the first.
@@ -80,7 +80,9 @@ class AccountLoginError : public Error {
   static AccountLoginError serverRejected(std::string message) {
     return AccountLoginError(Case::serverRejected, std::move(message), 0);
   }
-  static AccountLoginError invalidHTTPStatus(int status) { return AccountLoginError(Case::invalidHTTPStatus, {}, status); }
+  static AccountLoginError invalidHTTPStatus(int status) {
+    return AccountLoginError(Case::invalidHTTPStatus, {}, status);
+  }
   static AccountLoginError invalidBaseURL() { return AccountLoginError(Case::invalidBaseURL, {}, 0); }
   static AccountLoginError invalidResponse() { return AccountLoginError(Case::invalidResponse, {}, 0); }
 
@@ -107,7 +109,8 @@ class AccountLoginError : public Error {
 // What the login screen shows.
 enum class AccountLoginPresentation { loginRequired, cachedManagerNeedsLogin, accountAuthenticated };
 
-AccountLoginPresentation makeAccountLoginPresentation(bool accountAuthenticated, bool managerConnected) noexcept;
+AccountLoginPresentation makeAccountLoginPresentation(bool accountAuthenticated,
+                                                      bool managerConnected) noexcept;
 
 namespace AutoConnectPolicy {
 // True only when remembering is on, an automatic launch was requested, no attempt was made yet

@@ -139,7 +139,8 @@ std::optional<SecretBytes> readKey(int dirFd, const char* operation) {
   if (error == EFBIG) fail(Failure::missingKey(), operation);
   if (error != 0) fail(storageFailure(error), operation, error);
   const auto bytes = contents.view();
-  if (bytes.size() != keyFileSize || !startsWith(bytes, asBytes(keyMagic))) fail(Failure::missingKey(), operation);
+  if (bytes.size() != keyFileSize || !startsWith(bytes, asBytes(keyMagic)))
+    fail(Failure::missingKey(), operation);
   SecretBytes key;
   key.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(keyMagic.size()), bytes.end());
   return key;
@@ -159,16 +160,11 @@ Bytes associatedData(std::string_view namespaceName, std::string_view account) {
 
 std::string_view EncryptedAccountCredentialStore::Failure::rawValue() const noexcept {
   switch (case_) {
-    case Case::invalidInput:
-      return "account_credential_invalid_input";
-    case Case::unsafeStorage:
-      return "account_credential_private_storage_required";
-    case Case::missingKey:
-      return "account_credential_key_missing_or_invalid";
-    case Case::invalidRecord:
-      return "account_credential_corrupt_or_wrong_installation";
-    case Case::storageFailed:
-      return "account_credential_storage_failed";
+    case Case::invalidInput: return "account_credential_invalid_input";
+    case Case::unsafeStorage: return "account_credential_private_storage_required";
+    case Case::missingKey: return "account_credential_key_missing_or_invalid";
+    case Case::invalidRecord: return "account_credential_corrupt_or_wrong_installation";
+    case Case::storageFailed: return "account_credential_storage_failed";
   }
   return "account_credential_storage_failed";
 }
@@ -241,7 +237,8 @@ void EncryptedAccountCredentialStore::save(std::string_view password, std::strin
   }
 
   const auto nonce = crypto::randomBytes(crypto::aesGcmNonceSize);
-  const auto sealed = crypto::aesGcmSeal(key->bytes, nonce, asBytes(password), associatedData(namespace_, name));
+  const auto sealed =
+      crypto::aesGcmSeal(key->bytes, nonce, asBytes(password), associatedData(namespace_, name));
   ByteWriter writer(recordOverhead + password.size());
   writer.bytes(asBytes(recordMagic)).bytes(nonce).bytes(sealed);
   const auto recordName = recordFileName(name);

@@ -28,7 +28,9 @@ class EncryptedAccountCredentialStore final {
     Case kind() const noexcept { return case_; }
     std::string_view rawValue() const noexcept;
     std::optional<std::string> errorDescription() const override { return std::string(rawValue()); }
-    std::string errorDomain() const override { return "VantrelMacCore.EncryptedAccountCredentialStore.Failure"; }
+    std::string errorDomain() const override {
+      return "VantrelMacCore.EncryptedAccountCredentialStore.Failure";
+    }
     int errorCode() const override { return static_cast<int>(case_); }
     friend bool operator==(const Failure& a, const Failure& b) { return a.case_ == b.case_; }
 

@@ -57,11 +57,13 @@ std::optional<std::string> filePath(std::string_view url) {
   }
   if (!rest.starts_with('/')) return std::nullopt;
   auto decoded = percentDecoded(rest);
-  if (!decoded || decoded->find('\0') != std::string::npos || !text::isValidUTF8(*decoded)) return std::nullopt;
+  if (!decoded || decoded->find('\0') != std::string::npos || !text::isValidUTF8(*decoded))
+    return std::nullopt;
   return decoded;
 }
 
-bool accepts(const std::vector<std::string>& urls, const std::optional<std::filesystem::path>& resourceDirectory) {
+bool accepts(const std::vector<std::string>& urls,
+             const std::optional<std::filesystem::path>& resourceDirectory) {
   if (urls.size() != 1 || !resourceDirectory || resourceDirectory->empty()) return false;
   const auto path = filePath(urls.front());
   if (!path) return false;
@@ -71,7 +73,8 @@ bool accepts(const std::vector<std::string>& urls, const std::optional<std::file
 
 bool requestedByArguments(const std::vector<std::string>& arguments) {
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (text::caseInsensitiveEquals(arguments[i], "ALogin") || text::caseInsensitiveEquals(arguments[i], "--auto-login")) {
+    if (text::caseInsensitiveEquals(arguments[i], "ALogin") ||
+        text::caseInsensitiveEquals(arguments[i], "--auto-login")) {
       return true;
     }
   }

@@ -14,7 +14,8 @@ inline constexpr std::string_view resourceName = "AutomaticLogin.vantrelstartup"
 // True only for exactly one URL: a file URL with no host other than "localhost", no query and no
 // fragment, whose standardised path, precomposed (NFC), equals the resource directory's with
 // `resourceName` appended.
-bool accepts(const std::vector<std::string>& urls, const std::optional<std::filesystem::path>& resourceDirectory);
+bool accepts(const std::vector<std::string>& urls,
+             const std::optional<std::filesystem::path>& resourceDirectory);
 
 // True when an argument after the first is "ALogin" or "--auto-login", ignoring case.
 bool requestedByArguments(const std::vector<std::string>& arguments);

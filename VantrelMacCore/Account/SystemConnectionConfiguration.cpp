@@ -10,13 +10,15 @@ namespace {
 
 const nlohmann::json& required(const nlohmann::json& object, const char* key) {
   const auto found = object.find(key);
-  if (found == object.end()) throw ConfigurationDecodingError(fmt::format("No value associated with key \"{}\".", key));
+  if (found == object.end())
+    throw ConfigurationDecodingError(fmt::format("No value associated with key \"{}\".", key));
   return *found;
 }
 
 std::string stringValue(const nlohmann::json& object, const char* key) {
   const auto& value = required(object, key);
-  if (!value.is_string()) throw ConfigurationDecodingError(fmt::format("Expected to decode String for \"{}\".", key));
+  if (!value.is_string())
+    throw ConfigurationDecodingError(fmt::format("Expected to decode String for \"{}\".", key));
   return value.get<std::string>();
 }
 

@@ -38,7 +38,8 @@ struct SystemConnectionConfiguration {
   // missing key, a wrong type or a number outside 0…65535 throws `ConfigurationDecodingError`.
   static SystemConnectionConfiguration decode(std::string_view json);
 
-  friend bool operator==(const SystemConnectionConfiguration&, const SystemConnectionConfiguration&) = default;
+  friend bool operator==(const SystemConnectionConfiguration&,
+                         const SystemConnectionConfiguration&) = default;
 };
 
 }  // namespace vantrel

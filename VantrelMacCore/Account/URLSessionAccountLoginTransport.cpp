@@ -10,11 +10,14 @@ Awaitable<AccountLoginHTTPResponse> post(HttpRequest request, HttpClientOptions 
 
 }  // namespace
 
-URLSessionAccountLoginTransport::URLSessionAccountLoginTransport() : URLSessionAccountLoginTransport(Options{}) {}
+URLSessionAccountLoginTransport::URLSessionAccountLoginTransport()
+    : URLSessionAccountLoginTransport(Options{}) {}
 
-URLSessionAccountLoginTransport::URLSessionAccountLoginTransport(Options options) : options_(std::move(options)) {}
+URLSessionAccountLoginTransport::URLSessionAccountLoginTransport(Options options)
+    : options_(std::move(options)) {}
 
-Awaitable<AccountLoginHTTPResponse> URLSessionAccountLoginTransport::postJSON(std::string url, std::string body) {
+Awaitable<AccountLoginHTTPResponse> URLSessionAccountLoginTransport::postJSON(std::string url,
+                                                                              std::string body) {
   HttpRequest request;
   request.method = "POST";
   request.url = std::move(url);

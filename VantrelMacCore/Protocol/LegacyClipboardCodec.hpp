@@ -20,8 +20,12 @@ class LegacyClipboardValue {
  public:
   enum class Case { text, imagePNG, files };
 
-  static LegacyClipboardValue text(std::string value) { return LegacyClipboardValue(Case::text, std::move(value), {}); }
-  static LegacyClipboardValue imagePNG(Bytes png) { return LegacyClipboardValue(Case::imagePNG, {}, std::move(png)); }
+  static LegacyClipboardValue text(std::string value) {
+    return LegacyClipboardValue(Case::text, std::move(value), {});
+  }
+  static LegacyClipboardValue imagePNG(Bytes png) {
+    return LegacyClipboardValue(Case::imagePNG, {}, std::move(png));
+  }
   // The manager announces files on its clipboard; the envelope carries no names.
   static LegacyClipboardValue files() { return LegacyClipboardValue(Case::files, {}, {}); }
 
@@ -34,7 +38,8 @@ class LegacyClipboardValue {
   friend bool operator==(const LegacyClipboardValue&, const LegacyClipboardValue&) = default;
 
  private:
-  LegacyClipboardValue(Case c, std::string text, Bytes png) : case_(c), text_(std::move(text)), png_(std::move(png)) {}
+  LegacyClipboardValue(Case c, std::string text, Bytes png)
+      : case_(c), text_(std::move(text)), png_(std::move(png)) {}
   Case case_;
   std::string text_;
   Bytes png_;
@@ -44,8 +49,12 @@ class LegacyClipboardCodecError : public Error {
  public:
   enum class Case { invalidEnvelope, unsupportedValue, valueTooLarge };
 
-  static LegacyClipboardCodecError invalidEnvelope() { return LegacyClipboardCodecError(Case::invalidEnvelope); }
-  static LegacyClipboardCodecError unsupportedValue() { return LegacyClipboardCodecError(Case::unsupportedValue); }
+  static LegacyClipboardCodecError invalidEnvelope() {
+    return LegacyClipboardCodecError(Case::invalidEnvelope);
+  }
+  static LegacyClipboardCodecError unsupportedValue() {
+    return LegacyClipboardCodecError(Case::unsupportedValue);
+  }
   static LegacyClipboardCodecError valueTooLarge() { return LegacyClipboardCodecError(Case::valueTooLarge); }
 
   Case kind() const noexcept { return case_; }

@@ -31,11 +31,27 @@ T load(ByteView data, std::size_t offset) {
 }
 
 Bytes buildTemplate() {
-  static constexpr std::array<std::string_view, 21> members{
-      "ComNum",   "Lasttime",  "Ver",       "설정이름",  "width",      "height",
-      "externalIp", "vpnInfo", "CpuUsage",  "GpuUsage",  "RamUsage",   "RamSize",
-      "HddSize",  "HddRemain", "MyUsedMem", "UsedTime",  "ConType",    "Remoting",
-      "screenRate", "ScreenProtocolVersion", "MobileProxyProtocolVersion"};
+  static constexpr std::array<std::string_view, 21> members{"ComNum",
+                                                            "Lasttime",
+                                                            "Ver",
+                                                            "설정이름",
+                                                            "width",
+                                                            "height",
+                                                            "externalIp",
+                                                            "vpnInfo",
+                                                            "CpuUsage",
+                                                            "GpuUsage",
+                                                            "RamUsage",
+                                                            "RamSize",
+                                                            "HddSize",
+                                                            "HddRemain",
+                                                            "MyUsedMem",
+                                                            "UsedTime",
+                                                            "ConType",
+                                                            "Remoting",
+                                                            "screenRate",
+                                                            "ScreenProtocolVersion",
+                                                            "MobileProxyProtocolVersion"};
   constexpr std::uint8_t P = nrbf::binaryTypePrimitive;
   constexpr std::uint8_t S = nrbf::binaryTypeString;
   static constexpr std::array<std::uint8_t, 21> binaryTypes{P, P, S, S, P, P, S, S, P, P, P,
@@ -51,24 +67,24 @@ Bytes buildTemplate() {
   nrbf::appendClassWithMembersAndTypesHead(out, 4, "Corvantis.TBasicInfo", members, binaryTypes);
   out.insert(out.end(), primitiveTypes.begin(), primitiveTypes.end());
   nrbf::appendInt32(out, nrbf::managerLibraryID);
-  nrbf::appendInt32(out, 0);                        // ComNum
-  out.insert(out.end(), 8, 0);                      // Lasttime
-  nrbf::appendBinaryObjectString(out, 5, "mac-0.2");  // Ver
+  nrbf::appendInt32(out, 0);                             // ComNum
+  out.insert(out.end(), 8, 0);                           // Lasttime
+  nrbf::appendBinaryObjectString(out, 5, "mac-0.2");     // Ver
   nrbf::appendBinaryObjectString(out, 6, "VantrelMac");  // 설정이름
-  nrbf::appendInt32(out, 0);                        // width
-  nrbf::appendInt32(out, 0);                        // height
+  nrbf::appendInt32(out, 0);                             // width
+  nrbf::appendInt32(out, 0);                             // height
   nrbf::appendBinaryObjectString(out, static_cast<std::int32_t>(externalIPObjectID), externalIPPlaceholder);
-  nrbf::appendBinaryObjectString(out, 8, "");       // vpnInfo
-  out.insert(out.end(), 3, 0);                      // CpuUsage, GpuUsage, RamUsage
-  nrbf::appendInt32(out, 0);                        // RamSize
-  nrbf::appendInt32(out, 0);                        // HddSize
-  out.insert(out.end(), 16, 0);                     // HddRemain, MyUsedMem
+  nrbf::appendBinaryObjectString(out, 8, "");  // vpnInfo
+  out.insert(out.end(), 3, 0);                 // CpuUsage, GpuUsage, RamUsage
+  nrbf::appendInt32(out, 0);                   // RamSize
+  nrbf::appendInt32(out, 0);                   // HddSize
+  out.insert(out.end(), 16, 0);                // HddRemain, MyUsedMem
   nrbf::appendBinaryObjectString(out, static_cast<std::int32_t>(usedTimeObjectID), usedTimePlaceholder);
-  nrbf::appendBinaryObjectString(out, 10, "D");     // ConType
+  nrbf::appendBinaryObjectString(out, 10, "D");          // ConType
   nrbf::appendBinaryObjectString(out, 11, "0,0,0,0,0");  // Remoting
-  nrbf::appendInt32(out, 100);                      // screenRate
-  nrbf::appendInt32(out, 3);                        // ScreenProtocolVersion
-  nrbf::appendInt32(out, 0);                        // MobileProxyProtocolVersion
+  nrbf::appendInt32(out, 100);                           // screenRate
+  nrbf::appendInt32(out, 3);                             // ScreenProtocolVersion
+  nrbf::appendInt32(out, 0);                             // MobileProxyProtocolVersion
   out.push_back(nrbf::messageEndRecord);
   if (out.size() != templateByteCount) {
     std::fprintf(stderr, "LegacyComInfoPayload: template has %zu bytes\n", out.size());
@@ -106,8 +122,8 @@ Bytes makePayload(std::uint16_t comNum, const LegacyComInfoSnapshot& snapshot) {
   // template's own.
   (void)replaceBinaryObjectString(payload, static_cast<std::int64_t>(usedTimeRecordOffset), usedTimeObjectID,
                                   usedTimePlaceholder, snapshot.usedTime);
-  (void)replaceBinaryObjectString(payload, static_cast<std::int64_t>(externalIPRecordOffset), externalIPObjectID,
-                                  externalIPPlaceholder, snapshot.externalIP);
+  (void)replaceBinaryObjectString(payload, static_cast<std::int64_t>(externalIPRecordOffset),
+                                  externalIPObjectID, externalIPPlaceholder, snapshot.externalIP);
   return payload;
 }
 
@@ -123,7 +139,8 @@ bool replaceBinaryObjectString(Bytes& data, std::int64_t recordOffset, std::uint
   if (readU32LE(data, at + 1) != expectedObjectID) return false;
   if (data[at + 5] != expectedPlaceholder.size()) return false;
   const auto placeholder = asBytes(expectedPlaceholder);
-  if (!std::equal(placeholder.begin(), placeholder.end(), data.begin() + static_cast<std::ptrdiff_t>(at + 6))) {
+  if (!std::equal(placeholder.begin(), placeholder.end(),
+                  data.begin() + static_cast<std::ptrdiff_t>(at + 6))) {
     return false;
   }
   Bytes replacement;
@@ -137,12 +154,24 @@ bool replaceBinaryObjectString(Bytes& data, std::int64_t recordOffset, std::uint
   return true;
 }
 
-void writeUInt32LittleEndian(std::uint32_t value, Bytes& data, std::size_t offset) { store(value, data, offset); }
-void writeInt32LittleEndian(std::int32_t value, Bytes& data, std::size_t offset) { store(value, data, offset); }
-void writeInt64LittleEndian(std::int64_t value, Bytes& data, std::size_t offset) { store(value, data, offset); }
-std::int32_t readInt32LittleEndian(ByteView data, std::size_t offset) { return load<std::int32_t>(data, offset); }
-std::uint32_t readUInt32LittleEndian(ByteView data, std::size_t offset) { return load<std::uint32_t>(data, offset); }
-std::int64_t readInt64LittleEndian(ByteView data, std::size_t offset) { return load<std::int64_t>(data, offset); }
+void writeUInt32LittleEndian(std::uint32_t value, Bytes& data, std::size_t offset) {
+  store(value, data, offset);
+}
+void writeInt32LittleEndian(std::int32_t value, Bytes& data, std::size_t offset) {
+  store(value, data, offset);
+}
+void writeInt64LittleEndian(std::int64_t value, Bytes& data, std::size_t offset) {
+  store(value, data, offset);
+}
+std::int32_t readInt32LittleEndian(ByteView data, std::size_t offset) {
+  return load<std::int32_t>(data, offset);
+}
+std::uint32_t readUInt32LittleEndian(ByteView data, std::size_t offset) {
+  return load<std::uint32_t>(data, offset);
+}
+std::int64_t readInt64LittleEndian(ByteView data, std::size_t offset) {
+  return load<std::int64_t>(data, offset);
+}
 
 std::int32_t clampedInt32(std::int64_t value) noexcept { return clampToInt32(value); }
 std::int32_t clampedInt32FromBytes(std::int64_t value) noexcept { return clampToInt32(value); }

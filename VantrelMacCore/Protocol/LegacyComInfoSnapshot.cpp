@@ -29,7 +29,8 @@ const LegacyComInfoSnapshot& LegacyComInfoSnapshot::minimalFallback() {
 LegacyComInfoResponseSummary::LegacyComInfoResponseSummary(std::string externalIP_, std::int64_t width_,
                                                            std::int64_t height_, std::int64_t cpuUsage_,
                                                            std::int64_t ramUsage_, std::int64_t ramSizeGB_,
-                                                           std::int64_t hddRemainBytes_, std::string usedTime_)
+                                                           std::int64_t hddRemainBytes_,
+                                                           std::string usedTime_)
     : externalIP(std::move(externalIP_)),
       width(width_),
       height(height_),

@@ -9,18 +9,18 @@ namespace vantrel {
 
 // One sample of the machine as reported to the manager's GET_COMINFO request.
 struct LegacyComInfoSnapshot {
-  std::string externalIP;                  // the address shown to the manager as the client's IP
-  std::int64_t cpuUsage = 0;               // percent
-  std::int64_t gpuUsage = 0;               // percent
-  std::int64_t ramUsage = 0;               // memory in use, percent
-  std::int64_t ramSizeGB = 0;              // installed memory in GiB
-  std::int64_t hddSizeBytes = 0;           // disk size
-  std::int64_t hddRemainBytes = 0;         // free disk space in bytes
-  std::int64_t processUsedMemoryBytes = 0; // memory of the agent process in bytes
-  std::string usedTime;                    // uptime text
-  std::int64_t width = 0;                  // main display width in pixels
-  std::int64_t height = 0;                 // main display height in pixels
-  std::int64_t screenRate = 0;             // display scale rate (100 = 100 %)
+  std::string externalIP;                   // the address shown to the manager as the client's IP
+  std::int64_t cpuUsage = 0;                // percent
+  std::int64_t gpuUsage = 0;                // percent
+  std::int64_t ramUsage = 0;                // memory in use, percent
+  std::int64_t ramSizeGB = 0;               // installed memory in GiB
+  std::int64_t hddSizeBytes = 0;            // disk size
+  std::int64_t hddRemainBytes = 0;          // free disk space in bytes
+  std::int64_t processUsedMemoryBytes = 0;  // memory of the agent process in bytes
+  std::string usedTime;                     // uptime text
+  std::int64_t width = 0;                   // main display width in pixels
+  std::int64_t height = 0;                  // main display height in pixels
+  std::int64_t screenRate = 0;              // display scale rate (100 = 100 %)
   std::int64_t screenProtocolVersion = 0;
   std::int64_t mobileProxyProtocolVersion = 0;
 

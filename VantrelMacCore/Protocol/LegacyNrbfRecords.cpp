@@ -118,8 +118,8 @@ Bytes commonSocketDataPrefix(std::uint32_t kind, std::int32_t comNum) {
   appendClassWithMembersAndTypesHead(out, 1, socketDataClassName, members, types);
   appendLengthPrefixedString(out, protocolEnumClassName);  // Kind: class type in library 2
   appendInt32(out, managerLibraryID);
-  out.push_back(primitiveInt32);                           // ComNum: Int32
-  appendInt32(out, managerLibraryID);                      // the class's own library
+  out.push_back(primitiveInt32);       // ComNum: Int32
+  appendInt32(out, managerLibraryID);  // the class's own library
   appendProtocolEnum(out, -3, kind);
   appendInt32(out, comNum);
   return out;

@@ -33,7 +33,8 @@ std::int64_t evenFloor(std::int64_t value) noexcept { return value - (value % 2)
 std::optional<LegacyScreenInfoFields> parse(ByteView payload) noexcept {
   if (payload.size() < numericFieldsEndOffset) return std::nullopt;
   const auto kind = LegacyTSocketDataKindProbe::probeKind(payload);
-  if (!kind || (*kind != LegacyMgrProtocolCommand::getScreenInfo && *kind != LegacyMgrProtocolCommand::getScreen)) {
+  if (!kind ||
+      (*kind != LegacyMgrProtocolCommand::getScreenInfo && *kind != LegacyMgrProtocolCommand::getScreen)) {
     return std::nullopt;
   }
   LegacyScreenInfoFields fields;
@@ -77,7 +78,8 @@ std::optional<Bytes> makeGetScreenInfoResponse(ByteView requestPayload, std::uin
 std::optional<Bytes> makeDecoderResetResponse(ByteView requestPayload, std::uint16_t comNum) {
   if (requestPayload.size() < numericFieldsEndOffset) return std::nullopt;
   const auto kind = LegacyTSocketDataKindProbe::probeKind(requestPayload);
-  if (!kind || (*kind != LegacyMgrProtocolCommand::getScreenInfo && *kind != LegacyMgrProtocolCommand::getScreen)) {
+  if (!kind ||
+      (*kind != LegacyMgrProtocolCommand::getScreenInfo && *kind != LegacyMgrProtocolCommand::getScreen)) {
     return std::nullopt;
   }
   Bytes response(requestPayload.begin(), requestPayload.end());
@@ -98,21 +100,23 @@ PixelSize fitAspect(std::int64_t sourceWidth, std::int64_t sourceHeight, std::in
   const auto mw = static_cast<double>(std::max<std::int64_t>(maxWidth, 1));
   const auto mh = static_cast<double>(std::max<std::int64_t>(maxHeight, 1));
   const double scale = std::min({1.0, mw / sw, mh / sh});
-  return {std::max<std::int64_t>(floorToInt64(sw * scale), 1), std::max<std::int64_t>(floorToInt64(sh * scale), 1)};
+  return {std::max<std::int64_t>(floorToInt64(sw * scale), 1),
+          std::max<std::int64_t>(floorToInt64(sh * scale), 1)};
 }
 
 PixelSize chooseTargetSize(std::int64_t sourceWidth, std::int64_t sourceHeight,
                            std::int64_t requestedPicWidth, std::int64_t requestedPicHeight) noexcept {
   if (sourceWidth < 1 || sourceHeight < 1) return {fallbackTargetWidth, fallbackTargetHeight};
-  if (requestedPicWidth >= minTargetWidth && requestedPicWidth <= 3840 && requestedPicHeight >= minTargetHeight &&
-      requestedPicHeight <= 2160) {
+  if (requestedPicWidth >= minTargetWidth && requestedPicWidth <= 3840 &&
+      requestedPicHeight >= minTargetHeight && requestedPicHeight <= 2160) {
     const auto w = evenFloor(std::min({sourceWidth, requestedPicWidth, maxTargetWidth}));
     const auto h = evenFloor(std::min({sourceHeight, requestedPicHeight, maxTargetHeight}));
     if (w != 0 && h != 0) return {w, h};
   }
   const auto sw = static_cast<double>(sourceWidth);
   const auto sh = static_cast<double>(sourceHeight);
-  const double scale = std::min({1.0, static_cast<double>(maxTargetWidth) / sw, static_cast<double>(maxTargetHeight) / sh});
+  const double scale =
+      std::min({1.0, static_cast<double>(maxTargetWidth) / sw, static_cast<double>(maxTargetHeight) / sh});
   auto w = floorToInt64(sw * scale);
   auto h = floorToInt64(sh * scale);
   w = w < 2 ? 0 : evenFloor(w);

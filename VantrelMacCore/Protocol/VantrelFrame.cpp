@@ -14,7 +14,8 @@ Bytes VantrelFrame::encode() const {
 std::optional<std::string> VantrelFrameError::errorDescription() const {
   switch (case_) {
     case Case::invalidSignature:
-      return fmt::format("Vantrel frame invalid signature: got 0x{:02X}, expected 0x{:02X}.", first_, second_);
+      return fmt::format("Vantrel frame invalid signature: got 0x{:02X}, expected 0x{:02X}.", first_,
+                         second_);
     case Case::invalidSequenceNumber:
       return fmt::format("Vantrel frame invalid sequenceNumber {} for numChunks {}.", first_, second_);
     case Case::chunkSizeExceedsMaximum:
@@ -24,8 +25,7 @@ std::optional<std::string> VantrelFrameError::errorDescription() const {
                          second_);
     case Case::payloadTooLargeForEncoding:
       return fmt::format("Vantrel payload of {} bytes cannot be encoded into frames.", first_);
-    case Case::zeroChunks:
-      return "Vantrel frame declared numChunks=0; at least one chunk is required.";
+    case Case::zeroChunks: return "Vantrel frame declared numChunks=0; at least one chunk is required.";
   }
   return std::nullopt;
 }
@@ -37,7 +37,8 @@ std::optional<std::string> VantrelFrameError::failureReason() const {
     case Case::chunkSizeExceedsMaximum: return "Each frame payload is limited to 60,000 bytes.";
     case Case::bufferLimitExceeded:
       return "The stream decoder refuses unbounded buffering of incomplete frames.";
-    case Case::payloadTooLargeForEncoding: return "The encoder could not split the payload into valid chunks.";
+    case Case::payloadTooLargeForEncoding:
+      return "The encoder could not split the payload into valid chunks.";
     case Case::zeroChunks: return "The Vantrel header requires numChunks >= 1.";
   }
   return std::nullopt;

@@ -55,8 +55,7 @@ class VantrelHeaderError : public Error {
 
   friend bool operator==(const VantrelHeaderError& a, const VantrelHeaderError& b) {
     return a.case_ == b.case_ && a.actualLength_ == b.actualLength_ &&
-           a.expectedMinimum_ == b.expectedMinimum_ && a.actual_ == b.actual_ &&
-           a.expected_ == b.expected_;
+           a.expectedMinimum_ == b.expectedMinimum_ && a.actual_ == b.actual_ && a.expected_ == b.expected_;
   }
 
  private:

@@ -21,8 +21,8 @@ namespace vantrel::screen_detail {
 
 // The result type of a blocking call: the function's own, or bool for a void function.
 template <typename Function>
-using BlockingResult = std::conditional_t<std::is_void_v<std::invoke_result_t<Function>>, bool,
-                                          std::invoke_result_t<Function>>;
+using BlockingResult =
+    std::conditional_t<std::is_void_v<std::invoke_result_t<Function>>, bool, std::invoke_result_t<Function>>;
 
 // Not a coroutine itself, and it takes the function by reference and copies it to the heap: g++ 12
 // moves temporaries that live across a co_await bytewise, which breaks objects that point into

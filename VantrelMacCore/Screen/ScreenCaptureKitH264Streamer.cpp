@@ -71,7 +71,8 @@ std::string screenStreamFailureText(const std::exception_ptr& error) {
     std::rethrow_exception(error);
   } catch (const X11CaptureError& e) {
     switch (e.kind()) {
-      case X11CaptureError::Case::accessDenied: return ScreenStreamError::screenRecordingDenied().localizedDescription();
+      case X11CaptureError::Case::accessDenied:
+        return ScreenStreamError::screenRecordingDenied().localizedDescription();
       case X11CaptureError::Case::noDisplay: return ScreenStreamError::noDisplay().localizedDescription();
       case X11CaptureError::Case::failed: return "Screen capture stopped: " + e.detail();
     }
@@ -90,7 +91,8 @@ std::shared_ptr<ScreenCaptureKitH264Streamer> ScreenCaptureKitH264Streamer::crea
       new ScreenCaptureKitH264Streamer(std::move(executor), std::move(displayName)));
 }
 
-ScreenCaptureKitH264Streamer::ScreenCaptureKitH264Streamer(Executor executor, std::optional<std::string> displayName)
+ScreenCaptureKitH264Streamer::ScreenCaptureKitH264Streamer(Executor executor,
+                                                           std::optional<std::string> displayName)
     : strand_(makeStrand(executor)), displayName_(std::move(displayName)) {}
 
 ScreenCaptureKitH264Streamer::~ScreenCaptureKitH264Streamer() {
@@ -143,9 +145,10 @@ Awaitable<void> ScreenCaptureKitH264Streamer::requestKeyframe() {
 
 Awaitable<bool> ScreenCaptureKitH264Streamer::isStreaming() {
   auto self = shared_from_this();
-  co_return co_await runOn(strand_, [](std::shared_ptr<ScreenCaptureKitH264Streamer> streamer) -> Awaitable<bool> {
-    co_return streamer->stream_ && streamer->stream_->running;
-  }(self));
+  co_return co_await runOn(strand_,
+                           [](std::shared_ptr<ScreenCaptureKitH264Streamer> streamer) -> Awaitable<bool> {
+                             co_return streamer->stream_ && streamer->stream_->running;
+                           }(self));
 }
 
 Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfiguration configuration,
@@ -174,9 +177,11 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   const auto strand = strand_;
   X11H264CaptureCallbacks callbacks;
   callbacks.onPicture = [weak, id, strand](EncodedPicture picture, CaptureTiming) {
-    asio::post(strand, [weak, id, unit = EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe}]() mutable {
-      if (auto streamer = weak.lock()) streamer->acceptUnit(id, std::move(unit));
-    });
+    asio::post(
+        strand,
+        [weak, id, unit = EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe}]() mutable {
+          if (auto streamer = weak.lock()) streamer->acceptUnit(id, std::move(unit));
+        });
   };
   callbacks.onFailure = [weak, id, strand](std::exception_ptr error) {
     asio::post(strand, [weak, id, text = screenStreamFailureText(error)]() mutable {
@@ -208,9 +213,10 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   stream->loop = loop;
   stream->running = true;
   const auto area = loop->captureArea();
-  log_.info("Screen stream started: {}x{} at ({}, {}) -> {}x{}, {} fps, {} bit/s, keyframe interval {}{}", area.width,
-            area.height, area.x, area.y, settings.targetWidth, settings.targetHeight, settings.framesPerSecond,
-            settings.averageBitrate, settings.keyframeInterval, loop->usesSharedMemory() ? "" : " (without MIT-SHM)");
+  log_.info("Screen stream started: {}x{} at ({}, {}) -> {}x{}, {} fps, {} bit/s, keyframe interval {}{}",
+            area.width, area.height, area.x, area.y, settings.targetWidth, settings.targetHeight,
+            settings.framesPerSecond, settings.averageBitrate, settings.keyframeInterval,
+            loop->usesSharedMemory() ? "" : " (without MIT-SHM)");
 }
 
 Awaitable<void> ScreenCaptureKitH264Streamer::stopOnStrand() {
@@ -262,8 +268,8 @@ void ScreenCaptureKitH264Streamer::startDelivery(const std::shared_ptr<Stream>& 
   spawnTask(strand_, deliverOnStrand(shared_from_this(), stream), "screen stream delivery");
 }
 
-Awaitable<void> ScreenCaptureKitH264Streamer::deliverOnStrand(std::shared_ptr<ScreenCaptureKitH264Streamer> self,
-                                                             std::shared_ptr<Stream> stream) {
+Awaitable<void> ScreenCaptureKitH264Streamer::deliverOnStrand(
+    std::shared_ptr<ScreenCaptureKitH264Streamer> self, std::shared_ptr<Stream> stream) {
   // One unit at a time and in order; after a stop nothing more is handed out.
   while (stream->active && !stream->pending.empty()) {
     auto item = std::move(stream->pending.front());

@@ -22,8 +22,8 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
                                            public std::enable_shared_from_this<ScreenCaptureKitH264Streamer> {
  public:
   // Nothing is captured until `start`. `displayName` replaces DISPLAY (tests).
-  static std::shared_ptr<ScreenCaptureKitH264Streamer> create(Executor executor,
-                                                              std::optional<std::string> displayName = std::nullopt);
+  static std::shared_ptr<ScreenCaptureKitH264Streamer> create(
+      Executor executor, std::optional<std::string> displayName = std::nullopt);
   // Ends a running capture thread (waits for it).
   ~ScreenCaptureKitH264Streamer() override;
 

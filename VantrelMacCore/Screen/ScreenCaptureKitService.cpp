@@ -9,10 +9,8 @@ namespace vantrel {
 
 std::optional<std::string> ScreenCaptureServiceError::errorDescription() const {
   switch (case_) {
-    case Case::enumerationFailed:
-      return "Failed to enumerate shareable displays: " + text_;
-    case Case::screenRecordingDenied:
-      return "Screen Recording permission is not granted.";
+    case Case::enumerationFailed: return "Failed to enumerate shareable displays: " + text_;
+    case Case::screenRecordingDenied: return "Screen Recording permission is not granted.";
   }
   return std::nullopt;
 }
@@ -46,7 +44,8 @@ Awaitable<std::vector<DisplayInfo>> ScreenCaptureKitService::enumerateDisplays()
     try {
       return displays(readX11DisplayLayout(name));
     } catch (const X11CaptureError& error) {
-      if (error.kind() == X11CaptureError::Case::accessDenied) throw ScreenCaptureServiceError::screenRecordingDenied();
+      if (error.kind() == X11CaptureError::Case::accessDenied)
+        throw ScreenCaptureServiceError::screenRecordingDenied();
       throw ScreenCaptureServiceError::enumerationFailed(error.detail());
     } catch (const ScreenCaptureServiceError&) {
       throw;

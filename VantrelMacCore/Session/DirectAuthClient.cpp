@@ -103,8 +103,9 @@ std::string defaultPasteDestination() {
 std::shared_ptr<DirectAuthClient> DirectAuthClient::create(Collaborators collaborators) {
   if (!collaborators.transport || !collaborators.comInfoSnapshotProvider || !collaborators.inputInjector ||
       !collaborators.systemCommandExecutor) {
-    throw std::invalid_argument("DirectAuthClient needs a transport, a system-information provider, an input "
-                                "injector and a system command executor");
+    throw std::invalid_argument(
+        "DirectAuthClient needs a transport, a system-information provider, an input "
+        "injector and a system command executor");
   }
   return std::shared_ptr<DirectAuthClient>(new DirectAuthClient(std::move(collaborators)));
 }
@@ -118,7 +119,8 @@ DirectAuthClient::DirectAuthClient(Collaborators c)
       screenPacketSender_(LowLatencyScreenPacketSender::create(transport_)),
       inputInjector_(std::move(c.inputInjector)),
       systemCommandExecutor_(std::move(c.systemCommandExecutor)),
-      updateActivityGate_(c.updateActivityGate ? std::move(c.updateActivityGate) : UpdateActivityGate::shared()),
+      updateActivityGate_(c.updateActivityGate ? std::move(c.updateActivityGate)
+                                               : UpdateActivityGate::shared()),
       initialAIConfiguration_(c.aiChannelConfiguration),
       secureAISession_(std::move(c.secureAISession)),
       reloadAIConfiguration_(std::move(c.reloadAIConfiguration)),
@@ -173,12 +175,13 @@ Awaitable<std::string> DirectAuthClient::currentMCPStatus() {
 }
 
 Awaitable<void> DirectAuthClient::setAIAccountContext(std::shared_ptr<AIAccountLoginContext> context) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self,
-                           std::shared_ptr<AIAccountLoginContext> c) -> Awaitable<void> {
-    self->invalidateLoginLease();
-    self->aiAccountContext_ = std::move(c);
-    co_return;
-  }(shared_from_this(), std::move(context)));
+  return runOn(strand_,
+               [](std::shared_ptr<DirectAuthClient> self,
+                  std::shared_ptr<AIAccountLoginContext> c) -> Awaitable<void> {
+                 self->invalidateLoginLease();
+                 self->aiAccountContext_ = std::move(c);
+                 co_return;
+               }(shared_from_this(), std::move(context)));
 }
 
 Awaitable<void> DirectAuthClient::setClipboardHandler(ClipboardHandler handler) {
@@ -189,21 +192,23 @@ Awaitable<void> DirectAuthClient::setClipboardHandler(ClipboardHandler handler) 
 }
 
 Awaitable<void> DirectAuthClient::setPasteDestinationProvider(PasteDestinationProvider provider) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, PasteDestinationProvider p) -> Awaitable<void> {
-    self->pasteDestinationProvider_ = std::move(p);
-    co_return;
-  }(shared_from_this(), std::move(provider)));
+  return runOn(strand_,
+               [](std::shared_ptr<DirectAuthClient> self, PasteDestinationProvider p) -> Awaitable<void> {
+                 self->pasteDestinationProvider_ = std::move(p);
+                 co_return;
+               }(shared_from_this(), std::move(provider)));
 }
 
 Awaitable<void> DirectAuthClient::updateLocalClipboardFiles(std::vector<std::string> urls) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, std::vector<std::string> u) -> Awaitable<void> {
-    std::vector<std::string> files;
-    for (auto& url : u) {
-      if (isFileURL(url)) files.push_back(std::move(url));
-    }
-    self->localClipboardFiles_ = std::move(files);
-    co_return;
-  }(shared_from_this(), std::move(urls)));
+  return runOn(strand_,
+               [](std::shared_ptr<DirectAuthClient> self, std::vector<std::string> u) -> Awaitable<void> {
+                 std::vector<std::string> files;
+                 for (auto& url : u) {
+                   if (isFileURL(url)) files.push_back(std::move(url));
+                 }
+                 self->localClipboardFiles_ = std::move(files);
+                 co_return;
+               }(shared_from_this(), std::move(urls)));
 }
 
 Awaitable<DirectAuthState> DirectAuthClient::currentState() {
@@ -213,18 +218,17 @@ Awaitable<DirectAuthState> DirectAuthClient::currentState() {
 }
 
 Awaitable<std::optional<DirectAuthError>> DirectAuthClient::currentLastError() {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self) -> Awaitable<std::optional<DirectAuthError>> {
-    co_return self->lastError_;
-  }(shared_from_this()));
+  return runOn(strand_,
+               [](std::shared_ptr<DirectAuthClient> self) -> Awaitable<std::optional<DirectAuthError>> {
+                 co_return self->lastError_;
+               }(shared_from_this()));
 }
 
 Awaitable<void> DirectAuthClient::connectAndAuthenticate(DirectAuthConfiguration configuration) {
   return runOn(strand_, connectBody(shared_from_this(), std::move(configuration)));
 }
 
-Awaitable<void> DirectAuthClient::disconnect() {
-  return runOn(strand_, disconnectBody(shared_from_this()));
-}
+Awaitable<void> DirectAuthClient::disconnect() { return runOn(strand_, disconnectBody(shared_from_this())); }
 
 // ---------------------------------------------------------------------------------------------
 // Connecting, authentication and registration
@@ -243,14 +247,11 @@ Awaitable<void> DirectAuthClient::connectBody(std::shared_ptr<DirectAuthClient> 
   switch (self->state_) {
     case DirectAuthState::connecting:
     case DirectAuthState::authenticating:
-    case DirectAuthState::disconnecting:
-      throw DirectAuthError::notIdle();
-    case DirectAuthState::authenticated:
-      throw DirectAuthError::alreadyAuthenticated();
+    case DirectAuthState::disconnecting: throw DirectAuthError::notIdle();
+    case DirectAuthState::authenticated: throw DirectAuthError::alreadyAuthenticated();
     case DirectAuthState::idle:
     case DirectAuthState::disconnected:
-    case DirectAuthState::failed:
-      break;
+    case DirectAuthState::failed: break;
   }
 
   self->lastError_.reset();
@@ -285,7 +286,8 @@ Awaitable<void> DirectAuthClient::connectBody(std::shared_ptr<DirectAuthClient> 
   throw mapped;
 }
 
-Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration configuration, TaskTokenPtr attempt) {
+Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration configuration,
+                                                       TaskTokenPtr attempt) {
   co_await connectWithTimeout(configuration, attempt);
   ensureCurrent(attempt);
   co_await checkCancellation();
@@ -331,7 +333,8 @@ Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration c
   }
 }
 
-Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration configuration, TaskTokenPtr attempt) {
+Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration configuration,
+                                                     TaskTokenPtr attempt) {
   emit(K::TcpConnectAttempt{configuration.host, configuration.port});
   std::exception_ptr failure;
   try {
@@ -369,7 +372,8 @@ Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration con
   emit(K::TcpConnectReady{});
 }
 
-Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration configuration, TaskTokenPtr attempt) {
+Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration configuration,
+                                                        TaskTokenPtr attempt) {
   const Bytes payload = DirectAuthPayload::makeRequestPayload(configuration.userID);
   if (payload.size() > VantrelProtocol::maxChunkPayloadSize) {
     throw DirectAuthError::malformedResponse("Auth request payload exceeds maximum chunk size.");
@@ -386,7 +390,8 @@ Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration 
   validateAuthResponse(answer);
 }
 
-Awaitable<VantrelFrame> DirectAuthClient::receiveAuthResponse(std::uint64_t timeoutNanoseconds, TaskTokenPtr attempt) {
+Awaitable<VantrelFrame> DirectAuthClient::receiveAuthResponse(std::uint64_t timeoutNanoseconds,
+                                                              TaskTokenPtr attempt) {
   std::exception_ptr failure;
   std::optional<VantrelFrame> frame;
   try {
@@ -449,7 +454,8 @@ void DirectAuthClient::validateAuthResponse(const VantrelFrame& frame) {
     throw DirectAuthError::unexpectedCommand(frame.header.command);
   }
   if (frame.payload.size() != 1) {
-    throw DirectAuthError::malformedResponse(fmt::format("expected exactly 1 payload byte, got {}", frame.payload.size()));
+    throw DirectAuthError::malformedResponse(
+        fmt::format("expected exactly 1 payload byte, got {}", frame.payload.size()));
   }
   const std::uint8_t byte = frame.payload.front();
   if (byte == VantrelProtocol::authFailureASCII) {
@@ -462,7 +468,8 @@ void DirectAuthClient::validateAuthResponse(const VantrelFrame& frame) {
   emit(K::AuthAccepted{});
 }
 
-Awaitable<void> DirectAuthClient::performRegistration(DirectAuthConfiguration configuration, TaskTokenPtr attempt) {
+Awaitable<void> DirectAuthClient::performRegistration(DirectAuthConfiguration configuration,
+                                                      TaskTokenPtr attempt) {
   VantrelHeader header;
   header.command = VantrelProtocol::headerStartConnectCommand;
   header.sequenceNumber = 0;
@@ -515,7 +522,8 @@ Awaitable<void> DirectAuthClient::disconnectBody(std::shared_ptr<DirectAuthClien
 
 void DirectAuthClient::startReceiveLoop() {
   dropReceiveLoop(true);
-  receiveLoopTask_.start([weak = weak_from_this()](TaskTokenPtr token) { return receiveLoopEntry(weak, token); });
+  receiveLoopTask_.start(
+      [weak = weak_from_this()](TaskTokenPtr token) { return receiveLoopEntry(weak, token); });
 }
 
 void DirectAuthClient::dropReceiveLoop(bool interruptWaits) {
@@ -655,7 +663,8 @@ void DirectAuthClient::handleLegacyInputFrame(const VantrelFrame& frame) {
     if (e.kind() == RemoteInputInjectionError::Case::accessibilityDenied) {
       if (!inputPermissionDeniedLogged_) {
         inputPermissionDeniedLogged_ = true;
-        emit(K::InputPermissionDenied{"Grant VantrelMac in Privacy & Security > Accessibility, then relaunch"});
+        emit(K::InputPermissionDenied{
+            "Grant VantrelMac in Privacy & Security > Accessibility, then relaunch"});
       }
     } else {
       emit(K::InputPacketRejected{e.localizedDescription()});
@@ -672,7 +681,8 @@ void DirectAuthClient::handleLegacyInputFrame(const VantrelFrame& frame) {
   const std::string kind = packet->diagnosticKind();
   const long long count = inputEventsApplied_;
   const bool isKey = kind.rfind("key-", 0) == 0;
-  if (count == 1 || count % 100 == 0 || (!isKey && (!lastInputDiagnosticKind_ || *lastInputDiagnosticKind_ != kind))) {
+  if (count == 1 || count % 100 == 0 ||
+      (!isKey && (!lastInputDiagnosticKind_ || *lastInputDiagnosticKind_ != kind))) {
     emit(K::InputEventApplied{kind, count});
   }
   lastInputDiagnosticKind_ = kind;
@@ -680,7 +690,8 @@ void DirectAuthClient::handleLegacyInputFrame(const VantrelFrame& frame) {
 }
 
 void DirectAuthClient::emitManagerFrameMetadata(const VantrelFrame& frame) {
-  emit(K::ManagerFrame{frame.header.command, static_cast<long long>(frame.payload.size()), frame.header.comNum});
+  emit(K::ManagerFrame{frame.header.command, static_cast<long long>(frame.payload.size()),
+                       frame.header.comNum});
 }
 
 void DirectAuthClient::resetConnectionBuffers() {

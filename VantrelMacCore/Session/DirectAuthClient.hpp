@@ -32,8 +32,8 @@
 #include "Session/DirectAuthEventSystemLog.hpp"
 #include "Session/DirectAuthTypes.hpp"
 #include "Session/LowLatencyScreenPacketSender.hpp"
-#include "Session/ManagerMessageJoiner.hpp"
 #include "Session/MacSystemCommandExecutor.hpp"
+#include "Session/ManagerMessageJoiner.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
 #include "Session/UpdateActivityGate.hpp"
@@ -60,9 +60,9 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
     std::shared_ptr<SystemCommandExecuting> systemCommandExecutor;
     AIChannelConfiguration aiChannelConfiguration;
     std::shared_ptr<AISecureSessionController> secureAISession;  // none in the application
-    AIConfigurationReload reloadAIConfiguration;                  // optional
-    std::shared_ptr<AIAccountLoginContext> aiAccountContext;      // optional
-    std::shared_ptr<UpdateActivityGate> updateActivityGate;       // the application passes shared()
+    AIConfigurationReload reloadAIConfiguration;                 // optional
+    std::shared_ptr<AIAccountLoginContext> aiAccountContext;     // optional
+    std::shared_ptr<UpdateActivityGate> updateActivityGate;      // the application passes shared()
   };
 
   // Stores the collaborators and starts idle; opens nothing and emits nothing.
@@ -111,7 +111,8 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   void emit(DirectAuthEvent::Kind kind);
 
   // ---- connection (connect, authenticate, register, disconnect) ----
-  static Awaitable<void> connectBody(std::shared_ptr<DirectAuthClient> self, DirectAuthConfiguration configuration);
+  static Awaitable<void> connectBody(std::shared_ptr<DirectAuthClient> self,
+                                     DirectAuthConfiguration configuration);
   static Awaitable<void> disconnectBody(std::shared_ptr<DirectAuthClient> self);
   Awaitable<void> runConnectionAttempt(DirectAuthConfiguration configuration, TaskTokenPtr attempt);
   Awaitable<void> connectWithTimeout(DirectAuthConfiguration configuration, TaskTokenPtr attempt);
@@ -143,7 +144,8 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   Awaitable<void> handleReceiveLoopTransportError(NetworkTransportError error);
   Awaitable<void> failFromReceiveLoop(DirectAuthError error);
   // Returns false when `disconnect()` took over the teardown meanwhile (the attempt is stale).
-  Awaitable<bool> failAndDisconnect(DirectAuthError error, bool alreadyEmittedSpecificEvent, TaskTokenPtr attempt);
+  Awaitable<bool> failAndDisconnect(DirectAuthError error, bool alreadyEmittedSpecificEvent,
+                                    TaskTokenPtr attempt);
   bool isLive() const noexcept;
 
   // ---- legacy dispatch ----

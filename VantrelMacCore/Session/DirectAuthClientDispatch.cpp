@@ -26,31 +26,15 @@ Awaitable<void> DirectAuthClient::handleLegacyHeaderBasicIfNeeded(VantrelFrame f
                                frame.header.comNum});
 
   switch (*kind) {
-    case Cmd::getComInfo:
-      co_await sendLegacyComInfoResponse();
-      break;
-    case Cmd::getScreen:
-      co_await handleScreenRequest(std::move(frame.payload), true);
-      break;
+    case Cmd::getComInfo: co_await sendLegacyComInfoResponse(); break;
+    case Cmd::getScreen: co_await handleScreenRequest(std::move(frame.payload), true); break;
     case Cmd::getScreenEnd:
-    case Cmd::getScreenEndKeyCheck:
-      co_await stopScreenStream("manager GET_SCREEN_END", true, false);
-      break;
-    case Cmd::getScreenInfo:
-      co_await handleScreenRequest(std::move(frame.payload), false);
-      break;
-    case Cmd::getCurrentFolder:
-      co_await sendCurrentPasteDestination();
-      break;
-    case Cmd::setCurrentFolder:
-      co_await handleSetCurrentFolder(std::move(frame.payload));
-      break;
-    case Cmd::getManagerControlV:
-      co_await requestManagerCurrentFolder();
-      break;
-    case Cmd::reboot:
-      requestReboot();
-      break;
+    case Cmd::getScreenEndKeyCheck: co_await stopScreenStream("manager GET_SCREEN_END", true, false); break;
+    case Cmd::getScreenInfo: co_await handleScreenRequest(std::move(frame.payload), false); break;
+    case Cmd::getCurrentFolder: co_await sendCurrentPasteDestination(); break;
+    case Cmd::setCurrentFolder: co_await handleSetCurrentFolder(std::move(frame.payload)); break;
+    case Cmd::getManagerControlV: co_await requestManagerCurrentFolder(); break;
+    case Cmd::reboot: requestReboot(); break;
     case Cmd::frameControl2A:
       if (screenStreamActive_ && screenStreamer_) {
         try {
@@ -62,17 +46,10 @@ Awaitable<void> DirectAuthClient::handleLegacyHeaderBasicIfNeeded(VantrelFrame f
       break;
     case Cmd::clipboardText:
     case Cmd::clipboardImage:
-    case Cmd::clipboardFile:
-      handleIncomingClipboard(frame.payload);
-      break;
-    case Cmd::getSingleFiles:
-      co_await handleGetSingleFiles(std::move(frame.payload));
-      break;
-    case Cmd::setSingleCommands:
-      co_await handleSetSingleCommands(std::move(frame.payload));
-      break;
-    default:
-      break;  // logged only
+    case Cmd::clipboardFile: handleIncomingClipboard(frame.payload); break;
+    case Cmd::getSingleFiles: co_await handleGetSingleFiles(std::move(frame.payload)); break;
+    case Cmd::setSingleCommands: co_await handleSetSingleCommands(std::move(frame.payload)); break;
+    default: break;  // logged only
   }
 }
 
@@ -127,9 +104,7 @@ void DirectAuthClient::handleIncomingClipboard(const Bytes& envelope) {
     case LegacyClipboardValue::Case::imagePNG:
       emit(K::ClipboardReceived{"image", static_cast<long long>(value->pngData().size()), 1});
       break;
-    case LegacyClipboardValue::Case::files:
-      emit(K::ClipboardReceived{"files", 0, 1});
-      break;
+    case LegacyClipboardValue::Case::files: emit(K::ClipboardReceived{"files", 0, 1}); break;
   }
 }
 
@@ -218,8 +193,8 @@ Awaitable<void> DirectAuthClient::sendSingleFileList(std::string requestedPath) 
   SingleFileListing listing;
   try {
     listing = listSingleFileFolder(requestedPath);
-    Bytes envelope = LegacyClipboardCodec::makeStringDataClass(Cmd::getSingleFiles, listing.json,
-                                                               activeConnectionNumber_);
+    Bytes envelope =
+        LegacyClipboardCodec::makeStringDataClass(Cmd::getSingleFiles, listing.json, activeConnectionNumber_);
     co_await sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_);
   } catch (...) {
     failure = std::current_exception();
@@ -296,18 +271,19 @@ Awaitable<void> DirectAuthClient::sendLocalClipboardImagePNG(Bytes png) {
 }
 
 Awaitable<void> DirectAuthClient::notifyLocalClipboardFiles(std::vector<std::string> urls) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, std::vector<std::string> u) -> Awaitable<void> {
-    if (self->state_ != DirectAuthState::authenticated) co_return;
-    std::vector<std::string> files;
-    for (auto& url : u) {
-      if (isFileURL(url)) files.push_back(std::move(url));
-    }
-    self->localClipboardFiles_ = std::move(files);
-    const auto comNum = self->activeConnectionNumber_;
-    Bytes envelope = LegacyClipboardCodec::makeFileNotification(comNum);
-    co_await self->sendHeaderBasicPayload(std::move(envelope), comNum);
-    self->emit(K::ClipboardSent{"files", 0, static_cast<long long>(self->localClipboardFiles_.size())});
-  }(shared_from_this(), std::move(urls)));
+  return runOn(
+      strand_, [](std::shared_ptr<DirectAuthClient> self, std::vector<std::string> u) -> Awaitable<void> {
+        if (self->state_ != DirectAuthState::authenticated) co_return;
+        std::vector<std::string> files;
+        for (auto& url : u) {
+          if (isFileURL(url)) files.push_back(std::move(url));
+        }
+        self->localClipboardFiles_ = std::move(files);
+        const auto comNum = self->activeConnectionNumber_;
+        Bytes envelope = LegacyClipboardCodec::makeFileNotification(comNum);
+        co_await self->sendHeaderBasicPayload(std::move(envelope), comNum);
+        self->emit(K::ClipboardSent{"files", 0, static_cast<long long>(self->localClipboardFiles_.size())});
+      }(shared_from_this(), std::move(urls)));
 }
 
 Awaitable<void> DirectAuthClient::reportClipboardBridgeFailure(std::string detail) {

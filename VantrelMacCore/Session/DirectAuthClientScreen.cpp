@@ -16,7 +16,8 @@ Awaitable<void> DirectAuthClient::handleScreenRequest(Bytes payload, bool sendsI
   co_return;
 }
 
-Awaitable<void> DirectAuthClient::stopScreenStream(std::string reason, bool emitEvent, bool preservingActivity) {
+Awaitable<void> DirectAuthClient::stopScreenStream(std::string reason, bool emitEvent,
+                                                   bool preservingActivity) {
   const Lease remembered = screenActivity_;
   screenRestartTask_.cancel();
   ++screenStreamGeneration_;

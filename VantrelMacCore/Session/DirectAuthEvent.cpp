@@ -14,54 +14,100 @@ std::string legacyCode(std::uint32_t code) {
 }
 
 struct Render {
-  std::string operator()(const TcpConnectAttempt& e) const { return fmt::format("TCP connect attempt to {}:{}", e.host, e.port); }
+  std::string operator()(const TcpConnectAttempt& e) const {
+    return fmt::format("TCP connect attempt to {}:{}", e.host, e.port);
+  }
   std::string operator()(const TcpConnectFailure& e) const { return "TCP connect failed: " + e.text; }
-  std::string operator()(const RegistrationCommandSent& e) const { return fmt::format("Registration command 9 sent (comNum={})", e.comNum); }
+  std::string operator()(const RegistrationCommandSent& e) const {
+    return fmt::format("Registration command 9 sent (comNum={})", e.comNum);
+  }
   std::string operator()(const ManagerFrame& e) const {
-    return fmt::format("Manager frame: command={}, payloadBytes={}, comNum={}", static_cast<unsigned>(e.command), e.payloadByteCount, e.comNum);
+    return fmt::format("Manager frame: command={}, payloadBytes={}, comNum={}",
+                       static_cast<unsigned>(e.command), e.payloadByteCount, e.comNum);
   }
   std::string operator()(const LegacyManagerCommand& e) const {
-    return fmt::format("Legacy command: {} {}, payloadBytes={}, comNum={}", legacyCode(e.kind), e.name, e.payloadByteCount, e.comNum);
+    return fmt::format("Legacy command: {} {}, payloadBytes={}, comNum={}", legacyCode(e.kind), e.name,
+                       e.payloadByteCount, e.comNum);
   }
   std::string operator()(const LegacyComInfoResponseSent& e) const {
-    return fmt::format("Legacy GET_COMINFO response sent (comNum={}, payloadBytes={}, {})", e.comNum, e.payloadByteCount, e.summaryFragment);
+    return fmt::format("Legacy GET_COMINFO response sent (comNum={}, payloadBytes={}, {})", e.comNum,
+                       e.payloadByteCount, e.summaryFragment);
   }
-  std::string operator()(const LegacyComInfoSnapshotFailed& e) const { return "Legacy GET_COMINFO snapshot failed (using fallback): " + e.text; }
-  std::string operator()(const LegacyComInfoResponseFailed& e) const { return "Legacy GET_COMINFO response failed: " + e.text; }
+  std::string operator()(const LegacyComInfoSnapshotFailed& e) const {
+    return "Legacy GET_COMINFO snapshot failed (using fallback): " + e.text;
+  }
+  std::string operator()(const LegacyComInfoResponseFailed& e) const {
+    return "Legacy GET_COMINFO response failed: " + e.text;
+  }
   std::string operator()(const ScreenRequest& e) const {
-    return fmt::format("GET_SCREEN request: source={}x{}, target={}x{}, cursor={}, accel={}, comNum={}", e.sourceWidth, e.sourceHeight,
-                       e.targetWidth, e.targetHeight, word(e.showsCursor), e.accel, e.comNum);
+    return fmt::format("GET_SCREEN request: source={}x{}, target={}x{}, cursor={}, accel={}, comNum={}",
+                       e.sourceWidth, e.sourceHeight, e.targetWidth, e.targetHeight, word(e.showsCursor),
+                       e.accel, e.comNum);
   }
   std::string operator()(const ScreenInfoResponseSent& e) const {
-    return fmt::format("GET_SCREEN_INFO response sent (comNum={}, payloadBytes={}, source={}x{}, target={}x{})", e.comNum, e.payloadByteCount,
-                       e.sourceWidth, e.sourceHeight, e.targetWidth, e.targetHeight);
+    return fmt::format(
+        "GET_SCREEN_INFO response sent (comNum={}, payloadBytes={}, source={}x{}, target={}x{})", e.comNum,
+        e.payloadByteCount, e.sourceWidth, e.sourceHeight, e.targetWidth, e.targetHeight);
   }
-  std::string operator()(const ScreenCaptureStarted& e) const { return fmt::format("Screen capture started ({}x{} @ {} fps)", e.targetWidth, e.targetHeight, e.fps); }
+  std::string operator()(const ScreenCaptureStarted& e) const {
+    return fmt::format("Screen capture started ({}x{} @ {} fps)", e.targetWidth, e.targetHeight, e.fps);
+  }
   std::string operator()(const ScreenFirstEncodedFrame& e) const {
-    return fmt::format("First encoded screen frame sent ({}, bytes={}, chunks={})", e.isKeyframe ? "keyframe" : "delta", e.byteCount, e.chunkCount);
+    return fmt::format("First encoded screen frame sent ({}, bytes={}, chunks={})",
+                       e.isKeyframe ? "keyframe" : "delta", e.byteCount, e.chunkCount);
   }
-  std::string operator()(const ScreenFrameStats& e) const { return fmt::format("Screen frame stats: frames={}, bytes={}, keyframes={}", e.framesSent, e.bytesSent, e.keyframes); }
+  std::string operator()(const ScreenFrameStats& e) const {
+    return fmt::format("Screen frame stats: frames={}, bytes={}, keyframes={}", e.framesSent, e.bytesSent,
+                       e.keyframes);
+  }
   std::string operator()(const ScreenStopped& e) const { return "Screen stream stopped: " + e.reason; }
-  std::string operator()(const ScreenPermissionDenied& e) const { return "Screen Recording permission denied (control session remains connected): " + e.text; }
-  std::string operator()(const ScreenStreamError& e) const { return "Screen stream error (stream stopped; control session remains when possible): " + e.text; }
-  std::string operator()(const InputEventApplied& e) const { return fmt::format("Remote input applied: kind={}, count={}", e.kind, e.count); }
-  std::string operator()(const InputPermissionDenied& e) const { return "Accessibility permission denied (screen/control TCP remains active): " + e.text; }
-  std::string operator()(const InputPacketRejected& e) const { return "Remote input ignored: " + e.text; }
-  std::string operator()(const ClipboardSent& e) const { return fmt::format("Clipboard sent: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount); }
-  std::string operator()(const ClipboardReceived& e) const { return fmt::format("Clipboard received: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount); }
-  std::string operator()(const ClipboardRejected& e) const { return "Clipboard payload ignored: " + e.text; }
-  std::string operator()(const FileTransferStarted& e) const { return fmt::format("File transfer started: direction={}, files={}", e.direction, e.total); }
-  std::string operator()(const FileTransferProgress& e) const {
-    return fmt::format("File transfer: direction={}, file={}/{}, bytes={}/{}", e.direction, e.current, e.total, e.bytes, e.totalBytes);
+  std::string operator()(const ScreenPermissionDenied& e) const {
+    return "Screen Recording permission denied (control session remains connected): " + e.text;
   }
-  std::string operator()(const FileTransferCompleted& e) const { return fmt::format("File transfer completed: direction={}, files={}", e.direction, e.total); }
+  std::string operator()(const ScreenStreamError& e) const {
+    return "Screen stream error (stream stopped; control session remains when possible): " + e.text;
+  }
+  std::string operator()(const InputEventApplied& e) const {
+    return fmt::format("Remote input applied: kind={}, count={}", e.kind, e.count);
+  }
+  std::string operator()(const InputPermissionDenied& e) const {
+    return "Accessibility permission denied (screen/control TCP remains active): " + e.text;
+  }
+  std::string operator()(const InputPacketRejected& e) const { return "Remote input ignored: " + e.text; }
+  std::string operator()(const ClipboardSent& e) const {
+    return fmt::format("Clipboard sent: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount);
+  }
+  std::string operator()(const ClipboardReceived& e) const {
+    return fmt::format("Clipboard received: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount);
+  }
+  std::string operator()(const ClipboardRejected& e) const { return "Clipboard payload ignored: " + e.text; }
+  std::string operator()(const FileTransferStarted& e) const {
+    return fmt::format("File transfer started: direction={}, files={}", e.direction, e.total);
+  }
+  std::string operator()(const FileTransferProgress& e) const {
+    return fmt::format("File transfer: direction={}, file={}/{}, bytes={}/{}", e.direction, e.current,
+                       e.total, e.bytes, e.totalBytes);
+  }
+  std::string operator()(const FileTransferCompleted& e) const {
+    return fmt::format("File transfer completed: direction={}, files={}", e.direction, e.total);
+  }
   std::string operator()(const FileTransferFailed& e) const { return "File transfer failed: " + e.text; }
-  std::string operator()(const SingleFileListSent& e) const { return fmt::format("Single-file list sent: path={}, items={}", e.path, e.itemCount); }
+  std::string operator()(const SingleFileListSent& e) const {
+    return fmt::format("Single-file list sent: path={}, items={}", e.path, e.itemCount);
+  }
   std::string operator()(const SingleFileListFailed& e) const { return "Single-file list failed: " + e.text; }
-  std::string operator()(const SingleFileCommandCompleted& e) const { return fmt::format("Single-file command completed: command={}", e.command); }
-  std::string operator()(const SingleFileCommandFailed& e) const { return "Single-file command failed: " + e.text; }
-  std::string operator()(const SystemCommandAccepted& e) const { return "System command accepted: " + e.command; }
-  std::string operator()(const SystemCommandFailed& e) const { return "System command failed: " + e.command + ", error=" + e.detail; }
+  std::string operator()(const SingleFileCommandCompleted& e) const {
+    return fmt::format("Single-file command completed: command={}", e.command);
+  }
+  std::string operator()(const SingleFileCommandFailed& e) const {
+    return "Single-file command failed: " + e.text;
+  }
+  std::string operator()(const SystemCommandAccepted& e) const {
+    return "System command accepted: " + e.command;
+  }
+  std::string operator()(const SystemCommandFailed& e) const {
+    return "System command failed: " + e.command + ", error=" + e.detail;
+  }
   std::string operator()(const Error& e) const { return "Error: " + e.text; }
   std::string operator()(const TcpConnectReady&) const { return "TCP connection ready"; }
   std::string operator()(const AuthCommandSent&) const { return "Auth command 8 sent"; }

@@ -50,8 +50,7 @@ std::optional<std::string> DirectAuthError::errorDescription() const {
     case Case::transport: return "Transport error: " + detail_;
     case Case::invalidHost: return "Manager host must not be empty.";
     case Case::invalidUserID: return "User ID must not be empty.";
-    case Case::nonASCIIUserID:
-      return "User ID must be strict ASCII for direct-auth wire format R_{User_ID}.";
+    case Case::nonASCIIUserID: return "User ID must be strict ASCII for direct-auth wire format R_{User_ID}.";
     case Case::notIdle: return "Cannot connect while a session is already active.";
     case Case::alreadyAuthenticated: return "Already authenticated on this session.";
     case Case::rejected: return "Manager rejected authentication (response \u201C0\u201D).";

@@ -28,7 +28,7 @@ enum class DirectAuthState {
 
 namespace DirectAuthStates {
 inline constexpr std::array<DirectAuthState, 7> allCases{
-    DirectAuthState::idle,          DirectAuthState::connecting,   DirectAuthState::authenticating,
+    DirectAuthState::idle,          DirectAuthState::connecting,    DirectAuthState::authenticating,
     DirectAuthState::authenticated, DirectAuthState::disconnecting, DirectAuthState::disconnected,
     DirectAuthState::failed,
 };
@@ -71,8 +71,12 @@ class DirectAuthError : public Error {
   };
 
   static DirectAuthError invalidPort(std::uint16_t port) { return {Case::invalidPort, port, {}}; }
-  static DirectAuthError unexpectedCommand(std::uint8_t command) { return {Case::unexpectedCommand, command, {}}; }
-  static DirectAuthError malformedResponse(std::string detail) { return {Case::malformedResponse, 0, std::move(detail)}; }
+  static DirectAuthError unexpectedCommand(std::uint8_t command) {
+    return {Case::unexpectedCommand, command, {}};
+  }
+  static DirectAuthError malformedResponse(std::string detail) {
+    return {Case::malformedResponse, 0, std::move(detail)};
+  }
   static DirectAuthError transport(std::string detail) { return {Case::transport, 0, std::move(detail)}; }
   static DirectAuthError invalidHost() { return {Case::invalidHost, 0, {}}; }
   static DirectAuthError invalidUserID() { return {Case::invalidUserID, 0, {}}; }

@@ -16,8 +16,7 @@ FileSystemError::FileSystemError(std::string operation, std::string path, int po
     : operation_(std::move(operation)), path_(printableFileName(path)), posixCode_(posixCode) {}
 
 std::optional<std::string> FileSystemError::errorDescription() const {
-  return fmt::format("{} \u201C{}\u201D: {}", operation_, path_,
-                     std::generic_category().message(posixCode_));
+  return fmt::format("{} \u201C{}\u201D: {}", operation_, path_, std::generic_category().message(posixCode_));
 }
 
 namespace {

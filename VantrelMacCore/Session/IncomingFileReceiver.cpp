@@ -20,26 +20,18 @@ IncomingFileReceiver::IncomingFileReceiver(std::shared_ptr<UpdateActivityGate> g
 
 IncomingFileReceiver::~IncomingFileReceiver() { reset(); }
 
-std::vector<DirectAuthEvent::Kind> IncomingFileReceiver::handleFrame(std::uint8_t command,
-                                                                     ByteView payload) {
+std::vector<DirectAuthEvent::Kind> IncomingFileReceiver::handleFrame(std::uint8_t command, ByteView payload) {
   std::vector<DirectAuthEvent::Kind> events;
   try {
     switch (command) {
-      case fileInfoCommand:
-        startFile(payload, events);
-        break;
-      case fileDataCommand:
-        appendData(payload, events);
-        break;
-      case fileEndCommand:
-        finishFile(events);
-        break;
+      case fileInfoCommand: startFile(payload, events); break;
+      case fileDataCommand: appendData(payload, events); break;
+      case fileEndCommand: finishFile(events); break;
       case fileCancelCommand:
         reset();
         events.push_back(transferFailed(std::string(cancelledText)));
         break;
-      default:
-        break;
+      default: break;
     }
   } catch (const std::exception& error) {
     fail(error, events);
@@ -70,9 +62,9 @@ void IncomingFileReceiver::appendData(ByteView payload, std::vector<DirectAuthEv
   writer_.append(payload);
   const auto received = writer_.received();
   if (progress_.shouldReport(received, record_->fileSize)) {
-    events.emplace_back(kinds::FileTransferProgress{
-        std::string(direction), static_cast<long long>(record_->currentIndex) + 1,
-        record_->total, received, record_->fileSize});
+    events.emplace_back(kinds::FileTransferProgress{std::string(direction),
+                                                    static_cast<long long>(record_->currentIndex) + 1,
+                                                    record_->total, received, record_->fileSize});
   }
 }
 
@@ -102,8 +94,7 @@ void IncomingFileReceiver::reset() noexcept {
   endBatch();
 }
 
-void IncomingFileReceiver::fail(const std::exception& error,
-                                std::vector<DirectAuthEvent::Kind>& events) {
+void IncomingFileReceiver::fail(const std::exception& error, std::vector<DirectAuthEvent::Kind>& events) {
   reset();
   events.push_back(transferFailed(localizedDescription(error)));
 }

@@ -91,8 +91,8 @@ fs::path IncomingFileDestination::path() const {
 IncomingFileDestination safeDestination(const LegacyFileMetadata& record) {
   const auto& folder = record.destinationFolder;
   // A relative folder would resolve against the process's working directory.
-  if (folder.empty() || folder.front() != '/' || hasNul(folder) ||
-      hasNul(record.additionalFolder) || hasNul(record.filename)) {
+  if (folder.empty() || folder.front() != '/' || hasNul(folder) || hasNul(record.additionalFolder) ||
+      hasNul(record.filename)) {
     throw LegacyClipboardCodecError::invalidEnvelope();
   }
   IncomingFileDestination destination;
@@ -108,8 +108,8 @@ IncomingFileDestination safeDestination(const LegacyFileMetadata& record) {
   }
 
   const auto nameParts = nonEmptyComponents(record.filename);
-  destination.name = nameParts.empty() ? std::string(IncomingFileDestination::fallbackName)
-                                       : nameParts.back();
+  destination.name =
+      nameParts.empty() ? std::string(IncomingFileDestination::fallbackName) : nameParts.back();
   // "." or ".." would name the folder itself or its parent instead of a file inside it.
   if (destination.name == "." || destination.name == "..") {
     throw LegacyClipboardCodecError::invalidEnvelope();
@@ -124,8 +124,7 @@ fs::path IncomingFileWriter::temporaryPath() const {
   return folderPath_ / temporaryName_;
 }
 
-void IncomingFileWriter::begin(const IncomingFileDestination& destination,
-                               std::int64_t announcedSize) {
+void IncomingFileWriter::begin(const IncomingFileDestination& destination, std::int64_t announcedSize) {
   abandon();
   if (announcedSize < 0) throw LegacyClipboardCodecError::invalidEnvelope();
   if (destination.folder.empty() || !destination.folder.is_absolute()) {

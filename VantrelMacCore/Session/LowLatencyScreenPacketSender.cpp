@@ -6,7 +6,8 @@ namespace vantrel {
 
 std::shared_ptr<LowLatencyScreenPacketSender> LowLatencyScreenPacketSender::create(
     std::shared_ptr<NetworkTransporting> transport) {
-  return std::shared_ptr<LowLatencyScreenPacketSender>(new LowLatencyScreenPacketSender(std::move(transport)));
+  return std::shared_ptr<LowLatencyScreenPacketSender>(
+      new LowLatencyScreenPacketSender(std::move(transport)));
 }
 
 bool isTransportDisconnection(const std::exception_ptr& error) noexcept {
@@ -20,7 +21,8 @@ bool isTransportDisconnection(const std::exception_ptr& error) noexcept {
   }
 }
 
-void LowLatencyScreenPacketSender::enqueue(Bytes data, LowLatencyScreenPacketMetadata metadata, Completion completion) {
+void LowLatencyScreenPacketSender::enqueue(Bytes data, LowLatencyScreenPacketMetadata metadata,
+                                           Completion completion) {
   if (pending_ && pending_->metadata.isKeyframe && !metadata.isKeyframe) return;
   pending_.emplace(PendingPacket{std::move(data), metadata, std::move(completion)});
   if (!isDraining_) {

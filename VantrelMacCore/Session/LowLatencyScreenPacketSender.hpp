@@ -21,7 +21,8 @@ struct LowLatencyScreenPacketMetadata {
   long long byteCount = 0;       // access-unit bytes, frame headers not included
   long long chunkCount = 0;      // frames the unit was cut into
   bool isKeyframe = false;
-  friend bool operator==(const LowLatencyScreenPacketMetadata&, const LowLatencyScreenPacketMetadata&) = default;
+  friend bool operator==(const LowLatencyScreenPacketMetadata&,
+                         const LowLatencyScreenPacketMetadata&) = default;
 };
 
 struct LowLatencyScreenSendResult {
@@ -30,7 +31,8 @@ struct LowLatencyScreenSendResult {
   static LowLatencyScreenSendResult sent(LowLatencyScreenPacketMetadata metadata) {
     return {Case::sent, metadata, metadata.generation, {}, false};
   }
-  static LowLatencyScreenSendResult failed(std::uint64_t generation, std::string detail, bool transportDisconnected) {
+  static LowLatencyScreenSendResult failed(std::uint64_t generation, std::string detail,
+                                           bool transportDisconnected) {
     return {Case::failed, {}, generation, std::move(detail), transportDisconnected};
   }
 

@@ -66,8 +66,7 @@ std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_vie
   const auto* remotePath = field("remotePath");
   const auto* files = field("files");
   if (!protocolName || !command || !path || !remotePath || !files) return std::nullopt;
-  if (!protocolName->is_string() || !path->is_string() || !remotePath->is_string() ||
-      !files->is_array()) {
+  if (!protocolName->is_string() || !path->is_string() || !remotePath->is_string() || !files->is_array()) {
     return std::nullopt;
   }
   MacSingleFileCommand result;
@@ -97,8 +96,7 @@ std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_vie
 
 std::optional<std::string> MacSingleFileError::errorDescription() const {
   switch (case_) {
-    case Case::fileNoSuchFile:
-      return "The file doesn\u2019t exist.";
+    case Case::fileNoSuchFile: return "The file doesn\u2019t exist.";
     case Case::featureUnsupported:
       return "The requested operation couldn\u2019t be completed because the feature is not "
              "supported.";
@@ -110,12 +108,9 @@ std::optional<std::string> MacSingleFileError::errorDescription() const {
 
 int MacSingleFileError::errorCode() const {
   switch (case_) {
-    case Case::fileNoSuchFile:
-      return 4;
-    case Case::featureUnsupported:
-      return 3328;
-    case Case::fileWriteInvalidFileName:
-      return 514;
+    case Case::fileNoSuchFile: return 4;
+    case Case::featureUnsupported: return 3328;
+    case Case::fileWriteInvalidFileName: return 514;
   }
   return 0;
 }
@@ -142,9 +137,7 @@ fs::path standardized(const fs::path& path) {
   return fs::path(withoutTrailingSlash(absolute.lexically_normal().string()));
 }
 
-std::string displayPath(const fs::path& path) {
-  return text::nfc(printableFileName(path.string()));
-}
+std::string displayPath(const fs::path& path) { return text::nfc(printableFileName(path.string())); }
 
 std::string modificationText(const struct stat& status) {
   std::tm local{};
@@ -198,8 +191,7 @@ void removeItem(int folderFd, const std::string& name, const fs::path& itemPath,
   if (depth >= maximumRemovalDepth) {
     throw FileSystemError("Couldn\u2019t remove", itemPath.string(), ELOOP);
   }
-  UniqueFd child(
-      ::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd child(::openat(folderFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!child) {
     const int code = (errno == ENOTDIR || errno == ELOOP) ? unlinkError : errno;
     throw FileSystemError("Couldn\u2019t remove", itemPath.string(), code);
@@ -320,8 +312,7 @@ std::string execute(const MacSingleFileCommand& command) {
       }
       break;
     }
-    default:
-      throw MacSingleFileError::featureUnsupported();
+    default: throw MacSingleFileError::featureUnsupported();
   }
   return displayPath(base);
 }

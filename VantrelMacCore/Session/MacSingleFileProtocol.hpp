@@ -66,9 +66,7 @@ class MacSingleFileError : public Error {
   enum class Case { fileNoSuchFile, featureUnsupported, fileWriteInvalidFileName };
 
   static MacSingleFileError fileNoSuchFile() { return MacSingleFileError(Case::fileNoSuchFile); }
-  static MacSingleFileError featureUnsupported() {
-    return MacSingleFileError(Case::featureUnsupported);
-  }
+  static MacSingleFileError featureUnsupported() { return MacSingleFileError(Case::featureUnsupported); }
   static MacSingleFileError fileWriteInvalidFileName() {
     return MacSingleFileError(Case::fileWriteInvalidFileName);
   }

@@ -18,13 +18,15 @@ ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame) {
   if (message_) {
     Message& message = *message_;
     const bool continues = basic && header.numChunks == message.header.numChunks &&
-                           header.timestamp == message.header.timestamp && header.comNum == message.header.comNum &&
+                           header.timestamp == message.header.timestamp &&
+                           header.comNum == message.header.comNum &&
                            header.sequenceNumber == message.nextSequence;
     if (continues) {
       ++message.nextSequence;
       if (!message.discarding) {
         if (message.payload.size() + frame.payload.size() > maximumMessageBytes) {
-          step.dropped.push_back(fmt::format("manager message dropped: more than {} bytes", maximumMessageBytes));
+          step.dropped.push_back(
+              fmt::format("manager message dropped: more than {} bytes", maximumMessageBytes));
           message.discarding = true;
           Bytes().swap(message.payload);
         } else {
@@ -34,7 +36,8 @@ ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame) {
       if (message.nextSequence == message.header.numChunks) {
         Message complete = std::move(*message_);
         message_.reset();
-        if (!complete.discarding) step.ready.emplace(VantrelFrame{complete.header, std::move(complete.payload)});
+        if (!complete.discarding)
+          step.ready.emplace(VantrelFrame{complete.header, std::move(complete.payload)});
       }
       return step;
     }

@@ -91,8 +91,7 @@ struct Walk {
           skip(childPath, FileSystemError(readFolderText, childPath, ENAMETOOLONG));
           continue;
         }
-        UniqueFd child(
-            ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!child) {
           skip(childPath, FileSystemError(readFolderText, childPath, errno));
           continue;
@@ -105,8 +104,7 @@ struct Walk {
 
 }  // namespace
 
-OutgoingFileError::OutgoingFileError(Case c, std::string path)
-    : case_(c), path_(printableFileName(path)) {}
+OutgoingFileError::OutgoingFileError(Case c, std::string path) : case_(c), path_(printableFileName(path)) {}
 
 std::optional<std::string> OutgoingFileError::errorDescription() const {
   switch (case_) {
@@ -114,8 +112,7 @@ std::optional<std::string> OutgoingFileError::errorDescription() const {
       return fmt::format("\u201C{}\u201D is neither a folder nor a regular file.", path_);
     case Case::fileShrank:
       return fmt::format("The file \u201C{}\u201D became shorter while it was being sent.", path_);
-    case Case::tooManyFiles:
-      return std::string("Too many files to send at once.");
+    case Case::tooManyFiles: return std::string("Too many files to send at once.");
   }
   return std::nullopt;
 }
@@ -185,8 +182,7 @@ Bytes OutgoingFileReader::readChunk() {
 
 LegacyFileMetadata makeOutgoingFileRecord(const OutgoingFileItem& item, std::int64_t index,
                                           std::int64_t total, std::int64_t fileSize,
-                                          const std::string& destinationFolder,
-                                          std::uint16_t comNum) {
+                                          const std::string& destinationFolder, std::uint16_t comNum) {
   LegacyFileMetadata record;
   record.comNum = static_cast<std::int32_t>(comNum);
   record.currentIndex = clampToInt32(index);
@@ -256,9 +252,8 @@ Awaitable<void> sendOutgoingFiles(std::vector<fs::path> files, std::string desti
       OutgoingFileReader reader;
       reader.open(item.path);
       const auto fileSize = reader.size();
-      const auto record = makeOutgoingFileRecord(item, index, total, fileSize, destinationFolder,
-                                                 context.comNum)
-                              .encode();
+      const auto record =
+          makeOutgoingFileRecord(item, index, total, fileSize, destinationFolder, context.comNum).encode();
       if (!record) throw LegacyClipboardCodecError::valueTooLarge();
       co_await context.sendPayload(*record, outgoingFileInfoCommand);
 
@@ -271,8 +266,7 @@ Awaitable<void> sendOutgoingFiles(std::vector<fs::path> files, std::string desti
         co_await context.sendPayload(std::move(piece), outgoingFileDataCommand);
         const auto sent = reader.delivered();
         if (progress.shouldReport(sent, fileSize)) {
-          context.emit(kinds::FileTransferProgress{direction, index + 1, total, sent,
-                                                   fileSize});
+          context.emit(kinds::FileTransferProgress{direction, index + 1, total, sent, fileSize});
         }
       }
       co_await context.sendPayload(Bytes(1, endMarkerByte), outgoingFileEndCommand);

@@ -122,8 +122,7 @@ class OutgoingFileReader {
 // The record announcing one file: names as printable UTF-8 in NFC, `isClipboard` true.
 LegacyFileMetadata makeOutgoingFileRecord(const OutgoingFileItem& item, std::int64_t index,
                                           std::int64_t total, std::int64_t fileSize,
-                                          const std::string& destinationFolder,
-                                          std::uint16_t comNum);
+                                          const std::string& destinationFolder, std::uint16_t comNum);
 
 // What an upload needs from its session.
 struct OutgoingFileUploadContext {
@@ -149,8 +148,7 @@ inline constexpr std::uint8_t outgoingFileEndCommand = 15;
 // end) and the end marker (command 15, the byte "1"), then the completed event. Never throws:
 // every failure ends the batch with one `fileTransferFailed` event, and the lease ends on every
 // path. Skipped folders and items are reported as `error` events before the batch starts.
-Awaitable<void> sendOutgoingFiles(std::vector<std::filesystem::path> files,
-                                  std::string destinationFolder,
+Awaitable<void> sendOutgoingFiles(std::vector<std::filesystem::path> files, std::string destinationFolder,
                                   OutgoingFileUploadContext context);
 
 }  // namespace vantrel

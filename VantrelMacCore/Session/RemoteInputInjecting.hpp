@@ -14,11 +14,23 @@ struct LegacyInputPacket;
 
 class RemoteInputInjectionError : public Error {
  public:
-  enum class Case { unsupportedCommand, unsupportedMode, unsupportedVirtualKey, accessibilityDenied, eventCreationFailed };
+  enum class Case {
+    unsupportedCommand,
+    unsupportedMode,
+    unsupportedVirtualKey,
+    accessibilityDenied,
+    eventCreationFailed
+  };
 
-  static RemoteInputInjectionError unsupportedCommand(std::uint8_t command) { return {Case::unsupportedCommand, command}; }
-  static RemoteInputInjectionError unsupportedMode(std::uint8_t mode) { return {Case::unsupportedMode, mode}; }
-  static RemoteInputInjectionError unsupportedVirtualKey(std::int32_t key) { return {Case::unsupportedVirtualKey, key}; }
+  static RemoteInputInjectionError unsupportedCommand(std::uint8_t command) {
+    return {Case::unsupportedCommand, command};
+  }
+  static RemoteInputInjectionError unsupportedMode(std::uint8_t mode) {
+    return {Case::unsupportedMode, mode};
+  }
+  static RemoteInputInjectionError unsupportedVirtualKey(std::int32_t key) {
+    return {Case::unsupportedVirtualKey, key};
+  }
   static RemoteInputInjectionError accessibilityDenied() { return {Case::accessibilityDenied, 0}; }
   static RemoteInputInjectionError eventCreationFailed() { return {Case::eventCreationFailed, 0}; }
 

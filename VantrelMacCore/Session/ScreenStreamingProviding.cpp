@@ -18,7 +18,8 @@ ScreenStreamConfiguration::ScreenStreamConfiguration(long long sourceWidth, long
       targetHeight_(targetHeight),
       showsCursor_(showsCursor),
       framesPerSecond_(std::max<long long>(1, framesPerSecond)),
-      averageBitrate_(averageBitrate ? *averageBitrate : LegacyScreenInfoCodec::recommendedBitrate(targetWidth, targetHeight)),
+      averageBitrate_(averageBitrate ? *averageBitrate
+                                     : LegacyScreenInfoCodec::recommendedBitrate(targetWidth, targetHeight)),
       keyframeInterval_(std::max<long long>(1, keyframeInterval)) {}
 
 std::optional<std::string> ScreenStreamError::errorDescription() const {

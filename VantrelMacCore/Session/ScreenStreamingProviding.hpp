@@ -50,7 +50,6 @@ class ScreenStreamConfiguration {
   long long keyframeInterval_;
 };
 
-
 // One encoded picture: Annex-B bytes (parameter sets first on keyframes).
 struct EncodedScreenAccessUnit {
   Bytes annexBData;

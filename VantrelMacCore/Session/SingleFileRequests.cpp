@@ -45,8 +45,8 @@ Awaitable<void> sendSingleFileList(std::string requestedPath, SingleFileRequestC
   std::optional<std::string> failure;
   try {
     const auto list = MacSingleFileService::list(requestedPath);
-    auto envelope = LegacyClipboardCodec::makeStringDataClass(getSingleFilesKind,
-                                                              list.jsonString(), context.comNum);
+    auto envelope =
+        LegacyClipboardCodec::makeStringDataClass(getSingleFilesKind, list.jsonString(), context.comNum);
     co_await context.sendHeaderBasicPayload(std::move(envelope));
     context.emit(listSent(list.path, static_cast<long long>(list.entries.size())));
   } catch (const std::exception& error) {

@@ -20,8 +20,8 @@ namespace vantrel {
 class UpdateActivityGate : public std::enable_shared_from_this<UpdateActivityGate> {
  public:
   enum class Kind { remoteScreen, fileTransfer, remoteInput, developmentJob };
-  static constexpr std::array<Kind, 4> allKinds{Kind::remoteScreen, Kind::fileTransfer,
-                                                Kind::remoteInput, Kind::developmentJob};
+  static constexpr std::array<Kind, 4> allKinds{Kind::remoteScreen, Kind::fileTransfer, Kind::remoteInput,
+                                                Kind::developmentJob};
   static std::string_view rawValue(Kind kind) noexcept;
   // Exactly the four raw values, case-sensitive.
   static std::optional<Kind> kindFromRawValue(std::string_view raw) noexcept;

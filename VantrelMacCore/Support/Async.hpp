@@ -49,9 +49,7 @@ class CancellationError : public Error {
 // Thrown by `withTimeout` when the limit passes first.
 class TimeoutError : public Error {
  public:
-  std::optional<std::string> errorDescription() const override {
-    return "The operation timed out.";
-  }
+  std::optional<std::string> errorDescription() const override { return "The operation timed out."; }
 };
 
 // True for `CancellationError` and for Asio's "operation aborted" (a cancelled wait or read).
@@ -91,15 +89,13 @@ void reportTaskFailure(const std::string& name, const std::exception_ptr& error)
 template <typename T>
 void spawnTask(Executor executor, Awaitable<T> body, std::string name) {
   if constexpr (std::is_void_v<T>) {
-    asio::co_spawn(std::move(executor), std::move(body),
-                   [name = std::move(name)](std::exception_ptr e) {
-                     if (e) reportTaskFailure(name, e);
-                   });
+    asio::co_spawn(std::move(executor), std::move(body), [name = std::move(name)](std::exception_ptr e) {
+      if (e) reportTaskFailure(name, e);
+    });
   } else {
-    asio::co_spawn(std::move(executor), std::move(body),
-                   [name = std::move(name)](std::exception_ptr e, T) {
-                     if (e) reportTaskFailure(name, e);
-                   });
+    asio::co_spawn(std::move(executor), std::move(body), [name = std::move(name)](std::exception_ptr e, T) {
+      if (e) reportTaskFailure(name, e);
+    });
   }
 }
 
@@ -143,12 +139,12 @@ class TaskSlot {
     token_ = token;
     signal_ = signal;
     auto holder = std::make_shared<std::decay_t<Factory>>(std::forward<Factory>(factory));
-    asio::co_spawn(executor_, [holder, token]() { return (*holder)(token); },
-                   asio::bind_cancellation_slot(
-                       signal->slot(), [token, signal, name = name_](std::exception_ptr e) {
-                         token->finished_.store(true, std::memory_order_release);
-                         if (e) reportTaskFailure(name, e);
-                       }));
+    asio::co_spawn(
+        executor_, [holder, token]() { return (*holder)(token); },
+        asio::bind_cancellation_slot(signal->slot(), [token, signal, name = name_](std::exception_ptr e) {
+          token->finished_.store(true, std::memory_order_release);
+          if (e) reportTaskFailure(name, e);
+        }));
     return token;
   }
 

@@ -84,21 +84,34 @@ inline std::optional<T> readInteger(ByteView bytes, std::size_t offset, Endian e
 
 // Bounds-checked write of an integer at an offset; false (nothing written) when it does not fit.
 template <typename T>
-inline bool writeInteger(std::span<std::uint8_t> bytes, std::size_t offset, T value,
-                         Endian endian) noexcept {
+inline bool writeInteger(std::span<std::uint8_t> bytes, std::size_t offset, T value, Endian endian) noexcept {
   static_assert(std::is_integral_v<T>);
   if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
   detail::storeRaw<T>(bytes.data() + offset, value, endian);
   return true;
 }
 
-inline std::optional<std::uint16_t> readU16LE(ByteView b, std::size_t o) noexcept { return readInteger<std::uint16_t>(b, o, Endian::little); }
-inline std::optional<std::uint32_t> readU32LE(ByteView b, std::size_t o) noexcept { return readInteger<std::uint32_t>(b, o, Endian::little); }
-inline std::optional<std::int32_t> readI32LE(ByteView b, std::size_t o) noexcept { return readInteger<std::int32_t>(b, o, Endian::little); }
-inline std::optional<std::uint64_t> readU64LE(ByteView b, std::size_t o) noexcept { return readInteger<std::uint64_t>(b, o, Endian::little); }
-inline std::optional<std::int64_t> readI64LE(ByteView b, std::size_t o) noexcept { return readInteger<std::int64_t>(b, o, Endian::little); }
-inline std::optional<std::uint16_t> readU16BE(ByteView b, std::size_t o) noexcept { return readInteger<std::uint16_t>(b, o, Endian::big); }
-inline std::optional<std::uint32_t> readU32BE(ByteView b, std::size_t o) noexcept { return readInteger<std::uint32_t>(b, o, Endian::big); }
+inline std::optional<std::uint16_t> readU16LE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::uint16_t>(b, o, Endian::little);
+}
+inline std::optional<std::uint32_t> readU32LE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::uint32_t>(b, o, Endian::little);
+}
+inline std::optional<std::int32_t> readI32LE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::int32_t>(b, o, Endian::little);
+}
+inline std::optional<std::uint64_t> readU64LE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::uint64_t>(b, o, Endian::little);
+}
+inline std::optional<std::int64_t> readI64LE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::int64_t>(b, o, Endian::little);
+}
+inline std::optional<std::uint16_t> readU16BE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::uint16_t>(b, o, Endian::big);
+}
+inline std::optional<std::uint32_t> readU32BE(ByteView b, std::size_t o) noexcept {
+  return readInteger<std::uint32_t>(b, o, Endian::big);
+}
 
 // Sequential bounds-checked reader. Every read returns nullopt once the data is exhausted and
 // leaves the position unchanged, so a parser can bail out at the first short read.

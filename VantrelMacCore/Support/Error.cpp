@@ -17,8 +17,7 @@ Error::~Error() = default;
 
 std::string Error::localizedDescription() const {
   if (auto description = errorDescription()) return *description;
-  return fmt::format("The operation couldn\u2019t be completed. ({} error {}.)", errorDomain(),
-                     errorCode());
+  return fmt::format("The operation couldn\u2019t be completed. ({} error {}.)", errorDomain(), errorCode());
 }
 
 const char* Error::what() const noexcept {

@@ -70,9 +70,7 @@ fs::path systemRoot() {
   return fs::path("/");
 }
 
-fs::path systemConnectionFile() {
-  return systemRoot() / "etc" / "VantrelMac" / "connection.json";
-}
+fs::path systemConnectionFile() { return systemRoot() / "etc" / "VantrelMac" / "connection.json"; }
 
 fs::path relaySocketPath(std::string_view machServiceName) {
   return systemRoot() / "run" / "VantrelMac" / (std::string(machServiceName) + ".sock");

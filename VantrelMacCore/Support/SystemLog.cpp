@@ -81,9 +81,7 @@ void SystemLog::log(LogLevel level, std::string_view message) const {
   for (auto* sink : r.memorySinks) sink->record(entry);
 }
 
-bool SystemLog::isEnabled(LogLevel level) const {
-  return backend_->logger->should_log(toSpd(level));
-}
+bool SystemLog::isEnabled(LogLevel level) const { return backend_->logger->should_log(toSpd(level)); }
 
 void SystemLog::enableSyslog(const std::string& ident) {
   auto& r = registry();
@@ -109,8 +107,7 @@ MemoryLogSink::MemoryLogSink() : state_(std::make_unique<State>()) {
 MemoryLogSink::~MemoryLogSink() {
   auto& r = registry();
   std::lock_guard lock(r.mutex);
-  r.memorySinks.erase(std::remove(r.memorySinks.begin(), r.memorySinks.end(), this),
-                      r.memorySinks.end());
+  r.memorySinks.erase(std::remove(r.memorySinks.begin(), r.memorySinks.end(), this), r.memorySinks.end());
 }
 
 std::vector<LogEntry> MemoryLogSink::entries() const {

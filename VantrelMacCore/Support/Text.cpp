@@ -8,9 +8,7 @@
 namespace vantrel::text {
 namespace {
 
-const utf8proc_uint8_t* u8(std::string_view s) {
-  return reinterpret_cast<const utf8proc_uint8_t*>(s.data());
-}
+const utf8proc_uint8_t* u8(std::string_view s) { return reinterpret_cast<const utf8proc_uint8_t*>(s.data()); }
 
 struct FreeDeleter {
   void operator()(utf8proc_uint8_t* p) const noexcept { std::free(p); }
@@ -40,8 +38,8 @@ bool isValidUTF8(ByteView bytes) noexcept {
       continue;
     }
     utf8proc_int32_t scalar = 0;
-    const auto n = utf8proc_iterate(bytes.data() + i, static_cast<utf8proc_ssize_t>(bytes.size() - i),
-                                    &scalar);
+    const auto n =
+        utf8proc_iterate(bytes.data() + i, static_cast<utf8proc_ssize_t>(bytes.size() - i), &scalar);
     if (n <= 0) return false;
     i += static_cast<std::size_t>(n);
   }

@@ -47,8 +47,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 
 std::string Uuid::toString() const {
   const auto hex = hexString(ByteView(bytes_.data(), bytes_.size()));
-  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-         hex.substr(16, 4) + "-" + hex.substr(20);
+  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
+         hex.substr(20);
 }
 
 }  // namespace vantrel

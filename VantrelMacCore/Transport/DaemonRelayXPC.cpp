@@ -13,9 +13,7 @@ using relayipc::Operation;
 using relayipc::Reply;
 using relayipc::Request;
 
-std::exception_ptr failure(NetworkTransportError error) {
-  return std::make_exception_ptr(std::move(error));
-}
+std::exception_ptr failure(NetworkTransportError error) { return std::make_exception_ptr(std::move(error)); }
 
 // The error as the system renders a value in text: the case name, with its payload.
 std::string textualRendering(const std::exception_ptr& error) {
@@ -70,8 +68,7 @@ std::shared_ptr<DaemonRelayTransport> DaemonRelayTransport::create(Executor exec
   return create(std::move(executor), Options());
 }
 
-std::shared_ptr<DaemonRelayTransport> DaemonRelayTransport::create(Executor executor,
-                                                                   Options options) {
+std::shared_ptr<DaemonRelayTransport> DaemonRelayTransport::create(Executor executor, Options options) {
   return std::shared_ptr<DaemonRelayTransport>(
       new DaemonRelayTransport(std::move(executor), std::move(options)));
 }
@@ -87,15 +84,13 @@ DaemonRelayTransport::~DaemonRelayTransport() {
 
 template <typename T>
 std::shared_ptr<XPCReplyGate<T>> DaemonRelayTransport::startCall(VantrelClock::duration timeout,
-                                                                 Request request,
-                                                                 Mapping<T> mapping) {
+                                                                 Request request, Mapping<T> mapping) {
   if (!connection_) {
     auto requirement = CodeRequirement::compile(options_.daemonRequirement);
     if (!requirement) {
       throw NetworkTransportError::connectionFailed(DaemonRelayFailure::invalidSignaturePolicy);
     }
-    auto path = options_.socketPath.value_or(
-        paths::relaySocketPath(VantrelMacDaemonRelay::machServiceName));
+    auto path = options_.socketPath.value_or(paths::relaySocketPath(VantrelMacDaemonRelay::machServiceName));
     // The daemon runs as root (or, in a per-user setup, as this user) and is the program the
     // requirement names.
     auto check = [requirement = std::move(*requirement),
@@ -120,15 +115,13 @@ std::shared_ptr<XPCReplyGate<T>> DaemonRelayTransport::startCall(VantrelClock::d
   });
   gate->setTimer(timer);
 
-  connection_->call(std::move(request),
-                    [gate, mapping = std::move(mapping)](std::optional<Reply> reply) {
-                      if (!reply) {
-                        gate->fail(failure(NetworkTransportError::connectionFailed(
-                            DaemonRelayFailure::unavailableOrRejected)));
-                        return;
-                      }
-                      gate->finish(mapping(*reply));
-                    });
+  connection_->call(std::move(request), [gate, mapping = std::move(mapping)](std::optional<Reply> reply) {
+    if (!reply) {
+      gate->fail(failure(NetworkTransportError::connectionFailed(DaemonRelayFailure::unavailableOrRejected)));
+      return;
+    }
+    gate->finish(mapping(*reply));
+  });
   return gate;
 }
 
@@ -162,8 +155,7 @@ Awaitable<void> DaemonRelayTransport::connectBody(std::shared_ptr<DaemonRelayTra
   co_await enterOperation();
   // Only the emptiness test uses the trimmed host; the daemon gets the text as passed. A host
   // that is not text cannot name anything and cannot be carried.
-  if (text::trimmed(host).empty() || !text::isValidUTF8(host) ||
-      host.size() > relayipc::maximumTextSize) {
+  if (text::trimmed(host).empty() || !text::isValidUTF8(host) || host.size() > relayipc::maximumTextSize) {
     throw NetworkTransportError::invalidHost();
   }
   Request request;
@@ -179,8 +171,7 @@ Awaitable<void> DaemonRelayTransport::connectBody(std::shared_ptr<DaemonRelayTra
                               });
 }
 
-Awaitable<void> DaemonRelayTransport::sendBody(std::shared_ptr<DaemonRelayTransport> self,
-                                               Bytes data) {
+Awaitable<void> DaemonRelayTransport::sendBody(std::shared_ptr<DaemonRelayTransport> self, Bytes data) {
   co_await enterOperation();
   if (data.size() > relayipc::maximumDataSize) {
     throw NetworkTransportError::sendFailed(DaemonRelayFailure::messageTooLarge);

@@ -154,12 +154,11 @@ class DaemonRelayTransport final : public NetworkTransporting,
   // Sends one request and returns the gate its outcome arrives in. Throws
   // connectionFailed("invalid_daemon_signature_policy") when no relay connection can be made.
   template <typename T>
-  std::shared_ptr<XPCReplyGate<T>> startCall(VantrelClock::duration timeout,
-                                             relayipc::Request request, Mapping<T> mapping);
+  std::shared_ptr<XPCReplyGate<T>> startCall(VantrelClock::duration timeout, relayipc::Request request,
+                                             Mapping<T> mapping);
   template <typename T>
-  static Awaitable<T> invoke(std::shared_ptr<DaemonRelayTransport> self,
-                             VantrelClock::duration timeout, relayipc::Request request,
-                             Mapping<T> mapping);
+  static Awaitable<T> invoke(std::shared_ptr<DaemonRelayTransport> self, VantrelClock::duration timeout,
+                             relayipc::Request request, Mapping<T> mapping);
 
   static Awaitable<void> connectBody(std::shared_ptr<DaemonRelayTransport> self, std::string host,
                                      std::uint16_t port);

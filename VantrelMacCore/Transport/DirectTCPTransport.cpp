@@ -31,7 +31,10 @@ struct DirectTCPTransport::Connection {
   };
 
   Connection(const Strand& strand, std::shared_ptr<ManagerTLSOptions> options)
-      : resolver(strand), socket(strand), signal(strand), tlsOptions(std::move(options)),
+      : resolver(strand),
+        socket(strand),
+        signal(strand),
+        tlsOptions(std::move(options)),
         readBuffer(maximumReadLength) {
     signal.expires_at(VantrelClock::time_point::max());
     if (tlsOptions) tls.emplace(socket, tlsOptions->context);
@@ -108,8 +111,7 @@ void startRead(const std::shared_ptr<Connection>& c) {
     if (count > 0) {
       // Bytes that arrive together with an error or the end are still delivered; the next
       // read reports the condition.
-      result.data.assign(c->readBuffer.begin(),
-                         c->readBuffer.begin() + static_cast<std::ptrdiff_t>(count));
+      result.data.assign(c->readBuffer.begin(), c->readBuffer.begin() + static_cast<std::ptrdiff_t>(count));
     } else if (c->closed) {
       result.error = transportError(NetworkTransportError::cancelled());
     } else if (!ec || ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
@@ -198,8 +200,9 @@ std::exception_ptr connectFailure(const std::shared_ptr<Connection>& c, std::exc
 
 }  // namespace
 
-std::shared_ptr<DirectTCPTransport> DirectTCPTransport::create(
-    Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy, double connectTimeout) {
+std::shared_ptr<DirectTCPTransport> DirectTCPTransport::create(Executor executor,
+                                                               std::optional<ManagerTLSPolicy> tlsPolicy,
+                                                               double connectTimeout) {
   return std::shared_ptr<DirectTCPTransport>(
       new DirectTCPTransport(std::move(executor), std::move(tlsPolicy), connectTimeout));
 }
@@ -254,8 +257,8 @@ Awaitable<Bytes> DirectTCPTransport::receive() {
   return runOn<Bytes>(strand_, receiveBody(shared_from_this()));
 }
 
-Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTransport> self,
-                                                std::string host, std::uint16_t port) {
+Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTransport> self, std::string host,
+                                                std::uint16_t port) {
   co_await enterOperation();
   const auto trimmedHost = text::trimmed(host);
   if (trimmedHost.empty()) throw NetworkTransportError::invalidHost();
@@ -273,8 +276,7 @@ Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTranspo
 
   std::shared_ptr<Connection> c;
   try {
-    c = std::make_shared<Connection>(self->strand_,
-                                     self->tlsPolicy_ ? self->tlsPolicy_->options() : nullptr);
+    c = std::make_shared<Connection>(self->strand_, self->tlsPolicy_ ? self->tlsPolicy_->options() : nullptr);
   } catch (const std::exception& e) {
     std::lock_guard guard(self->lock_);
     if (self->attempt_ == attempt) self->phase_ = Phase::failed;
@@ -305,10 +307,9 @@ Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTranspo
     if (auto c = weak.lock()) c->close();
   });
 
-  asio::co_spawn(self->strand_, establish(c, trimmedHost, port),
-                 [finish, c](std::exception_ptr error) {
-                   finish(error ? connectFailure(c, error) : nullptr);
-                 });
+  asio::co_spawn(self->strand_, establish(c, trimmedHost, port), [finish, c](std::exception_ptr error) {
+    finish(error ? connectFailure(c, error) : nullptr);
+  });
 
   while (!outcome->hasValue()) {
     const bool stillWanted = co_await waitForChange(c);
@@ -319,8 +320,8 @@ Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTranspo
 
   if (!error) {
     std::lock_guard guard(self->lock_);
-    if (self->attempt_ == attempt && self->phase_ == Phase::connecting &&
-        self->connection_ == c && !c->closed) {
+    if (self->attempt_ == attempt && self->phase_ == Phase::connecting && self->connection_ == c &&
+        !c->closed) {
       self->phase_ = Phase::ready;
       co_return;
     }

@@ -57,8 +57,7 @@ class DirectTCPTransport final : public NetworkTransporting,
   struct Connection;
 
  private:
-  DirectTCPTransport(Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy,
-                     double connectTimeout);
+  DirectTCPTransport(Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy, double connectTimeout);
 
   static Awaitable<void> connectBody(std::shared_ptr<DirectTCPTransport> self, std::string host,
                                      std::uint16_t port);

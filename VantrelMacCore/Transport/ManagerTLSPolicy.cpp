@@ -159,8 +159,7 @@ std::shared_ptr<ManagerTLSOptions> ManagerTLSPolicy::options() const {
 }
 
 ManagerTLSOptions::ManagerTLSOptions(const ManagerTLSPolicy& source)
-    : policy(std::make_unique<const ManagerTLSPolicy>(source)),
-      context(asio::ssl::context::tls_client) {
+    : policy(std::make_unique<const ManagerTLSPolicy>(source)), context(asio::ssl::context::tls_client) {
   SSL_CTX* ctx = context.native_handle();
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
@@ -168,8 +167,7 @@ ManagerTLSOptions::ManagerTLSOptions(const ManagerTLSPolicy& source)
     // Without an enrolled anchor the system's trusted roots decide.
     SSL_CTX_set_default_verify_paths(ctx);
   }
-  SSL_CTX_set_cert_verify_callback(ctx, &verifyWithPolicy,
-                                   const_cast<ManagerTLSPolicy*>(policy.get()));
+  SSL_CTX_set_cert_verify_callback(ctx, &verifyWithPolicy, const_cast<ManagerTLSPolicy*>(policy.get()));
 }
 
 bool ManagerTLSOptions::prepare(SSL* ssl) const {

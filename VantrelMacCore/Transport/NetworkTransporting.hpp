@@ -27,9 +27,15 @@ class NetworkTransportError : public Error {
   };
 
   static NetworkTransportError invalidPort(std::uint16_t port) { return {Case::invalidPort, port, {}}; }
-  static NetworkTransportError connectionFailed(std::string detail) { return {Case::connectionFailed, 0, std::move(detail)}; }
-  static NetworkTransportError sendFailed(std::string detail) { return {Case::sendFailed, 0, std::move(detail)}; }
-  static NetworkTransportError receiveFailed(std::string detail) { return {Case::receiveFailed, 0, std::move(detail)}; }
+  static NetworkTransportError connectionFailed(std::string detail) {
+    return {Case::connectionFailed, 0, std::move(detail)};
+  }
+  static NetworkTransportError sendFailed(std::string detail) {
+    return {Case::sendFailed, 0, std::move(detail)};
+  }
+  static NetworkTransportError receiveFailed(std::string detail) {
+    return {Case::receiveFailed, 0, std::move(detail)};
+  }
   static NetworkTransportError invalidHost() { return {Case::invalidHost, 0, {}}; }
   static NetworkTransportError notConnected() { return {Case::notConnected, 0, {}}; }
   static NetworkTransportError alreadyConnected() { return {Case::alreadyConnected, 0, {}}; }
@@ -90,9 +96,7 @@ class UnimplementedNetworkTransport final : public NetworkTransporting {
     std::optional<std::string> errorDescription() const override {
       return "Network transport is not implemented.";
     }
-    std::string errorDomain() const override {
-      return "VantrelMacCore.UnimplementedNetworkTransport.Error";
-    }
+    std::string errorDomain() const override { return "VantrelMacCore.UnimplementedNetworkTransport.Error"; }
     friend bool operator==(const Error&, const Error&) { return true; }
   };
 

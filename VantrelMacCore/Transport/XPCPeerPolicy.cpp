@@ -19,9 +19,7 @@ const std::vector<std::string>& clientIDs() {
   return ids;
 }
 
-std::string daemonRequirement() {
-  return requirementOpening() + " and identifier " + inQuotes(daemonID);
-}
+std::string daemonRequirement() { return requirementOpening() + " and identifier " + inQuotes(daemonID); }
 
 std::string clientRequirement() {
   std::string clauses;

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto frames = decoder.append(rest.first(n));
       for (const auto& frame : frames) {
         if (frame.payload.size() != frame.header.chunkSize) std::abort();
-        if (frame.header.numChunks == 0 || frame.header.sequenceNumber >= frame.header.numChunks) std::abort();
+        if (frame.header.numChunks == 0 || frame.header.sequenceNumber >= frame.header.numChunks)
+          std::abort();
         if (frame.payload.size() > VantrelProtocol::maxChunkPayloadSize) std::abort();
       }
       if (decoder.bufferedByteCount() > limit) std::abort();

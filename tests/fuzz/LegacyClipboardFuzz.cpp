@@ -17,15 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto value = Codec::decode(payload);
     switch (value.kind()) {
       case LegacyClipboardValue::Case::text:
-        if (value.textValue().size() > Codec::maximumTextBytes || !text::isValidUTF8(value.textValue())) std::abort();
+        if (value.textValue().size() > Codec::maximumTextBytes || !text::isValidUTF8(value.textValue()))
+          std::abort();
         if (Codec::decode(Codec::makeText(value.textValue(), 1)) != value) std::abort();
         break;
       case LegacyClipboardValue::Case::imagePNG:
         if (value.pngData().size() < 16 || value.pngData().size() > Codec::maximumImageBytes) std::abort();
         if (Codec::decode(Codec::makeImagePNG(value.pngData(), 1)) != value) std::abort();
         break;
-      case LegacyClipboardValue::Case::files:
-        break;
+      case LegacyClipboardValue::Case::files: break;
     }
   } catch (const LegacyClipboardCodecError&) {
   }
@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::uint32_t kind : {128u, 129u}) {
     if (const auto text = Codec::decodeStringDataClass(payload, kind)) {
       if (text->size() > Codec::maximumTextBytes) std::abort();
-      if (Codec::decodeStringDataClass(Codec::makeStringDataClass(kind, *text, 3), kind) != text) std::abort();
+      if (Codec::decodeStringDataClass(Codec::makeStringDataClass(kind, *text, 3), kind) != text)
+        std::abort();
     }
   }
   return 0;

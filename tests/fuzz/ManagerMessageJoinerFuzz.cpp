@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     offset += take;
     for (auto& frame : frames) {
       auto step = joiner.push(std::move(frame));
-      if (step.ready && step.ready->payload.size() > vantrel::ManagerMessageJoiner::maximumMessageBytes) std::abort();
+      if (step.ready && step.ready->payload.size() > vantrel::ManagerMessageJoiner::maximumMessageBytes)
+        std::abort();
       if (joiner.collectedBytes() > vantrel::ManagerMessageJoiner::maximumMessageBytes) std::abort();
     }
   }

@@ -19,7 +19,8 @@ Awaitable<long long> FakeScreenStreamer::primaryDisplayDPIRate() {
   co_return dpiRate_;
 }
 
-Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) {
+Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration,
+                                          ScreenStreamHandlers handlers) {
   std::exception_ptr error;
   {
     std::lock_guard lock(mutex_);
@@ -118,7 +119,8 @@ bool FakeScreenStreamer::streaming() const {
   return handlers_.has_value();
 }
 
-EncodedScreenAccessUnit FakeScreenStreamer::makeUnit(bool keyframe, std::size_t payloadBytes, std::uint8_t fill) {
+EncodedScreenAccessUnit FakeScreenStreamer::makeUnit(bool keyframe, std::size_t payloadBytes,
+                                                     std::uint8_t fill) {
   Bytes data;
   const auto nal = [&](std::uint8_t header, std::size_t size) {
     data.insert(data.end(), {0x00, 0x00, 0x00, 0x01, header});

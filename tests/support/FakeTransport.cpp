@@ -5,8 +5,7 @@
 
 namespace vantrel::testing {
 
-FakeTransport::FakeTransport(Executor executor)
-    : strand_(makeStrand(executor)), wakeTimer_(strand_) {
+FakeTransport::FakeTransport(Executor executor) : strand_(makeStrand(executor)), wakeTimer_(strand_) {
   wakeTimer_.expires_at(VantrelClock::time_point::max());
 }
 

@@ -143,9 +143,7 @@ struct ManagerSimulator::Impl : std::enable_shared_from_this<ManagerSimulator::I
     if (!connections.empty() && connections.back() == connection) open = false;
   }
 
-  std::shared_ptr<Connection> newest() const {
-    return connections.empty() ? nullptr : connections.back();
-  }
+  std::shared_ptr<Connection> newest() const { return connections.empty() ? nullptr : connections.back(); }
 };
 
 ManagerSimulator::ManagerSimulator(Executor executor) : impl_(std::make_shared<Impl>(executor)) {

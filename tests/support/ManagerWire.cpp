@@ -19,9 +19,7 @@ void put32BE(Bytes& out, std::uint32_t v) {
   for (int i = 3; i >= 0; --i) out.push_back(static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF));
 }
 
-void putText(Bytes& out, std::string_view text) {
-  out.insert(out.end(), text.begin(), text.end());
-}
+void putText(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
 
 // A length-prefixed string as MS-NRBF writes it (all names here are shorter than 128 bytes).
 void putName(Bytes& out, std::string_view text) {
@@ -115,8 +113,8 @@ Bytes message(std::uint8_t command, ByteView payload, std::uint16_t timestamp, s
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t start = i * chunkLimit;
     const std::size_t length = std::min(chunkLimit, payload.size() - start);
-    append(out, header(command, static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(count),
-                       timestamp, static_cast<std::uint16_t>(length), comNum));
+    append(out, header(command, static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(count), timestamp,
+                       static_cast<std::uint16_t>(length), comNum));
     append(out, payload.subspan(start, length));
   }
   return out;
@@ -128,9 +126,7 @@ std::optional<std::vector<Frame>> takeFrames(Bytes& buffer) {
   while (buffer.size() - offset >= headerSize) {
     const std::uint8_t* h = buffer.data() + offset;
     if (h[0] != 0xFE) return std::nullopt;
-    auto u16 = [h](std::size_t at) {
-      return static_cast<std::uint16_t>((h[at] << 8) | h[at + 1]);
-    };
+    auto u16 = [h](std::size_t at) { return static_cast<std::uint16_t>((h[at] << 8) | h[at + 1]); };
     Frame f;
     f.command = h[1];
     f.sequenceNumber = u16(2);
@@ -183,9 +179,9 @@ Bytes lengthPrefix(std::size_t length) {
 Bytes prefix(std::uint32_t kind, std::uint32_t comNum) {
   Bytes out;
   out.reserve(236);
-  putSerializationHeader(out);           // 0..16
-  putLibrary(out, 2, managerLibrary);    // 17..87
-  out.push_back(0x05);                   // 88: class with members and types
+  putSerializationHeader(out);         // 0..16
+  putLibrary(out, 2, managerLibrary);  // 17..87
+  out.push_back(0x05);                 // 88: class with members and types
   put32LE(out, 1);
   putName(out, "Corvantis.TSocketData");
   put32LE(out, 3);
@@ -197,8 +193,8 @@ Bytes prefix(std::uint32_t kind, std::uint32_t comNum) {
   out.push_back(0x02);  // DataClass: object
   putName(out, "Corvantis.MgrProtocolEnum");
   put32LE(out, 2);
-  out.push_back(0x08);  // Int32
-  put32LE(out, 2);      // library 2
+  out.push_back(0x08);                            // Int32
+  put32LE(out, 2);                                // library 2
   putKindObject(out, 0xFFFFFFFDu, kind, comNum);  // 179..235
   return out;
 }

@@ -34,8 +34,7 @@ Bytes header(std::uint8_t command, std::uint16_t sequenceNumber, std::uint16_t n
              std::uint16_t timestamp, std::uint16_t chunkSize, std::uint16_t comNum);
 
 // One single-chunk frame (chunkSize = payload size, which must be at most 65,535).
-Bytes frame(std::uint8_t command, ByteView payload, std::uint16_t timestamp = 0,
-            std::uint16_t comNum = 0);
+Bytes frame(std::uint8_t command, ByteView payload, std::uint16_t timestamp = 0, std::uint16_t comNum = 0);
 
 // A message cut into 60,000-byte chunks, all frames concatenated (an empty payload gives one
 // empty frame).

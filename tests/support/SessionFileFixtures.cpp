@@ -36,9 +36,7 @@ void writeFile(const std::filesystem::path& path, ByteView bytes) {
   file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-void writeFile(const std::filesystem::path& path, std::string_view text) {
-  writeFile(path, asBytes(text));
-}
+void writeFile(const std::filesystem::path& path, std::string_view text) { writeFile(path, asBytes(text)); }
 
 Bytes readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);

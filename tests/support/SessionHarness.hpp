@@ -40,7 +40,8 @@ class SessionHarness {
     c.updateActivityGate = gate;
     client = DirectAuthClient::create(std::move(c));
     run(client->setEventHandler(events->handler()));
-    run(client->setClipboardHandler([this](const LegacyClipboardValue& value) { clipboard.push_back(value); }));
+    run(client->setClipboardHandler(
+        [this](const LegacyClipboardValue& value) { clipboard.push_back(value); }));
   }
 
   template <typename T>

@@ -52,22 +52,18 @@ std::shared_ptr<TestCertificate> TestCertificate::make(const Options& options,
   check(RAND_bytes(serial, sizeof serial) == 1, "serial");
   serial[0] &= 0x7F;
   BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
-  check(number != nullptr && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate)),
-        "serial number");
+  check(number != nullptr && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate)), "serial number");
   BN_free(number);
-  check(X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromSeconds) != nullptr,
-        "not before");
-  check(X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilSeconds) != nullptr,
-        "not after");
+  check(X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromSeconds) != nullptr, "not before");
+  check(X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilSeconds) != nullptr, "not after");
 
   X509_NAME* name = X509_get_subject_name(certificate);
   check(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>("Vantrel Test"), -1, -1,
-                                   0) == 1,
+                                   reinterpret_cast<const unsigned char*>("Vantrel Test"), -1, -1, 0) == 1,
         "organisation");
-  check(X509_NAME_add_entry_by_txt(
-            name, "CN", MBSTRING_UTF8,
-            reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0) == 1,
+  check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1,
+                                   0) == 1,
         "common name");
   X509* signer = issuer ? issuer->certificate_ : certificate;
   EVP_PKEY* signingKey = issuer ? issuer->key_ : made->key_;
@@ -117,8 +113,7 @@ std::string TestCertificate::certificatePEM() const {
 
 std::string TestCertificate::privateKeyPEM() const {
   BIO* bio = BIO_new(BIO_s_mem());
-  check(PEM_write_bio_PrivateKey(bio, key_, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "key PEM");
+  check(PEM_write_bio_PrivateKey(bio, key_, nullptr, nullptr, 0, nullptr, nullptr) == 1, "key PEM");
   return bioText(bio);
 }
 

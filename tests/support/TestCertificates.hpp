@@ -21,7 +21,7 @@ class TestCertificate {
     std::vector<std::string> dnsNames{};  // subject alternative names
     std::vector<std::string> ipAddresses{};
     bool isCA = false;
-    long validFromSeconds = -3600;       // relative to now
+    long validFromSeconds = -3600;  // relative to now
     long validUntilSeconds = 86400;
   };
 

@@ -20,7 +20,8 @@ LoginServerStandIn::Account parseAccount(const nlohmann::json& item) {
 
 }  // namespace
 
-LoginServerStandIn::LoginServerStandIn(std::vector<Account> accounts, const TestCertificateAuthority& authority)
+LoginServerStandIn::LoginServerStandIn(std::vector<Account> accounts,
+                                       const TestCertificateAuthority& authority)
     : LoginServerStandIn(std::move(accounts), authority.issueServer({"IP:127.0.0.1", "DNS:localhost"})) {}
 
 LoginServerStandIn::LoginServerStandIn(std::vector<Account> accounts, Identity identity)
@@ -135,7 +136,8 @@ void LoginServerStandIn::handle(const std::string& body, const std::string& cont
     return;
   }
   if (request.is_discarded() || !request.is_object() || !request.contains("accountID") ||
-      !request["accountID"].is_string() || !request.contains("password") || !request["password"].is_string()) {
+      !request["accountID"].is_string() || !request.contains("password") ||
+      !request["password"].is_string()) {
     status = 400;
     answer = R"({"error":"bad request"})";
     return;

@@ -41,9 +41,10 @@ X509Ptr newCertificate(const std::string& commonName, EVP_PKEY* key, long serial
   check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7L * 24 * 3600) != nullptr, "not after");
   check(X509_set_pubkey(cert.get(), key) == 1, "public key");
   X509_NAME* name = X509_get_subject_name(cert.get());
-  check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1,
-        "subject");
+  check(
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1,
+      "subject");
   return cert;
 }
 

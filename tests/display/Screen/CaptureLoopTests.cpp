@@ -165,8 +165,9 @@ TEST_F(CaptureLoopTest, MovingContentDecodesAtTargetSizeWithKeyframesAtMostSixty
   painter.paintMovingScene(0);
   PictureLog log;
   int step = 0;
-  auto loop = X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 1920, 1080),
-                                        log.callbacks([&](std::size_t) { painter.paintMovingScene(++step); }));
+  auto loop =
+      X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 1920, 1080),
+                                log.callbacks([&](std::size_t) { painter.paintMovingScene(++step); }));
   ASSERT_TRUE(log.waitFor(130));
   loop->stop();
   const auto units = log.units();
@@ -234,7 +235,8 @@ TEST_F(CaptureLoopTest, RequestedKeyframeIsTheNextPicture) {
   loop->stop();
   ASSERT_GE(requestedAfter.size(), 4u);
   for (std::size_t i = 0; i < log.pictures.size(); ++i) {
-    const bool requested = i > 0 && (i % 7 == 0);  // picture i follows the request after picture i (1-based count i)
+    const bool requested =
+        i > 0 && (i % 7 == 0);  // picture i follows the request after picture i (1-based count i)
     const bool expected = i == 0 || requested;
     EXPECT_EQ(log.pictures[i].isKeyframe, expected) << "picture " << i;
     if (log.pictures[i].isKeyframe) {
@@ -267,8 +269,9 @@ TEST_F(CaptureLoopTest, ScalesALargerDisplayToTheTargetSize) {
   painter.paintMovingScene(0);
   PictureLog log;
   int step = 0;
-  auto loop = X11H264CaptureLoop::start(settingsFor(server.displayName(), 1920, 1080),
-                                        log.callbacks([&](std::size_t) { painter.paintMovingScene(++step); }));
+  auto loop =
+      X11H264CaptureLoop::start(settingsFor(server.displayName(), 1920, 1080),
+                                log.callbacks([&](std::size_t) { painter.paintMovingScene(++step); }));
   ASSERT_TRUE(log.waitFor(10));
   loop->stop();
   EXPECT_EQ(loop->captureArea(), (ScreenRect{0, 0, 2560, 1440}));
@@ -282,8 +285,10 @@ TEST_F(CaptureLoopTest, ScalesALargerDisplayToTheTargetSize) {
 
 TEST_F(CaptureLoopTest, InvalidTargetSizeFailsTheStartWithoutCallbacks) {
   PictureLog log;
-  EXPECT_THROW(X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 641, 360), log.callbacks()), X264EncoderError);
-  EXPECT_THROW(X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 0, 360), log.callbacks()), X264EncoderError);
+  EXPECT_THROW(X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 641, 360), log.callbacks()),
+               X264EncoderError);
+  EXPECT_THROW(X11H264CaptureLoop::start(settingsFor(sharedDisplay(), 0, 360), log.callbacks()),
+               X264EncoderError);
   EXPECT_THROW(X11H264CaptureLoop::start(settingsFor(":4999", 640, 360), log.callbacks()), X11CaptureError);
   EXPECT_TRUE(log.units().empty());
   EXPECT_TRUE(log.failures.empty());

@@ -50,14 +50,15 @@ ScreenPainter::~ScreenPainter() {
 }
 
 void ScreenPainter::present() {
-  XCopyArea(display_, buffer_, window_, gc_, 0, 0, static_cast<unsigned>(width_), static_cast<unsigned>(height_), 0,
-            0);
+  XCopyArea(display_, buffer_, window_, gc_, 0, 0, static_cast<unsigned>(width_),
+            static_cast<unsigned>(height_), 0, 0);
   XSync(display_, False);
 }
 
 void ScreenPainter::paintMovingScene(int step) {
   XSetForeground(display_, gc_, 0xFF0000);
-  XFillRectangle(display_, buffer_, gc_, 0, 0, static_cast<unsigned>(width_ / 2), static_cast<unsigned>(height_));
+  XFillRectangle(display_, buffer_, gc_, 0, 0, static_cast<unsigned>(width_ / 2),
+                 static_cast<unsigned>(height_));
   XSetForeground(display_, gc_, 0x0000FF);
   XFillRectangle(display_, buffer_, gc_, width_ / 2, 0, static_cast<unsigned>(width_ - width_ / 2),
                  static_cast<unsigned>(height_));
@@ -88,7 +89,8 @@ PrivateXServer::PrivateXServer(int width, int height) {
   ::close(fds[1]);
   fds[1] = writeEnd;
   const std::string screen = fmt::format("{}x{}x24", width, height);
-  std::vector<std::string> args{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+  std::vector<std::string> args{"Xvfb", "-displayfd", "3",   "-screen", "0",
+                                screen, "-nolisten",  "tcp", "-noreset"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -167,22 +169,25 @@ std::string runCommand(const std::string& command) {
   std::array<char, 4096> buffer{};
   while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
   const int status = ::pclose(pipe);
-  if (status != 0) throw std::runtime_error(fmt::format("command failed ({}): {}\n{}", status, command, output));
+  if (status != 0)
+    throw std::runtime_error(fmt::format("command failed ({}): {}\n{}", status, command, output));
   return output;
 }
 
 ProbedStream probeH264(const std::vector<Bytes>& accessUnits, const std::filesystem::path& file) {
   {
     std::ofstream out(file, std::ios::binary);
-    for (const auto& unit : accessUnits) out.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
+    for (const auto& unit : accessUnits)
+      out.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
   }
   ProbedStream result;
-  const auto probe = runCommand(fmt::format(
-      "ffprobe -v error -f h264 -count_frames -select_streams v:0 "
-      "-show_entries stream=width,height,nb_read_frames -of csv=p=0 '{}'",
-      file.string()));
+  const auto probe =
+      runCommand(fmt::format("ffprobe -v error -f h264 -count_frames -select_streams v:0 "
+                             "-show_entries stream=width,height,nb_read_frames -of csv=p=0 '{}'",
+                             file.string()));
   std::sscanf(probe.c_str(), "%d,%d,%d", &result.width, &result.height, &result.decodedFrames);
-  result.decodeErrors = runCommand(fmt::format("ffmpeg -nostdin -v error -f h264 -i '{}' -f null - 2>&1", file.string()));
+  result.decodeErrors =
+      runCommand(fmt::format("ffmpeg -nostdin -v error -f h264 -i '{}' -f null - 2>&1", file.string()));
   return result;
 }
 

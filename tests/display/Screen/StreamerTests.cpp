@@ -16,10 +16,10 @@ namespace vantrel {
 namespace {
 
 using testing::PrivateXServer;
-using testing::ScreenPainter;
-using testing::TemporaryFolder;
 using testing::runAwaitable;
 using testing::runUntil;
+using testing::ScreenPainter;
+using testing::TemporaryFolder;
 
 std::string sharedDisplay() {
   const char* name = std::getenv("DISPLAY");
@@ -161,7 +161,8 @@ TEST_F(StreamerTest, StartWhileStreamingRestartsWithTheNewSize) {
   runUntilUnits(*second, 12);
   run(streamer->stop());
   testing::drain(io);
-  EXPECT_EQ(first->units.size(), firstCount) << "the first stream's handlers are not called after the restart";
+  EXPECT_EQ(first->units.size(), firstCount)
+      << "the first stream's handlers are not called after the restart";
 
   const auto a = testing::probeH264(first->bytes(), folder.path() / "first.h264");
   EXPECT_EQ(a.width, 1280);
@@ -233,7 +234,8 @@ TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) 
   };
   expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
               ScreenStreamError::screenRecordingDenied());
-  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), std::string()), ScreenStreamError::noDisplay());
+  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), std::string()),
+              ScreenStreamError::noDisplay());
   EXPECT_TRUE(ScreenStreamError::screenRecordingDenied().isPermissionDenied());
   testing::drain(io);
   EXPECT_TRUE(log->units.empty());
@@ -251,8 +253,10 @@ TEST_F(StreamerTest, UnencodableTargetSizeIsAStartFailure) {
     EXPECT_EQ(error.localizedDescription(), "Screen stream start failed: picture size 641x360 is not even");
   }
   EXPECT_THROW(run(streamer->start(configurationFor(1920, 1080, 0, 0), handlersFor(log))), ScreenStreamError);
-  EXPECT_THROW(run(streamer->start(ScreenStreamConfiguration(1920, 1080, 1LL << 40, 720, false, 30, 8'000'000, 60), handlersFor(log))),
-               ScreenStreamError);
+  EXPECT_THROW(
+      run(streamer->start(ScreenStreamConfiguration(1920, 1080, 1LL << 40, 720, false, 30, 8'000'000, 60),
+                          handlersFor(log))),
+      ScreenStreamError);
   EXPECT_FALSE(run(streamer->isStreaming()));
   testing::drain(io);
   EXPECT_TRUE(log->units.empty());
@@ -266,7 +270,8 @@ TEST_F(StreamerTest, LostDisplayIsReportedOnceThroughOnFailureAndEndsTheStream) 
   runUntilUnits(*log, 1);
   server->kill();
   ASSERT_TRUE(runUntil(io, [&] { return !log->failures.empty(); }));
-  EXPECT_EQ(log->failures, (std::vector<std::string>{"Screen capture stopped: The connection to the X display was lost."}));
+  EXPECT_EQ(log->failures,
+            (std::vector<std::string>{"Screen capture stopped: The connection to the X display was lost."}));
   EXPECT_FALSE(run(streamer->isStreaming()));
   const auto units = log->units.size();
   run(streamer->stop());

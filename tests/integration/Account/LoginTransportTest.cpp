@@ -86,7 +86,8 @@ TEST_F(LoginTransportTest, SignsInOverLoopbackHTTPS) {
   EXPECT_EQ(result.accountID, "operator");
   EXPECT_EQ(result.serverMessage, "Welcome back");
   ASSERT_EQ(result.routes.size(), 2u);
-  EXPECT_EQ(result.routes[0].connectionHosts(), (std::vector<std::string>{"10.0.0.5", "10.0.0.6", "203.0.113.7"}));
+  EXPECT_EQ(result.routes[0].connectionHosts(),
+            (std::vector<std::string>{"10.0.0.5", "10.0.0.6", "203.0.113.7"}));
   EXPECT_EQ(result.routes[1], (AccountManagerRoute{2, "", "m2.example", 5001}));
 
   const auto posted = server.lastRequest();

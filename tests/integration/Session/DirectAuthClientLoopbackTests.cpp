@@ -91,16 +91,18 @@ TEST_F(LoopbackSession, AuthenticationAndRegistrationBytesOnAFreshSession) {
   Bytes auth = ManagerWire::header(frames[0].command, frames[0].sequenceNumber, frames[0].numChunks,
                                    frames[0].timestamp, frames[0].chunkSize, frames[0].comNum);
   append(auth, frames[0].payload);
-  EXPECT_EQ(auth, (Bytes{0xFE, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 0x00, 0x07, 'R', '_', 'a',
-                         'g', 'e', 'n', 't'}));
+  EXPECT_EQ(auth, (Bytes{0xFE, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x07, 0x00, 0x07, 'R', '_',
+                         'a', 'g', 'e', 'n', 't'}));
   Bytes registration = ManagerWire::header(frames[1].command, frames[1].sequenceNumber, frames[1].numChunks,
                                            frames[1].timestamp, frames[1].chunkSize, frames[1].comNum);
   append(registration, frames[1].payload);
-  EXPECT_EQ(registration, (Bytes{0xFE, 0x09, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x07, 0x31}));
+  EXPECT_EQ(registration,
+            (Bytes{0xFE, 0x09, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x07, 0x31}));
   EXPECT_EQ(session.eventKinds(),
             (kindIndices<K::TcpConnectAttempt, K::TcpConnectReady, K::AuthCommandSent, K::AuthAccepted,
                          K::RegistrationCommandSent, K::ManagerRegistrationComplete>()));
-  EXPECT_EQ(session.eventsOf<K::TcpConnectAttempt>().front(), (K::TcpConnectAttempt{"127.0.0.1", manager.port()}));
+  EXPECT_EQ(session.eventsOf<K::TcpConnectAttempt>().front(),
+            (K::TcpConnectAttempt{"127.0.0.1", manager.port()}));
   EXPECT_EQ(session.eventsOf<K::RegistrationCommandSent>().front().comNum, 7);
   EXPECT_FALSE(session.lastError());
   EXPECT_TRUE(session.events->mirrorPrecedesHandler());
@@ -135,11 +137,13 @@ TEST_F(LoopbackSession, GarbageAnswerIsAMalformedResponse) {
     session.run(session.client->connectAndAuthenticate(config()));
     FAIL() << "expected a malformed response";
   } catch (const DirectAuthError& e) {
-    EXPECT_EQ(e, DirectAuthError::malformedResponse("Vantrel frame invalid signature: got 0x47, expected 0xFE."));
+    EXPECT_EQ(
+        e, DirectAuthError::malformedResponse("Vantrel frame invalid signature: got 0x47, expected 0xFE."));
   }
   EXPECT_EQ(session.state(), DirectAuthState::failed);
-  EXPECT_EQ(session.eventKinds(), (kindIndices<K::TcpConnectAttempt, K::TcpConnectReady, K::AuthCommandSent,
-                                               K::Error, K::Disconnect>()));
+  EXPECT_EQ(
+      session.eventKinds(),
+      (kindIndices<K::TcpConnectAttempt, K::TcpConnectReady, K::AuthCommandSent, K::Error, K::Disconnect>()));
 }
 
 TEST_F(LoopbackSession, AnswerShapesAreCheckedInOrder) {
@@ -148,10 +152,13 @@ TEST_F(LoopbackSession, AnswerShapesAreCheckedInOrder) {
     DirectAuthError expected;
   };
   const std::vector<Case> cases{
-      {ManagerWire::frame(8, Bytes{'1', '0'}), DirectAuthError::malformedResponse("expected exactly 1 payload byte, got 2")},
-      {ManagerWire::frame(8, Bytes{'2'}), DirectAuthError::malformedResponse("expected ASCII '1' or '0', got 0x32")},
+      {ManagerWire::frame(8, Bytes{'1', '0'}),
+       DirectAuthError::malformedResponse("expected exactly 1 payload byte, got 2")},
+      {ManagerWire::frame(8, Bytes{'2'}),
+       DirectAuthError::malformedResponse("expected ASCII '1' or '0', got 0x32")},
       {ManagerWire::frame(9, Bytes{'1'}), DirectAuthError::unexpectedCommand(9)},
-      {ManagerWire::frame(8, Bytes{}), DirectAuthError::malformedResponse("expected exactly 1 payload byte, got 0")},
+      {ManagerWire::frame(8, Bytes{}),
+       DirectAuthError::malformedResponse("expected exactly 1 payload byte, got 0")},
   };
   for (const auto& c : cases) {
     manager.setAuthReply(c.reply);
@@ -189,8 +196,9 @@ TEST_F(LoopbackSession, SilentManagerTimesOutAfterTheConfiguredLimit) {
     EXPECT_EQ(e, DirectAuthError::timeout());
   }
   EXPECT_EQ(session.state(), DirectAuthState::failed);
-  EXPECT_EQ(session.eventKinds(), (kindIndices<K::TcpConnectAttempt, K::TcpConnectReady, K::AuthCommandSent,
-                                               K::Error, K::Disconnect>()));
+  EXPECT_EQ(
+      session.eventKinds(),
+      (kindIndices<K::TcpConnectAttempt, K::TcpConnectReady, K::AuthCommandSent, K::Error, K::Disconnect>()));
   EXPECT_EQ(session.eventsOf<K::Error>().front().text,
             "Authentication timed out waiting for the manager response.");
 }
@@ -209,7 +217,8 @@ TEST_F(LoopbackSession, RefusedPortFailsAtOnce) {
     EXPECT_EQ(e.kind(), DirectAuthError::Case::transport);
   }
   EXPECT_EQ(session.state(), DirectAuthState::failed);
-  EXPECT_EQ(session.eventKinds(), (kindIndices<K::TcpConnectAttempt, K::TcpConnectFailure, K::Error, K::Disconnect>()));
+  EXPECT_EQ(session.eventKinds(),
+            (kindIndices<K::TcpConnectAttempt, K::TcpConnectFailure, K::Error, K::Disconnect>()));
 }
 
 TEST_F(LoopbackSession, CallerCancellationWhileWaitingForTheAnswer) {
@@ -404,7 +413,8 @@ TEST_F(LoopbackSession, PasteRequestAsksTheManagerForItsFolder) {
   EXPECT_EQ(reply.comNum, 7);
   EXPECT_EQ(reply.payload, E::nullDataClass(E::getCurrentFolder, 7));
   ASSERT_EQ(reply.payload.size(), 238u);
-  EXPECT_EQ(Bytes(reply.payload.begin() + 228, reply.payload.begin() + 236), (Bytes{0x22, 0, 0, 0, 7, 0, 0, 0}));
+  EXPECT_EQ(Bytes(reply.payload.begin() + 228, reply.payload.begin() + 236),
+            (Bytes{0x22, 0, 0, 0, 7, 0, 0, 0}));
 }
 
 TEST_F(LoopbackSession, CommandsWithoutAReplySendNothing) {
@@ -431,8 +441,9 @@ TEST_F(LoopbackSession, CommandsWithoutAReplySendNothing) {
   for (const auto& c : session.eventsOf<K::LegacyManagerCommand>()) {
     if (c.kind != E::getComInfo) names.push_back(c.name);
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"REBOOT", "REBOOT", "SHUTDOWN", "UNKNOWN_0xC8", "FRAME_CONTROL_2A",
-                                             "GET_SCREEN_END", "GET_SCREEN_END_KEYCHECK"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"REBOOT", "REBOOT", "SHUTDOWN", "UNKNOWN_0xC8", "FRAME_CONTROL_2A",
+                                      "GET_SCREEN_END", "GET_SCREEN_END_KEYCHECK"}));
   // Only the GET_COMINFO replies went out.
   for (const auto& reply : replies()) EXPECT_EQ(E::kindAt228(reply.payload), 82u);
   EXPECT_EQ(replies().size(), 7u);
@@ -450,8 +461,8 @@ TEST_F(LoopbackSession, ClipboardValuesFromTheManagerReachTheHandler) {
   EXPECT_EQ(session.clipboard[1], LegacyClipboardValue::imagePNG(png));
   EXPECT_EQ(session.clipboard[2], LegacyClipboardValue::files());
   EXPECT_EQ(session.eventsOf<K::ClipboardReceived>(),
-            (std::vector<K::ClipboardReceived>{{"text", 6, 1}, {"image", static_cast<long long>(png.size()), 1},
-                                               {"files", 0, 1}}));
+            (std::vector<K::ClipboardReceived>{
+                {"text", 6, 1}, {"image", static_cast<long long>(png.size()), 1}, {"files", 0, 1}}));
   EXPECT_EQ(session.eventsOf<K::ClipboardRejected>(),
             std::vector<K::ClipboardRejected>{{"Invalid legacy clipboard envelope."}});
   for (const auto& reply : replies()) EXPECT_EQ(E::kindAt228(reply.payload), 82u);
@@ -491,7 +502,8 @@ TEST_F(LoopbackSession, FolderAnswerAndFileAndScreenRequestsReachTheirHandlers) 
   EXPECT_EQ(session.countOf<K::SingleFileListFailed>(), 2u);
   requestAndSettle(E::string(E::getSingleFiles + 1, 99, "{}"));
   requestAndSettle(E::nullDataClass(E::setSingleCommands, 99));
-  EXPECT_EQ(session.eventsOf<K::SingleFileCommandFailed>().back().text, "SET_SINGLE_CMDS payload failed validation");
+  EXPECT_EQ(session.eventsOf<K::SingleFileCommandFailed>().back().text,
+            "SET_SINGLE_CMDS payload failed validation");
   EXPECT_EQ(session.countOf<K::SingleFileCommandFailed>(), 2u);
   requestAndSettle(E::nullDataClass(E::getScreen, 99));
   requestAndSettle(E::nullDataClass(E::getScreenInfo, 99));
@@ -541,9 +553,8 @@ TEST_F(LoopbackSession, ClipboardSendsUseTheSessionsConnectionNumber) {
   EXPECT_EQ(replies()[0].timestamp, 2);
   EXPECT_EQ(replies()[2].timestamp, 4);
   EXPECT_EQ(session.eventsOf<K::ClipboardSent>(),
-            (std::vector<K::ClipboardSent>{{"text", 2, 1},
-                                           {"image", static_cast<long long>(E::tinyPNG().size()), 1},
-                                           {"files", 0, 1}}));
+            (std::vector<K::ClipboardSent>{
+                {"text", 2, 1}, {"image", static_cast<long long>(E::tinyPNG().size()), 1}, {"files", 0, 1}}));
 }
 
 // ---- hostile manager ----------------------------------------------------------------------------

@@ -22,8 +22,7 @@ using testing::TaskProbe;
 using testing::TemporaryHome;
 using testing::transportErrorOf;
 
-const auto unavailable =
-    NetworkTransportError::connectionFailed("daemon_unavailable_or_signature_rejected");
+const auto unavailable = NetworkTransportError::connectionFailed("daemon_unavailable_or_signature_rejected");
 const auto replyTimeout = NetworkTransportError::connectionFailed("daemon_reply_timeout");
 
 NetworkTransportError errorOf(const std::exception_ptr& error) {
@@ -45,8 +44,7 @@ std::optional<CodeIdentity> selfIsTheDaemon(const PeerCredentials& peer) {
 
 class DaemonRelayTransportTest : public ::testing::Test {
  protected:
-  DaemonRelayTransportTest()
-      : socketPath(paths::relaySocketPath(VantrelMacDaemonRelay::machServiceName)) {}
+  DaemonRelayTransportTest() : socketPath(paths::relaySocketPath(VantrelMacDaemonRelay::machServiceName)) {}
 
   std::shared_ptr<DaemonRelayTransport> makeTransport() {
     DaemonRelayTransport::Options options;
@@ -101,7 +99,8 @@ TEST_F(DaemonRelayTransportTest, RepliesMapToResultsAndErrors) {
   runAwaitable(io, io.get_executor(), transport->connect("m", 1));
 
   const std::vector<Case> receives = {
-      {"data", [](const Request& r) { return FakeRelayDaemon::data(r, toBytes("bytes")); }, std::nullopt, "bytes"},
+      {"data", [](const Request& r) { return FakeRelayDaemon::data(r, toBytes("bytes")); }, std::nullopt,
+       "bytes"},
       {"data and error",
        [](const Request& r) { return FakeRelayDaemon::data(r, toBytes("bytes"), "read failed"); },
        NetworkTransportError::receiveFailed("read failed"), std::nullopt},
@@ -126,7 +125,8 @@ TEST_F(DaemonRelayTransportTest, RepliesMapToResultsAndErrors) {
   const auto connectError = transportErrorOf(io, transport->connect("m", 2));
   EXPECT_EQ(connectError, NetworkTransportError::connectionFailed("no route to manager"));
   EXPECT_EQ(connectError.localizedDescription(), "TCP connection failed: no route to manager");
-  EXPECT_EQ(transportErrorOf(io, transport->send(toBytes("x"))), NetworkTransportError::sendFailed("no route to manager"));
+  EXPECT_EQ(transportErrorOf(io, transport->send(toBytes("x"))),
+            NetworkTransportError::sendFailed("no route to manager"));
 
   daemon->setResponder([](const Request& r) { return FakeRelayDaemon::ok(r); });
   runAwaitable(io, io.get_executor(), transport->send(toBytes("frame")));
@@ -305,7 +305,8 @@ TEST_F(DaemonRelayTransportTest, DisconnectFromASilentDaemonGivesUpAfterTenSecon
   clock.advance(1s);
   ASSERT_TRUE(runUntil(io, [&] { return disconnecting.finished(); }));
   EXPECT_FALSE(disconnecting.error());
-  EXPECT_TRUE(log.contains("VantrelMac daemon disconnect failed: connectionFailed(\"daemon_reply_timeout\")"));
+  EXPECT_TRUE(
+      log.contains("VantrelMac daemon disconnect failed: connectionFailed(\"daemon_reply_timeout\")"));
 
   daemon->setResponder(nullptr);
   runAwaitable(io, io.get_executor(), transport->connect("m", 1));

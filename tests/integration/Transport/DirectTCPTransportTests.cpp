@@ -120,8 +120,7 @@ TEST_F(DirectTCPTransportTest, SecondConnectIsRefusedAndTheFirstKeepsWorking) {
   // Argument checks come before the phase.
   EXPECT_EQ(transportErrorOf(io, transport->connect("  ", peer.port())),
             NetworkTransportError::invalidHost());
-  EXPECT_EQ(transportErrorOf(io, transport->connect("127.0.0.1", 0)),
-            NetworkTransportError::invalidPort(0));
+  EXPECT_EQ(transportErrorOf(io, transport->connect("127.0.0.1", 0)), NetworkTransportError::invalidPort(0));
   EXPECT_EQ(transport->phase(), Phase::ready);
   runAwaitable(io, io.get_executor(), transport->send(toBytes("still")));
   EXPECT_EQ(toString(peer.read(5)), "still");

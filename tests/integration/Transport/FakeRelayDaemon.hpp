@@ -24,8 +24,7 @@ class FakeRelayDaemon {
  public:
   using Responder = std::function<std::optional<relayipc::Reply>(const relayipc::Request&)>;
 
-  FakeRelayDaemon(asio::io_context& io, const std::filesystem::path& socketPath)
-      : acceptor_(io) {
+  FakeRelayDaemon(asio::io_context& io, const std::filesystem::path& socketPath) : acceptor_(io) {
     std::filesystem::create_directories(socketPath.parent_path());
     acceptor_.open();
     acceptor_.bind(asio::local::stream_protocol::endpoint(socketPath.string()));

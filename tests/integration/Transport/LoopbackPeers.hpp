@@ -102,7 +102,9 @@ class PlainPeer {
 class TLSPeer {
  public:
   TLSPeer(asio::io_context& io, const std::string& chainPEM, const std::string& keyPEM)
-      : io_(io), context_(asio::ssl::context::tls_server), acceptor_(io, {asio::ip::make_address("127.0.0.1"), 0}) {
+      : io_(io),
+        context_(asio::ssl::context::tls_server),
+        acceptor_(io, {asio::ip::make_address("127.0.0.1"), 0}) {
     context_.use_certificate_chain(asio::buffer(chainPEM));
     context_.use_private_key(asio::buffer(keyPEM), asio::ssl::context::pem);
     SSL_CTX_set_tlsext_servername_arg(context_.native_handle(), this);

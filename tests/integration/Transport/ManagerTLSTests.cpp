@@ -119,8 +119,8 @@ TEST_F(ManagerTLSTest, PeerThatNeverFinishesTheHandshakeTimesOut) {
   ManualClock clock;
   PlainPeer silent(io);  // accepts, then says nothing
   silent.acceptOne();
-  auto transport = DirectTCPTransport::create(
-      io.get_executor(), ManagerTLSPolicy(host, leaf->sha256(), root->der()), 3);
+  auto transport =
+      DirectTCPTransport::create(io.get_executor(), ManagerTLSPolicy(host, leaf->sha256(), root->der()), 3);
   TaskProbe connecting;
   connecting.start(io.get_executor(), transport->connect("127.0.0.1", silent.port()));
   ASSERT_TRUE(runUntil(io, [&] { return silent.hasAccepted(); }));

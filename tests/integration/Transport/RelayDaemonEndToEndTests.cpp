@@ -95,8 +95,8 @@ class RelayDaemonEndToEnd : public ::testing::Test {
 };
 
 TEST_F(RelayDaemonEndToEnd, RelaysBytesBothWaysToALoopbackManager) {
-  DaemonProcess daemon({"--client-identity",
-                        ownExecutable().string() + "=local.vantrel.VantrelMacSessionAgent"});
+  DaemonProcess daemon(
+      {"--client-identity", ownExecutable().string() + "=local.vantrel.VantrelMacSessionAgent"});
   ASSERT_TRUE(daemon.waitForLog("relay daemon listening at"));
   EXPECT_TRUE(std::filesystem::exists(paths::relaySocketPath(VantrelMacDaemonRelay::machServiceName)));
 

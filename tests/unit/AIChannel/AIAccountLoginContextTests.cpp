@@ -64,7 +64,8 @@ TEST(AIAccountLoginContext, LeaseConditions) {
 TEST(AIAccountLoginContext, HighestConnectionNumberDoesNotWrap) {
   // Connection number 65535 is slot 65536; it must never match slot 0.
   EXPECT_EQ(AIAccountLoginContext::create(login("acme", 0))->lease("10.0.0.2", 9000, "acme", 65535), nullptr);
-  EXPECT_NE(AIAccountLoginContext::create(login("acme", 65536))->lease("10.0.0.2", 9000, "acme", 65535), nullptr);
+  EXPECT_NE(AIAccountLoginContext::create(login("acme", 65536))->lease("10.0.0.2", 9000, "acme", 65535),
+            nullptr);
 }
 
 TEST(AIAccountLoginContext, AccountlessContextAuthorisesNothing) {

@@ -67,7 +67,8 @@ TEST(AIChannelError, HasNoDescriptionOfItsOwn) {
   const auto e = AIChannelError::invalid("update_installation_in_progress");
   EXPECT_EQ(e.code(), "update_installation_in_progress");
   EXPECT_FALSE(e.errorDescription().has_value());
-  EXPECT_EQ(localizedDescription(e), "The operation couldn\u2019t be completed. (VantrelMacCore.AIChannelError error 0.)");
+  EXPECT_EQ(localizedDescription(e),
+            "The operation couldn\u2019t be completed. (VantrelMacCore.AIChannelError error 0.)");
   EXPECT_EQ(e, AIChannelError::invalid("update_installation_in_progress"));
   EXPECT_NE(e, AIChannelError::invalid("other"));
 }
@@ -77,14 +78,17 @@ TEST(AIChannelConfiguration, ApplicationSupportFolderByBundleIdentifier) {
   const auto data = home.root() / "data";
   EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory(), data / "VantrelMac");
   EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory(std::nullopt), data / "VantrelMac");
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.VantrelMac"), data / "VantrelMac");
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.Other"), data / "local.vantrel.Other");
+  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.VantrelMac"),
+            data / "VantrelMac");
+  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.Other"),
+            data / "local.vantrel.Other");
 }
 
 TEST(AIChannelConfiguration, LoadsAFullFile) {
   TemporaryHome home;
-  writeFile(AIChannelConfiguration::applicationSupportDirectory() / "ai-channel.json",
-            R"({"enabled":true,"allowedRoots":["/srv/a","/srv/b"],"allowShell":true,"allowedManagers":[" Mgr.local "],"extra":1})");
+  writeFile(
+      AIChannelConfiguration::applicationSupportDirectory() / "ai-channel.json",
+      R"({"enabled":true,"allowedRoots":["/srv/a","/srv/b"],"allowShell":true,"allowedManagers":[" Mgr.local "],"extra":1})");
   const auto c = AIChannelConfiguration::load();
   EXPECT_TRUE(c.enabled);
   EXPECT_EQ(c.allowedRoots, (std::vector<std::string>{"/srv/a", "/srv/b"}));
@@ -108,7 +112,8 @@ TEST(AIChannelConfiguration, BadFilesGiveTheDisabledDefault) {
       {"array", "[]"},
       {"truncated", valid.substr(0, valid.size() - 1)},
       {"empty", ""},
-      {"invalid utf8", "{\"enabled\":true,\"allowedRoots\":[\"\xFF\"],\"allowShell\":false,\"allowedManagers\":[]}"},
+      {"invalid utf8",
+       "{\"enabled\":true,\"allowedRoots\":[\"\xFF\"],\"allowShell\":false,\"allowedManagers\":[]}"},
       // Over the limit by one byte, even though it decodes.
       {"oversized", valid + std::string(16384 - valid.size() + 1, ' ')},
   };

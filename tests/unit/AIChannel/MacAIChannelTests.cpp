@@ -188,13 +188,17 @@ TEST_F(MacAIChannelTest, HelloNamesProtocolAndCommands) {
 TEST_F(MacAIChannelTest, StatusAnswersEnabledStateBoundManagerAndVersion) {
   auto channel = MacAIChannel::statusOnly(config(true, {"mgr"}), {}, uid(501));
   auto response = request(*channel, R"({"id":"1","command":"status"})");
-  EXPECT_EQ(response, (json{{"type", "response"},
-                            {"id", "1"},
-                            {"ok", true},
-                            {"result", {{"enabled", false}, {"boundManager", nullptr}, {"accountBound", false}, {"version", 1}}}}));
+  EXPECT_EQ(
+      response,
+      (json{{"type", "response"},
+            {"id", "1"},
+            {"ok", true},
+            {"result",
+             {{"enabled", false}, {"boundManager", nullptr}, {"accountBound", false}, {"version", 1}}}}));
   channel->bindManager("mgr");
   response = request(*channel, R"({"id":"2","command":"status"})");
-  EXPECT_EQ(response["result"], (json{{"enabled", true}, {"boundManager", "mgr"}, {"accountBound", false}, {"version", 1}}));
+  EXPECT_EQ(response["result"],
+            (json{{"enabled", true}, {"boundManager", "mgr"}, {"accountBound", false}, {"version", 1}}));
 }
 
 TEST_F(MacAIChannelTest, ReplayedIdsAreRefusedUntilTheNextBind) {
@@ -217,7 +221,8 @@ TEST_F(MacAIChannelTest, RememberedIdsAreBounded) {
   auto channel = MacAIChannel::statusOnly(config(true, {"mgr"}), {}, uid(501));
   channel->bindManager("mgr");
   for (std::size_t i = 0; i < MacAIChannel::maximumRememberedRequestIDs; ++i) {
-    ASSERT_TRUE(request(*channel, json{{"id", std::to_string(i)}, {"command", "status"}}.dump())["ok"].get<bool>());
+    ASSERT_TRUE(
+        request(*channel, json{{"id", std::to_string(i)}, {"command", "status"}}.dump())["ok"].get<bool>());
   }
   EXPECT_EQ(errorCode(request(*channel, R"({"id":"new","command":"status"})")), "request_id_limit");
   EXPECT_EQ(errorCode(request(*channel, R"({"id":"0","command":"status"})")), "replayed_request_id");
@@ -246,10 +251,12 @@ TEST_F(MacAIChannelTest, MalformedAndOversizedRequestsGetErrorCodes) {
       {"missing id", envelope(R"({"command":"status"})"), "invalid_request_id"},
       {"numeric id", envelope(R"({"id":1,"command":"status"})"), "invalid_request_id"},
       {"empty id", envelope(R"({"id":"","command":"status"})"), "invalid_request_id"},
-      {"long id", envelope(json{{"id", std::string(129, 'x')}, {"command", "status"}}.dump()), "invalid_request_id"},
+      {"long id", envelope(json{{"id", std::string(129, 'x')}, {"command", "status"}}.dump()),
+       "invalid_request_id"},
       {"missing command", envelope(R"({"id":"c1"})"), "malformed_request"},
       {"numeric command", envelope(R"({"id":"c2","command":5})"), "malformed_request"},
-      {"oversized", envelope(R"({"id":"big","command":"status","pad":")" + std::string(64 * 1024, 'x') + "\"}"),
+      {"oversized",
+       envelope(R"({"id":"big","command":"status","pad":")" + std::string(64 * 1024, 'x') + "\"}"),
        "request_too_large"},
   };
   for (const auto& row : rows) {
@@ -265,19 +272,25 @@ TEST_F(MacAIChannelTest, MalformedAndOversizedRequestsGetErrorCodes) {
   // A request of exactly the limit is read.
   const std::string head = R"({"id":"edge","command":"status","pad":")";
   const std::string tail = "\"}";
-  const auto exact = envelope(head + std::string(MacAIChannel::maximumRequestSize - 9 - head.size() - tail.size(), 'x') + tail);
+  const auto exact = envelope(
+      head + std::string(MacAIChannel::maximumRequestSize - 9 - head.size() - tail.size(), 'x') + tail);
   ASSERT_EQ(exact.size(), MacAIChannel::maximumRequestSize);
   EXPECT_TRUE(requestBytes(*channel, exact)["ok"].get<bool>());
 }
 
 TEST_F(MacAIChannelTest, TestProbeIsReportedInStatus) {
   auto channel = MacAIChannel::statusOnly(
-      config(true, {"mgr"}), []() -> Awaitable<Bytes> { co_return Bytes{0x00, 0xAB}; }, uid(501));
+      config(true, {"mgr"}),
+      []() -> Awaitable<Bytes> {
+        co_return Bytes{0x00, 0xAB};
+      },
+      uid(501));
   channel->bindManager("mgr");
   EXPECT_EQ(request(*channel, R"({"id":"1","command":"status"})")["result"]["probe"], "00ab");
 
   auto failing = MacAIChannel::statusOnly(
-      config(true, {"mgr"}), []() -> Awaitable<Bytes> {
+      config(true, {"mgr"}),
+      []() -> Awaitable<Bytes> {
         throw std::runtime_error("probe down");
         co_return Bytes{};
       },

@@ -26,8 +26,9 @@ TEST(AccountCredentialWorker, RunsOffTheCallingThreadAndReturnsTheValue) {
 
 TEST(AccountCredentialWorker, RethrowsTheOperationsError) {
   asio::io_context io;
-  EXPECT_THROW(testing::runAwaitable(io, AccountCredentialWorker::run([]() -> int { throw std::runtime_error("x"); })),
-               std::runtime_error);
+  EXPECT_THROW(
+      testing::runAwaitable(io, AccountCredentialWorker::run([]() -> int { throw std::runtime_error("x"); })),
+      std::runtime_error);
   EXPECT_NO_THROW(testing::runAwaitable(io, AccountCredentialWorker::run([] {})));
 }
 
@@ -38,16 +39,17 @@ TEST(AccountCredentialWorker, CancelledBeforeStartDoesNotRun) {
   std::exception_ptr error;
   bool finished = false;
   signal.emit(asio::cancellation_type::all);  // nothing connected yet: no effect
-  asio::co_spawn(io,
-                 [&]() -> Awaitable<void> {
-                   // Cancel the coroutine itself, then ask the worker to run.
-                   signal.emit(asio::cancellation_type::all);
-                   co_await AccountCredentialWorker::run([&] { ran = true; });
-                 },
-                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
-                   error = e;
-                   finished = true;
-                 }));
+  asio::co_spawn(
+      io,
+      [&]() -> Awaitable<void> {
+        // Cancel the coroutine itself, then ask the worker to run.
+        signal.emit(asio::cancellation_type::all);
+        co_await AccountCredentialWorker::run([&] { ran = true; });
+      },
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
+        error = e;
+        finished = true;
+      }));
   ASSERT_TRUE(testing::runUntil(io, [&] { return finished; }));
   EXPECT_FALSE(ran);
   EXPECT_TRUE(isCancellation(error));

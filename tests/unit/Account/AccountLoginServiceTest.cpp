@@ -110,7 +110,8 @@ TEST_F(AccountLoginServiceTest, ValidatesTheRequestInOrderWithoutPosting) {
 }
 
 TEST_F(AccountLoginServiceTest, AcceptsBoundarySlotsAndBlankPasswordCharacters) {
-  transport->response = {200, R"({"status":"ok","assignedSlot":1,"accountID":"operator","routes":[],"message":""})"};
+  transport->response = {
+      200, R"({"status":"ok","assignedSlot":1,"accountID":"operator","routes":[],"message":""})"};
   for (std::optional<int> slot : {std::optional<int>(), std::optional<int>(1), std::optional<int>(65536)}) {
     auto request = validRequest();
     request.requestedSlot = slot;
@@ -121,7 +122,8 @@ TEST_F(AccountLoginServiceTest, AcceptsBoundarySlotsAndBlankPasswordCharacters) 
 }
 
 TEST_F(AccountLoginServiceTest, PostsTheTrimmedRequestToTheLoginPath) {
-  transport->response = {200, R"({"status":"ok","assignedSlot":7,"accountID":"operator","routes":[],"message":"hi"})"};
+  transport->response = {
+      200, R"({"status":"ok","assignedSlot":7,"accountID":"operator","routes":[],"message":"hi"})"};
   auto request = validRequest();
   request.accountID = "  operator\n";
   request.password = " pass word ";
@@ -166,7 +168,8 @@ TEST_F(AccountLoginServiceTest, RejectsBaseURLsThatAreNotPlainHTTPS) {
 TEST_F(AccountLoginServiceTest, RequestErrorsComeBeforeBaseURLErrors) {
   auto request = validRequest();
   request.password = "";
-  EXPECT_EQ(loginError(request, "http://bad"), AccountLoginError::invalidRequest("Password must not be empty."));
+  EXPECT_EQ(loginError(request, "http://bad"),
+            AccountLoginError::invalidRequest("Password must not be empty."));
 }
 
 TEST_F(AccountLoginServiceTest, ParsesASuccessfulAnswer) {
@@ -192,7 +195,8 @@ TEST_F(AccountLoginServiceTest, AcceptsFiveRoutesAndNone) {
   for (int i = 1; i <= 5; ++i) {
     routes.push_back({{"managerIndex", 6 - i}, {"insideHost", "h"}, {"publicHost", "p"}, {"port", 1000 + i}});
   }
-  nlohmann::json answer{{"status", "ok"}, {"assignedSlot", 1}, {"accountID", "a"}, {"routes", routes}, {"message", ""}};
+  nlohmann::json answer{
+      {"status", "ok"}, {"assignedSlot", 1}, {"accountID", "a"}, {"routes", routes}, {"message", ""}};
   transport->response = {200, answer.dump()};
   EXPECT_EQ(login(validRequest()).routes.size(), 5u);
   answer["routes"] = nlohmann::json::array();
@@ -209,8 +213,9 @@ TEST_F(AccountLoginServiceTest, RejectionCarriesTheServerMessage) {
 
 TEST_F(AccountLoginServiceTest, OtherStatusesAreInvalidHTTPStatus) {
   for (int status : {100, 201, 204, 301, 400, 401, 403, 404, 500, 503, 0}) {
-    EXPECT_EQ(answerError(status, R"({"status":"ok","assignedSlot":1,"accountID":"a","routes":[],"message":""})"),
-              AccountLoginError::invalidHTTPStatus(status))
+    EXPECT_EQ(
+        answerError(status, R"({"status":"ok","assignedSlot":1,"accountID":"a","routes":[],"message":""})"),
+        AccountLoginError::invalidHTTPStatus(status))
         << status;
   }
 }
@@ -218,8 +223,8 @@ TEST_F(AccountLoginServiceTest, OtherStatusesAreInvalidHTTPStatus) {
 TEST_F(AccountLoginServiceTest, MalformedAnswersAreInvalidResponse) {
   const std::string route1 = R"({"managerIndex":1,"insideHost":"h","publicHost":"p","port":5000})";
   auto ok = [](std::string slot, std::string account, std::string routes, std::string message = R"("m")") {
-    return R"({"status":"ok","assignedSlot":)" + slot + R"(,"accountID":)" + account + R"(,"routes":)" + routes +
-           R"(,"message":)" + message + "}";
+    return R"({"status":"ok","assignedSlot":)" + slot + R"(,"accountID":)" + account + R"(,"routes":)" +
+           routes + R"(,"message":)" + message + "}";
   };
   auto withRoute = [&](std::string route) { return ok("1", R"("a")", "[" + route + "]"); };
   const std::pair<const char*, std::string> cases[] = {
@@ -268,7 +273,8 @@ TEST_F(AccountLoginServiceTest, MalformedAnswersAreInvalidResponse) {
       {"port string", withRoute(R"({"managerIndex":1,"insideHost":"h","publicHost":"p","port":"5000"})")},
       {"missing insideHost", withRoute(R"({"managerIndex":1,"publicHost":"p","port":5000})")},
       {"missing publicHost", withRoute(R"({"managerIndex":1,"insideHost":"h","port":5000})")},
-      {"insideHost array", withRoute(R"({"managerIndex":1,"insideHost":["h"],"publicHost":"p","port":5000})")},
+      {"insideHost array",
+       withRoute(R"({"managerIndex":1,"insideHost":["h"],"publicHost":"p","port":5000})")},
       {"duplicate index", ok("1", R"("a")", "[" + route1 + "," + route1 + "]")},
       {"deep nesting", R"({"status":"ok","assignedSlot":1,"accountID":"a","message":"","routes":)" +
                            std::string(30000, '[') + std::string(30000, ']') + "}"},
@@ -286,7 +292,8 @@ TEST_F(AccountLoginServiceTest, OversizedAnswerIsInvalidEvenFromAFakeTransport) 
 }
 
 TEST_F(AccountLoginServiceTest, LoginOutlivesTheServiceValue) {
-  transport->response = {200, R"({"status":"ok","assignedSlot":9,"accountID":"operator","routes":[],"message":""})"};
+  transport->response = {
+      200, R"({"status":"ok","assignedSlot":9,"accountID":"operator","routes":[],"message":""})"};
   auto operation = [&] {
     AccountLoginService temporary("https://login.test.example", transport);
     return temporary.login(validRequest());

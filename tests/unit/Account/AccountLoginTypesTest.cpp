@@ -30,14 +30,16 @@ TEST(AccountManagerRoute, ConnectionHostsSplitTrimAndDeduplicate) {
   };
   for (const auto& c : cases) {
     AccountManagerRoute route{1, c.inside, c.publicHost, 5000};
-    EXPECT_EQ(route.connectionHosts(), c.expected) << "inside=\"" << c.inside << "\" public=\"" << c.publicHost << "\"";
+    EXPECT_EQ(route.connectionHosts(), c.expected)
+        << "inside=\"" << c.inside << "\" public=\"" << c.publicHost << "\"";
   }
 }
 
 TEST(AccountManagerRoute, JSONRoundTripUsesTheFixedKeys) {
   AccountManagerRoute route{3, "10.0.0.5,10.0.0.6", "203.0.113.7", 40123};
   const auto json = toJSON(route);
-  EXPECT_EQ(json.dump(), R"({"insideHost":"10.0.0.5,10.0.0.6","managerIndex":3,"port":40123,"publicHost":"203.0.113.7"})");
+  EXPECT_EQ(json.dump(),
+            R"({"insideHost":"10.0.0.5,10.0.0.6","managerIndex":3,"port":40123,"publicHost":"203.0.113.7"})");
   EXPECT_EQ(decodeAccountManagerRoute(json), route);
 }
 
@@ -62,8 +64,8 @@ TEST(AccountManagerRoute, StrictDecodingRejectsMissingKeysWrongTypesAndBadPorts)
   for (const char* text : bad) {
     EXPECT_FALSE(decodeAccountManagerRoute(nlohmann::json::parse(text))) << text;
   }
-  const auto edge = decodeAccountManagerRoute(
-      nlohmann::json::parse(R"({"managerIndex":5,"insideHost":"","publicHost":"","port":65535,"extra":true})"));
+  const auto edge = decodeAccountManagerRoute(nlohmann::json::parse(
+      R"({"managerIndex":5,"insideHost":"","publicHost":"","port":65535,"extra":true})"));
   ASSERT_TRUE(edge);
   EXPECT_EQ(edge->port, 65535);
   EXPECT_EQ(edge->managerIndex, 5);
@@ -91,13 +93,16 @@ TEST(AccountLoginRequest, EncodesEveryFieldUnderItsName) {
 TEST(AccountLoginError, DescribesEachCase) {
   EXPECT_EQ(AccountLoginError::invalidRequest("Password must not be empty.").localizedDescription(),
             "Password must not be empty.");
-  EXPECT_EQ(AccountLoginError::serverRejected("계정이 잠겼습니다.").localizedDescription(), "계정이 잠겼습니다.");
+  EXPECT_EQ(AccountLoginError::serverRejected("계정이 잠겼습니다.").localizedDescription(),
+            "계정이 잠겼습니다.");
   EXPECT_EQ(AccountLoginError::invalidHTTPStatus(503).localizedDescription(),
             "The login server returned HTTP status 503.");
-  EXPECT_EQ(AccountLoginError::invalidBaseURL().localizedDescription(), "The Vantrel login server URL is invalid.");
+  EXPECT_EQ(AccountLoginError::invalidBaseURL().localizedDescription(),
+            "The Vantrel login server URL is invalid.");
   EXPECT_EQ(AccountLoginError::invalidResponse().localizedDescription(),
             "The login server returned an invalid response.");
-  EXPECT_STREQ(AccountLoginError::invalidHTTPStatus(404).what(), "The login server returned HTTP status 404.");
+  EXPECT_STREQ(AccountLoginError::invalidHTTPStatus(404).what(),
+               "The login server returned HTTP status 404.");
   EXPECT_EQ(AccountLoginError::invalidHTTPStatus(404), AccountLoginError::invalidHTTPStatus(404));
   EXPECT_FALSE(AccountLoginError::invalidHTTPStatus(404) == AccountLoginError::invalidHTTPStatus(500));
   EXPECT_FALSE(AccountLoginError::serverRejected("a") == AccountLoginError::invalidRequest("a"));
@@ -123,18 +128,15 @@ TEST(AutoConnectPolicy, AttemptsOnlyWhenEveryConditionHolds) {
     bool expected;
   };
   const Case cases[] = {
-      {true, "operator", false, true, true},
-      {false, "operator", false, true, false},
-      {true, "operator", true, true, false},
-      {true, "operator", false, false, false},
-      {true, "", false, true, false},
-      {true, " \t\n", false, true, false},
-      {true, "\u3000", false, true, false},
-      {true, "  op  ", false, true, true},
+      {true, "operator", false, true, true}, {false, "operator", false, true, false},
+      {true, "operator", true, true, false}, {true, "operator", false, false, false},
+      {true, "", false, true, false},        {true, " \t\n", false, true, false},
+      {true, "\u3000", false, true, false},  {true, "  op  ", false, true, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(AutoConnectPolicy::shouldAttemptSavedAccountLogin(c.remember, c.account, c.attempted, c.automatic),
-              c.expected)
+    EXPECT_EQ(
+        AutoConnectPolicy::shouldAttemptSavedAccountLogin(c.remember, c.account, c.attempted, c.automatic),
+        c.expected)
         << c.remember << " '" << c.account << "' " << c.attempted << " " << c.automatic;
   }
 }

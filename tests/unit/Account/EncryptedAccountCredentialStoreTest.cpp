@@ -62,7 +62,8 @@ TEST_F(CredentialStoreTest, FailureTextsAreTheRawValues) {
   EXPECT_EQ(Failure::invalidInput().localizedDescription(), "account_credential_invalid_input");
   EXPECT_EQ(Failure::unsafeStorage().localizedDescription(), "account_credential_private_storage_required");
   EXPECT_EQ(Failure::missingKey().localizedDescription(), "account_credential_key_missing_or_invalid");
-  EXPECT_EQ(Failure::invalidRecord().localizedDescription(), "account_credential_corrupt_or_wrong_installation");
+  EXPECT_EQ(Failure::invalidRecord().localizedDescription(),
+            "account_credential_corrupt_or_wrong_installation");
   EXPECT_EQ(Failure::storageFailed().localizedDescription(), "account_credential_storage_failed");
 }
 
@@ -124,7 +125,8 @@ TEST_F(CredentialStoreTest, LayoutMatchesTheDocumentedFormat) {
     append(aad, asBytes(part));
   }
   const auto key = toBytes(keyFile.substr(4));
-  const auto opened = crypto::aesGcmOpen(key, ByteView(record).subspan(4, 12), ByteView(record).subspan(16), aad);
+  const auto opened =
+      crypto::aesGcmOpen(key, ByteView(record).subspan(4, 12), ByteView(record).subspan(16), aad);
   ASSERT_TRUE(opened);
   EXPECT_EQ(toString(*opened), "pw\xC3\xA9");
 }
@@ -150,7 +152,8 @@ TEST_F(CredentialStoreTest, UnicodeAndLongValuesSurvive) {
 TEST_F(CredentialStoreTest, InvalidInputIsRefused) {
   const std::string tooLong(1025, 'a');
   const std::string withNul("a\0b", 3);
-  for (const auto& account : {std::string(), std::string(" \n\t"), tooLong, withNul, std::string("\xC3\x28")}) {
+  for (const auto& account :
+       {std::string(), std::string(" \n\t"), tooLong, withNul, std::string("\xC3\x28")}) {
     EXPECT_EQ(failureOf([&] { store.save("pw", account); }), Failure::Case::invalidInput);
     EXPECT_EQ(failureOf([&] { (void)store.password(account); }), Failure::Case::invalidInput);
     EXPECT_EQ(failureOf([&] { store.deletePassword(account); }), Failure::Case::invalidInput);
@@ -176,12 +179,14 @@ TEST_F(CredentialStoreTest, EveryTamperedByteIsCorrupt) {
     auto tampered = original;
     tampered[i] = static_cast<char>(tampered[i] ^ 0x20);
     writeFile(recordPath("operator"), tampered);
-    EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::invalidRecord) << "byte " << i;
+    EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::invalidRecord)
+        << "byte " << i;
   }
-  for (const auto& cut : {std::string(), original.substr(0, 4), original.substr(0, 31), original.substr(0, original.size() - 1),
-                          original + "x"}) {
+  for (const auto& cut : {std::string(), original.substr(0, 4), original.substr(0, 31),
+                          original.substr(0, original.size() - 1), original + "x"}) {
     writeFile(recordPath("operator"), cut);
-    EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::invalidRecord) << cut.size();
+    EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::invalidRecord)
+        << cut.size();
   }
   writeFile(recordPath("operator"), std::string(4 + 12 + 16 + Store::maxPasswordSize + 1, 'x'));
   EXPECT_EQ(failureOf([&] { (void)store.password("operator"); }), Failure::Case::invalidRecord);
@@ -209,7 +214,8 @@ TEST_F(CredentialStoreTest, ARecordFromAnotherInstallationIsCorrupt) {
   Store other(otherDir, "local.vantrel.VantrelMac");
   other.save("unrelated", "someone");
   writeFile(otherDir / Store::recordFileName("operator"), record);
-  fs::permissions(otherDir / Store::recordFileName("operator"), fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(otherDir / Store::recordFileName("operator"),
+                  fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(failureOf([&] { (void)other.password("operator"); }), Failure::Case::invalidRecord);
 }
 
@@ -315,8 +321,8 @@ TEST_F(CredentialStoreTest, CrashBetweenWriteAndRenameKeepsTheOldPassword) {
   ASSERT_EQ(vn_fs_open_private_dir(dir.c_str(), 0, &dirFd), 0);
   char temp[VN_FS_TEMP_NAME_MAX];
   const std::string garbage = "VNC1 half-written record of another process";
-  ASSERT_EQ(vn_fs_write_temp(dirFd, Store::recordFileName("operator").c_str(), garbage.data(), garbage.size(), 0600,
-                             temp),
+  ASSERT_EQ(vn_fs_write_temp(dirFd, Store::recordFileName("operator").c_str(), garbage.data(), garbage.size(),
+                             0600, temp),
             0);
   vn_fs_close(dirFd);
   EXPECT_TRUE(fs::exists(dir / temp));
@@ -347,7 +353,8 @@ TEST_F(CredentialStoreTest, TwoThreadsSavingAtOnceLeaveOneIntactRecord) {
   EXPECT_EQ(failures.load(), 0);
   const auto last = store.password("operator");
   ASSERT_TRUE(last);
-  EXPECT_TRUE(*last == "a" + std::to_string(rounds - 1) || *last == "b" + std::to_string(rounds - 1)) << *last;
+  EXPECT_TRUE(*last == "a" + std::to_string(rounds - 1) || *last == "b" + std::to_string(rounds - 1))
+      << *last;
   EXPECT_TRUE(store.password("other"));
   // Only one key was ever created: both records open with it, and no temporary file remains.
   std::size_t entries = 0;

@@ -44,7 +44,8 @@ TEST(StartupLoginIntent, AcceptsOnlyTheResourceFileOpenedAlone) {
       {{""}, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(StartupLoginIntent::accepts(c.urls, resources), c.expected) << (c.urls.empty() ? "<none>" : c.urls[0]);
+    EXPECT_EQ(StartupLoginIntent::accepts(c.urls, resources), c.expected)
+        << (c.urls.empty() ? "<none>" : c.urls[0]);
   }
 }
 
@@ -71,8 +72,8 @@ TEST(StartupLoginIntent, ComparesPathsInPrecomposedForm) {
   EXPECT_FALSE(StartupLoginIntent::accepts({"file:///Users/op/Cafe/Resources/AutomaticLogin.vantrelstartup"},
                                            std::filesystem::path(nfcDir)));
   // Invalid UTF-8 after decoding is refused.
-  EXPECT_FALSE(StartupLoginIntent::accepts({"file:///Users/op/Caf%E9/Resources/AutomaticLogin.vantrelstartup"},
-                                           std::filesystem::path(nfcDir)));
+  EXPECT_FALSE(StartupLoginIntent::accepts(
+      {"file:///Users/op/Caf%E9/Resources/AutomaticLogin.vantrelstartup"}, std::filesystem::path(nfcDir)));
 }
 
 TEST(StartupLoginIntent, ResourceDirectoryIsStandardisedToo) {

@@ -41,7 +41,8 @@ TEST(SystemConnectionConfiguration, StrictDecodingFails) {
 
 TEST(SystemConnectionConfiguration, DefaultLocationFollowsTheSystemRoot) {
   testing::TemporaryHome home;
-  EXPECT_EQ(SystemConnectionConfiguration::defaultURL(), home.systemRoot() / "etc/VantrelMac/connection.json");
+  EXPECT_EQ(SystemConnectionConfiguration::defaultURL(),
+            home.systemRoot() / "etc/VantrelMac/connection.json");
 }
 
 }  // namespace

@@ -102,7 +102,8 @@ TEST_F(CodeRequirementCheck, NeedsTheTeamAndOneOfTheIdentifiers) {
   EXPECT_TRUE(client.isSatisfiedBy(peer(), identity("M7Q3XK9ZLD", "local.vantrel.VantrelMacSessionAgent")));
   EXPECT_FALSE(client.isSatisfiedBy(peer(), identity("M7Q3XK9ZLD", "local.vantrel.VantrelMacDaemon")));
   EXPECT_FALSE(client.isSatisfiedBy(peer(), identity("OTHERTEAM1", "local.vantrel.VantrelMac")));
-  EXPECT_FALSE(client.isSatisfiedBy(peer(), [](const PeerCredentials&) { return std::optional<CodeIdentity>(); }));
+  EXPECT_FALSE(
+      client.isSatisfiedBy(peer(), [](const PeerCredentials&) { return std::optional<CodeIdentity>(); }));
   EXPECT_FALSE(client.isSatisfiedBy(peer(), nullptr));
 }
 

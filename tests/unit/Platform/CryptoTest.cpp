@@ -38,7 +38,8 @@ TEST(AesGcm, MatchesPublishedVectorsForZeroKey) {
   const Bytes block(16, 0);
   EXPECT_EQ(hexStringLower(crypto::aesGcmSeal(key, nonce, block, {})),
             "cea7403d4d606b6e074ec5d3baf39d18d0d1c8a799996bf0265b98b5d48ab919");
-  const auto opened = crypto::aesGcmOpen(key, nonce, hexBytes("cea7403d4d606b6e074ec5d3baf39d18d0d1c8a799996bf0265b98b5d48ab919"), {});
+  const auto opened = crypto::aesGcmOpen(
+      key, nonce, hexBytes("cea7403d4d606b6e074ec5d3baf39d18d0d1c8a799996bf0265b98b5d48ab919"), {});
   ASSERT_TRUE(opened);
   EXPECT_EQ(*opened, block);
 }

@@ -108,18 +108,18 @@ TEST(RelayIPCMessage, DecodingRoundTrips) {
 
 TEST(RelayIPCMessage, MalformedRequestsAreRefused) {
   const char* bodies[] = {
-      "",                                          // nothing
-      "01 000000",                                 // id cut short
-      "00 00000001",                               // type 0
-      "05 00000001",                               // unknown operation
-      "81 00000001 00",                            // a reply where a request belongs
-      "02 00000001 00",                            // disconnect with a byte left over
-      "04 00000001 FF",                            // receive with a byte left over
-      "01 00000001 00000000000050",                // port cut short
-      "01 00000001 0000000000000050 00000003 6162",  // host shorter than announced
+      "",                                              // nothing
+      "01 000000",                                     // id cut short
+      "00 00000001",                                   // type 0
+      "05 00000001",                                   // unknown operation
+      "81 00000001 00",                                // a reply where a request belongs
+      "02 00000001 00",                                // disconnect with a byte left over
+      "04 00000001 FF",                                // receive with a byte left over
+      "01 00000001 00000000000050",                    // port cut short
+      "01 00000001 0000000000000050 00000003 6162",    // host shorter than announced
       "01 00000001 0000000000000050 00000001 616263",  // bytes after the host
-      "01 00000001 0000000000000050 00000001 FF",  // host not UTF-8
-      "01 00000001 0000000000000050 00010001",     // host longer than allowed
+      "01 00000001 0000000000000050 00000001 FF",      // host not UTF-8
+      "01 00000001 0000000000000050 00010001",         // host longer than allowed
   };
   for (const auto* body : bodies) EXPECT_FALSE(decodeRequest(hex(body))) << body;
 }
@@ -128,19 +128,19 @@ TEST(RelayIPCMessage, MalformedRepliesAreRefused) {
   const char* bodies[] = {
       "",
       "84",
-      "04 00000001 00 00",            // a request where a reply belongs
-      "85 00000001 00 00",            // unknown operation
-      "80 00000001",                  // operation 0
-      "81 00000001",                  // connect reply without its error field
-      "81 00000001 02",               // presence neither 0 nor 1
-      "81 00000001 01 00000002 61",   // text shorter than announced
-      "81 00000001 00 00",            // a byte left over (a data field on connect)
-      "83 00000001 01 00000001 FF",   // text not UTF-8
-      "83 00000001 01 00010001",      // text longer than allowed
-      "84 00000001 00",               // receive reply without its data field
+      "04 00000001 00 00",                // a request where a reply belongs
+      "85 00000001 00 00",                // unknown operation
+      "80 00000001",                      // operation 0
+      "81 00000001",                      // connect reply without its error field
+      "81 00000001 02",                   // presence neither 0 nor 1
+      "81 00000001 01 00000002 61",       // text shorter than announced
+      "81 00000001 00 00",                // a byte left over (a data field on connect)
+      "83 00000001 01 00000001 FF",       // text not UTF-8
+      "83 00000001 01 00010001",          // text longer than allowed
+      "84 00000001 00",                   // receive reply without its data field
       "84 00000001 00 01 00000003 6162",  // data shorter than announced
-      "84 00000001 00 01 01000001",   // data longer than allowed
-      "82 00000001 00",               // disconnect reply with a byte left over
+      "84 00000001 00 01 01000001",       // data longer than allowed
+      "82 00000001 00",                   // disconnect reply with a byte left over
   };
   for (const auto* body : bodies) EXPECT_FALSE(decodeReply(hex(body))) << body;
 }

@@ -14,10 +14,9 @@ namespace Codec = LegacyClipboardCodec;
 
 // The 128-byte 2×2 placeholder PNG: signature, IHDR, a tEXt comment of 33 'x', IDAT, IEND.
 Bytes placeholderPNG() {
-  return cat({hex("89504E470D0A1A0A"),
-              hex("0000000D 49484452 00000002 00000002 08 02 00 00 00 FDD49A73"),
-              hex("00000029 74455874"), ascii("Comment"), hex("00"), ascii(std::string(33, 'x')), hex("98271617"),
-              hex("00000012 49444154 78DA63F8CFC0C000C20CFF8100001FEE05FB F1ABBA77"),
+  return cat({hex("89504E470D0A1A0A"), hex("0000000D 49484452 00000002 00000002 08 02 00 00 00 FDD49A73"),
+              hex("00000029 74455874"), ascii("Comment"), hex("00"), ascii(std::string(33, 'x')),
+              hex("98271617"), hex("00000012 49444154 78DA63F8CFC0C000C20CFF8100001FEE05FB F1ABBA77"),
               hex("00000000 49454E44 AE426082")});
 }
 
@@ -28,21 +27,39 @@ Bytes tinyPNG() { return cat({hex("89504E470D0A1A0A"), ascii("body"), hex("49454
 Bytes imagePrefix(std::string_view kindAndComNum) {
   return cat({
       hex("00 01000000 FFFFFFFF 01000000 00000000"),
-      hex("0C 02000000 41"), ascii("VantrelMgr, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null"),
+      hex("0C 02000000 41"),
+      ascii("VantrelMgr, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null"),
       hex("0C 03000000 51"),
       ascii("System.Drawing, Version=4.0.0.0, Culture=neutral, PublicKeyToken=b03f5f7f11d50a3a"),
-      hex("05 01000000 15"), ascii("Corvantis.TSocketData"), hex("03000000"),
-      hex("04"), ascii("Kind"), hex("06"), ascii("ComNum"), hex("09"), ascii("DataClass"),
+      hex("05 01000000 15"),
+      ascii("Corvantis.TSocketData"),
+      hex("03000000"),
+      hex("04"),
+      ascii("Kind"),
+      hex("06"),
+      ascii("ComNum"),
+      hex("09"),
+      ascii("DataClass"),
       hex("04 00 04"),
-      hex("19"), ascii("Corvantis.MgrProtocolEnum"), hex("02000000"),
-      hex("08"),
-      hex("15"), ascii("System.Drawing.Bitmap"), hex("03000000"),
+      hex("19"),
+      ascii("Corvantis.MgrProtocolEnum"),
       hex("02000000"),
-      hex("05 FCFFFFFF 19"), ascii("Corvantis.MgrProtocolEnum"), hex("01000000 07"), ascii("value__"),
+      hex("08"),
+      hex("15"),
+      ascii("System.Drawing.Bitmap"),
+      hex("03000000"),
+      hex("02000000"),
+      hex("05 FCFFFFFF 19"),
+      ascii("Corvantis.MgrProtocolEnum"),
+      hex("01000000 07"),
+      ascii("value__"),
       hex("00 08 02000000"),
       hex(kindAndComNum),
       hex("09 05000000"),
-      hex("05 05000000 15"), ascii("System.Drawing.Bitmap"), hex("01000000 04"), ascii("Data"),
+      hex("05 05000000 15"),
+      ascii("System.Drawing.Bitmap"),
+      hex("01000000 04"),
+      ascii("Data"),
       hex("07 02 03000000"),
       hex("09 06000000"),
   });
@@ -50,16 +67,15 @@ Bytes imagePrefix(std::string_view kindAndComNum) {
 
 // Bytes 0…298 of the folder envelope, laid out by hand (ending with 06 05 00 00 00).
 Bytes folderPrefix(std::string_view kindAndComNum) {
-  return cat({commonPrefix(kindAndComNum), hex("09 04000000"),
-              hex("05 04000000 1A"), ascii("Corvantis.TClibboardResult"), hex("02000000"),
-              hex("06"), ascii("Folder"), hex("03"), ascii("Msg"), hex("01 01 02000000"),
-              hex("06 05000000")});
+  return cat({commonPrefix(kindAndComNum), hex("09 04000000"), hex("05 04000000 1A"),
+              ascii("Corvantis.TClibboardResult"), hex("02000000"), hex("06"), ascii("Folder"), hex("03"),
+              ascii("Msg"), hex("01 01 02000000"), hex("06 05000000")});
 }
 
 TEST(LegacyClipboardCodec, TextTemplateIsLockedBySizeOffsetsAndHash) {
   const auto& t = Codec::textTemplate();
-  const auto expected =
-      cat({commonPrefix("41000000 D1000000"), hex("06 04000000 1B"), ascii("Clipboard text placeholder."), hex("0B")});
+  const auto expected = cat({commonPrefix("41000000 D1000000"), hex("06 04000000 1B"),
+                             ascii("Clipboard text placeholder."), hex("0B")});
   EXPECT_EQ(t.size(), 270u);
   EXPECT_EQ(t, expected);
   EXPECT_EQ(sha256Hex(t), "1bc0dabda5f8147285feee929f9e2f8554c0d30eb8745d78fdd01e88aeb032be");
@@ -74,8 +90,8 @@ TEST(LegacyClipboardCodec, FileTemplateIsLockedBySizeOffsetsAndHash) {
 
 TEST(LegacyClipboardCodec, FolderTemplateIsLockedBySizeOffsetsAndHash) {
   const auto& t = Codec::folderTemplate();
-  const auto expected = cat({folderPrefix("23000000 D1000000"), hex("14 43 3A 5C 5C"), ascii("Clipboard Target"),
-                             hex("06 06000000 00"), hex("0B")});
+  const auto expected = cat({folderPrefix("23000000 D1000000"), hex("14 43 3A 5C 5C"),
+                             ascii("Clipboard Target"), hex("06 06000000 00"), hex("0B")});
   EXPECT_EQ(t.size(), 327u);
   EXPECT_EQ(t, expected);
   EXPECT_EQ(t[294], 0x06);
@@ -87,7 +103,8 @@ TEST(LegacyClipboardCodec, FolderTemplateIsLockedBySizeOffsetsAndHash) {
 
 TEST(LegacyClipboardCodec, ImageTemplateIsLockedBySizeOffsetsAndHash) {
   const auto& t = Codec::imageTemplate();
-  const auto expected = cat({imagePrefix("42000000 D1000000"), hex("0F 06000000 80000000 02"), placeholderPNG(), hex("0B")});
+  const auto expected =
+      cat({imagePrefix("42000000 D1000000"), hex("0F 06000000 80000000 02"), placeholderPNG(), hex("0B")});
   ASSERT_EQ(placeholderPNG().size(), 128u);
   EXPECT_EQ(t.size(), 540u);
   EXPECT_EQ(t, expected);
@@ -171,9 +188,9 @@ TEST(LegacyClipboardCodec, MakeImageRejectsWhatIsNotAPNGStream) {
     }
   };
   expectInvalid({});
-  expectInvalid(cat({ascii("x"), tinyPNG()}));                        // signature not first
-  expectInvalid(cat({hex("89504E470D0A1A0A"), ascii("no end")}));     // no IEND
-  expectInvalid(hex("89504E470D0A1A0A 49454E44AE4260"));              // IEND cut short
+  expectInvalid(cat({ascii("x"), tinyPNG()}));                     // signature not first
+  expectInvalid(cat({hex("89504E470D0A1A0A"), ascii("no end")}));  // no IEND
+  expectInvalid(hex("89504E470D0A1A0A 49454E44AE4260"));           // IEND cut short
   expectInvalid(hex("89504E470D0A1A"));
 }
 
@@ -242,14 +259,17 @@ TEST(LegacyClipboardCodec, DecodeFailures) {
     }
   };
   // Text envelope with a null DataClass.
-  expectError(cat({commonPrefix("41000000 00000000"), hex("0A 0B")}), LegacyClipboardCodecError::invalidEnvelope());
+  expectError(cat({commonPrefix("41000000 00000000"), hex("0A 0B")}),
+              LegacyClipboardCodecError::invalidEnvelope());
   // Another kind.
-  expectError(cat({commonPrefix("15000000 00000000"), hex("0A 0B")}), LegacyClipboardCodecError::unsupportedValue());
+  expectError(cat({commonPrefix("15000000 00000000"), hex("0A 0B")}),
+              LegacyClipboardCodecError::unsupportedValue());
   // Not an envelope at all.
   expectError(Bytes(300, 0), LegacyClipboardCodecError::invalidEnvelope());
   expectError({}, LegacyClipboardCodecError::invalidEnvelope());
   // Image kind without a PNG, or without its end.
-  expectError(cat({commonPrefix("42000000 00000000"), hex("0A 0B")}), LegacyClipboardCodecError::invalidEnvelope());
+  expectError(cat({commonPrefix("42000000 00000000"), hex("0A 0B")}),
+              LegacyClipboardCodecError::invalidEnvelope());
   expectError(cat({commonPrefix("42000000 00000000"), hex("89504E470D0A1A0A 00")}),
               LegacyClipboardCodecError::invalidEnvelope());
   // An IEND only before the signature does not count.

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "support/AsyncTest.hpp"
 #include "LegacyTestBytes.hpp"
 #include "Protocol/LegacyComInfoPayload.hpp"
 #include "Protocol/LegacyComInfoSnapshot.hpp"
+#include "support/AsyncTest.hpp"
 
 namespace vantrel {
 namespace {
@@ -11,24 +11,41 @@ namespace {
 using namespace testbytes;
 namespace Payload = LegacyComInfoPayload;
 
-Bytes lengthPrefixed(std::string_view text) { return cat({Bytes{static_cast<std::uint8_t>(text.size())}, ascii(text)}); }
+Bytes lengthPrefixed(std::string_view text) {
+  return cat({Bytes{static_cast<std::uint8_t>(text.size())}, ascii(text)});
+}
 
 // Bytes 236…523 of the reply: the TBasicInfo class record, laid out by hand.
 Bytes basicInfoClassRecord() {
   return cat({
-      hex("09 04000000"),                                   // DataClass: reference to object 4
-      hex("05 04000000 14"), ascii("Corvantis.TBasicInfo"), hex("15000000"),
-      lengthPrefixed("ComNum"), lengthPrefixed("Lasttime"), lengthPrefixed("Ver"),
-      hex("0C EC84A4 ECA095 EC9DB4 EBA684"),                 // "설정이름", 12 bytes
-      lengthPrefixed("width"), lengthPrefixed("height"), lengthPrefixed("externalIp"),
-      lengthPrefixed("vpnInfo"), lengthPrefixed("CpuUsage"), lengthPrefixed("GpuUsage"),
-      lengthPrefixed("RamUsage"), lengthPrefixed("RamSize"), lengthPrefixed("HddSize"),
-      lengthPrefixed("HddRemain"), lengthPrefixed("MyUsedMem"), lengthPrefixed("UsedTime"),
-      lengthPrefixed("ConType"), lengthPrefixed("Remoting"), lengthPrefixed("screenRate"),
-      lengthPrefixed("ScreenProtocolVersion"), lengthPrefixed("MobileProxyProtocolVersion"),
+      hex("09 04000000"),  // DataClass: reference to object 4
+      hex("05 04000000 14"),
+      ascii("Corvantis.TBasicInfo"),
+      hex("15000000"),
+      lengthPrefixed("ComNum"),
+      lengthPrefixed("Lasttime"),
+      lengthPrefixed("Ver"),
+      hex("0C EC84A4 ECA095 EC9DB4 EBA684"),  // "설정이름", 12 bytes
+      lengthPrefixed("width"),
+      lengthPrefixed("height"),
+      lengthPrefixed("externalIp"),
+      lengthPrefixed("vpnInfo"),
+      lengthPrefixed("CpuUsage"),
+      lengthPrefixed("GpuUsage"),
+      lengthPrefixed("RamUsage"),
+      lengthPrefixed("RamSize"),
+      lengthPrefixed("HddSize"),
+      lengthPrefixed("HddRemain"),
+      lengthPrefixed("MyUsedMem"),
+      lengthPrefixed("UsedTime"),
+      lengthPrefixed("ConType"),
+      lengthPrefixed("Remoting"),
+      lengthPrefixed("screenRate"),
+      lengthPrefixed("ScreenProtocolVersion"),
+      lengthPrefixed("MobileProxyProtocolVersion"),
       hex("00 00 01 01 00 00 01 01 00 00 00 00 00 00 00 01 01 01 00 00 00"),  // binary types
-      hex("08 0D 08 08 02 02 02 08 08 09 09 08 08 08"),                          // primitive types
-      hex("02000000"),                                                           // library 2
+      hex("08 0D 08 08 02 02 02 08 08 09 09 08 08 08"),                       // primitive types
+      hex("02000000"),                                                        // library 2
   });
 }
 
@@ -36,25 +53,32 @@ TEST(LegacyComInfoPayload, TemplateMatchesTheHandLaidBytes) {
   const auto expected = cat({
       commonPrefix("52000000 00000000"),  // Kind 82, ComNum 0
       basicInfoClassRecord(),
-      hex("00000000"),                                     // 524 ComNum
-      hex("0000000000000000"),                             // 528 Lasttime
-      hex("06 05000000 07"), ascii("mac-0.2"),             // 536 Ver
-      hex("06 06000000 0A"), ascii("VantrelMac"),          // 549 설정이름
-      hex("00000000 00000000"),                            // 565 width, 569 height
-      hex("06 07000000 0F"), ascii("000.000.000.000"),     // 573 externalIp
-      hex("06 08000000 00"),                               // 594 vpnInfo
-      hex("00 00 00"),                                     // 600 Cpu, Gpu, Ram usage
-      hex("00000000 00000000"),                            // 603 RamSize, 607 HddSize
-      hex("0000000000000000 0000000000000000"),            // 611 HddRemain, 619 MyUsedMem
-      hex("06 09000000 0B"), ascii("000000h 00m"),         // 627 UsedTime
-      hex("06 0A000000 01"), ascii("D"),                   // 644 ConType
-      hex("06 0B000000 09"), ascii("0,0,0,0,0"),           // 651 Remoting
-      hex("64000000 03000000 00000000"),                   // 666 rate 100, 670 version 3, 674 0
+      hex("00000000"),          // 524 ComNum
+      hex("0000000000000000"),  // 528 Lasttime
+      hex("06 05000000 07"),
+      ascii("mac-0.2"),  // 536 Ver
+      hex("06 06000000 0A"),
+      ascii("VantrelMac"),       // 549 설정이름
+      hex("00000000 00000000"),  // 565 width, 569 height
+      hex("06 07000000 0F"),
+      ascii("000.000.000.000"),                  // 573 externalIp
+      hex("06 08000000 00"),                     // 594 vpnInfo
+      hex("00 00 00"),                           // 600 Cpu, Gpu, Ram usage
+      hex("00000000 00000000"),                  // 603 RamSize, 607 HddSize
+      hex("0000000000000000 0000000000000000"),  // 611 HddRemain, 619 MyUsedMem
+      hex("06 09000000 0B"),
+      ascii("000000h 00m"),  // 627 UsedTime
+      hex("06 0A000000 01"),
+      ascii("D"),  // 644 ConType
+      hex("06 0B000000 09"),
+      ascii("0,0,0,0,0"),                 // 651 Remoting
+      hex("64000000 03000000 00000000"),  // 666 rate 100, 670 version 3, 674 0
       hex("0B"),
   });
   ASSERT_EQ(expected.size(), 679u);
   EXPECT_EQ(Payload::templateBytes(), expected);
-  EXPECT_EQ(sha256Hex(Payload::templateBytes()), "cf92c41401ade5e22f815fdbde936914444734984b1bcd6d47b111856157e395");
+  EXPECT_EQ(sha256Hex(Payload::templateBytes()),
+            "cf92c41401ade5e22f815fdbde936914444734984b1bcd6d47b111856157e395");
 }
 
 TEST(LegacyComInfoPayload, OffsetsPointIntoTheTemplate) {
@@ -79,15 +103,20 @@ TEST(LegacyComInfoPayload, MinimalFallbackReplyMatchesTheHandLaidBytes) {
       commonPrefix("52000000 07000000"),
       basicInfoClassRecord(),
       hex("07000000 0000000000000000"),
-      hex("06 05000000 07"), ascii("mac-0.2"),
-      hex("06 06000000 0A"), ascii("VantrelMac"),
+      hex("06 05000000 07"),
+      ascii("mac-0.2"),
+      hex("06 06000000 0A"),
+      ascii("VantrelMac"),
       hex("00000000 00000000"),
-      hex("06 07000000 07"), ascii("0.0.0.0"),
+      hex("06 07000000 07"),
+      ascii("0.0.0.0"),
       hex("06 08000000 00"),
       hex("00 00 00 00000000 00000000 0000000000000000 0000000000000000"),
-      hex("06 09000000 04 30 ECB488"),                    // "0초"
-      hex("06 0A000000 01"), ascii("D"),
-      hex("06 0B000000 09"), ascii("0,0,0,0,0"),
+      hex("06 09000000 04 30 ECB488"),  // "0초"
+      hex("06 0A000000 01"),
+      ascii("D"),
+      hex("06 0B000000 09"),
+      ascii("0,0,0,0,0"),
       hex("64000000 03000000 00000000 0B"),
   });
   ASSERT_EQ(expected.size(), 664u);
@@ -108,8 +137,8 @@ TEST(LegacyComInfoPayload, MinimalFallbackValues) {
 }
 
 LegacyComInfoSnapshot sample() {
-  return LegacyComInfoSnapshot{"10.0.0.5", 12, 3, 40, 16, 500'000'000'000LL, 1000, 123'456'789, "3h",
-                               1920, 1080, 200, 3, 1};
+  return LegacyComInfoSnapshot{"10.0.0.5", 12,   3,   40, 16, 500'000'000'000LL, 1000, 123'456'789, "3h",
+                               1920,       1080, 200, 3,  1};
 }
 
 TEST(LegacyComInfoPayload, PatchesEveryNumberOfASnapshot) {
@@ -125,7 +154,8 @@ TEST(LegacyComInfoPayload, PatchesEveryNumberOfASnapshot) {
   EXPECT_EQ(Bytes(reply.begin() + 594 - s, reply.begin() + 600 - s), hex("06 08000000 00"));
   EXPECT_EQ(Bytes(reply.begin() + 600 - s, reply.begin() + 627 - s),
             hex("0C 03 28 10000000 FFFFFF7F E803000000000000 15CD5B0700000000"));
-  EXPECT_EQ(Bytes(reply.begin() + 627 - s, reply.begin() + 635 - s), cat({hex("06 09000000 02"), ascii("3h")}));
+  EXPECT_EQ(Bytes(reply.begin() + 627 - s, reply.begin() + 635 - s),
+            cat({hex("06 09000000 02"), ascii("3h")}));
   EXPECT_EQ(Bytes(reply.end() - 13, reply.end()), hex("C8000000 03000000 01000000 0B"));
 }
 
@@ -160,7 +190,8 @@ TEST(LegacyComInfoPayload, OverlongExternalIPKeepsItsPlaceholder) {
   snapshot.externalIP = std::string(200, 'a');
   const auto reply = Payload::makePayload(1, snapshot);
   ASSERT_EQ(reply.size(), 679u - 9u);  // only UsedTime was replaced
-  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 594), cat({hex("06 07000000 0F"), ascii("000.000.000.000")}));
+  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 594),
+            cat({hex("06 07000000 0F"), ascii("000.000.000.000")}));
   EXPECT_EQ(Bytes(reply.begin() + 627, reply.begin() + 635), cat({hex("06 09000000 02"), ascii("3h")}));
 }
 
@@ -197,16 +228,16 @@ TEST(LegacyComInfoPayload, ReplaceBinaryObjectStringChecksEverything) {
     return replaced;
   };
   EXPECT_TRUE(attempt(573, 7, "000.000.000.000", "x"));
-  EXPECT_FALSE(attempt(573, 8, "000.000.000.000", "x"));     // wrong object ID
-  EXPECT_FALSE(attempt(574, 7, "000.000.000.000", "x"));     // not a string record
-  EXPECT_FALSE(attempt(573, 7, "000.000.000.00", "x"));      // wrong placeholder length
-  EXPECT_FALSE(attempt(573, 7, "000.000.000.001", "x"));     // wrong placeholder bytes
-  EXPECT_FALSE(attempt(-1, 7, "000.000.000.000", "x"));      // negative offset
-  EXPECT_FALSE(attempt(670, 7, "000.000.000.000", "x"));     // runs past the end
+  EXPECT_FALSE(attempt(573, 8, "000.000.000.000", "x"));  // wrong object ID
+  EXPECT_FALSE(attempt(574, 7, "000.000.000.000", "x"));  // not a string record
+  EXPECT_FALSE(attempt(573, 7, "000.000.000.00", "x"));   // wrong placeholder length
+  EXPECT_FALSE(attempt(573, 7, "000.000.000.001", "x"));  // wrong placeholder bytes
+  EXPECT_FALSE(attempt(-1, 7, "000.000.000.000", "x"));   // negative offset
+  EXPECT_FALSE(attempt(670, 7, "000.000.000.000", "x"));  // runs past the end
   EXPECT_FALSE(attempt(INT64_MAX, 7, "000.000.000.000", "x"));
   EXPECT_FALSE(attempt(573, 7, "000.000.000.000", std::string(128, 'x')));
   EXPECT_TRUE(attempt(573, 7, "000.000.000.000", std::string(127, 'x')));
-  EXPECT_TRUE(attempt(594, 8, "", "vpn"));                   // the empty vpnInfo record
+  EXPECT_TRUE(attempt(594, 8, "", "vpn"));  // the empty vpnInfo record
 
   Bytes data = t;
   ASSERT_TRUE(Payload::replaceBinaryObjectString(data, 573, 7, "000.000.000.000", ""));
@@ -245,7 +276,8 @@ TEST(LegacyComInfoPayloadDeathTest, OffsetOutsideTheDataIsAProgrammingError) {
 TEST(LegacyComInfoResponseSummary, CopiesTheSnapshotAndRendersItsFragment) {
   const LegacyComInfoResponseSummary summary(sample());
   EXPECT_EQ(summary, (LegacyComInfoResponseSummary{"10.0.0.5", 1920, 1080, 12, 40, 16, 1000, "3h"}));
-  EXPECT_EQ(summary.diagnosticFragment(), "ip=10.0.0.5, 1920x1080, cpu=12%, ram=40%/16GB, diskFree=1000, uptime=3h");
+  EXPECT_EQ(summary.diagnosticFragment(),
+            "ip=10.0.0.5, 1920x1080, cpu=12%, ram=40%/16GB, diskFree=1000, uptime=3h");
   const LegacyComInfoResponseSummary negative{"", -1, 0, 150, -3, 0, -1, "0초"};
   EXPECT_EQ(negative.diagnosticFragment(), "ip=, -1x0, cpu=150%, ram=-3%/0GB, diskFree=-1, uptime=0초");
 }

@@ -18,8 +18,8 @@ Bytes padded(std::string_view text, std::size_t size) {
 
 TEST(LegacyFileMetadata, EncodesTheHandLaidRecord) {
   const LegacyFileMetadata record{3, 1, 2, true, 0x0102030405LL, "a.txt", "/Users/me/Desktop", "sub"};
-  const auto expected = cat({hex("03000000 01000000 02000000 01000000 0504030201000000"),
-                             padded("a.txt", 96), padded("/Users/me/Desktop", 256), padded("sub", 256)});
+  const auto expected = cat({hex("03000000 01000000 02000000 01000000 0504030201000000"), padded("a.txt", 96),
+                             padded("/Users/me/Desktop", 256), padded("sub", 256)});
   ASSERT_EQ(expected.size(), 632u);
   EXPECT_EQ(record.encode(), expected);
 }
@@ -114,12 +114,12 @@ TEST(LegacyFileMetadata, DecodesANegativeSize) {
 
 TEST(LegacyFileMetadata, StringFieldsOnDecode) {
   Bytes bytes(632, 0);
-  std::fill(bytes.begin() + 24, bytes.begin() + 120, 'x');      // no zero byte: full width
-  bytes[120] = 0;                                                // starts with zero: empty
+  std::fill(bytes.begin() + 24, bytes.begin() + 120, 'x');  // no zero byte: full width
+  bytes[120] = 0;                                           // starts with zero: empty
   bytes[121] = 'y';
   bytes[376] = 'o';
   bytes[377] = 'k';
-  bytes[378] = 0xFF;                                             // invalid UTF-8: empty
+  bytes[378] = 0xFF;  // invalid UTF-8: empty
   auto record = LegacyFileMetadata::decode(bytes);
   ASSERT_TRUE(record);
   EXPECT_EQ(record->filename, std::string(96, 'x'));
@@ -138,8 +138,8 @@ TEST(LegacyFileMetadata, StringFieldsOnDecode) {
 }
 
 TEST(LegacyFileMetadata, RoundTrips) {
-  const LegacyFileMetadata record{65535, 4, 9, true, 123456789012LL, "보고서 최종.pdf", "/Users/관리자/Desktop",
-                                  "하위/폴더"};
+  const LegacyFileMetadata record{
+      65535, 4, 9, true, 123456789012LL, "보고서 최종.pdf", "/Users/관리자/Desktop", "하위/폴더"};
   const auto bytes = record.encode();
   ASSERT_TRUE(bytes);
   EXPECT_EQ(LegacyFileMetadata::decode(*bytes), record);

@@ -55,10 +55,9 @@ TEST(LegacyInputPacket, OnlyExactlyTwentyBytesDecode) {
 
 TEST(LegacyInputPacket, DiagnosticKinds) {
   const std::vector<std::pair<std::uint8_t, std::string>> table{
-      {1, "mouse-move"}, {2, "left-down"},   {4, "left-up"},     {5, "key-down"},
-      {6, "key-up"},     {8, "right-down"},  {16, "right-up"},   {32, "middle-down"},
-      {64, "middle-up"}, {136, "wheel"},     {0, "mode-0x00"},   {3, "mode-0x03"},
-      {200, "mode-0xC8"}, {255, "mode-0xFF"}};
+      {1, "mouse-move"}, {2, "left-down"}, {4, "left-up"},      {5, "key-down"},   {6, "key-up"},
+      {8, "right-down"}, {16, "right-up"}, {32, "middle-down"}, {64, "middle-up"}, {136, "wheel"},
+      {0, "mode-0x00"},  {3, "mode-0x03"}, {200, "mode-0xC8"},  {255, "mode-0xFF"}};
   for (const auto& [mode, name] : table) {
     LegacyInputPacket packet;
     packet.mode = mode;

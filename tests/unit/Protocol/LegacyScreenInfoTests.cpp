@@ -53,9 +53,9 @@ TEST(LegacyScreenInfoCodec, ParsesAGetScreenRequest) {
 }
 
 TEST(LegacyScreenInfoCodec, ParsesNegativeFieldsAndNoCursor) {
-  const auto fields = Codec::parse(request(
-      "19000000 FFFFFFFF",
-      "FFFFFFFF 00000080 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000"));
+  const auto fields = Codec::parse(
+      request("19000000 FFFFFFFF",
+              "FFFFFFFF 00000080 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000"));
   ASSERT_TRUE(fields);
   EXPECT_EQ(fields->kind, 25u);
   EXPECT_EQ(fields->comNum, -1);
@@ -93,8 +93,8 @@ TEST(LegacyScreenInfoCodec, GetScreenInfoRequestIsNotAnsweredAsGetScreen) {
 }
 
 TEST(LegacyScreenInfoCodec, GetScreenAnswerMatchesTheHandLaidBytes) {
-  const auto answer =
-      Codec::makeGetScreenInfoResponse(request("15000000 03000000"), 0x0102, 3'000'000'000LL, 1800, 1728, 1080, 200);
+  const auto answer = Codec::makeGetScreenInfoResponse(request("15000000 03000000"), 0x0102, 3'000'000'000LL,
+                                                       1800, 1728, 1080, 200);
   // Kind 25, comNum 0x0102; clientWidth clamped to 2^31-1; accel 5 and cursor 1 kept; version 3,
   // one monitor (the request said 2), index 0, DPI 200; the manager's bytes around it unchanged.
   const auto expected = cat({commonPrefix("19000000 02010000"), managerObject(),
@@ -105,8 +105,8 @@ TEST(LegacyScreenInfoCodec, GetScreenAnswerMatchesTheHandLaidBytes) {
 }
 
 TEST(LegacyScreenInfoCodec, GetScreenAnswerClampsNegativeValuesToInt32Min) {
-  const auto answer = Codec::makeGetScreenInfoResponse(request("15000000 03000000"), 0, -5'000'000'000LL, 0, -1,
-                                                       INT64_MAX, INT64_MIN);
+  const auto answer = Codec::makeGetScreenInfoResponse(request("15000000 03000000"), 0, -5'000'000'000LL, 0,
+                                                       -1, INT64_MAX, INT64_MIN);
   ASSERT_TRUE(answer);
   const auto fields = Codec::parse(*answer);
   ASSERT_TRUE(fields);

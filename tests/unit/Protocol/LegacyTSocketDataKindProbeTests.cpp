@@ -15,13 +15,19 @@ namespace Cmd = LegacyMgrProtocolCommand;
 
 TEST(LegacyMgrProtocolCommand, DisplayNamesOfEveryKnownCode) {
   const std::vector<std::pair<std::uint32_t, std::string>> table{
-      {16, "GET_COMINFO"}, {21, "GET_SCREEN"}, {24, "GET_SCREEN_END"}, {25, "GET_SCREEN_INFO"},
-      {26, "GET_SERVERVER"}, {29, "GET_SCREEN_END_KEYCHECK"}, {32, "FRAME_CONTROL"},
-      {33, "FRAME_CONTROL_21"}, {34, "GET_CURRENT_FOLDER"}, {35, "SET_CURRENT_FOLDER"},
-      {36, "GET_MGR_CTRL_V"}, {37, "CMD_SC_SET_OPTION"}, {38, "PROGRAM_OFF"}, {39, "REBOOT"},
-      {40, "SHUTDOWN"}, {42, "FRAME_CONTROL_2A"}, {49, "KEYBOARD"}, {50, "MOUSE"},
-      {51, "MULTI_TRANS_FILE"}, {54, "MULTI_TRANS_FILE_CANCEL"}, {65, "CLIPBOARD_TEXT"},
-      {66, "CLIPBOARD_IMAGE"}, {67, "CLIPBOARD_FILE"}, {128, "GET_SINGLE_FILES"}, {129, "SET_SINGLE_CMDS"}};
+      {16, "GET_COMINFO"},        {21, "GET_SCREEN"},
+      {24, "GET_SCREEN_END"},     {25, "GET_SCREEN_INFO"},
+      {26, "GET_SERVERVER"},      {29, "GET_SCREEN_END_KEYCHECK"},
+      {32, "FRAME_CONTROL"},      {33, "FRAME_CONTROL_21"},
+      {34, "GET_CURRENT_FOLDER"}, {35, "SET_CURRENT_FOLDER"},
+      {36, "GET_MGR_CTRL_V"},     {37, "CMD_SC_SET_OPTION"},
+      {38, "PROGRAM_OFF"},        {39, "REBOOT"},
+      {40, "SHUTDOWN"},           {42, "FRAME_CONTROL_2A"},
+      {49, "KEYBOARD"},           {50, "MOUSE"},
+      {51, "MULTI_TRANS_FILE"},   {54, "MULTI_TRANS_FILE_CANCEL"},
+      {65, "CLIPBOARD_TEXT"},     {66, "CLIPBOARD_IMAGE"},
+      {67, "CLIPBOARD_FILE"},     {128, "GET_SINGLE_FILES"},
+      {129, "SET_SINGLE_CMDS"}};
   for (const auto& [code, name] : table) EXPECT_EQ(Cmd::displayName(code), name) << code;
 }
 
@@ -172,7 +178,8 @@ TEST(ManagerSlot, ParsesSlotTexts) {
       {"-9223372036854775809", std::nullopt},
       {"99999999999999999999999999", std::nullopt},
   };
-  for (const auto& [text, expected] : table) EXPECT_EQ(ManagerSlot::comNumFromSlotText(text), expected) << text;
+  for (const auto& [text, expected] : table)
+    EXPECT_EQ(ManagerSlot::comNumFromSlotText(text), expected) << text;
 }
 
 }  // namespace

@@ -48,14 +48,27 @@ inline Bytes commonPrefix(std::string_view kindAndComNum) {
       // serialization header: record 0, root 1, header -1, version 1.0
       hex("00 01000000 FFFFFFFF 01000000 00000000"),
       // library 2, name of 65 bytes
-      hex("0C 02000000 41"), ascii("VantrelMgr, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null"),
+      hex("0C 02000000 41"),
+      ascii("VantrelMgr, Version=1.0.0.0, Culture=neutral, PublicKeyToken=null"),
       // class record, object 1, "Corvantis.TSocketData", 3 members
-      hex("05 01000000 15"), ascii("Corvantis.TSocketData"), hex("03000000"),
-      hex("04"), ascii("Kind"), hex("06"), ascii("ComNum"), hex("09"), ascii("DataClass"),
+      hex("05 01000000 15"),
+      ascii("Corvantis.TSocketData"),
+      hex("03000000"),
+      hex("04"),
+      ascii("Kind"),
+      hex("06"),
+      ascii("ComNum"),
+      hex("09"),
+      ascii("DataClass"),
       // binary types class, primitive, object; Kind's class in library 2; ComNum Int32; library 2
-      hex("04 00 02 19"), ascii("Corvantis.MgrProtocolEnum"), hex("02000000 08 02000000"),
+      hex("04 00 02 19"),
+      ascii("Corvantis.MgrProtocolEnum"),
+      hex("02000000 08 02000000"),
       // inline enum object -3 with member value__ (Int32, library 2)
-      hex("05 FDFFFFFF 19"), ascii("Corvantis.MgrProtocolEnum"), hex("01000000 07"), ascii("value__"),
+      hex("05 FDFFFFFF 19"),
+      ascii("Corvantis.MgrProtocolEnum"),
+      hex("01000000 07"),
+      ascii("value__"),
       hex("00 08 02000000"),
       hex(kindAndComNum),
   });

@@ -16,9 +16,18 @@ Bytes pattern(std::size_t n) {
 
 Bytes frameBytes(std::uint8_t command, std::uint16_t seq, std::uint16_t num, std::uint16_t size,
                  std::uint8_t fill = 0xAA) {
-  Bytes out{0xFE, command, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
-            static_cast<std::uint8_t>(num >> 8), static_cast<std::uint8_t>(num), 0x00, 0x07,
-            static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size), 0x00, 0x03};
+  Bytes out{0xFE,
+            command,
+            static_cast<std::uint8_t>(seq >> 8),
+            static_cast<std::uint8_t>(seq),
+            static_cast<std::uint8_t>(num >> 8),
+            static_cast<std::uint8_t>(num),
+            0x00,
+            0x07,
+            static_cast<std::uint8_t>(size >> 8),
+            static_cast<std::uint8_t>(size),
+            0x00,
+            0x03};
   out.insert(out.end(), size, fill);
   return out;
 }
@@ -154,16 +163,20 @@ TEST(VantrelFrameStreamDecoder, ErrorTextsAreExact) {
     const char* reason;
   };
   const Case cases[] = {
-      {VantrelFrameError::invalidSignature(0, 0xFE), "Vantrel frame invalid signature: got 0x00, expected 0xFE.",
+      {VantrelFrameError::invalidSignature(0, 0xFE),
+       "Vantrel frame invalid signature: got 0x00, expected 0xFE.",
        "Each frame must begin with signature byte 0xFE."},
-      {VantrelFrameError::invalidSequenceNumber(2, 2), "Vantrel frame invalid sequenceNumber 2 for numChunks 2.",
+      {VantrelFrameError::invalidSequenceNumber(2, 2),
+       "Vantrel frame invalid sequenceNumber 2 for numChunks 2.",
        "sequenceNumber must be strictly less than numChunks."},
-      {VantrelFrameError::chunkSizeExceedsMaximum(60001, 60000), "Vantrel frame chunkSize 60001 exceeds maximum 60000.",
+      {VantrelFrameError::chunkSizeExceedsMaximum(60001, 60000),
+       "Vantrel frame chunkSize 60001 exceeds maximum 60000.",
        "Each frame payload is limited to 60,000 bytes."},
       {VantrelFrameError::bufferLimitExceeded(212, 100),
        "Vantrel frame buffer limit exceeded: 212 bytes buffered (limit 100).",
        "The stream decoder refuses unbounded buffering of incomplete frames."},
-      {VantrelFrameError::payloadTooLargeForEncoding(5), "Vantrel payload of 5 bytes cannot be encoded into frames.",
+      {VantrelFrameError::payloadTooLargeForEncoding(5),
+       "Vantrel payload of 5 bytes cannot be encoded into frames.",
        "The encoder could not split the payload into valid chunks."},
       {VantrelFrameError::zeroChunks(), "Vantrel frame declared numChunks=0; at least one chunk is required.",
        "The Vantrel header requires numChunks >= 1."},
@@ -218,7 +231,8 @@ TEST(VantrelFrameStreamDecoder, ValidFrameBeforeBadOneIsDiscardedButConsumed) {
 
 TEST(VantrelFrameStreamDecoder, SlowPathKeepsOrderAcrossManyPieces) {
   Bytes wire;
-  for (std::uint16_t i = 0; i < 20; ++i) append(wire, frameBytes(static_cast<std::uint8_t>(i), 0, 1, i * 997, static_cast<std::uint8_t>(i)));
+  for (std::uint16_t i = 0; i < 20; ++i)
+    append(wire, frameBytes(static_cast<std::uint8_t>(i), 0, 1, i * 997, static_cast<std::uint8_t>(i)));
   for (const std::size_t step : {1u, 7u, 12u, 13u, 4096u, 65536u}) {
     VantrelFrameStreamDecoder decoder;
     std::vector<VantrelFrame> frames;

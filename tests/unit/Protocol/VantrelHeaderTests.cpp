@@ -52,7 +52,8 @@ TEST(VantrelHeaderCodec, ShortInputReportsLengthFirst) {
   EXPECT_EQ(e.localizedDescription(), "Vantrel header too short: got 11 byte(s), need at least 12.");
   EXPECT_EQ(e.failureReason(), "The packet does not contain a complete 12-byte Vantrel v1 header.");
 
-  EXPECT_EQ(headerErrorOf([] { VantrelHeaderCodec::decode(Bytes{}); }), VantrelHeaderError::packetTooShort(0, 12));
+  EXPECT_EQ(headerErrorOf([] { VantrelHeaderCodec::decode(Bytes{}); }),
+            VantrelHeaderError::packetTooShort(0, 12));
   // Length is checked before the signature.
   EXPECT_EQ(headerErrorOf([] { VantrelHeaderCodec::decode(Bytes(5, 0x00)); }).kind(),
             VantrelHeaderError::Case::packetTooShort);

@@ -22,7 +22,9 @@ TEST(DisplayInfo, SummaryTable) {
   };
   for (const auto& c : cases) EXPECT_EQ(c.info.summary(), c.summary);
   // The exact bytes of the separators: blank, em dash (E2 80 94), blank; multiplication sign (C3 97).
-  EXPECT_EQ(DisplayInfo({1, 3, 4, "A", false}).summary(), "A \xE2\x80\x94 3\xC3\x97" "4");
+  EXPECT_EQ(DisplayInfo({1, 3, 4, "A", false}).summary(),
+            "A \xE2\x80\x94 3\xC3\x97"
+            "4");
 }
 
 TEST(ScreenCaptureServiceError, Descriptions) {
@@ -30,10 +32,14 @@ TEST(ScreenCaptureServiceError, Descriptions) {
             "Failed to enumerate shareable displays: no X");
   EXPECT_EQ(ScreenCaptureServiceError::screenRecordingDenied().localizedDescription(),
             "Screen Recording permission is not granted.");
-  EXPECT_STREQ(ScreenCaptureServiceError::screenRecordingDenied().what(), "Screen Recording permission is not granted.");
-  EXPECT_EQ(ScreenCaptureServiceError::enumerationFailed("a"), ScreenCaptureServiceError::enumerationFailed("a"));
-  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("a") == ScreenCaptureServiceError::enumerationFailed("b"));
-  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("") == ScreenCaptureServiceError::screenRecordingDenied());
+  EXPECT_STREQ(ScreenCaptureServiceError::screenRecordingDenied().what(),
+               "Screen Recording permission is not granted.");
+  EXPECT_EQ(ScreenCaptureServiceError::enumerationFailed("a"),
+            ScreenCaptureServiceError::enumerationFailed("a"));
+  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("a") ==
+               ScreenCaptureServiceError::enumerationFailed("b"));
+  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("") ==
+               ScreenCaptureServiceError::screenRecordingDenied());
 }
 
 TEST(ScreenCaptureKitService, ListsTheMainMonitorFirstThenByAscendingId) {

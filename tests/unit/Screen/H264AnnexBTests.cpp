@@ -43,11 +43,11 @@ TEST(H264AnnexB, PredictedPictureHasNoParameterSetsAndNoIdr) {
 }
 
 TEST(H264AnnexB, SplitAcceptsThreeAndFourByteStartCodesAndDropsTrailingZeros) {
-  const Bytes stream{0xAA,                          // garbage before the first start code
-                     0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1F,  // an SPS ending in 0x1F
-                     0, 0, 1, 0x68, 0xCE, 0x00,     // PPS followed by a trailing zero byte
-                     0, 0, 0, 1, 0x65, 0x11,        //
-                     0, 0, 1};                      // a start code with nothing behind it
+  const Bytes stream{0xAA,                                      // garbage before the first start code
+                     0,    0, 0, 1,    0x67, 0x42, 0x00, 0x1F,  // an SPS ending in 0x1F
+                     0,    0, 1, 0x68, 0xCE, 0x00,              // PPS followed by a trailing zero byte
+                     0,    0, 0, 1,    0x65, 0x11,              //
+                     0,    0, 1};                               // a start code with nothing behind it
   const auto units = splitNalUnits(stream);
   ASSERT_EQ(units.size(), 3u);
   EXPECT_EQ(Bytes(units[0].begin(), units[0].end()), (Bytes{0x67, 0x42, 0x00, 0x1F}));

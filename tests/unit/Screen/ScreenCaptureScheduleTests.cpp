@@ -48,7 +48,8 @@ TEST(ScreenFramePacer, RefreshIsNeverFasterThanTheFrameRateAndRateIsAtLeastOne) 
 }
 
 // Feeds the policy pictures 1/30 s apart and records which became keyframes.
-std::vector<int> keyframeIndices(KeyframePolicy& policy, int pictures, Time step, std::vector<int> requests = {}) {
+std::vector<int> keyframeIndices(KeyframePolicy& policy, int pictures, Time step,
+                                 std::vector<int> requests = {}) {
   std::vector<int> keys;
   Time now{1s};
   for (int i = 0; i < pictures; ++i) {

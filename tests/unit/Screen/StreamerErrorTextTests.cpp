@@ -13,8 +13,10 @@ TEST(ScreenStreamFailureText, NamesWhatEndedTheStream) {
     std::string text;
   };
   const std::vector<Case> cases{
-      {std::make_exception_ptr(X11CaptureError::accessDenied("refused")), "Screen Recording permission is not granted."},
-      {std::make_exception_ptr(X11CaptureError::noDisplay("gone")), "No shareable display is available for capture."},
+      {std::make_exception_ptr(X11CaptureError::accessDenied("refused")),
+       "Screen Recording permission is not granted."},
+      {std::make_exception_ptr(X11CaptureError::noDisplay("gone")),
+       "No shareable display is available for capture."},
       {std::make_exception_ptr(X11CaptureError::failed("The connection to the X display was lost.")),
        "Screen capture stopped: The connection to the X display was lost."},
       {std::make_exception_ptr(X264EncoderError::encodeFailed("libx264 failed to encode the picture")),

@@ -49,7 +49,9 @@ struct Canvas {
     }
   }
   BgraImageView view() { return {pixels.data(), width * 4, width, height}; }
-  const std::uint8_t* at(int x, int y) const { return &pixels[(static_cast<std::size_t>(y) * width + x) * 4]; }
+  const std::uint8_t* at(int x, int y) const {
+    return &pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+  }
 };
 
 CursorImage twoByTwoCursor() {

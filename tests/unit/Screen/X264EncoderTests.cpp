@@ -80,7 +80,7 @@ TEST(X264Encoder, EncoderOnItsOwnKeepsKeyframesWithinTheInterval) {
 
 TEST(X264Encoder, RejectsSizesItCannotEncode) {
   const std::vector<X264EncoderSettings> bad{
-      {161, 96, 30, 500'000, 60}, {160, 95, 30, 500'000, 60}, {0, 96, 30, 500'000, 60},
+      {161, 96, 30, 500'000, 60}, {160, 95, 30, 500'000, 60},  {0, 96, 30, 500'000, 60},
       {-2, 96, 30, 500'000, 60},  {8194, 96, 30, 500'000, 60}, {160, 96, 0, 500'000, 60},
       {160, 96, 30, 10, 60},      {160, 96, 30, 500'000, 0},
   };

@@ -31,7 +31,8 @@ class FakeSession : public ::testing::Test {
  protected:
   FakeSession() : FakeSession(nullptr) {}
   explicit FakeSession(std::shared_ptr<AISecureSessionController> secure)
-      : transport(std::make_shared<FakeTransport>(io.get_executor())), session(io, transport, std::move(secure)) {}
+      : transport(std::make_shared<FakeTransport>(io.get_executor())),
+        session(io, transport, std::move(secure)) {}
 
   ~FakeSession() override {
     try {
@@ -252,7 +253,8 @@ TEST_F(FakeSession, TransportErrorsAreMappedWhileConnecting) {
   } catch (const DirectAuthError& e) {
     EXPECT_EQ(e, DirectAuthError::transport("TCP connection failed: refused"));
   }
-  EXPECT_EQ(session.eventsOf<K::TcpConnectFailure>().front().text, "Transport error: TCP connection failed: refused");
+  EXPECT_EQ(session.eventsOf<K::TcpConnectFailure>().front().text,
+            "Transport error: TCP connection failed: refused");
   EXPECT_EQ(session.lastError(), DirectAuthError::transport("TCP connection failed: refused"));
 }
 
@@ -271,7 +273,8 @@ TEST_F(FakeSession, EmptyReadsDoNotEndTheWaitAndFramesAfterTheAnswerAreServedInO
   EXPECT_EQ(commands[1].name, "GET_CURRENT_FOLDER");
   // Both came after the registration.
   const auto kinds = session.eventKinds();
-  const auto registered = std::find(kinds.begin(), kinds.end(), kindIndices<K::ManagerRegistrationComplete>()[0]);
+  const auto registered =
+      std::find(kinds.begin(), kinds.end(), kindIndices<K::ManagerRegistrationComplete>()[0]);
   const auto firstCommand = std::find(kinds.begin(), kinds.end(), kindIndices<K::LegacyManagerCommand>()[0]);
   EXPECT_LT(registered, firstCommand);
 }
@@ -325,7 +328,8 @@ TEST_F(FakeSession, ReconnectAfterALoopFailureLeavesExactlyOneReader) {
   ASSERT_TRUE(session.waitFor([&] { return transport->waitingReceives() == 1; }));
   drain(io);
   EXPECT_EQ(transport->waitingReceives(), 1);
-  for (int i = 0; i < 4; ++i) transport->queueReceive(ManagerWire::frame(1, E::nullDataClass(E::getComInfo, 0)));
+  for (int i = 0; i < 4; ++i)
+    transport->queueReceive(ManagerWire::frame(1, E::nullDataClass(E::getComInfo, 0)));
   ASSERT_TRUE(waitForEvents<K::LegacyComInfoResponseSent>(4));
   drain(io);
   EXPECT_EQ(sentFrames().size(), 4u);
@@ -334,9 +338,9 @@ TEST_F(FakeSession, ReconnectAfterALoopFailureLeavesExactlyOneReader) {
 
 TEST_F(FakeSession, FramesAreRoutedByTheirCommand) {
   connect();
-  transport->queueReceive(ManagerWire::frame(21, Bytes{1, 2}));      // file cancel: file handler only
-  transport->queueReceive(ManagerWire::frame(10, Bytes(632, 0)));    // file information
-  transport->queueReceive(ManagerWire::frame(22, Bytes{1}));         // unknown: frame event only
+  transport->queueReceive(ManagerWire::frame(21, Bytes{1, 2}));              // file cancel: file handler only
+  transport->queueReceive(ManagerWire::frame(10, Bytes(632, 0)));            // file information
+  transport->queueReceive(ManagerWire::frame(22, Bytes{1}));                 // unknown: frame event only
   transport->queueReceive(ManagerWire::message(12, Bytes(70000, 3), 5, 0));  // file data in two chunks
   serve(ManagerWire::frame(1, toBytes("no envelope")));
   const auto frames = session.eventsOf<K::ManagerFrame>();
@@ -370,8 +374,8 @@ TEST_F(FakeSession, InputIsInjectedAndReportedInSummary) {
   serve(Bytes{});
   EXPECT_EQ(session.injector->injectedCount(), 251);
   EXPECT_EQ(session.eventsOf<K::InputEventApplied>(),
-            (std::vector<K::InputEventApplied>{{"mouse-move", 1}, {"mouse-move", 100}, {"mouse-move", 200},
-                                               {"left-down", 251}}));
+            (std::vector<K::InputEventApplied>{
+                {"mouse-move", 1}, {"mouse-move", 100}, {"mouse-move", 200}, {"left-down", 251}}));
   EXPECT_EQ(session.eventsOf<K::InputPacketRejected>(),
             std::vector<K::InputPacketRejected>{{"HEADER_INPUT payload must be exactly 20 bytes"}});
   EXPECT_EQ(session.countOf<K::ManagerFrame>(), 1u);  // only the GET_COMINFO
@@ -380,7 +384,8 @@ TEST_F(FakeSession, InputIsInjectedAndReportedInSummary) {
 
 TEST_F(FakeSession, KeyInputIsReportedAtTheFirstAndEveryHundredthPacket) {
   connect();
-  for (int i = 0; i < 150; ++i) transport->queueReceive(ManagerWire::frame(7, inputPacket(i % 2 == 0 ? 5 : 6)));
+  for (int i = 0; i < 150; ++i)
+    transport->queueReceive(ManagerWire::frame(7, inputPacket(i % 2 == 0 ? 5 : 6)));
   serve(Bytes{});
   EXPECT_EQ(session.eventsOf<K::InputEventApplied>(),
             (std::vector<K::InputEventApplied>{{"key-down", 1}, {"key-up", 100}}));
@@ -479,7 +484,8 @@ TEST_F(FakeSession, APayloadOverOneChunkLeavesInOneSend) {
   EXPECT_EQ(frames[1].sequenceNumber, 1);
   EXPECT_EQ(frames[0].numChunks, 2);
   EXPECT_EQ(frames[0].timestamp, frames[1].timestamp);
-  EXPECT_EQ(ManagerWire::joinMessages(frames).front(), E::string(E::clipboardText, 7, std::string(59756, 't')));
+  EXPECT_EQ(ManagerWire::joinMessages(frames).front(),
+            E::string(E::clipboardText, 7, std::string(59756, 't')));
 }
 
 TEST_F(FakeSession, TheTimestampCounterWrapsAndIsNeverReset) {
@@ -523,7 +529,8 @@ TEST_F(FakeSession, ClipboardSendsRefuseWhatCannotBeEncoded) {
   png.insert(png.end(), {1, 2, 3});
   session.run(session.client->sendLocalClipboardImagePNG(png));
   EXPECT_EQ(sentFrames().back().payload, E::imagePNG(7, E::tinyPNG()));
-  EXPECT_EQ(session.eventsOf<K::ClipboardSent>().back(), (K::ClipboardSent{"image", static_cast<long long>(png.size()), 1}));
+  EXPECT_EQ(session.eventsOf<K::ClipboardSent>().back(),
+            (K::ClipboardSent{"image", static_cast<long long>(png.size()), 1}));
 
   session.run(session.client->notifyLocalClipboardFiles({}));
   EXPECT_EQ(session.eventsOf<K::ClipboardSent>().back(), (K::ClipboardSent{"files", 0, 0}));
@@ -555,7 +562,8 @@ TEST(TransportDetailTests, ErrorsAreRenderedAsTheSessionReportsThem) {
   EXPECT_EQ(transportDetail(std::make_exception_ptr(NetworkTransportError::cancelled())),
             "Authentication was cancelled.");
   EXPECT_EQ(transportDetail(std::make_exception_ptr(DirectAuthError::rejected())),
-            "Manager rejected authentication (response \xE2\x80\x9C" "0\xE2\x80\x9D).");
+            "Manager rejected authentication (response \xE2\x80\x9C"
+            "0\xE2\x80\x9D).");
   EXPECT_EQ(directAuthError(NetworkTransportError::disconnected()).kind(), DirectAuthError::Case::transport);
 }
 

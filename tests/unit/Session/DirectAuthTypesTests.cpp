@@ -34,7 +34,8 @@ TEST(DirectAuthState, RawValuesDisplayNamesAndOrder) {
 }
 
 TEST(DirectAuthState, FromRawValueIsExactAndCaseSensitive) {
-  for (const char* text : {"Idle", "FAILED", "", " idle", "idle ", "Connected to Manager", "authenticated\n"}) {
+  for (const char* text :
+       {"Idle", "FAILED", "", " idle", "idle ", "Connected to Manager", "authenticated\n"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(DirectAuthStates::fromRawValue(text).has_value());
   }
@@ -56,10 +57,13 @@ TEST(DirectAuthError, DescriptionsOfEveryCase) {
       {DirectAuthError::transport("TCP connection failed: x"), "Transport error: TCP connection failed: x"},
       {DirectAuthError::invalidHost(), "Manager host must not be empty."},
       {DirectAuthError::invalidUserID(), "User ID must not be empty."},
-      {DirectAuthError::nonASCIIUserID(), "User ID must be strict ASCII for direct-auth wire format R_{User_ID}."},
+      {DirectAuthError::nonASCIIUserID(),
+       "User ID must be strict ASCII for direct-auth wire format R_{User_ID}."},
       {DirectAuthError::notIdle(), "Cannot connect while a session is already active."},
       {DirectAuthError::alreadyAuthenticated(), "Already authenticated on this session."},
-      {DirectAuthError::rejected(), "Manager rejected authentication (response \xE2\x80\x9C" "0\xE2\x80\x9D)."},
+      {DirectAuthError::rejected(),
+       "Manager rejected authentication (response \xE2\x80\x9C"
+       "0\xE2\x80\x9D)."},
       {DirectAuthError::timeout(), "Authentication timed out waiting for the manager response."},
       {DirectAuthError::cancelled(), "Authentication was cancelled."},
       {DirectAuthError::notConnected(), "Not connected."},
@@ -98,7 +102,8 @@ TEST(DirectAuthPayload, RejectsEmptyAndNonAscii) {
               return DirectAuthError::Case::notConnected;
             }()),
             DirectAuthError::Case::invalidUserID);
-  const std::vector<std::string> bad{"caf\u00E9", "a\U0001F600", std::string("a\0b", 3), "\xFF", std::string(1, '\0')};
+  const std::vector<std::string> bad{"caf\u00E9", "a\U0001F600", std::string("a\0b", 3), "\xFF",
+                                     std::string(1, '\0')};
   for (const auto& id : bad) {
     SCOPED_TRACE(id);
     EXPECT_THROW(

@@ -33,8 +33,7 @@ const std::string invalidText = "Invalid legacy clipboard envelope.";
 const std::string tooLargeText = "Clipboard value exceeds the safe size limit.";
 
 LegacyFileMetadata record(const fs::path& folder, std::string filename, std::int64_t size,
-                          std::int32_t index = 0, std::int32_t total = 1,
-                          std::string additional = "") {
+                          std::int32_t index = 0, std::int32_t total = 1, std::string additional = "") {
   LegacyFileMetadata r;
   r.comNum = 3;
   r.currentIndex = index;
@@ -115,7 +114,7 @@ TEST(IncomingFileDestinationTests, NamesAndSubfoldersStayInsideTheFolder) {
       {"f", "a//b/./c\\\\d", {"a", "b", "c", "d"}, "f"},
       {"a/b/secret.txt", "../../x", {"x"}, "secret.txt"},
       {"f", "...", {"..."}, "f"},
-      {"..." , "", {}, "..."},
+      {"...", "", {}, "..."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.filename + " | " + c.additional);
@@ -186,13 +185,12 @@ TEST_F(IncomingFileReceiverTests, FilesOfEveryBoundarySizeArriveByteForByte) {
     IncomingFileReceiver receiver(gate);
     const auto content = patternBytes(c.size, static_cast<std::uint32_t>(c.size));
     const auto name = "file-" + std::to_string(c.size) + ".bin";
-    const auto events = sendFile(receiver, record(dest(), name, static_cast<std::int64_t>(c.size)),
-                                 content);
+    const auto events = sendFile(receiver, record(dest(), name, static_cast<std::int64_t>(c.size)), content);
     EXPECT_EQ(readFile(dest() / name), content);
     Events expectedProgress;
     for (const auto bytes : c.progress) {
-      expectedProgress.emplace_back(kinds::FileTransferProgress{
-          "download", 1, 1, bytes, static_cast<std::int64_t>(c.size)});
+      expectedProgress.emplace_back(
+          kinds::FileTransferProgress{"download", 1, 1, bytes, static_cast<std::int64_t>(c.size)});
     }
     EXPECT_EQ(progressOnly(events), expectedProgress);
     ASSERT_GE(events.size(), 2u);
@@ -258,15 +256,14 @@ TEST_F(IncomingFileReceiverTests, EmptyNameFallsBackToVantrelFile) {
 }
 
 TEST_F(IncomingFileReceiverTests, RefusedRecordsFailWithTheInvalidEnvelopeText) {
-  for (const auto& bad : {record(dest(), "..", 1), record(dest(), ".", 1),
-                          record("relative", "f", 1), record("", "f", 1)}) {
+  for (const auto& bad :
+       {record(dest(), "..", 1), record(dest(), ".", 1), record("relative", "f", 1), record("", "f", 1)}) {
     IncomingFileReceiver receiver(gate);
     EXPECT_EQ(receiver.handleFrame(10, encoded(bad)), failed(invalidText)) << bad.filename;
     EXPECT_FALSE(receiver.holdsBatchLease());
   }
   IncomingFileReceiver receiver(gate);
-  EXPECT_EQ(receiver.handleFrame(10, encodedWithSize(record(dest(), "f", 0), -1)),
-            failed(invalidText));
+  EXPECT_EQ(receiver.handleFrame(10, encodedWithSize(record(dest(), "f", 0), -1)), failed(invalidText));
   EXPECT_EQ(receiver.handleFrame(10, Bytes(631, 0)), failed(invalidText));
   EXPECT_EQ(receiver.handleFrame(10, Bytes(633, 0)), failed(invalidText));
   EXPECT_FALSE(fs::exists(dest()));
@@ -286,8 +283,7 @@ TEST_F(IncomingFileReceiverTests, LinksInsideTheFolderAreNeverFollowed) {
   ASSERT_EQ(events.size(), 1u);
   const auto* failure = std::get_if<kinds::FileTransferFailed>(&events[0]);
   ASSERT_NE(failure, nullptr);
-  EXPECT_NE(failure->text.find("Couldn\u2019t create the folder"), std::string::npos)
-      << failure->text;
+  EXPECT_NE(failure->text.find("Couldn\u2019t create the folder"), std::string::npos) << failure->text;
   EXPECT_EQ(namesIn(outside), std::set<std::string>{"target"});
 
   // A link in the final name's place is replaced as a name, its target left alone.
@@ -449,8 +445,7 @@ TEST_F(IncomingFileReceiverTests, ReservedGateRefusesTheBatch) {
   ASSERT_TRUE(gate->reserveInstallationIfIdle(Uuid::random(), 0));
   IncomingFileReceiver receiver(gate);
   const auto events = receiver.handleFrame(10, encoded(record(dest(), "f", 1)));
-  EXPECT_EQ(events,
-            failed(localizedDescription(AIChannelError::invalid("update_installation_in_progress"))));
+  EXPECT_EQ(events, failed(localizedDescription(AIChannelError::invalid("update_installation_in_progress"))));
   EXPECT_EQ(receiver.handleFrame(12, toBytes("x")), failed(invalidText));
   EXPECT_FALSE(fs::exists(dest()));
 }

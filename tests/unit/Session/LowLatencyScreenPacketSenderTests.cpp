@@ -40,15 +40,19 @@ class SenderTest : public ::testing::Test {
   // Enqueues a packet whose bytes are its name; its completion records the result.
   void enqueue(const std::string& name, bool keyframe, std::uint64_t generation = 1) {
     onStrand([&] {
-      sender->enqueue(toBytes(name), LowLatencyScreenPacketMetadata{generation, static_cast<long long>(name.size()), 1, keyframe},
-                      [this, name](LowLatencyScreenSendResult result) -> Awaitable<void> {
-                        completions.emplace_back(name, std::move(result));
-                        co_return;
-                      });
+      sender->enqueue(
+          toBytes(name),
+          LowLatencyScreenPacketMetadata{generation, static_cast<long long>(name.size()), 1, keyframe},
+          [this, name](LowLatencyScreenSendResult result) -> Awaitable<void> {
+            completions.emplace_back(name, std::move(result));
+            co_return;
+          });
     });
   }
 
-  void waitHeld() { ASSERT_TRUE(testing::runUntil(io, [&] { return transport->heldSendCount() == 1; })); }
+  void waitHeld() {
+    ASSERT_TRUE(testing::runUntil(io, [&] { return transport->heldSendCount() == 1; }));
+  }
   void releaseOne() {
     ASSERT_EQ(transport->heldSendCount(), 1u);
     transport->releaseOneSend();
@@ -153,13 +157,17 @@ TEST_F(SenderTest, FailureClassification) {
     std::string detail;
   };
   const std::vector<Row> rows{
-      {std::make_exception_ptr(NetworkTransportError::disconnected()), true, "The TCP connection was closed."},
-      {std::make_exception_ptr(NetworkTransportError::notConnected()), true, "Not connected to a remote endpoint."},
-      {std::make_exception_ptr(NetworkTransportError::cancelled()), true, "The network operation was cancelled."},
+      {std::make_exception_ptr(NetworkTransportError::disconnected()), true,
+       "The TCP connection was closed."},
+      {std::make_exception_ptr(NetworkTransportError::notConnected()), true,
+       "Not connected to a remote endpoint."},
+      {std::make_exception_ptr(NetworkTransportError::cancelled()), true,
+       "The network operation was cancelled."},
       {std::make_exception_ptr(NetworkTransportError::timedOut()), false, "The network operation timed out."},
       {std::make_exception_ptr(NetworkTransportError::sendFailed("EPIPE")), false, "TCP send failed: EPIPE"},
       {std::make_exception_ptr(NetworkTransportError::receiveFailed("x")), false, "TCP receive failed: x"},
-      {std::make_exception_ptr(NetworkTransportError::connectionFailed("y")), false, "TCP connection failed: y"},
+      {std::make_exception_ptr(NetworkTransportError::connectionFailed("y")), false,
+       "TCP connection failed: y"},
       {std::make_exception_ptr(NetworkTransportError::alreadyConnected()), false,
        "Already connected; disconnect before connecting again."},
       {std::make_exception_ptr(CancellationError()), false,
@@ -206,15 +214,16 @@ TEST_F(SenderTest, PacketQueuedByTheFailureCompletionIsDropped) {
   transport->failSends(std::make_exception_ptr(NetworkTransportError::disconnected()));
   int waitingCompletions = 0;
   onStrand([&] {
-    sender->enqueue(toBytes("B"), {3, 1, 1, false}, [&](LowLatencyScreenSendResult result) -> Awaitable<void> {
-      completions.emplace_back("B", result);
-      // Queued while the failure is being handled: forgotten with the failure.
-      sender->enqueue(toBytes("W"), {3, 1, 1, true}, [&](LowLatencyScreenSendResult) -> Awaitable<void> {
-        ++waitingCompletions;
-        co_return;
-      });
-      co_return;
-    });
+    sender->enqueue(
+        toBytes("B"), {3, 1, 1, false}, [&](LowLatencyScreenSendResult result) -> Awaitable<void> {
+          completions.emplace_back("B", result);
+          // Queued while the failure is being handled: forgotten with the failure.
+          sender->enqueue(toBytes("W"), {3, 1, 1, true}, [&](LowLatencyScreenSendResult) -> Awaitable<void> {
+            ++waitingCompletions;
+            co_return;
+          });
+          co_return;
+        });
   });
   waitIdle();
   ASSERT_EQ(completions.size(), 1u);

@@ -24,8 +24,9 @@ TEST(MacSystemCommandExecutor, LaunchesWithoutWaitingAndReapsTheChild) {
   std::promise<std::pair<pid_t, int>> reaped;
   auto future = reaped.get_future();
   // A harmless stand-in for the restart command, with an exit status the reaper can see.
-  MacSystemCommandExecutor executor({"/bin/sh", "-c", "exit 3"},
-                                    [&](pid_t pid, int status) { reaped.set_value({pid, status}); });
+  MacSystemCommandExecutor executor({"/bin/sh", "-c", "exit 3"}, [&](pid_t pid, int status) {
+    reaped.set_value({pid, status});
+  });
   executor.requestReboot();
   ASSERT_EQ(future.wait_for(testing::hangGuard), std::future_status::ready);
   const auto [pid, status] = future.get();

@@ -54,22 +54,34 @@ TEST(ManagerMessageJoinerTests, BrokenSequencesAreDroppedWithAReason) {
     bool secondServed;
   };
   const std::vector<Case> cases{
-      {"another command between chunks", chunk(7, 0, 1, 0, Bytes(20, 0)),
-       {"manager message dropped: interrupted after 1 of 3 chunks"}, true},
-      {"a different timestamp", chunk(1, 1, 3, 6, {0}),
+      {"another command between chunks",
+       chunk(7, 0, 1, 0, Bytes(20, 0)),
+       {"manager message dropped: interrupted after 1 of 3 chunks"},
+       true},
+      {"a different timestamp",
+       chunk(1, 1, 3, 6, {0}),
        {"manager message dropped: interrupted after 1 of 3 chunks",
-        "manager message dropped: chunk 2 of 3 arrived without its start"}, false},
-      {"a skipped sequence number", chunk(1, 2, 3, 5, {0}),
+        "manager message dropped: chunk 2 of 3 arrived without its start"},
+       false},
+      {"a skipped sequence number",
+       chunk(1, 2, 3, 5, {0}),
        {"manager message dropped: interrupted after 1 of 3 chunks",
-        "manager message dropped: chunk 3 of 3 arrived without its start"}, false},
-      {"another chunk count", chunk(1, 1, 4, 5, {0}),
+        "manager message dropped: chunk 3 of 3 arrived without its start"},
+       false},
+      {"another chunk count",
+       chunk(1, 1, 4, 5, {0}),
        {"manager message dropped: interrupted after 1 of 3 chunks",
-        "manager message dropped: chunk 2 of 4 arrived without its start"}, false},
-      {"another comNum", chunk(1, 1, 3, 5, {0}, 4),
+        "manager message dropped: chunk 2 of 4 arrived without its start"},
+       false},
+      {"another comNum",
+       chunk(1, 1, 3, 5, {0}, 4),
        {"manager message dropped: interrupted after 1 of 3 chunks",
-        "manager message dropped: chunk 2 of 3 arrived without its start"}, false},
-      {"a new message", chunk(1, 0, 2, 8, {0}),
-       {"manager message dropped: interrupted after 1 of 3 chunks"}, false},
+        "manager message dropped: chunk 2 of 3 arrived without its start"},
+       false},
+      {"a new message",
+       chunk(1, 0, 2, 8, {0}),
+       {"manager message dropped: interrupted after 1 of 3 chunks"},
+       false},
   };
   for (const auto& c : cases) {
     ManagerMessageJoiner joiner;
@@ -127,7 +139,8 @@ TEST(ManagerMessageJoinerTests, ResetForgetsWithoutAReport) {
   joiner.push(chunk(1, 0, 2, 1, {1}));
   joiner.reset();
   auto next = joiner.push(chunk(1, 1, 2, 1, {2}));
-  EXPECT_EQ(next.dropped, std::vector<std::string>{"manager message dropped: chunk 2 of 2 arrived without its start"});
+  EXPECT_EQ(next.dropped,
+            std::vector<std::string>{"manager message dropped: chunk 2 of 2 arrived without its start"});
 }
 
 }  // namespace

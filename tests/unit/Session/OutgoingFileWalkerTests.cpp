@@ -64,8 +64,7 @@ TEST(OutgoingFileWalk, FoldersAreWalkedDepthFirstInNameOrder) {
 TEST(OutgoingFileWalk, MissingInputsAreLeftOutSilently) {
   TemporaryDirectory dir;
   writeFile(dir.path() / "there", "1");
-  const auto batch =
-      expandedClipboardFiles({dir.path() / "missing", dir.path() / "there", fs::path("")});
+  const auto batch = expandedClipboardFiles({dir.path() / "missing", dir.path() / "there", fs::path("")});
   EXPECT_EQ(items(batch), (std::vector<OutgoingFileItem>{{dir.path() / "there", ""}}));
   EXPECT_TRUE(batch.skipped.empty());
 }
@@ -95,9 +94,8 @@ TEST(OutgoingFileWalk, SpecialFilesAndLinksAreNeverSent) {
   EXPECT_EQ(items(batch), (std::vector<OutgoingFileItem>{{x / "real", "X"}}));
   ASSERT_EQ(batch.skipped.size(), 3u);
   EXPECT_EQ(batch.skipped[0].path, dir.path() / "toplevel-pipe");
-  EXPECT_EQ(batch.skipped[0].reason,
-            "\u201C" + (dir.path() / "toplevel-pipe").string() +
-                "\u201D is neither a folder nor a regular file.");
+  EXPECT_EQ(batch.skipped[0].reason, "\u201C" + (dir.path() / "toplevel-pipe").string() +
+                                         "\u201D is neither a folder nor a regular file.");
   EXPECT_EQ(batch.skipped[1].path, dir.path() / "toplevel-link");
   EXPECT_EQ(batch.skipped[2].path, fs::path("/dev/null"));
 }
@@ -114,17 +112,18 @@ TEST(OutgoingFileWalk, UnreadableFolderIsSkippedAndTheWalkGoesOn) {
   ::chmod((x / "locked").c_str(), 0);
   ::chmod((dir.path() / "top-locked").c_str(), 0);
   OutgoingFileBatch batch;
-  testing::runWithoutPermissionOverride(
-      [&] { batch = expandedClipboardFiles({dir.path() / "top-locked", x}); });
+  testing::runWithoutPermissionOverride([&] {
+    batch = expandedClipboardFiles({dir.path() / "top-locked", x});
+  });
   ::chmod((x / "locked").c_str(), 0700);
   ::chmod((dir.path() / "top-locked").c_str(), 0700);
-  EXPECT_EQ(items(batch), (std::vector<OutgoingFileItem>{{x / "after", "X"},
-                                                         {x / "open" / "visible", "X/open"}}));
+  EXPECT_EQ(items(batch),
+            (std::vector<OutgoingFileItem>{{x / "after", "X"}, {x / "open" / "visible", "X/open"}}));
   ASSERT_EQ(batch.skipped.size(), 2u);
   EXPECT_EQ(batch.skipped[0].path, dir.path() / "top-locked");
   EXPECT_EQ(batch.skipped[1].path, x / "locked");
-  EXPECT_EQ(batch.skipped[1].reason, "Couldn\u2019t read the folder \u201C" +
-                                         (x / "locked").string() + "\u201D: Permission denied");
+  EXPECT_EQ(batch.skipped[1].reason,
+            "Couldn\u2019t read the folder \u201C" + (x / "locked").string() + "\u201D: Permission denied");
 }
 
 TEST(OutgoingFileWalk, LimitStopsTheWalk) {
@@ -292,8 +291,7 @@ class OutgoingUploadTests : public ::testing::Test {
   }
 
   void upload(std::vector<fs::path> files, std::string destination = "C:\\Dest") {
-    testing::runAwaitable(io, sendOutgoingFiles(std::move(files), std::move(destination),
-                                                context()));
+    testing::runAwaitable(io, sendOutgoingFiles(std::move(files), std::move(destination), context()));
   }
 
   // Splits the recorded frames back into files: record, data pieces, end marker.
@@ -391,8 +389,7 @@ TEST_F(OutgoingUploadTests, NothingToSend) {
   fs::create_directories(dir.path() / "empty" / "inner");
   upload({dir.path() / "empty", dir.path() / "missing"});
   EXPECT_TRUE(recorder.sent.empty());
-  EXPECT_EQ(recorder.events,
-            (Events{kinds::FileTransferFailed{"No readable local clipboard files"}}));
+  EXPECT_EQ(recorder.events, (Events{kinds::FileTransferFailed{"No readable local clipboard files"}}));
   EXPECT_EQ(recorder.gate->snapshot().fileTransfers(), 0);
 }
 
@@ -401,9 +398,9 @@ TEST_F(OutgoingUploadTests, OverlongNameFailsAfterTheStart) {
   const std::string longName(96, 'n');
   writeFile(dir.path() / longName, "2");
   upload({dir.path() / "ok", dir.path() / longName});
-  EXPECT_EQ(recorder.events.back(),
-            (DirectAuthEvent::Kind{
-                kinds::FileTransferFailed{"Clipboard value exceeds the safe size limit."}}));
+  EXPECT_EQ(
+      recorder.events.back(),
+      (DirectAuthEvent::Kind{kinds::FileTransferFailed{"Clipboard value exceeds the safe size limit."}}));
   EXPECT_EQ(recorder.events.front(), (DirectAuthEvent::Kind{kinds::FileTransferStarted{"upload", 2}}));
   ASSERT_EQ(received().size(), 1u);  // the first file only; no record for the second
   EXPECT_EQ(recorder.gate->snapshot().fileTransfers(), 0);

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "support/AsyncTest.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
+#include "support/AsyncTest.hpp"
 
 namespace vantrel {
 namespace {
@@ -46,7 +46,8 @@ TEST(ScreenStreamConfiguration, DefaultBitrateFollowsTargetArea) {
     EXPECT_EQ(c.averageBitrate(), row.bitrate);
   }
   // The source size plays no part; an explicit bitrate is kept whatever the size.
-  EXPECT_EQ(ScreenStreamConfiguration(1, 1, 1920, 1080, false, 30, std::nullopt, 60).averageBitrate(), 3'000'000);
+  EXPECT_EQ(ScreenStreamConfiguration(1, 1, 1920, 1080, false, 30, std::nullopt, 60).averageBitrate(),
+            3'000'000);
   EXPECT_EQ(ScreenStreamConfiguration(1, 1, 1, 1, false, 30, 8'000'000, 60).averageBitrate(), 8'000'000);
 }
 
@@ -133,7 +134,8 @@ TEST(RemoteInputInjectionError, DescriptionsOfEveryCase) {
     EXPECT_EQ(localizedDescription(row.error), row.text);
     EXPECT_FALSE(row.error.failureReason().has_value());
   }
-  EXPECT_EQ(RemoteInputInjectionError::accessibilityDenied(), RemoteInputInjectionError::accessibilityDenied());
+  EXPECT_EQ(RemoteInputInjectionError::accessibilityDenied(),
+            RemoteInputInjectionError::accessibilityDenied());
   EXPECT_NE(RemoteInputInjectionError::unsupportedMode(1), RemoteInputInjectionError::unsupportedCommand(1));
   EXPECT_NE(RemoteInputInjectionError::unsupportedMode(1), RemoteInputInjectionError::unsupportedMode(2));
 }

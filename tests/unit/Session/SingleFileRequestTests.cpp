@@ -68,15 +68,13 @@ class SingleFileRequestTests : public ::testing::Test {
   }
 
   void get(const std::string& path) {
-    testing::runAwaitable(io, handleGetSingleFiles(LegacyClipboardCodec::makeStringDataClass(
-                                                       128, path, 99),
-                                                   context()));
+    testing::runAwaitable(
+        io, handleGetSingleFiles(LegacyClipboardCodec::makeStringDataClass(128, path, 99), context()));
   }
 
   void set(const std::string& json) {
-    testing::runAwaitable(io, handleSetSingleCommands(LegacyClipboardCodec::makeStringDataClass(
-                                                          129, json, 99),
-                                                      context()));
+    testing::runAwaitable(
+        io, handleSetSingleCommands(LegacyClipboardCodec::makeStringDataClass(129, json, 99), context()));
   }
 
   std::string command(int code, const fs::path& path, const std::vector<std::string>& files,
@@ -118,18 +116,17 @@ TEST_F(SingleFileRequestTests, ListingIsSentInAKind128EnvelopeUnderTheSessionsCo
 }
 
 TEST_F(SingleFileRequestTests, UnreadableRequestOrFolderIsReported) {
-  testing::runAwaitable(io, handleGetSingleFiles(LegacyClipboardCodec::makeStringDataClass(
-                                                     129, dir.path().string(), 1),
-                                                 context()));
+  testing::runAwaitable(
+      io, handleGetSingleFiles(LegacyClipboardCodec::makeStringDataClass(129, dir.path().string(), 1),
+                               context()));
   testing::runAwaitable(io, handleGetSingleFiles(toBytes("garbage"), context()));
   get((dir.path() / "missing").string());
   EXPECT_TRUE(wire.basic.empty());
-  EXPECT_EQ(wire.events,
-            (Events{kinds::SingleFileListFailed{"GET_SINGLE_FILES path failed validation"},
-                    kinds::SingleFileListFailed{"GET_SINGLE_FILES path failed validation"},
-                    kinds::SingleFileListFailed{"Couldn\u2019t read the folder \u201C" +
-                                                (dir.path() / "missing").string() +
-                                                "\u201D: No such file or directory"}}));
+  EXPECT_EQ(wire.events, (Events{kinds::SingleFileListFailed{"GET_SINGLE_FILES path failed validation"},
+                                 kinds::SingleFileListFailed{"GET_SINGLE_FILES path failed validation"},
+                                 kinds::SingleFileListFailed{"Couldn\u2019t read the folder \u201C" +
+                                                             (dir.path() / "missing").string() +
+                                                             "\u201D: No such file or directory"}}));
   EXPECT_EQ(wire.gate->snapshot().fileTransfers(), 0);
 }
 
@@ -139,9 +136,8 @@ TEST_F(SingleFileRequestTests, ReservedGateRefusesListingAndCommands) {
   set(command(1, dir.path(), {"new"}));
   EXPECT_TRUE(wire.basic.empty());
   EXPECT_FALSE(fs::exists(dir.path() / "new"));
-  EXPECT_EQ(wire.events,
-            (Events{kinds::SingleFileListFailed{"Update installation in progress"},
-                    kinds::SingleFileCommandFailed{"Update installation in progress"}}));
+  EXPECT_EQ(wire.events, (Events{kinds::SingleFileListFailed{"Update installation in progress"},
+                                 kinds::SingleFileCommandFailed{"Update installation in progress"}}));
 }
 
 TEST_F(SingleFileRequestTests, SendFailureIsAListFailure) {
@@ -170,14 +166,13 @@ TEST_F(SingleFileRequestTests, FailedCommandIsReportedWithoutListing) {
   set(command(2, dir.path(), {"a", "../escape"}));
   set(command(7, dir.path(), {}));
   set("{\"protocolName\":\"VantrelMac.SingleFileCommand.v1\"}");
-  testing::runAwaitable(io, handleSetSingleCommands(LegacyClipboardCodec::makeStringDataClass(
-                                                        128, command(1, dir.path(), {"x"}), 1),
-                                                    context()));
+  testing::runAwaitable(
+      io, handleSetSingleCommands(
+              LegacyClipboardCodec::makeStringDataClass(128, command(1, dir.path(), {"x"}), 1), context()));
   EXPECT_TRUE(wire.basic.empty());
   EXPECT_EQ(wire.events,
             (Events{kinds::SingleFileCommandFailed{"Couldn\u2019t rename \u201C" +
-                                                   (dir.path() / "a").string() +
-                                                   "\u201D: File exists"},
+                                                   (dir.path() / "a").string() + "\u201D: File exists"},
                     kinds::SingleFileCommandFailed{
                         "The file couldn\u2019t be saved because the file name is invalid."},
                     kinds::SingleFileCommandFailed{"The requested operation couldn\u2019t be "
@@ -192,8 +187,7 @@ TEST_F(SingleFileRequestTests, FailedCommandIsReportedWithoutListing) {
 TEST_F(SingleFileRequestTests, CommandFourSendsTheNamedFilesToTheRemotePath) {
   writeFile(dir.path() / "one", "111");
   writeFile(dir.path() / "two", "2");
-  set(command(4, "/ignored", {(dir.path() / "one").string(), (dir.path() / "two").string()},
-              "D:\\Inbox"));
+  set(command(4, "/ignored", {(dir.path() / "one").string(), (dir.path() / "two").string()}, "D:\\Inbox"));
   EXPECT_TRUE(wire.basic.empty());
   ASSERT_EQ(wire.files.size(), 6u);
   const auto record = LegacyFileMetadata::decode(wire.files[0].second);

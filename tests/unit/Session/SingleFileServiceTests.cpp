@@ -33,8 +33,7 @@ std::vector<std::string> names(const MacSingleFileList& list) {
   return out;
 }
 
-MacSingleFileCommand command(std::int64_t code, const fs::path& path,
-                             std::vector<std::string> files) {
+MacSingleFileCommand command(std::int64_t code, const fs::path& path, std::vector<std::string> files) {
   MacSingleFileCommand c;
   c.protocolName = std::string(MacSingleFileCommand::commandProtocolName);
   c.command = code;
@@ -82,8 +81,8 @@ TEST(SingleFileListing, FoldersFirstThenFinderOrderWithHiddenAndNumbers) {
   const auto list = MacSingleFileService::list(dir.path().string());
   EXPECT_EQ(list.protocolName, "VantrelMac.SingleFileList.v1");
   EXPECT_EQ(list.path, dir.path().string());
-  EXPECT_EQ(names(list), (std::vector<std::string>{"Alpha", "sub", ".hidden", "a.txt", "B.txt",
-                                                    "file9.txt", "file10.txt"}));
+  EXPECT_EQ(names(list), (std::vector<std::string>{"Alpha", "sub", ".hidden", "a.txt", "B.txt", "file9.txt",
+                                                   "file10.txt"}));
   const auto& hidden = list.entries[2];
   EXPECT_TRUE(hidden.isHidden);
   EXPECT_FALSE(hidden.isDirectory);
@@ -105,8 +104,8 @@ TEST(SingleFileListing, ModificationTimeIsLocalTime) {
 }
 
 TEST(SingleFileListing, JsonIsCompactWithEscapedSlashes) {
-  MacSingleFileList list("/tmp/a b", {{"x/y\"z", false, true, 12, "2024-01-02 03:04"},
-                                       {"폴더", true, false, 0, ""}});
+  MacSingleFileList list("/tmp/a b",
+                         {{"x/y\"z", false, true, 12, "2024-01-02 03:04"}, {"폴더", true, false, 0, ""}});
   EXPECT_EQ(list.jsonString(),
             "{\"protocolName\":\"VantrelMac.SingleFileList.v1\",\"path\":\"\\/tmp\\/a b\","
             "\"entries\":[{\"name\":\"x\\/y\\\"z\",\"isDirectory\":false,\"isHidden\":true,"
@@ -202,16 +201,14 @@ TEST(SingleFileListing, WindowsStylePathListsTheSameFolder) {
 TEST(SingleFileListing, MissingFolderOrFileThrowsTheSystemError) {
   TemporaryDirectory dir;
   writeFile(dir.path() / "plain", "x");
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::list((dir.path() / "missing").string()); }),
-            ENOENT);
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::list((dir.path() / "plain").string()); }),
-            ENOTDIR);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::list((dir.path() / "missing").string()); }), ENOENT);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::list((dir.path() / "plain").string()); }), ENOTDIR);
   try {
     MacSingleFileService::list((dir.path() / "missing").string());
   } catch (const FileSystemError& error) {
-    EXPECT_EQ(error.localizedDescription(),
-              "Couldn\u2019t read the folder \u201C" + (dir.path() / "missing").string() +
-                  "\u201D: No such file or directory");
+    EXPECT_EQ(error.localizedDescription(), "Couldn\u2019t read the folder \u201C" +
+                                                (dir.path() / "missing").string() +
+                                                "\u201D: No such file or directory");
   }
 }
 
@@ -220,9 +217,8 @@ TEST(SingleFileListing, UnreadableFolderFailsWithPermissionDenied) {
   fs::create_directory(dir.path() / "locked");
   ::chmod((dir.path() / "locked").c_str(), 0);
   int code = 0;
-  testing::runWithoutPermissionOverride([&] {
-    code = posixFailure([&] { MacSingleFileService::list((dir.path() / "locked").string()); });
-  });
+  testing::runWithoutPermissionOverride(
+      [&] { code = posixFailure([&] { MacSingleFileService::list((dir.path() / "locked").string()); }); });
   ::chmod((dir.path() / "locked").c_str(), 0700);
   EXPECT_EQ(code, EACCES);
 }
@@ -302,9 +298,9 @@ TEST(SingleFileCommandDecode, RejectsEveryMalformedDocument) {
   for (const auto& text : bad) {
     EXPECT_FALSE(MacSingleFileCommand::decode(text).has_value()) << text;
   }
-  EXPECT_TRUE(MacSingleFileCommand::decode(
-                  "{" + good + R"(,"command":-3,"path":"/","remotePath":"","files":[]})")
-                  .has_value());
+  EXPECT_TRUE(
+      MacSingleFileCommand::decode("{" + good + R"(,"command":-3,"path":"/","remotePath":"","files":[]})")
+          .has_value());
 }
 
 // MARK: - Commands
@@ -320,12 +316,9 @@ TEST(SingleFileExecute, CreateMakesOnlyTheFirstFolder) {
 TEST(SingleFileExecute, CreateOverAnExistingNameFailsWithTheSystemError) {
   TemporaryDirectory dir;
   writeFile(dir.path() / "taken", "keep");
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(1, dir.path(), {"taken"})); }),
-            EEXIST);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(1, dir.path(), {"taken"})); }), EEXIST);
   EXPECT_EQ(testing::readFile(dir.path() / "taken"), toBytes("keep"));
-  EXPECT_EQ(posixFailure([&] {
-              MacSingleFileService::execute(command(1, dir.path() / "missing", {"x"}));
-            }),
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(1, dir.path() / "missing", {"x"})); }),
             ENOENT);
 }
 
@@ -337,9 +330,10 @@ TEST(SingleFileExecute, WrongNumberOfNames) {
             Case::fileNoSuchFile);
   EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(2, dir.path(), {"a"})); }),
             Case::fileNoSuchFile);
-  EXPECT_EQ(
-      refusal([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "b", "c"})); }),
-      Case::fileNoSuchFile);
+  EXPECT_EQ(refusal([&] {
+              MacSingleFileService::execute(command(2, dir.path(), {"a", "b", "c"}));
+            }),
+            Case::fileNoSuchFile);
   EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"a"});
 }
 
@@ -356,21 +350,24 @@ TEST(SingleFileExecute, InvalidNamesAreRefusedByEveryCommand) {
   TemporaryDirectory dir;
   fs::create_directory(dir.path() / "inner");
   writeFile(dir.path() / "a", "1");
-  const std::vector<std::string> invalid = {"",    ".",   "..",       "x/y",  "../a",
-                                            "x\\y", "..\\a", std::string("a\0b", 3), "/"};
+  const std::vector<std::string> invalid = {
+      "", ".", "..", "x/y", "../a", "x\\y", "..\\a", std::string("a\0b", 3), "/"};
   for (const auto& name : invalid) {
     SCOPED_TRACE(name);
     using Case = MacSingleFileError::Case;
     const auto base = dir.path() / "inner";
     EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(1, base, {name})); }),
               Case::fileWriteInvalidFileName);
-    EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", name})); }),
+    EXPECT_EQ(refusal([&] {
+                MacSingleFileService::execute(command(2, dir.path(), {"a", name}));
+              }),
               Case::fileWriteInvalidFileName);
-    EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(2, dir.path(), {name, "b"})); }),
+    EXPECT_EQ(refusal([&] {
+                MacSingleFileService::execute(command(2, dir.path(), {name, "b"}));
+              }),
               Case::fileWriteInvalidFileName);
   }
-  for (const auto& name : {std::string(""), std::string("."), std::string(".."),
-                           std::string("a\0b", 3)}) {
+  for (const auto& name : {std::string(""), std::string("."), std::string(".."), std::string("a\0b", 3)}) {
     EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(3, dir.path(), {name})); }),
               MacSingleFileError::Case::fileWriteInvalidFileName);
   }
@@ -381,8 +378,7 @@ TEST(SingleFileExecute, InvalidNamesAreRefusedByEveryCommand) {
 TEST(SingleFileExecute, RenameMovesWithinTheFolder) {
   TemporaryDirectory dir;
   writeFile(dir.path() / "old", "content");
-  EXPECT_EQ(MacSingleFileService::execute(command(2, dir.path(), {"old", "새 이름"})),
-            dir.path().string());
+  EXPECT_EQ(MacSingleFileService::execute(command(2, dir.path(), {"old", "새 이름"})), dir.path().string());
   EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"새 이름"});
   EXPECT_EQ(readFile(dir.path() / "새 이름"), toBytes("content"));
 }
@@ -392,12 +388,9 @@ TEST(SingleFileExecute, RenameNeverReplacesAnExistingName) {
   writeFile(dir.path() / "a", "first");
   writeFile(dir.path() / "b", "second");
   fs::create_directory(dir.path() / "d");
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "b"})); }),
-            EEXIST);
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "d"})); }),
-            EEXIST);
-  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "a"})); }),
-            EEXIST);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "b"})); }), EEXIST);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "d"})); }), EEXIST);
+  EXPECT_EQ(posixFailure([&] { MacSingleFileService::execute(command(2, dir.path(), {"a", "a"})); }), EEXIST);
   EXPECT_EQ(readFile(dir.path() / "a"), toBytes("first"));
   EXPECT_EQ(readFile(dir.path() / "b"), toBytes("second"));
   EXPECT_EQ(posixFailure([&] {
@@ -418,8 +411,7 @@ TEST(SingleFileExecute, DeleteBareNameThenFullPathThenRefusesAnotherFolder) {
   writeFile(other / "elsewhere", "4");
   EXPECT_EQ(refusal([&] {
               MacSingleFileService::execute(command(
-                  3, base, {"one", (base / "two").string(), (other / "elsewhere").string(),
-                            "three"}));
+                  3, base, {"one", (base / "two").string(), (other / "elsewhere").string(), "three"}));
             }),
             MacSingleFileError::Case::fileWriteInvalidFileName);
   EXPECT_EQ(namesIn(base), std::set<std::string>{"three"});
@@ -440,9 +432,9 @@ TEST(SingleFileExecute, DeletePathsThatNameTheFolderItselfAreRefused) {
   const auto base = dir.path() / "base";
   fs::create_directories(base / "sub");
   writeFile(base / "keep", "1");
-  for (const auto& item : {(base / "sub" / "..").string(), (base / ".").string(),
-                           base.string() + "/", base.string(), (dir.path() / "..").string(),
-                           std::string("/.."), std::string("/")}) {
+  for (const auto& item :
+       {(base / "sub" / "..").string(), (base / ".").string(), base.string() + "/", base.string(),
+        (dir.path() / "..").string(), std::string("/.."), std::string("/")}) {
     SCOPED_TRACE(item);
     EXPECT_EQ(refusal([&] { MacSingleFileService::execute(command(3, base, {item})); }),
               MacSingleFileError::Case::fileWriteInvalidFileName);
@@ -489,8 +481,7 @@ TEST(SingleFileExecute, EmptyDeleteSucceedsAndReturnsTheStandardisedFolder) {
 }
 
 TEST(SingleFileExecute, ErrorTextsOfTheServiceRefusals) {
-  EXPECT_EQ(MacSingleFileError::fileNoSuchFile().localizedDescription(),
-            "The file doesn\u2019t exist.");
+  EXPECT_EQ(MacSingleFileError::fileNoSuchFile().localizedDescription(), "The file doesn\u2019t exist.");
   EXPECT_EQ(MacSingleFileError::fileWriteInvalidFileName().errorCode(), 514);
   EXPECT_EQ(MacSingleFileError::featureUnsupported().errorCode(), 3328);
   EXPECT_EQ(MacSingleFileError::fileNoSuchFile().errorCode(), 4);
@@ -499,9 +490,9 @@ TEST(SingleFileExecute, ErrorTextsOfTheServiceRefusals) {
 TEST(PrintableFileName, EscapesOnlyBytesOutsideValidSequences) {
   EXPECT_EQ(printableFileName("plain"), "plain");
   EXPECT_EQ(printableFileName("한글"), "한글");
-  EXPECT_EQ(printableFileName(std::string("\xC0\xAF")), "%C0%AF");        // overlong "/"
+  EXPECT_EQ(printableFileName(std::string("\xC0\xAF")), "%C0%AF");         // overlong "/"
   EXPECT_EQ(printableFileName(std::string("\xED\xA0\x80")), "%ED%A0%80");  // surrogate
-  EXPECT_EQ(printableFileName(std::string("a\xE2\x82")), "a%E2%82");      // truncated
+  EXPECT_EQ(printableFileName(std::string("a\xE2\x82")), "a%E2%82");       // truncated
   EXPECT_EQ(printableFileName(std::string("\xF0\x9F\x98\x80\xFF")), "\xF0\x9F\x98\x80%FF");
 }
 

@@ -63,7 +63,7 @@ TEST(FakeScreenStreamer, ScriptedAnswersAndDelivery) {
   EXPECT_FALSE(streamer.streaming());
   runAwaitable(io, streamer.start(config, handlers));
   runAwaitable(io, streamer.start(config, handlers));  // a restart stops first
-  EXPECT_EQ(streamer.starts().size(), 4u);  // the refused start is recorded too
+  EXPECT_EQ(streamer.starts().size(), 4u);             // the refused start is recorded too
   EXPECT_EQ(streamer.stopCount(), 1);
   runAwaitable(io, streamer.stop());
   EXPECT_EQ(streamer.stopCount(), 2);

@@ -31,7 +31,8 @@ TEST(UpdateActivityGate, FreshGate) {
 TEST(UpdateActivityGate, SharedIsOneInstanceEvenUnderConcurrentFirstUse) {
   std::vector<std::shared_ptr<UpdateActivityGate>> seen(8);
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = UpdateActivityGate::shared(); });
+  for (std::size_t i = 0; i < seen.size(); ++i)
+    threads.emplace_back([&, i] { seen[i] = UpdateActivityGate::shared(); });
   for (auto& t : threads) t.join();
   for (const auto& g : seen) EXPECT_EQ(g, seen[0]);
   EXPECT_NE(UpdateActivityGate::create(), seen[0]);

@@ -161,7 +161,13 @@ TEST_F(AsyncTest, CheckCancellationThrowsOnlyOnceCancelled) {
 TEST_F(AsyncTest, SpawnedTaskFailuresAreLoggedButCancellationIsNot) {
   MemoryLogSink sink;
   spawnTask(io.get_executor(), failNow(), "doomed");
-  spawnTask(io.get_executor(), []() -> Awaitable<void> { throw CancellationError(); co_return; }(), "quiet");
+  spawnTask(
+      io.get_executor(),
+      []() -> Awaitable<void> {
+        throw CancellationError();
+        co_return;
+      }(),
+      "quiet");
   drain(io);
   EXPECT_TRUE(sink.contains("task 'doomed' ended with an error: refused"));
   EXPECT_FALSE(sink.contains("quiet"));

@@ -13,14 +13,14 @@ TEST(Text, StrictUTF8Validation) {
   const Case cases[] = {
       {{}, true},
       {{'a', 'b'}, true},
-      {{0xEC, 0x97, 0x85}, true},              // 업
-      {{0xF0, 0x9F, 0x98, 0x80}, true},        // emoji
-      {{0xC0, 0xAF}, false},                   // overlong "/"
-      {{0xE0, 0x80, 0xAF}, false},             // overlong
-      {{0xED, 0xA0, 0x80}, false},             // surrogate U+D800
-      {{0xF4, 0x90, 0x80, 0x80}, false},       // above U+10FFFF
-      {{0xEC, 0x97}, false},                   // truncated
-      {{0x80}, false},                         // lone continuation
+      {{0xEC, 0x97, 0x85}, true},         // 업
+      {{0xF0, 0x9F, 0x98, 0x80}, true},   // emoji
+      {{0xC0, 0xAF}, false},              // overlong "/"
+      {{0xE0, 0x80, 0xAF}, false},        // overlong
+      {{0xED, 0xA0, 0x80}, false},        // surrogate U+D800
+      {{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
+      {{0xEC, 0x97}, false},              // truncated
+      {{0x80}, false},                    // lone continuation
       {{0xFF}, false},
   };
   for (const auto& c : cases) EXPECT_EQ(text::isValidUTF8(ByteView(c.bytes)), c.valid) << hexString(c.bytes);
@@ -38,14 +38,16 @@ TEST(Text, TrimsUnicodeWhiteSpaceAndNewlines) {
 
 TEST(Text, TrimKeepsInvalidBytes) {
   const std::string s = std::string(" ") + "\xFF" + "a ";
-  EXPECT_EQ(text::trimmed(s), "\xFF" "a");
+  EXPECT_EQ(text::trimmed(s),
+            "\xFF"
+            "a");
 }
 
 TEST(Text, CountsGraphemeClustersNotBytes) {
   EXPECT_EQ(text::characterCount(""), 0u);
   EXPECT_EQ(text::characterCount("abc"), 3u);
   EXPECT_EQ(text::characterCount("업데이트"), 4u);
-  EXPECT_EQ(text::characterCount("e\u0301"), 1u);            // e + combining acute
+  EXPECT_EQ(text::characterCount("e\u0301"), 1u);               // e + combining acute
   EXPECT_EQ(text::characterCount("\U0001F1F0\U0001F1F7"), 1u);  // flag = one character
   EXPECT_EQ(text::characterCount("\r\n"), 1u);
 }

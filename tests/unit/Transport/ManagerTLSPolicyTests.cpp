@@ -42,9 +42,8 @@ TEST(ManagerTLSPolicyServerName, LengthIsCountedInUTF8Bytes) {
 
 TEST(ManagerTLSPolicyServerName, RefusesWhiteSpaceSlashAndNulWithoutTrimming) {
   const std::string refused[] = {
-      " manager.example",  "manager.example ", "mana\tger",     "manager\n",
-      "a/b",               std::string("a\0b", 3), "a\u00A0b", "a\u2028b",
-      "a\u3000b",          "\xFF\xFE",
+      " manager.example",     "manager.example ", "mana\tger", "manager\n", "a/b",
+      std::string("a\0b", 3), "a\u00A0b",         "a\u2028b",  "a\u3000b",  "\xFF\xFE",
   };
   for (const auto& name : refused) {
     EXPECT_EQ(constructionError(name, pinA, std::nullopt), badPolicy) << name;
@@ -143,8 +142,8 @@ TEST_F(TrustDecision, RejectsAnchorThatIsNotInTheChain) {
 }
 
 TEST_F(TrustDecision, RejectsRenewedLeafWithDifferentPin) {
-  auto renewed = TestCertificate::make({.commonName = "manager.test", .dnsNames = {"manager.test"}},
-                                       intermediate.get());
+  auto renewed =
+      TestCertificate::make({.commonName = "manager.test", .dnsNames = {"manager.test"}}, intermediate.get());
   ManagerTLSPolicy policy("manager.test", leaf->sha256(), root->der());
   EXPECT_FALSE(decide(policy, {renewed.get(), intermediate.get()}));
   EXPECT_TRUE(decide(policy, {leaf.get(), intermediate.get()}));
@@ -174,8 +173,8 @@ TEST_F(TrustDecision, RejectsExpiredLeaf) {
 }
 
 TEST_F(TrustDecision, AddressLiteralIsVerifiedAgainstAddressNames) {
-  auto byAddress = TestCertificate::make({.commonName = "loopback", .ipAddresses = {"127.0.0.1"}},
-                                         intermediate.get());
+  auto byAddress =
+      TestCertificate::make({.commonName = "loopback", .ipAddresses = {"127.0.0.1"}}, intermediate.get());
   ManagerTLSPolicy good("127.0.0.1", byAddress->sha256(), root->der());
   EXPECT_TRUE(decide(good, {byAddress.get(), intermediate.get()}));
   ManagerTLSPolicy wrong("127.0.0.2", byAddress->sha256(), root->der());

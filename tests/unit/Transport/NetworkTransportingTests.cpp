@@ -59,7 +59,8 @@ class FakeTransportTest : public ::testing::Test {
  protected:
   asio::io_context io;
   ManualClock clock;
-  std::shared_ptr<testing::FakeTransport> transport = std::make_shared<testing::FakeTransport>(io.get_executor());
+  std::shared_ptr<testing::FakeTransport> transport =
+      std::make_shared<testing::FakeTransport>(io.get_executor());
 };
 
 TEST_F(FakeTransportTest, ReceiveWaitsForQueuedBytesThenEndOfStream) {
