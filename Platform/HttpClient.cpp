@@ -106,7 +106,7 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
   for (const auto& line : lines) {
     auto* grown = curl_slist_append(headers.get(), line.c_str());
     if (!grown) return failure(Case::requestFailed, "out of memory");
-    headers.release();
+    (void)headers.release();  // curl owns the list now
     headers.reset(grown);
   }
 

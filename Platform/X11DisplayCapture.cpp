@@ -222,6 +222,7 @@ struct X11DisplayCapture::State {
       }
       XDestroyImage(shmImage);  // frees the XImage; data points into the segment
     }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): (char*)-1 is how shmat reports failure
     if (shmInfo.shmaddr && shmInfo.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shmInfo.shmaddr);
   }
 
@@ -256,7 +257,7 @@ struct X11DisplayCapture::State {
     // Marked for removal at once: the segment goes away when both sides have detached, even if
     // the process dies.
     shmctl(shmInfo.shmid, IPC_RMID, nullptr);
-    if (shmInfo.shmaddr == reinterpret_cast<char*>(-1)) {
+    if (shmInfo.shmaddr == reinterpret_cast<char*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat failure
       shmInfo.shmaddr = nullptr;
       XDestroyImage(shmImage);
       shmImage = nullptr;

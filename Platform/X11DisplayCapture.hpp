@@ -14,7 +14,7 @@
 #include "Support/Error.hpp"
 
 // Xlib's display connection type, declared here so that callers need no X headers.
-struct _XDisplay;
+struct _XDisplay;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace vantrel {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 // Xlib's display connection type, declared here so that callers need no X headers.
-struct _XDisplay;
+struct _XDisplay;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace vantrel {
 

@@ -130,7 +130,7 @@ Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRate() {
 
 Awaitable<void> ScreenCaptureKitH264Streamer::start(ScreenStreamConfiguration configuration,
                                                     ScreenStreamHandlers handlers) {
-  return runOn(strand_, startOnStrand(std::move(configuration), std::move(handlers)));
+  return runOn(strand_, startOnStrand(configuration, std::move(handlers)));
 }
 
 Awaitable<void> ScreenCaptureKitH264Streamer::stop() { return runOn(strand_, stopOnStrand()); }

@@ -79,7 +79,9 @@ struct Walk {
     }
     for (const auto& name : names) {
       if (batch.exceededLimit) return;
-      const auto childPath = path == "/" ? "/" + name : path + "/" + name;
+      std::string childPath = path == "/" ? std::string() : path;
+      childPath += '/';
+      childPath += name;
       struct stat status {};
       // An item whose status cannot be read is left out, like one that vanished.
       if (::fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;

@@ -123,7 +123,7 @@ bool ManagerTLSPolicy::accepts(X509_STORE_CTX* trust) const {
     if (!anchor) return false;
     anchors.reset(sk_X509_new_null());
     if (!anchors || sk_X509_push(anchors.get(), anchor.get()) <= 0) return false;
-    anchor.release();
+    (void)anchor.release();  // the store owns the certificate now
     X509_STORE_CTX_set0_trusted_stack(trust, anchors.get());
     detach.attached = true;
     X509_STORE_CTX_set_flags(trust, X509_V_FLAG_PARTIAL_CHAIN);

@@ -4,6 +4,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
 
 #include <chrono>
 #include <exception>

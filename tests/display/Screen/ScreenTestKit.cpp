@@ -92,6 +92,7 @@ PrivateXServer::PrivateXServer(int width, int height) {
   std::vector<std::string> args{"Xvfb", "-displayfd", "3",   "-screen", "0",
                                 screen, "-nolisten",  "tcp", "-noreset"};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);

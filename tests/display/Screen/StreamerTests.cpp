@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <atomic>

@@ -154,7 +154,8 @@ TEST(AIPairingBinding, NormalisesAndChecks) {
   for (const auto& row : bad) {
     SCOPED_TRACE(row.name);
     try {
-      AIPairingBinding(row.account, row.host, row.port, row.slot);
+      const AIPairingBinding binding(row.account, row.host, row.port, row.slot);
+      (void)binding;
       ADD_FAILURE() << "accepted";
     } catch (const AIChannelError& e) {
       EXPECT_EQ(e.code(), "invalid_pairing_binding");

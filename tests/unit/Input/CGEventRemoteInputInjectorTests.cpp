@@ -283,6 +283,7 @@ TEST(InjectorThreads, InjectMayBeCalledFromSeveralThreadsAtOnce) {
   {
     CGEventRemoteInputInjector injector(counting);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&injector, t] {
         for (int i = 0; i < 500; ++i) {

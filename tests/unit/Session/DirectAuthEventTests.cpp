@@ -151,8 +151,8 @@ TEST(OSLogDirectAuthSystemLogger, MirrorsTheLineUnderConnectionCategory) {
   LevelGuard guard;
   SystemLog::setMinimumLevel(LogLevel::info);
   MemoryLogSink sink;
-  OSLogDirectAuthSystemLogger logger(SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
-                                               std::string(OSLogDirectAuthSystemLogger::category)));
+  OSLogDirectAuthSystemLogger logger{SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
+                                               std::string(OSLogDirectAuthSystemLogger::category))};
   logger.mirror(DirectAuthEvent::now(Error{"multi\nline"}));
   const auto entries = sink.entries();
   ASSERT_EQ(entries.size(), 1u);

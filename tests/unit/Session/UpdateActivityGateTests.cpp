@@ -215,6 +215,7 @@ TEST(UpdateActivityGate, ManyThreadsTakeAndEndLeases) {
   constexpr int rounds = 2000;
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
+  workers.reserve(threads);
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
       const auto kind = UpdateActivityGate::allKinds[static_cast<std::size_t>(t) % 4];

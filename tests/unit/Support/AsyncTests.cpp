@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <thread>
