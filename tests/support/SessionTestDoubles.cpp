@@ -21,24 +21,11 @@ LegacyComInfoSnapshot ScriptedComInfoProvider::sample() {
 }
 
 Awaitable<LegacyComInfoSnapshot> ScriptedComInfoProvider::makeSnapshot() {
-  auto executor = co_await asio::this_coro::executor;
-  std::shared_ptr<Timer> wait;
   {
     std::lock_guard lock(mutex_);
     ++calls_;
-    if (held_) {
-      wait = std::make_shared<Timer>(executor);
-      wait->expires_at(VantrelClock::time_point::max());
-      waits_.push_back(wait);
-      ++waiting_;
-    }
   }
-  if (wait) {
-    std::error_code ec;
-    co_await wait->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    std::lock_guard lock(mutex_);
-    --waiting_;
-  }
+  co_await gate_.pass();
   std::lock_guard lock(mutex_);
   if (error_) std::rethrow_exception(error_);
   co_return snapshot_;
@@ -54,30 +41,16 @@ void ScriptedComInfoProvider::failWith(std::exception_ptr error) {
   error_ = std::move(error);
 }
 
-void ScriptedComInfoProvider::hold() {
-  std::lock_guard lock(mutex_);
-  held_ = true;
-}
+void ScriptedComInfoProvider::hold() { gate_.hold(); }
 
-void ScriptedComInfoProvider::release() {
-  std::vector<std::shared_ptr<Timer>> waits;
-  {
-    std::lock_guard lock(mutex_);
-    held_ = false;
-    waits.swap(waits_);
-  }
-  for (auto& wait : waits) asio::post(wait->get_executor(), [wait] { wait->cancel(); });
-}
+void ScriptedComInfoProvider::release() { gate_.release(); }
 
 int ScriptedComInfoProvider::calls() const {
   std::lock_guard lock(mutex_);
   return calls_;
 }
 
-int ScriptedComInfoProvider::waiting() const {
-  std::lock_guard lock(mutex_);
-  return waiting_;
-}
+int ScriptedComInfoProvider::waiting() const { return gate_.waiting(); }
 
 Awaitable<void> RecordingSecureSession::start(AIPairingBinding binding) {
   std::lock_guard lock(mutex_);
@@ -86,45 +59,18 @@ Awaitable<void> RecordingSecureSession::start(AIPairingBinding binding) {
 }
 
 Awaitable<void> RecordingSecureSession::stop() {
-  auto executor = co_await asio::this_coro::executor;
-  std::shared_ptr<Timer> wait;
   {
     std::lock_guard lock(mutex_);
     ++stops_;
-    if (held_) {
-      wait = std::make_shared<Timer>(executor);
-      wait->expires_at(VantrelClock::time_point::max());
-      waits_.push_back(wait);
-      ++waiting_;
-    }
   }
-  if (wait) {
-    std::error_code ec;
-    co_await wait->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    std::lock_guard lock(mutex_);
-    --waiting_;
-  }
+  co_await gate_.pass();
 }
 
-void RecordingSecureSession::holdStops() {
-  std::lock_guard lock(mutex_);
-  held_ = true;
-}
+void RecordingSecureSession::holdStops() { gate_.hold(); }
 
-void RecordingSecureSession::releaseStops() {
-  std::vector<std::shared_ptr<Timer>> waits;
-  {
-    std::lock_guard lock(mutex_);
-    held_ = false;
-    waits.swap(waits_);
-  }
-  for (auto& wait : waits) asio::post(wait->get_executor(), [wait] { wait->cancel(); });
-}
+void RecordingSecureSession::releaseStops() { gate_.release(); }
 
-int RecordingSecureSession::waitingStops() const {
-  std::lock_guard lock(mutex_);
-  return waiting_;
-}
+int RecordingSecureSession::waitingStops() const { return gate_.waiting(); }
 
 std::vector<AIPairingBinding> RecordingSecureSession::starts() const {
   std::lock_guard lock(mutex_);

@@ -12,6 +12,7 @@
 #include "AIChannel/AIPairingBinding.hpp"
 #include "Protocol/LegacyComInfoSnapshot.hpp"
 #include "Support/Async.hpp"
+#include "support/HoldGate.hpp"
 
 namespace vantrel::testing {
 
@@ -35,10 +36,8 @@ class ScriptedComInfoProvider final : public LegacyComInfoSnapshotProviding {
   mutable std::mutex mutex_;
   LegacyComInfoSnapshot snapshot_ = sample();
   std::exception_ptr error_;
-  bool held_ = false;
   int calls_ = 0;
-  int waiting_ = 0;
-  std::vector<std::shared_ptr<Timer>> waits_;
+  HoldGate gate_;
 };
 
 class RecordingSecureSession final : public AISecureSessionController {
@@ -58,9 +57,7 @@ class RecordingSecureSession final : public AISecureSessionController {
   mutable std::mutex mutex_;
   std::vector<AIPairingBinding> starts_;
   int stops_ = 0;
-  bool held_ = false;
-  int waiting_ = 0;
-  std::vector<std::shared_ptr<Timer>> waits_;
+  HoldGate gate_;
 };
 
 }  // namespace vantrel::testing
