@@ -30,6 +30,7 @@ Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuratio
       ++stopCount_;
     }
     starts_.push_back(configuration);
+    startHandlers_.push_back(handlers);
     error = std::exchange(startError_, nullptr);
     if (!error) handlers_ = std::move(handlers);
   }
@@ -96,6 +97,17 @@ Awaitable<bool> FakeScreenStreamer::fail(std::string text) {
     handlers_.reset();
   }
   if (onFailure) co_await onFailure(std::move(text));
+  co_return true;
+}
+
+Awaitable<bool> FakeScreenStreamer::deliverLate(std::size_t start, EncodedScreenAccessUnit unit) {
+  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
+  {
+    std::lock_guard lock(mutex_);
+    if (start >= startHandlers_.size() || !startHandlers_[start].onAccessUnit) co_return false;
+    onAccessUnit = startHandlers_[start].onAccessUnit;
+  }
+  co_await onAccessUnit(std::move(unit));
   co_return true;
 }
 

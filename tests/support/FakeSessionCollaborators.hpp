@@ -43,6 +43,9 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   // Reports a failure through the running stream's handler and stops the stream, as a real
   // streamer does; false when nothing streams.
   Awaitable<bool> fail(std::string text);
+  // Delivers through the handlers given to start number `start` (0 first), even after that
+  // stream was stopped: a unit an encoder thread produced just before its stream ended.
+  Awaitable<bool> deliverLate(std::size_t start, EncodedScreenAccessUnit unit);
 
   // Observation.
   std::vector<ScreenStreamConfiguration> starts() const;
@@ -61,6 +64,7 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   std::exception_ptr startError_;
   std::optional<ScreenStreamHandlers> handlers_;
   std::vector<ScreenStreamConfiguration> starts_;
+  std::vector<ScreenStreamHandlers> startHandlers_;
   int stopCount_ = 0;
   int keyframeRequests_ = 0;
 };
