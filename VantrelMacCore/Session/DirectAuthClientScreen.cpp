@@ -110,16 +110,12 @@ Awaitable<void> DirectAuthClient::handleScreenRequest(Bytes payload, bool sendsI
   if (sizeFailure) {
     if (auto denied = permissionDeniedText(sizeFailure)) {
       emit(K::ScreenPermissionDenied{std::move(*denied)});
-      {
-        std::string reason = "screen permission denied";
-        co_await stopScreenStream(std::move(reason), false, false);
-      }
+      std::string reason = "screen permission denied";
+      co_await stopScreenStream(std::move(reason), false, false);
     } else {
       emit(K::ScreenStreamError{"Primary display size unavailable: " + screenFailureText(sizeFailure)});
-      {
-        std::string reason = "display unavailable";
-        co_await stopScreenStream(std::move(reason), false, false);
-      }
+      std::string reason = "display unavailable";
+      co_await stopScreenStream(std::move(reason), false, false);
     }
     co_return;
   }
@@ -146,10 +142,8 @@ Awaitable<void> DirectAuthClient::handleScreenRequest(Bytes payload, bool sendsI
     }
     if (!reply) {
       emit(K::ScreenStreamError{"Failed to build GET_SCREEN_INFO response"});
-      {
-        std::string reason = "invalid screen response";
-        co_await stopScreenStream(std::move(reason), false, false);
-      }
+      std::string reason = "invalid screen response";
+      co_await stopScreenStream(std::move(reason), false, false);
       co_return;
     }
     const auto replyBytes = static_cast<long long>(reply->size());
@@ -229,10 +223,8 @@ Awaitable<void> DirectAuthClient::startScheduledScreenStream(ScreenStreamConfigu
   if (!startLease.lease) co_return;
 
   const bool wasActive = screenStreamActive_;
-  {
-    std::string reason = "replaced by manager screen configuration";
-    co_await stopScreenStream(std::move(reason), wasActive, true);
-  }
+  std::string reason = "replaced by manager screen configuration";
+  co_await stopScreenStream(std::move(reason), wasActive, true);
   if (!isLive() || screenActivity_ != remembered) co_return;
 
   if (decoderResetPayload) {
@@ -276,33 +268,37 @@ Awaitable<void> DirectAuthClient::startScheduledScreenStream(ScreenStreamConfigu
   } catch (...) {
     startFailure = std::current_exception();
   }
+  // A newer start may have taken the stream over while this one waited for the streamer (a start
+  // that takes longer than the restart delay); it then owns the stream, its state and its
+  // events, and this one leaves them alone.
+  const bool superseded =
+      screenMailbox_ != mailbox && isLive() && screenActivity_ == remembered && screenMailbox_ != nullptr;
   if (startFailure) {
-    screenStreamActive_ = false;
-    if (screenMailbox_ == mailbox) closeScreenMailbox();
+    if (!superseded) {
+      screenStreamActive_ = false;
+      closeScreenMailbox();
+    }
     if (auto denied = permissionDeniedText(startFailure)) {
       emit(K::ScreenPermissionDenied{std::move(*denied)});
-      if (screenActivity_ == remembered) {
+      if (!superseded && screenActivity_ == remembered) {
         std::string reason = "screen start denied";
         co_await stopScreenStream(std::move(reason), false, false);
       }
     } else {
       emit(K::ScreenStreamError{screenFailureText(startFailure)});
-      if (screenActivity_ && screenActivity_ == remembered) {
-        {
-          std::string reason = "screen start failed";
-          co_await stopScreenStream(std::move(reason), false, false);
-        }
+      if (!superseded && screenActivity_ && screenActivity_ == remembered) {
+        std::string reason = "screen start failed";
+        co_await stopScreenStream(std::move(reason), false, false);
       }
     }
     co_return;
   }
+  if (superseded) co_return;
   if (isLive() && screenActivity_ == remembered && screenMailbox_ == mailbox) {
     emit(K::ScreenCaptureStarted{targetWidth, targetHeight, fps});
   } else {
-    {
-      std::string reason = "screen start cancelled";
-      co_await stopScreenStream(std::move(reason), false, false);
-    }
+    std::string reason = "screen start cancelled";
+    co_await stopScreenStream(std::move(reason), false, false);
   }
 }
 
@@ -385,10 +381,8 @@ Awaitable<void> DirectAuthClient::handleScreenPacketSendResult(LowLatencyScreenS
   if (result.kind == LowLatencyScreenSendResult::Case::failed) {
     const std::string detail = result.detail;
     emit(K::ScreenStreamError{"Screen frame send failed: " + detail});
-    {
-      std::string reason = "send failure";
-      co_await stopScreenStream(std::move(reason), true, false);
-    }
+    std::string reason = "send failure";
+    co_await stopScreenStream(std::move(reason), true, false);
     if (result.transportDisconnected && isLive()) {
       DirectAuthError error = DirectAuthError::transport(detail);
       co_await failFromReceiveLoop(std::move(error));

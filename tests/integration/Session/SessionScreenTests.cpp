@@ -6,9 +6,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include <nlohmann/json.hpp>
+
+#include "Protocol/LegacyClipboardCodec.hpp"
+#include "Protocol/LegacyFileTransfer.hpp"
 #include "Support/Clock.hpp"
 #include "Transport/DirectTCPTransport.hpp"
 #include "support/ManagerSimulator.hpp"
+#include "support/SessionFileFixtures.hpp"
 #include "support/SessionHarness.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -27,20 +32,9 @@ void putInt32(Bytes& bytes, std::size_t offset, std::int64_t value) {
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// A 527-byte screen request as the manager sends it: the common prefix, 247 bytes of the
-// manager's own object, ten numbers (clientWidth 800, clientHeight 600, the requested picture
-// size, accel, cursor, version 2, two monitors, index 1, dpi 96) and four trailing bytes.
 Bytes screenRequest(std::uint32_t kind, std::int32_t picWidth, std::int32_t picHeight, std::int32_t accel = 5,
                     std::int32_t cursor = 1) {
-  Bytes out = E::prefix(kind, 99);
-  for (int i = 0; i < 247; ++i) out.push_back(static_cast<std::uint8_t>(0x80 + i % 97));
-  const std::int32_t numbers[] = {800, 600, picWidth, picHeight, accel, cursor, 2, 2, 1, 96};
-  for (auto n : numbers) {
-    out.resize(out.size() + 4);
-    putInt32(out, out.size() - 4, n);
-  }
-  out.insert(out.end(), {0xDE, 0xAD, 0xBE, 0xEF});
-  return out;
+  return E::screenInfo(kind, 99, picWidth, picHeight, accel, cursor);
 }
 
 // The reply the agent must send for `request`, written field by field.
@@ -536,6 +530,108 @@ TEST_F(SessionScreen, SlowManagerNeverMakesTheAgentBufferMoreThanOneWaitingUnit)
   EXPECT_EQ(all.back().id(), unitCount);
   EXPECT_TRUE(all.front().isKeyframe());
   for (const auto& unit : all) EXPECT_EQ(unit.data.size(), 256u * 1024 + (unit.isKeyframe() ? 27 : 5));
+}
+
+// ---- everything over one connection -------------------------------------------------------------
+
+TEST_F(SessionScreen, ScreenFilesAndListingOverOneConnectionInTheManagersOrder) {
+  namespace fs = std::filesystem;
+  TemporaryDirectory dir;
+  const auto inbox = dir.path() / "inbox";
+  fs::create_directory(inbox);
+  const auto upload = dir.path() / "report.bin";
+  const Bytes uploadBytes = patternBytes(150'000, 21);
+  writeFile(upload, uploadBytes);
+  const Bytes downloadBytes = patternBytes(130'000, 22);
+  connect();
+  session.run(session.client->notifyLocalClipboardFiles({"file://" + upload.string()}));
+  drain(io);
+  baseline = manager.framesOf(0).size();
+
+  // The manager's requests, written back to back: screen, a file to the Mac, the paste request
+  // that sends the Mac's file, a listing of the folder the first file went to.
+  const Bytes getScreen = screenRequest(21, 1600, 900);
+  request(getScreen);
+  LegacyFileMetadata record;
+  record.total = 1;
+  record.fileSize = static_cast<std::int64_t>(downloadBytes.size());
+  record.filename = "from-manager.bin";
+  record.destinationFolder = inbox.string();
+  manager.send(ManagerWire::frame(10, *record.encode(), nextTimestamp++, 99));
+  manager.send(ManagerWire::message(12, downloadBytes, nextTimestamp++, 99));
+  manager.send(ManagerWire::frame(15, Bytes{0x31}, nextTimestamp++, 99));
+  request(E::currentFolder(99, "C:\\Drop", ""));
+  request(E::string(E::getSingleFiles, 99, inbox.string()));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::SingleFileListSent>() == 1; }));
+  drain(io);
+
+  // The stream starts 120 ms after its request, whatever was served meanwhile.
+  EXPECT_TRUE(session.streamer->starts().empty());
+  startStream();
+  deliver(true, 70'000, 0x5A);
+  ASSERT_TRUE(session.waitFor([&] { return !units().empty() && units()[0].data.size() == 70'027; }));
+
+  EXPECT_EQ(readFile(inbox / "from-manager.bin"), downloadBytes);
+  // The agent's frames, in the order of the manager's requests.
+  std::vector<std::string> order;
+  Bytes uploaded;
+  std::optional<LegacyFileMetadata> uploadRecord;
+  for (const auto& frame : replies()) {
+    std::string step;
+    if (frame.command == 1 && frame.sequenceNumber == 0) {
+      const auto kind = E::kindAt228(frame.payload);
+      if (kind == 25u) step = "screen reply";
+      if (kind == 128u) step = "listing";
+    } else if (frame.command == 10) {
+      step = "upload";
+      uploadRecord = LegacyFileMetadata::decode(frame.payload);
+    } else if (frame.command == 12) {
+      uploaded.insert(uploaded.end(), frame.payload.begin(), frame.payload.end());
+    } else if (frame.command == 15) {
+      step = "upload end";
+    } else if (frame.command == 4 && frame.sequenceNumber == 0) {
+      step = "screen frame";
+    }
+    if (!step.empty()) order.push_back(step);
+  }
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"screen reply", "upload", "upload end", "listing", "screen frame"}));
+  EXPECT_EQ(uploaded, uploadBytes);
+  ASSERT_TRUE(uploadRecord.has_value());
+  EXPECT_EQ(uploadRecord->filename, "report.bin");
+  EXPECT_EQ(uploadRecord->destinationFolder, "C:\\Drop");
+  EXPECT_EQ(units()[0].data, FakeScreenStreamer::makeUnit(true, 70'000, 0x5A).annexBData);
+
+  // The listing shows the file that arrived before it was asked for.
+  std::optional<std::string> listingText;
+  for (const auto& message : ManagerWire::joinMessages(replies())) {
+    if (E::kindAt228(message) == 128u)
+      listingText = LegacyClipboardCodec::decodeStringDataClass(message, 128);
+  }
+  ASSERT_TRUE(listingText.has_value());
+  const auto listing = nlohmann::json::parse(*listingText);
+  ASSERT_EQ(listing["entries"].size(), 1u);
+  EXPECT_EQ(listing["entries"][0]["name"], "from-manager.bin");
+  EXPECT_EQ(listing["entries"][0]["size"], 130'000);
+
+  // The session's own account, in the same order.
+  std::vector<std::size_t> kinds;
+  for (const auto& event : session.events->mirrored()) {
+    const auto index = event.kind.index();
+    if (index == DirectAuthEvent::Kind(K::ScreenInfoResponseSent{}).index() ||
+        index == DirectAuthEvent::Kind(K::FileTransferCompleted{}).index() ||
+        index == DirectAuthEvent::Kind(K::SingleFileListSent{}).index() ||
+        index == DirectAuthEvent::Kind(K::ScreenCaptureStarted{}).index() ||
+        index == DirectAuthEvent::Kind(K::ScreenFirstEncodedFrame{}).index()) {
+      kinds.push_back(index);
+    }
+  }
+  EXPECT_EQ(kinds,
+            (kindIndices<K::ScreenInfoResponseSent, K::FileTransferCompleted, K::FileTransferCompleted,
+                         K::SingleFileListSent, K::ScreenCaptureStarted, K::ScreenFirstEncodedFrame>()));
+  EXPECT_EQ(session.countOf<K::FileTransferFailed>(), 0u);
+  EXPECT_EQ(session.gate->snapshot().fileTransfers(), 0);
+  EXPECT_EQ(session.gate->snapshot().screenSessions(), 1);
 }
 
 }  // namespace
