@@ -344,19 +344,15 @@ void DirectAuthClient::handleEncodedScreenAccessUnit(const ScreenUnitMailbox& ma
   if (!screenMailbox_ || screenMailbox_.get() != &mailbox) return;
   if (!isLive() || !screenStreamActive_ || unit.annexBData.empty()) return;
   const auto timestamp = nextTimestamp();
-  std::vector<Bytes> packets;
+  // The unit's frames, joined in order into one buffer, built in place.
+  Bytes joined;
   try {
-    packets = VantrelFrameChunker::encodePackets(unit.annexBData, screenFrameCommand, timestamp,
-                                                 activeConnectionNumber_);
+    joined = VantrelFrameChunker::encodeAll(unit.annexBData, screenFrameCommand, timestamp,
+                                            activeConnectionNumber_);
   } catch (const std::exception& e) {
     emit(K::ScreenStreamError{"Screen frame packet creation failed: " + localizedDescription(e)});
     return;
   }
-  std::size_t total = 0;
-  for (const auto& packet : packets) total += packet.size();
-  Bytes joined;
-  joined.reserve(total);
-  for (const auto& packet : packets) joined.insert(joined.end(), packet.begin(), packet.end());
 
   LowLatencyScreenPacketMetadata metadata;
   metadata.generation = screenStreamGeneration_;

@@ -21,6 +21,13 @@ Awaitable<long long> FakeScreenStreamer::primaryDisplayDPIRate() {
 
 Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration,
                                           ScreenStreamHandlers handlers) {
+  VantrelClock::duration delay;
+  {
+    std::lock_guard lock(mutex_);
+    ++startCalls_;
+    delay = startDelay_;
+  }
+  if (delay > VantrelClock::duration::zero()) co_await sleepFor(delay);
   std::exception_ptr error;
   {
     std::lock_guard lock(mutex_);
@@ -72,6 +79,11 @@ void FakeScreenStreamer::setDPIRate(long long rate) {
   dpiRate_ = rate;
 }
 
+void FakeScreenStreamer::setStartDelay(VantrelClock::duration delay) {
+  std::lock_guard lock(mutex_);
+  startDelay_ = delay;
+}
+
 void FakeScreenStreamer::failNextStart(std::exception_ptr error) {
   std::lock_guard lock(mutex_);
   startError_ = std::move(error);
@@ -109,6 +121,11 @@ Awaitable<bool> FakeScreenStreamer::deliverLate(std::size_t start, EncodedScreen
   }
   co_await onAccessUnit(std::move(unit));
   co_return true;
+}
+
+int FakeScreenStreamer::startCalls() const {
+  std::lock_guard lock(mutex_);
+  return startCalls_;
 }
 
 std::vector<ScreenStreamConfiguration> FakeScreenStreamer::starts() const {

@@ -16,6 +16,7 @@
 #include "Session/MacSystemCommandExecutor.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
+#include "Support/Clock.hpp"
 
 namespace vantrel::testing {
 
@@ -37,6 +38,8 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   void failDisplaySize(std::exception_ptr error);  // nullptr: answer the size again
   void setDPIRate(long long rate);
   void failNextStart(std::exception_ptr error);
+  // Each start takes this long (on the test's clock) before the stream runs.
+  void setStartDelay(VantrelClock::duration delay);
 
   // Delivers one unit through the running stream's handler; false when nothing streams.
   Awaitable<bool> deliver(EncodedScreenAccessUnit unit);
@@ -49,6 +52,8 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
 
   // Observation.
   std::vector<ScreenStreamConfiguration> starts() const;
+  // Calls of start, counted on entry (a delayed start counts before it has finished).
+  int startCalls() const;
   int stopCount() const;
   int keyframeRequests() const;
   bool streaming() const;
@@ -62,6 +67,8 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   std::exception_ptr sizeError_;
   long long dpiRate_ = 100;
   std::exception_ptr startError_;
+  VantrelClock::duration startDelay_{};
+  int startCalls_ = 0;
   std::optional<ScreenStreamHandlers> handlers_;
   std::vector<ScreenStreamConfiguration> starts_;
   std::vector<ScreenStreamHandlers> startHandlers_;

@@ -145,6 +145,42 @@ TEST_F(ScreenFailures, ResultOfAFrameSentAfterTheStopIsIgnored) {
   EXPECT_EQ(session.state(), DirectAuthState::authenticated);
 }
 
+TEST_F(ScreenFailures, AStartOvertakenByANewerOneLeavesItAlone) {
+  // A streamer that needs 200 ms to start: the newer request's start begins while the older
+  // start is still waiting for the streamer.
+  connect();
+  session.streamer->setStartDelay(200ms);
+  const auto screenLeases = [&] { return session.gate->snapshot().screenSessions(); };
+  request(E::screenInfo(21, 99, 1600, 900));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenInfoResponseSent>() == 1; }));
+  clock.advance(120ms);  // the first start begins (its own lease beside the session's) …
+  ASSERT_TRUE(session.waitFor([&] { return session.streamer->startCalls() == 1; }));
+  drain(io);
+  EXPECT_EQ(screenLeases(), 2);
+  clock.advance(10ms);
+  request(E::screenInfo(25, 99, 1280, 720));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenRequest>() == 2; }));
+  clock.advance(120ms);  // … the second begins at 250 ms, while the first still waits
+  ASSERT_TRUE(session.waitFor([&] { return session.streamer->startCalls() == 2; }));
+  drain(io);
+  EXPECT_EQ(screenLeases(), 3);
+  clock.advance(70ms);  // 320 ms: the first start returns, overtaken
+  ASSERT_TRUE(session.waitFor([&] { return session.streamer->starts().size() == 1 && screenLeases() == 2; }));
+  drain(io);
+  EXPECT_EQ(session.countOf<K::ScreenCaptureStarted>(), 0u);
+  clock.advance(130ms);  // 450 ms: the second start returns
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenCaptureStarted>() == 1; }));
+  drain(io);
+  EXPECT_EQ(session.eventsOf<K::ScreenCaptureStarted>()[0], (K::ScreenCaptureStarted{1280, 720, 30}));
+  // The second start replaced the first, which had marked the stream active.
+  EXPECT_EQ(session.eventsOf<K::ScreenStopped>(),
+            std::vector<K::ScreenStopped>{{"replaced by manager screen configuration"}});
+  EXPECT_EQ(screenLeases(), 1);
+  ASSERT_TRUE(session.streamer->streaming());
+  ASSERT_TRUE(session.run(session.streamer->deliver(FakeScreenStreamer::makeUnit(true, 100, 1))));
+  ASSERT_TRUE(session.waitFor([&] { return screenFramesSent() == 1; }));
+}
+
 TEST_F(ScreenFailures, UnitsAfterTheSessionEndedAreDropped) {
   connect();
   startStream();
