@@ -321,6 +321,29 @@ TEST_F(SessionFiles, FilesToTheManagerLeaveByteForByte) {
   EXPECT_EQ(session.gate->snapshot().fileTransfers(), 0);
 }
 
+TEST_F(SessionFiles, UploadCutByDisconnectEndsWithOneFailureAndNoLease) {
+  manager.setReceiveBufferSize(64 * 1024);
+  drain(io);
+  connect();
+  const auto big = dir.path() / "big.bin";
+  writeFile(big, patternBytes(24 * MiB, 5));
+  session.run(session.client->notifyLocalClipboardFiles({fileURL(big)}));
+  manager.pauseReading(true);
+  drain(io);
+  request(E::currentFolder(99, "C:\\Target", ""));
+  // The manager reads nothing, so the upload stalls in a send with the lease held.
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::FileTransferStarted>() == 1; }));
+  ASSERT_TRUE(session.waitFor([&] { return session.gate->snapshot().fileTransfers() == 1; }));
+  drain(io);
+  session.run(session.client->disconnect());
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::FileTransferFailed>() == 1; }));
+  drain(io);
+  EXPECT_EQ(session.countOf<K::FileTransferCompleted>(), 0u);
+  EXPECT_EQ(session.gate->snapshot().fileTransfers(), 0);
+  EXPECT_EQ(session.state(), DirectAuthState::disconnected);
+  EXPECT_EQ(readFile(big), patternBytes(24 * MiB, 5));  // the source is only read
+}
+
 TEST_F(SessionFiles, FoldersAreUploadedRecursively) {
   connect();
   const auto root = dir.path() / "Project";
