@@ -174,7 +174,7 @@ Awaitable<void> DirectAuthClient::handleScreenRequest(Bytes payload, bool sendsI
                                           request->showsCursor(), streamFramesPerSecond, streamAverageBitrate,
                                           streamKeyframeInterval);
   auto mailbox = std::make_shared<ScreenUnitMailbox>(++screenStartCounter_);
-  scheduleScreenStreamRestart(std::move(configuration), std::move(mailbox), std::move(decoderReset),
+  scheduleScreenStreamRestart(configuration, std::move(mailbox), std::move(decoderReset),
                               activeConnectionNumber_);
 }
 
@@ -209,8 +209,8 @@ Awaitable<void> DirectAuthClient::delayedScreenStart(std::weak_ptr<DirectAuthCli
   if (!self) co_return;
   // This task is the pending start no longer; a stop from here on must not cancel it midway.
   if (self->screenRestartTask_.token() == token) self->screenRestartTask_.release();
-  co_await self->startScheduledScreenStream(std::move(configuration), std::move(mailbox),
-                                            std::move(decoderResetPayload), comNum);
+  co_await self->startScheduledScreenStream(configuration, std::move(mailbox), std::move(decoderResetPayload),
+                                            comNum);
 }
 
 Awaitable<void> DirectAuthClient::startScheduledScreenStream(ScreenStreamConfiguration configuration,
@@ -264,7 +264,7 @@ Awaitable<void> DirectAuthClient::startScheduledScreenStream(ScreenStreamConfigu
   ScreenStreamHandlers handlers = makeScreenStreamHandlers(mailbox);
   std::exception_ptr startFailure;
   try {
-    co_await screenStreamer_->start(std::move(configuration), std::move(handlers));
+    co_await screenStreamer_->start(configuration, std::move(handlers));
   } catch (...) {
     startFailure = std::current_exception();
   }

@@ -25,7 +25,7 @@ namespace E = ManagerEnvelopes;
 using Frame = ManagerWire::Frame;
 
 constexpr std::uint16_t sessionComNum = 7;
-constexpr std::size_t MiB = 1024 * 1024;
+constexpr std::size_t MiB = std::size_t{1024} * 1024;
 
 // One file as the manager reassembles it from the agent's frames 10, 12 and 15.
 struct UploadedFile {

@@ -515,11 +515,11 @@ TEST_F(SessionScreen, SlowManagerNeverMakesTheAgentBufferMoreThanOneWaitingUnit)
   drain(io);
   // 48 units of 256 KiB: far more than the two sockets' buffers hold together.
   constexpr int unitCount = 48;
-  for (int id = 1; id <= unitCount; ++id) deliver(id == 1, 256 * 1024, static_cast<std::uint8_t>(id));
+  for (int id = 1; id <= unitCount; ++id) deliver(id == 1, 256u * 1024, static_cast<std::uint8_t>(id));
   manager.pauseReading(false);
   ASSERT_TRUE(session.waitFor([&] {
     const auto all = units();
-    return !all.empty() && all.back().id() == unitCount && all.back().data.size() > 256 * 1024;
+    return !all.empty() && all.back().id() == unitCount && all.back().data.size() > 256u * 1024;
   }));
   drain(io);
   const auto all = units();
