@@ -126,6 +126,7 @@ DirectAuthClient::DirectAuthClient(Collaborators c)
       reloadAIConfiguration_(std::move(c.reloadAIConfiguration)),
       receiveLoopTask_(strand_, "manager receive loop"),
       screenRestartTask_(strand_, "screen restart"),
+      incomingFiles_(updateActivityGate_),
       aiChannel_(MacAIChannel::statusOnly(c.aiChannelConfiguration)),
       aiAccountContext_(std::move(c.aiAccountContext)),
       aiSessionID_(Uuid::random()) {}
@@ -704,10 +705,6 @@ void DirectAuthClient::resetPostRegistrationCompatibilityState() {
   if (screenActivity_) {
     screenActivity_->end();
     screenActivity_.reset();
-  }
-  if (incomingBatchActivity_) {
-    incomingBatchActivity_->end();
-    incomingBatchActivity_.reset();
   }
   activeConnectionNumber_ = 0;
   screenStreamActive_ = false;

@@ -31,11 +31,15 @@
 #include "Session/DirectAuthEvent.hpp"
 #include "Session/DirectAuthEventSystemLog.hpp"
 #include "Session/DirectAuthTypes.hpp"
+#include "Session/IncomingFileReceiver.hpp"
 #include "Session/LowLatencyScreenPacketSender.hpp"
 #include "Session/MacSystemCommandExecutor.hpp"
 #include "Session/ManagerMessageJoiner.hpp"
+#include "Session/OutgoingFileTransfer.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
+#include "Session/ScreenUnitMailbox.hpp"
+#include "Session/SingleFileRequests.hpp"
 #include "Session/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 #include "Support/Uuid.hpp"
@@ -167,6 +171,31 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   // ---- served by the screen and file work (DirectAuthClientScreen.cpp, DirectAuthClientFiles.cpp) ----
   Awaitable<void> handleScreenRequest(Bytes payload, bool sendsInfoResponse);
   Awaitable<void> stopScreenStream(std::string reason, bool emitEvent, bool preservingActivity);
+  // Replaces any pending delayed start by a new one, 120 ms from now.
+  void scheduleScreenStreamRestart(ScreenStreamConfiguration configuration,
+                                   std::shared_ptr<ScreenUnitMailbox> mailbox,
+                                   std::optional<Bytes> decoderResetPayload, std::uint16_t comNum);
+  static Awaitable<void> delayedScreenStart(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token,
+                                            ScreenStreamConfiguration configuration,
+                                            std::shared_ptr<ScreenUnitMailbox> mailbox,
+                                            std::optional<Bytes> decoderResetPayload, std::uint16_t comNum);
+  Awaitable<void> startScheduledScreenStream(ScreenStreamConfiguration configuration,
+                                             std::shared_ptr<ScreenUnitMailbox> mailbox,
+                                             std::optional<Bytes> decoderResetPayload, std::uint16_t comNum);
+  // The handlers given to the streamer for one start: units go into the start's mailbox, which
+  // the session drains on its strand; nothing ever waits for the session.
+  ScreenStreamHandlers makeScreenStreamHandlers(const std::shared_ptr<ScreenUnitMailbox>& mailbox);
+  static void drainScreenMailbox(std::weak_ptr<DirectAuthClient> weak,
+                                 std::shared_ptr<ScreenUnitMailbox> mailbox);
+  void handleEncodedScreenAccessUnit(const ScreenUnitMailbox& mailbox, EncodedScreenAccessUnit unit);
+  static Awaitable<void> screenSendResultEntry(std::weak_ptr<DirectAuthClient> weak,
+                                               LowLatencyScreenSendResult result);
+  Awaitable<void> handleScreenPacketSendResult(LowLatencyScreenSendResult result);
+  static Awaitable<void> screenFailureEntry(std::weak_ptr<DirectAuthClient> weak,
+                                            std::shared_ptr<ScreenUnitMailbox> mailbox, std::string message);
+  Awaitable<void> handleScreenStreamerFailure(std::string message);
+  // Ends the current start's mailbox: its waiting unit and every later one are dropped.
+  void closeScreenMailbox();
   Awaitable<void> sendFiles(std::vector<std::string> fileURLs, std::string remoteFolder);
   Awaitable<void> handleIncomingFileFrame(VantrelFrame frame);
   void closeIncomingFile();
@@ -179,6 +208,10 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   SingleFileListing listSingleFileFolder(const std::string& requestedPath);
   // Runs one decoded SET_SINGLE_CMDS text (from after its envelope was read).
   Awaitable<void> runSingleFileCommand(std::string commandText);
+  // What the file components need from the session: its gate, connection number, sends, events
+  // and (for uploads) the receive loop's cancellation.
+  OutgoingFileUploadContext makeUploadContext();
+  SingleFileRequestContext makeSingleFileContext();
 
   // ---- collaborators ----
   const std::shared_ptr<NetworkTransporting> transport_;
@@ -216,7 +249,6 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
 
   bool screenStreamActive_ = false;
   Lease screenActivity_;
-  Lease incomingBatchActivity_;
   std::uint64_t screenStreamGeneration_ = 0;
   TaskSlot screenRestartTask_;
   long long screenFramesSent_ = 0;
@@ -224,6 +256,12 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   long long screenKeyframesSent_ = 0;
   bool screenFirstFrameLogged_ = false;
   long long screenStatsFramesAtLastEmit_ = 0;
+  // The mailbox of the running (or starting) stream; units from any other are stale.
+  std::shared_ptr<ScreenUnitMailbox> screenMailbox_;
+  std::uint64_t screenStartCounter_ = 0;
+
+  // Files from the manager, frame by frame.
+  IncomingFileReceiver incomingFiles_;
 
   long long inputEventsApplied_ = 0;
   bool inputPermissionDeniedLogged_ = false;
@@ -241,6 +279,10 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
 
 // True for a URL whose scheme is "file" (compared ignoring case).
 bool isFileURL(std::string_view url) noexcept;
+
+// The local path a "file:" URL names ("file:///a%20b", "file://localhost/a", "file:/a"); nothing
+// for another host, a relative path, a bad escape or an escaped NUL.
+std::optional<std::string> localPathFromFileURL(std::string_view url);
 
 // The detail text of a send or receive failure, as session events show it.
 std::string transportDetail(const std::exception_ptr& error);

@@ -71,8 +71,17 @@ Awaitable<void> handleGetSingleFiles(Bytes envelope, SingleFileRequestContext co
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 Awaitable<void> handleSetSingleCommands(Bytes envelope, SingleFileRequestContext context) {
-  const auto text = LegacyClipboardCodec::decodeStringDataClass(envelope, setSingleCommandsKind);
-  const auto command = text ? MacSingleFileCommand::decode(*text) : std::nullopt;
+  auto text = LegacyClipboardCodec::decodeStringDataClass(envelope, setSingleCommandsKind);
+  if (!text) {
+    context.emit(commandFailed(std::string(badCommandText)));
+    co_return;
+  }
+  std::string commandText = std::move(*text);
+  co_await runSingleFileCommandText(std::move(commandText), std::move(context));
+}
+
+Awaitable<void> runSingleFileCommandText(std::string commandText, SingleFileRequestContext context) {
+  const auto command = MacSingleFileCommand::decode(commandText);
   if (!command) {
     context.emit(commandFailed(std::string(badCommandText)));
     co_return;

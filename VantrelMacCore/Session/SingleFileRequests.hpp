@@ -43,4 +43,7 @@ Awaitable<void> handleGetSingleFiles(Bytes envelope, SingleFileRequestContext co
 // A SET_SINGLE_CMDS envelope: its text is the command JSON.
 Awaitable<void> handleSetSingleCommands(Bytes envelope, SingleFileRequestContext context);
 
+// The command JSON of a SET_SINGLE_CMDS envelope whose text has already been read.
+Awaitable<void> runSingleFileCommandText(std::string commandText, SingleFileRequestContext context);
+
 }  // namespace vantrel

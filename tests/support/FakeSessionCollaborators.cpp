@@ -21,6 +21,13 @@ Awaitable<long long> FakeScreenStreamer::primaryDisplayDPIRate() {
 
 Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration,
                                           ScreenStreamHandlers handlers) {
+  VantrelClock::duration delay;
+  {
+    std::lock_guard lock(mutex_);
+    ++startCalls_;
+    delay = startDelay_;
+  }
+  if (delay > VantrelClock::duration::zero()) co_await sleepFor(delay);
   std::exception_ptr error;
   {
     std::lock_guard lock(mutex_);
@@ -30,6 +37,7 @@ Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuratio
       ++stopCount_;
     }
     starts_.push_back(configuration);
+    startHandlers_.push_back(handlers);
     error = std::exchange(startError_, nullptr);
     if (!error) handlers_ = std::move(handlers);
   }
@@ -71,6 +79,11 @@ void FakeScreenStreamer::setDPIRate(long long rate) {
   dpiRate_ = rate;
 }
 
+void FakeScreenStreamer::setStartDelay(VantrelClock::duration delay) {
+  std::lock_guard lock(mutex_);
+  startDelay_ = delay;
+}
+
 void FakeScreenStreamer::failNextStart(std::exception_ptr error) {
   std::lock_guard lock(mutex_);
   startError_ = std::move(error);
@@ -97,6 +110,22 @@ Awaitable<bool> FakeScreenStreamer::fail(std::string text) {
   }
   if (onFailure) co_await onFailure(std::move(text));
   co_return true;
+}
+
+Awaitable<bool> FakeScreenStreamer::deliverLate(std::size_t start, EncodedScreenAccessUnit unit) {
+  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
+  {
+    std::lock_guard lock(mutex_);
+    if (start >= startHandlers_.size() || !startHandlers_[start].onAccessUnit) co_return false;
+    onAccessUnit = startHandlers_[start].onAccessUnit;
+  }
+  co_await onAccessUnit(std::move(unit));
+  co_return true;
+}
+
+int FakeScreenStreamer::startCalls() const {
+  std::lock_guard lock(mutex_);
+  return startCalls_;
 }
 
 std::vector<ScreenStreamConfiguration> FakeScreenStreamer::starts() const {

@@ -16,6 +16,7 @@
 #include "Session/MacSystemCommandExecutor.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
+#include "Support/Clock.hpp"
 
 namespace vantrel::testing {
 
@@ -37,15 +38,22 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   void failDisplaySize(std::exception_ptr error);  // nullptr: answer the size again
   void setDPIRate(long long rate);
   void failNextStart(std::exception_ptr error);
+  // Each start takes this long (on the test's clock) before the stream runs.
+  void setStartDelay(VantrelClock::duration delay);
 
   // Delivers one unit through the running stream's handler; false when nothing streams.
   Awaitable<bool> deliver(EncodedScreenAccessUnit unit);
   // Reports a failure through the running stream's handler and stops the stream, as a real
   // streamer does; false when nothing streams.
   Awaitable<bool> fail(std::string text);
+  // Delivers through the handlers given to start number `start` (0 first), even after that
+  // stream was stopped: a unit an encoder thread produced just before its stream ended.
+  Awaitable<bool> deliverLate(std::size_t start, EncodedScreenAccessUnit unit);
 
   // Observation.
   std::vector<ScreenStreamConfiguration> starts() const;
+  // Calls of start, counted on entry (a delayed start counts before it has finished).
+  int startCalls() const;
   int stopCount() const;
   int keyframeRequests() const;
   bool streaming() const;
@@ -59,8 +67,11 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   std::exception_ptr sizeError_;
   long long dpiRate_ = 100;
   std::exception_ptr startError_;
+  VantrelClock::duration startDelay_{};
+  int startCalls_ = 0;
   std::optional<ScreenStreamHandlers> handlers_;
   std::vector<ScreenStreamConfiguration> starts_;
+  std::vector<ScreenStreamHandlers> startHandlers_;
   int stopCount_ = 0;
   int keyframeRequests_ = 0;
 };

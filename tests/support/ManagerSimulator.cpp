@@ -16,11 +16,13 @@ using asio::ip::tcp;
 namespace {
 
 struct Connection {
-  Connection(Strand strand, int index) : socket(strand), wake(strand), index(index) {
+  Connection(Strand strand, int index) : socket(strand), wake(strand), resume(strand), index(index) {
     wake.expires_at(VantrelClock::time_point::max());
+    resume.expires_at(VantrelClock::time_point::max());
   }
   tcp::socket socket;
-  Timer wake;  // cancelled to wake the writer
+  Timer wake;    // cancelled to wake the writer
+  Timer resume;  // cancelled to wake a paused reader
   std::deque<Bytes> outgoing;
   bool closed = false;
   bool answeredAuth = false;
@@ -43,6 +45,7 @@ struct ManagerSimulator::Impl : std::enable_shared_from_this<ManagerSimulator::I
   tcp::acceptor acceptor;
   std::uint16_t listeningPort = 0;
   bool stopped = false;
+  bool readingPaused = false;                            // strand only
   std::vector<std::shared_ptr<Connection>> connections;  // strand only
 
   mutable std::mutex mutex;
@@ -72,10 +75,15 @@ struct ManagerSimulator::Impl : std::enable_shared_from_this<ManagerSimulator::I
   }
 
   Awaitable<void> readLoop(std::shared_ptr<Impl> self, std::shared_ptr<Connection> connection) {
-    (void)self;
     Bytes buffer;
     std::uint8_t chunk[65536];
     while (!connection->closed) {
+      while (self->readingPaused && !connection->closed) {
+        std::error_code ignored;
+        connection->resume.expires_at(VantrelClock::time_point::max());
+        co_await connection->resume.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+      }
+      if (connection->closed) break;
       std::error_code ec;
       const std::size_t n = co_await connection->socket.async_read_some(
           asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
@@ -139,6 +147,7 @@ struct ManagerSimulator::Impl : std::enable_shared_from_this<ManagerSimulator::I
     connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
     connection->socket.close(ignored);
     connection->wake.cancel();
+    connection->resume.cancel();
     std::lock_guard lock(mutex);
     if (!connections.empty() && connections.back() == connection) open = false;
   }
@@ -173,6 +182,22 @@ void ManagerSimulator::setAuthReply(Bytes raw) {
 void ManagerSimulator::send(Bytes raw) {
   asio::post(impl_->strand, [impl = impl_, raw = std::move(raw)]() mutable {
     if (auto connection = impl->newest()) impl->enqueue(connection, std::move(raw));
+  });
+}
+
+void ManagerSimulator::pauseReading(bool paused) {
+  asio::post(impl_->strand, [impl = impl_, paused] {
+    impl->readingPaused = paused;
+    if (!paused) {
+      for (auto& connection : impl->connections) connection->resume.cancel();
+    }
+  });
+}
+
+void ManagerSimulator::setReceiveBufferSize(int bytes) {
+  asio::post(impl_->strand, [impl = impl_, bytes] {
+    std::error_code ignored;
+    impl->acceptor.set_option(tcp::socket::receive_buffer_size(bytes), ignored);
   });
 }
 

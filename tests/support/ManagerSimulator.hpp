@@ -43,6 +43,12 @@ class ManagerSimulator {
 
   // Writes bytes to the newest connection, in order with every other write.
   void send(Bytes raw);
+  // While paused the simulator reads nothing, so the agent's sends back up as with a slow
+  // manager; resuming reads everything that waited.
+  void pauseReading(bool paused);
+  // The kernel receive buffer of connections accepted from now on (a small one makes a paused
+  // reader felt by the agent sooner).
+  void setReceiveBufferSize(int bytes);
   // Closes the newest connection (the agent reads end of stream).
   void closeClient();
   // Stops listening and closes every connection.

@@ -206,6 +206,19 @@ Bytes nullDataClass(std::uint32_t kind, std::uint32_t comNum) {
   return out;
 }
 
+Bytes screenInfo(std::uint32_t kind, std::uint32_t comNum, std::int32_t picWidth, std::int32_t picHeight,
+                 std::int32_t accel, std::int32_t cursor) {
+  Bytes out = prefix(kind, comNum);
+  for (int i = 0; i < 247; ++i) out.push_back(static_cast<std::uint8_t>(0x80 + i % 97));
+  const std::int32_t numbers[] = {800, 600, picWidth, picHeight, accel, cursor, 2, 2, 1, 96};
+  for (const auto n : numbers) {
+    const auto v = static_cast<std::uint32_t>(n);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  out.insert(out.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+  return out;
+}
+
 Bytes strings(std::uint32_t kind, std::uint32_t comNum, const std::vector<std::string>& texts) {
   Bytes out = prefix(kind, comNum);
   std::uint32_t id = 4;

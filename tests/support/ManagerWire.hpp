@@ -82,6 +82,12 @@ Bytes prefix(std::uint32_t kind, std::uint32_t comNum);
 // DataClass null (0x0A) and message end: 238 bytes.
 Bytes nullDataClass(std::uint32_t kind, std::uint32_t comNum);
 
+// A 527-byte screen request (kind 21 or 25): the prefix, 247 bytes standing for the manager's own
+// object, then little-endian numbers clientWidth 800, clientHeight 600, the picture size, accel,
+// cursor, version 2, two monitors, index 1, dpi 96, and four trailing bytes DE AD BE EF.
+Bytes screenInfo(std::uint32_t kind, std::uint32_t comNum, std::int32_t picWidth, std::int32_t picHeight,
+                 std::int32_t accel = 5, std::int32_t cursor = 1);
+
 // DataClass = one binary object string record per text (object IDs 4, 5, …), then message end.
 Bytes strings(std::uint32_t kind, std::uint32_t comNum, const std::vector<std::string>& texts);
 inline Bytes string(std::uint32_t kind, std::uint32_t comNum, std::string_view text) {
