@@ -37,6 +37,7 @@ class DaemonProcess {
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     arguments.insert(arguments.begin(), VANTREL_RELAY_DAEMON);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
     const int spawned = ::posix_spawn(&pid_, VANTREL_RELAY_DAEMON, &actions, nullptr, argv.data(), environ);

@@ -204,6 +204,7 @@ TEST(OnceResume, FirstDeliveryWinsAcrossThreads) {
   OnceResume<int> once;
   std::atomic<int> winners{0};
   std::vector<std::thread> threads;
+  threads.reserve(8);
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&, i] {
       if (once.resume(i)) ++winners;
