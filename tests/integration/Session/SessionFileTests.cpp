@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "ConnectedSessionTest.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Transport/DirectTCPTransport.hpp"
@@ -24,7 +25,6 @@ namespace K = DirectAuthEventKinds;
 namespace E = ManagerEnvelopes;
 using Frame = ManagerWire::Frame;
 
-constexpr std::uint16_t sessionComNum = 7;
 constexpr std::size_t MiB = std::size_t{1024} * 1024;
 
 // One file as the manager reassembles it from the agent's frames 10, 12 and 15.
@@ -36,33 +36,8 @@ struct UploadedFile {
 
 std::string fileURL(const fs::path& path) { return "file://" + path.string(); }
 
-class SessionFiles : public ::testing::Test {
+class SessionFiles : public ConnectedSessionTest {
  protected:
-  SessionFiles()
-      : manager(io.get_executor()),
-        session(io, DirectTCPTransport::create(io.get_executor(), std::nullopt, 10.0)) {}
-
-  ~SessionFiles() override {
-    try {
-      session.run(session.client->disconnect());
-    } catch (...) {
-    }
-    manager.stop();
-    drain(io);
-  }
-
-  void connect() {
-    session.run(
-        session.client->connectAndAuthenticate(SessionHarness::config(manager.port(), sessionComNum)));
-    ASSERT_EQ(session.state(), DirectAuthState::authenticated);
-    ASSERT_TRUE(session.waitFor([&] { return manager.framesOf(0).size() >= 2; }));
-    baseline = manager.framesOf(0).size();
-  }
-
-  void request(const Bytes& envelope) {
-    manager.send(ManagerWire::message(1, envelope, nextTimestamp++, 99));
-  }
-
   // Waits until everything sent so far has been served (a GET_COMINFO after it is answered
   // only once the requests before it are done).
   void settle() {
@@ -137,13 +112,7 @@ class SessionFiles : public ::testing::Test {
     return document.dump();
   }
 
-  asio::io_context io;
-  TemporaryHome home;
   TemporaryDirectory dir;
-  ManagerSimulator manager;
-  SessionHarness session;
-  std::size_t baseline = 0;
-  std::uint16_t nextTimestamp = 100;
 };
 
 const std::size_t sizes[] = {0, 60'000, 120'001, 3 * MiB};

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ConnectedSessionTest.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Support/Clock.hpp"
@@ -25,8 +26,6 @@ namespace E = ManagerEnvelopes;
 using Frame = ManagerWire::Frame;
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t sessionComNum = 7;
-
 void putInt32(Bytes& bytes, std::size_t offset, std::int64_t value) {
   const auto v = static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -41,7 +40,7 @@ Bytes screenRequest(std::uint32_t kind, std::int32_t picWidth, std::int32_t picH
 Bytes expectedInfoReply(Bytes request, std::int64_t displayWidth, std::int64_t displayHeight,
                         std::int64_t targetWidth, std::int64_t targetHeight, std::int64_t dpi) {
   putInt32(request, 228, 25);
-  putInt32(request, 232, sessionComNum);
+  putInt32(request, 232, ConnectedSessionTest::sessionComNum);
   putInt32(request, 483, displayWidth);
   putInt32(request, 487, displayHeight);
   putInt32(request, 491, targetWidth);
@@ -57,7 +56,7 @@ Bytes expectedInfoReply(Bytes request, std::int64_t displayWidth, std::int64_t d
 // version 3; everything else as the manager sent it.
 Bytes expectedDecoderReset(Bytes request) {
   putInt32(request, 228, 25);
-  putInt32(request, 232, sessionComNum);
+  putInt32(request, 232, ConnectedSessionTest::sessionComNum);
   for (std::size_t offset : {483u, 487u, 491u, 495u}) putInt32(request, offset, 0);
   putInt32(request, 507, 3);
   return request;
@@ -72,32 +71,9 @@ struct ReceivedUnit {
   std::uint8_t id() const { return data.back(); }
 };
 
-class SessionScreen : public ::testing::Test {
+class SessionScreen : public ConnectedSessionTest {
  protected:
-  SessionScreen()
-      : manager(io.get_executor()),
-        session(io, DirectTCPTransport::create(io.get_executor(), std::nullopt, 10.0)) {}
-
-  ~SessionScreen() override {
-    try {
-      session.run(session.client->disconnect());
-    } catch (...) {
-    }
-    manager.stop();
-    drain(io);
-  }
-
-  void connect() {
-    session.run(
-        session.client->connectAndAuthenticate(SessionHarness::config(manager.port(), sessionComNum)));
-    ASSERT_EQ(session.state(), DirectAuthState::authenticated);
-    ASSERT_TRUE(session.waitFor([&] { return manager.framesOf(0).size() >= 2; }));
-    baseline = manager.framesOf(0).size();
-  }
-
-  void request(const Bytes& envelope) {
-    manager.send(ManagerWire::message(1, envelope, nextTimestamp++, 99));
-  }
+  SessionScreen() : ConnectedSessionTest(true) {}
 
   // Sends a screen request and waits until the session has handled it (its request event).
   void screen(const Bytes& envelope) {
@@ -118,14 +94,14 @@ class SessionScreen : public ::testing::Test {
 
   // Moves the manual clock and lets the session act on it.
   void advance(VantrelClock::duration by) {
-    clock.advance(by);
+    clock->advance(by);
     drain(io);
   }
 
   // Advances past the start delay and waits for the stream to run.
   void startStream() {
     const auto before = session.streamer->starts().size();
-    clock.advance(120ms);
+    clock->advance(120ms);
     ASSERT_TRUE(session.waitFor([&] {
       return session.countOf<K::ScreenCaptureStarted>() > 0 && session.streamer->starts().size() > before &&
              session.streamer->streaming();
@@ -163,14 +139,6 @@ class SessionScreen : public ::testing::Test {
   bool waitForUnits(std::size_t count) {
     return session.waitFor([&] { return units().size() >= count; });
   }
-
-  ManualClock clock;
-  asio::io_context io;
-  TemporaryHome home;
-  ManagerSimulator manager;
-  SessionHarness session;
-  std::size_t baseline = 0;
-  std::uint16_t nextTimestamp = 100;
 };
 
 // ---- the reply ----------------------------------------------------------------------------------
@@ -253,7 +221,7 @@ TEST_F(SessionScreen, NoFrameBefore120Milliseconds) {
   EXPECT_TRUE(session.streamer->starts().empty());
   EXPECT_FALSE(session.run(session.streamer->deliver(FakeScreenStreamer::makeUnit(true, 100, 1))));
   EXPECT_EQ(session.gate->snapshot().screenSessions(), 1);  // watching holds the lease already
-  clock.advance(1ms);
+  clock->advance(1ms);
   ASSERT_TRUE(session.waitFor([&] { return session.streamer->streaming(); }));
   drain(io);
   EXPECT_EQ(session.eventsOf<K::ScreenCaptureStarted>(),
@@ -467,13 +435,13 @@ TEST_F(SessionScreen, FailedStartsReleaseTheLease) {
   connect();
   session.streamer->failNextStart(std::make_exception_ptr(ScreenStreamError::startFailed("encoder")));
   screen(screenRequest(21, 1600, 900));
-  clock.advance(120ms);
+  clock->advance(120ms);
   ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenStreamError>() == 1; }));
   EXPECT_EQ(session.eventsOf<K::ScreenStreamError>()[0].text, "Screen stream start failed: encoder");
   EXPECT_EQ(session.gate->snapshot().screenSessions(), 0);
   session.streamer->failNextStart(std::make_exception_ptr(ScreenStreamError::screenRecordingDenied()));
   screen(screenRequest(21, 1600, 900));
-  clock.advance(120ms);
+  clock->advance(120ms);
   ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenPermissionDenied>() == 1; }));
   EXPECT_EQ(session.gate->snapshot().screenSessions(), 0);
   EXPECT_EQ(session.countOf<K::ScreenCaptureStarted>(), 0u);
