@@ -30,6 +30,23 @@ static int private_to_user(const struct stat* st, int want_dir) {
   return 1;
 }
 
+/* Checks an open descriptor with fstat and private_to_user; on failure closes it and returns the
+ * errno or VN_FS_EUNSAFE. `out` (optional) receives the status. */
+static int check_private_fd(int fd, int want_dir, struct stat* out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    close(fd);
+    return error;
+  }
+  if (!private_to_user(&st, want_dir)) {
+    close(fd);
+    return VN_FS_EUNSAFE;
+  }
+  if (out != NULL) *out = st;
+  return 0;
+}
+
 static void close_quietly(int fd) {
   int saved = errno;
   (void)close(fd);
@@ -47,16 +64,8 @@ int vn_fs_open_private_dir(const char* path, int create, int* out_fd) {
     if (errno == ELOOP || errno == ENOTDIR) return VN_FS_EUNSAFE;
     return errno;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int error = errno;
-    close(fd);
-    return error;
-  }
-  if (!private_to_user(&st, 1)) {
-    close(fd);
-    return VN_FS_EUNSAFE;
-  }
+  int error = check_private_fd(fd, 1, NULL);
+  if (error != 0) return error;
   *out_fd = fd;
   return 0;
 }
@@ -159,16 +168,9 @@ int vn_fs_read_file(int dir_fd, const char* name, size_t max_length, void** out_
   /* O_NONBLOCK keeps a FIFO planted under the name from blocking the open. */
   int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int error = errno;
-    close(fd);
-    return error;
-  }
-  if (!private_to_user(&st, 0)) {
-    close(fd);
-    return VN_FS_EUNSAFE;
-  }
+  struct stat st = {0};
+  int error = check_private_fd(fd, 0, &st);
+  if (error != 0) return error;
   if (st.st_size < 0 || (uintmax_t)st.st_size > (uintmax_t)max_length) {
     close(fd);
     return EFBIG;
@@ -181,7 +183,7 @@ int vn_fs_read_file(int dir_fd, const char* name, size_t max_length, void** out_
     return ENOMEM;
   }
   size_t total = 0;
-  int error = 0;
+  error = 0;
   for (;;) {
     if (total == capacity) {
       error = EFBIG;
@@ -224,16 +226,8 @@ int vn_fs_lock(int dir_fd, const char* name, int exclusive, int* out_fd) {
   *out_fd = -1;
   int fd = openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return errno == ELOOP ? VN_FS_EUNSAFE : errno;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int error = errno;
-    close(fd);
-    return error;
-  }
-  if (!private_to_user(&st, 0)) {
-    close(fd);
-    return VN_FS_EUNSAFE;
-  }
+  int error = check_private_fd(fd, 0, NULL);
+  if (error != 0) return error;
   while (flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
     if (errno == EINTR) continue;
     int error = errno;

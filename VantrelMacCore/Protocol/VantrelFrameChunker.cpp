@@ -18,66 +18,61 @@ std::size_t chunkCount(std::size_t n) {
   return (n + chunk - 1) / chunk;
 }
 
-VantrelHeader headerFor(std::size_t index, std::size_t count, std::size_t size, std::uint8_t command,
-                        std::uint16_t timestamp, std::uint16_t comNum) {
-  VantrelHeader header;
-  header.command = command;
-  header.sequenceNumber = static_cast<std::uint16_t>(index);
-  header.numChunks = static_cast<std::uint16_t>(count);
-  header.timestamp = timestamp;
-  header.chunkSize = static_cast<std::uint16_t>(size);
-  header.comNum = comNum;
-  return header;
+// Calls `visit(header, chunkBytes)` for every chunk of the payload, in order; returns the count.
+template <typename Visit>
+std::size_t forEachChunk(ByteView payload, std::uint8_t command, std::uint16_t timestamp,
+                         std::uint16_t comNum, Visit&& visit) {
+  const auto n = payload.size();
+  const auto count = chunkCount(n);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto begin = i * chunk;
+    const auto size = std::min(n, begin + chunk) - begin;
+    VantrelHeader header;
+    header.command = command;
+    header.sequenceNumber = static_cast<std::uint16_t>(i);
+    header.numChunks = static_cast<std::uint16_t>(count);
+    header.timestamp = timestamp;
+    header.chunkSize = static_cast<std::uint16_t>(size);
+    header.comNum = comNum;
+    visit(header, payload.subspan(begin, size));
+  }
+  return count;
 }
 
 }  // namespace
 
 std::vector<VantrelFrame> makeFrames(ByteView payload, std::uint8_t command, std::uint16_t timestamp,
                                      std::uint16_t comNum) {
-  const auto n = payload.size();
-  const auto count = chunkCount(n);
   std::vector<VantrelFrame> frames;
-  frames.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto begin = i * chunk;
-    const auto size = std::min(n, begin + chunk) - begin;
-    frames.push_back(VantrelFrame{headerFor(i, count, size, command, timestamp, comNum),
-                                  Bytes(payload.begin() + static_cast<std::ptrdiff_t>(begin),
-                                        payload.begin() + static_cast<std::ptrdiff_t>(begin + size))});
-  }
+  frames.reserve(chunkCount(payload.size()));
+  forEachChunk(payload, command, timestamp, comNum, [&](const VantrelHeader& header, ByteView bytes) {
+    frames.push_back(VantrelFrame{header, Bytes(bytes.begin(), bytes.end())});
+  });
   return frames;
 }
 
 std::vector<Bytes> encodePackets(ByteView payload, std::uint8_t command, std::uint16_t timestamp,
                                  std::uint16_t comNum) {
-  const auto n = payload.size();
-  const auto count = chunkCount(n);
   std::vector<Bytes> packets;
-  packets.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto begin = i * chunk;
-    const auto size = std::min(n, begin + chunk) - begin;
-    Bytes packet(VantrelHeader::byteCount + size);
-    VantrelHeaderCodec::encodeInto(headerFor(i, count, size, command, timestamp, comNum), packet.data());
-    if (size > 0) std::memcpy(packet.data() + VantrelHeader::byteCount, payload.data() + begin, size);
+  packets.reserve(chunkCount(payload.size()));
+  forEachChunk(payload, command, timestamp, comNum, [&](const VantrelHeader& header, ByteView bytes) {
+    Bytes packet(VantrelHeader::byteCount + bytes.size());
+    VantrelHeaderCodec::encodeInto(header, packet.data());
+    if (!bytes.empty()) std::memcpy(packet.data() + VantrelHeader::byteCount, bytes.data(), bytes.size());
     packets.push_back(std::move(packet));
-  }
+  });
   return packets;
 }
 
 Bytes encodeAll(ByteView payload, std::uint8_t command, std::uint16_t timestamp, std::uint16_t comNum) {
-  const auto n = payload.size();
-  const auto count = chunkCount(n);
-  Bytes out(n + count * VantrelHeader::byteCount);
+  Bytes out(payload.size() + chunkCount(payload.size()) * VantrelHeader::byteCount);
   auto* cursor = out.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto begin = i * chunk;
-    const auto size = std::min(n, begin + chunk) - begin;
-    VantrelHeaderCodec::encodeInto(headerFor(i, count, size, command, timestamp, comNum), cursor);
+  forEachChunk(payload, command, timestamp, comNum, [&](const VantrelHeader& header, ByteView bytes) {
+    VantrelHeaderCodec::encodeInto(header, cursor);
     cursor += VantrelHeader::byteCount;
-    if (size > 0) std::memcpy(cursor, payload.data() + begin, size);
-    cursor += size;
-  }
+    if (!bytes.empty()) std::memcpy(cursor, bytes.data(), bytes.size());
+    cursor += bytes.size();
+  });
   return out;
 }
 
