@@ -27,7 +27,10 @@ add_library(vantrel::yuv ALIAS vantrel_yuv)
 target_include_directories(vantrel_yuv SYSTEM INTERFACE ${YUV_INCLUDE_DIR})
 target_link_libraries(vantrel_yuv INTERFACE ${YUV_LIBRARY})
 
-find_package(Qt6 COMPONENTS Widgets QUIET)
+# The application and the Qt layers. Network gives QLocalServer (single instance), Svg the icon,
+# Test the widget tests.
+find_package(Qt6 COMPONENTS Core Gui Widgets Network Svg Test QUIET)
+pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
 
 find_package(GTest REQUIRED)
 if(VANTREL_BUILD_BENCH)
