@@ -67,6 +67,11 @@ void reportTaskFailure(const std::string& name, const std::exception_ptr& error)
   }
 }
 
+void raceLost(std::error_code timerError) {
+  if (timerError) throw CancellationError();
+  throw TimeoutError();
+}
+
 Awaitable<void> checkCancellation() {
   auto state = co_await asio::this_coro::cancellation_state;
   if (state.cancelled() != asio::cancellation_type::none) throw CancellationError();

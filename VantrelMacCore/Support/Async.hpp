@@ -207,9 +207,14 @@ Awaitable<void> checkCancellation();
 // Suspends for `duration` of `VantrelClock`; throws `CancellationError` when cancelled meanwhile.
 Awaitable<void> sleepFor(VantrelClock::duration duration);
 
+// Throws what a race whose timer finished first means: `TimeoutError`, or `CancellationError`
+// when the timer ended because the race was cancelled.
+[[noreturn]] void raceLost(std::error_code timerError);
+
 // Races `operation` against a timer: the first to finish (successfully or not) decides, and the
-// other is cancelled and awaited. Throws `TimeoutError` when the timer wins; the operation must
-// honour per-operation cancellation.
+// other is cancelled and awaited. Throws `TimeoutError` when the timer wins, `CancellationError`
+// when the caller cancels the race before the operation ends; the operation must honour
+// per-operation cancellation.
 template <typename T>
 Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
   auto executor = co_await asio::this_coro::executor;
@@ -220,8 +225,7 @@ Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
             asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
             timer.async_wait(asio::experimental::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timerError;
-    if (order[0] != 0) throw TimeoutError();
+    if (order[0] != 0) raceLost(timerError);
     if (error) std::rethrow_exception(error);
     co_return;
   } else {
@@ -230,8 +234,7 @@ Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
             asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
             timer.async_wait(asio::experimental::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timerError;
-    if (order[0] != 0) throw TimeoutError();
+    if (order[0] != 0) raceLost(timerError);
     if (error) std::rethrow_exception(error);
     co_return std::move(value);
   }
