@@ -5,7 +5,8 @@
 #include <asio/query.hpp>
 #include <asio/redirect_error.hpp>
 
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 
 #include "Support/Blocking.hpp"
@@ -44,10 +45,16 @@ Runtime::~Runtime() { stop(); }
 void Runtime::stop() {
   if (!threads_.empty() && !context_.stopped()) {
     // Everything queued before this marker has been taken up by a thread once it runs.
-    std::promise<void> reached;
-    auto marker = reached.get_future();
-    asio::post(context_, [&reached] { reached.set_value(); });
-    marker.wait();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool reached = false;
+    asio::post(context_, [&] {
+      std::lock_guard lock(mutex);
+      reached = true;
+      changed.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return reached; });
   }
   guard_.reset();
   context_.stop();
