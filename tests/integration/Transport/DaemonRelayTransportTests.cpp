@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using relayipc::Operation;
 using relayipc::Reply;
 using relayipc::Request;
+using testing::errorOf;
 using testing::FakeRelayDaemon;
 using testing::runAwaitable;
 using testing::runUntil;
@@ -26,17 +27,6 @@ using testing::transportErrorOf;
 
 const auto unavailable = NetworkTransportError::connectionFailed("daemon_unavailable_or_signature_rejected");
 const auto replyTimeout = NetworkTransportError::connectionFailed("daemon_reply_timeout");
-
-NetworkTransportError errorOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const NetworkTransportError& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-  }
-  return NetworkTransportError::connectionFailed("<other error>");
-}
 
 // This test program stands in for the daemon's executable.
 std::optional<CodeIdentity> selfIsTheDaemon(const PeerCredentials& peer) {

@@ -11,33 +11,13 @@ namespace vantrel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::errorOf;
 using testing::PlainPeer;
 using testing::runAwaitable;
 using testing::runUntil;
 using testing::TaskProbe;
 using testing::transportErrorOf;
 using Phase = DirectTCPTransport::Phase;
-
-NetworkTransportError errorOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const NetworkTransportError& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-  }
-  return NetworkTransportError::connectionFailed("<other error>");
-}
-
-bool isTimeout(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TimeoutError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
 
 // An integer option of this process's TCP socket bound to `localPort`; -1 when there is none.
 int optionOfLocalSocket(std::uint16_t localPort, int level, int name) {
@@ -315,7 +295,7 @@ TEST_F(DirectTCPTransportTest, TimedOutReceiveLosesNoBytes) {
   testing::drain(io);
   clock.advance(1s);
   ASSERT_TRUE(runUntil(io, [&] { return raced.finished(); }));
-  EXPECT_TRUE(isTimeout(raced.error()));
+  EXPECT_THROW(std::rethrow_exception(raced.error()), TimeoutError);
   EXPECT_EQ(transport->phase(), Phase::ready);
 
   peer.write(toBytes("after the time-out"));
@@ -339,8 +319,8 @@ TEST_F(DirectTCPTransportTest, CancelledSendsNeverTearTheStream) {
   testing::drain(io);
   clock.advance(1s);
   ASSERT_TRUE(runUntil(io, [&] { return inFlight.finished() && queued.finished(); }));
-  EXPECT_TRUE(isTimeout(inFlight.error()));
-  EXPECT_TRUE(isTimeout(queued.error()));
+  EXPECT_THROW(std::rethrow_exception(inFlight.error()), TimeoutError);
+  EXPECT_THROW(std::rethrow_exception(queued.error()), TimeoutError);
 
   TaskProbe later;
   later.start(io.get_executor(), transport->send(toBytes("after")));
