@@ -108,19 +108,15 @@ Awaitable<std::optional<Bytes>> MacAIChannel::respond(Bytes request) {
   const std::string id = parsedRequest.id;
   const std::string command = parsedRequest.command;
 
-  json status;
-  {
-    if (seenRequestIDs_.count(id) > 0) co_return errorEnvelope(id, "replayed_request_id");
-    if (seenRequestIDs_.size() >= maximumRememberedRequestIDs)
-      co_return errorEnvelope(id, "request_id_limit");
-    seenRequestIDs_.insert(id);
-    if (command != "status") co_return errorEnvelope(id, "unknown_command");
-    // Status is read-only and answers whether the channel is enabled, so it is served either way.
-    status = json{{"enabled", enabled()},
-                  {"boundManager", boundHost_ ? json(*boundHost_) : json(nullptr)},
-                  {"accountBound", accountBound_},
-                  {"version", protocolVersion}};
-  }
+  if (seenRequestIDs_.count(id) > 0) co_return errorEnvelope(id, "replayed_request_id");
+  if (seenRequestIDs_.size() >= maximumRememberedRequestIDs) co_return errorEnvelope(id, "request_id_limit");
+  seenRequestIDs_.insert(id);
+  if (command != "status") co_return errorEnvelope(id, "unknown_command");
+  // Status is read-only and answers whether the channel is enabled, so it is served either way.
+  json status = json{{"enabled", enabled()},
+                     {"boundManager", boundHost_ ? json(*boundHost_) : json(nullptr)},
+                     {"accountBound", accountBound_},
+                     {"version", protocolVersion}};
 
   if (testProbe_) {
     Bytes probe;
