@@ -617,7 +617,7 @@ Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
 
 Awaitable<void> DirectAuthClient::handlePostRegistrationFrame(VantrelFrame frame) {
   const std::uint8_t command = frame.header.command;
-  if (command <= 21 && ((0x209400u >> command) & 1u) != 0) {
+  if (IncomingFileReceiver::isFileCommand(command)) {
     co_await handleIncomingFileFrame(std::move(frame));
     co_return;
   }
