@@ -17,9 +17,8 @@ template <typename Function>
 using BlockingResult =
     std::conditional_t<std::is_void_v<std::invoke_result_t<Function>>, bool, std::invoke_result_t<Function>>;
 
-// Not a coroutine itself, and it takes the function by reference and copies it to the heap: g++ 12
-// moves temporaries that live across a co_await bytewise, which breaks objects that point into
-// themselves (short strings, for one). Callers pass a named local, never a temporary lambda.
+// Not a coroutine itself; it copies the function to the heap. Callers pass a named local, never a
+// temporary lambda (docs/coroutine-rules.md, rule 4).
 template <typename Function>
 Awaitable<BlockingResult<Function>> runBlockingCall(const Function& function) {
   auto call = [work = std::make_shared<Function>(function)]() -> BlockingResult<Function> {
