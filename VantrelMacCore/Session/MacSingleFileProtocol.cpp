@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "Session/FileSystemError.hpp"
@@ -25,27 +26,46 @@ namespace fs = std::filesystem;
 MacSingleFileList::MacSingleFileList(std::string path, std::vector<MacSingleFileEntry> entries)
     : protocolName(listProtocolName), path(std::move(path)), entries(std::move(entries)) {}
 
-std::string MacSingleFileList::jsonString() const {
+namespace {
+
+nlohmann::ordered_json entryObject(const MacSingleFileEntry& entry) {
+  nlohmann::ordered_json item;
+  item["name"] = entry.name;
+  item["isDirectory"] = entry.isDirectory;
+  item["isHidden"] = entry.isHidden;
+  item["size"] = entry.size;
+  item["modified"] = entry.modified;
+  return item;
+}
+
+// Strict: a text that is not UTF-8 throws instead of producing a document the manager cannot
+// read. The listing escapes names beforehand, so this only guards callers that do not.
+std::string compactJSON(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+// The manager's reader has always received "/" escaped; outside strings no "/" can occur.
+std::size_t withEscapedSlashesSize(std::string_view compact) {
+  return compact.size() + static_cast<std::size_t>(std::count(compact.begin(), compact.end(), '/'));
+}
+
+nlohmann::ordered_json listHead(const std::string& protocolName, const std::string& path) {
   nlohmann::ordered_json document;
   document["protocolName"] = protocolName;
   document["path"] = path;
-  auto items = nlohmann::ordered_json::array();
-  for (const auto& entry : entries) {
-    nlohmann::ordered_json item;
-    item["name"] = entry.name;
-    item["isDirectory"] = entry.isDirectory;
-    item["isHidden"] = entry.isHidden;
-    item["size"] = entry.size;
-    item["modified"] = entry.modified;
-    items.push_back(std::move(item));
-  }
-  document["entries"] = std::move(items);
-  // Strict: a text that is not UTF-8 throws instead of producing a document the manager cannot
-  // read. The listing escapes names beforehand, so this only guards callers that do not.
-  const auto compact = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-  // The manager's reader has always received "/" escaped; outside strings no "/" can occur.
+  document["entries"] = nlohmann::ordered_json::array();
+  return document;
+}
+
+}  // namespace
+
+std::string MacSingleFileList::jsonString() const {
+  auto document = listHead(protocolName, path);
+  auto& items = document["entries"];
+  for (const auto& entry : entries) items.push_back(entryObject(entry));
+  const auto compact = compactJSON(document);
   std::string out;
-  out.reserve(compact.size() + compact.size() / 8);
+  out.reserve(withEscapedSlashesSize(compact));
   for (const char c : compact) {
     if (c == '/') out.push_back('\\');
     out.push_back(c);
@@ -205,20 +225,10 @@ void removeItem(int folderFd, const std::string& name, const fs::path& itemPath,
   }
 }
 
-}  // namespace
+std::string foldedName(std::string_view name) { return text::lowercased(text::nfc(name)); }
 
-fs::path resolve(std::string_view path) {
-  if (path == desktopAlias) return standardized(paths::desktopDirectory());
-  if (path == documentsAlias) return standardized(paths::documentsDirectory());
-  if (path == homeAlias) return standardized(paths::home());
-  std::string slashed(path);
-  std::replace(slashed.begin(), slashed.end(), '\\', '/');
-  return standardized(fs::path(slashed));
-}
-
-int standardCompare(std::string_view a, std::string_view b) {
-  const auto fa = text::lowercased(text::nfc(a));
-  const auto fb = text::lowercased(text::nfc(b));
+// The Finder's order on names folded once (NFC, lower case): runs of digits compare by value.
+int compareFolded(std::string_view fa, std::string_view fb) {
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::size_t i = 0;
   std::size_t j = 0;
@@ -251,32 +261,80 @@ int standardCompare(std::string_view a, std::string_view b) {
   return 0;
 }
 
-MacSingleFileList list(std::string_view requestedPath) {
+struct SortedEntry {
+  MacSingleFileEntry entry;
+  std::string key;  // folded once: the sort compares each entry many times
+};
+
+// Calls `visit` with each name in the open folder, "." and ".." left out, reading as it goes.
+template <class Visit>
+void forEachFolderEntry(int folderFd, const std::string& shownPath, Visit visit) {
+  static constexpr const char* readFolder = "Couldn\u2019t read the folder";
+  UniqueFd duplicate(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) throw FileSystemError(readFolder, shownPath, errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(duplicate.get()), ::closedir);
+  if (!directory) throw FileSystemError(readFolder, shownPath, errno);
+  (void)duplicate.release();     // the stream owns it now
+  ::rewinddir(directory.get());  // a duplicate shares the position of a folder read before
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory.get());
+    if (entry == nullptr) break;
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") visit(entry->d_name);
+  }
+  if (errno != 0) throw FileSystemError(readFolder, shownPath, errno);
+}
+
+}  // namespace
+
+fs::path resolve(std::string_view path) {
+  if (path == desktopAlias) return standardized(paths::desktopDirectory());
+  if (path == documentsAlias) return standardized(paths::documentsDirectory());
+  if (path == homeAlias) return standardized(paths::home());
+  std::string slashed(path);
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  return standardized(fs::path(slashed));
+}
+
+int standardCompare(std::string_view a, std::string_view b) {
+  return compareFolded(foldedName(a), foldedName(b));
+}
+
+MacSingleFileList list(std::string_view requestedPath, std::size_t maximumJSONBytes) {
   const auto folder = resolve(requestedPath);
   const auto folderFd = openFolder(folder, "Couldn\u2019t read the folder");
-  const auto names = folderEntryNames(folderFd.get(), folder.string());
+  auto shownPath = displayPath(folder);
   ::tzset();
 
-  std::vector<MacSingleFileEntry> entries;
-  entries.reserve(names.size());
-  for (const auto& rawName : names) {
+  // The exact length of the answer so far: the head, then each entry and its separating comma.
+  std::size_t jsonBytes = withEscapedSlashesSize(
+      compactJSON(listHead(std::string(MacSingleFileList::listProtocolName), shownPath)));
+  if (jsonBytes > maximumJSONBytes) throw LegacyClipboardCodecError::valueTooLarge();
+  std::vector<SortedEntry> entries;
+  forEachFolderEntry(folderFd.get(), folder.string(), [&](const char* rawName) {
     struct stat status {};
     // An item that vanished or cannot be examined is left out; the listing goes on.
-    if (::fstatat(folderFd.get(), rawName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(folderFd.get(), rawName, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
     MacSingleFileEntry entry;
     entry.name = text::nfc(printableFileName(rawName));
     entry.isDirectory = S_ISDIR(status.st_mode);
-    entry.isHidden = !rawName.empty() && rawName.front() == '.';
+    entry.isHidden = rawName[0] == '.';
     entry.size = entry.isDirectory ? 0 : static_cast<std::int64_t>(status.st_size);
     entry.modified = modificationText(status);
-    entries.push_back(std::move(entry));
-  }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const MacSingleFileEntry& a, const MacSingleFileEntry& b) {
-                     if (a.isDirectory != b.isDirectory) return a.isDirectory;
-                     return standardCompare(a.name, b.name) < 0;
-                   });
-  return MacSingleFileList(displayPath(folder), std::move(entries));
+    jsonBytes += compactJSON(entryObject(entry)).size() + (entries.empty() ? 0 : 1);
+    if (jsonBytes > maximumJSONBytes) throw LegacyClipboardCodecError::valueTooLarge();
+    auto key = foldedName(entry.name);
+    entries.push_back(SortedEntry{std::move(entry), std::move(key)});
+  });
+  std::stable_sort(entries.begin(), entries.end(), [](const SortedEntry& a, const SortedEntry& b) {
+    if (a.entry.isDirectory != b.entry.isDirectory) return a.entry.isDirectory;
+    return compareFolded(a.key, b.key) < 0;
+  });
+  std::vector<MacSingleFileEntry> sorted;
+  sorted.reserve(entries.size());
+  for (auto& item : entries) sorted.push_back(std::move(item.entry));
+  return MacSingleFileList(std::move(shownPath), std::move(sorted));
 }
 
 std::string execute(const MacSingleFileCommand& command) {

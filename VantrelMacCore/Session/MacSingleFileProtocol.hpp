@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Protocol/LegacyClipboardCodec.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {
@@ -92,8 +93,13 @@ inline constexpr std::string_view documentsAlias = "내문서";
 inline constexpr std::string_view homeAlias = "Vantrel 폴더";
 
 // Lists one folder level. Throws `FileSystemError` when the folder cannot be read; an item whose
-// status cannot be read is left out. Folders first, then the Finder's name order.
-MacSingleFileList list(std::string_view requestedPath);
+// status cannot be read is left out. Folders first, then the Finder's name order. The listing's
+// JSON travels as one string of at most `maximumJSONBytes`: reading stops as soon as the entries
+// read so far would make it longer, with the error building that string would have thrown
+// (`LegacyClipboardCodecError::valueTooLarge`), so a huge folder costs no more than the largest
+// answer.
+MacSingleFileList list(std::string_view requestedPath,
+                       std::size_t maximumJSONBytes = LegacyClipboardCodec::maximumTextBytes);
 
 // Runs codes 1 to 3 and returns the folder's path (NFC) for the fresh listing. Throws
 // `MacSingleFileError` for refusals and `FileSystemError` for failed file calls.
