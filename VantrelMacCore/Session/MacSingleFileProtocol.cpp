@@ -73,43 +73,137 @@ std::string MacSingleFileList::jsonString() const {
   return out;
 }
 
-std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_view text) {
-  const auto document = nlohmann::json::parse(text, nullptr, false);
-  if (document.is_discarded() || !document.is_object()) return std::nullopt;
-  const auto field = [&](const char* key) -> const nlohmann::json* {
-    const auto it = document.find(key);
-    return it == document.end() ? nullptr : &*it;
-  };
-  const auto* protocolName = field("protocolName");
-  const auto* command = field("command");
-  const auto* path = field("path");
-  const auto* remotePath = field("remotePath");
-  const auto* files = field("files");
-  if (!protocolName || !command || !path || !remotePath || !files) return std::nullopt;
-  if (!protocolName->is_string() || !path->is_string() || !remotePath->is_string() || !files->is_array()) {
-    return std::nullopt;
+namespace {
+
+// Reads a command document as the parser walks it, never as a tree: a tree costs tens of times
+// the text (deep nesting most of all), while this keeps only the five members' values. The
+// document is one object whose `files` is an array of strings; nesting below that is refused at
+// once. Like a tree read, a repeated key counts with its last value and other keys are ignored.
+class CommandReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  // Object and `files` array; an ignored member may hold one more level's worth of scalars.
+  static constexpr int maximumDepth = 2;
+
+  std::optional<MacSingleFileCommand> result() const {
+    if (!protocolName_ || !path_ || !remotePath_ || !files_ || !command_) return std::nullopt;
+    if (*protocolName_ != MacSingleFileCommand::commandProtocolName) return std::nullopt;
+    MacSingleFileCommand command;
+    command.protocolName = *protocolName_;
+    command.command = *command_;
+    command.path = *path_;
+    command.remotePath = *remotePath_;
+    command.files = *files_;
+    return command;
   }
-  MacSingleFileCommand result;
-  if (command->is_number_unsigned()) {
-    const auto value = command->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return std::nullopt;
+
+  bool null() override { return scalar(); }
+  bool boolean(bool /*value*/) override { return scalar(); }
+  bool number_integer(number_integer_t value) override {
+    if (depth_ == 1 && member_ == Member::command) {
+      command_ = value;
+      return true;
     }
-    result.command = static_cast<std::int64_t>(value);
-  } else if (command->is_number_integer()) {
-    result.command = command->get<std::int64_t>();
-  } else {
-    return std::nullopt;
+    return scalar();
   }
-  for (const auto& element : *files) {
-    if (!element.is_string()) return std::nullopt;
-    result.files.push_back(element.get<std::string>());
+  bool number_unsigned(number_unsigned_t value) override {
+    if (depth_ == 1 && member_ == Member::command &&
+        value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      command_ = static_cast<std::int64_t>(value);
+      return true;
+    }
+    return scalar();
   }
-  result.protocolName = protocolName->get<std::string>();
-  result.path = path->get<std::string>();
-  result.remotePath = remotePath->get<std::string>();
-  if (result.protocolName != commandProtocolName) return std::nullopt;
-  return result;
+  bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return scalar(); }
+  bool binary(binary_t& /*value*/) override { return false; }
+  bool string(string_t& value) override {
+    if (depth_ == 2 && inFiles_) {
+      if (files_) files_->push_back(std::move(value));
+      return true;
+    }
+    if (depth_ != 1) return depth_ > 1;
+    switch (member_) {
+      case Member::protocolName: protocolName_ = std::move(value); return true;
+      case Member::path: path_ = std::move(value); return true;
+      case Member::remotePath: remotePath_ = std::move(value); return true;
+      default: return scalar();
+    }
+  }
+  bool start_object(std::size_t /*elements*/) override { return enter(false); }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t /*elements*/) override { return enter(true); }
+  bool end_array() override { return leave(); }
+  bool key(string_t& name) override {
+    if (depth_ != 1) return true;
+    member_ = name == "protocolName" ? Member::protocolName
+              : name == "command"    ? Member::command
+              : name == "path"       ? Member::path
+              : name == "remotePath" ? Member::remotePath
+              : name == "files"      ? Member::files
+                                     : Member::other;
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  enum class Member { other, protocolName, command, path, remotePath, files };
+
+  // A value of the wrong kind for a member clears it (a later repetition may set it again); at
+  // the top level only an object is a document.
+  bool scalar() {
+    if (depth_ == 0) return false;
+    if (depth_ == 2 && inFiles_) files_.reset();
+    if (depth_ == 1) clearMember();
+    return true;
+  }
+  void clearMember() {
+    switch (member_) {
+      case Member::protocolName: protocolName_.reset(); break;
+      case Member::command: command_.reset(); break;
+      case Member::path: path_.reset(); break;
+      case Member::remotePath: remotePath_.reset(); break;
+      case Member::files: files_.reset(); break;
+      case Member::other: break;
+    }
+  }
+  bool enter(bool isArray) {
+    if (depth_ == 0) {
+      if (isArray) return false;
+    } else if (depth_ >= maximumDepth) {
+      return false;
+    } else {
+      inFiles_ = isArray && member_ == Member::files;
+      clearMember();
+      if (inFiles_) files_.emplace();
+    }
+    ++depth_;
+    return true;
+  }
+  bool leave() {
+    --depth_;
+    inFiles_ = false;
+    return true;
+  }
+
+  int depth_ = 0;
+  Member member_ = Member::other;
+  bool inFiles_ = false;
+  std::optional<std::string> protocolName_;
+  std::optional<std::int64_t> command_;
+  std::optional<std::string> path_;
+  std::optional<std::string> remotePath_;
+  std::optional<std::vector<std::string>> files_;
+};
+
+}  // namespace
+
+std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_view text) {
+  if (text.size() > maximumDocumentBytes) return std::nullopt;
+  CommandReader reader;
+  if (!nlohmann::json::sax_parse(text, &reader)) return std::nullopt;
+  return reader.result();
 }
 
 // MARK: - Errors

@@ -53,8 +53,14 @@ struct MacSingleFileCommand {
   std::string remotePath;
   std::vector<std::string> files;
 
+  // The longest document read: room for thousands of full paths in `files`, far below the 4 MiB
+  // a string envelope may carry.
+  static constexpr std::size_t maximumDocumentBytes = 1'048'576;
+
   // Strict: every key present with its exact type (no null), the protocol name exact; keys
-  // beyond the five are ignored. nullopt for every failure.
+  // beyond the five are ignored. nullopt for every failure, for a document over
+  // `maximumDocumentBytes`, and for nesting below the `files` array or an ignored member's array
+  // or object, refused while reading without building the document.
   static std::optional<MacSingleFileCommand> decode(std::string_view text);
 
   friend bool operator==(const MacSingleFileCommand&, const MacSingleFileCommand&) = default;

@@ -7,6 +7,9 @@ vantrel_fuzz_target(single_file_command SingleFileCommandFuzz.cpp
   "${core}/Support/Error.cpp"
   "${core}/Support/Text.cpp"
   "${core}/Support/Paths.cpp"
+  "${core}/Protocol/LegacyNrbfRecords.cpp"
+  "${core}/Protocol/LegacyTSocketDataKindProbe.cpp"
+  "${core}/Protocol/LegacyClipboardCodec.cpp"
   "${core}/Session/FileSystemError.cpp"
   "${core}/Session/MacSingleFileProtocol.cpp"
 )
