@@ -14,3 +14,4 @@ vantrel_fuzz_target(single_file_command SingleFileCommandFuzz.cpp
   "${core}/Session/MacSingleFileProtocol.cpp"
 )
 target_link_libraries(fuzz_single_file_command PRIVATE PkgConfig::UTF8PROC)
+vantrel_fuzz_long_inputs(single_file_command)
