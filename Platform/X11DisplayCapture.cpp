@@ -1,7 +1,5 @@
 #include "Platform/X11DisplayCapture.hpp"
 
-#include "Platform/XDisplayProbe.hpp"
-
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
@@ -15,136 +13,26 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace vantrel {
 
 namespace {
 
-// The last protocol error seen by this thread; Xlib reports errors on the calling thread.
-thread_local int lastXErrorCode = 0;
-
-int recordXError(Display*, XErrorEvent* event) {
-  lastXErrorCode = event->error_code;
-  return 0;
-}
-
-int quietIOError(Display*) { return 0; }
-
-// Xlib's default handlers end the process on a protocol error or a lost connection; the capture
-// must report both as failures instead.
-void installErrorHandlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    XSetErrorHandler(recordXError);
-    XSetIOErrorHandler(quietIOError);
-  });
-}
-
 // A refused read is the server's access control at work; any other error (BadMatch when the
 // screen shrank under the captured area, for one) is a plain failure.
 [[noreturn]] void throwReadFailure() {
-  const int code = std::exchange(lastXErrorCode, 0);
+  const int code = XConnection::takeLastError();
   if (code == BadAccess)
     throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
   throw X11CaptureError::failed(fmt::format(
       "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
 
-void markConnectionLost(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
-
-struct DisplayCloser {
-  void operator()(Display* display) const noexcept {
-    if (display) XCloseDisplay(display);
-  }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
-DisplayPtr openDisplay(const std::optional<std::string>& displayName) {
-  installErrorHandlers();
-  std::string name;
-  if (displayName) {
-    name = *displayName;
-  } else if (const char* env = std::getenv("DISPLAY")) {
-    name = env;
-  }
-  if (name.empty()) throw X11CaptureError::noDisplay("No X display is set (DISPLAY is empty).");
-  DisplayPtr display(XOpenDisplay(name.c_str()));
-  if (!display) {
-    throw X11CaptureError::accessDenied(fmt::format("The X display {} refused the connection.", name));
-  }
-  return display;
-}
-
-std::string atomName(Display* display, Atom atom) {
-  if (atom == None) return {};
-  char* text = XGetAtomName(display, atom);
-  if (!text) return {};
-  std::string name(text);
-  XFree(text);
-  return name;
-}
-
-X11DisplayLayout readLayout(Display* display) {
-  X11DisplayLayout layout;
-  const int screen = DefaultScreen(display);
-  const Window root = RootWindow(display, screen);
-  layout.root = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
-      (major > 1 || (major == 1 && minor >= 5))) {
-    int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
-    if (monitors) {
-      layout.hasRandrMonitors = true;
-      for (int i = 0; i < count; ++i) {
-        const auto& m = monitors[i];
-        X11MonitorInfo info;
-        info.id =
-            m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
-        info.name = atomName(display, m.name);
-        info.bounds = {m.x, m.y, m.width, m.height};
-        info.isPrimary = m.primary != 0;
-        layout.monitors.push_back(std::move(info));
-      }
-      XRRFreeMonitors(monitors);
-    }
-  }
-  layout.scaleRate = XDisplayProbe::scaleRate(display);
-  return layout;
-}
-
-ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) {
-  const int x0 = std::max(a.x, b.x);
-  const int y0 = std::max(a.y, b.y);
-  const int x1 = std::min(a.x + a.width, b.x + b.width);
-  const int y1 = std::min(a.y + a.height, b.y + b.height);
-  if (x1 <= x0 || y1 <= y0) return {};
-  return {x0, y0, x1 - x0, y1 - y0};
-}
-
 }  // namespace
-
-std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
-  // RandR that lists no monitor: nothing is connected to show.
-  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
-  ScreenRect area = root;
-  const auto primary =
-      std::find_if(monitors.begin(), monitors.end(), [](const X11MonitorInfo& m) { return m.isPrimary; });
-  if (primary != monitors.end()) {
-    area = primary->bounds;
-  } else if (!monitors.empty()) {
-    area = monitors.front().bounds;
-  }
-  // A monitor may reach past the root window while the screen is being reconfigured.
-  area = intersection(area, root);
-  if (area.width <= 0 || area.height <= 0) return std::nullopt;
-  return area;
-}
 
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
                 int pointerY) noexcept {
@@ -176,16 +64,10 @@ void drawCursor(const BgraImageView& image, int originX, int originY, const Curs
   }
 }
 
-X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
-  auto display = openDisplay(displayName);
-  return readLayout(display.get());
-}
-
-X11DisplayLayout readX11DisplayLayout(Display* display) { return readLayout(display); }
-
 struct X11DisplayCapture::State {
-  DisplayPtr display;
-  bool connectionLost = false;
+  // Declared before the connection, which may report its loss while it closes.
+  std::atomic<bool> connectionLost{false};
+  XDisplayHandle display;
   Window root = 0;
   ScreenRect area;
   int scaleRate = 100;
@@ -265,12 +147,12 @@ struct X11DisplayCapture::State {
     }
     shmImage->data = shmInfo.shmaddr;
     shmInfo.readOnly = False;
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     if (!XShmAttach(display.get(), &shmInfo)) return false;
     XSync(display.get(), False);
-    if (lastXErrorCode != 0 || connectionLost) {
+    if (XConnection::takeLastError() != 0 || connectionLost) {
       // A server on another host (or another IPC namespace) cannot attach the segment.
-      lastXErrorCode = 0;
+      (void)XConnection::takeLastError();
       XDestroyImage(shmImage);
       shmImage = nullptr;
       shmdt(shmInfo.shmaddr);
@@ -309,11 +191,11 @@ struct X11DisplayCapture::State {
 
 X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_unique<State>()) {
   auto& s = *state_;
-  s.display = openDisplay(options.displayName);
+  s.display = XConnection::open(options.displayName);
   Display* d = s.display.get();
-  XSetIOErrorExitHandler(d, markConnectionLost, &s.connectionLost);
+  XConnection::watchForLoss(d, s.connectionLost);
   s.root = DefaultRootWindow(d);
-  const auto layout = readLayout(d);
+  const auto layout = readX11DisplayLayout(d);
   s.scaleRate = layout.scaleRate;
   const auto area = layout.mainArea();
   if (!area) throw X11CaptureError::noDisplay("The X display has no monitor to capture.");
@@ -351,7 +233,7 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
       s.showsCursor = false;
     }
   }
-  lastXErrorCode = 0;
+  (void)XConnection::takeLastError();
   XSync(d, False);
   s.throwIfLost();
 }
@@ -428,7 +310,7 @@ BgraImageView X11DisplayCapture::capture() {
   view.width = s.area.width;
   view.height = s.area.height;
   if (s.shmAttached) {
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     if (!XShmGetImage(d, s.root, s.shmImage, s.area.x, s.area.y, AllPlanes)) {
       s.throwIfLost();
       throwReadFailure();
@@ -436,7 +318,7 @@ BgraImageView X11DisplayCapture::capture() {
     view.data = reinterpret_cast<std::uint8_t*>(s.shmImage->data);
     view.stride = s.shmImage->bytes_per_line;
   } else {
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     XImage* image = XGetImage(d, s.root, s.area.x, s.area.y, static_cast<unsigned>(s.area.width),
                               static_cast<unsigned>(s.area.height), AllPlanes, ZPixmap);
     if (!image) {
