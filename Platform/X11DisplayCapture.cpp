@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
@@ -87,6 +88,10 @@ struct X11DisplayCapture::State {
 
   bool showsCursor = false;
   int fixesEventBase = 0;
+  // The pointer is looked at when XInput 2 reports motion (raw events reach the root window
+  // whatever is grabbed); without XInput 2, at every collection.
+  int inputOpcode = -1;
+  bool pointerMoved = true;
   CursorImage cursor;
   bool cursorShapeChanged = true;
   int pointerX = -1000000;
@@ -181,6 +186,22 @@ struct X11DisplayCapture::State {
     XFree(image);
   }
 
+  // Raw motion of every master pointer, selected on the root window.
+  bool selectPointerMotion() {
+    int event = 0, error = 0, major = 2, minor = 2;
+    Display* d = display.get();
+    if (!XQueryExtension(d, "XInputExtension", &inputOpcode, &event, &error) ||
+        XIQueryVersion(d, &major, &minor) != Success) {
+      inputOpcode = -1;
+      return false;
+    }
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+    XISelectEvents(d, root, &mask, 1);
+    return true;
+  }
+
   bool cursorRectTouchesArea(int x, int y) const {
     const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width),
                           std::max(1, cursor.height)};
@@ -229,6 +250,7 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
     if (XFixesQueryExtension(d, &s.fixesEventBase, &fixesError)) {
       XFixesSelectCursorInput(d, s.root, XFixesDisplayCursorNotifyMask);
       s.refreshCursorImage();
+      (void)s.selectPointerMotion();
     } else {
       s.showsCursor = false;
     }
@@ -245,7 +267,11 @@ bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->shmAt
 int X11DisplayCapture::scaleRate() const noexcept { return state_->scaleRate; }
 int X11DisplayCapture::connectionFd() const noexcept { return ConnectionNumber(state_->display.get()); }
 
-bool X11DisplayCapture::collectChanges() {
+bool X11DisplayCapture::followsPointerByEvents() const noexcept {
+  return state_->showsCursor && state_->inputOpcode >= 0;
+}
+
+bool X11DisplayCapture::collectChanges(bool lookAtPointer) {
   auto& s = *state_;
   Display* d = s.display.get();
   s.throwIfLost();
@@ -257,6 +283,8 @@ bool X11DisplayCapture::collectChanges() {
       s.damageSeen = true;
     } else if (s.showsCursor && event.type == s.fixesEventBase + XFixesCursorNotify) {
       s.cursorShapeChanged = true;
+    } else if (event.type == GenericEvent && event.xcookie.extension == s.inputOpcode) {
+      s.pointerMoved = true;  // the event's data is never claimed: Xlib drops it with the next one
     }
   }
   s.throwIfLost();
@@ -283,10 +311,12 @@ bool X11DisplayCapture::collectChanges() {
       s.refreshCursorImage();
       if (s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
     }
+    const bool look = s.pointerMoved || lookAtPointer || s.inputOpcode < 0;
+    s.pointerMoved = false;
     Window rootReturn = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    if (XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
+    if (look && XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
         (x != s.pointerX || y != s.pointerY)) {
       if (s.cursorRectTouchesArea(x, y) || s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
       s.pointerX = x;

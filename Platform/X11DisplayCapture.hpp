@@ -2,7 +2,8 @@
 
 // Capture of the main display of an X server: the primary RandR monitor (else the whole root
 // window) read through the MIT-SHM extension (plain GetImage where it is missing), the cursor
-// drawn in through XFixes, and changes noticed through XDamage. One object belongs to one
+// drawn in through XFixes (its shape) and XInput 2 (its motion), and changes noticed through
+// XDamage. One object belongs to one
 // thread: every call after construction must come from the thread that built it.
 
 #include <cstdint>
@@ -59,9 +60,14 @@ class X11DisplayCapture {
   int connectionFd() const noexcept;
 
   // Handles every event that has arrived. Returns true when the captured area (or, with the
-  // cursor shown, the cursor's position or shape over it) changed since the previous call.
+  // cursor shown, the cursor's position or shape over it) changed since the previous call. The
+  // pointer's position is asked for when motion was reported, when `lookAtPointer` is set (a
+  // warped pointer reports no motion) or when motion is not reported at all.
   // Throws X11CaptureError when the connection is lost.
-  bool collectChanges();
+  bool collectChanges(bool lookAtPointer = false);
+
+  // True when pointer motion arrives as events, so that nobody needs to poll for it.
+  bool followsPointerByEvents() const noexcept;
 
   // True when events wait in the client's queue (read along with a reply); wait on the
   // connection's descriptor only when this is false.

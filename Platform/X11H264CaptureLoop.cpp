@@ -1,5 +1,6 @@
 #include "Platform/X11H264CaptureLoop.hpp"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -76,13 +77,14 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   ready.set_value();
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
-  KeyframePolicy keyframes(settings.keyframeInterval, settings.framesPerSecond);
+  KeyframePolicy keyframes(settings.keyframeInterval);
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
   try {
     while (!stopRequested.load(std::memory_order_acquire)) {
-      if (capture->collectChanges()) pacer.noteChange();
+      // A picture that is due anyway looks at the pointer too: a warped pointer reports no motion.
+      if (capture->collectChanges(pacer.isDue(sinceEpoch(SteadyClock::now())))) pacer.noteChange();
       if (keyframeRequested.exchange(false, std::memory_order_acq_rel)) {
         keyframes.request();
         pacer.noteChange();
@@ -95,18 +97,20 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           const auto image = capture->capture();
           picture = &converter->convert(image);
         }
-        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe(sinceEpoch(now)));
-        keyframes.didEncode(encoded.isKeyframe, sinceEpoch(now));
+        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe());
+        keyframes.didEncode(encoded.isKeyframe);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
         callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});
         continue;
       }
       // Sleep until the next picture is due, the X server sends an event or someone wakes us.
-      // With the cursor drawn in, its position is looked at once per frame interval as well.
+      // A cursor whose motion is not reported is looked at once per frame interval as well.
       if (capture->hasQueuedEvents()) continue;
       auto due = pacer.nextDueTime();
-      if (settings.showsCursor) due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
+      if (settings.showsCursor && !capture->followsPointerByEvents()) {
+        due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
+      }
       auto wait = due - sinceEpoch(now);
       if (wait < std::chrono::nanoseconds(0)) wait = std::chrono::nanoseconds(0);
       const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
@@ -132,6 +136,10 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   encoder.reset();
   converter.reset();
   capture.reset();
+  // The encoder's and converter's buffers (tens of MB at 1080p) were taken from this thread's
+  // malloc arena, which keeps freed pages; without handing them back, every stream start would
+  // leave its pictures' worth of memory behind in another arena.
+  ::malloc_trim(0);
   if (failure && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
     callbacks.onFailure(failure);
   }

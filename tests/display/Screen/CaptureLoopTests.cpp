@@ -7,6 +7,7 @@
 #include "Platform/H264AnnexB.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/XTestInput.hpp"
 #include "ScreenTestKit.hpp"
 
 namespace vantrel {
@@ -155,6 +156,31 @@ TEST(X11DisplayCapture, DrawsTheCursorOnlyWhenAsked) {
   }
 }
 
+// Collects until a change shows; events may need a round trip or two to arrive.
+bool changeSeen(X11DisplayCapture& capture, bool lookAtPointer = false) {
+  for (int i = 0; i < 5; ++i) {
+    if (capture.collectChanges(lookAtPointer)) return true;
+  }
+  return false;
+}
+
+TEST(X11DisplayCapture, PointerMotionArrivesAsEventsAndAWarpIsSeenWhenLookedFor) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintSolid(0x000000);
+  X11DisplayCapture capture({sharedDisplay(), true, true});
+  ASSERT_TRUE(capture.followsPointerByEvents());
+  while (capture.collectChanges(true)) {
+  }
+  EXPECT_FALSE(capture.collectChanges()) << "a still pointer is not a change";
+  XTestInput input;
+  ASSERT_TRUE(input.movePointer(700, 500));
+  EXPECT_TRUE(changeSeen(capture)) << "device motion is reported without asking";
+  while (capture.collectChanges()) {
+  }
+  painter.movePointer(300, 200);
+  EXPECT_TRUE(changeSeen(capture, true)) << "a warp is found by looking";
+}
+
 class CaptureLoopTest : public ::testing::Test {
  protected:
   TemporaryFolder folder;
@@ -251,11 +277,16 @@ TEST_F(CaptureLoopTest, StillScreenIsRefreshedAndStopEndsTheCallbacks) {
   PictureLog log;
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.refreshInterval = 100ms;
+  // Three pictures' worth of time passes between two refreshes: counted in time, every refresh
+  // would be a keyframe.
+  settings.keyframeInterval = 3;
   auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
   // Nothing is drawn: only the refresh produces pictures.
-  ASSERT_TRUE(log.waitFor(3));
+  ASSERT_TRUE(log.waitFor(5));
   loop->stop();
   const auto count = log.units().size();
+  for (std::size_t i = 0; i < count; ++i)
+    EXPECT_EQ(log.pictures[i].isKeyframe, i % 3 == 0) << "picture " << i;
   EXPECT_FALSE(loop->isRunning());
   painter.paintMovingScene(5);
   loop->stop();  // idempotent
