@@ -31,18 +31,6 @@ TEST(LegacyMgrProtocolCommand, DisplayNamesOfEveryKnownCode) {
   for (const auto& [code, name] : table) EXPECT_EQ(Cmd::displayName(code), name) << code;
 }
 
-TEST(LegacyMgrProtocolCommand, ConstantsCarryTheManagersCodes) {
-  EXPECT_EQ(Cmd::getComInfo, 16u);
-  EXPECT_EQ(Cmd::getScreen, 21u);
-  EXPECT_EQ(Cmd::getScreenEndKeyCheck, 29u);
-  EXPECT_EQ(Cmd::frameControl2, 33u);
-  EXPECT_EQ(Cmd::getManagerControlV, 36u);
-  EXPECT_EQ(Cmd::frameControl2A, 42u);
-  EXPECT_EQ(Cmd::multiFileTransferCancel, 54u);
-  EXPECT_EQ(Cmd::clipboardFile, 67u);
-  EXPECT_EQ(Cmd::setSingleCommands, 129u);
-}
-
 TEST(LegacyMgrProtocolCommand, UnknownCodesUseUpperCaseHexWithAtLeastTwoDigits) {
   EXPECT_EQ(Cmd::displayName(17), "UNKNOWN_0x11");
   EXPECT_EQ(Cmd::displayName(300), "UNKNOWN_0x12C");
