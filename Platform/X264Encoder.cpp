@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <climits>
-#include <cstdlib>
 #include <cstdint>
 #include <vector>
 
@@ -62,7 +61,6 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
   p.i_threads = 2;
   p.b_sliced_threads = 1;
   p.i_slice_count = 2;
-  if (std::getenv("EXPERIMENT_SINGLE")) { p.i_threads = 1; p.b_sliced_threads = 0; p.i_slice_count = 1; }
   p.i_bframe = 0;
   p.rc.i_lookahead = 0;
   p.i_sync_lookahead = 0;
