@@ -14,34 +14,40 @@ Bytes lengthPrefixed(std::string_view text) {
   return cat({Bytes{static_cast<std::uint8_t>(text.size())}, ascii(text)});
 }
 
+// The 21 member names, length-prefixed; "설정이름" (12 bytes) is the fourth.
+Bytes memberNames() {
+  Bytes out;
+  for (const std::string_view name : {"ComNum",
+                                      "Lasttime",
+                                      "Ver",
+                                      "width",
+                                      "height",
+                                      "externalIp",
+                                      "vpnInfo",
+                                      "CpuUsage",
+                                      "GpuUsage",
+                                      "RamUsage",
+                                      "RamSize",
+                                      "HddSize",
+                                      "HddRemain",
+                                      "MyUsedMem",
+                                      "UsedTime",
+                                      "ConType",
+                                      "Remoting",
+                                      "screenRate",
+                                      "ScreenProtocolVersion",
+                                      "MobileProxyProtocolVersion"}) {
+    append(out, name == "Ver" ? cat({lengthPrefixed(name), hex("0C EC84A4 ECA095 EC9DB4 EBA684")})
+                              : lengthPrefixed(name));
+  }
+  return out;
+}
+
 // Bytes 236…523 of the reply: the TBasicInfo class record, laid out by hand.
 Bytes basicInfoClassRecord() {
   return cat({
       hex("09 04000000"),  // DataClass: reference to object 4
-      hex("05 04000000 14"),
-      ascii("Corvantis.TBasicInfo"),
-      hex("15000000"),
-      lengthPrefixed("ComNum"),
-      lengthPrefixed("Lasttime"),
-      lengthPrefixed("Ver"),
-      hex("0C EC84A4 ECA095 EC9DB4 EBA684"),  // "설정이름", 12 bytes
-      lengthPrefixed("width"),
-      lengthPrefixed("height"),
-      lengthPrefixed("externalIp"),
-      lengthPrefixed("vpnInfo"),
-      lengthPrefixed("CpuUsage"),
-      lengthPrefixed("GpuUsage"),
-      lengthPrefixed("RamUsage"),
-      lengthPrefixed("RamSize"),
-      lengthPrefixed("HddSize"),
-      lengthPrefixed("HddRemain"),
-      lengthPrefixed("MyUsedMem"),
-      lengthPrefixed("UsedTime"),
-      lengthPrefixed("ConType"),
-      lengthPrefixed("Remoting"),
-      lengthPrefixed("screenRate"),
-      lengthPrefixed("ScreenProtocolVersion"),
-      lengthPrefixed("MobileProxyProtocolVersion"),
+      hex("05 04000000 14"), ascii("Corvantis.TBasicInfo"), hex("15000000"), memberNames(),
       hex("00 00 01 01 00 00 01 01 00 00 00 00 00 00 00 01 01 01 00 00 00"),  // binary types
       hex("08 0D 08 08 02 02 02 08 08 09 09 08 08 08"),                       // primitive types
       hex("02000000"),                                                        // library 2
