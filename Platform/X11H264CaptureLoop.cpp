@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -136,9 +137,8 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   encoder.reset();
   converter.reset();
   capture.reset();
-  // The encoder's and converter's buffers (tens of MB at 1080p) were taken from this thread's
-  // malloc arena, which keeps freed pages; without handing them back, every stream start would
-  // leave its pictures' worth of memory behind in another arena.
+  // What the encoder's threads and this one freed below the mmap threshold stays in their malloc
+  // arenas; hand the free pages back so that a stopped stream leaves nothing resident.
   ::malloc_trim(0);
   if (failure && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
     callbacks.onFailure(failure);
@@ -149,6 +149,12 @@ X11H264CaptureLoop::X11H264CaptureLoop(std::shared_ptr<State> state) : state_(st
 
 std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSettings settings,
                                                               X11H264CaptureCallbacks callbacks) {
+  // Pictures, encoder frames and access units are hundreds of kilobytes to megabytes each and
+  // are freed on other threads than the one that took them. Left to itself, malloc raises its
+  // mmap threshold after the first such free and keeps every later one in some thread's arena,
+  // so each stream left its buffers behind; a fixed threshold hands them back when freed.
+  static std::once_flag fixedThreshold;
+  std::call_once(fixedThreshold, [] { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); });
   auto state = std::make_shared<State>();
   state->settings = std::move(settings);
   state->callbacks = std::move(callbacks);

@@ -10,7 +10,7 @@
 // on the cores the bench is given (its own affinity, e.g. from taskset, or --cores); the painter
 // (a child process, on the other cores when there are any) and the X server are not counted.
 //
-//   bench_ScreenPipeline [--frames=N] [--cores=2,3] [--restarts=N]
+//   bench_ScreenPipeline [--frames=N] [--cores=2,3] [--restarts=N] [--still-seconds=N]
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
@@ -53,6 +53,7 @@ using namespace std::chrono_literals;
 
 int frameCount = 300;
 int restartCount = 100;
+int stillSeconds = 20;
 std::vector<int> cores;  // the bench's own affinity unless --cores names others
 std::string displayName;
 std::string selfPath;
@@ -308,6 +309,7 @@ struct RestartRun {
   double firstMB = 0;
   double lastMB = 0;
   double peakMB = 0;
+  std::string everyTenth;  // the resident memory after every tenth cycle
 };
 
 RestartRun runRestarts(int count) {
@@ -334,6 +336,9 @@ RestartRun runRestarts(int count) {
     if (i == 0) run.firstMB = mb;
     run.lastMB = mb;
     run.peakMB = std::max(run.peakMB, mb);
+    if ((i + 1) % 10 == 0) {
+      run.everyTenth += fmt::format("{}{:.1f}", run.everyTenth.empty() ? "" : " ", mb);
+    }
   }
   streamer.reset();
   work.reset();
@@ -364,7 +369,7 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
     const auto restarts = runRestarts(restartCount);
     painter.stop();
     std::this_thread::sleep_for(300ms);
-    const auto still = runPipeline(1 << 30, 20s);
+    const auto still = runPipeline(1 << 30, std::chrono::seconds(stillSeconds));
 
     const double oursPerFrame = ours.cpuSeconds * 1000 / std::max(1, ours.frames);
     const double ffmpegPerFrame = ffmpeg.cpuSeconds * 1000 / frameCount;
@@ -383,14 +388,14 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
     state.counters["rss_MB_after_restarts"] = restarts.lastMB;
     state.counters["rss_MB_peak_restarts"] = restarts.peakMB;
     if (!ffmpeg.ok) state.SkipWithError("ffmpeg failed");
-    fmt::print(stderr,
-               "cores {}: ours {} pictures in {:.2f} s, {:.3f} ms CPU/picture; ffmpeg {:.3f} ms CPU/picture; "
-               "ratio {:.3f}; latency p50 {:.2f} ms, p95 {:.2f} ms; still {:.3f}% CPU, {} pictures in "
-               "{:.1f} s; RSS {:.1f} MB after the first start, {:.1f} MB after {} (peak {:.1f})\n",
-               coreList(), ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame,
-               oursPerFrame / ffmpegPerFrame, percentile(ours.latenciesMs, 0.5),
-               percentile(ours.latenciesMs, 0.95), stillPercent, still.frames, still.wall, restarts.firstMB,
-               restarts.lastMB, restartCount, restarts.peakMB);
+    fmt::print(
+        stderr,
+        "cores {}: ours {} pictures in {:.2f} s, {:.3f} ms CPU/picture; ffmpeg {:.3f} ms CPU/picture; "
+        "ratio {:.3f}; latency p50 {:.2f} ms, p95 {:.2f} ms; still {:.3f}% CPU, {} pictures in "
+        "{:.1f} s; RSS {:.1f} MB after the first start, {:.1f} MB after {} (peak {:.1f}; every tenth: {})\n",
+        coreList(), ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, oursPerFrame / ffmpegPerFrame,
+        percentile(ours.latenciesMs, 0.5), percentile(ours.latenciesMs, 0.95), stillPercent, still.frames,
+        still.wall, restarts.firstMB, restarts.lastMB, restartCount, restarts.peakMB, restarts.everyTenth);
   }
 }
 BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -451,6 +456,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--frames=", 9) == 0) {
       frameCount = std::max(30, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--still-seconds=", 16) == 0) {
+      stillSeconds = std::max(1, std::atoi(argv[i] + 16));
     } else if (std::strncmp(argv[i], "--restarts=", 11) == 0) {
       restartCount = std::max(1, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--cores=", 8) == 0) {
