@@ -90,36 +90,36 @@ void FakeScreenStreamer::failNextStart(std::exception_ptr error) {
 }
 
 Awaitable<bool> FakeScreenStreamer::deliver(EncodedScreenAccessUnit unit) {
-  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
+  std::function<void(EncodedScreenAccessUnit)> onAccessUnit;
   {
     std::lock_guard lock(mutex_);
     if (!handlers_ || !handlers_->onAccessUnit) co_return false;
     onAccessUnit = handlers_->onAccessUnit;
   }
-  co_await onAccessUnit(std::move(unit));
+  onAccessUnit(std::move(unit));
   co_return true;
 }
 
 Awaitable<bool> FakeScreenStreamer::fail(std::string text) {
-  std::function<Awaitable<void>(std::string)> onFailure;
+  std::function<void(std::string)> onFailure;
   {
     std::lock_guard lock(mutex_);
     if (!handlers_) co_return false;
     onFailure = handlers_->onFailure;
     handlers_.reset();
   }
-  if (onFailure) co_await onFailure(std::move(text));
+  if (onFailure) onFailure(std::move(text));
   co_return true;
 }
 
 Awaitable<bool> FakeScreenStreamer::deliverLate(std::size_t start, EncodedScreenAccessUnit unit) {
-  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
+  std::function<void(EncodedScreenAccessUnit)> onAccessUnit;
   {
     std::lock_guard lock(mutex_);
     if (start >= startHandlers_.size() || !startHandlers_[start].onAccessUnit) co_return false;
     onAccessUnit = startHandlers_[start].onAccessUnit;
   }
-  co_await onAccessUnit(std::move(unit));
+  onAccessUnit(std::move(unit));
   co_return true;
 }
 

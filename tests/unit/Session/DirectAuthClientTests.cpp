@@ -6,6 +6,8 @@
 #include <asio/bind_cancellation_slot.hpp>
 
 #include "AIChannel/AIWire.hpp"
+#include "Session/ManagerMessageJoiner.hpp"
+#include "Session/OutgoingFileTransfer.hpp"
 #include "support/FakeTransport.hpp"
 #include "support/ManagerWire.hpp"
 #include "support/SessionHarness.hpp"

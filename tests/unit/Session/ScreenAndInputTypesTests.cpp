@@ -96,14 +96,8 @@ TEST(NullScreenStreamer, StreamsNothing) {
   EXPECT_EQ(testing::runAwaitable(io, streamer.primaryDisplaySize()), (ScreenPixelSize{1280, 720}));
   EXPECT_EQ(testing::runAwaitable(io, streamer.primaryDisplayDPIRate()), 100);
   bool called = false;
-  ScreenStreamHandlers handlers{[&](EncodedScreenAccessUnit) -> Awaitable<void> {
-                                  called = true;
-                                  co_return;
-                                },
-                                [&](std::string) -> Awaitable<void> {
-                                  called = true;
-                                  co_return;
-                                }};
+  ScreenStreamHandlers handlers{[&](EncodedScreenAccessUnit) { called = true; },
+                                [&](std::string) { called = true; }};
   testing::runAwaitable(io, streamer.start(ScreenStreamConfiguration(1, 1, 1, 1, false, 1, 1, 1), handlers));
   testing::runAwaitable(io, streamer.requestKeyframe());
   EXPECT_FALSE(testing::runAwaitable(io, streamer.isStreaming()));

@@ -30,14 +30,8 @@ TEST(FakeScreenStreamer, ScriptedAnswersAndDelivery) {
 
   std::vector<EncodedScreenAccessUnit> units;
   std::vector<std::string> failures;
-  ScreenStreamHandlers handlers{[&](EncodedScreenAccessUnit unit) -> Awaitable<void> {
-                                  units.push_back(std::move(unit));
-                                  co_return;
-                                },
-                                [&](std::string text) -> Awaitable<void> {
-                                  failures.push_back(std::move(text));
-                                  co_return;
-                                }};
+  ScreenStreamHandlers handlers{[&](EncodedScreenAccessUnit unit) { units.push_back(std::move(unit)); },
+                                [&](std::string text) { failures.push_back(std::move(text)); }};
   EXPECT_FALSE(runAwaitable(io, streamer.deliver(FakeScreenStreamer::makeUnit(true, 4))));
   const ScreenStreamConfiguration config(2880, 1800, 1728, 1080, true, 30, std::nullopt, 60);
   runAwaitable(io, streamer.start(config, handlers));

@@ -1,0 +1,157 @@
+// The receive loop of `DirectAuthClient`: frames read one at a time, joined and routed to the
+// session's parts; and the two failure paths that end a session.
+
+#include "Protocol/VantrelProtocol.hpp"
+#include "Session/DirectAuthClientParts.hpp"
+
+namespace vantrel {
+
+namespace K = DirectAuthEventKinds;
+
+// ---------------------------------------------------------------------------------------------
+// Receive loop and session failure
+
+void DirectAuthClient::startReceiveLoop() {
+  dropReceiveLoop(true);
+  receiveLoopTask_.start(
+      [weak = weak_from_this()](TaskTokenPtr token) { return receiveLoopEntry(weak, token); });
+}
+
+void DirectAuthClient::dropReceiveLoop(bool interruptWaits) {
+  if (auto token = receiveLoopTask_.token()) token->cancel();
+  if (interruptWaits) {
+    receiveLoopTask_.cancel();
+  } else {
+    receiveLoopTask_.release();
+  }
+}
+
+Awaitable<void> DirectAuthClient::receiveLoopEntry(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  auto self = weak.lock();
+  if (!self) co_return;
+  co_await self->runReceiveLoop(std::move(token));
+}
+
+Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
+  const auto loopMayContinue = [this](const TaskTokenPtr& t) {
+    return !t->isCancelled() && state_ == DirectAuthState::authenticated && !intentionalDisconnect_;
+  };
+  while (true) {
+    if (!loopMayContinue(token)) co_return;
+    if (!parts_->pendingFrames.empty()) {
+      VantrelFrame frame = std::move(parts_->pendingFrames.front());
+      parts_->pendingFrames.pop_front();
+      co_await routeReceivedFrame(std::move(frame));
+      continue;
+    }
+
+    auto chunk = co_await outcome::attempt(transport_->receive());
+    if (!chunk) {
+      // A loop that was dropped never acts on what its last read reported.
+      if (token->isCancelled() || isCancellation(chunk.error())) co_return;
+      if (!intentionalDisconnect_ && state_ == DirectAuthState::authenticated) {
+        co_await failFromReceiveLoop(directAuthError(chunk.error()));
+      }
+      co_return;
+    }
+
+    if (!loopMayContinue(token)) co_return;
+    std::vector<VantrelFrame> frames;
+    std::optional<DirectAuthError> decodeFailure;
+    try {
+      frames = parts_->decoder.append(*chunk);
+    } catch (const std::exception& e) {
+      decodeFailure = DirectAuthError::malformedResponse(localizedDescription(e));
+    }
+    if (decodeFailure) {
+      if (!intentionalDisconnect_ && state_ == DirectAuthState::authenticated) {
+        co_await failFromReceiveLoop(*decodeFailure);
+      }
+      co_return;
+    }
+    for (auto& frame : frames) {
+      if (!loopMayContinue(token)) co_return;
+      co_await routeReceivedFrame(std::move(frame));
+      if (state_ != DirectAuthState::authenticated) co_return;
+    }
+  }
+}
+
+Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
+  auto step = parts_->joiner.push(std::move(frame));
+  for (auto& reason : step.dropped) emit(K::ClipboardRejected{std::move(reason)});
+  if (!step.ready) co_return;
+  VantrelFrame ready = std::move(*step.ready);
+  const std::uint8_t command = ready.header.command;
+  if (IncomingFileReceiver::isFileCommand(command)) {
+    if (!isLive()) co_return;
+    for (auto& event : parts_->incomingFiles->handleFrame(command, ready.payload)) emit(std::move(event));
+  } else if (command == VantrelProtocol::headerBasicCommand && parts_->development->owns(ready.payload)) {
+    co_await handleAIEnvelope(std::move(ready.payload));
+  } else if (command == VantrelProtocol::headerInputCommand) {
+    parts_->input->handlePacket(ready.payload);
+  } else {
+    emit(K::ManagerFrame{command, static_cast<long long>(ready.payload.size()), ready.header.comNum});
+    co_await handleLegacyHeaderBasic(std::move(ready));
+  }
+}
+
+void DirectAuthClient::resetSessionState() {
+  parts_->decoder.reset();
+  parts_->pendingFrames.clear();
+  parts_->joiner.reset();
+  parts_->screen->reset();
+  parts_->input->reset();
+  parts_->incomingFiles->reset();
+  activeConnectionNumber_ = 0;
+}
+
+Awaitable<void> DirectAuthClient::failFromReceiveLoop(DirectAuthError error) {
+  if (state_ != DirectAuthState::authenticated) co_return;
+  const auto generation = ++teardownGeneration_;
+  parts_->development->invalidateLease();
+  lastError_ = error;
+  emit(K::Error{eventText(error)});
+  state_ = DirectAuthState::disconnecting;
+  if (parts_->development->hasSecureSession()) {
+    co_await parts_->development->stopSecureSession();
+    if (generation != teardownGeneration_) co_return;
+  }
+  // The loop (this task or another) ends at its next check; a pending read ends with the
+  // transport below.
+  dropReceiveLoop(false);
+  co_await parts_->screen->stop("session failed", true, false);
+  if (generation != teardownGeneration_) co_return;
+  co_await transport_->disconnect();
+  if (generation != teardownGeneration_) co_return;
+  resetSessionState();
+  state_ = DirectAuthState::failed;
+  emit(K::Disconnect{});
+}
+
+Awaitable<bool> DirectAuthClient::failAndDisconnect(DirectAuthError error, bool alreadyEmittedSpecificEvent,
+                                                    TaskTokenPtr attempt) {
+  const auto generation = ++teardownGeneration_;
+  auto superseded = [&] { return attempt->isCancelled() || generation != teardownGeneration_; };
+  parts_->development->invalidateLease();
+  if (parts_->development->hasSecureSession()) {
+    co_await parts_->development->stopSecureSession();
+    if (superseded()) co_return false;
+  }
+  lastError_ = error;
+  if (!alreadyEmittedSpecificEvent) emit(K::Error{eventText(error)});
+  intentionalDisconnect_ = false;
+  state_ = DirectAuthState::disconnecting;
+  dropReceiveLoop(true);
+  co_await parts_->screen->stop("session failed", false, false);
+  if (superseded()) co_return false;
+  co_await transport_->disconnect();
+  if (superseded()) co_return false;
+  resetSessionState();
+  state_ = DirectAuthState::failed;
+  emit(K::Disconnect{});
+  co_return true;
+}
+
+}  // namespace vantrel

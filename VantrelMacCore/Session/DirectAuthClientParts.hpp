@@ -1,0 +1,46 @@
+#pragma once
+
+// The collaborators and parts of one `DirectAuthClient`, shared by its source files only.
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Activity/UpdateActivityGate.hpp"
+#include "Protocol/LegacyComInfoSnapshot.hpp"
+#include "Protocol/VantrelFrameStreamDecoder.hpp"
+#include "Session/DirectAuthClient.hpp"
+#include "Session/DirectAuthEventSystemLog.hpp"
+#include "Session/IncomingFileReceiver.hpp"
+#include "Session/MacSystemCommandExecutor.hpp"
+#include "Session/ManagerMessageJoiner.hpp"
+#include "Session/OutgoingFileTransfer.hpp"
+#include "Session/ReceiverBound.hpp"
+#include "Session/SessionInput.hpp"
+#include "Session/SessionScreenStream.hpp"
+#include "Session/SingleFileRequests.hpp"
+
+namespace vantrel {
+
+struct DirectAuthClient::Parts {
+  std::shared_ptr<DirectAuthSystemLogging> systemLog;
+  std::shared_ptr<LegacyComInfoSnapshotProviding> comInfoSnapshotProvider;
+  std::shared_ptr<SystemCommandExecuting> systemCommandExecutor;
+  std::shared_ptr<UpdateActivityGate> gate;
+  std::shared_ptr<DevelopmentChannel> development;
+  std::shared_ptr<SessionScreenStream> screen;
+  std::unique_ptr<SessionInput> input;
+  std::unique_ptr<IncomingFileReceiver> incomingFiles;  // files from the manager, frame by frame
+
+  VantrelFrameStreamDecoder decoder{VantrelFrameStreamDecoder::defaultMaxBufferedBytes};
+  std::deque<VantrelFrame> pendingFrames;
+  ManagerMessageJoiner joiner;  // basic messages longer than one chunk are joined first
+
+  ReceiverBound<EventHandler> eventHandler;
+  ReceiverBound<ClipboardHandler> clipboardHandler;
+  ReceiverBound<PasteDestinationProvider> pasteDestinationProvider;
+  std::vector<std::string> localClipboardFiles;  // "file:" URLs, for SET_CURRENT_FOLDER
+};
+
+}  // namespace vantrel
