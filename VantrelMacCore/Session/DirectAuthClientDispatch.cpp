@@ -145,7 +145,16 @@ Awaitable<void> DirectAuthClient::sendPayload(Bytes payload, std::uint8_t comman
   const auto timestamp = nextTimestamp();
   Bytes wire = VantrelFrameChunker::encodeAll(payload, command, timestamp, comNum);
   Bytes().swap(payload);
-  co_await transport_->send(std::move(wire));
+  // A manager that stops reading must not hold the receive loop (which sends its replies) for
+  // longer than the kernel would keep an unacknowledged send: the connection fails instead.
+  auto sent = co_await outcome::attempt(withTimeout(transport_->send(std::move(wire)), replySendLimit));
+  if (sent) co_return;
+  const bool timedOut = outcome::matchError(
+      sent.error(), [](const TimeoutError&) { return true; },
+      [](const std::exception_ptr&) { return false; });
+  if (!timedOut) std::rethrow_exception(sent.error());
+  if (isLive()) co_await failFromReceiveLoop(DirectAuthError::timeout());
+  throw NetworkTransportError::timedOut();
 }
 
 Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {

@@ -79,8 +79,9 @@ Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
 }
 
 Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
-  auto step = parts_->joiner.push(std::move(frame));
+  auto step = parts_->joiner.push(std::move(frame), VantrelClock::now().time_since_epoch());
   for (auto& reason : step.dropped) emit(K::ClipboardRejected{std::move(reason)});
+  Parts::watchMessageStall(shared_from_this());
   if (!step.ready) co_return;
   VantrelFrame ready = std::move(*step.ready);
   const std::uint8_t command = ready.header.command;
@@ -97,10 +98,45 @@ Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
   }
 }
 
+void DirectAuthClient::Parts::watchMessageStall(const std::shared_ptr<DirectAuthClient>& self) {
+  auto& watch = *self->parts_->stallWatch;
+  if (!self->parts_->joiner.stallDeadline()) {
+    watch.cancel();
+  } else if (!watch.isRunning()) {
+    watch.start(
+        [weak = std::weak_ptr(self)](TaskTokenPtr token) { return stallWatchBody(weak, std::move(token)); });
+  }
+}
+
+Awaitable<void> DirectAuthClient::Parts::stallWatchBody(std::weak_ptr<DirectAuthClient> weak,
+                                                        TaskTokenPtr token) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  while (!token->isCancelled()) {
+    VantrelClock::duration wait{};
+    {
+      const auto self = weak.lock();
+      if (!self) co_return;
+      const auto deadline = self->parts_->joiner.stallDeadline();
+      if (!deadline) co_return;
+      const auto now = VantrelClock::now().time_since_epoch();
+      if (now >= *deadline) {
+        // The same event as every other dropped message.
+        if (auto reason = self->parts_->joiner.expire(now))
+          self->emit(K::ClipboardRejected{std::move(*reason)});
+        co_return;
+      }
+      wait = std::chrono::duration_cast<VantrelClock::duration>(*deadline - now);
+    }
+    // Each chunk moves the deadline on; the watch looks again when the old one passes.
+    if (!co_await outcome::attempt(sleepFor(wait))) co_return;
+  }
+}
+
 void DirectAuthClient::resetSessionState() {
   parts_->decoder.reset();
   parts_->pendingFrames.clear();
   parts_->joiner.reset();
+  parts_->stallWatch->cancel();
   parts_->screen->reset();
   parts_->input->reset();
   parts_->incomingFiles->reset();

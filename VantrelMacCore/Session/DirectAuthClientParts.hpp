@@ -2,8 +2,10 @@
 
 // The collaborators and parts of one `DirectAuthClient`, shared by its source files only.
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,10 @@
 
 namespace vantrel {
 
+// The longest a reply may wait to go out: the manager connection's TCP user time-out, after which
+// the kernel would fail an unacknowledged send anyway.
+inline constexpr std::chrono::seconds replySendLimit{60};
+
 struct DirectAuthClient::Parts {
   std::shared_ptr<DirectAuthSystemLogging> systemLog;
   std::shared_ptr<LegacyComInfoSnapshotProviding> comInfoSnapshotProvider;
@@ -35,7 +41,12 @@ struct DirectAuthClient::Parts {
 
   VantrelFrameStreamDecoder decoder{VantrelFrameStreamDecoder::defaultMaxBufferedBytes};
   std::deque<VantrelFrame> pendingFrames;
-  ManagerMessageJoiner joiner;  // basic messages longer than one chunk are joined first
+  ManagerMessageJoiner joiner;         // basic messages longer than one chunk are joined first
+  std::optional<TaskSlot> stallWatch;  // drops a message whose chunks stop coming
+
+  // Starts the stall watch while a message is being joined (one watch per message).
+  static void watchMessageStall(const std::shared_ptr<DirectAuthClient>& self);
+  static Awaitable<void> stallWatchBody(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token);
 
   ReceiverBound<EventHandler> eventHandler;
   ReceiverBound<ClipboardHandler> clipboardHandler;

@@ -462,6 +462,45 @@ TEST_F(FakeSession, AMessageOverTheJoinLimitIsDroppedAndTheSessionGoesOn) {
   EXPECT_EQ(session.countOf<K::ManagerFrame>(), 1u);
 }
 
+TEST_F(FakeSession, AMessageWhoseChunksStopIsDroppedAfterThirtySecondsWithoutAChunk) {
+  ManualClock clock;
+  connect();
+  for (std::uint16_t sequence : {0, 1}) {
+    Bytes frame = ManagerWire::header(1, sequence, 3, 66, 60000, 0);
+    append(frame, Bytes(60000, 0x41));
+    transport->queueReceive(std::move(frame));
+    ASSERT_TRUE(session.waitFor([&] { return transport->waitingReceives() == 1; }));
+    drain(io);
+    clock.advance(std::chrono::seconds(20));  // each chunk restarts the wait
+    drain(io);
+  }
+  EXPECT_EQ(session.countOf<K::ClipboardRejected>(), 0u);
+  clock.advance(std::chrono::seconds(10));
+  ASSERT_TRUE(waitForEvents<K::ClipboardRejected>(1));
+  EXPECT_EQ(
+      session.eventsOf<K::ClipboardRejected>(),
+      std::vector<K::ClipboardRejected>{{"manager message dropped: no chunk for 30 s after 2 of 3 chunks"}});
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+}
+
+TEST_F(FakeSession, AManagerThatStopsReadingFailsTheSessionAfterTheSendLimit) {
+  ManualClock clock;
+  connect();
+  transport->holdSends(true);  // nothing the agent sends is taken any more
+  transport->queueReceive(ManagerWire::frame(1, E::nullDataClass(E::getComInfo, 0)));
+  ASSERT_TRUE(session.waitFor([&] { return transport->heldSendCount() == 1; }));
+  drain(io);
+  clock.advance(std::chrono::seconds(59));
+  drain(io);
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+  clock.advance(std::chrono::seconds(1));
+  ASSERT_TRUE(session.waitFor([&] { return session.state() == DirectAuthState::failed; }));
+  EXPECT_EQ(session.lastError(), DirectAuthError::timeout());
+  EXPECT_EQ(session.countOf<K::Disconnect>(), 1u);
+  EXPECT_EQ(session.countOf<K::LegacyComInfoResponseFailed>(), 1u);
+  transport->holdSends(false);
+}
+
 TEST_F(FakeSession, HostileBytesEndOrLeaveTheSessionAsTheyShould) {
   connect();
   const Bytes prefix = E::prefix(E::getComInfo, 0);
