@@ -93,7 +93,7 @@ DirectAuthClient::DirectAuthClient(Collaborators c)
       std::make_unique<SessionInput>(std::move(c.inputInjector), parts_->gate,
                                      [this](DirectAuthEvent::Kind kind) { emit(std::move(kind)); });
   parts_->incomingFiles = std::make_unique<IncomingFileReceiver>(parts_->gate);
-  parts_->stallWatch.emplace(strand_, "manager message stall");
+  parts_->deadlineWatch.emplace(strand_, "manager message and file deadlines");
 }
 
 DirectAuthClient::~DirectAuthClient() {

@@ -81,13 +81,17 @@ Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
 Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
   auto step = parts_->joiner.push(std::move(frame), VantrelClock::now().time_since_epoch());
   for (auto& reason : step.dropped) emit(K::ClipboardRejected{std::move(reason)});
-  Parts::watchMessageStall(shared_from_this());
+  Parts::watchDeadlines(shared_from_this());
+
   if (!step.ready) co_return;
   VantrelFrame ready = std::move(*step.ready);
   const std::uint8_t command = ready.header.command;
   if (IncomingFileReceiver::isFileCommand(command)) {
     if (!isLive()) co_return;
-    for (auto& event : parts_->incomingFiles->handleFrame(command, ready.payload)) emit(std::move(event));
+    const auto now = VantrelClock::now().time_since_epoch();
+    for (auto& event : parts_->incomingFiles->handleFrame(command, ready.payload, now))
+      emit(std::move(event));
+    Parts::watchDeadlines(shared_from_this());
   } else if (command == VantrelProtocol::headerBasicCommand && parts_->development->owns(ready.payload)) {
     co_await handleAIEnvelope(std::move(ready.payload));
   } else if (command == VantrelProtocol::headerInputCommand) {
@@ -98,36 +102,42 @@ Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
   }
 }
 
-void DirectAuthClient::Parts::watchMessageStall(const std::shared_ptr<DirectAuthClient>& self) {
-  auto& watch = *self->parts_->stallWatch;
-  if (!self->parts_->joiner.stallDeadline()) {
+std::optional<std::chrono::nanoseconds> DirectAuthClient::Parts::nextDeadline() const {
+  const auto message = joiner.stallDeadline();
+  const auto files = incomingFiles->idleDeadline();
+  if (message && files) return std::min(*message, *files);
+  return message ? message : files;
+}
+
+void DirectAuthClient::Parts::watchDeadlines(const std::shared_ptr<DirectAuthClient>& self) {
+  auto& watch = *self->parts_->deadlineWatch;
+  if (!self->parts_->nextDeadline()) {
     watch.cancel();
   } else if (!watch.isRunning()) {
-    watch.start(
-        [weak = std::weak_ptr(self)](TaskTokenPtr token) { return stallWatchBody(weak, std::move(token)); });
+    watch.start([weak = std::weak_ptr(self)](TaskTokenPtr token) {
+      return deadlineWatchBody(weak, std::move(token));
+    });
   }
 }
 
-Awaitable<void> DirectAuthClient::Parts::stallWatchBody(std::weak_ptr<DirectAuthClient> weak,
-                                                        TaskTokenPtr token) {
+Awaitable<void> DirectAuthClient::Parts::deadlineWatchBody(std::weak_ptr<DirectAuthClient> weak,
+                                                           TaskTokenPtr token) {
   co_await asio::this_coro::throw_if_cancelled(false);
   while (!token->isCancelled()) {
     VantrelClock::duration wait{};
     {
       const auto self = weak.lock();
       if (!self) co_return;
-      const auto deadline = self->parts_->joiner.stallDeadline();
-      if (!deadline) co_return;
+      Parts& parts = *self->parts_;
       const auto now = VantrelClock::now().time_since_epoch();
-      if (now >= *deadline) {
-        // The same event as every other dropped message.
-        if (auto reason = self->parts_->joiner.expire(now))
-          self->emit(K::ClipboardRejected{std::move(*reason)});
-        co_return;
-      }
+      // Both report like their other failures: a dropped message, a failed transfer.
+      if (auto reason = parts.joiner.expire(now)) self->emit(K::ClipboardRejected{std::move(*reason)});
+      for (auto& event : parts.incomingFiles->expireIdle(now)) self->emit(std::move(event));
+      const auto deadline = parts.nextDeadline();
+      if (!deadline) co_return;
+      // Records, data and chunks move the deadlines on; the watch looks again when one passes.
       wait = std::chrono::duration_cast<VantrelClock::duration>(*deadline - now);
     }
-    // Each chunk moves the deadline on; the watch looks again when the old one passes.
     if (!co_await outcome::attempt(sleepFor(wait))) co_return;
   }
 }
@@ -136,7 +146,7 @@ void DirectAuthClient::resetSessionState() {
   parts_->decoder.reset();
   parts_->pendingFrames.clear();
   parts_->joiner.reset();
-  parts_->stallWatch->cancel();
+  parts_->deadlineWatch->cancel();
   parts_->screen->reset();
   parts_->input->reset();
   parts_->incomingFiles->reset();

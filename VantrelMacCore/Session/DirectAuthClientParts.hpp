@@ -41,12 +41,15 @@ struct DirectAuthClient::Parts {
 
   VantrelFrameStreamDecoder decoder{VantrelFrameStreamDecoder::defaultMaxBufferedBytes};
   std::deque<VantrelFrame> pendingFrames;
-  ManagerMessageJoiner joiner;         // basic messages longer than one chunk are joined first
-  std::optional<TaskSlot> stallWatch;  // drops a message whose chunks stop coming
+  ManagerMessageJoiner joiner;  // basic messages longer than one chunk are joined first
+  // Drops a joined message whose chunks stop coming and a file batch whose records stop coming.
+  std::optional<TaskSlot> deadlineWatch;
 
-  // Starts the stall watch while a message is being joined (one watch per message).
-  static void watchMessageStall(const std::shared_ptr<DirectAuthClient>& self);
-  static Awaitable<void> stallWatchBody(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token);
+  // The earliest of the joiner's and the file batch's deadlines, if any.
+  std::optional<std::chrono::nanoseconds> nextDeadline() const;
+  // Starts the watch while there is a deadline and none runs.
+  static void watchDeadlines(const std::shared_ptr<DirectAuthClient>& self);
+  static Awaitable<void> deadlineWatchBody(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token);
 
   ReceiverBound<EventHandler> eventHandler;
   ReceiverBound<ClipboardHandler> clipboardHandler;

@@ -6,6 +6,8 @@
 #include <asio/bind_cancellation_slot.hpp>
 
 #include "AIChannel/AIWire.hpp"
+#include "Protocol/LegacyFileTransfer.hpp"
+#include "Session/IncomingFileReceiver.hpp"
 #include "Session/ManagerMessageJoiner.hpp"
 #include "Session/OutgoingFileTransfer.hpp"
 #include "support/FakeTransport.hpp"
@@ -499,6 +501,44 @@ TEST_F(FakeSession, AManagerThatStopsReadingFailsTheSessionAfterTheSendLimit) {
   EXPECT_EQ(session.countOf<K::Disconnect>(), 1u);
   EXPECT_EQ(session.countOf<K::LegacyComInfoResponseFailed>(), 1u);
   transport->holdSends(false);
+}
+
+// A batch that announces more files than it sends holds the update gate only until 60 s pass
+// without a record or data, or until the session ends.
+TEST_F(FakeSession, AnAbandonedFileBatchLosesItsLease) {
+  ManualClock clock;
+  const auto fileRecord = [&](std::int32_t index) {
+    LegacyFileMetadata r;
+    r.comNum = 7;
+    r.currentIndex = index;
+    r.total = 3;
+    r.fileSize = 1;
+    r.filename = "f" + std::to_string(index);
+    r.destinationFolder = (home.path() / "in").string();
+    return ManagerWire::frame(10, r.encode().value(), 0, 7);
+  };
+  for (const bool idle : {true, false}) {
+    SCOPED_TRACE(idle ? "idle" : "session ends");
+    connect();
+    transport->queueReceive(fileRecord(0));
+    transport->queueReceive(ManagerWire::frame(12, toBytes("a"), 0, 7));
+    transport->queueReceive(ManagerWire::frame(15, {}, 0, 7));
+    ASSERT_TRUE(waitForEvents<K::FileTransferCompleted>(idle ? 1 : 2));
+    EXPECT_EQ(session.gate->snapshot().fileTransfers(), 1);
+    if (idle) {
+      clock.advance(std::chrono::seconds(59));
+      drain(io);
+      EXPECT_EQ(session.gate->snapshot().fileTransfers(), 1);
+      clock.advance(std::chrono::seconds(1));
+      ASSERT_TRUE(session.waitFor([&] { return session.gate->snapshot().fileTransfers() == 0; }));
+      EXPECT_EQ(session.eventsOf<K::FileTransferFailed>(),
+                std::vector<K::FileTransferFailed>{{std::string(IncomingFileReceiver::idleText)}});
+      session.run(session.client->disconnect());
+    } else {
+      session.run(session.client->disconnect());
+      EXPECT_EQ(session.gate->snapshot().fileTransfers(), 0);
+    }
+  }
 }
 
 TEST_F(FakeSession, HostileBytesEndOrLeaveTheSessionAsTheyShould) {
