@@ -14,7 +14,6 @@
 #include "Session/DirectAuthClient.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeSessionCollaborators.hpp"
-#include "support/SessionTestDoubles.hpp"
 
 namespace vantrel::testing {
 
