@@ -273,15 +273,6 @@ Awaitable<void> sendOutgoingFiles(std::vector<fs::path> files, std::string desti
   if (failure) context.emit(transferFailedOwned(localizedDescription(failure)));
 }
 
-namespace {
-int hexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
-
 bool isFileURL(std::string_view url) noexcept {
   constexpr std::string_view scheme = "file:";
   if (url.size() < scheme.size()) return false;
@@ -314,10 +305,9 @@ std::optional<std::string> localPathFromFileURL(std::string_view url) {
     char c = rest[i];
     if (c == '%') {
       if (i + 2 >= rest.size()) return std::nullopt;
-      const int high = hexValue(rest[i + 1]);
-      const int low = hexValue(rest[i + 2]);
-      if (high < 0 || low < 0) return std::nullopt;
-      c = static_cast<char>(high * 16 + low);
+      const auto escaped = bytesFromHex(rest.substr(i + 1, 2));
+      if (!escaped) return std::nullopt;
+      c = static_cast<char>(escaped->front());
       i += 2;
     }
     if (c == '\0') return std::nullopt;

@@ -422,22 +422,6 @@ TEST_F(IncomingFileReceiverTests, SupersedingRecordDropsTheUnfinishedFileOnly) {
   EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
 }
 
-TEST_F(IncomingFileReceiverTests, CancelLeavesTheExistingFileAndNoTemporaryFile) {
-  fs::create_directories(dest());
-  writeFile(dest() / "f", "original");
-  IncomingFileReceiver receiver(gate);
-  receiver.handleFrame(10, encoded(record(dest(), "f", 120'001, 0, 2)));
-  receiver.handleFrame(12, patternBytes(60'000));
-  EXPECT_EQ(receiver.handleFrame(21, {}), failed("Transfer cancelled by manager"));
-  EXPECT_EQ(readFile(dest() / "f"), toBytes("original"));
-  EXPECT_EQ(namesIn(dest()), std::set<std::string>{"f"});
-  EXPECT_FALSE(receiver.holdsBatchLease());
-  EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
-  // With nothing running the cancel is still reported; a stray end frame is silent.
-  EXPECT_EQ(receiver.handleFrame(21, {}), failed("Transfer cancelled by manager"));
-  EXPECT_TRUE(receiver.handleFrame(15, {}).empty());
-}
-
 TEST_F(IncomingFileReceiverTests, DisconnectLeavesTheExistingFileAndNoTemporaryFile) {
   fs::create_directories(dest());
   writeFile(dest() / "f", "original");
