@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 #include "Platform/X11DisplayCapture.hpp"
@@ -11,16 +12,18 @@
 
 namespace vantrel {
 
+// What the capture thread reaches: the stream's handlers and whether they may still be called.
+// It holds nothing else, so the capture thread never owns (and never ends) its own loop.
+struct ScreenCaptureKitH264Streamer::Delivery {
+  ScreenStreamHandlers handlers;
+  std::atomic<bool> active{true};
+};
+
 struct ScreenCaptureKitH264Streamer::Stream {
   std::uint64_t id = 0;
-  ScreenStreamHandlers handlers;
-  std::optional<ScreenStreamConfiguration> configuration;
+  std::shared_ptr<Delivery> delivery;
   std::shared_ptr<X11H264CaptureLoop> loop;
-  std::deque<PendingItem> pending;
-  bool active = true;             // handlers may still be called
-  bool running = false;           // started and not failed
-  bool delivering = false;        // a delivery task runs
-  bool awaitingKeyframe = false;  // units are dropped up to the next keyframe
+  bool running = false;  // started and not failed
 };
 
 namespace {
@@ -47,15 +50,6 @@ ScreenStreamError startError(const std::exception_ptr& error) {
   } catch (...) {
   }
   return ScreenStreamError::startFailed("unknown error");
-}
-
-// The handlers are called through plain functions (docs/coroutine-rules.md, rule 4).
-Awaitable<void> callAccessUnit(const ScreenStreamHandlers& handlers, EncodedScreenAccessUnit& unit) {
-  return handlers.onAccessUnit(std::move(unit));
-}
-
-Awaitable<void> callFailure(const ScreenStreamHandlers& handlers, const std::string& text) {
-  return handlers.onFailure(text);
 }
 
 Awaitable<void> joinLoop(std::shared_ptr<X11H264CaptureLoop> loop) {
@@ -157,8 +151,8 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
 
   auto stream = std::make_shared<Stream>();
   stream->id = ++lastStreamId_;
-  stream->handlers = std::move(handlers);
-  stream->configuration = configuration;
+  stream->delivery = std::make_shared<Delivery>();
+  stream->delivery->handlers = std::move(handlers);
   stream_ = stream;
 
   X11H264CaptureSettings settings;
@@ -170,20 +164,35 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   settings.averageBitrate = toInt(configuration.averageBitrate());
   settings.keyframeInterval = toInt(configuration.keyframeInterval());
 
-  // The capture thread only posts to the strand; it never waits for the streamer or a handler.
+  // The capture thread hands each picture straight to the stream's handler, which stores it and
+  // returns; it never waits for the streamer or a session. After a stop (the thread is joined)
+  // or a failure no handler runs.
   const std::weak_ptr<ScreenCaptureKitH264Streamer> weak = self;
   const auto id = stream->id;
   const auto strand = strand_;
+  const auto delivery = stream->delivery;
   X11H264CaptureCallbacks callbacks;
-  callbacks.onPicture = [weak, id, strand](EncodedPicture picture, CaptureTiming) {
-    asio::post(
-        strand,
-        [weak, id, unit = EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe}]() mutable {
-          if (auto streamer = weak.lock()) streamer->acceptUnit(id, std::move(unit));
-        });
+  callbacks.onPicture = [delivery](EncodedPicture picture, CaptureTiming) {
+    if (!delivery->active.load(std::memory_order_acquire) || !delivery->handlers.onAccessUnit) return;
+    try {
+      delivery->handlers.onAccessUnit(EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe});
+    } catch (...) {
+      SystemLog("local.vantrel.VantrelMac", "screen")
+          .error("Screen stream handler threw: {}", localizedDescription(std::current_exception()));
+    }
   };
-  callbacks.onFailure = [weak, id, strand](std::exception_ptr error) {
-    asio::post(strand, [weak, id, text = screenStreamFailureText(error)]() mutable {
+  callbacks.onFailure = [delivery, weak, id, strand](std::exception_ptr error) {
+    if (!delivery->active.exchange(false, std::memory_order_acq_rel)) return;
+    std::string text = screenStreamFailureText(error);
+    if (delivery->handlers.onFailure) {
+      try {
+        delivery->handlers.onFailure(text);
+      } catch (...) {
+        SystemLog("local.vantrel.VantrelMac", "screen")
+            .error("Screen stream handler threw: {}", localizedDescription(std::current_exception()));
+      }
+    }
+    asio::post(strand, [weak, id, text = std::move(text)]() mutable {
       if (auto streamer = weak.lock()) streamer->acceptFailure(id, std::move(text));
     });
   };
@@ -221,73 +230,20 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
 Awaitable<void> ScreenCaptureKitH264Streamer::stopOnStrand() {
   auto stream = std::exchange(stream_, nullptr);
   if (!stream) co_return;
-  stream->active = false;
+  stream->delivery->active.store(false, std::memory_order_release);
   stream->running = false;
-  stream->pending.clear();
   auto loop = std::move(stream->loop);
   if (loop) co_await joinLoop(loop);
 }
 
-void ScreenCaptureKitH264Streamer::acceptUnit(std::uint64_t streamId, EncodedScreenAccessUnit unit) {
-  const auto stream = stream_;
-  if (!stream || stream->id != streamId || !stream->active) return;
-  if (stream->awaitingKeyframe) {
-    if (!unit.isKeyframe) return;
-    stream->awaitingKeyframe = false;
-  }
-  if (stream->pending.size() >= maximumPendingUnits) {
-    // The consumer fell behind: what waits is dropped, and the stream resumes with a keyframe.
-    stream->pending.clear();
-    if (!unit.isKeyframe) {
-      stream->awaitingKeyframe = true;
-      if (stream->loop) stream->loop->requestKeyframe();
-      log_.notice("Screen stream consumer is behind; waiting access units dropped up to the next keyframe");
-      return;
-    }
-  }
-  stream->pending.emplace_back(std::move(unit));
-  startDelivery(stream);
-}
-
 void ScreenCaptureKitH264Streamer::acceptFailure(std::uint64_t streamId, std::string text) {
   const auto stream = stream_;
-  if (!stream || stream->id != streamId || !stream->active) return;
+  if (!stream || stream->id != streamId) return;
   log_.error("Screen stream failed: {}", text);
   stream->running = false;
-  stream->awaitingKeyframe = false;
-  stream->pending.emplace_back(std::move(text));
+  stream_.reset();
   // The capture thread ends by itself after reporting; it is joined off the strand.
   if (stream->loop) spawnTask(strand_, joinLoop(stream->loop), "screen capture join");
-  startDelivery(stream);
-}
-
-void ScreenCaptureKitH264Streamer::startDelivery(const std::shared_ptr<Stream>& stream) {
-  if (stream->delivering) return;
-  stream->delivering = true;
-  spawnTask(strand_, deliverOnStrand(shared_from_this(), stream), "screen stream delivery");
-}
-
-Awaitable<void> ScreenCaptureKitH264Streamer::deliverOnStrand(
-    std::shared_ptr<ScreenCaptureKitH264Streamer> self, std::shared_ptr<Stream> stream) {
-  // One unit at a time and in order; after a stop nothing more is handed out.
-  while (stream->active && !stream->pending.empty()) {
-    auto item = std::move(stream->pending.front());
-    stream->pending.pop_front();
-    try {
-      if (auto* unit = std::get_if<EncodedScreenAccessUnit>(&item)) {
-        if (stream->handlers.onAccessUnit) co_await callAccessUnit(stream->handlers, *unit);
-      } else {
-        // A failure ends the stream: nothing is delivered after it.
-        stream->active = false;
-        const auto& text = std::get<std::string>(item);
-        if (stream->handlers.onFailure) co_await callFailure(stream->handlers, text);
-        if (self->stream_ == stream) self->stream_.reset();
-      }
-    } catch (...) {
-      self->log_.error("Screen stream handler threw: {}", localizedDescription(std::current_exception()));
-    }
-  }
-  stream->delivering = false;
 }
 
 }  // namespace vantrel

@@ -1,14 +1,13 @@
 #pragma once
 
 // The session's screen streamer: the main display of the X server captured, scaled and encoded
-// to H.264 on a thread of its own, each access unit handed to the stream's handlers in order.
+// to H.264 on a thread of its own, each access unit handed from that thread to the stream's
+// handlers in order, without any queue in between.
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Session/ScreenStreamingProviding.hpp"
 #include "Support/Async.hpp"
@@ -34,26 +33,18 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   Awaitable<void> requestKeyframe() override;
   Awaitable<bool> isStreaming() override;
 
-  // Access units waiting for the handlers beyond this many are dropped up to the next keyframe,
-  // which is requested at once: a slow consumer sees a gap, never a growing backlog.
-  static constexpr std::size_t maximumPendingUnits = 8;
-
   const Strand& strand() const noexcept { return strand_; }
 
  private:
+  struct Delivery;
   struct Stream;
-  using PendingItem = std::variant<EncodedScreenAccessUnit, std::string>;
 
   ScreenCaptureKitH264Streamer(Executor executor, std::optional<std::string> displayName);
 
   Awaitable<void> startOnStrand(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers);
   Awaitable<void> stopOnStrand();
-  // Called on the strand with what the capture thread posted.
-  void acceptUnit(std::uint64_t streamId, EncodedScreenAccessUnit unit);
+  // On the strand, after the capture thread reported a failure: the stream is over.
   void acceptFailure(std::uint64_t streamId, std::string text);
-  void startDelivery(const std::shared_ptr<Stream>& stream);
-  static Awaitable<void> deliverOnStrand(std::shared_ptr<ScreenCaptureKitH264Streamer> self,
-                                         std::shared_ptr<Stream> stream);
 
   Strand strand_;
   std::optional<std::string> displayName_;

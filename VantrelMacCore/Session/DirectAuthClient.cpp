@@ -1,3 +1,6 @@
+// The session object, its public operations, and connecting: TCP connect, authentication and
+// registration.
+
 #include "Session/DirectAuthClient.hpp"
 
 #include <fmt/format.h>
@@ -7,12 +10,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "AIChannel/AIWire.hpp"
-#include "Protocol/LegacyInputPacket.hpp"
-#include "Protocol/LegacyTSocketDataKindProbe.hpp"
 #include "Protocol/VantrelFrameChunker.hpp"
 #include "Protocol/VantrelHeader.hpp"
 #include "Protocol/VantrelProtocol.hpp"
+#include "Session/DirectAuthClientParts.hpp"
 #include "Support/Paths.hpp"
 
 namespace vantrel {
@@ -29,73 +30,12 @@ VantrelClock::duration timeoutDuration(std::uint64_t nanoseconds) {
       std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(nanoseconds, cap))));
 }
 
-std::string descriptionOf(const DirectAuthError& error) {
-  return error.errorDescription().value_or(error.localizedDescription());
-}
-
 Awaitable<bool> callerCancelled() {
   auto state = co_await asio::this_coro::cancellation_state;
   co_return state.cancelled() != asio::cancellation_type::none;
 }
 
-// Every error met by a connection attempt, as the attempt reports it.
-DirectAuthError mapAttemptError(const std::exception_ptr& error) {
-  if (isCancellation(error)) return DirectAuthError::cancelled();
-  try {
-    std::rethrow_exception(error);
-  } catch (const DirectAuthError& e) {
-    return e;
-  } catch (const NetworkTransportError& e) {
-    return directAuthError(e);
-  } catch (const TimeoutError&) {
-    return DirectAuthError::timeout();
-  } catch (...) {
-    return DirectAuthError::transport(localizedDescription(error));
-  }
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Free helpers
-
-bool isFileURL(std::string_view url) noexcept {
-  constexpr std::string_view scheme = "file:";
-  if (url.size() < scheme.size()) return false;
-  for (std::size_t i = 0; i < scheme.size(); ++i) {
-    char c = url[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != scheme[i]) return false;
-  }
-  return true;
-}
-
-DirectAuthError directAuthError(const NetworkTransportError& error) {
-  switch (error.kind()) {
-    case NetworkTransportError::Case::cancelled: return DirectAuthError::cancelled();
-    case NetworkTransportError::Case::timedOut: return DirectAuthError::timeout();
-    default: return DirectAuthError::transport(error.localizedDescription());
-  }
-}
-
-std::string transportDetail(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const DirectAuthError& e) {
-    return descriptionOf(e);
-  } catch (const NetworkTransportError& e) {
-    return descriptionOf(directAuthError(e));
-  } catch (...) {
-    return localizedDescription(error);
-  }
-}
-
-std::string defaultPasteDestination() {
-  std::error_code ec;
-  const auto downloads = paths::downloadsDirectory();
-  if (!downloads.empty() && std::filesystem::is_directory(downloads, ec)) return downloads.string();
-  return paths::home().string();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Object
@@ -107,50 +47,81 @@ std::shared_ptr<DirectAuthClient> DirectAuthClient::create(Collaborators collabo
         "DirectAuthClient needs a transport, a system-information provider, an input "
         "injector and a system command executor");
   }
-  return std::shared_ptr<DirectAuthClient>(new DirectAuthClient(std::move(collaborators)));
+  auto screenStreamer = collaborators.screenStreamer;
+  auto client = std::shared_ptr<DirectAuthClient>(new DirectAuthClient(std::move(collaborators)));
+  // The screen reaches the session through its context only, and only while the session exists.
+  const std::weak_ptr<DirectAuthClient> weak = client;
+  SessionScreenContext context;
+  context.transport = client->transport_;
+  context.gate = client->parts_->gate;
+  context.isLive = [weak] {
+    const auto self = weak.lock();
+    return self && self->isLive();
+  };
+  context.connectionNumber = [weak]() -> std::uint16_t {
+    const auto self = weak.lock();
+    return self ? self->activeConnectionNumber_ : 0;
+  };
+  context.nextTimestamp = [weak]() -> std::uint16_t {
+    const auto self = weak.lock();
+    return self ? self->nextTimestamp() : 0;
+  };
+  context.sendHeaderBasicPayload = [weak](Bytes payload, std::uint16_t comNum) {
+    return sendFor(weak, std::move(payload), comNum);
+  };
+  context.emit = [weak](DirectAuthEvent::Kind kind) {
+    if (const auto self = weak.lock()) self->emit(std::move(kind));
+  };
+  context.failSession = [weak](DirectAuthError error) { return failFor(weak, std::move(error)); };
+  client->parts_->screen = SessionScreenStream::create(std::move(screenStreamer), std::move(context));
+  return client;
 }
 
 DirectAuthClient::DirectAuthClient(Collaborators c)
     : transport_(std::move(c.transport)),
       strand_(transport_->executor()),
-      systemLog_(std::move(c.systemLog)),
-      comInfoSnapshotProvider_(std::move(c.comInfoSnapshotProvider)),
-      screenStreamer_(std::move(c.screenStreamer)),
-      screenPacketSender_(LowLatencyScreenPacketSender::create(transport_)),
-      inputInjector_(std::move(c.inputInjector)),
-      systemCommandExecutor_(std::move(c.systemCommandExecutor)),
-      updateActivityGate_(c.updateActivityGate ? std::move(c.updateActivityGate)
-                                               : UpdateActivityGate::shared()),
-      initialAIConfiguration_(c.aiChannelConfiguration),
-      secureAISession_(std::move(c.secureAISession)),
-      reloadAIConfiguration_(std::move(c.reloadAIConfiguration)),
+      parts_(std::make_unique<Parts>()),
       receiveLoopTask_(strand_, "manager receive loop"),
-      screenRestartTask_(strand_, "screen restart"),
-      incomingFiles_(updateActivityGate_),
-      aiChannel_(MacAIChannel::statusOnly(c.aiChannelConfiguration)),
-      aiAccountContext_(std::move(c.aiAccountContext)),
-      aiSessionID_(Uuid::random()) {}
+      developmentSessionID_(Uuid::random()) {
+  parts_->systemLog = std::move(c.systemLog);
+  parts_->comInfoSnapshotProvider = std::move(c.comInfoSnapshotProvider);
+  parts_->systemCommandExecutor = std::move(c.systemCommandExecutor);
+  parts_->gate = c.updateActivityGate ? std::move(c.updateActivityGate) : UpdateActivityGate::shared();
+  parts_->development = c.developmentChannel ? c.developmentChannel() : nullptr;
+  if (!parts_->development) parts_->development = makeDisabledDevelopmentChannel();
+  parts_->input =
+      std::make_unique<SessionInput>(std::move(c.inputInjector), parts_->gate,
+                                     [this](DirectAuthEvent::Kind kind) { emit(std::move(kind)); });
+  parts_->incomingFiles = std::make_unique<IncomingFileReceiver>(parts_->gate);
+  parts_->deadlineWatch.emplace(strand_, "manager message and file deadlines");
+}
 
 DirectAuthClient::~DirectAuthClient() {
   // Leases end through their own release; an open incoming file is closed. Nothing is sent.
   if (auto token = receiveLoopTask_.token()) token->cancel();
-  closeIncomingFile();
+  parts_->incomingFiles->reset();
+}
+
+Awaitable<void> DirectAuthClient::sendFor(std::weak_ptr<DirectAuthClient> weak, Bytes payload,
+                                          std::uint16_t comNum) {
+  // A session that is gone ends its part's work as a cancellation.
+  auto self = weak.lock();
+  if (!self) throw CancellationError();
+  co_await self->sendHeaderBasicPayload(std::move(payload), comNum);
+}
+
+Awaitable<void> DirectAuthClient::failFor(std::weak_ptr<DirectAuthClient> weak, DirectAuthError error) {
+  if (auto self = weak.lock()) co_await self->failFromReceiveLoop(std::move(error));
 }
 
 void DirectAuthClient::emit(DirectAuthEvent::Kind kind) {
   const auto event = DirectAuthEvent::now(std::move(kind));
-  if (systemLog_) systemLog_->mirror(event);
-  eventHandler_.post(event);
+  if (parts_->systemLog) parts_->systemLog->mirror(event);
+  parts_->eventHandler.post(event);
 }
-
-std::uint16_t DirectAuthClient::nextTimestamp() noexcept { return timestampCounter_++; }
 
 bool DirectAuthClient::isLive() const noexcept {
   return state_ == DirectAuthState::authenticated && !intentionalDisconnect_;
-}
-
-void DirectAuthClient::invalidateLoginLease() {
-  if (aiLoginLease_) aiLoginLease_->invalidate();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -159,7 +130,7 @@ void DirectAuthClient::invalidateLoginLease() {
 Awaitable<void> DirectAuthClient::setEventHandler(Executor receiver, EventHandler handler) {
   return runOn(strand_,
                [](std::shared_ptr<DirectAuthClient> self, ReceiverBound<EventHandler> h) -> Awaitable<void> {
-                 self->eventHandler_ = std::move(h);
+                 self->parts_->eventHandler = std::move(h);
                  co_return;
                }(shared_from_this(), ReceiverBound<EventHandler>(std::move(receiver), std::move(handler))));
 }
@@ -167,9 +138,7 @@ Awaitable<void> DirectAuthClient::setEventHandler(Executor receiver, EventHandle
 Awaitable<std::string> DirectAuthClient::currentMCPStatus() {
   return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self) -> Awaitable<std::string> {
     if (self->state_ != DirectAuthState::authenticated) co_return "mcp_manager_not_connected";
-    if (!self->aiChannel_->enabled()) co_return "mcp_disabled";
-    if (self->aiLoginLease_ && self->aiLoginLease_->isValid()) co_return "mcp_connected_existing_manager";
-    co_return "mcp_account_login_required";
+    co_return self->parts_->development->status();
   }(shared_from_this()));
 }
 
@@ -177,8 +146,7 @@ Awaitable<void> DirectAuthClient::setAIAccountContext(std::shared_ptr<AIAccountL
   return runOn(strand_,
                [](std::shared_ptr<DirectAuthClient> self,
                   std::shared_ptr<AIAccountLoginContext> c) -> Awaitable<void> {
-                 self->invalidateLoginLease();
-                 self->aiAccountContext_ = std::move(c);
+                 self->parts_->development->setAccountContext(std::move(c));
                  co_return;
                }(shared_from_this(), std::move(context)));
 }
@@ -187,7 +155,7 @@ Awaitable<void> DirectAuthClient::setClipboardHandler(Executor receiver, Clipboa
   return runOn(
       strand_,
       [](std::shared_ptr<DirectAuthClient> self, ReceiverBound<ClipboardHandler> h) -> Awaitable<void> {
-        self->clipboardHandler_ = std::move(h);
+        self->parts_->clipboardHandler = std::move(h);
         co_return;
       }(shared_from_this(), ReceiverBound<ClipboardHandler>(std::move(receiver), std::move(handler))));
 }
@@ -196,7 +164,7 @@ Awaitable<void> DirectAuthClient::setPasteDestinationProvider(Executor receiver,
                                                               PasteDestinationProvider provider) {
   using Bound = ReceiverBound<PasteDestinationProvider>;
   return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, Bound p) -> Awaitable<void> {
-    self->pasteDestinationProvider_ = std::move(p);
+    self->parts_->pasteDestinationProvider = std::move(p);
     co_return;
   }(shared_from_this(), Bound(std::move(receiver), std::move(provider))));
 }
@@ -208,7 +176,7 @@ Awaitable<void> DirectAuthClient::updateLocalClipboardFiles(std::vector<std::str
                  for (auto& url : u) {
                    if (isFileURL(url)) files.push_back(std::move(url));
                  }
-                 self->localClipboardFiles_ = std::move(files);
+                 self->parts_->localClipboardFiles = std::move(files);
                  co_return;
                }(shared_from_this(), std::move(urls)));
 }
@@ -235,9 +203,12 @@ Awaitable<void> DirectAuthClient::disconnect() { return runOn(strand_, disconnec
 // ---------------------------------------------------------------------------------------------
 // Connecting, authentication and registration
 
-void DirectAuthClient::ensureCurrent(const TaskTokenPtr& attempt) {
+namespace {
+// Throws `cancelled` once `disconnect()` has made the attempt stale.
+void ensureCurrent(const TaskTokenPtr& attempt) {
   if (attempt->isCancelled()) throw DirectAuthError::cancelled();
 }
+}  // namespace
 
 Awaitable<void> DirectAuthClient::connectBody(std::shared_ptr<DirectAuthClient> self,
                                               DirectAuthConfiguration configuration) {
@@ -259,29 +230,21 @@ Awaitable<void> DirectAuthClient::connectBody(std::shared_ptr<DirectAuthClient> 
   self->lastError_.reset();
   self->intentionalDisconnect_ = false;
   self->dropReceiveLoop(true);
-  self->resetConnectionBuffers();
-  self->resetPostRegistrationCompatibilityState();
+  self->resetSessionState();
   self->activeConnectionNumber_ = normalized.connectionNumber;
-  if (self->reloadAIConfiguration_) {
-    self->aiChannel_ = MacAIChannel::statusOnly(self->reloadAIConfiguration_());
-  }
-  self->aiSessionID_ = Uuid::random();
+  self->parts_->development->reset();
+  self->developmentSessionID_ = Uuid::random();
   auto attempt = std::make_shared<TaskToken>();
   self->connectionAttempt_ = attempt;
   self->state_ = DirectAuthState::connecting;
 
-  std::exception_ptr failure;
-  try {
-    co_await self->runConnectionAttempt(normalized, attempt);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (self->connectionAttempt_ == attempt && !failure) self->connectionAttempt_.reset();
-  if (!failure) co_return;
+  auto done = co_await outcome::attempt(self->runConnectionAttempt(normalized, attempt));
+  if (self->connectionAttempt_ == attempt && done) self->connectionAttempt_.reset();
+  if (done) co_return;
   // A disconnect took the session down meanwhile: the state is the disconnect's.
   if (attempt->isCancelled()) throw DirectAuthError::cancelled();
 
-  const DirectAuthError mapped = mapAttemptError(failure);
+  const DirectAuthError mapped = directAuthError(done.error());
   const bool ours = co_await self->failAndDisconnect(mapped, mapped == DirectAuthError::rejected(), attempt);
   if (self->connectionAttempt_ == attempt) self->connectionAttempt_.reset();
   if (!ours) throw DirectAuthError::cancelled();
@@ -299,38 +262,19 @@ Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration c
   co_await performRegistration(configuration, attempt);
   state_ = DirectAuthState::authenticated;
 
-  invalidateLoginLease();
-  aiLoginLease_ = aiAccountContext_
-                      ? aiAccountContext_->lease(configuration.host, configuration.port, configuration.userID,
-                                                 configuration.connectionNumber)
-                      : nullptr;
-  const AIChannelConfiguration channelConfiguration =
-      reloadAIConfiguration_ ? reloadAIConfiguration_() : initialAIConfiguration_;
-  aiChannel_ = MacAIChannel::accountBound(channelConfiguration, aiLoginLease_, nullptr);
-
   lastError_.reset();
   emit(K::ManagerRegistrationComplete{});
 
-  aiChannel_->bindManager(configuration.host);
-  if (auto greeting = aiChannel_->hello()) {
+  const ManagerEndpoint manager{configuration.host, configuration.port, configuration.userID,
+                                configuration.connectionNumber};
+  if (auto greeting = parts_->development->bind(manager)) {
     co_await sendHeaderBasicPayload(std::move(*greeting), activeConnectionNumber_);
     ensureCurrent(attempt);
   }
 
   startReceiveLoop();
-  if (secureAISession_) {
-    std::optional<AIPairingBinding> binding;
-    try {
-      binding.emplace(configuration.userID, configuration.host, configuration.port,
-                      static_cast<int>(configuration.connectionNumber) + 1);
-    } catch (...) {
-      binding.reset();
-    }
-    if (binding) {
-      co_await secureAISession_->start(*binding);
-    } else {
-      co_await secureAISession_->stop();
-    }
+  if (parts_->development->hasSecureSession()) {
+    co_await parts_->development->startSecureSession(manager);
     ensureCurrent(attempt);
   }
 }
@@ -338,37 +282,27 @@ Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration c
 Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration configuration,
                                                      TaskTokenPtr attempt) {
   emit(K::TcpConnectAttempt{configuration.host, configuration.port});
-  std::exception_ptr failure;
-  try {
-    co_await withTimeout(transport_->connect(configuration.host, configuration.port),
-                         timeoutDuration(configuration.timeoutNanoseconds));
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
+  auto connected =
+      co_await outcome::attempt(withTimeout(transport_->connect(configuration.host, configuration.port),
+                                            timeoutDuration(configuration.timeoutNanoseconds)));
+  if (!connected) {
     // When the caller cancelled, the race's timer may finish first; the cause is the caller.
+    std::exception_ptr failure = connected.error();
     if (co_await callerCancelled()) failure = std::make_exception_ptr(CancellationError());
     if (!attempt->isCancelled()) co_await transport_->disconnect();
     ensureCurrent(attempt);
-    std::string detail;
-    std::exception_ptr thrown = failure;
-    try {
+    // Errors the session knows are reported as the session's; others as they are.
+    const bool known = outcome::matchError(
+        failure, [](const DirectAuthError&) { return true; },
+        [](const NetworkTransportError&) { return true; }, [](const TimeoutError&) { return true; },
+        [](const std::exception_ptr&) { return false; });
+    if (!known) {
+      emit(K::TcpConnectFailure{localizedDescription(failure)});
       std::rethrow_exception(failure);
-    } catch (const DirectAuthError& e) {
-      detail = descriptionOf(e);
-    } catch (const NetworkTransportError& e) {
-      const auto mapped = directAuthError(e);
-      detail = descriptionOf(mapped);
-      thrown = std::make_exception_ptr(mapped);
-    } catch (const TimeoutError&) {
-      const auto mapped = DirectAuthError::timeout();
-      detail = descriptionOf(mapped);
-      thrown = std::make_exception_ptr(mapped);
-    } catch (...) {
-      detail = localizedDescription(failure);
     }
-    emit(K::TcpConnectFailure{detail});
-    std::rethrow_exception(thrown);
+    const DirectAuthError mapped = directAuthError(failure);
+    emit(K::TcpConnectFailure{transportDetail(std::make_exception_ptr(mapped))});
+    throw mapped;
   }
   ensureCurrent(attempt);
   emit(K::TcpConnectReady{});
@@ -388,65 +322,38 @@ Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration 
   emit(K::AuthCommandSent{});
   co_await checkCancellation();
 
-  const VantrelFrame answer = co_await receiveAuthResponse(configuration.timeoutNanoseconds, attempt);
-  validateAuthResponse(answer);
-}
-
-Awaitable<VantrelFrame> DirectAuthClient::receiveAuthResponse(std::uint64_t timeoutNanoseconds,
-                                                              TaskTokenPtr attempt) {
-  std::exception_ptr failure;
-  std::optional<VantrelFrame> frame;
-  try {
-    frame = co_await withTimeout(collectOneFrame(), timeoutDuration(timeoutNanoseconds));
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
+  auto answer = co_await outcome::attempt(
+      withTimeout(collectOneFrame(), timeoutDuration(configuration.timeoutNanoseconds)));
+  if (!answer) {
+    std::exception_ptr failure = answer.error();
     if (co_await callerCancelled()) failure = std::make_exception_ptr(CancellationError());
     if (!attempt->isCancelled()) co_await transport_->disconnect();
     ensureCurrent(attempt);
     std::rethrow_exception(failure);
   }
   ensureCurrent(attempt);
-  co_return std::move(*frame);
+  validateAuthResponse(*answer);
 }
 
 Awaitable<VantrelFrame> DirectAuthClient::collectOneFrame() {
-  if (!pendingFrames_.empty()) {
-    VantrelFrame first = std::move(pendingFrames_.front());
-    pendingFrames_.pop_front();
+  if (!parts_->pendingFrames.empty()) {
+    VantrelFrame first = std::move(parts_->pendingFrames.front());
+    parts_->pendingFrames.pop_front();
     co_return first;
   }
   while (true) {
     co_await checkCancellation();
-    Bytes chunk;
-    std::exception_ptr failure;
-    try {
-      chunk = co_await transport_->receive();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    if (failure) {
-      if (isCancellation(failure)) throw DirectAuthError::cancelled();
-      try {
-        std::rethrow_exception(failure);
-      } catch (const NetworkTransportError& e) {
-        throw directAuthError(e);
-      } catch (const DirectAuthError&) {
-        throw;
-      } catch (...) {
-        throw DirectAuthError::transport(localizedDescription(failure));
-      }
-    }
-    if (chunk.empty()) continue;
+    auto chunk = co_await outcome::attempt(transport_->receive());
+    if (!chunk) throw directAuthError(chunk.error());
+    if (chunk->empty()) continue;
     std::vector<VantrelFrame> frames;
     try {
-      frames = decoder_.append(chunk);
+      frames = parts_->decoder.append(*chunk);
     } catch (const std::exception& e) {
       throw DirectAuthError::malformedResponse(localizedDescription(e));
     }
     if (frames.empty()) continue;
-    for (std::size_t i = 1; i < frames.size(); ++i) pendingFrames_.push_back(std::move(frames[i]));
+    for (std::size_t i = 1; i < frames.size(); ++i) parts_->pendingFrames.push_back(std::move(frames[i]));
     co_return std::move(frames.front());
   }
 }
@@ -496,8 +403,8 @@ Awaitable<void> DirectAuthClient::disconnectBody(std::shared_ptr<DirectAuthClien
     }
   };
   cancelAttempt();
-  self->invalidateLoginLease();
-  if (self->secureAISession_) co_await self->secureAISession_->stop();
+  self->parts_->development->invalidateLease();
+  if (self->parts_->development->hasSecureSession()) co_await self->parts_->development->stopSecureSession();
   // An attempt may have begun while the secure session stopped.
   cancelAttempt();
 
@@ -509,269 +416,13 @@ Awaitable<void> DirectAuthClient::disconnectBody(std::shared_ptr<DirectAuthClien
   self->intentionalDisconnect_ = true;
   self->state_ = DirectAuthState::disconnecting;
   self->dropReceiveLoop(true);
-  co_await self->stopScreenStream("disconnect", true, false);
+  co_await self->parts_->screen->stop("disconnect", true, false);
   co_await self->transport_->disconnect();
   if (generation != self->teardownGeneration_) co_return;  // a later disconnect finishes the job
-  self->resetConnectionBuffers();
-  self->resetPostRegistrationCompatibilityState();
+  self->resetSessionState();
   self->state_ = DirectAuthState::disconnected;
   self->emit(K::Disconnect{});
   self->intentionalDisconnect_ = false;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Receive loop and session failure
-
-void DirectAuthClient::startReceiveLoop() {
-  dropReceiveLoop(true);
-  receiveLoopTask_.start(
-      [weak = weak_from_this()](TaskTokenPtr token) { return receiveLoopEntry(weak, token); });
-}
-
-void DirectAuthClient::dropReceiveLoop(bool interruptWaits) {
-  if (auto token = receiveLoopTask_.token()) token->cancel();
-  if (interruptWaits) {
-    receiveLoopTask_.cancel();
-  } else {
-    receiveLoopTask_.release();
-  }
-}
-
-Awaitable<void> DirectAuthClient::receiveLoopEntry(std::weak_ptr<DirectAuthClient> weak, TaskTokenPtr token) {
-  co_await asio::this_coro::throw_if_cancelled(false);
-  auto self = weak.lock();
-  if (!self) co_return;
-  co_await self->runReceiveLoop(std::move(token));
-}
-
-bool DirectAuthClient::loopMayContinue(const TaskTokenPtr& token) const noexcept {
-  return !token->isCancelled() && state_ == DirectAuthState::authenticated && !intentionalDisconnect_;
-}
-
-Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
-  while (true) {
-    if (!loopMayContinue(token)) co_return;
-    if (!pendingFrames_.empty()) {
-      VantrelFrame frame = std::move(pendingFrames_.front());
-      pendingFrames_.pop_front();
-      co_await routeReceivedFrame(std::move(frame));
-      continue;
-    }
-
-    Bytes chunk;
-    std::exception_ptr failure;
-    try {
-      chunk = co_await transport_->receive();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    if (failure) {
-      // A loop that was dropped never acts on what its last read reported.
-      if (token->isCancelled() || isCancellation(failure)) co_return;
-      std::optional<NetworkTransportError> transportError;
-      try {
-        std::rethrow_exception(failure);
-      } catch (const NetworkTransportError& e) {
-        transportError = e;
-      } catch (...) {
-      }
-      if (transportError) {
-        co_await handleReceiveLoopTransportError(*transportError);
-        co_return;
-      }
-      if (intentionalDisconnect_) co_return;
-      if (state_ == DirectAuthState::authenticated) {
-        co_await failFromReceiveLoop(DirectAuthError::transport(localizedDescription(failure)));
-      }
-      co_return;
-    }
-
-    if (!loopMayContinue(token)) co_return;
-    std::vector<VantrelFrame> frames;
-    std::optional<DirectAuthError> decodeFailure;
-    try {
-      frames = decoder_.append(chunk);
-    } catch (const std::exception& e) {
-      decodeFailure = DirectAuthError::malformedResponse(localizedDescription(e));
-    }
-    if (decodeFailure) {
-      if (!intentionalDisconnect_ && state_ == DirectAuthState::authenticated) {
-        co_await failFromReceiveLoop(*decodeFailure);
-      }
-      co_return;
-    }
-    for (auto& frame : frames) {
-      if (!loopMayContinue(token)) co_return;
-      co_await routeReceivedFrame(std::move(frame));
-      if (state_ != DirectAuthState::authenticated) co_return;
-    }
-  }
-}
-
-Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
-  auto step = joiner_.push(std::move(frame));
-  for (auto& reason : step.dropped) emit(K::ClipboardRejected{std::move(reason)});
-  if (!step.ready) co_return;
-  VantrelFrame ready = std::move(*step.ready);
-  co_await handlePostRegistrationFrame(std::move(ready));
-}
-
-Awaitable<void> DirectAuthClient::handlePostRegistrationFrame(VantrelFrame frame) {
-  const std::uint8_t command = frame.header.command;
-  if (IncomingFileReceiver::isFileCommand(command)) {
-    co_await handleIncomingFileFrame(std::move(frame));
-    co_return;
-  }
-  if (command == VantrelProtocol::headerBasicCommand && AIWire::hasPrefix(frame.payload)) {
-    co_await handleAIEnvelope(std::move(frame.payload));
-    co_return;
-  }
-  if (command == VantrelProtocol::headerInputCommand) {
-    handleLegacyInputFrame(frame);
-    co_return;
-  }
-  emitManagerFrameMetadata(frame);
-  co_await handleLegacyHeaderBasicIfNeeded(std::move(frame));
-}
-
-Awaitable<void> DirectAuthClient::handleAIEnvelope(Bytes payload) {
-  if (!isLive()) co_return;
-  const Uuid session = aiSessionID_;
-  const auto channel = aiChannel_;
-  std::optional<Bytes> answer = co_await channel->handle(std::move(payload));
-  if (!answer) co_return;
-  if (aiSessionID_ != session || !isLive()) co_return;
-  bool failed = false;
-  try {
-    co_await sendHeaderBasicPayload(std::move(*answer), activeConnectionNumber_);
-  } catch (...) {
-    failed = true;
-  }
-  if (failed) emit(K::InputPacketRejected{"AI response transport failed"});
-}
-
-void DirectAuthClient::handleLegacyInputFrame(const VantrelFrame& frame) {
-  auto lease = updateActivityGate_->acquire(UpdateActivityGate::Kind::remoteInput);
-  if (!lease) return;
-  const auto packet = LegacyInputPacket::decode(frame.payload);
-  if (!packet) {
-    emit(K::InputPacketRejected{"HEADER_INPUT payload must be exactly 20 bytes"});
-    lease->end();
-    return;
-  }
-  try {
-    inputInjector_->inject(*packet);
-  } catch (const RemoteInputInjectionError& e) {
-    if (e.kind() == RemoteInputInjectionError::Case::accessibilityDenied) {
-      if (!inputPermissionDeniedLogged_) {
-        inputPermissionDeniedLogged_ = true;
-        emit(K::InputPermissionDenied{
-            "Grant VantrelMac in Privacy & Security > Accessibility, then relaunch"});
-      }
-    } else {
-      emit(K::InputPacketRejected{e.localizedDescription()});
-    }
-    lease->end();
-    return;
-  } catch (const std::exception& e) {
-    emit(K::InputPacketRejected{localizedDescription(e)});
-    lease->end();
-    return;
-  }
-  ++inputEventsApplied_;
-  inputPermissionDeniedLogged_ = false;
-  const std::string kind = packet->diagnosticKind();
-  const long long count = inputEventsApplied_;
-  const bool isKey = kind.rfind("key-", 0) == 0;
-  if (count == 1 || count % 100 == 0 ||
-      (!isKey && (!lastInputDiagnosticKind_ || *lastInputDiagnosticKind_ != kind))) {
-    emit(K::InputEventApplied{kind, count});
-  }
-  lastInputDiagnosticKind_ = kind;
-  lease->end();
-}
-
-void DirectAuthClient::emitManagerFrameMetadata(const VantrelFrame& frame) {
-  emit(K::ManagerFrame{frame.header.command, static_cast<long long>(frame.payload.size()),
-                       frame.header.comNum});
-}
-
-void DirectAuthClient::resetConnectionBuffers() {
-  decoder_.reset();
-  pendingFrames_.clear();
-  joiner_.reset();
-}
-
-void DirectAuthClient::resetPostRegistrationCompatibilityState() {
-  if (screenActivity_) {
-    screenActivity_->end();
-    screenActivity_.reset();
-  }
-  activeConnectionNumber_ = 0;
-  screenStreamActive_ = false;
-  screenFramesSent_ = 0;
-  screenBytesSent_ = 0;
-  screenKeyframesSent_ = 0;
-  screenStatsFramesAtLastEmit_ = 0;
-  inputEventsApplied_ = 0;
-  screenFirstFrameLogged_ = false;
-  inputPermissionDeniedLogged_ = false;
-  lastInputDiagnosticKind_.reset();
-  closeIncomingFile();
-}
-
-Awaitable<void> DirectAuthClient::handleReceiveLoopTransportError(NetworkTransportError error) {
-  if (intentionalDisconnect_ || state_ != DirectAuthState::authenticated) co_return;
-  co_await failFromReceiveLoop(directAuthError(error));
-}
-
-Awaitable<void> DirectAuthClient::failFromReceiveLoop(DirectAuthError error) {
-  if (state_ != DirectAuthState::authenticated) co_return;
-  const auto generation = ++teardownGeneration_;
-  invalidateLoginLease();
-  lastError_ = error;
-  emit(K::Error{descriptionOf(error)});
-  state_ = DirectAuthState::disconnecting;
-  if (secureAISession_) {
-    co_await secureAISession_->stop();
-    if (generation != teardownGeneration_) co_return;
-  }
-  // The loop (this task or another) ends at its next check; a pending read ends with the
-  // transport below.
-  dropReceiveLoop(false);
-  co_await stopScreenStream("session failed", true, false);
-  if (generation != teardownGeneration_) co_return;
-  co_await transport_->disconnect();
-  if (generation != teardownGeneration_) co_return;
-  resetConnectionBuffers();
-  resetPostRegistrationCompatibilityState();
-  state_ = DirectAuthState::failed;
-  emit(K::Disconnect{});
-}
-
-Awaitable<bool> DirectAuthClient::failAndDisconnect(DirectAuthError error, bool alreadyEmittedSpecificEvent,
-                                                    TaskTokenPtr attempt) {
-  const auto generation = ++teardownGeneration_;
-  auto superseded = [&] { return attempt->isCancelled() || generation != teardownGeneration_; };
-  invalidateLoginLease();
-  if (secureAISession_) {
-    co_await secureAISession_->stop();
-    if (superseded()) co_return false;
-  }
-  lastError_ = error;
-  if (!alreadyEmittedSpecificEvent) emit(K::Error{descriptionOf(error)});
-  intentionalDisconnect_ = false;
-  state_ = DirectAuthState::disconnecting;
-  dropReceiveLoop(true);
-  co_await stopScreenStream("session failed", false, false);
-  if (superseded()) co_return false;
-  co_await transport_->disconnect();
-  if (superseded()) co_return false;
-  resetConnectionBuffers();
-  resetPostRegistrationCompatibilityState();
-  state_ = DirectAuthState::failed;
-  emit(K::Disconnect{});
-  co_return true;
 }
 
 }  // namespace vantrel

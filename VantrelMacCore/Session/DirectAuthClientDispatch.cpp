@@ -3,12 +3,16 @@
 
 #include <fmt/format.h>
 
+#include <filesystem>
+
+#include "Support/Paths.hpp"
+
 #include "Protocol/LegacyComInfoPayload.hpp"
 #include "Protocol/LegacyNrbfRecords.hpp"
 #include "Protocol/LegacyTSocketDataKindProbe.hpp"
 #include "Protocol/VantrelFrameChunker.hpp"
 #include "Protocol/VantrelProtocol.hpp"
-#include "Session/DirectAuthClient.hpp"
+#include "Session/DirectAuthClientParts.hpp"
 
 namespace vantrel {
 
@@ -16,6 +20,14 @@ namespace K = DirectAuthEventKinds;
 namespace Cmd = LegacyMgrProtocolCommand;
 
 namespace {
+// The Downloads folder when it exists, else the home folder.
+std::string defaultPasteDestination() {
+  std::error_code ec;
+  const auto downloads = paths::downloadsDirectory();
+  if (!downloads.empty() && std::filesystem::is_directory(downloads, ec)) return downloads.string();
+  return paths::home().string();
+}
+
 Awaitable<std::string> askPasteDestination(DirectAuthClient::PasteDestinationProvider provider) {
   co_return co_await provider();
 }
@@ -24,7 +36,16 @@ Awaitable<std::string> askPasteDestination(DirectAuthClient::PasteDestinationPro
 // ---------------------------------------------------------------------------------------------
 // Legacy dispatch
 
-Awaitable<void> DirectAuthClient::handleLegacyHeaderBasicIfNeeded(VantrelFrame frame) {
+Awaitable<void> DirectAuthClient::handleAIEnvelope(Bytes payload) {
+  if (!isLive()) co_return;
+  const Uuid session = developmentSessionID_;
+  std::optional<Bytes> answer = co_await parts_->development->handle(std::move(payload));
+  if (!answer || developmentSessionID_ != session || !isLive()) co_return;
+  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(*answer), activeConnectionNumber_));
+  if (!sent) emit(K::InputPacketRejected{"AI response transport failed"});
+}
+
+Awaitable<void> DirectAuthClient::handleLegacyHeaderBasic(VantrelFrame frame) {
   if (!isLive() || frame.header.command != VantrelProtocol::headerBasicCommand) co_return;
   const auto kind = LegacyTSocketDataKindProbe::probeKind(frame.payload);
   if (!kind) co_return;
@@ -33,28 +54,43 @@ Awaitable<void> DirectAuthClient::handleLegacyHeaderBasicIfNeeded(VantrelFrame f
 
   switch (*kind) {
     case Cmd::getComInfo: co_await sendLegacyComInfoResponse(); break;
-    case Cmd::getScreen: co_await handleScreenRequest(std::move(frame.payload), true); break;
+    case Cmd::getScreen: co_await parts_->screen->handleRequest(std::move(frame.payload), true); break;
     case Cmd::getScreenEnd:
-    case Cmd::getScreenEndKeyCheck: co_await stopScreenStream("manager GET_SCREEN_END", true, false); break;
-    case Cmd::getScreenInfo: co_await handleScreenRequest(std::move(frame.payload), false); break;
+    case Cmd::getScreenEndKeyCheck:
+      co_await parts_->screen->stop("manager GET_SCREEN_END", true, false);
+      break;
+    case Cmd::getScreenInfo: co_await parts_->screen->handleRequest(std::move(frame.payload), false); break;
     case Cmd::getCurrentFolder: co_await sendCurrentPasteDestination(); break;
-    case Cmd::setCurrentFolder: co_await handleSetCurrentFolder(std::move(frame.payload)); break;
-    case Cmd::getManagerControlV: co_await requestManagerCurrentFolder(); break;
-    case Cmd::reboot: requestReboot(); break;
-    case Cmd::frameControl2A:
-      if (screenStreamActive_ && screenStreamer_) {
-        try {
-          co_await screenStreamer_->requestKeyframe();
-        } catch (...) {
-          // A keyframe request is a hint; the stream reports its own failures.
-        }
+    case Cmd::setCurrentFolder: {
+      const auto answer = LegacyClipboardCodec::decodeCurrentFolder(frame.payload);
+      if (!answer) {
+        emit(K::ClipboardRejected{"SET_CURRENT_FOLDER payload failed validation"});
+      } else if (!answer->message.empty()) {
+        emit(K::FileTransferFailed{answer->message});
+      } else {
+        co_await sendFiles(parts_->localClipboardFiles, answer->folder);
       }
       break;
+    }
+    case Cmd::getManagerControlV: co_await requestManagerCurrentFolder(); break;
+    case Cmd::reboot:
+      try {
+        parts_->systemCommandExecutor->requestReboot();
+        emit(K::SystemCommandAccepted{"reboot"});
+      } catch (const std::exception& e) {
+        emit(K::SystemCommandFailed{"reboot", localizedDescription(e)});
+      }
+      break;
+    case Cmd::frameControl2A: co_await parts_->screen->requestKeyframe(); break;
     case Cmd::clipboardText:
     case Cmd::clipboardImage:
     case Cmd::clipboardFile: handleIncomingClipboard(frame.payload); break;
-    case Cmd::getSingleFiles: co_await handleGetSingleFiles(std::move(frame.payload)); break;
-    case Cmd::setSingleCommands: co_await handleSetSingleCommands(std::move(frame.payload)); break;
+    case Cmd::getSingleFiles:
+      co_await handleGetSingleFiles(std::move(frame.payload), makeSingleFileContext());
+      break;
+    case Cmd::setSingleCommands:
+      co_await handleSetSingleCommands(std::move(frame.payload), makeSingleFileContext());
+      break;
     default: break;  // logged only
   }
 }
@@ -72,23 +108,8 @@ Awaitable<void> DirectAuthClient::requestManagerCurrentFolder() {
       !writeInteger<std::uint32_t>(envelope, *markerEnd, Cmd::getCurrentFolder, Endian::little)) {
     co_return;
   }
-  std::exception_ptr failure;
-  try {
-    co_await sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) emit(K::FileTransferFailed{localizedDescription(failure)});
-}
-
-void DirectAuthClient::requestReboot() {
-  try {
-    systemCommandExecutor_->requestReboot();
-  } catch (const std::exception& e) {
-    emit(K::SystemCommandFailed{"reboot", localizedDescription(e)});
-    return;
-  }
-  emit(K::SystemCommandAccepted{"reboot"});
+  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_));
+  if (!sent) emit(K::FileTransferFailed{localizedDescription(sent.error())});
 }
 
 void DirectAuthClient::handleIncomingClipboard(const Bytes& envelope) {
@@ -99,7 +120,7 @@ void DirectAuthClient::handleIncomingClipboard(const Bytes& envelope) {
     emit(K::ClipboardRejected{localizedDescription(e)});
     return;
   }
-  clipboardHandler_.post(*value);
+  parts_->clipboardHandler.post(*value);
   switch (value->kind()) {
     case LegacyClipboardValue::Case::text:
       emit(K::ClipboardReceived{"text", static_cast<long long>(value->textValue().size()), 1});
@@ -109,37 +130,6 @@ void DirectAuthClient::handleIncomingClipboard(const Bytes& envelope) {
       break;
     case LegacyClipboardValue::Case::files: emit(K::ClipboardReceived{"files", 0, 1}); break;
   }
-}
-
-Awaitable<void> DirectAuthClient::handleSetCurrentFolder(Bytes envelope) {
-  const auto answer = LegacyClipboardCodec::decodeCurrentFolder(envelope);
-  if (!answer) {
-    emit(K::ClipboardRejected{"SET_CURRENT_FOLDER payload failed validation"});
-    co_return;
-  }
-  if (!answer->message.empty()) {
-    emit(K::FileTransferFailed{answer->message});
-    co_return;
-  }
-  co_await sendFiles(localClipboardFiles_, answer->folder);
-}
-
-Awaitable<void> DirectAuthClient::handleGetSingleFiles(Bytes envelope) {
-  auto path = LegacyClipboardCodec::decodeStringDataClass(envelope, Cmd::getSingleFiles);
-  if (!path) {
-    emit(K::SingleFileListFailed{"GET_SINGLE_FILES path failed validation"});
-    co_return;
-  }
-  co_await sendSingleFileList(std::move(*path));
-}
-
-Awaitable<void> DirectAuthClient::handleSetSingleCommands(Bytes envelope) {
-  auto text = LegacyClipboardCodec::decodeStringDataClass(envelope, Cmd::setSingleCommands);
-  if (!text) {
-    emit(K::SingleFileCommandFailed{"SET_SINGLE_CMDS payload failed validation"});
-    co_return;
-  }
-  co_await runSingleFileCommand(std::move(*text));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,30 +145,33 @@ Awaitable<void> DirectAuthClient::sendPayload(Bytes payload, std::uint8_t comman
   const auto timestamp = nextTimestamp();
   Bytes wire = VantrelFrameChunker::encodeAll(payload, command, timestamp, comNum);
   Bytes().swap(payload);
-  co_await transport_->send(std::move(wire));
+  // A manager that stops reading must not hold the receive loop (which sends its replies) for
+  // longer than the kernel would keep an unacknowledged send: the connection fails instead.
+  auto sent = co_await outcome::attempt(withTimeout(transport_->send(std::move(wire)), replySendLimit));
+  if (sent) co_return;
+  const bool timedOut = outcome::matchError(
+      sent.error(), [](const TimeoutError&) { return true; },
+      [](const std::exception_ptr&) { return false; });
+  if (!timedOut) std::rethrow_exception(sent.error());
+  if (isLive()) co_await failFromReceiveLoop(DirectAuthError::timeout());
+  throw NetworkTransportError::timedOut();
 }
 
 Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
-  std::string folder;
-  std::exception_ptr failure;
-  if (pasteDestinationProvider_) {
-    // The provider runs on its receiver's executor; its copy there keeps it alive while it runs.
-    const auto receiver = pasteDestinationProvider_.receiver();
-    try {
-      folder = co_await runOn(receiver, askPasteDestination(pasteDestinationProvider_.function()));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  } else {
-    folder = defaultPasteDestination();
+  // The provider runs on its receiver's executor; its copy there keeps it alive while it runs.
+  // (No co_await inside a conditional expression: docs/coroutine-rules.md, rule 4.)
+  auto folder = outcome::Outcome<std::string>::success(defaultPasteDestination());
+  if (parts_->pasteDestinationProvider) {
+    folder =
+        co_await outcome::attempt(runOn(parts_->pasteDestinationProvider.receiver(),
+                                        askPasteDestination(parts_->pasteDestinationProvider.function())));
   }
+  std::exception_ptr failure = folder.error();
   if (!failure) {
-    try {
-      Bytes envelope = LegacyClipboardCodec::makeCurrentFolder(folder, "", activeConnectionNumber_);
-      co_await sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_);
-    } catch (...) {
-      failure = std::current_exception();
-    }
+    Bytes envelope = LegacyClipboardCodec::makeCurrentFolder(*folder, "", activeConnectionNumber_);
+    failure =
+        (co_await outcome::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_)))
+            .error();
   }
   if (failure) {
     emit(K::FileTransferFailed{localizedDescription(failure)});
@@ -187,62 +180,25 @@ Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
   emit(K::PasteDestinationSent{});
 }
 
-Awaitable<void> DirectAuthClient::sendSingleFileList(std::string requestedPath) {
-  auto lease = updateActivityGate_->acquire(UpdateActivityGate::Kind::fileTransfer);
-  if (!lease) {
-    emit(K::SingleFileListFailed{"Update installation in progress"});
-    co_return;
-  }
-  std::exception_ptr failure;
-  SingleFileListing listing;
-  try {
-    listing = listSingleFileFolder(requestedPath);
-    Bytes envelope =
-        LegacyClipboardCodec::makeStringDataClass(Cmd::getSingleFiles, listing.json, activeConnectionNumber_);
-    co_await sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    emit(K::SingleFileListFailed{localizedDescription(failure)});
-  } else {
-    emit(K::SingleFileListSent{listing.path, listing.itemCount});
-  }
-  lease->end();
-}
-
 // ---------------------------------------------------------------------------------------------
 // System information
 
 Awaitable<void> DirectAuthClient::sendLegacyComInfoResponse() {
   if (!isLive()) co_return;
   const std::uint16_t comNum = activeConnectionNumber_;
-  std::optional<LegacyComInfoSnapshot> snapshot;
-  std::exception_ptr snapshotFailure;
-  try {
-    snapshot = co_await comInfoSnapshotProvider_->makeSnapshot();
-  } catch (...) {
-    snapshotFailure = std::current_exception();
-  }
-  if (!snapshot) {
-    emit(K::LegacyComInfoSnapshotFailed{localizedDescription(snapshotFailure)});
-    snapshot = LegacyComInfoSnapshot::minimalFallback();
-  }
-  Bytes payload = LegacyComInfoPayload::makePayload(comNum, *snapshot);
+  auto made = co_await outcome::attempt(parts_->comInfoSnapshotProvider->makeSnapshot());
+  if (!made) emit(K::LegacyComInfoSnapshotFailed{localizedDescription(made.error())});
+  const LegacyComInfoSnapshot snapshot = made ? *made : LegacyComInfoSnapshot::minimalFallback();
+  Bytes payload = LegacyComInfoPayload::makePayload(comNum, snapshot);
   const auto byteCount = static_cast<long long>(payload.size());
-  const LegacyComInfoResponseSummary summary(*snapshot);
+  const LegacyComInfoResponseSummary summary(snapshot);
 
-  std::exception_ptr sendFailure;
-  try {
-    co_await sendHeaderBasicPayload(std::move(payload), comNum);
-  } catch (...) {
-    sendFailure = std::current_exception();
-  }
-  if (!sendFailure) {
+  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(payload), comNum));
+  if (sent) {
     emit(K::LegacyComInfoResponseSent{comNum, byteCount, summary.diagnosticFragment()});
     co_return;
   }
-  const std::string detail = transportDetail(sendFailure);
+  const std::string detail = transportDetail(sent.error());
   emit(K::LegacyComInfoResponseFailed{detail});
   if (!intentionalDisconnect_ && state_ == DirectAuthState::authenticated) {
     co_await failFromReceiveLoop(DirectAuthError::transport(detail));
@@ -282,11 +238,12 @@ Awaitable<void> DirectAuthClient::notifyLocalClipboardFiles(std::vector<std::str
         for (auto& url : u) {
           if (isFileURL(url)) files.push_back(std::move(url));
         }
-        self->localClipboardFiles_ = std::move(files);
+        self->parts_->localClipboardFiles = std::move(files);
         const auto comNum = self->activeConnectionNumber_;
         Bytes envelope = LegacyClipboardCodec::makeFileNotification(comNum);
         co_await self->sendHeaderBasicPayload(std::move(envelope), comNum);
-        self->emit(K::ClipboardSent{"files", 0, static_cast<long long>(self->localClipboardFiles_.size())});
+        self->emit(
+            K::ClipboardSent{"files", 0, static_cast<long long>(self->parts_->localClipboardFiles.size())});
       }(shared_from_this(), std::move(urls)));
 }
 

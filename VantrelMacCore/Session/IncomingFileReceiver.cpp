@@ -19,8 +19,24 @@ IncomingFileReceiver::IncomingFileReceiver(std::shared_ptr<UpdateActivityGate> g
 
 IncomingFileReceiver::~IncomingFileReceiver() { reset(); }
 
-std::vector<DirectAuthEvent::Kind> IncomingFileReceiver::handleFrame(std::uint8_t command, ByteView payload) {
+std::optional<IncomingFileReceiver::Instant> IncomingFileReceiver::idleDeadline() const noexcept {
+  if (!batchLease_ && !writer_.isOpen()) return std::nullopt;
+  return lastActivity_ + std::chrono::duration_cast<Instant>(idleLimit);
+}
+
+std::vector<DirectAuthEvent::Kind> IncomingFileReceiver::expireIdle(Instant now) {
   std::vector<DirectAuthEvent::Kind> events;
+  const auto deadline = idleDeadline();
+  if (!deadline || now < *deadline) return events;
+  reset();
+  events.push_back(transferFailed(std::string(idleText)));
+  return events;
+}
+
+std::vector<DirectAuthEvent::Kind> IncomingFileReceiver::handleFrame(std::uint8_t command, ByteView payload,
+                                                                     Instant now) {
+  std::vector<DirectAuthEvent::Kind> events;
+  if (command == fileInfoCommand || command == fileDataCommand) lastActivity_ = now;
   try {
     switch (command) {
       case fileInfoCommand: startFile(payload, events); break;

@@ -5,8 +5,10 @@
 // frame (21) abandons the batch. A batch holds one `fileTransfer` activity lease from its first
 // file to the end of the file whose index is the last of the batch. Each frame is handled to its
 // end without suspending; the outcome is the list of session events to emit, in order. Nothing
-// is ever sent back to the manager from here.
+// is ever sent back to the manager from here. A batch that stops (no record or data for
+// `idleLimit`, on the caller's clock) is abandoned and loses its lease.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,6 +38,9 @@ class IncomingFileReceiver {
   static constexpr std::string_view direction = "download";
   static constexpr std::string_view cancelledText = "Transfer cancelled by manager";
   static constexpr std::string_view gateCode = "update_installation_in_progress";
+  static constexpr std::chrono::seconds idleLimit{60};
+  static constexpr std::string_view idleText = "File transfer abandoned: nothing from the manager for 60 s";
+  using Instant = std::chrono::nanoseconds;  // a point on the caller's steady clock
 
   explicit IncomingFileReceiver(std::shared_ptr<UpdateActivityGate> gate);
   // Like `reset()`: an unfinished file is removed, the lease ends.
@@ -44,7 +49,12 @@ class IncomingFileReceiver {
   IncomingFileReceiver& operator=(const IncomingFileReceiver&) = delete;
 
   // Handles one frame of command 10, 12, 15 or 21 (others are ignored) and returns the events.
-  std::vector<DirectAuthEvent::Kind> handleFrame(std::uint8_t command, ByteView payload);
+  std::vector<DirectAuthEvent::Kind> handleFrame(std::uint8_t command, ByteView payload,
+                                                 Instant now = Instant{});
+  // When the running batch is abandoned for want of records and data, if one runs.
+  std::optional<Instant> idleDeadline() const noexcept;
+  // Abandons the batch when `now` is past its idle deadline; the events to emit.
+  std::vector<DirectAuthEvent::Kind> expireIdle(Instant now);
 
   // The session was reset (disconnect, failure, new connection): the unfinished file's
   // temporary file is removed, the batch lease ends, no event.
@@ -67,6 +77,7 @@ class IncomingFileReceiver {
   IncomingFileWriter writer_;
   std::optional<LegacyFileMetadata> record_;
   FileTransferProgressThrottle progress_;
+  Instant lastActivity_{};
 };
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,25 @@ namespace {
 constexpr const char* createFolderText = "Couldn\u2019t create the folder";
 constexpr const char* writeFileText = "Couldn\u2019t write the file";
 constexpr const char* saveFileText = "Couldn\u2019t save the file";
+
+// Refuses a file that would leave less than the reserve free on the file system of `fd` (or of
+// `path`, when no descriptor is given), before anything of it is written.
+void ensureRoom(int fd, const fs::path& path, std::int64_t announcedSize, const fs::path& shown) {
+  struct statvfs info {};
+  const int result = fd >= 0 ? ::fstatvfs(fd, &info) : ::statvfs(path.c_str(), &info);
+  if (result != 0) return;  // unknown: the writes themselves will tell
+  const auto available = static_cast<unsigned long long>(info.f_bavail) * info.f_frsize;
+  const auto needed = static_cast<unsigned long long>(announcedSize) +
+                      static_cast<unsigned long long>(IncomingFileWriter::diskReserveBytes);
+  if (needed > available) throw FileSystemError(writeFileText, shown.string(), ENOSPC);
+}
+
+// The deepest folder of `folder` that exists already (at worst "/").
+fs::path nearestExistingFolder(fs::path folder) {
+  std::error_code ec;
+  while (folder.has_relative_path() && !fs::is_directory(folder, ec)) folder = folder.parent_path();
+  return folder;
+}
 
 bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
@@ -131,6 +151,8 @@ void IncomingFileWriter::begin(const IncomingFileDestination& destination, std::
     throw LegacyClipboardCodecError::invalidEnvelope();
   }
   const auto finalPath = destination.path();
+  // Checked before any folder is made, and again on the folder itself (it may be a mount point).
+  ensureRoom(-1, nearestExistingFolder(destination.folder), announcedSize, finalPath);
 
   // The named folder may pass through links (it is the manager's choice); the subfolders made
   // inside it never do, so nothing is written outside it.
@@ -155,6 +177,8 @@ void IncomingFileWriter::begin(const IncomingFileDestination& destination, std::
     // Found now rather than after the whole file has arrived.
     throw FileSystemError(writeFileText, finalPath.string(), EISDIR);
   }
+
+  ensureRoom(folder.get(), {}, announcedSize, finalPath);
 
   UniqueFd file;
   std::string temporaryName;

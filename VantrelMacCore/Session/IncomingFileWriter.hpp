@@ -44,9 +44,14 @@ class IncomingFileWriter {
   IncomingFileWriter(const IncomingFileWriter&) = delete;
   IncomingFileWriter& operator=(const IncomingFileWriter&) = delete;
 
+  // Free space a file must leave on its file system.
+  static constexpr std::int64_t diskReserveBytes = 64LL * 1024 * 1024;
+
   // Abandons a file still open, creates the destination's folders (the named folder with its
   // parents as needed; subfolders without following links) and a new private temporary file
-  // beside the final name. Throws `FileSystemError`; nothing is left open then.
+  // beside the final name. Throws `FileSystemError`; nothing is left open then. A file whose
+  // announced size would leave less than `diskReserveBytes` free is refused (ENOSPC) before
+  // anything is created.
   void begin(const IncomingFileDestination& destination, std::int64_t announcedSize);
 
   // Appends at the end of what arrived so far. Throws

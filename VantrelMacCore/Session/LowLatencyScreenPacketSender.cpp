@@ -5,9 +5,9 @@
 namespace vantrel {
 
 std::shared_ptr<LowLatencyScreenPacketSender> LowLatencyScreenPacketSender::create(
-    std::shared_ptr<NetworkTransporting> transport) {
+    std::shared_ptr<NetworkTransporting> transport, Packetize packetize, Completion completion) {
   return std::shared_ptr<LowLatencyScreenPacketSender>(
-      new LowLatencyScreenPacketSender(std::move(transport)));
+      new LowLatencyScreenPacketSender(std::move(transport), std::move(packetize), std::move(completion)));
 }
 
 bool isTransportDisconnection(const std::exception_ptr& error) noexcept {
@@ -21,53 +21,76 @@ bool isTransportDisconnection(const std::exception_ptr& error) noexcept {
   }
 }
 
-void LowLatencyScreenPacketSender::enqueue(Bytes data, LowLatencyScreenPacketMetadata metadata,
-                                           Completion completion) {
-  if (pending_ && pending_->metadata.isKeyframe && !metadata.isKeyframe) return;
-  pending_.emplace(PendingPacket{std::move(data), metadata, std::move(completion)});
-  if (!isDraining_) {
-    isDraining_ = true;
-    spawnTask(transport_->executor(), drain(shared_from_this()), "screen packet drain");
+void LowLatencyScreenPacketSender::offer(std::uint64_t generation, EncodedScreenAccessUnit unit) {
+  {
+    std::lock_guard guard(slotLock_);
+    if (waiting_ && waiting_->unit.isKeyframe && !unit.isKeyframe && waiting_->generation == generation)
+      return;
+    waiting_.emplace(Waiting{generation, std::move(unit)});
+    if (draining_) return;
+    draining_ = true;
   }
+  spawnTask(transport_->executor(), drain(shared_from_this()), "screen packet drain");
 }
 
-void LowLatencyScreenPacketSender::discardPending() { pending_.reset(); }
+void LowLatencyScreenPacketSender::discardPending() {
+  std::optional<Waiting> dropped;  // freed outside the lock
+  std::lock_guard guard(slotLock_);
+  dropped.swap(waiting_);
+}
+
+bool LowLatencyScreenPacketSender::hasPending() const {
+  std::lock_guard guard(slotLock_);
+  return waiting_.has_value();
+}
+
+bool LowLatencyScreenPacketSender::isDraining() const {
+  std::lock_guard guard(slotLock_);
+  return draining_;
+}
+
+std::optional<LowLatencyScreenPacketSender::Waiting> LowLatencyScreenPacketSender::take() {
+  std::lock_guard guard(slotLock_);
+  std::optional<Waiting> next;
+  next.swap(waiting_);
+  // An empty slot ends the drain under the lock, so the next offer starts a new one.
+  if (!next) draining_ = false;
+  return next;
+}
 
 Awaitable<void> LowLatencyScreenPacketSender::drain(std::shared_ptr<LowLatencyScreenPacketSender> self) {
-  (void)self;
-  while (true) {
-    if (!pending_) {
-      isDraining_ = false;
-      co_return;
+  while (auto waiting = self->take()) {
+    std::optional<Packet> packet;
+    try {
+      packet = self->packetize_(std::move(waiting->unit), waiting->generation);
+    } catch (...) {
+      SystemLog("local.vantrel.VantrelMac", "connection")
+          .error("Screen packet creation failed: {}", localizedDescription(std::current_exception()));
     }
-    auto packet = std::move(*pending_);
-    pending_.reset();
+    if (!packet) continue;
 
     std::exception_ptr failure;
     try {
-      co_await transport_->send(std::move(packet.data));
+      co_await self->transport_->send(std::move(packet->data));
     } catch (...) {
       failure = std::current_exception();
     }
-
-    auto result = failure ? LowLatencyScreenSendResult::failed(packet.metadata.generation,
+    auto result = failure ? LowLatencyScreenSendResult::failed(packet->metadata.generation,
                                                                localizedDescription(failure),
                                                                isTransportDisconnection(failure))
-                          : LowLatencyScreenSendResult::sent(packet.metadata);
-    if (packet.completion) {
+                          : LowLatencyScreenSendResult::sent(packet->metadata);
+    if (self->completion_) {
       try {
-        co_await packet.completion(std::move(result));
+        co_await self->completion_(std::move(result));
       } catch (...) {
         // A completion that throws must not leave the sender draining forever.
         SystemLog("local.vantrel.VantrelMac", "connection")
             .error("Screen packet completion failed: {}", localizedDescription(std::current_exception()));
       }
     }
-
     if (failure) {
-      pending_.reset();
-      isDraining_ = false;
-      co_return;
+      // The connection failed: what waits would fail too; the session stops the stream.
+      self->discardPending();
     }
   }
 }

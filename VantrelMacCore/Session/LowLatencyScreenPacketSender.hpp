@@ -1,15 +1,20 @@
 #pragma once
 
-// Sends a session's screen packets without ever building a queue: one packet in flight, at most
-// one waiting; a newer packet replaces the waiting one, except that a waiting keyframe is never
-// displaced by a non-keyframe. Live video skips stale pictures instead of falling behind.
+// The one hand-off on a session's screen path. The streamer's thread offers each encoded picture
+// straight into one slot and returns at once; the session's strand takes it from there, cuts it
+// into frames and sends it. One picture is in flight, at most one waits: a newer picture replaces
+// the waiting one, except that a waiting keyframe is never displaced by a non-keyframe (the
+// decoder needs it; the pictures after it are the ones to skip). Live video skips stale pictures
+// instead of falling behind, and nothing on the path can grow.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "Session/ScreenStreamingProviding.hpp"
 #include "Support/Async.hpp"
 #include "Support/Bytes.hpp"
 #include "Transport/NetworkTransporting.hpp"
@@ -17,7 +22,7 @@
 namespace vantrel {
 
 struct LowLatencyScreenPacketMetadata {
-  std::uint64_t generation = 0;  // the stream generation when the packet was queued
+  std::uint64_t generation = 0;  // the stream generation the picture belongs to
   long long byteCount = 0;       // access-unit bytes, frame headers not included
   long long chunkCount = 0;      // frames the unit was cut into
   bool isKeyframe = false;
@@ -45,39 +50,54 @@ struct LowLatencyScreenSendResult {
   friend bool operator==(const LowLatencyScreenSendResult&, const LowLatencyScreenSendResult&) = default;
 };
 
-// Lives on its session's strand (the transport's executor): `enqueue` and `discardPending` must
-// be called there, and the send loop runs there.
+// The slot is the only state shared with a foreign thread and has its own small lock; the send
+// loop, `packetize` and `completion` run on the transport's strand.
 class LowLatencyScreenPacketSender : public std::enable_shared_from_this<LowLatencyScreenPacketSender> {
  public:
-  // Called at most once, and only for a packet that was taken out of the slot and tried.
+  struct Packet {
+    Bytes data;  // the frames, joined
+    LowLatencyScreenPacketMetadata metadata;
+  };
+  // Turns a picture into its frames just before it is sent, or nothing to skip it (a stale
+  // generation, a session that is no longer live).
+  using Packetize =
+      std::function<std::optional<Packet>(EncodedScreenAccessUnit unit, std::uint64_t generation)>;
+  // Called once for every packet that was tried, with its outcome.
   using Completion = std::function<Awaitable<void>(LowLatencyScreenSendResult)>;
 
-  static std::shared_ptr<LowLatencyScreenPacketSender> create(std::shared_ptr<NetworkTransporting> transport);
+  static std::shared_ptr<LowLatencyScreenPacketSender> create(std::shared_ptr<NetworkTransporting> transport,
+                                                              Packetize packetize, Completion completion);
 
-  // Never suspends, never fails. A replaced or refused packet never gets its completion.
-  void enqueue(Bytes data, LowLatencyScreenPacketMetadata metadata, Completion completion);
-  // Drops the waiting packet, if any, without its completion.
+  // Any thread; never blocks for longer than the slot's lock, never fails.
+  void offer(std::uint64_t generation, EncodedScreenAccessUnit unit);
+  // Any thread: drops the waiting picture, if any.
   void discardPending();
 
-  bool hasPending() const noexcept { return pending_.has_value(); }
-  bool isDraining() const noexcept { return isDraining_; }
+  bool hasPending() const;
+  bool isDraining() const;
   Executor executor() const { return transport_->executor(); }
 
  private:
-  struct PendingPacket {
-    Bytes data;
-    LowLatencyScreenPacketMetadata metadata;
-    Completion completion;
+  struct Waiting {
+    std::uint64_t generation = 0;
+    EncodedScreenAccessUnit unit;
   };
 
-  explicit LowLatencyScreenPacketSender(std::shared_ptr<NetworkTransporting> transport)
-      : transport_(std::move(transport)) {}
+  LowLatencyScreenPacketSender(std::shared_ptr<NetworkTransporting> transport, Packetize packetize,
+                               Completion completion)
+      : transport_(std::move(transport)),
+        packetize_(std::move(packetize)),
+        completion_(std::move(completion)) {}
+  std::optional<Waiting> take();
   // The task owns the sender while it runs, so a packet taken out of the slot is always finished.
-  Awaitable<void> drain(std::shared_ptr<LowLatencyScreenPacketSender> self);
+  static Awaitable<void> drain(std::shared_ptr<LowLatencyScreenPacketSender> self);
 
-  std::shared_ptr<NetworkTransporting> transport_;
-  std::optional<PendingPacket> pending_;
-  bool isDraining_ = false;
+  const std::shared_ptr<NetworkTransporting> transport_;
+  const Packetize packetize_;
+  const Completion completion_;
+  mutable std::mutex slotLock_;
+  std::optional<Waiting> waiting_;
+  bool draining_ = false;
 };
 
 // True for the transport errors that mean the connection is gone.

@@ -10,11 +10,33 @@ constexpr std::uint8_t basicCommand = 1;
 
 void ManagerMessageJoiner::reset() noexcept { message_.reset(); }
 
-ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame) {
+std::optional<ManagerMessageJoiner::Instant> ManagerMessageJoiner::stallDeadline() const noexcept {
+  if (!message_) return std::nullopt;
+  return message_->lastChunk + std::chrono::duration_cast<Instant>(stallLimit);
+}
+
+std::optional<std::string> ManagerMessageJoiner::expire(Instant now) {
+  const auto deadline = stallDeadline();
+  if (!deadline || now < *deadline) return std::nullopt;
+  const bool report = !message_->discarding;
+  const auto received = message_->nextSequence;
+  const auto announced = message_->header.numChunks;
+  message_.reset();
+  if (!report) return std::nullopt;
+  return fmt::format("manager message dropped: no chunk for {} s after {} of {} chunks", stallLimit.count(),
+                     received, announced);
+}
+
+ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame, Instant now) {
   Step step;
   const VantrelHeader header = frame.header;
   const bool basic = header.command == basicCommand;
 
+  // Frames of other commands pass between the chunks of a message without touching it.
+  if (message_ && !basic) {
+    step.ready.emplace(std::move(frame));
+    return step;
+  }
   if (message_) {
     Message& message = *message_;
     const bool continues = basic && header.numChunks == message.header.numChunks &&
@@ -23,6 +45,7 @@ ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame) {
                            header.sequenceNumber == message.nextSequence;
     if (continues) {
       ++message.nextSequence;
+      message.lastChunk = now;
       if (!message.discarding) {
         if (message.payload.size() + frame.payload.size() > maximumMessageBytes) {
           step.dropped.push_back(
@@ -57,6 +80,7 @@ ManagerMessageJoiner::Step ManagerMessageJoiner::push(VantrelFrame frame) {
     Message message;
     message.header = header;
     message.nextSequence = 1;
+    message.lastChunk = now;
     if (header.numChunks > maximumMessageChunks) {
       step.dropped.push_back(fmt::format("manager message dropped: {} chunks announced, at most {} allowed",
                                          header.numChunks, maximumMessageChunks));

@@ -273,4 +273,47 @@ Awaitable<void> sendOutgoingFiles(std::vector<fs::path> files, std::string desti
   if (failure) context.emit(transferFailedOwned(localizedDescription(failure)));
 }
 
+bool isFileURL(std::string_view url) noexcept {
+  constexpr std::string_view scheme = "file:";
+  if (url.size() < scheme.size()) return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != scheme[i]) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> localPathFromFileURL(std::string_view url) {
+  if (!isFileURL(url)) return std::nullopt;
+  std::string_view rest = url.substr(5);
+  if (rest.substr(0, 2) == "//") {
+    rest.remove_prefix(2);
+    const auto slash = rest.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::string_view host = rest.substr(0, slash);
+    // Only this machine's files can be sent.
+    if (!host.empty() && host != "localhost") return std::nullopt;
+    rest.remove_prefix(slash);
+  }
+  // A query or fragment is no part of a file's path.
+  if (const auto end = rest.find_first_of("?#"); end != std::string_view::npos) rest = rest.substr(0, end);
+  if (rest.empty() || rest.front() != '/') return std::nullopt;
+  std::string path;
+  path.reserve(rest.size());
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    char c = rest[i];
+    if (c == '%') {
+      if (i + 2 >= rest.size()) return std::nullopt;
+      const auto escaped = bytesFromHex(rest.substr(i + 1, 2));
+      if (!escaped) return std::nullopt;
+      c = static_cast<char>(escaped->front());
+      i += 2;
+    }
+    if (c == '\0') return std::nullopt;
+    path.push_back(c);
+  }
+  return path;
+}
+
 }  // namespace vantrel

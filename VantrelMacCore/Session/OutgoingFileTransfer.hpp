@@ -151,4 +151,10 @@ inline constexpr std::uint8_t outgoingFileEndCommand = 15;
 Awaitable<void> sendOutgoingFiles(std::vector<std::filesystem::path> files, std::string destinationFolder,
                                   OutgoingFileUploadContext context);
 
+// True for a URL whose scheme is "file" (compared ignoring case).
+bool isFileURL(std::string_view url) noexcept;
+// The local path a "file:" URL names ("file:///a%20b", "file://localhost/a", "file:/a"); nothing
+// for another host, a relative path, a bad escape or an escaped NUL.
+std::optional<std::string> localPathFromFileURL(std::string_view url);
+
 }  // namespace vantrel

@@ -57,9 +57,11 @@ struct EncodedScreenAccessUnit {
   long long byteCount() const noexcept { return static_cast<long long>(annexBData.size()); }
 };
 
+// Called on the streamer's own thread, in encoding order. They hand the value over and return
+// at once: the capture thread never waits on a session.
 struct ScreenStreamHandlers {
-  std::function<Awaitable<void>(EncodedScreenAccessUnit)> onAccessUnit;
-  std::function<Awaitable<void>(std::string)> onFailure;  // a text meant for display
+  std::function<void(EncodedScreenAccessUnit)> onAccessUnit;
+  std::function<void(std::string)> onFailure;  // a text meant for display; the last call
 };
 
 class ScreenStreamError : public Error {

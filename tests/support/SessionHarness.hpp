@@ -9,10 +9,11 @@
 #include <memory>
 #include <vector>
 
+#include "AIChannel/MacAIChannelBinding.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeSessionCollaborators.hpp"
-#include "support/SessionTestDoubles.hpp"
 
 namespace vantrel::testing {
 
@@ -35,8 +36,10 @@ class SessionHarness {
     c.screenStreamer = streamer;
     c.inputInjector = injector;
     c.systemCommandExecutor = executor;
-    c.aiChannelConfiguration = std::move(aiConfiguration);
-    c.secureAISession = std::move(secure);
+    MacAIChannelBindingOptions development;
+    development.configuration = std::move(aiConfiguration);
+    development.secureSession = std::move(secure);
+    c.developmentChannel = makeMacAIChannelFactory(std::move(development));
     c.updateActivityGate = gate;
     client = DirectAuthClient::create(std::move(c));
     run(client->setEventHandler(io_.get_executor(), events->handler()));

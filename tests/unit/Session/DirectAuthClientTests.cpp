@@ -6,6 +6,10 @@
 #include <asio/bind_cancellation_slot.hpp>
 
 #include "AIChannel/AIWire.hpp"
+#include "Protocol/LegacyFileTransfer.hpp"
+#include "Session/IncomingFileReceiver.hpp"
+#include "Session/ManagerMessageJoiner.hpp"
+#include "Session/OutgoingFileTransfer.hpp"
 #include "support/FakeTransport.hpp"
 #include "support/ManagerWire.hpp"
 #include "support/SessionHarness.hpp"
@@ -458,6 +462,83 @@ TEST_F(FakeSession, AMessageOverTheJoinLimitIsDroppedAndTheSessionGoesOn) {
             std::vector<K::ClipboardRejected>{{"manager message dropped: more than 67174400 bytes"}});
   EXPECT_EQ(session.state(), DirectAuthState::authenticated);
   EXPECT_EQ(session.countOf<K::ManagerFrame>(), 1u);
+}
+
+TEST_F(FakeSession, AMessageWhoseChunksStopIsDroppedAfterThirtySecondsWithoutAChunk) {
+  ManualClock clock;
+  connect();
+  for (std::uint16_t sequence : {0, 1}) {
+    Bytes frame = ManagerWire::header(1, sequence, 3, 66, 60000, 0);
+    append(frame, Bytes(60000, 0x41));
+    transport->queueReceive(std::move(frame));
+    ASSERT_TRUE(session.waitFor([&] { return transport->waitingReceives() == 1; }));
+    drain(io);
+    clock.advance(std::chrono::seconds(20));  // each chunk restarts the wait
+    drain(io);
+  }
+  EXPECT_EQ(session.countOf<K::ClipboardRejected>(), 0u);
+  clock.advance(std::chrono::seconds(10));
+  ASSERT_TRUE(waitForEvents<K::ClipboardRejected>(1));
+  EXPECT_EQ(
+      session.eventsOf<K::ClipboardRejected>(),
+      std::vector<K::ClipboardRejected>{{"manager message dropped: no chunk for 30 s after 2 of 3 chunks"}});
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+}
+
+TEST_F(FakeSession, AManagerThatStopsReadingFailsTheSessionAfterTheSendLimit) {
+  ManualClock clock;
+  connect();
+  transport->holdSends(true);  // nothing the agent sends is taken any more
+  transport->queueReceive(ManagerWire::frame(1, E::nullDataClass(E::getComInfo, 0)));
+  ASSERT_TRUE(session.waitFor([&] { return transport->heldSendCount() == 1; }));
+  drain(io);
+  clock.advance(std::chrono::seconds(59));
+  drain(io);
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+  clock.advance(std::chrono::seconds(1));
+  ASSERT_TRUE(session.waitFor([&] { return session.state() == DirectAuthState::failed; }));
+  EXPECT_EQ(session.lastError(), DirectAuthError::timeout());
+  EXPECT_EQ(session.countOf<K::Disconnect>(), 1u);
+  EXPECT_EQ(session.countOf<K::LegacyComInfoResponseFailed>(), 1u);
+  transport->holdSends(false);
+}
+
+// A batch that announces more files than it sends holds the update gate only until 60 s pass
+// without a record or data, or until the session ends.
+TEST_F(FakeSession, AnAbandonedFileBatchLosesItsLease) {
+  ManualClock clock;
+  const auto fileRecord = [&](std::int32_t index) {
+    LegacyFileMetadata r;
+    r.comNum = 7;
+    r.currentIndex = index;
+    r.total = 3;
+    r.fileSize = 1;
+    r.filename = "f" + std::to_string(index);
+    r.destinationFolder = (home.path() / "in").string();
+    return ManagerWire::frame(10, r.encode().value(), 0, 7);
+  };
+  for (const bool idle : {true, false}) {
+    SCOPED_TRACE(idle ? "idle" : "session ends");
+    connect();
+    transport->queueReceive(fileRecord(0));
+    transport->queueReceive(ManagerWire::frame(12, toBytes("a"), 0, 7));
+    transport->queueReceive(ManagerWire::frame(15, {}, 0, 7));
+    ASSERT_TRUE(waitForEvents<K::FileTransferCompleted>(idle ? 1 : 2));
+    EXPECT_EQ(session.gate->snapshot().fileTransfers(), 1);
+    if (idle) {
+      clock.advance(std::chrono::seconds(59));
+      drain(io);
+      EXPECT_EQ(session.gate->snapshot().fileTransfers(), 1);
+      clock.advance(std::chrono::seconds(1));
+      ASSERT_TRUE(session.waitFor([&] { return session.gate->snapshot().fileTransfers() == 0; }));
+      EXPECT_EQ(session.eventsOf<K::FileTransferFailed>(),
+                std::vector<K::FileTransferFailed>{{std::string(IncomingFileReceiver::idleText)}});
+      session.run(session.client->disconnect());
+    } else {
+      session.run(session.client->disconnect());
+      EXPECT_EQ(session.gate->snapshot().fileTransfers(), 0);
+    }
+  }
 }
 
 TEST_F(FakeSession, HostileBytesEndOrLeaveTheSessionAsTheyShould) {

@@ -121,25 +121,6 @@ TEST(DirectAuthEvent, NumberRenderingEdges) {
   }
 }
 
-TEST(DirectAuthEvent, EqualityNeedsSameTimestampKindAndPayload) {
-  const auto t = std::chrono::system_clock::time_point{} + std::chrono::seconds(5);
-  const DirectAuthEvent a{t, AuthAccepted{}};
-  EXPECT_EQ(a, (DirectAuthEvent{t, AuthAccepted{}}));
-  EXPECT_NE(a, (DirectAuthEvent{t + std::chrono::microseconds(1), AuthAccepted{}}));
-  EXPECT_NE(a, (DirectAuthEvent{t, AuthRejected{}}));
-  EXPECT_NE((DirectAuthEvent{t, Error{"a"}}), (DirectAuthEvent{t, Error{"b"}}));
-  // Same payload text under different kinds is a different event.
-  EXPECT_NE((DirectAuthEvent{t, Error{"a"}}), (DirectAuthEvent{t, TcpConnectFailure{"a"}}));
-}
-
-TEST(DirectAuthEvent, NowStampsTheCurrentTime) {
-  const auto before = std::chrono::system_clock::now();
-  const auto event = DirectAuthEvent::now(Disconnect{});
-  const auto after = std::chrono::system_clock::now();
-  EXPECT_GE(event.timestamp, before);
-  EXPECT_LE(event.timestamp, after);
-}
-
 class LevelGuard {
  public:
   ~LevelGuard() { SystemLog::setMinimumLevel(LogLevel::info); }

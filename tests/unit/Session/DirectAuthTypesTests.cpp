@@ -77,14 +77,6 @@ TEST(DirectAuthError, DescriptionsOfEveryCase) {
   }
 }
 
-TEST(DirectAuthError, EqualityComparesCaseAndPayload) {
-  EXPECT_EQ(DirectAuthError::invalidPort(0), DirectAuthError::invalidPort(0));
-  EXPECT_NE(DirectAuthError::invalidPort(0), DirectAuthError::invalidPort(1));
-  EXPECT_NE(DirectAuthError::transport("a"), DirectAuthError::transport("b"));
-  EXPECT_NE(DirectAuthError::transport("a"), DirectAuthError::malformedResponse("a"));
-  EXPECT_NE(DirectAuthError::timeout(), DirectAuthError::cancelled());
-}
-
 TEST(DirectAuthPayload, BuildsPrefixAndAsciiBytes) {
   EXPECT_EQ(DirectAuthPayload::makeRequestPayload("abc"), (Bytes{0x52, 0x5F, 0x61, 0x62, 0x63}));
   // Blanks are kept, DEL (127) and SOH (1) are ASCII.
@@ -146,17 +138,6 @@ TEST(DirectAuthConfiguration, ValidationOrderAndTrimming) {
   EXPECT_EQ(valid.port, 65535);
   EXPECT_EQ(valid.connectionNumber, 3);
   EXPECT_EQ(valid.timeoutNanoseconds, 5'000'000'000ULL);
-}
-
-TEST(DirectAuthConfiguration, EqualityOverAllFields) {
-  const auto a = config("h", 1, "u");
-  auto b = a;
-  EXPECT_EQ(a, b);
-  b.timeoutNanoseconds += 1;
-  EXPECT_NE(a, b);
-  b = a;
-  b.connectionNumber = 4;
-  EXPECT_NE(a, b);
 }
 
 }  // namespace

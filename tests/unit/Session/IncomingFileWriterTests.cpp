@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -347,14 +350,39 @@ TEST_F(IncomingFileReceiverTests, LargestIndicesDoNotOverflow) {
   EXPECT_FALSE(receiver.holdsBatchLease());
 }
 
-TEST_F(IncomingFileReceiverTests, HugeAnnouncedSizeAcceptsDataWithoutOverflow) {
+TEST_F(IncomingFileReceiverTests, AFileThatDoesNotFitIsRefusedBeforeAnythingIsCreated) {
   IncomingFileReceiver receiver(gate);
-  auto r = record(dest(), "huge", INT64_MAX);
-  receiver.handleFrame(10, encoded(r));
-  EXPECT_TRUE(receiver.handleFrame(12, toBytes("abc")).empty());
-  EXPECT_EQ(receiver.writer().received(), 3);
-  EXPECT_EQ(receiver.handleFrame(15, {}), failed(invalidText));
-  EXPECT_FALSE(fs::exists(dest() / "huge"));
+  const auto target = dest() / "deep";
+  EXPECT_EQ(receiver.handleFrame(10, encoded(record(target, "huge", INT64_MAX))),
+            failed("Couldn\u2019t write the file \u201C" + (target / "huge").string() +
+                   "\u201D: No space left on device"));
+  EXPECT_FALSE(fs::exists(dest()));  // not even the folder
+  EXPECT_FALSE(receiver.holdsBatchLease());
+  EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
+}
+
+// A small file system of its own: what would leave less than 64 MiB free is refused, what
+// leaves more is written.
+TEST_F(IncomingFileReceiverTests, TheReserveIsKeptOnTheTargetFileSystem) {
+  const auto mountPoint = dir.path() / "small";
+  fs::create_directories(mountPoint);
+  if (::mount("vantrel-test", mountPoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=96m,mode=0700") != 0) {
+    GTEST_SKIP() << "mounting a size-limited tmpfs is not permitted here (" << std::strerror(errno) << ")";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mountPoint};
+  IncomingFileReceiver receiver(gate);
+  constexpr std::int64_t mebibyte = 1024 * 1024;
+  EXPECT_EQ(receiver.handleFrame(10, encoded(record(mountPoint / "in", "big", 40 * mebibyte))),
+            failed("Couldn\u2019t write the file \u201C" + (mountPoint / "in" / "big").string() +
+                   "\u201D: No space left on device"));
+  EXPECT_TRUE(namesIn(mountPoint).empty());
+  const auto content = patternBytes(16 * mebibyte, 7);
+  const auto events = sendFile(receiver, record(mountPoint / "in", "fits", 16 * mebibyte), content);
+  EXPECT_EQ(events.back(), (DirectAuthEvent::Kind{kinds::FileTransferCompleted{"download", 1}}));
+  EXPECT_EQ(fs::file_size(mountPoint / "in" / "fits"), static_cast<std::uintmax_t>(16 * mebibyte));
 }
 
 // MARK: - Batches, cancel, disconnect
@@ -392,22 +420,6 @@ TEST_F(IncomingFileReceiverTests, SupersedingRecordDropsTheUnfinishedFileOnly) {
   EXPECT_EQ(readFile(dest() / "second"), toBytes("ok"));
   EXPECT_EQ(namesIn(dest()), (std::set<std::string>{"first", "second"}));
   EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
-}
-
-TEST_F(IncomingFileReceiverTests, CancelLeavesTheExistingFileAndNoTemporaryFile) {
-  fs::create_directories(dest());
-  writeFile(dest() / "f", "original");
-  IncomingFileReceiver receiver(gate);
-  receiver.handleFrame(10, encoded(record(dest(), "f", 120'001, 0, 2)));
-  receiver.handleFrame(12, patternBytes(60'000));
-  EXPECT_EQ(receiver.handleFrame(21, {}), failed("Transfer cancelled by manager"));
-  EXPECT_EQ(readFile(dest() / "f"), toBytes("original"));
-  EXPECT_EQ(namesIn(dest()), std::set<std::string>{"f"});
-  EXPECT_FALSE(receiver.holdsBatchLease());
-  EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
-  // With nothing running the cancel is still reported; a stray end frame is silent.
-  EXPECT_EQ(receiver.handleFrame(21, {}), failed("Transfer cancelled by manager"));
-  EXPECT_TRUE(receiver.handleFrame(15, {}).empty());
 }
 
 TEST_F(IncomingFileReceiverTests, DisconnectLeavesTheExistingFileAndNoTemporaryFile) {

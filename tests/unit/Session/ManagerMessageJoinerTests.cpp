@@ -54,8 +54,8 @@ TEST(ManagerMessageJoinerTests, BrokenSequencesAreDroppedWithAReason) {
     bool secondServed;
   };
   const std::vector<Case> cases{
-      {"another command between chunks",
-       chunk(7, 0, 1, 0, Bytes(20, 0)),
+      {"a single basic message between chunks",
+       chunk(1, 0, 1, 0, Bytes(20, 0)),
        {"manager message dropped: interrupted after 1 of 3 chunks"},
        true},
       {"a different timestamp",
@@ -90,6 +90,42 @@ TEST(ManagerMessageJoinerTests, BrokenSequencesAreDroppedWithAReason) {
     EXPECT_EQ(step.dropped, c.dropped) << c.name;
     EXPECT_EQ(step.ready.has_value(), c.secondServed) << c.name;
   }
+}
+
+TEST(ManagerMessageJoinerTests, FramesOfOtherCommandsBetweenChunksPassWithoutBreakingTheMessage) {
+  ManagerMessageJoiner joiner;
+  EXPECT_FALSE(joiner.push(chunk(1, 0, 3, 5, {1})).ready);
+  for (const std::uint8_t command : {3, 4, 10, 12, 7}) {  // input, screen, file frames…
+    auto other = joiner.push(chunk(command, 0, 1, 9, {9}));
+    ASSERT_TRUE(other.ready);
+    EXPECT_EQ(other.ready->header.command, command);
+    EXPECT_TRUE(other.dropped.empty());
+  }
+  EXPECT_FALSE(joiner.push(chunk(1, 1, 3, 5, {2})).ready);
+  EXPECT_TRUE(joiner.push(chunk(12, 0, 2, 9, {7})).ready);  // a multi-chunk file frame too
+  auto last = joiner.push(chunk(1, 2, 3, 5, {3}));
+  ASSERT_TRUE(last.ready);
+  EXPECT_EQ(last.ready->payload, (Bytes{1, 2, 3}));
+  EXPECT_TRUE(last.dropped.empty());
+}
+
+TEST(ManagerMessageJoinerTests, AMessageWithoutAChunkForThirtySecondsIsDropped) {
+  using namespace std::chrono_literals;
+  using Instant = ManagerMessageJoiner::Instant;
+  ManagerMessageJoiner joiner;
+  joiner.push(chunk(1, 0, 3, 5, Bytes(60000, 1)), Instant(10s));
+  joiner.push(chunk(1, 1, 3, 5, Bytes(60000, 1)), Instant(30s));  // each chunk restarts the wait
+  EXPECT_EQ(joiner.stallDeadline(), Instant(60s));
+  EXPECT_EQ(joiner.expire(Instant(59s)), std::nullopt);
+  EXPECT_TRUE(joiner.isCollecting());
+  EXPECT_EQ(joiner.expire(Instant(60s)),
+            std::optional<std::string>("manager message dropped: no chunk for 30 s after 2 of 3 chunks"));
+  EXPECT_FALSE(joiner.isCollecting());
+  EXPECT_EQ(joiner.collectedBytes(), 0u);
+  EXPECT_EQ(joiner.stallDeadline(), std::nullopt);
+  // Its late last chunk has no start any more.
+  EXPECT_EQ(joiner.push(chunk(1, 2, 3, 5, {1}), Instant(61s)).dropped,
+            std::vector<std::string>{"manager message dropped: chunk 3 of 3 arrived without its start"});
 }
 
 TEST(ManagerMessageJoinerTests, TooManyChunksAreRefusedAtOnceAndSkippedQuietly) {

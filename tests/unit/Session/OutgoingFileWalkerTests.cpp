@@ -195,40 +195,6 @@ TEST(OutgoingFileReaderTests, SpecialFilesAndLinksAreRefusedWithoutBlocking) {
   EXPECT_THROW(reader.open(dir.path() / "missing"), FileSystemError);
 }
 
-TEST(OutgoingFileReaderTests, FileThatShrinksFails) {
-  TemporaryDirectory dir;
-  writeFile(dir.path() / "f", patternBytes(120'001));
-  OutgoingFileReader reader;
-  reader.open(dir.path() / "f");
-  fs::resize_file(dir.path() / "f", 70'000);
-  EXPECT_EQ(reader.readChunk().size(), 60'000u);
-  try {
-    reader.readChunk();
-    ADD_FAILURE() << "no failure";
-  } catch (const OutgoingFileError& error) {
-    EXPECT_EQ(error.kind(), OutgoingFileError::Case::fileShrank);
-    EXPECT_EQ(error.localizedDescription(), "The file \u201C" + (dir.path() / "f").string() +
-                                                "\u201D became shorter while it was being sent.");
-  }
-}
-
-TEST(OutgoingFileReaderTests, FileThatGrowsIsReadOnlyToItsAnnouncedSize) {
-  TemporaryDirectory dir;
-  const auto content = patternBytes(60'001);
-  writeFile(dir.path() / "f", content);
-  OutgoingFileReader reader;
-  reader.open(dir.path() / "f");
-  writeFile(dir.path() / "f", patternBytes(500'000));  // same file, rewritten longer
-  Bytes all;
-  while (true) {
-    const auto piece = reader.readChunk();
-    if (piece.empty()) break;
-    append(all, piece);
-  }
-  EXPECT_EQ(all.size(), 60'001u);
-  EXPECT_EQ(reader.delivered(), 60'001);
-}
-
 // MARK: - Records
 
 TEST(OutgoingFileRecordTests, NamesAreComposedAndPrintable) {

@@ -51,15 +51,6 @@ TEST(ScreenStreamConfiguration, DefaultBitrateFollowsTargetArea) {
   EXPECT_EQ(ScreenStreamConfiguration(1, 1, 1, 1, false, 30, 8'000'000, 60).averageBitrate(), 8'000'000);
 }
 
-TEST(ScreenStreamConfiguration, EqualityCoversEveryField) {
-  const ScreenStreamConfiguration a(1, 2, 3, 4, true, 5, 6, 7);
-  EXPECT_EQ(a, ScreenStreamConfiguration(1, 2, 3, 4, true, 5, 6, 7));
-  EXPECT_NE(a, ScreenStreamConfiguration(1, 2, 3, 4, false, 5, 6, 7));
-  EXPECT_NE(a, ScreenStreamConfiguration(1, 2, 3, 4, true, 5, 7, 7));
-  EXPECT_NE(a, ScreenStreamConfiguration(1, 2, 3, 4, true, 5, 6, 8));
-  EXPECT_NE(a, ScreenStreamConfiguration(1, 2, 3, 5, true, 5, 6, 7));
-}
-
 TEST(ScreenStreamError, DescriptionsAndPermissionFlag) {
   struct Row {
     ScreenStreamError error;
@@ -81,35 +72,6 @@ TEST(ScreenStreamError, DescriptionsAndPermissionFlag) {
   EXPECT_EQ(ScreenStreamError::startFailed("a"), ScreenStreamError::startFailed("a"));
   EXPECT_NE(ScreenStreamError::startFailed("a"), ScreenStreamError::encodeFailed("a"));
   EXPECT_NE(ScreenStreamError::startFailed("a"), ScreenStreamError::startFailed("b"));
-}
-
-TEST(ScreenValues, AccessUnitAndPixelSize) {
-  EXPECT_EQ(EncodedScreenAccessUnit{}.byteCount(), 0);
-  EXPECT_EQ((EncodedScreenAccessUnit{Bytes(7, 0), true}.byteCount()), 7);
-  EXPECT_EQ((ScreenPixelSize{1, 2}), (ScreenPixelSize{1, 2}));
-  EXPECT_NE((ScreenPixelSize{1, 2}), (ScreenPixelSize{2, 1}));
-}
-
-TEST(NullScreenStreamer, StreamsNothing) {
-  asio::io_context io;
-  NullScreenStreamer streamer;
-  EXPECT_EQ(testing::runAwaitable(io, streamer.primaryDisplaySize()), (ScreenPixelSize{1280, 720}));
-  EXPECT_EQ(testing::runAwaitable(io, streamer.primaryDisplayDPIRate()), 100);
-  bool called = false;
-  ScreenStreamHandlers handlers{[&](EncodedScreenAccessUnit) -> Awaitable<void> {
-                                  called = true;
-                                  co_return;
-                                },
-                                [&](std::string) -> Awaitable<void> {
-                                  called = true;
-                                  co_return;
-                                }};
-  testing::runAwaitable(io, streamer.start(ScreenStreamConfiguration(1, 1, 1, 1, false, 1, 1, 1), handlers));
-  testing::runAwaitable(io, streamer.requestKeyframe());
-  EXPECT_FALSE(testing::runAwaitable(io, streamer.isStreaming()));
-  testing::runAwaitable(io, streamer.stop());
-  testing::drain(io);
-  EXPECT_FALSE(called);
 }
 
 TEST(RemoteInputInjectionError, DescriptionsOfEveryCase) {

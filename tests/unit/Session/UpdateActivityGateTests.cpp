@@ -17,17 +17,6 @@ namespace {
 using Kind = UpdateActivityGate::Kind;
 using namespace std::chrono_literals;
 
-TEST(UpdateActivityGate, FreshGate) {
-  const auto gate = UpdateActivityGate::create();
-  const auto s = gate->snapshot();
-  EXPECT_TRUE(s.counts.empty());
-  EXPECT_FALSE(s.isBusy());
-  EXPECT_EQ(s.screenSessions(), 0);
-  EXPECT_EQ(s.fileTransfers(), 0);
-  EXPECT_FALSE(s.installationCommitted);
-  EXPECT_EQ(s.updaterStatus, "업데이트 서비스 시작 전");
-}
-
 TEST(UpdateActivityGate, SharedIsOneInstanceEvenUnderConcurrentFirstUse) {
   std::vector<std::shared_ptr<UpdateActivityGate>> seen(8);
   std::vector<std::thread> threads;
