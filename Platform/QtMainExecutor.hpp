@@ -135,6 +135,7 @@ class QtMainLoop {
   void requestQuit(int exitCode = 0) const;
 
  private:
+  friend void quitOnTerminationSignals(const QtMainLoop& loop);
   std::shared_ptr<detail::QtMainState> state_;
   asio::io_context* context_;
 };

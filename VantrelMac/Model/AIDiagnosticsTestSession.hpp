@@ -27,8 +27,9 @@ class AIDiagnosticsTestSession {
   struct Environment {
     Executor mainExecutor;
     std::function<void()> terminate;
-    // Runs the diagnostics against the endpoint; the run ends the program through `terminate`
-    // when it is done.
+    // Runs the diagnostics against the endpoint and ends the program through `terminate` when
+    // it is done. Its coroutine must keep nothing but its parameters (the function object itself
+    // may be gone before the run ends).
     std::function<Awaitable<void>(AIDiagnosticsEndpoint, std::function<void()> terminate)> run;
   };
 
@@ -37,8 +38,9 @@ class AIDiagnosticsTestSession {
   static constexpr std::string_view requiredHostPrefix = "192.168.";
   static constexpr std::string_view invalidEndpointLogLine = "AI_DIAGNOSTICS invalid explicit QA endpoint";
 
-  // The value after each switch: a host beginning with "192.168." and a decimal port in
-  // 1…65535; nullopt when either is missing or invalid.
+  // The value after each switch: a host beginning with "192.168." and a port written as a
+  // decimal integer (an optional sign, no blanks) in 1…65535; nullopt when either is missing or
+  // invalid.
   static std::optional<AIDiagnosticsEndpoint> endpoint(const std::vector<std::string>& arguments);
 
   // With a valid endpoint, starts the run as a task on the main executor and returns at once.

@@ -26,7 +26,8 @@ struct ManagerRouteCache {
   static constexpr int currentVersion = 1;
   static constexpr std::string_view key = "VantrelMac.accountLogin.managerRoutes.v1";
 
-  // Stores the JSON document as data under the key, replacing the previous cache.
+  // Stores the JSON document as data under the key, replacing the previous cache; when it cannot
+  // be encoded nothing is written.
   void save(UserDefaults& defaults) const;
   // The stored cache when it decodes strictly and passes the checks (version 1, slot 1…65536,
   // non-empty account ID and routes, a route for the primary index); nullopt otherwise. A
@@ -34,8 +35,9 @@ struct ManagerRouteCache {
   static std::optional<ManagerRouteCache> load(const UserDefaults& defaults);
 
   // The compact JSON document ("version", "accountID", "assignedSlot", "primaryManagerIndex",
-  // "routes" of "managerIndex", "insideHost", "publicHost", "port").
-  std::string encode() const;
+  // "routes" of "managerIndex", "insideHost", "publicHost", "port"); nullopt when a text is not
+  // valid UTF-8.
+  std::optional<std::string> encode() const;
   // Strict decoding: every key present with its type, integers only, a route port in 0…65535.
   // The acceptance checks of `load` are not applied here.
   static std::optional<ManagerRouteCache> decode(ByteView json);
