@@ -97,15 +97,15 @@ void DiagnosticLogWriter::run() {
     std::deque<Line> batch;
     batch.swap(pending_);
     pendingBytes_ = 0;
-    const auto dropped = dropped_;
     lock.unlock();
     writeBatch(batch);
     lock.lock();
     handled_ += batch.size();
-    if (dropped != 0 && pending_.empty()) {
+    if (dropped_ != reportedDrops_ && pending_.empty()) {
       // Reported once the backlog is gone, so the report itself is not dropped.
-      programLog().error("VantrelMac diagnostic log: {} lines were dropped while the disk lagged", dropped);
-      dropped_ -= dropped;
+      programLog().error("VantrelMac diagnostic log: {} lines were dropped while the disk lagged",
+                         dropped_ - reportedDrops_);
+      reportedDrops_ = dropped_;
     }
     idle_.notify_all();
   }

@@ -77,6 +77,7 @@ class DiagnosticLogWriter {
   std::uint64_t queued_ = 0;   // lines accepted so far
   std::uint64_t handled_ = 0;  // lines written (or given up) so far
   std::uint64_t dropped_ = 0;
+  std::uint64_t reportedDrops_ = 0;
   bool stopping_ = false;
   std::thread thread_;
 };
