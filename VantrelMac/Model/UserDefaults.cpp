@@ -370,8 +370,43 @@ JSONFileUserDefaults::JSONFileUserDefaults(Options options, Loaded loaded)
       options_(std::move(options)),
       writable_(loaded.writable),
       quarantined_(std::move(loaded.quarantined)) {
-  if (!options_.rename)
+  if (!options_.rename) {
     options_.rename = [](int fd, const char* from, const char* to) { return ::renameat(fd, from, fd, to); };
+  }
+  if (writable_) writer_ = std::thread([this] { runWriter(); });
+}
+
+JSONFileUserDefaults::~JSONFileUserDefaults() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(writerMutex_);
+    stopping_ = true;
+  }
+  writerWake_.notify_one();
+  writer_.join();
+}
+
+void JSONFileUserDefaults::flush() {
+  if (!writer_.joinable()) return;
+  std::unique_lock lock(writerMutex_);
+  const auto target = requested_;
+  writerDone_.wait(lock, [&] { return written_ >= target; });
+}
+
+void JSONFileUserDefaults::runWriter() {
+  std::unique_lock lock(writerMutex_);
+  for (;;) {
+    writerWake_.wait(lock, [&] { return stopping_ || pending_.has_value(); });
+    if (!pending_) return;  // stopping with nothing left to write
+    auto contents = std::move(*pending_);
+    pending_.reset();
+    const auto generation = requested_;
+    lock.unlock();
+    lastWriteSucceeded_ = writeFile(contents);
+    lock.lock();
+    written_ = generation;
+    writerDone_.notify_all();
+  }
 }
 
 JSONFileUserDefaults::Loaded JSONFileUserDefaults::load(const Options& options) {
@@ -421,10 +456,19 @@ void JSONFileUserDefaults::persist(const Value& all) {
     lastWriteSucceeded_ = false;
     return;
   }
+  {
+    std::lock_guard lock(writerMutex_);
+    pending_ = all;  // a newer write replaces one the writer has not started
+    ++requested_;
+  }
+  writerWake_.notify_one();
+}
+
+bool JSONFileUserDefaults::writeFile(const Value& all) {
   const auto fail = [&](std::string_view step, int error) {
-    lastWriteSucceeded_ = false;
     defaultsLog().error("settings could not be saved to {} ({}: {})", options_.file.string(), step,
                         errnoText(error));
+    return false;
   };
   FileDescriptor folderFD(openPrivateFolder(options_.file.parent_path()));
   if (!folderFD) return fail("folder", errno);
@@ -465,7 +509,7 @@ void JSONFileUserDefaults::persist(const Value& all) {
     return fail("rename", error);
   }
   if (::fsync(folderFD.get()) != 0) return fail("folder fsync", errno);
-  lastWriteSucceeded_ = true;
+  return true;
 }
 
 }  // namespace vantrel

@@ -142,6 +142,7 @@ TEST_F(JSONFileUserDefaultsTest, FirstUseCreatesAPrivateFolderAndFile) {
   EXPECT_EQ(defaults.file(), file);
   EXPECT_EQ(defaults.snapshot(), Value::object());
   defaults.setBool("flag", false);
+  defaults.flush();
   EXPECT_TRUE(defaults.lastWriteSucceeded());
   EXPECT_EQ(modeOf(folder), 0700U);
   EXPECT_EQ(modeOf(file), 0600U);
@@ -175,6 +176,7 @@ TEST_F(JSONFileUserDefaultsTest, AWiderFolderOfOursIsMadePrivate) {
   ::chmod(folder.c_str(), 0755);
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   defaults.setInteger("i", 1);
+  defaults.flush();
   EXPECT_EQ(modeOf(folder), 0700U);
   EXPECT_TRUE(defaults.lastWriteSucceeded());
 }
@@ -188,6 +190,7 @@ TEST_F(JSONFileUserDefaultsTest, AFailedRenameLeavesTheOldFileWhole) {
                                                               }});
   MemoryLogSink sink;
   defaults.setString("keep", "new");
+  defaults.flush();
   EXPECT_FALSE(defaults.lastWriteSucceeded());
   EXPECT_EQ(readText(file), R"({"keep":"old"})");
   EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"defaults.json"});  // the temporary file is gone
@@ -202,6 +205,7 @@ TEST_F(JSONFileUserDefaultsTest, AReplacedFileKeepsMode0600EvenWhenTheOldOneWasW
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   EXPECT_EQ(defaults.integer("a"), 1);
   defaults.setInteger("a", 2);
+  defaults.flush();
   EXPECT_EQ(modeOf(file), 0600U);
   EXPECT_EQ(Value::parse(readText(file)), (Value{{"a", 2}}));
 }
@@ -229,6 +233,7 @@ TEST_P(DamagedFile, ReadsAsEmptyIsKeptAsideAndLogged) {
   EXPECT_TRUE(sink.contains("kept as"));
   // The next write makes a fresh, private file and leaves the damaged one alone.
   defaults.setBool("fresh", true);
+  defaults.flush();
   EXPECT_TRUE(defaults.lastWriteSucceeded());
   EXPECT_EQ(fs::symlink_status(file).type(), fs::file_type::regular);
   EXPECT_EQ(Value::parse(readText(file)), (Value{{"fresh", true}}));
@@ -264,6 +269,7 @@ TEST_F(JSONFileUserDefaultsTest, ALinkedTargetIsNeverWrittenThrough) {
   fs::create_symlink(elsewhere, file);
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   defaults.setInteger("secret", 2);
+  defaults.flush();
   EXPECT_EQ(readText(elsewhere), R"({"secret":1})");
 }
 
@@ -292,6 +298,7 @@ TEST_F(JSONFileUserDefaultsTest, ADamagedFileThatCannotBeMovedAsideIsNeverOverwr
   auto& defaults = *loaded;
   EXPECT_FALSE(defaults.quarantinedFile());
   defaults.setBool("a", true);
+  defaults.flush();
   EXPECT_FALSE(defaults.lastWriteSucceeded());
   EXPECT_EQ(readText(file), "not json");
   EXPECT_EQ(defaults.boolean("a"), true);
@@ -308,6 +315,7 @@ TEST_F(JSONFileUserDefaultsTest, AFolderThatIsALinkIsNotUsed) {
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   EXPECT_FALSE(defaults.integer("a"));
   defaults.setInteger("a", 2);
+  defaults.flush();
   EXPECT_FALSE(defaults.lastWriteSucceeded());
   EXPECT_EQ(readText(real / "defaults.json"), R"({"a":1})");
 }
@@ -317,6 +325,7 @@ TEST_F(JSONFileUserDefaultsTest, UnknownKeysOfOtherComponentsArePreserved) {
   ::chmod(file.c_str(), 0600);
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   defaults.setInteger("a", 2);
+  defaults.flush();
   EXPECT_EQ(Value::parse(readText(file)),
             (Value{{"Other.key", Value::parse(R"([1,{"x":null}])")}, {"a", 2}}));
 }
@@ -326,6 +335,23 @@ TEST_F(JSONFileUserDefaultsTest, UnknownKeysOfOtherComponentsArePreserved) {
 
 namespace vantrel {
 namespace {
+
+TEST_F(JSONFileUserDefaultsTest, ManyQuickWritesEndWithTheNewestContentsOnDisk) {
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  for (int i = 0; i < 500; ++i) defaults.setInteger("counter", i);
+  defaults.flush();
+  EXPECT_TRUE(defaults.lastWriteSucceeded());
+  EXPECT_EQ(Value::parse(readText(file)), (Value{{"counter", 499}}));
+  EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"defaults.json"});
+}
+
+TEST_F(JSONFileUserDefaultsTest, DestroyingTheStoreWritesWhatIsPending) {
+  {
+    JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+    defaults.setString("last", "word");
+  }
+  EXPECT_EQ(Value::parse(readText(file)), (Value{{"last", "word"}}));
+}
 
 TEST_F(JSONFileUserDefaultsTest, AFileOfAnotherUserIsKeptAsideUnread) {
   writeText(file, R"({"rememberAccountID":false})");
