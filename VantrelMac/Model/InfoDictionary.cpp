@@ -63,7 +63,7 @@ std::filesystem::path InfoDictionary::mainFile() {
   std::error_code ec;
   const auto exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const auto beside = exe.parent_path() / fileName;
+    auto beside = exe.parent_path() / fileName;
     if (fs::exists(beside, ec)) return beside;
   }
   return paths::bundleResourcesDirectory() / fileName;

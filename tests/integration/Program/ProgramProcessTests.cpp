@@ -46,9 +46,11 @@ class Program {
       environment.push_back(entry);
     }
     std::vector<char*> argv;
+    argv.reserve(arguments_.size() + 1);
     for (auto& a : arguments_) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
     const int rc = ::posix_spawn(&pid_, programPath.c_str(), &actions, nullptr, argv.data(), envp.data());
