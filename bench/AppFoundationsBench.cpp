@@ -47,6 +47,18 @@ ManagerRouteCache sampleCache() {
   return cache;
 }
 
+// One launch's worth of settings traffic on an open store (see below).
+void launchTraffic(UserDefaults& defaults) {
+  auto login = AccountLoginSettings::load(defaults, [] { return std::optional<std::string>("bench"); });
+  auto direct = DirectConnectionSettings::load(defaults);
+  auto cache = ManagerRouteCache::load(defaults);
+  direct.host = "10.0.0.1";
+  direct.save(defaults);
+  cache->save(defaults);
+  benchmark::DoNotOptimize(login);
+  benchmark::DoNotOptimize(cache);
+}
+
 // One launch's worth of settings traffic: open the store, load and complete the login settings
 // (which writes them back), load the direct connection and the route cache, then save the
 // direct connection and the route cache as a sign-in does.
@@ -59,14 +71,7 @@ void SettingsStoreLoadAndSave(benchmark::State& state) {
   }
   for (auto _ : state) {
     JSONFileUserDefaults defaults(JSONFileUserDefaults::Options{file, nullptr});
-    auto login = AccountLoginSettings::load(defaults, [] { return std::optional<std::string>("bench"); });
-    auto direct = DirectConnectionSettings::load(defaults);
-    auto cache = ManagerRouteCache::load(defaults);
-    benchmark::DoNotOptimize(login);
-    direct.host = "10.0.0.1";
-    direct.save(defaults);
-    cache->save(defaults);
-    benchmark::DoNotOptimize(cache);
+    launchTraffic(defaults);
   }
   state.counters["changes/iteration"] = 3;
 }
@@ -83,13 +88,7 @@ void SettingsStoreMainThreadShare(benchmark::State& state) {
   }
   for (auto _ : state) {
     auto defaults = std::make_unique<JSONFileUserDefaults>(JSONFileUserDefaults::Options{file, nullptr});
-    auto login = AccountLoginSettings::load(*defaults, [] { return std::optional<std::string>("bench"); });
-    auto direct = DirectConnectionSettings::load(*defaults);
-    auto cache = ManagerRouteCache::load(*defaults);
-    direct.host = "10.0.0.1";
-    direct.save(*defaults);
-    cache->save(*defaults);
-    benchmark::DoNotOptimize(login);
+    launchTraffic(*defaults);
     state.PauseTiming();
     defaults.reset();  // waits for the writer
     state.ResumeTiming();
@@ -104,12 +103,7 @@ void SettingsLoadAndSaveInMemory(benchmark::State& state) {
   const auto initial = seed.snapshot();
   for (auto _ : state) {
     InMemoryUserDefaults defaults(initial);
-    auto login = AccountLoginSettings::load(defaults, [] { return std::optional<std::string>("bench"); });
-    auto direct = DirectConnectionSettings::load(defaults);
-    auto cache = ManagerRouteCache::load(defaults);
-    direct.save(defaults);
-    cache->save(defaults);
-    benchmark::DoNotOptimize(login);
+    launchTraffic(defaults);
   }
 }
 BENCHMARK(SettingsLoadAndSaveInMemory)->Unit(benchmark::kMicrosecond);

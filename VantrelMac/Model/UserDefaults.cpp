@@ -104,12 +104,16 @@ std::optional<bool> UserDefaults::boolean(std::string_view key) const {
 std::optional<std::int64_t> UserDefaults::integer(std::string_view key) const {
   const auto v = value(key);
   if (!v) return std::nullopt;
-  if (v->is_number_unsigned()) {
-    const auto u = v->get<std::uint64_t>();
+  return integerValue(*v);
+}
+
+std::optional<std::int64_t> UserDefaults::integerValue(const Value& value) {
+  if (value.is_number_unsigned()) {
+    const auto u = value.get<std::uint64_t>();
     if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
     return static_cast<std::int64_t>(u);
   }
-  if (v->is_number_integer()) return v->get<std::int64_t>();
+  if (value.is_number_integer()) return value.get<std::int64_t>();
   return std::nullopt;
 }
 

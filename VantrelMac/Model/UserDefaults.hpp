@@ -63,6 +63,8 @@ class UserDefaults {
   // Every stored key and value (a JSON object).
   Value snapshot() const;
 
+  // A JSON integer number within the signed 64-bit range; nullopt for anything else.
+  static std::optional<std::int64_t> integerValue(const Value& value);
   // The JSON form of stored data: {"$data": "<standard Base64>"}.
   static Value dataValue(ByteView bytes);
   static std::optional<Bytes> decodeDataValue(const Value& value);
