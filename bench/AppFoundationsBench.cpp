@@ -59,16 +59,20 @@ void launchTraffic(UserDefaults& defaults) {
   benchmark::DoNotOptimize(cache);
 }
 
+// A settings file that already holds a route cache, as after a first sign-in.
+fs::path seededSettingsFile(const ScratchFolder& scratch) {
+  auto file = scratch.path() / "local.vantrel.VantrelMac" / "defaults.json";
+  JSONFileUserDefaults seed(JSONFileUserDefaults::Options{file, nullptr});
+  sampleCache().save(seed);
+  return file;
+}
+
 // One launch's worth of settings traffic: open the store, load and complete the login settings
 // (which writes them back), load the direct connection and the route cache, then save the
 // direct connection and the route cache as a sign-in does.
 void SettingsStoreLoadAndSave(benchmark::State& state) {
   ScratchFolder scratch;
-  const auto file = scratch.path() / "local.vantrel.VantrelMac" / "defaults.json";
-  {
-    JSONFileUserDefaults seed(JSONFileUserDefaults::Options{file, nullptr});
-    sampleCache().save(seed);
-  }
+  const auto file = seededSettingsFile(scratch);
   for (auto _ : state) {
     JSONFileUserDefaults defaults(JSONFileUserDefaults::Options{file, nullptr});
     launchTraffic(defaults);
@@ -81,11 +85,7 @@ BENCHMARK(SettingsStoreLoadAndSave)->Unit(benchmark::kMicrosecond);
 // thread, which is waited for outside the timing.
 void SettingsStoreMainThreadShare(benchmark::State& state) {
   ScratchFolder scratch;
-  const auto file = scratch.path() / "local.vantrel.VantrelMac" / "defaults.json";
-  {
-    JSONFileUserDefaults seed(JSONFileUserDefaults::Options{file, nullptr});
-    sampleCache().save(seed);
-  }
+  const auto file = seededSettingsFile(scratch);
   for (auto _ : state) {
     auto defaults = std::make_unique<JSONFileUserDefaults>(JSONFileUserDefaults::Options{file, nullptr});
     launchTraffic(*defaults);

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "Model/DiagnosticLog.hpp"
@@ -89,6 +90,22 @@ TEST(DiagnosticLog, The301stLineDropsTheFirst) {
   EXPECT_EQ(log.entries().back().text, "line 301");
   for (std::size_t k = 0; k < log.entries().size(); ++k) {
     ASSERT_EQ(log.entries()[k].text, "line " + std::to_string(k + 2));
+  }
+}
+
+TEST(DiagnosticLog, IdsAndTokensAreDistinctVersion4Uuids) {
+  DiagnosticLog log;
+  std::set<Uuid> seen{log.scrollToken()};
+  for (int i = 0; i < 300; ++i) {
+    log.appendDiagnostic("x", sampleTime());
+    seen.insert(log.entries().back().id);
+    seen.insert(log.scrollToken());
+  }
+  EXPECT_EQ(seen.size(), 601U);  // across several refills of the random buffer
+  for (const auto& id : seen) {
+    const auto text = id.toString();
+    ASSERT_EQ(text[14], '4') << text;
+    ASSERT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;
   }
 }
 
@@ -207,11 +224,11 @@ TEST_F(DiagnosticLogFileTest, APipeAtThePathDoesNotHangTheWriter) {
 
 TEST_F(DiagnosticLogFileTest, ALineBeyondTheBacklogLimitIsDroppedNotQueued) {
   auto writer = std::make_shared<DiagnosticLogWriter>(file);
-  writer->enqueue("", std::string(DiagnosticLogWriter::maximumPendingBytes + 1, 'x'));
-  writer->enqueue("", "small\n");
+  writer->append(sampleTime(), std::string(DiagnosticLogWriter::maximumPendingBytes + 1, 'x'));
+  writer->append(sampleTime(), "small");
   writer->flush();
   EXPECT_EQ(writer->droppedLines(), 1U);
-  EXPECT_EQ(readText(file), "small\n");
+  EXPECT_EQ(readText(file), "2025-03-04T05:06:07Z small\n");
 }
 
 TEST_F(DiagnosticLogFileTest, WithoutAWriterOnlyTheListChanges) {
