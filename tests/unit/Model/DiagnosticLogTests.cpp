@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
