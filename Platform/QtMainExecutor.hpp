@@ -14,6 +14,7 @@
 #include <asio/io_context.hpp>
 
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -51,7 +52,7 @@ class QtMainExecutor {
   QtMainExecutor(std::shared_ptr<detail::QtMainState> state, asio::io_context& context) noexcept
       : state_(std::move(state)), context_(&context) {}
 
-  // Timers and sockets made from this executor use the runtime's io_context.
+  // Timers and sockets made from this executor wait in the main loop's own io_context.
   asio::io_context& query(asio::execution::context_t) const noexcept { return *context_; }
 
   asio::execution::blocking_t query(asio::execution::blocking_t) const noexcept {
@@ -118,11 +119,16 @@ class QtMainExecutor {
 };
 
 // The GUI thread's side of the executor. Create it on the GUI thread once the
-// QCoreApplication (or QApplication) exists, before anything posts to it; destroy it after the
-// event loop ended and the runtime stopped. Work still queued then is destroyed without running.
+// QCoreApplication (or QApplication) exists, before anything posts to it, and before the
+// runtime that is given its executor; destroy it after the event loop ended and that runtime
+// stopped. Work still queued then is destroyed without running.
+//
+// It owns the execution context of the main executor: an io_context run by one thread of its
+// own, in which timers and sockets made from the main executor wait (their completions are
+// handed to the GUI thread). The runtime's io_context stays the actors' alone.
 class QtMainLoop {
  public:
-  explicit QtMainLoop(asio::io_context& context);
+  QtMainLoop();
   ~QtMainLoop();
   QtMainLoop(const QtMainLoop&) = delete;
   QtMainLoop& operator=(const QtMainLoop&) = delete;
@@ -137,7 +143,9 @@ class QtMainLoop {
  private:
   friend void quitOnTerminationSignals(const QtMainLoop& loop);
   std::shared_ptr<detail::QtMainState> state_;
-  asio::io_context* context_;
+  std::unique_ptr<asio::io_context> context_;
+  std::unique_ptr<QtMainExecutor::ContextWork> contextWork_;
+  std::thread contextThread_;
 };
 
 // Turns SIGTERM, SIGINT and SIGHUP into `requestQuit(0)`, so that the program ends through its

@@ -76,10 +76,11 @@ int main(int argc, char** argv) {
   }
 
   const auto& info = InfoDictionary::main();
-  Runtime runtime;
   int exitCode = 0;
   {
-    QtMainLoop mainLoop(runtime.context());
+    // The main loop outlives the runtime that posts to it.
+    QtMainLoop mainLoop;
+    Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
     ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
     std::optional<JSONFileUserDefaults> standardDefaults;
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
-    // Work still running on the runtime may post to the main loop until the runtime stops.
+    // What runs on the runtime ends while its threads still run (the window controller and the
+    // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();
   }
   return exitCode;
