@@ -2,21 +2,24 @@
 
 // The main executor of the Qt application: an Asio executor whose work runs on the Qt GUI
 // thread, so that coroutines and tasks written against `asio::any_io_executor` run on the thread
-// that owns the widgets. Timers and sockets created from it live in the runtime's io_context;
-// their completions come back to the GUI thread. Application code never names this type: it is
-// handed an `asio::any_io_executor`, which in tests is an io_context's executor instead.
+// that owns the widgets. Timers and sockets created from it wait in an io_context of the main
+// loop's own; their completions come back to the GUI thread. Application code never names this
+// type: it is handed an `asio::any_io_executor`, which in tests is an io_context's executor.
 //
 // This header includes no Qt header; the Qt side lives in the source file.
+
+// The standard library comes first: Asio's configuration decides how it allocates from macros
+// the library defines, and every translation unit must decide the same way (the others see the
+// standard headers first through the precompiled header).
+#include <memory>
+#include <thread>
+#include <type_traits>
+#include <utility>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/execution.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-
-#include <memory>
-#include <thread>
-#include <type_traits>
-#include <utility>
 
 namespace vantrel {
 
@@ -76,7 +79,7 @@ class QtMainExecutor {
     copy.possibly_ = false;
     return copy;
   }
-  // While tracked work is outstanding the runtime's io_context does not run out of work.
+  // While tracked work is outstanding the main loop's io_context does not run out of work.
   QtMainExecutor require(asio::execution::outstanding_work_t::tracked_t) const noexcept {
     auto copy = *this;
     if (!copy.work_) copy.work_ = makeWork();
