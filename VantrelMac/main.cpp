@@ -31,7 +31,7 @@ struct ProgramContext {
   const InfoDictionary& info;
   Runtime& runtime;
   QtMainLoop& mainLoop;
-  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<JSONFileUserDefaults> standardDefaults;
   std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
 };
 
@@ -83,10 +83,8 @@ int main(int argc, char** argv) {
     Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
     ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
-    std::optional<JSONFileUserDefaults> standardDefaults;
     if (mode == RunMode::interactive) {
-      standardDefaults.emplace(info.bundleIdentifier());
-      program.standardDefaults = &*standardDefaults;
+      program.standardDefaults = JSONFileUserDefaults::standard(info.bundleIdentifier());
       program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
           DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
     }
