@@ -90,9 +90,11 @@ Awaitable<void> runAttempt(std::shared_ptr<Shared> shared) {
     const auto configuration = SystemConnectionConfiguration::decode(readConnectionFile(path));
     client =
         SessionAgentRuntime::makeClient(shared->executor, shared->options.makeTransport(shared->executor));
-    co_await client->setEventHandler([log = shared->log](const DirectAuthEvent& event) {
+    // Named, not a temporary inside the co_await: g++ 12 destroys such temporaries twice.
+    DirectAuthClient::EventHandler handler = [log = shared->log](const DirectAuthEvent& event) {
       if (log.isEnabled(LogLevel::notice)) log.notice("{}", event.message());
-    });
+    };
+    co_await client->setEventHandler(std::move(handler));
     throwIfStopped(*shared);
     DirectAuthConfiguration settings;
     settings.host = configuration.host;
