@@ -12,6 +12,14 @@
 
 namespace vantrel::testing {
 
+ThreadedContext::ThreadedContext() : guard_(io_.get_executor()), thread_([this] { io_.run(); }) {}
+
+ThreadedContext::~ThreadedContext() {
+  guard_.reset();
+  io_.stop();
+  thread_.join();
+}
+
 bool waitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + hangGuard;
   while (!done()) {

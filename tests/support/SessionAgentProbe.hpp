@@ -6,12 +6,29 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel::testing {
+
+// An io_context run by a thread of its own for as long as the object lives (peers and sessions
+// that must outlive the agent under test).
+class ThreadedContext {
+ public:
+  ThreadedContext();
+  ~ThreadedContext();
+  ThreadedContext(const ThreadedContext&) = delete;
+  ThreadedContext& operator=(const ThreadedContext&) = delete;
+  Executor executor() { return io_.get_executor(); }
+
+ private:
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
 
 // Spins (yielding, never sleeping) until `done()` holds; false when the hang guard passed first.
 bool waitUntil(const std::function<bool()>& done);

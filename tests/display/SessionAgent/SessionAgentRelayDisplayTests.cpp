@@ -60,7 +60,7 @@ class SessionAgentOverRelay : public ::testing::Test {
   }
 
   testing::TemporaryHome home;
-  Runtime managers{2};
+  testing::ThreadedContext managers;
   testing::ManagerSimulator primary{managers.executor()};
   testing::ManagerSimulator secondary{managers.executor()};
   std::unique_ptr<testing::ChildProcess> daemon;

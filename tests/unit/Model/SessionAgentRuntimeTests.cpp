@@ -89,7 +89,7 @@ class SessionAgentTest : public ::testing::Test {
     t.queueReceive(testing::ManagerWire::frame(8, toBytes("1")));
   }
 
-  Runtime sessions{1};
+  testing::ThreadedContext sessions;
   testing::TemporaryHome home;
   ManualClock clock;
   MemoryLogSink log;
