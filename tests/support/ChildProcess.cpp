@@ -11,6 +11,23 @@ extern char** environ;
 
 namespace vantrel::testing {
 
+std::vector<char*> argvOf(std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int runProgram(std::vector<std::string> arguments) {
+  auto argv = argvOf(arguments);
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
@@ -19,9 +36,7 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+  auto argv = argvOf(arguments);
   const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);

@@ -10,6 +10,13 @@
 
 namespace vantrel::testing {
 
+// The argument vector of `arguments` for exec: pointers into it, then a null pointer.
+std::vector<char*> argvOf(std::vector<std::string>& arguments);
+
+// Runs a program found in PATH to its end and returns its exit status (-1 when it could not run or
+// did not exit).
+int runProgram(std::vector<std::string> arguments);
+
 class ChildProcess {
  public:
   // `arguments[0]` is the program's path. Throws when it cannot be started.

@@ -15,6 +15,7 @@
 #include "Model/MacClipboardBridge.hpp"
 #include "Platform/QtPasteboard.hpp"
 #include "support/AsyncTest.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/ManagerWire.hpp"
 
 extern char** environ;
@@ -74,9 +75,7 @@ class Xclip {
  public:
   static pid_t spawn(std::vector<std::string> arguments, int stdinFd, int stdoutFd) {
     arguments.insert(arguments.begin(), "xclip");
-    std::vector<char*> argv;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    auto argv = testing::argvOf(arguments);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -12,8 +10,7 @@
 #include "Model/MacConnectionRecoveryMonitor.hpp"
 #include "Platform/SleepWakeMonitor.hpp"
 #include "support/AsyncTest.hpp"
-
-extern char** environ;
+#include "support/ChildProcess.hpp"
 
 namespace vantrel {
 namespace {
@@ -23,14 +20,7 @@ using S = NetworkPathStatus;
 // Runs `ip` with the arguments; its exit status (or -1).
 int ip(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "ip");
-  std::vector<char*> argv;
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return testing::runProgram(std::move(arguments));
 }
 
 // Everything the monitor and its path source report, with waits for both.
