@@ -115,10 +115,12 @@ Awaitable<void> runAttempt(std::shared_ptr<Shared> shared) {
   }
   if (failure) shared->log.error("Session agent connection failed: {}", localizedDescription(failure));
   if (client) {
-    // The session is closed before it is dropped, also when the agent is stopping: a stop that
-    // has already been signalled must not cut the disconnect short.
-    co_await asio::this_coro::reset_cancellation_state();
+    // The session is closed before it is dropped, also when the agent is stopping: a stop must
+    // not cut the disconnect short (it is bounded by the transport's own time-out). Afterwards
+    // the pause is cancellable again; a stop signalled meanwhile is seen through its flag.
+    co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
     co_await client->disconnect();
+    co_await asio::this_coro::reset_cancellation_state();
   }
 }
 

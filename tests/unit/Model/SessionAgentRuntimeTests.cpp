@@ -158,16 +158,19 @@ TEST_F(SessionAgentTest, EveryUnusableFileGivesOneFailureLinePerAttempt) {
        "File too large"},
   };
   std::filesystem::create_directories(path.parent_path());
-  testing::writeConnectionFile("{host:");
   SessionAgentRuntime agent(options());
-  agent.start();
   std::size_t expected = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::error_code ec;
     std::filesystem::remove(path, ec);
     c.write();
-    if (expected > 0) advance(5s, agent);
+    // The file is changed only while the agent waits between attempts.
+    if (expected == 0) {
+      agent.start();
+    } else {
+      advance(5s, agent);
+    }
     ++expected;
     ASSERT_TRUE(waitUntil([&] { return failures() >= expected; }));
     testing::flushExecutor(agent.executor());
