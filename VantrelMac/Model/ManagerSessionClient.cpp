@@ -60,6 +60,15 @@ Awaitable<void> installPasteDestinationProvider(Client& client, Executor receive
 
 }  // namespace
 
+ManagerSessionClient::PasteDestinationProvider pasteDestinationProvider(
+    std::function<std::string()> destination) {
+  return [destination = std::move(destination)]() -> Awaitable<std::string> {
+    return [](std::function<std::string()> d) -> Awaitable<std::string> {
+      co_return d ? d() : std::string();
+    }(destination);
+  };
+}
+
 DirectAuthManagerSessionClient::DirectAuthManagerSessionClient(std::shared_ptr<DirectAuthClient> client)
     : client_(std::move(client)) {}
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AIChannel/AIAccountLoginContext.hpp"
+#include "Model/MacClipboardBridge.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "Session/DirectAuthEvent.hpp"
@@ -19,7 +20,7 @@
 
 namespace vantrel {
 
-class ManagerSessionClient {
+class ManagerSessionClient : public LocalClipboardSending {
  public:
   using EventHandler = std::function<void(const DirectAuthEvent&)>;
   using ClipboardHandler = std::function<void(const LegacyClipboardValue&)>;
@@ -42,15 +43,16 @@ class ManagerSessionClient {
   virtual Awaitable<void> setPasteDestinationProvider(Executor receiver,
                                                       PasteDestinationProvider provider) = 0;
 
-  // Clipboard to the manager; without effect unless authenticated.
-  virtual Awaitable<void> sendLocalClipboardText(std::string text) = 0;
-  virtual Awaitable<void> sendLocalClipboardImagePNG(Bytes png) = 0;
-  virtual Awaitable<void> notifyLocalClipboardFiles(std::vector<std::string> urls) = 0;
-  virtual Awaitable<void> reportClipboardBridgeFailure(std::string detail) = 0;
+  // The clipboard sends of `LocalClipboardSending` go to the manager; without effect unless
+  // authenticated.
 
   // The real session behind this client, when there is one (the clipboard bridge talks to it).
   virtual std::shared_ptr<DirectAuthClient> directClient() const { return nullptr; }
 };
+
+// A provider that answers with `destination()` (an empty text without one).
+ManagerSessionClient::PasteDestinationProvider pasteDestinationProvider(
+    std::function<std::string()> destination);
 
 // A `DirectAuthClient` seen as a `ManagerSessionClient`.
 class DirectAuthManagerSessionClient final : public ManagerSessionClient {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "Model/DirectConnectionSettings.hpp"
 #include "Model/ManagerSessionClient.hpp"
-#include "Model/StatusEnvironmentSettings.hpp"
 #include "Support/Async.hpp"
 
 namespace vantrel {

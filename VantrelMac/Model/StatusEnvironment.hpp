@@ -16,10 +16,19 @@
 #include "Account/AccountLoginTypes.hpp"
 #include "Input/AccessibilityInputService.hpp"
 #include "Input/PermissionStatus.hpp"
+#include "Model/AccountLoginSettings.hpp"
+#include "Model/DiagnosticLog.hpp"
+#include "Model/DirectConnectionSettings.hpp"
+#include "Model/DisplaySleepPreventer.hpp"
+#include "Model/MacClipboardBridge.hpp"
+#include "Model/MacConnectionRecoveryMonitor.hpp"
+#include "Model/ManagerRouteCache.hpp"
 #include "Model/ManagerSessionClient.hpp"
-#include "Model/StatusEnvironmentSettings.hpp"
+#include "Model/Pasteboard.hpp"
+#include "Model/UserDefaults.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
+#include "Session/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 
 namespace vantrel {
@@ -72,37 +81,6 @@ class PermissionProviding {
   virtual void openAccessibilitySettings() = 0;
 };
 
-// The pasteboard mirror as the model drives it.
-class StatusClipboardBridge {
- public:
-  virtual ~StatusClipboardBridge() = default;
-  virtual void start() = 0;
-  virtual void stop() = 0;
-  // Local clipboard changes go to every client of the list, the primary first.
-  virtual void setClients(std::vector<std::shared_ptr<ManagerSessionClient>> clients) = 0;
-  // Writes a manager's clipboard value to the local pasteboard without echoing it back.
-  virtual void applyRemote(const LegacyClipboardValue& value) = 0;
-  // The folder that files pasted by a manager go to.
-  virtual std::string currentPasteDestination() = 0;
-  // Replaces the pasteboard's content with plain text (the diagnostics copy).
-  virtual void setPlainText(const std::string& text) = 0;
-};
-
-// Reports "Network became available" and "Mac woke from sleep" until stopped.
-class StatusRecoveryMonitor {
- public:
-  virtual ~StatusRecoveryMonitor() = default;
-  virtual void start(std::function<void(std::string reason)> callback) = 0;
-  virtual void stop() = 0;
-};
-
-class StatusDisplaySleepPreventer {
- public:
-  virtual ~StatusDisplaySleepPreventer() = default;
-  virtual bool start() = 0;
-  virtual void stop() = 0;
-};
-
 // Facts about this computer sent with every login.
 class HostInformation {
  public:
@@ -113,12 +91,44 @@ class HostInformation {
   virtual std::vector<std::string> addresses() const = 0;
 };
 
-// One diagnostic line leaves the model through this sink (system log and log file); the model
-// keeps the in-memory list itself.
-class DiagnosticSink {
+// The application's sessions: every client gets its own TCP transport (no TLS policy, a 10 s
+// connect time-out), event mirror, system-information provider, screen streamer, input injector
+// and command executor, the AI channel configuration read now with a reload closure, and the
+// process-wide activity gate. The primary has no account context; a secondary gets the current one.
+class DirectAuthClientFactory final : public ManagerClientFactory {
  public:
-  virtual ~DiagnosticSink() = default;
-  virtual void write(const std::string& text, std::chrono::system_clock::time_point timestamp) = 0;
+  static constexpr double connectTimeoutSeconds = 10.0;
+
+  // `ioExecutor` runs the transports and sessions (the runtime's io_context, not the GUI thread).
+  explicit DirectAuthClientFactory(Executor ioExecutor,
+                                   std::optional<std::string> bundleIdentifier = std::nullopt,
+                                   std::shared_ptr<UpdateActivityGate> gate = UpdateActivityGate::shared());
+
+  std::shared_ptr<ManagerSessionClient> makePrimary() override;
+  std::shared_ptr<ManagerSessionClient> makeSecondary(
+      std::shared_ptr<AIAccountLoginContext> context) override;
+
+ private:
+  std::shared_ptr<ManagerSessionClient> make(std::shared_ptr<AIAccountLoginContext> context);
+  Executor ioExecutor_;
+  std::optional<std::string> bundleIdentifier_;
+  std::shared_ptr<UpdateActivityGate> gate_;
+};
+
+// The host's name (PRETTY_HOSTNAME, else the host name) and its interface addresses.
+class SystemHostInformation final : public HostInformation {
+ public:
+  std::optional<std::string> localizedName() const override;
+  std::vector<std::string> addresses() const override;
+};
+
+// `PermissionStatus` as a collaborator.
+class SystemPermissions final : public PermissionProviding {
+ public:
+  PermissionSnapshot snapshot() override { return PermissionStatus::snapshot(); }
+  bool requestScreenRecordingAccess() override { return PermissionStatus::requestScreenRecordingAccess(); }
+  void openScreenRecordingSettings() override { PermissionStatus::openScreenRecordingSettings(); }
+  void openAccessibilitySettings() override { PermissionStatus::openAccessibilitySettings(); }
 };
 
 struct StatusEnvironment {
@@ -133,13 +143,19 @@ struct StatusEnvironment {
   std::shared_ptr<PermissionProviding> permissions;
   std::shared_ptr<ScreenCaptureProviding> captureService;
   std::shared_ptr<InputInjecting> inputService;
-  std::shared_ptr<StatusClipboardBridge> clipboardBridge;
+  std::shared_ptr<ClipboardBridging> clipboardBridge;
+  // The general pasteboard (the diagnostics copy writes to it).
+  std::shared_ptr<Pasteboard> pasteboard;
+  // The folder that files pasted by a manager go to.
+  std::function<std::string()> pasteDestination;
   // A new monitor for each start of the model.
-  std::function<std::shared_ptr<StatusRecoveryMonitor>()> makeRecoveryMonitor;
-  std::shared_ptr<StatusDisplaySleepPreventer> displaySleepPreventer;
+  std::function<std::shared_ptr<ConnectionRecoveryMonitoring>()> makeRecoveryMonitor;
+  std::shared_ptr<DisplaySleepPreventing> displaySleepPreventer;
   std::shared_ptr<HostInformation> host;
-  std::shared_ptr<StatusSettingsStoring> settings;
-  std::shared_ptr<DiagnosticSink> diagnostics;
+  // The standard user defaults: login form, direct-connection form, route cache.
+  std::shared_ptr<UserDefaults> defaults;
+  // Writes the diagnostic lines to the system log and the log file; none in most tests.
+  std::shared_ptr<DiagnosticLogWriter> diagnosticWriter;
   // The process's arguments (argv[0] first).
   std::vector<std::string> arguments;
   // Wall-clock time for timestamps; intervals and timers use VantrelClock.
@@ -147,5 +163,15 @@ struct StatusEnvironment {
     return std::chrono::system_clock::now();
   };
 };
+
+// The application's collaborators: the session factory above over `ioExecutor`, the login
+// service and credential store given, the system's permissions, displays, input service, host
+// information, the clipboard bridge over `pasteboard`, the recovery monitor, the display-sleep
+// preventer, the settings store given and the diagnostics writer given.
+StatusEnvironment makeProductionStatusEnvironment(
+    Executor mainExecutor, Executor ioExecutor, std::shared_ptr<AccountLoginServicing> loginService,
+    std::shared_ptr<AccountCredentialStoring> credentialStore, std::shared_ptr<Pasteboard> pasteboard,
+    std::shared_ptr<UserDefaults> defaults, std::shared_ptr<DiagnosticLogWriter> diagnosticWriter,
+    std::vector<std::string> arguments, std::optional<std::string> bundleIdentifier = std::nullopt);
 
 }  // namespace vantrel

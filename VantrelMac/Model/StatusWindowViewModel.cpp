@@ -23,6 +23,7 @@ std::shared_ptr<StatusWindowViewModel> StatusWindowViewModel::create(StatusEnvir
 
 StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
     : environment_(std::move(environment)),
+      diagnosticLog_(environment_.diagnosticWriter),
       pollTask_(environment_.mainExecutor, "pollTask"),
       connectTask_(environment_.mainExecutor, "connectTask"),
       statePollTask_(environment_.mainExecutor, "statePollTask"),
@@ -37,9 +38,12 @@ void StatusWindowViewModel::construct() {
   displaySleepPreventer_ = environment_.displaySleepPreventer;
   automaticLoginRequested_ = StartupLoginIntent::requestedByArguments(environment_.arguments);
   authClient_ = environment_.clients->makePrimary();
-  if (environment_.clipboardBridge) environment_.clipboardBridge->setClients({authClient_});
+  if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
 
-  const auto login = environment_.settings->loadAccountLoginSettings();
+  const auto host = environment_.host;
+  const auto login = AccountLoginSettings::load(
+      *environment_.defaults,
+      [host]() -> std::optional<std::string> { return host ? host->localizedName() : std::nullopt; });
   accountLoginSerial_ = login.serial;
   installationMAC_ = login.installationMAC;
   accountID_ = login.accountID;
@@ -50,7 +54,7 @@ void StatusWindowViewModel::construct() {
   permissions_ = environment_.permissions->snapshot();
   loadConnectionSettings();
 
-  if (auto cache = environment_.settings->loadManagerRouteCache(); cache && cache->accountID == accountID_) {
+  if (auto cache = ManagerRouteCache::load(*environment_.defaults); cache && cache->accountID == accountID_) {
     primaryManagerIndex_ = cache->primaryManagerIndex;
     sessionAssignedSlot_ = cache->assignedSlot;
     managerRouteCache_ = std::move(cache);
@@ -58,7 +62,7 @@ void StatusWindowViewModel::construct() {
 }
 
 void StatusWindowViewModel::loadConnectionSettings() {
-  const auto settings = environment_.settings->loadDirectConnectionSettings();
+  const auto settings = DirectConnectionSettings::load(*environment_.defaults);
   managerHost_ = settings.host;
   managerPortText_ = std::to_string(settings.port);
   userID_ = settings.userID;
@@ -166,12 +170,9 @@ void StatusWindowViewModel::setManagerConnectionsLabel(std::string value) {
   managerConnectionsLabel_ = std::move(value);
   notify(Field::managerConnectionsLabel);
 }
-void StatusWindowViewModel::setDiagnosticLog(std::vector<StatusDiagnosticEntry> value) {
-  diagnosticLog_ = std::move(value);
+void StatusWindowViewModel::clearDiagnosticLog() {
+  diagnosticLog_ = DiagnosticLog(environment_.diagnosticWriter);
   notify(Field::diagnosticLog);
-}
-void StatusWindowViewModel::setDiagnosticLogScrollToken(Uuid value) {
-  diagnosticLogScrollToken_ = value;
   notify(Field::diagnosticLogScrollToken);
 }
 
@@ -306,7 +307,7 @@ void StatusWindowViewModel::stop() {
   ++secondaryGeneration_;
   stopSecondarySessionsDetached();
   if (environment_.clipboardBridge) {
-    environment_.clipboardBridge->setClients({authClient_});
+    environment_.clipboardBridge->setAuthClients({authClient_});
     environment_.clipboardBridge->stop();
   }
   spawnTask(
@@ -324,15 +325,9 @@ void StatusWindowViewModel::appendDiagnostic(const std::string& text) { appendDi
 
 void StatusWindowViewModel::appendDiagnostic(const std::string& text,
                                              std::chrono::system_clock::time_point timestamp) {
-  if (environment_.diagnostics) environment_.diagnostics->write(text, timestamp);
-  diagnosticLog_.push_back(StatusDiagnosticEntry{Uuid::random(), timestamp, text});
-  if (diagnosticLog_.size() > diagnosticLogLimit) {
-    diagnosticLog_.erase(
-        diagnosticLog_.begin(),
-        diagnosticLog_.begin() + static_cast<std::ptrdiff_t>(diagnosticLog_.size() - diagnosticLogLimit));
-  }
+  diagnosticLog_.appendDiagnostic(text, timestamp);
   notify(Field::diagnosticLog);
-  setDiagnosticLogScrollToken(Uuid::random());
+  notify(Field::diagnosticLogScrollToken);
 }
 
 }  // namespace vantrel

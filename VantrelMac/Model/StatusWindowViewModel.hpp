@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,14 +25,6 @@
 #include "Support/Uuid.hpp"
 
 namespace vantrel {
-
-// One line of the in-memory diagnostics log.
-struct StatusDiagnosticEntry {
-  Uuid id;
-  std::chrono::system_clock::time_point timestamp;
-  std::string text;
-  friend bool operator==(const StatusDiagnosticEntry&, const StatusDiagnosticEntry&) = default;
-};
 
 class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowViewModel> {
  public:
@@ -114,8 +107,9 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   const std::optional<std::string>& connectionError() const noexcept { return connectionError_; }
   bool isConnectionBusy() const noexcept { return isConnectionBusy_; }
   const std::string& managerConnectionsLabel() const noexcept { return managerConnectionsLabel_; }
-  const std::vector<StatusDiagnosticEntry>& diagnosticLog() const noexcept { return diagnosticLog_; }
-  const Uuid& diagnosticLogScrollToken() const noexcept { return diagnosticLogScrollToken_; }
+  // Oldest first, at most 300.
+  const std::deque<DiagnosticLogEntry>& diagnosticLog() const noexcept { return diagnosticLog_.entries(); }
+  const Uuid& diagnosticLogScrollToken() const noexcept { return diagnosticLog_.scrollToken(); }
 
   void setPermissions(PermissionSnapshot value);
   void setDisplays(std::vector<DisplayInfo> value);
@@ -139,9 +133,9 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   void setConnectionError(std::optional<std::string> value);
   void setIsConnectionBusy(bool value);
   void setManagerConnectionsLabel(std::string value);
-  // The diagnostics view's Clear: empties the list and renews the scroll token.
-  void setDiagnosticLog(std::vector<StatusDiagnosticEntry> value);
-  void setDiagnosticLogScrollToken(Uuid value);
+  // The diagnostics view's Clear: empties the list, then renews the scroll token (the log file
+  // keeps its lines).
+  void clearDiagnosticLog();
 
   // ---- derived values ----
   std::string connectionStateLabel() const;
@@ -270,7 +264,7 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   static Awaitable<void> startupDecision(std::weak_ptr<StatusWindowViewModel> weak);
   static Awaitable<void> installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
                                          std::shared_ptr<ManagerSessionClient> client, Executor main,
-                                         std::shared_ptr<StatusClipboardBridge> bridge);
+                                         std::function<std::string()> pasteDestination);
   static Awaitable<void> refreshDisplaysBody(std::weak_ptr<StatusWindowViewModel> weak);
 
   StatusEnvironment environment_;
@@ -299,12 +293,11 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   std::optional<std::string> connectionError_;
   bool isConnectionBusy_ = false;
   std::string managerConnectionsLabel_ = "0/1 managers";
-  std::vector<StatusDiagnosticEntry> diagnosticLog_;
-  Uuid diagnosticLogScrollToken_ = Uuid::random();
+  DiagnosticLog diagnosticLog_;
 
   // private
   std::shared_ptr<ManagerSessionClient> authClient_;
-  std::shared_ptr<StatusDisplaySleepPreventer> displaySleepPreventer_;
+  std::shared_ptr<DisplaySleepPreventing> displaySleepPreventer_;
   bool displaySleepHeld_ = false;
   std::uint64_t accountLoginSerial_ = 0;
   std::string installationMAC_;
@@ -322,7 +315,7 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   std::vector<DirectConnectionSettings> routeCandidates_;
   int reconnectAttempt_ = 0;
   bool disconnectWasRequested_ = false;
-  std::shared_ptr<StatusRecoveryMonitor> recoveryMonitor_;
+  std::shared_ptr<ConnectionRecoveryMonitoring> recoveryMonitor_;
   std::map<int, std::shared_ptr<SecondaryManagerSession>> secondaryManagerSessions_;
   int primaryManagerIndex_ = 1;
   std::optional<ManagerRouteCache> managerRouteCache_;

@@ -14,19 +14,6 @@ namespace vantrel {
 
 namespace {
 
-std::string formValidationMessage(DirectConnectionFormValidation validation) {
-  switch (validation) {
-    case DirectConnectionFormValidation::emptyHost: return "Manager host must not be empty.";
-    case DirectConnectionFormValidation::invalidPort: return "Port must be an integer from 1 to 65535.";
-    case DirectConnectionFormValidation::emptyUserID: return "User ID must not be empty.";
-    case DirectConnectionFormValidation::nonASCIIUserID: return "User ID must be strict ASCII.";
-    case DirectConnectionFormValidation::invalidManagerSlot:
-      return "Manager slot must be an integer from 1 to 65536.";
-    case DirectConnectionFormValidation::valid: break;
-  }
-  return "Invalid connection form.";
-}
-
 std::int64_t slotOf(std::uint16_t connectionNumber) {
   return static_cast<std::int64_t>(connectionNumber) + 1;
 }
@@ -180,13 +167,15 @@ void StatusWindowViewModel::replaceConnectTask(
 void StatusWindowViewModel::connect() {
   if (!canConnect()) return;
   const auto outcome =
-      validateDirectConnectionForm(managerHost_, managerPortText_, userID_, managerSlotText_);
+      DirectConnectionFormParser::validate(managerHost_, managerPortText_, userID_, managerSlotText_);
   if (outcome.validation == DirectConnectionFormValidation::valid && outcome.settings) {
     applyConnectionSettings(*outcome.settings, true);
     beginConnecting({*outcome.settings}, "manual/cached route");
     return;
   }
-  const auto message = formValidationMessage(outcome.validation);
+  const auto message = outcome.validation == DirectConnectionFormValidation::valid
+                           ? std::string("Invalid connection form.")
+                           : std::string(vantrel::message(outcome.validation));
   setConnectionError(message);
   setConnectionState(DirectAuthState::failed);
   appendDiagnostic("Form validation failed: " + message);
@@ -203,7 +192,7 @@ void StatusWindowViewModel::disconnect() {
   routeRefreshTask_.cancel();
   ++secondaryGeneration_;
   stopSecondarySessionsDetached();
-  if (environment_.clipboardBridge) environment_.clipboardBridge->setClients({authClient_});
+  if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
   setIsConnectionBusy(true);
   setConnectionState(DirectAuthState::disconnecting);
   appendDiagnostic("Disconnect requested");
@@ -226,7 +215,7 @@ void StatusWindowViewModel::applyConnectionSettings(const DirectConnectionSettin
   setManagerPortText(std::to_string(settings.port));
   setUserID(settings.userID);
   setManagerSlotText(std::to_string(slotOf(settings.connectionNumber)));
-  if (persist) environment_.settings->saveDirectConnectionSettings(settings);
+  if (persist) settings.save(*environment_.defaults);
 }
 
 void StatusWindowViewModel::persistConnectionSettings() {
@@ -242,9 +231,8 @@ void StatusWindowViewModel::persistConnectionSettings() {
   }
   auto connectionNumber = ManagerSlot::comNumFromSlotText(managerSlotText_);
   if (!connectionNumber)
-    connectionNumber = environment_.settings->loadDirectConnectionSettings().connectionNumber;
-  environment_.settings->saveDirectConnectionSettings(
-      DirectConnectionSettings{managerHost_, port, userID_, *connectionNumber});
+    connectionNumber = DirectConnectionSettings::load(*environment_.defaults).connectionNumber;
+  DirectConnectionSettings{managerHost_, port, userID_, *connectionNumber}.save(*environment_.defaults);
 }
 
 }  // namespace vantrel

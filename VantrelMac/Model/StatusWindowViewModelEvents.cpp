@@ -3,8 +3,6 @@
 
 #include <fmt/format.h>
 
-#include <ctime>
-
 #include "Model/StatusWindowViewModel.hpp"
 
 namespace vantrel {
@@ -13,17 +11,6 @@ namespace {
 
 bool endsSession(DirectAuthState state) {
   return state == DirectAuthState::failed || state == DirectAuthState::disconnected;
-}
-
-// "HH:mm:ss.SSS" in the local time zone.
-std::string clockText(std::chrono::system_clock::time_point timestamp) {
-  const auto seconds = std::chrono::system_clock::to_time_t(timestamp);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(timestamp.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  return fmt::format("{:02}:{:02}:{:02}.{:03}", local.tm_hour, local.tm_min, local.tm_sec,
-                     millis < 0 ? millis + 1000 : millis);
 }
 
 }  // namespace
@@ -42,7 +29,7 @@ Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
       spawnTask(self->environment_.mainExecutor,
                 settingWhenDone(self->eventHandlersReady_,
                                 installHandlers(weak, self->authClient_, self->environment_.mainExecutor,
-                                                self->environment_.clipboardBridge)),
+                                                self->environment_.pasteDestination)),
                 "install auth event handlers");
     }
     ready = self->eventHandlersReady_;
@@ -53,7 +40,7 @@ Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
 Awaitable<void> StatusWindowViewModel::installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
                                                        std::shared_ptr<ManagerSessionClient> client,
                                                        Executor main,
-                                                       std::shared_ptr<StatusClipboardBridge> bridge) {
+                                                       std::function<std::string()> pasteDestination) {
   co_await client->setEventHandler(main, [weak](const DirectAuthEvent& event) {
     if (auto self = weak.lock()) self->handleAuthEvent(event);
   });
@@ -61,11 +48,7 @@ Awaitable<void> StatusWindowViewModel::installHandlers(std::weak_ptr<StatusWindo
     auto self = weak.lock();
     if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
   });
-  co_await client->setPasteDestinationProvider(main, [bridge]() -> Awaitable<std::string> {
-    return [](std::shared_ptr<StatusClipboardBridge> bridge) -> Awaitable<std::string> {
-      co_return bridge ? bridge->currentPasteDestination() : std::string();
-    }(bridge);
-  });
+  co_await client->setPasteDestinationProvider(main, pasteDestinationProvider(std::move(pasteDestination)));
 }
 
 void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
@@ -149,12 +132,9 @@ Awaitable<void> StatusWindowViewModel::permissionPoll(std::weak_ptr<StatusWindow
 }
 
 void StatusWindowViewModel::copyDiagnosticLog() {
-  std::string text;
-  for (std::size_t i = 0; i < diagnosticLog_.size(); ++i) {
-    if (i != 0) text += '\n';
-    text += clockText(diagnosticLog_[i].timestamp) + "  " + diagnosticLog_[i].text;
-  }
-  if (environment_.clipboardBridge) environment_.clipboardBridge->setPlainText(text);
+  if (!environment_.pasteboard) return;
+  environment_.pasteboard->clear();
+  environment_.pasteboard->writeText(diagnosticLog_.copyText());
 }
 
 Awaitable<void> StatusWindowViewModel::refreshDisplays() { return refreshDisplaysBody(weak_from_this()); }

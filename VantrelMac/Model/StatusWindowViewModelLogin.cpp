@@ -202,7 +202,7 @@ void StatusWindowViewModel::handleLoginSuccess(const AccountLoginRequest& reques
       fmt::format("Account authenticated; server assigned client number {}", result.assignedSlot));
   primaryManagerIndex_ = primary.managerIndex;
   ManagerRouteCache cache{1, result.accountID, result.assignedSlot, primary.managerIndex, result.routes};
-  environment_.settings->saveManagerRouteCache(cache);
+  cache.save(*environment_.defaults);
   managerRouteCache_ = std::move(cache);
 
   auto candidates = candidatesFor(primary, result.accountID, connectionNumber);
@@ -250,9 +250,9 @@ void StatusWindowViewModel::handleLoginFailure(const std::string& message, bool 
 }
 
 void StatusWindowViewModel::persistAccountLoginSettings() {
-  environment_.settings->saveAccountLoginSettings(
-      AccountLoginSettings{accountID_, requestedClientNumberText_, setupName_, rememberAccountID_,
-                           accountLoginSerial_, installationMAC_});
+  AccountLoginSettings{accountID_,         requestedClientNumberText_, setupName_,
+                       rememberAccountID_, accountLoginSerial_,        installationMAC_}
+      .save(*environment_.defaults);
   if (!rememberAccountID_) persistCredential(std::nullopt, accountID_);
 }
 
@@ -411,7 +411,7 @@ void StatusWindowViewModel::attemptAutoConnectOnce() {
     }
   }
   const auto outcome =
-      validateDirectConnectionForm(managerHost_, managerPortText_, userID_, managerSlotText_);
+      DirectConnectionFormParser::validate(managerHost_, managerPortText_, userID_, managerSlotText_);
   if (canConnect() && outcome.validation == DirectConnectionFormValidation::valid) {
     appendDiagnostic("Auto-connect using saved settings");
     connect();

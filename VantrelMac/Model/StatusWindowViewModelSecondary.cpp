@@ -23,9 +23,9 @@ void StatusWindowViewModel::stopSecondarySessionsDetached() {
 
 void StatusWindowViewModel::publishClipboardClients() {
   if (!environment_.clipboardBridge) return;
-  std::vector<std::shared_ptr<ManagerSessionClient>> clients{authClient_};
+  std::vector<std::shared_ptr<LocalClipboardSending>> clients{authClient_};
   for (const auto& [index, session] : secondaryManagerSessions_) clients.push_back(session->client());
-  environment_.clipboardBridge->setClients(std::move(clients));
+  environment_.clipboardBridge->setAuthClients(std::move(clients));
 }
 
 Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
@@ -53,7 +53,7 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
     std::shared_ptr<ManagerSessionClient> client;
     std::vector<DirectConnectionSettings> candidates;
     Executor main;
-    std::shared_ptr<StatusClipboardBridge> bridge;
+    std::function<std::string()> pasteDestination;
     {
       auto self = weak.lock();
       if (superseded(self)) break;
@@ -61,7 +61,7 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
       if (candidates.empty()) continue;
       client = self->environment_.clients->makeSecondary(self->accountAIContext_);
       main = self->environment_.mainExecutor;
-      bridge = self->environment_.clipboardBridge;
+      pasteDestination = self->environment_.pasteDestination;
     }
     const int managerIndex = route.managerIndex;
     co_await client->setEventHandler(main, [weak, managerIndex](const DirectAuthEvent& event) {
@@ -74,11 +74,7 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
       auto self = weak.lock();
       if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
     });
-    co_await client->setPasteDestinationProvider(main, [bridge]() -> Awaitable<std::string> {
-      return [](std::shared_ptr<StatusClipboardBridge> bridge) -> Awaitable<std::string> {
-        co_return bridge ? bridge->currentPasteDestination() : std::string();
-      }(bridge);
-    });
+    co_await client->setPasteDestinationProvider(main, pasteDestinationProvider(pasteDestination));
     auto self = weak.lock();
     if (superseded(self)) {
       spawnTask(
@@ -117,9 +113,9 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
     co_return;
   }
   if (self->environment_.clipboardBridge) {
-    std::vector<std::shared_ptr<ManagerSessionClient>> clients{self->authClient_};
+    std::vector<std::shared_ptr<LocalClipboardSending>> clients{self->authClient_};
     for (auto& session : built) clients.push_back(session->client());
-    self->environment_.clipboardBridge->setClients(std::move(clients));
+    self->environment_.clipboardBridge->setAuthClients(std::move(clients));
   }
   self->appendDiagnostic(fmt::format("Independent manager sessions active: primary={}, secondary={}",
                                      primaryIndex, self->secondaryManagerSessions_.size()));
@@ -188,7 +184,7 @@ Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowVi
     auto candidates = self->candidatesFor(*chosen, result->accountID, connectionNumber);
     self->routeCandidates_ = candidates;
     ManagerRouteCache cache{1, result->accountID, result->assignedSlot, chosen->managerIndex, routes};
-    self->environment_.settings->saveManagerRouteCache(cache);
+    cache.save(*self->environment_.defaults);
     self->managerRouteCache_ = std::move(cache);
     if (primaryState != DirectAuthState::authenticated) {
       self->primaryManagerIndex_ = chosen->managerIndex;
