@@ -130,7 +130,8 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
   std::optional<AccountLoginResult> result;
   std::exception_ptr failure;
   try {
-    result = co_await service->login(request);
+    auto call = service->login(request);
+    result = co_await std::move(call);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -181,8 +182,9 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
     }
     self->handleLoginSuccess(request, *result, primary, connectionNumber);
   }
-  co_await configureSecondaryManagerSessions(weak, result->routes, primary.managerIndex, result->accountID,
-                                             connectionNumber);
+  auto configuring = configureSecondaryManagerSessions(weak, result->routes, primary.managerIndex,
+                                                       result->accountID, connectionNumber);
+  co_await std::move(configuring);
 }
 
 void StatusWindowViewModel::handleLoginSuccess(const AccountLoginRequest& request,
@@ -266,11 +268,9 @@ void StatusWindowViewModel::persistCredential(std::optional<std::string> passwor
     co_await AsyncLatch::waitFor(previous);
     std::exception_ptr failure;
     try {
-      if (password) {
-        co_await store->saveAsync(*password, accountID);
-      } else {
-        co_await store->deletePasswordAsync(accountID);
-      }
+      auto operation =
+          password ? store->saveAsync(*password, accountID) : store->deletePasswordAsync(accountID);
+      co_await std::move(operation);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -340,7 +340,8 @@ Awaitable<void> StatusWindowViewModel::storedCredentialRead(std::weak_ptr<Status
   std::optional<std::string> password;
   std::exception_ptr failure;
   try {
-    password = co_await store->passwordAsync(account);
+    auto read = store->passwordAsync(account);
+    password = co_await std::move(read);
   } catch (...) {
     failure = std::current_exception();
   }
