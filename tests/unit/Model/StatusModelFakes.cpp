@@ -90,6 +90,7 @@ Awaitable<void> FakeManagerClient::connectAndAuthenticate(DirectAuthConfiguratio
       outcome = it->second.front();
       it->second.pop_front();
     }
+    if (!eventHandler_) ++attemptsWithoutHandlers;
     attempts.push_back(std::move(configuration));
     lastError_.reset();
     state_ = DirectAuthState::connecting;
@@ -199,6 +200,10 @@ std::shared_ptr<ManagerSessionClient> FakeClientFactory::makeSecondary(
   auto client =
       std::make_shared<FakeManagerClient>(executor_, "secondary-" + std::to_string(secondaries.size() + 1));
   client->setDefaultOutcome(secondaryOutcome);
+  if (!secondaryOutcomeQueue.empty()) {
+    client->setDefaultOutcome(secondaryOutcomeQueue.front());
+    secondaryOutcomeQueue.pop_front();
+  }
   client->holdSetters(holdSecondarySetters);
   secondaries.push_back(client);
   secondaryContexts.push_back(std::move(context));

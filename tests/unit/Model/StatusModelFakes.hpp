@@ -70,6 +70,8 @@ class FakeManagerClient final : public ManagerSessionClient {
   int inFlight = 0;
   int maxInFlight = 0;
   int notIdleRefusals = 0;
+  // Attempts made before the event handler was installed.
+  int attemptsWithoutHandlers = 0;
   std::vector<std::shared_ptr<AIAccountLoginContext>> contexts;
   bool hasEventHandler() const { return static_cast<bool>(eventHandler_); }
   bool hasClipboardHandler() const { return static_cast<bool>(clipboardHandler_); }
@@ -130,6 +132,8 @@ class FakeClientFactory final : public ManagerClientFactory {
   // How secondaries made from now on answer, and whether their handler setters wait.
   FakeManagerClient::Outcome secondaryOutcome = FakeManagerClient::Outcome::accept;
   bool holdSecondarySetters = false;
+  // Outcomes of the next secondaries, one each, before `secondaryOutcome` applies.
+  std::deque<FakeManagerClient::Outcome> secondaryOutcomeQueue;
   std::shared_ptr<FakeManagerClient> primary;
   std::vector<std::shared_ptr<FakeManagerClient>> secondaries;
   std::vector<std::shared_ptr<AIAccountLoginContext>> secondaryContexts;
