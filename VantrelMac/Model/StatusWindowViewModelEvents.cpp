@@ -191,10 +191,14 @@ Awaitable<void> StatusWindowViewModel::refreshDisplaysBody(std::weak_ptr<StatusW
   self->setIsRefreshingDisplays(false);
 }
 
+void StatusWindowViewModel::startDisplayRefresh() {
+  spawnTask(environment_.mainExecutor, refreshDisplays(), "display refresh");
+}
+
 void StatusWindowViewModel::requestScreenRecording() {
   (void)environment_.permissions->requestScreenRecordingAccess();
   setPermissions(environment_.permissions->snapshot());
-  spawnTask(environment_.mainExecutor, refreshDisplays(), "display refresh");
+  startDisplayRefresh();
 }
 
 void StatusWindowViewModel::requestAccessibilityAccess() {

@@ -146,22 +146,12 @@ void StatusWindowViewModel::requestServerRouteRefresh(int failedManagerIndex) {
 
 Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowViewModel> weak,
                                                     TaskTokenPtr token, AccountLoginRequest request) {
-  std::shared_ptr<AccountLoginServicing> service;
-  std::shared_ptr<ManagerSessionClient> client;
-  {
-    auto self = weak.lock();
-    if (!self) co_return;
-    service = self->environment_.loginService;
-    client = self->authClient_;
-  }
-  std::optional<AccountLoginResult> result;
-  std::exception_ptr failure;
-  try {
-    auto call = service->login(request);
-    result = co_await std::move(call);
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  auto call = askLoginServer(weak, std::move(request));
+  LoginAnswer answer = co_await std::move(call);
+  if (!answer.client) co_return;
+  const auto client = answer.client;
+  const auto failure = answer.failure;
+  auto& result = answer.result;
   // A refresh cut short by a disconnect or stop applies nothing, not even its failure line.
   if (token->isCancelled()) co_return;
   if (failure) {
