@@ -28,7 +28,12 @@
 #include "Model/UserDefaults.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
+// The activity gate moves beside the other activity types; either place will do.
+#if __has_include("Activity/UpdateActivityGate.hpp")
+#include "Activity/UpdateActivityGate.hpp"
+#else
 #include "Session/UpdateActivityGate.hpp"
+#endif
 #include "Support/Async.hpp"
 
 namespace vantrel {
