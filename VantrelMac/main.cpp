@@ -2,6 +2,7 @@
 // that mode needs and the main executor over it, starts the mode and runs the event loop.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
 #include "Model/RunMode.hpp"
+#include "Model/UserDefaults.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
@@ -22,12 +24,15 @@ namespace {
 
 using namespace vantrel;
 
-// What every run mode is given.
+// What every run mode is given. The tray application also gets the standard settings store and
+// the diagnostics log's writer (both named after the bundle identifier); they outlive the loop.
 struct ProgramContext {
   std::vector<std::string> arguments;
   const InfoDictionary& info;
   Runtime& runtime;
   QtMainLoop& mainLoop;
+  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
 };
 
 // The windowless session agent. Its runtime plugs in here; until then the mode only keeps the
@@ -76,7 +81,14 @@ int main(int argc, char** argv) {
   {
     QtMainLoop mainLoop(runtime.context());
     quitOnTerminationSignals(mainLoop);
-    ProgramContext program{arguments, info, runtime, mainLoop};
+    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
+    std::optional<JSONFileUserDefaults> standardDefaults;
+    if (mode == RunMode::interactive) {
+      standardDefaults.emplace(info.bundleIdentifier());
+      program.standardDefaults = &*standardDefaults;
+      program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
+          DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
+    }
     switch (mode) {
       case RunMode::diagnosticsTest: runDiagnosticsTestMode(program); break;
       case RunMode::sessionAgent:
