@@ -54,7 +54,7 @@ class ManagerPortGate {
     acceptor_->bind(endpoint);
     acceptor_->listen();
     port_ = acceptor_->local_endpoint().port();
-    asio::co_spawn(executor_, acceptLoop(this, acceptor_), asio::detached);
+    spawnTask(executor_, acceptLoop(this, acceptor_), "gate accept");
   }
 
   static Awaitable<void> acceptLoop(ManagerPortGate* self, std::shared_ptr<tcp::acceptor> acceptor) {
@@ -69,8 +69,8 @@ class ManagerPortGate {
       if (ec) continue;
       self->sockets_.push_back(inbound);
       self->sockets_.push_back(outbound);
-      asio::co_spawn(self->executor_, pipe(inbound, outbound), asio::detached);
-      asio::co_spawn(self->executor_, pipe(outbound, inbound), asio::detached);
+      spawnTask(self->executor_, pipe(inbound, outbound), "gate pipe");
+      spawnTask(self->executor_, pipe(outbound, inbound), "gate pipe");
     }
   }
 

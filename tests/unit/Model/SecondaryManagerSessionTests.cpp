@@ -16,12 +16,14 @@ using namespace std::chrono_literals;
 
 class SecondarySessionTest : public ::testing::Test, public StatusModelHarness {
  protected:
-  std::shared_ptr<FakeManagerClient> client = std::make_shared<FakeManagerClient>(io.get_executor(), "secondary");
+  std::shared_ptr<FakeManagerClient> client =
+      std::make_shared<FakeManagerClient>(io.get_executor(), "secondary");
   std::vector<int> callbacks;
   std::shared_ptr<SecondaryManagerSession> session;
 
   void startSession(std::vector<std::string> hosts) {
     std::vector<DirectConnectionSettings> candidates;
+    candidates.reserve(hosts.size());
     for (auto& host : hosts) candidates.push_back(DirectConnectionSettings{host, 65333, "alice", 4});
     session = SecondaryManagerSession::create(io.get_executor(), 2, client, candidates);
     session->start([this](int index) { callbacks.push_back(index); });
@@ -34,8 +36,8 @@ TEST_F(SecondarySessionTest, UnreachableManagerBacksOffAndAsksForRoutesEveryThir
   startSession({"10.0.0.2", "10.0.0.3"});
   EXPECT_EQ(client->attempts.size(), 2u);  // pass 1: both endpoints, 3 s each
   EXPECT_EQ(client->attempts[0].timeoutNanoseconds, 3'000'000'000ULL);
-  const std::pair<std::chrono::milliseconds, std::size_t> passes[] = {
-      {2s, 4}, {5s, 6}, {10s, 8}, {20s, 10}, {30s, 12}, {30s, 14}};
+  const std::pair<std::chrono::milliseconds, std::size_t> passes[] = {{2s, 4},   {5s, 6},   {10s, 8},
+                                                                      {20s, 10}, {30s, 12}, {30s, 14}};
   for (const auto& [gap, attempts] : passes) {
     advance(gap - 500ms, 500ms);
     EXPECT_EQ(client->attempts.size(), attempts - 2) << "before " << gap.count() << " ms";
