@@ -136,6 +136,8 @@ class SystemPermissions final : public PermissionProviding {
   void openAccessibilitySettings() override { PermissionStatus::openAccessibilitySettings(); }
 };
 
+// `mainExecutor`, `clients`, `loginService`, `credentialStore`, `permissions`, `captureService`
+// and `defaults` are required; every other member may be left empty (nothing is then done there).
 struct StatusEnvironment {
   // The main executor: every member of the model runs there.
   Executor mainExecutor;
