@@ -31,7 +31,7 @@ struct ProgramContext {
   const InfoDictionary& info;
   Runtime& runtime;
   QtMainLoop& mainLoop;
-  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<JSONFileUserDefaults> standardDefaults;
   std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
 };
 
@@ -76,16 +76,15 @@ int main(int argc, char** argv) {
   }
 
   const auto& info = InfoDictionary::main();
-  Runtime runtime;
   int exitCode = 0;
   {
-    QtMainLoop mainLoop(runtime.context());
+    // The main loop outlives the runtime that posts to it.
+    QtMainLoop mainLoop;
+    Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
     ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
-    std::optional<JSONFileUserDefaults> standardDefaults;
     if (mode == RunMode::interactive) {
-      standardDefaults.emplace(info.bundleIdentifier());
-      program.standardDefaults = &*standardDefaults;
+      program.standardDefaults = JSONFileUserDefaults::standard(info.bundleIdentifier());
       program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
           DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
     }
@@ -101,7 +100,8 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
-    // Work still running on the runtime may post to the main loop until the runtime stops.
+    // What runs on the runtime ends while its threads still run (the window controller and the
+    // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();
   }
   return exitCode;

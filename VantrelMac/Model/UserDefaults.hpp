@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -116,6 +117,11 @@ class JSONFileUserDefaults final : public UserDefaults {
     // The rename that commits a write (tests make it fail). Same contract as renameat(2).
     std::function<int(int directoryFD, const char* from, const char* to)> rename;
   };
+
+  // The process's store of the bundle identifier: every caller gets the same instance while one
+  // is alive. Two instances over one file would each keep their own values and overwrite each
+  // other's changes, so application code uses this rather than the constructors.
+  static std::shared_ptr<JSONFileUserDefaults> standard(std::string_view bundleIdentifier);
 
   // Reads the store of the bundle identifier now; never throws for a bad file.
   explicit JSONFileUserDefaults(std::string_view bundleIdentifier);

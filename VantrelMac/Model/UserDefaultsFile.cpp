@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -177,6 +180,20 @@ std::optional<std::string> quarantine(int folderFD, const std::string& name) {
 }
 
 }  // namespace
+
+std::shared_ptr<JSONFileUserDefaults> JSONFileUserDefaults::standard(std::string_view bundleIdentifier) {
+  static std::mutex mutex;
+  static std::map<fs::path, std::weak_ptr<JSONFileUserDefaults>> live;
+  const auto file = paths::userDefaultsFile(bundleIdentifier);
+  std::lock_guard lock(mutex);
+  auto& slot = live[file];
+  auto store = slot.lock();
+  if (!store) {
+    store = std::make_shared<JSONFileUserDefaults>(Options{file, nullptr});
+    slot = store;
+  }
+  return store;
+}
 
 JSONFileUserDefaults::JSONFileUserDefaults(std::string_view bundleIdentifier)
     : JSONFileUserDefaults(Options{paths::userDefaultsFile(bundleIdentifier), nullptr}) {}

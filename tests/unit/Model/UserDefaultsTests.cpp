@@ -336,6 +336,18 @@ TEST_F(JSONFileUserDefaultsTest, UnknownKeysOfOtherComponentsArePreserved) {
 namespace vantrel {
 namespace {
 
+TEST_F(JSONFileUserDefaultsTest, TheStandardStoreIsOneInstancePerBundleWhileItLives) {
+  auto first = JSONFileUserDefaults::standard("local.vantrel.VantrelMac");
+  auto second = JSONFileUserDefaults::standard("local.vantrel.VantrelMac");
+  EXPECT_EQ(first, second);  // one set of values, so no instance overwrites another's changes
+  EXPECT_NE(first, JSONFileUserDefaults::standard("com.example.other"));
+  first->setString("a", "b");
+  first.reset();
+  second.reset();
+  // Once released, the next one reads what the last one wrote.
+  EXPECT_EQ(JSONFileUserDefaults::standard("local.vantrel.VantrelMac")->string("a"), "b");
+}
+
 TEST_F(JSONFileUserDefaultsTest, ManyQuickWritesEndWithTheNewestContentsOnDisk) {
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
   for (int i = 0; i < 500; ++i) defaults.setInteger("counter", i);

@@ -9,6 +9,7 @@
 // Before Qt's headers: Qt defines `emit` as a macro.
 #include "Platform/QtMainExecutor.hpp"
 #include "Support/Async.hpp"
+#include "Support/Blocking.hpp"
 #include "Support/Clock.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/AsyncTest.hpp"
@@ -29,16 +30,19 @@ struct Steps {
 Awaitable<std::thread::id> workerThreadId() { co_return std::this_thread::get_id(); }
 
 // The same application-style coroutine for both main executors: a step, a timer armed from the
-// main executor, a hop to another executor (an actor), and the step after it.
-Awaitable<void> applicationSteps(Executor worker, Steps* steps, ManualClock* clock,
-                                 std::thread::id* workerId) {
+// main executor, a hop to an actor of the runtime, blocking work on the runtime's pool, and the
+// step after each.
+Awaitable<void> applicationSteps(Runtime* runtime, Steps* steps, ManualClock* clock,
+                                 std::vector<std::thread::id>* elsewhere) {
   steps->record("start");
   // Time moves only once the timer below is armed: this runs after the coroutine suspends.
   asio::post(co_await asio::this_coro::executor, [clock] { clock->advance(5s); });
   co_await sleepFor(5s);
   steps->record("after timer");
-  *workerId = co_await runOn(worker, workerThreadId());
+  elsewhere->push_back(co_await runOn(runtime->executor(), workerThreadId()));
   steps->record("after actor");
+  elsewhere->push_back(co_await runBlocking(runtime->blocking(), [] { return std::this_thread::get_id(); }));
+  steps->record("after blocking work");
 }
 
 class QtMainExecutorTest : public ::testing::Test {
@@ -59,12 +63,12 @@ class QtMainExecutorTest : public ::testing::Test {
 
 TEST_F(QtMainExecutorTest, EveryStepOfACoroutineWithATimerRunsOnTheGuiThread) {
   ManualClock clock;
-  Runtime runtime(2);
-  QtMainLoop loop(runtime.context());
+  QtMainLoop loop;
+  Runtime runtime(loop.anyExecutor(), 2, 1);
   Steps steps;
-  std::thread::id workerId;
+  std::vector<std::thread::id> elsewhere;
   bool finished = false;
-  asio::co_spawn(loop.anyExecutor(), applicationSteps(runtime.executor(), &steps, &clock, &workerId),
+  asio::co_spawn(runtime.mainExecutor(), applicationSteps(&runtime, &steps, &clock, &elsewhere),
                  [&](std::exception_ptr error) {
                    EXPECT_FALSE(error);
                    steps.record("completion");
@@ -76,25 +80,27 @@ TEST_F(QtMainExecutorTest, EveryStepOfACoroutineWithATimerRunsOnTheGuiThread) {
   runtime.stop();
   ASSERT_TRUE(finished);
   const auto gui = std::this_thread::get_id();
-  ASSERT_EQ(steps.seen.size(), 4U);
+  ASSERT_EQ(steps.seen.size(), 5U);
   for (const auto& [step, thread] : steps.seen) EXPECT_EQ(thread, gui) << step;
-  EXPECT_NE(workerId, gui);  // the actor's body really ran elsewhere
+  // The actor and the blocking work really ran elsewhere.
+  ASSERT_EQ(elsewhere.size(), 2U);
+  for (const auto& thread : elsewhere) EXPECT_NE(thread, gui);
 }
 
 TEST(QtMainExecutorSameCode, RunsOnAnIoContextWithTheManualClock) {
   ManualClock clock;
   asio::io_context main;
-  Runtime runtime(1);
+  Runtime runtime(main.get_executor(), 1, 1);
   Steps steps;
-  std::thread::id workerId;
-  testing::runAwaitable(main, applicationSteps(runtime.executor(), &steps, &clock, &workerId));
-  ASSERT_EQ(steps.seen.size(), 3U);
+  std::vector<std::thread::id> elsewhere;
+  testing::runAwaitable(main, applicationSteps(&runtime, &steps, &clock, &elsewhere));
+  runtime.stop();
+  ASSERT_EQ(steps.seen.size(), 4U);
   for (const auto& [step, thread] : steps.seen) EXPECT_EQ(thread, std::this_thread::get_id()) << step;
 }
 
 TEST_F(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheGuiThreadInOrder) {
-  Runtime runtime(2);
-  QtMainLoop loop(runtime.context());
+  QtMainLoop loop;
   auto executor = loop.anyExecutor();
   std::vector<int> order;
   std::atomic<int> offGui{0};
@@ -118,8 +124,7 @@ TEST_F(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheGuiThreadInOrder) 
 }
 
 TEST_F(QtMainExecutorTest, DispatchOnTheGuiThreadRunsAtOncePostQueues) {
-  Runtime runtime(1);
-  QtMainLoop loop(runtime.context());
+  QtMainLoop loop;
   auto executor = loop.anyExecutor();
   std::vector<std::string> order;
   asio::post(executor, [&] {
@@ -134,16 +139,14 @@ TEST_F(QtMainExecutorTest, DispatchOnTheGuiThreadRunsAtOncePostQueues) {
 }
 
 TEST_F(QtMainExecutorTest, AQuitRequestedBeforeTheLoopRunsStillEndsIt) {
-  Runtime runtime(1);
-  QtMainLoop loop(runtime.context());
+  QtMainLoop loop;
   loop.requestQuit(3);
   guardAgainstHang();
   EXPECT_EQ(QCoreApplication::exec(), 3);
 }
 
 TEST_F(QtMainExecutorTest, AnExceptionFromWorkIsLoggedAndTheLoopGoesOn) {
-  Runtime runtime(1);
-  QtMainLoop loop(runtime.context());
+  QtMainLoop loop;
   MemoryLogSink sink;
   bool after = false;
   asio::post(loop.anyExecutor(), [] { throw std::runtime_error("boom"); });
@@ -158,12 +161,11 @@ TEST_F(QtMainExecutorTest, AnExceptionFromWorkIsLoggedAndTheLoopGoesOn) {
 }
 
 TEST_F(QtMainExecutorTest, WorkLeftWhenTheLoopGoesIsDestroyedWithoutRunning) {
-  Runtime runtime(1);
   auto flag = std::make_shared<int>(0);
   bool ran = false;
   std::optional<asio::any_io_executor> executor;
   {
-    QtMainLoop loop(runtime.context());
+    QtMainLoop loop;
     executor = loop.anyExecutor();
     asio::post(*executor, [&ran, flag] { ran = true; });
     EXPECT_EQ(flag.use_count(), 2);
@@ -173,18 +175,6 @@ TEST_F(QtMainExecutorTest, WorkLeftWhenTheLoopGoesIsDestroyedWithoutRunning) {
   EXPECT_EQ(flag.use_count(), 1);  // and work posted afterwards is dropped at once
   QCoreApplication::processEvents();
   EXPECT_FALSE(ran);
-}
-
-TEST_F(QtMainExecutorTest, TrackedWorkKeepsTheRuntimeContextRunning) {
-  asio::io_context context;
-  QtMainLoop loop(context);
-  auto tracked = asio::prefer(loop.anyExecutor(), asio::execution::outstanding_work.tracked);
-  // With tracked work outstanding the context does not count as out of work.
-  context.poll();
-  EXPECT_FALSE(context.stopped());
-  tracked = asio::any_io_executor();
-  context.poll();
-  EXPECT_TRUE(context.stopped());
 }
 
 }  // namespace
