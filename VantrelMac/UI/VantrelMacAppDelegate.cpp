@@ -1,0 +1,133 @@
+#include "VantrelMacAppDelegate.hpp"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QSessionManager>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "Support/SystemLog.hpp"
+#include "VantrelMacWindowController.hpp"
+
+namespace vantrel {
+
+namespace {
+const SystemLog& delegateLog() {
+  static const SystemLog log("local.vantrel.VantrelMac", "app");
+  return log;
+}
+}  // namespace
+
+VantrelMacAppDelegate::VantrelMacAppDelegate(AppDelegateEnvironment environment,
+                                             VantrelMacWindowController* controller, QObject* parent)
+    : QObject(parent), environment_(std::move(environment)), controller_(controller) {
+  quitRouter_ = std::make_unique<QuitRouter>(environment_.updater, environment_.quit, isSessionAgent());
+  if (controller_ != nullptr) controller_->setTerminateHandler([this] { requestQuit(QuitSource::menu); });
+}
+
+VantrelMacAppDelegate::~VantrelMacAppDelegate() = default;
+
+bool VantrelMacAppDelegate::isSessionAgent() const {
+  return AppDelegatePresenter::isSessionAgent(environment_.arguments);
+}
+
+void VantrelMacAppDelegate::applicationDidFinishLaunching() {
+  if (isSessionAgent()) {
+    if (environment_.startSessionAgent) environment_.startSessionAgent();
+    return;
+  }
+  controller_->show();
+  if (environment_.updater) {
+    environment_.updater->start();
+    std::weak_ptr<UpdaterControlling> updater = environment_.updater;
+    QTimer::singleShot(0, this, [updater] {
+      if (const auto strong = updater.lock()) strong->consumeUpdateResume();
+    });
+  }
+}
+
+bool VantrelMacAppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+  const auto answer = AppDelegatePresenter::reopen(isSessionAgent(), hasVisibleWindows);
+  if (answer.show) controller_->show();
+  return answer.answer;
+}
+
+void VantrelMacAppDelegate::openURLs(const std::vector<std::string>& urls) {
+  const auto outcome =
+      AppDelegatePresenter::openRequest(urls, isSessionAgent(), environment_.resourceDirectory);
+  if (outcome == AppDelegatePresenter::OpenOutcome::ignored) {
+    delegateLog().notice("{}", AppDelegatePresenter::ignoredOpenResourceLine);
+    return;
+  }
+  controller_->show();
+  if (const auto model = controller_->mainModel()) model->requestStartupAutomaticLogin();
+}
+
+void VantrelMacAppDelegate::receiveHandOver(const AppDelegatePresenter::HandOver& handOver) {
+  const auto* window = controller_->mainWindow();
+  applicationShouldHandleReopen(window != nullptr && window->isVisible() && !window->isMinimized());
+  const auto items = AppDelegatePresenter::openItems(handOver);
+  if (!items.empty()) openURLs(items);
+}
+
+TerminateReply VantrelMacAppDelegate::requestQuit(QuitSource source) {
+  return quitRouter_->requestQuit(source);
+}
+
+void VantrelMacAppDelegate::stopModelOnce() {
+  if (modelStopped_) return;
+  modelStopped_ = true;
+  // Hiding the window is not stopping: the model stops here, once, when the program ends.
+  if (const auto model = controller_->mainModel()) model->stop();
+}
+
+void VantrelMacAppDelegate::installQuitHooks() {
+  signals_ = new QuitSignals([this](int) { requestQuit(QuitSource::signal); }, this);
+  if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+    QObject::connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+      if (requestQuit(QuitSource::sessionManager) != TerminateReply::terminateNow &&
+          manager.allowsInteraction()) {
+        manager.cancel();
+      }
+    });
+  }
+  if (auto* app = QCoreApplication::instance()) {
+    QObject::connect(app, &QCoreApplication::aboutToQuit, this, [this] { stopModelOnce(); });
+  }
+}
+
+int runStatusApplication(AppDelegateEnvironment environment, const std::string& bundleIdentifier) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const QString socketPath = QString::fromStdString(AppDelegatePresenter::instanceSocketPath(
+      bundleIdentifier, static_cast<unsigned>(::getuid()),
+      runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt));
+  SingleInstance instance(socketPath);
+  VantrelMacAppDelegate* delegate = nullptr;
+  const bool first = instance.listen([&delegate](const AppDelegatePresenter::HandOver& handOver) {
+    if (delegate != nullptr) delegate->receiveHandOver(handOver);
+  });
+  if (!first) {
+    AppDelegatePresenter::HandOver handOver{environment.arguments, std::filesystem::current_path().string()};
+    if (SingleInstance::handOver(socketPath, handOver)) {
+      delegateLog().notice("VantrelMac handed its launch to the running instance");
+      return 0;
+    }
+    delegateLog().error("VantrelMac could not reach the running instance; starting anyway");
+  }
+  if (!environment.quit) {
+    environment.quit = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
+  }
+  VantrelMacAppDelegate appDelegate(std::move(environment), &VantrelMacWindowController::shared());
+  delegate = &appDelegate;
+  appDelegate.installQuitHooks();
+  if (!appDelegate.isSessionAgent()) VantrelMacWindowController::shared().show();
+  QTimer::singleShot(0, &appDelegate, [&appDelegate] { appDelegate.applicationDidFinishLaunching(); });
+  const int code = QCoreApplication::exec();
+  delegate = nullptr;
+  return code;
+}
+
+}  // namespace vantrel
