@@ -57,8 +57,11 @@ void resizeWindowNow(QWidget* window, QSize size) {
                                          PixelSize{content.width(), content.height()},
                                          PixelSize{size.width(), size.height()});
   if (!target) return;
+  // Place the content so that the frame lands where the centre-keeping rectangle says; the
+  // decorations' offsets are the window system's.
+  const QPoint decoration = window->geometry().topLeft() - frame.topLeft();
   window->setFixedSize(size);
-  window->move(target->x, target->y);
+  window->setGeometry(QRect(QPoint(target->x, target->y) + decoration, size));
 }
 
 void resizeWindowContaining(QWidget* view, QSize size) {
