@@ -262,6 +262,12 @@ QWidget* LoginScreenWidget::buildForm() {
     line->setSpacing(8);
     auto* label = whiteLabel(title, 11, QFont::DemiBold, 0.94, form);
     label->setFixedWidth(68);
+    // A title wider than its column is narrowed rather than cut (fonts differ between desktops).
+    QFont narrowed = label->font();
+    while (QFontMetrics(narrowed).horizontalAdvance(title) > 68 && narrowed.stretch() > 80) {
+      narrowed.setStretch((narrowed.stretch() == 0 ? 100 : narrowed.stretch()) - 5);
+    }
+    label->setFont(narrowed);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     line->addWidget(label);
     content->setFixedSize(contentWidth, 25);

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <numbers>
 
+// The icon is compiled into this static library; its resources need registering once.
+static void registerWindowResources() { Q_INIT_RESOURCE(VantrelMacUI); }
+
 namespace vantrel::SymbolIcons {
 
 namespace {
@@ -137,7 +140,7 @@ QPainterPath path(StatusSymbol symbol, const QRectF& box) {
     case StatusSymbol::arrowRightCircleFill: result = arrowRightCircle(b); break;
     case StatusSymbol::display: result = displaySymbol(b); break;
   }
-  result.setFillRule(Qt::WindingFill);
+  // Boolean operations leave their holes to the fill rule they chose: keep it.
   return result;
 }
 
@@ -167,6 +170,8 @@ QIcon icon(StatusSymbol symbol, int size, const QColor& colour) {
 }
 
 QPixmap applicationPixmap(int size) {
+  static const bool registered = (registerWindowResources(), true);
+  (void)registered;
   QSvgRenderer renderer(QStringLiteral(":/VantrelMac/VantrelMacIcon.svg"));
   QPixmap image(size, size);
   image.fill(Qt::transparent);

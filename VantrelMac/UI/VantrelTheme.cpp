@@ -43,6 +43,9 @@ QColor black(double opacity) {
 
 QFont font(int pixelSize, QFont::Weight weight) {
   QFont f;
+  // A family with Hangul and narrow Latin first; the desktop's sans-serif after it.
+  f.setFamilies(
+      {QStringLiteral("Noto Sans CJK KR"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans")});
   f.setPixelSize(pixelSize);
   f.setWeight(weight);
   return f;
