@@ -97,6 +97,7 @@ TEST_F(PanelFixture, ConnectAndDisconnectEnablingMatrix) {
     EXPECT_EQ(panel->disconnectButton()->isEnabled(), c.canDisconnect || c.busy);
   }
   panel->disclosureButton()->click();
+  testing::processQueued();
   QTest::mouseClick(panel->disconnectButton(), Qt::LeftButton);
   EXPECT_EQ(model->count("disconnect"), 1);
 }
