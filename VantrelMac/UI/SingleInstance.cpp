@@ -37,19 +37,21 @@ SingleInstance::~SingleInstance() {
 
 bool SingleInstance::listen(std::function<void(const AppDelegatePresenter::HandOver&)> onHandOver) {
   onHandOver_ = std::move(onHandOver);
-  server_ = new QLocalServer(this);
-  server_->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_->listen(socketPath_)) {
-    // A live instance answers; a socket file without one is what a crash left behind.
+  // A live instance answers. Ask before listening: a listener with access options is moved into
+  // place by rename, which would silently take the name from the running instance.
+  {
     QLocalSocket probe;
     probe.connectToServer(socketPath_);
     if (probe.waitForConnected(500)) return false;
-    QLocalServer::removeServer(socketPath_);
-    if (!server_->listen(socketPath_)) {
-      instanceLog().error("VantrelMac single-instance socket unavailable: {}",
-                          server_->errorString().toStdString());
-      return true;  // run anyway: one window is better than none
-    }
+  }
+  // Whatever is left at the name is what a crash left behind.
+  QLocalServer::removeServer(socketPath_);
+  server_ = new QLocalServer(this);
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!server_->listen(socketPath_)) {
+    instanceLog().error("VantrelMac single-instance socket unavailable: {}",
+                        server_->errorString().toStdString());
+    return true;  // run anyway: one window is better than none
   }
   QObject::connect(server_, &QLocalServer::newConnection, this, [this] { accept(); });
   return true;

@@ -80,6 +80,10 @@ void VantrelMacWindowController::show() {
     if (environment_.activateApplication) environment_.activateApplication();
     return;
   }
+  if (!environment_.makeModel) {
+    appLog().fault("VantrelMac status window has no model to show: the program did not install one");
+    return;
+  }
   model_ = environment_.makeModel();
   ++modelsBuilt_;
   presenter_ = std::make_unique<StatusWindowPresenter>(model_, *this, *environment_.scheduler);
