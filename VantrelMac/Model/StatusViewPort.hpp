@@ -12,19 +12,14 @@
 #include <vector>
 
 #include "Input/PermissionStatus.hpp"
+#include "Model/DiagnosticLog.hpp"
 #include "Screen/DisplayInfo.hpp"
 #include "Session/DirectAuthTypes.hpp"
 #include "Support/Uuid.hpp"
 
 namespace vantrel {
 
-struct StatusLogLine {
-  Uuid id;
-  std::chrono::system_clock::time_point timestamp;
-  std::string text;
-
-  friend bool operator==(const StatusLogLine&, const StatusLogLine&) = default;
-};
+using StatusLogLine = DiagnosticLogEntry;
 
 // Published fields and derived values, as the model holds them at one moment.
 struct StatusViewState {

@@ -5,10 +5,6 @@
 #include <QSessionManager>
 #include <QTimer>
 
-#include <unistd.h>
-
-#include <cstdlib>
-
 #include "Support/SystemLog.hpp"
 #include "VantrelMacWindowController.hpp"
 
@@ -97,37 +93,6 @@ void VantrelMacAppDelegate::installQuitHooks() {
   if (auto* app = QCoreApplication::instance()) {
     QObject::connect(app, &QCoreApplication::aboutToQuit, this, [this] { stopModelOnce(); });
   }
-}
-
-int runStatusApplication(AppDelegateEnvironment environment, const std::string& bundleIdentifier) {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const QString socketPath = QString::fromStdString(AppDelegatePresenter::instanceSocketPath(
-      bundleIdentifier, static_cast<unsigned>(::getuid()),
-      runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt));
-  SingleInstance instance(socketPath);
-  VantrelMacAppDelegate* delegate = nullptr;
-  const bool first = instance.listen([&delegate](const AppDelegatePresenter::HandOver& handOver) {
-    if (delegate != nullptr) delegate->receiveHandOver(handOver);
-  });
-  if (!first) {
-    AppDelegatePresenter::HandOver handOver{environment.arguments, std::filesystem::current_path().string()};
-    if (SingleInstance::handOver(socketPath, handOver)) {
-      delegateLog().notice("VantrelMac handed its launch to the running instance");
-      return 0;
-    }
-    delegateLog().error("VantrelMac could not reach the running instance; starting anyway");
-  }
-  if (!environment.quit) {
-    environment.quit = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
-  }
-  VantrelMacAppDelegate appDelegate(std::move(environment), &VantrelMacWindowController::shared());
-  delegate = &appDelegate;
-  appDelegate.installQuitHooks();
-  if (!appDelegate.isSessionAgent()) VantrelMacWindowController::shared().show();
-  QTimer::singleShot(0, &appDelegate, [&appDelegate] { appDelegate.applicationDidFinishLaunching(); });
-  const int code = QCoreApplication::exec();
-  delegate = nullptr;
-  return code;
 }
 
 }  // namespace vantrel

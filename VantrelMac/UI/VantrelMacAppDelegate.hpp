@@ -61,8 +61,4 @@ class VantrelMacAppDelegate : public QObject {
   bool modelStopped_ = false;
 };
 
-// The interactive program around the delegate: becomes the single instance (or hands over to the
-// running one and returns 0), shows the window, runs the event loop and returns its exit code.
-int runStatusApplication(AppDelegateEnvironment environment, const std::string& bundleIdentifier);
-
 }  // namespace vantrel

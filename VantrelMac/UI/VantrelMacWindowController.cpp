@@ -70,6 +70,8 @@ void VantrelMacWindowController::install(WindowControllerEnvironment environment
   sharedSlot() = std::make_unique<VantrelMacWindowController>(std::move(environment));
 }
 
+void VantrelMacWindowController::release() { sharedSlot().reset(); }
+
 void VantrelMacWindowController::show() {
   Q_ASSERT(QThread::currentThread() == qApp->thread());
   appLog().notice("VantrelMac primary window requested");

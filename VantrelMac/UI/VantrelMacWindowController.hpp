@@ -59,6 +59,9 @@ class VantrelMacWindowController final : public StatusWindowHost {
   // The process's controller; `install` gives it its environment before the first show().
   static VantrelMacWindowController& shared();
   static void install(WindowControllerEnvironment environment);
+  // Destroys the process's controller (its window, model and status item) before the program's
+  // application object goes.
+  static void release();
 
   // Builds the window and the model on the first call; later calls bring the window forward.
   void show();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Support/SystemLog.hpp"
+#include "UI/InteractiveApplication.hpp"
 #include "UI/SingleInstance.hpp"
 #include "UI/VantrelMacAppDelegate.hpp"
 #include "UI/VantrelMacWindowController.hpp"
@@ -42,12 +43,15 @@ TEST(SecondLaunch, HandsOverAndEnds) {
   const char* arguments = std::getenv(roleVariable);
   if (arguments == nullptr) GTEST_SKIP() << "runs only as the second process of the hand-over tests";
   app();
-  AppDelegateEnvironment environment;
-  environment.arguments = {"VantrelMac"};
-  if (*arguments != '\0') environment.arguments.emplace_back(arguments);
-  // Refuse to become the instance: this process must only hand over.
-  environment.quit = [] { std::_Exit(3); };
-  std::_Exit(runStatusApplication(std::move(environment), bundle));
+  std::vector<std::string> launch{"VantrelMac"};
+  if (*arguments != '\0') launch.emplace_back(arguments);
+  const InfoDictionary info{{"CFBundleIdentifier", bundle}};
+  asio::io_context io;
+  auto application =
+      InteractiveApplication::start({launch, info, io.get_executor(), io.get_executor(), [] {}});
+  // Null: the running instance took the launch over. Anything else means this process became an
+  // instance of its own, which it must not.
+  std::_Exit(application == nullptr ? 0 : 3);
 }
 
 struct HandOverFixture : ::testing::Test {
