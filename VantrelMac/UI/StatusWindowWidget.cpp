@@ -43,6 +43,12 @@ StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const Q
 bool StatusWindowWidget::showsConnectionPanel() const { return pages_->currentWidget() == panel_; }
 
 void StatusWindowWidget::render(const StatusViewState& state) {
+  // A hidden window costs nothing: it catches up when it is shown again.
+  if (!isVisible()) {
+    stale_ = true;
+    return;
+  }
+  stale_ = false;
   const bool connection = presenter_.showConnectionWindow();
   if (connection != connectionPresentation_) {
     connectionPresentation_ = connection;
@@ -73,7 +79,9 @@ void StatusWindowWidget::closeEvent(QCloseEvent* event) {
 
 void StatusWindowWidget::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (!event->spontaneous()) presenter_.viewAppeared();
+  if (event->spontaneous()) return;
+  if (stale_) render(presenter_.model().state());
+  presenter_.viewAppeared();
 }
 
 }  // namespace vantrel

@@ -53,6 +53,7 @@ class StatusWindowWidget : public QWidget {
   PanelSheet* sheet_ = nullptr;
   std::function<void()> closeHandler_;
   bool connectionPresentation_ = false;
+  bool stale_ = true;
 };
 
 }  // namespace vantrel

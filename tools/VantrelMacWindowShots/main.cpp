@@ -2,7 +2,8 @@
 // the folder given as the argument, with a JSON file beside each naming the rectangles that the
 // display test probes. With --bench-start it prints the time from process start to the shown
 // window; with --idle <seconds> it shows and hides the window and prints the CPU share it used
-// while hidden.
+// while hidden. The "-real" forms run the tray application over the real status model (as the
+// program's interactive mode does) instead of a still scene.
 
 #include <sys/resource.h>
 #include <time.h>
@@ -16,7 +17,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Model/InfoDictionary.hpp"
+#include "Platform/QtMainExecutor.hpp"
 #include "ShotModel.hpp"
+#include "Support/Async.hpp"
+#include "UI/InteractiveApplication.hpp"
 #include "UI/StandInUpdateBox.hpp"
 #include "UI/VantrelMacWindowController.hpp"
 
@@ -172,6 +177,34 @@ double cpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Runs `body` with the program's interactive application over the real model, then the event
+// loop until `body` asks it to end.
+int withRealApplication(int argc, char** argv, const std::function<void(QtMainLoop&)>& body) {
+  const InfoDictionary info{{"CFBundleIdentifier", "local.vantrel.VantrelMac.bench"}};
+  Runtime runtime;
+  int code = 0;
+  {
+    QtMainLoop loop(runtime.context());
+    std::vector<std::string> arguments(argv, argv + argc);
+    arguments.resize(1);
+    auto application = InteractiveApplication::start(
+        {arguments, info, loop.anyExecutor(), runtime.executor(), [&loop] { loop.requestQuit(0); }});
+    if (!application) return 1;
+    body(loop);
+    code = QApplication::exec();
+    application.reset();
+    runtime.stop();
+  }
+  return code;
+}
+
+QWidget* statusWindow() { return VantrelMacWindowController::shared().mainWindow(); }
+
+void printIdle(double cpuBefore, const QElapsedTimer& wall) {
+  const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
+  std::printf("idle-cpu-percent %.4f over %.1f s\n", 100.0 * (cpuSeconds() - cpuBefore) / seconds, seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,6 +218,28 @@ int main(int argc, char** argv) {
     settle(controller->mainWindow());
     std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
     return 0;
+  }
+  if (first == "--bench-start-real") {
+    return withRealApplication(1, argv, [](QtMainLoop& loop) {
+      settle(statusWindow());
+      std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
+      loop.requestQuit(0);
+    });
+  }
+  if (first == "--idle-real" && argc > 2) {
+    const int seconds = std::stoi(argv[2]);
+    double cpuBefore = 0;
+    QElapsedTimer wall;
+    const int code = withRealApplication(1, argv, [&](QtMainLoop& loop) {
+      settle(statusWindow());
+      statusWindow()->hide();
+      settle(nullptr);
+      cpuBefore = cpuSeconds();
+      wall.start();
+      QTimer::singleShot(seconds * 1000, [&loop] { loop.requestQuit(0); });
+    });
+    printIdle(cpuBefore, wall);
+    return code;
   }
   if (first == "--idle" && argc > 2) {
     const int seconds = std::stoi(argv[2]);
@@ -206,7 +261,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (first.empty() || first.front() == '-') {
-    std::fprintf(stderr, "usage: %s <folder> | --bench-start | --idle <seconds>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <folder> | --bench-start[-real] | --idle[-real] <seconds>\n", argv[0]);
     return 2;
   }
   const std::filesystem::path folder(first);
