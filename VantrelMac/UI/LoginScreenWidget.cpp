@@ -114,6 +114,36 @@ void LoginButton::paintEvent(QPaintEvent*) {
   }
 }
 
+QSize LoginCheckBox::sizeHint() const {
+  const QFontMetrics metrics(font());
+  return {14 + 6 + metrics.horizontalAdvance(text()), std::max(14, metrics.height())};
+}
+
+void LoginCheckBox::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF box(0.5, (height() - 14) / 2.0 + 0.5, 13, 13);
+  if (isChecked()) {
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(SymbolIcons::systemBlue());
+    painter.drawRoundedRect(box, 3, 3);
+    QPainterPath tick;
+    tick.moveTo(box.left() + 3.2, box.center().y() + 0.2);
+    tick.lineTo(box.left() + 5.6, box.center().y() + 2.8);
+    tick.lineTo(box.right() - 3, box.top() + 3.6);
+    painter.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(tick);
+  } else {
+    painter.setPen(QPen(VantrelTheme::white(0.7), 1));
+    painter.setBrush(VantrelTheme::white(0.12));
+    painter.drawRoundedRect(box, 3, 3);
+  }
+  painter.setFont(font());
+  painter.setPen(VantrelTheme::white(0.92));
+  painter.drawText(QRect(20, 0, width() - 20, height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+}
+
 SymbolLabel::SymbolLabel(int size, QWidget* parent) : QWidget(parent), colour_(Qt::white) {
   setFixedSize(size, size);
 }
@@ -153,10 +183,9 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
   heading->setFont(headingFont);
   header->addWidget(heading);
   header->addStretch(1);
-  autoLogin_ = new QCheckBox(QStringLiteral("AUTO LOGIN"), this);
+  autoLogin_ = new LoginCheckBox(QStringLiteral("AUTO LOGIN"), this);
   autoLogin_->setFont(VantrelTheme::font(11, QFont::Medium));
-  autoLogin_->setStyleSheet(QStringLiteral("QCheckBox { color: %1; background: transparent; }")
-                                .arg(colourCss(VantrelTheme::white(0.92))));
+  autoLogin_->setCursor(Qt::PointingHandCursor);
   autoLogin_->setToolTip(QString::fromUtf8(LoginScreenPresenter::autoLoginToolTip.data(),
                                            static_cast<int>(LoginScreenPresenter::autoLoginToolTip.size())));
   QObject::connect(autoLogin_, &QCheckBox::clicked, this,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QLabel>
 #include <QString>
 #include <QTimer>
@@ -9,7 +10,6 @@
 #include "Model/WindowPresenter.hpp"
 #include "WindowChrome.hpp"
 
-class QCheckBox;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
@@ -53,6 +53,17 @@ class SymbolLabel : public QWidget {
   QColor colour_;
 };
 
+// The AUTO LOGIN switch in the desktop's checkbox look, drawn light on the dark backdrop.
+class LoginCheckBox : public QCheckBox {
+ public:
+  using QCheckBox::QCheckBox;
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
 // One line of text cut with an ellipsis to the width it gets; the full text stays available.
 class ElidedLabel : public QLabel {
  public:
@@ -79,7 +90,7 @@ class LoginScreenWidget : public LoginBackdrop {
   QLineEdit* passwordField() const { return password_; }
   QLineEdit* setupNameField() const { return setupName_; }
   QLineEdit* clientNumberField() const { return clientNumber_; }
-  QCheckBox* autoLoginBox() const { return autoLogin_; }
+  LoginCheckBox* autoLoginBox() const { return autoLogin_; }
   LoginButton* loginButton() const { return loginButton_; }
   QToolButton* gearButton() const { return gear_; }
   QPushButton* questionButton() const { return question_; }
@@ -105,7 +116,7 @@ class LoginScreenWidget : public LoginBackdrop {
   QLineEdit* password_ = nullptr;
   QLineEdit* setupName_ = nullptr;
   QLineEdit* clientNumber_ = nullptr;
-  QCheckBox* autoLogin_ = nullptr;
+  LoginCheckBox* autoLogin_ = nullptr;
   LoginButton* loginButton_ = nullptr;
   QToolButton* gear_ = nullptr;
   QPushButton* question_ = nullptr;
