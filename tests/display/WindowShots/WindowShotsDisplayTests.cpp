@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -101,8 +102,8 @@ TEST_F(WindowShots, BackdropIsTheDiagonalGradient) {
   };
   for (const auto& [x, y] : {std::pair{2, 283}, std::pair{10, 200}, std::pair{427, 283}, std::pair{290, 3}}) {
     const auto e = expected(x, y);
-    expectNear(at(image, x, y), static_cast<int>(e[0] + 0.5), static_cast<int>(e[1] + 0.5),
-               static_cast<int>(e[2] + 0.5), 2);
+    expectNear(at(image, x, y), static_cast<int>(std::lround(e[0])), static_cast<int>(std::lround(e[1])),
+               static_cast<int>(std::lround(e[2])), 2);
   }
   // The two corners differ: top-left is the lighter #42667D end, bottom-right the #365973 end.
   EXPECT_GT(lightness(at(image, 1, 284)), lightness(at(image, 428, 283)));

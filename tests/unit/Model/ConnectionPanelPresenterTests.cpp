@@ -12,6 +12,7 @@ using ConnectionPanelPresenter::look;
 
 std::vector<StatusLogLine> lines(int n) {
   std::vector<StatusLogLine> result;
+  result.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) result.push_back({Uuid::random(), {}, "line " + std::to_string(i)});
   return result;
 }
