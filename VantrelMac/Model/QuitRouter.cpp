@@ -2,16 +2,9 @@
 
 #include <utility>
 
-#include "Support/SystemLog.hpp"
+#include "Model/DiagnosticLog.hpp"
 
 namespace vantrel {
-
-namespace {
-const SystemLog& quitLog() {
-  static const SystemLog log("local.vantrel.VantrelMac", "app");
-  return log;
-}
-}  // namespace
 
 std::string_view quitSourceName(QuitSource source) noexcept {
   switch (source) {
@@ -46,16 +39,17 @@ TerminateReply QuitRouter::requestQuit(QuitSource source) {
       (sessionAgent_ || !updater_) ? TerminateReply::terminateNow : updater_->terminationReply();
   switch (reply) {
     case TerminateReply::terminateNow:
-      quitLog().info("VantrelMac quitting ({})", quitSourceName(source));
+      programLog().info("VantrelMac quitting ({})", quitSourceName(source));
       quitting_ = true;
       quit_();
       break;
     case TerminateReply::terminateLater:
-      quitLog().info("VantrelMac quit ({}) waits for the update installation", quitSourceName(source));
+      programLog().info("VantrelMac quit ({}) waits for the update installation", quitSourceName(source));
       waiting_ = true;
       break;
     case TerminateReply::terminateCancel:
-      quitLog().info("VantrelMac quit ({}) cancelled while an update is installed", quitSourceName(source));
+      programLog().info("VantrelMac quit ({}) cancelled while an update is installed",
+                        quitSourceName(source));
       break;
   }
   return reply;

@@ -299,14 +299,10 @@ void ConnectionPanelWidget::render(const StatusViewState& state) {
   }
   stateValue_->setText(QString::fromStdString(look.stateLabel));
   sessionsValue_->setText(QString::fromStdString(look.managerSessionsLabel));
-  const auto sync = [](QLineEdit* edit, const std::string& value) {
-    const QString text = QString::fromStdString(value);
-    if (edit->text() != text) edit->setText(text);
-  };
-  sync(host_, state.managerHost);
-  sync(port_, state.managerPortText);
-  sync(slot_, state.managerSlotText);
-  sync(userID_, state.userID);
+  showText(host_, state.managerHost);
+  showText(port_, state.managerPortText);
+  showText(slot_, state.managerSlotText);
+  showText(userID_, state.userID);
   connect_->setEnabled(look.connectEnabled);
   disconnect_->setEnabled(look.disconnectEnabled);
   copy_->setEnabled(look.copyEnabled);

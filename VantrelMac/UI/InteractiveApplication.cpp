@@ -4,13 +4,13 @@
 #include "Account/AccountLoginService.hpp"
 #include "Account/URLSessionAccountLoginTransport.hpp"
 #include "Model/AccountCredentialStore.hpp"
+#include "Model/DiagnosticLog.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPortAdapter.hpp"
 #include "Model/StatusWindowViewModel.hpp"
 #include "Model/UserDefaults.hpp"
 #include "Platform/QtPasteboard.hpp"
 #include "Support/Paths.hpp"
-#include "Support/SystemLog.hpp"
 
 #include <QTimer>
 
@@ -26,11 +26,6 @@
 namespace vantrel {
 
 namespace {
-
-const SystemLog& applicationLog() {
-  static const SystemLog log("local.vantrel.VantrelMac", "app");
-  return log;
-}
 
 // The status model over the real collaborators, in the order the first show() builds them:
 // displays and transport (inside the environment's factories), login service, credential store,
@@ -77,10 +72,10 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
     const AppDelegatePresenter::HandOver handOver{context.arguments,
                                                   std::filesystem::current_path().string()};
     if (SingleInstance::handOver(socketPath, handOver)) {
-      applicationLog().notice("VantrelMac handed its launch to the running instance");
+      programLog().notice("VantrelMac handed its launch to the running instance");
       return nullptr;
     }
-    applicationLog().error("VantrelMac could not reach the running instance; starting anyway");
+    programLog().error("VantrelMac could not reach the running instance; starting anyway");
   }
 
   auto updater = std::make_shared<StandInUpdaterController>();

@@ -50,6 +50,11 @@ QPushButton* plainButton(const QString& text, int size, QFont::Weight weight, co
 
 }  // namespace
 
+void showText(QLineEdit* edit, const std::string& value) {
+  const QString text = QString::fromStdString(value);
+  if (edit->text() != text) edit->setText(text);
+}
+
 LoginButton::LoginButton(QWidget* parent) : QAbstractButton(parent) {
   setFixedSize(80, 118);
   setCursor(Qt::PointingHandCursor);
@@ -369,14 +374,10 @@ QWidget* LoginScreenWidget::buildFooter(const QString& versionText) {
 
 void LoginScreenWidget::render(const StatusViewState& state) {
   const LoginScreenLook look = LoginScreenPresenter::look(state);
-  const auto sync = [](QLineEdit* edit, const std::string& value) {
-    const QString text = QString::fromStdString(value);
-    if (edit->text() != text) edit->setText(text);
-  };
-  sync(account_, state.accountID);
-  sync(password_, state.accountPassword);
-  sync(setupName_, state.setupName);
-  sync(clientNumber_, state.requestedClientNumberText);
+  showText(account_, state.accountID);
+  showText(password_, state.accountPassword);
+  showText(setupName_, state.setupName);
+  showText(clientNumber_, state.requestedClientNumberText);
   if (autoLogin_->isChecked() != state.rememberAccountID) autoLogin_->setChecked(state.rememberAccountID);
 
   loginButton_->setEnabled(look.buttonEnabled);

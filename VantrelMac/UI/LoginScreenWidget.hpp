@@ -16,6 +16,9 @@ class QToolButton;
 
 namespace vantrel {
 
+// Shows the model's text in a field without disturbing an edit in progress (no change, no call).
+void showText(QLineEdit* edit, const std::string& value);
+
 // The LOG IN button: a filled 80 × 118 rectangle with a symbol (or a spinner while a login runs)
 // above a one- or two-line title, drawn at the opacity the login screen decides.
 class LoginButton : public QAbstractButton {

@@ -12,16 +12,11 @@
 #include <array>
 #include <cerrno>
 
-#include "Support/SystemLog.hpp"
+#include "Model/DiagnosticLog.hpp"
 
 namespace vantrel {
 
 namespace {
-
-const SystemLog& instanceLog() {
-  static const SystemLog log("local.vantrel.VantrelMac", "app");
-  return log;
-}
 
 constexpr char acknowledgement = 'k';
 constexpr qsizetype lengthSize = 4;
@@ -49,8 +44,8 @@ bool SingleInstance::listen(std::function<void(const AppDelegatePresenter::HandO
   server_ = new QLocalServer(this);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server_->listen(socketPath_)) {
-    instanceLog().error("VantrelMac single-instance socket unavailable: {}",
-                        server_->errorString().toStdString());
+    programLog().error("VantrelMac single-instance socket unavailable: {}",
+                       server_->errorString().toStdString());
     return true;  // run anyway: one window is better than none
   }
   QObject::connect(server_, &QLocalServer::newConnection, this, [this] { accept(); });
@@ -70,7 +65,7 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
   QByteArray head = socket->peek(lengthSize);
   const quint32 length = qFromBigEndian<quint32>(head.constData());
   if (length > AppDelegatePresenter::maximumHandOverSize) {
-    instanceLog().error("VantrelMac refused an oversized hand-over ({} bytes)", length);
+    programLog().error("VantrelMac refused an oversized hand-over ({} bytes)", length);
     socket->abort();
     return;
   }
@@ -79,7 +74,7 @@ void SingleInstance::readFrom(QLocalSocket* socket) {
   const QByteArray body = socket->read(length);
   const auto handOver = AppDelegatePresenter::decodeHandOver(std::string_view(body.constData(), body.size()));
   if (!handOver) {
-    instanceLog().error("VantrelMac refused a malformed hand-over");
+    programLog().error("VantrelMac refused a malformed hand-over");
     socket->abort();
     return;
   }
@@ -124,7 +119,7 @@ QuitSignals::QuitSignals(std::function<void(int)> onSignal, QObject* parent)
     : QObject(parent), onSignal_(std::move(onSignal)) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    instanceLog().error("VantrelMac cannot watch SIGTERM/SIGINT: pipe failed");
+    programLog().error("VantrelMac cannot watch SIGTERM/SIGINT: pipe failed");
     return;
   }
   readEnd_ = ends[0];

@@ -19,32 +19,36 @@ QPainterPath circle(const QRectF& box, double inset = 0) {
   return p;
 }
 
-QPainterPath checkmarkCircle(const QRectF& b) {
+// A filled disc with the polylines (in units of the box side) cut out as round strokes.
+QPainterPath discWithCut(const QRectF& b, std::initializer_list<std::initializer_list<QPointF>> lines,
+                         double width) {
   const double s = b.width();
-  QPainterPath tick;
-  tick.moveTo(b.left() + 0.27 * s, b.top() + 0.52 * s);
-  tick.lineTo(b.left() + 0.43 * s, b.top() + 0.68 * s);
-  tick.lineTo(b.left() + 0.74 * s, b.top() + 0.34 * s);
+  QPainterPath cut;
+  for (const auto& line : lines) {
+    bool first = true;
+    for (const QPointF& p : line) {
+      const QPointF at(b.left() + p.x() * s, b.top() + p.y() * s);
+      if (first) {
+        cut.moveTo(at);
+        first = false;
+      } else {
+        cut.lineTo(at);
+      }
+    }
+  }
   QPainterPathStroker stroker;
-  stroker.setWidth(0.11 * s);
+  stroker.setWidth(width * s);
   stroker.setCapStyle(Qt::RoundCap);
   stroker.setJoinStyle(Qt::RoundJoin);
-  return circle(b).subtracted(stroker.createStroke(tick));
+  return circle(b).subtracted(stroker.createStroke(cut));
+}
+
+QPainterPath checkmarkCircle(const QRectF& b) {
+  return discWithCut(b, {{{0.27, 0.52}, {0.43, 0.68}, {0.74, 0.34}}}, 0.11);
 }
 
 QPainterPath arrowRightCircle(const QRectF& b) {
-  const double s = b.width();
-  QPainterPath arrow;
-  arrow.moveTo(b.left() + 0.25 * s, b.top() + 0.5 * s);
-  arrow.lineTo(b.left() + 0.72 * s, b.top() + 0.5 * s);
-  arrow.moveTo(b.left() + 0.52 * s, b.top() + 0.3 * s);
-  arrow.lineTo(b.left() + 0.73 * s, b.top() + 0.5 * s);
-  arrow.lineTo(b.left() + 0.52 * s, b.top() + 0.7 * s);
-  QPainterPathStroker stroker;
-  stroker.setWidth(0.1 * s);
-  stroker.setCapStyle(Qt::RoundCap);
-  stroker.setJoinStyle(Qt::RoundJoin);
-  return circle(b).subtracted(stroker.createStroke(arrow));
+  return discWithCut(b, {{{0.25, 0.5}, {0.72, 0.5}}, {{0.52, 0.3}, {0.73, 0.5}, {0.52, 0.7}}}, 0.1);
 }
 
 QPainterPath warningTriangle(const QRectF& b) {

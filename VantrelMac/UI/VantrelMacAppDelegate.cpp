@@ -5,17 +5,10 @@
 #include <QSessionManager>
 #include <QTimer>
 
-#include "Support/SystemLog.hpp"
+#include "Model/DiagnosticLog.hpp"
 #include "VantrelMacWindowController.hpp"
 
 namespace vantrel {
-
-namespace {
-const SystemLog& delegateLog() {
-  static const SystemLog log("local.vantrel.VantrelMac", "app");
-  return log;
-}
-}  // namespace
 
 VantrelMacAppDelegate::VantrelMacAppDelegate(AppDelegateEnvironment environment,
                                              VantrelMacWindowController* controller, QObject* parent)
@@ -55,7 +48,7 @@ void VantrelMacAppDelegate::openURLs(const std::vector<std::string>& urls) {
   const auto outcome =
       AppDelegatePresenter::openRequest(urls, isSessionAgent(), environment_.resourceDirectory);
   if (outcome == AppDelegatePresenter::OpenOutcome::ignored) {
-    delegateLog().notice("{}", AppDelegatePresenter::ignoredOpenResourceLine);
+    programLog().notice("{}", AppDelegatePresenter::ignoredOpenResourceLine);
     return;
   }
   controller_->show();

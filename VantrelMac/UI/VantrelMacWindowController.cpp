@@ -9,17 +9,12 @@
 #include <QThread>
 #include <QTimer>
 
-#include "Support/SystemLog.hpp"
+#include "Model/DiagnosticLog.hpp"
 #include "SymbolIcons.hpp"
 
 namespace vantrel {
 
 namespace {
-
-const SystemLog& appLog() {
-  static const SystemLog log("local.vantrel.VantrelMac", "app");
-  return log;
-}
 
 std::unique_ptr<VantrelMacWindowController>& sharedSlot() {
   static std::unique_ptr<VantrelMacWindowController> controller;
@@ -74,7 +69,7 @@ void VantrelMacWindowController::release() { sharedSlot().reset(); }
 
 void VantrelMacWindowController::show() {
   Q_ASSERT(QThread::currentThread() == qApp->thread());
-  appLog().notice("VantrelMac primary window requested");
+  programLog().notice("VantrelMac primary window requested");
   if (window_) {
     window_->showNormal();
     window_->raise();
@@ -83,7 +78,7 @@ void VantrelMacWindowController::show() {
     return;
   }
   if (!environment_.makeModel) {
-    appLog().fault("VantrelMac status window has no model to show: the program did not install one");
+    programLog().fault("VantrelMac status window has no model to show: the program did not install one");
     return;
   }
   model_ = environment_.makeModel();
@@ -145,7 +140,7 @@ bool VantrelMacWindowController::trayAvailable() {
 void VantrelMacWindowController::installStatusItemIfNeeded() {
   if (statusItem_ || !menu_) return;
   if (!trayAvailable()) {
-    appLog().notice("VantrelMac status item not installed: the desktop offers no system tray");
+    programLog().notice("VantrelMac status item not installed: the desktop offers no system tray");
     return;
   }
   statusItem_ = std::move(probe_);
@@ -158,7 +153,7 @@ void VantrelMacWindowController::orderOutMainWindow() {
     window_->hide();
   } else {
     // Without a tray a hidden window could never come back: keep it on the task bar instead.
-    appLog().notice("VantrelMac window minimised instead of hidden: the desktop offers no system tray");
+    programLog().notice("VantrelMac window minimised instead of hidden: the desktop offers no system tray");
     window_->showMinimized();
   }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Model/StatusViewPort.hpp"
+#include "Model/WindowPresenter.hpp"
 
 namespace vantrel::testing {
 
@@ -92,6 +93,15 @@ class FakeStatusModel final : public StatusViewPort {
 
  private:
   std::vector<std::weak_ptr<std::function<void()>>> subscribers_;
+};
+
+// The window controller's side of the status window: records what the window asked of it.
+class RecordingWindowHost final : public StatusWindowHost {
+ public:
+  std::vector<std::string> calls;
+  void installStatusItemIfNeeded() override { calls.emplace_back("install"); }
+  void orderOutMainWindow() override { calls.emplace_back("orderOut"); }
+  void showAgentNoticeIfNeeded() override { calls.emplace_back("notice"); }
 };
 
 }  // namespace vantrel::testing

@@ -20,6 +20,7 @@
 #include <fstream>
 
 #include "support/FakeStatusModel.hpp"
+#include "unit/UI/UiTestApp.hpp"
 
 namespace vantrel {
 namespace {
@@ -29,20 +30,11 @@ namespace fs = std::filesystem;
 constexpr const char* roleVariable = "VANTREL_TEST_SECOND_LAUNCH";
 constexpr const char* bundle = "local.vantrel.VantrelMac.handover-test";
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "integration_AppWindow";
-  static char* argv[] = {name, nullptr};
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  static QApplication application(argc, argv);
-  return application;
-}
-
 // The second launch: the program's own entry, which finds the running instance and hands over.
 TEST(SecondLaunch, HandsOverAndEnds) {
   const char* arguments = std::getenv(roleVariable);
   if (arguments == nullptr) GTEST_SKIP() << "runs only as the second process of the hand-over tests";
-  app();
+  testing::uiApp();
   std::vector<std::string> launch{"VantrelMac"};
   if (*arguments != '\0') launch.emplace_back(arguments);
   const InfoDictionary info{{"CFBundleIdentifier", bundle}};
@@ -63,7 +55,7 @@ struct HandOverFixture : ::testing::Test {
   std::unique_ptr<SingleInstance> instance;
 
   void SetUp() override {
-    app();
+    testing::uiApp();
     folder = fs::temp_directory_path() / ("vantrel-handover-" + std::to_string(::getpid()));
     resources = folder / "share" / "VantrelMac";
     fs::create_directories(resources);

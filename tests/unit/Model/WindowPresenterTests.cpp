@@ -77,19 +77,11 @@ TEST(AgentNoticeGate, AnOldHideLeavesTheNewerNoticeAlone) {
   EXPECT_FALSE(gate.current());
 }
 
-class RecordingHost final : public StatusWindowHost {
- public:
-  std::vector<std::string> calls;
-  void installStatusItemIfNeeded() override { calls.push_back("install"); }
-  void orderOutMainWindow() override { calls.push_back("orderOut"); }
-  void showAgentNoticeIfNeeded() override { calls.push_back("notice"); }
-};
-
 struct PresenterFixture : ::testing::Test {
   ManualClock clock;
   ManualDelayScheduler scheduler{clock};
   std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
-  RecordingHost host;
+  testing::RecordingWindowHost host;
   std::unique_ptr<StatusWindowPresenter> presenter;
   int renders = 0;
 

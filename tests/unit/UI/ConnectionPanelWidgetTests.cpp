@@ -22,18 +22,11 @@ namespace {
 using testing::FakeStatusModel;
 using testing::ManualDelayScheduler;
 
-class NullHost final : public StatusWindowHost {
- public:
-  void installStatusItemIfNeeded() override {}
-  void orderOutMainWindow() override {}
-  void showAgentNoticeIfNeeded() override {}
-};
-
 struct PanelFixture : ::testing::Test {
   ManualClock clock;
   ManualDelayScheduler scheduler{clock};
   std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
-  NullHost host;
+  testing::RecordingWindowHost host;
   std::unique_ptr<StatusWindowPresenter> presenter;
   std::unique_ptr<ConnectionPanelWidget> panel;
   int added = 0;

@@ -10,7 +10,7 @@ namespace vantrel::testing {
 
 inline QApplication& uiApp() {
   static int argc = 1;
-  static char name[] = "unit_UI";
+  static char name[] = "vantrel_ui_test";
   static char* argv[] = {name, nullptr};
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   static QApplication app(argc, argv);
