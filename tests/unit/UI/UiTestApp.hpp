@@ -1,6 +1,6 @@
 #pragma once
 
-// One QApplication for the widget tests, on the offscreen platform unless a display is chosen.
+// One QApplication for the widget tests, on the offscreen platform unless a platform is chosen.
 
 #include <QApplication>
 
@@ -13,8 +13,9 @@ inline QApplication& uiApp() {
   static char name[] = "vantrel_ui_test";
   static char* argv[] = {name, nullptr};
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: at static destruction Qt's own globals may already be gone.
+  static auto* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // Runs queued Qt work (posted calls, zero-delay timers) a bounded number of rounds.
