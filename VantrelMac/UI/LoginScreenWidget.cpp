@@ -274,6 +274,9 @@ QWidget* LoginScreenWidget::buildForm() {
   account_ = makeField(QStringLiteral("Account ID"), StatusFormField::accountID, LoginField::account);
   password_ = makeField(QStringLiteral("Password"), StatusFormField::accountPassword, LoginField::password);
   password_->setEchoMode(QLineEdit::Password);
+  // Small bullets, as the desktop's secure fields show them.
+  password_->setStyleSheet(password_->styleSheet() +
+                           QStringLiteral(" QLineEdit { lineedit-password-character: 8226; }"));
   setupName_ = makeField(QStringLiteral("This Mac"), StatusFormField::setupName, LoginField::setupName);
   clientNumber_ =
       makeField(QStringLiteral("0"), StatusFormField::requestedClientNumber, LoginField::clientNumber);
