@@ -226,6 +226,16 @@ int main(int argc, char** argv) {
       loop.requestQuit(0);
     });
   }
+  if (first == "--shot-real" && argc > 2) {
+    const std::filesystem::path folder(argv[2]);
+    std::filesystem::create_directories(folder);
+    bool ok = false;
+    withRealApplication(1, argv, [&](QtMainLoop& loop) {
+      ok = writeShot(folder, "real-login", statusWindow(), {});
+      loop.requestQuit(0);
+    });
+    return ok ? 0 : 1;
+  }
   if (first == "--idle-real" && argc > 2) {
     const int seconds = std::stoi(argv[2]);
     double cpuBefore = 0;
@@ -261,7 +271,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (first.empty() || first.front() == '-') {
-    std::fprintf(stderr, "usage: %s <folder> | --bench-start[-real] | --idle[-real] <seconds>\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s <folder> | --shot-real <folder> | --bench-start[-real] | --idle[-real] <seconds>\n",
+        argv[0]);
     return 2;
   }
   const std::filesystem::path folder(first);
