@@ -81,12 +81,16 @@ std::shared_ptr<QtMainExecutor::ContextWork> QtMainExecutor::makeWork() const no
   return std::make_shared<ContextWork>(context_->get_executor());
 }
 
-QtMainLoop::QtMainLoop(asio::io_context& context)
-    : state_(std::make_shared<detail::QtMainState>()), context_(&context) {
+QtMainLoop::QtMainLoop()
+    : state_(std::make_shared<detail::QtMainState>()), context_(std::make_unique<asio::io_context>(1)) {
   auto* receiver = new detail::WorkReceiver();
   state_->thread = receiver->thread();
-  std::lock_guard lock(state_->mutex);
-  state_->receiver = receiver;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->receiver = receiver;
+  }
+  contextWork_ = std::make_unique<QtMainExecutor::ContextWork>(context_->get_executor());
+  contextThread_ = std::thread([context = context_.get()] { context->run(); });
 }
 
 QtMainLoop::~QtMainLoop() {
@@ -96,9 +100,14 @@ QtMainLoop::~QtMainLoop() {
     receiver = state_->receiver;
     state_->receiver = nullptr;
   }
-  // Deleting the receiver deletes the work still queued for it; that work may post again, which
-  // now finds no receiver and is dropped.
+  // From here on nothing reaches the GUI thread. Stop the timers' thread, then drop the work
+  // still queued for the GUI thread (deleting the receiver deletes its events) and, with the
+  // context, the waits still pending in it.
+  contextWork_.reset();
+  context_->stop();
+  if (contextThread_.joinable()) contextThread_.join();
   delete receiver;
+  context_.reset();
 }
 
 void QtMainLoop::requestQuit(int exitCode) const {

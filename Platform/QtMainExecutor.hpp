@@ -2,20 +2,24 @@
 
 // The main executor of the Qt application: an Asio executor whose work runs on the Qt GUI
 // thread, so that coroutines and tasks written against `asio::any_io_executor` run on the thread
-// that owns the widgets. Timers and sockets created from it live in the runtime's io_context;
-// their completions come back to the GUI thread. Application code never names this type: it is
-// handed an `asio::any_io_executor`, which in tests is an io_context's executor instead.
+// that owns the widgets. Timers and sockets created from it wait in an io_context of the main
+// loop's own; their completions come back to the GUI thread. Application code never names this
+// type: it is handed an `asio::any_io_executor`, which in tests is an io_context's executor.
 //
 // This header includes no Qt header; the Qt side lives in the source file.
+
+// The standard library comes first: Asio's configuration decides how it allocates from macros
+// the library defines, and every translation unit must decide the same way (the others see the
+// standard headers first through the precompiled header).
+#include <memory>
+#include <thread>
+#include <type_traits>
+#include <utility>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/execution.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-
-#include <memory>
-#include <type_traits>
-#include <utility>
 
 namespace vantrel {
 
@@ -51,7 +55,7 @@ class QtMainExecutor {
   QtMainExecutor(std::shared_ptr<detail::QtMainState> state, asio::io_context& context) noexcept
       : state_(std::move(state)), context_(&context) {}
 
-  // Timers and sockets made from this executor use the runtime's io_context.
+  // Timers and sockets made from this executor wait in the main loop's own io_context.
   asio::io_context& query(asio::execution::context_t) const noexcept { return *context_; }
 
   asio::execution::blocking_t query(asio::execution::blocking_t) const noexcept {
@@ -75,7 +79,7 @@ class QtMainExecutor {
     copy.possibly_ = false;
     return copy;
   }
-  // While tracked work is outstanding the runtime's io_context does not run out of work.
+  // While tracked work is outstanding the main loop's io_context does not run out of work.
   QtMainExecutor require(asio::execution::outstanding_work_t::tracked_t) const noexcept {
     auto copy = *this;
     if (!copy.work_) copy.work_ = makeWork();
@@ -118,11 +122,16 @@ class QtMainExecutor {
 };
 
 // The GUI thread's side of the executor. Create it on the GUI thread once the
-// QCoreApplication (or QApplication) exists, before anything posts to it; destroy it after the
-// event loop ended and the runtime stopped. Work still queued then is destroyed without running.
+// QCoreApplication (or QApplication) exists, before anything posts to it, and before the
+// runtime that is given its executor; destroy it after the event loop ended and that runtime
+// stopped. Work still queued then is destroyed without running.
+//
+// It owns the execution context of the main executor: an io_context run by one thread of its
+// own, in which timers and sockets made from the main executor wait (their completions are
+// handed to the GUI thread). The runtime's io_context stays the actors' alone.
 class QtMainLoop {
  public:
-  explicit QtMainLoop(asio::io_context& context);
+  QtMainLoop();
   ~QtMainLoop();
   QtMainLoop(const QtMainLoop&) = delete;
   QtMainLoop& operator=(const QtMainLoop&) = delete;
@@ -137,7 +146,9 @@ class QtMainLoop {
  private:
   friend void quitOnTerminationSignals(const QtMainLoop& loop);
   std::shared_ptr<detail::QtMainState> state_;
-  asio::io_context* context_;
+  std::unique_ptr<asio::io_context> context_;
+  std::unique_ptr<QtMainExecutor::ContextWork> contextWork_;
+  std::thread contextThread_;
 };
 
 // Turns SIGTERM, SIGINT and SIGHUP into `requestQuit(0)`, so that the program ends through its

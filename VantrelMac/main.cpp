@@ -2,6 +2,7 @@
 // that mode needs and the main executor over it, starts the mode and runs the event loop.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
 #include "Model/RunMode.hpp"
+#include "Model/UserDefaults.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
@@ -23,12 +25,15 @@ namespace {
 
 using namespace vantrel;
 
-// What every run mode is given.
+// What every run mode is given. The tray application also gets the standard settings store and
+// the diagnostics log's writer (both named after the bundle identifier); they outlive the loop.
 struct ProgramContext {
   std::vector<std::string> arguments;
   const InfoDictionary& info;
   Runtime& runtime;
   QtMainLoop& mainLoop;
+  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
 };
 
 // The windowless session agent. Its runtime plugs in here; until then the mode only keeps the
@@ -38,9 +43,10 @@ void runSessionAgentMode(ProgramContext& program) { (void)program; }
 // The tray application: the status window and its model are built before the event loop starts.
 // Null when another instance took this launch over; the program then ends at once.
 std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& program) {
-  auto application = InteractiveApplication::start(
-      {program.arguments, program.info, program.mainLoop.anyExecutor(), program.runtime.executor(),
-       [loop = &program.mainLoop] { loop->requestQuit(0); }});
+  auto application = InteractiveApplication::start({program.arguments, program.info, program.mainLoop.anyExecutor(),
+                                                    program.runtime.executor(), program.standardDefaults,
+                                                    program.diagnosticLogWriter,
+                                                    [loop = &program.mainLoop] { loop->requestQuit(0); }});
   if (!application) program.mainLoop.requestQuit(0);
   return application;
 }
@@ -78,12 +84,20 @@ int main(int argc, char** argv) {
   }
 
   const auto& info = InfoDictionary::main();
-  Runtime runtime;
   int exitCode = 0;
   {
-    QtMainLoop mainLoop(runtime.context());
+    // The main loop outlives the runtime that posts to it.
+    QtMainLoop mainLoop;
+    Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
-    ProgramContext program{arguments, info, runtime, mainLoop};
+    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
+    std::optional<JSONFileUserDefaults> standardDefaults;
+    if (mode == RunMode::interactive) {
+      standardDefaults.emplace(info.bundleIdentifier());
+      program.standardDefaults = &*standardDefaults;
+      program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
+          DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
+    }
     std::unique_ptr<InteractiveApplication> interactive;
     switch (mode) {
       case RunMode::diagnosticsTest: runDiagnosticsTestMode(program); break;
@@ -98,7 +112,8 @@ int main(int argc, char** argv) {
     }
     exitCode = QCoreApplication::exec();
     interactive.reset();
-    // Work still running on the runtime may post to the main loop until the runtime stops.
+    // What runs on the runtime ends while its threads still run (the window controller and the
+    // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();
   }
   return exitCode;

@@ -7,7 +7,9 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -60,8 +62,8 @@ DiagnosticLogWriter::~DiagnosticLogWriter() {
   thread_.join();
 }
 
-void DiagnosticLogWriter::enqueue(std::string systemLogLine, std::string fileLine) {
-  const auto bytes = systemLogLine.size() + fileLine.size();
+void DiagnosticLogWriter::append(std::chrono::system_clock::time_point timestamp, std::string text) {
+  const auto bytes = text.size();
   bool wasEmpty = false;
   {
     std::lock_guard lock(mutex_);
@@ -70,7 +72,7 @@ void DiagnosticLogWriter::enqueue(std::string systemLogLine, std::string fileLin
       return;
     }
     wasEmpty = pending_.empty();
-    pending_.push_back(Line{std::move(systemLogLine), std::move(fileLine)});
+    pending_.push_back(Line{timestamp, std::move(text)});
     pendingBytes_ += bytes;
     ++queued_;
   }
@@ -97,26 +99,26 @@ void DiagnosticLogWriter::run() {
     std::deque<Line> batch;
     batch.swap(pending_);
     pendingBytes_ = 0;
-    const auto dropped = dropped_;
     lock.unlock();
     writeBatch(batch);
     lock.lock();
     handled_ += batch.size();
-    if (dropped != 0 && pending_.empty()) {
+    if (dropped_ != reportedDrops_ && pending_.empty()) {
       // Reported once the backlog is gone, so the report itself is not dropped.
-      programLog().error("VantrelMac diagnostic log: {} lines were dropped while the disk lagged", dropped);
-      dropped_ -= dropped;
+      programLog().error("VantrelMac diagnostic log: {} lines were dropped while the disk lagged",
+                         dropped_ - reportedDrops_);
+      reportedDrops_ = dropped_;
     }
     idle_.notify_all();
   }
 }
 
 void DiagnosticLogWriter::writeBatch(const std::deque<Line>& batch) {
-  for (const auto& line : batch) {
-    if (!line.systemLog.empty()) programLog().info("{}", line.systemLog);
-  }
   std::string bytes;
-  for (const auto& line : batch) bytes += line.file;
+  for (const auto& line : batch) {
+    programLog().info("VantrelMac diagnostic: {}", line.text);
+    bytes += DiagnosticLog::fileLine(line.text, line.timestamp);
+  }
   if (bytes.empty() || file_.empty()) return;
   // Every failure below is silent: the system-log line and the in-memory entry still exist.
   makeFolders(file_.parent_path());
@@ -140,13 +142,32 @@ std::filesystem::path DiagnosticLogWriter::defaultFile(std::optional<std::string
 // ---- DiagnosticLog ----
 
 DiagnosticLog::DiagnosticLog(std::shared_ptr<DiagnosticLogWriter> writer)
-    : writer_(std::move(writer)), scrollToken_(Uuid::random()) {}
+    : writer_(std::move(writer)), scrollToken_(nextId()) {}
+
+// Random (version 4) identifiers from a buffer refilled by one call to the kernel's random
+// source per 64 identifiers: the main thread appends lines, and a system call for each id would
+// cost more than the rest of the append.
+Uuid DiagnosticLog::nextId() {
+  static_assert(std::is_trivially_copyable_v<Uuid> && sizeof(Uuid) == 16);
+  if (randomUsed_ == randomPool_.size()) {
+    secureRandomBytes(randomPool_.data(), randomPool_.size());
+    randomUsed_ = 0;
+  }
+  std::array<std::uint8_t, 16> bytes{};
+  std::memcpy(bytes.data(), randomPool_.data() + randomUsed_, bytes.size());
+  randomUsed_ += bytes.size();
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+  Uuid id;
+  std::memcpy(static_cast<void*>(&id), bytes.data(), bytes.size());
+  return id;
+}
 
 void DiagnosticLog::appendDiagnostic(std::string text, std::chrono::system_clock::time_point timestamp) {
-  if (writer_) writer_->enqueue("VantrelMac diagnostic: " + text, fileLine(text, timestamp));
-  entries_.push_back(DiagnosticLogEntry{Uuid::random(), timestamp, std::move(text)});
+  if (writer_) writer_->append(timestamp, text);
+  entries_.push_back(DiagnosticLogEntry{nextId(), timestamp, std::move(text)});
   while (entries_.size() > maximumEntries) entries_.pop_front();
-  scrollToken_ = Uuid::random();
+  scrollToken_ = nextId();
 }
 
 std::string DiagnosticLog::copyText() const {

@@ -4,6 +4,7 @@
 // system log and appended to a log file. The thread that appends (the main actor) never waits
 // on the disk: a writer thread of its own writes the system-log and file lines in order.
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -45,9 +46,9 @@ class DiagnosticLogWriter {
   DiagnosticLogWriter(const DiagnosticLogWriter&) = delete;
   DiagnosticLogWriter& operator=(const DiagnosticLogWriter&) = delete;
 
-  // Queues one line for the system log (may be empty: none) and one for the file (may be
-  // empty: none). Returns at once.
-  void enqueue(std::string systemLogLine, std::string fileLine);
+  // Queues one diagnostic: the system-log line "VantrelMac diagnostic: <text>" and the file line
+  // "<ISO 8601 UTC time> <text>" are made and written by the writer thread. Returns at once.
+  void append(std::chrono::system_clock::time_point timestamp, std::string text);
   // Blocks until every line queued before the call has been handled (tests, shutdown).
   void flush();
 
@@ -62,8 +63,8 @@ class DiagnosticLogWriter {
 
  private:
   struct Line {
-    std::string systemLog;
-    std::string file;
+    std::chrono::system_clock::time_point timestamp;
+    std::string text;
   };
   void run();
   void writeBatch(const std::deque<Line>& batch);
@@ -77,6 +78,7 @@ class DiagnosticLogWriter {
   std::uint64_t queued_ = 0;   // lines accepted so far
   std::uint64_t handled_ = 0;  // lines written (or given up) so far
   std::uint64_t dropped_ = 0;
+  std::uint64_t reportedDrops_ = 0;
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -109,7 +111,11 @@ class DiagnosticLog {
   static std::string copyTimestamp(std::chrono::system_clock::time_point timestamp);
 
  private:
+  Uuid nextId();
+
   std::shared_ptr<DiagnosticLogWriter> writer_;
+  std::array<std::uint8_t, 16 * 64> randomPool_{};
+  std::size_t randomUsed_ = randomPool_.size();
   std::deque<DiagnosticLogEntry> entries_;
   Uuid scrollToken_;
 };

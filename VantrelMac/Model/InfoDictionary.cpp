@@ -1,10 +1,7 @@
 #include "InfoDictionary.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <fstream>
+#include <iterator>
 
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
@@ -14,27 +11,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The whole file when it is a regular file of at most `limit` bytes (a pipe is never opened).
 std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  if (info.st_size < 0 || static_cast<std::size_t>(info.st_size) > limit) return std::nullopt;
-  std::string content(limit + 1, '\0');
-  std::size_t total = 0;
-  while (total < content.size()) {
-    const auto n = ::read(fd, content.data() + total, content.size() - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    total += static_cast<std::size_t>(n);
-  }
-  if (total > limit) return std::nullopt;
-  content.resize(total);
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec) || fs::file_size(path, ec) > limit || ec) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  std::string content(std::istreambuf_iterator<char>(in), {});
+  if (!in.good() && !in.eof()) return std::nullopt;
+  if (content.size() > limit) return std::nullopt;
   return content;
 }
 
@@ -63,7 +47,7 @@ std::filesystem::path InfoDictionary::mainFile() {
   std::error_code ec;
   const auto exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const auto beside = exe.parent_path() / fileName;
+    auto beside = exe.parent_path() / fileName;
     if (fs::exists(beside, ec)) return beside;
   }
   return paths::bundleResourcesDirectory() / fileName;

@@ -15,13 +15,7 @@ using nlohmann::json;
 std::optional<std::int64_t> integerField(const json& object, const char* key) {
   const auto it = object.find(key);
   if (it == object.end()) return std::nullopt;
-  if (it->is_number_unsigned()) {
-    const auto value = it->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
-    return static_cast<std::int64_t>(value);
-  }
-  if (it->is_number_integer()) return it->get<std::int64_t>();
-  return std::nullopt;
+  return UserDefaults::integerValue(*it);
 }
 
 std::optional<int> intField(const json& object, const char* key) {

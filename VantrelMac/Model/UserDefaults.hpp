@@ -5,6 +5,7 @@
 // settings' loading rules depend on the type that was stored, not only on the text).
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +63,8 @@ class UserDefaults {
   // Every stored key and value (a JSON object).
   Value snapshot() const;
 
+  // A JSON integer number within the signed 64-bit range; nullopt for anything else.
+  static std::optional<std::int64_t> integerValue(const Value& value);
   // The JSON form of stored data: {"$data": "<standard Base64>"}.
   static Value dataValue(ByteView bytes);
   static std::optional<Bytes> decodeDataValue(const Value& value);
@@ -95,12 +99,16 @@ class InMemoryUserDefaults final : public UserDefaults {
 
 // A store backed by one JSON file, $XDG_CONFIG_HOME/<bundle id>/defaults.json.
 //
-// The folder is created 0700 and the file written 0600, atomically: a temporary file in the same
-// folder, fsync, rename over the old file, fsync of the folder. A file that is not valid JSON,
-// not an object, not a regular file (a link, a folder, a pipe), not owned by this user or
-// oversized is read as an empty store, moved aside as "defaults.json.corrupt-<UTC time>" and
-// logged; it is never overwritten in place. When it cannot be moved aside, the store keeps its
-// values in memory and refuses to write rather than replace the file.
+// Reads and writes of values are served from memory; the file is written by a thread of the
+// store's own, so the caller (the main actor) never waits on the disk. Writes that pile up are
+// coalesced: the newest contents win. Each write is atomic: a temporary file in the same folder
+// (mode 0600), fsync, rename over the old file, fsync of the folder (created 0700).
+//
+// A file that is not valid JSON, not an object, not a regular file (a link, a folder, a pipe),
+// not owned by this user or oversized is read as an empty store, moved aside as
+// "defaults.json.corrupt-<UTC time>" and logged; it is never overwritten in place. When it
+// cannot be moved aside, the store keeps its values in memory and refuses to write rather than
+// replace the file.
 class JSONFileUserDefaults final : public UserDefaults {
  public:
   struct Options {
@@ -112,9 +120,13 @@ class JSONFileUserDefaults final : public UserDefaults {
   // Reads the store of the bundle identifier now; never throws for a bad file.
   explicit JSONFileUserDefaults(std::string_view bundleIdentifier);
   explicit JSONFileUserDefaults(Options options);
+  // Writes what is still pending, then stops the writer thread.
+  ~JSONFileUserDefaults() override;
 
   const std::filesystem::path& file() const noexcept { return options_.file; }
-  // Whether the last write reached the disk (true before the first write).
+  // Blocks until every change made before the call has been written (or has failed to be).
+  void flush();
+  // Whether the last completed write reached the disk (true before the first write).
   bool lastWriteSucceeded() const;
   // The name a damaged file was moved aside to at load, if one was.
   std::optional<std::filesystem::path> quarantinedFile() const;
@@ -130,11 +142,22 @@ class JSONFileUserDefaults final : public UserDefaults {
   struct Loaded;
   JSONFileUserDefaults(Options options, Loaded loaded);
   static Loaded load(const Options& options);
+  void runWriter();
+  bool writeFile(const Value& all);
 
   Options options_;
   bool writable_ = true;
   std::atomic<bool> lastWriteSucceeded_{true};
   std::optional<std::filesystem::path> quarantined_;
+
+  std::mutex writerMutex_;
+  std::condition_variable writerWake_;
+  std::condition_variable writerDone_;
+  std::optional<Value> pending_;
+  std::uint64_t requested_ = 0;  // generations of contents handed to the writer
+  std::uint64_t written_ = 0;    // generations the writer has finished
+  bool stopping_ = false;
+  std::thread writer_;
 };
 
 }  // namespace vantrel
