@@ -67,7 +67,9 @@ void MacClipboardBridge::start() {
   if (timer_) return;
   observedChangeCount_ = pasteboard_->changeCount();
   timer_ = std::make_shared<Timer>(executor_);
-  spawnTask(executor_, pollLoop(weak_from_this(), timer_), "clipboard poll");
+  // The first tick is one interval after this call, however late the task itself starts.
+  spawnTask(executor_, pollLoop(weak_from_this(), timer_, VantrelClock::now() + pollInterval),
+            "clipboard poll");
 }
 
 void MacClipboardBridge::stop() {
@@ -81,8 +83,7 @@ void MacClipboardBridge::setAuthClients(std::vector<std::shared_ptr<LocalClipboa
 }
 
 Awaitable<void> MacClipboardBridge::pollLoop(std::weak_ptr<MacClipboardBridge> weak,
-                                             std::shared_ptr<Timer> timer) {
-  auto next = VantrelClock::now() + pollInterval;
+                                             std::shared_ptr<Timer> timer, VantrelClock::time_point next) {
   for (;;) {
     timer->expires_at(next);
     std::error_code ec;

@@ -84,7 +84,8 @@ class MacClipboardBridge final : public ClipboardBridging,
 
   using Operation = std::function<Awaitable<void>(std::shared_ptr<LocalClipboardSending>)>;
   void broadcast(Operation operation);
-  static Awaitable<void> pollLoop(std::weak_ptr<MacClipboardBridge> weak, std::shared_ptr<Timer> timer);
+  static Awaitable<void> pollLoop(std::weak_ptr<MacClipboardBridge> weak, std::shared_ptr<Timer> timer,
+                                  VantrelClock::time_point next);
 
   Executor executor_;
   std::shared_ptr<Pasteboard> pasteboard_;

@@ -14,6 +14,7 @@
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "Session/FileSystemError.hpp"
+#include "Support/Blocking.hpp"
 #include "Support/SystemLog.hpp"
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 #include "Transport/DaemonRelayXPC.hpp"
@@ -90,9 +91,11 @@ Awaitable<void> runAttempt(std::shared_ptr<Shared> shared) {
     const auto configuration = SystemConnectionConfiguration::decode(readConnectionFile(path));
     client =
         SessionAgentRuntime::makeClient(shared->executor, shared->options.makeTransport(shared->executor));
-    co_await client->setEventHandler([log = shared->log](const DirectAuthEvent& event) {
+    // Named, not a temporary inside the co_await: g++ 12 destroys such temporaries twice.
+    DirectAuthClient::EventHandler handler = [log = shared->log](const DirectAuthEvent& event) {
       if (log.isEnabled(LogLevel::notice)) log.notice("{}", event.message());
-    });
+    };
+    co_await client->setEventHandler(shared->executor, std::move(handler));
     throwIfStopped(*shared);
     DirectAuthConfiguration settings;
     settings.host = configuration.host;
@@ -155,7 +158,7 @@ std::shared_ptr<DirectAuthClient> SessionAgentRuntime::makeClient(
   collaborators.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
   collaborators.screenStreamer = ScreenCaptureKitH264Streamer::create(executor);
   collaborators.inputInjector = std::make_shared<CGEventRemoteInputInjector>();
-  collaborators.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>();
+  collaborators.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>(blockingPoolOf(executor));
   collaborators.aiChannelConfiguration = AIChannelConfiguration{};  // off: no roots, no shell, no managers
   collaborators.updateActivityGate = UpdateActivityGate::shared();
   return DirectAuthClient::create(std::move(collaborators));
