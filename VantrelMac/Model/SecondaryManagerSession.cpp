@@ -67,10 +67,11 @@ Awaitable<void> SecondaryManagerSession::run(std::weak_ptr<SecondaryManagerSessi
     for (const auto& candidate : candidates) {
       if (token->isCancelled()) co_return;
       std::exception_ptr failure;
+      DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,
+                                            candidate.connectionNumber, authenticationTimeoutNanoseconds};
       try {
-        co_await client->connectAndAuthenticate(
-            DirectAuthConfiguration{candidate.host, candidate.port, candidate.userID,
-                                    candidate.connectionNumber, authenticationTimeoutNanoseconds});
+        auto attempt = client->connectAndAuthenticate(std::move(configuration));
+        co_await std::move(attempt);
       } catch (...) {
         failure = std::current_exception();
       }

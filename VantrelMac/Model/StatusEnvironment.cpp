@@ -8,6 +8,7 @@
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "Session/MacSystemCommandExecutor.hpp"
+#include "Support/Blocking.hpp"
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 #include "Transport/DirectTCPTransport.hpp"
 
@@ -39,7 +40,7 @@ std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::make(
   c.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
   c.screenStreamer = ScreenCaptureKitH264Streamer::create(ioExecutor_);
   c.inputInjector = std::make_shared<CGEventRemoteInputInjector>();
-  c.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>();
+  c.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>(blockingPoolOf(ioExecutor_));
   c.aiChannelConfiguration = AIChannelConfiguration::load(bundle);
   c.reloadAIConfiguration = [bundle] { return AIChannelConfiguration::load(bundle); };
   c.aiAccountContext = std::move(context);

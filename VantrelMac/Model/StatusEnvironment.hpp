@@ -28,7 +28,12 @@
 #include "Model/UserDefaults.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
+// The activity gate moves beside the other activity types; either place will do.
+#if __has_include("Activity/UpdateActivityGate.hpp")
+#include "Activity/UpdateActivityGate.hpp"
+#else
 #include "Session/UpdateActivityGate.hpp"
+#endif
 #include "Support/Async.hpp"
 
 namespace vantrel {
@@ -131,6 +136,8 @@ class SystemPermissions final : public PermissionProviding {
   void openAccessibilitySettings() override { PermissionStatus::openAccessibilitySettings(); }
 };
 
+// `mainExecutor`, `clients`, `loginService`, `credentialStore`, `permissions`, `captureService`
+// and `defaults` are required; every other member may be left empty (nothing is then done there).
 struct StatusEnvironment {
   // The main executor: every member of the model runs there.
   Executor mainExecutor;

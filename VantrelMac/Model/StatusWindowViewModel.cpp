@@ -180,16 +180,7 @@ void StatusWindowViewModel::clearDiagnosticLog() {
 // Derived values
 
 std::string StatusWindowViewModel::connectionStateLabel() const {
-  switch (connectionState_) {
-    case DirectAuthState::idle: return "Idle";
-    case DirectAuthState::connecting: return "Connecting";
-    case DirectAuthState::authenticating: return "Authenticating";
-    case DirectAuthState::authenticated: return "Connected to Manager";
-    case DirectAuthState::disconnecting: return "Disconnecting";
-    case DirectAuthState::disconnected: return "Disconnected";
-    case DirectAuthState::failed: return "Failed";
-  }
-  return "Idle";
+  return std::string(displayName(connectionState_));
 }
 
 bool StatusWindowViewModel::canAccountLogin() const {

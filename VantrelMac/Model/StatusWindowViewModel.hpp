@@ -167,6 +167,8 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
 
   // ---- displays and permissions ----
   Awaitable<void> refreshDisplays();
+  // The Refresh button: runs `refreshDisplays()` in a task of its own.
+  void startDisplayRefresh();
   void requestScreenRecording();
   // The Accessibility row's request: asks, then republishes the permissions at once.
   void requestAccessibilityAccess();
@@ -214,6 +216,13 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   std::chrono::system_clock::time_point now() const { return environment_.now(); }
 
   // account login (StatusWindowViewModelLogin.cpp)
+  struct LoginAnswer {
+    std::shared_ptr<ManagerSessionClient> client;  // none: the model was gone before the call
+    std::optional<AccountLoginResult> result;
+    std::exception_ptr failure;
+  };
+  static Awaitable<LoginAnswer> askLoginServer(std::weak_ptr<StatusWindowViewModel> weak,
+                                               AccountLoginRequest request);
   void beginAccountLogin(AccountLoginRequest request, bool automatic);
   static Awaitable<void> loginTask(std::weak_ptr<StatusWindowViewModel> weak, AccountLoginRequest request,
                                    bool automatic, std::uint64_t epoch);

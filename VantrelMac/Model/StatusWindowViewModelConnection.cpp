@@ -72,10 +72,11 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
                                          candidate.connectionNumber));
     }
     std::exception_ptr failure;
+    DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,
+                                          candidate.connectionNumber, endpointTimeoutNanoseconds};
     try {
-      co_await client->connectAndAuthenticate(
-          DirectAuthConfiguration{candidate.host, candidate.port, candidate.userID,
-                                  candidate.connectionNumber, endpointTimeoutNanoseconds});
+      auto attempt = client->connectAndAuthenticate(std::move(configuration));
+      co_await std::move(attempt);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -159,7 +160,8 @@ void StatusWindowViewModel::replaceConnectTask(
                            [](auto body, std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
                               std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
                              co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
-                             co_await body(std::move(weak), std::move(token), std::move(client));
+                             auto closing = body(std::move(weak), std::move(token), std::move(client));
+                             co_await std::move(closing);
                            }(body, weak, std::move(token), client));
   });
 }

@@ -41,14 +41,23 @@ Awaitable<void> StatusWindowViewModel::installHandlers(std::weak_ptr<StatusWindo
                                                        std::shared_ptr<ManagerSessionClient> client,
                                                        Executor main,
                                                        std::function<std::string()> pasteDestination) {
-  co_await client->setEventHandler(main, [weak](const DirectAuthEvent& event) {
+  // g++ 12 moves an argument object built inside a co_await expression by copying its bytes,
+  // which breaks objects that point into themselves (strings, functions, executors): every
+  // call is made first and only its awaitable is awaited.
+  ManagerSessionClient::EventHandler onEvent = [weak](const DirectAuthEvent& event) {
     if (auto self = weak.lock()) self->handleAuthEvent(event);
-  });
-  co_await client->setClipboardHandler(main, [weak](const LegacyClipboardValue& value) {
+  };
+  ManagerSessionClient::ClipboardHandler onClipboard = [weak](const LegacyClipboardValue& value) {
     auto self = weak.lock();
     if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
-  });
-  co_await client->setPasteDestinationProvider(main, pasteDestinationProvider(std::move(pasteDestination)));
+  };
+  auto provider = pasteDestinationProvider(std::move(pasteDestination));
+  auto onEventSet = client->setEventHandler(main, std::move(onEvent));
+  co_await std::move(onEventSet);
+  auto onClipboardSet = client->setClipboardHandler(main, std::move(onClipboard));
+  co_await std::move(onClipboardSet);
+  auto providerSet = client->setPasteDestinationProvider(main, std::move(provider));
+  co_await std::move(providerSet);
 }
 
 void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
@@ -152,7 +161,8 @@ Awaitable<void> StatusWindowViewModel::refreshDisplaysBody(std::weak_ptr<StatusW
   std::optional<std::vector<DisplayInfo>> displays;
   std::exception_ptr failure;
   try {
-    displays = co_await service->enumerateDisplays();
+    auto call = service->enumerateDisplays();
+    displays = co_await std::move(call);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -181,10 +191,14 @@ Awaitable<void> StatusWindowViewModel::refreshDisplaysBody(std::weak_ptr<StatusW
   self->setIsRefreshingDisplays(false);
 }
 
+void StatusWindowViewModel::startDisplayRefresh() {
+  spawnTask(environment_.mainExecutor, refreshDisplays(), "display refresh");
+}
+
 void StatusWindowViewModel::requestScreenRecording() {
   (void)environment_.permissions->requestScreenRecordingAccess();
   setPermissions(environment_.permissions->snapshot());
-  spawnTask(environment_.mainExecutor, refreshDisplays(), "display refresh");
+  startDisplayRefresh();
 }
 
 void StatusWindowViewModel::requestAccessibilityAccess() {

@@ -112,28 +112,38 @@ void StatusWindowViewModel::beginAccountLogin(AccountLoginRequest request, bool 
             loginTask(weak_from_this(), std::move(request), automatic, sessionEpoch_), "account login");
 }
 
+Awaitable<StatusWindowViewModel::LoginAnswer> StatusWindowViewModel::askLoginServer(
+    std::weak_ptr<StatusWindowViewModel> weak, AccountLoginRequest request) {
+  LoginAnswer answer;
+  std::shared_ptr<AccountLoginServicing> service;
+  {
+    auto self = weak.lock();
+    if (!self) co_return answer;
+    service = self->environment_.loginService;
+    answer.client = self->authClient_;
+  }
+  try {
+    auto call = service->login(std::move(request));
+    answer.result = co_await std::move(call);
+  } catch (...) {
+    answer.failure = std::current_exception();
+  }
+  co_return answer;
+}
+
 Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewModel> weak,
                                                  AccountLoginRequest request, bool automatic,
                                                  std::uint64_t epoch) {
-  std::shared_ptr<AccountLoginServicing> service;
-  std::shared_ptr<ManagerSessionClient> client;
-  {
-    auto self = weak.lock();
-    if (!self) co_return;
-    service = self->environment_.loginService;
-    client = self->authClient_;
-  }
+  auto call = askLoginServer(weak, request);
+  LoginAnswer answer = co_await std::move(call);
+  if (!answer.client) co_return;
+  const auto client = answer.client;
+  const auto failure = answer.failure;
+  auto& result = answer.result;
   // An automatic login that outlives a disconnect or stop applies nothing; the user's own login
   // goes on.
   auto superseded = [&](StatusWindowViewModel& self) { return automatic && epoch != self.sessionEpoch_; };
 
-  std::optional<AccountLoginResult> result;
-  std::exception_ptr failure;
-  try {
-    result = co_await service->login(request);
-  } catch (...) {
-    failure = std::current_exception();
-  }
   std::shared_ptr<AIAccountLoginContext> context;
   {
     auto self = weak.lock();
@@ -181,8 +191,9 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
     }
     self->handleLoginSuccess(request, *result, primary, connectionNumber);
   }
-  co_await configureSecondaryManagerSessions(weak, result->routes, primary.managerIndex, result->accountID,
-                                             connectionNumber);
+  auto configuring = configureSecondaryManagerSessions(weak, result->routes, primary.managerIndex,
+                                                       result->accountID, connectionNumber);
+  co_await std::move(configuring);
 }
 
 void StatusWindowViewModel::handleLoginSuccess(const AccountLoginRequest& request,
@@ -266,11 +277,9 @@ void StatusWindowViewModel::persistCredential(std::optional<std::string> passwor
     co_await AsyncLatch::waitFor(previous);
     std::exception_ptr failure;
     try {
-      if (password) {
-        co_await store->saveAsync(*password, accountID);
-      } else {
-        co_await store->deletePasswordAsync(accountID);
-      }
+      auto operation =
+          password ? store->saveAsync(*password, accountID) : store->deletePasswordAsync(accountID);
+      co_await std::move(operation);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -340,7 +349,8 @@ Awaitable<void> StatusWindowViewModel::storedCredentialRead(std::weak_ptr<Status
   std::optional<std::string> password;
   std::exception_ptr failure;
   try {
-    password = co_await store->passwordAsync(account);
+    auto read = store->passwordAsync(account);
+    password = co_await std::move(read);
   } catch (...) {
     failure = std::current_exception();
   }

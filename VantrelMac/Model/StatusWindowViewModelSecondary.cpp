@@ -64,17 +64,26 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
       pasteDestination = self->environment_.pasteDestination;
     }
     const int managerIndex = route.managerIndex;
-    co_await client->setEventHandler(main, [weak, managerIndex](const DirectAuthEvent& event) {
+    // g++ 12 moves an argument object built inside a co_await expression by copying its bytes,
+    // which breaks objects that point into themselves (strings, functions, executors): every
+    // call is made first and only its awaitable is awaited.
+    ManagerSessionClient::EventHandler onEvent = [weak, managerIndex](const DirectAuthEvent& event) {
       if (auto self = weak.lock()) {
         self->appendDiagnostic(fmt::format("[Manager {}] {}", managerIndex, event.message()),
                                event.timestamp);
       }
-    });
-    co_await client->setClipboardHandler(main, [weak](const LegacyClipboardValue& value) {
+    };
+    ManagerSessionClient::ClipboardHandler onClipboard = [weak](const LegacyClipboardValue& value) {
       auto self = weak.lock();
       if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
-    });
-    co_await client->setPasteDestinationProvider(main, pasteDestinationProvider(pasteDestination));
+    };
+    auto provider = pasteDestinationProvider(pasteDestination);
+    auto onEventSet = client->setEventHandler(main, std::move(onEvent));
+    co_await std::move(onEventSet);
+    auto onClipboardSet = client->setClipboardHandler(main, std::move(onClipboard));
+    co_await std::move(onClipboardSet);
+    auto providerSet = client->setPasteDestinationProvider(main, std::move(provider));
+    co_await std::move(providerSet);
     auto self = weak.lock();
     if (superseded(self)) {
       spawnTask(
@@ -137,21 +146,12 @@ void StatusWindowViewModel::requestServerRouteRefresh(int failedManagerIndex) {
 
 Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowViewModel> weak,
                                                     TaskTokenPtr token, AccountLoginRequest request) {
-  std::shared_ptr<AccountLoginServicing> service;
-  std::shared_ptr<ManagerSessionClient> client;
-  {
-    auto self = weak.lock();
-    if (!self) co_return;
-    service = self->environment_.loginService;
-    client = self->authClient_;
-  }
-  std::optional<AccountLoginResult> result;
-  std::exception_ptr failure;
-  try {
-    result = co_await service->login(request);
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  auto call = askLoginServer(weak, std::move(request));
+  LoginAnswer answer = co_await std::move(call);
+  if (!answer.client) co_return;
+  const auto client = answer.client;
+  const auto failure = answer.failure;
+  auto& result = answer.result;
   // A refresh cut short by a disconnect or stop applies nothing, not even its failure line.
   if (token->isCancelled()) co_return;
   if (failure) {
@@ -196,8 +196,9 @@ Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowVi
   auto accountID = result->accountID;
   auto allRoutes = result->routes;
   self.reset();
-  co_await configureSecondaryManagerSessions(weak, std::move(allRoutes), secondaryPrimary,
-                                             std::move(accountID), connectionNumber);
+  auto configuring = configureSecondaryManagerSessions(weak, std::move(allRoutes), secondaryPrimary,
+                                                       std::move(accountID), connectionNumber);
+  co_await std::move(configuring);
 }
 
 }  // namespace vantrel

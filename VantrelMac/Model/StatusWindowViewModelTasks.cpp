@@ -4,7 +4,7 @@
 
 namespace vantrel {
 
-AsyncLatch::AsyncLatch(Executor executor) : timer_(std::move(executor)) {
+AsyncLatch::AsyncLatch(const Executor& executor) : timer_(executor) {
   timer_.expires_at(VantrelClock::time_point::max());
 }
 

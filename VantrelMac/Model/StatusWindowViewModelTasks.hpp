@@ -18,7 +18,7 @@ namespace vantrel {
 // `CancellationError`. Used only on the executor it was made with.
 class AsyncLatch {
  public:
-  explicit AsyncLatch(Executor executor);
+  explicit AsyncLatch(const Executor& executor);
   void set();
   bool isSet() const noexcept { return set_; }
   // Returns at once when set; the latch must be kept alive by the caller (see `waitFor`).

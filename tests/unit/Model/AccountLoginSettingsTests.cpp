@@ -36,8 +36,7 @@ TEST(AccountLoginSettings, FirstLaunchCompletesEverythingAndWritesAllSixKeysAtOn
   EXPECT_EQ(settings.setupName, "Build Box");
   EXPECT_GE(settings.serial, 100'000'000U);
   EXPECT_LE(settings.serial, 999'999'999U);
-  EXPECT_TRUE(isInstallationMAC(settings.installationMAC))
-      << settings.installationMAC;
+  EXPECT_TRUE(isInstallationMAC(settings.installationMAC)) << settings.installationMAC;
   EXPECT_EQ(defaults.writeCount(), 1U);
   EXPECT_EQ(defaults.snapshot(), (Value{{std::string(S::accountIDKey), ""},
                                         {std::string(S::requestedSlotKey), "0"},
