@@ -32,7 +32,14 @@ namespace {
 // then the model.
 std::function<std::shared_ptr<StatusViewPort>()> productionModel(const InteractiveApplicationContext& context,
                                                                  std::string bundleIdentifier) {
-  return [arguments = context.arguments, main = context.mainExecutor, io = context.ioExecutor,
+  // The program owns the settings store (it outlives this application); a program that gives
+  // none gets one of its own here.
+  std::shared_ptr<UserDefaults> defaults;
+  if (context.standardDefaults != nullptr) {
+    defaults = std::shared_ptr<UserDefaults>(std::shared_ptr<void>(), context.standardDefaults);
+  }
+  return [arguments = context.arguments, main = context.mainExecutor, io = context.ioExecutor, defaults,
+          writer = context.diagnosticLogWriter,
           bundleIdentifier = std::move(bundleIdentifier)]() -> std::shared_ptr<StatusViewPort> {
     auto loginService = std::make_shared<AccountLoginServiceAdapter>(
         AccountLoginService(std::string(AccountLoginService::productionBaseURL),
@@ -40,9 +47,10 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
     auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
     auto environment = makeProductionStatusEnvironment(
         main, io, loginService, credentials, std::make_shared<QtPasteboard>(),
-        std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
-        std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)), arguments,
-        bundleIdentifier);
+        defaults ? defaults : std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
+        writer ? writer
+               : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),
+        arguments, bundleIdentifier);
     return std::make_shared<StatusWindowViewModelPort>(StatusWindowViewModel::create(std::move(environment)),
                                                        main);
   };

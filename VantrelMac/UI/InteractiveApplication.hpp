@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
+#include "Model/UserDefaults.hpp"
 #include "Support/Async.hpp"
 
 namespace vantrel {
@@ -18,6 +20,9 @@ struct InteractiveApplicationContext {
   const InfoDictionary& info;
   Executor mainExecutor;  // the GUI thread's
   Executor ioExecutor;    // the runtime's, for the sessions
+  // The standard settings store and the diagnostics log's writer; both outlive the application.
+  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
   std::function<void()> quit;
 };
 

@@ -181,14 +181,14 @@ double cpuSeconds() {
 // loop until `body` asks it to end.
 int withRealApplication(int argc, char** argv, const std::function<void(QtMainLoop&)>& body) {
   const InfoDictionary info{{"CFBundleIdentifier", "local.vantrel.VantrelMac.bench"}};
-  Runtime runtime;
   int code = 0;
   {
-    QtMainLoop loop(runtime.context());
+    QtMainLoop loop;
+    Runtime runtime(loop.anyExecutor());
     std::vector<std::string> arguments(argv, argv + argc);
     arguments.resize(1);
-    auto application = InteractiveApplication::start(
-        {arguments, info, loop.anyExecutor(), runtime.executor(), [&loop] { loop.requestQuit(0); }});
+    auto application = InteractiveApplication::start({arguments, info, loop.anyExecutor(), runtime.executor(),
+                                                      nullptr, nullptr, [&loop] { loop.requestQuit(0); }});
     if (!application) return 1;
     body(loop);
     code = QApplication::exec();

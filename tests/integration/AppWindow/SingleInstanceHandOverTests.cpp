@@ -39,8 +39,8 @@ TEST(SecondLaunch, HandsOverAndEnds) {
   if (*arguments != '\0') launch.emplace_back(arguments);
   const InfoDictionary info{{"CFBundleIdentifier", bundle}};
   asio::io_context io;
-  auto application =
-      InteractiveApplication::start({launch, info, io.get_executor(), io.get_executor(), [] {}});
+  auto application = InteractiveApplication::start(
+      {launch, info, io.get_executor(), io.get_executor(), nullptr, nullptr, [] {}});
   // Null: the running instance took the launch over. Anything else means this process became an
   // instance of its own, which it must not.
   std::_Exit(application == nullptr ? 0 : 3);
