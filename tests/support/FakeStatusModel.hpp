@@ -10,6 +10,7 @@
 
 #include "Model/StatusViewPort.hpp"
 #include "Model/WindowPresenter.hpp"
+#include "support/ManualDelayScheduler.hpp"
 
 namespace vantrel::testing {
 
@@ -102,6 +103,21 @@ class RecordingWindowHost final : public StatusWindowHost {
   void installStatusItemIfNeeded() override { calls.emplace_back("install"); }
   void orderOutMainWindow() override { calls.emplace_back("orderOut"); }
   void showAgentNoticeIfNeeded() override { calls.emplace_back("notice"); }
+};
+
+// What every test of the status window starts from: the manual clock and its delays, a scripted
+// model, a recording host, and the window's presenter over them (made by `makePresenter`).
+struct StatusWindowBench {
+  ManualClock clock;
+  ManualDelayScheduler scheduler{clock};
+  std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
+  RecordingWindowHost host;
+  std::unique_ptr<StatusWindowPresenter> presenter;
+
+  StatusWindowPresenter& makePresenter() {
+    presenter = std::make_unique<StatusWindowPresenter>(model, host, scheduler);
+    return *presenter;
+  }
 };
 
 }  // namespace vantrel::testing

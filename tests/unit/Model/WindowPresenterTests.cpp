@@ -77,16 +77,11 @@ TEST(AgentNoticeGate, AnOldHideLeavesTheNewerNoticeAlone) {
   EXPECT_FALSE(gate.current());
 }
 
-struct PresenterFixture : ::testing::Test {
-  ManualClock clock;
-  ManualDelayScheduler scheduler{clock};
-  std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
-  testing::RecordingWindowHost host;
-  std::unique_ptr<StatusWindowPresenter> presenter;
+struct PresenterFixture : ::testing::Test, testing::StatusWindowBench {
   int renders = 0;
 
   void make() {
-    presenter = std::make_unique<StatusWindowPresenter>(model, host, scheduler);
+    makePresenter();
     presenter->addView([this](const StatusViewState&) { ++renders; });
   }
   void signIn() {

@@ -22,18 +22,13 @@ namespace {
 using testing::FakeStatusModel;
 using testing::ManualDelayScheduler;
 
-struct PanelFixture : ::testing::Test {
-  ManualClock clock;
-  ManualDelayScheduler scheduler{clock};
-  std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
-  testing::RecordingWindowHost host;
-  std::unique_ptr<StatusWindowPresenter> presenter;
+struct PanelFixture : ::testing::Test, testing::StatusWindowBench {
   std::unique_ptr<ConnectionPanelWidget> panel;
   int added = 0;
 
   void SetUp() override {
     testing::uiApp();
-    presenter = std::make_unique<StatusWindowPresenter>(model, host, scheduler);
+    makePresenter();
     panel = std::make_unique<ConnectionPanelWidget>(*presenter, false, UpdateBoxFactory{});
     presenter->addView([this](const StatusViewState& state) { panel->render(state); });
     panel->show();

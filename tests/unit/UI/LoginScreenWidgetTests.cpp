@@ -18,17 +18,12 @@ namespace {
 using testing::FakeStatusModel;
 using testing::ManualDelayScheduler;
 
-struct LoginWidgetFixture : ::testing::Test {
-  ManualClock clock;
-  ManualDelayScheduler scheduler{clock};
-  std::shared_ptr<FakeStatusModel> model = std::make_shared<FakeStatusModel>();
-  testing::RecordingWindowHost host;
-  std::unique_ptr<StatusWindowPresenter> presenter;
+struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
   std::unique_ptr<StatusWindowWidget> window;
 
   void SetUp() override {
     testing::uiApp();
-    presenter = std::make_unique<StatusWindowPresenter>(model, host, scheduler);
+    makePresenter();
     window = std::make_unique<StatusWindowWidget>(*presenter, QStringLiteral("v1.0.0"), UpdateBoxFactory{});
     window->show();
     QApplication::setActiveWindow(window.get());
@@ -200,6 +195,25 @@ TEST_F(LoginWidgetFixture, AppearingStartsTheModelAndRefreshesWithoutStopping) {
   window->show();
   EXPECT_EQ(model->count("stop"), 0);
   EXPECT_EQ(model->count("refreshDisplays"), 2);
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST(LoginWidgetFresh, AutoLoginReflectsTheSavedSwitchAndThePasswordIsNeverPrefilled) {
+  testing::uiApp();
+  testing::StatusWindowBench bench;
+  bench.model->current.rememberAccountID = false;
+  bench.model->current.accountID = "saved";
+  StatusWindowWidget window(bench.makePresenter(), QStringLiteral("v1.0.0"), UpdateBoxFactory{});
+  window.show();
+  EXPECT_FALSE(window.loginScreen()->autoLoginBox()->isChecked());
+  EXPECT_EQ(window.loginScreen()->accountField()->text(), QStringLiteral("saved"));
+  EXPECT_TRUE(window.loginScreen()->passwordField()->text().isEmpty());
+  EXPECT_FALSE(window.loginScreen()->loginButton()->isEnabled());
 }
 
 }  // namespace
