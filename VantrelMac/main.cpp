@@ -43,10 +43,10 @@ void runSessionAgentMode(ProgramContext& program) { (void)program; }
 // The tray application: the status window and its model are built before the event loop starts.
 // Null when another instance took this launch over; the program then ends at once.
 std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& program) {
-  auto application = InteractiveApplication::start({program.arguments, program.info, program.mainLoop.anyExecutor(),
-                                                    program.runtime.executor(), program.standardDefaults,
-                                                    program.diagnosticLogWriter,
-                                                    [loop = &program.mainLoop] { loop->requestQuit(0); }});
+  auto application = InteractiveApplication::start(
+      {program.arguments, program.info, program.mainLoop.anyExecutor(), program.runtime.executor(),
+       program.standardDefaults, program.diagnosticLogWriter,
+       [loop = &program.mainLoop] { loop->requestQuit(0); }});
   if (!application) program.mainLoop.requestQuit(0);
   return application;
 }
