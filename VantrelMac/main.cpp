@@ -16,6 +16,7 @@
 #include "Platform/QtMainExecutor.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
+#include "UI/InteractiveApplication.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -39,9 +40,16 @@ struct ProgramContext {
 // event loop (and so the process) running.
 void runSessionAgentMode(ProgramContext& program) { (void)program; }
 
-// The tray application. The window controller plugs in here: it builds the status window and
-// its model before the event loop starts.
-void runInteractiveMode(ProgramContext& program) { (void)program; }
+// The tray application: the status window and its model are built before the event loop starts.
+// Null when another instance took this launch over; the program then ends at once.
+std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& program) {
+  auto application = InteractiveApplication::start(
+      {program.arguments, program.info, program.mainLoop.anyExecutor(), program.runtime.executor(),
+       program.standardDefaults, program.diagnosticLogWriter,
+       [loop = &program.mainLoop] { loop->requestQuit(0); }});
+  if (!application) program.mainLoop.requestQuit(0);
+  return application;
+}
 
 // The QA diagnostics run itself belongs to the development channel; until it exists the mode
 // says so and ends.
@@ -88,6 +96,7 @@ int main(int argc, char** argv) {
       program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
           DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
     }
+    std::unique_ptr<InteractiveApplication> interactive;
     switch (mode) {
       case RunMode::diagnosticsTest: runDiagnosticsTestMode(program); break;
       case RunMode::sessionAgent:
@@ -96,10 +105,11 @@ int main(int argc, char** argv) {
         break;
       case RunMode::interactive:
         programLog().notice("{}", mainStartedLogLine(arguments));
-        runInteractiveMode(program);
+        interactive = runInteractiveMode(program);
         break;
     }
     exitCode = QCoreApplication::exec();
+    interactive.reset();
     // What runs on the runtime ends while its threads still run (the window controller and the
     // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();
