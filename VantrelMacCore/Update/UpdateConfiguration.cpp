@@ -31,9 +31,8 @@ bool isLoopbackHostName(const std::string& host) {
 namespace {
 
 std::string asciiLower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
   return s;
 }
 
@@ -46,7 +45,8 @@ UpdateConfiguration::UpdateConfiguration(const UpdateInfo& info) {
   const auto feedText = text(info, "SUFeedURL");
   const auto url = feedText ? UpdateURL::parse(*feedText) : std::nullopt;
   if (!url || !url->host || url->host->empty()) throw ValidationError::missingConfiguration();
-  if (url->user || url->password || url->query || url->fragment) throw ValidationError::missingConfiguration();
+  if (url->user || url->password || url->query || url->fragment)
+    throw ValidationError::missingConfiguration();
 
   const bool rehearsal = boolean(info, "VNUpdateLocalRehearsal").value_or(false);
   const bool loopback = update_info::isLoopbackHostName(asciiLower(*url->host));

@@ -43,7 +43,8 @@ std::optional<Bytes> decodeBase64(std::string_view text) {
     const std::size_t produced = last ? 3 - padding : 3;
     // The bits below the last produced byte must be zero (one canonical text per value).
     if (produced < 3 && (group & ((1u << (8 * (3 - produced))) - 1)) != 0) return std::nullopt;
-    for (std::size_t k = 0; k < produced; ++k) out.push_back(static_cast<std::uint8_t>(group >> (16 - 8 * k)));
+    for (std::size_t k = 0; k < produced; ++k)
+      out.push_back(static_cast<std::uint8_t>(group >> (16 - 8 * k)));
   }
   return out;
 }

@@ -11,8 +11,17 @@ bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' &&
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) {
   switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=': return true;
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=': return true;
     default: return false;
   }
 }

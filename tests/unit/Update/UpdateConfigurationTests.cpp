@@ -56,7 +56,8 @@ TEST(UpdateConfigurationOrder, FirstFailingCheckIsTheOneReported) {
        Case::unsignedUpdates},
       {"second switch absent", without(valid(), "SUVerifyUpdateBeforeExtraction"), Case::unsignedUpdates},
       {"switch stored as text", with(valid(), "SURequireSignedFeed", "true"), Case::unsignedUpdates},
-      {"other switch as text", with(valid(), "SUVerifyUpdateBeforeExtraction", "true"), Case::unsignedUpdates},
+      {"other switch as text", with(valid(), "SUVerifyUpdateBeforeExtraction", "true"),
+       Case::unsignedUpdates},
       {"switch as number", with(valid(), "SURequireSignedFeed", 1), Case::unsignedUpdates},
       {"build as a number", with(valid(), "CFBundleVersion", 42), Case::invalidBuild},
       {"build absent", without(valid(), "CFBundleVersion"), Case::invalidBuild},
@@ -165,7 +166,8 @@ TEST(UpdateEncoding, Base64Vectors) {
   EXPECT_EQ(decodeBase64("Zm9v"), toBytes("foo"));
   EXPECT_EQ(decodeBase64("Zm9vYmFy"), toBytes("foobar"));
   EXPECT_EQ(decodeBase64("+/+/"), (Bytes{0xFB, 0xFF, 0xBF}));
-  for (const char* bad : {"Zg", "Zg=", "Zh==", "Zm9=", "Z===", "====", "Zg==Zg==", "Zm9v\r\n", "Zm 9v", "Zm9v="}) {
+  for (const char* bad :
+       {"Zg", "Zg=", "Zh==", "Zm9=", "Z===", "====", "Zg==Zg==", "Zm9v\r\n", "Zm 9v", "Zm9v="}) {
     EXPECT_FALSE(decodeBase64(bad).has_value()) << bad;
   }
   for (std::size_t n = 0; n < 40; ++n) {
@@ -203,7 +205,8 @@ TEST(UpdateConfigurationBuild, BuildNumberTable) {
       {"+012", true},  // the sign comes first, so it does not begin with "0"
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(failure(with(valid(), "CFBundleVersion", row.build)) != Case::invalidBuild, row.accepted) << row.build;
+    EXPECT_EQ(failure(with(valid(), "CFBundleVersion", row.build)) != Case::invalidBuild, row.accepted)
+        << row.build;
   }
 }
 
