@@ -150,6 +150,7 @@ void extract(int archiveFd, int stagingFd, const Limits& limits) {
       writeFile(a, parent.get(), last, archive_entry_perm(entry), total, limits);
     }
   }
+  if (entries == 0) refuse("it is empty");
 }
 
 }  // namespace vantrel::update_archive
