@@ -14,6 +14,7 @@
 #include "Model/RunMode.hpp"
 #include "Model/UserDefaults.hpp"
 #include "Platform/QtMainExecutor.hpp"
+#include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
 
@@ -64,6 +65,7 @@ void runDiagnosticsTestMode(ProgramContext& program) {
 int main(int argc, char** argv) {
   using namespace vantrel;
   SystemLog::enableSyslog("VantrelMac");
+  update_relaunch::rememberArguments(argc, argv);
   const auto arguments = argumentVector(argc, argv);
   const auto mode = decideRunMode(arguments);
 
@@ -104,5 +106,8 @@ int main(int argc, char** argv) {
     // Work still running on the runtime may post to the main loop until the runtime stops.
     runtime.stop();
   }
+  // An installed update replaces this process with the new build (same process id); returns
+  // only when none is waiting or the exec failed.
+  update_relaunch::relaunchIfRequested();
   return exitCode;
 }
