@@ -379,6 +379,10 @@ void MacUpdaterController::consumeUpdateResume() {
                  });
 }
 
+void MacUpdaterController::applicationWillTerminate() {
+  if (updater_) updater_->applicationWillTerminate();
+}
+
 std::optional<std::string> MacUpdaterController::feedURLString() {
   if (!configuration_) return std::nullopt;
   return configuration_->feedURL().absoluteString;

@@ -74,6 +74,8 @@ class MacUpdaterController : public UpdaterDelegate,
   void setAutomaticChecks(bool value);
   TerminateReply terminationReply();
   void consumeUpdateResume();
+  // The application is about to quit: an update waiting for the quit is installed now.
+  void applicationWillTerminate();
 
   // UpdaterDelegate
   std::optional<std::string> feedURLString() override;

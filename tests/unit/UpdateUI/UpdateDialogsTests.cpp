@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "UI/UpdateDialogs.hpp"
+#include "UpdateUiApp.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -10,15 +11,6 @@
 
 namespace vantrel {
 namespace {
-
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "unit_UpdateUI";
-  static char* argv[] = {name, nullptr};
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  static QApplication instance(argc, argv);
-  return instance;
-}
 
 QAbstractButton* button(QWidget* dialog, const char* text) {
   auto* box = qobject_cast<QMessageBox*>(dialog);
