@@ -52,9 +52,13 @@ struct OpenFile {
 // Opens the downloads folder after making sure it is a private folder of ours, and removes
 // what earlier downloads left behind.
 int openDownloadsFolder(const fs::path& folder) {
+  // Created private, parents included: the resume record shares the "Update" folder and needs
+  // it to be 0700.
+  try {
+    createPrivateDirectories(folder);
+  } catch (const UpdatePOSIXError&) {
+  }
   std::error_code error;
-  fs::create_directories(folder, error);
-  ::chmod(folder.c_str(), 0700);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) {
@@ -438,7 +442,8 @@ void LinuxUpdater::scheduleNextCheck() {
   schedule_.reset();
   if (!started_ || !automaticallyChecksForUpdates()) return;
   const auto interval = checkInterval();
-  auto delay = std::chrono::duration_cast<VantrelClock::duration>(environment_.firstCheckDelay);
+  auto delay = std::chrono::duration_cast<VantrelClock::duration>(
+      std::min<std::chrono::seconds>(environment_.firstCheckDelay, interval));
   if (const auto last = environment_.settings->doubleValue(UpdaterSettings::lastCheckTimeKey)) {
     const auto now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

@@ -17,6 +17,7 @@
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
+#include "UI/UpdateApplication.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -34,6 +35,7 @@ struct ProgramContext {
   QtMainLoop& mainLoop;
   UserDefaults* standardDefaults = nullptr;
   std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
+  std::shared_ptr<MacUpdaterController> updater;
 };
 
 // The windowless session agent. Its runtime plugs in here; until then the mode only keeps the
@@ -41,8 +43,20 @@ struct ProgramContext {
 void runSessionAgentMode(ProgramContext& program) { (void)program; }
 
 // The tray application. The window controller plugs in here: it builds the status window and
-// its model before the event loop starts.
-void runInteractiveMode(ProgramContext& program) { (void)program; }
+// its model before the event loop starts. The updater starts after it, then the resume record
+// of an update relaunch is consumed.
+void runInteractiveMode(ProgramContext& program) {
+  // A tray program: closing its last window (an update dialog, the status window) never ends it.
+  QApplication::setQuitOnLastWindowClosed(false);
+  ApplicationUpdaterHooks hooks;
+  hooks.mainExecutor = program.mainLoop.anyExecutor();
+  hooks.info = program.info;
+  hooks.defaults = program.standardDefaults;
+  hooks.requestQuit = [loop = &program.mainLoop] { loop->requestQuit(0); };
+  program.updater = makeApplicationUpdater(std::move(hooks));
+  program.updater->start();
+  program.updater->consumeUpdateResume();
+}
 
 // The QA diagnostics run itself belongs to the development channel; until it exists the mode
 // says so and ends.
@@ -83,7 +97,7 @@ int main(int argc, char** argv) {
   {
     QtMainLoop mainLoop(runtime.context());
     quitOnTerminationSignals(mainLoop);
-    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
+    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr, nullptr};
     std::optional<JSONFileUserDefaults> standardDefaults;
     if (mode == RunMode::interactive) {
       standardDefaults.emplace(info.bundleIdentifier());
@@ -103,6 +117,7 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
+    if (program.updater) program.updater->applicationWillTerminate();
     // Work still running on the runtime may post to the main loop until the runtime stops.
     runtime.stop();
   }

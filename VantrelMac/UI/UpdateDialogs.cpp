@@ -81,7 +81,7 @@ void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::
                                    0, 1000);
     progress->setAttribute(Qt::WA_DeleteOnClose);
     progress->setWindowModality(Qt::NonModal);
-    progress->setWindowTitle(QString::fromUtf8(windowTitle));
+    progress->setWindowTitle(QString::fromUtf8("VantrelMac 업데이트 다운로드"));
     progress->setAutoClose(false);
     progress->setAutoReset(false);
     progress->setMinimumDuration(0);

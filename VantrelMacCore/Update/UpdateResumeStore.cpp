@@ -53,16 +53,6 @@ class Descriptor {
 constexpr const char* syncCloseFailed = "VantrelMac update resume sync close failed ({})";
 constexpr const char* readCloseFailed = "VantrelMac update resume close failed ({})";
 
-// mkdir -p with 0700 for every folder it creates; existing folders are left as they are.
-void createDirectories(const fs::path& directory) {
-  fs::path partial;
-  for (const auto& part : directory) {
-    partial /= part;
-    if (partial == partial.root_path()) continue;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) throwErrno();
-  }
-}
-
 struct Record {
   bool exists = false;
   std::optional<UpdateResumeIntent> intent;
@@ -136,6 +126,15 @@ std::optional<fs::path> applicationSupportBase() {
 
 }  // namespace
 
+void createPrivateDirectories(const fs::path& directory) {
+  fs::path partial;
+  for (const auto& part : directory) {
+    partial /= part;
+    if (partial == partial.root_path()) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) throwErrno();
+  }
+}
+
 std::optional<std::string> UpdatePOSIXError::errorDescription() const {
   return fmt::format("The operation couldn’t be completed. {}", std::strerror(code_));
 }
@@ -198,7 +197,7 @@ std::mutex& UpdateResumeStore::lock() {
 void UpdateResumeStore::save(const UpdateResumeIntent& intent) const {
   std::lock_guard guard(lock());
   if (!url_) throw AIChannelError::invalid("private_update_directory_required");
-  createDirectories(url_->parent_path());
+  createPrivateDirectories(url_->parent_path());
   // The checks and every later call go through one descriptor of the folder, so the folder that
   // was checked is the folder that is written, whatever happens to its path meanwhile.
   const int dirfd = ::open(url_->parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

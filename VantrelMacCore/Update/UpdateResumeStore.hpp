@@ -28,6 +28,10 @@ class UpdatePOSIXError : public Error {
 
 using UpdateDate = std::chrono::system_clock::time_point;
 
+// mkdir -p where every folder created gets mode 0700 (existing folders are left as they are).
+// Throws `UpdatePOSIXError`.
+void createPrivateDirectories(const std::filesystem::path& directory);
+
 // A short-lived note naming the build that may sign in again by itself after an update
 // relaunch.
 struct UpdateResumeIntent {

@@ -168,6 +168,9 @@ TEST_F(UpdateEngineTest, RelaunchRouteInstallsOnlyWhenTheBlockIsInvoked) {
   struct stat info {};
   ASSERT_EQ(::stat(downloads.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0700u);
+  // Its parent also holds the resume record, which is written only into a 0700 folder.
+  ASSERT_EQ(::stat(downloads.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
 }
 
 TEST_F(UpdateEngineTest, InstallOnQuitWithoutRelaunch) {
