@@ -13,10 +13,13 @@
 #include "Model/InfoDictionary.hpp"
 #include "Model/RunMode.hpp"
 #include "Model/UserDefaults.hpp"
+#include "Model/SessionAgentRuntime.hpp"
 #include "Platform/QtMainExecutor.hpp"
+#include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
 #include "UI/InteractiveApplication.hpp"
+#include "UI/UpdateApplication.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -34,11 +37,15 @@ struct ProgramContext {
   QtMainLoop& mainLoop;
   std::shared_ptr<JSONFileUserDefaults> standardDefaults;
   std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
+  std::shared_ptr<MacUpdaterController> updater;
+  std::unique_ptr<SessionAgentRuntime> sessionAgent;
 };
 
-// The windowless session agent. Its runtime plugs in here; until then the mode only keeps the
-// event loop (and so the process) running.
-void runSessionAgentMode(ProgramContext& program) { (void)program; }
+// The windowless session agent: its loop runs on threads of its own until the program quits.
+void runSessionAgentMode(ProgramContext& program) {
+  program.sessionAgent = std::make_unique<SessionAgentRuntime>();
+  program.sessionAgent->start();
+}
 
 // The tray application: the status window and its model are built before the event loop starts.
 // Null when another instance took this launch over; the program then ends at once.
@@ -47,7 +54,19 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
       {program.arguments, program.info, program.mainLoop.anyExecutor(), program.runtime.executor(),
        program.standardDefaults, program.diagnosticLogWriter,
        [loop = &program.mainLoop] { loop->requestQuit(0); }});
-  if (!application) program.mainLoop.requestQuit(0);
+  if (!application) {
+    program.mainLoop.requestQuit(0);
+    return application;
+  }
+  // The updater starts after the window; then the resume record of an update relaunch is read.
+  ApplicationUpdaterHooks hooks;
+  hooks.mainExecutor = program.mainLoop.anyExecutor();
+  hooks.info = program.info;
+  hooks.defaults = program.standardDefaults.get();
+  hooks.requestQuit = [loop = &program.mainLoop] { loop->requestQuit(0); };
+  program.updater = makeApplicationUpdater(std::move(hooks));
+  program.updater->start();
+  program.updater->consumeUpdateResume();
   return application;
 }
 
@@ -90,7 +109,7 @@ int main(int argc, char** argv) {
     QtMainLoop mainLoop;
     Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
-    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr};
+    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr, nullptr, nullptr};
     if (mode == RunMode::interactive) {
       program.standardDefaults = JSONFileUserDefaults::standard(info.bundleIdentifier());
       program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
@@ -109,10 +128,15 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
+    if (program.updater) program.updater->applicationWillTerminate();
+    program.sessionAgent.reset();
     interactive.reset();
     // What runs on the runtime ends while its threads still run (the window controller and the
     // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();
   }
+  // An installed update replaces this process with the new build (same process id); this returns
+  // only when none is waiting or the exec failed.
+  update_relaunch::relaunchIfRequested();
   return exitCode;
 }
