@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "Session/UpdateActivityGate.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 
 namespace {
 

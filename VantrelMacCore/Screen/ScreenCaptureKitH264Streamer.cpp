@@ -49,8 +49,7 @@ ScreenStreamError startError(const std::exception_ptr& error) {
   return ScreenStreamError::startFailed("unknown error");
 }
 
-// The handlers are called from plain functions that take their argument by reference: a
-// temporary argument built inside a co_await expression is not safe with g++ 12.
+// The handlers are called through plain functions (docs/coroutine-rules.md, rule 4).
 Awaitable<void> callAccessUnit(const ScreenStreamHandlers& handlers, EncodedScreenAccessUnit& unit) {
   return handlers.onAccessUnit(std::move(unit));
 }

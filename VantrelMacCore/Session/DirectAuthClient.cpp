@@ -140,10 +140,7 @@ DirectAuthClient::~DirectAuthClient() {
 void DirectAuthClient::emit(DirectAuthEvent::Kind kind) {
   const auto event = DirectAuthEvent::now(std::move(kind));
   if (systemLog_) systemLog_->mirror(event);
-  if (eventHandler_) {
-    const auto handler = eventHandler_;  // the handler may replace itself
-    handler(event);
-  }
+  eventHandler_.post(event);
 }
 
 std::uint16_t DirectAuthClient::nextTimestamp() noexcept { return timestampCounter_++; }
@@ -159,11 +156,12 @@ void DirectAuthClient::invalidateLoginLease() {
 // ---------------------------------------------------------------------------------------------
 // Public operations
 
-Awaitable<void> DirectAuthClient::setEventHandler(EventHandler handler) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, EventHandler h) -> Awaitable<void> {
-    self->eventHandler_ = std::move(h);
-    co_return;
-  }(shared_from_this(), std::move(handler)));
+Awaitable<void> DirectAuthClient::setEventHandler(Executor receiver, EventHandler handler) {
+  return runOn(strand_,
+               [](std::shared_ptr<DirectAuthClient> self, ReceiverBound<EventHandler> h) -> Awaitable<void> {
+                 self->eventHandler_ = std::move(h);
+                 co_return;
+               }(shared_from_this(), ReceiverBound<EventHandler>(std::move(receiver), std::move(handler))));
 }
 
 Awaitable<std::string> DirectAuthClient::currentMCPStatus() {
@@ -185,19 +183,22 @@ Awaitable<void> DirectAuthClient::setAIAccountContext(std::shared_ptr<AIAccountL
                }(shared_from_this(), std::move(context)));
 }
 
-Awaitable<void> DirectAuthClient::setClipboardHandler(ClipboardHandler handler) {
-  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, ClipboardHandler h) -> Awaitable<void> {
-    self->clipboardHandler_ = std::move(h);
-    co_return;
-  }(shared_from_this(), std::move(handler)));
+Awaitable<void> DirectAuthClient::setClipboardHandler(Executor receiver, ClipboardHandler handler) {
+  return runOn(
+      strand_,
+      [](std::shared_ptr<DirectAuthClient> self, ReceiverBound<ClipboardHandler> h) -> Awaitable<void> {
+        self->clipboardHandler_ = std::move(h);
+        co_return;
+      }(shared_from_this(), ReceiverBound<ClipboardHandler>(std::move(receiver), std::move(handler))));
 }
 
-Awaitable<void> DirectAuthClient::setPasteDestinationProvider(PasteDestinationProvider provider) {
-  return runOn(strand_,
-               [](std::shared_ptr<DirectAuthClient> self, PasteDestinationProvider p) -> Awaitable<void> {
-                 self->pasteDestinationProvider_ = std::move(p);
-                 co_return;
-               }(shared_from_this(), std::move(provider)));
+Awaitable<void> DirectAuthClient::setPasteDestinationProvider(Executor receiver,
+                                                              PasteDestinationProvider provider) {
+  using Bound = ReceiverBound<PasteDestinationProvider>;
+  return runOn(strand_, [](std::shared_ptr<DirectAuthClient> self, Bound p) -> Awaitable<void> {
+    self->pasteDestinationProvider_ = std::move(p);
+    co_return;
+  }(shared_from_this(), Bound(std::move(receiver), std::move(provider))));
 }
 
 Awaitable<void> DirectAuthClient::updateLocalClipboardFiles(std::vector<std::string> urls) {
@@ -617,7 +618,7 @@ Awaitable<void> DirectAuthClient::routeReceivedFrame(VantrelFrame frame) {
 
 Awaitable<void> DirectAuthClient::handlePostRegistrationFrame(VantrelFrame frame) {
   const std::uint8_t command = frame.header.command;
-  if (command <= 21 && ((0x209400u >> command) & 1u) != 0) {
+  if (IncomingFileReceiver::isFileCommand(command)) {
     co_await handleIncomingFileFrame(std::move(frame));
     co_return;
   }

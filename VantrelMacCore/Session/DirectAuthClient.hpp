@@ -24,6 +24,7 @@
 #include "AIChannel/AIChannelConfiguration.hpp"
 #include "AIChannel/AIPairingBinding.hpp"
 #include "AIChannel/MacAIChannel.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyComInfoSnapshot.hpp"
 #include "Protocol/VantrelFrame.hpp"
@@ -36,11 +37,11 @@
 #include "Session/MacSystemCommandExecutor.hpp"
 #include "Session/ManagerMessageJoiner.hpp"
 #include "Session/OutgoingFileTransfer.hpp"
+#include "Session/ReceiverBound.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Session/ScreenStreamingProviding.hpp"
 #include "Session/ScreenUnitMailbox.hpp"
 #include "Session/SingleFileRequests.hpp"
-#include "Session/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 #include "Support/Uuid.hpp"
 #include "Transport/NetworkTransporting.hpp"
@@ -75,14 +76,16 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   DirectAuthClient(const DirectAuthClient&) = delete;
   DirectAuthClient& operator=(const DirectAuthClient&) = delete;
 
-  Awaitable<void> setEventHandler(EventHandler handler);
+  // The handlers and the provider run on their receiver's executor (posted, in order), never on
+  // the session's strand. A null function removes the current one.
+  Awaitable<void> setEventHandler(Executor receiver, EventHandler handler);
   // "mcp_manager_not_connected", "mcp_disabled", "mcp_connected_existing_manager" or
   // "mcp_account_login_required".
   Awaitable<std::string> currentMCPStatus();
   // Invalidates the held development-channel lease; the context is used at the next registration.
   Awaitable<void> setAIAccountContext(std::shared_ptr<AIAccountLoginContext> context);
-  Awaitable<void> setClipboardHandler(ClipboardHandler handler);
-  Awaitable<void> setPasteDestinationProvider(PasteDestinationProvider provider);
+  Awaitable<void> setClipboardHandler(Executor receiver, ClipboardHandler handler);
+  Awaitable<void> setPasteDestinationProvider(Executor receiver, PasteDestinationProvider provider);
   // Remembers the file URLs ("file:…") among the given URLs, in order; sends nothing.
   Awaitable<void> updateLocalClipboardFiles(std::vector<std::string> urls);
 
@@ -233,7 +236,7 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   std::uint16_t timestampCounter_ = 0;
   VantrelFrameStreamDecoder decoder_{VantrelFrameStreamDecoder::defaultMaxBufferedBytes};
   std::deque<VantrelFrame> pendingFrames_;
-  EventHandler eventHandler_;
+  ReceiverBound<EventHandler> eventHandler_;
   TaskSlot receiveLoopTask_;
   bool intentionalDisconnect_ = false;
   std::uint16_t activeConnectionNumber_ = 0;
@@ -267,8 +270,8 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   bool inputPermissionDeniedLogged_ = false;
   std::optional<std::string> lastInputDiagnosticKind_;
 
-  ClipboardHandler clipboardHandler_;
-  PasteDestinationProvider pasteDestinationProvider_;
+  ReceiverBound<ClipboardHandler> clipboardHandler_;
+  ReceiverBound<PasteDestinationProvider> pasteDestinationProvider_;
   std::vector<std::string> localClipboardFiles_;
 
   std::shared_ptr<MacAIChannel> aiChannel_;

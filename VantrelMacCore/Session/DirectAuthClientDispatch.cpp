@@ -15,6 +15,12 @@ namespace vantrel {
 namespace K = DirectAuthEventKinds;
 namespace Cmd = LegacyMgrProtocolCommand;
 
+namespace {
+Awaitable<std::string> askPasteDestination(DirectAuthClient::PasteDestinationProvider provider) {
+  co_return co_await provider();
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Legacy dispatch
 
@@ -93,10 +99,7 @@ void DirectAuthClient::handleIncomingClipboard(const Bytes& envelope) {
     emit(K::ClipboardRejected{localizedDescription(e)});
     return;
   }
-  if (clipboardHandler_) {
-    const auto handler = clipboardHandler_;
-    handler(*value);
-  }
+  clipboardHandler_.post(*value);
   switch (value->kind()) {
     case LegacyClipboardValue::Case::text:
       emit(K::ClipboardReceived{"text", static_cast<long long>(value->textValue().size()), 1});
@@ -159,9 +162,10 @@ Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
   std::string folder;
   std::exception_ptr failure;
   if (pasteDestinationProvider_) {
-    const auto provider = pasteDestinationProvider_;  // stays alive while it runs
+    // The provider runs on its receiver's executor; its copy there keeps it alive while it runs.
+    const auto receiver = pasteDestinationProvider_.receiver();
     try {
-      folder = co_await provider();
+      folder = co_await runOn(receiver, askPasteDestination(pasteDestinationProvider_.function()));
     } catch (...) {
       failure = std::current_exception();
     }

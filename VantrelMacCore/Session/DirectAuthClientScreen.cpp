@@ -10,10 +10,10 @@
 #include "Protocol/LegacyScreenInfo.hpp"
 #include "Protocol/LegacyTSocketDataKindProbe.hpp"
 #include "Protocol/VantrelFrameChunker.hpp"
+#include "Protocol/VantrelProtocol.hpp"
 #include "Session/DirectAuthClient.hpp"
 
-// g++ 12 pairs a coroutine frame's own operator delete with the global operator new after
-// inlining and warns (-Wmismatched-new-delete); Asio allocates and frees the frame itself.
+// docs/coroutine-rules.md, rule 7.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -32,28 +32,12 @@ constexpr long long streamAverageBitrate = 8'000'000;
 constexpr long long streamKeyframeInterval = 60;
 constexpr auto restartDelay = std::chrono::milliseconds(120);
 constexpr long long statisticsCadence = 30;
-constexpr std::uint8_t screenFrameCommand = 4;
 constexpr long long chunkBytes = 60'000;
 
-// Texts kept out of the coroutine bodies (g++ 12 cannot hold a literal's array in a frame).
+// Texts kept out of the coroutine bodies (docs/coroutine-rules.md, rule 5).
 constexpr std::string_view invalidRequestText = "GET_SCREEN payload failed ScreenInfo validation";
 constexpr std::string_view gateRefusedText = "Update installation in progress";
 constexpr std::string_view deniedFallbackText = "Screen Recording denied";
-
-struct LeaseGuard {
-  std::shared_ptr<UpdateActivityGate::Lease> lease;
-  LeaseGuard() = default;
-  explicit LeaseGuard(std::shared_ptr<UpdateActivityGate::Lease> l) : lease(std::move(l)) {}
-  LeaseGuard(const LeaseGuard&) = delete;
-  LeaseGuard& operator=(const LeaseGuard&) = delete;
-  ~LeaseGuard() { release(); }
-  void release() noexcept {
-    if (lease) {
-      lease->end();
-      lease.reset();
-    }
-  }
-};
 
 // The description of a screen failure: the error's own description when it has one, else its
 // localized description.
@@ -89,8 +73,8 @@ Awaitable<void> DirectAuthClient::handleScreenRequest(Bytes payload, bool sendsI
     emit(K::ScreenStreamError{"Screen streaming is not available."});
     co_return;
   }
-  LeaseGuard requestLease(updateActivityGate_->acquire(UpdateActivityGate::Kind::remoteScreen));
-  if (!requestLease.lease) {
+  ActivityLeaseGuard requestLease(updateActivityGate_->acquire(UpdateActivityGate::Kind::remoteScreen));
+  if (!requestLease) {
     emit(K::ScreenStreamError{std::string(gateRefusedText)});
     co_return;
   }
@@ -219,8 +203,8 @@ Awaitable<void> DirectAuthClient::startScheduledScreenStream(ScreenStreamConfigu
                                                              std::uint16_t comNum) {
   if (!isLive() || !screenActivity_ || !screenStreamer_) co_return;
   const Lease remembered = screenActivity_;
-  LeaseGuard startLease(updateActivityGate_->acquire(UpdateActivityGate::Kind::remoteScreen));
-  if (!startLease.lease) co_return;
+  ActivityLeaseGuard startLease(updateActivityGate_->acquire(UpdateActivityGate::Kind::remoteScreen));
+  if (!startLease) co_return;
 
   const bool wasActive = screenStreamActive_;
   std::string reason = "replaced by manager screen configuration";
@@ -347,7 +331,7 @@ void DirectAuthClient::handleEncodedScreenAccessUnit(const ScreenUnitMailbox& ma
   // The unit's frames, joined in order into one buffer, built in place.
   Bytes joined;
   try {
-    joined = VantrelFrameChunker::encodeAll(unit.annexBData, screenFrameCommand, timestamp,
+    joined = VantrelFrameChunker::encodeAll(unit.annexBData, VantrelProtocol::headerScreenCommand, timestamp,
                                             activeConnectionNumber_);
   } catch (const std::exception& e) {
     emit(K::ScreenStreamError{"Screen frame packet creation failed: " + localizedDescription(e)});

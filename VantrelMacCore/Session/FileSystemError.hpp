@@ -1,14 +1,14 @@
 #pragma once
 
-// Errors of the operating system's file calls as the session reports them, and the helpers the
-// session's file components share: descriptor ownership and a text form of file names that is
-// always valid UTF-8.
+// Errors of the operating system's file calls as the session reports them, and the folder
+// reading the session's file components share.
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Support/Error.hpp"
+#include "Support/UniqueFd.hpp"
 
 namespace vantrel {
 
@@ -36,39 +36,9 @@ class FileSystemError : public Error {
   int posixCode_;
 };
 
-// A file name or path as text that is always valid UTF-8: valid sequences are kept as they are,
-// every byte that is not part of one is written as "%" and two upper-case hexadecimal digits.
-// Linux names are arbitrary bytes; the manager's JSON and the log lines need text.
-std::string printableFileName(std::string_view name);
-
 // The names in an open folder, without "." and "..", in the order the file system gives them.
 // Reads through a duplicate, so the caller keeps its descriptor; a failure throws
 // `FileSystemError` naming `shownPath`.
 std::vector<std::string> folderEntryNames(int folderFd, const std::string& shownPath);
-
-// Owns one file descriptor and closes it on destruction (errors of that close are ignored).
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int release() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes now and reports the close's errno (0 on success, also when nothing was open).
-  int close() noexcept;
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace vantrel

@@ -8,8 +8,7 @@ namespace vantrel {
 namespace kinds = DirectAuthEventKinds;
 
 namespace {
-// Built out of line: g++ 12 misreads the inlined string move into the variant as an
-// out-of-bounds copy (-Warray-bounds).
+// Built out of line (docs/coroutine-rules.md, rule 6).
 [[gnu::noinline]] DirectAuthEvent::Kind transferFailed(std::string text) {
   return kinds::FileTransferFailed{std::move(text)};
 }

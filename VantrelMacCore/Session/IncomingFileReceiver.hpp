@@ -12,21 +12,27 @@
 #include <optional>
 #include <vector>
 
+#include "Activity/UpdateActivityGate.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
+#include "Protocol/VantrelProtocol.hpp"
 #include "Session/DirectAuthEvent.hpp"
 #include "Session/FileTransferProgress.hpp"
 #include "Session/IncomingFileWriter.hpp"
-#include "Session/UpdateActivityGate.hpp"
 #include "Support/Bytes.hpp"
 
 namespace vantrel {
 
 class IncomingFileReceiver {
  public:
-  static constexpr std::uint8_t fileInfoCommand = 10;
-  static constexpr std::uint8_t fileDataCommand = 12;
-  static constexpr std::uint8_t fileEndCommand = 15;
-  static constexpr std::uint8_t fileCancelCommand = 21;
+  static constexpr std::uint8_t fileInfoCommand = VantrelProtocol::headerFileInfoCommand;
+  static constexpr std::uint8_t fileDataCommand = VantrelProtocol::headerFileDataCommand;
+  static constexpr std::uint8_t fileEndCommand = VantrelProtocol::headerFileDataCompleteCommand;
+  static constexpr std::uint8_t fileCancelCommand = VantrelProtocol::headerFileCancelCommand;
+  // The four commands above: the frames this receiver handles.
+  static constexpr bool isFileCommand(std::uint8_t command) noexcept {
+    return command == fileInfoCommand || command == fileDataCommand || command == fileEndCommand ||
+           command == fileCancelCommand;
+  }
   static constexpr std::string_view direction = "download";
   static constexpr std::string_view cancelledText = "Transfer cancelled by manager";
   static constexpr std::string_view gateCode = "update_installation_in_progress";

@@ -137,7 +137,7 @@ fs::path standardized(const fs::path& path) {
   return fs::path(withoutTrailingSlash(absolute.lexically_normal().string()));
 }
 
-std::string displayPath(const fs::path& path) { return text::nfc(printableFileName(path.string())); }
+std::string displayPath(const fs::path& path) { return text::nfc(text::printableFileName(path.string())); }
 
 std::string modificationText(const struct stat& status) {
   std::tm local{};
@@ -264,7 +264,7 @@ MacSingleFileList list(std::string_view requestedPath) {
     // An item that vanished or cannot be examined is left out; the listing goes on.
     if (::fstatat(folderFd.get(), rawName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
     MacSingleFileEntry entry;
-    entry.name = text::nfc(printableFileName(rawName));
+    entry.name = text::nfc(text::printableFileName(rawName));
     entry.isDirectory = S_ISDIR(status.st_mode);
     entry.isHidden = !rawName.empty() && rawName.front() == '.';
     entry.size = entry.isDirectory ? 0 : static_cast<std::int64_t>(status.st_size);

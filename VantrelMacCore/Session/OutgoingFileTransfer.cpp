@@ -106,7 +106,8 @@ struct Walk {
 
 }  // namespace
 
-OutgoingFileError::OutgoingFileError(Case c, std::string path) : case_(c), path_(printableFileName(path)) {}
+OutgoingFileError::OutgoingFileError(Case c, std::string path)
+    : case_(c), path_(text::printableFileName(path)) {}
 
 std::optional<std::string> OutgoingFileError::errorDescription() const {
   switch (case_) {
@@ -191,24 +192,15 @@ LegacyFileMetadata makeOutgoingFileRecord(const OutgoingFileItem& item, std::int
   record.total = clampToInt32(total);
   record.isClipboard = true;
   record.fileSize = fileSize;
-  record.filename = text::nfc(printableFileName(item.path.filename().string()));
+  record.filename = text::nfc(text::printableFileName(item.path.filename().string()));
   record.destinationFolder = destinationFolder;
-  record.additionalFolder = text::nfc(printableFileName(item.relativeFolder));
+  record.additionalFolder = text::nfc(text::printableFileName(item.relativeFolder));
   return record;
 }
 
 namespace {
 
-// Ends the batch lease on every path, including a coroutine destroyed while suspended.
-struct LeaseGuard {
-  std::shared_ptr<UpdateActivityGate::Lease> lease;
-  ~LeaseGuard() {
-    if (lease) lease->end();
-  }
-};
-
-// Texts of the upload, kept out of the coroutine body: g++ 12 cannot place a string literal's
-// array in a coroutine frame ("array used as initializer").
+// Texts of the upload (docs/coroutine-rules.md, rule 5).
 constexpr std::string_view uploadDirection = "upload";
 constexpr std::uint8_t endMarkerByte = 0x31;  // "1"
 constexpr std::string_view gateRefusedText = "Update installation in progress";
@@ -232,8 +224,8 @@ constexpr std::string_view nothingToSendText = "No readable local clipboard file
 Awaitable<void> sendOutgoingFiles(std::vector<fs::path> files, std::string destinationFolder,
                                   OutgoingFileUploadContext context) {
   const std::string direction(uploadDirection);
-  LeaseGuard guard{context.gate->acquire(UpdateActivityGate::Kind::fileTransfer)};
-  if (!guard.lease) {
+  ActivityLeaseGuard guard(context.gate->acquire(UpdateActivityGate::Kind::fileTransfer));
+  if (!guard) {
     context.emit(transferFailed(gateRefusedText));
     co_return;
   }

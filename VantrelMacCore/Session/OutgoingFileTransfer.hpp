@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "Activity/UpdateActivityGate.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Session/DirectAuthEvent.hpp"
 #include "Session/FileSystemError.hpp"
-#include "Session/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 #include "Support/Bytes.hpp"
 

@@ -9,18 +9,10 @@ namespace kinds = DirectAuthEventKinds;
 
 namespace {
 
-// Kept out of the coroutine bodies: g++ 12 cannot place a string literal's array in a
-// coroutine frame.
+// Texts kept out of the coroutine bodies (docs/coroutine-rules.md, rule 5).
 constexpr std::string_view gateRefusedText = "Update installation in progress";
 constexpr std::string_view badPathText = "GET_SINGLE_FILES path failed validation";
 constexpr std::string_view badCommandText = "SET_SINGLE_CMDS payload failed validation";
-
-struct LeaseGuard {
-  std::shared_ptr<UpdateActivityGate::Lease> lease;
-  ~LeaseGuard() {
-    if (lease) lease->end();
-  }
-};
 
 [[gnu::noinline]] DirectAuthEvent::Kind listFailed(std::string text) {
   return kinds::SingleFileListFailed{std::move(text)};
@@ -37,8 +29,8 @@ struct LeaseGuard {
 }  // namespace
 
 Awaitable<void> sendSingleFileList(std::string requestedPath, SingleFileRequestContext context) {
-  LeaseGuard guard{context.gate->acquire(UpdateActivityGate::Kind::fileTransfer)};
-  if (!guard.lease) {
+  ActivityLeaseGuard guard(context.gate->acquire(UpdateActivityGate::Kind::fileTransfer));
+  if (!guard) {
     context.emit(listFailed(std::string(gateRefusedText)));
     co_return;
   }
@@ -64,8 +56,7 @@ Awaitable<void> handleGetSingleFiles(Bytes envelope, SingleFileRequestContext co
   co_await sendSingleFileList(std::move(*path), context);
 }
 
-// g++ 12 pairs the coroutine frame's own operator delete with the global operator new after
-// inlining and warns (-Wmismatched-new-delete); Asio allocates and frees the frame itself.
+// docs/coroutine-rules.md, rule 7.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -92,8 +83,8 @@ Awaitable<void> runSingleFileCommandText(std::string commandText, SingleFileRequ
     co_await sendOutgoingFiles(std::move(files), command->remotePath, context.upload);
     co_return;
   }
-  LeaseGuard guard{context.gate->acquire(UpdateActivityGate::Kind::fileTransfer)};
-  if (!guard.lease) {
+  ActivityLeaseGuard guard(context.gate->acquire(UpdateActivityGate::Kind::fileTransfer));
+  if (!guard) {
     context.emit(commandFailed(std::string(gateRefusedText)));
     co_return;
   }

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "Activity/UpdateActivityGate.hpp"
 #include "Session/DirectAuthEvent.hpp"
 #include "Session/OutgoingFileTransfer.hpp"
-#include "Session/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 #include "Support/Bytes.hpp"
 

@@ -187,4 +187,46 @@ std::string encodeScalar(char32_t scalar) {
   return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
 }
 
+namespace {
+// Length of the valid UTF-8 sequence starting at `i`, or 0 when the byte there starts none.
+std::size_t validSequenceLength(std::string_view s, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  std::size_t length = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < length) return 0;
+  return isValidUTF8(s.substr(i, length)) ? length : 0;
+}
+}  // namespace
+
+std::string printableFileName(std::string_view name) {
+  if (isValidUTF8(name)) return std::string(name);
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(name.size() + 8);
+  std::size_t i = 0;
+  while (i < name.size()) {
+    const auto length = validSequenceLength(name, i);
+    if (length == 0) {
+      const auto byte = static_cast<unsigned char>(name[i]);
+      out += '%';
+      out += hex[byte >> 4];
+      out += hex[byte & 0x0F];
+      ++i;
+    } else {
+      out.append(name.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
 }  // namespace vantrel::text

@@ -46,4 +46,9 @@ std::optional<std::u32string> scalars(std::string_view s);
 // Encodes one scalar as UTF-8 (replacement character for an invalid scalar).
 std::string encodeScalar(char32_t scalar);
 
+// A file name or path as text that is always valid UTF-8: valid sequences are kept as they are,
+// every byte that is not part of one is written as "%" and two upper-case hexadecimal digits.
+// Linux names are arbitrary bytes; JSON documents and log lines need text.
+std::string printableFileName(std::string_view name);
+
 }  // namespace vantrel::text

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (command->protocolName != MacSingleFileCommand::commandProtocolName) std::abort();
   }
 
-  const auto printable = printableFileName(text);
+  const auto printable = text::printableFileName(text);
   if (!text::isValidUTF8(printable)) std::abort();
   if (text::isValidUTF8(text) && printable != text) std::abort();
 

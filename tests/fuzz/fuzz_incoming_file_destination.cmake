@@ -11,6 +11,7 @@ vantrel_fuzz_target(incoming_file_destination IncomingFileDestinationFuzz.cpp
   "${core}/Protocol/LegacyNrbfRecords.cpp"
   "${core}/Protocol/LegacyTSocketDataKindProbe.cpp"
   "${core}/Protocol/LegacyClipboardCodec.cpp"
+  "${core}/Support/UniqueFd.cpp"
   "${core}/Session/FileSystemError.cpp"
   "${core}/Session/IncomingFileWriter.cpp"
 )

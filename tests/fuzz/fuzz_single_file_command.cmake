@@ -7,6 +7,7 @@ vantrel_fuzz_target(single_file_command SingleFileCommandFuzz.cpp
   "${core}/Support/Error.cpp"
   "${core}/Support/Text.cpp"
   "${core}/Support/Paths.cpp"
+  "${core}/Support/UniqueFd.cpp"
   "${core}/Session/FileSystemError.cpp"
   "${core}/Session/MacSingleFileProtocol.cpp"
 )

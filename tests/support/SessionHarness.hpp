@@ -39,9 +39,9 @@ class SessionHarness {
     c.secureAISession = std::move(secure);
     c.updateActivityGate = gate;
     client = DirectAuthClient::create(std::move(c));
-    run(client->setEventHandler(events->handler()));
+    run(client->setEventHandler(io_.get_executor(), events->handler()));
     run(client->setClipboardHandler(
-        [this](const LegacyClipboardValue& value) { clipboard.push_back(value); }));
+        io_.get_executor(), [this](const LegacyClipboardValue& value) { clipboard.push_back(value); }));
   }
 
   template <typename T>

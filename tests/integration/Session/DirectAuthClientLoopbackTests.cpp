@@ -397,7 +397,8 @@ TEST_F(LoopbackSession, CurrentFolderRequestAnswersWithTheProviderOrTheFallback)
   EXPECT_EQ(replies()[1].payload, E::currentFolder(7, (home.path() / "Downloads").string(), ""));
 
   // A provider wins, even with an empty answer.
-  session.run(session.client->setPasteDestinationProvider([]() -> Awaitable<std::string> { co_return ""; }));
+  session.run(session.client->setPasteDestinationProvider(io.get_executor(),
+                                                          []() -> Awaitable<std::string> { co_return ""; }));
   request(E::nullDataClass(E::getCurrentFolder, 99));
   ASSERT_TRUE(waitForEvents<K::PasteDestinationSent>(3));
   ASSERT_TRUE(waitForReplies(3));

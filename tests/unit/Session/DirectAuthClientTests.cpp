@@ -120,11 +120,32 @@ TEST_F(FakeSession, InvalidConfigurationsChangeNothing) {
   EXPECT_EQ(transport->connectCount(), 0);
 }
 
-TEST_F(FakeSession, WithoutAnEventHandlerTheLogStillSeesEveryEvent) {
-  session.run(session.client->setEventHandler(nullptr));
+TEST_F(FakeSession, EventsAndClipboardValuesArePostedToTheReceiversExecutor) {
+  // The application's executor is another context: nothing of it runs on the session's strand.
+  asio::io_context application;
+  std::vector<std::size_t> handled;
+  std::vector<LegacyClipboardValue> values;
+  session.run(session.client->setEventHandler(application.get_executor(), [&](const DirectAuthEvent& event) {
+    handled.push_back(event.kind.index());
+  }));
+  session.run(session.client->setClipboardHandler(
+      application.get_executor(), [&](const LegacyClipboardValue& v) { values.push_back(v); }));
   connect();
-  EXPECT_EQ(session.events->mirrored().size(), 6u);
-  EXPECT_TRUE(session.events->handled().empty());
+  transport->queueReceive(ManagerWire::frame(1, E::string(E::clipboardText, 7, "hi"), 0, 7));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ClipboardReceived>() == 1; }));
+  EXPECT_TRUE(handled.empty());
+  EXPECT_TRUE(values.empty());
+  application.run();
+  EXPECT_EQ(handled, session.eventKinds());  // all of them, in order
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].textValue(), "hi");
+
+  // Without a handler the log still sees every event.
+  session.run(session.client->setEventHandler(application.get_executor(), nullptr));
+  session.run(session.client->reportClipboardBridgeFailure("x"));
+  application.restart();
+  application.run();
+  EXPECT_EQ(handled.size() + 1, session.eventKinds().size());
 }
 
 TEST_F(FakeSession, StatusOfTheDevelopmentChannel) {

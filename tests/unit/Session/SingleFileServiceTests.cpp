@@ -10,6 +10,7 @@
 
 #include "Session/FileSystemError.hpp"
 #include "Session/MacSingleFileProtocol.hpp"
+#include "Support/Text.hpp"
 #include "support/SessionFileFixtures.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -488,12 +489,12 @@ TEST(SingleFileExecute, ErrorTextsOfTheServiceRefusals) {
 }
 
 TEST(PrintableFileName, EscapesOnlyBytesOutsideValidSequences) {
-  EXPECT_EQ(printableFileName("plain"), "plain");
-  EXPECT_EQ(printableFileName("한글"), "한글");
-  EXPECT_EQ(printableFileName(std::string("\xC0\xAF")), "%C0%AF");         // overlong "/"
-  EXPECT_EQ(printableFileName(std::string("\xED\xA0\x80")), "%ED%A0%80");  // surrogate
-  EXPECT_EQ(printableFileName(std::string("a\xE2\x82")), "a%E2%82");       // truncated
-  EXPECT_EQ(printableFileName(std::string("\xF0\x9F\x98\x80\xFF")), "\xF0\x9F\x98\x80%FF");
+  EXPECT_EQ(text::printableFileName("plain"), "plain");
+  EXPECT_EQ(text::printableFileName("한글"), "한글");
+  EXPECT_EQ(text::printableFileName(std::string("\xC0\xAF")), "%C0%AF");         // overlong "/"
+  EXPECT_EQ(text::printableFileName(std::string("\xED\xA0\x80")), "%ED%A0%80");  // surrogate
+  EXPECT_EQ(text::printableFileName(std::string("a\xE2\x82")), "a%E2%82");       // truncated
+  EXPECT_EQ(text::printableFileName(std::string("\xF0\x9F\x98\x80\xFF")), "\xF0\x9F\x98\x80%FF");
 }
 
 }  // namespace

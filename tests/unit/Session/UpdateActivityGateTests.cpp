@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "Session/UpdateActivityGate.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Support/Clock.hpp"
 #include "Support/Text.hpp"
 

@@ -175,7 +175,8 @@ TEST_F(AsyncTest, SpawnedTaskFailuresAreLoggedButCancellationIsNot) {
 }
 
 TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
-  Runtime runtime(3);
+  asio::io_context main;
+  Runtime runtime(main.get_executor(), 3);
   auto strand = makeStrand(runtime.executor());
   auto body = [strand]() -> Awaitable<bool> { co_return strand.running_in_this_thread(); };
   auto outer = [strand, body]() -> Awaitable<bool> { co_return co_await runOn(strand, body()); };
@@ -183,7 +184,8 @@ TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
 }
 
 TEST(AsyncRuntime, StrandSerialisesConcurrentWork) {
-  Runtime runtime(4);
+  asio::io_context main;
+  Runtime runtime(main.get_executor(), 4);
   auto strand = makeStrand(runtime.executor());
   int counter = 0;  // unsynchronised on purpose: the strand must serialise access
   std::atomic<int> done{0};

@@ -1,4 +1,4 @@
-#include "Session/UpdateActivityGate.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 
 #include <cmath>
 

@@ -91,4 +91,37 @@ class UpdateActivityGate : public std::enable_shared_from_this<UpdateActivityGat
   std::string updaterStatus_{initialUpdaterStatus};
 };
 
+// Holds one lease for a scope and ends it when the scope ends, also when a suspended coroutine's
+// frame is destroyed. An empty guard (a refused lease) ends nothing.
+class ActivityLeaseGuard {
+ public:
+  ActivityLeaseGuard() noexcept = default;
+  explicit ActivityLeaseGuard(std::shared_ptr<UpdateActivityGate::Lease> lease) noexcept
+      : lease_(std::move(lease)) {}
+  ~ActivityLeaseGuard() { release(); }
+  ActivityLeaseGuard(ActivityLeaseGuard&& other) noexcept : lease_(std::move(other.lease_)) {}
+  ActivityLeaseGuard& operator=(ActivityLeaseGuard&& other) noexcept {
+    if (this != &other) {
+      release();
+      lease_ = std::move(other.lease_);
+    }
+    return *this;
+  }
+  ActivityLeaseGuard(const ActivityLeaseGuard&) = delete;
+  ActivityLeaseGuard& operator=(const ActivityLeaseGuard&) = delete;
+
+  explicit operator bool() const noexcept { return lease_ != nullptr; }
+  const std::shared_ptr<UpdateActivityGate::Lease>& lease() const noexcept { return lease_; }
+  // Ends the lease now; the guard is empty afterwards.
+  void release() noexcept {
+    if (lease_) {
+      lease_->end();
+      lease_.reset();
+    }
+  }
+
+ private:
+  std::shared_ptr<UpdateActivityGate::Lease> lease_;
+};
+
 }  // namespace vantrel
