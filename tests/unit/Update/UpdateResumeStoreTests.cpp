@@ -8,7 +8,7 @@
 #include <future>
 #include <thread>
 
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "Update/UpdateResumeStore.hpp"
 #include "support/TestEnvironment.hpp"
 
