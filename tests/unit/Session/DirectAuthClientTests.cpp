@@ -150,6 +150,8 @@ TEST_F(FakeSession, EventsAndClipboardValuesArePostedToTheReceiversExecutor) {
   application.restart();
   application.run();
   EXPECT_EQ(handled.size() + 1, session.eventKinds().size());
+  // The receiver's context must outlive what is bound to it.
+  session.run(session.client->setClipboardHandler(application.get_executor(), nullptr));
 }
 
 TEST_F(FakeSession, StatusOfTheDevelopmentChannel) {
