@@ -59,7 +59,8 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
   DirectAuthClient& operator=(const DirectAuthClient&) = delete;
 
   // The handlers and the provider run on their receiver's executor (posted, in order), never on
-  // the session's strand. A null function removes the current one.
+  // the session's strand. A null function removes the current one. The receiver's execution
+  // context must outlive the session or the binding.
   Awaitable<void> setEventHandler(Executor receiver, EventHandler handler);
   Awaitable<void> setClipboardHandler(Executor receiver, ClipboardHandler handler);
   Awaitable<void> setPasteDestinationProvider(Executor receiver, PasteDestinationProvider provider);
