@@ -108,3 +108,29 @@ TEST(AccountCredentialStoreTest, SavesReadsAndDeletesUnderTheNamespaceFolder) {
 
 }  // namespace
 }  // namespace vantrel::testing
+
+namespace vantrel::testing {
+namespace {
+
+TEST(StatusEnvironmentTest, ProductionWiringFillsEveryCollaborator) {
+  TemporaryHome home;
+  asio::io_context main;
+  asio::io_context sessions;
+  auto environment = makeProductionStatusEnvironment(
+      main.get_executor(), sessions.get_executor(), std::make_shared<FakeLoginService>(main.get_executor()),
+      std::make_shared<AccountCredentialStore>(std::nullopt, "local.vantrel.VantrelMac"),
+      std::make_shared<FakePasteboard>(), std::make_shared<InMemoryUserDefaults>(), nullptr, {"VantrelMac"});
+  EXPECT_TRUE(environment.sessionExecutor == asio::any_io_executor(sessions.get_executor()));
+  EXPECT_TRUE(environment.clipboardBridge && environment.pasteboard && environment.permissions &&
+              environment.captureService && environment.inputService && environment.displaySleepPreventer &&
+              environment.host && environment.makeRecoveryMonitor && environment.pasteDestination);
+  auto primary = environment.clients->makePrimary();
+  auto secondary = environment.clients->makeSecondary(nullptr);
+  ASSERT_TRUE(primary->directClient());
+  ASSERT_TRUE(secondary->directClient());
+  EXPECT_NE(primary->directClient(), secondary->directClient());
+  EXPECT_EQ(runAwaitable(sessions, primary->currentState()), DirectAuthState::idle);
+}
+
+}  // namespace
+}  // namespace vantrel::testing

@@ -185,10 +185,7 @@ Awaitable<void> FakeManagerClient::setPasteDestinationProvider(Executor, PasteDe
   pasteProvider_ = std::move(provider);
 }
 
-Awaitable<void> FakeManagerClient::sendLocalClipboardText(std::string text) {
-  sentTexts.push_back(std::move(text));
-  co_return;
-}
+Awaitable<void> FakeManagerClient::sendLocalClipboardText(std::string) { co_return; }
 Awaitable<void> FakeManagerClient::sendLocalClipboardImagePNG(Bytes) { co_return; }
 Awaitable<void> FakeManagerClient::notifyLocalClipboardFiles(std::vector<std::string>) { co_return; }
 Awaitable<void> FakeManagerClient::reportClipboardBridgeFailure(std::string) { co_return; }
@@ -232,7 +229,6 @@ Awaitable<AccountLoginResult> FakeLoginService::body(
   try {
     co_await Pending::wait(pending, std::make_exception_ptr(CancellationError()));
   } catch (const CancellationError&) {
-    ++self->cancelled;
     auto& list = self->pending_;
     list.erase(std::remove_if(list.begin(), list.end(), [&](auto& p) { return p.first == pending; }),
                list.end());

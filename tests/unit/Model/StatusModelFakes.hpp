@@ -78,7 +78,6 @@ class FakeManagerClient final : public ManagerSessionClient {
   bool hasPasteProvider() const { return static_cast<bool>(pasteProvider_); }
   DirectAuthState state() const { return state_; }
   const std::string& name() const { return name_; }
-  std::vector<std::string> sentTexts;
 
   // ManagerSessionClient
   Awaitable<void> connectAndAuthenticate(DirectAuthConfiguration configuration) override;
@@ -154,7 +153,6 @@ class FakeLoginService final : public AccountLoginServicing {
   void fail(std::exception_ptr error);
   std::size_t waiting() const;
   std::vector<AccountLoginRequest> requests;
-  int cancelled = 0;
 
  private:
   static Awaitable<AccountLoginResult> body(FakeLoginService* self, std::shared_ptr<Pending> pending,

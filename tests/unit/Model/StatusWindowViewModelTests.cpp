@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Account/EncryptedAccountCredentialStore.hpp"
 #include "StatusModelFakes.hpp"
 
 namespace vantrel::testing {
@@ -530,6 +531,58 @@ TEST_F(StatusModelTest, DisplayRefreshOutcomes) {
   runAwaitable(io, model->refreshDisplays());
   EXPECT_EQ(model->displayError(), "Unexpected display enumeration error: boom");
   EXPECT_FALSE(model->isRefreshingDisplays());
+}
+
+TEST_F(StatusModelTest, PermissionRequestsRepublishAtOnceAndRefreshTheDisplays) {
+  make();
+  permissions->current = {false, false};
+  model->requestScreenRecording();
+  EXPECT_EQ(permissions->screenRequests, 1);
+  EXPECT_EQ(model->permissions(), (PermissionSnapshot{false, false}));
+  settle();
+  EXPECT_EQ(capture->calls, 1);
+  permissions->current = {false, true};
+  model->requestAccessibilityAccess();
+  EXPECT_EQ(input->requests, 1);
+  EXPECT_TRUE(model->permissions().accessibilityTrusted);
+  model->openScreenRecordingSettings();
+  model->openAccessibilitySettings();
+  EXPECT_EQ(permissions->opens, 2);
+}
+
+TEST_F(StatusModelTest, OverlappingRefreshesLetTheLastFinisherDecide) {
+  make();
+  capture->holdNext = true;
+  capture->displays = {DisplayInfo{1, 1, 1, "first", true}};
+  model->startDisplayRefresh();
+  settle();
+  capture->displays = {DisplayInfo{2, 1, 1, "second", true}, DisplayInfo{3, 1, 1, "", false}};
+  model->startDisplayRefresh();
+  settle();
+  ASSERT_EQ(capture->held.size(), 2u);
+  capture->held[1]->release();
+  settle();
+  EXPECT_FALSE(model->isRefreshingDisplays());  // the first to finish already clears it
+  capture->held[0]->release();
+  settle();
+  EXPECT_EQ(model->displayCountLabel(), "2 displays");  // both read the list at release time
+}
+
+TEST_F(StatusModelTest, UnreadableSavedPasswordFallsBackToAutoConnect) {
+  AccountLoginSettings settings;
+  settings.accountID = "alice";
+  settings.save(*defaults);
+  DirectConnectionSettings{"10.0.0.9", 65333, "alice", 0}.save(*defaults);
+  credentials->readError = std::make_exception_ptr(EncryptedAccountCredentialStore::Failure::invalidRecord());
+  arguments.push_back("ALogin");
+  make();
+  model->start();
+  settle();
+  EXPECT_TRUE(logged("Saved credential could not be read: account_credential_corrupt_or_wrong_installation"));
+  EXPECT_TRUE(logged("Auto-connect using saved settings"));
+  EXPECT_EQ(primary().attempts.size(), 1u);
+  EXPECT_TRUE(login->requests.empty());
+  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
 }
 
 TEST_F(StatusModelTest, PermissionPollRepublishesEveryTwoSeconds) {
