@@ -337,16 +337,21 @@ void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
   if (auto delegate = delegate_.lock()) delegate->willDownloadUpdate(*session->item);
   const auto expected = session->item->length;
   auto lastShown = std::make_shared<std::atomic<std::uint64_t>>(0);
-  session->control->progress = [weak = weak_from_this(), executor = environment_.mainExecutor, session,
-                                expected, lastShown](std::uint64_t received) {
+  // The session owns its control, so the progress callback holds the session only weakly.
+  session->control->progress = [weak = weak_from_this(), executor = environment_.mainExecutor,
+                                weakSession = std::weak_ptr<Session>(session), expected,
+                                lastShown](std::uint64_t received) {
     if (received != expected && received - lastShown->load() < std::max<std::uint64_t>(expected / 100, 65536))
       return;
     lastShown->store(received);
-    asio::post(executor, [weak, session, received, expected] {
+    asio::post(executor, [weak, weakSession, received, expected] {
       auto self = weak.lock();
-      if (!self || session != self->session_) return;
-      self->driver_->showDownloadProgress(received, expected, [weak, session] {
-        if (auto owner = weak.lock(); owner && session == owner->session_) session->control->cancelled = true;
+      auto current = weakSession.lock();
+      if (!self || !current || current != self->session_) return;
+      self->driver_->showDownloadProgress(received, expected, [weak, weakSession] {
+        auto owner = weak.lock();
+        auto session = weakSession.lock();
+        if (owner && session && session == owner->session_) session->control->cancelled = true;
       });
     });
   };
