@@ -108,7 +108,7 @@ std::shared_ptr<OpenFile> downloadVerified(const fs::path& folder, const Appcast
 
 fs::path extractVerified(const update_install::Layout& layout, const OpenFile& file, const AppcastItem& item,
                          const update_archive::Limits& limits) {
-  const auto staging = update_install::createStaging(layout);
+  auto staging = update_install::createStaging(layout);
   try {
     const int stagingFd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (stagingFd < 0)
