@@ -82,8 +82,7 @@ void UpdateSettingsView::render() {
   busyNote_->setVisible(model.busyNote.has_value());
   busyNote_->setText(QString::fromStdString(model.busyNote.value_or("")));
   rehearsalBadge_->setVisible(model.rehearsalBadge.has_value());
-  rehearsalBadge_->setText(QString::fromUtf8("🧪 ") +
-                           QString::fromStdString(model.rehearsalBadge.value_or("")));
+  rehearsalBadge_->setText(QString::fromStdString(model.rehearsalBadge.value_or("")));
 }
 
 }  // namespace vantrel
