@@ -108,7 +108,7 @@ std::shared_ptr<OpenFile> downloadVerified(const fs::path& folder, const Appcast
 
 fs::path extractVerified(const update_install::Layout& layout, const OpenFile& file, const AppcastItem& item,
                          const update_archive::Limits& limits) {
-  const auto staging = update_install::createStaging(layout);
+  auto staging = update_install::createStaging(layout);
   try {
     const int stagingFd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (stagingFd < 0)
@@ -337,16 +337,21 @@ void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
   if (auto delegate = delegate_.lock()) delegate->willDownloadUpdate(*session->item);
   const auto expected = session->item->length;
   auto lastShown = std::make_shared<std::atomic<std::uint64_t>>(0);
-  session->control->progress = [weak = weak_from_this(), executor = environment_.mainExecutor, session,
-                                expected, lastShown](std::uint64_t received) {
+  // The session owns its control, so the progress callback holds the session only weakly.
+  session->control->progress = [weak = weak_from_this(), executor = environment_.mainExecutor,
+                                weakSession = std::weak_ptr<Session>(session), expected,
+                                lastShown](std::uint64_t received) {
     if (received != expected && received - lastShown->load() < std::max<std::uint64_t>(expected / 100, 65536))
       return;
     lastShown->store(received);
-    asio::post(executor, [weak, session, received, expected] {
+    asio::post(executor, [weak, weakSession, received, expected] {
       auto self = weak.lock();
-      if (!self || session != self->session_) return;
-      self->driver_->showDownloadProgress(received, expected, [weak, session] {
-        if (auto owner = weak.lock(); owner && session == owner->session_) session->control->cancelled = true;
+      auto current = weakSession.lock();
+      if (!self || !current || current != self->session_) return;
+      self->driver_->showDownloadProgress(received, expected, [weak, weakSession] {
+        auto owner = weak.lock();
+        auto session = weakSession.lock();
+        if (owner && session && session == owner->session_) session->control->cancelled = true;
       });
     });
   };

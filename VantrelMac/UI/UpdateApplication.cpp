@@ -1,5 +1,6 @@
 #include "UI/UpdateApplication.hpp"
 
+#include "Model/NonblockingUpdateUserDriver.hpp"
 #include "Model/UpdateFrameworkUserDefaults.hpp"
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "UI/UpdateDialogs.hpp"
@@ -17,8 +18,13 @@ std::shared_ptr<MacUpdaterController> makeApplicationUpdater(ApplicationUpdaterH
   environment.mainExecutor = hooks.mainExecutor;
   environment.info = hooks.info.values();
   environment.gate = UpdateActivityGate::shared();
-  environment.makeUserDriver = [] {
-    return std::make_shared<StandardUserDriver>(std::make_shared<QtUpdateDialogPresenter>());
+  environment.makeUserDriver = []() -> std::shared_ptr<StandardUserDriver> {
+    return std::make_shared<NonblockingUpdateUserDriver>(std::make_shared<QtUpdateDialogPresenter>());
+  };
+  environment.setDriverErrorHandler = [](StandardUserDriver& driver,
+                                         std::function<void(const UpdaterError&)> handler) {
+    if (auto* nonblocking = dynamic_cast<NonblockingUpdateUserDriver*>(&driver))
+      nonblocking->onError = std::move(handler);
   };
   environment.makeUpdater = [executor = hooks.mainExecutor, info = hooks.info.values(), settings,
                              quit = hooks.requestQuit](std::shared_ptr<StandardUserDriver> driver,

@@ -126,6 +126,8 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
   auto* box = makeBox(style == NoticeStyle::warning ? QMessageBox::Warning : QMessageBox::Information,
                       QString::fromStdString(title), QString::fromStdString(text));
   box->addButton(QString::fromUtf8("확인"), QMessageBox::AcceptRole);
+  // Titled only: no close control, the notice ends with "확인".
+  box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   QObject::connect(box, &QMessageBox::finished, [answer](int) { (*answer)(0); });
   state_->track(box);
   box->show();

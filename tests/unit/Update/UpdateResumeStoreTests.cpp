@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -274,6 +275,7 @@ TEST_F(UpdateResumeStoreTest, ConcurrentStoresNeverSeeATornRecord) {
     }
   };
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) threads.emplace_back(worker, t % 2 ? std::cref(store) : std::cref(other), t);
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(unexpected.load(), 0);

@@ -75,6 +75,9 @@ TEST_F(UpdateDialogsTest, ReadyToInstallAndNotice) {
   ASSERT_TRUE(notice);
   EXPECT_EQ(notice->buttons().size(), 1);
   EXPECT_EQ(notice->icon(), QMessageBox::Warning);
+  EXPECT_TRUE(notice->windowFlags() & Qt::CustomizeWindowHint);
+  EXPECT_FALSE(notice->windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(notice->isModal());
   EXPECT_EQ(acks, 0);
   button(notice, "확인")->click();
   QApplication::processEvents();
