@@ -52,7 +52,7 @@ void runSessionAgentMode(ProgramContext& program) {
 std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& program) {
   auto application = InteractiveApplication::start(
       {program.arguments, program.info, program.mainLoop.anyExecutor(), program.runtime.executor(),
-       program.standardDefaults, program.diagnosticLogWriter,
+       program.standardDefaults.get(), program.diagnosticLogWriter,
        [loop = &program.mainLoop] { loop->requestQuit(0); }});
   if (!application) {
     program.mainLoop.requestQuit(0);

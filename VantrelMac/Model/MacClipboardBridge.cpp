@@ -1,9 +1,11 @@
 #include "Model/MacClipboardBridge.hpp"
 
+
 #include <asio/redirect_error.hpp>
 
 #include "Model/Pasteboard.hpp"
 #include "Session/DirectAuthClient.hpp"
+#include "Support/Paths.hpp"
 
 namespace vantrel {
 namespace {
@@ -157,6 +159,6 @@ void MacClipboardBridge::applyRemote(const LegacyClipboardValue& value) {
   remoteValueWritten_ = true;
 }
 
-std::string MacClipboardBridge::currentPasteDestination() { return defaultPasteDestination(); }
+std::string MacClipboardBridge::currentPasteDestination() { return paths::defaultPasteDestination(); }
 
 }  // namespace vantrel

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "Platform/UpdateFramework.hpp"
-#include "Session/UpdateActivityGate.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Support/Async.hpp"
 #include "Update/UpdateConfiguration.hpp"
 #include "Update/UpdateResumeStore.hpp"

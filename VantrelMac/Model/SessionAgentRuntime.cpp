@@ -10,13 +10,11 @@
 #include <condition_variable>
 
 #include "Account/SystemConnectionConfiguration.hpp"
-#include "Input/CGEventRemoteInputInjector.hpp"
-#include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "Model/DesktopSessionCollaborators.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "Session/FileSystemError.hpp"
 #include "Support/Blocking.hpp"
 #include "Support/SystemLog.hpp"
-#include "SystemInfo/MacSystemInfoProvider.hpp"
 #include "Transport/DaemonRelayXPC.hpp"
 
 namespace vantrel {
@@ -152,17 +150,8 @@ SessionAgentRuntime::Options withDefaults(SessionAgentRuntime::Options options) 
 
 std::shared_ptr<DirectAuthClient> SessionAgentRuntime::makeClient(
     Executor executor, std::shared_ptr<NetworkTransporting> transport) {
-  DirectAuthClient::Collaborators collaborators;
-  collaborators.transport = std::move(transport);
-  collaborators.systemLog = std::make_shared<OSLogDirectAuthSystemLogger>(
-      SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
-                std::string(OSLogDirectAuthSystemLogger::category)));
-  collaborators.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
-  collaborators.screenStreamer = ScreenCaptureKitH264Streamer::create(executor);
-  collaborators.inputInjector = std::make_shared<CGEventRemoteInputInjector>();
-  collaborators.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>(blockingPoolOf(executor));
-  collaborators.aiChannelConfiguration = AIChannelConfiguration{};  // off: no roots, no shell, no managers
-  collaborators.updateActivityGate = UpdateActivityGate::shared();
+  // The agent's channel is off: no factory (no roots, no shell, no managers).
+  auto collaborators = makeDesktopSessionCollaborators(executor, std::move(transport), {});
   return DirectAuthClient::create(std::move(collaborators));
 }
 

@@ -5,11 +5,8 @@
 #include <netinet/in.h>
 
 #include "AIChannel/AIChannelConfiguration.hpp"
-#include "Input/CGEventRemoteInputInjector.hpp"
-#include "Screen/ScreenCaptureKitH264Streamer.hpp"
-#include "Session/MacSystemCommandExecutor.hpp"
-#include "Support/Blocking.hpp"
-#include "SystemInfo/MacSystemInfoProvider.hpp"
+#include "AIChannel/MacAIChannelBinding.hpp"
+#include "Model/DesktopSessionCollaborators.hpp"
 #include "Transport/DirectTCPTransport.hpp"
 
 namespace vantrel {
@@ -32,18 +29,10 @@ std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::make(
     std::shared_ptr<AIAccountLoginContext> context) {
   const auto bundle =
       bundleIdentifier_.value_or(std::string(AIChannelConfiguration::defaultBundleIdentifier));
-  DirectAuthClient::Collaborators c;
-  c.transport = DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds);
-  c.systemLog = std::make_shared<OSLogDirectAuthSystemLogger>(
-      SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
-                std::string(OSLogDirectAuthSystemLogger::category)));
-  c.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
-  c.screenStreamer = ScreenCaptureKitH264Streamer::create(ioExecutor_);
-  c.inputInjector = std::make_shared<CGEventRemoteInputInjector>();
-  c.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>(blockingPoolOf(ioExecutor_));
-  c.aiChannelConfiguration = AIChannelConfiguration::load(bundle);
-  c.reloadAIConfiguration = [bundle] { return AIChannelConfiguration::load(bundle); };
-  c.aiAccountContext = std::move(context);
+  auto c = makeDesktopSessionCollaborators(
+      ioExecutor_, DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds),
+      makeMacAIChannelFactory({AIChannelConfiguration::load(bundle), [bundle] { return AIChannelConfiguration::load(bundle); },
+                               std::move(context), nullptr}));
   c.updateActivityGate = gate_;
   return std::make_shared<DirectAuthManagerSessionClient>(DirectAuthClient::create(std::move(c)));
 }

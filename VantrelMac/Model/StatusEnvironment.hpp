@@ -32,7 +32,7 @@
 #if __has_include("Activity/UpdateActivityGate.hpp")
 #include "Activity/UpdateActivityGate.hpp"
 #else
-#include "Session/UpdateActivityGate.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #endif
 #include "Support/Async.hpp"
 

@@ -20,14 +20,6 @@ namespace K = DirectAuthEventKinds;
 namespace Cmd = LegacyMgrProtocolCommand;
 
 namespace {
-// The Downloads folder when it exists, else the home folder.
-std::string defaultPasteDestination() {
-  std::error_code ec;
-  const auto downloads = paths::downloadsDirectory();
-  if (!downloads.empty() && std::filesystem::is_directory(downloads, ec)) return downloads.string();
-  return paths::home().string();
-}
-
 Awaitable<std::string> askPasteDestination(DirectAuthClient::PasteDestinationProvider provider) {
   co_return co_await provider();
 }
@@ -160,7 +152,7 @@ Awaitable<void> DirectAuthClient::sendPayload(Bytes payload, std::uint8_t comman
 Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
   // The provider runs on its receiver's executor; its copy there keeps it alive while it runs.
   // (No co_await inside a conditional expression: docs/coroutine-rules.md, rule 4.)
-  auto folder = outcome::Outcome<std::string>::success(defaultPasteDestination());
+  auto folder = outcome::Outcome<std::string>::success(paths::defaultPasteDestination());
   if (parts_->pasteDestinationProvider) {
     folder =
         co_await outcome::attempt(runOn(parts_->pasteDestinationProvider.receiver(),

@@ -77,6 +77,13 @@ fs::path relaySocketPath(std::string_view machServiceName) {
 }
 
 fs::path downloadsDirectory() { return userDir("XDG_DOWNLOAD_DIR", "Downloads"); }
+
+std::string defaultPasteDestination() {
+  std::error_code ec;
+  const auto downloads = downloadsDirectory();
+  if (!downloads.empty() && fs::is_directory(downloads, ec)) return downloads.string();
+  return home().string();
+}
 fs::path desktopDirectory() { return userDir("XDG_DESKTOP_DIR", "Desktop"); }
 fs::path documentsDirectory() { return userDir("XDG_DOCUMENTS_DIR", "Documents"); }
 

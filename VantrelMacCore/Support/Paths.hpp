@@ -25,6 +25,8 @@ std::filesystem::path systemConnectionFile();
 std::filesystem::path relaySocketPath(std::string_view machServiceName);
 // The user's Downloads and Desktop folders (XDG user dirs, else ~/Downloads and ~/Desktop).
 std::filesystem::path downloadsDirectory();
+// Where files pasted from a manager go: the Downloads folder when it exists, else the home folder.
+std::string defaultPasteDestination();
 std::filesystem::path desktopDirectory();
 // The user's Documents folder (XDG_DOCUMENTS_DIR, else ~/Documents).
 std::filesystem::path documentsDirectory();

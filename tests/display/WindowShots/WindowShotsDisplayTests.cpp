@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "display/Input/PrivateXServer.hpp"
+#include "support/PrivateXServer.hpp"
 
 #include <QColor>
 #include <QGuiApplication>
@@ -28,11 +28,11 @@ class WindowShots : public ::testing::Test {
  public:
   static void SetUpTestSuite() {
     fs::remove_all(shots);
-    testing::PrivateXServer server("1280x1024x24");
-    ASSERT_TRUE(server.display().has_value());
+    testing::PrivateXServer server(1280, 1024);
+    ASSERT_FALSE(server.displayName().empty());
     const pid_t child = ::fork();
     if (child == 0) {
-      ::setenv("DISPLAY", server.display()->c_str(), 1);
+      ::setenv("DISPLAY", server.displayName().c_str(), 1);
       ::unsetenv("QT_QPA_PLATFORM");
       ::execl(VANTREL_WINDOW_SHOTS, VANTREL_WINDOW_SHOTS, shots.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
