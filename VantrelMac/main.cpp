@@ -58,6 +58,8 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
     program.mainLoop.requestQuit(0);
     return application;
   }
+  // A tray program: closing its last window (an update dialog, the status window) never ends it.
+  QApplication::setQuitOnLastWindowClosed(false);
   // The updater starts after the window; then the resume record of an update relaunch is read.
   ApplicationUpdaterHooks hooks;
   hooks.mainExecutor = program.mainLoop.anyExecutor();
@@ -92,6 +94,8 @@ int main(int argc, char** argv) {
   using namespace vantrel;
   SystemLog::enableSyslog("VantrelMac");
   const auto arguments = argumentVector(argc, argv);
+  // An update relaunch starts the new build with exactly these arguments.
+  update_relaunch::rememberArguments(argc, argv);
   const auto mode = decideRunMode(arguments);
 
   // Only the tray application talks to the display; the other modes must start without one.
