@@ -2,16 +2,10 @@
 
 #include <curl/curl.h>
 
-#include <asio/associated_cancellation_slot.hpp>
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
-#include <asio/execution/outstanding_work.hpp>
-#include <asio/post.hpp>
-#include <asio/prefer.hpp>
+#include <asio/this_coro.hpp>
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -26,6 +20,7 @@ void ensureCurlInitialised() {
 // Shared between the awaiting side (which may cancel) and the thread running the transfer.
 struct Transfer {
   std::atomic<bool> cancelled{false};
+  const BlockingPool* pool = nullptr;  // the pool running the transfer; its stop ends it too
   std::mutex mutex;
   CURLM* multi = nullptr;  // set while the transfer runs, under `mutex`
 
@@ -54,7 +49,8 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
 }
 
 int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<Transfer*>(user)->cancelled.load(std::memory_order_acquire) ? 1 : 0;
+  const auto* transfer = static_cast<Transfer*>(user);
+  return transfer->cancelled.load(std::memory_order_acquire) || transfer->pool->stopRequested() ? 1 : 0;
 }
 
 struct EasyDeleter {
@@ -153,7 +149,7 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
   }
   CURLcode result = CURLE_OK;
   bool finished = false;
-  while (!transfer.cancelled.load(std::memory_order_acquire)) {
+  while (!transfer.cancelled.load(std::memory_order_acquire) && !transfer.pool->stopRequested()) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
@@ -171,8 +167,9 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
       finished = true;
       break;
     }
-    // Wakes up on socket activity, on curl's own timers (time-outs) or on `cancel`.
-    curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    // Wakes up on socket activity, on curl's own timers (time-outs), on `cancel`, and often
+    // enough to notice that the pool is stopping.
+    curl_multi_poll(multi.get(), nullptr, 0, 250, nullptr);
   }
   {
     std::lock_guard lock(transfer.mutex);
@@ -180,7 +177,8 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
   }
   curl_multi_remove_handle(multi.get(), h);
 
-  if (transfer.cancelled.load(std::memory_order_acquire) || result == CURLE_ABORTED_BY_CALLBACK) {
+  if (transfer.cancelled.load(std::memory_order_acquire) || transfer.pool->stopRequested() ||
+      result == CURLE_ABORTED_BY_CALLBACK) {
     return Outcome{std::make_exception_ptr(CancellationError()), {}};
   }
   if (sink.tooLarge) return failure(Case::responseTooLarge, fmt::format("more than {} bytes", sink.limit));
@@ -206,33 +204,21 @@ std::optional<std::string> HttpClientError::errorDescription() const {
   return std::nullopt;
 }
 
-// Not a coroutine: the returned operation owns copies of everything it needs (and GCC 12
-// mishandles lambda temporaries inside a co_await expression).
 Awaitable<HttpResponse> performHttpRequest(HttpRequest request, HttpClientOptions options) {
   ensureCurlInitialised();
+  auto* pool = &blockingPoolOf(co_await asio::this_coro::executor);
   auto transfer = std::make_shared<Transfer>();
-  return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, HttpResponse)>(
-      [transfer, options = std::move(options), request = std::move(request)](auto handler) mutable {
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected()) {
-          slot.assign([transfer](asio::cancellation_type) { transfer->cancel(); });
-        }
-        auto executor =
-            asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        std::thread([transfer, options = std::move(options), request = std::move(request),
-                     handler = std::move(handler), executor = std::move(executor), slot]() mutable {
-          auto outcome = perform(request, options, *transfer);
-          // Post through an untracked copy and carry the tracked one into the handler, so this
-          // thread holds nothing that refers to the executor's context once the caller resumes.
-          auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
-          asio::post(untracked, [handler = std::move(handler), outcome = std::move(outcome), slot,
-                                 executor = std::move(executor)]() mutable {
-            if (slot.is_connected()) slot.clear();
-            std::move(handler)(outcome.first, std::move(outcome.second));
-          });
-        }).detach();
-      },
-      asio::use_awaitable);
+  transfer->pool = pool;
+  auto job = [transfer, request = std::move(request), options = std::move(options)] {
+    return perform(request, options, *transfer);
+  };
+  // Cancelling the caller aborts the transfer at once; the caller still awaits its end (a
+  // moment), so nothing of the transfer outlives the call.
+  blocking_detail::OnCancel onCancel{false, [transfer] { transfer->cancel(); }};
+  auto outcome = co_await blocking_detail::initiate(pool, std::make_shared<decltype(job)>(std::move(job)),
+                                                    std::move(onCancel));
+  if (outcome->first) std::rethrow_exception(outcome->first);
+  co_return std::move(outcome->second);
 }
 
 }  // namespace vantrel

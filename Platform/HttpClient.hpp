@@ -1,8 +1,8 @@
 #pragma once
 
-// HTTPS requests over libcurl, run off the caller's executor: one thread per request, the
-// awaiting coroutine resumed on its own executor. Cancelling the awaiting operation aborts the
-// transfer at once.
+// HTTPS requests over libcurl, run off the caller's executor on the blocking pool of that
+// executor, the awaiting coroutine resumed on its own executor. Cancelling the awaiting operation
+// aborts the transfer at once, and so does stopping the pool.
 
 #include <chrono>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Support/Async.hpp"
+#include "Support/Blocking.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {

@@ -1,10 +1,9 @@
 #include "Platform/X11DisplayCapture.hpp"
 
-#include "Platform/XDisplayProbe.hpp"
-
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
@@ -15,136 +14,26 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace vantrel {
 
 namespace {
 
-// The last protocol error seen by this thread; Xlib reports errors on the calling thread.
-thread_local int lastXErrorCode = 0;
-
-int recordXError(Display*, XErrorEvent* event) {
-  lastXErrorCode = event->error_code;
-  return 0;
-}
-
-int quietIOError(Display*) { return 0; }
-
-// Xlib's default handlers end the process on a protocol error or a lost connection; the capture
-// must report both as failures instead.
-void installErrorHandlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    XSetErrorHandler(recordXError);
-    XSetIOErrorHandler(quietIOError);
-  });
-}
-
 // A refused read is the server's access control at work; any other error (BadMatch when the
 // screen shrank under the captured area, for one) is a plain failure.
 [[noreturn]] void throwReadFailure() {
-  const int code = std::exchange(lastXErrorCode, 0);
+  const int code = XConnection::takeLastError();
   if (code == BadAccess)
     throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
   throw X11CaptureError::failed(fmt::format(
       "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
 
-void markConnectionLost(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
-
-struct DisplayCloser {
-  void operator()(Display* display) const noexcept {
-    if (display) XCloseDisplay(display);
-  }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
-DisplayPtr openDisplay(const std::optional<std::string>& displayName) {
-  installErrorHandlers();
-  std::string name;
-  if (displayName) {
-    name = *displayName;
-  } else if (const char* env = std::getenv("DISPLAY")) {
-    name = env;
-  }
-  if (name.empty()) throw X11CaptureError::noDisplay("No X display is set (DISPLAY is empty).");
-  DisplayPtr display(XOpenDisplay(name.c_str()));
-  if (!display) {
-    throw X11CaptureError::accessDenied(fmt::format("The X display {} refused the connection.", name));
-  }
-  return display;
-}
-
-std::string atomName(Display* display, Atom atom) {
-  if (atom == None) return {};
-  char* text = XGetAtomName(display, atom);
-  if (!text) return {};
-  std::string name(text);
-  XFree(text);
-  return name;
-}
-
-X11DisplayLayout readLayout(Display* display) {
-  X11DisplayLayout layout;
-  const int screen = DefaultScreen(display);
-  const Window root = RootWindow(display, screen);
-  layout.root = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-
-  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
-      (major > 1 || (major == 1 && minor >= 5))) {
-    int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
-    if (monitors) {
-      layout.hasRandrMonitors = true;
-      for (int i = 0; i < count; ++i) {
-        const auto& m = monitors[i];
-        X11MonitorInfo info;
-        info.id =
-            m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
-        info.name = atomName(display, m.name);
-        info.bounds = {m.x, m.y, m.width, m.height};
-        info.isPrimary = m.primary != 0;
-        layout.monitors.push_back(std::move(info));
-      }
-      XRRFreeMonitors(monitors);
-    }
-  }
-  layout.scaleRate = XDisplayProbe::scaleRate(display);
-  return layout;
-}
-
-ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) {
-  const int x0 = std::max(a.x, b.x);
-  const int y0 = std::max(a.y, b.y);
-  const int x1 = std::min(a.x + a.width, b.x + b.width);
-  const int y1 = std::min(a.y + a.height, b.y + b.height);
-  if (x1 <= x0 || y1 <= y0) return {};
-  return {x0, y0, x1 - x0, y1 - y0};
-}
-
 }  // namespace
-
-std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
-  // RandR that lists no monitor: nothing is connected to show.
-  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
-  ScreenRect area = root;
-  const auto primary =
-      std::find_if(monitors.begin(), monitors.end(), [](const X11MonitorInfo& m) { return m.isPrimary; });
-  if (primary != monitors.end()) {
-    area = primary->bounds;
-  } else if (!monitors.empty()) {
-    area = monitors.front().bounds;
-  }
-  // A monitor may reach past the root window while the screen is being reconfigured.
-  area = intersection(area, root);
-  if (area.width <= 0 || area.height <= 0) return std::nullopt;
-  return area;
-}
 
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
                 int pointerY) noexcept {
@@ -176,16 +65,10 @@ void drawCursor(const BgraImageView& image, int originX, int originY, const Curs
   }
 }
 
-X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
-  auto display = openDisplay(displayName);
-  return readLayout(display.get());
-}
-
-X11DisplayLayout readX11DisplayLayout(Display* display) { return readLayout(display); }
-
 struct X11DisplayCapture::State {
-  DisplayPtr display;
-  bool connectionLost = false;
+  // Declared before the connection, which may report its loss while it closes.
+  std::atomic<bool> connectionLost{false};
+  XDisplayHandle display;
   Window root = 0;
   ScreenRect area;
   int scaleRate = 100;
@@ -205,6 +88,10 @@ struct X11DisplayCapture::State {
 
   bool showsCursor = false;
   int fixesEventBase = 0;
+  // The pointer is looked at when XInput 2 reports motion (raw events reach the root window
+  // whatever is grabbed); without XInput 2, at every collection.
+  int inputOpcode = -1;
+  bool pointerMoved = true;
   CursorImage cursor;
   bool cursorShapeChanged = true;
   int pointerX = -1000000;
@@ -265,12 +152,12 @@ struct X11DisplayCapture::State {
     }
     shmImage->data = shmInfo.shmaddr;
     shmInfo.readOnly = False;
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     if (!XShmAttach(display.get(), &shmInfo)) return false;
     XSync(display.get(), False);
-    if (lastXErrorCode != 0 || connectionLost) {
+    if (XConnection::takeLastError() != 0 || connectionLost) {
       // A server on another host (or another IPC namespace) cannot attach the segment.
-      lastXErrorCode = 0;
+      (void)XConnection::takeLastError();
       XDestroyImage(shmImage);
       shmImage = nullptr;
       shmdt(shmInfo.shmaddr);
@@ -299,6 +186,22 @@ struct X11DisplayCapture::State {
     XFree(image);
   }
 
+  // Raw motion of every master pointer, selected on the root window.
+  bool selectPointerMotion() {
+    int event = 0, error = 0, major = 2, minor = 2;
+    Display* d = display.get();
+    if (!XQueryExtension(d, "XInputExtension", &inputOpcode, &event, &error) ||
+        XIQueryVersion(d, &major, &minor) != Success) {
+      inputOpcode = -1;
+      return false;
+    }
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawMotion);
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+    XISelectEvents(d, root, &mask, 1);
+    return true;
+  }
+
   bool cursorRectTouchesArea(int x, int y) const {
     const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width),
                           std::max(1, cursor.height)};
@@ -309,11 +212,11 @@ struct X11DisplayCapture::State {
 
 X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_unique<State>()) {
   auto& s = *state_;
-  s.display = openDisplay(options.displayName);
+  s.display = XConnection::open(options.displayName);
   Display* d = s.display.get();
-  XSetIOErrorExitHandler(d, markConnectionLost, &s.connectionLost);
+  XConnection::watchForLoss(d, s.connectionLost);
   s.root = DefaultRootWindow(d);
-  const auto layout = readLayout(d);
+  const auto layout = readX11DisplayLayout(d);
   s.scaleRate = layout.scaleRate;
   const auto area = layout.mainArea();
   if (!area) throw X11CaptureError::noDisplay("The X display has no monitor to capture.");
@@ -347,11 +250,12 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
     if (XFixesQueryExtension(d, &s.fixesEventBase, &fixesError)) {
       XFixesSelectCursorInput(d, s.root, XFixesDisplayCursorNotifyMask);
       s.refreshCursorImage();
+      (void)s.selectPointerMotion();
     } else {
       s.showsCursor = false;
     }
   }
-  lastXErrorCode = 0;
+  (void)XConnection::takeLastError();
   XSync(d, False);
   s.throwIfLost();
 }
@@ -363,7 +267,11 @@ bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->shmAt
 int X11DisplayCapture::scaleRate() const noexcept { return state_->scaleRate; }
 int X11DisplayCapture::connectionFd() const noexcept { return ConnectionNumber(state_->display.get()); }
 
-bool X11DisplayCapture::collectChanges() {
+bool X11DisplayCapture::followsPointerByEvents() const noexcept {
+  return state_->showsCursor && state_->inputOpcode >= 0;
+}
+
+bool X11DisplayCapture::collectChanges(bool lookAtPointer) {
   auto& s = *state_;
   Display* d = s.display.get();
   s.throwIfLost();
@@ -375,6 +283,8 @@ bool X11DisplayCapture::collectChanges() {
       s.damageSeen = true;
     } else if (s.showsCursor && event.type == s.fixesEventBase + XFixesCursorNotify) {
       s.cursorShapeChanged = true;
+    } else if (event.type == GenericEvent && event.xcookie.extension == s.inputOpcode) {
+      s.pointerMoved = true;  // the event's data is never claimed: Xlib drops it with the next one
     }
   }
   s.throwIfLost();
@@ -401,10 +311,12 @@ bool X11DisplayCapture::collectChanges() {
       s.refreshCursorImage();
       if (s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
     }
+    const bool look = s.pointerMoved || lookAtPointer || s.inputOpcode < 0;
+    s.pointerMoved = false;
     Window rootReturn = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    if (XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
+    if (look && XQueryPointer(d, s.root, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
         (x != s.pointerX || y != s.pointerY)) {
       if (s.cursorRectTouchesArea(x, y) || s.cursorRectTouchesArea(s.pointerX, s.pointerY)) changed = true;
       s.pointerX = x;
@@ -428,7 +340,7 @@ BgraImageView X11DisplayCapture::capture() {
   view.width = s.area.width;
   view.height = s.area.height;
   if (s.shmAttached) {
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     if (!XShmGetImage(d, s.root, s.shmImage, s.area.x, s.area.y, AllPlanes)) {
       s.throwIfLost();
       throwReadFailure();
@@ -436,7 +348,7 @@ BgraImageView X11DisplayCapture::capture() {
     view.data = reinterpret_cast<std::uint8_t*>(s.shmImage->data);
     view.stride = s.shmImage->bytes_per_line;
   } else {
-    lastXErrorCode = 0;
+    (void)XConnection::takeLastError();
     XImage* image = XGetImage(d, s.root, s.area.x, s.area.y, static_cast<unsigned>(s.area.width),
                               static_cast<unsigned>(s.area.height), AllPlanes, ZPixmap);
     if (!image) {

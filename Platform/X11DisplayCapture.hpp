@@ -2,7 +2,8 @@
 
 // Capture of the main display of an X server: the primary RandR monitor (else the whole root
 // window) read through the MIT-SHM extension (plain GetImage where it is missing), the cursor
-// drawn in through XFixes, and changes noticed through XDamage. One object belongs to one
+// drawn in through XFixes (its shape) and XInput 2 (its motion), and changes noticed through
+// XDamage. One object belongs to one
 // thread: every call after construction must come from the thread that built it.
 
 #include <cstdint>
@@ -11,67 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "Support/Error.hpp"
-
-// Xlib's display connection type, declared here so that callers need no X headers.
-struct _XDisplay;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
+#include "Platform/XConnection.hpp"
+#include "Platform/XDisplayProbe.hpp"
 
 namespace vantrel {
-
-// Why the display could not be reached or read.
-class X11CaptureError : public Error {
- public:
-  enum class Case {
-    noDisplay,     // no display is named, or it has no monitor to capture
-    accessDenied,  // the X server refused the connection or the capture
-    failed,        // anything else, with a detail text
-  };
-
-  static X11CaptureError noDisplay(std::string detail) { return {Case::noDisplay, std::move(detail)}; }
-  static X11CaptureError accessDenied(std::string detail) { return {Case::accessDenied, std::move(detail)}; }
-  static X11CaptureError failed(std::string detail) { return {Case::failed, std::move(detail)}; }
-
-  Case kind() const noexcept { return case_; }
-  const std::string& detail() const noexcept { return detail_; }
-
-  std::optional<std::string> errorDescription() const override { return detail_; }
-  std::string errorDomain() const override { return "VantrelPlatform.X11CaptureError"; }
-  int errorCode() const override { return static_cast<int>(case_); }
-
- private:
-  X11CaptureError(Case c, std::string detail) : case_(c), detail_(std::move(detail)) {}
-  Case case_;
-  std::string detail_;
-};
-
-struct ScreenRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  friend bool operator==(const ScreenRect&, const ScreenRect&) = default;
-};
-
-// One RandR monitor (or the root window when the server has no RandR monitors).
-struct X11MonitorInfo {
-  std::uint32_t id = 0;  // the XID of the monitor's first output; 0 for the root window
-  std::string name;
-  ScreenRect bounds;
-  bool isPrimary = false;
-};
-
-// The display's layout as the capture needs it.
-struct X11DisplayLayout {
-  ScreenRect root;
-  std::vector<X11MonitorInfo> monitors;  // in the server's order; the primary one is flagged
-  bool hasRandrMonitors = false;
-  // Pixels per point as a percentage, from the server's "Xft.dpi" (100 when not scaled).
-  int scaleRate = 100;
-
-  // The area to capture: the primary monitor, else the first monitor, else (without RandR
-  // monitors) the root window. Nullopt when RandR lists no monitor or the area is empty.
-  std::optional<ScreenRect> mainArea() const;
-};
 
 // A BGRA picture in memory (byte order B, G, R, A; what libyuv calls ARGB).
 struct BgraImageView {
@@ -95,13 +39,6 @@ struct CursorImage {
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
                 int pointerY) noexcept;
 
-// Opens the display named `displayName` (the DISPLAY variable when none) and reads its layout.
-// Throws `X11CaptureError`: noDisplay when no display is named, accessDenied when the server
-// refuses the connection.
-X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
-// The layout of a display already open.
-X11DisplayLayout readX11DisplayLayout(::_XDisplay* display);
-
 class X11DisplayCapture {
  public:
   struct Options {
@@ -123,9 +60,14 @@ class X11DisplayCapture {
   int connectionFd() const noexcept;
 
   // Handles every event that has arrived. Returns true when the captured area (or, with the
-  // cursor shown, the cursor's position or shape over it) changed since the previous call.
+  // cursor shown, the cursor's position or shape over it) changed since the previous call. The
+  // pointer's position is asked for when motion was reported, when `lookAtPointer` is set (a
+  // warped pointer reports no motion) or when motion is not reported at all.
   // Throws X11CaptureError when the connection is lost.
-  bool collectChanges();
+  bool collectChanges(bool lookAtPointer = false);
+
+  // True when pointer motion arrives as events, so that nobody needs to poll for it.
+  bool followsPointerByEvents() const noexcept;
 
   // True when events wait in the client's queue (read along with a reply); wait on the
   // connection's descriptor only when this is false.

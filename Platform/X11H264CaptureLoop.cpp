@@ -1,5 +1,6 @@
 #include "Platform/X11H264CaptureLoop.hpp"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -76,13 +78,14 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   ready.set_value();
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
-  KeyframePolicy keyframes(settings.keyframeInterval, settings.framesPerSecond);
+  KeyframePolicy keyframes(settings.keyframeInterval);
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
   try {
     while (!stopRequested.load(std::memory_order_acquire)) {
-      if (capture->collectChanges()) pacer.noteChange();
+      // A picture that is due anyway looks at the pointer too: a warped pointer reports no motion.
+      if (capture->collectChanges(pacer.isDue(sinceEpoch(SteadyClock::now())))) pacer.noteChange();
       if (keyframeRequested.exchange(false, std::memory_order_acq_rel)) {
         keyframes.request();
         pacer.noteChange();
@@ -95,18 +98,20 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           const auto image = capture->capture();
           picture = &converter->convert(image);
         }
-        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe(sinceEpoch(now)));
-        keyframes.didEncode(encoded.isKeyframe, sinceEpoch(now));
+        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe());
+        keyframes.didEncode(encoded.isKeyframe);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
         callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});
         continue;
       }
       // Sleep until the next picture is due, the X server sends an event or someone wakes us.
-      // With the cursor drawn in, its position is looked at once per frame interval as well.
+      // A cursor whose motion is not reported is looked at once per frame interval as well.
       if (capture->hasQueuedEvents()) continue;
       auto due = pacer.nextDueTime();
-      if (settings.showsCursor) due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
+      if (settings.showsCursor && !capture->followsPointerByEvents()) {
+        due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
+      }
       auto wait = due - sinceEpoch(now);
       if (wait < std::chrono::nanoseconds(0)) wait = std::chrono::nanoseconds(0);
       const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
@@ -132,6 +137,9 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   encoder.reset();
   converter.reset();
   capture.reset();
+  // What the encoder's threads and this one freed below the mmap threshold stays in their malloc
+  // arenas; hand the free pages back so that a stopped stream leaves nothing resident.
+  ::malloc_trim(0);
   if (failure && !stopRequested.load(std::memory_order_acquire) && callbacks.onFailure) {
     callbacks.onFailure(failure);
   }
@@ -141,6 +149,12 @@ X11H264CaptureLoop::X11H264CaptureLoop(std::shared_ptr<State> state) : state_(st
 
 std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSettings settings,
                                                               X11H264CaptureCallbacks callbacks) {
+  // Pictures, encoder frames and access units are hundreds of kilobytes to megabytes each and
+  // are freed on other threads than the one that took them. Left to itself, malloc raises its
+  // mmap threshold after the first such free and keeps every later one in some thread's arena,
+  // so each stream left its buffers behind; a fixed threshold hands them back when freed.
+  static std::once_flag fixedThreshold;
+  std::call_once(fixedThreshold, [] { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); });
   auto state = std::make_shared<State>();
   state->settings = std::move(settings);
   state->callbacks = std::move(callbacks);

@@ -55,10 +55,12 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
   p.i_timebase_num = 1;
   p.i_timebase_den = static_cast<std::uint32_t>(settings.framesPerSecond);
   p.b_vfr_input = 0;
-  // A single thread and a single slice: no frame of delay from frame threads, no slice seams.
-  p.i_threads = 1;
-  p.b_sliced_threads = 0;
-  p.i_slice_count = 1;
+  // Two slices encoded side by side by sliced threads: no frame of delay (frame threads would add
+  // one), and a picture is out sooner than with one thread (measured on the screen pipeline bench:
+  // lower 95th-percentile latency at no more CPU per picture).
+  p.i_threads = 2;
+  p.b_sliced_threads = 1;
+  p.i_slice_count = 2;
   p.i_bframe = 0;
   p.rc.i_lookahead = 0;
   p.i_sync_lookahead = 0;

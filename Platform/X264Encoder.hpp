@@ -1,8 +1,8 @@
 #pragma once
 
-// H.264 encoding with libx264, tuned for a live screen: no B-frames, no look-ahead, one slice per
-// picture, rate control with a VBV sized from the average bitrate, Annex-B output with the
-// parameter sets in front of every keyframe, and an IDR whenever the caller asks for one.
+// H.264 encoding with libx264, tuned for a live screen: no B-frames, no look-ahead, two slices
+// per picture encoded in parallel, rate control with a VBV sized from the average bitrate, Annex-B output
+// with the parameter sets in front of every keyframe, and an IDR whenever the caller asks for one.
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,5 @@
 #include "Platform/XDisplayProbe.hpp"
 
-#include "Platform/X11DisplayCapture.hpp"
-
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
@@ -11,17 +9,83 @@
 #include <cmath>
 #include <memory>
 
-namespace vantrel::XDisplayProbe {
+namespace vantrel {
 namespace {
 
-struct DisplayCloser {
-  void operator()(Display* display) const noexcept {
-    if (display) XCloseDisplay(display);
-  }
-};
-using DisplayHandle = std::unique_ptr<Display, DisplayCloser>;
+std::string atomName(Display* display, Atom atom) {
+  if (atom == None) return {};
+  char* text = XGetAtomName(display, atom);
+  if (!text) return {};
+  std::string name(text);
+  XFree(text);
+  return name;
+}
 
-DisplayHandle openDisplay() { return DisplayHandle(XOpenDisplay(nullptr)); }
+}  // namespace
+
+ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) noexcept {
+  const int x0 = std::max(a.x, b.x);
+  const int y0 = std::max(a.y, b.y);
+  const int x1 = std::min(a.x + a.width, b.x + b.width);
+  const int y1 = std::min(a.y + a.height, b.y + b.height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
+  // RandR that lists no monitor: nothing is connected to show.
+  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
+  ScreenRect area = root;
+  const auto primary =
+      std::find_if(monitors.begin(), monitors.end(), [](const X11MonitorInfo& m) { return m.isPrimary; });
+  if (primary != monitors.end()) {
+    area = primary->bounds;
+  } else if (!monitors.empty()) {
+    area = monitors.front().bounds;
+  }
+  // A monitor may reach past the root window while the screen is being reconfigured.
+  area = intersection(area, root);
+  if (area.width <= 0 || area.height <= 0) return std::nullopt;
+  return area;
+}
+
+X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
+  const auto display = XConnection::open(displayName);
+  return readX11DisplayLayout(display.get());
+}
+
+X11DisplayLayout readX11DisplayLayout(Display* display) {
+  X11DisplayLayout layout;
+  const int screen = DefaultScreen(display);
+  const Window root = RootWindow(display, screen);
+  layout.root = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
+      (major > 1 || (major == 1 && minor >= 5))) {
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+    if (monitors) {
+      layout.hasRandrMonitors = true;
+      for (int i = 0; i < count; ++i) {
+        const auto& m = monitors[i];
+        X11MonitorInfo info;
+        info.id =
+            m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
+        info.name = atomName(display, m.name);
+        info.bounds = {m.x, m.y, m.width, m.height};
+        info.isPrimary = m.primary != 0;
+        layout.monitors.push_back(std::move(info));
+      }
+      XRRFreeMonitors(monitors);
+    }
+  }
+  layout.scaleRate = XDisplayProbe::scaleRate(display);
+  return layout;
+}
+
+namespace XDisplayProbe {
+namespace {
 
 constexpr long long unscaledDotsPerInch = 96;
 // Anything beyond ten times the unscaled density is not a real desktop setting.
@@ -75,7 +139,7 @@ int scaleRate(Display* display) {
 }
 
 std::optional<XMainDisplayInfo> mainDisplay() {
-  DisplayHandle display = openDisplay();
+  const auto display = XConnection::openDefault();
   if (!display) return std::nullopt;
   auto geometry = mainDisplayGeometry(display.get());
   if (!geometry) return std::nullopt;
@@ -83,7 +147,7 @@ std::optional<XMainDisplayInfo> mainDisplay() {
 }
 
 bool canCaptureScreen() {
-  DisplayHandle display = openDisplay();
+  const auto display = XConnection::openDefault();
   if (!display) return false;
   // The root window is always viewable, so reading one of its pixels cannot raise a protocol
   // error; a server that refuses capture answers without an image.
@@ -93,4 +157,5 @@ bool canCaptureScreen() {
   return true;
 }
 
-}  // namespace vantrel::XDisplayProbe
+}  // namespace XDisplayProbe
+}  // namespace vantrel

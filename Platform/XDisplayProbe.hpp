@@ -1,12 +1,56 @@
 #pragma once
 
-#include <optional>
-#include <string_view>
+// Read-only questions to the X server: the layout of its monitors, the main display's area and
+// scale, and whether the screen can be read. Every connection comes from XConnection.
 
-// Xlib's display connection type, declared here so that callers need no X headers.
-struct _XDisplay;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/XConnection.hpp"
 
 namespace vantrel {
+
+struct ScreenRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const ScreenRect&, const ScreenRect&) = default;
+};
+
+// One RandR monitor (or the root window when the server has no RandR monitors).
+struct X11MonitorInfo {
+  std::uint32_t id = 0;  // the XID of the monitor's first output; 0 for the root window
+  std::string name;
+  ScreenRect bounds;
+  bool isPrimary = false;
+};
+
+// The display's layout as the capture needs it.
+struct X11DisplayLayout {
+  ScreenRect root;
+  std::vector<X11MonitorInfo> monitors;  // in the server's order; the primary one is flagged
+  bool hasRandrMonitors = false;
+  // Pixels per point as a percentage, from the server's "Xft.dpi" (100 when not scaled).
+  int scaleRate = 100;
+
+  // The area to capture: the primary monitor, else the first monitor, else (without RandR
+  // monitors) the root window. Nullopt when RandR lists no monitor or the area is empty.
+  std::optional<ScreenRect> mainArea() const;
+};
+
+// The common part of two rectangles; empty (all zero) when they do not overlap.
+ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) noexcept;
+
+// Opens the display named `displayName` (the DISPLAY variable when none) and reads its layout.
+// Throws `X11CaptureError`: noDisplay when no display is named, accessDenied when the server
+// refuses the connection.
+X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
+// The layout of a display already open.
+X11DisplayLayout readX11DisplayLayout(::_XDisplay* display);
 
 // The main display's position and size in pixels of the root window.
 struct XMainDisplayGeometry {
@@ -24,7 +68,6 @@ struct XMainDisplayInfo {
   int scaleRate = 100;
 };
 
-// Small read-only questions to the X server for permission status and system information.
 namespace XDisplayProbe {
 
 // The main display of an open connection, the area the screen is captured from: the primary

@@ -6,10 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <mutex>
 
+#include "Platform/XConnection.hpp"
 #include "Platform/XDisplayProbe.hpp"
-#include "Support/SystemLog.hpp"
 
 namespace vantrel {
 
@@ -25,26 +24,6 @@ struct XTestInput::Connection {
 };
 
 namespace {
-
-// Without this Xlib would end the whole process when the X server goes away; instead the
-// connection is marked lost and replaced on the next call.
-void markConnectionLost(Display*, void* userData) {
-  static_cast<std::atomic<bool>*>(userData)->store(true, std::memory_order_release);
-}
-
-// Xlib calls the process-wide I/O error handler before the connection's own exit handler, and
-// the stock one ends the process. This one only returns, so each connection's exit handler
-// decides: ours marks the connection lost, and connections of other code keep the stock exit.
-int returnFromIOError(Display* display) {
-  static const SystemLog log("local.vantrel.VantrelMac", "input");
-  log.error("X server connection lost: {}", display ? DisplayString(display) : "");
-  return 0;
-}
-
-void installIOErrorHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] { XSetIOErrorHandler(returnFromIOError); });
-}
 
 bool displayHasXTest(Display* display) {
   int eventBase = 0;
@@ -69,13 +48,13 @@ XTestInput::~XTestInput() = default;
 XTestInput::Connection* XTestInput::connection() {
   if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
   if (!connection_) {
-    installIOErrorHandler();
-    Display* display = XOpenDisplay(nullptr);
+    auto display = XConnection::openDefault();
     if (!display) return nullptr;
     auto fresh = std::make_unique<Connection>();
-    fresh->display = display;
-    XSetIOErrorExitHandler(display, markConnectionLost, &fresh->lost);
-    fresh->hasXTest = displayHasXTest(display);
+    fresh->display = display.release();
+    // Marked lost instead of ending the process; replaced on the next call.
+    XConnection::watchForLoss(fresh->display, fresh->lost);
+    fresh->hasXTest = displayHasXTest(fresh->display);
     connection_ = std::move(fresh);
   }
   return connection_->hasXTest ? connection_.get() : nullptr;
@@ -127,11 +106,8 @@ bool XTestInput::postKey(std::uint32_t keysym, bool pressed) {
 }
 
 bool XTestInput::probeAvailable() {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
-  const bool available = displayHasXTest(display);
-  XCloseDisplay(display);
-  return available;
+  const auto display = XConnection::openDefault();
+  return display && displayHasXTest(display.get());
 }
 
 }  // namespace vantrel

@@ -1,7 +1,14 @@
 // Costs of the manager payload codecs on the sizes they meet: a system-information reply, clipboard
-// text at its 4 MiB limit, a large PNG, and a hostile envelope built to make the string scan work
-// as hard as it can (a record head every 6 bytes whose string fails near its end).
+// text at its 4 MiB limit, a large PNG, and hostile envelopes built to make the string scan work
+// as hard as it can. The worst one (record heads whose length bytes are themselves UTF-8, so each
+// claimed string runs far over the next heads before failing) is also read by a rescan of every
+// candidate from scratch, the cost the scan had before it remembered its decoded runs.
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
+
+#include "Protocol/LegacyNrbfRecords.hpp"
+#include "Support/Text.hpp"
 
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyComInfoPayload.hpp"
@@ -56,6 +63,47 @@ static void BM_DecodeHostileStringScan(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * envelope.size()));
 }
 BENCHMARK(BM_DecodeHostileStringScan)->Arg(1 << 20)->Arg(8 << 20);
+
+// Heads `06 01000000 C2 80 XX` claiming about half the envelope (at most 2 MiB), an FF after each
+// claimed length's worth of heads.
+static Bytes worstStringScanEnvelope(std::size_t size) {
+  auto envelope = LegacyClipboardCodec::makeText("", 1);
+  envelope.resize(envelope.size() - 7);
+  const auto high = static_cast<std::uint8_t>(std::clamp<std::size_t>((size / 2) >> 14, 1, 0x7F));
+  const std::size_t claimed = 0x42 + (std::size_t{high} << 14);
+  while (envelope.size() < size) {
+    for (std::size_t run = 0; run < claimed && envelope.size() < size; run += 8) {
+      envelope.insert(envelope.end(), {0x06, 0x01, 0x00, 0x00, 0x00, 0xC2, 0x80, high});
+    }
+    envelope.push_back(0xFF);
+  }
+  return envelope;
+}
+
+static void BM_DecodeWorstStringScan(benchmark::State& state) {
+  const auto envelope = worstStringScanEnvelope(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(LegacyClipboardCodec::decodeStringDataClass(envelope, 65));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * envelope.size()));
+}
+BENCHMARK(BM_DecodeWorstStringScan)->Arg(4 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond);
+
+// Every candidate checked from its own start: quadratic on the input above.
+static void BM_RescanWorstStringScan(benchmark::State& state) {
+  const auto envelope = worstStringScanEnvelope(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::size_t found = 0;
+    for (std::size_t at = 236; at + 6 <= envelope.size(); ++at) {
+      if (envelope[at] != 0x06) continue;
+      const auto prefix = LegacyNrbf::readLengthPrefix(envelope, at + 5);
+      const auto start = at + 5 + (prefix ? prefix->byteCount : 0);
+      if (!prefix || prefix->length > envelope.size() - start) continue;
+      found += text::isValidUTF8(ByteView(envelope).subspan(start, prefix->length)) ? 1 : 0;
+    }
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * envelope.size()));
+}
+BENCHMARK(BM_RescanWorstStringScan)->Arg(256 << 10)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
 
 static void BM_DecodeManyTinyRecords(benchmark::State& state) {
   // Empty string records back to back: the readers keep only the last two.

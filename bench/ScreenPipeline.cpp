@@ -1,12 +1,16 @@
 // The screen path measured against FFmpeg on the same X display: capture -> convert -> encode at
-// 1920x1080 and 30 fps with moving content, and FFmpeg's x11grab + libx264 (ultrafast,
-// zerolatency) for the same number of frames. Reports CPU time per frame of both, their ratio,
-// the capture-to-access-unit latency of ours, and our CPU use while the screen stands still.
+// 1920x1080 and 30 fps with moving content, and FFmpeg's x11grab + libx264 set like ours (4:2:0,
+// one thread, ultrafast/zerolatency, the same bitrate, VBV and keyframe interval, no scene cuts)
+// for the same number of frames. Reports CPU time per picture of both and their ratio, the
+// capture-to-access-unit latency of ours (p50, p95), our CPU use while the screen stands still
+// (from the first picture on, and with the stream's start),
+// and the process's resident memory over 100 stream starts and stops.
 //
 // Runs on DISPLAY, or on a private Xvfb of 1920x1080 when DISPLAY is unset. Both encoders run
-// pinned to the same two cores; the painter (a child process) and the X server are not counted.
+// on the cores the bench is given (its own affinity, e.g. from taskset, or --cores); the painter
+// (a child process, on the other cores when there are any) and the X server are not counted.
 //
-//   bench_ScreenPipeline [--frames=N] [--cores=0,1]
+//   bench_ScreenPipeline [--frames=N] [--cores=2,3] [--restarts=N] [--still-seconds=N]
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
@@ -26,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,7 +38,12 @@
 #include <thread>
 #include <vector>
 
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+
 #include "Platform/X11H264CaptureLoop.hpp"
+#include "Screen/ScreenCaptureKitH264Streamer.hpp"
 
 extern char** environ;
 
@@ -42,7 +52,9 @@ namespace {
 using namespace std::chrono_literals;
 
 int frameCount = 300;
-std::vector<int> cores{0, 1};
+int restartCount = 100;
+int stillSeconds = 20;
+std::vector<int> cores;  // the bench's own affinity unless --cores names others
 std::string displayName;
 std::string selfPath;
 
@@ -159,6 +171,9 @@ struct PipelineRun {
   double cpuSeconds = 0;
   double wall = 0;
   int frames = 0;
+  // From the first picture on: the stream's steady cost without its start.
+  double cpuSecondsAfterFirst = 0;
+  double wallAfterFirst = 0;
   std::vector<double> latenciesMs;
 };
 
@@ -179,10 +194,16 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   int count = 0;
   const double cpu0 = processCpuSeconds();
   const double wall0 = wallSeconds();
+  double cpuFirst = 0;
+  double wallFirst = 0;
   auto loop = vantrel::X11H264CaptureLoop::start(
       settings,
       {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing) {
          std::lock_guard lock(mutex);
+         if (count == 0) {
+           cpuFirst = processCpuSeconds();
+           wallFirst = wallSeconds();
+         }
          latencies.push_back(
              std::chrono::duration<double, std::milli>(timing.encoded - timing.captureStarted).count());
          if (++count >= frames) done.notify_all();
@@ -199,6 +220,8 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   loop->stop();
   run.cpuSeconds = processCpuSeconds() - cpu0;
   run.wall = wallSeconds() - wall0;
+  run.cpuSecondsAfterFirst = processCpuSeconds() - cpuFirst;
+  run.wallAfterFirst = wallSeconds() - wallFirst;
   std::lock_guard lock(mutex);
   run.frames = count;
   run.latenciesMs = latencies;
@@ -213,7 +236,7 @@ struct FfmpegRun {
   bool ok = false;
 };
 
-FfmpegRun runFfmpeg(int frames, bool yuv420) {
+FfmpegRun runFfmpeg(int frames) {
   std::vector<std::string> args{"taskset",
                                 "-c",
                                 coreList(),
@@ -236,11 +259,25 @@ FfmpegRun runFfmpeg(int frames, bool yuv420) {
                                 "-preset",
                                 "ultrafast",
                                 "-tune",
-                                "zerolatency"};
-  if (yuv420) {
-    args.push_back("-pix_fmt");
-    args.push_back("yuv420p");
-  }
+                                "zerolatency",
+                                "-pix_fmt",
+                                "yuv420p",
+                                "-threads",
+                                "1",
+                                "-b:v",
+                                "8M",
+                                "-maxrate",
+                                "8M",
+                                "-bufsize",
+                                "8M",
+                                "-g",
+                                "60",
+                                "-keyint_min",
+                                "1",
+                                "-sc_threshold",
+                                "0",
+                                "-bf",
+                                "0"};
   for (const char* a : {"-f", "h264", "-y", "/dev/null"}) args.push_back(a);
   FfmpegRun run;
   const double wall0 = wallSeconds();
@@ -253,6 +290,59 @@ FfmpegRun runFfmpeg(int frames, bool yuv420) {
   run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
+long residentKiB() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Starts a stream through the screen streamer (as a session does, its units consumed on a pool of
+// two threads), waits for a few pictures of moving content and stops it, `count` times; the
+// resident memory after the first cycle and after the last, and the largest seen.
+struct RestartRun {
+  double firstMB = 0;
+  double lastMB = 0;
+  double peakMB = 0;
+  std::string everyTenth;  // the resident memory after every tenth cycle
+};
+
+RestartRun runRestarts(int count) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> pool;
+  for (int i = 0; i < 2; ++i) pool.emplace_back([&io] { io.run(); });
+  auto streamer = vantrel::ScreenCaptureKitH264Streamer::create(io.get_executor(), displayName);
+  const vantrel::ScreenStreamConfiguration configuration(1920, 1080, 1920, 1080, true, 30, 8'000'000, 60);
+  std::atomic<int> units{0};
+  vantrel::ScreenStreamHandlers handlers{
+      [&units](vantrel::EncodedScreenAccessUnit) -> vantrel::Awaitable<void> {
+        ++units;
+        co_return;
+      },
+      [](std::string) -> vantrel::Awaitable<void> { co_return; }};
+  RestartRun run;
+  for (int i = 0; i < count; ++i) {
+    units = 0;
+    asio::co_spawn(io, streamer->start(configuration, handlers), asio::use_future).get();
+    for (int wait = 0; wait < 400 && units.load() < 5; ++wait) std::this_thread::sleep_for(5ms);
+    asio::co_spawn(io, streamer->stop(), asio::use_future).get();
+    const double mb = static_cast<double>(residentKiB()) / 1024.0;
+    if (i == 0) run.firstMB = mb;
+    run.lastMB = mb;
+    run.peakMB = std::max(run.peakMB, mb);
+    if ((i + 1) % 10 == 0) {
+      run.everyTenth += fmt::format("{}{:.1f}", run.everyTenth.empty() ? "" : " ", mb);
+    }
+  }
+  streamer.reset();
+  work.reset();
+  for (auto& thread : pool) thread.join();
   return run;
 }
 
@@ -275,37 +365,37 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
     Painter painter;
     std::this_thread::sleep_for(500ms);  // let the painter map its window
     const auto ours = runPipeline(frameCount);
-    const auto ffmpeg = runFfmpeg(frameCount, false);
-    const auto ffmpeg420 = runFfmpeg(frameCount, true);
+    const auto ffmpeg = runFfmpeg(frameCount);
+    const auto restarts = runRestarts(restartCount);
     painter.stop();
     std::this_thread::sleep_for(300ms);
-    const auto still = runPipeline(1 << 30, 10s);
+    const auto still = runPipeline(1 << 30, std::chrono::seconds(stillSeconds));
 
     const double oursPerFrame = ours.cpuSeconds * 1000 / std::max(1, ours.frames);
     const double ffmpegPerFrame = ffmpeg.cpuSeconds * 1000 / frameCount;
-    const double ffmpeg420PerFrame = ffmpeg420.cpuSeconds * 1000 / frameCount;
+    const double stillPercent = still.cpuSecondsAfterFirst * 100 / std::max(still.wallAfterFirst, 1e-9);
     state.counters["frames"] = ours.frames;
     state.counters["fps_ours"] = ours.frames / std::max(ours.wall, 1e-9);
-    state.counters["cpu_ms_per_frame_ours"] = oursPerFrame;
-    state.counters["cpu_ms_per_frame_ffmpeg"] = ffmpegPerFrame;
-    state.counters["cpu_ms_per_frame_ffmpeg_yuv420p"] = ffmpeg420PerFrame;
+    state.counters["cpu_ms_per_picture_moving"] = oursPerFrame;
+    state.counters["cpu_ms_per_picture_ffmpeg"] = ffmpegPerFrame;
     state.counters["cpu_ratio_vs_ffmpeg"] = oursPerFrame / std::max(ffmpegPerFrame, 1e-9);
-    state.counters["cpu_ratio_vs_ffmpeg_yuv420p"] = oursPerFrame / std::max(ffmpeg420PerFrame, 1e-9);
-    state.counters["latency_ms_median"] = percentile(ours.latenciesMs, 0.5);
+    state.counters["latency_ms_p50"] = percentile(ours.latenciesMs, 0.5);
     state.counters["latency_ms_p95"] = percentile(ours.latenciesMs, 0.95);
-    state.counters["latency_ms_max"] = percentile(ours.latenciesMs, 1.0);
-    state.counters["still_cpu_percent"] = still.cpuSeconds * 100 / std::max(still.wall, 1e-9);
+    state.counters["still_cpu_percent"] = stillPercent;
+    state.counters["still_cpu_percent_with_start"] = still.cpuSeconds * 100 / std::max(still.wall, 1e-9);
     state.counters["still_pictures"] = still.frames;
-    if (!ffmpeg.ok || !ffmpeg420.ok) state.SkipWithError("ffmpeg failed");
+    state.counters["rss_MB_first_start"] = restarts.firstMB;
+    state.counters["rss_MB_after_restarts"] = restarts.lastMB;
+    state.counters["rss_MB_peak_restarts"] = restarts.peakMB;
+    if (!ffmpeg.ok) state.SkipWithError("ffmpeg failed");
     fmt::print(
         stderr,
-        "ours: {} frames in {:.2f} s, {:.3f} ms CPU/frame; ffmpeg: {:.3f} ms CPU/frame ({:.2f} s wall), "
-        "ffmpeg yuv420p: {:.3f} ms CPU/frame; ratio {:.3f} / {:.3f}; latency median {:.2f} ms, p95 {:.2f} "
-        "ms; "
-        "still: {:.3f}% CPU, {} pictures in {:.1f} s\n",
-        ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, ffmpeg.wall, ffmpeg420PerFrame,
-        oursPerFrame / ffmpegPerFrame, oursPerFrame / ffmpeg420PerFrame, percentile(ours.latenciesMs, 0.5),
-        percentile(ours.latenciesMs, 0.95), still.cpuSeconds * 100 / still.wall, still.frames, still.wall);
+        "cores {}: ours {} pictures in {:.2f} s, {:.3f} ms CPU/picture; ffmpeg {:.3f} ms CPU/picture; "
+        "ratio {:.3f}; latency p50 {:.2f} ms, p95 {:.2f} ms; still {:.3f}% CPU, {} pictures in "
+        "{:.1f} s; RSS {:.1f} MB after the first start, {:.1f} MB after {} (peak {:.1f}; every tenth: {})\n",
+        coreList(), ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, oursPerFrame / ffmpegPerFrame,
+        percentile(ours.latenciesMs, 0.5), percentile(ours.latenciesMs, 0.95), stillPercent, still.frames,
+        still.wall, restarts.firstMB, restarts.lastMB, restartCount, restarts.peakMB, restarts.everyTenth);
   }
 }
 BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -350,6 +440,14 @@ int main(int argc, char** argv) {
     }
     return runPainter(argv[2]);
   }
+  // The cores this process was given, unless --cores names others.
+  cpu_set_t given;
+  CPU_ZERO(&given);
+  if (sched_getaffinity(0, sizeof given, &given) == 0) {
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+      if (CPU_ISSET(c, &given)) cores.push_back(c);
+    }
+  }
   selfPath = "/proc/self/exe";
   char path[4096] = {};
   if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0)
@@ -358,6 +456,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--frames=", 9) == 0) {
       frameCount = std::max(30, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--still-seconds=", 16) == 0) {
+      stillSeconds = std::max(1, std::atoi(argv[i] + 16));
+    } else if (std::strncmp(argv[i], "--restarts=", 11) == 0) {
+      restartCount = std::max(1, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--cores=", 8) == 0) {
       cores.clear();
       for (const char* p = argv[i] + 8; *p;) {

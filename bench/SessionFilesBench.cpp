@@ -1,8 +1,11 @@
 // The session's file paths on a real temporary folder: receiving a 3 MiB file in 60,000-byte
-// frames (temporary file, fsync, rename), reading one for upload, and listing a folder of 1,000
-// entries as JSON.
+// frames (temporary file, fsync, rename), reading one for upload, listing a folder of 1,000
+// entries as JSON, and a folder of 200,000 entries whose answer would pass the 4 MiB limit: read
+// until the limit is reached, and read in full without a limit (the cost before the limit was
+// checked while reading). Run one of the latter alone to read its peak memory (`peak_rss_MB`).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -95,6 +98,34 @@ void BM_ListFolderOf1000(benchmark::State& state) {
   fs::remove_all(folder);
 }
 BENCHMARK(BM_ListFolderOf1000)->Unit(benchmark::kMillisecond);
+
+void listHugeFolder(benchmark::State& state, std::size_t limit) {
+  const auto folder = makeTemporaryFolder();
+  for (int i = 0; i < 200'000; ++i) {
+    std::ofstream(folder / ("a file of a large folder, number " + std::to_string(i) + ".txt"));
+  }
+  std::size_t refused = 0;
+  for (auto _ : state) {
+    try {
+      benchmark::DoNotOptimize(MacSingleFileService::list(folder.string(), limit));
+    } catch (const LegacyClipboardCodecError&) {
+      ++refused;
+    }
+  }
+  fs::remove_all(folder);
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  state.counters["refused"] = static_cast<double>(refused);
+}
+
+void BM_ListFolderOf200000UpToTheLimit(benchmark::State& state) {
+  listHugeFolder(state, LegacyClipboardCodec::maximumTextBytes);
+}
+BENCHMARK(BM_ListFolderOf200000UpToTheLimit)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_ListFolderOf200000InFull(benchmark::State& state) { listHugeFolder(state, SIZE_MAX); }
+BENCHMARK(BM_ListFolderOf200000InFull)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 

@@ -26,6 +26,7 @@
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 #include "Transport/DaemonRelayXPC.hpp"
+#include "Transport/DirectTCPTransport.hpp"
 #include "Transport/XPCPeerPolicy.hpp"
 
 namespace vantrel {
@@ -139,6 +140,13 @@ class RelaySession : public std::enable_shared_from_this<RelaySession> {
                                 self->timer_->cancel();
                                 std::error_code ignored;
                                 self->manager_->set_option(asio::ip::tcp::no_delay(true), ignored);
+                                // The kernel ends a manager connection that has died or stopped
+                                // reading, as it does for the agent's direct connections.
+                                try {
+                                  superviseTCPLink(*self->manager_, TCPLinkSupervision{});
+                                } catch (const std::exception& e) {
+                                  std::cerr << "VantrelMacDaemon: " << e.what() << '\n';
+                                }
                                 self->state_ = State::connected;
                                 Reply answer;
                                 answer.operation = Operation::connect;

@@ -1,6 +1,6 @@
 #include "AIChannel/AIPairingBinding.hpp"
 
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {

@@ -64,31 +64,25 @@ void MacAIChannel::bindManager(const std::string& host) {
       break;
     }
   }
-  std::lock_guard guard(lock_);
   boundHost_ = host;
   allowedByLease_ = byLease;
   allowedByList_ = byList;
   seenRequestIDs_.clear();
 }
 
-bool MacAIChannel::managerAllowedLocked() const {
+bool MacAIChannel::managerAllowed() const {
   if (!boundHost_) return false;
   if (allowedByList_) return true;
   // An allowance that came from the account must end when the account's authorisation does.
   return allowedByLease_ && loginAuthorization_ && loginAuthorization_->isValid();
 }
 
-bool MacAIChannel::enabledLocked() const {
+bool MacAIChannel::enabled() const {
   if (!configuration_.enabled) return false;
   if (effectiveUserID_() == 0) return false;
-  if (!managerAllowedLocked()) return false;
+  if (!managerAllowed()) return false;
   if (accountBound_ && !(loginAuthorization_ && loginAuthorization_->isValid())) return false;
   return true;
-}
-
-bool MacAIChannel::enabled() const {
-  std::lock_guard guard(lock_);
-  return enabledLocked();
 }
 
 std::optional<Bytes> MacAIChannel::hello() const {
@@ -114,20 +108,15 @@ Awaitable<std::optional<Bytes>> MacAIChannel::respond(Bytes request) {
   const std::string id = parsedRequest.id;
   const std::string command = parsedRequest.command;
 
-  json status;
-  {
-    std::lock_guard guard(lock_);
-    if (seenRequestIDs_.count(id) > 0) co_return errorEnvelope(id, "replayed_request_id");
-    if (seenRequestIDs_.size() >= maximumRememberedRequestIDs)
-      co_return errorEnvelope(id, "request_id_limit");
-    seenRequestIDs_.insert(id);
-    if (command != "status") co_return errorEnvelope(id, "unknown_command");
-    // Status is read-only and answers whether the channel is enabled, so it is served either way.
-    status = json{{"enabled", enabledLocked()},
-                  {"boundManager", boundHost_ ? json(*boundHost_) : json(nullptr)},
-                  {"accountBound", accountBound_},
-                  {"version", protocolVersion}};
-  }
+  if (seenRequestIDs_.count(id) > 0) co_return errorEnvelope(id, "replayed_request_id");
+  if (seenRequestIDs_.size() >= maximumRememberedRequestIDs) co_return errorEnvelope(id, "request_id_limit");
+  seenRequestIDs_.insert(id);
+  if (command != "status") co_return errorEnvelope(id, "unknown_command");
+  // Status is read-only and answers whether the channel is enabled, so it is served either way.
+  json status = json{{"enabled", enabled()},
+                     {"boundManager", boundHost_ ? json(*boundHost_) : json(nullptr)},
+                     {"accountBound", accountBound_},
+                     {"version", protocolVersion}};
 
   if (testProbe_) {
     Bytes probe;

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -22,6 +21,7 @@ namespace vantrel {
 
 class AIJobService;
 
+// Used by its session only, on the session's strand: it needs no lock of its own.
 class MacAIChannel {
  public:
   using TestProbe = std::function<Awaitable<Bytes>()>;
@@ -62,8 +62,7 @@ class MacAIChannel {
                std::shared_ptr<AIJobService> jobService, TestProbe testProbe,
                EffectiveUserID effectiveUserID);
 
-  bool managerAllowedLocked() const;
-  bool enabledLocked() const;
+  bool managerAllowed() const;
   Awaitable<std::optional<Bytes>> respond(Bytes request);
 
   const AIChannelConfiguration configuration_;
@@ -73,7 +72,6 @@ class MacAIChannel {
   const TestProbe testProbe_;
   const EffectiveUserID effectiveUserID_;
 
-  mutable std::mutex lock_;
   std::optional<std::string> boundHost_;
   bool allowedByList_ = false;
   bool allowedByLease_ = false;

@@ -48,8 +48,6 @@ constexpr std::array<std::uint8_t, 128> kPlaceholderPNG{
     0x63, 0xF8, 0xCF, 0xC0, 0xC0, 0x00, 0xC2, 0x0C, 0xFF, 0x81, 0x00, 0x00, 0x1F, 0xEE, 0x05, 0xFB,
     0xF1, 0xAB, 0xBA, 0x77, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
 
-constexpr std::uint32_t kMaximumObjectID = 1023;
-
 [[noreturn]] void templateFault(const char* name) {
   std::fprintf(stderr, "LegacyClipboardCodec: stored %s template is malformed\n", name);
   std::abort();
@@ -142,44 +140,11 @@ void appendPrefixed(Bytes& out, std::string_view text) {
   append(out, asBytes(text));
 }
 
-// The strings of an envelope's string records, in order, after `ComNum`. Readers use only the
-// last one or two, so only those are kept: a hostile envelope packed with tiny records then costs
-// no memory beyond its own bytes.
-struct ObjectStrings {
-  std::size_t count = 0;
-  ByteView last;
-  ByteView secondToLast;
-};
-
-ObjectStrings objectStrings(ByteView data) {
-  ObjectStrings found;
-  if (!LegacyTSocketDataKindProbe::probeKind(data)) return found;
+nrbf::StringRecords objectStrings(ByteView data) {
+  if (!LegacyTSocketDataKindProbe::probeKind(data)) return {};
   const auto markerEnd = nrbf::memberMarkerEnd(data);
-  if (!markerEnd) return found;
-  std::size_t position = *markerEnd + 8;
-  while (position < data.size()) {
-    if (data[position] != nrbf::binaryObjectStringRecord || data.size() - position < 6) {
-      ++position;
-      continue;
-    }
-    const auto objectID = *readU32LE(data, position + 1);
-    const auto prefix = nrbf::readLengthPrefix(data, position + 5);
-    if (objectID >= 1 && objectID <= kMaximumObjectID && prefix && prefix->length <= maximumTextBytes) {
-      const auto start = position + 5 + prefix->byteCount;
-      if (prefix->length <= data.size() - start) {
-        const auto bytes = data.subspan(start, static_cast<std::size_t>(prefix->length));
-        if (text::isValidUTF8(bytes)) {
-          ++found.count;
-          found.secondToLast = found.last;
-          found.last = bytes;
-          position = start + bytes.size();
-          continue;
-        }
-      }
-    }
-    ++position;
-  }
-  return found;
+  if (!markerEnd) return {};
+  return nrbf::scanStringRecords(data, *markerEnd + 8, maximumTextBytes);
 }
 
 // The PNG stream from the first signature at or after `from` through the last IEND after it.

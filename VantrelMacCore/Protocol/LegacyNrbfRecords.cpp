@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "Support/Text.hpp"
+
 namespace vantrel::LegacyNrbf {
 namespace {
 
@@ -13,6 +15,61 @@ constexpr std::array<std::uint8_t, memberMarkerByteCount> kMemberMarker{
     0x07, 0x76, 0x61, 0x6C, 0x75, 0x65, 0x5F, 0x5F, 0x00, 0x08, 0x02, 0x00, 0x00, 0x00};
 
 constexpr std::uint64_t kMaximumPrefixedLength = 0x7FFF'FFFF;
+constexpr std::uint32_t kMaximumObjectID = 1023;
+
+bool isContinuation(std::uint8_t byte) noexcept { return (byte & 0xC0u) == 0x80u; }
+
+// The length of the sequence a lead byte announces (0: not a lead byte).
+std::size_t sequenceLength(std::uint8_t lead) noexcept {
+  if (lead < 0x80) return 1;
+  if (lead < 0xC0) return 0;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF8) return 4;
+  return 0;
+}
+
+// Answers "are bytes [start, end) UTF-8?" for starts that mostly move forward. Decoding from a
+// start runs to the first malformed sequence and is remembered as a run; UTF-8 synchronises on
+// every lead byte, so a later start on a lead byte inside the run decodes to the same end, and
+// [start, end) is UTF-8 exactly when `end` is within the run and not inside a sequence.
+class UTF8Runs {
+ public:
+  explicit UTF8Runs(ByteView bytes) : bytes_(bytes) {}
+
+  bool isValid(std::size_t start, std::size_t end) {
+    if (start == end) return true;
+    if (isContinuation(bytes_[start])) return false;
+    if (start < runStart_ || start > runEnd_) decodeRun(start);
+    return end <= runEnd_ && (end == runEnd_ || !isContinuation(bytes_[end]));
+  }
+  std::size_t decodedBytes() const noexcept { return decoded_; }
+
+ private:
+  void decodeRun(std::size_t start) {
+    std::size_t position = start;
+    while (position < bytes_.size()) {
+      if (bytes_[position] < 0x80) {
+        ++position;
+        continue;
+      }
+      const auto length = sequenceLength(bytes_[position]);
+      if (length == 0 || length > bytes_.size() - position ||
+          !text::isValidUTF8(bytes_.subspan(position, length))) {
+        break;
+      }
+      position += length;
+    }
+    decoded_ += position - start;
+    runStart_ = start;
+    runEnd_ = position;
+  }
+
+  ByteView bytes_;
+  std::size_t runStart_ = 1;  // empty run until the first decode
+  std::size_t runEnd_ = 0;
+  std::size_t decoded_ = 0;
+};
 
 }  // namespace
 
@@ -56,6 +113,36 @@ std::optional<LengthPrefix> readLengthPrefix(ByteView bytes, std::size_t offset)
     if ((byte & 0x80u) == 0) return LengthPrefix{length, i + 1};
   }
   return std::nullopt;
+}
+
+StringRecords scanStringRecords(ByteView bytes, std::size_t from, std::uint64_t maximumLength) {
+  StringRecords found;
+  UTF8Runs utf8(bytes);
+  std::size_t position = from;
+  while (position < bytes.size()) {
+    if (bytes[position] != binaryObjectStringRecord || bytes.size() - position < 6) {
+      ++position;
+      continue;
+    }
+    const auto objectID = *readU32LE(bytes, position + 1);
+    const auto prefix = readLengthPrefix(bytes, position + 5);
+    if (objectID >= 1 && objectID <= kMaximumObjectID && prefix && prefix->length <= maximumLength) {
+      const auto start = position + 5 + prefix->byteCount;
+      if (prefix->length <= bytes.size() - start) {
+        const auto end = start + static_cast<std::size_t>(prefix->length);
+        if (utf8.isValid(start, end)) {
+          ++found.count;
+          found.secondToLast = found.last;
+          found.last = bytes.subspan(start, end - start);
+          position = end;
+          continue;
+        }
+      }
+    }
+    ++position;
+  }
+  found.decodedBytes = utf8.decodedBytes();
+  return found;
 }
 
 void appendInt32(Bytes& out, std::int32_t value) { appendUInt32(out, static_cast<std::uint32_t>(value)); }

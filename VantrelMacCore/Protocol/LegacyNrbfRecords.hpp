@@ -93,6 +93,20 @@ void appendMemberReference(Bytes& out, std::int32_t idRef);
 // followed by its value: 49 bytes of record and the 4-byte `Kind`.
 void appendProtocolEnum(Bytes& out, std::int32_t objectID, std::uint32_t kind);
 
+// The string records (0x06, object ID 1…1023, length prefix, UTF-8) found by a byte scan from
+// `from`: a byte that does not begin a well-formed record with a string that fits and is UTF-8 is
+// skipped, and a record found is skipped whole. Readers use only the last one or two strings, so
+// only those are kept. The scan is linear in the bytes whatever they hold: each byte is decoded
+// as UTF-8 at most once (`decodedBytes` says how many were), because a string starting inside an
+// already decoded run shares that run's end.
+struct StringRecords {
+  std::size_t count = 0;
+  ByteView last;
+  ByteView secondToLast;
+  std::size_t decodedBytes = 0;
+};
+StringRecords scanStringRecords(ByteView bytes, std::size_t from, std::uint64_t maximumLength);
+
 // Bytes 0 to 235 of the common envelope layout: header, library 2, the TSocketData class record
 // with `DataClass` typed as object, the inline `Kind` enum (object ID -3), `Kind` and `ComNum`.
 // The caller appends the `DataClass` records and the message end.

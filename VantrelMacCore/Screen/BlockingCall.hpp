@@ -1,21 +1,14 @@
 #pragma once
 
-// Runs a blocking function (a round trip to the X server, joining the capture thread) on a
-// thread of its own and resumes the awaiting coroutine on its executor with the result, so that
-// no strand is ever blocked. Meant for short, rare calls; each call has its own thread.
+// Runs a blocking function (a round trip to the X server, joining the capture thread) on the
+// blocking pool of the awaiting coroutine's executor and resumes the coroutine there with the
+// result, so that no strand is ever blocked. The call always runs to its end, even when the
+// caller is cancelled meanwhile: a capture being started or stopped must not overlap the next.
 
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
-#include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
-
-#include <exception>
 #include <memory>
-#include <thread>
 #include <type_traits>
 
-#include "Support/Async.hpp"
+#include "Support/Blocking.hpp"
 
 namespace vantrel::screen_detail {
 
@@ -28,38 +21,15 @@ using BlockingResult =
 // temporary lambda (docs/coroutine-rules.md, rule 4).
 template <typename Function>
 Awaitable<BlockingResult<Function>> runBlockingCall(const Function& function) {
-  using Result = BlockingResult<Function>;
-  static_assert(std::is_default_constructible_v<Result>);
-  auto work = std::make_shared<Function>(function);
-  return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Result)>(
-      [work](auto handler) {
-        auto executor = asio::get_associated_executor(handler);
-        auto guard = asio::make_work_guard(executor);
-        std::thread([handler = std::move(handler), work, guard = std::move(guard)]() mutable {
-          std::exception_ptr error;
-          Result value{};
-          try {
-            if constexpr (std::is_void_v<std::invoke_result_t<Function>>) {
-              (*work)();
-              value = true;
-            } else {
-              value = (*work)();
-            }
-          } catch (...) {
-            error = std::current_exception();
-          }
-          // After the post this thread touches nothing of the caller's: the function object and
-          // the work guard travel with the completion and end on the caller's executor.
-          auto target = guard.get_executor();
-          asio::post(std::move(target), [handler = std::move(handler), error, value = std::move(value),
-                                         guard = std::move(guard), work = std::move(work)]() mutable {
-            work.reset();
-            std::move(handler)(error, std::move(value));
-            guard.reset();
-          });
-        }).detach();
-      },
-      asio::use_awaitable);
+  auto call = [work = std::make_shared<Function>(function)]() -> BlockingResult<Function> {
+    if constexpr (std::is_void_v<std::invoke_result_t<Function>>) {
+      (*work)();
+      return true;
+    } else {
+      return (*work)();
+    }
+  };
+  return blocking_detail::runToEnd(nullptr, std::make_shared<decltype(call)>(std::move(call)));
 }
 
 }  // namespace vantrel::screen_detail

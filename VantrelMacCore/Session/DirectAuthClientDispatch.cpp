@@ -3,10 +3,6 @@
 
 #include <fmt/format.h>
 
-#include <filesystem>
-
-#include "Support/Paths.hpp"
-
 #include "Protocol/LegacyComInfoPayload.hpp"
 #include "Protocol/LegacyNrbfRecords.hpp"
 #include "Protocol/LegacyTSocketDataKindProbe.hpp"
@@ -20,14 +16,6 @@ namespace K = DirectAuthEventKinds;
 namespace Cmd = LegacyMgrProtocolCommand;
 
 namespace {
-// The Downloads folder when it exists, else the home folder.
-std::string defaultPasteDestination() {
-  std::error_code ec;
-  const auto downloads = paths::downloadsDirectory();
-  if (!downloads.empty() && std::filesystem::is_directory(downloads, ec)) return downloads.string();
-  return paths::home().string();
-}
-
 Awaitable<std::string> askPasteDestination(DirectAuthClient::PasteDestinationProvider provider) {
   co_return co_await provider();
 }

@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <cstring>
+#include <filesystem>
 
+#include "Support/Paths.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -88,6 +90,13 @@ DirectAuthConfiguration validatedDirectAuthConfiguration(const DirectAuthConfigu
   if (configuration.userID.empty()) throw DirectAuthError::invalidUserID();
   (void)DirectAuthPayload::makeRequestPayload(configuration.userID);
   return result;
+}
+
+std::string defaultPasteDestination() {
+  std::error_code ec;
+  const auto downloads = paths::downloadsDirectory();
+  if (!downloads.empty() && std::filesystem::is_directory(downloads, ec)) return downloads.string();
+  return paths::home().string();
 }
 
 }  // namespace vantrel

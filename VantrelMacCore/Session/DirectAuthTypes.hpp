@@ -121,4 +121,8 @@ Bytes makeRequestPayload(std::string_view userID);
 // user ID is never trimmed.
 DirectAuthConfiguration validatedDirectAuthConfiguration(const DirectAuthConfiguration& configuration);
 
+// The Downloads folder when it exists, else the home folder: where files pasted by the manager
+// go when nobody names a folder.
+std::string defaultPasteDestination();
+
 }  // namespace vantrel

@@ -1,6 +1,6 @@
 #include "Session/IncomingFileReceiver.hpp"
 
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 
 namespace vantrel {

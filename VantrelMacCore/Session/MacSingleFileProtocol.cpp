@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "Session/FileSystemError.hpp"
@@ -25,27 +26,46 @@ namespace fs = std::filesystem;
 MacSingleFileList::MacSingleFileList(std::string path, std::vector<MacSingleFileEntry> entries)
     : protocolName(listProtocolName), path(std::move(path)), entries(std::move(entries)) {}
 
-std::string MacSingleFileList::jsonString() const {
+namespace {
+
+nlohmann::ordered_json entryObject(const MacSingleFileEntry& entry) {
+  nlohmann::ordered_json item;
+  item["name"] = entry.name;
+  item["isDirectory"] = entry.isDirectory;
+  item["isHidden"] = entry.isHidden;
+  item["size"] = entry.size;
+  item["modified"] = entry.modified;
+  return item;
+}
+
+// Strict: a text that is not UTF-8 throws instead of producing a document the manager cannot
+// read. The listing escapes names beforehand, so this only guards callers that do not.
+std::string compactJSON(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+// The manager's reader has always received "/" escaped; outside strings no "/" can occur.
+std::size_t withEscapedSlashesSize(std::string_view compact) {
+  return compact.size() + static_cast<std::size_t>(std::count(compact.begin(), compact.end(), '/'));
+}
+
+nlohmann::ordered_json listHead(const std::string& protocolName, const std::string& path) {
   nlohmann::ordered_json document;
   document["protocolName"] = protocolName;
   document["path"] = path;
-  auto items = nlohmann::ordered_json::array();
-  for (const auto& entry : entries) {
-    nlohmann::ordered_json item;
-    item["name"] = entry.name;
-    item["isDirectory"] = entry.isDirectory;
-    item["isHidden"] = entry.isHidden;
-    item["size"] = entry.size;
-    item["modified"] = entry.modified;
-    items.push_back(std::move(item));
-  }
-  document["entries"] = std::move(items);
-  // Strict: a text that is not UTF-8 throws instead of producing a document the manager cannot
-  // read. The listing escapes names beforehand, so this only guards callers that do not.
-  const auto compact = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-  // The manager's reader has always received "/" escaped; outside strings no "/" can occur.
+  document["entries"] = nlohmann::ordered_json::array();
+  return document;
+}
+
+}  // namespace
+
+std::string MacSingleFileList::jsonString() const {
+  auto document = listHead(protocolName, path);
+  auto& items = document["entries"];
+  for (const auto& entry : entries) items.push_back(entryObject(entry));
+  const auto compact = compactJSON(document);
   std::string out;
-  out.reserve(compact.size() + compact.size() / 8);
+  out.reserve(withEscapedSlashesSize(compact));
   for (const char c : compact) {
     if (c == '/') out.push_back('\\');
     out.push_back(c);
@@ -53,43 +73,137 @@ std::string MacSingleFileList::jsonString() const {
   return out;
 }
 
-std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_view text) {
-  const auto document = nlohmann::json::parse(text, nullptr, false);
-  if (document.is_discarded() || !document.is_object()) return std::nullopt;
-  const auto field = [&](const char* key) -> const nlohmann::json* {
-    const auto it = document.find(key);
-    return it == document.end() ? nullptr : &*it;
-  };
-  const auto* protocolName = field("protocolName");
-  const auto* command = field("command");
-  const auto* path = field("path");
-  const auto* remotePath = field("remotePath");
-  const auto* files = field("files");
-  if (!protocolName || !command || !path || !remotePath || !files) return std::nullopt;
-  if (!protocolName->is_string() || !path->is_string() || !remotePath->is_string() || !files->is_array()) {
-    return std::nullopt;
+namespace {
+
+// Reads a command document as the parser walks it, never as a tree: a tree costs tens of times
+// the text (deep nesting most of all), while this keeps only the five members' values. The
+// document is one object whose `files` is an array of strings; nesting below that is refused at
+// once. Like a tree read, a repeated key counts with its last value and other keys are ignored.
+class CommandReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  // Object and `files` array; an ignored member may hold one more level's worth of scalars.
+  static constexpr int maximumDepth = 2;
+
+  std::optional<MacSingleFileCommand> result() const {
+    if (!protocolName_ || !path_ || !remotePath_ || !files_ || !command_) return std::nullopt;
+    if (*protocolName_ != MacSingleFileCommand::commandProtocolName) return std::nullopt;
+    MacSingleFileCommand command;
+    command.protocolName = *protocolName_;
+    command.command = *command_;
+    command.path = *path_;
+    command.remotePath = *remotePath_;
+    command.files = *files_;
+    return command;
   }
-  MacSingleFileCommand result;
-  if (command->is_number_unsigned()) {
-    const auto value = command->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return std::nullopt;
+
+  bool null() override { return scalar(); }
+  bool boolean(bool /*value*/) override { return scalar(); }
+  bool number_integer(number_integer_t value) override {
+    if (depth_ == 1 && member_ == Member::command) {
+      command_ = value;
+      return true;
     }
-    result.command = static_cast<std::int64_t>(value);
-  } else if (command->is_number_integer()) {
-    result.command = command->get<std::int64_t>();
-  } else {
-    return std::nullopt;
+    return scalar();
   }
-  for (const auto& element : *files) {
-    if (!element.is_string()) return std::nullopt;
-    result.files.push_back(element.get<std::string>());
+  bool number_unsigned(number_unsigned_t value) override {
+    if (depth_ == 1 && member_ == Member::command &&
+        value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      command_ = static_cast<std::int64_t>(value);
+      return true;
+    }
+    return scalar();
   }
-  result.protocolName = protocolName->get<std::string>();
-  result.path = path->get<std::string>();
-  result.remotePath = remotePath->get<std::string>();
-  if (result.protocolName != commandProtocolName) return std::nullopt;
-  return result;
+  bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return scalar(); }
+  bool binary(binary_t& /*value*/) override { return false; }
+  bool string(string_t& value) override {
+    if (depth_ == 2 && inFiles_) {
+      if (files_) files_->push_back(std::move(value));
+      return true;
+    }
+    if (depth_ != 1) return depth_ > 1;
+    switch (member_) {
+      case Member::protocolName: protocolName_ = std::move(value); return true;
+      case Member::path: path_ = std::move(value); return true;
+      case Member::remotePath: remotePath_ = std::move(value); return true;
+      default: return scalar();
+    }
+  }
+  bool start_object(std::size_t /*elements*/) override { return enter(false); }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t /*elements*/) override { return enter(true); }
+  bool end_array() override { return leave(); }
+  bool key(string_t& name) override {
+    if (depth_ != 1) return true;
+    member_ = name == "protocolName" ? Member::protocolName
+              : name == "command"    ? Member::command
+              : name == "path"       ? Member::path
+              : name == "remotePath" ? Member::remotePath
+              : name == "files"      ? Member::files
+                                     : Member::other;
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  enum class Member { other, protocolName, command, path, remotePath, files };
+
+  // A value of the wrong kind for a member clears it (a later repetition may set it again); at
+  // the top level only an object is a document.
+  bool scalar() {
+    if (depth_ == 0) return false;
+    if (depth_ == 2 && inFiles_) files_.reset();
+    if (depth_ == 1) clearMember();
+    return true;
+  }
+  void clearMember() {
+    switch (member_) {
+      case Member::protocolName: protocolName_.reset(); break;
+      case Member::command: command_.reset(); break;
+      case Member::path: path_.reset(); break;
+      case Member::remotePath: remotePath_.reset(); break;
+      case Member::files: files_.reset(); break;
+      case Member::other: break;
+    }
+  }
+  bool enter(bool isArray) {
+    if (depth_ == 0) {
+      if (isArray) return false;
+    } else if (depth_ >= maximumDepth) {
+      return false;
+    } else {
+      inFiles_ = isArray && member_ == Member::files;
+      clearMember();
+      if (inFiles_) files_.emplace();
+    }
+    ++depth_;
+    return true;
+  }
+  bool leave() {
+    --depth_;
+    inFiles_ = false;
+    return true;
+  }
+
+  int depth_ = 0;
+  Member member_ = Member::other;
+  bool inFiles_ = false;
+  std::optional<std::string> protocolName_;
+  std::optional<std::int64_t> command_;
+  std::optional<std::string> path_;
+  std::optional<std::string> remotePath_;
+  std::optional<std::vector<std::string>> files_;
+};
+
+}  // namespace
+
+std::optional<MacSingleFileCommand> MacSingleFileCommand::decode(std::string_view text) {
+  if (text.size() > maximumDocumentBytes) return std::nullopt;
+  CommandReader reader;
+  if (!nlohmann::json::sax_parse(text, &reader)) return std::nullopt;
+  return reader.result();
 }
 
 // MARK: - Errors
@@ -205,20 +319,10 @@ void removeItem(int folderFd, const std::string& name, const fs::path& itemPath,
   }
 }
 
-}  // namespace
+std::string foldedName(std::string_view name) { return text::lowercased(text::nfc(name)); }
 
-fs::path resolve(std::string_view path) {
-  if (path == desktopAlias) return standardized(paths::desktopDirectory());
-  if (path == documentsAlias) return standardized(paths::documentsDirectory());
-  if (path == homeAlias) return standardized(paths::home());
-  std::string slashed(path);
-  std::replace(slashed.begin(), slashed.end(), '\\', '/');
-  return standardized(fs::path(slashed));
-}
-
-int standardCompare(std::string_view a, std::string_view b) {
-  const auto fa = text::lowercased(text::nfc(a));
-  const auto fb = text::lowercased(text::nfc(b));
+// The Finder's order on names folded once (NFC, lower case): runs of digits compare by value.
+int compareFolded(std::string_view fa, std::string_view fb) {
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::size_t i = 0;
   std::size_t j = 0;
@@ -251,32 +355,80 @@ int standardCompare(std::string_view a, std::string_view b) {
   return 0;
 }
 
-MacSingleFileList list(std::string_view requestedPath) {
+struct SortedEntry {
+  MacSingleFileEntry entry;
+  std::string key;  // folded once: the sort compares each entry many times
+};
+
+// Calls `visit` with each name in the open folder, "." and ".." left out, reading as it goes.
+template <class Visit>
+void forEachFolderEntry(int folderFd, const std::string& shownPath, Visit visit) {
+  static constexpr const char* readFolder = "Couldn\u2019t read the folder";
+  UniqueFd duplicate(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) throw FileSystemError(readFolder, shownPath, errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(duplicate.get()), ::closedir);
+  if (!directory) throw FileSystemError(readFolder, shownPath, errno);
+  (void)duplicate.release();     // the stream owns it now
+  ::rewinddir(directory.get());  // a duplicate shares the position of a folder read before
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory.get());
+    if (entry == nullptr) break;
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") visit(entry->d_name);
+  }
+  if (errno != 0) throw FileSystemError(readFolder, shownPath, errno);
+}
+
+}  // namespace
+
+fs::path resolve(std::string_view path) {
+  if (path == desktopAlias) return standardized(paths::desktopDirectory());
+  if (path == documentsAlias) return standardized(paths::documentsDirectory());
+  if (path == homeAlias) return standardized(paths::home());
+  std::string slashed(path);
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  return standardized(fs::path(slashed));
+}
+
+int standardCompare(std::string_view a, std::string_view b) {
+  return compareFolded(foldedName(a), foldedName(b));
+}
+
+MacSingleFileList list(std::string_view requestedPath, std::size_t maximumJSONBytes) {
   const auto folder = resolve(requestedPath);
   const auto folderFd = openFolder(folder, "Couldn\u2019t read the folder");
-  const auto names = folderEntryNames(folderFd.get(), folder.string());
+  auto shownPath = displayPath(folder);
   ::tzset();
 
-  std::vector<MacSingleFileEntry> entries;
-  entries.reserve(names.size());
-  for (const auto& rawName : names) {
+  // The exact length of the answer so far: the head, then each entry and its separating comma.
+  std::size_t jsonBytes = withEscapedSlashesSize(
+      compactJSON(listHead(std::string(MacSingleFileList::listProtocolName), shownPath)));
+  if (jsonBytes > maximumJSONBytes) throw LegacyClipboardCodecError::valueTooLarge();
+  std::vector<SortedEntry> entries;
+  forEachFolderEntry(folderFd.get(), folder.string(), [&](const char* rawName) {
     struct stat status {};
     // An item that vanished or cannot be examined is left out; the listing goes on.
-    if (::fstatat(folderFd.get(), rawName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(folderFd.get(), rawName, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
     MacSingleFileEntry entry;
     entry.name = text::nfc(text::printableFileName(rawName));
     entry.isDirectory = S_ISDIR(status.st_mode);
-    entry.isHidden = !rawName.empty() && rawName.front() == '.';
+    entry.isHidden = rawName[0] == '.';
     entry.size = entry.isDirectory ? 0 : static_cast<std::int64_t>(status.st_size);
     entry.modified = modificationText(status);
-    entries.push_back(std::move(entry));
-  }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const MacSingleFileEntry& a, const MacSingleFileEntry& b) {
-                     if (a.isDirectory != b.isDirectory) return a.isDirectory;
-                     return standardCompare(a.name, b.name) < 0;
-                   });
-  return MacSingleFileList(displayPath(folder), std::move(entries));
+    jsonBytes += compactJSON(entryObject(entry)).size() + (entries.empty() ? 0 : 1);
+    if (jsonBytes > maximumJSONBytes) throw LegacyClipboardCodecError::valueTooLarge();
+    auto key = foldedName(entry.name);
+    entries.push_back(SortedEntry{std::move(entry), std::move(key)});
+  });
+  std::stable_sort(entries.begin(), entries.end(), [](const SortedEntry& a, const SortedEntry& b) {
+    if (a.entry.isDirectory != b.entry.isDirectory) return a.entry.isDirectory;
+    return compareFolded(a.key, b.key) < 0;
+  });
+  std::vector<MacSingleFileEntry> sorted;
+  sorted.reserve(entries.size());
+  for (auto& item : entries) sorted.push_back(std::move(item.entry));
+  return MacSingleFileList(std::move(shownPath), std::move(sorted));
 }
 
 std::string execute(const MacSingleFileCommand& command) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Protocol/LegacyClipboardCodec.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {
@@ -52,8 +53,14 @@ struct MacSingleFileCommand {
   std::string remotePath;
   std::vector<std::string> files;
 
+  // The longest document read: room for thousands of full paths in `files`, far below the 4 MiB
+  // a string envelope may carry.
+  static constexpr std::size_t maximumDocumentBytes = 1'048'576;
+
   // Strict: every key present with its exact type (no null), the protocol name exact; keys
-  // beyond the five are ignored. nullopt for every failure.
+  // beyond the five are ignored. nullopt for every failure, for a document over
+  // `maximumDocumentBytes`, and for nesting below the `files` array or an ignored member's array
+  // or object, refused while reading without building the document.
   static std::optional<MacSingleFileCommand> decode(std::string_view text);
 
   friend bool operator==(const MacSingleFileCommand&, const MacSingleFileCommand&) = default;
@@ -92,8 +99,13 @@ inline constexpr std::string_view documentsAlias = "내문서";
 inline constexpr std::string_view homeAlias = "Vantrel 폴더";
 
 // Lists one folder level. Throws `FileSystemError` when the folder cannot be read; an item whose
-// status cannot be read is left out. Folders first, then the Finder's name order.
-MacSingleFileList list(std::string_view requestedPath);
+// status cannot be read is left out. Folders first, then the Finder's name order. The listing's
+// JSON travels as one string of at most `maximumJSONBytes`: reading stops as soon as the entries
+// read so far would make it longer, with the error building that string would have thrown
+// (`LegacyClipboardCodecError::valueTooLarge`), so a huge folder costs no more than the largest
+// answer.
+MacSingleFileList list(std::string_view requestedPath,
+                       std::size_t maximumJSONBytes = LegacyClipboardCodec::maximumTextBytes);
 
 // Runs codes 1 to 3 and returns the folder's path (NFC) for the fresh listing. Throws
 // `MacSingleFileError` for refusals and `FileSystemError` for failed file calls.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Support/Blocking.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {
@@ -40,25 +41,29 @@ class SystemCommandLaunchError : public Error {
 };
 
 // Launches the configured restart command (by default `systemctl reboot`) and returns at once.
-// The command's exit is collected on a helper thread so that no zombie is left; its status is
-// not looked at (a restart refused later by the system is not reported).
+// The command's exit is collected on the blocking pool so that no zombie is left; its status is
+// not looked at (a restart refused later by the system is not reported). A pool that stops
+// before the command ends leaves its collection to the process's exit.
 class MacSystemCommandExecutor final : public SystemCommandExecuting {
  public:
-  // Called on the helper thread once the launched process has been collected (tests).
+  // Called on a pool thread once the launched process has been collected (tests).
   using ReapObserver = std::function<void(pid_t pid, int waitStatus)>;
 
   static std::vector<std::string> defaultRestartCommand() { return {"systemctl", "reboot"}; }
 
-  MacSystemCommandExecutor() : MacSystemCommandExecutor(defaultRestartCommand()) {}
-  // The executable (first element) is looked up in PATH when it holds no slash.
-  explicit MacSystemCommandExecutor(std::vector<std::string> restartCommand, ReapObserver onReaped = {})
-      : restartCommand_(std::move(restartCommand)), onReaped_(std::move(onReaped)) {}
+  // The executable (first element) is looked up in PATH when it holds no slash. `reaper` must
+  // outlive the executor (the runtime's pool does).
+  explicit MacSystemCommandExecutor(BlockingPool& reaper,
+                                    std::vector<std::string> restartCommand = defaultRestartCommand(),
+                                    ReapObserver onReaped = {})
+      : reaper_(&reaper), restartCommand_(std::move(restartCommand)), onReaped_(std::move(onReaped)) {}
 
   const std::vector<std::string>& restartCommand() const noexcept { return restartCommand_; }
 
   void requestReboot() override;
 
  private:
+  BlockingPool* reaper_;
   std::vector<std::string> restartCommand_;
   ReapObserver onReaped_;
 };

@@ -1,10 +1,15 @@
 #include "Support/Async.hpp"
 
+#include <asio/execution/context.hpp>
 #include <asio/post.hpp>
+#include <asio/query.hpp>
 #include <asio/redirect_error.hpp>
 
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 
+#include "Support/Blocking.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -22,7 +27,12 @@ bool isCancellation(const std::exception_ptr& error) noexcept {
   }
 }
 
-Runtime::Runtime(std::size_t threads) : guard_(asio::make_work_guard(context_)) {
+Runtime::Runtime(Executor mainExecutor, std::size_t threads, std::size_t blockingThreads)
+    : mainExecutor_(std::move(mainExecutor)),
+      guard_(asio::make_work_guard(context_)),
+      blocking_(std::make_shared<BlockingPool>(blockingThreads)) {
+  adoptBlockingPool(context_, blocking_);
+  adoptBlockingPool(asio::query(mainExecutor_, asio::execution::context), blocking_);
   if (threads == 0) threads = 1;
   threads_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) {
@@ -33,12 +43,26 @@ Runtime::Runtime(std::size_t threads) : guard_(asio::make_work_guard(context_)) 
 Runtime::~Runtime() { stop(); }
 
 void Runtime::stop() {
+  if (!threads_.empty() && !context_.stopped()) {
+    // Everything queued before this marker has been taken up by a thread once it runs.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool reached = false;
+    asio::post(context_, [&] {
+      std::lock_guard lock(mutex);
+      reached = true;
+      changed.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return reached; });
+  }
   guard_.reset();
   context_.stop();
   for (auto& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
   threads_.clear();
+  blocking_->stop();
 }
 
 void reportTaskFailure(const std::string& name, const std::exception_ptr& error) noexcept {
@@ -48,6 +72,11 @@ void reportTaskFailure(const std::string& name, const std::exception_ptr& error)
         .error("task '{}' ended with an error: {}", name, localizedDescription(error));
   } catch (...) {
   }
+}
+
+void raceLost(std::error_code timerError) {
+  if (timerError) throw CancellationError();
+  throw TimeoutError();
 }
 
 Awaitable<void> checkCancellation() {

@@ -55,22 +55,49 @@ class TimeoutError : public Error {
 // True for `CancellationError` and for Asio's "operation aborted" (a cancelled wait or read).
 bool isCancellation(const std::exception_ptr& error) noexcept;
 
-// The process's executors: one io_context run by a few threads.
+class BlockingPool;
+
+// The process's runtime: one io_context run by a few threads for the actors and their I/O, the
+// main executor it is given (the Qt event loop's in the application; an io_context run on the
+// main thread in the agent mode and in tests), and one pool for blocking work (Support/Blocking).
+//
+// Shutdown happens in this order, and only in this order:
+//  1. The owner ends what runs on the runtime while every thread still runs, so that clean-up
+//     paths complete: sessions disconnect, task slots are cancelled, actors are released.
+//  2. `stop()` lets the handlers already queued in the io_context run (it waits for a marker
+//     posted behind them), then stops the io_context and joins its threads.
+//  3. `stop()` then stops the blocking pool: queued blocking work that has not begun is dropped,
+//     running work finishes and posts its completion into its (stopped) context, and the pool's
+//     threads are joined. From here on no thread of ours posts anywhere.
+//  4. The io_context is destroyed with the Runtime, destroying the handlers still queued in it.
+//  5. The main executor's context belongs to the caller and is destroyed after the Runtime:
+//     blocking completions may be posted into it until step 3 has ended. (If it goes first, its
+//     shutdown stops the shared pool, and blocking work awaited later fails with
+//     `CancellationError` instead of posting into a dead context.)
+// The destructor performs steps 2-4 when the owner has not called `stop()`. Never call `stop()`
+// or destroy the Runtime from one of its own threads.
 class Runtime {
  public:
-  explicit Runtime(std::size_t threads = 2);
+  explicit Runtime(Executor mainExecutor, std::size_t threads = 2, std::size_t blockingThreads = 4);
   ~Runtime();
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
   asio::io_context& context() noexcept { return context_; }
+  // The executor of the actors and I/O.
   Executor executor() noexcept { return context_.get_executor(); }
-  // Stops the threads after the work already queued has had a chance to run; idempotent.
+  // The executor of the application's model (the main actor).
+  const Executor& mainExecutor() const noexcept { return mainExecutor_; }
+  // The pool for blocking work; `blockingPoolOf` answers it for both executors above.
+  BlockingPool& blocking() noexcept { return *blocking_; }
+  // Steps 2 and 3 of the shutdown order above; idempotent.
   void stop();
 
  private:
+  Executor mainExecutor_;
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::shared_ptr<BlockingPool> blocking_;
   std::vector<std::thread> threads_;
 };
 
@@ -180,9 +207,14 @@ Awaitable<void> checkCancellation();
 // Suspends for `duration` of `VantrelClock`; throws `CancellationError` when cancelled meanwhile.
 Awaitable<void> sleepFor(VantrelClock::duration duration);
 
+// Throws what a race whose timer finished first means: `TimeoutError`, or `CancellationError`
+// when the timer ended because the race was cancelled.
+[[noreturn]] void raceLost(std::error_code timerError);
+
 // Races `operation` against a timer: the first to finish (successfully or not) decides, and the
-// other is cancelled and awaited. Throws `TimeoutError` when the timer wins; the operation must
-// honour per-operation cancellation.
+// other is cancelled and awaited. Throws `TimeoutError` when the timer wins, `CancellationError`
+// when the caller cancels the race before the operation ends; the operation must honour
+// per-operation cancellation.
 template <typename T>
 Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
   auto executor = co_await asio::this_coro::executor;
@@ -193,8 +225,7 @@ Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
             asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
             timer.async_wait(asio::experimental::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timerError;
-    if (order[0] != 0) throw TimeoutError();
+    if (order[0] != 0) raceLost(timerError);
     if (error) std::rethrow_exception(error);
     co_return;
   } else {
@@ -203,8 +234,7 @@ Awaitable<T> withTimeout(Awaitable<T> operation, VantrelClock::duration limit) {
             asio::co_spawn(executor, std::move(operation), asio::experimental::deferred),
             timer.async_wait(asio::experimental::deferred))
             .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timerError;
-    if (order[0] != 0) throw TimeoutError();
+    if (order[0] != 0) raceLost(timerError);
     if (error) std::rethrow_exception(error);
     co_return std::move(value);
   }

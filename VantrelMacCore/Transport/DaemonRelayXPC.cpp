@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "Support/Outcome.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Text.hpp"
@@ -102,18 +103,9 @@ std::shared_ptr<XPCReplyGate<T>> DaemonRelayTransport::startCall(VantrelClock::d
     connection_->resume();
   }
 
-  auto gate = std::make_shared<XPCReplyGate<T>>(strand_);
+  auto gate = std::make_shared<XPCReplyGate<T>>(strand_, VantrelClock::now() + timeout);
   outstanding_.remove_if([](const auto& weak) { return weak.expired(); });
   outstanding_.push_back(gate);
-
-  auto timer = std::make_shared<Timer>(strand_, timeout);
-  timer->async_wait([weak = std::weak_ptr<XPCReplyGate<T>>(gate)](std::error_code ec) {
-    if (ec) return;
-    if (auto gate = weak.lock()) {
-      gate->fail(failure(NetworkTransportError::connectionFailed(DaemonRelayFailure::replyTimeout)));
-    }
-  });
-  gate->setTimer(timer);
 
   connection_->call(std::move(request), [gate, mapping = std::move(mapping)](std::optional<Reply> reply) {
     if (!reply) {
@@ -126,12 +118,35 @@ std::shared_ptr<XPCReplyGate<T>> DaemonRelayTransport::startCall(VantrelClock::d
 }
 
 template <typename T>
+Awaitable<std::optional<typename XPCReplyGate<T>::Result>> DaemonRelayTransport::awaitReply(
+    std::shared_ptr<XPCReplyGate<T>> gate) {
+  const auto remaining = gate->deadline() - VantrelClock::now();
+  if (!gate->isFinished() && remaining <= VantrelClock::duration::zero()) {
+    gate->fail(failure(NetworkTransportError::connectionFailed(DaemonRelayFailure::replyTimeout)));
+  }
+  if (!gate->isFinished()) {
+    auto waited = co_await vantrel::attempt(withTimeout(gate->wait(), remaining));
+    if (waited && !*waited) throw NetworkTransportError::cancelled();
+    if (!waited) {
+      matchError(
+          waited.error(),
+          [&gate](const TimeoutError&) {
+            return gate->fail(
+                failure(NetworkTransportError::connectionFailed(DaemonRelayFailure::replyTimeout)));
+          },
+          [](const std::exception_ptr&) -> bool { throw NetworkTransportError::cancelled(); });
+    }
+  }
+  co_return gate->take();
+}
+
+template <typename T>
 Awaitable<T> DaemonRelayTransport::invoke(std::shared_ptr<DaemonRelayTransport> self,
                                           VantrelClock::duration timeout, Request request,
                                           Mapping<T> mapping) {
   auto gate = self->startCall<T>(timeout, std::move(request), std::move(mapping));
-  if (!co_await gate->wait()) throw NetworkTransportError::cancelled();
-  co_return unwrap<T>(std::move(*gate->take()));
+  auto result = co_await awaitReply(gate);
+  co_return unwrap<T>(std::move(*result));
 }
 
 Awaitable<void> DaemonRelayTransport::connect(std::string host, std::uint16_t port) {
@@ -204,16 +219,19 @@ Awaitable<Bytes> DaemonRelayTransport::receiveBody(std::shared_ptr<DaemonRelayTr
           });
     }
     auto gate = self->pendingReceive_;
-    if (!co_await gate->wait()) throw NetworkTransportError::cancelled();
+    auto result = co_await awaitReply(gate);
     if (self->pendingReceive_ == gate) self->pendingReceive_.reset();
-    auto result = gate->take();
     if (!result) continue;  // another receive took this reply; ask again
     co_return unwrap<Bytes>(std::move(*result));
   }
 }
 
 Awaitable<void> DaemonRelayTransport::disconnectBody(std::shared_ptr<DaemonRelayTransport> self) {
-  co_await enterOperation();
+  // A clean-up path: it runs to its end (at most the request time-out) and never throws, even for
+  // a caller that gives up, so that the daemon always hears of it.
+  co_await asio::this_coro::reset_cancellation_state(
+      [](asio::cancellation_type) { return asio::cancellation_type::none; });
+  co_await asio::this_coro::throw_if_cancelled(false);
   auto connection = self->connection_;
   if (!connection) co_return;
 
@@ -234,7 +252,10 @@ Awaitable<void> DaemonRelayTransport::disconnectBody(std::shared_ptr<DaemonRelay
     error = std::current_exception();
   }
   if (error) {
-    relayLog().notice("VantrelMac daemon disconnect failed: {}", textualRendering(error));
+    try {
+      relayLog().notice("VantrelMac daemon disconnect failed: {}", textualRendering(error));
+    } catch (...) {
+    }
   }
   connection->invalidate();
   if (self->connection_ == connection) self->connection_.reset();

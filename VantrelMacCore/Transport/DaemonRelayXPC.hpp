@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <variant>
 
@@ -40,63 +39,41 @@ class XPCReplyGateBase {
 };
 
 // Ends one relay call exactly once: the first of the daemon's reply, a connection error and the
-// timer decides, everything after it is dropped. `finish` and `fail` are called on the executor
-// the gate was made with (the transport's strand); the lock keeps the decision itself atomic.
+// call's deadline decides, everything after it is dropped. Lives on the transport's strand, like
+// everything that calls it.
 template <typename T>
 class XPCReplyGate final : public XPCReplyGateBase {
  public:
   using Result = std::variant<T, std::exception_ptr>;
 
-  explicit XPCReplyGate(const Executor& executor) : wake_(executor) {
+  XPCReplyGate(const Executor& executor, VantrelClock::time_point deadline)
+      : wake_(executor), deadline_(deadline) {
     wake_.expires_at(VantrelClock::time_point::max());
   }
 
-  // The timer that ends the call with a time-out; cancelled when anything else ends it first.
-  void setTimer(std::shared_ptr<Timer> timer) {
-    {
-      std::lock_guard guard(lock_);
-      if (!finished_) {
-        timer_ = std::move(timer);
-        return;
-      }
-    }
-    timer->cancel();
-  }
-
   bool finish(Result result) {
-    std::shared_ptr<Timer> timer;
-    {
-      std::lock_guard guard(lock_);
-      if (finished_) return false;
-      finished_ = true;
-      result_ = std::move(result);
-      timer = std::move(timer_);
-    }
-    if (timer) timer->cancel();
+    if (finished_) return false;
+    finished_ = true;
+    result_ = std::move(result);
     wake_.cancel();
     return true;
   }
 
   bool fail(std::exception_ptr error) override { return finish(Result(std::move(error))); }
 
-  bool isFinished() const {
-    std::lock_guard guard(lock_);
-    return finished_;
-  }
+  bool isFinished() const noexcept { return finished_; }
+  VantrelClock::time_point deadline() const noexcept { return deadline_; }
 
   // The outcome, handed out once.
-  std::optional<Result> take() {
-    std::lock_guard guard(lock_);
-    return std::exchange(result_, std::nullopt);
-  }
+  std::optional<Result> take() { return std::exchange(result_, std::nullopt); }
 
   // Waits for the outcome; false when the waiting operation was cancelled first (the call itself
   // goes on, and its outcome stays in the gate).
   Awaitable<bool> wait() {
-    while (!isFinished()) {
+    while (!finished_) {
       std::error_code ignored;
       co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-      if (isFinished()) break;
+      if (finished_) break;
       auto state = co_await asio::this_coro::cancellation_state;
       if (state.cancelled() != asio::cancellation_type::none) co_return false;
     }
@@ -104,16 +81,16 @@ class XPCReplyGate final : public XPCReplyGateBase {
   }
 
  private:
-  mutable std::mutex lock_;
   bool finished_ = false;
   std::optional<Result> result_;
-  std::shared_ptr<Timer> timer_;
   Timer wake_;
+  VantrelClock::time_point deadline_;
 };
 
 // The transport of the windowless session agent: the privileged relay daemon holds the TCP
 // connection, and each operation is one request on the relay socket, answered by the daemon's
 // reply, a connection failure or a time-out (10 s; receive 60 s), whichever comes first.
+// `disconnect()` never throws: it is the clean-up path of every caller.
 //
 // The relay connection is made by the first call and kept until `disconnect()`; once it has
 // failed, every call fails at once with "daemon_unavailable_or_signature_rejected" until then.
@@ -156,6 +133,11 @@ class DaemonRelayTransport final : public NetworkTransporting,
   template <typename T>
   std::shared_ptr<XPCReplyGate<T>> startCall(VantrelClock::duration timeout, relayipc::Request request,
                                              Mapping<T> mapping);
+  // Waits for the gate's outcome until its deadline; `cancelled` when the caller gives up first.
+  // Empty when another receive took the outcome meanwhile.
+  template <typename T>
+  static Awaitable<std::optional<typename XPCReplyGate<T>::Result>> awaitReply(
+      std::shared_ptr<XPCReplyGate<T>> gate);
   template <typename T>
   static Awaitable<T> invoke(std::shared_ptr<DaemonRelayTransport> self, VantrelClock::duration timeout,
                              relayipc::Request request, Mapping<T> mapping);

@@ -7,9 +7,16 @@
 #include <asio/ssl.hpp>
 #include <asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <deque>
 
+#include "Support/Outcome.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -166,7 +173,8 @@ void pumpWrites(const std::shared_ptr<Connection>& c) {
 }
 
 // Name resolution, the TCP handshake and the TLS handshake with its verification.
-Awaitable<void> establish(std::shared_ptr<Connection> c, std::string host, std::uint16_t port) {
+Awaitable<void> establish(std::shared_ptr<Connection> c, std::string host, std::uint16_t port,
+                          TCPLinkSupervision supervision) {
   auto endpoints = co_await c->resolver.async_resolve(
       host, std::to_string(port), asio::ip::tcp::resolver::numeric_service, asio::use_awaitable);
   if (c->closed) throw NetworkTransportError::cancelled();
@@ -174,6 +182,7 @@ Awaitable<void> establish(std::shared_ptr<Connection> c, std::string host, std::
   if (c->closed) throw NetworkTransportError::cancelled();
   // Small input and control frames must not wait for acknowledgements.
   c->socket.set_option(asio::ip::tcp::no_delay(true));
+  superviseTCPLink(c->socket, supervision);
   if (c->tls) {
     if (!c->tlsOptions->prepare(c->tls->native_handle())) {
       throw NetworkTransportError::connectionFailed("TLS server name rejected");
@@ -200,26 +209,46 @@ std::exception_ptr connectFailure(const std::shared_ptr<Connection>& c, std::exc
 
 }  // namespace
 
+// Lets the kernel end a connection whose peer has vanished (keepalive probes on an idle link) or
+// stopped reading (data unacknowledged for the user time-out), so that the session fails as for
+// any transport error instead of waiting for ever.
+void superviseTCPLink(asio::ip::tcp::socket& socket, const TCPLinkSupervision& supervision) {
+  const int fd = socket.native_handle();
+  const auto seconds = [](std::chrono::seconds value) { return static_cast<int>(value.count()); };
+  const int on = 1;
+  const int idle = seconds(supervision.keepaliveIdle);
+  const int interval = seconds(supervision.keepaliveInterval);
+  const int probes = supervision.keepaliveProbes;
+  const auto userTimeout = static_cast<unsigned int>(supervision.userTimeout.count());
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
+      ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) != 0) {
+    throw NetworkTransportError::connectionFailed(std::string("socket options refused: ") +
+                                                  std::strerror(errno));
+  }
+}
+
 std::shared_ptr<DirectTCPTransport> DirectTCPTransport::create(Executor executor,
                                                                std::optional<ManagerTLSPolicy> tlsPolicy,
-                                                               double connectTimeout) {
+                                                               double connectTimeout,
+                                                               TCPLinkSupervision supervision) {
   return std::shared_ptr<DirectTCPTransport>(
-      new DirectTCPTransport(std::move(executor), std::move(tlsPolicy), connectTimeout));
+      new DirectTCPTransport(std::move(executor), std::move(tlsPolicy), connectTimeout, supervision));
 }
 
 DirectTCPTransport::DirectTCPTransport(Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy,
-                                       double connectTimeout)
+                                       double connectTimeout, TCPLinkSupervision supervision)
     : strand_(makeStrand(executor)),
       tlsPolicy_(std::move(tlsPolicy)),
-      connectTimeout_(clampConnectTimeout(connectTimeout)) {}
+      connectTimeout_(clampConnectTimeout(connectTimeout)),
+      supervision_(supervision) {}
 
 DirectTCPTransport::~DirectTCPTransport() {
-  std::shared_ptr<Connection> remaining;
-  {
-    std::lock_guard guard(lock_);
-    remaining = std::move(connection_);
-  }
-  if (remaining) {
+  // The last reference may go on any thread, but no operation body runs any more (each one
+  // holds a reference), so the connection can be taken here.
+  if (auto remaining = std::move(connection_)) {
     // The connection's handlers run on the strand; close it there.
     asio::post(strand_, [remaining] { remaining->close(); });
   }
@@ -230,13 +259,7 @@ double DirectTCPTransport::clampConnectTimeout(double seconds) noexcept {
   return std::min(std::max(seconds, 1.0), 60.0);
 }
 
-DirectTCPTransport::Phase DirectTCPTransport::phase() const {
-  std::lock_guard guard(lock_);
-  return phase_;
-}
-
 std::shared_ptr<DirectTCPTransport::Connection> DirectTCPTransport::readyConnection() const {
-  std::lock_guard guard(lock_);
   if (phase_ != Phase::ready || !connection_) return nullptr;
   return connection_;
 }
@@ -264,90 +287,57 @@ Awaitable<void> DirectTCPTransport::connectBody(std::shared_ptr<DirectTCPTranspo
   if (trimmedHost.empty()) throw NetworkTransportError::invalidHost();
   if (port == 0) throw NetworkTransportError::invalidPort(0);
 
-  std::uint64_t attempt = 0;
-  {
-    std::lock_guard guard(self->lock_);
-    if (self->phase_ == Phase::connecting || self->phase_ == Phase::ready) {
-      throw NetworkTransportError::alreadyConnected();
-    }
-    self->phase_ = Phase::connecting;
-    attempt = ++self->attempt_;
+  if (self->phase_ == Phase::connecting || self->phase_ == Phase::ready) {
+    throw NetworkTransportError::alreadyConnected();
   }
+  self->phase_ = Phase::connecting;
+  const std::uint64_t attempt = ++self->attempt_;
 
   std::shared_ptr<Connection> c;
   try {
     c = std::make_shared<Connection>(self->strand_, self->tlsPolicy_ ? self->tlsPolicy_->options() : nullptr);
   } catch (const std::exception& e) {
-    std::lock_guard guard(self->lock_);
-    if (self->attempt_ == attempt) self->phase_ = Phase::failed;
+    self->phase_ = Phase::failed;
     throw NetworkTransportError::connectionFailed(e.what());
   }
-  {
-    std::lock_guard guard(self->lock_);
-    if (self->attempt_ != attempt || self->phase_ != Phase::connecting) {
-      // A disconnect came first: this attempt is over before it opened anything.
-      if (self->attempt_ == attempt) self->phase_ = Phase::failed;
-      throw NetworkTransportError::cancelled();
-    }
-    self->connection_ = c;
-  }
+  self->connection_ = c;
 
-  // The first of ready, failure, time-out, disconnect and the caller's cancellation decides.
-  auto outcome = std::make_shared<OnceResume<std::exception_ptr>>();
-  auto finish = [outcome, c](std::exception_ptr error) {
-    if (outcome->resume(std::move(error))) c->wake();
-  };
-
-  Timer deadline(self->strand_);
-  deadline.expires_after(std::chrono::duration_cast<VantrelClock::duration>(
-      std::chrono::duration<double>(self->connectTimeout_)));
-  deadline.async_wait([finish, weak = std::weak_ptr<Connection>(c)](std::error_code ec) {
-    if (ec) return;
-    finish(transportError(NetworkTransportError::timedOut()));
-    if (auto c = weak.lock()) c->close();
-  });
-
-  asio::co_spawn(self->strand_, establish(c, trimmedHost, port), [finish, c](std::exception_ptr error) {
-    finish(error ? connectFailure(c, error) : nullptr);
-  });
-
-  while (!outcome->hasValue()) {
-    const bool stillWanted = co_await waitForChange(c);
-    if (!stillWanted) finish(transportError(NetworkTransportError::cancelled()));
-  }
-  deadline.cancel();
-  auto error = outcome->take().value_or(nullptr);
-
-  if (!error) {
-    std::lock_guard guard(self->lock_);
-    if (self->attempt_ == attempt && self->phase_ == Phase::connecting && self->connection_ == c &&
-        !c->closed) {
-      self->phase_ = Phase::ready;
-      co_return;
-    }
+  // The first of ready, failure and time-out decides; a disconnect closes the connection and a
+  // cancelled caller cancels the race, both of which end the establishment at once.
+  const auto limit = std::chrono::duration_cast<VantrelClock::duration>(
+      std::chrono::duration<double>(self->connectTimeout_));
+  auto outcome =
+      co_await vantrel::attempt(withTimeout(establish(c, trimmedHost, port, self->supervision_), limit));
+  std::exception_ptr error;
+  const bool callerGaveUp =
+      (co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none;
+  if (!outcome) {
+    error = c->closed || callerGaveUp
+                ? transportError(NetworkTransportError::cancelled())
+                : matchError(
+                      outcome.error(),
+                      [](const TimeoutError&) { return transportError(NetworkTransportError::timedOut()); },
+                      [&c](const std::exception_ptr& other) { return connectFailure(c, other); });
+  } else if (self->attempt_ != attempt || self->phase_ != Phase::connecting || self->connection_ != c ||
+             c->closed) {
     // Disconnected between the handshake and here.
     error = transportError(NetworkTransportError::cancelled());
+  } else {
+    self->phase_ = Phase::ready;
+    co_return;
   }
-
-  {
-    std::lock_guard guard(self->lock_);
-    if (self->attempt_ == attempt) {
-      if (self->connection_ == c) self->connection_.reset();
-      self->phase_ = Phase::failed;
-    }
+  if (self->attempt_ == attempt) {
+    if (self->connection_ == c) self->connection_.reset();
+    self->phase_ = Phase::failed;
   }
   c->close();
   std::rethrow_exception(error);
 }
 
 Awaitable<void> DirectTCPTransport::disconnectBody(std::shared_ptr<DirectTCPTransport> self) {
-  std::shared_ptr<Connection> taken;
-  {
-    std::lock_guard guard(self->lock_);
-    taken = std::move(self->connection_);
-    self->connection_.reset();
-    self->phase_ = Phase::cancelled;
-  }
+  auto taken = std::move(self->connection_);
+  self->connection_.reset();
+  self->phase_ = Phase::cancelled;
   if (taken) taken->close();
   co_return;
 }

@@ -1,22 +1,38 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include <asio/ip/tcp.hpp>
 
 #include "Transport/ManagerTLSPolicy.hpp"
 #include "Transport/NetworkTransporting.hpp"
 
 namespace vantrel {
 
+// How the kernel watches a connected link: keepalive probes after `keepaliveIdle` without
+// traffic, every `keepaliveInterval`, `keepaliveProbes` unanswered ending the connection; and
+// a send that stays unacknowledged for `userTimeout` ends it too (TCP_USER_TIMEOUT).
+struct TCPLinkSupervision {
+  std::chrono::seconds keepaliveIdle{30};
+  std::chrono::seconds keepaliveInterval{10};
+  int keepaliveProbes = 3;
+  std::chrono::milliseconds userTimeout{60'000};
+};
+
+// Applies `supervision` to a connected socket; throws `connectionFailed` when the system refuses.
+// The relay daemon uses it for its manager connections too.
+void superviseTCPLink(asio::ip::tcp::socket& socket, const TCPLinkSupervision& supervision);
+
 // One TCP connection straight to a manager, with TLS when a policy is given.
 //
 // Everything runs on one strand (`executor()`): the socket's completions, the connect timer and
 // the bodies of the four operations, so a session that shares the strand never races the
-// transport. `lock_` additionally guards `connection_` and `phase_` for observers on other
-// threads.
+// transport. Only `phase()` may be read from another thread.
 //
 // Sends go through a FIFO of whole buffers with one write in flight: concurrent sends never
 // interleave bytes, and a write that has begun is never cancelled (a torn frame would
@@ -34,7 +50,8 @@ class DirectTCPTransport final : public NetworkTransporting,
   // `connectTimeout` in seconds, clamped by `clampConnectTimeout`. Nothing is opened.
   static std::shared_ptr<DirectTCPTransport> create(Executor executor,
                                                     std::optional<ManagerTLSPolicy> tlsPolicy,
-                                                    double connectTimeout);
+                                                    double connectTimeout,
+                                                    TCPLinkSupervision supervision = {});
   ~DirectTCPTransport() override;
   DirectTCPTransport(const DirectTCPTransport&) = delete;
   DirectTCPTransport& operator=(const DirectTCPTransport&) = delete;
@@ -48,7 +65,7 @@ class DirectTCPTransport final : public NetworkTransporting,
   Awaitable<Bytes> receive() override;
   Executor executor() const override { return strand_; }
 
-  Phase phase() const;
+  Phase phase() const noexcept { return phase_.load(std::memory_order_acquire); }
   double connectTimeout() const noexcept { return connectTimeout_; }
   const std::optional<ManagerTLSPolicy>& tlsPolicy() const noexcept { return tlsPolicy_; }
 
@@ -57,7 +74,8 @@ class DirectTCPTransport final : public NetworkTransporting,
   struct Connection;
 
  private:
-  DirectTCPTransport(Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy, double connectTimeout);
+  DirectTCPTransport(Executor executor, std::optional<ManagerTLSPolicy> tlsPolicy, double connectTimeout,
+                     TCPLinkSupervision supervision);
 
   static Awaitable<void> connectBody(std::shared_ptr<DirectTCPTransport> self, std::string host,
                                      std::uint16_t port);
@@ -69,11 +87,11 @@ class DirectTCPTransport final : public NetworkTransporting,
   std::shared_ptr<Connection> readyConnection() const;
 
   Strand strand_;
-  mutable std::mutex lock_;
   const std::optional<ManagerTLSPolicy> tlsPolicy_;
   const double connectTimeout_;
+  const TCPLinkSupervision supervision_;
   std::shared_ptr<Connection> connection_;
-  Phase phase_ = Phase::idle;
+  std::atomic<Phase> phase_{Phase::idle};
   // Bumped by every connect that passes its checks, so that a connect that ends late does not
   // touch the state of a newer attempt.
   std::uint64_t attempt_ = 0;

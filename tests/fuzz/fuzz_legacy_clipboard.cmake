@@ -11,3 +11,4 @@ vantrel_fuzz_target(legacy_clipboard LegacyClipboardFuzz.cpp
   "${core}/Protocol/LegacyClipboardCodec.cpp"
 )
 target_link_libraries(fuzz_legacy_clipboard PRIVATE PkgConfig::UTF8PROC)
+vantrel_fuzz_long_inputs(legacy_clipboard)

@@ -128,39 +128,6 @@ TEST_F(InjectorDisplayTest, WheelClicksButtonsFourAndFive) {
   }
 }
 
-TEST_F(InjectorDisplayTest, MovesWithin8msOfThePreviousOneAreSkipped) {
-  injector->inject(packet(1, 100, 100));
-  clock.advance(3ms);
-  injector->inject(packet(1, 200, 200));
-  EXPECT_EQ(queryPointer().x, 100);
-  clock.advance(5ms);
-  injector->inject(packet(1, 300, 300));
-  const auto pointer = queryPointer();
-  EXPECT_EQ(pointer.x, 300);
-  EXPECT_EQ(pointer.y, 300);
-  const auto events = recorder.settle();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0], (RecordedXEvent{MotionNotify, 0, 100, 100}));
-  EXPECT_EQ(events[1], (RecordedXEvent{MotionNotify, 0, 300, 300}));
-}
-
-TEST_F(InjectorDisplayTest, UnsupportedCommandModeAndKeyPostNothing) {
-  EXPECT_EQ(
-      [&] {
-        try {
-          injector->inject(packet(1, 500, 500, 7));
-        } catch (const RemoteInputInjectionError& e) {
-          return e;
-        }
-        return RemoteInputInjectionError::eventCreationFailed();
-      }(),
-      RemoteInputInjectionError::unsupportedCommand(7));
-  EXPECT_THROW(injector->inject(packet(3, 500, 500)), RemoteInputInjectionError);
-  EXPECT_THROW(injector->inject(packet(5, 0xFF)), RemoteInputInjectionError);
-  EXPECT_TRUE(recorder.settle().empty());
-  EXPECT_EQ(queryPointer().x, 1);
-}
-
 TEST_F(InjectorDisplayTest, HeldKeysAndButtonsAreReleasedWhenTheSessionsInjectorGoes) {
   injector->inject(packet(5, 0xA0));  // left Shift
   injector->inject(packet(2, 50, 60));

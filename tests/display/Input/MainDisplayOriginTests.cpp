@@ -5,8 +5,9 @@
 
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Platform/XDisplayProbe.hpp"
-#include "PrivateXServer.hpp"
 #include "XEventRecorder.hpp"
+#include "support/PrivateXServer.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
@@ -46,9 +47,8 @@ LegacyInputPacket move(std::int32_t x, std::int32_t y) {
 // Pointer positions are pixels of the main display, the one the screen stream shows: on a
 // desktop whose primary monitor is not at the origin they are offset by its position.
 TEST(MainDisplayOrigin, PositionsAreRelativeToThePrimaryMonitor) {
-  testing::PrivateXServer server("1600x900x24");
-  ASSERT_TRUE(server.display()) << "Xvfb did not start";
-  testing::DisplayOverride useServer(*server.display());
+  testing::PrivateXServer server(1600, 900);
+  testing::DisplayOverride useServer(server.displayName());
 
   Display* display = XOpenDisplay(nullptr);
   ASSERT_NE(display, nullptr);
@@ -77,9 +77,8 @@ TEST(MainDisplayOrigin, PositionsAreRelativeToThePrimaryMonitor) {
 }
 
 TEST(MainDisplayOrigin, WithoutAPrimaryMonitorTheFirstOneIsTheMainDisplay) {
-  testing::PrivateXServer server("1600x900x24");
-  ASSERT_TRUE(server.display()) << "Xvfb did not start";
-  testing::DisplayOverride useServer(*server.display());
+  testing::PrivateXServer server(1600, 900);
+  testing::DisplayOverride useServer(server.displayName());
 
   Display* display = XOpenDisplay(nullptr);
   ASSERT_NE(display, nullptr);

@@ -4,16 +4,16 @@
 
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Platform/XTestInput.hpp"
-#include "PrivateXServer.hpp"
 #include "Support/SystemLog.hpp"
+#include "support/PrivateXServer.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
 
 TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
   testing::PrivateXServer server;
-  ASSERT_TRUE(server.display()) << "Xvfb did not start";
-  testing::DisplayOverride useServer(*server.display());
+  testing::DisplayOverride useServer(server.displayName());
 
   MemoryLogSink sink;
   {
@@ -31,7 +31,7 @@ TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
     // The broken connection is noticed by the next post, which fails instead of ending the
     // process; with no server to reconnect to, the injector then reports the missing permission.
     EXPECT_FALSE(input->movePointer(50, 60));
-    EXPECT_TRUE(sink.contains("X server connection lost: " + *server.display()));
+    EXPECT_TRUE(sink.contains("X server connection lost: " + server.displayName()));
     EXPECT_FALSE(input->isAvailable());
     try {
       injector.inject(move);

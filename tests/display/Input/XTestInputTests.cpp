@@ -36,32 +36,6 @@ TEST(XTestInputDisplay, MovesThePointerAndClampsToTheScreen) {
   EXPECT_EQ(pointer.y, 0);
 }
 
-TEST(XTestInputDisplay, PressesAndReleasesButtonsAndKeys) {
-  XEventRecorder recorder;
-  ASSERT_TRUE(recorder.isRecording());
-  XTestInput input;
-  ASSERT_TRUE(input.postButton(XPointerButton::right, true));
-  EXPECT_NE(queryPointer().mask & Button3Mask, 0u);
-  ASSERT_TRUE(input.postButton(XPointerButton::right, false));
-  EXPECT_EQ(queryPointer().mask & Button3Mask, 0u);
-
-  ASSERT_TRUE(input.postKey(XK_q, true));
-  EXPECT_TRUE(testing::isKeyDown(XK_q));
-  ASSERT_TRUE(input.postKey(XK_q, false));
-  EXPECT_FALSE(testing::isKeyDown(XK_q));
-
-  const unsigned q = testing::keycodeFor(XK_q);
-  const auto events = recorder.waitForCount(4);
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].type, ButtonPress);
-  EXPECT_EQ(events[0].detail, 3u);
-  EXPECT_EQ(events[1].type, ButtonRelease);
-  EXPECT_EQ(events[2].type, KeyPress);
-  EXPECT_EQ(events[2].detail, q);
-  EXPECT_EQ(events[3].type, KeyRelease);
-  EXPECT_EQ(events[3].detail, q);
-}
-
 TEST(XTestInputDisplay, AKeysymWithoutKeyIsRefusedWithoutTouchingTheServer) {
   XEventRecorder recorder;
   ASSERT_TRUE(recorder.isRecording());

@@ -12,6 +12,9 @@
 
 #include "Support/Bytes.hpp"
 
+#include "support/PrivateXServer.hpp"
+#include "support/TestEnvironment.hpp"
+
 namespace vantrel::testing {
 
 // A full-screen window on a display, painted in whole pictures (one CopyArea per picture, so that
@@ -42,34 +45,8 @@ class ScreenPainter {
   void present();
 };
 
-// An Xvfb of its own, on a display number the server picks; stopped with the object.
-class PrivateXServer {
- public:
-  PrivateXServer(int width, int height);
-  ~PrivateXServer();
-  PrivateXServer(const PrivateXServer&) = delete;
-  PrivateXServer& operator=(const PrivateXServer&) = delete;
-  const std::string& displayName() const noexcept { return displayName_; }
-  // Ends the server at once (its clients lose their connection).
-  void kill();
-  // Sets the server's resource database text (RESOURCE_MANAGER on the root window).
-  void setResources(const std::string& text);
-
- private:
-  int pid_ = -1;
-  std::string displayName_;
-};
-
-// A temporary folder removed with the object.
-class TemporaryFolder {
- public:
-  TemporaryFolder();
-  ~TemporaryFolder();
-  const std::filesystem::path& path() const noexcept { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+// Sets the server's resource database text (RESOURCE_MANAGER on the root window).
+void setXResources(const std::string& displayName, const std::string& text);
 
 struct ProbedStream {
   int width = 0;

@@ -21,7 +21,7 @@ using testing::PrivateXServer;
 using testing::runAwaitable;
 using testing::runUntil;
 using testing::ScreenPainter;
-using testing::TemporaryFolder;
+using testing::TemporaryDirectory;
 
 std::string sharedDisplay() {
   const char* name = std::getenv("DISPLAY");
@@ -81,7 +81,7 @@ class StreamerTest : public ::testing::Test {
   asio::io_context io;
   // The capture thread posts to the io_context from outside; keep it from running dry meanwhile.
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  TemporaryFolder folder;
+  TemporaryDirectory folder;
 
   template <typename T>
   T run(Awaitable<T> awaitable) {
@@ -190,7 +190,7 @@ TEST_F(StreamerTest, StartWhileStreamingRestartsWithTheNewSize) {
 
 TEST_F(StreamerTest, LargerDisplayIsScaledIntoTheTargetAndItsScaleIsReported) {
   PrivateXServer server(2560, 1440);
-  server.setResources("Xft.antialias:\t1\nXft.dpi:\t192\n");
+  testing::setXResources(server.displayName(), "Xft.antialias:\t1\nXft.dpi:\t192\n");
   ScreenPainter painter(server.displayName());
   painter.paintMovingScene(0);
   auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), server.displayName());
@@ -279,7 +279,7 @@ TEST_F(StreamerTest, LostDisplayIsReportedOnceThroughOnFailureAndEndsTheStream) 
   auto log = std::make_shared<StreamLog>();
   run(streamer->start(configurationFor(640, 480, 640, 480), handlersFor(log, io)));
   runUntilUnits(*log, 1);
-  server->kill();
+  server->stop();
   ASSERT_TRUE(runUntil(io, [&] { return !log->failures.empty(); }));
   EXPECT_EQ(log->failures,
             (std::vector<std::string>{"Screen capture stopped: The connection to the X display was lost."}));

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <asio/bind_cancellation_slot.hpp>
+
 #include "FakeRelayDaemon.hpp"
 #include "LoopbackPeers.hpp"
 #include "Support/Paths.hpp"
@@ -15,6 +17,7 @@ using namespace std::chrono_literals;
 using relayipc::Operation;
 using relayipc::Reply;
 using relayipc::Request;
+using testing::errorOf;
 using testing::FakeRelayDaemon;
 using testing::runAwaitable;
 using testing::runUntil;
@@ -24,17 +27,6 @@ using testing::transportErrorOf;
 
 const auto unavailable = NetworkTransportError::connectionFailed("daemon_unavailable_or_signature_rejected");
 const auto replyTimeout = NetworkTransportError::connectionFailed("daemon_reply_timeout");
-
-NetworkTransportError errorOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const NetworkTransportError& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-  }
-  return NetworkTransportError::connectionFailed("<other error>");
-}
 
 // This test program stands in for the daemon's executable.
 std::optional<CodeIdentity> selfIsTheDaemon(const PeerCredentials& peer) {
@@ -276,6 +268,28 @@ TEST_F(DaemonRelayTransportTest, DisconnectEndsAWaitingReceiveWithCancelled) {
   runAwaitable(io, io.get_executor(), transport->disconnect());
   ASSERT_TRUE(runUntil(io, [&] { return receiving.finished(); }));
   EXPECT_EQ(errorOf(receiving.error()), NetworkTransportError::cancelled());
+  EXPECT_EQ(daemon->requests().back().operation, Operation::disconnect);
+  ASSERT_TRUE(runUntil(io, [&] { return daemon->openClientCount() == 0; }));
+}
+
+// Every caller relies on disconnect never throwing: it is their clean-up path, often taken by a
+// task that has already been cancelled.
+TEST_F(DaemonRelayTransportTest, DisconnectByACallerThatGaveUpStillDisconnectsAndNeverThrows) {
+  startDaemon();
+  auto transport = makeTransport();
+  runAwaitable(io, io.get_executor(), transport->connect("m", 1));
+  asio::cancellation_signal signal;
+  std::exception_ptr error;
+  bool finished = false;
+  asio::co_spawn(io, transport->disconnect(),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
+                   error = e;
+                   finished = true;
+                 }));
+  io.run_one();                               // the call has begun and queued its work
+  signal.emit(asio::cancellation_type::all);  // and its caller gives up before that work runs
+  ASSERT_TRUE(runUntil(io, [&] { return finished; }));
+  EXPECT_FALSE(error);
   EXPECT_EQ(daemon->requests().back().operation, Operation::disconnect);
   ASSERT_TRUE(runUntil(io, [&] { return daemon->openClientCount() == 0; }));
 }

@@ -11,6 +11,7 @@ namespace vantrel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::errorOf;
 using testing::PlainPeer;
 using testing::runAwaitable;
 using testing::runUntil;
@@ -18,29 +19,8 @@ using testing::TaskProbe;
 using testing::transportErrorOf;
 using Phase = DirectTCPTransport::Phase;
 
-NetworkTransportError errorOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const NetworkTransportError& e) {
-    return e;
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "unexpected error: " << e.what();
-  }
-  return NetworkTransportError::connectionFailed("<other error>");
-}
-
-bool isTimeout(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TimeoutError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-// TCP_NODELAY of this process's TCP socket bound to `localPort`; -1 when there is none.
-int noDelayOfLocalSocket(std::uint16_t localPort) {
+// An integer option of this process's TCP socket bound to `localPort`; -1 when there is none.
+int optionOfLocalSocket(std::uint16_t localPort, int level, int name) {
   for (int fd = 3; fd < 4096; ++fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -54,8 +34,8 @@ int noDelayOfLocalSocket(std::uint16_t localPort) {
     if (port != localPort) continue;
     int value = 0;
     socklen_t size = sizeof value;
-    if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size) != 0) return -1;
-    return value != 0 ? 1 : 0;
+    if (::getsockopt(fd, level, name, &value, &size) != 0) return -1;
+    return value;
   }
   return -1;
 }
@@ -93,8 +73,40 @@ TEST_F(DirectTCPTransportTest, ConnectsToTrimmedHostAndCarriesBytesBothWays) {
   while (got.size() < 11) append(got, receive(transport));
   EXPECT_EQ(toString(got), "hello agent");
 
-  // Nagle is off on the agent's socket (found among this process's descriptors by its port).
-  EXPECT_EQ(noDelayOfLocalSocket(peer.socket().remote_endpoint().port()), 1);
+  // Nagle is off on the agent's socket (found among this process's descriptors by its port), and
+  // the kernel watches the link: keepalive (idle 30 s, every 10 s, 3 probes) and a 60 s limit
+  // for unacknowledged data.
+  const auto local = peer.socket().remote_endpoint().port();
+  const struct {
+    int level, name, expected;
+  } options[] = {{IPPROTO_TCP, TCP_NODELAY, 1},   {SOL_SOCKET, SO_KEEPALIVE, 1},
+                 {IPPROTO_TCP, TCP_KEEPIDLE, 30}, {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                 {IPPROTO_TCP, TCP_KEEPCNT, 3},   {IPPROTO_TCP, TCP_USER_TIMEOUT, 60'000}};
+  for (const auto& option : options) {
+    EXPECT_EQ(optionOfLocalSocket(local, option.level, option.name), option.expected) << option.name;
+  }
+}
+
+// A manager that stops reading: once the buffers are full, a send stays unacknowledged and the
+// kernel ends the connection after the user time-out (made small here), so the send fails
+// instead of waiting for ever.
+TEST_F(DirectTCPTransportTest, APeerThatStopsReadingFailsASendAfterTheUserTimeout) {
+  PlainPeer peer(io);
+  TCPLinkSupervision supervision;
+  supervision.userTimeout = std::chrono::milliseconds(200);
+  auto transport = DirectTCPTransport::create(io.get_executor(), std::nullopt, 10, supervision);
+  connect(transport, peer);
+  std::optional<NetworkTransportError> failure;
+  for (int attempt = 0; attempt < 4096 && !failure; ++attempt) {
+    try {
+      runAwaitable(io, io.get_executor(), transport->send(Bytes(256 * 1024, 7)));
+    } catch (const NetworkTransportError& e) {
+      failure = e;
+    }
+  }
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->kind(), NetworkTransportError::Case::sendFailed);
+  EXPECT_EQ(transportErrorOf(io, transport->send(toBytes("x"))), *failure);
 }
 
 TEST_F(DirectTCPTransportTest, WorksOverIPv6Loopback) {
@@ -283,7 +295,7 @@ TEST_F(DirectTCPTransportTest, TimedOutReceiveLosesNoBytes) {
   testing::drain(io);
   clock.advance(1s);
   ASSERT_TRUE(runUntil(io, [&] { return raced.finished(); }));
-  EXPECT_TRUE(isTimeout(raced.error()));
+  EXPECT_THROW(std::rethrow_exception(raced.error()), TimeoutError);
   EXPECT_EQ(transport->phase(), Phase::ready);
 
   peer.write(toBytes("after the time-out"));
@@ -307,8 +319,8 @@ TEST_F(DirectTCPTransportTest, CancelledSendsNeverTearTheStream) {
   testing::drain(io);
   clock.advance(1s);
   ASSERT_TRUE(runUntil(io, [&] { return inFlight.finished() && queued.finished(); }));
-  EXPECT_TRUE(isTimeout(inFlight.error()));
-  EXPECT_TRUE(isTimeout(queued.error()));
+  EXPECT_THROW(std::rethrow_exception(inFlight.error()), TimeoutError);
+  EXPECT_THROW(std::rethrow_exception(queued.error()), TimeoutError);
 
   TaskProbe later;
   later.start(io.get_executor(), transport->send(toBytes("after")));

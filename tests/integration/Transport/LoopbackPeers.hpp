@@ -31,6 +31,18 @@ NetworkTransportError transportErrorOf(asio::io_context& io, Awaitable<T> op) {
   return NetworkTransportError::connectionFailed("<no error>");
 }
 
+// The NetworkTransportError an operation ended with (a test failure for any other error).
+inline NetworkTransportError errorOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const NetworkTransportError& e) {
+    return e;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "unexpected error: " << e.what();
+  }
+  return NetworkTransportError::connectionFailed("<other error>");
+}
+
 // Accepts plain TCP connections on 127.0.0.1 (or ::1) at an ephemeral port.
 class PlainPeer {
  public:

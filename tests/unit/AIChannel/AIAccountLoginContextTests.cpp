@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "AIChannel/AIAccountLoginContext.hpp"
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "AIChannel/AIPairingBinding.hpp"
 
 namespace vantrel {

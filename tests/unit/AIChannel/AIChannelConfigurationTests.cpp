@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "AIChannel/AIChannelConfiguration.hpp"
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "AIChannel/AIWire.hpp"
 
 namespace vantrel {

@@ -126,53 +126,25 @@ TEST_F(MacAIChannelTest, BindingTwiceRecordsTheLatestManager) {
   EXPECT_FALSE(channel->enabled());
 }
 
-TEST_F(MacAIChannelTest, LeaseHostMatchesIgnoringCase) {
+// The lease's own rules (refresh, slots, routes) are the login context's tests; here: the channel
+// matches the lease's host ignoring case and stops the moment the lease stops authorising.
+TEST_F(MacAIChannelTest, AccountBoundChannelFollowsItsLease) {
   const auto context = AIAccountLoginContext::create(login());
   const auto lease = context->lease("mgr.example", 9000, "acme", 2);
   ASSERT_NE(lease, nullptr);
   auto channel = MacAIChannel::accountBound(config(true, {}), lease, nullptr, uid(501));
   channel->bindManager("MGR.EXAMPLE");
-  EXPECT_TRUE(channel->enabled());
-}
-
-TEST_F(MacAIChannelTest, LeaseValidityAfterRefreshAndRevoke) {
-  const auto context = AIAccountLoginContext::create(login());
-  const auto lease = context->lease("10.0.0.2", 9000, "acme", 2);
-  ASSERT_NE(lease, nullptr);
-  auto channel = MacAIChannel::accountBound(config(true, {}), lease, nullptr, uid(501));
-  channel->bindManager("10.0.0.2");
-  ASSERT_TRUE(channel->enabled());
-
-  // Refresh with the same account and slot but routes in another slot layout: the endpoint is
-  // now served by manager 2, so the lease taken for manager 1 no longer authorises it.
-  auto moved = login();
-  moved.routes = {AccountManagerRoute{2, "10.0.0.2", "", 9000}};
-  context->refresh(moved);
-  EXPECT_FALSE(lease->isValid());
-  EXPECT_FALSE(channel->enabled());
-  channel->bindManager("10.0.0.2");
-  EXPECT_FALSE(channel->enabled());
-
-  // A fresh lease from the refreshed context authorises a new channel, until revoked.
-  const auto fresh = context->lease("10.0.0.2", 9000, "acme", 2);
-  ASSERT_NE(fresh, nullptr);
-  auto second = MacAIChannel::accountBound(config(true, {}), fresh, nullptr, uid(501));
-  second->bindManager("10.0.0.2");
-  EXPECT_TRUE(second->enabled());
-  context->revoke();
-  EXPECT_FALSE(fresh->isValid());
-  EXPECT_FALSE(second->enabled());
-  EXPECT_FALSE(second->hello().has_value());
-}
-
-TEST_F(MacAIChannelTest, SessionInvalidatingTheLeaseDisablesTheChannel) {
-  const auto context = AIAccountLoginContext::create(login());
-  const auto lease = context->lease("10.0.0.2", 9000, "acme", 2);
-  auto channel = MacAIChannel::accountBound(config(true, {}), lease, nullptr, uid(501));
-  channel->bindManager("10.0.0.2");
   ASSERT_TRUE(channel->enabled());
   lease->invalidate();
   EXPECT_FALSE(channel->enabled());
+  EXPECT_FALSE(channel->hello().has_value());
+
+  const auto fresh = context->lease("mgr.example", 9000, "acme", 2);
+  auto second = MacAIChannel::accountBound(config(true, {}), fresh, nullptr, uid(501));
+  second->bindManager("mgr.example");
+  ASSERT_TRUE(second->enabled());
+  context->revoke();
+  EXPECT_FALSE(second->enabled());
 }
 
 TEST_F(MacAIChannelTest, HelloNamesProtocolAndCommands) {

@@ -13,14 +13,6 @@
 namespace vantrel {
 namespace {
 
-TEST(PermissionStatus, SnapshotFieldsAreInTheDocumentedOrderAndCompareByValue) {
-  const PermissionSnapshot a{true, false};
-  EXPECT_TRUE(a.screenRecordingGranted);
-  EXPECT_FALSE(a.accessibilityTrusted);
-  EXPECT_EQ(a, (PermissionSnapshot{true, false}));
-  EXPECT_NE(a, (PermissionSnapshot{false, true}));
-}
-
 TEST(PermissionStatus, NothingIsGrantedWithoutAReachableDisplay) {
   testing::NoDisplay noDisplay;
   EXPECT_EQ(PermissionStatus::snapshot(), (PermissionSnapshot{false, false}));

@@ -122,21 +122,6 @@ TEST(LegacyClipboardCodec, MakeTextMatchesTheHandLaidBytes) {
   EXPECT_EQ(Bytes(empty.end() - 7, empty.end()), hex("06 04000000 00 0B"));
 }
 
-TEST(LegacyClipboardCodec, LengthPrefixGrowsSevenBitsAtATime) {
-  const auto prefixOf = [](std::size_t n) {
-    const auto bytes = Codec::makeText(std::string(n, 'a'), 0);
-    const std::size_t prefixBytes = bytes.size() - 242 - n;
-    return Bytes(bytes.begin() + 241, bytes.begin() + 241 + static_cast<std::ptrdiff_t>(prefixBytes));
-  };
-  EXPECT_EQ(prefixOf(127), hex("7F"));
-  EXPECT_EQ(prefixOf(128), hex("8001"));
-  EXPECT_EQ(prefixOf(16383), hex("FF7F"));
-  EXPECT_EQ(prefixOf(16384), hex("808001"));
-  EXPECT_EQ(prefixOf(2'097'151), hex("FFFF7F"));
-  EXPECT_EQ(prefixOf(2'097'152), hex("80808001"));
-  EXPECT_EQ(prefixOf(4'194'304), hex("80808002"));
-}
-
 TEST(LegacyClipboardCodec, TextLimitIsFourMebibytes) {
   EXPECT_EQ(Codec::maximumTextBytes, 4'194'304u);
   EXPECT_EQ(Codec::makeText(std::string(4'194'304, 'z'), 1).size(), 242u + 4u + 4'194'304u);

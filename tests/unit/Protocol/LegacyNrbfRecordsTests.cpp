@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "LegacyTestBytes.hpp"
 #include "Protocol/LegacyNrbfRecords.hpp"
 
@@ -62,6 +66,58 @@ TEST(LegacyNrbf, FindHandlesEveryBoundary) {
   EXPECT_EQ(LegacyNrbf::find(hex("01"), hex("01 02")), std::nullopt);
   EXPECT_EQ(LegacyNrbf::memberMarkerEnd(hex("07 76616C75655F5F 00 08 02000000")), 14u);
   EXPECT_EQ(LegacyNrbf::memberMarkerEnd(hex("07 76616C75655F5F 00 08 020000")), std::nullopt);
+}
+
+// Record heads `06 01000000 C2 80 XX` back to back: the length prefix's first two bytes are a
+// two-byte UTF-8 character, so each claimed string runs over the following heads as valid text
+// until an invalid byte placed once per claimed length. Rescanning each candidate from scratch
+// costs about size²/64 bytes of decoding.
+Bytes worstStringScan(std::size_t size) {
+  const std::uint8_t high = static_cast<std::uint8_t>(std::clamp<std::size_t>((size / 2) >> 14, 1, 0x7F));
+  const std::size_t claimed = 0x42 + (std::size_t{high} << 14);
+  Bytes out;
+  while (out.size() < size) {
+    for (std::size_t run = 0; run < claimed && out.size() < size; run += 8) {
+      append(out, hex("06 01000000 C280"));
+      out.push_back(high);
+    }
+    out.push_back(0xFF);
+  }
+  return out;
+}
+
+TEST(LegacyNrbf, StringScanDecodesEachByteAtMostOnce) {
+  const auto hostile = worstStringScan(1u << 20);
+  const auto found = LegacyNrbf::scanStringRecords(hostile, 0, 4'194'304);
+  EXPECT_EQ(found.count, 0u);
+  EXPECT_LE(found.decodedBytes, hostile.size());
+}
+
+TEST(LegacyNrbf, StringScanReusesDecodedRunsOnlyAtCharacterBoundaries) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::size_t count;
+    std::string last;
+  };
+  const std::vector<Case> cases{
+      // The outer string fails on FF; the record inside it is read from the same decoded run.
+      {"inner record of a failed one", cat({hex("06 01000000 09 06 02000000 02"), ascii("ok"), hex("FF")}), 1,
+       "ok"},
+      // The inner string would end inside a three-byte character (E3 81 | 82).
+      {"ends inside a sequence", hex("06 01000000 0B 06 02000000 03 41 E38182 FF"), 0, ""},
+      {"ends after a sequence", hex("06 01000000 0B 06 02000000 04 41 E38182 FF"), 1, "A\xE3\x81\x82"},
+      {"starts on a continuation byte", hex("06 01000000 02 81 41"), 0, ""},
+      // A run broken by FF, then a record after it: decoding starts again past the break.
+      {"record after a broken run", hex("06 01000000 04 41 FF 42 43 06 02000000 01 44"), 1, "D"},
+      {"surrogate is not UTF-8", hex("06 01000000 03 EDA080"), 0, ""},
+      {"empty string", hex("06 01000000 00"), 1, ""},
+  };
+  for (const auto& c : cases) {
+    const auto found = LegacyNrbf::scanStringRecords(c.bytes, 0, 100);
+    EXPECT_EQ(found.count, c.count) << c.name;
+    EXPECT_EQ(toString(found.last), c.last) << c.name;
+  }
 }
 
 TEST(LegacyNrbf, CommonPrefixMatchesTheHandLaidBytes) {

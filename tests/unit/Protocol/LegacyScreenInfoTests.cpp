@@ -26,25 +26,6 @@ Bytes request(std::string_view kindAndComNum, const char* numbers = kRequestNumb
   return cat({commonPrefix(kindAndComNum), managerObject(), hex(numbers), hex("DEADBEEF")});
 }
 
-TEST(LegacyScreenInfoCodec, Offsets) {
-  EXPECT_EQ(Codec::kindOffset, 228u);
-  EXPECT_EQ(Codec::comNumOffset, 232u);
-  EXPECT_EQ(Codec::clientWidthOffset, 483u);
-  EXPECT_EQ(Codec::clientHeightOffset, 487u);
-  EXPECT_EQ(Codec::picWidthOffset, 491u);
-  EXPECT_EQ(Codec::picHeightOffset, 495u);
-  EXPECT_EQ(Codec::accelOffset, 499u);
-  EXPECT_EQ(Codec::cursorOffset, 503u);
-  EXPECT_EQ(Codec::screenInfoVersionOffset, 507u);
-  EXPECT_EQ(Codec::monitorCountOffset, 511u);
-  EXPECT_EQ(Codec::selectedIndexOffset, 515u);
-  EXPECT_EQ(Codec::dpiRateOffset, 519u);
-  EXPECT_EQ(Codec::numericFieldsEndOffset, 523u);
-  EXPECT_EQ(Codec::fixedPayloadByteCount, 527u);
-  EXPECT_EQ(Codec::responseScreenInfoVersion, 3);
-  EXPECT_EQ(request("15000000 03000000").size(), 527u);
-}
-
 TEST(LegacyScreenInfoCodec, ParsesAGetScreenRequest) {
   const auto fields = Codec::parse(request("15000000 03000000"));
   ASSERT_TRUE(fields);
@@ -185,15 +166,6 @@ TEST(LegacyScreenInfoCodec, RecommendedBitrate) {
   EXPECT_EQ(Codec::recommendedBitrate(0, 0), 1'500'001);
   EXPECT_EQ(Codec::recommendedBitrate(-100, -100), 1'500'001);
   EXPECT_EQ(Codec::recommendedBitrate(INT64_MAX, INT64_MAX), 3'000'000);
-}
-
-TEST(LegacyScreenInfoCodec, TargetLimits) {
-  EXPECT_EQ(Codec::maxTargetWidth, 1920);
-  EXPECT_EQ(Codec::maxTargetHeight, 1080);
-  EXPECT_EQ(Codec::minTargetWidth, 320);
-  EXPECT_EQ(Codec::minTargetHeight, 180);
-  EXPECT_EQ(Codec::fallbackTargetWidth, 1280);
-  EXPECT_EQ(Codec::fallbackTargetHeight, 720);
 }
 
 }  // namespace

@@ -31,18 +31,6 @@ TEST(LegacyMgrProtocolCommand, DisplayNamesOfEveryKnownCode) {
   for (const auto& [code, name] : table) EXPECT_EQ(Cmd::displayName(code), name) << code;
 }
 
-TEST(LegacyMgrProtocolCommand, ConstantsCarryTheManagersCodes) {
-  EXPECT_EQ(Cmd::getComInfo, 16u);
-  EXPECT_EQ(Cmd::getScreen, 21u);
-  EXPECT_EQ(Cmd::getScreenEndKeyCheck, 29u);
-  EXPECT_EQ(Cmd::frameControl2, 33u);
-  EXPECT_EQ(Cmd::getManagerControlV, 36u);
-  EXPECT_EQ(Cmd::frameControl2A, 42u);
-  EXPECT_EQ(Cmd::multiFileTransferCancel, 54u);
-  EXPECT_EQ(Cmd::clipboardFile, 67u);
-  EXPECT_EQ(Cmd::setSingleCommands, 129u);
-}
-
 TEST(LegacyMgrProtocolCommand, UnknownCodesUseUpperCaseHexWithAtLeastTwoDigits) {
   EXPECT_EQ(Cmd::displayName(17), "UNKNOWN_0x11");
   EXPECT_EQ(Cmd::displayName(300), "UNKNOWN_0x12C");
@@ -71,67 +59,50 @@ TEST(LegacyTSocketDataKindProbe, HandLaidPrefixPutsTheMarkerAt214AndKindAt228) {
   EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
 }
 
-TEST(LegacyTSocketDataKindProbe, ReadsTheFullUInt32Kind) {
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(envelope("78563412 00000000")), 0x12345678u);
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(envelope("FFFFFFFF FFFFFFFF")), 0xFFFFFFFFu);
-}
-
-TEST(LegacyTSocketDataKindProbe, LengthBoundaries) {
+TEST(LegacyTSocketDataKindProbe, ReadsKindAfterTheFirstMarkerOnlyWhereItsRulesHold) {
   const auto full = envelope();
-  // 236 bytes: the marker is followed by exactly Kind and ComNum.
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(236)), 21u);
-  // 232 bytes: only 4 bytes follow the marker, so ComNum is missing.
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(232)), std::nullopt);
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(235)), std::nullopt);
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView(full).first(231)), std::nullopt);
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(ByteView()), std::nullopt);
-}
-
-TEST(LegacyTSocketDataKindProbe, RejectsAWrongFirstHeaderByte) {
-  auto bytes = envelope();
-  bytes[0] = 0x01;
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
-  bytes = envelope();
-  bytes[16] = 0x01;  // minor version byte of the header
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
-}
-
-TEST(LegacyTSocketDataKindProbe, RejectsAMissingClassName) {
-  auto bytes = envelope();
-  bytes[89 + 5 + 20] = 'b';  // "Corvantis.TSocketDatb"
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
-}
-
-TEST(LegacyTSocketDataKindProbe, ClassNameAnywhereIsEnough) {
-  // The class name is only checked for presence: moved behind the message end it still counts.
-  auto bytes = envelope();
-  bytes[89 + 5 + 20] = 'b';
-  append(bytes, ascii("Corvantis.TSocketData"));
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
-}
-
-TEST(LegacyTSocketDataKindProbe, MarkerTooCloseToTheEndYieldsNothing) {
-  // Header, class name, filler, then the marker with only 7 bytes after it.
-  auto bytes = cat({hex("00 01000000 FFFFFFFF 01000000 00000000"), ascii("Corvantis.TSocketData"),
-                    Bytes(200, 0x41), hex("07 76616C75655F5F 00 08 02000000"), hex("15000000 000000")});
-  ASSERT_GE(bytes.size(), 232u);
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
-  bytes.push_back(0);  // now 8 bytes follow
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 21u);
-}
-
-TEST(LegacyTSocketDataKindProbe, UsesTheFirstMarkerWherEverItIs) {
-  // A marker earlier than 214 wins, even though the common layout puts it at 214.
-  auto bytes = cat({hex("00 01000000 FFFFFFFF 01000000 00000000"), ascii("Corvantis.TSocketData"),
-                    hex("07 76616C75655F5F 00 08 02000000"), hex("2A000000 00000000"), Bytes(200, 0x41),
-                    hex("07 76616C75655F5F 00 08 02000000"), hex("15000000 00000000")});
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), 42u);
-}
-
-TEST(LegacyTSocketDataKindProbe, RejectsAPayloadWithoutMarker) {
-  auto bytes = envelope();
-  bytes[214 + 9] = 0x09;  // primitive type no longer Int32
-  EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(bytes), std::nullopt);
+  const auto with = [&](std::size_t at, std::uint8_t value) {
+    auto bytes = full;
+    bytes[at] = value;
+    return bytes;
+  };
+  const auto first = [&](std::size_t n) {
+    return Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+  };
+  const Bytes header = hex("00 01000000 FFFFFFFF 01000000 00000000");
+  const Bytes marker = hex("07 76616C75655F5F 00 08 02000000");
+  const Bytes className = ascii("Corvantis.TSocketData");
+  const std::size_t classNameEnd = 89 + 5 + 20;  // last byte of the class record's name
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::optional<std::uint32_t> kind;
+  };
+  const std::vector<Case> cases{
+      {"the full UInt32", envelope("78563412 00000000"), 0x12345678u},
+      {"all ones", envelope("FFFFFFFF FFFFFFFF"), 0xFFFFFFFFu},
+      {"Kind and ComNum exactly", first(236), 21u},
+      {"ComNum missing", first(232), std::nullopt},
+      {"ComNum short", first(235), std::nullopt},
+      {"Kind short", first(231), std::nullopt},
+      {"empty", {}, std::nullopt},
+      {"wrong first header byte", with(0, 0x01), std::nullopt},
+      {"wrong minor version", with(16, 0x01), std::nullopt},
+      {"class name missing", with(classNameEnd, 'b'), std::nullopt},
+      // Only the class name's presence counts: behind the message end is enough.
+      {"class name anywhere", cat({with(classNameEnd, 'b'), className}), 21u},
+      {"7 bytes after the marker", cat({header, className, Bytes(200, 0x41), marker, hex("15000000 000000")}),
+       std::nullopt},
+      {"8 bytes after the marker",
+       cat({header, className, Bytes(200, 0x41), marker, hex("15000000 00000000")}), 21u},
+      // A marker earlier than the common layout's 214 wins.
+      {"first marker wins",
+       cat({header, className, marker, hex("2A000000 00000000"), Bytes(200, 0x41), marker,
+            hex("15000000 00000000")}),
+       42u},
+      {"no marker (not Int32)", with(214 + 9, 0x09), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LegacyTSocketDataKindProbe::probeKind(c.bytes), c.kind) << c.name;
 }
 
 TEST(ManagerSlot, ConvertsBetweenSlotsAndComNums) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "Platform/ScreenCaptureSchedule.hpp"
 
 namespace vantrel {
@@ -28,12 +31,23 @@ TEST(ScreenFramePacer, ChangesAreDeliveredAtMostAtTheFrameRate) {
   EXPECT_FALSE(pacer.isDue(start + 80ms)) << "no change since the last picture";
 }
 
-TEST(ScreenFramePacer, StillScreenIsRefreshedAfterTheRefreshInterval) {
+TEST(ScreenFramePacer, StillScreenIsRefreshedAtDoublingIntervalsUntilItChanges) {
   ScreenFramePacer pacer(30, 1s);
   pacer.didCapture(10s);
   EXPECT_FALSE(pacer.isDue(10s + 999ms));
   EXPECT_TRUE(pacer.isDue(11s));
-  EXPECT_EQ(pacer.nextDueTime(), 11s);
+  // Refreshes 1, 2, 4, 8, 8 seconds apart while nothing changes.
+  std::vector<Time> refreshes;
+  for (int i = 0; i < 5; ++i) {
+    refreshes.push_back(pacer.nextDueTime());
+    EXPECT_FALSE(pacer.isDue(pacer.nextDueTime() - 1ns));
+    pacer.didCapture(pacer.nextDueTime());
+  }
+  EXPECT_EQ(refreshes, (std::vector<Time>{11s, 13s, 17s, 25s, 33s}));
+  // A change starts over.
+  pacer.noteChange();
+  pacer.didCapture(50s);
+  EXPECT_EQ(pacer.nextDueTime(), 51s);
 }
 
 TEST(ScreenFramePacer, RefreshIsNeverFasterThanTheFrameRateAndRateIsAtLeastOne) {
@@ -47,57 +61,45 @@ TEST(ScreenFramePacer, RefreshIsNeverFasterThanTheFrameRateAndRateIsAtLeastOne) 
   EXPECT_EQ(negative.frameInterval(), Time{1s});
 }
 
-// Feeds the policy pictures 1/30 s apart and records which became keyframes.
-std::vector<int> keyframeIndices(KeyframePolicy& policy, int pictures, Time step,
-                                 std::vector<int> requests = {}) {
+// Indices of the keyframes among `pictures` encoded pictures, asking for one before each of
+// `requests`.
+std::vector<int> keyframeIndices(int interval, int pictures, const std::vector<int>& requests = {}) {
+  KeyframePolicy policy(interval);
   std::vector<int> keys;
-  Time now{1s};
   for (int i = 0; i < pictures; ++i) {
     if (std::find(requests.begin(), requests.end(), i) != requests.end()) policy.request();
-    const bool key = policy.nextIsKeyframe(now);
-    policy.didEncode(key, now);
+    const bool key = policy.nextIsKeyframe();
+    policy.didEncode(key);
     if (key) keys.push_back(i);
-    now += step;
   }
   return keys;
 }
 
-TEST(KeyframePolicy, KeyframesAreAtMostTheIntervalApart) {
-  KeyframePolicy policy(60, 30);
-  EXPECT_EQ(keyframeIndices(policy, 181, 33'333'333ns), (std::vector<int>{0, 60, 120, 180}));
-}
-
-TEST(KeyframePolicy, RequestMakesTheNextPictureAKeyframeAndRestartsTheCount) {
-  KeyframePolicy policy(60, 30);
-  EXPECT_EQ(keyframeIndices(policy, 100, 33'333'333ns, {10, 11, 50}), (std::vector<int>{0, 10, 11, 50}));
-}
-
-TEST(KeyframePolicy, IntervalOfOneMakesEveryPictureAKeyframe) {
-  KeyframePolicy policy(1, 30);
-  EXPECT_EQ(keyframeIndices(policy, 4, 33ms), (std::vector<int>{0, 1, 2, 3}));
-  KeyframePolicy clamped(0, 30);
-  EXPECT_EQ(keyframeIndices(clamped, 3, 33ms), (std::vector<int>{0, 1, 2}));
-}
-
-TEST(KeyframePolicy, SlowPicturesGetAKeyframeOnceTheIntervalsTimeHasPassed) {
-  KeyframePolicy policy(60, 30);
-  EXPECT_EQ(policy.maximumKeyframeAge(), Time{60 * 33'333'333ns});
-  // One picture a second (a still screen being refreshed): a keyframe every second picture.
-  EXPECT_EQ(keyframeIndices(policy, 7, 1s), (std::vector<int>{0, 2, 4, 6}));
+TEST(KeyframePolicy, KeyframesComeByPictureCountAndOnRequest) {
+  struct Case {
+    int interval;
+    int pictures;
+    std::vector<int> requests;
+    std::vector<int> keys;
+  };
+  const std::vector<Case> cases{
+      // However slowly the pictures come (a still screen refreshed once a second), only the count
+      // places keyframes.
+      {60, 181, {}, {0, 60, 120, 180}},
+      {60, 100, {10, 11, 50}, {0, 10, 11, 50}},
+      {1, 4, {}, {0, 1, 2, 3}},
+      {0, 3, {}, {0, 1, 2}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(keyframeIndices(c.interval, c.pictures, c.requests), c.keys) << c.interval;
 }
 
 TEST(KeyframePolicy, EncoderKeyframeOnItsOwnAlsoRestartsTheCount) {
-  KeyframePolicy policy(5, 30);
-  Time now{0};
-  policy.didEncode(true, now);
-  policy.didEncode(false, now);
-  policy.didEncode(true, now);  // the encoder decided on a keyframe by itself
-  policy.didEncode(false, now);
-  policy.didEncode(false, now);
-  policy.didEncode(false, now);
-  EXPECT_FALSE(policy.nextIsKeyframe(now));
-  policy.didEncode(false, now);
-  EXPECT_TRUE(policy.nextIsKeyframe(now));
+  KeyframePolicy policy(5);
+  for (const bool key : {true, false, true, false, false, false}) policy.didEncode(key);
+  EXPECT_FALSE(policy.nextIsKeyframe());
+  policy.didEncode(false);
+  EXPECT_TRUE(policy.nextIsKeyframe());
 }
 
 }  // namespace

@@ -51,11 +51,11 @@ TEST(X264Encoder, PicturesComeOutAtOnceAndForcedKeyframesAreIdrWithParameterSets
     EXPECT_EQ(H264AnnexB::startsWithParameterSets(picture.annexB), force) << i;
     EXPECT_EQ(H264AnnexB::containsIdrSlice(picture.annexB), force) << i;
     if (!force) {
-      // One slice per picture, no B-frames: exactly one non-IDR slice.
+      // One picture of two slices per access unit, no B-frames: exactly two non-IDR slices.
       const auto units = H264AnnexB::splitNalUnits(picture.annexB);
       int slices = 0;
       for (const auto nal : units) slices += H264AnnexB::nalType(nal) == H264AnnexB::nalSliceNonIdr;
-      EXPECT_EQ(slices, 1) << i;
+      EXPECT_EQ(slices, 2) << i;
     }
   }
 }

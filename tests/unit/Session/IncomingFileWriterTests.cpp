@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "AIChannel/AIChannelError.hpp"
+#include "Support/AIChannelError.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Session/IncomingFileReceiver.hpp"

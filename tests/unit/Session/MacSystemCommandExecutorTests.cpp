@@ -14,9 +14,11 @@
 namespace vantrel {
 namespace {
 
+BlockingPool pool(1);
+
 TEST(MacSystemCommandExecutor, DefaultCommandIsSystemctlReboot) {
   // Only inspected, never run.
-  const MacSystemCommandExecutor executor;
+  const MacSystemCommandExecutor executor(pool);
   EXPECT_EQ(executor.restartCommand(), (std::vector<std::string>{"systemctl", "reboot"}));
 }
 
@@ -24,7 +26,7 @@ TEST(MacSystemCommandExecutor, LaunchesWithoutWaitingAndReapsTheChild) {
   std::promise<std::pair<pid_t, int>> reaped;
   auto future = reaped.get_future();
   // A harmless stand-in for the restart command, with an exit status the reaper can see.
-  MacSystemCommandExecutor executor({"/bin/sh", "-c", "exit 3"}, [&](pid_t pid, int status) {
+  MacSystemCommandExecutor executor(pool, {"/bin/sh", "-c", "exit 3"}, [&](pid_t pid, int status) {
     reaped.set_value({pid, status});
   });
   executor.requestReboot();
@@ -41,14 +43,14 @@ TEST(MacSystemCommandExecutor, LaunchesWithoutWaitingAndReapsTheChild) {
 TEST(MacSystemCommandExecutor, ExecutableIsLookedUpInPath) {
   std::promise<int> reaped;
   auto future = reaped.get_future();
-  MacSystemCommandExecutor executor({"true"}, [&](pid_t, int status) { reaped.set_value(status); });
+  MacSystemCommandExecutor executor(pool, {"true"}, [&](pid_t, int status) { reaped.set_value(status); });
   executor.requestReboot();
   ASSERT_EQ(future.wait_for(testing::hangGuard), std::future_status::ready);
   EXPECT_EQ(future.get(), 0);
 }
 
 TEST(MacSystemCommandExecutor, LaunchFailureIsThrown) {
-  MacSystemCommandExecutor missing({"/nonexistent/vantrel-restart-command"});
+  MacSystemCommandExecutor missing(pool, {"/nonexistent/vantrel-restart-command"});
   try {
     missing.requestReboot();
     FAIL() << "expected a launch error";
@@ -57,7 +59,7 @@ TEST(MacSystemCommandExecutor, LaunchFailureIsThrown) {
     EXPECT_EQ(e.executable(), "/nonexistent/vantrel-restart-command");
     EXPECT_NE(localizedDescription(e).find("/nonexistent/vantrel-restart-command"), std::string::npos);
   }
-  MacSystemCommandExecutor empty(std::vector<std::string>{});
+  MacSystemCommandExecutor empty(pool, std::vector<std::string>{});
   EXPECT_THROW(empty.requestReboot(), SystemCommandLaunchError);
 }
 

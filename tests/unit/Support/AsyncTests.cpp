@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <asio/bind_cancellation_slot.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
@@ -86,8 +87,22 @@ TEST_F(AsyncTest, OperationFinishingFirstWins) {
   EXPECT_EQ(result, 42);
 }
 
-TEST_F(AsyncTest, VoidOperationsRaceToo) {
+// Whichever of the two ends first when the caller cancels, the caller learns of its own
+// cancellation, never of a time-out that did not happen.
+TEST_F(AsyncTest, ACallerThatCancelsTheRaceSeesCancellationNotATimeout) {
   EXPECT_NO_THROW(runAwaitable(io, withTimeout(sleepFor(0ms), 1s)));
+  asio::cancellation_signal signal;
+  std::exception_ptr error;
+  bool finished = false;
+  asio::co_spawn(io, withTimeout(sleepFor(10s), 1s),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) {
+                   error = e;
+                   finished = true;
+                 }));
+  drain(io);
+  signal.emit(asio::cancellation_type::all);
+  ASSERT_TRUE(runUntil(io, [&] { return finished; }));
+  EXPECT_THROW(std::rethrow_exception(error), CancellationError);
 }
 
 TEST_F(AsyncTest, CancellingATaskSlotReachesTheAwaitedTimer) {
@@ -175,7 +190,8 @@ TEST_F(AsyncTest, SpawnedTaskFailuresAreLoggedButCancellationIsNot) {
 }
 
 TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
-  Runtime runtime(3);
+  asio::io_context main;
+  Runtime runtime(main.get_executor(), 3);
   auto strand = makeStrand(runtime.executor());
   auto body = [strand]() -> Awaitable<bool> { co_return strand.running_in_this_thread(); };
   auto outer = [strand, body]() -> Awaitable<bool> { co_return co_await runOn(strand, body()); };
@@ -183,7 +199,8 @@ TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
 }
 
 TEST(AsyncRuntime, StrandSerialisesConcurrentWork) {
-  Runtime runtime(4);
+  asio::io_context main;
+  Runtime runtime(main.get_executor(), 4);
   auto strand = makeStrand(runtime.executor());
   int counter = 0;  // unsynchronised on purpose: the strand must serialise access
   std::atomic<int> done{0};

@@ -190,26 +190,9 @@ TEST(PreferredAddress, DottedDecimalCoversTheWholeRange) {
 
 // --- Live readers -----------------------------------------------------------------------------
 
-TEST(LiveReaders, ReadTheRunningSystem) {
-  const auto stat = readSystemFile("/proc/stat");
-  ASSERT_TRUE(stat);
-  EXPECT_TRUE(parseProcStat(*stat));
+TEST(LiveReaders, MissingFilesAndVolumesAreNoValue) {
   EXPECT_FALSE(readSystemFile("/proc/does-not-exist"));
-
-  const auto resident = processResidentBytes();
-  ASSERT_TRUE(resident);
-  EXPECT_GT(*resident, 0);
-
-  const auto root = volumeSpace("/");
-  ASSERT_TRUE(root);
-  EXPECT_GT(root->totalBytes, 0);
-  EXPECT_LE(root->availableBytes, root->totalBytes);
   EXPECT_FALSE(volumeSpace("/does/not/exist"));
-
-  for (const auto& candidate : localIPv4Addresses()) {
-    EXPECT_FALSE(candidate.interfaceName.empty());
-    EXPECT_NE(candidate.address >> 24, 127u) << candidate.interfaceName;
-  }
 }
 
 }  // namespace

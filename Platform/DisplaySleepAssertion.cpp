@@ -1,0 +1,97 @@
+#include "Platform/DisplaySleepAssertion.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+
+#include "Support/SystemLog.hpp"
+
+namespace vantrel {
+namespace {
+
+const SystemLog& assertionLog() {
+  static const SystemLog log("local.vantrel.VantrelMac", "display-sleep");
+  return log;
+}
+
+// Xlib's stock handlers end the process when the server goes away; this connection is marked lost
+// instead and reopened at the next call.
+void markConnectionLost(Display*, void* userData) {
+  static_cast<std::atomic<bool>*>(userData)->store(true, std::memory_order_release);
+}
+
+int returnFromIOError(Display*) { return 0; }
+
+void installIOErrorHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { XSetIOErrorHandler(returnFromIOError); });
+}
+
+// Suspension needs version 1.1 of the extension.
+bool supportsSuspend(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XScreenSaverQueryExtension(display, &eventBase, &errorBase)) return false;
+  if (!XScreenSaverQueryVersion(display, &major, &minor)) return false;
+  return major > 1 || (major == 1 && minor >= 1);
+}
+
+}  // namespace
+
+ScreenSaverDisplaySleepAssertion::ScreenSaverDisplaySleepAssertion(std::optional<std::string> displayName)
+    : displayName_(std::move(displayName)) {}
+
+ScreenSaverDisplaySleepAssertion::~ScreenSaverDisplaySleepAssertion() {
+  std::lock_guard lock(mutex_);
+  close();
+}
+
+void ScreenSaverDisplaySleepAssertion::close() {
+  if (!connection_) return;
+  if (!connection_->lost.load(std::memory_order_acquire)) XCloseDisplay(connection_->display);
+  connection_.reset();
+}
+
+ScreenSaverDisplaySleepAssertion::Connection* ScreenSaverDisplaySleepAssertion::connection() {
+  if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
+  if (!connection_) {
+    installIOErrorHandler();
+    Display* display = XOpenDisplay(displayName_ ? displayName_->c_str() : nullptr);
+    if (!display) return nullptr;
+    auto fresh = std::make_unique<Connection>();
+    fresh->display = display;
+    XSetIOErrorExitHandler(display, markConnectionLost, &fresh->lost);
+    fresh->hasSuspend = supportsSuspend(display);
+    if (!fresh->hasSuspend) assertionLog().notice("the X server has no screen-saver suspension");
+    connection_ = std::move(fresh);
+  }
+  return connection_.get();
+}
+
+bool ScreenSaverDisplaySleepAssertion::declareUserActivity() {
+  std::lock_guard lock(mutex_);
+  auto* c = connection();
+  if (!c) return false;
+  XResetScreenSaver(c->display);
+  XSync(c->display, False);
+  return !c->lost.load(std::memory_order_acquire);
+}
+
+bool ScreenSaverDisplaySleepAssertion::acquire() {
+  std::lock_guard lock(mutex_);
+  auto* c = connection();
+  if (!c || !c->hasSuspend) return false;
+  XScreenSaverSuspend(c->display, True);
+  XSync(c->display, False);
+  return !c->lost.load(std::memory_order_acquire);
+}
+
+void ScreenSaverDisplaySleepAssertion::release() {
+  std::lock_guard lock(mutex_);
+  if (!connection_ || connection_->lost.load(std::memory_order_acquire) || !connection_->hasSuspend) return;
+  XScreenSaverSuspend(connection_->display, False);
+  XSync(connection_->display, False);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,151 @@
+#include "Platform/QtMainExecutor.hpp"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <exception>
+#include <mutex>
+
+#include "Support/Error.hpp"
+#include "Support/SystemLog.hpp"
+
+namespace vantrel {
+namespace detail {
+namespace {
+
+const QEvent::Type workEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class WorkEvent final : public QEvent {
+ public:
+  explicit WorkEvent(std::unique_ptr<QtMainWork> work) : QEvent(workEventType), work_(std::move(work)) {}
+  std::unique_ptr<QtMainWork> take() { return std::move(work_); }
+
+ private:
+  std::unique_ptr<QtMainWork> work_;
+};
+
+// Lives on the GUI thread and runs the work posted to it, in the order it was posted.
+class WorkReceiver final : public QObject {
+ public:
+  bool event(QEvent* event) override {
+    if (event->type() != workEventType) return QObject::event(event);
+    auto work = static_cast<WorkEvent*>(event)->take();
+    if (!work) return true;
+    try {
+      work->run();
+    } catch (...) {
+      // An exception must not cross Qt's event dispatch; the loop keeps running.
+      try {
+        SystemLog("local.vantrel.VantrelMac", "runtime")
+            .fault("work on the main thread ended with an error: {}",
+                   localizedDescription(std::current_exception()));
+      } catch (...) {
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+struct QtMainState {
+  std::mutex mutex;
+  QObject* receiver = nullptr;  // guarded by mutex; null once the loop is gone
+  QThread* thread = nullptr;    // set once at construction
+};
+
+void postToQtMain(const std::shared_ptr<QtMainState>& state, std::unique_ptr<QtMainWork> work) {
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->receiver != nullptr) {
+      QCoreApplication::postEvent(state->receiver, new WorkEvent(std::move(work)));
+      return;
+    }
+  }
+  // The loop is gone: the work is destroyed here, outside the lock, without running.
+  work.reset();
+}
+
+bool isQtMainThread(const QtMainState& state) noexcept { return QThread::currentThread() == state.thread; }
+
+}  // namespace detail
+
+std::shared_ptr<QtMainExecutor::ContextWork> QtMainExecutor::makeWork() const noexcept {
+  return std::make_shared<ContextWork>(context_->get_executor());
+}
+
+QtMainLoop::QtMainLoop()
+    : state_(std::make_shared<detail::QtMainState>()), context_(std::make_unique<asio::io_context>(1)) {
+  auto* receiver = new detail::WorkReceiver();
+  state_->thread = receiver->thread();
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->receiver = receiver;
+  }
+  contextWork_ = std::make_unique<QtMainExecutor::ContextWork>(context_->get_executor());
+  contextThread_ = std::thread([context = context_.get()] { context->run(); });
+}
+
+QtMainLoop::~QtMainLoop() {
+  QObject* receiver = nullptr;
+  {
+    std::lock_guard lock(state_->mutex);
+    receiver = state_->receiver;
+    state_->receiver = nullptr;
+  }
+  // From here on nothing reaches the GUI thread. Stop the timers' thread, then drop the work
+  // still queued for the GUI thread (deleting the receiver deletes its events) and, with the
+  // context, the waits still pending in it.
+  contextWork_.reset();
+  context_->stop();
+  if (contextThread_.joinable()) contextThread_.join();
+  delete receiver;
+  context_.reset();
+}
+
+void QtMainLoop::requestQuit(int exitCode) const {
+  executor().execute([exitCode] { QCoreApplication::exit(exitCode); });
+}
+
+namespace {
+int signalSockets[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const auto n = ::write(signalSockets[0], &byte, 1);
+  errno = saved;
+}
+}  // namespace
+
+void quitOnTerminationSignals(const QtMainLoop& loop) {
+  if (signalSockets[0] >= 0) return;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0) return;
+  QObject* parent = nullptr;
+  {
+    std::lock_guard lock(loop.state_->mutex);
+    parent = loop.state_->receiver;
+  }
+  // A child of the receiver: it goes away with the loop, so the lambda never outlives `loop`.
+  auto* notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, parent);
+  QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&loop] {
+    char buffer[16];
+    while (::read(signalSockets[1], buffer, sizeof buffer) > 0) {
+    }
+    loop.requestQuit(0);
+  });
+  struct sigaction action {};
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace vantrel

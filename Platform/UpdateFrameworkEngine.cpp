@@ -1,0 +1,463 @@
+#include "Platform/UpdateFrameworkEngine.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
+
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "Platform/UpdateFrameworkAppcast.hpp"
+#include "Platform/UpdateFrameworkRelaunch.hpp"
+#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Support/SystemLog.hpp"
+#include "Support/Uuid.hpp"
+#include "Update/UpdateEncoding.hpp"
+#include "Update/UpdateResumeStore.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const SystemLog& log() {
+  static const SystemLog instance("local.vantrel.VantrelMac", "update");
+  return instance;
+}
+
+UpdaterError asUpdaterError(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const UpdaterError& e) {
+    return e;
+  } catch (const std::exception& e) {
+    return updater_errors::make(updater_errors::installFailed, localizedDescription(e));
+  } catch (...) {
+    return updater_errors::make(updater_errors::installFailed, "Unknown failure.");
+  }
+}
+
+// An open descriptor shared between the worker stages of one download.
+struct OpenFile {
+  int fd = -1;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Opens the downloads folder after making sure it is a private folder of ours, and removes
+// what earlier downloads left behind.
+int openDownloadsFolder(const fs::path& folder) {
+  // Created private, parents included: the resume record shares the "Update" folder and needs
+  // it to be 0700.
+  try {
+    createPrivateDirectories(folder);
+  } catch (const UpdatePOSIXError&) {
+  }
+  std::error_code error;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) {
+    if (fd >= 0) ::close(fd);
+    throw updater_errors::make(updater_errors::downloadFailed,
+                               "The download folder " + folder.string() + " is not a private folder.");
+  }
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.path().extension() == ".download") ::unlinkat(fd, entry.path().filename().c_str(), 0);
+  }
+  return fd;
+}
+
+// Downloads the archive into an unnamed-after-use private file and verifies its signature.
+// The file's name is removed before this returns, so no failure ever leaves a file behind.
+std::shared_ptr<OpenFile> downloadVerified(const fs::path& folder, const AppcastItem& item,
+                                           ByteView publicKey, const update_transfer::Policy& policy,
+                                           update_transfer::Control& control) {
+  const int dir = openDownloadsFolder(folder);
+  Bytes random(8);
+  secureRandomBytes(random.data(), random.size());
+  const auto name = "update-" + hexString(random) + ".download";
+  auto file = std::make_shared<OpenFile>();
+  file->fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (file->fd < 0) {
+    const int code = errno;
+    ::close(dir);
+    throw updater_errors::make(updater_errors::downloadFailed,
+                               fmt::format("Cannot create the download file (errno {}).", code));
+  }
+  try {
+    update_transfer::download(*item.fileURL, file->fd, item.length, policy, control);
+  } catch (...) {
+    ::unlinkat(dir, name.c_str(), 0);
+    ::close(dir);
+    throw;
+  }
+  ::unlinkat(dir, name.c_str(), 0);
+  ::close(dir);
+  const auto signature = update_encoding::decodeBase64(item.edSignature).value_or(Bytes{});
+  if (!update_signature::verifyDescriptor(publicKey, file->fd, signature)) {
+    throw updater_errors::make(updater_errors::archiveSignature,
+                               "The update archive's signature is not valid.");
+  }
+  return file;
+}
+
+fs::path extractVerified(const update_install::Layout& layout, const OpenFile& file, const AppcastItem& item,
+                         const update_archive::Limits& limits) {
+  const auto staging = update_install::createStaging(layout);
+  try {
+    const int stagingFd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (stagingFd < 0)
+      throw updater_errors::make(updater_errors::installFailed, "Cannot open the staging folder.");
+    OpenFile stagingHolder{stagingFd};
+    if (::lseek(file.fd, 0, SEEK_SET) != 0) {
+      throw updater_errors::make(updater_errors::downloadFailed, "Cannot read the download.");
+    }
+    update_archive::extract(file.fd, stagingFd, limits);
+    update_install::validateStaged(staging, item.versionString);
+  } catch (...) {
+    update_install::removeTree(staging);
+    throw;
+  }
+  return staging;
+}
+
+}  // namespace
+
+struct LinuxUpdater::Session {
+  UpdateCheck check = UpdateCheck::userInitiated;
+  std::optional<AppcastItem> item;
+  std::shared_ptr<update_transfer::Control> control = std::make_shared<update_transfer::Control>();
+  fs::path staging;
+  bool installed = false;
+};
+
+LinuxUpdaterEnvironment LinuxUpdaterEnvironment::forRunningProgram(
+    Executor mainExecutor, UpdateInfo info, std::shared_ptr<UpdaterSettings> settings) {
+  LinuxUpdaterEnvironment environment;
+  environment.mainExecutor = std::move(mainExecutor);
+  std::error_code error;
+  const auto executable = fs::canonical("/proc/self/exe", error);
+  if (!error) environment.layout = update_install::Layout::containing(executable);
+  const auto identifier = update_info::text(info, "CFBundleIdentifier").value_or("");
+  if (const auto resume = UpdateResumeStore::defaultURL(identifier)) {
+    environment.downloadsFolder = resume->parent_path() / "Downloads";
+  }
+  environment.transferPolicy.allowLoopbackHttp = update_info::boolean(info, "VNUpdateLocalRehearsal") == true;
+  environment.transferPolicy.userAgent =
+      fmt::format("VantrelMac/{} ({})", update_info::text(info, "CFBundleShortVersionString").value_or("0"),
+                  update_info::text(info, "CFBundleVersion").value_or("0"));
+  environment.info = std::move(info);
+  environment.settings = settings ? std::move(settings) : std::make_shared<MemoryUpdaterSettings>();
+  return environment;
+}
+
+std::shared_ptr<LinuxUpdater> LinuxUpdater::create(LinuxUpdaterEnvironment environment,
+                                                   std::shared_ptr<StandardUserDriver> driver,
+                                                   std::weak_ptr<UpdaterDelegate> delegate) {
+  return std::shared_ptr<LinuxUpdater>(
+      new LinuxUpdater(std::move(environment), std::move(driver), std::move(delegate)));
+}
+
+LinuxUpdater::LinuxUpdater(LinuxUpdaterEnvironment environment, std::shared_ptr<StandardUserDriver> driver,
+                           std::weak_ptr<UpdaterDelegate> delegate)
+    : environment_(std::move(environment)), driver_(std::move(driver)), delegate_(std::move(delegate)) {
+  if (!environment_.settings) environment_.settings = std::make_shared<MemoryUpdaterSettings>();
+  if (!driver_) driver_ = std::make_shared<StandardUserDriver>();
+}
+
+LinuxUpdater::~LinuxUpdater() {
+  if (session_) session_->control->cancelled = true;
+}
+
+void LinuxUpdater::setAutomaticallyDownloadsUpdates(bool) {}  // downloads always wait for the user
+void LinuxUpdater::setSendsSystemProfile(bool) {}             // no profile is ever sent
+
+std::optional<UpdaterError> LinuxUpdater::startUpdater() {
+  if (started_) return updater_errors::make(updater_errors::feedFailed, "The updater is already started.");
+  const auto key =
+      update_encoding::decodeBase64(update_info::text(environment_.info, "SUPublicEDKey").value_or("*"));
+  const auto build =
+      update_encoding::parseBuildNumber(update_info::text(environment_.info, "CFBundleVersion").value_or(""));
+  if (!key || key->size() != update_signature::publicKeySize || !build) {
+    return updater_errors::make(updater_errors::feedSignature,
+                                "The program has no valid update signing key or build.");
+  }
+  publicKey_ = *key;
+  runningBuild_ = *build;
+  started_ = true;
+  const auto installed = update_relaunch::takeInstalledBuild();
+  if (installed && *installed == update_info::text(environment_.info, "CFBundleVersion")) {
+    log().notice("VantrelMac update installed and relaunched as build {}", *installed);
+    asio::post(environment_.mainExecutor, [weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->driver_->showUpdateInstalledAndRelaunched(true, [] {});
+    });
+  }
+  scheduleNextCheck();
+  return std::nullopt;
+}
+
+bool LinuxUpdater::automaticallyChecksForUpdates() const {
+  return environment_.settings->boolValue(UpdaterSettings::automaticChecksKey).value_or(true);
+}
+
+void LinuxUpdater::setAutomaticallyChecksForUpdates(bool value) {
+  environment_.settings->setBool(UpdaterSettings::automaticChecksKey, value);
+  if (started_) scheduleNextCheck();
+}
+
+bool LinuxUpdater::canCheckForUpdates() const { return started_ && !session_; }
+
+void LinuxUpdater::checkForUpdates() { beginCheck(UpdateCheck::userInitiated); }
+void LinuxUpdater::checkInBackground() { beginCheck(UpdateCheck::background); }
+
+std::chrono::seconds LinuxUpdater::checkInterval() const {
+  const bool rehearsal = update_info::boolean(environment_.info, "VNUpdateLocalRehearsal") == true;
+  const auto found = environment_.info.is_object() ? environment_.info.find("SUScheduledCheckInterval")
+                                                   : environment_.info.end();
+  if (found != environment_.info.end() && found->is_number()) {
+    const double seconds = found->get<double>();
+    if (seconds >= (rehearsal ? 10.0 : 3600.0) && seconds <= 365.0 * 86400.0) {
+      return std::chrono::seconds(static_cast<long long>(seconds));
+    }
+  }
+  return std::chrono::seconds(86400);
+}
+
+void LinuxUpdater::applicationWillTerminate() {
+  if (!session_) return;
+  if (!session_->staging.empty() && !session_->installed) return installNow(session_, false);
+  session_->control->cancelled = true;
+}
+
+template <typename Work, typename Done>
+void LinuxUpdater::runOnWorker(Work work, Done done) {
+  using Result = decltype(work());
+  auto executor = asio::prefer(environment_.mainExecutor, asio::execution::outstanding_work.tracked);
+  std::thread([work = std::move(work), done = std::move(done), weak = weak_from_this(),
+               executor = std::move(executor)]() mutable {
+    std::exception_ptr error;
+    Result result{};
+    try {
+      result = work();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
+    asio::post(untracked, [done = std::move(done), weak, error, result = std::move(result),
+                           executor = std::move(executor)]() mutable {
+      if (auto self = weak.lock()) done(*self, error, std::move(result));
+    });
+  }).detach();
+}
+
+void LinuxUpdater::beginCheck(UpdateCheck check) {
+  if (!started_ || session_) return;
+  auto session = std::make_shared<Session>();
+  session->check = check;
+  session_ = session;
+  const auto delegate = delegate_.lock();
+  const auto url = delegate ? delegate->feedURLString() : std::nullopt;
+  if (!url) {
+    return fail(session, updater_errors::make(updater_errors::feedFailed, "No update feed address."),
+                check == UpdateCheck::userInitiated);
+  }
+  runOnWorker(
+      [url = *url, policy = environment_.transferPolicy, key = publicKey_, running = runningBuild_,
+       limit = environment_.maximumFeedSize, control = session->control]() -> std::optional<AppcastItem> {
+        const auto document = update_transfer::fetch(url, limit, policy, *control);
+        // Nothing of the document is parsed before its signature holds.
+        const auto verified = update_signature::verifyFeed(document, key);
+        if (!verified.body) {
+          const char* why = verified.failure == update_signature::FeedFailure::missingSignature
+                                ? "is not signed"
+                            : verified.failure == update_signature::FeedFailure::malformedSignature
+                                ? "has a malformed signature"
+                                : "has a signature that does not match";
+          throw updater_errors::make(updater_errors::feedSignature, fmt::format("The update feed {}.", why));
+        }
+        return update_appcast::newestItem(*verified.body, running);
+      },
+      [session](LinuxUpdater& self, std::exception_ptr error, std::optional<AppcastItem> item) {
+        self.feedArrived(session, error, std::move(item));
+      });
+}
+
+void LinuxUpdater::feedArrived(std::shared_ptr<Session> session, std::exception_ptr error,
+                               std::optional<AppcastItem> item) {
+  if (session != session_) return;
+  const bool user = session->check == UpdateCheck::userInitiated;
+  if (error) return fail(session, asUpdaterError(error), user);
+  const auto skipped = environment_.settings->stringValue(UpdaterSettings::skippedVersionKey);
+  if (item && !user && skipped == item->versionString) item.reset();
+  if (!item) {
+    const auto none = updater_errors::make(updater_errors::noUpdate, "현재 버전이 최신입니다.");
+    if (user) driver_->showUpdateNotFound(none, [] {});
+    return finish(session, none);
+  }
+  session->item = std::move(item);
+  const auto delegate = delegate_.lock();
+  if (delegate) {
+    if (auto refusal = delegate->shouldProceedWithUpdate(*session->item, session->check)) {
+      return fail(session, *refusal, true);
+    }
+    delegate->didFindValidUpdate(*session->item);
+  }
+  offer(session);
+}
+
+void LinuxUpdater::offer(std::shared_ptr<Session> session) {
+  driver_->showUpdateFound(*session->item, [weak = weak_from_this(), session](UpdateFoundChoice choice) {
+    auto self = weak.lock();
+    if (!self || session != self->session_) return;
+    switch (choice) {
+      case UpdateFoundChoice::install: return self->startDownload(session);
+      case UpdateFoundChoice::skip:
+        self->environment_.settings->setString(UpdaterSettings::skippedVersionKey,
+                                               session->item->versionString);
+        [[fallthrough]];
+      case UpdateFoundChoice::later: return self->finish(session, std::nullopt);
+    }
+  });
+}
+
+void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
+  if (!environment_.layout) {
+    return fail(
+        session,
+        updater_errors::make(updater_errors::notInstallableHere,
+                             "업데이트를 설치할 수 있는 위치가 아닙니다. (The program does not run from an "
+                             "installed version folder.)"),
+        true);
+  }
+  if (auto delegate = delegate_.lock()) delegate->willDownloadUpdate(*session->item);
+  const auto expected = session->item->length;
+  auto lastShown = std::make_shared<std::atomic<std::uint64_t>>(0);
+  session->control->progress = [weak = weak_from_this(), executor = environment_.mainExecutor, session,
+                                expected, lastShown](std::uint64_t received) {
+    if (received != expected && received - lastShown->load() < std::max<std::uint64_t>(expected / 100, 65536))
+      return;
+    lastShown->store(received);
+    asio::post(executor, [weak, session, received, expected] {
+      auto self = weak.lock();
+      if (!self || session != self->session_) return;
+      self->driver_->showDownloadProgress(received, expected, [weak, session] {
+        if (auto owner = weak.lock(); owner && session == owner->session_) session->control->cancelled = true;
+      });
+    });
+  };
+  runOnWorker([folder = environment_.downloadsFolder, item = *session->item, key = publicKey_,
+               policy = environment_.transferPolicy,
+               control = session->control] { return downloadVerified(folder, item, key, policy, *control); },
+              [session](LinuxUpdater& self, std::exception_ptr error, std::shared_ptr<OpenFile> file) {
+                if (session != self.session_) return;
+                if (error) return self.fail(session, asUpdaterError(error), !session->control->cancelled);
+                if (auto delegate = self.delegate_.lock()) delegate->willExtractUpdate(*session->item);
+                self.runOnWorker(
+                    [layout = *self.environment_.layout, file, item = *session->item,
+                     limits = self.environment_.archiveLimits] {
+                      return extractVerified(layout, *file, item, limits);
+                    },
+                    [session](LinuxUpdater& owner, std::exception_ptr failure, fs::path staging) {
+                      owner.downloaded(session, failure, std::move(staging));
+                    });
+              });
+}
+
+void LinuxUpdater::downloaded(std::shared_ptr<Session> session, std::exception_ptr error, fs::path staging) {
+  if (session != session_) {
+    if (!staging.empty()) update_install::removeTree(staging);
+    return;
+  }
+  if (error) return fail(session, asUpdaterError(error), true);
+  session->staging = std::move(staging);
+  if (auto delegate = delegate_.lock()) delegate->didExtractUpdate(*session->item);
+  readyToInstall(session);
+}
+
+void LinuxUpdater::readyToInstall(std::shared_ptr<Session> session) {
+  driver_->showReadyToInstall(*session->item,
+                              [weak = weak_from_this(), session](ReadyToInstallChoice choice) {
+                                auto self = weak.lock();
+                                if (!self || session != self->session_) return;
+                                InstallBlock block([weak, session] {
+                                  if (auto owner = weak.lock()) owner->installNow(session, true);
+                                });
+                                const auto delegate = self->delegate_.lock();
+                                if (choice == ReadyToInstallChoice::installAndRelaunch) {
+                                  if (!delegate || !delegate->shouldPostponeRelaunch(*session->item, block))
+                                    block();
+                                  return;
+                                }
+                                // Kept for the quit (or for the block): the session stays open meanwhile.
+                                if (delegate) delegate->willInstallUpdateOnQuit(*session->item, block);
+                              });
+}
+
+void LinuxUpdater::installNow(std::shared_ptr<Session> session, bool relaunch) {
+  if (session != session_ || session->installed || session->staging.empty()) return;
+  if (auto delegate = delegate_.lock()) delegate->willInstallUpdate(*session->item);
+  fs::path program;
+  try {
+    program = update_install::install(*environment_.layout, session->staging, session->item->versionString);
+  } catch (const UpdaterError& error) {
+    session->staging.clear();  // removed by the installer
+    return fail(session, error, true);
+  }
+  session->installed = true;
+  log().notice("VantrelMac update installed build {}", session->item->versionString);
+  if (!relaunch) return;
+  update_relaunch::request(program, session->item->versionString);
+  if (environment_.requestTermination) environment_.requestTermination();
+}
+
+void LinuxUpdater::fail(std::shared_ptr<Session> session, const UpdaterError& error, bool report) {
+  log().error("VantrelMac update failed {}:{}: {}", error.domain(), error.code(),
+              error.localizedDescription());
+  if (report) {
+    driver_->showUpdaterError(error, [] {});
+    if (auto delegate = delegate_.lock()) delegate->didAbortWithError(error);
+  }
+  finish(session, error);
+}
+
+void LinuxUpdater::finish(std::shared_ptr<Session> session, const std::optional<UpdaterError>& error) {
+  if (session != session_) return;
+  session_.reset();
+  if (!session->staging.empty() && !session->installed) update_install::removeTree(session->staging);
+  if (session->check == UpdateCheck::background) {
+    const auto now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    environment_.settings->setDouble(UpdaterSettings::lastCheckTimeKey, now);
+    scheduleNextCheck();
+  }
+  if (auto delegate = delegate_.lock()) delegate->didFinishUpdateCycle(session->check, error);
+}
+
+void LinuxUpdater::scheduleNextCheck() {
+  schedule_.reset();
+  if (!started_ || !automaticallyChecksForUpdates()) return;
+  const auto interval = checkInterval();
+  auto delay = std::chrono::duration_cast<VantrelClock::duration>(
+      std::min<std::chrono::seconds>(environment_.firstCheckDelay, interval));
+  if (const auto last = environment_.settings->doubleValue(UpdaterSettings::lastCheckTimeKey)) {
+    const auto now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto due = std::chrono::duration<double>(*last + static_cast<double>(interval.count()) - now);
+    delay = std::max(delay, std::chrono::duration_cast<VantrelClock::duration>(due));
+  }
+  schedule_ = std::make_unique<Timer>(environment_.mainExecutor, delay);
+  schedule_->async_wait([weak = weak_from_this()](const std::error_code& error) {
+    if (error) return;
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->session_) return self->scheduleNextCheck();
+    self->checkInBackground();
+  });
+}
+
+}  // namespace vantrel

@@ -1,0 +1,43 @@
+#pragma once
+
+// Blocking HTTP(S) transfers of the update engine over libcurl, meant for a worker thread:
+// HTTPS only (plain HTTP only when allowed, for a loopback host), peer and host verified,
+// redirects only to HTTPS, a connect time-out, a stalled transfer aborted, sizes capped.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vantrel::update_transfer {
+
+struct Policy {
+  // Plain HTTP is accepted for a URL whose host is "127.0.0.1", "localhost", "::1" or "[::1]".
+  bool allowLoopbackHttp = false;
+  // Trust only these certificates instead of the system's (tests).
+  std::optional<std::filesystem::path> caFile;
+  std::chrono::milliseconds connectTimeout{15'000};
+  // Aborted when fewer than `lowSpeedBytes` a second arrive for `lowSpeedTime`.
+  long lowSpeedBytes = 1;
+  std::chrono::seconds lowSpeedTime{60};
+  std::string userAgent = "VantrelMac";
+};
+
+struct Control {
+  std::atomic<bool> cancelled{false};
+  // Called on the transfer's thread with the bytes received so far.
+  std::function<void(std::uint64_t)> progress;
+};
+
+// The body of a 200 answer, at most `limit` bytes. Throws `UpdaterError`.
+std::string fetch(const std::string& url, std::size_t limit, const Policy& policy, Control& control);
+
+// Writes the body of a 200 answer to `fd`; it must be exactly `expectedLength` bytes. Throws
+// `UpdaterError`.
+void download(const std::string& url, int fd, std::uint64_t expectedLength, const Policy& policy,
+              Control& control);
+
+}  // namespace vantrel::update_transfer

@@ -1,0 +1,68 @@
+#pragma once
+
+// The process's X connection state in one place. Xlib's error handlers are process-wide and its
+// defaults end the process on a protocol error or a lost connection; every connection the
+// agent opens goes through here, so the handlers are installed once, by one owner: a protocol
+// error is recorded for the thread that made the call, and a lost connection is left to the
+// connection's own exit handler (ours mark it lost; other code's keep the stock exit).
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Support/Error.hpp"
+
+// Xlib's display connection type, declared here so that callers need no X headers.
+struct _XDisplay;  // NOLINT(bugprone-reserved-identifier): Xlib's own name
+
+namespace vantrel {
+
+// Why the display could not be reached or read.
+class X11CaptureError : public Error {
+ public:
+  enum class Case {
+    noDisplay,     // no display is named, or it has no monitor to capture
+    accessDenied,  // the X server refused the connection or the capture
+    failed,        // anything else, with a detail text
+  };
+
+  static X11CaptureError noDisplay(std::string detail) { return {Case::noDisplay, std::move(detail)}; }
+  static X11CaptureError accessDenied(std::string detail) { return {Case::accessDenied, std::move(detail)}; }
+  static X11CaptureError failed(std::string detail) { return {Case::failed, std::move(detail)}; }
+
+  Case kind() const noexcept { return case_; }
+  const std::string& detail() const noexcept { return detail_; }
+
+  std::optional<std::string> errorDescription() const override { return detail_; }
+  std::string errorDomain() const override { return "VantrelPlatform.X11CaptureError"; }
+  int errorCode() const override { return static_cast<int>(case_); }
+
+ private:
+  X11CaptureError(Case c, std::string detail) : case_(c), detail_(std::move(detail)) {}
+  Case case_;
+  std::string detail_;
+};
+
+struct XDisplayCloser {
+  void operator()(_XDisplay* display) const noexcept;
+};
+using XDisplayHandle = std::unique_ptr<_XDisplay, XDisplayCloser>;
+
+namespace XConnection {
+
+// Opens the display named `displayName` (the DISPLAY variable when none). Throws
+// `X11CaptureError`: noDisplay when no display is named, accessDenied when the server refuses.
+XDisplayHandle open(const std::optional<std::string>& displayName);
+// The DISPLAY variable's display; null when none can be reached.
+XDisplayHandle openDefault() noexcept;
+
+// Sets `lost` when the connection breaks, instead of ending the process. `lost` must outlive
+// the connection.
+void watchForLoss(_XDisplay* display, std::atomic<bool>& lost) noexcept;
+
+// The code of the last protocol error on this thread (0 for none), cleared by reading it.
+int takeLastError() noexcept;
+
+}  // namespace XConnection
+}  // namespace vantrel

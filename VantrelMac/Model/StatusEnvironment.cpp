@@ -1,0 +1,79 @@
+#include "Model/StatusEnvironment.hpp"
+#include "AIChannel/MacAIChannelBinding.hpp"
+#include "Session/DirectAuthEventSystemLog.hpp"
+#include "Session/MacSystemCommandExecutor.hpp"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include "AIChannel/AIChannelConfiguration.hpp"
+#include "Input/CGEventRemoteInputInjector.hpp"
+#include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "Session/MacSystemCommandExecutor.hpp"
+#include "Support/Blocking.hpp"
+#include "SystemInfo/MacSystemInfoProvider.hpp"
+#include "Transport/DirectTCPTransport.hpp"
+
+namespace vantrel {
+
+DirectAuthClientFactory::DirectAuthClientFactory(Executor ioExecutor,
+                                                 std::optional<std::string> bundleIdentifier,
+                                                 std::shared_ptr<UpdateActivityGate> gate)
+    : ioExecutor_(std::move(ioExecutor)),
+      bundleIdentifier_(std::move(bundleIdentifier)),
+      gate_(std::move(gate)) {}
+
+std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::makePrimary() { return make(nullptr); }
+
+std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::makeSecondary(
+    std::shared_ptr<AIAccountLoginContext> context) {
+  return make(std::move(context));
+}
+
+std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::make(
+    std::shared_ptr<AIAccountLoginContext> context) {
+  const auto bundle =
+      bundleIdentifier_.value_or(std::string(AIChannelConfiguration::defaultBundleIdentifier));
+  DirectAuthClient::Collaborators c;
+  c.transport = DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds);
+  c.systemLog = std::make_shared<OSLogDirectAuthSystemLogger>(
+      SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
+                std::string(OSLogDirectAuthSystemLogger::category)));
+  c.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
+  c.screenStreamer = ScreenCaptureKitH264Streamer::create(ioExecutor_);
+  c.inputInjector = std::make_shared<CGEventRemoteInputInjector>();
+  c.systemCommandExecutor = std::make_shared<MacSystemCommandExecutor>(blockingPoolOf(ioExecutor_));
+  MacAIChannelBindingOptions development;
+  development.configuration = AIChannelConfiguration::load(bundle);
+  development.reloadConfiguration = [bundle] { return AIChannelConfiguration::load(bundle); };
+  development.accountContext = std::move(context);
+  c.developmentChannel = makeMacAIChannelFactory(std::move(development));
+  c.updateActivityGate = gate_;
+  return std::make_shared<DirectAuthManagerSessionClient>(DirectAuthClient::create(std::move(c)));
+}
+
+std::optional<std::string> SystemHostInformation::localizedName() const {
+  return AccountLoginSettings::currentHostLocalizedName();
+}
+
+std::vector<std::string> SystemHostInformation::addresses() const {
+  std::vector<std::string> result;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return result;
+  for (auto* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr) continue;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (entry->ifa_addr->sa_family == AF_INET) {
+      const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+      if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr) result.emplace_back(text);
+    } else if (entry->ifa_addr->sa_family == AF_INET6) {
+      const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+      if (::inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text) != nullptr) result.emplace_back(text);
+    }
+  }
+  ::freeifaddrs(list);
+  return result;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,98 @@
+#pragma once
+
+// The narrow face of the status model that the status window binds to: one snapshot of what the
+// window shows, one change signal, the form setters and the operations its controls call. The
+// status model satisfies it through a thin adapter; the window's tests use a scripted fake.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Input/PermissionStatus.hpp"
+#include "Model/DiagnosticLog.hpp"
+#include "Screen/DisplayInfo.hpp"
+#include "Session/DirectAuthTypes.hpp"
+#include "Support/Uuid.hpp"
+
+namespace vantrel {
+
+using StatusLogLine = DiagnosticLogEntry;
+
+// Published fields and derived values, as the model holds them at one moment.
+struct StatusViewState {
+  PermissionSnapshot permissions;
+  std::vector<DisplayInfo> displays;
+  std::string accountID;
+  std::string accountPassword;
+  std::string requestedClientNumberText = "0";
+  std::string setupName = "Mac";
+  bool rememberAccountID = true;
+  std::string accountLoginStatus = "Not signed in";
+  std::optional<std::string> accountLoginError;
+  bool isAccountLoginBusy = false;
+  bool isAccountAuthenticated = false;
+  std::string managerHost;
+  std::string managerPortText = "65333";
+  std::string userID;
+  std::string managerSlotText = "1";
+  DirectAuthState connectionState = DirectAuthState::idle;
+  std::optional<std::string> connectionError;
+  bool isConnectionBusy = false;
+  std::string managerConnectionsLabel = "0/1 managers";
+  std::vector<StatusLogLine> diagnosticLog;
+  Uuid diagnosticLogScrollToken;
+
+  // Derived by the model.
+  std::string connectionStateLabel = "Idle";
+  bool canAccountLogin = false;
+  bool canConnect = true;
+  bool canDisconnect = false;
+  std::string displayCountLabel = "0";
+};
+
+// The text fields of the two forms.
+enum class StatusFormField {
+  accountID,
+  accountPassword,
+  requestedClientNumber,
+  setupName,
+  managerHost,
+  managerPort,
+  userID,
+  managerSlot,
+};
+
+class StatusViewPort {
+ public:
+  using Subscription = std::shared_ptr<void>;
+
+  virtual ~StatusViewPort() = default;
+
+  virtual StatusViewState state() const = 0;
+  // Called after every change of a published field; dropping the result unsubscribes.
+  [[nodiscard]] virtual Subscription subscribe(std::function<void()> onChange) = 0;
+
+  virtual void setText(StatusFormField field, const std::string& value) = 0;
+  virtual void setRememberAccountID(bool value) = 0;
+
+  virtual void start() = 0;
+  virtual void stop() = 0;
+  virtual void refreshDisplays() = 0;  // starts the refresh; results arrive through the signal
+  virtual void loginAndConnect() = 0;
+  virtual void connect() = 0;
+  virtual void disconnect() = 0;
+  virtual void copyDiagnosticLog() = 0;
+  virtual void clearDiagnosticLog() = 0;
+  virtual void persistAccountLoginSettings() = 0;
+  virtual void persistConnectionSettings() = 0;
+  virtual void requestScreenRecording() = 0;
+  virtual void requestAccessibility() = 0;
+  virtual void openScreenRecordingSettings() = 0;
+  virtual void openAccessibilitySettings() = 0;
+  virtual void requestStartupAutomaticLogin() = 0;
+};
+
+}  // namespace vantrel

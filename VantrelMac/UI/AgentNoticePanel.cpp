@@ -1,0 +1,64 @@
+#include "AgentNoticePanel.hpp"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "Model/WindowPresenter.hpp"
+#include "SymbolIcons.hpp"
+#include "VantrelTheme.hpp"
+
+namespace vantrel {
+
+AgentNoticePanel::AgentNoticePanel(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                          Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint) {
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  setAttribute(Qt::WA_TranslucentBackground);
+  setFocusPolicy(Qt::NoFocus);
+  setFixedSize(agentNoticeSize.width, agentNoticeSize.height);
+
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(16, 0, 14, 0);
+  row->setSpacing(14);
+  icon_ = new QLabel(this);
+  icon_->setFixedSize(28, 28);
+  icon_->setPixmap(SymbolIcons::applicationPixmap(28));
+  row->addWidget(icon_, 0, Qt::AlignVCenter);
+  auto* stack = new QVBoxLayout();
+  stack->setSpacing(6);
+  title_ = new QLabel(QStringLiteral("VantrelMac Client"), this);
+  title_->setFont(VantrelTheme::font(12, QFont::Medium));
+  message_ = new QLabel(QStringLiteral("Vantrel Agent\n원격 프로그램 실행중"), this);
+  message_->setFont(VantrelTheme::font(15, QFont::DemiBold));
+  message_->setWordWrap(false);
+  for (QLabel* label : {title_, message_}) label->setStyleSheet(QStringLiteral("color: white;"));
+  stack->addWidget(title_);
+  stack->addWidget(message_);
+  row->addLayout(stack);
+  row->addStretch(1);
+}
+
+void AgentNoticePanel::placeOnScreen() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr && !QGuiApplication::screens().isEmpty()) screen = QGuiApplication::screens().front();
+  if (screen == nullptr) return;
+  const QRect available = screen->availableGeometry();
+  const PixelRect frame =
+      agentNoticeFrame(PixelRect{available.x(), available.y(), available.width(), available.height()});
+  move(frame.x, frame.y);
+}
+
+void AgentNoticePanel::paintEvent(QPaintEvent*) {
+  // A dark translucent rounded plate in place of the desktop's HUD material.
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(30, 32, 36, 224));
+  painter.drawRoundedRect(QRectF(rect()), 10, 10);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,313 @@
+#include "ConnectionPanelWidget.hpp"
+
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "LoginScreenWidget.hpp"
+#include "SymbolIcons.hpp"
+#include "VantrelTheme.hpp"
+
+namespace vantrel {
+
+namespace {
+
+QFrame* divider(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+QLabel* secondaryCaption(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(VantrelTheme::font(VantrelTheme::captionSize));
+  label->setForegroundRole(QPalette::PlaceholderText);
+  return label;
+}
+
+QGroupBox* groupBox(const QString& title, QWidget* parent) {
+  auto* box = new QGroupBox(title, parent);
+  box->setFont(VantrelTheme::font(VantrelTheme::bodySize));
+  return box;
+}
+
+// "Title ………… value" on one row.
+QLabel* labelledValue(QVBoxLayout* into, const QString& title, QWidget* parent) {
+  auto* row = new QHBoxLayout();
+  row->addWidget(new QLabel(title, parent));
+  row->addStretch(1);
+  auto* value = new QLabel(parent);
+  value->setForegroundRole(QPalette::PlaceholderText);
+  row->addWidget(value);
+  into->addLayout(row);
+  return value;
+}
+
+}  // namespace
+
+ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, bool isModal,
+                                             const UpdateBoxFactory& updateBox, QWidget* parent)
+    : QWidget(parent), presenter_(presenter), isModal_(isModal) {
+  setFixedSize(panelContentSize.width, panelContentSize.height);
+  setFont(VantrelTheme::font(VantrelTheme::bodySize));
+  setAutoFillBackground(true);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* titleBar = new QHBoxLayout();
+  titleBar->setContentsMargins(16, 16, 16, 16);
+  auto* title = new QLabel(QString::fromUtf8(ConnectionPanelPresenter::title.data()), this);
+  title->setFont(VantrelTheme::font(VantrelTheme::title3Size, QFont::DemiBold));
+  titleBar->addWidget(title);
+  titleBar->addStretch(1);
+  close_ = new QPushButton(isModal ? QStringLiteral("Done") : QStringLiteral("Login Screen"), this);
+  QObject::connect(close_, &QPushButton::clicked, this, [this] { presenter_.closePanel(isModal_); });
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape->setContext(Qt::WidgetWithChildrenShortcut);
+  QObject::connect(escape, &QShortcut::activated, close_, &QPushButton::click);
+  titleBar->addWidget(close_);
+  column->addLayout(titleBar);
+  column->addWidget(divider(this));
+
+  auto* scroll = new QScrollArea(this);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  auto* inner = new QWidget(scroll);
+  auto* boxes = new QVBoxLayout(inner);
+  boxes->setContentsMargins(16, 16, 16, 16);
+  boxes->setSpacing(16);
+  if (updateBox) boxes->addWidget(updateBox(inner));
+  boxes->addWidget(buildPermissions());
+  boxes->addWidget(buildDisplays());
+  boxes->addWidget(buildLog());
+  boxes->addStretch(1);
+  scroll->setWidget(inner);
+  column->addWidget(scroll, 1);
+}
+
+ConnectionPanelWidget::PermissionRowWidgets ConnectionPanelWidget::permissionRow(
+    QVBoxLayout* into, const std::function<void()>& request, const std::function<void()>& open) {
+  PermissionRowWidgets row;
+  auto* line = new QHBoxLayout();
+  row.symbol = new SymbolLabel(16, this);
+  line->addWidget(row.symbol, 0, Qt::AlignVCenter);
+  auto* texts = new QVBoxLayout();
+  texts->setSpacing(2);
+  row.title = new QLabel(this);
+  row.title->setFont(VantrelTheme::font(VantrelTheme::bodySize, QFont::Medium));
+  row.detail = secondaryCaption(QString(), this);
+  texts->addWidget(row.title);
+  texts->addWidget(row.detail);
+  line->addLayout(texts);
+  line->addStretch(1);
+  row.request = new QPushButton(QStringLiteral("Request\u2026"), this);
+  row.open = new QPushButton(QStringLiteral("Open Settings"), this);
+  QObject::connect(row.request, &QPushButton::clicked, this, request);
+  QObject::connect(row.open, &QPushButton::clicked, this, open);
+  line->addWidget(row.request);
+  line->addWidget(row.open);
+  into->addLayout(line);
+  return row;
+}
+
+QWidget* ConnectionPanelWidget::buildPermissions() {
+  auto* box = groupBox(QStringLiteral("Permissions"), this);
+  auto* stack = new QVBoxLayout(box);
+  stack->setContentsMargins(5, 5, 5, 5);
+  stack->setSpacing(12);
+  auto& model = presenter_.model();
+  screenRow_ = permissionRow(
+      stack, [&model] { model.requestScreenRecording(); }, [&model] { model.openScreenRecordingSettings(); });
+  stack->addWidget(divider(box));
+  accessRow_ = permissionRow(
+      stack, [&model] { model.requestAccessibility(); }, [&model] { model.openAccessibilitySettings(); });
+  return box;
+}
+
+QWidget* ConnectionPanelWidget::settingsField(const QString& title, QLineEdit*& edit, StatusFormField field) {
+  auto* holder = new QWidget(this);
+  auto* stack = new QVBoxLayout(holder);
+  stack->setContentsMargins(0, 0, 0, 0);
+  stack->setSpacing(3);
+  stack->addWidget(secondaryCaption(title, holder));
+  edit = new QLineEdit(holder);
+  edit->setPlaceholderText(title);
+  QObject::connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
+    presenter_.userEditedText(field, text.toStdString());
+  });
+  stack->addWidget(edit);
+  return holder;
+}
+
+QWidget* ConnectionPanelWidget::buildDisplays() {
+  auto* box = groupBox(QStringLiteral("Display and connection"), this);
+  auto* stack = new QVBoxLayout(box);
+  stack->setContentsMargins(5, 5, 5, 5);
+  stack->setSpacing(10);
+  auto* countRow = new QHBoxLayout();
+  auto* symbol = new SymbolLabel(14, box);
+  symbol->setSymbol(StatusSymbol::display, palette().color(QPalette::WindowText));
+  countRow->addWidget(symbol);
+  displayCount_ = new QLabel(box);
+  countRow->addWidget(displayCount_);
+  countRow->addStretch(1);
+  refresh_ = new QPushButton(QStringLiteral("Refresh"), box);
+  QObject::connect(refresh_, &QPushButton::clicked, this, [this] { presenter_.model().refreshDisplays(); });
+  countRow->addWidget(refresh_);
+  stack->addLayout(countRow);
+  displayList_ = new QVBoxLayout();
+  displayList_->setSpacing(10);
+  stack->addLayout(displayList_);
+  stack->addWidget(divider(box));
+  stateValue_ = labelledValue(stack, QStringLiteral("State"), box);
+  sessionsValue_ = labelledValue(stack, QStringLiteral("Manager sessions"), box);
+
+  disclosure_ = new QToolButton(box);
+  disclosure_->setText(QStringLiteral("Direct connection diagnostics"));
+  disclosure_->setCheckable(true);
+  disclosure_->setChecked(false);
+  disclosure_->setAutoRaise(true);
+  disclosure_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  disclosure_->setArrowType(Qt::RightArrow);
+  stack->addWidget(disclosure_);
+  directForm_ = new QWidget(box);
+  auto* form = new QVBoxLayout(directForm_);
+  form->setContentsMargins(0, 8, 0, 0);
+  form->setSpacing(8);
+  form->addWidget(settingsField(QStringLiteral("Manager host"), host_, StatusFormField::managerHost));
+  auto* portRow = new QHBoxLayout();
+  portRow->addWidget(settingsField(QStringLiteral("Port"), port_, StatusFormField::managerPort));
+  portRow->addWidget(settingsField(QStringLiteral("Manager slot"), slot_, StatusFormField::managerSlot));
+  form->addLayout(portRow);
+  form->addWidget(settingsField(QStringLiteral("User ID"), userID_, StatusFormField::userID));
+  auto* buttons = new QHBoxLayout();
+  connect_ = new QPushButton(QStringLiteral("Connect"), directForm_);
+  disconnect_ = new QPushButton(QStringLiteral("Disconnect"), directForm_);
+  QObject::connect(connect_, &QPushButton::clicked, this, [this] { presenter_.model().connect(); });
+  QObject::connect(disconnect_, &QPushButton::clicked, this, [this] { presenter_.model().disconnect(); });
+  buttons->addWidget(connect_);
+  buttons->addWidget(disconnect_);
+  buttons->addStretch(1);
+  form->addLayout(buttons);
+  directForm_->setVisible(false);
+  stack->addWidget(directForm_);
+  QObject::connect(disclosure_, &QToolButton::toggled, this, [this](bool open) {
+    disclosure_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    directForm_->setVisible(open);
+  });
+  return box;
+}
+
+QWidget* ConnectionPanelWidget::buildLog() {
+  auto* box = groupBox(QStringLiteral("Diagnostic Log"), this);
+  auto* stack = new QVBoxLayout(box);
+  stack->setContentsMargins(5, 5, 5, 5);
+  stack->setSpacing(8);
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch(1);
+  copy_ = new QPushButton(QStringLiteral("Copy"), box);
+  clear_ = new QPushButton(QStringLiteral("Clear"), box);
+  QObject::connect(copy_, &QPushButton::clicked, this, [this] { presenter_.model().copyDiagnosticLog(); });
+  QObject::connect(clear_, &QPushButton::clicked, this, [this] { presenter_.model().clearDiagnosticLog(); });
+  buttons->addWidget(copy_);
+  buttons->addWidget(clear_);
+  stack->addLayout(buttons);
+  log_ = new QPlainTextEdit(box);
+  log_->setReadOnly(true);
+  log_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  log_->setFixedHeight(190);
+  log_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  log_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  log_->setFont(VantrelTheme::monospaceFont(VantrelTheme::captionSize));
+  log_->document()->setDocumentMargin(8);
+  log_->setStyleSheet(
+      QStringLiteral("QPlainTextEdit { background: palette(base); border: 1px solid palette(mid); "
+                     "border-radius: 6px; }"));
+  stack->addWidget(log_);
+  return box;
+}
+
+void ConnectionPanelWidget::renderPermission(PermissionRowWidgets& row, const PermissionRowLook& look) {
+  row.symbol->setSymbol(look.symbol, look.granted ? SymbolIcons::green() : SymbolIcons::orange());
+  row.title->setText(QString::fromStdString(look.title));
+  row.detail->setText(QString::fromStdString(look.detail));
+}
+
+void ConnectionPanelWidget::renderLog(const StatusViewState& state) {
+  if (logShown_ && state.diagnosticLogScrollToken == shownLogToken_) return;
+  const LogListChange change = ConnectionPanelPresenter::logChange(shownLog_, state.diagnosticLog);
+  QScrollBar* bar = log_->verticalScrollBar();
+  const int position = bar->value();
+  QTextDocument* document = log_->document();
+  QTextCursor cursor(document);
+  std::size_t appendFrom = change.appendFrom;
+  if (change.reset) {
+    log_->clear();
+    shownLog_.clear();
+    appendFrom = 0;
+  } else if (change.dropFront > 0) {
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(change.dropFront));
+    if (cursor.atEnd()) {
+      cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    }
+    cursor.removeSelectedText();
+    shownLog_.erase(shownLog_.begin(), shownLog_.begin() + static_cast<std::ptrdiff_t>(change.dropFront));
+  }
+  cursor.movePosition(QTextCursor::End);
+  for (std::size_t i = appendFrom; i < state.diagnosticLog.size(); ++i) {
+    if (!shownLog_.empty()) cursor.insertBlock();
+    cursor.insertText(QString::fromStdString(ConnectionPanelPresenter::logLine(state.diagnosticLog[i])));
+    shownLog_.push_back(state.diagnosticLog[i].id);
+  }
+  // The list never moves by itself: the reader's position stays where it was.
+  bar->setValue(change.reset ? 0 : position);
+  shownLogToken_ = state.diagnosticLogScrollToken;
+  logShown_ = true;
+}
+
+void ConnectionPanelWidget::render(const StatusViewState& state) {
+  const ConnectionPanelLook look = ConnectionPanelPresenter::look(state, isModal_);
+  renderPermission(screenRow_, look.screenRecording);
+  renderPermission(accessRow_, look.accessibility);
+  displayCount_->setText(QString::fromStdString(look.displayCountLabel));
+  if (look.displayLines != shownDisplays_) {
+    for (QLabel* line : displayLines_) delete line;
+    displayLines_.clear();
+    for (const auto& text : look.displayLines) {
+      auto* line = new QLabel(QString::fromStdString(text), this);
+      line->setFont(VantrelTheme::font(VantrelTheme::calloutSize));
+      displayList_->addWidget(line);
+      displayLines_.push_back(line);
+    }
+    shownDisplays_ = look.displayLines;
+  }
+  stateValue_->setText(QString::fromStdString(look.stateLabel));
+  sessionsValue_->setText(QString::fromStdString(look.managerSessionsLabel));
+  showText(host_, state.managerHost);
+  showText(port_, state.managerPortText);
+  showText(slot_, state.managerSlotText);
+  showText(userID_, state.userID);
+  connect_->setEnabled(look.connectEnabled);
+  disconnect_->setEnabled(look.disconnectEnabled);
+  copy_->setEnabled(look.copyEnabled);
+  clear_->setEnabled(look.clearEnabled);
+  renderLog(state);
+}
+
+}  // namespace vantrel

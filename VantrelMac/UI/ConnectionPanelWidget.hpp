@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+#include "Model/ConnectionPanelPresenter.hpp"
+#include "Model/WindowPresenter.hpp"
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
+class QVBoxLayout;
+
+namespace vantrel {
+
+class SymbolLabel;
+
+// Builds the update box shown at the top of the panel (the updater supplies it).
+using UpdateBoxFactory = std::function<QWidget*(QWidget* parent)>;
+
+// The connection panel: title bar with its close button, then a scrolling column with the update
+// box, the permissions, the displays and connection state with the direct-connection form, and
+// the diagnostic log. The same panel serves as window content and as the sheet.
+class ConnectionPanelWidget : public QWidget {
+ public:
+  ConnectionPanelWidget(StatusWindowPresenter& presenter, bool isModal, const UpdateBoxFactory& updateBox,
+                        QWidget* parent = nullptr);
+
+  void render(const StatusViewState& state);
+
+  bool isModal() const noexcept { return isModal_; }
+  QPushButton* closeButton() const { return close_; }
+  QPushButton* connectButton() const { return connect_; }
+  QPushButton* disconnectButton() const { return disconnect_; }
+  QPushButton* copyButton() const { return copy_; }
+  QPushButton* clearButton() const { return clear_; }
+  QPushButton* refreshButton() const { return refresh_; }
+  QToolButton* disclosureButton() const { return disclosure_; }
+  QWidget* disclosureContent() const { return directForm_; }
+  QPlainTextEdit* logList() const { return log_; }
+  QLabel* displayCountLabel() const { return displayCount_; }
+  std::vector<QLabel*> displayLines() const { return displayLines_; }
+  QLabel* stateValue() const { return stateValue_; }
+  QLabel* sessionsValue() const { return sessionsValue_; }
+  QLineEdit* hostField() const { return host_; }
+  QLineEdit* portField() const { return port_; }
+  QLineEdit* slotField() const { return slot_; }
+  QLineEdit* userIDField() const { return userID_; }
+
+  struct PermissionRowWidgets {
+    SymbolLabel* symbol = nullptr;
+    QLabel* title = nullptr;
+    QLabel* detail = nullptr;
+    QPushButton* request = nullptr;
+    QPushButton* open = nullptr;
+  };
+  const PermissionRowWidgets& screenRecordingRow() const { return screenRow_; }
+  const PermissionRowWidgets& accessibilityRow() const { return accessRow_; }
+
+ private:
+  QWidget* buildPermissions();
+  QWidget* buildDisplays();
+  QWidget* buildLog();
+  QWidget* settingsField(const QString& title, QLineEdit*& edit, StatusFormField field);
+  PermissionRowWidgets permissionRow(QVBoxLayout* into, const std::function<void()>& request,
+                                     const std::function<void()>& open);
+  void renderPermission(PermissionRowWidgets& row, const PermissionRowLook& look);
+  void renderLog(const StatusViewState& state);
+
+  StatusWindowPresenter& presenter_;
+  bool isModal_;
+  QPushButton* close_ = nullptr;
+  QPushButton* connect_ = nullptr;
+  QPushButton* disconnect_ = nullptr;
+  QPushButton* copy_ = nullptr;
+  QPushButton* clear_ = nullptr;
+  QPushButton* refresh_ = nullptr;
+  QToolButton* disclosure_ = nullptr;
+  QWidget* directForm_ = nullptr;
+  QPlainTextEdit* log_ = nullptr;
+  QLabel* displayCount_ = nullptr;
+  QVBoxLayout* displayList_ = nullptr;
+  std::vector<QLabel*> displayLines_;
+  std::vector<std::string> shownDisplays_;
+  QLabel* stateValue_ = nullptr;
+  QLabel* sessionsValue_ = nullptr;
+  QLineEdit* host_ = nullptr;
+  QLineEdit* port_ = nullptr;
+  QLineEdit* slot_ = nullptr;
+  QLineEdit* userID_ = nullptr;
+  PermissionRowWidgets screenRow_;
+  PermissionRowWidgets accessRow_;
+  std::vector<Uuid> shownLog_;
+  Uuid shownLogToken_;
+  bool logShown_ = false;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,120 @@
+#include "InteractiveApplication.hpp"
+
+// The project's headers come before Qt's (Qt's `emit` macro breaks Asio's templates).
+#include "Account/AccountLoginService.hpp"
+#include "Account/URLSessionAccountLoginTransport.hpp"
+#include "Model/AccountCredentialStore.hpp"
+#include "Model/DiagnosticLog.hpp"
+#include "Model/StatusEnvironment.hpp"
+#include "Model/StatusViewPortAdapter.hpp"
+#include "Model/StatusWindowViewModel.hpp"
+#include "Model/UserDefaults.hpp"
+#include "Platform/QtPasteboard.hpp"
+#include "Support/Paths.hpp"
+
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "SingleInstance.hpp"
+#include "StandInUpdateBox.hpp"
+#include "VantrelMacAppDelegate.hpp"
+#include "VantrelMacWindowController.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// The status model over the real collaborators, in the order the first show() builds them:
+// displays and transport (inside the environment's factories), login service, credential store,
+// then the model.
+std::function<std::shared_ptr<StatusViewPort>()> productionModel(const InteractiveApplicationContext& context,
+                                                                 std::string bundleIdentifier) {
+  // The program owns the settings store (it outlives this application); a program that gives
+  // none gets one of its own here.
+  std::shared_ptr<UserDefaults> defaults;
+  if (context.standardDefaults != nullptr) {
+    defaults = std::shared_ptr<UserDefaults>(std::shared_ptr<void>(), context.standardDefaults);
+  }
+  return [arguments = context.arguments, main = context.mainExecutor, io = context.ioExecutor, defaults,
+          writer = context.diagnosticLogWriter,
+          bundleIdentifier = std::move(bundleIdentifier)]() -> std::shared_ptr<StatusViewPort> {
+    auto loginService = std::make_shared<AccountLoginServiceAdapter>(
+        AccountLoginService(std::string(AccountLoginService::productionBaseURL),
+                            std::make_shared<URLSessionAccountLoginTransport>()));
+    auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
+    auto environment = makeProductionStatusEnvironment(
+        main, io, loginService, credentials, std::make_shared<QtPasteboard>(),
+        defaults ? defaults : std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
+        writer ? writer
+               : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),
+        arguments, bundleIdentifier);
+    return std::make_shared<StatusWindowViewModelPort>(StatusWindowViewModel::create(std::move(environment)),
+                                                       main);
+  };
+}
+
+}  // namespace
+
+std::string versionDisplay(const InfoDictionary& info) {
+  const auto version = info.string(InfoDictionary::shortVersionKey);
+  if (version && !version->empty()) return "v" + *version;
+  return "개발 버전";
+}
+
+std::unique_ptr<InteractiveApplication> InteractiveApplication::start(InteractiveApplicationContext context) {
+  const std::string bundleIdentifier = context.info.bundleIdentifier();
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const QString socketPath = QString::fromStdString(AppDelegatePresenter::instanceSocketPath(
+      bundleIdentifier, static_cast<unsigned>(::getuid()),
+      runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt));
+  std::unique_ptr<InteractiveApplication> application(new InteractiveApplication());
+  application->instance_ = std::make_unique<SingleInstance>(socketPath);
+  auto* self = application.get();
+  const bool first = application->instance_->listen([self](const AppDelegatePresenter::HandOver& handOver) {
+    if (self->delegate_) self->delegate_->receiveHandOver(handOver);
+  });
+  if (!first) {
+    const AppDelegatePresenter::HandOver handOver{context.arguments,
+                                                  std::filesystem::current_path().string()};
+    if (SingleInstance::handOver(socketPath, handOver)) {
+      programLog().notice("VantrelMac handed its launch to the running instance");
+      return nullptr;
+    }
+    programLog().error("VantrelMac could not reach the running instance; starting anyway");
+  }
+
+  auto updater = std::make_shared<StandInUpdaterController>();
+  WindowControllerEnvironment windows;
+  windows.bundleIdentifier = bundleIdentifier;
+  windows.makeModel = productionModel(context, bundleIdentifier);
+  windows.updater = updater;
+  windows.versionText = QString::fromStdString(versionDisplay(context.info));
+  windows.updateBox = standInUpdateBox(updater, windows.versionText);
+  VantrelMacWindowController::install(std::move(windows));
+
+  AppDelegateEnvironment delegate;
+  delegate.arguments = context.arguments;
+  delegate.resourceDirectory = paths::bundleResourcesDirectory();
+  delegate.updater = updater;
+  delegate.quit = context.quit;
+  application->delegate_ =
+      std::make_unique<VantrelMacAppDelegate>(std::move(delegate), &VantrelMacWindowController::shared());
+  application->delegate_->installQuitHooks();
+  // The entry shows the window before the event loop; the launch callback runs on its first turn.
+  VantrelMacWindowController::shared().show();
+  QTimer::singleShot(0, application->delegate_.get(), [delegate = application->delegate_.get()] {
+    delegate->applicationDidFinishLaunching();
+  });
+  return application;
+}
+
+InteractiveApplication::~InteractiveApplication() {
+  delegate_.reset();
+  VantrelMacWindowController::release();
+  instance_.reset();
+}
+
+}  // namespace vantrel

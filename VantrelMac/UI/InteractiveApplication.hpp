@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Model/DiagnosticLog.hpp"
+#include "Model/InfoDictionary.hpp"
+#include "Model/UserDefaults.hpp"
+#include "Support/Async.hpp"
+
+namespace vantrel {
+
+class SingleInstance;
+class VantrelMacAppDelegate;
+
+struct InteractiveApplicationContext {
+  std::vector<std::string> arguments;
+  const InfoDictionary& info;
+  Executor mainExecutor;  // the GUI thread's
+  Executor ioExecutor;    // the runtime's, for the sessions
+  // The standard settings store and the diagnostics log's writer; both outlive the application.
+  UserDefaults* standardDefaults = nullptr;
+  std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
+  std::function<void()> quit;
+};
+
+// The tray application around the status window: the single instance, the delegate, the shared
+// window controller over the real status model. Built before the event loop runs; destroyed
+// after it ends and before the runtime and the application object go.
+class InteractiveApplication {
+ public:
+  // Null when another instance runs and took this launch over (the program then ends).
+  static std::unique_ptr<InteractiveApplication> start(InteractiveApplicationContext context);
+  ~InteractiveApplication();
+  InteractiveApplication(const InteractiveApplication&) = delete;
+  InteractiveApplication& operator=(const InteractiveApplication&) = delete;
+
+ private:
+  InteractiveApplication() = default;
+  std::unique_ptr<SingleInstance> instance_;
+  std::unique_ptr<VantrelMacAppDelegate> delegate_;
+};
+
+// "v" and the short version, or "개발 버전" when the program has none.
+std::string versionDisplay(const InfoDictionary& info);
+
+}  // namespace vantrel

@@ -1,0 +1,87 @@
+#include "StatusWindowWidget.hpp"
+
+#include <QCloseEvent>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "WindowChrome.hpp"
+
+namespace vantrel {
+
+PanelSheet::PanelSheet(StatusWindowPresenter& presenter, const UpdateBoxFactory& updateBox, QWidget* parent)
+    : QDialog(parent), presenter_(presenter) {
+  setWindowModality(Qt::WindowModal);
+  setModal(true);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  panel_ = new ConnectionPanelWidget(presenter, true, updateBox, this);
+  layout->addWidget(panel_);
+  setFixedSize(panelContentSize.width, panelContentSize.height);
+}
+
+void PanelSheet::reject() { presenter_.closePanel(true); }
+
+StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const QString& versionText,
+                                       const UpdateBoxFactory& updateBox, QWidget* parent)
+    : QWidget(parent), presenter_(presenter) {
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  pages_ = new QStackedWidget(this);
+  login_ = new LoginScreenWidget(presenter, versionText, pages_);
+  panel_ = new ConnectionPanelWidget(presenter, false, updateBox, pages_);
+  pages_->addWidget(login_);
+  pages_->addWidget(panel_);
+  layout->addWidget(pages_);
+  sheet_ = new PanelSheet(presenter, updateBox, this);
+  setFixedSize(loginContentSize.width, loginContentSize.height);
+  presenter_.addView([this](const StatusViewState& state) { render(state); });
+}
+
+bool StatusWindowWidget::showsConnectionPanel() const { return pages_->currentWidget() == panel_; }
+
+void StatusWindowWidget::render(const StatusViewState& state) {
+  // A hidden window costs nothing: it catches up when it is shown again.
+  if (!isVisible()) {
+    stale_ = true;
+    return;
+  }
+  stale_ = false;
+  const bool connection = presenter_.showConnectionWindow();
+  if (connection != connectionPresentation_) {
+    connectionPresentation_ = connection;
+    // Each presentation brings its own content size; the window follows, keeping its centre.
+    pages_->setCurrentWidget(connection ? static_cast<QWidget*>(panel_) : static_cast<QWidget*>(login_));
+    const PixelSize size = connection ? panelContentSize : loginContentSize;
+    resizeWindowContaining(pages_, QSize(size.width, size.height));
+  }
+  if (connection) {
+    panel_->render(state);
+  } else {
+    login_->render(state);
+  }
+  const bool sheetWanted = presenter_.showSettings();
+  if (sheetWanted) sheet_->panel()->render(state);
+  if (sheetWanted && !sheet_->isVisible()) {
+    sheet_->show();
+  } else if (!sheetWanted && sheet_->isVisible()) {
+    sheet_->hide();
+  }
+}
+
+void StatusWindowWidget::closeEvent(QCloseEvent* event) {
+  // The window is never closed: its controller hides it (or minimises it without a tray).
+  event->ignore();
+  if (closeHandler_) closeHandler_();
+}
+
+void StatusWindowWidget::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (event->spontaneous()) return;
+  if (stale_) render(presenter_.model().state());
+  presenter_.viewAppeared();
+}
+
+}  // namespace vantrel

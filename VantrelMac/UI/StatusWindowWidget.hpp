@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QDialog>
+#include <QWidget>
+
+#include <functional>
+
+#include "ConnectionPanelWidget.hpp"
+#include "LoginScreenWidget.hpp"
+#include "Model/WindowPresenter.hpp"
+
+class QStackedWidget;
+
+namespace vantrel {
+
+// The panel sheet over the login screen; closing it by any means is the panel's close action.
+class PanelSheet : public QDialog {
+ public:
+  PanelSheet(StatusWindowPresenter& presenter, const UpdateBoxFactory& updateBox, QWidget* parent);
+  ConnectionPanelWidget* panel() const { return panel_; }
+  void reject() override;
+
+ private:
+  StatusWindowPresenter& presenter_;
+  ConnectionPanelWidget* panel_;
+};
+
+// The status window: the login presentation or the connection panel, and the panel sheet.
+class StatusWindowWidget : public QWidget {
+ public:
+  StatusWindowWidget(StatusWindowPresenter& presenter, const QString& versionText,
+                     const UpdateBoxFactory& updateBox, QWidget* parent = nullptr);
+
+  // The window's close button asks here instead of closing.
+  void setCloseHandler(std::function<void()> handler) { closeHandler_ = std::move(handler); }
+
+  LoginScreenWidget* loginScreen() const { return login_; }
+  ConnectionPanelWidget* windowPanel() const { return panel_; }
+  PanelSheet* sheet() const { return sheet_; }
+  bool showsConnectionPanel() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void render(const StatusViewState& state);
+
+  StatusWindowPresenter& presenter_;
+  QStackedWidget* pages_ = nullptr;
+  LoginScreenWidget* login_ = nullptr;
+  ConnectionPanelWidget* panel_ = nullptr;
+  PanelSheet* sheet_ = nullptr;
+  std::function<void()> closeHandler_;
+  bool connectionPresentation_ = false;
+  bool stale_ = true;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,199 @@
+#include "SymbolIcons.hpp"
+
+#include <QPainter>
+#include <QSvgRenderer>
+
+#include <cmath>
+#include <numbers>
+
+// The icon is compiled into this static library; its resources need registering once.
+static void registerWindowResources() { Q_INIT_RESOURCE(VantrelMacUI); }
+
+namespace vantrel::SymbolIcons {
+
+namespace {
+
+QPainterPath circle(const QRectF& box, double inset = 0) {
+  QPainterPath p;
+  p.addEllipse(box.adjusted(inset, inset, -inset, -inset));
+  return p;
+}
+
+// A filled disc with the polylines (in units of the box side) cut out as round strokes.
+QPainterPath discWithCut(const QRectF& b, std::initializer_list<std::initializer_list<QPointF>> lines,
+                         double width) {
+  const double s = b.width();
+  QPainterPath cut;
+  for (const auto& line : lines) {
+    bool first = true;
+    for (const QPointF& p : line) {
+      const QPointF at(b.left() + p.x() * s, b.top() + p.y() * s);
+      if (first) {
+        cut.moveTo(at);
+        first = false;
+      } else {
+        cut.lineTo(at);
+      }
+    }
+  }
+  QPainterPathStroker stroker;
+  stroker.setWidth(width * s);
+  stroker.setCapStyle(Qt::RoundCap);
+  stroker.setJoinStyle(Qt::RoundJoin);
+  return circle(b).subtracted(stroker.createStroke(cut));
+}
+
+QPainterPath checkmarkCircle(const QRectF& b) {
+  return discWithCut(b, {{{0.27, 0.52}, {0.43, 0.68}, {0.74, 0.34}}}, 0.11);
+}
+
+QPainterPath arrowRightCircle(const QRectF& b) {
+  return discWithCut(b, {{{0.25, 0.5}, {0.72, 0.5}}, {{0.52, 0.3}, {0.73, 0.5}, {0.52, 0.7}}}, 0.1);
+}
+
+QPainterPath warningTriangle(const QRectF& b) {
+  const double s = b.width();
+  QPainterPath outline;
+  outline.moveTo(b.left() + 0.5 * s, b.top() + 0.06 * s);
+  outline.lineTo(b.right() - 0.02 * s, b.top() + 0.92 * s);
+  outline.lineTo(b.left() + 0.02 * s, b.top() + 0.92 * s);
+  outline.closeSubpath();
+  QPainterPathStroker rounder;
+  rounder.setWidth(0.08 * s);
+  rounder.setJoinStyle(Qt::RoundJoin);
+  QPainterPath body = outline.united(rounder.createStroke(outline));
+  QPainterPath mark;
+  mark.addRoundedRect(QRectF(b.left() + 0.455 * s, b.top() + 0.33 * s, 0.09 * s, 0.33 * s), 0.045 * s,
+                      0.045 * s);
+  mark.addEllipse(QPointF(b.left() + 0.5 * s, b.top() + 0.77 * s), 0.055 * s, 0.055 * s);
+  return body.subtracted(mark);
+}
+
+QPainterPath dottedCircle(const QRectF& b) {
+  const double s = b.width();
+  QPainterPath p;
+  const QPointF centre = b.center();
+  const double radius = 0.42 * s;
+  for (int i = 0; i < 12; ++i) {
+    const double angle = i * std::numbers::pi / 6.0;
+    p.addEllipse(QPointF(centre.x() + radius * std::cos(angle), centre.y() + radius * std::sin(angle)),
+                 0.06 * s, 0.06 * s);
+  }
+  return p;
+}
+
+QPainterPath gearshape(const QRectF& b) {
+  const double s = b.width();
+  const QPointF c = b.center();
+  QPainterPath gear;
+  constexpr int teeth = 8;
+  const double outer = 0.5 * s;
+  const double inner = 0.38 * s;
+  for (int i = 0; i < teeth * 2; ++i) {
+    const double a0 = (i - 0.5) * std::numbers::pi / teeth;
+    const double a1 = (i + 0.5) * std::numbers::pi / teeth;
+    const double r = (i % 2 == 0) ? outer : inner;
+    const QPointF p0(c.x() + r * std::cos(a0), c.y() + r * std::sin(a0));
+    const QPointF p1(c.x() + r * std::cos(a1), c.y() + r * std::sin(a1));
+    if (i == 0) gear.moveTo(p0);
+    gear.lineTo(p0);
+    gear.lineTo(p1);
+  }
+  gear.closeSubpath();
+  QPainterPath hole;
+  hole.addEllipse(c, 0.17 * s, 0.17 * s);
+  return gear.subtracted(hole);
+}
+
+QPainterPath diamond(const QRectF& b) {
+  QPainterPath p;
+  p.moveTo(b.center().x(), b.top());
+  p.lineTo(b.right(), b.center().y());
+  p.lineTo(b.center().x(), b.bottom());
+  p.lineTo(b.left(), b.center().y());
+  p.closeSubpath();
+  return p;
+}
+
+QPainterPath displaySymbol(const QRectF& b) {
+  const double s = b.width();
+  QPainterPath screen;
+  screen.addRoundedRect(QRectF(b.left(), b.top() + 0.1 * s, s, 0.62 * s), 0.08 * s, 0.08 * s);
+  QPainterPath glass;
+  glass.addRect(QRectF(b.left() + 0.08 * s, b.top() + 0.18 * s, 0.84 * s, 0.46 * s));
+  QPainterPath stand;
+  stand.addRect(QRectF(b.left() + 0.44 * s, b.top() + 0.72 * s, 0.12 * s, 0.1 * s));
+  stand.addRoundedRect(QRectF(b.left() + 0.28 * s, b.top() + 0.82 * s, 0.44 * s, 0.07 * s), 0.03 * s,
+                       0.03 * s);
+  return screen.subtracted(glass).united(stand);
+}
+
+}  // namespace
+
+QPainterPath path(StatusSymbol symbol, const QRectF& box) {
+  // Symbols are drawn in the largest square centred in the box.
+  const double side = std::min(box.width(), box.height());
+  const QRectF b(box.center().x() - side / 2, box.center().y() - side / 2, side, side);
+  QPainterPath result;
+  switch (symbol) {
+    case StatusSymbol::diamondFill: result = diamond(b); break;
+    case StatusSymbol::gearshapeFill: result = gearshape(b); break;
+    case StatusSymbol::checkmarkCircleFill: result = checkmarkCircle(b); break;
+    case StatusSymbol::exclamationmarkTriangleFill: result = warningTriangle(b); break;
+    case StatusSymbol::circleDotted: result = dottedCircle(b); break;
+    case StatusSymbol::arrowRightCircleFill: result = arrowRightCircle(b); break;
+    case StatusSymbol::display: result = displaySymbol(b); break;
+  }
+  // Boolean operations leave their holes to the fill rule they chose: keep it.
+  return result;
+}
+
+void paint(QPainter& painter, StatusSymbol symbol, const QRectF& box, const QColor& colour) {
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(colour);
+  painter.drawPath(path(symbol, box));
+  painter.restore();
+}
+
+QPixmap pixmap(StatusSymbol symbol, int size, const QColor& colour, qreal devicePixelRatio) {
+  QPixmap image(QSize(size, size) * devicePixelRatio);
+  image.setDevicePixelRatio(devicePixelRatio);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  paint(painter, symbol, QRectF(0, 0, size, size), colour);
+  return image;
+}
+
+QIcon icon(StatusSymbol symbol, int size, const QColor& colour) {
+  QIcon result;
+  result.addPixmap(pixmap(symbol, size, colour, 1.0));
+  result.addPixmap(pixmap(symbol, size, colour, 2.0));
+  return result;
+}
+
+QPixmap applicationPixmap(int size) {
+  static const bool registered = (registerWindowResources(), true);
+  (void)registered;
+  QSvgRenderer renderer(QStringLiteral(":/VantrelMac/VantrelMacIcon.svg"));
+  QPixmap image(size, size);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  renderer.render(&painter, QRectF(0, 0, size, size));
+  return image;
+}
+
+QIcon applicationIcon() {
+  QIcon result;
+  for (const int size : {16, 28, 44, 64, 128, 256}) result.addPixmap(applicationPixmap(size));
+  return result;
+}
+
+QColor green() { return QColor(52, 199, 89); }
+QColor orange() { return QColor(255, 149, 0); }
+QColor yellow() { return QColor(255, 204, 0); }
+QColor systemBlue() { return QColor(0, 122, 255); }
+
+}  // namespace vantrel::SymbolIcons

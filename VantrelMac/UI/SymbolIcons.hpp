@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QRectF>
+
+#include "Model/LoginScreenPresenter.hpp"
+
+class QPainter;
+
+namespace vantrel::SymbolIcons {
+
+// The outline of a system symbol drawn into `box` (filled with the winding rule).
+QPainterPath path(StatusSymbol symbol, const QRectF& box);
+
+// Paints the symbol in one colour.
+void paint(QPainter& painter, StatusSymbol symbol, const QRectF& box, const QColor& colour);
+
+QPixmap pixmap(StatusSymbol symbol, int size, const QColor& colour, qreal devicePixelRatio = 1.0);
+QIcon icon(StatusSymbol symbol, int size, const QColor& colour);
+
+// The application's own artwork, rendered from its SVG.
+QIcon applicationIcon();
+QPixmap applicationPixmap(int size);
+
+// Standard colours of the symbols in the windows.
+QColor green();
+QColor orange();
+QColor yellow();
+QColor systemBlue();
+
+}  // namespace vantrel::SymbolIcons

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+
+namespace vantrel {
+
+// The application's fixed colours and its font helper. Sizes are pixels (the desktop's points at
+// scale 1), so fonts are set by pixel size, never by point size.
+namespace VantrelTheme {
+
+QColor loginTop();       // #42667D, gradient start of the login backdrop
+QColor loginBottom();    // #365973, gradient end
+QColor primaryAction();  // #1A5C8F, the LOG IN button
+
+// One sRGB component in 0…1 as the 8-bit value (product with 255, rounded half up).
+int eightBit(double component);
+
+// White (or black) at an opacity.
+QColor white(double opacity);
+QColor black(double opacity);
+
+QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+QFont monospaceFont(int pixelSize);
+
+// Text-style sizes of the desktop this window imitates.
+inline constexpr int title3Size = 15;
+inline constexpr int bodySize = 13;
+inline constexpr int calloutSize = 12;
+inline constexpr int captionSize = 10;
+
+}  // namespace VantrelTheme
+}  // namespace vantrel

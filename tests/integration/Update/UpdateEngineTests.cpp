@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/io_context.hpp>
+
+#include "Platform/UpdateFrameworkEngine.hpp"
+#include "Platform/UpdateFrameworkRelaunch.hpp"
+#include "Platform/UpdateFrameworkSignature.hpp"
+#include "UpdateFeedServer.hpp"
+#include "support/TestEnvironment.hpp"
+#include "support/UpdateFixtures.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using Answer = testing::UpdateFeedServer::Answer;
+
+// Answers the dialogs as scripted and records what was shown.
+class ScriptedDriver : public StandardUserDriver {
+ public:
+  UpdateFoundChoice foundChoice = UpdateFoundChoice::install;
+  ReadyToInstallChoice readyChoice = ReadyToInstallChoice::installAndRelaunch;
+  std::vector<std::string> shown;
+
+  void showUpdateFound(const AppcastItem& item, std::function<void(UpdateFoundChoice)> reply) override {
+    shown.push_back("found " + item.versionString);
+    reply(foundChoice);
+  }
+  void showDownloadProgress(std::uint64_t, std::uint64_t, std::function<void()>) override {}
+  void showReadyToInstall(const AppcastItem& item, std::function<void(ReadyToInstallChoice)> reply) override {
+    shown.push_back("ready " + item.versionString);
+    reply(readyChoice);
+  }
+  void showUpdaterError(const UpdaterError& error, std::function<void()> ack) override {
+    shown.push_back("error " + std::to_string(error.code()));
+    ack();
+  }
+  void showUpdateNotFound(const UpdaterError&, std::function<void()> ack) override {
+    shown.push_back("not found");
+    ack();
+  }
+  void showUpdateInstalledAndRelaunched(bool relaunched, std::function<void()> ack) override {
+    shown.push_back(relaunched ? "relaunched" : "installed");
+    ack();
+  }
+};
+
+class RecordingDelegate : public UpdaterDelegate {
+ public:
+  std::string feed;
+  std::optional<UpdaterError> refusal;
+  bool postpone = false;
+  InstallBlock kept;
+  std::vector<std::string> calls;
+  bool finished = false;
+
+  std::optional<std::string> feedURLString() override { return feed; }
+  std::optional<UpdaterError> shouldProceedWithUpdate(const AppcastItem& item, UpdateCheck) override {
+    calls.push_back("proceed " + item.versionString);
+    return refusal;
+  }
+  void didFindValidUpdate(const AppcastItem& item) override {
+    calls.push_back("found " + item.versionString);
+  }
+  void willDownloadUpdate(const AppcastItem&) override { calls.push_back("download"); }
+  void willExtractUpdate(const AppcastItem&) override { calls.push_back("extract"); }
+  void didExtractUpdate(const AppcastItem&) override { calls.push_back("extracted"); }
+  void willInstallUpdate(const AppcastItem&) override { calls.push_back("install"); }
+  bool shouldPostponeRelaunch(const AppcastItem&, InstallBlock block) override {
+    calls.push_back("postpone?");
+    if (postpone) kept = block;
+    return postpone;
+  }
+  bool willInstallUpdateOnQuit(const AppcastItem&, InstallBlock block) override {
+    calls.push_back("on quit");
+    kept = block;
+    return true;
+  }
+  void didAbortWithError(const UpdaterError& error) override {
+    calls.push_back("abort " + std::to_string(error.code()));
+  }
+  void didFinishUpdateCycle(UpdateCheck, const std::optional<UpdaterError>& error) override {
+    calls.push_back(error ? "finish " + std::to_string(error->code()) : "finish");
+    finished = true;
+  }
+};
+
+class UpdateEngineTest : public ::testing::Test {
+ protected:
+  testing::TemporaryHome home;
+  testing::UpdateFeedServer server;
+  testing::UpdateKeys keys = testing::UpdateKeys::generate();
+  asio::io_context io;
+  fs::path root = home.root() / "install";
+  std::shared_ptr<ScriptedDriver> driver = std::make_shared<ScriptedDriver>();
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  int terminations = 0;
+
+  void SetUp() override {
+    update_relaunch::clearRequest();
+    testing::makeInstallRoot(root, "1", info("1"));
+    delegate->feed = server.url("/appcast.xml");
+  }
+  void TearDown() override { update_relaunch::clearRequest(); }
+
+  UpdateInfo info(const std::string& build) {
+    return testing::updateInfo(build, keys, server.url("/appcast.xml"));
+  }
+
+  std::shared_ptr<LinuxUpdater> makeUpdater(bool installable = true) {
+    auto environment = LinuxUpdaterEnvironment::forRunningProgram(io.get_executor(), info("1"), nullptr);
+    environment.layout = installable ? std::optional(update_install::Layout{root}) : std::nullopt;
+    environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
+    environment.requestTermination = [this] { ++terminations; };
+    auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+    EXPECT_FALSE(updater->startUpdater());
+    return updater;
+  }
+
+  // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
+  std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
+    const auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
+    server.set("/v2.tgz", Answer::ok(archive));
+    const auto entry = testing::appcastEntry("2", server.url("/v2.tgz"), archive, archiveKeys);
+    server.set("/appcast.xml",
+               Answer::ok(update_signature::signFeed(testing::appcastXML({entry}), feedKeys.privateKey)));
+    return archive;
+  }
+
+  void runUntilFinished(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      if (io.stopped()) io.restart();
+      io.run_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(done()) << "the update cycle did not end";
+  }
+};
+
+TEST_F(UpdateEngineTest, RelaunchRouteInstallsOnlyWhenTheBlockIsInvoked) {
+  publish(keys, keys);
+  delegate->postpone = true;
+  auto updater = makeUpdater();
+  EXPECT_TRUE(updater->canCheckForUpdates());
+  updater->checkForUpdates();
+  EXPECT_FALSE(updater->canCheckForUpdates());
+  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "found 2", "download", "extract",
+                                                       "extracted", "postpone?"}));
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");  // nothing installed yet
+  EXPECT_FALSE(update_relaunch::requestedProgram());
+
+  delegate->kept();
+  delegate->kept();  // a second invocation does nothing
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
+  EXPECT_EQ(testing::readText(root / "current/VantrelMac"), "#!/bin/sh\necho build 2\n");
+  EXPECT_TRUE(fs::exists(root / "versions/1/VantrelMac"));
+  EXPECT_EQ(update_relaunch::requestedProgram(), root / "current/VantrelMac");
+  EXPECT_EQ(terminations, 1);
+  EXPECT_EQ(std::count(delegate->calls.begin(), delegate->calls.end(), "install"), 1);
+  // The download left no file and its folder is private.
+  const auto downloads = home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads";
+  EXPECT_TRUE(fs::is_empty(downloads));
+  struct stat info {};
+  ASSERT_EQ(::stat(downloads.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  // Its parent also holds the resume record, which is written only into a 0700 folder.
+  ASSERT_EQ(::stat(downloads.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+}
+
+TEST_F(UpdateEngineTest, InstallOnQuitWithoutRelaunch) {
+  publish(keys, keys);
+  driver->readyChoice = ReadyToInstallChoice::later;
+  auto updater = makeUpdater();
+  updater->checkForUpdates();
+  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  EXPECT_EQ(delegate->calls.back(), "on quit");
+  EXPECT_FALSE(updater->canCheckForUpdates());  // the session waits for the quit
+  updater->applicationWillTerminate();
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
+  EXPECT_FALSE(update_relaunch::requestedProgram());
+  EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(UpdateEngineTest, NoNewerBuild) {
+  const auto entry = testing::appcastEntry("1", server.url("/v1.tgz"), "x", keys);
+  server.set("/appcast.xml",
+             Answer::ok(update_signature::signFeed(testing::appcastXML({entry}), keys.privateKey)));
+  auto updater = makeUpdater();
+  updater->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->shown, std::vector<std::string>{"not found"});
+  EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
+  EXPECT_TRUE(updater->canCheckForUpdates());
+
+  delegate->calls.clear();
+  delegate->finished = false;
+  updater->checkInBackground();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->shown.size(), 1u);  // a background check says nothing
+}
+
+TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
+  const auto archive = testing::buildArchive(info("2"));
+  const auto body = testing::appcastXML({testing::appcastEntry("2", server.url("/v2.tgz"), archive, keys)});
+  auto flipped = update_signature::signFeed(body, keys.privateKey);
+  flipped[flipped.find("<vantrel:version>2") + 17] = '3';
+  const std::vector<std::string> feeds = {
+      flipped, body, update_signature::signFeed(body, testing::UpdateKeys::generate().privateKey),
+      update_signature::signFeed(body, keys.privateKey) + "<!-- -->"};
+  auto updater = makeUpdater();
+  for (const auto& feed : feeds) {
+    server.set("/appcast.xml", Answer::ok(feed));
+    delegate->calls.clear();
+    delegate->finished = false;
+    updater->checkForUpdates();
+    runUntilFinished([&] { return delegate->finished; });
+    const auto code = std::to_string(updater_errors::feedSignature);
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"abort " + code, "finish " + code}));
+  }
+  EXPECT_EQ(server.requests("/v2.tgz"), 0);
+}
+
+TEST_F(UpdateEngineTest, BadArchiveSignatureNeverCreatesStaging) {
+  publish(keys, testing::UpdateKeys::generate());
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, (root / "versions").c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  auto updater = makeUpdater();
+  updater->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  char events[4096];
+  EXPECT_LE(::read(watch, events, sizeof(events)), 0) << "something was created in versions/";
+  ::close(watch);
+  const auto code = std::to_string(updater_errors::archiveSignature);
+  EXPECT_EQ(delegate->calls.back(), "finish " + code);
+  EXPECT_EQ(driver->shown.back(), "error " + code);
+  EXPECT_TRUE(fs::is_empty(home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads"));
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
+}
+
+TEST_F(UpdateEngineTest, RefusalsAndUninstallableLayouts) {
+  publish(keys, keys);
+  delegate->refusal = UpdaterError("VantrelMac.Update", 1, "refused");
+  auto updater = makeUpdater();
+  updater->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "abort 1", "finish 1"}));
+  EXPECT_EQ(server.requests("/v2.tgz"), 0);
+
+  delegate->refusal.reset();
+  delegate->calls.clear();
+  delegate->finished = false;
+  auto buildTree = makeUpdater(false);
+  buildTree->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  const auto code = std::to_string(updater_errors::notInstallableHere);
+  EXPECT_EQ(delegate->calls,
+            (std::vector<std::string>{"proceed 2", "found 2", "abort " + code, "finish " + code}));
+  EXPECT_EQ(server.requests("/v2.tgz"), 0);
+}
+
+TEST_F(UpdateEngineTest, LaterAndSkip) {
+  publish(keys, keys);
+  driver->foundChoice = UpdateFoundChoice::skip;
+  auto updater = makeUpdater();
+  updater->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls.back(), "finish");
+  // A skipped build is not offered again by a background check, but a user check offers it.
+  delegate->calls.clear();
+  delegate->finished = false;
+  updater->checkInBackground();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
+  driver->foundChoice = UpdateFoundChoice::later;
+  delegate->calls.clear();
+  delegate->finished = false;
+  updater->checkForUpdates();
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "found 2", "finish"}));
+}
+
+}  // namespace
+}  // namespace vantrel

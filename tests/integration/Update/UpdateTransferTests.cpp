@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "Platform/UpdateFramework.hpp"
+#include "Platform/UpdateFrameworkTransfer.hpp"
+#include "UpdateFeedServer.hpp"
+#include "support/TestEnvironment.hpp"
+#include "support/UpdateFixtures.hpp"
+
+namespace vantrel {
+namespace {
+
+using Answer = testing::UpdateFeedServer::Answer;
+
+class UpdateTransferTest : public ::testing::Test {
+ protected:
+  testing::TemporaryDirectory temp;
+  tools::TestCertificateAuthority authority;
+  testing::UpdateFeedServer https{&authority};
+  testing::UpdateFeedServer http;
+  update_transfer::Policy policy;
+  update_transfer::Control control;
+
+  void SetUp() override {
+    const auto ca = temp.path() / "ca.pem";
+    testing::writeText(ca, authority.rootPEM());
+    policy.caFile = ca;
+  }
+
+  // The error text of a fetch, or "" with the body in `body`.
+  std::string fetch(const std::string& url, std::string* body = nullptr, std::size_t limit = 1024) {
+    try {
+      const auto result = update_transfer::fetch(url, limit, policy, control);
+      if (body) *body = result;
+      return "";
+    } catch (const UpdaterError& error) {
+      EXPECT_EQ(error.code(), updater_errors::feedFailed);
+      return error.localizedDescription();
+    }
+  }
+
+  // Downloads into a fresh file; returns the error text ("" on success) and the bytes written.
+  std::pair<std::string, std::string> download(const std::string& url, std::uint64_t length) {
+    const auto path = temp.path() / "download";
+    std::filesystem::remove(path);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    std::string error;
+    try {
+      update_transfer::download(url, fd, length, policy, control);
+    } catch (const UpdaterError& e) {
+      EXPECT_EQ(e.code(), updater_errors::downloadFailed);
+      error = e.localizedDescription();
+    }
+    ::close(fd);
+    return {error, testing::readText(path)};
+  }
+};
+
+TEST_F(UpdateTransferTest, FetchesOverVerifiedHttps) {
+  https.set("/feed", Answer::ok("feed bytes"));
+  std::string body;
+  EXPECT_EQ(fetch(https.url("/feed"), &body), "");
+  EXPECT_EQ(body, "feed bytes");
+  EXPECT_NE(fetch(https.url("/missing")), "");
+  https.set("/big", Answer::ok(std::string(1025, 'x')));
+  EXPECT_NE(fetch(https.url("/big")), "");
+
+  policy.caFile.reset();  // the system's store does not know the test authority
+  EXPECT_NE(fetch(https.url("/feed")), "");
+}
+
+TEST_F(UpdateTransferTest, PlainHttpOnlyForAllowedLoopback) {
+  http.set("/feed", Answer::ok("plain"));
+  EXPECT_NE(fetch(http.url("/feed")).find("Only HTTPS"), std::string::npos);
+  EXPECT_EQ(http.requests("/feed"), 0);
+  policy.allowLoopbackHttp = true;
+  std::string body;
+  EXPECT_EQ(fetch(http.url("/feed"), &body), "");
+  EXPECT_EQ(body, "plain");
+  // Refused before any connection is attempted.
+  EXPECT_NE(fetch("http://192.0.2.1:9/feed").find("Only HTTPS"), std::string::npos);
+  EXPECT_NE(fetch("ftp://127.0.0.1/feed").find("Only HTTPS"), std::string::npos);
+}
+
+TEST_F(UpdateTransferTest, RedirectsOnlyToHttps) {
+  https.set("/feed", Answer::ok("secure"));
+  https.set("/moved", Answer::redirect(https.url("/feed")));
+  std::string body;
+  EXPECT_EQ(fetch(https.url("/moved"), &body), "");
+  EXPECT_EQ(body, "secure");
+
+  http.set("/archive", Answer::ok("0123456789"));
+  https.set("/downgrade", Answer::redirect(http.url("/archive")));
+  policy.allowLoopbackHttp = true;  // even a rehearsal never follows a redirect to HTTP
+  EXPECT_NE(download(https.url("/downgrade"), 10).first, "");
+  EXPECT_EQ(http.requests("/archive"), 0);
+  http.set("/plain-moved", Answer::redirect(http.url("/archive")));
+  EXPECT_NE(download(http.url("/plain-moved"), 10).first, "");
+  EXPECT_EQ(http.requests("/archive"), 0);
+}
+
+TEST_F(UpdateTransferTest, DownloadMustHaveTheExactLength) {
+  https.set("/a", Answer::ok("0123456789"));
+  EXPECT_EQ(download(https.url("/a"), 10), std::make_pair(std::string(), std::string("0123456789")));
+  EXPECT_NE(download(https.url("/a"), 11).first, "");  // short
+  const auto [longError, longBytes] = download(https.url("/a"), 9);
+  EXPECT_NE(longError, "");
+  EXPECT_LE(longBytes.size(), 9u);  // never more than announced reaches the disk
+  const auto [missing, missingBytes] = download(https.url("/none"), 10);
+  EXPECT_NE(missing, "");
+  EXPECT_EQ(missingBytes, "");
+}
+
+TEST_F(UpdateTransferTest, StalledDownloadIsAborted) {
+  https.set("/slow", Answer::stalled(std::string(4096, 's')));
+  policy.lowSpeedTime = std::chrono::seconds(1);
+  policy.lowSpeedBytes = 1000;
+  const auto [error, bytes] = download(https.url("/slow"), 4096);
+  EXPECT_NE(error, "");
+  EXPECT_LT(bytes.size(), 4096u);
+}
+
+TEST_F(UpdateTransferTest, CancelledTransferReportsCancellation) {
+  https.set("/a", Answer::ok("0123456789"));
+  control.cancelled = true;
+  try {
+    update_transfer::fetch(https.url("/a"), 100, policy, control);
+    ADD_FAILURE() << "a cancelled transfer completed";
+  } catch (const UpdaterError& error) {
+    EXPECT_EQ(error.code(), updater_errors::cancelled);
+  }
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,69 @@
+#include "support/ChildProcess.hpp"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vantrel::testing {
+
+std::vector<char*> argvOf(std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int runProgram(std::vector<std::string> arguments) {
+  auto argv = argvOf(arguments);
+  pid_t pid = 0;
+  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> arguments) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  errorFd_ = fds[0];
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  auto argv = argvOf(arguments);
+  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (spawned != 0) {
+    ::close(errorFd_);
+    throw std::runtime_error("posix_spawn failed for " + arguments[0]);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  ::kill(pid_, SIGTERM);
+  // Keep reading what it still writes while it ends, so it never blocks on a full pipe.
+  char buffer[4096];
+  while (::read(errorFd_, buffer, sizeof buffer) > 0) {
+  }
+  ::close(errorFd_);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+bool ChildProcess::waitForError(const std::string& text) {
+  char buffer[512];
+  while (seen_.find(text) == std::string::npos) {
+    const auto n = ::read(errorFd_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace vantrel::testing

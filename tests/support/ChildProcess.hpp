@@ -1,0 +1,38 @@
+#pragma once
+
+// A helper program run by a test (a peer such as the relay daemon stand-in): started with its
+// standard error captured, ended with SIGTERM and collected when the object goes.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vantrel::testing {
+
+// The argument vector of `arguments` for exec: pointers into it, then a null pointer.
+std::vector<char*> argvOf(std::vector<std::string>& arguments);
+
+// Runs a program found in PATH to its end and returns its exit status (-1 when it could not run or
+// did not exit).
+int runProgram(std::vector<std::string> arguments);
+
+class ChildProcess {
+ public:
+  // `arguments[0]` is the program's path. Throws when it cannot be started.
+  explicit ChildProcess(std::vector<std::string> arguments);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Reads the program's standard error until it contains `text`; false when it ended first.
+  bool waitForError(const std::string& text);
+  pid_t pid() const noexcept { return pid_; }
+
+ private:
+  pid_t pid_ = 0;
+  int errorFd_ = -1;
+  std::string seen_;
+};
+
+}  // namespace vantrel::testing

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include "Model/AppDelegatePresenter.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace P = AppDelegatePresenter;
+
+TEST(AppDelegatePresenter, SessionAgentSwitchIsExact) {
+  EXPECT_TRUE(P::isSessionAgent({"VantrelMac", "--session-agent"}));
+  EXPECT_TRUE(P::isSessionAgent({"--session-agent"}));
+  EXPECT_FALSE(P::isSessionAgent({"VantrelMac", "--Session-Agent"}));
+  EXPECT_FALSE(P::isSessionAgent({"VantrelMac", "--session-agent=1"}));
+}
+
+TEST(AppDelegatePresenter, OpenRequestAcceptsOnlyTheStartupResource) {
+  const std::filesystem::path resources = "/opt/vantrel/share/VantrelMac";
+  const std::string good = "file:///opt/vantrel/share/VantrelMac/AutomaticLogin.vantrelstartup";
+  using O = P::OpenOutcome;
+  EXPECT_EQ(P::openRequest({good}, false, resources), O::showAndRequestAutomaticLogin);
+  EXPECT_EQ(P::openRequest({good}, true, resources), O::ignored);  // the agent never looks
+  EXPECT_EQ(P::openRequest({good, good}, false, resources), O::ignored);
+  EXPECT_EQ(P::openRequest({good + "?x=1"}, false, resources), O::ignored);
+  EXPECT_EQ(P::openRequest({"file:///tmp/AutomaticLogin.vantrelstartup"}, false, resources), O::ignored);
+  EXPECT_EQ(P::openRequest({good}, false, std::nullopt), O::ignored);
+  EXPECT_EQ(P::openRequest({}, false, resources), O::ignored);
+}
+
+TEST(AppDelegatePresenter, Reopen) {
+  EXPECT_EQ(P::reopen(false, false).show, true);
+  EXPECT_EQ(P::reopen(false, false).answer, true);
+  EXPECT_EQ(P::reopen(false, true).show, false);
+  EXPECT_EQ(P::reopen(false, true).answer, true);
+  EXPECT_EQ(P::reopen(true, false).show, false);
+  EXPECT_EQ(P::reopen(true, false).answer, false);
+}
+
+TEST(AppDelegatePresenter, HandOverRoundTripsAndRejectsHostileInput) {
+  const P::HandOver sent{{"VantrelMac", "한글 파일", "--auto-login"}, "/home/u"};
+  EXPECT_EQ(P::decodeHandOver(P::encodeHandOver(sent)), sent);
+  EXPECT_FALSE(P::decodeHandOver(""));
+  EXPECT_FALSE(P::decodeHandOver("[1,2]"));
+  EXPECT_FALSE(P::decodeHandOver(R"({"arguments":[1],"workingDirectory":"/"})"));
+  EXPECT_FALSE(P::decodeHandOver(R"({"arguments":["a"]})"));
+  EXPECT_FALSE(P::decodeHandOver(R"({"arguments":"a","workingDirectory":"/"})"));
+  EXPECT_FALSE(P::decodeHandOver(std::string(P::maximumHandOverSize + 1, ' ')));
+}
+
+TEST(AppDelegatePresenter, OpenItemsFromASecondLaunch) {
+  const P::HandOver handOver{{"VantrelMac", "--auto-login", "ALogin", "alogin",
+                              "rel/AutomaticLogin.vantrelstartup", "/abs/a b%.txt", "file:///x"},
+                             "/work/dir"};
+  EXPECT_EQ(P::openItems(handOver),
+            (std::vector<std::string>{"file:///work/dir/rel/AutomaticLogin.vantrelstartup",
+                                      "file:///abs/a%20b%25.txt", "file:///x"}));
+  EXPECT_TRUE(P::openItems({{"VantrelMac"}, "/"}).empty());
+  // argv[0] is never an item, whatever it looks like.
+  EXPECT_TRUE(P::openItems({{"/usr/bin/VantrelMac"}, "/"}).empty());
+}
+
+TEST(AppDelegatePresenter, ARelativeResourcePathFromTheSecondLaunchIsAccepted) {
+  const P::HandOver handOver{{"VantrelMac", "../share/VantrelMac/AutomaticLogin.vantrelstartup"},
+                             "/opt/v/bin"};
+  EXPECT_EQ(P::openRequest(P::openItems(handOver), false, std::filesystem::path("/opt/v/share/VantrelMac")),
+            P::OpenOutcome::showAndRequestAutomaticLogin);
+}
+
+TEST(AppDelegatePresenter, InstanceSocketPath) {
+  EXPECT_EQ(P::instanceSocketPath("local.vantrel.VantrelMac", 1000, std::string("/run/user/1000")),
+            "/run/user/1000/local.vantrel.VantrelMac.instance");
+  EXPECT_EQ(P::instanceSocketPath("b", 7, std::nullopt), "/tmp/b-7.instance");
+  EXPECT_EQ(P::instanceSocketPath("b", 7, std::string("relative")), "/tmp/b-7.instance");
+}
+
+}  // namespace
+}  // namespace vantrel

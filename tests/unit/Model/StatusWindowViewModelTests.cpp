@@ -1,0 +1,574 @@
+// The status model's fields, construction, start-up decision, login road and derived values,
+// against scripted collaborators on a manual clock.
+
+#include <gtest/gtest.h>
+
+#include "StatusModelFakes.hpp"
+
+namespace vantrel::testing {
+namespace {
+
+using Field = StatusWindowViewModel::Field;
+using Outcome = FakeManagerClient::Outcome;
+using namespace std::chrono_literals;
+
+class StatusModelTest : public ::testing::Test, public StatusModelHarness {
+ protected:
+  // A saved account with AUTO LOGIN on and, unless told otherwise, a saved password.
+  void saveAccount(const std::string& account, bool remember = true) {
+    AccountLoginSettings settings;
+    settings.accountID = account;
+    settings.rememberAccountID = remember;
+    settings.setupName = "Desk";
+    settings.serial = 123456789;
+    settings.installationMAC = "02:AA:BB:CC:DD:EE";
+    settings.save(*defaults);
+  }
+};
+
+// ---- derived values ----
+
+TEST_F(StatusModelTest, DerivedValuesFollowTheStateTable) {
+  make();
+  struct Row {
+    DirectAuthState state;
+    bool busy;
+    const char* label;
+    bool canConnect;
+    bool canDisconnect;
+  };
+  const Row rows[] = {
+      {DirectAuthState::idle, false, "Idle", true, false},
+      {DirectAuthState::idle, true, "Idle", false, false},
+      {DirectAuthState::connecting, false, "Connecting", false, true},
+      {DirectAuthState::authenticating, false, "Authenticating", false, true},
+      {DirectAuthState::authenticated, false, "Connected to Manager", false, true},
+      {DirectAuthState::disconnecting, false, "Disconnecting", false, true},
+      {DirectAuthState::disconnected, false, "Disconnected", true, false},
+      {DirectAuthState::disconnected, true, "Disconnected", false, false},
+      {DirectAuthState::failed, false, "Failed", true, false},
+  };
+  for (const auto& row : rows) {
+    model->setConnectionState(row.state);
+    model->setIsConnectionBusy(row.busy);
+    EXPECT_EQ(model->connectionStateLabel(), row.label);
+    EXPECT_EQ(model->canConnect(), row.canConnect) << row.label << " busy=" << row.busy;
+    EXPECT_EQ(model->canDisconnect(), row.canDisconnect) << row.label << " busy=" << row.busy;
+  }
+}
+
+TEST_F(StatusModelTest, AccountLoginNeedsANonBlankAccountAndAnyPassword) {
+  make();
+  struct Row {
+    const char* account;
+    const char* password;
+    bool busy;
+    bool expected;
+  };
+  const Row rows[] = {
+      {"user", "pw", false, true}, {"  \n", "pw", false, false}, {"user", "   ", false, true},
+      {"user", "", false, false},  {"user", "pw", true, false},  {" user ", "pw", false, true},
+  };
+  for (const auto& row : rows) {
+    model->setAccountID(row.account);
+    model->setAccountPassword(row.password);
+    model->setIsAccountLoginBusy(row.busy);
+    EXPECT_EQ(model->canAccountLogin(), row.expected) << "'" << row.account << "' '" << row.password << "'";
+  }
+}
+
+TEST_F(StatusModelTest, DisplayCountLabelHasNoWordForZero) {
+  make();
+  EXPECT_EQ(model->displayCountLabel(), "0");
+  model->setDisplays({DisplayInfo{1, 1920, 1080, "A", true}});
+  EXPECT_EQ(model->displayCountLabel(), "1 display");
+  model->setDisplays(
+      {DisplayInfo{1, 1, 1, "A", true}, DisplayInfo{2, 1, 1, "B", false}, DisplayInfo{3, 1, 1, "", false}});
+  EXPECT_EQ(model->displayCountLabel(), "3 displays");
+}
+
+TEST_F(StatusModelTest, EverySetterNotifiesItsFieldEvenWhenUnchanged) {
+  make();
+  std::vector<Field> seen;
+  const auto id = model->subscribe([&](Field f) { seen.push_back(f); });
+  model->setUserID("a");
+  model->setUserID("a");
+  model->setPermissions(model->permissions());
+  EXPECT_EQ(seen, (std::vector<Field>{Field::userID, Field::userID, Field::permissions}));
+  model->unsubscribe(id);
+  model->setUserID("b");
+  EXPECT_EQ(seen.size(), 3u);
+}
+
+// ---- construction ----
+
+TEST_F(StatusModelTest, ConstructionShowsTheLoadersDefaultsAndOpensNothing) {
+  DirectConnectionSettings{"10.0.0.5", 7000, "agent", 41}.save(*defaults);
+  make();
+  settle();
+  EXPECT_EQ(model->managerHost(), "10.0.0.5");
+  EXPECT_EQ(model->managerPortText(), "7000");
+  EXPECT_EQ(model->userID(), "agent");
+  EXPECT_EQ(model->managerSlotText(), "42");  // stored zero-based, shown one-based
+  EXPECT_EQ(model->requestedClientNumberText(), "0");
+  EXPECT_EQ(model->setupName(), "Test Host");  // the loader's default: the host's name
+  EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
+  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+  EXPECT_TRUE(primary().attempts.empty());
+  EXPECT_EQ(primary().disconnects, 0);
+  EXPECT_FALSE(model->hasRunningSlotTask());
+  EXPECT_TRUE(model->diagnosticLog().empty());
+}
+
+TEST_F(StatusModelTest, RouteCacheIsAdoptedOnlyForTheExactAccount) {
+  saveAccount("Alice");
+  ManagerRouteCache{1, "alice", 7, 2, {route(2, "10.0.0.2")}}.save(*defaults);
+  make();
+  EXPECT_FALSE(model->managerRouteCache());
+  EXPECT_EQ(model->primaryManagerIndex(), 1);
+  EXPECT_FALSE(model->sessionAssignedSlot());
+  model.reset();
+
+  ManagerRouteCache{1, "Alice", 7, 2, {route(2, "10.0.0.2")}}.save(*defaults);
+  make();
+  ASSERT_TRUE(model->managerRouteCache());
+  EXPECT_EQ(model->primaryManagerIndex(), 2);
+  EXPECT_EQ(model->sessionAssignedSlot(), 7);
+}
+
+// ---- start ----
+
+TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
+  make();
+  model->start();
+  settle();
+  const auto lines = logTexts();
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Display sleep and screen saver prevention active while VantrelMac is running",
+                       "Interactive launch mode; waiting for account login"}));
+  EXPECT_TRUE(model->isPermissionPollRunning());
+  EXPECT_TRUE(model->isStatePollRunning());
+  EXPECT_EQ(bridge->starts, 1);
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_TRUE(primary().hasEventHandler());
+  EXPECT_TRUE(primary().hasClipboardHandler());
+  EXPECT_TRUE(primary().hasPasteProvider());
+
+  model->start();
+  settle();
+  EXPECT_EQ(logTexts(), lines);
+  EXPECT_EQ(displaySleep->starts, 1);
+  EXPECT_EQ(monitors.size(), 1u);
+}
+
+TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
+  displaySleep->result = false;
+  make();
+  model->start();
+  settle();
+  EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
+}
+
+struct StartupCase {
+  const char* name;
+  bool remember;
+  const char* account;
+  bool argument;
+  bool attemptedBefore;
+  const char* line;
+};
+
+class StartupDecisionTest : public StatusModelTest, public ::testing::WithParamInterface<StartupCase> {};
+
+TEST_P(StartupDecisionTest, LogsExactlyOneDecision) {
+  const auto& c = GetParam();
+  saveAccount(c.account, c.remember);
+  credentials->passwords[c.account] = "secret";
+  if (c.argument) arguments.push_back("--AUTO-login");
+  make();
+  if (c.attemptedBefore) {
+    // An automatic login already tried before start: the retry flag path.
+    model->requestStartupAutomaticLogin();
+  }
+  model->start();
+  settle();
+  const std::vector<std::string> decisions{
+      "Automatic account login requested by startup intent",
+      "Interactive launch mode; waiting for account login", "Startup automatic login already requested",
+      "Startup automatic login unavailable: check AUTO LOGIN preference and saved account"};
+  int count = 0;
+  for (const auto& d : decisions) count += static_cast<int>(countLogged(d));
+  EXPECT_EQ(count, 1);
+  EXPECT_TRUE(logged(c.line)) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, StartupDecisionTest,
+    ::testing::Values(
+        StartupCase{"interactive", true, "alice", false, false,
+                    "Interactive launch mode; waiting for account login"},
+        StartupCase{"requested", true, "alice", true, false,
+                    "Automatic account login requested by startup intent"},
+        StartupCase{"autoLoginOff", false, "alice", true, false,
+                    "Startup automatic login unavailable: check AUTO LOGIN preference and saved account"},
+        StartupCase{"blankAccount", true, "  ", true, false,
+                    "Startup automatic login unavailable: check AUTO LOGIN preference and saved account"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StatusModelTest, StartupDecisionAfterAnAttemptSaysAlreadyRequested) {
+  saveAccount("alice");
+  credentials->passwords["alice"] = "secret";
+  arguments.push_back("ALogin");
+  make();
+  model->start();
+  // The start-up task waits for the handlers; the attempt runs first through the intent path.
+  settle();
+  EXPECT_TRUE(logged("Automatic account login requested by startup intent"));
+  EXPECT_EQ(login->requests.size(), 1u);
+  EXPECT_EQ(login->requests[0].accountID, "alice");
+  EXPECT_EQ(login->requests[0].password, "secret");
+}
+
+// ---- login request fields ----
+
+TEST_F(StatusModelTest, InteractiveClientNumberRules) {
+  const std::pair<const char*, std::optional<int>> rows[] = {
+      {"0", 0},
+      {" 12 ", 12},
+      {"65536", 65536},
+      {"+7", 7},
+      {"", std::nullopt},
+      {"65537", std::nullopt},
+      {"-1", std::nullopt},
+      {"1.5", std::nullopt},
+      {"abc", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+  };
+  for (const auto& [text, expected] : rows) {
+    EXPECT_EQ(StatusWindowViewModel::parseInteractiveClientNumber(text), expected) << "'" << text << "'";
+  }
+}
+
+TEST_F(StatusModelTest, AutomaticClientNumberRules) {
+  const std::pair<const char*, std::optional<int>> rows[] = {
+      {"", std::nullopt},  {"abc", std::nullopt},
+      {"0", std::nullopt}, {"-3", std::nullopt},
+      {"70000", 70000},    {"12", 12},
+      {"+5", 5},
+  };
+  for (const auto& [text, expected] : rows) {
+    EXPECT_EQ(StatusWindowViewModel::parseAutomaticClientNumber(text), expected) << "'" << text << "'";
+  }
+}
+
+TEST_F(StatusModelTest, InteractiveRequestCarriesTheTypedFormAndFilteredAddresses) {
+  host->list = {"192.168.1.20", "fe80::1", "127.0.0.1", "127.0.0.2", "10.1.2.3", "::1"};
+  saveAccount(" alice ");
+  make();
+  model->setAccountPassword(" pw ");
+  model->setRequestedClientNumberText(" 12 ");
+  model->loginAndConnect();
+  settle();
+  ASSERT_EQ(login->requests.size(), 1u);
+  const auto& r = login->requests[0];
+  EXPECT_EQ(r.accountID, " alice ");  // as typed: the service trims
+  EXPECT_EQ(r.password, " pw ");
+  EXPECT_EQ(r.requestedSlot, 12);
+  EXPECT_EQ(r.serial, 123456789u);
+  EXPECT_EQ(r.computerName, "Desk");
+  EXPECT_EQ(r.version, "VantrelMac-0.2");
+  EXPECT_EQ(r.insideAddresses, (std::vector<std::string>{"192.168.1.20", "127.0.0.2", "10.1.2.3"}));
+  EXPECT_EQ(r.macAddress, "02:AA:BB:CC:DD:EE");
+  EXPECT_EQ(r.macAddress2, "");
+  EXPECT_TRUE(logged("Account login requested (clientNumber=12)"));
+  EXPECT_EQ(model->accountLoginStatus(), "Signing in…");
+  EXPECT_TRUE(model->isAccountLoginBusy());
+}
+
+TEST_F(StatusModelTest, ComputerNameFallsBackToTheHostThenTheProduct) {
+  make();
+  model->setSetupName("  \t ");
+  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "Test Host");
+  host->name = std::nullopt;
+  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "VantrelMac");
+  model->setSetupName(" Office Mac ");
+  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "Office Mac");
+}
+
+TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
+  make();
+  model->setAccountID("alice");
+  model->setAccountPassword("pw");
+  for (const char* text : {"", "65537", "-1", "1.5", "abc"}) {
+    model->setRequestedClientNumberText(text);
+    const auto writes = defaults->writeCount();
+    model->loginAndConnect();
+    settle();
+    EXPECT_EQ(model->accountLoginError(),
+              "Client number must be 0 (automatic) or an integer from 1 to 65536.");
+    EXPECT_EQ(defaults->writeCount(), writes) << text;
+  }
+  EXPECT_TRUE(login->requests.empty());
+  model->setRequestedClientNumberText("0");
+  model->loginAndConnect();
+  settle();
+  ASSERT_EQ(login->requests.size(), 1u);
+  EXPECT_FALSE(login->requests[0].requestedSlot);
+}
+
+// ---- login results ----
+
+TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
+  saveAccount("alice");
+  make();
+  model->start();
+  settle();
+  model->setAccountPassword("pw");
+  model->loginAndConnect();
+  settle();
+  login->respond(result(
+      5, {route(1, "10.0.0.1, 10.0.0.1 ,", "pub1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")}, "alice"));
+  settle();
+  EXPECT_TRUE(model->isAccountAuthenticated());
+  EXPECT_FALSE(model->isAccountLoginBusy());
+  EXPECT_EQ(model->accountPassword(), "");
+  EXPECT_EQ(model->userID(), "alice");
+  EXPECT_EQ(model->managerSlotText(), "5");
+  EXPECT_EQ(model->requestedClientNumberText(), "5");
+  EXPECT_EQ(model->accountLoginStatus(), "Signed in — connecting through server route");
+  EXPECT_TRUE(logged("Account authenticated; server assigned client number 5"));
+  EXPECT_TRUE(logged("Server returned 3 manager route(s), 4 direct endpoint(s)"));
+  EXPECT_TRUE(logged("Connection cycle started (reason=account login, endpoints=2)"));
+  EXPECT_TRUE(logged("Independent manager sessions active: primary=1, secondary=2"));
+  ASSERT_EQ(primary().attempts.size(), 1u);
+  EXPECT_EQ(primary().attempts[0],
+            (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, 5'000'000'000ULL}));
+  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
+  EXPECT_EQ(bridge->clients.size(), 3u);
+  ASSERT_TRUE(model->managerRouteCache());
+  EXPECT_EQ(ManagerRouteCache::load(*defaults), model->managerRouteCache());
+  EXPECT_EQ(AccountLoginSettings::load(*defaults).requestedSlotText, "5");
+  EXPECT_EQ(DirectConnectionSettings::load(*defaults),
+            (DirectConnectionSettings{"10.0.0.1", 65333, "alice", 4}));
+  // The context went to the primary before and after its disconnect, and to the secondaries.
+  ASSERT_EQ(primary().contexts.size(), 2u);
+  EXPECT_EQ(primary().contexts[0], model->accountAIContext());
+  EXPECT_EQ(clients->secondaryContexts.at(0), model->accountAIContext());
+  EXPECT_EQ(credentials->passwords["alice"], "pw");
+
+  advance(600ms);
+  EXPECT_EQ(model->managerConnectionsLabel(), "3/3 managers");
+}
+
+TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
+  saveAccount("alice");
+  make();
+  model->setAccountPassword("pw");
+  model->loginAndConnect();
+  settle();
+  login->respond(result(0, {route(1, "10.0.0.1")}, "alice"));
+  settle();
+  EXPECT_TRUE(model->isAccountAuthenticated());
+  EXPECT_EQ(model->accountLoginStatus(), "Signed in — manager is offline");
+  EXPECT_EQ(model->accountLoginError(),
+            "No active manager route was returned. Start the manager and sign in again.");
+  EXPECT_FALSE(ManagerRouteCache::load(*defaults));
+  EXPECT_TRUE(primary().attempts.empty());
+
+  model->setAccountPassword("pw");
+  model->loginAndConnect();
+  settle();
+  login->respond(result(3, {route(1, " , "), route(2, "10.0.0.2")}, "alice"));
+  settle();
+  EXPECT_EQ(model->accountLoginError(), "No usable direct manager endpoint was returned.");
+  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2}));
+}
+
+TEST_F(StatusModelTest, InteractiveFailureClearsThePasswordAndSchedulesNothing) {
+  saveAccount("alice");
+  make();
+  model->setAccountPassword("pw");
+  model->loginAndConnect();
+  settle();
+  login->fail(std::make_exception_ptr(AccountLoginError::serverRejected("Wrong password.")));
+  settle();
+  EXPECT_EQ(model->accountPassword(), "");
+  EXPECT_EQ(model->accountLoginStatus(), "Sign-in failed");
+  EXPECT_EQ(model->accountLoginError(), "Wrong password.");
+  EXPECT_TRUE(logged("Account login failed: Wrong password."));
+  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+}
+
+TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds) {
+  saveAccount("alice");
+  credentials->passwords["alice"] = "secret";
+  model = nullptr;
+  make();
+  model->setRequestedClientNumberText("70000");
+  model->requestStartupAutomaticLogin();
+  model->start();
+  settle();
+  ASSERT_EQ(login->requests.size(), 1u);
+  EXPECT_EQ(login->requests[0].requestedSlot, 70000);
+  login->fail(std::make_exception_ptr(
+      AccountLoginError::invalidRequest("Client number must be between 1 and 65536.")));
+  settle();
+  EXPECT_EQ(model->accountLoginStatus(), "Automatic sign-in failed");
+  EXPECT_TRUE(logged("Automatic account login failed: Client number must be between 1 and 65536."));
+  EXPECT_TRUE(logged("Falling back to cached manager routes"));
+  EXPECT_TRUE(model->isAutomaticLoginRetryPending());
+
+  advance(4900ms);
+  EXPECT_EQ(login->requests.size(), 1u);
+  advance(100ms);
+  EXPECT_TRUE(logged("Retrying automatic account login"));
+  ASSERT_EQ(login->requests.size(), 2u);
+  login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+  settle();
+  advance(5000ms);
+  EXPECT_EQ(login->requests.size(), 3u);
+  EXPECT_EQ(countLogged("Retrying automatic account login"), 2u);
+
+  // AUTO LOGIN switched off while a retry is pending: the retry stops at the switch.
+  login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+  settle();
+  model->setRememberAccountID(false);
+  advance(5000ms);
+  EXPECT_EQ(login->requests.size(), 3u);
+}
+
+TEST_F(StatusModelTest, EditedAccountDropsTheSavedPasswordRead) {
+  saveAccount("alice");
+  credentials->passwords["alice"] = "secret";
+  arguments.push_back("ALogin");
+  credentials->hold(true);
+  make();
+  model->start();
+  settle();
+  EXPECT_EQ(model->accountLoginStatus(), "Reading encrypted automatic-login credential");
+  model->setAccountID("bob");
+  credentials->releaseOne();
+  settle();
+  EXPECT_TRUE(login->requests.empty());
+}
+
+TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
+  saveAccount("alice");
+  make();
+  credentials->hold(true);
+  model->setAccountPassword("one");
+  model->loginAndConnect();
+  settle();
+  login->respond(result(0, {}, "alice"));
+  settle();
+  model->setAccountPassword("two");
+  model->loginAndConnect();
+  settle();
+  login->respond(result(0, {}, "alice"));
+  settle();
+  EXPECT_EQ(credentials->heldCount(), 1u);  // the second waits for the first
+  credentials->releaseOne();
+  settle();
+  credentials->releaseOne();
+  settle();
+  EXPECT_EQ(credentials->log, (std::vector<std::string>{"save alice one", "save alice two"}));
+  EXPECT_EQ(credentials->passwords["alice"], "two");
+}
+
+TEST_F(StatusModelTest, StartupIntentBeforeStartOnlyRecordsTheRequest) {
+  make();
+  model->requestStartupAutomaticLogin();
+  settle();
+  EXPECT_TRUE(model->automaticLoginRequested());
+  EXPECT_EQ(logTexts(), (std::vector<std::string>{"Local startup login intent received"}));
+  model->setIsAccountLoginBusy(true);
+  model->requestStartupAutomaticLogin();
+  EXPECT_TRUE(logged("Startup login intent ignored: account already active"));
+}
+
+TEST_F(StatusModelTest, AutoConnectUsesTheCachedRoutesOnce) {
+  saveAccount("alice");
+  DirectConnectionSettings{"10.9.9.9", 65333, "alice", 2}.save(*defaults);
+  ManagerRouteCache{1, "alice", 3, 2, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}}.save(*defaults);
+  arguments.push_back("ALogin");
+  make();
+  model->start();  // no saved password: auto-connect from the cache
+  settle();
+  EXPECT_TRUE(logged("No saved encrypted credential; sign in once to enable automatic account login"));
+  EXPECT_TRUE(logged("Auto-connect using cached server routes (managers=2, primary=2)"));
+  ASSERT_EQ(primary().attempts.size(), 1u);
+  EXPECT_EQ(primary().attempts[0].host, "10.0.0.2");
+  EXPECT_EQ(primary().attempts[0].connectionNumber, 2);
+  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{1}));
+  // Not saved: the form shows the endpoint, the stored settings stay.
+  EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");  // saved once authenticated
+}
+
+// ---- displays, permissions, diagnostics ----
+
+TEST_F(StatusModelTest, DisplayRefreshOutcomes) {
+  make();
+  capture->displays = {};
+  permissions->current = {false, true};
+  runAwaitable(io, model->refreshDisplays());
+  EXPECT_EQ(model->displayError(), "Screen Recording permission is not granted.");
+  EXPECT_FALSE(model->isRefreshingDisplays());
+  EXPECT_TRUE(model->lastRefresh());
+
+  permissions->current = {true, true};
+  runAwaitable(io, model->refreshDisplays());
+  EXPECT_FALSE(model->displayError());
+
+  capture->error = std::make_exception_ptr(ScreenCaptureServiceError::enumerationFailed("no X"));
+  model->setDisplays({DisplayInfo{1, 1, 1, "A", true}});
+  runAwaitable(io, model->refreshDisplays());
+  EXPECT_EQ(model->displayError(), "Failed to enumerate shareable displays: no X");
+  EXPECT_TRUE(model->displays().empty());
+
+  capture->error = std::make_exception_ptr(std::runtime_error("boom"));
+  runAwaitable(io, model->refreshDisplays());
+  EXPECT_EQ(model->displayError(), "Unexpected display enumeration error: boom");
+  EXPECT_FALSE(model->isRefreshingDisplays());
+}
+
+TEST_F(StatusModelTest, PermissionPollRepublishesEveryTwoSeconds) {
+  make();
+  model->start();
+  settle();
+  int published = 0;
+  model->subscribe([&](Field f) { published += f == Field::permissions ? 1 : 0; });
+  advance(1900ms);
+  EXPECT_EQ(published, 0);
+  advance(100ms);
+  EXPECT_EQ(published, 1);
+  advance(4000ms);
+  EXPECT_EQ(published, 3);
+}
+
+TEST_F(StatusModelTest, DiagnosticLogKeepsTheNewestThreeHundredAndCopies) {
+  make();
+  Uuid token = model->diagnosticLogScrollToken();
+  for (int i = 1; i <= 301; ++i) {
+    model->appendDiagnostic("line " + std::to_string(i));
+    EXPECT_NE(model->diagnosticLogScrollToken(), token);
+    token = model->diagnosticLogScrollToken();
+  }
+  ASSERT_EQ(model->diagnosticLog().size(), 300u);
+  EXPECT_EQ(model->diagnosticLog().front().text, "line 2");
+  EXPECT_EQ(model->diagnosticLog().back().text, "line 301");
+
+  model->copyDiagnosticLog();
+  ASSERT_TRUE(pasteboard->content);
+  EXPECT_EQ(pasteboard->content->substr(pasteboard->content->size() - 8), "line 301");
+  EXPECT_EQ(std::count(pasteboard->content->begin(), pasteboard->content->end(), '\n'), 299);
+
+  model->clearDiagnosticLog();
+  EXPECT_TRUE(model->diagnosticLog().empty());
+  EXPECT_NE(model->diagnosticLogScrollToken(), token);
+  model->copyDiagnosticLog();
+  EXPECT_EQ(pasteboard->content, "");
+}
+
+}  // namespace
+}  // namespace vantrel::testing

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "UI/ConnectionPanelWidget.hpp"
+#include "UI/LoginScreenWidget.hpp"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTextBlock>
+#include <QToolButton>
+
+#include "UiTestApp.hpp"
+#include "support/FakeStatusModel.hpp"
+#include "support/ManualDelayScheduler.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::FakeStatusModel;
+using testing::ManualDelayScheduler;
+
+struct PanelFixture : ::testing::Test, testing::StatusWindowBench {
+  std::unique_ptr<ConnectionPanelWidget> panel;
+  int added = 0;
+
+  void SetUp() override {
+    testing::uiApp();
+    makePresenter();
+    panel = std::make_unique<ConnectionPanelWidget>(*presenter, false, UpdateBoxFactory{});
+    presenter->addView([this](const StatusViewState& state) { panel->render(state); });
+    panel->show();
+    testing::processQueued();
+  }
+  void TearDown() override {
+    panel.reset();
+    presenter.reset();
+  }
+  void addLines(int n, const std::string& prefix = "line ") {
+    model->change([&](StatusViewState& s) {
+      for (int i = 0; i < n; ++i) {
+        s.diagnosticLog.push_back({Uuid::random(), {}, prefix + std::to_string(added++)});
+        if (s.diagnosticLog.size() > 300) s.diagnosticLog.erase(s.diagnosticLog.begin());
+      }
+      s.diagnosticLogScrollToken = Uuid::random();
+    });
+  }
+  QStringList shownLines() const {
+    QStringList lines;
+    for (QTextBlock b = panel->logList()->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+    if (lines.size() == 1 && lines.front().isEmpty()) lines.clear();
+    return lines;
+  }
+};
+
+TEST_F(PanelFixture, FixedSizeAndCloseButtonOfTheWindowPresentation) {
+  EXPECT_EQ(panel->size(), QSize(620, 680));
+  EXPECT_EQ(panel->closeButton()->text(), QStringLiteral("Login Screen"));
+  presenter->openPanelSheet();
+  QTest::mouseClick(panel->closeButton(), Qt::LeftButton);
+  EXPECT_TRUE(presenter->showSettings());  // the window's button leaves the sheet flag alone
+}
+
+TEST_F(PanelFixture, ConnectAndDisconnectEnablingMatrix) {
+  struct Case {
+    DirectAuthState state;
+    bool canConnect, canDisconnect, busy;
+  };
+  const Case cases[] = {
+      {DirectAuthState::idle, true, false, false},
+      {DirectAuthState::idle, false, false, true},  // busy with an idle state: Disconnect stays usable
+      {DirectAuthState::authenticated, false, true, false},
+      {DirectAuthState::disconnecting, false, true, false},
+  };
+  for (const auto& c : cases) {
+    model->change([&](StatusViewState& s) {
+      s.connectionState = c.state;
+      s.canConnect = c.canConnect;
+      s.canDisconnect = c.canDisconnect;
+      s.isConnectionBusy = c.busy;
+    });
+    EXPECT_EQ(panel->connectButton()->isEnabled(), c.canConnect);
+    EXPECT_EQ(panel->disconnectButton()->isEnabled(), c.canDisconnect || c.busy);
+  }
+  panel->disclosureButton()->click();
+  testing::processQueued();
+  QTest::mouseClick(panel->disconnectButton(), Qt::LeftButton);
+  EXPECT_EQ(model->count("disconnect"), 1);
+}
+
+TEST_F(PanelFixture, DisclosureStartsCollapsedAndOpensTheForm) {
+  EXPECT_FALSE(panel->disclosureContent()->isVisible());
+  QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
+  EXPECT_TRUE(panel->disclosureContent()->isVisible());
+  QTest::keyClicks(panel->hostField(), "10.1.2.3");
+  EXPECT_EQ(model->current.managerHost, "10.1.2.3");
+  EXPECT_EQ(model->count("persistConnectionSettings"), 8);
+  EXPECT_EQ(panel->hostField()->placeholderText(), QStringLiteral("Manager host"));
+  QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
+  EXPECT_FALSE(panel->disclosureContent()->isVisible());
+}
+
+TEST_F(PanelFixture, CopyAndClear) {
+  EXPECT_FALSE(panel->copyButton()->isEnabled());
+  EXPECT_FALSE(panel->clearButton()->isEnabled());
+  addLines(3);
+  EXPECT_TRUE(panel->copyButton()->isEnabled());
+  QTest::mouseClick(panel->copyButton(), Qt::LeftButton);
+  EXPECT_EQ(model->count("copyDiagnosticLog"), 1);
+  const Uuid token = model->current.diagnosticLogScrollToken;
+  QTest::mouseClick(panel->clearButton(), Qt::LeftButton);
+  EXPECT_TRUE(model->current.diagnosticLog.empty());
+  EXPECT_NE(model->current.diagnosticLogScrollToken, token);
+  EXPECT_TRUE(shownLines().isEmpty());
+  EXPECT_FALSE(panel->clearButton()->isEnabled());
+  addLines(1, "after ");
+  ASSERT_EQ(shownLines().size(), 1);
+  EXPECT_TRUE(shownLines().front().endsWith(QStringLiteral("  after 3")));
+}
+
+TEST_F(PanelFixture, TheLogListDoesNotMoveByItself) {
+  addLines(300);
+  QScrollBar* bar = panel->logList()->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 100);
+  bar->setValue(bar->maximum() / 2);
+  const int position = bar->value();
+  addLines(5, "new ");
+  EXPECT_EQ(bar->value(), position);
+  const QStringList lines = shownLines();
+  ASSERT_EQ(lines.size(), 300);
+  EXPECT_TRUE(lines.front().endsWith(QStringLiteral("  line 5")));
+  EXPECT_TRUE(lines.back().endsWith(QStringLiteral("  new 304")));
+  // At the top it stays at the top.
+  bar->setValue(0);
+  addLines(1);
+  EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(PanelFixture, PermissionRowsAndTheirButtons) {
+  model->change([](StatusViewState& s) { s.permissions = {true, false}; });
+  EXPECT_EQ(panel->screenRecordingRow().detail->text(), QStringLiteral("Granted"));
+  EXPECT_EQ(panel->accessibilityRow().detail->text(), QStringLiteral("Required for remote control"));
+  // Granted or not, both buttons stay usable.
+  for (const auto* row : {&panel->screenRecordingRow(), &panel->accessibilityRow()}) {
+    EXPECT_TRUE(row->request->isEnabled());
+    EXPECT_TRUE(row->open->isEnabled());
+    EXPECT_EQ(row->request->text(), QStringLiteral("Request\u2026"));
+  }
+  QTest::mouseClick(panel->screenRecordingRow().request, Qt::LeftButton);
+  QTest::mouseClick(panel->screenRecordingRow().open, Qt::LeftButton);
+  QTest::mouseClick(panel->accessibilityRow().request, Qt::LeftButton);
+  QTest::mouseClick(panel->accessibilityRow().open, Qt::LeftButton);
+  EXPECT_EQ(model->count("requestScreenRecording"), 1);
+  EXPECT_EQ(model->count("openScreenRecordingSettings"), 1);
+  EXPECT_EQ(model->count("requestAccessibility"), 1);
+  EXPECT_EQ(model->count("openAccessibilitySettings"), 1);
+}
+
+TEST_F(PanelFixture, DisplaysStateAndSessions) {
+  model->change([](StatusViewState& s) {
+    s.displays = {{1, 1280, 1024, "", true}};
+    s.displayCountLabel = "1 display";
+    s.connectionStateLabel = "Connected to Manager";
+    s.managerConnectionsLabel = "2/3 managers";
+  });
+  EXPECT_EQ(panel->displayCountLabel()->text(), QStringLiteral("1 display"));
+  ASSERT_EQ(panel->displayLines().size(), 1u);
+  EXPECT_EQ(panel->displayLines()[0]->text(), QStringLiteral("Display 1 (main) \u2014 1280\u00D71024"));
+  EXPECT_EQ(panel->stateValue()->text(), QStringLiteral("Connected to Manager"));
+  EXPECT_EQ(panel->sessionsValue()->text(), QStringLiteral("2/3 managers"));
+  QTest::mouseClick(panel->refreshButton(), Qt::LeftButton);
+  EXPECT_EQ(model->count("refreshDisplays"), 1);
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include "UI/StatusWindowWidget.hpp"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include "UiTestApp.hpp"
+#include "support/FakeStatusModel.hpp"
+#include "support/ManualDelayScheduler.hpp"
+
+namespace vantrel {
+namespace {
+
+using testing::FakeStatusModel;
+using testing::ManualDelayScheduler;
+
+struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
+  std::unique_ptr<StatusWindowWidget> window;
+
+  void SetUp() override {
+    testing::uiApp();
+    makePresenter();
+    window = std::make_unique<StatusWindowWidget>(*presenter, QStringLiteral("v1.0.0"), UpdateBoxFactory{});
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    testing::processQueued();
+  }
+  void TearDown() override {
+    window.reset();
+    presenter.reset();
+  }
+  LoginScreenWidget& login() { return *window->loginScreen(); }
+};
+
+TEST_F(LoginWidgetFixture, FreshWindowHasTheLoginButtonDisabledAtReducedOpacity) {
+  EXPECT_EQ(window->size(), QSize(430, 285));
+  EXPECT_FALSE(login().loginButton()->isEnabled());
+  EXPECT_DOUBLE_EQ(login().loginButton()->opacity(), 0.62);
+  EXPECT_TRUE(login().passwordField()->text().isEmpty());
+  EXPECT_EQ(login().passwordField()->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(login().autoLoginBox()->isChecked());
+  EXPECT_EQ(login().loginButton()->text(), QStringLiteral("LOG IN"));
+}
+
+TEST_F(LoginWidgetFixture, TypingEnablesTheButtonAndBlanksDoNot) {
+  QTest::keyClicks(login().accountField(), "   ");
+  QTest::keyClicks(login().passwordField(), "b");
+  EXPECT_FALSE(login().loginButton()->isEnabled());
+  login().accountField()->clear();
+  QTest::keyClicks(login().accountField(), "a");
+  EXPECT_TRUE(login().loginButton()->isEnabled());
+  EXPECT_DOUBLE_EQ(login().loginButton()->opacity(), 1.0);
+  EXPECT_EQ(model->current.accountID, "a");
+  EXPECT_EQ(model->current.accountPassword, "b");
+}
+
+TEST_F(LoginWidgetFixture, ReturnMovesFocusOrSubmitsOrDoesNothing) {
+  login().accountField()->setFocus();
+  QTest::keyClick(login().accountField(), Qt::Key_Return);
+  EXPECT_TRUE(login().passwordField()->hasFocus());
+  // Return in PASSWORD with an empty ID is ignored.
+  QTest::keyClick(login().passwordField(), Qt::Key_Return);
+  EXPECT_EQ(model->count("loginAndConnect"), 0);
+  QTest::keyClicks(login().accountField(), "acct");
+  QTest::keyClicks(login().passwordField(), "pw");
+  QTest::keyClick(login().passwordField(), Qt::Key_Return);
+  EXPECT_EQ(model->count("loginAndConnect"), 1);
+  login().setupNameField()->setFocus();
+  QTest::keyClick(login().setupNameField(), Qt::Key_Return);
+  EXPECT_TRUE(login().setupNameField()->hasFocus());
+  login().clientNumberField()->setFocus();
+  QTest::keyClick(login().clientNumberField(), Qt::Key_Return);
+  EXPECT_TRUE(login().clientNumberField()->hasFocus());
+  EXPECT_EQ(model->count("loginAndConnect"), 1);
+}
+
+TEST_F(LoginWidgetFixture, ClickingTheButtonSubmitsOnlyWhenAllowed) {
+  QTest::mouseClick(login().loginButton(), Qt::LeftButton);
+  EXPECT_EQ(model->count("loginAndConnect"), 0);
+  QTest::keyClicks(login().accountField(), "a");
+  QTest::keyClicks(login().passwordField(), "b");
+  QTest::mouseClick(login().loginButton(), Qt::LeftButton);
+  EXPECT_EQ(model->count("loginAndConnect"), 1);
+}
+
+TEST_F(LoginWidgetFixture, BusyLoginShowsTheSpinnerAndStaysOpaqueButDisabled) {
+  model->change([](StatusViewState& s) {
+    s.isAccountLoginBusy = true;
+    s.canAccountLogin = false;
+    s.accountLoginStatus = "Signing in";
+  });
+  EXPECT_FALSE(login().loginButton()->isEnabled());
+  EXPECT_DOUBLE_EQ(login().loginButton()->opacity(), 1.0);
+  EXPECT_TRUE(login().loginButton()->showsSpinner());
+  EXPECT_EQ(login().loginButton()->text(), QStringLiteral("LOGGING\nIN"));
+  EXPECT_EQ(login().statusMessage(), QStringLiteral("Signing in"));
+}
+
+TEST_F(LoginWidgetFixture, ErrorShowsTheYellowWarning) {
+  model->change([](StatusViewState& s) { s.accountLoginError = "Password must not be empty."; });
+  EXPECT_EQ(login().statusSymbolLabel()->symbol(), StatusSymbol::exclamationmarkTriangleFill);
+  EXPECT_EQ(login().statusSymbolLabel()->colour(), QColor(255, 204, 0));
+  EXPECT_EQ(login().statusMessageLabel()->toolTip(), QStringLiteral("Password must not be empty."));
+}
+
+TEST_F(LoginWidgetFixture, EditsPersistButPasswordAndProgrammaticChangesDoNot) {
+  QTest::keyClicks(login().passwordField(), "secret");
+  EXPECT_EQ(model->count("persistAccountLoginSettings"), 0);
+  model->change([](StatusViewState& s) { s.accountID = "loaded"; });
+  EXPECT_EQ(login().accountField()->text(), QStringLiteral("loaded"));
+  EXPECT_EQ(model->count("persistAccountLoginSettings"), 0);
+  QTest::keyClicks(login().setupNameField(), "x");
+  QTest::keyClicks(login().clientNumberField(), "3");
+  QTest::mouseClick(login().autoLoginBox(), Qt::LeftButton);
+  EXPECT_EQ(model->count("persistAccountLoginSettings"), 3);
+  EXPECT_FALSE(model->current.rememberAccountID);
+}
+
+TEST_F(LoginWidgetFixture, FiveWaysIntoTheSheetAndOutAgain) {
+  model->change([](StatusViewState& s) { s.permissions = {true, false}; });
+  ASSERT_TRUE(login().permissionLink()->isVisible());
+  const std::vector<QAbstractButton*> ways = {login().gearButton(), login().questionButton(),
+                                              login().permissionLink(), login().permissionsFooterButton(),
+                                              login().connectionLogFooterButton()};
+  for (QAbstractButton* way : ways) {
+    QTest::mouseClick(way, Qt::LeftButton);
+    EXPECT_TRUE(window->sheet()->isVisible()) << way->text().toStdString();
+    EXPECT_EQ(window->sheet()->panel()->closeButton()->text(), QStringLiteral("Done"));
+    QTest::mouseClick(window->sheet()->panel()->closeButton(), Qt::LeftButton);
+    EXPECT_FALSE(window->sheet()->isVisible());
+  }
+  // Escape closes the sheet like its button.
+  QTest::mouseClick(login().gearButton(), Qt::LeftButton);
+  ASSERT_TRUE(window->sheet()->isVisible());
+  QTest::keyClick(window->sheet()->panel()->closeButton(), Qt::Key_Escape);
+  EXPECT_FALSE(window->sheet()->isVisible());
+  EXPECT_FALSE(presenter->showSettings());
+}
+
+TEST_F(LoginWidgetFixture, PermissionLinkOnlyWhileAGrantIsMissing) {
+  model->change([](StatusViewState& s) { s.permissions = {true, true}; });
+  EXPECT_FALSE(login().permissionLink()->isVisible());
+  model->change([](StatusViewState& s) { s.permissions = {false, true}; });
+  EXPECT_TRUE(login().permissionLink()->isVisible());
+}
+
+TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCentre) {
+  window->move(300, 200);
+  testing::processQueued();
+  const QRect before = window->frameGeometry();
+  const QPoint centre = before.center();
+  model->change([](StatusViewState& s) {
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::authenticated;
+  });
+  testing::processQueued();
+  EXPECT_TRUE(window->showsConnectionPanel());
+  EXPECT_EQ(window->size(), QSize(620, 680));
+  EXPECT_EQ(window->minimumSize(), QSize(620, 680));
+  EXPECT_EQ(window->maximumSize(), QSize(620, 680));
+  EXPECT_LE((window->frameGeometry().center() - centre).manhattanLength(), 2)
+      << before.x() << "," << before.y() << " " << before.width() << "x" << before.height() << " -> "
+      << window->frameGeometry().x() << "," << window->frameGeometry().y();
+  EXPECT_EQ(window->windowPanel()->closeButton()->text(), QStringLiteral("Login Screen"));
+  QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
+  testing::processQueued();
+  EXPECT_FALSE(window->showsConnectionPanel());
+  EXPECT_EQ(window->size(), QSize(430, 285));
+  EXPECT_LE((window->frameGeometry().center() - centre).manhattanLength(), 2);
+  // Signed in with the manager up: the status line and the button say so.
+  EXPECT_EQ(login().statusMessage(), QStringLiteral("Signed in \u2022 0/1 managers"));
+  EXPECT_EQ(login().loginButton()->text(), QStringLiteral("LOG IN\nAGAIN"));
+}
+
+TEST_F(LoginWidgetFixture, ACachedManagerAsksForThePasswordOnce) {
+  model->change([](StatusViewState& s) {
+    s.connectionState = DirectAuthState::authenticated;
+    s.managerConnectionsLabel = "1/1 managers";
+  });
+  EXPECT_EQ(login().statusMessage(),
+            QStringLiteral("Manager connected \u2014 enter account password once for automatic login"));
+  EXPECT_EQ(login().connectionDotLabel()->text(), QStringLiteral("1/1 managers"));
+  EXPECT_EQ(login().loginButton()->text(), QStringLiteral("LOG IN"));
+  EXPECT_FALSE(window->showsConnectionPanel());
+}
+
+TEST_F(LoginWidgetFixture, AppearingStartsTheModelAndRefreshesWithoutStopping) {
+  EXPECT_EQ(model->count("start"), 1);
+  EXPECT_EQ(model->count("refreshDisplays"), 1);
+  window->hide();
+  window->show();
+  EXPECT_EQ(model->count("stop"), 0);
+  EXPECT_EQ(model->count("refreshDisplays"), 2);
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+TEST(LoginWidgetFresh, AutoLoginReflectsTheSavedSwitchAndThePasswordIsNeverPrefilled) {
+  testing::uiApp();
+  testing::StatusWindowBench bench;
+  bench.model->current.rememberAccountID = false;
+  bench.model->current.accountID = "saved";
+  StatusWindowWidget window(bench.makePresenter(), QStringLiteral("v1.0.0"), UpdateBoxFactory{});
+  window.show();
+  EXPECT_FALSE(window.loginScreen()->autoLoginBox()->isChecked());
+  EXPECT_EQ(window.loginScreen()->accountField()->text(), QStringLiteral("saved"));
+  EXPECT_TRUE(window.loginScreen()->passwordField()->text().isEmpty());
+  EXPECT_FALSE(window.loginScreen()->loginButton()->isEnabled());
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,2 @@
+target_link_libraries(${target} PRIVATE VantrelMacUI Qt6::Test)
+    set_target_properties(${target} PROPERTIES AUTOMOC ON)

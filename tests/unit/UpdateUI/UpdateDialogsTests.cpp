@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include "UI/UpdateDialogs.hpp"
+#include "UpdateUiApp.hpp"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+
+namespace vantrel {
+namespace {
+
+QAbstractButton* button(QWidget* dialog, const char* text) {
+  auto* box = qobject_cast<QMessageBox*>(dialog);
+  if (!box) return nullptr;
+  for (auto* b : box->buttons()) {
+    if (b->text() == QString::fromUtf8(text)) return b;
+  }
+  return nullptr;
+}
+
+AppcastItem item() {
+  AppcastItem i;
+  i.versionString = "2";
+  i.displayVersionString = "1.2";
+  return i;
+}
+
+class UpdateDialogsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { app(); }
+  QtUpdateDialogPresenter presenter;
+};
+
+TEST_F(UpdateDialogsTest, UpdateFoundIsNonModalAndAnswersOnce) {
+  std::vector<UpdateFoundChoice> replies;
+  presenter.showUpdateFound(item(), [&](UpdateFoundChoice c) { replies.push_back(c); });
+  ASSERT_EQ(presenter.openDialogs().size(), 1u);
+  auto* dialog = presenter.openDialogs().front();
+  EXPECT_FALSE(dialog->isModal());
+  EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("VantrelMac 업데이트"));
+  EXPECT_TRUE(replies.empty());  // the call returned before any answer
+  ASSERT_TRUE(button(dialog, "나중에") && button(dialog, "이 버전 건너뛰기"));
+  button(dialog, "설치")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(replies, std::vector<UpdateFoundChoice>{UpdateFoundChoice::install});
+  EXPECT_TRUE(presenter.openDialogs().empty());
+}
+
+TEST_F(UpdateDialogsTest, ClosingCountsAsLaterAndDismissAllClosesEverything) {
+  std::vector<ReadyToInstallChoice> ready;
+  std::vector<UpdateFoundChoice> found;
+  presenter.showReadyToInstall(item(), [&](ReadyToInstallChoice c) { ready.push_back(c); });
+  presenter.showUpdateFound(item(), [&](UpdateFoundChoice c) { found.push_back(c); });
+  EXPECT_EQ(presenter.openDialogs().size(), 2u);
+  presenter.dismissAll();
+  QApplication::processEvents();
+  EXPECT_EQ(ready, std::vector<ReadyToInstallChoice>{ReadyToInstallChoice::later});
+  EXPECT_EQ(found, std::vector<UpdateFoundChoice>{UpdateFoundChoice::later});
+  EXPECT_TRUE(presenter.openDialogs().empty());
+}
+
+TEST_F(UpdateDialogsTest, ReadyToInstallAndNotice) {
+  std::vector<ReadyToInstallChoice> ready;
+  presenter.showReadyToInstall(item(), [&](ReadyToInstallChoice c) { ready.push_back(c); });
+  button(presenter.openDialogs().front(), "설치 후 다시 시작")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(ready, std::vector<ReadyToInstallChoice>{ReadyToInstallChoice::installAndRelaunch});
+
+  int acks = 0;
+  presenter.showNotice("제목", "본문", UpdateDialogPresenting::NoticeStyle::warning, [&] { ++acks; });
+  auto* notice = qobject_cast<QMessageBox*>(presenter.openDialogs().front());
+  ASSERT_TRUE(notice);
+  EXPECT_EQ(notice->buttons().size(), 1);
+  EXPECT_EQ(notice->icon(), QMessageBox::Warning);
+  EXPECT_EQ(acks, 0);
+  button(notice, "확인")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(acks, 1);
+}
+
+TEST_F(UpdateDialogsTest, ProgressCancels) {
+  int cancels = 0;
+  presenter.showDownloadProgress(50, 100, [&] { ++cancels; });
+  auto* progress = qobject_cast<QProgressDialog*>(presenter.openDialogs().front());
+  ASSERT_TRUE(progress);
+  EXPECT_EQ(progress->value(), 500);
+  QPushButton* cancelButton = nullptr;
+  for (auto* b : progress->findChildren<QPushButton*>()) {
+    if (b->text() == QString::fromUtf8("취소")) cancelButton = b;
+  }
+  ASSERT_TRUE(cancelButton);
+  cancelButton->click();
+  EXPECT_EQ(cancels, 1);
+  presenter.showDownloadProgress(100, 100, [&] { ++cancels; });
+  QApplication::processEvents();
+  EXPECT_TRUE(presenter.openDialogs().empty());  // closes when complete
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+// Writes the dialogs as pictures when VANTREL_UPDATE_SCREENSHOTS names a folder (to look at
+// them); otherwise checks only that each dialog has a size to draw.
+TEST_F(UpdateDialogsTest, DialogsRender) {
+  const char* folder = std::getenv("VANTREL_UPDATE_SCREENSHOTS");
+  presenter.showUpdateFound(item(), [](UpdateFoundChoice) {});
+  presenter.showReadyToInstall(item(), [](ReadyToInstallChoice) {});
+  presenter.showDownloadProgress(30, 100, [] {});
+  presenter.showNotice("업데이트를 설치하지 못했습니다", "현재 앱은 계속 실행됩니다.",
+                       UpdateDialogPresenting::NoticeStyle::warning, [] {});
+  QApplication::processEvents();
+  int index = 0;
+  for (auto* dialog : presenter.openDialogs()) {
+    const auto picture = dialog->grab();
+    EXPECT_GT(picture.width(), 100);
+    if (folder) picture.save(QString::fromUtf8(folder) + QString("/update-dialog-%1.png").arg(index++));
+  }
+  presenter.dismissAll();
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,292 @@
+// Renders the status windows on the X server named by DISPLAY and writes one PNG per scene into
+// the folder given as the argument, with a JSON file beside each naming the rectangles that the
+// display test probes. With --bench-start it prints the time from process start to the shown
+// window; with --idle <seconds> it shows and hides the window and prints the CPU share it used
+// while hidden. The "-real" forms run the tray application over the real status model (as the
+// program's interactive mode does) instead of a still scene.
+
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Model/InfoDictionary.hpp"
+#include "Platform/QtMainExecutor.hpp"
+#include "ShotModel.hpp"
+#include "Support/Async.hpp"
+#include "UI/InteractiveApplication.hpp"
+#include "UI/StandInUpdateBox.hpp"
+#include "UI/VantrelMacWindowController.hpp"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QWindow>
+
+namespace {
+
+using namespace vantrel;
+using shots::ShotModel;
+
+// Keeps delayed blocks without running them, so that a scene stays as it was set up.
+class HeldScheduler final : public DelayScheduler {
+ public:
+  void schedule(std::chrono::milliseconds, std::function<void()> block) override {
+    held_.push_back(std::move(block));
+  }
+
+ private:
+  std::vector<std::function<void()>> held_;
+};
+
+class ShotStatusItem final : public StatusItem {
+ public:
+  bool isAvailable() const override { return true; }
+  void install(QMenu*) override {}
+};
+
+// Lets the window system show and paint what was just changed, for a bounded time.
+void settle(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  while (guard.elapsed() < 3000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (window == nullptr || (window->windowHandle() != nullptr && window->windowHandle()->isExposed()))
+      break;
+  }
+  for (int i = 0; i < 10; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+nlohmann::json rectJson(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
+
+QRect within(const QWidget* child, const QWidget* window) {
+  return QRect(child->mapTo(window, QPoint(0, 0)), child->size());
+}
+
+bool writeShot(const std::filesystem::path& folder, const std::string& name, QWidget* window,
+               nlohmann::json probes) {
+  settle(window);
+  const QRect area = window->geometry();
+  const QPixmap image =
+      QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+  const auto png = folder / (name + ".png");
+  if (!image.save(QString::fromStdString(png.string()), "PNG")) {
+    std::fprintf(stderr, "cannot write %s\n", png.c_str());
+    return false;
+  }
+  probes["window"] = rectJson(QRect(0, 0, area.width(), area.height()));
+  std::ofstream(folder / (name + ".json")) << probes.dump(2) << "\n";
+  std::printf("%s\n", png.c_str());
+  return true;
+}
+
+std::shared_ptr<HeldScheduler> held;
+
+std::unique_ptr<VantrelMacWindowController> makeController(const std::shared_ptr<ShotModel>& model) {
+  WindowControllerEnvironment environment;
+  environment.makeModel = [model] { return model; };
+  environment.makeStatusItem = [] { return std::make_unique<ShotStatusItem>(); };
+  environment.scheduler = held;
+  environment.versionText = QStringLiteral("v1.0.0");
+  environment.updateBox = standInUpdateBox(environment.updater, environment.versionText);
+  return std::make_unique<VantrelMacWindowController>(std::move(environment));
+}
+
+bool loginShot(const std::filesystem::path& folder, const std::string& name, StatusViewState state) {
+  auto model = std::make_shared<ShotModel>(std::move(state));
+  auto controller = makeController(model);
+  controller->show();
+  auto* window = controller->mainWindow();
+  nlohmann::json probes;
+  probes["loginButton"] = rectJson(within(window->loginScreen()->loginButton(), window));
+  probes["statusMessage"] = rectJson(within(window->loginScreen()->statusMessageLabel(), window));
+  return writeShot(folder, name, window, probes);
+}
+
+bool panelShot(const std::filesystem::path& folder, const std::string& name, StatusViewState state,
+               bool sheet) {
+  StatusViewState before = state;
+  if (!sheet) before.isAccountAuthenticated = false;
+  auto model = std::make_shared<ShotModel>(before);
+  auto controller = makeController(model);
+  controller->show();
+  QWidget* shown = controller->mainWindow();
+  if (sheet) {
+    controller->presenter()->openPanelSheet();
+    shown = controller->mainWindow()->sheet();
+  } else {
+    model->change([&state](StatusViewState& s) { s = state; });
+  }
+  settle(shown);
+  return writeShot(folder, name, shown, {});
+}
+
+bool noticeShot(const std::filesystem::path& folder) {
+  auto model = std::make_shared<ShotModel>(shots::signedIn());
+  auto controller = makeController(model);
+  controller->show();
+  controller->mainWindow()->hide();
+  controller->showAgentNoticeIfNeeded();
+  AgentNoticePanel* notice = controller->agentNoticePanel();
+  if (notice == nullptr) return false;
+  nlohmann::json probes;
+  probes["message"] = rectJson(within(notice->messageLabel(), notice));
+  probes["screenPosition"] = {notice->x(), notice->y()};
+  return writeShot(folder, "notice", notice, probes);
+}
+
+bool backdropShot(const std::filesystem::path& folder) {
+  LoginBackdrop backdrop;
+  backdrop.setFixedSize(430, 285);
+  backdrop.move(100, 100);
+  backdrop.show();
+  return writeShot(folder, "backdrop", &backdrop, {});
+}
+
+// Seconds since boot at which this process started, from /proc.
+double processStartSeconds() {
+  std::ifstream stat("/proc/self/stat");
+  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = content.rfind(')');
+  std::istringstream fields(content.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22; ++i) fields >> field;  // field 22: start time in clock ticks
+  return std::stod(field) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double bootSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs `body` with the program's interactive application over the real model, then the event
+// loop until `body` asks it to end.
+int withRealApplication(int argc, char** argv, const std::function<void(QtMainLoop&)>& body) {
+  const InfoDictionary info{{"CFBundleIdentifier", "local.vantrel.VantrelMac.bench"}};
+  int code = 0;
+  {
+    QtMainLoop loop;
+    Runtime runtime(loop.anyExecutor());
+    std::vector<std::string> arguments(argv, argv + argc);
+    arguments.resize(1);
+    auto application = InteractiveApplication::start({arguments, info, loop.anyExecutor(), runtime.executor(),
+                                                      nullptr, nullptr, [&loop] { loop.requestQuit(0); }});
+    if (!application) return 1;
+    body(loop);
+    code = QApplication::exec();
+    application.reset();
+    runtime.stop();
+  }
+  return code;
+}
+
+QWidget* statusWindow() { return VantrelMacWindowController::shared().mainWindow(); }
+
+void printIdle(double cpuBefore, const QElapsedTimer& wall) {
+  const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
+  std::printf("idle-cpu-percent %.4f over %.1f s\n", 100.0 * (cpuSeconds() - cpuBefore) / seconds, seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  held = std::make_shared<HeldScheduler>();
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (first == "--bench-start") {
+    auto model = std::make_shared<ShotModel>(shots::emptyLogin());
+    auto controller = makeController(model);
+    controller->show();
+    settle(controller->mainWindow());
+    std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
+    return 0;
+  }
+  if (first == "--bench-start-real") {
+    return withRealApplication(1, argv, [](QtMainLoop& loop) {
+      settle(statusWindow());
+      std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
+      loop.requestQuit(0);
+    });
+  }
+  if (first == "--shot-real" && argc > 2) {
+    const std::filesystem::path folder(argv[2]);
+    std::filesystem::create_directories(folder);
+    bool ok = false;
+    withRealApplication(1, argv, [&](QtMainLoop& loop) {
+      ok = writeShot(folder, "real-login", statusWindow(), {});
+      loop.requestQuit(0);
+    });
+    return ok ? 0 : 1;
+  }
+  if (first == "--idle-real" && argc > 2) {
+    const int seconds = std::stoi(argv[2]);
+    double cpuBefore = 0;
+    QElapsedTimer wall;
+    const int code = withRealApplication(1, argv, [&](QtMainLoop& loop) {
+      settle(statusWindow());
+      statusWindow()->hide();
+      settle(nullptr);
+      cpuBefore = cpuSeconds();
+      wall.start();
+      QTimer::singleShot(seconds * 1000, [&loop] { loop.requestQuit(0); });
+    });
+    printIdle(cpuBefore, wall);
+    return code;
+  }
+  if (first == "--idle" && argc > 2) {
+    const int seconds = std::stoi(argv[2]);
+    auto model = std::make_shared<ShotModel>(shots::signedIn());
+    auto controller = makeController(model);
+    controller->show();
+    settle(controller->mainWindow());
+    controller->mainWindow()->hide();
+    settle(nullptr);
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
+    QApplication::exec();
+    const double used = cpuSeconds() - cpuBefore;
+    std::printf("idle-cpu-percent %.4f over %.1f s\n",
+                100.0 * used / (static_cast<double>(wall.elapsed()) / 1000.0),
+                static_cast<double>(wall.elapsed()) / 1000.0);
+    return 0;
+  }
+  if (first.empty() || first.front() == '-') {
+    std::fprintf(
+        stderr,
+        "usage: %s <folder> | --shot-real <folder> | --bench-start[-real] | --idle[-real] <seconds>\n",
+        argv[0]);
+    return 2;
+  }
+  const std::filesystem::path folder(first);
+  std::filesystem::create_directories(folder);
+  bool ok = loginShot(folder, "login-empty", shots::emptyLogin());
+  ok = loginShot(folder, "login-busy", shots::busyLogin()) && ok;
+  ok = loginShot(folder, "login-error", shots::failedLogin()) && ok;
+  ok = loginShot(folder, "login-signed-in", shots::signedIn()) && ok;
+  ok = panelShot(folder, "panel-window", shots::withLog(shots::signedIn(), 12), false) && ok;
+  ok = panelShot(folder, "panel-sheet", shots::withLog(shots::emptyLogin(), 4), true) && ok;
+  ok = panelShot(folder, "panel-log-full", shots::withLog(shots::signedIn(), 300), false) && ok;
+  ok = noticeShot(folder) && ok;
+  ok = backdropShot(folder) && ok;
+  return ok ? 0 : 1;
+}
