@@ -3,16 +3,13 @@
 
 #include <fmt/format.h>
 
-#include <filesystem>
-
-#include "Support/Paths.hpp"
-
 #include "Protocol/LegacyComInfoPayload.hpp"
 #include "Protocol/LegacyNrbfRecords.hpp"
 #include "Protocol/LegacyTSocketDataKindProbe.hpp"
 #include "Protocol/VantrelFrameChunker.hpp"
 #include "Protocol/VantrelProtocol.hpp"
 #include "Session/DirectAuthClientParts.hpp"
+#include "Support/Paths.hpp"
 
 namespace vantrel {
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "AIChannel/AIChannelConfiguration.hpp"
 #include "AIChannel/MacAIChannelBinding.hpp"
 #include "Activity/UpdateActivityGate.hpp"
 #include "Session/DirectAuthClient.hpp"
