@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "AIChannel/AIAccountLoginContext.hpp"
-#include "Support/AIChannelError.hpp"
 #include "AIChannel/AIPairingBinding.hpp"
+#include "Support/AIChannelError.hpp"
 
 namespace vantrel {
 namespace {

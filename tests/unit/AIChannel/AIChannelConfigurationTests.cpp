@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "AIChannel/AIChannelConfiguration.hpp"
-#include "Support/AIChannelError.hpp"
 #include "AIChannel/AIWire.hpp"
+#include "Support/AIChannelError.hpp"
 
 namespace vantrel {
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "Support/AIChannelError.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Session/IncomingFileReceiver.hpp"
 #include "Session/IncomingFileWriter.hpp"
+#include "Support/AIChannelError.hpp"
 #include "Support/Uuid.hpp"
 #include "support/SessionFileFixtures.hpp"
 #include "support/TestEnvironment.hpp"
