@@ -331,10 +331,5 @@ TEST(LegacyClipboardCodec, CurrentFolderNeedsKind35AndTwoStrings) {
   EXPECT_EQ(Codec::decodeCurrentFolder(three), (Codec::CurrentFolder{"b", "c"}));
 }
 
-TEST(LegacyClipboardCodec, ComNumIsWrittenZeroExtended) {
-  const auto bytes = Codec::makeText("x", 0xFFFF);
-  EXPECT_EQ(Bytes(bytes.begin() + 232, bytes.begin() + 236), hex("FFFF0000"));
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -228,14 +228,5 @@ TEST(LegacyComInfoPayloadDeathTest, OffsetOutsideTheDataIsAProgrammingError) {
   EXPECT_DEATH((void)Payload::readInt32LittleEndian(data, 1), "outside");
 }
 
-TEST(LegacyComInfoResponseSummary, CopiesTheSnapshotAndRendersItsFragment) {
-  const LegacyComInfoResponseSummary summary(sample());
-  EXPECT_EQ(summary, (LegacyComInfoResponseSummary{"10.0.0.5", 1920, 1080, 12, 40, 16, 1000, "3h"}));
-  EXPECT_EQ(summary.diagnosticFragment(),
-            "ip=10.0.0.5, 1920x1080, cpu=12%, ram=40%/16GB, diskFree=1000, uptime=3h");
-  const LegacyComInfoResponseSummary negative{"", -1, 0, 150, -3, 0, -1, "0초"};
-  EXPECT_EQ(negative.diagnosticFragment(), "ip=, -1x0, cpu=150%, ram=-3%/0GB, diskFree=-1, uptime=0초");
-}
-
 }  // namespace
 }  // namespace vantrel
