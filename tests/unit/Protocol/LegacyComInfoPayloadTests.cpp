@@ -162,16 +162,6 @@ TEST(LegacyComInfoPayload, ClampsPercentagesAndWideNumbers) {
   EXPECT_EQ(Bytes(reply.begin() + 633, reply.begin() + 644), ascii("000000h 01m"));
 }
 
-TEST(LegacyComInfoPayload, OverlongExternalIPKeepsItsPlaceholder) {
-  auto snapshot = sample();
-  snapshot.externalIP = std::string(200, 'a');
-  const auto reply = Payload::makePayload(1, snapshot);
-  ASSERT_EQ(reply.size(), 679u - 9u);  // only UsedTime was replaced
-  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 594),
-            cat({hex("06 07000000 0F"), ascii("000.000.000.000")}));
-  EXPECT_EQ(Bytes(reply.begin() + 627, reply.begin() + 635), cat({hex("06 09000000 02"), ascii("3h")}));
-}
-
 TEST(LegacyComInfoPayload, StringLengthBoundaryIs127Bytes) {
   auto snapshot = sample();
   snapshot.externalIP = std::string(127, 'b');
