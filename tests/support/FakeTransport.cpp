@@ -42,9 +42,8 @@ Awaitable<void> FakeTransport::connect(std::string host, std::uint16_t port) {
     {
       std::lock_guard lock(mutex_);
       if (generation != generation_) throw NetworkTransportError::cancelled();
-      if (!connectHangs_ || connectReleased_) {
+      if (!connectHangs_) {
         connected_ = true;
-        connectReleased_ = false;
         co_return;
       }
     }
@@ -127,10 +126,9 @@ Awaitable<Bytes> FakeTransport::receive() {
       std::lock_guard lock(mutex_);
       if (generation != generation_) throw NetworkTransportError::notConnected();
       if (!incoming_.empty()) {
-        auto item = std::move(incoming_.front());
+        auto chunk = std::move(incoming_.front());
         incoming_.pop_front();
-        if (auto* error = std::get_if<std::exception_ptr>(&item)) std::rethrow_exception(*error);
-        co_return std::get<Bytes>(std::move(item));
+        co_return chunk;
       }
       if (endOfStream_) throw NetworkTransportError::disconnected();
     }
@@ -142,14 +140,6 @@ void FakeTransport::queueReceive(Bytes chunk) {
   {
     std::lock_guard lock(mutex_);
     incoming_.emplace_back(std::move(chunk));
-  }
-  wake();
-}
-
-void FakeTransport::queueReceiveError(std::exception_ptr error) {
-  {
-    std::lock_guard lock(mutex_);
-    incoming_.emplace_back(std::move(error));
   }
   wake();
 }
@@ -171,14 +161,6 @@ void FakeTransport::setConnectHangs(bool hangs) {
   {
     std::lock_guard lock(mutex_);
     connectHangs_ = hangs;
-  }
-  wake();
-}
-
-void FakeTransport::releaseConnect() {
-  {
-    std::lock_guard lock(mutex_);
-    connectReleased_ = true;
   }
   wake();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // A scriptable in-memory transport for session tests: queued receive chunks, recorded sends,
-// injected errors, sends that can be held open, and per-operation cancellation honoured by
+// injected connect and send errors, sends that can be held open, and per-operation cancellation honoured by
 // every waiting operation.
 
 #include <deque>
@@ -9,7 +9,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Transport/NetworkTransporting.hpp"
@@ -30,13 +29,11 @@ class FakeTransport final : public NetworkTransporting {
 
   // Scripting (thread-safe).
   void queueReceive(Bytes chunk);
-  void queueReceiveError(std::exception_ptr error);
   // After the queued chunks, receive throws `disconnected` (end of stream).
   void endOfStream();
   void failNextConnect(std::exception_ptr error);
-  // Connect waits until cancelled (or until `releaseConnect`).
+  // Connect waits until cancelled or until hanging is switched off.
   void setConnectHangs(bool hangs);
-  void releaseConnect();
   void failSends(std::exception_ptr error);  // every later send throws this (nullptr: stop)
   // While held, sends wait (in order) until released one by one or all at once.
   void holdSends(bool hold);
@@ -62,11 +59,10 @@ class FakeTransport final : public NetworkTransporting {
   Strand strand_;
   Timer wakeTimer_;
   mutable std::mutex mutex_;
-  std::deque<std::variant<Bytes, std::exception_ptr>> incoming_;
+  std::deque<Bytes> incoming_;
   bool endOfStream_ = false;
   std::exception_ptr connectError_;
   bool connectHangs_ = false;
-  bool connectReleased_ = false;
   std::exception_ptr sendError_;
   bool holdSends_ = false;
   std::size_t sendsReleased_ = 0;

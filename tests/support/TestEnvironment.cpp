@@ -1,6 +1,5 @@
 #include "support/TestEnvironment.hpp"
 
-#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -89,11 +88,6 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
   } else {
     ::unsetenv(name_.c_str());
   }
-}
-
-std::string upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
 }
 
 }  // namespace vantrel::testing

@@ -73,6 +73,4 @@ class NoDisplay : public DisplayOverride {
   NoDisplay() : DisplayOverride(":4093") {}
 };
 
-std::string upper(std::string s);
-
 }  // namespace vantrel::testing

@@ -60,10 +60,10 @@ class DirectTCPTransportTest : public ::testing::Test {
   asio::io_context io;
 };
 
-TEST_F(DirectTCPTransportTest, ConnectsToTrimmedHostAndCarriesBytesBothWays) {
-  PlainPeer peer(io);
+TEST_F(DirectTCPTransportTest, ConnectsToTrimmedHostNameAndCarriesBytesBothWays) {
+  PlainPeer peer(io);  // 127.0.0.1 only: a name that also resolves to ::1 must fall through to it
   auto transport = makeTransport();
-  connect(transport, peer, " \t127.0.0.1\r\n");
+  connect(transport, peer, " \tlocalhost\r\n");
   EXPECT_EQ(transport->phase(), Phase::ready);
 
   runAwaitable(io, io.get_executor(), transport->send(toBytes("hello manager")));
@@ -329,14 +329,6 @@ TEST_F(DirectTCPTransportTest, CancelledSendsNeverTearTheStream) {
   EXPECT_FALSE(later.error());
   EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin())) << "the begun write was torn";
   EXPECT_EQ(toString(ByteView(got).subspan(big.size())), "after");
-}
-
-TEST_F(DirectTCPTransportTest, HostNamesAreResolved) {
-  PlainPeer peer(io);  // 127.0.0.1 only: a name that also resolves to ::1 must fall through to it
-  auto transport = makeTransport();
-  connect(transport, peer, "localhost");
-  runAwaitable(io, io.get_executor(), transport->send(toBytes("by name")));
-  EXPECT_EQ(toString(peer.read(7)), "by name");
 }
 
 TEST_F(DirectTCPTransportTest, AFailedWriteFailsEveryLaterSendWithoutWriting) {

@@ -81,9 +81,6 @@ class FakeRelayDaemon {
   void crash() {
     std::error_code ignored;
     acceptor_.close(ignored);
-    closeClients();
-  }
-  void closeClients() {
     for (auto& client : clients_) client->close();
     held_.clear();
   }

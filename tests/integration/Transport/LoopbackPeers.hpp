@@ -101,16 +101,14 @@ class PlainPeer {
     return true;
   }
 
-  void close() { acceptor_.close(); }
-
  private:
   asio::io_context& io_;
   asio::ip::tcp::acceptor acceptor_;
   std::optional<asio::ip::tcp::socket> accepted_;
 };
 
-// A TLS server presenting a given chain. It records the server name the client sent and whether
-// the handshake succeeded, then greets the client.
+// A TLS server presenting a given chain. It records the server name the client sent and greets
+// the client once the handshake succeeds.
 class TLSPeer {
  public:
   TLSPeer(asio::io_context& io, const std::string& chainPEM, const std::string& keyPEM)
@@ -131,25 +129,17 @@ class TLSPeer {
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
 
   void serveOne(std::string greeting) {
-    handshakeDone_ = false;
-    handshakeError_.clear();
     acceptor_.async_accept([this, greeting](std::error_code ec, asio::ip::tcp::socket socket) {
       if (ec) return;
       stream_.emplace(std::move(socket), context_);
       stream_->async_handshake(asio::ssl::stream_base::server, [this, greeting](std::error_code ec) {
-        handshakeDone_ = true;
-        if (ec) {
-          handshakeError_ = ec.message();
-          return;
-        }
+        if (ec) return;
         auto text = std::make_shared<std::string>(greeting);
         asio::async_write(*stream_, asio::buffer(*text), [text](std::error_code, std::size_t) {});
       });
     });
   }
 
-  bool handshakeDone() const { return handshakeDone_; }
-  const std::string& handshakeError() const { return handshakeError_; }
   const std::string& serverName() const { return serverName_; }
 
   Bytes read(std::size_t count) {
@@ -168,8 +158,6 @@ class TLSPeer {
   asio::ssl::context context_;
   asio::ip::tcp::acceptor acceptor_;
   std::optional<asio::ssl::stream<asio::ip::tcp::socket>> stream_;
-  bool handshakeDone_ = false;
-  std::string handshakeError_;
   std::string serverName_;
 };
 

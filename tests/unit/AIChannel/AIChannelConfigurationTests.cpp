@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,43 +10,14 @@
 #include "AIChannel/AIChannelConfiguration.hpp"
 #include "AIChannel/AIWire.hpp"
 #include "Support/AIChannelError.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Points HOME and the XDG data folder into a private temporary folder for one test.
-class TemporaryHome {
- public:
-  TemporaryHome() {
-    char pattern[] = "/tmp/vantrel-aichannel-XXXXXX";
-    root_ = ::mkdtemp(pattern);
-    saveAndSet("HOME", root_.string());
-    saveAndSet("XDG_DATA_HOME", (root_ / "data").string());
-  }
-  ~TemporaryHome() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  const fs::path& root() const { return root_; }
-
- private:
-  void saveAndSet(const std::string& name, const std::string& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  fs::path root_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using testing::TemporaryHome;
 
 void writeFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
@@ -61,27 +31,6 @@ TEST(AIWire, PrefixIsNineBytes) {
   EXPECT_FALSE(AIWire::hasPrefix(toBytes("VNMACAI1")));
   EXPECT_FALSE(AIWire::hasPrefix(toBytes("VNMACAI2\n{}")));
   EXPECT_FALSE(AIWire::hasPrefix(toBytes("vnmacai1\n{}")));
-}
-
-TEST(AIChannelError, HasNoDescriptionOfItsOwn) {
-  const auto e = AIChannelError::invalid("update_installation_in_progress");
-  EXPECT_EQ(e.code(), "update_installation_in_progress");
-  EXPECT_FALSE(e.errorDescription().has_value());
-  EXPECT_EQ(localizedDescription(e),
-            "The operation couldn\u2019t be completed. (VantrelMacCore.AIChannelError error 0.)");
-  EXPECT_EQ(e, AIChannelError::invalid("update_installation_in_progress"));
-  EXPECT_NE(e, AIChannelError::invalid("other"));
-}
-
-TEST(AIChannelConfiguration, ApplicationSupportFolderByBundleIdentifier) {
-  TemporaryHome home;
-  const auto data = home.root() / "data";
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory(), data / "VantrelMac");
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory(std::nullopt), data / "VantrelMac");
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.VantrelMac"),
-            data / "VantrelMac");
-  EXPECT_EQ(AIChannelConfiguration::applicationSupportDirectory("local.vantrel.Other"),
-            data / "local.vantrel.Other");
 }
 
 TEST(AIChannelConfiguration, LoadsAFullFile) {

@@ -118,14 +118,6 @@ TEST_F(MacAIChannelTest, BindManagerMatchesListIgnoringCaseAndEntryBlanks) {
   }
 }
 
-TEST_F(MacAIChannelTest, BindingTwiceRecordsTheLatestManager) {
-  auto channel = MacAIChannel::statusOnly(config(true, {"a"}), {}, uid(501));
-  channel->bindManager("a");
-  EXPECT_TRUE(channel->enabled());
-  channel->bindManager("b");
-  EXPECT_FALSE(channel->enabled());
-}
-
 // The lease's own rules (refresh, slots, routes) are the login context's tests; here: the channel
 // matches the lease's host ignoring case and stops the moment the lease stops authorising.
 TEST_F(MacAIChannelTest, AccountBoundChannelFollowsItsLease) {

@@ -90,24 +90,6 @@ TEST(AccountLoginRequest, EncodesEveryFieldUnderItsName) {
   EXPECT_TRUE(toJSON(request)["requestedSlot"].is_null());
 }
 
-TEST(AccountLoginError, DescribesEachCase) {
-  EXPECT_EQ(AccountLoginError::invalidRequest("Password must not be empty.").localizedDescription(),
-            "Password must not be empty.");
-  EXPECT_EQ(AccountLoginError::serverRejected("계정이 잠겼습니다.").localizedDescription(),
-            "계정이 잠겼습니다.");
-  EXPECT_EQ(AccountLoginError::invalidHTTPStatus(503).localizedDescription(),
-            "The login server returned HTTP status 503.");
-  EXPECT_EQ(AccountLoginError::invalidBaseURL().localizedDescription(),
-            "The Vantrel login server URL is invalid.");
-  EXPECT_EQ(AccountLoginError::invalidResponse().localizedDescription(),
-            "The login server returned an invalid response.");
-  EXPECT_STREQ(AccountLoginError::invalidHTTPStatus(404).what(),
-               "The login server returned HTTP status 404.");
-  EXPECT_EQ(AccountLoginError::invalidHTTPStatus(404), AccountLoginError::invalidHTTPStatus(404));
-  EXPECT_FALSE(AccountLoginError::invalidHTTPStatus(404) == AccountLoginError::invalidHTTPStatus(500));
-  EXPECT_FALSE(AccountLoginError::serverRejected("a") == AccountLoginError::invalidRequest("a"));
-}
-
 TEST(AccountLoginPresentation, FollowsAuthenticationThenManagerState) {
   EXPECT_EQ(makeAccountLoginPresentation(true, true), AccountLoginPresentation::accountAuthenticated);
   EXPECT_EQ(makeAccountLoginPresentation(true, false), AccountLoginPresentation::accountAuthenticated);

@@ -76,12 +76,6 @@ TEST(StartupLoginIntent, ComparesPathsInPrecomposedForm) {
       {"file:///Users/op/Caf%E9/Resources/AutomaticLogin.vantrelstartup"}, std::filesystem::path(nfcDir)));
 }
 
-TEST(StartupLoginIntent, ResourceDirectoryIsStandardisedToo) {
-  const std::vector<std::string> urls{"file:///opt/app/AutomaticLogin.vantrelstartup"};
-  EXPECT_TRUE(StartupLoginIntent::accepts(urls, std::filesystem::path("/opt/app/")));
-  EXPECT_TRUE(StartupLoginIntent::accepts(urls, std::filesystem::path("/opt/x/../app/.")));
-}
-
 TEST(StartupLoginIntent, ArgumentsAfterTheProgramNameRequestAutomaticLogin) {
   struct Case {
     std::vector<std::string> arguments;

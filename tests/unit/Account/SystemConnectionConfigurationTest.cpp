@@ -39,11 +39,5 @@ TEST(SystemConnectionConfiguration, StrictDecodingFails) {
   }
 }
 
-TEST(SystemConnectionConfiguration, DefaultLocationFollowsTheSystemRoot) {
-  testing::TemporaryHome home;
-  EXPECT_EQ(SystemConnectionConfiguration::defaultURL(),
-            home.systemRoot() / "etc/VantrelMac/connection.json");
-}
-
 }  // namespace
 }  // namespace vantrel

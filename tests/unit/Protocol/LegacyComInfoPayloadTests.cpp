@@ -162,16 +162,6 @@ TEST(LegacyComInfoPayload, ClampsPercentagesAndWideNumbers) {
   EXPECT_EQ(Bytes(reply.begin() + 633, reply.begin() + 644), ascii("000000h 01m"));
 }
 
-TEST(LegacyComInfoPayload, OverlongExternalIPKeepsItsPlaceholder) {
-  auto snapshot = sample();
-  snapshot.externalIP = std::string(200, 'a');
-  const auto reply = Payload::makePayload(1, snapshot);
-  ASSERT_EQ(reply.size(), 679u - 9u);  // only UsedTime was replaced
-  EXPECT_EQ(Bytes(reply.begin() + 573, reply.begin() + 594),
-            cat({hex("06 07000000 0F"), ascii("000.000.000.000")}));
-  EXPECT_EQ(Bytes(reply.begin() + 627, reply.begin() + 635), cat({hex("06 09000000 02"), ascii("3h")}));
-}
-
 TEST(LegacyComInfoPayload, StringLengthBoundaryIs127Bytes) {
   auto snapshot = sample();
   snapshot.externalIP = std::string(127, 'b');
@@ -226,15 +216,6 @@ TEST(LegacyComInfoPayloadDeathTest, OffsetOutsideTheDataIsAProgrammingError) {
   Bytes data(4, 0);
   EXPECT_DEATH(Payload::writeInt64LittleEndian(1, data, 0), "outside");
   EXPECT_DEATH((void)Payload::readInt32LittleEndian(data, 1), "outside");
-}
-
-TEST(LegacyComInfoResponseSummary, CopiesTheSnapshotAndRendersItsFragment) {
-  const LegacyComInfoResponseSummary summary(sample());
-  EXPECT_EQ(summary, (LegacyComInfoResponseSummary{"10.0.0.5", 1920, 1080, 12, 40, 16, 1000, "3h"}));
-  EXPECT_EQ(summary.diagnosticFragment(),
-            "ip=10.0.0.5, 1920x1080, cpu=12%, ram=40%/16GB, diskFree=1000, uptime=3h");
-  const LegacyComInfoResponseSummary negative{"", -1, 0, 150, -3, 0, -1, "0초"};
-  EXPECT_EQ(negative.diagnosticFragment(), "ip=, -1x0, cpu=150%, ram=-3%/0GB, diskFree=-1, uptime=0초");
 }
 
 }  // namespace

@@ -75,17 +75,6 @@ TEST(LegacyFileMetadata, NameFieldsLeaveRoomForOneZeroByte) {
   EXPECT_EQ(record.encode(), std::nullopt);
 }
 
-TEST(LegacyFileMetadata, NamesAreWrittenAsGiven) {
-  // Decomposed Hangul stays decomposed, and backslashes are not turned into slashes.
-  LegacyFileMetadata record;
-  record.filename = "\xE1\x84\x92\xE1\x85\xA1";  // ᄒ + ᅡ
-  record.destinationFolder = "C:\\Temp";
-  const auto bytes = record.encode();
-  ASSERT_TRUE(bytes);
-  EXPECT_EQ(Bytes(bytes->begin() + 24, bytes->begin() + 31), hex("E18492E185A100"));
-  EXPECT_EQ(Bytes(bytes->begin() + 120, bytes->begin() + 128), cat({ascii("C:\\Temp"), hex("00")}));
-}
-
 TEST(LegacyFileMetadata, DecodesOnlyExactly632Bytes) {
   EXPECT_FALSE(LegacyFileMetadata::decode(Bytes(631, 0)));
   EXPECT_FALSE(LegacyFileMetadata::decode(Bytes(633, 0)));
@@ -104,12 +93,6 @@ TEST(LegacyFileMetadata, IsClipboardOnlyForTheInt32One) {
   bytes[12] = 0x01;
   bytes[15] = 0x01;  // 0x01000001
   EXPECT_FALSE(LegacyFileMetadata::decode(bytes)->isClipboard);
-}
-
-TEST(LegacyFileMetadata, DecodesANegativeSize) {
-  Bytes bytes(632, 0);
-  std::fill(bytes.begin() + 16, bytes.begin() + 24, 0xFF);
-  EXPECT_EQ(LegacyFileMetadata::decode(bytes)->fileSize, -1);
 }
 
 TEST(LegacyFileMetadata, StringFieldsOnDecode) {
@@ -135,15 +118,6 @@ TEST(LegacyFileMetadata, StringFieldsOnDecode) {
     std::copy(bad.begin(), bad.end(), bytes.begin() + 24);
     EXPECT_EQ(LegacyFileMetadata::decode(bytes)->filename, "") << hexString(bad);
   }
-}
-
-TEST(LegacyFileMetadata, RoundTrips) {
-  const LegacyFileMetadata record{
-      65535, 4, 9, true, 123456789012LL, "보고서 최종.pdf", "/Users/관리자/Desktop", "하위/폴더"};
-  const auto bytes = record.encode();
-  ASSERT_TRUE(bytes);
-  EXPECT_EQ(LegacyFileMetadata::decode(*bytes), record);
-  EXPECT_EQ(LegacyFileMetadata::wireByteCount, 632u);
 }
 
 }  // namespace

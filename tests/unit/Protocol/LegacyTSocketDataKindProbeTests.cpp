@@ -13,24 +13,6 @@ namespace {
 using namespace testbytes;
 namespace Cmd = LegacyMgrProtocolCommand;
 
-TEST(LegacyMgrProtocolCommand, DisplayNamesOfEveryKnownCode) {
-  const std::vector<std::pair<std::uint32_t, std::string>> table{
-      {16, "GET_COMINFO"},        {21, "GET_SCREEN"},
-      {24, "GET_SCREEN_END"},     {25, "GET_SCREEN_INFO"},
-      {26, "GET_SERVERVER"},      {29, "GET_SCREEN_END_KEYCHECK"},
-      {32, "FRAME_CONTROL"},      {33, "FRAME_CONTROL_21"},
-      {34, "GET_CURRENT_FOLDER"}, {35, "SET_CURRENT_FOLDER"},
-      {36, "GET_MGR_CTRL_V"},     {37, "CMD_SC_SET_OPTION"},
-      {38, "PROGRAM_OFF"},        {39, "REBOOT"},
-      {40, "SHUTDOWN"},           {42, "FRAME_CONTROL_2A"},
-      {49, "KEYBOARD"},           {50, "MOUSE"},
-      {51, "MULTI_TRANS_FILE"},   {54, "MULTI_TRANS_FILE_CANCEL"},
-      {65, "CLIPBOARD_TEXT"},     {66, "CLIPBOARD_IMAGE"},
-      {67, "CLIPBOARD_FILE"},     {128, "GET_SINGLE_FILES"},
-      {129, "SET_SINGLE_CMDS"}};
-  for (const auto& [code, name] : table) EXPECT_EQ(Cmd::displayName(code), name) << code;
-}
-
 TEST(LegacyMgrProtocolCommand, UnknownCodesUseUpperCaseHexWithAtLeastTwoDigits) {
   EXPECT_EQ(Cmd::displayName(17), "UNKNOWN_0x11");
   EXPECT_EQ(Cmd::displayName(300), "UNKNOWN_0x12C");

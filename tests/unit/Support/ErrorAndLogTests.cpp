@@ -28,12 +28,6 @@ class Described : public Error {
   std::optional<std::string> failureReason() const override { return "Because."; }
 };
 
-TEST(Error, LocalizedDescriptionPrefersOwnText) {
-  EXPECT_EQ(localizedDescription(Described()), "Something broke.");
-  EXPECT_STREQ(Described().what(), "Something broke.");
-  EXPECT_EQ(Described().failureReason(), "Because.");
-}
-
 TEST(Error, ErrorWithoutTextGetsGenericDescription) {
   EXPECT_EQ(localizedDescription(Plain()),
             "The operation couldn\u2019t be completed. (VantrelMacCore.Plain error 3.)");
@@ -61,7 +55,7 @@ TEST(Uuid, RandomIsVersion4AndRoundTrips) {
     ASSERT_EQ(text.size(), 36u);
     EXPECT_EQ(text[14], '4');
     EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos);
-    EXPECT_EQ(text, testing::upper(text));
+    EXPECT_EQ(text.find_first_of("abcdef"), std::string::npos);  // upper-case hex
     EXPECT_EQ(Uuid::parse(text), uuid);
     seen.insert(text);
   }

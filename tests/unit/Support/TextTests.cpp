@@ -75,13 +75,5 @@ TEST(Text, CaseInsensitiveEqualityUsesUnicodeFolding) {
   EXPECT_FALSE(text::caseInsensitiveEquals("host", "host "));
 }
 
-TEST(Text, LowercasesAndChecksASCII) {
-  EXPECT_EQ(text::lowercased("ABC Ä"), "abc ä");
-  EXPECT_TRUE(text::isASCII("R_user"));
-  EXPECT_FALSE(text::isASCII("사용자"));
-  EXPECT_EQ(text::encodeScalar(0xAC00), "\uAC00");
-  EXPECT_EQ(text::encodeScalar(0xD800), "\uFFFD");
-}
-
 }  // namespace
 }  // namespace vantrel

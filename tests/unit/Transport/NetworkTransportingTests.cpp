@@ -29,28 +29,5 @@ TEST(NetworkTransportError, TextsAreExact) {
   }
 }
 
-TEST(NetworkTransportError, EqualityComparesCaseAndPayload) {
-  EXPECT_EQ(E::connectionFailed("a"), E::connectionFailed("a"));
-  EXPECT_NE(E::connectionFailed("a"), E::connectionFailed("b"));
-  EXPECT_NE(E::connectionFailed("a"), E::sendFailed("a"));
-  EXPECT_EQ(E::timedOut(), E::timedOut());
-  EXPECT_NE(E::invalidPort(1), E::invalidPort(2));
-}
-
-TEST(UnimplementedNetworkTransport, EveryCallButDisconnectThrows) {
-  asio::io_context io;
-  UnimplementedNetworkTransport transport(io.get_executor());
-  const std::string text = "Network transport is not implemented.";
-  try {
-    testing::runAwaitable(io, transport.connect("h", 1));
-    FAIL();
-  } catch (const UnimplementedNetworkTransport::Error& e) {
-    EXPECT_EQ(e.localizedDescription(), text);
-  }
-  EXPECT_THROW(testing::runAwaitable(io, transport.send(Bytes{1})), UnimplementedNetworkTransport::Error);
-  EXPECT_THROW(testing::runAwaitable(io, transport.receive()), UnimplementedNetworkTransport::Error);
-  EXPECT_NO_THROW(testing::runAwaitable(io, transport.disconnect()));
-}
-
 }  // namespace
 }  // namespace vantrel

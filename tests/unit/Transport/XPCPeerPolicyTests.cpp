@@ -9,20 +9,6 @@
 namespace vantrel {
 namespace {
 
-TEST(XPCPeerPolicy, ConstantsAndRequirementTextsAreExact) {
-  EXPECT_STREQ(XPCPeerPolicy::teamID, "M7Q3XK9ZLD");
-  EXPECT_STREQ(XPCPeerPolicy::daemonID, "local.vantrel.VantrelMacDaemon");
-  EXPECT_EQ(XPCPeerPolicy::clientIDs(),
-            (std::vector<std::string>{"local.vantrel.VantrelMac", "local.vantrel.VantrelMacSessionAgent"}));
-  EXPECT_STREQ(VantrelMacDaemonRelay::machServiceName, "local.vantrel.VantrelMac.daemon.relay");
-  EXPECT_EQ(XPCPeerPolicy::daemonRequirement(),
-            "anchor apple generic and certificate leaf[subject.OU] = \"M7Q3XK9ZLD\" and identifier "
-            "\"local.vantrel.VantrelMacDaemon\"");
-  EXPECT_EQ(XPCPeerPolicy::clientRequirement(),
-            "anchor apple generic and certificate leaf[subject.OU] = \"M7Q3XK9ZLD\" and (identifier "
-            "\"local.vantrel.VantrelMac\" or identifier \"local.vantrel.VantrelMacSessionAgent\")");
-}
-
 TEST(XPCPeerPolicy, ValidatesSyntax) {
   EXPECT_TRUE(XPCPeerPolicy::validateSyntax(XPCPeerPolicy::daemonRequirement()));
   EXPECT_TRUE(XPCPeerPolicy::validateSyntax(XPCPeerPolicy::clientRequirement()));
