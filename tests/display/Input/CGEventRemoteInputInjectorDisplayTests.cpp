@@ -45,16 +45,6 @@ class InjectorDisplayTest : public ::testing::Test {
   std::unique_ptr<CGEventRemoteInputInjector> injector = std::make_unique<CGEventRemoteInputInjector>();
 };
 
-TEST_F(InjectorDisplayTest, MouseMoveMovesThePointer) {
-  injector->inject(packet(1, 812, 345));
-  const auto pointer = queryPointer();
-  EXPECT_EQ(pointer.x, 812);
-  EXPECT_EQ(pointer.y, 345);
-  const auto events = recorder.waitForCount(1);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], (RecordedXEvent{MotionNotify, 0, 812, 345}));
-}
-
 TEST_F(InjectorDisplayTest, EachButtonPressesAndReleasesAtThePacketsPosition) {
   struct Case {
     std::uint8_t down;

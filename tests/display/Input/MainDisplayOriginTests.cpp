@@ -76,31 +76,5 @@ TEST(MainDisplayOrigin, PositionsAreRelativeToThePrimaryMonitor) {
   XCloseDisplay(display);
 }
 
-TEST(MainDisplayOrigin, WithoutAPrimaryMonitorTheFirstOneIsTheMainDisplay) {
-  testing::PrivateXServer server(1600, 900);
-  testing::DisplayOverride useServer(server.displayName());
-
-  Display* display = XOpenDisplay(nullptr);
-  ASSERT_NE(display, nullptr);
-  // No output is primary, and the two monitors added are not either.
-  XRRSetOutputPrimary(display, DefaultRootWindow(display), None);
-  ASSERT_TRUE(addMonitor(display, "VANTREL-A", 800, 0, 800, 900, false));
-  ASSERT_TRUE(addMonitor(display, "VANTREL-B", 0, 0, 800, 900, false));
-
-  int listed = 0;
-  XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &listed);
-  ASSERT_GT(listed, 1);
-  for (int i = 0; i < listed; ++i) ASSERT_FALSE(monitors[i].primary) << i;
-  const XMainDisplayGeometry first{monitors[0].x, monitors[0].y, monitors[0].width, monitors[0].height};
-  XRRFreeMonitors(monitors);
-
-  // The check means something only when the first monitor is not the whole screen.
-  ASSERT_NE(first, (XMainDisplayGeometry{0, 0, 1600, 900}));
-  const auto main = XDisplayProbe::mainDisplay();
-  ASSERT_TRUE(main);
-  EXPECT_EQ(main->geometry, first);
-  XCloseDisplay(display);
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -13,13 +13,5 @@ TEST(PermissionStatusDisplay, BothGrantedOnAReachableServerWithXTest) {
   EXPECT_TRUE(PermissionStatus::requestScreenRecordingAccess());
 }
 
-TEST(PermissionStatusDisplay, AccessibilityServiceAgreesWithTheSnapshot) {
-  const AccessibilityInputService service;
-  const InputInjecting& input = service;
-  EXPECT_TRUE(input.isAccessibilityTrusted());
-  input.requestAccessibilityAccess();
-  EXPECT_EQ(input.isAccessibilityTrusted(), PermissionStatus::snapshot().accessibilityTrusted);
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -15,12 +15,6 @@ using testing::queryPointer;
 using testing::RecordedXEvent;
 using testing::XEventRecorder;
 
-TEST(XTestInputDisplay, IsAvailableOnTheTestServer) {
-  XTestInput input;
-  EXPECT_TRUE(input.isAvailable());
-  EXPECT_TRUE(XTestInput::probeAvailable());
-}
-
 TEST(XTestInputDisplay, MovesThePointerAndClampsToTheScreen) {
   XTestInput input;
   ASSERT_TRUE(input.movePointer(123, 456));
@@ -44,15 +38,6 @@ TEST(XTestInputDisplay, AKeysymWithoutKeyIsRefusedWithoutTouchingTheServer) {
   EXPECT_FALSE(input.postKey(0x010FFFFE, true));
   EXPECT_TRUE(recorder.settle().empty());
   EXPECT_TRUE(input.isAvailable());
-}
-
-TEST(XDisplayProbeDisplay, ReportsTheMainDisplayAndCapture) {
-  const auto main = XDisplayProbe::mainDisplay();
-  ASSERT_TRUE(main);
-  EXPECT_GT(main->geometry.width, 0);
-  EXPECT_GT(main->geometry.height, 0);
-  EXPECT_GE(main->scaleRate, 100);
-  EXPECT_TRUE(XDisplayProbe::canCaptureScreen());
 }
 
 }  // namespace

@@ -21,15 +21,6 @@ TEST(ScreenCaptureKitServiceOnX, ListsTheVirtualScreen) {
   EXPECT_FALSE(displays[0].displayName.empty());
 }
 
-TEST(ScreenCaptureKitServiceOnX, ListsAPrivateServerOfAnotherSize) {
-  testing::PrivateXServer server(2560, 1440);
-  asio::io_context io;
-  ScreenCaptureKitService service(server.displayName());
-  const auto displays = testing::runAwaitable(io, service.enumerateDisplays());
-  ASSERT_EQ(displays.size(), 1u);
-  EXPECT_EQ(displays[0].summary(), displays[0].displayName + " (main) \u2014 2560\u00D71440");
-}
-
 TEST(ScreenCaptureKitServiceOnX, RefusedConnectionIsScreenRecordingDenied) {
   asio::io_context io;
   ScreenCaptureKitService service(":4999");

@@ -5,6 +5,7 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,6 +45,12 @@ class ScreenPainter {
   int height_ = 0;
   void present();
 };
+
+// The display the test runs on ($DISPLAY), or "" when none is set.
+inline std::string sharedDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  return name ? name : "";
+}
 
 // Sets the server's resource database text (RESOURCE_MANAGER on the root window).
 void setXResources(const std::string& displayName, const std::string& text);

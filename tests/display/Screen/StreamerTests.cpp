@@ -21,12 +21,8 @@ using testing::PrivateXServer;
 using testing::runAwaitable;
 using testing::runUntil;
 using testing::ScreenPainter;
+using testing::sharedDisplay;
 using testing::TemporaryDirectory;
-
-std::string sharedDisplay() {
-  const char* name = std::getenv("DISPLAY");
-  return name ? name : "";
-}
 
 // What a stream's handlers received, in order; touched only on the test's io_context. The
 // handlers run on the capture thread and post to the io_context, where one consumer takes the
@@ -250,27 +246,6 @@ TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) 
   testing::drain(io);
   EXPECT_TRUE(log->units.empty());
   EXPECT_TRUE(log->failures.empty());
-}
-
-TEST_F(StreamerTest, UnencodableTargetSizeIsAStartFailure) {
-  auto log = std::make_shared<StreamLog>();
-  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
-  try {
-    run(streamer->start(configurationFor(1920, 1080, 641, 360), handlersFor(log, io)));
-    FAIL() << "odd width accepted";
-  } catch (const ScreenStreamError& error) {
-    EXPECT_EQ(error, ScreenStreamError::startFailed("picture size 641x360 is not even"));
-    EXPECT_EQ(error.localizedDescription(), "Screen stream start failed: picture size 641x360 is not even");
-  }
-  EXPECT_THROW(run(streamer->start(configurationFor(1920, 1080, 0, 0), handlersFor(log, io))),
-               ScreenStreamError);
-  EXPECT_THROW(
-      run(streamer->start(ScreenStreamConfiguration(1920, 1080, 1LL << 40, 720, false, 30, 8'000'000, 60),
-                          handlersFor(log, io))),
-      ScreenStreamError);
-  EXPECT_FALSE(run(streamer->isStreaming()));
-  testing::drain(io);
-  EXPECT_TRUE(log->units.empty());
 }
 
 TEST_F(StreamerTest, LostDisplayIsReportedOnceThroughOnFailureAndEndsTheStream) {

@@ -131,6 +131,11 @@ class UpdateEngineTest : public ::testing::Test {
     return archive;
   }
 
+  void forgetCycle() {
+    delegate->calls.clear();
+    delegate->finished = false;
+  }
+
   void runUntilFinished(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!done() && std::chrono::steady_clock::now() < deadline) {
@@ -198,8 +203,7 @@ TEST_F(UpdateEngineTest, NoNewerBuild) {
   EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
   EXPECT_TRUE(updater->canCheckForUpdates());
 
-  delegate->calls.clear();
-  delegate->finished = false;
+  forgetCycle();
   updater->checkInBackground();
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(driver->shown.size(), 1u);  // a background check says nothing
@@ -216,8 +220,7 @@ TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
   auto updater = makeUpdater();
   for (const auto& feed : feeds) {
     server.set("/appcast.xml", Answer::ok(feed));
-    delegate->calls.clear();
-    delegate->finished = false;
+    forgetCycle();
     updater->checkForUpdates();
     runUntilFinished([&] { return delegate->finished; });
     const auto code = std::to_string(updater_errors::feedSignature);
@@ -253,8 +256,7 @@ TEST_F(UpdateEngineTest, RefusalsAndUninstallableLayouts) {
   EXPECT_EQ(server.requests("/v2.tgz"), 0);
 
   delegate->refusal.reset();
-  delegate->calls.clear();
-  delegate->finished = false;
+  forgetCycle();
   auto buildTree = makeUpdater(false);
   buildTree->checkForUpdates();
   runUntilFinished([&] { return delegate->finished; });
@@ -272,14 +274,12 @@ TEST_F(UpdateEngineTest, LaterAndSkip) {
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls.back(), "finish");
   // A skipped build is not offered again by a background check, but a user check offers it.
-  delegate->calls.clear();
-  delegate->finished = false;
+  forgetCycle();
   updater->checkInBackground();
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
   driver->foundChoice = UpdateFoundChoice::later;
-  delegate->calls.clear();
-  delegate->finished = false;
+  forgetCycle();
   updater->checkForUpdates();
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "found 2", "finish"}));

@@ -76,13 +76,5 @@ TEST(AesGcm, RejectsWrongKeyAndNonceSizes) {
   EXPECT_THROW(crypto::aesGcmOpen(Bytes(31, 0), Bytes(12, 0), Bytes(16, 0), {}), crypto::CryptoError);
 }
 
-TEST(RandomBytes, GivesTheRequestedLengthAndDiffers) {
-  EXPECT_TRUE(crypto::randomBytes(0).empty());
-  const auto a = crypto::randomBytes(32);
-  const auto b = crypto::randomBytes(32);
-  EXPECT_EQ(a.size(), 32u);
-  EXPECT_NE(a, b);
-}
-
 }  // namespace
 }  // namespace vantrel

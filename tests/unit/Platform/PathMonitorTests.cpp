@@ -119,6 +119,15 @@ NetworkSnapshot apply(std::initializer_list<Message> messages) {
   return s;
 }
 
+// Interface 2 with `flags`, one address of `family` and the route `spec`.
+NetworkSnapshot one(unsigned flags, int family, const RouteSpec& spec,
+                    unsigned char scope = RT_SCOPE_UNIVERSE,
+                    std::optional<std::uint32_t> addressFlags = std::nullopt) {
+  return apply({link(RTM_NEWLINK, 2, flags),
+                address(RTM_NEWADDR, 2, family, family == AF_INET ? v4 : v6, scope, addressFlags),
+                route(RTM_NEWROUTE, spec)});
+}
+
 TEST(NetworkPathEvaluation, SatisfiedNeedsCarrierAGlobalAddressAndADefaultRouteOfOneInterface) {
   struct Case {
     const char* name;
@@ -126,60 +135,29 @@ TEST(NetworkPathEvaluation, SatisfiedNeedsCarrierAGlobalAddressAndADefaultRouteO
     NetworkPathStatus expected;
   };
   using S = NetworkPathStatus;
+  const auto v6route = RouteSpec{.family = AF_INET6};
   const Case cases[] = {
       {"nothing at all", {}, S::unsatisfied},
-      {"v4 up, address, default route",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {})}),
-       S::satisfied},
-      {"v6 only",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET6, v6),
-              route(RTM_NEWROUTE, {.family = AF_INET6})}),
-       S::satisfied},
+      {"v4 up, address, default route", one(upWithCarrier, AF_INET, {}), S::satisfied},
+      {"v6 only", one(upWithCarrier, AF_INET6, v6route), S::satisfied},
       {"loopback only",
        apply({link(RTM_NEWLINK, 1, IFF_UP | IFF_RUNNING | IFF_LOOPBACK), address(RTM_NEWADDR, 1, AF_INET, v4),
               route(RTM_NEWROUTE, {.interfaces = {1}})}),
        S::unsatisfied},
-      {"administratively down",
-       apply({link(RTM_NEWLINK, 2, IFF_BROADCAST), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {})}),
-       S::unsatisfied},
-      {"up without carrier",
-       apply({link(RTM_NEWLINK, 2, IFF_UP), address(RTM_NEWADDR, 2, AF_INET, v4), route(RTM_NEWROUTE, {})}),
-       S::unsatisfied},
-      {"no default route",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {.dstLength = 24})}),
-       S::unsatisfied},
+      {"administratively down", one(IFF_BROADCAST, AF_INET, {}), S::unsatisfied},
+      {"up without carrier", one(IFF_UP, AF_INET, {}), S::unsatisfied},
+      {"no default route", one(upWithCarrier, AF_INET, {.dstLength = 24}), S::unsatisfied},
       {"default route through another interface",
        apply({link(RTM_NEWLINK, 2, upWithCarrier), link(RTM_NEWLINK, 3, upWithCarrier),
               address(RTM_NEWADDR, 2, AF_INET, v4), route(RTM_NEWROUTE, {.interfaces = {3}})}),
        S::unsatisfied},
-      {"v4 default route but only a v6 address",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET6, v6),
-              route(RTM_NEWROUTE, {})}),
+      {"v4 default route but only a v6 address", one(upWithCarrier, AF_INET6, {}), S::unsatisfied},
+      {"link-local address only", one(upWithCarrier, AF_INET6, v6route, RT_SCOPE_LINK), S::unsatisfied},
+      {"address still tentative", one(upWithCarrier, AF_INET6, v6route, RT_SCOPE_UNIVERSE, IFA_F_TENTATIVE),
        S::unsatisfied},
-      {"link-local address only",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET6, v6, RT_SCOPE_LINK),
-              route(RTM_NEWROUTE, {.family = AF_INET6})}),
-       S::unsatisfied},
-      {"address still tentative",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier),
-              address(RTM_NEWADDR, 2, AF_INET6, v6, RT_SCOPE_UNIVERSE, IFA_F_TENTATIVE),
-              route(RTM_NEWROUTE, {.family = AF_INET6})}),
-       S::unsatisfied},
-      {"blackhole default",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {.type = RTN_BLACKHOLE})}),
-       S::unsatisfied},
-      {"default in the local table",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {.table = RT_TABLE_LOCAL})}),
-       S::unsatisfied},
-      {"default in a policy table above 255",
-       apply({link(RTM_NEWLINK, 2, upWithCarrier), address(RTM_NEWADDR, 2, AF_INET, v4),
-              route(RTM_NEWROUTE, {.table = 1000})}),
-       S::satisfied},
+      {"blackhole default", one(upWithCarrier, AF_INET, {.type = RTN_BLACKHOLE}), S::unsatisfied},
+      {"default in the local table", one(upWithCarrier, AF_INET, {.table = RT_TABLE_LOCAL}), S::unsatisfied},
+      {"default in a policy table above 255", one(upWithCarrier, AF_INET, {.table = 1000}), S::satisfied},
       {"multipath with one usable hop",
        apply({link(RTM_NEWLINK, 2, IFF_UP), link(RTM_NEWLINK, 3, upWithCarrier),
               address(RTM_NEWADDR, 3, AF_INET, v4),

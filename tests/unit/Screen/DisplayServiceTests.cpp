@@ -27,21 +27,6 @@ TEST(DisplayInfo, SummaryTable) {
             "4");
 }
 
-TEST(ScreenCaptureServiceError, Descriptions) {
-  EXPECT_EQ(ScreenCaptureServiceError::enumerationFailed("no X").localizedDescription(),
-            "Failed to enumerate shareable displays: no X");
-  EXPECT_EQ(ScreenCaptureServiceError::screenRecordingDenied().localizedDescription(),
-            "Screen Recording permission is not granted.");
-  EXPECT_STREQ(ScreenCaptureServiceError::screenRecordingDenied().what(),
-               "Screen Recording permission is not granted.");
-  EXPECT_EQ(ScreenCaptureServiceError::enumerationFailed("a"),
-            ScreenCaptureServiceError::enumerationFailed("a"));
-  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("a") ==
-               ScreenCaptureServiceError::enumerationFailed("b"));
-  EXPECT_FALSE(ScreenCaptureServiceError::enumerationFailed("") ==
-               ScreenCaptureServiceError::screenRecordingDenied());
-}
-
 TEST(ScreenCaptureKitService, ListsTheMainMonitorFirstThenByAscendingId) {
   X11DisplayLayout layout;
   layout.root = {0, 0, 5760, 1440};

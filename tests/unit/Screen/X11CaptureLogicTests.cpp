@@ -122,12 +122,5 @@ TEST(DrawCursor, IgnoresMalformedCursorImages) {
   }
 }
 
-TEST(X11CaptureError, CarriesItsCaseAndText) {
-  const auto error = X11CaptureError::accessDenied("refused");
-  EXPECT_EQ(error.kind(), X11CaptureError::Case::accessDenied);
-  EXPECT_STREQ(error.what(), "refused");
-  EXPECT_EQ(X11CaptureError::noDisplay("x").kind(), X11CaptureError::Case::noDisplay);
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -26,19 +26,6 @@ X264EncoderSettings smallSettings(int keyframeInterval = 60) {
   return {160, 96, 30, 500'000, keyframeInterval};
 }
 
-TEST(X264Encoder, FirstPictureIsAnIdrWithParameterSetsFirst) {
-  X264Encoder encoder(smallSettings());
-  ScreenPixelConverter converter(160, 96);
-  auto bgra = movingBgra(160, 96, 0);
-  const auto first = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), true);
-  EXPECT_TRUE(first.isKeyframe);
-  EXPECT_TRUE(H264AnnexB::startsWithParameterSets(first.annexB));
-  EXPECT_TRUE(H264AnnexB::containsIdrSlice(first.annexB));
-  for (const auto nal : H264AnnexB::splitNalUnits(first.annexB)) {
-    EXPECT_NE(H264AnnexB::nalType(nal), H264AnnexB::nalAccessUnitDelimiter);
-  }
-}
-
 TEST(X264Encoder, PicturesComeOutAtOnceAndForcedKeyframesAreIdrWithParameterSets) {
   X264Encoder encoder(smallSettings(1000));
   ScreenPixelConverter converter(160, 96);

@@ -158,21 +158,5 @@ TEST_F(PanelFixture, PermissionRowsAndTheirButtons) {
   EXPECT_EQ(model->count("openAccessibilitySettings"), 1);
 }
 
-TEST_F(PanelFixture, DisplaysStateAndSessions) {
-  model->change([](StatusViewState& s) {
-    s.displays = {{1, 1280, 1024, "", true}};
-    s.displayCountLabel = "1 display";
-    s.connectionStateLabel = "Connected to Manager";
-    s.managerConnectionsLabel = "2/3 managers";
-  });
-  EXPECT_EQ(panel->displayCountLabel()->text(), QStringLiteral("1 display"));
-  ASSERT_EQ(panel->displayLines().size(), 1u);
-  EXPECT_EQ(panel->displayLines()[0]->text(), QStringLiteral("Display 1 (main) \u2014 1280\u00D71024"));
-  EXPECT_EQ(panel->stateValue()->text(), QStringLiteral("Connected to Manager"));
-  EXPECT_EQ(panel->sessionsValue()->text(), QStringLiteral("2/3 managers"));
-  QTest::mouseClick(panel->refreshButton(), Qt::LeftButton);
-  EXPECT_EQ(model->count("refreshDisplays"), 1);
-}
-
 }  // namespace
 }  // namespace vantrel

@@ -21,26 +21,6 @@ TEST(VantrelTheme, ColoursAreTheComponentsTimes255RoundedHalfUp) {
   EXPECT_EQ(VantrelTheme::eightBit(1.0), 255);
 }
 
-TEST(VantrelTheme, FontsArePixelSized) {
-  const QFont font = VantrelTheme::font(13, QFont::Medium);
-  EXPECT_EQ(font.pixelSize(), 13);
-  EXPECT_EQ(font.pointSize(), -1);
-  EXPECT_EQ(font.weight(), QFont::Medium);
-}
-
-TEST(Triangle, VerticesPointDown) {
-  const QPainterPath path = trianglePath(QRectF(0, 0, 270, 330));
-  ASSERT_EQ(path.elementCount(), 4);
-  EXPECT_EQ(QPointF(path.elementAt(0)), QPointF(0, 0));
-  EXPECT_EQ(QPointF(path.elementAt(1)), QPointF(270, 0));
-  EXPECT_EQ(QPointF(path.elementAt(2)), QPointF(135, 330));
-  EXPECT_EQ(path.fillRule(), Qt::WindingFill);
-  const QPainterPath offset = trianglePath(QRectF(10, 20, 100, 50));
-  EXPECT_EQ(QPointF(offset.elementAt(0)), QPointF(10, 20));
-  EXPECT_EQ(QPointF(offset.elementAt(1)), QPointF(110, 20));
-  EXPECT_EQ(QPointF(offset.elementAt(2)), QPointF(60, 70));
-}
-
 TEST(Triangle, TheTurnedOneHasItsApexAtTheTop) {
   // In a 430-wide backdrop its frame is x 210…430, y 0…330.
   const QPainterPath turned = LoginBackdrop::rightTriangle(430);
@@ -86,14 +66,6 @@ TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
   EXPECT_EQ(window.maximumSize(), QSize(1000, 1000));
 }
 
-TEST_F(ResizerFixture, AViewOutsideAWindowChangesNothing) {
-  QWidget alone;
-  alone.resize(50, 50);
-  resizeWindowContaining(&alone, QSize(620, 680));
-  testing::processQueued();
-  EXPECT_EQ(alone.size(), QSize(50, 50));
-}
-
 TEST(SymbolIcons, EverySymbolFitsItsBoxAndTheCutOnesHaveHoles) {
   const QRectF box(0, 0, 40, 40);
   for (const auto symbol :
@@ -112,15 +84,6 @@ TEST(SymbolIcons, EverySymbolFitsItsBoxAndTheCutOnesHaveHoles) {
   EXPECT_FALSE(SymbolIcons::path(StatusSymbol::gearshapeFill, box).contains(QPointF(20, 20)));
   EXPECT_FALSE(
       SymbolIcons::path(StatusSymbol::exclamationmarkTriangleFill, box).contains(QPointF(20, 0.45 * 40)));
-}
-
-TEST(SymbolIcons, TheApplicationIconIsDrawn) {
-  testing::uiApp();
-  const QImage image = SymbolIcons::applicationPixmap(44).toImage();
-  ASSERT_EQ(image.size(), QSize(44, 44));
-  // Opaque in the middle, transparent in the rounded corner.
-  EXPECT_EQ(qAlpha(image.pixel(22, 22)), 255);
-  EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
 }
 
 }  // namespace

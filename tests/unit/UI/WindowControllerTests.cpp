@@ -90,13 +90,6 @@ TEST_F(ControllerFixture, ThreeShowsBuildOneWindowAndOneModel) {
   EXPECT_EQ(model->count("start"), 2);  // show() and the view's appearance; the model runs it once
 }
 
-TEST_F(ControllerFixture, AnotherBundleNamesItselfInTheTitle) {
-  make("local.vantrel.VantrelMac.qa");
-  controller->show();
-  EXPECT_EQ(controller->mainWindow()->windowTitle(),
-            QStringLiteral("VantrelMac \u2014 local.vantrel.VantrelMac.qa"));
-}
-
 TEST_F(ControllerFixture, CloseHidesAndInstallsTheTrayOnce) {
   make();
   controller->show();
@@ -280,15 +273,6 @@ TEST_F(DelegateFixture, SessionAgentIgnoresOpenRequestsAndReopens) {
   updater->reply = TerminateReply::terminateCancel;
   EXPECT_EQ(delegate->requestQuit(QuitSource::signal), TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);
-}
-
-TEST_F(DelegateFixture, AHandOverReopensAndRequestsAutomaticLogin) {
-  makeDelegate();
-  delegate->receiveHandOver({{"VantrelMac"}, "/"});
-  EXPECT_TRUE(controller->mainWindow()->isVisible());
-  EXPECT_EQ(model->count("requestStartupAutomaticLogin"), 0);
-  delegate->receiveHandOver({{"VantrelMac", "AutomaticLogin.vantrelstartup"}, resources.string()});
-  EXPECT_EQ(model->count("requestStartupAutomaticLogin"), 1);
 }
 
 }  // namespace

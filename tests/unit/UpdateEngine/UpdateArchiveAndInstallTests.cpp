@@ -25,6 +25,10 @@ class UpdateArchiveTest : public ::testing::Test {
   fs::path staging = temp.path() / "staging";
 
   void SetUp() override { fs::create_directory(staging); }
+  void resetStaging() {
+    fs::remove_all(staging);
+    fs::create_directory(staging);
+  }
 
   // Extracts `archive`; returns the refusal text, or "" when it was accepted.
   std::string extract(const std::string& archive, const update_archive::Limits& limits = {}) {
@@ -72,8 +76,7 @@ TEST_F(UpdateArchiveTest, HostileCorpusIsRefused) {
       {"file over folder", {{"d/", Type::folder, "", 0755, ""}, {"d", Type::file, "y", 0644, ""}}},
   };
   for (const auto& row : rows) {
-    fs::remove_all(staging);
-    fs::create_directory(staging);
+    resetStaging();
     EXPECT_NE(extract(testing::tarGz(row.members)), "") << row.name;
     EXPECT_FALSE(fs::exists(temp.path() / "x")) << row.name;
   }
@@ -83,18 +86,15 @@ TEST_F(UpdateArchiveTest, EntryAndSizeCapsHold) {
   std::vector<Member> many;
   for (int i = 0; i < 10'001; ++i) many.push_back({"f" + std::to_string(i), Type::file, "", 0644, ""});
   EXPECT_NE(extract(testing::tarGz(many)).find("more than 10000 entries"), std::string::npos);
-  fs::remove_all(staging);
-  fs::create_directory(staging);
+  resetStaging();
   many.pop_back();
   EXPECT_EQ(extract(testing::tarGz(many)), "");
 
-  fs::remove_all(staging);
-  fs::create_directory(staging);
+  resetStaging();
   update_archive::Limits small;
   small.maximumTotalBytes = 1000;
   EXPECT_NE(extract(testing::tarGz({{"big", Type::file, std::string(1001, 'b'), 0644, ""}}), small), "");
-  fs::remove_all(staging);
-  fs::create_directory(staging);
+  resetStaging();
   EXPECT_EQ(extract(testing::tarGz({{"fits", Type::file, std::string(1000, 'b'), 0644, ""}}), small), "");
 }
 

@@ -104,28 +104,3 @@ TEST_F(UpdateDialogsTest, ProgressCancels) {
 
 }  // namespace
 }  // namespace vantrel
-
-namespace vantrel {
-namespace {
-
-// Writes the dialogs as pictures when VANTREL_UPDATE_SCREENSHOTS names a folder (to look at
-// them); otherwise checks only that each dialog has a size to draw.
-TEST_F(UpdateDialogsTest, DialogsRender) {
-  const char* folder = std::getenv("VANTREL_UPDATE_SCREENSHOTS");
-  presenter.showUpdateFound(item(), [](UpdateFoundChoice) {});
-  presenter.showReadyToInstall(item(), [](ReadyToInstallChoice) {});
-  presenter.showDownloadProgress(30, 100, [] {});
-  presenter.showNotice("업데이트를 설치하지 못했습니다", "현재 앱은 계속 실행됩니다.",
-                       UpdateDialogPresenting::NoticeStyle::warning, [] {});
-  QApplication::processEvents();
-  int index = 0;
-  for (auto* dialog : presenter.openDialogs()) {
-    const auto picture = dialog->grab();
-    EXPECT_GT(picture.width(), 100);
-    if (folder) picture.save(QString::fromUtf8(folder) + QString("/update-dialog-%1.png").arg(index++));
-  }
-  presenter.dismissAll();
-}
-
-}  // namespace
-}  // namespace vantrel
