@@ -10,13 +10,14 @@
 
 namespace vantrel {
 
-DirectAuthClient::Collaborators makeDesktopSessionCollaborators(Executor executor,
-                                                                std::shared_ptr<NetworkTransporting> transport,
-                                                                DevelopmentChannelFactory developmentChannel) {
+DirectAuthClient::Collaborators makeDesktopSessionCollaborators(
+    Executor executor, std::shared_ptr<NetworkTransporting> transport,
+    DevelopmentChannelFactory developmentChannel) {
   DirectAuthClient::Collaborators c;
   c.transport = std::move(transport);
   c.systemLog = std::make_shared<OSLogDirectAuthSystemLogger>(
-      SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem), std::string(OSLogDirectAuthSystemLogger::category)));
+      SystemLog(std::string(OSLogDirectAuthSystemLogger::subsystem),
+                std::string(OSLogDirectAuthSystemLogger::category)));
   c.comInfoSnapshotProvider = std::make_shared<MacSystemInfoProvider>();
   c.screenStreamer = ScreenCaptureKitH264Streamer::create(executor);
   c.inputInjector = std::make_shared<CGEventRemoteInputInjector>();

@@ -10,8 +10,8 @@
 
 namespace vantrel {
 
-DirectAuthClient::Collaborators makeDesktopSessionCollaborators(Executor executor,
-                                                                std::shared_ptr<NetworkTransporting> transport,
-                                                                DevelopmentChannelFactory developmentChannel);
+DirectAuthClient::Collaborators makeDesktopSessionCollaborators(
+    Executor executor, std::shared_ptr<NetworkTransporting> transport,
+    DevelopmentChannelFactory developmentChannel);
 
 }  // namespace vantrel

@@ -1,6 +1,5 @@
 #include "Model/MacClipboardBridge.hpp"
 
-
 #include <asio/redirect_error.hpp>
 
 #include "Model/Pasteboard.hpp"

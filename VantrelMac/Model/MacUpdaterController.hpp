@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/UpdateFramework.hpp"
 #include "Activity/UpdateActivityGate.hpp"
+#include "Platform/UpdateFramework.hpp"
 #include "Support/Async.hpp"
 #include "Update/UpdateConfiguration.hpp"
 #include "Update/UpdateResumeStore.hpp"

@@ -31,8 +31,9 @@ std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::make(
       bundleIdentifier_.value_or(std::string(AIChannelConfiguration::defaultBundleIdentifier));
   auto c = makeDesktopSessionCollaborators(
       ioExecutor_, DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds),
-      makeMacAIChannelFactory({AIChannelConfiguration::load(bundle), [bundle] { return AIChannelConfiguration::load(bundle); },
-                               std::move(context), nullptr}));
+      makeMacAIChannelFactory({AIChannelConfiguration::load(bundle),
+                               [bundle] { return AIChannelConfiguration::load(bundle); }, std::move(context),
+                               nullptr}));
   c.updateActivityGate = gate_;
   return std::make_shared<DirectAuthManagerSessionClient>(DirectAuthClient::create(std::move(c)));
 }

@@ -1,7 +1,7 @@
 #include "Session/IncomingFileReceiver.hpp"
 
-#include "Support/AIChannelError.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
+#include "Support/AIChannelError.hpp"
 
 namespace vantrel {
 
