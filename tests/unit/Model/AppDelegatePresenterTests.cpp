@@ -27,15 +27,6 @@ TEST(AppDelegatePresenter, OpenRequestAcceptsOnlyTheStartupResource) {
   EXPECT_EQ(P::openRequest({}, false, resources), O::ignored);
 }
 
-TEST(AppDelegatePresenter, Reopen) {
-  EXPECT_EQ(P::reopen(false, false).show, true);
-  EXPECT_EQ(P::reopen(false, false).answer, true);
-  EXPECT_EQ(P::reopen(false, true).show, false);
-  EXPECT_EQ(P::reopen(false, true).answer, true);
-  EXPECT_EQ(P::reopen(true, false).show, false);
-  EXPECT_EQ(P::reopen(true, false).answer, false);
-}
-
 TEST(AppDelegatePresenter, HandOverRoundTripsAndRejectsHostileInput) {
   const P::HandOver sent{{"VantrelMac", "한글 파일", "--auto-login"}, "/home/u"};
   EXPECT_EQ(P::decodeHandOver(P::encodeHandOver(sent)), sent);
@@ -57,20 +48,6 @@ TEST(AppDelegatePresenter, OpenItemsFromASecondLaunch) {
   EXPECT_TRUE(P::openItems({{"VantrelMac"}, "/"}).empty());
   // argv[0] is never an item, whatever it looks like.
   EXPECT_TRUE(P::openItems({{"/usr/bin/VantrelMac"}, "/"}).empty());
-}
-
-TEST(AppDelegatePresenter, ARelativeResourcePathFromTheSecondLaunchIsAccepted) {
-  const P::HandOver handOver{{"VantrelMac", "../share/VantrelMac/AutomaticLogin.vantrelstartup"},
-                             "/opt/v/bin"};
-  EXPECT_EQ(P::openRequest(P::openItems(handOver), false, std::filesystem::path("/opt/v/share/VantrelMac")),
-            P::OpenOutcome::showAndRequestAutomaticLogin);
-}
-
-TEST(AppDelegatePresenter, InstanceSocketPath) {
-  EXPECT_EQ(P::instanceSocketPath("local.vantrel.VantrelMac", 1000, std::string("/run/user/1000")),
-            "/run/user/1000/local.vantrel.VantrelMac.instance");
-  EXPECT_EQ(P::instanceSocketPath("b", 7, std::nullopt), "/tmp/b-7.instance");
-  EXPECT_EQ(P::instanceSocketPath("b", 7, std::string("relative")), "/tmp/b-7.instance");
 }
 
 }  // namespace

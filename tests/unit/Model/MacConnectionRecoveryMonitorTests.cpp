@@ -95,21 +95,6 @@ struct MonitorFixture {
   std::vector<std::string> reasons;
 };
 
-TEST(ConnectionRecoveryMonitor, ReportsANetworkReturnOnceAndEveryWake) {
-  MonitorFixture f;
-  f.monitor->start(f.recorder());
-  f.path->deliver(S::satisfied);  // up at start: nothing
-  f.path->deliver(S::satisfied);
-  f.path->deliver(S::unsatisfied);
-  f.path->deliver(S::unsatisfied);
-  f.path->deliver(S::satisfied);
-  f.path->deliver(S::satisfied);
-  f.wake->wake();
-  f.wake->wake();
-  EXPECT_EQ(f.seen(), (std::vector<std::string>{"Network became available", "Mac woke from sleep",
-                                                "Mac woke from sleep"}));
-}
-
 TEST(ConnectionRecoveryMonitor, StartsOnceAndNeverAfterStop) {
   MonitorFixture f;
   f.monitor->start(f.recorder());
@@ -291,17 +276,6 @@ TEST(DisplaySleepPreventer, TwoStartsHoldOneSuspensionAndDeclareActivityTwice) {
     EXPECT_EQ(backend->acquisitions, 2);
   }
   EXPECT_EQ(backend->releases, 2) << "destroying a holding preventer releases";
-}
-
-TEST(DisplaySleepPreventer, NoDisplayOrNoExtensionMeansFalseAndNothingHeld) {
-  auto backend = std::make_shared<CountingAssertion>();
-  backend->available = false;
-  DisplaySleepPreventer preventer(backend);
-  EXPECT_FALSE(preventer.start());
-  EXPECT_FALSE(preventer.isHeld());
-  preventer.stop();
-  EXPECT_EQ(backend->releases, 0);
-  EXPECT_EQ(backend->declarations, 1);
 }
 
 }  // namespace

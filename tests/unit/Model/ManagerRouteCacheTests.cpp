@@ -102,14 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
         CacheCase{"ExtraKeysIgnored", document({{"extra", true}}).dump(), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ManagerRouteCache, NothingStoredOrNotStoredAsDataIsNothing) {
-  InMemoryUserDefaults empty;
-  EXPECT_FALSE(ManagerRouteCache::load(empty));
-  // The document as plain text instead of data is not the stored form.
-  InMemoryUserDefaults text(Value{{std::string(ManagerRouteCache::key), document().dump()}});
-  EXPECT_FALSE(ManagerRouteCache::load(text));
-}
-
 TEST(ManagerRouteCache, SaveThenLoadGivesAnEqualCache) {
   const ManagerRouteCache cache{
       1,
@@ -128,13 +120,6 @@ TEST(ManagerRouteCache, SaveThenLoadGivesAnEqualCache) {
             Value::parse(R"({"version":1,"accountID":"계정","assignedSlot":65536,"primaryManagerIndex":2,
     "routes":[{"managerIndex":2,"insideHost":"192.0.2.1, 192.0.2.2","publicHost":"pub.example","port":1},
               {"managerIndex":5,"insideHost":"","publicHost":"","port":0}]})"));
-  EXPECT_EQ(ManagerRouteCache::load(defaults), cache);
-}
-
-TEST(ManagerRouteCache, SaveReplacesThePreviousCache) {
-  auto defaults = storing("garbage");
-  const ManagerRouteCache cache{1, "a", 1, 1, {AccountManagerRoute{1, "h", "", 9}}};
-  cache.save(defaults);
   EXPECT_EQ(ManagerRouteCache::load(defaults), cache);
 }
 
