@@ -54,6 +54,16 @@ TEST(ConnectionPanelPresenter, DisplayLinesInOrderWithSummaries) {
   EXPECT_EQ(result.displayCountLabel, "2 displays");
 }
 
+TEST(ConnectionPanelPresenter, LogChangeAppendsAndDropsWithoutStartingOver) {
+  const auto all = lines(305);
+  // Shown: lines 0..299. Now: lines 5..304 (five appended, five fell off the front).
+  const std::vector<StatusLogLine> now(all.begin() + 5, all.end());
+  const auto change = logChange(ids(std::vector<StatusLogLine>(all.begin(), all.begin() + 300)), now);
+  EXPECT_FALSE(change.reset);
+  EXPECT_EQ(change.dropFront, 5u);
+  EXPECT_EQ(change.appendFrom, 295u);
+}
+
 TEST(ConnectionPanelPresenter, LogChangeCases) {
   const auto all = lines(4);
   // Nothing shown yet: start over.

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "Model/DiagnosticLog.hpp"
@@ -100,6 +99,16 @@ class DiagnosticLogFileTest : public ::testing::Test {
   fs::path stateHome = home.path() / ".local" / "state";
   fs::path file = stateHome / "VantrelMac.log";
 };
+
+TEST_F(DiagnosticLogFileTest, TheDefaultFileFollowsTheStateHomeAndTheBundle) {
+  EXPECT_EQ(DiagnosticLogWriter::defaultFile("local.vantrel.VantrelMac"), file);
+  EXPECT_EQ(DiagnosticLogWriter::defaultFile(std::nullopt), file);
+  EXPECT_EQ(DiagnosticLogWriter::defaultFile("com.example.other"), stateHome / "com.example.other.log");
+  home.setEnv("XDG_STATE_HOME", "relative/state");  // not absolute: ignored
+  EXPECT_EQ(DiagnosticLogWriter::defaultFile("local.vantrel.VantrelMac"), file);
+  home.unsetEnv("XDG_STATE_HOME");
+  EXPECT_EQ(DiagnosticLogWriter::defaultFile("local.vantrel.VantrelMac"), file);
+}
 
 TEST_F(DiagnosticLogFileTest, AMissingStateFolderIsCreatedPrivateAndLinesAreWrittenInOrder) {
   ASSERT_FALSE(fs::exists(stateHome));

@@ -348,6 +348,33 @@ TEST_F(ClipboardBridgeTest, EveryClientGetsTheCopyAndOnlyTheFailingOneReports) {
   EXPECT_EQ(session(1).calls.size(), 1u) << "a failed send is not retried";
 }
 
+TEST_F(ClipboardBridgeTest, TheClientListCanBeReplaced) {
+  auto bridge = makeBridge(1);
+  bridge->start();
+  auto primary = sessions[0];
+  auto secondary = std::make_shared<RecordingClient>();
+  bridge->setAuthClients({primary, secondary});
+  pasteboard->userCopies({.text = "two"});
+  tick();
+  EXPECT_EQ(primary->calls.size(), 1u);
+  EXPECT_EQ(secondary->calls.size(), 1u);
+
+  bridge->setAuthClients({primary});
+  pasteboard->userCopies({.text = "one"});
+  tick();
+  EXPECT_EQ(primary->calls.size(), 2u);
+  EXPECT_EQ(secondary->calls.size(), 1u);
+}
+
+TEST_F(ClipboardBridgeTest, ADestroyedBridgeNoLongerPolls) {
+  auto bridge = makeBridge();
+  bridge->start();
+  bridge.reset();
+  pasteboard->userCopies({.text = "after"});
+  idle(3);
+  EXPECT_TRUE(session().calls.empty());
+}
+
 TEST(ClipboardPasteDestination, DownloadsFromTheUserDirsElseHome) {
   testing::TemporaryHome home;
   const auto config = home.path() / ".config";

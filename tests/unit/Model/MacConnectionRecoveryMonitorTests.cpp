@@ -95,6 +95,21 @@ struct MonitorFixture {
   std::vector<std::string> reasons;
 };
 
+TEST(ConnectionRecoveryMonitor, ReportsANetworkReturnOnceAndEveryWake) {
+  MonitorFixture f;
+  f.monitor->start(f.recorder());
+  f.path->deliver(S::satisfied);  // up at start: nothing
+  f.path->deliver(S::satisfied);
+  f.path->deliver(S::unsatisfied);
+  f.path->deliver(S::unsatisfied);
+  f.path->deliver(S::satisfied);
+  f.path->deliver(S::satisfied);
+  f.wake->wake();
+  f.wake->wake();
+  EXPECT_EQ(f.seen(), (std::vector<std::string>{"Network became available", "Mac woke from sleep",
+                                                "Mac woke from sleep"}));
+}
+
 TEST(ConnectionRecoveryMonitor, StartsOnceAndNeverAfterStop) {
   MonitorFixture f;
   f.monitor->start(f.recorder());

@@ -187,11 +187,20 @@ class FakeCredentialStore final : public AccountCredentialStoring {
 
 class FakePermissions final : public PermissionProviding {
  public:
-  PermissionSnapshot snapshot() override { return current; }
-  bool requestScreenRecordingAccess() override { return current.screenRecordingGranted; }
-  void openScreenRecordingSettings() override {}
-  void openAccessibilitySettings() override {}
+  PermissionSnapshot snapshot() override {
+    ++snapshots;
+    return current;
+  }
+  bool requestScreenRecordingAccess() override {
+    ++screenRequests;
+    return current.screenRecordingGranted;
+  }
+  void openScreenRecordingSettings() override { ++opens; }
+  void openAccessibilitySettings() override { ++opens; }
   PermissionSnapshot current{true, true};
+  int snapshots = 0;
+  int screenRequests = 0;
+  int opens = 0;
 };
 
 class FakeCapture final : public ScreenCaptureProviding {
@@ -212,7 +221,8 @@ class FakeCapture final : public ScreenCaptureProviding {
 class FakeInput final : public InputInjecting {
  public:
   bool isAccessibilityTrusted() const override { return true; }
-  void requestAccessibilityAccess() const override {}
+  void requestAccessibilityAccess() const override { ++requests; }
+  mutable int requests = 0;
 };
 
 class FakeBridge final : public ClipboardBridging {
@@ -231,16 +241,24 @@ class FakeBridge final : public ClipboardBridging {
 
 class FakePasteboard final : public Pasteboard {
  public:
-  long long changeCount() const override { return 0; }
+  long long changeCount() const override { return count; }
   std::vector<std::string> fileURLs() override { return {}; }
   std::optional<Bytes> pngData() override { return std::nullopt; }
   std::optional<Bytes> otherImageAsPNG() override { return std::nullopt; }
-  std::optional<std::string> text() override { return std::nullopt; }
+  std::optional<std::string> text() override { return content; }
   bool decodesAsImage(ByteView) const override { return false; }
-  void clear() override {}
-  void writeText(const std::string&) override {}
-  void writePNG(const Bytes&) override {}
+  void clear() override {
+    content.reset();
+    ++count;
+  }
+  void writeText(const std::string& text) override {
+    content = text;
+    ++count;
+  }
+  void writePNG(const Bytes&) override { ++count; }
   bool holdsLastWrite() const override { return true; }
+  std::optional<std::string> content;
+  long long count = 0;
 };
 
 class FakeRecoveryMonitor final : public ConnectionRecoveryMonitoring {

@@ -125,6 +125,39 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   EXPECT_FALSE(logged("macOS recovery signal: Mac woke from sleep"));
 }
 
+TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
+  make();
+  model->setManagerSlotText("0");
+  model->connect();
+  EXPECT_EQ(model->connectionError(), "Manager slot must be an integer from 1 to 65536.");
+  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_TRUE(logged("Form validation failed: Manager slot must be an integer from 1 to 65536."));
+  EXPECT_FALSE(model->isReconnectPending());
+
+  model->setManagerSlotText("65536");
+  model->connect();
+  settle();
+  EXPECT_TRUE(logged("Endpoint 1/1: 10.0.0.9:65333 (managerSlot=65536, comNum=65535)"));
+}
+
+TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
+  make();
+  const std::pair<const char*, std::uint16_t> ports[] = {{"abc", 65333}, {" 80", 65333},   {"+80", 80},
+                                                         {"", 65333},    {"70000", 65333}, {"443", 443}};
+  for (const auto& [text, port] : ports) {
+    model->setManagerPortText(text);
+    model->persistConnectionSettings();
+    EXPECT_EQ(DirectConnectionSettings::load(*defaults).port, port) << text;
+  }
+  model->setManagerSlotText("");
+  model->persistConnectionSettings();
+  EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 0);
+  model->setManagerSlotText(" 12 ");
+  model->persistConnectionSettings();
+  EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 11);
+}
+
 // ---- decided races ----
 
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
@@ -189,6 +222,16 @@ TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
   EXPECT_EQ(primary().maxInFlight, 1);
   EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
   EXPECT_FALSE(model->isConnectTaskRunning());
+}
+
+TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
+  make();
+  model->start();
+  settle();
+  monitors.back()->fire("Mac woke from sleep");
+  settle();
+  EXPECT_FALSE(logged("macOS recovery signal: Mac woke from sleep"));
+  EXPECT_EQ(primary().disconnects, 0);
 }
 
 TEST_F(ConnectionTest, HandlersAreInPlaceBeforeTheFirstAttempt) {
@@ -353,6 +396,19 @@ TEST_F(ConnectionTest, PollCountsAuthenticatedManagersAcrossMixedSecondaries) {
   advance(500ms);
   EXPECT_EQ(model->managerConnectionsLabel(), "1/4 managers");
   EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+}
+
+TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
+  primary().setDefaultOutcome(Outcome::hang);
+  make();
+  model->start();
+  settle();
+  model->connect();
+  settle();
+  advance(1s);
+  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
+  EXPECT_TRUE(model->isConnectionBusy());
+  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
 }
 
 // ---- stop and destruction ----

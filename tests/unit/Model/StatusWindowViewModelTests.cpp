@@ -88,7 +88,38 @@ TEST_F(StatusModelTest, DisplayCountLabelHasNoWordForZero) {
   EXPECT_EQ(model->displayCountLabel(), "3 displays");
 }
 
+TEST_F(StatusModelTest, EverySetterNotifiesItsFieldEvenWhenUnchanged) {
+  make();
+  std::vector<Field> seen;
+  const auto id = model->subscribe([&](Field f) { seen.push_back(f); });
+  model->setUserID("a");
+  model->setUserID("a");
+  model->setPermissions(model->permissions());
+  EXPECT_EQ(seen, (std::vector<Field>{Field::userID, Field::userID, Field::permissions}));
+  model->unsubscribe(id);
+  model->setUserID("b");
+  EXPECT_EQ(seen.size(), 3u);
+}
+
 // ---- construction ----
+
+TEST_F(StatusModelTest, ConstructionShowsTheLoadersDefaultsAndOpensNothing) {
+  DirectConnectionSettings{"10.0.0.5", 7000, "agent", 41}.save(*defaults);
+  make();
+  settle();
+  EXPECT_EQ(model->managerHost(), "10.0.0.5");
+  EXPECT_EQ(model->managerPortText(), "7000");
+  EXPECT_EQ(model->userID(), "agent");
+  EXPECT_EQ(model->managerSlotText(), "42");  // stored zero-based, shown one-based
+  EXPECT_EQ(model->requestedClientNumberText(), "0");
+  EXPECT_EQ(model->setupName(), "Test Host");  // the loader's default: the host's name
+  EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
+  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+  EXPECT_TRUE(primary().attempts.empty());
+  EXPECT_EQ(primary().disconnects, 0);
+  EXPECT_FALSE(model->hasRunningSlotTask());
+  EXPECT_TRUE(model->diagnosticLog().empty());
+}
 
 TEST_F(StatusModelTest, RouteCacheIsAdoptedOnlyForTheExactAccount) {
   saveAccount("Alice");
@@ -129,6 +160,14 @@ TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
   EXPECT_EQ(logTexts(), lines);
   EXPECT_EQ(displaySleep->starts, 1);
   EXPECT_EQ(monitors.size(), 1u);
+}
+
+TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
+  displaySleep->result = false;
+  make();
+  model->start();
+  settle();
+  EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
 }
 
 struct StartupCase {
@@ -176,6 +215,20 @@ INSTANTIATE_TEST_SUITE_P(
         StartupCase{"blankAccount", true, "  ", true, false,
                     "Startup automatic login unavailable: check AUTO LOGIN preference and saved account"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StatusModelTest, StartupDecisionAfterAnAttemptSaysAlreadyRequested) {
+  saveAccount("alice");
+  credentials->passwords["alice"] = "secret";
+  arguments.push_back("ALogin");
+  make();
+  model->start();
+  // The start-up task waits for the handlers; the attempt runs first through the intent path.
+  settle();
+  EXPECT_TRUE(logged("Automatic account login requested by startup intent"));
+  EXPECT_EQ(login->requests.size(), 1u);
+  EXPECT_EQ(login->requests[0].accountID, "alice");
+  EXPECT_EQ(login->requests[0].password, "secret");
+}
 
 // ---- login request fields ----
 
@@ -241,6 +294,27 @@ TEST_F(StatusModelTest, ComputerNameFallsBackToTheHostThenTheProduct) {
   EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "VantrelMac");
   model->setSetupName(" Office Mac ");
   EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "Office Mac");
+}
+
+TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
+  make();
+  model->setAccountID("alice");
+  model->setAccountPassword("pw");
+  for (const char* text : {"", "65537", "-1", "1.5", "abc"}) {
+    model->setRequestedClientNumberText(text);
+    const auto writes = defaults->writeCount();
+    model->loginAndConnect();
+    settle();
+    EXPECT_EQ(model->accountLoginError(),
+              "Client number must be 0 (automatic) or an integer from 1 to 65536.");
+    EXPECT_EQ(defaults->writeCount(), writes) << text;
+  }
+  EXPECT_TRUE(login->requests.empty());
+  model->setRequestedClientNumberText("0");
+  model->loginAndConnect();
+  settle();
+  ASSERT_EQ(login->requests.size(), 1u);
+  EXPECT_FALSE(login->requests[0].requestedSlot);
 }
 
 // ---- login results ----
@@ -403,6 +477,17 @@ TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
   EXPECT_EQ(credentials->passwords["alice"], "two");
 }
 
+TEST_F(StatusModelTest, StartupIntentBeforeStartOnlyRecordsTheRequest) {
+  make();
+  model->requestStartupAutomaticLogin();
+  settle();
+  EXPECT_TRUE(model->automaticLoginRequested());
+  EXPECT_EQ(logTexts(), (std::vector<std::string>{"Local startup login intent received"}));
+  model->setIsAccountLoginBusy(true);
+  model->requestStartupAutomaticLogin();
+  EXPECT_TRUE(logged("Startup login intent ignored: account already active"));
+}
+
 TEST_F(StatusModelTest, AutoConnectUsesTheCachedRoutesOnce) {
   saveAccount("alice");
   DirectConnectionSettings{"10.9.9.9", 65333, "alice", 2}.save(*defaults);
@@ -446,6 +531,23 @@ TEST_F(StatusModelTest, DisplayRefreshOutcomes) {
   runAwaitable(io, model->refreshDisplays());
   EXPECT_EQ(model->displayError(), "Unexpected display enumeration error: boom");
   EXPECT_FALSE(model->isRefreshingDisplays());
+}
+
+TEST_F(StatusModelTest, PermissionRequestsRepublishAtOnceAndRefreshTheDisplays) {
+  make();
+  permissions->current = {false, false};
+  model->requestScreenRecording();
+  EXPECT_EQ(permissions->screenRequests, 1);
+  EXPECT_EQ(model->permissions(), (PermissionSnapshot{false, false}));
+  settle();
+  EXPECT_EQ(capture->calls, 1);
+  permissions->current = {false, true};
+  model->requestAccessibilityAccess();
+  EXPECT_EQ(input->requests, 1);
+  EXPECT_TRUE(model->permissions().accessibilityTrusted);
+  model->openScreenRecordingSettings();
+  model->openAccessibilitySettings();
+  EXPECT_EQ(permissions->opens, 2);
 }
 
 TEST_F(StatusModelTest, OverlappingRefreshesLetTheLastFinisherDecide) {
@@ -495,6 +597,30 @@ TEST_F(StatusModelTest, PermissionPollRepublishesEveryTwoSeconds) {
   EXPECT_EQ(published, 1);
   advance(4000ms);
   EXPECT_EQ(published, 3);
+}
+
+TEST_F(StatusModelTest, DiagnosticLogKeepsTheNewestThreeHundredAndCopies) {
+  make();
+  Uuid token = model->diagnosticLogScrollToken();
+  for (int i = 1; i <= 301; ++i) {
+    model->appendDiagnostic("line " + std::to_string(i));
+    EXPECT_NE(model->diagnosticLogScrollToken(), token);
+    token = model->diagnosticLogScrollToken();
+  }
+  ASSERT_EQ(model->diagnosticLog().size(), 300u);
+  EXPECT_EQ(model->diagnosticLog().front().text, "line 2");
+  EXPECT_EQ(model->diagnosticLog().back().text, "line 301");
+
+  model->copyDiagnosticLog();
+  ASSERT_TRUE(pasteboard->content);
+  EXPECT_EQ(pasteboard->content->substr(pasteboard->content->size() - 8), "line 301");
+  EXPECT_EQ(std::count(pasteboard->content->begin(), pasteboard->content->end(), '\n'), 299);
+
+  model->clearDiagnosticLog();
+  EXPECT_TRUE(model->diagnosticLog().empty());
+  EXPECT_NE(model->diagnosticLogScrollToken(), token);
+  model->copyDiagnosticLog();
+  EXPECT_EQ(pasteboard->content, "");
 }
 
 }  // namespace

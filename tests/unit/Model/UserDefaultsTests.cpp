@@ -107,6 +107,25 @@ TEST(UserDefaults, DataRoundTripsThroughBase64) {
   EXPECT_FALSE(defaults.data("d"));
 }
 
+TEST(UserDefaults, MalformedDataValuesDoNotDecode) {
+  for (const char* stored : {R"({"$data":"TWF"})", R"({"$data":"TW=u"})", R"({"$data":"TWFu "})",
+                             R"({"$data":"T*Fu"})", R"({"$data":1})", R"({"$data":"TWFu","x":1})", R"({})"}) {
+    EXPECT_FALSE(UserDefaults::decodeDataValue(Value::parse(stored))) << stored;
+  }
+}
+
+TEST(UserDefaults, SetValuesWritesOnceAndRemoveWritesOnlyWhenSomethingGoes) {
+  InMemoryUserDefaults defaults;
+  defaults.setValues({{"a", 1}, {"b", "x"}, {"a", 2}});
+  EXPECT_EQ(defaults.writeCount(), 1U);
+  EXPECT_EQ(defaults.integer("a"), 2);  // later changes win
+  defaults.removeValue("missing");
+  EXPECT_EQ(defaults.writeCount(), 1U);
+  defaults.removeValue("a");
+  EXPECT_EQ(defaults.writeCount(), 2U);
+  EXPECT_EQ(defaults.snapshot(), (Value{{"b", "x"}}));
+}
+
 // ---- The file store ----
 
 TEST_F(JSONFileUserDefaultsTest, FirstUseCreatesAPrivateFolderAndFile) {
@@ -141,6 +160,16 @@ TEST_F(JSONFileUserDefaultsTest, TypesSurviveAReload) {
   EXPECT_EQ(reloaded.unsignedInteger("u"), 18446744073709551615ULL);
   EXPECT_EQ(reloaded.string("k"), "한국어");
   EXPECT_EQ(reloaded.data("d"), (Bytes{0, 1, 2, 0xFF}));
+}
+
+TEST_F(JSONFileUserDefaultsTest, AWiderFolderOfOursIsMadePrivate) {
+  fs::create_directories(folder);
+  ::chmod(folder.c_str(), 0755);
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  defaults.setInteger("i", 1);
+  defaults.flush();
+  EXPECT_EQ(modeOf(folder), 0700U);
+  EXPECT_TRUE(defaults.lastWriteSucceeded());
 }
 
 TEST_F(JSONFileUserDefaultsTest, AFailedRenameLeavesTheOldFileWhole) {
@@ -297,6 +326,18 @@ TEST_F(JSONFileUserDefaultsTest, UnknownKeysOfOtherComponentsArePreserved) {
 
 namespace vantrel {
 namespace {
+
+TEST_F(JSONFileUserDefaultsTest, TheStandardStoreIsOneInstancePerBundleWhileItLives) {
+  auto first = JSONFileUserDefaults::standard("local.vantrel.VantrelMac");
+  auto second = JSONFileUserDefaults::standard("local.vantrel.VantrelMac");
+  EXPECT_EQ(first, second);  // one set of values, so no instance overwrites another's changes
+  EXPECT_NE(first, JSONFileUserDefaults::standard("com.example.other"));
+  first->setString("a", "b");
+  first.reset();
+  second.reset();
+  // Once released, the next one reads what the last one wrote.
+  EXPECT_EQ(JSONFileUserDefaults::standard("local.vantrel.VantrelMac")->string("a"), "b");
+}
 
 TEST_F(JSONFileUserDefaultsTest, ManyQuickWritesEndWithTheNewestContentsOnDisk) {
   JSONFileUserDefaults defaults("local.vantrel.VantrelMac");

@@ -13,6 +13,13 @@ using namespace std::chrono_literals;
 using testing::FakeStatusModel;
 using testing::ManualDelayScheduler;
 
+TEST(WindowTitle, DefaultBundleAndOthers) {
+  EXPECT_EQ(windowTitle("local.vantrel.VantrelMac"), "VantrelMac");
+  EXPECT_EQ(windowTitle(""), "VantrelMac");
+  EXPECT_EQ(windowTitle("local.vantrel.VantrelMac.beta"), "VantrelMac \u2014 local.vantrel.VantrelMac.beta");
+  EXPECT_EQ(windowTitle("LOCAL.vantrel.VantrelMac"), "VantrelMac \u2014 LOCAL.vantrel.VantrelMac");
+}
+
 TEST(AgentNoticeFrame, BottomRightWithMargins) {
   EXPECT_EQ(agentNoticeFrame({0, 0, 1280, 1024}), (PixelRect{912, 914, 350, 92}));
   // A panel at the top of the screen shrinks the available area; the notice follows it.
@@ -35,6 +42,12 @@ TEST(ResizedWindowFrame, KeepsTheCentreAndTheDecorations) {
   EXPECT_EQ(back->height, frame.height);
   EXPECT_LE(std::abs(back->x - frame.x), 1);
   EXPECT_LE(std::abs(back->y - frame.y), 1);
+}
+
+TEST(ResizedWindowFrame, WithinOnePixelNothingChanges) {
+  EXPECT_FALSE(resizedWindowFrame({0, 0, 621, 679}, {621, 679}, {620, 680}));
+  EXPECT_FALSE(resizedWindowFrame({0, 0, 620, 680}, {620, 680}, {620, 680}));
+  EXPECT_TRUE(resizedWindowFrame({0, 0, 622, 680}, {622, 680}, {620, 680}));
 }
 
 TEST(AgentNoticeGate, AtMostOncePerTenSecondsAndExactlyTenAgain) {
@@ -101,6 +114,16 @@ TEST_F(PresenterFixture, SignInUndoneWithinTheDelayHidesNothing) {
   EXPECT_TRUE(host.calls.empty());
   // The panel stays: nothing sets the connection presentation back except its own button.
   EXPECT_TRUE(presenter->showConnectionWindow());
+}
+
+TEST_F(PresenterFixture, ConnectionChangesWithoutSignInDoNotSwitch) {
+  make();
+  for (const auto s :
+       {DirectAuthState::connecting, DirectAuthState::authenticated, DirectAuthState::failed}) {
+    model->change([s](StatusViewState& st) { st.connectionState = s; });
+  }
+  EXPECT_FALSE(presenter->showConnectionWindow());
+  EXPECT_EQ(scheduler.pending(), 0u);
 }
 
 TEST_F(PresenterFixture, EveryConnectionChangeWhileSignedInSwitchesAgain) {
