@@ -51,6 +51,16 @@ TEST(AccountLoginSettings, FirstLaunchCompletesEverythingAndWritesAllSixKeysAtOn
   EXPECT_EQ(again.setupName, "Build Box");
 }
 
+TEST(AccountLoginSettings, WithoutAHostNameTheSetupNameIsMac) {
+  InMemoryUserDefaults defaults;
+  EXPECT_EQ(S::load(defaults, [] { return hostNamed(std::nullopt); }).setupName, "Mac");
+}
+
+TEST(AccountLoginSettings, AStoredEmptySetupNameStaysEmpty) {
+  InMemoryUserDefaults defaults(Value{{std::string(S::setupNameKey), ""}});
+  EXPECT_EQ(S::load(defaults, [] { return hostNamed("Host"); }).setupName, "");
+}
+
 struct RememberCase {
   Value stored;  // null: missing
   bool remember;

@@ -50,5 +50,19 @@ TEST(AppDelegatePresenter, OpenItemsFromASecondLaunch) {
   EXPECT_TRUE(P::openItems({{"/usr/bin/VantrelMac"}, "/"}).empty());
 }
 
+TEST(AppDelegatePresenter, ARelativeResourcePathFromTheSecondLaunchIsAccepted) {
+  const P::HandOver handOver{{"VantrelMac", "../share/VantrelMac/AutomaticLogin.vantrelstartup"},
+                             "/opt/v/bin"};
+  EXPECT_EQ(P::openRequest(P::openItems(handOver), false, std::filesystem::path("/opt/v/share/VantrelMac")),
+            P::OpenOutcome::showAndRequestAutomaticLogin);
+}
+
+TEST(AppDelegatePresenter, InstanceSocketPath) {
+  EXPECT_EQ(P::instanceSocketPath("local.vantrel.VantrelMac", 1000, std::string("/run/user/1000")),
+            "/run/user/1000/local.vantrel.VantrelMac.instance");
+  EXPECT_EQ(P::instanceSocketPath("b", 7, std::nullopt), "/tmp/b-7.instance");
+  EXPECT_EQ(P::instanceSocketPath("b", 7, std::string("relative")), "/tmp/b-7.instance");
+}
+
 }  // namespace
 }  // namespace vantrel

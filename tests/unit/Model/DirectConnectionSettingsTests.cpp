@@ -109,5 +109,14 @@ TEST(DirectConnectionSettings, AUserIDWithANulIsNotASCII) {
   EXPECT_EQ(DirectConnectionFormParser::validate("h", "80", withNul, "1").validation, V::nonASCIIUserID);
 }
 
+TEST(DirectConnectionSettings, EachFailingOutcomeHasItsMessage) {
+  EXPECT_EQ(message(V::missingHost), "Manager host must not be empty.");
+  EXPECT_EQ(message(V::invalidPort), "Port must be an integer from 1 to 65535.");
+  EXPECT_EQ(message(V::missingUserID), "User ID must not be empty.");
+  EXPECT_EQ(message(V::nonASCIIUserID), "User ID must be strict ASCII.");
+  EXPECT_EQ(message(V::invalidManagerSlot), "Manager slot must be an integer from 1 to 65536.");
+  EXPECT_EQ(message(V::valid), "");
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -10,6 +10,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+TEST(InfoDictionary, LiteralMapsKeepTheirTypes) {
+  const InfoDictionary info{{"CFBundleShortVersionString", "1.4.2"},
+                            {"SURequireSignedFeed", true},
+                            {"SUVerifyUpdateBeforeExtraction", "YES"},
+                            {"CFBundleVersion", 42}};
+  EXPECT_EQ(info.string(InfoDictionary::shortVersionKey), "1.4.2");
+  EXPECT_EQ(info.boolean(InfoDictionary::requireSignedFeedKey), true);
+  // A value of another type reads like an absent one.
+  EXPECT_FALSE(info.boolean(InfoDictionary::verifyBeforeExtractionKey));
+  EXPECT_FALSE(info.string(InfoDictionary::versionKey));
+  EXPECT_EQ(info.object(InfoDictionary::versionKey), InfoDictionary::Value(42));
+  EXPECT_FALSE(info.object(InfoDictionary::feedURLKey));
+}
+
+TEST(InfoDictionary, BundleIdentifierFallsBackToTheProductsOwn) {
+  EXPECT_EQ(InfoDictionary().bundleIdentifier(), "local.vantrel.VantrelMac");
+  EXPECT_EQ((InfoDictionary{{"CFBundleIdentifier", ""}}).bundleIdentifier(), "local.vantrel.VantrelMac");
+  EXPECT_EQ((InfoDictionary{{"CFBundleIdentifier", 5}}).bundleIdentifier(), "local.vantrel.VantrelMac");
+  EXPECT_EQ((InfoDictionary{{"CFBundleIdentifier", "com.example.x"}}).bundleIdentifier(), "com.example.x");
+}
+
 TEST(InfoDictionary, LoadReadsOnlyAJSONObjectFromARegularFile) {
   testing::TemporaryDirectory dir;
   const auto file = dir.path() / "Info.json";

@@ -102,6 +102,14 @@ INSTANTIATE_TEST_SUITE_P(
         CacheCase{"ExtraKeysIgnored", document({{"extra", true}}).dump(), true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ManagerRouteCache, NothingStoredOrNotStoredAsDataIsNothing) {
+  InMemoryUserDefaults empty;
+  EXPECT_FALSE(ManagerRouteCache::load(empty));
+  // The document as plain text instead of data is not the stored form.
+  InMemoryUserDefaults text(Value{{std::string(ManagerRouteCache::key), document().dump()}});
+  EXPECT_FALSE(ManagerRouteCache::load(text));
+}
+
 TEST(ManagerRouteCache, SaveThenLoadGivesAnEqualCache) {
   const ManagerRouteCache cache{
       1,

@@ -34,6 +34,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ModeCase{{"--session-agent"}, RunMode::sessionAgent},
                       ModeCase{{"--ai-diagnostics-test", "ALogin"}, RunMode::diagnosticsTest}));
 
+TEST(RunMode, OnlyTheTrayApplicationNeedsWidgets) {
+  EXPECT_TRUE(needsWidgets(RunMode::interactive));
+  EXPECT_FALSE(needsWidgets(RunMode::sessionAgent));
+  EXPECT_FALSE(needsWidgets(RunMode::diagnosticsTest));
+}
+
 struct RenderCase {
   std::vector<std::string> arguments;
   const char* text;
@@ -56,6 +62,13 @@ INSTANTIATE_TEST_SUITE_P(RunMode, ArgumentRendering,
                                            RenderCase{{std::string("nul\0x", 5)}, R"(["nul\0x"])"},
                                            RenderCase{{"\x1B[0m", "\x7F"}, R"(["\u{1b}[0m", "\u{7f}"])"},
                                            RenderCase{{"한국어"}, R"(["한국어"])"}));
+
+TEST(RunMode, ArgumentVectorKeepsEveryElementInOrder) {
+  const char* argv[] = {"/bin/VantrelMac", "--session-agent", "", nullptr};
+  EXPECT_EQ(argumentVector(3, argv), (std::vector<std::string>{"/bin/VantrelMac", "--session-agent", ""}));
+  EXPECT_TRUE(argumentVector(0, argv).empty());
+  EXPECT_TRUE(argumentVector(2, nullptr).empty());
+}
 
 }  // namespace
 }  // namespace vantrel

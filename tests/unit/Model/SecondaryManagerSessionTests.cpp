@@ -80,6 +80,12 @@ TEST_F(SecondarySessionTest, StopEndsTheLoopAndClosesTheSession) {
   EXPECT_EQ(client->attempts.size(), 1u);
 }
 
+TEST_F(SecondarySessionTest, SessionWithoutCandidatesNeverStarts) {
+  startSession({});
+  advance(5s, 1s);
+  EXPECT_TRUE(client->attempts.empty());
+}
+
 TEST(AccountCredentialStoreTest, SavesReadsAndDeletesUnderTheNamespaceFolder) {
   TemporaryHome home;
   asio::io_context io;
@@ -104,5 +110,27 @@ TEST(AccountCredentialStoreTest, SavesReadsAndDeletesUnderTheNamespaceFolder) {
 }  // namespace vantrel::testing
 
 namespace vantrel::testing {
-namespace {}  // namespace
+namespace {
+
+TEST(StatusEnvironmentTest, ProductionWiringFillsEveryCollaborator) {
+  TemporaryHome home;
+  asio::io_context main;
+  asio::io_context sessions;
+  auto environment = makeProductionStatusEnvironment(
+      main.get_executor(), sessions.get_executor(), std::make_shared<FakeLoginService>(main.get_executor()),
+      std::make_shared<AccountCredentialStore>(std::nullopt, "local.vantrel.VantrelMac"),
+      std::make_shared<FakePasteboard>(), std::make_shared<InMemoryUserDefaults>(), nullptr, {"VantrelMac"});
+  EXPECT_TRUE(environment.sessionExecutor == asio::any_io_executor(sessions.get_executor()));
+  EXPECT_TRUE(environment.clipboardBridge && environment.pasteboard && environment.permissions &&
+              environment.captureService && environment.inputService && environment.displaySleepPreventer &&
+              environment.host && environment.makeRecoveryMonitor && environment.pasteDestination);
+  auto primary = environment.clients->makePrimary();
+  auto secondary = environment.clients->makeSecondary(nullptr);
+  ASSERT_TRUE(primary->directClient());
+  ASSERT_TRUE(secondary->directClient());
+  EXPECT_NE(primary->directClient(), secondary->directClient());
+  EXPECT_EQ(runAwaitable(sessions, primary->currentState()), DirectAuthState::idle);
+}
+
+}  // namespace
 }  // namespace vantrel::testing
