@@ -226,15 +226,6 @@ TEST_F(QtClipboardBridgeTest, RemoteTextAndPNGAreReadBackExactlyAndNeverEchoed) 
   EXPECT_EQ(session->texts[0], "later");
 }
 
-TEST_F(QtClipboardBridgeTest, BytesThatAreNoImageLeaveTheClipboardAlone) {
-  copyWithXclip("UTF8_STRING", "kept");
-  tick();
-  const auto count = pasteboard->inner.changeCount();
-  bridge->applyRemote(LegacyClipboardValue::imagePNG(Bytes{0x89, 'P', 'N', 'G', 0, 1, 2, 3}));
-  EXPECT_EQ(pasteboard->inner.changeCount(), count);
-  EXPECT_EQ(readWithXclip("UTF8_STRING"), "kept");
-}
-
 TEST_F(QtClipboardBridgeTest, FileListsFromUriListAndGnomeCopiedFiles) {
   copyWithXclip("text/uri-list",
                 "file:///tmp/a%20b.txt\r\nhttps://example.invalid/x\r\nfile:///etc/hosts\r\n");

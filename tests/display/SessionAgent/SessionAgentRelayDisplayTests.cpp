@@ -62,7 +62,6 @@ class SessionAgentOverRelay : public ::testing::Test {
   testing::TemporaryHome home;
   testing::ThreadedContext managers;
   testing::ManagerSimulator primary{managers.executor()};
-  testing::ManagerSimulator secondary{managers.executor()};
   std::unique_ptr<testing::ChildProcess> daemon;
   MemoryLogSink log;
   std::atomic<int> transportsMade{0};
@@ -99,73 +98,6 @@ TEST_F(SessionAgentOverRelay, ConnectsAuthenticatesAndStreamsTheDisplayOnAScreen
   agent.stop();
   EXPECT_EQ(agentFailureLines(log).size(), 1u) << "only the stop, while authenticated";
   EXPECT_EQ(transportsMade.load(), 1);
-}
-
-TEST_F(SessionAgentOverRelay, FileFailuresRepeatEveryFiveSecondsAndAnEditedHostWaitsForTheNextAttempt) {
-  ManualClock clock;
-  SessionAgentRuntime agent(options());
-  const auto failures = [&] { return agentFailureLines(log).size(); };
-  const auto advance = [&](VantrelClock::duration total, VantrelClock::duration step) {
-    for (VantrelClock::duration moved{}; moved < total; moved += step) {
-      clock.advance(step);
-      testing::flushExecutor(agent.executor());
-    }
-  };
-  // Moves time until a new attempt has built its transport, then stops moving it.
-  const auto advanceToNextAttempt = [&] {
-    const int before = transportsMade.load();
-    for (int step = 0; step < 100 && transportsMade.load() == before; ++step) {
-      clock.advance(100ms);
-      testing::flushExecutor(agent.executor());
-    }
-    return transportsMade.load() > before;
-  };
-
-  agent.start();
-  ASSERT_TRUE(waitUntil([&] { return failures() == 1; }));
-  testing::flushExecutor(agent.executor());
-  EXPECT_NE(agentFailureLines(log)[0].find("No such file or directory"), std::string::npos);
-
-  const std::pair<std::string, std::string> broken[] = {
-      {"{\"host\": ", "isn’t in the correct format"},
-      {R"({"host":"127.0.0.1","port":"65333","userID":"agent","connectionNumber":3})",
-       "isn’t in the correct format"},
-      {R"({"host":"127.0.0.1","port":65333,"userID":"agent"})", "isn’t in the correct format"},
-  };
-  for (const auto& [text, fragment] : broken) {
-    testing::writeConnectionFile(text);
-    const auto before = failures();
-    advance(4500ms, 500ms);
-    EXPECT_EQ(failures(), before) << "no attempt before 5 s";
-    clock.advance(500ms);
-    ASSERT_TRUE(waitUntil([&] { return failures() == before + 1; }));
-    testing::flushExecutor(agent.executor());
-    EXPECT_NE(agentFailureLines(log).back().find(fragment), std::string::npos)
-        << agentFailureLines(log).back();
-  }
-  EXPECT_EQ(transportsMade.load(), 0);
-
-  testing::writeConnectionFile(
-      testing::connectionFileJSON("127.0.0.1", primary.port(), "agent", agentComNum));
-  ASSERT_TRUE(advanceToNextAttempt());
-  ASSERT_TRUE(waitUntil([&] { return registered(primary, 0); }));
-
-  // The file now names another manager; the session in place is not touched.
-  testing::writeConnectionFile(
-      testing::connectionFileJSON("127.0.0.1", secondary.port(), "agent", agentComNum));
-  advance(12s, 1s);
-  EXPECT_EQ(secondary.acceptedCount(), 0);
-  EXPECT_EQ(primary.acceptedCount(), 1);
-  EXPECT_TRUE(primary.clientOpen());
-  const auto failuresWhileUp = failures();
-
-  // The manager goes away; the next attempt, 5 s later, goes to the edited host.
-  primary.closeClient();
-  ASSERT_TRUE(advanceToNextAttempt());
-  ASSERT_TRUE(waitUntil([&] { return registered(secondary, 0); }));
-  EXPECT_EQ(failures(), failuresWhileUp) << "a session ending on its own is no failure of the agent";
-  EXPECT_EQ(primary.acceptedCount(), 1);
-  agent.stop();
 }
 
 #endif

@@ -129,14 +129,6 @@ TEST(Program, DiagnosticsWithAnInvalidEndpointEndsByItselfWithTheLogLine) {
   EXPECT_EQ(program.output().find("VantrelMac main started"), std::string::npos) << program.output();
 }
 
-TEST(Program, TheDiagnosticsSwitchWinsOverTheSessionAgentSwitch) {
-  testing::TemporaryHome home;
-  Program program({programPath.string(), "--session-agent", "--ai-diagnostics-test", "--test-port", "x"});
-  EXPECT_TRUE(exitedWith(program.waitForExit(), 0)) << program.output();
-  EXPECT_NE(program.output().find("AI_DIAGNOSTICS invalid explicit QA endpoint"), std::string::npos);
-  EXPECT_EQ(program.output().find("VantrelMac main started"), std::string::npos) << program.output();
-}
-
 TEST(Program, SessionAgentStartsWithoutADisplayAndLogsItsStartLine) {
   testing::TemporaryHome home;
   const std::vector<std::string> arguments{programPath.string(), "--session-agent", "it's \"quoted\""};
@@ -146,17 +138,6 @@ TEST(Program, SessionAgentStartsWithoutADisplayAndLogsItsStartLine) {
   program.signal(SIGTERM);
   EXPECT_TRUE(exitedWith(program.waitForExit(), 0)) << program.output();
   EXPECT_EQ(program.output().find("could not connect to display"), std::string::npos) << program.output();
-}
-
-TEST(Program, InformationFileLiesBesideTheProgram) {
-  const auto info = InfoDictionary::load(programPath.parent_path() / "Info.json");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->string("CFBundleIdentifier"), "local.vantrel.VantrelMac");
-  EXPECT_TRUE(info->string("CFBundleShortVersionString"));
-  EXPECT_TRUE(info->string("CFBundleVersion"));
-  EXPECT_TRUE(info->boolean("SURequireSignedFeed"));
-  EXPECT_TRUE(info->boolean("SUVerifyUpdateBeforeExtraction"));
-  EXPECT_TRUE(info->boolean("VNUpdateLocalRehearsal"));
 }
 
 }  // namespace

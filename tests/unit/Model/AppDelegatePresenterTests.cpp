@@ -27,15 +27,6 @@ TEST(AppDelegatePresenter, OpenRequestAcceptsOnlyTheStartupResource) {
   EXPECT_EQ(P::openRequest({}, false, resources), O::ignored);
 }
 
-TEST(AppDelegatePresenter, Reopen) {
-  EXPECT_EQ(P::reopen(false, false).show, true);
-  EXPECT_EQ(P::reopen(false, false).answer, true);
-  EXPECT_EQ(P::reopen(false, true).show, false);
-  EXPECT_EQ(P::reopen(false, true).answer, true);
-  EXPECT_EQ(P::reopen(true, false).show, false);
-  EXPECT_EQ(P::reopen(true, false).answer, false);
-}
-
 TEST(AppDelegatePresenter, HandOverRoundTripsAndRejectsHostileInput) {
   const P::HandOver sent{{"VantrelMac", "한글 파일", "--auto-login"}, "/home/u"};
   EXPECT_EQ(P::decodeHandOver(P::encodeHandOver(sent)), sent);

@@ -23,12 +23,6 @@ std::vector<Uuid> ids(const std::vector<StatusLogLine>& entries, std::size_t fro
   return result;
 }
 
-TEST(ConnectionPanelPresenter, CloseButtonByPresentation) {
-  StatusViewState state;
-  EXPECT_EQ(look(state, true).closeButtonTitle, "Done");
-  EXPECT_EQ(look(state, false).closeButtonTitle, "Login Screen");
-}
-
 TEST(ConnectionPanelPresenter, ConnectAndDisconnectEnablingMatrix) {
   struct Case {
     bool canConnect, canDisconnect, busy, connectOn, disconnectOn;
@@ -49,27 +43,6 @@ TEST(ConnectionPanelPresenter, ConnectAndDisconnectEnablingMatrix) {
   }
 }
 
-TEST(ConnectionPanelPresenter, CopyAndClearOnlyWithLines) {
-  StatusViewState state;
-  EXPECT_FALSE(look(state, true).copyEnabled);
-  EXPECT_FALSE(look(state, true).clearEnabled);
-  state.diagnosticLog = lines(1);
-  EXPECT_TRUE(look(state, true).copyEnabled);
-  EXPECT_TRUE(look(state, true).clearEnabled);
-}
-
-TEST(ConnectionPanelPresenter, PermissionRows) {
-  StatusViewState state;
-  state.permissions = {true, false};
-  const auto result = look(state, false);
-  EXPECT_EQ(result.screenRecording.title, "Screen Recording");
-  EXPECT_EQ(result.screenRecording.detail, "Granted");
-  EXPECT_EQ(result.screenRecording.symbol, StatusSymbol::checkmarkCircleFill);
-  EXPECT_EQ(result.accessibility.title, "Accessibility");
-  EXPECT_EQ(result.accessibility.detail, "Required for remote control");
-  EXPECT_EQ(result.accessibility.symbol, StatusSymbol::exclamationmarkTriangleFill);
-}
-
 TEST(ConnectionPanelPresenter, DisplayLinesInOrderWithSummaries) {
   StatusViewState state;
   state.displays = {{7, 1920, 1080, "", true}, {3, 1280, 1024, "Side", false}};
@@ -79,15 +52,6 @@ TEST(ConnectionPanelPresenter, DisplayLinesInOrderWithSummaries) {
   EXPECT_EQ(result.displayLines[0], "Display 7 (main) \u2014 1920\u00D71080");
   EXPECT_EQ(result.displayLines[1], "Side \u2014 1280\u00D71024");
   EXPECT_EQ(result.displayCountLabel, "2 displays");
-}
-
-TEST(ConnectionPanelPresenter, LogLineFormat) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  const auto at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'000'123));
-  EXPECT_EQ(ConnectionPanelPresenter::logLine({Uuid::random(), at, "Connected"}), "22:13:20.123  Connected");
-  const auto whole = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
-  EXPECT_EQ(ConnectionPanelPresenter::formatLogTime(whole), "22:13:20.000");
 }
 
 TEST(ConnectionPanelPresenter, LogChangeAppendsAndDropsWithoutStartingOver) {

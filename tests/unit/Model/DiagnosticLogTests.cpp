@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "Model/DiagnosticLog.hpp"
@@ -90,32 +89,6 @@ TEST(DiagnosticLog, The301stLineDropsTheFirst) {
   for (std::size_t k = 0; k < log.entries().size(); ++k) {
     ASSERT_EQ(log.entries()[k].text, "line " + std::to_string(k + 2));
   }
-}
-
-TEST(DiagnosticLog, IdsAndTokensAreDistinctVersion4Uuids) {
-  DiagnosticLog log;
-  std::set<Uuid> seen{log.scrollToken()};
-  for (int i = 0; i < 300; ++i) {
-    log.appendDiagnostic("x", sampleTime());
-    seen.insert(log.entries().back().id);
-    seen.insert(log.scrollToken());
-  }
-  EXPECT_EQ(seen.size(), 601U);  // across several refills of the random buffer
-  for (const auto& id : seen) {
-    const auto text = id.toString();
-    ASSERT_EQ(text[14], '4') << text;
-    ASSERT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;
-  }
-}
-
-TEST(DiagnosticLog, EntriesKeepTheGivenTimeAndGetTheirOwnIds) {
-  DiagnosticLog log;
-  log.appendDiagnostic("a", sampleTime());
-  log.appendDiagnostic("a", sampleTime());
-  ASSERT_EQ(log.entries().size(), 2U);
-  EXPECT_EQ(log.entries()[0].timestamp, sampleTime());
-  EXPECT_NE(log.entries()[0].id, log.entries()[1].id);
-  EXPECT_NE(log.entries()[0], log.entries()[1]);
 }
 
 // ---- The writer: file and system log ----
@@ -228,15 +201,6 @@ TEST_F(DiagnosticLogFileTest, ALineBeyondTheBacklogLimitIsDroppedNotQueued) {
   writer->flush();
   EXPECT_EQ(writer->droppedLines(), 1U);
   EXPECT_EQ(readText(file), "2025-03-04T05:06:07Z small\n");
-}
-
-TEST_F(DiagnosticLogFileTest, WithoutAWriterOnlyTheListChanges) {
-  MemoryLogSink sink;
-  DiagnosticLog log;
-  log.appendDiagnostic("memory only", sampleTime());
-  EXPECT_EQ(log.entries().size(), 1U);
-  EXPECT_FALSE(sink.contains("memory only"));
-  EXPECT_FALSE(fs::exists(file));
 }
 
 }  // namespace

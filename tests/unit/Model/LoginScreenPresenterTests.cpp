@@ -92,28 +92,6 @@ TEST(LoginScreenPresenter, StatusSymbolAndWarningColour) {
   EXPECT_EQ(symbolName(look(state).statusSymbol), "exclamationmark.triangle.fill");
 }
 
-TEST(LoginScreenPresenter, ConnectionIndicatorFollowsOnlyTheAuthenticatedState) {
-  StatusViewState state;
-  state.managerConnectionsLabel = "2/2 managers";
-  for (const auto s : DirectAuthStates::allCases) {
-    state.connectionState = s;
-    const auto result = look(state);
-    const bool up = s == DirectAuthState::authenticated;
-    EXPECT_EQ(result.connectionDotOnline, up);
-    EXPECT_EQ(result.connectionDotText, up ? "2/2 managers" : "Offline");
-  }
-}
-
-TEST(LoginScreenPresenter, PermissionLinkUnlessBothGranted) {
-  for (const bool screen : {false, true}) {
-    for (const bool access : {false, true}) {
-      StatusViewState state;
-      state.permissions = {screen, access};
-      EXPECT_EQ(look(state).permissionLinkShown, !(screen && access));
-    }
-  }
-}
-
 TEST(LoginScreenPresenter, PresentationFromAuthenticationAndManager) {
   StatusViewState state;
   EXPECT_EQ(LoginScreenPresenter::presentation(state), AccountLoginPresentation::loginRequired);
@@ -132,14 +110,6 @@ TEST(LoginScreenPresenter, ReturnKeyRules) {
   EXPECT_EQ(LoginScreenPresenter::returnAction(LoginField::password), ReturnAction::submit);
   EXPECT_EQ(LoginScreenPresenter::returnAction(LoginField::setupName), ReturnAction::none);
   EXPECT_EQ(LoginScreenPresenter::returnAction(LoginField::clientNumber), ReturnAction::none);
-}
-
-TEST(LoginScreenPresenter, SymbolNames) {
-  EXPECT_EQ(symbolName(StatusSymbol::diamondFill), "diamond.fill");
-  EXPECT_EQ(symbolName(StatusSymbol::gearshapeFill), "gearshape.fill");
-  EXPECT_EQ(symbolName(StatusSymbol::circleDotted), "circle.dotted");
-  EXPECT_EQ(symbolName(StatusSymbol::arrowRightCircleFill), "arrow.right.circle.fill");
-  EXPECT_EQ(symbolName(StatusSymbol::display), "display");
 }
 
 }  // namespace

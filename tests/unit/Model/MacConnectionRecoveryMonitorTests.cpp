@@ -293,16 +293,5 @@ TEST(DisplaySleepPreventer, TwoStartsHoldOneSuspensionAndDeclareActivityTwice) {
   EXPECT_EQ(backend->releases, 2) << "destroying a holding preventer releases";
 }
 
-TEST(DisplaySleepPreventer, NoDisplayOrNoExtensionMeansFalseAndNothingHeld) {
-  auto backend = std::make_shared<CountingAssertion>();
-  backend->available = false;
-  DisplaySleepPreventer preventer(backend);
-  EXPECT_FALSE(preventer.start());
-  EXPECT_FALSE(preventer.isHeld());
-  preventer.stop();
-  EXPECT_EQ(backend->releases, 0);
-  EXPECT_EQ(backend->declarations, 1);
-}
-
 }  // namespace
 }  // namespace vantrel

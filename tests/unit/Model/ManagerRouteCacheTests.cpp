@@ -131,13 +131,6 @@ TEST(ManagerRouteCache, SaveThenLoadGivesAnEqualCache) {
   EXPECT_EQ(ManagerRouteCache::load(defaults), cache);
 }
 
-TEST(ManagerRouteCache, SaveReplacesThePreviousCache) {
-  auto defaults = storing("garbage");
-  const ManagerRouteCache cache{1, "a", 1, 1, {AccountManagerRoute{1, "h", "", 9}}};
-  cache.save(defaults);
-  EXPECT_EQ(ManagerRouteCache::load(defaults), cache);
-}
-
 TEST(ManagerRouteCache, ACacheThatCannotBeEncodedWritesNothing) {
   auto defaults = storing(document().dump());
   const ManagerRouteCache broken{1, std::string("\xC3\x28", 2), 1, 1, {AccountManagerRoute{1, "h", "", 9}}};

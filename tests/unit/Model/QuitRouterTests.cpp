@@ -82,12 +82,5 @@ TEST_F(QuitFixture, SessionAgentEndsWithoutAsking) {
   EXPECT_EQ(updater->asked, 0);
 }
 
-TEST_F(QuitFixture, TheStandInAnswersNow) {
-  auto standIn = std::make_shared<StandInUpdaterController>();
-  QuitRouter router(standIn, [this] { ++quits; });
-  EXPECT_EQ(router.requestQuit(QuitSource::menu), TerminateReply::terminateNow);
-  EXPECT_EQ(quits, 1);
-}
-
 }  // namespace
 }  // namespace vantrel

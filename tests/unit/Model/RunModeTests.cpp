@@ -63,11 +63,6 @@ INSTANTIATE_TEST_SUITE_P(RunMode, ArgumentRendering,
                                            RenderCase{{"\x1B[0m", "\x7F"}, R"(["\u{1b}[0m", "\u{7f}"])"},
                                            RenderCase{{"한국어"}, R"(["한국어"])"}));
 
-TEST(RunMode, TheStartLineCarriesTheWholeVector) {
-  EXPECT_EQ(mainStartedLogLine({"/bin/VantrelMac", "ALogin"}),
-            R"(VantrelMac main started with arguments: ["/bin/VantrelMac", "ALogin"])");
-}
-
 TEST(RunMode, ArgumentVectorKeepsEveryElementInOrder) {
   const char* argv[] = {"/bin/VantrelMac", "--session-agent", "", nullptr};
   EXPECT_EQ(argumentVector(3, argv), (std::vector<std::string>{"/bin/VantrelMac", "--session-agent", ""}));

@@ -90,15 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TypedCase{"null", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
                       TypedCase{"[1]", std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
 
-TEST(UserDefaults, MissingKeysReadAsNothing) {
-  InMemoryUserDefaults defaults;
-  EXPECT_FALSE(defaults.contains("k"));
-  EXPECT_FALSE(defaults.value("k"));
-  EXPECT_FALSE(defaults.string("k"));
-  EXPECT_FALSE(defaults.boolean("k"));
-  EXPECT_FALSE(defaults.data("k"));
-}
-
 TEST(UserDefaults, DataRoundTripsThroughBase64) {
   InMemoryUserDefaults defaults;
   for (const Bytes& bytes :

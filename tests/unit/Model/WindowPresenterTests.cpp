@@ -147,15 +147,6 @@ TEST_F(PresenterFixture, OtherFieldChangesDoNotRunThePresentationUpdate) {
   EXPECT_GE(renders, 2);
 }
 
-TEST_F(PresenterFixture, SheetAndWindowPanelCloseTheirOwnFlag) {
-  make();
-  presenter->openPanelSheet();
-  presenter->closePanel(false);
-  EXPECT_TRUE(presenter->showSettings());
-  presenter->closePanel(true);
-  EXPECT_FALSE(presenter->showSettings());
-}
-
 TEST_F(PresenterFixture, UserEditsPersistTheirSettingsAndThePasswordNothing) {
   make();
   const std::pair<StatusFormField, const char*> cases[] = {
@@ -204,14 +195,6 @@ TEST_F(PresenterFixture, SubmissionOnlyWhenLoginIsAllowed) {
   EXPECT_EQ(model->count("loginAndConnect"), 0);
   presenter->returnPressed(LoginScreenPresenter::LoginField::password);
   EXPECT_EQ(model->count("loginAndConnect"), 1);
-}
-
-TEST_F(PresenterFixture, AppearingStartsAndRefreshes) {
-  make();
-  presenter->viewAppeared();
-  EXPECT_EQ(model->count("start"), 1);
-  EXPECT_EQ(model->count("refreshDisplays"), 1);
-  EXPECT_EQ(model->count("stop"), 0);
 }
 
 TEST_F(PresenterFixture, ADestroyedPresenterIgnoresItsPendingHide) {

@@ -87,18 +87,6 @@ TEST_F(QtMainExecutorTest, EveryStepOfACoroutineWithATimerRunsOnTheGuiThread) {
   for (const auto& thread : elsewhere) EXPECT_NE(thread, gui);
 }
 
-TEST(QtMainExecutorSameCode, RunsOnAnIoContextWithTheManualClock) {
-  ManualClock clock;
-  asio::io_context main;
-  Runtime runtime(main.get_executor(), 1, 1);
-  Steps steps;
-  std::vector<std::thread::id> elsewhere;
-  testing::runAwaitable(main, applicationSteps(&runtime, &steps, &clock, &elsewhere));
-  runtime.stop();
-  ASSERT_EQ(steps.seen.size(), 4U);
-  for (const auto& [step, thread] : steps.seen) EXPECT_EQ(thread, std::this_thread::get_id()) << step;
-}
-
 TEST_F(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheGuiThreadInOrder) {
   QtMainLoop loop;
   auto executor = loop.anyExecutor();
@@ -121,21 +109,6 @@ TEST_F(QtMainExecutorTest, WorkPostedFromOtherThreadsRunsOnTheGuiThreadInOrder) 
   for (int i = 0; i < 100; ++i) expected[static_cast<std::size_t>(i)] = i;
   EXPECT_EQ(order, expected);
   EXPECT_EQ(offGui.load(), 0);
-}
-
-TEST_F(QtMainExecutorTest, DispatchOnTheGuiThreadRunsAtOncePostQueues) {
-  QtMainLoop loop;
-  auto executor = loop.anyExecutor();
-  std::vector<std::string> order;
-  asio::post(executor, [&] {
-    asio::post(executor, [&] { order.push_back("posted"); });
-    asio::dispatch(executor, [&] { order.push_back("dispatched"); });
-    order.push_back("after both");
-    asio::post(executor, [] { QCoreApplication::exit(0); });
-  });
-  guardAgainstHang();
-  QCoreApplication::exec();
-  EXPECT_EQ(order, (std::vector<std::string>{"dispatched", "after both", "posted"}));
 }
 
 TEST_F(QtMainExecutorTest, AQuitRequestedBeforeTheLoopRunsStillEndsIt) {
