@@ -11,6 +11,7 @@
 #include "Model/AIDiagnosticsTestSession.hpp"
 #include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
+#include "Model/MacUpdaterController.hpp"
 #include "Model/RunMode.hpp"
 #include "Model/SessionAgentRuntime.hpp"
 #include "Model/UserDefaults.hpp"
@@ -19,7 +20,6 @@
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
 #include "UI/InteractiveApplication.hpp"
-#include "UI/UpdateApplication.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -58,17 +58,9 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
     program.mainLoop.requestQuit(0);
     return application;
   }
-  // A tray program: closing its last window (an update dialog, the status window) never ends it.
-  QApplication::setQuitOnLastWindowClosed(false);
-  // The updater starts after the window; then the resume record of an update relaunch is read.
-  ApplicationUpdaterHooks hooks;
-  hooks.mainExecutor = program.mainLoop.anyExecutor();
-  hooks.info = program.info;
-  hooks.defaults = program.standardDefaults.get();
-  hooks.requestQuit = [loop = &program.mainLoop] { loop->requestQuit(0); };
-  program.updater = makeApplicationUpdater(std::move(hooks));
-  program.updater->start();
-  program.updater->consumeUpdateResume();
+  // The application's launch callback starts the updater after the window is shown; main() only
+  // tells it when the loop has ended.
+  program.updater = application->updater();
   return application;
 }
 

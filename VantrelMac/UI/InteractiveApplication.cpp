@@ -8,10 +8,13 @@
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPortAdapter.hpp"
 #include "Model/StatusWindowViewModel.hpp"
+#include "Model/UpdaterControllerAdapter.hpp"
 #include "Model/UserDefaults.hpp"
 #include "Platform/QtPasteboard.hpp"
 #include "Support/Paths.hpp"
+#include "Update/UpdateConfiguration.hpp"
 
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <unistd.h>
@@ -19,7 +22,8 @@
 #include <cstdlib>
 
 #include "SingleInstance.hpp"
-#include "StandInUpdateBox.hpp"
+#include "UpdateApplication.hpp"
+#include "UpdateSettingsView.hpp"
 #include "VantrelMacAppDelegate.hpp"
 #include "VantrelMacWindowController.hpp"
 
@@ -56,15 +60,32 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
   };
 }
 
-}  // namespace
-
-std::string versionDisplay(const InfoDictionary& info) {
-  const auto version = info.string(InfoDictionary::shortVersionKey);
-  if (version && !version->empty()) return "v" + *version;
-  return "개발 버전";
+// The updater's controller behind the quit path's interface. It exists before the window so
+// that the menu, Ctrl+Q and the signals ask it from the first moment; the launch callback starts
+// it and then reads the resume record of an update relaunch.
+std::shared_ptr<UpdaterControllerAdapter> makeUpdater(const InteractiveApplicationContext& context) {
+  auto adapter = std::make_shared<UpdaterControllerAdapter>();
+  ApplicationUpdaterHooks hooks;
+  hooks.mainExecutor = context.mainExecutor;
+  hooks.info = context.info;
+  hooks.defaults = context.standardDefaults;
+  hooks.replyToTermination = adapter->terminationReplyHook();
+  hooks.requestQuit = context.quit;
+  hooks.showWindow = [] { VantrelMacWindowController::shared().show(); };
+  hooks.requestStartupAutomaticLogin = [] {
+    if (const auto model = VantrelMacWindowController::shared().mainModel())
+      model->requestStartupAutomaticLogin();
+  };
+  adapter->attach(makeApplicationUpdater(std::move(hooks)));
+  return adapter;
 }
 
+}  // namespace
+
 std::unique_ptr<InteractiveApplication> InteractiveApplication::start(InteractiveApplicationContext context) {
+  // A tray program: hiding the window, or closing an update notice while it is hidden, must not
+  // end it; only the quit path does.
+  QGuiApplication::setQuitOnLastWindowClosed(false);
   const std::string bundleIdentifier = context.info.bundleIdentifier();
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   const QString socketPath = QString::fromStdString(AppDelegatePresenter::instanceSocketPath(
@@ -86,13 +107,16 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
     programLog().error("VantrelMac could not reach the running instance; starting anyway");
   }
 
-  auto updater = std::make_shared<StandInUpdaterController>();
+  auto updater = makeUpdater(context);
+  application->updater_ = updater->controller();
   WindowControllerEnvironment windows;
   windows.bundleIdentifier = bundleIdentifier;
   windows.makeModel = productionModel(context, bundleIdentifier);
   windows.updater = updater;
-  windows.versionText = QString::fromStdString(versionDisplay(context.info));
-  windows.updateBox = standInUpdateBox(updater, windows.versionText);
+  windows.versionText = QString::fromStdString(AppVersion::display(context.info.values()));
+  windows.updateBox = [controller = updater->controller(), info = context.info.values()](QWidget* parent) {
+    return static_cast<QWidget*>(new UpdateSettingsView(controller, info, parent));
+  };
   VantrelMacWindowController::install(std::move(windows));
 
   AppDelegateEnvironment delegate;

@@ -12,6 +12,7 @@
 
 namespace vantrel {
 
+class MacUpdaterController;
 class SingleInstance;
 class VantrelMacAppDelegate;
 
@@ -34,6 +35,8 @@ class InteractiveApplication {
   // Null when another instance runs and took this launch over (the program then ends).
   static std::unique_ptr<InteractiveApplication> start(InteractiveApplicationContext context);
   ~InteractiveApplication();
+  // The updater the window, the menu and the quit path use; main() tells it the program ends.
+  const std::shared_ptr<MacUpdaterController>& updater() const noexcept { return updater_; }
   InteractiveApplication(const InteractiveApplication&) = delete;
   InteractiveApplication& operator=(const InteractiveApplication&) = delete;
 
@@ -41,9 +44,7 @@ class InteractiveApplication {
   InteractiveApplication() = default;
   std::unique_ptr<SingleInstance> instance_;
   std::unique_ptr<VantrelMacAppDelegate> delegate_;
+  std::shared_ptr<MacUpdaterController> updater_;
 };
-
-// "v" and the short version, or "개발 버전" when the program has none.
-std::string versionDisplay(const InfoDictionary& info);
 
 }  // namespace vantrel

@@ -37,6 +37,8 @@ UpdateSettingsView::UpdateSettingsView(std::shared_ptr<MacUpdaterController> con
   statusText_ = new QLabel(this);
   statusText_->setWordWrap(true);
   statusText_->setMinimumHeight(34);
+  // The first line stays beside the icon; longer texts wrap downwards from there.
+  statusText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   statusRow->addWidget(statusIcon_, 0, Qt::AlignTop);
   statusRow->addWidget(statusText_, 1);
   stack->addLayout(statusRow);

@@ -6,6 +6,7 @@
 
 #include "AIChannel/AIChannelRequest.hpp"
 #include "AIChannel/AIWire.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -14,6 +15,18 @@ namespace {
 using nlohmann::json;
 
 const json commandList = json::array({"status"});
+
+// What the process's update gate holds now: the live leases by kind, whether an installation
+// has reserved it, and the updater's status line.
+json updateActivity() {
+  const auto snapshot = UpdateActivityGate::shared()->snapshot();
+  json leases = json::object();
+  for (const auto& [kind, count] : snapshot.counts)
+    leases[std::string(UpdateActivityGate::rawValue(kind))] = count;
+  return json{{"leases", std::move(leases)},
+              {"installationCommitted", snapshot.installationCommitted},
+              {"updaterStatus", snapshot.updaterStatus}};
+}
 
 Bytes errorEnvelope(const json& id, const char* code) {
   return AIWire::encode(json{{"type", "response"}, {"id", id}, {"ok", false}, {"error", {{"code", code}}}});
@@ -116,7 +129,8 @@ Awaitable<std::optional<Bytes>> MacAIChannel::respond(Bytes request) {
   json status = json{{"enabled", enabled()},
                      {"boundManager", boundHost_ ? json(*boundHost_) : json(nullptr)},
                      {"accountBound", accountBound_},
-                     {"version", protocolVersion}};
+                     {"version", protocolVersion},
+                     {"updateActivity", updateActivity()}};
 
   if (testProbe_) {
     Bytes probe;

@@ -93,7 +93,16 @@ fs::path bundleResourcesDirectory() {
   std::error_code ec;
   const auto exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return fs::path("share") / "VantrelMac";
-  return exe.parent_path().parent_path() / "share" / "VantrelMac";
+  return resourcesDirectoryOf(exe);
+}
+
+fs::path resourcesDirectoryOf(const fs::path& executable) {
+  // An installed build keeps its resources beside it (versions/<build>/share/VantrelMac); the
+  // build tree has them one folder up.
+  std::error_code ec;
+  const auto beside = executable.parent_path() / "share" / "VantrelMac";
+  if (fs::is_directory(beside, ec)) return beside;
+  return executable.parent_path().parent_path() / "share" / "VantrelMac";
 }
 
 }  // namespace vantrel::paths

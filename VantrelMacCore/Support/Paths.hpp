@@ -30,7 +30,10 @@ std::string defaultPasteDestination();
 std::filesystem::path desktopDirectory();
 // The user's Documents folder (XDG_DOCUMENTS_DIR, else ~/Documents).
 std::filesystem::path documentsDirectory();
-// Resources of the installed application: <exe dir>/../share/VantrelMac, or $VANTREL_RESOURCES.
+// Resources of the running program: $VANTREL_RESOURCES, else those of /proc/self/exe.
 std::filesystem::path bundleResourcesDirectory();
+// <exe dir>/share/VantrelMac when that folder exists (an installed build), else
+// <exe dir>/../share/VantrelMac (the build tree).
+std::filesystem::path resourcesDirectoryOf(const std::filesystem::path& executable);
 
 }  // namespace vantrel::paths

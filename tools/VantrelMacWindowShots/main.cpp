@@ -13,17 +13,21 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "Model/InfoDictionary.hpp"
+#include "Model/MacUpdaterController.hpp"
+#include "Model/UpdaterControllerAdapter.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
-#include "UI/StandInUpdateBox.hpp"
+#include "UI/UpdateSettingsView.hpp"
 #include "UI/VantrelMacWindowController.hpp"
+#include "Update/UpdateConfiguration.hpp"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -54,6 +58,47 @@ class ShotStatusItem final : public StatusItem {
   bool isAvailable() const override { return true; }
   void install(QMenu*) override {}
 };
+
+// An updater that starts, allows a check and never finds anything: the update box shows its idle
+// state.
+class ShotUpdater final : public Updater {
+ public:
+  void setAutomaticallyDownloadsUpdates(bool) override {}
+  void setSendsSystemProfile(bool) override {}
+  std::optional<UpdaterError> startUpdater() override { return std::nullopt; }
+  bool automaticallyChecksForUpdates() const override { return automatic_; }
+  void setAutomaticallyChecksForUpdates(bool value) override { automatic_ = value; }
+  bool canCheckForUpdates() const override { return true; }
+  void checkForUpdates() override {}
+  void applicationWillTerminate() override {}
+
+ private:
+  bool automatic_ = true;
+};
+
+const UpdateInfo shotInfo{{"CFBundleIdentifier", "local.vantrel.VantrelMac"},
+                          {"CFBundleShortVersionString", "1.0.0"},
+                          {"CFBundleVersion", "1"},
+                          {"SUFeedURL", "https://updates.example/appcast.xml"},
+                          {"SUPublicEDKey", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="},
+                          {"SURequireSignedFeed", true},
+                          {"SUVerifyUpdateBeforeExtraction", true}};
+
+std::shared_ptr<UpdaterControllerAdapter> shotUpdater(Executor executor) {
+  auto adapter = std::make_shared<UpdaterControllerAdapter>();
+  MacUpdaterController::Environment environment;
+  environment.mainExecutor = std::move(executor);
+  environment.info = shotInfo;
+  environment.gate = UpdateActivityGate::create();
+  environment.makeUpdater = [](std::shared_ptr<StandardUserDriver>, std::weak_ptr<UpdaterDelegate>) {
+    return std::make_shared<ShotUpdater>();
+  };
+  environment.resumeURL = [] { return std::optional<std::filesystem::path>(); };
+  environment.replyToTermination = adapter->terminationReplyHook();
+  adapter->attach(MacUpdaterController::create(std::move(environment)));
+  adapter->start();
+  return adapter;
+}
 
 // Lets the window system show and paint what was just changed, for a bounded time.
 void settle(QWidget* window) {
@@ -91,14 +136,18 @@ bool writeShot(const std::filesystem::path& folder, const std::string& name, QWi
 }
 
 std::shared_ptr<HeldScheduler> held;
+std::shared_ptr<UpdaterControllerAdapter> updater;
 
 std::unique_ptr<VantrelMacWindowController> makeController(const std::shared_ptr<ShotModel>& model) {
   WindowControllerEnvironment environment;
   environment.makeModel = [model] { return model; };
   environment.makeStatusItem = [] { return std::make_unique<ShotStatusItem>(); };
   environment.scheduler = held;
-  environment.versionText = QStringLiteral("v1.0.0");
-  environment.updateBox = standInUpdateBox(environment.updater, environment.versionText);
+  environment.versionText = QString::fromStdString(AppVersion::display(shotInfo));
+  environment.updater = updater;
+  environment.updateBox = [controller = updater->controller()](QWidget* parent) {
+    return static_cast<QWidget*>(new UpdateSettingsView(controller, shotInfo, parent));
+  };
   return std::make_unique<VantrelMacWindowController>(std::move(environment));
 }
 
@@ -210,6 +259,16 @@ void printIdle(double cpuBefore, const QElapsedTimer& wall) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   held = std::make_shared<HeldScheduler>();
+  // The still scenes' update box runs on a main loop of its own; the "-real" forms make theirs.
+  std::optional<QtMainLoop> shotLoop;
+  struct ReleaseUpdater {
+    ~ReleaseUpdater() { updater.reset(); }  // before the loop it runs on
+  } releaseUpdater;
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (!mode.ends_with("-real")) {
+    shotLoop.emplace();
+    updater = shotUpdater(shotLoop->anyExecutor());
+  }
   const std::string first = argc > 1 ? argv[1] : "";
   if (first == "--bench-start") {
     auto model = std::make_shared<ShotModel>(shots::emptyLogin());

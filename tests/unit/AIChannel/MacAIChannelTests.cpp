@@ -152,17 +152,25 @@ TEST_F(MacAIChannelTest, HelloNamesProtocolAndCommands) {
 TEST_F(MacAIChannelTest, StatusAnswersEnabledStateBoundManagerAndVersion) {
   auto channel = MacAIChannel::statusOnly(config(true, {"mgr"}), {}, uid(501));
   auto response = request(*channel, R"({"id":"1","command":"status"})");
-  EXPECT_EQ(
-      response,
-      (json{{"type", "response"},
-            {"id", "1"},
-            {"ok", true},
-            {"result",
-             {{"enabled", false}, {"boundManager", nullptr}, {"accountBound", false}, {"version", 1}}}}));
+  EXPECT_EQ(response, (json{{"type", "response"},
+                            {"id", "1"},
+                            {"ok", true},
+                            {"result",
+                             {{"enabled", false},
+                              {"boundManager", nullptr},
+                              {"accountBound", false},
+                              {"version", 1},
+                              {"updateActivity",
+                               {{"leases", json::object()},
+                                {"installationCommitted", false},
+                                {"updaterStatus", "업데이트 서비스 시작 전"}}}}}}));
   channel->bindManager("mgr");
   response = request(*channel, R"({"id":"2","command":"status"})");
-  EXPECT_EQ(response["result"],
-            (json{{"enabled", true}, {"boundManager", "mgr"}, {"accountBound", false}, {"version", 1}}));
+  EXPECT_EQ(response["result"], (json{{"enabled", true},
+                                      {"boundManager", "mgr"},
+                                      {"accountBound", false},
+                                      {"version", 1},
+                                      {"updateActivity", response["result"]["updateActivity"]}}));
 }
 
 TEST_F(MacAIChannelTest, ReplayedIdsAreRefusedUntilTheNextBind) {
