@@ -25,7 +25,7 @@ pids=()
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work/home"
+  rm -rf "${work:?}/home"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
