@@ -31,6 +31,20 @@ namespace vantrel {
 
 namespace {
 
+// The login server: the fixed production URL and the system's trust store, unless a developer
+// points the program at a local server (the demo, the process-level tests) with
+// VANTREL_LOGIN_BASE_URL and, for its certificate, VANTREL_LOGIN_CA_FILE (docs/login-api.md).
+AccountLoginService developmentOrProductionLoginService() {
+  std::string baseURL(AccountLoginService::productionBaseURL);
+  URLSessionAccountLoginTransport::Options options;
+  if (const char* url = std::getenv("VANTREL_LOGIN_BASE_URL"); url != nullptr && *url != '\0') {
+    baseURL = url;
+    if (const char* ca = std::getenv("VANTREL_LOGIN_CA_FILE"); ca != nullptr && *ca != '\0')
+      options.caFile = ca;
+  }
+  return AccountLoginService(std::move(baseURL), std::make_shared<URLSessionAccountLoginTransport>(options));
+}
+
 // The status model over the real collaborators, in the order the first show() builds them:
 // displays and transport (inside the environment's factories), login service, credential store,
 // then the model.
@@ -45,9 +59,7 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
   return [arguments = context.arguments, main = context.mainExecutor, io = context.ioExecutor, defaults,
           writer = context.diagnosticLogWriter,
           bundleIdentifier = std::move(bundleIdentifier)]() -> std::shared_ptr<StatusViewPort> {
-    auto loginService = std::make_shared<AccountLoginServiceAdapter>(
-        AccountLoginService(std::string(AccountLoginService::productionBaseURL),
-                            std::make_shared<URLSessionAccountLoginTransport>()));
+    auto loginService = std::make_shared<AccountLoginServiceAdapter>(developmentOrProductionLoginService());
     auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
     auto environment = makeProductionStatusEnvironment(
         main, io, loginService, credentials, std::make_shared<QtPasteboard>(),

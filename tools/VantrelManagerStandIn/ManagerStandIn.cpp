@@ -35,6 +35,7 @@ constexpr std::uint8_t fileDataCommand = 12;
 constexpr std::uint8_t fileEndCommand = 15;
 constexpr std::size_t fileRecordSize = 632;
 constexpr std::uint8_t remoteMouseCommand = 50;
+constexpr std::uint32_t comInfoReplyKind = 82;
 
 void put32(Bytes& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -156,6 +157,8 @@ class StandIn {
       }
       scriptDone_ = true;
       writeReport();
+      // One line a watcher can wait for, whatever the outcome.
+      std::cout << (failed_ ? "script done: failed" : "script done: ok") << std::endl;
     });
     asio::co_spawn(io_, watchStop(), asio::detached);
     io_.run();
@@ -369,9 +372,11 @@ class StandIn {
     if (!agent || !agent->open) co_return "no agent connected";
     const std::uint16_t comNum = agent->comNum;
     if (name == "comInfo") {
-      const auto before = report_["basicKinds"].value("16", 0);
+      // The agent answers a system-information request with a message of its own kind.
+      const std::string replyKind = std::to_string(comInfoReplyKind);
+      const auto before = report_["basicKinds"].value(replyKind, 0);
       co_await sendBasic(E::nullDataClass(E::getComInfo, comNum));
-      if (!co_await waitUntil([&] { return report_["basicKinds"].value("16", 0) > before; }, timeout))
+      if (!co_await waitUntil([&] { return report_["basicKinds"].value(replyKind, 0) > before; }, timeout))
         co_return "no system-information reply";
     } else if (name == "screen") {
       const int width = step.value("width", 1280);

@@ -1,0 +1,8 @@
+# The tests start the real program and its peers as processes and look at the X server.
+find_package(X11 REQUIRED)
+target_link_libraries(${target} PRIVATE X11::X11)
+target_compile_definitions(${target} PRIVATE
+  VANTREL_MAC_EXECUTABLE="$<TARGET_FILE:VantrelMac>"
+  VANTREL_MANAGER_STANDIN="$<TARGET_FILE:vantrel-manager-standin>"
+  VANTREL_RELAY_DAEMON="$<TARGET_FILE:VantrelMacDaemon>")
+add_dependencies(${target} VantrelMac vantrel-manager-standin VantrelMacDaemon)

@@ -1,0 +1,226 @@
+// The installed program doing its main job for a manager, process against process: the manager
+// stand-in asks for the screen, moves the pointer and exchanges files; then it is killed and a new
+// one must be reached again; then the program is told to quit and must leave nothing behind.
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "Platform/Crypto.hpp"
+#include "support/ProgramProcess.hpp"
+#include "support/TestEnvironment.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramProcess;
+
+const std::string programPath = VANTREL_MAC_EXECUTABLE;
+const std::string standInPath = VANTREL_MANAGER_STANDIN;
+const std::string relayPath = VANTREL_RELAY_DAEMON;
+
+Bytes readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeRandom(const fs::path& path, std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::ofstream out(path, std::ios::binary);
+  for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>(random() & 0xFF));
+}
+
+// Waits (bounded) until the agent has written the whole file; it writes after the manager's last
+// chunk, so the manager's script may end first.
+bool waitForFile(const fs::path& path, std::uintmax_t size) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::error_code error;
+  while (fs::file_size(path, error) != size || error) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+struct Display {
+  std::unique_ptr<::Display, int (*)(::Display*)> handle{XOpenDisplay(nullptr), XCloseDisplay};
+  int width() const { return DisplayWidth(handle.get(), DefaultScreen(handle.get())); }
+  int height() const { return DisplayHeight(handle.get(), DefaultScreen(handle.get())); }
+  std::pair<int, int> pointer() const {
+    Window root = 0, child = 0;
+    int x = -1, y = -1, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(handle.get(), DefaultRootWindow(handle.get()), &root, &child, &x, &y, &wx, &wy, &mask);
+    return {x, y};
+  }
+};
+
+class MainJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!display_.handle) GTEST_SKIP() << "needs an X display (scripts/test provides one)";
+    tmp_ = home_.root() / "tmp";
+    fs::create_directories(tmp_);
+    fs::create_directories(home_.path() / "Downloads");
+    fs::create_directories(home_.path() / "Shared");
+    fs::create_directories(home_.root() / "fetched");
+    home_.setEnv("TMPDIR", tmp_.string());
+    // A desktop session's runtime folder; without one Qt makes its own under TMPDIR.
+    fs::create_directories(home_.root() / "run");
+    fs::permissions(home_.root() / "run", fs::perms::owner_all, fs::perm_options::replace);
+    home_.setEnv("XDG_RUNTIME_DIR", (home_.root() / "run").string());
+    writeRandom(home_.root() / "to-agent.bin", 300000, 1);
+    writeRandom(home_.path() / "Shared" / "from-agent.bin", 200000, 2);
+  }
+
+  // A stand-in that plays `steps` and stays for further agents; its output is captured.
+  std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, int port,
+                                               const std::string& tag) {
+    std::vector<std::string> arguments{standInPath,
+                                       "--steps",
+                                       steps.dump(),
+                                       "--report",
+                                       (home_.root() / (tag + ".json")).string(),
+                                       "--fetch-dir",
+                                       (home_.root() / "fetched").string(),
+                                       "--port-file",
+                                       (home_.root() / (tag + ".port")).string(),
+                                       "--port",
+                                       std::to_string(port),
+                                       "--serve"};
+    auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
+    EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
+    return manager;
+  }
+
+  int portOf(const std::string& tag) {
+    int port = 0;
+    std::ifstream(home_.root() / (tag + ".port")) >> port;
+    return port;
+  }
+
+  nlohmann::json reportOf(const std::string& tag) {
+    std::ifstream in(home_.root() / (tag + ".json"));
+    return nlohmann::json::parse(in, nullptr, false);
+  }
+
+  // The whole job; `startAgent` starts the program (and whatever it needs) once the port is known.
+  void runMainJob(const std::function<std::unique_ptr<ProgramProcess>(int port)>& startAgent) {
+    const int width = display_.width();
+    const int height = display_.height();
+    const nlohmann::json steps = {
+        {{"step", "screen"},
+         {"width", width},
+         {"height", height},
+         {"seconds", 0.5},
+         {"expectWidth", width},
+         {"expectHeight", height}},
+        {{"step", "move"}, {"x", 123}, {"y", 77}},
+        {{"step", "sendFile"},
+         {"path", (home_.root() / "to-agent.bin").string()},
+         {"to", (home_.path() / "Downloads").string()}},
+        {{"step", "fetchFile"}, {"path", (home_.path() / "Shared" / "from-agent.bin").string()}},
+        {{"step", "screenEnd"}}};
+    auto manager = startManager(steps, 0, "first");
+    const int port = portOf("first");
+    ASSERT_GT(port, 0);
+    auto agent = startAgent(port);
+
+    ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent->output();
+    ASSERT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+    const auto report = reportOf("first");
+    ASSERT_FALSE(report.is_discarded());
+    // The picture has the display's size and something on it, not a flat colour.
+    EXPECT_EQ(report["screen"]["width"], width);
+    EXPECT_EQ(report["screen"]["height"], height);
+    EXPECT_GT(report["screen"]["lumaSpread"].get<double>(), 0.0) << report.dump(2);
+    EXPECT_EQ(report["screen"]["decodeErrors"], 0);
+    EXPECT_EQ(display_.pointer(), std::make_pair(123, 77));
+    // Both files byte for byte.
+    EXPECT_TRUE(waitForFile(home_.path() / "Downloads" / "to-agent.bin", 300000));
+    EXPECT_EQ(crypto::sha256(readAll(home_.path() / "Downloads" / "to-agent.bin")),
+              crypto::sha256(readAll(home_.root() / "to-agent.bin")));
+    EXPECT_EQ(crypto::sha256(readAll(home_.root() / "fetched" / "from-agent.bin")),
+              crypto::sha256(readAll(home_.path() / "Shared" / "from-agent.bin")));
+
+    // The manager dies; the program comes back to a new one on the same port after its back-off.
+    manager->signal(SIGKILL);
+    manager->waitForExit();
+    manager.reset();
+    auto second = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), port, "second");
+    ASSERT_TRUE(second->waitForOutput("script done:")) << second->output() << agent->output();
+    EXPECT_NE(second->output().find("script done: ok"), std::string::npos) << second->output();
+
+    // Told to quit, it ends cleanly and leaves no process and no temporary file behind.
+    const auto children = testing::childrenOf(agent->pid());
+    agent->signal(SIGTERM);
+    EXPECT_TRUE(testing::exitedWith(agent->waitForExit(), 0)) << agent->output();
+    for (const auto child : children) EXPECT_NE(::kill(child, 0), 0) << "child " << child << " still runs";
+    for (const auto& left : fs::recursive_directory_iterator(tmp_))
+      ADD_FAILURE() << "left behind: " << left.path();
+  }
+
+  testing::TemporaryHome home_;
+  Display display_;
+  fs::path tmp_;
+};
+
+// AUTO LOGIN on with an account and no saved password: the start-up login falls back to the saved
+// direct connection.
+TEST_F(MainJob, TrayApplicationConnectsFromSavedDirectSettings) {
+  runMainJob([this](int port) {
+    const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
+    fs::create_directories(folder);
+    std::ofstream(folder / "defaults.json")
+        << nlohmann::json{{"VantrelMac.accountLogin.accountID", "e2e"},
+                          {"VantrelMac.accountLogin.rememberAccountID", true},
+                          {"VantrelMac.directConnection.host", "127.0.0.1"},
+                          {"VantrelMac.directConnection.port", port},
+                          {"VantrelMac.directConnection.userID", "e2e"},
+                          {"VantrelMac.directConnection.connectionNumber", 0}}
+               .dump();
+    return std::make_unique<ProgramProcess>(std::vector<std::string>{programPath, "ALogin"},
+                                            ProgramProcess::Options{true, false});
+  });
+}
+
+// The agent and the daemon accept each other only as programs of one installation folder, so both
+// run from a copy of the build laid out as one.
+TEST_F(MainJob, SessionAgentConnectsThroughTheRelayDaemon) {
+  const auto install = home_.root() / "install";
+  fs::create_directories(install);
+  for (const fs::path& from :
+       {fs::path(programPath), fs::path(programPath).parent_path() / "Info.json", fs::path(relayPath)}) {
+    fs::copy_file(from, install / from.filename());
+  }
+  std::unique_ptr<ProgramProcess> relay;
+  runMainJob([&](int port) {
+    const auto folder = home_.systemRoot() / "etc" / "VantrelMac";
+    fs::create_directories(folder);
+    std::ofstream(folder / "connection.json") << nlohmann::json{
+        {"host", "127.0.0.1"},
+        {"port", port},
+        {"userID", "e2e"},
+        {"connectionNumber", 0}}.dump();
+    relay =
+        std::make_unique<ProgramProcess>(std::vector<std::string>{(install / "VantrelMacDaemon").string()},
+                                         ProgramProcess::Options{false, false});
+    EXPECT_TRUE(relay->waitForOutput("relay daemon listening at")) << relay->output();
+    return std::make_unique<ProgramProcess>(
+        std::vector<std::string>{(install / "VantrelMac").string(), "--session-agent"},
+        ProgramProcess::Options{true, false});
+  });
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,136 @@
+#include "support/ProgramProcess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/AsyncTest.hpp"
+#include "support/ChildProcess.hpp"
+
+extern char** environ;
+
+namespace vantrel::testing {
+
+namespace {
+
+long long nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+long long guardDeadline() {
+  return nowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(hangGuard).count();
+}
+
+}  // namespace
+
+ProgramProcess::ProgramProcess(std::vector<std::string> arguments, Options options) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  readEnd_ = fds[0];
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  if (options.errorToOutput) {
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const bool display = entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
+                         entry.rfind("QT_QPA_PLATFORM=", 0) == 0;
+    if (display && !options.keepDisplay) continue;
+    environment.push_back(entry);
+  }
+  auto argv = argvOf(arguments);
+  auto envp = argvOf(environment);
+  const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(readEnd_);
+    throw std::runtime_error("posix_spawn " + arguments[0] + ": " + std::strerror(rc));
+  }
+}
+
+ProgramProcess::~ProgramProcess() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ::close(readEnd_);
+}
+
+bool ProgramProcess::waitForOutput(std::string_view text) {
+  const auto deadline = guardDeadline();
+  while (output_.find(text) == std::string::npos) {
+    if (!readSome(deadline)) return output_.find(text) != std::string::npos;
+  }
+  return true;
+}
+
+std::optional<int> ProgramProcess::waitForExit() {
+  const auto deadline = guardDeadline();
+  while (readSome(deadline)) {
+  }
+  if (nowMs() >= deadline) return std::nullopt;
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+  status_ = status;
+  return status;
+}
+
+void ProgramProcess::signal(int number) const { ::kill(pid_, number); }
+
+// False at the end of the stream or when the deadline passed.
+bool ProgramProcess::readSome(long long deadlineMs) {
+  const auto left = deadlineMs - nowMs();
+  if (left <= 0) return false;
+  pollfd p{readEnd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+  char buffer[4096];
+  const auto n = ::read(readEnd_, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  output_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+bool exitedWith(const std::optional<int>& status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const auto name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (comm) state ppid …"; the command may hold spaces and parentheses.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == pid) children.push_back(static_cast<pid_t>(std::stoi(name)));
+  }
+  return children;
+}
+
+}  // namespace vantrel::testing

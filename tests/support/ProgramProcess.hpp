@@ -1,0 +1,50 @@
+#pragma once
+
+// A whole program run by a process-level test: started with the test's environment (optionally
+// without a display), its standard error captured, waited for with the hang guard and killed if
+// the test leaves it running.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel::testing {
+
+class ProgramProcess {
+ public:
+  struct Options {
+    bool keepDisplay = false;    // false: DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are removed
+    bool errorToOutput = false;  // also capture standard output (into the same stream)
+  };
+  // `arguments[0]` is the program's path. Throws when it cannot be started.
+  ProgramProcess(std::vector<std::string> arguments, Options options);
+  explicit ProgramProcess(std::vector<std::string> arguments) : ProgramProcess(std::move(arguments), {}) {}
+  ~ProgramProcess();
+  ProgramProcess(const ProgramProcess&) = delete;
+  ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+  // Reads the captured output until the text appears; false when it ended or the guard passed.
+  bool waitForOutput(std::string_view text);
+  // Waits for the program to end (reading its output meanwhile); its wait status.
+  std::optional<int> waitForExit();
+  void signal(int number) const;
+  pid_t pid() const noexcept { return pid_; }
+  const std::string& output() const noexcept { return output_; }
+
+ private:
+  bool readSome(long long deadlineMs);
+  pid_t pid_ = -1;
+  int readEnd_ = -1;
+  std::string output_;
+  std::optional<int> status_;
+};
+
+bool exitedWith(const std::optional<int>& status, int code);
+
+// The process ids whose parent is `pid` (from /proc).
+std::vector<pid_t> childrenOf(pid_t pid);
+
+}  // namespace vantrel::testing
