@@ -238,7 +238,7 @@ Awaitable<void> DirectAuthClient::connectBody(std::shared_ptr<DirectAuthClient> 
   self->connectionAttempt_ = attempt;
   self->state_ = DirectAuthState::connecting;
 
-  auto done = co_await outcome::attempt(self->runConnectionAttempt(normalized, attempt));
+  auto done = co_await vantrel::attempt(self->runConnectionAttempt(normalized, attempt));
   if (self->connectionAttempt_ == attempt && done) self->connectionAttempt_.reset();
   if (done) co_return;
   // A disconnect took the session down meanwhile: the state is the disconnect's.
@@ -283,7 +283,7 @@ Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration con
                                                      TaskTokenPtr attempt) {
   emit(K::TcpConnectAttempt{configuration.host, configuration.port});
   auto connected =
-      co_await outcome::attempt(withTimeout(transport_->connect(configuration.host, configuration.port),
+      co_await vantrel::attempt(withTimeout(transport_->connect(configuration.host, configuration.port),
                                             timeoutDuration(configuration.timeoutNanoseconds)));
   if (!connected) {
     // When the caller cancelled, the race's timer may finish first; the cause is the caller.
@@ -292,7 +292,7 @@ Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration con
     if (!attempt->isCancelled()) co_await transport_->disconnect();
     ensureCurrent(attempt);
     // Errors the session knows are reported as the session's; others as they are.
-    const bool known = outcome::matchError(
+    const bool known = matchError(
         failure, [](const DirectAuthError&) { return true; },
         [](const NetworkTransportError&) { return true; }, [](const TimeoutError&) { return true; },
         [](const std::exception_ptr&) { return false; });
@@ -322,7 +322,7 @@ Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration 
   emit(K::AuthCommandSent{});
   co_await checkCancellation();
 
-  auto answer = co_await outcome::attempt(
+  auto answer = co_await vantrel::attempt(
       withTimeout(collectOneFrame(), timeoutDuration(configuration.timeoutNanoseconds)));
   if (!answer) {
     std::exception_ptr failure = answer.error();
@@ -343,7 +343,7 @@ Awaitable<VantrelFrame> DirectAuthClient::collectOneFrame() {
   }
   while (true) {
     co_await checkCancellation();
-    auto chunk = co_await outcome::attempt(transport_->receive());
+    auto chunk = co_await vantrel::attempt(transport_->receive());
     if (!chunk) throw directAuthError(chunk.error());
     if (chunk->empty()) continue;
     std::vector<VantrelFrame> frames;

@@ -30,7 +30,7 @@ Awaitable<void> DirectAuthClient::handleAIEnvelope(Bytes payload) {
   const Uuid session = developmentSessionID_;
   std::optional<Bytes> answer = co_await parts_->development->handle(std::move(payload));
   if (!answer || developmentSessionID_ != session || !isLive()) co_return;
-  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(*answer), activeConnectionNumber_));
+  auto sent = co_await vantrel::attempt(sendHeaderBasicPayload(std::move(*answer), activeConnectionNumber_));
   if (!sent) emit(K::InputPacketRejected{"AI response transport failed"});
 }
 
@@ -97,7 +97,7 @@ Awaitable<void> DirectAuthClient::requestManagerCurrentFolder() {
       !writeInteger<std::uint32_t>(envelope, *markerEnd, Cmd::getCurrentFolder, Endian::little)) {
     co_return;
   }
-  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_));
+  auto sent = co_await vantrel::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_));
   if (!sent) emit(K::FileTransferFailed{localizedDescription(sent.error())});
 }
 
@@ -136,9 +136,9 @@ Awaitable<void> DirectAuthClient::sendPayload(Bytes payload, std::uint8_t comman
   Bytes().swap(payload);
   // A manager that stops reading must not hold the receive loop (which sends its replies) for
   // longer than the kernel would keep an unacknowledged send: the connection fails instead.
-  auto sent = co_await outcome::attempt(withTimeout(transport_->send(std::move(wire)), replySendLimit));
+  auto sent = co_await vantrel::attempt(withTimeout(transport_->send(std::move(wire)), replySendLimit));
   if (sent) co_return;
-  const bool timedOut = outcome::matchError(
+  const bool timedOut = matchError(
       sent.error(), [](const TimeoutError&) { return true; },
       [](const std::exception_ptr&) { return false; });
   if (!timedOut) std::rethrow_exception(sent.error());
@@ -149,17 +149,17 @@ Awaitable<void> DirectAuthClient::sendPayload(Bytes payload, std::uint8_t comman
 Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
   // The provider runs on its receiver's executor; its copy there keeps it alive while it runs.
   // (No co_await inside a conditional expression: docs/coroutine-rules.md, rule 4.)
-  auto folder = outcome::Outcome<std::string>::success(paths::defaultPasteDestination());
+  auto folder = Outcome<std::string>::success(paths::defaultPasteDestination());
   if (parts_->pasteDestinationProvider) {
     folder =
-        co_await outcome::attempt(runOn(parts_->pasteDestinationProvider.receiver(),
+        co_await vantrel::attempt(runOn(parts_->pasteDestinationProvider.receiver(),
                                         askPasteDestination(parts_->pasteDestinationProvider.function())));
   }
   std::exception_ptr failure = folder.error();
   if (!failure) {
     Bytes envelope = LegacyClipboardCodec::makeCurrentFolder(*folder, "", activeConnectionNumber_);
     failure =
-        (co_await outcome::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_)))
+        (co_await vantrel::attempt(sendHeaderBasicPayload(std::move(envelope), activeConnectionNumber_)))
             .error();
   }
   if (failure) {
@@ -175,14 +175,14 @@ Awaitable<void> DirectAuthClient::sendCurrentPasteDestination() {
 Awaitable<void> DirectAuthClient::sendLegacyComInfoResponse() {
   if (!isLive()) co_return;
   const std::uint16_t comNum = activeConnectionNumber_;
-  auto made = co_await outcome::attempt(parts_->comInfoSnapshotProvider->makeSnapshot());
+  auto made = co_await vantrel::attempt(parts_->comInfoSnapshotProvider->makeSnapshot());
   if (!made) emit(K::LegacyComInfoSnapshotFailed{localizedDescription(made.error())});
   const LegacyComInfoSnapshot snapshot = made ? *made : LegacyComInfoSnapshot::minimalFallback();
   Bytes payload = LegacyComInfoPayload::makePayload(comNum, snapshot);
   const auto byteCount = static_cast<long long>(payload.size());
   const LegacyComInfoResponseSummary summary(snapshot);
 
-  auto sent = co_await outcome::attempt(sendHeaderBasicPayload(std::move(payload), comNum));
+  auto sent = co_await vantrel::attempt(sendHeaderBasicPayload(std::move(payload), comNum));
   if (sent) {
     emit(K::LegacyComInfoResponseSent{comNum, byteCount, summary.diagnosticFragment()});
     co_return;

@@ -46,7 +46,7 @@ Awaitable<void> DirectAuthClient::runReceiveLoop(TaskTokenPtr token) {
       continue;
     }
 
-    auto chunk = co_await outcome::attempt(transport_->receive());
+    auto chunk = co_await vantrel::attempt(transport_->receive());
     if (!chunk) {
       // A loop that was dropped never acts on what its last read reported.
       if (token->isCancelled() || isCancellation(chunk.error())) co_return;
@@ -138,7 +138,7 @@ Awaitable<void> DirectAuthClient::Parts::deadlineWatchBody(std::weak_ptr<DirectA
       // Records, data and chunks move the deadlines on; the watch looks again when one passes.
       wait = std::chrono::duration_cast<VantrelClock::duration>(*deadline - now);
     }
-    if (!co_await outcome::attempt(sleepFor(wait))) co_return;
+    if (!co_await vantrel::attempt(sleepFor(wait))) co_return;
   }
 }
 

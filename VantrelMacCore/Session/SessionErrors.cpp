@@ -16,7 +16,7 @@ DirectAuthError directAuthError(const NetworkTransportError& error) {
 
 DirectAuthError directAuthError(const std::exception_ptr& error) {
   if (isCancellation(error)) return DirectAuthError::cancelled();
-  return outcome::matchError(
+  return matchError(
       error, [](const DirectAuthError& e) { return e; },
       [](const NetworkTransportError& e) { return directAuthError(e); },
       [](const TimeoutError&) { return DirectAuthError::timeout(); },
@@ -26,7 +26,7 @@ DirectAuthError directAuthError(const std::exception_ptr& error) {
 }
 
 std::string transportDetail(const std::exception_ptr& error) {
-  return outcome::matchError(
+  return matchError(
       error, [](const DirectAuthError& e) { return eventText(e); },
       [](const NetworkTransportError& e) { return eventText(directAuthError(e)); },
       [](const std::exception_ptr& other) { return localizedDescription(other); });

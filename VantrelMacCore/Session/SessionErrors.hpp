@@ -1,13 +1,13 @@
 #pragma once
 
 // How the session reports the errors it meets: one mapping per error type, used with
-// `outcome::attempt` instead of a try/catch around every awaited operation.
+// `attempt` instead of a try/catch around every awaited operation.
 
 #include <exception>
 #include <string>
 
 #include "Session/DirectAuthTypes.hpp"
-#include "Session/SessionOutcome.hpp"
+#include "Support/Outcome.hpp"
 #include "Transport/NetworkTransporting.hpp"
 
 namespace vantrel {

@@ -100,7 +100,7 @@ Awaitable<void> SessionScreenStream::handleRequest(Bytes payload, bool sendsInfo
   }
   const Lease remembered = activity_;
 
-  auto size = co_await outcome::attempt(streamer_->primaryDisplaySize());
+  auto size = co_await vantrel::attempt(streamer_->primaryDisplaySize());
   if (!size) {
     if (auto denied = permissionDeniedText(size.error())) {
       context_.emit(K::ScreenPermissionDenied{std::move(*denied)});
@@ -113,7 +113,7 @@ Awaitable<void> SessionScreenStream::handleRequest(Bytes payload, bool sendsInfo
   }
   const ScreenPixelSize display = *size;
   // The density is a hint for the manager's scaling; 100 % stands in for an unknown one.
-  const long long dpiRate = (co_await outcome::attempt(streamer_->primaryDisplayDPIRate())).valueOr(100);
+  const long long dpiRate = (co_await vantrel::attempt(streamer_->primaryDisplayDPIRate())).valueOr(100);
   if (!isLive() || activity_ != remembered) co_return;
 
   const auto chosen = LegacyScreenInfoCodec::chooseTargetSize(display.width, display.height,
@@ -152,7 +152,7 @@ Awaitable<bool> SessionScreenStream::sendInfoResponse(Bytes request, ScreenPixel
     co_return false;
   }
   const auto replyBytes = static_cast<long long>(reply->size());
-  auto sent = co_await outcome::attempt(context_.sendHeaderBasicPayload(std::move(*reply), comNum));
+  auto sent = co_await vantrel::attempt(context_.sendHeaderBasicPayload(std::move(*reply), comNum));
   if (!sent) {
     co_await failAfterSend(sent.error(), "GET_SCREEN_INFO send failed: ");
     co_return false;
@@ -174,7 +174,7 @@ Awaitable<void> SessionScreenStream::failAfterSend(std::exception_ptr failure, s
 Awaitable<void> SessionScreenStream::delayedStart(std::weak_ptr<SessionScreenStream> weak, TaskTokenPtr token,
                                                   PendingStart pending) {
   co_await asio::this_coro::throw_if_cancelled(false);
-  const bool slept = static_cast<bool>(co_await outcome::attempt(sleepFor(restartDelay)));
+  const bool slept = static_cast<bool>(co_await vantrel::attempt(sleepFor(restartDelay)));
   if (!slept || token->isCancelled()) co_return;
   auto self = weak.lock();
   if (!self) co_return;
@@ -195,7 +195,7 @@ Awaitable<void> SessionScreenStream::startScheduled(PendingStart pending) {
   if (pending.decoderReset) {
     for (int copy = 0; copy < 2; ++copy) {
       auto sent =
-          co_await outcome::attempt(context_.sendHeaderBasicPayload(*pending.decoderReset, pending.comNum));
+          co_await vantrel::attempt(context_.sendHeaderBasicPayload(*pending.decoderReset, pending.comNum));
       if (!sent) {
         co_await failAfterSend(sent.error(), "Decoder reset notification failed: ");
         co_return;
@@ -209,7 +209,7 @@ Awaitable<void> SessionScreenStream::startScheduled(PendingStart pending) {
   runningStart_ = pending.start;
   const auto configuration = pending.configuration;
   ScreenStreamHandlers handlers = makeHandlers(pending.start, generation_);
-  auto started = co_await outcome::attempt(streamer_->start(configuration, std::move(handlers)));
+  auto started = co_await vantrel::attempt(streamer_->start(configuration, std::move(handlers)));
   // A newer start may have taken the stream over while this one waited for the streamer (a start
   // that takes longer than the restart delay); it then owns the stream, its state and its
   // events, and this one leaves them alone.
@@ -323,7 +323,7 @@ Awaitable<void> SessionScreenStream::failureEntry(std::weak_ptr<SessionScreenStr
 Awaitable<void> SessionScreenStream::requestKeyframe() {
   if (!active_ || !streamer_) co_return;
   // A keyframe request is a hint; the stream reports its own failures.
-  co_await outcome::attempt(streamer_->requestKeyframe());
+  co_await vantrel::attempt(streamer_->requestKeyframe());
 }
 
 Awaitable<void> SessionScreenStream::stop(std::string reason, bool emitEvent, bool preservingActivity) {
@@ -333,11 +333,11 @@ Awaitable<void> SessionScreenStream::stop(std::string reason, bool emitEvent, bo
   runningStart_ = 0;
   sender_->discardPending();
   bool streamerWasStreaming = false;
-  if (streamer_) streamerWasStreaming = (co_await outcome::attempt(streamer_->isStreaming())).valueOr(false);
+  if (streamer_) streamerWasStreaming = (co_await vantrel::attempt(streamer_->isStreaming())).valueOr(false);
   const bool wasActive = active_;
   active_ = false;
   // Stopping is best effort; the streamer forgets its handlers either way.
-  if (streamer_) co_await outcome::attempt(streamer_->stop());
+  if (streamer_) co_await vantrel::attempt(streamer_->stop());
   if (!preservingActivity && activity_ && activity_ == remembered) {
     activity_->end();
     activity_.reset();

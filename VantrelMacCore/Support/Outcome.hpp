@@ -1,10 +1,10 @@
 #pragma once
 
-// Awaiting an operation without a try/catch at every call: `co_await attempt(op)` yields the
+// Awaiting an operation without a try/catch at every call: `co_await vantrel::attempt(op)` yields the
 // operation's value or the error it ended with, and `matchError` maps an error by type in one
 // place, the way a ladder of catch clauses would.
 //
-//   auto frame = co_await attempt(withTimeout(collectOneFrame(), limit));
+//   auto frame = co_await vantrel::attempt(withTimeout(collectOneFrame(), limit));
 //   if (!frame) co_return matchError(frame.error(),
 //       [](const NetworkTransportError& e) { return directAuthError(e); },
 //       [](const TimeoutError&) { return DirectAuthError::timeout(); },
@@ -48,6 +48,8 @@ class Outcome {
     return *value_;
   }
   T&& value() && { return std::move(value()); }
+  // The value, or `fallback` when the operation failed.
+  T valueOr(T fallback) && { return error_ ? std::move(fallback) : std::move(*value_); }
   T& operator*() & { return value(); }
   T* operator->() { return &value(); }
 
