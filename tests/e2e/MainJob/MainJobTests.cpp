@@ -13,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "Platform/Crypto.hpp"
@@ -28,6 +29,8 @@ using testing::ProgramProcess;
 const std::string programPath = VANTREL_MAC_EXECUTABLE;
 const std::string standInPath = VANTREL_MANAGER_STANDIN;
 const std::string relayPath = VANTREL_RELAY_DAEMON;
+const std::string loginServerPath = VANTREL_LOGIN_SERVER;
+const std::string credentialSeedPath = VANTREL_CREDENTIAL_SEED;
 
 Bytes readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -220,6 +223,73 @@ TEST_F(MainJob, SessionAgentConnectsThroughTheRelayDaemon) {
         std::vector<std::string>{(install / "VantrelMac").string(), "--session-agent"},
         ProgramProcess::Options{true, false});
   });
+}
+
+// True once the file contains `text` (bounded wait); the program appends as it goes.
+bool waitForText(const fs::path& path, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::stringstream content;
+    content << std::ifstream(path).rdbuf();
+    if (content.str().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// AUTO LOGIN on with the account's password remembered: the program signs in at the login server,
+// which names two managers, and both must authenticate it.
+TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
+  const auto comInfo = nlohmann::json::array({{{"step", "comInfo"}}});
+  auto first = startManager(comInfo, 0, "first");
+  auto second = startManager(comInfo, 0, "second");
+  const auto route = [](int index, int port) {
+    return nlohmann::json{
+        {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
+  };
+  const nlohmann::json accounts = {{"accounts",
+                                    {{{"accountID", "e2e"},
+                                      {"password", "e2e password"},
+                                      {"assignedSlot", 3},
+                                      {"routes", {route(1, portOf("first")), route(2, portOf("second"))}}}}}};
+  std::ofstream(home_.root() / "accounts.json") << accounts.dump();
+  const auto ca = home_.root() / "login-ca.pem";
+  ProgramProcess login(
+      {loginServerPath, "--accounts", (home_.root() / "accounts.json").string(), "--ca-out", ca.string()},
+      ProgramProcess::Options{false, true});
+  ASSERT_TRUE(login.waitForOutput("listening on https://127.0.0.1:")) << login.output();
+  const auto url = login.output().substr(login.output().find("https://"));
+  home_.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
+  home_.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
+  const auto state = home_.root() / "state";
+  home_.setEnv("XDG_STATE_HOME", state.string());
+
+  const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
+  fs::create_directories(folder);
+  std::ofstream(folder / "defaults.json") << nlohmann::json{
+      {"VantrelMac.accountLogin.accountID", "e2e"},
+      {"VantrelMac.accountLogin.rememberAccountID",
+       true}}.dump();
+  ProgramProcess seed({credentialSeedPath, "--account", "e2e", "--password", "e2e password"});
+  ASSERT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
+
+  ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(first->waitForOutput("script done:")) << first->output() << agent.output();
+  ASSERT_TRUE(second->waitForOutput("script done:")) << second->output() << agent.output();
+  EXPECT_NE(first->output().find("script done: ok"), std::string::npos) << first->output();
+  EXPECT_NE(second->output().find("script done: ok"), std::string::npos) << second->output();
+  for (const auto* tag : {"first", "second"}) {
+    const auto report = reportOf(tag);
+    ASSERT_FALSE(report.is_discarded()) << tag;
+    EXPECT_GE(report["authentications"].size(), 1U) << tag << report.dump(2);
+  }
+  const auto log = state / "VantrelMac.log";
+  EXPECT_TRUE(waitForText(log, "Server returned 2 manager route(s)")) << agent.output();
+  EXPECT_TRUE(waitForText(log, "Independent manager sessions active: primary=1, secondary=1"))
+      << agent.output();
+
+  agent.signal(SIGTERM);
+  EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
 }
 
 }  // namespace
