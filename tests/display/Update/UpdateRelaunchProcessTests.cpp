@@ -215,6 +215,7 @@ TEST_F(UpdateRelaunchProcess, WaitsForTheSharedScreenThenRelaunchesAndConnectsAg
 
   // The dialogs are answered on a thread of their own while the manager's output is read here.
   std::atomic<int> dialogs{0};
+  std::chrono::steady_clock::time_point released;
   {
     std::jthread answerer([&](std::stop_token stop) {
       std::set<Window> answered;
@@ -224,9 +225,9 @@ TEST_F(UpdateRelaunchProcess, WaitsForTheSharedScreenThenRelaunchesAndConnectsAg
       }
     });
     ASSERT_TRUE(manager.waitForOutput("step screen ok")) << manager.output() << testing::readText(log_);
+    released = std::chrono::steady_clock::now();  // the stand-in sends the screen's end right after
   }
-  // The screen is still shared (the end is sent next): the update is ready but not installed.
-  const auto released = std::chrono::steady_clock::now();
+  // The screen is still shared: the update is ready but not installed.
   EXPECT_EQ(dialogs.load(), 2) << testing::readText(log_);
   EXPECT_EQ(executableOf(pid_), build(1));
   EXPECT_EQ(fs::read_symlink(root_ / "current"), "versions/1");
@@ -240,6 +241,9 @@ TEST_F(UpdateRelaunchProcess, WaitsForTheSharedScreenThenRelaunchesAndConnectsAg
   ASSERT_EQ(fs::read_symlink(root_ / "current"), "versions/2") << testing::readText(log_);
   const auto afterRelease = std::chrono::duration_cast<std::chrono::milliseconds>(installed - released);
   std::cout << "installed " << afterRelease.count() << " ms after the screen's end was sent" << std::endl;
+  // Not before the quiet time after the release (less some slack for reading the line late), and
+  // within a second after it.
+  EXPECT_GE(afterRelease.count(), 750 - 150);
   EXPECT_LE(afterRelease.count(), 750 + 1000);
 
   while (executableOf(pid_) != build(2) && !hasExited() &&
