@@ -197,17 +197,7 @@ TEST_F(UpdateRelaunchProcess, WaitsForTheSharedScreenThenRelaunchesAndConnectsAg
   int port = 0;
   std::ifstream(home_.root() / "manager.port") >> port;
   ASSERT_GT(port, 0);
-  // AUTO LOGIN with a remembered account and no password: the saved direct connection is used.
-  const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
-  fs::create_directories(folder);
-  std::ofstream(folder / "defaults.json")
-      << nlohmann::json{{"VantrelMac.accountLogin.accountID", "e2e"},
-                        {"VantrelMac.accountLogin.rememberAccountID", true},
-                        {"VantrelMac.directConnection.host", "127.0.0.1"},
-                        {"VantrelMac.directConnection.port", port},
-                        {"VantrelMac.directConnection.userID", "e2e"},
-                        {"VantrelMac.directConnection.connectionNumber", 0}}
-             .dump();
+  testing::saveDirectAutoLogin(home_.path(), port);
   fs::create_directories(home_.root() / "run");
   fs::permissions(home_.root() / "run", fs::perms::owner_all, fs::perm_options::replace);
   home_.setEnv("XDG_RUNTIME_DIR", (home_.root() / "run").string());
