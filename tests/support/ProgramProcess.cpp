@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -131,6 +132,19 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     if (parent == pid) children.push_back(static_cast<pid_t>(std::stoi(name)));
   }
   return children;
+}
+
+void saveDirectAutoLogin(const std::filesystem::path& home, int port) {
+  const auto folder = home / ".config" / "local.vantrel.VantrelMac";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "defaults.json")
+      << nlohmann::json{{"VantrelMac.accountLogin.accountID", "e2e"},
+                        {"VantrelMac.accountLogin.rememberAccountID", true},
+                        {"VantrelMac.directConnection.host", "127.0.0.1"},
+                        {"VantrelMac.directConnection.port", port},
+                        {"VantrelMac.directConnection.userID", "e2e"},
+                        {"VantrelMac.directConnection.connectionNumber", 0}}
+             .dump();
 }
 
 }  // namespace vantrel::testing

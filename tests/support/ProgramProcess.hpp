@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,10 @@ class ProgramProcess {
 };
 
 bool exitedWith(const std::optional<int>& status, int code);
+
+// Saves the program's settings in `home` for AUTO LOGIN with a remembered account and no password,
+// so that the start-up login falls back to the direct connection to 127.0.0.1:`port`.
+void saveDirectAutoLogin(const std::filesystem::path& home, int port);
 
 // The process ids whose parent is `pid` (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);

@@ -6,3 +6,6 @@ target_compile_definitions(${target} PRIVATE VANTREL_BINARY_DIR="${CMAKE_BINARY_
 if(TARGET VantrelMac)
   add_dependencies(${target} VantrelMac)
 endif()
+# The relaunch with a manager connected plays the manager with its stand-in.
+target_compile_definitions(${target} PRIVATE VANTREL_MANAGER_STANDIN="$<TARGET_FILE:vantrel-manager-standin>")
+add_dependencies(${target} vantrel-manager-standin)

@@ -182,16 +182,7 @@ class MainJob : public ::testing::Test {
 // direct connection.
 TEST_F(MainJob, TrayApplicationConnectsFromSavedDirectSettings) {
   runMainJob([this](int port) {
-    const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
-    fs::create_directories(folder);
-    std::ofstream(folder / "defaults.json")
-        << nlohmann::json{{"VantrelMac.accountLogin.accountID", "e2e"},
-                          {"VantrelMac.accountLogin.rememberAccountID", true},
-                          {"VantrelMac.directConnection.host", "127.0.0.1"},
-                          {"VantrelMac.directConnection.port", port},
-                          {"VantrelMac.directConnection.userID", "e2e"},
-                          {"VantrelMac.directConnection.connectionNumber", 0}}
-               .dump();
+    testing::saveDirectAutoLogin(home_.path(), port);
     return std::make_unique<ProgramProcess>(std::vector<std::string>{programPath, "ALogin"},
                                             ProgramProcess::Options{true, false});
   });
