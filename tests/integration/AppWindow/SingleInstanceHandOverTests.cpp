@@ -20,7 +20,7 @@
 #include <fstream>
 
 #include "support/FakeStatusModel.hpp"
-#include "unit/UI/UiTestApp.hpp"
+#include "support/QtTestApp.hpp"
 
 namespace vantrel {
 namespace {

@@ -8,9 +8,9 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "UiTestApp.hpp"
 #include "support/FakeStatusModel.hpp"
 #include "support/ManualDelayScheduler.hpp"
+#include "support/QtTestApp.hpp"
 
 namespace vantrel {
 namespace {

@@ -13,9 +13,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "UiTestApp.hpp"
 #include "support/FakeStatusModel.hpp"
 #include "support/FakeUpdater.hpp"
+#include "support/QtTestApp.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
 

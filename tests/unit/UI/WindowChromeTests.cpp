@@ -6,7 +6,7 @@
 
 #include <QTest>
 
-#include "UiTestApp.hpp"
+#include "support/QtTestApp.hpp"
 
 namespace vantrel {
 namespace {

@@ -12,9 +12,9 @@
 
 #include <csignal>
 
-#include "UiTestApp.hpp"
 #include "support/FakeStatusModel.hpp"
 #include "support/ManualDelayScheduler.hpp"
+#include "support/QtTestApp.hpp"
 
 namespace vantrel {
 namespace {

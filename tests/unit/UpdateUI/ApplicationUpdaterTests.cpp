@@ -4,14 +4,14 @@
 
 // The project's headers before Qt's: Qt's `emit` macro breaks Asio's templates.
 #include "UI/UpdateApplication.hpp"
-#include "UpdateUiApp.hpp"
+#include "support/QtTestApp.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
 namespace vantrel {
 namespace {
 
 TEST(ApplicationUpdater, StartsTheEngineFromTheProgramInformation) {
-  app();
+  testing::uiApp();
   testing::TemporaryHome home;
   asio::io_context io;
   InMemoryUserDefaults defaults;

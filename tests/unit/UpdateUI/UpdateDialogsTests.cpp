@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "UI/UpdateDialogs.hpp"
-#include "UpdateUiApp.hpp"
+#include "support/QtTestApp.hpp"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -30,7 +30,7 @@ AppcastItem item() {
 
 class UpdateDialogsTest : public ::testing::Test {
  protected:
-  void SetUp() override { app(); }
+  void SetUp() override { testing::uiApp(); }
   QtUpdateDialogPresenter presenter;
 };
 

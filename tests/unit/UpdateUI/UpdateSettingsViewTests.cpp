@@ -4,8 +4,8 @@
 
 // The project's headers before Qt's: Qt's `emit` macro breaks Asio's templates.
 #include "UI/UpdateSettingsView.hpp"
-#include "UpdateUiApp.hpp"
 #include "support/FakeUpdater.hpp"
+#include "support/QtTestApp.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
 
@@ -17,7 +17,7 @@ namespace vantrel {
 namespace {
 
 TEST(UpdateSettingsViewTest, SwitchAsksTheControllerAndMirrorsIt) {
-  app();
+  testing::uiApp();
   testing::TemporaryHome home;
   asio::io_context io;
   auto fake = std::make_shared<testing::FakeUpdater>();
