@@ -74,7 +74,7 @@ Message address(std::uint16_t type, int index, int family, std::vector<unsigned 
   return finish(std::move(m));
 }
 
-struct RouteSpec {
+struct RouteRow {
   int family = AF_INET;
   unsigned char dstLength = 0;
   unsigned char type = RTN_UNICAST;
@@ -84,27 +84,27 @@ struct RouteSpec {
   std::uint32_t priority = 0;
 };
 
-Message route(std::uint16_t type, const RouteSpec& spec) {
+Message route(std::uint16_t type, const RouteRow& row) {
   rtmsg r{};
-  r.rtm_family = static_cast<unsigned char>(spec.family);
-  r.rtm_dst_len = spec.dstLength;
+  r.rtm_family = static_cast<unsigned char>(row.family);
+  r.rtm_dst_len = row.dstLength;
   r.rtm_table =
-      spec.table < 256 ? static_cast<unsigned char>(spec.table) : static_cast<unsigned char>(RT_TABLE_UNSPEC);
-  r.rtm_type = spec.type;
+      row.table < 256 ? static_cast<unsigned char>(row.table) : static_cast<unsigned char>(RT_TABLE_UNSPEC);
+  r.rtm_type = row.type;
   auto m = begin(type, r);
-  attribute32(m, RTA_TABLE, spec.table);
-  if (spec.priority) attribute32(m, RTA_PRIORITY, spec.priority);
-  if (spec.multipath) {
+  attribute32(m, RTA_TABLE, row.table);
+  if (row.priority) attribute32(m, RTA_PRIORITY, row.priority);
+  if (row.multipath) {
     Message hops;
-    for (const int index : spec.interfaces) {
+    for (const int index : row.interfaces) {
       rtnexthop hop{};
       hop.rtnh_len = sizeof hop;
       hop.rtnh_ifindex = index;
       put(hops, hop);
     }
     attribute(m, RTA_MULTIPATH, hops.data(), hops.size());
-  } else if (!spec.interfaces.empty()) {
-    attribute32(m, RTA_OIF, static_cast<std::uint32_t>(spec.interfaces.front()));
+  } else if (!row.interfaces.empty()) {
+    attribute32(m, RTA_OIF, static_cast<std::uint32_t>(row.interfaces.front()));
   }
   return finish(std::move(m));
 }
@@ -119,13 +119,12 @@ NetworkSnapshot apply(std::initializer_list<Message> messages) {
   return s;
 }
 
-// Interface 2 with `flags`, one address of `family` and the route `spec`.
-NetworkSnapshot one(unsigned flags, int family, const RouteSpec& spec,
-                    unsigned char scope = RT_SCOPE_UNIVERSE,
+// Interface 2 with `flags`, one address of `family` and the route `row`.
+NetworkSnapshot one(unsigned flags, int family, const RouteRow& row, unsigned char scope = RT_SCOPE_UNIVERSE,
                     std::optional<std::uint32_t> addressFlags = std::nullopt) {
   return apply({link(RTM_NEWLINK, 2, flags),
                 address(RTM_NEWADDR, 2, family, family == AF_INET ? v4 : v6, scope, addressFlags),
-                route(RTM_NEWROUTE, spec)});
+                route(RTM_NEWROUTE, row)});
 }
 
 TEST(NetworkPathEvaluation, SatisfiedNeedsCarrierAGlobalAddressAndADefaultRouteOfOneInterface) {
@@ -135,7 +134,7 @@ TEST(NetworkPathEvaluation, SatisfiedNeedsCarrierAGlobalAddressAndADefaultRouteO
     NetworkPathStatus expected;
   };
   using S = NetworkPathStatus;
-  const auto v6route = RouteSpec{.family = AF_INET6};
+  const auto v6route = RouteRow{.family = AF_INET6};
   const Case cases[] = {
       {"nothing at all", {}, S::unsatisfied},
       {"v4 up, address, default route", one(upWithCarrier, AF_INET, {}), S::satisfied},
