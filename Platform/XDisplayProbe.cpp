@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <string>
 
 namespace vantrel {
 namespace {
@@ -155,6 +156,14 @@ bool canCaptureScreen() {
   if (!image) return false;
   XDestroyImage(image);
   return true;
+}
+
+bool compositingManagerRunning() {
+  const auto display = XConnection::openDefault();
+  if (!display) return false;
+  const std::string selection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display.get()));
+  const Atom atom = XInternAtom(display.get(), selection.c_str(), False);
+  return atom != None && XGetSelectionOwner(display.get(), atom) != None;
 }
 
 }  // namespace XDisplayProbe

@@ -90,5 +90,10 @@ std::optional<XMainDisplayInfo> mainDisplay();
 // True when a display can be opened and its pixels can be read back.
 bool canCaptureScreen();
 
+// True when a compositing manager runs on the default screen of the DISPLAY variable's display
+// (it owns the "_NET_WM_CM_S<screen>" selection): only then do translucent windows show what is
+// beneath them. False when no display can be reached.
+bool compositingManagerRunning();
+
 }  // namespace XDisplayProbe
 }  // namespace vantrel

@@ -11,6 +11,9 @@ std::string_view symbolName(StatusSymbol symbol) noexcept {
     case StatusSymbol::circleDotted: return "circle.dotted";
     case StatusSymbol::arrowRightCircleFill: return "arrow.right.circle.fill";
     case StatusSymbol::display: return "display";
+    case StatusSymbol::arrowDownCircle: return "arrow.down.circle";
+    case StatusSymbol::exclamationmarkTriangle: return "exclamationmark.triangle";
+    case StatusSymbol::testtube2: return "testtube.2";
   }
   return "";
 }

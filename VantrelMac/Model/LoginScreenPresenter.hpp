@@ -20,6 +20,9 @@ enum class StatusSymbol {
   circleDotted,
   arrowRightCircleFill,
   display,
+  arrowDownCircle,
+  exclamationmarkTriangle,
+  testtube2,
 };
 
 std::string_view symbolName(StatusSymbol symbol) noexcept;

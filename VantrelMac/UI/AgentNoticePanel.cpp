@@ -8,16 +8,21 @@
 #include <QVBoxLayout>
 
 #include "Model/WindowPresenter.hpp"
+#include "Platform/XDisplayProbe.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"
 
 namespace vantrel {
 
 AgentNoticePanel::AgentNoticePanel(QWidget* parent)
+    : AgentNoticePanel(XDisplayProbe::compositingManagerRunning(), parent) {}
+
+AgentNoticePanel::AgentNoticePanel(bool translucent, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                          Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint) {
+                          Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint),
+      translucent_(translucent) {
   setAttribute(Qt::WA_ShowWithoutActivating);
-  setAttribute(Qt::WA_TranslucentBackground);
+  if (translucent_) setAttribute(Qt::WA_TranslucentBackground);
   setFocusPolicy(Qt::NoFocus);
   setFixedSize(agentNoticeSize.width, agentNoticeSize.height);
 
@@ -28,8 +33,11 @@ AgentNoticePanel::AgentNoticePanel(QWidget* parent)
   icon_->setFixedSize(28, 28);
   icon_->setPixmap(SymbolIcons::applicationPixmap(28));
   row->addWidget(icon_, 0, Qt::AlignVCenter);
+  // The two texts form one stack, centred vertically as a whole: the spare height goes above and
+  // below it, never between the lines.
   auto* stack = new QVBoxLayout();
   stack->setSpacing(6);
+  stack->addStretch(1);
   title_ = new QLabel(QStringLiteral("VantrelMac Client"), this);
   title_->setFont(VantrelTheme::font(12, QFont::Medium));
   message_ = new QLabel(QStringLiteral("Vantrel Agent\n원격 프로그램 실행중"), this);
@@ -38,6 +46,8 @@ AgentNoticePanel::AgentNoticePanel(QWidget* parent)
   for (QLabel* label : {title_, message_}) label->setStyleSheet(QStringLiteral("color: white;"));
   stack->addWidget(title_);
   stack->addWidget(message_);
+  stack->addStretch(1);
+  for (QLabel* label : {title_, message_}) label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   row->addLayout(stack);
   row->addStretch(1);
 }
@@ -52,13 +62,24 @@ void AgentNoticePanel::placeOnScreen() {
   move(frame.x, frame.y);
 }
 
+QColor AgentNoticePanel::plateColour() { return QColor(30, 32, 36, 224); }
+
 void AgentNoticePanel::paintEvent(QPaintEvent*) {
   // A dark translucent rounded plate in place of the desktop's HUD material.
   QPainter painter(this);
+  if (!translucent_) {
+    // Nothing shows through without a compositor: the plate as it looks over black, edge to edge.
+    const QColor plate = plateColour();
+    const double a = plate.alphaF();
+    painter.fillRect(
+        rect(), QColor::fromRgbF(static_cast<float>(plate.redF() * a), static_cast<float>(plate.greenF() * a),
+                                 static_cast<float>(plate.blueF() * a)));
+    return;
+  }
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
-  painter.setBrush(QColor(30, 32, 36, 224));
-  painter.drawRoundedRect(QRectF(rect()), 10, 10);
+  painter.setBrush(plateColour());
+  painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
 }
 
 }  // namespace vantrel

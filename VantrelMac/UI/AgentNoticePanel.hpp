@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 
 class QLabel;
@@ -10,7 +11,15 @@ namespace vantrel {
 // two white lines, shown on top without taking focus.
 class AgentNoticePanel : public QWidget {
  public:
+  // With `translucent` the plate has rounded corners and the desktop shows through them; it
+  // needs a compositing manager, without which those corners would be black, so the plate is
+  // then drawn to the edges instead. By default the display is asked.
   explicit AgentNoticePanel(QWidget* parent = nullptr);
+  AgentNoticePanel(bool translucent, QWidget* parent);
+
+  bool isTranslucent() const noexcept { return translucent_; }
+  static constexpr double cornerRadius = 10;
+  static QColor plateColour();
 
   QLabel* titleLabel() const { return title_; }
   QLabel* messageLabel() const { return message_; }
@@ -23,6 +32,7 @@ class AgentNoticePanel : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  bool translucent_ = false;
   QLabel* icon_ = nullptr;
   QLabel* title_ = nullptr;
   QLabel* message_ = nullptr;

@@ -5,14 +5,17 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QToolButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "LoginScreenWidget.hpp"
@@ -57,6 +60,52 @@ QLabel* labelledValue(QVBoxLayout* into, const QString& title, QWidget* parent) 
 
 }  // namespace
 
+DisclosureButton::DisclosureButton(const QString& title, QWidget* parent) : QAbstractButton(parent) {
+  setText(title);
+  setCheckable(true);
+  setFocusPolicy(Qt::StrongFocus);
+  setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+}
+
+QSize DisclosureButton::sizeHint() const {
+  const QFontMetrics metrics(font());
+  return {triangleBox + 6 + metrics.horizontalAdvance(text()) + 2,
+          std::max(triangleBox, metrics.height()) + 4};
+}
+
+void DisclosureButton::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QColor ink =
+      palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText);
+  // The triangle: pointing right while closed, down while open.
+  const QPointF centre(triangleBox / 2.0, height() / 2.0);
+  QPainterPath triangle;
+  if (isChecked()) {
+    triangle.moveTo(centre + QPointF(-4, -2.2));
+    triangle.lineTo(centre + QPointF(4, -2.2));
+    triangle.lineTo(centre + QPointF(0, 2.8));
+  } else {
+    triangle.moveTo(centre + QPointF(-2.2, -4));
+    triangle.lineTo(centre + QPointF(2.8, 0));
+    triangle.lineTo(centre + QPointF(-2.2, 4));
+  }
+  triangle.closeSubpath();
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(isDown() ? ink.darker(140) : ink);
+  painter.drawPath(triangle);
+  painter.setPen(ink);
+  painter.setFont(font());
+  const QRect label(triangleBox + 6, 0, width() - triangleBox - 6, height());
+  painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter, text());
+  if (hasFocus()) {
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = label.adjusted(-2, 1, 0, -1);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+  }
+}
+
 ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, bool isModal,
                                              const UpdateBoxFactory& updateBox, QWidget* parent)
     : QWidget(parent), presenter_(presenter), isModal_(isModal) {
@@ -76,13 +125,15 @@ ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, b
   close_ = new QPushButton(isModal ? QStringLiteral("Done") : QStringLiteral("Login Screen"), this);
   QObject::connect(close_, &QPushButton::clicked, this, [this] { presenter_.closePanel(isModal_); });
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  escape->setContext(Qt::WidgetWithChildrenShortcut);
+  // The panel fills its window whenever it is shown, so Escape works wherever the focus is (or
+  // with none); a hidden panel's shortcut is inactive.
+  escape->setContext(Qt::WindowShortcut);
   QObject::connect(escape, &QShortcut::activated, close_, &QPushButton::click);
   titleBar->addWidget(close_);
   column->addLayout(titleBar);
   column->addWidget(divider(this));
 
-  auto* scroll = new QScrollArea(this);
+  auto* scroll = scroll_ = new QScrollArea(this);
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -177,13 +228,7 @@ QWidget* ConnectionPanelWidget::buildDisplays() {
   stateValue_ = labelledValue(stack, QStringLiteral("State"), box);
   sessionsValue_ = labelledValue(stack, QStringLiteral("Manager sessions"), box);
 
-  disclosure_ = new QToolButton(box);
-  disclosure_->setText(QStringLiteral("Direct connection diagnostics"));
-  disclosure_->setCheckable(true);
-  disclosure_->setChecked(false);
-  disclosure_->setAutoRaise(true);
-  disclosure_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  disclosure_->setArrowType(Qt::RightArrow);
+  disclosure_ = new DisclosureButton(QStringLiteral("Direct connection diagnostics"), box);
   stack->addWidget(disclosure_);
   directForm_ = new QWidget(box);
   auto* form = new QVBoxLayout(directForm_);
@@ -206,9 +251,9 @@ QWidget* ConnectionPanelWidget::buildDisplays() {
   form->addLayout(buttons);
   directForm_->setVisible(false);
   stack->addWidget(directForm_);
-  QObject::connect(disclosure_, &QToolButton::toggled, this, [this](bool open) {
-    disclosure_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+  QObject::connect(disclosure_, &DisclosureButton::toggled, this, [this](bool open) {
     directForm_->setVisible(open);
+    if (open) bringIntoView(directForm_);
   });
   return box;
 }
@@ -227,19 +272,29 @@ QWidget* ConnectionPanelWidget::buildLog() {
   buttons->addWidget(copy_);
   buttons->addWidget(clear_);
   stack->addLayout(buttons);
-  log_ = new QPlainTextEdit(box);
+  log_ = new QTextEdit(box);
   log_->setReadOnly(true);
+  log_->setAcceptRichText(false);
+  log_->setUndoRedoEnabled(false);
   log_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   log_->setFixedHeight(190);
   log_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  log_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  log_->setLineWrapMode(QTextEdit::WidgetWidth);
   log_->setFont(VantrelTheme::monospaceFont(VantrelTheme::captionSize));
   log_->document()->setDocumentMargin(8);
+  log_->setAccessibleName(QStringLiteral("Diagnostic Log"));
+  // A rounded text-background area with no border line.
+  log_->setFrameShape(QFrame::NoFrame);
   log_->setStyleSheet(
-      QStringLiteral("QPlainTextEdit { background: palette(base); border: 1px solid palette(mid); "
-                     "border-radius: 6px; }"));
+      QStringLiteral("QTextEdit { background: palette(base); border: none; border-radius: 6px; }"));
   stack->addWidget(log_);
   return box;
+}
+
+void ConnectionPanelWidget::bringIntoView(QWidget* target) {
+  QTimer::singleShot(0, this, [this, target = QPointer<QWidget>(target)] {
+    if (target && target->isVisible()) scroll_->ensureWidgetVisible(target, 0, 16);
+  });
 }
 
 void ConnectionPanelWidget::renderPermission(PermissionRowWidgets& row, const PermissionRowLook& look) {
@@ -270,8 +325,15 @@ void ConnectionPanelWidget::renderLog(const StatusViewState& state) {
     shownLog_.erase(shownLog_.begin(), shownLog_.begin() + static_cast<std::ptrdiff_t>(change.dropFront));
   }
   cursor.movePosition(QTextCursor::End);
+  // Entries stand apart by the list's spacing; the lines of one wrapped entry do not.
+  QTextBlockFormat entry;
+  entry.setBottomMargin(logLineSpacing);
   for (std::size_t i = appendFrom; i < state.diagnosticLog.size(); ++i) {
-    if (!shownLog_.empty()) cursor.insertBlock();
+    if (!shownLog_.empty()) {
+      cursor.insertBlock(entry);
+    } else {
+      cursor.setBlockFormat(entry);
+    }
     cursor.insertText(QString::fromStdString(ConnectionPanelPresenter::logLine(state.diagnosticLog[i])));
     shownLog_.push_back(state.diagnosticLog[i].id);
   }

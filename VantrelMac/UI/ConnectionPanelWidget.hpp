@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QAbstractButton>
+#include <QTextEdit>
 #include <QWidget>
 
 #include <functional>
@@ -10,14 +12,25 @@
 
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
-class QToolButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace vantrel {
 
 class SymbolLabel;
+
+// The disclosure control of a collapsible group: a triangle pointing right (closed) or down (open)
+// and the group's title, with no button face.
+class DisclosureButton : public QAbstractButton {
+ public:
+  DisclosureButton(const QString& title, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+  static constexpr int triangleBox = 13;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
 
 // Builds the update box shown at the top of the panel (the updater supplies it).
 using UpdateBoxFactory = std::function<QWidget*(QWidget* parent)>;
@@ -38,10 +51,13 @@ class ConnectionPanelWidget : public QWidget {
   QPushButton* disconnectButton() const { return disconnect_; }
   QPushButton* copyButton() const { return copy_; }
   QPushButton* clearButton() const { return clear_; }
+  QScrollArea* scrollArea() const { return scroll_; }
   QPushButton* refreshButton() const { return refresh_; }
-  QToolButton* disclosureButton() const { return disclosure_; }
+  DisclosureButton* disclosureButton() const { return disclosure_; }
   QWidget* disclosureContent() const { return directForm_; }
-  QPlainTextEdit* logList() const { return log_; }
+  QTextEdit* logList() const { return log_; }
+  // Pixels between two entries of the log list.
+  static constexpr int logLineSpacing = 4;
   QLabel* displayCountLabel() const { return displayCount_; }
   std::vector<QLabel*> displayLines() const { return displayLines_; }
   QLabel* stateValue() const { return stateValue_; }
@@ -70,18 +86,21 @@ class ConnectionPanelWidget : public QWidget {
                                      const std::function<void()>& open);
   void renderPermission(PermissionRowWidgets& row, const PermissionRowLook& look);
   void renderLog(const StatusViewState& state);
+  // Scrolls the column so that `target` is in view once the layout has made room for it.
+  void bringIntoView(QWidget* target);
 
   StatusWindowPresenter& presenter_;
   bool isModal_;
+  QScrollArea* scroll_ = nullptr;
   QPushButton* close_ = nullptr;
   QPushButton* connect_ = nullptr;
   QPushButton* disconnect_ = nullptr;
   QPushButton* copy_ = nullptr;
   QPushButton* clear_ = nullptr;
   QPushButton* refresh_ = nullptr;
-  QToolButton* disclosure_ = nullptr;
+  DisclosureButton* disclosure_ = nullptr;
   QWidget* directForm_ = nullptr;
-  QPlainTextEdit* log_ = nullptr;
+  QTextEdit* log_ = nullptr;
   QLabel* displayCount_ = nullptr;
   QVBoxLayout* displayList_ = nullptr;
   std::vector<QLabel*> displayLines_;

@@ -26,6 +26,7 @@
 #include "UpdateSettingsView.hpp"
 #include "VantrelMacAppDelegate.hpp"
 #include "VantrelMacWindowController.hpp"
+#include "VantrelTheme.hpp"
 
 namespace vantrel {
 
@@ -98,6 +99,7 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
   // A tray program: hiding the window, or closing an update notice while it is hidden, must not
   // end it; only the quit path does.
   QGuiApplication::setQuitOnLastWindowClosed(false);
+  VantrelTheme::useApplicationFont();
   const std::string bundleIdentifier = context.info.bundleIdentifier();
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   const QString socketPath = QString::fromStdString(AppDelegatePresenter::instanceSocketPath(

@@ -1,6 +1,7 @@
 #include "LoginScreenWidget.hpp"
 
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "KeyboardAccess.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"
 
@@ -49,6 +51,18 @@ QPushButton* plainButton(const QString& text, int size, QFont::Weight weight, co
 }
 
 }  // namespace
+
+QFont fittedCaptionFont(const QFont& font, const QString& text, int width) {
+  // Width stretching is ignored by many fonts (the CJK families among them), so the letters are
+  // brought closer instead, a tenth of a pixel at a time and at most a pixel each.
+  QFont fitted = font;
+  double spacing = 0;
+  while (QFontMetricsF(fitted).horizontalAdvance(text) > width && spacing > -1.0) {
+    spacing -= 0.1;
+    fitted.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+  }
+  return fitted;
+}
 
 void showText(QLineEdit* edit, const std::string& value) {
   const QString text = QString::fromStdString(value);
@@ -202,9 +216,16 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
   content->addWidget(buildFooter(versionText));
   content->addStretch(1);
   column->addLayout(content, 1);
-  setTabOrder(account_, password_);
-  setTabOrder(password_, setupName_);
-  setTabOrder(setupName_, clientNumber_);
+  // Tab walks the screen in reading order, each control showing a ring while it has the focus.
+  const QList<QWidget*> readingOrder{gear_,           autoLogin_,         account_,  password_,
+                                     setupName_,      clientNumber_,      question_, loginButton_,
+                                     permissionLink_, permissionsFooter_, logFooter_};
+  for (qsizetype i = 0; i + 1 < readingOrder.size(); ++i) setTabOrder(readingOrder[i], readingOrder[i + 1]);
+  for (QWidget* control : readingOrder) attachFocusRing(control, loginFocusRingColour());
+  gear_->installEventFilter(this);  // after its ring's filter, so that it is asked first
+  autoLogin_->setAccessibleName(autoLogin_->text());
+  loginButton_->setAccessibleName(QStringLiteral("LOG IN"));
+  question_->setAccessibleName(QStringLiteral("CLIENT NUM ?"));
 }
 
 QWidget* LoginScreenWidget::buildTitleBar() {
@@ -226,6 +247,7 @@ QWidget* LoginScreenWidget::buildTitleBar() {
   gear_ = new QToolButton(bar);
   gear_->setFixedSize(24, 24);
   gear_->setAutoRaise(true);
+  gear_->setFocusPolicy(Qt::StrongFocus);
   gear_->setCursor(Qt::PointingHandCursor);
   gear_->setIcon(SymbolIcons::icon(StatusSymbol::gearshapeFill, 13, VantrelTheme::white(0.92)));
   gear_->setIconSize(QSize(13, 13));
@@ -269,6 +291,8 @@ QWidget* LoginScreenWidget::buildForm() {
   logo->setFixedSize(52, 60);
   logo->setAlignment(Qt::AlignCenter);
   logo->setPixmap(SymbolIcons::applicationPixmap(44));
+  hideFromAccessibility(logo);
+  logo_ = logo;
   row->addWidget(logo);
 
   account_ = makeField(QStringLiteral("Account ID"), StatusFormField::accountID, LoginField::account);
@@ -294,26 +318,24 @@ QWidget* LoginScreenWidget::buildForm() {
 
   auto* rows = new QVBoxLayout();
   rows->setSpacing(7);
-  const auto addRow = [&](const QString& title, QWidget* content, int contentWidth) {
+  const auto addRow = [&](const QString& title, QWidget* content, int contentWidth, QWidget* field) {
     auto* line = new QHBoxLayout();
     line->setSpacing(8);
     auto* label = whiteLabel(title, 11, QFont::DemiBold, 0.94, form);
-    label->setFixedWidth(68);
-    // A title wider than its column is narrowed rather than cut (fonts differ between desktops).
-    QFont narrowed = label->font();
-    while (QFontMetrics(narrowed).horizontalAdvance(title) > 68 && narrowed.stretch() > 80) {
-      narrowed.setStretch((narrowed.stretch() == 0 ? 100 : narrowed.stretch()) - 5);
-    }
-    label->setFont(narrowed);
+    label->setFixedWidth(captionColumnWidth);
+    label->setFont(fittedCaptionFont(label->font(), title, captionColumnWidth));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // The caption names its field for assistive technology and gives it a mnemonic target.
+    label->setBuddy(field);
+    field->setAccessibleName(title);
     line->addWidget(label);
     content->setFixedSize(contentWidth, 25);
     line->addWidget(content);
     rows->addLayout(line);
   };
-  addRow(QStringLiteral("ID"), account_, 140);
-  addRow(QStringLiteral("PASSWORD"), password_, 140);
-  addRow(QStringLiteral("SETUP NAME"), setupName_, 140);
+  addRow(QStringLiteral("ID"), account_, 140, account_);
+  addRow(QStringLiteral("PASSWORD"), password_, 140, password_);
+  addRow(QStringLiteral("SETUP NAME"), setupName_, 140, setupName_);
   auto* clientBox = new QWidget(form);
   auto* clientRow = new QHBoxLayout(clientBox);
   clientRow->setContentsMargins(0, 0, 0, 0);
@@ -321,7 +343,7 @@ QWidget* LoginScreenWidget::buildForm() {
   clientNumber_->setFixedWidth(140 - 27);
   clientRow->addWidget(clientNumber_);
   clientRow->addWidget(question_);
-  addRow(QStringLiteral("CLIENT NUM"), clientBox, 140);
+  addRow(QStringLiteral("CLIENT NUM"), clientBox, 140, clientNumber_);
   row->addLayout(rows);
 
   loginButton_ = new LoginButton(form);
@@ -394,6 +416,26 @@ void LoginScreenWidget::render(const StatusViewState& state) {
                                                         : colourCss(VantrelTheme::white(0.45))));
   dotText_->setText(QString::fromStdString(look.connectionDotText));
   permissionLink_->setVisible(look.permissionLinkShown);
+}
+
+bool LoginScreenWidget::eventFilter(QObject* watched, QEvent* event) {
+  // Activating the window hands the focus to the first control of the chain, the gear. The
+  // screen starts with nothing focused instead, and the first Tab lands on the gear.
+  if (watched == gear_ && event->type() == QEvent::FocusIn &&
+      static_cast<QFocusEvent*>(event)->reason() == Qt::ActiveWindowFocusReason) {
+    QTimer::singleShot(0, gear_, [gear = gear_] {
+      if (gear->hasFocus()) gear->clearFocus();
+    });
+    return true;
+  }
+  return LoginBackdrop::eventFilter(watched, event);
+}
+
+QLabel* LoginScreenWidget::captionOf(const QWidget* field) const {
+  for (QLabel* label : findChildren<QLabel*>()) {
+    if (label->buddy() == field) return label;
+  }
+  return nullptr;
 }
 
 void ElidedLabel::setFullText(const QString& text) {

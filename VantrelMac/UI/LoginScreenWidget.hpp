@@ -16,6 +16,13 @@ class QToolButton;
 
 namespace vantrel {
 
+// The width of the column of field captions.
+inline constexpr int captionColumnWidth = 68;
+
+// `font` with its letters drawn close enough together for `text` to fit `width` pixels, when a
+// small tightening does it; otherwise as tight as allowed.
+QFont fittedCaptionFont(const QFont& font, const QString& text, int width);
+
 // Shows the model's text in a field without disturbing an edit in progress (no change, no call).
 void showText(QLineEdit* edit, const std::string& value);
 
@@ -105,6 +112,12 @@ class LoginScreenWidget : public LoginBackdrop {
   QLabel* connectionDotLabel() const { return dotText_; }
   QLabel* connectionDot() const { return dot_; }
   QString statusMessage() const { return statusMessage_->fullText(); }
+  QLabel* logo() const { return logo_; }
+  // The caption whose buddy is `field` (null when it has none).
+  QLabel* captionOf(const QWidget* field) const;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QWidget* buildTitleBar();
@@ -130,6 +143,7 @@ class LoginScreenWidget : public LoginBackdrop {
   SymbolLabel* statusSymbol_ = nullptr;
   QLabel* dot_ = nullptr;
   QLabel* dotText_ = nullptr;
+  QLabel* logo_ = nullptr;
 };
 
 }  // namespace vantrel

@@ -37,6 +37,7 @@ StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const Q
   layout->addWidget(pages_);
   sheet_ = new PanelSheet(presenter, updateBox, this);
   setFixedSize(loginContentSize.width, loginContentSize.height);
+  resizer_ = new WindowContentResizer(QSize(loginContentSize.width, loginContentSize.height), login_);
   presenter_.addView([this](const StatusViewState& state) { render(state); });
 }
 
@@ -54,8 +55,10 @@ void StatusWindowWidget::render(const StatusViewState& state) {
     connectionPresentation_ = connection;
     // Each presentation brings its own content size; the window follows, keeping its centre.
     pages_->setCurrentWidget(connection ? static_cast<QWidget*>(panel_) : static_cast<QWidget*>(login_));
+    // Only the shown presentation has a resizer: the new one schedules its window size.
     const PixelSize size = connection ? panelContentSize : loginContentSize;
-    resizeWindowContaining(pages_, QSize(size.width, size.height));
+    if (resizer_) resizer_->deleteLater();
+    resizer_ = new WindowContentResizer(QSize(size.width, size.height), pages_->currentWidget());
   }
   if (connection) {
     panel_->render(state);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -8,6 +9,7 @@
 #include "ConnectionPanelWidget.hpp"
 #include "LoginScreenWidget.hpp"
 #include "Model/WindowPresenter.hpp"
+#include "WindowChrome.hpp"
 
 class QStackedWidget;
 
@@ -38,6 +40,8 @@ class StatusWindowWidget : public QWidget {
   ConnectionPanelWidget* windowPanel() const { return panel_; }
   PanelSheet* sheet() const { return sheet_; }
   bool showsConnectionPanel() const;
+  // The resizer of the presentation on screen.
+  WindowContentResizer* contentResizer() const { return resizer_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -51,6 +55,7 @@ class StatusWindowWidget : public QWidget {
   LoginScreenWidget* login_ = nullptr;
   ConnectionPanelWidget* panel_ = nullptr;
   PanelSheet* sheet_ = nullptr;
+  QPointer<WindowContentResizer> resizer_;
   std::function<void()> closeHandler_;
   bool connectionPresentation_ = false;
   bool stale_ = true;

@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -128,6 +129,71 @@ QPainterPath displaySymbol(const QRectF& b) {
   return screen.subtracted(glass).united(stand);
 }
 
+// The outline of `shape` as a filled path of the given width (in units of the box side).
+QPainterPath outlined(const QPainterPath& shape, double width, double side) {
+  QPainterPathStroker stroker;
+  stroker.setWidth(width * side);
+  stroker.setCapStyle(Qt::RoundCap);
+  stroker.setJoinStyle(Qt::RoundJoin);
+  return stroker.createStroke(shape);
+}
+
+QPainterPath arrowDownCircle(const QRectF& b) {
+  const double s = b.width();
+  const double w = 0.085;
+  QPainterPath ring;
+  ring.addEllipse(b.adjusted(w * s / 2, w * s / 2, -w * s / 2, -w * s / 2));
+  QPainterPath arrow;
+  arrow.moveTo(b.left() + 0.5 * s, b.top() + 0.26 * s);
+  arrow.lineTo(b.left() + 0.5 * s, b.top() + 0.72 * s);
+  arrow.moveTo(b.left() + 0.31 * s, b.top() + 0.53 * s);
+  arrow.lineTo(b.left() + 0.5 * s, b.top() + 0.72 * s);
+  arrow.lineTo(b.left() + 0.69 * s, b.top() + 0.53 * s);
+  return outlined(ring, w, s).united(outlined(arrow, w, s));
+}
+
+QPainterPath warningTriangleOutline(const QRectF& b) {
+  const double s = b.width();
+  QPainterPath outline;
+  outline.moveTo(b.left() + 0.5 * s, b.top() + 0.1 * s);
+  outline.lineTo(b.right() - 0.06 * s, b.top() + 0.88 * s);
+  outline.lineTo(b.left() + 0.06 * s, b.top() + 0.88 * s);
+  outline.closeSubpath();
+  QPainterPath mark;
+  mark.addRoundedRect(QRectF(b.left() + 0.46 * s, b.top() + 0.36 * s, 0.08 * s, 0.28 * s), 0.04 * s,
+                      0.04 * s);
+  mark.addEllipse(QPointF(b.left() + 0.5 * s, b.top() + 0.74 * s), 0.05 * s, 0.05 * s);
+  return outlined(outline, 0.08, s).united(mark);
+}
+
+QPainterPath testTubes(const QRectF& b) {
+  const double s = b.width();
+  QPainterPath result;
+  // Two tubes side by side: an outlined glass with a rounded bottom, the lower part filled.
+  for (const double left : {0.16, 0.56}) {
+    const double x = b.left() + left * s;
+    const double width = 0.28 * s;
+    QPainterPath glass;
+    glass.moveTo(x, b.top() + 0.12 * s);
+    glass.lineTo(x, b.top() + 0.74 * s);
+    glass.arcTo(QRectF(x, b.top() + 0.6 * s, width, 0.28 * s), 180, 180);
+    glass.lineTo(x + width, b.top() + 0.12 * s);
+    result = result.united(outlined(glass, 0.075, s));
+    QPainterPath rim;
+    rim.moveTo(x - 0.06 * s, b.top() + 0.12 * s);
+    rim.lineTo(x + width + 0.06 * s, b.top() + 0.12 * s);
+    result = result.united(outlined(rim, 0.075, s));
+    QPainterPath liquid;
+    liquid.moveTo(x, b.top() + 0.5 * s);
+    liquid.lineTo(x, b.top() + 0.74 * s);
+    liquid.arcTo(QRectF(x, b.top() + 0.6 * s, width, 0.28 * s), 180, 180);
+    liquid.lineTo(x + width, b.top() + 0.5 * s);
+    liquid.closeSubpath();
+    result = result.united(liquid);
+  }
+  return result;
+}
+
 }  // namespace
 
 QPainterPath path(StatusSymbol symbol, const QRectF& box) {
@@ -143,6 +209,9 @@ QPainterPath path(StatusSymbol symbol, const QRectF& box) {
     case StatusSymbol::circleDotted: result = dottedCircle(b); break;
     case StatusSymbol::arrowRightCircleFill: result = arrowRightCircle(b); break;
     case StatusSymbol::display: result = displaySymbol(b); break;
+    case StatusSymbol::arrowDownCircle: result = arrowDownCircle(b); break;
+    case StatusSymbol::exclamationmarkTriangle: result = warningTriangleOutline(b); break;
+    case StatusSymbol::testtube2: result = testTubes(b); break;
   }
   // Boolean operations leave their holes to the fill rule they chose: keep it.
   return result;
@@ -170,6 +239,30 @@ QIcon icon(StatusSymbol symbol, int size, const QColor& colour) {
   QIcon result;
   result.addPixmap(pixmap(symbol, size, colour, 1.0));
   result.addPixmap(pixmap(symbol, size, colour, 2.0));
+  return result;
+}
+
+QImage trayImage(int size) {
+  QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  // The outline is a fifth of the half-diagonal: wide enough to read on a light panel, leaving
+  // most of the mark white for a dark one.
+  const double outline = std::max(1.5, size / 9.0);
+  const QRectF box(0, 0, size, size);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor::fromRgba(trayOutline));
+  painter.drawPath(path(StatusSymbol::diamondFill, box));
+  painter.setBrush(QColor::fromRgba(trayFill));
+  const double inset = outline * std::numbers::sqrt2;
+  painter.drawPath(path(StatusSymbol::diamondFill, box.adjusted(inset, inset, -inset, -inset)));
+  return image;
+}
+
+QIcon trayIcon() {
+  QIcon result;
+  for (const int size : {16, 22, 24, 32, 48, 64}) result.addPixmap(QPixmap::fromImage(trayImage(size)));
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QImage>
 #include <QPainterPath>
 #include <QPixmap>
 #include <QRectF>
@@ -20,6 +21,13 @@ void paint(QPainter& painter, StatusSymbol symbol, const QRectF& box, const QCol
 
 QPixmap pixmap(StatusSymbol symbol, int size, const QColor& colour, qreal devicePixelRatio = 1.0);
 QIcon icon(StatusSymbol symbol, int size, const QColor& colour);
+
+// The status item's mark: a white diamond with a dark outline, legible on light and dark panels
+// alike (trays do not tint their icons to the panel as a menu bar tints template images).
+QImage trayImage(int size);
+QIcon trayIcon();
+inline constexpr QRgb trayFill = 0xFFFFFFFF;
+inline constexpr QRgb trayOutline = 0xFF1C1C1E;
 
 // The application's own artwork, rendered from its SVG.
 QIcon applicationIcon();

@@ -1,10 +1,14 @@
 #include "UI/UpdateDialogs.hpp"
 
 #include <QAbstractButton>
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
+#include <QSpacerItem>
 
 #include <algorithm>
 
@@ -24,14 +28,27 @@ std::shared_ptr<std::function<void(Choice)>> once(std::function<void(Choice)> re
       });
 }
 
-QMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString& informative) {
-  auto* box = new QMessageBox();
+// An alert as wide as the notice window it hangs from, so that a sentence does not break into a
+// column of short lines.
+void widen(QMessageBox* box) {
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+    const QMargins margins = grid->contentsMargins();
+    grid->addItem(new QSpacerItem(noticeContentWidth - margins.left() - margins.right(), 0,
+                                  QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
+}
+
+QMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString& informative,
+                     QWidget* parent = nullptr) {
+  auto* box = new QMessageBox(parent);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->setIcon(icon);
   box->setWindowTitle(QString::fromUtf8(windowTitle));
   box->setText(text);
   box->setInformativeText(informative);
+  widen(box);
   return box;
 }
 
@@ -39,6 +56,9 @@ QMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString&
 
 struct QtUpdateDialogPresenter::State {
   std::vector<QPointer<QWidget>> dialogs;
+  // The notices' alerts: each waits for its "확인" and is never closed on the user's behalf.
+  std::vector<QPointer<QWidget>> notices;
+  QPointer<QWidget> noticeHost;
   QPointer<QProgressDialog> progress;
 
   void track(QWidget* dialog) {
@@ -46,11 +66,23 @@ struct QtUpdateDialogPresenter::State {
                   dialogs.end());
     dialogs.emplace_back(dialog);
   }
+  void trackNotice(QWidget* alert, QWidget* host) {
+    notices.erase(std::remove_if(notices.begin(), notices.end(), [](const auto& d) { return d.isNull(); }),
+                  notices.end());
+    notices.emplace_back(alert);
+    noticeHost = host;
+  }
 };
 
 QtUpdateDialogPresenter::QtUpdateDialogPresenter() : state_(std::make_shared<State>()) {}
 
-QtUpdateDialogPresenter::~QtUpdateDialogPresenter() { dismissAll(); }
+QtUpdateDialogPresenter::~QtUpdateDialogPresenter() {
+  dismissAll();
+  const auto notices = state_->notices;
+  for (const auto& notice : notices) {
+    if (notice) notice->close();
+  }
+}
 
 void QtUpdateDialogPresenter::showUpdateFound(const AppcastItem& item,
                                               std::function<void(UpdateFoundChoice)> reply) {
@@ -123,27 +155,62 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
   const auto answer = once<int>([ack = std::move(acknowledgement)](int) {
     if (ack) ack();
   });
+  // The notice's own small window: titled only (no close, minimise or resize control), centred
+  // on the screen and brought to the front.
+  auto* host = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  host->setAttribute(Qt::WA_DeleteOnClose);
+  host->setWindowTitle(QString::fromUtf8(windowTitle));
+  host->setFixedSize(noticeContentWidth, noticeContentHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    host->move(area.center() - QPoint(host->width() / 2, host->height() / 2));
+  }
+  // The alert hangs from it like a sheet: modal to that window only, so the call returns at once
+  // and the rest of the application stays usable.
   auto* box = makeBox(style == NoticeStyle::warning ? QMessageBox::Warning : QMessageBox::Information,
-                      QString::fromStdString(title), QString::fromStdString(text));
+                      QString::fromStdString(title), QString::fromStdString(text), host);
   box->addButton(QString::fromUtf8("확인"), QMessageBox::AcceptRole);
-  // Titled only: no close control, the notice ends with "확인".
+  box->setWindowModality(Qt::WindowModal);
+  // After the modality, which turns a message box into a sheet with the default controls: a
+  // dialog of its window, titled only, so that it ends with "확인" alone.
   box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  QObject::connect(box, &QMessageBox::finished, [answer](int) { (*answer)(0); });
-  state_->track(box);
+  QPointer<QWidget> guardHost(host);
+  QObject::connect(box, &QMessageBox::finished, [answer, guardHost](int) {
+    if (guardHost) {
+      guardHost->hide();
+      guardHost->deleteLater();
+    }
+    (*answer)(0);
+  });
+  state_->trackNotice(box, host);
+  host->show();
+  host->raise();
+  host->activateWindow();
   box->show();
+  // Below the window's title bar, centred on it, as a sheet comes down from it.
+  const QRect content = host->geometry();
+  box->move(content.x() + (content.width() - box->frameGeometry().width()) / 2, content.y());
 }
 
 void QtUpdateDialogPresenter::dismissAll() {
+  // Only the update dialogs: an open notice waits for its "확인", since closing it would
+  // acknowledge it before the user did.
   const auto dialogs = state_->dialogs;
   for (const auto& dialog : dialogs) {
     if (dialog) dialog->close();
   }
 }
 
+QWidget* QtUpdateDialogPresenter::noticeWindow() const {
+  return state_->noticeHost && state_->noticeHost->isVisible() ? state_->noticeHost.data() : nullptr;
+}
+
 std::vector<QWidget*> QtUpdateDialogPresenter::openDialogs() const {
   std::vector<QWidget*> out;
-  for (const auto& dialog : state_->dialogs) {
-    if (dialog && dialog->isVisible()) out.push_back(dialog.data());
+  for (const auto* list : {&state_->dialogs, &state_->notices}) {
+    for (const auto& dialog : *list) {
+      if (dialog && dialog->isVisible()) out.push_back(dialog.data());
+    }
   }
   return out;
 }

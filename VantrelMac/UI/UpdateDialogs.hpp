@@ -1,8 +1,9 @@
 #pragma once
 
 // The standard user driver's dialogs as Qt widgets: update found, download progress, ready to
-// install, and notices. Every dialog is non-modal: the call returns at once and the reply comes
-// when the user answers (closing a dialog counts as "later"); each reply runs exactly once.
+// install, and notices. No call waits: it returns at once and the reply comes when the user
+// answers (closing a dialog counts as "later"); each reply runs exactly once. A notice is an
+// alert on a small titled window of its own (420 × 90 of content), modal to that window only.
 
 #include <memory>
 #include <vector>
@@ -15,6 +16,9 @@ class QWidget;
 
 namespace vantrel {
 
+inline constexpr int noticeContentWidth = 420;
+inline constexpr int noticeContentHeight = 90;
+
 class QtUpdateDialogPresenter : public UpdateDialogPresenting {
  public:
   QtUpdateDialogPresenter();
@@ -26,10 +30,13 @@ class QtUpdateDialogPresenter : public UpdateDialogPresenting {
   void showReadyToInstall(const AppcastItem& item, std::function<void(ReadyToInstallChoice)> reply) override;
   void showNotice(const std::string& title, const std::string& text, NoticeStyle style,
                   std::function<void()> acknowledgement) override;
+  // Closes the update dialogs (found, progress, ready); a notice stays until the user answers it.
   void dismissAll() override;
 
   // The dialogs on screen (tests and screenshots).
   std::vector<QWidget*> openDialogs() const;
+  // The window of the notice on screen (null when none is).
+  QWidget* noticeWindow() const;
 
  private:
   struct State;

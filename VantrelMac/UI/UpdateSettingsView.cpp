@@ -6,8 +6,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QStyle>
 #include <QVBoxLayout>
+
+#include "UI/SymbolIcons.hpp"
+#include "UI/VantrelTheme.hpp"
 
 namespace vantrel {
 
@@ -32,30 +34,45 @@ UpdateSettingsView::UpdateSettingsView(std::shared_ptr<MacUpdaterController> con
   automaticSwitch_ = new QCheckBox(QString::fromUtf8("새 버전 자동 확인"), this);
   stack->addWidget(automaticSwitch_);
 
+  // The status line: symbol and text centred in a row at least 34 high; a long text wraps and
+  // makes the row taller.
   auto* statusRow = new QHBoxLayout();
   statusIcon_ = new QLabel(this);
+  statusIcon_->setFixedSize(symbolSize, symbolSize);
   statusText_ = new QLabel(this);
   statusText_->setWordWrap(true);
-  statusText_->setMinimumHeight(34);
-  // The first line stays beside the icon; longer texts wrap downwards from there.
-  statusText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  statusRow->addWidget(statusIcon_, 0, Qt::AlignTop);
+  statusText_->setMinimumHeight(statusRowHeight);
+  statusText_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  statusRow->addWidget(statusIcon_, 0, Qt::AlignVCenter);
   statusRow->addWidget(statusText_, 1);
   stack->addLayout(statusRow);
 
   busyNote_ = new QLabel(this);
   busyNote_->setWordWrap(true);
+  busyNote_->setFont(VantrelTheme::font(VantrelTheme::calloutSize));
   busyNote_->setForegroundRole(QPalette::PlaceholderText);
   stack->addWidget(busyNote_);
 
-  auto* hint = new QLabel(this);
-  hint->setWordWrap(true);
-  hint->setForegroundRole(QPalette::PlaceholderText);
-  hint->setText(QString::fromStdString(UpdateSettingsModel{}.hint));
-  stack->addWidget(hint);
+  hint_ = new QLabel(this);
+  hint_->setWordWrap(true);
+  hint_->setFont(VantrelTheme::font(VantrelTheme::captionSize));
+  hint_->setForegroundRole(QPalette::PlaceholderText);
+  hint_->setText(QString::fromStdString(UpdateSettingsModel{}.hint));
+  stack->addWidget(hint_);
 
-  rehearsalBadge_ = new QLabel(this);
-  stack->addWidget(rehearsalBadge_);
+  rehearsalRow_ = new QWidget(this);
+  auto* badge = new QHBoxLayout(rehearsalRow_);
+  badge->setContentsMargins(0, 0, 0, 0);
+  badge->setSpacing(6);
+  rehearsalIcon_ = new QLabel(rehearsalRow_);
+  rehearsalIcon_->setFixedSize(symbolSize, symbolSize);
+  rehearsalIcon_->setPixmap(SymbolIcons::pixmap(StatusSymbol::testtube2, symbolSize,
+                                                palette().color(QPalette::WindowText), devicePixelRatioF()));
+  rehearsalBadge_ = new QLabel(rehearsalRow_);
+  rehearsalBadge_->setFont(VantrelTheme::font(VantrelTheme::captionSize));
+  badge->addWidget(rehearsalIcon_, 0, Qt::AlignVCenter);
+  badge->addWidget(rehearsalBadge_, 1);
+  stack->addWidget(rehearsalRow_);
 
   connect(checkButton_, &QPushButton::clicked, this, [this] { controller_->checkForUpdates(); });
   // The switch asks the controller and then shows whatever the controller holds.
@@ -76,13 +93,18 @@ void UpdateSettingsView::render() {
   automaticSwitch_->setChecked(model.automaticChecks);
   statusText_->setText(QString::fromStdString(model.status));
   statusText_->setAccessibleName(QString::fromStdString(model.status));
-  const auto icon = style()->standardIcon(model.statusIcon == UpdateSettingsModel::StatusIcon::warning
-                                              ? QStyle::SP_MessageBoxWarning
-                                              : QStyle::SP_ArrowDown);
-  statusIcon_->setPixmap(icon.pixmap(16, 16));
-  statusIcon_->setProperty("warning", model.statusIcon == UpdateSettingsModel::StatusIcon::warning);
+  const bool warning = model.statusIcon == UpdateSettingsModel::StatusIcon::warning;
+  const StatusSymbol symbol = warning ? StatusSymbol::exclamationmarkTriangle : StatusSymbol::arrowDownCircle;
+  if (symbol != statusSymbol_ || statusIcon_->pixmap().isNull()) {
+    statusSymbol_ = symbol;
+    // Drawn in the text's own (primary) colour, as the status text is.
+    statusIcon_->setPixmap(
+        SymbolIcons::pixmap(symbol, symbolSize, palette().color(QPalette::WindowText), devicePixelRatioF()));
+  }
+  statusIcon_->setProperty("warning", warning);
   busyNote_->setVisible(model.busyNote.has_value());
   busyNote_->setText(QString::fromStdString(model.busyNote.value_or("")));
+  rehearsalRow_->setVisible(model.rehearsalBadge.has_value());
   rehearsalBadge_->setVisible(model.rehearsalBadge.has_value());
   rehearsalBadge_->setText(QString::fromStdString(model.rehearsalBadge.value_or("")));
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "Model/LoginScreenPresenter.hpp"
 #include "Model/MacUpdaterController.hpp"
 
 #include <QGroupBox>
@@ -29,6 +30,14 @@ class UpdateSettingsView : public QGroupBox {
   QLabel* statusLabel() const noexcept { return statusText_; }
   QLabel* busyNote() const noexcept { return busyNote_; }
   QLabel* rehearsalBadge() const noexcept { return rehearsalBadge_; }
+  QLabel* hint() const noexcept { return hint_; }
+  QLabel* statusIcon() const noexcept { return statusIcon_; }
+  QLabel* rehearsalIcon() const noexcept { return rehearsalIcon_; }
+  // The symbol the status line shows now.
+  StatusSymbol statusSymbol() const noexcept { return statusSymbol_; }
+
+  static constexpr int symbolSize = 16;
+  static constexpr int statusRowHeight = 34;
 
  private:
   std::shared_ptr<MacUpdaterController> controller_;
@@ -40,7 +49,11 @@ class UpdateSettingsView : public QGroupBox {
   QLabel* statusIcon_ = nullptr;
   QLabel* statusText_ = nullptr;
   QLabel* busyNote_ = nullptr;
+  QLabel* hint_ = nullptr;
+  QWidget* rehearsalRow_ = nullptr;
+  QLabel* rehearsalIcon_ = nullptr;
   QLabel* rehearsalBadge_ = nullptr;
+  StatusSymbol statusSymbol_ = StatusSymbol::arrowDownCircle;
 };
 
 }  // namespace vantrel

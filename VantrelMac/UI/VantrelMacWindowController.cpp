@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
@@ -26,9 +27,16 @@ class SystemTrayStatusItem final : public StatusItem {
   bool isAvailable() const override { return QSystemTrayIcon::isSystemTrayAvailable(); }
   void install(QMenu* menu) override {
     tray_ = std::make_unique<QSystemTrayIcon>();
-    tray_->setIcon(SymbolIcons::icon(StatusSymbol::diamondFill, 22, Qt::white));
+    // Trays do not tint their icons to the panel: the mark carries its own contrast.
+    tray_->setIcon(SymbolIcons::trayIcon());
     tray_->setToolTip(QStringLiteral("VantrelMac \u2014 원격 프로그램 실행중"));
     tray_->setContextMenu(menu);
+    // A left click opens the menu too, as a click on a menu-bar item does.
+    QPointer<QMenu> guard(menu);
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                     [guard](QSystemTrayIcon::ActivationReason reason) {
+                       if (reason == QSystemTrayIcon::Trigger && guard) guard->popup(QCursor::pos());
+                     });
     tray_->show();
   }
 

@@ -1,5 +1,6 @@
 #include "VantrelTheme.hpp"
 
+#include <QApplication>
 #include <QFontDatabase>
 
 #include <cmath>
@@ -50,6 +51,8 @@ QFont font(int pixelSize, QFont::Weight weight) {
   f.setWeight(weight);
   return f;
 }
+
+void useApplicationFont() { QApplication::setFont(font(bodySize)); }
 
 QFont monospaceFont(int pixelSize) {
   QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);

@@ -21,6 +21,9 @@ QColor white(double opacity);
 QColor black(double opacity);
 
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+// Makes the body font the application's default, so that dialogs, menus and every widget
+// without a font of its own draw Latin and Hangul from the same family.
+void useApplicationFont();
 QFont monospaceFont(int pixelSize);
 
 // Text-style sizes of the desktop this window imitates.

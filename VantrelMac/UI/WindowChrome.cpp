@@ -49,28 +49,97 @@ void LoginBackdrop::paintEvent(QPaintEvent*) {
   painter.drawPath(rightTriangle(area.width()));
 }
 
-void resizeWindowNow(QWidget* window, QSize size) {
+namespace {
+constexpr const char* resizeAnimationName = "vantrelContentResize";
+}
+
+WindowContentResizer::WindowContentResizer(QSize size, QWidget* parent) : QWidget(parent), size_(size) {
+  setFixedSize(0, 0);
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setFocusPolicy(Qt::NoFocus);
+  resizeWindow(this, size_);
+}
+
+void WindowContentResizer::setSize(QSize size) {
+  size_ = size;
+  resizeWindow(this, size_);
+}
+
+void WindowContentResizer::refresh() { resizeWindow(this, size_); }
+
+bool WindowContentResizer::prefersReducedMotion() {
+  const QByteArray value = qgetenv("VANTREL_REDUCED_MOTION").trimmed().toLower();
+  return value == "1" || value == "true" || value == "yes";
+}
+
+QVariantAnimation* WindowContentResizer::runningAnimation(const QWidget* window) {
+  if (window == nullptr) return nullptr;
+  // A finished one may still be waiting for its deferred deletion beside the running one.
+  for (QVariantAnimation* animation : window->findChildren<QVariantAnimation*>(
+           QLatin1String(resizeAnimationName), Qt::FindDirectChildrenOnly)) {
+    if (animation->state() == QAbstractAnimation::Running) return animation;
+  }
+  return nullptr;
+}
+
+void WindowContentResizer::resizeWindowNow(QWidget* window, QSize size, bool animated) {
   if (window == nullptr) return;
+  // A resize still under way gives way to the new one, from wherever it got to.
+  bool interrupted = false;
+  if (QVariantAnimation* running = runningAnimation(window)) {
+    running->stop();
+    running->deleteLater();
+    interrupted = true;
+  }
   const QRect frame = window->frameGeometry();
   const QSize content = window->size();
   const auto target = resizedWindowFrame(PixelRect{frame.x(), frame.y(), frame.width(), frame.height()},
                                          PixelSize{content.width(), content.height()},
                                          PixelSize{size.width(), size.height()});
-  if (!target) return;
+  if (!target) {
+    // Stopped close enough to the size: only the limits the animation had opened need closing.
+    if (interrupted) window->setFixedSize(window->size());
+    return;
+  }
   // Place the content so that the frame lands where the centre-keeping rectangle says; the
   // decorations' offsets are the window system's.
   const QPoint decoration = window->geometry().topLeft() - frame.topLeft();
-  window->setFixedSize(size);
-  window->setGeometry(QRect(QPoint(target->x, target->y) + decoration, size));
+  const QRect end(QPoint(target->x, target->y) + decoration, size);
+  if (!animated || !window->isVisible()) {
+    window->setFixedSize(size);
+    window->setGeometry(end);
+    return;
+  }
+  // In between, the window passes through sizes between the two: open the limits to them.
+  const QRect start = window->geometry();
+  window->setMinimumSize(start.size().boundedTo(size));
+  window->setMaximumSize(start.size().expandedTo(size));
+  auto* animation = new QVariantAnimation(window);
+  animation->setObjectName(QLatin1String(resizeAnimationName));
+  animation->setDuration(animationMilliseconds);
+  animation->setEasingCurve(QEasingCurve::InOutQuad);
+  animation->setStartValue(start);
+  animation->setEndValue(end);
+  QPointer<QWidget> guard(window);
+  QObject::connect(animation, &QVariantAnimation::valueChanged, window, [guard](const QVariant& value) {
+    if (guard) guard->setGeometry(value.toRect());
+  });
+  QObject::connect(animation, &QVariantAnimation::finished, window, [guard, end, animation] {
+    animation->deleteLater();
+    if (!guard) return;
+    guard->setFixedSize(end.size());
+    guard->setGeometry(end);
+  });
+  animation->start();
 }
 
-void resizeWindowContaining(QWidget* view, QSize size) {
+void WindowContentResizer::resizeWindow(QWidget* view, QSize size) {
   QPointer<QWidget> guard(view);
   QTimer::singleShot(0, view, [guard, size] {
     if (!guard) return;
     QWidget* window = guard->window();
     if (window == nullptr || window == guard.data() || !window->isWindow()) return;
-    resizeWindowNow(window, size);
+    resizeWindowNow(window, size, !prefersReducedMotion());
   });
 }
 

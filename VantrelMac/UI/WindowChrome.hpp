@@ -3,6 +3,7 @@
 #include <QPainterPath>
 #include <QRectF>
 #include <QSize>
+#include <QVariantAnimation>
 #include <QWidget>
 
 namespace vantrel {
@@ -29,12 +30,38 @@ class LoginBackdrop : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 };
 
-// Gives the top-level window holding `view` exactly `size` of content, keeping the centre of its
-// frame where it was. The resize is queued (never inside the current layout pass); a window
-// already within 1 px of the size is left alone, min and max sizes included.
-void resizeWindowContaining(QWidget* view, QSize size);
+// An invisible view placed in a presentation: it gives the window holding it exactly `size` of
+// content, keeping the centre of the window's frame where it was. Each construction ("make") and
+// each setSize or refresh ("update") schedules one resize; the resize never runs inside the
+// current layout pass, and a window already within 1 px of the size is left alone, minimum and
+// maximum sizes included. The change is animated (short, ease-in-out) unless the desktop asks for
+// reduced motion; at its end the window's minimum and maximum sizes are both `size`.
+class WindowContentResizer : public QWidget {
+ public:
+  WindowContentResizer(QSize size, QWidget* parent);
 
-// The same, at once (the queued call runs this).
-void resizeWindowNow(QWidget* window, QSize size);
+  QSize targetSize() const noexcept { return size_; }
+  void setSize(QSize size);
+  // Schedules a resize to the current size (the presentation came on screen again).
+  void refresh();
+
+  // Schedules one resize of the window that contains `view` and returns at once.
+  static void resizeWindow(QWidget* view, QSize size);
+  // Resizes `window` now: animated unless `animated` is false.
+  static void resizeWindowNow(QWidget* window, QSize size, bool animated);
+
+  // Whether the desktop asks for reduced motion. There is no desktop-wide setting that every X11
+  // desktop publishes, so this reads the environment: VANTREL_REDUCED_MOTION set to "1", "true"
+  // or "yes" asks for it; anything else (or nothing) lets windows move.
+  static bool prefersReducedMotion();
+
+  // The resize animation running on `window`, if any (null when none runs).
+  static QVariantAnimation* runningAnimation(const QWidget* window);
+
+  static constexpr int animationMilliseconds = 180;
+
+ private:
+  QSize size_;
+};
 
 }  // namespace vantrel

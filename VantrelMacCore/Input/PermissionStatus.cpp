@@ -12,12 +12,11 @@ const SystemLog& permissionLog() {
   return log;
 }
 
-// What the launch of a settings link fails with on this desktop.
-constexpr std::string_view noSettingsPaneDescription =
-    "System Settings panes are not available on this desktop";
-
-void reportSettingsLinkFailure(std::string_view link) {
-  permissionLog().error("VantrelMac: failed to open Settings URL {}: {}", link, noSettingsPaneDescription);
+// There are no per-grant settings panes on an X11 desktop: say in words what was asked for and
+// that nothing could be opened, rather than naming another platform's settings address.
+void reportNoSettingsPane(std::string_view grant) {
+  permissionLog().error("VantrelMac: the {} settings were asked for; this desktop has no such settings pane",
+                        grant);
 }
 
 }  // namespace
@@ -28,8 +27,8 @@ PermissionSnapshot snapshot() {
 
 bool requestScreenRecordingAccess() { return XDisplayProbe::canCaptureScreen(); }
 
-void openScreenRecordingSettings() { reportSettingsLinkFailure(screenRecordingSettingsLink); }
+void openScreenRecordingSettings() { reportNoSettingsPane("Screen Recording"); }
 
-void openAccessibilitySettings() { reportSettingsLinkFailure(accessibilitySettingsLink); }
+void openAccessibilitySettings() { reportNoSettingsPane("Accessibility"); }
 
 }  // namespace vantrel::PermissionStatus

@@ -16,7 +16,7 @@ struct PermissionSnapshot {
 // Reads and requests the grants. On an X11 desktop "screen recording granted" means the display
 // can be opened and its pixels read, and "trusted for accessibility" means the display offers
 // the XTEST extension. Neither has a prompt or a settings pane: the requests only ask again,
-// and opening a pane always takes the failure path (a log line).
+// and opening a pane only says so in a log line.
 namespace PermissionStatus {
 
 // Both answers without any prompt; cheap enough for a poll every 2 seconds.
@@ -26,15 +26,10 @@ PermissionSnapshot snapshot();
 bool requestScreenRecordingAccess();
 
 // Would open the settings pane of the grant. There is none on this desktop, so each writes
-// "VantrelMac: failed to open Settings URL <link>: <error description>" and returns normally.
+// "VantrelMac: the <grant> settings were asked for; this desktop has no such settings pane"
+// (an error line) and returns normally.
 void openScreenRecordingSettings();
 void openAccessibilitySettings();
-
-// The links of the two panes, as named in the log lines.
-inline constexpr std::string_view screenRecordingSettingsLink =
-    "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
-inline constexpr std::string_view accessibilitySettingsLink =
-    "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
 
 }  // namespace PermissionStatus
 }  // namespace vantrel

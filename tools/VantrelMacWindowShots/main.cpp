@@ -25,14 +25,20 @@
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
+#include "UI/UpdateDialogs.hpp"
 #include "UI/UpdateSettingsView.hpp"
 #include "UI/VantrelMacWindowController.hpp"
+#include "UI/VantrelTheme.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
 #include <QWindow>
@@ -84,11 +90,11 @@ const UpdateInfo shotInfo{{"CFBundleIdentifier", "local.vantrel.VantrelMac"},
                           {"SURequireSignedFeed", true},
                           {"SUVerifyUpdateBeforeExtraction", true}};
 
-std::shared_ptr<UpdaterControllerAdapter> shotUpdater(Executor executor) {
+std::shared_ptr<UpdaterControllerAdapter> shotUpdater(Executor executor, UpdateInfo info = shotInfo) {
   auto adapter = std::make_shared<UpdaterControllerAdapter>();
   MacUpdaterController::Environment environment;
   environment.mainExecutor = std::move(executor);
-  environment.info = shotInfo;
+  environment.info = std::move(info);
   environment.gate = UpdateActivityGate::create();
   environment.makeUpdater = [](std::shared_ptr<StandardUserDriver>, std::weak_ptr<UpdaterDelegate>) {
     return std::make_shared<ShotUpdater>();
@@ -118,10 +124,8 @@ QRect within(const QWidget* child, const QWidget* window) {
   return QRect(child->mapTo(window, QPoint(0, 0)), child->size());
 }
 
-bool writeShot(const std::filesystem::path& folder, const std::string& name, QWidget* window,
+bool writeArea(const std::filesystem::path& folder, const std::string& name, const QRect& area,
                nlohmann::json probes) {
-  settle(window);
-  const QRect area = window->geometry();
   const QPixmap image =
       QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
   const auto png = folder / (name + ".png");
@@ -133,6 +137,12 @@ bool writeShot(const std::filesystem::path& folder, const std::string& name, QWi
   std::ofstream(folder / (name + ".json")) << probes.dump(2) << "\n";
   std::printf("%s\n", png.c_str());
   return true;
+}
+
+bool writeShot(const std::filesystem::path& folder, const std::string& name, QWidget* window,
+               nlohmann::json probes) {
+  settle(window);
+  return writeArea(folder, name, window->geometry(), std::move(probes));
 }
 
 std::shared_ptr<HeldScheduler> held;
@@ -159,11 +169,15 @@ bool loginShot(const std::filesystem::path& folder, const std::string& name, Sta
   nlohmann::json probes;
   probes["loginButton"] = rectJson(within(window->loginScreen()->loginButton(), window));
   probes["statusMessage"] = rectJson(within(window->loginScreen()->statusMessageLabel(), window));
+  LoginScreenWidget* login = window->loginScreen();
+  if (const QLabel* caption = login->captionOf(login->setupNameField())) {
+    probes["setupNameCaption"] = rectJson(within(caption, window));
+  }
   return writeShot(folder, name, window, probes);
 }
 
 bool panelShot(const std::filesystem::path& folder, const std::string& name, StatusViewState state,
-               bool sheet) {
+               bool sheet, bool openDisclosure = false, bool showLog = false) {
   StatusViewState before = state;
   if (!sheet) before.isAccountAuthenticated = false;
   auto model = std::make_shared<ShotModel>(before);
@@ -177,7 +191,23 @@ bool panelShot(const std::filesystem::path& folder, const std::string& name, Sta
     model->change([&state](StatusViewState& s) { s = state; });
   }
   settle(shown);
-  return writeShot(folder, name, shown, {});
+  ConnectionPanelWidget* panel =
+      sheet ? controller->mainWindow()->sheet()->panel() : controller->mainWindow()->windowPanel();
+  nlohmann::json probes;
+  if (openDisclosure) {
+    panel->disclosureButton()->click();
+    settle(shown);
+    probes["directForm"] = rectJson(within(panel->disclosureContent(), shown));
+    probes["scrollViewport"] = rectJson(within(panel->scrollArea()->viewport(), shown));
+  }
+  probes["disclosure"] = rectJson(within(panel->disclosureButton(), shown));
+  if (showLog) {
+    panel->scrollArea()->ensureWidgetVisible(panel->logList(), 0, 0);
+    settle(shown);
+  }
+  probes["log"] = rectJson(within(panel->logList(), shown));
+  probes["logViewport"] = rectJson(within(panel->logList()->viewport(), shown));
+  return writeShot(folder, name, shown, probes);
 }
 
 bool noticeShot(const std::filesystem::path& folder) {
@@ -190,8 +220,98 @@ bool noticeShot(const std::filesystem::path& folder) {
   if (notice == nullptr) return false;
   nlohmann::json probes;
   probes["message"] = rectJson(within(notice->messageLabel(), notice));
+  probes["title"] = rectJson(within(notice->titleLabel(), notice));
+  probes["translucent"] = notice->isTranslucent();
   probes["screenPosition"] = {notice->x(), notice->y()};
   return writeShot(folder, "notice", notice, probes);
+}
+
+// The name a screen reader gives the control.
+std::string spokenName(const QWidget* control) {
+  QString name = control->accessibleName();
+  if (name.isEmpty()) {
+    if (const auto* button = qobject_cast<const QAbstractButton*>(control)) name = button->text();
+  }
+  return name.toStdString();
+}
+
+// Tabs through the login screen: one picture with nothing focused, then one per Tab, each naming
+// the focused control and its rectangle.
+bool focusShots(const std::filesystem::path& folder) {
+  auto model = std::make_shared<ShotModel>(shots::failedLogin());
+  auto controller = makeController(model);
+  controller->show();
+  StatusWindowWidget* window = controller->mainWindow();
+  QElapsedTimer guard;
+  guard.start();
+  while (!window->isActiveWindow() && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+  settle(window);
+  bool ok = writeShot(folder, "login-focus-0", window, {{"focused", nullptr}});
+  for (int step = 1; step <= 12; ++step) {
+    QWidget* target = QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : window;
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+    QApplication::sendEvent(target, &release);
+    settle(window);
+    const QWidget* focused = QApplication::focusWidget();
+    nlohmann::json probes;
+    if (focused != nullptr) {
+      probes["focused"] = rectJson(within(focused, window));
+      probes["name"] = spokenName(focused);
+    }
+    ok = writeShot(folder, "login-focus-" + std::to_string(step), window, probes) && ok;
+  }
+  return ok;
+}
+
+// A notice of the updater: its titled window and the alert that hangs from it, in one picture.
+bool updateNoticeShot(const std::filesystem::path& folder, const std::string& name, const std::string& title,
+                      const std::string& text, UpdateDialogPresenting::NoticeStyle style) {
+  QtUpdateDialogPresenter presenter;
+  presenter.showNotice(title, text, style, [] {});
+  QWidget* host = presenter.noticeWindow();
+  if (host == nullptr || presenter.openDialogs().empty()) return false;
+  QWidget* alert = presenter.openDialogs().front();
+  settle(host);
+  settle(alert);
+  const QRect area = host->geometry().united(alert->geometry());
+  nlohmann::json probes;
+  probes["host"] = rectJson(host->geometry().translated(-area.topLeft()));
+  probes["hostTitle"] = host->windowTitle().toStdString();
+  probes["alert"] = rectJson(alert->geometry().translated(-area.topLeft()));
+  probes["alertModality"] = static_cast<int>(alert->windowModality());
+  return writeArea(folder, name, area, probes);
+}
+
+// The update box on its own, with the symbols of its status line and badge.
+bool updateBoxShot(const std::filesystem::path& folder, const std::string& name, UpdateInfo info) {
+  QtMainLoop loop;
+  auto adapter = shotUpdater(loop.anyExecutor(), info);
+  bool ok = false;
+  {
+    UpdateSettingsView view(adapter->controller(), info);
+    view.setFixedWidth(556);
+    view.move(100, 100);
+    view.show();
+    settle(&view);
+    nlohmann::json probes;
+    probes["statusIcon"] = rectJson(within(view.statusIcon(), &view));
+    probes["statusText"] = rectJson(within(view.statusLabel(), &view));
+    probes["hint"] = rectJson(within(view.hint(), &view));
+    probes["hintPixelSize"] = view.hint()->font().pixelSize();
+    probes["busyNotePixelSize"] = view.busyNote()->font().pixelSize();
+    probes["badgePixelSize"] = view.rehearsalBadge()->font().pixelSize();
+    if (view.rehearsalBadge()->isVisibleTo(&view)) {
+      probes["rehearsalIcon"] = rectJson(within(view.rehearsalIcon(), &view));
+    }
+    const QColor text = view.palette().color(QPalette::WindowText);
+    probes["textColour"] = {text.red(), text.green(), text.blue()};
+    ok = writeShot(folder, name, &view, probes);
+  }
+  adapter.reset();
+  return ok;
 }
 
 bool backdropShot(const std::filesystem::path& folder) {
@@ -258,6 +378,9 @@ void printIdle(double cpuBefore, const QElapsedTimer& wall) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  VantrelTheme::useApplicationFont();
+  // Stills show where a resize ends, not a frame of its animation.
+  if (qEnvironmentVariableIsEmpty("VANTREL_REDUCED_MOTION")) qputenv("VANTREL_REDUCED_MOTION", "1");
   held = std::make_shared<HeldScheduler>();
   // The still scenes' update box runs on a main loop of its own; the "-real" forms make theirs.
   std::optional<QtMainLoop> shotLoop;
@@ -344,8 +467,26 @@ int main(int argc, char** argv) {
   ok = loginShot(folder, "login-signed-in", shots::signedIn()) && ok;
   ok = panelShot(folder, "panel-window", shots::withLog(shots::signedIn(), 12), false) && ok;
   ok = panelShot(folder, "panel-sheet", shots::withLog(shots::emptyLogin(), 4), true) && ok;
-  ok = panelShot(folder, "panel-log-full", shots::withLog(shots::signedIn(), 300), false) && ok;
+  ok = panelShot(folder, "panel-log-full", shots::withLog(shots::signedIn(), 300), false, false, true) && ok;
+  ok = panelShot(folder, "panel-direct-form", shots::withLog(shots::signedIn(), 12), false, true) && ok;
   ok = noticeShot(folder) && ok;
+  ok = focusShots(folder) && ok;
+  ok = updateNoticeShot(
+           folder, "update-error", "업데이트를 설치하지 못했습니다",
+           "현재 앱은 계속 실행됩니다. 연결·저장 공간을 확인하거나 배포 담당자에게 문의해 주세요.\n\n"
+           "The update feed could not be downloaded.",
+           UpdateDialogPresenting::NoticeStyle::warning) &&
+       ok;
+  ok = updateNoticeShot(folder, "update-installed", "업데이트 설치가 완료되었습니다",
+                        "다음 실행부터 새 버전을 사용합니다.",
+                        UpdateDialogPresenting::NoticeStyle::informational) &&
+       ok;
+  UpdateInfo rehearsal = shotInfo;
+  rehearsal["VNUpdateLocalRehearsal"] = true;
+  ok = updateBoxShot(folder, "update-box", rehearsal) && ok;
+  UpdateInfo unconfigured = shotInfo;
+  unconfigured.erase("SUFeedURL");
+  ok = updateBoxShot(folder, "update-box-error", unconfigured) && ok;
   ok = backdropShot(folder) && ok;
   return ok ? 0 : 1;
 }

@@ -3,10 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -67,9 +70,10 @@ int lightness(const QColor& c) { return c.red() + c.green() + c.blue(); }
 TEST_F(WindowShots, EverySceneIsWrittenAtItsSize) {
   ASSERT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0) << exitStatus;
   const std::pair<const char*, QSize> scenes[] = {
-      {"login-empty", {430, 285}},     {"login-busy", {430, 285}},   {"login-error", {430, 285}},
-      {"login-signed-in", {430, 285}}, {"panel-window", {620, 680}}, {"panel-sheet", {620, 680}},
-      {"panel-log-full", {620, 680}},  {"notice", {350, 92}},        {"backdrop", {430, 285}},
+      {"login-empty", {430, 285}},       {"login-busy", {430, 285}},    {"login-error", {430, 285}},
+      {"login-signed-in", {430, 285}},   {"panel-window", {620, 680}},  {"panel-sheet", {620, 680}},
+      {"panel-log-full", {620, 680}},    {"notice", {350, 92}},         {"backdrop", {430, 285}},
+      {"panel-direct-form", {620, 680}}, {"login-focus-0", {430, 285}}, {"login-focus-8", {430, 285}},
   };
   for (const auto& [name, size] : scenes) EXPECT_EQ(load(name).size(), size) << name;
 }
@@ -153,6 +157,266 @@ TEST_F(WindowShots, HangulIsDrawnAsDistinctGlyphsNotBoxes) {
   }
   // Missing glyphs are all the same empty box; real ones differ from one another.
   EXPECT_GE(shapes.size(), 6u);
+}
+
+QRect rectOf(const nlohmann::json& r) {
+  return {r[0].get<int>(), r[1].get<int>(), r[2].get<int>(), r[3].get<int>()};
+}
+
+// The rows (or columns) of `area` holding at least one pixel that `ink` accepts.
+template <typename Ink>
+std::vector<int> inkRows(const QImage& image, const QRect& area, Ink ink) {
+  std::vector<int> rows;
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      if (ink(at(image, x, y))) {
+        rows.push_back(y);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
+template <typename Ink>
+std::vector<int> inkColumns(const QImage& image, const QRect& area, Ink ink) {
+  std::vector<int> columns;
+  for (int x = area.left(); x <= area.right(); ++x) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+      if (ink(at(image, x, y))) {
+        columns.push_back(x);
+        break;
+      }
+    }
+  }
+  return columns;
+}
+
+// The largest run of empty rows between two inked rows.
+int widestGap(const std::vector<int>& rows) {
+  int gap = 0;
+  for (std::size_t i = 1; i < rows.size(); ++i) gap = std::max(gap, rows[i] - rows[i - 1] - 1);
+  return gap;
+}
+
+TEST_F(WindowShots, NoticeTextsAreOneStackCentredVertically) {
+  const QImage image = load("notice");
+  const auto p = probes("notice");
+  const QRect title = rectOf(p["title"]);
+  const QRect message = rectOf(p["message"]);
+  // The stack: the message 6 px under the title, the spare height shared above and below.
+  EXPECT_NEAR(message.top() - title.bottom() - 1, 6, 1);
+  const int above = title.top();
+  const int below = 92 - message.bottom() - 1;
+  EXPECT_NEAR(above, below, 1) << "above " << above << ", below " << below;
+  // The same in ink: white text over the dark plate, between the icon's column and the right edge.
+  const QColor plate = at(image, 40, 2);
+  const auto ink = [&](const QColor& c) { return lightness(c) - lightness(plate) > 120; };
+  const auto rows = inkRows(image, QRect(title.left(), 0, 350 - title.left(), 92), ink);
+  ASSERT_FALSE(rows.empty());
+  const int inkAbove = rows.front();
+  const int inkBelow = 91 - rows.back();
+  const int gap = widestGap(rows);
+  std::printf(
+      "notice: label stack %d px above, %d px below, labels %d px apart; ink %d above, %d below, "
+      "widest gap %d\n",
+      above, below, message.top() - title.bottom() - 1, inkAbove, inkBelow, gap);
+  EXPECT_LE(std::abs(inkAbove - inkBelow), 6);
+  // Title to message in ink: the stack's 6 plus the fonts' own space under and over the glyphs
+  // (about 15); texts spread over the plate leave about 29.
+  EXPECT_LE(gap, 18);
+}
+
+TEST_F(WindowShots, NoticeWithoutACompositorIsAPlateToItsCorners) {
+  const auto p = probes("notice");
+  ASSERT_FALSE(p["translucent"].get<bool>());  // the private server runs no compositing manager
+  const QImage image = load("notice");
+  // rgba(30, 32, 36, 224) as it shows over black, in all four corners.
+  for (const auto& [x, y] : {std::pair{0, 0}, std::pair{349, 0}, std::pair{0, 91}, std::pair{349, 91}}) {
+    expectNear(at(image, x, y), 26, 28, 32, 2);
+  }
+}
+
+TEST_F(WindowShots, SetupNameCaptionFitsItsColumn) {
+  const QImage image = load("login-empty");
+  const QRect caption = rectOf(probes("login-empty")["setupNameCaption"]);
+  EXPECT_EQ(caption.width(), 68);
+  // Light text over the backdrop.
+  const auto ink = [](const QColor& c) { return lightness(c) > 3 * 170; };
+  const auto columns = inkColumns(image, caption, ink);
+  ASSERT_FALSE(columns.empty());
+  std::printf("SETUP NAME caption: ink x %d..%d (%d px) in the column x %d..%d\n", columns.front(),
+              columns.back(), columns.back() - columns.front() + 1, caption.left(), caption.right());
+  // Nothing cut: the first letter starts inside the column, clear of its left edge.
+  EXPECT_GT(columns.front(), caption.left());
+  EXPECT_LE(columns.back(), caption.right());
+}
+
+TEST_F(WindowShots, LogListHasNoBorderAndItsEntriesStandFourPixelsApart) {
+  const QImage image = load("panel-log-full");
+  const auto p = probes("panel-log-full");
+  const QRect list = rectOf(p["log"]);
+  const QRect viewport = rectOf(p["logViewport"]);
+  // No border line: the list's edge has the colour of its inside.
+  const QColor inside = at(image, list.left() + 3, list.center().y());
+  EXPECT_EQ(at(image, list.left(), list.center().y()), inside);
+  // Along the top edge, within the list's 8 px margin where no text is drawn.
+  EXPECT_EQ(at(image, list.center().x(), list.top()), at(image, list.center().x(), list.top() + 3));
+  // Entry tops: the first inked row after an empty one.
+  const auto ink = [&](const QColor& c) { return lightness(inside) - lightness(c) > 200; };
+  const auto rows = inkRows(image, viewport.adjusted(0, 0, -20, 0), ink);
+  std::vector<int> tops;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i == 0 || rows[i] != rows[i - 1] + 1) tops.push_back(rows[i]);
+  }
+  ASSERT_GE(tops.size(), 5u);
+  std::vector<int> pitches;
+  for (std::size_t i = 1; i < tops.size(); ++i) pitches.push_back(tops[i] - tops[i - 1]);
+  std::sort(pitches.begin(), pitches.end());
+  const int pitch = pitches[pitches.size() / 2];
+  std::printf("log list: %zu entries visible, %d px from one entry to the next\n", tops.size(), pitch);
+  EXPECT_GE(pitch, 16);
+  EXPECT_LE(pitch, 18);
+}
+
+TEST_F(WindowShots, OpeningTheDirectConnectionGroupBringsItsFormIntoView) {
+  const auto p = probes("panel-direct-form");
+  const QRect form = rectOf(p["directForm"]);
+  const QRect viewport = rectOf(p["scrollViewport"]);
+  EXPECT_TRUE(viewport.contains(form)) << "form y " << form.top() << ".." << form.bottom() << ", viewport y "
+                                       << viewport.top() << ".." << viewport.bottom();
+  // The group's control is a triangle and a label, with no button face: its background is the
+  // panel's own colour.
+  const QImage image = load("panel-direct-form");
+  const QRect disclosure = rectOf(p["disclosure"]);
+  if (viewport.contains(disclosure)) {
+    const QColor panel = at(image, disclosure.right() + 4, disclosure.center().y());
+    EXPECT_EQ(at(image, disclosure.right() - 2, disclosure.top() + 1), panel);
+    EXPECT_EQ(at(image, disclosure.left() + 1, disclosure.bottom() - 1), panel);
+  }
+}
+
+TEST_F(WindowShots, UpdateNoticeIsItsOwn420By90WindowWithTheAlert) {
+  for (const char* scene : {"update-error", "update-installed"}) {
+    const auto p = probes(scene);
+    const QRect host = rectOf(p["host"]);
+    const QRect alert = rectOf(p["alert"]);
+    EXPECT_EQ(host.size(), QSize(420, 90)) << scene;
+    EXPECT_EQ(p["hostTitle"].get<std::string>(), "VantrelMac 업데이트");
+    EXPECT_EQ(p["alertModality"].get<int>(), static_cast<int>(Qt::WindowModal)) << scene;
+    // As wide as its window, so that a sentence keeps to one or two lines.
+    EXPECT_GE(alert.width(), 420) << scene;
+    std::printf("%s: window %dx%d, alert %dx%d\n", scene, host.width(), host.height(), alert.width(),
+                alert.height());
+  }
+  // "다음 실행부터 새 버전을 사용합니다." stays on one line: two text rows of ink (title and text).
+  const QImage image = load("update-installed");
+  const QRect alert = rectOf(probes("update-installed")["alert"]);
+  const QColor paper = at(image, alert.right() - 3, alert.top() + 3);
+  const auto ink = [&](const QColor& c) { return lightness(paper) - lightness(c) > 250; };
+  const auto rows =
+      inkRows(image, QRect(alert.left() + 70, alert.top(), alert.width() - 80, alert.height() - 50), ink);
+  int lines = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i == 0 || rows[i] > rows[i - 1] + 3) ++lines;
+  }
+  EXPECT_EQ(lines, 2);
+}
+
+// The symbol in `box`: drawn in the text's colour (grey levels only, no green disc), outlined
+// rather than filled, with some ink.
+void expectOwnSymbol(const QImage& image, const QRect& box, const char* what) {
+  const QColor paper = at(image, box.left() - 3, box.top() - 3);
+  int inked = 0;
+  int coloured = 0;
+  for (int y = box.top(); y <= box.bottom(); ++y) {
+    for (int x = box.left(); x <= box.right(); ++x) {
+      const QColor c = at(image, x, y);
+      if (lightness(paper) - lightness(c) < 90) continue;
+      ++inked;
+      if (std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 24)
+        ++coloured;
+    }
+  }
+  const int area = box.width() * box.height();
+  std::printf("%s: %d of %d pixels inked, %d of them coloured\n", what, inked, area, coloured);
+  EXPECT_GT(inked, area / 10) << what;
+  EXPECT_LT(inked, area * 6 / 10) << what;
+  EXPECT_EQ(coloured, 0) << what;
+}
+
+std::vector<bool> silhouette(const QImage& image, const QRect& box) {
+  const QColor paper = at(image, box.left() - 3, box.top() - 3);
+  std::vector<bool> bits;
+  for (int y = box.top(); y <= box.bottom(); ++y) {
+    for (int x = box.left(); x <= box.right(); ++x)
+      bits.push_back(lightness(paper) - lightness(at(image, x, y)) >= 90);
+  }
+  return bits;
+}
+
+TEST_F(WindowShots, UpdateBoxSymbolsAreTheProjectsOwnInTheTextColour) {
+  const QImage box = load("update-box");
+  const QImage error = load("update-box-error");
+  const auto p = probes("update-box");
+  const QRect arrow = rectOf(p["statusIcon"]);
+  const QRect tubes = rectOf(p["rehearsalIcon"]);
+  const QRect triangle = rectOf(probes("update-box-error")["statusIcon"]);
+  expectOwnSymbol(box, arrow, "arrow.down.circle");
+  expectOwnSymbol(box, tubes, "testtube.2");
+  expectOwnSymbol(error, triangle, "exclamationmark.triangle");
+  EXPECT_NE(silhouette(box, arrow), silhouette(error, triangle));
+  EXPECT_EQ(p["hintPixelSize"].get<int>(), 10);
+  EXPECT_EQ(p["badgePixelSize"].get<int>(), 10);
+  EXPECT_EQ(p["busyNotePixelSize"].get<int>(), 12);
+}
+
+TEST_F(WindowShots, UpdateStatusTextIsCentredInItsRow) {
+  const QImage image = load("update-box");
+  const QRect row = rectOf(probes("update-box")["statusText"]);
+  EXPECT_EQ(row.height(), 34);
+  const QColor paper = at(image, row.right() - 2, row.top() + 1);
+  const auto ink = [&](const QColor& c) { return lightness(paper) - lightness(c) > 200; };
+  const auto rows = inkRows(image, row, ink);
+  ASSERT_FALSE(rows.empty());
+  const int above = rows.front() - row.top();
+  const int below = row.bottom() - rows.back();
+  std::printf("update status text: ink %d px from the row's top, %d px from its bottom\n", above, below);
+  EXPECT_LE(std::abs(above - below), 4);
+}
+
+TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
+  const std::vector<std::string> order{"환경설정 열기", "AUTO LOGIN",     "ID",
+                                       "PASSWORD",      "SETUP NAME",     "CLIENT NUM",
+                                       "CLIENT NUM ?",  "LOG IN",         "권한 설정 필요",
+                                       "Permissions",   "Connection log", "환경설정 열기"};
+  const QImage unfocused = load("login-focus-0");
+  ASSERT_TRUE(probes("login-focus-0")["focused"].is_null());  // nothing is focused at first
+  for (std::size_t step = 1; step <= order.size(); ++step) {
+    const std::string scene = "login-focus-" + std::to_string(step);
+    const auto p = probes(scene);
+    ASSERT_TRUE(p.contains("name")) << scene;
+    EXPECT_EQ(p["name"].get<std::string>(), order[step - 1]) << scene;
+    const QImage focused = load(scene);
+    const QRect control = rectOf(p["focused"]);
+    // The band two pixels outside the control, where the ring is drawn, away from the corners.
+    int band = 0;
+    int changed = 0;
+    const auto probe = [&](int x, int y) {
+      if (!QRect(0, 0, 430, 285).contains(x, y)) return;
+      ++band;
+      if (at(focused, x, y) != at(unfocused, x, y)) ++changed;
+    };
+    for (int x = control.left() + 4; x <= control.right() - 4; ++x) {
+      probe(x, control.top() - 2);
+      probe(x, control.bottom() + 2);
+    }
+    for (int y = control.top() + 4; y <= control.bottom() - 4; ++y) {
+      probe(control.left() - 2, y);
+      probe(control.right() + 2, y);
+    }
+    EXPECT_GT(changed * 10, band * 8) << scene << ": " << changed << " of " << band << " ring pixels changed";
+  }
 }
 
 TEST_F(WindowShots, NoticeSitsBottomRightWithEighteenPixelMargins) {

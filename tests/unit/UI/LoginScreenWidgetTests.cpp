@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <QVariantAnimation>
 
 #include "support/FakeStatusModel.hpp"
 #include "support/ManualDelayScheduler.hpp"
@@ -34,6 +35,13 @@ struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
     presenter.reset();
   }
   LoginScreenWidget& login() { return *window->loginScreen(); }
+  // Runs a window resize to its end at once (its animation is driven by hand, not waited for).
+  void finishResize() {
+    testing::processQueued();
+    if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get()))
+      animation->setCurrentTime(animation->duration());
+    testing::processQueued();
+  }
 };
 
 TEST_F(LoginWidgetFixture, FreshWindowHasTheLoginButtonDisabledAtReducedOpacity) {
@@ -147,7 +155,7 @@ TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCent
     s.isAccountAuthenticated = true;
     s.connectionState = DirectAuthState::authenticated;
   });
-  testing::processQueued();
+  finishResize();
   EXPECT_TRUE(window->showsConnectionPanel());
   EXPECT_EQ(window->size(), QSize(620, 680));
   EXPECT_EQ(window->minimumSize(), QSize(620, 680));
@@ -157,7 +165,7 @@ TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCent
       << window->frameGeometry().x() << "," << window->frameGeometry().y();
   EXPECT_EQ(window->windowPanel()->closeButton()->text(), QStringLiteral("Login Screen"));
   QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
-  testing::processQueued();
+  finishResize();
   EXPECT_FALSE(window->showsConnectionPanel());
   EXPECT_EQ(window->size(), QSize(430, 285));
   EXPECT_LE((window->frameGeometry().center() - centre).manhattanLength(), 2);

@@ -4,7 +4,12 @@
 #include "UI/VantrelTheme.hpp"
 #include "UI/WindowChrome.hpp"
 
+#include <QPainter>
 #include <QTest>
+#include <QVariantAnimation>
+
+#include <cmath>
+#include <cstdio>
 
 #include "support/QtTestApp.hpp"
 
@@ -30,11 +35,36 @@ TEST(Triangle, TheTurnedOneHasItsApexAtTheTop) {
   EXPECT_FALSE(turned.contains(QPointF(210 + 218, 2)));
 }
 
+// Sets VANTREL_REDUCED_MOTION for one test and restores what was there.
+class ReducedMotion {
+ public:
+  explicit ReducedMotion(const char* value) : had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+    if (value != nullptr) {
+      qputenv(name, value);
+    } else {
+      qunsetenv(name);
+    }
+  }
+  ~ReducedMotion() {
+    if (had_) {
+      qputenv(name, old_);
+    } else {
+      qunsetenv(name);
+    }
+  }
+
+ private:
+  static constexpr const char* name = "VANTREL_REDUCED_MOTION";
+  bool had_;
+  QByteArray old_;
+};
+
 struct ResizerFixture : ::testing::Test {
   void SetUp() override { testing::uiApp(); }
 };
 
 TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
+  const ReducedMotion still("1");
   QWidget window;
   auto* child = new QWidget(&window);
   window.setFixedSize(430, 285);
@@ -42,16 +72,18 @@ TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
   window.show();
   testing::processQueued();
   const QPoint centre = window.frameGeometry().center();
-  resizeWindowContaining(child, QSize(620, 680));
+  WindowContentResizer::resizeWindow(child, QSize(620, 680));
   EXPECT_EQ(window.size(), QSize(430, 285));  // never inside the current pass
   testing::processQueued();
   EXPECT_EQ(window.size(), QSize(620, 680));
   EXPECT_EQ(window.minimumSize(), QSize(620, 680));
   EXPECT_EQ(window.maximumSize(), QSize(620, 680));
   EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
+  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
 }
 
 TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
+  const ReducedMotion moving(nullptr);
   QWidget window;
   auto* child = new QWidget(&window);
   window.setMinimumSize(100, 100);
@@ -59,11 +91,97 @@ TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
   window.resize(621, 679);
   window.show();
   testing::processQueued();
-  resizeWindowContaining(child, QSize(620, 680));
+  WindowContentResizer::resizeWindow(child, QSize(620, 680));
   testing::processQueued();
   EXPECT_EQ(window.size(), QSize(621, 679));
   EXPECT_EQ(window.minimumSize(), QSize(100, 100));
   EXPECT_EQ(window.maximumSize(), QSize(1000, 1000));
+  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+}
+
+TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
+  const ReducedMotion moving(nullptr);
+  QWidget window;
+  auto* child = new QWidget(&window);
+  window.setFixedSize(430, 285);
+  window.move(300, 200);
+  window.show();
+  testing::processQueued();
+  const QPoint centre = window.frameGeometry().center();
+  WindowContentResizer::resizeWindow(child, QSize(620, 680));
+  testing::processQueued();
+  QVariantAnimation* animation = WindowContentResizer::runningAnimation(&window);
+  ASSERT_NE(animation, nullptr);
+  EXPECT_LE(animation->duration(), 250);  // short
+  EXPECT_EQ(animation->easingCurve().type(), QEasingCurve::InOutQuad);
+  // Half way (driven by hand, no waiting): between the two sizes, still centred.
+  animation->setCurrentTime(animation->duration() / 2);
+  EXPECT_GT(window.width(), 430);
+  EXPECT_LT(window.width(), 620);
+  EXPECT_GT(window.height(), 285);
+  EXPECT_LT(window.height(), 680);
+  EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
+  animation->setCurrentTime(animation->duration());
+  testing::processQueued();
+  EXPECT_EQ(window.size(), QSize(620, 680));
+  EXPECT_EQ(window.minimumSize(), QSize(620, 680));
+  EXPECT_EQ(window.maximumSize(), QSize(620, 680));
+  EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
+  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+}
+
+TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
+  const ReducedMotion moving(nullptr);
+  QWidget window;
+  auto* child = new QWidget(&window);
+  window.setFixedSize(430, 285);
+  window.move(300, 200);
+  window.show();
+  testing::processQueued();
+  WindowContentResizer::resizeWindow(child, QSize(620, 680));
+  testing::processQueued();
+  QVariantAnimation* first = WindowContentResizer::runningAnimation(&window);
+  ASSERT_NE(first, nullptr);
+  first->setCurrentTime(first->duration() / 2);
+  // Back to the login size before the first resize ended, this time without motion.
+  const ReducedMotion still("1");
+  WindowContentResizer::resizeWindow(child, QSize(430, 285));
+  testing::processQueued();
+  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+  EXPECT_EQ(window.size(), QSize(430, 285));
+  EXPECT_EQ(window.minimumSize(), QSize(430, 285));
+  EXPECT_EQ(window.maximumSize(), QSize(430, 285));
+}
+
+TEST_F(ResizerFixture, EachResizerSizesItsWindowWhenMadeAndWhenUpdated) {
+  const ReducedMotion still("1");
+  QWidget window;
+  window.setFixedSize(430, 285);
+  window.show();
+  testing::processQueued();
+  auto* resizer = new WindowContentResizer(QSize(620, 680), &window);
+  EXPECT_EQ(resizer->size(), QSize(0, 0));  // invisible
+  EXPECT_EQ(resizer->targetSize(), QSize(620, 680));
+  testing::processQueued();
+  EXPECT_EQ(window.size(), QSize(620, 680));
+  resizer->setSize(QSize(430, 285));
+  testing::processQueued();
+  EXPECT_EQ(window.size(), QSize(430, 285));
+  // A resizer with no window around it changes nothing.
+  WindowContentResizer alone(QSize(620, 680), nullptr);
+  testing::processQueued();
+  EXPECT_EQ(alone.size(), QSize(0, 0));
+}
+
+TEST(WindowContentResizer, ReducedMotionIsReadFromTheEnvironment) {
+  const std::pair<const char*, bool> cases[] = {
+      {"1", true},  {"true", true},   {"YES", true}, {" yes ", true},
+      {"0", false}, {"false", false}, {"", false},   {nullptr, false},
+  };
+  for (const auto& [value, reduced] : cases) {
+    const ReducedMotion setting(value);
+    EXPECT_EQ(WindowContentResizer::prefersReducedMotion(), reduced) << (value ? value : "(unset)");
+  }
 }
 
 TEST(SymbolIcons, EverySymbolFitsItsBoxAndTheCutOnesHaveHoles) {
@@ -71,7 +189,8 @@ TEST(SymbolIcons, EverySymbolFitsItsBoxAndTheCutOnesHaveHoles) {
   for (const auto symbol :
        {StatusSymbol::diamondFill, StatusSymbol::gearshapeFill, StatusSymbol::checkmarkCircleFill,
         StatusSymbol::exclamationmarkTriangleFill, StatusSymbol::circleDotted,
-        StatusSymbol::arrowRightCircleFill, StatusSymbol::display}) {
+        StatusSymbol::arrowRightCircleFill, StatusSymbol::display, StatusSymbol::arrowDownCircle,
+        StatusSymbol::exclamationmarkTriangle, StatusSymbol::testtube2}) {
     const QPainterPath path = SymbolIcons::path(symbol, box);
     EXPECT_FALSE(path.isEmpty()) << symbolName(symbol);
     EXPECT_TRUE(box.adjusted(-1, -1, 1, 1).contains(path.boundingRect())) << symbolName(symbol);
@@ -84,6 +203,77 @@ TEST(SymbolIcons, EverySymbolFitsItsBoxAndTheCutOnesHaveHoles) {
   EXPECT_FALSE(SymbolIcons::path(StatusSymbol::gearshapeFill, box).contains(QPointF(20, 20)));
   EXPECT_FALSE(
       SymbolIcons::path(StatusSymbol::exclamationmarkTriangleFill, box).contains(QPointF(20, 0.45 * 40)));
+  // The update box's symbols are outlines: open inside, ink on the rim.
+  EXPECT_FALSE(SymbolIcons::path(StatusSymbol::arrowDownCircle, box).contains(QPointF(10, 20)));
+  EXPECT_TRUE(SymbolIcons::path(StatusSymbol::arrowDownCircle, box).contains(QPointF(20, 1.5)));
+  EXPECT_TRUE(
+      SymbolIcons::path(StatusSymbol::arrowDownCircle, box).contains(QPointF(20, 0.5 * 40)));  // shaft
+  EXPECT_FALSE(SymbolIcons::path(StatusSymbol::exclamationmarkTriangle, box).contains(QPointF(14, 30)));
+  EXPECT_TRUE(SymbolIcons::path(StatusSymbol::exclamationmarkTriangle, box).contains(QPointF(20, 0.5 * 40)));
+  EXPECT_TRUE(
+      SymbolIcons::path(StatusSymbol::testtube2, box).contains(QPointF(0.3 * 40, 0.8 * 40)));  // liquid
+  EXPECT_FALSE(
+      SymbolIcons::path(StatusSymbol::testtube2, box).contains(QPointF(0.3 * 40, 0.3 * 40)));  // empty
+  EXPECT_EQ(symbolName(StatusSymbol::testtube2), "testtube.2");
+}
+
+// WCAG contrast of two opaque colours.
+double contrast(const QColor& a, const QColor& b) {
+  const auto linear = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+  const auto luminance = [&](const QColor& c) {
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+  };
+  const double la = luminance(a);
+  const double lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The tray mark over a panel: the share of its opaque pixels that stand out from the panel by at
+// least 3:1, and the contrast of the part that stands out most.
+struct TrayReading {
+  double legibleShare = 0;
+  double bestContrast = 0;
+};
+
+TrayReading readTray(const QColor& panel, int size) {
+  QImage over(size, size, QImage::Format_RGB32);
+  over.fill(panel);
+  const QImage mark = SymbolIcons::trayImage(size);
+  {
+    QPainter painter(&over);
+    painter.drawImage(0, 0, mark);
+  }
+  int opaque = 0;
+  int legible = 0;
+  TrayReading reading;
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      if (qAlpha(mark.pixel(x, y)) < 128) continue;
+      ++opaque;
+      const double c = contrast(QColor(over.pixel(x, y)), panel);
+      reading.bestContrast = std::max(reading.bestContrast, c);
+      if (c >= 3.0) ++legible;
+    }
+  }
+  reading.legibleShare = opaque == 0 ? 0 : static_cast<double>(legible) / opaque;
+  return reading;
+}
+
+TEST(TrayIcon, StandsOutOnLightAndDarkPanels) {
+  // The old mark, plain white, on the light panel: the reference point.
+  EXPECT_LT(contrast(Qt::white, QColor(0xDC, 0xDA, 0xD5)), 1.5);
+  for (const int size : {16, 22, 32}) {
+    for (const QColor panel : {QColor(0xDC, 0xDA, 0xD5), QColor(0x2B, 0x2B, 0x2B)}) {
+      const TrayReading reading = readTray(panel, size);
+      std::printf("tray %d px on %s: %.0f %% of the mark at 3:1 or more, best %.2f:1\n", size,
+                  panel.name().toStdString().c_str(), 100 * reading.legibleShare, reading.bestContrast);
+      EXPECT_GE(reading.bestContrast, 3.0) << size << " on " << panel.name().toStdString();
+      // A good part of the mark, not a speck, carries the contrast.
+      EXPECT_GE(reading.legibleShare, 0.3) << size << " on " << panel.name().toStdString();
+    }
+  }
+  EXPECT_GE(contrast(QColor::fromRgba(SymbolIcons::trayOutline), QColor(0xDC, 0xDA, 0xD5)), 3.0);
+  EXPECT_GE(contrast(QColor::fromRgba(SymbolIcons::trayFill), QColor(0x2B, 0x2B, 0x2B)), 3.0);
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 
 namespace vantrel {
 namespace {
@@ -77,9 +79,56 @@ TEST_F(UpdateDialogsTest, ReadyToInstallAndNotice) {
   EXPECT_EQ(notice->icon(), QMessageBox::Warning);
   EXPECT_TRUE(notice->windowFlags() & Qt::CustomizeWindowHint);
   EXPECT_FALSE(notice->windowFlags() & Qt::WindowCloseButtonHint);
-  EXPECT_FALSE(notice->isModal());
+  // Modal to its own notice window only: the rest of the application stays usable.
+  EXPECT_EQ(notice->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(notice->parentWidget(), presenter.noticeWindow());
   EXPECT_EQ(acks, 0);
   button(notice, "확인")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(acks, 1);
+}
+
+TEST_F(UpdateDialogsTest, NoticeIsAn420By90TitledWindowCentredWithItsAlert) {
+  int acks = 0;
+  presenter.showNotice("설치 가능한 새 버전이 없습니다", "VantrelMac 1.0.0 is the newest version.",
+                       UpdateDialogPresenting::NoticeStyle::informational, [&] { ++acks; });
+  QWidget* host = presenter.noticeWindow();
+  ASSERT_NE(host, nullptr);
+  EXPECT_TRUE(host->isWindow());
+  EXPECT_EQ(host->size(), QSize(420, 90));
+  EXPECT_EQ(host->minimumSize(), host->maximumSize());  // no resizing
+  EXPECT_EQ(host->windowTitle(), QString::fromUtf8("VantrelMac 업데이트"));
+  EXPECT_TRUE(host->windowFlags() & Qt::WindowTitleHint);
+  EXPECT_FALSE(host->windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(host->windowFlags() & Qt::WindowMinimizeButtonHint);
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((host->geometry().center() - screen.center()).manhattanLength(), 2);
+  auto* alert = qobject_cast<QMessageBox*>(presenter.openDialogs().front());
+  ASSERT_TRUE(alert);
+  EXPECT_EQ(alert->icon(), QMessageBox::Information);
+  EXPECT_EQ(alert->text(), QString::fromUtf8("설치 가능한 새 버전이 없습니다"));
+  EXPECT_GE(alert->width(), 420);  // as wide as its window: short texts keep to one line
+  button(alert, "확인")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(acks, 1);
+  EXPECT_EQ(presenter.noticeWindow(), nullptr);  // the window goes with its alert
+  EXPECT_TRUE(presenter.openDialogs().empty());
+}
+
+TEST_F(UpdateDialogsTest, DismissingTheUpdateDialogsLeavesAnOpenNoticeToTheUser) {
+  int acks = 0;
+  std::vector<UpdateFoundChoice> found;
+  presenter.showNotice("업데이트를 설치하지 못했습니다", "본문", UpdateDialogPresenting::NoticeStyle::warning,
+                       [&] { ++acks; });
+  presenter.showUpdateFound(item(), [&](UpdateFoundChoice c) { found.push_back(c); });
+  presenter.dismissAll();
+  QApplication::processEvents();
+  // The update dialog is answered "later"; the notice is neither closed nor acknowledged.
+  EXPECT_EQ(found, std::vector<UpdateFoundChoice>{UpdateFoundChoice::later});
+  EXPECT_EQ(acks, 0);
+  ASSERT_NE(presenter.noticeWindow(), nullptr);
+  ASSERT_EQ(presenter.openDialogs().size(), 1u);
+  button(presenter.openDialogs().front(), "확인")->click();
   QApplication::processEvents();
   EXPECT_EQ(acks, 1);
 }

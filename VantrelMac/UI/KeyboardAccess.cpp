@@ -1,0 +1,108 @@
+#include "KeyboardAccess.hpp"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QEvent>
+#include <QPainter>
+
+namespace vantrel {
+
+namespace {
+
+constexpr const char* decorativeProperty = "vantrelDecorative";
+
+// What assistive technology is told about a decorative widget: present in the window (so the
+// tree stays whole) but invisible and nameless, which screen readers skip.
+class DecorationAccessible final : public QAccessibleWidget {
+ public:
+  explicit DecorationAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Graphic) {}
+  QString text(QAccessible::Text) const override { return {}; }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.invisible = true;
+    s.focusable = false;
+    return s;
+  }
+};
+
+QAccessibleInterface* decorationFactory(const QString&, QObject* object) {
+  if (object == nullptr || !object->isWidgetType() || !object->property(decorativeProperty).toBool())
+    return nullptr;
+  return new DecorationAccessible(static_cast<QWidget*>(object));
+}
+
+}  // namespace
+
+FocusRing::FocusRing(QWidget* control, const QColor& colour)
+    : QWidget(control->window()), control_(control), colour_(colour) {
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setFocusPolicy(Qt::NoFocus);
+  hide();
+  control->installEventFilter(this);
+}
+
+FocusRing::~FocusRing() {
+  if (control_) control_->removeEventFilter(this);
+}
+
+bool FocusRing::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == control_) {
+    switch (event->type()) {
+      case QEvent::FocusIn:
+      case QEvent::FocusOut:
+      case QEvent::Move:
+      case QEvent::Resize:
+      case QEvent::Show:
+      case QEvent::Hide:
+      case QEvent::ParentChange:
+      case QEvent::EnabledChange: follow(); break;
+      default: break;
+    }
+  }
+  return false;
+}
+
+void FocusRing::follow() {
+  if (!control_) return;
+  const bool wanted = control_->hasFocus() && control_->isVisible() && control_->isEnabled();
+  if (!wanted) {
+    hide();
+    return;
+  }
+  QWidget* window = control_->window();
+  if (parentWidget() != window) setParent(window);  // the control moved into another window
+  const int outset = gap + width;
+  setGeometry(QRect(control_->mapTo(window, QPoint(0, 0)), control_->size())
+                  .adjusted(-outset, -outset, outset, outset));
+  raise();
+  show();
+  update();
+}
+
+void FocusRing::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(colour_, width));
+  painter.setBrush(Qt::NoBrush);
+  const double half = width / 2.0;
+  painter.drawRoundedRect(QRectF(rect()).adjusted(half, half, -half, -half), 4, 4);
+}
+
+QColor loginFocusRingColour() { return QColor(0xA8, 0xD4, 0xFF); }
+
+void attachFocusRing(QWidget* control, const QColor& colour) {
+  auto* ring = new FocusRing(control, colour);
+  // The ring goes with its control.
+  QObject::connect(control, &QObject::destroyed, ring, &QObject::deleteLater);
+}
+
+void hideFromAccessibility(QWidget* decoration) {
+  static const bool installed = (QAccessible::installFactory(decorationFactory), true);
+  (void)installed;
+  decoration->setProperty(decorativeProperty, true);
+  decoration->setAccessibleName(QString());
+  decoration->setFocusPolicy(Qt::NoFocus);
+}
+
+}  // namespace vantrel

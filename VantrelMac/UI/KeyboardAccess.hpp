@@ -1,0 +1,47 @@
+#pragma once
+
+// Keyboard and assistive access for the hand-drawn controls: a focus ring that any control can
+// wear, and a way to keep decoration out of the accessibility tree.
+
+#include <QColor>
+#include <QPointer>
+#include <QWidget>
+
+namespace vantrel {
+
+// A ring drawn around a control while it has keyboard focus. It lives in the control's window,
+// above everything else there, so that it is never clipped by the control's own parent and
+// works the same for painted, styled and stock controls. It follows the control when the control
+// moves, resizes, hides or changes window.
+class FocusRing final : public QWidget {
+ public:
+  static constexpr int width = 2;  // the ring's stroke
+  static constexpr int gap = 1;    // between the control's edge and the ring
+
+  FocusRing(QWidget* control, const QColor& colour);
+  ~FocusRing() override;
+
+  QWidget* control() const { return control_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void follow();
+
+  QPointer<QWidget> control_;
+  QColor colour_;
+};
+
+// The ring colour over the login screen's dark backdrop: at least 3:1 against every part of it.
+QColor loginFocusRingColour();
+
+// Gives `control` a focus ring (owned by the control).
+void attachFocusRing(QWidget* control, const QColor& colour);
+
+// Keeps a purely decorative widget (an image that repeats what the text says) out of what
+// assistive technology reads: it is reported as invisible, without a name.
+void hideFromAccessibility(QWidget* decoration);
+
+}  // namespace vantrel
