@@ -14,6 +14,8 @@ namespace vantrel {
 // works the same for painted, styled and stock controls. It follows the control when the control
 // moves, resizes, hides or changes window.
 class FocusRing final : public QWidget {
+  Q_OBJECT
+
  public:
   static constexpr int width = 2;  // the ring's stroke
   static constexpr int gap = 1;    // between the control's edge and the ring

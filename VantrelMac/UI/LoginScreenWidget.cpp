@@ -56,10 +56,8 @@ QFont fittedCaptionFont(const QFont& font, const QString& text, int width) {
   // Width stretching is ignored by many fonts (the CJK families among them), so the letters are
   // brought closer instead, a tenth of a pixel at a time and at most a pixel each.
   QFont fitted = font;
-  double spacing = 0;
-  while (QFontMetricsF(fitted).horizontalAdvance(text) > width && spacing > -1.0) {
-    spacing -= 0.1;
-    fitted.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+  for (int tenths = 1; tenths <= 10 && QFontMetricsF(fitted).horizontalAdvance(text) > width; ++tenths) {
+    fitted.setLetterSpacing(QFont::AbsoluteSpacing, -tenths / 10.0);
   }
   return fitted;
 }

@@ -5,8 +5,8 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -100,6 +100,47 @@ TEST_F(PanelFixture, DisclosureStartsCollapsedAndOpensTheForm) {
   EXPECT_EQ(panel->hostField()->placeholderText(), QStringLiteral("Manager host"));
   QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
   EXPECT_FALSE(panel->disclosureContent()->isVisible());
+}
+
+TEST_F(PanelFixture, OpeningTheDisclosureScrollsTheFormIntoView) {
+  // A tall update box pushes the group down to the bottom of the column, as the real one does.
+  const UpdateBoxFactory tallBox = [](QWidget* parent) {
+    auto* box = new QWidget(parent);
+    box->setFixedHeight(330);
+    return box;
+  };
+  panel = std::make_unique<ConnectionPanelWidget>(*presenter, false, tallBox);
+  panel->show();
+  testing::processQueued();
+  QScrollArea* scroll = panel->scrollArea();
+  ASSERT_EQ(scroll->verticalScrollBar()->value(), 0);
+  QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
+  testing::processQueued();
+  // The whole form lies inside the visible part of the column.
+  const QWidget* form = panel->disclosureContent();
+  const QRect inView(form->mapTo(scroll->viewport(), QPoint(0, 0)), form->size());
+  EXPECT_TRUE(scroll->viewport()->rect().contains(inView))
+      << inView.top() << ".." << inView.bottom() << " in 0.." << scroll->viewport()->height();
+  EXPECT_GT(scroll->verticalScrollBar()->value(), 0);
+  // Closing leaves the reader where they are.
+  const int position = scroll->verticalScrollBar()->value();
+  QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
+  testing::processQueued();
+  EXPECT_LE(scroll->verticalScrollBar()->value(), position);
+}
+
+TEST_F(PanelFixture, TheLogListHasNoBorderAndSpacesItsEntries) {
+  addLines(3);
+  EXPECT_EQ(panel->logList()->frameShape(), QFrame::NoFrame);
+  for (QTextBlock b = panel->logList()->document()->begin(); b.isValid(); b = b.next()) {
+    EXPECT_EQ(b.blockFormat().bottomMargin(), ConnectionPanelWidget::logLineSpacing)
+        << b.text().toStdString();
+  }
+  // Entries added later are spaced the same way.
+  addLines(2);
+  const QTextBlock last = panel->logList()->document()->lastBlock();
+  EXPECT_EQ(last.blockFormat().bottomMargin(), ConnectionPanelWidget::logLineSpacing);
+  EXPECT_EQ(shownLines().size(), 5);
 }
 
 TEST_F(PanelFixture, CopyAndClear) {

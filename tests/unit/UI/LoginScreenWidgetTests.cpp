@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "UI/KeyboardAccess.hpp"
 #include "UI/StatusWindowWidget.hpp"
+#include "UI/VantrelTheme.hpp"
 
+#include <QAccessible>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -172,6 +176,92 @@ TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCent
   // Signed in with the manager up: the status line and the button say so.
   EXPECT_EQ(login().statusMessage(), QStringLiteral("Signed in \u2022 0/1 managers"));
   EXPECT_EQ(login().loginButton()->text(), QStringLiteral("LOG IN\nAGAIN"));
+}
+
+TEST_F(LoginWidgetFixture, CaptionsNameTheirFieldsAndTheLogoIsHiddenFromAssistiveTechnology) {
+  const std::pair<QLineEdit*, const char*> rows[] = {{login().accountField(), "ID"},
+                                                     {login().passwordField(), "PASSWORD"},
+                                                     {login().setupNameField(), "SETUP NAME"},
+                                                     {login().clientNumberField(), "CLIENT NUM"}};
+  for (const auto& [field, title] : rows) {
+    const QLabel* caption = login().captionOf(field);
+    ASSERT_NE(caption, nullptr) << title;
+    EXPECT_EQ(caption->text(), QString::fromUtf8(title));
+    QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(field);
+    ASSERT_NE(spoken, nullptr);
+    EXPECT_EQ(spoken->text(QAccessible::Name), QString::fromUtf8(title));
+  }
+  for (QWidget* control : std::initializer_list<QWidget*>{login().gearButton(), login().autoLoginBox(),
+                                                          login().loginButton(), login().questionButton()}) {
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty());
+  }
+  QAccessibleInterface* logo = QAccessible::queryAccessibleInterface(login().logo());
+  ASSERT_NE(logo, nullptr);
+  EXPECT_TRUE(logo->state().invisible);
+  EXPECT_TRUE(logo->text(QAccessible::Name).isEmpty());
+  EXPECT_EQ(login().logo()->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(LoginWidgetFixture, TabFollowsTheReadingOrderAndTheFocusedControlWearsARing) {
+  std::vector<QWidget*> order{login().gearButton(),
+                              login().autoLoginBox(),
+                              login().accountField(),
+                              login().passwordField(),
+                              login().setupNameField(),
+                              login().clientNumberField(),
+                              login().questionButton(),
+                              login().permissionLink(),
+                              login().permissionsFooterButton(),
+                              login().connectionLogFooterButton()};
+  // The LOG IN button is disabled while the form is empty: not a stop then. The permission link
+  // is one only while it is shown.
+  ASSERT_FALSE(login().loginButton()->isEnabled());
+  if (!login().permissionLink()->isVisible()) std::erase(order, login().permissionLink());
+  QWidget* at = order.front();
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    at = at->nextInFocusChain();
+    while (!(at->focusPolicy() & Qt::TabFocus) || !at->isVisible() || !at->isEnabled())
+      at = at->nextInFocusChain();
+    EXPECT_EQ(at, order[i]) << i;
+  }
+  for (QWidget* control : order) {
+    control->setFocus(Qt::TabFocusReason);
+    testing::processQueued();
+    FocusRing* shown = nullptr;
+    for (FocusRing* ring : window->findChildren<FocusRing*>()) {
+      if (ring->isVisible()) {
+        EXPECT_EQ(shown, nullptr) << "one ring at a time: "
+                                  << ring->control()->accessibleName().toStdString();
+        shown = ring;
+      }
+    }
+    ASSERT_NE(shown, nullptr) << control->accessibleName().toStdString();
+    EXPECT_EQ(shown->control(), control);
+    // Around the control, just outside it.
+    const QRect around(control->mapTo(window.get(), QPoint(0, 0)), control->size());
+    EXPECT_TRUE(shown->geometry().contains(around));
+    EXPECT_EQ(shown->geometry().width(), around.width() + 2 * (FocusRing::gap + FocusRing::width));
+  }
+  window->setFocus();
+  testing::processQueued();
+  for (FocusRing* ring : window->findChildren<FocusRing*>()) EXPECT_FALSE(ring->isVisible());
+}
+
+TEST(CaptionFont, ATooWideCaptionIsTightenedUntilItFits) {
+  testing::uiApp();
+  const QFont font = VantrelTheme::font(11, QFont::DemiBold);
+  const QString title = QStringLiteral("SETUP NAME");
+  const double natural = QFontMetricsF(font).horizontalAdvance(title);
+  // A column a little narrower than the text: the letters come closer until it fits.
+  const int narrow = static_cast<int>(std::floor(natural)) - 2;
+  const QFont fitted = fittedCaptionFont(font, title, narrow);
+  EXPECT_LE(QFontMetricsF(fitted).horizontalAdvance(title), narrow);
+  EXPECT_LT(fitted.letterSpacing(), 0);
+  EXPECT_EQ(fitted.pixelSize(), 11);  // the size stays
+  // A text that fits is left alone.
+  EXPECT_EQ(fittedCaptionFont(font, QStringLiteral("ID"), captionColumnWidth).letterSpacing(), 0);
+  // Never more than a pixel per letter, however narrow the column.
+  EXPECT_GE(fittedCaptionFont(font, title, 10).letterSpacing(), -1.05);
 }
 
 TEST_F(LoginWidgetFixture, AppearingStartsTheModelAndRefreshesWithoutStopping) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "UI/AgentNoticePanel.hpp"
 #include "UI/SymbolIcons.hpp"
 #include "UI/VantrelTheme.hpp"
 #include "UI/WindowChrome.hpp"
 
+#include <QLabel>
 #include <QPainter>
 #include <QTest>
 #include <QVariantAnimation>
@@ -257,6 +259,31 @@ TrayReading readTray(const QColor& panel, int size) {
   }
   reading.legibleShare = opaque == 0 ? 0 : static_cast<double>(legible) / opaque;
   return reading;
+}
+
+TEST(AgentNotice, TitleAndMessageAreOneStackCentredVertically) {
+  testing::uiApp();
+  for (const bool translucent : {false, true}) {
+    AgentNoticePanel panel(translucent, nullptr);
+    panel.show();
+    testing::processQueued();
+    const QRect title = panel.titleLabel()->geometry();
+    const QRect message = panel.messageLabel()->geometry();
+    EXPECT_EQ(panel.size(), QSize(350, 92));
+    EXPECT_EQ(message.top() - title.bottom() - 1, 6) << translucent;
+    EXPECT_NEAR(title.top(), 92 - message.bottom() - 1, 1) << translucent;
+    // The icon sits on the same centre line, 16 from the left.
+    EXPECT_EQ(panel.iconLabel()->geometry().left(), 16);
+    EXPECT_NEAR(panel.iconLabel()->geometry().center().y(), 46, 1);
+    const QImage picture = panel.grab().toImage();
+    if (translucent) {
+      EXPECT_EQ(qAlpha(picture.pixel(0, 0)), 0);  // the rounded corner shows what is beneath
+    } else {
+      // No compositor: nothing would show through, so the plate runs to the corners.
+      EXPECT_EQ(QColor(picture.pixel(0, 0)), QColor(picture.pixel(175, 3)));
+      EXPECT_EQ(QColor(picture.pixel(349, 91)), QColor(picture.pixel(175, 3)));
+    }
+  }
 }
 
 TEST(TrayIcon, StandsOutOnLightAndDarkPanels) {

@@ -39,6 +39,15 @@ TEST(UpdateSettingsViewTest, SwitchAsksTheControllerAndMirrorsIt) {
   EXPECT_TRUE(view.automaticSwitch()->isChecked());
   EXPECT_FALSE(view.rehearsalBadge()->isHidden());
   EXPECT_GE(view.statusLabel()->minimumHeight(), 34);
+  // Caption and callout sizes for the secondary texts; the status line centred in its row and
+  // marked with the project's own symbol, not a stock icon.
+  EXPECT_EQ(view.hint()->font().pixelSize(), 10);
+  EXPECT_EQ(view.rehearsalBadge()->font().pixelSize(), 10);
+  EXPECT_EQ(view.busyNote()->font().pixelSize(), 12);
+  EXPECT_TRUE(view.statusLabel()->alignment() & Qt::AlignVCenter);
+  EXPECT_EQ(view.statusSymbol(), StatusSymbol::arrowDownCircle);
+  EXPECT_FALSE(view.statusIcon()->pixmap().isNull());
+  EXPECT_FALSE(view.rehearsalIcon()->pixmap().isNull());
 
   fake->acceptsAutomaticChecks = false;  // a store that keeps the old value
   view.automaticSwitch()->click();
