@@ -20,6 +20,15 @@ QPainterPath circle(const QRectF& box, double inset = 0) {
   return p;
 }
 
+// The outline of `shape` as a filled path of the given width (in units of the box side).
+QPainterPath outlined(const QPainterPath& shape, double width, double side) {
+  QPainterPathStroker stroker;
+  stroker.setWidth(width * side);
+  stroker.setCapStyle(Qt::RoundCap);
+  stroker.setJoinStyle(Qt::RoundJoin);
+  return stroker.createStroke(shape);
+}
+
 // A filled disc with the polylines (in units of the box side) cut out as round strokes.
 QPainterPath discWithCut(const QRectF& b, std::initializer_list<std::initializer_list<QPointF>> lines,
                          double width) {
@@ -37,11 +46,7 @@ QPainterPath discWithCut(const QRectF& b, std::initializer_list<std::initializer
       }
     }
   }
-  QPainterPathStroker stroker;
-  stroker.setWidth(width * s);
-  stroker.setCapStyle(Qt::RoundCap);
-  stroker.setJoinStyle(Qt::RoundJoin);
-  return circle(b).subtracted(stroker.createStroke(cut));
+  return circle(b).subtracted(outlined(cut, width, s));
 }
 
 QPainterPath checkmarkCircle(const QRectF& b) {
@@ -127,15 +132,6 @@ QPainterPath displaySymbol(const QRectF& b) {
   stand.addRoundedRect(QRectF(b.left() + 0.28 * s, b.top() + 0.82 * s, 0.44 * s, 0.07 * s), 0.03 * s,
                        0.03 * s);
   return screen.subtracted(glass).united(stand);
-}
-
-// The outline of `shape` as a filled path of the given width (in units of the box side).
-QPainterPath outlined(const QPainterPath& shape, double width, double side) {
-  QPainterPathStroker stroker;
-  stroker.setWidth(width * side);
-  stroker.setCapStyle(Qt::RoundCap);
-  stroker.setJoinStyle(Qt::RoundJoin);
-  return stroker.createStroke(shape);
 }
 
 QPainterPath arrowDownCircle(const QRectF& b) {

@@ -63,16 +63,22 @@ class ReducedMotion {
 
 struct ResizerFixture : ::testing::Test {
   void SetUp() override { testing::uiApp(); }
+
+  // A shown login-sized window at (300, 200) with a view inside it.
+  QWidget window;
+  QWidget* child = nullptr;
+  void showLoginSizedWindow() {
+    child = new QWidget(&window);
+    window.setFixedSize(430, 285);
+    window.move(300, 200);
+    window.show();
+    testing::processQueued();
+  }
 };
 
 TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
   const ReducedMotion still("1");
-  QWidget window;
-  auto* child = new QWidget(&window);
-  window.setFixedSize(430, 285);
-  window.move(300, 200);
-  window.show();
-  testing::processQueued();
+  showLoginSizedWindow();
   const QPoint centre = window.frameGeometry().center();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
   EXPECT_EQ(window.size(), QSize(430, 285));  // never inside the current pass
@@ -86,8 +92,7 @@ TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
 
 TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
   const ReducedMotion moving(nullptr);
-  QWidget window;
-  auto* child = new QWidget(&window);
+  child = new QWidget(&window);
   window.setMinimumSize(100, 100);
   window.setMaximumSize(1000, 1000);
   window.resize(621, 679);
@@ -103,12 +108,7 @@ TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
 
 TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
   const ReducedMotion moving(nullptr);
-  QWidget window;
-  auto* child = new QWidget(&window);
-  window.setFixedSize(430, 285);
-  window.move(300, 200);
-  window.show();
-  testing::processQueued();
+  showLoginSizedWindow();
   const QPoint centre = window.frameGeometry().center();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
   testing::processQueued();
@@ -134,12 +134,7 @@ TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
 
 TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
   const ReducedMotion moving(nullptr);
-  QWidget window;
-  auto* child = new QWidget(&window);
-  window.setFixedSize(430, 285);
-  window.move(300, 200);
-  window.show();
-  testing::processQueued();
+  showLoginSizedWindow();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
   testing::processQueued();
   QVariantAnimation* first = WindowContentResizer::runningAnimation(&window);
@@ -157,10 +152,7 @@ TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
 
 TEST_F(ResizerFixture, EachResizerSizesItsWindowWhenMadeAndWhenUpdated) {
   const ReducedMotion still("1");
-  QWidget window;
-  window.setFixedSize(430, 285);
-  window.show();
-  testing::processQueued();
+  showLoginSizedWindow();
   auto* resizer = new WindowContentResizer(QSize(620, 680), &window);
   EXPECT_EQ(resizer->size(), QSize(0, 0));  // invisible
   EXPECT_EQ(resizer->targetSize(), QSize(620, 680));
