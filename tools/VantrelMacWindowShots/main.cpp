@@ -25,6 +25,7 @@
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
+#include "UI/SymbolIcons.hpp"
 #include "UI/UpdateDialogs.hpp"
 #include "UI/UpdateSettingsView.hpp"
 #include "UI/VantrelMacWindowController.hpp"
@@ -37,6 +38,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -314,6 +316,20 @@ bool updateBoxShot(const std::filesystem::path& folder, const std::string& name,
   return ok;
 }
 
+// The tray mark at 22 px on a light and a dark panel, side by side (no tray on the private server).
+bool trayMarkShot(const std::filesystem::path& folder) {
+  QImage picture(88, 44, QImage::Format_RGB32);
+  QPainter painter(&picture);
+  painter.fillRect(QRect(0, 0, 44, 44), QColor(0xDC, 0xDA, 0xD5));
+  painter.fillRect(QRect(44, 0, 44, 44), QColor(0x2B, 0x2B, 0x2B));
+  painter.drawImage(11, 11, SymbolIcons::trayImage(22));
+  painter.drawImage(55, 11, SymbolIcons::trayImage(22));
+  painter.end();
+  const auto png = folder / "tray-mark.png";
+  std::printf("%s\n", png.c_str());
+  return picture.save(QString::fromStdString(png.string()), "PNG");
+}
+
 bool backdropShot(const std::filesystem::path& folder) {
   LoginBackdrop backdrop;
   backdrop.setFixedSize(430, 285);
@@ -488,5 +504,6 @@ int main(int argc, char** argv) {
   unconfigured.erase("SUFeedURL");
   ok = updateBoxShot(folder, "update-box-error", unconfigured) && ok;
   ok = backdropShot(folder) && ok;
+  ok = trayMarkShot(folder) && ok;
   return ok ? 0 : 1;
 }

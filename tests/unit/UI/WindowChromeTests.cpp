@@ -6,6 +6,8 @@
 #include "UI/WindowChrome.hpp"
 
 #include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QTest>
 #include <QVariantAnimation>
@@ -251,6 +253,21 @@ TrayReading readTray(const QColor& panel, int size) {
   }
   reading.legibleShare = opaque == 0 ? 0 : static_cast<double>(legible) / opaque;
   return reading;
+}
+
+TEST(VantrelTheme, DialogsAndMenusDrawWithTheApplicationsFont) {
+  testing::uiApp();
+  const QFont before = QApplication::font();
+  VantrelTheme::useApplicationFont();
+  // The same family for Latin and Hangul everywhere, not the toolkit's default next to a CJK one.
+  QMessageBox box;
+  QMenu menu;
+  for (const QWidget* widget : std::initializer_list<const QWidget*>{&box, &menu}) {
+    ASSERT_FALSE(widget->font().families().isEmpty());
+    EXPECT_EQ(widget->font().families().front(), VantrelTheme::font(13).families().front());
+    EXPECT_EQ(widget->font().pixelSize(), VantrelTheme::bodySize);
+  }
+  QApplication::setFont(before);
 }
 
 TEST(AgentNotice, TitleAndMessageAreOneStackCentredVertically) {
