@@ -31,12 +31,7 @@ class SystemTrayStatusItem final : public StatusItem {
     tray_->setIcon(SymbolIcons::trayIcon());
     tray_->setToolTip(QStringLiteral("VantrelMac \u2014 원격 프로그램 실행중"));
     tray_->setContextMenu(menu);
-    // A left click opens the menu too, as a click on a menu-bar item does.
-    QPointer<QMenu> guard(menu);
-    QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
-                     [guard](QSystemTrayIcon::ActivationReason reason) {
-                       if (reason == QSystemTrayIcon::Trigger && guard) guard->popup(QCursor::pos());
-                     });
+    openMenuOnLeftClick(*tray_, menu);
     tray_->show();
   }
 
@@ -45,6 +40,14 @@ class SystemTrayStatusItem final : public StatusItem {
 };
 
 }  // namespace
+
+void openMenuOnLeftClick(QSystemTrayIcon& tray, QMenu* menu) {
+  QPointer<QMenu> guard(menu);
+  QObject::connect(&tray, &QSystemTrayIcon::activated, menu,
+                   [guard](QSystemTrayIcon::ActivationReason reason) {
+                     if (reason == QSystemTrayIcon::Trigger && guard) guard->popup(QCursor::pos());
+                   });
+}
 
 std::unique_ptr<StatusItem> makeSystemTrayStatusItem() { return std::make_unique<SystemTrayStatusItem>(); }
 

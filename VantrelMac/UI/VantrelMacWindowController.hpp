@@ -17,6 +17,7 @@
 
 class QAction;
 class QMenu;
+class QSystemTrayIcon;
 
 namespace vantrel {
 
@@ -30,6 +31,10 @@ class StatusItem {
 };
 
 std::unique_ptr<StatusItem> makeSystemTrayStatusItem();
+
+// A left click on the tray item opens its menu too, as a click on a menu-bar item does (a right
+// click opens it through the tray's own context menu).
+void openMenuOnLeftClick(QSystemTrayIcon& tray, QMenu* menu);
 
 // Runs delayed blocks on the Qt event loop.
 class QtDelayScheduler final : public DelayScheduler {

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <csignal>
@@ -114,6 +115,20 @@ TEST_F(ControllerFixture, WithoutATrayCloseMinimisesAndLogsWhy) {
   EXPECT_FALSE(controller->statusItemInstalled());
   EXPECT_EQ(installs, 0);
   EXPECT_TRUE(log.contains("no system tray"));
+}
+
+TEST(TrayItem, ALeftClickOpensTheMenuOtherClicksLeaveItToTheTray) {
+  testing::uiApp();
+  QSystemTrayIcon tray;
+  QMenu menu;
+  menu.addAction(QStringLiteral("로그창 보기"));
+  openMenuOnLeftClick(tray, &menu);
+  emit tray.activated(QSystemTrayIcon::Context);
+  emit tray.activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_FALSE(menu.isVisible());
+  emit tray.activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(menu.isVisible());
+  menu.hide();
 }
 
 TEST_F(ControllerFixture, MenuTextsOrderAndActions) {
