@@ -57,13 +57,21 @@ QPainterPath arrowRightCircle(const QRectF& b) {
   return discWithCut(b, {{{0.25, 0.5}, {0.72, 0.5}}, {{0.52, 0.3}, {0.73, 0.5}, {0.52, 0.7}}}, 0.1);
 }
 
-QPainterPath warningTriangle(const QRectF& b) {
+// A triangle pointing up: apex at `top`, base at `bottom`, its corners `side` in from the box's
+// edges (all in units of the box side).
+QPainterPath upTriangle(const QRectF& b, double top, double bottom, double side) {
   const double s = b.width();
   QPainterPath outline;
-  outline.moveTo(b.left() + 0.5 * s, b.top() + 0.06 * s);
-  outline.lineTo(b.right() - 0.02 * s, b.top() + 0.92 * s);
-  outline.lineTo(b.left() + 0.02 * s, b.top() + 0.92 * s);
+  outline.moveTo(b.left() + 0.5 * s, b.top() + top * s);
+  outline.lineTo(b.right() - side * s, b.top() + bottom * s);
+  outline.lineTo(b.left() + side * s, b.top() + bottom * s);
   outline.closeSubpath();
+  return outline;
+}
+
+QPainterPath warningTriangle(const QRectF& b) {
+  const double s = b.width();
+  const QPainterPath outline = upTriangle(b, 0.06, 0.92, 0.02);
   QPainterPathStroker rounder;
   rounder.setWidth(0.08 * s);
   rounder.setJoinStyle(Qt::RoundJoin);
@@ -150,11 +158,7 @@ QPainterPath arrowDownCircle(const QRectF& b) {
 
 QPainterPath warningTriangleOutline(const QRectF& b) {
   const double s = b.width();
-  QPainterPath outline;
-  outline.moveTo(b.left() + 0.5 * s, b.top() + 0.1 * s);
-  outline.lineTo(b.right() - 0.06 * s, b.top() + 0.88 * s);
-  outline.lineTo(b.left() + 0.06 * s, b.top() + 0.88 * s);
-  outline.closeSubpath();
+  const QPainterPath outline = upTriangle(b, 0.1, 0.88, 0.06);
   QPainterPath mark;
   mark.addRoundedRect(QRectF(b.left() + 0.46 * s, b.top() + 0.36 * s, 0.08 * s, 0.28 * s), 0.04 * s,
                       0.04 * s);

@@ -69,6 +69,14 @@ struct ResizerFixture : ::testing::Test {
   // A shown login-sized window at (300, 200) with a view inside it.
   QWidget window;
   QWidget* child = nullptr;
+  // The window ended at `size`, fixed there, its centre where it was, with no resize running.
+  void expectSettledAt(QSize size, QPoint centre) {
+    EXPECT_EQ(window.size(), size);
+    EXPECT_EQ(window.minimumSize(), size);
+    EXPECT_EQ(window.maximumSize(), size);
+    EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
+    EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+  }
   void showLoginSizedWindow() {
     child = new QWidget(&window);
     window.setFixedSize(430, 285);
@@ -85,11 +93,7 @@ TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
   EXPECT_EQ(window.size(), QSize(430, 285));  // never inside the current pass
   testing::processQueued();
-  EXPECT_EQ(window.size(), QSize(620, 680));
-  EXPECT_EQ(window.minimumSize(), QSize(620, 680));
-  EXPECT_EQ(window.maximumSize(), QSize(620, 680));
-  EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
-  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+  expectSettledAt(QSize(620, 680), centre);
 }
 
 TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
@@ -127,11 +131,7 @@ TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
   EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
   animation->setCurrentTime(animation->duration());
   testing::processQueued();
-  EXPECT_EQ(window.size(), QSize(620, 680));
-  EXPECT_EQ(window.minimumSize(), QSize(620, 680));
-  EXPECT_EQ(window.maximumSize(), QSize(620, 680));
-  EXPECT_LE((window.frameGeometry().center() - centre).manhattanLength(), 2);
-  EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
+  expectSettledAt(QSize(620, 680), centre);
 }
 
 TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
