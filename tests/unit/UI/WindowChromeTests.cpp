@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "UI/AgentNoticePanel.hpp"
+#include "UI/KeyboardAccess.hpp"
 #include "UI/SymbolIcons.hpp"
 #include "UI/VantrelTheme.hpp"
 #include "UI/WindowChrome.hpp"
@@ -292,6 +293,14 @@ TEST(AgentNotice, TitleAndMessageAreOneStackCentredVertically) {
       EXPECT_EQ(QColor(picture.pixel(0, 0)), QColor(picture.pixel(175, 3)));
       EXPECT_EQ(QColor(picture.pixel(349, 91)), QColor(picture.pixel(175, 3)));
     }
+  }
+}
+
+TEST(FocusRingColour, StandsOutFromEveryPartOfTheLoginBackdrop) {
+  // The two gradient ends and the lightest spot (the top-left corner under its triangle).
+  for (const QColor backdrop :
+       {VantrelTheme::loginTop(), VantrelTheme::loginBottom(), QColor(0x4A, 0x6D, 0x83)}) {
+    EXPECT_GE(contrast(loginFocusRingColour(), backdrop), 3.0) << backdrop.name().toStdString();
   }
 }
 
