@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <memory>
 #include <mutex>
 
@@ -77,7 +80,7 @@ bool isLoopbackHttp(const std::string& url) {
 }
 
 void perform(const std::string& url, Sink& sink, const Policy& policy, Control& control,
-             updater_errors::Code code) {
+             updater_errors::Code code, std::chrono::milliseconds deadline) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   const bool plain = policy.allowLoopbackHttp && isLoopbackHttp(url);
@@ -104,6 +107,8 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, policy.lowSpeedBytes) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(policy.lowSpeedTime.count())) ==
           CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS,
+                       static_cast<long>(std::max<std::int64_t>(1, deadline.count()))) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_USERAGENT, policy.userAgent.c_str()) == CURLE_OK &&
@@ -116,12 +121,19 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK) &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK);
   if (!configured) fail(code, "libcurl rejected an option");
+  const auto started = std::chrono::steady_clock::now();
   const CURLcode result = curl_easy_perform(h);
   if (control.cancelled.load() || result == CURLE_ABORTED_BY_CALLBACK) {
     fail(updater_errors::cancelled, "The update transfer was cancelled.");
   }
   if (sink.tooLarge) fail(code, fmt::format("The server sent more than {} bytes.", sink.limit));
   if (sink.writeErrno) fail(code, fmt::format("Writing the download failed (errno {}).", sink.writeErrno));
+  // A time-out is also how the connect limit and the rate floor end a transfer; only one that
+  // ran the whole time is the overall deadline.
+  if (result == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() - started >= deadline) {
+    fail(code, fmt::format("The update transfer did not finish within {:g} seconds.",
+                           std::chrono::duration<double>(deadline).count()));
+  }
   if (result != CURLE_OK) {
     fail(code, fmt::format("The update transfer failed: {}",
                            errorBuffer[0] ? errorBuffer : curl_easy_strerror(result)));
@@ -133,13 +145,22 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
 
 }  // namespace
 
+std::chrono::milliseconds archiveDeadline(std::uint64_t length, const Policy& policy) {
+  const auto rate = static_cast<double>(std::max<std::uint64_t>(1, policy.archiveFloorBytesPerSecond));
+  const auto maximum = std::max(policy.archiveMaximumDeadline, policy.archiveMinimumDeadline);
+  const double scaled = std::ceil(static_cast<double>(length) * 1000.0 / rate);  // milliseconds
+  if (scaled >= static_cast<double>(maximum.count())) return maximum;
+  return std::max(std::chrono::milliseconds(static_cast<std::int64_t>(scaled)),
+                  policy.archiveMinimumDeadline);
+}
+
 std::string fetch(const std::string& url, std::size_t limit, const Policy& policy, Control& control) {
   std::string body;
   Sink sink;
   sink.memory = &body;
   sink.limit = limit;
   sink.control = &control;
-  perform(url, sink, policy, control, updater_errors::feedFailed);
+  perform(url, sink, policy, control, updater_errors::feedFailed, policy.feedDeadline);
   return body;
 }
 
@@ -149,7 +170,8 @@ void download(const std::string& url, int fd, std::uint64_t expectedLength, cons
   sink.fd = fd;
   sink.limit = expectedLength;
   sink.control = &control;
-  perform(url, sink, policy, control, updater_errors::downloadFailed);
+  perform(url, sink, policy, control, updater_errors::downloadFailed,
+          archiveDeadline(expectedLength, policy));
   if (sink.received != expectedLength) {
     fail(updater_errors::downloadFailed,
          fmt::format("The download has {} bytes instead of {}.", sink.received, expectedLength));
