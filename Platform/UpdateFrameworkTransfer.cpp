@@ -60,8 +60,24 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
-int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<Control*>(user)->cancelled.load(std::memory_order_acquire) ? 1 : 0;
+// What the progress callback checks (libcurl calls it at least about once a second, also while
+// nothing arrives): the caller's cancellation and the overall deadline. The deadline is kept
+// here rather than as CURLOPT_TIMEOUT_MS so that its end is told apart from the rate floor's,
+// which libcurl reports with the same code.
+struct Watch {
+  Control* control = nullptr;
+  std::chrono::steady_clock::time_point deadline;
+  bool deadlinePassed = false;
+};
+
+int checkProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<Watch*>(user);
+  if (watch->control->cancelled.load(std::memory_order_acquire)) return 1;
+  if (std::chrono::steady_clock::now() >= watch->deadline) {
+    watch->deadlinePassed = true;
+    return 1;
+  }
+  return 0;
 }
 
 std::string lowered(std::string s) {
@@ -92,6 +108,7 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
   CURL* h = easy.get();
   char errorBuffer[CURL_ERROR_SIZE] = {};
   const auto caFile = policy.caFile ? policy.caFile->string() : std::string();
+  Watch watch{&control, std::chrono::steady_clock::now() + deadline};
   const bool configured =
       curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, plain ? "http" : "https") == CURLE_OK &&
@@ -107,33 +124,28 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, policy.lowSpeedBytes) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(policy.lowSpeedTime.count())) ==
           CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS,
-                       static_cast<long>(std::max<std::int64_t>(1, deadline.count()))) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_USERAGENT, policy.userAgent.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkCancelled) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &control) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkProgress) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK) &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK);
   if (!configured) fail(code, "libcurl rejected an option");
-  const auto started = std::chrono::steady_clock::now();
   const CURLcode result = curl_easy_perform(h);
+  if (watch.deadlinePassed && !control.cancelled.load()) {
+    fail(code, fmt::format("The update transfer did not finish within {:g} seconds.",
+                           std::chrono::duration<double>(deadline).count()));
+  }
   if (control.cancelled.load() || result == CURLE_ABORTED_BY_CALLBACK) {
     fail(updater_errors::cancelled, "The update transfer was cancelled.");
   }
   if (sink.tooLarge) fail(code, fmt::format("The server sent more than {} bytes.", sink.limit));
   if (sink.writeErrno) fail(code, fmt::format("Writing the download failed (errno {}).", sink.writeErrno));
-  // A time-out is also how the connect limit and the rate floor end a transfer; only one that
-  // ran the whole time is the overall deadline.
-  if (result == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() - started >= deadline) {
-    fail(code, fmt::format("The update transfer did not finish within {:g} seconds.",
-                           std::chrono::duration<double>(deadline).count()));
-  }
   if (result != CURLE_OK) {
     fail(code, fmt::format("The update transfer failed: {}",
                            errorBuffer[0] ? errorBuffer : curl_easy_strerror(result)));

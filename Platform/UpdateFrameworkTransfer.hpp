@@ -24,7 +24,8 @@ struct Policy {
   // Aborted when fewer than `lowSpeedBytes` a second arrive for `lowSpeedTime`.
   long lowSpeedBytes = 1;
   std::chrono::seconds lowSpeedTime{60};
-  // Overall deadlines, whatever the rate: a trickle above the floor above must end too. The feed
+  // Overall deadlines, whatever the rate: a trickle above the floor above must end too (checked
+  // about once a second). The feed
   // has `feedDeadline`; an archive the time its declared length takes at
   // `archiveFloorBytesPerSecond`, no less than `archiveMinimumDeadline` and no more than
   // `archiveMaximumDeadline`.
