@@ -1,0 +1,82 @@
+// Feeds arbitrary bytes to the credential store as an account's record file, in a private
+// temporary folder whose installation key was made by a real save. Reading it either gives a
+// password or throws the store's own failure; the first byte picks whether the key file is
+// replaced by fuzzed bytes too.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "Account/EncryptedAccountCredentialStore.hpp"
+#include "Support/Bytes.hpp"
+
+using namespace vantrel;
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* account = "operator";
+
+struct Workspace {
+  fs::path folder;
+  Bytes key;  // the real key file's contents
+};
+
+const Workspace& workspace() {
+  static const Workspace space = [] {
+    std::string pattern = (fs::temp_directory_path() / "vantrel-credential-fuzz-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) std::abort();
+    Workspace made{fs::path(pattern) / "AccountLogin", {}};
+    EncryptedAccountCredentialStore(made.folder, "local.vantrel.VantrelMac").save("Pw-1", account);
+    const auto keyFile = made.folder / std::string(EncryptedAccountCredentialStore::keyFileName);
+    const int fd = ::open(keyFile.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint8_t buffer[256];
+    const auto n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (n <= 0) std::abort();
+    made.key.assign(buffer, buffer + n);
+    return made;
+  }();
+  return space;
+}
+
+void replaceFile(const fs::path& file, const std::uint8_t* data, std::size_t size) {
+  const auto temporary = file.string() + ".new";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) std::abort();
+  std::size_t written = 0;
+  while (written < size) {
+    const auto n = ::write(fd, data + written, size - written);
+    if (n <= 0) std::abort();
+    written += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (::rename(temporary.c_str(), file.c_str()) != 0) std::abort();
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const auto& space = workspace();
+  const auto record = space.folder / EncryptedAccountCredentialStore::recordFileName(account);
+  const auto keyFile = space.folder / std::string(EncryptedAccountCredentialStore::keyFileName);
+  if (data[0] & 1) {
+    // Fuzzed key: the first 36 bytes after the selector, then the record.
+    const std::size_t keyLength = std::min<std::size_t>(size - 1, 36);
+    replaceFile(keyFile, data + 1, keyLength);
+    replaceFile(record, data + 1 + keyLength, size - 1 - keyLength);
+  } else {
+    replaceFile(keyFile, space.key.data(), space.key.size());
+    replaceFile(record, data + 1, size - 1);
+  }
+  try {
+    const auto password =
+        EncryptedAccountCredentialStore(space.folder, "local.vantrel.VantrelMac").password(account);
+    if (password && password->size() > EncryptedAccountCredentialStore::maxPasswordSize) std::abort();
+  } catch (const EncryptedAccountCredentialStore::Failure&) {
+  }
+  return 0;
+}

@@ -1,0 +1,56 @@
+// Feeds arbitrary bytes to the reading of an Info.json: the dictionary loader (through a file in
+// a private temporary folder, as the program reads its own), its accessors, and the update
+// configuration a staged build's file must pass.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "Model/InfoDictionary.hpp"
+#include "Update/UpdateConfiguration.hpp"
+
+using namespace vantrel;
+namespace fs = std::filesystem;
+
+namespace {
+const fs::path& infoFile() {
+  static const fs::path file = [] {
+    std::string pattern = (fs::temp_directory_path() / "vantrel-info-fuzz-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) std::abort();
+    return fs::path(pattern) / "Info.json";
+  }();
+  return file;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const int fd = ::open(infoFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) std::abort();
+  std::size_t written = 0;
+  while (written < size) {
+    const auto n = ::write(fd, data + written, size - written);
+    if (n <= 0) std::abort();
+    written += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  const auto info = InfoDictionary::load(infoFile());
+  if (!info) return 0;
+  if (!info->values().is_object()) std::abort();
+  for (const auto& [key, value] : info->values().items()) {
+    (void)info->string(key);
+    (void)info->boolean(key);
+    (void)info->object(key);
+  }
+  (void)info->bundleIdentifier();
+  try {
+    const UpdateConfiguration configuration(info->values());
+    (void)configuration;
+  } catch (const UpdateConfiguration::ValidationError&) {
+  }
+  (void)AppVersion::display(info->values());
+  return 0;
+}

@@ -1,0 +1,9 @@
+# The development channel's configuration decoder.
+find_package(nlohmann_json 3.10 REQUIRED)
+vantrel_fuzz_target(ai_channel_configuration AIChannelConfigurationFuzz.cpp
+  "${core}/AIChannel/AIChannelConfiguration.cpp"
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/JSONNesting.cpp"
+  "${core}/Support/Paths.cpp"
+)
+target_link_libraries(fuzz_ai_channel_configuration PRIVATE nlohmann_json::nlohmann_json)

@@ -1,0 +1,18 @@
+# The appcast reader (pugixml).
+if(NOT TARGET PkgConfig::PUGIXML)
+  pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
+endif()
+if(NOT TARGET PkgConfig::OPENSSL)
+  pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
+endif()
+vantrel_fuzz_target(appcast AppcastFuzz.cpp
+  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkAppcast.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/UpdateFramework.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkSignature.cpp"
+  "${core}/Update/UpdateEncoding.cpp"
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/Error.cpp"
+  "${core}/Support/Uuid.cpp"
+)
+target_link_libraries(fuzz_appcast PRIVATE PkgConfig::PUGIXML PkgConfig::OPENSSL)
+vantrel_fuzz_long_inputs(appcast)

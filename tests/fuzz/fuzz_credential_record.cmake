@@ -1,0 +1,21 @@
+# The credential store's record and key files, read from a private temporary folder.
+if(NOT TARGET PkgConfig::OPENSSL)
+  pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
+endif()
+if(NOT TARGET PkgConfig::SPDLOG)
+  pkg_check_modules(SPDLOG REQUIRED IMPORTED_TARGET spdlog)
+endif()
+if(NOT TARGET PkgConfig::UTF8PROC)
+  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
+endif()
+vantrel_fuzz_target(credential_record CredentialRecordFuzz.cpp
+  "${core}/Account/EncryptedAccountCredentialStore.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Crypto.cpp"
+  "${PROJECT_SOURCE_DIR}/CVantrelAIFile/CVantrelAIFile.c"
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/Error.cpp"
+  "${core}/Support/SystemLog.cpp"
+  "${core}/Support/Text.cpp"
+)
+target_include_directories(fuzz_credential_record PRIVATE "${PROJECT_SOURCE_DIR}/CVantrelAIFile")
+target_link_libraries(fuzz_credential_record PRIVATE PkgConfig::OPENSSL PkgConfig::SPDLOG PkgConfig::UTF8PROC)
