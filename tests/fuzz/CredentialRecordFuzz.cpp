@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Account/EncryptedAccountCredentialStore.hpp"
+#include "FuzzWorkspace.hpp"
 #include "Support/Bytes.hpp"
 
 using namespace vantrel;
@@ -27,9 +28,7 @@ struct Workspace {
 
 const Workspace& workspace() {
   static const Workspace space = [] {
-    std::string pattern = (fs::temp_directory_path() / "vantrel-credential-fuzz-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    Workspace made{fs::path(pattern) / "AccountLogin", {}};
+    Workspace made{fuzz::privateTemporaryFolder("vantrel-credential-fuzz") / "AccountLogin", {}};
     EncryptedAccountCredentialStore(made.folder, "local.vantrel.VantrelMac").save("Pw-1", account);
     const auto keyFile = made.folder / std::string(EncryptedAccountCredentialStore::keyFileName);
     const int fd = ::open(keyFile.c_str(), O_RDONLY | O_CLOEXEC);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FuzzWorkspace.hpp"
 #include "Model/InfoDictionary.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
@@ -19,9 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 const fs::path& infoFile() {
   static const fs::path file = [] {
-    std::string pattern = (fs::temp_directory_path() / "vantrel-info-fuzz-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    return fs::path(pattern) / "Info.json";
+    return fuzz::privateTemporaryFolder("vantrel-info-fuzz") / "Info.json";
   }();
   return file;
 }

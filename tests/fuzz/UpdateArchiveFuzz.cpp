@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FuzzWorkspace.hpp"
 #include "Platform/UpdateFramework.hpp"
 #include "Platform/UpdateFrameworkArchive.hpp"
 
@@ -19,14 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 // <private folder>/staging; the private folder must hold nothing else.
-const fs::path& workspace() {
-  static const fs::path folder = [] {
-    std::string pattern = (fs::temp_directory_path() / "vantrel-archive-fuzz-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    return fs::path(pattern);
-  }();
-  return folder;
-}
+const fs::path& workspace() { return fuzz::privateTemporaryFolder("vantrel-archive-fuzz"); }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,3 +7,4 @@ vantrel_fuzz_target(ai_channel_configuration AIChannelConfigurationFuzz.cpp
   "${core}/Support/Paths.cpp"
 )
 target_link_libraries(fuzz_ai_channel_configuration PRIVATE nlohmann_json::nlohmann_json)
+vantrel_fuzz_long_inputs(ai_channel_configuration)

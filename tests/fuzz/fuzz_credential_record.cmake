@@ -19,3 +19,4 @@ vantrel_fuzz_target(credential_record CredentialRecordFuzz.cpp
 )
 target_include_directories(fuzz_credential_record PRIVATE "${PROJECT_SOURCE_DIR}/CVantrelAIFile")
 target_link_libraries(fuzz_credential_record PRIVATE PkgConfig::OPENSSL PkgConfig::SPDLOG PkgConfig::UTF8PROC)
+vantrel_fuzz_long_inputs(credential_record)

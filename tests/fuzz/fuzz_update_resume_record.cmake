@@ -17,3 +17,4 @@ vantrel_fuzz_target(update_resume_record UpdateResumeRecordFuzz.cpp
   "${core}/Support/Uuid.cpp"
 )
 target_link_libraries(fuzz_update_resume_record PRIVATE PkgConfig::SPDLOG PkgConfig::UTF8PROC nlohmann_json::nlohmann_json)
+vantrel_fuzz_long_inputs(update_resume_record)
