@@ -42,19 +42,6 @@ const Workspace& workspace() {
   return space;
 }
 
-void replaceFile(const fs::path& file, const std::uint8_t* data, std::size_t size) {
-  const auto temporary = file.string() + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) std::abort();
-  std::size_t written = 0;
-  while (written < size) {
-    const auto n = ::write(fd, data + written, size - written);
-    if (n <= 0) std::abort();
-    written += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  if (::rename(temporary.c_str(), file.c_str()) != 0) std::abort();
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (data[0] & 1) {
     // Fuzzed key: the first 36 bytes after the selector, then the record.
     const std::size_t keyLength = std::min<std::size_t>(size - 1, 36);
-    replaceFile(keyFile, data + 1, keyLength);
-    replaceFile(record, data + 1 + keyLength, size - 1 - keyLength);
+    fuzz::replaceFile(keyFile, data + 1, keyLength);
+    fuzz::replaceFile(record, data + 1 + keyLength, size - 1 - keyLength);
   } else {
-    replaceFile(keyFile, space.key.data(), space.key.size());
-    replaceFile(record, data + 1, size - 1);
+    fuzz::replaceFile(keyFile, space.key.data(), space.key.size());
+    fuzz::replaceFile(record, data + 1, size - 1);
   }
   try {
     const auto password =

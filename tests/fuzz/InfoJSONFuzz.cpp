@@ -27,15 +27,7 @@ const fs::path& infoFile() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::open(infoFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) std::abort();
-  std::size_t written = 0;
-  while (written < size) {
-    const auto n = ::write(fd, data + written, size - written);
-    if (n <= 0) std::abort();
-    written += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
+  fuzz::replaceFile(infoFile(), data, size);
   const auto info = InfoDictionary::load(infoFile());
   if (!info) return 0;
   if (!info->values().is_object()) std::abort();

@@ -1,5 +1,4 @@
 # The development channel's configuration decoder.
-find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(ai_channel_configuration AIChannelConfigurationFuzz.cpp
   "${core}/AIChannel/AIChannelConfiguration.cpp"
   "${core}/Support/Bytes.cpp"

@@ -1,10 +1,4 @@
 # The appcast reader (pugixml).
-if(NOT TARGET PkgConfig::PUGIXML)
-  pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
-endif()
-if(NOT TARGET PkgConfig::OPENSSL)
-  pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
-endif()
 vantrel_fuzz_target(appcast AppcastFuzz.cpp
   "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkAppcast.cpp"
   "${PROJECT_SOURCE_DIR}/Platform/UpdateFramework.cpp"

@@ -1,13 +1,4 @@
 # The credential store's record and key files, read from a private temporary folder.
-if(NOT TARGET PkgConfig::OPENSSL)
-  pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
-endif()
-if(NOT TARGET PkgConfig::SPDLOG)
-  pkg_check_modules(SPDLOG REQUIRED IMPORTED_TARGET spdlog)
-endif()
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
 vantrel_fuzz_target(credential_record CredentialRecordFuzz.cpp
   "${core}/Account/EncryptedAccountCredentialStore.cpp"
   "${PROJECT_SOURCE_DIR}/Platform/Crypto.cpp"

@@ -1,7 +1,4 @@
 # The signed-feed envelope reader (Ed25519 over OpenSSL).
-if(NOT TARGET PkgConfig::OPENSSL)
-  pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
-endif()
 vantrel_fuzz_target(feed_signature FeedSignatureFuzz.cpp
   "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkSignature.cpp"
   "${core}/Update/UpdateEncoding.cpp"

@@ -1,8 +1,4 @@
 # The manager route cache decoder.
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
-find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(route_cache RouteCacheFuzz.cpp
   "${PROJECT_SOURCE_DIR}/VantrelMac/Model/ManagerRouteCache.cpp"
   "${PROJECT_SOURCE_DIR}/VantrelMac/Model/UserDefaults.cpp"

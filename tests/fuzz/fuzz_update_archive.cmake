@@ -1,10 +1,4 @@
 # The update archive extractor (libarchive), into a private temporary folder.
-if(NOT TARGET PkgConfig::LIBARCHIVE)
-  pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
-endif()
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
 vantrel_fuzz_target(update_archive UpdateArchiveFuzz.cpp
   "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkArchive.cpp"
   "${PROJECT_SOURCE_DIR}/Platform/UpdateFramework.cpp"
