@@ -43,10 +43,9 @@ void validateStaged(const std::filesystem::path& staging, const std::string& bui
 inline constexpr mode_t versionFolderMode = 0755;
 
 // Moves the staged build to versions/<build> (mode `versionFolderMode`), switches `current` to
-// it and removes every other version but the one `current` named before (and the running
-// program's). On failure `current`
-// is untouched and the staged build is removed. Throws `UpdaterError` (installFailed). Returns
-// the new program's path through `current`.
+// it and removes every other version but the one `current` named before and the running
+// program's. On failure `current` is untouched and the staged build is removed. Throws
+// `UpdaterError` (installFailed). Returns the new program's path through `current`.
 std::filesystem::path install(const Layout& layout, const std::filesystem::path& staging,
                               const std::string& build);
 

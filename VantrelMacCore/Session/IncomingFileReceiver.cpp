@@ -74,7 +74,7 @@ void IncomingFileReceiver::startFile(ByteView payload, std::vector<DirectAuthEve
 }
 
 void IncomingFileReceiver::appendData(ByteView payload, std::vector<DirectAuthEvent::Kind>& events) {
-  // The rest of a file that already failed: its failure was reported once, at the start.
+  // The rest of a file that already failed: its failure was reported once, when it failed.
   if (skippingFailedFile_) return;
   if (!writer_.isOpen() || !record_) throw LegacyClipboardCodecError::invalidEnvelope();
   writer_.append(payload);
