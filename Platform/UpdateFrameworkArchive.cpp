@@ -14,12 +14,24 @@
 #include <fmt/format.h>
 
 #include "Platform/UpdateFramework.hpp"
+#include "Support/Text.hpp"
 
 namespace vantrel::update_archive {
 namespace {
 
 [[noreturn]] void refuse(const std::string& why) {
   throw updater_errors::make(updater_errors::archiveRefused, "The update archive was refused: " + why);
+}
+
+// The archive's bytes do not read as a gzip-compressed tar (truncated, corrupted, something
+// else): an install failure. libarchive may have no text for it.
+[[noreturn]] void damaged(archive* a) {
+  const char* detail = archive_error_string(a);
+  throw updater_errors::make(
+      updater_errors::installFailed,
+      detail && *detail ? fmt::format("The update could not be installed: the archive is damaged ({}).",
+                                      text::loggable(detail))
+                        : std::string("The update could not be installed: the archive is damaged."));
 }
 
 struct ArchiveDeleter {
@@ -86,8 +98,7 @@ void writeFile(archive* a, int parent, const std::string& name, mode_t mode, std
   for (;;) {
     const int status = archive_read_data_block(a, &block, &size, &offset);
     if (status == ARCHIVE_EOF) break;
-    if (status != ARCHIVE_OK)
-      refuse(fmt::format("corrupt data in \"{}\": {}", name, archive_error_string(a)));
+    if (status != ARCHIVE_OK) damaged(a);
     if (offset < 0 || static_cast<std::uint64_t>(offset) != written) refuse("a sparse file \"" + name + "\"");
     total += size;
     if (total > limits.maximumTotalBytes) refuse("the archive is larger than allowed");
@@ -114,16 +125,14 @@ void extract(int archiveFd, int stagingFd, const Limits& limits) {
   archive* a = reader.get();
   archive_read_support_filter_gzip(a);
   archive_read_support_format_tar(a);
-  if (archive_read_open_fd(a, archiveFd, 64 * 1024) != ARCHIVE_OK) {
-    refuse(fmt::format("not a gzip-compressed tar archive: {}", archive_error_string(a)));
-  }
+  if (archive_read_open_fd(a, archiveFd, 64 * 1024) != ARCHIVE_OK) damaged(a);
   std::size_t entries = 0;
   std::uint64_t total = 0;
   for (;;) {
     archive_entry* entry = nullptr;
     const int status = archive_read_next_header(a, &entry);
     if (status == ARCHIVE_EOF) break;
-    if (status != ARCHIVE_OK) refuse(fmt::format("corrupt archive: {}", archive_error_string(a)));
+    if (status != ARCHIVE_OK) damaged(a);
     if (++entries > limits.maximumEntries) refuse(fmt::format("more than {} entries", limits.maximumEntries));
     const char* rawName = archive_entry_pathname(entry);
     const std::string shown = rawName ? rawName : "";

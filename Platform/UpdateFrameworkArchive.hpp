@@ -17,8 +17,9 @@ struct Limits {
 };
 
 // Reads the archive from `archiveFd` (at its current offset) into the folder `stagingFd`.
-// Throws `UpdaterError` (archiveRefused) naming the first refused entry; what was written so
-// far stays for the caller to remove with the staging folder.
+// Throws `UpdaterError` (archiveRefused) naming the first refused entry, or (installFailed)
+// "… the archive is damaged" when its bytes do not read as a gzip-compressed tar; what was
+// written so far stays for the caller to remove with the staging folder.
 void extract(int archiveFd, int stagingFd, const Limits& limits = {});
 
 }  // namespace vantrel::update_archive

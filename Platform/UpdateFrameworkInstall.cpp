@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "Platform/UpdateFramework.hpp"
 #include "Support/Bytes.hpp"
+#include "Support/JSONNesting.hpp"
 #include "Support/Uuid.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
@@ -79,6 +81,7 @@ void validateStaged(const fs::path& staging, const std::string& build) {
     text.resize(filled);
   }
   ::close(fd);
+  if (!jsonNestingWithin(text)) refused("its Info.json nests too deeply");
   const auto json = nlohmann::json::parse(text, nullptr, false);
   if (!json.is_object()) refused("its Info.json is not a JSON object");
   try {
@@ -112,6 +115,14 @@ fs::path install(const Layout& layout, const fs::path& staging, const std::strin
     }
     removeTree(aside);
   }
+  // The staging folder was made private while it filled; the version folder gets the mode the
+  // first installation gave its own (the package's 0755).
+  if (::chmod(staging.c_str(), versionFolderMode) != 0) {
+    const int code = errno;
+    removeTree(staging);
+    installFailed("cannot set the mode of the staged build", code);
+  }
+  const auto previous = currentBuild(layout);
   if (::rename(staging.c_str(), target.c_str()) != 0) {
     const int code = errno;
     removeTree(staging);
@@ -129,9 +140,36 @@ fs::path install(const Layout& layout, const fs::path& staging, const std::strin
     removeTree(target);
     installFailed("cannot switch " + layout.current().string(), code);
   }
+  std::set<std::string> keep{build};
+  if (previous) keep.insert(*previous);
+  // The running program's own folder stays too, should it not be the one `current` named.
+  std::error_code selfError;
+  const auto self = fs::read_symlink("/proc/self/exe", selfError);
+  if (!selfError && self.parent_path().parent_path() == layout.versions()) {
+    keep.insert(self.parent_path().filename().string());
+  }
+  pruneVersions(layout, keep);
   syncFolder(layout.versions());
   syncFolder(layout.root);
   return layout.currentExecutable();
+}
+
+std::optional<std::string> currentBuild(const Layout& layout) {
+  std::error_code error;
+  const auto target = fs::read_symlink(layout.current(), error);
+  if (error || target.parent_path() != "versions" || target.filename().empty()) return std::nullopt;
+  return target.filename().string();
+}
+
+void pruneVersions(const Layout& layout, const std::set<std::string>& keep) {
+  std::error_code error;
+  for (fs::directory_iterator it(layout.versions(), error), end; !error && it != end; it.increment(error)) {
+    const auto name = it->path().filename().string();
+    // Hidden entries are staging and replaced folders of an attempt; builds never start with ".".
+    if (name.empty() || name.front() == '.' || keep.count(name) != 0) continue;
+    std::error_code kind;
+    if (it->symlink_status(kind).type() == fs::file_type::directory) removeTree(it->path());
+  }
 }
 
 void removeTree(const fs::path& path) noexcept {

@@ -3,7 +3,10 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <memory>
 #include <mutex>
 
@@ -57,8 +60,24 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
-int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<Control*>(user)->cancelled.load(std::memory_order_acquire) ? 1 : 0;
+// What the progress callback checks (libcurl calls it at least about once a second, also while
+// nothing arrives): the caller's cancellation and the overall deadline. The deadline is kept
+// here rather than as CURLOPT_TIMEOUT_MS so that its end is told apart from the rate floor's,
+// which libcurl reports with the same code.
+struct Watch {
+  Control* control = nullptr;
+  std::chrono::steady_clock::time_point deadline;
+  bool deadlinePassed = false;
+};
+
+int checkProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<Watch*>(user);
+  if (watch->control->cancelled.load(std::memory_order_acquire)) return 1;
+  if (std::chrono::steady_clock::now() >= watch->deadline) {
+    watch->deadlinePassed = true;
+    return 1;
+  }
+  return 0;
 }
 
 std::string lowered(std::string s) {
@@ -77,7 +96,7 @@ bool isLoopbackHttp(const std::string& url) {
 }
 
 void perform(const std::string& url, Sink& sink, const Policy& policy, Control& control,
-             updater_errors::Code code) {
+             updater_errors::Code code, std::chrono::milliseconds deadline) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   const bool plain = policy.allowLoopbackHttp && isLoopbackHttp(url);
@@ -89,6 +108,7 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
   CURL* h = easy.get();
   char errorBuffer[CURL_ERROR_SIZE] = {};
   const auto caFile = policy.caFile ? policy.caFile->string() : std::string();
+  Watch watch{&control, std::chrono::steady_clock::now() + deadline};
   const bool configured =
       curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, plain ? "http" : "https") == CURLE_OK &&
@@ -110,13 +130,17 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkCancelled) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &control) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkProgress) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK) &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK);
   if (!configured) fail(code, "libcurl rejected an option");
   const CURLcode result = curl_easy_perform(h);
+  if (watch.deadlinePassed && !control.cancelled.load()) {
+    fail(code, fmt::format("The update transfer did not finish within {:g} seconds.",
+                           std::chrono::duration<double>(deadline).count()));
+  }
   if (control.cancelled.load() || result == CURLE_ABORTED_BY_CALLBACK) {
     fail(updater_errors::cancelled, "The update transfer was cancelled.");
   }
@@ -133,13 +157,22 @@ void perform(const std::string& url, Sink& sink, const Policy& policy, Control& 
 
 }  // namespace
 
+std::chrono::milliseconds archiveDeadline(std::uint64_t length, const Policy& policy) {
+  const auto rate = static_cast<double>(std::max<std::uint64_t>(1, policy.archiveFloorBytesPerSecond));
+  const auto maximum = std::max(policy.archiveMaximumDeadline, policy.archiveMinimumDeadline);
+  const double scaled = std::ceil(static_cast<double>(length) * 1000.0 / rate);  // milliseconds
+  if (scaled >= static_cast<double>(maximum.count())) return maximum;
+  return std::max(std::chrono::milliseconds(static_cast<std::int64_t>(scaled)),
+                  policy.archiveMinimumDeadline);
+}
+
 std::string fetch(const std::string& url, std::size_t limit, const Policy& policy, Control& control) {
   std::string body;
   Sink sink;
   sink.memory = &body;
   sink.limit = limit;
   sink.control = &control;
-  perform(url, sink, policy, control, updater_errors::feedFailed);
+  perform(url, sink, policy, control, updater_errors::feedFailed, policy.feedDeadline);
   return body;
 }
 
@@ -149,7 +182,8 @@ void download(const std::string& url, int fd, std::uint64_t expectedLength, cons
   sink.fd = fd;
   sink.limit = expectedLength;
   sink.control = &control;
-  perform(url, sink, policy, control, updater_errors::downloadFailed);
+  perform(url, sink, policy, control, updater_errors::downloadFailed,
+          archiveDeadline(expectedLength, policy));
   if (sink.received != expectedLength) {
     fail(updater_errors::downloadFailed,
          fmt::format("The download has {} bytes instead of {}.", sink.received, expectedLength));

@@ -2,7 +2,8 @@
 
 // Blocking HTTP(S) transfers of the update engine over libcurl, meant for a worker thread:
 // HTTPS only (plain HTTP only when allowed, for a loopback host), peer and host verified,
-// redirects only to HTTPS, a connect time-out, a stalled transfer aborted, sizes capped.
+// redirects only to HTTPS, a connect time-out, a stalled transfer aborted, an overall deadline,
+// sizes capped.
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +24,20 @@ struct Policy {
   // Aborted when fewer than `lowSpeedBytes` a second arrive for `lowSpeedTime`.
   long lowSpeedBytes = 1;
   std::chrono::seconds lowSpeedTime{60};
+  // Overall deadlines, whatever the rate: a trickle above the floor above must end too (checked
+  // about once a second). The feed
+  // has `feedDeadline`; an archive the time its declared length takes at
+  // `archiveFloorBytesPerSecond`, no less than `archiveMinimumDeadline` and no more than
+  // `archiveMaximumDeadline`.
+  std::chrono::milliseconds feedDeadline{60'000};
+  std::uint64_t archiveFloorBytesPerSecond = 64 * 1024;
+  std::chrono::milliseconds archiveMinimumDeadline{60'000};
+  std::chrono::milliseconds archiveMaximumDeadline{30 * 60'000};
   std::string userAgent = "VantrelMac";
 };
+
+// The overall deadline of an archive of `length` bytes under `policy`.
+std::chrono::milliseconds archiveDeadline(std::uint64_t length, const Policy& policy);
 
 struct Control {
   std::atomic<bool> cancelled{false};
@@ -32,11 +45,11 @@ struct Control {
   std::function<void(std::uint64_t)> progress;
 };
 
-// The body of a 200 answer, at most `limit` bytes. Throws `UpdaterError`.
+// The body of a 200 answer, at most `limit` bytes, within `feedDeadline`. Throws `UpdaterError`.
 std::string fetch(const std::string& url, std::size_t limit, const Policy& policy, Control& control);
 
-// Writes the body of a 200 answer to `fd`; it must be exactly `expectedLength` bytes. Throws
-// `UpdaterError`.
+// Writes the body of a 200 answer to `fd` within `archiveDeadline(expectedLength)`; it must be
+// exactly `expectedLength` bytes. Throws `UpdaterError`.
 void download(const std::string& url, int fd, std::uint64_t expectedLength, const Policy& policy,
               Control& control);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "Account/StartupLoginIntent.hpp"
+#include "Support/JSONNesting.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel::AppDelegatePresenter {
@@ -34,7 +35,7 @@ std::string encodeHandOver(const HandOver& handOver) {
 }
 
 std::optional<HandOver> decodeHandOver(std::string_view bytes) {
-  if (bytes.size() > maximumHandOverSize) return std::nullopt;
+  if (bytes.size() > maximumHandOverSize || !jsonNestingWithin(bytes)) return std::nullopt;
   const auto json = nlohmann::json::parse(bytes, nullptr, false);
   if (json.is_discarded() || !json.is_object()) return std::nullopt;
   const auto arguments = json.find("arguments");

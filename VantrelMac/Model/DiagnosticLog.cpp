@@ -10,11 +10,13 @@
 #include <cstring>
 #include <ctime>
 #include <type_traits>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "AIChannel/AIChannelConfiguration.hpp"
 #include "Support/Paths.hpp"
+#include "Support/Text.hpp"
 
 namespace vantrel {
 namespace {
@@ -49,7 +51,8 @@ const SystemLog& programLog() {
 
 // ---- DiagnosticLogWriter ----
 
-DiagnosticLogWriter::DiagnosticLogWriter(std::filesystem::path file) : file_(std::move(file)) {
+DiagnosticLogWriter::DiagnosticLogWriter(std::filesystem::path file, std::size_t maximumFileBytes)
+    : file_(std::move(file)), maximumFileBytes_(maximumFileBytes) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -113,22 +116,61 @@ void DiagnosticLogWriter::run() {
   }
 }
 
-void DiagnosticLogWriter::writeBatch(const std::deque<Line>& batch) {
-  std::string bytes;
-  for (const auto& line : batch) {
-    programLog().info("VantrelMac diagnostic: {}", line.text);
-    bytes += DiagnosticLog::fileLine(line.text, line.timestamp);
-  }
-  if (bytes.empty() || file_.empty()) return;
-  // Every failure below is silent: the system-log line and the in-memory entry still exist.
-  makeFolders(file_.parent_path());
+std::filesystem::path DiagnosticLogWriter::rotatedFile() const {
+  auto rotated = file_;
+  rotated += ".1";
+  return rotated;
+}
+
+// The log file opened for appending without following a link, created 0600 when missing; -1 when
+// it cannot be used or is not a regular file of ours.
+int DiagnosticLogWriter::openFile() const {
   const int fd = ::open(file_.c_str(),
                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void DiagnosticLogWriter::writeBatch(const std::deque<Line>& batch) {
+  std::vector<std::string> lines;
+  lines.reserve(batch.size());
+  for (const auto& line : batch) {
+    programLog().info("VantrelMac diagnostic: {}", line.text);
+    lines.push_back(DiagnosticLog::fileLine(line.text, line.timestamp));
+  }
+  if (lines.empty() || file_.empty()) return;
+  // Every failure below is silent: the system-log line and the in-memory entry still exist.
+  makeFolders(file_.parent_path());
+  int fd = openFile();
   if (fd < 0) return;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
-    (void)writeAll(fd, bytes);
+  std::size_t size = ::fstat(fd, &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0;
+  std::string bytes;
+  const auto writePending = [&] {
+    const bool ok = bytes.empty() || writeAll(fd, bytes);
+    size += bytes.size();
+    bytes.clear();
+    return ok;
+  };
+  for (const auto& line : lines) {
+    // A file that holds something and would pass the limit with this line is moved aside first;
+    // a rename replaces a link at the old copy's name instead of following it.
+    if (size + bytes.size() + line.size() > maximumFileBytes_ && size + bytes.size() > 0) {
+      if (!writePending()) break;
+      ::close(fd);
+      if (::rename(file_.c_str(), rotatedFile().c_str()) != 0) return;
+      fd = openFile();
+      if (fd < 0) return;
+      size = 0;
+    }
+    bytes += line;
   }
+  (void)writePending();
   ::close(fd);
 }
 
@@ -163,7 +205,9 @@ Uuid DiagnosticLog::nextId() {
   return id;
 }
 
-void DiagnosticLog::appendDiagnostic(std::string text, std::chrono::system_clock::time_point timestamp) {
+void DiagnosticLog::appendDiagnostic(std::string raw, std::chrono::system_clock::time_point timestamp) {
+  // Lines carry text from managers and servers: one entry stays one line of the file.
+  auto text = text::loggable(raw, maximumLineBytes);
   if (writer_) writer_->append(timestamp, text);
   entries_.push_back(DiagnosticLogEntry{nextId(), timestamp, std::move(text)});
   while (entries_.size() > maximumEntries) entries_.pop_front();

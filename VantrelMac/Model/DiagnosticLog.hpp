@@ -40,7 +40,10 @@ const SystemLog& programLog();
 // dropped silently; what is queued and not yet written is bounded.
 class DiagnosticLogWriter {
  public:
-  explicit DiagnosticLogWriter(std::filesystem::path file);
+  // The file is kept under `maximumFileBytes`: a batch that would pass it first moves the file to
+  // "<file>.1" (replacing the older copy), so at most twice the limit is ever kept.
+  explicit DiagnosticLogWriter(std::filesystem::path file,
+                               std::size_t maximumFileBytes = defaultMaximumFileBytes);
   // Writes what is queued, then stops the thread.
   ~DiagnosticLogWriter();
   DiagnosticLogWriter(const DiagnosticLogWriter&) = delete;
@@ -60,6 +63,9 @@ class DiagnosticLogWriter {
   // folder of the bundle identifier> + ".log": "VantrelMac.log" for the product's own.
   static std::filesystem::path defaultFile(std::optional<std::string_view> bundleIdentifier);
   static constexpr std::size_t maximumPendingBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t defaultMaximumFileBytes = 5 * 1024 * 1024;
+  // "<file>.1": the one older copy.
+  std::filesystem::path rotatedFile() const;
 
  private:
   struct Line {
@@ -68,8 +74,10 @@ class DiagnosticLogWriter {
   };
   void run();
   void writeBatch(const std::deque<Line>& batch);
+  int openFile() const;
 
   std::filesystem::path file_;
+  std::size_t maximumFileBytes_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
@@ -87,6 +95,8 @@ class DiagnosticLogWriter {
 class DiagnosticLog {
  public:
   static constexpr std::size_t maximumEntries = 300;
+  // Longest text of one entry; control characters in it are escaped (`text::loggable`).
+  static constexpr std::size_t maximumLineBytes = 4096;
 
   // Without a writer the lines go nowhere but the list (tests).
   explicit DiagnosticLog(std::shared_ptr<DiagnosticLogWriter> writer = nullptr);

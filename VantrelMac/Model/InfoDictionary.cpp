@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "Support/JSONNesting.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 
@@ -37,7 +38,7 @@ InfoDictionary::InfoDictionary(std::initializer_list<std::pair<const std::string
 
 std::optional<InfoDictionary> InfoDictionary::load(const std::filesystem::path& file) {
   const auto text = readSmallFile(file, maximumFileSize);
-  if (!text) return std::nullopt;
+  if (!text || !jsonNestingWithin(*text)) return std::nullopt;
   auto parsed = Value::parse(*text, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
   return InfoDictionary(std::move(parsed));

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Support/JSONNesting.hpp"
 #include "UserDefaults.hpp"
 
 namespace vantrel {
@@ -66,6 +67,9 @@ std::optional<std::string> ManagerRouteCache::encode() const {
 }
 
 std::optional<ManagerRouteCache> ManagerRouteCache::decode(ByteView bytes) {
+  if (!jsonNestingWithin(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
+    return std::nullopt;
+  }
   const auto document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
   if (document.is_discarded() || !document.is_object()) return std::nullopt;
   ManagerRouteCache cache;

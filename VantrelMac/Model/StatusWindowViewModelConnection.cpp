@@ -9,6 +9,7 @@
 
 #include "Model/StatusWindowViewModel.hpp"
 #include "Protocol/ManagerSlot.hpp"
+#include "Support/Text.hpp"
 
 namespace vantrel {
 
@@ -68,8 +69,8 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
       self->applyConnectionSettings(candidate, false);
       self->setConnectionState(DirectAuthState::connecting);
       self->appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", i + 1, count,
-                                         candidate.host, candidate.port, slotOf(candidate.connectionNumber),
-                                         candidate.connectionNumber));
+                                         text::loggable(candidate.host), candidate.port,
+                                         slotOf(candidate.connectionNumber), candidate.connectionNumber));
     }
     std::exception_ptr failure;
     DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,

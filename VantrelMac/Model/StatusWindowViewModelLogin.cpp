@@ -251,8 +251,8 @@ void StatusWindowViewModel::handleLoginFailure(const std::string& message, bool 
   setIsAccountAuthenticated(false);
   setAccountLoginStatus(automatic ? "Automatic sign-in failed" : "Sign-in failed");
   setAccountLoginError(message);
-  appendDiagnostic(
-      fmt::format("{} failed: {}", automatic ? "Automatic account login" : "Account login", message));
+  appendDiagnostic(fmt::format("{} failed: {}", automatic ? "Automatic account login" : "Account login",
+                               text::loggable(message)));
   if (automatic) {
     appendDiagnostic("Falling back to cached manager routes");
     attemptAutoConnectOnce();

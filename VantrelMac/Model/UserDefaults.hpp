@@ -106,7 +106,7 @@ class InMemoryUserDefaults final : public UserDefaults {
 // (mode 0600), fsync, rename over the old file, fsync of the folder (created 0700).
 //
 // A file that is not valid JSON, not an object, not a regular file (a link, a folder, a pipe),
-// not owned by this user or oversized is read as an empty store, moved aside as
+// not owned by this user, oversized or nested too deeply is read as an empty store, moved aside as
 // "defaults.json.corrupt-<UTC time>" and logged; it is never overwritten in place. When it
 // cannot be moved aside, the store keeps its values in memory and refuses to write rather than
 // replace the file.
@@ -139,6 +139,9 @@ class JSONFileUserDefaults final : public UserDefaults {
 
   // Largest file that is read; a bigger one counts as damaged.
   static constexpr std::size_t maximumFileSize = 8 * 1024 * 1024;
+  // The store a file's text holds: a JSON object nested no deeper than `maximumJSONNesting`.
+  // Otherwise nullopt, with why in `reason`.
+  static std::optional<Value> decodeFile(std::string_view text, std::string& reason);
   static constexpr std::string_view fileName = "defaults.json";
 
  protected:

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "Support/JSONNesting.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Uuid.hpp"
@@ -155,13 +156,10 @@ ReadResult readStore(int folderFD, const std::string& name) {
     return result;
   }
   text.resize(total);
-  auto parsed = UserDefaults::Value::parse(text, nullptr, false);
-  if (parsed.is_discarded() || !parsed.is_object()) {
-    result.reason = "it is not a JSON object";
-    return result;
-  }
+  auto parsed = JSONFileUserDefaults::decodeFile(text, result.reason);
+  if (!parsed) return result;
   result.outcome = ReadOutcome::ok;
-  result.values = std::move(parsed);
+  result.values = std::move(*parsed);
   return result;
 }
 
@@ -280,6 +278,22 @@ JSONFileUserDefaults::Loaded JSONFileUserDefaults::load(const Options& options) 
       break;
   }
   return loaded;
+}
+
+std::optional<UserDefaults::Value> JSONFileUserDefaults::decodeFile(std::string_view text,
+                                                                    std::string& reason) {
+  // Refused before a document is built: a deep one would overflow the stack of every later copy
+  // and of the writer that saves it back.
+  if (!jsonNestingWithin(text)) {
+    reason = fmt::format("it nests deeper than {} levels", maximumJSONNesting);
+    return std::nullopt;
+  }
+  auto parsed = Value::parse(text, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    reason = "it is not a JSON object";
+    return std::nullopt;
+  }
+  return parsed;
 }
 
 bool JSONFileUserDefaults::lastWriteSucceeded() const { return lastWriteSucceeded_.load(); }

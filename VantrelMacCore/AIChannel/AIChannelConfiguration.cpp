@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Support/JSONNesting.hpp"
 #include "Support/Paths.hpp"
 
 namespace vantrel {
@@ -60,6 +61,7 @@ std::filesystem::path AIChannelConfiguration::applicationSupportDirectory(
 }
 
 std::optional<AIChannelConfiguration> AIChannelConfiguration::decode(std::string_view json) {
+  if (!jsonNestingWithin(json)) return std::nullopt;
   const auto document = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
   if (!document.is_object()) return std::nullopt;
   const auto field = [&](const char* key) -> const nlohmann::json* {

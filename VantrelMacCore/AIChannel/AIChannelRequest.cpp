@@ -5,39 +5,9 @@
 #include <string_view>
 
 #include "AIChannel/AIWire.hpp"
+#include "Support/JSONNesting.hpp"
 
 namespace vantrel {
-namespace {
-
-// Whether the JSON text nests no deeper than `limit`, counting brackets outside strings. Checked
-// before parsing so that a request of nothing but brackets costs no deep structure.
-bool nestingWithin(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return false;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 std::variant<AIChannelRequest, AIChannelRequest::Refusal> AIChannelRequest::parse(
     ByteView envelope) noexcept {
@@ -46,7 +16,7 @@ std::variant<AIChannelRequest, AIChannelRequest::Refusal> AIChannelRequest::pars
     if (!AIWire::hasPrefix(envelope)) return Refusal{"malformed_request", ""};
     const std::string_view body(reinterpret_cast<const char*>(envelope.data()) + AIWire::prefixText.size(),
                                 envelope.size() - AIWire::prefixText.size());
-    if (!nestingWithin(body, maximumJSONDepth)) return Refusal{"malformed_request", ""};
+    if (!jsonNestingWithin(body, maximumJSONDepth)) return Refusal{"malformed_request", ""};
     const auto document = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
     if (!document.is_object()) return Refusal{"malformed_request", ""};
 

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Support/JSONNesting.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -34,6 +35,7 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
 AccountLoginResult parseAccountLoginAnswer(int status, std::string_view body) {
   if (status != 200) throw AccountLoginError::invalidHTTPStatus(status);
   if (body.size() > maxAccountLoginAnswerSize) throw AccountLoginError::invalidResponse();
+  if (!jsonNestingWithin(body)) throw AccountLoginError::invalidResponse();
   const auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (json.is_discarded() || !json.is_object()) throw AccountLoginError::invalidResponse();
 

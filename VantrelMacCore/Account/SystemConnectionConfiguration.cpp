@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "Support/JSONNesting.hpp"
 #include "Support/Paths.hpp"
 
 namespace vantrel {
@@ -38,6 +39,7 @@ std::uint16_t uint16Value(const nlohmann::json& object, const char* key) {
 std::filesystem::path SystemConnectionConfiguration::defaultURL() { return paths::systemConnectionFile(); }
 
 SystemConnectionConfiguration SystemConnectionConfiguration::decode(std::string_view json) {
+  if (!jsonNestingWithin(json)) throw ConfigurationDecodingError("The given data was not valid JSON.");
   const auto document = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded()) throw ConfigurationDecodingError("The given data was not valid JSON.");
   if (!document.is_object()) throw ConfigurationDecodingError("Expected to decode a dictionary.");

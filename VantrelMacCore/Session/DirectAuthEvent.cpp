@@ -2,10 +2,16 @@
 
 #include <fmt/format.h>
 
+#include "Support/Text.hpp"
+
 namespace vantrel {
 namespace {
 
 using namespace DirectAuthEventKinds;
+
+// Hosts, paths and texts come from the manager, the login server or a file: escaped and capped,
+// so that none can start a log line of its own.
+std::string outside(std::string_view text) { return text::loggable(text); }
 
 const char* word(bool value) { return value ? "true" : "false"; }
 
@@ -15,9 +21,11 @@ std::string legacyCode(std::uint32_t code) {
 
 struct Render {
   std::string operator()(const TcpConnectAttempt& e) const {
-    return fmt::format("TCP connect attempt to {}:{}", e.host, e.port);
+    return fmt::format("TCP connect attempt to {}:{}", outside(e.host), e.port);
   }
-  std::string operator()(const TcpConnectFailure& e) const { return "TCP connect failed: " + e.text; }
+  std::string operator()(const TcpConnectFailure& e) const {
+    return "TCP connect failed: " + outside(e.text);
+  }
   std::string operator()(const RegistrationCommandSent& e) const {
     return fmt::format("Registration command 9 sent (comNum={})", e.comNum);
   }
@@ -26,18 +34,18 @@ struct Render {
                        static_cast<unsigned>(e.command), e.payloadByteCount, e.comNum);
   }
   std::string operator()(const LegacyManagerCommand& e) const {
-    return fmt::format("Legacy command: {} {}, payloadBytes={}, comNum={}", legacyCode(e.kind), e.name,
-                       e.payloadByteCount, e.comNum);
+    return fmt::format("Legacy command: {} {}, payloadBytes={}, comNum={}", legacyCode(e.kind),
+                       outside(e.name), e.payloadByteCount, e.comNum);
   }
   std::string operator()(const LegacyComInfoResponseSent& e) const {
     return fmt::format("Legacy GET_COMINFO response sent (comNum={}, payloadBytes={}, {})", e.comNum,
                        e.payloadByteCount, e.summaryFragment);
   }
   std::string operator()(const LegacyComInfoSnapshotFailed& e) const {
-    return "Legacy GET_COMINFO snapshot failed (using fallback): " + e.text;
+    return "Legacy GET_COMINFO snapshot failed (using fallback): " + outside(e.text);
   }
   std::string operator()(const LegacyComInfoResponseFailed& e) const {
-    return "Legacy GET_COMINFO response failed: " + e.text;
+    return "Legacy GET_COMINFO response failed: " + outside(e.text);
   }
   std::string operator()(const ScreenRequest& e) const {
     return fmt::format("GET_SCREEN request: source={}x{}, target={}x{}, cursor={}, accel={}, comNum={}",
@@ -60,27 +68,33 @@ struct Render {
     return fmt::format("Screen frame stats: frames={}, bytes={}, keyframes={}", e.framesSent, e.bytesSent,
                        e.keyframes);
   }
-  std::string operator()(const ScreenStopped& e) const { return "Screen stream stopped: " + e.reason; }
+  std::string operator()(const ScreenStopped& e) const {
+    return "Screen stream stopped: " + outside(e.reason);
+  }
   std::string operator()(const ScreenPermissionDenied& e) const {
-    return "Screen Recording permission denied (control session remains connected): " + e.text;
+    return "Screen Recording permission denied (control session remains connected): " + outside(e.text);
   }
   std::string operator()(const ScreenStreamError& e) const {
-    return "Screen stream error (stream stopped; control session remains when possible): " + e.text;
+    return "Screen stream error (stream stopped; control session remains when possible): " + outside(e.text);
   }
   std::string operator()(const InputEventApplied& e) const {
     return fmt::format("Remote input applied: kind={}, count={}", e.kind, e.count);
   }
   std::string operator()(const InputPermissionDenied& e) const {
-    return "Accessibility permission denied (screen/control TCP remains active): " + e.text;
+    return "Accessibility permission denied (screen/control TCP remains active): " + outside(e.text);
   }
-  std::string operator()(const InputPacketRejected& e) const { return "Remote input ignored: " + e.text; }
+  std::string operator()(const InputPacketRejected& e) const {
+    return "Remote input ignored: " + outside(e.text);
+  }
   std::string operator()(const ClipboardSent& e) const {
     return fmt::format("Clipboard sent: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount);
   }
   std::string operator()(const ClipboardReceived& e) const {
     return fmt::format("Clipboard received: kind={}, bytes={}, items={}", e.kind, e.byteCount, e.itemCount);
   }
-  std::string operator()(const ClipboardRejected& e) const { return "Clipboard payload ignored: " + e.text; }
+  std::string operator()(const ClipboardRejected& e) const {
+    return "Clipboard payload ignored: " + outside(e.text);
+  }
   std::string operator()(const FileTransferStarted& e) const {
     return fmt::format("File transfer started: direction={}, files={}", e.direction, e.total);
   }
@@ -91,24 +105,28 @@ struct Render {
   std::string operator()(const FileTransferCompleted& e) const {
     return fmt::format("File transfer completed: direction={}, files={}", e.direction, e.total);
   }
-  std::string operator()(const FileTransferFailed& e) const { return "File transfer failed: " + e.text; }
-  std::string operator()(const SingleFileListSent& e) const {
-    return fmt::format("Single-file list sent: path={}, items={}", e.path, e.itemCount);
+  std::string operator()(const FileTransferFailed& e) const {
+    return "File transfer failed: " + outside(e.text);
   }
-  std::string operator()(const SingleFileListFailed& e) const { return "Single-file list failed: " + e.text; }
+  std::string operator()(const SingleFileListSent& e) const {
+    return fmt::format("Single-file list sent: path={}, items={}", outside(e.path), e.itemCount);
+  }
+  std::string operator()(const SingleFileListFailed& e) const {
+    return "Single-file list failed: " + outside(e.text);
+  }
   std::string operator()(const SingleFileCommandCompleted& e) const {
     return fmt::format("Single-file command completed: command={}", e.command);
   }
   std::string operator()(const SingleFileCommandFailed& e) const {
-    return "Single-file command failed: " + e.text;
+    return "Single-file command failed: " + outside(e.text);
   }
   std::string operator()(const SystemCommandAccepted& e) const {
-    return "System command accepted: " + e.command;
+    return "System command accepted: " + outside(e.command);
   }
   std::string operator()(const SystemCommandFailed& e) const {
-    return "System command failed: " + e.command + ", error=" + e.detail;
+    return "System command failed: " + outside(e.command) + ", error=" + outside(e.detail);
   }
-  std::string operator()(const Error& e) const { return "Error: " + e.text; }
+  std::string operator()(const Error& e) const { return "Error: " + outside(e.text); }
   std::string operator()(const TcpConnectReady&) const { return "TCP connection ready"; }
   std::string operator()(const AuthCommandSent&) const { return "Auth command 8 sent"; }
   std::string operator()(const AuthAccepted&) const { return "Auth accepted"; }

@@ -60,6 +60,7 @@ void IncomingFileReceiver::startFile(ByteView payload, std::vector<DirectAuthEve
   writer_.abandon();
   record_.reset();
   progress_.reset();
+  skippingFailedFile_ = false;
 
   auto record = LegacyFileMetadata::decode(payload);
   if (!record || record->fileSize < 0) throw LegacyClipboardCodecError::invalidEnvelope();
@@ -73,6 +74,8 @@ void IncomingFileReceiver::startFile(ByteView payload, std::vector<DirectAuthEve
 }
 
 void IncomingFileReceiver::appendData(ByteView payload, std::vector<DirectAuthEvent::Kind>& events) {
+  // The rest of a file that already failed: its failure was reported once, when it failed.
+  if (skippingFailedFile_) return;
   if (!writer_.isOpen() || !record_) throw LegacyClipboardCodecError::invalidEnvelope();
   writer_.append(payload);
   const auto received = writer_.received();
@@ -85,6 +88,7 @@ void IncomingFileReceiver::appendData(ByteView payload, std::vector<DirectAuthEv
 
 void IncomingFileReceiver::finishFile(std::vector<DirectAuthEvent::Kind>& events) {
   // An end frame without an open file (after a failure, say) is ignored.
+  skippingFailedFile_ = false;
   if (!writer_.isOpen() || !record_) return;
   const auto record = *record_;
   record_.reset();
@@ -103,6 +107,7 @@ void IncomingFileReceiver::endBatch() noexcept {
 }
 
 void IncomingFileReceiver::reset() noexcept {
+  skippingFailedFile_ = false;
   writer_.abandon();
   record_.reset();
   progress_.reset();
@@ -111,6 +116,7 @@ void IncomingFileReceiver::reset() noexcept {
 
 void IncomingFileReceiver::fail(const std::exception& error, std::vector<DirectAuthEvent::Kind>& events) {
   reset();
+  skippingFailedFile_ = true;
   events.push_back(transferFailed(localizedDescription(error)));
 }
 

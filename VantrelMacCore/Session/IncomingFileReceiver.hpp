@@ -78,6 +78,9 @@ class IncomingFileReceiver {
   std::optional<LegacyFileMetadata> record_;
   FileTransferProgressThrottle progress_;
   Instant lastActivity_{};
+  // A file failed (refused destination, failed write, …): its remaining data frames are dropped
+  // without another report until its end frame or the next record.
+  bool skippingFailedFile_ = false;
 };
 
 }  // namespace vantrel

@@ -10,7 +10,10 @@
 #include <climits>
 #include <fstream>
 
+#include <fmt/format.h>
+
 #include "Protocol/LegacyClipboardCodec.hpp"
+#include "Support/Text.hpp"
 #include "Support/Uuid.hpp"
 
 namespace vantrel {
@@ -22,6 +25,7 @@ namespace {
 constexpr const char* createFolderText = "Couldn\u2019t create the folder";
 constexpr const char* writeFileText = "Couldn\u2019t write the file";
 constexpr const char* saveFileText = "Couldn\u2019t save the file";
+constexpr std::size_t maximumShownFolderBytes = 200;
 
 // Refuses a file that would leave less than the reserve free on the file system of `fd` (or of
 // `path`, when no descriptor is given), before anything of it is written.
@@ -108,13 +112,23 @@ fs::path IncomingFileDestination::path() const {
   return result / name;
 }
 
+IncomingFolderError::IncomingFolderError(std::string_view folder)
+    : shownFolder_(text::loggable(folder, maximumShownFolderBytes)) {}
+
+std::optional<std::string> IncomingFolderError::errorDescription() const {
+  return fmt::format(
+      "The destination folder \u201C{}\u201D is not usable here: it is not an absolute path on this "
+      "computer.",
+      shownFolder_);
+}
+
 IncomingFileDestination safeDestination(const LegacyFileMetadata& record) {
   const auto& folder = record.destinationFolder;
   // A relative folder would resolve against the process's working directory.
-  if (folder.empty() || folder.front() != '/' || hasNul(folder) || hasNul(record.additionalFolder) ||
-      hasNul(record.filename)) {
+  if (hasNul(folder) || hasNul(record.additionalFolder) || hasNul(record.filename)) {
     throw LegacyClipboardCodecError::invalidEnvelope();
   }
+  if (folder.empty() || folder.front() != '/') throw IncomingFolderError(folder);
   IncomingFileDestination destination;
   auto standardized = fs::path(folder).lexically_normal().string();
   while (standardized.size() > 1 && standardized.back() == '/') standardized.pop_back();

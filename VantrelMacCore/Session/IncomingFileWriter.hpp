@@ -14,6 +14,7 @@
 #include "Protocol/LegacyFileTransfer.hpp"
 #include "Session/FileSystemError.hpp"
 #include "Support/Bytes.hpp"
+#include "Support/Error.hpp"
 
 namespace vantrel {
 
@@ -30,11 +31,25 @@ struct IncomingFileDestination {
   friend bool operator==(const IncomingFileDestination&, const IncomingFileDestination&) = default;
 };
 
+// A destination folder that names no folder of this computer: empty, relative, or another
+// system's path such as "C:\\Downloads". The folder is shown escaped and shortened.
+class IncomingFolderError : public Error {
+ public:
+  explicit IncomingFolderError(std::string_view folder);
+
+  const std::string& shownFolder() const noexcept { return shownFolder_; }
+  std::optional<std::string> errorDescription() const override;
+  std::string errorDomain() const override { return "VantrelMacCore.IncomingFolderError"; }
+
+ private:
+  std::string shownFolder_;
+};
+
 // The destination of a record. The name is the last non-empty "/" component of the filename (a
 // backslash is an ordinary character of a name), "Vantrel-file" when there is none; the
 // additional folder is split at "/" and "\", dropping empty, "." and ".." parts. Throws
-// `LegacyClipboardCodecError::invalidEnvelope` for a destination folder that is empty or not
-// absolute, a name "." or "..", or a NUL anywhere.
+// `IncomingFolderError` for a destination folder that is empty or not absolute, and
+// `LegacyClipboardCodecError::invalidEnvelope` for a name "." or "..", or a NUL anywhere.
 IncomingFileDestination safeDestination(const LegacyFileMetadata& record);
 
 class IncomingFileWriter {

@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 
+#include "Support/Text.hpp"
+
 namespace vantrel {
 
 struct SystemLog::Backend {
@@ -72,12 +74,15 @@ SystemLog::SystemLog(std::string subsystem, std::string category)
   backend_ = backend;
 }
 
-void SystemLog::log(LogLevel level, std::string_view message) const {
+void SystemLog::log(LogLevel level, std::string_view raw) const {
+  // The last guard for text from outside that a caller formatted in unescaped: one line stays one
+  // line, without terminal escape codes.
+  const auto message = text::loggable(raw, maximumLineBytes);
   backend_->logger->log(toSpd(level), "{}", message);
   auto& r = registry();
   std::lock_guard lock(r.mutex);
   if (r.memorySinks.empty()) return;
-  const LogEntry entry{subsystem_, category_, level, std::string(message)};
+  const LogEntry entry{subsystem_, category_, level, message};
   for (auto* sink : r.memorySinks) sink->record(entry);
 }
 

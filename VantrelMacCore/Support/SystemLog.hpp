@@ -28,6 +28,9 @@ class SystemLog {
   const std::string& subsystem() const noexcept { return subsystem_; }
   const std::string& category() const noexcept { return category_; }
 
+  // Longest line written; control characters in a line are escaped (`text::loggable`).
+  static constexpr std::size_t maximumLineBytes = 16 * 1024;
+
   void log(LogLevel level, std::string_view message) const;
   // Whether lines of this level are written (the minimum level set by `setMinimumLevel`).
   bool isEnabled(LogLevel level) const;

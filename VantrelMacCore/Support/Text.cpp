@@ -1,7 +1,9 @@
 #include "Support/Text.hpp"
 
+#include <fmt/format.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -225,6 +227,37 @@ std::string printableFileName(std::string_view name) {
       out.append(name.substr(i, length));
       i += length;
     }
+  }
+  return out;
+}
+
+std::string loggable(std::string_view s, std::size_t maximumBytes) {
+  std::string out;
+  out.reserve(std::min(s.size(), maximumBytes) + 16);
+  std::size_t i = 0;
+  while (i < s.size()) {
+    utf8proc_int32_t scalar = 0;
+    const auto n = decodeAt(s, i, scalar);
+    std::string piece;
+    std::size_t consumed = 1;
+    if (n <= 0) {
+      piece = fmt::format("\\x{:02X}", static_cast<unsigned char>(s[i]));
+    } else {
+      consumed = static_cast<std::size_t>(n);
+      const auto category = utf8proc_get_property(scalar)->category;
+      if (category == UTF8PROC_CATEGORY_CC || category == UTF8PROC_CATEGORY_CF ||
+          category == UTF8PROC_CATEGORY_ZL || category == UTF8PROC_CATEGORY_ZP) {
+        piece = scalar < 0x80 ? fmt::format("\\x{:02X}", scalar) : fmt::format("\\u{{{:04X}}}", scalar);
+      } else {
+        piece.assign(s.substr(i, consumed));
+      }
+    }
+    if (out.size() + piece.size() > maximumBytes) {
+      out += fmt::format("… ({} bytes)", s.size());
+      return out;
+    }
+    out += piece;
+    i += consumed;
   }
   return out;
 }

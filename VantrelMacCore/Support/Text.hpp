@@ -51,4 +51,14 @@ std::string encodeScalar(char32_t scalar);
 // Linux names are arbitrary bytes; JSON documents and log lines need text.
 std::string printableFileName(std::string_view name);
 
+// Text from outside the process (a server's message, a host name, a manager's file name) made
+// safe to put into a log line: it can neither start a line of its own nor carry terminal escape
+// codes or reordering marks. Control and format characters and line or paragraph separators
+// become "\xHH" (below U+0080) or "\u{HHHH}", a byte that is not valid UTF-8 becomes "\xHH",
+// and text longer than `maximumBytes` is cut at a character boundary and ends in
+// "… (N bytes)" with its full length. Everything else, backslashes included, is kept as it is, so
+// applying it twice changes nothing more.
+inline constexpr std::size_t maximumLoggedBytes = 512;
+std::string loggable(std::string_view s, std::size_t maximumBytes = maximumLoggedBytes);
+
 }  // namespace vantrel::text

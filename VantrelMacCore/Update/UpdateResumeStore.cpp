@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Support/AIChannelError.hpp"
+#include "Support/JSONNesting.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Uuid.hpp"
 
@@ -159,6 +160,9 @@ std::string UpdateResumeIntent::encode() const {
 }
 
 std::optional<UpdateResumeIntent> UpdateResumeIntent::decode(ByteView bytes) {
+  if (!jsonNestingWithin(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
+    return std::nullopt;
+  }
   const auto object = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
   if (!object.is_object()) return std::nullopt;
   const auto build = object.find("expectedBuild");

@@ -48,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (inside.empty() || *inside.begin() == "..") std::abort();
   } catch (const LegacyClipboardCodecError& error) {
     if (error.kind() != LegacyClipboardCodecError::Case::invalidEnvelope) std::abort();
+  } catch (const IncomingFolderError& error) {
+    if (!record.destinationFolder.empty() && record.destinationFolder.front() == '/') std::abort();
+    (void)error.localizedDescription();
   }
   return 0;
 }

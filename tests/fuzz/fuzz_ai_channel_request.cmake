@@ -2,5 +2,6 @@
 find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(ai_channel_request AIChannelRequestFuzz.cpp
   "${core}/AIChannel/AIChannelRequest.cpp"
-  "${core}/Support/Bytes.cpp")
+  "${core}/Support/Bytes.cpp"
+  "${core}/Support/JSONNesting.cpp")
 target_link_libraries(fuzz_ai_channel_request PRIVATE nlohmann_json::nlohmann_json)

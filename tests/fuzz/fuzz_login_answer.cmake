@@ -3,6 +3,7 @@ pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(login_answer LoginAnswerFuzz.cpp
   "${core}/Support/Bytes.cpp"
+  "${core}/Support/JSONNesting.cpp"
   "${core}/Support/Error.cpp"
   "${core}/Support/Text.cpp"
   "${core}/Support/Paths.cpp"

@@ -216,15 +216,21 @@ TEST_F(SessionFiles, HostileNamesAndFoldersAreRefused) {
   fs::create_directory(dir.path() / "target");
   writeFile(dir.path() / "outside.txt", "outside");
   struct Case {
-    std::string folder, name;
+    std::string folder, name, text;
+  };
+  const std::string invalid = "Invalid legacy clipboard envelope.";
+  const auto unusable = [](const std::string& folder) {
+    return "The destination folder \u201C" + folder +
+           "\u201D is not usable here: it is not an absolute path on this computer.";
   };
   const Case cases[] = {
-      {(dir.path() / "target").string(), ".."},
-      {(dir.path() / "target").string(), "."},
-      {(dir.path() / "target").string(), "a/.."},
-      {(dir.path() / "target").string(), "sub/."},
-      {"", "x.txt"},
-      {"relative/folder", "x.txt"},
+      {(dir.path() / "target").string(), "..", invalid},
+      {(dir.path() / "target").string(), ".", invalid},
+      {(dir.path() / "target").string(), "a/..", invalid},
+      {(dir.path() / "target").string(), "sub/.", invalid},
+      {"", "x.txt", unusable("")},
+      {"relative/folder", "x.txt", unusable("relative/folder")},
+      {"C:\\Downloads", "x.txt", unusable("C:\\Downloads")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder + " | " + c.name);
@@ -234,8 +240,8 @@ TEST_F(SessionFiles, HostileNamesAndFoldersAreRefused) {
     sendEnd();
     settle();
     const auto failures = session.eventsOf<K::FileTransferFailed>();
-    ASSERT_GT(failures.size(), before);
-    EXPECT_EQ(failures[before].text, "Invalid legacy clipboard envelope.");
+    ASSERT_EQ(failures.size(), before + 1);  // once for the file, not once per frame
+    EXPECT_EQ(failures[before].text, c.text);
   }
   EXPECT_EQ(session.countOf<K::FileTransferCompleted>(), 0u);
   EXPECT_TRUE(namesIn(dir.path() / "target").empty());

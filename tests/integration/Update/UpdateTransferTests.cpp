@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <fstream>
+#include <utility>
 
 #include "Platform/UpdateFramework.hpp"
 #include "Platform/UpdateFrameworkTransfer.hpp"
@@ -121,7 +124,53 @@ TEST_F(UpdateTransferTest, StalledDownloadIsAborted) {
   policy.lowSpeedBytes = 1000;
   const auto [error, bytes] = download(https.url("/slow"), 4096);
   EXPECT_NE(error, "");
+  EXPECT_EQ(error.find("did not finish within"), std::string::npos) << error;  // the floor, not the deadline
   EXPECT_LT(bytes.size(), 4096u);
+}
+
+// The server sends its first bytes and then holds the connection: a rate of almost nothing that
+// the rate floor (set beyond this test's horizon) does not end. Only the overall deadline does.
+TEST_F(UpdateTransferTest, AFeedThatKeepsTheConnectionOpenEndsAtItsDeadline) {
+  https.set("/trickle", Answer::stalled(std::string(100'000, 'f')));
+  policy.lowSpeedBytes = 1;
+  policy.lowSpeedTime = std::chrono::seconds(60);
+  policy.feedDeadline = std::chrono::milliseconds(300);
+  EXPECT_NE(fetch(https.url("/trickle"), nullptr, 1 << 20).find("did not finish within 0.3 seconds"),
+            std::string::npos);
+}
+
+TEST_F(UpdateTransferTest, AnArchiveEndsAtTheDeadlineItsDeclaredLengthGives) {
+  https.set("/archive", Answer::stalled(std::string(4096, 'a')));
+  policy.lowSpeedBytes = 1;
+  policy.lowSpeedTime = std::chrono::seconds(60);
+  policy.archiveFloorBytesPerSecond = 4 * 4096;  // 4096 bytes: 250 ms
+  policy.archiveMinimumDeadline = std::chrono::milliseconds(0);
+  const auto [error, bytes] = download(https.url("/archive"), 4096);
+  EXPECT_NE(error.find("did not finish within 0.25 seconds"), std::string::npos) << error;
+  EXPECT_LT(bytes.size(), 4096u);
+}
+
+TEST(UpdateTransferDeadline, TheArchiveDeadlineScalesWithItsLengthBetweenOneAndThirtyMinutes) {
+  const update_transfer::Policy policy;
+  EXPECT_EQ(policy.feedDeadline, std::chrono::seconds(60));
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  constexpr std::uint64_t floor = 64 * 1024;
+  const std::pair<std::uint64_t, milliseconds> cases[] = {
+      {0, seconds(60)},
+      {1, seconds(60)},
+      {floor * 60, seconds(60)},
+      {floor * 60 + 1, milliseconds(60'001)},  // rounded up to the next millisecond
+      {floor * 600, seconds(600)},
+      {floor * 1800, seconds(1800)},
+      {floor * 1800 + 1, seconds(1800)},
+      {512ULL * 1024 * 1024, seconds(1800)},
+      {UINT64_MAX, seconds(1800)},
+  };
+  for (const auto& [length, deadline] : cases) {
+    SCOPED_TRACE(length);
+    EXPECT_EQ(update_transfer::archiveDeadline(length, policy), deadline);
+  }
 }
 
 TEST_F(UpdateTransferTest, CancelledTransferReportsCancellation) {

@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "Model/DiagnosticLog.hpp"
 #include "ReadOnlyFolder.hpp"
@@ -201,6 +205,89 @@ TEST_F(DiagnosticLogFileTest, ALineBeyondTheBacklogLimitIsDroppedNotQueued) {
   writer->flush();
   EXPECT_EQ(writer->droppedLines(), 1U);
   EXPECT_EQ(readText(file), "2025-03-04T05:06:07Z small\n");
+}
+
+// ---- Size limit and rotation ----
+
+std::size_t sizeOf(const fs::path& path) { return static_cast<std::size_t>(fs::file_size(path)); }
+
+TEST_F(DiagnosticLogFileTest, TheFileStaysUnderItsLimitWithOneOlderCopyOfWholeLines) {
+  constexpr std::size_t limit = 1000;
+  auto writer = std::make_shared<DiagnosticLogWriter>(file, limit);
+  DiagnosticLog log(writer);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; ++i) {
+    const auto text = fmt::format("event {:04}", i);
+    log.appendDiagnostic(text, sampleTime());
+    expected.push_back(DiagnosticLog::fileLine(text, sampleTime()));
+    if (i % 7 == 0) writer->flush();  // batches of different sizes
+  }
+  writer->flush();
+  const auto rotated = writer->rotatedFile();
+  EXPECT_EQ(rotated, stateHome / "VantrelMac.log.1");
+  EXPECT_LE(sizeOf(file), limit);
+  EXPECT_LE(sizeOf(rotated), limit);
+  EXPECT_EQ(modeOf(file), 0600U);
+  EXPECT_EQ(modeOf(rotated), 0600U);
+  // The two files end with the newest lines, in order and whole, with nothing in between lost.
+  const auto kept = readText(rotated) + readText(file);
+  std::string all;
+  for (const auto& line : expected) all += line;
+  ASSERT_GE(all.size(), kept.size());
+  EXPECT_EQ(all.substr(all.size() - kept.size()), kept);
+  EXPECT_EQ(kept.front(), '2');   // begins at a line
+  EXPECT_GT(kept.size(), limit);  // the older copy is kept, not dropped
+}
+
+TEST_F(DiagnosticLogFileTest, ALogAtTheDefaultLimitIsMovedAsideBeforeItPassesFiveMebibytes) {
+  EXPECT_EQ(DiagnosticLogWriter::defaultMaximumFileBytes, 5U * 1024 * 1024);
+  fs::create_directories(stateHome);
+  const std::string old(DiagnosticLogWriter::defaultMaximumFileBytes - 10, 'o');
+  std::ofstream(file) << old;
+  ::chmod(file.c_str(), 0600);
+  auto writer = std::make_shared<DiagnosticLogWriter>(file);
+  DiagnosticLog log(writer);
+  log.appendDiagnostic("the line that does not fit", sampleTime());
+  writer->flush();
+  EXPECT_EQ(readText(file), DiagnosticLog::fileLine("the line that does not fit", sampleTime()));
+  EXPECT_EQ(sizeOf(stateHome / "VantrelMac.log.1"), old.size());
+}
+
+TEST_F(DiagnosticLogFileTest, ALinkAtTheOlderCopyIsReplacedNotFollowed) {
+  fs::create_directories(stateHome);
+  const auto target = home.path() / "victim.txt";
+  std::ofstream(target) << "untouched";
+  fs::create_symlink(target, stateHome / "VantrelMac.log.1");
+  auto writer = std::make_shared<DiagnosticLogWriter>(file, 100);
+  DiagnosticLog log(writer);
+  for (int i = 0; i < 10; ++i) log.appendDiagnostic("line " + std::to_string(i), sampleTime());
+  writer->flush();
+  EXPECT_EQ(readText(target), "untouched");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(writer->rotatedFile())));
+}
+
+// ---- Text from outside ----
+
+TEST_F(DiagnosticLogFileTest, TextFromOutsideCannotForgeLinesOrCarryEscapeCodes) {
+  MemoryLogSink sink;
+  auto writer = std::make_shared<DiagnosticLogWriter>(file);
+  DiagnosticLog log(writer);
+  log.appendDiagnostic("Account login failed: line1\nFAKE DIAGNOSTIC LINE\x1b[31m red \u202e\r",
+                       sampleTime());
+  log.appendDiagnostic(std::string(100'000, 'h'), sampleTime());
+  writer->flush();
+  const auto text = readText(file);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.find("\u202e"), std::string::npos);
+  ASSERT_EQ(log.entries().size(), 2U);
+  EXPECT_EQ(log.entries()[0].text,
+            "Account login failed: line1\\x0AFAKE DIAGNOSTIC LINE\\x1B[31m red \\u{202E}\\x0D");
+  EXPECT_LE(log.entries()[1].text.size(), DiagnosticLog::maximumLineBytes + 32);
+  for (const auto& entry : sink.entries()) {
+    EXPECT_EQ(entry.message.find('\n'), std::string::npos) << entry.message;
+    EXPECT_EQ(entry.message.find('\x1b'), std::string::npos) << entry.message;
+  }
 }
 
 }  // namespace

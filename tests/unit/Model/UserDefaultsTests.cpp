@@ -9,6 +9,7 @@
 
 #include "Model/UserDefaults.hpp"
 #include "ReadOnlyFolder.hpp"
+#include "Support/JSONNesting.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -233,25 +234,49 @@ TEST_P(DamagedFile, ReadsAsEmptyIsKeptAsideAndLogged) {
 
 INSTANTIATE_TEST_SUITE_P(
     UserDefaults, DamagedFile,
-    ::testing::Values(DamagedCase{"NotJSON", [](const fs::path& f) { writeText(f, "{\"a\":"); }},
-                      DamagedCase{"NotAnObject", [](const fs::path& f) { writeText(f, "[1,2]"); }},
-                      DamagedCase{"Empty", [](const fs::path& f) { writeText(f, ""); }},
-                      DamagedCase{"Binary",
-                                  [](const fs::path& f) { writeText(f, std::string("\xFF\x00\x01", 3)); }},
-                      DamagedCase{"SymbolicLink",
-                                  [](const fs::path& f) {
-                                    writeText(f.parent_path() / "elsewhere.json", R"({"secret":1})");
-                                    fs::create_symlink(f.parent_path() / "elsewhere.json", f);
-                                  }},
-                      DamagedCase{"Folder", [](const fs::path& f) { fs::create_directories(f); }},
-                      DamagedCase{"Pipe", [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }},
-                      DamagedCase{"TooLarge",
-                                  [](const fs::path& f) {
-                                    std::string big = "{\"a\":\"";
-                                    big.append(JSONFileUserDefaults::maximumFileSize, 'x');
-                                    writeText(f, big + "\"}");
-                                  }}),
+    ::testing::Values(
+        DamagedCase{"NotJSON", [](const fs::path& f) { writeText(f, "{\"a\":"); }},
+        DamagedCase{"NotAnObject", [](const fs::path& f) { writeText(f, "[1,2]"); }},
+        DamagedCase{"Empty", [](const fs::path& f) { writeText(f, ""); }},
+        DamagedCase{"Binary", [](const fs::path& f) { writeText(f, std::string("\xFF\x00\x01", 3)); }},
+        DamagedCase{"SymbolicLink",
+                    [](const fs::path& f) {
+                      writeText(f.parent_path() / "elsewhere.json", R"({"secret":1})");
+                      fs::create_symlink(f.parent_path() / "elsewhere.json", f);
+                    }},
+        DamagedCase{"Folder", [](const fs::path& f) { fs::create_directories(f); }},
+        DamagedCase{"Pipe", [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }},
+        // Valid JSON, but deep enough to overflow the stack of whatever copies or
+        // writes the document back.
+        DamagedCase{"NestedSeventyThousandDeep",
+                    [](const fs::path& f) {
+                      writeText(f, "{\"zzz\":" + std::string(70'000, '[') + std::string(70'000, ']') + "}");
+                    }},
+        DamagedCase{"NestedOnePastTheLimit",
+                    [](const fs::path& f) {
+                      const auto inner = maximumJSONNesting;
+                      writeText(f, "{\"a\":" + std::string(inner, '[') + std::string(inner, ']') + "}");
+                    }},
+        DamagedCase{"TooLarge",
+                    [](const fs::path& f) {
+                      std::string big = "{\"a\":\"";
+                      big.append(JSONFileUserDefaults::maximumFileSize, 'x');
+                      writeText(f, big + "\"}");
+                    }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(JSONFileUserDefaultsTest, AFileNestedToTheLimitLoadsAndIsWrittenBack) {
+  const auto inner = maximumJSONNesting - 1;
+  const auto deep = Value::parse(std::string(inner, '[') + std::string(inner, ']'));
+  writeText(file, Value{{"deep", deep}}.dump());
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  EXPECT_FALSE(defaults.quarantinedFile());
+  EXPECT_EQ(defaults.value("deep"), deep);
+  defaults.setInteger("i", 1);
+  defaults.flush();
+  EXPECT_TRUE(defaults.lastWriteSucceeded());
+  EXPECT_EQ(Value::parse(readText(file)), (Value{{"deep", deep}, {"i", 1}}));
+}
 
 TEST_F(JSONFileUserDefaultsTest, ALinkedTargetIsNeverWrittenThrough) {
   const auto elsewhere = home.path() / "elsewhere.json";

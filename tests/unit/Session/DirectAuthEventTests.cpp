@@ -111,8 +111,11 @@ TEST(DirectAuthEvent, NumberRenderingEdges) {
       {ScreenFirstEncodedFrame{1, 1, true}, "First encoded screen frame sent (keyframe, bytes=1, chunks=1)"},
       {FileTransferProgress{"d", 0, 0, -5, 9223372036854775807LL},
        "File transfer: direction=d, file=0/0, bytes=-5/9223372036854775807"},
-      // Text is carried as it is: newlines, braces and percent signs are not touched.
-      {Error{"a\nb {} %s"}, "Error: a\nb {} %s"},
+      // Braces and percent signs are carried as they are; a line break from outside cannot start a
+      // line of its own.
+      {Error{"a\nb {} %s"}, "Error: a\\x0Ab {} %s"},
+      {TcpConnectAttempt{"127.0.0.1\nFAKE", 1}, "TCP connect attempt to 127.0.0.1\\x0AFAKE:1"},
+      {FileTransferFailed{"\x1b[2Jcleared"}, "File transfer failed: \\x1B[2Jcleared"},
       {TcpConnectFailure{""}, "TCP connect failed: "},
   };
   for (const auto& row : rows) {
@@ -140,7 +143,7 @@ TEST(OSLogDirectAuthSystemLogger, MirrorsTheLineUnderConnectionCategory) {
   EXPECT_EQ(entries[0].subsystem, "local.vantrel.VantrelMac");
   EXPECT_EQ(entries[0].category, "connection");
   EXPECT_EQ(entries[0].level, LogLevel::notice);
-  EXPECT_EQ(entries[0].message, "Error: multi\nline");
+  EXPECT_EQ(entries[0].message, "Error: multi\\x0Aline");
 }
 
 TEST(OSLogDirectAuthSystemLogger, DisabledLevelWritesNothing) {

@@ -135,10 +135,6 @@ TEST(IncomingFileDestinationTests, HostileNamesAndFoldersAreRefused) {
       record("/dest", "a/..", 0),
       record("/dest", "../..", 0),
       record("/dest", "x/.", 0),
-      record("", "f", 0),
-      record("relative/folder", "f", 0),
-      record("C:\\Users", "f", 0),
-      record("./dest", "f", 0),
       record("/dest", std::string("a\0b", 3), 0),
       record(std::string("/de\0st", 6), "f", 0),
       record("/dest", "f", 0, 0, 1, std::string("x\0y", 3)),
@@ -151,6 +147,10 @@ TEST(IncomingFileDestinationTests, HostileNamesAndFoldersAreRefused) {
     } catch (const LegacyClipboardCodecError& error) {
       EXPECT_EQ(error.kind(), LegacyClipboardCodecError::Case::invalidEnvelope);
     }
+  }
+  for (const auto& folder : {"", "relative/folder", "C:\\Users", "./dest"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_THROW(safeDestination(record(folder, "f", 0)), IncomingFolderError);
   }
 }
 
@@ -259,8 +259,7 @@ TEST_F(IncomingFileReceiverTests, EmptyNameFallsBackToVantrelFile) {
 }
 
 TEST_F(IncomingFileReceiverTests, RefusedRecordsFailWithTheInvalidEnvelopeText) {
-  for (const auto& bad :
-       {record(dest(), "..", 1), record(dest(), ".", 1), record("relative", "f", 1), record("", "f", 1)}) {
+  for (const auto& bad : {record(dest(), "..", 1), record(dest(), ".", 1)}) {
     IncomingFileReceiver receiver(gate);
     EXPECT_EQ(receiver.handleFrame(10, encoded(bad)), failed(invalidText)) << bad.filename;
     EXPECT_FALSE(receiver.holdsBatchLease());
@@ -271,6 +270,49 @@ TEST_F(IncomingFileReceiverTests, RefusedRecordsFailWithTheInvalidEnvelopeText) 
   EXPECT_EQ(receiver.handleFrame(10, Bytes(633, 0)), failed(invalidText));
   EXPECT_FALSE(fs::exists(dest()));
   EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
+}
+
+struct FolderCase {
+  std::string folder;
+  std::string shown;
+};
+
+TEST_F(IncomingFileReceiverTests, AFolderOfAnotherSystemIsRefusedOnceForTheWholeFile) {
+  const FolderCase cases[] = {
+      {"C:\\Downloads", "C:\\Downloads"},
+      {"relative/folder", "relative/folder"},
+      {"", ""},
+      {"./in", "./in"},
+      {"D:\\x\nFAKE LINE\x1b[31m", "D:\\x\\x0AFAKE LINE\\x1B[31m"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    IncomingFileReceiver receiver(gate);
+    const auto expected = failed("The destination folder \u201C" + c.shown +
+                                 "\u201D is not usable here: it is not an absolute path on this computer.");
+    const auto content = patternBytes(10 * chunk + 1);
+    // One failure for the record, then nothing for its 11 data frames and its end frame.
+    EXPECT_EQ(
+        sendFile(receiver, record(c.folder, "f.bin", static_cast<std::int64_t>(content.size())), content),
+        expected);
+    EXPECT_FALSE(receiver.holdsBatchLease());
+    // The next file of the batch is received as usual.
+    sendFile(receiver, record(dest(), "next.txt", 2), toBytes("ok"));
+    EXPECT_EQ(readFile(dest() / "next.txt"), toBytes("ok"));
+  }
+  EXPECT_EQ(namesIn(dest()), std::set<std::string>{"next.txt"});
+  EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
+}
+
+TEST_F(IncomingFileReceiverTests, AFolderShownInTheFailureIsShortened) {
+  IncomingFileReceiver receiver(gate);
+  // Each of 120 line feeds would become four characters.
+  const auto events = receiver.handleFrame(10, encoded(record("C:\\" + std::string(120, '\n'), "f", 1)));
+  ASSERT_EQ(events.size(), 1u);
+  const auto* failure = std::get_if<kinds::FileTransferFailed>(&events[0]);
+  ASSERT_NE(failure, nullptr);
+  EXPECT_LT(failure->text.size(), 320u) << failure->text;
+  EXPECT_EQ(failure->text.find('\n'), std::string::npos);
 }
 
 TEST_F(IncomingFileReceiverTests, LinksInsideTheFolderAreNeverFollowed) {
@@ -325,9 +367,11 @@ TEST_F(IncomingFileReceiverTests, AnnouncedSizeIsEnforced) {
   EXPECT_FALSE(receiver.holdsBatchLease());
   EXPECT_EQ(readFile(dest() / "short"), toBytes("existing"));
   EXPECT_EQ(namesIn(dest()), (std::set<std::string>{"exact", "short"}));
-  // The manager goes on: each further data frame is one more failure; its end frame is ignored.
-  EXPECT_EQ(receiver.handleFrame(12, toBytes("x")), failed(invalidText));
+  // The manager goes on: the file's further data frames and its end frame add no failure; data
+  // after that end belongs to no file.
+  EXPECT_TRUE(receiver.handleFrame(12, toBytes("x")).empty());
   EXPECT_TRUE(receiver.handleFrame(15, {}).empty());
+  EXPECT_EQ(receiver.handleFrame(12, toBytes("x")), failed(invalidText));
 }
 
 TEST_F(IncomingFileReceiverTests, ShortFileIsRemovedAndTheExistingFileKept) {
@@ -458,7 +502,7 @@ TEST_F(IncomingFileReceiverTests, ReservedGateRefusesTheBatch) {
   IncomingFileReceiver receiver(gate);
   const auto events = receiver.handleFrame(10, encoded(record(dest(), "f", 1)));
   EXPECT_EQ(events, failed(localizedDescription(AIChannelError::invalid("update_installation_in_progress"))));
-  EXPECT_EQ(receiver.handleFrame(12, toBytes("x")), failed(invalidText));
+  EXPECT_TRUE(receiver.handleFrame(12, toBytes("x")).empty());  // reported once, above
   EXPECT_FALSE(fs::exists(dest()));
 }
 

@@ -124,5 +124,16 @@ TEST(SystemLog, SinkStopsRecordingWhenDestroyed) {
   EXPECT_EQ(outer.entries().size(), 2u);
 }
 
+TEST(SystemLog, ALineStaysOneLineWhateverItsTextHolds) {
+  MemoryLogSink sink;
+  const SystemLog log("local.vantrel.test", "outside");
+  log.error("rejected: {}", "line1\nFAKE\x1b[2J");
+  log.info("{}", std::string(SystemLog::maximumLineBytes * 2, 'x'));
+  const auto entries = sink.entries();
+  ASSERT_EQ(entries.size(), 2U);
+  EXPECT_EQ(entries[0].message, "rejected: line1\\x0AFAKE\\x1B[2J");
+  EXPECT_LE(entries[1].message.size(), SystemLog::maximumLineBytes + 32);
+}
+
 }  // namespace
 }  // namespace vantrel

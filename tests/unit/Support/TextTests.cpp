@@ -75,5 +75,53 @@ TEST(Text, CaseInsensitiveEqualityUsesUnicodeFolding) {
   EXPECT_FALSE(text::caseInsensitiveEquals("host", "host "));
 }
 
+struct LoggableCase {
+  const char* name;
+  std::string in;
+  std::string out;
+};
+
+TEST(Text, LoggableEscapesWhatCouldForgeALine) {
+  const LoggableCase cases[] = {
+      {"plain text is kept", "Wrong password.", "Wrong password."},
+      {"Korean is kept", "비밀번호가 틀렸습니다.", "비밀번호가 틀렸습니다."},
+      {"backslashes are kept", R"(C:\Downloads\x41)", R"(C:\Downloads\x41)"},
+      {"line feed", "a\nFAKE LINE", "a\\x0AFAKE LINE"},
+      {"carriage return", "a\r\nb", "a\\x0D\\x0Ab"},
+      {"tab and NUL", std::string("a\tb\0c", 5), "a\\x09b\\x00c"},
+      {"escape sequence", "\x1b[31mred\x1b[0m", "\\x1B[31mred\\x1B[0m"},
+      {"delete", "a\x7f", "a\\x7F"},
+      {"C1 control as UTF-8", "a\u0085b", "a\\u{0085}b"},
+      {"right-to-left override", "abc\u202edcba", "abc\\u{202E}dcba"},
+      {"line separator", "a\u2028b", "a\\u{2028}b"},
+      {"zero-width and byte-order marks", "\u200b\ufeff", "\\u{200B}\\u{FEFF}"},
+      {"invalid bytes", "a\xff\xc3", "a\\xFF\\xC3"},
+      {"overlong slash", "\xc0\xaf", "\\xC0\\xAF"},
+      {"encoded surrogate", "\xed\xa0\x80", "\\xED\\xA0\\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::loggable(c.in), c.out);
+    EXPECT_EQ(text::loggable(text::loggable(c.in)), c.out);  // escaping twice changes nothing more
+    EXPECT_TRUE(text::isValidUTF8(text::loggable(c.in)));
+  }
+}
+
+TEST(Text, LoggableCapsLongTextAtACharacterBoundary) {
+  const std::string longHost(60'000, 'h');
+  std::string capped(512, 'h');
+  capped.append("\u2026 (60000 bytes)");
+  EXPECT_EQ(text::loggable(longHost), capped);
+  EXPECT_EQ(text::loggable(std::string(512, 'h')), std::string(512, 'h'));
+  EXPECT_EQ(text::loggable(std::string(10, 'x'), 4), "xxxx\u2026 (10 bytes)");
+  // A three-byte character that would cross the cap is left out whole.
+  const auto cut = text::loggable("ab한국", 4);
+  EXPECT_EQ(cut, "ab\u2026 (8 bytes)");
+  // An escape that would cross the cap is left out whole too.
+  EXPECT_EQ(text::loggable("abc\n", 5), "abc\u2026 (4 bytes)");
+  EXPECT_TRUE(text::isValidUTF8(text::loggable(std::string(1000, '\xff'))));
+  EXPECT_LE(text::loggable(std::string(1000, '\x1b')).size(), 512U + 32);
+}
+
 }  // namespace
 }  // namespace vantrel

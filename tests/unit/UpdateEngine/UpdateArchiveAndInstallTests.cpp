@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "Platform/UpdateFramework.hpp"
 #include "Platform/UpdateFrameworkArchive.hpp"
 #include "Platform/UpdateFrameworkInstall.hpp"
+#include "Update/UpdateEncoding.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
 
@@ -30,8 +33,10 @@ class UpdateArchiveTest : public ::testing::Test {
     fs::create_directory(staging);
   }
 
-  // Extracts `archive`; returns the refusal text, or "" when it was accepted.
-  std::string extract(const std::string& archive, const update_archive::Limits& limits = {}) {
+  // Extracts `archive`; returns the refusal text, or "" when it was accepted. A refusal must
+  // carry `expected` as its code.
+  std::string extract(const std::string& archive, const update_archive::Limits& limits = {},
+                      updater_errors::Code expected = updater_errors::archiveRefused) {
     const auto file = temp.path() / "archive.tgz";
     testing::writeText(file, archive);
     const int fd = ::open(file.c_str(), O_RDONLY);
@@ -40,7 +45,7 @@ class UpdateArchiveTest : public ::testing::Test {
     try {
       update_archive::extract(fd, dir, limits);
     } catch (const UpdaterError& error) {
-      EXPECT_EQ(error.code(), updater_errors::archiveRefused);
+      EXPECT_EQ(error.code(), expected) << error.localizedDescription();
       refusal = error.localizedDescription();
     }
     ::close(fd);
@@ -116,14 +121,32 @@ TEST_F(UpdateArchiveTest, SpecialModeBitsAreStripped) {
 }
 
 TEST_F(UpdateArchiveTest, GarbageIsRefused) {
-  EXPECT_NE(extract("not an archive at all"), "");
+  const std::string damaged = "The update could not be installed: the archive is damaged";
+  EXPECT_EQ(extract("not an archive at all", {}, updater_errors::installFailed).rfind(damaged, 0), 0U);
   std::string noise(50'000, '\0');
   std::uint32_t state = 12345;
   for (auto& c : noise) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
   auto archive = testing::tarGz({{"a", Type::file, noise, 0644, ""}});
   archive.resize(archive.size() / 2);
-  EXPECT_NE(extract(archive), "");
+  resetStaging();
+  EXPECT_EQ(extract(archive, {}, updater_errors::installFailed).rfind(damaged, 0), 0U);
+  resetStaging();
   EXPECT_NE(extract(testing::tarGz({})), "");  // no entry at all
+}
+
+// A gzip stream cut short where libarchive has no error text of its own.
+TEST_F(UpdateArchiveTest, ATruncatedArchiveIsReportedAsDamagedNotAsAFormattingError) {
+  const auto bytes = update_encoding::decodeBase64(
+      "H4sIAAAAAAAAA+"
+      "3RSwrCMBSF4YxdRVZg0jx611OsYFGstBFdvjU46qAKEkT6f5MbkkBOOK1RxdmJxJjnZD7zuorexuCtr9y0LyJe6Vg+"
+      "mlLXMTWD1mro+7R07935n2rNqTsfy76R+xf5vP/KiauVdmafdubSjOOtLRZu9f0323Qv+7NnwXUIC/"
+      "37Wf9WQlTaFk31svL+D93m1xEA"
+      "AAAAAAAAAAAAAADwhQe5qQAoAAA=");
+  ASSERT_TRUE(bytes);
+  ASSERT_EQ(bytes->size(), 176U);
+  const auto truncated = toString(*bytes);
+  EXPECT_EQ(extract(truncated, {}, updater_errors::installFailed),
+            "The update could not be installed: the archive is damaged.");
 }
 
 class UpdateInstallTest : public ::testing::Test {
@@ -178,6 +201,47 @@ TEST_F(UpdateInstallTest, SwitchesCurrentAtomicallyAndKeepsTheOldVersion) {
     EXPECT_TRUE(entry.path().filename() == "current" || entry.path().filename() == "versions")
         << entry.path();
   }
+}
+
+mode_t folderMode(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+std::set<std::string> namesIn(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+TEST_F(UpdateInstallTest, EachUpdateKeepsOnlyTheNewAndThePreviousVersionWithTheInstallersMode) {
+  ::chmod((root / "versions/1").c_str(), 0755);
+  for (const std::string build : {"2", "3", "4"}) {
+    SCOPED_TRACE(build);
+    const auto previous = update_install::currentBuild(layout);
+    ASSERT_TRUE(previous);
+    update_install::install(layout, stage(build, info(build)), build);
+    EXPECT_EQ(fs::read_symlink(root / "current"), "versions/" + build);
+    EXPECT_EQ(namesIn(root / "versions"), (std::set<std::string>{*previous, build}));
+    EXPECT_EQ(folderMode(root / "versions" / build), update_install::versionFolderMode);
+    EXPECT_EQ(folderMode(root / "versions" / build), folderMode(root / "versions" / *previous));
+    EXPECT_EQ(testing::readText(root / "current/VantrelMac"), "#!/bin/sh\necho " + build + "\n");
+  }
+}
+
+TEST_F(UpdateInstallTest, PruningLeavesHiddenEntriesFilesAndLinksAlone) {
+  const auto outside = temp.path() / "outside";
+  fs::create_directories(outside);
+  testing::writeText(outside / "keep", "keep");
+  fs::create_directories(root / "versions/0/sub");
+  fs::create_directories(root / "versions/.staging-leftover");
+  testing::writeText(root / "versions/notes.txt", "n");
+  fs::create_directory_symlink(outside, root / "versions/linked");
+  update_install::install(layout, stage("2", info("2")), "2");
+  EXPECT_EQ(namesIn(root / "versions"),
+            (std::set<std::string>{"1", "2", ".staging-leftover", "notes.txt", "linked"}));
+  EXPECT_EQ(testing::readText(outside / "keep"), "keep");
 }
 
 TEST_F(UpdateInstallTest, StagedBuildMustMatchAndBeUpdatable) {
