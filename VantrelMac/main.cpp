@@ -8,6 +8,7 @@
 
 // The project's headers come before Qt's: Qt defines `emit` as a macro, which would break the
 // Asio cancellation signal's emit() in the runtime's templates.
+#include "Model/AIDiagnosticsRun.hpp"
 #include "Model/AIDiagnosticsTestSession.hpp"
 #include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
@@ -64,20 +65,12 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
   return application;
 }
 
-// The QA diagnostics run itself belongs to the development channel; until it exists the mode
-// says so and ends.
-Awaitable<void> unavailableDiagnosticsRun(AIDiagnosticsEndpoint endpoint, std::function<void()> terminate) {
-  programLog().error("AI_DIAGNOSTICS run against {}:{} is not available in this build", endpoint.host,
-                     endpoint.port);
-  if (terminate) terminate();
-  co_return;
-}
-
 void runDiagnosticsTestMode(ProgramContext& program) {
-  AIDiagnosticsTestSession::Environment environment{program.mainLoop.anyExecutor(),
-                                                    [loop = &program.mainLoop] { loop->requestQuit(0); },
-                                                    unavailableDiagnosticsRun};
-  AIDiagnosticsTestSession::start(program.arguments, environment);
+  AIDiagnosticsTestSession::start(
+      program.arguments,
+      ai_diagnostics::applicationEnvironment(
+          program.mainLoop.anyExecutor(), program.runtime.executor(), program.info.bundleIdentifier(),
+          [loop = &program.mainLoop](int status) { loop->requestQuit(status); }));
 }
 
 }  // namespace
