@@ -354,6 +354,58 @@ TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   (void)settings;
 }
 
+// A late answer, good or bad, of an automatic login the user's Disconnect dropped leaves the
+// idle status, not "Signing in automatically…" with nothing running.
+TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
+  for (const bool succeeds : {true, false}) {
+    SCOPED_TRACE(succeeds ? "late success" : "late failure");
+    model = nullptr;
+    credentials->passwords["alice"] = "secret";
+    arguments = {"VantrelMac", "ALogin"};
+    make();
+    model->start();
+    settle();
+    ASSERT_EQ(login->waiting(), 1u);
+    EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
+    model->disconnect();
+    settle();
+    if (succeeds) {
+      login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
+    } else {
+      login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+    }
+    settle();
+    EXPECT_FALSE(model->isAccountLoginBusy());
+    EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
+    EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  }
+}
+
+// Decided: the user's Disconnect also ends a pending automatic-login retry. Without that, the
+// retry fires five seconds later, signs in again and reconnects over the user's choice.
+TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
+  credentials->passwords["alice"] = "secret";
+  arguments.push_back("ALogin");
+  make();
+  model->start();
+  settle();
+  ASSERT_EQ(login->waiting(), 1u);
+  login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+  settle();
+  // The failure fell back to the saved direct settings and scheduled the retry.
+  ASSERT_TRUE(model->isAutomaticLoginRetryPending());
+  ASSERT_EQ(primary().attempts.size(), 1u);
+  advance(2s);
+  model->disconnect();
+  settle();
+  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  advance(10s);
+  EXPECT_FALSE(logged("Retrying automatic account login"));
+  EXPECT_EQ(login->requests.size(), 1u);
+  EXPECT_EQ(primary().attempts.size(), 1u);
+  EXPECT_NE(model->connectionState(), DirectAuthState::authenticated);
+}
+
 TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   clients->secondaryOutcome = Outcome::reject;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
