@@ -179,6 +179,21 @@ TEST_F(MacUpdaterControllerTest, AFailedDownloadKeepsItsFailureTextAfterTheCycle
   EXPECT_TRUE(published().hasError);
 }
 
+// Switching automatic checks while a failure is shown changes the switch, not the failure text.
+TEST_F(MacUpdaterControllerTest, SwitchingAutomaticChecksKeepsAShownFailure) {
+  started();
+  fake->emitAbort(updater_errors::make(updater_errors::feedFailed, "unreachable"));
+  ASSERT_TRUE(published().hasError);
+  const auto failureText = published().status;
+  controller->setAutomaticChecks(false);
+  EXPECT_FALSE(published().automaticChecks);
+  EXPECT_EQ(published().status, failureText);
+  EXPECT_TRUE(published().hasError);
+  controller->setAutomaticChecks(true);
+  EXPECT_EQ(published().status, failureText);
+  EXPECT_EQ(gate->snapshot().updaterStatus, failureText);
+}
+
 TEST_F(MacUpdaterControllerTest, AdmissionWaitsForActivityAndCommitsAfterTheQuietTime) {
   started();
   auto screen = gate->acquire(Kind::remoteScreen);

@@ -463,6 +463,68 @@ TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
   EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
 }
 
+// ---- events and the state poll ----
+
+// Connected from the saved direct settings (10.0.0.9), authenticated and idle.
+class EventTest : public ConnectionTest {
+ protected:
+  void connected() {
+    make();
+    model->start();
+    settle();
+    model->connect();
+    settle();
+    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+    ASSERT_FALSE(model->isConnectionBusy());
+  }
+};
+
+TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
+  connected();
+  primary().dropConnection("first failure");
+  settle();
+  ASSERT_EQ(model->connectionState(), DirectAuthState::failed);
+  ASSERT_EQ(model->connectionError(), "first failure");
+  const auto second = DirectAuthEvent::now(DirectAuthEventKinds::Error{"second failure"});
+  primary().emit(second);
+  settle();
+  EXPECT_EQ(model->connectionError(), "first failure");
+  EXPECT_TRUE(logged(second.message())) << "the event is still logged";
+}
+
+TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
+  primary().setDefaultOutcome(Outcome::hang);
+  make();
+  model->start();
+  settle();
+  model->connect();
+  settle();
+  watchStates();
+  primary().setStateDirectly(DirectAuthState::authenticating);
+  primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectReady{}));
+  advance(1s);
+  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
+  EXPECT_FALSE(published(DirectAuthState::authenticating));
+}
+
+TEST_F(EventTest, DisconnectedAfterTheUsersDisconnectSchedulesNoReconnect) {
+  connected();
+  model->disconnect();
+  settle();
+  primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{}));
+  advance(40s, 1s);
+  EXPECT_EQ(primary().attempts.size(), 1u);
+  EXPECT_TRUE(logLines("Reconnect scheduled").empty());
+}
+
+TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
+  connected();
+  primary().setStateDirectly(DirectAuthState::failed);  // failed, and no last error
+  advance(600ms);
+  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+  EXPECT_EQ(model->connectionError(), std::nullopt);
+}
+
 // ---- stop and destruction ----
 
 TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
