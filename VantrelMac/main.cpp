@@ -65,12 +65,13 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
   return application;
 }
 
-void runDiagnosticsTestMode(ProgramContext& program) {
-  AIDiagnosticsTestSession::start(
-      program.arguments,
-      ai_diagnostics::applicationEnvironment(
-          program.mainLoop.anyExecutor(), program.runtime.executor(), program.info.bundleIdentifier(),
-          [loop = &program.mainLoop](int status) { loop->requestQuit(status); }));
+// The QA diagnostics run: the returned session owner must go before the runtime stops.
+std::unique_ptr<ai_diagnostics::ApplicationRun> runDiagnosticsTestMode(ProgramContext& program) {
+  auto run = std::make_unique<ai_diagnostics::ApplicationRun>(
+      program.mainLoop.anyExecutor(), program.runtime.executor(), program.info.bundleIdentifier(),
+      [loop = &program.mainLoop](int status) { loop->requestQuit(status); });
+  AIDiagnosticsTestSession::start(program.arguments, run->environment());
+  return run;
 }
 
 }  // namespace
@@ -105,8 +106,9 @@ int main(int argc, char** argv) {
           DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
     }
     std::unique_ptr<InteractiveApplication> interactive;
+    std::unique_ptr<ai_diagnostics::ApplicationRun> diagnostics;
     switch (mode) {
-      case RunMode::diagnosticsTest: runDiagnosticsTestMode(program); break;
+      case RunMode::diagnosticsTest: diagnostics = runDiagnosticsTestMode(program); break;
       case RunMode::sessionAgent:
         programLog().notice("{}", mainStartedLogLine(arguments));
         runSessionAgentMode(program);
@@ -120,6 +122,7 @@ int main(int argc, char** argv) {
     if (program.updater) program.updater->applicationWillTerminate();
     program.sessionAgent.reset();
     interactive.reset();
+    diagnostics.reset();
     // What runs on the runtime ends while its threads still run (the window controller and the
     // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();

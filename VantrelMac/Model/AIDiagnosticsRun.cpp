@@ -1,5 +1,7 @@
 #include "Model/AIDiagnosticsRun.hpp"
 
+#include <asio/use_future.hpp>
+
 #include <fmt/format.h>
 
 #include "Activity/UpdateActivityGate.hpp"
@@ -69,7 +71,10 @@ DirectAuthConfiguration configurationFor(const AIDiagnosticsEndpoint& endpoint,
 
 Awaitable<int> run(AIDiagnosticsEndpoint endpoint, RunEnvironment environment) {
   co_await asio::this_coro::throw_if_cancelled(false);
-  const std::shared_ptr<ManagerSessionClient> client = environment.client;
+  // The session is held only while it is used: a run abandoned in one of its pauses (the program
+  // quit meanwhile) keeps nothing of it alive.
+  std::shared_ptr<ManagerSessionClient> client = environment.client.lock();
+  if (!client) co_return exitFailed;
   const Executor receiver = co_await asio::this_coro::executor;
   ManagerSessionClient::EventHandler handler = eventLogger(environment.log);
   co_await client->setEventHandler(receiver, std::move(handler));
@@ -90,7 +95,10 @@ Awaitable<int> run(AIDiagnosticsEndpoint endpoint, RunEnvironment environment) {
   const auto servingSince = VantrelClock::now();
   std::optional<std::string> sessionFailure;
   for (;;) {
+    client.reset();
     co_await sleepFor(checkInterval);
+    client = environment.client.lock();
+    if (!client) co_return exitFailed;
     const DirectAuthState state = co_await client->currentState();
     if (state != DirectAuthState::authenticated) {
       const std::optional<DirectAuthError> lastError = co_await client->currentLastError();
@@ -125,26 +133,14 @@ std::shared_ptr<ManagerSessionClient> applicationSession(Executor ioExecutor, st
                                              nullptr, UpdateActivityGate::shared());
 }
 
-RunEnvironment applicationRunEnvironment(Executor ioExecutor, const std::string& bundleIdentifier,
-                                         const std::shared_ptr<DiagnosticLogWriter>& writer) {
-  const auto saved = DirectConnectionSettings::load(*JSONFileUserDefaults::standard(bundleIdentifier));
-  auto stamp = std::make_shared<std::atomic<VantrelClock::rep>>(0);
-  return {applicationSession(std::move(ioExecutor), bundleIdentifier, stamp), stamp, saved.userID,
-          saved.connectionNumber,
-          [writer](std::string line) { writer->append(std::chrono::system_clock::now(), std::move(line)); }};
-}
-
 void finishRun(const std::shared_ptr<DiagnosticLogWriter>& writer, const std::function<void(int)>& finish,
                int status) {
   writer->flush();
   if (finish) finish(status);
 }
 
-Awaitable<void> applicationRun(AIDiagnosticsEndpoint endpoint, Executor ioExecutor,
-                               std::string bundleIdentifier, std::function<void(int)> finish) {
-  const auto writer =
-      std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier));
-  RunEnvironment environment = applicationRunEnvironment(std::move(ioExecutor), bundleIdentifier, writer);
+Awaitable<void> applicationRun(AIDiagnosticsEndpoint endpoint, RunEnvironment environment,
+                               std::shared_ptr<DiagnosticLogWriter> writer, std::function<void(int)> finish) {
   auto outcome = co_await attempt(run(std::move(endpoint), environment));
   int status = exitFailed;
   if (outcome) {
@@ -158,13 +154,36 @@ Awaitable<void> applicationRun(AIDiagnosticsEndpoint endpoint, Executor ioExecut
 
 }  // namespace
 
-AIDiagnosticsTestSession::Environment applicationEnvironment(Executor mainExecutor, Executor ioExecutor,
-                                                             std::string bundleIdentifier,
-                                                             std::function<void(int)> finish) {
-  return {std::move(mainExecutor), finish,
-          [ioExecutor = std::move(ioExecutor), bundleIdentifier = std::move(bundleIdentifier)](
-              AIDiagnosticsEndpoint endpoint, std::function<void(int)> terminate) {
-            return applicationRun(std::move(endpoint), ioExecutor, bundleIdentifier, std::move(terminate));
+ApplicationRun::ApplicationRun(Executor mainExecutor, Executor ioExecutor,
+                               const std::string& bundleIdentifier, std::function<void(int)> finish)
+    : mainExecutor_(std::move(mainExecutor)),
+      ioExecutor_(std::move(ioExecutor)),
+      finish_(std::move(finish)),
+      writer_(std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier))),
+      stamp_(std::make_shared<std::atomic<VantrelClock::rep>>(0)),
+      client_(applicationSession(ioExecutor_, bundleIdentifier, stamp_)) {
+  const auto saved = DirectConnectionSettings::load(*JSONFileUserDefaults::standard(bundleIdentifier));
+  userID_ = saved.userID;
+  connectionNumber_ = saved.connectionNumber;
+}
+
+ApplicationRun::~ApplicationRun() {
+  // The runtime still runs: the session is closed on it and released here, before the runtime
+  // (which its strands belong to) goes. The disconnect is bounded by the transport's own limits.
+  auto closing = asio::co_spawn(ioExecutor_, client_->disconnect(), asio::use_future);
+  closing.wait_for(std::chrono::seconds(15));
+  client_.reset();
+  writer_->flush();
+}
+
+AIDiagnosticsTestSession::Environment ApplicationRun::environment() const {
+  RunEnvironment run{client_, stamp_, userID_, connectionNumber_, [writer = writer_](std::string line) {
+                       writer->append(std::chrono::system_clock::now(), std::move(line));
+                     }};
+  return {mainExecutor_, finish_,
+          [run = std::move(run), writer = writer_](AIDiagnosticsEndpoint endpoint,
+                                                   std::function<void(int)> terminate) {
+            return applicationRun(std::move(endpoint), run, writer, std::move(terminate));
           }};
 }
 

@@ -18,6 +18,8 @@
 
 namespace vantrel {
 
+class DiagnosticLogWriter;
+
 namespace ai_diagnostics {
 
 inline constexpr int exitAuthenticated = 0;  // authenticated, then ended cleanly
@@ -52,7 +54,8 @@ class ReceiveStampingTransport final : public NetworkTransporting {
 };
 
 struct RunEnvironment {
-  std::shared_ptr<ManagerSessionClient> client;
+  // Owned by whoever runs the diagnostics; the run holds it only while it uses it.
+  std::weak_ptr<ManagerSessionClient> client;
   // Last read from the manager (VantrelClock ticks); nothing read yet counts as the moment the
   // session authenticated.
   ReceiveStamp lastReceived;
@@ -69,11 +72,31 @@ Awaitable<int> run(AIDiagnosticsEndpoint endpoint, RunEnvironment environment);
 
 // The program's diagnostics mode: the application's session over plain TCP (no TLS, the desktop
 // collaborators, the process-wide activity gate, no account context), the saved direct-connection
-// settings of `bundleIdentifier`'s user defaults, and the diagnostics log file. `finish` receives
-// the exit status once the session is closed and the log is written.
-AIDiagnosticsTestSession::Environment applicationEnvironment(Executor mainExecutor, Executor ioExecutor,
-                                                             std::string bundleIdentifier,
-                                                             std::function<void(int)> finish);
+// settings of `bundleIdentifier`'s user defaults, and the diagnostics log file. It owns the
+// session: the program destroys it after its event loop and before its runtime stops, which
+// closes and releases the session even when the program quits in the middle of a run.
+class ApplicationRun {
+ public:
+  // `finish` receives the exit status once the session is closed and the log is written.
+  ApplicationRun(Executor mainExecutor, Executor ioExecutor, const std::string& bundleIdentifier,
+                 std::function<void(int)> finish);
+  ~ApplicationRun();
+  ApplicationRun(const ApplicationRun&) = delete;
+  ApplicationRun& operator=(const ApplicationRun&) = delete;
+
+  // What `AIDiagnosticsTestSession::start` needs to run this session.
+  AIDiagnosticsTestSession::Environment environment() const;
+
+ private:
+  Executor mainExecutor_;
+  Executor ioExecutor_;
+  std::function<void(int)> finish_;
+  std::shared_ptr<DiagnosticLogWriter> writer_;
+  ReceiveStamp stamp_;
+  std::shared_ptr<ManagerSessionClient> client_;
+  std::string userID_;
+  std::uint16_t connectionNumber_ = 0;
+};
 
 }  // namespace ai_diagnostics
 

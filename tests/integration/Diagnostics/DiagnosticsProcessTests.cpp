@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -159,6 +160,27 @@ TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "Auth rejected")) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << output;
+}
+
+// Told to quit in the middle of a run, the program closes the session and ends cleanly (the
+// sanitize build checks that nothing of the session outlives the runtime it ran on).
+TEST_F(DiagnosticsProcess, AQuitSignalDuringTheRunClosesTheSessionAndEndsCleanly) {
+  std::string output;
+  std::optional<int> status;
+  const auto skip = inPrivateNetwork([&] {
+    auto manager = startManager(
+        {"--steps", R"([{"step": "comInfo"}, {"step": "wait", "seconds": 60}])", "--step-timeout", "90"});
+    auto program = startDiagnostics(port());
+    EXPECT_TRUE(program->waitForOutput("AI_DIAGNOSTICS authenticated at")) << program->output();
+    EXPECT_TRUE(manager->waitForOutput("step comInfo ok")) << manager->output();
+    program->signal(SIGTERM);
+    status = program->waitForExit();
+    output = program->output();
+    EXPECT_TRUE(manager->waitForOutput("agent 0 disconnected")) << manager->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
+  EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
 }
 
 }  // namespace

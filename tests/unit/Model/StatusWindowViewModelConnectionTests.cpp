@@ -39,6 +39,17 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     settle();
   }
 
+  // Started with "ALogin" and a saved password: the automatic login waits for the login server.
+  void startAutomaticLogin() {
+    credentials->passwords["alice"] = "secret";
+    arguments = {"VantrelMac", "ALogin"};
+    model = nullptr;
+    make();
+    model->start();
+    settle();
+    ASSERT_EQ(login->waiting(), 1u);
+  }
+
   // Records every published connection state.
   std::vector<DirectAuthState> watchStates() {
     auto states = std::make_shared<std::vector<DirectAuthState>>();
@@ -336,12 +347,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
 
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   AccountLoginSettings settings = AccountLoginSettings::load(*defaults);
-  credentials->passwords["alice"] = "secret";
-  arguments.push_back("ALogin");
-  make();
-  model->start();
-  settle();
-  ASSERT_EQ(login->waiting(), 1u);
+  startAutomaticLogin();
   model->disconnect();
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
@@ -359,13 +365,7 @@ TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
 TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
   for (const bool succeeds : {true, false}) {
     SCOPED_TRACE(succeeds ? "late success" : "late failure");
-    model = nullptr;
-    credentials->passwords["alice"] = "secret";
-    arguments = {"VantrelMac", "ALogin"};
-    make();
-    model->start();
-    settle();
-    ASSERT_EQ(login->waiting(), 1u);
+    startAutomaticLogin();
     EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
     model->disconnect();
     settle();
@@ -384,12 +384,7 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
 // Decided: the user's Disconnect also ends a pending automatic-login retry. Without that, the
 // retry fires five seconds later, signs in again and reconnects over the user's choice.
 TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
-  credentials->passwords["alice"] = "secret";
-  arguments.push_back("ALogin");
-  make();
-  model->start();
-  settle();
-  ASSERT_EQ(login->waiting(), 1u);
+  startAutomaticLogin();
   login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
   settle();
   // The failure fell back to the saved direct settings and scheduled the retry.
