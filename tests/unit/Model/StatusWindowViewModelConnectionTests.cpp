@@ -39,6 +39,28 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     settle();
   }
 
+  // A cycle to the saved direct settings whose attempt hangs until the test ends it.
+  void connectingForever() {
+    primary().setDefaultOutcome(Outcome::hang);
+    make();
+    model->start();
+    settle();
+    model->connect();
+    settle();
+    ASSERT_EQ(primary().hangingCount(), 1u);
+  }
+
+  // Connected from the saved direct settings (10.0.0.9), authenticated and idle.
+  void connected() {
+    make();
+    model->start();
+    settle();
+    model->connect();
+    settle();
+    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+    ASSERT_FALSE(model->isConnectionBusy());
+  }
+
   // Started with "ALogin" and a saved password: the automatic login waits for the login server.
   void startAutomaticLogin() {
     credentials->passwords["alice"] = "secret";
@@ -172,13 +194,7 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
 // ---- decided races ----
 
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
-  primary().setDefaultOutcome(Outcome::hang);
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
-  ASSERT_EQ(primary().hangingCount(), 1u);
+  connectingForever();
   watchStates();
   model->disconnect();
   settle();
@@ -217,12 +233,7 @@ TEST_F(ConnectionTest, SupersededCycleNeverOverlapsTheNewOne) {
 }
 
 TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
-  ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  connected();
   monitors.back()->fire("Mac woke from sleep");
   monitors.back()->fire("Network became available");
   settle();
@@ -446,12 +457,7 @@ TEST_F(ConnectionTest, PollCountsAuthenticatedManagersAcrossMixedSecondaries) {
 }
 
 TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
-  primary().setDefaultOutcome(Outcome::hang);
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
+  connectingForever();
   advance(1s);
   EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
   EXPECT_TRUE(model->isConnectionBusy());
@@ -460,19 +466,7 @@ TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
 
 // ---- events and the state poll ----
 
-// Connected from the saved direct settings (10.0.0.9), authenticated and idle.
-class EventTest : public ConnectionTest {
- protected:
-  void connected() {
-    make();
-    model->start();
-    settle();
-    model->connect();
-    settle();
-    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
-    ASSERT_FALSE(model->isConnectionBusy());
-  }
-};
+using EventTest = ConnectionTest;
 
 TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
   connected();
@@ -488,12 +482,7 @@ TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
 }
 
 TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
-  primary().setDefaultOutcome(Outcome::hang);
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
+  connectingForever();
   watchStates();
   primary().setStateDirectly(DirectAuthState::authenticating);
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectReady{}));
