@@ -87,7 +87,7 @@ void validateStaged(const fs::path& staging, const std::string& build) {
   try {
     UpdateConfiguration configuration(json);
   } catch (const UpdateConfiguration::ValidationError& error) {
-    refused(fmt::format("its update configuration is invalid (case {})", error.errorCode()));
+    refused(fmt::format("its update configuration is invalid ({})", error.caseName()));
   }
   if (update_info::text(json, "CFBundleVersion") != build) refused("its build is not " + build);
   struct stat program {};

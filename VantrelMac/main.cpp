@@ -8,6 +8,7 @@
 
 // The project's headers come before Qt's: Qt defines `emit` as a macro, which would break the
 // Asio cancellation signal's emit() in the runtime's templates.
+#include "Model/AIDiagnosticsRun.hpp"
 #include "Model/AIDiagnosticsTestSession.hpp"
 #include "Model/DiagnosticLog.hpp"
 #include "Model/InfoDictionary.hpp"
@@ -64,20 +65,13 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
   return application;
 }
 
-// The QA diagnostics run itself belongs to the development channel; until it exists the mode
-// says so and ends.
-Awaitable<void> unavailableDiagnosticsRun(AIDiagnosticsEndpoint endpoint, std::function<void()> terminate) {
-  programLog().error("AI_DIAGNOSTICS run against {}:{} is not available in this build", endpoint.host,
-                     endpoint.port);
-  if (terminate) terminate();
-  co_return;
-}
-
-void runDiagnosticsTestMode(ProgramContext& program) {
-  AIDiagnosticsTestSession::Environment environment{program.mainLoop.anyExecutor(),
-                                                    [loop = &program.mainLoop] { loop->requestQuit(0); },
-                                                    unavailableDiagnosticsRun};
-  AIDiagnosticsTestSession::start(program.arguments, environment);
+// The QA diagnostics run: the returned session owner must go before the runtime stops.
+std::unique_ptr<ai_diagnostics::ApplicationRun> runDiagnosticsTestMode(ProgramContext& program) {
+  auto run = std::make_unique<ai_diagnostics::ApplicationRun>(
+      program.mainLoop.anyExecutor(), program.runtime.executor(), program.info.bundleIdentifier(),
+      [loop = &program.mainLoop](int status) { loop->requestQuit(status); });
+  AIDiagnosticsTestSession::start(program.arguments, run->environment());
+  return run;
 }
 
 }  // namespace
@@ -112,8 +106,9 @@ int main(int argc, char** argv) {
           DiagnosticLogWriter::defaultFile(info.string(InfoDictionary::bundleIdentifierKey)));
     }
     std::unique_ptr<InteractiveApplication> interactive;
+    std::unique_ptr<ai_diagnostics::ApplicationRun> diagnostics;
     switch (mode) {
-      case RunMode::diagnosticsTest: runDiagnosticsTestMode(program); break;
+      case RunMode::diagnosticsTest: diagnostics = runDiagnosticsTestMode(program); break;
       case RunMode::sessionAgent:
         programLog().notice("{}", mainStartedLogLine(arguments));
         runSessionAgentMode(program);
@@ -127,6 +122,7 @@ int main(int argc, char** argv) {
     if (program.updater) program.updater->applicationWillTerminate();
     program.sessionAgent.reset();
     interactive.reset();
+    diagnostics.reset();
     // What runs on the runtime ends while its threads still run (the window controller and the
     // session agent stop their sessions here); then the runtime stops, then the main loop goes.
     runtime.stop();

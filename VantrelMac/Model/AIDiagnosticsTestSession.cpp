@@ -39,12 +39,12 @@ bool AIDiagnosticsTestSession::start(const std::vector<std::string>& arguments,
   const auto target = endpoint(arguments);
   if (!target) {
     programLog().error("{}", invalidEndpointLogLine);
-    if (environment.terminate) environment.terminate();
+    if (environment.terminate) environment.terminate(invalidEndpointExitStatus);
     return false;
   }
   if (!environment.run) {
     programLog().error("AI_DIAGNOSTICS no diagnostics run is available");
-    if (environment.terminate) environment.terminate();
+    if (environment.terminate) environment.terminate(invalidEndpointExitStatus);
     return false;
   }
   spawnTask(environment.mainExecutor, environment.run(*target, environment.terminate), "AI diagnostics run");

@@ -23,20 +23,22 @@ struct AIDiagnosticsEndpoint {
 class AIDiagnosticsTestSession {
  public:
   // What `start` needs from the program: the main executor, a queued request to end the event
-  // loop, and the diagnostics run itself.
+  // loop with an exit status, and the diagnostics run itself.
   struct Environment {
     Executor mainExecutor;
-    std::function<void()> terminate;
+    std::function<void(int exitStatus)> terminate;
     // Runs the diagnostics against the endpoint and ends the program through `terminate` when
     // it is done. Its coroutine must keep nothing but its parameters (the function object itself
     // may be gone before the run ends).
-    std::function<Awaitable<void>(AIDiagnosticsEndpoint, std::function<void()> terminate)> run;
+    std::function<Awaitable<void>(AIDiagnosticsEndpoint, std::function<void(int exitStatus)> terminate)> run;
   };
 
   static constexpr std::string_view hostSwitch = "--test-host";
   static constexpr std::string_view portSwitch = "--test-port";
   static constexpr std::string_view requiredHostPrefix = "192.168.";
   static constexpr std::string_view invalidEndpointLogLine = "AI_DIAGNOSTICS invalid explicit QA endpoint";
+  // The exit status of a run that could not start: no or an invalid endpoint, or no run at all.
+  static constexpr int invalidEndpointExitStatus = 2;
 
   // The value after each switch: a host beginning with "192.168." and a port written as a
   // decimal integer (an optional sign, no blanks) in 1…65535; nullopt when either is missing or
@@ -44,8 +46,8 @@ class AIDiagnosticsTestSession {
   static std::optional<AIDiagnosticsEndpoint> endpoint(const std::vector<std::string>& arguments);
 
   // With a valid endpoint, starts the run as a task on the main executor and returns at once.
-  // Otherwise logs "AI_DIAGNOSTICS invalid explicit QA endpoint" and requests termination (which
-  // takes effect once the event loop runs). Returns whether the run was started.
+  // Otherwise logs "AI_DIAGNOSTICS invalid explicit QA endpoint" and requests termination with
+  // status 2 (which takes effect once the event loop runs). Returns whether the run was started.
   static bool start(const std::vector<std::string>& arguments, const Environment& environment);
 };
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <climits>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -106,8 +107,9 @@ AccountLoginSettings AccountLoginSettings::load(UserDefaults& defaults, const Ho
   } else {
     settings.installationMAC = makeInstallationMAC();
   }
-  const auto remember = defaults.boolean(rememberAccountIDKey);
-  settings.rememberAccountID = !(remember && !*remember);
+  // AUTO LOGIN goes off only for a stored Bool false: the stored type decides, not a conversion.
+  const auto remember = defaults.value(rememberAccountIDKey);
+  settings.rememberAccountID = !(remember && remember->is_boolean() && !remember->get<bool>());
   settings.accountID = settings.rememberAccountID ? defaults.string(accountIDKey).value_or("") : "";
   settings.requestedSlotText = defaults.string(requestedSlotKey).value_or("0");
   if (auto name = defaults.string(setupNameKey)) {
@@ -115,19 +117,34 @@ AccountLoginSettings AccountLoginSettings::load(UserDefaults& defaults, const Ho
   } else {
     settings.setupName = (hostName ? hostName() : std::nullopt).value_or("Mac");
   }
-  settings.save(defaults);
+  // Missing keys get their values now (the generated serial and MAC must stay the same from
+  // launch to launch), but a stored value that could not be used is the user's and stays: a
+  // default the program only assumed is never written over it.
+  const auto unusable = [&](std::string_view key, bool usable) { return defaults.contains(key) && !usable; };
+  std::set<std::string_view> keep;
+  if (remember && !remember->is_boolean()) keep.insert(rememberAccountIDKey);
+  if (settings.rememberAccountID && unusable(accountIDKey, defaults.string(accountIDKey).has_value()))
+    keep.insert(accountIDKey);
+  if (unusable(requestedSlotKey, defaults.string(requestedSlotKey).has_value()))
+    keep.insert(requestedSlotKey);
+  if (unusable(setupNameKey, defaults.string(setupNameKey).has_value())) keep.insert(setupNameKey);
+  auto changes = settings.changes();
+  std::erase_if(changes, [&](const auto& change) { return keep.contains(change.first); });
+  defaults.setValues(std::move(changes));
   return settings;
 }
 
-void AccountLoginSettings::save(UserDefaults& defaults) const {
-  defaults.setValues({
+UserDefaults::Changes AccountLoginSettings::changes() const {
+  return {
       {std::string(accountIDKey), rememberAccountID ? accountID : std::string()},
       {std::string(requestedSlotKey), requestedSlotText},
       {std::string(setupNameKey), setupName},
       {std::string(rememberAccountIDKey), rememberAccountID},
       {std::string(serialKey), serial},
       {std::string(installationMACKey), installationMAC},
-  });
+  };
 }
+
+void AccountLoginSettings::save(UserDefaults& defaults) const { defaults.setValues(changes()); }
 
 }  // namespace vantrel

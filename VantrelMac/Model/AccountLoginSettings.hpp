@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "Model/UserDefaults.hpp"
+
 namespace vantrel {
 
 class UserDefaults;
@@ -32,11 +34,14 @@ struct AccountLoginSettings {
   using HostNameProvider = std::function<std::optional<std::string>()>;
 
   // Reads the settings, completes what is missing (a new serial and MAC on the first launch, the
-  // host's name as setup name, "Mac" without one) and writes them back before returning them.
+  // host's name as setup name, "Mac" without one) and writes them back before returning them,
+  // except over a stored value that could not be used (that one is left as it is).
   static AccountLoginSettings load(UserDefaults& defaults,
                                    const HostNameProvider& hostName = currentHostLocalizedName);
   // Writes the six keys (the account ID only while AUTO LOGIN is on, else the empty text).
   void save(UserDefaults& defaults) const;
+  // The six keys and their values as `save` writes them.
+  UserDefaults::Changes changes() const;
 
   // PRETTY_HOSTNAME of <system root>/etc/machine-info when set, else the host name; nullopt
   // when neither is known.

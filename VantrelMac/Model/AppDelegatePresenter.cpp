@@ -84,7 +84,12 @@ std::vector<std::string> openItems(const HandOver& handOver) {
     }
     std::filesystem::path path(argument);
     if (path.is_relative()) path = std::filesystem::path(handOver.workingDirectory) / path;
-    items.push_back(fileURL(path.lexically_normal().string()));
+    // The file itself, not a link's name for it: the installed program's resources are reached
+    // through the "current" link, while the program finds them beside its resolved executable.
+    std::error_code error;
+    auto resolved = std::filesystem::weakly_canonical(path, error);
+    if (error) resolved = path.lexically_normal();
+    items.push_back(fileURL(resolved.string()));
   }
   return items;
 }

@@ -28,16 +28,19 @@ const SystemLog& log() {
   return instance;
 }
 
-// The domain and code an error is logged with.
-std::pair<std::string, long> domainAndCode(const std::exception_ptr& error) {
+// The domain and code an error is logged with; an error with named cases shows the case's name
+// in place of its number ("…ValidationError:missingConfiguration", not "…:0").
+std::pair<std::string, std::string> domainAndCode(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const UpdaterError& e) {
-    return {e.domain(), e.code()};
+    return {e.domain(), std::to_string(e.code())};
+  } catch (const UpdateConfiguration::ValidationError& e) {
+    return {e.errorDomain(), e.caseName()};
   } catch (const Error& e) {
-    return {e.errorDomain(), e.errorCode()};
+    return {e.errorDomain(), std::to_string(e.errorCode())};
   } catch (...) {
-    return {"VantrelMac.Update", 0};
+    return {"VantrelMac.Update", "0"};
   }
 }
 
@@ -449,8 +452,11 @@ void MacUpdaterController::didFinishUpdateCycle(UpdateCheck, const std::optional
     if (terminationWaiting_) answerTermination(false);
     return;
   }
-  // A check that found nothing leaves the idle line, not "checking" forever.
-  if (!installBuild_ && published_.status == checking) setStatus(idleStatus());
+  // A check that found nothing, and a download the user cancelled, leave the idle line rather
+  // than "checking" or "downloading" with nothing running.
+  const bool cancelledByUser =
+      error && error->domain() == updater_errors::domain && error->code() == updater_errors::cancelled;
+  if (!installBuild_ && (published_.status == checking || cancelledByUser)) setStatus(idleStatus());
 }
 
 }  // namespace vantrel

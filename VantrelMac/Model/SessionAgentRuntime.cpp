@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <asio/bind_cancellation_slot.hpp>
-#include <asio/signal_set.hpp>
 
 #include <cerrno>
 #include <condition_variable>
@@ -197,17 +196,6 @@ void SessionAgentRuntime::stop() {
   context_.stop();
   for (auto& thread : threads_) thread.join();
   threads_.clear();
-}
-
-int runSessionAgent() {
-  SessionAgentRuntime runtime;
-  runtime.start();
-  asio::io_context signals;
-  asio::signal_set set(signals, SIGINT, SIGTERM);
-  set.async_wait([](const std::error_code&, int) {});
-  signals.run();
-  runtime.stop();
-  return 0;
 }
 
 }  // namespace vantrel

@@ -74,8 +74,4 @@ class SessionAgentRuntime {
   bool stopped_ = false;
 };
 
-// The program's --session-agent mode without an event loop of its own: runs the agent until
-// SIGINT or SIGTERM and returns the exit status (0).
-int runSessionAgent();
-
 }  // namespace vantrel

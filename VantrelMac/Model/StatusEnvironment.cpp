@@ -27,14 +27,21 @@ std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::makeSecondary(
 
 std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::make(
     std::shared_ptr<AIAccountLoginContext> context) {
-  const auto bundle =
-      bundleIdentifier_.value_or(std::string(AIChannelConfiguration::defaultBundleIdentifier));
+  return makeClient(ioExecutor_, DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds),
+                    bundleIdentifier_, std::move(context), gate_);
+}
+
+std::shared_ptr<ManagerSessionClient> DirectAuthClientFactory::makeClient(
+    Executor ioExecutor, std::shared_ptr<NetworkTransporting> transport,
+    std::optional<std::string> bundleIdentifier, std::shared_ptr<AIAccountLoginContext> context,
+    std::shared_ptr<UpdateActivityGate> gate) {
+  const auto bundle = bundleIdentifier.value_or(std::string(AIChannelConfiguration::defaultBundleIdentifier));
   auto c = makeDesktopSessionCollaborators(
-      ioExecutor_, DirectTCPTransport::create(ioExecutor_, std::nullopt, connectTimeoutSeconds),
+      ioExecutor, std::move(transport),
       makeMacAIChannelFactory({AIChannelConfiguration::load(bundle),
                                [bundle] { return AIChannelConfiguration::load(bundle); }, std::move(context),
                                nullptr}));
-  c.updateActivityGate = gate_;
+  c.updateActivityGate = std::move(gate);
   return std::make_shared<DirectAuthManagerSessionClient>(DirectAuthClient::create(std::move(c)));
 }
 

@@ -113,6 +113,13 @@ class DirectAuthClientFactory final : public ManagerClientFactory {
   std::shared_ptr<ManagerSessionClient> makeSecondary(
       std::shared_ptr<AIAccountLoginContext> context) override;
 
+  // One session over the given transport with every other collaborator of the application's.
+  static std::shared_ptr<ManagerSessionClient> makeClient(Executor ioExecutor,
+                                                          std::shared_ptr<NetworkTransporting> transport,
+                                                          std::optional<std::string> bundleIdentifier,
+                                                          std::shared_ptr<AIAccountLoginContext> context,
+                                                          std::shared_ptr<UpdateActivityGate> gate);
+
  private:
   std::shared_ptr<ManagerSessionClient> make(std::shared_ptr<AIAccountLoginContext> context);
   Executor ioExecutor_;

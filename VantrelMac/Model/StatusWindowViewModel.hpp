@@ -66,6 +66,8 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   static constexpr std::chrono::seconds automaticLoginRetryDelay{5};
   static constexpr std::chrono::seconds routeRefreshInterval{30};
   static constexpr std::string_view loginVersion = "VantrelMac-0.2";
+  // The login status while no login is running or has succeeded.
+  static constexpr std::string_view idleAccountLoginStatus = "Not signed in";
   // The reconnect delay for a back-off index (2, 5, 10, 20, 30 s, then 30 s).
   static std::chrono::seconds reconnectDelay(int attempt) noexcept;
 
@@ -226,6 +228,7 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   void beginAccountLogin(AccountLoginRequest request, bool automatic);
   static Awaitable<void> loginTask(std::weak_ptr<StatusWindowViewModel> weak, AccountLoginRequest request,
                                    bool automatic, std::uint64_t epoch);
+  void abandonSupersededLogin();
   void handleLoginSuccess(const AccountLoginRequest& request, const AccountLoginResult& result,
                           const AccountManagerRoute& primary, std::uint16_t connectionNumber);
   void handleLoginWithoutRoute(const AccountLoginRequest& request, const AccountLoginResult& result);
@@ -290,7 +293,7 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   std::string requestedClientNumberText_ = "0";
   std::string setupName_ = "Mac";
   bool rememberAccountID_ = true;
-  std::string accountLoginStatus_ = "Not signed in";
+  std::string accountLoginStatus_{idleAccountLoginStatus};
   std::optional<std::string> accountLoginError_;
   bool isAccountLoginBusy_ = false;
   bool isAccountAuthenticated_ = false;

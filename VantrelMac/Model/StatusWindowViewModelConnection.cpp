@@ -186,6 +186,8 @@ void StatusWindowViewModel::connect() {
 
 void StatusWindowViewModel::disconnect() {
   storedCredentialReadTask_.cancel();
+  // A pending automatic-login retry would sign in and reconnect over the user's Disconnect.
+  automaticLoginRetryTask_.cancel();
   disconnectWasRequested_ = true;
   sessionAccountPassword_.clear();
   sessionAssignedSlot_.reset();

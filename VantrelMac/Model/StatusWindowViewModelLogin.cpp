@@ -149,7 +149,7 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
     auto self = weak.lock();
     if (!self) co_return;
     if (superseded(*self)) {
-      self->setIsAccountLoginBusy(false);
+      self->abandonSupersededLogin();
       co_return;
     }
     if (failure) {
@@ -166,7 +166,7 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
     auto self = weak.lock();
     if (!self) co_return;
     if (superseded(*self)) {
-      self->setIsAccountLoginBusy(false);
+      self->abandonSupersededLogin();
       co_return;
     }
     self->automaticLoginRetryTask_.cancel();
@@ -186,7 +186,7 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
     auto self = weak.lock();
     if (!self) co_return;
     if (superseded(*self)) {
-      self->setIsAccountLoginBusy(false);
+      self->abandonSupersededLogin();
       co_return;
     }
     self->handleLoginSuccess(request, *result, primary, connectionNumber);
@@ -194,6 +194,12 @@ Awaitable<void> StatusWindowViewModel::loginTask(std::weak_ptr<StatusWindowViewM
   auto configuring = configureSecondaryManagerSessions(weak, result->routes, primary.managerIndex,
                                                        result->accountID, connectionNumber);
   co_await std::move(configuring);
+}
+
+// Nothing runs any more for the dropped login: the status line goes back to its idle text.
+void StatusWindowViewModel::abandonSupersededLogin() {
+  setIsAccountLoginBusy(false);
+  setAccountLoginStatus(std::string(idleAccountLoginStatus));
 }
 
 void StatusWindowViewModel::handleLoginSuccess(const AccountLoginRequest& request,

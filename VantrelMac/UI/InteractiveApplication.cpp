@@ -143,6 +143,11 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
   application->delegate_->installQuitHooks();
   // The entry shows the window before the event loop; the launch callback runs on its first turn.
   VantrelMacWindowController::shared().show();
+  // Files this launch was given are an open request, as they are when a later launch hands them
+  // over (the session's autostart entry opens the automatic-login resource this way).
+  const auto ownItems =
+      AppDelegatePresenter::openItems({context.arguments, std::filesystem::current_path().string()});
+  if (!ownItems.empty()) application->delegate_->openURLs(ownItems);
   QTimer::singleShot(0, application->delegate_.get(), [delegate = application->delegate_.get()] {
     delegate->applicationDidFinishLaunching();
   });

@@ -6,6 +6,17 @@
 
 namespace vantrel {
 
+std::string UpdateConfiguration::ValidationError::caseName() const {
+  switch (case_) {
+    case Case::missingConfiguration: return "missingConfiguration";
+    case Case::insecureFeed: return "insecureFeed";
+    case Case::invalidPublicKey: return "invalidPublicKey";
+    case Case::invalidBuild: return "invalidBuild";
+    case Case::unsignedUpdates: return "unsignedUpdates";
+  }
+  return std::to_string(errorCode());
+}
+
 namespace update_info {
 
 std::optional<std::string> text(const UpdateInfo& info, const char* key) {

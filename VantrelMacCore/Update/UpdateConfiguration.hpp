@@ -32,6 +32,8 @@ class UpdateConfiguration {
     std::optional<std::string> errorDescription() const override { return std::nullopt; }
     std::string errorDomain() const override { return "VantrelMacCore.UpdateConfiguration.ValidationError"; }
     int errorCode() const override { return static_cast<int>(case_); }
+    // The case's name ("missingConfiguration"): how logs describe this error.
+    std::string caseName() const;
     friend bool operator==(const ValidationError& a, const ValidationError& b) { return a.case_ == b.case_; }
 
    private:

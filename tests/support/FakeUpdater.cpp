@@ -56,6 +56,8 @@ std::optional<UpdaterError> FakeUpdater::proceed(const AppcastItem& item, Update
 
 void FakeUpdater::emitFound(const AppcastItem& item) { delegate()->didFindValidUpdate(item); }
 
+void FakeUpdater::emitWillDownload(const AppcastItem& item) { delegate()->willDownloadUpdate(item); }
+
 void FakeUpdater::emitDownloadAndExtract(const AppcastItem& item) {
   const auto d = delegate();
   d->willDownloadUpdate(item);

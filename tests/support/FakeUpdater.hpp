@@ -46,6 +46,7 @@ class FakeUpdater : public Updater {
                                       UpdateCheck check = UpdateCheck::userInitiated);
   void emitFound(const AppcastItem& item);
   void emitDownloadAndExtract(const AppcastItem& item);
+  void emitWillDownload(const AppcastItem& item);
   // Offers a fresh install block to shouldPostponeRelaunch; `installs` counts its invocations.
   bool emitPostpone(const AppcastItem& item);
   bool emitInstallOnQuit(const AppcastItem& item);

@@ -47,7 +47,7 @@ class StandIn {
   StandIn(const StandInOptions& options, const std::atomic<bool>& stop)
       : options_(options),
         stop_(stop),
-        acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), options.port)) {
+        acceptor_(io_, tcp::endpoint(asio::ip::make_address(options.address), options.port)) {
     report_ = {{"connections", 0},
                {"authentications", json::array()},
                {"steps", json::array()},
@@ -63,7 +63,7 @@ class StandIn {
     if (!options_.portFile.empty()) {
       std::ofstream(options_.portFile) << port << "\n";
     }
-    std::cout << "manager stand-in listening on 127.0.0.1:" << port << std::endl;
+    std::cout << "manager stand-in listening on " << options_.address << ":" << port << std::endl;
     asio::co_spawn(io_, acceptLoop(), asio::detached);
     asio::co_spawn(io_, runScript(), [this](std::exception_ptr e) {
       if (e) {
@@ -142,8 +142,8 @@ class StandIn {
              {"userID", payload.rfind("R_", 0) == 0 ? payload.substr(2) : payload},
              {"comNum", frame.comNum},
              {"payloadPrefixOK", payload.rfind("R_", 0) == 0}});
-        const std::uint8_t accept = '1';
-        co_await write(agent, W::frame(authCommand, ByteView(&accept, 1), 0, frame.comNum));
+        const std::uint8_t answer = options_.rejectAuthentication ? '0' : '1';
+        co_await write(agent, W::frame(authCommand, ByteView(&answer, 1), 0, frame.comNum));
         break;
       }
       case registrationCommand:

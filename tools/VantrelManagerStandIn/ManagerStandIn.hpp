@@ -18,14 +18,16 @@
 namespace vantrel::standin {
 
 struct StandInOptions {
-  std::uint16_t port = 0;          // 0: an ephemeral port
-  std::filesystem::path portFile;  // where the chosen port is written (optional)
+  std::string address = "127.0.0.1";  // where it listens (a test's private namespace may give another)
+  std::uint16_t port = 0;             // 0: an ephemeral port
+  std::filesystem::path portFile;     // where the chosen port is written (optional)
   nlohmann::json script = nlohmann::json::array();
   std::filesystem::path reportPath;   // the JSON report (optional)
   std::filesystem::path picturePath;  // the last decoded picture as PNG (optional)
   std::filesystem::path fetchFolder;  // where files fetched from the agent are kept (optional)
   bool serve = false;                 // keep accepting agents after the script has run
   double stepTimeoutSeconds = 15.0;   // how long one step waits for the agent
+  bool rejectAuthentication = false;  // answer every authentication with '0'
 };
 
 // Runs until the script is done (and, with `serve`, until `stop` is set). Returns 0 when every

@@ -16,9 +16,9 @@ void onSignal(int) { stopRequested.store(true); }
 
 int usage() {
   std::cerr
-      << "usage: vantrel-manager-standin [--port N] [--port-file F] (--script F | --steps JSON)\n"
-         "                              [--report F] [--picture F.png] [--fetch-dir D] [--serve]\n"
-         "                              [--step-timeout SECONDS]\n"
+      << "usage: vantrel-manager-standin [--address A] [--port N] [--port-file F]\n"
+         "                              (--script F | --steps JSON) [--report F] [--picture F.png]\n"
+         "                              [--fetch-dir D] [--serve] [--step-timeout SECONDS] [--reject]\n"
          "steps: comInfo, screen{width,height,seconds,expectWidth,expectHeight}, screenEnd,\n"
          "       move{x,y}, click{x,y}, key{code}, sendFile{path,to,name}, fetchFile{path,remotePath},\n"
          "       list{path}, clipboardText{text}, expectClipboardText{text}, wait{seconds}\n";
@@ -43,7 +43,9 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
         return argv[++i];
       };
-      if (arg == "--port") {
+      if (arg == "--address") {
+        options.address = next();
+      } else if (arg == "--port") {
         options.port = static_cast<std::uint16_t>(std::stoi(next()));
       } else if (arg == "--port-file") {
         options.portFile = next();
@@ -63,6 +65,8 @@ int main(int argc, char** argv) {
         options.serve = true;
       } else if (arg == "--step-timeout") {
         options.stepTimeoutSeconds = std::stod(next());
+      } else if (arg == "--reject") {
+        options.rejectAuthentication = true;
       } else {
         return usage();
       }

@@ -9,3 +9,5 @@ target_compile_definitions(${target} PRIVATE
   VANTREL_CREDENTIAL_SEED="$<TARGET_FILE:vantrel-credential-seed>")
 add_dependencies(${target} VantrelMac vantrel-manager-standin VantrelMacDaemon vantrel-login-server
   vantrel-credential-seed)
+# The autostart test installs the program with cmake --install into its temporary folder.
+target_compile_definitions(${target} PRIVATE VANTREL_BINARY_DIR="${CMAKE_BINARY_DIR}")

@@ -230,39 +230,48 @@ bool waitForText(const fs::path& path, const std::string& text) {
 
 // AUTO LOGIN on with the account's password remembered: the program signs in at the login server,
 // which names two managers, and both must authenticate it.
-TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
-  const auto comInfo = nlohmann::json::array({{{"step", "comInfo"}}});
-  auto first = startManager(comInfo, 0, "first");
-  auto second = startManager(comInfo, 0, "second");
-  const auto route = [](int index, int port) {
-    return nlohmann::json{
-        {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
-  };
-  const nlohmann::json accounts = {{"accounts",
-                                    {{{"accountID", "e2e"},
-                                      {"password", "e2e password"},
-                                      {"assignedSlot", 3},
-                                      {"routes", {route(1, portOf("first")), route(2, portOf("second"))}}}}}};
-  std::ofstream(home_.root() / "accounts.json") << accounts.dump();
-  const auto ca = home_.root() / "login-ca.pem";
-  ProgramProcess login(
-      {loginServerPath, "--accounts", (home_.root() / "accounts.json").string(), "--ca-out", ca.string()},
+// A login-server stand-in that knows the account "e2e" with the given routes (its address and
+// certificate go to the program through the environment), and the account's password saved for
+// AUTO LOGIN. The diagnostics log goes to <root>/state/VantrelMac.log.
+std::unique_ptr<ProgramProcess> signInSetUp(testing::TemporaryHome& home, const nlohmann::json& routes) {
+  const nlohmann::json accounts = {
+      {"accounts",
+       {{{"accountID", "e2e"}, {"password", "e2e password"}, {"assignedSlot", 3}, {"routes", routes}}}}};
+  std::ofstream(home.root() / "accounts.json") << accounts.dump();
+  const auto ca = home.root() / "login-ca.pem";
+  auto login = std::make_unique<ProgramProcess>(
+      std::vector<std::string>{loginServerPath, "--accounts", (home.root() / "accounts.json").string(),
+                               "--ca-out", ca.string()},
       ProgramProcess::Options{false, true});
-  ASSERT_TRUE(login.waitForOutput("listening on https://127.0.0.1:")) << login.output();
-  const auto url = login.output().substr(login.output().find("https://"));
-  home_.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
-  home_.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
-  const auto state = home_.root() / "state";
-  home_.setEnv("XDG_STATE_HOME", state.string());
+  EXPECT_TRUE(login->waitForOutput("listening on https://127.0.0.1:")) << login->output();
+  const auto url = login->output().substr(login->output().find("https://"));
+  home.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
+  home.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
+  home.setEnv("XDG_STATE_HOME", (home.root() / "state").string());
 
-  const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
+  const auto folder = home.path() / ".config" / "local.vantrel.VantrelMac";
   fs::create_directories(folder);
   std::ofstream(folder / "defaults.json") << nlohmann::json{
       {"VantrelMac.accountLogin.accountID", "e2e"},
       {"VantrelMac.accountLogin.rememberAccountID",
        true}}.dump();
   ProgramProcess seed({credentialSeedPath, "--account", "e2e", "--password", "e2e password"});
-  ASSERT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
+  EXPECT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
+  return login;
+}
+
+nlohmann::json managerRoute(int index, int port) {
+  return nlohmann::json{
+      {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
+}
+
+TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
+  const auto comInfo = nlohmann::json::array({{{"step", "comInfo"}}});
+  auto first = startManager(comInfo, 0, "first");
+  auto second = startManager(comInfo, 0, "second");
+  const auto login = signInSetUp(
+      home_, nlohmann::json::array({managerRoute(1, portOf("first")), managerRoute(2, portOf("second"))}));
+  const auto state = home_.root() / "state";
 
   ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
   ASSERT_TRUE(first->waitForOutput("script done:")) << first->output() << agent.output();
@@ -279,6 +288,83 @@ TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
   EXPECT_TRUE(waitForText(log, "Independent manager sessions active: primary=1, secondary=1"))
       << agent.output();
 
+  agent.signal(SIGTERM);
+  EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
+}
+
+// The session's autostart entry launches the program with the automatic-login resource: the first
+// instance takes that as its open request and signs in with the saved password.
+TEST_F(MainJob, FirstLaunchWithTheStartupResourceSignsInByItself) {
+  auto manager = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), 0, "first");
+  const auto login = signInSetUp(home_, nlohmann::json::array({managerRoute(1, portOf("first"))}));
+  const auto resource = fs::path(programPath).parent_path().parent_path() / "share" / "VantrelMac" /
+                        "AutomaticLogin.vantrelstartup";
+  ASSERT_TRUE(fs::exists(resource)) << resource;
+
+  ProgramProcess agent({programPath, resource.string()}, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent.output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+  const auto log = home_.root() / "state" / "VantrelMac.log";
+  EXPECT_TRUE(waitForText(log, "Local startup login intent received")) << agent.output();
+  EXPECT_TRUE(waitForText(log, "Account authenticated; server assigned client number 3")) << agent.output();
+  const auto report = reportOf("first");
+  ASSERT_FALSE(report.is_discarded());
+  ASSERT_GE(report["authentications"].size(), 1U) << report.dump(2);
+  EXPECT_EQ(report["authentications"][0]["userID"], "e2e");
+
+  agent.signal(SIGTERM);
+  EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
+}
+
+// The arguments of a desktop entry's Exec line (each one written in double quotes).
+std::vector<std::string> execArguments(const fs::path& entry) {
+  std::ifstream in(entry);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Exec=", 0) != 0) continue;
+    std::vector<std::string> arguments;
+    for (std::size_t open = line.find('"'); open != std::string::npos; open = line.find('"', open + 1)) {
+      const auto close = line.find('"', open + 1);
+      if (close == std::string::npos) break;
+      arguments.push_back(line.substr(open + 1, close - open - 1));
+      open = close;
+    }
+    return arguments;
+  }
+  return {};
+}
+
+// What the desktop session does at login: the autostart entry that cmake --install wrote starts the
+// installed program with the startup resource, and it signs in by itself.
+TEST_F(MainJob, TheInstalledAutostartEntrySignsIn) {
+  const auto root = home_.root() / "installed";
+  const auto install = "cmake --install '" + std::string(VANTREL_BINARY_DIR) + "' --prefix '" +
+                       root.string() + "' > '" + (home_.root() / "install.log").string() + "' 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0);
+  const auto entry = root / "etc" / "xdg" / "autostart" / "VantrelMac.desktop";
+  const auto arguments = execArguments(entry);
+  ASSERT_EQ(arguments.size(), 2U) << entry;
+  EXPECT_EQ(arguments[0], (root / "current" / "VantrelMac").string());
+  EXPECT_EQ(arguments[1],
+            (root / "current" / "share" / "VantrelMac" / "AutomaticLogin.vantrelstartup").string());
+
+  auto manager = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), 0, "first");
+  const auto login = signInSetUp(home_, nlohmann::json::array({managerRoute(1, portOf("first"))}));
+  ProgramProcess agent(arguments, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent.output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+  EXPECT_TRUE(waitForText(home_.root() / "state" / "VantrelMac.log", "Local startup login intent received"))
+      << agent.output();
+  agent.signal(SIGTERM);
+  EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
+}
+
+TEST_F(MainJob, FirstLaunchWithAnyOtherFileIgnoresIt) {
+  const auto other = home_.root() / "notes.txt";
+  std::ofstream(other) << "not the startup resource\n";
+  ProgramProcess agent({programPath, other.string()}, ProgramProcess::Options{true, false});
+  EXPECT_TRUE(agent.waitForOutput("VantrelMac ignored unsupported open resource")) << agent.output();
+  EXPECT_EQ(agent.output().find("Local startup login intent received"), std::string::npos) << agent.output();
   agent.signal(SIGTERM);
   EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
 }

@@ -27,7 +27,8 @@ TEST(Program, DiagnosticsWithAnInvalidEndpointEndsByItselfWithTheLogLine) {
   Program program(
       {programPath.string(), "--ai-diagnostics-test", "--test-host", "10.0.0.1", "--test-port", "1"});
   const auto status = program.waitForExit();
-  EXPECT_TRUE(exitedWith(status, 0)) << program.output();
+  // Status 2: a run that never started is told apart from a failed (1) and a good (0) one.
+  EXPECT_TRUE(exitedWith(status, 2)) << program.output();
   EXPECT_NE(program.output().find("AI_DIAGNOSTICS invalid explicit QA endpoint"), std::string::npos)
       << program.output();
   // The entry itself logs nothing in this mode.

@@ -209,6 +209,124 @@ TEST_F(UpdateEngineTest, NoNewerBuild) {
   EXPECT_EQ(driver->shown.size(), 1u);  // a background check says nothing
 }
 
+// ---- the schedule of background checks ----
+
+struct IntervalCase {
+  nlohmann::json interval;  // null: absent
+  bool rehearsal;
+  long long expected;
+};
+
+class CheckInterval : public UpdateEngineTest, public ::testing::WithParamInterface<IntervalCase> {};
+
+TEST_P(CheckInterval, HasAFloorOfAnHourOrTenSecondsInARehearsalAndACapOfAYear) {
+  auto information = info("1");
+  information["VNUpdateLocalRehearsal"] = GetParam().rehearsal;
+  if (!GetParam().interval.is_null()) information["SUScheduledCheckInterval"] = GetParam().interval;
+  auto environment = LinuxUpdaterEnvironment::forRunningProgram(io.get_executor(), information, nullptr);
+  const auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+  EXPECT_EQ(updater->checkInterval(), std::chrono::seconds(GetParam().expected)) << GetParam().interval;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateEngine, CheckInterval,
+    ::testing::Values(IntervalCase{nullptr, false, 86400}, IntervalCase{3600, false, 3600},
+                      IntervalCase{3599, false, 86400}, IntervalCase{10, false, 86400},
+                      IntervalCase{10, true, 10}, IntervalCase{9, true, 86400},
+                      IntervalCase{31536000, false, 31536000}, IntervalCase{31536001, false, 86400},
+                      IntervalCase{"7200", false, 86400}, IntervalCase{7200.5, false, 7200}));
+
+// Background checks on the manual clock: the first one 30 s after start (or after the interval
+// when that is shorter), later ones at the last check plus the interval. (The feed is served over
+// loopback HTTP, which only a rehearsal build accepts; the schedule is the same for every build.)
+class CheckSchedule : public UpdateEngineTest {
+ protected:
+  ManualClock clock;
+
+  void SetUp() override {
+    UpdateEngineTest::SetUp();
+    const auto entry = testing::appcastEntry("1", server.url("/v1.tgz"), "x", keys);
+    server.set("/appcast.xml",
+               Answer::ok(update_signature::signFeed(testing::appcastXML({entry}), keys.privateKey)));
+  }
+  std::shared_ptr<LinuxUpdater> updater;
+  int checks = 0;
+
+  void start(UpdateInfo information, std::optional<double> lastCheck) {
+    auto environment =
+        LinuxUpdaterEnvironment::forRunningProgram(io.get_executor(), std::move(information), nullptr);
+    environment.settings->setBool(UpdaterSettings::automaticChecksKey, true);
+    if (lastCheck) environment.settings->setDouble(UpdaterSettings::lastCheckTimeKey, *lastCheck);
+    updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+    EXPECT_FALSE(updater->startUpdater());
+  }
+  // Moves the clock in steps; true when a check began within `by` (it is then run to its end and
+  // its feed request counted). A running check is what keeps the updater from starting another.
+  bool checkedWithin(std::chrono::seconds by, std::chrono::seconds step = std::chrono::seconds(1)) {
+    // A check has begun once the updater is busy with it (or, on a fast loopback, already done).
+    const auto began = [&] { return !updater->canCheckForUpdates() || delegate->finished; };
+    for (std::chrono::seconds moved{0}; moved < by; moved += step) {
+      clock.advance(step);
+      // The reactor notices moved time at its next wake-up: a last step gets longer to do so.
+      const bool last = moved + step >= by;
+      for (int round = 0; round < (last ? 40 : 1) && !began(); ++round) {
+        io.run_for(std::chrono::milliseconds(2));
+        if (io.stopped()) io.restart();
+      }
+      if (began()) {
+        runUntilFinished([&] { return delegate->finished; });
+        forgetCycle();
+        ++checks;
+        EXPECT_EQ(server.requests("/appcast.xml"), checks);
+        return true;
+      }
+    }
+    return false;
+  }
+  static double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  }
+};
+
+TEST_F(CheckSchedule, TheFirstCheckComesThirtySecondsAfterStart) {
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, std::nullopt);
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(29)));
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(1)));
+  // The next one an interval after that check.
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(3540), std::chrono::seconds(60)));
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(58)));
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(3)));
+}
+
+TEST_F(CheckSchedule, ARecentCheckPutsTheFirstOneAtTheLastCheckPlusTheInterval) {
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, secondsNow() - 3500);  // due in about 100 s
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(98)));
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(4)));
+}
+
+TEST_F(CheckSchedule, ARehearsalBuildChecksEveryTenSeconds) {
+  auto information = info("1");
+  information["VNUpdateLocalRehearsal"] = true;
+  information["SUScheduledCheckInterval"] = 10;
+  start(information, std::nullopt);
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(9)));
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(1)));
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(8)));
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(3)));
+}
+
+TEST_F(CheckSchedule, NoCheckIsScheduledWhileAutomaticChecksAreOff) {
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, std::nullopt);
+  updater->setAutomaticallyChecksForUpdates(false);
+  EXPECT_FALSE(checkedWithin(std::chrono::seconds(7200), std::chrono::seconds(30)));
+}
+
 TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
   const auto archive = testing::buildArchive(info("2"));
   const auto body = testing::appcastXML({testing::appcastEntry("2", server.url("/v2.tgz"), archive, keys)});

@@ -48,19 +48,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct Probe {
   int terminations = 0;
+  std::optional<int> exitStatus;
   std::optional<AIDiagnosticsEndpoint> ranWith;
 };
 
 // A run that records its endpoint and ends the program like the real one does.
-Awaitable<void> recordingRun(Probe* probe, AIDiagnosticsEndpoint endpoint, std::function<void()> terminate) {
+Awaitable<void> recordingRun(Probe* probe, AIDiagnosticsEndpoint endpoint,
+                             std::function<void(int)> terminate) {
   probe->ranWith = endpoint;
-  terminate();
+  terminate(0);
   co_return;
 }
 
 AIDiagnosticsTestSession::Environment environmentFor(asio::io_context& io, Probe& probe) {
-  return {io.get_executor(), [&probe] { ++probe.terminations; },
-          [&probe](AIDiagnosticsEndpoint endpoint, std::function<void()> terminate) {
+  return {io.get_executor(),
+          [&probe](int status) {
+            ++probe.terminations;
+            probe.exitStatus = status;
+          },
+          [&probe](AIDiagnosticsEndpoint endpoint, std::function<void(int)> terminate) {
             return recordingRun(&probe, std::move(endpoint), std::move(terminate));
           }};
 }
@@ -72,6 +78,7 @@ TEST(AIDiagnosticsTestSession, AnInvalidEndpointLogsAndRequestsTerminationWithou
   EXPECT_FALSE(AIDiagnosticsTestSession::start({exe, mode, "--test-host", "10.1.1.1", "--test-port", "5"},
                                                environmentFor(io, probe)));
   EXPECT_EQ(probe.terminations, 1);
+  EXPECT_EQ(probe.exitStatus, 2);
   EXPECT_TRUE(sink.contains("AI_DIAGNOSTICS invalid explicit QA endpoint"));
   testing::drain(io);
   EXPECT_FALSE(probe.ranWith);
@@ -100,6 +107,7 @@ TEST(AIDiagnosticsTestSession, WithoutARunTheModeEndsInsteadOfWaitingForever) {
   EXPECT_FALSE(AIDiagnosticsTestSession::start(
       {exe, mode, "--test-host", "192.168.7.7", "--test-port", "9000"}, environment));
   EXPECT_EQ(probe.terminations, 1);
+  EXPECT_EQ(probe.exitStatus, 2);
 }
 
 }  // namespace

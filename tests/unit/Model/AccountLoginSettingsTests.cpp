@@ -78,6 +78,10 @@ TEST_P(AutoLoginKey, OnlyAStoredBoolFalseTurnsItOff) {
   EXPECT_EQ(settings.rememberAccountID, GetParam().remember) << GetParam().stored;
   EXPECT_EQ(settings.accountID, GetParam().accountID) << GetParam().stored;
   EXPECT_EQ(defaults.string(S::accountIDKey), GetParam().accountID);
+  // A stored value that is not a Bool is the user's: the assumed "on" is not written over it.
+  if (!GetParam().stored.is_null() && !GetParam().stored.is_boolean()) {
+    EXPECT_EQ(defaults.value(S::rememberAccountIDKey), GetParam().stored);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AccountLoginSettings, AutoLoginKey,
@@ -115,17 +119,37 @@ INSTANTIATE_TEST_SUITE_P(
                       SerialCase{-7, std::nullopt}, SerialCase{1.5, std::nullopt},
                       SerialCase{true, std::nullopt}, SerialCase{nullptr, std::nullopt}));
 
-TEST(AccountLoginSettings, MissingOrWronglyTypedTextKeysGetTheirDefaults) {
+TEST(AccountLoginSettings, StoredNumbersReadAsTheirText) {
   InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), 7},
-                                      {std::string(S::installationMACKey), 12},
-                                      {std::string(S::setupNameKey), false},
+                                      {std::string(S::installationMACKey), "02:AA:BB:CC:DD:EE"},
+                                      {std::string(S::setupNameKey), 12},
                                       {std::string(S::accountIDKey), 3}});
+  const auto settings = S::load(defaults, [] { return hostNamed("Host"); });
+  EXPECT_EQ(settings.requestedSlotText, "7");
+  EXPECT_EQ(settings.setupName, "12");
+  EXPECT_EQ(settings.accountID, "3");
+}
+
+// A value the getters cannot use gives the default for this launch, but the default is never
+// written over what the user stored.
+TEST(AccountLoginSettings, UnusableStoredValuesGetTheirDefaultsAndStayStored) {
+  const Value list = Value::array({"x"});
+  InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), list},
+                                      {std::string(S::setupNameKey), list},
+                                      {std::string(S::accountIDKey), list},
+                                      {std::string(S::rememberAccountIDKey), "NO"}});
   const auto settings = S::load(defaults, [] { return hostNamed("Host"); });
   EXPECT_EQ(settings.requestedSlotText, "0");
   EXPECT_EQ(settings.setupName, "Host");
   EXPECT_EQ(settings.accountID, "");
-  EXPECT_EQ(settings.installationMAC.substr(0, 3), "02:");
-  EXPECT_EQ(defaults.string(S::requestedSlotKey), "0");
+  EXPECT_TRUE(settings.rememberAccountID);
+  EXPECT_EQ(defaults.value(S::requestedSlotKey), list);
+  EXPECT_EQ(defaults.value(S::setupNameKey), list);
+  EXPECT_EQ(defaults.value(S::accountIDKey), list);
+  EXPECT_EQ(defaults.value(S::rememberAccountIDKey), Value("NO"));
+  // The generated identity is stored all the same: it must be the same at the next launch.
+  EXPECT_EQ(defaults.unsignedInteger(S::serialKey), settings.serial);
+  EXPECT_EQ(defaults.string(S::installationMACKey), settings.installationMAC);
 }
 
 TEST(AccountLoginSettings, SaveWritesTheAccountOnlyWhileAutoLoginIsOn) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "Model/AppDelegatePresenter.hpp"
+#include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
@@ -55,6 +58,26 @@ TEST(AppDelegatePresenter, ARelativeResourcePathFromTheSecondLaunchIsAccepted) {
                              "/opt/v/bin"};
   EXPECT_EQ(P::openRequest(P::openItems(handOver), false, std::filesystem::path("/opt/v/share/VantrelMac")),
             P::OpenOutcome::showAndRequestAutomaticLogin);
+}
+
+// The installed program is started through the "current" link but finds its resources beside its
+// resolved executable: the opened file counts by where it really is.
+TEST(AppDelegatePresenter, TheResourceReachedThroughALinkedFolderIsAccepted) {
+  testing::TemporaryDirectory temporary;
+  const auto root = std::filesystem::canonical(temporary.path());
+  const auto resources = root / "versions" / "7" / "share" / "VantrelMac";
+  std::filesystem::create_directories(resources);
+  std::ofstream(resources / "AutomaticLogin.vantrelstartup") << "x";
+  std::filesystem::create_directory_symlink("versions/7", root / "current");
+  const P::HandOver handOver{
+      {"VantrelMac", (root / "current" / "share" / "VantrelMac" / "AutomaticLogin.vantrelstartup").string()},
+      "/"};
+  EXPECT_EQ(P::openRequest(P::openItems(handOver), false, resources),
+            P::OpenOutcome::showAndRequestAutomaticLogin);
+  // A file that does not exist is resolved as far as its folders exist.
+  const P::HandOver missing{{"VantrelMac", (root / "current" / "gone.txt").string()}, "/"};
+  EXPECT_EQ(P::openItems(missing),
+            (std::vector<std::string>{P::fileURL((root / "versions" / "7" / "gone.txt").string())}));
 }
 
 TEST(AppDelegatePresenter, InstanceSocketPath) {

@@ -5,6 +5,7 @@
 #include <asio/io_context.hpp>
 
 #include "Model/MacUpdaterController.hpp"
+#include "Support/SystemLog.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/TestEnvironment.hpp"
@@ -103,6 +104,19 @@ TEST_F(MacUpdaterControllerTest, StartFailuresLeaveTheUpdaterUnusable) {
   EXPECT_EQ(updatersMade, 1);
 }
 
+// The failure line names the configuration error's case, not its number.
+TEST_F(MacUpdaterControllerTest, TheFailureLineNamesTheErrorsCase) {
+  MemoryLogSink sink;
+  auto broken = info();
+  broken.erase("SUPublicEDKey");
+  started(broken);
+  EXPECT_TRUE(sink.contains(
+      "VantrelMac updater failure VantrelMacCore.UpdateConfiguration.ValidationError:invalidPublicKey"));
+  EXPECT_FALSE(sink.contains("ValidationError:2"));
+  started(UpdateInfo::object());
+  EXPECT_TRUE(sink.contains("ValidationError:missingConfiguration"));
+}
+
 TEST_F(MacUpdaterControllerTest, StartPublishesTheAutomaticCheckState) {
   fake->automaticChecks = false;
   started();
@@ -124,6 +138,60 @@ TEST_F(MacUpdaterControllerTest, CheckThatFindsNothingReturnsToTheIdleLine) {
   EXPECT_EQ(published().status, "새 버전 확인 중…");
   fake->emitFinish(UpdateCheck::userInitiated, updater_errors::make(updater_errors::noUpdate, "none"));
   EXPECT_EQ(published().status, "새 버전을 자동으로 확인합니다");
+}
+
+// The user cancels the download in the progress dialog: the engine ends the cycle with its
+// cancellation error, and the settings box and the gate (which the development channel reads)
+// show the idle line again instead of "downloading" for good.
+TEST_F(MacUpdaterControllerTest, CancelledDownloadReturnsToTheIdleLine) {
+  for (const bool automatic : {true, false}) {
+    SCOPED_TRACE(automatic ? "automatic checks" : "manual checks");
+    fake = std::make_shared<FakeUpdater>();
+    fake->automaticChecks = automatic;
+    started();
+    const auto idle = published().status;
+    controller->checkForUpdates();
+    const auto item = FakeUpdater::item("42");
+    fake->emitFound(item);
+    fake->emitWillDownload(item);
+    ASSERT_EQ(published().status, "새 버전 다운로드 중…");
+    fake->emitFinish(UpdateCheck::userInitiated,
+                     updater_errors::make(updater_errors::cancelled, "The update transfer was cancelled."));
+    EXPECT_EQ(published().status, idle);
+    EXPECT_FALSE(published().hasError);
+    EXPECT_EQ(gate->snapshot().updaterStatus, idle);
+  }
+}
+
+// A download that failed keeps its failure text when the cycle then finishes with that error:
+// only the user's cancellation goes back to the idle line.
+TEST_F(MacUpdaterControllerTest, AFailedDownloadKeepsItsFailureTextAfterTheCycle) {
+  started();
+  const auto item = FakeUpdater::item("42");
+  fake->emitFound(item);
+  fake->emitWillDownload(item);
+  const auto failure = updater_errors::make(updater_errors::downloadFailed, "gone");
+  fake->emitAbort(failure);
+  const auto failureText = published().status;
+  ASSERT_TRUE(published().hasError);
+  fake->emitFinish(UpdateCheck::userInitiated, failure);
+  EXPECT_EQ(published().status, failureText);
+  EXPECT_TRUE(published().hasError);
+}
+
+// Switching automatic checks while a failure is shown changes the switch, not the failure text.
+TEST_F(MacUpdaterControllerTest, SwitchingAutomaticChecksKeepsAShownFailure) {
+  started();
+  fake->emitAbort(updater_errors::make(updater_errors::feedFailed, "unreachable"));
+  ASSERT_TRUE(published().hasError);
+  const auto failureText = published().status;
+  controller->setAutomaticChecks(false);
+  EXPECT_FALSE(published().automaticChecks);
+  EXPECT_EQ(published().status, failureText);
+  EXPECT_TRUE(published().hasError);
+  controller->setAutomaticChecks(true);
+  EXPECT_EQ(published().status, failureText);
+  EXPECT_EQ(gate->snapshot().updaterStatus, failureText);
 }
 
 TEST_F(MacUpdaterControllerTest, AdmissionWaitsForActivityAndCommitsAfterTheQuietTime) {

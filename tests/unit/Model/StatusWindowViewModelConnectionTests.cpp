@@ -39,6 +39,39 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     settle();
   }
 
+  // A cycle to the saved direct settings whose attempt hangs until the test ends it.
+  void connectingForever() {
+    primary().setDefaultOutcome(Outcome::hang);
+    make();
+    model->start();
+    settle();
+    model->connect();
+    settle();
+    ASSERT_EQ(primary().hangingCount(), 1u);
+  }
+
+  // Connected from the saved direct settings (10.0.0.9), authenticated and idle.
+  void connected() {
+    make();
+    model->start();
+    settle();
+    model->connect();
+    settle();
+    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+    ASSERT_FALSE(model->isConnectionBusy());
+  }
+
+  // Started with "ALogin" and a saved password: the automatic login waits for the login server.
+  void startAutomaticLogin() {
+    credentials->passwords["alice"] = "secret";
+    arguments = {"VantrelMac", "ALogin"};
+    model = nullptr;
+    make();
+    model->start();
+    settle();
+    ASSERT_EQ(login->waiting(), 1u);
+  }
+
   // Records every published connection state.
   std::vector<DirectAuthState> watchStates() {
     auto states = std::make_shared<std::vector<DirectAuthState>>();
@@ -161,13 +194,7 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
 // ---- decided races ----
 
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
-  primary().setDefaultOutcome(Outcome::hang);
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
-  ASSERT_EQ(primary().hangingCount(), 1u);
+  connectingForever();
   watchStates();
   model->disconnect();
   settle();
@@ -206,12 +233,7 @@ TEST_F(ConnectionTest, SupersededCycleNeverOverlapsTheNewOne) {
 }
 
 TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
-  ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  connected();
   monitors.back()->fire("Mac woke from sleep");
   monitors.back()->fire("Network became available");
   settle();
@@ -336,12 +358,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
 
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   AccountLoginSettings settings = AccountLoginSettings::load(*defaults);
-  credentials->passwords["alice"] = "secret";
-  arguments.push_back("ALogin");
-  make();
-  model->start();
-  settle();
-  ASSERT_EQ(login->waiting(), 1u);
+  startAutomaticLogin();
   model->disconnect();
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
@@ -352,6 +369,47 @@ TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   EXPECT_TRUE(model->secondaryManagerIndices().empty());
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
   (void)settings;
+}
+
+// A late answer, good or bad, of an automatic login the user's Disconnect dropped leaves the
+// idle status, not "Signing in automatically…" with nothing running.
+TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
+  for (const bool succeeds : {true, false}) {
+    SCOPED_TRACE(succeeds ? "late success" : "late failure");
+    startAutomaticLogin();
+    EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
+    model->disconnect();
+    settle();
+    if (succeeds) {
+      login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
+    } else {
+      login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+    }
+    settle();
+    EXPECT_FALSE(model->isAccountLoginBusy());
+    EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
+    EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  }
+}
+
+// Decided: the user's Disconnect also ends a pending automatic-login retry. Without that, the
+// retry fires five seconds later, signs in again and reconnects over the user's choice.
+TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
+  startAutomaticLogin();
+  login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
+  settle();
+  // The failure fell back to the saved direct settings and scheduled the retry.
+  ASSERT_TRUE(model->isAutomaticLoginRetryPending());
+  ASSERT_EQ(primary().attempts.size(), 1u);
+  advance(2s);
+  model->disconnect();
+  settle();
+  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  advance(10s);
+  EXPECT_FALSE(logged("Retrying automatic account login"));
+  EXPECT_EQ(login->requests.size(), 1u);
+  EXPECT_EQ(primary().attempts.size(), 1u);
+  EXPECT_NE(model->connectionState(), DirectAuthState::authenticated);
 }
 
 TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
@@ -399,16 +457,56 @@ TEST_F(ConnectionTest, PollCountsAuthenticatedManagersAcrossMixedSecondaries) {
 }
 
 TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
-  primary().setDefaultOutcome(Outcome::hang);
-  make();
-  model->start();
-  settle();
-  model->connect();
-  settle();
+  connectingForever();
   advance(1s);
   EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
   EXPECT_TRUE(model->isConnectionBusy());
   EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+}
+
+// ---- events and the state poll ----
+
+using EventTest = ConnectionTest;
+
+TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
+  connected();
+  primary().dropConnection("first failure");
+  settle();
+  ASSERT_EQ(model->connectionState(), DirectAuthState::failed);
+  ASSERT_EQ(model->connectionError(), "first failure");
+  const auto second = DirectAuthEvent::now(DirectAuthEventKinds::Error{"second failure"});
+  primary().emit(second);
+  settle();
+  EXPECT_EQ(model->connectionError(), "first failure");
+  EXPECT_TRUE(logged(second.message())) << "the event is still logged";
+}
+
+TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
+  connectingForever();
+  watchStates();
+  primary().setStateDirectly(DirectAuthState::authenticating);
+  primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectReady{}));
+  advance(1s);
+  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
+  EXPECT_FALSE(published(DirectAuthState::authenticating));
+}
+
+TEST_F(EventTest, DisconnectedAfterTheUsersDisconnectSchedulesNoReconnect) {
+  connected();
+  model->disconnect();
+  settle();
+  primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{}));
+  advance(40s, 1s);
+  EXPECT_EQ(primary().attempts.size(), 1u);
+  EXPECT_TRUE(logLines("Reconnect scheduled").empty());
+}
+
+TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
+  connected();
+  primary().setStateDirectly(DirectAuthState::failed);  // failed, and no last error
+  advance(600ms);
+  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+  EXPECT_EQ(model->connectionError(), std::nullopt);
 }
 
 // ---- stop and destruction ----

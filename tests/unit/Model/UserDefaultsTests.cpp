@@ -51,7 +51,7 @@ class JSONFileUserDefaultsTest : public ::testing::Test {
   fs::path file = folder / "defaults.json";
 };
 
-// ---- Typed reads keep the stored JSON type ----
+// ---- Typed reads convert the way the platform's settings getters do ----
 
 struct TypedCase {
   const char* stored;
@@ -63,7 +63,7 @@ struct TypedCase {
 
 class TypedReads : public ::testing::TestWithParam<TypedCase> {};
 
-TEST_P(TypedReads, ReturnOnlyTheStoredType) {
+TEST_P(TypedReads, ConvertLikeThePlatformsGetters) {
   const auto& c = GetParam();
   InMemoryUserDefaults defaults(Value{{"k", Value::parse(c.stored)}});
   EXPECT_EQ(defaults.string("k"), c.text) << c.stored;
@@ -72,24 +72,42 @@ TEST_P(TypedReads, ReturnOnlyTheStoredType) {
   EXPECT_EQ(defaults.unsignedInteger("k"), c.unsignedValue) << c.stored;
 }
 
+constexpr auto none = std::nullopt;
+
 INSTANTIATE_TEST_SUITE_P(
     UserDefaults, TypedReads,
-    ::testing::Values(TypedCase{R"("false")", "false", std::nullopt, std::nullopt, std::nullopt},
-                      TypedCase{"false", std::nullopt, false, std::nullopt, std::nullopt},
-                      TypedCase{"true", std::nullopt, true, std::nullopt, std::nullopt},
-                      TypedCase{"0", std::nullopt, std::nullopt, 0, 0},
-                      TypedCase{"-1", std::nullopt, std::nullopt, -1, std::nullopt},
-                      TypedCase{"80", std::nullopt, std::nullopt, 80, 80},
-                      TypedCase{R"("80")", "80", std::nullopt, std::nullopt, std::nullopt},
-                      TypedCase{"80.5", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                      TypedCase{"80.0", std::nullopt, std::nullopt, std::nullopt, 80},
-                      TypedCase{"18446744073709551615", std::nullopt, std::nullopt, std::nullopt,
-                                18446744073709551615ULL},
-                      TypedCase{"9223372036854775807", std::nullopt, std::nullopt, 9223372036854775807LL,
-                                9223372036854775807ULL},
-                      TypedCase{"1e30", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                      TypedCase{"null", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                      TypedCase{"[1]", std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
+    ::testing::Values(
+        // Text read as a number or a Boolean.
+        TypedCase{R"("41517")", "41517", true, 41517, none}, TypedCase{R"("80")", "80", true, 80, none},
+        TypedCase{R"(" -12ab")", " -12ab", true, -12, none}, TypedCase{R"("abc")", "abc", false, 0, none},
+        TypedCase{R"("")", "", false, 0, none}, TypedCase{R"("YES")", "YES", true, 0, none},
+        TypedCase{R"("yes")", "yes", true, 0, none}, TypedCase{R"("true")", "true", true, 0, none},
+        TypedCase{R"("1")", "1", true, 1, none}, TypedCase{R"("007")", "007", true, 7, none},
+        TypedCase{R"("NO")", "NO", false, 0, none}, TypedCase{R"("false")", "false", false, 0, none},
+        TypedCase{R"("0")", "0", false, 0, none}, TypedCase{R"("-0")", "-0", false, 0, none},
+        // Beyond the 64-bit range, text gives the nearest end of it.
+        TypedCase{R"("99999999999999999999")", "99999999999999999999", true, 9223372036854775807LL, none},
+        TypedCase{R"("-99999999999999999999")", "-99999999999999999999", true,
+                  std::numeric_limits<std::int64_t>::min(), none},
+        // Booleans and numbers.
+        TypedCase{"false", "0", false, 0, none}, TypedCase{"true", "1", true, 1, none},
+        TypedCase{"0", "0", false, 0, 0}, TypedCase{"-1", "-1", true, -1, none},
+        TypedCase{"80", "80", true, 80, 80}, TypedCase{"80.5", "80.5", true, 80, none},
+        TypedCase{"-80.5", "-80.5", true, -80, none}, TypedCase{"80.0", "80.0", true, 80, 80},
+        TypedCase{"18446744073709551615", "18446744073709551615", true, none, 18446744073709551615ULL},
+        TypedCase{"9223372036854775807", "9223372036854775807", true, 9223372036854775807LL,
+                  9223372036854775807ULL},
+        TypedCase{"1e30", "1e+30", true, none, none},
+        // Nothing the getters can use.
+        TypedCase{"null", none, false, 0, none}, TypedCase{"[1]", none, false, 0, none}));
+
+TEST(UserDefaults, AMissingKeyReadsAsNoneByEveryGetter) {
+  InMemoryUserDefaults defaults;
+  EXPECT_FALSE(defaults.string("k"));
+  EXPECT_FALSE(defaults.boolean("k"));
+  EXPECT_FALSE(defaults.integer("k"));
+  EXPECT_FALSE(defaults.unsignedInteger("k"));
+}
 
 TEST(UserDefaults, DataRoundTripsThroughBase64) {
   InMemoryUserDefaults defaults;
@@ -156,7 +174,7 @@ TEST_F(JSONFileUserDefaultsTest, TypesSurviveAReload) {
   JSONFileUserDefaults reloaded("local.vantrel.VantrelMac");
   EXPECT_EQ(reloaded.boolean("b"), false);
   EXPECT_EQ(reloaded.string("s"), "false");
-  EXPECT_FALSE(reloaded.boolean("s"));
+  EXPECT_EQ(reloaded.boolean("s"), false);  // the text "false" is no true
   EXPECT_EQ(reloaded.integer("i"), -5);
   EXPECT_EQ(reloaded.unsignedInteger("u"), 18446744073709551615ULL);
   EXPECT_EQ(reloaded.string("k"), "한국어");

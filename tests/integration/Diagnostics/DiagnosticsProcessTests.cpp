@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <sched.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "support/ChildProcess.hpp"
+#include "support/ProgramProcess.hpp"
+#include "support/TestEnvironment.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramProcess;
+
+const std::string programPath = VANTREL_MAC_EXECUTABLE;
+const std::string standInPath = VANTREL_MANAGER_STANDIN;
+
+// The test endpoint's address: it exists only on the loopback interface of the namespace that
+// each test makes for itself, so nothing ever leaves this machine.
+const std::string testAddress = "192.168.77.1";
+
+// Runs `body` on a thread of its own inside a new network namespace (with the loopback interface
+// up and the test address on it); every process the body starts lives in that namespace. Returns
+// why it could not, or an empty text.
+std::string inPrivateNetwork(const std::function<void()>& body) {
+  std::string skipReason;
+  std::thread scenario([&] {
+    if (::unshare(CLONE_NEWNET) != 0) {
+      skipReason =
+          std::string("network namespaces are not permitted here (unshare: ") + std::strerror(errno) + ")";
+      return;
+    }
+    if (testing::runProgram({"ip", "link", "set", "lo", "up"}) != 0 ||
+        testing::runProgram({"ip", "addr", "add", testAddress + "/32", "dev", "lo"}) != 0) {
+      skipReason = "the namespace's loopback interface could not be set up (ip)";
+      return;
+    }
+    body();
+  });
+  scenario.join();
+  return skipReason;
+}
+
+class DiagnosticsProcess : public ::testing::Test {
+ protected:
+  // The saved direct connection whose user ID and connection number the run uses.
+  void SetUp() override {
+    const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
+    fs::create_directories(folder);
+    std::ofstream(folder / "defaults.json") << nlohmann::json{
+        {"VantrelMac.directConnection.host", "10.9.9.9"},
+        {"VantrelMac.directConnection.port", 65333},
+        {"VantrelMac.directConnection.userID", "qa-diag"},
+        {"VantrelMac.directConnection.connectionNumber",
+         6}}.dump();
+  }
+
+  std::unique_ptr<ProgramProcess> startManager(const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{standInPath,         "--address", testAddress,      "--port-file",
+                                       portFile().string(), "--report",  report().string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
+    EXPECT_TRUE(manager->waitForOutput("listening on " + testAddress + ":")) << manager->output();
+    return manager;
+  }
+  std::string port() const {
+    int value = 0;
+    std::ifstream(portFile()) >> value;
+    return std::to_string(value);
+  }
+  std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText) {
+    return std::make_unique<ProgramProcess>(std::vector<std::string>{
+        programPath, "--ai-diagnostics-test", "--test-host", testAddress, "--test-port", portText});
+  }
+  std::string logFile() const {
+    std::ifstream in(home_.path() / ".local" / "state" / "VantrelMac.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  fs::path portFile() const { return home_.root() / "manager.port"; }
+  fs::path report() const { return home_.root() / "manager.json"; }
+
+  testing::TemporaryHome home_;
+};
+
+bool has(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+
+TEST_F(DiagnosticsProcess, AuthenticatesServesTheManagerAndEndsWithStatusZeroWhenItCloses) {
+  std::string output;
+  std::optional<int> status;
+  nlohmann::json seen;
+  const auto skip = inPrivateNetwork([&] {
+    // The manager asks for the system information once, then closes the connection.
+    auto manager = startManager({"--steps", R"([{"step": "comInfo"}])"});
+    auto program = startDiagnostics(port());
+    status = program->waitForExit();
+    output = program->output();
+    manager->waitForExit();
+    std::ifstream in(report());
+    seen = nlohmann::json::parse(in, nullptr, false);
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
+  for (const auto* line : {"Auth accepted", "AI_DIAGNOSTICS authenticated at 192.168.77.1:",
+                           "AI_DIAGNOSTICS the manager closed the connection", "AI_DIAGNOSTICS finished"}) {
+    EXPECT_TRUE(has(output, line)) << line << "\n" << output;
+    EXPECT_TRUE(has(logFile(), line)) << line << "\n" << logFile();
+  }
+  // Once, with the saved identity.
+  ASSERT_FALSE(seen.is_discarded());
+  ASSERT_EQ(seen["authentications"].size(), 1u) << seen.dump(2);
+  EXPECT_EQ(seen["authentications"][0]["userID"], "qa-diag");
+  EXPECT_EQ(seen["authentications"][0]["comNum"], 6);
+  EXPECT_EQ(seen["basicKinds"].size(), 1u) << "the system-information reply: " << seen.dump(2);
+}
+
+TEST_F(DiagnosticsProcess, NothingListeningEndsWithStatusOneAndTheReason) {
+  std::string output;
+  std::optional<int> status;
+  std::chrono::steady_clock::duration took{};
+  const auto skip = inPrivateNetwork([&] {
+    const auto started = std::chrono::steady_clock::now();
+    auto program = startDiagnostics("9");  // nothing listens on the discard port here
+    status = program->waitForExit();
+    took = std::chrono::steady_clock::now() - started;
+    output = program->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
+  EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << output;
+  EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+  // The refusal itself is the reason, not the time-out: there is no retry to wait for.
+  EXPECT_TRUE(has(output, "refused")) << output;
+  RecordProperty("milliseconds",
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
+  std::string output;
+  std::optional<int> status;
+  nlohmann::json seen;
+  const auto skip = inPrivateNetwork([&] {
+    auto manager = startManager({"--reject", "--steps", "[]", "--step-timeout", "30"});
+    auto program = startDiagnostics(port());
+    status = program->waitForExit();
+    output = program->output();
+    std::ifstream in(report());
+    seen = nlohmann::json::parse(in, nullptr, false);
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
+  EXPECT_TRUE(has(output, "Auth rejected")) << output;
+  EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << output;
+}
+
+// Told to quit in the middle of a run, the program closes the session and ends cleanly (the
+// sanitize build checks that nothing of the session outlives the runtime it ran on).
+TEST_F(DiagnosticsProcess, AQuitSignalDuringTheRunClosesTheSessionAndEndsCleanly) {
+  std::string output;
+  std::optional<int> status;
+  const auto skip = inPrivateNetwork([&] {
+    auto manager = startManager(
+        {"--steps", R"([{"step": "comInfo"}, {"step": "wait", "seconds": 60}])", "--step-timeout", "90"});
+    auto program = startDiagnostics(port());
+    EXPECT_TRUE(program->waitForOutput("AI_DIAGNOSTICS authenticated at")) << program->output();
+    EXPECT_TRUE(manager->waitForOutput("step comInfo ok")) << manager->output();
+    program->signal(SIGTERM);
+    status = program->waitForExit();
+    output = program->output();
+    EXPECT_TRUE(manager->waitForOutput("agent 0 disconnected")) << manager->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
+  EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+}
+
+}  // namespace
+}  // namespace vantrel
