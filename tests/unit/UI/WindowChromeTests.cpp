@@ -65,8 +65,9 @@ class ReducedMotion {
 };
 
 struct ResizerFixture : ::testing::Test {
-  void SetUp() override { testing::uiApp(); }
-
+  // Made before the window below: a widget needs the application first, also when this test
+  // runs alone.
+  QApplication& app = testing::uiApp();
   // A shown login-sized window at (300, 200) with a view inside it.
   QWidget window;
   QWidget* child = nullptr;
