@@ -121,4 +121,12 @@ Bytes decodeLastPictureRgb(const std::filesystem::path& file, int width, int hei
   return Bytes(all.end() - static_cast<std::ptrdiff_t>(frame), all.end());
 }
 
+std::unique_ptr<PrivateXServer> refusingXServer(const std::filesystem::path& folder) {
+  const auto cookies = (folder / "cookies").string();
+  const std::string command =
+      "xauth -q -f '" + cookies + "' add :0 MIT-MAGIC-COOKIE-1 00112233445566778899aabbccddeeff 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return nullptr;
+  return std::make_unique<PrivateXServer>(320, 240, std::vector<std::string>{"-auth", cookies});
+}
+
 }  // namespace vantrel::testing

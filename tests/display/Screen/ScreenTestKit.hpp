@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,5 +71,9 @@ Bytes decodeLastPictureRgb(const std::filesystem::path& file, int width, int hei
 
 // Runs a command line through the shell and returns its standard output; throws on failure.
 std::string runCommand(const std::string& command);
+
+// A private X server that demands a cookie this process does not have (kept in `folder`): it
+// refuses every connection. Null when xauth cannot write the cookie file.
+std::unique_ptr<PrivateXServer> refusingXServer(const std::filesystem::path& folder);
 
 }  // namespace vantrel::testing

@@ -238,8 +238,14 @@ TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) 
     EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 100);
     run(streamer->stop());
   };
-  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
+  const auto refusing = testing::refusingXServer(folder.path());
+  ASSERT_TRUE(refusing) << "xauth could not write the cookie file";
+  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), refusing->displayName()),
               ScreenStreamError::screenRecordingDenied());
+  // Nobody serves this display: it cannot be reached, which is no refusal.
+  expectError(
+      ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
+      ScreenStreamError::startFailed("The X display :4999 cannot be reached: no X server answers there."));
   expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), std::string()),
               ScreenStreamError::noDisplay());
   EXPECT_TRUE(ScreenStreamError::screenRecordingDenied().isPermissionDenied());
