@@ -73,7 +73,8 @@ class DisplayLossTest : public ::testing::Test {
       ADD_FAILURE() << display << ": the size query or the start succeeded without a display";
       return ScreenStreamError::startFailed("none");
     }
-    EXPECT_EQ(*sizeError, *startError);
+    EXPECT_EQ(*sizeError, *startError)
+        << sizeError->localizedDescription() << " / " << startError->localizedDescription();
     return *sizeError;
   }
 
@@ -95,7 +96,7 @@ TEST_F(DisplayLossTest, AbsentServerIsUnreachableAndARefusingOneIsDenied) {
   const std::string goneName = gone.displayName();
   gone.stop();
   const auto absent = streamerError(goneName);
-  EXPECT_FALSE(absent.isPermissionDenied());
+  EXPECT_FALSE(absent.isPermissionDenied()) << absent.localizedDescription();
   EXPECT_EQ(absent, ScreenStreamError::startFailed("The X display " + goneName +
                                                    " cannot be reached: no X server answers there."));
   EXPECT_EQ(serviceError(goneName),
@@ -160,14 +161,14 @@ TEST_F(DisplayLossTest, StreamEndsWhenTheServerStopsAndALaterStartStreamsOnceItI
     run(streamer->primaryDisplaySize());
     ADD_FAILURE() << "a size while the server is gone";
   } catch (const ScreenStreamError& error) {
-    EXPECT_EQ(error, ScreenStreamError::startFailed(gone));
+    EXPECT_EQ(error, ScreenStreamError::startFailed(gone)) << error.localizedDescription();
   }
   auto second = std::make_shared<Received>();
   try {
     run(streamer->start(smallConfiguration(), handlersFor(second, io)));
     ADD_FAILURE() << "a start while the server is gone";
   } catch (const ScreenStreamError& error) {
-    EXPECT_EQ(error, ScreenStreamError::startFailed(gone));
+    EXPECT_EQ(error, ScreenStreamError::startFailed(gone)) << error.localizedDescription();
   }
 
   // Back on the same display: the next request finds it and streams.
