@@ -67,6 +67,25 @@ void ScreenPainter::paintSolid(unsigned long rgb) {
   present();
 }
 
+void ScreenPainter::paintCells(unsigned seed) {
+  for (int y = 0; y < height_; y += 8) {
+    for (int x = 0; x < width_; x += 8) {
+      seed = seed * 1103515245u + 12345u;
+      XSetForeground(display_, gc_, (seed >> 8) & 0xFFFFFF);
+      XFillRectangle(display_, buffer_, gc_, x, y, 8, 8);
+    }
+  }
+  present();
+}
+
+void ScreenPainter::paintRect(unsigned long rgb, int x, int y, int width, int height) {
+  XSetForeground(display_, gc_, rgb);
+  XFillRectangle(display_, buffer_, gc_, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XCopyArea(display_, buffer_, window_, gc_, x, y, static_cast<unsigned>(width),
+            static_cast<unsigned>(height), x, y);
+  XSync(display_, False);
+}
+
 void ScreenPainter::movePointer(int x, int y) {
   XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
   XSync(display_, False);

@@ -35,6 +35,10 @@ class ScreenPainter {
   void paintMovingScene(int step);
   // One flat colour (0xRRGGBB) over the whole window.
   void paintSolid(unsigned long rgb);
+  // A grid of 8x8 cells in colours drawn from `seed`, over the whole window.
+  void paintCells(unsigned seed);
+  // Fills one rectangle with `rgb` and shows only that rectangle (one small change).
+  void paintRect(unsigned long rgb, int x, int y, int width, int height);
   void movePointer(int x, int y);
 
  private:
