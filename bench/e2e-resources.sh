@@ -3,11 +3,12 @@
 # next to x264 alone on the same pictures (the floor: what encoding by itself costs).
 #
 #   bench/e2e-resources.sh [--cores 6,7] [--aux-cores 4,5] [--size 1920x1080] [--seconds 20]
-#                          [--pairs 3] [--build build/default]
+#                          [--pairs 3] [--build build/default] [--scene full|partial] [--program PATH]
 #
 # A private Xvfb of --size shows a desktop-like scene scrolled diagonally over the whole screen
 # (the painter of bench_ScreenPipeline, ~55 pictures a second: every 30 fps tick sees a changed
-# screen). The manager stand-in connects the tray application (saved direct connection,
+# screen; with --scene partial only a piece of 6 % of the screen in its middle scrolls, the rest
+# stands still). The manager stand-in connects the tray application (saved direct connection,
 # "ALogin"), then for each pair asks for the screen for --seconds, ends it, and waits while FFmpeg
 # and x264 run. Everything measured runs pinned to --cores; Xvfb, the painter and the stand-in run
 # on --aux-cores.
@@ -38,6 +39,8 @@ size=1920x1080
 seconds=20
 pairs=3
 bin=build/default
+scene=full
+program_bin=""
 while (($#)); do
   case $1 in
     --cores) cores=$2; shift 2 ;;
@@ -46,12 +49,14 @@ while (($#)); do
     --seconds) seconds=$2; shift 2 ;;
     --pairs) pairs=$2; shift 2 ;;
     --build) bin=$2; shift 2 ;;
+    --scene) scene=$2; shift 2 ;;
+    --program) program_bin=$2; shift 2 ;;  # another build of the program (before/after)
     [0-9]*) seconds=$1; shift ;;  # the old form: bench/e2e-resources.sh SECONDS
-    *) echo "usage: $0 [--cores L] [--aux-cores L] [--size WxH] [--seconds N] [--pairs N] [--build DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--cores L] [--aux-cores L] [--size WxH] [--seconds N] [--pairs N] [--build DIR] [--scene full|partial] [--program PATH]" >&2; exit 2 ;;
   esac
 done
 ((pairs >= 3)) || { echo "bench: at least three pairs" >&2; exit 2; }
-program_bin=$bin/VantrelMac/VantrelMac
+: "${program_bin:=$bin/VantrelMac/VantrelMac}"
 standin_bin=$bin/tools/VantrelManagerStandIn/vantrel-manager-standin
 painter_bin=$bin/bench/bench_ScreenPipeline
 for f in $program_bin $standin_bin $painter_bin; do
@@ -115,7 +120,7 @@ for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break || sleep 0.1; done
 # The painter keeps off the cores it is given: every core but the auxiliary ones, so that it is
 # neither measured nor starved by other work on the machine.
 avoid=$(seq 0 $(($(nproc --all) - 1)) | grep -vxF -f <(tr ',' '\n' <<<"$aux") | paste -sd, -)
-$painter_bin --paint "$DISPLAY" "$avoid" >/dev/null 2>&1 &
+$painter_bin --paint "$DISPLAY" "$avoid" "$scene" >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
 
@@ -169,7 +174,7 @@ run_ffmpeg() {
     -tune zerolatency -pix_fmt yuv420p "${ffmpeg_threads[@]}" -b:v "$bitrate" -maxrate "$bitrate" \
     -bufsize "$bitrate" -g "$keyint" -keyint_min 1 -sc_threshold 0 -bf 0 -x264-params "$ffmpeg_x264_params" \
     -f h264 -y /dev/null >"$work/ffmpeg.log" 2>&1; } 2>"$work/ffmpeg.time"
-  awk '{ printf "%.3f %.3f", $1 + $2, $3 }' "$work/ffmpeg.time"  # CPU and wall seconds
+  awk '{ printf "%.3f %.3f\n", $1 + $2, $3 }' "$work/ffmpeg.time"  # CPU and wall seconds
 }
 run_x264() {
   TIMEFORMAT='%U %S'
@@ -186,7 +191,8 @@ sleep 3
 idle_rss=$(rss_mb "$program")
 peak_rss=$idle_rss
 
-echo "== ${size} → ${out_w}x${out_h} at 30 fps, ${seconds} s per stream, $pairs pairs, cores $cores (aux $aux)"
+echo "== ${size} → ${out_w}x${out_h} at 30 fps, $scene scene, ${seconds} s per stream, $pairs pairs, cores $cores (aux $aux)"
+echo "   program: $program_bin"
 echo "   encoder: ${kbps} kbit/s ABR, VBV 1 s, keyframe interval $keyint, threads $threads, sliced $sliced, slices $slices"
 echo "   load at start: $(uptime | sed 's/.*load average/load average/')"
 # Per picture: CPU ms per delivered picture. Per second: share of one core over the stream's
