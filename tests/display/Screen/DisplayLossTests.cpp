@@ -17,9 +17,7 @@ namespace vantrel {
 namespace {
 
 using testing::PrivateXServer;
-using testing::runAwaitable;
 using testing::runUntil;
-using testing::TemporaryDirectory;
 
 ScreenStreamConfiguration smallConfiguration() {
   return ScreenStreamConfiguration(640, 480, 640, 480, false, 30, 2'000'000, 60);
@@ -38,17 +36,8 @@ ScreenStreamHandlers handlersFor(const std::shared_ptr<Received>& received, asio
           }};
 }
 
-class DisplayLossTest : public ::testing::Test {
+class DisplayLossTest : public testing::StreamingTest {
  protected:
-  asio::io_context io;
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  TemporaryDirectory folder;
-
-  template <typename T>
-  T run(Awaitable<T> awaitable) {
-    return runAwaitable(io, std::move(awaitable));
-  }
-
   // The error of the streamer's size query and of its start, which must be the same.
   ScreenStreamError streamerError(const std::string& display) {
     auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), display);
