@@ -131,7 +131,10 @@ taskset -c "$aux" ffmpeg -nostdin -loglevel error -f x11grab -framerate 30 -vide
 
 home=$work/home
 mkdir -p "$home/.config/local.vantrel.VantrelMac"
-export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_CACHE_HOME=$home/.cache \
+mkdir -m 700 "$home/run"
+# A runtime folder of its own: the program's single-instance socket lives there, and another
+# instance on the machine must not take this one's launch.
+export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_CACHE_HOME=$home/.cache XDG_RUNTIME_DIR=$home/run \
   XDG_DATA_HOME=$home/.local/share XDG_STATE_HOME=$home/.local/state VANTREL_SYSTEM_ROOT=$work/system
 slot=$((seconds * 2 + 15))  # the stand-in's pause while FFmpeg and x264 run
 {
