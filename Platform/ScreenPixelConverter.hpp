@@ -1,11 +1,13 @@
 #pragma once
 
 // Turns a captured BGRA picture into the I420 picture the encoder takes, scaling it to the
-// stream's size on the way (libyuv).
+// stream's size on the way (libyuv). The picture is kept between calls, so that a picture of
+// which only some parts changed is converted in those parts alone.
 
 #include <cstdint>
 #include <vector>
 
+#include "Platform/ScreenDamage.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 
 namespace vantrel {
@@ -29,10 +31,27 @@ class ScreenPixelConverter {
   // stays valid until the next call.
   const I420Picture& convert(const BgraImageView& source);
 
+  // Converts only the parts of `source` named in `changed` (source coordinates) into the picture
+  // of the previous call; the rest of the picture stays as it was. Converts everything when
+  // `changed` is whole, when there is no previous picture or when it came from a source of
+  // another size. The result equals a whole conversion of `source` as long as `source` differs
+  // from the previous call's source only inside `changed`.
+  const I420Picture& convert(const BgraImageView& source, const ScreenDamage& changed);
+
+  // The part of a `targetWidth` x `targetHeight` picture that a change to `rect` of a
+  // `sourceWidth` x `sourceHeight` source reaches when scaled: the rectangle mapped to the
+  // target, grown by the scaling filter's reach and aligned to even coordinates.
+  static ScreenRect targetRect(const ScreenRect& rect, int sourceWidth, int sourceHeight, int targetWidth,
+                               int targetHeight) noexcept;
+
  private:
   static void allocate(I420Picture& picture, int width, int height);
+  void convertRect(const BgraImageView& source, const ScreenRect& targetPart);
   I420Picture target_;
-  I420Picture intermediate_;  // the source size, when scaling
+  // The source scaled to the target's size (BGRA), when the sizes differ.
+  std::vector<std::uint8_t> scaled_;
+  int sourceWidth_ = 0;  // of the previous conversion; 0 before the first
+  int sourceHeight_ = 0;
 };
 
 }  // namespace vantrel

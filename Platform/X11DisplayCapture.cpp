@@ -33,6 +33,29 @@ namespace {
       "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
 
+// Copies `image` (as the server sent it) into 32-bit BGRA rows.
+void copyImageRows(const XImage& image, std::uint8_t* dst, int dstStride, int width, int height) {
+  const bool bgra = image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.blue_mask == 0xFF;
+  for (int y = 0; y < height; ++y) {
+    auto* row = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
+    if (bgra) {
+      std::memcpy(row, image.data + static_cast<std::ptrdiff_t>(y) * image.bytes_per_line,
+                  static_cast<std::size_t>(width) * 4);
+    } else {
+      for (int x = 0; x < width; ++x) {
+        const unsigned long p = XGetPixel(const_cast<XImage*>(&image), x, y);
+        row[x * 4 + 0] = static_cast<std::uint8_t>(p & 0xFF);
+        row[x * 4 + 1] = static_cast<std::uint8_t>((p >> 8) & 0xFF);
+        row[x * 4 + 2] = static_cast<std::uint8_t>((p >> 16) & 0xFF);
+        row[x * 4 + 3] = 0xFF;
+      }
+    }
+  }
+}
+
+// More damage rectangles than this in one report are taken as their bounds.
+constexpr int maxDamageRectsPerReport = 256;
+
 }  // namespace
 
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
@@ -73,10 +96,14 @@ struct X11DisplayCapture::State {
   ScreenRect area;
   int scaleRate = 100;
 
-  // Shared-memory image, or a plain buffer filled by XGetImage.
+  // Shared-memory image, or a plain buffer filled by XGetImage. The segment holds the picture
+  // and, after it, room for a changed part read on its own (the server writes a part's rows
+  // packed, so a part narrower than the area is read there and copied into place).
   XImage* shmImage = nullptr;
   XShmSegmentInfo shmInfo{};
   bool shmAttached = false;
+  std::size_t scratchOffset = 0;
+  std::size_t scratchBytes = 0;
   std::vector<std::uint8_t> plainBuffer;
   int plainStride = 0;
 
@@ -85,6 +112,12 @@ struct X11DisplayCapture::State {
   XserverRegion damageRegion = 0;
   int damageEventBase = 0;
   bool damageSeen = true;  // the first collection reports a change
+  // Damage reported since the latest capture, and what that capture changed (area coordinates).
+  ScreenDamage pending;
+  ScreenDamage changed;
+  bool hasPicture = false;
+  // Where the cursor was drawn into the buffer: read again from the screen at the next capture.
+  std::optional<ScreenRect> drawnCursor;
 
   bool showsCursor = false;
   int fixesEventBase = 0;
@@ -134,7 +167,11 @@ struct X11DisplayCapture::State {
     }
     const auto bytes =
         static_cast<std::size_t>(shmImage->bytes_per_line) * static_cast<std::size_t>(area.height);
-    shmInfo.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    // A part read on its own is at most the share of the area above which the whole is read.
+    scratchOffset = bytes;
+    scratchBytes = static_cast<std::size_t>(
+        static_cast<long long>(area.width) * area.height * 4 * ScreenDamage::defaultMaxShare / 1024 + 4096);
+    shmInfo.shmid = shmget(IPC_PRIVATE, bytes + scratchBytes, IPC_CREAT | 0600);
     if (shmInfo.shmid < 0) {
       XDestroyImage(shmImage);
       shmImage = nullptr;
@@ -202,6 +239,94 @@ struct X11DisplayCapture::State {
     return true;
   }
 
+  BgraImageView bufferView() {
+    BgraImageView view;
+    view.width = area.width;
+    view.height = area.height;
+    if (shmAttached) {
+      view.data = reinterpret_cast<std::uint8_t*>(shmImage->data);
+      view.stride = shmImage->bytes_per_line;
+    } else {
+      view.data = plainBuffer.data();
+      view.stride = plainStride;
+    }
+    return view;
+  }
+
+  void readWhole() {
+    Display* d = display.get();
+    (void)XConnection::takeLastError();
+    if (shmAttached) {
+      if (!XShmGetImage(d, root, shmImage, area.x, area.y, AllPlanes)) {
+        throwIfLost();
+        throwReadFailure();
+      }
+      return;
+    }
+    readPlain({0, 0, area.width, area.height});
+  }
+
+  void readPlain(const ScreenRect& part) {
+    XImage* image =
+        XGetImage(display.get(), root, area.x + part.x, area.y + part.y, static_cast<unsigned>(part.width),
+                  static_cast<unsigned>(part.height), AllPlanes, ZPixmap);
+    if (!image) {
+      throwIfLost();
+      throwReadFailure();
+    }
+    copyImageRows(*image, plainBuffer.data() + static_cast<std::ptrdiff_t>(part.y) * plainStride + part.x * 4,
+                  plainStride, part.width, part.height);
+    XDestroyImage(image);
+  }
+
+  // Reads one part (area coordinates) into its place in the buffer. False when it does not fit
+  // the room for parts (then the whole area is read instead).
+  bool readPart(const ScreenRect& part) {
+    (void)XConnection::takeLastError();
+    if (!shmAttached) {
+      readPlain(part);
+      return true;
+    }
+    const int stride = shmImage->bytes_per_line;
+    // Whole rows land where they belong; a narrower part goes to the room after the picture.
+    const bool inPlace = part.x == 0 && part.width == area.width && stride == area.width * 4;
+    const auto partBytes = static_cast<std::size_t>(part.width) * static_cast<std::size_t>(part.height) * 4;
+    if (!inPlace && partBytes > scratchBytes) return false;
+    XImage image = *shmImage;  // the same segment and format; only the size and place differ
+    image.width = part.width;
+    image.height = part.height;
+    image.bytes_per_line = part.width * 4;
+    image.data = inPlace ? shmInfo.shmaddr + static_cast<std::ptrdiff_t>(part.y) * stride
+                         : shmInfo.shmaddr + scratchOffset;
+    if (!XShmGetImage(display.get(), root, &image, area.x + part.x, area.y + part.y, AllPlanes)) {
+      throwIfLost();
+      throwReadFailure();
+    }
+    if (!inPlace)
+      copyImageRows(image, bufferView().data + static_cast<std::ptrdiff_t>(part.y) * stride + part.x * 4,
+                    stride, part.width, part.height);
+    return true;
+  }
+
+  // The cursor's rectangle within the area, when it is shown and lies over it.
+  std::optional<ScreenRect> cursorInArea() const {
+    if (!showsCursor || pointerX <= -1000000 || cursor.width <= 0 || cursor.height <= 0) return std::nullopt;
+    const auto common = intersection(
+        {pointerX - cursor.hotX - area.x, pointerY - cursor.hotY - area.y, cursor.width, cursor.height},
+        {0, 0, area.width, area.height});
+    if (common.width <= 0 || common.height <= 0) return std::nullopt;
+    return common;
+  }
+
+  // Draws the cursor into a freshly read buffer and remembers where.
+  void finishPicture(const BgraImageView& view) {
+    drawnCursor = cursorInArea();
+    if (drawnCursor) drawCursor(view, area.x, area.y, cursor, pointerX, pointerY);
+    if (drawnCursor) changed.add(*drawnCursor);
+    pending.clear();
+    hasPicture = true;
+  }
+
   bool cursorRectTouchesArea(int x, int y) const {
     const ScreenRect rect{x - cursor.hotX, y - cursor.hotY, std::max(1, cursor.width),
                           std::max(1, cursor.height)};
@@ -221,6 +346,8 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
   const auto area = layout.mainArea();
   if (!area) throw X11CaptureError::noDisplay("The X display has no monitor to capture.");
   s.area = *area;
+  s.pending = ScreenDamage(s.area.width, s.area.height);
+  s.changed = ScreenDamage(s.area.width, s.area.height);
 
   if (!s.setUpSharedMemory()) {
     // Without shared memory every picture travels through the socket; slower, but it works.
@@ -290,20 +417,31 @@ bool X11DisplayCapture::collectChanges(bool lookAtPointer) {
   s.throwIfLost();
   if (!s.tracksDamage) {
     changed = true;  // without damage reports every picture is treated as new
+    s.pending.addWhole();
   } else if (s.damageSeen) {
     s.damageSeen = false;
-    // Take the damage away (so that the next change is reported again) and look where it was.
+    // Take the damage away (so that the next change is reported again) and keep where it was
+    // for the next capture.
     XDamageSubtract(d, s.damage, None, s.damageRegion);
     int count = 0;
-    XRectangle bounds;
+    XRectangle bounds{};
     XRectangle* rects = XFixesFetchRegionAndBounds(d, s.damageRegion, &count, &bounds);
-    if (rects) {
-      for (int i = 0; i < count && !changed; ++i) {
-        const auto common = intersection({rects[i].x, rects[i].y, rects[i].width, rects[i].height}, s.area);
-        changed = common.width > 0 && common.height > 0;
-      }
-      XFree(rects);
+    const auto note = [&](const XRectangle& r) {
+      const auto common = intersection({r.x, r.y, r.width, r.height}, s.area);
+      if (common.width <= 0 || common.height <= 0) return;
+      changed = true;
+      s.pending.add({common.x - s.area.x, common.y - s.area.y, common.width, common.height});
+    };
+    if (!rects) {
+      // Damage was reported but its region could not be read: take everything as changed.
+      changed = true;
+      s.pending.addWhole();
+    } else if (count > maxDamageRectsPerReport) {
+      note(bounds);
+    } else {
+      for (int i = 0; i < count; ++i) note(rects[i]);
     }
+    if (rects) XFree(rects);
   }
   if (s.showsCursor) {
     if (s.cursorShapeChanged) {
@@ -334,50 +472,31 @@ bool X11DisplayCapture::hasQueuedEvents() {
 
 BgraImageView X11DisplayCapture::capture() {
   auto& s = *state_;
-  Display* d = s.display.get();
   s.throwIfLost();
-  BgraImageView view;
-  view.width = s.area.width;
-  view.height = s.area.height;
-  if (s.shmAttached) {
-    (void)XConnection::takeLastError();
-    if (!XShmGetImage(d, s.root, s.shmImage, s.area.x, s.area.y, AllPlanes)) {
-      s.throwIfLost();
-      throwReadFailure();
-    }
-    view.data = reinterpret_cast<std::uint8_t*>(s.shmImage->data);
-    view.stride = s.shmImage->bytes_per_line;
-  } else {
-    (void)XConnection::takeLastError();
-    XImage* image = XGetImage(d, s.root, s.area.x, s.area.y, static_cast<unsigned>(s.area.width),
-                              static_cast<unsigned>(s.area.height), AllPlanes, ZPixmap);
-    if (!image) {
-      s.throwIfLost();
-      throwReadFailure();
-    }
-    for (int y = 0; y < s.area.height; ++y) {
-      auto* dst = s.plainBuffer.data() + static_cast<std::size_t>(y) * s.plainStride;
-      if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst && image->blue_mask == 0xFF) {
-        std::memcpy(dst, image->data + static_cast<std::size_t>(y) * image->bytes_per_line,
-                    static_cast<std::size_t>(s.plainStride));
-      } else {
-        for (int x = 0; x < s.area.width; ++x) {
-          const unsigned long p = XGetPixel(image, x, y);
-          dst[x * 4 + 0] = static_cast<std::uint8_t>(p & 0xFF);
-          dst[x * 4 + 1] = static_cast<std::uint8_t>((p >> 8) & 0xFF);
-          dst[x * 4 + 2] = static_cast<std::uint8_t>((p >> 16) & 0xFF);
-          dst[x * 4 + 3] = 0xFF;
-        }
-      }
-    }
-    XDestroyImage(image);
-    view.data = s.plainBuffer.data();
-    view.stride = s.plainStride;
-  }
-  if (s.showsCursor && s.pointerX > -1000000) {
-    drawCursor(view, s.area.x, s.area.y, s.cursor, s.pointerX, s.pointerY);
-  }
+  s.readWhole();
+  const auto view = s.bufferView();
+  s.changed.addWhole();
+  s.finishPicture(view);
   return view;
 }
+
+BgraImageView X11DisplayCapture::captureChanges() {
+  auto& s = *state_;
+  s.throwIfLost();
+  if (!s.hasPicture || s.pending.isWhole()) return capture();
+  // The damaged parts, and where the cursor was drawn (the screen beneath it comes back).
+  ScreenDamage reads = s.pending;
+  if (s.drawnCursor) reads.add(*s.drawnCursor);
+  if (reads.isWhole()) return capture();
+  for (const auto& part : reads.rects()) {
+    if (!s.readPart(part)) return capture();
+  }
+  const auto view = s.bufferView();
+  s.changed = reads;
+  s.finishPicture(view);
+  return view;
+}
+
+const ScreenDamage& X11DisplayCapture::changed() const noexcept { return state_->changed; }
 
 }  // namespace vantrel

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/ScreenDamage.hpp"
 #include "Platform/XConnection.hpp"
 #include "Platform/XDisplayProbe.hpp"
 
@@ -76,6 +77,17 @@ class X11DisplayCapture {
   // Reads the area into the capture's own buffer and draws the cursor when asked. The view stays
   // valid until the next call. Throws X11CaptureError (accessDenied when the server refuses).
   BgraImageView capture();
+
+  // Like capture(), but reads only what changed since the previous capture: the damage reported
+  // to collectChanges(), where the cursor was drawn and where it is now. The rest of the buffer
+  // still holds the previous picture, which was the screen there. Reads the whole area when
+  // there is no previous picture, when damage is not reported, or when the damage covers much of
+  // the area or lies scattered over it. `changed()` then says which parts differ.
+  BgraImageView captureChanges();
+
+  // The parts of the buffer (area coordinates) the latest capture may have changed: whole after
+  // capture() or a whole read.
+  const ScreenDamage& changed() const noexcept;
 
  private:
   struct State;

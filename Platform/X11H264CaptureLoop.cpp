@@ -93,12 +93,17 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
       const auto now = SteadyClock::now();
       if (pacer.isDue(sinceEpoch(now))) {
         // A refresh of a screen that did not change encodes the previous picture again; only a
-        // change (or the first picture) needs the screen read and converted.
-        if (pacer.changePending() || !picture) {
-          const auto image = capture->capture();
-          picture = &converter->convert(image);
+        // change needs the screen read and converted, and then only where it changed. A keyframe
+        // (the first picture among them) reads and converts the whole screen, so that whatever a
+        // damage report might have missed is put right at least once per keyframe interval.
+        const bool keyframe = keyframes.nextIsKeyframe();
+        if (keyframe || !picture) {
+          picture = &converter->convert(capture->capture());
+        } else if (pacer.changePending()) {
+          const auto image = capture->captureChanges();
+          picture = &converter->convert(image, capture->changed());
         }
-        auto encoded = encoder->encode(*picture, keyframes.nextIsKeyframe());
+        auto encoded = encoder->encode(*picture, keyframe);
         keyframes.didEncode(encoded.isKeyframe);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;

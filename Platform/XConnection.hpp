@@ -25,11 +25,13 @@ class X11CaptureError : public Error {
     noDisplay,     // no display is named, or it has no monitor to capture
     accessDenied,  // the X server refused the connection or the capture
     failed,        // anything else, with a detail text
+    unreachable,   // no X server answers at the display's address (stopped, or not started yet)
   };
 
   static X11CaptureError noDisplay(std::string detail) { return {Case::noDisplay, std::move(detail)}; }
   static X11CaptureError accessDenied(std::string detail) { return {Case::accessDenied, std::move(detail)}; }
   static X11CaptureError failed(std::string detail) { return {Case::failed, std::move(detail)}; }
+  static X11CaptureError unreachable(std::string detail) { return {Case::unreachable, std::move(detail)}; }
 
   Case kind() const noexcept { return case_; }
   const std::string& detail() const noexcept { return detail_; }
@@ -52,8 +54,15 @@ using XDisplayHandle = std::unique_ptr<_XDisplay, XDisplayCloser>;
 namespace XConnection {
 
 // Opens the display named `displayName` (the DISPLAY variable when none). Throws
-// `X11CaptureError`: noDisplay when no display is named, accessDenied when the server refuses.
+// `X11CaptureError`: noDisplay when no display is named, unreachable when no server listens at
+// its address (the server went away or has not started), accessDenied when a server listens but
+// refuses the connection. Every call connects afresh, so a server that comes back is used again.
 XDisplayHandle open(const std::optional<std::string>& displayName);
+
+// Whether an X server accepts connections at the address of the display `name` ("[host]:N[.S]",
+// optionally with a "unix/" or "tcp/" prefix): Xlib reports a refused connection and a missing
+// server alike, and only the second means the display is gone.
+bool serverListens(const std::string& name) noexcept;
 // The DISPLAY variable's display; null when none can be reached.
 XDisplayHandle openDefault() noexcept;
 

@@ -57,6 +57,7 @@ int stillSeconds = 20;
 std::vector<int> cores;  // the bench's own affinity unless --cores names others
 std::string displayName;
 std::string selfPath;
+bool benchFailed = false;  // a phase failed: the process ends non-zero
 
 double processCpuSeconds() {
   timespec ts{};
@@ -94,7 +95,9 @@ std::string coreList() {
 
 // --- the painter: a child process animating a desktop-like scene at 60 pictures a second ---
 
-int runPainter(const std::string& name) {
+// `partial`: the scene stands still except for a quarter-width, quarter-height piece in the middle
+// (6 % of the screen) that scrolls like a video playing in a small window.
+int runPainter(const std::string& name, bool partial) {
   // Off the measured cores, so that painting does not compete with the encoders.
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -138,10 +141,16 @@ int runPainter(const std::string& name) {
       XDrawString(d, scene, gc, x, y, line.c_str(), static_cast<int>(line.size()));
   }
   const GC windowGc = XCreateGC(d, window, 0, nullptr);
+  const int pw = partial ? w / 4 : w;
+  const int ph = partial ? h / 4 : h;
+  const int px = partial ? (w - pw) / 2 : 0;
+  const int py = partial ? (h - ph) / 2 : 0;
+  if (partial)
+    XCopyArea(d, scene, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
   for (long step = 0;; ++step) {
-    const int x = static_cast<int>((step * 3) % (sw - w));
-    const int y = static_cast<int>((step * 2) % (sh - h));
-    XCopyArea(d, scene, window, windowGc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
+    const int x = static_cast<int>((step * 3) % (sw - pw));
+    const int y = static_cast<int>((step * 2) % (sh - ph));
+    XCopyArea(d, scene, window, windowGc, x, y, static_cast<unsigned>(pw), static_cast<unsigned>(ph), px, py);
     XSync(d, False);
     std::this_thread::sleep_for(16ms);
     if (getppid() == 1) break;  // the bench is gone
@@ -306,6 +315,10 @@ long residentKiB() {
 // two threads), waits for a few pictures of moving content and stops it, `count` times; the
 // resident memory after the first cycle and after the last, and the largest seen.
 struct RestartRun {
+  static constexpr int picturesPerCycle = 5;
+  int pictures = 0;
+  int emptyCycles = 0;  // cycles that saw no picture within 2 s
+  int failures = 0;
   double firstMB = 0;
   double lastMB = 0;
   double peakMB = 0;
@@ -319,19 +332,36 @@ RestartRun runRestarts(int count) {
   for (int i = 0; i < 2; ++i) pool.emplace_back([&io] { io.run(); });
   auto streamer = vantrel::ScreenCaptureKitH264Streamer::create(io.get_executor(), displayName);
   const vantrel::ScreenStreamConfiguration configuration(1920, 1080, 1920, 1080, true, 30, 8'000'000, 60);
-  std::atomic<int> units{0};
-  vantrel::ScreenStreamHandlers handlers{
-      [&units](vantrel::EncodedScreenAccessUnit) -> vantrel::Awaitable<void> {
-        ++units;
-        co_return;
-      },
-      [](std::string) -> vantrel::Awaitable<void> { co_return; }};
   RestartRun run;
+  constexpr int picturesPerCycle = RestartRun::picturesPerCycle;
+  // The handlers are plain functions called on the capture thread: they count and return.
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int units = 0;
+  vantrel::ScreenStreamHandlers handlers{[&](vantrel::EncodedScreenAccessUnit) {
+                                           std::lock_guard lock(mutex);
+                                           if (++units >= picturesPerCycle) arrived.notify_all();
+                                         },
+                                         [&](std::string) {
+                                           std::lock_guard lock(mutex);
+                                           ++run.failures;
+                                           arrived.notify_all();
+                                         }};
   for (int i = 0; i < count; ++i) {
-    units = 0;
+    {
+      std::lock_guard lock(mutex);
+      units = 0;
+    }
     asio::co_spawn(io, streamer->start(configuration, handlers), asio::use_future).get();
-    for (int wait = 0; wait < 400 && units.load() < 5; ++wait) std::this_thread::sleep_for(5ms);
+    int seen = 0;
+    {
+      std::unique_lock lock(mutex);
+      arrived.wait_for(lock, 2s, [&] { return units >= picturesPerCycle || run.failures > 0; });
+      seen = units;
+    }
     asio::co_spawn(io, streamer->stop(), asio::use_future).get();
+    run.pictures += seen;
+    if (seen == 0) ++run.emptyCycles;
     const double mb = static_cast<double>(residentKiB()) / 1024.0;
     if (i == 0) run.firstMB = mb;
     run.lastMB = mb;
@@ -387,15 +417,28 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
     state.counters["rss_MB_first_start"] = restarts.firstMB;
     state.counters["rss_MB_after_restarts"] = restarts.lastMB;
     state.counters["rss_MB_peak_restarts"] = restarts.peakMB;
+    state.counters["restart_pictures"] = restarts.pictures;
+    state.counters["restart_cycles_without_picture"] = restarts.emptyCycles;
+    // A phase that saw no picture measured nothing: the whole run is void.
     if (!ffmpeg.ok) state.SkipWithError("ffmpeg failed");
+    if (ours.frames == 0) state.SkipWithError("the moving phase delivered no picture");
+    if (restarts.emptyCycles > 0 || restarts.failures > 0) {
+      state.SkipWithError(fmt::format("restart phase: {} of {} cycles delivered no picture, {} failures",
+                                      restarts.emptyCycles, restartCount, restarts.failures)
+                              .c_str());
+    }
+    if (still.frames == 0) state.SkipWithError("the still phase delivered no picture");
+    benchFailed = benchFailed || state.error_occurred();
     fmt::print(
         stderr,
         "cores {}: ours {} pictures in {:.2f} s, {:.3f} ms CPU/picture; ffmpeg {:.3f} ms CPU/picture; "
         "ratio {:.3f}; latency p50 {:.2f} ms, p95 {:.2f} ms; still {:.3f}% CPU, {} pictures in "
-        "{:.1f} s; RSS {:.1f} MB after the first start, {:.1f} MB after {} (peak {:.1f}; every tenth: {})\n",
+        "{:.1f} s; {} restarts with {} pictures ({} without any); RSS {:.1f} MB after the first start, "
+        "{:.1f} MB after {} (peak {:.1f}; every tenth: {})\n",
         coreList(), ours.frames, ours.wall, oursPerFrame, ffmpegPerFrame, oursPerFrame / ffmpegPerFrame,
         percentile(ours.latenciesMs, 0.5), percentile(ours.latenciesMs, 0.95), stillPercent, still.frames,
-        still.wall, restarts.firstMB, restarts.lastMB, restartCount, restarts.peakMB, restarts.everyTenth);
+        still.wall, restartCount, restarts.pictures, restarts.emptyCycles, restarts.firstMB, restarts.lastMB,
+        restartCount, restarts.peakMB, restarts.everyTenth);
   }
 }
 BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -438,7 +481,7 @@ int main(int argc, char** argv) {
       while (*p && *p != ',') ++p;
       if (*p == ',') ++p;
     }
-    return runPainter(argv[2]);
+    return runPainter(argv[2], argc >= 5 && std::strcmp(argv[4], "partial") == 0);
   }
   // The cores this process was given, unless --cores names others.
   cpu_set_t given;
@@ -486,5 +529,5 @@ int main(int argc, char** argv) {
     kill(xvfb, SIGTERM);
     waitpid(xvfb, nullptr, 0);
   }
-  return 0;
+  return benchFailed ? 1 : 0;
 }

@@ -51,6 +51,8 @@ struct StatusViewState {
   bool canConnect = true;
   bool canDisconnect = false;
   std::string displayCountLabel = "0";
+
+  friend bool operator==(const StatusViewState&, const StatusViewState&) = default;
 };
 
 // The text fields of the two forms.

@@ -60,13 +60,19 @@ void StatusWindowWidget::render(const StatusViewState& state) {
     if (resizer_) resizer_->deleteLater();
     resizer_ = new WindowContentResizer(QSize(size.width, size.height), pages_->currentWidget());
   }
-  if (connection) {
-    panel_->render(state);
-  } else {
-    login_->render(state);
-  }
   const bool sheetWanted = presenter_.showSettings();
-  if (sheetWanted) sheet_->panel()->render(state);
+  // The model announces every assignment, also of a value it already holds (its polls set
+  // unchanged values twice a second): the pages are rendered only when what they show differs.
+  if (!rendered_ || rendered_->connection != connection || rendered_->sheet != sheetWanted ||
+      !(rendered_->state == state)) {
+    if (connection) {
+      panel_->render(state);
+    } else {
+      login_->render(state);
+    }
+    if (sheetWanted) sheet_->panel()->render(state);
+    rendered_ = Rendered{state, connection, sheetWanted};
+  }
   if (sheetWanted && !sheet_->isVisible()) {
     sheet_->show();
   } else if (!sheetWanted && sheet_->isVisible()) {

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 #include "ConnectionPanelWidget.hpp"
 #include "LoginScreenWidget.hpp"
@@ -59,6 +60,13 @@ class StatusWindowWidget : public QWidget {
   std::function<void()> closeHandler_;
   bool connectionPresentation_ = false;
   bool stale_ = true;
+  // What the pages show now: the state and the presentation they were last rendered for.
+  struct Rendered {
+    StatusViewState state;
+    bool connection = false;
+    bool sheet = false;
+  };
+  std::optional<Rendered> rendered_;
 };
 
 }  // namespace vantrel

@@ -40,6 +40,8 @@ ScreenStreamError startError(const std::exception_ptr& error) {
       case X11CaptureError::Case::accessDenied: return ScreenStreamError::screenRecordingDenied();
       case X11CaptureError::Case::noDisplay: return ScreenStreamError::noDisplay();
       case X11CaptureError::Case::failed: return ScreenStreamError::startFailed(e.detail());
+      // A display that went away is no refusal: the stream cannot start until it is back.
+      case X11CaptureError::Case::unreachable: return ScreenStreamError::startFailed(e.detail());
     }
   } catch (const X264EncoderError& e) {
     return ScreenStreamError::startFailed(e.detail());
@@ -67,7 +69,8 @@ std::string screenStreamFailureText(const std::exception_ptr& error) {
       case X11CaptureError::Case::accessDenied:
         return ScreenStreamError::screenRecordingDenied().localizedDescription();
       case X11CaptureError::Case::noDisplay: return ScreenStreamError::noDisplay().localizedDescription();
-      case X11CaptureError::Case::failed: return "Screen capture stopped: " + e.detail();
+      case X11CaptureError::Case::failed:
+      case X11CaptureError::Case::unreachable: return "Screen capture stopped: " + e.detail();
     }
   } catch (const X264EncoderError& e) {
     return ScreenStreamError::encodeFailed(e.detail()).localizedDescription();

@@ -8,20 +8,34 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace vantrel::testing {
 
-PrivateXServer::PrivateXServer(int width, int height) {
+PrivateXServer::PrivateXServer(int width, int height, std::vector<std::string> extraArguments)
+    : width_(width), height_(height), extraArguments_(std::move(extraArguments)) {
+  launch("");
+}
+
+void PrivateXServer::restart() {
+  stop();
+  launch(displayName_);
+}
+
+void PrivateXServer::launch(const std::string& display) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   // Kept clear of descriptor 3, which the child's copy must become.
   const int writeEnd = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
   ::close(fds[1]);
   fds[1] = writeEnd;
-  const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+  const std::string screen = std::to_string(width_) + "x" + std::to_string(height_) + "x24";
   std::vector<std::string> args{"Xvfb", "-displayfd", "3",   "-screen", "0",
                                 screen, "-nolisten",  "tcp", "-noreset"};
+  // Again on the same number: the server then reports that number once it accepts connections.
+  if (!display.empty()) args.insert(args.begin() + 1, display);
+  args.insert(args.end(), extraArguments_.begin(), extraArguments_.end());
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());

@@ -271,6 +271,8 @@ class StandIn {
         error = e.what();
       }
       result["ok"] = error.empty();
+      // Access units received so far: the difference between two steps is what arrived between them.
+      result["unitsSoFar"] = screenUnits_;
       if (!error.empty()) {
         result["error"] = error;
         fail(fmt::format("step {}: {}", name, error));

@@ -23,12 +23,27 @@ TEST(ScreenCaptureKitServiceOnX, ListsTheVirtualScreen) {
 
 TEST(ScreenCaptureKitServiceOnX, RefusedConnectionIsScreenRecordingDenied) {
   asio::io_context io;
+  testing::TemporaryDirectory folder;
+  const auto refusing = testing::refusingXServer(folder.path());
+  ASSERT_TRUE(refusing) << "xauth could not write the cookie file";
+  ScreenCaptureKitService service(refusing->displayName());
+  try {
+    (void)testing::runAwaitable(io, service.enumerateDisplays());
+    FAIL() << "a refusing display was enumerated";
+  } catch (const ScreenCaptureServiceError& error) {
+    EXPECT_EQ(error, ScreenCaptureServiceError::screenRecordingDenied());
+  }
+}
+
+TEST(ScreenCaptureKitServiceOnX, DisplayNobodyServesFailsEnumerationWithoutARefusal) {
+  asio::io_context io;
   ScreenCaptureKitService service(":4999");
   try {
     (void)testing::runAwaitable(io, service.enumerateDisplays());
     FAIL() << "a display nobody serves was enumerated";
   } catch (const ScreenCaptureServiceError& error) {
-    EXPECT_EQ(error, ScreenCaptureServiceError::screenRecordingDenied());
+    EXPECT_EQ(error, ScreenCaptureServiceError::enumerationFailed(
+                         "The X display :4999 cannot be reached: no X server answers there."));
   }
 }
 

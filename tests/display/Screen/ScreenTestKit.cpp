@@ -67,6 +67,25 @@ void ScreenPainter::paintSolid(unsigned long rgb) {
   present();
 }
 
+void ScreenPainter::paintCells(unsigned seed) {
+  for (int y = 0; y < height_; y += 8) {
+    for (int x = 0; x < width_; x += 8) {
+      seed = seed * 1103515245u + 12345u;
+      XSetForeground(display_, gc_, (seed >> 8) & 0xFFFFFF);
+      XFillRectangle(display_, buffer_, gc_, x, y, 8, 8);
+    }
+  }
+  present();
+}
+
+void ScreenPainter::paintRect(unsigned long rgb, int x, int y, int width, int height) {
+  XSetForeground(display_, gc_, rgb);
+  XFillRectangle(display_, buffer_, gc_, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XCopyArea(display_, buffer_, window_, gc_, x, y, static_cast<unsigned>(width),
+            static_cast<unsigned>(height), x, y);
+  XSync(display_, False);
+}
+
 void ScreenPainter::movePointer(int x, int y) {
   XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
   XSync(display_, False);
@@ -119,6 +138,14 @@ Bytes decodeLastPictureRgb(const std::filesystem::path& file, int width, int hei
   const auto frame = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
   if (all.size() < frame) return {};
   return Bytes(all.end() - static_cast<std::ptrdiff_t>(frame), all.end());
+}
+
+std::unique_ptr<PrivateXServer> refusingXServer(const std::filesystem::path& folder) {
+  const auto cookies = (folder / "cookies").string();
+  const std::string command =
+      "xauth -q -f '" + cookies + "' add :0 MIT-MAGIC-COOKIE-1 00112233445566778899aabbccddeeff 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return nullptr;
+  return std::make_unique<PrivateXServer>(320, 240, std::vector<std::string>{"-auth", cookies});
 }
 
 }  // namespace vantrel::testing

@@ -72,17 +72,8 @@ ScreenStreamConfiguration configurationFor(int sourceWidth, int sourceHeight, in
   return ScreenStreamConfiguration(sourceWidth, sourceHeight, width, height, false, 30, 8'000'000, 60);
 }
 
-class StreamerTest : public ::testing::Test {
+class StreamerTest : public testing::StreamingTest {
  protected:
-  asio::io_context io;
-  // The capture thread posts to the io_context from outside; keep it from running dry meanwhile.
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  TemporaryDirectory folder;
-
-  template <typename T>
-  T run(Awaitable<T> awaitable) {
-    return runAwaitable(io, std::move(awaitable));
-  }
   void runUntilUnits(const StreamLog& log, std::size_t count) {
     ASSERT_TRUE(runUntil(io, [&] { return log.units.size() >= count || !log.failures.empty(); }));
     ASSERT_TRUE(log.failures.empty()) << log.failures.front();
@@ -238,8 +229,14 @@ TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) 
     EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 100);
     run(streamer->stop());
   };
-  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
+  const auto refusing = testing::refusingXServer(folder.path());
+  ASSERT_TRUE(refusing) << "xauth could not write the cookie file";
+  expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), refusing->displayName()),
               ScreenStreamError::screenRecordingDenied());
+  // Nobody serves this display: it cannot be reached, which is no refusal.
+  expectError(
+      ScreenCaptureKitH264Streamer::create(io.get_executor(), ":4999"),
+      ScreenStreamError::startFailed("The X display :4999 cannot be reached: no X server answers there."));
   expectError(ScreenCaptureKitH264Streamer::create(io.get_executor(), std::string()),
               ScreenStreamError::noDisplay());
   EXPECT_TRUE(ScreenStreamError::screenRecordingDenied().isPermissionDenied());

@@ -190,5 +190,30 @@ TEST_F(ScreenFailures, UnitsAfterTheSessionEndedAreDropped) {
   EXPECT_EQ(screenFramesSent(), 0u);
 }
 
+TEST_F(ScreenFailures, RequestWhileTheDisplayIsGoneEndsAsAStreamErrorAndALaterOneStreams) {
+  connect();
+  const auto gone =
+      ScreenStreamError::startFailed("The X display :9 cannot be reached: no X server answers there.");
+  session.streamer->failDisplaySize(std::make_exception_ptr(gone));
+  request(E::screenInfo(21, 99, 1600, 900));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenStreamError>() == 1; }));
+  EXPECT_EQ(
+      session.eventsOf<K::ScreenStreamError>()[0].text,
+      "Primary display size unavailable: Screen stream start failed: The X display :9 cannot be reached: "
+      "no X server answers there.");
+  EXPECT_EQ(session.countOf<K::ScreenPermissionDenied>(), 0u);
+  EXPECT_EQ(session.countOf<K::ScreenInfoResponseSent>(), 0u);
+  EXPECT_EQ(session.gate->snapshot().screenSessions(), 0);
+  clock.advance(1s);
+  drain(io);
+  EXPECT_EQ(session.streamer->startCalls(), 0);
+
+  // The display is back: the next request is answered and streams.
+  session.streamer->failDisplaySize(nullptr);
+  startStream();
+  EXPECT_EQ(session.streamer->startCalls(), 1);
+  EXPECT_EQ(session.state(), DirectAuthState::authenticated);
+}
+
 }  // namespace
 }  // namespace vantrel::testing

@@ -1,0 +1,495 @@
+// What a picture costs when only part of the screen changed, and what converting a large screen
+// costs, measured in one run so that the figures compare.
+//
+// Conversion alone (synthetic pictures, no display): a whole 1080p conversion against one of a
+// 480x270 change (6 % of the screen), and a 2160p or 1440p screen scaled to 1080p the way the
+// stream did before (convert at full size, then scale the planes) against the way it does now
+// (scale the BGRA picture, then convert).
+//
+// The screen path (BM_ScreenPath, needs an X display: DISPLAY, else a private Xvfb of
+// --screen=WxH): the bench paints itself, one step at a time, a desktop-like scene (panels and
+// lines of text) on a full-screen window, and after each step captures, converts and encodes one
+// picture as the stream does, counting the CPU time of this process (the encoder's threads
+// included, the painting and the X server not). In alternation, --rounds times:
+//   partial  a 480x270 piece of the scene copied to a new place (6 % of 1080p), read and
+//            converted where it changed;
+//   partial-before  the same change, read and converted whole (the path before);
+//   full     the whole scene scrolled, as a moving picture;
+//   x264     the encoder alone on the pictures of `full`, prepared untimed;
+//   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
+// Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
+// the PSNR of the previous scaling against the current one and of the partial pictures against
+// whole conversions of the same screen.
+//
+//   taskset -c 6,7 bench_ScreenPartialChange [--pictures=N] [--rounds=N] [--screen=3840x2160]
+
+#include <X11/Xlib.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/scale.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Platform/ScreenDamage.hpp"
+#include "Platform/ScreenPixelConverter.hpp"
+#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X264Encoder.hpp"
+
+extern char** environ;
+
+namespace {
+
+using vantrel::BgraImageView;
+using vantrel::I420Picture;
+using vantrel::ScreenDamage;
+using vantrel::ScreenPixelConverter;
+using vantrel::ScreenRect;
+
+int pictureCount = 150;
+int roundCount = 3;
+std::string screenSize = "1920x1080";
+std::string displayName;
+
+double processCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// --- the previous large-screen conversion, kept here to compare with ---
+
+class ConvertThenScale {
+ public:
+  ConvertThenScale(int targetWidth, int targetHeight) { allocate(target_, targetWidth, targetHeight); }
+  const I420Picture& convert(const BgraImageView& source) {
+    if (full_.width != source.width || full_.height != source.height)
+      allocate(full_, source.width, source.height);
+    libyuv::ARGBToI420(source.data, source.stride, full_.y.data(), full_.strideY(), full_.u.data(),
+                       full_.strideUV(), full_.v.data(), full_.strideUV(), source.width, source.height);
+    libyuv::I420Scale(full_.y.data(), full_.strideY(), full_.u.data(), full_.strideUV(), full_.v.data(),
+                      full_.strideUV(), full_.width, full_.height, target_.y.data(), target_.strideY(),
+                      target_.u.data(), target_.strideUV(), target_.v.data(), target_.strideUV(),
+                      target_.width, target_.height, libyuv::kFilterBox);
+    return target_;
+  }
+
+ private:
+  static void allocate(I420Picture& p, int w, int h) {
+    p.width = w;
+    p.height = h;
+    p.y.assign(static_cast<std::size_t>(w) * h, 0);
+    p.u.assign(static_cast<std::size_t>((w + 1) / 2) * ((h + 1) / 2), 128);
+    p.v.assign(p.u.size(), 128);
+  }
+  I420Picture full_;
+  I420Picture target_;
+};
+
+// PSNR over the three planes together (peak 255); infinity when identical.
+double psnr(const I420Picture& a, const I420Picture& b) {
+  double squared = 0;
+  std::size_t count = 0;
+  for (const auto plane : {&I420Picture::y, &I420Picture::u, &I420Picture::v}) {
+    const auto& x = a.*plane;
+    const auto& y = b.*plane;
+    for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
+      const double d = static_cast<double>(x[i]) - static_cast<double>(y[i]);
+      squared += d * d;
+    }
+    count += x.size();
+  }
+  if (squared == 0) return std::numeric_limits<double>::infinity();
+  return 10 * std::log10(255.0 * 255.0 / (squared / static_cast<double>(count)));
+}
+
+// A desktop-like synthetic picture: panels in flat colours, stripes of "text".
+std::vector<std::uint8_t> syntheticScreen(int w, int h) {
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w) * h * 4, 0xF0);
+  std::mt19937 random(3);
+  for (int panel = 0; panel < 200; ++panel) {
+    const int x0 = static_cast<int>(random() % static_cast<unsigned>(w));
+    const int y0 = static_cast<int>(random() % static_cast<unsigned>(h));
+    const int pw = 40 + static_cast<int>(random() % 400), ph = 20 + static_cast<int>(random() % 200);
+    const std::uint32_t colour = random();
+    for (int y = y0; y < std::min(h, y0 + ph); ++y) {
+      for (int x = x0; x < std::min(w, x0 + pw); ++x) {
+        std::memcpy(&pixels[(static_cast<std::size_t>(y) * w + x) * 4], &colour, 4);
+      }
+    }
+  }
+  for (int y = 4; y < h; y += 18) {
+    for (int row = 0; row < 9; ++row) {
+      for (int x = 0; x < w; ++x) {
+        if (random() % 3 == 0)
+          std::memset(&pixels[(static_cast<std::size_t>(y + row) % h * w + x) * 4], 0x20, 3);
+      }
+    }
+  }
+  return pixels;
+}
+
+void BM_Convert1080pWhole(benchmark::State& state) {
+  auto pixels = syntheticScreen(1920, 1080);
+  const BgraImageView view{pixels.data(), 1920 * 4, 1920, 1080};
+  ScreenPixelConverter converter(1920, 1080);
+  for (auto _ : state) benchmark::DoNotOptimize(converter.convert(view).y.data());
+}
+BENCHMARK(BM_Convert1080pWhole)->Unit(benchmark::kMillisecond);
+
+void BM_Convert1080pChanged480x270(benchmark::State& state) {
+  auto pixels = syntheticScreen(1920, 1080);
+  const BgraImageView view{pixels.data(), 1920 * 4, 1920, 1080};
+  ScreenPixelConverter converter(1920, 1080);
+  (void)converter.convert(view);
+  int step = 0;
+  for (auto _ : state) {
+    ScreenDamage damage(1920, 1080);
+    damage.add({(step * 397) % (1920 - 480), (step * 211) % (1080 - 270), 480, 270});
+    ++step;
+    benchmark::DoNotOptimize(converter.convert(view, damage).y.data());
+  }
+}
+BENCHMARK(BM_Convert1080pChanged480x270)->Unit(benchmark::kMillisecond);
+
+template <bool before>
+void BM_ConvertLargeTo1080p(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  auto pixels = syntheticScreen(w, h);
+  const BgraImageView view{pixels.data(), w * 4, w, h};
+  ConvertThenScale previous(1920, 1080);
+  ScreenPixelConverter current(1920, 1080);
+  for (auto _ : state) {
+    if constexpr (before) {
+      benchmark::DoNotOptimize(previous.convert(view).y.data());
+    } else {
+      benchmark::DoNotOptimize(current.convert(view).y.data());
+    }
+  }
+  state.counters["psnr_dB_current_vs_before"] = psnr(previous.convert(view), current.convert(view));
+}
+BENCHMARK(BM_ConvertLargeTo1080p<true>)
+    ->Name("BM_ConvertLargeTo1080p/before")
+    ->Args({3840, 2160})
+    ->Args({2560, 1440})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertLargeTo1080p<false>)
+    ->Name("BM_ConvertLargeTo1080p/current")
+    ->Args({3840, 2160})
+    ->Args({2560, 1440})
+    ->Unit(benchmark::kMillisecond);
+
+// --- the screen path on an X display ---
+
+class ScenePainter {
+ public:
+  explicit ScenePainter(const std::string& name) {
+    d_ = XOpenDisplay(name.c_str());
+    if (!d_) return;
+    const int screen = DefaultScreen(d_);
+    w_ = DisplayWidth(d_, screen);
+    h_ = DisplayHeight(d_, screen);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    window_ =
+        XCreateWindow(d_, RootWindow(d_, screen), 0, 0, static_cast<unsigned>(w_), static_cast<unsigned>(h_),
+                      0, CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+    XMapRaised(d_, window_);
+    // A scene twice the screen's size: panels, and lines of text (as the pipeline bench paints).
+    const int sw = w_ * 2, sh = h_ * 2;
+    scene_ = XCreatePixmap(d_, window_, static_cast<unsigned>(sw), static_cast<unsigned>(sh),
+                           static_cast<unsigned>(DefaultDepth(d_, screen)));
+    gc_ = XCreateGC(d_, scene_, 0, nullptr);
+    XSetForeground(d_, gc_, 0xF0F0F0);
+    XFillRectangle(d_, scene_, gc_, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
+    unsigned seed = 7;
+    const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (int i = 0; i < 400; ++i) {
+      XSetForeground(d_, gc_, next() & 0xFFFFFF);
+      XFillRectangle(d_, scene_, gc_, static_cast<int>(next() % static_cast<unsigned>(sw)),
+                     static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400,
+                     20 + next() % 200);
+    }
+    XSetForeground(d_, gc_, 0x202020);
+    for (int y = 14; y < sh; y += 18) {
+      const std::string line = fmt::format(
+          "line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
+          y);
+      for (int x = 4; x < sw; x += 900)
+        XDrawString(d_, scene_, gc_, x, y, line.c_str(), static_cast<int>(line.size()));
+    }
+    scroll(0);
+  }
+  ~ScenePainter() {
+    if (d_) XCloseDisplay(d_);
+  }
+  bool ok() const { return d_ != nullptr; }
+  int width() const { return w_; }
+  int height() const { return h_; }
+  // The whole screen moves: the scene at a diagonal offset.
+  void scroll(int step) {
+    XCopyArea(d_, scene_, window_, gc_, (step * 3) % w_, (step * 2) % h_, static_cast<unsigned>(w_),
+              static_cast<unsigned>(h_), 0, 0);
+    XSync(d_, False);
+  }
+  // A piece of 1/4 x 1/4 of a 1080p screen copied to another place (6 % of 1080p).
+  void movePiece(int step) {
+    const int pw = 480, ph = 270;
+    XCopyArea(d_, scene_, window_, gc_, (step * 131) % w_, (step * 71) % h_, pw, ph, (step * 397) % (w_ - pw),
+              (step * 211) % (h_ - ph));
+    XSync(d_, False);
+  }
+
+ private:
+  Display* d_ = nullptr;
+  Window window_ = 0;
+  Pixmap scene_ = 0;
+  GC gc_ = nullptr;
+  int w_ = 0, h_ = 0;
+};
+
+bool collectChange(vantrel::X11DisplayCapture& capture) {
+  bool seen = false;
+  for (int i = 0; i < 20 && !seen; ++i) seen = capture.collectChanges();
+  return seen;
+}
+
+struct Phase {
+  double cpu = 0;      // seconds over all pictures
+  double convert = 0;  // of which conversion (thread time of this thread)
+  int pictures = 0;
+  double perPicture() const { return pictures ? cpu * 1000 / pictures : 0; }
+};
+
+double threadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+enum class Kind { partial, partialBefore, full, scaleBefore };
+
+// One phase: `pictures` steps painted, each captured, converted and encoded; CPU counted from
+// the change's collection to the encoded picture. Keyframes every 60 pictures as the stream.
+Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double* psnrSum = nullptr,
+               int* psnrCount = nullptr) {
+  vantrel::X11DisplayCapture capture({displayName, false, true});
+  const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
+  ScreenPixelConverter converter(tw, th);
+  ConvertThenScale previous(tw, th);
+  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  ScreenPixelConverter check(tw, th);
+  Phase phase;
+  const bool partial = kind == Kind::partial || kind == Kind::partialBefore;
+  for (int i = 0; i < pictures; ++i) {
+    const int step = round * 100000 + i;
+    if (partial) {
+      painter.movePiece(step);
+    } else {
+      painter.scroll(step);
+    }
+    const double cpu0 = processCpuSeconds();
+    (void)collectChange(capture);
+    const bool keyframe = i % 60 == 0;
+    const I420Picture* picture = nullptr;
+    double convertSeconds = 0;
+    if (kind == Kind::partial && !keyframe) {
+      const auto image = capture.captureChanges();
+      const double c0 = threadCpuSeconds();
+      picture = &converter.convert(image, capture.changed());
+      convertSeconds = threadCpuSeconds() - c0;
+    } else {
+      const auto image = capture.capture();
+      const double c0 = threadCpuSeconds();
+      picture = kind == Kind::scaleBefore ? &previous.convert(image) : &converter.convert(image);
+      convertSeconds = threadCpuSeconds() - c0;
+    }
+    benchmark::DoNotOptimize(encoder.encode(*picture, keyframe).annexB.data());
+    phase.cpu += processCpuSeconds() - cpu0;
+    phase.convert += convertSeconds;
+    ++phase.pictures;
+    if (psnrSum && kind == Kind::partial && i % 10 == 5) {
+      // The partial picture against a whole conversion of the same screen (not timed).
+      vantrel::X11DisplayCapture fresh({displayName, false, true});
+      *psnrSum += std::min(99.0, psnr(*picture, check.convert(fresh.capture())));
+      ++*psnrCount;
+    }
+  }
+  return phase;
+}
+
+// The encoder alone on the pictures of the full-motion phase, each prepared untimed.
+Phase runEncoderAlone(ScenePainter& painter, int pictures, int round) {
+  vantrel::X11DisplayCapture capture({displayName, false, true});
+  const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
+  ScreenPixelConverter converter(tw, th);
+  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  Phase phase;
+  for (int i = 0; i < pictures; ++i) {
+    painter.scroll(round * 100000 + i);
+    const auto& picture = converter.convert(capture.capture());
+    const double cpu0 = processCpuSeconds();
+    benchmark::DoNotOptimize(encoder.encode(picture, i % 60 == 0).annexB.data());
+    phase.cpu += processCpuSeconds() - cpu0;
+    ++phase.pictures;
+  }
+  return phase;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void BM_ScreenPath(benchmark::State& state) {
+  for (auto _ : state) {
+    ScenePainter painter(displayName);
+    if (!painter.ok()) {
+      state.SkipWithError("no X display");
+      return;
+    }
+    const bool large = painter.width() > 1920 || painter.height() > 1080;
+    std::map<std::string, std::vector<double>> perPicture;
+    std::vector<double> convertShare, convertShareBefore, partialRatio, partialBeforeRatio, x264Ratio,
+        scalePsnr;
+    double psnrSum = 0;
+    int psnrCount = 0;
+    for (int round = 0; round < roundCount; ++round) {
+      const auto partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+      const auto partialBefore = runPhase(painter, Kind::partialBefore, pictureCount, round);
+      const auto full = runPhase(painter, Kind::full, pictureCount, round);
+      const auto alone = runEncoderAlone(painter, pictureCount, round);
+      perPicture["partial"].push_back(partial.perPicture());
+      perPicture["partial-before"].push_back(partialBefore.perPicture());
+      perPicture["full"].push_back(full.perPicture());
+      perPicture["x264"].push_back(alone.perPicture());
+      partialRatio.push_back(partial.perPicture() / full.perPicture());
+      partialBeforeRatio.push_back(partialBefore.perPicture() / full.perPicture());
+      x264Ratio.push_back(full.perPicture() / alone.perPicture());
+      convertShare.push_back(full.convert / full.cpu);
+      std::string line = fmt::format(
+          "round {}: ms/picture partial {:.3f}, partial-before {:.3f}, full {:.3f}, x264 alone {:.3f}; "
+          "partial/full {:.3f}, partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
+          round + 1, partial.perPicture(), partialBefore.perPicture(), full.perPicture(), alone.perPicture(),
+          partialRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
+      if (large) {
+        const auto before = runPhase(painter, Kind::scaleBefore, pictureCount, round);
+        perPicture["full-scale-before"].push_back(before.perPicture());
+        convertShareBefore.push_back(before.convert / before.cpu);
+        line += fmt::format("; full with the previous scaling {:.3f} ms/picture, conversion {:.1f}%",
+                            before.perPicture(), 100 * convertShareBefore.back());
+      }
+      fmt::print(stderr, "{}\n", line);
+    }
+    if (large) {
+      // The previous scaling against the current one on the same screen.
+      vantrel::X11DisplayCapture capture({displayName, false, true});
+      ScreenPixelConverter current(1920, 1080);
+      ConvertThenScale previous(1920, 1080);
+      for (int i = 0; i < 5; ++i) {
+        painter.scroll(i * 97);
+        const auto image = capture.capture();
+        scalePsnr.push_back(psnr(previous.convert(image), current.convert(image)));
+      }
+      state.counters["psnr_dB_scaling_current_vs_before"] = median(scalePsnr);
+      state.counters["ms_full_scale_before"] = median(perPicture["full-scale-before"]);
+      state.counters["conversion_share_before"] = median(convertShareBefore);
+    }
+    for (const auto& [name, values] : perPicture) state.counters["ms_" + name] = median(values);
+    state.counters["ratio_partial_vs_full"] = median(partialRatio);
+    state.counters["ratio_partial_before_vs_full"] = median(partialBeforeRatio);
+    state.counters["ratio_full_vs_x264_alone"] = median(x264Ratio);
+    state.counters["conversion_share_full"] = median(convertShare);
+    state.counters["psnr_dB_partial_vs_whole_capped99"] = psnrCount ? psnrSum / psnrCount : 0;
+    fmt::print(stderr,
+               "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (before {:.3f}), full/x264 "
+               "alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR {:.1f} dB (99 = "
+               "identical){}\n",
+               painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
+               median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
+               large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
+               psnrCount ? psnrSum / psnrCount : 0,
+               large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
+  }
+}
+BENCHMARK(BM_ScreenPath)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// A private Xvfb of --screen's size when no display is given.
+pid_t startXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const int writeEnd = fcntl(fds[1], F_DUPFD, 10);
+  close(fds[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args{"Xvfb",      "-displayfd", "3",       "-screen", "0", screenSize + "x24",
+                                "-nolisten", "tcp",        "-noreset"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(writeEnd);
+  std::string number;
+  pollfd pfd{fds[0], POLLIN, 0};
+  char c = 0;
+  while (poll(&pfd, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+  close(fds[0]);
+  displayName = ":" + number;
+  return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> rest{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--pictures=", 11) == 0) {
+      pictureCount = std::max(10, std::atoi(argv[i] + 11));
+    } else if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
+      roundCount = std::max(1, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--screen=", 9) == 0) {
+      screenSize = argv[i] + 9;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  pid_t xvfb = -1;
+  if (const char* env = std::getenv("DISPLAY"); env && *env) {
+    displayName = env;
+  } else {
+    xvfb = startXvfb();
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (xvfb > 0) {
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+  }
+  return 0;
+}
