@@ -16,6 +16,10 @@ namespace {
 // for the rounding of the fixed-point steps.
 constexpr int filterReach = 2;
 
+// Target pixels libyuv halves together in one SIMD step (4 with SSE2, 8 with AVX2; 16 covers
+// wider ones too).
+constexpr int halvingGroup = 16;
+
 }  // namespace
 
 ScreenPixelConverter::ScreenPixelConverter(int targetWidth, int targetHeight) {
@@ -142,11 +146,18 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
       convertPart(source.data, source.stride, target_, part);
       continue;
     }
+    // libyuv halves rows in SIMD groups of pixels and the remainder of a row in plain C, which
+    // rounds differently; a part that starts and ends on a group's edge (or the row's end)
+    // is halved exactly as in the whole picture.
+    const int x0 = part.x / halvingGroup * halvingGroup;
+    const int x1 =
+        std::min(target_.width, (part.x + part.width + halvingGroup - 1) / halvingGroup * halvingGroup);
+    const ScreenRect widened{x0, part.y, x1 - x0, part.height};
     const int stride = target_.width * 4;
     libyuv::ARGBScaleClip(source.data, source.stride, source.width, source.height, halved_.data(), stride,
-                          target_.width, target_.height, part.x, part.y, part.width, part.height,
+                          target_.width, target_.height, widened.x, widened.y, widened.width, widened.height,
                           libyuv::kFilterBox);
-    convertPart(halved_.data(), stride, target_, part);
+    convertPart(halved_.data(), stride, target_, widened);
   }
   return target_;
 }

@@ -22,6 +22,7 @@
 // whole conversions of the same screen.
 //
 //   taskset -c 6,7 bench_ScreenPartialChange [--pictures=N] [--rounds=N] [--screen=3840x2160]
+//                                            [--server-pid=PID of the X server on DISPLAY]
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
@@ -274,11 +275,33 @@ bool collectChange(vantrel::X11DisplayCapture& capture) {
 }
 
 struct Phase {
-  double cpu = 0;      // seconds over all pictures
-  double convert = 0;  // of which conversion (thread time of this thread)
+  double cpu = 0;       // seconds over all pictures
+  double capture = 0;   // of which collecting the damage and reading the screen (this thread)
+  double convert = 0;   // of which conversion (this thread)
+  double server = 0;    // the X server's CPU over the phase (painting included), when known
+  long long bytes = 0;  // encoded
   int pictures = 0;
   double perPicture() const { return pictures ? cpu * 1000 / pictures : 0; }
+  double ms(double seconds) const { return pictures ? seconds * 1000 / pictures : 0; }
 };
+
+pid_t serverPid = -1;  // the X server, to count its copies
+
+double serverCpuSeconds() {
+  if (serverPid <= 0) return 0;
+  FILE* f = std::fopen(fmt::format("/proc/{}/stat", serverPid).c_str(), "r");
+  if (!f) return 0;
+  char buffer[1024] = {};
+  const auto n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  // Fields 14 and 15 (utime, stime) follow the command name in parentheses.
+  const char* p = std::strrchr(buffer, ')');
+  if (!p || n == 0) return 0;
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+    return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 double threadCpuSeconds() {
   timespec ts{};
@@ -299,6 +322,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
   ScreenPixelConverter check(tw, th);
   Phase phase;
+  const double server0 = serverCpuSeconds();
   const bool partial = kind == Kind::partial || kind == Kind::partialBefore;
   for (int i = 0; i < pictures; ++i) {
     const int step = round * 100000 + i;
@@ -308,6 +332,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       painter.scroll(step);
     }
     const double cpu0 = processCpuSeconds();
+    const double capture0 = threadCpuSeconds();
     (void)collectChange(capture);
     const bool keyframe = i % 60 == 0;
     const I420Picture* picture = nullptr;
@@ -315,15 +340,17 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
     if (kind == Kind::partial && !keyframe) {
       const auto image = capture.captureChanges();
       const double c0 = threadCpuSeconds();
+      phase.capture += c0 - capture0;
       picture = &converter.convert(image, capture.changed());
       convertSeconds = threadCpuSeconds() - c0;
     } else {
       const auto image = capture.capture();
       const double c0 = threadCpuSeconds();
+      phase.capture += c0 - capture0;
       picture = kind == Kind::scaleBefore ? &previous.convert(image) : &converter.convert(image);
       convertSeconds = threadCpuSeconds() - c0;
     }
-    benchmark::DoNotOptimize(encoder.encode(*picture, keyframe).annexB.data());
+    phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe).annexB.size());
     phase.cpu += processCpuSeconds() - cpu0;
     phase.convert += convertSeconds;
     ++phase.pictures;
@@ -334,6 +361,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       ++*psnrCount;
     }
   }
+  phase.server = serverCpuSeconds() - server0;
   return phase;
 }
 
@@ -398,6 +426,16 @@ void BM_ScreenPath(benchmark::State& state) {
         convertShareBefore.push_back(before.convert / before.cpu);
         line += fmt::format("; full with the previous scaling {:.3f} ms/picture, conversion {:.1f}%",
                             before.perPicture(), 100 * convertShareBefore.back());
+      }
+      for (const auto* p : {&partial, &partialBefore, &full}) {
+        line += fmt::format(
+            "\n  {}: capture {:.3f}, convert {:.3f}, encode and the rest {:.3f} ms/picture, "
+            "{:.1f} KB/picture; X server {:.3f} ms/picture (painting included)",
+            p == &partial ? "partial"
+            : p == &full  ? "full"
+                          : "partial-before",
+            p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
+            static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
       }
       fmt::print(stderr, "{}\n", line);
     }
@@ -471,6 +509,8 @@ int main(int argc, char** argv) {
       pictureCount = std::max(10, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
       roundCount = std::max(1, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--server-pid=", 13) == 0) {
+      serverPid = std::atoi(argv[i] + 13);
     } else if (std::strncmp(argv[i], "--screen=", 9) == 0) {
       screenSize = argv[i] + 9;
     } else {
@@ -482,6 +522,7 @@ int main(int argc, char** argv) {
     displayName = env;
   } else {
     xvfb = startXvfb();
+    serverPid = xvfb;
   }
   int restCount = static_cast<int>(rest.size());
   benchmark::Initialize(&restCount, rest.data());

@@ -176,6 +176,8 @@ TEST(ScreenPixelConverter, ConvertingTheChangedPartsEqualsConvertingTheWholePict
       {"scaled 2:1", 640, 360, 320, 180, {{3, 5, 7, 9}, {637, 357, 3, 3}, {200, 100, 61, 41}}},
       {"scaled 4:3", 640, 360, 480, 270, {{3, 5, 7, 9}, {637, 357, 3, 3}, {200, 100, 61, 41}}},
       {"scaled, many tiny", 640, 360, 320, 180, tinyRects(150, {100, 80, 200, 120})},
+      // Parts whose scaled width is no multiple of the scaler's SIMD width (6 and 10 pixels).
+      {"scaled 2:1, narrow parts", 640, 360, 320, 180, {{10, 10, 2, 2}, {301, 201, 9, 3}}},
   };
   for (const auto& c : cases) {
     Bgra source(c.sourceWidth, c.sourceHeight, 1);
