@@ -15,7 +15,8 @@
 //            converted where it changed;
 //   partial-before  the same change, read and converted whole (the path before);
 //   full     the whole scene scrolled, as a moving picture;
-//   x264     the encoder alone on the pictures of `full`, prepared untimed;
+//   x264     the encoder alone on pictures like those of `full` (and of `partial`), prepared
+//            untimed;
 //   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
 // Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
 // the PSNR of the previous scaling against the current one and of the partial pictures against
@@ -23,6 +24,7 @@
 //
 //   taskset -c 6,7 bench_ScreenPartialChange [--pictures=N] [--rounds=N] [--screen=3840x2160]
 //                                            [--server-pid=PID of the X server on DISPLAY]
+//                                            [--bitrate=bit/s, 8000000 as the stream]
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
@@ -69,6 +71,7 @@ int pictureCount = 150;
 int roundCount = 3;
 std::string screenSize = "1920x1080";
 std::string displayName;
+int bitrate = 8'000'000;  // the stream's; --bitrate shows how the encoder's cost follows it
 
 double processCpuSeconds() {
   timespec ts{};
@@ -198,6 +201,21 @@ BENCHMARK(BM_ConvertLargeTo1080p<false>)
     ->Args({2560, 1440})
     ->Unit(benchmark::kMillisecond);
 
+// The floor of any conversion that reads every pixel of a 2160p picture: reading it once.
+void BM_Read2160pBgra(benchmark::State& state) {
+  const auto pixels = syntheticScreen(3840, 2160);
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i + 8 <= pixels.size(); i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, pixels.data() + i, 8);
+      sum += word;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+}
+BENCHMARK(BM_Read2160pBgra)->Unit(benchmark::kMillisecond);
+
 // --- the screen path on an X display ---
 
 class ScenePainter {
@@ -319,7 +337,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
   ScreenPixelConverter converter(tw, th);
   ConvertThenScale previous(tw, th);
-  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
   ScreenPixelConverter check(tw, th);
   Phase phase;
   const double server0 = serverCpuSeconds();
@@ -365,15 +383,20 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   return phase;
 }
 
-// The encoder alone on the pictures of the full-motion phase, each prepared untimed.
-Phase runEncoderAlone(ScenePainter& painter, int pictures, int round) {
+// The encoder alone on pictures like those of the full-motion phase (or of the partial ones),
+// each prepared untimed.
+Phase runEncoderAlone(ScenePainter& painter, int pictures, int round, bool partial) {
   vantrel::X11DisplayCapture capture({displayName, false, true});
   const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
   ScreenPixelConverter converter(tw, th);
-  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
   Phase phase;
   for (int i = 0; i < pictures; ++i) {
-    painter.scroll(round * 100000 + i);
+    if (partial) {
+      painter.movePiece(round * 100000 + i);
+    } else {
+      painter.scroll(round * 100000 + i);
+    }
     const auto& picture = converter.convert(capture.capture());
     const double cpu0 = processCpuSeconds();
     benchmark::DoNotOptimize(encoder.encode(picture, i % 60 == 0).annexB.data());
@@ -406,20 +429,24 @@ void BM_ScreenPath(benchmark::State& state) {
       const auto partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
       const auto partialBefore = runPhase(painter, Kind::partialBefore, pictureCount, round);
       const auto full = runPhase(painter, Kind::full, pictureCount, round);
-      const auto alone = runEncoderAlone(painter, pictureCount, round);
+      const auto alone = runEncoderAlone(painter, pictureCount, round, false);
+      const auto alonePartial = runEncoderAlone(painter, pictureCount, round, true);
       perPicture["partial"].push_back(partial.perPicture());
       perPicture["partial-before"].push_back(partialBefore.perPicture());
       perPicture["full"].push_back(full.perPicture());
       perPicture["x264"].push_back(alone.perPicture());
+      perPicture["x264-partial"].push_back(alonePartial.perPicture());
       partialRatio.push_back(partial.perPicture() / full.perPicture());
       partialBeforeRatio.push_back(partialBefore.perPicture() / full.perPicture());
       x264Ratio.push_back(full.perPicture() / alone.perPicture());
       convertShare.push_back(full.convert / full.cpu);
       std::string line = fmt::format(
-          "round {}: ms/picture partial {:.3f}, partial-before {:.3f}, full {:.3f}, x264 alone {:.3f}; "
+          "round {}: ms/picture partial {:.3f}, partial-before {:.3f}, full {:.3f}, x264 alone {:.3f} (on "
+          "partial pictures {:.3f}); "
           "partial/full {:.3f}, partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
           round + 1, partial.perPicture(), partialBefore.perPicture(), full.perPicture(), alone.perPicture(),
-          partialRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
+          alonePartial.perPicture(), partialRatio.back(), partialBeforeRatio.back(), x264Ratio.back(),
+          100 * convertShare.back());
       if (large) {
         const auto before = runPhase(painter, Kind::scaleBefore, pictureCount, round);
         perPicture["full-scale-before"].push_back(before.perPicture());
@@ -509,6 +536,8 @@ int main(int argc, char** argv) {
       pictureCount = std::max(10, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
       roundCount = std::max(1, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--bitrate=", 10) == 0) {
+      bitrate = std::max(100'000, std::atoi(argv[i] + 10));
     } else if (std::strncmp(argv[i], "--server-pid=", 13) == 0) {
       serverPid = std::atoi(argv[i] + 13);
     } else if (std::strncmp(argv[i], "--screen=", 9) == 0) {

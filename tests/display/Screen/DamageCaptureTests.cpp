@@ -63,6 +63,7 @@ struct Step {
 
 std::vector<Step> stepsFor(int w, int h) {
   std::vector<ScreenRect> tiny;
+  tiny.reserve(120);
   for (int i = 0; i < 120; ++i)
     tiny.push_back({300 + (i * 37) % 200, 200 + (i * 53) % 120, 1 + i % 3, 1 + i % 2});
   return {

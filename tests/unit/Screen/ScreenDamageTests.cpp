@@ -152,6 +152,7 @@ struct PartialCase {
 // `count` rectangles of 1 to 3 pixels a side, scattered over `region`.
 std::vector<ScreenRect> tinyRects(int count, const ScreenRect& region) {
   std::vector<ScreenRect> rects;
+  rects.reserve(static_cast<std::size_t>(count));
   std::mt19937 random(99);
   for (int i = 0; i < count; ++i) {
     rects.push_back({region.x + static_cast<int>(random() % static_cast<unsigned>(region.width)),
