@@ -20,11 +20,19 @@ constexpr int filterReach = 2;
 // wider ones too).
 constexpr int halvingGroup = 16;
 
+// Scaling the whole planes again after a partial conversion rewrites every target pixel; those
+// whose source box holds no change come out as before. The changed parts named to others are
+// grown by this much more than the filter's reach, so that a rounding at a box's edge can never
+// leave a changed pixel outside them.
+constexpr int rescaledMargin = 4;
+
 }  // namespace
 
 ScreenPixelConverter::ScreenPixelConverter(int targetWidth, int targetHeight) {
   if (targetWidth <= 0 || targetHeight <= 0) throw std::invalid_argument("picture size must be positive");
   allocate(target_, targetWidth, targetHeight);
+  changedParts_ = ScreenDamage(targetWidth, targetHeight);
+  changedParts_.addWhole();
 }
 
 void ScreenPixelConverter::allocate(I420Picture& picture, int width, int height) {
@@ -115,6 +123,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source) {
   }
   sourceWidth_ = source.width;
   sourceHeight_ = source.height;
+  changedParts_.addWhole();
   return target_;
 }
 
@@ -124,11 +133,16 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
   if (changed.isWhole() || source.width != sourceWidth_ || source.height != sourceHeight_)
     return convert(source);
   const auto scaling = scalingFor(source);
+  changedParts_.clear();
   if (scaling == Scaling::convertThenScale) {
     // The changed parts into the source-sized planes; the scaling of the planes stays whole.
     for (const auto& rect : changed.rects()) {
       const auto part = evenAligned(rect, source.width, source.height);
-      if (part.width > 0) convertPart(source.data, source.stride, sourceSized_, part);
+      if (part.width <= 0) continue;
+      convertPart(source.data, source.stride, sourceSized_, part);
+      const auto reached = targetRect(part, source.width, source.height, target_.width, target_.height);
+      changedParts_.add({reached.x - rescaledMargin, reached.y - rescaledMargin,
+                         reached.width + 2 * rescaledMargin, reached.height + 2 * rescaledMargin});
     }
     scalePlanes();
     return target_;
@@ -144,6 +158,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
   for (const auto& part : parts.rects()) {
     if (scaling == Scaling::none) {
       convertPart(source.data, source.stride, target_, part);
+      changedParts_.add(part);
       continue;
     }
     // libyuv halves rows in SIMD groups of pixels and the remainder of a row in plain C, which
@@ -158,6 +173,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
                           target_.width, target_.height, widened.x, widened.y, widened.width, widened.height,
                           libyuv::kFilterBox);
     convertPart(halved_.data(), stride, target_, widened);
+    changedParts_.add(widened);
   }
   return target_;
 }

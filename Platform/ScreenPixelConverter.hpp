@@ -44,6 +44,10 @@ class ScreenPixelConverter {
   static ScreenRect targetRect(const ScreenRect& rect, int sourceWidth, int sourceHeight, int targetWidth,
                                int targetHeight) noexcept;
 
+  // The parts of the picture (target coordinates) the latest conversion may have changed: outside
+  // them the picture is what the call before left. Whole after a whole conversion.
+  const ScreenDamage& changedParts() const noexcept { return changedParts_; }
+
  private:
   // How a source of another size than the target becomes the target.
   enum class Scaling { none, halveBgraFirst, convertThenScale };
@@ -58,6 +62,7 @@ class ScreenPixelConverter {
   I420Picture sourceSized_;
   int sourceWidth_ = 0;  // of the previous conversion; 0 before the first
   int sourceHeight_ = 0;
+  ScreenDamage changedParts_;
 };
 
 }  // namespace vantrel

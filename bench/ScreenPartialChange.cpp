@@ -12,7 +12,8 @@
 // picture as the stream does, counting the CPU time of this process (the encoder's threads
 // included, the painting and the X server not). In alternation, --rounds times:
 //   partial  a 480x270 piece of the scene copied to a new place (6 % of 1080p), read and
-//            converted where it changed;
+//            converted where it changed, the encoder told which macroblocks did not change;
+//   partial-no-hint  the same, the encoder not told (it analyses every macroblock);
 //   partial-before  the same change, read and converted whole (the path before);
 //   full     the whole scene scrolled, as a moving picture;
 //   x264     the encoder alone on pictures like those of `full` (and of `partial`), prepared
@@ -327,7 +328,7 @@ double threadCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-enum class Kind { partial, partialBefore, full, scaleBefore };
+enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore };
 
 // One phase: `pictures` steps painted, each captured, converted and encoded; CPU counted from
 // the change's collection to the encoded picture. Keyframes every 60 pictures as the stream.
@@ -341,7 +342,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   ScreenPixelConverter check(tw, th);
   Phase phase;
   const double server0 = serverCpuSeconds();
-  const bool partial = kind == Kind::partial || kind == Kind::partialBefore;
+  const bool partial = kind == Kind::partial || kind == Kind::partialNoHint || kind == Kind::partialBefore;
   for (int i = 0; i < pictures; ++i) {
     const int step = round * 100000 + i;
     if (partial) {
@@ -354,13 +355,15 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
     (void)collectChange(capture);
     const bool keyframe = i % 60 == 0;
     const I420Picture* picture = nullptr;
+    const ScreenDamage* changed = nullptr;
     double convertSeconds = 0;
-    if (kind == Kind::partial && !keyframe) {
+    if ((kind == Kind::partial || kind == Kind::partialNoHint) && !keyframe) {
       const auto image = capture.captureChanges();
       const double c0 = threadCpuSeconds();
       phase.capture += c0 - capture0;
       picture = &converter.convert(image, capture.changed());
       convertSeconds = threadCpuSeconds() - c0;
+      if (kind == Kind::partial) changed = &converter.changedParts();
     } else {
       const auto image = capture.capture();
       const double c0 = threadCpuSeconds();
@@ -368,7 +371,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       picture = kind == Kind::scaleBefore ? &previous.convert(image) : &converter.convert(image);
       convertSeconds = threadCpuSeconds() - c0;
     }
-    phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe).annexB.size());
+    phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe, changed).annexB.size());
     phase.cpu += processCpuSeconds() - cpu0;
     phase.convert += convertSeconds;
     ++phase.pictures;
@@ -421,32 +424,44 @@ void BM_ScreenPath(benchmark::State& state) {
     }
     const bool large = painter.width() > 1920 || painter.height() > 1080;
     std::map<std::string, std::vector<double>> perPicture;
-    std::vector<double> convertShare, convertShareBefore, partialRatio, partialBeforeRatio, x264Ratio,
-        scalePsnr;
+    std::vector<double> convertShare, convertShareBefore, partialRatio, partialNoHintRatio,
+        partialBeforeRatio, x264Ratio, scalePsnr;
     double psnrSum = 0;
     int psnrCount = 0;
     for (int round = 0; round < roundCount; ++round) {
-      const auto partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+      // With and without the hint in turns, first one then the other, so that neither always
+      // runs on a warmer (or busier) machine.
+      Phase partial;
+      Phase partialNoHint;
+      if (round % 2 == 0) {
+        partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+        partialNoHint = runPhase(painter, Kind::partialNoHint, pictureCount, round);
+      } else {
+        partialNoHint = runPhase(painter, Kind::partialNoHint, pictureCount, round);
+        partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+      }
       const auto partialBefore = runPhase(painter, Kind::partialBefore, pictureCount, round);
       const auto full = runPhase(painter, Kind::full, pictureCount, round);
       const auto alone = runEncoderAlone(painter, pictureCount, round, false);
       const auto alonePartial = runEncoderAlone(painter, pictureCount, round, true);
       perPicture["partial"].push_back(partial.perPicture());
+      perPicture["partial-no-hint"].push_back(partialNoHint.perPicture());
       perPicture["partial-before"].push_back(partialBefore.perPicture());
       perPicture["full"].push_back(full.perPicture());
       perPicture["x264"].push_back(alone.perPicture());
       perPicture["x264-partial"].push_back(alonePartial.perPicture());
       partialRatio.push_back(partial.perPicture() / full.perPicture());
+      partialNoHintRatio.push_back(partialNoHint.perPicture() / full.perPicture());
       partialBeforeRatio.push_back(partialBefore.perPicture() / full.perPicture());
       x264Ratio.push_back(full.perPicture() / alone.perPicture());
       convertShare.push_back(full.convert / full.cpu);
       std::string line = fmt::format(
-          "round {}: ms/picture partial {:.3f}, partial-before {:.3f}, full {:.3f}, x264 alone {:.3f} (on "
-          "partial pictures {:.3f}); "
-          "partial/full {:.3f}, partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
-          round + 1, partial.perPicture(), partialBefore.perPicture(), full.perPicture(), alone.perPicture(),
-          alonePartial.perPicture(), partialRatio.back(), partialBeforeRatio.back(), x264Ratio.back(),
-          100 * convertShare.back());
+          "round {}: ms/picture partial {:.3f}, partial-no-hint {:.3f}, partial-before {:.3f}, full {:.3f}, "
+          "x264 alone {:.3f} (on partial pictures {:.3f}); partial/full {:.3f}, partial-no-hint/full {:.3f}, "
+          "partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
+          round + 1, partial.perPicture(), partialNoHint.perPicture(), partialBefore.perPicture(),
+          full.perPicture(), alone.perPicture(), alonePartial.perPicture(), partialRatio.back(),
+          partialNoHintRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
       if (large) {
         const auto before = runPhase(painter, Kind::scaleBefore, pictureCount, round);
         perPicture["full-scale-before"].push_back(before.perPicture());
@@ -454,13 +469,15 @@ void BM_ScreenPath(benchmark::State& state) {
         line += fmt::format("; full with the previous scaling {:.3f} ms/picture, conversion {:.1f}%",
                             before.perPicture(), 100 * convertShareBefore.back());
       }
-      for (const auto* p : {&partial, &partialBefore, &full}) {
+      for (const Phase* p :
+           std::initializer_list<const Phase*>{&partial, &partialNoHint, &partialBefore, &full}) {
         line += fmt::format(
             "\n  {}: capture {:.3f}, convert {:.3f}, encode and the rest {:.3f} ms/picture, "
             "{:.1f} KB/picture; X server {:.3f} ms/picture (painting included)",
-            p == &partial ? "partial"
-            : p == &full  ? "full"
-                          : "partial-before",
+            p == &partial         ? "partial"
+            : p == &partialNoHint ? "partial-no-hint"
+            : p == &full          ? "full"
+                                  : "partial-before",
             p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
             static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
       }
@@ -482,19 +499,21 @@ void BM_ScreenPath(benchmark::State& state) {
     }
     for (const auto& [name, values] : perPicture) state.counters["ms_" + name] = median(values);
     state.counters["ratio_partial_vs_full"] = median(partialRatio);
+    state.counters["ratio_partial_no_hint_vs_full"] = median(partialNoHintRatio);
     state.counters["ratio_partial_before_vs_full"] = median(partialBeforeRatio);
     state.counters["ratio_full_vs_x264_alone"] = median(x264Ratio);
     state.counters["conversion_share_full"] = median(convertShare);
     state.counters["psnr_dB_partial_vs_whole_capped99"] = psnrCount ? psnrSum / psnrCount : 0;
-    fmt::print(stderr,
-               "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (before {:.3f}), full/x264 "
-               "alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR {:.1f} dB (99 = "
-               "identical){}\n",
-               painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
-               median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
-               large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
-               psnrCount ? psnrSum / psnrCount : 0,
-               large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
+    fmt::print(
+        stderr,
+        "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (no hint {:.3f}, before "
+        "{:.3f}), full/x264 alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR "
+        "{:.1f} dB (99 = identical){}\n",
+        painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
+        median(partialNoHintRatio), median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
+        large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
+        psnrCount ? psnrSum / psnrCount : 0,
+        large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
   }
 }
 BENCHMARK(BM_ScreenPath)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
