@@ -2,9 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "Platform/ScreenPixelConverter.hpp"
 #include "Platform/X11DisplayCapture.hpp"
@@ -222,6 +226,106 @@ TEST(DamageCapture, AStreamOfSmallChangesDecodesLikeOneOfWholePictures) {
   if (value != "inf") {
     EXPECT_GE(std::stod(value), 40.0) << report;
   }
+}
+
+// The PSNR (dB) of each picture of stream `a` against the same picture of stream `b`, both
+// decoded by FFmpeg; 99 for identical pictures.
+std::vector<double> psnrPerPicture(const std::filesystem::path& a, const std::filesystem::path& b) {
+  const auto stats = a.string() + ".psnr";
+  testing::runCommand(fmt::format(
+      "ffmpeg -nostdin -v error -f h264 -i '{}' -f h264 -i '{}' -lavfi psnr=stats_file='{}' -f null - 2>&1",
+      a.string(), b.string(), stats));
+  // One line per picture: "n:1 mse_avg:... psnr_avg:<dB or inf> psnr_y:...".
+  std::vector<double> result;
+  std::ifstream in(stats);
+  for (std::string line; std::getline(in, line);) {
+    const auto at = line.find("psnr_avg:");
+    if (at == std::string::npos) continue;
+    const auto value = line.substr(at + 9, line.find(' ', at) - at - 9);
+    result.push_back(value == "inf" ? 99.0 : std::stod(value));
+  }
+  return result;
+}
+
+// One stream encoded with the map of unchanged macroblocks and one without, from the same
+// pictures: small changes at macroblock edges next to unchanged macroblocks, a larger piece,
+// and the pointer moving over all of it. Both decode to the same pictures. A third encoder told
+// that nothing ever changed shows that the comparison would see a wrong map.
+TEST(DamageCapture, PicturesWithUnchangedMacroblocksSkippedDecodeLikeOnesAnalysedEverywhere) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintCells(31);
+  painter.movePointer(200, 150);
+  X11DisplayCapture capture({sharedDisplay(), true, true});
+  const auto area = capture.area();
+  const X264EncoderSettings settings{area.width, area.height, 30, 8'000'000, 60};
+  ScreenPixelConverter converter(area.width, area.height);
+  X264Encoder told(settings);
+  X264Encoder plain(settings);
+  X264Encoder misled(settings);
+  const ScreenDamage nothing(area.width, area.height);
+  std::vector<Bytes> toldUnits, plainUnits, misledUnits;
+  const int pictures = 45;
+  int hinted = 0;
+  settle(capture);
+  for (int i = 0; i < pictures; ++i) {
+    const unsigned long colour = (0x010203u * static_cast<unsigned>(i * 11)) ^ 0x40A0E0u;
+    if (i > 0) {
+      const int mx = 16 * (5 + (i * 7) % 60), my = 16 * (4 + (i * 5) % 40);
+      switch (i % 3) {
+        case 0:  // two pixels left of a macroblock edge, two right of another: neighbours unchanged
+          painter.paintRect(colour, mx - 2, my, 2, 16);
+          painter.paintRect(colour ^ 0xFFFFFF, mx + 160, my + 32, 2, 2);
+          break;
+        case 1:  // a 480x270 piece at a place off the macroblock grid
+          painter.paintRect(colour, (i * 397) % (area.width - 480) + 3, (i * 211) % (area.height - 270) + 5,
+                            480, 270);
+          break;
+        default: break;  // the pointer alone
+      }
+      painter.movePointer(mx + 8, my + 3);
+      ASSERT_TRUE(collectChange(capture));
+    }
+    // As the capture loop does: a keyframe is read and converted whole and told nothing.
+    const bool keyframe = i == 0 || i == 30;
+    const ScreenDamage* changed = nullptr;
+    const I420Picture* picture = nullptr;
+    if (keyframe) {
+      picture = &converter.convert(capture.capture());
+    } else {
+      picture = &converter.convert(capture.captureChanges(), capture.changed());
+      changed = &converter.changedParts();
+      if (!changed->isWhole()) ++hinted;
+    }
+    toldUnits.push_back(told.encode(*picture, keyframe, changed).annexB);
+    plainUnits.push_back(plain.encode(*picture, keyframe).annexB);
+    misledUnits.push_back(misled.encode(*picture, keyframe, keyframe ? nullptr : &nothing).annexB);
+  }
+  EXPECT_EQ(hinted, pictures - 2) << "every picture between the keyframes came with a map";
+  TemporaryDirectory folder;
+  const auto toldProbe = testing::probeH264(toldUnits, folder.path() / "told.h264");
+  (void)testing::probeH264(plainUnits, folder.path() / "plain.h264");
+  (void)testing::probeH264(misledUnits, folder.path() / "misled.h264");
+  EXPECT_EQ(toldProbe.width, area.width);
+  EXPECT_EQ(toldProbe.height, area.height);
+  EXPECT_EQ(toldProbe.decodedFrames, pictures);
+  EXPECT_EQ(toldProbe.decodeErrors, "");
+
+  const auto toldPsnr = psnrPerPicture(folder.path() / "told.h264", folder.path() / "plain.h264");
+  ASSERT_EQ(toldPsnr.size(), static_cast<std::size_t>(pictures));
+  std::string low;
+  for (int i = 0; i < pictures; ++i) {
+    if (toldPsnr[static_cast<std::size_t>(i)] < 40.0)
+      low += fmt::format(" {} ({:.1f} dB)", i, toldPsnr[static_cast<std::size_t>(i)]);
+  }
+  EXPECT_EQ(low, "") << "pictures below 40 dB";
+  RecordProperty("lowest_psnr_dB_told_vs_plain",
+                 fmt::format("{:.2f}", *std::min_element(toldPsnr.begin(), toldPsnr.end())));
+  const auto misledPsnr = psnrPerPicture(folder.path() / "misled.h264", folder.path() / "plain.h264");
+  ASSERT_EQ(misledPsnr.size(), static_cast<std::size_t>(pictures));
+  RecordProperty("lowest_psnr_dB_misled_vs_plain",
+                 fmt::format("{:.2f}", *std::min_element(misledPsnr.begin(), misledPsnr.end())));
+  EXPECT_LT(*std::min_element(misledPsnr.begin(), misledPsnr.end()), 40.0)
+      << "a map claiming that nothing changed leaves stale pictures";
 }
 
 }  // namespace
