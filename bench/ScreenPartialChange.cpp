@@ -18,6 +18,8 @@
 //   full     the whole scene scrolled, as a moving picture;
 //   x264     the encoder alone on pictures like those of `full` (and of `partial`), prepared
 //            untimed;
+//   x264-unchanged  the encoder alone on the same picture again and again, told that nothing
+//            changed and not: its cost per picture whatever the change;
 //   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
 // Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
 // the PSNR of the previous scaling against the current one and of the partial pictures against
@@ -409,6 +411,28 @@ Phase runEncoderAlone(ScenePainter& painter, int pictures, int round, bool parti
   return phase;
 }
 
+// The encoder's floor: one picture encoded again and again, with a map saying that no
+// macroblock changed (`told`) or without one, after a keyframe of it.
+Phase runUnchangedPictures(ScenePainter& painter, int pictures, int round, bool told) {
+  vantrel::X11DisplayCapture capture({displayName, false, true});
+  const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
+  ScreenPixelConverter converter(tw, th);
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
+  painter.scroll(round * 100000);
+  const auto& picture = converter.convert(capture.capture());
+  (void)encoder.encode(picture, true);
+  const ScreenDamage nothing(tw, th);
+  Phase phase;
+  for (int i = 1; i < pictures; ++i) {
+    const double cpu0 = processCpuSeconds();
+    phase.bytes +=
+        static_cast<long long>(encoder.encode(picture, false, told ? &nothing : nullptr).annexB.size());
+    phase.cpu += processCpuSeconds() - cpu0;
+    ++phase.pictures;
+  }
+  return phase;
+}
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -444,6 +468,10 @@ void BM_ScreenPath(benchmark::State& state) {
       const auto full = runPhase(painter, Kind::full, pictureCount, round);
       const auto alone = runEncoderAlone(painter, pictureCount, round, false);
       const auto alonePartial = runEncoderAlone(painter, pictureCount, round, true);
+      const auto unchangedTold = runUnchangedPictures(painter, pictureCount, round, true);
+      const auto unchanged = runUnchangedPictures(painter, pictureCount, round, false);
+      perPicture["x264-unchanged-told"].push_back(unchangedTold.perPicture());
+      perPicture["x264-unchanged"].push_back(unchanged.perPicture());
       perPicture["partial"].push_back(partial.perPicture());
       perPicture["partial-no-hint"].push_back(partialNoHint.perPicture());
       perPicture["partial-before"].push_back(partialBefore.perPicture());
@@ -481,6 +509,8 @@ void BM_ScreenPath(benchmark::State& state) {
             p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
             static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
       }
+      line += fmt::format("\n  x264 on an unchanged picture: {:.3f} ms/picture told so, {:.3f} not",
+                          unchangedTold.perPicture(), unchanged.perPicture());
       fmt::print(stderr, "{}\n", line);
     }
     if (large) {
