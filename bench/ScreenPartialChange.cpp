@@ -509,8 +509,12 @@ void BM_ScreenPath(benchmark::State& state) {
             p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
             static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
       }
-      line += fmt::format("\n  x264 on an unchanged picture: {:.3f} ms/picture told so, {:.3f} not",
-                          unchangedTold.perPicture(), unchanged.perPicture());
+      line += fmt::format(
+          "\n  x264 on an unchanged picture: {:.3f} ms/picture told so, {:.3f} not ({:.1f} and {:.1f} "
+          "KB/picture)",
+          unchangedTold.perPicture(), unchanged.perPicture(),
+          static_cast<double>(unchangedTold.bytes) / 1024.0 / std::max(1, unchangedTold.pictures),
+          static_cast<double>(unchanged.bytes) / 1024.0 / std::max(1, unchanged.pictures));
       fmt::print(stderr, "{}\n", line);
     }
     if (large) {
