@@ -112,9 +112,11 @@ std::vector<std::uint8_t> X264Encoder::unchangedMacroblocks(const ScreenDamage& 
     const int x0 = std::max(0, rect.x), y0 = std::max(0, rect.y);
     const int x1 = std::min(width, rect.x + rect.width), y1 = std::min(height, rect.y + rect.height);
     if (x1 <= x0 || y1 <= y0) continue;
+    const int first = x0 / 16;
+    const int count = (x1 - 1) / 16 - first + 1;
     for (int row = y0 / 16; row <= (y1 - 1) / 16; ++row) {
       auto* line = map.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(columns);
-      std::memset(line + x0 / 16, 0, static_cast<std::size_t>((x1 - 1) / 16 - x0 / 16 + 1));
+      std::memset(line + first, 0, static_cast<std::size_t>(count));
     }
   }
   return map;
