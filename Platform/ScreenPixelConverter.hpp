@@ -44,14 +44,25 @@ class ScreenPixelConverter {
   static ScreenRect targetRect(const ScreenRect& rect, int sourceWidth, int sourceHeight, int targetWidth,
                                int targetHeight) noexcept;
 
+  // The parts of the picture (target coordinates) the latest conversion may have changed: outside
+  // them the picture is what the call before left. Whole after a whole conversion.
+  const ScreenDamage& changedParts() const noexcept { return changedParts_; }
+
  private:
+  // How a source of another size than the target becomes the target.
+  enum class Scaling { none, halveBgraFirst, convertThenScale };
   static void allocate(I420Picture& picture, int width, int height);
-  void convertRect(const BgraImageView& source, const ScreenRect& targetPart);
+  Scaling scalingFor(const BgraImageView& source) const noexcept;
+  // Converts `part` of `from` (BGRA) into the same place of `into`.
+  static void convertPart(const std::uint8_t* from, int stride, I420Picture& into, const ScreenRect& part);
+  void scalePlanes();
   I420Picture target_;
-  // The source scaled to the target's size (BGRA), when the sizes differ.
-  std::vector<std::uint8_t> scaled_;
+  // The source halved to the target's size (BGRA), or converted at its own size (I420).
+  std::vector<std::uint8_t> halved_;
+  I420Picture sourceSized_;
   int sourceWidth_ = 0;  // of the previous conversion; 0 before the first
   int sourceHeight_ = 0;
+  ScreenDamage changedParts_;
 };
 
 }  // namespace vantrel

@@ -96,14 +96,18 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         // change needs the screen read and converted, and then only where it changed. A keyframe
         // (the first picture among them) reads and converts the whole screen, so that whatever a
         // damage report might have missed is put right at least once per keyframe interval.
+        // The encoder is told which parts changed only when they are known: after a partial
+        // conversion (a refresh encodes the same picture again, fully analysed).
         const bool keyframe = keyframes.nextIsKeyframe();
+        const ScreenDamage* changed = nullptr;
         if (keyframe || !picture) {
           picture = &converter->convert(capture->capture());
         } else if (pacer.changePending()) {
           const auto image = capture->captureChanges();
           picture = &converter->convert(image, capture->changed());
+          changed = &converter->changedParts();
         }
-        auto encoded = encoder->encode(*picture, keyframe);
+        auto encoded = encoder->encode(*picture, keyframe, changed);
         keyframes.didEncode(encoded.isKeyframe);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;

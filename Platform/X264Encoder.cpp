@@ -2,8 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "Platform/H264AnnexB.hpp"
@@ -83,6 +86,10 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
   p.b_annexb = 0;
   p.b_aud = 0;
   p.i_log_level = X264_LOG_ERROR;
+  // Pictures may come with a map of the macroblocks that did not change since the previous one;
+  // those are coded as skipped (or as a zero motion vector) without being analysed.
+  p.analyse.b_mb_info = 1;
+  p.analyse.b_mb_info_update = 0;
 
   state_->encoder = x264_encoder_open(&p);
   if (!state_->encoder) throw X264EncoderError::openFailed("libx264 refused the encoder settings");
@@ -94,7 +101,29 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
 
 X264Encoder::~X264Encoder() = default;
 
-EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyframe) {
+std::vector<std::uint8_t> X264Encoder::unchangedMacroblocks(const ScreenDamage& changed, int width,
+                                                            int height) {
+  const int columns = (width + 15) / 16;
+  const int rows = (height + 15) / 16;
+  if (columns <= 0 || rows <= 0) return {};
+  std::vector<std::uint8_t> map(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows),
+                                changed.isWhole() ? 0 : 1);
+  for (const auto& rect : changed.rects()) {
+    const int x0 = std::max(0, rect.x), y0 = std::max(0, rect.y);
+    const int x1 = std::min(width, rect.x + rect.width), y1 = std::min(height, rect.y + rect.height);
+    if (x1 <= x0 || y1 <= y0) continue;
+    const int first = x0 / 16;
+    const int count = (x1 - 1) / 16 - first + 1;
+    for (int row = y0 / 16; row <= (y1 - 1) / 16; ++row) {
+      auto* line = map.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(columns);
+      std::memset(line + first, 0, static_cast<std::size_t>(count));
+    }
+  }
+  return map;
+}
+
+EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyframe,
+                                   const ScreenDamage* changed) {
   if (picture.width != settings_.width || picture.height != settings_.height) {
     throw X264EncoderError::encodeFailed(fmt::format("picture is {}x{}, the encoder expects {}x{}",
                                                      picture.width, picture.height, settings_.width,
@@ -108,6 +137,20 @@ EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyfram
   in.img.i_stride[1] = picture.strideUV();
   in.img.i_stride[2] = picture.strideUV();
   in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+  // The map compares with the picture encoded just before; a keyframe, the first picture and a
+  // change of unknown extent are analysed everywhere.
+  in.prop.mb_info = nullptr;
+  in.prop.mb_info_free = nullptr;
+  if (changed && !forceKeyframe && state_->nextPts > 0 && !changed->isWhole() &&
+      changed->width() == picture.width && changed->height() == picture.height) {
+    const auto map = unchangedMacroblocks(*changed, picture.width, picture.height);
+    // libx264 keeps the map with its copy of the picture and frees it when done with it.
+    auto* flags = static_cast<std::uint8_t*>(std::malloc(map.size()));
+    if (!flags) throw X264EncoderError::encodeFailed("no memory for the macroblock map");
+    for (std::size_t i = 0; i < map.size(); ++i) flags[i] = map[i] ? X264_MBINFO_CONSTANT : 0;
+    in.prop.mb_info = flags;
+    in.prop.mb_info_free = std::free;
+  }
   in.i_pts = state_->nextPts++;
 
   x264_nal_t* nals = nullptr;

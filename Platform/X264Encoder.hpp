@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/ScreenPixelConverter.hpp"
 #include "Support/Bytes.hpp"
@@ -61,8 +62,15 @@ class X264Encoder {
   const X264EncoderSettings& settings() const noexcept { return settings_; }
 
   // Encodes one picture of the encoder's size; `forceKeyframe` makes it an IDR picture. With
-  // these settings every picture comes out at once. Throws X264EncoderError.
-  EncodedPicture encode(const I420Picture& picture, bool forceKeyframe);
+  // these settings every picture comes out at once. `changed`, when given, holds every part in
+  // which the picture may differ from the one encoded before it (picture coordinates): the
+  // encoder then skips the analysis of the macroblocks outside them. Throws X264EncoderError.
+  EncodedPicture encode(const I420Picture& picture, bool forceKeyframe,
+                        const ScreenDamage* changed = nullptr);
+
+  // One byte per 16x16 macroblock of a `width` x `height` picture, row by row: 1 where no part of
+  // `changed` touches the macroblock, 0 where one does. All 0 when `changed` is whole.
+  static std::vector<std::uint8_t> unchangedMacroblocks(const ScreenDamage& changed, int width, int height);
 
   // Checks settings without opening an encoder; the reason when they are invalid.
   static std::optional<std::string> validate(const X264EncoderSettings& settings);

@@ -12,16 +12,22 @@
 // picture as the stream does, counting the CPU time of this process (the encoder's threads
 // included, the painting and the X server not). In alternation, --rounds times:
 //   partial  a 480x270 piece of the scene copied to a new place (6 % of 1080p), read and
-//            converted where it changed;
+//            converted where it changed, the encoder told which macroblocks did not change;
+//   partial-no-hint  the same, the encoder not told (it analyses every macroblock);
 //   partial-before  the same change, read and converted whole (the path before);
 //   full     the whole scene scrolled, as a moving picture;
-//   x264     the encoder alone on the pictures of `full`, prepared untimed;
+//   x264     the encoder alone on pictures like those of `full` (and of `partial`), prepared
+//            untimed;
+//   x264-unchanged  the encoder alone on the same picture again and again, told that nothing
+//            changed and not: its cost per picture whatever the change;
 //   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
 // Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
 // the PSNR of the previous scaling against the current one and of the partial pictures against
 // whole conversions of the same screen.
 //
 //   taskset -c 6,7 bench_ScreenPartialChange [--pictures=N] [--rounds=N] [--screen=3840x2160]
+//                                            [--server-pid=PID of the X server on DISPLAY]
+//                                            [--bitrate=bit/s, 8000000 as the stream]
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
@@ -68,6 +74,7 @@ int pictureCount = 150;
 int roundCount = 3;
 std::string screenSize = "1920x1080";
 std::string displayName;
+int bitrate = 8'000'000;  // the stream's; --bitrate shows how the encoder's cost follows it
 
 double processCpuSeconds() {
   timespec ts{};
@@ -197,6 +204,21 @@ BENCHMARK(BM_ConvertLargeTo1080p<false>)
     ->Args({2560, 1440})
     ->Unit(benchmark::kMillisecond);
 
+// The floor of any conversion that reads every pixel of a 2160p picture: reading it once.
+void BM_Read2160pBgra(benchmark::State& state) {
+  const auto pixels = syntheticScreen(3840, 2160);
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i + 8 <= pixels.size(); i += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, pixels.data() + i, 8);
+      sum += word;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+}
+BENCHMARK(BM_Read2160pBgra)->Unit(benchmark::kMillisecond);
+
 // --- the screen path on an X display ---
 
 class ScenePainter {
@@ -274,11 +296,33 @@ bool collectChange(vantrel::X11DisplayCapture& capture) {
 }
 
 struct Phase {
-  double cpu = 0;      // seconds over all pictures
-  double convert = 0;  // of which conversion (thread time of this thread)
+  double cpu = 0;       // seconds over all pictures
+  double capture = 0;   // of which collecting the damage and reading the screen (this thread)
+  double convert = 0;   // of which conversion (this thread)
+  double server = 0;    // the X server's CPU over the phase (painting included), when known
+  long long bytes = 0;  // encoded
   int pictures = 0;
   double perPicture() const { return pictures ? cpu * 1000 / pictures : 0; }
+  double ms(double seconds) const { return pictures ? seconds * 1000 / pictures : 0; }
 };
+
+pid_t serverPid = -1;  // the X server, to count its copies
+
+double serverCpuSeconds() {
+  if (serverPid <= 0) return 0;
+  FILE* f = std::fopen(fmt::format("/proc/{}/stat", serverPid).c_str(), "r");
+  if (!f) return 0;
+  char buffer[1024] = {};
+  const auto n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  // Fields 14 and 15 (utime, stime) follow the command name in parentheses.
+  const char* p = std::strrchr(buffer, ')');
+  if (!p || n == 0) return 0;
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+    return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 double threadCpuSeconds() {
   timespec ts{};
@@ -286,7 +330,7 @@ double threadCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-enum class Kind { partial, partialBefore, full, scaleBefore };
+enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore };
 
 // One phase: `pictures` steps painted, each captured, converted and encoded; CPU counted from
 // the change's collection to the encoded picture. Keyframes every 60 pictures as the stream.
@@ -296,10 +340,11 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
   ScreenPixelConverter converter(tw, th);
   ConvertThenScale previous(tw, th);
-  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
   ScreenPixelConverter check(tw, th);
   Phase phase;
-  const bool partial = kind == Kind::partial || kind == Kind::partialBefore;
+  const double server0 = serverCpuSeconds();
+  const bool partial = kind == Kind::partial || kind == Kind::partialNoHint || kind == Kind::partialBefore;
   for (int i = 0; i < pictures; ++i) {
     const int step = round * 100000 + i;
     if (partial) {
@@ -308,22 +353,27 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       painter.scroll(step);
     }
     const double cpu0 = processCpuSeconds();
+    const double capture0 = threadCpuSeconds();
     (void)collectChange(capture);
     const bool keyframe = i % 60 == 0;
     const I420Picture* picture = nullptr;
+    const ScreenDamage* changed = nullptr;
     double convertSeconds = 0;
-    if (kind == Kind::partial && !keyframe) {
+    if ((kind == Kind::partial || kind == Kind::partialNoHint) && !keyframe) {
       const auto image = capture.captureChanges();
       const double c0 = threadCpuSeconds();
+      phase.capture += c0 - capture0;
       picture = &converter.convert(image, capture.changed());
       convertSeconds = threadCpuSeconds() - c0;
+      if (kind == Kind::partial) changed = &converter.changedParts();
     } else {
       const auto image = capture.capture();
       const double c0 = threadCpuSeconds();
+      phase.capture += c0 - capture0;
       picture = kind == Kind::scaleBefore ? &previous.convert(image) : &converter.convert(image);
       convertSeconds = threadCpuSeconds() - c0;
     }
-    benchmark::DoNotOptimize(encoder.encode(*picture, keyframe).annexB.data());
+    phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe, changed).annexB.size());
     phase.cpu += processCpuSeconds() - cpu0;
     phase.convert += convertSeconds;
     ++phase.pictures;
@@ -334,21 +384,49 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       ++*psnrCount;
     }
   }
+  phase.server = serverCpuSeconds() - server0;
   return phase;
 }
 
-// The encoder alone on the pictures of the full-motion phase, each prepared untimed.
-Phase runEncoderAlone(ScenePainter& painter, int pictures, int round) {
+// The encoder alone on pictures like those of the full-motion phase (or of the partial ones),
+// each prepared untimed.
+Phase runEncoderAlone(ScenePainter& painter, int pictures, int round, bool partial) {
   vantrel::X11DisplayCapture capture({displayName, false, true});
   const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
   ScreenPixelConverter converter(tw, th);
-  vantrel::X264Encoder encoder({tw, th, 30, 8'000'000, 60});
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
   Phase phase;
   for (int i = 0; i < pictures; ++i) {
-    painter.scroll(round * 100000 + i);
+    if (partial) {
+      painter.movePiece(round * 100000 + i);
+    } else {
+      painter.scroll(round * 100000 + i);
+    }
     const auto& picture = converter.convert(capture.capture());
     const double cpu0 = processCpuSeconds();
     benchmark::DoNotOptimize(encoder.encode(picture, i % 60 == 0).annexB.data());
+    phase.cpu += processCpuSeconds() - cpu0;
+    ++phase.pictures;
+  }
+  return phase;
+}
+
+// The encoder's floor: one picture encoded again and again, with a map saying that no
+// macroblock changed (`told`) or without one, after a keyframe of it.
+Phase runUnchangedPictures(ScenePainter& painter, int pictures, int round, bool told) {
+  vantrel::X11DisplayCapture capture({displayName, false, true});
+  const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
+  ScreenPixelConverter converter(tw, th);
+  vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
+  painter.scroll(round * 100000);
+  const auto& picture = converter.convert(capture.capture());
+  (void)encoder.encode(picture, true);
+  const ScreenDamage nothing(tw, th);
+  Phase phase;
+  for (int i = 1; i < pictures; ++i) {
+    const double cpu0 = processCpuSeconds();
+    phase.bytes +=
+        static_cast<long long>(encoder.encode(picture, false, told ? &nothing : nullptr).annexB.size());
     phase.cpu += processCpuSeconds() - cpu0;
     ++phase.pictures;
   }
@@ -370,28 +448,48 @@ void BM_ScreenPath(benchmark::State& state) {
     }
     const bool large = painter.width() > 1920 || painter.height() > 1080;
     std::map<std::string, std::vector<double>> perPicture;
-    std::vector<double> convertShare, convertShareBefore, partialRatio, partialBeforeRatio, x264Ratio,
-        scalePsnr;
+    std::vector<double> convertShare, convertShareBefore, partialRatio, partialNoHintRatio,
+        partialBeforeRatio, x264Ratio, scalePsnr;
     double psnrSum = 0;
     int psnrCount = 0;
     for (int round = 0; round < roundCount; ++round) {
-      const auto partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+      // With and without the hint in turns, first one then the other, so that neither always
+      // runs on a warmer (or busier) machine.
+      Phase partial;
+      Phase partialNoHint;
+      if (round % 2 == 0) {
+        partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+        partialNoHint = runPhase(painter, Kind::partialNoHint, pictureCount, round);
+      } else {
+        partialNoHint = runPhase(painter, Kind::partialNoHint, pictureCount, round);
+        partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
+      }
       const auto partialBefore = runPhase(painter, Kind::partialBefore, pictureCount, round);
       const auto full = runPhase(painter, Kind::full, pictureCount, round);
-      const auto alone = runEncoderAlone(painter, pictureCount, round);
+      const auto alone = runEncoderAlone(painter, pictureCount, round, false);
+      const auto alonePartial = runEncoderAlone(painter, pictureCount, round, true);
+      const auto unchangedTold = runUnchangedPictures(painter, pictureCount, round, true);
+      const auto unchanged = runUnchangedPictures(painter, pictureCount, round, false);
+      perPicture["x264-unchanged-told"].push_back(unchangedTold.perPicture());
+      perPicture["x264-unchanged"].push_back(unchanged.perPicture());
       perPicture["partial"].push_back(partial.perPicture());
+      perPicture["partial-no-hint"].push_back(partialNoHint.perPicture());
       perPicture["partial-before"].push_back(partialBefore.perPicture());
       perPicture["full"].push_back(full.perPicture());
       perPicture["x264"].push_back(alone.perPicture());
+      perPicture["x264-partial"].push_back(alonePartial.perPicture());
       partialRatio.push_back(partial.perPicture() / full.perPicture());
+      partialNoHintRatio.push_back(partialNoHint.perPicture() / full.perPicture());
       partialBeforeRatio.push_back(partialBefore.perPicture() / full.perPicture());
       x264Ratio.push_back(full.perPicture() / alone.perPicture());
       convertShare.push_back(full.convert / full.cpu);
       std::string line = fmt::format(
-          "round {}: ms/picture partial {:.3f}, partial-before {:.3f}, full {:.3f}, x264 alone {:.3f}; "
-          "partial/full {:.3f}, partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
-          round + 1, partial.perPicture(), partialBefore.perPicture(), full.perPicture(), alone.perPicture(),
-          partialRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
+          "round {}: ms/picture partial {:.3f}, partial-no-hint {:.3f}, partial-before {:.3f}, full {:.3f}, "
+          "x264 alone {:.3f} (on partial pictures {:.3f}); partial/full {:.3f}, partial-no-hint/full {:.3f}, "
+          "partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
+          round + 1, partial.perPicture(), partialNoHint.perPicture(), partialBefore.perPicture(),
+          full.perPicture(), alone.perPicture(), alonePartial.perPicture(), partialRatio.back(),
+          partialNoHintRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
       if (large) {
         const auto before = runPhase(painter, Kind::scaleBefore, pictureCount, round);
         perPicture["full-scale-before"].push_back(before.perPicture());
@@ -399,6 +497,24 @@ void BM_ScreenPath(benchmark::State& state) {
         line += fmt::format("; full with the previous scaling {:.3f} ms/picture, conversion {:.1f}%",
                             before.perPicture(), 100 * convertShareBefore.back());
       }
+      for (const Phase* p :
+           std::initializer_list<const Phase*>{&partial, &partialNoHint, &partialBefore, &full}) {
+        line += fmt::format(
+            "\n  {}: capture {:.3f}, convert {:.3f}, encode and the rest {:.3f} ms/picture, "
+            "{:.1f} KB/picture; X server {:.3f} ms/picture (painting included)",
+            p == &partial         ? "partial"
+            : p == &partialNoHint ? "partial-no-hint"
+            : p == &full          ? "full"
+                                  : "partial-before",
+            p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
+            static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
+      }
+      line += fmt::format(
+          "\n  x264 on an unchanged picture: {:.3f} ms/picture told so, {:.3f} not ({:.1f} and {:.1f} "
+          "KB/picture)",
+          unchangedTold.perPicture(), unchanged.perPicture(),
+          static_cast<double>(unchangedTold.bytes) / 1024.0 / std::max(1, unchangedTold.pictures),
+          static_cast<double>(unchanged.bytes) / 1024.0 / std::max(1, unchanged.pictures));
       fmt::print(stderr, "{}\n", line);
     }
     if (large) {
@@ -417,19 +533,21 @@ void BM_ScreenPath(benchmark::State& state) {
     }
     for (const auto& [name, values] : perPicture) state.counters["ms_" + name] = median(values);
     state.counters["ratio_partial_vs_full"] = median(partialRatio);
+    state.counters["ratio_partial_no_hint_vs_full"] = median(partialNoHintRatio);
     state.counters["ratio_partial_before_vs_full"] = median(partialBeforeRatio);
     state.counters["ratio_full_vs_x264_alone"] = median(x264Ratio);
     state.counters["conversion_share_full"] = median(convertShare);
     state.counters["psnr_dB_partial_vs_whole_capped99"] = psnrCount ? psnrSum / psnrCount : 0;
-    fmt::print(stderr,
-               "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (before {:.3f}), full/x264 "
-               "alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR {:.1f} dB (99 = "
-               "identical){}\n",
-               painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
-               median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
-               large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
-               psnrCount ? psnrSum / psnrCount : 0,
-               large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
+    fmt::print(
+        stderr,
+        "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (no hint {:.3f}, before "
+        "{:.3f}), full/x264 alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR "
+        "{:.1f} dB (99 = identical){}\n",
+        painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
+        median(partialNoHintRatio), median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
+        large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
+        psnrCount ? psnrSum / psnrCount : 0,
+        large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
   }
 }
 BENCHMARK(BM_ScreenPath)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -471,6 +589,10 @@ int main(int argc, char** argv) {
       pictureCount = std::max(10, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
       roundCount = std::max(1, std::atoi(argv[i] + 9));
+    } else if (std::strncmp(argv[i], "--bitrate=", 10) == 0) {
+      bitrate = std::max(100'000, std::atoi(argv[i] + 10));
+    } else if (std::strncmp(argv[i], "--server-pid=", 13) == 0) {
+      serverPid = std::atoi(argv[i] + 13);
     } else if (std::strncmp(argv[i], "--screen=", 9) == 0) {
       screenSize = argv[i] + 9;
     } else {
@@ -482,6 +604,7 @@ int main(int argc, char** argv) {
     displayName = env;
   } else {
     xvfb = startXvfb();
+    serverPid = xvfb;
   }
   int restCount = static_cast<int>(rest.size());
   benchmark::Initialize(&restCount, rest.data());

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "Platform/ScreenDamage.hpp"
@@ -152,6 +153,7 @@ struct PartialCase {
 // `count` rectangles of 1 to 3 pixels a side, scattered over `region`.
 std::vector<ScreenRect> tinyRects(int count, const ScreenRect& region) {
   std::vector<ScreenRect> rects;
+  rects.reserve(static_cast<std::size_t>(count));
   std::mt19937 random(99);
   for (int i = 0; i < count; ++i) {
     rects.push_back({region.x + static_cast<int>(random() % static_cast<unsigned>(region.width)),
@@ -159,6 +161,44 @@ std::vector<ScreenRect> tinyRects(int count, const ScreenRect& region) {
                      1 + static_cast<int>(random() % 3), 1 + static_cast<int>(random() % 3)});
   }
   return rects;
+}
+
+// The first sample of `after` outside `parts` that differs from `before`, or "" when none does.
+// A chroma sample counts as inside when any of the pixels it covers is.
+std::string changeOutside(const I420Picture& before, const I420Picture& after, const ScreenDamage& parts) {
+  if (parts.isWhole()) return "";
+  std::vector<bool> inside(static_cast<std::size_t>(after.width) * static_cast<std::size_t>(after.height));
+  for (const auto& r : parts.rects()) {
+    for (int y = r.y; y < r.y + r.height; ++y) {
+      for (int x = r.x; x < r.x + r.width; ++x)
+        inside[static_cast<std::size_t>(y) * static_cast<std::size_t>(after.width) +
+               static_cast<std::size_t>(x)] = true;
+    }
+  }
+  const auto at = [&](int x, int y) {
+    return x < after.width && y < after.height &&
+           inside[static_cast<std::size_t>(y) * static_cast<std::size_t>(after.width) +
+                  static_cast<std::size_t>(x)];
+  };
+  for (int y = 0; y < after.height; ++y) {
+    for (int x = 0; x < after.width; ++x) {
+      const auto i =
+          static_cast<std::size_t>(y) * static_cast<std::size_t>(after.width) + static_cast<std::size_t>(x);
+      if (!at(x, y) && before.y[i] != after.y[i])
+        return "Y at " + std::to_string(x) + "," + std::to_string(y);
+    }
+  }
+  for (int y = 0; y < (after.height + 1) / 2; ++y) {
+    for (int x = 0; x < after.strideUV(); ++x) {
+      const auto i = static_cast<std::size_t>(y) * static_cast<std::size_t>(after.strideUV()) +
+                     static_cast<std::size_t>(x);
+      const bool covered =
+          at(2 * x, 2 * y) || at(2 * x + 1, 2 * y) || at(2 * x, 2 * y + 1) || at(2 * x + 1, 2 * y + 1);
+      if (!covered && (before.u[i] != after.u[i] || before.v[i] != after.v[i]))
+        return "chroma at " + std::to_string(x) + "," + std::to_string(y);
+    }
+  }
+  return "";
 }
 
 TEST(ScreenPixelConverter, ConvertingTheChangedPartsEqualsConvertingTheWholePicture) {
@@ -176,11 +216,14 @@ TEST(ScreenPixelConverter, ConvertingTheChangedPartsEqualsConvertingTheWholePict
       {"scaled 2:1", 640, 360, 320, 180, {{3, 5, 7, 9}, {637, 357, 3, 3}, {200, 100, 61, 41}}},
       {"scaled 4:3", 640, 360, 480, 270, {{3, 5, 7, 9}, {637, 357, 3, 3}, {200, 100, 61, 41}}},
       {"scaled, many tiny", 640, 360, 320, 180, tinyRects(150, {100, 80, 200, 120})},
+      // Parts whose scaled width is no multiple of the scaler's SIMD width (6 and 10 pixels).
+      {"scaled 2:1, narrow parts", 640, 360, 320, 180, {{10, 10, 2, 2}, {301, 201, 9, 3}}},
   };
   for (const auto& c : cases) {
     Bgra source(c.sourceWidth, c.sourceHeight, 1);
     ScreenPixelConverter partial(c.targetWidth, c.targetHeight);
-    (void)partial.convert(source.view());
+    const auto before = partial.convert(source.view());
+    EXPECT_TRUE(partial.changedParts().isWhole()) << c.name << ": a whole conversion changes everything";
     ScreenDamage damage(c.sourceWidth, c.sourceHeight);
     unsigned seed = 2;
     for (const auto& r : c.changes) {
@@ -191,6 +234,9 @@ TEST(ScreenPixelConverter, ConvertingTheChangedPartsEqualsConvertingTheWholePict
     const auto& updated = partial.convert(source.view(), damage);
     ScreenPixelConverter whole(c.targetWidth, c.targetHeight);
     expectSamePicture(updated, whole.convert(source.view()), c.name);
+    // What the encoder is told may have changed holds every sample that did.
+    ASSERT_FALSE(partial.changedParts().isWhole()) << c.name;
+    EXPECT_EQ(changeOutside(before, updated, partial.changedParts()), "") << c.name;
   }
 }
 

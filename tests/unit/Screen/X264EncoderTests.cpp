@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "Platform/H264AnnexB.hpp"
+#include "Platform/ScreenDamage.hpp"
 #include "Platform/ScreenPixelConverter.hpp"
 #include "Platform/X264Encoder.hpp"
 
@@ -92,6 +96,78 @@ TEST(X264Encoder, PictureOfAnotherSizeIsAnEncodeFailure) {
     FAIL() << "a picture of the wrong size was encoded";
   } catch (const X264EncoderError& error) {
     EXPECT_EQ(error.kind(), X264EncoderError::Case::encodeFailed);
+  }
+}
+
+// The map of unchanged macroblocks against hand-computed maps of a 50x36 picture: 4 x 3
+// macroblocks, the last column and row only partly inside the picture.
+TEST(X264Encoder, UnchangedMacroblocksAreThoseNoChangedPartTouches) {
+  struct Case {
+    const char* name;
+    std::vector<ScreenRect> changed;
+    bool whole;
+    std::vector<std::uint8_t> map;
+  };
+  const std::vector<Case> cases{
+      {"nothing changed", {}, false, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"everything changed", {}, true, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {"one macroblock exactly", {{16, 16, 16, 16}}, false, {1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 1, 1}},
+      {"two pixels across a corner of four", {{14, 14, 4, 4}}, false, {0, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1, 1}},
+      {"the last column's pixels left of its edge",
+       {{30, 0, 2, 2}},
+       false,
+       {1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"the first pixels right of an edge", {{32, 18, 2, 2}}, false, {1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 1}},
+      {"the partial bottom-right macroblock", {{48, 34, 2, 2}}, false, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0}},
+      {"a row through the middle", {{0, 20, 50, 2}}, false, {1, 1, 1, 1, 0, 0, 0, 0, 1, 1, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScreenDamage changed(50, 36);
+    for (const auto& r : c.changed) changed.add(r);
+    if (c.whole) changed.addWhole();
+    EXPECT_EQ(X264Encoder::unchangedMacroblocks(changed, 50, 36), c.map);
+  }
+}
+
+// Two encoders see the same pictures; one is told that nothing changed. Keyframes, the first
+// picture, a whole change and a map of another size are analysed everywhere, so those come out
+// byte for byte as without the map; between keyframes the map is followed.
+TEST(X264Encoder, AMapOfUnchangedMacroblocksIsFollowedOnlyBetweenKeyframes) {
+  X264Encoder plain(smallSettings(1000));
+  X264Encoder told(smallSettings(1000));
+  ScreenPixelConverter converter(160, 96);
+  ScreenDamage nothing(160, 96);
+  ScreenDamage whole(160, 96);
+  whole.addWhole();
+  ScreenDamage otherSize(320, 192);
+  struct Step {
+    const char* name;
+    bool keyframe;
+    const ScreenDamage* hint;
+    bool followed;
+  };
+  const Step steps[] = {
+      {"the first picture", false, &nothing, false}, {"a keyframe", true, &nothing, false},
+      {"a whole change", false, &whole, false},      {"a map of another size", false, &otherSize, false},
+      {"between keyframes", false, &nothing, true},
+  };
+  int step = 0;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.name);
+    auto bgra = movingBgra(160, 96, ++step * 7);
+    const auto& picture = converter.convert({bgra.data(), 160 * 4, 160, 96});
+    const auto expected = plain.encode(picture, s.keyframe);
+    const auto got = told.encode(picture, s.keyframe, s.hint);
+    EXPECT_EQ(got.isKeyframe, expected.isKeyframe);
+    if (!s.followed) {
+      EXPECT_EQ(got.annexB, expected.annexB);
+      continue;
+    }
+    // Every macroblock skipped: the picture shows the previous one again, in a few bytes.
+    EXPECT_FALSE(got.isKeyframe);
+    EXPECT_LT(got.annexB.size() * 10, expected.annexB.size())
+        << got.annexB.size() << " bytes told, " << expected.annexB.size() << " not";
   }
 }
 
