@@ -3,6 +3,7 @@
 // One QApplication for the widget tests, on the offscreen platform unless a platform is chosen.
 
 #include <QApplication>
+#include <QByteArray>
 
 #include <cstdlib>
 
@@ -22,5 +23,29 @@ inline QApplication& uiApp() {
 inline void processQueued(int rounds = 5) {
   for (int i = 0; i < rounds; ++i) QApplication::processEvents(QEventLoop::AllEvents);
 }
+
+// Sets VANTREL_REDUCED_MOTION (nullptr: unsets it) for one test and restores what was there.
+class ReducedMotion {
+ public:
+  explicit ReducedMotion(const char* value) : had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+    if (value != nullptr) {
+      qputenv(name, value);
+    } else {
+      qunsetenv(name);
+    }
+  }
+  ~ReducedMotion() {
+    if (had_) {
+      qputenv(name, old_);
+    } else {
+      qunsetenv(name);
+    }
+  }
+
+ private:
+  static constexpr const char* name = "VANTREL_REDUCED_MOTION";
+  bool had_;
+  QByteArray old_;
+};
 
 }  // namespace vantrel::testing

@@ -40,30 +40,6 @@ TEST(Triangle, TheTurnedOneHasItsApexAtTheTop) {
   EXPECT_FALSE(turned.contains(QPointF(210 + 218, 2)));
 }
 
-// Sets VANTREL_REDUCED_MOTION for one test and restores what was there.
-class ReducedMotion {
- public:
-  explicit ReducedMotion(const char* value) : had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
-    if (value != nullptr) {
-      qputenv(name, value);
-    } else {
-      qunsetenv(name);
-    }
-  }
-  ~ReducedMotion() {
-    if (had_) {
-      qputenv(name, old_);
-    } else {
-      qunsetenv(name);
-    }
-  }
-
- private:
-  static constexpr const char* name = "VANTREL_REDUCED_MOTION";
-  bool had_;
-  QByteArray old_;
-};
-
 struct ResizerFixture : ::testing::Test {
   // Made before the window below: a widget needs the application first, also when this test
   // runs alone.
@@ -89,7 +65,7 @@ struct ResizerFixture : ::testing::Test {
 };
 
 TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
-  const ReducedMotion still("1");
+  const testing::ReducedMotion still("1");
   showLoginSizedWindow();
   const QPoint centre = window.frameGeometry().center();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
@@ -99,7 +75,7 @@ TEST_F(ResizerFixture, GrowsKeepingTheCentreAndFixesTheSize) {
 }
 
 TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
-  const ReducedMotion moving(nullptr);
+  const testing::ReducedMotion moving(nullptr);
   child = new QWidget(&window);
   window.setMinimumSize(100, 100);
   window.setMaximumSize(1000, 1000);
@@ -115,7 +91,7 @@ TEST_F(ResizerFixture, WithinOnePixelNothingChanges) {
 }
 
 TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
-  const ReducedMotion moving(nullptr);
+  const testing::ReducedMotion moving(nullptr);
   showLoginSizedWindow();
   const QPoint centre = window.frameGeometry().center();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
@@ -137,7 +113,7 @@ TEST_F(ResizerFixture, AnimatesThroughSizesBetweenKeepingTheCentre) {
 }
 
 TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
-  const ReducedMotion moving(nullptr);
+  const testing::ReducedMotion moving(nullptr);
   showLoginSizedWindow();
   WindowContentResizer::resizeWindow(child, QSize(620, 680));
   testing::processQueued();
@@ -145,7 +121,7 @@ TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
   ASSERT_NE(first, nullptr);
   first->setCurrentTime(first->duration() / 2);
   // Back to the login size before the first resize ended, this time without motion.
-  const ReducedMotion still("1");
+  const testing::ReducedMotion still("1");
   WindowContentResizer::resizeWindow(child, QSize(430, 285));
   testing::processQueued();
   EXPECT_EQ(WindowContentResizer::runningAnimation(&window), nullptr);
@@ -155,7 +131,7 @@ TEST_F(ResizerFixture, ANewSizeTakesOverFromAResizeUnderWay) {
 }
 
 TEST_F(ResizerFixture, EachResizerSizesItsWindowWhenMadeAndWhenUpdated) {
-  const ReducedMotion still("1");
+  const testing::ReducedMotion still("1");
   showLoginSizedWindow();
   auto* resizer = new WindowContentResizer(QSize(620, 680), &window);
   EXPECT_EQ(resizer->size(), QSize(0, 0));  // invisible
@@ -177,7 +153,7 @@ TEST(WindowContentResizer, ReducedMotionIsReadFromTheEnvironment) {
       {"0", false}, {"false", false}, {"", false},   {nullptr, false},
   };
   for (const auto& [value, reduced] : cases) {
-    const ReducedMotion setting(value);
+    const testing::ReducedMotion setting(value);
     EXPECT_EQ(WindowContentResizer::prefersReducedMotion(), reduced) << (value ? value : "(unset)");
   }
 }
