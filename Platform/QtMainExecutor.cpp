@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <exception>
@@ -142,12 +143,16 @@ QtMainLoop::~QtMainLoop() {
 
 bool QtMainLoop::drain(std::chrono::milliseconds limit) {
   state_->draining.store(true, std::memory_order_release);
-  // Wakes the wait below when the limit passes with nothing else happening.
+  // Wakes the wait below when the limit passes with nothing else happening; armed again for what
+  // is left before every wait (a timer may fire a little early).
   QTimer limitTimer;
   limitTimer.setSingleShot(true);
-  limitTimer.start(limit);
-  const QDeadlineTimer deadline(limit);
+  limitTimer.setTimerType(Qt::PreciseTimer);
+  const QDeadlineTimer deadline(limit, Qt::PreciseTimer);
   while (trackedWork() > 0 && !deadline.hasExpired()) {
+    limitTimer.start(std::max<std::chrono::milliseconds>(
+        std::chrono::milliseconds(1),
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline.remainingTimeAsDuration())));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
   state_->draining.store(false, std::memory_order_release);
