@@ -103,13 +103,24 @@ bool isQtMainThread(const QtMainState& state) noexcept { return QThread::current
 
 }  // namespace detail
 
+namespace {
+// One share of the main executor's outstanding work, counted while it lives.
+struct CountedWork {
+  CountedWork(asio::io_context& context, std::shared_ptr<detail::QtMainState> counter)
+      : work(context.get_executor()), state(std::move(counter)) {
+    detail::trackedWorkStarted(*state);
+  }
+  ~CountedWork() { detail::trackedWorkFinished(*state); }
+  CountedWork(const CountedWork&) = delete;
+  CountedWork& operator=(const CountedWork&) = delete;
+  QtMainExecutor::ContextWork work;
+  std::shared_ptr<detail::QtMainState> state;
+};
+}  // namespace
+
 std::shared_ptr<QtMainExecutor::ContextWork> QtMainExecutor::makeWork() const noexcept {
-  detail::trackedWorkStarted(*state_);
-  return std::shared_ptr<ContextWork>(new ContextWork(context_->get_executor()),
-                                      [state = state_](ContextWork* work) {
-                                        delete work;
-                                        detail::trackedWorkFinished(*state);
-                                      });
+  auto counted = std::make_shared<CountedWork>(*context_, state_);
+  return std::shared_ptr<ContextWork>(counted, &counted->work);
 }
 
 QtMainLoop::QtMainLoop()

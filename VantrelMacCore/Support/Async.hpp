@@ -133,10 +133,10 @@ Awaitable<T> runOn(Executor executor, Awaitable<T> body) {
   auto token = asio::bind_cancellation_slot(relay->signal.slot(), asio::use_awaitable);
   try {
     if constexpr (std::is_void_v<T>) {
-      co_await asio::co_spawn(std::move(executor), std::move(body), token);
+      co_await asio::co_spawn(executor, std::move(body), token);
       if (callerSlot.is_connected()) callerSlot.clear();
     } else {
-      T value = co_await asio::co_spawn(std::move(executor), std::move(body), token);
+      T value = co_await asio::co_spawn(executor, std::move(body), token);
       if (callerSlot.is_connected()) callerSlot.clear();
       co_return value;
     }
