@@ -234,35 +234,10 @@ TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
   const auto comInfo = nlohmann::json::array({{{"step", "comInfo"}}});
   auto first = startManager(comInfo, 0, "first");
   auto second = startManager(comInfo, 0, "second");
-  const auto route = [](int index, int port) {
-    return nlohmann::json{
-        {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
-  };
-  const nlohmann::json accounts = {{"accounts",
-                                    {{{"accountID", "e2e"},
-                                      {"password", "e2e password"},
-                                      {"assignedSlot", 3},
-                                      {"routes", {route(1, portOf("first")), route(2, portOf("second"))}}}}}};
-  std::ofstream(home_.root() / "accounts.json") << accounts.dump();
-  const auto ca = home_.root() / "login-ca.pem";
-  ProgramProcess login(
-      {loginServerPath, "--accounts", (home_.root() / "accounts.json").string(), "--ca-out", ca.string()},
-      ProgramProcess::Options{false, true});
-  ASSERT_TRUE(login.waitForOutput("listening on https://127.0.0.1:")) << login.output();
-  const auto url = login.output().substr(login.output().find("https://"));
-  home_.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
-  home_.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
+  const auto login = testing::startLoginServerNamingTwoManagers(
+      home_, loginServerPath, credentialSeedPath, "e2e", "e2e password", portOf("first"), portOf("second"));
   const auto state = home_.root() / "state";
   home_.setEnv("XDG_STATE_HOME", state.string());
-
-  const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
-  fs::create_directories(folder);
-  std::ofstream(folder / "defaults.json") << nlohmann::json{
-      {"VantrelMac.accountLogin.accountID", "e2e"},
-      {"VantrelMac.accountLogin.rememberAccountID",
-       true}}.dump();
-  ProgramProcess seed({credentialSeedPath, "--account", "e2e", "--password", "e2e password"});
-  ASSERT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
 
   ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
   ASSERT_TRUE(first->waitForOutput("script done:")) << first->output() << agent.output();

@@ -142,33 +142,8 @@ TEST_F(Quit, SignedInToTwoManagersWhileTheFirstStreams) {
   auto first = startManager(
       nlohmann::json::array({{{"step", "comInfo"}}, {{"step", "screen"}, {"seconds", 0.3}}}), "first");
   auto second = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), "second");
-  const auto route = [](int index, int port) {
-    return nlohmann::json{
-        {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
-  };
-  const nlohmann::json accounts = {{"accounts",
-                                    {{{"accountID", "quit"},
-                                      {"password", "quit password"},
-                                      {"assignedSlot", 3},
-                                      {"routes", {route(1, portOf("first")), route(2, portOf("second"))}}}}}};
-  std::ofstream(home_.root() / "accounts.json") << accounts.dump();
-  const auto ca = home_.root() / "login-ca.pem";
-  ProgramProcess login(
-      {loginServerPath, "--accounts", (home_.root() / "accounts.json").string(), "--ca-out", ca.string()},
-      ProgramProcess::Options{false, true});
-  ASSERT_TRUE(login.waitForOutput("listening on https://127.0.0.1:")) << login.output();
-  const auto url = login.output().substr(login.output().find("https://"));
-  home_.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
-  home_.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
-  const auto folder = home_.path() / ".config" / "local.vantrel.VantrelMac";
-  fs::create_directories(folder);
-  std::ofstream(folder / "defaults.json") << nlohmann::json{
-      {"VantrelMac.accountLogin.accountID", "quit"},
-      {"VantrelMac.accountLogin.rememberAccountID",
-       true}}.dump();
-  ProgramProcess seed({credentialSeedPath, "--account", "quit", "--password", "quit password"});
-  ASSERT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
-
+  const auto login = testing::startLoginServerNamingTwoManagers(
+      home_, loginServerPath, credentialSeedPath, "quit", "quit password", portOf("first"), portOf("second"));
   auto program = startProgram({"ALogin"});
   ASSERT_TRUE(second->waitForOutput("step comInfo ok")) << second->output() << program->output();
   ASSERT_TRUE(first->waitForOutput("step screen ok")) << first->output() << program->output();
