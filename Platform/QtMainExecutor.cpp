@@ -1,14 +1,19 @@
 #include "Platform/QtMainExecutor.hpp"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEvent>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <exception>
 #include <mutex>
@@ -22,13 +27,21 @@ namespace {
 
 const QEvent::Type workEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// Made and posted under the poster's hold of `handOver`; taken under it on the GUI thread. Qt's
+// own queue is synchronised too, but inside Qt, where the thread checker cannot see it: the
+// shared mutex makes the hand-over of the work visible as such.
 class WorkEvent final : public QEvent {
  public:
-  explicit WorkEvent(std::unique_ptr<QtMainWork> work) : QEvent(workEventType), work_(std::move(work)) {}
-  std::unique_ptr<QtMainWork> take() { return std::move(work_); }
+  WorkEvent(std::unique_ptr<QtMainWork> work, std::mutex& handOver)
+      : QEvent(workEventType), work_(std::move(work)), handOver_(handOver) {}
+  std::unique_ptr<QtMainWork> take() {
+    std::lock_guard lock(handOver_);
+    return std::move(work_);
+  }
 
  private:
   std::unique_ptr<QtMainWork> work_;
+  std::mutex& handOver_;
 };
 
 // Lives on the GUI thread and runs the work posted to it, in the order it was posted.
@@ -59,13 +72,26 @@ struct QtMainState {
   std::mutex mutex;
   QObject* receiver = nullptr;  // guarded by mutex; null once the loop is gone
   QThread* thread = nullptr;    // set once at construction
+  std::atomic<std::size_t> trackedWork{0};
+  // Set while `drain()` waits: the last tracked work to end wakes the GUI thread.
+  std::atomic<bool> draining{false};
 };
+
+void trackedWorkStarted(QtMainState& state) noexcept {
+  state.trackedWork.fetch_add(1, std::memory_order_relaxed);
+}
+
+void trackedWorkFinished(QtMainState& state) noexcept {
+  if (state.trackedWork.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!state.draining.load(std::memory_order_acquire)) return;
+  if (auto* dispatcher = QAbstractEventDispatcher::instance(state.thread)) dispatcher->wakeUp();
+}
 
 void postToQtMain(const std::shared_ptr<QtMainState>& state, std::unique_ptr<QtMainWork> work) {
   {
     std::lock_guard lock(state->mutex);
     if (state->receiver != nullptr) {
-      QCoreApplication::postEvent(state->receiver, new WorkEvent(std::move(work)));
+      QCoreApplication::postEvent(state->receiver, new WorkEvent(std::move(work), state->mutex));
       return;
     }
   }
@@ -77,8 +103,24 @@ bool isQtMainThread(const QtMainState& state) noexcept { return QThread::current
 
 }  // namespace detail
 
+namespace {
+// One share of the main executor's outstanding work, counted while it lives.
+struct CountedWork {
+  CountedWork(asio::io_context& context, std::shared_ptr<detail::QtMainState> counter)
+      : work(context.get_executor()), state(std::move(counter)) {
+    detail::trackedWorkStarted(*state);
+  }
+  ~CountedWork() { detail::trackedWorkFinished(*state); }
+  CountedWork(const CountedWork&) = delete;
+  CountedWork& operator=(const CountedWork&) = delete;
+  QtMainExecutor::ContextWork work;
+  std::shared_ptr<detail::QtMainState> state;
+};
+}  // namespace
+
 std::shared_ptr<QtMainExecutor::ContextWork> QtMainExecutor::makeWork() const noexcept {
-  return std::make_shared<ContextWork>(context_->get_executor());
+  auto counted = std::make_shared<CountedWork>(*context_, state_);
+  return std::shared_ptr<ContextWork>(counted, &counted->work);
 }
 
 QtMainLoop::QtMainLoop()
@@ -108,6 +150,28 @@ QtMainLoop::~QtMainLoop() {
   if (contextThread_.joinable()) contextThread_.join();
   delete receiver;
   context_.reset();
+}
+
+bool QtMainLoop::drain(std::chrono::milliseconds limit) {
+  state_->draining.store(true, std::memory_order_release);
+  // Wakes the wait below when the limit passes with nothing else happening; armed again for what
+  // is left before every wait (a timer may fire a little early).
+  QTimer limitTimer;
+  limitTimer.setSingleShot(true);
+  limitTimer.setTimerType(Qt::PreciseTimer);
+  const QDeadlineTimer deadline(limit, Qt::PreciseTimer);
+  while (trackedWork() > 0 && !deadline.hasExpired()) {
+    limitTimer.start(std::max<std::chrono::milliseconds>(
+        std::chrono::milliseconds(1),
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline.remainingTimeAsDuration())));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  state_->draining.store(false, std::memory_order_release);
+  return trackedWork() == 0;
+}
+
+std::size_t QtMainLoop::trackedWork() const noexcept {
+  return state_->trackedWork.load(std::memory_order_acquire);
 }
 
 void QtMainLoop::requestQuit(int exitCode) const {

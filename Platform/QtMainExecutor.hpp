@@ -11,6 +11,8 @@
 // The standard library comes first: Asio's configuration decides how it allocates from macros
 // the library defines, and every translation unit must decide the same way (the others see the
 // standard headers first through the precompiled header).
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <thread>
 #include <type_traits>
@@ -26,17 +28,22 @@ namespace vantrel {
 namespace detail {
 struct QtMainState;
 
-// One piece of work for the GUI thread (a move-only function).
+// One piece of work for the GUI thread (a move-only function). Work posted through a tracked
+// executor keeps that executor's share of outstanding work until it has run or was dropped.
 class QtMainWork {
  public:
+  explicit QtMainWork(std::shared_ptr<void> work) noexcept : work_(std::move(work)) {}
   virtual ~QtMainWork() = default;
   virtual void run() = 0;
+
+ private:
+  std::shared_ptr<void> work_;
 };
 
 template <typename F>
 class QtMainWorkOf final : public QtMainWork {
  public:
-  explicit QtMainWorkOf(F&& f) : f_(std::move(f)) {}
+  QtMainWorkOf(F&& f, std::shared_ptr<void> work) : QtMainWork(std::move(work)), f_(std::move(f)) {}
   void run() override { std::move(f_)(); }
 
  private:
@@ -46,6 +53,10 @@ class QtMainWorkOf final : public QtMainWork {
 // Posts the work to the GUI thread; it is destroyed without running once the loop is gone.
 void postToQtMain(const std::shared_ptr<QtMainState>& state, std::unique_ptr<QtMainWork> work);
 bool isQtMainThread(const QtMainState& state) noexcept;
+// Counts the tracked executors alive (every task spawned on the main executor holds one until it
+// has ended, every pending wait until its handler ran), so that shutdown can wait for them.
+void trackedWorkStarted(QtMainState& state) noexcept;
+void trackedWorkFinished(QtMainState& state) noexcept;
 }  // namespace detail
 
 class QtMainExecutor {
@@ -98,8 +109,8 @@ class QtMainExecutor {
       std::move(local)();
       return;
     }
-    detail::postToQtMain(
-        state_, std::make_unique<detail::QtMainWorkOf<std::decay_t<F>>>(std::decay_t<F>(std::forward<F>(f))));
+    detail::postToQtMain(state_, std::make_unique<detail::QtMainWorkOf<std::decay_t<F>>>(
+                                     std::decay_t<F>(std::forward<F>(f)), work_));
   }
 
   // True on the thread that runs the Qt event loop.
@@ -123,8 +134,9 @@ class QtMainExecutor {
 
 // The GUI thread's side of the executor. Create it on the GUI thread once the
 // QCoreApplication (or QApplication) exists, before anything posts to it, and before the
-// runtime that is given its executor; destroy it after the event loop ended and that runtime
-// stopped. Work still queued then is destroyed without running.
+// runtime that is given its executor; destroy it after the event loop ended, `drain()` let the
+// main executor's tasks end, and that runtime stopped (docs/shutdown.md). Work still queued
+// then is destroyed without running.
 //
 // It owns the execution context of the main executor: an io_context run by one thread of its
 // own, in which timers and sockets made from the main executor wait (their completions are
@@ -142,6 +154,14 @@ class QtMainLoop {
   // Ends the event loop with the exit code. Queued, so that a request made before the loop
   // runs still ends it as soon as it starts. Safe from any thread.
   void requestQuit(int exitCode = 0) const;
+
+  // After the event loop returned: runs the work queued for the GUI thread, and the work it
+  // queues in turn, until no task or wait of the main executor is left (the tasks the program
+  // cancelled at quit run to their ends here, releasing what they hold) or `limit` passes. True
+  // when nothing is left. Call on the GUI thread while the runtime's threads still run.
+  bool drain(std::chrono::milliseconds limit);
+  // The main executor's tasks and waits still alive.
+  std::size_t trackedWork() const noexcept;
 
  private:
   friend void quitOnTerminationSignals(const QtMainLoop& loop);

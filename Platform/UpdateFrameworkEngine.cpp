@@ -247,11 +247,15 @@ void LinuxUpdater::runOnWorker(Work work, Done done) {
     } catch (...) {
       error = std::current_exception();
     }
+    // The handler keeps the main executor's context at work until it has run; this thread keeps
+    // its own share until the hand-over has returned, so the context cannot run out of work,
+    // stop and be destroyed while this thread is still inside it.
     auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
-    asio::post(untracked, [done = std::move(done), weak, error, result = std::move(result),
-                           executor = std::move(executor)]() mutable {
-      if (auto self = weak.lock()) done(*self, error, std::move(result));
-    });
+    asio::post(untracked,
+               [done = std::move(done), weak, error, result = std::move(result), work = executor]() mutable {
+                 if (auto self = weak.lock()) done(*self, error, std::move(result));
+               });
+    executor = asio::any_io_executor();
   }).detach();
 }
 

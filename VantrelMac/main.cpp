@@ -1,6 +1,9 @@
 // The program's entry: decides the run mode from the arguments alone, creates the Qt application
 // that mode needs and the main executor over it, starts the mode and runs the event loop.
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,7 +43,13 @@ struct ProgramContext {
   std::shared_ptr<DiagnosticLogWriter> diagnosticLogWriter;
   std::shared_ptr<MacUpdaterController> updater;
   std::unique_ptr<SessionAgentRuntime> sessionAgent;
+  // Emitted on the main thread once the event loop has ended: cancels the diagnostics run.
+  asio::cancellation_signal diagnosticsQuit;
 };
+
+// How long the main thread waits at quit for its cancelled tasks to end (a session's close is
+// bounded well below this by its transport's own time-outs).
+constexpr std::chrono::milliseconds shutdownDrainLimit{10000};
 
 // The windowless session agent: its loop runs on threads of its own until the program quits.
 void runSessionAgentMode(ProgramContext& program) {
@@ -65,12 +74,27 @@ std::unique_ptr<InteractiveApplication> runInteractiveMode(ProgramContext& progr
   return application;
 }
 
+using DiagnosticsRun = decltype(AIDiagnosticsTestSession::Environment::run);
+
+// The diagnostics run, cancelled by `quit` when the program ends before the run does.
+Awaitable<void> runUntilQuit(DiagnosticsRun run, asio::cancellation_slot quit, AIDiagnosticsEndpoint endpoint,
+                             std::function<void(int)> terminate) {
+  auto executor = co_await asio::this_coro::executor;
+  auto body = run(std::move(endpoint), std::move(terminate));
+  co_await asio::co_spawn(executor, std::move(body), asio::bind_cancellation_slot(quit, asio::use_awaitable));
+}
+
 // The QA diagnostics run: the returned session owner must go before the runtime stops.
 std::unique_ptr<ai_diagnostics::ApplicationRun> runDiagnosticsTestMode(ProgramContext& program) {
   auto run = std::make_unique<ai_diagnostics::ApplicationRun>(
       program.mainLoop.anyExecutor(), program.runtime.executor(), program.info.bundleIdentifier(),
       [loop = &program.mainLoop](int status) { loop->requestQuit(status); });
-  AIDiagnosticsTestSession::start(program.arguments, run->environment());
+  auto environment = run->environment();
+  environment.run = [inner = environment.run, quit = program.diagnosticsQuit.slot()](
+                        AIDiagnosticsEndpoint endpoint, std::function<void(int)> terminate) {
+    return runUntilQuit(inner, quit, std::move(endpoint), std::move(terminate));
+  };
+  AIDiagnosticsTestSession::start(program.arguments, environment);
   return run;
 }
 
@@ -95,11 +119,12 @@ int main(int argc, char** argv) {
   const auto& info = InfoDictionary::main();
   int exitCode = 0;
   {
-    // The main loop outlives the runtime that posts to it.
+    // Built in this order, torn down in the reverse: the main loop outlives the runtime that
+    // posts to it.
     QtMainLoop mainLoop;
     Runtime runtime(mainLoop.anyExecutor());
     quitOnTerminationSignals(mainLoop);
-    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr, nullptr, nullptr};
+    ProgramContext program{arguments, info, runtime, mainLoop, nullptr, nullptr, nullptr, nullptr, {}};
     if (mode == RunMode::interactive) {
       program.standardDefaults = JSONFileUserDefaults::standard(info.bundleIdentifier());
       program.diagnosticLogWriter = std::make_shared<DiagnosticLogWriter>(
@@ -119,16 +144,33 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
+    // The one shutdown order (docs/shutdown.md). 1: the owners stop what they run and let go
+    // of it (the model's stop, the sessions' closing and the diagnostics run are queued as
+    // tasks on the main executor) ...
     if (program.updater) program.updater->applicationWillTerminate();
+    cancelAll(program.diagnosticsQuit);
     program.sessionAgent.reset();
     interactive.reset();
+    // The diagnostics run's owner closes and releases its session on the running runtime.
     diagnostics.reset();
-    // What runs on the runtime ends while its threads still run (the window controller and the
-    // session agent stop their sessions here); then the runtime stops, then the main loop goes.
+    program.updater.reset();
+    // ... 2: the main loop runs those tasks to their ends while the runtime's threads still run,
+    // so that no session outlives the runtime inside a dropped task ...
+    if (!mainLoop.drain(shutdownDrainLimit)) {
+      // A task that does not end would be destroyed after the runtime it holds on to: end the
+      // process as it stands instead (an installed update still replaces it).
+      programLog().error(
+          "Quit: {} task(s) of the main thread did not end within {} s; exiting without teardown",
+          mainLoop.trackedWork(), shutdownDrainLimit.count() / 1000);
+      update_relaunch::relaunchIfRequested();
+      std::fflush(nullptr);
+      std::_Exit(exitCode);
+    }
+    // ... 3: the runtime stops and is destroyed, 4: then the main loop.
     runtime.stop();
   }
-  // An installed update replaces this process with the new build (same process id); this returns
-  // only when none is waiting or the exec failed.
+  // An installed update replaces this process with the new build (same process id) only now,
+  // after the teardown; this returns only when none is waiting or the exec failed.
   update_relaunch::relaunchIfRequested();
   return exitCode;
 }

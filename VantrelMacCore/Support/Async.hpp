@@ -103,10 +103,47 @@ class Runtime {
 
 inline Strand makeStrand(const Executor& executor) { return asio::make_strand(executor); }
 
-// Runs `body` on `executor` (an actor's strand) and resumes the caller with its result or error.
+namespace detail {
+// Carries a caller's cancellation over to the executor the awaited body runs on. Asio 1.22
+// connects the caller's cancellation slot straight to the spawned coroutine, so a cancel emitted
+// on the caller's strand would run the body's cancellation handlers (timers, parallel groups) on
+// the caller's thread while the body's own strand may be installing them on another one. The
+// relay emits its own signal on the body's executor instead.
+struct CancellationRelay {
+  explicit CancellationRelay(Executor target) : executor(std::move(target)) {}
+  Executor executor;
+  asio::cancellation_signal signal;  // emitted and bound on `executor` only
+};
+}  // namespace detail
+
+// Runs `body` on `executor` (an actor's strand, or an executor served by one thread) and resumes
+// the caller with its result or error. A cancellation of the caller reaches the body on
+// `executor`, never from the caller's thread.
 template <typename T>
 Awaitable<T> runOn(Executor executor, Awaitable<T> body) {
-  co_return co_await asio::co_spawn(std::move(executor), std::move(body), asio::use_awaitable);
+  auto relay = std::make_shared<detail::CancellationRelay>(executor);
+  asio::cancellation_state callerState = co_await asio::this_coro::cancellation_state;
+  auto callerSlot = callerState.slot();
+  if (callerSlot.is_connected()) {
+    callerSlot.assign([relay](asio::cancellation_type type) {
+      asio::dispatch(relay->executor, [relay, type] { relay->signal.emit(type); });
+    });
+  }
+  // The relay leaves the caller's slot once the body has ended, whichever way it ended.
+  auto token = asio::bind_cancellation_slot(relay->signal.slot(), asio::use_awaitable);
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await asio::co_spawn(executor, std::move(body), token);
+      if (callerSlot.is_connected()) callerSlot.clear();
+    } else {
+      T value = co_await asio::co_spawn(executor, std::move(body), token);
+      if (callerSlot.is_connected()) callerSlot.clear();
+      co_return value;
+    }
+  } catch (...) {
+    if (callerSlot.is_connected()) callerSlot.clear();
+    throw;
+  }
 }
 
 // Logs a task's stray exception (cancellation is not an error). Used by `spawnTask`.
@@ -200,6 +237,10 @@ class TaskSlot {
   TaskTokenPtr token_;
   std::shared_ptr<asio::cancellation_signal> signal_;
 };
+
+// Cancels whatever is bound to `signal`, with every cancellation type. For files that include Qt
+// after this header, where Qt's `emit` macro hides the signal's member of that name.
+inline void cancelAll(asio::cancellation_signal& signal) { signal.emit(asio::cancellation_type::all); }
 
 // Throws `CancellationError` when the current coroutine has been asked to cancel.
 Awaitable<void> checkCancellation();

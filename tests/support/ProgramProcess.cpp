@@ -17,6 +17,7 @@
 
 #include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"
+#include "support/TestEnvironment.hpp"
 
 extern char** environ;
 
@@ -145,6 +146,42 @@ void saveDirectAutoLogin(const std::filesystem::path& home, int port) {
                         {"VantrelMac.directConnection.userID", "e2e"},
                         {"VantrelMac.directConnection.connectionNumber", 0}}
              .dump();
+}
+
+std::unique_ptr<ProgramProcess> startLoginServerNamingManagers(
+    TemporaryHome& home, const std::string& loginServer, const std::string& credentialSeed,
+    const std::string& account, const std::string& password, const std::vector<int>& managerPorts) {
+  const auto route = [](int index, int port) {
+    return nlohmann::json{
+        {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
+  };
+  auto routes = nlohmann::json::array();
+  for (std::size_t i = 0; i < managerPorts.size(); ++i) routes.push_back(route(int(i) + 1, managerPorts[i]));
+  const nlohmann::json accounts = {
+      {"accounts",
+       {{{"accountID", account}, {"password", password}, {"assignedSlot", 3}, {"routes", routes}}}}};
+  std::ofstream(home.root() / "accounts.json") << accounts.dump();
+  const auto ca = home.root() / "login-ca.pem";
+  auto server = std::make_unique<ProgramProcess>(
+      std::vector<std::string>{loginServer, "--accounts", (home.root() / "accounts.json").string(),
+                               "--ca-out", ca.string()},
+      ProgramProcess::Options{false, true});
+  if (!server->waitForOutput("listening on https://127.0.0.1:"))
+    throw std::runtime_error("the login server did not start: " + server->output());
+  const auto url = server->output().substr(server->output().find("https://"));
+  home.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
+  home.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
+
+  const auto folder = home.path() / ".config" / "local.vantrel.VantrelMac";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "defaults.json") << nlohmann::json{
+      {"VantrelMac.accountLogin.accountID", account},
+      {"VantrelMac.accountLogin.rememberAccountID",
+       true}}.dump();
+  ProgramProcess seed({credentialSeed, "--account", account, "--password", password});
+  if (!exitedWith(seed.waitForExit(), 0))
+    throw std::runtime_error("the password was not saved: " + seed.output());
+  return server;
 }
 
 }  // namespace vantrel::testing

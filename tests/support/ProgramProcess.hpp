@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,17 @@ bool exitedWith(const std::optional<int>& status, int code);
 // Saves the program's settings in `home` for AUTO LOGIN with a remembered account and no password,
 // so that the start-up login falls back to the direct connection to 127.0.0.1:`port`.
 void saveDirectAutoLogin(const std::filesystem::path& home, int port);
+
+class TemporaryHome;
+
+// The peers of a program that signs in: the login-server stand-in (`loginServer`), started for one
+// account whose answer names managers 1, 2, … on 127.0.0.1 at the given ports, in that order. The account
+// is remembered in the program's settings in `home` and its password saved with `credentialSeed`;
+// VANTREL_LOGIN_BASE_URL and VANTREL_LOGIN_CA_FILE point the program at the server. Returns the
+// server's process (it runs until destroyed); throws when a peer does not start.
+std::unique_ptr<ProgramProcess> startLoginServerNamingManagers(
+    TemporaryHome& home, const std::string& loginServer, const std::string& credentialSeed,
+    const std::string& account, const std::string& password, const std::vector<int>& managerPorts);
 
 // The process ids whose parent is `pid` (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);

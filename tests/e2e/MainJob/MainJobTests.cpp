@@ -228,49 +228,23 @@ bool waitForText(const fs::path& path, const std::string& text) {
   return false;
 }
 
-// AUTO LOGIN on with the account's password remembered: the program signs in at the login server,
-// which names two managers, and both must authenticate it.
-// A login-server stand-in that knows the account "e2e" with the given routes (its address and
-// certificate go to the program through the environment), and the account's password saved for
-// AUTO LOGIN. The diagnostics log goes to <root>/state/VantrelMac.log.
-std::unique_ptr<ProgramProcess> signInSetUp(testing::TemporaryHome& home, const nlohmann::json& routes) {
-  const nlohmann::json accounts = {
-      {"accounts",
-       {{{"accountID", "e2e"}, {"password", "e2e password"}, {"assignedSlot", 3}, {"routes", routes}}}}};
-  std::ofstream(home.root() / "accounts.json") << accounts.dump();
-  const auto ca = home.root() / "login-ca.pem";
-  auto login = std::make_unique<ProgramProcess>(
-      std::vector<std::string>{loginServerPath, "--accounts", (home.root() / "accounts.json").string(),
-                               "--ca-out", ca.string()},
-      ProgramProcess::Options{false, true});
-  EXPECT_TRUE(login->waitForOutput("listening on https://127.0.0.1:")) << login->output();
-  const auto url = login->output().substr(login->output().find("https://"));
-  home.setEnv("VANTREL_LOGIN_BASE_URL", url.substr(0, url.find('\n')));
-  home.setEnv("VANTREL_LOGIN_CA_FILE", ca.string());
+// A login-server stand-in that knows the account "e2e" with managers on the given ports, the
+// account's password saved for AUTO LOGIN, and the diagnostics log in <root>/state/VantrelMac.log.
+std::unique_ptr<ProgramProcess> signInSetUp(testing::TemporaryHome& home,
+                                            const std::vector<int>& managerPorts) {
+  auto login = testing::startLoginServerNamingManagers(home, loginServerPath, credentialSeedPath, "e2e",
+                                                       "e2e password", managerPorts);
   home.setEnv("XDG_STATE_HOME", (home.root() / "state").string());
-
-  const auto folder = home.path() / ".config" / "local.vantrel.VantrelMac";
-  fs::create_directories(folder);
-  std::ofstream(folder / "defaults.json") << nlohmann::json{
-      {"VantrelMac.accountLogin.accountID", "e2e"},
-      {"VantrelMac.accountLogin.rememberAccountID",
-       true}}.dump();
-  ProgramProcess seed({credentialSeedPath, "--account", "e2e", "--password", "e2e password"});
-  EXPECT_TRUE(testing::exitedWith(seed.waitForExit(), 0)) << seed.output();
   return login;
 }
 
-nlohmann::json managerRoute(int index, int port) {
-  return nlohmann::json{
-      {"managerIndex", index}, {"insideHost", "127.0.0.1"}, {"publicHost", ""}, {"port", port}};
-}
-
+// AUTO LOGIN on with the account's password remembered: the program signs in at the login server,
+// which names two managers, and both must authenticate it.
 TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
   const auto comInfo = nlohmann::json::array({{{"step", "comInfo"}}});
   auto first = startManager(comInfo, 0, "first");
   auto second = startManager(comInfo, 0, "second");
-  const auto login = signInSetUp(
-      home_, nlohmann::json::array({managerRoute(1, portOf("first")), managerRoute(2, portOf("second"))}));
+  const auto login = signInSetUp(home_, {portOf("first"), portOf("second")});
   const auto state = home_.root() / "state";
 
   ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
@@ -296,7 +270,7 @@ TEST_F(MainJob, TrayApplicationSignsInAndReachesBothManagersOfTheLoginAnswer) {
 // instance takes that as its open request and signs in with the saved password.
 TEST_F(MainJob, FirstLaunchWithTheStartupResourceSignsInByItself) {
   auto manager = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), 0, "first");
-  const auto login = signInSetUp(home_, nlohmann::json::array({managerRoute(1, portOf("first"))}));
+  const auto login = signInSetUp(home_, {portOf("first")});
   const auto resource = fs::path(programPath).parent_path().parent_path() / "share" / "VantrelMac" /
                         "AutomaticLogin.vantrelstartup";
   ASSERT_TRUE(fs::exists(resource)) << resource;
@@ -349,7 +323,7 @@ TEST_F(MainJob, TheInstalledAutostartEntrySignsIn) {
             (root / "current" / "share" / "VantrelMac" / "AutomaticLogin.vantrelstartup").string());
 
   auto manager = startManager(nlohmann::json::array({{{"step", "comInfo"}}}), 0, "first");
-  const auto login = signInSetUp(home_, nlohmann::json::array({managerRoute(1, portOf("first"))}));
+  const auto login = signInSetUp(home_, {portOf("first")});
   ProgramProcess agent(arguments, ProgramProcess::Options{true, false});
   ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent.output();
   EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();

@@ -10,6 +10,7 @@
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
 #include "UpdateFeedServer.hpp"
+#include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
 
@@ -105,7 +106,13 @@ class UpdateEngineTest : public ::testing::Test {
     testing::makeInstallRoot(root, "1", info("1"));
     delegate->feed = server.url("/appcast.xml");
   }
-  void TearDown() override { update_relaunch::clearRequest(); }
+  void TearDown() override {
+    // A worker the engine started keeps the context at work until it has handed its outcome
+    // over; the context is destroyed only after the last one let go of it.
+    io.restart();
+    io.run_for(testing::hangGuard);
+    update_relaunch::clearRequest();
+  }
 
   UpdateInfo info(const std::string& build) {
     return testing::updateInfo(build, keys, server.url("/appcast.xml"));

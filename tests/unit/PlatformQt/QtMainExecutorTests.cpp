@@ -150,5 +150,76 @@ TEST_F(QtMainExecutorTest, WorkLeftWhenTheLoopGoesIsDestroyedWithoutRunning) {
   EXPECT_FALSE(ran);
 }
 
+// The quit path: the loop has returned, then the owner cancels a task of the main executor that is
+// inside a call to an actor of the runtime and holds a session-like object. The drain must run the
+// task to its end, releasing the object while the runtime still runs.
+Awaitable<void> holdDuringActorCall(std::shared_ptr<int> held, Runtime* runtime, bool* sawCancellation) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  try {
+    co_await runOn(makeStrand(runtime->executor()), sleepFor(1h));
+  } catch (const std::exception&) {
+    *sawCancellation = true;
+  }
+  (void)held;
+}
+
+TEST_F(QtMainExecutorTest, DrainAfterTheLoopRunsTheCancelledTasksToTheirEndsWhileTheRuntimeRuns) {
+  ManualClock clock;
+  QtMainLoop loop;
+  Runtime runtime(loop.anyExecutor(), 2, 1);
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = held;
+  bool sawCancellation = false;
+  bool ended = false;
+  asio::cancellation_signal quit;
+  asio::co_spawn(loop.anyExecutor(), holdDuringActorCall(std::move(held), &runtime, &sawCancellation),
+                 asio::bind_cancellation_slot(quit.slot(), [&](std::exception_ptr) { ended = true; }));
+  loop.requestQuit(0);
+  guardAgainstHang();
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_GT(loop.trackedWork(), 0U);
+  EXPECT_FALSE(watch.expired());
+
+  cancelAll(quit);
+  EXPECT_TRUE(loop.drain(std::chrono::duration_cast<std::chrono::milliseconds>(testing::hangGuard)));
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(sawCancellation);
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(loop.trackedWork(), 0U);
+  runtime.stop();
+}
+
+TEST_F(QtMainExecutorTest, DrainGivesUpOnATaskThatNobodyEndsAndSaysSo) {
+  ManualClock clock;
+  QtMainLoop loop;
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = held;
+  spawnTask(
+      loop.anyExecutor(),
+      [](std::shared_ptr<int> keep) -> Awaitable<void> {
+        co_await sleepFor(1h);
+        (void)keep;
+      }(std::move(held)),
+      "never ends");
+  loop.requestQuit(0);
+  guardAgainstHang();
+  QCoreApplication::exec();
+  EXPECT_FALSE(loop.drain(50ms));
+  EXPECT_GT(loop.trackedWork(), 0U);
+  EXPECT_FALSE(watch.expired());
+}
+
+TEST_F(QtMainExecutorTest, DrainWithNothingLeftReturnsAtOnce) {
+  QtMainLoop loop;
+  bool ran = false;
+  asio::post(loop.anyExecutor(), [&ran] { ran = true; });
+  loop.requestQuit(0);
+  guardAgainstHang();
+  QCoreApplication::exec();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(loop.trackedWork(), 0U);
+  EXPECT_TRUE(loop.drain(std::chrono::duration_cast<std::chrono::milliseconds>(testing::hangGuard)));
+}
+
 }  // namespace
 }  // namespace vantrel

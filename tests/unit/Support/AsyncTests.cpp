@@ -5,6 +5,7 @@
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <future>
 #include <thread>
 
 #include "Support/Async.hpp"
@@ -183,6 +184,63 @@ TEST(AsyncRuntime, RunOnExecutesOnTheStrandAndReturnsTheResult) {
   auto body = [strand]() -> Awaitable<bool> { co_return strand.running_in_this_thread(); };
   auto outer = [strand, body]() -> Awaitable<bool> { co_return co_await runOn(strand, body()); };
   EXPECT_TRUE(testing::blockOn(runtime.executor(), outer()));
+}
+
+// An operation that ends only when cancelled, and notes the thread its cancellation handler ran on.
+struct CancelOnlyWait {
+  std::promise<void>* armed;
+  std::thread::id* cancelledOn;
+  template <typename Handler>
+  void operator()(Handler handler) {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    auto held = std::make_shared<Handler>(std::move(handler));
+    slot.assign([held, cancelledOn = cancelledOn](asio::cancellation_type) {
+      *cancelledOn = std::this_thread::get_id();
+      auto executor = asio::get_associated_executor(*held);
+      asio::post(executor, [held] { (*held)(); });
+    });
+    armed->set_value();
+  }
+};
+
+Awaitable<void> waitUntilCancelled(std::promise<void>* armed, std::thread::id* cancelledOn) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  CancelOnlyWait wait{armed, cancelledOn};
+  co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(wait, asio::use_awaitable);
+}
+
+Awaitable<void> callOn(Executor executor, std::promise<void>* armed, std::thread::id* cancelledOn) {
+  co_await runOn(std::move(executor), waitUntilCancelled(armed, cancelledOn));
+}
+
+// A caller on one thread cancels a call running on another executor: the callee's cancellation
+// handlers run on the callee's own thread, where its operations were armed, never on the caller's.
+TEST(AsyncRuntime, RunOnDeliversTheCallersCancellationOnTheBodysExecutor) {
+  asio::io_context callerContext;
+  asio::io_context bodyContext;
+  auto callerWork = asio::make_work_guard(callerContext);
+  auto bodyWork = asio::make_work_guard(bodyContext);
+  std::thread callerThread([&] { callerContext.run(); });
+  std::thread bodyThread([&] { bodyContext.run(); });
+
+  std::promise<void> armed;
+  std::thread::id cancelledOn;
+  asio::cancellation_signal cancel;
+  std::promise<std::exception_ptr> finished;
+  asio::co_spawn(
+      callerContext, callOn(bodyContext.get_executor(), &armed, &cancelledOn),
+      asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) { finished.set_value(e); }));
+  ASSERT_EQ(armed.get_future().wait_for(testing::hangGuard), std::future_status::ready);
+  asio::post(callerContext, [&] { cancel.emit(asio::cancellation_type::all); });
+  auto outcome = finished.get_future();
+  ASSERT_EQ(outcome.wait_for(testing::hangGuard), std::future_status::ready);
+  EXPECT_FALSE(outcome.get());
+  EXPECT_EQ(cancelledOn, bodyThread.get_id());
+
+  callerWork.reset();
+  bodyWork.reset();
+  callerThread.join();
+  bodyThread.join();
 }
 
 TEST(OnceResume, FirstDeliveryWinsAcrossThreads) {
