@@ -31,12 +31,6 @@
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <libyuv/convert_from_argb.h>
@@ -59,8 +53,7 @@
 #include "Platform/ScreenPixelConverter.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X264Encoder.hpp"
-
-extern char** environ;
+#include "support/ScreenBenchSupport.hpp"
 
 namespace {
 
@@ -69,18 +62,13 @@ using vantrel::I420Picture;
 using vantrel::ScreenDamage;
 using vantrel::ScreenPixelConverter;
 using vantrel::ScreenRect;
+using namespace vantrel::bench;
 
 int pictureCount = 150;
 int roundCount = 3;
 std::string screenSize = "1920x1080";
 std::string displayName;
 int bitrate = 8'000'000;  // the stream's; --bitrate shows how the encoder's cost follows it
-
-double processCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // --- the previous large-screen conversion, kept here to compare with ---
 
@@ -229,36 +217,11 @@ class ScenePainter {
     const int screen = DefaultScreen(d_);
     w_ = DisplayWidth(d_, screen);
     h_ = DisplayHeight(d_, screen);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    window_ =
-        XCreateWindow(d_, RootWindow(d_, screen), 0, 0, static_cast<unsigned>(w_), static_cast<unsigned>(h_),
-                      0, CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
-    XMapRaised(d_, window_);
-    // A scene twice the screen's size: panels, and lines of text (as the pipeline bench paints).
-    const int sw = w_ * 2, sh = h_ * 2;
-    scene_ = XCreatePixmap(d_, window_, static_cast<unsigned>(sw), static_cast<unsigned>(sh),
-                           static_cast<unsigned>(DefaultDepth(d_, screen)));
-    gc_ = XCreateGC(d_, scene_, 0, nullptr);
-    XSetForeground(d_, gc_, 0xF0F0F0);
-    XFillRectangle(d_, scene_, gc_, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
-    unsigned seed = 7;
-    const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
-    for (int i = 0; i < 400; ++i) {
-      XSetForeground(d_, gc_, next() & 0xFFFFFF);
-      XFillRectangle(d_, scene_, gc_, static_cast<int>(next() % static_cast<unsigned>(sw)),
-                     static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400,
-                     20 + next() % 200);
-    }
-    XSetForeground(d_, gc_, 0x202020);
-    for (int y = 14; y < sh; y += 18) {
-      const std::string line = fmt::format(
-          "line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
-          y);
-      for (int x = 4; x < sw; x += 900)
-        XDrawString(d_, scene_, gc_, x, y, line.c_str(), static_cast<int>(line.size()));
-    }
+    window_ = mapFullScreenWindow(d_);
+    // The scene both screen benches paint: panels and lines of text, twice the screen's size.
+    const Scene scene = paintScene(d_, window_);
+    scene_ = scene.pixmap;
+    gc_ = scene.gc;
     scroll(0);
   }
   ~ScenePainter() {
@@ -322,12 +285,6 @@ double serverCpuSeconds() {
   if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
     return 0;
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double threadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore };
@@ -552,34 +509,6 @@ void BM_ScreenPath(benchmark::State& state) {
 }
 BENCHMARK(BM_ScreenPath)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// A private Xvfb of --screen's size when no display is given.
-pid_t startXvfb() {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const int writeEnd = fcntl(fds[1], F_DUPFD, 10);
-  close(fds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args{"Xvfb",      "-displayfd", "3",       "-screen", "0", screenSize + "x24",
-                                "-nolisten", "tcp",        "-noreset"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(writeEnd);
-  std::string number;
-  pollfd pfd{fds[0], POLLIN, 0};
-  char c = 0;
-  while (poll(&pfd, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-  close(fds[0]);
-  displayName = ":" + number;
-  return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -599,20 +528,9 @@ int main(int argc, char** argv) {
       rest.push_back(argv[i]);
     }
   }
-  pid_t xvfb = -1;
-  if (const char* env = std::getenv("DISPLAY"); env && *env) {
-    displayName = env;
-  } else {
-    xvfb = startXvfb();
-    serverPid = xvfb;
-  }
-  int restCount = static_cast<int>(rest.size());
-  benchmark::Initialize(&restCount, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (xvfb > 0) {
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
-  }
+  const BenchDisplay display(screenSize);
+  displayName = display.name();
+  if (display.privateServer() > 0) serverPid = display.privateServer();
+  runBenchmarks(rest);
   return 0;
 }

@@ -1,1 +1,1 @@
-target_link_libraries(${target} PRIVATE PkgConfig::X11LIBS)
+target_link_libraries(${target} PRIVATE PkgConfig::X11LIBS bench_screen_support)

@@ -15,13 +15,11 @@
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -44,12 +42,14 @@
 
 #include "Platform/X11H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "support/ScreenBenchSupport.hpp"
 
 extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace vantrel::bench;
 
 int frameCount = 300;
 int restartCount = 100;
@@ -58,12 +58,6 @@ std::vector<int> cores;  // the bench's own affinity unless --cores names others
 std::string displayName;
 std::string selfPath;
 bool benchFailed = false;  // a phase failed: the process ends non-zero
-
-double processCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -110,47 +104,23 @@ int runPainter(const std::string& name, bool partial) {
   if (!d) return 1;
   const int screen = DefaultScreen(d);
   const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
-  const Window window =
-      XCreateWindow(d, RootWindow(d, screen), 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0,
-                    CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
-  XMapRaised(d, window);
-  // A scene twice the screen's size: panels, stripes and lines of text, scrolled diagonally.
-  const int sw = w * 2, sh = h * 2;
-  const Pixmap scene = XCreatePixmap(d, window, static_cast<unsigned>(sw), static_cast<unsigned>(sh),
-                                     static_cast<unsigned>(DefaultDepth(d, screen)));
-  const GC gc = XCreateGC(d, scene, 0, nullptr);
-  XSetForeground(d, gc, 0xF0F0F0);
-  XFillRectangle(d, scene, gc, 0, 0, static_cast<unsigned>(sw), static_cast<unsigned>(sh));
-  unsigned seed = 7;
-  const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
-  for (int i = 0; i < 400; ++i) {
-    XSetForeground(d, gc, next() & 0xFFFFFF);
-    XFillRectangle(d, scene, gc, static_cast<int>(next() % static_cast<unsigned>(sw)),
-                   static_cast<int>(next() % static_cast<unsigned>(sh)), 40 + next() % 400,
-                   20 + next() % 200);
-  }
-  XSetForeground(d, gc, 0x202020);
-  for (int y = 14; y < sh; y += 18) {
-    const std::string line = fmt::format(
-        "line {:5} the quick brown fox jumps over the lazy dog 0123456789 "
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZ abcdefghijklmnopqrstuvwxyz",
-        y);
-    for (int x = 4; x < sw; x += 900)
-      XDrawString(d, scene, gc, x, y, line.c_str(), static_cast<int>(line.size()));
-  }
+  const Window window = mapFullScreenWindow(d);
+  // The scene, twice the screen's size, scrolled diagonally.
+  const Scene scene = paintScene(d, window);
+  const int sw = scene.width, sh = scene.height;
   const GC windowGc = XCreateGC(d, window, 0, nullptr);
   const int pw = partial ? w / 4 : w;
   const int ph = partial ? h / 4 : h;
   const int px = partial ? (w - pw) / 2 : 0;
   const int py = partial ? (h - ph) / 2 : 0;
   if (partial)
-    XCopyArea(d, scene, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
+    XCopyArea(d, scene.pixmap, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0,
+              0);
   for (long step = 0;; ++step) {
     const int x = static_cast<int>((step * 3) % (sw - pw));
     const int y = static_cast<int>((step * 2) % (sh - ph));
-    XCopyArea(d, scene, window, windowGc, x, y, static_cast<unsigned>(pw), static_cast<unsigned>(ph), px, py);
+    XCopyArea(d, scene.pixmap, window, windowGc, x, y, static_cast<unsigned>(pw), static_cast<unsigned>(ph),
+              px, py);
     XSync(d, False);
     std::this_thread::sleep_for(16ms);
     if (getppid() == 1) break;  // the bench is gone
@@ -443,34 +413,6 @@ void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
 }
 BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// A private Xvfb when no display is given.
-pid_t startXvfb() {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const int writeEnd = fcntl(fds[1], F_DUPFD, 10);
-  close(fds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> args{"Xvfb",         "-displayfd", "3",   "-screen", "0",
-                                "1920x1080x24", "-nolisten",  "tcp", "-noreset"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(writeEnd);
-  std::string number;
-  pollfd pfd{fds[0], POLLIN, 0};
-  char c = 0;
-  while (poll(&pfd, 1, 30000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-  close(fds[0]);
-  displayName = ":" + number;
-  return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -514,20 +456,9 @@ int main(int argc, char** argv) {
       rest.push_back(argv[i]);
     }
   }
-  pid_t xvfb = -1;
-  if (const char* env = std::getenv("DISPLAY"); env && *env) {
-    displayName = env;
-  } else {
-    xvfb = startXvfb();
-  }
+  const BenchDisplay display("1920x1080");
+  displayName = display.name();
   pinToCores();
-  int restCount = static_cast<int>(rest.size());
-  benchmark::Initialize(&restCount, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (xvfb > 0) {
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
-  }
+  runBenchmarks(rest);
   return benchFailed ? 1 : 0;
 }
