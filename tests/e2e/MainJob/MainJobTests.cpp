@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Platform/Crypto.hpp"
+#include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -25,12 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ProgramProcess;
-
-const std::string programPath = VANTREL_MAC_EXECUTABLE;
-const std::string standInPath = VANTREL_MANAGER_STANDIN;
-const std::string relayPath = VANTREL_RELAY_DAEMON;
-const std::string loginServerPath = VANTREL_LOGIN_SERVER;
-const std::string credentialSeedPath = VANTREL_CREDENTIAL_SEED;
+using namespace testing::programs;
 
 Bytes readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -27,11 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ProgramProcess;
-
-const std::string programPath = VANTREL_MAC_EXECUTABLE;
-const std::string standInPath = VANTREL_MANAGER_STANDIN;
-const std::string loginServerPath = VANTREL_LOGIN_SERVER;
-const std::string credentialSeedPath = VANTREL_CREDENTIAL_SEED;
+using namespace testing::programs;
 
 // Texts the checkers print when they find something.
 constexpr const char* checkerReports[] = {

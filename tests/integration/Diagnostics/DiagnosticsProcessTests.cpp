@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.hpp"
+#include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
 
@@ -21,9 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ProgramProcess;
-
-const std::string programPath = VANTREL_MAC_EXECUTABLE;
-const std::string standInPath = VANTREL_MANAGER_STANDIN;
+using namespace testing::programs;
 
 // The test endpoint's address: it exists only on the loopback interface of the namespace that
 // each test makes for itself, so nothing ever leaves this machine.
