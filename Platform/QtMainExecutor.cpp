@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "Support/Error.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -132,6 +133,11 @@ QtMainLoop::QtMainLoop()
     state_->receiver = receiver;
   }
   contextWork_ = std::make_unique<QtMainExecutor::ContextWork>(context_->get_executor());
+  registerExecutorThreadProbe(typeid(QtMainExecutor), [](const Executor& executor) {
+    const auto* main =
+        executor.target_type() == typeid(QtMainExecutor) ? executor.target<QtMainExecutor>() : nullptr;
+    return main == nullptr || main->running_in_this_thread();
+  });
   contextThread_ = std::thread([context = context_.get()] { context->run(); });
 }
 
