@@ -57,6 +57,8 @@ class ScreenPixelConverter {
   static void convertPart(const std::uint8_t* from, int stride, I420Picture& into, const ScreenRect& part);
   // Halves the source's pixels under `part` (target coordinates, on even rows) into that part.
   void halvePart(const BgraImageView& source, const ScreenRect& part);
+  // Converts `part` of a source of the target's size a strip at a time, reading the next ahead.
+  void convertPrefetching(const BgraImageView& source, const ScreenRect& part);
   void scalePlanes();
   I420Picture target_;
   // A strip of the source halved to the target's size (BGRA), or the source converted at its

@@ -1,5 +1,6 @@
-// A screen of twice the stream's size is halved and converted a strip of rows at a time; these
-// compare it byte for byte with halving the whole picture first and converting it afterwards.
+// A screen of twice the stream's size is halved and converted a strip of rows at a time, and one
+// of the stream's size converted a strip at a time; these compare both byte for byte with
+// halving (where it halves) and converting the whole picture at once.
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
@@ -98,6 +99,32 @@ TEST(ScreenHalving, EqualsHalvingTheWholePictureThenConverting) {
     ScreenPixelConverter converter(c.targetWidth, c.targetHeight);
     EXPECT_EQ(firstDifference(converter.convert(source.view()), halvedWhole(source.view())), "")
         << c.targetWidth << "x" << c.targetHeight << " margin " << c.margin;
+  }
+}
+
+TEST(ScreenHalving, AScreenOfTheTargetsSizeConvertedByStripsEqualsOneWholeConversion) {
+  struct Case {
+    int width, height, margin;
+  };
+  // Heights that are no multiple of a strip, odd widths, strides with unused bytes.
+  const std::vector<Case> cases = {{1, 1, 0},    {5, 3, 4},     {33, 9, 0},
+                                   {64, 17, 64}, {321, 181, 8}, {1920, 1080, 0}};
+  unsigned seed = 20;
+  for (const auto& c : cases) {
+    Source source(c.width, c.height, c.margin);
+    source.randomise({0, 0, c.width, c.height}, seed++);
+    I420Picture expected;
+    expected.width = c.width;
+    expected.height = c.height;
+    expected.y.resize(static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));
+    expected.u.resize(static_cast<std::size_t>(expected.strideUV()) *
+                      static_cast<std::size_t>((c.height + 1) / 2));
+    expected.v.resize(expected.u.size());
+    libyuv::ARGBToI420(source.bytes.data(), source.stride, expected.y.data(), expected.strideY(),
+                       expected.u.data(), expected.strideUV(), expected.v.data(), expected.strideUV(),
+                       c.width, c.height);
+    ScreenPixelConverter converter(c.width, c.height);
+    EXPECT_EQ(firstDifference(converter.convert(source.view()), expected), "") << c.width << "x" << c.height;
   }
 }
 
