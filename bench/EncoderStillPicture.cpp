@@ -1,7 +1,7 @@
 // What libx264 costs on a picture that did not change, told so by the map of unchanged
-// macroblocks, and where that cost goes. The stream's settings (ultrafast, zerolatency, ABR at
-// the session's 8 Mbit/s with a one-second VBV, 2 sliced threads, keyframes every 60 pictures)
-// against variants that keep them but bound what the rate control may spend (a minimum QP), and
+// macroblocks, and where that cost goes. The stream encoder's parameters (ultrafast, zerolatency,
+// ABR at the session's 8 Mbit/s with a one-second VBV, 2 sliced threads, keyframes every 60
+// pictures) against variants that keep them but bound what the rate control may spend (a minimum QP), and
 // against forcing the quantiser of the unchanged pictures (every macroblock then comes out
 // skipped: the encoder's fixed cost per picture). Counters: CPU ms and bytes per picture.
 //
@@ -18,6 +18,8 @@
 extern "C" {
 #include <x264.h>
 }
+
+#include "Platform/X264Encoder.hpp"
 
 namespace {
 
@@ -54,31 +56,8 @@ void BM_StillPicture(benchmark::State& state) {
   const int minimumQp = static_cast<int>(state.range(0));
   const int forcedQp = static_cast<int>(state.range(1));
   x264_param_t p;
-  x264_param_default_preset(&p, "ultrafast", "zerolatency");
-  p.i_csp = X264_CSP_I420;
-  p.i_width = width;
-  p.i_height = height;
-  p.i_fps_num = 30;
-  p.i_fps_den = 1;
-  p.i_timebase_num = 1;
-  p.i_timebase_den = 30;
-  p.b_vfr_input = 0;
-  p.i_threads = 2;
-  p.b_sliced_threads = 1;
-  p.i_slice_count = 2;
-  p.i_bframe = 0;
-  p.rc.i_lookahead = 0;
-  p.i_sync_lookahead = 0;
-  p.rc.b_mb_tree = 0;
-  p.i_keyint_max = 60;
-  p.i_keyint_min = 1;
-  p.i_scenecut_threshold = 0;
-  p.rc.i_rc_method = X264_RC_ABR;
-  p.rc.i_bitrate = p.rc.i_vbv_max_bitrate = p.rc.i_vbv_buffer_size = 8000;
+  vantrel::X264Encoder::streamParameters({width, height, 30, 8'000'000, 60}, p);
   if (minimumQp > 0) p.rc.i_qp_min = minimumQp;
-  p.b_repeat_headers = 1;
-  p.i_log_level = X264_LOG_ERROR;
-  p.analyse.b_mb_info = 1;
   x264_t* encoder = x264_encoder_open(&p);
   if (!encoder) {
     state.SkipWithError("libx264 refused the settings");
