@@ -3,8 +3,8 @@
 //
 // Conversion alone (synthetic pictures, no display): a whole 1080p conversion against one of a
 // 480x270 change (6 % of the screen), and a 2160p or 1440p screen scaled to 1080p the way the
-// stream did before (convert at full size, then scale the planes) against the way it does now
-// (scale the BGRA picture, then convert).
+// stream did first (convert at full size, then scale the planes), then (halve the whole BGRA
+// picture, then convert) and now (halve and convert a strip of rows at a time).
 //
 // The screen path (BM_ScreenPath, needs an X display: DISPLAY, else a private Xvfb of
 // --screen=WxH): the bench paints itself, one step at a time, a desktop-like scene (panels and
@@ -20,7 +20,9 @@
 //            untimed;
 //   x264-unchanged  the encoder alone on the same picture again and again, told that nothing
 //            changed and not: its cost per picture whatever the change;
-//   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
+//   scale-before  (screens above 1080p) the full scene converted and scaled the previous way;
+//   halve-whole  (3840x2160) the full scene halved as a whole picture, then converted (the way
+//            before the halving went by strips), and the bytes in which the two ways differ.
 // Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
 // the PSNR of the previous scaling against the current one and of the partial pictures against
 // whole conversions of the same screen.
