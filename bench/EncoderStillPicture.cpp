@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 extern "C" {
@@ -20,16 +19,13 @@ extern "C" {
 }
 
 #include "Platform/X264Encoder.hpp"
+#include "support/ScreenBenchSupport.hpp"
 
 namespace {
 
-constexpr int width = 1920, height = 1080;
+using vantrel::bench::processCpuSeconds;
 
-double processCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+constexpr int width = 1920, height = 1080;
 
 // Panels and lines of "text": a still desktop.
 struct Picture {
@@ -51,7 +47,8 @@ struct Picture {
   }
 };
 
-// range(0): minimum QP (0: x264's default); range(1): the QP forced on unchanged pictures (0: none).
+// range(0): minimum QP (0: x264's default); range(1): the QP forced on unchanged pictures plus one
+// (libx264's i_qpplus1; 0: none).
 void BM_StillPicture(benchmark::State& state) {
   const int minimumQp = static_cast<int>(state.range(0));
   const int forcedQp = static_cast<int>(state.range(1));
@@ -87,6 +84,10 @@ void BM_StillPicture(benchmark::State& state) {
     in.prop.mb_info_free = nullptr;
     if (!keyframe) {
       auto* flags = static_cast<std::uint8_t*>(std::malloc(macroblocks));
+      if (!flags) {
+        state.SkipWithError("no memory for the macroblock map");
+        break;
+      }
       std::memset(flags, X264_MBINFO_CONSTANT, macroblocks);
       in.prop.mb_info = flags;
       in.prop.mb_info_free = std::free;
