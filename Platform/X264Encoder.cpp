@@ -42,11 +42,7 @@ std::optional<std::string> X264Encoder::validate(const X264EncoderSettings& s) {
   return std::nullopt;
 }
 
-X264Encoder::X264Encoder(const X264EncoderSettings& settings)
-    : settings_(settings), state_(std::make_unique<State>()) {
-  if (auto problem = validate(settings)) throw X264EncoderError::invalidSettings(*problem);
-
-  x264_param_t p;
+void X264Encoder::streamParameters(const X264EncoderSettings& settings, x264_param_t& p) {
   if (x264_param_default_preset(&p, "ultrafast", "zerolatency") < 0) {
     throw X264EncoderError::openFailed("libx264 does not know the ultrafast/zerolatency preset");
   }
@@ -90,7 +86,14 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
   // those are coded as skipped (or as a zero motion vector) without being analysed.
   p.analyse.b_mb_info = 1;
   p.analyse.b_mb_info_update = 0;
+}
 
+X264Encoder::X264Encoder(const X264EncoderSettings& settings)
+    : settings_(settings), state_(std::make_unique<State>()) {
+  if (auto problem = validate(settings)) throw X264EncoderError::invalidSettings(*problem);
+
+  x264_param_t p;
+  streamParameters(settings, p);
   state_->encoder = x264_encoder_open(&p);
   if (!state_->encoder) throw X264EncoderError::openFailed("libx264 refused the encoder settings");
 

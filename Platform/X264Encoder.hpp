@@ -14,6 +14,8 @@
 #include "Support/Bytes.hpp"
 #include "Support/Error.hpp"
 
+struct x264_param_t;  // libx264's encoder parameters (x264.h)
+
 namespace vantrel {
 
 class X264EncoderError : public Error {
@@ -74,6 +76,10 @@ class X264Encoder {
 
   // Checks settings without opening an encoder; the reason when they are invalid.
   static std::optional<std::string> validate(const X264EncoderSettings& settings);
+
+  // Fills `parameters` as the encoder opens libx264 for valid `settings` (the benches vary them
+  // from there). Throws X264EncoderError when libx264 lacks the preset.
+  static void streamParameters(const X264EncoderSettings& settings, x264_param_t& parameters);
 
  private:
   struct State;

@@ -3,8 +3,8 @@
 //
 // Conversion alone (synthetic pictures, no display): a whole 1080p conversion against one of a
 // 480x270 change (6 % of the screen), and a 2160p or 1440p screen scaled to 1080p the way the
-// stream did before (convert at full size, then scale the planes) against the way it does now
-// (scale the BGRA picture, then convert).
+// stream did first (convert at full size, then scale the planes), then (halve the whole BGRA
+// picture, then convert) and now (halve and convert a strip of rows at a time).
 //
 // The screen path (BM_ScreenPath, needs an X display: DISPLAY, else a private Xvfb of
 // --screen=WxH): the bench paints itself, one step at a time, a desktop-like scene (panels and
@@ -20,7 +20,9 @@
 //            untimed;
 //   x264-unchanged  the encoder alone on the same picture again and again, told that nothing
 //            changed and not: its cost per picture whatever the change;
-//   scale-before  (screens above 1080p) the full scene converted and scaled the previous way.
+//   scale-before  (screens above 1080p) the full scene converted and scaled the previous way;
+//   halve-whole  (3840x2160) the full scene halved as a whole picture, then converted (the way
+//            before the halving went by strips), and the bytes in which the two ways differ.
 // Reports CPU ms per picture of each, the ratios, the conversion's share of a full picture, and
 // the PSNR of the previous scaling against the current one and of the partial pictures against
 // whole conversions of the same screen.
@@ -35,6 +37,7 @@
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale.h>
+#include <libyuv/scale_argb.h>
 
 #include <fmt/format.h>
 
@@ -97,6 +100,27 @@ class ConvertThenScale {
   }
   I420Picture full_;
   I420Picture target_;
+};
+
+// The halving before it went by strips: the whole picture halved into a BGRA picture of the
+// target's size, then converted.
+class HalveWholeThenConvert {
+ public:
+  HalveWholeThenConvert(int targetWidth, int targetHeight)
+      : halved_(static_cast<std::size_t>(targetWidth) * targetHeight * 4),
+        converter_(targetWidth, targetHeight),
+        width_(targetWidth),
+        height_(targetHeight) {}
+  const I420Picture& convert(const BgraImageView& source) {
+    libyuv::ARGBScale(source.data, source.stride, source.width, source.height, halved_.data(), width_ * 4,
+                      width_, height_, libyuv::kFilterBox);
+    return converter_.convert({halved_.data(), width_ * 4, width_, height_});
+  }
+
+ private:
+  std::vector<std::uint8_t> halved_;
+  ScreenPixelConverter converter_;
+  int width_, height_;
 };
 
 // PSNR over the three planes together (peak 255); infinity when identical.
@@ -165,28 +189,37 @@ void BM_Convert1080pChanged480x270(benchmark::State& state) {
 }
 BENCHMARK(BM_Convert1080pChanged480x270)->Unit(benchmark::kMillisecond);
 
-template <bool before>
+enum class LargeWay { convertThenScale, halveWhole, current };
+
+template <LargeWay way>
 void BM_ConvertLargeTo1080p(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
   auto pixels = syntheticScreen(w, h);
   const BgraImageView view{pixels.data(), w * 4, w, h};
   ConvertThenScale previous(1920, 1080);
+  HalveWholeThenConvert halveWhole(1920, 1080);
   ScreenPixelConverter current(1920, 1080);
   for (auto _ : state) {
-    if constexpr (before) {
+    if constexpr (way == LargeWay::convertThenScale) {
       benchmark::DoNotOptimize(previous.convert(view).y.data());
+    } else if constexpr (way == LargeWay::halveWhole) {
+      benchmark::DoNotOptimize(halveWhole.convert(view).y.data());
     } else {
       benchmark::DoNotOptimize(current.convert(view).y.data());
     }
   }
   state.counters["psnr_dB_current_vs_before"] = psnr(previous.convert(view), current.convert(view));
 }
-BENCHMARK(BM_ConvertLargeTo1080p<true>)
+BENCHMARK(BM_ConvertLargeTo1080p<LargeWay::convertThenScale>)
     ->Name("BM_ConvertLargeTo1080p/before")
     ->Args({3840, 2160})
     ->Args({2560, 1440})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ConvertLargeTo1080p<false>)
+BENCHMARK(BM_ConvertLargeTo1080p<LargeWay::halveWhole>)
+    ->Name("BM_ConvertLargeTo1080p/halve-whole")
+    ->Args({3840, 2160})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertLargeTo1080p<LargeWay::current>)
     ->Name("BM_ConvertLargeTo1080p/current")
     ->Args({3840, 2160})
     ->Args({2560, 1440})
@@ -287,7 +320,7 @@ double serverCpuSeconds() {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore };
+enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore, halveBefore };
 
 // One phase: `pictures` steps painted, each captured, converted and encoded; CPU counted from
 // the change's collection to the encoded picture. Keyframes every 60 pictures as the stream.
@@ -297,6 +330,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
   const int tw = std::min(1920, capture.area().width), th = std::min(1080, capture.area().height);
   ScreenPixelConverter converter(tw, th);
   ConvertThenScale previous(tw, th);
+  HalveWholeThenConvert halveWhole(tw, th);
   vantrel::X264Encoder encoder({tw, th, 30, bitrate, 60});
   ScreenPixelConverter check(tw, th);
   Phase phase;
@@ -327,7 +361,9 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       const auto image = capture.capture();
       const double c0 = threadCpuSeconds();
       phase.capture += c0 - capture0;
-      picture = kind == Kind::scaleBefore ? &previous.convert(image) : &converter.convert(image);
+      picture = kind == Kind::scaleBefore   ? &previous.convert(image)
+                : kind == Kind::halveBefore ? &halveWhole.convert(image)
+                                            : &converter.convert(image);
       convertSeconds = threadCpuSeconds() - c0;
     }
     phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe, changed).annexB.size());
@@ -404,9 +440,11 @@ void BM_ScreenPath(benchmark::State& state) {
       return;
     }
     const bool large = painter.width() > 1920 || painter.height() > 1080;
+    const bool halving = painter.width() == 3840 && painter.height() == 2160;
     std::map<std::string, std::vector<double>> perPicture;
     std::vector<double> convertShare, convertShareBefore, partialRatio, partialNoHintRatio,
-        partialBeforeRatio, x264Ratio, scalePsnr;
+        partialBeforeRatio, x264Ratio, scalePsnr, convertShareHalveWhole;
+    long long halvingDifferences = 0;
     double psnrSum = 0;
     int psnrCount = 0;
     for (int round = 0; round < roundCount; ++round) {
@@ -453,6 +491,16 @@ void BM_ScreenPath(benchmark::State& state) {
         convertShareBefore.push_back(before.convert / before.cpu);
         line += fmt::format("; full with the previous scaling {:.3f} ms/picture, conversion {:.1f}%",
                             before.perPicture(), 100 * convertShareBefore.back());
+        if (halving) {
+          const auto halveBefore = runPhase(painter, Kind::halveBefore, pictureCount, round);
+          perPicture["full-halve-whole"].push_back(halveBefore.perPicture());
+          convertShareHalveWhole.push_back(halveBefore.convert / halveBefore.cpu);
+          line += fmt::format(
+              "; halving the whole picture first {:.3f} ms/picture (convert {:.3f}), conversion "
+              "{:.1f}%; now convert {:.3f}",
+              halveBefore.perPicture(), halveBefore.ms(halveBefore.convert),
+              100 * convertShareHalveWhole.back(), full.ms(full.convert));
+        }
       }
       for (const Phase* p :
            std::initializer_list<const Phase*>{&partial, &partialNoHint, &partialBefore, &full}) {
@@ -483,6 +531,20 @@ void BM_ScreenPath(benchmark::State& state) {
         painter.scroll(i * 97);
         const auto image = capture.capture();
         scalePsnr.push_back(psnr(previous.convert(image), current.convert(image)));
+        if (halving) {
+          // The strips against the whole halving, byte for byte.
+          HalveWholeThenConvert halveWhole(1920, 1080);
+          const auto& a = halveWhole.convert(image);
+          const auto& b = current.convert(image);
+          for (const auto plane : {&I420Picture::y, &I420Picture::u, &I420Picture::v}) {
+            for (std::size_t k = 0; k < (a.*plane).size(); ++k)
+              halvingDifferences += (a.*plane)[k] != (b.*plane)[k];
+          }
+        }
+      }
+      if (halving) {
+        state.counters["conversion_share_halve_whole"] = median(convertShareHalveWhole);
+        state.counters["bytes_differing_strips_vs_halve_whole"] = static_cast<double>(halvingDifferences);
       }
       state.counters["psnr_dB_scaling_current_vs_before"] = median(scalePsnr);
       state.counters["ms_full_scale_before"] = median(perPicture["full-scale-before"]);
@@ -505,6 +567,12 @@ void BM_ScreenPath(benchmark::State& state) {
         large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
         psnrCount ? psnrSum / psnrCount : 0,
         large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
+    if (halving) {
+      fmt::print(stderr,
+                 "halving the whole picture first: conversion {:.1f}% of a full picture; {} bytes of 5 "
+                 "pictures differ between it and the strips\n",
+                 100 * median(convertShareHalveWhole), halvingDifferences);
+    }
   }
 }
 BENCHMARK(BM_ScreenPath)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

@@ -4,6 +4,7 @@
 #
 #   bench/e2e-resources.sh [--cores 6,7] [--aux-cores 4,5] [--size 1920x1080] [--seconds 20]
 #                          [--pairs 3] [--build build/default] [--scene full|partial] [--program PATH]
+#                          [--displays 151-180]
 #
 # A private Xvfb of --size shows a desktop-like scene scrolled diagonally over the whole screen
 # (the painter of bench_ScreenPipeline, ~55 pictures a second: every 30 fps tick sees a changed
@@ -41,6 +42,7 @@ pairs=3
 bin=build/default
 scene=full
 program_bin=""
+displays=151-180
 while (($#)); do
   case $1 in
     --cores) cores=$2; shift 2 ;;
@@ -51,8 +53,9 @@ while (($#)); do
     --build) bin=$2; shift 2 ;;
     --scene) scene=$2; shift 2 ;;
     --program) program_bin=$2; shift 2 ;;  # another build of the program (before/after)
+    --displays) displays=$2; shift 2 ;;  # the X display numbers the private Xvfb may take
     [0-9]*) seconds=$1; shift ;;  # the old form: bench/e2e-resources.sh SECONDS
-    *) echo "usage: $0 [--cores L] [--aux-cores L] [--size WxH] [--seconds N] [--pairs N] [--build DIR] [--scene full|partial] [--program PATH]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--cores L] [--aux-cores L] [--size WxH] [--seconds N] [--pairs N] [--build DIR] [--scene full|partial] [--program PATH] [--displays FIRST-LAST]" >&2; exit 2 ;;
   esac
 done
 ((pairs >= 3)) || { echo "bench: at least three pairs" >&2; exit 2; }
@@ -107,7 +110,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-for n in $(seq 151 180); do
+for n in $(seq "${displays%-*}" "${displays#*-}"); do
   if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then
     taskset -c "$aux" Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp -noreset >/dev/null 2>&1 &
     pids+=($!)
