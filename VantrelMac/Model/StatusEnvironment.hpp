@@ -24,7 +24,7 @@
 #include "Model/MacConnectionRecoveryMonitor.hpp"
 #include "Model/ManagerRouteCache.hpp"
 #include "Model/ManagerSessionClient.hpp"
-#include "Model/Pasteboard.hpp"
+#include "Platform/Pasteboard.hpp"
 #include "Model/UserDefaults.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
