@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
-#include "Model/Pasteboard.hpp"
+#include "Platform/Pasteboard.hpp"
 
 class QClipboard;
 class QMimeData;

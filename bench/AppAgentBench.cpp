@@ -11,7 +11,7 @@
 
 #include "Model/MacClipboardBridge.hpp"
 #include "Model/MacConnectionRecoveryMonitor.hpp"
-#include "Model/Pasteboard.hpp"
+#include "Platform/Pasteboard.hpp"
 
 namespace {
 

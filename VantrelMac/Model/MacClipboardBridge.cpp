@@ -2,8 +2,9 @@
 
 #include <asio/redirect_error.hpp>
 
-#include "Model/Pasteboard.hpp"
+#include "Platform/Pasteboard.hpp"
 #include "Session/DirectAuthClient.hpp"
+#include "Support/Outcome.hpp"
 #include "Support/Paths.hpp"
 
 namespace vantrel {
@@ -33,13 +34,8 @@ class DirectAuthClipboardSender final : public LocalClipboardSending {
 // One client's share of a broadcast: a failure is reported to that client and goes no further.
 Awaitable<void> sendToOne(std::shared_ptr<LocalClipboardSending> client,
                           std::function<Awaitable<void>(std::shared_ptr<LocalClipboardSending>)> operation) {
-  std::exception_ptr failure;
-  try {
-    co_await operation(client);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) co_await client->reportClipboardBridgeFailure(localizedDescription(failure));
+  const auto sent = co_await vantrel::attempt(operation(client));
+  if (!sent) co_await client->reportClipboardBridgeFailure(localizedDescription(sent.error()));
 }
 
 }  // namespace

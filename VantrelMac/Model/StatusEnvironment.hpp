@@ -24,8 +24,8 @@
 #include "Model/MacConnectionRecoveryMonitor.hpp"
 #include "Model/ManagerRouteCache.hpp"
 #include "Model/ManagerSessionClient.hpp"
-#include "Model/Pasteboard.hpp"
 #include "Model/UserDefaults.hpp"
+#include "Platform/Pasteboard.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 // The activity gate moves beside the other activity types; either place will do.

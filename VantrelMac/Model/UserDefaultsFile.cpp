@@ -14,10 +14,10 @@
 
 #include <fmt/format.h>
 
+#include "CVantrelPrivateFile.h"
 #include "Support/JSONNesting.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
-#include "Support/Uuid.hpp"
 #include "UserDefaults.hpp"
 
 namespace vantrel {
@@ -46,6 +46,20 @@ class FileDescriptor {
 };
 
 std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+// How the save failure message names the step the writer stopped at.
+std::string_view writeStepName(vn_fs_write_step step) {
+  switch (step) {
+    case VN_FS_STEP_TARGET: return "target";
+    case VN_FS_STEP_CREATE: return "create";
+    case VN_FS_STEP_WRITE: return "write";
+    case VN_FS_STEP_SYNC: return "fsync";
+    case VN_FS_STEP_RENAME: return "rename";
+    case VN_FS_STEP_DIR_SYNC: return "folder fsync";
+    case VN_FS_STEP_NONE: break;
+  }
+  return "write";
+}
 
 // Creates each missing folder of the path 0700 (existing ones are left as they are).
 bool makeFolders(const fs::path& folder) {
@@ -322,42 +336,17 @@ bool JSONFileUserDefaults::writeFile(const Value& all) {
   FileDescriptor folderFD(openPrivateFolder(options_.file.parent_path()));
   if (!folderFD) return fail("folder", errno);
   const auto name = options_.file.filename().string();
-  // The target must still be a regular file of ours (or missing): never replace anything else.
-  struct stat info {};
-  if (::fstatat(folderFD.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())) {
-    return fail("target", EEXIST);
-  }
   const auto text = all.dump(-1, ' ', false, Value::error_handler_t::replace);
-  std::array<std::uint8_t, 8> random{};
-  secureRandomBytes(random.data(), random.size());
-  const auto temp = fmt::format(".{}.tmp-{}", name, hexString(random));
-  FileDescriptor fd(
-      ::openat(folderFD.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return fail("create", errno);
-  const auto discard = [&] { ::unlinkat(folderFD.get(), temp.c_str(), 0); };
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const auto n = ::write(fd.get(), text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      discard();
-      return fail("write", error);
-    }
-    written += static_cast<std::size_t>(n);
+  // The target must still be a regular file of ours (or missing): the writer never replaces
+  // anything else.
+  const vn_fs_write_hooks hooks{[](void* context, int directoryFD, const char* from, const char* to) {
+                                  return static_cast<const Options*>(context)->rename(directoryFD, from, to);
+                                },
+                                nullptr, &options_};
+  vn_fs_write_failure failure{};
+  if (vn_fs_write_file(folderFD.get(), name.c_str(), text.data(), text.size(), 0600, &hooks, &failure) != 0) {
+    return fail(writeStepName(failure.step), failure.error);
   }
-  if (::fchmod(fd.get(), 0600) != 0 || ::fsync(fd.get()) != 0) {
-    const int error = errno;
-    discard();
-    return fail("fsync", error);
-  }
-  if (options_.rename(folderFD.get(), temp.c_str(), name.c_str()) != 0) {
-    const int error = errno;
-    discard();
-    return fail("rename", error);
-  }
-  if (::fsync(folderFD.get()) != 0) return fail("folder fsync", errno);
   return true;
 }
 

@@ -7,7 +7,7 @@
 
 #include <openssl/crypto.h>
 
-#include "CVantrelAIFile.h"
+#include "CVantrelPrivateFile.h"
 #include "Platform/Crypto.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/SystemLog.hpp"

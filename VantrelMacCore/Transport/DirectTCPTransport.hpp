@@ -45,7 +45,6 @@ class DirectTCPTransport final : public NetworkTransporting,
   enum class Phase { idle, connecting, ready, failed, cancelled };
 
   static constexpr std::size_t maximumReadLength = 65536;
-  static constexpr const char* queueLabel = "local.vantrel.VantrelMac.DirectTCPTransport";
 
   // `connectTimeout` in seconds, clamped by `clampConnectTimeout`. Nothing is opened.
   static std::shared_ptr<DirectTCPTransport> create(Executor executor,

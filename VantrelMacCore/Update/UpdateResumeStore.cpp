@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "CVantrelPrivateFile.h"
 #include "Support/AIChannelError.hpp"
 #include "Support/JSONNesting.hpp"
 #include "Support/SystemLog.hpp"
@@ -100,18 +101,6 @@ Record readRecord(int directory, const std::string& name) {
 
 void removeRecord(int directory, const std::string& name) {
   if (::unlinkat(directory, name.c_str(), 0) != 0) throwErrno();
-}
-
-void writeAll(int fd, const std::string& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const auto n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno();
-    }
-    written += static_cast<std::size_t>(n);
-  }
 }
 
 std::optional<fs::path> applicationSupportBase() {
@@ -218,25 +207,12 @@ void UpdateResumeStore::save(const UpdateResumeIntent& intent) const {
   }
   const auto bytes = intent.encode();
   const auto name = url_->filename().string();
-  Bytes suffix(8);
-  secureRandomBytes(suffix.data(), suffix.size());
-  const auto temporary = "." + name + "." + hexString(suffix) + ".tmp";
   // Private from the first byte: a crash can never leave a record that others could read.
-  const int fd = ::openat(directory.get(), temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) throwErrno();
-  Descriptor file(fd, syncCloseFailed);
-  try {
-    if (::fchmod(file.get(), 0600) != 0) throwErrno();
-    writeAll(file.get(), bytes);
-    if (::fsync(file.get()) != 0) throwErrno();
-    file.close();
-    if (::renameat(directory.get(), temporary.c_str(), directory.get(), name.c_str()) != 0) throwErrno();
-  } catch (...) {
-    ::unlinkat(directory.get(), temporary.c_str(), 0);
-    throw;
-  }
-  if (::fsync(directory.get()) != 0) throwErrno();
+  vn_fs_write_failure failure{};
+  const int error =
+      vn_fs_write_file(directory.get(), name.c_str(), bytes.data(), bytes.size(), 0600, nullptr, &failure);
+  if (error == VN_FS_EUNSAFE) throw AIChannelError::invalid("invalid_update_resume_file");
+  if (error != 0) throw UpdatePOSIXError(failure.error);
 }
 
 bool UpdateResumeStore::consume(std::string_view build, UpdateDate now) const {

@@ -78,7 +78,9 @@ class UpdateResumeStore {
 
   // Writes the record atomically (private temporary file, flushed, renamed over the record,
   // folder flushed). Throws AIChannelError "private_update_directory_required" when the folder
-  // is not a 0700 directory of the effective user, `UpdatePOSIXError` for a failed call.
+  // is not a 0700 directory of the effective user, "invalid_update_resume_file" when something
+  // other than a regular file of the user holds the record's name (it is left alone),
+  // `UpdatePOSIXError` for a failed call.
   void save(const UpdateResumeIntent& intent) const;
   // Reads and removes the record; true only when it decodes and permits `build` at `now`. An
   // unsafe record throws "invalid_update_resume_file" and is left in place.

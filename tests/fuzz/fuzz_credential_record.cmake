@@ -2,12 +2,11 @@
 vantrel_fuzz_target(credential_record CredentialRecordFuzz.cpp
   "${core}/Account/EncryptedAccountCredentialStore.cpp"
   "${PROJECT_SOURCE_DIR}/Platform/Crypto.cpp"
-  "${PROJECT_SOURCE_DIR}/CVantrelAIFile/CVantrelAIFile.c"
+  "${PROJECT_SOURCE_DIR}/CVantrelPrivateFile/CVantrelPrivateFile.c"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"
   "${core}/Support/SystemLog.cpp"
   "${core}/Support/Text.cpp"
 )
-target_include_directories(fuzz_credential_record PRIVATE "${PROJECT_SOURCE_DIR}/CVantrelAIFile")
 target_link_libraries(fuzz_credential_record PRIVATE PkgConfig::OPENSSL PkgConfig::SPDLOG PkgConfig::UTF8PROC)
 vantrel_fuzz_long_inputs(credential_record)

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "Account/EncryptedAccountCredentialStore.hpp"
-#include "CVantrelAIFile.h"
+#include "CVantrelPrivateFile.h"
 #include "Platform/Crypto.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/Paths.hpp"

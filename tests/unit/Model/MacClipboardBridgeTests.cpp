@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "Model/MacClipboardBridge.hpp"
-#include "Model/Pasteboard.hpp"
+#include "Platform/Pasteboard.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"
 

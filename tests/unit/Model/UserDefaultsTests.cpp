@@ -364,6 +364,37 @@ TEST_F(JSONFileUserDefaultsTest, UnknownKeysOfOtherComponentsArePreserved) {
             (Value{{"Other.key", Value::parse(R"([1,{"x":null}])")}, {"a", 2}}));
 }
 
+// The file as earlier builds wrote it (compact JSON, raw UTF-8, mode 0600 in a 0700 folder) is
+// read, and a save writes the same bytes those builds wrote.
+TEST_F(JSONFileUserDefaultsTest, AFileOfEarlierBuildsIsReadAndWrittenInTheSameBytes) {
+  fs::create_directories(folder);
+  ::chmod(folder.c_str(), 0700);
+  writeText(file, "{\"a\":1,\"k\":\"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\",\"on\":true}");
+  ::chmod(file.c_str(), 0600);
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  EXPECT_FALSE(defaults.quarantinedFile());
+  EXPECT_EQ(defaults.string("k"), "한국어");
+  EXPECT_EQ(defaults.boolean("on"), true);
+  defaults.setInteger("a", 2);
+  defaults.flush();
+  ASSERT_TRUE(defaults.lastWriteSucceeded());
+  EXPECT_EQ(readText(file), "{\"a\":2,\"k\":\"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\",\"on\":true}");
+  EXPECT_EQ(modeOf(file), 0600U);
+  EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"defaults.json"});
+}
+
+TEST_F(JSONFileUserDefaultsTest, ATargetThatIsNoRegularFileIsNotReplacedAndTheStepIsLogged) {
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  fs::create_directories(file);  // appears after the load
+  MemoryLogSink sink;
+  defaults.setInteger("a", 1);
+  defaults.flush();
+  EXPECT_FALSE(defaults.lastWriteSucceeded());
+  EXPECT_TRUE(fs::is_directory(file));
+  EXPECT_TRUE(sink.contains("(target: File exists)"));
+  EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"defaults.json"});
+}
+
 }  // namespace
 }  // namespace vantrel
 

@@ -183,6 +183,38 @@ TEST_F(UpdateResumeStoreTest, UnsafeRecordsAreRefusedAndKept) {
   fs::remove(url);
 }
 
+// A record as earlier builds wrote it (2001-epoch seconds, mode 0600 in a 0700 folder) is read,
+// and a save writes exactly those bytes.
+TEST_F(UpdateResumeStoreTest, ARecordOfEarlierBuildsIsReadAndWrittenInTheSameBytes) {
+  // T + 10 s = 1,800,000,010 Unix seconds = 821,692,810 seconds after 2001-01-01.
+  const std::string earlier = R"({"expectedBuild":"42","expiresAt":821692810.0,"id":"ID-1"})";
+  makePrivateFolder();
+  writeFile(url, earlier);
+  EXPECT_TRUE(store.consume("42", T));
+
+  store.save(UpdateResumeIntent("42", T + seconds(10), "ID-1"));
+  std::ifstream in(url, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), earlier);
+  EXPECT_EQ(modeOf(url), 0600u);
+}
+
+TEST_F(UpdateResumeStoreTest, SaveNeverReplacesALinkOrFolderUnderTheRecordName) {
+  makePrivateFolder();
+  const auto target = temp.path() / "elsewhere.json";
+  writeFile(target, "outside");
+  fs::create_symlink(target, url);
+  EXPECT_EQ(storeErrorCode([&] { store.save(UpdateResumeIntent("42", T)); }), "invalid_update_resume_file");
+  EXPECT_TRUE(fs::is_symlink(url));
+  std::ifstream in(target);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "outside");
+  fs::remove(url);
+
+  fs::create_directory(url);
+  EXPECT_EQ(storeErrorCode([&] { store.save(UpdateResumeIntent("42", T)); }), "invalid_update_resume_file");
+  EXPECT_TRUE(fs::is_directory(url));
+  EXPECT_EQ(folderEntries(), std::vector<std::string>{"resume.json"});
+}
+
 TEST_F(UpdateResumeStoreTest, FifoIsRefusedWithoutWaitingForAWriter) {
   makePrivateFolder();
   ASSERT_EQ(::mkfifo(url.c_str(), 0600), 0);

@@ -1,4 +1,4 @@
-#include "CVantrelAIFile.h"
+#include "CVantrelPrivateFile.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -83,7 +83,19 @@ static int write_all(int fd, const unsigned char* data, size_t length) {
   return 0;
 }
 
-static int random_suffix(char* out, size_t size) {
+static void fail_at(struct vn_fs_write_failure* failure, enum vn_fs_write_step step, int error) {
+  if (failure == NULL) return;
+  failure->step = step;
+  failure->error = error;
+}
+
+/* 16 hex digits and a NUL into `out`. */
+static int random_suffix(const struct vn_fs_write_hooks* hooks, char* out) {
+  if (hooks != NULL && hooks->temp_suffix != NULL) {
+    hooks->temp_suffix(hooks->context, out);
+    out[16] = '\0';
+    return 0;
+  }
   uint64_t value = 0;
   unsigned char* bytes = (unsigned char*)&value;
   size_t got = 0;
@@ -95,48 +107,92 @@ static int random_suffix(char* out, size_t size) {
     }
     got += (size_t)n;
   }
-  snprintf(out, size, "%016llx", (unsigned long long)value);
+  snprintf(out, 17, "%016llx", (unsigned long long)value);
   return 0;
 }
 
-int vn_fs_write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
-                     char* temp_name) {
-  if (!valid_name(name) || temp_name == NULL || (data == NULL && length > 0)) return EINVAL;
+static int write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                      const struct vn_fs_write_hooks* hooks, char* temp_name,
+                      struct vn_fs_write_failure* failure) {
+  if (!valid_name(name) || temp_name == NULL || (data == NULL && length > 0)) {
+    fail_at(failure, VN_FS_STEP_CREATE, EINVAL);
+    return EINVAL;
+  }
   temp_name[0] = '\0';
   int fd = -1;
   char candidate[VN_FS_TEMP_NAME_MAX];
+  /* O_EXCL never opens what is already there (a planted link included): try another name. */
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
     char suffix[17];
-    int error = random_suffix(suffix, sizeof suffix);
-    if (error != 0) return error;
+    int error = random_suffix(hooks, suffix);
+    if (error != 0) {
+      fail_at(failure, VN_FS_STEP_CREATE, error);
+      return error;
+    }
     snprintf(candidate, sizeof candidate, "%s%s%s", name, temp_marker, suffix);
     fd = openat(dir_fd, candidate, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
-    if (fd < 0 && errno != EEXIST) return errno;
+    if (fd < 0 && errno != EEXIST) {
+      error = errno;
+      fail_at(failure, VN_FS_STEP_CREATE, error);
+      return error;
+    }
   }
-  if (fd < 0) return EEXIST;
-  /* The umask may have narrowed the mode; a private store wants exactly what it asked for. */
-  int error = 0;
-  if (fchmod(fd, mode & 0777) != 0) error = errno;
-  if (error == 0) error = write_all(fd, (const unsigned char*)data, length);
-  if (error == 0 && fsync(fd) != 0) error = VN_FS_EFSYNC;
-  if (close(fd) != 0 && error == 0) error = errno;
+  if (fd < 0) {
+    fail_at(failure, VN_FS_STEP_CREATE, EEXIST);
+    return EEXIST;
+  }
+  enum vn_fs_write_step step = VN_FS_STEP_WRITE;
+  int error = write_all(fd, (const unsigned char*)data, length);
+  int cause = error;
+  if (error == 0) {
+    step = VN_FS_STEP_SYNC;
+    /* The umask may have narrowed the mode; a private store wants exactly what it asked for. */
+    if (fchmod(fd, mode & 0777) != 0) {
+      error = cause = errno;
+    } else if (fsync(fd) != 0) {
+      cause = errno;
+      error = VN_FS_EFSYNC;
+    }
+  }
+  if (close(fd) != 0 && error == 0) error = cause = errno;
   if (error != 0) {
     (void)unlinkat(dir_fd, candidate, 0);
+    fail_at(failure, step, cause);
     return error;
   }
   memcpy(temp_name, candidate, strlen(candidate) + 1);
   return 0;
 }
 
-int vn_fs_commit_temp(int dir_fd, const char* temp_name, const char* name) {
-  if (!valid_name(name) || temp_name == NULL || strchr(temp_name, '/') != NULL) return EINVAL;
-  if (renameat(dir_fd, temp_name, dir_fd, name) != 0) {
-    int error = errno;
+static int commit_temp(int dir_fd, const char* temp_name, const char* name,
+                       const struct vn_fs_write_hooks* hooks, struct vn_fs_write_failure* failure) {
+  if (!valid_name(name) || temp_name == NULL || strchr(temp_name, '/') != NULL) {
+    fail_at(failure, VN_FS_STEP_RENAME, EINVAL);
+    return EINVAL;
+  }
+  int renamed = hooks != NULL && hooks->rename != NULL
+                    ? hooks->rename(hooks->context, dir_fd, temp_name, name)
+                    : renameat(dir_fd, temp_name, dir_fd, name);
+  if (renamed != 0) {
+    int error = errno != 0 ? errno : EIO;
     (void)unlinkat(dir_fd, temp_name, 0);
+    fail_at(failure, VN_FS_STEP_RENAME, error);
     return error;
   }
-  if (fsync(dir_fd) != 0) return VN_FS_EFSYNC;
+  if (fsync(dir_fd) != 0) {
+    fail_at(failure, VN_FS_STEP_DIR_SYNC, errno);
+    return VN_FS_EFSYNC;
+  }
   return 0;
+}
+
+int vn_fs_write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                     char* temp_name) {
+  return write_temp(dir_fd, name, data, length, mode, NULL, temp_name, NULL);
+}
+
+int vn_fs_commit_temp(int dir_fd, const char* temp_name, const char* name) {
+  return commit_temp(dir_fd, temp_name, name, NULL, NULL);
 }
 
 void vn_fs_discard_temp(int dir_fd, const char* temp_name) {
@@ -144,21 +200,41 @@ void vn_fs_discard_temp(int dir_fd, const char* temp_name) {
   (void)unlinkat(dir_fd, temp_name, 0);
 }
 
-/* 0 when `name` is absent or a private regular file, else VN_FS_EUNSAFE or an errno. */
-static int check_existing(int dir_fd, const char* name) {
+/* 0 when `name` is absent or a regular file of the effective user (private too, with
+ * `want_private`), else VN_FS_EUNSAFE or an errno. */
+static int check_target(int dir_fd, const char* name, int want_private) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
-  return private_to_user(&st, 0) ? 0 : VN_FS_EUNSAFE;
+  if (want_private) return private_to_user(&st, 0) ? 0 : VN_FS_EUNSAFE;
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() ? 0 : VN_FS_EUNSAFE;
+}
+
+static int write_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                      int want_private, const struct vn_fs_write_hooks* hooks,
+                      struct vn_fs_write_failure* failure) {
+  fail_at(failure, VN_FS_STEP_NONE, 0);
+  if (!valid_name(name)) {
+    fail_at(failure, VN_FS_STEP_CREATE, EINVAL);
+    return EINVAL;
+  }
+  int error = check_target(dir_fd, name, want_private);
+  if (error != 0) {
+    fail_at(failure, VN_FS_STEP_TARGET, error == VN_FS_EUNSAFE ? EEXIST : error);
+    return error;
+  }
+  char temp_name[VN_FS_TEMP_NAME_MAX];
+  error = write_temp(dir_fd, name, data, length, mode, hooks, temp_name, failure);
+  if (error != 0) return error;
+  return commit_temp(dir_fd, temp_name, name, hooks, failure);
+}
+
+int vn_fs_write_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                     const struct vn_fs_write_hooks* hooks, struct vn_fs_write_failure* failure) {
+  return write_file(dir_fd, name, data, length, mode, 0, hooks, failure);
 }
 
 int vn_fs_replace_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode) {
-  if (!valid_name(name)) return EINVAL;
-  int error = check_existing(dir_fd, name);
-  if (error != 0) return error;
-  char temp_name[VN_FS_TEMP_NAME_MAX];
-  error = vn_fs_write_temp(dir_fd, name, data, length, mode, temp_name);
-  if (error != 0) return error;
-  return vn_fs_commit_temp(dir_fd, temp_name, name);
+  return write_file(dir_fd, name, data, length, mode, 1, NULL, NULL);
 }
 
 int vn_fs_read_file(int dir_fd, const char* name, size_t max_length, void** out_data, size_t* out_length) {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "CVantrelAIFile.h"
+#include "CVantrelPrivateFile.h"
 #include "support/TestEnvironment.hpp"
 
 namespace {

@@ -1,8 +1,9 @@
-#ifndef CVANTRELAIFILE_H
-#define CVANTRELAIFILE_H
+#ifndef CVANTRELPRIVATEFILE_H
+#define CVANTRELPRIVATEFILE_H
 
 /*
- * File primitives for the private stores (credentials, jobs, update resume).
+ * Private files of the effective user: the one atomic writer every store uses (credentials,
+ * settings, update resume) and the checked reads, locks and removals around it.
  *
  * Every call works relative to a directory descriptor and never follows a symbolic link in the
  * names it is given. Results are errno-style: 0 on success, an errno value on failure, or one of
@@ -41,16 +42,56 @@ int vn_fs_open_private_dir(const char* path, int create, int* out_fd);
 int vn_fs_write_temp(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
                      char* temp_name);
 
-/* Renames the temporary file over `name` and fsyncs the directory. */
+/* Renames the temporary file over `name` and fsyncs the directory (removing the temporary file
+ * when the rename fails). */
 int vn_fs_commit_temp(int dir_fd, const char* temp_name, const char* name);
 
 /* Removes a temporary file left by vn_fs_write_temp (no-op when it is already gone). */
 void vn_fs_discard_temp(int dir_fd, const char* temp_name);
 
+/* The step of vn_fs_write_file that failed, for callers whose messages name it. */
+enum vn_fs_write_step {
+  VN_FS_STEP_NONE = 0,
+  VN_FS_STEP_TARGET,  /* `name` exists and is not a regular file of the effective user */
+  VN_FS_STEP_CREATE,  /* creating the temporary file (or an invalid name) */
+  VN_FS_STEP_WRITE,   /* writing the data */
+  VN_FS_STEP_SYNC,    /* setting the mode, fsync and close of the temporary file */
+  VN_FS_STEP_RENAME,  /* renaming it over `name` */
+  VN_FS_STEP_DIR_SYNC /* fsync of the directory */
+};
+
+/* Where a failed write stopped: the step, and the errno of the call that failed (where the
+ * result is VN_FS_EFSYNC, this holds the fsync's own errno; for VN_FS_STEP_TARGET, EEXIST). */
+struct vn_fs_write_failure {
+  enum vn_fs_write_step step;
+  int error;
+};
+
+/* Seams for tests; every member may be NULL. */
+struct vn_fs_write_hooks {
+  /* Replaces renameat(dir_fd, from, dir_fd, to), with the same contract. */
+  int (*rename)(void* context, int dir_fd, const char* from, const char* to);
+  /* Replaces the 16 random hex digits of the temporary name; writes 16 characters and a NUL. */
+  void (*temp_suffix)(void* context, char* out);
+  void* context;
+};
+
 /*
- * Creates or replaces `name` atomically: temporary file, fsync, rename, fsync of the directory.
- * An existing `name` that is a link, not a regular file or not private yields VN_FS_EUNSAFE and
- * is left alone.
+ * The atomic write of a private file, and the only one: a new temporary file
+ * "<name>.tmp-<random>" (O_EXCL, O_NOFOLLOW: a link or anything else under that name is never
+ * opened, another name is tried), the data, exactly `mode` whatever the umask, fsync, close,
+ * rename over `name`, fsync of the directory. An existing `name` that is not a regular file of
+ * the effective user (a link, say) yields VN_FS_EUNSAFE and is left alone. On every failure
+ * before the rename the temporary file is removed and `name` keeps its old contents. `hooks`
+ * and `failure` may be NULL.
+ */
+int vn_fs_write_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode,
+                     const struct vn_fs_write_hooks* hooks, struct vn_fs_write_failure* failure);
+
+/*
+ * vn_fs_write_file for a store whose files must stay private: an existing `name` that is a link,
+ * not a regular file or not private (group or other bits, more than one link) yields
+ * VN_FS_EUNSAFE and is left alone.
  */
 int vn_fs_replace_file(int dir_fd, const char* name, const void* data, size_t length, mode_t mode);
 

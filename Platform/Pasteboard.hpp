@@ -1,7 +1,8 @@
 #pragma once
 
-// The desktop clipboard as the clipboard bridge sees it. The toolkit's clipboard implements it in
-// the application; tests use an in-memory one. Every call is made on the main executor.
+// The desktop clipboard as the application's clipboard bridge sees it. QtPasteboard implements it
+// with the toolkit's clipboard; tests use an in-memory one. Every call is made on the main
+// executor.
 
 #include <optional>
 #include <string>
