@@ -214,9 +214,9 @@ Awaitable<HttpResponse> performHttpRequest(HttpRequest request, HttpClientOption
   };
   // Cancelling the caller aborts the transfer at once; the caller still awaits its end (a
   // moment), so nothing of the transfer outlives the call.
-  blocking_detail::OnCancel onCancel{false, [transfer] { transfer->cancel(); }};
-  auto outcome = co_await blocking_detail::initiate(pool, std::make_shared<decltype(job)>(std::move(job)),
-                                                    std::move(onCancel));
+  BlockingCancellation onCancel{false, [transfer] { transfer->cancel(); }};
+  auto outcome =
+      co_await awaitBlocking(pool, std::make_shared<decltype(job)>(std::move(job)), std::move(onCancel));
   if (outcome->first) std::rethrow_exception(outcome->first);
   co_return std::move(outcome->second);
 }
