@@ -187,7 +187,7 @@ LinuxUpdater::LinuxUpdater(LinuxUpdaterEnvironment environment, std::shared_ptr<
 }
 
 LinuxUpdater::~LinuxUpdater() {
-  if (session_) session_->control->cancelled = true;
+  if (session_) session_->control->transfer.cancel();
 }
 
 void LinuxUpdater::setAutomaticallyDownloadsUpdates(bool) {}  // downloads always wait for the user
@@ -257,7 +257,7 @@ void LinuxUpdater::applicationWillTerminate() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!session_) return;
   if (!session_->staging.empty() && !session_->installed) return installNow(session_, false);
-  session_->control->cancelled = true;
+  session_->control->transfer.cancel();
 }
 
 template <typename Work, typename Done>
@@ -271,6 +271,7 @@ void LinuxUpdater::beginCheck(UpdateCheck check) {
   if (!started_ || session_) return;
   auto session = std::make_shared<Session>();
   session->check = check;
+  session->control->transfer.pool = &blockingPoolOf(environment_.mainExecutor);
   session_ = session;
   const auto delegate = delegate_.lock();
   const auto url = delegate ? delegate->feedURLString() : std::nullopt;
@@ -365,7 +366,7 @@ void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
       self->driver_->showDownloadProgress(received, expected, [weak, weakSession] {
         auto owner = weak.lock();
         auto session = weakSession.lock();
-        if (owner && session && session == owner->session_) session->control->cancelled = true;
+        if (owner && session && session == owner->session_) session->control->transfer.cancel();
       });
     });
   };
@@ -375,7 +376,8 @@ void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
             [session](LinuxUpdater& self, Outcome<std::shared_ptr<OpenFile>> file) {
               if (session != self.session_) return;
               if (!file)
-                return self.fail(session, asUpdaterError(file.error()), !session->control->cancelled);
+                return self.fail(session, asUpdaterError(file.error()),
+                                 !session->control->transfer.isCancelled());
               if (auto delegate = self.delegate_.lock()) delegate->willExtractUpdate(*session->item);
               self.runOnPool(
                   [layout = *self.environment_.layout, file = *file, item = *session->item,
