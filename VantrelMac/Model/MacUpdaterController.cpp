@@ -305,9 +305,8 @@ Awaitable<void> MacUpdaterController::discardHeld(std::shared_ptr<MacUpdaterCont
 Awaitable<void> MacUpdaterController::discardResume(UpdateResumeIntent intent) {
   std::function<void()> discard = [store = resumeStore(), intent] { store.discard(intent); };
   auto outcome = co_await offMain(std::move(discard));
-  const auto error = outcome.error();
-  if (error) {
-    const auto [domain, code] = domainAndCode(error);
+  if (!outcome) {
+    const auto [domain, code] = domainAndCode(outcome.error());
     log().error("VantrelMac update resume cleanup failed {}:{}", domain, code);
   }
 }

@@ -146,7 +146,7 @@ class UpdateEngineTest : public ::testing::Test {
 
   // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
   std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
-    const auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
+    auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
     server.set("/v2.tgz", Answer::ok(archive));
     const auto entry = testing::appcastEntry("2", server.url("/v2.tgz"), archive, archiveKeys);
     server.set("/appcast.xml",
