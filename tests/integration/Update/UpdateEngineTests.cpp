@@ -271,6 +271,29 @@ TEST_F(UpdateEngineTest, AContextDestroyedAfterItsUpdaterWithAFeedInFlightEndsCl
   EXPECT_TRUE(delegate->calls.empty());
 }
 
+TEST_F(UpdateEngineTest, AContextDestroyedUnderALiveUpdaterEndsItsTransferAtTheStopOfItsPool) {
+  server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));
+  auto context = std::make_unique<asio::io_context>();
+  auto environment = LinuxUpdaterEnvironment::forRunningProgram(context->get_executor(), info("1"), nullptr);
+  environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
+  environment.transferPolicy.lowSpeedTime = std::chrono::minutes(10);
+  environment.transferPolicy.feedDeadline = std::chrono::minutes(10);
+  auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+  EXPECT_FALSE(testing::callOn(*context, [&] { return updater->startUpdater(); }));
+  testing::callOn(*context, [&] { updater->checkForUpdates(); });
+  for (int round = 0; round < 4000 && server.requests("/appcast.xml") == 0; ++round) {
+    context->restart();
+    context->run_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(server.requests("/appcast.xml"), 1);
+  // Nobody cancelled the transfer: the stop of the context's pool ends it, where the shutdown
+  // would otherwise wait for the stalled transfer's rate floor or deadline (ten minutes).
+  const auto before = std::chrono::steady_clock::now();
+  context.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, testing::hangGuard);
+  EXPECT_TRUE(delegate->calls.empty());
+}
+
 TEST_F(UpdateEngineTest, AQuitDuringTheDownloadEndsItWithoutInstallingOrReporting) {
   const auto archive = publish(keys, keys);
   server.set("/v2.tgz", Answer::stalled(archive));
