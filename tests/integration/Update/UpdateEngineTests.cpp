@@ -143,6 +143,24 @@ class UpdateEngineTest : public ::testing::Test {
     io.restart();
     io.run_for(testing::hangGuard);
   }
+  // An updater on a context of its own whose feed check is in flight: the server sends 16 bytes and
+  // then nothing, with the rate floor and the deadline ten minutes away.
+  std::shared_ptr<LinuxUpdater> feedInFlightOn(asio::io_context& context) {
+    server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));
+    auto environment = LinuxUpdaterEnvironment::forRunningProgram(context.get_executor(), info("1"), nullptr);
+    environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
+    environment.transferPolicy.lowSpeedTime = std::chrono::minutes(10);
+    environment.transferPolicy.feedDeadline = std::chrono::minutes(10);
+    auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+    EXPECT_FALSE(testing::callOn(context, [&] { return updater->startUpdater(); }));
+    testing::callOn(context, [&] { updater->checkForUpdates(); });
+    for (int round = 0; round < 4000 && server.requests("/appcast.xml") == 0; ++round) {
+      context.restart();
+      context.run_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(server.requests("/appcast.xml"), 1);
+    return updater;
+  }
 
   // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
   std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
@@ -252,18 +270,8 @@ TEST_F(UpdateEngineTest, AnUpdaterGoneWhileItsFeedIsInFlightIsNeverCalledBack) {
 }
 
 TEST_F(UpdateEngineTest, AContextDestroyedAfterItsUpdaterWithAFeedInFlightEndsCleanly) {
-  server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));
   auto context = std::make_unique<asio::io_context>();
-  auto environment = LinuxUpdaterEnvironment::forRunningProgram(context->get_executor(), info("1"), nullptr);
-  environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
-  auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
-  EXPECT_FALSE(testing::callOn(*context, [&] { return updater->startUpdater(); }));
-  testing::callOn(*context, [&] { updater->checkForUpdates(); });
-  for (int round = 0; round < 4000 && server.requests("/appcast.xml") == 0; ++round) {
-    context->restart();
-    context->run_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(server.requests("/appcast.xml"), 1);
+  auto updater = feedInFlightOn(*context);
   updater.reset();
   // Never run again: its pool is stopped in its shutdown, and the completion posted meanwhile is
   // destroyed with it, unrun.
@@ -272,20 +280,8 @@ TEST_F(UpdateEngineTest, AContextDestroyedAfterItsUpdaterWithAFeedInFlightEndsCl
 }
 
 TEST_F(UpdateEngineTest, AContextDestroyedUnderALiveUpdaterEndsItsTransferAtTheStopOfItsPool) {
-  server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));
   auto context = std::make_unique<asio::io_context>();
-  auto environment = LinuxUpdaterEnvironment::forRunningProgram(context->get_executor(), info("1"), nullptr);
-  environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
-  environment.transferPolicy.lowSpeedTime = std::chrono::minutes(10);
-  environment.transferPolicy.feedDeadline = std::chrono::minutes(10);
-  auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
-  EXPECT_FALSE(testing::callOn(*context, [&] { return updater->startUpdater(); }));
-  testing::callOn(*context, [&] { updater->checkForUpdates(); });
-  for (int round = 0; round < 4000 && server.requests("/appcast.xml") == 0; ++round) {
-    context->restart();
-    context->run_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(server.requests("/appcast.xml"), 1);
+  const auto updater = feedInFlightOn(*context);
   // Nobody cancelled the transfer: the stop of the context's pool ends it, where the shutdown
   // would otherwise wait for the stalled transfer's rate floor or deadline (ten minutes).
   const auto before = std::chrono::steady_clock::now();
