@@ -17,29 +17,18 @@ void ensureCurlInitialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Shared between the awaiting side (which may cancel) and the thread running the transfer.
-struct Transfer {
-  std::atomic<bool> cancelled{false};
-  const BlockingPool* pool = nullptr;  // the pool running the transfer; its stop ends it too
-  std::mutex mutex;
-  CURLM* multi = nullptr;  // set while the transfer runs, under `mutex`
-
-  void cancel() {
-    cancelled.store(true, std::memory_order_release);
-    std::lock_guard lock(mutex);
-    if (multi) curl_multi_wakeup(multi);
-  }
-};
-
+// Where the body goes: kept in memory up to a cap, or handed to the caller's sink.
 struct Sink {
   std::string body;
   std::size_t limit = 0;
   bool tooLarge = false;
+  const HttpBodySink* stream = nullptr;
 };
 
 std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
   const auto length = size * count;
+  if (sink->stream) return (*sink->stream)(data, length) ? length : 0;
   if (length > sink->limit - sink->body.size()) {
     sink->tooLarge = true;
     return 0;  // makes curl stop with a write error
@@ -48,9 +37,25 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
-int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* transfer = static_cast<Transfer*>(user);
-  return transfer->cancelled.load(std::memory_order_acquire) || transfer->pool->stopRequested() ? 1 : 0;
+// What the progress callback checks (libcurl calls it at least about once a second, also while
+// nothing arrives): a cancellation, the pool's stop and the overall deadline.
+struct Watch {
+  HttpTransferControl* control = nullptr;
+  std::chrono::steady_clock::time_point deadline;
+
+  bool stopped() const {
+    return control->isCancelled() || (control->pool != nullptr && control->pool->stopRequested());
+  }
+  bool expired() {
+    if (std::chrono::steady_clock::now() < deadline) return false;
+    control->deadlinePassed.store(true, std::memory_order_release);
+    return true;
+  }
+};
+
+int checkProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<Watch*>(user);
+  return watch->stopped() || watch->expired() ? 1 : 0;
 }
 
 struct EasyDeleter {
@@ -62,8 +67,6 @@ struct MultiDeleter {
 struct HeaderDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
-
-using Outcome = std::pair<std::exception_ptr, HttpResponse>;
 
 HttpClientError::Case classify(CURLcode code) {
   using Case = HttpClientError::Case;
@@ -86,76 +89,93 @@ HttpClientError::Case classify(CURLcode code) {
   }
 }
 
-Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Transfer& transfer) {
-  using Case = HttpClientError::Case;
-  auto failure = [](Case kind, std::string detail) {
-    return Outcome{std::make_exception_ptr(HttpClientError(kind, std::move(detail))), {}};
-  };
+[[noreturn]] void fail(HttpClientError::Case kind, std::string detail) {
+  throw HttpClientError(kind, std::move(detail));
+}
 
+}  // namespace
+
+void HttpTransferControl::cancel() {
+  cancelled.store(true, std::memory_order_release);
+  std::lock_guard lock(mutex);
+  if (multi) curl_multi_wakeup(static_cast<CURLM*>(multi));
+}
+
+HttpResponse performHttpRequestHere(const HttpRequest& request, const HttpClientOptions& options,
+                                    HttpTransferControl& control, const HttpBodySink& stream) {
+  using Case = HttpClientError::Case;
+  ensureCurlInitialised();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-  if (!easy || !multi) return failure(Case::requestFailed, "libcurl could not be initialised");
+  if (!easy || !multi) fail(Case::requestFailed, "libcurl could not be initialised");
 
   std::unique_ptr<curl_slist, HeaderDeleter> headers;
   auto lines = request.headers;
   lines.emplace_back("Expect:");  // no 100-continue round trip
   for (const auto& line : lines) {
     auto* grown = curl_slist_append(headers.get(), line.c_str());
-    if (!grown) return failure(Case::requestFailed, "out of memory");
+    if (!grown) fail(Case::requestFailed, "out of memory");
     (void)headers.release();  // curl owns the list now
     headers.reset(grown);
   }
 
   Sink sink;
   sink.limit = options.maxResponseSize;
+  if (stream) sink.stream = &stream;
+  Watch watch{&control, std::chrono::steady_clock::now() + options.totalTimeout};
   char errorBuffer[CURL_ERROR_SIZE] = {};
   const auto caFile = options.caFile ? options.caFile->string() : std::string();
   CURL* h = easy.get();
   const bool isPost = request.method == "POST";
-  if (!isPost && request.method != "GET")
-    return failure(Case::requestFailed, "unsupported method " + request.method);
+  if (!isPost && request.method != "GET") fail(Case::requestFailed, "unsupported method " + request.method);
   bool configured =
       curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, options.plainHttp ? "http" : "https") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, options.maxRedirects > 0 ? 1L : 0L) == CURLE_OK &&
+      (options.maxRedirects == 0 ||
+       (curl_easy_setopt(h, CURLOPT_MAXREDIRS, options.maxRedirects) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https") == CURLE_OK)) &&
       curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count())) ==
           CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(options.totalTimeout.count())) == CURLE_OK &&
+      (options.lowSpeedBytes == 0 ||
+       (curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, options.lowSpeedBytes) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.lowSpeedTime.count())) ==
+            CURLE_OK)) &&
+      (!options.failOnErrorStatus || curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L) == CURLE_OK) &&
       (!isPost || (curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
                    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data()) == CURLE_OK &&
                    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                                     static_cast<curl_off_t>(request.body.size())) == CURLE_OK)) &&
       (isPost || curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK) &&
       curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_USERAGENT, "VantrelMac") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_USERAGENT, options.userAgent.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkCancelled) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkProgress) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str()) == CURLE_OK) &&
       (caFile.empty() || curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK);
-  if (!configured) return failure(Case::requestFailed, "libcurl rejected an option");
-  if (curl_multi_add_handle(multi.get(), h) != CURLM_OK) return failure(Case::requestFailed, "libcurl multi");
+  if (!configured) fail(Case::requestFailed, "libcurl rejected an option");
+  if (curl_multi_add_handle(multi.get(), h) != CURLM_OK) fail(Case::requestFailed, "libcurl multi");
 
   {
-    std::lock_guard lock(transfer.mutex);
-    transfer.multi = multi.get();
+    std::lock_guard lock(control.mutex);
+    control.multi = multi.get();
   }
   CURLcode result = CURLE_OK;
-  bool finished = false;
-  while (!transfer.cancelled.load(std::memory_order_acquire) && !transfer.pool->stopRequested()) {
+  while (!watch.stopped() && !watch.expired()) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
-      finished = true;
       break;
     }
+    bool finished = running == 0;
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
       if (message->msg == CURLMSG_DONE) {
@@ -163,35 +183,31 @@ Outcome perform(const HttpRequest& request, const HttpClientOptions& options, Tr
         finished = true;
       }
     }
-    if (finished || running == 0) {
-      finished = true;
-      break;
-    }
+    if (finished) break;
     // Wakes up on socket activity, on curl's own timers (time-outs), on `cancel`, and often
-    // enough to notice that the pool is stopping.
+    // enough to notice the deadline and a stopping pool.
     curl_multi_poll(multi.get(), nullptr, 0, 250, nullptr);
   }
   {
-    std::lock_guard lock(transfer.mutex);
-    transfer.multi = nullptr;
+    std::lock_guard lock(control.mutex);
+    control.multi = nullptr;
   }
   curl_multi_remove_handle(multi.get(), h);
 
-  if (transfer.cancelled.load(std::memory_order_acquire) || transfer.pool->stopRequested() ||
-      result == CURLE_ABORTED_BY_CALLBACK) {
-    return Outcome{std::make_exception_ptr(CancellationError()), {}};
+  if (watch.stopped()) throw CancellationError();
+  if (control.deadlinePassed.load(std::memory_order_acquire)) {
+    fail(Case::timedOut, fmt::format("no answer within {} ms", options.totalTimeout.count()));
   }
-  if (sink.tooLarge) return failure(Case::responseTooLarge, fmt::format("more than {} bytes", sink.limit));
+  if (result == CURLE_ABORTED_BY_CALLBACK) throw CancellationError();
+  if (sink.tooLarge) fail(Case::responseTooLarge, fmt::format("more than {} bytes", sink.limit));
   if (result != CURLE_OK) {
     std::string detail = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(result));
-    return failure(classify(result), std::move(detail));
+    fail(classify(result), std::move(detail));
   }
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  return Outcome{nullptr, HttpResponse{static_cast<int>(status), std::move(sink.body)}};
+  return HttpResponse{static_cast<int>(status), std::move(sink.body)};
 }
-
-}  // namespace
 
 std::optional<std::string> HttpClientError::errorDescription() const {
   switch (case_) {
@@ -205,20 +221,18 @@ std::optional<std::string> HttpClientError::errorDescription() const {
 }
 
 Awaitable<HttpResponse> performHttpRequest(HttpRequest request, HttpClientOptions options) {
-  ensureCurlInitialised();
   auto* pool = &blockingPoolOf(co_await asio::this_coro::executor);
-  auto transfer = std::make_shared<Transfer>();
-  transfer->pool = pool;
-  auto job = [transfer, request = std::move(request), options = std::move(options)] {
-    return perform(request, options, *transfer);
+  auto control = std::make_shared<HttpTransferControl>();
+  control->pool = pool;
+  auto job = [control, request = std::move(request), options = std::move(options)] {
+    return performHttpRequestHere(request, options, *control);
   };
   // Cancelling the caller aborts the transfer at once; the caller still awaits its end (a
   // moment), so nothing of the transfer outlives the call.
-  blocking_detail::OnCancel onCancel{false, [transfer] { transfer->cancel(); }};
-  auto outcome = co_await blocking_detail::initiate(pool, std::make_shared<decltype(job)>(std::move(job)),
-                                                    std::move(onCancel));
-  if (outcome->first) std::rethrow_exception(outcome->first);
-  co_return std::move(outcome->second);
+  BlockingCancellation onCancel{false, [control] { control->cancel(); }};
+  auto response =
+      co_await awaitBlocking(pool, std::make_shared<decltype(job)>(std::move(job)), std::move(onCancel));
+  co_return std::move(*response);
 }
 
 }  // namespace vantrel

@@ -5,15 +5,14 @@
 #include <unistd.h>
 
 #include <asio/post.hpp>
-#include <asio/prefer.hpp>
-
-#include <thread>
 
 #include <fmt/format.h>
 
 #include "Platform/UpdateFrameworkAppcast.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
+#include "Support/Blocking.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Uuid.hpp"
 #include "Update/UpdateEncoding.hpp"
@@ -126,6 +125,21 @@ fs::path extractVerified(const update_install::Layout& layout, const OpenFile& f
   return staging;
 }
 
+// Awaits `work` on the blocking pool of the awaiting task's executor, then hands its outcome to
+// `done` while the updater exists. A job the pool refused because the program ends is dropped:
+// nothing is left to report it to.
+template <typename Work, typename Done>
+Awaitable<void> afterPool(std::weak_ptr<LinuxUpdater> weak, std::shared_ptr<Work> work, Done done) {
+  auto pending = attempt(runBlockingToEnd(nullptr, std::move(work)));
+  auto outcome = co_await std::move(pending);
+  if (!outcome && isCancellation(outcome.error())) co_return;
+  if (auto self = weak.lock()) done(*self, std::move(outcome));
+}
+
+double secondsSinceEpoch(std::chrono::system_clock::time_point date) {
+  return std::chrono::duration<double>(date.time_since_epoch()).count();
+}
+
 }  // namespace
 
 struct LinuxUpdater::Session {
@@ -133,6 +147,7 @@ struct LinuxUpdater::Session {
   std::optional<AppcastItem> item;
   std::shared_ptr<update_transfer::Control> control = std::make_shared<update_transfer::Control>();
   fs::path staging;
+  bool installing = false;
   bool installed = false;
 };
 
@@ -168,16 +183,18 @@ LinuxUpdater::LinuxUpdater(LinuxUpdaterEnvironment environment, std::shared_ptr<
     : environment_(std::move(environment)), driver_(std::move(driver)), delegate_(std::move(delegate)) {
   if (!environment_.settings) environment_.settings = std::make_shared<MemoryUpdaterSettings>();
   if (!driver_) driver_ = std::make_shared<StandardUserDriver>();
+  if (!environment_.now) environment_.now = systemWallClock();
 }
 
 LinuxUpdater::~LinuxUpdater() {
-  if (session_) session_->control->cancelled = true;
+  if (session_) session_->control->transfer.cancel();
 }
 
 void LinuxUpdater::setAutomaticallyDownloadsUpdates(bool) {}  // downloads always wait for the user
 void LinuxUpdater::setSendsSystemProfile(bool) {}             // no profile is ever sent
 
 std::optional<UpdaterError> LinuxUpdater::startUpdater() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (started_) return updater_errors::make(updater_errors::feedFailed, "The updater is already started.");
   const auto key =
       update_encoding::decodeBase64(update_info::text(environment_.info, "SUPublicEDKey").value_or("*"));
@@ -206,14 +223,22 @@ bool LinuxUpdater::automaticallyChecksForUpdates() const {
 }
 
 void LinuxUpdater::setAutomaticallyChecksForUpdates(bool value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   environment_.settings->setBool(UpdaterSettings::automaticChecksKey, value);
   if (started_) scheduleNextCheck();
 }
 
 bool LinuxUpdater::canCheckForUpdates() const { return started_ && !session_; }
 
-void LinuxUpdater::checkForUpdates() { beginCheck(UpdateCheck::userInitiated); }
-void LinuxUpdater::checkInBackground() { beginCheck(UpdateCheck::background); }
+void LinuxUpdater::checkForUpdates() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  beginCheck(UpdateCheck::userInitiated);
+}
+
+void LinuxUpdater::checkInBackground() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  beginCheck(UpdateCheck::background);
+}
 
 std::chrono::seconds LinuxUpdater::checkInterval() const {
   const bool rehearsal = update_info::boolean(environment_.info, "VNUpdateLocalRehearsal") == true;
@@ -229,40 +254,24 @@ std::chrono::seconds LinuxUpdater::checkInterval() const {
 }
 
 void LinuxUpdater::applicationWillTerminate() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!session_) return;
   if (!session_->staging.empty() && !session_->installed) return installNow(session_, false);
-  session_->control->cancelled = true;
+  session_->control->transfer.cancel();
 }
 
 template <typename Work, typename Done>
-void LinuxUpdater::runOnWorker(Work work, Done done) {
-  using Result = decltype(work());
-  auto executor = asio::prefer(environment_.mainExecutor, asio::execution::outstanding_work.tracked);
-  std::thread([work = std::move(work), done = std::move(done), weak = weak_from_this(),
-               executor = std::move(executor)]() mutable {
-    std::exception_ptr error;
-    Result result{};
-    try {
-      result = work();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    // The handler keeps the main executor's context at work until it has run; this thread keeps
-    // its own share until the hand-over has returned, so the context cannot run out of work,
-    // stop and be destroyed while this thread is still inside it.
-    auto untracked = asio::prefer(executor, asio::execution::outstanding_work.untracked);
-    asio::post(untracked,
-               [done = std::move(done), weak, error, result = std::move(result), work = executor]() mutable {
-                 if (auto self = weak.lock()) done(*self, error, std::move(result));
-               });
-    executor = asio::any_io_executor();
-  }).detach();
+void LinuxUpdater::runOnPool(Work work, Done done, std::string name) {
+  spawnTask(environment_.mainExecutor,
+            afterPool(weak_from_this(), std::make_shared<Work>(std::move(work)), std::move(done)),
+            std::move(name));
 }
 
 void LinuxUpdater::beginCheck(UpdateCheck check) {
   if (!started_ || session_) return;
   auto session = std::make_shared<Session>();
   session->check = check;
+  session->control->transfer.pool = &blockingPoolOf(environment_.mainExecutor);
   session_ = session;
   const auto delegate = delegate_.lock();
   const auto url = delegate ? delegate->feedURLString() : std::nullopt;
@@ -270,7 +279,7 @@ void LinuxUpdater::beginCheck(UpdateCheck check) {
     return fail(session, updater_errors::make(updater_errors::feedFailed, "No update feed address."),
                 check == UpdateCheck::userInitiated);
   }
-  runOnWorker(
+  runOnPool(
       [url = *url, policy = environment_.transferPolicy, key = publicKey_, running = runningBuild_,
        limit = environment_.maximumFeedSize, control = session->control]() -> std::optional<AppcastItem> {
         const auto document = update_transfer::fetch(url, limit, policy, *control);
@@ -286,16 +295,18 @@ void LinuxUpdater::beginCheck(UpdateCheck check) {
         }
         return update_appcast::newestItem(*verified.body, running);
       },
-      [session](LinuxUpdater& self, std::exception_ptr error, std::optional<AppcastItem> item) {
-        self.feedArrived(session, error, std::move(item));
-      });
+      [session](LinuxUpdater& self, Outcome<std::optional<AppcastItem>> item) {
+        self.feedArrived(session, std::move(item));
+      },
+      "update feed check");
 }
 
-void LinuxUpdater::feedArrived(std::shared_ptr<Session> session, std::exception_ptr error,
-                               std::optional<AppcastItem> item) {
+void LinuxUpdater::feedArrived(std::shared_ptr<Session> session,
+                               Outcome<std::optional<AppcastItem>> fetched) {
   if (session != session_) return;
   const bool user = session->check == UpdateCheck::userInitiated;
-  if (error) return fail(session, asUpdaterError(error), user);
+  if (!fetched) return fail(session, asUpdaterError(fetched.error()), user);
+  auto item = std::move(fetched).value();
   const auto skipped = environment_.settings->stringValue(UpdaterSettings::skippedVersionKey);
   if (item && !user && skipped == item->versionString) item.reset();
   if (!item) {
@@ -355,35 +366,39 @@ void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
       self->driver_->showDownloadProgress(received, expected, [weak, weakSession] {
         auto owner = weak.lock();
         auto session = weakSession.lock();
-        if (owner && session && session == owner->session_) session->control->cancelled = true;
+        if (owner && session && session == owner->session_) session->control->transfer.cancel();
       });
     });
   };
-  runOnWorker([folder = environment_.downloadsFolder, item = *session->item, key = publicKey_,
-               policy = environment_.transferPolicy,
-               control = session->control] { return downloadVerified(folder, item, key, policy, *control); },
-              [session](LinuxUpdater& self, std::exception_ptr error, std::shared_ptr<OpenFile> file) {
-                if (session != self.session_) return;
-                if (error) return self.fail(session, asUpdaterError(error), !session->control->cancelled);
-                if (auto delegate = self.delegate_.lock()) delegate->willExtractUpdate(*session->item);
-                self.runOnWorker(
-                    [layout = *self.environment_.layout, file, item = *session->item,
-                     limits = self.environment_.archiveLimits] {
-                      return extractVerified(layout, *file, item, limits);
-                    },
-                    [session](LinuxUpdater& owner, std::exception_ptr failure, fs::path staging) {
-                      owner.downloaded(session, failure, std::move(staging));
-                    });
-              });
+  runOnPool([folder = environment_.downloadsFolder, item = *session->item, key = publicKey_,
+             policy = environment_.transferPolicy,
+             control = session->control] { return downloadVerified(folder, item, key, policy, *control); },
+            [session](LinuxUpdater& self, Outcome<std::shared_ptr<OpenFile>> file) {
+              if (session != self.session_) return;
+              if (!file)
+                return self.fail(session, asUpdaterError(file.error()),
+                                 !session->control->transfer.isCancelled());
+              if (auto delegate = self.delegate_.lock()) delegate->willExtractUpdate(*session->item);
+              self.runOnPool(
+                  [layout = *self.environment_.layout, file = *file, item = *session->item,
+                   limits = self.environment_.archiveLimits] {
+                    return extractVerified(layout, *file, item, limits);
+                  },
+                  [session](LinuxUpdater& owner, Outcome<fs::path> staging) {
+                    owner.downloaded(session, std::move(staging));
+                  },
+                  "update extraction");
+            },
+            "update download");
 }
 
-void LinuxUpdater::downloaded(std::shared_ptr<Session> session, std::exception_ptr error, fs::path staging) {
+void LinuxUpdater::downloaded(std::shared_ptr<Session> session, Outcome<fs::path> staging) {
   if (session != session_) {
-    if (!staging.empty()) update_install::removeTree(staging);
+    if (staging && !staging->empty()) discardStaging(*staging);
     return;
   }
-  if (error) return fail(session, asUpdaterError(error), true);
-  session->staging = std::move(staging);
+  if (!staging) return fail(session, asUpdaterError(staging.error()), true);
+  session->staging = std::move(staging).value();
   if (auto delegate = delegate_.lock()) delegate->didExtractUpdate(*session->item);
   readyToInstall(session);
 }
@@ -408,15 +423,29 @@ void LinuxUpdater::readyToInstall(std::shared_ptr<Session> session) {
 }
 
 void LinuxUpdater::installNow(std::shared_ptr<Session> session, bool relaunch) {
-  if (session != session_ || session->installed || session->staging.empty()) return;
+  if (session != session_ || session->installing || session->installed || session->staging.empty()) return;
   if (auto delegate = delegate_.lock()) delegate->willInstallUpdate(*session->item);
-  fs::path program;
-  try {
-    program = update_install::install(*environment_.layout, session->staging, session->item->versionString);
-  } catch (const UpdaterError& error) {
+  // The renames and the removal of older versions touch the disk: they run on the pool, and the
+  // session stays open (and refuses a second install) until they have ended.
+  session->installing = true;
+  runOnPool(
+      [layout = *environment_.layout, staging = session->staging, build = session->item->versionString] {
+        return update_install::install(layout, staging, build);
+      },
+      [session, relaunch](LinuxUpdater& self, Outcome<fs::path> program) {
+        self.installed(session, relaunch, std::move(program));
+      },
+      "update install");
+}
+
+void LinuxUpdater::installed(std::shared_ptr<Session> session, bool relaunch, Outcome<fs::path> installed) {
+  session->installing = false;
+  if (session != session_) return;
+  if (!installed) {
     session->staging.clear();  // removed by the installer
-    return fail(session, error, true);
+    return fail(session, asUpdaterError(installed.error()), true);
   }
+  const auto program = std::move(installed).value();
   session->installed = true;
   log().notice("VantrelMac update installed build {}", session->item->versionString);
   if (!relaunch) return;
@@ -437,14 +466,20 @@ void LinuxUpdater::fail(std::shared_ptr<Session> session, const UpdaterError& er
 void LinuxUpdater::finish(std::shared_ptr<Session> session, const std::optional<UpdaterError>& error) {
   if (session != session_) return;
   session_.reset();
-  if (!session->staging.empty() && !session->installed) update_install::removeTree(session->staging);
+  if (!session->staging.empty() && !session->installing && !session->installed) {
+    discardStaging(session->staging);
+  }
   if (session->check == UpdateCheck::background) {
-    const auto now =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    environment_.settings->setDouble(UpdaterSettings::lastCheckTimeKey, now);
+    environment_.settings->setDouble(UpdaterSettings::lastCheckTimeKey,
+                                     secondsSinceEpoch(environment_.now()));
     scheduleNextCheck();
   }
   if (auto delegate = delegate_.lock()) delegate->didFinishUpdateCycle(session->check, error);
+}
+
+void LinuxUpdater::discardStaging(fs::path staging) {
+  runOnPool([staging = std::move(staging)] { update_install::removeTree(staging); },
+            [](LinuxUpdater&, Outcome<void>) {}, "update staging removal");
 }
 
 void LinuxUpdater::scheduleNextCheck() {
@@ -454,8 +489,7 @@ void LinuxUpdater::scheduleNextCheck() {
   auto delay = std::chrono::duration_cast<VantrelClock::duration>(
       std::min<std::chrono::seconds>(environment_.firstCheckDelay, interval));
   if (const auto last = environment_.settings->doubleValue(UpdaterSettings::lastCheckTimeKey)) {
-    const auto now =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto now = secondsSinceEpoch(environment_.now());
     const auto due = std::chrono::duration<double>(*last + static_cast<double>(interval.count()) - now);
     delay = std::max(delay, std::chrono::duration_cast<VantrelClock::duration>(due));
   }

@@ -3,7 +3,8 @@
 // The Linux update engine behind the `Updater` interface: a signed appcast over HTTPS, a
 // verified download into a private folder, safe extraction into a staging folder, an atomic
 // switch of the versioned install layout and a relaunch by exec. Every public call and every
-// callback runs on the main executor; network, file and archive work runs on worker threads.
+// callback runs on the main executor; network, file and archive work, the install included, runs
+// on the blocking pool of the main executor.
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include "Platform/UpdateFrameworkTransfer.hpp"
 #include "Support/Async.hpp"
 #include "Support/Bytes.hpp"
+#include "Support/Outcome.hpp"
+#include "Support/WallClock.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
 namespace vantrel {
@@ -37,6 +40,8 @@ struct LinuxUpdaterEnvironment {
   std::function<void()> requestTermination;
   // Delay of the first scheduled check after start.
   std::chrono::seconds firstCheckDelay{30};
+  // The date the last check is stored with and the next one is placed from.
+  WallClock now = systemWallClock();
 
   // The layout of the running program (/proc/self/exe), the private downloads folder under
   // the application-support folder of `bundleIdentifier`, and the transfer policy of `info`.
@@ -71,21 +76,23 @@ class LinuxUpdater : public Updater, public std::enable_shared_from_this<LinuxUp
                std::weak_ptr<UpdaterDelegate> delegate);
 
   void beginCheck(UpdateCheck check);
-  void feedArrived(std::shared_ptr<Session> session, std::exception_ptr error,
-                   std::optional<AppcastItem> item);
+  void feedArrived(std::shared_ptr<Session> session, Outcome<std::optional<AppcastItem>> item);
   void offer(std::shared_ptr<Session> session);
   void startDownload(std::shared_ptr<Session> session);
-  void downloaded(std::shared_ptr<Session> session, std::exception_ptr error, std::filesystem::path staging);
+  void downloaded(std::shared_ptr<Session> session, Outcome<std::filesystem::path> staging);
   void readyToInstall(std::shared_ptr<Session> session);
   void installNow(std::shared_ptr<Session> session, bool relaunch);
+  void installed(std::shared_ptr<Session> session, bool relaunch, Outcome<std::filesystem::path> program);
+  // Removes a staged build that will not be installed, off the main executor.
+  void discardStaging(std::filesystem::path staging);
   void fail(std::shared_ptr<Session> session, const UpdaterError& error, bool report);
   void finish(std::shared_ptr<Session> session, const std::optional<UpdaterError>& error);
   void scheduleNextCheck();
 
-  // Runs `work` on a worker thread and `done` with its outcome on the main executor, while the
-  // updater exists.
+  // Runs `work` on the blocking pool of the main executor, then `done(*this, outcome)` on the
+  // main executor while the updater exists.
   template <typename Work, typename Done>
-  void runOnWorker(Work work, Done done);
+  void runOnPool(Work work, Done done, std::string name);
 
   LinuxUpdaterEnvironment environment_;
   std::shared_ptr<StandardUserDriver> driver_;

@@ -1,17 +1,18 @@
 #pragma once
 
-// Blocking HTTP(S) transfers of the update engine over libcurl, meant for a worker thread:
-// HTTPS only (plain HTTP only when allowed, for a loopback host), peer and host verified,
+// Blocking HTTP(S) transfers of the update engine over the shared HTTP client, meant for a pool
+// thread: HTTPS only (plain HTTP only when allowed, for a loopback host), peer and host verified,
 // redirects only to HTTPS, a connect time-out, a stalled transfer aborted, an overall deadline,
 // sizes capped.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "Platform/HttpClient.hpp"
 
 namespace vantrel::update_transfer {
 
@@ -40,7 +41,8 @@ struct Policy {
 std::chrono::milliseconds archiveDeadline(std::uint64_t length, const Policy& policy);
 
 struct Control {
-  std::atomic<bool> cancelled{false};
+  // Cancellation (and the pool whose stop ends the transfer too).
+  HttpTransferControl transfer;
   // Called on the transfer's thread with the bytes received so far.
   std::function<void(std::uint64_t)> progress;
 };

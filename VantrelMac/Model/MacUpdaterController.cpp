@@ -1,12 +1,7 @@
 #include "Model/MacUpdaterController.hpp"
 
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
-#include <asio/post.hpp>
-#include <asio/prefer.hpp>
-
-#include <thread>
-
+#include "Support/Blocking.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "Support/SystemLog.hpp"
 #include "Update/UpdateEncoding.hpp"
 
@@ -31,17 +26,21 @@ const SystemLog& log() {
 // The domain and code an error is logged with; an error with named cases shows the case's name
 // in place of its number ("…ValidationError:missingConfiguration", not "…:0").
 std::pair<std::string, std::string> domainAndCode(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const UpdaterError& e) {
-    return {e.domain(), std::to_string(e.code())};
-  } catch (const UpdateConfiguration::ValidationError& e) {
-    return {e.errorDomain(), e.caseName()};
-  } catch (const Error& e) {
-    return {e.errorDomain(), std::to_string(e.errorCode())};
-  } catch (...) {
-    return {"VantrelMac.Update", "0"};
-  }
+  using Pair = std::pair<std::string, std::string>;
+  return matchError(
+      error,
+      [](const UpdaterError& e) {
+        return Pair{e.domain(), std::to_string(e.code())};
+      },
+      [](const UpdateConfiguration::ValidationError& e) {
+        return Pair{e.errorDomain(), e.caseName()};
+      },
+      [](const Error& e) {
+        return Pair{e.errorDomain(), std::to_string(e.errorCode())};
+      },
+      [](const std::exception_ptr&) {
+        return Pair{"VantrelMac.Update", "0"};
+      });
 }
 
 }  // namespace
@@ -55,10 +54,7 @@ MacUpdaterController::MacUpdaterController(Environment environment)
       monitor_(environment_.mainExecutor, "update activity monitor"),
       preparation_(environment_.mainExecutor, "update preparation") {
   if (!environment_.gate) environment_.gate = UpdateActivityGate::shared();
-  if (!environment_.runOffMain) {
-    environment_.runOffMain = [](std::function<void()> work) { std::thread(std::move(work)).detach(); };
-  }
-  if (!environment_.now) environment_.now = [] { return std::chrono::system_clock::now(); };
+  if (!environment_.now) environment_.now = systemWallClock();
 }
 
 MacUpdaterController::~MacUpdaterController() = default;
@@ -98,10 +94,11 @@ UpdateResumeStore MacUpdaterController::resumeStore() const {
 }
 
 void MacUpdaterController::start() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (updater_) return;
   try {
     configuration_.emplace(environment_.info);
-  } catch (...) {
+  } catch (const UpdateConfiguration::ValidationError&) {
     return report(std::current_exception(), configurationFailed);
   }
   published_.isLocalRehearsal = configuration_->isLocalRehearsal();
@@ -165,6 +162,7 @@ void MacUpdaterController::refreshActivity() {
 }
 
 void MacUpdaterController::setAutomaticChecks(bool value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!updater_) return;
   updater_->setAutomaticallyChecksForUpdates(value);
   published_.automaticChecks = updater_->automaticallyChecksForUpdates();
@@ -173,6 +171,7 @@ void MacUpdaterController::setAutomaticChecks(bool value) {
 }
 
 void MacUpdaterController::checkForUpdates() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (installHandler_) {
     resumeRequested_ = true;
     if (!preparation_.isRunning()) prepareInstallation();
@@ -230,13 +229,8 @@ Awaitable<void> MacUpdaterController::prepare(std::weak_ptr<MacUpdaterController
     self->published_.waitingForActivity = true;
     self->setStatus("작업이 끝나면 업데이트를 설치합니다");
     self->refreshActivity();
-    bool interrupted = false;
-    try {
-      co_await sleepFor(250ms);
-    } catch (...) {
-      interrupted = true;
-    }
-    if (interrupted) break;
+    auto slept = co_await attempt(sleepFor(250ms));
+    if (!slept) break;
   }
   if (admitted) {
     std::exception_ptr saveError;
@@ -244,7 +238,7 @@ Awaitable<void> MacUpdaterController::prepare(std::weak_ptr<MacUpdaterController
       // Named before the co_await: GCC 12 destroys lambda temporaries of a co_await twice.
       std::function<void()> save = [store = self->resumeStore(), record = *intent] { store.save(record); };
       auto outcome = co_await self->offMain(std::move(save));
-      saveError = outcome.error;
+      saveError = outcome.error();
     }
     if (saveError) {
       self->environment_.gate->cancelInstallation(owner);
@@ -291,23 +285,16 @@ void MacUpdaterController::cancelPreparation() {
   changed();
 }
 
-Awaitable<MacUpdaterController::Outcome> MacUpdaterController::offMain(std::function<void()> work) {
-  return asio::async_initiate<decltype(asio::use_awaitable), void(Outcome)>(
-      [run = environment_.runOffMain, work = std::move(work)](auto handler) mutable {
-        auto executor =
-            asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        run([work = std::move(work), shared, executor]() mutable {
-          std::exception_ptr error;
-          try {
-            work();
-          } catch (...) {
-            error = std::current_exception();
-          }
-          asio::post(executor, [shared, error]() mutable { std::move (*shared)(Outcome{error}); });
-        });
-      },
-      asio::use_awaitable);
+Awaitable<Outcome<void>> MacUpdaterController::offMain(std::function<void()> work) {
+  BlockingQueue queue;  // empty: the blocking pool of the main executor
+  if (environment_.runOffMain) {
+    queue = [run = environment_.runOffMain](std::function<void()> job) {
+      run(std::move(job));
+      return true;
+    };
+  }
+  auto job = std::make_shared<std::function<void()>>(std::move(work));
+  return attempt(awaitBlockingOn(std::move(queue), std::move(job), BlockingCancellation{}));
 }
 
 Awaitable<void> MacUpdaterController::discardHeld(std::shared_ptr<MacUpdaterController> self,
@@ -318,9 +305,8 @@ Awaitable<void> MacUpdaterController::discardHeld(std::shared_ptr<MacUpdaterCont
 Awaitable<void> MacUpdaterController::discardResume(UpdateResumeIntent intent) {
   std::function<void()> discard = [store = resumeStore(), intent] { store.discard(intent); };
   auto outcome = co_await offMain(std::move(discard));
-  const auto error = outcome.error;
-  if (error) {
-    const auto [domain, code] = domainAndCode(error);
+  if (!outcome) {
+    const auto [domain, code] = domainAndCode(outcome.error());
     log().error("VantrelMac update resume cleanup failed {}:{}", domain, code);
   }
 }
@@ -341,6 +327,7 @@ void MacUpdaterController::handleUpdateFailure(const UpdaterError& error) {
 }
 
 MacUpdaterController::TerminateReply MacUpdaterController::terminationReply() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!installBuild_ || installPrepared_) return TerminateReply::now;
   if (!resumeRequested_) installHandler_ = InstallBlock();  // left to the install on quit
   if (!preparation_.isRunning()) prepareInstallation();
@@ -350,6 +337,7 @@ MacUpdaterController::TerminateReply MacUpdaterController::terminationReply() {
 }
 
 void MacUpdaterController::consumeUpdateResume() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   const auto build = update_info::text(environment_.info, "CFBundleVersion").value_or("");
   auto task = [](std::weak_ptr<MacUpdaterController> weak, UpdateResumeStore store, std::string build,
                  UpdateDate now) -> Awaitable<void> {
@@ -364,7 +352,7 @@ void MacUpdaterController::consumeUpdateResume() {
       auto pending = self->offMain(std::move(consume));
       self.reset();
       auto outcome = co_await std::move(pending);
-      error = outcome.error;
+      error = outcome.error();
     }
     auto self = weak.lock();
     if (!self) co_return;
@@ -383,6 +371,7 @@ void MacUpdaterController::consumeUpdateResume() {
 }
 
 void MacUpdaterController::applicationWillTerminate() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (updater_) updater_->applicationWillTerminate();
 }
 

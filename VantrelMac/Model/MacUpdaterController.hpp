@@ -18,6 +18,8 @@
 #include "Activity/UpdateActivityGate.hpp"
 #include "Platform/UpdateFramework.hpp"
 #include "Support/Async.hpp"
+#include "Support/Outcome.hpp"
+#include "Support/WallClock.hpp"
 #include "Update/UpdateConfiguration.hpp"
 #include "Update/UpdateResumeStore.hpp"
 
@@ -52,12 +54,14 @@ class MacUpdaterController : public UpdaterDelegate,
     std::function<void(StandardUserDriver&, std::function<void(const UpdaterError&)>)> setDriverErrorHandler;
     // The resume record's location (nullopt: no application-support folder).
     std::function<std::optional<std::filesystem::path>()> resumeURL;
-    // Runs file work away from the main executor (default: a thread per job).
+    // Tests only: runs the file work (now, or later when the test chooses) in place of the
+    // blocking pool of the main executor, where it runs when this is empty.
     std::function<void(std::function<void()>)> runOffMain;
     std::function<void(bool)> replyToTermination;
     std::function<void()> showWindow;
     std::function<void()> requestStartupAutomaticLogin;
-    std::function<UpdateDate()> now;
+    // The date resume records are stamped with; the same clock is handed to the engine.
+    WallClock now;
   };
 
   static std::shared_ptr<MacUpdaterController> create(Environment environment);
@@ -109,12 +113,8 @@ class MacUpdaterController : public UpdaterDelegate,
   static Awaitable<void> prepare(std::weak_ptr<MacUpdaterController> weak, std::uint64_t generation,
                                  Uuid owner, std::optional<UpdateResumeIntent> intent, std::string build,
                                  TaskTokenPtr token);
-  // The exception of work run off the main executor, if any.
-  struct Outcome {
-    std::exception_ptr error;
-  };
   // Runs `work` off the main executor; resumes with its outcome.
-  Awaitable<Outcome> offMain(std::function<void()> work);
+  Awaitable<Outcome<void>> offMain(std::function<void()> work);
   Awaitable<void> discardResume(UpdateResumeIntent intent);
   // The cleanup as a task of its own that keeps the controller alive until it ends.
   static Awaitable<void> discardHeld(std::shared_ptr<MacUpdaterController> self, UpdateResumeIntent intent);

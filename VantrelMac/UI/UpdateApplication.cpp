@@ -14,8 +14,11 @@ std::shared_ptr<MacUpdaterController> makeApplicationUpdater(ApplicationUpdaterH
   } else {
     settings = std::make_shared<MemoryUpdaterSettings>();
   }
+  // One calendar clock for the resume records and the engine's check schedule.
+  const WallClock now = systemWallClock();
   MacUpdaterController::Environment environment;
   environment.mainExecutor = hooks.mainExecutor;
+  environment.now = now;
   environment.info = hooks.info.values();
   environment.gate = UpdateActivityGate::shared();
   environment.makeUserDriver = []() -> std::shared_ptr<StandardUserDriver> {
@@ -27,10 +30,11 @@ std::shared_ptr<MacUpdaterController> makeApplicationUpdater(ApplicationUpdaterH
       nonblocking->onError = std::move(handler);
   };
   environment.makeUpdater = [executor = hooks.mainExecutor, info = hooks.info.values(), settings,
-                             quit = hooks.requestQuit](std::shared_ptr<StandardUserDriver> driver,
-                                                       std::weak_ptr<UpdaterDelegate> delegate) {
+                             quit = hooks.requestQuit, now](std::shared_ptr<StandardUserDriver> driver,
+                                                            std::weak_ptr<UpdaterDelegate> delegate) {
     auto engine = LinuxUpdaterEnvironment::forRunningProgram(executor, info, settings);
     engine.requestTermination = quit;
+    engine.now = now;
     return LinuxUpdater::create(std::move(engine), std::move(driver), std::move(delegate));
   };
   environment.resumeURL = [identifier = hooks.info.bundleIdentifier()] {

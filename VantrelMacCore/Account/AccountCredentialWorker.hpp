@@ -20,10 +20,10 @@ class AccountCredentialWorker {
     co_await checkCancellation();
     auto work = std::make_shared<Operation>(std::move(operation));
     if constexpr (std::is_void_v<Result>) {
-      co_await blocking_detail::runToEnd(nullptr, work);
+      co_await runBlockingToEnd(nullptr, work);
       co_await checkCancellation();
     } else {
-      Result value = co_await blocking_detail::runToEnd(nullptr, work);
+      Result value = co_await runBlockingToEnd(nullptr, work);
       co_await checkCancellation();
       co_return value;
     }

@@ -29,7 +29,7 @@ Awaitable<BlockingResult<Function>> runBlockingCall(const Function& function) {
       return (*work)();
     }
   };
-  return blocking_detail::runToEnd(nullptr, std::make_shared<decltype(call)>(std::move(call)));
+  return runBlockingToEnd(nullptr, std::make_shared<decltype(call)>(std::move(call)));
 }
 
 }  // namespace vantrel::screen_detail

@@ -79,6 +79,24 @@ BlockingPool& blockingPoolOf(const Executor& executor);
 // already has one) and stops it when the context shuts down. Used by `Runtime`.
 void adoptBlockingPool(asio::execution_context& context, std::shared_ptr<BlockingPool> pool);
 
+// Where blocking work is queued: a pool's `post` (`queueOn`), or, in a test, a queue the test runs
+// itself when it chooses. Returns false, destroying the job unrun, when it takes no more work.
+using BlockingQueue = std::function<bool(std::function<void()>)>;
+
+inline BlockingQueue queueOn(BlockingPool& pool) {
+  return [&pool](std::function<void()> job) { return pool.post(std::move(job)); };
+}
+
+// What a cancellation of the awaiting operation does to blocking work that has begun.
+struct BlockingCancellation {
+  // Resume the caller at once with `CancellationError`; the function runs to its end and its
+  // result is dropped.
+  bool abandon = false;
+  // Otherwise, if set, called (on the caller's executor) to make the function end early; the
+  // caller then awaits its result as usual. Neither: the cancellation is ignored.
+  std::function<void()> interrupt;
+};
+
 namespace blocking_detail {
 
 template <typename F>
@@ -88,23 +106,13 @@ template <typename F>
 using Signature = std::conditional_t<std::is_void_v<Value<F>>, void(std::exception_ptr),
                                      void(std::exception_ptr, std::optional<Value<F>>)>;
 
-// What a cancellation of the awaiting operation does to blocking work that has begun.
-struct OnCancel {
-  // Resume the caller at once with `CancellationError`; the function runs to its end and its
-  // result is dropped.
-  bool abandon = false;
-  // Otherwise, if set, called (on the caller's executor) to make the function end early; the
-  // caller then awaits its result as usual. Neither: the cancellation is ignored.
-  std::function<void()> interrupt;
-};
-
-// Runs `*work` on a pool thread and completes `handler` on its associated executor with the
+// Runs `*work` through `queue` and completes `handler` on its associated executor with the
 // function's result or error. The work is tracked on that executor until the handler has run,
-// and the pool thread keeps nothing of the caller's once it has posted the completion. A pool
-// that is stopping completes with `CancellationError` without running the function. `pool` may
-// be null: the pool is then the one of the handler's executor.
+// and the pool thread keeps nothing of the caller's once it has posted the completion. A queue
+// that refuses the job completes with `CancellationError` without running the function. An
+// empty `queue` is the pool of the handler's executor.
 template <typename F, typename Handler>
-void start(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel, Handler handler) {
+void start(BlockingQueue queue, std::shared_ptr<F> work, BlockingCancellation onCancel, Handler handler) {
   using Tracked = std::decay_t<decltype(asio::prefer(asio::get_associated_executor(handler),
                                                      asio::execution::outstanding_work.tracked))>;
   struct State {
@@ -116,7 +124,7 @@ void start(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel, Handl
   auto state = std::make_shared<State>();
   state->executor.emplace(
       asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked));
-  if (pool == nullptr) pool = &blockingPoolOf(*state->executor);
+  if (!queue) queue = queueOn(blockingPoolOf(*state->executor));
   state->handler.emplace(std::move(handler));
 
   // Whoever comes first takes the handler and the tracked executor out of the state and posts
@@ -149,7 +157,7 @@ void start(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel, Handl
   } else if (onCancel.interrupt && slot.is_connected()) {
     slot.assign([interrupt = std::move(onCancel.interrupt)](asio::cancellation_type) { interrupt(); });
   }
-  const bool queued = pool->post([work = std::move(work), complete]() mutable {
+  const bool queued = queue([work = std::move(work), complete]() mutable {
     std::exception_ptr error;
     if constexpr (std::is_void_v<Value<F>>) {
       try {
@@ -173,13 +181,26 @@ void start(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel, Handl
   if (!queued) cancelled();
 }
 
+}  // namespace blocking_detail
+
+// Runs `*work` on `pool` (null: the pool of the awaiting coroutine's executor; `awaitBlockingOn`:
+// through `queue`) and resumes the
+// awaiting coroutine on its own executor: with the function's value as an optional (always set
+// on success), or by rethrowing its error. `onCancel` says what a cancellation does meanwhile. The
+// work is tracked on the caller's executor until it resumes; a stopping pool resumes it with
+// `CancellationError` without running the function.
 template <typename F>
-auto initiate(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel) {
-  return asio::async_initiate<decltype(asio::use_awaitable), Signature<F>>(
-      [pool](auto handler, std::shared_ptr<F> w, OnCancel c) {
-        start(pool, std::move(w), std::move(c), std::move(handler));
+auto awaitBlockingOn(BlockingQueue queue, std::shared_ptr<F> work, BlockingCancellation onCancel) {
+  return asio::async_initiate<decltype(asio::use_awaitable), blocking_detail::Signature<F>>(
+      [queue = std::move(queue)](auto handler, std::shared_ptr<F> w, BlockingCancellation c) mutable {
+        blocking_detail::start(std::move(queue), std::move(w), std::move(c), std::move(handler));
       },
       asio::use_awaitable, std::move(work), std::move(onCancel));
+}
+
+template <typename F>
+auto awaitBlocking(BlockingPool* pool, std::shared_ptr<F> work, BlockingCancellation onCancel) {
+  return awaitBlockingOn(pool ? queueOn(*pool) : BlockingQueue(), std::move(work), std::move(onCancel));
 }
 
 // As `runBlocking`, but the awaiting coroutine waits for the function's end even when it is
@@ -188,16 +209,14 @@ auto initiate(BlockingPool* pool, std::shared_ptr<F> work, OnCancel onCancel) {
 // function comes on the heap: a shared pointer survives g++ 12's bytewise moves of coroutine
 // temporaries, which break objects that point into themselves.
 template <typename F>
-Awaitable<Value<F>> runToEnd(BlockingPool* pool, std::shared_ptr<F> work) {
-  if constexpr (std::is_void_v<Value<F>>) {
-    co_await initiate(pool, std::move(work), OnCancel{});
+Awaitable<blocking_detail::Value<F>> runBlockingToEnd(BlockingPool* pool, std::shared_ptr<F> work) {
+  if constexpr (std::is_void_v<blocking_detail::Value<F>>) {
+    co_await awaitBlocking(pool, std::move(work), BlockingCancellation{});
   } else {
-    auto value = co_await initiate(pool, std::move(work), OnCancel{});
+    auto value = co_await awaitBlocking(pool, std::move(work), BlockingCancellation{});
     co_return std::move(*value);
   }
 }
-
-}  // namespace blocking_detail
 
 // Runs `fn` on `pool` and resumes the awaiting coroutine on its own executor with the result,
 // rethrowing the function's exception. Cancelling the awaiting coroutine resumes it at once with
@@ -209,10 +228,9 @@ Awaitable<R> runBlocking(BlockingPool& pool, F fn) {
   // temporaries bytewise, which breaks objects that point into themselves.
   auto work = std::make_shared<F>(std::move(fn));
   if constexpr (std::is_void_v<R>) {
-    co_await blocking_detail::initiate(&pool, std::move(work), blocking_detail::OnCancel{true, {}});
+    co_await awaitBlocking(&pool, std::move(work), BlockingCancellation{true, {}});
   } else {
-    auto value =
-        co_await blocking_detail::initiate(&pool, std::move(work), blocking_detail::OnCancel{true, {}});
+    auto value = co_await awaitBlocking(&pool, std::move(work), BlockingCancellation{true, {}});
     co_return std::move(*value);
   }
 }

@@ -4,6 +4,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
 #include <chrono>
@@ -58,6 +59,29 @@ T runAwaitable(asio::io_context& io, Executor executor, Awaitable<T> awaitable) 
 template <typename T>
 T runAwaitable(asio::io_context& io, Awaitable<T> awaitable) {
   return runAwaitable<T>(io, io.get_executor(), std::move(awaitable));
+}
+
+// Calls `f` from a handler of `io`, as the program calls an object that lives on its executor,
+// and returns what `f` returns. Handlers that are already ready run first.
+template <typename F>
+std::invoke_result_t<F&> callOn(asio::io_context& io, F f) {
+  using R = std::invoke_result_t<F&>;
+  bool finished = false;
+  if constexpr (std::is_void_v<R>) {
+    asio::post(io, [&] {
+      f();
+      finished = true;
+    });
+    if (!runUntil(io, [&] { return finished; })) throw std::runtime_error("call did not run");
+  } else {
+    std::optional<R> result;
+    asio::post(io, [&] {
+      result.emplace(f());
+      finished = true;
+    });
+    if (!runUntil(io, [&] { return finished; })) throw std::runtime_error("call did not run");
+    return std::move(*result);
+  }
 }
 
 // Runs the awaitable on an executor served by other threads (a `Runtime`) and blocks until it

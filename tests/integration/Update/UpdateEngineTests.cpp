@@ -9,6 +9,7 @@
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"
@@ -100,6 +101,8 @@ class UpdateEngineTest : public ::testing::Test {
   std::shared_ptr<ScriptedDriver> driver = std::make_shared<ScriptedDriver>();
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   int terminations = 0;
+  // The engine's calendar: far from the real date, so nothing depends on when the test runs.
+  std::chrono::system_clock::time_point today{std::chrono::seconds(1'000'000'000)};
 
   void SetUp() override {
     update_relaunch::clearRequest();
@@ -123,14 +126,45 @@ class UpdateEngineTest : public ::testing::Test {
     environment.layout = installable ? std::optional(update_install::Layout{root}) : std::nullopt;
     environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
     environment.requestTermination = [this] { ++terminations; };
+    environment.now = [this] { return today; };
     auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
-    EXPECT_FALSE(updater->startUpdater());
+    EXPECT_FALSE(onMain([&] { return updater->startUpdater(); }));
+    return updater;
+  }
+
+  // Calls into the engine from the main executor, as the program does.
+  template <typename F>
+  std::invoke_result_t<F&> onMain(F f) {
+    return testing::callOn(io, std::move(f));
+  }
+  // Runs the main executor until no work is left (the install and the removals on the pool
+  // included).
+  void finishWork() {
+    io.restart();
+    io.run_for(testing::hangGuard);
+  }
+  // An updater on a context of its own whose feed check is in flight: the server sends 16 bytes and
+  // then nothing, with the rate floor and the deadline ten minutes away.
+  std::shared_ptr<LinuxUpdater> feedInFlightOn(asio::io_context& context) {
+    server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));
+    auto environment = LinuxUpdaterEnvironment::forRunningProgram(context.get_executor(), info("1"), nullptr);
+    environment.settings->setBool(UpdaterSettings::automaticChecksKey, false);
+    environment.transferPolicy.lowSpeedTime = std::chrono::minutes(10);
+    environment.transferPolicy.feedDeadline = std::chrono::minutes(10);
+    auto updater = LinuxUpdater::create(std::move(environment), driver, delegate);
+    EXPECT_FALSE(testing::callOn(context, [&] { return updater->startUpdater(); }));
+    testing::callOn(context, [&] { updater->checkForUpdates(); });
+    for (int round = 0; round < 4000 && server.requests("/appcast.xml") == 0; ++round) {
+      context.restart();
+      context.run_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(server.requests("/appcast.xml"), 1);
     return updater;
   }
 
   // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
   std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
-    const auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
+    auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
     server.set("/v2.tgz", Answer::ok(archive));
     const auto entry = testing::appcastEntry("2", server.url("/v2.tgz"), archive, archiveKeys);
     server.set("/appcast.xml",
@@ -158,7 +192,7 @@ TEST_F(UpdateEngineTest, RelaunchRouteInstallsOnlyWhenTheBlockIsInvoked) {
   delegate->postpone = true;
   auto updater = makeUpdater();
   EXPECT_TRUE(updater->canCheckForUpdates());
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   EXPECT_FALSE(updater->canCheckForUpdates());
   runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "found 2", "download", "extract",
@@ -168,6 +202,7 @@ TEST_F(UpdateEngineTest, RelaunchRouteInstallsOnlyWhenTheBlockIsInvoked) {
 
   delegate->kept();
   delegate->kept();  // a second invocation does nothing
+  finishWork();
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
   EXPECT_EQ(testing::readText(root / "current/VantrelMac"), "#!/bin/sh\necho build 2\n");
   EXPECT_TRUE(fs::exists(root / "versions/1/VantrelMac"));
@@ -189,14 +224,84 @@ TEST_F(UpdateEngineTest, InstallOnQuitWithoutRelaunch) {
   publish(keys, keys);
   driver->readyChoice = ReadyToInstallChoice::later;
   auto updater = makeUpdater();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
   EXPECT_EQ(delegate->calls.back(), "on quit");
   EXPECT_FALSE(updater->canCheckForUpdates());  // the session waits for the quit
-  updater->applicationWillTerminate();
+  onMain([&] { updater->applicationWillTerminate(); });
+  finishWork();
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
   EXPECT_FALSE(update_relaunch::requestedProgram());
   EXPECT_EQ(terminations, 0);
+}
+
+// ---- work in flight on the blocking pool ----
+
+TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {
+  publish(keys, keys);
+  delegate->postpone = true;
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  onMain([&] {
+    ASSERT_TRUE(runsOnThisThread(io.get_executor()));
+    delegate->kept();
+    // The block has returned to the main executor without touching the install layout.
+    EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
+    EXPECT_EQ(terminations, 0);
+  });
+  finishWork();
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
+  EXPECT_EQ(update_relaunch::requestedProgram(), root / "current/VantrelMac");
+  EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(UpdateEngineTest, AnUpdaterGoneWhileItsFeedIsInFlightIsNeverCalledBack) {
+  server.set("/appcast.xml", Answer::stalled(std::string(4096, 'x')));  // 16 bytes, then nothing
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return server.requests("/appcast.xml") == 1; });
+  const std::weak_ptr<LinuxUpdater> weak = updater;
+  updater.reset();  // cancels the transfer; the pool ends it and finds nobody to hand it to
+  EXPECT_TRUE(weak.expired());
+  finishWork();
+  EXPECT_TRUE(delegate->calls.empty());
+  EXPECT_TRUE(driver->shown.empty());
+}
+
+TEST_F(UpdateEngineTest, AContextDestroyedAfterItsUpdaterWithAFeedInFlightEndsCleanly) {
+  auto context = std::make_unique<asio::io_context>();
+  auto updater = feedInFlightOn(*context);
+  updater.reset();
+  // Never run again: its pool is stopped in its shutdown, and the completion posted meanwhile is
+  // destroyed with it, unrun.
+  context.reset();
+  EXPECT_TRUE(delegate->calls.empty());
+}
+
+TEST_F(UpdateEngineTest, AContextDestroyedUnderALiveUpdaterEndsItsTransferAtTheStopOfItsPool) {
+  auto context = std::make_unique<asio::io_context>();
+  const auto updater = feedInFlightOn(*context);
+  // Nobody cancelled the transfer: the stop of the context's pool ends it, where the shutdown
+  // would otherwise wait for the stalled transfer's rate floor or deadline (ten minutes).
+  const auto before = std::chrono::steady_clock::now();
+  context.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, testing::hangGuard);
+  EXPECT_TRUE(delegate->calls.empty());
+}
+
+TEST_F(UpdateEngineTest, AQuitDuringTheDownloadEndsItWithoutInstallingOrReporting) {
+  const auto archive = publish(keys, keys);
+  server.set("/v2.tgz", Answer::stalled(archive));
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return server.requests("/v2.tgz") == 1; });
+  onMain([&] { updater->applicationWillTerminate(); });
+  finishWork();
+  EXPECT_EQ(delegate->calls.back(), "finish " + std::to_string(updater_errors::cancelled));
+  EXPECT_EQ(driver->shown, std::vector<std::string>{"found 2"});
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
+  EXPECT_TRUE(fs::is_empty(home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads"));
 }
 
 TEST_F(UpdateEngineTest, NoNewerBuild) {
@@ -204,14 +309,14 @@ TEST_F(UpdateEngineTest, NoNewerBuild) {
   server.set("/appcast.xml",
              Answer::ok(update_signature::signFeed(testing::appcastXML({entry}), keys.privateKey)));
   auto updater = makeUpdater();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(driver->shown, std::vector<std::string>{"not found"});
   EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
   EXPECT_TRUE(updater->canCheckForUpdates());
 
   forgetCycle();
-  updater->checkInBackground();
+  onMain([&] { updater->checkInBackground(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(driver->shown.size(), 1u);  // a background check says nothing
 }
@@ -257,12 +362,13 @@ class CheckSchedule : public UpdateEngineTest {
                Answer::ok(update_signature::signFeed(testing::appcastXML({entry}), keys.privateKey)));
   }
   std::shared_ptr<LinuxUpdater> updater;
+  std::shared_ptr<UpdaterSettings> settings;
   int checks = 0;
 
   // The next scheduled check is a wait that keeps the context at work: end it, so that the base
   // teardown sees the context run out of work at once instead of at its hang guard.
   void TearDown() override {
-    if (updater) updater->setAutomaticallyChecksForUpdates(false);
+    if (updater) onMain([&] { updater->setAutomaticallyChecksForUpdates(false); });
     updater.reset();
     UpdateEngineTest::TearDown();
   }
@@ -272,8 +378,10 @@ class CheckSchedule : public UpdateEngineTest {
         LinuxUpdaterEnvironment::forRunningProgram(io.get_executor(), std::move(information), nullptr);
     environment.settings->setBool(UpdaterSettings::automaticChecksKey, true);
     if (lastCheck) environment.settings->setDouble(UpdaterSettings::lastCheckTimeKey, *lastCheck);
+    environment.now = [this] { return today; };
+    settings = environment.settings;
     updater = LinuxUpdater::create(std::move(environment), driver, delegate);
-    EXPECT_FALSE(updater->startUpdater());
+    EXPECT_FALSE(onMain([&] { return updater->startUpdater(); }));
   }
   // Moves the clock in steps; true when a check began within `by` (it is then run to its end and
   // its feed request counted). A running check is what keeps the updater from starting another.
@@ -298,9 +406,7 @@ class CheckSchedule : public UpdateEngineTest {
     }
     return false;
   }
-  static double secondsNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  }
+  double secondsToday() const { return std::chrono::duration<double>(today.time_since_epoch()).count(); }
 };
 
 TEST_F(CheckSchedule, TheFirstCheckComesThirtySecondsAfterStart) {
@@ -318,9 +424,17 @@ TEST_F(CheckSchedule, TheFirstCheckComesThirtySecondsAfterStart) {
 TEST_F(CheckSchedule, ARecentCheckPutsTheFirstOneAtTheLastCheckPlusTheInterval) {
   auto information = info("1");
   information["SUScheduledCheckInterval"] = 3600;
-  start(information, secondsNow() - 3500);  // due in about 100 s
+  start(information, secondsToday() - 3500);  // due in about 100 s
   EXPECT_FALSE(checkedWithin(std::chrono::seconds(98)));
   EXPECT_TRUE(checkedWithin(std::chrono::seconds(4)));
+}
+
+TEST_F(CheckSchedule, ABackgroundCheckIsStampedWithTheInjectedDate) {
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, std::nullopt);
+  ASSERT_TRUE(checkedWithin(std::chrono::seconds(31)));
+  EXPECT_EQ(settings->doubleValue(UpdaterSettings::lastCheckTimeKey), secondsToday());
 }
 
 TEST_F(CheckSchedule, ARehearsalBuildChecksEveryTenSeconds) {
@@ -338,7 +452,7 @@ TEST_F(CheckSchedule, NoCheckIsScheduledWhileAutomaticChecksAreOff) {
   auto information = info("1");
   information["SUScheduledCheckInterval"] = 3600;
   start(information, std::nullopt);
-  updater->setAutomaticallyChecksForUpdates(false);
+  onMain([&] { updater->setAutomaticallyChecksForUpdates(false); });
   EXPECT_FALSE(checkedWithin(std::chrono::seconds(7200), std::chrono::seconds(30)));
 }
 
@@ -354,7 +468,7 @@ TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
   for (const auto& feed : feeds) {
     server.set("/appcast.xml", Answer::ok(feed));
     forgetCycle();
-    updater->checkForUpdates();
+    onMain([&] { updater->checkForUpdates(); });
     runUntilFinished([&] { return delegate->finished; });
     const auto code = std::to_string(updater_errors::feedSignature);
     EXPECT_EQ(delegate->calls, (std::vector<std::string>{"abort " + code, "finish " + code}));
@@ -367,7 +481,7 @@ TEST_F(UpdateEngineTest, BadArchiveSignatureNeverCreatesStaging) {
   const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(::inotify_add_watch(watch, (root / "versions").c_str(), IN_CREATE | IN_MOVED_TO), 0);
   auto updater = makeUpdater();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   char events[4096];
   EXPECT_LE(::read(watch, events, sizeof(events)), 0) << "something was created in versions/";
@@ -383,7 +497,7 @@ TEST_F(UpdateEngineTest, RefusalsAndUninstallableLayouts) {
   publish(keys, keys);
   delegate->refusal = UpdaterError("VantrelMac.Update", 1, "refused");
   auto updater = makeUpdater();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "abort 1", "finish 1"}));
   EXPECT_EQ(server.requests("/v2.tgz"), 0);
@@ -391,7 +505,7 @@ TEST_F(UpdateEngineTest, RefusalsAndUninstallableLayouts) {
   delegate->refusal.reset();
   forgetCycle();
   auto buildTree = makeUpdater(false);
-  buildTree->checkForUpdates();
+  onMain([&] { buildTree->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   const auto code = std::to_string(updater_errors::notInstallableHere);
   EXPECT_EQ(delegate->calls,
@@ -403,17 +517,17 @@ TEST_F(UpdateEngineTest, LaterAndSkip) {
   publish(keys, keys);
   driver->foundChoice = UpdateFoundChoice::skip;
   auto updater = makeUpdater();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls.back(), "finish");
   // A skipped build is not offered again by a background check, but a user check offers it.
   forgetCycle();
-  updater->checkInBackground();
+  onMain([&] { updater->checkInBackground(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls, std::vector<std::string>{"finish " + std::to_string(updater_errors::noUpdate)});
   driver->foundChoice = UpdateFoundChoice::later;
   forgetCycle();
-  updater->checkForUpdates();
+  onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return delegate->finished; });
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"proceed 2", "found 2", "finish"}));
 }

@@ -175,7 +175,7 @@ TEST(UpdateTransferDeadline, TheArchiveDeadlineScalesWithItsLengthBetweenOneAndT
 
 TEST_F(UpdateTransferTest, CancelledTransferReportsCancellation) {
   https.set("/a", Answer::ok("0123456789"));
-  control.cancelled = true;
+  control.transfer.cancel();
   try {
     update_transfer::fetch(https.url("/a"), 100, policy, control);
     ADD_FAILURE() << "a cancelled transfer completed";

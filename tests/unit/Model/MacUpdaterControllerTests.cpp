@@ -35,6 +35,7 @@ class MacUpdaterControllerTest : public ::testing::Test {
   int windowShown = 0, automaticLogins = 0, updatersMade = 0;
   std::vector<std::function<void()>> heldWork;
   bool holdWork = false;
+  bool onThePool = false;  // the file work runs on the main executor's blocking pool
   std::shared_ptr<MacUpdaterController> controller;
 
   UpdateInfo info(const std::string& build = "41") {
@@ -53,10 +54,12 @@ class MacUpdaterControllerTest : public ::testing::Test {
       return fake;
     };
     environment.resumeURL = [this] { return std::optional(resumeURL); };
-    environment.runOffMain = [this](std::function<void()> work) {
-      if (holdWork) return heldWork.push_back(std::move(work));
-      work();
-    };
+    if (!onThePool) {
+      environment.runOffMain = [this](std::function<void()> work) {
+        if (holdWork) return heldWork.push_back(std::move(work));
+        work();
+      };
+    }
     environment.replyToTermination = [this](bool quit) { terminationAnswers.push_back(quit); };
     environment.showWindow = [this] { ++windowShown; };
     environment.requestStartupAutomaticLogin = [this] { ++automaticLogins; };
@@ -66,7 +69,7 @@ class MacUpdaterControllerTest : public ::testing::Test {
 
   void started(UpdateInfo information = {}) {
     controller = make(information.is_null() ? info() : information);
-    controller->start();
+    onMain([&] { return controller->start(); });
     settle();
   }
   // Moves the manual clock and lets the timers it made due fire (the reactor notices them
@@ -82,6 +85,11 @@ class MacUpdaterControllerTest : public ::testing::Test {
     }
   }
   const MacUpdaterController::Published& published() const { return controller->published(); }
+  // Calls the controller from the main executor, as the application does.
+  template <typename F>
+  std::invoke_result_t<F&> onMain(F f) {
+    return testing::callOn(io, std::move(f));
+  }
 };
 
 TEST_F(MacUpdaterControllerTest, StartFailuresLeaveTheUpdaterUnusable) {
@@ -100,7 +108,7 @@ TEST_F(MacUpdaterControllerTest, StartFailuresLeaveTheUpdaterUnusable) {
                                                    "setSendsSystemProfile NO", "start"}));
   advance(1s);
   EXPECT_FALSE(controller->validateMenuItem());
-  controller->start();  // returns at once: the updater exists
+  onMain([&] { return controller->start(); });  // returns at once: the updater exists
   EXPECT_EQ(updatersMade, 1);
 }
 
@@ -124,16 +132,16 @@ TEST_F(MacUpdaterControllerTest, StartPublishesTheAutomaticCheckState) {
   EXPECT_FALSE(published().automaticChecks);
   EXPECT_TRUE(published().canCheck);
   EXPECT_EQ(gate->snapshot().updaterStatus, published().status);
-  controller->setAutomaticChecks(true);
+  onMain([&] { return controller->setAutomaticChecks(true); });
   EXPECT_EQ(published().status, "새 버전을 자동으로 확인합니다");
   fake->acceptsAutomaticChecks = false;
-  controller->setAutomaticChecks(false);
+  onMain([&] { return controller->setAutomaticChecks(false); });
   EXPECT_TRUE(published().automaticChecks);  // mirrors the updater, not the request
 }
 
 TEST_F(MacUpdaterControllerTest, CheckThatFindsNothingReturnsToTheIdleLine) {
   started();
-  controller->checkForUpdates();
+  onMain([&] { return controller->checkForUpdates(); });
   EXPECT_EQ(fake->checks, 1);
   EXPECT_EQ(published().status, "새 버전 확인 중…");
   fake->emitFinish(UpdateCheck::userInitiated, updater_errors::make(updater_errors::noUpdate, "none"));
@@ -150,7 +158,7 @@ TEST_F(MacUpdaterControllerTest, CancelledDownloadReturnsToTheIdleLine) {
     fake->automaticChecks = automatic;
     started();
     const auto idle = published().status;
-    controller->checkForUpdates();
+    onMain([&] { return controller->checkForUpdates(); });
     const auto item = FakeUpdater::item("42");
     fake->emitFound(item);
     fake->emitWillDownload(item);
@@ -185,11 +193,11 @@ TEST_F(MacUpdaterControllerTest, SwitchingAutomaticChecksKeepsAShownFailure) {
   fake->emitAbort(updater_errors::make(updater_errors::feedFailed, "unreachable"));
   ASSERT_TRUE(published().hasError);
   const auto failureText = published().status;
-  controller->setAutomaticChecks(false);
+  onMain([&] { return controller->setAutomaticChecks(false); });
   EXPECT_FALSE(published().automaticChecks);
   EXPECT_EQ(published().status, failureText);
   EXPECT_TRUE(published().hasError);
-  controller->setAutomaticChecks(true);
+  onMain([&] { return controller->setAutomaticChecks(true); });
   EXPECT_EQ(published().status, failureText);
   EXPECT_EQ(gate->snapshot().updaterStatus, failureText);
 }
@@ -255,10 +263,10 @@ TEST_F(MacUpdaterControllerTest, SaveFailureReleasesTheGateAndAnswersAWaitingQui
   fs::create_directories(resumeURL.parent_path());
   ::chmod(resumeURL.parent_path().c_str(), 0755);
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
-  controller->checkForUpdates();  // turns the waiting update into the relaunch route
   auto lease = gate->acquire(Kind::remoteScreen);
+  onMain([&] { return controller->checkForUpdates(); });  // turns the waiting update into the relaunch route
   settle();
-  EXPECT_EQ(controller->terminationReply(), Reply::cancel);  // a block is kept
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::cancel);  // a block is kept
   lease->end();
   advance(1s);
   EXPECT_EQ(published().status,
@@ -268,7 +276,7 @@ TEST_F(MacUpdaterControllerTest, SaveFailureReleasesTheGateAndAnswersAWaitingQui
   EXPECT_FALSE(fs::exists(resumeURL));
   // The check command starts a new preparation (the block and build stayed).
   ::chmod(resumeURL.parent_path().c_str(), 0700);
-  controller->checkForUpdates();
+  onMain([&] { return controller->checkForUpdates(); });
   advance(1s);
   EXPECT_EQ(published().status, "업데이트 설치 후 다시 연결합니다");
   EXPECT_TRUE(fs::exists(resumeURL));
@@ -276,41 +284,76 @@ TEST_F(MacUpdaterControllerTest, SaveFailureReleasesTheGateAndAnswersAWaitingQui
 
 TEST_F(MacUpdaterControllerTest, TerminationMatrix) {
   started();
-  EXPECT_EQ(controller->terminationReply(), Reply::now);  // nothing pending
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);  // nothing pending
 
   // Install on quit, busy: the quit waits, then proceeds without a resume intent.
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
   EXPECT_EQ(published().status, "업데이트 설치 준비 완료 · 업데이트 확인을 눌러 설치하세요");
   auto lease = gate->acquire(Kind::fileTransfer);
-  EXPECT_EQ(controller->terminationReply(), Reply::later);
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
   advance(1s);
   EXPECT_TRUE(terminationAnswers.empty());
   lease->end();
   advance(1s);
   EXPECT_EQ(terminationAnswers, std::vector<bool>{true});
   EXPECT_FALSE(fs::exists(resumeURL));
-  EXPECT_EQ(controller->terminationReply(), Reply::now);  // committed
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);  // committed
 }
 
 TEST_F(MacUpdaterControllerTest, FailuresAndFinishedCyclesAnswerAWaitingQuitWithNo) {
   started();
   auto lease = gate->acquire(Kind::remoteScreen);
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
-  EXPECT_EQ(controller->terminationReply(), Reply::later);
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
   fake->emitFinish(UpdateCheck::userInitiated, std::nullopt);
   EXPECT_EQ(terminationAnswers, std::vector<bool>{false});
   EXPECT_EQ(published().status, "다운로드한 업데이트는 나중에 설치할 수 있습니다");
 
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
-  EXPECT_EQ(controller->terminationReply(), Reply::later);
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
   fake->emitAbort(UpdaterError("VantrelMac.UpdateEngine", 1005, "download failed"));
   EXPECT_EQ(terminationAnswers, (std::vector<bool>{false, false}));
   EXPECT_EQ(published().status,
             "업데이트를 완료하지 못했습니다. 연결과 저장 공간을 확인한 뒤 다시 시도해 주세요.");
-  EXPECT_EQ(controller->terminationReply(), Reply::now);  // nothing pending any more
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);  // nothing pending any more
   lease->end();
   advance(2s);
   EXPECT_FALSE(gate->snapshot().installationCommitted);
+}
+
+TEST_F(MacUpdaterControllerTest, OnTheBlockingPoolTheRecordIsSavedBeforeTheInstallAndReadBackAfter) {
+  onThePool = true;
+  started();
+  bool intentOnDisk = false;
+  int invoked = 0;
+  EXPECT_TRUE(controller->shouldPostponeRelaunch(FakeUpdater::item("42"), InstallBlock([&] {
+                                                   ++invoked;
+                                                   intentOnDisk = fs::exists(resumeURL);
+                                                 })));
+  advance(1s);
+  ASSERT_TRUE(testing::runUntil(io, [&] { return invoked == 1; }));
+  EXPECT_TRUE(intentOnDisk);
+  EXPECT_TRUE(gate->snapshot().installationCommitted);
+
+  // After the relaunch: the new build reads the record on the pool and signs in again.
+  controller = make(info("42"));
+  onMain([&] { controller->consumeUpdateResume(); });
+  ASSERT_TRUE(testing::runUntil(io, [&] { return automaticLogins == 1; }));
+  EXPECT_EQ(windowShown, 1);
+  EXPECT_FALSE(fs::exists(resumeURL));
+}
+
+TEST_F(MacUpdaterControllerTest, AControllerGoneWhileItsRecordIsReadOnThePoolIsNotCalledBack) {
+  onThePool = true;
+  UpdateResumeStore(resumeURL).save(UpdateResumeIntent("42", T));
+  controller = make(info("42"));
+  onMain([&] { controller->consumeUpdateResume(); });
+  controller.reset();  // the read may still be queued or running on the pool
+  testing::drain(io);
+  io.restart();
+  io.run_for(testing::hangGuard);  // returns once the read has been handed back
+  EXPECT_EQ(automaticLogins, 0);
+  EXPECT_EQ(windowShown, 0);
 }
 
 TEST_F(MacUpdaterControllerTest, SlowSaveOfACancelledPreparationReleasesOnlyItsOwnOwner) {
@@ -353,7 +396,7 @@ TEST_F(MacUpdaterControllerTest, ProceedTable) {
     auto information = info("41");
     information["VNUpdateLocalRehearsal"] = row.rehearsal;
     auto c = make(information);
-    c->start();
+    onMain([&] { return c->start(); });
     const auto refusal =
         c->shouldProceedWithUpdate(FakeUpdater::item(row.version, row.url), UpdateCheck::userInitiated);
     EXPECT_EQ(!refusal.has_value(), row.accepted) << row.url << " " << row.version << " " << row.rehearsal;
@@ -376,7 +419,7 @@ TEST_F(MacUpdaterControllerTest, ConsumeResumeAtLaunch) {
   UpdateResumeStore store(resumeURL);
   store.save(UpdateResumeIntent("42", T));
   controller = make(info("42"));
-  controller->consumeUpdateResume();
+  onMain([&] { return controller->consumeUpdateResume(); });
   settle();
   EXPECT_EQ(windowShown, 1);
   EXPECT_EQ(automaticLogins, 1);
@@ -384,14 +427,14 @@ TEST_F(MacUpdaterControllerTest, ConsumeResumeAtLaunch) {
   EXPECT_FALSE(fs::exists(resumeURL));
 
   store.save(UpdateResumeIntent("43", T));
-  controller->consumeUpdateResume();
+  onMain([&] { return controller->consumeUpdateResume(); });
   settle();
   EXPECT_EQ(automaticLogins, 1);
   EXPECT_FALSE(fs::exists(resumeURL));
 
   store.save(UpdateResumeIntent("42", T));
   ::chmod(resumeURL.c_str(), 0644);
-  controller->consumeUpdateResume();
+  onMain([&] { return controller->consumeUpdateResume(); });
   settle();
   EXPECT_EQ(published().status, "업데이트 후 자동 연결 정보를 읽지 못했습니다. 직접 로그인해 주세요.");
   EXPECT_TRUE(published().hasError);

@@ -8,6 +8,7 @@
 #include "Model/MacUpdaterController.hpp"
 #include "Model/QuitRouter.hpp"
 #include "Model/UpdaterControllerAdapter.hpp"
+#include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
@@ -62,28 +63,31 @@ class UpdaterQuitRoutingTest : public ::testing::Test {
 
 TEST_F(UpdaterQuitRoutingTest, TheMenuItemFollowsTheController) {
   EXPECT_FALSE(adapter->canCheckForUpdates());  // not started
-  adapter->start();
+  testing::callOn(io, [&] { return adapter->start(); });
   advance(0ms);
   EXPECT_TRUE(adapter->canCheckForUpdates());
-  adapter->checkForUpdates();
+  testing::callOn(io, [&] { return adapter->checkForUpdates(); });
   EXPECT_EQ(fake->checks, 1);
   EXPECT_EQ(controller().published().status, "새 버전 확인 중…");
 }
 
 TEST_F(UpdaterQuitRoutingTest, NothingPendingQuitsAtOnce) {
-  adapter->start();
-  EXPECT_EQ(router->requestQuit(QuitSource::menu), TerminateReply::terminateNow);
+  testing::callOn(io, [&] { return adapter->start(); });
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::menu); }),
+            TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);
 }
 
 TEST_F(UpdaterQuitRoutingTest, LaterKeepsTheProgramUntilTheInstallationIsAdmitted) {
-  adapter->start();
+  testing::callOn(io, [&] { return adapter->start(); });
   auto lease = gate->acquire(Kind::remoteScreen);
   controller().willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
-  EXPECT_EQ(router->requestQuit(QuitSource::shortcut), TerminateReply::terminateLater);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::shortcut); }),
+            TerminateReply::terminateLater);
   EXPECT_TRUE(router->waitingForUpdater());
   // A second request while the answer is owed neither quits nor asks the controller again.
-  EXPECT_EQ(router->requestQuit(QuitSource::signal), TerminateReply::terminateLater);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::signal); }),
+            TerminateReply::terminateLater);
   advance(2s);
   EXPECT_EQ(quits, 0);  // the screen is still shared
   lease->end();
@@ -93,31 +97,35 @@ TEST_F(UpdaterQuitRoutingTest, LaterKeepsTheProgramUntilTheInstallationIsAdmitte
   EXPECT_EQ(quits, 1);
   EXPECT_FALSE(router->waitingForUpdater());
   EXPECT_TRUE(gate->snapshot().installationCommitted);
-  EXPECT_EQ(router->requestQuit(QuitSource::menu), TerminateReply::terminateNow);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::menu); }),
+            TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);  // ending twice is not asked of the loop
 }
 
 TEST_F(UpdaterQuitRoutingTest, AFailedCycleAnswersNoAndTheProgramStays) {
-  adapter->start();
+  testing::callOn(io, [&] { return adapter->start(); });
   auto lease = gate->acquire(Kind::fileTransfer);
   controller().willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
-  EXPECT_EQ(router->requestQuit(QuitSource::menu), TerminateReply::terminateLater);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::menu); }),
+            TerminateReply::terminateLater);
   fake->emitAbort(UpdaterError("VantrelMac.UpdateEngine", 1005, "download failed"));
   EXPECT_FALSE(router->waitingForUpdater());
   EXPECT_EQ(quits, 0);
   // The next request is answered afresh, and nothing holds it back any more.
-  EXPECT_EQ(router->requestQuit(QuitSource::menu), TerminateReply::terminateNow);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::menu); }),
+            TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);
   lease->end();
 }
 
 TEST_F(UpdaterQuitRoutingTest, AKeptRelaunchBlockCancelsTheQuit) {
-  adapter->start();
+  testing::callOn(io, [&] { return adapter->start(); });
   auto lease = gate->acquire(Kind::remoteInput);
   int installs = 0;
   EXPECT_TRUE(
       controller().shouldPostponeRelaunch(FakeUpdater::item("42"), InstallBlock([&] { ++installs; })));
-  EXPECT_EQ(router->requestQuit(QuitSource::sessionManager), TerminateReply::terminateCancel);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::sessionManager); }),
+            TerminateReply::terminateCancel);
   EXPECT_FALSE(router->waitingForUpdater());
   lease->end();
   advance(1s);
@@ -126,12 +134,13 @@ TEST_F(UpdaterQuitRoutingTest, AKeptRelaunchBlockCancelsTheQuit) {
 }
 
 TEST_F(UpdaterQuitRoutingTest, ASessionAgentNeverAsksTheUpdater) {
-  adapter->start();
+  testing::callOn(io, [&] { return adapter->start(); });
   auto lease = gate->acquire(Kind::remoteScreen);
   controller().willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
   QuitRouter agent(
       adapter, [this] { ++quits; }, true);
-  EXPECT_EQ(agent.requestQuit(QuitSource::signal), TerminateReply::terminateNow);
+  EXPECT_EQ(testing::callOn(io, [&] { return agent.requestQuit(QuitSource::signal); }),
+            TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);
   EXPECT_FALSE(gate->snapshot().installationCommitted);
 }

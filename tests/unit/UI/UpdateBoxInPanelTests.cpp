@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "support/AsyncTest.hpp"
 #include "support/FakeStatusModel.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/QtTestApp.hpp"
@@ -82,7 +83,7 @@ TEST_F(UpdateBoxInPanel, TheBoxSitsInThePanelAndFollowsTheController) {
     return label->text() == QString::fromUtf8("현재 버전 v1.41");
   }));
 
-  controller->start();
+  testing::callOn(io, [&] { return controller->start(); });
   advance(0ms);
   EXPECT_TRUE(box()->checkButton()->isEnabled());
   EXPECT_TRUE(box()->busyNote()->isHidden());
@@ -95,7 +96,9 @@ TEST_F(UpdateBoxInPanel, TheBoxSitsInThePanelAndFollowsTheController) {
   EXPECT_TRUE(box()->busyNote()->text().contains(QString::fromUtf8("원격 화면")));
   EXPECT_EQ(box()->statusLabel()->text(), QString::fromUtf8("작업이 끝나면 업데이트를 설치합니다"));
 
-  box()->checkButton()->click();  // asks to install now: no new check while a block is kept
+  testing::callOn(io, [&] {
+    return box()->checkButton()->click();
+  });  // asks to install now: no new check while a block is kept
   EXPECT_EQ(fake->checks, 0);
   lease->end();
   advance(1s);

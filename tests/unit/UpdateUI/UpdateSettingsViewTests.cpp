@@ -4,6 +4,7 @@
 
 // The project's headers before Qt's: Qt's `emit` macro breaks Asio's templates.
 #include "UI/UpdateSettingsView.hpp"
+#include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/QtTestApp.hpp"
 #include "support/TestEnvironment.hpp"
@@ -32,7 +33,7 @@ TEST(UpdateSettingsViewTest, SwitchAsksTheControllerAndMirrorsIt) {
     return fake;
   };
   auto controller = MacUpdaterController::create(environment);
-  controller->start();
+  testing::callOn(io, [&] { return controller->start(); });
   UpdateSettingsView view(controller, environment.info);
   view.resize(420, 260);
   EXPECT_EQ(view.title(), QString::fromUtf8("앱 업데이트"));
@@ -50,18 +51,18 @@ TEST(UpdateSettingsViewTest, SwitchAsksTheControllerAndMirrorsIt) {
   EXPECT_FALSE(view.rehearsalIcon()->pixmap().isNull());
 
   fake->acceptsAutomaticChecks = false;  // a store that keeps the old value
-  view.automaticSwitch()->click();
+  testing::callOn(io, [&] { return view.automaticSwitch()->click(); });
   EXPECT_EQ(std::count(fake->calls.begin(), fake->calls.end(), "setAutomaticallyChecksForUpdates NO"), 1);
   EXPECT_TRUE(view.automaticSwitch()->isChecked());
 
   fake->acceptsAutomaticChecks = true;
-  view.automaticSwitch()->click();
+  testing::callOn(io, [&] { return view.automaticSwitch()->click(); });
   EXPECT_FALSE(view.automaticSwitch()->isChecked());
   EXPECT_EQ(view.statusLabel()->text(),
             QString::fromUtf8("자동 확인이 꺼져 있습니다. 업데이트 확인을 눌러 주세요"));
 
   view.checkButton()->setEnabled(true);
-  view.checkButton()->click();
+  testing::callOn(io, [&] { return view.checkButton()->click(); });
   EXPECT_EQ(fake->checks, 1);
   if (const char* folder = std::getenv("VANTREL_UPDATE_SCREENSHOTS")) {
     view.grab().save(QString::fromUtf8(folder) + "/update-settings.png");
