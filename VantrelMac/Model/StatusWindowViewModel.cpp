@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "Account/StartupLoginIntent.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -27,49 +27,32 @@ StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
       pollTask_(environment_.mainExecutor, "pollTask"),
       connectTask_(environment_.mainExecutor, "connectTask"),
       statePollTask_(environment_.mainExecutor, "statePollTask"),
-      reconnectTask_(environment_.mainExecutor, "reconnectTask"),
-      routeRefreshTask_(environment_.mainExecutor, "routeRefreshTask"),
-      automaticLoginRetryTask_(environment_.mainExecutor, "automaticLoginRetryTask"),
-      storedCredentialReadTask_(environment_.mainExecutor, "storedCredentialReadTask") {}
+      reconnectTask_(environment_.mainExecutor, "reconnectTask") {}
 
 void StatusWindowViewModel::construct() {
-  // The published fields hold their initial values; the preventer holds no assertion.
+  // The state holds its initial values; the preventer holds no assertion.
   if (!environment_.sessionExecutor) environment_.sessionExecutor = environment_.mainExecutor;
   displaySleepPreventer_ = environment_.displaySleepPreventer;
-  automaticLoginRequested_ = StartupLoginIntent::requestedByArguments(environment_.arguments);
   authClient_ = environment_.clients->makePrimary();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
-
-  const auto host = environment_.host;
-  const auto login = AccountLoginSettings::load(
-      *environment_.defaults,
-      [host]() -> std::optional<std::string> { return host ? host->localizedName() : std::nullopt; });
-  accountLoginSerial_ = login.serial;
-  installationMAC_ = login.installationMAC;
-  accountID_ = login.accountID;
-  requestedClientNumberText_ = login.requestedSlotText;
-  setupName_ = login.setupName;
-  rememberAccountID_ = login.rememberAccountID;
-
-  permissions_ = environment_.permissions->snapshot();
+  state_.accountLoginStatus = std::string(AccountSignIn::idleAccountLoginStatus);
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  signIn_ = AccountSignIn::create(environment_, authClient_, *this);
+  state_.permissions = environment_.permissions->snapshot();
   loadConnectionSettings();
-
-  if (auto cache = ManagerRouteCache::load(*environment_.defaults); cache && cache->accountID == accountID_) {
-    primaryManagerIndex_ = cache->primaryManagerIndex;
-    sessionAssignedSlot_ = cache->assignedSlot;
-    managerRouteCache_ = std::move(cache);
-  }
+  derive(state_);
 }
 
 void StatusWindowViewModel::loadConnectionSettings() {
   const auto settings = DirectConnectionSettings::load(*environment_.defaults);
-  managerHost_ = settings.host;
-  managerPortText_ = std::to_string(settings.port);
-  userID_ = settings.userID;
-  managerSlotText_ = std::to_string(static_cast<std::int64_t>(settings.connectionNumber) + 1);
+  state_.managerHost = settings.host;
+  state_.managerPortText = std::to_string(settings.port);
+  state_.userID = settings.userID;
+  state_.managerSlotText = std::to_string(static_cast<std::int64_t>(settings.connectionNumber) + 1);
 }
 
 StatusWindowViewModel::~StatusWindowViewModel() {
+  signIn_.reset();
   // The slots cancel their tasks as they are destroyed; the sessions are stopped here, each
   // closing in a task that holds its own client.
   for (auto& [index, session] : secondaryManagerSessions_) session->stopDetached();
@@ -80,131 +63,62 @@ StatusWindowViewModel::~StatusWindowViewModel() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Published fields
+// The state and its subscribers
+
+void StatusWindowViewModel::derive(StatusViewState& s) {
+  using enum DirectAuthState;
+  const auto state = s.connectionState;
+  s.connectionStateLabel = std::string(displayName(state));
+  s.canAccountLogin = !s.isAccountLoginBusy && !text::isBlank(s.accountID) && !s.accountPassword.empty();
+  s.canConnect = !s.isConnectionBusy && (state == idle || state == disconnected || state == failed);
+  s.canDisconnect =
+      state == connecting || state == authenticating || state == authenticated || state == disconnecting;
+  const auto n = s.displays.size();
+  s.displayCountLabel = n == 0 ? "0" : n == 1 ? "1 display" : fmt::format("{} displays", n);
+}
+
+StatusViewPort::Subscription StatusWindowViewModel::subscribe(std::function<void()> onChange) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  std::erase_if(subscribers_, [](const auto& weak) { return weak.expired(); });
+  auto subscription = std::make_shared<std::function<void()>>(std::move(onChange));
+  subscribers_.push_back(subscription);
+  return subscription;
+}
+
+void StatusWindowViewModel::changed() {
+  derive(state_);
+  // A subscriber dropped while an earlier one runs is not called afterwards.
+  const auto subscribers = subscribers_;
+  for (const auto& weak : subscribers) {
+    if (const auto subscriber = weak.lock()) (*subscriber)();
+  }
+}
+
+void StatusWindowViewModel::setText(StatusFormField field, const std::string& value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  auto& s = state_;
+  switch (field) {
+    case StatusFormField::accountID: s.accountID = value; break;
+    case StatusFormField::accountPassword: s.accountPassword = value; break;
+    case StatusFormField::requestedClientNumber: s.requestedClientNumberText = value; break;
+    case StatusFormField::setupName: s.setupName = value; break;
+    case StatusFormField::managerHost: s.managerHost = value; break;
+    case StatusFormField::managerPort: s.managerPortText = value; break;
+    case StatusFormField::userID: s.userID = value; break;
+    case StatusFormField::managerSlot: s.managerSlotText = value; break;
+  }
+  changed();
+}
+
+void StatusWindowViewModel::setRememberAccountID(bool value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  state_.rememberAccountID = value;
+  changed();
+}
 
 void StatusWindowViewModel::setPermissions(PermissionSnapshot value) {
-  permissions_ = value;
-  notify(Field::permissions);
-}
-void StatusWindowViewModel::setDisplays(std::vector<DisplayInfo> value) {
-  displays_ = std::move(value);
-  notify(Field::displays);
-}
-void StatusWindowViewModel::setDisplayError(std::optional<std::string> value) {
-  displayError_ = std::move(value);
-  notify(Field::displayError);
-}
-void StatusWindowViewModel::setIsRefreshingDisplays(bool value) {
-  isRefreshingDisplays_ = value;
-  notify(Field::isRefreshingDisplays);
-}
-void StatusWindowViewModel::setLastRefresh(std::optional<std::chrono::system_clock::time_point> value) {
-  lastRefresh_ = value;
-  notify(Field::lastRefresh);
-}
-void StatusWindowViewModel::setAccountID(std::string value) {
-  accountID_ = std::move(value);
-  notify(Field::accountID);
-}
-void StatusWindowViewModel::setAccountPassword(std::string value) {
-  accountPassword_ = std::move(value);
-  notify(Field::accountPassword);
-}
-void StatusWindowViewModel::setRequestedClientNumberText(std::string value) {
-  requestedClientNumberText_ = std::move(value);
-  notify(Field::requestedClientNumberText);
-}
-void StatusWindowViewModel::setSetupName(std::string value) {
-  setupName_ = std::move(value);
-  notify(Field::setupName);
-}
-void StatusWindowViewModel::setRememberAccountID(bool value) {
-  rememberAccountID_ = value;
-  notify(Field::rememberAccountID);
-}
-void StatusWindowViewModel::setAccountLoginStatus(std::string value) {
-  accountLoginStatus_ = std::move(value);
-  notify(Field::accountLoginStatus);
-}
-void StatusWindowViewModel::setAccountLoginError(std::optional<std::string> value) {
-  accountLoginError_ = std::move(value);
-  notify(Field::accountLoginError);
-}
-void StatusWindowViewModel::setIsAccountLoginBusy(bool value) {
-  isAccountLoginBusy_ = value;
-  notify(Field::isAccountLoginBusy);
-}
-void StatusWindowViewModel::setIsAccountAuthenticated(bool value) {
-  isAccountAuthenticated_ = value;
-  notify(Field::isAccountAuthenticated);
-}
-void StatusWindowViewModel::setManagerHost(std::string value) {
-  managerHost_ = std::move(value);
-  notify(Field::managerHost);
-}
-void StatusWindowViewModel::setManagerPortText(std::string value) {
-  managerPortText_ = std::move(value);
-  notify(Field::managerPortText);
-}
-void StatusWindowViewModel::setUserID(std::string value) {
-  userID_ = std::move(value);
-  notify(Field::userID);
-}
-void StatusWindowViewModel::setManagerSlotText(std::string value) {
-  managerSlotText_ = std::move(value);
-  notify(Field::managerSlotText);
-}
-void StatusWindowViewModel::setConnectionState(DirectAuthState value) {
-  connectionState_ = value;
-  notify(Field::connectionState);
-}
-void StatusWindowViewModel::setConnectionError(std::optional<std::string> value) {
-  connectionError_ = std::move(value);
-  notify(Field::connectionError);
-}
-void StatusWindowViewModel::setIsConnectionBusy(bool value) {
-  isConnectionBusy_ = value;
-  notify(Field::isConnectionBusy);
-}
-void StatusWindowViewModel::setManagerConnectionsLabel(std::string value) {
-  managerConnectionsLabel_ = std::move(value);
-  notify(Field::managerConnectionsLabel);
-}
-void StatusWindowViewModel::clearDiagnosticLog() {
-  diagnosticLog_ = DiagnosticLog(environment_.diagnosticWriter);
-  notify(Field::diagnosticLog);
-  notify(Field::diagnosticLogScrollToken);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Derived values
-
-std::string StatusWindowViewModel::connectionStateLabel() const {
-  return std::string(displayName(connectionState_));
-}
-
-bool StatusWindowViewModel::canAccountLogin() const {
-  return !isAccountLoginBusy_ && !text::isBlank(accountID_) && !accountPassword_.empty();
-}
-
-bool StatusWindowViewModel::canConnect() const {
-  return !isConnectionBusy_ &&
-         (connectionState_ == DirectAuthState::idle || connectionState_ == DirectAuthState::disconnected ||
-          connectionState_ == DirectAuthState::failed);
-}
-
-bool StatusWindowViewModel::canDisconnect() const {
-  return connectionState_ == DirectAuthState::connecting ||
-         connectionState_ == DirectAuthState::authenticating ||
-         connectionState_ == DirectAuthState::authenticated ||
-         connectionState_ == DirectAuthState::disconnecting;
-}
-
-std::string StatusWindowViewModel::displayCountLabel() const {
-  const auto n = displays_.size();
-  if (n == 0) return "0";
-  if (n == 1) return "1 display";
-  return fmt::format("{} displays", n);
+  state_.permissions = value;
+  changed();
 }
 
 std::vector<int> StatusWindowViewModel::secondaryManagerIndices() const {
@@ -221,14 +135,14 @@ std::shared_ptr<SecondaryManagerSession> StatusWindowViewModel::secondaryManager
 
 bool StatusWindowViewModel::hasRunningSlotTask() const {
   return pollTask_.isRunning() || connectTask_.isRunning() || statePollTask_.isRunning() ||
-         reconnectTask_.isRunning() || routeRefreshTask_.isRunning() ||
-         automaticLoginRetryTask_.isRunning() || storedCredentialReadTask_.isRunning();
+         reconnectTask_.isRunning() || signIn_->hasRunningTask();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
 void StatusWindowViewModel::start() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (hasStarted_) return;
   hasStarted_ = true;
   setPermissions(environment_.permissions->snapshot());
@@ -255,32 +169,52 @@ void StatusWindowViewModel::start() {
       });
     });
   }
-  spawnTask(environment_.mainExecutor, startupDecision(weak), "startup decision");
+  spawnTask(environment_.mainExecutor, startupDecision(weak, true), "startup decision");
 }
 
-Awaitable<void> StatusWindowViewModel::startupDecision(std::weak_ptr<StatusWindowViewModel> weak) {
+// The automatic login is decided once the primary's event handlers are in place.
+Awaitable<void> StatusWindowViewModel::startupDecision(std::weak_ptr<StatusWindowViewModel> weak,
+                                                       bool explain) {
   co_await installAuthEventHandlerIfNeeded(weak);
-  auto self = weak.lock();
-  if (!self) co_return;
-  if (AutoConnectPolicy::shouldAttemptSavedAccountLogin(self->rememberAccountID_, self->accountID_,
-                                                        self->didAttemptAccountAutoLogin_,
-                                                        self->automaticLoginRequested_)) {
-    self->appendDiagnostic("Automatic account login requested by startup intent");
-    self->attemptStoredAccountAutoLoginOnce();
-  } else if (!self->automaticLoginRequested_) {
-    self->appendDiagnostic("Interactive launch mode; waiting for account login");
-  } else if (self->didAttemptAccountAutoLogin_) {
-    self->appendDiagnostic("Startup automatic login already requested");
-  } else {
-    self->appendDiagnostic(
-        "Startup automatic login unavailable: check AUTO LOGIN preference and saved account");
-  }
+  if (auto self = weak.lock()) self->signIn_->decideAutomaticLogin(explain);
+}
+
+void StatusWindowViewModel::requestStartupAutomaticLogin() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!signIn_->acceptStartupIntent() || !hasStarted_) return;
+  spawnTask(environment_.mainExecutor, startupDecision(weak_from_this(), false), "startup login intent");
+}
+
+void StatusWindowViewModel::loginAndConnect() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->loginAndConnect();
+}
+
+void StatusWindowViewModel::persistAccountLoginSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->persistAccountLoginSettings();
+}
+
+void StatusWindowViewModel::connectPrimary(std::vector<DirectConnectionSettings> candidates,
+                                           std::string reason, bool showFirst, bool saveFirst) {
+  if (showFirst && !candidates.empty()) applyConnectionSettings(candidates.front(), saveFirst);
+  beginConnecting(std::move(candidates), std::move(reason));
+}
+
+void StatusWindowViewModel::keepPrimaryEndpoints(std::vector<DirectConnectionSettings> candidates) {
+  routeCandidates_ = std::move(candidates);
+}
+
+Awaitable<void> StatusWindowViewModel::connectSecondaries(std::vector<AccountManagerRoute> routes,
+                                                          int primaryIndex, std::string accountID,
+                                                          std::uint16_t connectionNumber) {
+  return configureSecondaryManagerSessions(weak_from_this(), std::move(routes), primaryIndex,
+                                           std::move(accountID), connectionNumber);
 }
 
 void StatusWindowViewModel::stop() {
-  storedCredentialReadTask_.cancel();
-  if (accountAIContext_) accountAIContext_->revoke();
-  accountAIContext_.reset();
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->endSession(true);
   pollTask_.cancel();
   statePollTask_.cancel();
   connectTask_.cancel();
@@ -288,11 +222,6 @@ void StatusWindowViewModel::stop() {
   if (recoveryMonitor_) recoveryMonitor_->stop();
   recoveryMonitor_.reset();
   disconnectWasRequested_ = true;
-  sessionAccountPassword_.clear();
-  sessionAssignedSlot_.reset();
-  ++sessionEpoch_;
-  routeRefreshTask_.cancel();
-  automaticLoginRetryTask_.cancel();
   if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
   displaySleepHeld_ = false;
   ++secondaryGeneration_;
@@ -317,8 +246,26 @@ void StatusWindowViewModel::appendDiagnostic(const std::string& text) { appendDi
 void StatusWindowViewModel::appendDiagnostic(const std::string& text,
                                              std::chrono::system_clock::time_point timestamp) {
   diagnosticLog_.appendDiagnostic(text, timestamp);
-  notify(Field::diagnosticLog);
-  notify(Field::diagnosticLogScrollToken);
+  auto& lines = state_.diagnosticLog;
+  lines.push_back(diagnosticLog_.entries().back());
+  while (lines.size() > DiagnosticLog::maximumEntries) lines.pop_front();
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  changed();
+}
+
+void StatusWindowViewModel::clearDiagnosticLog() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  diagnosticLog_ = DiagnosticLog(environment_.diagnosticWriter);
+  state_.diagnosticLog.clear();
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  changed();
+}
+
+void StatusWindowViewModel::copyDiagnosticLog() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!environment_.pasteboard) return;
+  environment_.pasteboard->clear();
+  environment_.pasteboard->writeText(diagnosticLog_.copyText());
 }
 
 }  // namespace vantrel

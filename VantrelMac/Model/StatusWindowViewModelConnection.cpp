@@ -9,6 +9,7 @@
 
 #include "Model/StatusWindowViewModel.hpp"
 #include "Protocol/ManagerSlot.hpp"
+#include "Support/ExecutorCheck.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -27,9 +28,10 @@ void StatusWindowViewModel::beginConnecting(std::vector<DirectConnectionSettings
   disconnectWasRequested_ = false;
   routeCandidates_ = candidates;
   reconnectTask_.cancel();
-  setConnectionError(std::nullopt);
-  setIsConnectionBusy(true);
-  setConnectionState(DirectAuthState::connecting);
+  state_.connectionError.reset();
+  state_.isConnectionBusy = true;
+  state_.connectionState = DirectAuthState::connecting;
+  changed();
   appendDiagnostic(
       fmt::format("Connection cycle started (reason={}, endpoints={})", reason, candidates.size()));
 
@@ -66,8 +68,8 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
     {
       auto self = weak.lock();
       if (!self || token->isCancelled()) co_return;
+      self->state_.connectionState = DirectAuthState::connecting;
       self->applyConnectionSettings(candidate, false);
-      self->setConnectionState(DirectAuthState::connecting);
       self->appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", i + 1, count,
                                          text::loggable(candidate.host), candidate.port,
                                          slotOf(candidate.connectionNumber), candidate.connectionNumber));
@@ -88,10 +90,10 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
       const auto state = co_await client->currentState();
       auto self = weak.lock();
       if (!self || token->isCancelled()) co_return;
+      self->state_.connectionState = state;
+      self->state_.connectionError.reset();
+      self->state_.isConnectionBusy = false;
       self->applyConnectionSettings(candidate, true);
-      self->setConnectionState(state);
-      self->setConnectionError(std::nullopt);
-      self->setIsConnectionBusy(false);
       self->reconnectAttempt_ = 0;
       self->reconnectTask_.cancel();
       self->appendDiagnostic(
@@ -105,14 +107,16 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
 
   auto self = weak.lock();
   if (!self || token->isCancelled()) co_return;
-  self->setConnectionState(DirectAuthState::failed);
-  self->setConnectionError(lastError);
-  self->setIsConnectionBusy(false);
+  self->state_.connectionState = DirectAuthState::failed;
+  self->state_.connectionError = lastError;
+  self->state_.isConnectionBusy = false;
+  self->changed();
   self->scheduleReconnect();
 }
 
 void StatusWindowViewModel::scheduleReconnect() {
-  if (disconnectWasRequested_ || isConnectionBusy_ || routeCandidates_.empty() || reconnectTask_.isRunning())
+  if (disconnectWasRequested_ || state_.isConnectionBusy || routeCandidates_.empty() ||
+      reconnectTask_.isRunning())
     return;
   const auto delay = reconnectDelay(reconnectAttempt_);
   ++reconnectAttempt_;
@@ -168,9 +172,10 @@ void StatusWindowViewModel::replaceConnectTask(
 }
 
 void StatusWindowViewModel::connect() {
-  if (!canConnect()) return;
-  const auto outcome =
-      DirectConnectionFormParser::validate(managerHost_, managerPortText_, userID_, managerSlotText_);
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!state_.canConnect) return;
+  const auto outcome = DirectConnectionFormParser::validate(state_.managerHost, state_.managerPortText,
+                                                            state_.userID, state_.managerSlotText);
   if (outcome.validation == DirectConnectionFormValidation::valid && outcome.settings) {
     applyConnectionSettings(*outcome.settings, true);
     beginConnecting({*outcome.settings}, "manual/cached route");
@@ -179,27 +184,24 @@ void StatusWindowViewModel::connect() {
   const auto message = outcome.validation == DirectConnectionFormValidation::valid
                            ? std::string("Invalid connection form.")
                            : std::string(vantrel::message(outcome.validation));
-  setConnectionError(message);
-  setConnectionState(DirectAuthState::failed);
+  state_.connectionError = message;
+  state_.connectionState = DirectAuthState::failed;
+  changed();
   appendDiagnostic("Form validation failed: " + message);
 }
 
 void StatusWindowViewModel::disconnect() {
-  storedCredentialReadTask_.cancel();
-  // A pending automatic-login retry would sign in and reconnect over the user's Disconnect.
-  automaticLoginRetryTask_.cancel();
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->endSession(false);
   disconnectWasRequested_ = true;
-  sessionAccountPassword_.clear();
-  sessionAssignedSlot_.reset();
-  ++sessionEpoch_;
   routeCandidates_.clear();
   reconnectTask_.cancel();
-  routeRefreshTask_.cancel();
   ++secondaryGeneration_;
   stopSecondarySessionsDetached();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
-  setIsConnectionBusy(true);
-  setConnectionState(DirectAuthState::disconnecting);
+  state_.isConnectionBusy = true;
+  state_.connectionState = DirectAuthState::disconnecting;
+  changed();
   appendDiagnostic("Disconnect requested");
   replaceConnectTask([](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
                         std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
@@ -209,24 +211,27 @@ void StatusWindowViewModel::disconnect() {
       const auto state = co_await client->currentState();
       auto self = weak.lock();
       if (!self || token->isCancelled()) co_return;
-      self->setConnectionState(state);
-      self->setIsConnectionBusy(false);
+      self->state_.connectionState = state;
+      self->state_.isConnectionBusy = false;
+      self->changed();
     }(std::move(weak), std::move(token), std::move(client));
   });
 }
 
 void StatusWindowViewModel::applyConnectionSettings(const DirectConnectionSettings& settings, bool persist) {
-  setManagerHost(settings.host);
-  setManagerPortText(std::to_string(settings.port));
-  setUserID(settings.userID);
-  setManagerSlotText(std::to_string(slotOf(settings.connectionNumber)));
+  state_.managerHost = settings.host;
+  state_.managerPortText = std::to_string(settings.port);
+  state_.userID = settings.userID;
+  state_.managerSlotText = std::to_string(slotOf(settings.connectionNumber));
+  changed();
   if (persist) settings.save(*environment_.defaults);
 }
 
 void StatusWindowViewModel::persistConnectionSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   // The port as typed: an optional plus sign, then digits only; anything else saves 65333.
   std::uint16_t port = 65333;
-  std::string_view text = managerPortText_;
+  std::string_view text = state_.managerPortText;
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   std::uint16_t parsed = 0;
   const auto* end = text.data() + text.size();
@@ -234,10 +239,11 @@ void StatusWindowViewModel::persistConnectionSettings() {
       std::from_chars(text.data(), end, parsed).ec == std::errc()) {
     port = parsed;
   }
-  auto connectionNumber = ManagerSlot::comNumFromSlotText(managerSlotText_);
+  auto connectionNumber = ManagerSlot::comNumFromSlotText(state_.managerSlotText);
   if (!connectionNumber)
     connectionNumber = DirectConnectionSettings::load(*environment_.defaults).connectionNumber;
-  DirectConnectionSettings{managerHost_, port, userID_, *connectionNumber}.save(*environment_.defaults);
+  DirectConnectionSettings{state_.managerHost, port, state_.userID, *connectionNumber}.save(
+      *environment_.defaults);
 }
 
 }  // namespace vantrel

@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 
 #include "Model/StatusWindowViewModel.hpp"
+#include "Support/ExecutorCheck.hpp"
+#include "Support/Outcome.hpp"
 
 namespace vantrel {
 
@@ -71,13 +73,14 @@ void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
         const auto state = co_await client->currentState();
         auto self = weak.lock();
         if (!self) co_return;
+        auto& s = self->state_;
         // While a cycle runs only its end states come through here.
-        if (self->isConnectionBusy_ && !endsSession(state)) co_return;
-        self->setConnectionState(state);
-        if (state == DirectAuthState::failed && !self->connectionError_ && errorText) {
-          self->setConnectionError(errorText);
-        }
-        if (endsSession(state) && !self->disconnectWasRequested_ && !self->isConnectionBusy_) {
+        if (s.isConnectionBusy && !endsSession(state)) co_return;
+        s.connectionState = state;
+        if (state == DirectAuthState::failed && !s.connectionError && errorText)
+          s.connectionError = errorText;
+        self->changed();
+        if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy) {
           self->scheduleReconnect();
         }
       }(weak_from_this(), authClient_, std::move(errorText)),
@@ -93,10 +96,7 @@ void StatusWindowViewModel::startConnectionStatePolling() {
 Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewModel> weak,
                                                  TaskTokenPtr token) {
   while (!token->isCancelled()) {
-    try {
-      co_await sleepFor(statePollInterval);
-    } catch (...) {
-    }
+    co_await attempt(sleepFor(statePollInterval));
     if (token->isCancelled()) co_return;
     std::shared_ptr<ManagerSessionClient> client;
     std::vector<std::shared_ptr<ManagerSessionClient>> secondaries;
@@ -115,24 +115,21 @@ Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewM
     }
     auto self = weak.lock();
     if (!self || token->isCancelled()) co_return;
-    self->setManagerConnectionsLabel(fmt::format("{}/{} managers", authenticated, secondaries.size() + 1));
-    if (!self->isConnectionBusy_) {
-      if (self->connectionState_ != state) self->setConnectionState(state);
-      if (state == DirectAuthState::failed && !self->connectionError_) {
-        self->setConnectionError(lastError ? std::optional<std::string>(lastError->localizedDescription())
-                                           : std::nullopt);
-      }
+    auto& s = self->state_;
+    s.managerConnectionsLabel = fmt::format("{}/{} managers", authenticated, secondaries.size() + 1);
+    if (!s.isConnectionBusy) {
+      s.connectionState = state;
+      if (state == DirectAuthState::failed && !s.connectionError && lastError)
+        s.connectionError = lastError->localizedDescription();
     }
+    self->changed();
   }
 }
 
 Awaitable<void> StatusWindowViewModel::permissionPoll(std::weak_ptr<StatusWindowViewModel> weak,
                                                       TaskTokenPtr token) {
   while (!token->isCancelled()) {
-    try {
-      co_await sleepFor(permissionPollInterval);
-    } catch (...) {
-    }
+    co_await attempt(sleepFor(permissionPollInterval));
     if (token->isCancelled()) co_return;
     auto self = weak.lock();
     if (!self) co_return;
@@ -140,77 +137,68 @@ Awaitable<void> StatusWindowViewModel::permissionPoll(std::weak_ptr<StatusWindow
   }
 }
 
-void StatusWindowViewModel::copyDiagnosticLog() {
-  if (!environment_.pasteboard) return;
-  environment_.pasteboard->clear();
-  environment_.pasteboard->writeText(diagnosticLog_.copyText());
-}
-
-Awaitable<void> StatusWindowViewModel::refreshDisplays() { return refreshDisplaysBody(weak_from_this()); }
+Awaitable<void> StatusWindowViewModel::displayRefresh() { return refreshDisplaysBody(weak_from_this()); }
 
 Awaitable<void> StatusWindowViewModel::refreshDisplaysBody(std::weak_ptr<StatusWindowViewModel> weak) {
   std::shared_ptr<ScreenCaptureProviding> service;
   {
     auto self = weak.lock();
     if (!self) co_return;
-    self->setIsRefreshingDisplays(true);
-    self->setDisplayError(std::nullopt);
-    self->setPermissions(self->environment_.permissions->snapshot());
+    VANTREL_EXPECT_ON(self->environment_.mainExecutor);
+    auto& s = self->state_;
+    s.isRefreshingDisplays = true;
+    s.displayError.reset();
+    s.permissions = self->environment_.permissions->snapshot();
+    self->changed();
     service = self->environment_.captureService;
   }
-  std::optional<std::vector<DisplayInfo>> displays;
-  std::exception_ptr failure;
-  try {
-    auto call = service->enumerateDisplays();
-    displays = co_await std::move(call);
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  auto call = service->enumerateDisplays();
+  auto displays = co_await attempt(std::move(call));
   auto self = weak.lock();
   if (!self) co_return;
+  auto& s = self->state_;
+  s.lastRefresh = self->now();
   if (displays) {
-    const bool empty = displays->empty();
-    self->setDisplays(std::move(*displays));
-    self->setLastRefresh(self->now());
-    if (empty && !self->permissions_.screenRecordingGranted) {
-      self->setDisplayError(ScreenCaptureServiceError::screenRecordingDenied().localizedDescription());
-    }
+    s.displays = std::move(*displays);
+    if (s.displays.empty() && !s.permissions.screenRecordingGranted)
+      s.displayError = ScreenCaptureServiceError::screenRecordingDenied().localizedDescription();
   } else {
-    std::string message;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const ScreenCaptureServiceError& error) {
-      message = error.localizedDescription();
-    } catch (...) {
-      message = "Unexpected display enumeration error: " + localizedDescription(std::current_exception());
-    }
-    self->setDisplays({});
-    self->setDisplayError(message);
-    self->setLastRefresh(self->now());
+    s.displays.clear();
+    s.displayError = matchError(
+        displays.error(), [](const ScreenCaptureServiceError& error) { return error.localizedDescription(); },
+        [](const std::exception_ptr& other) {
+          return "Unexpected display enumeration error: " + localizedDescription(other);
+        });
   }
-  self->setIsRefreshingDisplays(false);
+  s.isRefreshingDisplays = false;
+  self->changed();
 }
 
-void StatusWindowViewModel::startDisplayRefresh() {
-  spawnTask(environment_.mainExecutor, refreshDisplays(), "display refresh");
+void StatusWindowViewModel::refreshDisplays() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  spawnTask(environment_.mainExecutor, displayRefresh(), "display refresh");
 }
 
 void StatusWindowViewModel::requestScreenRecording() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   (void)environment_.permissions->requestScreenRecordingAccess();
   setPermissions(environment_.permissions->snapshot());
-  startDisplayRefresh();
+  refreshDisplays();
 }
 
-void StatusWindowViewModel::requestAccessibilityAccess() {
+void StatusWindowViewModel::requestAccessibility() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (environment_.inputService) environment_.inputService->requestAccessibilityAccess();
   setPermissions(environment_.permissions->snapshot());
 }
 
 void StatusWindowViewModel::openScreenRecordingSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   environment_.permissions->openScreenRecordingSettings();
 }
 
 void StatusWindowViewModel::openAccessibilitySettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   environment_.permissions->openAccessibilitySettings();
 }
 

@@ -1,5 +1,4 @@
-// The secondary managers: one independent session per further route of the account, and the
-// silent re-sign-in that fetches fresh routes when one of them stays unreachable.
+// The secondary managers: one independent session per further route of the account.
 
 #include <fmt/format.h>
 #include <asio/post.hpp>
@@ -57,9 +56,9 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
     {
       auto self = weak.lock();
       if (superseded(self)) break;
-      candidates = self->candidatesFor(route, userID, connectionNumber);
+      candidates = AccountSignIn::candidatesFor(route, userID, connectionNumber);
       if (candidates.empty()) continue;
-      client = self->environment_.clients->makeSecondary(self->accountAIContext_);
+      client = self->environment_.clients->makeSecondary(self->signIn_->accountContext());
       main = self->environment_.mainExecutor;
       pasteDestination = self->environment_.pasteDestination;
     }
@@ -104,7 +103,7 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
     built.push_back(session);
     session->start([weak, main](int failedIndex) {
       asio::post(main, [weak, failedIndex] {
-        if (auto model = weak.lock()) model->requestServerRouteRefresh(failedIndex);
+        if (auto model = weak.lock()) model->signIn_->refreshRoutes(failedIndex);
       });
     });
   }
@@ -128,77 +127,6 @@ Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
   }
   self->appendDiagnostic(fmt::format("Independent manager sessions active: primary={}, secondary={}",
                                      primaryIndex, self->secondaryManagerSessions_.size()));
-}
-
-void StatusWindowViewModel::requestServerRouteRefresh(int failedManagerIndex) {
-  if (routeRefreshTask_.isRunning() || sessionAccountPassword_.empty() || !sessionAssignedSlot_) return;
-  const auto current = VantrelClock::now();
-  if (lastRouteRefresh_ && current - *lastRouteRefresh_ < routeRefreshInterval) return;
-  lastRouteRefresh_ = current;
-  appendDiagnostic(
-      fmt::format("Refreshing manager routes after repeated failures (manager={})", failedManagerIndex));
-  auto request = makeLoginRequest(accountID_, sessionAccountPassword_, sessionAssignedSlot_);
-  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
-  routeRefreshTask_.start([weak, request = std::move(request)](TaskTokenPtr token) {
-    return routeRefresh(weak, std::move(token), request);
-  });
-}
-
-Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowViewModel> weak,
-                                                    TaskTokenPtr token, AccountLoginRequest request) {
-  auto call = askLoginServer(weak, std::move(request));
-  LoginAnswer answer = co_await std::move(call);
-  if (!answer.client) co_return;
-  const auto client = answer.client;
-  const auto failure = answer.failure;
-  auto& result = answer.result;
-  // A refresh cut short by a disconnect or stop applies nothing, not even its failure line.
-  if (token->isCancelled()) co_return;
-  if (failure) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    if (self->routeRefreshTask_.token() == token) self->routeRefreshTask_.release();
-    self->appendDiagnostic("Manager route refresh failed: " + localizedDescription(failure));
-    co_return;
-  }
-  const auto primaryState = co_await client->currentState();
-  auto self = weak.lock();
-  if (!self || token->isCancelled()) co_return;
-  if (self->accountAIContext_) self->accountAIContext_->refresh(*result);
-  if (self->routeRefreshTask_.token() == token) self->routeRefreshTask_.release();
-  self->sessionAssignedSlot_ = result->assignedSlot;
-  self->appendDiagnostic(
-      fmt::format("Manager routes refreshed from login server (routes={})", result->routes.size()));
-
-  const auto& routes = result->routes;
-  auto chosen = std::find_if(routes.begin(), routes.end(), [&](const AccountManagerRoute& route) {
-    return route.managerIndex == self->primaryManagerIndex_;
-  });
-  const bool keptIndexPresent = chosen != routes.end();
-  if (!keptIndexPresent && !routes.empty()) chosen = routes.begin();
-  const bool validSlot = result->assignedSlot >= 1 && result->assignedSlot <= 65536;
-  if (!validSlot) co_return;
-  const auto connectionNumber = static_cast<std::uint16_t>(result->assignedSlot - 1);
-  int secondaryPrimary = self->primaryManagerIndex_;
-  if (chosen != routes.end()) {
-    auto candidates = self->candidatesFor(*chosen, result->accountID, connectionNumber);
-    self->routeCandidates_ = candidates;
-    ManagerRouteCache cache{1, result->accountID, result->assignedSlot, chosen->managerIndex, routes};
-    cache.save(*self->environment_.defaults);
-    self->managerRouteCache_ = std::move(cache);
-    if (primaryState != DirectAuthState::authenticated) {
-      self->primaryManagerIndex_ = chosen->managerIndex;
-      self->beginConnecting(std::move(candidates), "server route refresh");
-    }
-    // The chosen route is where the primary reconnects: it never gets a second session.
-    secondaryPrimary = keptIndexPresent ? self->primaryManagerIndex_ : chosen->managerIndex;
-  }
-  auto accountID = result->accountID;
-  auto allRoutes = result->routes;
-  self.reset();
-  auto configuring = configureSecondaryManagerSessions(weak, std::move(allRoutes), secondaryPrimary,
-                                                       std::move(accountID), connectionNumber);
-  co_await std::move(configuring);
 }
 
 }  // namespace vantrel

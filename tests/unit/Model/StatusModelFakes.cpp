@@ -371,7 +371,7 @@ void StatusModelHarness::advance(std::chrono::milliseconds by, std::chrono::mill
 
 std::vector<std::string> StatusModelHarness::logTexts() const {
   std::vector<std::string> texts;
-  for (const auto& entry : model->diagnosticLog()) texts.push_back(entry.text);
+  for (const auto& entry : model->state().diagnosticLog) texts.push_back(entry.text);
   return texts;
 }
 

@@ -9,7 +9,6 @@
 namespace vantrel::testing {
 namespace {
 
-using Field = StatusWindowViewModel::Field;
 using Outcome = FakeManagerClient::Outcome;
 using namespace std::chrono_literals;
 
@@ -32,7 +31,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
       model->start();
       settle();
     }
-    model->setAccountPassword("pw");
+    model->setText(StatusFormField::accountPassword, "pw");
     model->loginAndConnect();
     settle();
     login->respond(result(slot, std::move(routes), "alice"));
@@ -57,8 +56,8 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     settle();
     model->connect();
     settle();
-    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
-    ASSERT_FALSE(model->isConnectionBusy());
+    ASSERT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+    ASSERT_FALSE(model->state().isConnectionBusy);
   }
 
   // Started with "ALogin" and a saved password: the automatic login waits for the login server.
@@ -76,8 +75,9 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   std::vector<DirectAuthState> watchStates() {
     auto states = std::make_shared<std::vector<DirectAuthState>>();
     stateLog = states;
-    model->subscribe([this, states](Field f) {
-      if (f == Field::connectionState) states->push_back(model->connectionState());
+    stateSubscription = model->subscribe([this, states] {
+      if (states->empty() || states->back() != model->state().connectionState)
+        states->push_back(model->state().connectionState);
     });
     return {};
   }
@@ -85,6 +85,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     return std::find(stateLog->begin(), stateLog->end(), state) != stateLog->end();
   }
   std::shared_ptr<std::vector<DirectAuthState>> stateLog;
+  StatusViewPort::Subscription stateSubscription;
 
   static std::string rejectedText() { return *DirectAuthError::rejected().errorDescription(); }
 };
@@ -99,11 +100,11 @@ TEST_F(ConnectionTest, FirstFailingCandidateIsClosedBeforeTheNext) {
                                       "Endpoint 2/2: 10.0.0.2:65333 (managerSlot=5, comNum=4)",
                                       "Endpoint selected and cached: 10.0.0.2:65333"}));
   EXPECT_EQ(primary().disconnects, 2);  // the login's own close, then the failed candidate's
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_EQ(model->managerHost(), "10.0.0.2");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_EQ(model->state().managerHost, "10.0.0.2");
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");
   EXPECT_EQ(model->reconnectAttempt(), 0);
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_FALSE(model->state().isConnectionBusy);
 }
 
 TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
@@ -113,9 +114,9 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   settle();
   model->connect();
   settle();
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_EQ(model->connectionError(), rejectedText());
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_EQ(model->state().connectionError, rejectedText());
+  EXPECT_FALSE(model->state().isConnectionBusy);
   advance(1900ms);
   EXPECT_EQ(primary().attempts.size(), 1u);
   advance(100ms);
@@ -131,12 +132,12 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   // A success resets the back-off; the next loss starts at 2 s again.
   primary().setDefaultOutcome(Outcome::accept);
   advance(30s, 500ms);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   EXPECT_EQ(model->reconnectAttempt(), 0);
   primary().dropConnection();
   settle();
   EXPECT_EQ(logLines("Reconnect scheduled").back(), "Reconnect scheduled in 2s (attempt=1)");
-  EXPECT_EQ(model->connectionError(), "Connection reset by manager");
+  EXPECT_EQ(model->state().connectionError, "Connection reset by manager");
 }
 
 TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
@@ -150,8 +151,8 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   model->disconnect();
   settle();
   EXPECT_FALSE(model->isReconnectPending());
-  EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
+  EXPECT_FALSE(model->state().isConnectionBusy);
   monitors.back()->fire("Mac woke from sleep");
   advance(60s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
@@ -160,15 +161,15 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
 
 TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   make();
-  model->setManagerSlotText("0");
+  model->setText(StatusFormField::managerSlot, "0");
   model->connect();
-  EXPECT_EQ(model->connectionError(), "Manager slot must be an integer from 1 to 65536.");
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_EQ(model->state().connectionError, "Manager slot must be an integer from 1 to 65536.");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_FALSE(model->state().isConnectionBusy);
   EXPECT_TRUE(logged("Form validation failed: Manager slot must be an integer from 1 to 65536."));
   EXPECT_FALSE(model->isReconnectPending());
 
-  model->setManagerSlotText("65536");
+  model->setText(StatusFormField::managerSlot, "65536");
   model->connect();
   settle();
   EXPECT_TRUE(logged("Endpoint 1/1: 10.0.0.9:65333 (managerSlot=65536, comNum=65535)"));
@@ -179,14 +180,14 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
   const std::pair<const char*, std::uint16_t> ports[] = {{"abc", 65333}, {" 80", 65333},   {"+80", 80},
                                                          {"", 65333},    {"70000", 65333}, {"443", 443}};
   for (const auto& [text, port] : ports) {
-    model->setManagerPortText(text);
+    model->setText(StatusFormField::managerPort, text);
     model->persistConnectionSettings();
     EXPECT_EQ(DirectConnectionSettings::load(*defaults).port, port) << text;
   }
-  model->setManagerSlotText("");
+  model->setText(StatusFormField::managerSlot, "");
   model->persistConnectionSettings();
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 0);
-  model->setManagerSlotText(" 12 ");
+  model->setText(StatusFormField::managerSlot, " 12 ");
   model->persistConnectionSettings();
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 11);
 }
@@ -199,9 +200,9 @@ TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
   model->disconnect();
   settle();
   EXPECT_FALSE(published(DirectAuthState::failed));
-  EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
-  EXPECT_FALSE(model->isConnectionBusy());
-  EXPECT_FALSE(model->connectionError());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
+  EXPECT_FALSE(model->state().isConnectionBusy);
+  EXPECT_FALSE(model->state().connectionError);
   EXPECT_FALSE(model->isReconnectPending());
   EXPECT_TRUE(logLines("Reconnect scheduled").empty());
   advance(40s, 1s);
@@ -225,10 +226,10 @@ TEST_F(ConnectionTest, SupersededCycleNeverOverlapsTheNewOne) {
   EXPECT_EQ(primary().maxInFlight, 1);
   EXPECT_EQ(primary().notIdleRefusals, 0);
   ASSERT_EQ(primary().attempts.size(), 2u);
-  EXPECT_TRUE(model->isConnectionBusy());
+  EXPECT_TRUE(model->state().isConnectionBusy);
   primary().releaseHang();
   settle();
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   EXPECT_FALSE(model->isReconnectPending());
 }
 
@@ -242,7 +243,7 @@ TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
   EXPECT_EQ(primary().attempts.size(), 2u);
   EXPECT_EQ(primary().notIdleRefusals, 0);
   EXPECT_EQ(primary().maxInFlight, 1);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   EXPECT_FALSE(model->isConnectTaskRunning());
 }
 
@@ -322,7 +323,7 @@ TEST_F(ConnectionTest, OverlappingConfigurationsLeaveOneSessionPerManager) {
 TEST_F(ConnectionTest, RefreshWithoutTheKeptPrimaryIndexNeverDoublesAManager) {
   clients->secondaryOutcome = Outcome::reject;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
-  ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  ASSERT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   advance(8s, 500ms);
   ASSERT_TRUE(logged("Refreshing manager routes after repeated failures (manager=2)"));
   clients->secondaryOutcome = Outcome::accept;
@@ -331,12 +332,12 @@ TEST_F(ConnectionTest, RefreshWithoutTheKeptPrimaryIndexNeverDoublesAManager) {
   EXPECT_TRUE(logged("Manager routes refreshed from login server (routes=2)"));
   // The primary stays where it is; manager 2 is where it reconnects, so only 3 gets a session.
   EXPECT_EQ(primary().attempts.size(), 1u);
-  EXPECT_EQ(model->primaryManagerIndex(), 1);
+  EXPECT_EQ(model->signIn().primaryManagerIndex(), 1);
   ASSERT_EQ(model->routeCandidates().size(), 1u);
   EXPECT_EQ(model->routeCandidates()[0].host, "10.0.0.2");
   EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{3}));
   EXPECT_TRUE(logged("Independent manager sessions active: primary=2, secondary=1"));
-  EXPECT_EQ(model->managerRouteCache()->primaryManagerIndex, 2);
+  EXPECT_EQ(model->signIn().routeCache()->primaryManagerIndex, 2);
 }
 
 TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
@@ -352,8 +353,8 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
   EXPECT_EQ(login->requests.size(), 2u);
   model->disconnect();
   settle();
-  EXPECT_FALSE(model->hasSessionPassword());
-  EXPECT_FALSE(model->sessionAssignedSlot());
+  EXPECT_FALSE(model->signIn().hasSessionPassword());
+  EXPECT_FALSE(model->signIn().assignedSlot());
 }
 
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
@@ -363,8 +364,8 @@ TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
   settle();
-  EXPECT_FALSE(model->isAccountAuthenticated());
-  EXPECT_FALSE(model->isAccountLoginBusy());
+  EXPECT_FALSE(model->state().isAccountAuthenticated);
+  EXPECT_FALSE(model->state().isAccountLoginBusy);
   EXPECT_TRUE(primary().attempts.empty());
   EXPECT_TRUE(model->secondaryManagerIndices().empty());
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
@@ -377,7 +378,7 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
   for (const bool succeeds : {true, false}) {
     SCOPED_TRACE(succeeds ? "late success" : "late failure");
     startAutomaticLogin();
-    EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
+    EXPECT_EQ(model->state().accountLoginStatus, "Signing in automatically…");
     model->disconnect();
     settle();
     if (succeeds) {
@@ -386,9 +387,9 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
       login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
     }
     settle();
-    EXPECT_FALSE(model->isAccountLoginBusy());
-    EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
-    EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+    EXPECT_FALSE(model->state().isAccountLoginBusy);
+    EXPECT_EQ(model->state().accountLoginStatus, "Not signed in");
+    EXPECT_FALSE(model->signIn().isRetryPending());
   }
 }
 
@@ -399,48 +400,48 @@ TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
   login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
   settle();
   // The failure fell back to the saved direct settings and scheduled the retry.
-  ASSERT_TRUE(model->isAutomaticLoginRetryPending());
+  ASSERT_TRUE(model->signIn().isRetryPending());
   ASSERT_EQ(primary().attempts.size(), 1u);
   advance(2s);
   model->disconnect();
   settle();
-  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  EXPECT_FALSE(model->signIn().isRetryPending());
   advance(10s);
   EXPECT_FALSE(logged("Retrying automatic account login"));
   EXPECT_EQ(login->requests.size(), 1u);
   EXPECT_EQ(primary().attempts.size(), 1u);
-  EXPECT_NE(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_NE(model->state().connectionState, DirectAuthState::authenticated);
 }
 
 TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   clients->secondaryOutcome = Outcome::reject;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   advance(8s, 500ms);
-  ASSERT_TRUE(model->isRouteRefreshRunning());
-  const auto cache = model->managerRouteCache();
+  ASSERT_TRUE(model->signIn().isRouteRefreshRunning());
+  const auto cache = model->signIn().routeCache();
   model->disconnect();
   settle();
   login->respond(result(9, {route(1, "10.0.0.7"), route(3, "10.0.0.3")}, "alice"));
   settle();
   EXPECT_FALSE(logged("Manager routes refreshed from login server (routes=2)"));
-  EXPECT_EQ(model->managerRouteCache(), cache);
+  EXPECT_EQ(model->signIn().routeCache(), cache);
   EXPECT_TRUE(model->secondaryManagerIndices().empty());
-  EXPECT_FALSE(model->sessionAssignedSlot());
+  EXPECT_FALSE(model->signIn().assignedSlot());
 }
 
 TEST_F(ConnectionTest, InteractiveLoginStartedBeforeADisconnectStillSignsIn) {
   make();
   model->start();
   settle();
-  model->setAccountPassword("pw");
+  model->setText(StatusFormField::accountPassword, "pw");
   model->loginAndConnect();
   settle();
   model->disconnect();
   settle();
   login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
   settle();
-  EXPECT_TRUE(model->isAccountAuthenticated());
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_TRUE(model->state().isAccountAuthenticated);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
 }
 
 // ---- poll ----
@@ -449,19 +450,19 @@ TEST_F(ConnectionTest, PollCountsAuthenticatedManagersAcrossMixedSecondaries) {
   clients->secondaryOutcomeQueue = {Outcome::accept, Outcome::reject, Outcome::hang};
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2"), route(3, "10.0.0.3"), route(4, "10.0.0.4")});
   advance(600ms);
-  EXPECT_EQ(model->managerConnectionsLabel(), "2/4 managers");
+  EXPECT_EQ(model->state().managerConnectionsLabel, "2/4 managers");
   primary().dropConnection();
   advance(500ms);
-  EXPECT_EQ(model->managerConnectionsLabel(), "1/4 managers");
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+  EXPECT_EQ(model->state().managerConnectionsLabel, "1/4 managers");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
 }
 
 TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
   connectingForever();
   advance(1s);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
-  EXPECT_TRUE(model->isConnectionBusy());
-  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::connecting);
+  EXPECT_TRUE(model->state().isConnectionBusy);
+  EXPECT_EQ(model->state().managerConnectionsLabel, "0/1 managers");
 }
 
 // ---- events and the state poll ----
@@ -472,12 +473,12 @@ TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
   connected();
   primary().dropConnection("first failure");
   settle();
-  ASSERT_EQ(model->connectionState(), DirectAuthState::failed);
-  ASSERT_EQ(model->connectionError(), "first failure");
+  ASSERT_EQ(model->state().connectionState, DirectAuthState::failed);
+  ASSERT_EQ(model->state().connectionError, "first failure");
   const auto second = DirectAuthEvent::now(DirectAuthEventKinds::Error{"second failure"});
   primary().emit(second);
   settle();
-  EXPECT_EQ(model->connectionError(), "first failure");
+  EXPECT_EQ(model->state().connectionError, "first failure");
   EXPECT_TRUE(logged(second.message())) << "the event is still logged";
 }
 
@@ -487,7 +488,7 @@ TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
   primary().setStateDirectly(DirectAuthState::authenticating);
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectReady{}));
   advance(1s);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::connecting);
   EXPECT_FALSE(published(DirectAuthState::authenticating));
 }
 
@@ -505,8 +506,8 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
   connected();
   primary().setStateDirectly(DirectAuthState::failed);  // failed, and no last error
   advance(600ms);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_EQ(model->connectionError(), std::nullopt);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_EQ(model->state().connectionError, std::nullopt);
 }
 
 // ---- stop and destruction ----
@@ -523,7 +524,7 @@ TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   EXPECT_EQ(bridge->clients.size(), 1u);
   EXPECT_FALSE(displaySleep->held);
   EXPECT_EQ(monitors.back()->stops, 1);
-  EXPECT_TRUE(model->accountAIContext() == nullptr);
+  EXPECT_TRUE(model->signIn().accountContext() == nullptr);
   callback("Network became available");  // a signal that raced the stop
   advance(40s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
