@@ -78,7 +78,6 @@ void StatusWindowViewModel::derive(StatusViewState& s) {
 }
 
 StatusViewPort::Subscription StatusWindowViewModel::subscribe(std::function<void()> onChange) {
-  VANTREL_EXPECT_ON(environment_.mainExecutor);
   std::erase_if(subscribers_, [](const auto& weak) { return weak.expired(); });
   auto subscription = std::make_shared<std::function<void()>>(std::move(onChange));
   subscribers_.push_back(subscription);

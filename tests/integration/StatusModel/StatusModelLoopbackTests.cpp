@@ -153,6 +153,7 @@ class StatusModelLoopbackTest : public ::testing::Test {
   tools::TestCertificateAuthority authority;
 
   bool runUntil(const std::function<bool()>& done) { return testing::runUntil(io, done); }
+  void onMain(const std::function<void()>& call) { runOnLoop(io, call); }
   // Moves the manual clock; the loop notices at its next wake-up.
   void advance(std::chrono::milliseconds by) {
     clock.advance(by);
@@ -212,10 +213,10 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   };
 
   // Sign in: the primary through the gate, the secondary directly.
-  model->start();
-  model->setText(StatusFormField::accountID, "alice");
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->start(); });
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   ASSERT_TRUE(runUntil([&] {
     return model->state().connectionState == DirectAuthState::authenticated &&
            model->secondaryManagerSession(2) && secondaryState() == DirectAuthState::authenticated;
@@ -254,7 +255,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "2/2 managers"; }));
 
   // Disconnect: both sessions closed, nothing armed, nothing left running but the polls.
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   ASSERT_TRUE(runUntil([&] {
     return model->state().connectionState == DirectAuthState::disconnected &&
            !model->state().isConnectionBusy && !primaryManager.clientOpen() && !secondaryManager.clientOpen();
@@ -267,7 +268,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
   EXPECT_EQ(secondaryManager.acceptedCount(), 1);
 
-  model->stop();
+  onMain([&] { model->stop(); });
   ASSERT_TRUE(runUntil([&] { return !model->hasRunningSlotTask(); }));
   model.reset();
   server.stop();

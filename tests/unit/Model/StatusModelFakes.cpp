@@ -280,6 +280,7 @@ Awaitable<std::optional<std::string>> FakeCredentialStore::passwordAsync(std::st
 Awaitable<void> FakeCredentialStore::saveAsync(std::string password, std::string account) {
   co_await gate();
   log.push_back("save " + account + " " + password);
+  if (saveError) std::rethrow_exception(*saveError);
   passwords[account] = password;
 }
 

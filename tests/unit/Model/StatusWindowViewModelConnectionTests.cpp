@@ -28,11 +28,11 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   void signIn(std::vector<AccountManagerRoute> routes, int slot = 5) {
     if (!model) {
       make();
-      model->start();
+      onMain([&] { model->start(); });
       settle();
     }
-    model->setText(StatusFormField::accountPassword, "pw");
-    model->loginAndConnect();
+    onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+    onMain([&] { model->loginAndConnect(); });
     settle();
     login->respond(result(slot, std::move(routes), "alice"));
     settle();
@@ -42,9 +42,9 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   void connectingForever() {
     primary().setDefaultOutcome(Outcome::hang);
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
     ASSERT_EQ(primary().hangingCount(), 1u);
   }
@@ -52,9 +52,9 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   // Connected from the saved direct settings (10.0.0.9), authenticated and idle.
   void connected() {
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
     ASSERT_EQ(model->state().connectionState, DirectAuthState::authenticated);
     ASSERT_FALSE(model->state().isConnectionBusy);
@@ -66,7 +66,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     arguments = {"VantrelMac", "ALogin"};
     model = nullptr;
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
     ASSERT_EQ(login->waiting(), 1u);
   }
@@ -110,9 +110,9 @@ TEST_F(ConnectionTest, FirstFailingCandidateIsClosedBeforeTheNext) {
 TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   primary().setDefaultOutcome(Outcome::reject);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
   EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
   EXPECT_EQ(model->state().connectionError, rejectedText());
@@ -143,12 +143,12 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
 TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   primary().setDefaultOutcome(Outcome::reject);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
   ASSERT_TRUE(model->isReconnectPending());
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->isReconnectPending());
   EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
@@ -161,16 +161,16 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
 
 TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   make();
-  model->setText(StatusFormField::managerSlot, "0");
-  model->connect();
+  onMain([&] { model->setText(StatusFormField::managerSlot, "0"); });
+  onMain([&] { model->connect(); });
   EXPECT_EQ(model->state().connectionError, "Manager slot must be an integer from 1 to 65536.");
   EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
   EXPECT_FALSE(model->state().isConnectionBusy);
   EXPECT_TRUE(logged("Form validation failed: Manager slot must be an integer from 1 to 65536."));
   EXPECT_FALSE(model->isReconnectPending());
 
-  model->setText(StatusFormField::managerSlot, "65536");
-  model->connect();
+  onMain([&] { model->setText(StatusFormField::managerSlot, "65536"); });
+  onMain([&] { model->connect(); });
   settle();
   EXPECT_TRUE(logged("Endpoint 1/1: 10.0.0.9:65333 (managerSlot=65536, comNum=65535)"));
 }
@@ -180,15 +180,15 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
   const std::pair<const char*, std::uint16_t> ports[] = {{"abc", 65333}, {" 80", 65333},   {"+80", 80},
                                                          {"", 65333},    {"70000", 65333}, {"443", 443}};
   for (const auto& [text, port] : ports) {
-    model->setText(StatusFormField::managerPort, text);
-    model->persistConnectionSettings();
+    onMain([&] { model->setText(StatusFormField::managerPort, text); });
+    onMain([&] { model->persistConnectionSettings(); });
     EXPECT_EQ(DirectConnectionSettings::load(*defaults).port, port) << text;
   }
-  model->setText(StatusFormField::managerSlot, "");
-  model->persistConnectionSettings();
+  onMain([&] { model->setText(StatusFormField::managerSlot, ""); });
+  onMain([&] { model->persistConnectionSettings(); });
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 0);
-  model->setText(StatusFormField::managerSlot, " 12 ");
-  model->persistConnectionSettings();
+  onMain([&] { model->setText(StatusFormField::managerSlot, " 12 "); });
+  onMain([&] { model->persistConnectionSettings(); });
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 11);
 }
 
@@ -197,7 +197,7 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
   connectingForever();
   watchStates();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(published(DirectAuthState::failed));
   EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
@@ -249,7 +249,7 @@ TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
 
 TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   monitors.back()->fire("Mac woke from sleep");
   settle();
@@ -260,12 +260,12 @@ TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
 TEST_F(ConnectionTest, HandlersAreInPlaceBeforeTheFirstAttempt) {
   primary().holdSetters(true);
   make();
-  model->start();  // the start-up task begins installing
+  onMain([&] { model->start(); });  // the start-up task begins installing
   settle();
-  model->connect();  // the cycle must wait for that installation
+  onMain([&] { model->connect(); });  // the cycle must wait for that installation
   settle();
   EXPECT_TRUE(primary().attempts.empty());
-  model->requestStartupAutomaticLogin();  // a third caller waits as well
+  onMain([&] { model->requestStartupAutomaticLogin(); });  // a third caller waits as well
   settle();
   primary().releaseSetters();
   settle();
@@ -283,7 +283,7 @@ TEST_F(ConnectionTest, DisconnectWhileSecondariesAreBeingBuiltLeavesNoSession) {
   clients->holdSecondarySetters = true;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")});
   ASSERT_EQ(clients->secondaries.size(), 1u);  // the first is waiting for its handlers
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   clients->secondaries[0]->releaseSetters();
   settle();
@@ -351,7 +351,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
   // Passes 6 fails about 27 s after the first refresh: still within 30 s, ignored.
   advance(27s, 500ms);
   EXPECT_EQ(login->requests.size(), 2u);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->signIn().hasSessionPassword());
   EXPECT_FALSE(model->signIn().assignedSlot());
@@ -360,7 +360,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   AccountLoginSettings settings = AccountLoginSettings::load(*defaults);
   startAutomaticLogin();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
   settle();
@@ -379,7 +379,7 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
     SCOPED_TRACE(succeeds ? "late success" : "late failure");
     startAutomaticLogin();
     EXPECT_EQ(model->state().accountLoginStatus, "Signing in automatically…");
-    model->disconnect();
+    onMain([&] { model->disconnect(); });
     settle();
     if (succeeds) {
       login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
@@ -403,7 +403,7 @@ TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
   ASSERT_TRUE(model->signIn().isRetryPending());
   ASSERT_EQ(primary().attempts.size(), 1u);
   advance(2s);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->signIn().isRetryPending());
   advance(10s);
@@ -419,7 +419,7 @@ TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   advance(8s, 500ms);
   ASSERT_TRUE(model->signIn().isRouteRefreshRunning());
   const auto cache = model->signIn().routeCache();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(9, {route(1, "10.0.0.7"), route(3, "10.0.0.3")}, "alice"));
   settle();
@@ -431,12 +431,12 @@ TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
 
 TEST_F(ConnectionTest, InteractiveLoginStartedBeforeADisconnectStillSignsIn) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
   settle();
@@ -494,7 +494,7 @@ TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
 
 TEST_F(EventTest, DisconnectedAfterTheUsersDisconnectSchedulesNoReconnect) {
   connected();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{}));
   advance(40s, 1s);
@@ -515,7 +515,7 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
 TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   const auto callback = monitors.back()->callback;
-  model->stop();
+  onMain([&] { model->stop(); });
   settle();
   EXPECT_FALSE(model->hasRunningSlotTask());
   EXPECT_GE(primary().disconnects, 2);
@@ -528,7 +528,7 @@ TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   callback("Network became available");  // a signal that raced the stop
   advance(40s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_EQ(monitors.size(), 1u);
 }

@@ -95,12 +95,12 @@ TEST_F(StatusModelTest, EveryEditNotifiesEvenWhenUnchanged) {
   make();
   std::vector<std::string> seen;
   auto subscription = model->subscribe([&] { seen.push_back(model->state().userID); });
-  model->setText(StatusFormField::userID, "a");
-  model->setText(StatusFormField::userID, "a");
-  model->setRememberAccountID(model->state().rememberAccountID);
+  onMain([&] { model->setText(StatusFormField::userID, "a"); });
+  onMain([&] { model->setText(StatusFormField::userID, "a"); });
+  onMain([&] { model->setRememberAccountID(model->state().rememberAccountID); });
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "a", "a"}));
   subscription.reset();
-  model->setText(StatusFormField::userID, "b");
+  onMain([&] { model->setText(StatusFormField::userID, "b"); });
   EXPECT_EQ(seen.size(), 3u);
 }
 
@@ -144,7 +144,7 @@ TEST_F(StatusModelTest, RouteCacheIsAdoptedOnlyForTheExactAccount) {
 
 TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   const auto lines = logTexts();
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -158,7 +158,7 @@ TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
   EXPECT_TRUE(primary().hasClipboardHandler());
   EXPECT_TRUE(primary().hasPasteProvider());
 
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_EQ(logTexts(), lines);
   EXPECT_EQ(displaySleep->starts, 1);
@@ -168,7 +168,7 @@ TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
 TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
   displaySleep->result = false;
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
 }
@@ -192,9 +192,9 @@ TEST_P(StartupDecisionTest, LogsExactlyOneDecision) {
   make();
   if (c.attemptedBefore) {
     // An automatic login already tried before start: the retry flag path.
-    model->requestStartupAutomaticLogin();
+    onMain([&] { model->requestStartupAutomaticLogin(); });
   }
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   const std::vector<std::string> decisions{
       "Automatic account login requested by startup intent",
@@ -224,7 +224,7 @@ TEST_F(StatusModelTest, StartupDecisionAfterAnAttemptSaysAlreadyRequested) {
   credentials->passwords["alice"] = "secret";
   arguments.push_back("ALogin");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   // The start-up task waits for the handlers; the attempt runs first through the intent path.
   settle();
   EXPECT_TRUE(logged("Automatic account login requested by startup intent"));
@@ -269,9 +269,9 @@ TEST_F(StatusModelTest, InteractiveRequestCarriesTheTypedFormAndFilteredAddresse
   host->list = {"192.168.1.20", "fe80::1", "127.0.0.1", "127.0.0.2", "10.1.2.3", "::1"};
   saveAccount(" alice ");
   make();
-  model->setText(StatusFormField::accountPassword, " pw ");
-  model->setText(StatusFormField::requestedClientNumber, " 12 ");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, " pw "); });
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, " 12 "); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   const auto& r = login->requests[0];
@@ -291,30 +291,30 @@ TEST_F(StatusModelTest, InteractiveRequestCarriesTheTypedFormAndFilteredAddresse
 
 TEST_F(StatusModelTest, ComputerNameFallsBackToTheHostThenTheProduct) {
   make();
-  model->setText(StatusFormField::setupName, "  \t ");
+  onMain([&] { model->setText(StatusFormField::setupName, "  \t "); });
   EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "Test Host");
   host->name = std::nullopt;
   EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "VantrelMac");
-  model->setText(StatusFormField::setupName, " Office Mac ");
+  onMain([&] { model->setText(StatusFormField::setupName, " Office Mac "); });
   EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "Office Mac");
 }
 
 TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
   make();
-  model->setText(StatusFormField::accountID, "alice");
-  model->setText(StatusFormField::accountPassword, "pw");
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
   for (const char* text : {"", "65537", "-1", "1.5", "abc"}) {
-    model->setText(StatusFormField::requestedClientNumber, text);
+    onMain([&] { model->setText(StatusFormField::requestedClientNumber, text); });
     const auto writes = defaults->writeCount();
-    model->loginAndConnect();
+    onMain([&] { model->loginAndConnect(); });
     settle();
     EXPECT_EQ(model->state().accountLoginError,
               "Client number must be 0 (automatic) or an integer from 1 to 65536.");
     EXPECT_EQ(defaults->writeCount(), writes) << text;
   }
   EXPECT_TRUE(login->requests.empty());
-  model->setText(StatusFormField::requestedClientNumber, "0");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, "0"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   EXPECT_FALSE(login->requests[0].requestedSlot);
@@ -325,10 +325,10 @@ TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
 TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
   saveAccount("alice");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(
       5, {route(1, "10.0.0.1, 10.0.0.1 ,", "pub1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")}, "alice"));
@@ -368,8 +368,8 @@ TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
 TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
   saveAccount("alice");
   make();
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {route(1, "10.0.0.1")}, "alice"));
   settle();
@@ -380,8 +380,8 @@ TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
   EXPECT_TRUE(primary().attempts.empty());
 
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(3, {route(1, " , "), route(2, "10.0.0.2")}, "alice"));
   settle();
@@ -392,8 +392,8 @@ TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
 TEST_F(StatusModelTest, InteractiveFailureClearsThePasswordAndSchedulesNothing) {
   saveAccount("alice");
   make();
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->fail(std::make_exception_ptr(AccountLoginError::serverRejected("Wrong password.")));
   settle();
@@ -409,9 +409,9 @@ TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds
   credentials->passwords["alice"] = "secret";
   model = nullptr;
   make();
-  model->setText(StatusFormField::requestedClientNumber, "70000");
-  model->requestStartupAutomaticLogin();
-  model->start();
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, "70000"); });
+  onMain([&] { model->requestStartupAutomaticLogin(); });
+  onMain([&] { model->start(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   EXPECT_EQ(login->requests[0].requestedSlot, 70000);
@@ -437,7 +437,7 @@ TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds
   // AUTO LOGIN switched off while a retry is pending: the retry stops at the switch.
   login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
   settle();
-  model->setRememberAccountID(false);
+  onMain([&] { model->setRememberAccountID(false); });
   advance(5000ms);
   EXPECT_EQ(login->requests.size(), 3u);
 }
@@ -448,10 +448,10 @@ TEST_F(StatusModelTest, EditedAccountDropsTheSavedPasswordRead) {
   arguments.push_back("ALogin");
   credentials->hold(true);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_EQ(model->state().accountLoginStatus, "Reading encrypted automatic-login credential");
-  model->setText(StatusFormField::accountID, "bob");
+  onMain([&] { model->setText(StatusFormField::accountID, "bob"); });
   credentials->releaseOne();
   settle();
   EXPECT_TRUE(login->requests.empty());
@@ -461,13 +461,13 @@ TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
   saveAccount("alice");
   make();
   credentials->hold(true);
-  model->setText(StatusFormField::accountPassword, "one");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "one"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {}, "alice"));
   settle();
-  model->setText(StatusFormField::accountPassword, "two");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "two"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {}, "alice"));
   settle();
@@ -482,15 +482,15 @@ TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
 
 TEST_F(StatusModelTest, StartupIntentBeforeStartOnlyRecordsTheRequest) {
   make();
-  model->requestStartupAutomaticLogin();
+  onMain([&] { model->requestStartupAutomaticLogin(); });
   settle();
   EXPECT_TRUE(model->signIn().automaticLoginRequested());
   EXPECT_EQ(logTexts(), (std::vector<std::string>{"Local startup login intent received"}));
-  model->setText(StatusFormField::accountID, "alice");
-  model->setText(StatusFormField::accountPassword, "pw");
-  model->loginAndConnect();  // the login server has not answered yet
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });  // the login server has not answered yet
   ASSERT_TRUE(model->state().isAccountLoginBusy);
-  model->requestStartupAutomaticLogin();
+  onMain([&] { model->requestStartupAutomaticLogin(); });
   EXPECT_TRUE(logged("Startup login intent ignored: account already active"));
 }
 
@@ -500,7 +500,7 @@ TEST_F(StatusModelTest, AutoConnectUsesTheCachedRoutesOnce) {
   ManagerRouteCache{1, "alice", 3, 2, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}}.save(*defaults);
   arguments.push_back("ALogin");
   make();
-  model->start();  // no saved password: auto-connect from the cache
+  onMain([&] { model->start(); });  // no saved password: auto-connect from the cache
   settle();
   EXPECT_TRUE(logged("No saved encrypted credential; sign in once to enable automatic account login"));
   EXPECT_TRUE(logged("Auto-connect using cached server routes (managers=2, primary=2)"));
@@ -543,17 +543,17 @@ TEST_F(StatusModelTest, DisplayRefreshOutcomes) {
 TEST_F(StatusModelTest, PermissionRequestsRepublishAtOnceAndRefreshTheDisplays) {
   make();
   permissions->current = {false, false};
-  model->requestScreenRecording();
+  onMain([&] { model->requestScreenRecording(); });
   EXPECT_EQ(permissions->screenRequests, 1);
   EXPECT_EQ(model->state().permissions, (PermissionSnapshot{false, false}));
   settle();
   EXPECT_EQ(capture->calls, 1);
   permissions->current = {false, true};
-  model->requestAccessibility();
+  onMain([&] { model->requestAccessibility(); });
   EXPECT_EQ(input->requests, 1);
   EXPECT_TRUE(model->state().permissions.accessibilityTrusted);
-  model->openScreenRecordingSettings();
-  model->openAccessibilitySettings();
+  onMain([&] { model->openScreenRecordingSettings(); });
+  onMain([&] { model->openAccessibilitySettings(); });
   EXPECT_EQ(permissions->opens, 2);
 }
 
@@ -561,10 +561,10 @@ TEST_F(StatusModelTest, OverlappingRefreshesLetTheLastFinisherDecide) {
   make();
   capture->holdNext = true;
   capture->displays = {DisplayInfo{1, 1, 1, "first", true}};
-  model->refreshDisplays();
+  onMain([&] { model->refreshDisplays(); });
   settle();
   capture->displays = {DisplayInfo{2, 1, 1, "second", true}, DisplayInfo{3, 1, 1, "", false}};
-  model->refreshDisplays();
+  onMain([&] { model->refreshDisplays(); });
   settle();
   ASSERT_EQ(capture->held.size(), 2u);
   capture->held[1]->release();
@@ -583,7 +583,7 @@ TEST_F(StatusModelTest, UnreadableSavedPasswordFallsBackToAutoConnect) {
   credentials->readError = std::make_exception_ptr(EncryptedAccountCredentialStore::Failure::invalidRecord());
   arguments.push_back("ALogin");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_TRUE(logged("Saved credential could not be read: account_credential_corrupt_or_wrong_installation"));
   EXPECT_TRUE(logged("Auto-connect using saved settings"));
@@ -594,7 +594,7 @@ TEST_F(StatusModelTest, UnreadableSavedPasswordFallsBackToAutoConnect) {
 
 TEST_F(StatusModelTest, PermissionPollRepublishesEveryTwoSeconds) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   // Every republication asks for a fresh snapshot.
   const int before = permissions->snapshots;
@@ -623,15 +623,15 @@ TEST_F(StatusModelTest, DiagnosticLogKeepsTheNewestThreeHundredAndCopies) {
   EXPECT_EQ(model->state().diagnosticLog.front().text, "line 2");
   EXPECT_EQ(model->state().diagnosticLog.back().text, "line 301");
 
-  model->copyDiagnosticLog();
+  onMain([&] { model->copyDiagnosticLog(); });
   ASSERT_TRUE(pasteboard->content);
   EXPECT_EQ(pasteboard->content->substr(pasteboard->content->size() - 8), "line 301");
   EXPECT_EQ(std::count(pasteboard->content->begin(), pasteboard->content->end(), '\n'), 299);
 
-  model->clearDiagnosticLog();
+  onMain([&] { model->clearDiagnosticLog(); });
   EXPECT_TRUE(model->state().diagnosticLog.empty());
   EXPECT_NE(model->state().diagnosticLogScrollToken, token);
-  model->copyDiagnosticLog();
+  onMain([&] { model->copyDiagnosticLog(); });
   EXPECT_EQ(pasteboard->content, "");
 }
 
