@@ -68,7 +68,7 @@ Awaitable<void> SecondaryManagerSession::run(std::weak_ptr<SecondaryManagerSessi
       if (token->isCancelled()) co_return;
       std::exception_ptr failure;
       DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,
-                                            candidate.connectionNumber, authenticationTimeoutNanoseconds};
+                                            candidate.connectionNumber, authenticationTimeout};
       try {
         auto attempt = client->connectAndAuthenticate(std::move(configuration));
         co_await std::move(attempt);

@@ -20,7 +20,7 @@ class SecondaryManagerSession : public std::enable_shared_from_this<SecondaryMan
  public:
   using RepeatedFailureHandler = std::function<void(int managerIndex)>;
 
-  static constexpr std::uint64_t authenticationTimeoutNanoseconds = 3'000'000'000ULL;
+  static constexpr std::chrono::seconds authenticationTimeout{3};
   static constexpr std::chrono::seconds supervisionInterval{1};
   // The pause after the n-th failed pass in a row is entry min(n - 1, 4).
   static std::chrono::seconds backoff(int failures) noexcept;

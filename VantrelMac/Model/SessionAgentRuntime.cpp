@@ -99,9 +99,7 @@ Awaitable<void> runAttempt(std::shared_ptr<Shared> shared) {
     settings.port = configuration.port;
     settings.userID = configuration.userID;
     settings.connectionNumber = configuration.connectionNumber;
-    settings.timeoutNanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(SessionAgentRuntime::authenticationTimeout)
-            .count();
+    settings.timeout = SessionAgentRuntime::authenticationTimeout;
     co_await client->connectAndAuthenticate(settings);
     throwIfStopped(*shared);
     while (co_await client->currentState() == DirectAuthState::authenticated) {

@@ -60,7 +60,7 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   using ChangeHandler = std::function<void(Field)>;
 
   static constexpr std::size_t diagnosticLogLimit = 300;
-  static constexpr std::uint64_t endpointTimeoutNanoseconds = 5'000'000'000ULL;
+  static constexpr std::chrono::seconds endpointTimeout{5};
   static constexpr std::chrono::milliseconds statePollInterval{500};
   static constexpr std::chrono::seconds permissionPollInterval{2};
   static constexpr std::chrono::seconds automaticLoginRetryDelay{5};

@@ -74,7 +74,7 @@ Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindo
     }
     std::exception_ptr failure;
     DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,
-                                          candidate.connectionNumber, endpointTimeoutNanoseconds};
+                                          candidate.connectionNumber, endpointTimeout};
     try {
       auto attempt = client->connectAndAuthenticate(std::move(configuration));
       co_await std::move(attempt);
