@@ -77,14 +77,15 @@ void ManagerConnection::setEndpoints(std::vector<DirectConnectionSettings> endpo
 
 void ManagerConnection::sessionEnded() {
   VANTREL_EXPECT_ON(executor_);
-  if (stopped_ || closed_ || task_.isRunning() || target_.endpoints.empty()) return;
+  if (stopped_ || closed_ || target_.endpoints.empty()) return;
+  if (task_.isRunning() && !closing_) return;
   ++failures_;
-  waiting_ = true;
   ConnectionStatus status;
   status.phase = ConnectionStatus::Phase::waiting;
   status.attempt = failures_;
   status.retryIn = policy_.delayAfter(failures_);
-  if (!publish(nullptr, std::move(status))) return;
+  if (!publish(nullptr, std::move(status)) || closing_) return;
+  waiting_ = true;
   launch(Opening::pause, {}, std::string(automaticReason));
 }
 
@@ -122,6 +123,7 @@ void ManagerConnection::launch(Opening opening, std::vector<DirectConnectionSett
   auto done = std::make_shared<AsyncLatch>(executor_);
   taskDone_ = done;
   if (opening != Opening::pause) waiting_ = false;
+  closing_ = opening == Opening::close || opening == Opening::recover;
   std::weak_ptr<ManagerConnection> weak = weak_from_this();
   task_.start([weak, previous, done, opening, endpoints = std::move(endpoints),
                reason = std::move(reason)](TaskTokenPtr token) {
@@ -170,6 +172,7 @@ Awaitable<void> ManagerConnection::run(std::weak_ptr<ManagerConnection> weak, Ta
     co_await asio::this_coro::reset_cancellation_state();
     auto self = weak.lock();
     if (!self || token->isCancelled()) co_return;
+    self->closing_ = false;
     endpoints = self->target_.endpoints;
     if (endpoints.empty()) co_return;
     ConnectionStatus status;

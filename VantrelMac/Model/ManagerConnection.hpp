@@ -91,7 +91,8 @@ class ManagerConnection : public std::enable_shared_from_this<ManagerConnection>
   // The endpoints of the next cycle that follows a pause or a recovery.
   void setEndpoints(std::vector<DirectConnectionSettings> endpoints);
   // The owner saw the session end: pause, then a new cycle. Ignored while a cycle or pause runs,
-  // after `close()` and `stop()`, and without endpoints.
+  // after `close()` and `stop()`, and without endpoints. While a recovery closes the session the
+  // pause is counted and announced, but the recovery's own cycle follows instead.
   void sessionEnded();
   // Closes the session (not cut short), then starts a new cycle over the endpoints of that
   // moment. The back-off position stays: only a session that authenticates resets it.
@@ -140,6 +141,8 @@ class ManagerConnection : public std::enable_shared_from_this<ManagerConnection>
   std::shared_ptr<AsyncLatch> taskDone_;
   int failures_ = 0;
   bool waiting_ = false;
+  // The task is closing the session (a recovery before its cycle, or `close()`).
+  bool closing_ = false;
   bool closed_ = false;
   bool stopped_ = false;
   std::exception_ptr interruption_;

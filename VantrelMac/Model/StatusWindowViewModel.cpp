@@ -2,18 +2,10 @@
 
 #include <fmt/format.h>
 
-#include <array>
-
 #include "Account/StartupLoginIntent.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
-
-std::chrono::seconds StatusWindowViewModel::reconnectDelay(int attempt) noexcept {
-  static constexpr std::array<int, 5> table{2, 5, 10, 20, 30};
-  const auto index = attempt < 0 ? 0 : (attempt > 4 ? 4 : attempt);
-  return std::chrono::seconds(table[static_cast<std::size_t>(index)]);
-}
 
 std::shared_ptr<StatusWindowViewModel> StatusWindowViewModel::create(StatusEnvironment environment) {
   std::shared_ptr<StatusWindowViewModel> model(new StatusWindowViewModel(std::move(environment)));
@@ -25,9 +17,7 @@ StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
     : environment_(std::move(environment)),
       diagnosticLog_(environment_.diagnosticWriter),
       pollTask_(environment_.mainExecutor, "pollTask"),
-      connectTask_(environment_.mainExecutor, "connectTask"),
       statePollTask_(environment_.mainExecutor, "statePollTask"),
-      reconnectTask_(environment_.mainExecutor, "reconnectTask"),
       routeRefreshTask_(environment_.mainExecutor, "routeRefreshTask"),
       automaticLoginRetryTask_(environment_.mainExecutor, "automaticLoginRetryTask"),
       storedCredentialReadTask_(environment_.mainExecutor, "storedCredentialReadTask") {}
@@ -38,6 +28,7 @@ void StatusWindowViewModel::construct() {
   displaySleepPreventer_ = environment_.displaySleepPreventer;
   automaticLoginRequested_ = StartupLoginIntent::requestedByArguments(environment_.arguments);
   authClient_ = environment_.clients->makePrimary();
+  primary_ = makePrimaryConnection();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
 
   const auto host = environment_.host;
@@ -220,9 +211,9 @@ std::shared_ptr<SecondaryManagerSession> StatusWindowViewModel::secondaryManager
 }
 
 bool StatusWindowViewModel::hasRunningSlotTask() const {
-  return pollTask_.isRunning() || connectTask_.isRunning() || statePollTask_.isRunning() ||
-         reconnectTask_.isRunning() || routeRefreshTask_.isRunning() ||
-         automaticLoginRetryTask_.isRunning() || storedCredentialReadTask_.isRunning();
+  return pollTask_.isRunning() || primary_->isRunning() || statePollTask_.isRunning() ||
+         routeRefreshTask_.isRunning() || automaticLoginRetryTask_.isRunning() ||
+         storedCredentialReadTask_.isRunning();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -283,8 +274,7 @@ void StatusWindowViewModel::stop() {
   accountAIContext_.reset();
   pollTask_.cancel();
   statePollTask_.cancel();
-  connectTask_.cancel();
-  reconnectTask_.cancel();
+  primary_->stop();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   recoveryMonitor_.reset();
   disconnectWasRequested_ = true;

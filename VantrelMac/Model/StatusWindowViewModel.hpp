@@ -68,8 +68,6 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   static constexpr std::string_view loginVersion = "VantrelMac-0.2";
   // The login status while no login is running or has succeeded.
   static constexpr std::string_view idleAccountLoginStatus = "Not signed in";
-  // The reconnect delay for a back-off index (2, 5, 10, 20, 30 s, then 30 s).
-  static std::chrono::seconds reconnectDelay(int attempt) noexcept;
 
   // Builds the model in the fixed construction order: loads the forms and the route cache,
   // builds the primary client; opens nothing and starts no task.
@@ -183,18 +181,20 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
   std::vector<int> secondaryManagerIndices() const;
   std::shared_ptr<SecondaryManagerSession> secondaryManagerSession(int managerIndex) const;
   int primaryManagerIndex() const noexcept { return primaryManagerIndex_; }
-  const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept { return routeCandidates_; }
-  int reconnectAttempt() const noexcept { return reconnectAttempt_; }
+  const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept {
+    return primary_->endpoints();
+  }
+  int reconnectAttempt() const noexcept { return primary_->failures(); }
   bool disconnectWasRequested() const noexcept { return disconnectWasRequested_; }
   const std::optional<ManagerRouteCache>& managerRouteCache() const noexcept { return managerRouteCache_; }
   std::optional<int> sessionAssignedSlot() const noexcept { return sessionAssignedSlot_; }
   bool hasSessionPassword() const noexcept { return !sessionAccountPassword_.empty(); }
   std::shared_ptr<AIAccountLoginContext> accountAIContext() const { return accountAIContext_; }
   bool automaticLoginRequested() const noexcept { return automaticLoginRequested_; }
-  bool isReconnectPending() const { return reconnectTask_.isRunning(); }
+  bool isReconnectPending() const { return primary_->isWaiting(); }
   bool isAutomaticLoginRetryPending() const { return automaticLoginRetryTask_.isRunning(); }
   bool isRouteRefreshRunning() const { return routeRefreshTask_.isRunning(); }
-  bool isConnectTaskRunning() const { return connectTask_.isRunning(); }
+  bool isConnectTaskRunning() const { return primary_->isRunning() && !primary_->isWaiting(); }
   bool isStatePollRunning() const { return statePollTask_.isRunning(); }
   bool isPermissionPollRunning() const { return pollTask_.isRunning(); }
   // True while any task of a slot, or the credential read, is still running.
@@ -244,17 +244,13 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
                                                       std::uint16_t connectionNumber) const;
 
   // connection (StatusWindowViewModelConnection.cpp)
+  std::shared_ptr<ManagerConnection> makePrimaryConnection();
+  void applyPrimaryStatus(const ConnectionStatus& status);
   void beginConnecting(std::vector<DirectConnectionSettings> candidates, std::string reason);
-  static Awaitable<void> connectionCycle(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-                                         std::vector<DirectConnectionSettings> candidates,
-                                         std::shared_ptr<AsyncLatch> previous);
+  // The session ended outside a cycle: the connection pauses, then starts over.
   void scheduleReconnect();
   void recoverConnection(std::string reason);
   void applyConnectionSettings(const DirectConnectionSettings& settings, bool persist);
-  // Starts a task in `connectTask_` that closes the primary session without being cut short.
-  void replaceConnectTask(std::function<Awaitable<void>(std::weak_ptr<StatusWindowViewModel>, TaskTokenPtr,
-                                                        std::shared_ptr<ManagerSessionClient>)>
-                              body);
 
   // secondary sessions and route refresh (StatusWindowViewModelSecondary.cpp)
   static Awaitable<void> configureSecondaryManagerSessions(std::weak_ptr<StatusWindowViewModel> weak,
@@ -309,23 +305,19 @@ class StatusWindowViewModel : public std::enable_shared_from_this<StatusWindowVi
 
   // private
   std::shared_ptr<ManagerSessionClient> authClient_;
+  // The primary manager's connection cycle, back-off and recovery over `authClient_`.
+  std::shared_ptr<ManagerConnection> primary_;
   std::shared_ptr<DisplaySleepPreventing> displaySleepPreventer_;
   bool displaySleepHeld_ = false;
   std::uint64_t accountLoginSerial_ = 0;
   std::string installationMAC_;
   TaskSlot pollTask_;
-  TaskSlot connectTask_;
   TaskSlot statePollTask_;
-  TaskSlot reconnectTask_;
   TaskSlot routeRefreshTask_;
   TaskSlot automaticLoginRetryTask_;
   TaskSlot storedCredentialReadTask_;
-  // Set when the occupant of `connectTask_` has finished, including its last await on the client.
-  std::shared_ptr<AsyncLatch> connectTaskDone_;
   // Chained saves and deletions of the saved password: each waits for the one before.
   std::shared_ptr<AsyncLatch> credentialPersistenceDone_;
-  std::vector<DirectConnectionSettings> routeCandidates_;
-  int reconnectAttempt_ = 0;
   bool disconnectWasRequested_ = false;
   std::shared_ptr<ConnectionRecoveryMonitoring> recoveryMonitor_;
   std::map<int, std::shared_ptr<SecondaryManagerSession>> secondaryManagerSessions_;

@@ -1,9 +1,7 @@
-// The primary manager's connection: cycles over candidate endpoints, reconnect with back-off,
-// recovery after wake or network return, the direct-connection form and the user's disconnect.
+// The primary manager's connection: what its `ManagerConnection` reports becomes the published
+// state and the diagnostics lines; the direct-connection form and the user's disconnect.
 
 #include <fmt/format.h>
-#include <asio/cancellation_state.hpp>
-#include <asio/this_coro.hpp>
 
 #include <charconv>
 
@@ -21,150 +19,88 @@ std::int64_t slotOf(std::uint16_t connectionNumber) {
 
 }  // namespace
 
+std::shared_ptr<ManagerConnection> StatusWindowViewModel::makePrimaryConnection() {
+  // No watch: the session's events and the state poll tell when it ends (`scheduleReconnect`).
+  ConnectionPolicy policy;
+  policy.timeout = endpointTimeout;
+  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
+  return ManagerConnection::create(
+      environment_.mainExecutor, policy, {authClient_, {}},
+      [weak](const ConnectionStatus& status) {
+        if (auto self = weak.lock()) self->applyPrimaryStatus(status);
+      },
+      // The client's event, clipboard and paste handlers are in place before the first attempt.
+      [weak]() {
+        return [](std::weak_ptr<StatusWindowViewModel> weak)
+                   -> Awaitable<std::optional<ManagerConnection::Target>> {
+          co_await installAuthEventHandlerIfNeeded(std::move(weak));
+          co_return std::nullopt;
+        }(weak);
+      });
+}
+
+void StatusWindowViewModel::applyPrimaryStatus(const ConnectionStatus& status) {
+  using Phase = ConnectionStatus::Phase;
+  switch (status.phase) {
+    case Phase::started:
+      setConnectionError(std::nullopt);
+      setIsConnectionBusy(true);
+      setConnectionState(DirectAuthState::connecting);
+      appendDiagnostic(fmt::format("Connection cycle started (reason={}, endpoints={})", status.reason,
+                                   status.endpointCount));
+      break;
+    case Phase::trying: {
+      const auto& candidate = *status.endpoint;
+      applyConnectionSettings(candidate, false);
+      setConnectionState(DirectAuthState::connecting);
+      appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", status.endpointIndex,
+                                   status.endpointCount, text::loggable(candidate.host), candidate.port,
+                                   slotOf(candidate.connectionNumber), candidate.connectionNumber));
+      break;
+    }
+    case Phase::connected:
+      applyConnectionSettings(*status.endpoint, true);
+      setConnectionState(status.state);
+      setConnectionError(std::nullopt);
+      setIsConnectionBusy(false);
+      appendDiagnostic(
+          fmt::format("Endpoint selected and cached: {}:{}", status.endpoint->host, status.endpoint->port));
+      break;
+    case Phase::failed:
+      setConnectionState(DirectAuthState::failed);
+      setConnectionError(status.error.value_or(std::string()));
+      setIsConnectionBusy(false);
+      break;
+    case Phase::waiting:
+      appendDiagnostic(fmt::format("Reconnect scheduled in {}s (attempt={})",
+                                   std::chrono::duration_cast<std::chrono::seconds>(status.retryIn).count(),
+                                   status.attempt));
+      break;
+    case Phase::closed:
+      setConnectionState(status.state);
+      setIsConnectionBusy(false);
+      break;
+  }
+}
+
 void StatusWindowViewModel::beginConnecting(std::vector<DirectConnectionSettings> candidates,
                                             std::string reason) {
   if (candidates.empty()) return;
   disconnectWasRequested_ = false;
-  routeCandidates_ = candidates;
-  reconnectTask_.cancel();
-  setConnectionError(std::nullopt);
-  setIsConnectionBusy(true);
-  setConnectionState(DirectAuthState::connecting);
-  appendDiagnostic(
-      fmt::format("Connection cycle started (reason={}, endpoints={})", reason, candidates.size()));
-
   // The cancelled cycle (or closing task) is awaited before the first attempt, so the two never
   // use the client at the same time.
-  auto previous = connectTaskDone_;
-  auto done = std::make_shared<AsyncLatch>(environment_.mainExecutor);
-  connectTaskDone_ = done;
-  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
-  connectTask_.start([weak, candidates = std::move(candidates), previous, done](TaskTokenPtr token) {
-    return settingWhenDone(done, connectionCycle(weak, std::move(token), candidates, previous));
-  });
-}
-
-Awaitable<void> StatusWindowViewModel::connectionCycle(std::weak_ptr<StatusWindowViewModel> weak,
-                                                       TaskTokenPtr token,
-                                                       std::vector<DirectConnectionSettings> candidates,
-                                                       std::shared_ptr<AsyncLatch> previous) {
-  co_await AsyncLatch::waitFor(previous);
-  if (token->isCancelled()) co_return;
-  co_await installAuthEventHandlerIfNeeded(weak);
-  if (token->isCancelled()) co_return;
-  std::shared_ptr<ManagerSessionClient> client;
-  {
-    auto self = weak.lock();
-    if (!self) co_return;
-    client = self->authClient_;
-  }
-
-  std::string lastError;
-  const auto count = candidates.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto candidate = candidates[i];
-    {
-      auto self = weak.lock();
-      if (!self || token->isCancelled()) co_return;
-      self->applyConnectionSettings(candidate, false);
-      self->setConnectionState(DirectAuthState::connecting);
-      self->appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", i + 1, count,
-                                         text::loggable(candidate.host), candidate.port,
-                                         slotOf(candidate.connectionNumber), candidate.connectionNumber));
-    }
-    std::exception_ptr failure;
-    DirectAuthConfiguration configuration{candidate.host, candidate.port, candidate.userID,
-                                          candidate.connectionNumber, endpointTimeout};
-    try {
-      auto attempt = client->connectAndAuthenticate(std::move(configuration));
-      co_await std::move(attempt);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    // A cancelled cycle ends here whatever the attempt did: a newer cycle or a disconnect owns
-    // the state now.
-    if (token->isCancelled()) co_return;
-    if (!failure) {
-      const auto state = co_await client->currentState();
-      auto self = weak.lock();
-      if (!self || token->isCancelled()) co_return;
-      self->applyConnectionSettings(candidate, true);
-      self->setConnectionState(state);
-      self->setConnectionError(std::nullopt);
-      self->setIsConnectionBusy(false);
-      self->reconnectAttempt_ = 0;
-      self->reconnectTask_.cancel();
-      self->appendDiagnostic(
-          fmt::format("Endpoint selected and cached: {}:{}", candidate.host, candidate.port));
-      co_return;
-    }
-    lastError = localizedDescription(failure);
-    co_await client->disconnect();
-    if (token->isCancelled()) co_return;
-  }
-
-  auto self = weak.lock();
-  if (!self || token->isCancelled()) co_return;
-  self->setConnectionState(DirectAuthState::failed);
-  self->setConnectionError(lastError);
-  self->setIsConnectionBusy(false);
-  self->scheduleReconnect();
+  primary_->start(std::move(candidates), std::move(reason));
 }
 
 void StatusWindowViewModel::scheduleReconnect() {
-  if (disconnectWasRequested_ || isConnectionBusy_ || routeCandidates_.empty() || reconnectTask_.isRunning())
-    return;
-  const auto delay = reconnectDelay(reconnectAttempt_);
-  ++reconnectAttempt_;
-  appendDiagnostic(fmt::format("Reconnect scheduled in {}s (attempt={})", delay.count(), reconnectAttempt_));
-  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
-  reconnectTask_.start([weak, delay](TaskTokenPtr token) -> Awaitable<void> {
-    return [](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-              VantrelClock::duration delay) -> Awaitable<void> {
-      co_await sleepFor(delay);
-      auto self = weak.lock();
-      if (!self || token->isCancelled() || self->disconnectWasRequested_) co_return;
-      if (self->reconnectTask_.token() == token) self->reconnectTask_.release();
-      self->beginConnecting(self->routeCandidates_, "automatic reconnect");
-    }(weak, std::move(token), delay);
-  });
+  if (disconnectWasRequested_ || isConnectionBusy_) return;
+  primary_->sessionEnded();
 }
 
 void StatusWindowViewModel::recoverConnection(std::string reason) {
-  if (disconnectWasRequested_ || routeCandidates_.empty()) return;
+  if (disconnectWasRequested_ || primary_->endpoints().empty()) return;
   appendDiagnostic("macOS recovery signal: " + reason);
-  reconnectTask_.cancel();
-  replaceConnectTask([reason](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-                              std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
-    return [](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-              std::shared_ptr<ManagerSessionClient> client, std::string reason) -> Awaitable<void> {
-      co_await client->disconnect();
-      // A newer signal, cycle or disconnect took the slot meanwhile: it decides, not this one.
-      auto self = weak.lock();
-      if (!self || token->isCancelled()) co_return;
-      if (self->connectTask_.token() == token) self->connectTask_.release();
-      self->beginConnecting(self->routeCandidates_, reason);
-    }(std::move(weak), std::move(token), std::move(client), reason);
-  });
-}
-
-void StatusWindowViewModel::replaceConnectTask(
-    std::function<Awaitable<void>(std::weak_ptr<StatusWindowViewModel>, TaskTokenPtr,
-                                  std::shared_ptr<ManagerSessionClient>)>
-        body) {
-  auto done = std::make_shared<AsyncLatch>(environment_.mainExecutor);
-  connectTaskDone_ = done;
-  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
-  connectTask_.start([weak, body = std::move(body), done, client = authClient_](TaskTokenPtr token) {
-    // The closing await is never cut short: the next cycle waits for it through `done`.
-    return settingWhenDone(done,
-                           [](auto body, std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-                              std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
-                             co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
-                             auto closing = body(std::move(weak), std::move(token), std::move(client));
-                             co_await std::move(closing);
-                           }(body, weak, std::move(token), client));
-  });
+  primary_->recover(std::move(reason));
 }
 
 void StatusWindowViewModel::connect() {
@@ -192,8 +128,7 @@ void StatusWindowViewModel::disconnect() {
   sessionAccountPassword_.clear();
   sessionAssignedSlot_.reset();
   ++sessionEpoch_;
-  routeCandidates_.clear();
-  reconnectTask_.cancel();
+  primary_->setEndpoints({});
   routeRefreshTask_.cancel();
   ++secondaryGeneration_;
   stopSecondarySessionsDetached();
@@ -201,18 +136,7 @@ void StatusWindowViewModel::disconnect() {
   setIsConnectionBusy(true);
   setConnectionState(DirectAuthState::disconnecting);
   appendDiagnostic("Disconnect requested");
-  replaceConnectTask([](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-                        std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
-    return [](std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-              std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
-      co_await client->disconnect();
-      const auto state = co_await client->currentState();
-      auto self = weak.lock();
-      if (!self || token->isCancelled()) co_return;
-      self->setConnectionState(state);
-      self->setIsConnectionBusy(false);
-    }(std::move(weak), std::move(token), std::move(client));
-  });
+  primary_->close();
 }
 
 void StatusWindowViewModel::applyConnectionSettings(const DirectConnectionSettings& settings, bool persist) {

@@ -182,7 +182,7 @@ Awaitable<void> StatusWindowViewModel::routeRefresh(std::weak_ptr<StatusWindowVi
   int secondaryPrimary = self->primaryManagerIndex_;
   if (chosen != routes.end()) {
     auto candidates = self->candidatesFor(*chosen, result->accountID, connectionNumber);
-    self->routeCandidates_ = candidates;
+    self->primary_->setEndpoints(candidates);
     ManagerRouteCache cache{1, result->accountID, result->assignedSlot, chosen->managerIndex, routes};
     cache.save(*self->environment_.defaults);
     self->managerRouteCache_ = std::move(cache);
