@@ -2,18 +2,11 @@
 
 #include <fmt/format.h>
 
-#include <array>
-
 #include "Support/ExecutorCheck.hpp"
+#include "Support/Outcome.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
-
-std::chrono::seconds StatusWindowViewModel::reconnectDelay(int attempt) noexcept {
-  static constexpr std::array<int, 5> table{2, 5, 10, 20, 30};
-  const auto index = attempt < 0 ? 0 : (attempt > 4 ? 4 : attempt);
-  return std::chrono::seconds(table[static_cast<std::size_t>(index)]);
-}
 
 std::shared_ptr<StatusWindowViewModel> StatusWindowViewModel::create(StatusEnvironment environment) {
   std::shared_ptr<StatusWindowViewModel> model(new StatusWindowViewModel(std::move(environment)));
@@ -25,15 +18,14 @@ StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
     : environment_(std::move(environment)),
       diagnosticLog_(environment_.diagnosticWriter),
       pollTask_(environment_.mainExecutor, "pollTask"),
-      connectTask_(environment_.mainExecutor, "connectTask"),
-      statePollTask_(environment_.mainExecutor, "statePollTask"),
-      reconnectTask_(environment_.mainExecutor, "reconnectTask") {}
+      statePollTask_(environment_.mainExecutor, "statePollTask") {}
 
 void StatusWindowViewModel::construct() {
   // The state holds its initial values; the preventer holds no assertion.
   if (!environment_.sessionExecutor) environment_.sessionExecutor = environment_.mainExecutor;
   displaySleepPreventer_ = environment_.displaySleepPreventer;
   authClient_ = environment_.clients->makePrimary();
+  primary_ = makePrimaryConnection();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
   state_.accountLoginStatus = std::string(AccountSignIn::idleAccountLoginStatus);
   state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
@@ -133,8 +125,8 @@ std::shared_ptr<SecondaryManagerSession> StatusWindowViewModel::secondaryManager
 }
 
 bool StatusWindowViewModel::hasRunningSlotTask() const {
-  return pollTask_.isRunning() || connectTask_.isRunning() || statePollTask_.isRunning() ||
-         reconnectTask_.isRunning() || signIn_->hasRunningTask();
+  return pollTask_.isRunning() || primary_->isRunning() || statePollTask_.isRunning() ||
+         signIn_->hasRunningTask();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,7 +147,8 @@ void StatusWindowViewModel::start() {
   if (!pollTask_.isRunning()) {
     pollTask_.start([weak](TaskTokenPtr token) { return permissionPoll(weak, std::move(token)); });
   }
-  startConnectionStatePolling();
+  if (!statePollTask_.token())
+    statePollTask_.start([weak](TaskTokenPtr token) { return statePoll(weak, std::move(token)); });
   if (environment_.clipboardBridge) environment_.clipboardBridge->start();
 
   if (recoveryMonitor_) recoveryMonitor_->stop();
@@ -194,30 +187,12 @@ void StatusWindowViewModel::persistAccountLoginSettings() {
   signIn_->persistAccountLoginSettings();
 }
 
-void StatusWindowViewModel::connectPrimary(std::vector<DirectConnectionSettings> candidates,
-                                           std::string reason, bool showFirst, bool saveFirst) {
-  if (showFirst && !candidates.empty()) applyConnectionSettings(candidates.front(), saveFirst);
-  beginConnecting(std::move(candidates), std::move(reason));
-}
-
-void StatusWindowViewModel::keepPrimaryEndpoints(std::vector<DirectConnectionSettings> candidates) {
-  routeCandidates_ = std::move(candidates);
-}
-
-Awaitable<void> StatusWindowViewModel::connectSecondaries(std::vector<AccountManagerRoute> routes,
-                                                          int primaryIndex, std::string accountID,
-                                                          std::uint16_t connectionNumber) {
-  return configureSecondaryManagerSessions(weak_from_this(), std::move(routes), primaryIndex,
-                                           std::move(accountID), connectionNumber);
-}
-
 void StatusWindowViewModel::stop() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   signIn_->endSession(true);
   pollTask_.cancel();
   statePollTask_.cancel();
-  connectTask_.cancel();
-  reconnectTask_.cancel();
+  primary_->stop();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   recoveryMonitor_.reset();
   disconnectWasRequested_ = true;
@@ -265,6 +240,85 @@ void StatusWindowViewModel::copyDiagnosticLog() {
   if (!environment_.pasteboard) return;
   environment_.pasteboard->clear();
   environment_.pasteboard->writeText(diagnosticLog_.copyText());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Displays and permissions
+
+Awaitable<void> StatusWindowViewModel::permissionPoll(std::weak_ptr<StatusWindowViewModel> weak,
+                                                      TaskTokenPtr token) {
+  while (!token->isCancelled()) {
+    co_await attempt(sleepFor(permissionPollInterval));
+    if (token->isCancelled()) co_return;
+    auto self = weak.lock();
+    if (!self) co_return;
+    self->setPermissions(self->environment_.permissions->snapshot());
+  }
+}
+
+Awaitable<void> StatusWindowViewModel::displayRefresh() { return displayRefreshBody(weak_from_this()); }
+
+Awaitable<void> StatusWindowViewModel::displayRefreshBody(std::weak_ptr<StatusWindowViewModel> weak) {
+  std::shared_ptr<ScreenCaptureProviding> service;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    VANTREL_EXPECT_ON(self->environment_.mainExecutor);
+    auto& s = self->state_;
+    s.isRefreshingDisplays = true;
+    s.displayError.reset();
+    s.permissions = self->environment_.permissions->snapshot();
+    self->changed();
+    service = self->environment_.captureService;
+  }
+  auto call = service->enumerateDisplays();
+  auto displays = co_await attempt(std::move(call));
+  auto self = weak.lock();
+  if (!self) co_return;
+  auto& s = self->state_;
+  s.lastRefresh = self->now();
+  if (displays) {
+    s.displays = std::move(*displays);
+    if (s.displays.empty() && !s.permissions.screenRecordingGranted)
+      s.displayError = ScreenCaptureServiceError::screenRecordingDenied().localizedDescription();
+  } else {
+    s.displays.clear();
+    s.displayError = matchError(
+        displays.error(), [](const ScreenCaptureServiceError& error) { return error.localizedDescription(); },
+        [](const std::exception_ptr& other) {
+          return "Unexpected display enumeration error: " + localizedDescription(other);
+        });
+  }
+  s.isRefreshingDisplays = false;
+  self->changed();
+}
+
+void StatusWindowViewModel::refreshDisplays() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  spawnTask(environment_.mainExecutor, displayRefresh(), "display refresh");
+}
+
+void StatusWindowViewModel::requestScreenRecording() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  (void)environment_.permissions->requestScreenRecordingAccess();
+  setPermissions(environment_.permissions->snapshot());
+  refreshDisplays();
+}
+
+void StatusWindowViewModel::requestAccessibility() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (environment_.inputService) environment_.inputService->requestAccessibilityAccess();
+  setPermissions(environment_.permissions->snapshot());
+}
+
+void StatusWindowViewModel::openScreenRecordingSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  environment_.permissions->openScreenRecordingSettings();
+}
+
+void StatusWindowViewModel::openAccessibilitySettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  environment_.permissions->openAccessibilitySettings();
 }
 
 }  // namespace vantrel

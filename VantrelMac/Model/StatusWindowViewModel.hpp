@@ -22,6 +22,7 @@
 
 #include "Model/AccountSignIn.hpp"
 #include "Model/AsyncLatch.hpp"
+#include "Model/ManagerConnection.hpp"
 #include "Model/SecondaryManagerSession.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPort.hpp"
@@ -32,11 +33,9 @@ class StatusWindowViewModel final : public StatusViewPort,
                                     private AccountSignIn::Owner,
                                     public std::enable_shared_from_this<StatusWindowViewModel> {
  public:
-  static constexpr std::uint64_t endpointTimeoutNanoseconds = 5'000'000'000ULL;
+  static constexpr std::chrono::seconds endpointTimeout{5};
   static constexpr std::chrono::milliseconds statePollInterval{500};
   static constexpr std::chrono::seconds permissionPollInterval{2};
-  // The reconnect delay for a back-off index (2, 5, 10, 20, 30 s, then 30 s).
-  static std::chrono::seconds reconnectDelay(int attempt) noexcept;
 
   // Builds the model in the fixed construction order: loads the forms and the route cache,
   // builds the primary client; opens nothing and starts no task.
@@ -88,11 +87,13 @@ class StatusWindowViewModel final : public StatusViewPort,
   // The managers served by secondary sessions, ascending.
   std::vector<int> secondaryManagerIndices() const;
   std::shared_ptr<SecondaryManagerSession> secondaryManagerSession(int managerIndex) const;
-  const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept { return routeCandidates_; }
-  int reconnectAttempt() const noexcept { return reconnectAttempt_; }
+  const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept {
+    return primary_->endpoints();
+  }
+  int reconnectAttempt() const noexcept { return primary_->failures(); }
   bool disconnectWasRequested() const noexcept { return disconnectWasRequested_; }
-  bool isReconnectPending() const { return reconnectTask_.isRunning(); }
-  bool isConnectTaskRunning() const { return connectTask_.isRunning(); }
+  bool isReconnectPending() const { return primary_->isWaiting(); }
+  bool isConnectTaskRunning() const { return primary_->isRunning() && !primary_->isWaiting(); }
   bool isStatePollRunning() const { return statePollTask_.isRunning(); }
   bool isPermissionPollRunning() const { return pollTask_.isRunning(); }
   // True while any task of a slot, or the credential read, is still running.
@@ -117,37 +118,30 @@ class StatusWindowViewModel final : public StatusViewPort,
                                      std::string accountID, std::uint16_t connectionNumber) override;
   static Awaitable<void> startupDecision(std::weak_ptr<StatusWindowViewModel> weak, bool explain);
 
-  // connection (StatusWindowViewModelConnection.cpp)
+  // connections (StatusWindowViewModelConnections.cpp)
+  std::shared_ptr<ManagerConnection> makePrimaryConnection();
+  // The one writer of the primary's connection state besides the session's own reports.
+  void applyPrimaryStatus(const ConnectionStatus& status);
   void beginConnecting(std::vector<DirectConnectionSettings> candidates, std::string reason);
-  static Awaitable<void> connectionCycle(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token,
-                                         std::vector<DirectConnectionSettings> candidates,
-                                         std::shared_ptr<AsyncLatch> previous);
+  // The session ended outside a cycle: the connection pauses, then starts over.
   void scheduleReconnect();
   void recoverConnection(std::string reason);
   void applyConnectionSettings(const DirectConnectionSettings& settings, bool persist);
-  // Starts a task in `connectTask_` that closes the primary session without being cut short.
-  void replaceConnectTask(std::function<Awaitable<void>(std::weak_ptr<StatusWindowViewModel>, TaskTokenPtr,
-                                                        std::shared_ptr<ManagerSessionClient>)>
-                              body);
-
-  // secondary sessions (StatusWindowViewModelSecondary.cpp)
   static Awaitable<void> configureSecondaryManagerSessions(std::weak_ptr<StatusWindowViewModel> weak,
                                                            std::vector<AccountManagerRoute> routes,
                                                            int primaryIndex, std::string userID,
                                                            std::uint16_t connectionNumber);
   void stopSecondarySessionsDetached();
-  void publishClipboardClients();
-
-  // events, polls, displays (StatusWindowViewModelEvents.cpp)
   static Awaitable<void> installAuthEventHandlerIfNeeded(std::weak_ptr<StatusWindowViewModel> weak);
-  void handleAuthEvent(const DirectAuthEvent& event);
-  void startConnectionStatePolling();
-  static Awaitable<void> statePoll(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token);
-  static Awaitable<void> permissionPoll(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token);
   static Awaitable<void> installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
-                                         std::shared_ptr<ManagerSessionClient> client, Executor main,
-                                         std::function<std::string()> pasteDestination);
-  static Awaitable<void> refreshDisplaysBody(std::weak_ptr<StatusWindowViewModel> weak);
+                                         std::shared_ptr<ManagerSessionClient> client,
+                                         ManagerSessionClient::EventHandler onEvent);
+  void handleAuthEvent(const DirectAuthEvent& event);
+  static Awaitable<void> statePoll(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token);
+
+  // displays and permissions (StatusWindowViewModel.cpp)
+  static Awaitable<void> permissionPoll(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token);
+  static Awaitable<void> displayRefreshBody(std::weak_ptr<StatusWindowViewModel> weak);
 
   StatusEnvironment environment_;
   // The one status state the window reads.
@@ -159,14 +153,10 @@ class StatusWindowViewModel final : public StatusViewPort,
   std::shared_ptr<ManagerSessionClient> authClient_;
   std::shared_ptr<DisplaySleepPreventing> displaySleepPreventer_;
   bool displaySleepHeld_ = false;
+  // The primary manager's connection cycle, back-off and recovery over `authClient_`.
+  std::shared_ptr<ManagerConnection> primary_;
   TaskSlot pollTask_;
-  TaskSlot connectTask_;
   TaskSlot statePollTask_;
-  TaskSlot reconnectTask_;
-  // Set when the occupant of `connectTask_` has finished, including its last await on the client.
-  std::shared_ptr<AsyncLatch> connectTaskDone_;
-  std::vector<DirectConnectionSettings> routeCandidates_;
-  int reconnectAttempt_ = 0;
   bool disconnectWasRequested_ = false;
   std::shared_ptr<ConnectionRecoveryMonitoring> recoveryMonitor_;
   std::map<int, std::shared_ptr<SecondaryManagerSession>> secondaryManagerSessions_;

@@ -56,9 +56,9 @@ class SessionHarness {
   bool waitFor(const std::function<bool()>& done) { return runUntil(io_, done); }
 
   static DirectAuthConfiguration config(std::uint16_t port, std::uint16_t comNum = 7,
-                                        std::uint64_t timeoutNanoseconds = 5'000'000'000ULL,
+                                        VantrelClock::duration timeout = std::chrono::seconds(5),
                                         std::string host = "127.0.0.1", std::string userID = "agent") {
-    return DirectAuthConfiguration{std::move(host), port, std::move(userID), comNum, timeoutNanoseconds};
+    return DirectAuthConfiguration{std::move(host), port, std::move(userID), comNum, timeout};
   }
 
   DirectAuthState state() { return run(client->currentState()); }

@@ -346,7 +346,7 @@ TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
   EXPECT_TRUE(logged("Independent manager sessions active: primary=1, secondary=2"));
   ASSERT_EQ(primary().attempts.size(), 1u);
   EXPECT_EQ(primary().attempts[0],
-            (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, 5'000'000'000ULL}));
+            (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, std::chrono::seconds(5)}));
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
   EXPECT_EQ(bridge->clients.size(), 3u);

@@ -1,0 +1,420 @@
+// The model's connections: what the sign-in yields starts the primary manager's connection (its
+// `ManagerConnection` reports become the published state and the diagnostics lines) and one
+// session per further manager; the primary session's events, the 0.5 s state poll, the
+// direct-connection form and the user's disconnect.
+
+#include <fmt/format.h>
+#include <asio/post.hpp>
+
+#include <charconv>
+
+#include "Model/StatusWindowViewModel.hpp"
+#include "Protocol/ManagerSlot.hpp"
+#include "Support/ExecutorCheck.hpp"
+#include "Support/Outcome.hpp"
+#include "Support/Text.hpp"
+
+// g++ 12 pairs a coroutine frame's own operator delete with the global operator new after
+// inlining and warns (-Wmismatched-new-delete); Asio allocates and frees the frame itself.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace vantrel {
+
+namespace {
+
+std::int64_t slotOf(std::uint16_t connectionNumber) {
+  return static_cast<std::int64_t>(connectionNumber) + 1;
+}
+
+bool endsSession(DirectAuthState state) {
+  return state == DirectAuthState::failed || state == DirectAuthState::disconnected;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The primary manager
+
+std::shared_ptr<ManagerConnection> StatusWindowViewModel::makePrimaryConnection() {
+  // No watch: the session's events and the state poll tell when it ends (`scheduleReconnect`).
+  ConnectionPolicy policy;
+  policy.timeout = endpointTimeout;
+  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
+  return ManagerConnection::create(
+      environment_.mainExecutor, policy, {authClient_, {}},
+      [weak](const ConnectionStatus& status) {
+        if (auto self = weak.lock()) self->applyPrimaryStatus(status);
+      },
+      // The client's event, clipboard and paste handlers are in place before the first attempt.
+      [weak]() {
+        return [](std::weak_ptr<StatusWindowViewModel> weak)
+                   -> Awaitable<std::optional<ManagerConnection::Target>> {
+          co_await installAuthEventHandlerIfNeeded(std::move(weak));
+          co_return std::nullopt;
+        }(weak);
+      });
+}
+
+void StatusWindowViewModel::applyPrimaryStatus(const ConnectionStatus& status) {
+  using Phase = ConnectionStatus::Phase;
+  auto& s = state_;
+  switch (status.phase) {
+    case Phase::started:
+      s.connectionError.reset();
+      s.isConnectionBusy = true;
+      s.connectionState = DirectAuthState::connecting;
+      changed();
+      appendDiagnostic(fmt::format("Connection cycle started (reason={}, endpoints={})", status.reason,
+                                   status.endpointCount));
+      break;
+    case Phase::trying: {
+      const auto& candidate = *status.endpoint;
+      s.connectionState = DirectAuthState::connecting;
+      applyConnectionSettings(candidate, false);
+      appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", status.endpointIndex,
+                                   status.endpointCount, text::loggable(candidate.host), candidate.port,
+                                   slotOf(candidate.connectionNumber), candidate.connectionNumber));
+      break;
+    }
+    case Phase::connected:
+      s.connectionState = status.state;
+      s.connectionError.reset();
+      s.isConnectionBusy = false;
+      applyConnectionSettings(*status.endpoint, true);
+      appendDiagnostic(
+          fmt::format("Endpoint selected and cached: {}:{}", status.endpoint->host, status.endpoint->port));
+      break;
+    case Phase::failed:
+      s.connectionState = DirectAuthState::failed;
+      s.connectionError = status.error.value_or(std::string());
+      s.isConnectionBusy = false;
+      changed();
+      break;
+    case Phase::waiting:
+      appendDiagnostic(fmt::format("Reconnect scheduled in {}s (attempt={})",
+                                   std::chrono::duration_cast<std::chrono::seconds>(status.retryIn).count(),
+                                   status.attempt));
+      break;
+    case Phase::closed:
+      s.connectionState = status.state;
+      s.isConnectionBusy = false;
+      changed();
+      break;
+  }
+}
+
+void StatusWindowViewModel::beginConnecting(std::vector<DirectConnectionSettings> candidates,
+                                            std::string reason) {
+  if (candidates.empty()) return;
+  disconnectWasRequested_ = false;
+  // The cancelled cycle (or closing task) is awaited before the first attempt, so the two never
+  // use the client at the same time.
+  primary_->start(std::move(candidates), std::move(reason));
+}
+
+void StatusWindowViewModel::scheduleReconnect() {
+  if (disconnectWasRequested_ || state_.isConnectionBusy) return;
+  primary_->sessionEnded();
+}
+
+void StatusWindowViewModel::recoverConnection(std::string reason) {
+  if (disconnectWasRequested_ || primary_->endpoints().empty()) return;
+  appendDiagnostic("macOS recovery signal: " + reason);
+  primary_->recover(std::move(reason));
+}
+
+void StatusWindowViewModel::connectPrimary(std::vector<DirectConnectionSettings> candidates,
+                                           std::string reason, bool showFirst, bool saveFirst) {
+  if (showFirst && !candidates.empty()) applyConnectionSettings(candidates.front(), saveFirst);
+  beginConnecting(std::move(candidates), std::move(reason));
+}
+
+void StatusWindowViewModel::keepPrimaryEndpoints(std::vector<DirectConnectionSettings> candidates) {
+  primary_->setEndpoints(std::move(candidates));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The direct-connection form and the user's disconnect
+
+void StatusWindowViewModel::connect() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!state_.canConnect) return;
+  const auto outcome = DirectConnectionFormParser::validate(state_.managerHost, state_.managerPortText,
+                                                            state_.userID, state_.managerSlotText);
+  if (outcome.validation == DirectConnectionFormValidation::valid && outcome.settings) {
+    applyConnectionSettings(*outcome.settings, true);
+    beginConnecting({*outcome.settings}, "manual/cached route");
+    return;
+  }
+  const auto message = outcome.validation == DirectConnectionFormValidation::valid
+                           ? std::string("Invalid connection form.")
+                           : std::string(vantrel::message(outcome.validation));
+  state_.connectionError = message;
+  state_.connectionState = DirectAuthState::failed;
+  changed();
+  appendDiagnostic("Form validation failed: " + message);
+}
+
+void StatusWindowViewModel::disconnect() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->endSession(false);
+  disconnectWasRequested_ = true;
+  primary_->setEndpoints({});
+  ++secondaryGeneration_;
+  stopSecondarySessionsDetached();
+  if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
+  state_.isConnectionBusy = true;
+  state_.connectionState = DirectAuthState::disconnecting;
+  changed();
+  appendDiagnostic("Disconnect requested");
+  primary_->close();
+}
+
+void StatusWindowViewModel::applyConnectionSettings(const DirectConnectionSettings& settings, bool persist) {
+  state_.managerHost = settings.host;
+  state_.managerPortText = std::to_string(settings.port);
+  state_.userID = settings.userID;
+  state_.managerSlotText = std::to_string(slotOf(settings.connectionNumber));
+  changed();
+  if (persist) settings.save(*environment_.defaults);
+}
+
+void StatusWindowViewModel::persistConnectionSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  // The port as typed: an optional plus sign, then digits only; anything else saves 65333.
+  std::uint16_t port = 65333;
+  std::string_view text = state_.managerPortText;
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::uint16_t parsed = 0;
+  const auto* end = text.data() + text.size();
+  if (!text.empty() && std::from_chars(text.data(), end, parsed).ptr == end &&
+      std::from_chars(text.data(), end, parsed).ec == std::errc()) {
+    port = parsed;
+  }
+  auto connectionNumber = ManagerSlot::comNumFromSlotText(state_.managerSlotText);
+  if (!connectionNumber)
+    connectionNumber = DirectConnectionSettings::load(*environment_.defaults).connectionNumber;
+  DirectConnectionSettings{state_.managerHost, port, state_.userID, *connectionNumber}.save(
+      *environment_.defaults);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The sessions' handlers, the primary's events and the state poll
+
+Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
+    std::weak_ptr<StatusWindowViewModel> weak) {
+  std::shared_ptr<AsyncLatch> ready;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    if (!self->eventHandlerInstalled_) {
+      // The installation runs as a task of its own, so a caller that is cancelled while it runs
+      // cannot leave the handlers half installed; every caller waits until it is done.
+      self->eventHandlerInstalled_ = true;
+      self->eventHandlersReady_ = std::make_shared<AsyncLatch>(self->environment_.mainExecutor);
+      ManagerSessionClient::EventHandler onEvent = [weak](const DirectAuthEvent& event) {
+        if (auto self = weak.lock()) self->handleAuthEvent(event);
+      };
+      spawnTask(self->environment_.mainExecutor,
+                settingWhenDone(self->eventHandlersReady_, installHandlers(weak, self->authClient_, onEvent)),
+                "install auth event handlers");
+    }
+    ready = self->eventHandlersReady_;
+  }
+  co_await AsyncLatch::waitFor(ready);
+}
+
+// A session's events go to `onEvent`; the clipboard it receives goes to the bridge; files pasted
+// by its manager go to the paste destination.
+Awaitable<void> StatusWindowViewModel::installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
+                                                       std::shared_ptr<ManagerSessionClient> client,
+                                                       ManagerSessionClient::EventHandler onEvent) {
+  Executor main;
+  std::function<std::string()> pasteDestination;
+  if (auto self = weak.lock()) {
+    main = self->environment_.mainExecutor;
+    pasteDestination = self->environment_.pasteDestination;
+  } else {
+    co_return;
+  }
+  // g++ 12 moves an argument object built inside a co_await expression by copying its bytes,
+  // which breaks objects that point into themselves (strings, functions, executors): every
+  // call is made first and only its awaitable is awaited.
+  ManagerSessionClient::ClipboardHandler onClipboard = [weak](const LegacyClipboardValue& value) {
+    auto self = weak.lock();
+    if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
+  };
+  auto provider = pasteDestinationProvider(std::move(pasteDestination));
+  auto onEventSet = client->setEventHandler(main, std::move(onEvent));
+  co_await std::move(onEventSet);
+  auto onClipboardSet = client->setClipboardHandler(main, std::move(onClipboard));
+  co_await std::move(onClipboardSet);
+  auto providerSet = client->setPasteDestinationProvider(main, std::move(provider));
+  co_await std::move(providerSet);
+}
+
+void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
+  appendDiagnostic(event.message(), event.timestamp);
+  std::optional<std::string> errorText;
+  if (const auto* error = std::get_if<DirectAuthEventKinds::Error>(&event.kind)) errorText = error->text;
+  spawnTask(
+      environment_.mainExecutor,
+      [](std::weak_ptr<StatusWindowViewModel> weak, std::shared_ptr<ManagerSessionClient> client,
+         std::optional<std::string> errorText) -> Awaitable<void> {
+        const auto state = co_await client->currentState();
+        auto self = weak.lock();
+        if (!self) co_return;
+        auto& s = self->state_;
+        // While a cycle runs only its end states come through here.
+        if (s.isConnectionBusy && !endsSession(state)) co_return;
+        s.connectionState = state;
+        if (state == DirectAuthState::failed && !s.connectionError && errorText)
+          s.connectionError = errorText;
+        self->changed();
+        if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy) {
+          self->scheduleReconnect();
+        }
+      }(weak_from_this(), authClient_, std::move(errorText)),
+      "auth event");
+}
+
+Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewModel> weak,
+                                                 TaskTokenPtr token) {
+  while (!token->isCancelled()) {
+    co_await attempt(sleepFor(statePollInterval));
+    if (token->isCancelled()) co_return;
+    std::shared_ptr<ManagerSessionClient> client;
+    std::vector<std::shared_ptr<ManagerSessionClient>> secondaries;
+    {
+      auto self = weak.lock();
+      if (!self) co_return;
+      client = self->authClient_;
+      for (const auto& [index, session] : self->secondaryManagerSessions_)
+        secondaries.push_back(session->client());
+    }
+    const auto state = co_await client->currentState();
+    const auto lastError = co_await client->currentLastError();
+    int authenticated = state == DirectAuthState::authenticated ? 1 : 0;
+    for (const auto& secondary : secondaries) {
+      if (co_await secondary->currentState() == DirectAuthState::authenticated) ++authenticated;
+    }
+    auto self = weak.lock();
+    if (!self || token->isCancelled()) co_return;
+    auto& s = self->state_;
+    s.managerConnectionsLabel = fmt::format("{}/{} managers", authenticated, secondaries.size() + 1);
+    if (!s.isConnectionBusy) {
+      s.connectionState = state;
+      if (state == DirectAuthState::failed && !s.connectionError && lastError)
+        s.connectionError = lastError->localizedDescription();
+    }
+    self->changed();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The secondary managers: one independent session per further route of the account
+
+void StatusWindowViewModel::stopSecondarySessionsDetached() {
+  auto sessions = std::move(secondaryManagerSessions_);
+  secondaryManagerSessions_.clear();
+  for (auto& [index, session] : sessions) session->stopDetached();
+}
+
+Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
+    std::weak_ptr<StatusWindowViewModel> weak, std::vector<AccountManagerRoute> routes, int primaryIndex,
+    std::string userID, std::uint16_t connectionNumber) {
+  std::uint64_t generation = 0;
+  std::vector<std::shared_ptr<SecondaryManagerSession>> previous;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    generation = ++self->secondaryGeneration_;
+    for (auto& [index, session] : self->secondaryManagerSessions_) previous.push_back(session);
+    self->secondaryManagerSessions_.clear();
+  }
+  for (auto& session : previous) co_await session->stop();
+
+  // Everything built here is stopped again when a newer configuration, a disconnect or a stop
+  // has come in meanwhile: no session outlives them.
+  std::vector<std::shared_ptr<SecondaryManagerSession>> built;
+  auto superseded = [&](const std::shared_ptr<StatusWindowViewModel>& self) {
+    return !self || generation != self->secondaryGeneration_;
+  };
+  for (const auto& route : routes) {
+    if (route.managerIndex == primaryIndex) continue;
+    std::shared_ptr<ManagerSessionClient> client;
+    std::vector<DirectConnectionSettings> candidates;
+    Executor main;
+    {
+      auto self = weak.lock();
+      if (superseded(self)) break;
+      candidates = AccountSignIn::candidatesFor(route, userID, connectionNumber);
+      if (candidates.empty()) continue;
+      client = self->environment_.clients->makeSecondary(self->signIn_->accountContext());
+      main = self->environment_.mainExecutor;
+    }
+    const int managerIndex = route.managerIndex;
+    ManagerSessionClient::EventHandler onEvent = [weak, managerIndex](const DirectAuthEvent& event) {
+      if (auto self = weak.lock()) {
+        self->appendDiagnostic(fmt::format("[Manager {}] {}", managerIndex, event.message()),
+                               event.timestamp);
+      }
+    };
+    auto installing = installHandlers(weak, client, std::move(onEvent));
+    co_await std::move(installing);
+    auto self = weak.lock();
+    if (superseded(self)) {
+      spawnTask(
+          main,
+          [](std::shared_ptr<ManagerSessionClient> c) -> Awaitable<void> {
+            co_await c->disconnect();
+          }(client),
+          "superseded secondary client");
+      break;
+    }
+    auto session = SecondaryManagerSession::create(self->environment_.sessionExecutor, managerIndex, client,
+                                                   std::move(candidates));
+    if (auto existing = self->secondaryManagerSessions_.find(managerIndex);
+        existing != self->secondaryManagerSessions_.end()) {
+      existing->second->stopDetached();
+    }
+    self->secondaryManagerSessions_[managerIndex] = session;
+    built.push_back(session);
+    session->start([weak, main](int failedIndex) {
+      asio::post(main, [weak, failedIndex] {
+        if (auto model = weak.lock()) model->signIn_->refreshRoutes(failedIndex);
+      });
+    });
+  }
+
+  auto self = weak.lock();
+  if (superseded(self)) {
+    for (auto& session : built) {
+      session->stopDetached();
+      if (self) {
+        auto it = self->secondaryManagerSessions_.find(session->managerIndex());
+        if (it != self->secondaryManagerSessions_.end() && it->second == session)
+          self->secondaryManagerSessions_.erase(it);
+      }
+    }
+    co_return;
+  }
+  if (self->environment_.clipboardBridge) {
+    std::vector<std::shared_ptr<LocalClipboardSending>> clients{self->authClient_};
+    for (auto& session : built) clients.push_back(session->client());
+    self->environment_.clipboardBridge->setAuthClients(std::move(clients));
+  }
+  self->appendDiagnostic(fmt::format("Independent manager sessions active: primary={}, secondary={}",
+                                     primaryIndex, self->secondaryManagerSessions_.size()));
+}
+
+Awaitable<void> StatusWindowViewModel::connectSecondaries(std::vector<AccountManagerRoute> routes,
+                                                          int primaryIndex, std::string accountID,
+                                                          std::uint16_t connectionNumber) {
+  return configureSecondaryManagerSessions(weak_from_this(), std::move(routes), primaryIndex,
+                                           std::move(accountID), connectionNumber);
+}
+
+}  // namespace vantrel
