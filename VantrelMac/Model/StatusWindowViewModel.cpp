@@ -30,6 +30,20 @@ void StatusWindowViewModel::construct() {
   state_.accountLoginStatus = std::string(AccountSignIn::idleAccountLoginStatus);
   state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
   signIn_ = AccountSignIn::create(environment_, authClient_, *this);
+  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
+  secondaries_ = SecondaryManagers::create(
+      environment_, authClient_,
+      {[weak](const std::string& text, std::optional<std::chrono::system_clock::time_point> timestamp) {
+         if (auto self = weak.lock()) self->appendDiagnostic(text, timestamp.value_or(self->now()));
+       },
+       clipboardHandler(),
+       [weak]() -> std::shared_ptr<AIAccountLoginContext> {
+         const auto self = weak.lock();
+         return self ? self->signIn_->accountContext() : nullptr;
+       },
+       [weak](int managerIndex) {
+         if (auto self = weak.lock()) self->signIn_->refreshRoutes(managerIndex);
+       }});
   state_.permissions = environment_.permissions->snapshot();
   loadConnectionSettings();
   derive(state_);
@@ -47,8 +61,7 @@ StatusWindowViewModel::~StatusWindowViewModel() {
   signIn_.reset();
   // The slots cancel their tasks as they are destroyed; the sessions are stopped here, each
   // closing in a task that holds its own client.
-  for (auto& [index, session] : secondaryManagerSessions_) session->stopDetached();
-  secondaryManagerSessions_.clear();
+  secondaries_.reset();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   if (environment_.clipboardBridge) environment_.clipboardBridge->stop();
   if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
@@ -107,21 +120,16 @@ void StatusWindowViewModel::setRememberAccountID(bool value) {
   changed();
 }
 
+ManagerSessionClient::ClipboardHandler StatusWindowViewModel::clipboardHandler() {
+  return [weak = weak_from_this()](const LegacyClipboardValue& value) {
+    auto self = weak.lock();
+    if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
+  };
+}
+
 void StatusWindowViewModel::setPermissions(PermissionSnapshot value) {
   state_.permissions = value;
   changed();
-}
-
-std::vector<int> StatusWindowViewModel::secondaryManagerIndices() const {
-  std::vector<int> indices;
-  for (const auto& entry : secondaryManagerSessions_) indices.push_back(entry.first);
-  return indices;
-}
-
-std::shared_ptr<SecondaryManagerSession> StatusWindowViewModel::secondaryManagerSession(
-    int managerIndex) const {
-  const auto it = secondaryManagerSessions_.find(managerIndex);
-  return it == secondaryManagerSessions_.end() ? nullptr : it->second;
 }
 
 bool StatusWindowViewModel::hasRunningSlotTask() const {
@@ -198,8 +206,7 @@ void StatusWindowViewModel::stop() {
   disconnectWasRequested_ = true;
   if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
   displaySleepHeld_ = false;
-  ++secondaryGeneration_;
-  stopSecondarySessionsDetached();
+  secondaries_->stopAll();
   if (environment_.clipboardBridge) {
     environment_.clipboardBridge->setAuthClients({authClient_});
     environment_.clipboardBridge->stop();

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +22,7 @@
 #include "Model/AccountSignIn.hpp"
 #include "Model/AsyncLatch.hpp"
 #include "Model/ManagerConnection.hpp"
-#include "Model/SecondaryManagerSession.hpp"
+#include "Model/SecondaryManagers.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPort.hpp"
 
@@ -85,8 +84,10 @@ class StatusWindowViewModel final : public StatusViewPort,
   const std::shared_ptr<ManagerSessionClient>& authClient() const noexcept { return authClient_; }
   const AccountSignIn& signIn() const noexcept { return *signIn_; }
   // The managers served by secondary sessions, ascending.
-  std::vector<int> secondaryManagerIndices() const;
-  std::shared_ptr<SecondaryManagerSession> secondaryManagerSession(int managerIndex) const;
+  std::vector<int> secondaryManagerIndices() const { return secondaries_->indices(); }
+  std::shared_ptr<SecondaryManagerSession> secondaryManagerSession(int managerIndex) const {
+    return secondaries_->session(managerIndex);
+  }
   const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept {
     return primary_->endpoints();
   }
@@ -127,15 +128,9 @@ class StatusWindowViewModel final : public StatusViewPort,
   void scheduleReconnect();
   void recoverConnection(std::string reason);
   void applyConnectionSettings(const DirectConnectionSettings& settings, bool persist);
-  static Awaitable<void> configureSecondaryManagerSessions(std::weak_ptr<StatusWindowViewModel> weak,
-                                                           std::vector<AccountManagerRoute> routes,
-                                                           int primaryIndex, std::string userID,
-                                                           std::uint16_t connectionNumber);
-  void stopSecondarySessionsDetached();
   static Awaitable<void> installAuthEventHandlerIfNeeded(std::weak_ptr<StatusWindowViewModel> weak);
-  static Awaitable<void> installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
-                                         std::shared_ptr<ManagerSessionClient> client,
-                                         ManagerSessionClient::EventHandler onEvent);
+  // A manager's clipboard goes to the bridge while the model lives.
+  ManagerSessionClient::ClipboardHandler clipboardHandler();
   void handleAuthEvent(const DirectAuthEvent& event);
   static Awaitable<void> statePoll(std::weak_ptr<StatusWindowViewModel> weak, TaskTokenPtr token);
 
@@ -159,14 +154,11 @@ class StatusWindowViewModel final : public StatusViewPort,
   TaskSlot statePollTask_;
   bool disconnectWasRequested_ = false;
   std::shared_ptr<ConnectionRecoveryMonitoring> recoveryMonitor_;
-  std::map<int, std::shared_ptr<SecondaryManagerSession>> secondaryManagerSessions_;
+  std::shared_ptr<SecondaryManagers> secondaries_;
   bool hasStarted_ = false;
   // Installation of the primary client's handlers: none, running (waiters await the latch), done.
   bool eventHandlerInstalled_ = false;
   std::shared_ptr<AsyncLatch> eventHandlersReady_;
-  // Bumped by every configuration of the secondary sessions, `disconnect()` and `stop()`: a
-  // configuration that finds a newer one after an await stops what it built and returns.
-  std::uint64_t secondaryGeneration_ = 0;
   // Declared last, destroyed first: its tasks end before the model's members go.
   std::shared_ptr<AccountSignIn> signIn_;
 };

@@ -4,7 +4,6 @@
 // direct-connection form and the user's disconnect.
 
 #include <fmt/format.h>
-#include <asio/post.hpp>
 
 #include <charconv>
 
@@ -13,12 +12,6 @@
 #include "Support/ExecutorCheck.hpp"
 #include "Support/Outcome.hpp"
 #include "Support/Text.hpp"
-
-// g++ 12 pairs a coroutine frame's own operator delete with the global operator new after
-// inlining and warns (-Wmismatched-new-delete); Asio allocates and frees the frame itself.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 
 namespace vantrel {
 
@@ -162,8 +155,7 @@ void StatusWindowViewModel::disconnect() {
   signIn_->endSession(false);
   disconnectWasRequested_ = true;
   primary_->setEndpoints({});
-  ++secondaryGeneration_;
-  stopSecondarySessionsDetached();
+  secondaries_->stopAll();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
   state_.isConnectionBusy = true;
   state_.connectionState = DirectAuthState::disconnecting;
@@ -201,7 +193,7 @@ void StatusWindowViewModel::persistConnectionSettings() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The sessions' handlers, the primary's events and the state poll
+// The primary's handlers and events, and the state poll
 
 Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
     std::weak_ptr<StatusWindowViewModel> weak) {
@@ -217,42 +209,17 @@ Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
       ManagerSessionClient::EventHandler onEvent = [weak](const DirectAuthEvent& event) {
         if (auto self = weak.lock()) self->handleAuthEvent(event);
       };
-      spawnTask(self->environment_.mainExecutor,
-                settingWhenDone(self->eventHandlersReady_, installHandlers(weak, self->authClient_, onEvent)),
+      const auto& environment = self->environment_;
+      spawnTask(environment.mainExecutor,
+                settingWhenDone(
+                    self->eventHandlersReady_,
+                    installSessionHandlers(self->authClient_, environment.mainExecutor, std::move(onEvent),
+                                           self->clipboardHandler(), environment.pasteDestination)),
                 "install auth event handlers");
     }
     ready = self->eventHandlersReady_;
   }
   co_await AsyncLatch::waitFor(ready);
-}
-
-// A session's events go to `onEvent`; the clipboard it receives goes to the bridge; files pasted
-// by its manager go to the paste destination.
-Awaitable<void> StatusWindowViewModel::installHandlers(std::weak_ptr<StatusWindowViewModel> weak,
-                                                       std::shared_ptr<ManagerSessionClient> client,
-                                                       ManagerSessionClient::EventHandler onEvent) {
-  Executor main;
-  std::function<std::string()> pasteDestination;
-  if (auto self = weak.lock()) {
-    main = self->environment_.mainExecutor;
-    pasteDestination = self->environment_.pasteDestination;
-  } else {
-    co_return;
-  }
-  // g++ 12 moves an argument object built inside a co_await expression by copying its bytes,
-  // which breaks objects that point into themselves (strings, functions, executors): every
-  // call is made first and only its awaitable is awaited.
-  ManagerSessionClient::ClipboardHandler onClipboard = [weak](const LegacyClipboardValue& value) {
-    auto self = weak.lock();
-    if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
-  };
-  auto provider = pasteDestinationProvider(std::move(pasteDestination));
-  auto onEventSet = client->setEventHandler(main, std::move(onEvent));
-  co_await std::move(onEventSet);
-  auto onClipboardSet = client->setClipboardHandler(main, std::move(onClipboard));
-  co_await std::move(onClipboardSet);
-  auto providerSet = client->setPasteDestinationProvider(main, std::move(provider));
-  co_await std::move(providerSet);
 }
 
 void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
@@ -291,8 +258,7 @@ Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewM
       auto self = weak.lock();
       if (!self) co_return;
       client = self->authClient_;
-      for (const auto& [index, session] : self->secondaryManagerSessions_)
-        secondaries.push_back(session->client());
+      secondaries = self->secondaries_->clients();
     }
     const auto state = co_await client->currentState();
     const auto lastError = co_await client->currentLastError();
@@ -313,108 +279,10 @@ Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewM
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The secondary managers: one independent session per further route of the account
-
-void StatusWindowViewModel::stopSecondarySessionsDetached() {
-  auto sessions = std::move(secondaryManagerSessions_);
-  secondaryManagerSessions_.clear();
-  for (auto& [index, session] : sessions) session->stopDetached();
-}
-
-Awaitable<void> StatusWindowViewModel::configureSecondaryManagerSessions(
-    std::weak_ptr<StatusWindowViewModel> weak, std::vector<AccountManagerRoute> routes, int primaryIndex,
-    std::string userID, std::uint16_t connectionNumber) {
-  std::uint64_t generation = 0;
-  std::vector<std::shared_ptr<SecondaryManagerSession>> previous;
-  {
-    auto self = weak.lock();
-    if (!self) co_return;
-    generation = ++self->secondaryGeneration_;
-    for (auto& [index, session] : self->secondaryManagerSessions_) previous.push_back(session);
-    self->secondaryManagerSessions_.clear();
-  }
-  for (auto& session : previous) co_await session->stop();
-
-  // Everything built here is stopped again when a newer configuration, a disconnect or a stop
-  // has come in meanwhile: no session outlives them.
-  std::vector<std::shared_ptr<SecondaryManagerSession>> built;
-  auto superseded = [&](const std::shared_ptr<StatusWindowViewModel>& self) {
-    return !self || generation != self->secondaryGeneration_;
-  };
-  for (const auto& route : routes) {
-    if (route.managerIndex == primaryIndex) continue;
-    std::shared_ptr<ManagerSessionClient> client;
-    std::vector<DirectConnectionSettings> candidates;
-    Executor main;
-    {
-      auto self = weak.lock();
-      if (superseded(self)) break;
-      candidates = AccountSignIn::candidatesFor(route, userID, connectionNumber);
-      if (candidates.empty()) continue;
-      client = self->environment_.clients->makeSecondary(self->signIn_->accountContext());
-      main = self->environment_.mainExecutor;
-    }
-    const int managerIndex = route.managerIndex;
-    ManagerSessionClient::EventHandler onEvent = [weak, managerIndex](const DirectAuthEvent& event) {
-      if (auto self = weak.lock()) {
-        self->appendDiagnostic(fmt::format("[Manager {}] {}", managerIndex, event.message()),
-                               event.timestamp);
-      }
-    };
-    auto installing = installHandlers(weak, client, std::move(onEvent));
-    co_await std::move(installing);
-    auto self = weak.lock();
-    if (superseded(self)) {
-      spawnTask(
-          main,
-          [](std::shared_ptr<ManagerSessionClient> c) -> Awaitable<void> {
-            co_await c->disconnect();
-          }(client),
-          "superseded secondary client");
-      break;
-    }
-    auto session = SecondaryManagerSession::create(self->environment_.sessionExecutor, managerIndex, client,
-                                                   std::move(candidates));
-    if (auto existing = self->secondaryManagerSessions_.find(managerIndex);
-        existing != self->secondaryManagerSessions_.end()) {
-      existing->second->stopDetached();
-    }
-    self->secondaryManagerSessions_[managerIndex] = session;
-    built.push_back(session);
-    session->start([weak, main](int failedIndex) {
-      asio::post(main, [weak, failedIndex] {
-        if (auto model = weak.lock()) model->signIn_->refreshRoutes(failedIndex);
-      });
-    });
-  }
-
-  auto self = weak.lock();
-  if (superseded(self)) {
-    for (auto& session : built) {
-      session->stopDetached();
-      if (self) {
-        auto it = self->secondaryManagerSessions_.find(session->managerIndex());
-        if (it != self->secondaryManagerSessions_.end() && it->second == session)
-          self->secondaryManagerSessions_.erase(it);
-      }
-    }
-    co_return;
-  }
-  if (self->environment_.clipboardBridge) {
-    std::vector<std::shared_ptr<LocalClipboardSending>> clients{self->authClient_};
-    for (auto& session : built) clients.push_back(session->client());
-    self->environment_.clipboardBridge->setAuthClients(std::move(clients));
-  }
-  self->appendDiagnostic(fmt::format("Independent manager sessions active: primary={}, secondary={}",
-                                     primaryIndex, self->secondaryManagerSessions_.size()));
-}
-
 Awaitable<void> StatusWindowViewModel::connectSecondaries(std::vector<AccountManagerRoute> routes,
                                                           int primaryIndex, std::string accountID,
                                                           std::uint16_t connectionNumber) {
-  return configureSecondaryManagerSessions(weak_from_this(), std::move(routes), primaryIndex,
-                                           std::move(accountID), connectionNumber);
+  return secondaries_->configure(std::move(routes), primaryIndex, std::move(accountID), connectionNumber);
 }
 
 }  // namespace vantrel
