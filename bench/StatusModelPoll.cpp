@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
       cpu += spent;
     }
     fmt::print("poll pass, 1 primary + {} secondaries (label \"{}\"): {:.1f} us CPU per pass (mean of {})\n",
-               model->secondaryManagerIndices().size(), model->state().managerConnectionsLabel,
+               model->secondaries().indices().size(), model->state().managerConnectionsLabel,
                cpu / passes * 1e6, passes);
   }
   {

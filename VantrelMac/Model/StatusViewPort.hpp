@@ -57,6 +57,10 @@ struct StatusViewState {
   bool canDisconnect = false;
   std::string displayCountLabel = "0";
 
+  // Sets the derived values from the fields: the state label, what the buttons allow and the
+  // display count.
+  void derive();
+
   friend bool operator==(const StatusViewState&, const StatusViewState&) = default;
 };
 

@@ -4,7 +4,6 @@
 
 #include "Support/ExecutorCheck.hpp"
 #include "Support/Outcome.hpp"
-#include "Support/Text.hpp"
 
 namespace vantrel {
 
@@ -45,16 +44,12 @@ void StatusWindowViewModel::construct() {
          if (auto self = weak.lock()) self->signIn_->refreshRoutes(managerIndex);
        }});
   state_.permissions = environment_.permissions->snapshot();
-  loadConnectionSettings();
-  derive(state_);
-}
-
-void StatusWindowViewModel::loadConnectionSettings() {
   const auto settings = DirectConnectionSettings::load(*environment_.defaults);
   state_.managerHost = settings.host;
   state_.managerPortText = std::to_string(settings.port);
   state_.userID = settings.userID;
   state_.managerSlotText = std::to_string(static_cast<std::int64_t>(settings.connectionNumber) + 1);
+  state_.derive();
 }
 
 StatusWindowViewModel::~StatusWindowViewModel() {
@@ -70,18 +65,6 @@ StatusWindowViewModel::~StatusWindowViewModel() {
 // ---------------------------------------------------------------------------------------------
 // The state and its subscribers
 
-void StatusWindowViewModel::derive(StatusViewState& s) {
-  using enum DirectAuthState;
-  const auto state = s.connectionState;
-  s.connectionStateLabel = std::string(displayName(state));
-  s.canAccountLogin = !s.isAccountLoginBusy && !text::isBlank(s.accountID) && !s.accountPassword.empty();
-  s.canConnect = !s.isConnectionBusy && (state == idle || state == disconnected || state == failed);
-  s.canDisconnect =
-      state == connecting || state == authenticating || state == authenticated || state == disconnecting;
-  const auto n = s.displays.size();
-  s.displayCountLabel = n == 0 ? "0" : n == 1 ? "1 display" : fmt::format("{} displays", n);
-}
-
 StatusViewPort::Subscription StatusWindowViewModel::subscribe(std::function<void()> onChange) {
   std::erase_if(subscribers_, [](const auto& weak) { return weak.expired(); });
   auto subscription = std::make_shared<std::function<void()>>(std::move(onChange));
@@ -90,7 +73,7 @@ StatusViewPort::Subscription StatusWindowViewModel::subscribe(std::function<void
 }
 
 void StatusWindowViewModel::changed() {
-  derive(state_);
+  state_.derive();
   // A subscriber dropped while an earlier one runs is not called afterwards.
   const auto subscribers = subscribers_;
   for (const auto& weak : subscribers) {
@@ -183,16 +166,6 @@ void StatusWindowViewModel::requestStartupAutomaticLogin() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!signIn_->acceptStartupIntent() || !hasStarted_) return;
   spawnTask(environment_.mainExecutor, startupDecision(weak_from_this(), false), "startup login intent");
-}
-
-void StatusWindowViewModel::loginAndConnect() {
-  VANTREL_EXPECT_ON(environment_.mainExecutor);
-  signIn_->loginAndConnect();
-}
-
-void StatusWindowViewModel::persistAccountLoginSettings() {
-  VANTREL_EXPECT_ON(environment_.mainExecutor);
-  signIn_->persistAccountLoginSettings();
 }
 
 void StatusWindowViewModel::stop() {
@@ -316,16 +289,6 @@ void StatusWindowViewModel::requestAccessibility() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (environment_.inputService) environment_.inputService->requestAccessibilityAccess();
   setPermissions(environment_.permissions->snapshot());
-}
-
-void StatusWindowViewModel::openScreenRecordingSettings() {
-  VANTREL_EXPECT_ON(environment_.mainExecutor);
-  environment_.permissions->openScreenRecordingSettings();
-}
-
-void StatusWindowViewModel::openAccessibilitySettings() {
-  VANTREL_EXPECT_ON(environment_.mainExecutor);
-  environment_.permissions->openAccessibilitySettings();
 }
 
 }  // namespace vantrel

@@ -25,6 +25,7 @@
 #include "Model/SecondaryManagers.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPort.hpp"
+#include "Support/ExecutorCheck.hpp"
 
 namespace vantrel {
 
@@ -45,10 +46,6 @@ class StatusWindowViewModel final : public StatusViewPort,
   StatusWindowViewModel(const StatusWindowViewModel&) = delete;
   StatusWindowViewModel& operator=(const StatusWindowViewModel&) = delete;
 
-  // Sets the values `state` derives from its fields: the state label, what the buttons allow
-  // and the display count.
-  static void derive(StatusViewState& state);
-
   // ---- StatusViewPort ----
   const StatusViewState& state() const override { return state_; }
   Subscription subscribe(std::function<void()> onChange) override;
@@ -60,19 +57,25 @@ class StatusWindowViewModel final : public StatusViewPort,
   void stop() override;
   // The Refresh button: runs `displayRefresh()` in a task of its own.
   void refreshDisplays() override;
-  void loginAndConnect() override;
+  void loginAndConnect() override {
+    VANTREL_EXPECT_ON(environment_.mainExecutor);
+    signIn_->loginAndConnect();
+  }
   void connect() override;
   void disconnect() override;
   void copyDiagnosticLog() override;
   // Empties the list, then renews the scroll token (the log file keeps its lines).
   void clearDiagnosticLog() override;
-  void persistAccountLoginSettings() override;
+  void persistAccountLoginSettings() override {
+    VANTREL_EXPECT_ON(environment_.mainExecutor);
+    signIn_->persistAccountLoginSettings();
+  }
   void persistConnectionSettings() override;
   void requestScreenRecording() override;
   // Asks, then republishes the permissions at once.
   void requestAccessibility() override;
-  void openScreenRecordingSettings() override;
-  void openAccessibilitySettings() override;
+  void openScreenRecordingSettings() override { environment_.permissions->openScreenRecordingSettings(); }
+  void openAccessibilitySettings() override { environment_.permissions->openAccessibilitySettings(); }
   void requestStartupAutomaticLogin() override;
 
   // Lists the displays and the permissions again.
@@ -83,18 +86,9 @@ class StatusWindowViewModel final : public StatusViewPort,
   // ---- observation for the application and tests ----
   const std::shared_ptr<ManagerSessionClient>& authClient() const noexcept { return authClient_; }
   const AccountSignIn& signIn() const noexcept { return *signIn_; }
-  // The managers served by secondary sessions, ascending.
-  std::vector<int> secondaryManagerIndices() const { return secondaries_->indices(); }
-  std::shared_ptr<SecondaryManagerSession> secondaryManagerSession(int managerIndex) const {
-    return secondaries_->session(managerIndex);
-  }
-  const std::vector<DirectConnectionSettings>& routeCandidates() const noexcept {
-    return primary_->endpoints();
-  }
-  int reconnectAttempt() const noexcept { return primary_->failures(); }
+  const ManagerConnection& primaryConnection() const noexcept { return *primary_; }
+  const SecondaryManagers& secondaries() const noexcept { return *secondaries_; }
   bool disconnectWasRequested() const noexcept { return disconnectWasRequested_; }
-  bool isReconnectPending() const { return primary_->isWaiting(); }
-  bool isConnectTaskRunning() const { return primary_->isRunning() && !primary_->isWaiting(); }
   bool isStatePollRunning() const { return statePollTask_.isRunning(); }
   bool isPermissionPollRunning() const { return pollTask_.isRunning(); }
   // True while any task of a slot, or the credential read, is still running.
@@ -103,7 +97,6 @@ class StatusWindowViewModel final : public StatusViewPort,
  private:
   explicit StatusWindowViewModel(StatusEnvironment environment);
   void construct();
-  void loadConnectionSettings();
 
   // Derives the state's values and tells every subscriber.
   void changed() override;
@@ -156,8 +149,7 @@ class StatusWindowViewModel final : public StatusViewPort,
   std::shared_ptr<ConnectionRecoveryMonitoring> recoveryMonitor_;
   std::shared_ptr<SecondaryManagers> secondaries_;
   bool hasStarted_ = false;
-  // Installation of the primary client's handlers: none, running (waiters await the latch), done.
-  bool eventHandlerInstalled_ = false;
+  // Set once the primary client's handlers are installed; none before the first wait for them.
   std::shared_ptr<AsyncLatch> eventHandlersReady_;
   // Declared last, destroyed first: its tasks end before the model's members go.
   std::shared_ptr<AccountSignIn> signIn_;

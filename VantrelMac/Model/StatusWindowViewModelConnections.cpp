@@ -201,10 +201,9 @@ Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
   {
     auto self = weak.lock();
     if (!self) co_return;
-    if (!self->eventHandlerInstalled_) {
+    if (!self->eventHandlersReady_) {
       // The installation runs as a task of its own, so a caller that is cancelled while it runs
       // cannot leave the handlers half installed; every caller waits until it is done.
-      self->eventHandlerInstalled_ = true;
       self->eventHandlersReady_ = std::make_shared<AsyncLatch>(self->environment_.mainExecutor);
       ManagerSessionClient::EventHandler onEvent = [weak](const DirectAuthEvent& event) {
         if (auto self = weak.lock()) self->handleAuthEvent(event);

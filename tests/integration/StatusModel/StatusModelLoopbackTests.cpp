@@ -208,7 +208,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   environment.arguments = {"VantrelMac"};
   auto model = StatusWindowViewModel::create(std::move(environment));
   auto secondaryState = [&]() -> DirectAuthState {
-    auto session = model->secondaryManagerSession(2);
+    auto session = model->secondaries().session(2);
     return session ? runAwaitable(io, session->client()->currentState()) : DirectAuthState::idle;
   };
 
@@ -219,7 +219,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   onMain([&] { model->loginAndConnect(); });
   ASSERT_TRUE(runUntil([&] {
     return model->state().connectionState == DirectAuthState::authenticated &&
-           model->secondaryManagerSession(2) && secondaryState() == DirectAuthState::authenticated;
+           model->secondaries().session(2) && secondaryState() == DirectAuthState::authenticated;
   }));
   EXPECT_TRUE(model->state().isAccountAuthenticated);
   EXPECT_EQ(server.lastRequest()->at("insideAddresses"), nlohmann::json::array({"192.0.2.10"}));
@@ -231,7 +231,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
 
   // The primary's manager goes away: the session fails and a reconnect is armed for 2 s.
   gate.down();
-  ASSERT_TRUE(runUntil([&] { return model->isReconnectPending(); }));
+  ASSERT_TRUE(runUntil([&] { return model->primaryConnection().isWaiting(); }));
   EXPECT_EQ(logged("Reconnect scheduled in 2s (attempt=1)", *model), 1u);
   advance(500ms);
   ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "1/2 managers"; }));
@@ -250,7 +250,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   advance(100ms);
   ASSERT_TRUE(runUntil([&] { return model->state().connectionState == DirectAuthState::authenticated; }));
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
-  EXPECT_EQ(model->reconnectAttempt(), 0);
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
   advance(500ms);
   ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "2/2 managers"; }));
 
@@ -260,10 +260,10 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
     return model->state().connectionState == DirectAuthState::disconnected &&
            !model->state().isConnectionBusy && !primaryManager.clientOpen() && !secondaryManager.clientOpen();
   }));
-  EXPECT_FALSE(model->isReconnectPending());
-  EXPECT_FALSE(model->isConnectTaskRunning());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
+  EXPECT_FALSE((model->primaryConnection().isRunning() && !model->primaryConnection().isWaiting()));
   EXPECT_FALSE(model->signIn().isRouteRefreshRunning());
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   advance(40s);
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
   EXPECT_EQ(secondaryManager.acceptedCount(), 1);

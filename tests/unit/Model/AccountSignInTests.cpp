@@ -35,7 +35,7 @@ class RecordingOwner final : public AccountSignIn::Owner {
   int connects = 0;
 
   StatusViewState& status() override { return state; }
-  void changed() override { StatusWindowViewModel::derive(state); }
+  void changed() override { state.derive(); }
   void appendDiagnostic(const std::string& text) override { log.push_back(text); }
   void connectPrimary(std::vector<DirectConnectionSettings> candidates, std::string reason, bool showFirst,
                       bool saveFirst) override {

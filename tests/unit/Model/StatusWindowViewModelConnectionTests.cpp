@@ -103,7 +103,7 @@ TEST_F(ConnectionTest, FirstFailingCandidateIsClosedBeforeTheNext) {
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   EXPECT_EQ(model->state().managerHost, "10.0.0.2");
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");
-  EXPECT_EQ(model->reconnectAttempt(), 0);
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
   EXPECT_FALSE(model->state().isConnectionBusy);
 }
 
@@ -133,7 +133,7 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   primary().setDefaultOutcome(Outcome::accept);
   advance(30s, 500ms);
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
-  EXPECT_EQ(model->reconnectAttempt(), 0);
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
   primary().dropConnection();
   settle();
   EXPECT_EQ(logLines("Reconnect scheduled").back(), "Reconnect scheduled in 2s (attempt=1)");
@@ -147,10 +147,10 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   settle();
   onMain([&] { model->connect(); });
   settle();
-  ASSERT_TRUE(model->isReconnectPending());
+  ASSERT_TRUE(model->primaryConnection().isWaiting());
   onMain([&] { model->disconnect(); });
   settle();
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
   EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
   EXPECT_FALSE(model->state().isConnectionBusy);
   monitors.back()->fire("Mac woke from sleep");
@@ -167,7 +167,7 @@ TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
   EXPECT_FALSE(model->state().isConnectionBusy);
   EXPECT_TRUE(logged("Form validation failed: Manager slot must be an integer from 1 to 65536."));
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
 
   onMain([&] { model->setText(StatusFormField::managerSlot, "65536"); });
   onMain([&] { model->connect(); });
@@ -203,7 +203,7 @@ TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
   EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
   EXPECT_FALSE(model->state().isConnectionBusy);
   EXPECT_FALSE(model->state().connectionError);
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
   EXPECT_TRUE(logLines("Reconnect scheduled").empty());
   advance(40s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
@@ -230,7 +230,7 @@ TEST_F(ConnectionTest, SupersededCycleNeverOverlapsTheNewOne) {
   primary().releaseHang();
   settle();
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
 }
 
 TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
@@ -244,7 +244,7 @@ TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
   EXPECT_EQ(primary().notIdleRefusals, 0);
   EXPECT_EQ(primary().maxInFlight, 1);
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
-  EXPECT_FALSE(model->isConnectTaskRunning());
+  EXPECT_FALSE((model->primaryConnection().isRunning() && !model->primaryConnection().isWaiting()));
 }
 
 TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
@@ -287,7 +287,7 @@ TEST_F(ConnectionTest, DisconnectWhileSecondariesAreBeingBuiltLeavesNoSession) {
   settle();
   clients->secondaries[0]->releaseSetters();
   settle();
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_EQ(clients->secondaries.size(), 1u);
   EXPECT_GE(clients->secondaries[0]->disconnects, 1);
   EXPECT_EQ(clients->liveSecondaries(), 0);
@@ -307,14 +307,14 @@ TEST_F(ConnectionTest, OverlappingConfigurationsLeaveOneSessionPerManager) {
     for (auto& secondary : clients->secondaries) secondary->releaseSetters();
     settle();
   }
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2, 3}));
   EXPECT_EQ(clients->liveSecondaries(), 2);
   for (const auto& secondary : clients->secondaries) {
     const bool kept = secondary->state() == DirectAuthState::authenticated;
     const bool inMap =
-        model->secondaryManagerSession(2) && model->secondaryManagerSession(2)->client() == secondary;
+        model->secondaries().session(2) && model->secondaries().session(2)->client() == secondary;
     const bool inMap3 =
-        model->secondaryManagerSession(3) && model->secondaryManagerSession(3)->client() == secondary;
+        model->secondaries().session(3) && model->secondaries().session(3)->client() == secondary;
     EXPECT_EQ(kept, inMap || inMap3) << secondary->name();
   }
   EXPECT_EQ(bridge->clients.size(), 3u);
@@ -333,9 +333,9 @@ TEST_F(ConnectionTest, RefreshWithoutTheKeptPrimaryIndexNeverDoublesAManager) {
   // The primary stays where it is; manager 2 is where it reconnects, so only 3 gets a session.
   EXPECT_EQ(primary().attempts.size(), 1u);
   EXPECT_EQ(model->signIn().primaryManagerIndex(), 1);
-  ASSERT_EQ(model->routeCandidates().size(), 1u);
-  EXPECT_EQ(model->routeCandidates()[0].host, "10.0.0.2");
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{3}));
+  ASSERT_EQ(model->primaryConnection().endpoints().size(), 1u);
+  EXPECT_EQ(model->primaryConnection().endpoints()[0].host, "10.0.0.2");
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{3}));
   EXPECT_TRUE(logged("Independent manager sessions active: primary=2, secondary=1"));
   EXPECT_EQ(model->signIn().routeCache()->primaryManagerIndex, 2);
 }
@@ -367,7 +367,7 @@ TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   EXPECT_FALSE(model->state().isAccountAuthenticated);
   EXPECT_FALSE(model->state().isAccountLoginBusy);
   EXPECT_TRUE(primary().attempts.empty());
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
   (void)settings;
 }
@@ -425,7 +425,7 @@ TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   settle();
   EXPECT_FALSE(logged("Manager routes refreshed from login server (routes=2)"));
   EXPECT_EQ(model->signIn().routeCache(), cache);
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_FALSE(model->signIn().assignedSlot());
 }
 
@@ -520,7 +520,7 @@ TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   EXPECT_FALSE(model->hasRunningSlotTask());
   EXPECT_GE(primary().disconnects, 2);
   EXPECT_EQ(clients->liveSecondaries(), 0);
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_EQ(bridge->clients.size(), 1u);
   EXPECT_FALSE(displaySleep->held);
   EXPECT_EQ(monitors.back()->stops, 1);
@@ -536,7 +536,7 @@ TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
 TEST_F(ConnectionTest, DestroyedModelRunsNothingAndClosesItsSessions) {
   primary().setDefaultOutcome(Outcome::reject);
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
-  ASSERT_TRUE(model->isReconnectPending());
+  ASSERT_TRUE(model->primaryConnection().isWaiting());
   std::weak_ptr<StatusWindowViewModel> weak = model;
   model.reset();
   settle();

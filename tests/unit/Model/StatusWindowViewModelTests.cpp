@@ -51,7 +51,7 @@ TEST_F(StatusModelTest, DerivedValuesFollowTheStateTable) {
   for (const auto& row : rows) {
     state.connectionState = row.state;
     state.isConnectionBusy = row.busy;
-    StatusWindowViewModel::derive(state);
+    state.derive();
     EXPECT_EQ(state.connectionStateLabel, row.label);
     EXPECT_EQ(state.canConnect, row.canConnect) << row.label << " busy=" << row.busy;
     EXPECT_EQ(state.canDisconnect, row.canDisconnect) << row.label << " busy=" << row.busy;
@@ -74,7 +74,7 @@ TEST_F(StatusModelTest, AccountLoginNeedsANonBlankAccountAndAnyPassword) {
     state.accountID = row.account;
     state.accountPassword = row.password;
     state.isAccountLoginBusy = row.busy;
-    StatusWindowViewModel::derive(state);
+    state.derive();
     EXPECT_EQ(state.canAccountLogin, row.expected) << "'" << row.account << "' '" << row.password << "'";
   }
 }
@@ -348,7 +348,7 @@ TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
   EXPECT_EQ(primary().attempts[0],
             (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, std::chrono::seconds(5)}));
   EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2, 3}));
   EXPECT_EQ(bridge->clients.size(), 3u);
   ASSERT_TRUE(model->signIn().routeCache());
   EXPECT_EQ(ManagerRouteCache::load(*defaults), model->signIn().routeCache());
@@ -386,7 +386,7 @@ TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
   login->respond(result(3, {route(1, " , "), route(2, "10.0.0.2")}, "alice"));
   settle();
   EXPECT_EQ(model->state().accountLoginError, "No usable direct manager endpoint was returned.");
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2}));
 }
 
 TEST_F(StatusModelTest, InteractiveFailureClearsThePasswordAndSchedulesNothing) {
@@ -507,7 +507,7 @@ TEST_F(StatusModelTest, AutoConnectUsesTheCachedRoutesOnce) {
   ASSERT_EQ(primary().attempts.size(), 1u);
   EXPECT_EQ(primary().attempts[0].host, "10.0.0.2");
   EXPECT_EQ(primary().attempts[0].connectionNumber, 2);
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{1}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{1}));
   // Not saved: the form shows the endpoint, the stored settings stay.
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");  // saved once authenticated
 }
