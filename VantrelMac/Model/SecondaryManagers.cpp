@@ -3,8 +3,6 @@
 #include <fmt/format.h>
 #include <asio/post.hpp>
 
-#include "Model/AccountSignIn.hpp"
-
 // g++ 12 pairs a coroutine frame's own operator delete with the global operator new after
 // inlining and warns (-Wmismatched-new-delete); Asio allocates and frees the frame itself.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -31,19 +29,22 @@ Awaitable<void> installSessionHandlers(std::shared_ptr<ManagerSessionClient> cli
 
 std::shared_ptr<SecondaryManagers> SecondaryManagers::create(const StatusEnvironment& environment,
                                                              std::shared_ptr<ManagerSessionClient> primary,
+                                                             std::weak_ptr<AccountSignIn> signIn,
                                                              Owner owner) {
   return std::shared_ptr<SecondaryManagers>(
-      new SecondaryManagers(environment, std::move(primary), std::move(owner)));
+      new SecondaryManagers(environment, std::move(primary), std::move(signIn), std::move(owner)));
 }
 
 SecondaryManagers::SecondaryManagers(const StatusEnvironment& environment,
-                                     std::shared_ptr<ManagerSessionClient> primary, Owner owner)
+                                     std::shared_ptr<ManagerSessionClient> primary,
+                                     std::weak_ptr<AccountSignIn> signIn, Owner owner)
     : main_(environment.mainExecutor),
       sessionExecutor_(environment.sessionExecutor ? environment.sessionExecutor : environment.mainExecutor),
       factory_(environment.clients),
       clipboardBridge_(environment.clipboardBridge),
       pasteDestination_(environment.pasteDestination),
       primary_(std::move(primary)),
+      signIn_(std::move(signIn)),
       owner_(std::move(owner)) {}
 
 SecondaryManagers::~SecondaryManagers() {
@@ -111,7 +112,8 @@ Awaitable<void> SecondaryManagers::configureBody(std::weak_ptr<SecondaryManagers
       if (superseded(self)) break;
       candidates = AccountSignIn::candidatesFor(route, userID, connectionNumber);
       if (candidates.empty()) continue;
-      client = self->factory_->makeSecondary(self->owner_.accountContext());
+      const auto signIn = self->signIn_.lock();
+      client = self->factory_->makeSecondary(signIn ? signIn->accountContext() : nullptr);
       main = self->main_;
       const int managerIndex = route.managerIndex;
       ManagerSessionClient::EventHandler onEvent = [weak, managerIndex](const DirectAuthEvent& event) {
@@ -141,7 +143,8 @@ Awaitable<void> SecondaryManagers::configureBody(std::weak_ptr<SecondaryManagers
     built.push_back(session);
     session->start([weak, main](int failedIndex) {
       asio::post(main, [weak, failedIndex] {
-        if (auto self = weak.lock()) self->owner_.repeatedFailure(failedIndex);
+        const auto self = weak.lock();
+        if (const auto signIn = self ? self->signIn_.lock() : nullptr) signIn->refreshRoutes(failedIndex);
       });
     });
   }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Model/AccountSignIn.hpp"
 #include "Model/SecondaryManagerSession.hpp"
 #include "Model/StatusEnvironment.hpp"
 
@@ -35,15 +36,13 @@ class SecondaryManagers : public std::enable_shared_from_this<SecondaryManagers>
                        std::optional<std::chrono::system_clock::time_point> timestamp)>
         log;
     std::function<void(const LegacyClipboardValue&)> applyClipboard;
-    // The account context a new session carries.
-    std::function<std::shared_ptr<AIAccountLoginContext>()> accountContext;
-    // A manager stays unreachable.
-    std::function<void(int managerIndex)> repeatedFailure;
   };
 
+  // A new session carries the sign-in's account context; a manager that stays unreachable makes
+  // the sign-in fetch fresh routes.
   static std::shared_ptr<SecondaryManagers> create(const StatusEnvironment& environment,
                                                    std::shared_ptr<ManagerSessionClient> primary,
-                                                   Owner owner);
+                                                   std::weak_ptr<AccountSignIn> signIn, Owner owner);
   // Stops every session, each closing in a task that holds its own client.
   ~SecondaryManagers();
   SecondaryManagers(const SecondaryManagers&) = delete;
@@ -63,7 +62,7 @@ class SecondaryManagers : public std::enable_shared_from_this<SecondaryManagers>
 
  private:
   SecondaryManagers(const StatusEnvironment& environment, std::shared_ptr<ManagerSessionClient> primary,
-                    Owner owner);
+                    std::weak_ptr<AccountSignIn> signIn, Owner owner);
   static Awaitable<void> configureBody(std::weak_ptr<SecondaryManagers> weak,
                                        std::vector<AccountManagerRoute> routes, int primaryIndex,
                                        std::string userID, std::uint16_t connectionNumber);
@@ -74,6 +73,7 @@ class SecondaryManagers : public std::enable_shared_from_this<SecondaryManagers>
   std::shared_ptr<ClipboardBridging> clipboardBridge_;
   std::function<std::string()> pasteDestination_;
   std::shared_ptr<ManagerSessionClient> primary_;
+  std::weak_ptr<AccountSignIn> signIn_;
   Owner owner_;
   std::map<int, std::shared_ptr<SecondaryManagerSession>> sessions_;
   // Bumped by every configuration and `stopAll()`: a configuration that finds a newer one after

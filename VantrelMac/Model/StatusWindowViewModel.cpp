@@ -31,18 +31,11 @@ void StatusWindowViewModel::construct() {
   signIn_ = AccountSignIn::create(environment_, authClient_, *this);
   std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
   secondaries_ = SecondaryManagers::create(
-      environment_, authClient_,
+      environment_, authClient_, signIn_,
       {[weak](const std::string& text, std::optional<std::chrono::system_clock::time_point> timestamp) {
          if (auto self = weak.lock()) self->appendDiagnostic(text, timestamp.value_or(self->now()));
        },
-       clipboardHandler(),
-       [weak]() -> std::shared_ptr<AIAccountLoginContext> {
-         const auto self = weak.lock();
-         return self ? self->signIn_->accountContext() : nullptr;
-       },
-       [weak](int managerIndex) {
-         if (auto self = weak.lock()) self->signIn_->refreshRoutes(managerIndex);
-       }});
+       clipboardHandler()});
   state_.permissions = environment_.permissions->snapshot();
   const auto settings = DirectConnectionSettings::load(*environment_.defaults);
   state_.managerHost = settings.host;

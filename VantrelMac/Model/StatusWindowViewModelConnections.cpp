@@ -176,15 +176,11 @@ void StatusWindowViewModel::applyConnectionSettings(const DirectConnectionSettin
 void StatusWindowViewModel::persistConnectionSettings() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   // The port as typed: an optional plus sign, then digits only; anything else saves 65333.
-  std::uint16_t port = 65333;
   std::string_view text = state_.managerPortText;
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.starts_with('+')) text.remove_prefix(1);
   std::uint16_t parsed = 0;
-  const auto* end = text.data() + text.size();
-  if (!text.empty() && std::from_chars(text.data(), end, parsed).ptr == end &&
-      std::from_chars(text.data(), end, parsed).ec == std::errc()) {
-    port = parsed;
-  }
+  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  const std::uint16_t port = error == std::errc() && stop == text.data() + text.size() ? parsed : 65333;
   auto connectionNumber = ManagerSlot::comNumFromSlotText(state_.managerSlotText);
   if (!connectionNumber)
     connectionNumber = DirectConnectionSettings::load(*environment_.defaults).connectionNumber;
