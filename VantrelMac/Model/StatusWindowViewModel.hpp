@@ -114,11 +114,8 @@ class StatusWindowViewModel final : public StatusViewPort,
 
   // connections (StatusWindowViewModelConnections.cpp)
   std::shared_ptr<ManagerConnection> makePrimaryConnection();
-  // The one writer of the primary's connection state besides the session's own reports.
+  // What the primary's connection reports becomes the published state and diagnostics lines.
   void applyPrimaryStatus(const ConnectionStatus& status);
-  void beginConnecting(std::vector<DirectConnectionSettings> candidates, std::string reason);
-  // The session ended outside a cycle: the connection pauses, then starts over.
-  void scheduleReconnect();
   void recoverConnection(std::string reason);
   void applyConnectionSettings(const DirectConnectionSettings& settings, bool persist);
   static Awaitable<void> installAuthEventHandlerIfNeeded(std::weak_ptr<StatusWindowViewModel> weak);

@@ -31,7 +31,7 @@ bool endsSession(DirectAuthState state) {
 // The primary manager
 
 std::shared_ptr<ManagerConnection> StatusWindowViewModel::makePrimaryConnection() {
-  // No watch: the session's events and the state poll tell when it ends (`scheduleReconnect`).
+  // No watch: the session's events tell when it ends (`handleAuthEvent`).
   ConnectionPolicy policy;
   policy.timeout = endpointTimeout;
   std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
@@ -98,20 +98,6 @@ void StatusWindowViewModel::applyPrimaryStatus(const ConnectionStatus& status) {
   }
 }
 
-void StatusWindowViewModel::beginConnecting(std::vector<DirectConnectionSettings> candidates,
-                                            std::string reason) {
-  if (candidates.empty()) return;
-  disconnectWasRequested_ = false;
-  // The cancelled cycle (or closing task) is awaited before the first attempt, so the two never
-  // use the client at the same time.
-  primary_->start(std::move(candidates), std::move(reason));
-}
-
-void StatusWindowViewModel::scheduleReconnect() {
-  if (disconnectWasRequested_ || state_.isConnectionBusy) return;
-  primary_->sessionEnded();
-}
-
 void StatusWindowViewModel::recoverConnection(std::string reason) {
   if (disconnectWasRequested_ || primary_->endpoints().empty()) return;
   appendDiagnostic("macOS recovery signal: " + reason);
@@ -120,8 +106,11 @@ void StatusWindowViewModel::recoverConnection(std::string reason) {
 
 void StatusWindowViewModel::connectPrimary(std::vector<DirectConnectionSettings> candidates,
                                            std::string reason, bool showFirst, bool saveFirst) {
-  if (showFirst && !candidates.empty()) applyConnectionSettings(candidates.front(), saveFirst);
-  beginConnecting(std::move(candidates), std::move(reason));
+  if (candidates.empty()) return;
+  if (showFirst) applyConnectionSettings(candidates.front(), saveFirst);
+  disconnectWasRequested_ = false;
+  // The replaced cycle (or closing task) lets go of the client before the first attempt.
+  primary_->start(std::move(candidates), std::move(reason));
 }
 
 void StatusWindowViewModel::keepPrimaryEndpoints(std::vector<DirectConnectionSettings> candidates) {
@@ -137,8 +126,7 @@ void StatusWindowViewModel::connect() {
   const auto outcome = DirectConnectionFormParser::validate(state_.managerHost, state_.managerPortText,
                                                             state_.userID, state_.managerSlotText);
   if (outcome.validation == DirectConnectionFormValidation::valid && outcome.settings) {
-    applyConnectionSettings(*outcome.settings, true);
-    beginConnecting({*outcome.settings}, "manual/cached route");
+    connectPrimary({*outcome.settings}, "manual/cached route", true, true);
     return;
   }
   const auto message = outcome.validation == DirectConnectionFormValidation::valid
@@ -235,9 +223,9 @@ void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
         if (state == DirectAuthState::failed && !s.connectionError && errorText)
           s.connectionError = errorText;
         self->changed();
-        if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy) {
-          self->scheduleReconnect();
-        }
+        // The session ended outside a cycle: the connection pauses, then starts over.
+        if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy)
+          self->primary_->sessionEnded();
       }(weak_from_this(), authClient_, std::move(errorText)),
       "auth event");
 }
