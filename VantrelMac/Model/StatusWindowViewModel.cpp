@@ -22,7 +22,6 @@ StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
 void StatusWindowViewModel::construct() {
   // The state holds its initial values; the preventer holds no assertion.
   if (!environment_.sessionExecutor) environment_.sessionExecutor = environment_.mainExecutor;
-  displaySleepPreventer_ = environment_.displaySleepPreventer;
   authClient_ = environment_.clients->makePrimary();
   primary_ = makePrimaryConnection();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
@@ -52,7 +51,7 @@ StatusWindowViewModel::~StatusWindowViewModel() {
   secondaries_.reset();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   if (environment_.clipboardBridge) environment_.clipboardBridge->stop();
-  if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
+  if (displaySleepHeld_ && environment_.displaySleepPreventer) environment_.displaySleepPreventer->stop();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -122,7 +121,7 @@ void StatusWindowViewModel::start() {
   hasStarted_ = true;
   setPermissions(environment_.permissions->snapshot());
 
-  displaySleepHeld_ = displaySleepPreventer_ && displaySleepPreventer_->start();
+  displaySleepHeld_ = environment_.displaySleepPreventer && environment_.displaySleepPreventer->start();
   appendDiagnostic(displaySleepHeld_
                        ? "Display sleep and screen saver prevention active while VantrelMac is running"
                        : "Could not prevent display sleep; check macOS power settings");
@@ -170,7 +169,7 @@ void StatusWindowViewModel::stop() {
   if (recoveryMonitor_) recoveryMonitor_->stop();
   recoveryMonitor_.reset();
   disconnectWasRequested_ = true;
-  if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
+  if (displaySleepHeld_ && environment_.displaySleepPreventer) environment_.displaySleepPreventer->stop();
   displaySleepHeld_ = false;
   secondaries_->stopAll();
   if (environment_.clipboardBridge) {

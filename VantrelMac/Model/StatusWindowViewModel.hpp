@@ -84,11 +84,9 @@ class StatusWindowViewModel final : public StatusViewPort,
   void appendDiagnostic(const std::string& text, std::chrono::system_clock::time_point timestamp);
 
   // ---- observation for the application and tests ----
-  const std::shared_ptr<ManagerSessionClient>& authClient() const noexcept { return authClient_; }
   const AccountSignIn& signIn() const noexcept { return *signIn_; }
   const ManagerConnection& primaryConnection() const noexcept { return *primary_; }
   const SecondaryManagers& secondaries() const noexcept { return *secondaries_; }
-  bool disconnectWasRequested() const noexcept { return disconnectWasRequested_; }
   bool isStatePollRunning() const { return statePollTask_.isRunning(); }
   bool isPermissionPollRunning() const { return pollTask_.isRunning(); }
   // True while any task of a slot, or the credential read, is still running.
@@ -136,7 +134,6 @@ class StatusWindowViewModel final : public StatusViewPort,
   DiagnosticLog diagnosticLog_;
 
   std::shared_ptr<ManagerSessionClient> authClient_;
-  std::shared_ptr<DisplaySleepPreventing> displaySleepPreventer_;
   bool displaySleepHeld_ = false;
   // The primary manager's connection cycle, back-off and recovery over `authClient_`.
   std::shared_ptr<ManagerConnection> primary_;
