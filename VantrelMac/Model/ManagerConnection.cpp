@@ -24,6 +24,11 @@ std::exception_ptr interruptionOf(const Outcome<T>& outcome) {
   return outcome ? std::make_exception_ptr(CancellationError()) : outcome.error();
 }
 
+// The source's target, with an error it throws before its first await carried like any other.
+Awaitable<std::optional<ManagerConnection::Target>> targetFrom(ManagerConnection::Prepare prepare) {
+  co_return co_await prepare();
+}
+
 }  // namespace
 
 VantrelClock::duration ManagerConnection::backoffDelay(int failures) noexcept {
@@ -242,8 +247,7 @@ Awaitable<ManagerConnection::PassEnd> ManagerConnection::pass(
   std::exception_ptr lastError;
   bool prepared = true;
   if (prepare) {
-    auto call = prepare();
-    auto target = co_await attempt(std::move(call));
+    auto target = co_await attempt(targetFrom(std::move(prepare)));
     auto self = weak.lock();
     if (!self) co_return PassEnd::over;
     if (target && *target) {

@@ -355,6 +355,16 @@ void StatusModelHarness::settle() {
   for (int i = 0; i < 6; ++i) drain(io);
 }
 
+void StatusModelHarness::onMain(const std::function<void()>& call) {
+  bool ran = false;
+  asio::post(io, [&] {
+    call();
+    ran = true;
+  });
+  if (io.stopped()) io.restart();
+  while (!ran) io.run_one();
+}
+
 void StatusModelHarness::advance(std::chrono::milliseconds by, std::chrono::milliseconds step) {
   // In steps, so that a timer armed by work that ran during a step is not skipped over. The
   // reactor notices manually moved time at its next wake-up (about a millisecond), so each step

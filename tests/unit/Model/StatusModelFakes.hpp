@@ -309,6 +309,9 @@ class StatusModelHarness {
   std::shared_ptr<StatusWindowViewModel> make();
   // Runs ready work (several rounds, so that chains of hops settle).
   void settle();
+  // Runs `call` as a handler of the main executor, as the application's views call the model,
+  // after whatever work is already ready.
+  void onMain(const std::function<void()>& call);
   // Moves the manual clock in steps and runs what becomes due.
   void advance(std::chrono::milliseconds by, std::chrono::milliseconds step = std::chrono::milliseconds(100));
   std::vector<std::string> logTexts() const;

@@ -45,7 +45,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     make();
     model->start();
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
     ASSERT_EQ(primary().hangingCount(), 1u);
   }
@@ -55,7 +55,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     make();
     model->start();
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
     ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
     ASSERT_FALSE(model->isConnectionBusy());
@@ -111,7 +111,7 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   make();
   model->start();
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
   EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
   EXPECT_EQ(model->connectionError(), rejectedText());
@@ -144,10 +144,10 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   make();
   model->start();
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
   ASSERT_TRUE(model->isReconnectPending());
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->isReconnectPending());
   EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
@@ -161,7 +161,7 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
 TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   make();
   model->setManagerSlotText("0");
-  model->connect();
+  onMain([&] { model->connect(); });
   EXPECT_EQ(model->connectionError(), "Manager slot must be an integer from 1 to 65536.");
   EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
   EXPECT_FALSE(model->isConnectionBusy());
@@ -169,7 +169,7 @@ TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   EXPECT_FALSE(model->isReconnectPending());
 
   model->setManagerSlotText("65536");
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
   EXPECT_TRUE(logged("Endpoint 1/1: 10.0.0.9:65333 (managerSlot=65536, comNum=65535)"));
 }
@@ -196,7 +196,7 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
   connectingForever();
   watchStates();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(published(DirectAuthState::failed));
   EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
@@ -261,7 +261,7 @@ TEST_F(ConnectionTest, HandlersAreInPlaceBeforeTheFirstAttempt) {
   make();
   model->start();  // the start-up task begins installing
   settle();
-  model->connect();  // the cycle must wait for that installation
+  onMain([&] { model->connect(); });  // the cycle must wait for that installation
   settle();
   EXPECT_TRUE(primary().attempts.empty());
   model->requestStartupAutomaticLogin();  // a third caller waits as well
@@ -282,7 +282,7 @@ TEST_F(ConnectionTest, DisconnectWhileSecondariesAreBeingBuiltLeavesNoSession) {
   clients->holdSecondarySetters = true;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")});
   ASSERT_EQ(clients->secondaries.size(), 1u);  // the first is waiting for its handlers
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   clients->secondaries[0]->releaseSetters();
   settle();
@@ -350,7 +350,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
   // Passes 6 fails about 27 s after the first refresh: still within 30 s, ignored.
   advance(27s, 500ms);
   EXPECT_EQ(login->requests.size(), 2u);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->hasSessionPassword());
   EXPECT_FALSE(model->sessionAssignedSlot());
@@ -359,7 +359,7 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   AccountLoginSettings settings = AccountLoginSettings::load(*defaults);
   startAutomaticLogin();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
   settle();
@@ -378,7 +378,7 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
     SCOPED_TRACE(succeeds ? "late success" : "late failure");
     startAutomaticLogin();
     EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
-    model->disconnect();
+    onMain([&] { model->disconnect(); });
     settle();
     if (succeeds) {
       login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
@@ -402,7 +402,7 @@ TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
   ASSERT_TRUE(model->isAutomaticLoginRetryPending());
   ASSERT_EQ(primary().attempts.size(), 1u);
   advance(2s);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(model->isAutomaticLoginRetryPending());
   advance(10s);
@@ -418,7 +418,7 @@ TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   advance(8s, 500ms);
   ASSERT_TRUE(model->isRouteRefreshRunning());
   const auto cache = model->managerRouteCache();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(9, {route(1, "10.0.0.7"), route(3, "10.0.0.3")}, "alice"));
   settle();
@@ -435,7 +435,7 @@ TEST_F(ConnectionTest, InteractiveLoginStartedBeforeADisconnectStillSignsIn) {
   model->setAccountPassword("pw");
   model->loginAndConnect();
   settle();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
   settle();
@@ -493,7 +493,7 @@ TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
 
 TEST_F(EventTest, DisconnectedAfterTheUsersDisconnectSchedulesNoReconnect) {
   connected();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{}));
   advance(40s, 1s);
@@ -514,7 +514,7 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
 TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   const auto callback = monitors.back()->callback;
-  model->stop();
+  onMain([&] { model->stop(); });
   settle();
   EXPECT_FALSE(model->hasRunningSlotTask());
   EXPECT_GE(primary().disconnects, 2);
