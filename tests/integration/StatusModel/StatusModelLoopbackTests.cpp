@@ -153,6 +153,15 @@ class StatusModelLoopbackTest : public ::testing::Test {
   tools::TestCertificateAuthority authority;
 
   bool runUntil(const std::function<bool()>& done) { return testing::runUntil(io, done); }
+  // Calls the model as a handler of its main executor, as the window does.
+  void onMain(const std::function<void()>& call) {
+    bool ran = false;
+    asio::post(io, [&] {
+      call();
+      ran = true;
+    });
+    ASSERT_TRUE(runUntil([&] { return ran; }));
+  }
   // Moves the manual clock; the loop notices at its next wake-up.
   void advance(std::chrono::milliseconds by) {
     clock.advance(by);
@@ -254,7 +263,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   ASSERT_TRUE(runUntil([&] { return model->managerConnectionsLabel() == "2/2 managers"; }));
 
   // Disconnect: both sessions closed, nothing armed, nothing left running but the polls.
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   ASSERT_TRUE(runUntil([&] {
     return model->connectionState() == DirectAuthState::disconnected && !model->isConnectionBusy() &&
            !primaryManager.clientOpen() && !secondaryManager.clientOpen();
@@ -267,7 +276,7 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
   EXPECT_EQ(secondaryManager.acceptedCount(), 1);
 
-  model->stop();
+  onMain([&] { model->stop(); });
   ASSERT_TRUE(runUntil([&] { return !model->hasRunningSlotTask(); }));
   model.reset();
   server.stop();
