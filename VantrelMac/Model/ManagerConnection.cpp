@@ -29,6 +29,16 @@ Awaitable<std::optional<ManagerConnection::Target>> targetFrom(ManagerConnection
   co_return co_await prepare();
 }
 
+// The status that opens a cycle.
+ConnectionStatus started(std::size_t endpointCount, std::string reason) {
+  ConnectionStatus status;
+  status.phase = ConnectionStatus::Phase::started;
+  status.state = DirectAuthState::connecting;
+  status.endpointCount = endpointCount;
+  status.reason = std::move(reason);
+  return status;
+}
+
 }  // namespace
 
 VantrelClock::duration ManagerConnection::backoffDelay(int failures) noexcept {
@@ -66,12 +76,7 @@ void ManagerConnection::start(std::vector<DirectConnectionSettings> endpoints, s
   task_.cancel();
   waiting_ = false;
   target_.endpoints = endpoints;
-  ConnectionStatus status;
-  status.phase = ConnectionStatus::Phase::started;
-  status.state = DirectAuthState::connecting;
-  status.endpointCount = endpoints.size();
-  status.reason = reason;
-  if (!publish(nullptr, std::move(status))) return;
+  if (!publish(nullptr, started(endpoints.size(), reason))) return;
   launch(Opening::pass, std::move(endpoints), std::move(reason));
 }
 
@@ -180,12 +185,7 @@ Awaitable<void> ManagerConnection::run(std::weak_ptr<ManagerConnection> weak, Ta
     self->closing_ = false;
     endpoints = self->target_.endpoints;
     if (endpoints.empty()) co_return;
-    ConnectionStatus status;
-    status.phase = ConnectionStatus::Phase::started;
-    status.state = DirectAuthState::connecting;
-    status.endpointCount = endpoints.size();
-    status.reason = reason;
-    if (!self->publish(token, std::move(status))) co_return;
+    if (!self->publish(token, started(endpoints.size(), reason))) co_return;
   }
 
   bool pause = opening == Opening::pause;
@@ -202,12 +202,7 @@ Awaitable<void> ManagerConnection::run(std::weak_ptr<ManagerConnection> weak, Ta
       if (!self || token->isCancelled()) co_return;
       self->waiting_ = false;
       endpoints = self->target_.endpoints;
-      ConnectionStatus status;
-      status.phase = ConnectionStatus::Phase::started;
-      status.state = DirectAuthState::connecting;
-      status.endpointCount = endpoints.size();
-      status.reason = automaticReason;
-      if (!self->publish(token, std::move(status))) co_return;
+      if (!self->publish(token, started(endpoints.size(), std::string(automaticReason)))) co_return;
     }
     const auto end = co_await pass(weak, token, endpoints);
     if (end == PassEnd::over) co_return;
