@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "Model/ManagerConnection.hpp"
 #include "Model/SecondaryManagerSession.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusWindowViewModelTasks.hpp"
