@@ -55,13 +55,13 @@ std::shared_ptr<ManagerConnection> ManagerConnection::create(Executor executor, 
                                                              Target target, StatusHandler onStatus,
                                                              Prepare prepare) {
   return std::shared_ptr<ManagerConnection>(new ManagerConnection(
-      std::move(executor), std::move(policy), std::move(target), std::move(onStatus), std::move(prepare)));
+      std::move(executor), policy, std::move(target), std::move(onStatus), std::move(prepare)));
 }
 
 ManagerConnection::ManagerConnection(Executor executor, ConnectionPolicy policy, Target target,
                                      StatusHandler onStatus, Prepare prepare)
     : executor_(std::move(executor)),
-      policy_(std::move(policy)),
+      policy_(policy),
       onStatus_(std::move(onStatus)),
       prepare_(std::move(prepare)),
       target_(std::move(target)),

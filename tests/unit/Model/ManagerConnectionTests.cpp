@@ -24,6 +24,7 @@ class ManagerConnectionTest : public ::testing::Test, public StatusModelHarness 
 
   static std::vector<DirectConnectionSettings> endpoints(std::vector<std::string> hosts) {
     std::vector<DirectConnectionSettings> list;
+    list.reserve(hosts.size());
     for (auto& host : hosts) list.push_back(DirectConnectionSettings{host, 65333, "alice", 4});
     return list;
   }
@@ -35,7 +36,7 @@ class ManagerConnectionTest : public ::testing::Test, public StatusModelHarness 
   }
   void make(ConnectionPolicy policy, ManagerConnection::Prepare prepare = {}) {
     connection = ManagerConnection::create(
-        io.get_executor(), std::move(policy), {client, {}},
+        io.get_executor(), policy, {client, {}},
         [this](const ConnectionStatus& status) {
           published.push_back(status);
           if (reaction) reaction(status);
