@@ -24,6 +24,21 @@ std::exception_ptr interruptionOf(const Outcome<T>& outcome) {
   return outcome ? std::make_exception_ptr(CancellationError()) : outcome.error();
 }
 
+// The source's target, with an error it throws before its first await carried like any other.
+Awaitable<std::optional<ManagerConnection::Target>> targetFrom(ManagerConnection::Prepare prepare) {
+  co_return co_await prepare();
+}
+
+// The status that opens a cycle.
+ConnectionStatus started(std::size_t endpointCount, std::string reason) {
+  ConnectionStatus status;
+  status.phase = ConnectionStatus::Phase::started;
+  status.state = DirectAuthState::connecting;
+  status.endpointCount = endpointCount;
+  status.reason = std::move(reason);
+  return status;
+}
+
 }  // namespace
 
 VantrelClock::duration ManagerConnection::backoffDelay(int failures) noexcept {
@@ -40,13 +55,13 @@ std::shared_ptr<ManagerConnection> ManagerConnection::create(Executor executor, 
                                                              Target target, StatusHandler onStatus,
                                                              Prepare prepare) {
   return std::shared_ptr<ManagerConnection>(new ManagerConnection(
-      std::move(executor), std::move(policy), std::move(target), std::move(onStatus), std::move(prepare)));
+      std::move(executor), policy, std::move(target), std::move(onStatus), std::move(prepare)));
 }
 
 ManagerConnection::ManagerConnection(Executor executor, ConnectionPolicy policy, Target target,
                                      StatusHandler onStatus, Prepare prepare)
     : executor_(std::move(executor)),
-      policy_(std::move(policy)),
+      policy_(policy),
       onStatus_(std::move(onStatus)),
       prepare_(std::move(prepare)),
       target_(std::move(target)),
@@ -61,12 +76,7 @@ void ManagerConnection::start(std::vector<DirectConnectionSettings> endpoints, s
   task_.cancel();
   waiting_ = false;
   target_.endpoints = endpoints;
-  ConnectionStatus status;
-  status.phase = ConnectionStatus::Phase::started;
-  status.state = DirectAuthState::connecting;
-  status.endpointCount = endpoints.size();
-  status.reason = reason;
-  if (!publish(nullptr, std::move(status))) return;
+  if (!publish(nullptr, started(endpoints.size(), reason))) return;
   launch(Opening::pass, std::move(endpoints), std::move(reason));
 }
 
@@ -175,12 +185,7 @@ Awaitable<void> ManagerConnection::run(std::weak_ptr<ManagerConnection> weak, Ta
     self->closing_ = false;
     endpoints = self->target_.endpoints;
     if (endpoints.empty()) co_return;
-    ConnectionStatus status;
-    status.phase = ConnectionStatus::Phase::started;
-    status.state = DirectAuthState::connecting;
-    status.endpointCount = endpoints.size();
-    status.reason = reason;
-    if (!self->publish(token, std::move(status))) co_return;
+    if (!self->publish(token, started(endpoints.size(), reason))) co_return;
   }
 
   bool pause = opening == Opening::pause;
@@ -197,12 +202,7 @@ Awaitable<void> ManagerConnection::run(std::weak_ptr<ManagerConnection> weak, Ta
       if (!self || token->isCancelled()) co_return;
       self->waiting_ = false;
       endpoints = self->target_.endpoints;
-      ConnectionStatus status;
-      status.phase = ConnectionStatus::Phase::started;
-      status.state = DirectAuthState::connecting;
-      status.endpointCount = endpoints.size();
-      status.reason = automaticReason;
-      if (!self->publish(token, std::move(status))) co_return;
+      if (!self->publish(token, started(endpoints.size(), std::string(automaticReason)))) co_return;
     }
     const auto end = co_await pass(weak, token, endpoints);
     if (end == PassEnd::over) co_return;
@@ -242,8 +242,7 @@ Awaitable<ManagerConnection::PassEnd> ManagerConnection::pass(
   std::exception_ptr lastError;
   bool prepared = true;
   if (prepare) {
-    auto call = prepare();
-    auto target = co_await attempt(std::move(call));
+    auto target = co_await attempt(targetFrom(std::move(prepare)));
     auto self = weak.lock();
     if (!self) co_return PassEnd::over;
     if (target && *target) {

@@ -35,8 +35,8 @@ void SecondaryManagerSession::start(RepeatedFailureHandler onRepeatedFailure) {
       if (status.phase == ConnectionStatus::Phase::failed && status.attempt % 3 == 0 && handler)
         handler(index);
     };
-    self->connection_ = ManagerConnection::create(self->strand_, std::move(policy),
-                                                  {self->client_, self->candidates_}, std::move(onStatus));
+    self->connection_ = ManagerConnection::create(self->strand_, policy, {self->client_, self->candidates_},
+                                                  std::move(onStatus));
     self->connection_->start(self->candidates_, "secondary manager");
   });
 }

@@ -99,7 +99,7 @@ void startConnection(const std::shared_ptr<Shared>& shared) {
   policy.fixedDelay = SessionAgentRuntime::retryDelay;
   std::weak_ptr<Shared> weak = shared;
   shared->connection = ManagerConnection::create(
-      shared->strand, std::move(policy), {},
+      shared->strand, policy, {},
       [weak](const ConnectionStatus& status) {
         auto shared = weak.lock();
         if (shared && status.phase == ConnectionStatus::Phase::failed)

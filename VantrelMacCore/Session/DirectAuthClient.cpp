@@ -79,6 +79,7 @@ DirectAuthClient::DirectAuthClient(Collaborators c)
   parts_->comInfoSnapshotProvider = std::move(c.comInfoSnapshotProvider);
   parts_->systemCommandExecutor = std::move(c.systemCommandExecutor);
   parts_->gate = c.updateActivityGate ? std::move(c.updateActivityGate) : UpdateActivityGate::shared();
+  parts_->wallClock = c.wallClock ? std::move(c.wallClock) : systemWallClock();
   parts_->development = c.developmentChannel ? c.developmentChannel() : nullptr;
   if (!parts_->development) parts_->development = makeDisabledDevelopmentChannel();
   parts_->input =
@@ -107,7 +108,7 @@ Awaitable<void> DirectAuthClient::failFor(std::weak_ptr<DirectAuthClient> weak, 
 }
 
 void DirectAuthClient::emit(DirectAuthEvent::Kind kind) {
-  const auto event = DirectAuthEvent::now(std::move(kind));
+  const DirectAuthEvent event{parts_->wallClock(), std::move(kind)};
   if (parts_->systemLog) parts_->systemLog->mirror(event);
   parts_->eventHandler.post(event);
 }

@@ -28,7 +28,7 @@ class SessionHarness {
  public:
   SessionHarness(asio::io_context& io, std::shared_ptr<NetworkTransporting> transport,
                  std::shared_ptr<AISecureSessionController> secure = nullptr,
-                 AIChannelConfiguration aiConfiguration = {})
+                 AIChannelConfiguration aiConfiguration = {}, WallClock wallClock = {})
       : io_(io), transport(std::move(transport)) {
     DirectAuthClient::Collaborators c;
     c.transport = this->transport;
@@ -42,6 +42,7 @@ class SessionHarness {
     development.secureSession = std::move(secure);
     c.developmentChannel = makeMacAIChannelFactory(std::move(development));
     c.updateActivityGate = gate;
+    c.wallClock = std::move(wallClock);
     client = DirectAuthClient::create(std::move(c));
     run(client->setEventHandler(io_.get_executor(), events->handler()));
     run(client->setClipboardHandler(

@@ -100,6 +100,21 @@ TEST_F(FakeSession, NewSessionIsIdleAndDisconnectOnlyClosesTheTransport) {
   EXPECT_EQ(transport->connectCount(), 0);
 }
 
+// The events carry the date of the clock the session was given, not the machine's.
+TEST(SessionWallClock, EventsAreStampedByTheGivenClock) {
+  asio::io_context io;
+  const auto fixed = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
+  auto transport = std::make_shared<FakeTransport>(io.get_executor());
+  SessionHarness session(io, transport, nullptr, {}, [fixed] { return fixed; });
+  transport->queueReceive(accept());
+  session.run(session.client->connectAndAuthenticate(SessionHarness::config(65333)));
+  const auto events = session.events->mirrored();
+  ASSERT_GE(events.size(), 3u);
+  for (const auto& event : events) EXPECT_EQ(event.timestamp, fixed) << event.message();
+  session.run(session.client->disconnect());
+  drain(io);
+}
+
 TEST_F(FakeSession, InvalidConfigurationsChangeNothing) {
   struct Case {
     DirectAuthConfiguration configuration;
