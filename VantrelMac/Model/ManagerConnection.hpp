@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "Model/AsyncLatch.hpp"
 #include "Model/DirectConnectionSettings.hpp"
 #include "Model/ManagerSessionClient.hpp"
-#include "Model/AsyncLatch.hpp"
 #include "Support/Async.hpp"
 #include "Support/Clock.hpp"
 
