@@ -167,20 +167,30 @@ void AccountSignIn::begin(AccountLoginRequest request, bool automatic) {
             "account login");
 }
 
-Awaitable<void> AccountSignIn::loginTask(std::weak_ptr<AccountSignIn> weak, AccountLoginRequest request,
-                                         bool automatic, std::uint64_t epoch) {
+Awaitable<std::optional<AccountSignIn::LoginAnswer>> AccountSignIn::askLoginServer(
+    std::weak_ptr<AccountSignIn> weak, AccountLoginRequest request) {
   std::shared_ptr<AccountLoginServicing> service;
-  std::shared_ptr<ManagerSessionClient> client;
+  LoginAnswer answer;
   if (auto self = weak.lock()) {
     service = self->service_;
-    client = self->primary_;
+    answer.client = self->primary_;
   } else {
-    co_return;
+    co_return std::nullopt;
   }
   // g++ 12 moves an argument object built inside a co_await expression by copying its bytes: the
   // call is made first and only its awaitable is awaited.
-  auto call = service->login(request);
-  auto answer = co_await attempt(std::move(call));
+  auto call = service->login(std::move(request));
+  answer.result = co_await attempt(std::move(call));
+  co_return answer;
+}
+
+Awaitable<void> AccountSignIn::loginTask(std::weak_ptr<AccountSignIn> weak, AccountLoginRequest request,
+                                         bool automatic, std::uint64_t epoch) {
+  auto asking = askLoginServer(weak, request);
+  auto asked = co_await std::move(asking);
+  if (!asked) co_return;
+  const auto client = asked->client;
+  auto& answer = asked->result;
   // An automatic login that outlives a disconnect or stop applies nothing; the user's own login
   // goes on.
   auto current = [&]() -> std::shared_ptr<AccountSignIn> {
@@ -516,16 +526,11 @@ void AccountSignIn::refreshRoutes(int failedManagerIndex) {
 
 Awaitable<void> AccountSignIn::routeRefresh(std::weak_ptr<AccountSignIn> weak, TaskTokenPtr token,
                                             AccountLoginRequest request) {
-  std::shared_ptr<AccountLoginServicing> service;
-  std::shared_ptr<ManagerSessionClient> client;
-  if (auto self = weak.lock()) {
-    service = self->service_;
-    client = self->primary_;
-  } else {
-    co_return;
-  }
-  auto call = service->login(std::move(request));
-  auto answer = co_await attempt(std::move(call));
+  auto asking = askLoginServer(weak, std::move(request));
+  auto asked = co_await std::move(asking);
+  if (!asked) co_return;
+  const auto client = asked->client;
+  auto& answer = asked->result;
   // A refresh cut short by a disconnect or stop applies nothing, not even its failure line.
   if (token->isCancelled()) co_return;
   if (!answer) {

@@ -18,6 +18,7 @@
 #include "Model/AsyncLatch.hpp"
 #include "Model/StatusEnvironment.hpp"
 #include "Model/StatusViewPort.hpp"
+#include "Support/Outcome.hpp"
 
 namespace vantrel {
 
@@ -102,6 +103,14 @@ class AccountSignIn : public std::enable_shared_from_this<AccountSignIn> {
   void load();
   StatusViewState& state() { return owner_.status(); }
 
+  // The login server's answer, with the primary client of that moment.
+  struct LoginAnswer {
+    std::shared_ptr<ManagerSessionClient> client;
+    Outcome<AccountLoginResult> result;
+  };
+  // None when the sign-in was gone before the call.
+  static Awaitable<std::optional<LoginAnswer>> askLoginServer(std::weak_ptr<AccountSignIn> weak,
+                                                              AccountLoginRequest request);
   void begin(AccountLoginRequest request, bool automatic);
   static Awaitable<void> loginTask(std::weak_ptr<AccountSignIn> weak, AccountLoginRequest request,
                                    bool automatic, std::uint64_t epoch);

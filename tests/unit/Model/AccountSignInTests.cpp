@@ -67,15 +67,8 @@ class AccountSignInTest : public ::testing::Test, public StatusModelHarness {
   }
 
   void makeSignIn() {
-    StatusEnvironment environment;
-    environment.mainExecutor = io.get_executor();
-    environment.loginService = login;
-    environment.credentialStore = credentials;
-    environment.defaults = defaults;
-    environment.host = host;
-    environment.arguments = arguments;
     owner.state.accountLoginStatus = std::string(AccountSignIn::idleAccountLoginStatus);
-    signIn = AccountSignIn::create(environment, clients->primary, owner);
+    signIn = AccountSignIn::create(environment(), clients->primary, owner);
     owner.changed();
   }
 
@@ -90,14 +83,19 @@ class AccountSignInTest : public ::testing::Test, public StatusModelHarness {
     ASSERT_EQ(login->waiting(), 1u);
   }
 
-  // An interactive sign-in answered with routes to managers 1 and 2, slot 5.
-  void signInWithTwoManagers() {
+  // The user's sign-in with the password "pw", waiting for the login server.
+  void startInteractiveLogin() {
     saveAccount();
     makeSignIn();
     owner.state.accountPassword = "pw";
     owner.changed();
     onMain([&] { signIn->loginAndConnect(); });
     settle();
+  }
+
+  // An interactive sign-in answered with routes to managers 1 and 2, slot 5.
+  void signInWithTwoManagers() {
+    startInteractiveLogin();
     login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
     settle();
     ASSERT_EQ(owner.connections.size(), 1u);
@@ -169,12 +167,7 @@ TEST_F(AccountSignInTest, EndingTheSessionDropsTheRunningAutomaticLoginAndItsRet
 }
 
 TEST_F(AccountSignInTest, TheUsersLoginOutlivesTheEndOfASession) {
-  saveAccount();
-  makeSignIn();
-  owner.state.accountPassword = "pw";
-  owner.changed();
-  onMain([&] { signIn->loginAndConnect(); });
-  settle();
+  startInteractiveLogin();
   onMain([&] { signIn->endSession(false); });
   login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
   settle();

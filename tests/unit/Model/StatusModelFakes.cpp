@@ -326,7 +326,7 @@ StatusModelHarness::~StatusModelHarness() {
   settle();
 }
 
-std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
+StatusEnvironment StatusModelHarness::environment() {
   StatusEnvironment environment;
   environment.mainExecutor = io.get_executor();
   environment.clients = clients;
@@ -348,7 +348,11 @@ std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
   environment.defaults = defaults;
   environment.arguments = arguments;
   environment.now = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000)); };
-  model = StatusWindowViewModel::create(std::move(environment));
+  return environment;
+}
+
+std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
+  model = StatusWindowViewModel::create(environment());
   return model;
 }
 

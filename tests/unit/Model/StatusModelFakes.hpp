@@ -308,6 +308,8 @@ class StatusModelHarness {
   StatusModelHarness();
   ~StatusModelHarness();
 
+  // Every fake, the manual wall clock and the arguments, as the model is given them.
+  StatusEnvironment environment();
   std::shared_ptr<StatusWindowViewModel> make();
   // Calls into the model as its main executor does (its entry points check that in debug builds).
   void onMain(const std::function<void()>& call) { runOnLoop(io, call); }
