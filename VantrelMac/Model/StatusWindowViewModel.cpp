@@ -36,12 +36,7 @@ void StatusWindowViewModel::construct() {
        },
        clipboardHandler()});
   state_.permissions = environment_.permissions->snapshot();
-  const auto settings = DirectConnectionSettings::load(*environment_.defaults);
-  state_.managerHost = settings.host;
-  state_.managerPortText = std::to_string(settings.port);
-  state_.userID = settings.userID;
-  state_.managerSlotText = std::to_string(static_cast<std::int64_t>(settings.connectionNumber) + 1);
-  state_.derive();
+  applyConnectionSettings(DirectConnectionSettings::load(*environment_.defaults), false);
 }
 
 StatusWindowViewModel::~StatusWindowViewModel() {

@@ -112,6 +112,8 @@ class StatusWindowViewModel final : public StatusViewPort,
 
   // connections (StatusWindowViewModelConnections.cpp)
   std::shared_ptr<ManagerConnection> makePrimaryConnection();
+  // The one writer of the primary's connection state, error and busy flag.
+  void setConnection(DirectAuthState state, std::optional<std::string> error, bool busy);
   // What the primary's connection reports becomes the published state and diagnostics lines.
   void applyPrimaryStatus(const ConnectionStatus& status);
   void recoverConnection(std::string reason);

@@ -50,21 +50,26 @@ std::shared_ptr<ManagerConnection> StatusWindowViewModel::makePrimaryConnection(
       });
 }
 
+void StatusWindowViewModel::setConnection(DirectAuthState state, std::optional<std::string> error,
+                                          bool busy) {
+  state_.connectionState = state;
+  state_.connectionError = std::move(error);
+  state_.isConnectionBusy = busy;
+  changed();
+}
+
 void StatusWindowViewModel::applyPrimaryStatus(const ConnectionStatus& status) {
   using Phase = ConnectionStatus::Phase;
-  auto& s = state_;
+  const auto& s = state_;
   switch (status.phase) {
     case Phase::started:
-      s.connectionError.reset();
-      s.isConnectionBusy = true;
-      s.connectionState = DirectAuthState::connecting;
-      changed();
+      setConnection(DirectAuthState::connecting, std::nullopt, true);
       appendDiagnostic(fmt::format("Connection cycle started (reason={}, endpoints={})", status.reason,
                                    status.endpointCount));
       break;
     case Phase::trying: {
       const auto& candidate = *status.endpoint;
-      s.connectionState = DirectAuthState::connecting;
+      setConnection(DirectAuthState::connecting, s.connectionError, s.isConnectionBusy);
       applyConnectionSettings(candidate, false);
       appendDiagnostic(fmt::format("Endpoint {}/{}: {}:{} (managerSlot={}, comNum={})", status.endpointIndex,
                                    status.endpointCount, text::loggable(candidate.host), candidate.port,
@@ -72,29 +77,20 @@ void StatusWindowViewModel::applyPrimaryStatus(const ConnectionStatus& status) {
       break;
     }
     case Phase::connected:
-      s.connectionState = status.state;
-      s.connectionError.reset();
-      s.isConnectionBusy = false;
+      setConnection(status.state, std::nullopt, false);
       applyConnectionSettings(*status.endpoint, true);
       appendDiagnostic(
           fmt::format("Endpoint selected and cached: {}:{}", status.endpoint->host, status.endpoint->port));
       break;
     case Phase::failed:
-      s.connectionState = DirectAuthState::failed;
-      s.connectionError = status.error.value_or(std::string());
-      s.isConnectionBusy = false;
-      changed();
+      setConnection(DirectAuthState::failed, status.error.value_or(std::string()), false);
       break;
     case Phase::waiting:
       appendDiagnostic(fmt::format("Reconnect scheduled in {}s (attempt={})",
                                    std::chrono::duration_cast<std::chrono::seconds>(status.retryIn).count(),
                                    status.attempt));
       break;
-    case Phase::closed:
-      s.connectionState = status.state;
-      s.isConnectionBusy = false;
-      changed();
-      break;
+    case Phase::closed: setConnection(status.state, s.connectionError, false); break;
   }
 }
 
@@ -132,9 +128,7 @@ void StatusWindowViewModel::connect() {
   const auto message = outcome.validation == DirectConnectionFormValidation::valid
                            ? std::string("Invalid connection form.")
                            : std::string(vantrel::message(outcome.validation));
-  state_.connectionError = message;
-  state_.connectionState = DirectAuthState::failed;
-  changed();
+  setConnection(DirectAuthState::failed, message, state_.isConnectionBusy);
   appendDiagnostic("Form validation failed: " + message);
 }
 
@@ -145,9 +139,7 @@ void StatusWindowViewModel::disconnect() {
   primary_->setEndpoints({});
   secondaries_->stopAll();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
-  state_.isConnectionBusy = true;
-  state_.connectionState = DirectAuthState::disconnecting;
-  changed();
+  setConnection(DirectAuthState::disconnecting, state_.connectionError, true);
   appendDiagnostic("Disconnect requested");
   primary_->close();
 }
@@ -216,13 +208,11 @@ void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
         const auto state = co_await client->currentState();
         auto self = weak.lock();
         if (!self) co_return;
-        auto& s = self->state_;
+        const auto& s = self->state_;
         // While a cycle runs only its end states come through here.
         if (s.isConnectionBusy && !endsSession(state)) co_return;
-        s.connectionState = state;
-        if (state == DirectAuthState::failed && !s.connectionError && errorText)
-          s.connectionError = errorText;
-        self->changed();
+        const bool explain = state == DirectAuthState::failed && !s.connectionError;
+        self->setConnection(state, explain ? errorText : s.connectionError, s.isConnectionBusy);
         // The session ended outside a cycle: the connection pauses, then starts over.
         if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy)
           self->primary_->sessionEnded();
@@ -253,12 +243,12 @@ Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewM
     if (!self || token->isCancelled()) co_return;
     auto& s = self->state_;
     s.managerConnectionsLabel = fmt::format("{}/{} managers", authenticated, secondaries.size() + 1);
-    if (!s.isConnectionBusy) {
-      s.connectionState = state;
-      if (state == DirectAuthState::failed && !s.connectionError && lastError)
-        s.connectionError = lastError->localizedDescription();
+    if (s.isConnectionBusy) {
+      self->changed();
+      continue;
     }
-    self->changed();
+    const bool explain = state == DirectAuthState::failed && !s.connectionError && lastError;
+    self->setConnection(state, explain ? lastError->localizedDescription() : s.connectionError, false);
   }
 }
 
