@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 
 #include "Account/StartupLoginIntent.hpp"
@@ -11,42 +10,6 @@
 #include "Support/Text.hpp"
 
 namespace vantrel {
-
-namespace {
-
-// An optional sign, then decimal digits only; nullopt on anything else or overflow.
-std::optional<long long> parseSignedDecimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  bool negative = false;
-  if (text.front() == '+' || text.front() == '-') {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  unsigned long long magnitude = 0;
-  const auto* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, magnitude);
-  if (ec != std::errc() || ptr != end) return std::nullopt;
-  constexpr auto limit = static_cast<unsigned long long>(std::numeric_limits<long long>::max());
-  if (magnitude > limit + (negative ? 1ULL : 0ULL)) return std::nullopt;
-  if (negative)
-    return magnitude == limit + 1 ? std::numeric_limits<long long>::min()
-                                  : -static_cast<long long>(magnitude);
-  return static_cast<long long>(magnitude);
-}
-
-bool validSlot(int slot) { return slot >= 1 && slot <= 65536; }
-
-}  // namespace
-
-std::vector<DirectConnectionSettings> AccountSignIn::candidatesFor(const AccountManagerRoute& route,
-                                                                   const std::string& userID,
-                                                                   std::uint16_t connectionNumber) {
-  std::vector<DirectConnectionSettings> candidates;
-  for (auto& host : route.connectionHosts())
-    candidates.push_back(DirectConnectionSettings{host, route.port, userID, connectionNumber});
-  return candidates;
-}
 
 std::shared_ptr<AccountSignIn> AccountSignIn::create(const StatusEnvironment& environment,
                                                      std::shared_ptr<ManagerSessionClient> primary,
@@ -91,43 +54,6 @@ void AccountSignIn::load() {
 
 bool AccountSignIn::hasRunningTask() const {
   return retryTask_.isRunning() || passwordReadTask_.isRunning() || refreshTask_.isRunning();
-}
-
-std::optional<int> AccountSignIn::parseInteractiveClientNumber(std::string_view text) {
-  const auto value = parseSignedDecimal(text::trimmed(text));
-  if (!value || *value < 0 || *value > 65536) return std::nullopt;
-  return static_cast<int>(*value);
-}
-
-std::optional<int> AccountSignIn::parseAutomaticClientNumber(std::string_view text) {
-  const auto value = parseSignedDecimal(text);
-  if (!value || *value <= 0) return std::nullopt;
-  if (*value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
-  return static_cast<int>(*value);
-}
-
-AccountLoginRequest AccountSignIn::makeLoginRequest(std::string accountID, std::string password,
-                                                    std::optional<int> requestedSlot) const {
-  AccountLoginRequest request;
-  request.accountID = std::move(accountID);
-  request.password = std::move(password);
-  request.requestedSlot = requestedSlot;
-  request.serial = serial_;
-  request.computerName = text::trimmed(owner_.status().setupName);
-  if (request.computerName.empty()) {
-    const auto name = host_ ? host_->localizedName() : std::nullopt;
-    request.computerName = name && !name->empty() ? *name : "VantrelMac";
-  }
-  request.version = std::string(loginVersion);
-  if (host_) {
-    for (auto& address : host_->addresses()) {
-      if (address.find('.') != std::string::npos && address != "127.0.0.1")
-        request.insideAddresses.push_back(address);
-    }
-  }
-  request.macAddress = installationMAC_;
-  request.macAddress2 = "";
-  return request;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -216,7 +142,7 @@ Awaitable<void> AccountSignIn::loginTask(std::weak_ptr<AccountSignIn> weak, Acco
   co_await client->setAIAccountContext(context);
 
   const auto& result = *answer;
-  const bool withRoute = !result.routes.empty() && validSlot(result.assignedSlot);
+  const bool withRoute = !result.routes.empty() && isValidSlot(result.assignedSlot);
   if (auto self = current()) {
     self->retryTask_.cancel();
     self->persistCredential(
@@ -310,12 +236,6 @@ void AccountSignIn::handleLoginFailure(const std::string& message, bool automati
     attemptAutoConnectOnce();
     scheduleRetry();
   }
-}
-
-void AccountSignIn::saveRouteCache(const AccountLoginResult& result, int primaryIndex) {
-  ManagerRouteCache cache{1, result.accountID, result.assignedSlot, primaryIndex, result.routes};
-  cache.save(*defaults_);
-  routeCache_ = std::move(cache);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -459,44 +379,8 @@ void AccountSignIn::scheduleRetry() {
   });
 }
 
-// Without a sign-in: the cached routes of this account, else the saved direct settings.
-void AccountSignIn::attemptAutoConnectOnce() {
-  if (didAttemptAutoConnect_) return;
-  didAttemptAutoConnect_ = true;
-  const auto& s = state();
-  if (routeCache_ && routeCache_->accountID == s.userID && validSlot(routeCache_->assignedSlot)) {
-    const auto cache = *routeCache_;
-    const auto primary = std::find_if(
-        cache.routes.begin(), cache.routes.end(),
-        [&](const AccountManagerRoute& r) { return r.managerIndex == cache.primaryManagerIndex; });
-    if (primary != cache.routes.end()) {
-      const auto connectionNumber = static_cast<std::uint16_t>(cache.assignedSlot - 1);
-      auto candidates = candidatesFor(*primary, cache.accountID, connectionNumber);
-      if (s.canConnect && !candidates.empty()) {
-        primaryManagerIndex_ = cache.primaryManagerIndex;
-        assignedSlot_ = cache.assignedSlot;
-        owner_.appendDiagnostic(
-            fmt::format("Auto-connect using cached server routes (managers={}, primary={})",
-                        cache.routes.size(), cache.primaryManagerIndex));
-        owner_.connectPrimary(std::move(candidates), "cached server routes", true, false);
-        spawnTask(main_,
-                  owner_.connectSecondaries(cache.routes, cache.primaryManagerIndex, cache.accountID,
-                                            connectionNumber),
-                  "cached secondary sessions");
-        return;
-      }
-    }
-  }
-  const auto outcome =
-      DirectConnectionFormParser::validate(s.managerHost, s.managerPortText, s.userID, s.managerSlotText);
-  if (s.canConnect && outcome.validation == DirectConnectionFormValidation::valid) {
-    owner_.appendDiagnostic("Auto-connect using saved settings");
-    owner_.connect();
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
-// Route refresh and the end of a session
+// The end of a session
 
 void AccountSignIn::endSession(bool revokeContext) {
   passwordReadTask_.cancel();
@@ -508,73 +392,6 @@ void AccountSignIn::endSession(bool revokeContext) {
   sessionPassword_.clear();
   assignedSlot_.reset();
   ++sessionEpoch_;
-}
-
-void AccountSignIn::refreshRoutes(int failedManagerIndex) {
-  if (refreshTask_.isRunning() || sessionPassword_.empty() || !assignedSlot_) return;
-  const auto current = VantrelClock::now();
-  if (lastRouteRefresh_ && current - *lastRouteRefresh_ < routeRefreshInterval) return;
-  lastRouteRefresh_ = current;
-  owner_.appendDiagnostic(
-      fmt::format("Refreshing manager routes after repeated failures (manager={})", failedManagerIndex));
-  auto request = makeLoginRequest(state().accountID, sessionPassword_, assignedSlot_);
-  std::weak_ptr<AccountSignIn> weak = weak_from_this();
-  refreshTask_.start([weak, request = std::move(request)](TaskTokenPtr token) {
-    return routeRefresh(weak, std::move(token), request);
-  });
-}
-
-Awaitable<void> AccountSignIn::routeRefresh(std::weak_ptr<AccountSignIn> weak, TaskTokenPtr token,
-                                            AccountLoginRequest request) {
-  auto asking = askLoginServer(weak, std::move(request));
-  auto asked = co_await std::move(asking);
-  if (!asked) co_return;
-  const auto client = asked->client;
-  auto& answer = asked->result;
-  // A refresh cut short by a disconnect or stop applies nothing, not even its failure line.
-  if (token->isCancelled()) co_return;
-  if (!answer) {
-    auto self = weak.lock();
-    if (!self) co_return;
-    if (self->refreshTask_.token() == token) self->refreshTask_.release();
-    self->owner_.appendDiagnostic("Manager route refresh failed: " + localizedDescription(answer.error()));
-    co_return;
-  }
-  const auto primaryState = co_await client->currentState();
-  auto self = weak.lock();
-  if (!self || token->isCancelled()) co_return;
-  const auto& result = *answer;
-  if (self->context_) self->context_->refresh(result);
-  if (self->refreshTask_.token() == token) self->refreshTask_.release();
-  self->assignedSlot_ = result.assignedSlot;
-  self->owner_.appendDiagnostic(
-      fmt::format("Manager routes refreshed from login server (routes={})", result.routes.size()));
-
-  const auto& routes = result.routes;
-  auto chosen = std::find_if(routes.begin(), routes.end(), [&](const AccountManagerRoute& route) {
-    return route.managerIndex == self->primaryManagerIndex_;
-  });
-  const bool keptIndexPresent = chosen != routes.end();
-  if (!keptIndexPresent && !routes.empty()) chosen = routes.begin();
-  if (!validSlot(result.assignedSlot)) co_return;
-  const auto connectionNumber = static_cast<std::uint16_t>(result.assignedSlot - 1);
-  int secondaryPrimary = self->primaryManagerIndex_;
-  if (chosen != routes.end()) {
-    auto candidates = candidatesFor(*chosen, result.accountID, connectionNumber);
-    self->saveRouteCache(result, chosen->managerIndex);
-    if (primaryState != DirectAuthState::authenticated) {
-      self->primaryManagerIndex_ = chosen->managerIndex;
-      self->owner_.connectPrimary(std::move(candidates), "server route refresh", false, false);
-    } else {
-      self->owner_.keepPrimaryEndpoints(std::move(candidates));
-    }
-    // The chosen route is where the primary reconnects: it never gets a second session.
-    secondaryPrimary = keptIndexPresent ? self->primaryManagerIndex_ : chosen->managerIndex;
-  }
-  auto configuring =
-      self->owner_.connectSecondaries(result.routes, secondaryPrimary, result.accountID, connectionNumber);
-  self.reset();
-  co_await std::move(configuring);
 }
 
 }  // namespace vantrel

@@ -77,6 +77,8 @@ class AccountSignIn : public std::enable_shared_from_this<AccountSignIn> {
   // Builds a login request as the interactive form or the automatic login does.
   AccountLoginRequest makeLoginRequest(std::string accountID, std::string password,
                                        std::optional<int> requestedSlot) const;
+  // A client number the server may assign: 1…65536.
+  static bool isValidSlot(int slot) noexcept { return slot >= 1 && slot <= 65536; }
   // The endpoints of a route, in order, for the given user and connection number.
   static std::vector<DirectConnectionSettings> candidatesFor(const AccountManagerRoute& route,
                                                              const std::string& userID,
