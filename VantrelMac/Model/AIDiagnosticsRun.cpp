@@ -63,8 +63,7 @@ ManagerSessionClient::EventHandler eventLogger(std::function<void(std::string)> 
 
 DirectAuthConfiguration configurationFor(const AIDiagnosticsEndpoint& endpoint,
                                          const RunEnvironment& environment) {
-  return {endpoint.host, endpoint.port, environment.userID, environment.connectionNumber,
-          static_cast<std::uint64_t>(connectTimeout.count())};
+  return {endpoint.host, endpoint.port, environment.userID, environment.connectionNumber, connectTimeout};
 }
 
 }  // namespace

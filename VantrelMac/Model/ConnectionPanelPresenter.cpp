@@ -50,7 +50,7 @@ std::string formatLogTime(std::chrono::system_clock::time_point time) {
 
 std::string logLine(const StatusLogLine& entry) { return formatLogTime(entry.timestamp) + "  " + entry.text; }
 
-LogListChange logChange(const std::vector<Uuid>& shown, const std::vector<StatusLogLine>& entries) {
+LogListChange logChange(const std::vector<Uuid>& shown, const std::deque<StatusLogLine>& entries) {
   LogListChange change;
   if (shown.empty()) {
     change.reset = true;

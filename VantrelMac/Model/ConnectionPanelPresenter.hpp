@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +56,7 @@ PermissionRowLook permissionRow(std::string title, bool granted);
 std::string logLine(const StatusLogLine& entry);
 std::string formatLogTime(std::chrono::system_clock::time_point time);
 
-LogListChange logChange(const std::vector<Uuid>& shown, const std::vector<StatusLogLine>& entries);
+LogListChange logChange(const std::vector<Uuid>& shown, const std::deque<StatusLogLine>& entries);
 
 }  // namespace ConnectionPanelPresenter
 }  // namespace vantrel

@@ -1,9 +1,10 @@
 #pragma once
 
 // One further manager of the account, served by a session of its own: it connects to the first
-// of its endpoints that answers, watches the session every second while it is authenticated, and
-// backs off (2, 5, 10, 20, 30 s) after every pass in which no endpoint answered. Every third
-// failed pass in a row it asks its owner for fresh routes.
+// of its endpoints that answers (3 s each), watches the session every second while it is
+// authenticated, and backs off (2, 5, 10, 20, 30 s) after every pass in which no endpoint
+// answered; a lost session starts a new pass at once. Every third failed pass in a row it asks
+// its owner for fresh routes.
 
 #include <chrono>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "Model/DirectConnectionSettings.hpp"
+#include "Model/ManagerConnection.hpp"
 #include "Model/ManagerSessionClient.hpp"
 #include "Support/Async.hpp"
 
@@ -20,10 +22,8 @@ class SecondaryManagerSession : public std::enable_shared_from_this<SecondaryMan
  public:
   using RepeatedFailureHandler = std::function<void(int managerIndex)>;
 
-  static constexpr std::uint64_t authenticationTimeoutNanoseconds = 3'000'000'000ULL;
+  static constexpr std::chrono::seconds authenticationTimeout{3};
   static constexpr std::chrono::seconds supervisionInterval{1};
-  // The pause after the n-th failed pass in a row is entry min(n - 1, 4).
-  static std::chrono::seconds backoff(int failures) noexcept;
 
   // The session runs on a strand of `executor`; nothing starts before `start`.
   static std::shared_ptr<SecondaryManagerSession> create(Executor executor, int managerIndex,
@@ -48,17 +48,14 @@ class SecondaryManagerSession : public std::enable_shared_from_this<SecondaryMan
  private:
   SecondaryManagerSession(Executor executor, int managerIndex, std::shared_ptr<ManagerSessionClient> client,
                           std::vector<DirectConnectionSettings> candidates);
-  static Awaitable<void> run(std::weak_ptr<SecondaryManagerSession> weak, TaskTokenPtr token,
-                             std::shared_ptr<ManagerSessionClient> client,
-                             std::vector<DirectConnectionSettings> candidates, int managerIndex,
-                             RepeatedFailureHandler onRepeatedFailure);
   static Awaitable<void> stopBody(std::shared_ptr<SecondaryManagerSession> self);
 
   const Strand strand_;
   const int managerIndex_;
   const std::shared_ptr<ManagerSessionClient> client_;
   const std::vector<DirectConnectionSettings> candidates_;
-  TaskSlot task_;
+  std::shared_ptr<ManagerConnection> connection_;
+  bool started_ = false;
   bool stopped_ = false;
 };
 

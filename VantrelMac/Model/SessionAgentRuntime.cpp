@@ -3,13 +3,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <asio/bind_cancellation_slot.hpp>
+#include <asio/post.hpp>
 
 #include <cerrno>
 #include <condition_variable>
 
 #include "Account/SystemConnectionConfiguration.hpp"
 #include "Model/DesktopSessionCollaborators.hpp"
+#include "Model/ManagerConnection.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "Session/FileSystemError.hpp"
 #include "Support/Blocking.hpp"
@@ -26,9 +27,8 @@ struct SessionAgentRuntime::Shared {
   Executor executor;
   Strand strand;
   const SystemLog log{"local.vantrel.VantrelMac", "session-agent"};
-  std::atomic<bool> stopRequested{false};
-  // Emitted on `strand` only: cancels whatever the loop awaits at that moment.
-  asio::cancellation_signal stopSignal;
+  // Made, used and stopped on `strand` only.
+  std::shared_ptr<ManagerConnection> connection;
   std::mutex mutex;
   std::condition_variable finishedChanged;
   bool finished = false;
@@ -69,68 +69,61 @@ std::string readConnectionFile(const std::filesystem::path& path) {
   return text;
 }
 
-// A sleep that ends at once, with `CancellationError`, when the agent is stopped.
-Awaitable<void> agentSleep(std::shared_ptr<Shared> shared, VantrelClock::duration duration) {
-  if (shared->stopRequested.load()) throw CancellationError();
-  co_await sleepFor(duration);
-  if (shared->stopRequested.load()) throw CancellationError();
+void logFailure(const Shared& shared, const std::string& description) {
+  shared.log.error("Session agent connection failed: {}", description);
 }
 
-void throwIfStopped(const Shared& shared) {
-  if (shared.stopRequested.load()) throw CancellationError();
+// The target of one attempt: the connection file read afresh, a new session over a new
+// transport, its events sent to the log.
+Awaitable<std::optional<ManagerConnection::Target>> prepareAttempt(std::shared_ptr<Shared> shared) {
+  const auto path = shared->options.configurationPath();
+  const auto configuration = SystemConnectionConfiguration::decode(readConnectionFile(path));
+  auto client = std::make_shared<DirectAuthManagerSessionClient>(
+      SessionAgentRuntime::makeClient(shared->executor, shared->options.makeTransport(shared->executor)));
+  // Named, not a temporary inside the co_await: g++ 12 destroys such temporaries twice.
+  ManagerSessionClient::EventHandler handler = [log = shared->log](const DirectAuthEvent& event) {
+    if (log.isEnabled(LogLevel::notice)) log.notice("{}", event.message());
+  };
+  auto installing = client->setEventHandler(shared->executor, std::move(handler));
+  co_await std::move(installing);
+  DirectConnectionSettings endpoint{configuration.host, configuration.port, configuration.userID,
+                                    configuration.connectionNumber};
+  co_return ManagerConnection::Target{std::move(client), {std::move(endpoint)}};
 }
 
-Awaitable<void> runAttempt(std::shared_ptr<Shared> shared) {
-  std::shared_ptr<DirectAuthClient> client;
-  std::exception_ptr failure;
-  try {
-    const auto path = shared->options.configurationPath();
-    const auto configuration = SystemConnectionConfiguration::decode(readConnectionFile(path));
-    client =
-        SessionAgentRuntime::makeClient(shared->executor, shared->options.makeTransport(shared->executor));
-    // Named, not a temporary inside the co_await: g++ 12 destroys such temporaries twice.
-    DirectAuthClient::EventHandler handler = [log = shared->log](const DirectAuthEvent& event) {
-      if (log.isEnabled(LogLevel::notice)) log.notice("{}", event.message());
-    };
-    co_await client->setEventHandler(shared->executor, std::move(handler));
-    throwIfStopped(*shared);
-    DirectAuthConfiguration settings;
-    settings.host = configuration.host;
-    settings.port = configuration.port;
-    settings.userID = configuration.userID;
-    settings.connectionNumber = configuration.connectionNumber;
-    settings.timeoutNanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(SessionAgentRuntime::authenticationTimeout)
-            .count();
-    co_await client->connectAndAuthenticate(settings);
-    throwIfStopped(*shared);
-    while (co_await client->currentState() == DirectAuthState::authenticated) {
-      co_await agentSleep(shared, SessionAgentRuntime::supervisionInterval);
-    }
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) shared->log.error("Session agent connection failed: {}", localizedDescription(failure));
-  if (client) {
-    // The session is closed before it is dropped, also when the agent is stopping: a stop must
-    // not cut the disconnect short (it is bounded by the transport's own time-out). Afterwards
-    // the pause is cancellable again; a stop signalled meanwhile is seen through its flag.
-    co_await asio::this_coro::reset_cancellation_state(asio::disable_cancellation());
-    co_await client->disconnect();
-    co_await asio::this_coro::reset_cancellation_state();
-  }
+void startConnection(const std::shared_ptr<Shared>& shared) {
+  ConnectionPolicy policy;
+  policy.timeout = SessionAgentRuntime::authenticationTimeout;
+  policy.watchInterval = SessionAgentRuntime::supervisionInterval;
+  policy.retry = ConnectionPolicy::Retry::fixed;
+  policy.fixedDelay = SessionAgentRuntime::retryDelay;
+  std::weak_ptr<Shared> weak = shared;
+  shared->connection = ManagerConnection::create(
+      shared->strand, policy, {},
+      [weak](const ConnectionStatus& status) {
+        auto shared = weak.lock();
+        if (shared && status.phase == ConnectionStatus::Phase::failed)
+          logFailure(*shared, status.error.value_or(""));
+      },
+      [weak]() -> Awaitable<std::optional<ManagerConnection::Target>> {
+        auto shared = weak.lock();
+        if (!shared) throw CancellationError();
+        return prepareAttempt(std::move(shared));
+      });
+  shared->connection->start({}, "session agent");
 }
 
-Awaitable<void> agentLoop(std::shared_ptr<Shared> shared) {
-  // Cancellation is handled here, step by step: an attempt always ends with its disconnect.
-  co_await asio::this_coro::throw_if_cancelled(false);
-  while (!shared->stopRequested.load()) {
-    co_await runAttempt(shared);
-    try {
-      co_await agentSleep(shared, SessionAgentRuntime::retryDelay);
-    } catch (...) {
-      // An interrupted pause is no failure; the loop condition decides.
-    }
+// Ends the connection; an attempt or watch that the stop cut short counts as a failed attempt,
+// and its session is closed before the agent lets go of it: a stop must not cut the disconnect
+// short (it is bounded by the transport's own time-out).
+Awaitable<void> finishConnection(std::shared_ptr<Shared> shared) {
+  auto connection = shared->connection;
+  if (!connection) co_return;
+  connection->stop();
+  co_await connection->finished();
+  if (const auto interruption = connection->interruption()) {
+    logFailure(*shared, localizedDescription(interruption));
+    if (auto client = connection->client()) co_await client->disconnect();
   }
 }
 
@@ -166,13 +159,7 @@ void SessionAgentRuntime::start() {
   if (started_ || stopped_) return;
   started_ = true;
   auto shared = shared_;
-  asio::co_spawn(shared->strand, agentLoop(shared),
-                 asio::bind_cancellation_slot(shared->stopSignal.slot(), [shared](std::exception_ptr error) {
-                   if (error) reportTaskFailure("session agent", error);
-                   std::lock_guard finishedLock(shared->mutex);
-                   shared->finished = true;
-                   shared->finishedChanged.notify_all();
-                 }));
+  asio::post(shared->strand, [shared] { startConnection(shared); });
   for (std::size_t i = 0; i < shared_->options.threads; ++i) {
     threads_.emplace_back([this] { context_.run(); });
   }
@@ -186,8 +173,12 @@ void SessionAgentRuntime::stop() {
     if (!started_) return;
   }
   auto shared = shared_;
-  shared->stopRequested.store(true);
-  asio::dispatch(shared->strand, [shared] { shared->stopSignal.emit(asio::cancellation_type::all); });
+  asio::co_spawn(shared->strand, finishConnection(shared), [shared](std::exception_ptr error) {
+    if (error) reportTaskFailure("session agent", error);
+    std::lock_guard finishedLock(shared->mutex);
+    shared->finished = true;
+    shared->finishedChanged.notify_all();
+  });
   {
     std::unique_lock lock(shared->mutex);
     shared->finishedChanged.wait(lock, [&] { return shared->finished; });

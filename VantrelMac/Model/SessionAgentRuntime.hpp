@@ -6,9 +6,9 @@
 // while it stays authenticated; after every attempt, successful or not, it waits 5 s and starts
 // over. No clipboard, no paste destination, no development channel.
 //
-// The loop runs on worker threads of its own. `stop()` (and the destructor) ends it at once: a
-// sleep ends, a connection in progress is cancelled, and the attempt's session is disconnected
-// before the call returns.
+// The loop is a `ManagerConnection` with a fixed 5 s retry; it runs on worker threads of its own. `stop()`
+// (and the destructor) ends it at once: a sleep ends, a connection in progress is cancelled, and the
+// attempt's session is disconnected before the call returns.
 
 #include <atomic>
 #include <chrono>
@@ -67,6 +67,8 @@ class SessionAgentRuntime {
 
  private:
   asio::io_context context_;
+  // The threads run until `stop()`, whatever the loop awaits meanwhile.
+  asio::executor_work_guard<asio::io_context::executor_type> work_{context_.get_executor()};
   std::shared_ptr<Shared> shared_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;

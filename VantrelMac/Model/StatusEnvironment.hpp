@@ -14,6 +14,7 @@
 #include "AIChannel/AIAccountLoginContext.hpp"
 #include "Account/AccountLoginService.hpp"
 #include "Account/AccountLoginTypes.hpp"
+#include "Activity/UpdateActivityGate.hpp"
 #include "Input/AccessibilityInputService.hpp"
 #include "Input/PermissionStatus.hpp"
 #include "Model/AccountLoginSettings.hpp"
@@ -28,13 +29,8 @@
 #include "Platform/Pasteboard.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
-// The activity gate moves beside the other activity types; either place will do.
-#if __has_include("Activity/UpdateActivityGate.hpp")
-#include "Activity/UpdateActivityGate.hpp"
-#else
-#include "Activity/UpdateActivityGate.hpp"
-#endif
 #include "Support/Async.hpp"
+#include "Support/WallClock.hpp"
 
 namespace vantrel {
 
@@ -173,9 +169,7 @@ struct StatusEnvironment {
   // The process's arguments (argv[0] first).
   std::vector<std::string> arguments;
   // Wall-clock time for timestamps; intervals and timers use VantrelClock.
-  std::function<std::chrono::system_clock::time_point()> now = [] {
-    return std::chrono::system_clock::now();
-  };
+  WallClock now = systemWallClock();
 };
 
 // The application's collaborators: the session factory above over `ioExecutor`, the login

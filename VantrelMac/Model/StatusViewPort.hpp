@@ -1,10 +1,11 @@
 #pragma once
 
-// The narrow face of the status model that the status window binds to: one snapshot of what the
-// window shows, one change signal, the form setters and the operations its controls call. The
-// status model satisfies it through a thin adapter; the window's tests use a scripted fake.
+// The narrow face of the status model that the status window binds to: the one state the model
+// holds, one change signal, the form setters and the operations its controls call. The status
+// model implements it; the window's tests use a scripted fake.
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,10 +22,13 @@ namespace vantrel {
 
 using StatusLogLine = DiagnosticLogEntry;
 
-// Published fields and derived values, as the model holds them at one moment.
+// What the status model publishes: its fields and the values derived from them.
 struct StatusViewState {
   PermissionSnapshot permissions;
   std::vector<DisplayInfo> displays;
+  std::optional<std::string> displayError;
+  bool isRefreshingDisplays = false;
+  std::optional<std::chrono::system_clock::time_point> lastRefresh;
   std::string accountID;
   std::string accountPassword;
   std::string requestedClientNumberText = "0";
@@ -42,15 +46,20 @@ struct StatusViewState {
   std::optional<std::string> connectionError;
   bool isConnectionBusy = false;
   std::string managerConnectionsLabel = "0/1 managers";
-  std::vector<StatusLogLine> diagnosticLog;
+  // Oldest first, at most 300; the scroll token is renewed by every append and by a clear.
+  std::deque<StatusLogLine> diagnosticLog;
   Uuid diagnosticLogScrollToken;
 
-  // Derived by the model.
+  // Derived by the model from the fields above after every change.
   std::string connectionStateLabel = "Idle";
   bool canAccountLogin = false;
   bool canConnect = true;
   bool canDisconnect = false;
   std::string displayCountLabel = "0";
+
+  // Sets the derived values from the fields: the state label, what the buttons allow and the
+  // display count.
+  void derive();
 
   friend bool operator==(const StatusViewState&, const StatusViewState&) = default;
 };
@@ -73,8 +82,9 @@ class StatusViewPort {
 
   virtual ~StatusViewPort() = default;
 
-  virtual StatusViewState state() const = 0;
-  // Called after every change of a published field; dropping the result unsubscribes.
+  virtual const StatusViewState& state() const = 0;
+  // Called after every change of the state, even one that leaves it equal; dropping the result
+  // unsubscribes.
   [[nodiscard]] virtual Subscription subscribe(std::function<void()> onChange) = 0;
 
   virtual void setText(StatusFormField field, const std::string& value) = 0;

@@ -2,18 +2,10 @@
 
 #include <fmt/format.h>
 
-#include <array>
-
-#include "Account/StartupLoginIntent.hpp"
-#include "Support/Text.hpp"
+#include "Support/ExecutorCheck.hpp"
+#include "Support/Outcome.hpp"
 
 namespace vantrel {
-
-std::chrono::seconds StatusWindowViewModel::reconnectDelay(int attempt) noexcept {
-  static constexpr std::array<int, 5> table{2, 5, 10, 20, 30};
-  const auto index = attempt < 0 ? 0 : (attempt > 4 ? 4 : attempt);
-  return std::chrono::seconds(table[static_cast<std::size_t>(index)]);
-}
 
 std::shared_ptr<StatusWindowViewModel> StatusWindowViewModel::create(StatusEnvironment environment) {
   std::shared_ptr<StatusWindowViewModel> model(new StatusWindowViewModel(std::move(environment)));
@@ -25,215 +17,106 @@ StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
     : environment_(std::move(environment)),
       diagnosticLog_(environment_.diagnosticWriter),
       pollTask_(environment_.mainExecutor, "pollTask"),
-      connectTask_(environment_.mainExecutor, "connectTask"),
-      statePollTask_(environment_.mainExecutor, "statePollTask"),
-      reconnectTask_(environment_.mainExecutor, "reconnectTask"),
-      routeRefreshTask_(environment_.mainExecutor, "routeRefreshTask"),
-      automaticLoginRetryTask_(environment_.mainExecutor, "automaticLoginRetryTask"),
-      storedCredentialReadTask_(environment_.mainExecutor, "storedCredentialReadTask") {}
+      statePollTask_(environment_.mainExecutor, "statePollTask") {}
 
 void StatusWindowViewModel::construct() {
-  // The published fields hold their initial values; the preventer holds no assertion.
+  // The state holds its initial values; the preventer holds no assertion.
   if (!environment_.sessionExecutor) environment_.sessionExecutor = environment_.mainExecutor;
-  displaySleepPreventer_ = environment_.displaySleepPreventer;
-  automaticLoginRequested_ = StartupLoginIntent::requestedByArguments(environment_.arguments);
   authClient_ = environment_.clients->makePrimary();
+  primary_ = makePrimaryConnection();
   if (environment_.clipboardBridge) environment_.clipboardBridge->setAuthClients({authClient_});
-
-  const auto host = environment_.host;
-  const auto login = AccountLoginSettings::load(
-      *environment_.defaults,
-      [host]() -> std::optional<std::string> { return host ? host->localizedName() : std::nullopt; });
-  accountLoginSerial_ = login.serial;
-  installationMAC_ = login.installationMAC;
-  accountID_ = login.accountID;
-  requestedClientNumberText_ = login.requestedSlotText;
-  setupName_ = login.setupName;
-  rememberAccountID_ = login.rememberAccountID;
-
-  permissions_ = environment_.permissions->snapshot();
-  loadConnectionSettings();
-
-  if (auto cache = ManagerRouteCache::load(*environment_.defaults); cache && cache->accountID == accountID_) {
-    primaryManagerIndex_ = cache->primaryManagerIndex;
-    sessionAssignedSlot_ = cache->assignedSlot;
-    managerRouteCache_ = std::move(cache);
-  }
-}
-
-void StatusWindowViewModel::loadConnectionSettings() {
-  const auto settings = DirectConnectionSettings::load(*environment_.defaults);
-  managerHost_ = settings.host;
-  managerPortText_ = std::to_string(settings.port);
-  userID_ = settings.userID;
-  managerSlotText_ = std::to_string(static_cast<std::int64_t>(settings.connectionNumber) + 1);
+  state_.accountLoginStatus = std::string(AccountSignIn::idleAccountLoginStatus);
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  signIn_ = AccountSignIn::create(environment_, authClient_, *this);
+  std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
+  secondaries_ = SecondaryManagers::create(
+      environment_, authClient_, signIn_,
+      {[weak](const std::string& text, std::optional<std::chrono::system_clock::time_point> timestamp) {
+         if (auto self = weak.lock()) self->appendDiagnostic(text, timestamp.value_or(self->now()));
+       },
+       clipboardHandler()});
+  state_.permissions = environment_.permissions->snapshot();
+  applyConnectionSettings(DirectConnectionSettings::load(*environment_.defaults), false);
 }
 
 StatusWindowViewModel::~StatusWindowViewModel() {
+  signIn_.reset();
   // The slots cancel their tasks as they are destroyed; the sessions are stopped here, each
   // closing in a task that holds its own client.
-  for (auto& [index, session] : secondaryManagerSessions_) session->stopDetached();
-  secondaryManagerSessions_.clear();
+  secondaries_.reset();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   if (environment_.clipboardBridge) environment_.clipboardBridge->stop();
-  if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
+  if (displaySleepHeld_ && environment_.displaySleepPreventer) environment_.displaySleepPreventer->stop();
 }
 
 // ---------------------------------------------------------------------------------------------
-// Published fields
+// The state and its subscribers
+
+StatusViewPort::Subscription StatusWindowViewModel::subscribe(std::function<void()> onChange) {
+  std::erase_if(subscribers_, [](const auto& weak) { return weak.expired(); });
+  auto subscription = std::make_shared<std::function<void()>>(std::move(onChange));
+  subscribers_.push_back(subscription);
+  return subscription;
+}
+
+void StatusWindowViewModel::changed() {
+  state_.derive();
+  // A subscriber dropped while an earlier one runs is not called afterwards.
+  const auto subscribers = subscribers_;
+  for (const auto& weak : subscribers) {
+    if (const auto subscriber = weak.lock()) (*subscriber)();
+  }
+}
+
+void StatusWindowViewModel::setText(StatusFormField field, const std::string& value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  auto& s = state_;
+  switch (field) {
+    case StatusFormField::accountID: s.accountID = value; break;
+    case StatusFormField::accountPassword: s.accountPassword = value; break;
+    case StatusFormField::requestedClientNumber: s.requestedClientNumberText = value; break;
+    case StatusFormField::setupName: s.setupName = value; break;
+    case StatusFormField::managerHost: s.managerHost = value; break;
+    case StatusFormField::managerPort: s.managerPortText = value; break;
+    case StatusFormField::userID: s.userID = value; break;
+    case StatusFormField::managerSlot: s.managerSlotText = value; break;
+  }
+  changed();
+}
+
+void StatusWindowViewModel::setRememberAccountID(bool value) {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  state_.rememberAccountID = value;
+  changed();
+}
+
+ManagerSessionClient::ClipboardHandler StatusWindowViewModel::clipboardHandler() {
+  return [weak = weak_from_this()](const LegacyClipboardValue& value) {
+    auto self = weak.lock();
+    if (self && self->environment_.clipboardBridge) self->environment_.clipboardBridge->applyRemote(value);
+  };
+}
 
 void StatusWindowViewModel::setPermissions(PermissionSnapshot value) {
-  permissions_ = value;
-  notify(Field::permissions);
-}
-void StatusWindowViewModel::setDisplays(std::vector<DisplayInfo> value) {
-  displays_ = std::move(value);
-  notify(Field::displays);
-}
-void StatusWindowViewModel::setDisplayError(std::optional<std::string> value) {
-  displayError_ = std::move(value);
-  notify(Field::displayError);
-}
-void StatusWindowViewModel::setIsRefreshingDisplays(bool value) {
-  isRefreshingDisplays_ = value;
-  notify(Field::isRefreshingDisplays);
-}
-void StatusWindowViewModel::setLastRefresh(std::optional<std::chrono::system_clock::time_point> value) {
-  lastRefresh_ = value;
-  notify(Field::lastRefresh);
-}
-void StatusWindowViewModel::setAccountID(std::string value) {
-  accountID_ = std::move(value);
-  notify(Field::accountID);
-}
-void StatusWindowViewModel::setAccountPassword(std::string value) {
-  accountPassword_ = std::move(value);
-  notify(Field::accountPassword);
-}
-void StatusWindowViewModel::setRequestedClientNumberText(std::string value) {
-  requestedClientNumberText_ = std::move(value);
-  notify(Field::requestedClientNumberText);
-}
-void StatusWindowViewModel::setSetupName(std::string value) {
-  setupName_ = std::move(value);
-  notify(Field::setupName);
-}
-void StatusWindowViewModel::setRememberAccountID(bool value) {
-  rememberAccountID_ = value;
-  notify(Field::rememberAccountID);
-}
-void StatusWindowViewModel::setAccountLoginStatus(std::string value) {
-  accountLoginStatus_ = std::move(value);
-  notify(Field::accountLoginStatus);
-}
-void StatusWindowViewModel::setAccountLoginError(std::optional<std::string> value) {
-  accountLoginError_ = std::move(value);
-  notify(Field::accountLoginError);
-}
-void StatusWindowViewModel::setIsAccountLoginBusy(bool value) {
-  isAccountLoginBusy_ = value;
-  notify(Field::isAccountLoginBusy);
-}
-void StatusWindowViewModel::setIsAccountAuthenticated(bool value) {
-  isAccountAuthenticated_ = value;
-  notify(Field::isAccountAuthenticated);
-}
-void StatusWindowViewModel::setManagerHost(std::string value) {
-  managerHost_ = std::move(value);
-  notify(Field::managerHost);
-}
-void StatusWindowViewModel::setManagerPortText(std::string value) {
-  managerPortText_ = std::move(value);
-  notify(Field::managerPortText);
-}
-void StatusWindowViewModel::setUserID(std::string value) {
-  userID_ = std::move(value);
-  notify(Field::userID);
-}
-void StatusWindowViewModel::setManagerSlotText(std::string value) {
-  managerSlotText_ = std::move(value);
-  notify(Field::managerSlotText);
-}
-void StatusWindowViewModel::setConnectionState(DirectAuthState value) {
-  connectionState_ = value;
-  notify(Field::connectionState);
-}
-void StatusWindowViewModel::setConnectionError(std::optional<std::string> value) {
-  connectionError_ = std::move(value);
-  notify(Field::connectionError);
-}
-void StatusWindowViewModel::setIsConnectionBusy(bool value) {
-  isConnectionBusy_ = value;
-  notify(Field::isConnectionBusy);
-}
-void StatusWindowViewModel::setManagerConnectionsLabel(std::string value) {
-  managerConnectionsLabel_ = std::move(value);
-  notify(Field::managerConnectionsLabel);
-}
-void StatusWindowViewModel::clearDiagnosticLog() {
-  diagnosticLog_ = DiagnosticLog(environment_.diagnosticWriter);
-  notify(Field::diagnosticLog);
-  notify(Field::diagnosticLogScrollToken);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Derived values
-
-std::string StatusWindowViewModel::connectionStateLabel() const {
-  return std::string(displayName(connectionState_));
-}
-
-bool StatusWindowViewModel::canAccountLogin() const {
-  return !isAccountLoginBusy_ && !text::isBlank(accountID_) && !accountPassword_.empty();
-}
-
-bool StatusWindowViewModel::canConnect() const {
-  return !isConnectionBusy_ &&
-         (connectionState_ == DirectAuthState::idle || connectionState_ == DirectAuthState::disconnected ||
-          connectionState_ == DirectAuthState::failed);
-}
-
-bool StatusWindowViewModel::canDisconnect() const {
-  return connectionState_ == DirectAuthState::connecting ||
-         connectionState_ == DirectAuthState::authenticating ||
-         connectionState_ == DirectAuthState::authenticated ||
-         connectionState_ == DirectAuthState::disconnecting;
-}
-
-std::string StatusWindowViewModel::displayCountLabel() const {
-  const auto n = displays_.size();
-  if (n == 0) return "0";
-  if (n == 1) return "1 display";
-  return fmt::format("{} displays", n);
-}
-
-std::vector<int> StatusWindowViewModel::secondaryManagerIndices() const {
-  std::vector<int> indices;
-  for (const auto& entry : secondaryManagerSessions_) indices.push_back(entry.first);
-  return indices;
-}
-
-std::shared_ptr<SecondaryManagerSession> StatusWindowViewModel::secondaryManagerSession(
-    int managerIndex) const {
-  const auto it = secondaryManagerSessions_.find(managerIndex);
-  return it == secondaryManagerSessions_.end() ? nullptr : it->second;
+  state_.permissions = value;
+  changed();
 }
 
 bool StatusWindowViewModel::hasRunningSlotTask() const {
-  return pollTask_.isRunning() || connectTask_.isRunning() || statePollTask_.isRunning() ||
-         reconnectTask_.isRunning() || routeRefreshTask_.isRunning() ||
-         automaticLoginRetryTask_.isRunning() || storedCredentialReadTask_.isRunning();
+  return pollTask_.isRunning() || primary_->isRunning() || statePollTask_.isRunning() ||
+         signIn_->hasRunningTask();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
 void StatusWindowViewModel::start() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (hasStarted_) return;
   hasStarted_ = true;
   setPermissions(environment_.permissions->snapshot());
 
-  displaySleepHeld_ = displaySleepPreventer_ && displaySleepPreventer_->start();
+  displaySleepHeld_ = environment_.displaySleepPreventer && environment_.displaySleepPreventer->start();
   appendDiagnostic(displaySleepHeld_
                        ? "Display sleep and screen saver prevention active while VantrelMac is running"
                        : "Could not prevent display sleep; check macOS power settings");
@@ -242,7 +125,8 @@ void StatusWindowViewModel::start() {
   if (!pollTask_.isRunning()) {
     pollTask_.start([weak](TaskTokenPtr token) { return permissionPoll(weak, std::move(token)); });
   }
-  startConnectionStatePolling();
+  if (!statePollTask_.token())
+    statePollTask_.start([weak](TaskTokenPtr token) { return statePoll(weak, std::move(token)); });
   if (environment_.clipboardBridge) environment_.clipboardBridge->start();
 
   if (recoveryMonitor_) recoveryMonitor_->stop();
@@ -255,48 +139,34 @@ void StatusWindowViewModel::start() {
       });
     });
   }
-  spawnTask(environment_.mainExecutor, startupDecision(weak), "startup decision");
+  spawnTask(environment_.mainExecutor, startupDecision(weak, true), "startup decision");
 }
 
-Awaitable<void> StatusWindowViewModel::startupDecision(std::weak_ptr<StatusWindowViewModel> weak) {
+// The automatic login is decided once the primary's event handlers are in place.
+Awaitable<void> StatusWindowViewModel::startupDecision(std::weak_ptr<StatusWindowViewModel> weak,
+                                                       bool explain) {
   co_await installAuthEventHandlerIfNeeded(weak);
-  auto self = weak.lock();
-  if (!self) co_return;
-  if (AutoConnectPolicy::shouldAttemptSavedAccountLogin(self->rememberAccountID_, self->accountID_,
-                                                        self->didAttemptAccountAutoLogin_,
-                                                        self->automaticLoginRequested_)) {
-    self->appendDiagnostic("Automatic account login requested by startup intent");
-    self->attemptStoredAccountAutoLoginOnce();
-  } else if (!self->automaticLoginRequested_) {
-    self->appendDiagnostic("Interactive launch mode; waiting for account login");
-  } else if (self->didAttemptAccountAutoLogin_) {
-    self->appendDiagnostic("Startup automatic login already requested");
-  } else {
-    self->appendDiagnostic(
-        "Startup automatic login unavailable: check AUTO LOGIN preference and saved account");
-  }
+  if (auto self = weak.lock()) self->signIn_->decideAutomaticLogin(explain);
+}
+
+void StatusWindowViewModel::requestStartupAutomaticLogin() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!signIn_->acceptStartupIntent() || !hasStarted_) return;
+  spawnTask(environment_.mainExecutor, startupDecision(weak_from_this(), false), "startup login intent");
 }
 
 void StatusWindowViewModel::stop() {
-  storedCredentialReadTask_.cancel();
-  if (accountAIContext_) accountAIContext_->revoke();
-  accountAIContext_.reset();
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  signIn_->endSession(true);
   pollTask_.cancel();
   statePollTask_.cancel();
-  connectTask_.cancel();
-  reconnectTask_.cancel();
+  primary_->stop();
   if (recoveryMonitor_) recoveryMonitor_->stop();
   recoveryMonitor_.reset();
   disconnectWasRequested_ = true;
-  sessionAccountPassword_.clear();
-  sessionAssignedSlot_.reset();
-  ++sessionEpoch_;
-  routeRefreshTask_.cancel();
-  automaticLoginRetryTask_.cancel();
-  if (displaySleepHeld_ && displaySleepPreventer_) displaySleepPreventer_->stop();
+  if (displaySleepHeld_ && environment_.displaySleepPreventer) environment_.displaySleepPreventer->stop();
   displaySleepHeld_ = false;
-  ++secondaryGeneration_;
-  stopSecondarySessionsDetached();
+  secondaries_->stopAll();
   if (environment_.clipboardBridge) {
     environment_.clipboardBridge->setAuthClients({authClient_});
     environment_.clipboardBridge->stop();
@@ -317,8 +187,95 @@ void StatusWindowViewModel::appendDiagnostic(const std::string& text) { appendDi
 void StatusWindowViewModel::appendDiagnostic(const std::string& text,
                                              std::chrono::system_clock::time_point timestamp) {
   diagnosticLog_.appendDiagnostic(text, timestamp);
-  notify(Field::diagnosticLog);
-  notify(Field::diagnosticLogScrollToken);
+  auto& lines = state_.diagnosticLog;
+  lines.push_back(diagnosticLog_.entries().back());
+  while (lines.size() > DiagnosticLog::maximumEntries) lines.pop_front();
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  changed();
+}
+
+void StatusWindowViewModel::clearDiagnosticLog() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  diagnosticLog_ = DiagnosticLog(environment_.diagnosticWriter);
+  state_.diagnosticLog.clear();
+  state_.diagnosticLogScrollToken = diagnosticLog_.scrollToken();
+  changed();
+}
+
+void StatusWindowViewModel::copyDiagnosticLog() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (!environment_.pasteboard) return;
+  environment_.pasteboard->clear();
+  environment_.pasteboard->writeText(diagnosticLog_.copyText());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Displays and permissions
+
+Awaitable<void> StatusWindowViewModel::permissionPoll(std::weak_ptr<StatusWindowViewModel> weak,
+                                                      TaskTokenPtr token) {
+  while (!token->isCancelled()) {
+    co_await attempt(sleepFor(permissionPollInterval));
+    if (token->isCancelled()) co_return;
+    auto self = weak.lock();
+    if (!self) co_return;
+    self->setPermissions(self->environment_.permissions->snapshot());
+  }
+}
+
+Awaitable<void> StatusWindowViewModel::displayRefresh() { return displayRefreshBody(weak_from_this()); }
+
+Awaitable<void> StatusWindowViewModel::displayRefreshBody(std::weak_ptr<StatusWindowViewModel> weak) {
+  std::shared_ptr<ScreenCaptureProviding> service;
+  {
+    auto self = weak.lock();
+    if (!self) co_return;
+    VANTREL_EXPECT_ON(self->environment_.mainExecutor);
+    auto& s = self->state_;
+    s.isRefreshingDisplays = true;
+    s.displayError.reset();
+    s.permissions = self->environment_.permissions->snapshot();
+    self->changed();
+    service = self->environment_.captureService;
+  }
+  auto call = service->enumerateDisplays();
+  auto displays = co_await attempt(std::move(call));
+  auto self = weak.lock();
+  if (!self) co_return;
+  auto& s = self->state_;
+  s.lastRefresh = self->now();
+  if (displays) {
+    s.displays = std::move(*displays);
+    if (s.displays.empty() && !s.permissions.screenRecordingGranted)
+      s.displayError = ScreenCaptureServiceError::screenRecordingDenied().localizedDescription();
+  } else {
+    s.displays.clear();
+    s.displayError = matchError(
+        displays.error(), [](const ScreenCaptureServiceError& error) { return error.localizedDescription(); },
+        [](const std::exception_ptr& other) {
+          return "Unexpected display enumeration error: " + localizedDescription(other);
+        });
+  }
+  s.isRefreshingDisplays = false;
+  self->changed();
+}
+
+void StatusWindowViewModel::refreshDisplays() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  spawnTask(environment_.mainExecutor, displayRefresh(), "display refresh");
+}
+
+void StatusWindowViewModel::requestScreenRecording() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  (void)environment_.permissions->requestScreenRecordingAccess();
+  setPermissions(environment_.permissions->snapshot());
+  refreshDisplays();
+}
+
+void StatusWindowViewModel::requestAccessibility() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  if (environment_.inputService) environment_.inputService->requestAccessibilityAccess();
+  setPermissions(environment_.permissions->snapshot());
 }
 
 }  // namespace vantrel

@@ -45,7 +45,7 @@ bool AgentNoticeGate::hideFired(std::uint64_t notice) {
 StatusWindowPresenter::StatusWindowPresenter(std::shared_ptr<StatusViewPort> model, StatusWindowHost& host,
                                              DelayScheduler& scheduler)
     : model_(std::move(model)), host_(host), scheduler_(scheduler), alive_(std::make_shared<bool>(true)) {
-  const StatusViewState initial = model_->state();
+  const StatusViewState& initial = model_->state();
   lastAuthenticated_ = initial.isAccountAuthenticated;
   lastConnectionState_ = initial.connectionState;
   subscription_ = model_->subscribe([this] { modelChanged(); });
@@ -62,7 +62,7 @@ void StatusWindowPresenter::addView(ViewUpdate update) {
 }
 
 void StatusWindowPresenter::refreshViews() {
-  const StatusViewState state = model_->state();
+  const StatusViewState& state = model_->state();
   for (const auto& view : views_) view(state);
 }
 
@@ -119,7 +119,7 @@ void StatusWindowPresenter::submitLogin() {
 }
 
 void StatusWindowPresenter::modelChanged() {
-  const StatusViewState state = model_->state();
+  const StatusViewState& state = model_->state();
   const bool watchedChanged =
       state.isAccountAuthenticated != lastAuthenticated_ || state.connectionState != lastConnectionState_;
   lastAuthenticated_ = state.isAccountAuthenticated;

@@ -6,7 +6,6 @@
 #include "Model/AccountCredentialStore.hpp"
 #include "Model/DiagnosticLog.hpp"
 #include "Model/StatusEnvironment.hpp"
-#include "Model/StatusViewPortAdapter.hpp"
 #include "Model/StatusWindowViewModel.hpp"
 #include "Model/UpdaterControllerAdapter.hpp"
 #include "Model/UserDefaults.hpp"
@@ -68,8 +67,7 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
         writer ? writer
                : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),
         arguments, bundleIdentifier);
-    return std::make_shared<StatusWindowViewModelPort>(StatusWindowViewModel::create(std::move(environment)),
-                                                       main);
+    return StatusWindowViewModel::create(std::move(environment));
   };
 }
 

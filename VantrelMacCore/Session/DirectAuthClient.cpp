@@ -22,14 +22,6 @@ namespace K = DirectAuthEventKinds;
 
 namespace {
 
-// A time-out in nanoseconds as a clock duration; absurd values are capped so that the deadline
-// cannot overflow the clock.
-VantrelClock::duration timeoutDuration(std::uint64_t nanoseconds) {
-  constexpr std::uint64_t cap = 100ULL * 365 * 24 * 3600 * 1'000'000'000ULL;
-  return std::chrono::duration_cast<VantrelClock::duration>(
-      std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(nanoseconds, cap))));
-}
-
 Awaitable<bool> callerCancelled() {
   auto state = co_await asio::this_coro::cancellation_state;
   co_return state.cancelled() != asio::cancellation_type::none;
@@ -87,6 +79,7 @@ DirectAuthClient::DirectAuthClient(Collaborators c)
   parts_->comInfoSnapshotProvider = std::move(c.comInfoSnapshotProvider);
   parts_->systemCommandExecutor = std::move(c.systemCommandExecutor);
   parts_->gate = c.updateActivityGate ? std::move(c.updateActivityGate) : UpdateActivityGate::shared();
+  parts_->wallClock = c.wallClock ? std::move(c.wallClock) : systemWallClock();
   parts_->development = c.developmentChannel ? c.developmentChannel() : nullptr;
   if (!parts_->development) parts_->development = makeDisabledDevelopmentChannel();
   parts_->input =
@@ -115,7 +108,7 @@ Awaitable<void> DirectAuthClient::failFor(std::weak_ptr<DirectAuthClient> weak, 
 }
 
 void DirectAuthClient::emit(DirectAuthEvent::Kind kind) {
-  const auto event = DirectAuthEvent::now(std::move(kind));
+  const DirectAuthEvent event{parts_->wallClock(), std::move(kind)};
   if (parts_->systemLog) parts_->systemLog->mirror(event);
   parts_->eventHandler.post(event);
 }
@@ -282,9 +275,8 @@ Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration c
 Awaitable<void> DirectAuthClient::connectWithTimeout(DirectAuthConfiguration configuration,
                                                      TaskTokenPtr attempt) {
   emit(K::TcpConnectAttempt{configuration.host, configuration.port});
-  auto connected =
-      co_await vantrel::attempt(withTimeout(transport_->connect(configuration.host, configuration.port),
-                                            timeoutDuration(configuration.timeoutNanoseconds)));
+  auto connected = co_await vantrel::attempt(
+      withTimeout(transport_->connect(configuration.host, configuration.port), configuration.timeout));
   if (!connected) {
     // When the caller cancelled, the race's timer may finish first; the cause is the caller.
     std::exception_ptr failure = connected.error();
@@ -322,8 +314,7 @@ Awaitable<void> DirectAuthClient::performAuthentication(DirectAuthConfiguration 
   emit(K::AuthCommandSent{});
   co_await checkCancellation();
 
-  auto answer = co_await vantrel::attempt(
-      withTimeout(collectOneFrame(), timeoutDuration(configuration.timeoutNanoseconds)));
+  auto answer = co_await vantrel::attempt(withTimeout(collectOneFrame(), configuration.timeout));
   if (!answer) {
     std::exception_ptr failure = answer.error();
     if (co_await callerCancelled()) failure = std::make_exception_ptr(CancellationError());

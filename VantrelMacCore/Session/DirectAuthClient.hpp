@@ -22,6 +22,7 @@
 #include "Session/DirectAuthTypes.hpp"
 #include "Session/SessionErrors.hpp"
 #include "Support/Uuid.hpp"
+#include "Support/WallClock.hpp"
 
 namespace vantrel {
 
@@ -50,6 +51,7 @@ class DirectAuthClient : public std::enable_shared_from_this<DirectAuthClient> {
     std::shared_ptr<SystemCommandExecuting> systemCommandExecutor;
     DevelopmentChannelFactory developmentChannel;            // none: the channel is disabled
     std::shared_ptr<UpdateActivityGate> updateActivityGate;  // the application passes shared()
+    WallClock wallClock;                                     // stamps the events; none: the system's
   };
 
   // Stores the collaborators and starts idle; opens nothing and emits nothing.

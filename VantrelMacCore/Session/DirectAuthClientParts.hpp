@@ -34,6 +34,7 @@ struct DirectAuthClient::Parts {
   std::shared_ptr<LegacyComInfoSnapshotProviding> comInfoSnapshotProvider;
   std::shared_ptr<SystemCommandExecuting> systemCommandExecutor;
   std::shared_ptr<UpdateActivityGate> gate;
+  WallClock wallClock;
   std::shared_ptr<DevelopmentChannel> development;
   std::shared_ptr<SessionScreenStream> screen;
   std::unique_ptr<SessionInput> input;

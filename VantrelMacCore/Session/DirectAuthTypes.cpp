@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "Support/Text.hpp"
@@ -87,6 +88,9 @@ DirectAuthConfiguration validatedDirectAuthConfiguration(const DirectAuthConfigu
   if (configuration.port == 0) throw DirectAuthError::invalidPort(0);
   if (configuration.userID.empty()) throw DirectAuthError::invalidUserID();
   (void)DirectAuthPayload::makeRequestPayload(configuration.userID);
+  // An absurd time-out is capped, so that its deadline cannot overflow the clock.
+  constexpr VantrelClock::duration longest = std::chrono::hours(24 * 365 * 100);
+  result.timeout = std::clamp(configuration.timeout, VantrelClock::duration::zero(), longest);
   return result;
 }
 

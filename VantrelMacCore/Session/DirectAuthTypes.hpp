@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Support/Bytes.hpp"
+#include "Support/Clock.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {
@@ -47,7 +48,8 @@ struct DirectAuthConfiguration {
   std::uint16_t port = 0;
   std::string userID;
   std::uint16_t connectionNumber = 0;
-  std::uint64_t timeoutNanoseconds = 0;
+  // Each of the connection and the authentication answer gets this long.
+  VantrelClock::duration timeout{};
 
   friend bool operator==(const DirectAuthConfiguration&, const DirectAuthConfiguration&) = default;
 };

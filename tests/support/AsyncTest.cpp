@@ -27,4 +27,14 @@ void drain(asio::io_context& io) {
   }
 }
 
+void runOnLoop(asio::io_context& io, const std::function<void()>& call) {
+  bool done = false;
+  asio::post(io, [&] {
+    call();
+    done = true;
+  });
+  if (io.stopped()) io.restart();
+  while (!done) io.run_one();
+}
+
 }  // namespace vantrel::testing

@@ -30,6 +30,10 @@ bool runUntil(asio::io_context& io, const std::function<bool()>& done);
 // Runs ready handlers (including timers a manual clock has made due) until nothing is ready.
 void drain(asio::io_context& io);
 
+// Makes `call` on the loop, as a handler of `io` (after the handlers already ready), for entry
+// points that check they run on their executor.
+void runOnLoop(asio::io_context& io, const std::function<void()>& call);
+
 // Spawns the awaitable on `executor` (which must belong to `io`), runs `io` until it finishes
 // and returns its result or rethrows its exception.
 template <typename T>

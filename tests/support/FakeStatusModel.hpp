@@ -20,7 +20,7 @@ class FakeStatusModel final : public StatusViewPort {
   std::map<std::string, int> calls;
   std::vector<std::pair<StatusFormField, std::string>> edits;
 
-  StatusViewState state() const override { return current; }
+  const StatusViewState& state() const override { return current; }
 
   Subscription subscribe(std::function<void()> onChange) override {
     auto holder = std::make_shared<std::function<void()>>(std::move(onChange));

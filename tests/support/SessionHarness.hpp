@@ -28,7 +28,7 @@ class SessionHarness {
  public:
   SessionHarness(asio::io_context& io, std::shared_ptr<NetworkTransporting> transport,
                  std::shared_ptr<AISecureSessionController> secure = nullptr,
-                 AIChannelConfiguration aiConfiguration = {})
+                 AIChannelConfiguration aiConfiguration = {}, WallClock wallClock = {})
       : io_(io), transport(std::move(transport)) {
     DirectAuthClient::Collaborators c;
     c.transport = this->transport;
@@ -42,6 +42,7 @@ class SessionHarness {
     development.secureSession = std::move(secure);
     c.developmentChannel = makeMacAIChannelFactory(std::move(development));
     c.updateActivityGate = gate;
+    c.wallClock = std::move(wallClock);
     client = DirectAuthClient::create(std::move(c));
     run(client->setEventHandler(io_.get_executor(), events->handler()));
     run(client->setClipboardHandler(
@@ -56,9 +57,9 @@ class SessionHarness {
   bool waitFor(const std::function<bool()>& done) { return runUntil(io_, done); }
 
   static DirectAuthConfiguration config(std::uint16_t port, std::uint16_t comNum = 7,
-                                        std::uint64_t timeoutNanoseconds = 5'000'000'000ULL,
+                                        VantrelClock::duration timeout = std::chrono::seconds(5),
                                         std::string host = "127.0.0.1", std::string userID = "agent") {
-    return DirectAuthConfiguration{std::move(host), port, std::move(userID), comNum, timeoutNanoseconds};
+    return DirectAuthConfiguration{std::move(host), port, std::move(userID), comNum, timeout};
   }
 
   DirectAuthState state() { return run(client->currentState()); }

@@ -15,7 +15,7 @@ class ShotModel final : public StatusViewPort {
  public:
   explicit ShotModel(StatusViewState state) : state_(std::move(state)) {}
 
-  StatusViewState state() const override { return state_; }
+  const StatusViewState& state() const override { return state_; }
   Subscription subscribe(std::function<void()> onChange) override;
   void change(const std::function<void(StatusViewState&)>& mutate);
 

@@ -32,7 +32,7 @@ class LoopbackSession : public ::testing::Test {
     drain(io);
   }
 
-  DirectAuthConfiguration config(std::uint64_t timeout = 5'000'000'000ULL) {
+  DirectAuthConfiguration config(VantrelClock::duration timeout = std::chrono::seconds(5)) {
     return SessionHarness::config(manager.port(), 7, timeout);
   }
 
@@ -110,7 +110,7 @@ TEST_F(LoopbackSession, AuthenticationAndRegistrationBytesOnAFreshSession) {
 
 TEST_F(LoopbackSession, HostIsTrimmedBeforeUse) {
   session.run(session.client->connectAndAuthenticate(
-      SessionHarness::config(manager.port(), 7, 5'000'000'000ULL, " 127.0.0.1\n")));
+      SessionHarness::config(manager.port(), 7, std::chrono::seconds(5), " 127.0.0.1\n")));
   EXPECT_EQ(session.eventsOf<K::TcpConnectAttempt>().front().host, "127.0.0.1");
   EXPECT_EQ(session.state(), DirectAuthState::authenticated);
 }
@@ -182,7 +182,7 @@ TEST_F(LoopbackSession, SilentManagerTimesOutAfterTheConfiguredLimit) {
   ManualClock clock;
   manager.setAuthAnswer(ManagerSimulator::AuthAnswer::silence);
   TaskProbe probe;
-  probe.start(io.get_executor(), session.client->connectAndAuthenticate(config(2'000'000'000ULL)));
+  probe.start(io.get_executor(), session.client->connectAndAuthenticate(config(std::chrono::seconds(2))));
   ASSERT_TRUE(session.waitFor([&] { return manager.frameCount() == 1; }));
   drain(io);
   clock.advance(std::chrono::milliseconds(1999));

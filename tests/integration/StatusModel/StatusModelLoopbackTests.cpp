@@ -153,6 +153,7 @@ class StatusModelLoopbackTest : public ::testing::Test {
   tools::TestCertificateAuthority authority;
 
   bool runUntil(const std::function<bool()>& done) { return testing::runUntil(io, done); }
+  void onMain(const std::function<void()>& call) { runOnLoop(io, call); }
   // Moves the manual clock; the loop notices at its next wake-up.
   void advance(std::chrono::milliseconds by) {
     clock.advance(by);
@@ -161,7 +162,7 @@ class StatusModelLoopbackTest : public ::testing::Test {
   }
   std::size_t logged(const std::string& text, const StatusWindowViewModel& model) const {
     std::size_t n = 0;
-    for (const auto& entry : model.diagnosticLog()) n += entry.text == text ? 1 : 0;
+    for (const auto& entry : model.state().diagnosticLog) n += entry.text == text ? 1 : 0;
     return n;
   }
 };
@@ -207,67 +208,67 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   environment.arguments = {"VantrelMac"};
   auto model = StatusWindowViewModel::create(std::move(environment));
   auto secondaryState = [&]() -> DirectAuthState {
-    auto session = model->secondaryManagerSession(2);
+    auto session = model->secondaries().session(2);
     return session ? runAwaitable(io, session->client()->currentState()) : DirectAuthState::idle;
   };
 
   // Sign in: the primary through the gate, the secondary directly.
-  model->start();
-  model->setAccountID("alice");
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->start(); });
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   ASSERT_TRUE(runUntil([&] {
-    return model->connectionState() == DirectAuthState::authenticated && model->secondaryManagerSession(2) &&
-           secondaryState() == DirectAuthState::authenticated;
+    return model->state().connectionState == DirectAuthState::authenticated &&
+           model->secondaries().session(2) && secondaryState() == DirectAuthState::authenticated;
   }));
-  EXPECT_TRUE(model->isAccountAuthenticated());
+  EXPECT_TRUE(model->state().isAccountAuthenticated);
   EXPECT_EQ(server.lastRequest()->at("insideAddresses"), nlohmann::json::array({"192.0.2.10"}));
   EXPECT_EQ(primaryManager.acceptedCount(), 1);
   EXPECT_EQ(secondaryManager.acceptedCount(), 1);
   EXPECT_EQ(bridge->clients, 2u);
   advance(500ms);
-  ASSERT_TRUE(runUntil([&] { return model->managerConnectionsLabel() == "2/2 managers"; }));
+  ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "2/2 managers"; }));
 
   // The primary's manager goes away: the session fails and a reconnect is armed for 2 s.
   gate.down();
-  ASSERT_TRUE(runUntil([&] { return model->isReconnectPending(); }));
+  ASSERT_TRUE(runUntil([&] { return model->primaryConnection().isWaiting(); }));
   EXPECT_EQ(logged("Reconnect scheduled in 2s (attempt=1)", *model), 1u);
   advance(500ms);
-  ASSERT_TRUE(runUntil([&] { return model->managerConnectionsLabel() == "1/2 managers"; }));
+  ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "1/2 managers"; }));
   advance(1500ms);
   // The attempt finds nobody listening; the next waits 5 s.
   ASSERT_TRUE(runUntil([&] { return logged("Reconnect scheduled in 5s (attempt=2)", *model) == 1; }));
   // The cycle published the failure; the closed session's own events then report it closed.
-  ASSERT_TRUE(model->connectionError());
-  EXPECT_NE(model->connectionError()->find("Connection refused"), std::string::npos);
+  ASSERT_TRUE(model->state().connectionError);
+  EXPECT_NE(model->state().connectionError->find("Connection refused"), std::string::npos);
   EXPECT_EQ(primaryManager.acceptedCount(), 1);
 
   // The manager returns; the next reconnect authenticates.
   gate.up();
   advance(4900ms);
-  EXPECT_NE(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_NE(model->state().connectionState, DirectAuthState::authenticated);
   advance(100ms);
-  ASSERT_TRUE(runUntil([&] { return model->connectionState() == DirectAuthState::authenticated; }));
+  ASSERT_TRUE(runUntil([&] { return model->state().connectionState == DirectAuthState::authenticated; }));
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
-  EXPECT_EQ(model->reconnectAttempt(), 0);
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
   advance(500ms);
-  ASSERT_TRUE(runUntil([&] { return model->managerConnectionsLabel() == "2/2 managers"; }));
+  ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "2/2 managers"; }));
 
   // Disconnect: both sessions closed, nothing armed, nothing left running but the polls.
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   ASSERT_TRUE(runUntil([&] {
-    return model->connectionState() == DirectAuthState::disconnected && !model->isConnectionBusy() &&
-           !primaryManager.clientOpen() && !secondaryManager.clientOpen();
+    return model->state().connectionState == DirectAuthState::disconnected &&
+           !model->state().isConnectionBusy && !primaryManager.clientOpen() && !secondaryManager.clientOpen();
   }));
-  EXPECT_FALSE(model->isReconnectPending());
-  EXPECT_FALSE(model->isConnectTaskRunning());
-  EXPECT_FALSE(model->isRouteRefreshRunning());
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
+  EXPECT_FALSE((model->primaryConnection().isRunning() && !model->primaryConnection().isWaiting()));
+  EXPECT_FALSE(model->signIn().isRouteRefreshRunning());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   advance(40s);
   EXPECT_EQ(primaryManager.acceptedCount(), 2);
   EXPECT_EQ(secondaryManager.acceptedCount(), 1);
 
-  model->stop();
+  onMain([&] { model->stop(); });
   ASSERT_TRUE(runUntil([&] { return !model->hasRunningSlotTask(); }));
   model.reset();
   server.stop();

@@ -53,7 +53,7 @@ TEST_F(DiagnosticsRun, ConnectsOnceWithTheSavedIdentityAndTheFiveSecondLimit) {
   start();
   ASSERT_EQ(client->attempts.size(), 1u);
   EXPECT_EQ(client->attempts[0],
-            (DirectAuthConfiguration{"192.168.5.5", 65333, "qa-user", 41, 5'000'000'000}));
+            (DirectAuthConfiguration{"192.168.5.5", 65333, "qa-user", 41, std::chrono::seconds(5)}));
   EXPECT_EQ(client->attemptsWithoutHandlers, 0) << "the event handler comes before the connection";
   EXPECT_FALSE(status) << "an authenticated run serves the manager";
 }

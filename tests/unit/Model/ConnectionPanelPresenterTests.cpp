@@ -10,14 +10,13 @@ namespace {
 using ConnectionPanelPresenter::logChange;
 using ConnectionPanelPresenter::look;
 
-std::vector<StatusLogLine> lines(int n) {
-  std::vector<StatusLogLine> result;
-  result.reserve(static_cast<std::size_t>(n));
+std::deque<StatusLogLine> lines(int n) {
+  std::deque<StatusLogLine> result;
   for (int i = 0; i < n; ++i) result.push_back({Uuid::random(), {}, "line " + std::to_string(i)});
   return result;
 }
 
-std::vector<Uuid> ids(const std::vector<StatusLogLine>& entries, std::size_t from = 0) {
+std::vector<Uuid> ids(const std::deque<StatusLogLine>& entries, std::size_t from = 0) {
   std::vector<Uuid> result;
   for (std::size_t i = from; i < entries.size(); ++i) result.push_back(entries[i].id);
   return result;
@@ -57,8 +56,8 @@ TEST(ConnectionPanelPresenter, DisplayLinesInOrderWithSummaries) {
 TEST(ConnectionPanelPresenter, LogChangeAppendsAndDropsWithoutStartingOver) {
   const auto all = lines(305);
   // Shown: lines 0..299. Now: lines 5..304 (five appended, five fell off the front).
-  const std::vector<StatusLogLine> now(all.begin() + 5, all.end());
-  const auto change = logChange(ids(std::vector<StatusLogLine>(all.begin(), all.begin() + 300)), now);
+  const std::deque<StatusLogLine> now(all.begin() + 5, all.end());
+  const auto change = logChange(ids(std::deque<StatusLogLine>(all.begin(), all.begin() + 300)), now);
   EXPECT_FALSE(change.reset);
   EXPECT_EQ(change.dropFront, 5u);
   EXPECT_EQ(change.appendFrom, 295u);
@@ -78,7 +77,7 @@ TEST(ConnectionPanelPresenter, LogChangeCases) {
   // After Clear, new lines that were never shown.
   EXPECT_TRUE(logChange(ids(all), lines(2)).reset);
   // A reordering is not trusted.
-  std::vector<StatusLogLine> swapped = all;
+  std::deque<StatusLogLine> swapped = all;
   std::swap(swapped[1], swapped[2]);
   EXPECT_TRUE(logChange(ids(all), swapped).reset);
 }

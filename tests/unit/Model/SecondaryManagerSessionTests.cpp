@@ -35,7 +35,7 @@ TEST_F(SecondarySessionTest, UnreachableManagerBacksOffAndAsksForRoutesEveryThir
   client->setDefaultOutcome(Outcome::reject);
   startSession({"10.0.0.2", "10.0.0.3"});
   EXPECT_EQ(client->attempts.size(), 2u);  // pass 1: both endpoints, 3 s each
-  EXPECT_EQ(client->attempts[0].timeoutNanoseconds, 3'000'000'000ULL);
+  EXPECT_EQ(client->attempts[0].timeout, std::chrono::seconds(3));
   const std::pair<std::chrono::milliseconds, std::size_t> passes[] = {{2s, 4},   {5s, 6},   {10s, 8},
                                                                       {20s, 10}, {30s, 12}, {30s, 14}};
   for (const auto& [gap, attempts] : passes) {

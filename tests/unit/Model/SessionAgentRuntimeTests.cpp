@@ -73,7 +73,7 @@ class SessionAgentTest : public ::testing::Test {
     auto client = SessionAgentRuntime::makeClient(sessions.executor(), fake);
     asio::cancellation_signal cancel;
     std::promise<void> finished;
-    DirectAuthConfiguration settings{"127.0.0.1", 65333, "agent", 0, 5'000'000'000ULL};
+    DirectAuthConfiguration settings{"127.0.0.1", 65333, "agent", 0, std::chrono::seconds(5)};
     asio::co_spawn(
         sessions.executor(), client->connectAndAuthenticate(settings),
         asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr) { finished.set_value(); }));

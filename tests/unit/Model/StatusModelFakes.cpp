@@ -280,6 +280,7 @@ Awaitable<std::optional<std::string>> FakeCredentialStore::passwordAsync(std::st
 Awaitable<void> FakeCredentialStore::saveAsync(std::string password, std::string account) {
   co_await gate();
   log.push_back("save " + account + " " + password);
+  if (saveError) std::rethrow_exception(*saveError);
   passwords[account] = password;
 }
 
@@ -325,7 +326,7 @@ StatusModelHarness::~StatusModelHarness() {
   settle();
 }
 
-std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
+StatusEnvironment StatusModelHarness::environment() {
   StatusEnvironment environment;
   environment.mainExecutor = io.get_executor();
   environment.clients = clients;
@@ -347,7 +348,11 @@ std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
   environment.defaults = defaults;
   environment.arguments = arguments;
   environment.now = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000)); };
-  model = StatusWindowViewModel::create(std::move(environment));
+  return environment;
+}
+
+std::shared_ptr<StatusWindowViewModel> StatusModelHarness::make() {
+  model = StatusWindowViewModel::create(environment());
   return model;
 }
 
@@ -371,7 +376,7 @@ void StatusModelHarness::advance(std::chrono::milliseconds by, std::chrono::mill
 
 std::vector<std::string> StatusModelHarness::logTexts() const {
   std::vector<std::string> texts;
-  for (const auto& entry : model->diagnosticLog()) texts.push_back(entry.text);
+  for (const auto& entry : model->state().diagnosticLog) texts.push_back(entry.text);
   return texts;
 }
 

@@ -175,6 +175,8 @@ class FakeCredentialStore final : public AccountCredentialStoring {
   std::size_t heldCount() const { return held_ops_.size(); }
   std::map<std::string, std::string> passwords;
   std::optional<std::exception_ptr> readError;
+  // Thrown by the next saves (a full disk, a damaged store).
+  std::optional<std::exception_ptr> saveError;
   // "save <account> <password>", "delete <account>", "read <account>" in completion order.
   std::vector<std::string> log;
 
@@ -306,7 +308,11 @@ class StatusModelHarness {
   StatusModelHarness();
   ~StatusModelHarness();
 
+  // Every fake, the manual wall clock and the arguments, as the model is given them.
+  StatusEnvironment environment();
   std::shared_ptr<StatusWindowViewModel> make();
+  // Calls into the model as its main executor does (its entry points check that in debug builds).
+  void onMain(const std::function<void()>& call) { runOnLoop(io, call); }
   // Runs ready work (several rounds, so that chains of hops settle).
   void settle();
   // Moves the manual clock in steps and runs what becomes due.

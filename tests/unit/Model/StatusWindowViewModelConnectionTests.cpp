@@ -9,7 +9,6 @@
 namespace vantrel::testing {
 namespace {
 
-using Field = StatusWindowViewModel::Field;
 using Outcome = FakeManagerClient::Outcome;
 using namespace std::chrono_literals;
 
@@ -29,11 +28,11 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   void signIn(std::vector<AccountManagerRoute> routes, int slot = 5) {
     if (!model) {
       make();
-      model->start();
+      onMain([&] { model->start(); });
       settle();
     }
-    model->setAccountPassword("pw");
-    model->loginAndConnect();
+    onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+    onMain([&] { model->loginAndConnect(); });
     settle();
     login->respond(result(slot, std::move(routes), "alice"));
     settle();
@@ -43,9 +42,9 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   void connectingForever() {
     primary().setDefaultOutcome(Outcome::hang);
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
     ASSERT_EQ(primary().hangingCount(), 1u);
   }
@@ -53,12 +52,12 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   // Connected from the saved direct settings (10.0.0.9), authenticated and idle.
   void connected() {
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
-    model->connect();
+    onMain([&] { model->connect(); });
     settle();
-    ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
-    ASSERT_FALSE(model->isConnectionBusy());
+    ASSERT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+    ASSERT_FALSE(model->state().isConnectionBusy);
   }
 
   // Started with "ALogin" and a saved password: the automatic login waits for the login server.
@@ -67,7 +66,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     arguments = {"VantrelMac", "ALogin"};
     model = nullptr;
     make();
-    model->start();
+    onMain([&] { model->start(); });
     settle();
     ASSERT_EQ(login->waiting(), 1u);
   }
@@ -76,8 +75,9 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
   std::vector<DirectAuthState> watchStates() {
     auto states = std::make_shared<std::vector<DirectAuthState>>();
     stateLog = states;
-    model->subscribe([this, states](Field f) {
-      if (f == Field::connectionState) states->push_back(model->connectionState());
+    stateSubscription = model->subscribe([this, states] {
+      if (states->empty() || states->back() != model->state().connectionState)
+        states->push_back(model->state().connectionState);
     });
     return {};
   }
@@ -85,6 +85,7 @@ class ConnectionTest : public ::testing::Test, public StatusModelHarness {
     return std::find(stateLog->begin(), stateLog->end(), state) != stateLog->end();
   }
   std::shared_ptr<std::vector<DirectAuthState>> stateLog;
+  StatusViewPort::Subscription stateSubscription;
 
   static std::string rejectedText() { return *DirectAuthError::rejected().errorDescription(); }
 };
@@ -99,23 +100,23 @@ TEST_F(ConnectionTest, FirstFailingCandidateIsClosedBeforeTheNext) {
                                       "Endpoint 2/2: 10.0.0.2:65333 (managerSlot=5, comNum=4)",
                                       "Endpoint selected and cached: 10.0.0.2:65333"}));
   EXPECT_EQ(primary().disconnects, 2);  // the login's own close, then the failed candidate's
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_EQ(model->managerHost(), "10.0.0.2");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_EQ(model->state().managerHost, "10.0.0.2");
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");
-  EXPECT_EQ(model->reconnectAttempt(), 0);
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
+  EXPECT_FALSE(model->state().isConnectionBusy);
 }
 
 TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   primary().setDefaultOutcome(Outcome::reject);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_EQ(model->connectionError(), rejectedText());
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_EQ(model->state().connectionError, rejectedText());
+  EXPECT_FALSE(model->state().isConnectionBusy);
   advance(1900ms);
   EXPECT_EQ(primary().attempts.size(), 1u);
   advance(100ms);
@@ -131,27 +132,27 @@ TEST_F(ConnectionTest, FailedCyclesBackOffWithoutLimit) {
   // A success resets the back-off; the next loss starts at 2 s again.
   primary().setDefaultOutcome(Outcome::accept);
   advance(30s, 500ms);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_EQ(model->reconnectAttempt(), 0);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_EQ(model->primaryConnection().failures(), 0);
   primary().dropConnection();
   settle();
   EXPECT_EQ(logLines("Reconnect scheduled").back(), "Reconnect scheduled in 2s (attempt=1)");
-  EXPECT_EQ(model->connectionError(), "Connection reset by manager");
+  EXPECT_EQ(model->state().connectionError, "Connection reset by manager");
 }
 
 TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
   primary().setDefaultOutcome(Outcome::reject);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->connect();
+  onMain([&] { model->connect(); });
   settle();
-  ASSERT_TRUE(model->isReconnectPending());
-  model->disconnect();
+  ASSERT_TRUE(model->primaryConnection().isWaiting());
+  onMain([&] { model->disconnect(); });
   settle();
-  EXPECT_FALSE(model->isReconnectPending());
-  EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
-  EXPECT_FALSE(model->isConnectionBusy());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
+  EXPECT_FALSE(model->state().isConnectionBusy);
   monitors.back()->fire("Mac woke from sleep");
   advance(60s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
@@ -160,16 +161,16 @@ TEST_F(ConnectionTest, DisconnectCancelsThePendingReconnectAndBlocksRecovery) {
 
 TEST_F(ConnectionTest, FormValidationFailureTouchesOnlyStateAndError) {
   make();
-  model->setManagerSlotText("0");
-  model->connect();
-  EXPECT_EQ(model->connectionError(), "Manager slot must be an integer from 1 to 65536.");
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_FALSE(model->isConnectionBusy());
+  onMain([&] { model->setText(StatusFormField::managerSlot, "0"); });
+  onMain([&] { model->connect(); });
+  EXPECT_EQ(model->state().connectionError, "Manager slot must be an integer from 1 to 65536.");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_FALSE(model->state().isConnectionBusy);
   EXPECT_TRUE(logged("Form validation failed: Manager slot must be an integer from 1 to 65536."));
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
 
-  model->setManagerSlotText("65536");
-  model->connect();
+  onMain([&] { model->setText(StatusFormField::managerSlot, "65536"); });
+  onMain([&] { model->connect(); });
   settle();
   EXPECT_TRUE(logged("Endpoint 1/1: 10.0.0.9:65333 (managerSlot=65536, comNum=65535)"));
 }
@@ -179,15 +180,15 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
   const std::pair<const char*, std::uint16_t> ports[] = {{"abc", 65333}, {" 80", 65333},   {"+80", 80},
                                                          {"", 65333},    {"70000", 65333}, {"443", 443}};
   for (const auto& [text, port] : ports) {
-    model->setManagerPortText(text);
-    model->persistConnectionSettings();
+    onMain([&] { model->setText(StatusFormField::managerPort, text); });
+    onMain([&] { model->persistConnectionSettings(); });
     EXPECT_EQ(DirectConnectionSettings::load(*defaults).port, port) << text;
   }
-  model->setManagerSlotText("");
-  model->persistConnectionSettings();
+  onMain([&] { model->setText(StatusFormField::managerSlot, ""); });
+  onMain([&] { model->persistConnectionSettings(); });
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 0);
-  model->setManagerSlotText(" 12 ");
-  model->persistConnectionSettings();
+  onMain([&] { model->setText(StatusFormField::managerSlot, " 12 "); });
+  onMain([&] { model->persistConnectionSettings(); });
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).connectionNumber, 11);
 }
 
@@ -196,13 +197,13 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
 TEST_F(ConnectionTest, DisconnectDuringTheLastAttemptEndsTheCycleSilently) {
   connectingForever();
   watchStates();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   EXPECT_FALSE(published(DirectAuthState::failed));
-  EXPECT_EQ(model->connectionState(), DirectAuthState::disconnected);
-  EXPECT_FALSE(model->isConnectionBusy());
-  EXPECT_FALSE(model->connectionError());
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::disconnected);
+  EXPECT_FALSE(model->state().isConnectionBusy);
+  EXPECT_FALSE(model->state().connectionError);
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
   EXPECT_TRUE(logLines("Reconnect scheduled").empty());
   advance(40s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
@@ -225,11 +226,11 @@ TEST_F(ConnectionTest, SupersededCycleNeverOverlapsTheNewOne) {
   EXPECT_EQ(primary().maxInFlight, 1);
   EXPECT_EQ(primary().notIdleRefusals, 0);
   ASSERT_EQ(primary().attempts.size(), 2u);
-  EXPECT_TRUE(model->isConnectionBusy());
+  EXPECT_TRUE(model->state().isConnectionBusy);
   primary().releaseHang();
   settle();
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_FALSE(model->isReconnectPending());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_FALSE(model->primaryConnection().isWaiting());
 }
 
 TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
@@ -242,13 +243,13 @@ TEST_F(ConnectionTest, WakeThenNetworkGivesOneCycle) {
   EXPECT_EQ(primary().attempts.size(), 2u);
   EXPECT_EQ(primary().notIdleRefusals, 0);
   EXPECT_EQ(primary().maxInFlight, 1);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_FALSE(model->isConnectTaskRunning());
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_FALSE((model->primaryConnection().isRunning() && !model->primaryConnection().isWaiting()));
 }
 
 TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   monitors.back()->fire("Mac woke from sleep");
   settle();
@@ -259,12 +260,12 @@ TEST_F(ConnectionTest, RecoveryWithoutCandidatesDoesNothing) {
 TEST_F(ConnectionTest, HandlersAreInPlaceBeforeTheFirstAttempt) {
   primary().holdSetters(true);
   make();
-  model->start();  // the start-up task begins installing
+  onMain([&] { model->start(); });  // the start-up task begins installing
   settle();
-  model->connect();  // the cycle must wait for that installation
+  onMain([&] { model->connect(); });  // the cycle must wait for that installation
   settle();
   EXPECT_TRUE(primary().attempts.empty());
-  model->requestStartupAutomaticLogin();  // a third caller waits as well
+  onMain([&] { model->requestStartupAutomaticLogin(); });  // a third caller waits as well
   settle();
   primary().releaseSetters();
   settle();
@@ -282,11 +283,11 @@ TEST_F(ConnectionTest, DisconnectWhileSecondariesAreBeingBuiltLeavesNoSession) {
   clients->holdSecondarySetters = true;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")});
   ASSERT_EQ(clients->secondaries.size(), 1u);  // the first is waiting for its handlers
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   clients->secondaries[0]->releaseSetters();
   settle();
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_EQ(clients->secondaries.size(), 1u);
   EXPECT_GE(clients->secondaries[0]->disconnects, 1);
   EXPECT_EQ(clients->liveSecondaries(), 0);
@@ -306,14 +307,14 @@ TEST_F(ConnectionTest, OverlappingConfigurationsLeaveOneSessionPerManager) {
     for (auto& secondary : clients->secondaries) secondary->releaseSetters();
     settle();
   }
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2, 3}));
   EXPECT_EQ(clients->liveSecondaries(), 2);
   for (const auto& secondary : clients->secondaries) {
     const bool kept = secondary->state() == DirectAuthState::authenticated;
     const bool inMap =
-        model->secondaryManagerSession(2) && model->secondaryManagerSession(2)->client() == secondary;
+        model->secondaries().session(2) && model->secondaries().session(2)->client() == secondary;
     const bool inMap3 =
-        model->secondaryManagerSession(3) && model->secondaryManagerSession(3)->client() == secondary;
+        model->secondaries().session(3) && model->secondaries().session(3)->client() == secondary;
     EXPECT_EQ(kept, inMap || inMap3) << secondary->name();
   }
   EXPECT_EQ(bridge->clients.size(), 3u);
@@ -322,7 +323,7 @@ TEST_F(ConnectionTest, OverlappingConfigurationsLeaveOneSessionPerManager) {
 TEST_F(ConnectionTest, RefreshWithoutTheKeptPrimaryIndexNeverDoublesAManager) {
   clients->secondaryOutcome = Outcome::reject;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
-  ASSERT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  ASSERT_EQ(model->state().connectionState, DirectAuthState::authenticated);
   advance(8s, 500ms);
   ASSERT_TRUE(logged("Refreshing manager routes after repeated failures (manager=2)"));
   clients->secondaryOutcome = Outcome::accept;
@@ -331,12 +332,12 @@ TEST_F(ConnectionTest, RefreshWithoutTheKeptPrimaryIndexNeverDoublesAManager) {
   EXPECT_TRUE(logged("Manager routes refreshed from login server (routes=2)"));
   // The primary stays where it is; manager 2 is where it reconnects, so only 3 gets a session.
   EXPECT_EQ(primary().attempts.size(), 1u);
-  EXPECT_EQ(model->primaryManagerIndex(), 1);
-  ASSERT_EQ(model->routeCandidates().size(), 1u);
-  EXPECT_EQ(model->routeCandidates()[0].host, "10.0.0.2");
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{3}));
+  EXPECT_EQ(model->signIn().primaryManagerIndex(), 1);
+  ASSERT_EQ(model->primaryConnection().endpoints().size(), 1u);
+  EXPECT_EQ(model->primaryConnection().endpoints()[0].host, "10.0.0.2");
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{3}));
   EXPECT_TRUE(logged("Independent manager sessions active: primary=2, secondary=1"));
-  EXPECT_EQ(model->managerRouteCache()->primaryManagerIndex, 2);
+  EXPECT_EQ(model->signIn().routeCache()->primaryManagerIndex, 2);
 }
 
 TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
@@ -350,23 +351,23 @@ TEST_F(ConnectionTest, RefreshesAreThrottledAndNeedASignedInSession) {
   // Passes 6 fails about 27 s after the first refresh: still within 30 s, ignored.
   advance(27s, 500ms);
   EXPECT_EQ(login->requests.size(), 2u);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
-  EXPECT_FALSE(model->hasSessionPassword());
-  EXPECT_FALSE(model->sessionAssignedSlot());
+  EXPECT_FALSE(model->signIn().hasSessionPassword());
+  EXPECT_FALSE(model->signIn().assignedSlot());
 }
 
 TEST_F(ConnectionTest, LateAutomaticLoginAfterDisconnectAppliesNothing) {
   AccountLoginSettings settings = AccountLoginSettings::load(*defaults);
   startAutomaticLogin();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}, "alice"));
   settle();
-  EXPECT_FALSE(model->isAccountAuthenticated());
-  EXPECT_FALSE(model->isAccountLoginBusy());
+  EXPECT_FALSE(model->state().isAccountAuthenticated);
+  EXPECT_FALSE(model->state().isAccountLoginBusy);
   EXPECT_TRUE(primary().attempts.empty());
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
   (void)settings;
 }
@@ -377,8 +378,8 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
   for (const bool succeeds : {true, false}) {
     SCOPED_TRACE(succeeds ? "late success" : "late failure");
     startAutomaticLogin();
-    EXPECT_EQ(model->accountLoginStatus(), "Signing in automatically…");
-    model->disconnect();
+    EXPECT_EQ(model->state().accountLoginStatus, "Signing in automatically…");
+    onMain([&] { model->disconnect(); });
     settle();
     if (succeeds) {
       login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
@@ -386,9 +387,9 @@ TEST_F(ConnectionTest, DroppedAutomaticLoginPutsTheStatusBackToIdle) {
       login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
     }
     settle();
-    EXPECT_FALSE(model->isAccountLoginBusy());
-    EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
-    EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+    EXPECT_FALSE(model->state().isAccountLoginBusy);
+    EXPECT_EQ(model->state().accountLoginStatus, "Not signed in");
+    EXPECT_FALSE(model->signIn().isRetryPending());
   }
 }
 
@@ -399,48 +400,48 @@ TEST_F(ConnectionTest, DisconnectEndsThePendingAutomaticLoginRetry) {
   login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
   settle();
   // The failure fell back to the saved direct settings and scheduled the retry.
-  ASSERT_TRUE(model->isAutomaticLoginRetryPending());
+  ASSERT_TRUE(model->signIn().isRetryPending());
   ASSERT_EQ(primary().attempts.size(), 1u);
   advance(2s);
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
-  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  EXPECT_FALSE(model->signIn().isRetryPending());
   advance(10s);
   EXPECT_FALSE(logged("Retrying automatic account login"));
   EXPECT_EQ(login->requests.size(), 1u);
   EXPECT_EQ(primary().attempts.size(), 1u);
-  EXPECT_NE(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_NE(model->state().connectionState, DirectAuthState::authenticated);
 }
 
 TEST_F(ConnectionTest, LateRefreshAfterDisconnectAppliesNothing) {
   clients->secondaryOutcome = Outcome::reject;
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   advance(8s, 500ms);
-  ASSERT_TRUE(model->isRouteRefreshRunning());
-  const auto cache = model->managerRouteCache();
-  model->disconnect();
+  ASSERT_TRUE(model->signIn().isRouteRefreshRunning());
+  const auto cache = model->signIn().routeCache();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(9, {route(1, "10.0.0.7"), route(3, "10.0.0.3")}, "alice"));
   settle();
   EXPECT_FALSE(logged("Manager routes refreshed from login server (routes=2)"));
-  EXPECT_EQ(model->managerRouteCache(), cache);
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
-  EXPECT_FALSE(model->sessionAssignedSlot());
+  EXPECT_EQ(model->signIn().routeCache(), cache);
+  EXPECT_TRUE(model->secondaries().indices().empty());
+  EXPECT_FALSE(model->signIn().assignedSlot());
 }
 
 TEST_F(ConnectionTest, InteractiveLoginStartedBeforeADisconnectStillSignsIn) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
   settle();
-  EXPECT_TRUE(model->isAccountAuthenticated());
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
+  EXPECT_TRUE(model->state().isAccountAuthenticated);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
 }
 
 // ---- poll ----
@@ -449,19 +450,19 @@ TEST_F(ConnectionTest, PollCountsAuthenticatedManagersAcrossMixedSecondaries) {
   clients->secondaryOutcomeQueue = {Outcome::accept, Outcome::reject, Outcome::hang};
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2"), route(3, "10.0.0.3"), route(4, "10.0.0.4")});
   advance(600ms);
-  EXPECT_EQ(model->managerConnectionsLabel(), "2/4 managers");
+  EXPECT_EQ(model->state().managerConnectionsLabel, "2/4 managers");
   primary().dropConnection();
   advance(500ms);
-  EXPECT_EQ(model->managerConnectionsLabel(), "1/4 managers");
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
+  EXPECT_EQ(model->state().managerConnectionsLabel, "1/4 managers");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
 }
 
 TEST_F(ConnectionTest, PollLeavesStateAloneWhileACycleRuns) {
   connectingForever();
   advance(1s);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
-  EXPECT_TRUE(model->isConnectionBusy());
-  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::connecting);
+  EXPECT_TRUE(model->state().isConnectionBusy);
+  EXPECT_EQ(model->state().managerConnectionsLabel, "0/1 managers");
 }
 
 // ---- events and the state poll ----
@@ -472,12 +473,12 @@ TEST_F(EventTest, AnErrorEventKeepsTheConnectionErrorAlreadyShown) {
   connected();
   primary().dropConnection("first failure");
   settle();
-  ASSERT_EQ(model->connectionState(), DirectAuthState::failed);
-  ASSERT_EQ(model->connectionError(), "first failure");
+  ASSERT_EQ(model->state().connectionState, DirectAuthState::failed);
+  ASSERT_EQ(model->state().connectionError, "first failure");
   const auto second = DirectAuthEvent::now(DirectAuthEventKinds::Error{"second failure"});
   primary().emit(second);
   settle();
-  EXPECT_EQ(model->connectionError(), "first failure");
+  EXPECT_EQ(model->state().connectionError, "first failure");
   EXPECT_TRUE(logged(second.message())) << "the event is still logged";
 }
 
@@ -487,13 +488,13 @@ TEST_F(EventTest, WhileACycleRunsOnlyEndStatesArePublished) {
   primary().setStateDirectly(DirectAuthState::authenticating);
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectReady{}));
   advance(1s);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::connecting);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::connecting);
   EXPECT_FALSE(published(DirectAuthState::authenticating));
 }
 
 TEST_F(EventTest, DisconnectedAfterTheUsersDisconnectSchedulesNoReconnect) {
   connected();
-  model->disconnect();
+  onMain([&] { model->disconnect(); });
   settle();
   primary().emit(DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{}));
   advance(40s, 1s);
@@ -505,8 +506,8 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
   connected();
   primary().setStateDirectly(DirectAuthState::failed);  // failed, and no last error
   advance(600ms);
-  EXPECT_EQ(model->connectionState(), DirectAuthState::failed);
-  EXPECT_EQ(model->connectionError(), std::nullopt);
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::failed);
+  EXPECT_EQ(model->state().connectionError, std::nullopt);
 }
 
 // ---- stop and destruction ----
@@ -514,20 +515,20 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
 TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   const auto callback = monitors.back()->callback;
-  model->stop();
+  onMain([&] { model->stop(); });
   settle();
   EXPECT_FALSE(model->hasRunningSlotTask());
   EXPECT_GE(primary().disconnects, 2);
   EXPECT_EQ(clients->liveSecondaries(), 0);
-  EXPECT_TRUE(model->secondaryManagerIndices().empty());
+  EXPECT_TRUE(model->secondaries().indices().empty());
   EXPECT_EQ(bridge->clients.size(), 1u);
   EXPECT_FALSE(displaySleep->held);
   EXPECT_EQ(monitors.back()->stops, 1);
-  EXPECT_TRUE(model->accountAIContext() == nullptr);
+  EXPECT_TRUE(model->signIn().accountContext() == nullptr);
   callback("Network became available");  // a signal that raced the stop
   advance(40s, 1s);
   EXPECT_EQ(primary().attempts.size(), 1u);
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_EQ(monitors.size(), 1u);
 }
@@ -535,7 +536,7 @@ TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
 TEST_F(ConnectionTest, DestroyedModelRunsNothingAndClosesItsSessions) {
   primary().setDefaultOutcome(Outcome::reject);
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
-  ASSERT_TRUE(model->isReconnectPending());
+  ASSERT_TRUE(model->primaryConnection().isWaiting());
   std::weak_ptr<StatusWindowViewModel> weak = model;
   model.reset();
   settle();

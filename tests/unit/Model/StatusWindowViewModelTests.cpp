@@ -9,7 +9,6 @@
 namespace vantrel::testing {
 namespace {
 
-using Field = StatusWindowViewModel::Field;
 using Outcome = FakeManagerClient::Outcome;
 using namespace std::chrono_literals;
 
@@ -30,7 +29,7 @@ class StatusModelTest : public ::testing::Test, public StatusModelHarness {
 // ---- derived values ----
 
 TEST_F(StatusModelTest, DerivedValuesFollowTheStateTable) {
-  make();
+  StatusViewState state;
   struct Row {
     DirectAuthState state;
     bool busy;
@@ -50,16 +49,17 @@ TEST_F(StatusModelTest, DerivedValuesFollowTheStateTable) {
       {DirectAuthState::failed, false, "Failed", true, false},
   };
   for (const auto& row : rows) {
-    model->setConnectionState(row.state);
-    model->setIsConnectionBusy(row.busy);
-    EXPECT_EQ(model->connectionStateLabel(), row.label);
-    EXPECT_EQ(model->canConnect(), row.canConnect) << row.label << " busy=" << row.busy;
-    EXPECT_EQ(model->canDisconnect(), row.canDisconnect) << row.label << " busy=" << row.busy;
+    state.connectionState = row.state;
+    state.isConnectionBusy = row.busy;
+    state.derive();
+    EXPECT_EQ(state.connectionStateLabel, row.label);
+    EXPECT_EQ(state.canConnect, row.canConnect) << row.label << " busy=" << row.busy;
+    EXPECT_EQ(state.canDisconnect, row.canDisconnect) << row.label << " busy=" << row.busy;
   }
 }
 
 TEST_F(StatusModelTest, AccountLoginNeedsANonBlankAccountAndAnyPassword) {
-  make();
+  StatusViewState state;
   struct Row {
     const char* account;
     const char* password;
@@ -71,33 +71,36 @@ TEST_F(StatusModelTest, AccountLoginNeedsANonBlankAccountAndAnyPassword) {
       {"user", "", false, false},  {"user", "pw", true, false},  {" user ", "pw", false, true},
   };
   for (const auto& row : rows) {
-    model->setAccountID(row.account);
-    model->setAccountPassword(row.password);
-    model->setIsAccountLoginBusy(row.busy);
-    EXPECT_EQ(model->canAccountLogin(), row.expected) << "'" << row.account << "' '" << row.password << "'";
+    state.accountID = row.account;
+    state.accountPassword = row.password;
+    state.isAccountLoginBusy = row.busy;
+    state.derive();
+    EXPECT_EQ(state.canAccountLogin, row.expected) << "'" << row.account << "' '" << row.password << "'";
   }
 }
 
 TEST_F(StatusModelTest, DisplayCountLabelHasNoWordForZero) {
   make();
-  EXPECT_EQ(model->displayCountLabel(), "0");
-  model->setDisplays({DisplayInfo{1, 1920, 1080, "A", true}});
-  EXPECT_EQ(model->displayCountLabel(), "1 display");
-  model->setDisplays(
-      {DisplayInfo{1, 1, 1, "A", true}, DisplayInfo{2, 1, 1, "B", false}, DisplayInfo{3, 1, 1, "", false}});
-  EXPECT_EQ(model->displayCountLabel(), "3 displays");
+  EXPECT_EQ(model->state().displayCountLabel, "0");
+  capture->displays = {DisplayInfo{1, 1920, 1080, "A", true}};
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_EQ(model->state().displayCountLabel, "1 display");
+  capture->displays = {DisplayInfo{1, 1, 1, "A", true}, DisplayInfo{2, 1, 1, "B", false},
+                       DisplayInfo{3, 1, 1, "", false}};
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_EQ(model->state().displayCountLabel, "3 displays");
 }
 
-TEST_F(StatusModelTest, EverySetterNotifiesItsFieldEvenWhenUnchanged) {
+TEST_F(StatusModelTest, EveryEditNotifiesEvenWhenUnchanged) {
   make();
-  std::vector<Field> seen;
-  const auto id = model->subscribe([&](Field f) { seen.push_back(f); });
-  model->setUserID("a");
-  model->setUserID("a");
-  model->setPermissions(model->permissions());
-  EXPECT_EQ(seen, (std::vector<Field>{Field::userID, Field::userID, Field::permissions}));
-  model->unsubscribe(id);
-  model->setUserID("b");
+  std::vector<std::string> seen;
+  auto subscription = model->subscribe([&] { seen.push_back(model->state().userID); });
+  onMain([&] { model->setText(StatusFormField::userID, "a"); });
+  onMain([&] { model->setText(StatusFormField::userID, "a"); });
+  onMain([&] { model->setRememberAccountID(model->state().rememberAccountID); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "a", "a"}));
+  subscription.reset();
+  onMain([&] { model->setText(StatusFormField::userID, "b"); });
   EXPECT_EQ(seen.size(), 3u);
 }
 
@@ -107,41 +110,41 @@ TEST_F(StatusModelTest, ConstructionShowsTheLoadersDefaultsAndOpensNothing) {
   DirectConnectionSettings{"10.0.0.5", 7000, "agent", 41}.save(*defaults);
   make();
   settle();
-  EXPECT_EQ(model->managerHost(), "10.0.0.5");
-  EXPECT_EQ(model->managerPortText(), "7000");
-  EXPECT_EQ(model->userID(), "agent");
-  EXPECT_EQ(model->managerSlotText(), "42");  // stored zero-based, shown one-based
-  EXPECT_EQ(model->requestedClientNumberText(), "0");
-  EXPECT_EQ(model->setupName(), "Test Host");  // the loader's default: the host's name
-  EXPECT_EQ(model->accountLoginStatus(), "Not signed in");
-  EXPECT_EQ(model->managerConnectionsLabel(), "0/1 managers");
+  EXPECT_EQ(model->state().managerHost, "10.0.0.5");
+  EXPECT_EQ(model->state().managerPortText, "7000");
+  EXPECT_EQ(model->state().userID, "agent");
+  EXPECT_EQ(model->state().managerSlotText, "42");  // stored zero-based, shown one-based
+  EXPECT_EQ(model->state().requestedClientNumberText, "0");
+  EXPECT_EQ(model->state().setupName, "Test Host");  // the loader's default: the host's name
+  EXPECT_EQ(model->state().accountLoginStatus, "Not signed in");
+  EXPECT_EQ(model->state().managerConnectionsLabel, "0/1 managers");
   EXPECT_TRUE(primary().attempts.empty());
   EXPECT_EQ(primary().disconnects, 0);
   EXPECT_FALSE(model->hasRunningSlotTask());
-  EXPECT_TRUE(model->diagnosticLog().empty());
+  EXPECT_TRUE(model->state().diagnosticLog.empty());
 }
 
 TEST_F(StatusModelTest, RouteCacheIsAdoptedOnlyForTheExactAccount) {
   saveAccount("Alice");
   ManagerRouteCache{1, "alice", 7, 2, {route(2, "10.0.0.2")}}.save(*defaults);
   make();
-  EXPECT_FALSE(model->managerRouteCache());
-  EXPECT_EQ(model->primaryManagerIndex(), 1);
-  EXPECT_FALSE(model->sessionAssignedSlot());
+  EXPECT_FALSE(model->signIn().routeCache());
+  EXPECT_EQ(model->signIn().primaryManagerIndex(), 1);
+  EXPECT_FALSE(model->signIn().assignedSlot());
   model.reset();
 
   ManagerRouteCache{1, "Alice", 7, 2, {route(2, "10.0.0.2")}}.save(*defaults);
   make();
-  ASSERT_TRUE(model->managerRouteCache());
-  EXPECT_EQ(model->primaryManagerIndex(), 2);
-  EXPECT_EQ(model->sessionAssignedSlot(), 7);
+  ASSERT_TRUE(model->signIn().routeCache());
+  EXPECT_EQ(model->signIn().primaryManagerIndex(), 2);
+  EXPECT_EQ(model->signIn().assignedSlot(), 7);
 }
 
 // ---- start ----
 
 TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   const auto lines = logTexts();
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -155,7 +158,7 @@ TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
   EXPECT_TRUE(primary().hasClipboardHandler());
   EXPECT_TRUE(primary().hasPasteProvider());
 
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_EQ(logTexts(), lines);
   EXPECT_EQ(displaySleep->starts, 1);
@@ -165,7 +168,7 @@ TEST_F(StatusModelTest, StartRunsOnceAndHoldsTheDisplayAwake) {
 TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
   displaySleep->result = false;
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
 }
@@ -189,9 +192,9 @@ TEST_P(StartupDecisionTest, LogsExactlyOneDecision) {
   make();
   if (c.attemptedBefore) {
     // An automatic login already tried before start: the retry flag path.
-    model->requestStartupAutomaticLogin();
+    onMain([&] { model->requestStartupAutomaticLogin(); });
   }
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   const std::vector<std::string> decisions{
       "Automatic account login requested by startup intent",
@@ -221,7 +224,7 @@ TEST_F(StatusModelTest, StartupDecisionAfterAnAttemptSaysAlreadyRequested) {
   credentials->passwords["alice"] = "secret";
   arguments.push_back("ALogin");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   // The start-up task waits for the handlers; the attempt runs first through the intent path.
   settle();
   EXPECT_TRUE(logged("Automatic account login requested by startup intent"));
@@ -246,7 +249,7 @@ TEST_F(StatusModelTest, InteractiveClientNumberRules) {
       {"99999999999999999999", std::nullopt},
   };
   for (const auto& [text, expected] : rows) {
-    EXPECT_EQ(StatusWindowViewModel::parseInteractiveClientNumber(text), expected) << "'" << text << "'";
+    EXPECT_EQ(AccountSignIn::parseInteractiveClientNumber(text), expected) << "'" << text << "'";
   }
 }
 
@@ -258,7 +261,7 @@ TEST_F(StatusModelTest, AutomaticClientNumberRules) {
       {"+5", 5},
   };
   for (const auto& [text, expected] : rows) {
-    EXPECT_EQ(StatusWindowViewModel::parseAutomaticClientNumber(text), expected) << "'" << text << "'";
+    EXPECT_EQ(AccountSignIn::parseAutomaticClientNumber(text), expected) << "'" << text << "'";
   }
 }
 
@@ -266,9 +269,9 @@ TEST_F(StatusModelTest, InteractiveRequestCarriesTheTypedFormAndFilteredAddresse
   host->list = {"192.168.1.20", "fe80::1", "127.0.0.1", "127.0.0.2", "10.1.2.3", "::1"};
   saveAccount(" alice ");
   make();
-  model->setAccountPassword(" pw ");
-  model->setRequestedClientNumberText(" 12 ");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, " pw "); });
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, " 12 "); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   const auto& r = login->requests[0];
@@ -282,36 +285,36 @@ TEST_F(StatusModelTest, InteractiveRequestCarriesTheTypedFormAndFilteredAddresse
   EXPECT_EQ(r.macAddress, "02:AA:BB:CC:DD:EE");
   EXPECT_EQ(r.macAddress2, "");
   EXPECT_TRUE(logged("Account login requested (clientNumber=12)"));
-  EXPECT_EQ(model->accountLoginStatus(), "Signing in…");
-  EXPECT_TRUE(model->isAccountLoginBusy());
+  EXPECT_EQ(model->state().accountLoginStatus, "Signing in…");
+  EXPECT_TRUE(model->state().isAccountLoginBusy);
 }
 
 TEST_F(StatusModelTest, ComputerNameFallsBackToTheHostThenTheProduct) {
   make();
-  model->setSetupName("  \t ");
-  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "Test Host");
+  onMain([&] { model->setText(StatusFormField::setupName, "  \t "); });
+  EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "Test Host");
   host->name = std::nullopt;
-  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "VantrelMac");
-  model->setSetupName(" Office Mac ");
-  EXPECT_EQ(model->makeLoginRequest("a", "b", std::nullopt).computerName, "Office Mac");
+  EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "VantrelMac");
+  onMain([&] { model->setText(StatusFormField::setupName, " Office Mac "); });
+  EXPECT_EQ(model->signIn().makeLoginRequest("a", "b", std::nullopt).computerName, "Office Mac");
 }
 
 TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
   make();
-  model->setAccountID("alice");
-  model->setAccountPassword("pw");
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
   for (const char* text : {"", "65537", "-1", "1.5", "abc"}) {
-    model->setRequestedClientNumberText(text);
+    onMain([&] { model->setText(StatusFormField::requestedClientNumber, text); });
     const auto writes = defaults->writeCount();
-    model->loginAndConnect();
+    onMain([&] { model->loginAndConnect(); });
     settle();
-    EXPECT_EQ(model->accountLoginError(),
+    EXPECT_EQ(model->state().accountLoginError,
               "Client number must be 0 (automatic) or an integer from 1 to 65536.");
     EXPECT_EQ(defaults->writeCount(), writes) << text;
   }
   EXPECT_TRUE(login->requests.empty());
-  model->setRequestedClientNumberText("0");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, "0"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   EXPECT_FALSE(login->requests[0].requestedSlot);
@@ -322,83 +325,83 @@ TEST_F(StatusModelTest, InvalidInteractiveClientNumberStartsNothing) {
 TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
   saveAccount("alice");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(
       5, {route(1, "10.0.0.1, 10.0.0.1 ,", "pub1"), route(2, "10.0.0.2"), route(3, "10.0.0.3")}, "alice"));
   settle();
-  EXPECT_TRUE(model->isAccountAuthenticated());
-  EXPECT_FALSE(model->isAccountLoginBusy());
-  EXPECT_EQ(model->accountPassword(), "");
-  EXPECT_EQ(model->userID(), "alice");
-  EXPECT_EQ(model->managerSlotText(), "5");
-  EXPECT_EQ(model->requestedClientNumberText(), "5");
-  EXPECT_EQ(model->accountLoginStatus(), "Signed in — connecting through server route");
+  EXPECT_TRUE(model->state().isAccountAuthenticated);
+  EXPECT_FALSE(model->state().isAccountLoginBusy);
+  EXPECT_EQ(model->state().accountPassword, "");
+  EXPECT_EQ(model->state().userID, "alice");
+  EXPECT_EQ(model->state().managerSlotText, "5");
+  EXPECT_EQ(model->state().requestedClientNumberText, "5");
+  EXPECT_EQ(model->state().accountLoginStatus, "Signed in — connecting through server route");
   EXPECT_TRUE(logged("Account authenticated; server assigned client number 5"));
   EXPECT_TRUE(logged("Server returned 3 manager route(s), 4 direct endpoint(s)"));
   EXPECT_TRUE(logged("Connection cycle started (reason=account login, endpoints=2)"));
   EXPECT_TRUE(logged("Independent manager sessions active: primary=1, secondary=2"));
   ASSERT_EQ(primary().attempts.size(), 1u);
   EXPECT_EQ(primary().attempts[0],
-            (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, 5'000'000'000ULL}));
-  EXPECT_EQ(model->connectionState(), DirectAuthState::authenticated);
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2, 3}));
+            (DirectAuthConfiguration{"10.0.0.1", 65333, "alice", 4, std::chrono::seconds(5)}));
+  EXPECT_EQ(model->state().connectionState, DirectAuthState::authenticated);
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2, 3}));
   EXPECT_EQ(bridge->clients.size(), 3u);
-  ASSERT_TRUE(model->managerRouteCache());
-  EXPECT_EQ(ManagerRouteCache::load(*defaults), model->managerRouteCache());
+  ASSERT_TRUE(model->signIn().routeCache());
+  EXPECT_EQ(ManagerRouteCache::load(*defaults), model->signIn().routeCache());
   EXPECT_EQ(AccountLoginSettings::load(*defaults).requestedSlotText, "5");
   EXPECT_EQ(DirectConnectionSettings::load(*defaults),
             (DirectConnectionSettings{"10.0.0.1", 65333, "alice", 4}));
   // The context went to the primary before and after its disconnect, and to the secondaries.
   ASSERT_EQ(primary().contexts.size(), 2u);
-  EXPECT_EQ(primary().contexts[0], model->accountAIContext());
-  EXPECT_EQ(clients->secondaryContexts.at(0), model->accountAIContext());
+  EXPECT_EQ(primary().contexts[0], model->signIn().accountContext());
+  EXPECT_EQ(clients->secondaryContexts.at(0), model->signIn().accountContext());
   EXPECT_EQ(credentials->passwords["alice"], "pw");
 
   advance(600ms);
-  EXPECT_EQ(model->managerConnectionsLabel(), "3/3 managers");
+  EXPECT_EQ(model->state().managerConnectionsLabel, "3/3 managers");
 }
 
 TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
   saveAccount("alice");
   make();
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {route(1, "10.0.0.1")}, "alice"));
   settle();
-  EXPECT_TRUE(model->isAccountAuthenticated());
-  EXPECT_EQ(model->accountLoginStatus(), "Signed in — manager is offline");
-  EXPECT_EQ(model->accountLoginError(),
+  EXPECT_TRUE(model->state().isAccountAuthenticated);
+  EXPECT_EQ(model->state().accountLoginStatus, "Signed in — manager is offline");
+  EXPECT_EQ(model->state().accountLoginError,
             "No active manager route was returned. Start the manager and sign in again.");
   EXPECT_FALSE(ManagerRouteCache::load(*defaults));
   EXPECT_TRUE(primary().attempts.empty());
 
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(3, {route(1, " , "), route(2, "10.0.0.2")}, "alice"));
   settle();
-  EXPECT_EQ(model->accountLoginError(), "No usable direct manager endpoint was returned.");
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{2}));
+  EXPECT_EQ(model->state().accountLoginError, "No usable direct manager endpoint was returned.");
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{2}));
 }
 
 TEST_F(StatusModelTest, InteractiveFailureClearsThePasswordAndSchedulesNothing) {
   saveAccount("alice");
   make();
-  model->setAccountPassword("pw");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->fail(std::make_exception_ptr(AccountLoginError::serverRejected("Wrong password.")));
   settle();
-  EXPECT_EQ(model->accountPassword(), "");
-  EXPECT_EQ(model->accountLoginStatus(), "Sign-in failed");
-  EXPECT_EQ(model->accountLoginError(), "Wrong password.");
+  EXPECT_EQ(model->state().accountPassword, "");
+  EXPECT_EQ(model->state().accountLoginStatus, "Sign-in failed");
+  EXPECT_EQ(model->state().accountLoginError, "Wrong password.");
   EXPECT_TRUE(logged("Account login failed: Wrong password."));
-  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  EXPECT_FALSE(model->signIn().isRetryPending());
 }
 
 TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds) {
@@ -406,19 +409,19 @@ TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds
   credentials->passwords["alice"] = "secret";
   model = nullptr;
   make();
-  model->setRequestedClientNumberText("70000");
-  model->requestStartupAutomaticLogin();
-  model->start();
+  onMain([&] { model->setText(StatusFormField::requestedClientNumber, "70000"); });
+  onMain([&] { model->requestStartupAutomaticLogin(); });
+  onMain([&] { model->start(); });
   settle();
   ASSERT_EQ(login->requests.size(), 1u);
   EXPECT_EQ(login->requests[0].requestedSlot, 70000);
   login->fail(std::make_exception_ptr(
       AccountLoginError::invalidRequest("Client number must be between 1 and 65536.")));
   settle();
-  EXPECT_EQ(model->accountLoginStatus(), "Automatic sign-in failed");
+  EXPECT_EQ(model->state().accountLoginStatus, "Automatic sign-in failed");
   EXPECT_TRUE(logged("Automatic account login failed: Client number must be between 1 and 65536."));
   EXPECT_TRUE(logged("Falling back to cached manager routes"));
-  EXPECT_TRUE(model->isAutomaticLoginRetryPending());
+  EXPECT_TRUE(model->signIn().isRetryPending());
 
   advance(4900ms);
   EXPECT_EQ(login->requests.size(), 1u);
@@ -434,7 +437,7 @@ TEST_F(StatusModelTest, AutomaticLoginFailureFallsBackAndRetriesEveryFiveSeconds
   // AUTO LOGIN switched off while a retry is pending: the retry stops at the switch.
   login->fail(std::make_exception_ptr(AccountLoginError::invalidHTTPStatus(500)));
   settle();
-  model->setRememberAccountID(false);
+  onMain([&] { model->setRememberAccountID(false); });
   advance(5000ms);
   EXPECT_EQ(login->requests.size(), 3u);
 }
@@ -445,10 +448,10 @@ TEST_F(StatusModelTest, EditedAccountDropsTheSavedPasswordRead) {
   arguments.push_back("ALogin");
   credentials->hold(true);
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  EXPECT_EQ(model->accountLoginStatus(), "Reading encrypted automatic-login credential");
-  model->setAccountID("bob");
+  EXPECT_EQ(model->state().accountLoginStatus, "Reading encrypted automatic-login credential");
+  onMain([&] { model->setText(StatusFormField::accountID, "bob"); });
   credentials->releaseOne();
   settle();
   EXPECT_TRUE(login->requests.empty());
@@ -458,13 +461,13 @@ TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
   saveAccount("alice");
   make();
   credentials->hold(true);
-  model->setAccountPassword("one");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "one"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {}, "alice"));
   settle();
-  model->setAccountPassword("two");
-  model->loginAndConnect();
+  onMain([&] { model->setText(StatusFormField::accountPassword, "two"); });
+  onMain([&] { model->loginAndConnect(); });
   settle();
   login->respond(result(0, {}, "alice"));
   settle();
@@ -479,12 +482,15 @@ TEST_F(StatusModelTest, PasswordSavesReachTheStoreInCallOrder) {
 
 TEST_F(StatusModelTest, StartupIntentBeforeStartOnlyRecordsTheRequest) {
   make();
-  model->requestStartupAutomaticLogin();
+  onMain([&] { model->requestStartupAutomaticLogin(); });
   settle();
-  EXPECT_TRUE(model->automaticLoginRequested());
+  EXPECT_TRUE(model->signIn().automaticLoginRequested());
   EXPECT_EQ(logTexts(), (std::vector<std::string>{"Local startup login intent received"}));
-  model->setIsAccountLoginBusy(true);
-  model->requestStartupAutomaticLogin();
+  onMain([&] { model->setText(StatusFormField::accountID, "alice"); });
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });  // the login server has not answered yet
+  ASSERT_TRUE(model->state().isAccountLoginBusy);
+  onMain([&] { model->requestStartupAutomaticLogin(); });
   EXPECT_TRUE(logged("Startup login intent ignored: account already active"));
 }
 
@@ -494,14 +500,14 @@ TEST_F(StatusModelTest, AutoConnectUsesTheCachedRoutesOnce) {
   ManagerRouteCache{1, "alice", 3, 2, {route(1, "10.0.0.1"), route(2, "10.0.0.2")}}.save(*defaults);
   arguments.push_back("ALogin");
   make();
-  model->start();  // no saved password: auto-connect from the cache
+  onMain([&] { model->start(); });  // no saved password: auto-connect from the cache
   settle();
   EXPECT_TRUE(logged("No saved encrypted credential; sign in once to enable automatic account login"));
   EXPECT_TRUE(logged("Auto-connect using cached server routes (managers=2, primary=2)"));
   ASSERT_EQ(primary().attempts.size(), 1u);
   EXPECT_EQ(primary().attempts[0].host, "10.0.0.2");
   EXPECT_EQ(primary().attempts[0].connectionNumber, 2);
-  EXPECT_EQ(model->secondaryManagerIndices(), (std::vector<int>{1}));
+  EXPECT_EQ(model->secondaries().indices(), (std::vector<int>{1}));
   // Not saved: the form shows the endpoint, the stored settings stay.
   EXPECT_EQ(DirectConnectionSettings::load(*defaults).host, "10.0.0.2");  // saved once authenticated
 }
@@ -512,41 +518,42 @@ TEST_F(StatusModelTest, DisplayRefreshOutcomes) {
   make();
   capture->displays = {};
   permissions->current = {false, true};
-  runAwaitable(io, model->refreshDisplays());
-  EXPECT_EQ(model->displayError(), "Screen Recording permission is not granted.");
-  EXPECT_FALSE(model->isRefreshingDisplays());
-  EXPECT_TRUE(model->lastRefresh());
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_EQ(model->state().displayError, "Screen Recording permission is not granted.");
+  EXPECT_FALSE(model->state().isRefreshingDisplays);
+  EXPECT_TRUE(model->state().lastRefresh);
 
   permissions->current = {true, true};
-  runAwaitable(io, model->refreshDisplays());
-  EXPECT_FALSE(model->displayError());
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_FALSE(model->state().displayError);
 
+  capture->displays = {DisplayInfo{1, 1, 1, "A", true}};
+  runAwaitable(io, model->displayRefresh());
   capture->error = std::make_exception_ptr(ScreenCaptureServiceError::enumerationFailed("no X"));
-  model->setDisplays({DisplayInfo{1, 1, 1, "A", true}});
-  runAwaitable(io, model->refreshDisplays());
-  EXPECT_EQ(model->displayError(), "Failed to enumerate shareable displays: no X");
-  EXPECT_TRUE(model->displays().empty());
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_EQ(model->state().displayError, "Failed to enumerate shareable displays: no X");
+  EXPECT_TRUE(model->state().displays.empty());
 
   capture->error = std::make_exception_ptr(std::runtime_error("boom"));
-  runAwaitable(io, model->refreshDisplays());
-  EXPECT_EQ(model->displayError(), "Unexpected display enumeration error: boom");
-  EXPECT_FALSE(model->isRefreshingDisplays());
+  runAwaitable(io, model->displayRefresh());
+  EXPECT_EQ(model->state().displayError, "Unexpected display enumeration error: boom");
+  EXPECT_FALSE(model->state().isRefreshingDisplays);
 }
 
 TEST_F(StatusModelTest, PermissionRequestsRepublishAtOnceAndRefreshTheDisplays) {
   make();
   permissions->current = {false, false};
-  model->requestScreenRecording();
+  onMain([&] { model->requestScreenRecording(); });
   EXPECT_EQ(permissions->screenRequests, 1);
-  EXPECT_EQ(model->permissions(), (PermissionSnapshot{false, false}));
+  EXPECT_EQ(model->state().permissions, (PermissionSnapshot{false, false}));
   settle();
   EXPECT_EQ(capture->calls, 1);
   permissions->current = {false, true};
-  model->requestAccessibilityAccess();
+  onMain([&] { model->requestAccessibility(); });
   EXPECT_EQ(input->requests, 1);
-  EXPECT_TRUE(model->permissions().accessibilityTrusted);
-  model->openScreenRecordingSettings();
-  model->openAccessibilitySettings();
+  EXPECT_TRUE(model->state().permissions.accessibilityTrusted);
+  onMain([&] { model->openScreenRecordingSettings(); });
+  onMain([&] { model->openAccessibilitySettings(); });
   EXPECT_EQ(permissions->opens, 2);
 }
 
@@ -554,18 +561,18 @@ TEST_F(StatusModelTest, OverlappingRefreshesLetTheLastFinisherDecide) {
   make();
   capture->holdNext = true;
   capture->displays = {DisplayInfo{1, 1, 1, "first", true}};
-  model->startDisplayRefresh();
+  onMain([&] { model->refreshDisplays(); });
   settle();
   capture->displays = {DisplayInfo{2, 1, 1, "second", true}, DisplayInfo{3, 1, 1, "", false}};
-  model->startDisplayRefresh();
+  onMain([&] { model->refreshDisplays(); });
   settle();
   ASSERT_EQ(capture->held.size(), 2u);
   capture->held[1]->release();
   settle();
-  EXPECT_FALSE(model->isRefreshingDisplays());  // the first to finish already clears it
+  EXPECT_FALSE(model->state().isRefreshingDisplays);  // the first to finish already clears it
   capture->held[0]->release();
   settle();
-  EXPECT_EQ(model->displayCountLabel(), "2 displays");  // both read the list at release time
+  EXPECT_EQ(model->state().displayCountLabel, "2 displays");  // both read the list at release time
 }
 
 TEST_F(StatusModelTest, UnreadableSavedPasswordFallsBackToAutoConnect) {
@@ -576,50 +583,55 @@ TEST_F(StatusModelTest, UnreadableSavedPasswordFallsBackToAutoConnect) {
   credentials->readError = std::make_exception_ptr(EncryptedAccountCredentialStore::Failure::invalidRecord());
   arguments.push_back("ALogin");
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
   EXPECT_TRUE(logged("Saved credential could not be read: account_credential_corrupt_or_wrong_installation"));
   EXPECT_TRUE(logged("Auto-connect using saved settings"));
   EXPECT_EQ(primary().attempts.size(), 1u);
   EXPECT_TRUE(login->requests.empty());
-  EXPECT_FALSE(model->isAutomaticLoginRetryPending());
+  EXPECT_FALSE(model->signIn().isRetryPending());
 }
 
 TEST_F(StatusModelTest, PermissionPollRepublishesEveryTwoSeconds) {
   make();
-  model->start();
+  onMain([&] { model->start(); });
   settle();
-  int published = 0;
-  model->subscribe([&](Field f) { published += f == Field::permissions ? 1 : 0; });
+  // Every republication asks for a fresh snapshot.
+  const int before = permissions->snapshots;
+  auto published = [&] { return permissions->snapshots - before; };
   advance(1900ms);
-  EXPECT_EQ(published, 0);
+  EXPECT_EQ(published(), 0);
   advance(100ms);
-  EXPECT_EQ(published, 1);
+  EXPECT_EQ(published(), 1);
   advance(4000ms);
-  EXPECT_EQ(published, 3);
+  EXPECT_EQ(published(), 3);
+  // What the snapshot says reaches the state.
+  permissions->current = {false, true};
+  advance(2000ms);
+  EXPECT_FALSE(model->state().permissions.screenRecordingGranted);
 }
 
 TEST_F(StatusModelTest, DiagnosticLogKeepsTheNewestThreeHundredAndCopies) {
   make();
-  Uuid token = model->diagnosticLogScrollToken();
+  Uuid token = model->state().diagnosticLogScrollToken;
   for (int i = 1; i <= 301; ++i) {
     model->appendDiagnostic("line " + std::to_string(i));
-    EXPECT_NE(model->diagnosticLogScrollToken(), token);
-    token = model->diagnosticLogScrollToken();
+    EXPECT_NE(model->state().diagnosticLogScrollToken, token);
+    token = model->state().diagnosticLogScrollToken;
   }
-  ASSERT_EQ(model->diagnosticLog().size(), 300u);
-  EXPECT_EQ(model->diagnosticLog().front().text, "line 2");
-  EXPECT_EQ(model->diagnosticLog().back().text, "line 301");
+  ASSERT_EQ(model->state().diagnosticLog.size(), 300u);
+  EXPECT_EQ(model->state().diagnosticLog.front().text, "line 2");
+  EXPECT_EQ(model->state().diagnosticLog.back().text, "line 301");
 
-  model->copyDiagnosticLog();
+  onMain([&] { model->copyDiagnosticLog(); });
   ASSERT_TRUE(pasteboard->content);
   EXPECT_EQ(pasteboard->content->substr(pasteboard->content->size() - 8), "line 301");
   EXPECT_EQ(std::count(pasteboard->content->begin(), pasteboard->content->end(), '\n'), 299);
 
-  model->clearDiagnosticLog();
-  EXPECT_TRUE(model->diagnosticLog().empty());
-  EXPECT_NE(model->diagnosticLogScrollToken(), token);
-  model->copyDiagnosticLog();
+  onMain([&] { model->clearDiagnosticLog(); });
+  EXPECT_TRUE(model->state().diagnosticLog.empty());
+  EXPECT_NE(model->state().diagnosticLogScrollToken, token);
+  onMain([&] { model->copyDiagnosticLog(); });
   EXPECT_EQ(pasteboard->content, "");
 }
 

@@ -100,16 +100,31 @@ TEST_F(FakeSession, NewSessionIsIdleAndDisconnectOnlyClosesTheTransport) {
   EXPECT_EQ(transport->connectCount(), 0);
 }
 
+// The events carry the date of the clock the session was given, not the machine's.
+TEST(SessionWallClock, EventsAreStampedByTheGivenClock) {
+  asio::io_context io;
+  const auto fixed = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
+  auto transport = std::make_shared<FakeTransport>(io.get_executor());
+  SessionHarness session(io, transport, nullptr, {}, [fixed] { return fixed; });
+  transport->queueReceive(accept());
+  session.run(session.client->connectAndAuthenticate(SessionHarness::config(65333)));
+  const auto events = session.events->mirrored();
+  ASSERT_GE(events.size(), 3u);
+  for (const auto& event : events) EXPECT_EQ(event.timestamp, fixed) << event.message();
+  session.run(session.client->disconnect());
+  drain(io);
+}
+
 TEST_F(FakeSession, InvalidConfigurationsChangeNothing) {
   struct Case {
     DirectAuthConfiguration configuration;
     DirectAuthError expected;
   };
   const std::vector<Case> cases{
-      {{" \n", 1, "a", 0, 1}, DirectAuthError::invalidHost()},
-      {{"h", 0, "a", 0, 1}, DirectAuthError::invalidPort(0)},
-      {{"h", 1, "", 0, 1}, DirectAuthError::invalidUserID()},
-      {{"h", 1, "ü", 0, 1}, DirectAuthError::nonASCIIUserID()},
+      {{" \n", 1, "a", 0, std::chrono::nanoseconds(1)}, DirectAuthError::invalidHost()},
+      {{"h", 0, "a", 0, std::chrono::nanoseconds(1)}, DirectAuthError::invalidPort(0)},
+      {{"h", 1, "", 0, std::chrono::nanoseconds(1)}, DirectAuthError::invalidUserID()},
+      {{"h", 1, "ü", 0, std::chrono::nanoseconds(1)}, DirectAuthError::nonASCIIUserID()},
   };
   for (const auto& c : cases) {
     try {
@@ -309,12 +324,12 @@ TEST_F(FakeSession, EmptyReadsDoNotEndTheWaitAndFramesAfterTheAnswerAreServedInO
 TEST_F(FakeSession, AuthenticationPayloadLimit) {
   transport->queueReceive(accept());
   session.run(session.client->connectAndAuthenticate(
-      SessionHarness::config(65333, 7, 5'000'000'000ULL, "h", std::string(59998, 'u'))));
+      SessionHarness::config(65333, 7, std::chrono::seconds(5), "h", std::string(59998, 'u'))));
   EXPECT_EQ(transport->sent().front().size(), 12u + 60000u);
   session.run(session.client->disconnect());
   try {
     session.run(session.client->connectAndAuthenticate(
-        SessionHarness::config(65333, 7, 5'000'000'000ULL, "h", std::string(59999, 'u'))));
+        SessionHarness::config(65333, 7, std::chrono::seconds(5), "h", std::string(59999, 'u'))));
     FAIL();
   } catch (const DirectAuthError& e) {
     EXPECT_EQ(e, DirectAuthError::malformedResponse("Auth request payload exceeds maximum chunk size."));

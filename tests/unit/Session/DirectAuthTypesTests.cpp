@@ -112,7 +112,7 @@ TEST(DirectAuthPayload, RejectsEmptyAndNonAscii) {
 }
 
 DirectAuthConfiguration config(std::string host, std::uint16_t port, std::string user) {
-  return DirectAuthConfiguration{std::move(host), port, std::move(user), 3, 5'000'000'000ULL};
+  return DirectAuthConfiguration{std::move(host), port, std::move(user), 3, std::chrono::seconds(5)};
 }
 
 std::optional<DirectAuthError> validationError(const DirectAuthConfiguration& c) {
@@ -137,7 +137,14 @@ TEST(DirectAuthConfiguration, ValidationOrderAndTrimming) {
   EXPECT_EQ(valid.userID, " user ");
   EXPECT_EQ(valid.port, 65535);
   EXPECT_EQ(valid.connectionNumber, 3);
-  EXPECT_EQ(valid.timeoutNanoseconds, 5'000'000'000ULL);
+  EXPECT_EQ(valid.timeout, std::chrono::seconds(5));
+
+  // A time-out whose deadline would overflow the clock is capped; a negative one is none.
+  auto endless = config("h", 1, "u");
+  endless.timeout = VantrelClock::duration::max();
+  EXPECT_EQ(validatedDirectAuthConfiguration(endless).timeout, std::chrono::hours(24 * 365 * 100));
+  endless.timeout = -std::chrono::seconds(1);
+  EXPECT_EQ(validatedDirectAuthConfiguration(endless).timeout, VantrelClock::duration::zero());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-#include "Model/StatusWindowViewModelTasks.hpp"
+#include "Model/AsyncLatch.hpp"
 
 #include <asio/redirect_error.hpp>
+
+#include "Support/Outcome.hpp"
 
 namespace vantrel {
 
@@ -23,13 +25,9 @@ Awaitable<void> AsyncLatch::waitFor(std::shared_ptr<AsyncLatch> latch) {
 }
 
 Awaitable<void> settingWhenDone(std::shared_ptr<AsyncLatch> done, Awaitable<void> body) {
-  try {
-    co_await std::move(body);
-  } catch (...) {
-    done->set();
-    throw;
-  }
+  const auto ended = co_await attempt(std::move(body));
   done->set();
+  ended.value();
 }
 
 }  // namespace vantrel
