@@ -11,14 +11,14 @@
 
 // The project's headers come before Qt's: Qt defines `emit` as a macro, which would break the
 // Asio cancellation signal's emit() in the runtime's templates.
-#include "Model/AIDiagnosticsRun.hpp"
-#include "Model/AIDiagnosticsTestSession.hpp"
-#include "Model/DiagnosticLog.hpp"
-#include "Model/InfoDictionary.hpp"
-#include "Model/MacUpdaterController.hpp"
-#include "Model/RunMode.hpp"
-#include "Model/SessionAgentRuntime.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Agent/AIDiagnosticsRun.hpp"
+#include "Model/Agent/AIDiagnosticsTestSession.hpp"
+#include "Model/Agent/RunMode.hpp"
+#include "Model/Agent/SessionAgentRuntime.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
+#include "Model/Settings/UserDefaults.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"

@@ -9,8 +9,8 @@
 #include <new>
 #include <thread>
 
-#include "Model/MacClipboardBridge.hpp"
-#include "Model/MacConnectionRecoveryMonitor.hpp"
+#include "Model/Connection/MacClipboardBridge.hpp"
+#include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
 #include "Platform/Pasteboard.hpp"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "Model/AccountLoginSettings.hpp"
-#include "Model/DiagnosticLog.hpp"
-#include "Model/DirectConnectionSettings.hpp"
-#include "Model/ManagerRouteCache.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Connection/ManagerRouteCache.hpp"
+#include "Model/Settings/AccountLoginSettings.hpp"
+#include "Model/Settings/DirectConnectionSettings.hpp"
+#include "Model/Settings/UserDefaults.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <ctime>
 
-#include "Model/StatusWindowViewModel.hpp"
+#include "Model/Status/StatusWindowViewModel.hpp"
 
 using namespace vantrel;
 using namespace std::chrono_literals;

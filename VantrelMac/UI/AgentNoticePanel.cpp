@@ -7,7 +7,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "Platform/XDisplayProbe.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"

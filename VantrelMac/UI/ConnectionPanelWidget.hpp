@@ -7,8 +7,8 @@
 #include <functional>
 #include <vector>
 
-#include "Model/ConnectionPanelPresenter.hpp"
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/ConnectionPanelPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 
 class QLabel;
 class QLineEdit;

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "Model/DiagnosticLog.hpp"
-#include "Model/InfoDictionary.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
+#include "Model/Settings/UserDefaults.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 #include "Support/Async.hpp"
 
 namespace vantrel {

@@ -6,8 +6,8 @@
 #include <QString>
 #include <QTimer>
 
-#include "Model/LoginScreenPresenter.hpp"
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/LoginScreenPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "WindowChrome.hpp"
 
 class QLineEdit;

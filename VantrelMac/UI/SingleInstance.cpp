@@ -12,7 +12,7 @@
 #include <array>
 #include <cerrno>
 
-#include "Model/DiagnosticLog.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 
 namespace vantrel {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "Model/AppDelegatePresenter.hpp"
+#include "Model/Status/AppDelegatePresenter.hpp"
 
 class QLocalServer;
 class QLocalSocket;

@@ -9,7 +9,7 @@
 
 #include "ConnectionPanelWidget.hpp"
 #include "LoginScreenWidget.hpp"
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "WindowChrome.hpp"
 
 class QStackedWidget;

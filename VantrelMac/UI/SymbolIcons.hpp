@@ -7,7 +7,7 @@
 #include <QPixmap>
 #include <QRectF>
 
-#include "Model/LoginScreenPresenter.hpp"
+#include "Model/Status/LoginScreenPresenter.hpp"
 
 class QPainter;
 

@@ -1,7 +1,7 @@
 #include "UI/UpdateApplication.hpp"
 
-#include "Model/NonblockingUpdateUserDriver.hpp"
-#include "Model/UpdateFrameworkUserDefaults.hpp"
+#include "Model/Update/NonblockingUpdateUserDriver.hpp"
+#include "Model/Update/UpdateFrameworkUserDefaults.hpp"
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "UI/UpdateDialogs.hpp"
 

@@ -9,9 +9,9 @@
 #include <functional>
 #include <memory>
 
-#include "Model/InfoDictionary.hpp"
-#include "Model/MacUpdaterController.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
+#include "Model/Settings/UserDefaults.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
 
 namespace vantrel {
 

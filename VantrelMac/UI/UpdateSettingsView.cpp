@@ -1,6 +1,6 @@
 #include "UI/UpdateSettingsView.hpp"
 
-#include "Model/UpdateSettingsModel.hpp"
+#include "Model/Update/UpdateSettingsModel.hpp"
 
 #include <QCheckBox>
 #include <QHBoxLayout>

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "Model/LoginScreenPresenter.hpp"
-#include "Model/MacUpdaterController.hpp"
+#include "Model/Status/LoginScreenPresenter.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
 
 #include <QGroupBox>
 

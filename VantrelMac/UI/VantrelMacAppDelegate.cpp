@@ -5,7 +5,7 @@
 #include <QSessionManager>
 #include <QTimer>
 
-#include "Model/DiagnosticLog.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 #include "VantrelMacWindowController.hpp"
 
 namespace vantrel {

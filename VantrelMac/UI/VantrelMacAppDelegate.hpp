@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Model/AppDelegatePresenter.hpp"
-#include "Model/QuitRouter.hpp"
+#include "Model/Status/AppDelegatePresenter.hpp"
+#include "Model/Status/QuitRouter.hpp"
 #include "SingleInstance.hpp"
 
 class QSessionManager;

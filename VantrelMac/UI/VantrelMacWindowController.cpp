@@ -10,7 +10,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include "Model/DiagnosticLog.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 #include "SymbolIcons.hpp"
 
 namespace vantrel {

@@ -10,9 +10,9 @@
 
 #include "AgentNoticePanel.hpp"
 #include "ConnectionPanelWidget.hpp"
-#include "Model/QuitRouter.hpp"
-#include "Model/StatusViewPort.hpp"
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/QuitRouter.hpp"
+#include "Model/Status/StatusViewPort.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "StatusWindowWidget.hpp"
 
 class QAction;

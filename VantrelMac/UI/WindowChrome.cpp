@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <QTransform>
 
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "VantrelTheme.hpp"
 
 namespace vantrel {

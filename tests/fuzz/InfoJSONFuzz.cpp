@@ -11,7 +11,7 @@
 #include <string>
 
 #include "FuzzWorkspace.hpp"
-#include "Model/InfoDictionary.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
 using namespace vantrel;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Model/ManagerRouteCache.hpp"
+#include "Model/Connection/ManagerRouteCache.hpp"
 
 using namespace vantrel;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/UserDefaults.hpp"
 
 using namespace vantrel;
 

@@ -1,6 +1,6 @@
 # Info.json: the dictionary loader and the update configuration a staged build must pass.
 vantrel_fuzz_target(info_json InfoJSONFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/InfoDictionary.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/InfoDictionary.cpp"
   "${core}/Update/UpdateConfiguration.cpp"
   "${core}/Update/UpdateEncoding.cpp"
   "${core}/Update/UpdateURL.cpp"

@@ -1,7 +1,7 @@
 # The manager route cache decoder.
 vantrel_fuzz_target(route_cache RouteCacheFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/ManagerRouteCache.cpp"
-  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/UserDefaults.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Connection/ManagerRouteCache.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/UserDefaults.cpp"
   "${core}/Account/AccountLoginTypes.cpp"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

@@ -1,7 +1,7 @@
 # The settings file reader (user defaults) and the writer's serialisation.
 vantrel_fuzz_target(user_defaults_file UserDefaultsFileFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/UserDefaults.cpp"
-  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/UserDefaultsFile.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/UserDefaults.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/UserDefaultsFile.cpp"
   ${settings_support_sources}
   "${core}/Support/Uuid.cpp"
 )

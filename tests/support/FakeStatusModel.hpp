@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "Model/StatusViewPort.hpp"
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/StatusViewPort.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "support/ManualDelayScheduler.hpp"
 
 namespace vantrel::testing {

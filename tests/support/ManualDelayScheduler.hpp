@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "Model/DelayScheduler.hpp"
+#include "Model/Status/DelayScheduler.hpp"
 #include "Support/Clock.hpp"
 
 namespace vantrel::testing {

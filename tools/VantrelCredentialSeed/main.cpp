@@ -8,7 +8,7 @@
 #include <exception>
 #include <string>
 
-#include "Model/AccountCredentialStore.hpp"
+#include "Model/Settings/AccountCredentialStore.hpp"
 
 int main(int argc, char** argv) {
   std::string account;

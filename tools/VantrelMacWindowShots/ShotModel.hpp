@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "Model/StatusViewPort.hpp"
+#include "Model/Status/StatusViewPort.hpp"
 
 namespace vantrel::shots {
 

@@ -18,9 +18,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Model/InfoDictionary.hpp"
-#include "Model/MacUpdaterController.hpp"
-#include "Model/UpdaterControllerAdapter.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
+#include "Model/Update/UpdaterControllerAdapter.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"

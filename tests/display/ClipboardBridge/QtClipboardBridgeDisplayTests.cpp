@@ -12,7 +12,7 @@
 
 #include <cstdlib>
 
-#include "Model/MacClipboardBridge.hpp"
+#include "Model/Connection/MacClipboardBridge.hpp"
 #include "Platform/QtPasteboard.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "Model/DisplaySleepPreventer.hpp"
+#include "Model/Connection/DisplaySleepPreventer.hpp"
 #include "Platform/DisplaySleepAssertion.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "Model/SessionAgentRuntime.hpp"
+#include "Model/Agent/SessionAgentRuntime.hpp"
 #include "Transport/DaemonRelayXPC.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ManagerSimulator.hpp"

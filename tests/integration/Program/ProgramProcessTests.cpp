@@ -2,8 +2,8 @@
 
 #include <signal.h>
 
-#include "Model/InfoDictionary.hpp"
-#include "Model/RunMode.hpp"
+#include "Model/Agent/RunMode.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
 

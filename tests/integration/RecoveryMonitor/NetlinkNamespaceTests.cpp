@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "Model/MacConnectionRecoveryMonitor.hpp"
+#include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
 #include "Platform/SleepWakeMonitor.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"

@@ -14,8 +14,8 @@
 
 #include "Account/URLSessionAccountLoginTransport.hpp"
 #include "LoginServerStandIn.hpp"
-#include "Model/AccountCredentialStore.hpp"
-#include "Model/StatusWindowViewModel.hpp"
+#include "Model/Settings/AccountCredentialStore.hpp"
+#include "Model/Status/StatusWindowViewModel.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/ManagerSimulator.hpp"
 #include "support/TestEnvironment.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/AIDiagnosticsRun.hpp"
+#include "Model/Agent/AIDiagnosticsRun.hpp"
 #include "StatusModelFakes.hpp"
 #include "Transport/NetworkTransporting.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/AIDiagnosticsTestSession.hpp"
+#include "Model/Agent/AIDiagnosticsTestSession.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/AsyncTest.hpp"
 

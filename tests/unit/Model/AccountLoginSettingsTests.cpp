@@ -3,8 +3,8 @@
 #include <fstream>
 #include <set>
 
-#include "Model/AccountLoginSettings.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/AccountLoginSettings.hpp"
+#include "Model/Settings/UserDefaults.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {

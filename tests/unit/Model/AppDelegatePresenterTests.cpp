@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "Model/AppDelegatePresenter.hpp"
+#include "Model/Status/AppDelegatePresenter.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "Model/ConnectionPanelPresenter.hpp"
+#include "Model/Status/ConnectionPanelPresenter.hpp"
 
 namespace vantrel {
 namespace {

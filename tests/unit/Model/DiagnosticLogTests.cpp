@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "Model/DiagnosticLog.hpp"
+#include "Model/Status/DiagnosticLog.hpp"
 #include "ReadOnlyFolder.hpp"
 #include "support/TestEnvironment.hpp"
 

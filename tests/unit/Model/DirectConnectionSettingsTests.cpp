@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Model/DirectConnectionSettings.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/DirectConnectionSettings.hpp"
+#include "Model/Settings/UserDefaults.hpp"
 
 namespace vantrel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "Model/InfoDictionary.hpp"
+#include "Model/Settings/InfoDictionary.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/LoginScreenPresenter.hpp"
+#include "Model/Status/LoginScreenPresenter.hpp"
 
 namespace vantrel {
 namespace {

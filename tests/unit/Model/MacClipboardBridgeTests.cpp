@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "Model/MacClipboardBridge.hpp"
+#include "Model/Connection/MacClipboardBridge.hpp"
 #include "Platform/Pasteboard.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"

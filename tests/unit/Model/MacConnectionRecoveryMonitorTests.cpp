@@ -4,8 +4,8 @@
 #include <condition_variable>
 #include <thread>
 
-#include "Model/DisplaySleepPreventer.hpp"
-#include "Model/MacConnectionRecoveryMonitor.hpp"
+#include "Model/Connection/DisplaySleepPreventer.hpp"
+#include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
 #include "Platform/DisplaySleepAssertion.hpp"
 #include "Platform/SleepWakeMonitor.hpp"
 

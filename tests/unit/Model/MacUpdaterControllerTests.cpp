@@ -4,7 +4,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "Model/MacUpdaterController.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"

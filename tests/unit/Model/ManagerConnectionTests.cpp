@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Model/ManagerConnection.hpp"
+#include "Model/Connection/ManagerConnection.hpp"
 #include "StatusModelFakes.hpp"
 
 namespace vantrel::testing {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Model/ManagerRouteCache.hpp"
-#include "Model/UserDefaults.hpp"
+#include "Model/Connection/ManagerRouteCache.hpp"
+#include "Model/Settings/UserDefaults.hpp"
 
 namespace vantrel {
 namespace {

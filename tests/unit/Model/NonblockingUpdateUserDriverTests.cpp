@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/NonblockingUpdateUserDriver.hpp"
+#include "Model/Update/NonblockingUpdateUserDriver.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Text.hpp"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/QuitRouter.hpp"
+#include "Model/Status/QuitRouter.hpp"
 
 namespace vantrel {
 namespace {

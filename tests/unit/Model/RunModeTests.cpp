@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/RunMode.hpp"
+#include "Model/Agent/RunMode.hpp"
 
 namespace vantrel {
 namespace {

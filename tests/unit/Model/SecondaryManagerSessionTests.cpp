@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "Model/AccountCredentialStore.hpp"
+#include "Model/Settings/AccountCredentialStore.hpp"
 #include "StatusModelFakes.hpp"
 #include "support/TestEnvironment.hpp"
 

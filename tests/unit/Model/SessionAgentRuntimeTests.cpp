@@ -5,7 +5,7 @@
 #include <future>
 
 #include "Account/SystemConnectionConfiguration.hpp"
-#include "Model/SessionAgentRuntime.hpp"
+#include "Model/Agent/SessionAgentRuntime.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeTransport.hpp"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Model/StatusWindowViewModel.hpp"
+#include "Model/Status/StatusWindowViewModel.hpp"
 #include "Support/Clock.hpp"
 #include "support/AsyncTest.hpp"
 

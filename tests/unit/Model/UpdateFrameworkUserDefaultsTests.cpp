@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/UpdateFrameworkUserDefaults.hpp"
+#include "Model/Update/UpdateFrameworkUserDefaults.hpp"
 
 namespace vantrel {
 namespace {

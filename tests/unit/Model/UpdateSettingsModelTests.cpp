@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Model/UpdateSettingsModel.hpp"
+#include "Model/Update/UpdateSettingsModel.hpp"
 
 namespace vantrel {
 namespace {

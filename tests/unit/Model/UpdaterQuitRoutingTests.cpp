@@ -5,9 +5,9 @@
 
 #include <asio/io_context.hpp>
 
-#include "Model/MacUpdaterController.hpp"
-#include "Model/QuitRouter.hpp"
-#include "Model/UpdaterControllerAdapter.hpp"
+#include "Model/Status/QuitRouter.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
+#include "Model/Update/UpdaterControllerAdapter.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/TestEnvironment.hpp"

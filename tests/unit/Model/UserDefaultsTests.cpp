@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "Model/UserDefaults.hpp"
+#include "Model/Settings/UserDefaults.hpp"
 #include "ReadOnlyFolder.hpp"
 #include "Support/JSONNesting.hpp"
 #include "Support/SystemLog.hpp"

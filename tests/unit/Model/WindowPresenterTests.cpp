@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "Model/WindowPresenter.hpp"
+#include "Model/Status/WindowPresenter.hpp"
 #include "support/FakeStatusModel.hpp"
 #include "support/ManualDelayScheduler.hpp"
 

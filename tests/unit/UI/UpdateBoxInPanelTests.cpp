@@ -5,7 +5,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "Model/MacUpdaterController.hpp"
+#include "Model/Update/MacUpdaterController.hpp"
 #include "UI/ConnectionPanelWidget.hpp"
 #include "UI/UpdateSettingsView.hpp"
 
