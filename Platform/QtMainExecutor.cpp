@@ -48,8 +48,10 @@ class WorkEvent final : public QEvent {
 // Lives on the GUI thread and runs the work posted to it, in the order it was posted.
 class WorkReceiver final : public QObject {
  public:
+  explicit WorkReceiver(std::mutex& handOver) : handOver_(handOver) {}
+
   bool event(QEvent* event) override {
-    if (event->type() != workEventType) return QObject::event(event);
+    if (!isWork(event)) return QObject::event(event);
     auto work = static_cast<WorkEvent*>(event)->take();
     if (!work) return true;
     try {
@@ -65,6 +67,16 @@ class WorkReceiver final : public QObject {
     }
     return true;
   }
+
+ private:
+  // A work event is made on the posting thread under `handOver_`; its type is read under it too,
+  // so that the thread checker sees the hand-over (Qt's own queue lock is invisible to it).
+  bool isWork(const QEvent* event) const {
+    std::lock_guard lock(handOver_);
+    return event->type() == workEventType;
+  }
+
+  std::mutex& handOver_;
 };
 
 }  // namespace
@@ -126,7 +138,7 @@ std::shared_ptr<QtMainExecutor::ContextWork> QtMainExecutor::makeWork() const no
 
 QtMainLoop::QtMainLoop()
     : state_(std::make_shared<detail::QtMainState>()), context_(std::make_unique<asio::io_context>(1)) {
-  auto* receiver = new detail::WorkReceiver();
+  auto* receiver = new detail::WorkReceiver(state_->mutex);
   state_->thread = receiver->thread();
   {
     std::lock_guard lock(state_->mutex);
