@@ -202,19 +202,38 @@ void ScreenPixelConverter::scalePlanes() {
 }
 
 const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source) {
+  convertRows(source, 0, source.height);
+  return finishRows(source);
+}
+
+void ScreenPixelConverter::convertRows(const BgraImageView& source, int firstRow, int rowCount) {
   if (!source.data || source.width <= 0 || source.height <= 0)
     throw std::invalid_argument("empty source picture");
-  const ScreenRect whole{0, 0, source.width, source.height};
-  switch (scalingFor(source)) {
-    case Scaling::none: convertPrefetching(source, whole); break;
-    case Scaling::halveBgraFirst: halvePart(source, {0, 0, target_.width, target_.height}); break;
+  const auto scaling = scalingFor(source);
+  // A band must begin on a whole chroma row of the target: two source rows make one target row
+  // when halving.
+  const int alignment = scaling == Scaling::halveBgraFirst ? 4 : 2;
+  if (firstRow < 0 || rowCount <= 0 || firstRow % alignment != 0 || rowCount > source.height - firstRow)
+    throw std::invalid_argument("rows outside the source picture or off a chroma row");
+  switch (scaling) {
+    case Scaling::none: convertPrefetching(source, {0, firstRow, source.width, rowCount}); break;
+    case Scaling::halveBgraFirst:
+      halvePart(source, {0, firstRow / 2, target_.width,
+                         std::min(target_.height - firstRow / 2, (rowCount + 1) / 2)});
+      break;
     case Scaling::convertThenScale:
       if (sourceSized_.width != source.width || sourceSized_.height != source.height)
         allocate(sourceSized_, source.width, source.height);
-      convertPart(source.data, source.stride, sourceSized_, whole);
-      scalePlanes();
+      convertPart(pixelAt(source, 0, firstRow), source.stride, sourceSized_,
+                  {0, firstRow, source.width, rowCount});
       break;
   }
+}
+
+const I420Picture& ScreenPixelConverter::finishRows(const BgraImageView& source) {
+  if (!source.data || source.width <= 0 || source.height <= 0)
+    throw std::invalid_argument("empty source picture");
+  if (scalingFor(source) == Scaling::convertThenScale) scalePlanes();
   sourceWidth_ = source.width;
   sourceHeight_ = source.height;
   changedParts_.addWhole();
@@ -266,6 +285,23 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
     changedParts_.add(widened);
   }
   return target_;
+}
+
+const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {
+  const auto image = capture.capture([&converter](const BgraImageView& source, int firstRow, int rowCount) {
+    converter.convertRows(source, firstRow, rowCount);
+  });
+  return converter.finishRows(image);
+}
+
+const I420Picture& captureChangedPicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {
+  bool readWhole = false;
+  const auto image = capture.captureChanges(
+      [&converter, &readWhole](const BgraImageView& source, int firstRow, int rowCount) {
+        converter.convertRows(source, firstRow, rowCount);
+        readWhole = true;
+      });
+  return readWhole ? converter.finishRows(image) : converter.convert(image, capture.changed());
 }
 
 }  // namespace vantrel

@@ -31,6 +31,13 @@ class ScreenPixelConverter {
   // stays valid until the next call.
   const I420Picture& convert(const BgraImageView& source);
 
+  // A whole conversion fed a band of rows at a time, as the rows of `source` arrive: call
+  // convertRows() for the bands in order from the top, then finishRows(), which returns what
+  // convert(source) would. A band starts on a row that is a multiple of 4 (of 2 when the source
+  // has the target's size); any row count will do. Throws std::invalid_argument otherwise.
+  void convertRows(const BgraImageView& source, int firstRow, int rowCount);
+  const I420Picture& finishRows(const BgraImageView& source);
+
   // Converts only the parts of `source` named in `changed` (source coordinates) into the picture
   // of the previous call; the rest of the picture stays as it was. Converts everything when
   // `changed` is whole, when there is no previous picture or when it came from a source of
@@ -69,5 +76,13 @@ class ScreenPixelConverter {
   int sourceHeight_ = 0;
   ScreenDamage changedParts_;
 };
+
+// The screen read and turned into the encoder's picture in one pass: a whole read is converted a
+// band at a time as the rows arrive from the X server.
+const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter);
+
+// Only what changed since the previous capture, or the whole screen when the capture reads it
+// whole; `converter.changedParts()` then says where the picture may differ from the previous one.
+const I420Picture& captureChangedPicture(X11DisplayCapture& capture, ScreenPixelConverter& converter);
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include "Platform/X11DisplayCapture.hpp"
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
@@ -10,6 +11,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/shm.h>
 
 #include <fmt/format.h>
 
@@ -25,13 +27,17 @@ namespace {
 
 // A refused read is the server's access control at work; any other error (BadMatch when the
 // screen shrank under the captured area, for one) is a plain failure.
-[[noreturn]] void throwReadFailure() {
-  const int code = XConnection::takeLastError();
+[[noreturn]] void throwReadFailure(int code = XConnection::takeLastError()) {
   if (code == BadAccess)
     throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
   throw X11CaptureError::failed(fmt::format(
       "The screen image could not be read (X error {}); the display may have changed its size.", code));
 }
+
+// Rows read at a time when the whole area is read in bands: about 2 MB, which the last level of
+// cache still holds when the rows are used, in few enough requests that waiting for each costs
+// little (4 bands at 1080p, 16 at 2160p); a multiple of 4 rows, as the bands' users need.
+int bandRowsFor(int stride) noexcept { return std::max(4, (2 << 20) / std::max(1, stride) / 4 * 4); }
 
 // Copies `image` (as the server sent it) into 32-bit BGRA rows.
 void copyImageRows(const XImage& image, std::uint8_t* dst, int dstStride, int width, int height) {
@@ -253,7 +259,7 @@ struct X11DisplayCapture::State {
     return view;
   }
 
-  void readWhole() {
+  void readWholeAtOnce() {
     Display* d = display.get();
     (void)XConnection::takeLastError();
     if (shmAttached) {
@@ -264,6 +270,58 @@ struct X11DisplayCapture::State {
       return;
     }
     readPlain({0, 0, area.width, area.height});
+  }
+
+  // Reads the whole area a band of rows at a time, asking for the next band before handing the
+  // one that arrived to `sink` (with the cursor drawn in), so that the server copies while the
+  // rows are used. The rows are read straight into their place, which needs rows packed at the
+  // segment's stride.
+  void readWholeInBands(const X11DisplayCapture::RowSink& sink) {
+    const int stride = shmImage->bytes_per_line;
+    const int bandRows = bandRowsFor(stride);
+    xcb_connection_t* connection = XGetXCBConnection(display.get());
+    const auto request = [&](int firstRow) {
+      return xcb_shm_get_image(
+          connection, static_cast<xcb_drawable_t>(root), static_cast<std::int16_t>(area.x),
+          static_cast<std::int16_t>(area.y + firstRow), static_cast<std::uint16_t>(area.width),
+          static_cast<std::uint16_t>(std::min(bandRows, area.height - firstRow)), ~0U,
+          XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_shm_seg_t>(shmInfo.shmseg),
+          static_cast<std::uint32_t>(static_cast<std::size_t>(firstRow) * stride));
+    };
+    const auto cursorRect = cursorInArea();
+    const auto view = bufferView();
+    auto pending = request(0);
+    for (int firstRow = 0; firstRow < area.height; firstRow += bandRows) {
+      const int rows = std::min(bandRows, area.height - firstRow);
+      const bool more = firstRow + rows < area.height;
+      const auto next = more ? request(firstRow + rows) : xcb_shm_get_image_cookie_t{};
+      xcb_generic_error_t* error = nullptr;
+      auto* reply = xcb_shm_get_image_reply(connection, pending, &error);
+      const bool whole =
+          reply && reply->size == static_cast<std::uint32_t>(rows) * static_cast<std::uint32_t>(stride);
+      std::free(reply);
+      if (!whole) {
+        if (more) xcb_discard_reply(connection, next.sequence);
+        const int code = error ? error->error_code : 0;
+        std::free(error);
+        if (xcb_connection_has_error(connection)) connectionLost = true;
+        throwIfLost();
+        throwReadFailure(code);
+      }
+      if (cursorRect && cursorRect->y < firstRow + rows && cursorRect->y + cursorRect->height > firstRow) {
+        drawCursor({view.data + static_cast<std::ptrdiff_t>(firstRow) * stride, stride, area.width, rows},
+                   area.x, area.y + firstRow, cursor, pointerX, pointerY);
+      }
+      try {
+        sink(view, firstRow, rows);
+      } catch (...) {
+        // The next band's reply would otherwise wait in the connection for good.
+        if (more) xcb_discard_reply(connection, next.sequence);
+        throw;
+      }
+      pending = next;
+    }
+    drawnCursor = cursorRect;
   }
 
   void readPlain(const ScreenRect& part) {
@@ -322,9 +380,28 @@ struct X11DisplayCapture::State {
   void finishPicture(const BgraImageView& view) {
     drawnCursor = cursorInArea();
     if (drawnCursor) drawCursor(view, area.x, area.y, cursor, pointerX, pointerY);
+    finishRead();
+  }
+
+  void finishRead() {
     if (drawnCursor) changed.add(*drawnCursor);
     pending.clear();
     hasPicture = true;
+  }
+
+  BgraImageView readWhole(const X11DisplayCapture::RowSink& sink) {
+    throwIfLost();
+    changed.addWhole();
+    if (!shmAttached || shmImage->bytes_per_line != area.width * 4) {
+      readWholeAtOnce();
+      const auto view = bufferView();
+      finishPicture(view);
+      sink(view, 0, view.height);
+      return view;
+    }
+    readWholeInBands(sink);
+    finishRead();
+    return bufferView();
   }
 
   bool cursorRectTouchesArea(int x, int y) const {
@@ -473,23 +550,29 @@ bool X11DisplayCapture::hasQueuedEvents() {
 BgraImageView X11DisplayCapture::capture() {
   auto& s = *state_;
   s.throwIfLost();
-  s.readWhole();
-  const auto view = s.bufferView();
   s.changed.addWhole();
+  s.readWholeAtOnce();
+  const auto view = s.bufferView();
   s.finishPicture(view);
   return view;
 }
 
+BgraImageView X11DisplayCapture::capture(const RowSink& sink) { return state_->readWhole(sink); }
+
 BgraImageView X11DisplayCapture::captureChanges() {
+  return captureChanges([](const BgraImageView&, int, int) {});
+}
+
+BgraImageView X11DisplayCapture::captureChanges(const RowSink& wholeSink) {
   auto& s = *state_;
   s.throwIfLost();
-  if (!s.hasPicture || s.pending.isWhole()) return capture();
+  if (!s.hasPicture || s.pending.isWhole()) return s.readWhole(wholeSink);
   // The damaged parts, and where the cursor was drawn (the screen beneath it comes back).
   ScreenDamage reads = s.pending;
   if (s.drawnCursor) reads.add(*s.drawnCursor);
-  if (reads.isWhole()) return capture();
+  if (reads.isWhole()) return s.readWhole(wholeSink);
   for (const auto& part : reads.rects()) {
-    if (!s.readPart(part)) return capture();
+    if (!s.readPart(part)) return s.readWhole(wholeSink);
   }
   const auto view = s.bufferView();
   s.changed = reads;

@@ -7,6 +7,7 @@
 // thread: every call after construction must come from the thread that built it.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,9 +75,20 @@ class X11DisplayCapture {
   // connection's descriptor only when this is false.
   bool hasQueuedEvents();
 
-  // Reads the area into the capture's own buffer and draws the cursor when asked. The view stays
-  // valid until the next call. Throws X11CaptureError (accessDenied when the server refuses).
+  // Reads the area into the capture's own buffer in one request and draws the cursor when asked.
+  // The view stays valid until the next call. Throws X11CaptureError (accessDenied when the
+  // server refuses).
   BgraImageView capture();
+
+  // Receives rows `firstRow` to `firstRow + rowCount` of `image` as soon as they hold the screen,
+  // cursor included; the rows above them have been received before.
+  using RowSink = std::function<void(const BgraImageView& image, int firstRow, int rowCount)>;
+
+  // Like capture(), but reads the area a band of rows at a time and hands each band to `sink`
+  // while the X server copies the next one: the rows can be used while they are still in the
+  // processor's cache, and the server's copy overlaps their use. Bands begin on multiples of 4
+  // rows. Without shared memory the whole area is read, then handed over as one band.
+  BgraImageView capture(const RowSink& sink);
 
   // Like capture(), but reads only what changed since the previous capture: the damage reported
   // to collectChanges(), where the cursor was drawn and where it is now. The rest of the buffer
@@ -84,6 +96,9 @@ class X11DisplayCapture {
   // there is no previous picture, when damage is not reported, or when the damage covers much of
   // the area or lies scattered over it. `changed()` then says which parts differ.
   BgraImageView captureChanges();
+  // The same, reading the whole area as capture(wholeSink) does when it reads it whole; a read of
+  // the changed parts calls `wholeSink` not at all.
+  BgraImageView captureChanges(const RowSink& wholeSink);
 
   // The parts of the buffer (area coordinates) the latest capture may have changed: whole after
   // capture() or a whole read.

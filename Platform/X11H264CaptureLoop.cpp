@@ -101,10 +101,9 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         const bool keyframe = keyframes.nextIsKeyframe();
         const ScreenDamage* changed = nullptr;
         if (keyframe || !picture) {
-          picture = &converter->convert(capture->capture());
+          picture = &captureWholePicture(*capture, *converter);
         } else if (pacer.changePending()) {
-          const auto image = capture->captureChanges();
-          picture = &converter->convert(image, capture->changed());
+          picture = &captureChangedPicture(*capture, *converter);
           changed = &converter->changedParts();
         }
         auto encoded = encoder->encode(*picture, keyframe, changed);

@@ -15,7 +15,10 @@
 //            converted where it changed, the encoder told which macroblocks did not change;
 //   partial-no-hint  the same, the encoder not told (it analyses every macroblock);
 //   partial-before  the same change, read and converted whole (the path before);
-//   full     the whole scene scrolled, as a moving picture;
+//   full     the whole scene scrolled, as a moving picture, read a band of rows at a time and each
+//            band converted as it arrives (as the stream reads a whole screen);
+//   full-at-once  the same, read in one request and then converted (the way before); both also
+//            report the wall time from the read's request to the converted picture;
 //   x264     the encoder alone on pictures like those of `full` (and of `partial`), prepared
 //            untimed;
 //   x264-unchanged  the encoder alone on the same picture again and again, told that nothing
@@ -42,6 +45,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -296,6 +300,7 @@ struct Phase {
   double capture = 0;   // of which collecting the damage and reading the screen (this thread)
   double convert = 0;   // of which conversion (this thread)
   double server = 0;    // the X server's CPU over the phase (painting included), when known
+  double read = 0;      // wall time from the read's request to the converted picture
   long long bytes = 0;  // encoded
   int pictures = 0;
   double perPicture() const { return pictures ? cpu * 1000 / pictures : 0; }
@@ -320,7 +325,7 @@ double serverCpuSeconds() {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-enum class Kind { partial, partialNoHint, partialBefore, full, scaleBefore, halveBefore };
+enum class Kind { partial, partialNoHint, partialBefore, full, fullAtOnce, scaleBefore, halveBefore };
 
 // One phase: `pictures` steps painted, each captured, converted and encoded; CPU counted from
 // the change's collection to the encoded picture. Keyframes every 60 pictures as the stream.
@@ -357,7 +362,19 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
       picture = &converter.convert(image, capture.changed());
       convertSeconds = threadCpuSeconds() - c0;
       if (kind == Kind::partial) changed = &converter.changedParts();
+    } else if (kind == Kind::full) {
+      // As the stream reads a whole screen: a band at a time, each converted as it arrives.
+      const auto read0 = std::chrono::steady_clock::now();
+      const auto image = capture.capture([&](const BgraImageView& source, int firstRow, int rowCount) {
+        const double c0 = threadCpuSeconds();
+        converter.convertRows(source, firstRow, rowCount);
+        convertSeconds += threadCpuSeconds() - c0;
+      });
+      picture = &converter.finishRows(image);
+      phase.read += std::chrono::duration<double>(std::chrono::steady_clock::now() - read0).count();
+      phase.capture += threadCpuSeconds() - capture0 - convertSeconds;
     } else {
+      const auto read0 = std::chrono::steady_clock::now();
       const auto image = capture.capture();
       const double c0 = threadCpuSeconds();
       phase.capture += c0 - capture0;
@@ -365,6 +382,7 @@ Phase runPhase(ScenePainter& painter, Kind kind, int pictures, int round, double
                 : kind == Kind::halveBefore ? &halveWhole.convert(image)
                                             : &converter.convert(image);
       convertSeconds = threadCpuSeconds() - c0;
+      phase.read += std::chrono::duration<double>(std::chrono::steady_clock::now() - read0).count();
     }
     phase.bytes += static_cast<long long>(encoder.encode(*picture, keyframe, changed).annexB.size());
     phase.cpu += processCpuSeconds() - cpu0;
@@ -443,7 +461,7 @@ void BM_ScreenPath(benchmark::State& state) {
     const bool halving = painter.width() == 3840 && painter.height() == 2160;
     std::map<std::string, std::vector<double>> perPicture;
     std::vector<double> convertShare, convertShareBefore, partialRatio, partialNoHintRatio,
-        partialBeforeRatio, x264Ratio, scalePsnr, convertShareHalveWhole;
+        partialBeforeRatio, x264Ratio, scalePsnr, convertShareHalveWhole, x264RatioAtOnce, convertShareAtOnce;
     long long halvingDifferences = 0;
     double psnrSum = 0;
     int psnrCount = 0;
@@ -460,7 +478,15 @@ void BM_ScreenPath(benchmark::State& state) {
         partial = runPhase(painter, Kind::partial, pictureCount, round, &psnrSum, &psnrCount);
       }
       const auto partialBefore = runPhase(painter, Kind::partialBefore, pictureCount, round);
-      const auto full = runPhase(painter, Kind::full, pictureCount, round);
+      Phase full;
+      Phase fullAtOnce;
+      if (round % 2 == 0) {
+        full = runPhase(painter, Kind::full, pictureCount, round);
+        fullAtOnce = runPhase(painter, Kind::fullAtOnce, pictureCount, round);
+      } else {
+        fullAtOnce = runPhase(painter, Kind::fullAtOnce, pictureCount, round);
+        full = runPhase(painter, Kind::full, pictureCount, round);
+      }
       const auto alone = runEncoderAlone(painter, pictureCount, round, false);
       const auto alonePartial = runEncoderAlone(painter, pictureCount, round, true);
       const auto unchangedTold = runUnchangedPictures(painter, pictureCount, round, true);
@@ -471,6 +497,11 @@ void BM_ScreenPath(benchmark::State& state) {
       perPicture["partial-no-hint"].push_back(partialNoHint.perPicture());
       perPicture["partial-before"].push_back(partialBefore.perPicture());
       perPicture["full"].push_back(full.perPicture());
+      perPicture["full-at-once"].push_back(fullAtOnce.perPicture());
+      perPicture["read-to-picture"].push_back(full.ms(full.read));
+      perPicture["read-to-picture-at-once"].push_back(fullAtOnce.ms(fullAtOnce.read));
+      x264RatioAtOnce.push_back(fullAtOnce.perPicture() / alone.perPicture());
+      convertShareAtOnce.push_back(fullAtOnce.convert / fullAtOnce.cpu);
       perPicture["x264"].push_back(alone.perPicture());
       perPicture["x264-partial"].push_back(alonePartial.perPicture());
       partialRatio.push_back(partial.perPicture() / full.perPicture());
@@ -481,10 +512,14 @@ void BM_ScreenPath(benchmark::State& state) {
       std::string line = fmt::format(
           "round {}: ms/picture partial {:.3f}, partial-no-hint {:.3f}, partial-before {:.3f}, full {:.3f}, "
           "x264 alone {:.3f} (on partial pictures {:.3f}); partial/full {:.3f}, partial-no-hint/full {:.3f}, "
-          "partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full",
+          "partial-before/full {:.3f}, full/x264 {:.3f}; conversion {:.1f}% of full; read in one request: "
+          "full {:.3f} ms/picture, full/x264 {:.3f}, conversion {:.1f}%; read to converted picture {:.3f} ms "
+          "in bands, {:.3f} ms at once",
           round + 1, partial.perPicture(), partialNoHint.perPicture(), partialBefore.perPicture(),
           full.perPicture(), alone.perPicture(), alonePartial.perPicture(), partialRatio.back(),
-          partialNoHintRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back());
+          partialNoHintRatio.back(), partialBeforeRatio.back(), x264Ratio.back(), 100 * convertShare.back(),
+          fullAtOnce.perPicture(), x264RatioAtOnce.back(), 100 * convertShareAtOnce.back(),
+          full.ms(full.read), fullAtOnce.ms(fullAtOnce.read));
       if (large) {
         const auto before = runPhase(painter, Kind::scaleBefore, pictureCount, round);
         perPicture["full-scale-before"].push_back(before.perPicture());
@@ -502,14 +537,15 @@ void BM_ScreenPath(benchmark::State& state) {
               100 * convertShareHalveWhole.back(), full.ms(full.convert));
         }
       }
-      for (const Phase* p :
-           std::initializer_list<const Phase*>{&partial, &partialNoHint, &partialBefore, &full}) {
+      for (const Phase* p : std::initializer_list<const Phase*>{&partial, &partialNoHint, &partialBefore,
+                                                                &full, &fullAtOnce}) {
         line += fmt::format(
             "\n  {}: capture {:.3f}, convert {:.3f}, encode and the rest {:.3f} ms/picture, "
             "{:.1f} KB/picture; X server {:.3f} ms/picture (painting included)",
             p == &partial         ? "partial"
             : p == &partialNoHint ? "partial-no-hint"
             : p == &full          ? "full"
+            : p == &fullAtOnce    ? "full-at-once"
                                   : "partial-before",
             p->ms(p->capture), p->ms(p->convert), p->perPicture() - p->ms(p->capture) - p->ms(p->convert),
             static_cast<double>(p->bytes) / 1024.0 / std::max(1, p->pictures), p->ms(p->server));
@@ -556,15 +592,20 @@ void BM_ScreenPath(benchmark::State& state) {
     state.counters["ratio_partial_before_vs_full"] = median(partialBeforeRatio);
     state.counters["ratio_full_vs_x264_alone"] = median(x264Ratio);
     state.counters["conversion_share_full"] = median(convertShare);
+    state.counters["ratio_full_at_once_vs_x264_alone"] = median(x264RatioAtOnce);
+    state.counters["conversion_share_full_at_once"] = median(convertShareAtOnce);
     state.counters["psnr_dB_partial_vs_whole_capped99"] = psnrCount ? psnrSum / psnrCount : 0;
     fmt::print(
         stderr,
         "{}x{}, {} rounds of {} pictures, medians: partial/full {:.3f} (no hint {:.3f}, before "
-        "{:.3f}), full/x264 alone {:.3f}, conversion {:.1f}% of a full picture{}; partial vs whole PSNR "
-        "{:.1f} dB (99 = identical){}\n",
+        "{:.3f}), full/x264 alone {:.3f} (read in one request {:.3f}), conversion {:.1f}% of a full picture "
+        "(read in one request {:.1f}%){}; read to converted picture {:.3f} ms in bands, {:.3f} ms at once; "
+        "partial vs whole PSNR {:.1f} dB (99 = identical){}\n",
         painter.width(), painter.height(), roundCount, pictureCount, median(partialRatio),
-        median(partialNoHintRatio), median(partialBeforeRatio), median(x264Ratio), 100 * median(convertShare),
+        median(partialNoHintRatio), median(partialBeforeRatio), median(x264Ratio), median(x264RatioAtOnce),
+        100 * median(convertShare), 100 * median(convertShareAtOnce),
         large ? fmt::format(" (previous scaling {:.1f}%)", 100 * median(convertShareBefore)) : "",
+        median(perPicture["read-to-picture"]), median(perPicture["read-to-picture-at-once"]),
         psnrCount ? psnrSum / psnrCount : 0,
         large ? fmt::format("; scaling current vs before PSNR {:.2f} dB", median(scalePsnr)) : "");
     if (halving) {

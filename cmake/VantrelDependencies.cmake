@@ -16,7 +16,7 @@ pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET openssl)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xfixes xi xrandr xtst xdamage xscrnsaver)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 x11-xcb xcb xcb-shm xext xfixes xi xrandr xtst xdamage xscrnsaver)
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
 find_package(nlohmann_json 3.10 REQUIRED)
 

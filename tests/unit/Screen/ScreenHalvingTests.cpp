@@ -1,13 +1,16 @@
 // A screen of twice the stream's size is halved and converted a strip of rows at a time, and one
 // of the stream's size converted a strip at a time; these compare both byte for byte with
-// halving (where it halves) and converting the whole picture at once.
+// halving (where it halves) and converting the whole picture at once. A whole screen is also
+// converted a band of rows at a time, as its rows arrive.
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -191,6 +194,73 @@ TEST(ScreenHalving, ChangedPartsEqualAWholeHalvingOfTheChangedPicture) {
     EXPECT_EQ(firstDifference(converter.convert(source.view(), damage), halvedWhole(source.view())), "")
         << c.name;
   }
+}
+
+// A whole screen converted a band of rows at a time, as the rows arrive from the X server, equals
+// one conversion of it: at the target's size, halved, and scaled by another ratio; bands of a few
+// rows, uneven bands, a last band of an odd number of rows, and one band for everything.
+TEST(ScreenBands, BandsInOrderEqualOneWholeConversion) {
+  struct Case {
+    const char* name;
+    int sourceWidth, sourceHeight, targetWidth, targetHeight;
+    std::vector<int> bands;  // row counts; the last one runs to the bottom
+  };
+  const std::vector<Case> cases = {
+      {"same size, bands of 4", 321, 181, 321, 181, {4}},
+      {"same size, uneven bands", 1920, 1080, 1920, 1080, {2, 6, 272, 100, 0}},
+      {"same size, odd last band", 64, 37, 64, 37, {12, 24, 0}},
+      {"halved, bands of 4", 642, 362, 321, 181, {4}},
+      {"halved, uneven bands", 3840, 2160, 1920, 1080, {136, 8, 272, 0}},
+      {"halved, odd target height", 200, 758, 100, 379, {4, 100, 0}},
+      {"4:3, uneven bands", 1280, 720, 960, 540, {2, 10, 300, 0}},
+      {"one band", 640, 360, 320, 180, {0}},
+  };
+  unsigned seed = 50;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Source source(c.sourceWidth, c.sourceHeight, 8);
+    source.randomise({0, 0, c.sourceWidth, c.sourceHeight}, seed++);
+    ScreenPixelConverter whole(c.targetWidth, c.targetHeight);
+    ScreenPixelConverter banded(c.targetWidth, c.targetHeight);
+    // A previous picture of other content, so that rows no band reaches would show.
+    Source previous(c.sourceWidth, c.sourceHeight, 8);
+    previous.randomise({0, 0, c.sourceWidth, c.sourceHeight}, seed++);
+    (void)banded.convert(previous.view());
+    int row = 0;
+    std::size_t next = 0;
+    while (row < c.sourceHeight) {
+      const int wanted = c.bands[std::min(next, c.bands.size() - 1)];
+      ++next;
+      const int rows = wanted > 0 ? std::min(wanted, c.sourceHeight - row) : c.sourceHeight - row;
+      banded.convertRows(source.view(), row, rows);
+      row += rows;
+    }
+    EXPECT_EQ(firstDifference(banded.finishRows(source.view()), whole.convert(source.view())), "");
+    EXPECT_TRUE(banded.changedParts().isWhole());
+  }
+}
+
+TEST(ScreenBands, BandsOffAChromaRowOrOutsideThePictureAreRefused) {
+  Source same(64, 32, 0);
+  Source twice(128, 64, 0);
+  ScreenPixelConverter converter(64, 32);
+  struct Case {
+    const char* name;
+    Source* source;
+    int firstRow, rowCount;
+  };
+  const Case refused[] = {
+      {"odd first row", &same, 3, 4},    {"halved from a row of a half chroma row", &twice, 2, 4},
+      {"no rows", &same, 0, 0},          {"negative first row", &same, -2, 4},
+      {"past the bottom", &same, 30, 4}, {"halved past the bottom", &twice, 60, 8},
+  };
+  for (const auto& c : refused) {
+    EXPECT_THROW(converter.convertRows(c.source->view(), c.firstRow, c.rowCount), std::invalid_argument)
+        << c.name;
+  }
+  EXPECT_NO_THROW(converter.convertRows(same.view(), 30, 2));
+  EXPECT_NO_THROW(converter.convertRows(twice.view(), 60, 4));
+  EXPECT_THROW(converter.convertRows({}, 0, 2), std::invalid_argument);
 }
 
 }  // namespace
