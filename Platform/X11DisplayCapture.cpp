@@ -392,6 +392,9 @@ struct X11DisplayCapture::State {
   BgraImageView readWhole(const X11DisplayCapture::RowSink& sink) {
     throwIfLost();
     changed.addWhole();
+    // Until the read ends, the buffer may hold part of the new picture (a cursor drawn in there
+    // included) and part of the previous one: a read that fails leaves the next one whole.
+    hasPicture = false;
     if (!shmAttached || shmImage->bytes_per_line != area.width * 4) {
       readWholeAtOnce();
       const auto view = bufferView();
@@ -551,6 +554,7 @@ BgraImageView X11DisplayCapture::capture() {
   auto& s = *state_;
   s.throwIfLost();
   s.changed.addWhole();
+  s.hasPicture = false;
   s.readWholeAtOnce();
   const auto view = s.bufferView();
   s.finishPicture(view);
