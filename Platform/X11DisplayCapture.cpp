@@ -304,7 +304,12 @@ struct X11DisplayCapture::State {
         if (more) xcb_discard_reply(connection, next.sequence);
         const int code = error ? error->error_code : 0;
         std::free(error);
-        if (xcb_connection_has_error(connection)) connectionLost = true;
+        if (xcb_connection_has_error(connection)) {
+          // Let Xlib notice too (its handler marks the connection lost), so that closing the
+          // display later takes Xlib's own path for a lost connection.
+          (void)XEventsQueued(display.get(), QueuedAfterReading);
+          connectionLost = true;
+        }
         throwIfLost();
         throwReadFailure(code);
       }
