@@ -1,17 +1,12 @@
 #include "Platform/X11DisplayCapture.hpp"
 
-#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
-#include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#include <xcb/shm.h>
 
 #include <fmt/format.h>
 
@@ -19,45 +14,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
+
+#include "Platform/X11ScreenImage.hpp"
 
 namespace vantrel {
 
 namespace {
-
-// A refused read is the server's access control at work; any other error (BadMatch when the
-// screen shrank under the captured area, for one) is a plain failure.
-[[noreturn]] void throwReadFailure(int code = XConnection::takeLastError()) {
-  if (code == BadAccess)
-    throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
-  throw X11CaptureError::failed(fmt::format(
-      "The screen image could not be read (X error {}); the display may have changed its size.", code));
-}
-
-// Rows read at a time when the whole area is read in bands: about 2 MB, which the last level of
-// cache still holds when the rows are used, in few enough requests that waiting for each costs
-// little (4 bands at 1080p, 16 at 2160p); a multiple of 4 rows, as the bands' users need.
-int bandRowsFor(int stride) noexcept { return std::max(4, (2 << 20) / std::max(1, stride) / 4 * 4); }
-
-// Copies `image` (as the server sent it) into 32-bit BGRA rows.
-void copyImageRows(const XImage& image, std::uint8_t* dst, int dstStride, int width, int height) {
-  const bool bgra = image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.blue_mask == 0xFF;
-  for (int y = 0; y < height; ++y) {
-    auto* row = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
-    if (bgra) {
-      std::memcpy(row, image.data + static_cast<std::ptrdiff_t>(y) * image.bytes_per_line,
-                  static_cast<std::size_t>(width) * 4);
-    } else {
-      for (int x = 0; x < width; ++x) {
-        const unsigned long p = XGetPixel(const_cast<XImage*>(&image), x, y);
-        row[x * 4 + 0] = static_cast<std::uint8_t>(p & 0xFF);
-        row[x * 4 + 1] = static_cast<std::uint8_t>((p >> 8) & 0xFF);
-        row[x * 4 + 2] = static_cast<std::uint8_t>((p >> 16) & 0xFF);
-        row[x * 4 + 3] = 0xFF;
-      }
-    }
-  }
-}
 
 // More damage rectangles than this in one report are taken as their bounds.
 constexpr int maxDamageRectsPerReport = 256;
@@ -101,17 +65,8 @@ struct X11DisplayCapture::State {
   Window root = 0;
   ScreenRect area;
   int scaleRate = 100;
-
-  // Shared-memory image, or a plain buffer filled by XGetImage. The segment holds the picture
-  // and, after it, room for a changed part read on its own (the server writes a part's rows
-  // packed, so a part narrower than the area is read there and copied into place).
-  XImage* shmImage = nullptr;
-  XShmSegmentInfo shmInfo{};
-  bool shmAttached = false;
-  std::size_t scratchOffset = 0;
-  std::size_t scratchBytes = 0;
-  std::vector<std::uint8_t> plainBuffer;
-  int plainStride = 0;
+  // Declared after the connection, which must outlive it.
+  std::optional<X11ScreenImage> image;
 
   bool tracksDamage = false;
   Damage damage = 0;
@@ -141,75 +96,9 @@ struct X11DisplayCapture::State {
     if (!d) return;
     if (damage && !connectionLost) XDamageDestroy(d, damage);
     if (damageRegion && !connectionLost) XFixesDestroyRegion(d, damageRegion);
-    if (shmImage) {
-      if (shmAttached && !connectionLost) {
-        XShmDetach(d, &shmInfo);
-        XSync(d, False);
-      }
-      XDestroyImage(shmImage);  // frees the XImage; data points into the segment
-    }
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): (char*)-1 is how shmat reports failure
-    if (shmInfo.shmaddr && shmInfo.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shmInfo.shmaddr);
   }
 
-  void throwIfLost() const {
-    if (connectionLost) throw X11CaptureError::failed("The connection to the X display was lost.");
-  }
-
-  bool setUpSharedMemory() {
-    int major = 0, minor = 0;
-    Bool pixmaps = False;
-    if (!XShmQueryVersion(display.get(), &major, &minor, &pixmaps)) return false;
-    const int screen = DefaultScreen(display.get());
-    shmImage =
-        XShmCreateImage(display.get(), DefaultVisual(display.get(), screen),
-                        static_cast<unsigned>(DefaultDepth(display.get(), screen)), ZPixmap, nullptr,
-                        &shmInfo, static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
-    if (!shmImage) return false;
-    if (shmImage->bits_per_pixel != 32) {
-      XDestroyImage(shmImage);
-      shmImage = nullptr;
-      return false;
-    }
-    const auto bytes =
-        static_cast<std::size_t>(shmImage->bytes_per_line) * static_cast<std::size_t>(area.height);
-    // A part read on its own is at most the share of the area above which the whole is read.
-    scratchOffset = bytes;
-    scratchBytes = static_cast<std::size_t>(
-        static_cast<long long>(area.width) * area.height * 4 * ScreenDamage::defaultMaxShare / 1024 + 4096);
-    shmInfo.shmid = shmget(IPC_PRIVATE, bytes + scratchBytes, IPC_CREAT | 0600);
-    if (shmInfo.shmid < 0) {
-      XDestroyImage(shmImage);
-      shmImage = nullptr;
-      return false;
-    }
-    shmInfo.shmaddr = static_cast<char*>(shmat(shmInfo.shmid, nullptr, 0));
-    // Marked for removal at once: the segment goes away when both sides have detached, even if
-    // the process dies.
-    shmctl(shmInfo.shmid, IPC_RMID, nullptr);
-    if (shmInfo.shmaddr == reinterpret_cast<char*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat failure
-      shmInfo.shmaddr = nullptr;
-      XDestroyImage(shmImage);
-      shmImage = nullptr;
-      return false;
-    }
-    shmImage->data = shmInfo.shmaddr;
-    shmInfo.readOnly = False;
-    (void)XConnection::takeLastError();
-    if (!XShmAttach(display.get(), &shmInfo)) return false;
-    XSync(display.get(), False);
-    if (XConnection::takeLastError() != 0 || connectionLost) {
-      // A server on another host (or another IPC namespace) cannot attach the segment.
-      (void)XConnection::takeLastError();
-      XDestroyImage(shmImage);
-      shmImage = nullptr;
-      shmdt(shmInfo.shmaddr);
-      shmInfo.shmaddr = nullptr;
-      return false;
-    }
-    shmAttached = true;
-    return true;
-  }
+  void throwIfLost() const { throwIfConnectionLost(connectionLost); }
 
   void refreshCursorImage() {
     XFixesCursorImage* image = XFixesGetCursorImage(display.get());
@@ -245,132 +134,6 @@ struct X11DisplayCapture::State {
     return true;
   }
 
-  BgraImageView bufferView() {
-    BgraImageView view;
-    view.width = area.width;
-    view.height = area.height;
-    if (shmAttached) {
-      view.data = reinterpret_cast<std::uint8_t*>(shmImage->data);
-      view.stride = shmImage->bytes_per_line;
-    } else {
-      view.data = plainBuffer.data();
-      view.stride = plainStride;
-    }
-    return view;
-  }
-
-  void readWholeAtOnce() {
-    Display* d = display.get();
-    (void)XConnection::takeLastError();
-    if (shmAttached) {
-      if (!XShmGetImage(d, root, shmImage, area.x, area.y, AllPlanes)) {
-        throwIfLost();
-        throwReadFailure();
-      }
-      return;
-    }
-    readPlain({0, 0, area.width, area.height});
-  }
-
-  // Reads the whole area a band of rows at a time, asking for the next band before handing the
-  // one that arrived to `sink` (with the cursor drawn in), so that the server copies while the
-  // rows are used. The rows are read straight into their place, which needs rows packed at the
-  // segment's stride.
-  void readWholeInBands(const X11DisplayCapture::RowSink& sink) {
-    const int stride = shmImage->bytes_per_line;
-    const int bandRows = bandRowsFor(stride);
-    xcb_connection_t* connection = XGetXCBConnection(display.get());
-    const auto request = [&](int firstRow) {
-      return xcb_shm_get_image(
-          connection, static_cast<xcb_drawable_t>(root), static_cast<std::int16_t>(area.x),
-          static_cast<std::int16_t>(area.y + firstRow), static_cast<std::uint16_t>(area.width),
-          static_cast<std::uint16_t>(std::min(bandRows, area.height - firstRow)), ~0U,
-          XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_shm_seg_t>(shmInfo.shmseg),
-          static_cast<std::uint32_t>(static_cast<std::size_t>(firstRow) * stride));
-    };
-    const auto cursorRect = cursorInArea();
-    const auto view = bufferView();
-    auto pending = request(0);
-    for (int firstRow = 0; firstRow < area.height; firstRow += bandRows) {
-      const int rows = std::min(bandRows, area.height - firstRow);
-      const bool more = firstRow + rows < area.height;
-      const auto next = more ? request(firstRow + rows) : xcb_shm_get_image_cookie_t{};
-      xcb_generic_error_t* error = nullptr;
-      auto* reply = xcb_shm_get_image_reply(connection, pending, &error);
-      const bool whole =
-          reply && reply->size == static_cast<std::uint32_t>(rows) * static_cast<std::uint32_t>(stride);
-      std::free(reply);
-      if (!whole) {
-        if (more) xcb_discard_reply(connection, next.sequence);
-        const int code = error ? error->error_code : 0;
-        std::free(error);
-        if (xcb_connection_has_error(connection)) {
-          // Let Xlib notice too (its handler marks the connection lost), so that closing the
-          // display later takes Xlib's own path for a lost connection.
-          (void)XEventsQueued(display.get(), QueuedAfterReading);
-          connectionLost = true;
-        }
-        throwIfLost();
-        throwReadFailure(code);
-      }
-      if (cursorRect && cursorRect->y < firstRow + rows && cursorRect->y + cursorRect->height > firstRow) {
-        drawCursor({view.data + static_cast<std::ptrdiff_t>(firstRow) * stride, stride, area.width, rows},
-                   area.x, area.y + firstRow, cursor, pointerX, pointerY);
-      }
-      try {
-        sink(view, firstRow, rows);
-      } catch (...) {
-        // The next band's reply would otherwise wait in the connection for good.
-        if (more) xcb_discard_reply(connection, next.sequence);
-        throw;
-      }
-      pending = next;
-    }
-    drawnCursor = cursorRect;
-  }
-
-  void readPlain(const ScreenRect& part) {
-    XImage* image =
-        XGetImage(display.get(), root, area.x + part.x, area.y + part.y, static_cast<unsigned>(part.width),
-                  static_cast<unsigned>(part.height), AllPlanes, ZPixmap);
-    if (!image) {
-      throwIfLost();
-      throwReadFailure();
-    }
-    copyImageRows(*image, plainBuffer.data() + static_cast<std::ptrdiff_t>(part.y) * plainStride + part.x * 4,
-                  plainStride, part.width, part.height);
-    XDestroyImage(image);
-  }
-
-  // Reads one part (area coordinates) into its place in the buffer. False when it does not fit
-  // the room for parts (then the whole area is read instead).
-  bool readPart(const ScreenRect& part) {
-    (void)XConnection::takeLastError();
-    if (!shmAttached) {
-      readPlain(part);
-      return true;
-    }
-    const int stride = shmImage->bytes_per_line;
-    // Whole rows land where they belong; a narrower part goes to the room after the picture.
-    const bool inPlace = part.x == 0 && part.width == area.width && stride == area.width * 4;
-    const auto partBytes = static_cast<std::size_t>(part.width) * static_cast<std::size_t>(part.height) * 4;
-    if (!inPlace && partBytes > scratchBytes) return false;
-    XImage image = *shmImage;  // the same segment and format; only the size and place differ
-    image.width = part.width;
-    image.height = part.height;
-    image.bytes_per_line = part.width * 4;
-    image.data = inPlace ? shmInfo.shmaddr + static_cast<std::ptrdiff_t>(part.y) * stride
-                         : shmInfo.shmaddr + scratchOffset;
-    if (!XShmGetImage(display.get(), root, &image, area.x + part.x, area.y + part.y, AllPlanes)) {
-      throwIfLost();
-      throwReadFailure();
-    }
-    if (!inPlace)
-      copyImageRows(image, bufferView().data + static_cast<std::ptrdiff_t>(part.y) * stride + part.x * 4,
-                    stride, part.width, part.height);
-    return true;
-  }
-
   // The cursor's rectangle within the area, when it is shown and lies over it.
   std::optional<ScreenRect> cursorInArea() const {
     if (!showsCursor || pointerX <= -1000000 || cursor.width <= 0 || cursor.height <= 0) return std::nullopt;
@@ -400,16 +163,26 @@ struct X11DisplayCapture::State {
     // Until the read ends, the buffer may hold part of the new picture (a cursor drawn in there
     // included) and part of the previous one: a read that fails leaves the next one whole.
     hasPicture = false;
-    if (!shmAttached || shmImage->bytes_per_line != area.width * 4) {
-      readWholeAtOnce();
-      const auto view = bufferView();
+    const auto view = image->view();
+    if (!image->readsInBands()) {
+      image->readWhole();
       finishPicture(view);
       sink(view, 0, view.height);
       return view;
     }
-    readWholeInBands(sink);
+    // The cursor goes into each band before the band is handed on.
+    const auto cursorRect = cursorInArea();
+    image->readInBands([&](int firstRow, int rows) {
+      if (cursorRect && cursorRect->y < firstRow + rows && cursorRect->y + cursorRect->height > firstRow) {
+        drawCursor(
+            {view.data + static_cast<std::ptrdiff_t>(firstRow) * view.stride, view.stride, view.width, rows},
+            area.x, area.y + firstRow, cursor, pointerX, pointerY);
+      }
+      sink(view, firstRow, rows);
+    });
+    drawnCursor = cursorRect;
     finishRead();
-    return bufferView();
+    return view;
   }
 
   bool cursorRectTouchesArea(int x, int y) const {
@@ -434,18 +207,7 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
   s.pending = ScreenDamage(s.area.width, s.area.height);
   s.changed = ScreenDamage(s.area.width, s.area.height);
 
-  if (!s.setUpSharedMemory()) {
-    // Without shared memory every picture travels through the socket; slower, but it works.
-    const int screen = DefaultScreen(d);
-    if (DefaultDepth(d, screen) < 24) {
-      throw X11CaptureError::failed("The X display's pixel format is not supported (needs 24 or 32 bits).");
-    }
-    s.plainStride = s.area.width * 4;
-    s.plainBuffer.assign(static_cast<std::size_t>(s.plainStride) * s.area.height, 0);
-  } else if (s.shmImage->red_mask != 0xFF0000 || s.shmImage->green_mask != 0xFF00 ||
-             s.shmImage->blue_mask != 0xFF || s.shmImage->byte_order != LSBFirst) {
-    throw X11CaptureError::failed("The X display's pixel format is not supported (needs 32-bit BGRX).");
-  }
+  s.image.emplace(d, s.root, s.area, s.connectionLost);
 
   int errorBase = 0;
   if (options.tracksDamage && XDamageQueryExtension(d, &s.damageEventBase, &errorBase)) {
@@ -475,7 +237,7 @@ X11DisplayCapture::X11DisplayCapture(const Options& options) : state_(std::make_
 X11DisplayCapture::~X11DisplayCapture() = default;
 
 ScreenRect X11DisplayCapture::area() const noexcept { return state_->area; }
-bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->shmAttached; }
+bool X11DisplayCapture::usesSharedMemory() const noexcept { return state_->image->usesSharedMemory(); }
 int X11DisplayCapture::scaleRate() const noexcept { return state_->scaleRate; }
 int X11DisplayCapture::connectionFd() const noexcept { return ConnectionNumber(state_->display.get()); }
 
@@ -560,8 +322,8 @@ BgraImageView X11DisplayCapture::capture() {
   s.throwIfLost();
   s.changed.addWhole();
   s.hasPicture = false;
-  s.readWholeAtOnce();
-  const auto view = s.bufferView();
+  s.image->readWhole();
+  const auto view = s.image->view();
   s.finishPicture(view);
   return view;
 }
@@ -581,9 +343,9 @@ BgraImageView X11DisplayCapture::captureChanges(const RowSink& wholeSink) {
   if (s.drawnCursor) reads.add(*s.drawnCursor);
   if (reads.isWhole()) return s.readWhole(wholeSink);
   for (const auto& part : reads.rects()) {
-    if (!s.readPart(part)) return s.readWhole(wholeSink);
+    if (!s.image->readPart(part)) return s.readWhole(wholeSink);
   }
-  const auto view = s.bufferView();
+  const auto view = s.image->view();
   s.changed = reads;
   s.finishPicture(view);
   return view;

@@ -1,0 +1,258 @@
+#include "Platform/X11ScreenImage.hpp"
+
+#include <X11/Xlib-xcb.h>
+#include <X11/Xutil.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "Platform/XConnection.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// A refused read is the server's access control at work; any other error (BadMatch when the
+// screen shrank under the captured area, for one) is a plain failure.
+[[noreturn]] void throwReadFailure(int code = XConnection::takeLastError()) {
+  if (code == BadAccess)
+    throw X11CaptureError::accessDenied("The X display refused to hand out the screen image.");
+  throw X11CaptureError::failed(fmt::format(
+      "The screen image could not be read (X error {}); the display may have changed its size.", code));
+}
+
+// Rows read at a time when the whole area is read in bands: about 2 MB, which the last level of
+// cache still holds when the rows are used, in few enough requests that waiting for each costs
+// little (4 bands at 1080p, 16 at 2160p); a multiple of 4 rows, as the bands' users need.
+int bandRowsFor(int stride) noexcept { return std::max(4, (2 << 20) / std::max(1, stride) / 4 * 4); }
+
+// Copies `image` (as the server sent it) into 32-bit BGRA rows.
+void copyImageRows(const XImage& image, std::uint8_t* dst, int dstStride, int width, int height) {
+  const bool bgra = image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.blue_mask == 0xFF;
+  for (int y = 0; y < height; ++y) {
+    auto* row = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
+    if (bgra) {
+      std::memcpy(row, image.data + static_cast<std::ptrdiff_t>(y) * image.bytes_per_line,
+                  static_cast<std::size_t>(width) * 4);
+    } else {
+      for (int x = 0; x < width; ++x) {
+        const unsigned long p = XGetPixel(const_cast<XImage*>(&image), x, y);
+        row[x * 4 + 0] = static_cast<std::uint8_t>(p & 0xFF);
+        row[x * 4 + 1] = static_cast<std::uint8_t>((p >> 8) & 0xFF);
+        row[x * 4 + 2] = static_cast<std::uint8_t>((p >> 16) & 0xFF);
+        row[x * 4 + 3] = 0xFF;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void throwIfConnectionLost(const std::atomic<bool>& lost) {
+  if (lost) throw X11CaptureError::failed("The connection to the X display was lost.");
+}
+
+X11ScreenImage::X11ScreenImage(Display* display, Window root, const ScreenRect& area, std::atomic<bool>& lost)
+    : display_(display), root_(root), area_(area), lost_(lost) {
+  if (!setUpSharedMemory()) {
+    // Without shared memory every picture travels through the socket; slower, but it works.
+    if (DefaultDepth(display_, DefaultScreen(display_)) < 24) {
+      throw X11CaptureError::failed("The X display's pixel format is not supported (needs 24 or 32 bits).");
+    }
+    plainStride_ = area_.width * 4;
+    plainBuffer_.assign(static_cast<std::size_t>(plainStride_) * area_.height, 0);
+  } else if (shmImage_->red_mask != 0xFF0000 || shmImage_->green_mask != 0xFF00 ||
+             shmImage_->blue_mask != 0xFF || shmImage_->byte_order != LSBFirst) {
+    throw X11CaptureError::failed("The X display's pixel format is not supported (needs 32-bit BGRX).");
+  }
+}
+
+X11ScreenImage::~X11ScreenImage() {
+  if (shmImage_) {
+    if (attached_ && !lost_) {
+      XShmDetach(display_, &shmInfo_);
+      XSync(display_, False);
+    }
+    XDestroyImage(shmImage_);  // frees the XImage; data points into the segment
+  }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): (char*)-1 is how shmat reports failure
+  if (shmInfo_.shmaddr && shmInfo_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shmInfo_.shmaddr);
+}
+
+bool X11ScreenImage::setUpSharedMemory() {
+  int major = 0, minor = 0;
+  Bool pixmaps = False;
+  if (!XShmQueryVersion(display_, &major, &minor, &pixmaps)) return false;
+  const int screen = DefaultScreen(display_);
+  shmImage_ = XShmCreateImage(
+      display_, DefaultVisual(display_, screen), static_cast<unsigned>(DefaultDepth(display_, screen)),
+      ZPixmap, nullptr, &shmInfo_, static_cast<unsigned>(area_.width), static_cast<unsigned>(area_.height));
+  if (!shmImage_) return false;
+  if (shmImage_->bits_per_pixel != 32) {
+    XDestroyImage(shmImage_);
+    shmImage_ = nullptr;
+    return false;
+  }
+  const auto bytes =
+      static_cast<std::size_t>(shmImage_->bytes_per_line) * static_cast<std::size_t>(area_.height);
+  // A part read on its own is at most the share of the area above which the whole is read.
+  scratchOffset_ = bytes;
+  scratchBytes_ = static_cast<std::size_t>(
+      static_cast<long long>(area_.width) * area_.height * 4 * ScreenDamage::defaultMaxShare / 1024 + 4096);
+  shmInfo_.shmid = shmget(IPC_PRIVATE, bytes + scratchBytes_, IPC_CREAT | 0600);
+  if (shmInfo_.shmid < 0) {
+    XDestroyImage(shmImage_);
+    shmImage_ = nullptr;
+    return false;
+  }
+  shmInfo_.shmaddr = static_cast<char*>(shmat(shmInfo_.shmid, nullptr, 0));
+  // Marked for removal at once: the segment goes away when both sides have detached, even if
+  // the process dies.
+  shmctl(shmInfo_.shmid, IPC_RMID, nullptr);
+  if (shmInfo_.shmaddr == reinterpret_cast<char*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat failure
+    shmInfo_.shmaddr = nullptr;
+    XDestroyImage(shmImage_);
+    shmImage_ = nullptr;
+    return false;
+  }
+  shmImage_->data = shmInfo_.shmaddr;
+  shmInfo_.readOnly = False;
+  (void)XConnection::takeLastError();
+  if (!XShmAttach(display_, &shmInfo_)) return false;
+  XSync(display_, False);
+  if (XConnection::takeLastError() != 0 || lost_) {
+    // A server on another host (or another IPC namespace) cannot attach the segment.
+    (void)XConnection::takeLastError();
+    XDestroyImage(shmImage_);
+    shmImage_ = nullptr;
+    shmdt(shmInfo_.shmaddr);
+    shmInfo_.shmaddr = nullptr;
+    return false;
+  }
+  attached_ = true;
+  return true;
+}
+
+BgraImageView X11ScreenImage::view() const noexcept {
+  BgraImageView view;
+  view.width = area_.width;
+  view.height = area_.height;
+  if (attached_) {
+    view.data = reinterpret_cast<std::uint8_t*>(shmImage_->data);
+    view.stride = shmImage_->bytes_per_line;
+  } else {
+    view.data = const_cast<std::uint8_t*>(plainBuffer_.data());
+    view.stride = plainStride_;
+  }
+  return view;
+}
+
+bool X11ScreenImage::readsInBands() const noexcept {
+  return attached_ && shmImage_->bytes_per_line == area_.width * 4;
+}
+
+void X11ScreenImage::readWhole() {
+  (void)XConnection::takeLastError();
+  if (attached_) {
+    if (!XShmGetImage(display_, root_, shmImage_, area_.x, area_.y, AllPlanes)) {
+      throwIfConnectionLost(lost_);
+      throwReadFailure();
+    }
+    return;
+  }
+  readPlain({0, 0, area_.width, area_.height});
+}
+
+void X11ScreenImage::readInBands(const std::function<void(int firstRow, int rowCount)>& band) {
+  const int stride = shmImage_->bytes_per_line;
+  const int bandRows = bandRowsFor(stride);
+  xcb_connection_t* connection = XGetXCBConnection(display_);
+  const auto request = [&](int firstRow) {
+    return xcb_shm_get_image(
+        connection, static_cast<xcb_drawable_t>(root_), static_cast<std::int16_t>(area_.x),
+        static_cast<std::int16_t>(area_.y + firstRow), static_cast<std::uint16_t>(area_.width),
+        static_cast<std::uint16_t>(std::min(bandRows, area_.height - firstRow)), ~0U,
+        XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_shm_seg_t>(shmInfo_.shmseg),
+        static_cast<std::uint32_t>(static_cast<std::size_t>(firstRow) * stride));
+  };
+  auto pending = request(0);
+  for (int firstRow = 0; firstRow < area_.height; firstRow += bandRows) {
+    const int rows = std::min(bandRows, area_.height - firstRow);
+    const bool more = firstRow + rows < area_.height;
+    const auto next = more ? request(firstRow + rows) : xcb_shm_get_image_cookie_t{};
+    xcb_generic_error_t* error = nullptr;
+    auto* reply = xcb_shm_get_image_reply(connection, pending, &error);
+    const bool whole =
+        reply && reply->size == static_cast<std::uint32_t>(rows) * static_cast<std::uint32_t>(stride);
+    std::free(reply);
+    if (!whole) {
+      if (more) xcb_discard_reply(connection, next.sequence);
+      const int code = error ? error->error_code : 0;
+      std::free(error);
+      if (xcb_connection_has_error(connection)) {
+        // Let Xlib notice too (its handler marks the connection lost), so that closing the
+        // display later takes Xlib's own path for a lost connection.
+        (void)XEventsQueued(display_, QueuedAfterReading);
+        lost_ = true;
+      }
+      throwIfConnectionLost(lost_);
+      throwReadFailure(code);
+    }
+    try {
+      band(firstRow, rows);
+    } catch (...) {
+      // The next band's reply would otherwise wait in the connection for good.
+      if (more) xcb_discard_reply(connection, next.sequence);
+      throw;
+    }
+    pending = next;
+  }
+}
+
+void X11ScreenImage::readPlain(const ScreenRect& part) {
+  XImage* image =
+      XGetImage(display_, root_, area_.x + part.x, area_.y + part.y, static_cast<unsigned>(part.width),
+                static_cast<unsigned>(part.height), AllPlanes, ZPixmap);
+  if (!image) {
+    throwIfConnectionLost(lost_);
+    throwReadFailure();
+  }
+  copyImageRows(*image, plainBuffer_.data() + static_cast<std::ptrdiff_t>(part.y) * plainStride_ + part.x * 4,
+                plainStride_, part.width, part.height);
+  XDestroyImage(image);
+}
+
+bool X11ScreenImage::readPart(const ScreenRect& part) {
+  (void)XConnection::takeLastError();
+  if (!attached_) {
+    readPlain(part);
+    return true;
+  }
+  const int stride = shmImage_->bytes_per_line;
+  // Whole rows land where they belong; a narrower part goes to the room after the picture.
+  const bool inPlace = part.x == 0 && part.width == area_.width && stride == area_.width * 4;
+  const auto partBytes = static_cast<std::size_t>(part.width) * static_cast<std::size_t>(part.height) * 4;
+  if (!inPlace && partBytes > scratchBytes_) return false;
+  XImage image = *shmImage_;  // the same segment and format; only the size and place differ
+  image.width = part.width;
+  image.height = part.height;
+  image.bytes_per_line = part.width * 4;
+  image.data = inPlace ? shmInfo_.shmaddr + static_cast<std::ptrdiff_t>(part.y) * stride
+                       : shmInfo_.shmaddr + scratchOffset_;
+  if (!XShmGetImage(display_, root_, &image, area_.x + part.x, area_.y + part.y, AllPlanes)) {
+    throwIfConnectionLost(lost_);
+    throwReadFailure();
+  }
+  if (!inPlace)
+    copyImageRows(image, view().data + static_cast<std::ptrdiff_t>(part.y) * stride + part.x * 4, stride,
+                  part.width, part.height);
+  return true;
+}
+
+}  // namespace vantrel
