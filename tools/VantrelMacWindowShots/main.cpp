@@ -5,10 +5,6 @@
 // while hidden. The "-real" forms run the tray application over the real status model (as the
 // program's interactive mode does) instead of a still scene.
 
-#include <sys/resource.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -22,6 +18,7 @@
 #include "Model/Update/MacUpdaterController.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
 #include "Platform/QtMainExecutor.hpp"
+#include "ProcessTimes.hpp"
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
@@ -338,30 +335,6 @@ bool backdropShot(const std::filesystem::path& folder) {
   return writeShot(folder, "backdrop", &backdrop, {});
 }
 
-// Seconds since boot at which this process started, from /proc.
-double processStartSeconds() {
-  std::ifstream stat("/proc/self/stat");
-  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = content.rfind(')');
-  std::istringstream fields(content.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 22; ++i) fields >> field;  // field 22: start time in clock ticks
-  return std::stod(field) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double bootSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_BOOTTIME, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double cpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 // Runs `body` with the program's interactive application over the real model, then the event
 // loop until `body` asks it to end.
 int withRealApplication(int argc, char** argv, const std::function<void(QtMainLoop&)>& body) {
@@ -384,11 +357,6 @@ int withRealApplication(int argc, char** argv, const std::function<void(QtMainLo
 }
 
 QWidget* statusWindow() { return VantrelMacWindowController::shared().mainWindow(); }
-
-void printIdle(double cpuBefore, const QElapsedTimer& wall) {
-  const double seconds = static_cast<double>(wall.elapsed()) / 1000.0;
-  std::printf("idle-cpu-percent %.4f over %.1f s\n", 100.0 * (cpuSeconds() - cpuBefore) / seconds, seconds);
-}
 
 }  // namespace
 
@@ -414,13 +382,13 @@ int main(int argc, char** argv) {
     auto controller = makeController(model);
     controller->show();
     settle(controller->mainWindow());
-    std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
+    std::printf("start-to-shown-ms %.1f\n", shots::secondsSinceProcessStart() * 1000.0);
     return 0;
   }
   if (first == "--bench-start-real") {
     return withRealApplication(1, argv, [](QtMainLoop& loop) {
       settle(statusWindow());
-      std::printf("start-to-shown-ms %.1f\n", (bootSeconds() - processStartSeconds()) * 1000.0);
+      std::printf("start-to-shown-ms %.1f\n", shots::secondsSinceProcessStart() * 1000.0);
       loop.requestQuit(0);
     });
   }
@@ -442,11 +410,11 @@ int main(int argc, char** argv) {
       settle(statusWindow());
       statusWindow()->hide();
       settle(nullptr);
-      cpuBefore = cpuSeconds();
+      cpuBefore = shots::cpuSeconds();
       wall.start();
       QTimer::singleShot(seconds * 1000, [&loop] { loop.requestQuit(0); });
     });
-    printIdle(cpuBefore, wall);
+    shots::printIdle(cpuBefore, static_cast<double>(wall.elapsed()) / 1000.0);
     return code;
   }
   if (first == "--idle" && argc > 2) {
@@ -457,15 +425,12 @@ int main(int argc, char** argv) {
     settle(controller->mainWindow());
     controller->mainWindow()->hide();
     settle(nullptr);
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = shots::cpuSeconds();
     QElapsedTimer wall;
     wall.start();
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
     QApplication::exec();
-    const double used = cpuSeconds() - cpuBefore;
-    std::printf("idle-cpu-percent %.4f over %.1f s\n",
-                100.0 * used / (static_cast<double>(wall.elapsed()) / 1000.0),
-                static_cast<double>(wall.elapsed()) / 1000.0);
+    shots::printIdle(cpuBefore, static_cast<double>(wall.elapsed()) / 1000.0);
     return 0;
   }
   if (first.empty() || first.front() == '-') {
