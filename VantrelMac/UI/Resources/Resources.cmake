@@ -13,22 +13,6 @@ install(FILES "${CMAKE_CURRENT_LIST_DIR}/VantrelMacIcon.svg" DESTINATION share/V
 # installed program, which then signs in with the saved password by itself. The folder is relative
 # to the install prefix unless given absolute (a system install sets it to /etc/xdg/autostart).
 set(VANTREL_AUTOSTART_DIR "etc/xdg/autostart" CACHE STRING "Where cmake --install puts the XDG autostart entry")
-install(CODE "
-  set(root \"\${CMAKE_INSTALL_PREFIX}\")
-  set(folder \"${VANTREL_AUTOSTART_DIR}\")
-  if(NOT IS_ABSOLUTE \"\${folder}\")
-    set(folder \"\${root}/\${folder}\")
-  endif()
-  set(program \"\${root}/current/VantrelMac\")
-  set(resource \"\${root}/current/share/VantrelMac/AutomaticLogin.vantrelstartup\")
-  file(WRITE \"\$ENV{DESTDIR}\${folder}/VantrelMac.desktop\" \"[Desktop Entry]
-Type=Application
-Name=VantrelMac
-Comment=Signs in to the remote-control service when the desktop session starts
-Exec=\\\"\${program}\\\" \\\"\${resource}\\\"
-Icon=\${root}/current/share/VantrelMac/VantrelMac.svg
-Terminal=false
-X-GNOME-Autostart-enabled=true
-\")
-  message(STATUS \"autostart entry: \${folder}/VantrelMac.desktop\")
-")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/WriteAutostartEntry.cmake.in"
+               "${PROJECT_BINARY_DIR}/WriteAutostartEntry.cmake" @ONLY)
+install(SCRIPT "${PROJECT_BINARY_DIR}/WriteAutostartEntry.cmake")
