@@ -80,6 +80,7 @@ void relaunchIfRequested() {
   if (arguments.empty()) arguments.push_back(program.string());
   arguments.front() = program.string();
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   ::setenv(installedBuildVariable, build.c_str(), 1);

@@ -100,7 +100,7 @@ fs::path resourcesDirectoryOf(const fs::path& executable) {
   // An installed build keeps its resources beside it (versions/<build>/share/VantrelMac); the
   // build tree has them one folder up.
   std::error_code ec;
-  const auto beside = executable.parent_path() / "share" / "VantrelMac";
+  auto beside = executable.parent_path() / "share" / "VantrelMac";
   if (fs::is_directory(beside, ec)) return beside;
   return executable.parent_path().parent_path() / "share" / "VantrelMac";
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <asio/detached.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 

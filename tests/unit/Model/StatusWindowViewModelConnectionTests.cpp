@@ -179,7 +179,8 @@ TEST_F(ConnectionTest, SavingTheFormKeepsWhatCannotBeParsed) {
   make();
   const std::pair<const char*, std::uint16_t> ports[] = {{"abc", 65333}, {" 80", 65333},   {"+80", 80},
                                                          {"", 65333},    {"70000", 65333}, {"443", 443}};
-  for (const auto& [text, port] : ports) {
+  for (const auto& [entered, port] : ports) {
+    const char* text = entered;  // clang 14 cannot capture a structured binding in a lambda
     onMain([&] { model->setText(StatusFormField::managerPort, text); });
     onMain([&] { model->persistConnectionSettings(); });
     EXPECT_EQ(DirectConnectionSettings::load(*defaults).port, port) << text;

@@ -89,6 +89,7 @@ TEST_F(UpdateArchiveTest, HostileCorpusIsRefused) {
 
 TEST_F(UpdateArchiveTest, EntryAndSizeCapsHold) {
   std::vector<Member> many;
+  many.reserve(10'001);
   for (int i = 0; i < 10'001; ++i) many.push_back({"f" + std::to_string(i), Type::file, "", 0644, ""});
   EXPECT_NE(extract(testing::tarGz(many)).find("more than 10000 entries"), std::string::npos);
   resetStaging();
@@ -162,7 +163,7 @@ class UpdateInstallTest : public ::testing::Test {
   }
 
   fs::path stage(const std::string& build, const UpdateInfo& stagedInfo) {
-    const auto staging = update_install::createStaging(layout);
+    auto staging = update_install::createStaging(layout);
     testing::writeText(staging / "VantrelMac", "#!/bin/sh\necho " + build + "\n");
     ::chmod((staging / "VantrelMac").c_str(), 0755);
     testing::writeText(staging / "Info.json", stagedInfo.dump());
