@@ -3,16 +3,64 @@
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 
+#include <set>
+
 namespace vantrel::testing {
 
-FakeTransport::FakeTransport(Executor executor) : strand_(makeStrand(executor)), wakeTimer_(strand_) {
-  wakeTimer_.expires_at(VantrelClock::time_point::max());
+// The live transports of one io_context.
+struct FakeTransport::Registry {
+  std::mutex mutex;
+  std::set<FakeTransport*> transports;
+};
+
+// Shuts down with the io_context, before the strand and timer services do and before the context
+// destroys the handlers still queued in it: a strand or timer destroyed after its context is a use
+// after free, and a test may keep a transport longer than the owner of the context lives.
+class FakeTransport::ContextEnd final : public asio::execution_context::service {
+ public:
+  static asio::execution_context::id id;
+
+  explicit ContextEnd(asio::execution_context& context) : service(context) {}
+
+  std::shared_ptr<Registry> join(FakeTransport* transport) {
+    std::lock_guard lock(registry_->mutex);
+    registry_->transports.insert(transport);
+    return registry_;
+  }
+
+ private:
+  void shutdown() override {
+    std::lock_guard lock(registry_->mutex);
+    for (auto* transport : registry_->transports) transport->letGoOfContext();
+    registry_->transports.clear();
+  }
+
+  std::shared_ptr<Registry> registry_ = std::make_shared<Registry>();
+};
+
+asio::execution_context::id FakeTransport::ContextEnd::id;
+
+FakeTransport::FakeTransport(Executor executor)
+    : strand_(makeStrand(executor)), wakeTimer_(std::in_place, *strand_) {
+  wakeTimer_->expires_at(VantrelClock::time_point::max());
+  // Joined after the strand and timer exist, so that their services shut down after this one.
+  registry_ = asio::use_service<ContextEnd>(asio::query(executor, asio::execution::context)).join(this);
 }
 
-FakeTransport::~FakeTransport() = default;
+FakeTransport::~FakeTransport() {
+  std::lock_guard lock(registry_->mutex);
+  registry_->transports.erase(this);
+}
+
+void FakeTransport::letGoOfContext() {
+  std::lock_guard lock(mutex_);
+  wakeTimer_.reset();  // pending waits are cancelled into the context's queue, destroyed with it
+  strand_.reset();
+}
 
 void FakeTransport::wake() {
-  asio::post(strand_, [this] { wakeTimer_.cancel(); });
+  std::lock_guard lock(mutex_);
+  if (strand_) asio::post(*strand_, [this] { wakeTimer_->cancel(); });
 }
 
 // Waits until `wake()` or until this operation is cancelled (then throws `cancelled`).
@@ -20,7 +68,7 @@ Awaitable<void> FakeTransport::waitForChange() {
   std::error_code ec;
   // The expiry stays at the far future; `wake()` cancels the pending waits instead, so several
   // operations can wait at once without disturbing each other.
-  co_await wakeTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  co_await wakeTimer_->async_wait(asio::redirect_error(asio::use_awaitable, ec));
   auto state = co_await asio::this_coro::cancellation_state;
   if (state.cancelled() != asio::cancellation_type::none) throw NetworkTransportError::cancelled();
 }
@@ -28,7 +76,7 @@ Awaitable<void> FakeTransport::waitForChange() {
 Awaitable<void> FakeTransport::connect(std::string host, std::uint16_t port) {
   co_await asio::this_coro::reset_cancellation_state(asio::enable_total_cancellation());
   co_await asio::this_coro::throw_if_cancelled(false);
-  co_await asio::post(strand_, asio::use_awaitable);
+  co_await asio::post(*strand_, asio::use_awaitable);
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
@@ -52,20 +100,20 @@ Awaitable<void> FakeTransport::connect(std::string host, std::uint16_t port) {
 }
 
 Awaitable<void> FakeTransport::disconnect() {
-  co_await asio::post(strand_, asio::use_awaitable);
+  co_await asio::post(*strand_, asio::use_awaitable);
   {
     std::lock_guard lock(mutex_);
     ++disconnectCount_;
     connected_ = false;
     ++generation_;
   }
-  wakeTimer_.cancel();
+  wakeTimer_->cancel();
 }
 
 Awaitable<void> FakeTransport::send(Bytes data) {
   co_await asio::this_coro::reset_cancellation_state(asio::enable_total_cancellation());
   co_await asio::this_coro::throw_if_cancelled(false);
-  co_await asio::post(strand_, asio::use_awaitable);
+  co_await asio::post(*strand_, asio::use_awaitable);
   std::size_t ticket = 0;
   std::uint64_t generation = 0;
   {
@@ -106,7 +154,7 @@ Awaitable<void> FakeTransport::send(Bytes data) {
 Awaitable<Bytes> FakeTransport::receive() {
   co_await asio::this_coro::reset_cancellation_state(asio::enable_total_cancellation());
   co_await asio::this_coro::throw_if_cancelled(false);
-  co_await asio::post(strand_, asio::use_awaitable);
+  co_await asio::post(*strand_, asio::use_awaitable);
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);

@@ -2,10 +2,13 @@
 
 // A scriptable in-memory transport for session tests: queued receive chunks, recorded sends,
 // injected connect and send errors, sends that can be held open, and per-operation cancellation honoured by
-// every waiting operation.
+// every waiting operation. A test may keep one after the io_context it runs on is gone: when that
+// context shuts down, the transport lets go of its strand and timer; scripting then wakes nobody and
+// observation still answers.
 
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,7 +28,7 @@ class FakeTransport final : public NetworkTransporting {
   Awaitable<void> disconnect() override;
   Awaitable<void> send(Bytes data) override;
   Awaitable<Bytes> receive() override;
-  Executor executor() const override { return strand_; }
+  Executor executor() const override { return *strand_; }
 
   // Scripting (thread-safe).
   void queueReceive(Bytes chunk);
@@ -52,12 +55,19 @@ class FakeTransport final : public NetworkTransporting {
   int waitingReceives() const;
 
  private:
+  class ContextEnd;
+  struct Registry;
+
   // Wakes every waiting operation so it re-checks its condition.
   void wake();
   Awaitable<void> waitForChange();
+  // Called as the context shuts down, while its services still exist.
+  void letGoOfContext();
 
-  Strand strand_;
-  Timer wakeTimer_;
+  // Empty once the context has shut down.
+  std::optional<Strand> strand_;
+  std::optional<Timer> wakeTimer_;
+  std::shared_ptr<Registry> registry_;
   mutable std::mutex mutex_;
   std::deque<Bytes> incoming_;
   bool endOfStream_ = false;

@@ -22,16 +22,18 @@ using testing::FakeTransport;
 using testing::waitUntil;
 
 // The agent over in-memory transports: every attempt's transport is kept for inspection and
-// prepared by `prepare` (by default a manager that accepts the authentication). The transports
-// (and so the sessions) run on a pool of the test's own, which outlives every agent; the agent
-// runs its loop on one thread, so a round trip through its executor means the loop is waiting.
+// prepared by `prepare` (by default a manager that accepts the authentication). As with the relay
+// transport, a transport (and so its session) runs on the executor the agent hands over: the
+// agent's stop abandons whatever its sessions left queued, which is sound only while none of it
+// lives on a context that outlives the agent. The agent runs its loop and sessions on one thread,
+// so a round trip through its executor means they are all waiting.
 class SessionAgentTest : public ::testing::Test {
  protected:
   SessionAgentRuntime::Options options() {
     SessionAgentRuntime::Options o;
     o.threads = 1;
-    o.makeTransport = [this](Executor) {
-      auto transport = std::make_shared<FakeTransport>(sessions.executor());
+    o.makeTransport = [this](Executor executor) {
+      auto transport = std::make_shared<FakeTransport>(std::move(executor));
       if (prepare) prepare(*transport);
       std::lock_guard lock(mutex);
       transports.push_back(transport);
