@@ -36,6 +36,8 @@
 
 #include <X11/Xlib.h>
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <libyuv/convert_from_argb.h>
@@ -45,6 +47,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -54,6 +57,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/ScreenDamage.hpp"
@@ -229,20 +233,110 @@ BENCHMARK(BM_ConvertLargeTo1080p<LargeWay::current>)
     ->Args({2560, 1440})
     ->Unit(benchmark::kMillisecond);
 
+// Reads `size` bytes 64 at a time (four 16-byte vectors, whatever the processor), fast enough
+// that memory and not the loop sets the pace.
+std::uint64_t readEveryByte(const std::uint8_t* bytes, std::size_t size) {
+  using Vector = std::uint64_t __attribute__((vector_size(16)));
+  Vector a{}, b{}, c{}, d{};
+  std::size_t i = 0;
+  for (; i + 64 <= size; i += 64) {
+    Vector w, x, y, z;
+    std::memcpy(&w, bytes + i, 16);
+    std::memcpy(&x, bytes + i + 16, 16);
+    std::memcpy(&y, bytes + i + 32, 16);
+    std::memcpy(&z, bytes + i + 48, 16);
+    a |= w;
+    b |= x;
+    c |= y;
+    d |= z;
+  }
+  const Vector all = a | b | c | d;
+  std::uint64_t result = all[0] | all[1];
+  for (; i < size; ++i) result |= bytes[i];
+  return result;
+}
+
 // The floor of any conversion that reads every pixel of a 2160p picture: reading it once.
 void BM_Read2160pBgra(benchmark::State& state) {
   const auto pixels = syntheticScreen(3840, 2160);
-  for (auto _ : state) {
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i + 8 <= pixels.size(); i += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, pixels.data() + i, 8);
-      sum += word;
-    }
-    benchmark::DoNotOptimize(sum);
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(readEveryByte(pixels.data(), pixels.size()));
 }
 BENCHMARK(BM_Read2160pBgra)->Unit(benchmark::kMillisecond);
+
+// The same read when another processor has just written the picture, band by band, as the X
+// server does into the capture's shared memory: range(0) 0 writes each 2 MB band on the reading
+// core, 1 on another core the process may use. Counts the reading thread's CPU per 2160p picture.
+void BM_ReadBandsWrittenBy(benchmark::State& state) {
+  const bool otherCore = state.range(0) != 0;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+    state.SkipWithError("cannot read the processor affinity");
+    return;
+  }
+  std::vector<int> cores;
+  for (int core = 0; core < CPU_SETSIZE; ++core) {
+    if (CPU_ISSET(core, &allowed)) cores.push_back(core);
+  }
+  if (otherCore && cores.size() < 2) {
+    state.SkipWithError("needs two processors (taskset -c A,B)");
+    return;
+  }
+  const auto pin = [](int core) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(core, &one);
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+  };
+  constexpr int width = 3840, height = 2160, bandRows = 2 * 1024 * 1024 / (width * 4);
+  const auto source = syntheticScreen(width, height);
+  std::vector<std::uint8_t> shared(source.size());
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+  // Each request (a new ticket, the band to copy set before it) is answered by `done` = ticket;
+  // ticket -1 ends the writer.
+  std::atomic<long> ticket{0}, done{0};
+  int bandToWrite = 0;
+  std::thread writer([&] {
+    pin(cores[otherCore ? 1 : 0]);
+    for (long seen = 0;;) {
+      const long asked = ticket.load(std::memory_order_acquire);
+      if (asked == seen) {
+        std::this_thread::yield();
+        continue;
+      }
+      if (asked < 0) break;
+      seen = asked;
+      for (int row = bandToWrite * bandRows; row < std::min(height, (bandToWrite + 1) * bandRows); ++row) {
+        std::memcpy(shared.data() + row * rowBytes, source.data() + row * rowBytes, rowBytes);
+      }
+      done.store(asked, std::memory_order_release);
+    }
+  });
+  pin(cores[0]);
+  double cpu = 0;
+  int pictures = 0;
+  long requests = 0;
+  for (auto _ : state) {
+    for (int band = 0; band * bandRows < height; ++band) {
+      bandToWrite = band;
+      ticket.store(++requests, std::memory_order_release);
+      while (done.load(std::memory_order_acquire) != requests) std::this_thread::yield();
+      const auto offset = static_cast<std::size_t>(band) * bandRows * rowBytes;
+      const auto bytes = std::min(static_cast<std::size_t>(bandRows) * rowBytes, shared.size() - offset);
+      const double c0 = threadCpuSeconds();
+      benchmark::DoNotOptimize(readEveryByte(shared.data() + offset, bytes));
+      cpu += threadCpuSeconds() - c0;
+    }
+    ++pictures;
+  }
+  ticket.store(-1, std::memory_order_release);
+  writer.join();
+  CPU_ZERO(&allowed);
+  for (int core : cores) CPU_SET(core, &allowed);
+  sched_setaffinity(0, sizeof allowed, &allowed);
+  if (pictures > 0) state.counters["read_cpu_ms_per_picture"] = cpu * 1000 / pictures;
+}
+BENCHMARK(BM_ReadBandsWrittenBy)->ArgName("other_core")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // --- the screen path on an X display ---
 
