@@ -80,6 +80,8 @@ LoginButton::LoginButton(QWidget* parent) : QAbstractButton(parent) {
 void LoginButton::setLook(const QString& title, StatusSymbol symbol, bool spinner, double opacity) {
   if (title == text() && symbol == symbol_ && spinner == spinner_ && opacity == opacity_) return;
   setText(title);
+  // Named by what it reads, on one line ("LOG IN AGAIN", "LOGGING IN").
+  setAccessibleName(QString(title).replace(QLatin1Char('\n'), QLatin1Char(' ')));
   symbol_ = symbol;
   spinner_ = spinner;
   opacity_ = opacity;
