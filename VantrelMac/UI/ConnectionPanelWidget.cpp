@@ -38,7 +38,7 @@ QFrame* divider(QWidget* parent) {
 QLabel* secondaryCaption(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   label->setFont(VantrelTheme::font(VantrelTheme::captionSize));
-  label->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(label);
   return label;
 }
 
@@ -54,7 +54,7 @@ QLabel* labelledValue(QVBoxLayout* into, const QString& title, QWidget* parent) 
   row->addWidget(new QLabel(title, parent));
   row->addStretch(1);
   auto* value = new QLabel(parent);
-  value->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(value);
   row->addWidget(value);
   into->addLayout(row);
   return value;

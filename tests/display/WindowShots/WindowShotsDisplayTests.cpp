@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -416,7 +417,65 @@ TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
       probe(control.right() + 2, y);
     }
     EXPECT_GT(changed * 10, band * 8) << scene << ": " << changed << " of " << band << " ring pixels changed";
+// WCAG relative luminance and contrast ratio of two opaque colours.
+double relativeLuminance(const QColor& c) {
+  const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+  const double la = relativeLuminance(a);
+  const double lb = relativeLuminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The colour that covers most of `rect`: what the text there is drawn on.
+QColor backgroundOf(const QImage& image, const QRect& rect) {
+  std::map<QRgb, int> counts;
+  for (int y = rect.top(); y <= rect.bottom(); ++y) {
+    for (int x = rect.left(); x <= rect.right(); ++x) ++counts[image.pixel(x, y)];
   }
+  return QColor(std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
+                  return a.second < b.second;
+                })->first);
+}
+
+TEST_F(WindowShots, SecondaryTextReadsAtFourAndAHalfToOneOnEveryBackground) {
+  std::set<std::string> seen;
+  for (const char* scene :
+       {"panel-window", "panel-sheet", "panel-direct-form", "update-box", "update-box-error"}) {
+    const QImage image = load(scene);
+    const auto shown = probes(scene);
+    for (const auto& probe : shown["secondary"]) {
+      const QRect rect = rectOf(probe["rect"]);
+      const std::string text = probe["text"].get<std::string>();
+      const auto& c = probe["colour"];
+      const QColor ink(c[0].get<int>(), c[1].get<int>(), c[2].get<int>());
+      const QColor background = backgroundOf(image, rect);
+      // The darkest pixel of the text: where a stroke covers a whole pixel, the colour itself.
+      QColor darkest = background;
+      for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        for (int x = rect.left(); x <= rect.right(); ++x) {
+          if (lightness(at(image, x, y)) < lightness(darkest)) darkest = at(image, x, y);
+        }
+      }
+      std::printf("%s: '%s' %s on %s, %.2f:1 (darkest pixel %s, %.2f:1)\n", scene, text.c_str(),
+                  ink.name().toStdString().c_str(), background.name().toStdString().c_str(),
+                  contrast(ink, background), darkest.name().toStdString().c_str(),
+                  contrast(darkest, background));
+      EXPECT_GE(contrast(ink, background), 4.5) << scene << ": " << text;
+      EXPECT_GE(contrast(darkest, background), 4.5) << scene << ": " << text;
+      seen.insert(text);
+    }
+  }
+  // Every kind of secondary text was on show and measured.
+  for (const char* text : {"Granted", "Required for remote control", "Manager host", "Port", "Manager slot",
+                           "User ID", "Connected to Manager", "2/2 managers"}) {
+    EXPECT_TRUE(seen.contains(text)) << text;
+  }
+  EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string& t) {
+    return t.starts_with("다운로드·설치는 알림에서 선택합니다.");
+  }));
 }
 
 TEST_F(WindowShots, NoticeSitsBottomRightWithEighteenPixelMargins) {
