@@ -287,10 +287,8 @@ QWidget* LoginScreenWidget::buildForm() {
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(10);
   row->addStretch(1);
-  auto* logo = new QLabel(form);
+  auto* logo = new ApplicationIconView(44, form);
   logo->setFixedSize(52, 60);
-  logo->setAlignment(Qt::AlignCenter);
-  logo->setPixmap(SymbolIcons::applicationPixmap(44));
   hideFromAccessibility(logo);
   logo_ = logo;
   row->addWidget(logo);
