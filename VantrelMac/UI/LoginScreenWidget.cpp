@@ -221,7 +221,13 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
                                      setupName_,      clientNumber_,      question_, loginButton_,
                                      permissionLink_, permissionsFooter_, logFooter_};
   for (qsizetype i = 0; i + 1 < readingOrder.size(); ++i) setTabOrder(readingOrder[i], readingOrder[i + 1]);
-  for (QWidget* control : readingOrder) attachFocusRing(control, loginFocusRingColour());
+  // CLIENT NUM and "?" touch: where they meet, each ring keeps inside its own control.
+  for (QWidget* control : readingOrder) {
+    const Qt::Edges inside = control == clientNumber_ ? Qt::RightEdge
+                             : control == question_   ? Qt::LeftEdge
+                                                      : Qt::Edges();
+    attachFocusRing(control, loginFocusRingColour(), inside);
+  }
   gear_->installEventFilter(this);  // after its ring's filter, so that it is asked first
   autoLogin_->setAccessibleName(autoLogin_->text());
   loginButton_->setAccessibleName(QStringLiteral("LOG IN"));

@@ -22,6 +22,7 @@
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
+#include "UI/KeyboardAccess.hpp"
 #include "UI/SymbolIcons.hpp"
 #include "UI/UpdateDialogs.hpp"
 #include "UI/UpdateSettingsView.hpp"
@@ -277,6 +278,16 @@ bool focusShots(const std::filesystem::path& folder) {
     if (focused != nullptr) {
       probes["focused"] = rectJson(within(focused, window));
       probes["name"] = spokenName(focused);
+    }
+    for (const FocusRing* ring : window->findChildren<FocusRing*>()) {
+      if (ring->isVisible()) probes["ring"] = rectJson(ring->geometry());
+    }
+    // Every other control the focus can reach: the ring must leave them as they were.
+    probes["others"] = nlohmann::json::array();
+    for (const QWidget* control : window->findChildren<QWidget*>()) {
+      if (control != focused && control->isVisible() && (control->focusPolicy() & Qt::TabFocus) != 0) {
+        probes["others"].push_back(rectJson(within(control, window)));
+      }
     }
     ok = writeShot(folder, "login-focus-" + std::to_string(step), window, probes) && ok;
   }

@@ -400,7 +400,11 @@ TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
     EXPECT_EQ(p["name"].get<std::string>(), order[step - 1]) << scene;
     const QImage focused = load(scene);
     const QRect control = rectOf(p["focused"]);
-    // The band two pixels outside the control, where the ring is drawn, away from the corners.
+    ASSERT_TRUE(p.contains("ring")) << scene;
+    const QRect ring = rectOf(p["ring"]);
+    EXPECT_TRUE(ring.contains(control)) << scene;
+    // The band one pixel inside the ring's edge, where its stroke is drawn, away from the corners:
+    // two pixels outside the control, or inside it on a side it shares with a neighbour.
     int band = 0;
     int changed = 0;
     const auto probe = [&](int x, int y) {
@@ -408,15 +412,29 @@ TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
       ++band;
       if (at(focused, x, y) != at(unfocused, x, y)) ++changed;
     };
-    for (int x = control.left() + 4; x <= control.right() - 4; ++x) {
-      probe(x, control.top() - 2);
-      probe(x, control.bottom() + 2);
+    for (int x = ring.left() + 4; x <= ring.right() - 4; ++x) {
+      probe(x, ring.top() + 1);
+      probe(x, ring.bottom() - 1);
     }
-    for (int y = control.top() + 4; y <= control.bottom() - 4; ++y) {
-      probe(control.left() - 2, y);
-      probe(control.right() + 2, y);
+    for (int y = ring.top() + 4; y <= ring.bottom() - 4; ++y) {
+      probe(ring.left() + 1, y);
+      probe(ring.right() - 1, y);
     }
     EXPECT_GT(changed * 10, band * 8) << scene << ": " << changed << " of " << band << " ring pixels changed";
+    // The ring covers no part of another control, not even of a neighbour it sits against.
+    for (const auto& other : p["others"]) {
+      const QRect rect = rectOf(other).intersected(ring).intersected(QRect(0, 0, 430, 285));
+      int touched = 0;
+      for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        for (int x = rect.left(); x <= rect.right(); ++x) touched += at(focused, x, y) != at(unfocused, x, y);
+      }
+      EXPECT_EQ(touched, 0) << scene << " (" << order[step - 1] << "): " << touched
+                            << " pixels of the control under the ring at " << rect.left() << "," << rect.top()
+                            << " " << rect.width() << "x" << rect.height() << " changed";
+    }
+  }
+}
+
 // WCAG relative luminance and contrast ratio of two opaque colours.
 double relativeLuminance(const QColor& c) {
   const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };

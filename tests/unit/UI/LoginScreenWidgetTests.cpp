@@ -241,10 +241,21 @@ TEST_F(LoginWidgetFixture, TabFollowsTheReadingOrderAndTheFocusedControlWearsARi
     }
     ASSERT_NE(shown, nullptr) << control->accessibleName().toStdString();
     EXPECT_EQ(shown->control(), control);
-    // Around the control, just outside it.
+    // Around the control, just outside it; CLIENT NUM and "?" touch, and there each ring keeps
+    // to its own control.
     const QRect around(control->mapTo(window.get(), QPoint(0, 0)), control->size());
-    EXPECT_TRUE(shown->geometry().contains(around));
-    EXPECT_EQ(shown->geometry().width(), around.width() + 2 * (FocusRing::gap + FocusRing::width));
+    const int out = FocusRing::gap + FocusRing::width;
+    const QMargins reach = control == login().clientNumberField() ? QMargins(out, out, 0, out)
+                           : control == login().questionButton()  ? QMargins(0, out, out, out)
+                                                                  : QMargins(out, out, out, out);
+    EXPECT_EQ(shown->geometry(), around.marginsAdded(reach)) << control->accessibleName().toStdString();
+    for (QWidget* other : order) {
+      if (other == control || !other->isVisible()) continue;
+      const QRect theirs(other->mapTo(window.get(), QPoint(0, 0)), other->size());
+      EXPECT_FALSE(shown->geometry().intersects(theirs))
+          << control->accessibleName().toStdString() << " ring over "
+          << other->accessibleName().toStdString();
+    }
   }
   window->setFocus();
   testing::processQueued();
