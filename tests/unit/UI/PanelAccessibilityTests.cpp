@@ -4,9 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-
-#include "Model/Update/MacUpdaterController.hpp"
+// Before Qt: its macros clash with the coroutine support.
+#include "ScriptedUpdaterBench.hpp"
 #include "UI/StatusWindowWidget.hpp"
 #include "UI/UpdateSettingsView.hpp"
 
@@ -19,10 +18,7 @@
 #include <set>
 
 #include "support/FakeStatusModel.hpp"
-#include "support/FakeUpdater.hpp"
 #include "support/QtTestApp.hpp"
-#include "support/TestEnvironment.hpp"
-#include "support/UpdateFixtures.hpp"
 
 namespace vantrel {
 namespace {
@@ -67,33 +63,13 @@ std::string describe(const std::vector<Spoken>& controls) {
   return out;
 }
 
-struct PanelAccessibility : ::testing::Test, testing::StatusWindowBench {
-  testing::TemporaryHome home;
-  asio::io_context io;
-  std::shared_ptr<testing::FakeUpdater> fake = std::make_shared<testing::FakeUpdater>();
-  UpdateInfo info;
-  std::shared_ptr<MacUpdaterController> controller;
+struct PanelAccessibility : ::testing::Test, testing::StatusWindowBench, testing::ScriptedUpdaterBench {
   std::unique_ptr<StatusWindowWidget> window;
 
   void SetUp() override {
     testing::uiApp();
     makePresenter();
-    const auto keys = testing::UpdateKeys::generate();
-    info = testing::updateInfo("41", keys, "https://updates.example/appcast.xml", false);
-    MacUpdaterController::Environment environment;
-    environment.mainExecutor = io.get_executor();
-    environment.info = info;
-    environment.gate = UpdateActivityGate::create();
-    environment.makeUpdater = [this](std::shared_ptr<StandardUserDriver>,
-                                     std::weak_ptr<UpdaterDelegate> delegate) {
-      fake->setDelegate(delegate);
-      return fake;
-    };
-    environment.resumeURL = [this] {
-      return std::optional(home.path() / ".local/share/local.vantrel.VantrelMac/Update/resume.json");
-    };
-    environment.runOffMain = [](std::function<void()> work) { work(); };
-    controller = MacUpdaterController::create(std::move(environment));
+    makeController();
     window =
         std::make_unique<StatusWindowWidget>(*presenter, QStringLiteral("v1.0.0"), [this](QWidget* parent) {
           return static_cast<QWidget*>(new UpdateSettingsView(controller, info, parent));
