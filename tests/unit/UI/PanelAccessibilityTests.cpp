@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -56,10 +57,23 @@ void collectControls(QAccessibleInterface* node, std::vector<Spoken>& into) {
   }
 }
 
+std::string roleName(QAccessible::Role role) {
+  switch (role) {
+    case QAccessible::Button: return "button";
+    case QAccessible::CheckBox: return "check box";
+    case QAccessible::EditableText: return "text";
+    case QAccessible::Client: return "pane";
+    default: return "role " + std::to_string(role);
+  }
+}
+
 std::string describe(const std::vector<Spoken>& controls) {
   std::string out;
-  for (const Spoken& c : controls)
-    out += "  '" + c.name.toStdString() + "' role " + std::to_string(c.role) + "\n";
+  for (const Spoken& c : controls) {
+    const QAccessible::State state = c.node->state();
+    out += "  '" + c.name.toStdString() + "' " + roleName(c.role) + (state.checkable ? ", checkable" : "") +
+           (state.expandable ? (state.expanded ? ", expanded" : ", collapsed") : "") + "\n";
+  }
   return out;
 }
 
@@ -119,6 +133,8 @@ TEST_F(PanelAccessibility, EveryControlOfTheSheetAndTheWindowPanelIsNamedUniquel
   };
   std::vector<Spoken> controls;
   collectControls(sheet, controls);
+  std::printf("the sheet '%s' as a screen reader finds it:\n%s",
+              sheet->text(QAccessible::Name).toStdString().c_str(), describe(controls).c_str());
   std::set<QString> names;
   for (const Spoken& control : controls) {
     EXPECT_FALSE(control.name.isEmpty()) << "an unnamed control of role " << control.role << "\n"
