@@ -1,5 +1,7 @@
 #include "SymbolIcons.hpp"
 
+#include "KeyboardAccess.hpp"
+
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -299,6 +301,8 @@ namespace vantrel {
 ApplicationIconView::ApplicationIconView(int iconSize, QWidget* parent)
     : QWidget(parent), iconSize_(iconSize) {
   setMinimumSize(iconSize, iconSize);
+  // It always stands next to the application's name: decoration, which screen readers skip.
+  hideFromAccessibility(this);
 }
 
 void ApplicationIconView::paintEvent(QPaintEvent*) {

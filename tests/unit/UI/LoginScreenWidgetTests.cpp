@@ -299,6 +299,8 @@ void expectArtworkDrawnAtDensity(QWidget* view, int side, qreal scale) {
 TEST_F(LoginWidgetFixture, TheLogoAndTheNoticeIconAreDrawnAtTheDevicePixelRatio) {
   (void)SymbolIcons::applicationIcon();  // makes the artwork's resource available
   AgentNoticePanel notice(false, nullptr);
+  // Beside the application's name, the artwork is decoration that screen readers skip.
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(notice.iconLabel())->state().invisible);
   for (const qreal scale : {1.0, 2.0, 3.0}) {
     expectArtworkDrawnAtDensity(login().logo(), 44, scale);
     expectArtworkDrawnAtDensity(notice.iconLabel(), 28, scale);
