@@ -314,7 +314,8 @@ void ApplicationIconView::paintEvent(QPaintEvent*) {
   if (rendered_.isNull() || rendered_.devicePixelRatio() != ratio) {
     rendered_ = SymbolIcons::applicationPixmap(iconSize_, ratio);
   }
-  painter.drawPixmap(QPointF((width() - iconSize_) / 2, (height() - iconSize_) / 2), rendered_);
+  // Centred on whole pixels, so that its edges stay where the rendering put them.
+  painter.drawPixmap(QPoint((width() - iconSize_) / 2, (height() - iconSize_) / 2), rendered_);
 }
 
 }  // namespace vantrel

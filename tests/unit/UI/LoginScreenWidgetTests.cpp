@@ -277,7 +277,8 @@ void expectArtworkDrawnAtDensity(QWidget* view, int side, qreal scale) {
     painter.setRenderHint(QPainter::Antialiasing);
     QSvgRenderer artwork(QStringLiteral(":/VantrelMac/VantrelMacIcon.svg"));
     ASSERT_TRUE(artwork.isValid());
-    const QPointF corner((view->width() - side) / 2 * scale, (view->height() - side) / 2 * scale);
+    const QPoint at((view->width() - side) / 2, (view->height() - side) / 2);  // whole pixels
+    const QPointF corner(at.x() * scale, at.y() * scale);
     artwork.render(&painter, QRectF(corner, QSizeF(side, side) * scale));
   }
   int worst = 0;
