@@ -29,9 +29,8 @@ AgentNoticePanel::AgentNoticePanel(bool translucent, QWidget* parent)
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 0, 14, 0);
   row->setSpacing(14);
-  icon_ = new QLabel(this);
+  icon_ = new ApplicationIconView(28, this);
   icon_->setFixedSize(28, 28);
-  icon_->setPixmap(SymbolIcons::applicationPixmap(28));
   row->addWidget(icon_, 0, Qt::AlignVCenter);
   // The two texts form one stack, centred vertically as a whole: the spare height goes above and
   // below it, never between the lines.

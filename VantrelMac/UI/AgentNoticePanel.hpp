@@ -23,7 +23,7 @@ class AgentNoticePanel : public QWidget {
 
   QLabel* titleLabel() const { return title_; }
   QLabel* messageLabel() const { return message_; }
-  QLabel* iconLabel() const { return icon_; }
+  QWidget* iconLabel() const { return icon_; }
 
   // Moves the panel to the bottom-right corner of the primary screen (or the first screen).
   void placeOnScreen();
@@ -33,7 +33,7 @@ class AgentNoticePanel : public QWidget {
 
  private:
   bool translucent_ = false;
-  QLabel* icon_ = nullptr;
+  QWidget* icon_ = nullptr;
   QLabel* title_ = nullptr;
   QLabel* message_ = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "ConnectionPanelWidget.hpp"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -36,7 +38,7 @@ QFrame* divider(QWidget* parent) {
 QLabel* secondaryCaption(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   label->setFont(VantrelTheme::font(VantrelTheme::captionSize));
-  label->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(label);
   return label;
 }
 
@@ -52,19 +54,67 @@ QLabel* labelledValue(QVBoxLayout* into, const QString& title, QWidget* parent) 
   row->addWidget(new QLabel(title, parent));
   row->addStretch(1);
   auto* value = new QLabel(parent);
-  value->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(value);
   row->addWidget(value);
   into->addLayout(row);
   return value;
 }
 
+// The disclosure as assistive technology sees it: a button that expands and collapses the group.
+// Its open state is told as expanded or collapsed; it is never "checked".
+class DisclosureAccessible final : public QAccessibleWidget {
+ public:
+  explicit DisclosureAccessible(DisclosureButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+
+  QString text(QAccessible::Text t) const override {
+    // Named by its own title, not by the group box around it.
+    if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return button()->text();
+    return QAccessibleWidget::text(t);
+  }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.expandable = true;
+    s.expanded = button()->isChecked();
+    s.collapsed = !button()->isChecked();
+    s.pressed = button()->isDown();
+    return s;
+  }
+  QStringList actionNames() const override {
+    return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+  }
+  void doAction(const QString& name) override {
+    if (name == pressAction()) {
+      if (button()->isEnabled()) button()->click();
+      return;
+    }
+    QAccessibleWidget::doAction(name);
+  }
+
+ private:
+  DisclosureButton* button() const { return static_cast<DisclosureButton*>(widget()); }
+};
+
+QAccessibleInterface* disclosureFactory(const QString&, QObject* object) {
+  if (auto* button = dynamic_cast<DisclosureButton*>(object)) return new DisclosureAccessible(button);
+  return nullptr;
+}
+
 }  // namespace
 
 DisclosureButton::DisclosureButton(const QString& title, QWidget* parent) : QAbstractButton(parent) {
+  static const bool installed = (QAccessible::installFactory(disclosureFactory), true);
+  (void)installed;
   setText(title);
   setCheckable(true);
   setFocusPolicy(Qt::StrongFocus);
   setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+  QObject::connect(this, &DisclosureButton::toggled, this, [this] {
+    QAccessible::State changed;
+    changed.expanded = true;
+    changed.collapsed = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+  });
 }
 
 QSize DisclosureButton::sizeHint() const {
@@ -138,6 +188,8 @@ ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, b
   scroll->setWidgetResizable(true);
   scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // A stop of its own for the keyboard (arrow keys scroll it): named for assistive technology.
+  scroll->setAccessibleName(QStringLiteral("Connection panel contents"));
   auto* inner = new QWidget(scroll);
   auto* boxes = new QVBoxLayout(inner);
   boxes->setContentsMargins(16, 16, 16, 16);
@@ -152,7 +204,8 @@ ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, b
 }
 
 ConnectionPanelWidget::PermissionRowWidgets ConnectionPanelWidget::permissionRow(
-    QVBoxLayout* into, const std::function<void()>& request, const std::function<void()>& open) {
+    QVBoxLayout* into, std::string_view permission, const std::function<void()>& request,
+    const std::function<void()>& open) {
   PermissionRowWidgets row;
   auto* line = new QHBoxLayout();
   row.symbol = new SymbolLabel(16, this);
@@ -168,6 +221,10 @@ ConnectionPanelWidget::PermissionRowWidgets ConnectionPanelWidget::permissionRow
   line->addStretch(1);
   row.request = new QPushButton(QStringLiteral("Request\u2026"), this);
   row.open = new QPushButton(QStringLiteral("Open Settings"), this);
+  // Both rows have the same two buttons: a screen reader names them by their permission.
+  const QString name = QString::fromUtf8(permission.data(), static_cast<qsizetype>(permission.size()));
+  row.request->setAccessibleName(QStringLiteral("Request ") + name);
+  row.open->setAccessibleName(QStringLiteral("Open Settings for ") + name);
   QObject::connect(row.request, &QPushButton::clicked, this, request);
   QObject::connect(row.open, &QPushButton::clicked, this, open);
   line->addWidget(row.request);
@@ -183,10 +240,12 @@ QWidget* ConnectionPanelWidget::buildPermissions() {
   stack->setSpacing(12);
   auto& model = presenter_.model();
   screenRow_ = permissionRow(
-      stack, [&model] { model.requestScreenRecording(); }, [&model] { model.openScreenRecordingSettings(); });
+      stack, ConnectionPanelPresenter::screenRecordingTitle, [&model] { model.requestScreenRecording(); },
+      [&model] { model.openScreenRecordingSettings(); });
   stack->addWidget(divider(box));
   accessRow_ = permissionRow(
-      stack, [&model] { model.requestAccessibility(); }, [&model] { model.openAccessibilitySettings(); });
+      stack, ConnectionPanelPresenter::accessibilityTitle, [&model] { model.requestAccessibility(); },
+      [&model] { model.openAccessibilitySettings(); });
   return box;
 }
 
@@ -195,9 +254,13 @@ QWidget* ConnectionPanelWidget::settingsField(const QString& title, QLineEdit*& 
   auto* stack = new QVBoxLayout(holder);
   stack->setContentsMargins(0, 0, 0, 0);
   stack->setSpacing(3);
-  stack->addWidget(secondaryCaption(title, holder));
+  QLabel* caption = secondaryCaption(title, holder);
+  stack->addWidget(caption);
   edit = new QLineEdit(holder);
   edit->setPlaceholderText(title);
+  // The caption names the field for assistive technology (the placeholder is only a hint).
+  caption->setBuddy(edit);
+  edit->setAccessibleName(title);
   QObject::connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
     presenter_.userEditedText(field, text.toStdString());
   });

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "Model/Status/ConnectionPanelPresenter.hpp"
@@ -21,7 +22,8 @@ namespace vantrel {
 class SymbolLabel;
 
 // The disclosure control of a collapsible group: a triangle pointing right (closed) or down (open)
-// and the group's title, with no button face.
+// and the group's title, with no button face. Assistive technology hears a button that expands
+// and whether it is expanded, not a check box.
 class DisclosureButton : public QAbstractButton {
  public:
   DisclosureButton(const QString& title, QWidget* parent = nullptr);
@@ -82,8 +84,8 @@ class ConnectionPanelWidget : public QWidget {
   QWidget* buildDisplays();
   QWidget* buildLog();
   QWidget* settingsField(const QString& title, QLineEdit*& edit, StatusFormField field);
-  PermissionRowWidgets permissionRow(QVBoxLayout* into, const std::function<void()>& request,
-                                     const std::function<void()>& open);
+  PermissionRowWidgets permissionRow(QVBoxLayout* into, std::string_view permission,
+                                     const std::function<void()>& request, const std::function<void()>& open);
   void renderPermission(PermissionRowWidgets& row, const PermissionRowLook& look);
   void renderLog(const StatusViewState& state);
   // Scrolls the column so that `target` is in view once the layout has made room for it.

@@ -33,8 +33,8 @@ QAccessibleInterface* decorationFactory(const QString&, QObject* object) {
 
 }  // namespace
 
-FocusRing::FocusRing(QWidget* control, const QColor& colour)
-    : QWidget(control->window()), control_(control), colour_(colour) {
+FocusRing::FocusRing(QWidget* control, const QColor& colour, Qt::Edges inside)
+    : QWidget(control->window()), control_(control), colour_(colour), inside_(inside) {
   setAttribute(Qt::WA_TransparentForMouseEvents);
   setAttribute(Qt::WA_NoSystemBackground);
   setFocusPolicy(Qt::NoFocus);
@@ -72,9 +72,10 @@ void FocusRing::follow() {
   }
   QWidget* window = control_->window();
   if (parentWidget() != window) setParent(window);  // the control moved into another window
-  const int outset = gap + width;
+  const auto outset = [this](Qt::Edge edge) { return inside_.testFlag(edge) ? 0 : gap + width; };
   setGeometry(QRect(control_->mapTo(window, QPoint(0, 0)), control_->size())
-                  .adjusted(-outset, -outset, outset, outset));
+                  .adjusted(-outset(Qt::LeftEdge), -outset(Qt::TopEdge), outset(Qt::RightEdge),
+                            outset(Qt::BottomEdge)));
   raise();
   show();
   update();
@@ -91,8 +92,8 @@ void FocusRing::paintEvent(QPaintEvent*) {
 
 QColor loginFocusRingColour() { return QColor(0xA8, 0xD4, 0xFF); }
 
-void attachFocusRing(QWidget* control, const QColor& colour) {
-  auto* ring = new FocusRing(control, colour);
+void attachFocusRing(QWidget* control, const QColor& colour, Qt::Edges inside) {
+  auto* ring = new FocusRing(control, colour, inside);
   // The ring goes with its control.
   QObject::connect(control, &QObject::destroyed, ring, &QObject::deleteLater);
 }

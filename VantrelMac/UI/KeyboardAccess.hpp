@@ -12,7 +12,9 @@ namespace vantrel {
 // A ring drawn around a control while it has keyboard focus. It lives in the control's window,
 // above everything else there, so that it is never clipped by the control's own parent and
 // works the same for painted, styled and stock controls. It follows the control when the control
-// moves, resizes, hides or changes window.
+// moves, resizes, hides or changes window. On the edges named `inside` (where the control touches
+// a neighbour) the ring is drawn just inside the control instead, so that it never covers the
+// neighbour or the neighbour's own ring.
 class FocusRing final : public QWidget {
   Q_OBJECT
 
@@ -20,7 +22,7 @@ class FocusRing final : public QWidget {
   static constexpr int width = 2;  // the ring's stroke
   static constexpr int gap = 1;    // between the control's edge and the ring
 
-  FocusRing(QWidget* control, const QColor& colour);
+  FocusRing(QWidget* control, const QColor& colour, Qt::Edges inside = {});
   ~FocusRing() override;
 
   QWidget* control() const { return control_; }
@@ -34,13 +36,14 @@ class FocusRing final : public QWidget {
 
   QPointer<QWidget> control_;
   QColor colour_;
+  Qt::Edges inside_;
 };
 
 // The ring colour over the login screen's dark backdrop: at least 3:1 against every part of it.
 QColor loginFocusRingColour();
 
 // Gives `control` a focus ring (owned by the control).
-void attachFocusRing(QWidget* control, const QColor& colour);
+void attachFocusRing(QWidget* control, const QColor& colour, Qt::Edges inside = {});
 
 // Keeps a purely decorative widget (an image that repeats what the text says) out of what
 // assistive technology reads: it is reported as invisible, without a name.

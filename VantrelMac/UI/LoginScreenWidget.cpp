@@ -80,6 +80,8 @@ LoginButton::LoginButton(QWidget* parent) : QAbstractButton(parent) {
 void LoginButton::setLook(const QString& title, StatusSymbol symbol, bool spinner, double opacity) {
   if (title == text() && symbol == symbol_ && spinner == spinner_ && opacity == opacity_) return;
   setText(title);
+  // Named by what it reads, on one line ("LOG IN AGAIN", "LOGGING IN").
+  setAccessibleName(QString(title).replace(QLatin1Char('\n'), QLatin1Char(' ')));
   symbol_ = symbol;
   spinner_ = spinner;
   opacity_ = opacity;
@@ -219,7 +221,13 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
                                      setupName_,      clientNumber_,      question_, loginButton_,
                                      permissionLink_, permissionsFooter_, logFooter_};
   for (qsizetype i = 0; i + 1 < readingOrder.size(); ++i) setTabOrder(readingOrder[i], readingOrder[i + 1]);
-  for (QWidget* control : readingOrder) attachFocusRing(control, loginFocusRingColour());
+  // CLIENT NUM and "?" touch: where they meet, each ring keeps inside its own control.
+  for (QWidget* control : readingOrder) {
+    const Qt::Edges inside = control == clientNumber_ ? Qt::RightEdge
+                             : control == question_   ? Qt::LeftEdge
+                                                      : Qt::Edges();
+    attachFocusRing(control, loginFocusRingColour(), inside);
+  }
   gear_->installEventFilter(this);  // after its ring's filter, so that it is asked first
   autoLogin_->setAccessibleName(autoLogin_->text());
   loginButton_->setAccessibleName(QStringLiteral("LOG IN"));
@@ -285,10 +293,8 @@ QWidget* LoginScreenWidget::buildForm() {
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(10);
   row->addStretch(1);
-  auto* logo = new QLabel(form);
+  auto* logo = new ApplicationIconView(44, form);
   logo->setFixedSize(52, 60);
-  logo->setAlignment(Qt::AlignCenter);
-  logo->setPixmap(SymbolIcons::applicationPixmap(44));
   hideFromAccessibility(logo);
   logo_ = logo;
   row->addWidget(logo);

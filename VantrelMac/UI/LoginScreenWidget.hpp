@@ -112,7 +112,7 @@ class LoginScreenWidget : public LoginBackdrop {
   QLabel* connectionDotLabel() const { return dotText_; }
   QLabel* connectionDot() const { return dot_; }
   QString statusMessage() const { return statusMessage_->fullText(); }
-  QLabel* logo() const { return logo_; }
+  QWidget* logo() const { return logo_; }
   // The caption whose buddy is `field` (null when it has none).
   QLabel* captionOf(const QWidget* field) const;
 
@@ -143,7 +143,7 @@ class LoginScreenWidget : public LoginBackdrop {
   SymbolLabel* statusSymbol_ = nullptr;
   QLabel* dot_ = nullptr;
   QLabel* dotText_ = nullptr;
-  QLabel* logo_ = nullptr;
+  QWidget* logo_ = nullptr;
 };
 
 }  // namespace vantrel

@@ -12,6 +12,9 @@ PanelSheet::PanelSheet(StatusWindowPresenter& presenter, const UpdateBoxFactory&
     : QDialog(parent), presenter_(presenter) {
   setWindowModality(Qt::WindowModal);
   setModal(true);
+  // The panel's title names the sheet, for the window manager and for assistive technology.
+  setWindowTitle(QString::fromUtf8(ConnectionPanelPresenter::title.data(),
+                                   static_cast<qsizetype>(ConnectionPanelPresenter::title.size())));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);

@@ -1,5 +1,7 @@
 #include "SymbolIcons.hpp"
 
+#include "KeyboardAccess.hpp"
+
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -266,15 +268,18 @@ QIcon trayIcon() {
   return result;
 }
 
-QPixmap applicationPixmap(int size) {
+QPixmap applicationPixmap(int size, qreal devicePixelRatio) {
   static const bool registered = (registerWindowResources(), true);
   (void)registered;
   QSvgRenderer renderer(QStringLiteral(":/VantrelMac/VantrelMacIcon.svg"));
-  QPixmap image(size, size);
+  const int side = static_cast<int>(std::ceil(size * devicePixelRatio));
+  QPixmap image(side, side);
   image.fill(Qt::transparent);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing);
-  renderer.render(&painter, QRectF(0, 0, size, size));
+  renderer.render(&painter, QRectF(0, 0, side, side));
+  painter.end();
+  image.setDevicePixelRatio(devicePixelRatio);
   return image;
 }
 
@@ -290,3 +295,27 @@ QColor yellow() { return QColor(255, 204, 0); }
 QColor systemBlue() { return QColor(0, 122, 255); }
 
 }  // namespace vantrel::SymbolIcons
+
+namespace vantrel {
+
+ApplicationIconView::ApplicationIconView(int iconSize, QWidget* parent)
+    : QWidget(parent), iconSize_(iconSize) {
+  setMinimumSize(iconSize, iconSize);
+  // It always stands next to the application's name: decoration, which screen readers skip.
+  hideFromAccessibility(this);
+}
+
+void ApplicationIconView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  // The density of the surface painted on (the window's screen, or an image the widget is
+  // rendered into): how many device pixels one of ours spans.
+  const qreal scale = painter.deviceTransform().mapRect(QRectF(0, 0, 1, 1)).width();
+  const qreal ratio = scale > 0 ? scale : devicePixelRatioF();
+  if (rendered_.isNull() || rendered_.devicePixelRatio() != ratio) {
+    rendered_ = SymbolIcons::applicationPixmap(iconSize_, ratio);
+  }
+  // Centred on whole pixels, so that its edges stay where the rendering put them.
+  painter.drawPixmap(QPoint((width() - iconSize_) / 2, (height() - iconSize_) / 2), rendered_);
+}
+
+}  // namespace vantrel

@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <QRectF>
+#include <QWidget>
 
 #include "Model/Status/LoginScreenPresenter.hpp"
 
@@ -29,9 +30,10 @@ QIcon trayIcon();
 inline constexpr QRgb trayFill = 0xFFFFFFFF;
 inline constexpr QRgb trayOutline = 0xFF1C1C1E;
 
-// The application's own artwork, rendered from its SVG.
+// The application's own artwork, rendered from its SVG: `size` pixels at 1×, as many device
+// pixels more as `devicePixelRatio` asks.
 QIcon applicationIcon();
-QPixmap applicationPixmap(int size);
+QPixmap applicationPixmap(int size, qreal devicePixelRatio = 1.0);
 
 // Standard colours of the symbols in the windows.
 QColor green();
@@ -40,3 +42,23 @@ QColor yellow();
 QColor systemBlue();
 
 }  // namespace vantrel::SymbolIcons
+
+namespace vantrel {
+
+// The application's icon, `iconSize` pixels square and centred in the widget, rendered at the
+// pixel density of whatever it is painted on: a 2× screen gets a 2× rendering, not an enlarged
+// 1× one.
+class ApplicationIconView : public QWidget {
+ public:
+  explicit ApplicationIconView(int iconSize, QWidget* parent = nullptr);
+  int iconSize() const noexcept { return iconSize_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  int iconSize_;
+  QPixmap rendered_;
+};
+
+}  // namespace vantrel

@@ -50,13 +50,13 @@ UpdateSettingsView::UpdateSettingsView(std::shared_ptr<MacUpdaterController> con
   busyNote_ = new QLabel(this);
   busyNote_->setWordWrap(true);
   busyNote_->setFont(VantrelTheme::font(VantrelTheme::calloutSize));
-  busyNote_->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(busyNote_);
   stack->addWidget(busyNote_);
 
   hint_ = new QLabel(this);
   hint_->setWordWrap(true);
   hint_->setFont(VantrelTheme::font(VantrelTheme::captionSize));
-  hint_->setForegroundRole(QPalette::PlaceholderText);
+  VantrelTheme::useSecondaryText(hint_);
   hint_->setText(QString::fromStdString(UpdateSettingsModel{}.hint));
   stack->addWidget(hint_);
 

@@ -3,6 +3,10 @@
 #include <QColor>
 #include <QFont>
 
+#include <initializer_list>
+
+class QWidget;
+
 namespace vantrel {
 
 // The application's fixed colours and its font helper. Sizes are pixels (the desktop's points at
@@ -19,6 +23,26 @@ int eightBit(double component);
 // White (or black) at an opacity.
 QColor white(double opacity);
 QColor black(double opacity);
+
+// The contrast ratio of two opaque colours as accessibility guidelines define it: 1 (equal
+// luminance) to 21 (black on white).
+double contrastRatio(const QColor& a, const QColor& b);
+
+// The least contrast that secondary text keeps against whatever it is drawn on.
+inline constexpr double secondaryTextContrast = 4.5;
+
+// The colour of secondary text (captions, values, hints): `text` at half strength over the first
+// of `backgrounds`, as the desktop this window imitates draws it, and stronger just as far as
+// needed to keep `secondaryTextContrast` against every one of `backgrounds`.
+QColor secondaryText(const QColor& text, std::initializer_list<QColor> backgrounds);
+
+// How much a group box darkens the window colour inside its frame (black at this opacity): the
+// widget style's #EFEFEF window is #ECECEC in a box.
+inline constexpr double groupBoxShade = 0.0126;
+
+// Draws `label` in the secondary text colour of its palette, over the window colour and the
+// slightly darker inside of a group box.
+void useSecondaryText(QWidget* label);
 
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
 // Makes the body font the application's default, so that dialogs, menus and every widget

@@ -22,6 +22,7 @@
 #include "ShotModel.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
+#include "UI/KeyboardAccess.hpp"
 #include "UI/SymbolIcons.hpp"
 #include "UI/UpdateDialogs.hpp"
 #include "UI/UpdateSettingsView.hpp"
@@ -138,6 +139,23 @@ bool writeArea(const std::filesystem::path& folder, const std::string& name, con
   return true;
 }
 
+// The labels of `root` drawn in a colour other than the window text (captions, values, hints),
+// each with its rectangle in `window`, its text and that colour; only those wholly inside `area`.
+nlohmann::json secondaryTexts(const QWidget* root, const QWidget* window, const QRect& area) {
+  nlohmann::json found = nlohmann::json::array();
+  for (const QLabel* label : root->findChildren<QLabel*>()) {
+    if (!label->isVisibleTo(window) || label->text().isEmpty()) continue;
+    const QColor ink = label->palette().color(label->foregroundRole());
+    const QColor text = label->parentWidget()->palette().color(QPalette::WindowText);
+    const QRect rect = within(label, window);
+    if (ink == text || !area.contains(rect)) continue;
+    found.push_back({{"rect", rectJson(rect)},
+                     {"text", label->text().toStdString()},
+                     {"colour", {ink.red(), ink.green(), ink.blue()}}});
+  }
+  return found;
+}
+
 bool writeShot(const std::filesystem::path& folder, const std::string& name, QWidget* window,
                nlohmann::json probes) {
   settle(window);
@@ -204,6 +222,7 @@ bool panelShot(const std::filesystem::path& folder, const std::string& name, Sta
     panel->scrollArea()->ensureWidgetVisible(panel->logList(), 0, 0);
     settle(shown);
   }
+  probes["secondary"] = secondaryTexts(panel, shown, within(panel->scrollArea()->viewport(), shown));
   probes["log"] = rectJson(within(panel->logList(), shown));
   probes["logViewport"] = rectJson(within(panel->logList()->viewport(), shown));
   return writeShot(folder, name, shown, probes);
@@ -260,6 +279,16 @@ bool focusShots(const std::filesystem::path& folder) {
       probes["focused"] = rectJson(within(focused, window));
       probes["name"] = spokenName(focused);
     }
+    for (const FocusRing* ring : window->findChildren<FocusRing*>()) {
+      if (ring->isVisible()) probes["ring"] = rectJson(ring->geometry());
+    }
+    // Every other control the focus can reach: the ring must leave them as they were.
+    probes["others"] = nlohmann::json::array();
+    for (const QWidget* control : window->findChildren<QWidget*>()) {
+      if (control != focused && control->isVisible() && (control->focusPolicy() & Qt::TabFocus) != 0) {
+        probes["others"].push_back(rectJson(within(control, window)));
+      }
+    }
     ok = writeShot(folder, "login-focus-" + std::to_string(step), window, probes) && ok;
   }
   return ok;
@@ -305,6 +334,7 @@ bool updateBoxShot(const std::filesystem::path& folder, const std::string& name,
     if (view.rehearsalBadge()->isVisibleTo(&view)) {
       probes["rehearsalIcon"] = rectJson(within(view.rehearsalIcon(), &view));
     }
+    probes["secondary"] = secondaryTexts(&view, &view, view.rect());
     const QColor text = view.palette().color(QPalette::WindowText);
     probes["textColour"] = {text.red(), text.green(), text.blue()};
     ok = writeShot(folder, name, &view, probes);

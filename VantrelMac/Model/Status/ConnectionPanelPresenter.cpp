@@ -20,8 +20,9 @@ PermissionRowLook permissionRow(std::string title, bool granted) {
 ConnectionPanelLook look(const StatusViewState& state, bool isModal) {
   ConnectionPanelLook look;
   look.closeButtonTitle = isModal ? "Done" : "Login Screen";
-  look.screenRecording = permissionRow("Screen Recording", state.permissions.screenRecordingGranted);
-  look.accessibility = permissionRow("Accessibility", state.permissions.accessibilityTrusted);
+  look.screenRecording =
+      permissionRow(std::string(screenRecordingTitle), state.permissions.screenRecordingGranted);
+  look.accessibility = permissionRow(std::string(accessibilityTitle), state.permissions.accessibilityTrusted);
   look.displayCountLabel = state.displayCountLabel;
   for (const auto& display : state.displays) look.displayLines.push_back(display.summary());
   look.stateLabel = state.connectionStateLabel;

@@ -48,6 +48,8 @@ struct LogListChange {
 namespace ConnectionPanelPresenter {
 
 inline constexpr std::string_view title = "VantrelMac Connection";
+inline constexpr std::string_view screenRecordingTitle = "Screen Recording";
+inline constexpr std::string_view accessibilityTitle = "Accessibility";
 
 ConnectionPanelLook look(const StatusViewState& state, bool isModal);
 PermissionRowLook permissionRow(std::string title, bool granted);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -399,7 +400,11 @@ TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
     EXPECT_EQ(p["name"].get<std::string>(), order[step - 1]) << scene;
     const QImage focused = load(scene);
     const QRect control = rectOf(p["focused"]);
-    // The band two pixels outside the control, where the ring is drawn, away from the corners.
+    ASSERT_TRUE(p.contains("ring")) << scene;
+    const QRect ring = rectOf(p["ring"]);
+    EXPECT_TRUE(ring.contains(control)) << scene;
+    // The band one pixel inside the ring's edge, where its stroke is drawn, away from the corners:
+    // two pixels outside the control, or inside it on a side it shares with a neighbour.
     int band = 0;
     int changed = 0;
     const auto probe = [&](int x, int y) {
@@ -407,16 +412,88 @@ TEST_F(WindowShots, TabWalksTheLoginScreenInReadingOrderAndRingsTheFocus) {
       ++band;
       if (at(focused, x, y) != at(unfocused, x, y)) ++changed;
     };
-    for (int x = control.left() + 4; x <= control.right() - 4; ++x) {
-      probe(x, control.top() - 2);
-      probe(x, control.bottom() + 2);
+    for (int x = ring.left() + 4; x <= ring.right() - 4; ++x) {
+      probe(x, ring.top() + 1);
+      probe(x, ring.bottom() - 1);
     }
-    for (int y = control.top() + 4; y <= control.bottom() - 4; ++y) {
-      probe(control.left() - 2, y);
-      probe(control.right() + 2, y);
+    for (int y = ring.top() + 4; y <= ring.bottom() - 4; ++y) {
+      probe(ring.left() + 1, y);
+      probe(ring.right() - 1, y);
     }
     EXPECT_GT(changed * 10, band * 8) << scene << ": " << changed << " of " << band << " ring pixels changed";
+    // The ring covers no part of another control, not even of a neighbour it sits against.
+    for (const auto& other : p["others"]) {
+      const QRect rect = rectOf(other).intersected(ring).intersected(QRect(0, 0, 430, 285));
+      int touched = 0;
+      for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        for (int x = rect.left(); x <= rect.right(); ++x) touched += at(focused, x, y) != at(unfocused, x, y);
+      }
+      EXPECT_EQ(touched, 0) << scene << " (" << order[step - 1] << "): " << touched
+                            << " pixels of the control under the ring at " << rect.left() << "," << rect.top()
+                            << " " << rect.width() << "x" << rect.height() << " changed";
+    }
   }
+}
+
+// WCAG relative luminance and contrast ratio of two opaque colours.
+double relativeLuminance(const QColor& c) {
+  const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+  const double la = relativeLuminance(a);
+  const double lb = relativeLuminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The colour that covers most of `rect`: what the text there is drawn on.
+QColor backgroundOf(const QImage& image, const QRect& rect) {
+  std::map<QRgb, int> counts;
+  for (int y = rect.top(); y <= rect.bottom(); ++y) {
+    for (int x = rect.left(); x <= rect.right(); ++x) ++counts[image.pixel(x, y)];
+  }
+  return QColor(std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
+                  return a.second < b.second;
+                })->first);
+}
+
+TEST_F(WindowShots, SecondaryTextReadsAtFourAndAHalfToOneOnEveryBackground) {
+  std::set<std::string> seen;
+  for (const char* scene :
+       {"panel-window", "panel-sheet", "panel-direct-form", "update-box", "update-box-error"}) {
+    const QImage image = load(scene);
+    const auto shown = probes(scene);
+    for (const auto& probe : shown["secondary"]) {
+      const QRect rect = rectOf(probe["rect"]);
+      const std::string text = probe["text"].get<std::string>();
+      const auto& c = probe["colour"];
+      const QColor ink(c[0].get<int>(), c[1].get<int>(), c[2].get<int>());
+      const QColor background = backgroundOf(image, rect);
+      // The darkest pixel of the text: where a stroke covers a whole pixel, the colour itself.
+      QColor darkest = background;
+      for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        for (int x = rect.left(); x <= rect.right(); ++x) {
+          if (lightness(at(image, x, y)) < lightness(darkest)) darkest = at(image, x, y);
+        }
+      }
+      std::printf("%s: '%s' %s on %s, %.2f:1 (darkest pixel %s, %.2f:1)\n", scene, text.c_str(),
+                  ink.name().toStdString().c_str(), background.name().toStdString().c_str(),
+                  contrast(ink, background), darkest.name().toStdString().c_str(),
+                  contrast(darkest, background));
+      EXPECT_GE(contrast(ink, background), 4.5) << scene << ": " << text;
+      EXPECT_GE(contrast(darkest, background), 4.5) << scene << ": " << text;
+      seen.insert(text);
+    }
+  }
+  // Every kind of secondary text was on show and measured.
+  for (const char* text : {"Granted", "Required for remote control", "Manager host", "Port", "Manager slot",
+                           "User ID", "Connected to Manager", "2/2 managers"}) {
+    EXPECT_TRUE(seen.contains(text)) << text;
+  }
+  EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string& t) {
+    return t.starts_with("다운로드·설치는 알림에서 선택합니다.");
+  }));
 }
 
 TEST_F(WindowShots, NoticeSitsBottomRightWithEighteenPixelMargins) {

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include "UI/AgentNoticePanel.hpp"
 #include "UI/KeyboardAccess.hpp"
 #include "UI/StatusWindowWidget.hpp"
+#include "UI/SymbolIcons.hpp"
 #include "UI/VantrelTheme.hpp"
 
 #include <QAccessible>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
+#include <QSvgRenderer>
 #include <QTest>
 #include <QToolButton>
 #include <QVariantAnimation>
@@ -237,14 +241,71 @@ TEST_F(LoginWidgetFixture, TabFollowsTheReadingOrderAndTheFocusedControlWearsARi
     }
     ASSERT_NE(shown, nullptr) << control->accessibleName().toStdString();
     EXPECT_EQ(shown->control(), control);
-    // Around the control, just outside it.
+    // Around the control, just outside it; CLIENT NUM and "?" touch, and there each ring keeps
+    // to its own control.
     const QRect around(control->mapTo(window.get(), QPoint(0, 0)), control->size());
-    EXPECT_TRUE(shown->geometry().contains(around));
-    EXPECT_EQ(shown->geometry().width(), around.width() + 2 * (FocusRing::gap + FocusRing::width));
+    const int out = FocusRing::gap + FocusRing::width;
+    const QMargins reach = control == login().clientNumberField() ? QMargins(out, out, 0, out)
+                           : control == login().questionButton()  ? QMargins(0, out, out, out)
+                                                                  : QMargins(out, out, out, out);
+    EXPECT_EQ(shown->geometry(), around.marginsAdded(reach)) << control->accessibleName().toStdString();
+    for (QWidget* other : order) {
+      if (other == control || !other->isVisible()) continue;
+      const QRect theirs(other->mapTo(window.get(), QPoint(0, 0)), other->size());
+      EXPECT_FALSE(shown->geometry().intersects(theirs))
+          << control->accessibleName().toStdString() << " ring over "
+          << other->accessibleName().toStdString();
+    }
   }
   window->setFocus();
   testing::processQueued();
   for (FocusRing* ring : window->findChildren<FocusRing*>()) EXPECT_FALSE(ring->isVisible());
+}
+
+// `view` (showing the application icon `side` pixels square, centred) painted into an image of
+// `scale` device pixels per pixel matches the artwork drawn straight at that density: no 1×
+// rendering blown up, with its soft edges.
+void expectArtworkDrawnAtDensity(QWidget* view, int side, qreal scale) {
+  QImage painted(view->size() * scale, QImage::Format_ARGB32_Premultiplied);
+  painted.setDevicePixelRatio(scale);
+  painted.fill(Qt::transparent);
+  view->render(&painted, QPoint(), QRegion(), QWidget::DrawChildren);
+  QImage reference(painted.size(), QImage::Format_ARGB32_Premultiplied);
+  reference.fill(Qt::transparent);
+  {
+    QPainter painter(&reference);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QSvgRenderer artwork(QStringLiteral(":/VantrelMac/VantrelMacIcon.svg"));
+    ASSERT_TRUE(artwork.isValid());
+    const QPoint at((view->width() - side) / 2, (view->height() - side) / 2);  // whole pixels
+    const QPointF corner(at.x() * scale, at.y() * scale);
+    artwork.render(&painter, QRectF(corner, QSizeF(side, side) * scale));
+  }
+  int worst = 0;
+  int differing = 0;
+  for (int y = 0; y < reference.height(); ++y) {
+    for (int x = 0; x < reference.width(); ++x) {
+      const QRgb a = painted.pixel(x, y);
+      const QRgb b = reference.pixel(x, y);
+      const int d = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                              std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
+      worst = std::max(worst, d);
+      differing += d > 24;
+    }
+  }
+  EXPECT_LE(worst, 24) << side << " px at " << scale << "x: " << differing
+                       << " pixels differ by more than 24";
+}
+
+TEST_F(LoginWidgetFixture, TheLogoAndTheNoticeIconAreDrawnAtTheDevicePixelRatio) {
+  (void)SymbolIcons::applicationIcon();  // makes the artwork's resource available
+  AgentNoticePanel notice(false, nullptr);
+  // Beside the application's name, the artwork is decoration that screen readers skip.
+  EXPECT_TRUE(QAccessible::queryAccessibleInterface(notice.iconLabel())->state().invisible);
+  for (const qreal scale : {1.0, 2.0, 3.0}) {
+    expectArtworkDrawnAtDensity(login().logo(), 44, scale);
+    expectArtworkDrawnAtDensity(notice.iconLabel(), 28, scale);
+  }
 }
 
 TEST(CaptionFont, ATooWideCaptionIsTightenedUntilItFits) {

@@ -6,6 +6,8 @@
 #include <asio/io_context.hpp>
 
 #include "Model/Update/MacUpdaterController.hpp"
+// Before Qt: its macros clash with the coroutine support.
+#include "ScriptedUpdaterBench.hpp"
 #include "UI/ConnectionPanelWidget.hpp"
 #include "UI/UpdateSettingsView.hpp"
 
@@ -25,34 +27,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct UpdateBoxInPanel : ::testing::Test, testing::StatusWindowBench {
-  testing::TemporaryHome home;
-  asio::io_context io;
-  std::shared_ptr<UpdateActivityGate> gate = UpdateActivityGate::create();
-  std::shared_ptr<testing::FakeUpdater> fake = std::make_shared<testing::FakeUpdater>();
-  UpdateInfo info;
-  std::shared_ptr<MacUpdaterController> controller;
+struct UpdateBoxInPanel : ::testing::Test, testing::StatusWindowBench, testing::ScriptedUpdaterBench {
   std::unique_ptr<ConnectionPanelWidget> panel;
 
   void SetUp() override {
     testing::uiApp();
     makePresenter();
-    const auto keys = testing::UpdateKeys::generate();
-    info = testing::updateInfo("41", keys, "https://updates.example/appcast.xml", false);
-    MacUpdaterController::Environment environment;
-    environment.mainExecutor = io.get_executor();
-    environment.info = info;
-    environment.gate = gate;
-    environment.makeUpdater = [this](std::shared_ptr<StandardUserDriver>,
-                                     std::weak_ptr<UpdaterDelegate> delegate) {
-      fake->setDelegate(delegate);
-      return fake;
-    };
-    environment.resumeURL = [this] {
-      return std::optional(home.path() / ".local/share/local.vantrel.VantrelMac/Update/resume.json");
-    };
-    environment.runOffMain = [](std::function<void()> work) { work(); };
-    controller = MacUpdaterController::create(std::move(environment));
+    makeController();
     panel = std::make_unique<ConnectionPanelWidget>(*presenter, false, [this](QWidget* parent) {
       return new UpdateSettingsView(controller, info, parent);
     });

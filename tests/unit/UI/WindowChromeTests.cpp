@@ -31,6 +31,34 @@ TEST(VantrelTheme, ColoursAreTheComponentsTimes255RoundedHalfUp) {
   EXPECT_EQ(VantrelTheme::eightBit(1.0), 255);
 }
 
+TEST(VantrelTheme, SecondaryTextIsAsFaintAsFourAndAHalfToOneAllows) {
+  struct Case {
+    const char* what;
+    QColor text;
+    QColor window;
+    QColor box;
+    QColor expected;
+  };
+  const Case cases[] = {
+      // Half-strength black would be #777777 (3.84:1 in a box); the nearest that reads is #6B6B6B.
+      {"light", QColor(0, 0, 0), QColor(0xEF, 0xEF, 0xEF), QColor(0xEC, 0xEC, 0xEC),
+       QColor(0x6B, 0x6B, 0x6B)},
+      // On a dark window the text is light, and the lighter box limits it: #AAAAAA would be 4.46:1.
+      {"dark", QColor(0xFF, 0xFF, 0xFF), QColor(0x35, 0x35, 0x35), QColor(0x40, 0x40, 0x40),
+       QColor(0xAB, 0xAB, 0xAB)},
+  };
+  for (const Case& c : cases) {
+    const QColor secondary = VantrelTheme::secondaryText(c.text, {c.window, c.box});
+    EXPECT_EQ(secondary.name().toStdString(), c.expected.name().toStdString()) << c.what;
+    EXPECT_GE(VantrelTheme::contrastRatio(secondary, c.window), 4.5) << c.what;
+    EXPECT_GE(VantrelTheme::contrastRatio(secondary, c.box), 4.5) << c.what;
+  }
+  // The ratio itself: black on white is 21:1, a colour on itself 1:1.
+  EXPECT_NEAR(VantrelTheme::contrastRatio(Qt::black, Qt::white), 21.0, 1e-9);
+  EXPECT_NEAR(VantrelTheme::contrastRatio(QColor(0x76, 0x76, 0x76), QColor(0xEC, 0xEC, 0xEC)), 3.84, 0.01);
+  EXPECT_NEAR(VantrelTheme::contrastRatio(Qt::gray, Qt::gray), 1.0, 1e-9);
+}
+
 TEST(Triangle, TheTurnedOneHasItsApexAtTheTop) {
   // In a 430-wide backdrop its frame is x 210…430, y 0…330.
   const QPainterPath turned = LoginBackdrop::rightTriangle(430);
