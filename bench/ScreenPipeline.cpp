@@ -105,6 +105,9 @@ int runPainter(const std::string& name, bool partial) {
   const int screen = DefaultScreen(d);
   const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
   const Window window = mapFullScreenWindow(d);
+  // Told when another window (the program's status window, mapped later) lies over the scene, so
+  // that the scene is raised again: what is captured is the scene, whole.
+  XSelectInput(d, window, VisibilityChangeMask);
   // The scene, twice the screen's size, scrolled diagonally.
   const Scene scene = paintScene(d, window);
   const int sw = scene.width, sh = scene.height;
@@ -113,10 +116,21 @@ int runPainter(const std::string& name, bool partial) {
   const int ph = partial ? h / 4 : h;
   const int px = partial ? (w - pw) / 2 : 0;
   const int py = partial ? (h - ph) / 2 : 0;
-  if (partial)
-    XCopyArea(d, scene.pixmap, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0,
-              0);
+  const auto paintStill = [&] {
+    if (partial)
+      XCopyArea(d, scene.pixmap, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h),
+                0, 0);
+  };
+  paintStill();
   for (long step = 0;; ++step) {
+    XEvent event;
+    bool covered = false;
+    while (XCheckTypedWindowEvent(d, window, VisibilityNotify, &event))
+      covered = event.xvisibility.state != VisibilityUnobscured;
+    if (covered) {
+      XRaiseWindow(d, window);
+      paintStill();  // the window keeps no contents of its own where it was covered
+    }
     const int x = static_cast<int>((step * 3) % (sw - pw));
     const int y = static_cast<int>((step * 2) % (sh - ph));
     XCopyArea(d, scene.pixmap, window, windowGc, x, y, static_cast<unsigned>(pw), static_cast<unsigned>(ph),

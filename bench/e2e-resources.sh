@@ -9,7 +9,9 @@
 # A private Xvfb of --size shows a desktop-like scene scrolled diagonally over the whole screen
 # (the painter of bench_ScreenPipeline, ~55 pictures a second: every 30 fps tick sees a changed
 # screen; with --scene partial only a piece of 6 % of the screen in its middle scrolls, the rest
-# stands still). The manager stand-in connects the tray application (saved direct connection,
+# stands still). The painter raises its window again whenever another covers it: the program's
+# status window, centred and mapped later, would otherwise hide the middle of the scene from our
+# capture and FFmpeg's but not from the floor's. The manager stand-in connects the tray application (saved direct connection,
 # "ALogin"), then for each pair asks for the screen for --seconds, ends it, and waits while FFmpeg
 # and x264 run. Everything measured runs pinned to --cores; Xvfb, the painter and the stand-in run
 # on --aux-cores.
@@ -24,6 +26,9 @@
 # request (the stand-in's "step wait ok") to the end of the stream ("step screenEnd ok", 0.3 s
 # after GET_SCREEN_END), over the access units the stand-in received in that window. FFmpeg: its
 # whole process (rusage), over the frames it encoded (30 × seconds).
+#
+# Memory: the program's RSS once it is registered and idle, and the largest reading taken every
+# 0.2 s while a stream runs (a stream's buffers are handed back as soon as it ends).
 #
 # Floor: 240 pictures of the same scene are grabbed once (ffmpeg x11grab → yuv420p at the
 # encoded size, in a file); each pair then times the x264 command-line encoder on them with the
@@ -110,6 +115,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Only a display of the given range: never one that is already there (another's, or the caller's).
+unset DISPLAY
 for n in $(seq "${displays%-*}" "${displays#*-}"); do
   if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then
     taskset -c "$aux" Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp -noreset >/dev/null 2>&1 &
@@ -118,7 +125,9 @@ for n in $(seq "${displays%-*}" "${displays#*-}"); do
     break
   fi
 done
+[[ -n ${DISPLAY:-} ]] || { echo "bench: no free X display in $displays" >&2; exit 1; }
 for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break || sleep 0.1; done
+xdpyinfo >/dev/null 2>&1 || { echo "bench: the X server on $DISPLAY did not start" >&2; exit 1; }
 
 # The painter keeps off the cores it is given: every core but the auxiliary ones, so that it is
 # neither measured nor starved by other work on the machine.
@@ -221,9 +230,16 @@ for ((p = 1; p <= pairs; p++)); do
   wait_step "step wait ok" "$p"
   c0=$(cpu_seconds "$program")
   w0=$(date +%s.%N)
-  wait_step "step screen ok" "$p"  # the stream still runs: its memory is in use
-  r=$(rss_mb "$program")
-  peak_rss=$(awk -v a="$peak_rss" -v b="$r" 'BEGIN { print (b > a) ? b : a }')
+  # The memory the stream holds, read while it runs: the stand-in logs "step screen ok" just
+  # before it ends the stream, so a reading counts only if that line was not there yet after it.
+  while :; do
+    kill -0 "$program" 2>/dev/null || { echo "bench: the program ended early" >&2; cat "$work/program.log" >&2; exit 1; }
+    r=$(rss_mb "$program")
+    (($(grep -c "step screen ok" "$work/manager.log" || true) >= p)) && break
+    peak_rss=$(awk -v a="$peak_rss" -v b="$r" 'BEGIN { print (b > a) ? b : a }')
+    kill -0 "$manager" 2>/dev/null || { echo "bench: the stand-in ended early" >&2; cat "$work/manager.log" >&2; exit 1; }
+    sleep 0.2
+  done
   wait_step "step screenEnd ok" "$p"
   c1=$(cpu_seconds "$program")
   w1=$(date +%s.%N)
@@ -256,6 +272,6 @@ printf '%-5s %8s %6s %9s %8s %8s %8s %8s %9s %8s\n' median "$(col 1)" "$(col 2)"
 echo "CPU per picture, ours / FFmpeg matched: median $(col 5) (pairs: $(printf '%s\n' "${results[@]}" | awk '{ printf "%s ", $5 }'))"
 echo "CPU per picture, ours / x264 alone:     median $(col 6) (pairs: $(printf '%s\n' "${results[@]}" | awk '{ printf "%s ", $6 }'))"
 echo "CPU per second,  ours / FFmpeg matched: median $(col 9) (pairs: $(printf '%s\n' "${results[@]}" | awk '{ printf "%s ", $9 }'))"
-echo "RSS idle ${idle_rss} MB, at the end of a stream at most ${peak_rss} MB"
+echo "RSS idle ${idle_rss} MB, while streaming at most ${peak_rss} MB"
 echo "load at end: $(uptime | sed 's/.*load average/load average/')"
 echo "report: $work/report.json   program log: $work/program.log"
