@@ -146,7 +146,9 @@ class JSONFileUserDefaults final : public UserDefaults {
   // Largest file that is read; a bigger one counts as damaged.
   static constexpr std::size_t maximumFileSize = 8 * 1024 * 1024;
   // The store a file's text holds: a JSON object nested no deeper than `maximumJSONNesting`.
-  // Otherwise nullopt, with why in `reason`.
+  // Otherwise nullopt, with why in `reason`. A number beyond the range of a double does not cost
+  // the whole file: it reads as null (no key takes that type, so the key gets its default), and
+  // `reason` names it; for a file read cleanly `reason` is empty.
   static std::optional<Value> decodeFile(std::string_view text, std::string& reason);
   static constexpr std::string_view fileName = "defaults.json";
 
