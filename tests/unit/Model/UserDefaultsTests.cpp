@@ -101,6 +101,32 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing the getters can use.
         TypedCase{"null", none, false, 0, none}, TypedCase{"[1]", none, false, 0, none}));
 
+// The settings' loaders read by the type that was stored: text is never a number, a number never
+// text, and a Boolean neither.
+TEST(UserDefaults, StoredTypeReadsTakeOnlyThatType) {
+  struct Case {
+    const char* stored;
+    std::optional<std::string> text;
+    std::optional<std::int64_t> integer;
+  };
+  for (const auto& c :
+       {Case{R"("41517")", "41517", none}, Case{R"("41517xyz")", "41517xyz", none}, Case{R"("")", "", none},
+        Case{"80", none, 80}, Case{"-1", none, -1}, Case{"80.0", none, 80}, Case{"-0.0", none, 0},
+        Case{"80.5", none, none}, Case{"true", none, none}, Case{"false", none, none},
+        Case{"-9223372036854775808", none, std::numeric_limits<std::int64_t>::min()},
+        Case{"-9223372036854775808.0", none, std::numeric_limits<std::int64_t>::min()},
+        Case{"9223372036854775808.0", none, none}, Case{"18446744073709551615", none, none},
+        Case{"1e300", none, none}, Case{"null", none, none}, Case{"[1]", none, none},
+        Case{R"({"$data":"TWFu"})", none, none}}) {
+    InMemoryUserDefaults defaults(Value{{"k", Value::parse(c.stored)}});
+    EXPECT_EQ(defaults.storedString("k"), c.text) << c.stored;
+    EXPECT_EQ(defaults.storedInteger("k"), c.integer) << c.stored;
+  }
+  InMemoryUserDefaults empty;
+  EXPECT_FALSE(empty.storedString("k"));
+  EXPECT_FALSE(empty.storedInteger("k"));
+}
+
 TEST(UserDefaults, AMissingKeyReadsAsNoneByEveryGetter) {
   InMemoryUserDefaults defaults;
   EXPECT_FALSE(defaults.string("k"));
