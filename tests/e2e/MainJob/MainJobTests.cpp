@@ -385,6 +385,23 @@ TEST_F(MainJob, AnInstallPrefixWithAPercentSignGetsNoAutostartEntry) {
       << output;
 }
 
+// A desktop entry holds UTF-8 text only: a prefix that is not valid UTF-8 cannot be named in one,
+// so the install says so and writes none, as it does for a percent sign.
+TEST_F(MainJob, AnInstallPrefixThatIsNotUTF8GetsNoAutostartEntry) {
+  for (const char* name : {"installed \xFF", "installed \xC3(", "installed \xED\xA0\x80"}) {
+    const auto root = home_.root() / name;
+    const auto log = home_.root() / "install.log";
+    EXPECT_NE(std::system(installInto(root, log).c_str()), 0) << name;
+    EXPECT_FALSE(fs::exists(root / "etc" / "xdg" / "autostart" / "VantrelMac.desktop")) << name;
+    std::ifstream in(log);
+    std::string output, word;
+    while (in >> word) output += word + " ";
+    EXPECT_NE(output.find("a desktop entry holds UTF-8 text only, and this path is not valid UTF-8"),
+              std::string::npos)
+        << output;
+  }
+}
+
 // The install puts each resource in one place, the one the installed program reads.
 TEST_F(MainJob, TheInstallHoldsEachResourceOnceWhereTheProgramReadsIt) {
   const auto root = home_.root() / "installed";
