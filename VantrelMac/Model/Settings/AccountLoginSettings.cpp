@@ -5,7 +5,6 @@
 #include <array>
 #include <climits>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -99,10 +98,11 @@ std::string AccountLoginSettings::makeInstallationMAC() {
 }
 
 AccountLoginSettings AccountLoginSettings::load(UserDefaults& defaults, const HostNameProvider& hostName) {
+  // Each key by the type it was stored with; a value of another type gives the key's default.
   AccountLoginSettings settings;
   const auto storedSerial = defaults.unsignedInteger(serialKey);
   settings.serial = storedSerial ? *storedSerial : makeSerial();
-  if (auto mac = defaults.string(installationMACKey)) {
+  if (auto mac = defaults.storedString(installationMACKey)) {
     settings.installationMAC = std::move(*mac);
   } else {
     settings.installationMAC = makeInstallationMAC();
@@ -110,27 +110,16 @@ AccountLoginSettings AccountLoginSettings::load(UserDefaults& defaults, const Ho
   // AUTO LOGIN goes off only for a stored Bool false: the stored type decides, not a conversion.
   const auto remember = defaults.value(rememberAccountIDKey);
   settings.rememberAccountID = !(remember && remember->is_boolean() && !remember->get<bool>());
-  settings.accountID = settings.rememberAccountID ? defaults.string(accountIDKey).value_or("") : "";
-  settings.requestedSlotText = defaults.string(requestedSlotKey).value_or("0");
-  if (auto name = defaults.string(setupNameKey)) {
+  settings.accountID = settings.rememberAccountID ? defaults.storedString(accountIDKey).value_or("") : "";
+  settings.requestedSlotText = defaults.storedString(requestedSlotKey).value_or("0");
+  if (auto name = defaults.storedString(setupNameKey)) {
     settings.setupName = std::move(*name);
   } else {
     settings.setupName = (hostName ? hostName() : std::nullopt).value_or("Mac");
   }
-  // Missing keys get their values now (the generated serial and MAC must stay the same from
-  // launch to launch), but a stored value that could not be used is the user's and stays: a
-  // default the program only assumed is never written over it.
-  const auto unusable = [&](std::string_view key, bool usable) { return defaults.contains(key) && !usable; };
-  std::set<std::string_view> keep;
-  if (remember && !remember->is_boolean()) keep.insert(rememberAccountIDKey);
-  if (settings.rememberAccountID && unusable(accountIDKey, defaults.string(accountIDKey).has_value()))
-    keep.insert(accountIDKey);
-  if (unusable(requestedSlotKey, defaults.string(requestedSlotKey).has_value()))
-    keep.insert(requestedSlotKey);
-  if (unusable(setupNameKey, defaults.string(setupNameKey).has_value())) keep.insert(setupNameKey);
-  auto changes = settings.changes();
-  std::erase_if(changes, [&](const auto& change) { return keep.contains(change.first); });
-  defaults.setValues(std::move(changes));
+  // Written back at once: the generated serial and MAC must be the same at the next launch, and
+  // what is stored is from now on exactly what this launch uses.
+  settings.save(defaults);
   return settings;
 }
 

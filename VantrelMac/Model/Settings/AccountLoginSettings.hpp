@@ -33,9 +33,9 @@ struct AccountLoginSettings {
   // The host's name for the setup-name default; nullopt when the host has none.
   using HostNameProvider = std::function<std::optional<std::string>()>;
 
-  // Reads the settings, completes what is missing (a new serial and MAC on the first launch, the
-  // host's name as setup name, "Mac" without one) and writes them back before returning them,
-  // except over a stored value that could not be used (that one is left as it is).
+  // Reads the settings, completes what is missing or stored with another type (a new serial and
+  // MAC on the first launch, the host's name as setup name, "Mac" without one) and writes all six
+  // keys back, in one write, before returning them.
   static AccountLoginSettings load(UserDefaults& defaults,
                                    const HostNameProvider& hostName = currentHostLocalizedName);
   // Writes the six keys (the account ID only while AUTO LOGIN is on, else the empty text).

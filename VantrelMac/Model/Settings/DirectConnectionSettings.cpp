@@ -8,11 +8,12 @@ namespace vantrel {
 
 DirectConnectionSettings DirectConnectionSettings::load(const UserDefaults& defaults) {
   DirectConnectionSettings settings;
-  settings.host = defaults.string(hostKey).value_or("");
-  settings.userID = defaults.string(userIDKey).value_or("");
-  const auto port = defaults.integer(portKey);
+  // Each key by the type it was stored with: a port saved as text ("41517xyz") is no port.
+  settings.host = defaults.storedString(hostKey).value_or("");
+  settings.userID = defaults.storedString(userIDKey).value_or("");
+  const auto port = defaults.storedInteger(portKey);
   settings.port = port && *port >= 1 && *port <= 65535 ? static_cast<std::uint16_t>(*port) : defaultPort;
-  const auto number = defaults.integer(connectionNumberKey);
+  const auto number = defaults.storedInteger(connectionNumberKey);
   settings.connectionNumber =
       number && *number >= 0 && *number <= 65535 ? static_cast<std::uint16_t>(*number) : 0;
   return settings;

@@ -25,8 +25,9 @@ struct DirectConnectionSettings {
   static constexpr std::string_view userIDKey = "VantrelMac.directConnection.userID";
   static constexpr std::string_view connectionNumberKey = "VantrelMac.directConnection.connectionNumber";
 
-  // Missing or wrongly typed keys give the defaults: empty host and user ID, port 65333 unless
-  // an integer in 1…65535 is stored, connection number 0 unless an integer in 0…65535 is stored.
+  // Missing or wrongly typed keys give the defaults: empty host and user ID unless text is stored,
+  // port 65333 unless an integer in 1…65535 is stored, connection number 0 unless an integer in
+  // 0…65535 is stored (text is no integer, whatever it spells).
   static DirectConnectionSettings load(const UserDefaults& defaults);
   // Host and user ID as text, port and connection number as integers, in one write.
   void save(UserDefaults& defaults) const;

@@ -133,6 +133,25 @@ bool leadingBoolean(std::string_view text) {
 
 }  // namespace
 
+std::optional<std::string> UserDefaults::storedString(std::string_view key) const {
+  const auto v = value(key);
+  if (!v || !v->is_string()) return std::nullopt;
+  return v->get<std::string>();
+}
+
+std::optional<std::int64_t> UserDefaults::storedInteger(std::string_view key) const {
+  const auto v = value(key);
+  if (!v) return std::nullopt;
+  if (auto exact = integerValue(*v)) return exact;
+  if (!v->is_number_float()) return std::nullopt;
+  const double d = v->get<double>();
+  // -2^63 is the smallest value that fits and 2^63 the first that does not.
+  if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(d);
+}
+
 std::optional<std::string> UserDefaults::string(std::string_view key) const {
   const auto v = value(key);
   if (!v) return std::nullopt;

@@ -39,9 +39,17 @@ class UserDefaults {
   std::optional<Value> value(std::string_view key) const;
   bool contains(std::string_view key) const;
 
+  // Reads by the type that was stored: the value only when it is of that type, nullopt for a
+  // missing key and for a value of any other type (the settings' loaders use these: a value of
+  // the wrong type gives the key's default).
+  // Stored text as it is.
+  std::optional<std::string> storedString(std::string_view key) const;
+  // A stored number whose value is an integer within the signed 64-bit range (80, or 80.0);
+  // nullopt for a fraction, text, a Boolean and anything else.
+  std::optional<std::int64_t> storedInteger(std::string_view key) const;
+
   // Typed reads convert what is stored the way the platform's typed settings getters do; nullopt
-  // when the key is missing. Where a loader depends on the type that was stored, it reads
-  // `value()` instead.
+  // when the key is missing.
   // Text as it is; a number as its text; a Boolean as "1" or "0"; nullopt for anything else.
   std::optional<std::string> string(std::string_view key) const;
   // A Boolean as it is; a number: not zero; text: "YES", "true", "1" and the like are true,
@@ -146,7 +154,9 @@ class JSONFileUserDefaults final : public UserDefaults {
   // Largest file that is read; a bigger one counts as damaged.
   static constexpr std::size_t maximumFileSize = 8 * 1024 * 1024;
   // The store a file's text holds: a JSON object nested no deeper than `maximumJSONNesting`.
-  // Otherwise nullopt, with why in `reason`.
+  // Otherwise nullopt, with why in `reason`. A number beyond the range of a double does not cost
+  // the whole file: it reads as null (no key takes that type, so the key gets its default), and
+  // `reason` names it; for a file read cleanly `reason` is empty.
   static std::optional<Value> decodeFile(std::string_view text, std::string& reason);
   static constexpr std::string_view fileName = "defaults.json";
 

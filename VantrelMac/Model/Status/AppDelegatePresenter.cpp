@@ -57,6 +57,22 @@ bool isSwitch(const std::string& argument) {
   if (argument.empty() || argument.front() == '-') return true;
   return text::caseInsensitiveEquals(argument, "ALogin");
 }
+
+// The path an argument names, standardised. The folder it is in is resolved, since the installed
+// program's resources are reached through the "current" link while the program finds them beside
+// its resolved executable; the named entry itself is not: a link elsewhere that bears the start-up
+// resource's name stays where it is, and so is not the resource.
+std::filesystem::path openedPath(const std::string& argument, const std::string& workingDirectory) {
+  std::filesystem::path path(argument);
+  if (path.is_relative()) path = std::filesystem::path(workingDirectory) / path;
+  path = path.lexically_normal();
+  if (!path.has_filename()) path = path.parent_path();  // "…/name/" names "…/name"
+  if (!path.has_filename() || path.filename() == "..") return path;
+  std::error_code error;
+  auto folder = std::filesystem::weakly_canonical(path.parent_path(), error);
+  if (error) return path;
+  return folder / path.filename();
+}
 }  // namespace
 
 std::string fileURL(const std::string& absolutePath) {
@@ -82,14 +98,7 @@ std::vector<std::string> openItems(const HandOver& handOver) {
       items.push_back(argument);
       continue;
     }
-    std::filesystem::path path(argument);
-    if (path.is_relative()) path = std::filesystem::path(handOver.workingDirectory) / path;
-    // The file itself, not a link's name for it: the installed program's resources are reached
-    // through the "current" link, while the program finds them beside its resolved executable.
-    std::error_code error;
-    auto resolved = std::filesystem::weakly_canonical(path, error);
-    if (error) resolved = path.lexically_normal();
-    items.push_back(fileURL(resolved.string()));
+    items.push_back(fileURL(openedPath(argument, handOver.workingDirectory).string()));
   }
   return items;
 }

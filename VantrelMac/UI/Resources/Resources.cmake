@@ -1,13 +1,13 @@
 # The window library's own resources: the application icon (compiled in) and the start-up
 # resource file, placed where the program looks for its resources (<exe dir>/../share/VantrelMac).
+# That folder is what the install copies into versions/<build>/share, the one place an installed
+# program reads them from.
 target_sources(VantrelMacUI PRIVATE "${CMAKE_CURRENT_LIST_DIR}/VantrelMacUI.qrc")
 set(vantrel_resource_dir "${PROJECT_BINARY_DIR}/share/VantrelMac")
 file(MAKE_DIRECTORY "${vantrel_resource_dir}")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/AutomaticLogin.vantrelstartup"
                "${vantrel_resource_dir}/AutomaticLogin.vantrelstartup" COPYONLY)
 configure_file("${CMAKE_CURRENT_LIST_DIR}/VantrelMacIcon.svg" "${vantrel_resource_dir}/VantrelMac.svg" COPYONLY)
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/AutomaticLogin.vantrelstartup" DESTINATION share/VantrelMac)
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/VantrelMacIcon.svg" DESTINATION share/VantrelMac RENAME VantrelMac.svg)
 
 # The desktop session's autostart entry: at login it opens the automatic-login resource with the
 # installed program, which then signs in with the saved password by itself. The folder is relative

@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -382,6 +383,41 @@ TEST_F(MainJob, AnInstallPrefixWithAPercentSignGetsNoAutostartEntry) {
   while (in >> word) output += word + " ";
   EXPECT_NE(output.find("a desktop session cannot launch a path holding a percent sign"), std::string::npos)
       << output;
+}
+
+// A desktop entry holds UTF-8 text only: a prefix that is not valid UTF-8 cannot be named in one,
+// so the install says so and writes none, as it does for a percent sign.
+TEST_F(MainJob, AnInstallPrefixThatIsNotUTF8GetsNoAutostartEntry) {
+  for (const char* name : {"installed \xFF", "installed \xC3(", "installed \xED\xA0\x80"}) {
+    const auto root = home_.root() / name;
+    const auto log = home_.root() / "install.log";
+    EXPECT_NE(std::system(installInto(root, log).c_str()), 0) << name;
+    EXPECT_FALSE(fs::exists(root / "etc" / "xdg" / "autostart" / "VantrelMac.desktop")) << name;
+    std::ifstream in(log);
+    std::string output, word;
+    while (in >> word) output += word + " ";
+    EXPECT_NE(output.find("a desktop entry holds UTF-8 text only, and this path is not valid UTF-8"),
+              std::string::npos)
+        << output;
+  }
+}
+
+// The install puts each resource in one place, the one the installed program reads.
+TEST_F(MainJob, TheInstallHoldsEachResourceOnceWhereTheProgramReadsIt) {
+  const auto root = home_.root() / "installed";
+  ASSERT_EQ(std::system(installInto(root, home_.root() / "install.log").c_str()), 0);
+  std::vector<fs::path> resources;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto name = entry.path().filename();
+    if (name == "AutomaticLogin.vantrelstartup" || name == "VantrelMac.svg") {
+      resources.push_back(fs::relative(entry.path(), root));
+    }
+  }
+  std::sort(resources.begin(), resources.end());
+  const auto program = fs::canonical(root / "current" / "VantrelMac");
+  const auto folder = fs::relative(program.parent_path(), fs::canonical(root)) / "share" / "VantrelMac";
+  EXPECT_EQ(resources,
+            (std::vector<fs::path>{folder / "AutomaticLogin.vantrelstartup", folder / "VantrelMac.svg"}));
 }
 
 TEST_F(MainJob, FirstLaunchWithAnyOtherFileIgnoresIt) {

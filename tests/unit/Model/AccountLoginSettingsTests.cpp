@@ -78,10 +78,8 @@ TEST_P(AutoLoginKey, OnlyAStoredBoolFalseTurnsItOff) {
   EXPECT_EQ(settings.rememberAccountID, GetParam().remember) << GetParam().stored;
   EXPECT_EQ(settings.accountID, GetParam().accountID) << GetParam().stored;
   EXPECT_EQ(defaults.string(S::accountIDKey), GetParam().accountID);
-  // A stored value that is not a Bool is the user's: the assumed "on" is not written over it.
-  if (!GetParam().stored.is_null() && !GetParam().stored.is_boolean()) {
-    EXPECT_EQ(defaults.value(S::rememberAccountIDKey), GetParam().stored);
-  }
+  // What this launch uses is what is stored from now on, as a Bool.
+  EXPECT_EQ(defaults.value(S::rememberAccountIDKey), Value(GetParam().remember));
 }
 
 INSTANTIATE_TEST_SUITE_P(AccountLoginSettings, AutoLoginKey,
@@ -119,37 +117,60 @@ INSTANTIATE_TEST_SUITE_P(
                       SerialCase{-7, std::nullopt}, SerialCase{1.5, std::nullopt},
                       SerialCase{true, std::nullopt}, SerialCase{nullptr, std::nullopt}));
 
-TEST(AccountLoginSettings, StoredNumbersReadAsTheirText) {
-  InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), 7},
-                                      {std::string(S::installationMACKey), "02:AA:BB:CC:DD:EE"},
-                                      {std::string(S::setupNameKey), 12},
-                                      {std::string(S::accountIDKey), 3}});
-  const auto settings = S::load(defaults, [] { return hostNamed("Host"); });
-  EXPECT_EQ(settings.requestedSlotText, "7");
-  EXPECT_EQ(settings.setupName, "12");
-  EXPECT_EQ(settings.accountID, "3");
-}
+// The text keys take stored text only: a number, a list or a Boolean there is a value of the wrong
+// type and gives the key's default, which load then stores in its place.
+struct WrongTypeCase {
+  const char* name;
+  Value stored;
+};
 
-// A value the getters cannot use gives the default for this launch, but the default is never
-// written over what the user stored.
-TEST(AccountLoginSettings, UnusableStoredValuesGetTheirDefaultsAndStayStored) {
-  const Value list = Value::array({"x"});
-  InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), list},
-                                      {std::string(S::setupNameKey), list},
-                                      {std::string(S::accountIDKey), list},
-                                      {std::string(S::rememberAccountIDKey), "NO"}});
+class TextKeysOfAnotherType : public ::testing::TestWithParam<WrongTypeCase> {};
+
+TEST_P(TextKeysOfAnotherType, GetTheirDefaultsAndTheAssembledSettingsAreStored) {
+  const Value stored = GetParam().stored;
+  InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), stored},
+                                      {std::string(S::setupNameKey), stored},
+                                      {std::string(S::accountIDKey), stored},
+                                      {std::string(S::installationMACKey), stored},
+                                      {std::string(S::rememberAccountIDKey), "NO"},
+                                      {std::string(S::serialKey), 123456789}});
   const auto settings = S::load(defaults, [] { return hostNamed("Host"); });
   EXPECT_EQ(settings.requestedSlotText, "0");
   EXPECT_EQ(settings.setupName, "Host");
   EXPECT_EQ(settings.accountID, "");
   EXPECT_TRUE(settings.rememberAccountID);
-  EXPECT_EQ(defaults.value(S::requestedSlotKey), list);
-  EXPECT_EQ(defaults.value(S::setupNameKey), list);
-  EXPECT_EQ(defaults.value(S::accountIDKey), list);
-  EXPECT_EQ(defaults.value(S::rememberAccountIDKey), Value("NO"));
-  // The generated identity is stored all the same: it must be the same at the next launch.
-  EXPECT_EQ(defaults.unsignedInteger(S::serialKey), settings.serial);
-  EXPECT_EQ(defaults.string(S::installationMACKey), settings.installationMAC);
+  EXPECT_TRUE(isInstallationMAC(settings.installationMAC)) << settings.installationMAC;
+  EXPECT_EQ(settings.serial, 123456789U);
+  // All six keys hold what this launch uses, with the types save writes, in one write.
+  EXPECT_EQ(defaults.writeCount(), 1U);
+  EXPECT_EQ(defaults.snapshot(), (Value{{std::string(S::accountIDKey), ""},
+                                        {std::string(S::requestedSlotKey), "0"},
+                                        {std::string(S::setupNameKey), "Host"},
+                                        {std::string(S::rememberAccountIDKey), true},
+                                        {std::string(S::serialKey), 123456789U},
+                                        {std::string(S::installationMACKey), settings.installationMAC}}));
+  // The next launch reads the same settings back.
+  EXPECT_EQ(S::load(defaults, [] { return hostNamed("Another"); }), settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(AccountLoginSettings, TextKeysOfAnotherType,
+                         ::testing::Values(WrongTypeCase{"Number", 7}, WrongTypeCase{"Fraction", 1.5},
+                                           WrongTypeCase{"Boolean", true},
+                                           WrongTypeCase{"List", Value::array({"x"})},
+                                           WrongTypeCase{"Object", Value{{"a", "b"}}},
+                                           WrongTypeCase{"Null", nullptr}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AccountLoginSettings, StoredTextIsKeptAsItIs) {
+  InMemoryUserDefaults defaults(Value{{std::string(S::requestedSlotKey), "7"},
+                                      {std::string(S::installationMACKey), "not a MAC"},
+                                      {std::string(S::setupNameKey), " 12 "},
+                                      {std::string(S::accountIDKey), "3"}});
+  const auto settings = S::load(defaults, [] { return hostNamed("Host"); });
+  EXPECT_EQ(settings.requestedSlotText, "7");
+  EXPECT_EQ(settings.setupName, " 12 ");
+  EXPECT_EQ(settings.accountID, "3");
+  EXPECT_EQ(settings.installationMAC, "not a MAC");
 }
 
 TEST(AccountLoginSettings, SaveWritesTheAccountOnlyWhileAutoLoginIsOn) {

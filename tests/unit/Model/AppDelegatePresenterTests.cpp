@@ -80,6 +80,46 @@ TEST(AppDelegatePresenter, TheResourceReachedThroughALinkedFolderIsAccepted) {
             (std::vector<std::string>{P::fileURL((root / "versions" / "7" / "gone.txt").string())}));
 }
 
+// Only the folder of an opened path is resolved, never the entry it names: a link bearing the
+// start-up resource's name in another folder is that other folder's file, even when it points at
+// the real resource.
+TEST(AppDelegatePresenter, ALinkNamedLikeTheResourceInAnotherFolderIsIgnored) {
+  testing::TemporaryDirectory temporary;
+  const auto root = std::filesystem::canonical(temporary.path());
+  const auto resources = root / "versions" / "7" / "share" / "VantrelMac";
+  const auto resource = resources / "AutomaticLogin.vantrelstartup";
+  std::filesystem::create_directories(resources);
+  std::ofstream(resource) << "x";
+  std::filesystem::create_directory_symlink("versions/7", root / "current");
+  std::filesystem::create_directories(root / "elsewhere");
+  std::filesystem::create_symlink(resource, root / "elsewhere" / "AutomaticLogin.vantrelstartup");
+  std::filesystem::create_symlink(resource, root / "elsewhere" / "renamed.txt");
+  std::filesystem::create_directory_symlink(resources, root / "elsewhere" / "resources");
+
+  const auto outcome = [&](const std::string& argument, const std::string& folder = "/") {
+    return P::openRequest(P::openItems({{"VantrelMac", argument}, folder}), false, resources);
+  };
+  using O = P::OpenOutcome;
+  EXPECT_EQ(outcome((root / "elsewhere" / "AutomaticLogin.vantrelstartup").string()), O::ignored);
+  EXPECT_EQ(outcome("AutomaticLogin.vantrelstartup", (root / "elsewhere").string()), O::ignored);
+  EXPECT_EQ(outcome((root / "elsewhere" / "AutomaticLogin.vantrelstartup/").string()), O::ignored);
+  EXPECT_EQ(outcome((root / "elsewhere" / "renamed.txt").string()), O::ignored);
+  // The link keeps its own name in the item: nothing behind it is looked at.
+  EXPECT_EQ(
+      P::openItems({{"VantrelMac", (root / "elsewhere" / "AutomaticLogin.vantrelstartup").string()}, "/"}),
+      (std::vector<std::string>{
+          P::fileURL((root / "elsewhere" / "AutomaticLogin.vantrelstartup").string())}));
+  // The resource itself, however its folder is reached, is accepted.
+  EXPECT_EQ(outcome(resource.string()), O::showAndRequestAutomaticLogin);
+  EXPECT_EQ(outcome((root / "current" / "share" / "VantrelMac" / "AutomaticLogin.vantrelstartup").string()),
+            O::showAndRequestAutomaticLogin);
+  EXPECT_EQ(outcome((root / "elsewhere" / "resources" / "AutomaticLogin.vantrelstartup").string()),
+            O::showAndRequestAutomaticLogin);
+  EXPECT_EQ(
+      outcome("../current/share/VantrelMac/./AutomaticLogin.vantrelstartup", (root / "elsewhere").string()),
+      O::showAndRequestAutomaticLogin);
+}
+
 TEST(AppDelegatePresenter, InstanceSocketPath) {
   EXPECT_EQ(P::instanceSocketPath("local.vantrel.VantrelMac", 1000, std::string("/run/user/1000")),
             "/run/user/1000/local.vantrel.VantrelMac.instance");

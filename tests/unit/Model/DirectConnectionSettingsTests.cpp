@@ -19,7 +19,7 @@ struct StoredCase {
 
 class DirectConnectionLoad : public ::testing::TestWithParam<StoredCase> {};
 
-TEST_P(DirectConnectionLoad, ReadsIntegersLikeThePlatformAndOutOfRangeOnesGetTheDefaults) {
+TEST_P(DirectConnectionLoad, OnlyStoredIntegersInRangeCountEverythingElseGetsTheDefaults) {
   Value initial{{std::string(D::hostKey), "mgr"}, {std::string(D::userIDKey), "u"}};
   if (!GetParam().port.is_null()) initial[std::string(D::portKey)] = GetParam().port;
   if (!GetParam().number.is_null()) initial[std::string(D::connectionNumberKey)] = GetParam().number;
@@ -36,17 +36,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StoredCase{nullptr, nullptr, 65333, 0}, StoredCase{80, 65535, 80, 65535},
                       StoredCase{1, 0, 1, 0}, StoredCase{65535, 1, 65535, 1}, StoredCase{0, 65536, 65333, 0},
                       StoredCase{70000, -1, 65333, 0},
-                      // A number saved as text reads as that number, as the platform's getter does.
-                      StoredCase{"41517", "6", 41517, 6}, StoredCase{"80", "5", 80, 5},
-                      StoredCase{" 8080", "+3", 8080, 3}, StoredCase{"abc", "x", 65333, 0},
+                      // Text is no integer, whatever it spells: a port typed into the file as text
+                      // must not connect to whatever number it begins with.
+                      StoredCase{"41517", "6", 65333, 0}, StoredCase{"41517xyz", "12ab", 65333, 0},
+                      StoredCase{" 8080", "+3", 65333, 0}, StoredCase{"abc", "x", 65333, 0},
                       StoredCase{"70000", "-1", 65333, 0}, StoredCase{80.0, 5.0, 80, 5},
-                      StoredCase{80.9, 5.5, 80, 5}, StoredCase{true, false, 1, 0},
+                      StoredCase{80.9, 5.5, 65333, 0}, StoredCase{true, true, 65333, 0},
+                      StoredCase{Value::array({80}), Value::object(), 65333, 0},
+                      StoredCase{1e300, -1e300, 65333, 0}, StoredCase{65535.0, 65536.0, 65535, 0},
                       StoredCase{-80, std::int64_t{-9223372036854775807LL}, 65333, 0},
                       StoredCase{std::uint64_t{18446744073709551615ULL}, 4294967296LL, 65333, 0}));
 
-TEST(DirectConnectionSettings, MissingTextsAreEmptyAndNumbersReadAsText) {
-  InMemoryUserDefaults defaults(Value{{std::string(D::hostKey), 5}});
-  EXPECT_EQ(D::load(defaults), (D{"5", 65333, "", 0}));
+TEST(DirectConnectionSettings, MissingTextsAreEmptyAndOnlyStoredTextIsText) {
+  InMemoryUserDefaults defaults(Value{{std::string(D::hostKey), 5}, {std::string(D::userIDKey), true}});
+  EXPECT_EQ(D::load(defaults), (D{"", 65333, "", 0}));
   InMemoryUserDefaults listed(Value{{std::string(D::hostKey), Value::array({"a"})}});
   EXPECT_EQ(D::load(listed), (D{"", 65333, "", 0}));
 }

@@ -101,6 +101,32 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing the getters can use.
         TypedCase{"null", none, false, 0, none}, TypedCase{"[1]", none, false, 0, none}));
 
+// The settings' loaders read by the type that was stored: text is never a number, a number never
+// text, and a Boolean neither.
+TEST(UserDefaults, StoredTypeReadsTakeOnlyThatType) {
+  struct Case {
+    const char* stored;
+    std::optional<std::string> text;
+    std::optional<std::int64_t> integer;
+  };
+  for (const auto& c :
+       {Case{R"("41517")", "41517", none}, Case{R"("41517xyz")", "41517xyz", none}, Case{R"("")", "", none},
+        Case{"80", none, 80}, Case{"-1", none, -1}, Case{"80.0", none, 80}, Case{"-0.0", none, 0},
+        Case{"80.5", none, none}, Case{"true", none, none}, Case{"false", none, none},
+        Case{"-9223372036854775808", none, std::numeric_limits<std::int64_t>::min()},
+        Case{"-9223372036854775808.0", none, std::numeric_limits<std::int64_t>::min()},
+        Case{"9223372036854775808.0", none, none}, Case{"18446744073709551615", none, none},
+        Case{"1e300", none, none}, Case{"null", none, none}, Case{"[1]", none, none},
+        Case{R"({"$data":"TWFu"})", none, none}}) {
+    InMemoryUserDefaults defaults(Value{{"k", Value::parse(c.stored)}});
+    EXPECT_EQ(defaults.storedString("k"), c.text) << c.stored;
+    EXPECT_EQ(defaults.storedInteger("k"), c.integer) << c.stored;
+  }
+  InMemoryUserDefaults empty;
+  EXPECT_FALSE(empty.storedString("k"));
+  EXPECT_FALSE(empty.storedInteger("k"));
+}
+
 TEST(UserDefaults, AMissingKeyReadsAsNoneByEveryGetter) {
   InMemoryUserDefaults defaults;
   EXPECT_FALSE(defaults.string("k"));
@@ -282,6 +308,110 @@ INSTANTIATE_TEST_SUITE_P(
                       writeText(f, big + "\"}");
                     }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The log says what made the file unusable: broken JSON and JSON of another shape are told apart.
+TEST_F(JSONFileUserDefaultsTest, TheReasonForSettingAFileAsideNamesWhatWasWrong) {
+  struct Case {
+    const char* text;
+    const char* reason;
+  };
+  // Bytes count from 1; the end of the text is one past its last byte.
+  for (const auto& c :
+       {Case{"{\"a\":", "it is not valid JSON (byte 6)"}, Case{"{\"a\"=1}", "it is not valid JSON (byte 5)"},
+        Case{"[1,2]", "it is JSON but not an object (its top level is array)"},
+        Case{"\"text\"", "it is JSON but not an object (its top level is string)"},
+        Case{"1e999", "it is JSON but not an object (its top level is null)"}}) {
+    std::string reason;
+    EXPECT_FALSE(JSONFileUserDefaults::decodeFile(c.text, reason)) << c.text;
+    EXPECT_EQ(reason, c.reason) << c.text;
+  }
+}
+
+// A number no double can hold is one bad value, not a bad file: it reads as null (a type no key
+// takes, so its key falls back to its default) and everything else in the file is kept.
+struct OutOfRangeCase {
+  const char* name;
+  std::string text;
+  const char* kept;  // the store read, as JSON
+  std::string reason;
+};
+
+class OutOfRangeNumber : public ::testing::TestWithParam<OutOfRangeCase> {};
+
+TEST_P(OutOfRangeNumber, ReadsAsNullAndKeepsTheRest) {
+  const auto& c = GetParam();
+  std::string reason = "left over";
+  const auto decoded = JSONFileUserDefaults::decodeFile(c.text, reason);
+  ASSERT_TRUE(decoded) << reason;
+  EXPECT_EQ(*decoded, Value::parse(c.kept));
+  EXPECT_EQ(reason, c.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UserDefaults, OutOfRangeNumber,
+    ::testing::Values(
+        OutOfRangeCase{
+            "Port", R"({"VantrelMac.directConnection.port": 1e999, "VantrelMac.directConnection.host":"m"})",
+            R"({"VantrelMac.directConnection.port":null,"VantrelMac.directConnection.host":"m"})",
+            "\"VantrelMac.directConnection.port\" holds 1e999, a number beyond the range of a "
+            "double; it reads as no value"},
+        OutOfRangeCase{"NegativeAndNested", R"({"a":[1,-2E+400,{"b":3}],"c" : 5})",
+                       R"({"a":[1,null,{"b":3}],"c":5})",
+                       "\"a\" holds -2E+400, a number beyond the range of a double; it reads as no value"},
+        OutOfRangeCase{"KeyWithEscapes", R"({"k\"\u00e9y":1e309})", R"({"k\"\u00e9y":null})",
+                       "\"k\"éy\" holds 1e309, a number beyond the range of a double; it reads as no value"},
+        OutOfRangeCase{"FourHundredDigits", "{\"d\":" + std::string(400, '9') + "}", R"({"d":null})",
+                       "\"d\" holds " + std::string(32, '9') +
+                           "…, a number beyond the range of a double; it reads as no value"},
+        OutOfRangeCase{"TextLookingLikeANumberIsText", R"({"s":"1e999","t":1e999,"u":"x\\"})",
+                       R"({"s":"1e999","t":null,"u":"x\\"})",
+                       "\"t\" holds 1e999, a number beyond the range of a double; it reads as no value"},
+        OutOfRangeCase{
+            "Many", R"({"a":1e999,"b":2e999,"c":3e999,"d":4e999,"e":1e308})",
+            R"({"a":null,"b":null,"c":null,"d":null,"e":1e308})",
+            "\"a\" holds 1e999, a number beyond the range of a double; \"b\" holds 2e999, a number "
+            "beyond the range of a double; \"c\" holds 3e999, a number beyond the range of a "
+            "double; and 1 more such numbers; they read as no value"},
+        OutOfRangeCase{"Clean", R"({"e":1e308,"f":-1e-999})", R"({"e":1e308,"f":-0.0})", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Text that is no JSON stays refused: setting a number aside never makes a bad file good.
+TEST(UserDefaults, ANumberOutOfRangeInTextThatIsNoJSONLeavesItRefused) {
+  for (const char* text : {R"({"a":1e999,})", R"({"a":01e999})", R"({"a":1e999e5})", R"({"a":x1e999})",
+                           R"({"a":1e999 "b":1})", R"({"a":"1e999)", R"({"a":--1e999})"}) {
+    std::string reason;
+    EXPECT_FALSE(JSONFileUserDefaults::decodeFile(text, reason)) << text;
+    EXPECT_EQ(reason.rfind("it is not valid JSON", 0), 0U) << text << ": " << reason;
+  }
+  // The position is that of the original text, not of the one with null in it.
+  std::string reason;
+  EXPECT_FALSE(JSONFileUserDefaults::decodeFile(R"({"a":1e999,"b":})", reason));
+  EXPECT_EQ(reason, "it is not valid JSON (byte 16)");
+}
+
+TEST_F(JSONFileUserDefaultsTest, ANumberOutOfRangeCostsOnlyItsOwnSetting) {
+  writeText(file, R"({"VantrelMac.accountLogin.accountID":"alice","VantrelMac.directConnection.host":"mgr",)"
+                  R"("VantrelMac.directConnection.port":1e999,"VantrelMac.directConnection.userID":"u"})");
+  ::chmod(file.c_str(), 0600);
+  MemoryLogSink sink;
+  JSONFileUserDefaults defaults("local.vantrel.VantrelMac");
+  EXPECT_FALSE(defaults.quarantinedFile());
+  EXPECT_EQ(filesIn(folder), std::vector<fs::path>{"defaults.json"});
+  EXPECT_EQ(defaults.value("VantrelMac.accountLogin.accountID"), Value("alice"));
+  EXPECT_EQ(defaults.value("VantrelMac.directConnection.host"), Value("mgr"));
+  EXPECT_EQ(defaults.value("VantrelMac.directConnection.port"), Value(nullptr));
+  EXPECT_TRUE(
+      sink.contains("\"VantrelMac.directConnection.port\" holds 1e999, a number beyond the range of a "
+                    "double; it reads as no value; the other settings are kept"));
+  // The next save writes what was kept.
+  defaults.setString("VantrelMac.directConnection.userID", "v");
+  defaults.flush();
+  ASSERT_TRUE(defaults.lastWriteSucceeded());
+  EXPECT_EQ(Value::parse(readText(file)), (Value{{"VantrelMac.accountLogin.accountID", "alice"},
+                                                 {"VantrelMac.directConnection.host", "mgr"},
+                                                 {"VantrelMac.directConnection.port", nullptr},
+                                                 {"VantrelMac.directConnection.userID", "v"}}));
+}
 
 TEST_F(JSONFileUserDefaultsTest, AFileNestedToTheLimitLoadsAndIsWrittenBack) {
   const auto inner = maximumJSONNesting - 1;
