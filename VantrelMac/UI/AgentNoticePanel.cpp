@@ -4,8 +4,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPainterPath>
+#include <QPen>
+
 #include <QScreen>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "Model/Status/WindowPresenter.hpp"
 #include "Platform/XDisplayProbe.hpp"
@@ -24,10 +28,11 @@ AgentNoticePanel::AgentNoticePanel(bool translucent, QWidget* parent)
   setAttribute(Qt::WA_ShowWithoutActivating);
   if (translucent_) setAttribute(Qt::WA_TranslucentBackground);
   setFocusPolicy(Qt::NoFocus);
-  setFixedSize(agentNoticeSize.width, agentNoticeSize.height);
+  const int m = margin();
+  setFixedSize(agentNoticeSize.width + 2 * m, agentNoticeSize.height + 2 * m);
 
   auto* row = new QHBoxLayout(this);
-  row->setContentsMargins(16, 0, 14, 0);
+  row->setContentsMargins(16 + m, m, 14 + m, m);
   row->setSpacing(14);
   icon_ = new ApplicationIconView(28, this);
   icon_->setFixedSize(28, 28);
@@ -58,27 +63,64 @@ void AgentNoticePanel::placeOnScreen() {
   const QRect available = screen->availableGeometry();
   const PixelRect frame =
       agentNoticeFrame(PixelRect{available.x(), available.y(), available.width(), available.height()});
-  move(frame.x, frame.y);
+  move(frame.x - margin(), frame.y - margin());
+}
+
+namespace {
+constexpr int shadowDarkest = 70;
+}
+
+QRect AgentNoticePanel::plateRect() const {
+  return {margin(), margin(), agentNoticeSize.width, agentNoticeSize.height};
 }
 
 QColor AgentNoticePanel::plateColour() { return QColor(30, 32, 36, 224); }
+
+// Light enough to stand 3:1 off a black desktop, quiet next to the white text.
+QColor AgentNoticePanel::outlineColour() { return QColor(0x63, 0x66, 0x6D); }
 
 void AgentNoticePanel::paintEvent(QPaintEvent*) {
   // A dark translucent rounded plate in place of the desktop's HUD material.
   QPainter painter(this);
   if (!translucent_) {
-    // Nothing shows through without a compositor: the plate as it looks over black, edge to edge.
+    // Nothing shows through without a compositor: the plate as it looks over black, edge to edge,
+    // inside its outline.
     const QColor plate = plateColour();
     const double a = plate.alphaF();
     painter.fillRect(
         rect(), QColor::fromRgbF(static_cast<float>(plate.redF() * a), static_cast<float>(plate.greenF() * a),
                                  static_cast<float>(plate.blueF() * a)));
+    painter.setPen(outlineColour());
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
     return;
   }
   painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF plate(plateRect());
+  // The shadow: rings of black around the plate, fading with the distance from it, a little lower
+  // than the plate as if lit from above. Each ring is drawn once, so none darkens another, and none
+  // under the translucent plate.
+  QPainterPath outside;
+  outside.addRect(QRectF(rect()));
+  QPainterPath platePath;
+  platePath.addRoundedRect(plate, cornerRadius, cornerRadius);
+  painter.setClipPath(outside.subtracted(platePath));
+  // The plate's own outline moved down, where the shadow is darkest, then the rings.
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0, 0, 0, shadowDarkest));
+  painter.drawRoundedRect(plate.translated(0, shadowDrop), cornerRadius, cornerRadius);
+  painter.setBrush(Qt::NoBrush);
+  for (int ring = 1; ring <= shadowMargin; ++ring) {
+    const double fade = 1.0 - static_cast<double>(ring - 1) / shadowMargin;
+    painter.setPen(QPen(QColor(0, 0, 0, static_cast<int>(std::lround(shadowDarkest * fade * fade))), 1.0));
+    const double grow = ring - 0.5;
+    painter.drawRoundedRect(plate.adjusted(-grow, -grow + shadowDrop, grow, grow + shadowDrop),
+                            cornerRadius + grow, cornerRadius + grow);
+  }
+  painter.setClipping(false);
   painter.setPen(Qt::NoPen);
   painter.setBrush(plateColour());
-  painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
+  painter.drawRoundedRect(plate, cornerRadius, cornerRadius);
 }
 
 }  // namespace vantrel

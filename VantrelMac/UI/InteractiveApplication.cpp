@@ -20,6 +20,7 @@
 
 #include <cstdlib>
 
+#include "DesktopMotion.hpp"
 #include "SingleInstance.hpp"
 #include "UpdateApplication.hpp"
 #include "UpdateSettingsView.hpp"
@@ -119,6 +120,7 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
     programLog().error("VantrelMac could not reach the running instance; starting anyway");
   }
 
+  application->motion_ = std::make_unique<DesktopMotionSetting>();
   auto updater = makeUpdater(context);
   application->updater_ = updater->controller();
   WindowControllerEnvironment windows;
@@ -155,6 +157,7 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
 InteractiveApplication::~InteractiveApplication() {
   delegate_.reset();
   VantrelMacWindowController::release();
+  motion_.reset();
   instance_.reset();
 }
 

@@ -13,6 +13,7 @@
 namespace vantrel {
 
 class MacUpdaterController;
+class DesktopMotionSetting;
 class SingleInstance;
 class VantrelMacAppDelegate;
 
@@ -43,6 +44,8 @@ class InteractiveApplication {
  private:
   InteractiveApplication() = default;
   std::unique_ptr<SingleInstance> instance_;
+  // The desktop's animation setting, followed from before the window shows until the end.
+  std::unique_ptr<DesktopMotionSetting> motion_;
   std::unique_ptr<VantrelMacAppDelegate> delegate_;
   std::shared_ptr<MacUpdaterController> updater_;
 };

@@ -1,6 +1,7 @@
 #include "StatusWindowWidget.hpp"
 
 #include <QCloseEvent>
+#include <QResizeEvent>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -29,15 +30,13 @@ StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const Q
                                        const UpdateBoxFactory& updateBox, QWidget* parent)
     : QWidget(parent), presenter_(presenter) {
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSpacing(0);
+  // No layout: each page keeps its own fixed size and sits centred in the window (see
+  // placePage), also while the window's size moves between the two pages' sizes.
   pages_ = new QStackedWidget(this);
   login_ = new LoginScreenWidget(presenter, versionText, pages_);
   panel_ = new ConnectionPanelWidget(presenter, false, updateBox, pages_);
   pages_->addWidget(login_);
   pages_->addWidget(panel_);
-  layout->addWidget(pages_);
   sheet_ = new PanelSheet(presenter, updateBox, this);
   setFixedSize(loginContentSize.width, loginContentSize.height);
   resizer_ = new WindowContentResizer(QSize(loginContentSize.width, loginContentSize.height), login_);
@@ -45,6 +44,34 @@ StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const Q
 }
 
 bool StatusWindowWidget::showsConnectionPanel() const { return pages_->currentWidget() == panel_; }
+
+bool StatusWindowWidget::showPendingPageIfItFits() {
+  if (pendingPage_ == nullptr) return false;
+  const QSize page = pendingPage_->size();
+  if (page.width() > width() || page.height() > height()) return false;
+  pages_->setCurrentWidget(pendingPage_);
+  pendingPage_ = nullptr;
+  placePage();
+  return true;
+}
+
+void StatusWindowWidget::placePage() {
+  const QSize page = pages_->currentWidget()->size();
+  pages_->setGeometry(QRect(QPoint((width() - page.width()) / 2, (height() - page.height()) / 2), page));
+}
+
+void StatusWindowWidget::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (showPendingPageIfItFits()) {
+    rendered_.reset();
+    if (isVisible()) {
+      render(presenter_.model().state());
+    } else {
+      stale_ = true;
+    }
+  }
+  placePage();
+}
 
 void StatusWindowWidget::render(const StatusViewState& state) {
   // A hidden window costs nothing: it catches up when it is shown again.
@@ -57,20 +84,26 @@ void StatusWindowWidget::render(const StatusViewState& state) {
   if (connection != connectionPresentation_) {
     connectionPresentation_ = connection;
     // Each presentation brings its own content size; the window follows, keeping its centre.
-    pages_->setCurrentWidget(connection ? static_cast<QWidget*>(panel_) : static_cast<QWidget*>(login_));
-    // Only the shown presentation has a resizer: the new one schedules its window size.
+    // While it moves, the page on show is one that fits whole in every size on the way: a
+    // smaller page comes at once, a larger one when the window has grown to it.
+    QWidget* next = connection ? static_cast<QWidget*>(panel_) : static_cast<QWidget*>(login_);
+    pendingPage_ = next;
+    showPendingPageIfItFits();
+    // Only the new presentation has a resizer: it schedules its window size.
     const PixelSize size = connection ? panelContentSize : loginContentSize;
     if (resizer_) resizer_->deleteLater();
-    resizer_ = new WindowContentResizer(QSize(size.width, size.height), pages_->currentWidget());
+    resizer_ = new WindowContentResizer(QSize(size.width, size.height), next);
   }
   const bool sheetWanted = presenter_.showSettings();
   // The model announces every assignment, also of a value it already holds (its polls set
   // unchanged values twice a second): the pages are rendered only when what they show differs.
   if (!rendered_ || rendered_->connection != connection || rendered_->sheet != sheetWanted ||
       !(rendered_->state == state)) {
+    // A page waiting for the window to grow is rendered when it comes on show, with the state of
+    // that moment: its lists lay themselves out for the size they are shown at.
     if (connection) {
-      panel_->render(state);
-    } else {
+      if (pendingPage_ != panel_) panel_->render(state);
+    } else if (pendingPage_ != login_) {
       login_->render(state);
     }
     if (sheetWanted) sheet_->panel()->render(state);

@@ -47,9 +47,15 @@ class StatusWindowWidget : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void render(const StatusViewState& state);
+  // Shows the page waiting for the window to grow once the window holds it whole; true when it
+  // came on show.
+  bool showPendingPageIfItFits();
+  // Centres the page on show in the window.
+  void placePage();
 
   StatusWindowPresenter& presenter_;
   QStackedWidget* pages_ = nullptr;
@@ -57,6 +63,7 @@ class StatusWindowWidget : public QWidget {
   ConnectionPanelWidget* panel_ = nullptr;
   PanelSheet* sheet_ = nullptr;
   QPointer<WindowContentResizer> resizer_;
+  QWidget* pendingPage_ = nullptr;
   std::function<void()> closeHandler_;
   bool connectionPresentation_ = false;
   bool stale_ = true;

@@ -1,6 +1,7 @@
 #include "UI/UpdateDialogs.hpp"
 
 #include <QAbstractButton>
+#include <QDialog>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -11,6 +12,8 @@
 #include <QSpacerItem>
 
 #include <algorithm>
+
+#include "Platform/XWindowHints.hpp"
 
 namespace vantrel {
 namespace {
@@ -52,7 +55,48 @@ QMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString&
   return box;
 }
 
+// Asks the window manager for a title bar without controls and a frame that cannot be resized.
+// Only an X11 window has such hints; elsewhere (the offscreen platform) nothing is asked.
+void askForTitleOnlyFrame(QWidget* window) {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  if (x11 == nullptr) return;
+  XWindowHints::requestTitleOnlyFrame(x11->connection(), static_cast<std::uint32_t>(window->winId()));
+}
+
+// "새 버전 1.1.2가 있습니다": the particle that goes with the version as it is read.
+QString updateFoundText(const QString& version) {
+  const std::optional<bool> final = endsOnFinalConsonant(version);
+  if (!final) return QString::fromUtf8("새 버전이 있습니다: %1").arg(version);
+  return QString::fromUtf8(*final ? "새 버전 %1이 있습니다" : "새 버전 %1가 있습니다").arg(version);
+}
+
+QString readyToInstallText(const QString& version) {
+  const std::optional<bool> final = endsOnFinalConsonant(version);
+  if (!final) return QString::fromUtf8("새 버전을 설치할 준비가 되었습니다: %1").arg(version);
+  return QString::fromUtf8(*final ? "새 버전 %1을 설치할 준비가 되었습니다"
+                                  : "새 버전 %1를 설치할 준비가 되었습니다")
+      .arg(version);
+}
+
 }  // namespace
+
+std::optional<bool> endsOnFinalConsonant(const QString& word) {
+  for (qsizetype i = word.size() - 1; i >= 0; --i) {
+    const char16_t c = word.at(i).unicode();
+    if (c >= u'0' && c <= u'9') {
+      // 영 일 이 삼 사 오 육 칠 팔 구
+      constexpr bool digits[] = {true, true, false, true, false, false, true, true, true, false};
+      return digits[c - u'0'];
+    }
+    const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+    if (upper >= u'A' && upper <= u'Z') {
+      // 엘, 엠, 엔, 알; every other letter's name ends on a vowel (에이, 비, 씨, … 엑스, 제트 as 지).
+      return upper == u'L' || upper == u'M' || upper == u'N' || upper == u'R';
+    }
+    if (c >= 0xAC00 && c <= 0xD7A3) return (c - 0xAC00) % 28 != 0;
+  }
+  return std::nullopt;
+}
 
 struct QtUpdateDialogPresenter::State {
   std::vector<QPointer<QWidget>> dialogs;
@@ -78,19 +122,21 @@ QtUpdateDialogPresenter::QtUpdateDialogPresenter() : state_(std::make_shared<Sta
 
 QtUpdateDialogPresenter::~QtUpdateDialogPresenter() {
   dismissAll();
+  // An open notice is answered as its "확인" would answer it. Not through close(): on X11 that
+  // runs the close event inside the native window's own event, where the alert's end (and its
+  // window's) pulled the window out from under it.
   const auto notices = state_->notices;
   for (const auto& notice : notices) {
-    if (notice) notice->close();
+    if (auto* alert = qobject_cast<QDialog*>(notice.data())) alert->done(0);
   }
 }
 
 void QtUpdateDialogPresenter::showUpdateFound(const AppcastItem& item,
                                               std::function<void(UpdateFoundChoice)> reply) {
   const auto answer = once(std::move(reply));
-  auto* box = makeBox(
-      QMessageBox::Information,
-      QString::fromUtf8("새 버전 %1이(가) 있습니다").arg(QString::fromStdString(item.displayVersionString)),
-      QString::fromUtf8("지금 설치할까요? 원격제어·파일 전송·개발 작업 중에는 설치를 기다립니다."));
+  auto* box =
+      makeBox(QMessageBox::Information, updateFoundText(QString::fromStdString(item.displayVersionString)),
+              QString::fromUtf8("지금 설치할까요? 원격제어·파일 전송·개발 작업 중에는 설치를 기다립니다."));
   auto* install = box->addButton(QString::fromUtf8("설치"), QMessageBox::AcceptRole);
   auto* skip = box->addButton(QString::fromUtf8("이 버전 건너뛰기"), QMessageBox::DestructiveRole);
   box->addButton(QString::fromUtf8("나중에"), QMessageBox::RejectRole);
@@ -135,9 +181,7 @@ void QtUpdateDialogPresenter::showReadyToInstall(const AppcastItem& item,
   if (state_->progress) state_->progress->close();
   const auto answer = once(std::move(reply));
   auto* box =
-      makeBox(QMessageBox::Information,
-              QString::fromUtf8("새 버전 %1을 설치할 준비가 되었습니다")
-                  .arg(QString::fromStdString(item.displayVersionString)),
+      makeBox(QMessageBox::Information, readyToInstallText(QString::fromStdString(item.displayVersionString)),
               QString::fromUtf8("설치하면 앱이 다시 시작됩니다. 나중에를 고르면 앱을 종료할 때 설치합니다."));
   auto* now = box->addButton(QString::fromUtf8("설치 후 다시 시작"), QMessageBox::AcceptRole);
   box->addButton(QString::fromUtf8("나중에 (종료할 때 설치)"), QMessageBox::RejectRole);
@@ -183,9 +227,16 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
     (*answer)(0);
   });
   state_->trackNotice(box, host);
+  // The hints go on the native windows before they are mapped, where every manager reads them.
+  // A manager that draws a close button anyway closes the alert as "확인" does (its only button
+  // is also its escape button), and the window with it.
+  askForTitleOnlyFrame(host);
   host->show();
   host->raise();
   host->activateWindow();
+  // The alert's window is made after the host was raised: a window is made on top of the others,
+  // and without a manager nothing else would keep it above the host.
+  askForTitleOnlyFrame(box);
   box->show();
   // Below the window's title bar, centred on it, as a sheet comes down from it.
   const QRect content = host->geometry();

@@ -5,7 +5,10 @@
 // answers (closing a dialog counts as "later"); each reply runs exactly once. A notice is an
 // alert on a small titled window of its own (420 × 90 of content), modal to that window only.
 
+#include <QString>
+
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "Platform/UpdateFramework.hpp"
@@ -18,6 +21,12 @@ namespace vantrel {
 
 inline constexpr int noticeContentWidth = 420;
 inline constexpr int noticeContentHeight = 90;
+
+// Whether `word` read aloud in Korean ends on a final consonant, which decides its particle
+// (이/가, 을/를): a digit by its Sino-Korean name (0 영, 1 일, 3 삼, 6 육, 7 칠, 8 팔 do; 2 이,
+// 4 사, 5 오, 9 구 do not), a Latin letter by its name (L, M, N and R do), a Hangul syllable by
+// its own final. Trailing punctuation is passed over; nullopt when nothing readable is left.
+std::optional<bool> endsOnFinalConsonant(const QString& word);
 
 class QtUpdateDialogPresenter : public UpdateDialogPresenting {
  public:

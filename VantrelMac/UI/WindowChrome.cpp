@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QTransform>
 
+#include "DesktopMotion.hpp"
 #include "Model/Status/WindowPresenter.hpp"
 #include "VantrelTheme.hpp"
 
@@ -68,8 +69,12 @@ void WindowContentResizer::setSize(QSize size) {
 void WindowContentResizer::refresh() { resizeWindow(this, size_); }
 
 bool WindowContentResizer::prefersReducedMotion() {
+  // The variable decides either way when it says something; otherwise the desktop does.
   const QByteArray value = qgetenv("VANTREL_REDUCED_MOTION").trimmed().toLower();
-  return value == "1" || value == "true" || value == "yes";
+  if (value == "1" || value == "true" || value == "yes") return true;
+  if (value == "0" || value == "false" || value == "no") return false;
+  const std::optional<bool> animations = DesktopMotionSetting::animationsEnabled();
+  return animations.has_value() && !*animations;
 }
 
 QVariantAnimation* WindowContentResizer::runningAnimation(const QWidget* window) {

@@ -50,9 +50,9 @@ class WindowContentResizer : public QWidget {
   // Resizes `window` now: animated unless `animated` is false.
   static void resizeWindowNow(QWidget* window, QSize size, bool animated);
 
-  // Whether the desktop asks for reduced motion. There is no desktop-wide setting that every X11
-  // desktop publishes, so this reads the environment: VANTREL_REDUCED_MOTION set to "1", "true"
-  // or "yes" asks for it; anything else (or nothing) lets windows move.
+  // Whether windows should not animate. VANTREL_REDUCED_MOTION decides when it is set to "1",
+  // "true" or "yes" (no motion) or to "0", "false" or "no" (motion); otherwise the desktop's
+  // setting does (DesktopMotionSetting), and a desktop that publishes none lets windows move.
   static bool prefersReducedMotion();
 
   // The resize animation running on `window`, if any (null when none runs).

@@ -213,7 +213,8 @@ TEST_F(WindowShots, NoticeTextsAreOneStackCentredVertically) {
   // The same in ink: white text over the dark plate, between the icon's column and the right edge.
   const QColor plate = at(image, 40, 2);
   const auto ink = [&](const QColor& c) { return lightness(c) - lightness(plate) > 120; };
-  const auto rows = inkRows(image, QRect(title.left(), 0, 350 - title.left(), 92), ink);
+  // Inside the plate's 1 px outline.
+  const auto rows = inkRows(image, QRect(title.left(), 1, 349 - title.left(), 90), ink);
   ASSERT_FALSE(rows.empty());
   const int inkAbove = rows.front();
   const int inkBelow = 91 - rows.back();
@@ -228,13 +229,18 @@ TEST_F(WindowShots, NoticeTextsAreOneStackCentredVertically) {
   EXPECT_LE(gap, 18);
 }
 
-TEST_F(WindowShots, NoticeWithoutACompositorIsAPlateToItsCorners) {
+TEST_F(WindowShots, NoticeWithoutACompositorIsAPlateToItsCornersInALightOutline) {
   const auto p = probes("notice");
   ASSERT_FALSE(p["translucent"].get<bool>());  // the private server runs no compositing manager
   const QImage image = load("notice");
-  // rgba(30, 32, 36, 224) as it shows over black, in all four corners.
-  for (const auto& [x, y] : {std::pair{0, 0}, std::pair{349, 0}, std::pair{0, 91}, std::pair{349, 91}}) {
+  // rgba(30, 32, 36, 224) as it shows over black, in all four corners inside the outline.
+  for (const auto& [x, y] : {std::pair{1, 1}, std::pair{348, 1}, std::pair{1, 90}, std::pair{348, 90}}) {
     expectNear(at(image, x, y), 26, 28, 32, 2);
+  }
+  // The 1 px outline that keeps the plate apart from a dark desktop, on every side.
+  for (const auto& [x, y] : {std::pair{0, 0}, std::pair{349, 0}, std::pair{0, 91}, std::pair{349, 91},
+                             std::pair{175, 0}, std::pair{175, 91}, std::pair{0, 46}, std::pair{349, 46}}) {
+    expectNear(at(image, x, y), 0x63, 0x66, 0x6D, 2);
   }
 }
 

@@ -154,6 +154,50 @@ TEST_F(LoginWidgetFixture, FiveWaysIntoTheSheetAndOutAgain) {
   EXPECT_FALSE(presenter->showSettings());
 }
 
+TEST_F(LoginWidgetFixture, ThePageOnShowStaysWholeWhileTheWindowChangesSize) {
+  const testing::ReducedMotion moving("0");
+  window->move(300, 200);
+  testing::processQueued();
+  // The page on screen, and where it lies in the window.
+  const auto shown = [&]() -> QWidget* {
+    return window->showsConnectionPanel() ? static_cast<QWidget*>(window->windowPanel())
+                                          : static_cast<QWidget*>(window->loginScreen());
+  };
+  const auto expectWholeThroughout = [&](const char* change, QWidget* endPage, QSize end) {
+    testing::processQueued();
+    QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get());
+    ASSERT_NE(animation, nullptr) << change;
+    for (const int step : {1, 2, 3, 4, 5, 6, 7}) {
+      animation->setCurrentTime(animation->duration() * step / 8);
+      testing::processQueued(1);
+      QWidget* page = shown();
+      const QRect onWindow(page->mapTo(window.get(), QPoint(0, 0)), page->size());
+      // Nothing of the page is cut at the window's edge, and it is laid out at its own size.
+      EXPECT_TRUE(window->rect().contains(onWindow))
+          << change << " at " << step << "/8: page " << onWindow.x() << "," << onWindow.y() << " "
+          << onWindow.width() << "x" << onWindow.height() << " in " << window->width() << "x"
+          << window->height();
+      EXPECT_EQ(page->size(), page->minimumSize()) << change;
+      // Centred, as the window keeps its centre.
+      EXPECT_LE((onWindow.center() - window->rect().center()).manhattanLength(), 2)
+          << change << " at " << step;
+    }
+    animation->setCurrentTime(animation->duration());
+    testing::processQueued();
+    // At the end the new page fills the window.
+    EXPECT_EQ(shown(), endPage) << change;
+    EXPECT_EQ(window->size(), end) << change;
+    EXPECT_EQ(QRect(endPage->mapTo(window.get(), QPoint(0, 0)), endPage->size()), window->rect()) << change;
+  };
+  model->change([](StatusViewState& s) {
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::authenticated;
+  });
+  expectWholeThroughout("grow to the panel", window->windowPanel(), QSize(620, 680));
+  QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
+  expectWholeThroughout("shrink to the login screen", window->loginScreen(), QSize(430, 285));
+}
+
 TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCentre) {
   window->move(300, 200);
   testing::processQueued();

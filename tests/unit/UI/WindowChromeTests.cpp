@@ -282,22 +282,86 @@ TEST(AgentNotice, TitleAndMessageAreOneStackCentredVertically) {
     AgentNoticePanel panel(translucent, nullptr);
     panel.show();
     testing::processQueued();
-    const QRect title = panel.titleLabel()->geometry();
-    const QRect message = panel.messageLabel()->geometry();
-    EXPECT_EQ(panel.size(), QSize(350, 92));
+    // The plate is the panel the user sees; a compositor adds the shadow's room around it.
+    const QRect plate = panel.plateRect();
+    EXPECT_EQ(plate.size(), QSize(350, 92));
+    EXPECT_EQ(panel.rect().center(), plate.center());
+    const QRect title = panel.titleLabel()->geometry().translated(-plate.topLeft());
+    const QRect message = panel.messageLabel()->geometry().translated(-plate.topLeft());
+    if (!translucent) {
+      EXPECT_EQ(panel.size(), QSize(350, 92));
+    }
     EXPECT_EQ(message.top() - title.bottom() - 1, 6) << translucent;
     EXPECT_NEAR(title.top(), 92 - message.bottom() - 1, 1) << translucent;
-    // The icon sits on the same centre line, 16 from the left.
-    EXPECT_EQ(panel.iconLabel()->geometry().left(), 16);
-    EXPECT_NEAR(panel.iconLabel()->geometry().center().y(), 46, 1);
+    // The icon sits on the same centre line, 16 from the plate's left.
+    EXPECT_EQ(panel.iconLabel()->geometry().left() - plate.left(), 16);
+    EXPECT_NEAR(panel.iconLabel()->geometry().center().y() - plate.top(), 46, 1);
     const QImage picture = panel.grab().toImage();
     if (translucent) {
-      EXPECT_EQ(qAlpha(picture.pixel(0, 0)), 0);  // the rounded corner shows what is beneath
+      EXPECT_EQ(qAlpha(picture.pixel(0, 0)), 0);  // the window's corner shows what is beneath
+      // So does the plate's rounded corner, but for a breath of shadow.
+      EXPECT_LT(qAlpha(picture.pixel(plate.left(), plate.top())), 60);
     } else {
-      // No compositor: nothing would show through, so the plate runs to the corners.
-      EXPECT_EQ(QColor(picture.pixel(0, 0)), QColor(picture.pixel(175, 3)));
-      EXPECT_EQ(QColor(picture.pixel(349, 91)), QColor(picture.pixel(175, 3)));
+      // No compositor: nothing would show through, so the plate runs to the corners, inside its
+      // outline.
+      EXPECT_EQ(QColor(picture.pixel(1, 1)), QColor(picture.pixel(175, 3)));
+      EXPECT_EQ(QColor(picture.pixel(348, 90)), QColor(picture.pixel(175, 3)));
     }
+  }
+}
+
+TEST(AgentNotice, AShadowOrAnOutlineSetsThePlateApartFromTheDesktop) {
+  testing::uiApp();
+  {
+    // With a compositor: a soft shadow, darkest next to the plate, fading out before the edge.
+    AgentNoticePanel panel(true, nullptr);
+    panel.show();
+    testing::processQueued();
+    const QImage picture = panel.grab().toImage();
+    const QRect plate = panel.plateRect();
+    const auto alphaAt = [&](int x, int y) { return qAlpha(picture.pixel(x, y)); };
+    const int x = plate.center().x();
+    const int y = plate.center().y();
+    // Below, left, right and above the plate's middle, going outward.
+    const std::pair<QPoint, QPoint> sides[] = {
+        {QPoint(x, plate.bottom() + 1), QPoint(0, 1)},
+        {QPoint(plate.left() - 1, y), QPoint(-1, 0)},
+        {QPoint(plate.right() + 1, y), QPoint(1, 0)},
+        {QPoint(x, plate.top() - 1), QPoint(0, -1)},
+    };
+    for (const auto& [start, step] : sides) {
+      int previous = 256;
+      for (int d = 0; d < AgentNoticePanel::shadowMargin - 2; ++d) {
+        const QPoint p = start + step * d;
+        const QColor colour = QColor::fromRgba(picture.pixel(p));
+        EXPECT_LE(alphaAt(p.x(), p.y()), previous) << p.x() << "," << p.y();
+        EXPECT_LE(colour.red() + colour.green() + colour.blue(), 3 * 8) << "shadow is black";
+        previous = alphaAt(p.x(), p.y());
+      }
+      EXPECT_GE(alphaAt(start.x(), start.y()), 25)
+          << "next to the plate at " << start.x() << "," << start.y();
+      EXPECT_LE(alphaAt(start.x() + step.x() * (AgentNoticePanel::shadowMargin - 1),
+                        start.y() + step.y() * (AgentNoticePanel::shadowMargin - 1)),
+                6);
+    }
+    // It falls lower than it rises.
+    EXPECT_GT(alphaAt(x, plate.bottom() + 4), alphaAt(x, plate.top() - 4));
+  }
+  {
+    // Without one: a light 1 px outline all round, at least 3:1 against a black desktop.
+    AgentNoticePanel panel(false, nullptr);
+    panel.show();
+    testing::processQueued();
+    const QImage picture = panel.grab().toImage();
+    const QColor inside(picture.pixel(175, 3));
+    for (const QPoint edge :
+         {QPoint(0, 46), QPoint(349, 46), QPoint(175, 0), QPoint(175, 91), QPoint(0, 0)}) {
+      const QColor colour(picture.pixel(edge));
+      EXPECT_EQ(colour, AgentNoticePanel::outlineColour()) << edge.x() << "," << edge.y();
+      EXPECT_GE(contrast(colour, Qt::black), 3.0);
+      EXPECT_GT(contrast(colour, inside), 2.0);
+    }
+    EXPECT_EQ(QColor(picture.pixel(1, 46)), inside);
   }
 }
 

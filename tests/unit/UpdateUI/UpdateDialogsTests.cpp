@@ -133,6 +133,80 @@ TEST_F(UpdateDialogsTest, DismissingTheUpdateDialogsLeavesAnOpenNoticeToTheUser)
   EXPECT_EQ(acks, 1);
 }
 
+TEST(KoreanParticle, FollowsHowTheLastCharacterIsRead) {
+  struct Case {
+    const char* word;
+    std::optional<bool> final;
+  };
+  const Case cases[] = {
+      // Digits by their Sino-Korean names.
+      {"1.1.0", true},   // 영
+      {"1.1.1", true},   // 일
+      {"1.1.2", false},  // 이
+      {"1.1.3", true},   // 삼
+      {"1.1.4", false},  // 사
+      {"1.1.5", false},  // 오
+      {"1.1.6", true},   // 육
+      {"1.1.7", true},   // 칠
+      {"1.1.8", true},   // 팔
+      {"1.1.9", false},  // 구
+      {"1.10", true},    // 십 or 일-영: both end on a consonant
+      // Latin letters by their names: 엘, 엠, 엔, 알 end on a consonant, the others on a vowel.
+      {"2.0-rc1", true},
+      {"2.0 beta", false},     // 에이
+      {"2.0-final", true},     // 엘
+      {"2.0 RC", false},       // 씨
+      {"2.0m", true},          // 엠
+      {"2.0n", true},          // 엔
+      {"2.0r", true},          // 알
+      {"2.0b", false},         // 비
+      {"2.0x", false},         // 엑스
+      {"2.0-dev", false},      // 브이
+      {"2.0 (1.1.2)", false},  // the bracket is passed over
+      // Hangul by its final consonant.
+      {"1.0 정식", true},
+      {"1.0 베타", false},
+      // Nothing readable.
+      {"", std::nullopt},
+      {"-.", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(endsOnFinalConsonant(QString::fromUtf8(c.word)), c.final) << c.word;
+  }
+}
+
+TEST_F(UpdateDialogsTest, TheVersionTakesTheParticleItIsReadWith) {
+  struct Case {
+    const char* version;
+    const char* found;
+    const char* ready;
+  };
+  const Case cases[] = {
+      {"1.1.0", "새 버전 1.1.0이 있습니다", "새 버전 1.1.0을 설치할 준비가 되었습니다"},
+      {"1.1.2", "새 버전 1.1.2가 있습니다", "새 버전 1.1.2를 설치할 준비가 되었습니다"},
+      {"2.0 beta", "새 버전 2.0 beta가 있습니다", "새 버전 2.0 beta를 설치할 준비가 되었습니다"},
+      {"--", "새 버전이 있습니다: --", "새 버전을 설치할 준비가 되었습니다: --"},
+  };
+  for (const Case& c : cases) {
+    AppcastItem update;
+    update.versionString = "9";
+    update.displayVersionString = c.version;
+    presenter.showUpdateFound(update, [](UpdateFoundChoice) {});
+    presenter.showReadyToInstall(update, [](ReadyToInstallChoice) {});
+    QStringList texts;
+    for (QWidget* dialog : presenter.openDialogs()) {
+      if (auto* box = qobject_cast<QMessageBox*>(dialog)) texts << box->text();
+    }
+    EXPECT_TRUE(texts.contains(QString::fromUtf8(c.found)))
+        << c.version << ": " << texts.join(" | ").toStdString();
+    EXPECT_TRUE(texts.contains(QString::fromUtf8(c.ready)))
+        << c.version << ": " << texts.join(" | ").toStdString();
+    for (const QString& text : texts) EXPECT_FALSE(text.contains(QString::fromUtf8("(가)"))) << c.version;
+    presenter.dismissAll();
+    QApplication::processEvents();
+  }
+}
+
 TEST_F(UpdateDialogsTest, ProgressCancels) {
   int cancels = 0;
   presenter.showDownloadProgress(50, 100, [&] { ++cancels; });

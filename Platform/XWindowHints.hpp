@@ -1,0 +1,25 @@
+#pragma once
+
+// Requests to the window manager about a window's frame, written as the properties managers read.
+
+#include <cstdint>
+
+// xcb's connection type, declared here so that callers need no X headers.
+struct xcb_connection_t;
+
+namespace vantrel::XWindowHints {
+
+// _MOTIF_WM_HINTS for a window with a title bar and a border only, that may be moved but not
+// resized, minimised, maximised or closed. A manager that draws a close button anyway sends the
+// window the usual close request. Written on `connection`, the one that made the window, so that
+// it reaches the server after the window's creation; a window mapped before this call is updated
+// by the managers that follow the property.
+void requestTitleOnlyFrame(xcb_connection_t* connection, std::uint32_t window);
+
+// The values of that request (flags, functions, decorations), as tests read them back.
+inline constexpr std::uint32_t motifFunctionsAndDecorations = (1U << 0) | (1U << 1);
+inline constexpr std::uint32_t motifFunctionMove = 1U << 2;
+inline constexpr std::uint32_t motifDecorationBorder = 1U << 1;
+inline constexpr std::uint32_t motifDecorationTitle = 1U << 3;
+
+}  // namespace vantrel::XWindowHints
