@@ -8,11 +8,13 @@
 #include "ScriptedUpdaterBench.hpp"
 #include "UI/StatusWindowWidget.hpp"
 #include "UI/UpdateSettingsView.hpp"
+#include "UI/WindowChrome.hpp"
 
 #include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QVariantAnimation>
 
 #include <cstdio>
 #include <map>
@@ -158,6 +160,10 @@ TEST_F(PanelAccessibility, EveryControlOfTheSheetAndTheWindowPanelIsNamedUniquel
     s.isAccountAuthenticated = true;
     s.connectionState = DirectAuthState::authenticated;
   });
+  // The panel comes on show once the window has grown to hold it whole.
+  testing::processQueued();
+  if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get()))
+    animation->setCurrentTime(animation->duration());
   testing::processQueued();
   ASSERT_TRUE(window->showsConnectionPanel());
   window->windowPanel()->disclosureButton()->click();
