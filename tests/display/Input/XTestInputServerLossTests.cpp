@@ -1,15 +1,99 @@
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
+#include "support/AsyncTest.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
+
+// A long-lived thread that makes one call at a time, as each of a session's io threads does.
+// A call that does not return within the hang guard is reported as nullopt; the thread is then
+// left to itself (it cannot be joined) and keeps what the call holds.
+class CallerThread {
+ public:
+  CallerThread() : state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_] {
+      std::unique_lock lock(state->mutex);
+      for (;;) {
+        state->wake.wait(lock, [&] { return state->stopping || state->call; });
+        if (!state->call) return;
+        auto call = std::move(state->call);
+        state->call = nullptr;
+        lock.unlock();
+        call();
+        lock.lock();
+      }
+    });
+  }
+  ~CallerThread() {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->stopping = true;
+    }
+    state_->wake.notify_one();
+    if (hung_) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+  CallerThread(const CallerThread&) = delete;
+  CallerThread& operator=(const CallerThread&) = delete;
+
+  std::optional<bool> run(std::function<bool()> call) {
+    auto task = std::make_shared<std::packaged_task<bool()>>(std::move(call));
+    auto answer = task->get_future();
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->call = [task] { (*task)(); };
+    }
+    state_->wake.notify_one();
+    if (answer.wait_for(testing::hangGuard) != std::future_status::ready) {
+      hung_ = true;
+      return std::nullopt;
+    }
+    return answer.get();
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> call;
+    bool stopping = false;
+  };
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+  bool hung_ = false;
+};
+
+// Where the pointer of `display` is, seen on a connection of the test's own.
+std::optional<std::pair<int, int>> pointerOn(const std::string& display) {
+  Display* d = XOpenDisplay(display.c_str());
+  if (!d) return std::nullopt;
+  Window root = 0, child = 0;
+  int x = 0, y = 0, wx = 0, wy = 0;
+  unsigned mask = 0;
+  const bool found = XQueryPointer(d, DefaultRootWindow(d), &root, &child, &x, &y, &wx, &wy, &mask);
+  XCloseDisplay(d);
+  if (!found) return std::nullopt;
+  return std::pair{x, y};
+}
 
 TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
   testing::PrivateXServer server;
@@ -39,6 +123,38 @@ TEST(XTestInputServerLoss, AServerThatGoesAwayEndsInRefusalNotInProcessExit) {
     } catch (const RemoteInputInjectionError& error) {
       EXPECT_EQ(error, RemoteInputInjectionError::accessibilityDenied());
     }
+  }
+}
+
+// The server is killed and started again between events that come from two threads, and the
+// thread that notices the loss is not the one that sends the next event. The injector must
+// answer every time, on the new server.
+TEST(XTestInputServerLoss, KeepsAnsweringFromTwoThreadsAcrossManyServerRestarts) {
+  testing::PrivateXServer server;
+  testing::DisplayOverride useServer(server.displayName());
+
+  // Shared with the caller threads: a thread stuck in a call keeps it alive.
+  auto input = std::make_shared<XTestInput>();
+  CallerThread first;
+  CallerThread second;
+  constexpr int cycles = 50;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    // The threads swap roles each cycle.
+    CallerThread& seesTheLoss = cycle % 2 == 0 ? first : second;
+    CallerThread& other = cycle % 2 == 0 ? second : first;
+    const int x = 10 + cycle;
+    const int y = 20 + cycle;
+
+    ASSERT_EQ(seesTheLoss.run([input, x, y] { return input->movePointer(x, y); }), std::optional(true));
+    server.stop();
+    ASSERT_EQ(seesTheLoss.run([input] { return input->movePointer(1, 1); }), std::optional(false));
+    // Asked from the other thread while the server is away.
+    ASSERT_EQ(other.run([input] { return input->isAvailable(); }), std::optional(false));
+    server.restart();
+    ASSERT_EQ(other.run([input, x, y] { return input->movePointer(x + 1, y + 1); }), std::optional(true))
+        << "the injector did not answer after the server came back";
+    EXPECT_EQ(pointerOn(server.displayName()), std::optional(std::pair{x + 1, y + 1}));
   }
 }
 
