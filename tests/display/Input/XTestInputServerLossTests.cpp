@@ -2,85 +2,19 @@
 
 #include <X11/Xlib.h>
 
-#include <condition_variable>
-#include <functional>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
-#include "support/AsyncTest.hpp"
+#include "support/CallerThread.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {
 namespace {
-
-// A long-lived thread that makes one call at a time, as each of a session's io threads does.
-// A call that does not return within the hang guard is reported as nullopt; the thread is then
-// left to itself (it cannot be joined) and keeps what the call holds.
-class CallerThread {
- public:
-  CallerThread() : state_(std::make_shared<State>()) {
-    thread_ = std::thread([state = state_] {
-      std::unique_lock lock(state->mutex);
-      for (;;) {
-        state->wake.wait(lock, [&] { return state->stopping || state->call; });
-        if (!state->call) return;
-        auto call = std::move(state->call);
-        state->call = nullptr;
-        lock.unlock();
-        call();
-        lock.lock();
-      }
-    });
-  }
-  ~CallerThread() {
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->stopping = true;
-    }
-    state_->wake.notify_one();
-    if (hung_) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
-  CallerThread(const CallerThread&) = delete;
-  CallerThread& operator=(const CallerThread&) = delete;
-
-  std::optional<bool> run(std::function<bool()> call) {
-    auto task = std::make_shared<std::packaged_task<bool()>>(std::move(call));
-    auto answer = task->get_future();
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->call = [task] { (*task)(); };
-    }
-    state_->wake.notify_one();
-    if (answer.wait_for(testing::hangGuard) != std::future_status::ready) {
-      hung_ = true;
-      return std::nullopt;
-    }
-    return answer.get();
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::function<void()> call;
-    bool stopping = false;
-  };
-  std::shared_ptr<State> state_;
-  std::thread thread_;
-  bool hung_ = false;
-};
 
 // Where the pointer of `display` is, seen on a connection of the test's own.
 std::optional<std::pair<int, int>> pointerOn(const std::string& display) {
@@ -135,14 +69,14 @@ TEST(XTestInputServerLoss, KeepsAnsweringFromTwoThreadsAcrossManyServerRestarts)
 
   // Shared with the caller threads: a thread stuck in a call keeps it alive.
   auto input = std::make_shared<XTestInput>();
-  CallerThread first;
-  CallerThread second;
+  testing::CallerThread first;
+  testing::CallerThread second;
   constexpr int cycles = 50;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     // The threads swap roles each cycle.
-    CallerThread& seesTheLoss = cycle % 2 == 0 ? first : second;
-    CallerThread& other = cycle % 2 == 0 ? second : first;
+    testing::CallerThread& seesTheLoss = cycle % 2 == 0 ? first : second;
+    testing::CallerThread& other = cycle % 2 == 0 ? second : first;
     const int x = 10 + cycle;
     const int y = 20 + cycle;
 
