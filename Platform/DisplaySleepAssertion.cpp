@@ -49,12 +49,18 @@ ScreenSaverDisplaySleepAssertion::~ScreenSaverDisplaySleepAssertion() {
 
 void ScreenSaverDisplaySleepAssertion::close() {
   if (!connection_) return;
-  if (!connection_->lost.load(std::memory_order_acquire)) XCloseDisplay(connection_->display);
+  XCloseDisplay(connection_->display);
   connection_.reset();
 }
 
+// Xlib keeps a broken display locked for the thread that met the break, so only that thread can
+// close it: a connection that broke during a call is closed before the call returns, and the
+// next call (from whatever thread) opens a new one.
+void ScreenSaverDisplaySleepAssertion::closeIfLost() {
+  if (connection_ && connection_->lost.load(std::memory_order_acquire)) close();
+}
+
 ScreenSaverDisplaySleepAssertion::Connection* ScreenSaverDisplaySleepAssertion::connection() {
-  if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
   if (!connection_) {
     installIOErrorHandler();
     Display* display = XOpenDisplay(displayName_ ? displayName_->c_str() : nullptr);
@@ -66,32 +72,44 @@ ScreenSaverDisplaySleepAssertion::Connection* ScreenSaverDisplaySleepAssertion::
     if (!fresh->hasSuspend) assertionLog().notice("the X server has no screen-saver suspension");
     connection_ = std::move(fresh);
   }
+  if (connection_->lost.load(std::memory_order_acquire)) return nullptr;
   return connection_.get();
 }
 
 bool ScreenSaverDisplaySleepAssertion::declareUserActivity() {
   std::lock_guard lock(mutex_);
   auto* c = connection();
-  if (!c) return false;
+  if (!c) {
+    closeIfLost();
+    return false;
+  }
   XResetScreenSaver(c->display);
   XSync(c->display, False);
-  return !c->lost.load(std::memory_order_acquire);
+  const bool posted = !c->lost.load(std::memory_order_acquire);
+  closeIfLost();
+  return posted;
 }
 
 bool ScreenSaverDisplaySleepAssertion::acquire() {
   std::lock_guard lock(mutex_);
   auto* c = connection();
-  if (!c || !c->hasSuspend) return false;
+  if (!c || !c->hasSuspend) {
+    closeIfLost();
+    return false;
+  }
   XScreenSaverSuspend(c->display, True);
   XSync(c->display, False);
-  return !c->lost.load(std::memory_order_acquire);
+  const bool held = !c->lost.load(std::memory_order_acquire);
+  closeIfLost();
+  return held;
 }
 
 void ScreenSaverDisplaySleepAssertion::release() {
   std::lock_guard lock(mutex_);
-  if (!connection_ || connection_->lost.load(std::memory_order_acquire) || !connection_->hasSuspend) return;
+  if (!connection_ || !connection_->hasSuspend) return;
   XScreenSaverSuspend(connection_->display, False);
   XSync(connection_->display, False);
+  closeIfLost();
 }
 
 }  // namespace vantrel

@@ -49,6 +49,7 @@ class ScreenSaverDisplaySleepAssertion final : public DisplaySleepAssertion {
   // The kept connection, reopened after the server went away; nullptr when none can be opened.
   Connection* connection();
   void close();
+  void closeIfLost();
 
   std::optional<std::string> displayName_;
   std::mutex mutex_;

@@ -59,7 +59,7 @@ void throwIfConnectionLost(const std::atomic<bool>& lost) {
 }
 
 X11ScreenImage::X11ScreenImage(Display* display, Window root, const ScreenRect& area, std::atomic<bool>& lost)
-    : display_(display), root_(root), area_(area), lost_(lost) {
+    : display_(display), root_(root), area_(area), lost_(lost), shm_(display, lost) {
   if (!setUpSharedMemory()) {
     // Without shared memory every picture travels through the socket; slower, but it works.
     if (DefaultDepth(display_, DefaultScreen(display_)) < 24) {
@@ -67,22 +67,22 @@ X11ScreenImage::X11ScreenImage(Display* display, Window root, const ScreenRect& 
     }
     plainStride_ = area_.width * 4;
     plainBuffer_.assign(static_cast<std::size_t>(plainStride_) * area_.height, 0);
-  } else if (shmImage_->red_mask != 0xFF0000 || shmImage_->green_mask != 0xFF00 ||
-             shmImage_->blue_mask != 0xFF || shmImage_->byte_order != LSBFirst) {
+  } else if (shm_.image->red_mask != 0xFF0000 || shm_.image->green_mask != 0xFF00 ||
+             shm_.image->blue_mask != 0xFF || shm_.image->byte_order != LSBFirst) {
     throw X11CaptureError::failed("The X display's pixel format is not supported (needs 32-bit BGRX).");
   }
 }
 
-X11ScreenImage::~X11ScreenImage() {
-  if (shmImage_) {
-    if (attached_ && !lost_) {
-      XShmDetach(display_, &shmInfo_);
-      XSync(display_, False);
-    }
-    XDestroyImage(shmImage_);  // frees the XImage; data points into the segment
+void X11ScreenImage::SharedSegment::release() noexcept {
+  if (attached && !lost) {
+    XShmDetach(display, &info);
+    XSync(display, False);
   }
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): (char*)-1 is how shmat reports failure
-  if (shmInfo_.shmaddr && shmInfo_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shmInfo_.shmaddr);
+  attached = false;
+  if (image) XDestroyImage(image);  // frees the XImage only; its data points into the segment
+  image = nullptr;
+  if (info.shmaddr) shmdt(info.shmaddr);
+  info.shmaddr = nullptr;
 }
 
 bool X11ScreenImage::setUpSharedMemory() {
@@ -90,52 +90,49 @@ bool X11ScreenImage::setUpSharedMemory() {
   Bool pixmaps = False;
   if (!XShmQueryVersion(display_, &major, &minor, &pixmaps)) return false;
   const int screen = DefaultScreen(display_);
-  shmImage_ = XShmCreateImage(
+  shm_.image = XShmCreateImage(
       display_, DefaultVisual(display_, screen), static_cast<unsigned>(DefaultDepth(display_, screen)),
-      ZPixmap, nullptr, &shmInfo_, static_cast<unsigned>(area_.width), static_cast<unsigned>(area_.height));
-  if (!shmImage_) return false;
-  if (shmImage_->bits_per_pixel != 32) {
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
+      ZPixmap, nullptr, &shm_.info, static_cast<unsigned>(area_.width), static_cast<unsigned>(area_.height));
+  if (!shm_.image) return false;
+  if (shm_.image->bits_per_pixel != 32) {
+    shm_.release();
     return false;
   }
   const auto bytes =
-      static_cast<std::size_t>(shmImage_->bytes_per_line) * static_cast<std::size_t>(area_.height);
+      static_cast<std::size_t>(shm_.image->bytes_per_line) * static_cast<std::size_t>(area_.height);
   // A part read on its own is at most the share of the area above which the whole is read.
   scratchOffset_ = bytes;
   scratchBytes_ = static_cast<std::size_t>(
       static_cast<long long>(area_.width) * area_.height * 4 * ScreenDamage::defaultMaxShare / 1024 + 4096);
-  shmInfo_.shmid = shmget(IPC_PRIVATE, bytes + scratchBytes_, IPC_CREAT | 0600);
-  if (shmInfo_.shmid < 0) {
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
+  shm_.info.shmid = shmget(IPC_PRIVATE, bytes + scratchBytes_, IPC_CREAT | 0600);
+  if (shm_.info.shmid < 0) {
+    shm_.release();
     return false;
   }
-  shmInfo_.shmaddr = static_cast<char*>(shmat(shmInfo_.shmid, nullptr, 0));
+  auto* address = static_cast<char*>(shmat(shm_.info.shmid, nullptr, 0));
   // Marked for removal at once: the segment goes away when both sides have detached, even if
   // the process dies.
-  shmctl(shmInfo_.shmid, IPC_RMID, nullptr);
-  if (shmInfo_.shmaddr == reinterpret_cast<char*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat failure
-    shmInfo_.shmaddr = nullptr;
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
+  shmctl(shm_.info.shmid, IPC_RMID, nullptr);
+  if (address == reinterpret_cast<char*>(-1)) {  // NOLINT(performance-no-int-to-ptr): shmat failure
+    shm_.release();
     return false;
   }
-  shmImage_->data = shmInfo_.shmaddr;
-  shmInfo_.readOnly = False;
+  shm_.info.shmaddr = address;
+  shm_.image->data = address;
+  shm_.info.readOnly = False;
   (void)XConnection::takeLastError();
-  if (!XShmAttach(display_, &shmInfo_)) return false;
+  if (!XShmAttach(display_, &shm_.info)) {
+    shm_.release();
+    return false;
+  }
   XSync(display_, False);
   if (XConnection::takeLastError() != 0 || lost_) {
     // A server on another host (or another IPC namespace) cannot attach the segment.
     (void)XConnection::takeLastError();
-    XDestroyImage(shmImage_);
-    shmImage_ = nullptr;
-    shmdt(shmInfo_.shmaddr);
-    shmInfo_.shmaddr = nullptr;
+    shm_.release();
     return false;
   }
-  attached_ = true;
+  shm_.attached = true;
   return true;
 }
 
@@ -143,9 +140,9 @@ BgraImageView X11ScreenImage::view() const noexcept {
   BgraImageView view;
   view.width = area_.width;
   view.height = area_.height;
-  if (attached_) {
-    view.data = reinterpret_cast<std::uint8_t*>(shmImage_->data);
-    view.stride = shmImage_->bytes_per_line;
+  if (shm_.attached) {
+    view.data = reinterpret_cast<std::uint8_t*>(shm_.image->data);
+    view.stride = shm_.image->bytes_per_line;
   } else {
     view.data = const_cast<std::uint8_t*>(plainBuffer_.data());
     view.stride = plainStride_;
@@ -154,13 +151,13 @@ BgraImageView X11ScreenImage::view() const noexcept {
 }
 
 bool X11ScreenImage::readsInBands() const noexcept {
-  return attached_ && shmImage_->bytes_per_line == area_.width * 4;
+  return shm_.attached && shm_.image->bytes_per_line == area_.width * 4;
 }
 
 void X11ScreenImage::readWhole() {
   (void)XConnection::takeLastError();
-  if (attached_) {
-    if (!XShmGetImage(display_, root_, shmImage_, area_.x, area_.y, AllPlanes)) {
+  if (shm_.attached) {
+    if (!XShmGetImage(display_, root_, shm_.image, area_.x, area_.y, AllPlanes)) {
       throwIfConnectionLost(lost_);
       throwReadFailure();
     }
@@ -170,7 +167,7 @@ void X11ScreenImage::readWhole() {
 }
 
 void X11ScreenImage::readInBands(const std::function<void(int firstRow, int rowCount)>& band) {
-  const int stride = shmImage_->bytes_per_line;
+  const int stride = shm_.image->bytes_per_line;
   const int bandRows = bandRowsFor(stride);
   xcb_connection_t* connection = XGetXCBConnection(display_);
   const auto request = [&](int firstRow) {
@@ -178,7 +175,7 @@ void X11ScreenImage::readInBands(const std::function<void(int firstRow, int rowC
         connection, static_cast<xcb_drawable_t>(root_), static_cast<std::int16_t>(area_.x),
         static_cast<std::int16_t>(area_.y + firstRow), static_cast<std::uint16_t>(area_.width),
         static_cast<std::uint16_t>(std::min(bandRows, area_.height - firstRow)), ~0U,
-        XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_shm_seg_t>(shmInfo_.shmseg),
+        XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_shm_seg_t>(shm_.info.shmseg),
         static_cast<std::uint32_t>(static_cast<std::size_t>(firstRow) * stride));
   };
   auto pending = request(0);
@@ -230,21 +227,21 @@ void X11ScreenImage::readPlain(const ScreenRect& part) {
 
 bool X11ScreenImage::readPart(const ScreenRect& part) {
   (void)XConnection::takeLastError();
-  if (!attached_) {
+  if (!shm_.attached) {
     readPlain(part);
     return true;
   }
-  const int stride = shmImage_->bytes_per_line;
+  const int stride = shm_.image->bytes_per_line;
   // Whole rows land where they belong; a narrower part goes to the room after the picture.
   const bool inPlace = part.x == 0 && part.width == area_.width && stride == area_.width * 4;
   const auto partBytes = static_cast<std::size_t>(part.width) * static_cast<std::size_t>(part.height) * 4;
   if (!inPlace && partBytes > scratchBytes_) return false;
-  XImage image = *shmImage_;  // the same segment and format; only the size and place differ
+  XImage image = *shm_.image;  // the same segment and format; only the size and place differ
   image.width = part.width;
   image.height = part.height;
   image.bytes_per_line = part.width * 4;
-  image.data = inPlace ? shmInfo_.shmaddr + static_cast<std::ptrdiff_t>(part.y) * stride
-                       : shmInfo_.shmaddr + scratchOffset_;
+  image.data = inPlace ? shm_.info.shmaddr + static_cast<std::ptrdiff_t>(part.y) * stride
+                       : shm_.info.shmaddr + scratchOffset_;
   if (!XShmGetImage(display_, root_, &image, area_.x + part.x, area_.y + part.y, AllPlanes)) {
     throwIfConnectionLost(lost_);
     throwReadFailure();

@@ -27,11 +27,11 @@ class X11ScreenImage {
   // connection's loss flag. Throws X11CaptureError when the display's pixel format is not
   // 32-bit BGRX (24 bits or more without shared memory).
   X11ScreenImage(Display* display, Window root, const ScreenRect& area, std::atomic<bool>& lost);
-  ~X11ScreenImage();
+  ~X11ScreenImage() = default;
   X11ScreenImage(const X11ScreenImage&) = delete;
   X11ScreenImage& operator=(const X11ScreenImage&) = delete;
 
-  bool usesSharedMemory() const noexcept { return attached_; }
+  bool usesSharedMemory() const noexcept { return shm_.attached; }
   BgraImageView view() const noexcept;
 
   // Whether readInBands() can read into this buffer (shared memory, rows packed at its stride).
@@ -50,6 +50,22 @@ class X11ScreenImage {
   // (a lost connection included).
 
  private:
+  // The shared-memory image and its segment, owned from the moment each exists: whatever
+  // fails later (the constructor included) detaches and frees what was made.
+  struct SharedSegment {
+    SharedSegment(Display* display, std::atomic<bool>& lost) : display(display), lost(lost) {}
+    ~SharedSegment() { release(); }
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+    void release() noexcept;
+
+    Display* display;
+    std::atomic<bool>& lost;
+    XImage* image = nullptr;
+    XShmSegmentInfo info{};
+    bool attached = false;  // the server has attached the segment too
+  };
+
   bool setUpSharedMemory();
   void readPlain(const ScreenRect& part);
   Display* display_;
@@ -59,9 +75,7 @@ class X11ScreenImage {
   // The segment holds the picture and, after it, room for a changed part read on its own (the
   // server writes a part's rows packed, so a part narrower than the area is read there and
   // copied into place).
-  XImage* shmImage_ = nullptr;
-  XShmSegmentInfo shmInfo_{};
-  bool attached_ = false;
+  SharedSegment shm_;
   std::size_t scratchOffset_ = 0;
   std::size_t scratchBytes_ = 0;
   std::vector<std::uint8_t> plainBuffer_;

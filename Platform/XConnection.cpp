@@ -46,6 +46,15 @@ int returnFromIOError(Display* display) {
 
 void markLost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
 
+// The stock exit handler ends the process. A connection opened here fails its calls instead
+// and is closed by its owner, on the thread that noticed the loss, as every caller here does.
+void returnFromLoss(Display*, void*) {}
+
+XDisplayHandle owned(Display* display) {
+  if (display) XSetIOErrorExitHandler(display, returnFromLoss, nullptr);
+  return XDisplayHandle(display);
+}
+
 void installErrorHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -65,7 +74,7 @@ XDisplayHandle open(const std::optional<std::string>& displayName) {
     name = env;
   }
   if (name.empty()) throw X11CaptureError::noDisplay("No X display is set (DISPLAY is empty).");
-  XDisplayHandle display(XOpenDisplay(name.c_str()));
+  XDisplayHandle display = owned(XOpenDisplay(name.c_str()));
   if (!display) {
     if (!serverListens(name)) {
       throw X11CaptureError::unreachable(
@@ -132,7 +141,7 @@ bool serverListens(const std::string& name) noexcept {
 
 XDisplayHandle openDefault() noexcept {
   installErrorHandlers();
-  return XDisplayHandle(XOpenDisplay(nullptr));
+  return owned(XOpenDisplay(nullptr));
 }
 
 void watchForLoss(Display* display, std::atomic<bool>& lost) noexcept {

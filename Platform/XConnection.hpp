@@ -4,7 +4,9 @@
 // defaults end the process on a protocol error or a lost connection; every connection the
 // agent opens goes through here, so the handlers are installed once, by one owner: a protocol
 // error is recorded for the thread that made the call, and a lost connection is left to the
-// connection's own exit handler (ours mark it lost; other code's keep the stock exit).
+// connection's own exit handler (ours fail the calls or mark it lost; other code's keep the
+// stock exit). Xlib keeps a lost connection locked for the thread that noticed the loss: only
+// that thread may close it, so each owner closes it before that call returns.
 
 #include <atomic>
 #include <memory>

@@ -23,6 +23,22 @@ struct XTestInput::Connection {
   }
 };
 
+// Closes a connection that broke during the call it guards, before the call returns. Xlib keeps
+// a broken display locked for the thread that saw the break: closing it later from another
+// thread (the next event may arrive on any of the caller's threads) would wait for good.
+class XTestInput::DropIfLost {
+ public:
+  explicit DropIfLost(std::unique_ptr<Connection>& connection) : connection_(connection) {}
+  ~DropIfLost() {
+    if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
+  }
+  DropIfLost(const DropIfLost&) = delete;
+  DropIfLost& operator=(const DropIfLost&) = delete;
+
+ private:
+  std::unique_ptr<Connection>& connection_;
+};
+
 namespace {
 
 bool displayHasXTest(Display* display) {
@@ -46,7 +62,6 @@ XTestInput::XTestInput() = default;
 XTestInput::~XTestInput() = default;
 
 XTestInput::Connection* XTestInput::connection() {
-  if (connection_ && connection_->lost.load(std::memory_order_acquire)) connection_.reset();
   if (!connection_) {
     auto display = XConnection::openDefault();
     if (!display) return nullptr;
@@ -57,16 +72,19 @@ XTestInput::Connection* XTestInput::connection() {
     fresh->hasXTest = displayHasXTest(fresh->display);
     connection_ = std::move(fresh);
   }
+  if (connection_->lost.load(std::memory_order_acquire)) return nullptr;
   return connection_->hasXTest ? connection_.get() : nullptr;
 }
 
 bool XTestInput::isAvailable() {
   std::lock_guard lock(mutex_);
+  const DropIfLost drop(connection_);
   return connection() != nullptr;
 }
 
 bool XTestInput::movePointer(std::int64_t x, std::int64_t y) {
   std::lock_guard lock(mutex_);
+  const DropIfLost drop(connection_);
   Connection* c = connection();
   if (!c) return false;
   const auto main = XDisplayProbe::mainDisplayGeometry(c->display);
@@ -83,6 +101,7 @@ bool XTestInput::movePointer(std::int64_t x, std::int64_t y) {
 
 bool XTestInput::postButton(XPointerButton button, bool pressed) {
   std::lock_guard lock(mutex_);
+  const DropIfLost drop(connection_);
   Connection* c = connection();
   if (!c) return false;
   if (!XTestFakeButtonEvent(c->display, static_cast<unsigned>(button), pressed ? True : False, CurrentTime)) {
@@ -94,6 +113,7 @@ bool XTestInput::postButton(XPointerButton button, bool pressed) {
 
 bool XTestInput::postKey(std::uint32_t keysym, bool pressed) {
   std::lock_guard lock(mutex_);
+  const DropIfLost drop(connection_);
   Connection* c = connection();
   if (!c) return false;
   // A key code of 0 would be refused by the server with a protocol error, which Xlib treats as

@@ -48,7 +48,9 @@ class XTestInput final : public XTestInputPosting {
 
  private:
   struct Connection;
-  // Returns an open connection with XTEST, or null. Called with mutex_ held.
+  class DropIfLost;
+  // Returns an open connection with XTEST, or null. Called with mutex_ held, by a call that
+  // holds a DropIfLost for the whole time it uses the connection.
   Connection* connection();
 
   std::mutex mutex_;

@@ -7,30 +7,68 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdlib>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace vantrel::testing {
 
-PrivateXServer::PrivateXServer(int width, int height, std::vector<std::string> extraArguments)
-    : width_(width), height_(height), extraArguments_(std::move(extraArguments)) {
-  launch("");
+namespace {
+
+// The display numbers named by VANTREL_TEST_DISPLAYS ("first-last"), on a machine where each user
+// of the tests keeps to a range of its own; nullopt when it is not set.
+std::optional<std::pair<int, int>> allowedDisplays() {
+  const char* value = std::getenv("VANTREL_TEST_DISPLAYS");
+  if (!value || !*value) return std::nullopt;
+  const std::string_view text(value);
+  const auto dash = text.find('-');
+  int first = 0;
+  int last = 0;
+  const auto firstPart = text.substr(0, dash);
+  const auto lastPart = dash == std::string_view::npos ? firstPart : text.substr(dash + 1);
+  const auto a = std::from_chars(firstPart.data(), firstPart.data() + firstPart.size(), first);
+  const auto b = std::from_chars(lastPart.data(), lastPart.data() + lastPart.size(), last);
+  if (a.ec != std::errc() || a.ptr != firstPart.data() + firstPart.size() || b.ec != std::errc() ||
+      b.ptr != lastPart.data() + lastPart.size() || first < 0 || last < first) {
+    throw std::runtime_error("VANTREL_TEST_DISPLAYS is not a range of display numbers (first-last)");
+  }
+  return std::pair{first, last};
+}
+
+}  // namespace
+
+PrivateXServer::PrivateXServer(int width, int height, std::vector<std::string> extraArguments, int depth)
+    : width_(width), height_(height), depth_(depth), extraArguments_(std::move(extraArguments)) {
+  const auto range = allowedDisplays();
+  if (!range) {
+    if (!launch("")) throw std::runtime_error("Xvfb did not report its display");
+    return;
+  }
+  // A number in use makes the server give up at once, without reporting it: the next is tried.
+  for (int number = range->first; number <= range->second; ++number) {
+    if (launch(":" + std::to_string(number))) return;
+  }
+  throw std::runtime_error("no display number of VANTREL_TEST_DISPLAYS is free");
 }
 
 void PrivateXServer::restart() {
   stop();
-  launch(displayName_);
+  if (!launch(displayName_)) throw std::runtime_error("Xvfb did not come back on " + displayName_);
 }
 
-void PrivateXServer::launch(const std::string& display) {
+bool PrivateXServer::launch(const std::string& display) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   // Kept clear of descriptor 3, which the child's copy must become.
   const int writeEnd = ::fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
   ::close(fds[1]);
   fds[1] = writeEnd;
-  const std::string screen = std::to_string(width_) + "x" + std::to_string(height_) + "x24";
+  const std::string screen =
+      std::to_string(width_) + "x" + std::to_string(height_) + "x" + std::to_string(depth_);
   std::vector<std::string> args{"Xvfb", "-displayfd", "3",   "-screen", "0",
                                 screen, "-nolisten",  "tcp", "-noreset"};
   // Again on the same number: the server then reports that number once it accepts connections.
@@ -73,9 +111,11 @@ void PrivateXServer::launch(const std::string& display) {
   if (number.empty()) {
     ::kill(pid_, SIGTERM);
     ::waitpid(pid_, nullptr, 0);
-    throw std::runtime_error("Xvfb did not report its display");
+    pid_ = -1;
+    return false;
   }
   displayName_ = ":" + number;
+  return true;
 }
 
 void PrivateXServer::stop() {

@@ -8,9 +8,11 @@ namespace vantrel::testing {
 // An Xvfb of the test's own, on a display number the server picks and reports through a pipe
 // once it accepts connections (nothing waits on a timer); stopped with the object, and with the
 // test process even when that dies. Throws std::runtime_error when the server does not start.
+// With VANTREL_TEST_DISPLAYS set ("first-last"), only display numbers of that range are used.
 class PrivateXServer {
  public:
-  explicit PrivateXServer(int width = 640, int height = 480, std::vector<std::string> extraArguments = {});
+  explicit PrivateXServer(int width = 640, int height = 480, std::vector<std::string> extraArguments = {},
+                          int depth = 24);
   ~PrivateXServer() { stop(); }
   PrivateXServer(const PrivateXServer&) = delete;
   PrivateXServer& operator=(const PrivateXServer&) = delete;
@@ -23,10 +25,13 @@ class PrivateXServer {
   void restart();
 
  private:
-  void launch(const std::string& display);
+  // Starts the server on `display` (any free number when empty); false when it does not report
+  // that it accepts connections.
+  bool launch(const std::string& display);
 
   int width_;
   int height_;
+  int depth_;
   std::vector<std::string> extraArguments_;
   int pid_ = -1;
   std::string displayName_;

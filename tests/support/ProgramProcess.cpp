@@ -84,6 +84,20 @@ bool ProgramProcess::waitForOutput(std::string_view text) {
   return true;
 }
 
+bool ProgramProcess::waitForOutput(std::string_view text, std::size_t count) {
+  const auto occurrences = [&] {
+    std::size_t found = 0;
+    for (auto at = output_.find(text); at != std::string::npos; at = output_.find(text, at + text.size()))
+      ++found;
+    return found;
+  };
+  const auto deadline = guardDeadline();
+  while (occurrences() < count) {
+    if (!readSome(deadline)) return occurrences() >= count;
+  }
+  return true;
+}
+
 std::optional<int> ProgramProcess::waitForExit() {
   const auto deadline = guardDeadline();
   while (readSome(deadline)) {

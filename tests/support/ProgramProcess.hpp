@@ -30,6 +30,9 @@ class ProgramProcess {
 
   // Reads the captured output until the text appears; false when it ended or the guard passed.
   bool waitForOutput(std::string_view text);
+  // Reads the captured output until the text appears `count` times; false when it ended or the
+  // guard passed first.
+  bool waitForOutput(std::string_view text, std::size_t count);
   // Waits for the program to end (reading its output meanwhile); its wait status.
   std::optional<int> waitForExit();
   void signal(int number) const;

@@ -393,6 +393,12 @@ class StandIn {
               },
               timeout))
         co_return "the agent's clipboard text did not arrive";
+    } else if (name == "waitForFile") {
+      // A gate another process opens (by creating the file) once it has done its part.
+      const std::filesystem::path path = step.at("path").get<std::string>();
+      std::cout << "waiting for " << path.string() << std::endl;
+      if (!co_await waitUntil([&] { return std::filesystem::exists(path); }, timeout))
+        co_return "the file " + path.string() + " did not appear";
     } else if (name == "wait") {
       co_await pause(step.value("seconds", 1.0));
     } else {

@@ -21,7 +21,8 @@ int usage() {
          "                              [--fetch-dir D] [--serve] [--step-timeout SECONDS] [--reject]\n"
          "steps: comInfo, screen{width,height,seconds,expectWidth,expectHeight}, screenEnd,\n"
          "       move{x,y}, click{x,y}, key{code}, sendFile{path,to,name}, fetchFile{path,remotePath},\n"
-         "       list{path}, clipboardText{text}, expectClipboardText{text}, wait{seconds}\n";
+         "       list{path}, clipboardText{text}, expectClipboardText{text}, waitForFile{path},\n"
+         "       wait{seconds}\n";
   return 2;
 }
 

@@ -6,10 +6,15 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
 
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 #include "Platform/DisplaySleepAssertion.hpp"
 #include "support/AsyncTest.hpp"
+#include "support/CallerThread.hpp"
+#include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {
@@ -139,6 +144,44 @@ TEST(DisplaySleepPreventerOnX, WithoutADisplayNothingIsHeld) {
   DisplaySleepPreventer preventer(std::make_shared<ScreenSaverDisplaySleepAssertion>(":4093"));
   EXPECT_FALSE(preventer.start());
   EXPECT_FALSE(preventer.isHeld());
+}
+
+// How many descriptors the process has open.
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// The server is killed and started again between calls from two threads. A connection the
+// server dropped is closed (its descriptor with it) by the call that noticed, and the other
+// thread's next call holds the display on the new server.
+TEST(DisplaySleepAssertionServerLoss, ALostConnectionIsClosedAtOnceAndReplacedFromAnyThread) {
+  testing::PrivateXServer server;
+  auto assertion = std::make_shared<ScreenSaverDisplaySleepAssertion>(server.displayName());
+  testing::CallerThread first;
+  testing::CallerThread second;
+  const auto descriptorsBefore = openDescriptors();
+  constexpr int cycles = 20;
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    testing::CallerThread& seesTheLoss = cycle % 2 == 0 ? first : second;
+    testing::CallerThread& other = cycle % 2 == 0 ? second : first;
+    ASSERT_EQ(seesTheLoss.run([assertion] { return assertion->acquire(); }), std::optional(true));
+    EXPECT_EQ(openDescriptors(), descriptorsBefore + 1);
+    server.stop();
+    ASSERT_EQ(seesTheLoss.run([assertion] { return assertion->acquire(); }), std::optional(false));
+    EXPECT_EQ(openDescriptors(), descriptorsBefore) << "the lost connection is still open";
+    ASSERT_EQ(other.run([assertion] { return assertion->declareUserActivity(); }), std::optional(false));
+    server.restart();
+    ASSERT_EQ(other.run([assertion] { return assertion->acquire(); }), std::optional(true))
+        << "the display is not held again after the server came back";
+    ASSERT_EQ(other.run([assertion] {
+      assertion->release();
+      return true;
+    }),
+              std::optional(true));
+  }
 }
 
 }  // namespace

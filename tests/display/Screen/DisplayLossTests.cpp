@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -127,6 +129,25 @@ TEST_F(DisplayLossTest, ServerListensTellsAMissingServerFromAPresentOne) {
   server.restart();
   EXPECT_EQ(server.displayName(), name);
   EXPECT_TRUE(XConnection::serverListens(name));
+}
+
+// A one-time question to the server (layout, capture permission, compositor) on a connection the
+// server drops under it: the call fails and the connection is closed; the process goes on.
+TEST(XConnectionServerLoss, ACallOnADroppedConnectionFailsInsteadOfEndingTheProcess) {
+  PrivateXServer server;
+  auto display = XConnection::open(server.displayName());
+  ASSERT_TRUE(display);
+  server.stop();
+  // In a child process, which ends with the status it reaches: Xlib's own handling of a lost
+  // connection ends the process with status 1.
+  EXPECT_EXIT(
+      {
+        XSync(display.get(), False);
+        display.reset();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  display.reset();
 }
 
 TEST_F(DisplayLossTest, StreamEndsWhenTheServerStopsAndALaterStartStreamsOnceItIsBack) {

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.hpp"
+#include "support/PrivateXServer.hpp"
 #include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
@@ -77,9 +78,12 @@ class DiagnosticsProcess : public ::testing::Test {
     std::ifstream(portFile()) >> value;
     return std::to_string(value);
   }
-  std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText) {
-    return std::make_unique<ProgramProcess>(std::vector<std::string>{
-        programPath, "--ai-diagnostics-test", "--test-host", testAddress, "--test-port", portText});
+  std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText,
+                                                   ProgramProcess::Options options = {}) {
+    return std::make_unique<ProgramProcess>(
+        std::vector<std::string>{programPath, "--ai-diagnostics-test", "--test-host", testAddress,
+                                 "--test-port", portText},
+        options);
   }
   std::string logFile() const {
     std::ifstream in(home_.path() / ".local" / "state" / "VantrelMac.log");
@@ -180,6 +184,66 @@ TEST_F(DiagnosticsProcess, AQuitSignalDuringTheRunClosesTheSessionAndEndsCleanly
   if (!skip.empty()) GTEST_SKIP() << skip;
   EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
   EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+}
+
+// The run's X server is killed and started again between the manager's input events, as when the
+// desktop's X server restarts during a session, and the session's io threads take the events in
+// turn: after every restart the run still answers input and system-information requests, and
+// it ends cleanly when the manager closes.
+TEST_F(DiagnosticsProcess, KeepsAnsweringAcrossXServerRestartsBetweenInputEvents) {
+  constexpr int cycles = 10;
+  const auto gate = [&](int cycle, const char* what) {
+    return (home_.root() / ("x-server-" + std::to_string(cycle) + "-" + what)).string();
+  };
+  const auto move = [](int x, int y) { return nlohmann::json{{"step", "move"}, {"x", x}, {"y", y}}; };
+  nlohmann::json steps = nlohmann::json::array();
+  for (int cycle = 0; cycle < cycles; ++cycle) {
+    steps.push_back(move(10 + cycle, 20));
+    steps.push_back({{"step", "waitForFile"}, {"path", gate(cycle, "stopped")}});
+    steps.push_back(move(20 + cycle, 30));  // meets the lost connection
+    steps.push_back({{"step", "waitForFile"}, {"path", gate(cycle, "restarted")}});
+    steps.push_back({{"step", "comInfo"}});
+    steps.push_back(move(30 + cycle, 40));
+    steps.push_back({{"step", "comInfo"}});
+  }
+  std::string output;
+  std::string managerOutput;
+  std::optional<int> status;
+  std::optional<int> managerStatus;
+  nlohmann::json seen;
+  const auto skip = inPrivateNetwork([&] {
+    testing::PrivateXServer server;
+    testing::DisplayOverride useServer(server.displayName());
+    auto manager = startManager({"--steps", steps.dump(), "--step-timeout", "20"});
+    auto program = startDiagnostics(port(), ProgramProcess::Options{true, true});
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+      SCOPED_TRACE("cycle " + std::to_string(cycle));
+      if (!manager->waitForOutput("waiting for " + gate(cycle, "stopped"))) break;
+      server.stop();
+      std::ofstream(gate(cycle, "stopped")).put('\n');
+      // An event meets the broken connection before the server comes back.
+      if (!program->waitForOutput("Remote input ignored: ", static_cast<std::size_t>(cycle) + 1)) break;
+      server.restart();
+      std::ofstream(gate(cycle, "restarted")).put('\n');
+    }
+    managerStatus = manager->waitForExit();
+    managerOutput = manager->output();
+    status = program->waitForExit();
+    output = program->output();
+    std::ifstream in(report());
+    seen = nlohmann::json::parse(in, nullptr, false);
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(managerStatus, 0)) << managerOutput << "\n" << output;
+  ASSERT_FALSE(seen.is_discarded());
+  EXPECT_EQ(seen["steps"].size(), steps.size()) << seen.dump(2);
+  EXPECT_EQ(seen["basicKinds"].size(), 1u) << seen.dump(2);
+  for (const auto& [kind, count] : seen["basicKinds"].items()) {
+    EXPECT_EQ(count, 2 * cycles) << "system-information replies: " << seen.dump(2);
+  }
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
+  EXPECT_TRUE(has(output, "AI_DIAGNOSTICS the manager closed the connection")) << output;
+  EXPECT_FALSE(has(output, "without teardown")) << output;
 }
 
 }  // namespace
