@@ -187,6 +187,11 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   callbacks.onFailure = [delivery, weak, id, strand](std::exception_ptr error) {
     if (!delivery->active.exchange(false, std::memory_order_acq_rel)) return;
     std::string text = screenStreamFailureText(error);
+    // The streamer learns of the end before the handler does: anything the handler then asks of
+    // the streamer queues behind this on the strand and finds the stream ended.
+    asio::post(strand, [weak, id, text]() mutable {
+      if (auto streamer = weak.lock()) streamer->acceptFailure(id, std::move(text));
+    });
     if (delivery->handlers.onFailure) {
       try {
         delivery->handlers.onFailure(text);
@@ -195,9 +200,6 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
             .error("Screen stream handler threw: {}", localizedDescription(std::current_exception()));
       }
     }
-    asio::post(strand, [weak, id, text = std::move(text)]() mutable {
-      if (auto streamer = weak.lock()) streamer->acceptFailure(id, std::move(text));
-    });
   };
 
   const auto begin = [settings, callbacks] {

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <deque>
+#include <future>
 #include <thread>
+#include <utility>
 
 #include "Platform/H264AnnexB.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
@@ -262,6 +264,36 @@ TEST_F(StreamerTest, LostDisplayIsReportedOnceThroughOnFailureAndEndsTheStream) 
   testing::drain(io);
   EXPECT_EQ(log->units.size(), units);
   EXPECT_EQ(log->failures.size(), 1u);
+}
+
+TEST_F(StreamerTest, WhoeverIsToldOfAFailureFindsTheStreamAlreadyEnded) {
+  auto server = std::make_unique<PrivateXServer>(640, 480);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), server->displayName());
+  auto log = std::make_shared<StreamLog>();
+  auto handlers = handlersFor(log, io);
+  // The failure handler keeps the capture thread until the test has asked the streamer, so what
+  // the handler's owner asks right after being told is asked before anything else can happen.
+  auto told = std::make_shared<std::atomic<bool>>(false);
+  auto release = std::make_shared<std::promise<void>>();
+  handlers.onFailure = [told, released = release->get_future().share()](std::string) {
+    told->store(true);
+    released.wait();
+  };
+  struct Release {
+    std::shared_ptr<std::promise<void>> promise;
+    void now() {
+      if (promise) std::exchange(promise, nullptr)->set_value();
+    }
+    ~Release() { now(); }
+  } releaseOnExit{release};
+  run(streamer->start(configurationFor(640, 480, 640, 480), std::move(handlers)));
+  runUntilUnits(*log, 1);
+  server->stop();
+  ASSERT_TRUE(runUntil(io, [&] { return told->load(); }));
+  const bool streaming = run(streamer->isStreaming());
+  releaseOnExit.now();
+  EXPECT_FALSE(streaming);
+  run(streamer->stop());
 }
 
 }  // namespace
