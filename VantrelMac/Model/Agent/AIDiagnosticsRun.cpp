@@ -63,7 +63,7 @@ ManagerSessionClient::EventHandler eventLogger(std::function<void(std::string)> 
 
 DirectAuthConfiguration configurationFor(const AIDiagnosticsEndpoint& endpoint,
                                          const RunEnvironment& environment) {
-  return {endpoint.host, endpoint.port, environment.userID, environment.connectionNumber, connectTimeout};
+  return {endpoint.host(), endpoint.port, environment.userID, environment.connectionNumber, connectTimeout};
 }
 
 }  // namespace
@@ -78,19 +78,20 @@ Awaitable<int> run(AIDiagnosticsEndpoint endpoint, RunEnvironment environment) {
   ManagerSessionClient::EventHandler handler = eventLogger(environment.log);
   co_await client->setEventHandler(receiver, std::move(handler));
 
-  say(environment, fmt::format("AI_DIAGNOSTICS connecting to {}:{} (userID={}, comNum={})", endpoint.host,
+  const std::string host = endpoint.host();
+  say(environment, fmt::format("AI_DIAGNOSTICS connecting to {}:{} (userID={}, comNum={})", host,
                                endpoint.port, environment.userID, environment.connectionNumber));
   const DirectAuthConfiguration configuration = configurationFor(endpoint, environment);
   const auto connected = co_await attempt(client->connectAndAuthenticate(configuration));
   if (!connected) {
-    say(environment, fmt::format("AI_DIAGNOSTICS could not authenticate at {}:{}: {}", endpoint.host,
-                                 endpoint.port, localizedDescription(connected.error())));
+    say(environment, fmt::format("AI_DIAGNOSTICS could not authenticate at {}:{}: {}", host, endpoint.port,
+                                 localizedDescription(connected.error())));
     co_await client->disconnect();
     co_return exitFailed;
   }
 
-  say(environment, fmt::format("AI_DIAGNOSTICS authenticated at {}:{}; serving the manager", endpoint.host,
-                               endpoint.port));
+  say(environment,
+      fmt::format("AI_DIAGNOSTICS authenticated at {}:{}; serving the manager", host, endpoint.port));
   const auto servingSince = VantrelClock::now();
   std::optional<std::string> sessionFailure;
   for (;;) {

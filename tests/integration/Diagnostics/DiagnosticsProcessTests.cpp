@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/mount.h>
 
 #include <cerrno>
 #include <chrono>
@@ -50,6 +51,19 @@ std::string inPrivateNetwork(const std::function<void()>& body) {
   return skipReason;
 }
 
+// Inside the namespace of `inPrivateNetwork`: gives the calling thread (and what it starts) a mount
+// namespace of its own in which `hosts` is the hosts file. Returns why it could not, or an empty text.
+std::string withHostsFile(const fs::path& hosts) {
+  if (::unshare(CLONE_NEWNS) != 0) {
+    return std::string("mount namespaces are not permitted here (unshare: ") + std::strerror(errno) + ")";
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+    return std::string("the hosts file could not be replaced (mount: ") + std::strerror(errno) + ")";
+  }
+  return {};
+}
+
 class DiagnosticsProcess : public ::testing::Test {
  protected:
   // The saved direct connection whose user ID and connection number the run uses.
@@ -64,12 +78,13 @@ class DiagnosticsProcess : public ::testing::Test {
          6}}.dump();
   }
 
-  std::unique_ptr<ProgramProcess> startManager(const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments{standInPath,         "--address", testAddress,      "--port-file",
+  std::unique_ptr<ProgramProcess> startManager(const std::vector<std::string>& extra,
+                                               const std::string& address = testAddress) {
+    std::vector<std::string> arguments{standInPath,         "--address", address,          "--port-file",
                                        portFile().string(), "--report",  report().string()};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
-    EXPECT_TRUE(manager->waitForOutput("listening on " + testAddress + ":")) << manager->output();
+    EXPECT_TRUE(manager->waitForOutput("listening on " + address + ":")) << manager->output();
     return manager;
   }
   std::string port() const {
@@ -77,9 +92,10 @@ class DiagnosticsProcess : public ::testing::Test {
     std::ifstream(portFile()) >> value;
     return std::to_string(value);
   }
-  std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText) {
+  std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText,
+                                                   const std::string& host = testAddress) {
     return std::make_unique<ProgramProcess>(std::vector<std::string>{
-        programPath, "--ai-diagnostics-test", "--test-host", testAddress, "--test-port", portText});
+        programPath, "--ai-diagnostics-test", "--test-host", host, "--test-port", portText});
   }
   std::string logFile() const {
     std::ifstream in(home_.path() / ".local" / "state" / "VantrelMac.log");
@@ -159,6 +175,46 @@ TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "Auth rejected")) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << output;
+}
+
+// A host given by name is never resolved, even when the name begins like a local address: here the
+// hosts file maps "192.168.evil.test" to an address outside the local network where a manager
+// listens, and the run refuses the endpoint without connecting.
+TEST_F(DiagnosticsProcess, ANameThatLooksLikeALocalAddressIsRefusedWithoutConnecting) {
+  const std::string outsideAddress = "10.66.0.1";
+  const auto hosts = home_.root() / "hosts";
+  std::ofstream(hosts) << "127.0.0.1 localhost\n" << outsideAddress << " 192.168.evil.test\n";
+  std::string setupFailure;
+  std::string output;
+  std::string managerOutput;
+  std::optional<int> status;
+  const auto skip = inPrivateNetwork([&] {
+    setupFailure = withHostsFile(hosts);
+    if (!setupFailure.empty()) return;
+    if (testing::runProgram({"ip", "addr", "add", outsideAddress + "/32", "dev", "lo"}) != 0) {
+      setupFailure = "the outside address could not be added (ip)";
+      return;
+    }
+    // The name does lead to the listening manager here.
+    if (testing::runProgram({"getent", "hosts", "192.168.evil.test"}) != 0) {
+      setupFailure = "the replaced hosts file is not read (getent)";
+      return;
+    }
+    auto manager =
+        startManager({"--steps", R"([{"step": "comInfo"}])", "--step-timeout", "30"}, outsideAddress);
+    auto program = startDiagnostics(port(), "192.168.evil.test");
+    status = program->waitForExit();
+    output = program->output();
+    manager->signal(SIGTERM);
+    manager->waitForExit();
+    managerOutput = manager->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  if (!setupFailure.empty()) GTEST_SKIP() << setupFailure;
+  EXPECT_TRUE(testing::exitedWith(status, 2)) << output;
+  EXPECT_TRUE(has(output, "AI_DIAGNOSTICS invalid explicit QA endpoint")) << output;
+  EXPECT_FALSE(has(output, "AI_DIAGNOSTICS connecting")) << output;
+  EXPECT_FALSE(has(managerOutput, "agent 0")) << managerOutput;
 }
 
 // Told to quit in the middle of a run, the program closes the session and ends cleanly (the

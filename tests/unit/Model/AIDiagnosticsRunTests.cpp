@@ -29,7 +29,7 @@ class DiagnosticsRun : public ::testing::Test {
   void start() {
     ai_diagnostics::RunEnvironment environment{
         client, stamp, "qa-user", 41, [this](std::string line) { lines.push_back(std::move(line)); }};
-    asio::co_spawn(io, ai_diagnostics::run({"192.168.5.5", 65333}, environment),
+    asio::co_spawn(io, ai_diagnostics::run({{192, 168, 5, 5}, 65333}, environment),
                    [this](std::exception_ptr error, int result) {
                      ASSERT_FALSE(error);
                      status = result;
