@@ -109,6 +109,15 @@ class DiagnosticsProcess : public ::testing::Test {
 
 bool has(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
+// The text of the diagnostics log's last line, without its time stamp.
+std::string lastLine(std::string log) {
+  if (!log.empty() && log.back() == '\n') log.pop_back();
+  const auto start = log.rfind('\n');
+  auto line = start == std::string::npos ? log : log.substr(start + 1);
+  const auto space = line.find(' ');
+  return space == std::string::npos ? line : line.substr(space + 1);
+}
+
 TEST_F(DiagnosticsProcess, AuthenticatesServesTheManagerAndEndsWithStatusZeroWhenItCloses) {
   std::string output;
   std::optional<int> status;
@@ -130,6 +139,7 @@ TEST_F(DiagnosticsProcess, AuthenticatesServesTheManagerAndEndsWithStatusZeroWhe
     EXPECT_TRUE(has(output, line)) << line << "\n" << output;
     EXPECT_TRUE(has(logFile(), line)) << line << "\n" << logFile();
   }
+  EXPECT_EQ(lastLine(logFile()), "AI_DIAGNOSTICS finished") << logFile();
   // Once, with the saved identity.
   ASSERT_FALSE(seen.is_discarded());
   ASSERT_EQ(seen["authentications"].size(), 1u) << seen.dump(2);
@@ -153,6 +163,11 @@ TEST_F(DiagnosticsProcess, NothingListeningEndsWithStatusOneAndTheReason) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << output;
   EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+  // The result is the log's last line, after the connect failure and the closing that explain it.
+  const auto log = logFile();
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << log;
+  EXPECT_LT(log.find("TCP connect failed"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
+  EXPECT_LT(log.find("Disconnected"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
   // The refusal itself is the reason, not the time-out: there is no retry to wait for.
   EXPECT_TRUE(has(output, "refused")) << output;
   RecordProperty("milliseconds",
@@ -175,6 +190,9 @@ TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "Auth rejected")) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << output;
+  const auto log = logFile();
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << log;
+  EXPECT_LT(log.find("Auth rejected"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
 }
 
 // A host given by name is never resolved, even when the name begins like a local address: here the
@@ -236,6 +254,11 @@ TEST_F(DiagnosticsProcess, AQuitSignalDuringTheRunClosesTheSessionAndEndsCleanly
   if (!skip.empty()) GTEST_SKIP() << skip;
   EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
   EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+  EXPECT_FALSE(has(output, "unexpectedly")) << output;
+  // Stopped, and said so after the session's closing.
+  const auto log = logFile();
+  EXPECT_TRUE(has(log, "Disconnected\n")) << log;
+  EXPECT_EQ(lastLine(log), "AI_DIAGNOSTICS stopped: the program is quitting") << log;
 }
 
 }  // namespace
