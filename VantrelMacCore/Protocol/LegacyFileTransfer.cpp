@@ -14,10 +14,15 @@ bool appendFixedUTF8(ByteWriter& out, const std::string& text, std::size_t count
   return true;
 }
 
-std::string fixedUTF8(ByteView data, std::size_t offset, std::size_t count) {
+// The bytes of a fixed field up to its first zero byte.
+ByteView fixedField(ByteView data, std::size_t offset, std::size_t count) {
   const auto field = data.subspan(offset, count);
   const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
-  const auto bytes = field.first(static_cast<std::size_t>(end - field.begin()));
+  return field.first(static_cast<std::size_t>(end - field.begin()));
+}
+
+std::string fixedUTF8(ByteView data, std::size_t offset, std::size_t count) {
+  const auto bytes = fixedField(data, offset, count);
   if (!text::isValidUTF8(bytes)) return {};
   return toString(bytes);
 }
@@ -47,6 +52,8 @@ std::optional<LegacyFileMetadata> LegacyFileMetadata::decode(ByteView data) {
   record.fileSize = *readI64LE(data, 16);
   record.filename = fixedUTF8(data, filenameOffset, filenameByteCount);
   record.destinationFolder = fixedUTF8(data, destinationFolderOffset, destinationFolderByteCount);
+  const auto folderBytes = fixedField(data, destinationFolderOffset, destinationFolderByteCount);
+  if (!text::isValidUTF8(folderBytes)) record.undecodableDestinationFolder = toString(folderBytes);
   record.additionalFolder = fixedUTF8(data, additionalFolderOffset, additionalFolderByteCount);
   return record;
 }

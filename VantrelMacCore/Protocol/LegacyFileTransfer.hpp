@@ -31,13 +31,18 @@ struct LegacyFileMetadata {
   std::string filename;
   std::string destinationFolder;
   std::string additionalFolder;
+  // The destination folder's bytes as they arrived (up to the first zero byte) when they are not
+  // valid UTF-8, so that a message can show what was sent; empty otherwise. Never used as a path,
+  // and not written by `encode`.
+  std::string undecodableDestinationFolder{};
 
   // The 632-byte record; nullopt for a negative size or a name that does not fit its field.
   // Names are written as given: no normalisation, no path conversion.
   std::optional<Bytes> encode() const;
 
   // nullopt unless exactly 632 bytes. `isClipboard` is true only for the Int32 value 1; a
-  // negative size is accepted; a name that is not valid UTF-8 reads as empty.
+  // negative size is accepted; a name that is not valid UTF-8 reads as empty (the destination
+  // folder's bytes are kept in `undecodableDestinationFolder`).
   static std::optional<LegacyFileMetadata> decode(ByteView data);
 
   friend bool operator==(const LegacyFileMetadata&, const LegacyFileMetadata&) = default;

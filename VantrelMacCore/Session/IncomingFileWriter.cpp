@@ -112,10 +112,15 @@ fs::path IncomingFileDestination::path() const {
   return result / name;
 }
 
-IncomingFolderError::IncomingFolderError(std::string_view folder)
-    : shownFolder_(text::loggable(folder, maximumShownFolderBytes)) {}
+IncomingFolderError::IncomingFolderError(std::string_view folder, Reason reason)
+    : shownFolder_(text::loggable(folder, maximumShownFolderBytes)), reason_(reason) {}
 
 std::optional<std::string> IncomingFolderError::errorDescription() const {
+  if (reason_ == Reason::notUTF8) {
+    return fmt::format(
+        "The destination folder \u201C{}\u201D is not usable here: its name is not valid UTF-8.",
+        shownFolder_);
+  }
   return fmt::format(
       "The destination folder \u201C{}\u201D is not usable here: it is not an absolute path on this "
       "computer.",
@@ -127,6 +132,10 @@ IncomingFileDestination safeDestination(const LegacyFileMetadata& record) {
   // A relative folder would resolve against the process's working directory.
   if (hasNul(folder) || hasNul(record.additionalFolder) || hasNul(record.filename)) {
     throw LegacyClipboardCodecError::invalidEnvelope();
+  }
+  // A folder that did not decode reads as empty; the message shows the bytes that came.
+  if (!record.undecodableDestinationFolder.empty()) {
+    throw IncomingFolderError(record.undecodableDestinationFolder, IncomingFolderError::Reason::notUTF8);
   }
   if (folder.empty() || folder.front() != '/') throw IncomingFolderError(folder);
   IncomingFileDestination destination;

@@ -31,24 +31,29 @@ struct IncomingFileDestination {
   friend bool operator==(const IncomingFileDestination&, const IncomingFileDestination&) = default;
 };
 
-// A destination folder that names no folder of this computer: empty, relative, or another
-// system's path such as "C:\\Downloads". The folder is shown escaped and shortened.
+// A destination folder that names no folder of this computer: empty, relative, another system's
+// path such as "C:\\Downloads", or bytes that are not valid UTF-8. The folder is shown escaped and
+// shortened.
 class IncomingFolderError : public Error {
  public:
-  explicit IncomingFolderError(std::string_view folder);
+  enum class Reason { notAbsolute, notUTF8 };
+
+  explicit IncomingFolderError(std::string_view folder, Reason reason = Reason::notAbsolute);
 
   const std::string& shownFolder() const noexcept { return shownFolder_; }
+  Reason reason() const noexcept { return reason_; }
   std::optional<std::string> errorDescription() const override;
   std::string errorDomain() const override { return "VantrelMacCore.IncomingFolderError"; }
 
  private:
   std::string shownFolder_;
+  Reason reason_;
 };
 
 // The destination of a record. The name is the last non-empty "/" component of the filename (a
 // backslash is an ordinary character of a name), "Vantrel-file" when there is none; the
 // additional folder is split at "/" and "\", dropping empty, "." and ".." parts. Throws
-// `IncomingFolderError` for a destination folder that is empty or not absolute, and
+// `IncomingFolderError` for a destination folder that is empty, not absolute or not valid UTF-8, and
 // `LegacyClipboardCodecError::invalidEnvelope` for a name "." or "..", or a NUL anywhere.
 IncomingFileDestination safeDestination(const LegacyFileMetadata& record);
 

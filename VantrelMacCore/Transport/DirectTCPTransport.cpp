@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -172,13 +173,28 @@ void pumpWrites(const std::shared_ptr<Connection>& c) {
   }
 }
 
-// Name resolution, the TCP handshake and the TLS handshake with its verification.
+// The address a host names by itself (an IPv4 or IPv6 address written out), if it is one.
+std::optional<asio::ip::tcp::endpoint> literalEndpoint(const std::string& host, std::uint16_t port) {
+  std::error_code error;
+  const auto address = asio::ip::make_address(host, error);
+  if (error) return std::nullopt;
+  return asio::ip::tcp::endpoint(address, port);
+}
+
+// Name resolution, the TCP handshake and the TLS handshake with its verification. A written-out
+// address is connected to as it is: the resolver (and with it DNS and the hosts file) is asked
+// only about names.
 Awaitable<void> establish(std::shared_ptr<Connection> c, std::string host, std::uint16_t port,
                           TCPLinkSupervision supervision) {
-  auto endpoints = co_await c->resolver.async_resolve(
-      host, std::to_string(port), asio::ip::tcp::resolver::numeric_service, asio::use_awaitable);
-  if (c->closed) throw NetworkTransportError::cancelled();
-  co_await asio::async_connect(c->socket, endpoints, asio::use_awaitable);
+  if (const auto literal = literalEndpoint(host, port)) {
+    const std::array<asio::ip::tcp::endpoint, 1> endpoints{*literal};
+    co_await asio::async_connect(c->socket, endpoints, asio::use_awaitable);
+  } else {
+    auto endpoints = co_await c->resolver.async_resolve(
+        host, std::to_string(port), asio::ip::tcp::resolver::numeric_service, asio::use_awaitable);
+    if (c->closed) throw NetworkTransportError::cancelled();
+    co_await asio::async_connect(c->socket, endpoints, asio::use_awaitable);
+  }
   if (c->closed) throw NetworkTransportError::cancelled();
   // Small input and control frames must not wait for acknowledgements.
   c->socket.set_option(asio::ip::tcp::no_delay(true));

@@ -1,5 +1,6 @@
 #include "Model/Agent/AIDiagnosticsRun.hpp"
 
+#include <asio/post.hpp>
 #include <asio/use_future.hpp>
 
 #include <fmt/format.h>
@@ -34,6 +35,7 @@ namespace {
 // The run's own lines (see docs/coroutine-rules.md, rule 5: no literals in the coroutine bodies).
 constexpr std::string_view closedLine = "AI_DIAGNOSTICS the manager closed the connection";
 constexpr std::string_view finishedLine = "AI_DIAGNOSTICS finished";
+constexpr std::string_view stoppedLine = "AI_DIAGNOSTICS stopped: the program is quitting";
 
 // The end of a session that was authenticated: the manager closing its side is the clean end; any
 // other failure is not.
@@ -53,71 +55,123 @@ void say(const RunEnvironment& environment, std::string line) {
   if (environment.log) environment.log(std::move(line));
 }
 
+// What the handler's copies share: while any is alive, an event may still be on its way to the log.
+struct EventDeliveries {};
+
 // Each event as its message (built here, not as a temporary inside the run's co_await: see
-// docs/coroutine-rules.md, rule 4).
-ManagerSessionClient::EventHandler eventLogger(std::function<void(std::string)> log) {
-  return [log = std::move(log)](const DirectAuthEvent& event) {
+// docs/coroutine-rules.md, rule 4). Every copy of the handler, the ones riding in queued deliveries
+// included, holds `deliveries`.
+ManagerSessionClient::EventHandler eventLogger(std::function<void(std::string)> log,
+                                               std::shared_ptr<EventDeliveries> deliveries) {
+  return [log = std::move(log), deliveries = std::move(deliveries)](const DirectAuthEvent& event) {
     if (log) log(event.message());
   };
 }
 
 DirectAuthConfiguration configurationFor(const AIDiagnosticsEndpoint& endpoint,
                                          const RunEnvironment& environment) {
-  return {endpoint.host, endpoint.port, environment.userID, environment.connectionNumber, connectTimeout};
+  return {endpoint.host(), endpoint.port, environment.userID, environment.connectionNumber, connectTimeout};
+}
+
+// How the run ended: its exit status and its last line.
+struct Ending {
+  int status = exitFailed;
+  std::string line;
+};
+
+// A quit of the program ends the run early; the program's own exit status then applies.
+Ending stoppedEnding() { return {exitAuthenticated, std::string(stoppedLine)}; }
+
+Awaitable<bool> wasCancelled() {
+  const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+  co_return state.cancelled() != asio::cancellation_type::none;
+}
+
+// Connects once and serves an authenticated session until it ends; says what happens on the way
+// and returns the ending, whose line the caller writes once the session's own events are written.
+Awaitable<Ending> connectAndServe(AIDiagnosticsEndpoint endpoint, RunEnvironment environment) {
+  std::shared_ptr<ManagerSessionClient> client = environment.client.lock();
+  if (!client) co_return Ending{};
+  const std::string host = endpoint.host();
+  say(environment, fmt::format("AI_DIAGNOSTICS connecting to {}:{} (userID={}, comNum={})", host,
+                               endpoint.port, environment.userID, environment.connectionNumber));
+  const DirectAuthConfiguration configuration = configurationFor(endpoint, environment);
+  const auto connected = co_await attempt(client->connectAndAuthenticate(configuration));
+  if (!connected) {
+    if (co_await wasCancelled()) co_return stoppedEnding();
+    co_return Ending{exitFailed, fmt::format("AI_DIAGNOSTICS could not authenticate at {}:{}: {}", host,
+                                             endpoint.port, localizedDescription(connected.error()))};
+  }
+
+  say(environment,
+      fmt::format("AI_DIAGNOSTICS authenticated at {}:{}; serving the manager", host, endpoint.port));
+  const auto servingSince = VantrelClock::now();
+  for (;;) {
+    // The session is held only while it is used: a run abandoned in one of its pauses (the
+    // program quit meanwhile) keeps nothing of it alive.
+    client.reset();
+    const auto slept = co_await attempt(sleepFor(checkInterval));
+    if (!slept) co_return stoppedEnding();
+    client = environment.client.lock();
+    if (!client) co_return stoppedEnding();
+    const DirectAuthState state = co_await client->currentState();
+    if (state != DirectAuthState::authenticated) {
+      const std::optional<DirectAuthError> lastError = co_await client->currentLastError();
+      const auto sessionFailure = failureAfterAuthentication(lastError);
+      if (sessionFailure) {
+        co_return Ending{exitFailed, fmt::format("AI_DIAGNOSTICS session failed after authentication: {}",
+                                                 *sessionFailure)};
+      }
+      say(environment, std::string(closedLine));
+      co_return Ending{exitAuthenticated, std::string(finishedLine)};
+    }
+    if (VantrelClock::now() - lastReceivedOr(environment.lastReceived, servingSince) >= idleLimit) {
+      say(environment, fmt::format("AI_DIAGNOSTICS no frame from the manager for {} s; ending the session",
+                                   std::chrono::duration_cast<std::chrono::seconds>(idleLimit).count()));
+      co_return Ending{exitAuthenticated, std::string(finishedLine)};
+    }
+  }
+}
+
+// Closes the session and stops its events: none is sent after this.
+Awaitable<void> closeAndMute(std::shared_ptr<ManagerSessionClient> client, Executor receiver) {
+  co_await client->disconnect();
+  co_await client->setEventHandler(std::move(receiver), nullptr);
+}
+
+// Lets the main executor run until every event sent before the handler was taken away has been
+// logged. Those deliveries are queued ahead of these turns, so a few suffice; the bound only keeps
+// a handler copy that something else still holds from stalling the run.
+Awaitable<void> waitForDeliveries(std::weak_ptr<EventDeliveries> deliveries) {
+  constexpr int turns = 100;
+  const Executor executor = co_await asio::this_coro::executor;
+  for (int turn = 0; turn < turns && !deliveries.expired(); ++turn) {
+    co_await asio::post(executor, asio::use_awaitable);
+  }
 }
 
 }  // namespace
 
 Awaitable<int> run(AIDiagnosticsEndpoint endpoint, RunEnvironment environment) {
   co_await asio::this_coro::throw_if_cancelled(false);
-  // The session is held only while it is used: a run abandoned in one of its pauses (the program
-  // quit meanwhile) keeps nothing of it alive.
   std::shared_ptr<ManagerSessionClient> client = environment.client.lock();
   if (!client) co_return exitFailed;
   const Executor receiver = co_await asio::this_coro::executor;
-  ManagerSessionClient::EventHandler handler = eventLogger(environment.log);
+  auto deliveries = std::make_shared<EventDeliveries>();
+  const std::weak_ptr<EventDeliveries> pending = deliveries;
+  ManagerSessionClient::EventHandler handler = eventLogger(environment.log, std::move(deliveries));
   co_await client->setEventHandler(receiver, std::move(handler));
+  client.reset();
 
-  say(environment, fmt::format("AI_DIAGNOSTICS connecting to {}:{} (userID={}, comNum={})", endpoint.host,
-                               endpoint.port, environment.userID, environment.connectionNumber));
-  const DirectAuthConfiguration configuration = configurationFor(endpoint, environment);
-  const auto connected = co_await attempt(client->connectAndAuthenticate(configuration));
-  if (!connected) {
-    say(environment, fmt::format("AI_DIAGNOSTICS could not authenticate at {}:{}: {}", endpoint.host,
-                                 endpoint.port, localizedDescription(connected.error())));
-    co_await client->disconnect();
-    co_return exitFailed;
-  }
+  const Ending ending = co_await connectAndServe(std::move(endpoint), environment);
 
-  say(environment, fmt::format("AI_DIAGNOSTICS authenticated at {}:{}; serving the manager", endpoint.host,
-                               endpoint.port));
-  const auto servingSince = VantrelClock::now();
-  std::optional<std::string> sessionFailure;
-  for (;;) {
-    client.reset();
-    co_await sleepFor(checkInterval);
-    client = environment.client.lock();
-    if (!client) co_return exitFailed;
-    const DirectAuthState state = co_await client->currentState();
-    if (state != DirectAuthState::authenticated) {
-      const std::optional<DirectAuthError> lastError = co_await client->currentLastError();
-      sessionFailure = failureAfterAuthentication(lastError);
-      if (!sessionFailure) say(environment, std::string(closedLine));
-      break;
-    }
-    if (VantrelClock::now() - lastReceivedOr(environment.lastReceived, servingSince) >= idleLimit) {
-      say(environment, fmt::format("AI_DIAGNOSTICS no frame from the manager for {} s; ending the session",
-                                   std::chrono::duration_cast<std::chrono::seconds>(idleLimit).count()));
-      break;
-    }
-  }
-  co_await client->disconnect();
-  if (sessionFailure) {
-    say(environment, fmt::format("AI_DIAGNOSTICS session failed after authentication: {}", *sessionFailure));
-    co_return exitFailed;
-  }
-  say(environment, std::string(finishedLine));
-  co_return exitAuthenticated;
+  // The ending is written after the events that explain it: the session's closing and whatever
+  // it sent before reach the log through the main executor, behind this run.
+  client = environment.client.lock();
+  if (client) co_await closeAndMute(std::move(client), receiver);
+  co_await waitForDeliveries(pending);
+  say(environment, ending.line);
+  co_return ending.status;
 }
 
 namespace {
@@ -144,6 +198,9 @@ Awaitable<void> applicationRun(AIDiagnosticsEndpoint endpoint, RunEnvironment en
   int status = exitFailed;
   if (outcome) {
     status = *outcome;
+  } else if (isCancellation(outcome.error())) {
+    // The program is quitting; its own exit status applies.
+    say(environment, std::string(stoppedLine));
   } else {
     say(environment,
         fmt::format("AI_DIAGNOSTICS run ended unexpectedly: {}", localizedDescription(outcome.error())));
@@ -169,7 +226,8 @@ ApplicationRun::ApplicationRun(Executor mainExecutor, Executor ioExecutor,
 ApplicationRun::~ApplicationRun() {
   // The runtime still runs: the session is closed on it and released here, before the runtime
   // (which its strands belong to) goes. The disconnect is bounded by the transport's own limits.
-  auto closing = asio::co_spawn(ioExecutor_, client_->disconnect(), asio::use_future);
+  // Its events stop with it, so none is left to arrive after the run's last line.
+  auto closing = asio::co_spawn(ioExecutor_, closeAndMute(client_, mainExecutor_), asio::use_future);
   closing.wait_for(std::chrono::seconds(15));
   client_.reset();
   writer_->flush();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
+#include <sys/mount.h>
 
 #include <cerrno>
 #include <chrono>
@@ -51,6 +52,19 @@ std::string inPrivateNetwork(const std::function<void()>& body) {
   return skipReason;
 }
 
+// Inside the namespace of `inPrivateNetwork`: gives the calling thread (and what it starts) a mount
+// namespace of its own in which `hosts` is the hosts file. Returns why it could not, or an empty text.
+std::string withHostsFile(const fs::path& hosts) {
+  if (::unshare(CLONE_NEWNS) != 0) {
+    return std::string("mount namespaces are not permitted here (unshare: ") + std::strerror(errno) + ")";
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+    return std::string("the hosts file could not be replaced (mount: ") + std::strerror(errno) + ")";
+  }
+  return {};
+}
+
 class DiagnosticsProcess : public ::testing::Test {
  protected:
   // The saved direct connection whose user ID and connection number the run uses.
@@ -65,12 +79,13 @@ class DiagnosticsProcess : public ::testing::Test {
          6}}.dump();
   }
 
-  std::unique_ptr<ProgramProcess> startManager(const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments{standInPath,         "--address", testAddress,      "--port-file",
+  std::unique_ptr<ProgramProcess> startManager(const std::vector<std::string>& extra,
+                                               const std::string& address = testAddress) {
+    std::vector<std::string> arguments{standInPath,         "--address", address,          "--port-file",
                                        portFile().string(), "--report",  report().string()};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
-    EXPECT_TRUE(manager->waitForOutput("listening on " + testAddress + ":")) << manager->output();
+    EXPECT_TRUE(manager->waitForOutput("listening on " + address + ":")) << manager->output();
     return manager;
   }
   std::string port() const {
@@ -79,10 +94,11 @@ class DiagnosticsProcess : public ::testing::Test {
     return std::to_string(value);
   }
   std::unique_ptr<ProgramProcess> startDiagnostics(const std::string& portText,
+                                                   const std::string& host = testAddress,
                                                    ProgramProcess::Options options = {}) {
     return std::make_unique<ProgramProcess>(
-        std::vector<std::string>{programPath, "--ai-diagnostics-test", "--test-host", testAddress,
-                                 "--test-port", portText},
+        std::vector<std::string>{programPath, "--ai-diagnostics-test", "--test-host", host, "--test-port",
+                                 portText},
         options);
   }
   std::string logFile() const {
@@ -96,6 +112,15 @@ class DiagnosticsProcess : public ::testing::Test {
 };
 
 bool has(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+
+// The text of the diagnostics log's last line, without its time stamp.
+std::string lastLine(std::string log) {
+  if (!log.empty() && log.back() == '\n') log.pop_back();
+  const auto start = log.rfind('\n');
+  auto line = start == std::string::npos ? log : log.substr(start + 1);
+  const auto space = line.find(' ');
+  return space == std::string::npos ? line : line.substr(space + 1);
+}
 
 TEST_F(DiagnosticsProcess, AuthenticatesServesTheManagerAndEndsWithStatusZeroWhenItCloses) {
   std::string output;
@@ -118,6 +143,7 @@ TEST_F(DiagnosticsProcess, AuthenticatesServesTheManagerAndEndsWithStatusZeroWhe
     EXPECT_TRUE(has(output, line)) << line << "\n" << output;
     EXPECT_TRUE(has(logFile(), line)) << line << "\n" << logFile();
   }
+  EXPECT_EQ(lastLine(logFile()), "AI_DIAGNOSTICS finished") << logFile();
   // Once, with the saved identity.
   ASSERT_FALSE(seen.is_discarded());
   ASSERT_EQ(seen["authentications"].size(), 1u) << seen.dump(2);
@@ -141,6 +167,11 @@ TEST_F(DiagnosticsProcess, NothingListeningEndsWithStatusOneAndTheReason) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << output;
   EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+  // The result is the log's last line, after the connect failure and the closing that explain it.
+  const auto log = logFile();
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << log;
+  EXPECT_LT(log.find("TCP connect failed"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
+  EXPECT_LT(log.find("Disconnected"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
   // The refusal itself is the reason, not the time-out: there is no retry to wait for.
   EXPECT_TRUE(has(output, "refused")) << output;
   RecordProperty("milliseconds",
@@ -163,6 +194,49 @@ TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
   EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
   EXPECT_TRUE(has(output, "Auth rejected")) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << output;
+  const auto log = logFile();
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << log;
+  EXPECT_LT(log.find("Auth rejected"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
+}
+
+// A host given by name is never resolved, even when the name begins like a local address: here the
+// hosts file maps "192.168.evil.test" to an address outside the local network where a manager
+// listens, and the run refuses the endpoint without connecting.
+TEST_F(DiagnosticsProcess, ANameThatLooksLikeALocalAddressIsRefusedWithoutConnecting) {
+  const std::string outsideAddress = "10.66.0.1";
+  const auto hosts = home_.root() / "hosts";
+  std::ofstream(hosts) << "127.0.0.1 localhost\n" << outsideAddress << " 192.168.evil.test\n";
+  std::string setupFailure;
+  std::string output;
+  std::string managerOutput;
+  std::optional<int> status;
+  const auto skip = inPrivateNetwork([&] {
+    setupFailure = withHostsFile(hosts);
+    if (!setupFailure.empty()) return;
+    if (testing::runProgram({"ip", "addr", "add", outsideAddress + "/32", "dev", "lo"}) != 0) {
+      setupFailure = "the outside address could not be added (ip)";
+      return;
+    }
+    // The name does lead to the listening manager here.
+    if (testing::runProgram({"getent", "hosts", "192.168.evil.test"}) != 0) {
+      setupFailure = "the replaced hosts file is not read (getent)";
+      return;
+    }
+    auto manager =
+        startManager({"--steps", R"([{"step": "comInfo"}])", "--step-timeout", "30"}, outsideAddress);
+    auto program = startDiagnostics(port(), "192.168.evil.test");
+    status = program->waitForExit();
+    output = program->output();
+    manager->signal(SIGTERM);
+    manager->waitForExit();
+    managerOutput = manager->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  if (!setupFailure.empty()) GTEST_SKIP() << setupFailure;
+  EXPECT_TRUE(testing::exitedWith(status, 2)) << output;
+  EXPECT_TRUE(has(output, "AI_DIAGNOSTICS invalid explicit QA endpoint")) << output;
+  EXPECT_FALSE(has(output, "AI_DIAGNOSTICS connecting")) << output;
+  EXPECT_FALSE(has(managerOutput, "agent 0")) << managerOutput;
 }
 
 // Told to quit in the middle of a run, the program closes the session and ends cleanly (the
@@ -184,6 +258,11 @@ TEST_F(DiagnosticsProcess, AQuitSignalDuringTheRunClosesTheSessionAndEndsCleanly
   if (!skip.empty()) GTEST_SKIP() << skip;
   EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
   EXPECT_FALSE(has(output, "AI_DIAGNOSTICS finished")) << output;
+  EXPECT_FALSE(has(output, "unexpectedly")) << output;
+  // Stopped, and said so after the session's closing.
+  const auto log = logFile();
+  EXPECT_TRUE(has(log, "Disconnected\n")) << log;
+  EXPECT_EQ(lastLine(log), "AI_DIAGNOSTICS stopped: the program is quitting") << log;
 }
 
 // The run's X server is killed and started again between the manager's input events, as when the
@@ -215,7 +294,7 @@ TEST_F(DiagnosticsProcess, KeepsAnsweringAcrossXServerRestartsBetweenInputEvents
     testing::PrivateXServer server;
     testing::DisplayOverride useServer(server.displayName());
     auto manager = startManager({"--steps", steps.dump(), "--step-timeout", "20"});
-    auto program = startDiagnostics(port(), ProgramProcess::Options{true, true});
+    auto program = startDiagnostics(port(), testAddress, ProgramProcess::Options{true, true});
     for (int cycle = 0; cycle < cycles; ++cycle) {
       SCOPED_TRACE("cycle " + std::to_string(cycle));
       if (!manager->waitForOutput("waiting for " + gate(cycle, "stopped"))) break;

@@ -25,15 +25,17 @@ class DiagnosticsRun : public ::testing::Test {
   ai_diagnostics::ReceiveStamp stamp = std::make_shared<std::atomic<VantrelClock::rep>>(0);
   std::vector<std::string> lines;
   std::optional<int> status;
+  // What the program emits when it quits in the middle of a run.
+  asio::cancellation_signal quit;
 
   void start() {
     ai_diagnostics::RunEnvironment environment{
         client, stamp, "qa-user", 41, [this](std::string line) { lines.push_back(std::move(line)); }};
-    asio::co_spawn(io, ai_diagnostics::run({"192.168.5.5", 65333}, environment),
-                   [this](std::exception_ptr error, int result) {
-                     ASSERT_FALSE(error);
+    asio::co_spawn(io, ai_diagnostics::run({{192, 168, 5, 5}, 65333}, environment),
+                   asio::bind_cancellation_slot(quit.slot(), [this](std::exception_ptr error, int result) {
+                     ASSERT_FALSE(error) << localizedDescription(error);
                      status = result;
-                   });
+                   }));
     testing::drain(io);
   }
   // In steps, each run for a moment so that the reactor notices the moved time (as the status
@@ -119,6 +121,85 @@ TEST_F(DiagnosticsRun, ASessionThatFailsAfterAuthenticatingIsNotACleanEnd) {
   EXPECT_EQ(client->disconnects, 1);
   EXPECT_TRUE(containsLine(lines, "AI_DIAGNOSTICS session failed after authentication: "));
   EXPECT_FALSE(containsLine(lines, "AI_DIAGNOSTICS finished"));
+}
+
+// The line that sums a run up comes after every event of the session that explains it, and is the
+// last line of the run: the session's events reach the log through the main executor, behind the
+// run's own lines.
+class DiagnosticsRunEnding : public DiagnosticsRun {
+ protected:
+  void SetUp() override {
+    client->eventsOnFailure = {
+        DirectAuthEvent::now(DirectAuthEventKinds::TcpConnectFailure{"Connection refused"})};
+    client->eventsOnDisconnect = {DirectAuthEvent::now(DirectAuthEventKinds::Disconnect{})};
+  }
+  void expectEnding(int expectedStatus, std::string_view lastLine, const std::vector<std::string>& events) {
+    std::string all;
+    for (const auto& line : lines) all += line + "\n";
+    EXPECT_EQ(status, expectedStatus) << all;
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind(lastLine, 0), 0u) << all;
+    for (const auto& event : events) {
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), event), 1) << event << "\n" << all;
+    }
+  }
+};
+
+TEST_F(DiagnosticsRunEnding, AFailedAttemptEndsWithItsReasonAfterTheConnectFailureAndTheDisconnect) {
+  client->setDefaultOutcome(Outcome::reject);
+  start();
+  advance(1s);
+  expectEnding(1, "AI_DIAGNOSTICS could not authenticate at 192.168.5.5:65333: ",
+               {"TCP connect failed: Connection refused", "Disconnected"});
+}
+
+TEST_F(DiagnosticsRunEnding, AFailedSessionEndsWithItsReasonAfterTheSessionsError) {
+  start();
+  client->dropConnection("Malformed frame header");
+  advance(1s);
+  expectEnding(1, "AI_DIAGNOSTICS session failed after authentication: ",
+               {"Error: Malformed frame header", "Disconnected"});
+}
+
+TEST_F(DiagnosticsRunEnding, AClosedSessionEndsWithFinishedAfterTheDisconnect) {
+  start();
+  client->dropConnection(NetworkTransportError::disconnected().localizedDescription());
+  advance(1s);
+  expectEnding(0, "AI_DIAGNOSTICS finished", {"Disconnected"});
+}
+
+TEST_F(DiagnosticsRunEnding, ASilentManagerEndsWithFinishedAfterTheDisconnect) {
+  start();
+  advance(60s);
+  expectEnding(0, "AI_DIAGNOSTICS finished", {"Disconnected"});
+}
+
+// A quit of the program (SIGTERM, SIGINT) cancels the run: it is stopped, not a failure, and the
+// session is still closed.
+TEST_F(DiagnosticsRunEnding, AQuitWhileServingSaysTheRunWasStopped) {
+  start();
+  advance(5s);
+  ASSERT_FALSE(status);
+  quit.emit(asio::cancellation_type::all);
+  testing::drain(io);
+  expectEnding(0, "AI_DIAGNOSTICS stopped: the program is quitting", {"Disconnected"});
+  EXPECT_EQ(client->disconnects, 1);
+  EXPECT_FALSE(containsLine(lines, "unexpectedly"));
+  EXPECT_FALSE(containsLine(lines, "CancellationError"));
+  EXPECT_FALSE(containsLine(lines, "AI_DIAGNOSTICS finished"));
+}
+
+// Once the run has ended, no event of its session reaches the log any more.
+TEST_F(DiagnosticsRunEnding, NoEventArrivesAfterTheLastLine) {
+  start();
+  client->dropConnection(NetworkTransportError::disconnected().localizedDescription());
+  advance(1s);
+  ASSERT_EQ(status, 0);
+  const auto count = lines.size();
+  client->emit(DirectAuthEvent::now(DirectAuthEventKinds::Error{"late"}));
+  testing::drain(io);
+  EXPECT_EQ(lines.size(), count);
+  EXPECT_FALSE(client->hasEventHandler());
 }
 
 }  // namespace

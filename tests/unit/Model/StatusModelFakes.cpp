@@ -145,7 +145,10 @@ std::exception_ptr FakeManagerClient::finishAttempt(Outcome outcome, std::uint64
     state_ = DirectAuthState::authenticated;
     return nullptr;
   }
-  if (current) fail(*error);
+  if (current) {
+    fail(*error);
+    for (const auto& event : eventsOnFailure) emit(event);
+  }
   return std::make_exception_ptr(*error);
 }
 
@@ -157,6 +160,7 @@ Awaitable<void> FakeManagerClient::disconnect() {
   hangs_.clear();
   co_await asio::post(executor_, asio::use_awaitable);
   state_ = DirectAuthState::disconnected;
+  for (const auto& event : eventsOnDisconnect) emit(event);
 }
 
 Awaitable<DirectAuthState> FakeManagerClient::currentState() { co_return state_; }

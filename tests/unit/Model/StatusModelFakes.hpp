@@ -58,6 +58,10 @@ class FakeManagerClient final : public ManagerSessionClient {
   // out.
   void dropConnection(const std::string& errorText = "Connection reset by manager");
   void emit(DirectAuthEvent event);
+  // Sent, in order, the way the real client sends its own: when an attempt fails, and at the end
+  // of every disconnect.
+  std::vector<DirectAuthEvent> eventsOnFailure;
+  std::vector<DirectAuthEvent> eventsOnDisconnect;
   void sendClipboard(const LegacyClipboardValue& value);
   // The handler setters wait until released (one by one, in call order).
   void holdSetters(bool hold) { holdSetters_ = hold; }

@@ -120,5 +120,27 @@ TEST(LegacyFileMetadata, StringFieldsOnDecode) {
   }
 }
 
+// The destination folder is the one name a message shows: its bytes are kept when they do not
+// decode, and only then.
+TEST(LegacyFileMetadata, AnUndecodableDestinationFolderKeepsItsBytesForMessages) {
+  Bytes bytes(632, 0);
+  const auto folder = hex("433A5CFFFEC0AFEDA08078");  // C:\ FF FE C0 AF ED A0 80 x
+  std::copy(folder.begin(), folder.end(), bytes.begin() + 120);
+  bytes[120 + folder.size() + 1] = 0xFF;  // after the zero byte: not part of the name
+  auto record = LegacyFileMetadata::decode(bytes);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->destinationFolder, "");
+  EXPECT_EQ(record->undecodableDestinationFolder, toString(folder));
+
+  for (const std::string valid : {"", "/home/u/Downloads", "C:\\Downloads"}) {
+    LegacyFileMetadata plain;
+    plain.destinationFolder = valid;
+    const auto decoded = LegacyFileMetadata::decode(*plain.encode());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->undecodableDestinationFolder, "") << valid;
+    EXPECT_EQ(*decoded, plain);
+  }
+}
+
 }  // namespace
 }  // namespace vantrel

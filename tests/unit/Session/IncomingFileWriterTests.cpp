@@ -315,6 +315,29 @@ TEST_F(IncomingFileReceiverTests, AFolderShownInTheFailureIsShortened) {
   EXPECT_EQ(failure->text.find('\n'), std::string::npos);
 }
 
+// A folder whose bytes are not valid UTF-8 cannot be read as a name of this computer; the message
+// shows the bytes that came, escaped, rather than an empty name.
+TEST_F(IncomingFileReceiverTests, AFolderThatIsNotUTF8IsShownEscaped) {
+  const FolderCase cases[] = {
+      {"C:\\\xFF\xFE\xC0\xAF\xED\xA0\x80x", "C:\\\\xFF\\xFE\\xC0\\xAF\\xED\\xA0\\x80x"},
+      {(dest() / "sub\xFF").string(), dest().string() + "/sub\\xFF"},
+      {"\xE2\x82\n\x1b[31m", "\\xE2\\x82\\x0A\\x1B[31m"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    IncomingFileReceiver receiver(gate);
+    const auto content = patternBytes(2 * chunk + 1);
+    EXPECT_EQ(
+        sendFile(receiver, record(c.folder, "f.bin", static_cast<std::int64_t>(content.size())), content),
+        failed("The destination folder \u201C" + c.shown +
+               "\u201D is not usable here: its name is not valid "
+               "UTF-8."));
+    EXPECT_FALSE(receiver.holdsBatchLease());
+  }
+  EXPECT_FALSE(fs::exists(dest()));
+  EXPECT_EQ(gate->snapshot().fileTransfers(), 0);
+}
+
 TEST_F(IncomingFileReceiverTests, LinksInsideTheFolderAreNeverFollowed) {
   const auto outside = dir.path() / "outside";
   fs::create_directories(outside);
