@@ -385,6 +385,9 @@ void LinuxUpdater::fail(std::shared_ptr<Session> session, const UpdaterError& er
 void LinuxUpdater::finish(std::shared_ptr<Session> session, const std::optional<UpdaterError>& error) {
   if (session != session_) return;
   session_.reset();
+  // Whatever ended the cycle (a cancelled download included), none of its windows stays behind
+  // at its last state; a notice waits for its own answer.
+  driver_->dismissUpdateInstallation();
   if (!session->staging.empty() && !session->installing && !session->installed) {
     discardStaging(session->staging);
   }

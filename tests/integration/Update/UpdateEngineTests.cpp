@@ -6,6 +6,11 @@
 
 #include <asio/io_context.hpp>
 
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <random>
+
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
@@ -32,7 +37,16 @@ class ScriptedDriver : public StandardUserDriver {
     shown.push_back("found " + item.versionString);
     reply(foundChoice);
   }
-  void showDownloadProgress(std::uint64_t, std::uint64_t, std::function<void()>) override {}
+  // The last progress shown and its "cancel".
+  std::uint64_t received = 0;
+  std::function<void()> cancelDownload;
+  int dismissals = 0;
+
+  void showDownloadProgress(std::uint64_t done, std::uint64_t, std::function<void()> cancel) override {
+    received = done;
+    cancelDownload = std::move(cancel);
+  }
+  void dismissUpdateInstallation() override { ++dismissals; }
   void showReadyToInstall(const AppcastItem& item, std::function<void(ReadyToInstallChoice)> reply) override {
     shown.push_back("ready " + item.versionString);
     reply(readyChoice);
@@ -163,8 +177,9 @@ class UpdateEngineTest : public ::testing::Test {
   }
 
   // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
-  std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
-    auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
+  std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys,
+                      const std::string& program = "#!/bin/sh\necho build 2\n") {
+    auto archive = testing::buildArchive(info("2"), program);
     server.set("/v2.tgz", Answer::ok(archive));
     const auto entry = testing::appcastEntry("2", server.url("/v2.tgz"), archive, archiveKeys);
     server.set("/appcast.xml",
@@ -302,6 +317,42 @@ TEST_F(UpdateEngineTest, AQuitDuringTheDownloadEndsItWithoutInstallingOrReportin
   EXPECT_EQ(driver->shown, std::vector<std::string>{"found 2"});
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
   EXPECT_TRUE(fs::is_empty(home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads"));
+}
+
+// Bytes that do not compress, so that an archive of them is as large as they are.
+std::string incompressible(std::size_t size) {
+  std::mt19937 random(7);
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
+  return bytes;
+}
+
+TEST_F(UpdateEngineTest, ACancelledDownloadEndsItsCycleAndDismissesItsWindows) {
+  const auto archive = publish(keys, keys, incompressible(512 * 1024));
+  server.set("/v2.tgz", Answer::stalledAfter(archive, 256 * 1024));
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return static_cast<bool>(driver->cancelDownload); });
+  EXPECT_GT(driver->received, 0u);
+  EXPECT_EQ(driver->dismissals, 0);  // the progress window is up
+  onMain([&] { driver->cancelDownload(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls.back(), "finish " + std::to_string(updater_errors::cancelled));
+  EXPECT_EQ(driver->shown, std::vector<std::string>{"found 2"});  // a cancel is no failure to report
+  EXPECT_EQ(driver->dismissals, 1);
+  EXPECT_TRUE(updater->canCheckForUpdates());
+
+  // Every other end of a cycle dismisses them too: "later", and a failure.
+  driver->foundChoice = UpdateFoundChoice::later;
+  forgetCycle();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->dismissals, 2);
+  delegate->refusal = UpdaterError("VantrelMac.Update", 1, "refused");
+  forgetCycle();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->dismissals, 3);
 }
 
 TEST_F(UpdateEngineTest, NoNewerBuild) {
