@@ -507,6 +507,54 @@ TEST_F(CheckSchedule, NoCheckIsScheduledWhileAutomaticChecksAreOff) {
   EXPECT_FALSE(checkedWithin(std::chrono::seconds(7200), std::chrono::seconds(30)));
 }
 
+// Where the stored last check puts the first scheduled one (interval an hour, first delay 30 s):
+// a date in the future counts as now, so a clock once set ahead delays checks by one interval at
+// most; numbers no clock can hold are clamped, and NaN counts as no check.
+struct LastCheckCase {
+  const char* what;
+  double stored;
+  bool sinceToday;  // `stored` is an offset from the engine's date
+  std::chrono::seconds firstCheck;
+  friend void PrintTo(const LastCheckCase& c, std::ostream* out) { *out << c.what; }
+};
+
+class LastCheckSchedule : public CheckSchedule, public ::testing::WithParamInterface<LastCheckCase> {};
+
+TEST_P(LastCheckSchedule, PutsTheFirstCheckNoLaterThanAnIntervalFromNow) {
+  const auto& c = GetParam();
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, c.sinceToday ? secondsToday() + c.stored : c.stored);
+  const auto before = c.firstCheck - std::chrono::seconds(2);
+  // Minutes at a time while far from it, then seconds.
+  const auto coarse = std::chrono::duration_cast<std::chrono::minutes>(before) - std::chrono::minutes(1);
+  if (coarse > std::chrono::minutes(0)) {
+    EXPECT_FALSE(checkedWithin(coarse, std::chrono::minutes(1))) << c.what;
+    EXPECT_FALSE(checkedWithin(before - coarse)) << c.what;
+  } else {
+    EXPECT_FALSE(checkedWithin(before)) << c.what;
+  }
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(4))) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateEngine, LastCheckSchedule,
+    ::testing::Values(
+        LastCheckCase{"two days ago", -2.0 * 86400, true, std::chrono::seconds(30)},
+        LastCheckCase{"3500 s ago", -3500, true, std::chrono::seconds(100)},
+        LastCheckCase{"now", 0, true, std::chrono::seconds(3600)},
+        LastCheckCase{"a day ahead", 86400, true, std::chrono::seconds(3600)},
+        LastCheckCase{"four years ahead", 4 * 365.0 * 86400, true, std::chrono::seconds(3600)},
+        LastCheckCase{"1e308", 1e308, false, std::chrono::seconds(3600)},
+        LastCheckCase{"largest double", std::numeric_limits<double>::max(), false,
+                      std::chrono::seconds(3600)},
+        LastCheckCase{"infinity", std::numeric_limits<double>::infinity(), false, std::chrono::seconds(3600)},
+        LastCheckCase{"before 1970", -1, false, std::chrono::seconds(30)},
+        LastCheckCase{"-1e308", -1e308, false, std::chrono::seconds(30)},
+        LastCheckCase{"minus infinity", -std::numeric_limits<double>::infinity(), false,
+                      std::chrono::seconds(30)},
+        LastCheckCase{"NaN", std::numeric_limits<double>::quiet_NaN(), false, std::chrono::seconds(30)}));
+
 TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
   const auto archive = testing::buildArchive(info("2"));
   const auto body = testing::appcastXML({testing::appcastEntry("2", server.url("/v2.tgz"), archive, keys)});
