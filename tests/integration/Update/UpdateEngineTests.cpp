@@ -14,6 +14,7 @@
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
+#include "Support/Blocking.hpp"
 #include "Support/ExecutorCheck.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/AsyncTest.hpp"
@@ -103,6 +104,48 @@ class RecordingDelegate : public UpdaterDelegate {
     calls.push_back(error ? "finish " + std::to_string(error->code()) : "finish");
     finished = true;
   }
+};
+
+// Keeps every thread of a blocking pool busy until `release()` (or its end), so that work queued
+// meanwhile waits: more holds than the pool has threads, each waiting on one latch.
+class PoolHold {
+ public:
+  explicit PoolHold(BlockingPool& pool) {
+    for (int i = 0; i < holds; ++i) {
+      pool.post([state = state_] {
+        std::unique_lock lock(state->mutex);
+        ++state->holding;
+        state->changed.notify_all();
+        state->changed.wait(lock, [&] { return state->released; });
+      });
+    }
+  }
+  ~PoolHold() { release(); }
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+
+  // True once a pool thread has taken a hold (and every job queued later stands behind them).
+  bool engaged() {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, testing::hangGuard, [&] { return state_->holding > 0; });
+  }
+  void release() {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->released = true;
+    }
+    state_->changed.notify_all();
+  }
+
+ private:
+  static constexpr int holds = 8;  // the pool of a plain context has 2 threads
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int holding = 0;
+    bool released = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 class UpdateEngineTest : public ::testing::Test {
@@ -258,6 +301,11 @@ TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {
   auto updater = makeUpdater();
   onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  // Every thread of the blocking pool waits behind a hold, so the install, queued after them,
+  // cannot begin until the test lets it: what is seen before that is what the main executor did
+  // by itself, whatever the threads' speed.
+  PoolHold hold(blockingPoolOf(io.get_executor()));
+  ASSERT_TRUE(hold.engaged());
   onMain([&] {
     ASSERT_TRUE(runsOnThisThread(io.get_executor()));
     delegate->kept();
@@ -265,6 +313,12 @@ TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {
     EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
     EXPECT_EQ(terminations, 0);
   });
+  // Nor does the main executor do it meanwhile: it waits for the pool.
+  io.restart();
+  io.poll();
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
+  EXPECT_EQ(terminations, 0);
+  hold.release();
   finishWork();
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
   EXPECT_EQ(update_relaunch::requestedProgram(), root / "current/VantrelMac");
