@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <random>
 
 // The project's headers before Qt's: Qt's `emit` macro breaks Asio's templates.
 #include "Model/Update/MacUpdaterController.hpp"
@@ -38,14 +37,6 @@ using Answer = testing::UpdateFeedServer::Answer;
 constexpr const char* updateTitle = "VantrelMac 업데이트";
 constexpr const char* downloadTitle = "VantrelMac 업데이트 다운로드";
 
-// Bytes that do not compress, so that an archive of them is as large as they are.
-std::string incompressible(std::size_t size) {
-  std::mt19937 random(11);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
-  return bytes;
-}
-
 template <typename Widget>
 Widget* visibleTopLevel(const char* title) {
   for (auto* widget : QApplication::topLevelWidgets()) {
@@ -76,7 +67,7 @@ class UpdateDownloadWindow : public ::testing::Test {
 
     testing::makeInstallRoot(root_, "1", testing::updateInfo("1", keys_, server_.url("/appcast.xml")));
     const auto archive = testing::buildArchive(testing::updateInfo("2", keys_, server_.url("/appcast.xml")),
-                                               incompressible(512 * 1024));
+                                               testing::incompressibleBytes(512 * 1024));
     server_.set("/v2.tgz", Answer::stalledAfter(archive, 256 * 1024));
     const auto entry = testing::appcastEntry("2", server_.url("/v2.tgz"), archive, keys_);
     server_.set("/appcast.xml",

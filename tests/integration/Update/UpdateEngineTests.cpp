@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
-#include <random>
 
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
@@ -373,16 +372,8 @@ TEST_F(UpdateEngineTest, AQuitDuringTheDownloadEndsItWithoutInstallingOrReportin
   EXPECT_TRUE(fs::is_empty(home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads"));
 }
 
-// Bytes that do not compress, so that an archive of them is as large as they are.
-std::string incompressible(std::size_t size) {
-  std::mt19937 random(7);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
-  return bytes;
-}
-
 TEST_F(UpdateEngineTest, ACancelledDownloadEndsItsCycleAndDismissesItsWindows) {
-  const auto archive = publish(keys, keys, incompressible(512 * 1024));
+  const auto archive = publish(keys, keys, testing::incompressibleBytes(512 * 1024));
   server.set("/v2.tgz", Answer::stalledAfter(archive, 256 * 1024));
   auto updater = makeUpdater();
   onMain([&] { updater->checkForUpdates(); });
