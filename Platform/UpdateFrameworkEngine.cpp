@@ -6,6 +6,8 @@
 
 #include <asio/post.hpp>
 
+#include <cmath>
+
 #include <fmt/format.h>
 
 #include "Platform/UpdateFrameworkAppcast.hpp"
@@ -385,6 +387,9 @@ void LinuxUpdater::fail(std::shared_ptr<Session> session, const UpdaterError& er
 void LinuxUpdater::finish(std::shared_ptr<Session> session, const std::optional<UpdaterError>& error) {
   if (session != session_) return;
   session_.reset();
+  // Whatever ended the cycle (a cancelled download included), none of its windows stays behind
+  // at its last state; a notice waits for its own answer.
+  driver_->dismissUpdateInstallation();
   if (!session->staging.empty() && !session->installing && !session->installed) {
     discardStaging(session->staging);
   }
@@ -407,10 +412,15 @@ void LinuxUpdater::scheduleNextCheck() {
   const auto interval = checkInterval();
   auto delay = std::chrono::duration_cast<VantrelClock::duration>(
       std::min<std::chrono::seconds>(environment_.firstCheckDelay, interval));
-  if (const auto last = environment_.settings->doubleValue(UpdaterSettings::lastCheckTimeKey)) {
+  if (const auto stored = environment_.settings->doubleValue(UpdaterSettings::lastCheckTimeKey)) {
     const auto now = secondsSinceEpoch(environment_.now());
-    const auto due = std::chrono::duration<double>(*last + static_cast<double>(interval.count()) - now);
-    delay = std::max(delay, std::chrono::duration_cast<VantrelClock::duration>(due));
+    // A last check in the future (stored while the clock was set ahead) counts as now, so the
+    // next check is never more than an interval away. A stored NaN counts as no check at all.
+    const double last = std::isnan(*stored) ? *stored : std::min(*stored, now);
+    if (const auto due =
+            durationFromSeconds<VantrelClock::duration>(last + static_cast<double>(interval.count()) - now)) {
+      delay = std::max(delay, *due);
+    }
   }
   schedule_ = std::make_unique<Timer>(environment_.mainExecutor, delay);
   schedule_->async_wait([weak = weak_from_this()](const std::error_code& error) {

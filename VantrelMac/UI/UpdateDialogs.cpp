@@ -104,11 +104,19 @@ struct QtUpdateDialogPresenter::State {
   std::vector<QPointer<QWidget>> notices;
   QPointer<QWidget> noticeHost;
   QPointer<QProgressDialog> progress;
+  // The receiver of the progress dialog's "취소" that reaches the current download.
+  QMetaObject::Connection progressCancel;
 
   void track(QWidget* dialog) {
     dialogs.erase(std::remove_if(dialogs.begin(), dialogs.end(), [](const auto& d) { return d.isNull(); }),
                   dialogs.end());
     dialogs.emplace_back(dialog);
+  }
+  // Closes the progress dialog for the program, not for the user: a close emits "canceled", which
+  // must not reach a download that has just completed (or ended).
+  void closeProgress() {
+    QObject::disconnect(progressCancel);
+    if (progress) progress->close();
   }
   void trackNotice(QWidget* alert, QWidget* host) {
     notices.erase(std::remove_if(notices.begin(), notices.end(), [](const auto& d) { return d.isNull(); }),
@@ -165,20 +173,22 @@ void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::
     progress->setMinimumDuration(0);
     state_->track(progress);
   }
-  QObject::disconnect(progress, &QProgressDialog::canceled, nullptr, nullptr);
-  QObject::connect(progress, &QProgressDialog::canceled, [cancel = std::move(cancel)] {
-    if (cancel) cancel();
-  });
+  // Only this presenter's own receiver is replaced: the dialog's own (which hides it) stays.
+  QObject::disconnect(state_->progressCancel);
+  state_->progressCancel =
+      QObject::connect(progress, &QProgressDialog::canceled, [cancel = std::move(cancel)] {
+        if (cancel) cancel();
+      });
   const int permille =
       expected == 0 ? 0 : static_cast<int>(std::min<std::uint64_t>(1000, received * 1000 / expected));
   progress->setValue(permille);
   progress->show();
-  if (received >= expected) progress->close();
+  if (received >= expected) state_->closeProgress();
 }
 
 void QtUpdateDialogPresenter::showReadyToInstall(const AppcastItem& item,
                                                  std::function<void(ReadyToInstallChoice)> reply) {
-  if (state_->progress) state_->progress->close();
+  state_->closeProgress();
   const auto answer = once(std::move(reply));
   auto* box =
       makeBox(QMessageBox::Information, readyToInstallText(QString::fromStdString(item.displayVersionString)),
@@ -246,6 +256,7 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
 void QtUpdateDialogPresenter::dismissAll() {
   // Only the update dialogs: an open notice waits for its "확인", since closing it would
   // acknowledge it before the user did.
+  state_->closeProgress();
   const auto dialogs = state_->dialogs;
   for (const auto& dialog : dialogs) {
     if (dialog) dialog->close();

@@ -17,6 +17,7 @@
 #include "Support/JSONNesting.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Uuid.hpp"
+#include "Support/WallClock.hpp"
 
 namespace vantrel {
 namespace {
@@ -166,8 +167,10 @@ std::optional<UpdateResumeIntent> UpdateResumeIntent::decode(ByteView bytes) {
   }
   const double unixSeconds = expiry->get<double>() + referenceEpoch;
   if (!std::isfinite(unixSeconds) || std::fabs(unixSeconds) > 1e11) return std::nullopt;
-  const auto since = std::chrono::round<UpdateDate::duration>(std::chrono::duration<double>(unixSeconds));
-  return UpdateResumeIntent(build->get<std::string>(), UpdateDate(since), std::move(identifier));
+  // Past about the year 2262 the clock's nanoseconds run out: such an expiry is the latest date
+  // there is (never permitted), not an overflow.
+  const auto date = dateFromSeconds(unixSeconds);
+  return UpdateResumeIntent(build->get<std::string>(), *date, std::move(identifier));
 }
 
 UpdateResumeStore::UpdateResumeStore(std::optional<fs::path> url) : url_(std::move(url)) {

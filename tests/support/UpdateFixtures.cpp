@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -110,6 +111,13 @@ std::string tarGz(const std::vector<ArchiveMember>& members) {
   }
   archive_write_close(a);
   return out;
+}
+
+std::string incompressibleBytes(std::size_t size) {
+  std::mt19937 random(7);
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) byte = static_cast<char>(random() & 0xff);
+  return bytes;
 }
 
 std::string buildArchive(const UpdateInfo& info, const std::string& program) {

@@ -51,6 +51,9 @@ struct ArchiveMember {
 std::string tarGz(const std::vector<ArchiveMember>& members);
 // A build's archive: VantrelMac (an executable script), Info.json and a resource file.
 std::string buildArchive(const UpdateInfo& info, const std::string& program = "#!/bin/sh\nexit 0\n");
+// Bytes that do not compress (the same for the same size), so that an archive of them is as large
+// as they are: a download long enough to show its progress.
+std::string incompressibleBytes(std::size_t size);
 
 // <root>/versions/<build>/{VantrelMac, Info.json} with <root>/current -> versions/<build>.
 void makeInstallRoot(const std::filesystem::path& root, const std::string& build, const UpdateInfo& info);

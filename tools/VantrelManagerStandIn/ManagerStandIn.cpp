@@ -14,6 +14,7 @@
 #include "H264PictureDecoder.hpp"
 #include "Platform/Crypto.hpp"
 #include "StandInWire.hpp"
+#include "Support/WallClock.hpp"
 #include "support/ManagerWire.hpp"
 
 namespace vantrel::standin {
@@ -238,8 +239,11 @@ class StandIn {
 
   asio::awaitable<bool> waitUntil(std::function<bool()> done, double seconds) {
     asio::steady_timer timer(io_);
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    // Seconds from the command line or a step: NaN is no wait, and a number too large for the
+    // clock (1e308) waits as long as the clock can count.
+    const auto start = Clock::now();
+    const auto limit = durationFromSeconds<Clock::duration>(seconds).value_or(Clock::duration::zero());
+    const auto deadline = limit > Clock::time_point::max() - start ? Clock::time_point::max() : start + limit;
     while (!done()) {
       if (Clock::now() >= deadline || stop_.load()) co_return false;
       timer.expires_after(std::chrono::milliseconds(5));
@@ -250,7 +254,7 @@ class StandIn {
 
   asio::awaitable<void> pause(double seconds) {
     asio::steady_timer timer(io_);
-    timer.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    timer.expires_after(durationFromSeconds<Clock::duration>(seconds).value_or(Clock::duration::zero()));
     co_await timer.async_wait(asio::use_awaitable);
   }
 

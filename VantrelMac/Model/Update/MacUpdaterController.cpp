@@ -23,23 +23,19 @@ const SystemLog& log() {
   return instance;
 }
 
-// The domain and code an error is logged with; an error with named cases shows the case's name
-// in place of its number ("…ValidationError:missingConfiguration", not "…:0").
-std::pair<std::string, std::string> domainAndCode(const std::exception_ptr& error) {
-  using Pair = std::pair<std::string, std::string>;
+// The domain and number an error is logged with ("domain:code"), the same form for every error.
+std::pair<std::string, long> domainAndCode(const std::exception_ptr& error) {
+  using Pair = std::pair<std::string, long>;
   return matchError(
       error,
       [](const UpdaterError& e) {
-        return Pair{e.domain(), std::to_string(e.code())};
-      },
-      [](const UpdateConfiguration::ValidationError& e) {
-        return Pair{e.errorDomain(), e.caseName()};
+        return Pair{e.domain(), e.code()};
       },
       [](const Error& e) {
-        return Pair{e.errorDomain(), std::to_string(e.errorCode())};
+        return Pair{e.errorDomain(), static_cast<long>(e.errorCode())};
       },
       [](const std::exception_ptr&) {
-        return Pair{"VantrelMac.Update", "0"};
+        return Pair{"VantrelMac.Update", 0};
       });
 }
 

@@ -14,6 +14,7 @@
 
 #include "Platform/UpdateFrameworkSignature.hpp"
 #include "UpdateFeedServer.hpp"
+#include "XWindows.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"
@@ -29,33 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Answer = testing::UpdateFeedServer::Answer;
-
-// The mapped top-level windows titled `title` (_NET_WM_NAME, UTF-8).
-std::vector<Window> windowsTitled(Display* display, const std::string& title) {
-  std::vector<Window> found;
-  Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
-  unsigned count = 0;
-  if (!XQueryTree(display, root, &root, &parent, &children, &count)) return found;
-  const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
-  const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-  for (unsigned i = 0; i < count; ++i) {
-    XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable)
-      continue;
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, children[i], name, 0, 1024, False, utf8, &type, &format, &items, &after,
-                           &data) == Success &&
-        data) {
-      if (std::string(reinterpret_cast<char*>(data), items) == title) found.push_back(children[i]);
-      XFree(data);
-    }
-  }
-  if (children) XFree(children);
-  return found;
-}
 
 std::string executableOf(pid_t pid) {
   std::error_code error;
@@ -124,7 +98,7 @@ class UpdateRelaunchProcess : public ::testing::Test {
   // Answers each new update dialog with its default button ("설치", then "설치 후 다시 시작").
   int answerDialogs(std::set<Window>& answered) {
     int count = 0;
-    for (const auto window : windowsTitled(display_, "VantrelMac 업데이트")) {
+    for (const Window window : testing::windowsTitled(display_, "VantrelMac 업데이트")) {
       if (!answered.insert(window).second) continue;
       XSetInputFocus(display_, window, RevertToParent, CurrentTime);
       XSync(display_, False);

@@ -6,9 +6,14 @@
 
 #include <asio/io_context.hpp>
 
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+
 #include "Platform/UpdateFrameworkEngine.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Platform/UpdateFrameworkSignature.hpp"
+#include "Support/Blocking.hpp"
 #include "Support/ExecutorCheck.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/AsyncTest.hpp"
@@ -32,7 +37,16 @@ class ScriptedDriver : public StandardUserDriver {
     shown.push_back("found " + item.versionString);
     reply(foundChoice);
   }
-  void showDownloadProgress(std::uint64_t, std::uint64_t, std::function<void()>) override {}
+  // The last progress shown and its "cancel".
+  std::uint64_t received = 0;
+  std::function<void()> cancelDownload;
+  int dismissals = 0;
+
+  void showDownloadProgress(std::uint64_t done, std::uint64_t, std::function<void()> cancel) override {
+    received = done;
+    cancelDownload = std::move(cancel);
+  }
+  void dismissUpdateInstallation() override { ++dismissals; }
   void showReadyToInstall(const AppcastItem& item, std::function<void(ReadyToInstallChoice)> reply) override {
     shown.push_back("ready " + item.versionString);
     reply(readyChoice);
@@ -89,6 +103,48 @@ class RecordingDelegate : public UpdaterDelegate {
     calls.push_back(error ? "finish " + std::to_string(error->code()) : "finish");
     finished = true;
   }
+};
+
+// Keeps every thread of a blocking pool busy until `release()` (or its end), so that work queued
+// meanwhile waits: more holds than the pool has threads, each waiting on one latch.
+class PoolHold {
+ public:
+  explicit PoolHold(BlockingPool& pool) {
+    for (int i = 0; i < holds; ++i) {
+      pool.post([state = state_] {
+        std::unique_lock lock(state->mutex);
+        ++state->holding;
+        state->changed.notify_all();
+        state->changed.wait(lock, [&] { return state->released; });
+      });
+    }
+  }
+  ~PoolHold() { release(); }
+  PoolHold(const PoolHold&) = delete;
+  PoolHold& operator=(const PoolHold&) = delete;
+
+  // True once a pool thread has taken a hold (and every job queued later stands behind them).
+  bool engaged() {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, testing::hangGuard, [&] { return state_->holding > 0; });
+  }
+  void release() {
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->released = true;
+    }
+    state_->changed.notify_all();
+  }
+
+ private:
+  static constexpr int holds = 8;  // the pool of a plain context has 2 threads
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int holding = 0;
+    bool released = false;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 class UpdateEngineTest : public ::testing::Test {
@@ -163,8 +219,9 @@ class UpdateEngineTest : public ::testing::Test {
   }
 
   // Publishes build 2 (its archive signed with `archiveKeys`) in a feed signed with `feedKeys`.
-  std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys) {
-    auto archive = testing::buildArchive(info("2"), "#!/bin/sh\necho build 2\n");
+  std::string publish(const testing::UpdateKeys& feedKeys, const testing::UpdateKeys& archiveKeys,
+                      const std::string& program = "#!/bin/sh\necho build 2\n") {
+    auto archive = testing::buildArchive(info("2"), program);
     server.set("/v2.tgz", Answer::ok(archive));
     const auto entry = testing::appcastEntry("2", server.url("/v2.tgz"), archive, archiveKeys);
     server.set("/appcast.xml",
@@ -243,6 +300,11 @@ TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {
   auto updater = makeUpdater();
   onMain([&] { updater->checkForUpdates(); });
   runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  // Every thread of the blocking pool waits behind a hold, so the install, queued after them,
+  // cannot begin until the test lets it: what is seen before that is what the main executor did
+  // by itself, whatever the threads' speed.
+  PoolHold hold(blockingPoolOf(io.get_executor()));
+  ASSERT_TRUE(hold.engaged());
   onMain([&] {
     ASSERT_TRUE(runsOnThisThread(io.get_executor()));
     delegate->kept();
@@ -250,6 +312,12 @@ TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {
     EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
     EXPECT_EQ(terminations, 0);
   });
+  // Nor does the main executor do it meanwhile: it waits for the pool.
+  io.restart();
+  io.poll();
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
+  EXPECT_EQ(terminations, 0);
+  hold.release();
   finishWork();
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
   EXPECT_EQ(update_relaunch::requestedProgram(), root / "current/VantrelMac");
@@ -302,6 +370,34 @@ TEST_F(UpdateEngineTest, AQuitDuringTheDownloadEndsItWithoutInstallingOrReportin
   EXPECT_EQ(driver->shown, std::vector<std::string>{"found 2"});
   EXPECT_EQ(fs::read_symlink(root / "current"), "versions/1");
   EXPECT_TRUE(fs::is_empty(home.path() / ".local/share/local.vantrel.VantrelMac/Update/Downloads"));
+}
+
+TEST_F(UpdateEngineTest, ACancelledDownloadEndsItsCycleAndDismissesItsWindows) {
+  const auto archive = publish(keys, keys, testing::incompressibleBytes(512 * 1024));
+  server.set("/v2.tgz", Answer::stalledAfter(archive, 256 * 1024));
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return static_cast<bool>(driver->cancelDownload); });
+  EXPECT_GT(driver->received, 0u);
+  EXPECT_EQ(driver->dismissals, 0);  // the progress window is up
+  onMain([&] { driver->cancelDownload(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(delegate->calls.back(), "finish " + std::to_string(updater_errors::cancelled));
+  EXPECT_EQ(driver->shown, std::vector<std::string>{"found 2"});  // a cancel is no failure to report
+  EXPECT_EQ(driver->dismissals, 1);
+  EXPECT_TRUE(updater->canCheckForUpdates());
+
+  // Every other end of a cycle dismisses them too: "later", and a failure.
+  driver->foundChoice = UpdateFoundChoice::later;
+  forgetCycle();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->dismissals, 2);
+  delegate->refusal = UpdaterError("VantrelMac.Update", 1, "refused");
+  forgetCycle();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return delegate->finished; });
+  EXPECT_EQ(driver->dismissals, 3);
 }
 
 TEST_F(UpdateEngineTest, NoNewerBuild) {
@@ -455,6 +551,54 @@ TEST_F(CheckSchedule, NoCheckIsScheduledWhileAutomaticChecksAreOff) {
   onMain([&] { updater->setAutomaticallyChecksForUpdates(false); });
   EXPECT_FALSE(checkedWithin(std::chrono::seconds(7200), std::chrono::seconds(30)));
 }
+
+// Where the stored last check puts the first scheduled one (interval an hour, first delay 30 s):
+// a date in the future counts as now, so a clock once set ahead delays checks by one interval at
+// most; numbers no clock can hold are clamped, and NaN counts as no check.
+struct LastCheckCase {
+  const char* what;
+  double stored;
+  bool sinceToday;  // `stored` is an offset from the engine's date
+  std::chrono::seconds firstCheck;
+  friend void PrintTo(const LastCheckCase& c, std::ostream* out) { *out << c.what; }
+};
+
+class LastCheckSchedule : public CheckSchedule, public ::testing::WithParamInterface<LastCheckCase> {};
+
+TEST_P(LastCheckSchedule, PutsTheFirstCheckNoLaterThanAnIntervalFromNow) {
+  const auto& c = GetParam();
+  auto information = info("1");
+  information["SUScheduledCheckInterval"] = 3600;
+  start(information, c.sinceToday ? secondsToday() + c.stored : c.stored);
+  const auto before = c.firstCheck - std::chrono::seconds(2);
+  // Minutes at a time while far from it, then seconds.
+  const auto coarse = std::chrono::duration_cast<std::chrono::minutes>(before) - std::chrono::minutes(1);
+  if (coarse > std::chrono::minutes(0)) {
+    EXPECT_FALSE(checkedWithin(coarse, std::chrono::minutes(1))) << c.what;
+    EXPECT_FALSE(checkedWithin(before - coarse)) << c.what;
+  } else {
+    EXPECT_FALSE(checkedWithin(before)) << c.what;
+  }
+  EXPECT_TRUE(checkedWithin(std::chrono::seconds(4))) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateEngine, LastCheckSchedule,
+    ::testing::Values(
+        LastCheckCase{"two days ago", -2.0 * 86400, true, std::chrono::seconds(30)},
+        LastCheckCase{"3500 s ago", -3500, true, std::chrono::seconds(100)},
+        LastCheckCase{"now", 0, true, std::chrono::seconds(3600)},
+        LastCheckCase{"a day ahead", 86400, true, std::chrono::seconds(3600)},
+        LastCheckCase{"four years ahead", 4 * 365.0 * 86400, true, std::chrono::seconds(3600)},
+        LastCheckCase{"1e308", 1e308, false, std::chrono::seconds(3600)},
+        LastCheckCase{"largest double", std::numeric_limits<double>::max(), false,
+                      std::chrono::seconds(3600)},
+        LastCheckCase{"infinity", std::numeric_limits<double>::infinity(), false, std::chrono::seconds(3600)},
+        LastCheckCase{"before 1970", -1, false, std::chrono::seconds(30)},
+        LastCheckCase{"-1e308", -1e308, false, std::chrono::seconds(30)},
+        LastCheckCase{"minus infinity", -std::numeric_limits<double>::infinity(), false,
+                      std::chrono::seconds(30)},
+        LastCheckCase{"NaN", std::numeric_limits<double>::quiet_NaN(), false, std::chrono::seconds(30)}));
 
 TEST_F(UpdateEngineTest, TamperedFeedsAreReportedAndNeverParsed) {
   const auto archive = testing::buildArchive(info("2"));

@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -23,11 +24,15 @@ class UpdateFeedServer {
     int status = 200;
     std::string body;
     std::string location;  // a redirect when set
-    bool stall = false;    // sends 16 bytes, then nothing
+    bool stall = false;    // sends `stallAfter` bytes, then nothing
+    std::size_t stallAfter = 16;
 
     static Answer ok(std::string body) { return Answer{200, std::move(body), "", false}; }
     static Answer redirect(std::string location) { return Answer{302, "", std::move(location), false}; }
     static Answer stalled(std::string body) { return Answer{200, std::move(body), "", true}; }
+    static Answer stalledAfter(std::string body, std::size_t bytes) {
+      return Answer{200, std::move(body), "", true, bytes};
+    }
   };
 
   // Plain HTTP when `authority` is null, else HTTPS with a certificate for 127.0.0.1.
@@ -95,13 +100,15 @@ class UpdateFeedServer {
       response.set_content(answer.body, "application/octet-stream");
       return;
     }
-    response.set_content_provider(answer.body.size(), "application/octet-stream",
-                                  [this, body = answer.body](size_t offset, size_t, httplib::DataSink& sink) {
-                                    if (offset == 0) return sink.write(body.data(), 16);
-                                    std::unique_lock lock(mutex_);
-                                    released_.wait(lock, [this] { return stopping_; });
-                                    return false;
-                                  });
+    response.set_content_provider(
+        answer.body.size(), "application/octet-stream",
+        [this, body = answer.body, first = std::min(answer.stallAfter, answer.body.size())](
+            size_t offset, size_t, httplib::DataSink& sink) {
+          if (offset == 0) return sink.write(body.data(), first);
+          std::unique_lock lock(mutex_);
+          released_.wait(lock, [this] { return stopping_; });
+          return false;
+        });
   }
 
   tools::Identity identity_;

@@ -112,17 +112,42 @@ TEST_F(MacUpdaterControllerTest, StartFailuresLeaveTheUpdaterUnusable) {
   EXPECT_EQ(updatersMade, 1);
 }
 
-// The failure line names the configuration error's case, not its number.
-TEST_F(MacUpdaterControllerTest, TheFailureLineNamesTheErrorsCase) {
+// The failure line gives the error's domain and number, for every kind of error.
+TEST_F(MacUpdaterControllerTest, TheFailureLineGivesTheErrorsDomainAndNumber) {
   MemoryLogSink sink;
   auto broken = info();
   broken.erase("SUPublicEDKey");
   started(broken);
-  EXPECT_TRUE(sink.contains(
-      "VantrelMac updater failure VantrelMacCore.UpdateConfiguration.ValidationError:invalidPublicKey"));
-  EXPECT_FALSE(sink.contains("ValidationError:2"));
+  EXPECT_TRUE(
+      sink.contains("VantrelMac updater failure VantrelMacCore.UpdateConfiguration.ValidationError:2"));
+  EXPECT_FALSE(sink.contains("invalidPublicKey"));
   started(UpdateInfo::object());
-  EXPECT_TRUE(sink.contains("ValidationError:missingConfiguration"));
+  EXPECT_TRUE(
+      sink.contains("VantrelMac updater failure VantrelMacCore.UpdateConfiguration.ValidationError:0"));
+  EXPECT_FALSE(sink.contains("missingConfiguration"));
+
+  fake->startError = UpdaterError("VantrelMac.UpdateEngine", 1009, "cannot start");
+  started();
+  EXPECT_TRUE(sink.contains("VantrelMac updater failure VantrelMac.UpdateEngine:1009"));
+}
+
+// A record that cannot be cleaned up is logged with the store's error domain and number.
+TEST_F(MacUpdaterControllerTest, TheResumeCleanupLineGivesTheErrorsDomainAndNumber) {
+  MemoryLogSink sink;
+  started();
+  auto lease = gate->acquire(Kind::remoteScreen);
+  controller->shouldPostponeRelaunch(FakeUpdater::item("42"), InstallBlock([] {}));
+  settle();
+  ASSERT_TRUE(published().waitingForActivity);
+  // The record's place holds a link: the store refuses to follow it (ELOOP).
+  fs::create_directories(resumeURL.parent_path());
+  ::chmod(resumeURL.parent_path().c_str(), 0700);
+  fs::create_symlink(home.root() / "elsewhere.json", resumeURL);
+  fake->emitAbort(UpdaterError("VantrelMac.UpdateEngine", 1005, "gone"));  // discards the intent
+  settle();
+  EXPECT_TRUE(
+      sink.contains("VantrelMac update resume cleanup failed NSPOSIXErrorDomain:" + std::to_string(ELOOP)));
+  EXPECT_TRUE(sink.contains("VantrelMac updater failure VantrelMac.UpdateEngine:1005"));
 }
 
 TEST_F(MacUpdaterControllerTest, StartPublishesTheAutomaticCheckState) {

@@ -97,6 +97,40 @@ TEST(UpdateResumeIntentTest, JsonUsesThe2001Epoch) {
   }
 }
 
+// An expiry past what the clock can hold (2262 in nanoseconds) is the latest date there is, never
+// an overflow; beyond 1e11 s it is not a record at all.
+TEST(UpdateResumeIntentTest, ExpiriesBeyondTheClocksRangeAreClampedNotOverflowed) {
+  struct Case {
+    const char* expiresAt;
+    std::optional<UpdateDate> expected;
+  };
+  const Case cases[] = {
+      {"8e9", UpdateDate(seconds(8'000'000'000 + 978'307'200))},
+      {"9e9", UpdateDate::max()},
+      {"2e10", UpdateDate::max()},
+      {"-9e9", UpdateDate(seconds(-9'000'000'000 + 978'307'200))},
+      {"-1.1e10", UpdateDate::min()},
+      {"1e11", std::nullopt},
+      {"1e308", std::nullopt},
+      {"-1e308", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto decoded = UpdateResumeIntent::decode(
+        toBytes(std::string(R"({"expectedBuild":"5","expiresAt":)") + c.expiresAt + "}"));
+    ASSERT_EQ(decoded.has_value(), c.expected.has_value()) << c.expiresAt;
+    if (!decoded) continue;
+    EXPECT_EQ(decoded->expiresAt, *c.expected) << c.expiresAt;
+    EXPECT_FALSE(decoded->permits("5", T)) << c.expiresAt;
+  }
+}
+
+TEST_F(UpdateResumeStoreTest, AFarFutureRecordIsUsedUpWithoutResuming) {
+  makePrivateFolder();
+  writeFile(url, R"({"expectedBuild":"42","expiresAt":9e9})");
+  EXPECT_FALSE(store.consume("42", T));
+  EXPECT_FALSE(fs::exists(url));
+}
+
 TEST_F(UpdateResumeStoreTest, SaveThenConsumeOnceWithPrivateModesWhateverTheUmask) {
   const UpdateResumeIntent intent("42", T);
   const auto previous = ::umask(0);  // private even under a permissive umask

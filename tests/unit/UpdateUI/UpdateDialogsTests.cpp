@@ -220,9 +220,46 @@ TEST_F(UpdateDialogsTest, ProgressCancels) {
   ASSERT_TRUE(cancelButton);
   cancelButton->click();
   EXPECT_EQ(cancels, 1);
+  QApplication::processEvents();
+  EXPECT_TRUE(presenter.openDialogs().empty());  // its own "취소" still hides it
   presenter.showDownloadProgress(100, 100, [&] { ++cancels; });
   QApplication::processEvents();
   EXPECT_TRUE(presenter.openDialogs().empty());  // closes when complete
+  EXPECT_EQ(cancels, 1);                         // and that close cancels nothing
+}
+
+// Each progress update hands in the current download's "cancel": only the latest one runs, once,
+// and the dialog's own receiver (which hides it) is never taken away.
+TEST_F(UpdateDialogsTest, ProgressCancelReachesOnlyTheLatestDownloadAndHidesTheDialog) {
+  const auto first = std::make_shared<int>(0), latest = std::make_shared<int>(0);
+  presenter.showDownloadProgress(10, 100, [first] { ++*first; });
+  presenter.showDownloadProgress(20, 100, [first] { ++*first; });
+  presenter.showDownloadProgress(30, 100, [latest] { ++*latest; });
+  auto* progress = qobject_cast<QProgressDialog*>(presenter.openDialogs().front());
+  ASSERT_TRUE(progress);
+  EXPECT_EQ(progress->value(), 300);
+  emit progress->canceled();
+  QApplication::processEvents();
+  EXPECT_EQ(*first, 0);
+  EXPECT_EQ(*latest, 1);
+  EXPECT_FALSE(progress->isVisible());
+  EXPECT_TRUE(presenter.openDialogs().empty());
+}
+
+// The program's own closes of the progress dialog (the download is ready, or its cycle ended) are
+// not the user's "취소": they cancel nothing.
+TEST_F(UpdateDialogsTest, ClosingTheProgressForTheProgramCancelsNothing) {
+  const auto cancels = std::make_shared<int>(0);
+  presenter.showDownloadProgress(40, 100, [cancels] { ++*cancels; });
+  presenter.dismissAll();
+  QApplication::processEvents();
+  EXPECT_TRUE(presenter.openDialogs().empty());
+  presenter.showDownloadProgress(60, 100, [cancels] { ++*cancels; });
+  ASSERT_EQ(presenter.openDialogs().size(), 1u);
+  presenter.showReadyToInstall(item(), [](ReadyToInstallChoice) {});
+  QApplication::processEvents();
+  EXPECT_EQ(presenter.openDialogs().size(), 1u);  // the ready dialog alone
+  EXPECT_EQ(*cancels, 0);
 }
 
 }  // namespace
