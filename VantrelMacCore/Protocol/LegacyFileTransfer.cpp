@@ -36,7 +36,9 @@ std::optional<Bytes> LegacyFileMetadata::encode() const {
   out.u8(isClipboard ? 1 : 0).zeros(3);
   out.i64le(fileSize);
   if (!appendFixedUTF8(out, filename, filenameByteCount)) return std::nullopt;
-  if (!appendFixedUTF8(out, destinationFolder, destinationFolderByteCount)) return std::nullopt;
+  // A record that came with an undecodable folder goes out with the bytes it came with.
+  const std::string& folder = destinationFolder.empty() ? undecodableDestinationFolder : destinationFolder;
+  if (!appendFixedUTF8(out, folder, destinationFolderByteCount)) return std::nullopt;
   if (!appendFixedUTF8(out, additionalFolder, additionalFolderByteCount)) return std::nullopt;
   if (out.size() != wireByteCount) return std::nullopt;
   return std::move(out).take();

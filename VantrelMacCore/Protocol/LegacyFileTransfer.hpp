@@ -32,8 +32,9 @@ struct LegacyFileMetadata {
   std::string destinationFolder;
   std::string additionalFolder;
   // The destination folder's bytes as they arrived (up to the first zero byte) when they are not
-  // valid UTF-8, so that a message can show what was sent; empty otherwise. Never used as a path,
-  // and not written by `encode`.
+  // valid UTF-8, so that a message can show what was sent; empty otherwise. Never used as a path;
+  // `encode` writes it back in place of an empty `destinationFolder`, so a record encodes to the
+  // bytes it was decoded from.
   std::string undecodableDestinationFolder{};
 
   // The 632-byte record; nullopt for a negative size or a name that does not fit its field.

@@ -131,6 +131,12 @@ TEST(LegacyFileMetadata, AnUndecodableDestinationFolderKeepsItsBytesForMessages)
   ASSERT_TRUE(record);
   EXPECT_EQ(record->destinationFolder, "");
   EXPECT_EQ(record->undecodableDestinationFolder, toString(folder));
+  // Encoded again, it is the record that came, to the byte up to the name's zero byte.
+  const auto again = record->encode();
+  ASSERT_TRUE(again);
+  bytes[120 + folder.size() + 1] = 0;
+  EXPECT_EQ(*again, bytes);
+  EXPECT_EQ(LegacyFileMetadata::decode(*again), record);
 
   for (const std::string valid : {"", "/home/u/Downloads", "C:\\Downloads"}) {
     LegacyFileMetadata plain;
