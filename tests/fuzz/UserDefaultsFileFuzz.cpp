@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   InMemoryUserDefaults defaults(*decoded);
   for (const auto& [key, value] : decoded->items()) {
     (void)defaults.value(key);
-    (void)defaults.string(key);
-    (void)defaults.boolean(key);
-    (void)defaults.integer(key);
+    (void)defaults.storedString(key);
+    (void)defaults.storedInteger(key);
+    (void)defaults.unsignedInteger(key);
     (void)defaults.data(key);
     (void)UserDefaults::integerValue(value);
     (void)UserDefaults::decodeDataValue(value);

@@ -89,50 +89,6 @@ bool UserDefaults::contains(std::string_view key) const {
   return values_.contains(key);
 }
 
-namespace {
-
-// The leading integer of a text, the way the platform's settings read a number stored as text:
-// blanks first, an optional sign, then digits up to the first other character; no digits give 0,
-// and a number beyond the 64-bit range gives the nearest end of it.
-std::int64_t leadingInteger(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
-                             text[i] == '\v' || text[i] == '\f')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  // The magnitude of the most negative value is one more than the largest positive one.
-  const std::uint64_t limit =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-  std::uint64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const auto digit = static_cast<std::uint64_t>(text[i] - '0');
-    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
-  }
-  if (!negative) return static_cast<std::int64_t>(magnitude);
-  return magnitude == limit ? std::numeric_limits<std::int64_t>::min()
-                            : -static_cast<std::int64_t>(magnitude);
-}
-
-// A text read as a Boolean the platform's way: after blanks, an optional sign and leading zeros,
-// "Y", "y", "T", "t" or a digit 1–9 means true ("YES", "true", "1", "007"); anything else is false
-// ("NO", "false", "0", "", "maybe").
-bool leadingBoolean(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
-                             text[i] == '\v' || text[i] == '\f')) {
-    ++i;
-  }
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  while (i < text.size() && text[i] == '0') ++i;
-  if (i == text.size()) return false;
-  const char c = text[i];
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-}
-
-}  // namespace
-
 std::optional<std::string> UserDefaults::storedString(std::string_view key) const {
   const auto v = value(key);
   if (!v || !v->is_string()) return std::nullopt;
@@ -150,45 +106,6 @@ std::optional<std::int64_t> UserDefaults::storedInteger(std::string_view key) co
     return std::nullopt;
   }
   return static_cast<std::int64_t>(d);
-}
-
-std::optional<std::string> UserDefaults::string(std::string_view key) const {
-  const auto v = value(key);
-  if (!v) return std::nullopt;
-  if (v->is_string()) return v->get<std::string>();
-  // A stored number reads as its text, a stored Boolean as "1" or "0".
-  if (v->is_boolean()) return v->get<bool>() ? "1" : "0";
-  if (v->is_number_unsigned()) return std::to_string(v->get<std::uint64_t>());
-  if (v->is_number_integer()) return std::to_string(v->get<std::int64_t>());
-  if (v->is_number_float()) return v->dump();
-  return std::nullopt;
-}
-
-std::optional<bool> UserDefaults::boolean(std::string_view key) const {
-  const auto v = value(key);
-  if (!v) return std::nullopt;
-  if (v->is_boolean()) return v->get<bool>();
-  if (v->is_number_unsigned()) return v->get<std::uint64_t>() != 0;
-  if (v->is_number_integer()) return v->get<std::int64_t>() != 0;
-  if (v->is_number_float()) return v->get<double>() != 0.0;
-  if (v->is_string()) return leadingBoolean(v->get_ref<const std::string&>());
-  return false;
-}
-
-std::optional<std::int64_t> UserDefaults::integer(std::string_view key) const {
-  const auto v = value(key);
-  if (!v) return std::nullopt;
-  if (auto exact = integerValue(*v)) return exact;
-  if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
-  if (v->is_string()) return leadingInteger(v->get_ref<const std::string&>());
-  if (v->is_number_float()) {
-    const double d = v->get<double>();
-    // Toward zero, like the platform; a number no 64-bit integer can hold gives none.
-    if (!std::isfinite(d) || d <= -9223372036854775809.0 || d >= 9223372036854775808.0) return std::nullopt;
-    return static_cast<std::int64_t>(d);
-  }
-  if (v->is_number_unsigned()) return std::nullopt;  // beyond the signed range
-  return 0;
 }
 
 std::optional<std::int64_t> UserDefaults::integerValue(const Value& value) {

@@ -48,17 +48,6 @@ class UserDefaults {
   // nullopt for a fraction, text, a Boolean and anything else.
   std::optional<std::int64_t> storedInteger(std::string_view key) const;
 
-  // Typed reads convert what is stored the way the platform's typed settings getters do; nullopt
-  // when the key is missing.
-  // Text as it is; a number as its text; a Boolean as "1" or "0"; nullopt for anything else.
-  std::optional<std::string> string(std::string_view key) const;
-  // A Boolean as it is; a number: not zero; text: "YES", "true", "1" and the like are true,
-  // "NO", "false", "0" and any other text false; false for anything else.
-  std::optional<bool> boolean(std::string_view key) const;
-  // An integer number as it is (nullopt beyond the signed 64-bit range); a fractional number
-  // toward zero; a Boolean as 1 or 0; text by its leading integer ("41517" is 41517, "12ab" is 12,
-  // "abc" is 0); 0 for anything else.
-  std::optional<std::int64_t> integer(std::string_view key) const;
   // A stored number's unsigned 64-bit value: a non-negative integer, or a non-negative
   // integral number within range; nullopt for anything else (negative, fractional, text).
   std::optional<std::uint64_t> unsignedInteger(std::string_view key) const;

@@ -77,7 +77,7 @@ TEST_P(AutoLoginKey, OnlyAStoredBoolFalseTurnsItOff) {
   const auto settings = S::load(defaults, [] { return hostNamed("h"); });
   EXPECT_EQ(settings.rememberAccountID, GetParam().remember) << GetParam().stored;
   EXPECT_EQ(settings.accountID, GetParam().accountID) << GetParam().stored;
-  EXPECT_EQ(defaults.string(S::accountIDKey), GetParam().accountID);
+  EXPECT_EQ(defaults.storedString(S::accountIDKey), GetParam().accountID);
   // What this launch uses is what is stored from now on, as a Bool.
   EXPECT_EQ(defaults.value(S::rememberAccountIDKey), Value(GetParam().remember));
 }
@@ -177,12 +177,12 @@ TEST(AccountLoginSettings, SaveWritesTheAccountOnlyWhileAutoLoginIsOn) {
   InMemoryUserDefaults defaults;
   S settings{"bob", "12", "Desk", false, 123456789, "02:AA:BB:CC:DD:EE"};
   settings.save(defaults);
-  EXPECT_EQ(defaults.string(S::accountIDKey), "");
-  EXPECT_EQ(defaults.boolean(S::rememberAccountIDKey), false);
-  EXPECT_EQ(defaults.string(S::requestedSlotKey), "12");
+  EXPECT_EQ(defaults.storedString(S::accountIDKey), "");
+  EXPECT_EQ(defaults.value(S::rememberAccountIDKey), Value(false));
+  EXPECT_EQ(defaults.storedString(S::requestedSlotKey), "12");
   settings.rememberAccountID = true;
   settings.save(defaults);
-  EXPECT_EQ(defaults.string(S::accountIDKey), "bob");
+  EXPECT_EQ(defaults.storedString(S::accountIDKey), "bob");
   EXPECT_EQ(S::load(defaults, [] { return hostNamed("h"); }), settings);
 }
 
@@ -191,7 +191,7 @@ TEST(AccountLoginSettings, AutoLoginStoredOffWithAnAccountStillStoredClearsItOnT
       Value{{std::string(S::accountIDKey), "carol"}, {std::string(S::rememberAccountIDKey), false}});
   auto settings = S::load(defaults, [] { return hostNamed("h"); });
   EXPECT_EQ(settings.accountID, "");
-  EXPECT_EQ(defaults.string(S::accountIDKey), "");
+  EXPECT_EQ(defaults.storedString(S::accountIDKey), "");
 }
 
 TEST(AccountLoginSettings, GeneratedIdentitiesAreDistinct) {

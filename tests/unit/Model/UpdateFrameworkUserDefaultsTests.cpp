@@ -10,7 +10,7 @@ TEST(UserDefaultsUpdaterSettings, KeepsTypesApart) {
   UserDefaultsUpdaterSettings settings(defaults);
   EXPECT_FALSE(settings.boolValue(UpdaterSettings::automaticChecksKey));
   settings.setBool(UpdaterSettings::automaticChecksKey, false);
-  EXPECT_EQ(defaults.boolean("SUEnableAutomaticChecks"), false);
+  EXPECT_EQ(defaults.value("SUEnableAutomaticChecks"), UserDefaults::Value(false));
   EXPECT_EQ(settings.boolValue("SUEnableAutomaticChecks"), false);
 
   settings.setDouble(UpdaterSettings::lastCheckTimeKey, 1.5e9);
@@ -21,7 +21,7 @@ TEST(UserDefaultsUpdaterSettings, KeepsTypesApart) {
   EXPECT_EQ(settings.doubleValue("SULastCheckTime"), 7.0);
 
   settings.setString(UpdaterSettings::skippedVersionKey, "42");
-  EXPECT_EQ(defaults.string("SUSkippedVersion"), "42");
+  EXPECT_EQ(defaults.storedString("SUSkippedVersion"), "42");
   defaults.setString("SUEnableAutomaticChecks", "false");
   EXPECT_FALSE(settings.boolValue("SUEnableAutomaticChecks"));  // only a stored Bool counts
 }

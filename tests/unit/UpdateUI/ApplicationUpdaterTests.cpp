@@ -28,7 +28,8 @@ TEST(ApplicationUpdater, StartsTheEngineFromTheProgramInformation) {
   EXPECT_EQ(controller->published().status, "자동 확인이 꺼져 있습니다. 업데이트 확인을 눌러 주세요");
   EXPECT_EQ(controller->feedURLString(), "https://updates.example/appcast.xml");
   testing::callOn(io, [&] { return controller->setAutomaticChecks(true); });
-  EXPECT_EQ(defaults.boolean("SUEnableAutomaticChecks"), true);  // kept in the settings store
+  EXPECT_EQ(defaults.value("SUEnableAutomaticChecks"),
+            UserDefaults::Value(true));  // kept in the settings store
 
   hooks.info = InfoDictionary();  // a program without its information file
   const auto unconfigured = makeApplicationUpdater(hooks);
