@@ -2,6 +2,7 @@
 vantrel_fuzz_target(user_defaults_file UserDefaultsFileFuzz.cpp
   "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/UserDefaults.cpp"
   "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/UserDefaultsFile.cpp"
+  "${PROJECT_SOURCE_DIR}/VantrelMac/Model/Settings/JSONOutOfRangeNumbers.cpp"
   ${settings_support_sources}
   "${core}/Support/Uuid.cpp"
 )
