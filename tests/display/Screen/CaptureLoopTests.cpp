@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
@@ -132,27 +133,64 @@ TEST(X11DisplayCapture, PointerMotionArrivesAsEventsAndAWarpIsSeenWhenLookedFor)
   EXPECT_TRUE(changeSeen(capture, true)) << "a warp is found by looking";
 }
 
-TEST(CaptureLoop, StillScreenIsRefreshedAndStopEndsTheCallbacks) {
+TEST(CaptureLoop, StillScreenIsRefreshedWithoutKeyframesAndStopEndsTheCallbacks) {
   ScreenPainter painter(sharedDisplay());
   painter.paintSolid(0x404040);
   PictureLog log;
   auto settings = settingsFor(sharedDisplay(), 640, 360);
-  settings.refreshInterval = 100ms;
-  // Three pictures' worth of time passes between two refreshes: counted in time, every refresh
-  // would be a keyframe.
+  settings.refreshInterval = 50ms;
+  // Counted as pictures, every third refresh would be a keyframe.
   settings.keyframeInterval = 3;
   auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
-  // Nothing is drawn: only the refresh produces pictures.
+  // Nothing is drawn: only the refreshes produce pictures.
   ASSERT_TRUE(log.waitFor(5));
   loop->stop();
   const auto count = log.count();
-  for (std::size_t i = 0; i < count; ++i)
-    EXPECT_EQ(log.pictures[i].isKeyframe, i % 3 == 0) << "picture " << i;
+  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(log.pictures[i].isKeyframe, i == 0) << "picture " << i;
   EXPECT_FALSE(loop->isRunning());
   painter.paintMovingScene(5);
   loop->stop();  // idempotent
   EXPECT_EQ(log.count(), count);
   EXPECT_TRUE(log.failures.empty());
+}
+
+// A keyframe asked for on a still screen comes at once, carries no change (nothing follows it a
+// frame interval later) and starts the refreshes over.
+TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintCells(3);
+  PictureLog log;
+  std::vector<std::chrono::steady_clock::time_point> taken;
+  auto callbacks = log.callbacks();
+  callbacks.onPicture = [&log, &taken, forward = callbacks.onPicture](EncodedPicture picture,
+                                                                      CaptureTiming timing) {
+    {
+      std::lock_guard lock(log.mutex);
+      taken.push_back(timing.captureStarted);
+    }
+    forward(std::move(picture), timing);
+  };
+  auto settings = settingsFor(sharedDisplay(), 640, 360);
+  settings.showsCursor = true;
+  settings.refreshInterval = 100ms;
+  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  // The first picture, then refreshes 100, 200, 400 and 800 ms apart.
+  ASSERT_TRUE(log.waitFor(5));
+  loop->requestKeyframe();
+  ASSERT_TRUE(log.waitFor(8));
+  loop->stop();
+  std::lock_guard lock(log.mutex);
+  ASSERT_TRUE(log.failures.empty());
+  std::vector<int> keys;
+  for (std::size_t i = 0; i < log.pictures.size(); ++i) {
+    if (log.pictures[i].isKeyframe) keys.push_back(static_cast<int>(i));
+  }
+  EXPECT_EQ(keys, (std::vector<int>{0, 5}));
+  const auto gap = [&](std::size_t i) { return taken[i] - taken[i - 1]; };
+  EXPECT_GE(gap(4), 800ms) << "the refreshes had grown apart";
+  EXPECT_GE(gap(6), 100ms) << "the keyframe is not followed by a picture of a change";
+  EXPECT_LT(gap(6), 800ms) << "the refreshes start over after the keyframe";
+  EXPECT_GE(gap(7), 200ms);
 }
 
 }  // namespace
