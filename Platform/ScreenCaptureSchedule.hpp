@@ -25,6 +25,9 @@ class ScreenFramePacer {
   // The screen (or the cursor drawn into it) changed.
   void noteChange() noexcept { changePending_ = true; }
   bool changePending() const noexcept { return changePending_; }
+  // The change noted since the last picture turned out to change nothing: no picture is due for
+  // it, and the refreshes go on as if it had not been noted.
+  void dropChange() noexcept { changePending_ = false; }
 
   // A picture is wanted as soon as the frame rate allows although nothing changed (a keyframe
   // was asked for); the refreshes after it start over from `refreshInterval`.

@@ -79,6 +79,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval);
+  PictureRecord shown;  // what the encoder was given last
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
@@ -102,6 +103,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         const auto plan = keyframes.plan(carriesChange);
         const ScreenDamage* changed = nullptr;
         bool readWhole = plan.readsWhole || !picture;
+        const bool read = readWhole || carriesChange;
         if (readWhole) {
           picture = &captureWholePicture(*capture, *converter);
         } else if (carriesChange) {
@@ -109,7 +111,13 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           changed = &converter->changedParts();
           readWhole = changed->isWhole();
         }
+        if (carriesChange && !plan.keyframe && shown.matches(*picture, changed)) {
+          // Reported, but not a pixel differs (a client drew what was there): no picture.
+          pacer.dropChange();
+          continue;
+        }
         auto encoded = encoder->encode(*picture, plan.keyframe, changed, plan.keyframeQp);
+        if (read) shown.record(*picture, changed);
         keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;

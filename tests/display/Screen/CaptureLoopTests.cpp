@@ -193,5 +193,39 @@ TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
   EXPECT_GE(gap(7), 200ms);
 }
 
+// A client that draws the very pixels that were there raises a damage report without a change:
+// no picture comes of it, and the next one is the refresh.
+TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintCells(5);
+  PictureLog log;
+  std::vector<std::chrono::steady_clock::time_point> taken;
+  auto callbacks = log.callbacks();
+  callbacks.onPicture = [&log, &taken, forward = callbacks.onPicture](EncodedPicture picture,
+                                                                      CaptureTiming timing) {
+    {
+      std::lock_guard lock(log.mutex);
+      taken.push_back(timing.captureStarted);
+    }
+    forward(std::move(picture), timing);
+  };
+  auto settings = settingsFor(sharedDisplay(), 640, 360);
+  settings.refreshInterval = 300ms;
+  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  ASSERT_TRUE(log.waitFor(1));
+  painter.paintCells(5);  // the same cells again: the whole screen reported damaged
+  painter.paintRect(0xFFFFFF, 0, 0, 16, 16);
+  ASSERT_TRUE(log.waitFor(2));
+  painter.paintRect(0xFFFFFF, 0, 0, 16, 16);  // the same white square again
+  ASSERT_TRUE(log.waitFor(3));
+  loop->stop();
+  std::lock_guard lock(log.mutex);
+  ASSERT_TRUE(log.failures.empty());
+  // The white square comes a frame interval after the first picture; then nothing until the
+  // refresh.
+  EXPECT_LT(taken[1] - taken[0], 300ms);
+  EXPECT_GE(taken[2] - taken[1], 300ms) << "a picture came of drawing what was there";
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -76,6 +76,20 @@ TEST(ScreenFramePacer, ARequestedPictureComesAtTheFrameRateAndRestartsTheRefresh
   EXPECT_EQ(refreshes, (std::vector<Time>{14s + 40ms, 16s + 40ms, 20s + 40ms}));
 }
 
+TEST(ScreenFramePacer, AChangeThatChangedNothingLeavesTheRefreshesAsTheyWere) {
+  ScreenFramePacer pacer(30, 1s);
+  pacer.didCapture(10s);
+  pacer.didCapture(11s);
+  pacer.noteChange();
+  EXPECT_EQ(pacer.nextDueTime(), 11s + 33'333'333ns);
+  pacer.dropChange();
+  EXPECT_FALSE(pacer.changePending());
+  EXPECT_FALSE(pacer.isDue(12s));
+  EXPECT_EQ(pacer.nextDueTime(), 13s) << "the refresh 2 s after the last, as without the change";
+  pacer.didCapture(13s);
+  EXPECT_EQ(pacer.nextDueTime(), 17s);
+}
+
 // One picture of a hand-written sequence: whether it carries a change, whether a keyframe is
 // asked for before it, and the quantiser the encoder reports for it.
 struct Step {
@@ -204,6 +218,7 @@ TEST(KeyframePolicy, AKeyframeAskedForOnAStillScreenKeepsTheStillPictureQuantise
   };
   const auto planned = plans(60, steps);
   std::vector<int> keyframeQps;
+  keyframeQps.reserve(planned.size());
   for (const auto& plan : planned) keyframeQps.push_back(plan.keyframe ? plan.keyframeQp : -1);
   EXPECT_EQ(keyframeQps, (std::vector<int>{0, -1, -1, -1, -1, 26, -1, 28, 0, -1, 33}));
   EXPECT_EQ(indicesWhere(planned, &PicturePlan::readsWhole), (std::vector<int>{0, 5, 7, 8, 10}));
