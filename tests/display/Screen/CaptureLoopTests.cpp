@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -17,18 +18,21 @@ using testing::sharedDisplay;
 using namespace std::chrono_literals;
 using testing::ScreenPainter;
 
-// Collects the loop's pictures; the test thread waits for a count with a hang guard.
+// Collects the loop's pictures and when each was taken; the test thread waits for a count with
+// a hang guard.
 struct PictureLog {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<EncodedPicture> pictures;
+  std::vector<std::chrono::steady_clock::time_point> taken;
   std::vector<std::string> failures;
 
   X11H264CaptureCallbacks callbacks() {
-    return {[this](EncodedPicture picture, CaptureTiming) {
+    return {[this](EncodedPicture picture, CaptureTiming timing) {
               {
                 std::lock_guard lock(mutex);
                 pictures.push_back(std::move(picture));
+                taken.push_back(timing.captureStarted);
               }
               changed.notify_all();
             },
@@ -160,20 +164,10 @@ TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
   ScreenPainter painter(sharedDisplay());
   painter.paintCells(3);
   PictureLog log;
-  std::vector<std::chrono::steady_clock::time_point> taken;
-  auto callbacks = log.callbacks();
-  callbacks.onPicture = [&log, &taken, forward = callbacks.onPicture](EncodedPicture picture,
-                                                                      CaptureTiming timing) {
-    {
-      std::lock_guard lock(log.mutex);
-      taken.push_back(timing.captureStarted);
-    }
-    forward(std::move(picture), timing);
-  };
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.showsCursor = true;
   settings.refreshInterval = 100ms;
-  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
   // The first picture, then refreshes 100, 200, 400 and 800 ms apart.
   ASSERT_TRUE(log.waitFor(5));
   loop->requestKeyframe();
@@ -186,7 +180,7 @@ TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
     if (log.pictures[i].isKeyframe) keys.push_back(static_cast<int>(i));
   }
   EXPECT_EQ(keys, (std::vector<int>{0, 5}));
-  const auto gap = [&](std::size_t i) { return taken[i] - taken[i - 1]; };
+  const auto gap = [&](std::size_t i) { return log.taken[i] - log.taken[i - 1]; };
   EXPECT_GE(gap(4), 800ms) << "the refreshes had grown apart";
   EXPECT_GE(gap(6), 100ms) << "the keyframe is not followed by a picture of a change";
   EXPECT_LT(gap(6), 800ms) << "the refreshes start over after the keyframe";
@@ -199,19 +193,9 @@ TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
   ScreenPainter painter(sharedDisplay());
   painter.paintCells(5);
   PictureLog log;
-  std::vector<std::chrono::steady_clock::time_point> taken;
-  auto callbacks = log.callbacks();
-  callbacks.onPicture = [&log, &taken, forward = callbacks.onPicture](EncodedPicture picture,
-                                                                      CaptureTiming timing) {
-    {
-      std::lock_guard lock(log.mutex);
-      taken.push_back(timing.captureStarted);
-    }
-    forward(std::move(picture), timing);
-  };
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.refreshInterval = 300ms;
-  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
   ASSERT_TRUE(log.waitFor(1));
   painter.paintCells(5);  // the same cells again: the whole screen reported damaged
   painter.paintRect(0xFFFFFF, 0, 0, 16, 16);
@@ -223,8 +207,8 @@ TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
   ASSERT_TRUE(log.failures.empty());
   // The white square comes a frame interval after the first picture; then nothing until the
   // refresh.
-  EXPECT_LT(taken[1] - taken[0], 300ms);
-  EXPECT_GE(taken[2] - taken[1], 300ms) << "a picture came of drawing what was there";
+  EXPECT_LT(log.taken[1] - log.taken[0], 300ms);
+  EXPECT_GE(log.taken[2] - log.taken[1], 300ms) << "a picture came of drawing what was there";
 }
 
 }  // namespace
