@@ -12,7 +12,8 @@ namespace vantrel {
 // Delivers a picture when the screen changed, at most `framesPerSecond` times a second, and
 // refreshes a still screen: `refreshInterval` after the last picture, then at doubling intervals
 // up to eight times that while nothing changes (each refresh lets the encoder refine a still
-// picture, and a long-still screen costs next to nothing). A change starts over.
+// picture, and a long-still screen costs next to nothing). A change, or a picture asked for,
+// starts over.
 class ScreenFramePacer {
  public:
   using Time = std::chrono::nanoseconds;  // monotonic, arbitrary origin
@@ -21,12 +22,20 @@ class ScreenFramePacer {
 
   Time frameInterval() const noexcept { return frameInterval_; }
 
-  // The screen (or the cursor drawn into it) changed, or a keyframe was asked for.
+  // The screen (or the cursor drawn into it) changed.
   void noteChange() noexcept { changePending_ = true; }
   bool changePending() const noexcept { return changePending_; }
+  // The change noted since the last picture turned out to change nothing: no picture is due for
+  // it, and the refreshes go on as if it had not been noted.
+  void dropChange() noexcept { changePending_ = false; }
 
-  // True when a picture is due at `now`: the first one, a pending change once the frame interval
-  // has passed since the last picture, or the current refresh interval has passed.
+  // A picture is wanted as soon as the frame rate allows although nothing changed (a keyframe
+  // was asked for); the refreshes after it start over from `refreshInterval`.
+  void requestPicture() noexcept { pictureRequested_ = true; }
+
+  // True when a picture is due at `now`: the first one, a pending change or a requested picture
+  // once the frame interval has passed since the last picture, or the current refresh interval
+  // has passed.
   bool isDue(Time now) const noexcept;
 
   // The earliest time at which `isDue` can become true without a new change.
@@ -41,13 +50,32 @@ class ScreenFramePacer {
   Time currentRefresh_;
   bool hasCaptured_ = false;
   bool changePending_ = false;
+  bool pictureRequested_ = false;
   Time lastCapture_{0};
 };
 
-// Keyframe placement, counted in pictures only: the first picture, a requested one, and
-// otherwise no more than `keyframeInterval` pictures apart (a keyframe after keyframeInterval - 1
-// others). A still screen refreshed once a second therefore gets a keyframe only every
-// keyframeInterval refreshes; a viewer that needs one sooner asks for it.
+// What the next picture is to be.
+struct PicturePlan {
+  bool keyframe = false;
+  // The whole screen is read and converted again, rather than only what was reported changed.
+  bool readsWhole = false;
+  // The quantiser (QP) a keyframe is to be coded at; 0 leaves it to the rate control.
+  int keyframeQp = 0;
+};
+
+// Which pictures are keyframes and which read the whole screen again, counted in pictures.
+//
+// Keyframes: the first picture, a requested one, and otherwise no more than `keyframeInterval`
+// pictures that carry a change apart (a keyframe on the keyframeInterval-th changed picture
+// after the previous one). A refresh of a still screen is not counted and never becomes a
+// keyframe by the count: the viewer already holds that picture, and a keyframe in its place
+// comes out at the rate control's keyframe quantiser, far coarser than the refined picture it
+// replaces. A keyframe asked for on a still screen is coded at the quantiser of the still
+// picture instead.
+//
+// Whole reads: every keyframe, and any picture (refreshes included) once keyframeInterval - 1
+// pictures went by without one, so that whatever the damage reports missed is put right in
+// bounded time. Such a picture is coded like any other (a refresh stays a predicted picture).
 class KeyframePolicy {
  public:
   explicit KeyframePolicy(int keyframeInterval);
@@ -55,17 +83,23 @@ class KeyframePolicy {
   void request() noexcept { requested_ = true; }
   bool isRequested() const noexcept { return requested_; }
 
-  // Whether the next picture must be a keyframe.
-  bool nextIsKeyframe() const noexcept;
+  // The next picture; `carriesChange` is false for a picture of a screen that did not change
+  // since the previous one (a refresh, or a picture taken only because a keyframe was asked for).
+  PicturePlan plan(bool carriesChange) const noexcept;
 
-  // A picture was encoded; `wasKeyframe` is what the encoder produced.
-  void didEncode(bool wasKeyframe) noexcept;
+  // A picture was encoded: whether it carried a change, whether the encoder made it a keyframe,
+  // whether it read the whole screen and the quantiser it came out at (0 when unknown).
+  void didEncode(bool carriedChange, bool wasKeyframe, bool readWhole, int qp) noexcept;
 
  private:
   std::int64_t interval_;
   bool requested_ = false;
   bool hasKeyframe_ = false;
-  std::int64_t picturesSinceKeyframe_ = 0;
+  std::int64_t changesSinceKeyframe_ = 0;
+  std::int64_t picturesSinceWholeRead_ = 0;
+  // The finest quantiser since the last keyframe or change: a still screen's refreshes only
+  // ever refine the picture the viewer has, so this is the quality it shows.
+  int stillQp_ = 0;
 };
 
 }  // namespace vantrel

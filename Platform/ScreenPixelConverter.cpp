@@ -5,7 +5,10 @@
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -285,6 +288,64 @@ const I420Picture& ScreenPixelConverter::convert(const BgraImageView& source, co
     changedParts_.add(widened);
   }
   return target_;
+}
+
+namespace {
+
+// Calls `visit(plane of a, plane of b, stride, x, y, width, height)` for the three planes of
+// `rect` (luma coordinates; the chroma rectangle covers every sample a luma pixel of it touches).
+template <typename A, typename B, typename Visit>
+bool eachPlanePart(A& a, B& b, const ScreenRect& rect, Visit visit) {
+  const int cx0 = rect.x / 2, cy0 = rect.y / 2;
+  const int cx1 = (rect.x + rect.width + 1) / 2, cy1 = (rect.y + rect.height + 1) / 2;
+  return visit(a.y, b.y, a.strideY(), rect.x, rect.y, rect.width, rect.height) &&
+         visit(a.u, b.u, a.strideUV(), cx0, cy0, cx1 - cx0, cy1 - cy0) &&
+         visit(a.v, b.v, a.strideUV(), cx0, cy0, cx1 - cx0, cy1 - cy0);
+}
+
+template <typename Visit>
+bool eachPart(const ScreenDamage* parts, int width, int height, Visit visit) {
+  if (!parts || parts->isWhole() || parts->width() != width || parts->height() != height)
+    return visit(ScreenRect{0, 0, width, height});
+  for (const auto& rect : parts->rects()) {
+    if (!visit(rect)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PictureRecord::matches(const I420Picture& picture, const ScreenDamage* parts) const {
+  if (copy_.width != picture.width || copy_.height != picture.height || copy_.y.empty()) return false;
+  const auto sameRows = [](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int stride,
+                           int x, int y, int width, int height) {
+    for (int row = y; row < y + height; ++row) {
+      const auto at =
+          static_cast<std::size_t>(row) * static_cast<std::size_t>(stride) + static_cast<std::size_t>(x);
+      if (std::memcmp(a.data() + at, b.data() + at, static_cast<std::size_t>(width)) != 0) return false;
+    }
+    return true;
+  };
+  return eachPart(parts, picture.width, picture.height,
+                  [&](const ScreenRect& rect) { return eachPlanePart(picture, copy_, rect, sameRows); });
+}
+
+void PictureRecord::record(const I420Picture& picture, const ScreenDamage* parts) {
+  if (copy_.width != picture.width || copy_.height != picture.height) {
+    copy_ = picture;
+    return;
+  }
+  const auto copyRows = [](const std::vector<std::uint8_t>& from, std::vector<std::uint8_t>& into, int stride,
+                           int x, int y, int width, int height) {
+    for (int row = y; row < y + height; ++row) {
+      const auto at =
+          static_cast<std::size_t>(row) * static_cast<std::size_t>(stride) + static_cast<std::size_t>(x);
+      std::memcpy(into.data() + at, from.data() + at, static_cast<std::size_t>(width));
+    }
+    return true;
+  };
+  (void)eachPart(parts, picture.width, picture.height,
+                 [&](const ScreenRect& rect) { return eachPlanePart(picture, copy_, rect, copyRows); });
 }
 
 const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {

@@ -77,6 +77,23 @@ class ScreenPixelConverter {
   ScreenDamage changedParts_;
 };
 
+// A copy of the picture last handed to the encoder, to tell whether a reported change changed
+// anything: a client may draw the very pixels that were there (a damage report then comes
+// without a change), and a picture of it would cost bytes and restart the refreshes for nothing.
+// Kept up to date part by part, as the converter changes the picture.
+class PictureRecord {
+ public:
+  // True when `picture` equals the recorded one inside `parts` (everywhere when `parts` is null or
+  // whole); false when nothing is recorded or the sizes differ.
+  bool matches(const I420Picture& picture, const ScreenDamage* parts) const;
+  // Records `picture`, of which only `parts` may differ from the recorded one (all of it when
+  // `parts` is null or whole, or when the sizes differ).
+  void record(const I420Picture& picture, const ScreenDamage* parts);
+
+ private:
+  I420Picture copy_;
+};
+
 // The screen read and turned into the encoder's picture in one pass: a whole read is converted a
 // band at a time as the rows arrive from the X server.
 const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter);

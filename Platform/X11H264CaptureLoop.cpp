@@ -79,6 +79,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval);
+  PictureRecord shown;  // what the encoder was given last
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
@@ -88,26 +89,36 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
       if (capture->collectChanges(pacer.isDue(sinceEpoch(SteadyClock::now())))) pacer.noteChange();
       if (keyframeRequested.exchange(false, std::memory_order_acq_rel)) {
         keyframes.request();
-        pacer.noteChange();
+        pacer.requestPicture();
       }
       const auto now = SteadyClock::now();
       if (pacer.isDue(sinceEpoch(now))) {
         // A refresh of a screen that did not change encodes the previous picture again; only a
         // change needs the screen read and converted, and then only where it changed. A keyframe
-        // (the first picture among them) reads and converts the whole screen, so that whatever a
-        // damage report might have missed is put right at least once per keyframe interval.
+        // (the first picture among them) and, now and then, any other picture read and convert
+        // the whole screen, so that whatever a damage report might have missed is put right.
         // The encoder is told which parts changed only when they are known: after a partial
-        // conversion (a refresh encodes the same picture again, fully analysed).
-        const bool keyframe = keyframes.nextIsKeyframe();
+        // conversion (a refresh or a whole read encodes the picture fully analysed).
+        const bool carriesChange = pacer.changePending();
+        const auto plan = keyframes.plan(carriesChange);
         const ScreenDamage* changed = nullptr;
-        if (keyframe || !picture) {
+        bool readWhole = plan.readsWhole || !picture;
+        const bool read = readWhole || carriesChange;
+        if (readWhole) {
           picture = &captureWholePicture(*capture, *converter);
-        } else if (pacer.changePending()) {
+        } else if (carriesChange) {
           picture = &captureChangedPicture(*capture, *converter);
           changed = &converter->changedParts();
+          readWhole = changed->isWhole();
         }
-        auto encoded = encoder->encode(*picture, keyframe, changed);
-        keyframes.didEncode(encoded.isKeyframe);
+        if (carriesChange && !plan.keyframe && shown.matches(*picture, changed)) {
+          // Reported, but not a pixel differs (a client drew what was there): no picture.
+          pacer.dropChange();
+          continue;
+        }
+        auto encoded = encoder->encode(*picture, plan.keyframe, changed, plan.keyframeQp);
+        if (read) shown.record(*picture, changed);
+        keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
         callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});

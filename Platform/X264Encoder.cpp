@@ -21,6 +21,7 @@ struct X264Encoder::State {
   x264_t* encoder = nullptr;
   x264_picture_t input{};
   std::int64_t nextPts = 0;
+  int maxQp = 51;  // libx264 takes quantisers 0...maxQp
   ~State() {
     if (encoder) x264_encoder_close(encoder);
   }
@@ -64,9 +65,10 @@ void X264Encoder::streamParameters(const X264EncoderSettings& settings, x264_par
   p.rc.i_lookahead = 0;
   p.i_sync_lookahead = 0;
   p.rc.b_mb_tree = 0;
-  // Keyframes are IDR pictures, placed by the caller and at the latest every keyframeInterval
-  // pictures; no scene-cut keyframes in between.
-  p.i_keyint_max = settings.keyframeInterval;
+  // Keyframes are IDR pictures placed by the caller alone: libx264 would count a still screen's
+  // refreshes toward an interval of its own and put a keyframe on one of them. No scene-cut
+  // keyframes either.
+  p.i_keyint_max = X264_KEYINT_MAX_INFINITE;
   p.i_keyint_min = 1;
   p.i_scenecut_threshold = 0;
   p.b_intra_refresh = 0;
@@ -96,6 +98,9 @@ X264Encoder::X264Encoder(const X264EncoderSettings& settings)
   streamParameters(settings, p);
   state_->encoder = x264_encoder_open(&p);
   if (!state_->encoder) throw X264EncoderError::openFailed("libx264 refused the encoder settings");
+  // The coarsest quantiser is known once libx264 has settled the parameters.
+  x264_encoder_parameters(state_->encoder, &p);
+  state_->maxQp = p.rc.i_qp_max;
 
   x264_picture_init(&state_->input);
   state_->input.img.i_csp = X264_CSP_I420;
@@ -126,7 +131,7 @@ std::vector<std::uint8_t> X264Encoder::unchangedMacroblocks(const ScreenDamage& 
 }
 
 EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyframe,
-                                   const ScreenDamage* changed) {
+                                   const ScreenDamage* changed, int qp) {
   if (picture.width != settings_.width || picture.height != settings_.height) {
     throw X264EncoderError::encodeFailed(fmt::format("picture is {}x{}, the encoder expects {}x{}",
                                                      picture.width, picture.height, settings_.width,
@@ -140,6 +145,7 @@ EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyfram
   in.img.i_stride[1] = picture.strideUV();
   in.img.i_stride[2] = picture.strideUV();
   in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+  in.i_qpplus1 = qp > 0 ? std::min(qp, state_->maxQp) + 1 : X264_QP_AUTO;
   // The map compares with the picture encoded just before; a keyframe, the first picture and a
   // change of unknown extent are analysed everywhere.
   in.prop.mb_info = nullptr;
@@ -179,6 +185,7 @@ EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyfram
   EncodedPicture result;
   result.annexB = H264AnnexB::makeAccessUnit(units);
   result.isKeyframe = out.b_keyframe != 0 && out.i_type == X264_TYPE_IDR;
+  result.qp = out.i_qpplus1 - 1;
   return result;
 }
 

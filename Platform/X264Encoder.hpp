@@ -2,7 +2,8 @@
 
 // H.264 encoding with libx264, tuned for a live screen: no B-frames, no look-ahead, two slices
 // per picture encoded in parallel, rate control with a VBV sized from the average bitrate, Annex-B output
-// with the parameter sets in front of every keyframe, and an IDR whenever the caller asks for one.
+// with the parameter sets in front of every keyframe, and an IDR whenever the caller asks for one
+// (and only then: libx264 places no keyframe of its own).
 
 #include <cstdint>
 #include <memory>
@@ -45,12 +46,15 @@ struct X264EncoderSettings {
   int height = 0;  // even, 2...8192
   int framesPerSecond = 30;
   int averageBitrate = 8'000'000;  // bits per second
-  int keyframeInterval = 60;       // most pictures from one keyframe to the next
+  // Most pictures from one keyframe to the next, as the caller places them (checked here with the
+  // rest of the stream's settings; the encoder makes a keyframe only when asked).
+  int keyframeInterval = 60;
 };
 
 struct EncodedPicture {
   Bytes annexB;  // one access unit; SPS and PPS first when it is a keyframe
   bool isKeyframe = false;
+  int qp = 0;  // the quantiser the picture came out at (its macroblocks' average, rounded)
 };
 
 class X264Encoder {
@@ -66,9 +70,11 @@ class X264Encoder {
   // Encodes one picture of the encoder's size; `forceKeyframe` makes it an IDR picture. With
   // these settings every picture comes out at once. `changed`, when given, holds every part in
   // which the picture may differ from the one encoded before it (picture coordinates): the
-  // encoder then skips the analysis of the macroblocks outside them. Throws X264EncoderError.
-  EncodedPicture encode(const I420Picture& picture, bool forceKeyframe,
-                        const ScreenDamage* changed = nullptr);
+  // encoder then skips the analysis of the macroblocks outside them. A positive `qp` codes the
+  // picture at that quantiser (as EncodedPicture::qp reports them) instead of the rate control's;
+  // the VBV may still coarsen rows that would overrun it. Throws X264EncoderError.
+  EncodedPicture encode(const I420Picture& picture, bool forceKeyframe, const ScreenDamage* changed = nullptr,
+                        int qp = 0);
 
   // One byte per 16x16 macroblock of a `width` x `height` picture, row by row: 1 where no part of
   // `changed` touches the macroblock, 0 where one does. All 0 when `changed` is whole.

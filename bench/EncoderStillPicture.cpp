@@ -32,60 +32,17 @@ extern "C" {
 
 #include "Platform/X264Encoder.hpp"
 #include "support/ScreenBenchSupport.hpp"
+#include "support/SyntheticDesktop.hpp"
 
 namespace {
 
 using vantrel::bench::processCpuSeconds;
 
 constexpr int width = 1920, height = 1080;
-constexpr int pieceWidth = 480, pieceHeight = 270;
 constexpr int keyframeInterval = 60;
 
-// Panels and lines of "text" over a plane larger than the screen: a desktop.
-std::uint8_t sceneLuma(int r, int c) {
-  const bool glyph = r % 18 < 9 && (c * 7 + r * 3) % 11 < 4;
-  return static_cast<std::uint8_t>(((c / 40 + r / 30) % 5) * 40 + (glyph ? 60 : 0));
-}
-
-struct Picture {
-  std::vector<std::uint8_t> y = std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height);
-  std::vector<std::uint8_t> u = std::vector<std::uint8_t>(static_cast<std::size_t>(width / 2) * (height / 2));
-  std::vector<std::uint8_t> v = std::vector<std::uint8_t>(u.size());
-
-  // The scene seen from (dx, dy).
-  void paint(int dx, int dy) {
-    for (int r = 0; r < height; ++r) {
-      for (int c = 0; c < width; ++c) y[static_cast<std::size_t>(r) * width + c] = sceneLuma(r + dy, c + dx);
-    }
-    for (int r = 0; r < height / 2; ++r) {
-      for (int c = 0; c < width / 2; ++c) {
-        const auto i = static_cast<std::size_t>(r) * (width / 2) + c;
-        u[i] = static_cast<std::uint8_t>(100 + ((r + dy / 2) * 7 + c + dx / 2) / 97 % 50);
-        v[i] = static_cast<std::uint8_t>(120 + ((r + dy / 2) * 3 + c + dx / 2) / 61 % 40);
-      }
-    }
-  }
-  // Where the piece of picture `step` goes: a new place each time, on even coordinates.
-  static std::pair<int, int> piecePlace(int step) {
-    return {(step * 37) % (width - pieceWidth) & ~1, (step * 23) % (height - pieceHeight) & ~1};
-  }
-  // Another part of the scene pasted over the piece's place.
-  void pastePiece(int step) {
-    const auto [x0, y0] = piecePlace(step);
-    for (int r = 0; r < pieceHeight; ++r) {
-      for (int c = 0; c < pieceWidth; ++c) {
-        y[static_cast<std::size_t>(y0 + r) * width + x0 + c] = sceneLuma(r + step * 5, c + step * 3 + 500);
-      }
-    }
-    for (int r = 0; r < pieceHeight / 2; ++r) {
-      for (int c = 0; c < pieceWidth / 2; ++c) {
-        const auto i = static_cast<std::size_t>(y0 / 2 + r) * (width / 2) + x0 / 2 + c;
-        u[i] = static_cast<std::uint8_t>(90 + (r + c + step) % 60);
-        v[i] = static_cast<std::uint8_t>(110 + (r * 2 + c + step) % 50);
-      }
-    }
-  }
-};
+using Picture = vantrel::bench::SyntheticDesktop;
+constexpr int pieceWidth = Picture::pieceWidth, pieceHeight = Picture::pieceHeight;
 
 enum Content { moving, still, partial };
 
@@ -109,7 +66,7 @@ void BM_Encoder(benchmark::State& state) {
     state.SkipWithError("libx264 refused the settings");
     return;
   }
-  Picture picture;
+  Picture picture(width, height);
   picture.paint(0, 0);
   x264_picture_t in;
   x264_picture_init(&in);
@@ -154,8 +111,8 @@ void BM_Encoder(benchmark::State& state) {
       }
       std::memset(flags, X264_MBINFO_CONSTANT, static_cast<std::size_t>(columns) * rows);
       if (content == partial) {
-        markChanged(flags, Picture::piecePlace(step));
-        if (step > 1) markChanged(flags, Picture::piecePlace(step - 1));
+        markChanged(flags, picture.piecePlace(step));
+        if (step > 1) markChanged(flags, picture.piecePlace(step - 1));
       }
       in.prop.mb_info = flags;
       in.prop.mb_info_free = std::free;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
@@ -16,18 +18,21 @@ using testing::sharedDisplay;
 using namespace std::chrono_literals;
 using testing::ScreenPainter;
 
-// Collects the loop's pictures; the test thread waits for a count with a hang guard.
+// Collects the loop's pictures and when each was taken; the test thread waits for a count with
+// a hang guard.
 struct PictureLog {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<EncodedPicture> pictures;
+  std::vector<std::chrono::steady_clock::time_point> taken;
   std::vector<std::string> failures;
 
   X11H264CaptureCallbacks callbacks() {
-    return {[this](EncodedPicture picture, CaptureTiming) {
+    return {[this](EncodedPicture picture, CaptureTiming timing) {
               {
                 std::lock_guard lock(mutex);
                 pictures.push_back(std::move(picture));
+                taken.push_back(timing.captureStarted);
               }
               changed.notify_all();
             },
@@ -132,27 +137,78 @@ TEST(X11DisplayCapture, PointerMotionArrivesAsEventsAndAWarpIsSeenWhenLookedFor)
   EXPECT_TRUE(changeSeen(capture, true)) << "a warp is found by looking";
 }
 
-TEST(CaptureLoop, StillScreenIsRefreshedAndStopEndsTheCallbacks) {
+TEST(CaptureLoop, StillScreenIsRefreshedWithoutKeyframesAndStopEndsTheCallbacks) {
   ScreenPainter painter(sharedDisplay());
   painter.paintSolid(0x404040);
   PictureLog log;
   auto settings = settingsFor(sharedDisplay(), 640, 360);
-  settings.refreshInterval = 100ms;
-  // Three pictures' worth of time passes between two refreshes: counted in time, every refresh
-  // would be a keyframe.
+  settings.refreshInterval = 50ms;
+  // Counted as pictures, every third refresh would be a keyframe.
   settings.keyframeInterval = 3;
   auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
-  // Nothing is drawn: only the refresh produces pictures.
+  // Nothing is drawn: only the refreshes produce pictures.
   ASSERT_TRUE(log.waitFor(5));
   loop->stop();
   const auto count = log.count();
-  for (std::size_t i = 0; i < count; ++i)
-    EXPECT_EQ(log.pictures[i].isKeyframe, i % 3 == 0) << "picture " << i;
+  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(log.pictures[i].isKeyframe, i == 0) << "picture " << i;
   EXPECT_FALSE(loop->isRunning());
   painter.paintMovingScene(5);
   loop->stop();  // idempotent
   EXPECT_EQ(log.count(), count);
   EXPECT_TRUE(log.failures.empty());
+}
+
+// A keyframe asked for on a still screen comes at once, carries no change (nothing follows it a
+// frame interval later) and starts the refreshes over.
+TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintCells(3);
+  PictureLog log;
+  auto settings = settingsFor(sharedDisplay(), 640, 360);
+  settings.showsCursor = true;
+  settings.refreshInterval = 100ms;
+  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
+  // The first picture, then refreshes 100, 200, 400 and 800 ms apart.
+  ASSERT_TRUE(log.waitFor(5));
+  loop->requestKeyframe();
+  ASSERT_TRUE(log.waitFor(8));
+  loop->stop();
+  std::lock_guard lock(log.mutex);
+  ASSERT_TRUE(log.failures.empty());
+  std::vector<int> keys;
+  for (std::size_t i = 0; i < log.pictures.size(); ++i) {
+    if (log.pictures[i].isKeyframe) keys.push_back(static_cast<int>(i));
+  }
+  EXPECT_EQ(keys, (std::vector<int>{0, 5}));
+  const auto gap = [&](std::size_t i) { return log.taken[i] - log.taken[i - 1]; };
+  EXPECT_GE(gap(4), 800ms) << "the refreshes had grown apart";
+  EXPECT_GE(gap(6), 100ms) << "the keyframe is not followed by a picture of a change";
+  EXPECT_LT(gap(6), 800ms) << "the refreshes start over after the keyframe";
+  EXPECT_GE(gap(7), 200ms);
+}
+
+// A client that draws the very pixels that were there raises a damage report without a change:
+// no picture comes of it, and the next one is the refresh.
+TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintCells(5);
+  PictureLog log;
+  auto settings = settingsFor(sharedDisplay(), 640, 360);
+  settings.refreshInterval = 300ms;
+  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
+  ASSERT_TRUE(log.waitFor(1));
+  painter.paintCells(5);  // the same cells again: the whole screen reported damaged
+  painter.paintRect(0xFFFFFF, 0, 0, 16, 16);
+  ASSERT_TRUE(log.waitFor(2));
+  painter.paintRect(0xFFFFFF, 0, 0, 16, 16);  // the same white square again
+  ASSERT_TRUE(log.waitFor(3));
+  loop->stop();
+  std::lock_guard lock(log.mutex);
+  ASSERT_TRUE(log.failures.empty());
+  // The white square comes a frame interval after the first picture; then nothing until the
+  // refresh.
+  EXPECT_LT(log.taken[1] - log.taken[0], 300ms);
+  EXPECT_GE(log.taken[2] - log.taken[1], 300ms) << "a picture came of drawing what was there";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "Platform/H264AnnexB.hpp"
@@ -51,22 +53,43 @@ TEST(X264Encoder, PicturesComeOutAtOnceAndForcedKeyframesAreIdrWithParameterSets
   }
 }
 
-TEST(X264Encoder, EncoderOnItsOwnKeepsKeyframesWithinTheInterval) {
-  X264Encoder encoder(smallSettings(10));
+// Keyframes are the caller's to place: over more pictures than the interval, a moving picture
+// gets none but the one asked for (libx264 would place its own every interval pictures).
+TEST(X264Encoder, PlacesNoKeyframeOfItsOwn) {
+  X264Encoder encoder(smallSettings(60));
   ScreenPixelConverter converter(160, 96);
-  int lastKey = -1;
-  for (int i = 0; i < 35; ++i) {
+  std::vector<int> keys;
+  for (int i = 0; i < 150; ++i) {
     auto bgra = movingBgra(160, 96, i);
-    const auto picture = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), false);
-    if (picture.isKeyframe) {
-      EXPECT_TRUE(H264AnnexB::startsWithParameterSets(picture.annexB));
-      if (lastKey >= 0) {
-        EXPECT_LE(i - lastKey, 10);
-      }
-      lastKey = i;
-    }
-    EXPECT_LT(i - lastKey, 10) << i;
+    const auto picture = encoder.encode(converter.convert({bgra.data(), 160 * 4, 160, 96}), i == 0);
+    EXPECT_EQ(H264AnnexB::containsIdrSlice(picture.annexB), picture.isKeyframe) << i;
+    if (picture.isKeyframe) keys.push_back(i);
   }
+  EXPECT_EQ(keys, std::vector<int>{0});
+}
+
+// A still picture refined by refreshes, then a keyframe: at the rate control's choice it comes
+// out far coarser than the picture it replaces; given that picture's quantiser it keeps it.
+TEST(X264Encoder, AKeyframeGivenTheStillPictureQuantiserKeepsItsQuality) {
+  const auto run = [](bool keepQuality) {
+    X264Encoder encoder({320, 192, 30, 1'000'000, 60});
+    ScreenPixelConverter converter(320, 192);
+    int stillQp = 0;
+    for (int i = 0; i < 40; ++i) {  // moving, then still from picture 30 on
+      auto bgra = movingBgra(320, 192, std::min(i, 30) * 5);
+      stillQp = encoder.encode(converter.convert({bgra.data(), 320 * 4, 320, 192}), i == 0).qp;
+    }
+    auto bgra = movingBgra(320, 192, 150);
+    const auto key = encoder.encode(converter.convert({bgra.data(), 320 * 4, 320, 192}), true, nullptr,
+                                    keepQuality ? stillQp : 0);
+    EXPECT_TRUE(key.isKeyframe);
+    return std::pair{stillQp, key.qp};
+  };
+  const auto [stillQp, keptQp] = run(true);
+  const auto [sameStillQp, rateControlQp] = run(false);
+  EXPECT_EQ(stillQp, sameStillQp);
+  EXPECT_LE(keptQp, stillQp + 1) << "a keyframe at the still picture's quantiser";
+  EXPECT_GE(rateControlQp, stillQp + 4) << "the rate control's keyframe is much coarser (what is put right)";
 }
 
 TEST(X264Encoder, RejectsSizesItCannotEncode) {
