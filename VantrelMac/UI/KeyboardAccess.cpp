@@ -40,14 +40,45 @@ FocusRing::FocusRing(QWidget* control, const QColor& colour, Qt::Edges inside)
   setFocusPolicy(Qt::NoFocus);
   hide();
   control->installEventFilter(this);
+  watchContainers();
 }
 
 FocusRing::~FocusRing() {
   if (control_) control_->removeEventFilter(this);
+  unwatchContainers();
+}
+
+void FocusRing::unwatchContainers() {
+  for (const QPointer<QWidget>& container : containers_) {
+    if (container) container->removeEventFilter(this);
+  }
+  containers_.clear();
+}
+
+void FocusRing::watchContainers() {
+  unwatchContainers();
+  if (!control_) return;
+  for (QWidget* container = control_->parentWidget(); container != nullptr && !container->isWindow();
+       container = container->parentWidget()) {
+    container->installEventFilter(this);
+    containers_.emplace_back(container);
+  }
 }
 
 bool FocusRing::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != control_ && watched->isWidgetType()) {
+    // A container of the control: its move moves the control within the window; a new parent
+    // anywhere on the way changes which containers there are.
+    if (event->type() == QEvent::ParentChange) {
+      watchContainers();
+      follow();
+    } else if (event->type() == QEvent::Move && isVisible()) {
+      follow();
+    }
+    return false;
+  }
   if (watched == control_) {
+    if (event->type() == QEvent::ParentChange) watchContainers();
     switch (event->type()) {
       case QEvent::FocusIn:
       case QEvent::FocusOut:

@@ -7,13 +7,16 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <vector>
+
 namespace vantrel {
 
 // A ring drawn around a control while it has keyboard focus. It lives in the control's window,
 // above everything else there, so that it is never clipped by the control's own parent and
 // works the same for painted, styled and stock controls. It follows the control when the control
-// moves, resizes, hides or changes window. On the edges named `inside` (where the control touches
-// a neighbour) the ring is drawn just inside the control instead, so that it never covers the
+// moves, resizes, hides or changes window, and when any of the control's containers moves inside
+// the window (a page placed anew while the window changes size). On the edges named `inside` (where the
+// control touches a neighbour) the ring is drawn just inside the control instead, so that it never covers the
 // neighbour or the neighbour's own ring.
 class FocusRing final : public QWidget {
   Q_OBJECT
@@ -33,8 +36,13 @@ class FocusRing final : public QWidget {
 
  private:
   void follow();
+  // Watches the control's containers below its window, whose moves carry the control along
+  // without telling it.
+  void watchContainers();
+  void unwatchContainers();
 
   QPointer<QWidget> control_;
+  std::vector<QPointer<QWidget>> containers_;
   QColor colour_;
   Qt::Edges inside_;
 };

@@ -198,6 +198,81 @@ TEST_F(LoginWidgetFixture, ThePageOnShowStaysWholeWhileTheWindowChangesSize) {
   expectWholeThroughout("shrink to the login screen", window->loginScreen(), QSize(430, 285));
 }
 
+// The rectangle the ring of `control` covers in its window: just outside the control.
+QRect ringAround(const QWidget* control) {
+  const int out = FocusRing::gap + FocusRing::width;
+  return QRect(control->mapTo(control->window(), QPoint(0, 0)), control->size())
+      .adjusted(-out, -out, out, out);
+}
+
+// The ring that is on show (null when none is).
+FocusRing* shownRing(const QWidget* window) {
+  for (FocusRing* ring : window->findChildren<FocusRing*>()) {
+    if (ring->isVisible()) return ring;
+  }
+  return nullptr;
+}
+
+TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSize) {
+  const testing::ReducedMotion moving("0");
+  window->move(300, 200);
+  testing::processQueued();
+  QWidget* focused = login().permissionsFooterButton();
+  // Each frame of a resize: the ring is around its control, and it is drawn there.
+  const auto expectRingOnItsControl = [&](const char* change, int step) {
+    FocusRing* ring = shownRing(window.get());
+    ASSERT_NE(ring, nullptr) << change << " at " << step;
+    EXPECT_EQ(ring->control(), focused);
+    EXPECT_EQ(ring->geometry(), ringAround(focused))
+        << change << " at " << step << "/8: ring at " << ring->geometry().x() << "," << ring->geometry().y()
+        << ", control's ring belongs at " << ringAround(focused).x() << "," << ringAround(focused).y();
+    const QImage frame = window->grab().toImage();
+    const QRect around = ringAround(focused);
+    // The middle of the ring's top and bottom strokes, in the window's picture.
+    for (const QPoint stroke : {QPoint(around.center().x(), around.top() + FocusRing::width / 2),
+                                QPoint(around.center().x(), around.bottom() - FocusRing::width / 2)}) {
+      const QColor seen = frame.pixelColor(stroke * frame.devicePixelRatio());
+      EXPECT_EQ(seen.name(), loginFocusRingColour().name())
+          << change << " at " << step << ": pixel " << stroke.x() << "," << stroke.y();
+    }
+  };
+  focused->setFocus(Qt::TabFocusReason);
+  testing::processQueued();
+  expectRingOnItsControl("at rest", 0);
+  // Signed in: the window grows with the login page on show, centred in it.
+  model->change([](StatusViewState& s) {
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::authenticated;
+  });
+  testing::processQueued();
+  QVariantAnimation* grow = WindowContentResizer::runningAnimation(window.get());
+  ASSERT_NE(grow, nullptr);
+  for (const int step : {1, 3, 5, 7}) {
+    grow->setCurrentTime(grow->duration() * step / 8);
+    testing::processQueued(1);
+    ASSERT_FALSE(window->showsConnectionPanel());
+    expectRingOnItsControl("grow", step);
+  }
+  finishResize();
+  ASSERT_TRUE(window->showsConnectionPanel());
+  // Back to the login screen: the page comes at once, the window shrinks around it.
+  QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
+  testing::processQueued();
+  QVariantAnimation* shrink = WindowContentResizer::runningAnimation(window.get());
+  ASSERT_NE(shrink, nullptr);
+  shrink->setCurrentTime(shrink->duration() / 8);
+  testing::processQueued(1);
+  focused->setFocus(Qt::TabFocusReason);
+  testing::processQueued(1);
+  for (const int step : {2, 4, 6}) {
+    shrink->setCurrentTime(shrink->duration() * step / 8);
+    testing::processQueued(1);
+    expectRingOnItsControl("shrink", step);
+  }
+  finishResize();
+  expectRingOnItsControl("after the shrink", 8);
+}
+
 TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCentre) {
   window->move(300, 200);
   testing::processQueued();
