@@ -273,6 +273,52 @@ TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSiz
   expectRingOnItsControl("after the shrink", 8);
 }
 
+TEST_F(LoginWidgetFixture, TheLoginPageShowsOneStateWhileTheWindowGrowsToThePanel) {
+  const testing::ReducedMotion moving("0");
+  window->move(300, 200);
+  model->change([](StatusViewState& s) {
+    s.isAccountLoginBusy = true;
+    s.accountLoginStatus = "Signing in\u2026";
+  });
+  testing::processQueued();
+  // The model announces each step of a sign-in: signed in first, its status line a moment later,
+  // in the same turn of the event loop.
+  model->change([](StatusViewState& s) {
+    s.isAccountLoginBusy = false;
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::connecting;
+  });
+  model->change(
+      [](StatusViewState& s) { s.accountLoginStatus = "Signed in \u2014 connecting through server route"; });
+  testing::processQueued();
+  QVariantAnimation* grow = WindowContentResizer::runningAnimation(window.get());
+  ASSERT_NE(grow, nullptr);
+  // Every part of the page on show says what the model says now.
+  const auto expectTheModelsState = [&](const char* moment) {
+    ASSERT_FALSE(window->showsConnectionPanel()) << moment;
+    const LoginScreenLook look = LoginScreenPresenter::look(model->current);
+    EXPECT_EQ(login().statusMessage().toStdString(), look.statusMessage) << moment;
+    EXPECT_EQ(login().connectionDotLabel()->text().toStdString(), look.connectionDotText) << moment;
+    EXPECT_EQ(login().loginButton()->text().toStdString(), look.buttonTitle) << moment;
+    EXPECT_EQ(login().loginButton()->showsSpinner(), look.buttonShowsSpinner) << moment;
+    EXPECT_EQ(login().statusSymbolLabel()->symbol(), look.statusSymbol) << moment;
+  };
+  grow->setCurrentTime(grow->duration() / 4);
+  testing::processQueued(1);
+  expectTheModelsState("a quarter into the grow");
+  // The manager answers while the window still grows.
+  model->change([](StatusViewState& s) {
+    s.connectionState = DirectAuthState::authenticated;
+    s.managerConnectionsLabel = "1/1 managers";
+  });
+  grow->setCurrentTime(grow->duration() / 2);
+  testing::processQueued(1);
+  expectTheModelsState("half way through the grow");
+  EXPECT_EQ(login().statusMessage(), QStringLiteral("Signed in \u2022 1/1 managers"));
+  finishResize();
+  EXPECT_TRUE(window->showsConnectionPanel());
+}
+
 TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCentre) {
   window->move(300, 200);
   testing::processQueued();
