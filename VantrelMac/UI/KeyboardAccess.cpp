@@ -3,7 +3,12 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QEvent>
+#include <QInputMethodEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFrame>
+
+#include <algorithm>
 
 namespace vantrel {
 
@@ -119,6 +124,46 @@ void FocusRing::paintEvent(QPaintEvent*) {
   painter.setBrush(Qt::NoBrush);
   const double half = width / 2.0;
   painter.drawRoundedRect(QRectF(rect()).adjusted(half, half, -half, -half), 4, 4);
+}
+
+void HintLineEdit::setHint(const QString& hint) {
+  if (hint == hint_) return;
+  hint_ = hint;
+  update();
+}
+
+void HintLineEdit::inputMethodEvent(QInputMethodEvent* event) {
+  composing_ = !event->preeditString().isEmpty();
+  QLineEdit::inputMethodEvent(event);
+}
+
+void HintLineEdit::paintEvent(QPaintEvent* event) {
+  QLineEdit::paintEvent(event);
+  // Shown when the toolkit shows a placeholder: nothing typed or being composed, and not in a
+  // centred field that has the focus.
+  if (hint_.isEmpty() || !text().isEmpty() || composing_ || ((alignment() & Qt::AlignHCenter) && hasFocus()))
+    return;
+  // Where and how the toolkit draws a placeholder: inside the contents rectangle and the text
+  // margins, 2 px in from the sides, the line centred (or at the top or bottom, 1 px in).
+  QStyleOptionFrame panel;
+  initStyleOption(&panel);
+  const QRect contents =
+      style()->subElementRect(QStyle::SE_LineEditContents, &panel, this).marginsRemoved(textMargins());
+  const QFontMetrics metrics = fontMetrics();
+  const int lineHeight = std::max(metrics.boundingRect(hint_).height(), metrics.height());
+  constexpr int horizontalMargin = 2;
+  constexpr int verticalMargin = 1;
+  int top = contents.y() + (contents.height() - lineHeight + 1) / 2;
+  if (alignment() & Qt::AlignTop) top = contents.y() + verticalMargin;
+  if (alignment() & Qt::AlignBottom) top = contents.bottom() + 1 - lineHeight - verticalMargin;
+  const QRect line(contents.x() + horizontalMargin, top, contents.width() - 2 * horizontalMargin, lineHeight);
+  const Qt::LayoutDirection direction = hint_.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+  QPainter painter(this);
+  painter.setClipRect(contents);
+  painter.setPen(palette().placeholderText().color());
+  painter.setLayoutDirection(direction);
+  painter.drawText(line, static_cast<int>(QStyle::visualAlignment(direction, alignment())),
+                   metrics.elidedText(hint_, Qt::ElideRight, line.width()));
 }
 
 QColor loginFocusRingColour() { return QColor(0xA8, 0xD4, 0xFF); }

@@ -4,6 +4,7 @@
 // wear, and a way to keep decoration out of the accessibility tree.
 
 #include <QColor>
+#include <QLineEdit>
 #include <QPointer>
 #include <QWidget>
 
@@ -45,6 +46,25 @@ class FocusRing final : public QWidget {
   std::vector<QPointer<QWidget>> containers_;
   QColor colour_;
   Qt::Edges inside_;
+};
+
+// A line edit whose grey hint only repeats the name it is announced by (its caption). The toolkit
+// would hand a placeholder to assistive technology as the field's description, and a screen reader
+// would read the name twice; this hint is drawn exactly as a placeholder is, but not reported.
+class HintLineEdit final : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+  void setHint(const QString& hint);
+  QString hint() const { return hint_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void inputMethodEvent(QInputMethodEvent* event) override;
+
+ private:
+  QString hint_;
+  bool composing_ = false;  // an input method shows text that is not yet the field's
 };
 
 // The ring colour over the login screen's dark backdrop: at least 3:1 against every part of it.
