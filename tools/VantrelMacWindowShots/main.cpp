@@ -37,10 +37,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVariantAnimation>
 #include <QWindow>
 
 namespace {
@@ -294,6 +296,84 @@ bool focusShots(const std::filesystem::path& folder) {
   return ok;
 }
 
+// The resize running on `window` held half way: the frame a user sees in the middle of it.
+bool holdResizeHalfWay(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  QVariantAnimation* animation = nullptr;
+  while (animation == nullptr && guard.elapsed() < 3000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    animation = WindowContentResizer::runningAnimation(window);
+  }
+  if (animation == nullptr) {
+    std::fprintf(stderr, "no resize runs\n");
+    return false;
+  }
+  animation->pause();
+  animation->setCurrentTime(animation->duration() / 2);
+  settle(window);
+  return true;
+}
+
+// One frame half way through each animated resize: the sign-in grow (the model announcing its
+// steps one after another) and the shrink back to the login screen with a control focused.
+bool resizeShots(const std::filesystem::path& folder) {
+  const QByteArray motion = qgetenv("VANTREL_REDUCED_MOTION");
+  bool ok = true;
+  {
+    qputenv("VANTREL_REDUCED_MOTION", "0");
+    auto model = std::make_shared<ShotModel>(shots::busyLogin());
+    auto controller = makeController(model);
+    controller->show();
+    StatusWindowWidget* window = controller->mainWindow();
+    settle(window);
+    const std::string busyStatus = model->state().accountLoginStatus;
+    model->change([&busyStatus](StatusViewState& s) {
+      s = shots::signedInConnecting();
+      s.accountLoginStatus = busyStatus;
+    });
+    model->change([](StatusViewState& s) { s = shots::signedInConnecting(); });
+    ok = holdResizeHalfWay(window) && ok;
+    LoginScreenWidget* login = window->loginScreen();
+    nlohmann::json probes;
+    probes["page"] = rectJson(within(login, window));
+    probes["statusMessage"] = login->statusMessage().toStdString();
+    ok = writeArea(folder, "login-grow-middle", window->geometry(), probes) && ok;
+  }
+  {
+    // Signed in: the window turns to the panel at once, then goes back to the login screen.
+    qputenv("VANTREL_REDUCED_MOTION", "1");
+    StatusViewState before = shots::signedIn();
+    before.isAccountAuthenticated = false;
+    auto model = std::make_shared<ShotModel>(before);
+    auto controller = makeController(model);
+    controller->show();
+    StatusWindowWidget* window = controller->mainWindow();
+    model->change([](StatusViewState& s) { s = shots::signedIn(); });
+    settle(window);
+    qputenv("VANTREL_REDUCED_MOTION", "0");
+    controller->presenter()->closePanel(false);
+    QApplication::processEvents();
+    // A control has the focus only in the active window.
+    QElapsedTimer guard;
+    guard.start();
+    while (!window->isActiveWindow() && guard.elapsed() < 3000)
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QWidget* focused = window->loginScreen()->permissionsFooterButton();
+    focused->setFocus(Qt::TabFocusReason);
+    ok = holdResizeHalfWay(window) && ok;
+    nlohmann::json probes;
+    probes["page"] = rectJson(within(window->loginScreen(), window));
+    probes["focused"] = rectJson(within(focused, window));
+    for (const FocusRing* ring : window->findChildren<FocusRing*>()) {
+      if (ring->isVisible()) probes["ring"] = rectJson(ring->geometry());
+    }
+    ok = writeArea(folder, "login-shrink-middle", window->geometry(), probes) && ok;
+  }
+  qputenv("VANTREL_REDUCED_MOTION", motion);
+  return ok;
+}
+
 // A notice of the updater: its titled window and the alert that hangs from it, in one picture.
 bool updateNoticeShot(const std::filesystem::path& folder, const std::string& name, const std::string& title,
                       const std::string& text, UpdateDialogPresenting::NoticeStyle style) {
@@ -482,6 +562,8 @@ int main(int argc, char** argv) {
   ok = panelShot(folder, "panel-direct-form", shots::withLog(shots::signedIn(), 12), false, true) && ok;
   ok = noticeShot(folder) && ok;
   ok = focusShots(folder) && ok;
+  ok = loginShot(folder, "login-connecting", shots::signedInConnecting()) && ok;
+  ok = resizeShots(folder) && ok;
   ok = updateNoticeShot(
            folder, "update-error", "업데이트를 설치하지 못했습니다",
            "현재 앱은 계속 실행됩니다. 연결·저장 공간을 확인하거나 배포 담당자에게 문의해 주세요.\n\n"
