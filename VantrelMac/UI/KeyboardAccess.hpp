@@ -16,9 +16,9 @@ namespace vantrel {
 // above everything else there, so that it is never clipped by the control's own parent and
 // works the same for painted, styled and stock controls. It follows the control when the control
 // moves, resizes, hides or changes window, and when any of the control's containers moves inside
-// the window (a page placed anew while the window changes size). On the edges named `inside` (where the
-// control touches a neighbour) the ring is drawn just inside the control instead, so that it never covers the
-// neighbour or the neighbour's own ring.
+// the window (a page placed anew while the window changes size). On the edges named `inside`
+// (where the control touches a neighbour) the ring is drawn just inside the control instead, so
+// that it never covers the neighbour or the neighbour's own ring.
 class FocusRing final : public QWidget {
   Q_OBJECT
 

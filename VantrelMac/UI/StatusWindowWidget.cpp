@@ -100,10 +100,10 @@ void StatusWindowWidget::render(const StatusViewState& state) {
   QWidget* const onShow = pages_->currentWidget();
   if (!rendered_ || rendered_->page != onShow || rendered_->sheet != sheetWanted ||
       !(rendered_->state == state)) {
-    // The page on show is the one rendered, also while the window grows towards a larger page:
-    // the page on its way out keeps telling the model's state of the moment, all of it.
-    // A page waiting for the window to grow is rendered when it comes on show, with the state of
-    // that moment: its lists lay themselves out for the size they are shown at.
+    // The page on show is the one rendered, also the page on its way out while the window grows
+    // towards a larger one: every part of it tells the model's state of the moment. A page waiting
+    // for the window to grow is rendered when it comes on show, with the state of that moment:
+    // its lists lay themselves out for the size they are shown at.
     if (onShow == panel_) {
       panel_->render(state);
     } else {
