@@ -255,6 +255,15 @@ std::string spokenName(const QWidget* control) {
   return name.toStdString();
 }
 
+// Lets the window become the active one, for a bounded time: only there does a control have the
+// focus.
+void waitUntilActive(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  while (!window->isActiveWindow() && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
 // Tabs through the login screen: one picture with nothing focused, then one per Tab, each naming
 // the focused control and its rectangle.
 bool focusShots(const std::filesystem::path& folder) {
@@ -262,10 +271,7 @@ bool focusShots(const std::filesystem::path& folder) {
   auto controller = makeController(model);
   controller->show();
   StatusWindowWidget* window = controller->mainWindow();
-  QElapsedTimer guard;
-  guard.start();
-  while (!window->isActiveWindow() && guard.elapsed() < 3000)
-    QApplication::processEvents(QEventLoop::AllEvents, 50);
+  waitUntilActive(window);
   settle(window);
   bool ok = writeShot(folder, "login-focus-0", window, {{"focused", nullptr}});
   for (int step = 1; step <= 12; ++step) {
@@ -354,11 +360,7 @@ bool resizeShots(const std::filesystem::path& folder) {
     qputenv("VANTREL_REDUCED_MOTION", "0");
     controller->presenter()->closePanel(false);
     QApplication::processEvents();
-    // A control has the focus only in the active window.
-    QElapsedTimer guard;
-    guard.start();
-    while (!window->isActiveWindow() && guard.elapsed() < 3000)
-      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    waitUntilActive(window);
     QWidget* focused = window->loginScreen()->permissionsFooterButton();
     focused->setFocus(Qt::TabFocusReason);
     ok = holdResizeHalfWay(window) && ok;
