@@ -43,6 +43,18 @@ struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
     presenter.reset();
   }
   LoginScreenWidget& login() { return *window->loginScreen(); }
+  // The window's resize, held as soon as it starts: the test drives it by hand from there, and a
+  // busy machine cannot run it on between two looks (null when no resize starts).
+  QVariantAnimation* heldResize() {
+    for (int round = 0; round < 10; ++round) {
+      QApplication::processEvents(QEventLoop::AllEvents);
+      if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get())) {
+        animation->pause();
+        return animation;
+      }
+    }
+    return nullptr;
+  }
   // Runs a window resize to its end at once (its animation is driven by hand, not waited for).
   void finishResize() {
     testing::processQueued();
@@ -164,8 +176,7 @@ TEST_F(LoginWidgetFixture, ThePageOnShowStaysWholeWhileTheWindowChangesSize) {
                                           : static_cast<QWidget*>(window->loginScreen());
   };
   const auto expectWholeThroughout = [&](const char* change, QWidget* endPage, QSize end) {
-    testing::processQueued();
-    QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get());
+    QVariantAnimation* animation = heldResize();
     ASSERT_NE(animation, nullptr) << change;
     for (const int step : {1, 2, 3, 4, 5, 6, 7}) {
       animation->setCurrentTime(animation->duration() * step / 8);
@@ -244,8 +255,7 @@ TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSiz
     s.isAccountAuthenticated = true;
     s.connectionState = DirectAuthState::authenticated;
   });
-  testing::processQueued();
-  QVariantAnimation* grow = WindowContentResizer::runningAnimation(window.get());
+  QVariantAnimation* grow = heldResize();
   ASSERT_NE(grow, nullptr);
   for (const int step : {1, 3, 5, 7}) {
     grow->setCurrentTime(grow->duration() * step / 8);
@@ -253,12 +263,12 @@ TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSiz
     ASSERT_FALSE(window->showsConnectionPanel());
     expectRingOnItsControl("grow", step);
   }
-  finishResize();
+  grow->setCurrentTime(grow->duration());
+  testing::processQueued();
   ASSERT_TRUE(window->showsConnectionPanel());
   // Back to the login screen: the page comes at once, the window shrinks around it.
   QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
-  testing::processQueued();
-  QVariantAnimation* shrink = WindowContentResizer::runningAnimation(window.get());
+  QVariantAnimation* shrink = heldResize();
   ASSERT_NE(shrink, nullptr);
   shrink->setCurrentTime(shrink->duration() / 8);
   testing::processQueued(1);
@@ -269,7 +279,8 @@ TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSiz
     testing::processQueued(1);
     expectRingOnItsControl("shrink", step);
   }
-  finishResize();
+  shrink->setCurrentTime(shrink->duration());
+  testing::processQueued();
   expectRingOnItsControl("after the shrink", 8);
 }
 
@@ -290,8 +301,7 @@ TEST_F(LoginWidgetFixture, TheLoginPageShowsOneStateWhileTheWindowGrowsToThePane
   });
   model->change(
       [](StatusViewState& s) { s.accountLoginStatus = "Signed in \u2014 connecting through server route"; });
-  testing::processQueued();
-  QVariantAnimation* grow = WindowContentResizer::runningAnimation(window.get());
+  QVariantAnimation* grow = heldResize();
   ASSERT_NE(grow, nullptr);
   // Every part of the page on show says what the model says now.
   const auto expectTheModelsState = [&](const char* moment) {
@@ -315,7 +325,8 @@ TEST_F(LoginWidgetFixture, TheLoginPageShowsOneStateWhileTheWindowGrowsToThePane
   testing::processQueued(1);
   expectTheModelsState("half way through the grow");
   EXPECT_EQ(login().statusMessage(), QStringLiteral("Signed in \u2022 1/1 managers"));
-  finishResize();
+  grow->setCurrentTime(grow->duration());
+  testing::processQueued();
   EXPECT_TRUE(window->showsConnectionPanel());
 }
 
