@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "KeyboardAccess.hpp"
 #include "LoginScreenWidget.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"
@@ -256,9 +257,11 @@ QWidget* ConnectionPanelWidget::settingsField(const QString& title, QLineEdit*& 
   stack->setSpacing(3);
   QLabel* caption = secondaryCaption(title, holder);
   stack->addWidget(caption);
-  edit = new QLineEdit(holder);
-  edit->setPlaceholderText(title);
-  // The caption names the field for assistive technology (the placeholder is only a hint).
+  // The hint repeats the caption, which names the field for assistive technology: it is not
+  // announced a second time as the field's description.
+  auto* hinted = new HintLineEdit(holder);
+  hinted->setHint(title);
+  edit = hinted;
   caption->setBuddy(edit);
   edit->setAccessibleName(title);
   QObject::connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {

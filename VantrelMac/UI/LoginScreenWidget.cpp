@@ -268,9 +268,19 @@ QWidget* LoginScreenWidget::buildTitleBar() {
   return bar;
 }
 
-QLineEdit* LoginScreenWidget::makeField(const QString& placeholder, StatusFormField field, LoginField focus) {
-  auto* edit = new QLineEdit(this);
-  edit->setPlaceholderText(placeholder);
+QLineEdit* LoginScreenWidget::makeField(const QString& caption, const QString& placeholder,
+                                        StatusFormField field, LoginField focus) {
+  // A placeholder that differs from the field's caption describes the field ("Account ID" for
+  // ID); one that only repeats it ("Password" for PASSWORD) is a hint for the eye alone.
+  QLineEdit* edit = nullptr;
+  if (placeholder.compare(caption, Qt::CaseInsensitive) == 0) {
+    auto* hinted = new HintLineEdit(this);
+    hinted->setHint(placeholder);
+    edit = hinted;
+  } else {
+    edit = new QLineEdit(this);
+    edit->setPlaceholderText(placeholder);
+  }
   edit->setFont(VantrelTheme::font(12));
   edit->setFixedHeight(25);
   edit->setStyleSheet(QStringLiteral("QLineEdit { color: black; background: %1; border: 1px solid %2; "
@@ -299,15 +309,18 @@ QWidget* LoginScreenWidget::buildForm() {
   logo_ = logo;
   row->addWidget(logo);
 
-  account_ = makeField(QStringLiteral("Account ID"), StatusFormField::accountID, LoginField::account);
-  password_ = makeField(QStringLiteral("Password"), StatusFormField::accountPassword, LoginField::password);
+  account_ = makeField(QStringLiteral("ID"), QStringLiteral("Account ID"), StatusFormField::accountID,
+                       LoginField::account);
+  password_ = makeField(QStringLiteral("PASSWORD"), QStringLiteral("Password"),
+                        StatusFormField::accountPassword, LoginField::password);
   password_->setEchoMode(QLineEdit::Password);
   // Small bullets, as the desktop's secure fields show them.
   password_->setStyleSheet(password_->styleSheet() +
                            QStringLiteral(" QLineEdit { lineedit-password-character: 8226; }"));
-  setupName_ = makeField(QStringLiteral("This Mac"), StatusFormField::setupName, LoginField::setupName);
-  clientNumber_ =
-      makeField(QStringLiteral("0"), StatusFormField::requestedClientNumber, LoginField::clientNumber);
+  setupName_ = makeField(QStringLiteral("SETUP NAME"), QStringLiteral("This Mac"), StatusFormField::setupName,
+                         LoginField::setupName);
+  clientNumber_ = makeField(QStringLiteral("CLIENT NUM"), QStringLiteral("0"),
+                            StatusFormField::requestedClientNumber, LoginField::clientNumber);
   question_ = new QPushButton(QStringLiteral("?"), form);
   question_->setFixedSize(27, 25);
   question_->setFont(VantrelTheme::font(11, QFont::Bold));

@@ -124,7 +124,8 @@ class LoginScreenWidget : public LoginBackdrop {
   QWidget* buildForm();
   QWidget* buildStatusLine();
   QWidget* buildFooter(const QString& versionText);
-  QLineEdit* makeField(const QString& placeholder, StatusFormField field,
+  // A field of the form named `caption`, showing `placeholder` while empty.
+  QLineEdit* makeField(const QString& caption, const QString& placeholder, StatusFormField field,
                        LoginScreenPresenter::LoginField focus);
 
   StatusWindowPresenter& presenter_;

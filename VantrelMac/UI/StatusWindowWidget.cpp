@@ -97,17 +97,20 @@ void StatusWindowWidget::render(const StatusViewState& state) {
   const bool sheetWanted = presenter_.showSettings();
   // The model announces every assignment, also of a value it already holds (its polls set
   // unchanged values twice a second): the pages are rendered only when what they show differs.
-  if (!rendered_ || rendered_->connection != connection || rendered_->sheet != sheetWanted ||
+  QWidget* const onShow = pages_->currentWidget();
+  if (!rendered_ || rendered_->page != onShow || rendered_->sheet != sheetWanted ||
       !(rendered_->state == state)) {
-    // A page waiting for the window to grow is rendered when it comes on show, with the state of
-    // that moment: its lists lay themselves out for the size they are shown at.
-    if (connection) {
-      if (pendingPage_ != panel_) panel_->render(state);
-    } else if (pendingPage_ != login_) {
+    // The page on show is the one rendered, also the page on its way out while the window grows
+    // towards a larger one: every part of it tells the model's state of the moment. A page waiting
+    // for the window to grow is rendered when it comes on show, with the state of that moment:
+    // its lists lay themselves out for the size they are shown at.
+    if (onShow == panel_) {
+      panel_->render(state);
+    } else {
       login_->render(state);
     }
     if (sheetWanted) sheet_->panel()->render(state);
-    rendered_ = Rendered{state, connection, sheetWanted};
+    rendered_ = Rendered{state, onShow, sheetWanted};
   }
   if (sheetWanted && !sheet_->isVisible()) {
     sheet_->show();

@@ -67,10 +67,11 @@ class StatusWindowWidget : public QWidget {
   std::function<void()> closeHandler_;
   bool connectionPresentation_ = false;
   bool stale_ = true;
-  // What the pages show now: the state and the presentation they were last rendered for.
+  // What the pages show now: the state they were last rendered with, the page then on show and
+  // whether the sheet was wanted.
   struct Rendered {
     StatusViewState state;
-    bool connection = false;
+    const QWidget* page = nullptr;
     bool sheet = false;
   };
   std::optional<Rendered> rendered_;

@@ -43,6 +43,17 @@ StatusViewState failedLogin() {
   return state;
 }
 
+StatusViewState signedInConnecting() {
+  StatusViewState state = busyLogin();
+  state.accountPassword.clear();
+  state.isAccountLoginBusy = false;
+  state.isAccountAuthenticated = true;
+  state.accountLoginStatus = "Signed in \u2014 connecting through server route";
+  state.connectionState = DirectAuthState::connecting;
+  state.connectionStateLabel = "Connecting";
+  return state;
+}
+
 StatusViewState signedIn() {
   StatusViewState state = emptyLogin();
   state.permissions = {true, true};

@@ -47,6 +47,8 @@ StatusViewState emptyLogin();
 StatusViewState busyLogin();
 StatusViewState failedLogin();
 StatusViewState signedIn();
+// Signed in at the login server, the manager not yet reached.
+StatusViewState signedInConnecting();
 StatusViewState withLog(StatusViewState state, int lines);
 
 }  // namespace vantrel::shots

@@ -37,10 +37,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVariantAnimation>
 #include <QWindow>
 
 namespace {
@@ -253,6 +255,15 @@ std::string spokenName(const QWidget* control) {
   return name.toStdString();
 }
 
+// Lets the window become the active one, for a bounded time: only there does a control have the
+// focus.
+void waitUntilActive(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  while (!window->isActiveWindow() && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
 // Tabs through the login screen: one picture with nothing focused, then one per Tab, each naming
 // the focused control and its rectangle.
 bool focusShots(const std::filesystem::path& folder) {
@@ -260,10 +271,7 @@ bool focusShots(const std::filesystem::path& folder) {
   auto controller = makeController(model);
   controller->show();
   StatusWindowWidget* window = controller->mainWindow();
-  QElapsedTimer guard;
-  guard.start();
-  while (!window->isActiveWindow() && guard.elapsed() < 3000)
-    QApplication::processEvents(QEventLoop::AllEvents, 50);
+  waitUntilActive(window);
   settle(window);
   bool ok = writeShot(folder, "login-focus-0", window, {{"focused", nullptr}});
   for (int step = 1; step <= 12; ++step) {
@@ -291,6 +299,80 @@ bool focusShots(const std::filesystem::path& folder) {
     }
     ok = writeShot(folder, "login-focus-" + std::to_string(step), window, probes) && ok;
   }
+  return ok;
+}
+
+// The resize running on `window` held half way: the frame a user sees in the middle of it.
+bool holdResizeHalfWay(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  QVariantAnimation* animation = nullptr;
+  while (animation == nullptr && guard.elapsed() < 3000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    animation = WindowContentResizer::runningAnimation(window);
+  }
+  if (animation == nullptr) {
+    std::fprintf(stderr, "no resize runs\n");
+    return false;
+  }
+  animation->pause();
+  animation->setCurrentTime(animation->duration() / 2);
+  settle(window);
+  return true;
+}
+
+// One frame half way through each animated resize: the sign-in grow (the model announcing its
+// steps one after another) and the shrink back to the login screen with a control focused.
+bool resizeShots(const std::filesystem::path& folder) {
+  const QByteArray motion = qgetenv("VANTREL_REDUCED_MOTION");
+  bool ok = true;
+  {
+    qputenv("VANTREL_REDUCED_MOTION", "0");
+    auto model = std::make_shared<ShotModel>(shots::busyLogin());
+    auto controller = makeController(model);
+    controller->show();
+    StatusWindowWidget* window = controller->mainWindow();
+    settle(window);
+    const std::string busyStatus = model->state().accountLoginStatus;
+    model->change([&busyStatus](StatusViewState& s) {
+      s = shots::signedInConnecting();
+      s.accountLoginStatus = busyStatus;
+    });
+    model->change([](StatusViewState& s) { s = shots::signedInConnecting(); });
+    ok = holdResizeHalfWay(window) && ok;
+    LoginScreenWidget* login = window->loginScreen();
+    nlohmann::json probes;
+    probes["page"] = rectJson(within(login, window));
+    probes["statusMessage"] = login->statusMessage().toStdString();
+    ok = writeArea(folder, "login-grow-middle", window->geometry(), probes) && ok;
+  }
+  {
+    // Signed in: the window turns to the panel at once, then goes back to the login screen.
+    qputenv("VANTREL_REDUCED_MOTION", "1");
+    StatusViewState before = shots::signedIn();
+    before.isAccountAuthenticated = false;
+    auto model = std::make_shared<ShotModel>(before);
+    auto controller = makeController(model);
+    controller->show();
+    StatusWindowWidget* window = controller->mainWindow();
+    model->change([](StatusViewState& s) { s = shots::signedIn(); });
+    settle(window);
+    qputenv("VANTREL_REDUCED_MOTION", "0");
+    controller->presenter()->closePanel(false);
+    QApplication::processEvents();
+    waitUntilActive(window);
+    QWidget* focused = window->loginScreen()->permissionsFooterButton();
+    focused->setFocus(Qt::TabFocusReason);
+    ok = holdResizeHalfWay(window) && ok;
+    nlohmann::json probes;
+    probes["page"] = rectJson(within(window->loginScreen(), window));
+    probes["focused"] = rectJson(within(focused, window));
+    for (const FocusRing* ring : window->findChildren<FocusRing*>()) {
+      if (ring->isVisible()) probes["ring"] = rectJson(ring->geometry());
+    }
+    ok = writeArea(folder, "login-shrink-middle", window->geometry(), probes) && ok;
+  }
+  qputenv("VANTREL_REDUCED_MOTION", motion);
   return ok;
 }
 
@@ -482,6 +564,8 @@ int main(int argc, char** argv) {
   ok = panelShot(folder, "panel-direct-form", shots::withLog(shots::signedIn(), 12), false, true) && ok;
   ok = noticeShot(folder) && ok;
   ok = focusShots(folder) && ok;
+  ok = loginShot(folder, "login-connecting", shots::signedInConnecting()) && ok;
+  ok = resizeShots(folder) && ok;
   ok = updateNoticeShot(
            folder, "update-error", "업데이트를 설치하지 못했습니다",
            "현재 앱은 계속 실행됩니다. 연결·저장 공간을 확인하거나 배포 담당자에게 문의해 주세요.\n\n"

@@ -23,10 +23,11 @@ std::optional<PixelRect> resizedWindowFrame(PixelRect frame, PixelSize content, 
   // The decorations around the content keep their size; only the content changes.
   const int width = target.width + (frame.width - content.width);
   const int height = target.height + (frame.height - content.height);
-  // Twice the centre, so that odd sizes round the same way in both directions.
-  const int centreX2 = 2 * frame.x + frame.width;
-  const int centreY2 = 2 * frame.y + frame.height;
-  return PixelRect{(centreX2 - width) / 2, (centreY2 - height) / 2, width, height};
+  // The corner moves by half the change, cut towards zero: a change and its reverse then move it
+  // by opposite amounts, so that the window returns exactly to where it was. (Halving the sum
+  // with the position instead rounds both ways down, and every grow and shrink carries the window
+  // a pixel up and left.)
+  return PixelRect{frame.x + (frame.width - width) / 2, frame.y + (frame.height - height) / 2, width, height};
 }
 
 std::optional<std::uint64_t> AgentNoticeGate::show(VantrelClock::time_point now) {

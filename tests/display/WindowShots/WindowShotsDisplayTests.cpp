@@ -75,6 +75,7 @@ TEST_F(WindowShots, EverySceneIsWrittenAtItsSize) {
       {"login-signed-in", {430, 285}},   {"panel-window", {620, 680}},  {"panel-sheet", {620, 680}},
       {"panel-log-full", {620, 680}},    {"notice", {350, 92}},         {"backdrop", {430, 285}},
       {"panel-direct-form", {620, 680}}, {"login-focus-0", {430, 285}}, {"login-focus-8", {430, 285}},
+      {"login-connecting", {430, 285}},
   };
   for (const auto& [name, size] : scenes) EXPECT_EQ(load(name).size(), size) << name;
 }
@@ -506,6 +507,57 @@ TEST_F(WindowShots, NoticeSitsBottomRightWithEighteenPixelMargins) {
   const auto place = probes("notice")["screenPosition"];
   EXPECT_EQ(place[0].get<int>(), 1280 - 18 - 350);
   EXPECT_EQ(place[1].get<int>(), 1024 - 18 - 92);
+}
+
+// A frame half way through a resize: strictly between the login screen's size and the panel's.
+void expectHalfWay(const QImage& frame, const char* scene) {
+  EXPECT_GT(frame.width(), 430) << scene;
+  EXPECT_LT(frame.width(), 620) << scene;
+  EXPECT_GT(frame.height(), 285) << scene;
+  EXPECT_LT(frame.height(), 680) << scene;
+}
+
+TEST_F(WindowShots, HalfWayThroughTheSignInGrowTheLoginPageShowsOneState) {
+  // The model announced the sign-in in two steps; the page shows where they led, as a window at
+  // rest in that state shows it, pixel for pixel.
+  const QImage frame = load("login-grow-middle");
+  expectHalfWay(frame, "grow");
+  const QRect page = rectOf(probes("login-grow-middle")["page"]);
+  EXPECT_EQ(probes("login-grow-middle")["statusMessage"].get<std::string>(),
+            "Signed in \u2014 connecting through server route");
+  const QImage still = load("login-connecting");
+  ASSERT_EQ(page.size(), still.size());
+  int differing = 0;
+  QPoint first(-1, -1);
+  for (int y = 0; y < still.height(); ++y) {
+    for (int x = 0; x < still.width(); ++x) {
+      const QColor a = at(frame, page.x() + x, page.y() + y);
+      const QColor b = at(still, x, y);
+      if (std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                    std::abs(a.blue() - b.blue())}) > 3) {
+        if (differing++ == 0) first = QPoint(x, y);
+      }
+    }
+  }
+  EXPECT_EQ(differing, 0) << "first at " << first.x() << "," << first.y() << " of the page";
+}
+
+TEST_F(WindowShots, HalfWayThroughTheShrinkTheFocusRingIsAroundItsControl) {
+  const QImage frame = load("login-shrink-middle");
+  expectHalfWay(frame, "shrink");
+  const auto found = probes("login-shrink-middle");
+  ASSERT_TRUE(found.contains("ring")) << "no ring on show";
+  const QRect focused = rectOf(found["focused"]);
+  const QRect ring = rectOf(found["ring"]);
+  EXPECT_EQ(ring, focused.adjusted(-3, -3, 3, 3));
+  // Drawn there: the middles of its four strokes are the ring's light blue.
+  const QRect around = focused.adjusted(-3, -3, 3, 3);
+  for (const QPoint stroke :
+       {QPoint(around.center().x(), around.top() + 1), QPoint(around.center().x(), around.bottom() - 1),
+        QPoint(around.left() + 1, around.center().y()), QPoint(around.right() - 1, around.center().y())}) {
+    SCOPED_TRACE(std::to_string(stroke.x()) + "," + std::to_string(stroke.y()));
+    expectNear(at(frame, stroke.x(), stroke.y()), 0xA8, 0xD4, 0xFF);
+  }
 }
 
 }  // namespace

@@ -44,6 +44,34 @@ TEST(ResizedWindowFrame, KeepsTheCentreAndTheDecorations) {
   EXPECT_LE(std::abs(back->y - frame.y), 1);
 }
 
+TEST(ResizedWindowFrame, GrowingAndShrinkingAgainReturnsToTheSamePlace) {
+  struct Case {
+    PixelRect frame;
+    PixelSize content;
+  };
+  // The login content in frames with and without decorations (odd and even changes of size), with
+  // corners on both sides of the screen's origin.
+  const Case cases[] = {
+      {{400, 417, 432, 316}, {430, 285}},
+      {{-301, -7, 432, 316}, {430, 285}},
+      {{1, 1, 430, 285}, {430, 285}},
+      {{1552, 970, 431, 284}, {431, 284}},
+  };
+  for (const auto& [start, small] : cases) {
+    const PixelSize large{620, 680};
+    PixelRect frame = start;
+    for (int cycle = 0; cycle < 6; ++cycle) {
+      const auto grown = resizedWindowFrame(frame, small, large);
+      ASSERT_TRUE(grown);
+      const auto back = resizedWindowFrame(*grown, large, small);
+      ASSERT_TRUE(back);
+      frame = *back;
+    }
+    EXPECT_EQ(frame, start) << start.x << "," << start.y << " " << start.width << "x" << start.height
+                            << " ended at " << frame.x << "," << frame.y;
+  }
+}
+
 TEST(ResizedWindowFrame, WithinOnePixelNothingChanges) {
   EXPECT_FALSE(resizedWindowFrame({0, 0, 621, 679}, {621, 679}, {620, 680}));
   EXPECT_FALSE(resizedWindowFrame({0, 0, 620, 680}, {620, 680}, {620, 680}));

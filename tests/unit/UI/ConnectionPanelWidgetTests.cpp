@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "UI/ConnectionPanelWidget.hpp"
+#include "UI/KeyboardAccess.hpp"
 #include "UI/LoginScreenWidget.hpp"
 
 #include <QLabel>
@@ -97,7 +98,9 @@ TEST_F(PanelFixture, DisclosureStartsCollapsedAndOpensTheForm) {
   QTest::keyClicks(panel->hostField(), "10.1.2.3");
   EXPECT_EQ(model->current.managerHost, "10.1.2.3");
   EXPECT_EQ(model->count("persistConnectionSettings"), 8);
-  EXPECT_EQ(panel->hostField()->placeholderText(), QStringLiteral("Manager host"));
+  const auto* host = dynamic_cast<const HintLineEdit*>(panel->hostField());
+  ASSERT_NE(host, nullptr);
+  EXPECT_EQ(host->hint(), QStringLiteral("Manager host"));
   QTest::mouseClick(panel->disclosureButton(), Qt::LeftButton);
   EXPECT_FALSE(panel->disclosureContent()->isVisible());
 }

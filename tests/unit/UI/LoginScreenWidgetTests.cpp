@@ -43,6 +43,18 @@ struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
     presenter.reset();
   }
   LoginScreenWidget& login() { return *window->loginScreen(); }
+  // The window's resize, held as soon as it starts: the test drives it by hand from there, and a
+  // busy machine cannot run it on between two looks (null when no resize starts).
+  QVariantAnimation* heldResize() {
+    for (int round = 0; round < 10; ++round) {
+      QApplication::processEvents(QEventLoop::AllEvents);
+      if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get())) {
+        animation->pause();
+        return animation;
+      }
+    }
+    return nullptr;
+  }
   // Runs a window resize to its end at once (its animation is driven by hand, not waited for).
   void finishResize() {
     testing::processQueued();
@@ -164,8 +176,7 @@ TEST_F(LoginWidgetFixture, ThePageOnShowStaysWholeWhileTheWindowChangesSize) {
                                           : static_cast<QWidget*>(window->loginScreen());
   };
   const auto expectWholeThroughout = [&](const char* change, QWidget* endPage, QSize end) {
-    testing::processQueued();
-    QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get());
+    QVariantAnimation* animation = heldResize();
     ASSERT_NE(animation, nullptr) << change;
     for (const int step : {1, 2, 3, 4, 5, 6, 7}) {
       animation->setCurrentTime(animation->duration() * step / 8);
@@ -196,6 +207,127 @@ TEST_F(LoginWidgetFixture, ThePageOnShowStaysWholeWhileTheWindowChangesSize) {
   expectWholeThroughout("grow to the panel", window->windowPanel(), QSize(620, 680));
   QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
   expectWholeThroughout("shrink to the login screen", window->loginScreen(), QSize(430, 285));
+}
+
+// The rectangle the ring of `control` covers in its window: just outside the control.
+QRect ringAround(const QWidget* control) {
+  const int out = FocusRing::gap + FocusRing::width;
+  return QRect(control->mapTo(control->window(), QPoint(0, 0)), control->size())
+      .adjusted(-out, -out, out, out);
+}
+
+// The ring that is on show (null when none is).
+FocusRing* shownRing(const QWidget* window) {
+  for (FocusRing* ring : window->findChildren<FocusRing*>()) {
+    if (ring->isVisible()) return ring;
+  }
+  return nullptr;
+}
+
+TEST_F(LoginWidgetFixture, TheFocusRingStaysOnItsControlWhileTheWindowChangesSize) {
+  const testing::ReducedMotion moving("0");
+  window->move(300, 200);
+  testing::processQueued();
+  QWidget* focused = login().permissionsFooterButton();
+  // Each frame of a resize: the ring is around its control, and it is drawn there.
+  const auto expectRingOnItsControl = [&](const char* change, int step) {
+    FocusRing* ring = shownRing(window.get());
+    ASSERT_NE(ring, nullptr) << change << " at " << step;
+    EXPECT_EQ(ring->control(), focused);
+    EXPECT_EQ(ring->geometry(), ringAround(focused))
+        << change << " at " << step << "/8: ring at " << ring->geometry().x() << "," << ring->geometry().y()
+        << ", control's ring belongs at " << ringAround(focused).x() << "," << ringAround(focused).y();
+    const QImage frame = window->grab().toImage();
+    const QRect around = ringAround(focused);
+    // The middle of the ring's top and bottom strokes, in the window's picture.
+    for (const QPoint stroke : {QPoint(around.center().x(), around.top() + FocusRing::width / 2),
+                                QPoint(around.center().x(), around.bottom() - FocusRing::width / 2)}) {
+      const QColor seen = frame.pixelColor(stroke * frame.devicePixelRatio());
+      EXPECT_EQ(seen.name(), loginFocusRingColour().name())
+          << change << " at " << step << ": pixel " << stroke.x() << "," << stroke.y();
+    }
+  };
+  focused->setFocus(Qt::TabFocusReason);
+  testing::processQueued();
+  expectRingOnItsControl("at rest", 0);
+  // Signed in: the window grows with the login page on show, centred in it.
+  model->change([](StatusViewState& s) {
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::authenticated;
+  });
+  QVariantAnimation* grow = heldResize();
+  ASSERT_NE(grow, nullptr);
+  for (const int step : {1, 3, 5, 7}) {
+    grow->setCurrentTime(grow->duration() * step / 8);
+    testing::processQueued(1);
+    ASSERT_FALSE(window->showsConnectionPanel());
+    expectRingOnItsControl("grow", step);
+  }
+  grow->setCurrentTime(grow->duration());
+  testing::processQueued();
+  ASSERT_TRUE(window->showsConnectionPanel());
+  // Back to the login screen: the page comes at once, the window shrinks around it.
+  QTest::keyClick(window->windowPanel()->closeButton(), Qt::Key_Escape);
+  QVariantAnimation* shrink = heldResize();
+  ASSERT_NE(shrink, nullptr);
+  shrink->setCurrentTime(shrink->duration() / 8);
+  testing::processQueued(1);
+  focused->setFocus(Qt::TabFocusReason);
+  testing::processQueued(1);
+  for (const int step : {2, 4, 6}) {
+    shrink->setCurrentTime(shrink->duration() * step / 8);
+    testing::processQueued(1);
+    expectRingOnItsControl("shrink", step);
+  }
+  shrink->setCurrentTime(shrink->duration());
+  testing::processQueued();
+  expectRingOnItsControl("after the shrink", 8);
+}
+
+TEST_F(LoginWidgetFixture, TheLoginPageShowsOneStateWhileTheWindowGrowsToThePanel) {
+  const testing::ReducedMotion moving("0");
+  window->move(300, 200);
+  model->change([](StatusViewState& s) {
+    s.isAccountLoginBusy = true;
+    s.accountLoginStatus = "Signing in\u2026";
+  });
+  testing::processQueued();
+  // The model announces each step of a sign-in: signed in first, its status line a moment later,
+  // in the same turn of the event loop.
+  model->change([](StatusViewState& s) {
+    s.isAccountLoginBusy = false;
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::connecting;
+  });
+  model->change(
+      [](StatusViewState& s) { s.accountLoginStatus = "Signed in \u2014 connecting through server route"; });
+  QVariantAnimation* grow = heldResize();
+  ASSERT_NE(grow, nullptr);
+  // Every part of the page on show says what the model says now.
+  const auto expectTheModelsState = [&](const char* moment) {
+    ASSERT_FALSE(window->showsConnectionPanel()) << moment;
+    const LoginScreenLook look = LoginScreenPresenter::look(model->current);
+    EXPECT_EQ(login().statusMessage().toStdString(), look.statusMessage) << moment;
+    EXPECT_EQ(login().connectionDotLabel()->text().toStdString(), look.connectionDotText) << moment;
+    EXPECT_EQ(login().loginButton()->text().toStdString(), look.buttonTitle) << moment;
+    EXPECT_EQ(login().loginButton()->showsSpinner(), look.buttonShowsSpinner) << moment;
+    EXPECT_EQ(login().statusSymbolLabel()->symbol(), look.statusSymbol) << moment;
+  };
+  grow->setCurrentTime(grow->duration() / 4);
+  testing::processQueued(1);
+  expectTheModelsState("a quarter into the grow");
+  // The manager answers while the window still grows.
+  model->change([](StatusViewState& s) {
+    s.connectionState = DirectAuthState::authenticated;
+    s.managerConnectionsLabel = "1/1 managers";
+  });
+  grow->setCurrentTime(grow->duration() / 2);
+  testing::processQueued(1);
+  expectTheModelsState("half way through the grow");
+  EXPECT_EQ(login().statusMessage(), QStringLiteral("Signed in \u2022 1/1 managers"));
+  grow->setCurrentTime(grow->duration());
+  testing::processQueued();
+  EXPECT_TRUE(window->showsConnectionPanel());
 }
 
 TEST_F(LoginWidgetFixture, SignInSwitchesToThePanelAt620By680AndBackKeepsTheCentre) {

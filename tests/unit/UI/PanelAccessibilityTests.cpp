@@ -6,6 +6,7 @@
 
 // Before Qt: its macros clash with the coroutine support.
 #include "ScriptedUpdaterBench.hpp"
+#include "UI/KeyboardAccess.hpp"
 #include "UI/StatusWindowWidget.hpp"
 #include "UI/UpdateSettingsView.hpp"
 #include "UI/WindowChrome.hpp"
@@ -98,6 +99,22 @@ struct PanelAccessibility : ::testing::Test, testing::StatusWindowBench, testing
     presenter.reset();
     controller.reset();
   }
+  // Closes the sheet, signs in and opens the direct-connection group of the window's own panel.
+  void signInAndOpenTheWindowPanel() {
+    presenter->closePanel(true);
+    model->change([](StatusViewState& s) {
+      s.isAccountAuthenticated = true;
+      s.connectionState = DirectAuthState::authenticated;
+    });
+    // The panel comes on show once the window has grown to hold it whole.
+    testing::processQueued();
+    if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get()))
+      animation->setCurrentTime(animation->duration());
+    testing::processQueued();
+    if (!window->showsConnectionPanel()) return;
+    window->windowPanel()->disclosureButton()->click();
+    testing::processQueued();
+  }
 };
 
 TEST_F(PanelAccessibility, EveryControlOfTheSheetAndTheWindowPanelIsNamedUniquelyWithItsRole) {
@@ -155,19 +172,8 @@ TEST_F(PanelAccessibility, EveryControlOfTheSheetAndTheWindowPanelIsNamedUniquel
   EXPECT_EQ(controls.size(), expected.size()) << describe(controls);
 
   // The window's own panel, once signed in, is named the same way, with its own close button.
-  presenter->closePanel(true);
-  model->change([](StatusViewState& s) {
-    s.isAccountAuthenticated = true;
-    s.connectionState = DirectAuthState::authenticated;
-  });
-  // The panel comes on show once the window has grown to hold it whole.
-  testing::processQueued();
-  if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get()))
-    animation->setCurrentTime(animation->duration());
-  testing::processQueued();
+  signInAndOpenTheWindowPanel();
   ASSERT_TRUE(window->showsConnectionPanel());
-  window->windowPanel()->disclosureButton()->click();
-  testing::processQueued();
   std::vector<Spoken> windowControls;
   collectControls(QAccessible::queryAccessibleInterface(window->windowPanel()), windowControls);
   std::set<QString> windowNames;
@@ -197,6 +203,70 @@ TEST_F(PanelAccessibility, TheDirectFieldsAreNamedByTheirCaptionsWhichAreTheirBu
     const auto* caption = qobject_cast<QLabel*>(labels.front().first->object());
     ASSERT_NE(caption, nullptr) << title;
     EXPECT_EQ(caption->buddy(), field) << title;
+  }
+}
+
+// A screen reader reads a control's name, then its description: a description that only repeats
+// the name is heard twice.
+TEST_F(PanelAccessibility, NoControlIsDescribedByItsOwnName) {
+  const auto expectNoRepeat = [](QWidget* root, const char* where) {
+    std::vector<Spoken> controls;
+    collectControls(QAccessible::queryAccessibleInterface(root), controls);
+    ASSERT_FALSE(controls.empty()) << where;
+    for (const Spoken& control : controls) {
+      const QString description = control.node->text(QAccessible::Description).trimmed();
+      EXPECT_NE(description.compare(control.name.trimmed(), Qt::CaseInsensitive), 0)
+          << where << ": '" << control.name.toStdString() << "' is described as '"
+          << description.toStdString() << "'";
+    }
+  };
+  expectNoRepeat(window.get(), "login window");
+  presenter->openPanelSheet();
+  testing::processQueued();
+  window->sheet()->panel()->disclosureButton()->click();
+  testing::processQueued();
+  expectNoRepeat(window->sheet(), "sheet");
+  signInAndOpenTheWindowPanel();
+  ASSERT_TRUE(window->showsConnectionPanel());
+  expectNoRepeat(window.get(), "window panel");
+  // A hint that differs from the name still describes its field.
+  QAccessibleInterface* id = QAccessible::queryAccessibleInterface(window->loginScreen()->accountField());
+  EXPECT_EQ(id->text(QAccessible::Description), QStringLiteral("Account ID"));
+}
+
+// The hint that is kept from assistive technology looks exactly like the toolkit's placeholder.
+TEST_F(PanelAccessibility, AFieldsUnspokenHintIsDrawnAsAPlaceholderIs) {
+  presenter->openPanelSheet();
+  testing::processQueued();
+  ConnectionPanelWidget* panel = window->sheet()->panel();
+  panel->disclosureButton()->click();
+  testing::processQueued();
+  const std::vector<QLineEdit*> fields{window->loginScreen()->passwordField(), panel->hostField(),
+                                       panel->portField(), panel->slotField(), panel->userIDField()};
+  for (QLineEdit* field : fields) {
+    auto* hinted = dynamic_cast<HintLineEdit*>(field);
+    ASSERT_NE(hinted, nullptr) << field->accessibleName().toStdString();
+    EXPECT_TRUE(field->placeholderText().isEmpty());
+    // The same field as the toolkit makes it, with the hint as its placeholder, beside it.
+    QLineEdit stock(field->parentWidget());
+    stock.setStyleSheet(field->styleSheet());
+    stock.setFont(field->font());
+    stock.setEchoMode(field->echoMode());
+    stock.setPlaceholderText(hinted->hint());
+    stock.setGeometry(field->geometry());
+    stock.show();
+    const QString typed = field->text();
+    field->clear();
+    testing::processQueued();
+    const QImage drawn = field->grab().toImage();
+    const QImage expected = stock.grab().toImage();
+    ASSERT_EQ(drawn.size(), expected.size());
+    EXPECT_TRUE(drawn == expected) << hinted->hint().toStdString() << " drawn unlike a placeholder";
+    // Typing hides it, as it hides a placeholder.
+    field->setText(QStringLiteral("x"));
+    stock.setText(QStringLiteral("x"));
+    EXPECT_TRUE(field->grab().toImage() == stock.grab().toImage()) << hinted->hint().toStdString();
+    field->setText(typed);
   }
 }
 
