@@ -69,6 +69,7 @@ constexpr int kinds = 4;
 void runAtOnce(const std::string& display, int threads, int rounds, Tally& tally) {
   std::atomic<int> ready{0};
   std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
       ++ready;
