@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
+#include "Platform/XConnection.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -17,13 +18,6 @@ const SystemLog& assertionLog() {
 // instead and reopened at the next call.
 void markConnectionLost(Display*, void* userData) {
   static_cast<std::atomic<bool>*>(userData)->store(true, std::memory_order_release);
-}
-
-int returnFromIOError(Display*) { return 0; }
-
-void installIOErrorHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] { XSetIOErrorHandler(returnFromIOError); });
 }
 
 // Suspension needs version 1.1 of the extension.
@@ -49,7 +43,7 @@ ScreenSaverDisplaySleepAssertion::~ScreenSaverDisplaySleepAssertion() {
 
 void ScreenSaverDisplaySleepAssertion::close() {
   if (!connection_) return;
-  XCloseDisplay(connection_->display);
+  XDisplayCloser{}(connection_->display);
   connection_.reset();
 }
 
@@ -62,11 +56,11 @@ void ScreenSaverDisplaySleepAssertion::closeIfLost() {
 
 ScreenSaverDisplaySleepAssertion::Connection* ScreenSaverDisplaySleepAssertion::connection() {
   if (!connection_) {
-    installIOErrorHandler();
-    Display* display = XOpenDisplay(displayName_ ? displayName_->c_str() : nullptr);
-    if (!display) return nullptr;
+    auto opened = XConnection::openIfReachable(displayName_);
+    if (!opened) return nullptr;
+    Display* display = opened.get();
     auto fresh = std::make_unique<Connection>();
-    fresh->display = display;
+    fresh->display = opened.release();
     XSetIOErrorExitHandler(display, markConnectionLost, &fresh->lost);
     fresh->hasSuspend = supportsSuspend(display);
     if (!fresh->hasSuspend) assertionLog().notice("the X server has no screen-saver suspension");

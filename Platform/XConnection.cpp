@@ -1,6 +1,11 @@
 #include "Platform/XConnection.hpp"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/extensions/scrnsaver.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,9 +24,71 @@
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
+namespace {
+
+// Xlib connections of different threads share state inside the extension libraries that no lock
+// of theirs covers. libXext records every display that sets up RANDR, MIT-SHM, XTEST, XInput or
+// the screen saver extension with its Generic Event extension, in a list that the first such
+// display creates and the last one to close destroys (the global pointer back to null); libXi does
+// the same with its own list. A thread that opens, sets up or closes a display while another
+// closes the last one writes into freed memory: heap corruption, found only later elsewhere.
+//
+// Two ways out: keep one connection with those extensions open for the process's whole life, so
+// that the lists never empty, or never let two of those steps run at once. We do the second:
+// a kept connection cannot exist before a server answers, outlives a server restart as a dead
+// one and adds a client and a descriptor to every process, whereas one lock over every open
+// (with every such extension set up right there) and every close covers each connection of ours
+// from its first request to its last, whichever thread owns it. Nothing else in the process
+// registers displays there (Qt's xcb plugin talks xcb and sets up its extensions through it).
+// The lock is held for the connection's set-up and its close only, never around calls on it.
+std::mutex& lifecycleMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Sets up every extension whose library keeps the process-wide lists above: later first uses on
+// this display then find their records made and change no list.
+void setUpListedExtensions(Display* display) {
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  (void)XRRQueryExtension(display, &eventBase, &errorBase);
+  (void)XShmQueryExtension(display);
+  (void)XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
+  (void)XScreenSaverQueryExtension(display, &eventBase, &errorBase);
+  XExtensionVersion* input = XGetExtensionVersion(display, INAME);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): libXi's own marker for a missing extension
+  if (input && input != reinterpret_cast<XExtensionVersion*>(NoSuchExtension)) XFree(input);
+}
+
+void markLost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
+
+// The stock exit handler ends the process. A connection opened here fails its calls instead
+// and is closed by its owner, on the thread that noticed the loss, as every caller here does.
+void returnFromLoss(Display*, void*) {}
+
+// A connection with the extensions above set up, or null. One that breaks during the set-up is
+// closed here, on the thread that saw the break.
+Display* openAndSetUp(const char* name) {
+  const std::lock_guard lock(lifecycleMutex());
+  Display* display = XOpenDisplay(name);
+  if (!display) return nullptr;
+  std::atomic<bool> lost{false};
+  XSetIOErrorExitHandler(display, markLost, &lost);
+  setUpListedExtensions(display);
+  XSetIOErrorExitHandler(display, returnFromLoss, nullptr);
+  if (!lost.load()) return display;
+  XCloseDisplay(display);
+  return nullptr;
+}
+
+}  // namespace
 
 void XDisplayCloser::operator()(_XDisplay* display) const noexcept {
-  if (display) XCloseDisplay(display);
+  if (!display) return;
+  const std::lock_guard lock(lifecycleMutex());
+  XCloseDisplay(display);
 }
 
 namespace XConnection {
@@ -44,17 +111,6 @@ int returnFromIOError(Display* display) {
   return 0;
 }
 
-void markLost(Display*, void* flag) { static_cast<std::atomic<bool>*>(flag)->store(true); }
-
-// The stock exit handler ends the process. A connection opened here fails its calls instead
-// and is closed by its owner, on the thread that noticed the loss, as every caller here does.
-void returnFromLoss(Display*, void*) {}
-
-XDisplayHandle owned(Display* display) {
-  if (display) XSetIOErrorExitHandler(display, returnFromLoss, nullptr);
-  return XDisplayHandle(display);
-}
-
 void installErrorHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -74,7 +130,7 @@ XDisplayHandle open(const std::optional<std::string>& displayName) {
     name = env;
   }
   if (name.empty()) throw X11CaptureError::noDisplay("No X display is set (DISPLAY is empty).");
-  XDisplayHandle display = owned(XOpenDisplay(name.c_str()));
+  XDisplayHandle display(openAndSetUp(name.c_str()));
   if (!display) {
     if (!serverListens(name)) {
       throw X11CaptureError::unreachable(
@@ -139,9 +195,11 @@ bool serverListens(const std::string& name) noexcept {
   return connected;
 }
 
-XDisplayHandle openDefault() noexcept {
+XDisplayHandle openDefault() noexcept { return openIfReachable(std::nullopt); }
+
+XDisplayHandle openIfReachable(const std::optional<std::string>& displayName) noexcept {
   installErrorHandlers();
-  return owned(XOpenDisplay(nullptr));
+  return XDisplayHandle(openAndSetUp(displayName ? displayName->c_str() : nullptr));
 }
 
 void watchForLoss(Display* display, std::atomic<bool>& lost) noexcept {

@@ -6,7 +6,8 @@
 // error is recorded for the thread that made the call, and a lost connection is left to the
 // connection's own exit handler (ours fail the calls or mark it lost; other code's keep the
 // stock exit). Xlib keeps a lost connection locked for the thread that noticed the loss: only
-// that thread may close it, so each owner closes it before that call returns.
+// that thread may close it, so each owner closes it before that call returns. Opens and closes
+// from different threads are kept from overlapping here as well (see XDisplayCloser).
 
 #include <atomic>
 #include <memory>
@@ -48,6 +49,8 @@ class X11CaptureError : public Error {
   std::string detail_;
 };
 
+// Closes a connection while no other thread opens, sets up or closes one (see XConnection.cpp):
+// every connection of the process is closed through here.
 struct XDisplayCloser {
   void operator()(_XDisplay* display) const noexcept;
 };
@@ -67,6 +70,9 @@ XDisplayHandle open(const std::optional<std::string>& displayName);
 bool serverListens(const std::string& name) noexcept;
 // The DISPLAY variable's display; null when none can be reached.
 XDisplayHandle openDefault() noexcept;
+// The display named `displayName` (the DISPLAY variable's when none); null when it cannot be
+// opened.
+XDisplayHandle openIfReachable(const std::optional<std::string>& displayName) noexcept;
 
 // Sets `lost` when the connection breaks, instead of ending the process. `lost` must outlive
 // the connection.

@@ -18,9 +18,7 @@ struct XTestInput::Connection {
   // Set by Xlib (on the thread that holds the mutex) when the server connection breaks.
   std::atomic<bool> lost{false};
 
-  ~Connection() {
-    if (display) XCloseDisplay(display);
-  }
+  ~Connection() { XDisplayCloser{}(display); }
 };
 
 // Closes a connection that broke during the call it guards, before the call returns. Xlib keeps

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <utility>
 
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
@@ -97,22 +98,34 @@ ScreenCaptureKitH264Streamer::~ScreenCaptureKitH264Streamer() {
 }
 
 Awaitable<ScreenPixelSize> ScreenCaptureKitH264Streamer::primaryDisplaySize() {
-  auto name = displayName_;
-  const auto query = [name] {
-    X11DisplayLayout layout;
-    try {
-      layout = readX11DisplayLayout(name);
-    } catch (...) {
-      throw startError(std::current_exception());
-    }
-    const auto area = layout.mainArea();
-    if (!area) throw ScreenStreamError::noDisplay();
-    return ScreenPixelSize{area->width, area->height};
-  };
-  co_return co_await runOn(strand_, runBlockingCall(query));
+  return runOn(strand_, primaryDisplaySizeOnStrand());
 }
 
 Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRate() {
+  return runOn(strand_, primaryDisplayDPIRateOnStrand());
+}
+
+Awaitable<ScreenPixelSize> ScreenCaptureKitH264Streamer::primaryDisplaySizeOnStrand() {
+  auto name = displayName_;
+  const auto query = [name] {
+    try {
+      return readX11DisplayLayout(name);
+    } catch (...) {
+      throw startError(std::current_exception());
+    }
+  };
+  scaleRateOfLastSize_.reset();
+  const auto layout = co_await runBlockingCall(query);
+  scaleRateOfLastSize_ = layout.scaleRate;
+  const auto area = layout.mainArea();
+  if (!area) throw ScreenStreamError::noDisplay();
+  co_return ScreenPixelSize{area->width, area->height};
+}
+
+Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRateOnStrand() {
+  // A screen request asks for the size and then for the density: the read that answered the size
+  // answers the density too, so that a request opens one connection to the display, not two.
+  if (const auto remembered = std::exchange(scaleRateOfLastSize_, std::nullopt)) co_return *remembered;
   auto name = displayName_;
   const auto query = [name]() -> long long {
     try {
@@ -121,7 +134,7 @@ Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRate() {
       return 100;  // never fails: a display that cannot be asked counts as unscaled
     }
   };
-  co_return co_await runOn(strand_, runBlockingCall(query));
+  co_return co_await runBlockingCall(query);
 }
 
 Awaitable<void> ScreenCaptureKitH264Streamer::start(ScreenStreamConfiguration configuration,

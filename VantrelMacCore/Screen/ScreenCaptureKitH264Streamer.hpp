@@ -27,6 +27,7 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   ~ScreenCaptureKitH264Streamer() override;
 
   Awaitable<ScreenPixelSize> primaryDisplaySize() override;
+  // The density read along with the latest size when that was not asked for yet; else read anew.
   Awaitable<long long> primaryDisplayDPIRate() override;
   Awaitable<void> start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) override;
   Awaitable<void> stop() override;
@@ -41,6 +42,8 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
 
   ScreenCaptureKitH264Streamer(Executor executor, std::optional<std::string> displayName);
 
+  Awaitable<ScreenPixelSize> primaryDisplaySizeOnStrand();
+  Awaitable<long long> primaryDisplayDPIRateOnStrand();
   Awaitable<void> startOnStrand(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers);
   Awaitable<void> stopOnStrand();
   // On the strand, after the capture thread reported a failure: the stream is over.
@@ -50,6 +53,8 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   std::optional<std::string> displayName_;
   std::shared_ptr<Stream> stream_;  // the running stream, or none
   std::uint64_t lastStreamId_ = 0;
+  // The density read along with the latest size, until the density is asked for (on the strand).
+  std::optional<long long> scaleRateOfLastSize_;
   SystemLog log_{"local.vantrel.VantrelMac", "screen"};
 };
 

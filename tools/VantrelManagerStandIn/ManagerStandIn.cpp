@@ -320,9 +320,14 @@ class StandIn {
       if (step.contains("expectHeight") && decoder_.height() != step["expectHeight"].get<int>())
         co_return fmt::format("picture height {} (expected {})", decoder_.height(),
                               step["expectHeight"].get<int>());
+    } else if (name == "screenRequest") {
+      // A request whose pictures nobody waits for (a screen the agent may refuse), then a pause.
+      co_await sendBasic(
+          E::screenInfo(E::getScreen, comNum, step.value("width", 1280), step.value("height", 720)));
+      co_await pause(step.value("seconds", 0.0));
     } else if (name == "screenEnd") {
       co_await sendBasic(E::nullDataClass(E::getScreenEnd, comNum));
-      co_await pause(0.3);
+      co_await pause(step.value("seconds", 0.3));
     } else if (name == "move" || name == "click") {
       const int x = step.value("x", 0);
       const int y = step.value("y", 0);

@@ -19,7 +19,8 @@ int usage() {
       << "usage: vantrel-manager-standin [--address A] [--port N] [--port-file F]\n"
          "                              (--script F | --steps JSON) [--report F] [--picture F.png]\n"
          "                              [--fetch-dir D] [--serve] [--step-timeout SECONDS] [--reject]\n"
-         "steps: comInfo, screen{width,height,seconds,expectWidth,expectHeight}, screenEnd,\n"
+         "steps: comInfo, screen{width,height,seconds,expectWidth,expectHeight},\n"
+         "       screenRequest{width,height,seconds}, screenEnd{seconds},\n"
          "       move{x,y}, click{x,y}, key{code}, sendFile{path,to,name}, fetchFile{path,remotePath},\n"
          "       list{path}, clipboardText{text}, expectClipboardText{text}, waitForFile{path},\n"
          "       wait{seconds}\n";

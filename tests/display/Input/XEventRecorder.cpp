@@ -9,14 +9,16 @@
 #include <iterator>
 #include <string>
 
+#include "Platform/XConnection.hpp"
 #include "support/AsyncTest.hpp"
 
 namespace vantrel::testing {
 
 XEventRecorder::XEventRecorder()
     : markerPrefix_("VantrelRecorderMarker-" + std::to_string(::getpid()) + "-") {
-  control_ = XOpenDisplay(nullptr);
-  data_ = XOpenDisplay(nullptr);
+  // Through the program's own opens and closes, which never overlap those of the code under test.
+  control_ = XConnection::openDefault().release();
+  data_ = XConnection::openDefault().release();
   if (!control_ || !data_) return;
   int major = 0;
   int minor = 0;
@@ -51,8 +53,8 @@ XEventRecorder::~XEventRecorder() {
     thread_.join();
     XRecordFreeContext(control_, context_);
   }
-  if (data_) XCloseDisplay(data_);
-  if (control_) XCloseDisplay(control_);
+  XDisplayCloser{}(data_);
+  XDisplayCloser{}(control_);
 }
 
 void XEventRecorder::onIntercept(XPointer closure, XRecordInterceptData* data) {

@@ -212,6 +212,19 @@ TEST_F(StreamerTest, LargerDisplayIsScaledIntoTheTargetAndItsScaleIsReported) {
   EXPECT_LT(right[0], 60);
 }
 
+// A screen request asks for the size, then for the density: one read of the layout answers both,
+// so the density is the one the size was read with, even when it changed in between. A density
+// asked for on its own is read afresh.
+TEST_F(StreamerTest, TheDensityAfterASizeComesFromTheSameReadAndALaterOneIsReadAgain) {
+  PrivateXServer server(1280, 720);
+  testing::setXResources(server.displayName(), "Xft.dpi:\t192\n");
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), server.displayName());
+  EXPECT_EQ(run(streamer->primaryDisplaySize()), (ScreenPixelSize{1280, 720}));
+  testing::setXResources(server.displayName(), "Xft.dpi:\t144\n");
+  EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 200);
+  EXPECT_EQ(run(streamer->primaryDisplayDPIRate()), 150);
+}
+
 TEST_F(StreamerTest, RefusedOrMissingDisplayFailsWithItsErrorAndCallsNoHandler) {
   auto log = std::make_shared<StreamLog>();
   const auto expectError = [&](const std::shared_ptr<ScreenCaptureKitH264Streamer>& streamer,

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -323,6 +324,66 @@ TEST_F(DiagnosticsProcess, KeepsAnsweringAcrossXServerRestartsBetweenInputEvents
   EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
   EXPECT_TRUE(has(output, "AI_DIAGNOSTICS the manager closed the connection")) << output;
   EXPECT_FALSE(has(output, "without teardown")) << output;
+}
+
+// A manager asks for the screen of a 30-bit display, which the capture refuses, in the rhythm
+// that overlaps the agent's own display questions with the delayed start and its refusal: a
+// request, a pause about as long as the start delay, then at random an end at once or soon after,
+// nothing, or request and end together. Each request opens and closes the agent's display
+// connections on several threads at once; the run keeps answering and ends cleanly.
+TEST_F(DiagnosticsProcess, ScreenRequestsARefusedCaptureMeetsInAnyRhythmEndCleanly) {
+  constexpr int sessions = 2;
+  constexpr int requestsPerSession = 40;
+  std::mt19937 random(20261207);  // fixed: the same script every run
+  const auto between = [&](double low, double high) {
+    return std::uniform_real_distribution(low, high)(random);
+  };
+  for (int session = 0; session < sessions; ++session) {
+    SCOPED_TRACE("session " + std::to_string(session));
+    nlohmann::json steps = nlohmann::json::array({{{"step", "comInfo"}}});
+    for (int request = 0; request < requestsPerSession; ++request) {
+      const double shape = between(0, 1);
+      const double pauseSeconds = between(0.10, 0.22);
+      nlohmann::json screen = {{"step", "screenRequest"}, {"width", 1920}, {"height", 1080}};
+      if (shape < 0.4) {
+        screen["seconds"] = pauseSeconds;
+        steps.push_back(screen);
+        steps.push_back({{"step", "screenEnd"}, {"seconds", between(0, 1) < 0.5 ? 0.0 : between(0, 0.05)}});
+      } else if (shape < 0.8) {
+        screen["seconds"] = pauseSeconds;
+        steps.push_back(screen);
+      } else {
+        steps.push_back(screen);
+        steps.push_back({{"step", "screenEnd"}, {"seconds", pauseSeconds}});
+      }
+    }
+    steps.push_back({{"step", "comInfo"}});
+    std::string output;
+    std::optional<int> status;
+    std::optional<int> managerStatus;
+    nlohmann::json seen;
+    const auto skip = inPrivateNetwork([&] {
+      testing::PrivateXServer server(1920, 1080, {}, 30);
+      testing::DisplayOverride useServer(server.displayName());
+      auto manager = startManager({"--steps", steps.dump(), "--step-timeout", "20"});
+      auto program = startDiagnostics(port(), testAddress, ProgramProcess::Options{true, true});
+      // The program's output is read while it runs: it logs every request.
+      status = program->waitForExit();
+      output = program->output();
+      managerStatus = manager->waitForExit();
+      std::ifstream in(report());
+      seen = nlohmann::json::parse(in, nullptr, false);
+    });
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    EXPECT_TRUE(testing::exitedWith(managerStatus, 0)) << seen.dump(2) << "\n" << output;
+    EXPECT_TRUE(testing::exitedWith(status, 0)) << output;
+    ASSERT_FALSE(seen.is_discarded());
+    EXPECT_EQ(seen["steps"].size(), steps.size()) << seen.dump(2);
+    // The capture of that display was refused, never started.
+    EXPECT_TRUE(has(output, "Screen stream start failed")) << output;
+    EXPECT_EQ(seen["screen"]["units"], 0) << seen.dump(2);
+    EXPECT_TRUE(has(output, "AI_DIAGNOSTICS the manager closed the connection")) << output;
+  }
 }
 
 }  // namespace
