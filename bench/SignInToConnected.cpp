@@ -59,9 +59,6 @@ std::optional<Round> runRound(int managers, const std::string& program) {
   const auto tmp = home.root() / "tmp";
   fs::create_directories(tmp);
   home.setEnv("TMPDIR", tmp.string());
-  fs::create_directories(home.root() / "run");
-  fs::permissions(home.root() / "run", fs::perms::owner_all, fs::perm_options::replace);
-  home.setEnv("XDG_RUNTIME_DIR", (home.root() / "run").string());
 
   std::vector<std::unique_ptr<ProgramProcess>> standIns;
   std::vector<int> ports;

@@ -399,6 +399,9 @@ Awaitable<void> DirectAuthClient::disconnectBody(std::shared_ptr<DirectAuthClien
   // An attempt may have begun while the secure session stopped.
   cancelAttempt();
 
+  // A failed session was taken down, and its end reported, by its failure path: a disconnect
+  // settles it as disconnected without repeating either.
+  if (self->state_ == DirectAuthState::failed) self->state_ = DirectAuthState::disconnected;
   if (self->state_ == DirectAuthState::idle || self->state_ == DirectAuthState::disconnected) {
     co_await self->transport_->disconnect();
     co_return;

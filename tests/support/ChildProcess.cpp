@@ -5,11 +5,32 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
+
+#include "support/TestEnvironment.hpp"
 
 extern char** environ;
 
 namespace vantrel::testing {
+
+std::vector<std::string> childEnvironment(bool keepDisplay) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || !isPrivateRuntimeFolder(runtime)) {
+    throw std::logic_error(
+        std::string("a test starts a program without a private runtime folder (XDG_RUNTIME_DIR=") +
+        (runtime != nullptr ? runtime : "unset") + "): give the test a TemporaryHome");
+  }
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const bool display = entry.starts_with("DISPLAY=") || entry.starts_with("WAYLAND_DISPLAY=") ||
+                         entry.starts_with("QT_QPA_PLATFORM=");
+    if (display && !keepDisplay) continue;
+    environment.push_back(entry);
+  }
+  return environment;
+}
 
 std::vector<char*> argvOf(std::vector<std::string>& arguments) {
   std::vector<char*> argv;
@@ -30,6 +51,7 @@ int runProgram(std::vector<std::string> arguments) {
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {
   int fds[2];
+  auto environment = childEnvironment(true);
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
   errorFd_ = fds[0];
   posix_spawn_file_actions_t actions;
@@ -37,7 +59,8 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
   auto argv = argvOf(arguments);
-  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  auto envp = argvOf(environment);
+  const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   if (spawned != 0) {

@@ -10,6 +10,12 @@
 
 namespace vantrel::testing {
 
+// The environment of a project program a test starts: this process's, without DISPLAY,
+// WAYLAND_DISPLAY and QT_QPA_PLATFORM unless `keepDisplay`. Throws std::logic_error when
+// XDG_RUNTIME_DIR does not name a private runtime folder (`isPrivateRuntimeFolder`), so that no
+// test can start a program that meets another test's instance.
+std::vector<std::string> childEnvironment(bool keepDisplay);
+
 // The argument vector of `arguments` for exec: pointers into it, then a null pointer.
 std::vector<char*> argvOf(std::vector<std::string>& arguments);
 
@@ -19,7 +25,8 @@ int runProgram(std::vector<std::string> arguments);
 
 class ChildProcess {
  public:
-  // `arguments[0]` is the program's path. Throws when it cannot be started.
+  // `arguments[0]` is the program's path; its environment is `childEnvironment(true)`. Throws
+  // when it cannot be started.
   explicit ChildProcess(std::vector<std::string> arguments);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;

@@ -19,8 +19,6 @@
 #include "support/ChildProcess.hpp"
 #include "support/TestEnvironment.hpp"
 
-extern char** environ;
-
 namespace vantrel::testing {
 
 namespace {
@@ -38,6 +36,7 @@ long long guardDeadline() {
 }  // namespace
 
 ProgramProcess::ProgramProcess(std::vector<std::string> arguments, Options options) {
+  auto environment = childEnvironment(options.keepDisplay);
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   readEnd_ = fds[0];
@@ -48,14 +47,6 @@ ProgramProcess::ProgramProcess(std::vector<std::string> arguments, Options optio
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    const bool display = entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
-                         entry.rfind("QT_QPA_PLATFORM=", 0) == 0;
-    if (display && !options.keepDisplay) continue;
-    environment.push_back(entry);
   }
   auto argv = argvOf(arguments);
   auto envp = argvOf(environment);

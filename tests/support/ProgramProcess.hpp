@@ -1,8 +1,8 @@
 #pragma once
 
-// A whole program run by a process-level test: started with the test's environment (optionally
-// without a display), its standard error captured, waited for with the hang guard and killed if
-// the test leaves it running.
+// A whole program run by a process-level test: started with the test's environment
+// (`childEnvironment`: a private runtime folder required, optionally without a display), its
+// standard error captured, waited for with the hang guard and killed if the test leaves it running.
 
 #include <sys/types.h>
 

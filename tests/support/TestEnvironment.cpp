@@ -1,11 +1,27 @@
 #include "support/TestEnvironment.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
 namespace vantrel::testing {
 namespace {
+// The runtime folders of the live TemporaryHome objects (never destroyed: a TemporaryHome of
+// static storage may outlive any static of this file).
+struct RuntimeFolders {
+  std::mutex mutex;
+  std::set<std::filesystem::path> live;
+};
+RuntimeFolders& runtimeFolders() {
+  static auto* folders = new RuntimeFolders;
+  return *folders;
+}
+
 std::filesystem::path makeTemporaryDirectory() {
   const auto base = (std::filesystem::temp_directory_path() / "vantrel-test-XXXXXX").string();
   std::vector<char> buffer(base.begin(), base.end());
@@ -28,19 +44,31 @@ void removeTree(const std::filesystem::path& root) {
 }  // namespace
 
 TemporaryHome::TemporaryHome()
-    : root_(makeTemporaryDirectory()), home_(root_ / "home"), system_(root_ / "system") {
+    : root_(makeTemporaryDirectory()),
+      home_(root_ / "home"),
+      system_(root_ / "system"),
+      runtime_(root_ / "run") {
   std::filesystem::create_directories(home_);
   std::filesystem::create_directories(system_);
+  std::filesystem::create_directory(runtime_);
+  std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
   setEnv("HOME", home_.string());
   setEnv("XDG_DATA_HOME", (home_ / ".local/share").string());
   setEnv("XDG_CONFIG_HOME", (home_ / ".config").string());
   setEnv("XDG_STATE_HOME", (home_ / ".local/state").string());
   setEnv("XDG_CACHE_HOME", (home_ / ".cache").string());
   setEnv("VANTREL_SYSTEM_ROOT", system_.string());
-  unsetEnv("XDG_RUNTIME_DIR");
+  setEnv("XDG_RUNTIME_DIR", runtime_.string());
+  const std::lock_guard lock(runtimeFolders().mutex);
+  runtimeFolders().live.insert(runtime_.lexically_normal());
 }
 
 TemporaryHome::~TemporaryHome() {
+  {
+    const std::lock_guard lock(runtimeFolders().mutex);
+    runtimeFolders().live.erase(runtime_.lexically_normal());
+  }
   for (const auto& [name, value] : saved_) {
     if (value) {
       ::setenv(name.c_str(), value->c_str(), 1);
@@ -65,6 +93,16 @@ void TemporaryHome::setEnv(const std::string& name, const std::string& value) {
 void TemporaryHome::unsetEnv(const std::string& name) {
   remember(name);
   ::unsetenv(name.c_str());
+}
+
+bool isPrivateRuntimeFolder(const std::filesystem::path& folder) {
+  {
+    const std::lock_guard lock(runtimeFolders().mutex);
+    if (runtimeFolders().live.count(folder.lexically_normal()) == 0) return false;
+  }
+  struct stat status {};
+  return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+         (status.st_mode & 07777) == 0700;
 }
 
 TemporaryDirectory::TemporaryDirectory() : path_(makeTemporaryDirectory()) {}

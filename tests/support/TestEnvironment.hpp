@@ -1,7 +1,8 @@
 #pragma once
 
-// A private HOME, XDG folders and system root for one test: every path the system derives lands
-// inside a temporary folder that is removed afterwards; the previous environment is restored.
+// A private HOME, XDG folders, runtime folder and system root for one test: every path the system
+// derives lands inside a temporary folder that is removed afterwards; the previous environment is
+// restored.
 
 #include <filesystem>
 #include <map>
@@ -32,8 +33,17 @@ class TemporaryHome {
   std::filesystem::path root_;
   std::filesystem::path home_;
   std::filesystem::path system_;
+  // $XDG_RUNTIME_DIR (0700), beside the home folder: the program's single-instance socket and
+  // other runtime files stay with this test.
+  std::filesystem::path runtime_;
   std::map<std::string, std::optional<std::string>> saved_;
 };
+
+// True for the runtime folder of a live TemporaryHome that is still a real folder (not a link) of
+// this user with mode 0700. A session's own runtime folder, or none (the program then takes a
+// fallback path in /tmp), is shared with every program of the user on the machine: another test's
+// instance would answer there.
+bool isPrivateRuntimeFolder(const std::filesystem::path& folder);
 
 // A fresh private temporary directory, removed when the object dies.
 class TemporaryDirectory {

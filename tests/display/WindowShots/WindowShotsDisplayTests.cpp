@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/PrivateXServer.hpp"
+#include "support/TestEnvironment.hpp"
 
 #include <QColor>
 #include <QGuiApplication>
@@ -34,6 +35,7 @@ class WindowShots : public ::testing::Test {
     fs::remove_all(shots);
     testing::PrivateXServer server(1280, 1024);
     ASSERT_FALSE(server.displayName().empty());
+    const testing::TemporaryHome home;  // the tool's settings and runtime folder stay with the test
     const pid_t child = ::fork();
     if (child == 0) {
       ::setenv("DISPLAY", server.displayName().c_str(), 1);

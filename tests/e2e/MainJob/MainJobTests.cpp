@@ -76,10 +76,6 @@ class MainJob : public ::testing::Test {
     fs::create_directories(home_.path() / "Shared");
     fs::create_directories(home_.root() / "fetched");
     home_.setEnv("TMPDIR", tmp_.string());
-    // A desktop session's runtime folder; without one Qt makes its own under TMPDIR.
-    fs::create_directories(home_.root() / "run");
-    fs::permissions(home_.root() / "run", fs::perms::owner_all, fs::perm_options::replace);
-    home_.setEnv("XDG_RUNTIME_DIR", (home_.root() / "run").string());
     writeRandom(home_.root() / "to-agent.bin", 300000, 1);
     writeRandom(home_.path() / "Shared" / "from-agent.bin", 200000, 2);
   }

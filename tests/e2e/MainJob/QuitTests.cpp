@@ -39,9 +39,6 @@ class Quit : public ::testing::Test {
   void SetUp() override {
     std::unique_ptr<::Display, int (*)(::Display*)> display{XOpenDisplay(nullptr), XCloseDisplay};
     if (!display) GTEST_SKIP() << "needs an X display (scripts/test provides one)";
-    fs::create_directories(home_.root() / "run");
-    fs::permissions(home_.root() / "run", fs::perms::owner_all, fs::perm_options::replace);
-    home_.setEnv("XDG_RUNTIME_DIR", (home_.root() / "run").string());
     home_.setEnv("XDG_STATE_HOME", state().string());
   }
 

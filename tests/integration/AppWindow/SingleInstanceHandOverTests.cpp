@@ -60,6 +60,7 @@ struct HandOverFixture : ::testing::Test {
     resources = folder / "share" / "VantrelMac";
     fs::create_directories(resources);
     std::ofstream(resources / "AutomaticLogin.vantrelstartup") << "x\n";
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
     WindowControllerEnvironment windows;
     windows.bundleIdentifier = bundle;

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/ProgramPaths.hpp"
@@ -198,6 +204,107 @@ TEST_F(DiagnosticsProcess, ARejectedAuthenticationEndsWithStatusOne) {
   const auto log = logFile();
   EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << log;
   EXPECT_LT(log.find("Auth rejected"), log.find("AI_DIAGNOSTICS could not authenticate")) << log;
+}
+
+// The diagnostics log's lines whose text, after the time stamp, is exactly `text`.
+std::size_t linesReading(const std::string& log, std::string_view text) {
+  std::size_t count = 0;
+  std::size_t start = 0;
+  while (start < log.size()) {
+    auto end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    const std::string_view line(log.data() + start, end - start);
+    const auto space = line.find(' ');
+    if (space != std::string_view::npos && line.substr(space + 1) == text) ++count;
+    start = end + 1;
+  }
+  return count;
+}
+
+// A manager on the test address that takes one connection, waits for the agent's first bytes
+// (its authentication frame) and resets the connection instead of answering.
+class ResettingManager {
+ public:
+  ResettingManager() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, testAddress.c_str(), &address.sin_addr);
+    socklen_t length = sizeof address;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(fd_, 1) == 0 && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~ResettingManager() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ResettingManager(const ResettingManager&) = delete;
+  ResettingManager& operator=(const ResettingManager&) = delete;
+
+  bool listens() const { return port_ != 0; }
+  std::string port() const { return std::to_string(port_); }
+
+  // False when no connection came, or it sent nothing, within the hang guard.
+  bool resetAfterTheFirstBytes() const {
+    const int guard = static_cast<int>(std::chrono::milliseconds(testing::hangGuard).count());
+    pollfd listening{fd_, POLLIN, 0};
+    if (::poll(&listening, 1, guard) != 1) return false;
+    const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) return false;
+    pollfd reading{connection, POLLIN, 0};
+    char bytes[256];
+    const bool spoke = ::poll(&reading, 1, guard) == 1 && ::read(connection, bytes, sizeof bytes) > 0;
+    const linger abort{1, 0};  // closing now sends a reset
+    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(connection);
+    return spoke;
+  }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+// A failed attempt reports the session's closing once: the run's own disconnect after the failure
+// adds no second "Disconnected".
+TEST_F(DiagnosticsProcess, ARefusedConnectionLogsTheClosingOnce) {
+  std::string output;
+  std::optional<int> status;
+  const auto skip = inPrivateNetwork([&] {
+    auto program = startDiagnostics("9");  // nothing listens on the discard port here
+    status = program->waitForExit();
+    output = program->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
+  EXPECT_TRUE(has(output, "refused")) << output;
+  const auto log = logFile();
+  EXPECT_EQ(linesReading(log, "Disconnected"), 1u) << log;
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:9: ")) << log;
+}
+
+TEST_F(DiagnosticsProcess, AResetDuringAuthenticationLogsTheClosingOnce) {
+  std::string output;
+  std::optional<int> status;
+  bool listened = false;
+  bool reset = false;
+  const auto skip = inPrivateNetwork([&] {
+    const ResettingManager manager;
+    listened = manager.listens();
+    if (!listened) return;
+    auto program = startDiagnostics(manager.port());
+    reset = manager.resetAfterTheFirstBytes();
+    status = program->waitForExit();
+    output = program->output();
+  });
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_TRUE(listened) << "the resetting manager cannot listen on " << testAddress;
+  ASSERT_TRUE(reset) << output;
+  EXPECT_TRUE(testing::exitedWith(status, 1)) << output;
+  EXPECT_TRUE(has(output, "Connection reset by peer")) << output;
+  const auto log = logFile();
+  EXPECT_EQ(linesReading(log, "Disconnected"), 1u) << log;
+  EXPECT_TRUE(lastLine(log).starts_with("AI_DIAGNOSTICS could not authenticate at 192.168.77.1:")) << log;
 }
 
 // A host given by name is never resolved, even when the name begins like a local address: here the

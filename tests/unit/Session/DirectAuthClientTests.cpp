@@ -240,6 +240,76 @@ TEST_F(FakeSession, DisconnectWhileTheFailurePathRunsLeavesOneDisconnect) {
   }
 }
 
+// After a failure the session is already down and has said so: a disconnect still stops the
+// secure session, closes the transport and leaves the session disconnected, but neither repeats
+// the closing nor reports it again, however the session failed and however often it is asked.
+TEST_F(FakeSession, DisconnectAfterAFailureSettlesTheSessionWithoutASecondClosing) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeTransport&, SessionHarness&)> fail;
+    DirectAuthError expected;
+  };
+  const auto attemptFails = [](FakeTransport&, SessionHarness& s) {
+    EXPECT_THROW(s.run(s.client->connectAndAuthenticate(SessionHarness::config(65333))), DirectAuthError);
+  };
+  const std::vector<Case> cases{
+      {"connection refused",
+       [&](FakeTransport& t, SessionHarness& s) {
+         t.failNextConnect(std::make_exception_ptr(NetworkTransportError::connectionFailed("refused")));
+         attemptFails(t, s);
+       },
+       DirectAuthError::transport("TCP connection failed: refused")},
+      {"closed during authentication",
+       [&](FakeTransport& t, SessionHarness& s) {
+         t.endOfStream();
+         attemptFails(t, s);
+       },
+       DirectAuthError::transport("The TCP connection was closed.")},
+      {"rejected",
+       [&](FakeTransport& t, SessionHarness& s) {
+         t.queueReceive(ManagerWire::frame(8, Bytes{'0'}));
+         attemptFails(t, s);
+       },
+       DirectAuthError::rejected()},
+      {"failed from the receive loop",
+       [](FakeTransport& t, SessionHarness& s) {
+         t.queueReceive(accept());
+         s.run(s.client->connectAndAuthenticate(SessionHarness::config(65333)));
+         t.failSends(std::make_exception_ptr(NetworkTransportError::sendFailed("broken pipe")));
+         t.queueReceive(ManagerWire::frame(1, E::nullDataClass(E::getComInfo, 0)));
+         ASSERT_TRUE(s.waitFor([&] { return s.countOf<K::Disconnect>() == 1; }));
+       },
+       DirectAuthError::transport("Transport error: TCP send failed: broken pipe")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto failing = std::make_shared<FakeTransport>(io.get_executor());
+    auto secure = std::make_shared<RecordingSecureSession>();
+    SessionHarness s(io, failing, secure);
+    c.fail(*failing, s);
+    drain(io);
+    ASSERT_EQ(s.state(), DirectAuthState::failed);
+    ASSERT_EQ(s.countOf<K::Disconnect>(), 1u);
+    const auto eventsBefore = s.eventKinds();
+    const int closesBefore = failing->disconnectCount();
+    const int stopsBefore = secure->stops();
+
+    s.run(s.client->disconnect());
+    drain(io);
+    EXPECT_EQ(s.state(), DirectAuthState::disconnected);
+    EXPECT_EQ(s.eventKinds(), eventsBefore);  // no second "Disconnected", nothing else either
+    EXPECT_EQ(failing->disconnectCount(), closesBefore + 1);
+    EXPECT_FALSE(failing->isConnected());
+    EXPECT_EQ(secure->stops(), stopsBefore + 1);
+    EXPECT_EQ(s.lastError(), c.expected);
+
+    s.run(s.client->disconnect());
+    drain(io);
+    EXPECT_EQ(s.state(), DirectAuthState::disconnected);
+    EXPECT_EQ(s.eventKinds(), eventsBefore);
+  }
+}
+
 TEST_F(FakeSession, CallerCancellationWhileConnecting) {
   transport->setConnectHangs(true);
   asio::cancellation_signal signal;
