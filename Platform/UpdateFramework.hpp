@@ -127,6 +127,8 @@ class UpdateDialogPresenting {
                                   std::function<void(ReadyToInstallChoice)> reply) = 0;
   virtual void showNotice(const std::string& title, const std::string& text, NoticeStyle style,
                           std::function<void()> acknowledgement) = 0;
+  // Brings the open notice back into sight and makes it the active window.
+  virtual void bringNoticeForward() = 0;
   virtual void dismissAll() = 0;
 };
 
