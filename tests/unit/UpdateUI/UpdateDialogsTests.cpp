@@ -265,12 +265,6 @@ TEST_F(UpdateDialogsTest, ClosingTheProgressForTheProgramCancelsNothing) {
   EXPECT_EQ(*cancels, 0);
 }
 
-}  // namespace
-}  // namespace vantrel
-
-namespace vantrel {
-namespace {
-
 // A check's dialog that opens while a notice waits for its "확인" goes beside the notice: both
 // stay readable, and on the screen.
 TEST_F(UpdateDialogsTest, AnUpdateDialogOpensBesideAnOpenNoticeNotOverIt) {
