@@ -4,8 +4,26 @@
 
 namespace vantrel {
 
-UpdaterError updater_errors::make(Code code, std::string description) {
-  return UpdaterError(domain, code, std::move(description));
+std::string updater_errors::description(Code code) {
+  switch (code) {
+    case noUpdate: return "현재 버전이 최신입니다.";
+    case feedFailed: return "업데이트 정보를 받지 못했습니다.";
+    case feedSignature: return "업데이트 정보의 서명을 확인할 수 없습니다.";
+    case feedMalformed: return "업데이트 정보를 읽을 수 없습니다.";
+    case downloadFailed: return "새 버전을 다운로드하지 못했습니다.";
+    case archiveSignature: return "다운로드한 파일의 서명이 올바르지 않습니다.";
+    case archiveRefused: return "다운로드한 파일을 안전하게 풀 수 없습니다.";
+    case stagedBuildRefused: return "다운로드한 새 버전을 사용할 수 없습니다.";
+    case notInstallableHere: return "업데이트를 설치할 수 있는 위치가 아닙니다.";
+    case installFailed: return "새 버전을 설치하지 못했습니다.";
+    case cancelled: return "업데이트가 취소되었습니다.";
+  }
+  return "업데이트 중 오류가 발생했습니다.";
+}
+
+UpdaterError updater_errors::make(Code code, std::string detail) {
+  return UpdaterError(domain, code, description(code),
+                      detail.empty() ? std::nullopt : std::optional<std::string>(std::move(detail)));
 }
 
 struct InstallBlock::State {

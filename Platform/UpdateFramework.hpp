@@ -13,25 +13,33 @@
 
 namespace vantrel {
 
-// An error of the update engine or of its delegate: a domain, a code and a description.
+// An error of the update engine or of its delegate: a domain, a code, a description for the
+// user and, optionally, the technical detail behind it (for the log, never for a window).
 class UpdaterError : public Error {
  public:
-  UpdaterError(std::string domain, long code, std::string description)
-      : domain_(std::move(domain)), code_(code), description_(std::move(description)) {}
+  UpdaterError(std::string domain, long code, std::string description,
+               std::optional<std::string> detail = std::nullopt)
+      : domain_(std::move(domain)),
+        code_(code),
+        description_(std::move(description)),
+        detail_(std::move(detail)) {}
 
   const std::string& domain() const noexcept { return domain_; }
   long code() const noexcept { return code_; }
   std::optional<std::string> errorDescription() const override { return description_; }
+  std::optional<std::string> failureReason() const override { return detail_; }
   std::string errorDomain() const override { return domain_; }
   int errorCode() const override { return static_cast<int>(code_); }
   friend bool operator==(const UpdaterError& a, const UpdaterError& b) {
-    return a.domain_ == b.domain_ && a.code_ == b.code_ && a.description_ == b.description_;
+    return a.domain_ == b.domain_ && a.code_ == b.code_ && a.description_ == b.description_ &&
+           a.detail_ == b.detail_;
   }
 
  private:
   std::string domain_;
   long code_;
   std::string description_;
+  std::optional<std::string> detail_;
 };
 
 // The engine's own error codes (domain "VantrelMac.UpdateEngine").
@@ -50,7 +58,10 @@ enum Code : long {
   installFailed = 1010,
   cancelled = 1011,
 };
-UpdaterError make(Code code, std::string description);
+// The user's text of `code`, in the language of the windows that show it.
+std::string description(Code code);
+// An engine error: the code's own text for the user, `detail` (English, technical) for the log.
+UpdaterError make(Code code, std::string detail = {});
 }  // namespace updater_errors
 
 // One update offered by the feed.
@@ -116,6 +127,8 @@ class UpdateDialogPresenting {
                                   std::function<void(ReadyToInstallChoice)> reply) = 0;
   virtual void showNotice(const std::string& title, const std::string& text, NoticeStyle style,
                           std::function<void()> acknowledgement) = 0;
+  // Brings the open notice back into sight and makes it the active window.
+  virtual void bringNoticeForward() = 0;
   virtual void dismissAll() = 0;
 };
 

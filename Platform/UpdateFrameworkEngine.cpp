@@ -231,7 +231,7 @@ void LinuxUpdater::feedArrived(std::shared_ptr<Session> session,
   const auto skipped = environment_.settings->stringValue(UpdaterSettings::skippedVersionKey);
   if (item && !user && skipped == item->versionString) item.reset();
   if (!item) {
-    const auto none = updater_errors::make(updater_errors::noUpdate, "현재 버전이 최신입니다.");
+    const auto none = updater_errors::make(updater_errors::noUpdate);
     if (user) driver_->showUpdateNotFound(none, [] {});
     return finish(session, none);
   }
@@ -263,12 +263,10 @@ void LinuxUpdater::offer(std::shared_ptr<Session> session) {
 
 void LinuxUpdater::startDownload(std::shared_ptr<Session> session) {
   if (!environment_.layout) {
-    return fail(
-        session,
-        updater_errors::make(updater_errors::notInstallableHere,
-                             "업데이트를 설치할 수 있는 위치가 아닙니다. (The program does not run from an "
-                             "installed version folder.)"),
-        true);
+    return fail(session,
+                updater_errors::make(updater_errors::notInstallableHere,
+                                     "The program does not run from an installed version folder."),
+                true);
   }
   if (auto delegate = delegate_.lock()) delegate->willDownloadUpdate(*session->item);
   const auto expected = session->item->length;
@@ -375,8 +373,9 @@ void LinuxUpdater::installed(std::shared_ptr<Session> session, bool relaunch, Ou
 }
 
 void LinuxUpdater::fail(std::shared_ptr<Session> session, const UpdaterError& error, bool report) {
+  // The user reads the description in the notice; the log keeps the technical detail.
   log().error("VantrelMac update failed {}:{}: {}", error.domain(), error.code(),
-              error.localizedDescription());
+              error.failureReason().value_or(error.localizedDescription()));
   if (report) {
     driver_->showUpdaterError(error, [] {});
     if (auto delegate = delegate_.lock()) delegate->didAbortWithError(error);

@@ -1,7 +1,9 @@
 #include "UI/UpdateDialogs.hpp"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -19,6 +21,9 @@ namespace vantrel {
 namespace {
 
 constexpr const char* windowTitle = "VantrelMac 업데이트";
+constexpr const char* downloadTitle = "VantrelMac 업데이트 다운로드";
+// Between a notice and an update dialog placed beside it.
+constexpr int noticeClearance = 12;
 
 // A reply that runs once, whichever of "clicked" and "closed" comes first.
 template <typename Choice>
@@ -78,6 +83,42 @@ QString readyToInstallText(const QString& version) {
       .arg(version);
 }
 
+// Where `dialog`'s contents go so that its frame stays clear of `notice` (a frame rectangle) and
+// on the screen: below the notice, else above it, else to its right or left; nullopt when none
+// fits. `margins` is the frame the window manager adds around a window's contents.
+std::optional<QRect> besideNotice(QSize dialog, const QRect& notice, const QMargins& margins,
+                                  const QRect& screen) {
+  const QSize frame = dialog.grownBy(margins);
+  const int centredX = notice.center().x() - frame.width() / 2;
+  const int centredY = notice.center().y() - frame.height() / 2;
+  const QPoint candidates[] = {
+      {centredX, notice.bottom() + 1 + noticeClearance},
+      {centredX, notice.top() - noticeClearance - frame.height()},
+      {notice.right() + 1 + noticeClearance, centredY},
+      {notice.left() - noticeClearance - frame.width(), centredY},
+  };
+  for (QPoint topLeft : candidates) {
+    // Slid along the notice's edge into the screen where it sticks out at an end.
+    QRect placed(topLeft, frame);
+    if (placed.left() < screen.left()) placed.moveLeft(screen.left());
+    if (placed.right() > screen.right()) placed.moveRight(screen.right());
+    if (placed.top() < screen.top()) placed.moveTop(screen.top());
+    if (placed.bottom() > screen.bottom()) placed.moveBottom(screen.bottom());
+    if (screen.contains(placed) && !placed.intersects(notice)) return placed.marginsRemoved(margins);
+  }
+  return std::nullopt;
+}
+
+// The download window's width: its title in a bold face of the application's size (a window
+// manager's title font is rarely larger) beside room for the manager's icon and three buttons,
+// each about as wide as a title bar is tall, which is seldom more than twice its text.
+int downloadWindowWidth(const QString& title) {
+  QFont bold = QApplication::font();
+  bold.setBold(true);
+  const QFontMetrics metrics(bold);
+  return metrics.horizontalAdvance(title) + 4 * 2 * metrics.height();
+}
+
 }  // namespace
 
 std::optional<bool> endsOnFinalConsonant(const QString& word) {
@@ -124,6 +165,34 @@ struct QtUpdateDialogPresenter::State {
     notices.emplace_back(alert);
     noticeHost = host;
   }
+  // The open notice's alert, or null.
+  QWidget* noticeAlert() const {
+    for (auto it = notices.rbegin(); it != notices.rend(); ++it) {
+      if (*it && (*it)->isVisible()) return it->data();
+    }
+    return nullptr;
+  }
+  // Moves a dialog just shown off the open notice. A notice that waits for its answer is not
+  // covered by a later dialog, nor that dialog by it: the user reads both.
+  void keepClearOfNotice(QWidget* dialog) const {
+    QWidget* alert = noticeAlert();
+    if (!noticeHost || !noticeHost->isVisible() || alert == nullptr) return;
+    const QScreen* screen = noticeHost->screen();
+    if (screen == nullptr) return;
+    // The frame the manager gives a titled window, read off the notice's own window. The dialog's
+    // is not known before the manager has framed it, and the alert's is not always up to date
+    // right after it opened; all three are framed alike.
+    const QRect outer = noticeHost->frameGeometry();
+    const QRect inner = noticeHost->geometry();
+    const QMargins margins(inner.left() - outer.left(), inner.top() - outer.top(),
+                           outer.right() - inner.right(), outer.bottom() - inner.bottom());
+    const QRect notice = outer.united(alert->geometry().marginsAdded(margins));
+    // Placed by its contents: a frame position would be read as the contents' own by a manager
+    // that has not framed the window yet.
+    if (const auto place = besideNotice(dialog->size(), notice, margins, screen->availableGeometry())) {
+      dialog->setGeometry(*place);
+    }
+  }
 };
 
 QtUpdateDialogPresenter::QtUpdateDialogPresenter() : state_(std::make_shared<State>()) {}
@@ -157,20 +226,26 @@ void QtUpdateDialogPresenter::showUpdateFound(const AppcastItem& item,
   });
   state_->track(box);
   box->show();
+  state_->keepClearOfNotice(box);
 }
 
 void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::uint64_t expected,
                                                    std::function<void()> cancel) {
   auto& progress = state_->progress;
-  if (!progress) {
+  const bool opening = !progress;
+  if (opening) {
     progress = new QProgressDialog(QString::fromUtf8("새 버전을 다운로드하는 중…"), QString::fromUtf8("취소"),
                                    0, 1000);
     progress->setAttribute(Qt::WA_DeleteOnClose);
     progress->setWindowModality(Qt::NonModal);
-    progress->setWindowTitle(QString::fromUtf8("VantrelMac 업데이트 다운로드"));
+    progress->setWindowTitle(QString::fromUtf8(downloadTitle));
     progress->setAutoClose(false);
     progress->setAutoReset(false);
     progress->setMinimumDuration(0);
+    // Wide enough for the whole title in the manager's bar, and of one size: nothing in it grows.
+    const QSize hint = progress->sizeHint();
+    progress->setFixedSize(std::max(hint.width(), downloadWindowWidth(progress->windowTitle())),
+                           hint.height());
     state_->track(progress);
   }
   // Only this presenter's own receiver is replaced: the dialog's own (which hides it) stays.
@@ -183,6 +258,7 @@ void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::
       expected == 0 ? 0 : static_cast<int>(std::min<std::uint64_t>(1000, received * 1000 / expected));
   progress->setValue(permille);
   progress->show();
+  if (opening) state_->keepClearOfNotice(progress);
   if (received >= expected) state_->closeProgress();
 }
 
@@ -202,6 +278,7 @@ void QtUpdateDialogPresenter::showReadyToInstall(const AppcastItem& item,
   });
   state_->track(box);
   box->show();
+  state_->keepClearOfNotice(box);
 }
 
 void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::string& text, NoticeStyle style,
@@ -251,6 +328,22 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
   // Below the window's title bar, centred on it, as a sheet comes down from it.
   const QRect content = host->geometry();
   box->move(content.x() + (content.width() - box->frameGeometry().width()) / 2, content.y());
+}
+
+void QtUpdateDialogPresenter::bringNoticeForward() {
+  QWidget* alert = state_->noticeAlert();
+  for (QWidget* window : {static_cast<QWidget*>(state_->noticeHost.data()), alert}) {
+    if (window == nullptr) continue;
+    // showNormal() maps a minimised window again; raise() puts it above the others.
+    window->showNormal();
+    window->raise();
+  }
+  // The alert holds the only button: it takes the focus, as when the notice first opened.
+  if (alert != nullptr) {
+    alert->activateWindow();
+  } else if (state_->noticeHost) {
+    state_->noticeHost->activateWindow();
+  }
 }
 
 void QtUpdateDialogPresenter::dismissAll() {

@@ -4,6 +4,8 @@
 // install, and notices. No call waits: it returns at once and the reply comes when the user
 // answers (closing a dialog counts as "later"); each reply runs exactly once. A notice is an
 // alert on a small titled window of its own (420 × 90 of content), modal to that window only.
+// An update dialog that opens while a notice waits for its answer is placed beside the notice,
+// never over it: both stay readable.
 
 #include <QString>
 
@@ -39,6 +41,9 @@ class QtUpdateDialogPresenter : public UpdateDialogPresenting {
   void showReadyToInstall(const AppcastItem& item, std::function<void(ReadyToInstallChoice)> reply) override;
   void showNotice(const std::string& title, const std::string& text, NoticeStyle style,
                   std::function<void()> acknowledgement) override;
+  // Maps the open notice again (a window manager may have minimised it), raises it and makes it
+  // the active window.
+  void bringNoticeForward() override;
   // Closes the update dialogs (found, progress, ready); a notice stays until the user answers it.
   void dismissAll() override;
 

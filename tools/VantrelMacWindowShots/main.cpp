@@ -568,8 +568,8 @@ int main(int argc, char** argv) {
   ok = resizeShots(folder) && ok;
   ok = updateNoticeShot(
            folder, "update-error", "업데이트를 설치하지 못했습니다",
-           "현재 앱은 계속 실행됩니다. 연결·저장 공간을 확인하거나 배포 담당자에게 문의해 주세요.\n\n"
-           "The update feed could not be downloaded.",
+           "현재 앱은 계속 실행됩니다. 연결·저장 공간을 확인하거나 배포 담당자에게 문의해 주세요.\n\n" +
+               updater_errors::description(updater_errors::feedFailed),
            UpdateDialogPresenting::NoticeStyle::warning) &&
        ok;
   ok = updateNoticeShot(folder, "update-installed", "업데이트 설치가 완료되었습니다",

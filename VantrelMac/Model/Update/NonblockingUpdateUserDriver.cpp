@@ -43,6 +43,9 @@ void NonblockingUpdateUserDriver::presentNotice(const std::string& title, const 
   if (*noticeOpen_) {
     SystemLog("local.vantrel.VantrelMac", "update")
         .notice("VantrelMac updater duplicate error presentation rejected");
+    // The notice that blocks this one may be out of sight (minimised by the window manager, or
+    // under other windows): without it back in front, the user's check would show nothing.
+    if (presenter()) presenter()->bringNoticeForward();
     if (acknowledgement) acknowledgement();
     return;
   }

@@ -6,6 +6,8 @@
 
 #include <asio/io_context.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include "Platform/UpdateFrameworkSignature.hpp"
 #include "Support/Blocking.hpp"
 #include "Support/ExecutorCheck.hpp"
+#include "Support/SystemLog.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"
@@ -51,8 +54,11 @@ class ScriptedDriver : public StandardUserDriver {
     shown.push_back("ready " + item.versionString);
     reply(readyChoice);
   }
+  // The errors reported to the user, as the driver got them.
+  std::vector<UpdaterError> errors;
   void showUpdaterError(const UpdaterError& error, std::function<void()> ack) override {
     shown.push_back("error " + std::to_string(error.code()));
+    errors.push_back(error);
     ack();
   }
   void showUpdateNotFound(const UpdaterError&, std::function<void()> ack) override {
@@ -655,6 +661,58 @@ TEST_F(UpdateEngineTest, RefusalsAndUninstallableLayouts) {
   EXPECT_EQ(delegate->calls,
             (std::vector<std::string>{"proceed 2", "found 2", "abort " + code, "finish " + code}));
   EXPECT_EQ(server.requests("/v2.tgz"), 0);
+}
+
+// A notice shows the description in the language of its window; what went wrong in technical
+// terms (a status, a path, an errno) is the detail, kept for the log.
+TEST_F(UpdateEngineTest, EveryReportedFailureIsWordedInKoreanWithItsDetailApart) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    bool installable;
+    updater_errors::Code code;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"feed missing",
+       [&] {
+         server.set("/appcast.xml", Answer{404, "", "", false});
+       },
+       true, updater_errors::feedFailed, "업데이트 정보를 받지 못했습니다."},
+      {"feed unsigned", [&] { server.set("/appcast.xml", Answer::ok(testing::appcastXML({}))); }, true,
+       updater_errors::feedSignature, "업데이트 정보의 서명을 확인할 수 없습니다."},
+      {"archive missing",
+       [&] {
+         publish(keys, keys);
+         server.set("/v2.tgz", Answer{404, "", "", false});
+       },
+       true, updater_errors::downloadFailed, "새 버전을 다운로드하지 못했습니다."},
+      {"archive signed by another key", [&] { publish(keys, testing::UpdateKeys::generate()); }, true,
+       updater_errors::archiveSignature, "다운로드한 파일의 서명이 올바르지 않습니다."},
+      {"not an install layout", [&] { publish(keys, keys); }, false, updater_errors::notInstallableHere,
+       "업데이트를 설치할 수 있는 위치가 아닙니다."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryLogSink log;
+    c.arrange();
+    driver->errors.clear();
+    forgetCycle();
+    auto updater = makeUpdater(c.installable);
+    onMain([&] { updater->checkForUpdates(); });
+    runUntilFinished([&] { return delegate->finished; });
+    ASSERT_EQ(driver->errors.size(), 1u);
+    const auto& error = driver->errors.front();
+    EXPECT_EQ(error.code(), c.code);
+    const std::string text = error.localizedDescription();
+    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(std::count_if(text.begin(), text.end(), [](unsigned char ch) { return std::isalpha(ch); }), 0)
+        << text;
+    ASSERT_TRUE(error.failureReason()) << text;
+    EXPECT_FALSE(error.failureReason()->empty());
+    EXPECT_TRUE(log.contains("VantrelMac update failed VantrelMac.UpdateEngine:" + std::to_string(c.code) +
+                             ": " + *error.failureReason()));
+  }
 }
 
 TEST_F(UpdateEngineTest, LaterAndSkip) {

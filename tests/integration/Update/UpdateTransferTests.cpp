@@ -34,7 +34,7 @@ class UpdateTransferTest : public ::testing::Test {
     policy.caFile = ca;
   }
 
-  // The error text of a fetch, or "" with the body in `body`.
+  // The detail of a failed fetch, or "" with the body in `body`.
   std::string fetch(const std::string& url, std::string* body = nullptr, std::size_t limit = 1024) {
     try {
       const auto result = update_transfer::fetch(url, limit, policy, control);
@@ -42,11 +42,11 @@ class UpdateTransferTest : public ::testing::Test {
       return "";
     } catch (const UpdaterError& error) {
       EXPECT_EQ(error.code(), updater_errors::feedFailed);
-      return error.localizedDescription();
+      return error.failureReason().value_or("");
     }
   }
 
-  // Downloads into a fresh file; returns the error text ("" on success) and the bytes written.
+  // Downloads into a fresh file; returns the error's detail ("" on success) and the bytes written.
   std::pair<std::string, std::string> download(const std::string& url, std::uint64_t length) {
     const auto path = temp.path() / "download";
     std::filesystem::remove(path);
@@ -56,7 +56,7 @@ class UpdateTransferTest : public ::testing::Test {
       update_transfer::download(url, fd, length, policy, control);
     } catch (const UpdaterError& e) {
       EXPECT_EQ(e.code(), updater_errors::downloadFailed);
-      error = e.localizedDescription();
+      error = e.failureReason().value_or("");
     }
     ::close(fd);
     return {error, testing::readText(path)};

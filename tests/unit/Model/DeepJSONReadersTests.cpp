@@ -15,6 +15,7 @@
 #include "Model/Connection/ManagerRouteCache.hpp"
 #include "Model/Settings/InfoDictionary.hpp"
 #include "Model/Status/AppDelegatePresenter.hpp"
+#include "Platform/UpdateFramework.hpp"
 #include "Platform/UpdateFrameworkInstall.hpp"
 #include "Support/JSONNesting.hpp"
 #include "Update/UpdateResumeStore.hpp"
@@ -99,8 +100,10 @@ TEST(DeepJSONReaders, AStagedBuildWithADeepInfoFileIsRefusedForThatReason) {
   try {
     update_install::validateStaged(dir.path(), "7");
     ADD_FAILURE() << "accepted";
-  } catch (const std::exception& error) {
-    EXPECT_NE(std::string(error.what()).find("nests too deeply"), std::string::npos) << error.what();
+  } catch (const UpdaterError& error) {
+    // The reason is the error's detail, which the log line carries.
+    const std::string detail = error.failureReason().value_or("");
+    EXPECT_NE(detail.find("nests too deeply"), std::string::npos) << detail;
   }
 }
 

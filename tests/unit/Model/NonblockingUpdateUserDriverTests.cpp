@@ -26,6 +26,7 @@ class RecordingPresenter : public UpdateDialogPresenting {
     events.push_back("present");
     notices.push_back({title, text, style, std::move(ok)});
   }
+  void bringNoticeForward() override { events.push_back("forward"); }
   void dismissAll() override { events.push_back("dismiss"); }
 };
 
@@ -66,6 +67,9 @@ TEST_F(NonblockingDriverTest, SecondNoticeIsAcknowledgedAtOnceAndNotShown) {
   EXPECT_EQ(errors.size(), 2u);  // onError still runs
   EXPECT_EQ(acks, 1);            // the duplicate, at once
   EXPECT_EQ(presenter->notices.size(), 1u);
+  // The notice that blocked it is brought back into sight (it may have been minimised).
+  EXPECT_EQ(presenter->events,
+            (std::vector<std::string>{"onError", "dismiss", "present", "onError", "forward"}));
   EXPECT_TRUE(log.contains("VantrelMac updater duplicate error presentation rejected"));
 }
 

@@ -33,7 +33,7 @@ class UpdateArchiveTest : public ::testing::Test {
     fs::create_directory(staging);
   }
 
-  // Extracts `archive`; returns the refusal text, or "" when it was accepted. A refusal must
+  // Extracts `archive`; returns the refusal's detail, or "" when it was accepted. A refusal must
   // carry `expected` as its code.
   std::string extract(const std::string& archive, const update_archive::Limits& limits = {},
                       updater_errors::Code expected = updater_errors::archiveRefused) {
@@ -45,8 +45,8 @@ class UpdateArchiveTest : public ::testing::Test {
     try {
       update_archive::extract(fd, dir, limits);
     } catch (const UpdaterError& error) {
-      EXPECT_EQ(error.code(), expected) << error.localizedDescription();
-      refusal = error.localizedDescription();
+      EXPECT_EQ(error.code(), expected) << error.failureReason().value_or("");
+      refusal = error.failureReason().value_or("");
     }
     ::close(fd);
     ::close(dir);

@@ -11,6 +11,9 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <functional>
+#include <utility>
+
 namespace vantrel {
 namespace {
 
@@ -260,6 +263,60 @@ TEST_F(UpdateDialogsTest, ClosingTheProgressForTheProgramCancelsNothing) {
   QApplication::processEvents();
   EXPECT_EQ(presenter.openDialogs().size(), 1u);  // the ready dialog alone
   EXPECT_EQ(*cancels, 0);
+}
+
+// A check's dialog that opens while a notice waits for its "확인" goes beside the notice: both
+// stay readable, and on the screen.
+TEST_F(UpdateDialogsTest, AnUpdateDialogOpensBesideAnOpenNoticeNotOverIt) {
+  const std::pair<const char*, std::function<void(QtUpdateDialogPresenter&)>> cases[] = {
+      {"update found",
+       [](QtUpdateDialogPresenter& p) { p.showUpdateFound(item(), [](UpdateFoundChoice) {}); }},
+      {"download", [](QtUpdateDialogPresenter& p) { p.showDownloadProgress(1, 10, [] {}); }},
+      {"ready",
+       [](QtUpdateDialogPresenter& p) { p.showReadyToInstall(item(), [](ReadyToInstallChoice) {}); }},
+  };
+  for (const auto& [name, open] : cases) {
+    SCOPED_TRACE(name);
+    QtUpdateDialogPresenter own;
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "여러 줄로 이어지는 설명 ";
+    own.showNotice("업데이트를 설치하지 못했습니다", text, UpdateDialogPresenting::NoticeStyle::warning,
+                   [] {});
+    QApplication::processEvents();
+    ASSERT_EQ(own.openDialogs().size(), 1u);
+    QWidget* alert = own.openDialogs().front();
+    const QRect notice = own.noticeWindow()->frameGeometry().united(alert->frameGeometry());
+    open(own);
+    QApplication::processEvents();
+    ASSERT_EQ(own.openDialogs().size(), 2u);
+    QWidget* dialog = own.openDialogs().front();
+    EXPECT_FALSE(dialog->frameGeometry().intersects(notice)) << name;
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(dialog->frameGeometry()));
+    // The notice itself stays where it opened.
+    EXPECT_EQ(own.noticeWindow()->frameGeometry().united(alert->frameGeometry()), notice);
+    own.dismissAll();
+  }
+}
+
+// Without a notice, an update dialog opens where it always did: centred on the screen.
+TEST_F(UpdateDialogsTest, WithoutANoticeTheUpdateDialogIsCentred) {
+  presenter.showUpdateFound(item(), [](UpdateFoundChoice) {});
+  QApplication::processEvents();
+  ASSERT_EQ(presenter.openDialogs().size(), 1u);
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((presenter.openDialogs().front()->frameGeometry().center() - screen.center()).manhattanLength(),
+            4);
+  presenter.dismissAll();
+}
+
+TEST_F(UpdateDialogsTest, TheDownloadWindowHasOneSize) {
+  presenter.showDownloadProgress(1, 10, [] {});
+  QApplication::processEvents();
+  auto* progress = qobject_cast<QProgressDialog*>(presenter.openDialogs().front());
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->minimumSize(), progress->maximumSize());
+  EXPECT_EQ(progress->size(), progress->minimumSize());
+  presenter.dismissAll();
 }
 
 }  // namespace

@@ -1,0 +1,465 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Model/Update/NonblockingUpdateUserDriver.hpp"
+#include "UI/UpdateDialogs.hpp"
+#include "support/PrivateXServer.hpp"
+#include "support/QtTestApp.hpp"
+
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QProgressDialog>
+#include <QScreen>
+#include <QTest>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+// The update windows as a user meets them under a window manager that draws what it likes:
+// openbox, which offers minimise on any window and places windows where the program asks.
+// The suite runs on an X server of its own with openbox managing it; the test's Qt application
+// connects to that server.
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The server and its manager, up before the first test makes the QApplication and ended after
+// the last. A manager that does not come up fails every test instead of hanging the suite.
+class ManagedDisplay : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char pattern[] = "/tmp/vantrel-wm-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    server_.emplace(1280, 800);
+    const std::string display = server_->displayName();
+    watcher_ = XOpenDisplay(display.c_str());
+    ASSERT_NE(watcher_, nullptr);
+    const Window root = DefaultRootWindow(watcher_);
+    XSelectInput(watcher_, root, PropertyChangeMask);
+    XSync(watcher_, False);
+    manager_ = ::fork();
+    ASSERT_GE(manager_, 0);
+    if (manager_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::setenv("DISPLAY", display.c_str(), 1);
+      // Whatever openbox keeps (its cache, a session) stays in the suite's folder.
+      for (const char* name :
+           {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+        ::setenv(name, folder_.c_str(), 1);
+      }
+      if (std::freopen((folder_ / "openbox.log").c_str(), "w", stderr)) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+      ::execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // The manager is ready when it takes a window of ours: a probe is mapped once the manager has
+    // announced itself on the root window, and mapped again while no answer comes (a request
+    // that reached it while it was still starting may be passed over). Its exit ends the wait.
+    const Atom check = XInternAtom(watcher_, "_NET_SUPPORTING_WM_CHECK", False);
+    const Atom state = XInternAtom(watcher_, "WM_STATE", False);
+    const Window probe = XCreateSimpleWindow(watcher_, root, 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(watcher_, probe, PropertyChangeMask);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::chrono::steady_clock::time_point mapped{};
+    while (!hasProperty(probe, state)) {
+      ASSERT_EQ(::waitpid(manager_, nullptr, WNOHANG), 0) << "openbox ended; see " << folder_ / "openbox.log";
+      const auto now = std::chrono::steady_clock::now();
+      ASSERT_LT(now, deadline) << "openbox did not take the display";
+      if (hasProperty(root, check) && now - mapped > std::chrono::seconds(1)) {
+        XUnmapWindow(watcher_, probe);
+        XMapWindow(watcher_, probe);
+        XFlush(watcher_);
+        mapped = now;
+      }
+      pollfd watch{ConnectionNumber(watcher_), POLLIN, 0};
+      ::poll(&watch, 1, 100);
+      while (XPending(watcher_) > 0) {
+        XEvent event;
+        XNextEvent(watcher_, &event);
+      }
+    }
+    XDestroyWindow(watcher_, probe);
+    XSync(watcher_, False);
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    testing::uiApp();
+    ready = true;
+  }
+  void TearDown() override {
+    // The application is never destroyed (as in every widget test); its connection simply ends.
+    if (manager_ > 0) {
+      const bool ended = ::waitpid(manager_, nullptr, WNOHANG) == manager_;
+      if (!ended) {
+        ::kill(manager_, SIGTERM);
+        ::waitpid(manager_, nullptr, 0);
+      }
+      // What the manager said, for a failure that comes from it.
+      if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
+        std::ifstream log(folder_ / "openbox.log");
+        std::cerr << "openbox " << (ended ? "had ended" : "was running") << "; its log:\n" << log.rdbuf();
+      }
+    }
+    if (watcher_) XCloseDisplay(watcher_);
+    server_.reset();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  static inline bool ready = false;
+
+ private:
+  bool hasProperty(Window window, Atom atom) {
+    int count = 0;
+    Atom* atoms = XListProperties(watcher_, window, &count);
+    bool found = false;
+    for (int i = 0; i < count; ++i) found = found || atoms[i] == atom;
+    if (atoms) XFree(atoms);
+    return found;
+  }
+  fs::path folder_;
+  std::optional<testing::PrivateXServer> server_;
+  Display* watcher_ = nullptr;
+  pid_t manager_ = -1;
+};
+
+[[maybe_unused]] const auto* const managedDisplay = ::testing::AddGlobalTestEnvironment(new ManagedDisplay);
+
+// A window's frame as the manager drew it, in root coordinates.
+struct Frame {
+  int x = 0, y = 0, width = 0, height = 0;
+  int titleHeight = 0;
+  bool intersects(const Frame& o) const {
+    return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Frame& f) {
+  return out << f.width << "x" << f.height << "+" << f.x << "+" << f.y;
+}
+
+// Reads what the manager and the server hold, over a connection of the test's own.
+class Reader {
+ public:
+  Reader() : display_(XOpenDisplay(nullptr)) {}
+  ~Reader() {
+    if (display_) XCloseDisplay(display_);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  Display* display() const { return display_; }
+
+  std::vector<unsigned long> cardinals(Window window, const char* name) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> out;
+    if (XGetWindowProperty(display_, window, atom(name), 0, 1024, False, AnyPropertyType, &type, &format,
+                           &items, &after, &data) == Success &&
+        data != nullptr && format == 32) {
+      const auto* values = reinterpret_cast<const unsigned long*>(data);
+      out.assign(values, values + items);
+    }
+    if (data) XFree(data);
+    return out;
+  }
+  // ICCCM WM_STATE: NormalState (1), IconicState (3); 0 while the manager has not taken it.
+  unsigned long wmState(Window window) {
+    const auto values = cardinals(window, "WM_STATE");
+    return values.empty() ? 0 : values.front();
+  }
+  Window activeWindow() {
+    const auto values = cardinals(DefaultRootWindow(display_), "_NET_ACTIVE_WINDOW");
+    return values.empty() ? 0 : values.front();
+  }
+  // Managed: the manager has given it a state and told the size of its frame.
+  bool managed(Window window) {
+    return wmState(window) == NormalState && cardinals(window, "_NET_FRAME_EXTENTS").size() == 4;
+  }
+  Frame frame(Window window) {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(display_, window, &attributes);
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x, &y, &child);
+    const auto extents = cardinals(window, "_NET_FRAME_EXTENTS");  // left, right, top, bottom
+    if (extents.size() != 4) return {x, y, attributes.width, attributes.height, 0};
+    const int left = static_cast<int>(extents[0]), right = static_cast<int>(extents[1]);
+    const int top = static_cast<int>(extents[2]), bottom = static_cast<int>(extents[3]);
+    return {x - left, y - top, attributes.width + left + right, attributes.height + top + bottom, top};
+  }
+  bool allows(Window window, const char* action) {
+    const auto actions = cardinals(window, "_NET_WM_ALLOWED_ACTIONS");
+    return std::find(actions.begin(), actions.end(), atom(action)) != actions.end();
+  }
+  void iconify(Window window) {
+    XIconifyWindow(display_, window, DefaultScreen(display_));
+    XFlush(display_);
+  }
+
+ private:
+  Atom atom(const char* name) { return XInternAtom(display_, name, False); }
+  Display* display_;
+};
+
+Window idOf(const QWidget* widget) { return static_cast<Window>(widget->winId()); }
+
+// Whether the window's contents are drawn on the screen: most of its pixels are not the black
+// of an unpainted window (the notice is light grey with dark text).
+bool drawn(Reader& reader, Window window) {
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(reader.display(), window, &attributes);
+  int x = 0, y = 0;
+  Window child = 0;
+  XTranslateCoordinates(reader.display(), window, DefaultRootWindow(reader.display()), 0, 0, &x, &y, &child);
+  const QImage image = QGuiApplication::primaryScreen()
+                           ->grabWindow(0, x, y, attributes.width, attributes.height)
+                           .toImage()
+                           .convertToFormat(QImage::Format_RGB32);
+  if (image.isNull()) return false;
+  qsizetype black = 0;
+  for (int row = 0; row < image.height(); ++row) {
+    for (int column = 0; column < image.width(); ++column) black += qGray(image.pixel(column, row)) < 16;
+  }
+  return black * 2 < qsizetype(image.width()) * image.height();
+}
+
+// A picture of the whole screen for the eye, when VANTREL_UPDATE_SHOTS names a folder.
+void shoot(const char* name) {
+  const char* folder = std::getenv("VANTREL_UPDATE_SHOTS");
+  if (folder == nullptr || *folder == '\0') return;
+  QTest::qWait(0);
+  QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(fs::path(folder) / name) +
+                                                       ".png");
+}
+
+AppcastItem offeredItem() {
+  AppcastItem item;
+  item.versionString = "112";
+  item.displayVersionString = "1.1.2";
+  return item;
+}
+
+constexpr int waitLimit = 10'000;  // ms; each wait ends as soon as the server shows the state
+
+class UpdateNoticeUnderManager : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ManagedDisplay::ready);
+    ASSERT_NE(reader.display(), nullptr);
+    driver->onError = [this](const UpdaterError&) { ++errors; };
+  }
+  // The notice's alert: the open window that hangs from the notice's own window.
+  QWidget* alert() const {
+    for (QWidget* window : presenter->openDialogs()) {
+      if (window->parentWidget() != nullptr && window->parentWidget() == presenter->noticeWindow())
+        return window;
+    }
+    return nullptr;
+  }
+  // The update dialog on screen beside the notice.
+  QWidget* updateDialog() const {
+    for (QWidget* window : presenter->openDialogs()) {
+      if (window != alert()) return window;
+    }
+    return nullptr;
+  }
+  // An unanswered error notice, managed and on screen.
+  void openErrorNotice() {
+    driver->showUpdaterError(updater_errors::make(updater_errors::notInstallableHere, "test"),
+                             [this] { ++acks; });
+    ASSERT_NE(presenter->noticeWindow(), nullptr);
+    ASSERT_NE(alert(), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return reader.managed(idOf(presenter->noticeWindow())) && reader.managed(idOf(alert())); },
+        waitLimit))
+        << "notice window state " << reader.wmState(idOf(presenter->noticeWindow())) << ", alert state "
+        << reader.wmState(idOf(alert())) << ", frame extents "
+        << reader.cardinals(idOf(presenter->noticeWindow()), "_NET_FRAME_EXTENTS").size() << "/"
+        << reader.cardinals(idOf(alert()), "_NET_FRAME_EXTENTS").size();
+    // The application has heard where the manager put them, as it has long before a later
+    // check's result arrives: what the server holds is read first; then everything the manager
+    // sent the application before that has been read and handled once a round trip on the
+    // application's own connection is back.
+    const auto heard = [&] {
+      std::vector<std::pair<QWidget*, Frame>> frames;
+      for (QWidget* window : {presenter->noticeWindow(), alert()})
+        frames.emplace_back(window, reader.frame(idOf(window)));
+      XSync(qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display(), False);
+      QCoreApplication::processEvents();
+      return std::all_of(frames.begin(), frames.end(), [](const auto& entry) {
+        const Frame& f = entry.second;
+        return entry.first->frameGeometry() == QRect(f.x, f.y, f.width, f.height);
+      });
+    };
+    ASSERT_TRUE(QTest::qWaitFor(heard, waitLimit));
+  }
+  void waitManaged(QWidget* window) {
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reader.managed(idOf(window)); }, waitLimit));
+  }
+
+  Reader reader;
+  std::shared_ptr<QtUpdateDialogPresenter> presenter = std::make_shared<QtUpdateDialogPresenter>();
+  std::shared_ptr<NonblockingUpdateUserDriver> driver =
+      std::make_shared<NonblockingUpdateUserDriver>(presenter);
+  int acks = 0;
+  int errors = 0;
+};
+
+// The manager's minimise hides the notice and its window together; with no task list to bring
+// them back, the next result is rejected as a duplicate. The rejection brings the notice back.
+TEST_F(UpdateNoticeUnderManager, ARejectedNoticeBringsTheMinimisedOneBackToTheFront) {
+  ASSERT_NO_FATAL_FAILURE(openErrorNotice());
+  const Window host = idOf(presenter->noticeWindow());
+  const Window sheet = idOf(alert());
+  // The user's minimise, pressed again while the manager has not yet acted on it (a request made
+  // just after it took the window is now and then passed over).
+  auto pressed = std::chrono::steady_clock::time_point{};
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        if (std::chrono::steady_clock::now() - pressed > std::chrono::seconds(1)) {
+          reader.iconify(sheet);
+          pressed = std::chrono::steady_clock::now();
+        }
+        return reader.wmState(host) == IconicState && reader.wmState(sheet) == IconicState;
+      },
+      waitLimit))
+      << "openbox did not minimise the notice";
+
+  // A later check's result: "업데이트 확인…" from the tray finds nothing new.
+  driver->showUpdateNotFound(updater_errors::make(updater_errors::noUpdate, "none"), [this] { ++acks; });
+  EXPECT_EQ(acks, 1);  // the duplicate is answered at once, as before
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        const Window active = reader.activeWindow();
+        return reader.wmState(host) == NormalState && reader.wmState(sheet) == NormalState &&
+               (active == sheet || active == host);
+      },
+      waitLimit))
+      << "host state " << reader.wmState(host) << ", alert state " << reader.wmState(sheet) << ", active 0x"
+      << std::hex << reader.activeWindow();
+  // Back with its text and its button, not as empty frames.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return drawn(reader, sheet); }, waitLimit));
+  shoot("notice-back-after-rejected-duplicate");
+  // Still the first notice, unanswered, with its error reported once per call.
+  EXPECT_EQ(idOf(alert()), sheet);
+  EXPECT_EQ(acks, 1);
+  EXPECT_EQ(errors, 1);
+}
+
+// A notice that is on screen but under another window is raised and activated the same way.
+TEST_F(UpdateNoticeUnderManager, ARejectedNoticeActivatesTheOpenOneFromBehindAnotherWindow) {
+  ASSERT_NO_FATAL_FAILURE(openErrorNotice());
+  const Window sheet = idOf(alert());
+  QWidget other;
+  other.setWindowTitle(QStringLiteral("other"));
+  other.resize(600, 400);
+  other.show();
+  other.raise();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return reader.activeWindow() == idOf(&other); }, waitLimit));
+  driver->showUpdaterError(updater_errors::make(updater_errors::feedFailed, "test"), [this] { ++acks; });
+  EXPECT_EQ(acks, 1);
+  EXPECT_EQ(errors, 2);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        const Window active = reader.activeWindow();
+        return active == sheet || active == idOf(presenter->noticeWindow());
+      },
+      waitLimit));
+}
+
+// A scheduled check finds a new version while a notice waits for its "확인": the update dialog
+// opens beside the notice, never over it, and stays on the screen. The same for every dialog of
+// an update cycle.
+TEST_F(UpdateNoticeUnderManager, AnUpdateDialogNeverCoversAnOpenNotice) {
+  struct Case {
+    const char* name;
+    std::function<void(StandardUserDriver&)> open;
+  };
+  const std::vector<Case> cases = {
+      {"update found",
+       [](StandardUserDriver& d) { d.showUpdateFound(offeredItem(), [](UpdateFoundChoice) {}); }},
+      {"download", [](StandardUserDriver& d) { d.showDownloadProgress(10, 1000, [] {}); }},
+      {"ready to install",
+       [](StandardUserDriver& d) { d.showReadyToInstall(offeredItem(), [](ReadyToInstallChoice) {}); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    presenter = std::make_shared<QtUpdateDialogPresenter>();
+    driver = std::make_shared<NonblockingUpdateUserDriver>(presenter);
+    ASSERT_NO_FATAL_FAILURE(openErrorNotice());
+    c.open(*driver);
+    QWidget* dialog = updateDialog();
+    ASSERT_NO_FATAL_FAILURE(waitManaged(dialog));
+    // The manager may take the window first and move it afterwards: wait for the placement.
+    Frame host, sheet, other;
+    const auto apart = [&] {
+      host = reader.frame(idOf(presenter->noticeWindow()));
+      sheet = reader.frame(idOf(alert()));
+      other = reader.frame(idOf(dialog));
+      return !other.intersects(sheet) && !other.intersects(host);
+    };
+    EXPECT_TRUE(QTest::qWaitFor(apart, waitLimit))
+        << "dialog " << other << " over the alert " << sheet << " or the notice window " << host;
+    if (std::string(c.name) == "update found") shoot("update-found-beside-notice");
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_TRUE(screen.contains(QRect(other.x, other.y, other.width, other.height))) << other;
+    presenter->dismissAll();
+    driver.reset();
+    presenter.reset();  // answers the notice
+  }
+}
+
+// The download window shows its whole title in the manager's title bar (beside the manager's
+// icon and buttons) and cannot be resized.
+TEST_F(UpdateNoticeUnderManager, TheDownloadWindowFitsItsTitleAndKeepsItsSize) {
+  driver->showDownloadProgress(20, 1000, [] {});
+  QWidget* window = updateDialog();
+  ASSERT_NO_FATAL_FAILURE(waitManaged(window));
+  const Window id = idOf(window);
+  XSizeHints hints{};
+  long supplied = 0;
+  ASSERT_TRUE(XGetWMNormalHints(reader.display(), id, &hints, &supplied));
+  EXPECT_TRUE((hints.flags & PMinSize) && (hints.flags & PMaxSize));
+  EXPECT_EQ(hints.min_width, hints.max_width);
+  EXPECT_EQ(hints.min_height, hints.max_height);
+  EXPECT_FALSE(reader.allows(id, "_NET_WM_ACTION_RESIZE"));
+  EXPECT_FALSE(reader.allows(id, "_NET_WM_ACTION_MAXIMIZE_HORZ"));
+
+  const Frame frame = reader.frame(id);
+  ASSERT_GT(frame.titleHeight, 0);
+  // The title in a bold face of the application's size (a manager's title font is rarely larger),
+  // and four square controls of the bar's height: the window menu, minimise, maximise and close.
+  QFont bold = QGuiApplication::font();
+  bold.setBold(true);
+  const int title = QFontMetrics(bold).horizontalAdvance(window->windowTitle());
+  EXPECT_GE(frame.width, title + 4 * frame.titleHeight) << "frame " << frame << ", title " << title << " px";
+  shoot("download-window");
+  driver->dismissUpdateInstallation();
+}
+
+}  // namespace
+}  // namespace vantrel
