@@ -170,22 +170,37 @@ QtMainLoop::~QtMainLoop() {
   context_.reset();
 }
 
-bool QtMainLoop::drain(std::chrono::milliseconds limit) {
-  state_->draining.store(true, std::memory_order_release);
-  // Wakes the wait below when the limit passes with nothing else happening; armed again for what
-  // is left before every wait (a timer may fire a little early).
-  QTimer limitTimer;
-  limitTimer.setSingleShot(true);
-  limitTimer.setTimerType(Qt::PreciseTimer);
+namespace {
+
+// Runs the GUI thread's events until `done` or the deadline; each wait ends at the latest after
+// `longestWait` (armed again before every wait: a timer may fire a little early).
+void processEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                        std::chrono::milliseconds longestWait) {
+  QTimer wakeTimer;
+  wakeTimer.setSingleShot(true);
+  wakeTimer.setTimerType(Qt::PreciseTimer);
   const QDeadlineTimer deadline(limit, Qt::PreciseTimer);
-  while (trackedWork() > 0 && !deadline.hasExpired()) {
-    limitTimer.start(std::max<std::chrono::milliseconds>(
-        std::chrono::milliseconds(1),
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline.remainingTimeAsDuration())));
+  while (!done() && !deadline.hasExpired()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline.remainingTimeAsDuration());
+    wakeTimer.start(std::max(std::chrono::milliseconds(1), std::min(left, longestWait)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
+}
+
+}  // namespace
+
+bool QtMainLoop::drain(std::chrono::milliseconds limit) {
+  // The last tracked work to end wakes the wait; otherwise it lasts until the limit.
+  state_->draining.store(true, std::memory_order_release);
+  processEventsUntil([this] { return trackedWork() == 0; }, limit, limit);
   state_->draining.store(false, std::memory_order_release);
   return trackedWork() == 0;
+}
+
+bool QtMainLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  processEventsUntil(done, limit, pollInterval);
+  return done();
 }
 
 std::size_t QtMainLoop::trackedWork() const noexcept {

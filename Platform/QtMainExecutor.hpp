@@ -13,6 +13,7 @@
 // standard headers first through the precompiled header).
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <type_traits>
@@ -160,6 +161,11 @@ class QtMainLoop {
   // cancelled at quit run to their ends here, releasing what they hold) or `limit` passes. True
   // when nothing is left. Call on the GUI thread while the runtime's threads still run.
   bool drain(std::chrono::milliseconds limit);
+  // After the event loop returned: runs the work queued for the GUI thread, as `drain()` does,
+  // until `done` answers true (looked at after each piece of work, and at least every
+  // `pollInterval`) or `limit` passes. True when `done` answered true.
+  static constexpr std::chrono::milliseconds pollInterval{10};
+  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
   // The main executor's tasks and waits still alive.
   std::size_t trackedWork() const noexcept;
 

@@ -1,6 +1,7 @@
 // The program's entry: decides the run mode from the arguments alone, creates the Qt application
 // that mode needs and the main executor over it, starts the mode and runs the event loop.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,9 +48,20 @@ struct ProgramContext {
   asio::cancellation_signal diagnosticsQuit;
 };
 
-// How long the main thread waits at quit for its cancelled tasks to end (a session's close is
-// bounded well below this by its transport's own time-outs).
+// How long the main thread waits at quit for the sessions to close and its cancelled tasks to
+// end, both together (a session's close is bounded well below this by its transport's own
+// time-outs).
 constexpr std::chrono::milliseconds shutdownDrainLimit{10000};
+
+// A quit that cannot wait any longer: whatever is still running would be destroyed after what it
+// uses, so the process ends as it stands (an installed update still replaces it).
+[[noreturn]] void exitWithoutTeardown(int exitCode, const std::string& what) {
+  programLog().error("Quit: {} within {} s; exiting without teardown", what,
+                     shutdownDrainLimit.count() / 1000);
+  update_relaunch::relaunchIfRequested();
+  std::fflush(nullptr);
+  std::_Exit(exitCode);
+}
 
 // The windowless session agent: its loop runs on threads of its own until the program quits.
 void runSessionAgentMode(ProgramContext& program) {
@@ -144,29 +156,36 @@ int main(int argc, char** argv) {
         break;
     }
     exitCode = QCoreApplication::exec();
-    // The one shutdown order (docs/shutdown.md). 1: the owners stop what they run and let go
-    // of it (the model's stop, the sessions' closing and the diagnostics run are queued as
-    // tasks on the main executor) ...
+    const auto quitDeadline = std::chrono::steady_clock::now() + shutdownDrainLimit;
+    const auto timeLeft = [&quitDeadline] {
+      return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        quitDeadline - std::chrono::steady_clock::now()));
+    };
+    // The one shutdown order (docs/shutdown.md). 1: the remote work ends while every object of
+    // the application still exists: each mode's sessions close, their screen captures stop (the
+    // capture threads joined) and their input ends. The session agent and the diagnostics run's
+    // owner wait for their one session; the tray application's model closes its sessions in
+    // tasks, which the main loop runs until they have ended ...
     if (program.updater) program.updater->applicationWillTerminate();
     cancelAll(program.diagnosticsQuit);
     program.sessionAgent.reset();
-    interactive.reset();
-    // The diagnostics run's owner closes and releases its session on the running runtime.
     diagnostics.reset();
-    program.updater.reset();
-    // ... 2: the main loop runs those tasks to their ends while the runtime's threads still run,
-    // so that no session outlives the runtime inside a dropped task ...
-    if (!mainLoop.drain(shutdownDrainLimit)) {
-      // A task that does not end would be destroyed after the runtime it holds on to: end the
-      // process as it stands instead (an installed update still replaces it).
-      programLog().error(
-          "Quit: {} task(s) of the main thread did not end within {} s; exiting without teardown",
-          mainLoop.trackedWork(), shutdownDrainLimit.count() / 1000);
-      update_relaunch::relaunchIfRequested();
-      std::fflush(nullptr);
-      std::_Exit(exitCode);
+    if (interactive) {
+      interactive->endRemoteWork();
+      if (!mainLoop.runUntil([&interactive] { return interactive->remoteWorkEnded(); }, timeLeft()))
+        exitWithoutTeardown(exitCode, "the sessions did not close");
     }
-    // ... 3: the runtime stops and is destroyed, 4: then the main loop.
+    // ... 2: the application's objects go (the model with its display-sleep hold, the window,
+    // the updater) ...
+    interactive.reset();
+    program.updater.reset();
+    // ... 3: the main loop runs the tasks left to their ends while the runtime's threads still
+    // run, so that nothing outlives the runtime inside a dropped task ...
+    if (!mainLoop.drain(timeLeft())) {
+      exitWithoutTeardown(exitCode,
+                          std::to_string(mainLoop.trackedWork()) + " task(s) of the main thread did not end");
+    }
+    // ... 4: the runtime stops and is destroyed, 5: then the main loop.
     runtime.stop();
   }
   // An installed update replaces this process with the new build (same process id) only now,

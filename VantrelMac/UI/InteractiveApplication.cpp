@@ -154,6 +154,12 @@ std::unique_ptr<InteractiveApplication> InteractiveApplication::start(Interactiv
   return application;
 }
 
+void InteractiveApplication::endRemoteWork() {
+  if (delegate_) delegate_->endRemoteWork();
+}
+
+bool InteractiveApplication::remoteWorkEnded() const { return !delegate_ || delegate_->remoteWorkEnded(); }
+
 InteractiveApplication::~InteractiveApplication() {
   delegate_.reset();
   VantrelMacWindowController::release();

@@ -38,6 +38,11 @@ class InteractiveApplication {
   ~InteractiveApplication();
   // The updater the window, the menu and the quit path use; main() tells it the program ends.
   const std::shared_ptr<MacUpdaterController>& updater() const noexcept { return updater_; }
+  // At quit, before the application goes: the model stops and closes every session, and
+  // `remoteWorkEnded()` turns true once they have closed (their screen captures stopped and
+  // joined, their input handled). Only then may the application's objects go.
+  void endRemoteWork();
+  bool remoteWorkEnded() const;
   InteractiveApplication(const InteractiveApplication&) = delete;
   InteractiveApplication& operator=(const InteractiveApplication&) = delete;
 

@@ -73,6 +73,11 @@ void VantrelMacAppDelegate::stopModelOnce() {
   if (const auto model = controller_->mainModel()) model->stop();
 }
 
+bool VantrelMacAppDelegate::remoteWorkEnded() const {
+  const auto model = controller_ != nullptr ? controller_->mainModel() : nullptr;
+  return !model || !model->hasClosingSessions();
+}
+
 void VantrelMacAppDelegate::installQuitHooks() {
   signals_ = new QuitSignals([this](int) { requestQuit(QuitSource::signal); }, this);
   if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {

@@ -48,6 +48,10 @@ class VantrelMacAppDelegate : public QObject {
 
   // SIGTERM/SIGINT and the session manager take the quit path; the model stops once at the end.
   void installQuitHooks();
+  // The quit path's first step: the model stops (once), which closes every session.
+  void endRemoteWork() { stopModelOnce(); }
+  // True once the sessions the model closed have closed: no screen capture or input is left.
+  bool remoteWorkEnded() const;
 
   QuitRouter& quitRouter() { return *quitRouter_; }
 

@@ -1,6 +1,7 @@
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +26,25 @@ struct ScreenCaptureKitH264Streamer::Stream {
   std::shared_ptr<Delivery> delivery;
   std::shared_ptr<X11H264CaptureLoop> loop;
   bool running = false;  // started and not failed
+};
+
+// Counts one capture thread being set up or joined while it lives (on the strand); the last one
+// to end wakes the stops that wait for it.
+class ScreenCaptureKitH264Streamer::Unsettled {
+ public:
+  explicit Unsettled(std::shared_ptr<ScreenCaptureKitH264Streamer> streamer)
+      : streamer_(std::move(streamer)) {
+    ++streamer_->unsettled_;
+  }
+  ~Unsettled() {
+    if (--streamer_->unsettled_ > 0) return;
+    for (const auto& waiter : std::exchange(streamer_->settleWaiters_, {})) waiter->cancel();
+  }
+  Unsettled(const Unsettled&) = delete;
+  Unsettled& operator=(const Unsettled&) = delete;
+
+ private:
+  std::shared_ptr<ScreenCaptureKitH264Streamer> streamer_;
 };
 
 namespace {
@@ -220,6 +240,7 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   };
   std::shared_ptr<X11H264CaptureLoop> loop;
   std::exception_ptr failure;
+  const Unsettled settingUp(self);
   try {
     loop = co_await runBlockingCall(begin);
   } catch (...) {
@@ -246,12 +267,30 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
 }
 
 Awaitable<void> ScreenCaptureKitH264Streamer::stopOnStrand() {
-  auto stream = std::exchange(stream_, nullptr);
-  if (!stream) co_return;
-  stream->delivery->active.store(false, std::memory_order_release);
-  stream->running = false;
-  auto loop = std::move(stream->loop);
-  if (loop) co_await joinLoop(loop);
+  auto self = shared_from_this();
+  if (auto stream = std::exchange(stream_, nullptr)) {
+    stream->delivery->active.store(false, std::memory_order_release);
+    stream->running = false;
+    if (auto loop = std::move(stream->loop)) {
+      const Unsettled joining(self);
+      co_await joinLoop(loop);
+    }
+  }
+  // A start still setting its thread up ends it itself once it finds the stream stopped; a
+  // thread another stop or a failure joins is not over before that join either.
+  co_await settled();
+}
+
+Awaitable<void> ScreenCaptureKitH264Streamer::settled() {
+  while (unsettled_ > 0) {
+    auto waiter = std::make_shared<Timer>(strand_);
+    waiter->expires_at(VantrelClock::time_point::max());
+    settleWaiters_.push_back(waiter);
+    std::error_code ignored;
+    co_await waiter->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    const auto state = co_await asio::this_coro::cancellation_state;
+    if (state.cancelled() != asio::cancellation_type::none) co_return;
+  }
 }
 
 void ScreenCaptureKitH264Streamer::acceptFailure(std::uint64_t streamId, std::string text) {
@@ -261,7 +300,15 @@ void ScreenCaptureKitH264Streamer::acceptFailure(std::uint64_t streamId, std::st
   stream->running = false;
   stream_.reset();
   // The capture thread ends by itself after reporting; it is joined off the strand.
-  if (stream->loop) spawnTask(strand_, joinLoop(stream->loop), "screen capture join");
+  if (stream->loop) {
+    // Counted from now, so that a stop coming in before the join has begun waits for it too.
+    auto joining = std::make_shared<Unsettled>(shared_from_this());
+    spawnTask(
+        strand_,
+        [](std::shared_ptr<Unsettled> /*joining*/, std::shared_ptr<X11H264CaptureLoop> loop)
+            -> Awaitable<void> { co_await joinLoop(std::move(loop)); }(std::move(joining), stream->loop),
+        "screen capture join");
+  }
 }
 
 }  // namespace vantrel

@@ -8,9 +8,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Session/ScreenStreamingProviding.hpp"
 #include "Support/Async.hpp"
+#include "Support/Clock.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -27,6 +29,8 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   ~ScreenCaptureKitH264Streamer() override;
 
   Awaitable<ScreenPixelSize> primaryDisplaySize() override;
+  // `stop()` returns once no capture thread of this streamer is left: also one that a start still
+  // under way sets up, or that another stop or a failure is still joining.
   // The density read along with the latest size when that was not asked for yet; else read anew.
   Awaitable<long long> primaryDisplayDPIRate() override;
   Awaitable<void> start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) override;
@@ -39,6 +43,7 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
  private:
   struct Delivery;
   struct Stream;
+  class Unsettled;
 
   ScreenCaptureKitH264Streamer(Executor executor, std::optional<std::string> displayName);
 
@@ -48,11 +53,18 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   Awaitable<void> stopOnStrand();
   // On the strand, after the capture thread reported a failure: the stream is over.
   void acceptFailure(std::uint64_t streamId, std::string text);
+  // On the strand: returns once no capture thread is being set up or joined (or the caller is
+  // cancelled).
+  Awaitable<void> settled();
 
   Strand strand_;
   std::optional<std::string> displayName_;
   std::shared_ptr<Stream> stream_;  // the running stream, or none
   std::uint64_t lastStreamId_ = 0;
+  // Capture threads being set up by a start or joined after a stop or a failure (on the strand),
+  // and the stops waiting for that to end.
+  int unsettled_ = 0;
+  std::vector<std::shared_ptr<Timer>> settleWaiters_;
   // The density read along with the latest size, until the density is asked for (on the strand).
   std::optional<long long> scaleRateOfLastSize_;
   SystemLog log_{"local.vantrel.VantrelMac", "screen"};

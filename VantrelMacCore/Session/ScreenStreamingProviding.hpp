@@ -100,7 +100,9 @@ class ScreenStreamingProviding {
   // Pixel density in percent of the point size (100 when pixels equal points).
   virtual Awaitable<long long> primaryDisplayDPIRate() = 0;
   // Starts or restarts the stream; afterwards every picture arrives through `onAccessUnit` in
-  // encoding order and a later failure through `onFailure`. After a throw no handler runs.
+  // encoding order and a later failure through `onFailure`. After a throw no handler runs. A stop
+  // or another start that comes in while this start is still under way ends the stream this
+  // start makes: it returns, and its handlers never run.
   virtual Awaitable<void> start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) = 0;
   // Ends the stream; no handler is called afterwards. Harmless when nothing streams.
   virtual Awaitable<void> stop() = 0;

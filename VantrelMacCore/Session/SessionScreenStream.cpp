@@ -210,17 +210,17 @@ Awaitable<void> SessionScreenStream::startScheduled(PendingStart pending) {
   const auto configuration = pending.configuration;
   ScreenStreamHandlers handlers = makeHandlers(pending.start, generation_);
   auto started = co_await vantrel::attempt(streamer_->start(configuration, std::move(handlers)));
-  // A newer start may have taken the stream over while this one waited for the streamer (a start
-  // that takes longer than the restart delay); it then owns the stream, its state and its
-  // events, and this one leaves them alone.
-  const bool superseded =
-      runningStart_ != pending.start && isLive() && activity_ == remembered && runningStart_ != 0;
+  // A stop or a newer start may have come in while this one waited for the streamer (the
+  // manager ended the stream, asked again, or a start took longer than the restart delay). The
+  // streamer ended this start's stream then, and whatever came in owns the state, the lease,
+  // a pending start and the events: this start leaves them all alone.
+  const bool superseded = runningStart_ != pending.start;
   if (!started) {
     co_await reportStartFailure(started.error(), superseded, remembered);
     co_return;
   }
   if (superseded) co_return;
-  if (isLive() && activity_ == remembered && runningStart_ == pending.start) {
+  if (isLive() && activity_ == remembered) {
     context_.emit(K::ScreenCaptureStarted{configuration.targetWidth(), configuration.targetHeight(),
                                           configuration.framesPerSecond()});
   } else {

@@ -25,24 +25,29 @@ Awaitable<long long> FakeScreenStreamer::primaryDisplayDPIRate() {
 Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuration,
                                           ScreenStreamHandlers handlers) {
   VantrelClock::duration delay;
+  std::uint64_t call = 0;
   {
     std::lock_guard lock(mutex_);
     ++startCalls_;
+    call = ++lastCall_;
     delay = startDelay_;
   }
   if (delay > VantrelClock::duration::zero()) co_await sleepFor(delay);
   std::exception_ptr error;
   {
     std::lock_guard lock(mutex_);
-    // Like the real streamer, a start first stops a running stream.
-    if (handlers_) {
-      handlers_.reset();
-      ++stopCount_;
-    }
     starts_.push_back(configuration);
     startHandlers_.push_back(handlers);
     error = std::exchange(startError_, nullptr);
-    if (!error) handlers_ = std::move(handlers);
+    // Like the real streamer: a stop or a newer start while this one was under way ended the
+    // stream it makes; otherwise a start first stops a running stream.
+    if (!error && call == lastCall_) {
+      if (handlers_) {
+        handlers_.reset();
+        ++stopCount_;
+      }
+      handlers_ = std::move(handlers);
+    }
   }
   if (error) std::rethrow_exception(error);
   co_return;
@@ -50,6 +55,7 @@ Awaitable<void> FakeScreenStreamer::start(ScreenStreamConfiguration configuratio
 
 Awaitable<void> FakeScreenStreamer::stop() {
   std::lock_guard lock(mutex_);
+  ++lastCall_;
   handlers_.reset();
   ++stopCount_;
   co_return;

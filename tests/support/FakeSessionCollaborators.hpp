@@ -5,6 +5,7 @@
 // provider that can be held open and a recording secure-session controller. All are thread-safe.
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -75,6 +76,7 @@ class FakeScreenStreamer final : public ScreenStreamingProviding {
   std::exception_ptr startError_;
   VantrelClock::duration startDelay_{};
   int startCalls_ = 0;
+  std::uint64_t lastCall_ = 0;  // bumped by every start and stop: a start under way is ended
   std::optional<ScreenStreamHandlers> handlers_;
   std::vector<ScreenStreamConfiguration> starts_;
   std::vector<ScreenStreamHandlers> startHandlers_;

@@ -43,11 +43,12 @@ void SecondaryManagerSession::start(RepeatedFailureHandler onRepeatedFailure) {
 
 Awaitable<void> SecondaryManagerSession::stop() { return runOn<void>(strand_, stopBody(shared_from_this())); }
 
-void SecondaryManagerSession::stopDetached() {
-  spawnTask(strand_, stopBody(shared_from_this()), "secondary manager session stop");
+void SecondaryManagerSession::stopDetached(std::shared_ptr<void> closing) {
+  spawnTask(strand_, stopBody(shared_from_this(), std::move(closing)), "secondary manager session stop");
 }
 
-Awaitable<void> SecondaryManagerSession::stopBody(std::shared_ptr<SecondaryManagerSession> self) {
+Awaitable<void> SecondaryManagerSession::stopBody(std::shared_ptr<SecondaryManagerSession> self,
+                                                  std::shared_ptr<void> /*closing*/) {
   self->stopped_ = true;
   if (self->connection_) self->connection_->stop();
   co_await self->client_->disconnect();

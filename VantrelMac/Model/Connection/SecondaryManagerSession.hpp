@@ -42,13 +42,16 @@ class SecondaryManagerSession : public std::enable_shared_from_this<SecondaryMan
   void start(RepeatedFailureHandler onRepeatedFailure);
   // Cancels the loop, then closes the session. A stopped session never starts again.
   Awaitable<void> stop();
-  // Cancels the loop without waiting and closes the session in a task that holds the client.
-  void stopDetached();
+  // Cancels the loop without waiting and closes the session in a task that holds the client and
+  // `closing` until the session is closed.
+  void stopDetached(std::shared_ptr<void> closing = nullptr);
 
  private:
   SecondaryManagerSession(Executor executor, int managerIndex, std::shared_ptr<ManagerSessionClient> client,
                           std::vector<DirectConnectionSettings> candidates);
-  static Awaitable<void> stopBody(std::shared_ptr<SecondaryManagerSession> self);
+  // `closing` is held until the session is closed.
+  static Awaitable<void> stopBody(std::shared_ptr<SecondaryManagerSession> self,
+                                  std::shared_ptr<void> closing = nullptr);
 
   const Strand strand_;
   const int managerIndex_;

@@ -51,11 +51,11 @@ SecondaryManagers::~SecondaryManagers() {
   for (auto& [index, session] : sessions_) session->stopDetached();
 }
 
-void SecondaryManagers::stopAll() {
+void SecondaryManagers::stopAll(std::shared_ptr<void> closing) {
   ++generation_;
   auto sessions = std::move(sessions_);
   sessions_.clear();
-  for (auto& [index, session] : sessions) session->stopDetached();
+  for (auto& [index, session] : sessions) session->stopDetached(closing);
 }
 
 std::vector<int> SecondaryManagers::indices() const {

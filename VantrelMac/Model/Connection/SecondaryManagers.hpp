@@ -52,8 +52,9 @@ class SecondaryManagers : public std::enable_shared_from_this<SecondaryManagers>
   // and `connectionNumber`; logs how many run.
   Awaitable<void> configure(std::vector<AccountManagerRoute> routes, int primaryIndex, std::string userID,
                             std::uint16_t connectionNumber);
-  // Stops every session, and what a running configuration builds.
-  void stopAll();
+  // Stops every session, and what a running configuration builds. Each session's closing holds
+  // `closing` until it has ended.
+  void stopAll(std::shared_ptr<void> closing = nullptr);
 
   // The managers served, ascending.
   std::vector<int> indices() const;

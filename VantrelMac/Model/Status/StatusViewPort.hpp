@@ -92,6 +92,9 @@ class StatusViewPort {
 
   virtual void start() = 0;
   virtual void stop() = 0;
+  // True while a session that `stop()` closes is still closing (its screen stream and input not
+  // yet ended). The quit path waits for this before it lets the application's objects go.
+  virtual bool hasClosingSessions() const { return false; }
   virtual void refreshDisplays() = 0;  // starts the refresh; results arrive through the signal
   virtual void loginAndConnect() = 0;
   virtual void connect() = 0;

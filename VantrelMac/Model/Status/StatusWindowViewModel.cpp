@@ -166,18 +166,23 @@ void StatusWindowViewModel::stop() {
   disconnectWasRequested_ = true;
   if (displaySleepHeld_ && environment_.displaySleepPreventer) environment_.displaySleepPreventer->stop();
   displaySleepHeld_ = false;
-  secondaries_->stopAll();
+  // Every closing started here holds this token until its session has closed.
+  auto closing = std::make_shared<int>(0);
+  closing_ = closing;
+  secondaries_->stopAll(closing);
   if (environment_.clipboardBridge) {
     environment_.clipboardBridge->setAuthClients({authClient_});
     environment_.clipboardBridge->stop();
   }
   spawnTask(
       environment_.mainExecutor,
-      [](std::shared_ptr<ManagerSessionClient> client) -> Awaitable<void> {
+      [](std::shared_ptr<ManagerSessionClient> client, std::shared_ptr<void> /*closing*/) -> Awaitable<void> {
         co_await client->disconnect();
-      }(authClient_),
+      }(authClient_, std::move(closing)),
       "stop: primary disconnect");
 }
+
+bool StatusWindowViewModel::hasClosingSessions() const { return !closing_.expired(); }
 
 // ---------------------------------------------------------------------------------------------
 // Diagnostics

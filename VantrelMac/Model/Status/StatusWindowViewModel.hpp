@@ -55,6 +55,7 @@ class StatusWindowViewModel final : public StatusViewPort,
   void start() override;
   // Schedules the disconnections and returns; the model does not start again afterwards.
   void stop() override;
+  bool hasClosingSessions() const override;
   // The Refresh button: runs `displayRefresh()` in a task of its own.
   void refreshDisplays() override;
   void loginAndConnect() override {
@@ -137,6 +138,8 @@ class StatusWindowViewModel final : public StatusViewPort,
 
   std::shared_ptr<ManagerSessionClient> authClient_;
   bool displaySleepHeld_ = false;
+  // Held by the closings the last `stop()` started, until their sessions have closed.
+  std::weak_ptr<void> closing_;
   // The primary manager's connection cycle, back-off and recovery over `authClient_`.
   std::shared_ptr<ManagerConnection> primary_;
   TaskSlot pollTask_;

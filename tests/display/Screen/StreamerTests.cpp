@@ -3,10 +3,12 @@
 #include <asio/detached.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/use_future.hpp>
 
 #include <atomic>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <utility>
@@ -139,6 +141,48 @@ TEST_F(StreamerTest, StreamsMovingContentWithKeyframesWhereAskedAndNothingAfterS
 
   run(streamer->stop());  // harmless a second time
   EXPECT_TRUE(log->failures.empty());
+}
+
+// The sockets this process holds; a capture thread's X connection is one of them until the
+// thread has ended.
+std::size_t openSockets() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && target.string().starts_with("socket:")) ++count;
+  }
+  return count;
+}
+
+// A stop that comes in while a start still sets its capture thread up, or right after another
+// stop that still joins the thread, returns only once that thread has ended (its X connection
+// closed): the quit relies on it before it closes the application's own connections.
+TEST_F(StreamerTest, AStopReturnsOnlyOnceNoCaptureThreadIsLeft) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintMovingScene(0);
+  auto streamer = ScreenCaptureKitH264Streamer::create(io.get_executor(), sharedDisplay());
+  const auto before = openSockets();
+  auto log = std::make_shared<StreamLog>();
+
+  auto starting = asio::co_spawn(
+      io, streamer->start(configurationFor(1920, 1080, 1920, 1080), handlersFor(log, io)), asio::use_future);
+  run(streamer->stop());
+  EXPECT_EQ(openSockets(), before) << "a stop during a start";
+  ASSERT_TRUE(
+      runUntil(io, [&] { return starting.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+  starting.get();
+  EXPECT_FALSE(run(streamer->isStreaming()));
+
+  run(streamer->start(configurationFor(1920, 1080, 1920, 1080), handlersFor(log, io)));
+  runUntilUnits(*log, 1);
+  EXPECT_GT(openSockets(), before);
+  auto firstStop = asio::co_spawn(io, streamer->stop(), asio::use_future);
+  run(streamer->stop());
+  EXPECT_EQ(openSockets(), before) << "a stop right after another";
+  ASSERT_TRUE(
+      runUntil(io, [&] { return firstStop.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+  firstStop.get();
 }
 
 TEST_F(StreamerTest, StartWhileStreamingRestartsWithTheNewSize) {

@@ -88,6 +88,15 @@ class Quit : public ::testing::Test {
       EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
   }
 
+  // The quit ends the sessions first (the screen capture stopped, its thread joined) and only then
+  // lets the application's objects go: the status model is still there to log the stream's end.
+  void expectTheApplicationSawTheStreamEnd() const {
+    std::stringstream content;
+    content << std::ifstream(log()).rdbuf();
+    EXPECT_NE(content.str().find("Z Screen stream stopped: disconnect\n"), std::string::npos)
+        << content.str();
+  }
+
   testing::TemporaryHome home_;
 };
 
@@ -129,6 +138,7 @@ TEST_F(Quit, WhileTheScreenStreamsToAManager) {
   // The manager never ends the stream: it still runs when the program is told to quit.
   ASSERT_TRUE(manager->waitForOutput("step screen ok")) << manager->output() << program->output();
   quitAndExpectACleanEnd(*program);
+  expectTheApplicationSawTheStreamEnd();
 }
 
 // Signed in at the login server, which names two managers; the first streams at the quit.
@@ -143,6 +153,7 @@ TEST_F(Quit, SignedInToTwoManagersWhileTheFirstStreams) {
   ASSERT_TRUE(second->waitForOutput("step comInfo ok")) << second->output() << program->output();
   ASSERT_TRUE(first->waitForOutput("step screen ok")) << first->output() << program->output();
   quitAndExpectACleanEnd(*program);
+  expectTheApplicationSawTheStreamEnd();
 }
 
 }  // namespace

@@ -159,6 +159,8 @@ Awaitable<void> FakeManagerClient::disconnect() {
     pending->release(std::make_exception_ptr(DirectAuthError::cancelled()));
   hangs_.clear();
   co_await asio::post(executor_, asio::use_awaitable);
+  if (const auto hold = holdDisconnects)
+    co_await Pending::wait(hold, std::make_exception_ptr(CancellationError()));
   state_ = DirectAuthState::disconnected;
   for (const auto& event : eventsOnDisconnect) emit(event);
 }

@@ -62,6 +62,8 @@ class FakeManagerClient final : public ManagerSessionClient {
   // of every disconnect.
   std::vector<DirectAuthEvent> eventsOnFailure;
   std::vector<DirectAuthEvent> eventsOnDisconnect;
+  // While set, every disconnect waits for it to be released before it ends.
+  std::shared_ptr<Pending> holdDisconnects;
   void sendClipboard(const LegacyClipboardValue& value);
   // The handler setters wait until released (one by one, in call order).
   void holdSetters(bool hold) { holdSetters_ = hold; }

@@ -513,6 +513,28 @@ TEST_F(EventTest, ThePollShowsNoErrorForAFailedClientWithoutOne) {
 
 // ---- stop and destruction ----
 
+// The quit path lets the application's objects go only once this turns false.
+TEST_F(ConnectionTest, StopReportsItsSessionsClosingUntilEachHasClosed) {
+  signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
+  ASSERT_EQ(clients->secondaries.size(), 1u);
+  EXPECT_FALSE(model->hasClosingSessions());
+  const auto primaryHold = std::make_shared<Pending>(io.get_executor());
+  const auto secondaryHold = std::make_shared<Pending>(io.get_executor());
+  primary().holdDisconnects = primaryHold;
+  clients->secondaries[0]->holdDisconnects = secondaryHold;
+  onMain([&] { model->stop(); });
+  settle();
+  EXPECT_TRUE(model->hasClosingSessions());
+  primaryHold->release();
+  settle();
+  EXPECT_EQ(primary().state(), DirectAuthState::disconnected);
+  EXPECT_TRUE(model->hasClosingSessions()) << "the secondary session still closes";
+  secondaryHold->release();
+  settle();
+  EXPECT_FALSE(model->hasClosingSessions());
+  EXPECT_EQ(clients->liveSecondaries(), 0);
+}
+
 TEST_F(ConnectionTest, StopEmptiesEverySlotAndClosesEverySession) {
   signIn({route(1, "10.0.0.1"), route(2, "10.0.0.2")});
   const auto callback = monitors.back()->callback;

@@ -1,9 +1,14 @@
 // The screen path's failures, over a scripted transport and a manual clock: failed replies,
-// failed decoder resets, failed packet sends and results that arrive after a stop.
+// failed decoder resets, failed packet sends, results that arrive after a stop and starts that
+// return after a newer request.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "Support/Clock.hpp"
 #include "support/FakeTransport.hpp"
@@ -180,6 +185,70 @@ TEST_F(ScreenFailures, AStartOvertakenByANewerOneLeavesItAlone) {
   ASSERT_TRUE(session.run(session.streamer->deliver(FakeScreenStreamer::makeUnit(true, 100, 1))));
   ASSERT_TRUE(session.waitFor([&] { return screenFramesSent() == 1; }));
 }
+
+// A start still waiting for the streamer when the manager ends the stream and asks again. It
+// returns while the newer start waits out the restart delay (50 ms) or while the newer start
+// itself waits for the streamer (200 ms), having started or failed; either way the newer stream
+// must come up and stay, with its lease.
+struct StaleStartCase {
+  std::chrono::milliseconds streamerStartTime;
+  bool staleStartFails = false;
+};
+
+class StaleScreenStart : public ScreenFailures, public ::testing::WithParamInterface<StaleStartCase> {};
+
+TEST_P(StaleScreenStart, LeavesTheNewerStreamAndItsLeaseAlone) {
+  const auto [startTime, staleFails] = GetParam();
+  connect();
+  session.streamer->setStartDelay(startTime);
+  if (staleFails)
+    session.streamer->failNextStart(std::make_exception_ptr(ScreenStreamError::startFailed("encoder")));
+  const auto screenLeases = [&] { return session.gate->snapshot().screenSessions(); };
+  request(E::screenInfo(21, 99, 1600, 900));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenInfoResponseSent>() == 1; }));
+  clock.advance(120ms);
+  ASSERT_TRUE(session.waitFor([&] { return session.streamer->startCalls() == 1; }));
+  clock.advance(10ms);
+  request(E::nullDataClass(E::getScreenEnd, 99));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenStopped>() == 1; }));
+  request(E::screenInfo(21, 99, 1280, 720));
+  ASSERT_TRUE(session.waitFor([&] { return session.countOf<K::ScreenInfoResponseSent>() == 2; }));
+  // 130 ms: the stale start returns at 120 ms + its time; the newer one begins at 250 ms and
+  // returns after the same time. Each moment is reached in turn on the manual clock.
+  struct Moment {
+    std::chrono::milliseconds at;
+    std::function<bool()> reached;
+  };
+  std::vector<Moment> moments{{120ms + startTime, [&] { return session.streamer->starts().size() == 1; }},
+                              {250ms, [&] { return session.streamer->startCalls() == 2; }},
+                              {250ms + startTime, [&] { return session.streamer->starts().size() == 2; }}};
+  std::ranges::sort(moments, {}, &Moment::at);
+  auto now = 130ms;
+  for (const auto& moment : moments) {
+    clock.advance(moment.at - now);
+    now = moment.at;
+    ASSERT_TRUE(session.waitFor(moment.reached)) << "at " << now.count() << " ms";
+    drain(io);
+  }
+
+  EXPECT_EQ(session.streamer->startCalls(), 2);
+  const std::vector<K::ScreenCaptureStarted> started{{1280, 720, 30}};
+  EXPECT_EQ(session.eventsOf<K::ScreenCaptureStarted>(), started);
+  EXPECT_EQ(session.eventsOf<K::ScreenStopped>(), std::vector<K::ScreenStopped>{{"manager GET_SCREEN_END"}});
+  EXPECT_EQ(session.countOf<K::ScreenStreamError>(), staleFails ? 1u : 0u);
+  EXPECT_EQ(screenLeases(), 1);
+  ASSERT_TRUE(session.streamer->streaming());
+  ASSERT_TRUE(session.run(session.streamer->deliver(FakeScreenStreamer::makeUnit(true, 100, 1))));
+  ASSERT_TRUE(session.waitFor([&] { return screenFramesSent() == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(BeforeOrWhileTheNewerStarts, StaleScreenStart,
+                         ::testing::Values(StaleStartCase{50ms}, StaleStartCase{200ms},
+                                           StaleStartCase{50ms, true}, StaleStartCase{200ms, true}),
+                         [](const ::testing::TestParamInfo<StaleStartCase>& info) {
+                           return std::to_string(info.param.streamerStartTime.count()) + "ms" +
+                                  (info.param.staleStartFails ? "Failing" : "Starting");
+                         });
 
 TEST_F(ScreenFailures, UnitsAfterTheSessionEndedAreDropped) {
   connect();
