@@ -29,11 +29,11 @@ class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
   ~ScreenCaptureKitH264Streamer() override;
 
   Awaitable<ScreenPixelSize> primaryDisplaySize() override;
-  // `stop()` returns once no capture thread of this streamer is left: also one that a start still
-  // under way sets up, or that another stop or a failure is still joining.
   // The density read along with the latest size when that was not asked for yet; else read anew.
   Awaitable<long long> primaryDisplayDPIRate() override;
   Awaitable<void> start(ScreenStreamConfiguration configuration, ScreenStreamHandlers handlers) override;
+  // `stop()` returns once no capture thread of this streamer is left: also one that a start still
+  // under way sets up, or that another stop or a failure is still joining.
   Awaitable<void> stop() override;
   Awaitable<void> requestKeyframe() override;
   Awaitable<bool> isStreaming() override;
