@@ -1,5 +1,4 @@
 # The development channel's request parser (nlohmann JSON, header-only).
-find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(ai_channel_request AIChannelRequestFuzz.cpp
   "${core}/AIChannel/AIChannelRequest.cpp"
   "${core}/Support/Bytes.cpp"

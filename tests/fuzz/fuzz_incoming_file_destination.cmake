@@ -1,7 +1,4 @@
 # The destination of an incoming file record.
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
 vantrel_fuzz_target(incoming_file_destination IncomingFileDestinationFuzz.cpp
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

@@ -1,7 +1,4 @@
 # The kind probe reader of the manager payload codecs.
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
 vantrel_fuzz_target(legacy_kind_probe LegacyKindProbeFuzz.cpp
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

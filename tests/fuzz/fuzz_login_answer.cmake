@@ -1,6 +1,4 @@
 # The login server's answer and the system connection file: JSON from outside the process.
-pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-find_package(nlohmann_json 3.10 REQUIRED)
 vantrel_fuzz_target(login_answer LoginAnswerFuzz.cpp
   "${core}/Support/Bytes.cpp"
   "${core}/Support/JSONNesting.cpp"

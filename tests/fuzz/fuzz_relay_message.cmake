@@ -1,5 +1,4 @@
 # The relay socket's message reader and decoders, requests and replies.
-pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
 vantrel_fuzz_target(relay_message RelayMessageFuzz.cpp
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Text.cpp"

@@ -1,7 +1,4 @@
 # The single-file command reader, the printable names and the listing JSON.
-if(NOT TARGET PkgConfig::UTF8PROC)
-  pkg_check_modules(UTF8PROC REQUIRED IMPORTED_TARGET libutf8proc)
-endif()
 vantrel_fuzz_target(single_file_command SingleFileCommandFuzz.cpp
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"
