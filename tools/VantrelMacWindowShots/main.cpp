@@ -320,6 +320,11 @@ bool holdResizeHalfWay(QWidget* window) {
   }
   animation->pause();
   animation->setCurrentTime(animation->duration() / 2);
+  // The window takes the size once the window system has given it.
+  const QSize half = animation->currentValue().toRect().size();
+  guard.restart();
+  while (window->size() != half && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
   settle(window);
   return true;
 }
