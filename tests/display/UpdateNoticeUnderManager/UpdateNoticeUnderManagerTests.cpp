@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -283,6 +284,43 @@ AppcastItem offeredItem() {
 
 constexpr int waitLimit = 10'000;  // ms; each wait ends as soon as the server shows the state
 
+// Where the manager's frames were when they first came on screen, from the server's
+// announcements about the windows at the top of the tree since this watcher was made.
+class FirstMaps {
+ public:
+  FirstMaps() : display_(XOpenDisplay(nullptr)) {
+    XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+    XSync(display_, False);
+  }
+  ~FirstMaps() { XCloseDisplay(display_); }
+  FirstMaps(const FirstMaps&) = delete;
+  FirstMaps& operator=(const FirstMaps&) = delete;
+
+  // The frame rectangle in which `client` first came on screen, once it has.
+  std::optional<Frame> firstShown(Window client) {
+    XSync(display_, False);
+    while (XPending(display_) > 0) {
+      XEvent e;
+      XNextEvent(display_, &e);
+      if (e.type == CreateNotify)
+        at_[e.xcreatewindow.window] = {e.xcreatewindow.x, e.xcreatewindow.y, e.xcreatewindow.width,
+                                       e.xcreatewindow.height};
+      if (e.type == ConfigureNotify)
+        at_[e.xconfigure.window] = {e.xconfigure.x, e.xconfigure.y, e.xconfigure.width, e.xconfigure.height};
+      if (e.type == ReparentNotify) frameOf_[e.xreparent.window] = e.xreparent.parent;
+      if (e.type == MapNotify) mapped_.try_emplace(e.xmap.window, at_[e.xmap.window]);
+    }
+    const auto frame = frameOf_.find(client);
+    if (frame == frameOf_.end() || !mapped_.contains(frame->second)) return std::nullopt;
+    return mapped_[frame->second];
+  }
+
+ private:
+  Display* display_;
+  std::map<Window, Frame> at_, mapped_;
+  std::map<Window, Window> frameOf_;
+};
+
 class UpdateNoticeUnderManager : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -447,6 +485,43 @@ TEST_F(UpdateNoticeUnderManager, AnUpdateDialogNeverCoversAnOpenNotice) {
     if (std::string(c.name) == "update found") shoot("update-found-beside-notice");
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_TRUE(screen.contains(QRect(other.x, other.y, other.width, other.height))) << other;
+    presenter->dismissAll();
+    driver.reset();
+    presenter.reset();  // answers the notice
+  }
+}
+
+// Each update dialog opened beside a notice comes on screen at its place beside it: its first
+// frame is not drawn over the notice (at the screen's centre) and moved away afterwards.
+TEST_F(UpdateNoticeUnderManager, AnUpdateDialogComesOnScreenWhereItStays) {
+  const std::vector<std::pair<const char*, std::function<void(StandardUserDriver&)>>> cases = {
+      {"update found",
+       [](StandardUserDriver& d) { d.showUpdateFound(offeredItem(), [](UpdateFoundChoice) {}); }},
+      {"download", [](StandardUserDriver& d) { d.showDownloadProgress(10, 1000, [] {}); }},
+      {"ready to install",
+       [](StandardUserDriver& d) { d.showReadyToInstall(offeredItem(), [](ReadyToInstallChoice) {}); }},
+  };
+  for (const auto& [name, open] : cases) {
+    SCOPED_TRACE(name);
+    presenter = std::make_shared<QtUpdateDialogPresenter>();
+    driver = std::make_shared<NonblockingUpdateUserDriver>(presenter);
+    ASSERT_NO_FATAL_FAILURE(openErrorNotice());
+    const Frame host = reader.frame(idOf(presenter->noticeWindow()));
+    const Frame sheet = reader.frame(idOf(alert()));
+    FirstMaps maps;
+    open(*driver);
+    QWidget* dialog = updateDialog();
+    ASSERT_NO_FATAL_FAILURE(waitManaged(dialog));
+    std::optional<Frame> first;
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return (first = maps.firstShown(idOf(dialog))).has_value(); }, waitLimit));
+    EXPECT_FALSE(first->intersects(host) || first->intersects(sheet))
+        << "first shown at " << *first << " over the notice " << host << " / " << sheet;
+    // And it stays there: the manager has not moved it since.
+    XSync(reader.display(), False);
+    const Frame now = reader.frame(idOf(dialog));
+    EXPECT_EQ(std::pair(first->x, first->y), std::pair(now.x, now.y))
+        << "first " << *first << ", now " << now;
     presenter->dismissAll();
     driver.reset();
     presenter.reset();  // answers the notice
