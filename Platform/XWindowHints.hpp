@@ -16,6 +16,15 @@ namespace vantrel::XWindowHints {
 // by the managers that follow the property.
 void requestTitleOnlyFrame(xcb_connection_t* connection, std::uint32_t window);
 
+// How the server shows `window` while its size changes, before the program has painted the new
+// size: with `centred`, the picture it holds stays centred in the window (bit gravity) and the
+// edges a larger size uncovers are filled at once with `background` (0xRRGGBB); otherwise the
+// server's defaults for a toolkit window come back (the picture kept at the top-left corner,
+// nothing painted on uncovered edges). The background is left alone on a window whose visual
+// cannot show an RGB colour directly.
+void keepPictureCentredOnResize(xcb_connection_t* connection, std::uint32_t window, bool centred,
+                                std::uint32_t background);
+
 // The values of that request (flags, functions, decorations), as tests read them back.
 inline constexpr std::uint32_t motifFunctionsAndDecorations = (1U << 0) | (1U << 1);
 inline constexpr std::uint32_t motifFunctionMove = 1U << 2;

@@ -458,7 +458,6 @@ QLabel* LoginScreenWidget::captionOf(const QWidget* field) const {
 void ElidedLabel::setFullText(const QString& text) {
   if (text == full_) return;
   full_ = text;
-  setToolTip(full_);
   elide();
 }
 
@@ -469,7 +468,11 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 
 void ElidedLabel::elide() {
   const QFontMetrics metrics(font());
-  setText(metrics.elidedText(full_, Qt::ElideRight, std::max(10, width())));
+  const QString shown = metrics.elidedText(full_, Qt::ElideRight, std::max(10, width()));
+  setText(shown);
+  // The tooltip gives what the line cannot show. A screen reader reads a tooltip as the label's
+  // description, so one that repeated a line shown whole would be heard twice.
+  setToolTip(shown == full_ ? QString() : full_);
 }
 
 }  // namespace vantrel

@@ -74,7 +74,8 @@ class LoginCheckBox : public QCheckBox {
   bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 };
 
-// One line of text cut with an ellipsis to the width it gets; the full text stays available.
+// One line of text cut with an ellipsis to the width it gets; the full text stays available, and
+// is its tooltip while the line is cut (only then: a screen reader reads the tooltip too).
 class ElidedLabel : public QLabel {
  public:
   using QLabel::QLabel;

@@ -11,6 +11,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QSpacerItem>
 
 #include <algorithm>
@@ -47,9 +48,38 @@ void widen(QMessageBox* box) {
   }
 }
 
-QMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString& informative,
-                     QWidget* parent = nullptr) {
-  auto* box = new QMessageBox(parent);
+// A dialog placed in its show event: once it has sized itself and before its window is mapped,
+// so that the window manager maps it where it stays instead of moving it after a first frame
+// elsewhere.
+template <typename Dialog>
+class PlacedOnShow : public Dialog {
+ public:
+  using Dialog::Dialog;
+  // Places the dialog now, by the size it has, and again on each show by the program, by the size
+  // it has then. A dialog moved before it is shown is also spared QDialog's own centring, which
+  // asks every window for its frame, this one too, before the manager has framed it: QWidget keeps
+  // that answer until the window next moves or changes size, which a window mapped where it stays
+  // may never do.
+  void placeWith(std::function<void(QWidget*)> placement) {
+    place_ = std::move(placement);
+    place_(this);
+  }
+
+ protected:
+  void showEvent(QShowEvent* event) override {
+    Dialog::showEvent(event);
+    if (!event->spontaneous() && place_) place_(this);
+  }
+
+ private:
+  std::function<void(QWidget*)> place_;
+};
+using PlacedMessageBox = PlacedOnShow<QMessageBox>;
+using PlacedProgressDialog = PlacedOnShow<QProgressDialog>;
+
+PlacedMessageBox* makeBox(QMessageBox::Icon icon, const QString& text, const QString& informative,
+                          QWidget* parent = nullptr) {
+  auto* box = new PlacedMessageBox(parent);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
   box->setIcon(icon);
@@ -172,8 +202,8 @@ struct QtUpdateDialogPresenter::State {
     }
     return nullptr;
   }
-  // Moves a dialog just shown off the open notice. A notice that waits for its answer is not
-  // covered by a later dialog, nor that dialog by it: the user reads both.
+  // Moves a dialog that is being shown off the open notice. A notice that waits for its answer is
+  // not covered by a later dialog, nor that dialog by it: the user reads both.
   void keepClearOfNotice(QWidget* dialog) const {
     QWidget* alert = noticeAlert();
     if (!noticeHost || !noticeHost->isVisible() || alert == nullptr) return;
@@ -225,17 +255,23 @@ void QtUpdateDialogPresenter::showUpdateFound(const AppcastItem& item,
                                  : UpdateFoundChoice::later);
   });
   state_->track(box);
+  box->placeWith([state = std::weak_ptr<State>(state_)](QWidget* dialog) {
+    if (const auto held = state.lock()) held->keepClearOfNotice(dialog);
+  });
   box->show();
-  state_->keepClearOfNotice(box);
 }
 
 void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::uint64_t expected,
                                                    std::function<void()> cancel) {
   auto& progress = state_->progress;
-  const bool opening = !progress;
-  if (opening) {
-    progress = new QProgressDialog(QString::fromUtf8("새 버전을 다운로드하는 중…"), QString::fromUtf8("취소"),
-                                   0, 1000);
+  if (!progress) {
+    auto* dialog = new PlacedProgressDialog(QString::fromUtf8("새 버전을 다운로드하는 중…"),
+                                            QString::fromUtf8("취소"), 0, 1000);
+    // Placed before its first map, also when setValue below is what shows it.
+    dialog->placeWith([state = std::weak_ptr<State>(state_)](QWidget* shown) {
+      if (const auto held = state.lock()) held->keepClearOfNotice(shown);
+    });
+    progress = dialog;
     progress->setAttribute(Qt::WA_DeleteOnClose);
     progress->setWindowModality(Qt::NonModal);
     progress->setWindowTitle(QString::fromUtf8(downloadTitle));
@@ -258,7 +294,6 @@ void QtUpdateDialogPresenter::showDownloadProgress(std::uint64_t received, std::
       expected == 0 ? 0 : static_cast<int>(std::min<std::uint64_t>(1000, received * 1000 / expected));
   progress->setValue(permille);
   progress->show();
-  if (opening) state_->keepClearOfNotice(progress);
   if (received >= expected) state_->closeProgress();
 }
 
@@ -277,8 +312,10 @@ void QtUpdateDialogPresenter::showReadyToInstall(const AppcastItem& item,
                                           : ReadyToInstallChoice::later);
   });
   state_->track(box);
+  box->placeWith([state = std::weak_ptr<State>(state_)](QWidget* dialog) {
+    if (const auto held = state.lock()) held->keepClearOfNotice(dialog);
+  });
   box->show();
-  state_->keepClearOfNotice(box);
 }
 
 void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::string& text, NoticeStyle style,

@@ -1,13 +1,18 @@
 #include "WindowChrome.hpp"
 
+#include <QGuiApplication>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
 #include <QTimer>
 #include <QTransform>
+#include <QWindow>
+
+#include <cstdint>
 
 #include "DesktopMotion.hpp"
 #include "Model/Status/WindowPresenter.hpp"
+#include "Platform/XWindowHints.hpp"
 #include "VantrelTheme.hpp"
 
 namespace vantrel {
@@ -52,7 +57,72 @@ void LoginBackdrop::paintEvent(QPaintEvent*) {
 
 namespace {
 constexpr const char* resizeAnimationName = "vantrelContentResize";
+constexpr const char* limitsWaitName = "vantrelContentLimits";
+
+// The application's connection to an X server; null on other platforms (offscreen in tests).
+xcb_connection_t* x11Connection() {
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  return x11 != nullptr ? x11->connection() : nullptr;
 }
+
+// While the window system changes the window's size, the server shows the picture the window
+// had until the program has painted the new size: kept centred, as the page in it is, and with
+// the edges a larger size uncovers in the window's own colour.
+void keepPictureCentred(QWidget* window, bool centred) {
+  xcb_connection_t* connection = x11Connection();
+  if (connection == nullptr || window->windowHandle() == nullptr) return;
+  const QRgb colour = window->palette().color(QPalette::Window).rgb();
+  XWindowHints::keepPictureCentredOnResize(connection, static_cast<std::uint32_t>(window->winId()), centred,
+                                           colour & 0xFFFFFFU);
+}
+
+// Closes the window's size limits on `size` once the window system has given the window that
+// size. The limits are the widget's: set before the size has arrived, they would resize the widget
+// at once and lay it out for a size the screen does not show yet.
+class LimitsOnArrival : public QObject {
+ public:
+  LimitsOnArrival(QWidget* window, QSize size) : QObject(window), window_(window), size_(size) {
+    setObjectName(QLatin1String(limitsWaitName));
+    window->installEventFilter(this);
+  }
+  // Closes them now when the size is already there; true then.
+  bool closeIfArrived() {
+    if (window_->size() != size_) return false;
+    window_->removeEventFilter(this);
+    window_->setFixedSize(size_);
+    keepPictureCentred(window_, false);
+    deleteLater();
+    return true;
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == window_ && event->type() == QEvent::Resize) closeIfArrived();
+    return false;
+  }
+
+ private:
+  QWidget* window_;
+  QSize size_;
+};
+
+void closeLimitsOnArrival(QWidget* window, QSize size) {
+  (new LimitsOnArrival(window, size))->closeIfArrived();
+}
+
+// A size no longer awaited: a newer resize decides the limits. True when one was awaited.
+bool dropLimitsWait(QWidget* window) {
+  bool dropped = false;
+  for (QObject* wait :
+       window->findChildren<QObject*>(QLatin1String(limitsWaitName), Qt::FindDirectChildrenOnly)) {
+    window->removeEventFilter(wait);
+    wait->setObjectName(QString());
+    wait->deleteLater();
+    dropped = true;
+  }
+  return dropped;
+}
+}  // namespace
 
 WindowContentResizer::WindowContentResizer(QSize size, QWidget* parent) : QWidget(parent), size_(size) {
   setFixedSize(0, 0);
@@ -96,44 +166,58 @@ void WindowContentResizer::resizeWindowNow(QWidget* window, QSize size, bool ani
     running->deleteLater();
     interrupted = true;
   }
-  const QRect frame = window->frameGeometry();
-  const QSize content = window->size();
-  const auto target = resizedWindowFrame(PixelRect{frame.x(), frame.y(), frame.width(), frame.height()},
-                                         PixelSize{content.width(), content.height()},
-                                         PixelSize{size.width(), size.height()});
+  interrupted = dropLimitsWait(window) || interrupted;
+  // A shown window is resized through its native window: the window system places and sizes it
+  // in steps of its own (a window manager moves and sizes its frame, draws it, and only then
+  // sizes the window in it), and the widget follows each size as it arrives. So the page is laid
+  // out for the size on the screen, never for one still on its way.
+  QWindow* native = window->isVisible() ? window->windowHandle() : nullptr;
+  // Where the window is, or was last sent while a resize was under way.
+  const QRect frame = native != nullptr ? native->frameGeometry() : window->frameGeometry();
+  const QRect start = native != nullptr ? native->geometry() : window->geometry();
+  const auto target =
+      resizedWindowFrame(PixelRect{frame.x(), frame.y(), frame.width(), frame.height()},
+                         PixelSize{start.width(), start.height()}, PixelSize{size.width(), size.height()});
   if (!target) {
-    // Stopped close enough to the size: only the limits the animation had opened need closing.
-    if (interrupted) window->setFixedSize(window->size());
+    // Stopped close enough to the size: only the limits the earlier resize opened need closing.
+    if (interrupted) closeLimitsOnArrival(window, start.size());
     return;
   }
   // Place the content so that the frame lands where the centre-keeping rectangle says; the
   // decorations' offsets are the window system's.
-  const QPoint decoration = window->geometry().topLeft() - frame.topLeft();
+  const QPoint decoration = start.topLeft() - frame.topLeft();
   const QRect end(QPoint(target->x, target->y) + decoration, size);
-  if (!animated || !window->isVisible()) {
+  if (native == nullptr) {
     window->setFixedSize(size);
     window->setGeometry(end);
     return;
   }
-  // In between, the window passes through sizes between the two: open the limits to them.
-  const QRect start = window->geometry();
-  window->setMinimumSize(start.size().boundedTo(size));
-  window->setMaximumSize(start.size().expandedTo(size));
+  // On the way, the window passes through sizes between the one it shows and the new one: open
+  // the limits to them.
+  const QSize shown = window->size();
+  window->setMinimumSize(shown.boundedTo(start.size()).boundedTo(size));
+  window->setMaximumSize(shown.expandedTo(start.size()).expandedTo(size));
+  keepPictureCentred(window, true);
+  if (!animated) {
+    native->setGeometry(end);
+    closeLimitsOnArrival(window, size);
+    return;
+  }
+  QPointer<QWidget> guard(window);
   auto* animation = new QVariantAnimation(window);
   animation->setObjectName(QLatin1String(resizeAnimationName));
   animation->setDuration(animationMilliseconds);
   animation->setEasingCurve(QEasingCurve::InOutQuad);
   animation->setStartValue(start);
   animation->setEndValue(end);
-  QPointer<QWidget> guard(window);
   QObject::connect(animation, &QVariantAnimation::valueChanged, window, [guard](const QVariant& value) {
-    if (guard) guard->setGeometry(value.toRect());
+    if (guard && guard->windowHandle()) guard->windowHandle()->setGeometry(value.toRect());
   });
   QObject::connect(animation, &QVariantAnimation::finished, window, [guard, end, animation] {
     animation->deleteLater();
-    if (!guard) return;
-    guard->setFixedSize(end.size());
-    guard->setGeometry(end);
+    if (!guard || guard->windowHandle() == nullptr) return;
+    guard->windowHandle()->setGeometry(end);
+    closeLimitsOnArrival(guard, end.size());
   });
   animation->start();
 }

@@ -35,7 +35,9 @@ class LoginBackdrop : public QWidget {
 // each setSize or refresh ("update") schedules one resize; the resize never runs inside the
 // current layout pass, and a window already within 1 px of the size is left alone, minimum and
 // maximum sizes included. The change is animated (short, ease-in-out) unless the desktop asks for
-// reduced motion; at its end the window's minimum and maximum sizes are both `size`.
+// reduced motion; once the window has the size, its minimum and maximum sizes are both `size`. A
+// shown window is sized through its native window, and its contents take each size when the
+// window system reports it; meanwhile the X server keeps the window's last picture centred.
 class WindowContentResizer : public QWidget {
  public:
   WindowContentResizer(QSize size, QWidget* parent);

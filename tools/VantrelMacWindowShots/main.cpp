@@ -2,8 +2,11 @@
 // the folder given as the argument, with a JSON file beside each naming the rectangles that the
 // display test probes. With --bench-start it prints the time from process start to the shown
 // window; with --idle <seconds> it shows and hides the window and prints the CPU share it used
-// while hidden. The "-real" forms run the tray application over the real status model (as the
-// program's interactive mode does) instead of a still scene.
+// while hidden; with --resize-cycles <count> it shows the status window and lets it grow to the
+// panel (a sign-in) and shrink back to the login screen (the panel closed) that many times,
+// animated, for a screen recording under a window manager. The "-real" forms run the tray
+// application over the real status model (as the program's interactive mode does) instead of a
+// still scene.
 
 #include <chrono>
 #include <cstdio>
@@ -317,6 +320,11 @@ bool holdResizeHalfWay(QWidget* window) {
   }
   animation->pause();
   animation->setCurrentTime(animation->duration() / 2);
+  // The window takes the size once the window system has given it.
+  const QSize half = animation->currentValue().toRect().size();
+  guard.restart();
+  while (window->size() != half && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
   settle(window);
   return true;
 }
@@ -470,6 +478,42 @@ int withRealApplication(int argc, char** argv, const std::function<void(QtMainLo
 
 QWidget* statusWindow() { return VantrelMacWindowController::shared().mainWindow(); }
 
+// Sign-in grows and panel-close shrinks, one every `pause` ms, animated whatever the desktop asks;
+// each step is announced on stdout as it starts, with the milliseconds since the first.
+int resizeCycles(int count, int pause) {
+  qputenv("VANTREL_REDUCED_MOTION", "0");
+  StatusViewState signedOut = shots::signedIn();
+  signedOut.isAccountAuthenticated = false;
+  auto model = std::make_shared<ShotModel>(signedOut);
+  auto controller = makeController(model);
+  controller->show();
+  settle(controller->mainWindow());
+  QElapsedTimer clock;
+  int step = 0;
+  QTimer timer;
+  timer.setInterval(pause);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (step == 2 * count) {
+      QApplication::quit();
+      return;
+    }
+    if (step == 0) clock.start();
+    const bool grow = step % 2 == 0;
+    std::printf("%lld %s %d\n", static_cast<long long>(clock.elapsed()), grow ? "grow" : "shrink",
+                step / 2 + 1);
+    std::fflush(stdout);
+    if (grow) {
+      model->change([](StatusViewState& s) { s.isAccountAuthenticated = false; });
+      model->change([](StatusViewState& s) { s = shots::signedIn(); });
+    } else {
+      controller->presenter()->closePanel(false);
+    }
+    ++step;
+  });
+  timer.start();
+  return QApplication::exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -545,10 +589,14 @@ int main(int argc, char** argv) {
     shots::printIdle(cpuBefore, static_cast<double>(wall.elapsed()) / 1000.0);
     return 0;
   }
+  if (first == "--resize-cycles" && argc > 2) {
+    return resizeCycles(std::stoi(argv[2]), argc > 3 ? std::stoi(argv[3]) : 800);
+  }
   if (first.empty() || first.front() == '-') {
     std::fprintf(
         stderr,
-        "usage: %s <folder> | --shot-real <folder> | --bench-start[-real] | --idle[-real] <seconds>\n",
+        "usage: %s <folder> | --shot-real <folder> | --bench-start[-real] | --idle[-real] <seconds> | "
+        "--resize-cycles <count> [<pause ms>]\n",
         argv[0]);
     return 2;
   }

@@ -13,13 +13,16 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "Model/Update/NonblockingUpdateUserDriver.hpp"
+#include "UI/StatusWindowWidget.hpp"
 #include "UI/UpdateDialogs.hpp"
+#include "support/FakeStatusModel.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/QtTestApp.hpp"
 
@@ -30,13 +33,16 @@
 #include <QProgressDialog>
 #include <QScreen>
 #include <QTest>
+#include <QVariantAnimation>
+#include <QWindow>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-// The update windows as a user meets them under a window manager that draws what it likes:
-// openbox, which offers minimise on any window and places windows where the program asks.
+// The update windows and the status window as a user meets them under a window manager that
+// draws what it likes: openbox, which offers minimise on any window, places windows where the
+// program asks, and moves, sizes and draws its frame before it sizes the window in it.
 // The suite runs on an X server of its own with openbox managing it; the test's Qt application
 // connects to that server.
 
@@ -254,6 +260,21 @@ void shoot(const char* name) {
                                                        ".png");
 }
 
+// A part of the screen as the server shows it at this very moment: read over `display`, without
+// letting the application run (and paint) first.
+QImage screenNow(Display* display, const QRect& area) {
+  XImage* image =
+      XGetImage(display, DefaultRootWindow(display), area.x(), area.y(), static_cast<unsigned>(area.width()),
+                static_cast<unsigned>(area.height()), AllPlanes, ZPixmap);
+  QImage picture(area.size(), QImage::Format_RGB32);
+  for (int row = 0; image != nullptr && row < area.height(); ++row) {
+    for (int column = 0; column < area.width(); ++column)
+      picture.setPixel(column, row, static_cast<QRgb>(XGetPixel(image, column, row) & 0xFFFFFF));
+  }
+  if (image != nullptr) XDestroyImage(image);
+  return picture;
+}
+
 AppcastItem offeredItem() {
   AppcastItem item;
   item.versionString = "112";
@@ -262,6 +283,43 @@ AppcastItem offeredItem() {
 }
 
 constexpr int waitLimit = 10'000;  // ms; each wait ends as soon as the server shows the state
+
+// Where the manager's frames were when they first came on screen, from the server's
+// announcements about the windows at the top of the tree since this watcher was made.
+class FirstMaps {
+ public:
+  FirstMaps() : display_(XOpenDisplay(nullptr)) {
+    XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+    XSync(display_, False);
+  }
+  ~FirstMaps() { XCloseDisplay(display_); }
+  FirstMaps(const FirstMaps&) = delete;
+  FirstMaps& operator=(const FirstMaps&) = delete;
+
+  // The frame rectangle in which `client` first came on screen, once it has.
+  std::optional<Frame> firstShown(Window client) {
+    XSync(display_, False);
+    while (XPending(display_) > 0) {
+      XEvent e;
+      XNextEvent(display_, &e);
+      if (e.type == CreateNotify)
+        at_[e.xcreatewindow.window] = {e.xcreatewindow.x, e.xcreatewindow.y, e.xcreatewindow.width,
+                                       e.xcreatewindow.height};
+      if (e.type == ConfigureNotify)
+        at_[e.xconfigure.window] = {e.xconfigure.x, e.xconfigure.y, e.xconfigure.width, e.xconfigure.height};
+      if (e.type == ReparentNotify) frameOf_[e.xreparent.window] = e.xreparent.parent;
+      if (e.type == MapNotify) mapped_.try_emplace(e.xmap.window, at_[e.xmap.window]);
+    }
+    const auto frame = frameOf_.find(client);
+    if (frame == frameOf_.end() || !mapped_.contains(frame->second)) return std::nullopt;
+    return mapped_[frame->second];
+  }
+
+ private:
+  Display* display_;
+  std::map<Window, Frame> at_, mapped_;
+  std::map<Window, Window> frameOf_;
+};
 
 class UpdateNoticeUnderManager : public ::testing::Test {
  protected:
@@ -433,6 +491,43 @@ TEST_F(UpdateNoticeUnderManager, AnUpdateDialogNeverCoversAnOpenNotice) {
   }
 }
 
+// Each update dialog opened beside a notice comes on screen at its place beside it: its first
+// frame is not drawn over the notice (at the screen's centre) and moved away afterwards.
+TEST_F(UpdateNoticeUnderManager, AnUpdateDialogComesOnScreenWhereItStays) {
+  const std::vector<std::pair<const char*, std::function<void(StandardUserDriver&)>>> cases = {
+      {"update found",
+       [](StandardUserDriver& d) { d.showUpdateFound(offeredItem(), [](UpdateFoundChoice) {}); }},
+      {"download", [](StandardUserDriver& d) { d.showDownloadProgress(10, 1000, [] {}); }},
+      {"ready to install",
+       [](StandardUserDriver& d) { d.showReadyToInstall(offeredItem(), [](ReadyToInstallChoice) {}); }},
+  };
+  for (const auto& [name, open] : cases) {
+    SCOPED_TRACE(name);
+    presenter = std::make_shared<QtUpdateDialogPresenter>();
+    driver = std::make_shared<NonblockingUpdateUserDriver>(presenter);
+    ASSERT_NO_FATAL_FAILURE(openErrorNotice());
+    const Frame host = reader.frame(idOf(presenter->noticeWindow()));
+    const Frame sheet = reader.frame(idOf(alert()));
+    FirstMaps maps;
+    open(*driver);
+    QWidget* dialog = updateDialog();
+    ASSERT_NO_FATAL_FAILURE(waitManaged(dialog));
+    std::optional<Frame> first;
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return (first = maps.firstShown(idOf(dialog))).has_value(); }, waitLimit));
+    EXPECT_FALSE(first->intersects(host) || first->intersects(sheet))
+        << "first shown at " << *first << " over the notice " << host << " / " << sheet;
+    // And it stays there: the manager has not moved it since.
+    XSync(reader.display(), False);
+    const Frame now = reader.frame(idOf(dialog));
+    EXPECT_EQ(std::pair(first->x, first->y), std::pair(now.x, now.y))
+        << "first " << *first << ", now " << now;
+    presenter->dismissAll();
+    driver.reset();
+    presenter.reset();  // answers the notice
+  }
+}
+
 // The download window shows its whole title in the manager's title bar (beside the manager's
 // icon and buttons) and cannot be resized.
 TEST_F(UpdateNoticeUnderManager, TheDownloadWindowFitsItsTitleAndKeepsItsSize) {
@@ -459,6 +554,178 @@ TEST_F(UpdateNoticeUnderManager, TheDownloadWindowFitsItsTitleAndKeepsItsSize) {
   EXPECT_GE(frame.width, title + 4 * frame.titleHeight) << "frame " << frame << ", title " << title << " px";
   shoot("download-window");
   driver->dismissUpdateInstallation();
+}
+
+// The status window as the server shows it: where its login page is (found by the backdrop's
+// colours) and how many pixels beside the page are not the window's own colour.
+struct PageOnScreen {
+  QRect page;
+  int strayPixels = 0;
+};
+
+std::ostream& operator<<(std::ostream& out, const PageOnScreen& seen) {
+  return out << "page " << seen.page.width() << "x" << seen.page.height() << "+" << seen.page.x() << "+"
+             << seen.page.y() << ", " << seen.strayPixels << " pixels beside it not of the window's colour";
+}
+
+PageOnScreen pageOnScreen(const QImage& picture, QColor windowColour) {
+  // The backdrop's gradient runs from #42667D to #365973, with faint triangles over it.
+  const auto backdrop = [](QColor c) {
+    return c.red() >= 50 && c.red() <= 80 && c.green() >= 85 && c.green() <= 116 && c.blue() >= 110 &&
+           c.blue() <= 140 && c.blue() - c.red() > 40;
+  };
+  std::vector<int> rows(static_cast<std::size_t>(picture.height())),
+      columns(static_cast<std::size_t>(picture.width()));
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x) {
+      if (!backdrop(picture.pixelColor(x, y))) continue;
+      ++rows[static_cast<std::size_t>(y)];
+      ++columns[static_cast<std::size_t>(x)];
+    }
+  }
+  // The page spans the rows and columns well filled with backdrop.
+  const auto span = [](const std::vector<int>& counts) {
+    const auto full = [](int n) { return n >= 60; };
+    const auto first = std::find_if(counts.begin(), counts.end(), full);
+    const auto last = std::find_if(counts.rbegin(), counts.rend(), full);
+    return std::pair(static_cast<int>(first - counts.begin()), static_cast<int>(counts.rend() - last) - 1);
+  };
+  const auto [top, bottom] = span(rows);
+  const auto [left, right] = span(columns);
+  PageOnScreen seen{QRect(QPoint(left, top), QPoint(right, bottom))};
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x) {
+      const QColor c = picture.pixelColor(x, y);
+      seen.strayPixels += !seen.page.contains(x, y) && (std::abs(c.red() - windowColour.red()) > 2 ||
+                                                        std::abs(c.green() - windowColour.green()) > 2 ||
+                                                        std::abs(c.blue() - windowColour.blue()) > 2);
+    }
+  }
+  return seen;
+}
+
+// The status window on a display that openbox manages, signed out, with the model's delays held.
+class StatusWindowUnderManager : public ::testing::Test, protected testing::StatusWindowBench {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ManagedDisplay::ready);
+    ASSERT_NE(reader.display(), nullptr);
+    makePresenter();
+    window = std::make_unique<StatusWindowWidget>(*presenter, QStringLiteral("v1.0.0"), UpdateBoxFactory{});
+    window->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reader.managed(idOf(window.get())); }, waitLimit));
+    // Each change of the window's size is announced to the reader from here on.
+    XSelectInput(reader.display(), idOf(window.get()), StructureNotifyMask);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return centredPage(0); }, waitLimit)) << seen;
+  }
+  void TearDown() override {
+    window.reset();
+    presenter.reset();
+  }
+  // The window's own colour, which its empty area shows.
+  QColor windowColour() const { return window->palette().color(QPalette::Window); }
+  // Whether the server shows the login page whole, at the centre of the window's content (within
+  // `slack` px), with nothing but the window's colour around it.
+  bool centredPage(int slack) {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(reader.display(), idOf(window.get()), &attributes);
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(reader.display(), idOf(window.get()), DefaultRootWindow(reader.display()), 0, 0, &x,
+                          &y, &child);
+    content = screenNow(reader.display(), QRect(x, y, attributes.width, attributes.height));
+    seen = pageOnScreen(content, windowColour());
+    const QPoint centred((attributes.width - 430) / 2, (attributes.height - 285) / 2);
+    return seen.page.size() == QSize(430, 285) &&
+           (seen.page.topLeft() - centred).manhattanLength() <= slack && seen.strayPixels == 0;
+  }
+  // Waits, for a bounded time and without letting the application run, until the server holds the
+  // window at `size`: the manager sizes it last, after its frame.
+  bool serverHolds(QSize size) {
+    Display* display = reader.display();
+    const Window id = idOf(window.get());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitLimit);
+    while (true) {
+      XWindowAttributes attributes{};
+      XGetWindowAttributes(display, id, &attributes);
+      if (QSize(attributes.width, attributes.height) == size) return true;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd watch{ConnectionNumber(display), POLLIN, 0};
+      ::poll(&watch, 1, static_cast<int>(left.count()));
+      while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+      }
+    }
+  }
+  // The window's resize, held as soon as it starts: the test drives it by hand (null when no
+  // resize starts).
+  QVariantAnimation* heldResize() {
+    for (int round = 0; round < 10; ++round) {
+      QApplication::processEvents(QEventLoop::AllEvents);
+      if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get())) {
+        animation->pause();
+        return animation;
+      }
+    }
+    return nullptr;
+  }
+  // Steps the resize through `eighths` of its course; at each step the page is looked at as soon
+  // as the server holds the new size (before the program has painted it) and again once painted.
+  void expectThePageInPlaceThroughout(QVariantAnimation* animation, const char* change) {
+    for (const int eighth : {1, 2, 3, 4, 5, 6, 7}) {
+      animation->setCurrentTime(animation->duration() * eighth / 8);
+      const QSize asked = animation->currentValue().toRect().size();
+      ASSERT_TRUE(serverHolds(asked)) << change << " " << eighth << "/8: the manager never gave "
+                                      << asked.width() << "x" << asked.height();
+      // X's centre gravity and Qt's layout round half a pixel each their own way.
+      EXPECT_TRUE(centredPage(1)) << change << " " << eighth << "/8 at " << asked.width() << "x"
+                                  << asked.height() << ", before the program painted it: " << seen;
+      if (eighth == 4) saveShot(change);
+      EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == asked && centredPage(0); }, waitLimit))
+          << change << " " << eighth << "/8, painted: " << seen;
+    }
+    animation->setCurrentTime(animation->duration());
+  }
+
+  // The window's content as last looked at, for the eye when VANTREL_UPDATE_SHOTS names a folder.
+  void saveShot(const char* name) const {
+    if (const char* folder = std::getenv("VANTREL_UPDATE_SHOTS"); folder != nullptr && *folder != '\0')
+      content.save(QString::fromStdString(fs::path(folder) / name) + ".png");
+  }
+
+  Reader reader;
+  std::unique_ptr<StatusWindowWidget> window;
+  QImage content;
+  PageOnScreen seen;
+};
+
+// The sign-in grows the window to the panel and closing the panel shrinks it back, animated. The
+// manager moves and sizes its frame, draws it, and only then sizes the window in it; the program
+// paints a size once it has arrived. Whatever the server shows meanwhile, the login page sits whole
+// at the centre of the window's content and nothing beside it is left unpainted.
+TEST_F(StatusWindowUnderManager, ThePageStaysCentredWhileTheWindowChangesSize) {
+  const testing::ReducedMotion moving("0");
+  model->change([](StatusViewState& s) {
+    s.isAccountAuthenticated = true;
+    s.connectionState = DirectAuthState::authenticated;
+  });
+  QVariantAnimation* grow = heldResize();
+  ASSERT_NE(grow, nullptr);
+  ASSERT_NO_FATAL_FAILURE(expectThePageInPlaceThroughout(grow, "status-window-grow-middle"));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return window->size() == QSize(620, 680) && window->showsConnectionPanel(); }, waitLimit));
+
+  presenter->closePanel(false);
+  QVariantAnimation* shrink = heldResize();
+  ASSERT_NE(shrink, nullptr);
+  // The login page comes at once, centred in the large window.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return centredPage(0); }, waitLimit)) << seen;
+  ASSERT_NO_FATAL_FAILURE(expectThePageInPlaceThroughout(shrink, "status-window-shrink-middle"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(430, 285) && centredPage(0); }, waitLimit))
+      << seen;
 }
 
 }  // namespace

@@ -127,7 +127,38 @@ TEST_F(LoginWidgetFixture, ErrorShowsTheYellowWarning) {
   model->change([](StatusViewState& s) { s.accountLoginError = "Password must not be empty."; });
   EXPECT_EQ(login().statusSymbolLabel()->symbol(), StatusSymbol::exclamationmarkTriangleFill);
   EXPECT_EQ(login().statusSymbolLabel()->colour(), QColor(255, 204, 0));
-  EXPECT_EQ(login().statusMessageLabel()->toolTip(), QStringLiteral("Password must not be empty."));
+  EXPECT_EQ(login().statusMessageLabel()->text(), QStringLiteral("Password must not be empty."));
+}
+
+// A screen reader reads a label's tooltip as its description: the status line has one only while
+// its text is cut, and then it holds the whole text, also when a change of width cuts it or lets it
+// show whole.
+TEST_F(LoginWidgetFixture, TheStatusLineHasATooltipOnlyWhileItsTextIsCut) {
+  ElidedLabel* line = login().statusMessageLabel();
+  QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(line);
+  ASSERT_NE(spoken, nullptr);
+  model->change([](StatusViewState& s) { s.accountLoginError = "Not signed in"; });
+  EXPECT_EQ(line->text(), QStringLiteral("Not signed in"));
+  EXPECT_EQ(spoken->text(QAccessible::Name), QStringLiteral("Not signed in"));
+  EXPECT_EQ(line->toolTip(), QString());
+  EXPECT_EQ(spoken->text(QAccessible::Description), QString());
+
+  const QString full =
+      QStringLiteral("The login server could not be reached: ") + QString(120, QLatin1Char('x'));
+  model->change([&full](StatusViewState& s) { s.accountLoginError = full.toStdString(); });
+  ASSERT_NE(line->text(), full);  // far wider than the line
+  EXPECT_TRUE(line->text().endsWith(QChar(0x2026)));
+  EXPECT_EQ(line->toolTip(), full);
+  EXPECT_EQ(spoken->text(QAccessible::Description), full);
+
+  // The same text on a line wide enough for it, then on a narrow one again.
+  line->resize(QFontMetrics(line->font()).horizontalAdvance(full) + 40, line->height());
+  EXPECT_EQ(line->text(), full);
+  EXPECT_EQ(line->toolTip(), QString());
+  EXPECT_EQ(spoken->text(QAccessible::Description), QString());
+  line->resize(120, line->height());
+  EXPECT_NE(line->text(), full);
+  EXPECT_EQ(line->toolTip(), full);
 }
 
 TEST_F(LoginWidgetFixture, EditsPersistButPasswordAndProgrammaticChangesDoNot) {
