@@ -185,7 +185,7 @@ template <typename Work, typename Done>
 void LinuxUpdater::runOnPool(Work work, Done done, std::string name) {
   spawnTask(environment_.mainExecutor,
             afterPool(weak_from_this(), std::make_shared<Work>(std::move(work)), std::move(done)),
-            std::move(name));
+            std::move(name), TaskStart::afterCaller);
 }
 
 void LinuxUpdater::beginCheck(UpdateCheck check) {
@@ -347,11 +347,14 @@ void LinuxUpdater::installNow(std::shared_ptr<Session> session, bool relaunch) {
   // The renames and the removal of older versions touch the disk: they run on the pool, and the
   // session stays open (and refuses a second install) until they have ended.
   session->installing = true;
+  // At quit the program lets its updater go before this ends: the install keeps it until then,
+  // so that its end is recorded.
+  auto keep = relaunch ? nullptr : shared_from_this();
   runOnPool(
       [layout = *environment_.layout, staging = session->staging, build = session->item->versionString] {
         return update_install::install(layout, staging, build);
       },
-      [session, relaunch](LinuxUpdater& self, Outcome<fs::path> program) {
+      [session, relaunch, keep](LinuxUpdater& self, Outcome<fs::path> program) {
         self.installed(session, relaunch, std::move(program));
       },
       "update install");
@@ -362,12 +365,16 @@ void LinuxUpdater::installed(std::shared_ptr<Session> session, bool relaunch, Ou
   if (session != session_) return;
   if (!installed) {
     session->staging.clear();  // removed by the installer
-    return fail(session, asUpdaterError(installed.error()), true);
+    // At quit no notice opens any more: the line in the log is all that is left to say.
+    return fail(session, asUpdaterError(installed.error()), relaunch);
   }
   const auto program = std::move(installed).value();
   session->installed = true;
+  if (!relaunch) {
+    log().notice("VantrelMac update installed build {} at quit", session->item->versionString);
+    return;
+  }
   log().notice("VantrelMac update installed build {}", session->item->versionString);
-  if (!relaunch) return;
   update_relaunch::request(program, session->item->versionString);
   if (environment_.requestTermination) environment_.requestTermination();
 }

@@ -9,10 +9,13 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/dispatch.hpp>
+#include <asio/execution/outstanding_work.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/experimental/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -149,18 +152,44 @@ Awaitable<T> runOn(Executor executor, Awaitable<T> body) {
 // Logs a task's stray exception (cancellation is not an error). Used by `spawnTask`.
 void reportTaskFailure(const std::string& name, const std::exception_ptr& error) noexcept;
 
+// When a started task takes its first step.
+enum class TaskStart {
+  // At once when the starter already runs on the task's executor (Asio's `co_spawn` enters the
+  // body with `dispatch`), otherwise queued there.
+  inPlace,
+  // Only once the starter has returned, also on the task's own executor, as a Swift task
+  // begins: the starter's next lines, which may set what the task reads or wait for what it
+  // answers, come first. The application's model starts its tasks on the main executor so.
+  afterCaller,
+};
+
+namespace detail {
+// Runs `start` on `executor`: at once (`TaskStart::inPlace`), or queued behind the caller. While
+// queued it counts as outstanding work of the executor, so a loop that runs until its work has
+// ended (the main loop's drain at quit) still starts it.
+template <typename Start>
+void startTask(const Executor& executor, TaskStart when, Start start) {
+  if (when == TaskStart::inPlace) return start();
+  asio::post(executor, [work = asio::prefer(executor, asio::execution::outstanding_work.tracked),
+                        start = std::move(start)]() mutable { start(); });
+}
+}  // namespace detail
+
 // Starts a fire-and-forget task; an exception that escapes it is logged, never swallowed.
 template <typename T>
-void spawnTask(Executor executor, Awaitable<T> body, std::string name) {
-  if constexpr (std::is_void_v<T>) {
-    asio::co_spawn(std::move(executor), std::move(body), [name = std::move(name)](std::exception_ptr e) {
-      if (e) reportTaskFailure(name, e);
-    });
-  } else {
-    asio::co_spawn(std::move(executor), std::move(body), [name = std::move(name)](std::exception_ptr e, T) {
-      if (e) reportTaskFailure(name, e);
-    });
-  }
+void spawnTask(Executor executor, Awaitable<T> body, std::string name, TaskStart when = TaskStart::inPlace) {
+  auto start = [executor, body = std::move(body), name = std::move(name)]() mutable {
+    if constexpr (std::is_void_v<T>) {
+      asio::co_spawn(executor, std::move(body), [name = std::move(name)](std::exception_ptr e) {
+        if (e) reportTaskFailure(name, e);
+      });
+    } else {
+      asio::co_spawn(executor, std::move(body), [name = std::move(name)](std::exception_ptr e, T) {
+        if (e) reportTaskFailure(name, e);
+      });
+    }
+  };
+  detail::startTask(executor, when, std::move(start));
 }
 
 // The cancelled flag of one task. A task checks its own token, never a flag of its owner, so a
@@ -187,14 +216,15 @@ using TaskTokenPtr = std::shared_ptr<TaskToken>;
 // cancels whatever it awaits.
 class TaskSlot {
  public:
-  explicit TaskSlot(Executor executor, std::string name = "task")
-      : executor_(std::move(executor)), name_(std::move(name)) {}
+  explicit TaskSlot(Executor executor, std::string name = "task", TaskStart when = TaskStart::inPlace)
+      : executor_(std::move(executor)), name_(std::move(name)), when_(when) {}
   ~TaskSlot() { cancel(); }
   TaskSlot(const TaskSlot&) = delete;
   TaskSlot& operator=(const TaskSlot&) = delete;
 
   // Cancels the current task, then starts `factory(token)`, which returns an Awaitable<void>.
   // The factory object is kept alive until the task ends, so a capturing coroutine lambda is safe.
+  // The task counts as running from here on, also while its start is queued.
   template <typename Factory>
   TaskTokenPtr start(Factory&& factory) {
     cancel();
@@ -203,12 +233,16 @@ class TaskSlot {
     token_ = token;
     signal_ = signal;
     auto holder = std::make_shared<std::decay_t<Factory>>(std::forward<Factory>(factory));
-    asio::co_spawn(
-        executor_, [holder, token]() { return (*holder)(token); },
-        asio::bind_cancellation_slot(signal->slot(), [token, signal, name = name_](std::exception_ptr e) {
-          token->finished_.store(true, std::memory_order_release);
-          if (e) reportTaskFailure(name, e);
-        }));
+    detail::startTask(executor_, when_, [executor = executor_, holder, token, signal, name = name_] {
+      asio::co_spawn(
+          executor, [holder, token]() { return (*holder)(token); },
+          asio::bind_cancellation_slot(signal->slot(), [token, signal, name](std::exception_ptr e) {
+            token->finished_.store(true, std::memory_order_release);
+            if (e) reportTaskFailure(name, e);
+          }));
+      // Cancelled while its start was queued: what it awaits first is cancelled as well.
+      if (token->isCancelled()) signal->emit(asio::cancellation_type::all);
+    });
     return token;
   }
 
@@ -234,6 +268,7 @@ class TaskSlot {
  private:
   Executor executor_;
   std::string name_;
+  TaskStart when_;
   TaskTokenPtr token_;
   std::shared_ptr<asio::cancellation_signal> signal_;
 };

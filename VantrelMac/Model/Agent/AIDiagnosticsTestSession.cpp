@@ -77,7 +77,8 @@ bool AIDiagnosticsTestSession::start(const std::vector<std::string>& arguments,
     if (environment.terminate) environment.terminate(invalidEndpointExitStatus);
     return false;
   }
-  spawnTask(environment.mainExecutor, environment.run(*target, environment.terminate), "AI diagnostics run");
+  spawnTask(environment.mainExecutor, environment.run(*target, environment.terminate), "AI diagnostics run",
+            TaskStart::afterCaller);
   return true;
 }
 

@@ -29,9 +29,9 @@ AccountSignIn::AccountSignIn(const StatusEnvironment& environment,
       primary_(std::move(primary)),
       owner_(owner),
       automaticLoginRequested_(StartupLoginIntent::requestedByArguments(environment.arguments)),
-      retryTask_(main_, "automaticLoginRetryTask"),
-      passwordReadTask_(main_, "storedCredentialReadTask"),
-      refreshTask_(main_, "routeRefreshTask") {}
+      retryTask_(main_, "automaticLoginRetryTask", TaskStart::afterCaller),
+      passwordReadTask_(main_, "storedCredentialReadTask", TaskStart::afterCaller),
+      refreshTask_(main_, "routeRefreshTask", TaskStart::afterCaller) {}
 
 void AccountSignIn::load() {
   const auto host = host_;
@@ -89,8 +89,8 @@ void AccountSignIn::begin(AccountLoginRequest request, bool automatic) {
   owner_.appendDiagnostic(automatic ? std::string("Automatic account login requested")
                                     : fmt::format("Account login requested (clientNumber={})",
                                                   request.requestedSlot.value_or(0)));
-  spawnTask(main_, loginTask(weak_from_this(), std::move(request), automatic, sessionEpoch_),
-            "account login");
+  spawnTask(main_, loginTask(weak_from_this(), std::move(request), automatic, sessionEpoch_), "account login",
+            TaskStart::afterCaller);
 }
 
 Awaitable<std::optional<AccountSignIn::LoginAnswer>> AccountSignIn::askLoginServer(
@@ -274,7 +274,7 @@ void AccountSignIn::persistCredential(std::optional<std::string> password, std::
   spawnTask(main_,
             settingWhenDone(
                 done, body(weak_from_this(), store_, previous, std::move(password), std::move(accountID))),
-            "credential persistence");
+            "credential persistence", TaskStart::afterCaller);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,7 +32,7 @@ void AccountSignIn::attemptAutoConnectOnce() {
         spawnTask(main_,
                   owner_.connectSecondaries(cache.routes, cache.primaryManagerIndex, cache.accountID,
                                             connectionNumber),
-                  "cached secondary sessions");
+                  "cached secondary sessions", TaskStart::afterCaller);
         return;
       }
     }

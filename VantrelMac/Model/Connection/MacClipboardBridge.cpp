@@ -66,7 +66,7 @@ void MacClipboardBridge::start() {
   timer_ = std::make_shared<Timer>(executor_);
   // The first tick is one interval after this call, however late the task itself starts.
   spawnTask(executor_, pollLoop(weak_from_this(), timer_, VantrelClock::now() + pollInterval),
-            "clipboard poll");
+            "clipboard poll", TaskStart::afterCaller);
 }
 
 void MacClipboardBridge::stop() {
@@ -129,7 +129,7 @@ void MacClipboardBridge::broadcast(Operation operation) {
   // Every client gets its own task: one slow or failing session does not hold up the others.
   for (const auto& client : authClients_) {
     if (!client) continue;
-    spawnTask(executor_, sendToOne(client, operation), "clipboard send");
+    spawnTask(executor_, sendToOne(client, operation), "clipboard send", TaskStart::afterCaller);
   }
 }
 

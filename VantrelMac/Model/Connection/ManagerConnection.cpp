@@ -65,7 +65,7 @@ ManagerConnection::ManagerConnection(Executor executor, ConnectionPolicy policy,
       onStatus_(std::move(onStatus)),
       prepare_(std::move(prepare)),
       target_(std::move(target)),
-      task_(executor_, "manager connection") {}
+      task_(executor_, "manager connection", TaskStart::afterCaller) {}
 
 ManagerConnection::~ManagerConnection() = default;
 

@@ -131,7 +131,7 @@ Awaitable<void> SecondaryManagers::configureBody(std::weak_ptr<SecondaryManagers
           [](std::shared_ptr<ManagerSessionClient> c) -> Awaitable<void> {
             co_await c->disconnect();
           }(client),
-          "superseded secondary client");
+          "superseded secondary client", TaskStart::afterCaller);
       break;
     }
     auto session = SecondaryManagerSession::create(self->sessionExecutor_, route.managerIndex, client,

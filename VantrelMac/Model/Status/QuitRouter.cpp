@@ -20,23 +20,25 @@ QuitRouter::QuitRouter(std::shared_ptr<UpdaterControlling> updater, std::functio
                        bool sessionAgent)
     : updater_(std::move(updater)), quit_(std::move(quit)), sessionAgent_(sessionAgent) {
   if (updater_ && !sessionAgent_) {
-    updater_->setDeferredTerminationHandler([this](bool terminate) {
-      if (!waiting_) return;
-      waiting_ = false;
-      if (terminate && !quitting_) {
-        quitting_ = true;
-        quit_();
-      }
-    });
+    updater_->setDeferredTerminationHandler([this](bool terminate) { answered(terminate); });
   }
 }
 
 TerminateReply QuitRouter::requestQuit(QuitSource source) {
   if (quitting_) return TerminateReply::terminateNow;
-  // A request while the updater still owes its answer to an earlier one waits for that answer.
-  if (waiting_) return TerminateReply::terminateLater;
-  const TerminateReply reply =
-      (sessionAgent_ || !updater_) ? TerminateReply::terminateNow : updater_->terminationReply();
+  if (waiting_) {
+    programLog().info("VantrelMac quit ({}) waits for the update installation", quitSourceName(source));
+    repeated_ = source;
+    return TerminateReply::terminateLater;
+  }
+  TerminateReply reply = TerminateReply::terminateNow;
+  if (!sessionAgent_ && updater_) {
+    earlyAnswer_.reset();
+    asking_ = true;
+    reply = updater_->terminationReply();
+    asking_ = false;
+  }
+  const auto early = std::exchange(earlyAnswer_, std::nullopt);
   switch (reply) {
     case TerminateReply::terminateNow:
       programLog().info("VantrelMac quitting ({})", quitSourceName(source));
@@ -46,6 +48,11 @@ TerminateReply QuitRouter::requestQuit(QuitSource source) {
     case TerminateReply::terminateLater:
       programLog().info("VantrelMac quit ({}) waits for the update installation", quitSourceName(source));
       waiting_ = true;
+      if (early) {
+        answered(*early);
+        if (quitting_) return TerminateReply::terminateNow;
+        if (!waiting_) return TerminateReply::terminateCancel;
+      }
       break;
     case TerminateReply::terminateCancel:
       programLog().info("VantrelMac quit ({}) cancelled while an update is installed",
@@ -53,6 +60,25 @@ TerminateReply QuitRouter::requestQuit(QuitSource source) {
       break;
   }
   return reply;
+}
+
+void QuitRouter::answered(bool terminate) {
+  if (asking_) {
+    earlyAnswer_ = terminate;
+    return;
+  }
+  if (!waiting_) return;
+  waiting_ = false;
+  const auto repeated = std::exchange(repeated_, std::nullopt);
+  if (terminate) {
+    if (!quitting_) {
+      quitting_ = true;
+      quit_();
+    }
+    return;
+  }
+  // The update keeps the program for the request it answered; one made meanwhile is asked anew.
+  if (repeated) requestQuit(*repeated);
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,16 +47,25 @@ class QuitRouter {
   QuitRouter(std::shared_ptr<UpdaterControlling> updater, std::function<void()> quit,
              bool sessionAgent = false);
 
-  // Returns the answer that was taken; `quit` has run when it is terminateNow.
+  // Returns the answer that was taken; `quit` has run when it is terminateNow. A request made
+  // while the updater owes its answer to an earlier one waits for that answer; when that answer
+  // keeps the program, the updater is asked once more for the latest such request.
   TerminateReply requestQuit(QuitSource source);
   bool waitingForUpdater() const noexcept { return waiting_; }
 
  private:
+  void answered(bool terminate);
+
   std::shared_ptr<UpdaterControlling> updater_;
   std::function<void()> quit_;
   bool sessionAgent_;
   bool waiting_ = false;
   bool quitting_ = false;
+  // While the updater is asked, its final answer may already come (it decides before it
+  // returns "later"): kept here, and taken once the reply has returned.
+  bool asking_ = false;
+  std::optional<bool> earlyAnswer_;
+  std::optional<QuitSource> repeated_;
 };
 
 }  // namespace vantrel

@@ -16,8 +16,8 @@ std::shared_ptr<StatusWindowViewModel> StatusWindowViewModel::create(StatusEnvir
 StatusWindowViewModel::StatusWindowViewModel(StatusEnvironment environment)
     : environment_(std::move(environment)),
       diagnosticLog_(environment_.diagnosticWriter),
-      pollTask_(environment_.mainExecutor, "pollTask"),
-      statePollTask_(environment_.mainExecutor, "statePollTask") {}
+      pollTask_(environment_.mainExecutor, "pollTask", TaskStart::afterCaller),
+      statePollTask_(environment_.mainExecutor, "statePollTask", TaskStart::afterCaller) {}
 
 void StatusWindowViewModel::construct() {
   // The state holds its initial values; the preventer holds no assertion.
@@ -139,7 +139,8 @@ void StatusWindowViewModel::start() {
       });
     });
   }
-  spawnTask(environment_.mainExecutor, startupDecision(weak, true), "startup decision");
+  spawnTask(environment_.mainExecutor, startupDecision(weak, true), "startup decision",
+            TaskStart::afterCaller);
 }
 
 // The automatic login is decided once the primary's event handlers are in place.
@@ -152,7 +153,8 @@ Awaitable<void> StatusWindowViewModel::startupDecision(std::weak_ptr<StatusWindo
 void StatusWindowViewModel::requestStartupAutomaticLogin() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!signIn_->acceptStartupIntent() || !hasStarted_) return;
-  spawnTask(environment_.mainExecutor, startupDecision(weak_from_this(), false), "startup login intent");
+  spawnTask(environment_.mainExecutor, startupDecision(weak_from_this(), false), "startup login intent",
+            TaskStart::afterCaller);
 }
 
 void StatusWindowViewModel::stop() {
@@ -179,7 +181,7 @@ void StatusWindowViewModel::stop() {
       [](std::shared_ptr<ManagerSessionClient> client, std::shared_ptr<void> /*closing*/) -> Awaitable<void> {
         co_await client->disconnect();
       }(authClient_, std::move(closing)),
-      "stop: primary disconnect");
+      "stop: primary disconnect", TaskStart::afterCaller);
 }
 
 bool StatusWindowViewModel::hasClosingSessions() const { return !closing_.expired(); }
@@ -267,7 +269,7 @@ Awaitable<void> StatusWindowViewModel::displayRefreshBody(std::weak_ptr<StatusWi
 
 void StatusWindowViewModel::refreshDisplays() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
-  spawnTask(environment_.mainExecutor, displayRefresh(), "display refresh");
+  spawnTask(environment_.mainExecutor, displayRefresh(), "display refresh", TaskStart::afterCaller);
 }
 
 void StatusWindowViewModel::requestScreenRecording() {

@@ -190,7 +190,7 @@ Awaitable<void> StatusWindowViewModel::installAuthEventHandlerIfNeeded(
                     self->eventHandlersReady_,
                     installSessionHandlers(self->authClient_, environment.mainExecutor, std::move(onEvent),
                                            self->clipboardHandler(), environment.pasteDestination)),
-                "install auth event handlers");
+                "install auth event handlers", TaskStart::afterCaller);
     }
     ready = self->eventHandlersReady_;
   }
@@ -217,7 +217,7 @@ void StatusWindowViewModel::handleAuthEvent(const DirectAuthEvent& event) {
         if (endsSession(state) && !self->disconnectWasRequested_ && !s.isConnectionBusy)
           self->primary_->sessionEnded();
       }(weak_from_this(), authClient_, std::move(errorText)),
-      "auth event");
+      "auth event", TaskStart::afterCaller);
 }
 
 Awaitable<void> StatusWindowViewModel::statePoll(std::weak_ptr<StatusWindowViewModel> weak,

@@ -47,8 +47,8 @@ std::shared_ptr<MacUpdaterController> MacUpdaterController::create(Environment e
 
 MacUpdaterController::MacUpdaterController(Environment environment)
     : environment_(std::move(environment)),
-      monitor_(environment_.mainExecutor, "update activity monitor"),
-      preparation_(environment_.mainExecutor, "update preparation") {
+      monitor_(environment_.mainExecutor, "update activity monitor", TaskStart::afterCaller),
+      preparation_(environment_.mainExecutor, "update preparation", TaskStart::afterCaller) {
   if (!environment_.gate) environment_.gate = UpdateActivityGate::shared();
   if (!environment_.now) environment_.now = systemWallClock();
 }
@@ -191,7 +191,7 @@ void MacUpdaterController::prepareInstallation() {
   }
   if (resumeIntent_) {
     spawnTask(environment_.mainExecutor, discardHeld(shared_from_this(), *resumeIntent_),
-              "update resume cleanup");
+              "update resume cleanup", TaskStart::afterCaller);
     resumeIntent_.reset();
   }
   const auto generation = ++generation_;
@@ -274,7 +274,7 @@ void MacUpdaterController::cancelPreparation() {
   reservationOwner_.reset();
   if (resumeIntent_) {
     spawnTask(environment_.mainExecutor, discardHeld(shared_from_this(), *resumeIntent_),
-              "update resume cleanup");
+              "update resume cleanup", TaskStart::afterCaller);
     resumeIntent_.reset();
   }
   published_.waitingForActivity = false;
@@ -326,6 +326,8 @@ MacUpdaterController::TerminateReply MacUpdaterController::terminationReply() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (!installBuild_ || installPrepared_) return TerminateReply::now;
   if (!resumeRequested_) installHandler_ = InstallBlock();  // left to the install on quit
+  // The preparation begins only after this reply has been taken: its commit finds the quit
+  // waiting, and the quit path is already waiting for the answer.
   if (!preparation_.isRunning()) prepareInstallation();
   if (installHandler_) return TerminateReply::cancel;
   terminationWaiting_ = true;
@@ -360,10 +362,8 @@ void MacUpdaterController::consumeUpdateResume() {
     if (self->environment_.showWindow) self->environment_.showWindow();
     if (self->environment_.requestStartupAutomaticLogin) self->environment_.requestStartupAutomaticLogin();
   };
-  asio::co_spawn(environment_.mainExecutor, task(weak_from_this(), resumeStore(), build, environment_.now()),
-                 [](std::exception_ptr error) {
-                   if (error) reportTaskFailure("update resume", error);
-                 });
+  spawnTask(environment_.mainExecutor, task(weak_from_this(), resumeStore(), build, environment_.now()),
+            "update resume", TaskStart::afterCaller);
 }
 
 void MacUpdaterController::applicationWillTerminate() {
@@ -433,8 +433,9 @@ void MacUpdaterController::didFinishUpdateCycle(UpdateCheck, const std::optional
     installHandler_ = InstallBlock();
     resumeRequested_ = false;
     setStatus("다운로드한 업데이트는 나중에 설치할 수 있습니다");
-    // A quit that waits for this cycle would otherwise wait forever.
-    if (terminationWaiting_) answerTermination(false);
+    // A quit that waits for this cycle would otherwise wait forever. It goes ahead: the cycle
+    // has ended, so the quit installs nothing the gate did not admit.
+    if (terminationWaiting_) answerTermination(true);
     return;
   }
   // A check that found nothing, and a download the user cancelled, leave the idle line rather

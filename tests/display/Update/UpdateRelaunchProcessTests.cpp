@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -69,7 +71,11 @@ class UpdateRelaunchProcess : public ::testing::Test {
   void TearDown() override {
     if (pid_ > 0 && !exited_) {
       ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, &exitStatus_, 0);
+      // A program that does not end on SIGTERM is the fault under test, not a reason to hang.
+      if (!exitsWithin(std::chrono::seconds(20))) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &exitStatus_, 0);
+      }
     }
     if (display_) XCloseDisplay(display_);
   }
@@ -104,25 +110,86 @@ class UpdateRelaunchProcess : public ::testing::Test {
   // dialog may close before its answer: the program's own windows come and go.
   int answerDialogs(std::set<Window>& answered) {
     int count = 0;
-    const auto previous = XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
     for (const Window window : testing::windowsTitled(display_, "VantrelMac 업데이트")) {
       if (!answered.insert(window).second) continue;
-      XSetInputFocus(display_, window, RevertToParent, CurrentTime);
-      XSync(display_, False);
-      ::usleep(300'000);  // let the dialog take the focus before the key
-      const auto key = XKeysymToKeycode(display_, XK_Return);
-      XTestFakeKeyEvent(display_, key, True, CurrentTime);
-      XTestFakeKeyEvent(display_, key, False, CurrentTime);
-      XSync(display_, False);
+      press(window, XK_Return);
       ++count;
     }
-    XSetErrorHandler(previous);
     return count;
   }
 
   bool hasExited() {
     if (!exited_ && ::waitpid(pid_, &exitStatus_, WNOHANG) == pid_) exited_ = true;
     return exited_;
+  }
+
+  bool exitsWithin(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!hasExited() && std::chrono::steady_clock::now() < deadline) ::usleep(20'000);
+    return exited_;
+  }
+
+  // Answers the dialog that offers build 2 with "설치" and waits for the one that says it is ready
+  // to install; answers that with "나중에 (종료할 때 설치)" (Escape) when `chooseLater`, and
+  // otherwise leaves it open. False when it never came.
+  bool downloadUntilReady(bool chooseLater) {
+    std::set<Window> seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::optional<Window> ready;
+    while (!ready && !hasExited() && std::chrono::steady_clock::now() < deadline) {
+      for (const Window window : testing::windowsTitled(display_, "VantrelMac 업데이트")) {
+        if (!seen.insert(window).second) continue;
+        if (seen.size() == 1) {
+          press(window, XK_Return);
+        } else {
+          ready = window;
+          break;
+        }
+      }
+      ::usleep(100'000);
+    }
+    if (!ready) return false;
+    if (!chooseLater) return true;
+    press(*ready, XK_Escape);
+    while (!hasExited() && std::chrono::steady_clock::now() < deadline) {
+      const auto open = testing::windowsTitled(display_, "VantrelMac 업데이트");
+      if (std::find(open.begin(), open.end(), *ready) == open.end()) return true;
+      ::usleep(50'000);
+    }
+    return false;
+  }
+
+  void press(Window window, KeySym symbol) {
+    const auto previous = XSetErrorHandler([](::Display*, XErrorEvent*) { return 0; });
+    XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+    XSync(display_, False);
+    ::usleep(300'000);  // let the dialog take the focus before the key
+    const auto key = XKeysymToKeycode(display_, symbol);
+    XTestFakeKeyEvent(display_, key, True, CurrentTime);
+    XTestFakeKeyEvent(display_, key, False, CurrentTime);
+    XSync(display_, False);
+    XSetErrorHandler(previous);
+  }
+
+  // SIGTERM with the update ready: the program ends by itself, having installed build 2 on its
+  // way out, and leaves no staged build behind.
+  void expectTheQuitInstallsTheUpdate() {
+    ::kill(pid_, SIGTERM);
+    ASSERT_TRUE(exitsWithin(std::chrono::seconds(30))) << "still running after SIGTERM\n"
+                                                       << testing::readText(log_);
+    EXPECT_TRUE(WIFEXITED(exitStatus_) && WEXITSTATUS(exitStatus_) == 0)
+        << "wait status " << exitStatus_ << "\n"
+        << testing::readText(log_);
+    EXPECT_EQ(fs::read_symlink(root_ / "current"), "versions/2") << testing::readText(log_);
+    EXPECT_TRUE(fs::exists(root_ / "versions/2/VantrelMac"));
+    for (const auto& entry : fs::directory_iterator(root_ / "versions")) {
+      EXPECT_NE(entry.path().filename().string().rfind(".staging-", 0), 0u) << entry.path();
+    }
+    const auto log = testing::readText(log_);
+    EXPECT_NE(log.find("VantrelMac update idle admission committed for build 2"), std::string::npos) << log;
+    EXPECT_NE(log.find("VantrelMac update installed build 2 at quit"), std::string::npos) << log;
+    // Installed on quit, not relaunched: no record asks the next start to sign in again.
+    EXPECT_FALSE(fs::exists(home_.path() / ".local/share/local.vantrel.VantrelMac/Update/resume.json"));
   }
 
   ::Display* display_ = nullptr;
@@ -162,6 +229,18 @@ TEST_F(UpdateRelaunchProcess, InstalledBuildUpdatesItselfAndKeepsItsProcessId) {
   EXPECT_TRUE(fs::exists(root_ / "versions/1/VantrelMac"));
   EXPECT_NE(testing::readText(log_).find(announced), std::string::npos);
   EXPECT_TRUE(fs::exists(home_.path() / ".local/share/local.vantrel.VantrelMac/Update")) << "resume folder";
+}
+
+TEST_F(UpdateRelaunchProcess, AQuitAfterChoosingLaterInstallsTheUpdateAndEnds) {
+  start("--quit-with-the-update-ready");
+  ASSERT_TRUE(downloadUntilReady(true)) << testing::readText(log_);
+  expectTheQuitInstallsTheUpdate();
+}
+
+TEST_F(UpdateRelaunchProcess, AQuitWithTheReadyDialogUnansweredInstallsTheUpdateAndEnds) {
+  start("--quit-with-the-update-ready");
+  ASSERT_TRUE(downloadUntilReady(false)) << testing::readText(log_);
+  expectTheQuitInstallsTheUpdate();
 }
 
 // Connected to a manager that watches the screen: the ready update waits while the screen is shared,

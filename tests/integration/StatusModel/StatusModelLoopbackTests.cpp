@@ -233,11 +233,13 @@ TEST_F(StatusModelLoopbackTest, SignInReconnectAfterManagerLossAndDisconnect) {
   gate.down();
   ASSERT_TRUE(runUntil([&] { return model->primaryConnection().isWaiting(); }));
   EXPECT_EQ(logged("Reconnect scheduled in 2s (attempt=1)", *model), 1u);
+  testing::drain(io);  // the wait begins after the code that scheduled it: armed before the clock moves
   advance(500ms);
   ASSERT_TRUE(runUntil([&] { return model->state().managerConnectionsLabel == "1/2 managers"; }));
   advance(1500ms);
   // The attempt finds nobody listening; the next waits 5 s.
   ASSERT_TRUE(runUntil([&] { return logged("Reconnect scheduled in 5s (attempt=2)", *model) == 1; }));
+  testing::drain(io);
   // The cycle published the failure; the closed session's own events then report it closed.
   ASSERT_TRUE(model->state().connectionError);
   EXPECT_NE(model->state().connectionError->find("Connection refused"), std::string::npos);

@@ -298,6 +298,45 @@ TEST_F(UpdateEngineTest, InstallOnQuitWithoutRelaunch) {
   EXPECT_EQ(terminations, 0);
 }
 
+// At quit the program lets its updater go right after telling it: the install still runs to its
+// end, says so, and leaves no staged build.
+TEST_F(UpdateEngineTest, AnInstallAtQuitOutlivesItsUpdaterAndIsLogged) {
+  MemoryLogSink sink;
+  publish(keys, keys);
+  driver->readyChoice = ReadyToInstallChoice::later;
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  onMain([&] {
+    updater->applicationWillTerminate();
+    updater.reset();
+  });
+  finishWork();
+  EXPECT_EQ(fs::read_symlink(root / "current"), "versions/2");
+  EXPECT_TRUE(sink.contains("VantrelMac update installed build 2 at quit"));
+  for (const auto& entry : fs::directory_iterator(root / "versions"))
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+}
+
+// An install at quit that fails opens no notice (the program is ending); the log says why.
+TEST_F(UpdateEngineTest, AnInstallAtQuitThatFailsOpensNoNotice) {
+  MemoryLogSink sink;
+  publish(keys, keys);
+  driver->readyChoice = ReadyToInstallChoice::later;
+  auto updater = makeUpdater();
+  onMain([&] { updater->checkForUpdates(); });
+  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  // Meanwhile build 2 became the current version by other means: installing it again is refused.
+  fs::copy(root / "versions/1", root / "versions/2", fs::copy_options::recursive);
+  fs::remove(root / "current");
+  fs::create_directory_symlink("versions/2", root / "current");
+  onMain([&] { updater->applicationWillTerminate(); });
+  finishWork();
+  EXPECT_EQ(driver->shown, (std::vector<std::string>{"found 2", "ready 2"}));
+  EXPECT_TRUE(sink.contains("VantrelMac update failed"));
+  EXPECT_FALSE(sink.contains("installed build 2"));
+}
+
 // ---- work in flight on the blocking pool ----
 
 TEST_F(UpdateEngineTest, TheInstallRunsOffTheMainExecutor) {

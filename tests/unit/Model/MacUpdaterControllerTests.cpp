@@ -325,25 +325,55 @@ TEST_F(MacUpdaterControllerTest, TerminationMatrix) {
   EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);  // committed
 }
 
-TEST_F(MacUpdaterControllerTest, FailuresAndFinishedCyclesAnswerAWaitingQuitWithNo) {
+// With no remote work the gate admits at once; the answer still comes after the "later" it
+// follows, in both ways an update waits for the quit: "later" chosen, or its dialog unanswered.
+TEST_F(MacUpdaterControllerTest, AQuitWithNothingRunningIsAdmittedAndAnsweredAfterItsLater) {
+  started();
+  fake->emitDownloadAndExtract(FakeUpdater::item("42"));  // ready, its dialog not answered
+  EXPECT_EQ(onMain([&] {
+              const auto reply = controller->terminationReply();
+              EXPECT_TRUE(terminationAnswers.empty());  // not inside the reply
+              return reply;
+            }),
+            Reply::later);
+  settle();
+  EXPECT_EQ(terminationAnswers, std::vector<bool>{true});
+  EXPECT_TRUE(gate->snapshot().installationCommitted);
+  EXPECT_EQ(published().status, "업데이트 설치 후 다시 연결합니다");
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);
+
+  gate = UpdateActivityGate::create();  // a new program
+  started();
+  fake->emitInstallOnQuit(FakeUpdater::item("43"));  // "later" chosen
+  EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
+  settle();
+  EXPECT_EQ(terminationAnswers, (std::vector<bool>{true, true}));
+  EXPECT_EQ(fake->installs, 0);  // left to the install on quit
+  EXPECT_FALSE(fs::exists(resumeURL));
+}
+
+TEST_F(MacUpdaterControllerTest, AFinishedCycleLetsAWaitingQuitGoAndAFailureKeepsTheProgram) {
   started();
   auto lease = gate->acquire(Kind::remoteScreen);
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
   EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
+  settle();
   fake->emitFinish(UpdateCheck::userInitiated, std::nullopt);
-  EXPECT_EQ(terminationAnswers, std::vector<bool>{false});
+  EXPECT_EQ(terminationAnswers, std::vector<bool>{true});
   EXPECT_EQ(published().status, "다운로드한 업데이트는 나중에 설치할 수 있습니다");
+  EXPECT_FALSE(gate->snapshot().installationCommitted);
 
   controller->willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
   EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::later);
   fake->emitAbort(UpdaterError("VantrelMac.UpdateEngine", 1005, "download failed"));
-  EXPECT_EQ(terminationAnswers, (std::vector<bool>{false, false}));
+  EXPECT_EQ(terminationAnswers, (std::vector<bool>{true, false}));
   EXPECT_EQ(published().status,
             "업데이트를 완료하지 못했습니다. 연결과 저장 공간을 확인한 뒤 다시 시도해 주세요.");
   EXPECT_EQ(onMain([&] { return controller->terminationReply(); }), Reply::now);  // nothing pending any more
   lease->end();
   advance(2s);
   EXPECT_FALSE(gate->snapshot().installationCommitted);
+  EXPECT_EQ(terminationAnswers.size(), 2u);  // each waiting quit answered once
 }
 
 TEST_F(MacUpdaterControllerTest, OnTheBlockingPoolTheRecordIsSavedBeforeTheInstallAndReadBackAfter) {

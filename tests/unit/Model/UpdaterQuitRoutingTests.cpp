@@ -102,6 +102,19 @@ TEST_F(UpdaterQuitRoutingTest, LaterKeepsTheProgramUntilTheInstallationIsAdmitte
   EXPECT_EQ(quits, 1);  // ending twice is not asked of the loop
 }
 
+// Nothing holds the update back: the quit waits only for the admission, which follows the reply.
+TEST_F(UpdaterQuitRoutingTest, WithNoRemoteWorkTheQuitIsAdmittedAndTheProgramEnds) {
+  testing::callOn(io, [&] { return adapter->start(); });
+  fake->emitInstallOnQuit(FakeUpdater::item("42"));
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::signal); }),
+            TerminateReply::terminateLater);
+  advance(0ms);
+  EXPECT_EQ(quits, 1);
+  EXPECT_FALSE(router->waitingForUpdater());
+  EXPECT_TRUE(gate->snapshot().installationCommitted);
+  EXPECT_EQ(fake->installs, 0);  // the engine installs it on the way out
+}
+
 TEST_F(UpdaterQuitRoutingTest, AFailedCycleAnswersNoAndTheProgramStays) {
   testing::callOn(io, [&] { return adapter->start(); });
   auto lease = gate->acquire(Kind::fileTransfer);

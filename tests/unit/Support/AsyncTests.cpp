@@ -6,7 +6,9 @@
 #include <asio/steady_timer.hpp>
 
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "Support/Async.hpp"
 #include "Support/SystemLog.hpp"
@@ -29,6 +31,11 @@ class AsyncTest : public ::testing::Test {
 Awaitable<int> valueAfter(VantrelClock::duration d, int value) {
   co_await sleepFor(d);
   co_return value;
+}
+
+Awaitable<void> record(std::vector<std::string>* order, std::string what) {
+  order->push_back(std::move(what));
+  co_return;
 }
 
 Awaitable<int> failNow() {
@@ -160,6 +167,39 @@ TEST_F(AsyncTest, CheckCancellationThrowsOnlyOnceCancelled) {
   ASSERT_TRUE(runUntil(io, [&] { return token->isFinished(); }));
   EXPECT_EQ(checksPassed, 1);
   EXPECT_TRUE(threw);
+}
+
+// A task started after its caller, from code that runs on the task's own executor, begins once
+// that code has returned, so the lines after the start (which may change what the task reads)
+// come first.
+TEST_F(AsyncTest, ATaskStartedAfterItsCallerBeginsOnceTheCallerHasReturned) {
+  std::vector<std::string> order;
+  TaskSlot slot(io.get_executor(), "slot task", TaskStart::afterCaller);
+  TaskTokenPtr cancelledFirst;
+  bool sawCancellation = false;
+  testing::callOn(io, [&] {
+    spawnTask(io.get_executor(), record(&order, "spawned task"), "spawned", TaskStart::afterCaller);
+    slot.start([&order](TaskTokenPtr) { return record(&order, "slot task"); });
+    order.push_back("starter's next line");
+  });
+  drain(io);
+  EXPECT_EQ(order, (std::vector<std::string>{"starter's next line", "spawned task", "slot task"}));
+
+  // Cancelled before it began: it still begins, and what it awaits is cancelled, so it ends
+  // without the hour passing.
+  testing::callOn(io, [&] {
+    cancelledFirst = slot.start([&](TaskTokenPtr) -> Awaitable<void> {
+      try {
+        co_await sleepFor(1h);
+      } catch (const CancellationError&) {
+        sawCancellation = true;
+      }
+    });
+    slot.cancel();
+  });
+  ASSERT_TRUE(runUntil(io, [&] { return cancelledFirst->isFinished(); }));
+  EXPECT_TRUE(sawCancellation);
+  EXPECT_FALSE(slot.isRunning());
 }
 
 TEST_F(AsyncTest, SpawnedTaskFailuresAreLoggedButCancellationIsNot) {
