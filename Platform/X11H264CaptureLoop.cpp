@@ -30,6 +30,8 @@ struct X11H264CaptureLoop::State {
   ScreenRect area;
   bool sharedMemory = false;
   std::mutex stopMutex;
+  // Out while the consumer holds the last picture; its return wakes the loop.
+  std::shared_ptr<HandOffCredit> handOff;
 
   ~State() {
     if (wakeFd >= 0) ::close(wakeFd);
@@ -92,7 +94,10 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         pacer.requestPicture();
       }
       const auto now = SteadyClock::now();
-      if (pacer.isDue(sinceEpoch(now))) {
+      // While the previous picture waits to be sent, none is taken: it would only wait behind it
+      // (or replace it, and leave the viewer without a picture the next ones refer to). What
+      // changes meanwhile stays noted, and a keyframe asked for stays asked for.
+      if (handOff->isFree() && pacer.isDue(sinceEpoch(now))) {
         // A refresh of a screen that did not change encodes the previous picture again; only a
         // change needs the screen read and converted, and then only where it changed. A keyframe
         // (the first picture among them) and, now and then, any other picture read and convert
@@ -121,13 +126,14 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
-        callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});
+        callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()}, handOff->take());
         continue;
       }
       // Sleep until the next picture is due, the X server sends an event or someone wakes us.
       // A cursor whose motion is not reported is looked at once per frame interval as well.
       if (capture->hasQueuedEvents()) continue;
-      auto due = pacer.nextDueTime();
+      // With the ticket out only its return (or an event) can make a picture due.
+      auto due = handOff->isFree() ? pacer.nextDueTime() : sinceEpoch(now) + std::chrono::hours(1);
       if (settings.showsCursor && !capture->followsPointerByEvents()) {
         due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
       }
@@ -181,6 +187,10 @@ std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSett
   if (state->wakeFd < 0) {
     throw X11CaptureError::failed(fmt::format("Cannot create the capture wake-up: {}", std::strerror(errno)));
   }
+  // A ticket may be given back after the loop has ended (a picture still being sent at a stop).
+  state->handOff = HandOffCredit::create([weak = std::weak_ptr<State>(state)] {
+    if (auto alive = weak.lock()) alive->wake();
+  });
   std::promise<void> ready;
   auto readyFuture = ready.get_future();
   state->thread = std::thread([state, &ready] { state->run(ready); });
