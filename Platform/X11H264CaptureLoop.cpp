@@ -81,7 +81,9 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval);
-  PictureRecord shown;  // what the encoder was given last
+  PictureRecord shown;  // what the encoder was given last, unless the screen is in motion
+  std::optional<SteadyClock::time_point> lastChangeTaken;
+  int motionStreak = 0;  // large changes in a row, each right after the one before
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
@@ -122,7 +124,21 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           continue;
         }
         auto encoded = encoder->encode(*picture, plan.keyframe, changed, plan.keyframeQp);
-        if (read) shown.record(*picture, changed);
+        // A screen in motion (large changes in a row, each right after the one before) is not
+        // kept: a copy of every such picture costs a whole extra pass over it, and a change that
+        // alters nothing does little harm among real ones. The record comes back whole with the
+        // first picture after the motion (a pause, a small change or a refresh), so a still
+        // screen, and one that changed once, keep the check.
+        const bool quickAndLarge = carriesChange && lastChangeTaken &&
+                                   now - *lastChangeTaken <= 2 * pacer.frameInterval() &&
+                                   coversMuch(changed, picture->width, picture->height);
+        motionStreak = quickAndLarge ? motionStreak + 1 : 0;
+        if (motionStreak >= 2) {
+          shown.forget();
+        } else if (read || !shown.isKept()) {
+          shown.record(*picture, changed);
+        }
+        if (carriesChange) lastChangeTaken = now;
         keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
