@@ -316,7 +316,8 @@ bool eachPart(const ScreenDamage* parts, int width, int height, Visit visit) {
 }  // namespace
 
 bool PictureRecord::matches(const I420Picture& picture, const ScreenDamage* parts) const {
-  if (copy_.width != picture.width || copy_.height != picture.height || copy_.y.empty()) return false;
+  if (!kept_ || copy_.width != picture.width || copy_.height != picture.height || copy_.y.empty())
+    return false;
   const auto sameRows = [](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int stride,
                            int x, int y, int width, int height) {
     for (int row = y; row < y + height; ++row) {
@@ -333,7 +334,12 @@ bool PictureRecord::matches(const I420Picture& picture, const ScreenDamage* part
 void PictureRecord::record(const I420Picture& picture, const ScreenDamage* parts) {
   if (copy_.width != picture.width || copy_.height != picture.height) {
     copy_ = picture;
+    kept_ = true;
     return;
+  }
+  if (!kept_) {
+    parts = nullptr;  // what was forgotten is copied again
+    kept_ = true;
   }
   const auto copyRows = [](const std::vector<std::uint8_t>& from, std::vector<std::uint8_t>& into, int stride,
                            int x, int y, int width, int height) {
@@ -346,6 +352,11 @@ void PictureRecord::record(const I420Picture& picture, const ScreenDamage* parts
   };
   (void)eachPart(parts, picture.width, picture.height,
                  [&](const ScreenRect& rect) { return eachPlanePart(picture, copy_, rect, copyRows); });
+}
+
+bool coversMuch(const ScreenDamage* parts, int width, int height) noexcept {
+  if (!parts || parts->isWhole()) return true;
+  return parts->area() * 4 >= static_cast<long long>(width) * height;
 }
 
 const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {

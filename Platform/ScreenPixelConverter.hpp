@@ -80,19 +80,28 @@ class ScreenPixelConverter {
 // A copy of the picture last handed to the encoder, to tell whether a reported change changed
 // anything: a client may draw the very pixels that were there (a damage report then comes
 // without a change), and a picture of it would cost bytes and restart the refreshes for nothing.
-// Kept up to date part by part, as the converter changes the picture.
+// Kept up to date part by part, as the converter changes the picture. A screen in motion need not
+// be kept (see forget()): the copy comes back whole with the next picture recorded.
 class PictureRecord {
  public:
   // True when `picture` equals the recorded one inside `parts` (everywhere when `parts` is null or
   // whole); false when nothing is recorded or the sizes differ.
   bool matches(const I420Picture& picture, const ScreenDamage* parts) const;
   // Records `picture`, of which only `parts` may differ from the recorded one (all of it when
-  // `parts` is null or whole, or when the sizes differ).
+  // `parts` is null or whole, when the sizes differ or when nothing is recorded).
   void record(const I420Picture& picture, const ScreenDamage* parts);
+  // Nothing is recorded any more (the copy's memory is kept for the next record).
+  void forget() noexcept { kept_ = false; }
+  bool isKept() const noexcept { return kept_; }
 
  private:
   I420Picture copy_;
+  bool kept_ = false;
 };
+
+// True when `parts` cover at least a quarter of a picture of `width` x `height` (or all of it:
+// none given, or whole).
+bool coversMuch(const ScreenDamage* parts, int width, int height) noexcept;
 
 // The screen read and turned into the encoder's picture in one pass: a whole read is converted a
 // band at a time as the rows arrive from the X server.

@@ -30,6 +30,8 @@ struct X11H264CaptureLoop::State {
   ScreenRect area;
   bool sharedMemory = false;
   std::mutex stopMutex;
+  // Out while the consumer holds the last picture; its return wakes the loop.
+  std::shared_ptr<HandOffCredit> handOff;
 
   ~State() {
     if (wakeFd >= 0) ::close(wakeFd);
@@ -79,7 +81,9 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval);
-  PictureRecord shown;  // what the encoder was given last
+  PictureRecord shown;  // what the encoder was given last, unless the screen is in motion
+  std::optional<SteadyClock::time_point> lastChangeTaken;
+  int motionStreak = 0;  // large changes in a row, each right after the one before
   const int xFd = capture->connectionFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
@@ -92,7 +96,10 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         pacer.requestPicture();
       }
       const auto now = SteadyClock::now();
-      if (pacer.isDue(sinceEpoch(now))) {
+      // While the previous picture waits to be sent, none is taken: it would only wait behind it
+      // (or replace it, and leave the viewer without a picture the next ones refer to). What
+      // changes meanwhile stays noted, and a keyframe asked for stays asked for.
+      if (handOff->isFree() && pacer.isDue(sinceEpoch(now))) {
         // A refresh of a screen that did not change encodes the previous picture again; only a
         // change needs the screen read and converted, and then only where it changed. A keyframe
         // (the first picture among them) and, now and then, any other picture read and convert
@@ -117,17 +124,32 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           continue;
         }
         auto encoded = encoder->encode(*picture, plan.keyframe, changed, plan.keyframeQp);
-        if (read) shown.record(*picture, changed);
+        // A screen in motion (large changes in a row, each right after the one before) is not
+        // kept: a copy of every such picture costs a whole extra pass over it, and a change that
+        // alters nothing does little harm among real ones. The record comes back whole with the
+        // first picture after the motion (a pause, a small change or a refresh), so a still
+        // screen, and one that changed once, keep the check.
+        const bool quickAndLarge = carriesChange && lastChangeTaken &&
+                                   now - *lastChangeTaken <= 2 * pacer.frameInterval() &&
+                                   coversMuch(changed, picture->width, picture->height);
+        motionStreak = quickAndLarge ? motionStreak + 1 : 0;
+        if (motionStreak >= 2) {
+          shown.forget();
+        } else if (read || !shown.isKept()) {
+          shown.record(*picture, changed);
+        }
+        if (carriesChange) lastChangeTaken = now;
         keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
         if (stopRequested.load(std::memory_order_acquire)) break;
-        callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()});
+        callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()}, handOff->take());
         continue;
       }
       // Sleep until the next picture is due, the X server sends an event or someone wakes us.
       // A cursor whose motion is not reported is looked at once per frame interval as well.
       if (capture->hasQueuedEvents()) continue;
-      auto due = pacer.nextDueTime();
+      // With the ticket out only its return (or an event) can make a picture due.
+      auto due = handOff->isFree() ? pacer.nextDueTime() : sinceEpoch(now) + std::chrono::hours(1);
       if (settings.showsCursor && !capture->followsPointerByEvents()) {
         due = std::min(due, sinceEpoch(now) + pacer.frameInterval());
       }
@@ -181,6 +203,10 @@ std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSett
   if (state->wakeFd < 0) {
     throw X11CaptureError::failed(fmt::format("Cannot create the capture wake-up: {}", std::strerror(errno)));
   }
+  // A ticket may be given back after the loop has ended (a picture still being sent at a stop).
+  state->handOff = HandOffCredit::create([weak = std::weak_ptr<State>(state)] {
+    if (auto alive = weak.lock()) alive->wake();
+  });
   std::promise<void> ready;
   auto readyFuture = ready.get_future();
   state->thread = std::thread([state, &ready] { state->run(ready); });

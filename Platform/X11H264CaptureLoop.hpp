@@ -2,7 +2,9 @@
 
 // The screen stream's own thread: it waits for screen changes, captures the main display,
 // converts and scales the picture, encodes it with libx264 and hands every access unit to a
-// callback, all on that one thread. It never waits on its consumer.
+// callback, all on that one thread. It never waits on its consumer: while the consumer still
+// holds the previous picture's ticket, the loop takes no picture (it keeps gathering the changes,
+// which go into the next picture once the ticket is given back).
 
 #include <chrono>
 #include <exception>
@@ -13,6 +15,7 @@
 
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X264Encoder.hpp"
+#include "Support/HandOffCredit.hpp"
 
 namespace vantrel {
 
@@ -35,8 +38,11 @@ struct CaptureTiming {
 };
 
 struct X11H264CaptureCallbacks {
-  // Each access unit, in encoding order, on the loop thread. Must not block.
-  std::function<void(EncodedPicture, CaptureTiming)> onPicture;
+  // Each access unit, in encoding order, on the loop thread. Must not block. The next picture is
+  // taken only once the ticket is given back (it goes when its last copy goes): a consumer that
+  // lets it go at once gets every picture the pacing allows, one that keeps it until the picture
+  // has been sent gets no picture that would have to wait behind it.
+  std::function<void(EncodedPicture, CaptureTiming, HandOffCredit::Ticket)> onPicture;
   // Called at most once, on the loop thread, when capture or encoding fails after the start
   // (an X11CaptureError or X264EncoderError, as a rule); the loop ends right after. Not called
   // for a stop.
@@ -55,7 +61,8 @@ class X11H264CaptureLoop {
   X11H264CaptureLoop(const X11H264CaptureLoop&) = delete;
   X11H264CaptureLoop& operator=(const X11H264CaptureLoop&) = delete;
 
-  // The next picture is a keyframe; it is taken as soon as the frame rate allows. Any thread.
+  // The next picture is a keyframe; it is taken as soon as the frame rate and the previous
+  // picture's ticket allow. Any thread.
   void requestKeyframe();
 
   // Ends the thread and waits for it: once this returns no callback runs. Any thread except

@@ -191,7 +191,7 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   double wallFirst = 0;
   auto loop = vantrel::X11H264CaptureLoop::start(
       settings,
-      {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing) {
+      {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing, vantrel::HandOffCredit::Ticket) {
          std::lock_guard lock(mutex);
          if (count == 0) {
            cpuFirst = processCpuSeconds();

@@ -201,17 +201,19 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   settings.keyframeInterval = toInt(configuration.keyframeInterval());
 
   // The capture thread hands each picture straight to the stream's handler, which stores it and
-  // returns; it never waits for the streamer or a session. After a stop (the thread is joined)
-  // or a failure no handler runs.
+  // returns; it never waits for the streamer or a session. The picture's ticket goes along: the
+  // thread takes the next picture once the handler's side has let go of it. After a stop (the
+  // thread is joined) or a failure no handler runs.
   const std::weak_ptr<ScreenCaptureKitH264Streamer> weak = self;
   const auto id = stream->id;
   const auto strand = strand_;
   const auto delivery = stream->delivery;
   X11H264CaptureCallbacks callbacks;
-  callbacks.onPicture = [delivery](EncodedPicture picture, CaptureTiming) {
+  callbacks.onPicture = [delivery](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket handOff) {
     if (!delivery->active.load(std::memory_order_acquire) || !delivery->handlers.onAccessUnit) return;
     try {
-      delivery->handlers.onAccessUnit(EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe});
+      delivery->handlers.onAccessUnit(
+          EncodedScreenAccessUnit{std::move(picture.annexB), picture.isKeyframe, std::move(handOff)});
     } catch (...) {
       SystemLog("local.vantrel.VantrelMac", "screen")
           .error("Screen stream handler threw: {}", localizedDescription(std::current_exception()));

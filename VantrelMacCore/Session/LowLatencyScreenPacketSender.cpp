@@ -22,10 +22,15 @@ bool isTransportDisconnection(const std::exception_ptr& error) noexcept {
 }
 
 void LowLatencyScreenPacketSender::offer(std::uint64_t generation, EncodedScreenAccessUnit unit) {
+  // A picture that is dropped goes outside the lock: its ticket wakes the streamer.
+  std::optional<Waiting> dropped;
   {
     std::lock_guard guard(slotLock_);
-    if (waiting_ && waiting_->unit.isKeyframe && !unit.isKeyframe && waiting_->generation == generation)
+    if (waiting_ && waiting_->unit.isKeyframe && !unit.isKeyframe && waiting_->generation == generation) {
+      dropped.emplace(Waiting{generation, std::move(unit)});
       return;
+    }
+    dropped.swap(waiting_);
     waiting_.emplace(Waiting{generation, std::move(unit)});
     if (draining_) return;
     draining_ = true;
@@ -60,6 +65,8 @@ std::optional<LowLatencyScreenPacketSender::Waiting> LowLatencyScreenPacketSende
 
 Awaitable<void> LowLatencyScreenPacketSender::drain(std::shared_ptr<LowLatencyScreenPacketSender> self) {
   while (auto waiting = self->take()) {
+    // The streamer takes its next picture once this one has been sent, or has come to nothing.
+    auto handOff = std::move(waiting->unit.handOff);
     std::optional<Packet> packet;
     try {
       packet = self->packetize_(std::move(waiting->unit), waiting->generation);
@@ -75,6 +82,7 @@ Awaitable<void> LowLatencyScreenPacketSender::drain(std::shared_ptr<LowLatencySc
     } catch (...) {
       failure = std::current_exception();
     }
+    handOff.release();
     auto result = failure ? LowLatencyScreenSendResult::failed(packet->metadata.generation,
                                                                localizedDescription(failure),
                                                                isTransportDisconnection(failure))

@@ -6,6 +6,11 @@
 // the waiting one, except that a waiting keyframe is never displaced by a non-keyframe (the
 // decoder needs it; the pictures after it are the ones to skip). Live video skips stale pictures
 // instead of falling behind, and nothing on the path can grow.
+//
+// A picture's hand-off ticket stays with it until its send is over (or it is replaced, refused or
+// discarded): the real streamer takes no new picture meanwhile, so on a link slower than the
+// stream the slot never has to replace a picture the next ones refer to; the stream's rate
+// follows the link instead.
 
 #include <cstdint>
 #include <functional>

@@ -11,6 +11,7 @@
 #include "Support/Async.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/Error.hpp"
+#include "Support/HandOffCredit.hpp"
 
 namespace vantrel {
 
@@ -54,11 +55,16 @@ class ScreenStreamConfiguration {
 struct EncodedScreenAccessUnit {
   Bytes annexBData;
   bool isKeyframe = false;
+  // Whoever holds this holds up the next picture: the streamer takes none while it is held.
+  // The sender keeps it until the picture has been sent (or dropped); anyone else lets it go
+  // with the picture.
+  HandOffCredit::Ticket handOff = {};
   long long byteCount() const noexcept { return static_cast<long long>(annexBData.size()); }
 };
 
 // Called on the streamer's own thread, in encoding order. They hand the value over and return
-// at once: the capture thread never waits on a session.
+// at once: the capture thread never waits on a session (it only takes no new picture while a
+// unit's hand-off ticket is held).
 struct ScreenStreamHandlers {
   std::function<void(EncodedScreenAccessUnit)> onAccessUnit;
   std::function<void(std::string)> onFailure;  // a text meant for display; the last call

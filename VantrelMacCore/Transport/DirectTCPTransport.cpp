@@ -173,6 +173,18 @@ void pumpWrites(const std::shared_ptr<Connection>& c) {
   }
 }
 
+// A write waits while more than this much of what was written has not gone out yet. Without it
+// the kernel takes megabytes that a slow link needs seconds to carry, and a screen picture queued
+// behind them is old when it arrives; with it what waits stays in the program, where the screen
+// stream can skip taking pictures that would only queue. A best effort: a kernel without the
+// option buffers as before.
+constexpr int unsentLowWater = 16 * 1024;
+
+void keepUnsentBytesFew(asio::ip::tcp::socket& socket) {
+  const int bytes = unsentLowWater;
+  (void)::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes);
+}
+
 // The address a host names by itself (an IPv4 or IPv6 address written out), if it is one.
 std::optional<asio::ip::tcp::endpoint> literalEndpoint(const std::string& host, std::uint16_t port) {
   std::error_code error;
@@ -199,6 +211,7 @@ Awaitable<void> establish(std::shared_ptr<Connection> c, std::string host, std::
   // Small input and control frames must not wait for acknowledgements.
   c->socket.set_option(asio::ip::tcp::no_delay(true));
   superviseTCPLink(c->socket, supervision);
+  keepUnsentBytesFew(c->socket);
   if (c->tls) {
     if (!c->tlsOptions->prepare(c->tls->native_handle())) {
       throw NetworkTransportError::connectionFailed("TLS server name rejected");

@@ -1,6 +1,7 @@
 #include "H264PictureDecoder.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -76,6 +77,31 @@ void H264PictureDecoder::keepLast() {
   }
   meanLuma_ = count > 0 ? static_cast<double>(sum) / static_cast<double>(count) : 0.0;
   lumaSpread_ = count > 0 ? high - low : 0;
+}
+
+int H264PictureDecoder::lumaAt(int x, int y) const noexcept {
+  if (pictures_ == 0 || x < 0 || y < 0 || x >= width_ || y >= height_) return -1;
+  return last_->data[0][static_cast<std::ptrdiff_t>(y) * last_->linesize[0] + x];
+}
+
+std::optional<double> H264PictureDecoder::lumaPSNR(std::span<const std::uint8_t> reference, int width,
+                                                   int height) const {
+  if (pictures_ == 0 || width != width_ || height != height_ ||
+      reference.size() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
+    return std::nullopt;
+  }
+  double squares = 0;
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* row = last_->data[0] + static_cast<std::ptrdiff_t>(y) * last_->linesize[0];
+    const std::uint8_t* want = reference.data() + static_cast<std::ptrdiff_t>(y) * width;
+    for (int x = 0; x < width; ++x) {
+      const double d = static_cast<double>(row[x]) - static_cast<double>(want[x]);
+      squares += d * d;
+    }
+  }
+  const double mse = squares / (static_cast<double>(width) * static_cast<double>(height));
+  if (mse <= 0) return 100.0;
+  return 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
 bool H264PictureDecoder::writePNG(const std::filesystem::path& path, std::string& error) const {

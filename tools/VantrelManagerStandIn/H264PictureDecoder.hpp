@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -35,6 +36,12 @@ class H264PictureDecoder {
   // uniform picture has a spread near zero.
   double lastMeanLuma() const noexcept { return meanLuma_; }
   int lastLumaSpread() const noexcept { return lumaSpread_; }
+
+  // The luma of the last picture at (x, y), or -1 outside it (or before the first picture).
+  int lumaAt(int x, int y) const noexcept;
+  // The luma PSNR of the last picture against `reference` (a luma plane of the same size, rows
+  // packed), in dB; nothing when there is no picture or the sizes differ. 100 for identical planes.
+  std::optional<double> lumaPSNR(std::span<const std::uint8_t> reference, int width, int height) const;
 
   // Writes the last picture as an RGB PNG; false when there is none or encoding failed.
   bool writePNG(const std::filesystem::path& path, std::string& error) const;

@@ -57,6 +57,11 @@ class StandIn {
                {"listings", json::array()},
                {"clipboardReceived", json::array()},
                {"basicKinds", json::object()}};
+    if (options.receiveBufferBytes > 0) {
+      // Accepted connections take the listener's buffer (and window) from the start.
+      acceptor_.set_option(asio::socket_base::receive_buffer_size(options.receiveBufferBytes));
+    }
+    if (!options.streamLogPath.empty()) streamLog_.open(options.streamLogPath, std::ios::trunc);
   }
 
   int run() {
@@ -116,11 +121,24 @@ class StandIn {
 
   asio::awaitable<void> readLoop(std::shared_ptr<Agent> agent) {
     Bytes buffer;
-    std::vector<std::uint8_t> chunk(65536);
+    const bool paced = options_.readBytesPerSecond > 0;
+    // A paced reader takes small bites, so that the link it plays drains evenly.
+    std::vector<std::uint8_t> chunk(paced ? 4096 : 65536);
+    asio::steady_timer pace(io_);
+    const auto readingSince = Clock::now();
+    double bytesRead = 0;
     for (;;) {
+      if (paced) {
+        // Not before the bytes read so far would have crossed the link.
+        pace.expires_at(readingSince +
+                        std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(bytesRead / options_.readBytesPerSecond)));
+        co_await pace.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      }
       auto [error, n] = co_await agent->socket.async_read_some(
           asio::buffer(chunk), asio::experimental::as_tuple(asio::use_awaitable));
       if (error) break;
+      bytesRead += static_cast<double>(n);
       buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
       auto frames = W::takeFrames(buffer);
       if (!frames) {
@@ -181,10 +199,39 @@ class StandIn {
     unit_.insert(unit_.end(), frame.payload.begin(), frame.payload.end());
     if (frame.sequenceNumber + 1 != frame.numChunks) return;
     ++screenUnits_;
-    if (decoder_.decode(unit_) > 0 && !firstPictureMs_ && screenRequestedAt_) {
+    const int decoded = decoder_.decode(unit_);
+    if (decoded > 0 && !firstPictureMs_ && screenRequestedAt_) {
       firstPictureMs_ = std::chrono::duration<double, std::milli>(Clock::now() - *screenRequestedAt_).count();
     }
+    if (streamLog_.is_open()) logUnit(decoded);
     unit_.clear();
+  }
+
+  void logUnit(int decoded) {
+    // An IDR slice (NAL unit type 5) makes the unit a keyframe.
+    bool keyframe = false;
+    for (std::size_t i = 0; i + 3 < unit_.size(); ++i) {
+      if (unit_[i] == 0 && unit_[i + 1] == 0 && unit_[i + 2] == 1 && (unit_[i + 3] & 0x1F) == 5) {
+        keyframe = true;
+        break;
+      }
+    }
+    long long mark = -1;
+    if (decoded > 0) {
+      mark = 0;
+      for (int bit = 0; bit < 16; ++bit) {
+        const int luma = decoder_.lumaAt(bit * 32 + 16, 16);
+        if (luma < 0) {
+          mark = -1;
+          break;
+        }
+        if (luma > 128) mark |= 1LL << bit;
+      }
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+    streamLog_ << now.count() << ' ' << unit_.size() << ' ' << (keyframe ? 1 : 0) << ' ' << decoded << ' '
+               << mark << '\n';
+    streamLog_.flush();
   }
 
   void basicFrame(const W::Frame& frame) {
@@ -408,12 +455,55 @@ class StandIn {
       std::cout << "waiting for " << path.string() << std::endl;
       if (!co_await waitUntil([&] { return std::filesystem::exists(path); }, timeout))
         co_return "the file " + path.string() + " did not appear";
+    } else if (name == "matchScreen") {
+      // The screen as a binary PGM of its luma (BT.601, limited range, as the agent converts it),
+      // written by the test or bench once the screen is still; then the last decoded picture must
+      // come within minPSNR dB of it.
+      const std::filesystem::path path = step.at("path").get<std::string>();
+      const double minimum = step.value("minPSNR", 0.0);
+      if (!co_await waitUntil([&] { return std::filesystem::exists(path); }, timeout))
+        co_return "the screen file " + path.string() + " did not appear";
+      const auto screen = readLumaPGM(path);
+      if (!screen) co_return "the screen file is not a binary PGM";
+      std::optional<double> psnr;
+      co_await waitUntil(
+          [&] {
+            psnr = decoder_.lumaPSNR(screen->luma, screen->width, screen->height);
+            return psnr && *psnr >= minimum;
+          },
+          timeout);
+      result["psnr"] = psnr ? *psnr : -1.0;
+      result["pictures"] = decoder_.pictures();
+      if (!psnr) co_return "no picture of the screen's size";
+      if (*psnr < minimum) co_return fmt::format("the last picture is {:.2f} dB from the screen", *psnr);
     } else if (name == "wait") {
       co_await pause(step.value("seconds", 1.0));
     } else {
       co_return "unknown step";
     }
     co_return std::string();
+  }
+
+  struct LumaPlane {
+    int width = 0;
+    int height = 0;
+    Bytes luma;
+  };
+
+  static std::optional<LumaPlane> readLumaPGM(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    LumaPlane plane;
+    int maximum = 0;
+    if (!(in >> magic >> plane.width >> plane.height >> maximum) || magic != "P5" || maximum != 255 ||
+        plane.width <= 0 || plane.height <= 0 || plane.width > 16384 || plane.height > 16384) {
+      return std::nullopt;
+    }
+    in.get();  // the one white-space character before the samples
+    plane.luma.resize(static_cast<std::size_t>(plane.width) * static_cast<std::size_t>(plane.height));
+    if (!in.read(reinterpret_cast<char*>(plane.luma.data()), static_cast<std::streamsize>(plane.luma.size())))
+      return std::nullopt;
+    return plane;
   }
 
   void fail(const std::string& what) {
@@ -455,6 +545,7 @@ class StandIn {
   bool failed_ = false;
   json report_;
   H264PictureDecoder decoder_;
+  std::ofstream streamLog_;
   Bytes unit_;
   Bytes basic_;
   long long screenFrames_ = 0;

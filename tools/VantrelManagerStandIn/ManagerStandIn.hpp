@@ -28,6 +28,14 @@ struct StandInOptions {
   bool serve = false;                 // keep accepting agents after the script has run
   double stepTimeoutSeconds = 15.0;   // how long one step waits for the agent
   bool rejectAuthentication = false;  // answer every authentication with '0'
+  // A manager behind a slow link: reads the agent at most this many bytes a second (0: as fast as
+  // they come) through a receive buffer of this size (0: the system's).
+  double readBytesPerSecond = 0;
+  int receiveBufferBytes = 0;
+  // One line per access unit received (optional): steady-clock nanoseconds, bytes, keyframe (0/1),
+  // pictures decoded from it, and the number a bench painter shows as 16 black or white 32-pixel
+  // squares along the top left edge (bit 0 first; -1 without a picture).
+  std::filesystem::path streamLogPath;
 };
 
 // Runs until the script is done (and, with `serve`, until `stop` is set). Returns 0 when every

@@ -19,11 +19,13 @@ int usage() {
       << "usage: vantrel-manager-standin [--address A] [--port N] [--port-file F]\n"
          "                              (--script F | --steps JSON) [--report F] [--picture F.png]\n"
          "                              [--fetch-dir D] [--serve] [--step-timeout SECONDS] [--reject]\n"
+         "                              [--read-rate BYTES_PER_SECOND] [--receive-buffer BYTES] "
+         "[--stream-log F]\n"
          "steps: comInfo, screen{width,height,seconds,expectWidth,expectHeight},\n"
          "       screenRequest{width,height,seconds}, screenEnd{seconds},\n"
          "       move{x,y}, click{x,y}, key{code}, sendFile{path,to,name}, fetchFile{path,remotePath},\n"
          "       list{path}, clipboardText{text}, expectClipboardText{text}, waitForFile{path},\n"
-         "       wait{seconds}\n";
+         "       matchScreen{path,minPSNR}, wait{seconds}\n";
   return 2;
 }
 
@@ -69,6 +71,12 @@ int main(int argc, char** argv) {
         options.stepTimeoutSeconds = std::stod(next());
       } else if (arg == "--reject") {
         options.rejectAuthentication = true;
+      } else if (arg == "--read-rate") {
+        options.readBytesPerSecond = std::stod(next());
+      } else if (arg == "--receive-buffer") {
+        options.receiveBufferBytes = std::stoi(next());
+      } else if (arg == "--stream-log") {
+        options.streamLogPath = next();
       } else {
         return usage();
       }

@@ -28,7 +28,7 @@ struct PictureLog {
   std::vector<std::string> failures;
 
   X11H264CaptureCallbacks callbacks() {
-    return {[this](EncodedPicture picture, CaptureTiming timing) {
+    return {[this](EncodedPicture picture, CaptureTiming timing, HandOffCredit::Ticket) {
               {
                 std::lock_guard lock(mutex);
                 pictures.push_back(std::move(picture));
@@ -209,6 +209,59 @@ TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
   // refresh.
   EXPECT_LT(log.taken[1] - log.taken[0], 300ms);
   EXPECT_GE(log.taken[2] - log.taken[1], 300ms) << "a picture came of drawing what was there";
+}
+
+// While the consumer holds the last picture's ticket the loop takes no picture, whatever changes
+// or is asked for; the changes gathered meanwhile and a keyframe asked for meanwhile make the one
+// picture taken once the ticket is back.
+TEST(CaptureLoop, NoPictureIsTakenWhileTheLastOneIsHeldAndWhatCameMeanwhileMakesTheNext) {
+  ScreenPainter painter(sharedDisplay());
+  painter.paintSolid(0x202020);
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<EncodedPicture> pictures;
+  std::vector<HandOffCredit::Ticket> held;
+  bool released = false;
+  int takenWhileHeld = 0;
+  X11H264CaptureCallbacks callbacks{[&](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket ticket) {
+                                      {
+                                        std::lock_guard lock(mutex);
+                                        if (!pictures.empty() && !released) ++takenWhileHeld;
+                                        pictures.push_back(std::move(picture));
+                                        held.push_back(std::move(ticket));
+                                      }
+                                      arrived.notify_all();
+                                    },
+                                    [&](std::exception_ptr) { arrived.notify_all(); }};
+  const auto waitFor = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    return arrived.wait_for(lock, 60s, [&] { return pictures.size() >= count; });
+  };
+  auto settings = settingsFor(sharedDisplay(), 640, 360);
+  settings.refreshInterval = 1h;  // only changes and requests make pictures here
+  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  ASSERT_TRUE(waitFor(1));
+  painter.paintRect(0xFFFFFF, 0, 0, 64, 64);
+  loop->requestKeyframe();
+  painter.paintRect(0xFF0000, 320, 180, 64, 64);
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+    held.front().release();
+  }
+  ASSERT_TRUE(waitFor(2));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(takenWhileHeld, 0);
+    EXPECT_TRUE(pictures[1].isKeyframe) << "asked for while the ticket was out";
+  }
+  // A stop with the ticket still out ends the loop; the ticket outlives it harmlessly.
+  painter.paintRect(0x00FF00, 100, 100, 64, 64);
+  loop->stop();
+  EXPECT_FALSE(loop->isRunning());
+  loop.reset();
+  std::lock_guard lock(mutex);
+  held.clear();
 }
 
 }  // namespace

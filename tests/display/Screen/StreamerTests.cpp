@@ -52,6 +52,8 @@ Awaitable<void> consumeUnits(std::shared_ptr<StreamLog> log) {
   while (!log->arrived.empty()) {
     log->units.push_back(std::move(log->arrived.front()));
     log->arrived.pop_front();
+    // Taken, as a session's sender would once the picture is sent: the streamer may take the next.
+    log->units.back().handOff.release();
     if (log->afterUnit) co_await log->afterUnit(log->units.size());
   }
   log->consuming = false;

@@ -79,5 +79,32 @@ TEST(PictureRecord, RecordsOnlyThePartsGivenAndNothingOfAnotherSize) {
   EXPECT_FALSE(record.matches(smaller, nullptr));
 }
 
+// A record forgotten during motion matches nothing, and the next record copies the whole picture
+// again, whatever parts it is given: the parts only say what changed since the last picture.
+TEST(PictureRecord, AfterForgettingTheNextRecordCopiesEverything) {
+  PictureRecord record;
+  const auto first = pattern();
+  record.record(first, nullptr);
+  record.forget();
+  EXPECT_FALSE(record.isKept());
+  EXPECT_FALSE(record.matches(first, nullptr)) << "nothing is kept";
+  auto moved = first;
+  for (auto& sample : moved.y) sample ^= 0x10;  // changed everywhere while nothing was kept
+  const auto part = partsOf({{2, 2, 4, 4}});
+  record.record(moved, &part);
+  EXPECT_TRUE(record.isKept());
+  EXPECT_TRUE(record.matches(moved, nullptr)) << "copied whole, not only the part";
+}
+
+TEST(PictureRecord, AQuarterOfThePictureOrMoreCoversMuch) {
+  EXPECT_TRUE(coversMuch(nullptr, 34, 22));
+  const auto whole = partsOf({}, true);
+  EXPECT_TRUE(coversMuch(&whole, 34, 22));
+  const auto small = partsOf({{0, 0, 8, 8}});  // 64 of 748 samples
+  EXPECT_FALSE(coversMuch(&small, 34, 22));
+  const auto large = partsOf({{0, 0, 18, 12}});  // 216 of 748: more than a quarter
+  EXPECT_TRUE(coversMuch(&large, 34, 22));
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/redirect_error.hpp>
 
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,14 @@ class SenderTest : public ::testing::Test {
   void offer(const std::string& name, bool keyframe, std::uint64_t generation = 1) {
     sender->offer(generation, EncodedScreenAccessUnit{toBytes(name), keyframe});
   }
+  // Offers a picture with a hand-off ticket of its own, as the streamer does; the returned credit
+  // shows whether the ticket is still held.
+  std::shared_ptr<HandOffCredit> offerHeld(const std::string& name, bool keyframe,
+                                           std::uint64_t generation = 1) {
+    auto credit = HandOffCredit::create([this] { ++ticketsReturned; });
+    sender->offer(generation, EncodedScreenAccessUnit{toBytes(name), keyframe, credit->take()});
+    return credit;
+  }
   void waitHeld() {
     ASSERT_TRUE(testing::runUntil(io, [&] { return transport->heldSendCount() == 1; }));
   }
@@ -68,6 +77,7 @@ class SenderTest : public ::testing::Test {
   std::vector<LowLatencyScreenSendResult> completions;
   std::function<Awaitable<void>()> onCompletion;
   std::uint64_t staleGeneration = 0;
+  std::atomic<int> ticketsReturned{0};
 };
 
 TEST_F(SenderTest, SinglePacketIsSentAndCompleted) {
@@ -260,6 +270,77 @@ TEST_F(SenderTest, OffersFromAnotherThreadKeepOrderAndKeyframes) {
     previous = index;
   }
   EXPECT_EQ(completions.size(), names.size());
+}
+
+// The streamer takes its next picture only once the sender is done with the previous one: the
+// ticket stays out while the picture waits and while it is being sent, and comes back once the
+// transport has taken it, before the session has even looked at the result.
+TEST_F(SenderTest, ThePictureHoldsItsTicketUntilItsSendIsOver) {
+  transport->holdSends(true);
+  auto first = offerHeld("A", true);
+  waitHeld();
+  EXPECT_FALSE(first->isFree()) << "being sent";
+  auto second = offerHeld("B", false);
+  testing::drain(io);
+  EXPECT_FALSE(second->isFree()) << "waiting";
+  Timer gate(io.get_executor());
+  gate.expires_at(VantrelClock::time_point::max());
+  onCompletion = [&]() -> Awaitable<void> {
+    std::error_code ec;
+    co_await gate.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  };
+  releaseOne();
+  EXPECT_TRUE(first->isFree()) << "sent, although its completion has not returned";
+  EXPECT_FALSE(second->isFree());
+  EXPECT_EQ(ticketsReturned.load(), 1);
+  onCompletion = nullptr;
+  gate.cancel();
+  waitHeld();
+  releaseOne();
+  waitIdle();
+  EXPECT_TRUE(second->isFree());
+  EXPECT_EQ(ticketsReturned.load(), 2);
+  EXPECT_EQ(sentNames(), (std::vector<std::string>{"A", "B"}));
+}
+
+// Every way a picture can come to nothing gives its ticket back, once, so that the capture thread
+// is never left waiting for a credit no send will return.
+TEST_F(SenderTest, APictureThatIsNeverSentGivesItsTicketBack) {
+  // While "B" is being sent, "W" waits; then W comes to nothing in one of these ways.
+  enum class Fate { replaced, refusedBehindAWaitingKeyframe, discarded, ofAStoppedStream, sendFailed };
+  for (const auto fate : {Fate::replaced, Fate::refusedBehindAWaitingKeyframe, Fate::discarded,
+                          Fate::ofAStoppedStream, Fate::sendFailed}) {
+    SCOPED_TRACE(static_cast<int>(fate));
+    reset();
+    staleGeneration = 0;
+    ticketsReturned = 0;
+    transport->holdSends(true);
+    auto inFlight = offerHeld("B", false);
+    waitHeld();
+    std::shared_ptr<HandOffCredit> keyframe;
+    if (fate == Fate::refusedBehindAWaitingKeyframe) keyframe = offerHeld("K", true);
+    auto waiting = offerHeld("W", false);
+    switch (fate) {
+      case Fate::replaced: offer("newer", false); break;
+      case Fate::refusedBehindAWaitingKeyframe: break;
+      case Fate::discarded: sender->discardPending(); break;
+      case Fate::ofAStoppedStream: staleGeneration = 1; break;
+      case Fate::sendFailed: testing::runAwaitable(io, transport->disconnect()); break;
+    }
+    if (fate != Fate::ofAStoppedStream && fate != Fate::sendFailed) {
+      EXPECT_TRUE(waiting->isFree()) << "given back as soon as it is dropped";
+    }
+    if (transport->heldSendCount() == 1) transport->releaseOneSend();
+    transport->holdSends(false);
+    waitIdle();
+    EXPECT_TRUE(inFlight->isFree());
+    EXPECT_TRUE(waiting->isFree());
+    if (keyframe) {
+      EXPECT_TRUE(keyframe->isFree());
+    }
+    EXPECT_EQ(ticketsReturned.load(), keyframe ? 3 : 2) << "each ticket comes back once";
+    for (const auto& name : sentNames()) EXPECT_NE(name, "W");
+  }
 }
 
 }  // namespace
