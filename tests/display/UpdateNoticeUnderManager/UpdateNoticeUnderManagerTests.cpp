@@ -23,6 +23,7 @@
 #include "UI/StatusWindowWidget.hpp"
 #include "UI/UpdateDialogs.hpp"
 #include "support/FakeStatusModel.hpp"
+#include "support/HeldResize.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/QtTestApp.hpp"
 
@@ -660,18 +661,7 @@ class StatusWindowUnderManager : public ::testing::Test, protected testing::Stat
       }
     }
   }
-  // The window's resize, held as soon as it starts: the test drives it by hand (null when no
-  // resize starts).
-  QVariantAnimation* heldResize() {
-    for (int round = 0; round < 10; ++round) {
-      QApplication::processEvents(QEventLoop::AllEvents);
-      if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get())) {
-        animation->pause();
-        return animation;
-      }
-    }
-    return nullptr;
-  }
+  QVariantAnimation* heldResize() { return testing::heldResize(window.get()); }
   // Steps the resize through `eighths` of its course; at each step the page is looked at as soon
   // as the server holds the new size (before the program has painted it) and again once painted.
   void expectThePageInPlaceThroughout(QVariantAnimation* animation, const char* change) {

@@ -18,6 +18,7 @@
 #include <QVariantAnimation>
 
 #include "support/FakeStatusModel.hpp"
+#include "support/HeldResize.hpp"
 #include "support/ManualDelayScheduler.hpp"
 #include "support/QtTestApp.hpp"
 
@@ -43,18 +44,7 @@ struct LoginWidgetFixture : ::testing::Test, testing::StatusWindowBench {
     presenter.reset();
   }
   LoginScreenWidget& login() { return *window->loginScreen(); }
-  // The window's resize, held as soon as it starts: the test drives it by hand from there, and a
-  // busy machine cannot run it on between two looks (null when no resize starts).
-  QVariantAnimation* heldResize() {
-    for (int round = 0; round < 10; ++round) {
-      QApplication::processEvents(QEventLoop::AllEvents);
-      if (QVariantAnimation* animation = WindowContentResizer::runningAnimation(window.get())) {
-        animation->pause();
-        return animation;
-      }
-    }
-    return nullptr;
-  }
+  QVariantAnimation* heldResize() { return testing::heldResize(window.get()); }
   // Runs a window resize to its end at once (its animation is driven by hand, not waited for).
   void finishResize() {
     testing::processQueued();
