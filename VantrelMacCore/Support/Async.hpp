@@ -157,9 +157,9 @@ enum class TaskStart {
   // At once when the starter already runs on the task's executor (Asio's `co_spawn` enters the
   // body with `dispatch`), otherwise queued there.
   inPlace,
-  // Only once the starter has returned, also on the task's own executor, as a Swift task
-  // begins: the starter's next lines, which may set what the task reads or wait for what it
-  // answers, come first. The application's model starts its tasks on the main executor so.
+  // Only once the starter has returned, also on the task's own executor: the starter's next
+  // lines, which may set what the task reads or wait for what it answers, come first. The
+  // application's model starts its tasks on the main executor so.
   afterCaller,
 };
 
