@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "support/ScreenBenchSupport.hpp"
+#include "support/ScreenLuma.hpp"
 
 namespace {
 
@@ -98,25 +99,11 @@ int paint(const std::string& displayName, double seconds, const std::string& log
 int screenLuma(const std::string& displayName, const std::string& outPath) {
   Display* d = XOpenDisplay(displayName.c_str());
   if (d == nullptr) throw std::runtime_error("cannot open " + displayName);
-  const int w = DisplayWidth(d, DefaultScreen(d));
-  const int h = DisplayHeight(d, DefaultScreen(d));
-  XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h),
-                            AllPlanes, ZPixmap);
-  if (image == nullptr) throw std::runtime_error("cannot read the screen");
-  std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
-  out << "P5\n" << w << ' ' << h << "\n255\n";
-  std::vector<char> row(static_cast<std::size_t>(w));
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const unsigned long p = XGetPixel(image, x, y);
-      const unsigned r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-      row[static_cast<std::size_t>(x)] = static_cast<char>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
-    }
-    out.write(row.data(), static_cast<std::streamsize>(row.size()));
-  }
-  XDestroyImage(image);
+  const auto plane =
+      vantrel::testing::screenLuma(d, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d)));
   XCloseDisplay(d);
-  return out ? 0 : 1;
+  if (!plane) throw std::runtime_error("cannot read the screen");
+  return vantrel::testing::writeLumaPGM(outPath, *plane) ? 0 : 1;
 }
 
 struct Painted {

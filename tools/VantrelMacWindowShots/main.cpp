@@ -23,6 +23,7 @@
 #include "Platform/QtMainExecutor.hpp"
 #include "ProcessTimes.hpp"
 #include "ShotModel.hpp"
+#include "ShotWindows.hpp"
 #include "Support/Async.hpp"
 #include "UI/InteractiveApplication.hpp"
 #include "UI/KeyboardAccess.hpp"
@@ -52,6 +53,7 @@ namespace {
 
 using namespace vantrel;
 using shots::ShotModel;
+using namespace shots;
 
 // Keeps delayed blocks without running them, so that a scene stays as it was set up.
 class HeldScheduler final : public DelayScheduler {
@@ -111,6 +113,15 @@ std::shared_ptr<UpdaterControllerAdapter> shotUpdater(Executor executor, UpdateI
   return adapter;
 }
 
+}  // namespace
+
+namespace {
+std::shared_ptr<HeldScheduler> held;
+std::shared_ptr<UpdaterControllerAdapter> updater;
+}  // namespace
+
+namespace vantrel::shots {
+
 // Lets the window system show and paint what was just changed, for a bounded time.
 void settle(QWidget* window) {
   QElapsedTimer guard;
@@ -167,9 +178,6 @@ bool writeShot(const std::filesystem::path& folder, const std::string& name, QWi
   return writeArea(folder, name, window->geometry(), std::move(probes));
 }
 
-std::shared_ptr<HeldScheduler> held;
-std::shared_ptr<UpdaterControllerAdapter> updater;
-
 std::unique_ptr<VantrelMacWindowController> makeController(const std::shared_ptr<ShotModel>& model) {
   WindowControllerEnvironment environment;
   environment.makeModel = [model] { return model; };
@@ -182,6 +190,19 @@ std::unique_ptr<VantrelMacWindowController> makeController(const std::shared_ptr
   };
   return std::make_unique<VantrelMacWindowController>(std::move(environment));
 }
+
+// Lets the window become the active one, for a bounded time: only there does a control have the
+// focus.
+void waitUntilActive(QWidget* window) {
+  QElapsedTimer guard;
+  guard.start();
+  while (!window->isActiveWindow() && guard.elapsed() < 3000)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
+}  // namespace vantrel::shots
+
+namespace {
 
 bool loginShot(const std::filesystem::path& folder, const std::string& name, StatusViewState state) {
   auto model = std::make_shared<ShotModel>(std::move(state));
@@ -258,15 +279,6 @@ std::string spokenName(const QWidget* control) {
   return name.toStdString();
 }
 
-// Lets the window become the active one, for a bounded time: only there does a control have the
-// focus.
-void waitUntilActive(QWidget* window) {
-  QElapsedTimer guard;
-  guard.start();
-  while (!window->isActiveWindow() && guard.elapsed() < 3000)
-    QApplication::processEvents(QEventLoop::AllEvents, 50);
-}
-
 // Tabs through the login screen: one picture with nothing focused, then one per Tab, each naming
 // the focused control and its rectangle.
 bool focusShots(const std::filesystem::path& folder) {
@@ -302,85 +314,6 @@ bool focusShots(const std::filesystem::path& folder) {
     }
     ok = writeShot(folder, "login-focus-" + std::to_string(step), window, probes) && ok;
   }
-  return ok;
-}
-
-// The resize running on `window` held half way: the frame a user sees in the middle of it.
-bool holdResizeHalfWay(QWidget* window) {
-  QElapsedTimer guard;
-  guard.start();
-  QVariantAnimation* animation = nullptr;
-  while (animation == nullptr && guard.elapsed() < 3000) {
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-    animation = WindowContentResizer::runningAnimation(window);
-  }
-  if (animation == nullptr) {
-    std::fprintf(stderr, "no resize runs\n");
-    return false;
-  }
-  animation->pause();
-  animation->setCurrentTime(animation->duration() / 2);
-  // The window takes the size once the window system has given it.
-  const QSize half = animation->currentValue().toRect().size();
-  guard.restart();
-  while (window->size() != half && guard.elapsed() < 3000)
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  settle(window);
-  return true;
-}
-
-// One frame half way through each animated resize: the sign-in grow (the model announcing its
-// steps one after another) and the shrink back to the login screen with a control focused.
-bool resizeShots(const std::filesystem::path& folder) {
-  const QByteArray motion = qgetenv("VANTREL_REDUCED_MOTION");
-  bool ok = true;
-  {
-    qputenv("VANTREL_REDUCED_MOTION", "0");
-    auto model = std::make_shared<ShotModel>(shots::busyLogin());
-    auto controller = makeController(model);
-    controller->show();
-    StatusWindowWidget* window = controller->mainWindow();
-    settle(window);
-    const std::string busyStatus = model->state().accountLoginStatus;
-    model->change([&busyStatus](StatusViewState& s) {
-      s = shots::signedInConnecting();
-      s.accountLoginStatus = busyStatus;
-    });
-    model->change([](StatusViewState& s) { s = shots::signedInConnecting(); });
-    ok = holdResizeHalfWay(window) && ok;
-    LoginScreenWidget* login = window->loginScreen();
-    nlohmann::json probes;
-    probes["page"] = rectJson(within(login, window));
-    probes["statusMessage"] = login->statusMessage().toStdString();
-    ok = writeArea(folder, "login-grow-middle", window->geometry(), probes) && ok;
-  }
-  {
-    // Signed in: the window turns to the panel at once, then goes back to the login screen.
-    qputenv("VANTREL_REDUCED_MOTION", "1");
-    StatusViewState before = shots::signedIn();
-    before.isAccountAuthenticated = false;
-    auto model = std::make_shared<ShotModel>(before);
-    auto controller = makeController(model);
-    controller->show();
-    StatusWindowWidget* window = controller->mainWindow();
-    model->change([](StatusViewState& s) { s = shots::signedIn(); });
-    settle(window);
-    qputenv("VANTREL_REDUCED_MOTION", "0");
-    controller->presenter()->closePanel(false);
-    QApplication::processEvents();
-    waitUntilActive(window);
-    QWidget* focused = window->loginScreen()->permissionsFooterButton();
-    focused->setFocus(Qt::TabFocusReason);
-    ok = holdResizeHalfWay(window) && ok;
-    nlohmann::json probes;
-    probes["page"] = rectJson(within(window->loginScreen(), window));
-    probes["focused"] = rectJson(within(focused, window));
-    for (const FocusRing* ring : window->findChildren<FocusRing*>()) {
-      if (ring->isVisible()) probes["ring"] = rectJson(ring->geometry());
-    }
-    ok = writeArea(folder, "login-shrink-middle", window->geometry(), probes) && ok;
-  }
-  qputenv("VANTREL_REDUCED_MOTION", motion);
   return ok;
 }
 
@@ -477,42 +410,6 @@ int withRealApplication(int argc, char** argv, const std::function<void(QtMainLo
 }
 
 QWidget* statusWindow() { return VantrelMacWindowController::shared().mainWindow(); }
-
-// Sign-in grows and panel-close shrinks, one every `pause` ms, animated whatever the desktop asks;
-// each step is announced on stdout as it starts, with the milliseconds since the first.
-int resizeCycles(int count, int pause) {
-  qputenv("VANTREL_REDUCED_MOTION", "0");
-  StatusViewState signedOut = shots::signedIn();
-  signedOut.isAccountAuthenticated = false;
-  auto model = std::make_shared<ShotModel>(signedOut);
-  auto controller = makeController(model);
-  controller->show();
-  settle(controller->mainWindow());
-  QElapsedTimer clock;
-  int step = 0;
-  QTimer timer;
-  timer.setInterval(pause);
-  QObject::connect(&timer, &QTimer::timeout, [&] {
-    if (step == 2 * count) {
-      QApplication::quit();
-      return;
-    }
-    if (step == 0) clock.start();
-    const bool grow = step % 2 == 0;
-    std::printf("%lld %s %d\n", static_cast<long long>(clock.elapsed()), grow ? "grow" : "shrink",
-                step / 2 + 1);
-    std::fflush(stdout);
-    if (grow) {
-      model->change([](StatusViewState& s) { s.isAccountAuthenticated = false; });
-      model->change([](StatusViewState& s) { s = shots::signedIn(); });
-    } else {
-      controller->presenter()->closePanel(false);
-    }
-    ++step;
-  });
-  timer.start();
-  return QApplication::exec();
-}
 
 }  // namespace
 

@@ -14,7 +14,9 @@
 #include "H264PictureDecoder.hpp"
 #include "Platform/Crypto.hpp"
 #include "StandInWire.hpp"
+#include "StreamLog.hpp"
 #include "Support/WallClock.hpp"
+#include "support/LumaPicture.hpp"
 #include "support/ManagerWire.hpp"
 
 namespace vantrel::standin {
@@ -61,7 +63,6 @@ class StandIn {
       // Accepted connections take the listener's buffer (and window) from the start.
       acceptor_.set_option(asio::socket_base::receive_buffer_size(options.receiveBufferBytes));
     }
-    if (!options.streamLogPath.empty()) streamLog_.open(options.streamLogPath, std::ios::trunc);
   }
 
   int run() {
@@ -203,35 +204,8 @@ class StandIn {
     if (decoded > 0 && !firstPictureMs_ && screenRequestedAt_) {
       firstPictureMs_ = std::chrono::duration<double, std::milli>(Clock::now() - *screenRequestedAt_).count();
     }
-    if (streamLog_.is_open()) logUnit(decoded);
+    streamLog_.record(unit_, decoded, decoder_);
     unit_.clear();
-  }
-
-  void logUnit(int decoded) {
-    // An IDR slice (NAL unit type 5) makes the unit a keyframe.
-    bool keyframe = false;
-    for (std::size_t i = 0; i + 3 < unit_.size(); ++i) {
-      if (unit_[i] == 0 && unit_[i + 1] == 0 && unit_[i + 2] == 1 && (unit_[i + 3] & 0x1F) == 5) {
-        keyframe = true;
-        break;
-      }
-    }
-    long long mark = -1;
-    if (decoded > 0) {
-      mark = 0;
-      for (int bit = 0; bit < 16; ++bit) {
-        const int luma = decoder_.lumaAt(bit * 32 + 16, 16);
-        if (luma < 0) {
-          mark = -1;
-          break;
-        }
-        if (luma > 128) mark |= 1LL << bit;
-      }
-    }
-    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
-    streamLog_ << now.count() << ' ' << unit_.size() << ' ' << (keyframe ? 1 : 0) << ' ' << decoded << ' '
-               << mark << '\n';
-    streamLog_.flush();
   }
 
   void basicFrame(const W::Frame& frame) {
@@ -463,7 +437,7 @@ class StandIn {
       const double minimum = step.value("minPSNR", 0.0);
       if (!co_await waitUntil([&] { return std::filesystem::exists(path); }, timeout))
         co_return "the screen file " + path.string() + " did not appear";
-      const auto screen = readLumaPGM(path);
+      const auto screen = testing::readLumaPGM(path);
       if (!screen) co_return "the screen file is not a binary PGM";
       std::optional<double> psnr;
       co_await waitUntil(
@@ -482,28 +456,6 @@ class StandIn {
       co_return "unknown step";
     }
     co_return std::string();
-  }
-
-  struct LumaPlane {
-    int width = 0;
-    int height = 0;
-    Bytes luma;
-  };
-
-  static std::optional<LumaPlane> readLumaPGM(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    LumaPlane plane;
-    int maximum = 0;
-    if (!(in >> magic >> plane.width >> plane.height >> maximum) || magic != "P5" || maximum != 255 ||
-        plane.width <= 0 || plane.height <= 0 || plane.width > 16384 || plane.height > 16384) {
-      return std::nullopt;
-    }
-    in.get();  // the one white-space character before the samples
-    plane.luma.resize(static_cast<std::size_t>(plane.width) * static_cast<std::size_t>(plane.height));
-    if (!in.read(reinterpret_cast<char*>(plane.luma.data()), static_cast<std::streamsize>(plane.luma.size())))
-      return std::nullopt;
-    return plane;
   }
 
   void fail(const std::string& what) {
@@ -545,7 +497,7 @@ class StandIn {
   bool failed_ = false;
   json report_;
   H264PictureDecoder decoder_;
-  std::ofstream streamLog_;
+  StreamLog streamLog_{options_.streamLogPath};
   Bytes unit_;
   Bytes basic_;
   long long screenFrames_ = 0;

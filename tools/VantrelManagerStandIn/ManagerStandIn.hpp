@@ -32,9 +32,7 @@ struct StandInOptions {
   // they come) through a receive buffer of this size (0: the system's).
   double readBytesPerSecond = 0;
   int receiveBufferBytes = 0;
-  // One line per access unit received (optional): steady-clock nanoseconds, bytes, keyframe (0/1),
-  // pictures decoded from it, and the number a bench painter shows as 16 black or white 32-pixel
-  // squares along the top left edge (bit 0 first; -1 without a picture).
+  // One line per access unit received (optional; StreamLog.hpp says what a line holds).
   std::filesystem::path streamLogPath;
 };
 

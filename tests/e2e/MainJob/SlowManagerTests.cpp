@@ -20,6 +20,7 @@
 
 #include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
+#include "support/ScreenLuma.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {
@@ -79,21 +80,11 @@ class ScrollingScene {
     XSync(d_, False);
   }
 
-  // The screen's luma as the program converts it (BT.601, limited range), as a binary PGM.
+  // The screen's luma as the program converts it, as a binary PGM.
   void writeScreenLuma(const fs::path& path) const {
-    XImage* image = XGetImage(d_, DefaultRootWindow(d_), 0, 0, static_cast<unsigned>(width_),
-                              static_cast<unsigned>(height_), AllPlanes, ZPixmap);
-    ASSERT_NE(image, nullptr);
-    std::ofstream out(path, std::ios::binary);
-    out << "P5\n" << width_ << ' ' << height_ << "\n255\n";
-    for (int y = 0; y < height_; ++y) {
-      for (int x = 0; x < width_; ++x) {
-        const unsigned long p = XGetPixel(image, x, y);
-        const unsigned r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-        out.put(static_cast<char>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16));
-      }
-    }
-    XDestroyImage(image);
+    const auto plane = testing::screenLuma(d_, width_, height_);
+    ASSERT_TRUE(plane.has_value());
+    ASSERT_TRUE(testing::writeLumaPGM(path, *plane));
   }
 
   int width() const { return width_; }

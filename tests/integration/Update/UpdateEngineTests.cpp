@@ -183,6 +183,15 @@ class UpdateEngineTest : public ::testing::Test {
     return testing::updateInfo(build, keys, server.url("/appcast.xml"));
   }
 
+  // Build 2 downloaded and left, with "later", to the install at quit.
+  std::shared_ptr<LinuxUpdater> downloadedForQuit() {
+    publish(keys, keys);
+    driver->readyChoice = ReadyToInstallChoice::later;
+    auto updater = makeUpdater();
+    onMain([&] { updater->checkForUpdates(); });
+    runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+    return updater;
+  }
   std::shared_ptr<LinuxUpdater> makeUpdater(bool installable = true) {
     auto environment = LinuxUpdaterEnvironment::forRunningProgram(io.get_executor(), info("1"), nullptr);
     environment.layout = installable ? std::optional(update_install::Layout{root}) : std::nullopt;
@@ -302,11 +311,7 @@ TEST_F(UpdateEngineTest, InstallOnQuitWithoutRelaunch) {
 // end, says so, and leaves no staged build.
 TEST_F(UpdateEngineTest, AnInstallAtQuitOutlivesItsUpdaterAndIsLogged) {
   MemoryLogSink sink;
-  publish(keys, keys);
-  driver->readyChoice = ReadyToInstallChoice::later;
-  auto updater = makeUpdater();
-  onMain([&] { updater->checkForUpdates(); });
-  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  auto updater = downloadedForQuit();
   onMain([&] {
     updater->applicationWillTerminate();
     updater.reset();
@@ -321,11 +326,7 @@ TEST_F(UpdateEngineTest, AnInstallAtQuitOutlivesItsUpdaterAndIsLogged) {
 // An install at quit that fails opens no notice (the program is ending); the log says why.
 TEST_F(UpdateEngineTest, AnInstallAtQuitThatFailsOpensNoNotice) {
   MemoryLogSink sink;
-  publish(keys, keys);
-  driver->readyChoice = ReadyToInstallChoice::later;
-  auto updater = makeUpdater();
-  onMain([&] { updater->checkForUpdates(); });
-  runUntilFinished([&] { return static_cast<bool>(delegate->kept); });
+  auto updater = downloadedForQuit();
   // Meanwhile build 2 became the current version by other means: installing it again is refused.
   fs::copy(root / "versions/1", root / "versions/2", fs::copy_options::recursive);
   fs::remove(root / "current");
