@@ -1,0 +1,88 @@
+#include "support/PrivateWaylandSession.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vantrel::testing {
+
+namespace {
+
+const std::string script = std::string(VANTREL_SOURCE_DIR) + "/scripts/wayland-session";
+
+// Runs the script with `arguments`, returns its standard output; throws with its output when it
+// fails.
+std::string runScript(const std::string& arguments) {
+  const std::string command = script + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + script);
+  std::string output;
+  std::array<char, 4096> buffer{};
+  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  if (status != 0) throw std::runtime_error("wayland-session " + arguments + " failed: " + output);
+  return output;
+}
+
+std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+}  // namespace
+
+PrivateWaylandSession::PrivateWaylandSession() : PrivateWaylandSession(Options{}) {}
+
+PrivateWaylandSession::PrivateWaylandSession(Options options) : options_(options) { start(); }
+
+PrivateWaylandSession::~PrivateWaylandSession() {
+  try {
+    stop();
+  } catch (...) {
+  }
+}
+
+void PrivateWaylandSession::start() {
+  std::string arguments = "start " + quoted(folder_.path() / "run") + " --size " + std::to_string(options_.width) +
+                          "x" + std::to_string(options_.height);
+  if (options_.xwayland) arguments += " --xwayland";
+  const auto output = runScript(arguments);
+  running_ = true;
+  environment_.clear();
+  std::ifstream env(folder_.path() / "run" / "env");
+  std::string line;
+  while (std::getline(env, line)) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) environment_[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  if (!environment_.count("DBUS_SESSION_BUS_ADDRESS")) throw std::runtime_error("no session environment: " + output);
+  applied_.clear();
+  for (const auto& [name, value] : environment_) {
+    applied_[name] = std::make_unique<ScopedEnvironmentVariable>(name, value);
+  }
+  if (!options_.xwayland) applied_["DISPLAY"] = std::make_unique<ScopedEnvironmentVariable>("DISPLAY", std::nullopt);
+}
+
+void PrivateWaylandSession::killCompositor() {
+  std::ifstream pids(folder_.path() / "run" / "pids");
+  pid_t mutter = 0;
+  if (!(pids >> mutter) || mutter <= 0) throw std::runtime_error("the session's compositor is not known");
+  ::kill(mutter, SIGKILL);
+}
+
+void PrivateWaylandSession::restart() {
+  stop();
+  start();
+}
+
+void PrivateWaylandSession::stop() {
+  if (!running_) return;
+  running_ = false;
+  // The environment comes back before the services go, as it was before the start.
+  applied_.clear();
+  runScript("stop " + quoted(folder_.path() / "run"));
+}
+
+}  // namespace vantrel::testing
