@@ -18,6 +18,9 @@ pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 x11-xcb xcb xcb-shm xext xfixes xi xrandr xtst xdamage xscrnsaver)
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
+# The GNOME Wayland layers: screen-cast streams through PipeWire, key codes from the keyboard map.
+pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon)
 find_package(nlohmann_json 3.10 REQUIRED)
 
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
