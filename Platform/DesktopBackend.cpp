@@ -40,15 +40,17 @@ Decision decide() {
   const bool screenCast = sessionBusHasName(screenCastService);
   const bool remoteDesktop = sessionBusHasName(remoteDesktopService);
   if (screenCast && remoteDesktop) {
-    backendLog().info("VantrelMac desktop backend: GNOME Wayland (compositor screen-cast and remote-desktop "
-                      "services){}",
-                      forced && *forced ? " (forced)" : "");
+    backendLog().info(
+        "VantrelMac desktop backend: GNOME Wayland (compositor screen-cast and remote-desktop "
+        "services){}",
+        forced && *forced ? " (forced)" : "");
     return {DesktopBackendKind::gnomeWayland, std::nullopt};
   }
-  Decision decision{DesktopBackendKind::unsupportedWayland,
-                    std::string("This Wayland desktop offers no screen-cast and remote-desktop service the agent "
-                                "can use (org.gnome.Mutter.ScreenCast, org.gnome.Mutter.RemoteDesktop); screen "
-                                "sharing and remote input are unavailable.")};
+  Decision decision{
+      DesktopBackendKind::unsupportedWayland,
+      std::string("This Wayland desktop offers no screen-cast and remote-desktop service the agent "
+                  "can use (org.gnome.Mutter.ScreenCast, org.gnome.Mutter.RemoteDesktop); screen "
+                  "sharing and remote input are unavailable.")};
   backendLog().error("VantrelMac desktop backend: unsupported Wayland session: {}", *decision.unsupported);
   return decision;
 }
@@ -79,8 +81,9 @@ bool sessionBusHasName(std::string_view name) {
   sd_bus_message* reply = nullptr;
   const std::string owned(name);
   int hasOwner = 0;
-  const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                   "NameHasOwner", &error, &reply, "s", owned.c_str());
+  const int r =
+      sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", &error, &reply, "s", owned.c_str());
   if (r >= 0 && sd_bus_message_read(reply, "b", &hasOwner) < 0) hasOwner = 0;
   sd_bus_message_unref(reply);
   sd_bus_error_free(&error);

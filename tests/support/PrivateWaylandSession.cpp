@@ -45,11 +45,13 @@ PrivateWaylandSession::~PrivateWaylandSession() {
 }
 
 void PrivateWaylandSession::start() {
-  std::string arguments = "start " + quoted(folder_.path() / "run") + " --size " + std::to_string(options_.width) +
-                          "x" + std::to_string(options_.height);
+  std::string arguments = "start " + quoted(folder_.path() / "run") + " --size " +
+                          std::to_string(options_.width) + "x" + std::to_string(options_.height);
   if (options_.xwayland) arguments += " --xwayland";
   const auto output = runScript(arguments);
   running_ = true;
+  // Programs a test starts in this session keep to its runtime folder.
+  registerPrivateRuntimeFolder(folder_.path() / "run");
   environment_.clear();
   std::ifstream env(folder_.path() / "run" / "env");
   std::string line;
@@ -57,12 +59,14 @@ void PrivateWaylandSession::start() {
     const auto equals = line.find('=');
     if (equals != std::string::npos) environment_[line.substr(0, equals)] = line.substr(equals + 1);
   }
-  if (!environment_.count("DBUS_SESSION_BUS_ADDRESS")) throw std::runtime_error("no session environment: " + output);
+  if (!environment_.count("DBUS_SESSION_BUS_ADDRESS"))
+    throw std::runtime_error("no session environment: " + output);
   applied_.clear();
   for (const auto& [name, value] : environment_) {
     applied_[name] = std::make_unique<ScopedEnvironmentVariable>(name, value);
   }
-  if (!options_.xwayland) applied_["DISPLAY"] = std::make_unique<ScopedEnvironmentVariable>("DISPLAY", std::nullopt);
+  if (!options_.xwayland)
+    applied_["DISPLAY"] = std::make_unique<ScopedEnvironmentVariable>("DISPLAY", std::nullopt);
 }
 
 void PrivateWaylandSession::killCompositor() {
@@ -82,6 +86,7 @@ void PrivateWaylandSession::stop() {
   running_ = false;
   // The environment comes back before the services go, as it was before the start.
   applied_.clear();
+  unregisterPrivateRuntimeFolder(folder_.path() / "run");
   runScript("stop " + quoted(folder_.path() / "run"));
 }
 

@@ -31,7 +31,7 @@ class PrivateWaylandSession {
 
   // What a client of the session needs in its environment (NAME → value).
   const std::map<std::string, std::string>& environment() const noexcept { return environment_; }
-  const std::filesystem::path& runtimeFolder() const noexcept { return folder_.path(); }
+  std::filesystem::path runtimeFolder() const { return folder_.path() / "run"; }
 
   // Ends the compositor alone (SIGKILL), as a crash would: its bus names and screen casts go;
   // the bus and PipeWire stay.

@@ -95,6 +95,16 @@ void TemporaryHome::unsetEnv(const std::string& name) {
   ::unsetenv(name.c_str());
 }
 
+void registerPrivateRuntimeFolder(const std::filesystem::path& folder) {
+  const std::lock_guard lock(runtimeFolders().mutex);
+  runtimeFolders().live.insert(folder.lexically_normal());
+}
+
+void unregisterPrivateRuntimeFolder(const std::filesystem::path& folder) {
+  const std::lock_guard lock(runtimeFolders().mutex);
+  runtimeFolders().live.erase(folder.lexically_normal());
+}
+
 bool isPrivateRuntimeFolder(const std::filesystem::path& folder) {
   {
     const std::lock_guard lock(runtimeFolders().mutex);

@@ -44,6 +44,10 @@ class TemporaryHome {
 // fallback path in /tmp), is shared with every program of the user on the machine: another test's
 // instance would answer there.
 bool isPrivateRuntimeFolder(const std::filesystem::path& folder);
+// Counts `folder` (a 0700 folder this test made, such as a private desktop session's) as a live
+// private runtime folder until it is unregistered.
+void registerPrivateRuntimeFolder(const std::filesystem::path& folder);
+void unregisterPrivateRuntimeFolder(const std::filesystem::path& folder);
 
 // A fresh private temporary directory, removed when the object dies.
 class TemporaryDirectory {
