@@ -76,6 +76,10 @@ void PrivateWaylandSession::killCompositor() {
   ::kill(mutter, SIGKILL);
 }
 
+void PrivateWaylandSession::restartCompositor() {
+  runScript("restart-compositor " + quoted(runtimeFolder()));
+}
+
 void PrivateWaylandSession::restart() {
   stop();
   start();

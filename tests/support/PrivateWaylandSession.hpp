@@ -36,6 +36,9 @@ class PrivateWaylandSession {
   // Ends the compositor alone (SIGKILL), as a crash would: its bus names and screen casts go;
   // the bus and PipeWire stay.
   void killCompositor();
+  // Starts the compositor again on the same bus after killCompositor(), as a desktop brings a
+  // crashed one back; returns once its services are on the bus.
+  void restartCompositor();
   // Ends everything and starts the session again in the same folder, with the same bus address.
   void restart();
   void stop();
