@@ -20,6 +20,7 @@
 #include "Model/Settings/UserDefaults.hpp"
 #include "Model/Status/DiagnosticLog.hpp"
 #include "Model/Update/MacUpdaterController.hpp"
+#include "Platform/DesktopBackend.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"
@@ -123,6 +124,12 @@ int main(int argc, char** argv) {
   // Only the tray application talks to the display; the other modes must start without one.
   std::unique_ptr<QCoreApplication> application;
   if (needsWidgets(mode)) {
+    // On a Wayland desktop the screen and input go through the compositor's services, and the
+    // windows stay on its X server (Xwayland), where their placement, the tray and the notice's
+    // place work as on an X11 desktop. The user may still ask for another platform.
+    if (DesktopBackend::isWayland() && std::getenv("QT_QPA_PLATFORM") == nullptr) {
+      ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    }
     application = std::make_unique<QApplication>(argc, argv);
   } else {
     application = std::make_unique<QCoreApplication>(argc, argv);
