@@ -9,6 +9,8 @@
 #include "Model/Status/StatusEnvironment.hpp"
 #include "Model/Status/StatusWindowViewModel.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
+#include "Platform/DesktopBackend.hpp"
+#include "Platform/MutterPasteboard.hpp"
 #include "Platform/QtPasteboard.hpp"
 #include "Support/Paths.hpp"
 #include "Update/UpdateConfiguration.hpp"
@@ -63,7 +65,9 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
     auto loginService = std::make_shared<AccountLoginServiceAdapter>(developmentOrProductionLoginService());
     auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
     auto environment = makeProductionStatusEnvironment(
-        main, io, loginService, credentials, std::make_shared<QtPasteboard>(),
+        main, io, loginService, credentials,
+        DesktopBackend::isWayland() ? std::shared_ptr<Pasteboard>(std::make_shared<MutterPasteboard>())
+                                    : std::make_shared<QtPasteboard>(),
         defaults ? defaults : std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
         writer ? writer
                : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),

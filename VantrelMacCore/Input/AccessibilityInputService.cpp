@@ -1,14 +1,14 @@
 #include "Input/AccessibilityInputService.hpp"
 
-#include "Platform/XTestInput.hpp"
+#include "Input/PermissionStatus.hpp"
 
 namespace vantrel {
 
-bool AccessibilityInputService::isAccessibilityTrusted() const { return XTestInput::probeAvailable(); }
+bool AccessibilityInputService::isAccessibilityTrusted() const { return PermissionStatus::inputTrusted(); }
 
 void AccessibilityInputService::requestAccessibilityAccess() const {
-  // Nothing to prompt for: the display either offers XTEST or it does not.
-  (void)XTestInput::probeAvailable();
+  // Nothing to prompt for: the display offers XTEST (or the compositor its service) or it does not.
+  (void)PermissionStatus::inputTrusted();
 }
 
 }  // namespace vantrel

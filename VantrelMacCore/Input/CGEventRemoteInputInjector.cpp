@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "Input/WindowsVirtualKeyMap.hpp"
+#include "Platform/DesktopBackend.hpp"
+#include "Platform/MutterRemoteInput.hpp"
 
 namespace vantrel {
 namespace {
@@ -27,7 +29,9 @@ void require(bool posted) {
 }  // namespace
 
 CGEventRemoteInputInjector::CGEventRemoteInputInjector()
-    : CGEventRemoteInputInjector(std::make_shared<XTestInput>()) {}
+    : CGEventRemoteInputInjector(DesktopBackend::isWayland() ? std::shared_ptr<XTestInputPosting>(
+                                                                   std::make_shared<MutterRemoteInput>())
+                                                             : std::make_shared<XTestInput>()) {}
 
 CGEventRemoteInputInjector::CGEventRemoteInputInjector(std::shared_ptr<XTestInputPosting> input)
     : input_(std::move(input)) {}

@@ -1,8 +1,12 @@
 #include "Input/PermissionStatus.hpp"
 
+#include "Platform/DesktopBackend.hpp"
+#include "Platform/MutterRemoteDesktop.hpp"
 #include "Platform/XDisplayProbe.hpp"
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
+
+#include <mutex>
 
 namespace vantrel::PermissionStatus {
 namespace {
@@ -19,16 +23,58 @@ void reportNoSettingsPane(std::string_view grant) {
                         grant);
 }
 
-}  // namespace
-
-PermissionSnapshot snapshot() {
-  return PermissionSnapshot{XDisplayProbe::canCaptureScreen(), XTestInput::probeAvailable()};
+// A GNOME compositor's screen-cast and remote-desktop services serve any client of the user's
+// session bus: there is nothing to grant, so say that instead.
+void reportNoGrantNeeded(std::string_view grant) {
+  permissionLog().notice(
+      "VantrelMac: the {} settings were asked for; this GNOME Wayland session's compositor "
+      "services need no grant",
+      grant);
 }
 
-bool requestScreenRecordingAccess() { return XDisplayProbe::canCaptureScreen(); }
+void reportUnsupported() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    permissionLog().error("VantrelMac: no screen recording or input on this desktop: {}",
+                          DesktopBackend::unsupportedReason().value_or("unsupported Wayland session"));
+  });
+}
 
-void openScreenRecordingSettings() { reportNoSettingsPane("Screen Recording"); }
+bool screenRecordingAnswer() {
+  switch (DesktopBackend::current()) {
+    case DesktopBackendKind::gnomeWayland: return MutterServices::screenCastAnswers();
+    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); return false;
+    case DesktopBackendKind::x11: break;
+  }
+  return XDisplayProbe::canCaptureScreen();
+}
 
-void openAccessibilitySettings() { reportNoSettingsPane("Accessibility"); }
+void reportSettings(std::string_view grant) {
+  switch (DesktopBackend::current()) {
+    case DesktopBackendKind::gnomeWayland: return reportNoGrantNeeded(grant);
+    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); break;
+    case DesktopBackendKind::x11: break;
+  }
+  reportNoSettingsPane(grant);
+}
+
+}  // namespace
+
+bool inputTrusted() {
+  switch (DesktopBackend::current()) {
+    case DesktopBackendKind::gnomeWayland: return MutterServices::remoteDesktopAnswers();
+    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); return false;
+    case DesktopBackendKind::x11: break;
+  }
+  return XTestInput::probeAvailable();
+}
+
+PermissionSnapshot snapshot() { return PermissionSnapshot{screenRecordingAnswer(), inputTrusted()}; }
+
+bool requestScreenRecordingAccess() { return screenRecordingAnswer(); }
+
+void openScreenRecordingSettings() { reportSettings("Screen Recording"); }
+
+void openAccessibilitySettings() { reportSettings("Accessibility"); }
 
 }  // namespace vantrel::PermissionStatus

@@ -16,11 +16,16 @@ struct PermissionSnapshot {
 // Reads and requests the grants. On an X11 desktop "screen recording granted" means the display
 // can be opened and its pixels read, and "trusted for accessibility" means the display offers
 // the XTEST extension. Neither has a prompt or a settings pane: the requests only ask again,
-// and opening a pane only says so in a log line.
+// and opening a pane only says so in a log line. On a GNOME Wayland session each grant means the
+// compositor's service (screen cast, remote desktop) answers on the session bus; they need no
+// grant, and asking for a pane says so.
 namespace PermissionStatus {
 
 // Both answers without any prompt; cheap enough for a poll every 2 seconds.
 PermissionSnapshot snapshot();
+
+// Whether synthetic input can be posted (XTEST, or the compositor's remote-desktop service).
+bool inputTrusted();
 
 // Asks for screen-capture access and returns the answer. Cannot fail.
 bool requestScreenRecordingAccess();

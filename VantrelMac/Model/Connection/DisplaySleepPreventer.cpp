@@ -1,11 +1,15 @@
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 
+#include "Platform/DesktopBackend.hpp"
 #include "Platform/DisplaySleepAssertion.hpp"
 
 namespace vantrel {
 
 DisplaySleepPreventer::DisplaySleepPreventer()
-    : DisplaySleepPreventer(std::make_shared<ScreenSaverDisplaySleepAssertion>()) {}
+    : DisplaySleepPreventer(DesktopBackend::isWayland()
+                                ? std::shared_ptr<DisplaySleepAssertion>(
+                                      std::make_shared<SessionInhibitDisplaySleepAssertion>())
+                                : std::make_shared<ScreenSaverDisplaySleepAssertion>()) {}
 
 DisplaySleepPreventer::DisplaySleepPreventer(std::shared_ptr<DisplaySleepAssertion> backend)
     : backend_(std::move(backend)) {}
