@@ -10,21 +10,73 @@
 
 namespace vantrel::XWindowHints {
 
-void requestTitleOnlyFrame(xcb_connection_t* connection, std::uint32_t window) {
-  if (connection == nullptr || window == 0) return;
+namespace {
+
+// flags, functions, decorations, input mode, status.
+using MotifHints = std::array<std::uint32_t, 5>;
+
+std::optional<xcb_atom_t> motifAtom(xcb_connection_t* connection) {
   constexpr const char* name = "_MOTIF_WM_HINTS";
   const xcb_intern_atom_cookie_t cookie =
       xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
   xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
-  if (reply == nullptr) return;
+  if (reply == nullptr) return std::nullopt;
   const xcb_atom_t atom = reply->atom;
   std::free(reply);
-  // flags, functions, decorations, input mode, status.
-  const std::array<std::uint32_t, 5> hints{motifFunctionsAndDecorations, motifFunctionMove,
-                                           motifDecorationBorder | motifDecorationTitle, 0, 0};
+  return atom;
+}
+
+void writeMotifHints(xcb_connection_t* connection, std::uint32_t window, xcb_atom_t atom,
+                     const MotifHints& hints) {
   xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom, atom, 32,
                       static_cast<std::uint32_t>(hints.size()), hints.data());
   xcb_flush(connection);
+}
+
+}  // namespace
+
+void requestTitleOnlyFrame(xcb_connection_t* connection, std::uint32_t window) {
+  if (connection == nullptr || window == 0) return;
+  const auto atom = motifAtom(connection);
+  if (!atom) return;
+  writeMotifHints(connection, window, *atom,
+                  MotifHints{motifFunctionsAndDecorations, motifFunctionMove,
+                             motifDecorationBorder | motifDecorationTitle, 0, 0});
+}
+
+void requestNoUserResize(xcb_connection_t* connection, std::uint32_t window) {
+  if (connection == nullptr || window == 0) return;
+  const auto atom = motifAtom(connection);
+  if (!atom) return;
+  // What the window asks already (the toolkit writes it when it makes the window); a value of
+  // another shape counts as nothing asked.
+  MotifHints hints{};
+  xcb_get_property_reply_t* reply = xcb_get_property_reply(
+      connection, xcb_get_property(connection, 0, window, *atom, *atom, 0, hints.size()), nullptr);
+  if (reply != nullptr) {
+    const int length = xcb_get_property_value_length(reply);
+    if (reply->format == 32 && length >= 3 * 4 && length <= static_cast<int>(hints.size() * 4))
+      std::memcpy(hints.data(), xcb_get_property_value(reply), static_cast<std::size_t>(length));
+    std::free(reply);
+  }
+  constexpr std::uint32_t functionsGiven = 1U << 0, decorationsGiven = 1U << 1;
+  // With the "all" bit set the values list what is taken away; otherwise what is offered.
+  if ((hints[0] & functionsGiven) == 0) {
+    hints[0] |= functionsGiven;
+    hints[1] = motifFunctionAll | motifFunctionResize;
+  } else if ((hints[1] & motifFunctionAll) != 0) {
+    hints[1] |= motifFunctionResize;
+  } else {
+    hints[1] &= ~motifFunctionResize;
+  }
+  if ((hints[0] & decorationsGiven) != 0) {
+    if ((hints[2] & motifDecorationAll) != 0) {
+      hints[2] |= motifDecorationResizeHandle;
+    } else {
+      hints[2] &= ~motifDecorationResizeHandle;
+    }
+  }
+  writeMotifHints(connection, window, *atom, hints);
 }
 
 namespace {

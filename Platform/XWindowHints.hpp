@@ -16,6 +16,13 @@ namespace vantrel::XWindowHints {
 // by the managers that follow the property.
 void requestTitleOnlyFrame(xcb_connection_t* connection, std::uint32_t window);
 
+// Takes resizing out of what the window manager offers the user for `window`, keeping the other
+// functions and decorations the window asked for (in _MOTIF_WM_HINTS): no resize handle, grips or
+// resize action, also while the program itself changes the window's size through wider limits.
+// Managers read the property when they take the window on (openbox only then), so this is asked
+// before the window is mapped.
+void requestNoUserResize(xcb_connection_t* connection, std::uint32_t window);
+
 // How the server shows `window` while its size changes, before the program has painted the new
 // size: with `centred`, the picture it holds stays centred in the window (bit gravity) and the
 // edges a larger size uncovers are filled at once with `background` (0xRRGGBB); otherwise the
@@ -30,5 +37,9 @@ inline constexpr std::uint32_t motifFunctionsAndDecorations = (1U << 0) | (1U <<
 inline constexpr std::uint32_t motifFunctionMove = 1U << 2;
 inline constexpr std::uint32_t motifDecorationBorder = 1U << 1;
 inline constexpr std::uint32_t motifDecorationTitle = 1U << 3;
+inline constexpr std::uint32_t motifFunctionAll = 1U << 0;
+inline constexpr std::uint32_t motifFunctionResize = 1U << 1;
+inline constexpr std::uint32_t motifDecorationAll = 1U << 0;
+inline constexpr std::uint32_t motifDecorationResizeHandle = 1U << 2;
 
 }  // namespace vantrel::XWindowHints

@@ -4,11 +4,13 @@
 #include <QFocusEvent>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "KeyboardAccess.hpp"
@@ -470,9 +472,22 @@ void ElidedLabel::elide() {
   const QFontMetrics metrics(font());
   const QString shown = metrics.elidedText(full_, Qt::ElideRight, std::max(10, width()));
   setText(shown);
-  // The tooltip gives what the line cannot show. A screen reader reads a tooltip as the label's
-  // description, so one that repeated a line shown whole would be heard twice.
-  setToolTip(shown == full_ ? QString() : full_);
+  // A screen reader hears the whole text once, as the name, whether or not the line is cut.
+  if (accessibleName() != full_) setAccessibleName(full_);
+}
+
+bool ElidedLabel::event(QEvent* event) {
+  // The tooltip gives what a cut line cannot show. It is shown here rather than kept as the
+  // widget's tooltip, which a screen reader would read again as the description.
+  if (event->type() == QEvent::ToolTip) {
+    if (text() == full_) {
+      event->ignore();
+    } else {
+      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), full_, this);
+    }
+    return true;
+  }
+  return QLabel::event(event);
 }
 
 }  // namespace vantrel

@@ -74,8 +74,9 @@ class LoginCheckBox : public QCheckBox {
   bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 };
 
-// One line of text cut with an ellipsis to the width it gets; the full text stays available, and
-// is its tooltip while the line is cut (only then: a screen reader reads the tooltip too).
+// One line of text cut with an ellipsis to the width it gets. The full text is its accessible name,
+// and shows as a tooltip while the line is cut; it has no accessible description, so that a screen
+// reader reads the text once.
 class ElidedLabel : public QLabel {
  public:
   using QLabel::QLabel;
@@ -83,6 +84,7 @@ class ElidedLabel : public QLabel {
   QString fullText() const { return full_; }
 
  protected:
+  bool event(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:

@@ -128,6 +128,9 @@ void StatusWindowWidget::closeEvent(QCloseEvent* event) {
 void StatusWindowWidget::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (event->spontaneous()) return;
+  // Before the map: the window manager takes the window on as one the user cannot resize, and
+  // keeps drawing the same frame through the program's own resizes.
+  offerNoUserResize(this);
   if (stale_) render(presenter_.model().state());
   presenter_.viewAppeared();
 }

@@ -4,11 +4,13 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QTransform>
 #include <QWindow>
 
 #include <cstdint>
+#include <optional>
 
 #include "DesktopMotion.hpp"
 #include "Model/Status/WindowPresenter.hpp"
@@ -110,7 +112,21 @@ void closeLimitsOnArrival(QWidget* window, QSize size) {
   (new LimitsOnArrival(window, size))->closeIfArrived();
 }
 
-// A size no longer awaited: a newer resize decides the limits. True when one was awaited.
+// The work area of the screen under the centre of `frame`: the screen less the panels the window
+// manager keeps clear (_NET_WORKAREA, which Qt follows), or the whole screen where none is published.
+std::optional<PixelRect> workArea(const QWidget* window, const QRect& frame) {
+  QScreen* screen = QGuiApplication::screenAt(frame.center());
+  if (screen == nullptr) screen = window->screen();
+  if (screen == nullptr) return std::nullopt;
+  const QRect area = screen->availableGeometry();
+  if (area.isEmpty()) return std::nullopt;
+  return PixelRect{area.x(), area.y(), area.width(), area.height()};
+}
+
+// A size no longer awaited: a newer resize decides the limits. The window's picture goes back to
+// the server's defaults as at the end of a resize, so that nothing of the dropped one stays set when
+// the newer one finds the window hidden (or the manager never gave the awaited size). True when a
+// size was awaited.
 bool dropLimitsWait(QWidget* window) {
   bool dropped = false;
   for (QObject* wait :
@@ -120,9 +136,17 @@ bool dropLimitsWait(QWidget* window) {
     wait->deleteLater();
     dropped = true;
   }
+  if (dropped) keepPictureCentred(window, false);
   return dropped;
 }
+
 }  // namespace
+
+void offerNoUserResize(QWidget* window) {
+  xcb_connection_t* connection = x11Connection();
+  if (connection == nullptr || window == nullptr) return;
+  XWindowHints::requestNoUserResize(connection, static_cast<std::uint32_t>(window->winId()));
+}
 
 WindowContentResizer::WindowContentResizer(QSize size, QWidget* parent) : QWidget(parent), size_(size) {
   setFixedSize(0, 0);
@@ -175,7 +199,7 @@ void WindowContentResizer::resizeWindowNow(QWidget* window, QSize size, bool ani
   // Where the window is, or was last sent while a resize was under way.
   const QRect frame = native != nullptr ? native->frameGeometry() : window->frameGeometry();
   const QRect start = native != nullptr ? native->geometry() : window->geometry();
-  const auto target =
+  auto target =
       resizedWindowFrame(PixelRect{frame.x(), frame.y(), frame.width(), frame.height()},
                          PixelSize{start.width(), start.height()}, PixelSize{size.width(), size.height()});
   if (!target) {
@@ -183,6 +207,8 @@ void WindowContentResizer::resizeWindowNow(QWidget* window, QSize size, bool ani
     if (interrupted) closeLimitsOnArrival(window, start.size());
     return;
   }
+  // Grown around its centre near an edge, the window would reach past the screen or under a panel.
+  if (const auto area = workArea(window, frame)) target = keptInside(*target, *area);
   // Place the content so that the frame lands where the centre-keeping rectangle says; the
   // decorations' offsets are the window system's.
   const QPoint decoration = start.topLeft() - frame.topLeft();

@@ -30,14 +30,22 @@ class LoginBackdrop : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 };
 
+// Asks the window manager to offer the user no resizing of `window`, whose size only the program
+// changes (through a WindowContentResizer): its frame then looks the same at every size and before
+// and after each resize, with no resize handle. Call it before the window is mapped (from a
+// non-spontaneous show event); only X11 windows have such hints.
+void offerNoUserResize(QWidget* window);
+
 // An invisible view placed in a presentation: it gives the window holding it exactly `size` of
-// content, keeping the centre of the window's frame where it was. Each construction ("make") and
-// each setSize or refresh ("update") schedules one resize; the resize never runs inside the
-// current layout pass, and a window already within 1 px of the size is left alone, minimum and
-// maximum sizes included. The change is animated (short, ease-in-out) unless the desktop asks for
-// reduced motion; once the window has the size, its minimum and maximum sizes are both `size`. A
-// shown window is sized through its native window, and its contents take each size when the
-// window system reports it; meanwhile the X server keeps the window's last picture centred.
+// content, keeping the centre of the window's frame where it was; a frame that would then reach
+// past the screen's work area (the screen less its panels) moves the least distance that brings it
+// inside. Each construction ("make") and each setSize or refresh ("update") schedules one resize;
+// the resize never runs inside the current layout pass, and a window already within 1 px of the
+// size is left alone, minimum and maximum sizes included. The change is animated (short,
+// ease-in-out) unless the desktop asks for reduced motion; once the window has the size, its
+// minimum and maximum sizes are both `size`. A shown window is sized through its native window,
+// and its contents take each size when the window system reports it; meanwhile the X server keeps
+// the window's last picture centred.
 class WindowContentResizer : public QWidget {
  public:
   WindowContentResizer(QSize size, QWidget* parent);

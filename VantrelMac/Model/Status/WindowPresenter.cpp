@@ -1,5 +1,6 @@
 #include "Model/Status/WindowPresenter.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -28,6 +29,16 @@ std::optional<PixelRect> resizedWindowFrame(PixelRect frame, PixelSize content, 
   // with the position instead rounds both ways down, and every grow and shrink carries the window
   // a pixel up and left.)
   return PixelRect{frame.x + (frame.width - width) / 2, frame.y + (frame.height - height) / 2, width, height};
+}
+
+PixelRect keptInside(PixelRect frame, PixelRect area) {
+  if (area.width <= 0 || area.height <= 0) return frame;
+  const auto along = [](int start, int length, int areaStart, int areaLength) {
+    if (length > areaLength) return areaStart;
+    return std::clamp(start, areaStart, areaStart + areaLength - length);
+  };
+  return PixelRect{along(frame.x, frame.width, area.x, area.width),
+                   along(frame.y, frame.height, area.y, area.height), frame.width, frame.height};
 }
 
 std::optional<std::uint64_t> AgentNoticeGate::show(VantrelClock::time_point now) {

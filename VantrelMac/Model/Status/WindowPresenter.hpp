@@ -50,6 +50,11 @@ PixelRect agentNoticeFrame(PixelRect available);
 // nullopt when the content is already within 1 px of the target in both dimensions.
 std::optional<PixelRect> resizedWindowFrame(PixelRect frame, PixelSize content, PixelSize target);
 
+// `frame` moved the least distance that puts it inside `area` (the screen's work area); a frame
+// already inside stays where it is. Along a side where the frame is larger than the area, its
+// top-left corner goes to the area's edge: the title bar stays reachable, and as much shows as can.
+PixelRect keptInside(PixelRect frame, PixelRect area);
+
 // At most one notice per 10 s; each notice hides after 3.5 s and then clears the controller's
 // reference only when no newer notice replaced it.
 class AgentNoticeGate {

@@ -240,6 +240,9 @@ Awaitable<void> MacUpdaterController::prepare(std::weak_ptr<MacUpdaterController
       self->environment_.gate->cancelInstallation(owner);
       if (intent) co_await self->discardResume(*intent);
       if (self->generation_ == generation) {
+        // The slot is free before the answer: a quit that the answer asks again starts a
+        // preparation of its own instead of waiting for this one, which has nothing left to say.
+        self->preparation_.release();
         self->report(saveError, preparationFailed);
         if (self->terminationWaiting_) self->answerTermination(false);
       }
@@ -255,6 +258,7 @@ Awaitable<void> MacUpdaterController::prepare(std::weak_ptr<MacUpdaterController
       self->installPrepared_ = true;
       self->setStatus("업데이트 설치 후 다시 연결합니다");
       log().notice("VantrelMac update idle admission committed for build {}", build);
+      self->preparation_.release();  // ended before anyone acts on its answer
       if (self->installHandler_) {
         auto handler = std::move(self->installHandler_);
         self->installHandler_ = InstallBlock();

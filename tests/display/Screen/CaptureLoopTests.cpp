@@ -211,9 +211,9 @@ TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
   EXPECT_GE(log.taken[2] - log.taken[1], 300ms) << "a picture came of drawing what was there";
 }
 
-// While the consumer holds the last picture's ticket the loop takes no picture, whatever changes
-// or is asked for; the changes gathered meanwhile and a keyframe asked for meanwhile make the one
-// picture taken once the ticket is back.
+// While the consumer holds the last picture's ticket the loop takes no picture, through several
+// frame intervals of changes and a keyframe asked for; what changed meanwhile makes the one
+// keyframe taken once the ticket is back, and nothing is left over for a further picture.
 TEST(CaptureLoop, NoPictureIsTakenWhileTheLastOneIsHeldAndWhatCameMeanwhileMakesTheNext) {
   ScreenPainter painter(sharedDisplay());
   painter.paintSolid(0x202020);
@@ -221,46 +221,89 @@ TEST(CaptureLoop, NoPictureIsTakenWhileTheLastOneIsHeldAndWhatCameMeanwhileMakes
   std::condition_variable arrived;
   std::vector<EncodedPicture> pictures;
   std::vector<HandOffCredit::Ticket> held;
-  bool released = false;
-  int takenWhileHeld = 0;
   X11H264CaptureCallbacks callbacks{[&](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket ticket) {
                                       {
                                         std::lock_guard lock(mutex);
-                                        if (!pictures.empty() && !released) ++takenWhileHeld;
                                         pictures.push_back(std::move(picture));
                                         held.push_back(std::move(ticket));
                                       }
                                       arrived.notify_all();
                                     },
                                     [&](std::exception_ptr) { arrived.notify_all(); }};
-  const auto waitFor = [&](std::size_t count) {
+  // Whether `count` pictures have come within `bound`.
+  const auto cameWithin = [&](std::size_t count, std::chrono::milliseconds bound) {
     std::unique_lock lock(mutex);
-    return arrived.wait_for(lock, 60s, [&] { return pictures.size() >= count; });
+    return arrived.wait_for(lock, bound, [&] { return pictures.size() >= count; });
+  };
+  const auto giveBack = [&](std::size_t picture) {
+    std::lock_guard lock(mutex);
+    held.at(picture).release();
   };
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.refreshInterval = 1h;  // only changes and requests make pictures here
+  // A loop that ignored the ticket would take each change's picture within one frame interval;
+  // each look waits for two.
+  const auto look = std::chrono::milliseconds(2000 / settings.framesPerSecond);
   auto loop = X11H264CaptureLoop::start(settings, callbacks);
-  ASSERT_TRUE(waitFor(1));
-  painter.paintRect(0xFFFFFF, 0, 0, 64, 64);
-  loop->requestKeyframe();
-  painter.paintRect(0xFF0000, 320, 180, 64, 64);
-  {
-    std::lock_guard lock(mutex);
-    released = true;
-    held.front().release();
+  ASSERT_TRUE(cameWithin(1, 60s));
+
+  // One square per frame interval or two, each in a colour of its own, in the four quarters.
+  struct Square {
+    std::uint32_t rgb;
+    int x, y;
+  };
+  const int w = painter.width(), h = painter.height();
+  const std::vector<Square> squares{{0xFFFFFF, w / 8, h / 8},
+                                    {0xFF0000, w * 5 / 8, h / 8},
+                                    {0x00FF00, w / 8, h * 5 / 8},
+                                    {0x0000FF, w * 5 / 8, h * 5 / 8}};
+  const int side = std::min(w, h) / 4;
+  for (std::size_t i = 0; i < squares.size(); ++i) {
+    painter.paintRect(squares[i].rgb, squares[i].x, squares[i].y, side, side);
+    if (i == 1) loop->requestKeyframe();
+    EXPECT_FALSE(cameWithin(2, look)) << "a picture was taken with the ticket out, after change " << i;
   }
-  ASSERT_TRUE(waitFor(2));
+
+  giveBack(0);
+  ASSERT_TRUE(cameWithin(2, 60s));
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(takenWhileHeld, 0);
     EXPECT_TRUE(pictures[1].isKeyframe) << "asked for while the ticket was out";
   }
-  // A stop with the ticket still out ends the loop; the ticket outlives it harmlessly.
-  painter.paintRect(0x00FF00, 100, 100, 64, 64);
+  // Every change is in that picture: nothing is left to make another once it is given back.
+  giveBack(1);
+  EXPECT_FALSE(cameWithin(3, 4 * look)) << "a change held back came as a picture of its own";
+
+  // A stop with the ticket out ends the loop; the ticket outlives it harmlessly.
+  painter.paintRect(0x808080, 0, 0, side, side);
+  ASSERT_TRUE(cameWithin(3, 60s));
+  painter.paintRect(0x00FFFF, 0, 0, side, side);
   loop->stop();
   EXPECT_FALSE(loop->isRunning());
   loop.reset();
   std::lock_guard lock(mutex);
+  const std::size_t taken = pictures.size();
+  EXPECT_EQ(taken, 3u) << "a picture was taken while the third ticket was out";
+
+  // The picture taken at the give-back shows all four squares.
+  testing::TemporaryDirectory folder;
+  std::vector<Bytes> units;
+  for (std::size_t i = 0; i < 2; ++i) units.push_back(pictures[i].annexB);
+  const auto file = folder.path() / "held.h264";
+  const auto probed = testing::probeH264(units, file);
+  ASSERT_EQ(probed.decodedFrames, 2);
+  const auto rgb = testing::decodeLastPictureRgb(file, 640, 360);
+  ASSERT_EQ(rgb.size(), 640u * 360u * 3u);
+  for (const Square& square : squares) {
+    // The square's centre, scaled into the 640 x 360 picture.
+    const int cx = (square.x + side / 2) * 640 / w, cy = (square.y + side / 2) * 360 / h;
+    const auto* pixel = &rgb[(static_cast<std::size_t>(cy) * 640u + static_cast<std::size_t>(cx)) * 3u];
+    for (int c = 0; c < 3; ++c) {
+      const int expected = static_cast<int>((square.rgb >> (16 - 8 * c)) & 0xFF);
+      EXPECT_NEAR(pixel[c], expected, 48)
+          << "square 0x" << std::hex << square.rgb << std::dec << ", channel " << c;
+    }
+  }
   held.clear();
 }
 

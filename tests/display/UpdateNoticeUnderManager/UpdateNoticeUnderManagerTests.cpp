@@ -662,6 +662,41 @@ class StatusWindowUnderManager : public ::testing::Test, protected testing::Stat
     }
   }
   QVariantAnimation* heldResize() { return testing::heldResize(window.get()); }
+  // Where the server shows the top-left corner of the window's content.
+  QPoint contentOnScreen() {
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(reader.display(), idOf(window.get()), DefaultRootWindow(reader.display()), 0, 0, &x,
+                          &y, &child);
+    return {x, y};
+  }
+  // Moves the content to `at` and waits until the manager has put it there and the program knows.
+  bool placedAt(QPoint at) {
+    window->windowHandle()->setPosition(at);
+    return QTest::qWaitFor([&] { return contentOnScreen() == at && window->geometry().topLeft() == at; },
+                           waitLimit);
+  }
+  // Waits until the window rests at `size`: the server holds it, and the resize has ended with the
+  // window's limits closed on it.
+  bool restsAt(QSize size) {
+    return QTest::qWaitFor(
+        [&] {
+          return window->size() == size && window->minimumSize() == size && window->maximumSize() == size &&
+                 WindowContentResizer::runningAnimation(window.get()) == nullptr && serverHolds(size);
+        },
+        waitLimit);
+  }
+  // Signs in afresh: signed out first, so that the sign-in is a change the presenter reacts to.
+  void signIn() {
+    model->change([](StatusViewState& s) {
+      s.isAccountAuthenticated = false;
+      s.connectionState = DirectAuthState::idle;
+    });
+    model->change([](StatusViewState& s) {
+      s.isAccountAuthenticated = true;
+      s.connectionState = DirectAuthState::authenticated;
+    });
+  }
   // Steps the resize through `eighths` of its course; at each step the page is looked at as soon
   // as the server holds the new size (before the program has painted it) and again once painted.
   void expectThePageInPlaceThroughout(QVariantAnimation* animation, const char* change) {
@@ -716,6 +751,155 @@ TEST_F(StatusWindowUnderManager, ThePageStaysCentredWhileTheWindowChangesSize) {
   ASSERT_NO_FATAL_FAILURE(expectThePageInPlaceThroughout(shrink, "status-window-shrink-middle"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->size() == QSize(430, 285) && centredPage(0); }, waitLimit))
       << seen;
+}
+
+// The screen's work area as the manager publishes it (desktop 0), or the whole screen.
+QRect workArea(Reader& reader) {
+  const auto area = reader.cardinals(DefaultRootWindow(reader.display()), "_NET_WORKAREA");
+  if (area.size() < 4) return QGuiApplication::primaryScreen()->geometry();
+  return QRect(static_cast<int>(area[0]), static_cast<int>(area[1]), static_cast<int>(area[2]),
+               static_cast<int>(area[3]));
+}
+
+QRect rectOf(const Frame& f) { return QRect(f.x, f.y, f.width, f.height); }
+
+// A panel along the bottom of the screen, as a desktop's task bar is: a dock window that reserves
+// `height` px; the work area shrinks by it while it is mapped.
+class BottomPanel {
+ public:
+  BottomPanel(Reader& reader, int height) : display_(reader.display()) {
+    const int screenWidth = DisplayWidth(display_, DefaultScreen(display_));
+    const int screenHeight = DisplayHeight(display_, DefaultScreen(display_));
+    window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, screenHeight - height,
+                                  static_cast<unsigned>(screenWidth), static_cast<unsigned>(height), 0, 0,
+                                  0x303030);
+    const Atom dock = XInternAtom(display_, "_NET_WM_WINDOW_TYPE_DOCK", False);
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&dock), 1);
+    // left, right, top, bottom, then the start and end of each along its edge.
+    const long strut[12] = {0, 0, 0, height, 0, 0, 0, 0, 0, 0, 0, screenWidth - 1};
+    XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_STRUT_PARTIAL", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(strut), 12);
+    XMapWindow(display_, window_);
+    XSync(display_, False);
+  }
+  ~BottomPanel() {
+    XDestroyWindow(display_, window_);
+    XSync(display_, False);
+  }
+  BottomPanel(const BottomPanel&) = delete;
+  BottomPanel& operator=(const BottomPanel&) = delete;
+
+ private:
+  Display* display_;
+  Window window_;
+};
+
+// The sign-in grows the login window to the panel around its centre. Where that would put part of
+// the panel off the work area (the window was moved to the corner above a task bar), the panel is
+// moved the least distance that shows it whole; where the panel fits, nothing moves, and closing it
+// brings the login window back exactly to where it was.
+TEST_F(StatusWindowUnderManager, ThePanelOpensInsideTheWorkAreaAndAFittingOneReturnsToItsPlace) {
+  const testing::ReducedMotion moving("0");
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  const Frame login = reader.frame(idOf(window.get()));
+  const QPoint inset = QPoint(login.width, login.height) - QPoint(430, 285) + QPoint(8, 8);
+  struct Case {
+    const char* name;
+    int panelHeight;  // the task bar's, 0 for none
+    QPoint content;   // where the login window's content is put before the sign-in
+    bool fits;        // the panel fits around the login window's centre
+  };
+  const Case cases[] = {
+      {"middle", 0, screen.center() - QPoint(215, 142), true},
+      {"bottom-right corner", 0, screen.bottomRight() - inset - QPoint(430, 285), false},
+      {"bottom-right corner above a task bar", 48, screen.bottomRight() - inset - QPoint(430, 285 + 48),
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<BottomPanel> taskBar;
+    if (c.panelHeight > 0) taskBar.emplace(reader, c.panelHeight);
+    const QRect expectedArea = screen.adjusted(0, 0, 0, -c.panelHeight);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return workArea(reader) == expectedArea &&
+                 QGuiApplication::primaryScreen()->availableGeometry() == expectedArea;
+        },
+        waitLimit));
+    ASSERT_TRUE(placedAt(c.content));
+    const Frame before = reader.frame(idOf(window.get()));
+    ASSERT_TRUE(expectedArea.contains(rectOf(before))) << "login " << before;
+
+    signIn();
+    ASSERT_TRUE(restsAt(QSize(620, 680)));
+    ASSERT_TRUE(window->showsConnectionPanel());
+    const Frame grown = reader.frame(idOf(window.get()));
+    EXPECT_TRUE(expectedArea.contains(rectOf(grown)))
+        << "panel " << grown << " from login " << before << ", work area " << expectedArea.width() << "x"
+        << expectedArea.height();
+    if (c.fits) {
+      // The content's centre stays, within the half pixel each way that whole pixels allow.
+      const QPoint twiceCentreBefore = 2 * c.content + QPoint(430, 285);
+      const QPoint twiceCentreGrown = 2 * contentOnScreen() + QPoint(620, 680);
+      EXPECT_LE(std::abs(twiceCentreGrown.x() - twiceCentreBefore.x()), 1) << "panel " << grown;
+      EXPECT_LE(std::abs(twiceCentreGrown.y() - twiceCentreBefore.y()), 1) << "panel " << grown;
+    }
+
+    presenter->closePanel(false);
+    ASSERT_TRUE(restsAt(QSize(430, 285)));
+    if (c.fits) {
+      EXPECT_EQ(contentOnScreen(), c.content) << "the login window came back elsewhere";
+    } else {
+      EXPECT_TRUE(expectedArea.contains(rectOf(reader.frame(idOf(window.get())))));
+    }
+  }
+  // Other tests find the whole screen again.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return workArea(reader) == screen; }, waitLimit));
+}
+
+// The login window at rest looks as it did when it first came on screen, whatever resizes it went
+// through: the manager draws no resize handle under a window that cannot be resized.
+TEST_F(StatusWindowUnderManager, AfterASignInAndOutTheLoginWindowHasItsFirstFrame) {
+  const testing::ReducedMotion moving("0");
+  const Window id = idOf(window.get());
+  const Frame first = reader.frame(id);
+  const auto extents = reader.cardinals(id, "_NET_FRAME_EXTENTS");
+  signIn();
+  ASSERT_TRUE(restsAt(QSize(620, 680)));
+  presenter->closePanel(false);
+  ASSERT_TRUE(restsAt(QSize(430, 285)));
+  // The manager may redraw its frame a moment after the window came to rest.
+  (void)QTest::qWaitFor([&] { return rectOf(reader.frame(id)) == rectOf(first); }, 2'000);
+  const Frame after = reader.frame(id);
+  EXPECT_EQ(rectOf(after), rectOf(first)) << "at first " << first << ", after a sign-in and out " << after;
+  EXPECT_EQ(reader.cardinals(id, "_NET_FRAME_EXTENTS"), extents) << "left, right, top, bottom";
+  EXPECT_FALSE(reader.allows(id, "_NET_WM_ACTION_RESIZE"));
+}
+
+// A resize given up while its size is awaited leaves nothing of itself set when the next one finds
+// the window hidden: the server keeps the window's picture at its top-left corner again, with no
+// backing store, as after a resize that ended.
+TEST_F(StatusWindowUnderManager, AResizeGivenUpWhileItsSizeIsAwaitedLeavesThePictureAsAtRest) {
+  const Window id = idOf(window.get());
+  const auto attributes = [&] {
+    // Whatever the program asked has reached the server before the look.
+    XSync(qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display(), False);
+    XWindowAttributes seen{};
+    XGetWindowAttributes(reader.display(), id, &seen);
+    return seen;
+  };
+  // Asked for and not yet arrived (nothing runs the event loop here): the picture is kept centred.
+  WindowContentResizer::resizeWindowNow(window.get(), QSize(620, 680), false);
+  ASSERT_EQ(attributes().bit_gravity, CenterGravity);
+  window->hide();
+  // A third size, neither the one shown nor the one awaited.
+  WindowContentResizer::resizeWindowNow(window.get(), QSize(520, 400), false);
+  const XWindowAttributes after = attributes();
+  EXPECT_EQ(after.bit_gravity, NorthWestGravity);
+  EXPECT_EQ(after.backing_store, NotUseful);
+  EXPECT_EQ(window->minimumSize(), QSize(520, 400));
+  EXPECT_EQ(window->maximumSize(), QSize(520, 400));
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <asio/io_context.hpp>
 
 #include "Model/Status/QuitRouter.hpp"
 #include "Model/Update/MacUpdaterController.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
+#include "Support/SystemLog.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/FakeUpdater.hpp"
 #include "support/TestEnvironment.hpp"
@@ -129,6 +132,35 @@ TEST_F(UpdaterQuitRoutingTest, AFailedCycleAnswersNoAndTheProgramStays) {
             TerminateReply::terminateNow);
   EXPECT_EQ(quits, 1);
   lease->end();
+}
+
+// The preparation that saves a resume record fails and answers "no" while a second quit waits:
+// that quit is asked anew and must find no preparation still counted as running, else it waits
+// with nothing left to answer it.
+TEST_F(UpdaterQuitRoutingTest, AQuitRepeatedWhileAFailedSaveAnswersNoEndsTheProgram) {
+  testing::callOn(io, [&] { return adapter->start(); });
+  fs::create_directories(resumeURL.parent_path());
+  ::chmod(resumeURL.parent_path().c_str(), 0755);  // the store refuses a folder others can read
+  auto lease = gate->acquire(Kind::remoteScreen);
+  controller().willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
+  testing::callOn(io, [&] { return adapter->checkForUpdates(); });  // a preparation with a resume record
+  advance(0ms);
+  // The engine offers the same update for the quit again: the quit waits for that preparation.
+  controller().willInstallUpdateOnQuit(FakeUpdater::item("42"), InstallBlock([] {}));
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::menu); }),
+            TerminateReply::terminateLater);
+  EXPECT_EQ(testing::callOn(io, [&] { return router->requestQuit(QuitSource::signal); }),
+            TerminateReply::terminateLater);
+  MemoryLogSink sink;
+  lease->end();
+  // Admitted, the record cannot be saved: "no". The repeated quit's own preparation saves none.
+  advance(1s);
+  advance(1s);
+  EXPECT_TRUE(sink.contains("VantrelMac updater failure"));
+  EXPECT_FALSE(fs::exists(resumeURL));
+  EXPECT_EQ(quits, 1);
+  EXPECT_FALSE(router->waitingForUpdater());
+  EXPECT_TRUE(gate->snapshot().installationCommitted);
 }
 
 TEST_F(UpdaterQuitRoutingTest, AKeptRelaunchBlockCancelsTheQuit) {

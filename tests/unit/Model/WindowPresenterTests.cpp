@@ -78,6 +78,32 @@ TEST(ResizedWindowFrame, WithinOnePixelNothingChanges) {
   EXPECT_TRUE(resizedWindowFrame({0, 0, 622, 680}, {622, 680}, {620, 680}));
 }
 
+// The least move into the work area (here 1920 x 1080 less a 40 px panel at the top), side by
+// side; a frame larger than the area starts at its edge.
+TEST(KeptInside, MovesTheLeastDistanceIntoTheWorkArea) {
+  const PixelRect area{0, 40, 1920, 1040};
+  const struct {
+    const char* what;
+    PixelRect frame;
+    PixelRect expected;
+  } cases[] = {
+      {"inside", {650, 220, 622, 711}, {650, 220, 622, 711}},
+      {"touching every edge", {0, 40, 1920, 1040}, {0, 40, 1920, 1040}},
+      {"past the right and the bottom", {1386, 593, 622, 711}, {1298, 369, 622, 711}},
+      {"past the left and under the panel", {-30, 10, 622, 711}, {0, 40, 622, 711}},
+      {"one pixel past the right", {1299, 100, 622, 711}, {1298, 100, 622, 711}},
+      {"taller than the area", {100, 500, 622, 1200}, {100, 40, 622, 1200}},
+      {"wider than the area, past the left", {-400, 100, 2000, 300}, {0, 100, 2000, 300}},
+      {"wider than the area, past the right", {300, 100, 2000, 300}, {0, 100, 2000, 300}},
+  };
+  for (const auto& c : cases) {
+    const PixelRect kept = keptInside(c.frame, area);
+    EXPECT_EQ(kept, c.expected) << c.what << ": " << kept.x << "," << kept.y;
+  }
+  // No area known: the frame stays.
+  EXPECT_EQ(keptInside({1386, 593, 622, 711}, {0, 0, 0, 0}), (PixelRect{1386, 593, 622, 711}));
+}
+
 TEST(AgentNoticeGate, AtMostOncePerTenSecondsAndExactlyTenAgain) {
   ManualClock clock;
   AgentNoticeGate gate;
