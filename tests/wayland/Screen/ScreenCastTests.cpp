@@ -94,7 +94,8 @@ TEST(MutterScreenCast, AStillScreenBringsNoChange) {
   const auto changedFrames = s.cast->framesChanged();
   // A redraw of the very same pixels: the compositor sends a frame, and it changes nothing.
   s.scene.send("fill 0 0 40 40 " + std::to_string(testing::sceneColor(0, 0).r) + " " +
-               std::to_string(testing::sceneColor(0, 0).g) + " " + std::to_string(testing::sceneColor(0, 0).b));
+               std::to_string(testing::sceneColor(0, 0).g) + " " +
+               std::to_string(testing::sceneColor(0, 0).b));
   ASSERT_TRUE(s.scene.waitForLine("drawn 1"));
   bool changed = false;
   EXPECT_TRUE(collectUntil(*s.cast, [&](bool c) {
@@ -105,7 +106,8 @@ TEST(MutterScreenCast, AStillScreenBringsNoChange) {
   EXPECT_EQ(s.cast->framesChanged(), changedFrames);
   // Nothing changes while nothing is drawn: bounded by a second of real time.
   const auto until = std::chrono::steady_clock::now() + 1s;
-  EXPECT_FALSE(collectUntil(*s.cast, [&](bool c) { return c; }, 1s));
+  EXPECT_FALSE(collectUntil(
+      *s.cast, [&](bool c) { return c; }, 1s));
   EXPECT_GE(std::chrono::steady_clock::now(), until);
   EXPECT_EQ(s.cast->framesChanged(), changedFrames);
 }

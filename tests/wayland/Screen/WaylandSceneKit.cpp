@@ -51,7 +51,8 @@ SceneClient::SceneClient(int width, int height) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<std::string> args{"/usr/bin/python3", std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py",
+  std::vector<std::string> args{"/usr/bin/python3",
+                                std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py",
                                 std::to_string(width), std::to_string(height)};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -85,7 +86,8 @@ bool SceneClient::waitForLine(const std::string& prefix, std::chrono::millisecon
       buffered_.erase(0, end + 1);
       if (line.rfind(prefix, 0) == 0) return true;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd fd{output_, POLLIN, 0};
     if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -107,11 +109,76 @@ bool collectUntil(DisplayCaptureSource& source, const std::function<bool(bool ch
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     if (done(source.collectChanges())) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd fd{source.pollFd(), POLLIN, 0};
     (void)::poll(&fd, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
   }
+}
+
+}  // namespace vantrel::testing
+
+#include <systemd/sd-bus.h>
+
+namespace vantrel::testing {
+
+namespace {
+
+void busCheck(int r, const sd_bus_error& error, const char* what) {
+  if (r < 0) {
+    throw std::runtime_error(fmt::format("{}: {}", what, error.message ? error.message : std::strerror(-r)));
+  }
+}
+
+std::string readObjectPath(sd_bus_message* reply) {
+  const char* path = nullptr;
+  if (sd_bus_message_read(reply, "o", &path) < 0 || !path) throw std::runtime_error("no object path");
+  return path;
+}
+
+}  // namespace
+
+VirtualPointer::VirtualPointer() {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  busCheck(sd_bus_open_user(&bus_), error, "session bus");
+  sd_bus_message* reply = nullptr;
+  busCheck(sd_bus_call_method(bus_, "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+                              "org.gnome.Mutter.RemoteDesktop", "CreateSession", &error, &reply, ""),
+           error, "RemoteDesktop.CreateSession");
+  session_ = readObjectPath(reply);
+  reply = sd_bus_message_unref(reply);
+  char* id = nullptr;
+  busCheck(sd_bus_get_property_string(bus_, "org.gnome.Mutter.RemoteDesktop", session_.c_str(),
+                                      "org.gnome.Mutter.RemoteDesktop.Session", "SessionId", &error, &id),
+           error, "SessionId");
+  const std::string sessionId = id;
+  std::free(id);
+  busCheck(sd_bus_call_method(bus_, "org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast",
+                              "org.gnome.Mutter.ScreenCast", "CreateSession", &error, &reply, "a{sv}", 1,
+                              "remote-desktop-session-id", "s", sessionId.c_str()),
+           error, "ScreenCast.CreateSession");
+  const auto castSession = readObjectPath(reply);
+  reply = sd_bus_message_unref(reply);
+  busCheck(sd_bus_call_method(bus_, "org.gnome.Mutter.ScreenCast", castSession.c_str(),
+                              "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor", &error, &reply,
+                              "sa{sv}", "Meta-0", 0),
+           error, "RecordMonitor");
+  stream_ = readObjectPath(reply);
+  reply = sd_bus_message_unref(reply);
+  busCheck(sd_bus_call_method(bus_, "org.gnome.Mutter.RemoteDesktop", session_.c_str(),
+                              "org.gnome.Mutter.RemoteDesktop.Session", "Start", &error, nullptr, ""),
+           error, "RemoteDesktop.Start");
+}
+
+VirtualPointer::~VirtualPointer() { sd_bus_flush_close_unref(bus_); }
+
+void VirtualPointer::moveTo(double x, double y) {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  busCheck(sd_bus_call_method(bus_, "org.gnome.Mutter.RemoteDesktop", session_.c_str(),
+                              "org.gnome.Mutter.RemoteDesktop.Session", "NotifyPointerMotionAbsolute", &error,
+                              nullptr, "sdd", stream_.c_str(), x, y),
+           error, "NotifyPointerMotionAbsolute");
 }
 
 }  // namespace vantrel::testing

@@ -57,3 +57,26 @@ bool collectUntil(DisplayCaptureSource& source, const std::function<bool(bool ch
                   std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 }  // namespace vantrel::testing
+
+struct sd_bus;
+
+namespace vantrel::testing {
+
+// A pointer of the compositor's own, moved through a remote-desktop session of its own bus
+// connection (which the compositor ends with the connection).
+class VirtualPointer {
+ public:
+  VirtualPointer();
+  ~VirtualPointer();
+  VirtualPointer(const VirtualPointer&) = delete;
+  VirtualPointer& operator=(const VirtualPointer&) = delete;
+  // Moves the pointer to (`x`, `y`) of the primary monitor.
+  void moveTo(double x, double y);
+
+ private:
+  ::sd_bus* bus_ = nullptr;
+  std::string session_;
+  std::string stream_;
+};
+
+}  // namespace vantrel::testing
