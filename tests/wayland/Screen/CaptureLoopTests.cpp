@@ -3,9 +3,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "Platform/DesktopBackend.hpp"
 #include "Platform/MutterScreenCast.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "Screen/ScreenCaptureKitService.hpp"
 #include "WaylandSceneKit.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/TestEnvironment.hpp"
@@ -178,6 +180,30 @@ TEST_F(WaylandLoop, TheStartFailsWithAClearTextWithoutACompositor) {
   std::lock_guard lock(log.mutex);
   EXPECT_TRUE(log.failures.empty());
   EXPECT_TRUE(log.pictures.empty());
+}
+
+// The display list and the main display come from the compositor's display configuration.
+TEST_F(WaylandLoop, TheDisplaysAreTheCompositorsMonitors) {
+  ASSERT_EQ(DesktopBackend::current(), DesktopBackendKind::gnomeWayland);
+  const auto layout = readDisplayLayout();
+  EXPECT_EQ(layout.mainArea(), (ScreenRect{0, 0, width, height}));
+  EXPECT_EQ(layout.scaleRate, 100);
+  const auto displays = ScreenCaptureKitService::displays(layout);
+  ASSERT_EQ(displays.size(), 1u);
+  EXPECT_TRUE(displays[0].isMain);
+  EXPECT_EQ(displays[0].width, width);
+  EXPECT_EQ(displays[0].height, height);
+  const auto main = readMainDisplay();
+  ASSERT_TRUE(main.has_value());
+  EXPECT_EQ(main->geometry, (XMainDisplayGeometry{0, 0, width, height}));
+  EXPECT_EQ(main->scaleRate, 100);
+  // Without the compositor there is nothing to read, and no stale answer.
+  session.killCompositor();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (readMainDisplay() && std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_FALSE(readMainDisplay().has_value());
+  EXPECT_THROW((void)readDisplayLayout(), CompositorCaptureError);
 }
 
 }  // namespace

@@ -105,10 +105,8 @@ TEST(MutterScreenCast, AStillScreenBringsNoChange) {
   EXPECT_FALSE(changed);
   EXPECT_EQ(s.cast->framesChanged(), changedFrames);
   // Nothing changes while nothing is drawn: bounded by a second of real time.
-  const auto until = std::chrono::steady_clock::now() + 1s;
   EXPECT_FALSE(collectUntil(
       *s.cast, [&](bool c) { return c; }, 1s));
-  EXPECT_GE(std::chrono::steady_clock::now(), until);
   EXPECT_EQ(s.cast->framesChanged(), changedFrames);
 }
 

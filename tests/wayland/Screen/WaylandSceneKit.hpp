@@ -76,7 +76,6 @@ class VirtualPointer {
  private:
   ::sd_bus* bus_ = nullptr;
   std::string session_;
-  std::string stream_;
 };
 
 }  // namespace vantrel::testing
