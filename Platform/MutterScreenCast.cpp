@@ -75,10 +75,13 @@ const spa_pod* formatParam(spa_pod_builder* b) {
       SPA_POD_CHOICE_RANGE_Fraction(&rateDefault, &rateMin, &rateMax)));
 }
 
+// The compositor drops a frame when the consumer holds every buffer, and sends nothing more while
+// the screen stays still: a few buffers more than two let the capture thread encode a picture
+// while the next frames wait.
 const spa_pod* buffersParam(spa_pod_builder* b) {
   return static_cast<const spa_pod*>(spa_pod_builder_add_object(
       b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-      SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
+      SPA_POD_CHOICE_RANGE_Int(6, 3, 16), SPA_PARAM_BUFFERS_dataType,
       SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
 }
 

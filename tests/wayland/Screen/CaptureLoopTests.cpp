@@ -78,7 +78,9 @@ struct WaylandLoop : ::testing::Test {
 void showScene(SceneClient& scene) {
   ASSERT_TRUE(scene.waitForLine("ready"));
   MutterScreenCast cast(MutterScreenCast::Options{false});
+  testing::RepaintNow repaint{scene};
   ASSERT_TRUE(testing::collectUntil(cast, [&](bool) {
+    repaint();
     return testing::differencesFromScene(cast.captureChanges(), nullptr, nullptr) == 0;
   }));
 }

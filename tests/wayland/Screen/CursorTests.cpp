@@ -61,20 +61,6 @@ ScreenRect cursorMark(const BgraImageView& picture, const ScreenRect& box) {
   return mark;
 }
 
-// Has the scene draw its first cell again, as it is, once a second: a frame of the whole screen
-// follows. Under load the compositor was seen to leave a cast with a frame from the middle of the
-// window's map animation until the next paint, with a remote-desktop session running.
-struct RepaintNow {
-  SceneClient& scene;
-  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
-  void operator()() {
-    if (std::chrono::steady_clock::now() - last < std::chrono::seconds(1)) return;
-    last = std::chrono::steady_clock::now();
-    const auto c = testing::sceneColor(0, 0);
-    scene.send(fmt::format("fill 0 0 {} {} {} {} {}", testing::sceneCell, testing::sceneCell, c.r, c.g, c.b));
-  }
-};
-
 // The cursor comes as metadata and is drawn into the picture: where the pointer is, nowhere else,
 // and where it was is the screen again, both places reported as changed.
 TEST(MutterScreenCastCursor, TheCursorIsDrawnWhereThePointerIsAndItsOldPlaceIsRestored) {
@@ -85,7 +71,7 @@ TEST(MutterScreenCastCursor, TheCursorIsDrawnWhereThePointerIsAndItsOldPlaceIsRe
   pointer.moveTo(300, 200);
   MutterScreenCast cast(MutterScreenCast::Options{true});
   const ScreenRect firstBox{300 - 64, 200 - 64, 128, 128};
-  RepaintNow repaint{scene};
+  testing::RepaintNow repaint{scene};
   ScreenRect first;
   ASSERT_TRUE(collectUntil(cast, [&](bool) {
     repaint();

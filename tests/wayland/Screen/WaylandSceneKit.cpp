@@ -104,6 +104,13 @@ void SceneClient::send(const std::string& line) {
     throw std::runtime_error("the scene client does not listen");
 }
 
+void RepaintNow::operator()() {
+  if (std::chrono::steady_clock::now() - last < std::chrono::seconds(1)) return;
+  last = std::chrono::steady_clock::now();
+  const auto c = sceneColor(0, 0);
+  scene.send(fmt::format("fill 0 0 {} {} {} {} {}", sceneCell, sceneCell, c.r, c.g, c.b));
+}
+
 bool collectUntil(DisplayCaptureSource& source, const std::function<bool(bool changed)>& done,
                   std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -51,6 +51,17 @@ class SceneClient {
   std::string buffered_;
 };
 
+// Has the scene draw its first cell again, as it is, at most once a second: a frame of the whole
+// screen follows. The compositor drops a frame while the consumer holds every buffer of the
+// stream, and sends nothing more while the screen is still: a test that looks at every picture
+// closely (or runs slowly under a sanitizer) was seen to keep a frame from the middle of the
+// window's map animation. Call it from a collectUntil() predicate.
+struct RepaintNow {
+  SceneClient& scene;
+  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  void operator()();
+};
+
 // Collects the source's changes until `done` holds, waiting on its descriptor in between; false
 // when `limit` passes first. Lets a source's error through.
 bool collectUntil(DisplayCaptureSource& source, const std::function<bool(bool changed)>& done,
