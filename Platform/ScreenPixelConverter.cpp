@@ -359,14 +359,14 @@ bool coversMuch(const ScreenDamage* parts, int width, int height) noexcept {
   return parts->area() * 4 >= static_cast<long long>(width) * height;
 }
 
-const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {
+const I420Picture& captureWholePicture(DisplayCaptureSource& capture, ScreenPixelConverter& converter) {
   const auto image = capture.capture([&converter](const BgraImageView& source, int firstRow, int rowCount) {
     converter.convertRows(source, firstRow, rowCount);
   });
   return converter.finishRows(image);
 }
 
-const I420Picture& captureChangedPicture(X11DisplayCapture& capture, ScreenPixelConverter& converter) {
+const I420Picture& captureChangedPicture(DisplayCaptureSource& capture, ScreenPixelConverter& converter) {
   bool readWhole = false;
   const auto image = capture.captureChanges(
       [&converter, &readWhole](const BgraImageView& source, int firstRow, int rowCount) {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/ScreenDamage.hpp"
-#include "Platform/X11DisplayCapture.hpp"
 
 namespace vantrel {
 
@@ -104,11 +104,11 @@ class PictureRecord {
 bool coversMuch(const ScreenDamage* parts, int width, int height) noexcept;
 
 // The screen read and turned into the encoder's picture in one pass: a whole read is converted a
-// band at a time as the rows arrive from the X server.
-const I420Picture& captureWholePicture(X11DisplayCapture& capture, ScreenPixelConverter& converter);
+// band at a time as the rows arrive from the display server.
+const I420Picture& captureWholePicture(DisplayCaptureSource& capture, ScreenPixelConverter& converter);
 
 // Only what changed since the previous capture, or the whole screen when the capture reads it
 // whole; `converter.changedParts()` then says where the picture may differ from the previous one.
-const I420Picture& captureChangedPicture(X11DisplayCapture& capture, ScreenPixelConverter& converter);
+const I420Picture& captureChangedPicture(DisplayCaptureSource& capture, ScreenPixelConverter& converter);
 
 }  // namespace vantrel

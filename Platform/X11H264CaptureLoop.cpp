@@ -59,7 +59,7 @@ std::chrono::nanoseconds sinceEpoch(SteadyClock::time_point t) {
 }  // namespace
 
 void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
-  std::optional<X11DisplayCapture> capture;
+  std::unique_ptr<DisplayCaptureSource> capture;
   std::optional<ScreenPixelConverter> converter;
   std::optional<X264Encoder> encoder;
   try {
@@ -67,7 +67,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
                                         settings.averageBitrate, settings.keyframeInterval};
     if (auto problem = X264Encoder::validate(encoderSettings))
       throw X264EncoderError::invalidSettings(*problem);
-    capture.emplace(X11DisplayCapture::Options{settings.displayName, settings.showsCursor, true});
+    capture = openDisplayCaptureSource({settings.displayName, settings.showsCursor, true});
     converter.emplace(settings.targetWidth, settings.targetHeight);
     encoder.emplace(encoderSettings);
     area = capture->area();
@@ -84,7 +84,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   PictureRecord shown;  // what the encoder was given last, unless the screen is in motion
   std::optional<SteadyClock::time_point> lastChangeTaken;
   int motionStreak = 0;  // large changes in a row, each right after the one before
-  const int xFd = capture->connectionFd();
+  const int sourceFd = capture->pollFd();
   const I420Picture* picture = nullptr;
   std::exception_ptr failure;
   try {
@@ -145,7 +145,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()}, handOff->take());
         continue;
       }
-      // Sleep until the next picture is due, the X server sends an event or someone wakes us.
+      // Sleep until the next picture is due, the display server sends an event or someone wakes us.
       // A cursor whose motion is not reported is looked at once per frame interval as well.
       if (capture->hasQueuedEvents()) continue;
       // With the ticket out only its return (or an event) can make a picture due.
@@ -157,7 +157,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
       if (wait < std::chrono::nanoseconds(0)) wait = std::chrono::nanoseconds(0);
       const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
                              static_cast<long>(wait.count() % 1'000'000'000)};
-      pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      pollfd fds[2] = {{sourceFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
       const int ready = ::ppoll(fds, 2, &timeout, nullptr);
       if (ready < 0 && errno != EINTR) {
         throw X11CaptureError::failed(

@@ -5,6 +5,9 @@
 // callback, all on that one thread. It never waits on its consumer: while the consumer still
 // holds the previous picture's ticket, the loop takes no picture (it keeps gathering the changes,
 // which go into the next picture once the ticket is given back).
+//
+// The name is historical: the display is read through openDisplayCaptureSource(), which gives the
+// X server's capture or, on a GNOME Wayland session, the compositor's screen cast.
 
 #include <chrono>
 #include <exception>
@@ -13,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X264Encoder.hpp"
 #include "Support/HandOffCredit.hpp"
@@ -20,7 +24,7 @@
 namespace vantrel {
 
 struct X11H264CaptureSettings {
-  std::optional<std::string> displayName;  // DISPLAY when none
+  std::optional<std::string> displayName;  // DISPLAY when none (X11 only)
   int targetWidth = 0;
   int targetHeight = 0;
   bool showsCursor = true;
@@ -44,16 +48,16 @@ struct X11H264CaptureCallbacks {
   // has been sent gets no picture that would have to wait behind it.
   std::function<void(EncodedPicture, CaptureTiming, HandOffCredit::Ticket)> onPicture;
   // Called at most once, on the loop thread, when capture or encoding fails after the start
-  // (an X11CaptureError or X264EncoderError, as a rule); the loop ends right after. Not called
-  // for a stop.
+  // (an X11CaptureError, CompositorCaptureError or X264EncoderError, as a rule); the loop ends right after.
+  // Not called for a stop.
   std::function<void(std::exception_ptr)> onFailure;
 };
 
 class X11H264CaptureLoop {
  public:
   // Starts the thread and returns once it captures and encodes; blocks the caller meanwhile.
-  // Throws X11CaptureError or X264EncoderError when the display or the encoder cannot be set up
-  // (no callback is called then).
+  // Throws X11CaptureError, CompositorCaptureError or X264EncoderError when the display or the encoder cannot
+  // be set up (no callback is called then).
   static std::unique_ptr<X11H264CaptureLoop> start(X11H264CaptureSettings settings,
                                                    X11H264CaptureCallbacks callbacks);
   // Stops and joins the thread.

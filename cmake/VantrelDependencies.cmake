@@ -20,6 +20,13 @@ pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 x11-xcb xcb xcb-shm xext 
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
 # The GNOME Wayland layers: screen-cast streams through PipeWire, key codes from the keyboard map.
 pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+# Its -D_REENTRANT (a no-op with glibc) would make the precompiled header unusable for every source
+# of a target that links it.
+get_target_property(pipewire_options PkgConfig::PIPEWIRE INTERFACE_COMPILE_OPTIONS)
+if(pipewire_options)
+  list(REMOVE_ITEM pipewire_options "-D_REENTRANT")
+  set_target_properties(PkgConfig::PIPEWIRE PROPERTIES INTERFACE_COMPILE_OPTIONS "${pipewire_options}")
+endif()
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon)
 # PipeWire's flags define _REENTRANT, which glibc no longer needs (threads come from
 # Threads::Threads) and which would make every precompiled header unusable for its users.

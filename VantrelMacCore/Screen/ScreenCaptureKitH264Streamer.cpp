@@ -8,6 +8,7 @@
 #include <climits>
 #include <utility>
 
+#include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Platform/X11H264CaptureLoop.hpp"
 #include "Screen/BlockingCall.hpp"
@@ -64,6 +65,8 @@ ScreenStreamError startError(const std::exception_ptr& error) {
       // A display that went away is no refusal: the stream cannot start until it is back.
       case X11CaptureError::Case::unreachable: return ScreenStreamError::startFailed(e.detail());
     }
+  } catch (const CompositorCaptureError& e) {
+    return ScreenStreamError::startFailed(e.detail());
   } catch (const X264EncoderError& e) {
     return ScreenStreamError::startFailed(e.detail());
   } catch (const ScreenStreamError& e) {
@@ -93,6 +96,8 @@ std::string screenStreamFailureText(const std::exception_ptr& error) {
       case X11CaptureError::Case::failed:
       case X11CaptureError::Case::unreachable: return "Screen capture stopped: " + e.detail();
     }
+  } catch (const CompositorCaptureError& e) {
+    return "Screen capture stopped: " + e.detail();
   } catch (const X264EncoderError& e) {
     return ScreenStreamError::encodeFailed(e.detail()).localizedDescription();
   } catch (const std::exception& e) {
@@ -129,7 +134,7 @@ Awaitable<ScreenPixelSize> ScreenCaptureKitH264Streamer::primaryDisplaySizeOnStr
   auto name = displayName_;
   const auto query = [name] {
     try {
-      return readX11DisplayLayout(name);
+      return readDisplayLayout(name);
     } catch (...) {
       throw startError(std::current_exception());
     }
@@ -149,7 +154,7 @@ Awaitable<long long> ScreenCaptureKitH264Streamer::primaryDisplayDPIRateOnStrand
   auto name = displayName_;
   const auto query = [name]() -> long long {
     try {
-      return readX11DisplayLayout(name).scaleRate;
+      return readDisplayLayout(name).scaleRate;
     } catch (...) {
       return 100;  // never fails: a display that cannot be asked counts as unscaled
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Screen/BlockingCall.hpp"
 
@@ -42,7 +43,7 @@ Awaitable<std::vector<DisplayInfo>> ScreenCaptureKitService::enumerateDisplays()
   auto name = displayName_;
   const auto enumerate = [name] {
     try {
-      return displays(readX11DisplayLayout(name));
+      return displays(readDisplayLayout(name));
     } catch (const X11CaptureError& error) {
       if (error.kind() == X11CaptureError::Case::accessDenied)
         throw ScreenCaptureServiceError::screenRecordingDenied();

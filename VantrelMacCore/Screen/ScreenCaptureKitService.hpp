@@ -48,7 +48,8 @@ class ScreenCaptureProviding {
   virtual Awaitable<std::vector<DisplayInfo>> enumerateDisplays() = 0;
 };
 
-// Lists the X server's RandR monitors (the whole root window where RandR lists none). Stateless;
+// Lists the desktop's monitors: the X server's RandR monitors (the whole root window where RandR
+// lists none), or on a GNOME Wayland session the compositor's logical monitors. Stateless;
 // the query runs on a thread of its own.
 class ScreenCaptureKitService final : public ScreenCaptureProviding {
  public:

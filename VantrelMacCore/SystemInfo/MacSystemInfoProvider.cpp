@@ -1,6 +1,6 @@
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 
-#include "Platform/XDisplayProbe.hpp"
+#include "Platform/DisplayCaptureSource.hpp"
 
 namespace vantrel {
 
@@ -46,7 +46,7 @@ LegacyComInfoSnapshot MacSystemInfoProvider::sample() {
       snapshot.usedTime = metrics::uptimeText(*seconds);
   }
 
-  if (const auto display = XDisplayProbe::mainDisplay()) {
+  if (const auto display = readMainDisplay()) {
     snapshot.width = display->geometry.width;
     snapshot.height = display->geometry.height;
     snapshot.screenRate = display->scaleRate;
