@@ -28,13 +28,6 @@ if(pipewire_options)
   set_target_properties(PkgConfig::PIPEWIRE PROPERTIES INTERFACE_COMPILE_OPTIONS "${pipewire_options}")
 endif()
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon)
-# PipeWire's flags define _REENTRANT, which glibc no longer needs (threads come from
-# Threads::Threads) and which would make every precompiled header unusable for its users.
-get_target_property(pipewire_options PkgConfig::PIPEWIRE INTERFACE_COMPILE_OPTIONS)
-if(pipewire_options)
-  list(REMOVE_ITEM pipewire_options "-D_REENTRANT")
-  set_target_properties(PkgConfig::PIPEWIRE PROPERTIES INTERFACE_COMPILE_OPTIONS "${pipewire_options}")
-endif()
 find_package(nlohmann_json 3.10 REQUIRED)
 
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
