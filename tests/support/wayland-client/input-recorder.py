@@ -38,6 +38,7 @@ class Recorder:
         area = Gtk.DrawingArea()
         area.set_hexpand(True)
         area.set_vexpand(True)
+        area.set_draw_func(self.draw)
         self.window.set_child(area)
 
         motion = Gtk.EventControllerMotion()
@@ -72,6 +73,18 @@ class Recorder:
         GLib.io_add_watch(GLib.IOChannel.unix_new(sys.stdin.fileno()), GLib.PRIORITY_DEFAULT,
                           GLib.IOCondition.IN | GLib.IOCondition.HUP, self.on_command)
         self.window.present()
+
+    def draw(self, _area, cr, width, height):
+        # Cells of many colours rather than a flat one, so that a picture of the screen shows
+        # whether it is this window.
+        cell = 40
+        for y in range(0, height, cell):
+            for x in range(0, width, cell):
+                cx, cy = x // cell, y // cell
+                cr.set_source_rgb(((cx * 37 + cy * 11) % 256) / 255, ((cx * 5 + cy * 53) % 256) / 255,
+                                  ((cx * 97 + cy * 29 + 64) % 256) / 255)
+                cr.rectangle(x, y, cell, cell)
+                cr.fill()
 
     def announce(self):
         # Only a window that covers the whole monitor reports positions in monitor pixels.

@@ -1,0 +1,287 @@
+// The program doing its main job on a GNOME Wayland session, process against process: a private
+// headless mutter with PipeWire (scripts/wayland-session), a Wayland client that shows a pattern
+// and prints the input it receives, the manager stand-in on loopback and the real program. The
+// manager's decoded picture is compared with the compositor's own picture of the screen; the
+// pointer and a key must reach the Wayland client; the compositor is killed mid-stream and brought
+// back; the program quits while streaming; a still screen costs no keyframes.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/ChildProcess.hpp"
+#include "support/PrivateWaylandSession.hpp"
+#include "support/ProgramPaths.hpp"
+#include "support/ProgramProcess.hpp"
+#include "support/TestEnvironment.hpp"
+#include "support/WaylandClientProcess.hpp"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PrivateWaylandSession;
+using testing::ProgramProcess;
+using testing::WaylandClientProcess;
+using namespace testing::programs;
+
+const std::string shotPath = VANTREL_WAYLAND_SHOT;
+const std::string sceneScript = std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py";
+
+// Texts the checkers print when they find something.
+constexpr const char* checkerReports[] = {
+    "AddressSanitizer", "LeakSanitizer", "runtime error:", "ThreadSanitizer", "double free", "free(): "};
+
+std::string contentOf(const fs::path& path) {
+  std::stringstream content;
+  content << std::ifstream(path).rdbuf();
+  return content.str();
+}
+
+// True once the file holds `text` (bounded polling; the program appends as it goes).
+bool fileShows(const fs::path& path, const std::string& text,
+               std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (contentOf(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+class WaylandJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_ = home_.root() / "tmp";
+    fs::create_directories(tmp_);
+    fs::create_directories(home_.path() / "Downloads");
+    fs::create_directories(home_.path() / "Shared");
+    fs::create_directories(home_.root() / "fetched");
+    home_.setEnv("XDG_STATE_HOME", (home_.root() / "state").string());
+  }
+
+  void startSession(bool xwayland) {
+    session_ = std::make_unique<PrivateWaylandSession>(PrivateWaylandSession::Options{xwayland, 1920, 1080});
+    // Whatever the session started goes with the test: TMPDIR stays the session's own.
+    home_.setEnv("TMPDIR", tmp_.string());
+  }
+
+  fs::path log() const { return home_.root() / "state" / "VantrelMac.log"; }
+
+  std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, const std::string& tag,
+                                               std::vector<std::string> extra = {}) {
+    std::vector<std::string> arguments{standInPath,
+                                       "--steps",
+                                       steps.dump(),
+                                       "--report",
+                                       (home_.root() / (tag + ".json")).string(),
+                                       "--fetch-dir",
+                                       (home_.root() / "fetched").string(),
+                                       "--port-file",
+                                       (home_.root() / (tag + ".port")).string(),
+                                       "--port",
+                                       "0",
+                                       "--serve"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
+    EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
+    return manager;
+  }
+
+  int portOf(const std::string& tag) const {
+    int port = 0;
+    std::ifstream(home_.root() / (tag + ".port")) >> port;
+    return port;
+  }
+
+  nlohmann::json reportOf(const std::string& tag) const {
+    std::ifstream in(home_.root() / (tag + ".json"));
+    return nlohmann::json::parse(in, nullptr, false);
+  }
+
+  // A full-screen Wayland client that prints the input it receives; on top, and focused.
+  std::unique_ptr<WaylandClientProcess> startRecorder() {
+    auto recorder = std::make_unique<WaylandClientProcess>(WaylandClientProcess::inputRecorderCommand(),
+                                                           WaylandClientProcess::gtkWaylandEnvironment());
+    EXPECT_TRUE(recorder->waitForPrefix("ready")) << linesOf(*recorder);
+    return recorder;
+  }
+
+  static std::string linesOf(const WaylandClientProcess& client) {
+    std::string all;
+    for (const auto& line : client.lines()) all += line + "\n";
+    return all;
+  }
+
+  // The session agent, windowless, through the relay daemon stand-in; both run from a copy of the
+  // build laid out as one installation (they accept each other only so).
+  std::unique_ptr<ProgramProcess> startSessionAgent(int port) {
+    const auto install = home_.root() / "install";
+    fs::create_directories(install);
+    for (const fs::path& from :
+         {fs::path(programPath), fs::path(programPath).parent_path() / "Info.json", fs::path(relayPath)}) {
+      fs::copy_file(from, install / from.filename(), fs::copy_options::overwrite_existing);
+    }
+    const auto folder = home_.systemRoot() / "etc" / "VantrelMac";
+    fs::create_directories(folder);
+    std::ofstream(folder / "connection.json") << nlohmann::json{
+        {"host", "127.0.0.1"},
+        {"port", port},
+        {"userID", "e2e"},
+        {"connectionNumber", 0}}.dump();
+    relay_ =
+        std::make_unique<ProgramProcess>(std::vector<std::string>{(install / "VantrelMacDaemon").string()},
+                                         ProgramProcess::Options{false, false});
+    EXPECT_TRUE(relay_->waitForOutput("relay daemon listening at")) << relay_->output();
+    return std::make_unique<ProgramProcess>(
+        std::vector<std::string>{(install / "VantrelMac").string(), "--session-agent"},
+        ProgramProcess::Options{true, false});
+  }
+
+  // The compositor's own picture of the screen as the manager's luma file; false when it fails.
+  bool takeCompositorShot(const fs::path& pgm) {
+    return testing::runProgram({shotPath, "--pgm", pgm.string()}) == 0;
+  }
+
+  static void quitAndExpectACleanEnd(ProgramProcess& program) {
+    const auto children = testing::childrenOf(program.pid());
+    program.signal(SIGTERM);
+    const auto status = program.waitForExit();
+    EXPECT_TRUE(testing::exitedWith(status, 0)) << "wait status " << (status ? *status : -1) << "\n"
+                                                << program.output();
+    for (const auto* report : checkerReports)
+      EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
+    for (const auto child : children) EXPECT_NE(::kill(child, 0), 0) << "child " << child << " still runs";
+  }
+
+  testing::TemporaryHome home_;
+  fs::path tmp_;
+  std::unique_ptr<PrivateWaylandSession> session_;
+  std::unique_ptr<ProgramProcess> relay_;
+};
+
+// The tray program as a user starts it on the session (its windows on Xwayland): the manager sees
+// the compositor's screen, its pointer move and key reach a Wayland client, files go both ways.
+TEST_F(WaylandJob, TheTrayProgramStreamsTheCompositorsScreenAndItsInputReachesAWaylandClient) {
+  startSession(true);
+  const auto gate = home_.root() / "recorder-ready";
+  const auto shot = home_.root() / "screen.pgm";
+  std::ofstream(home_.root() / "to-agent.bin") << std::string(300000, 'x');
+  std::ofstream(home_.path() / "Shared" / "from-agent.bin") << std::string(200000, 'y');
+  const nlohmann::json steps = {
+      {{"step", "waitForFile"}, {"path", gate.string()}},
+      {{"step", "screen"},
+       {"width", 1920},
+       {"height", 1080},
+       {"seconds", 1.0},
+       {"expectWidth", 1920},
+       {"expectHeight", 1080}},
+      {{"step", "matchScreen"}, {"path", shot.string()}, {"minPSNR", 30.0}},
+      {{"step", "move"}, {"x", 123}, {"y", 77}},
+      {{"step", "key"}, {"code", 0x41}},
+      {{"step", "sendFile"},
+       {"path", (home_.root() / "to-agent.bin").string()},
+       {"to", (home_.path() / "Downloads").string()}},
+      {{"step", "fetchFile"}, {"path", (home_.path() / "Shared" / "from-agent.bin").string()}},
+      {{"step", "screenEnd"}}};
+  auto manager = startManager(steps, "manager");
+  testing::saveDirectAutoLogin(home_.path(), portOf("manager"));
+  ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(agent.waitForOutput("desktop backend: GNOME Wayland")) << agent.output();
+  // The client comes up after the program's window, so that it is on top and has the keyboard.
+  ASSERT_TRUE(manager->waitForOutput("waiting for " + gate.string())) << manager->output() << agent.output();
+  auto recorder = startRecorder();
+  std::ofstream(gate).flush();
+  ASSERT_TRUE(manager->waitForOutput("step screen ok")) << manager->output() << agent.output();
+  ASSERT_TRUE(takeCompositorShot(shot));
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent.output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+  const auto report = reportOf("manager");
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(report["screen"]["decodeErrors"], 0);
+  EXPECT_TRUE(recorder->waitForPrefix("motion 123 77")) << linesOf(*recorder);
+  EXPECT_TRUE(recorder->waitForPrefix("key press a ")) << linesOf(*recorder);
+  EXPECT_TRUE(recorder->waitForPrefix("key release a ")) << linesOf(*recorder);
+  EXPECT_TRUE(fileShows(home_.path() / "Downloads" / "to-agent.bin", std::string(300000, 'x')));
+  EXPECT_EQ(contentOf(home_.root() / "fetched" / "from-agent.bin"), std::string(200000, 'y'));
+  quitAndExpectACleanEnd(agent);
+}
+
+// The compositor crashes mid-stream: the stream fails with a clear text, not a black picture; once
+// a new compositor is up the next screen request streams again and input reaches its clients.
+TEST_F(WaylandJob, AStreamLostWithTheCompositorStartsAgainOnceItIsBack) {
+  startSession(false);
+  const auto gate = home_.root() / "compositor-back";
+  const nlohmann::json steps = {
+      {{"step", "screen"}, {"width", 1920}, {"height", 1080}, {"seconds", 0.5}},
+      {{"step", "waitForFile"}, {"path", gate.string()}, {"timeout", 60}},
+      {{"step", "screen"}, {"width", 1920}, {"height", 1080}, {"seconds", 0.5}, {"expectWidth", 1920}},
+      {{"step", "move"}, {"x", 640}, {"y", 360}},
+      {{"step", "screenEnd"}}};
+  auto manager = startManager(steps, "manager");
+  auto agent = startSessionAgent(portOf("manager"));
+  ASSERT_TRUE(manager->waitForOutput("step screen ok")) << manager->output() << agent->output();
+  session_->killCompositor();
+  ASSERT_TRUE(agent->waitForOutput("Screen stream failed: ")) << agent->output();
+  const auto failure = agent->output().substr(agent->output().find("Screen stream failed: "));
+  EXPECT_NE(failure.find("compositor"), std::string::npos) << failure;
+  session_->restartCompositor();
+  auto recorder = startRecorder();
+  std::ofstream(gate).flush();
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent->output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos)
+      << manager->output() << agent->output();
+  EXPECT_TRUE(recorder->waitForPrefix("motion 640 360")) << linesOf(*recorder) << agent->output();
+  quitAndExpectACleanEnd(*agent);
+}
+
+// SIGTERM while the screen streams: the program ends by itself with status 0, its capture stopped.
+TEST_F(WaylandJob, TheProgramQuitsCleanlyWhileTheScreenStreams) {
+  startSession(true);
+  auto manager = startManager(nlohmann::json::array({{{"step", "screen"}, {"seconds", 0.5}}}), "manager");
+  testing::saveDirectAutoLogin(home_.path(), portOf("manager"));
+  ProgramProcess agent({programPath, "ALogin"}, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(manager->waitForOutput("step screen ok")) << manager->output() << agent.output();
+  quitAndExpectACleanEnd(agent);
+  EXPECT_TRUE(fileShows(log(), "Screen stream stopped: disconnect")) << contentOf(log());
+}
+
+// A still screen: one keyframe at the start, then only the refreshes' small predicted pictures.
+TEST_F(WaylandJob, AStillScreenSendsNoKeyframeAfterTheFirst) {
+  startSession(false);
+  WaylandClientProcess scene({"/usr/bin/python3", sceneScript, "1920", "1080"},
+                             WaylandClientProcess::gtkWaylandEnvironment());
+  ASSERT_TRUE(scene.waitForPrefix("ready")) << linesOf(scene);
+  const auto streamLog = home_.root() / "stream.log";
+  auto manager =
+      startManager(nlohmann::json::array({{{"step", "screen"}, {"seconds", 6.0}}, {{"step", "screenEnd"}}}),
+                   "manager", {"--stream-log", streamLog.string()});
+  auto agent = startSessionAgent(portOf("manager"));
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent->output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+  // One line per unit: time, bytes, keyframe (0/1), pictures decoded, painted number.
+  std::ifstream in(streamLog);
+  int units = 0;
+  int keyframes = 0;
+  long long time = 0, bytes = 0;
+  int keyframe = 0;
+  std::string rest;
+  while (in >> time >> bytes >> keyframe && std::getline(in, rest)) {
+    ++units;
+    keyframes += keyframe;
+  }
+  EXPECT_GE(units, 2) << "the first picture and at least one refresh";
+  EXPECT_EQ(keyframes, 1) << units << " units";
+  quitAndExpectACleanEnd(*agent);
+}
+
+}  // namespace
+}  // namespace vantrel
