@@ -66,8 +66,10 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
     auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
     auto environment = makeProductionStatusEnvironment(
         main, io, loginService, credentials,
-        DesktopBackend::isWayland() ? std::shared_ptr<Pasteboard>(std::make_shared<MutterPasteboard>())
-                                    : std::make_shared<QtPasteboard>(),
+        // A Wayland desktop without the compositor's services still has Xwayland's clipboard.
+        DesktopBackend::current() == DesktopBackendKind::gnomeWayland
+            ? std::shared_ptr<Pasteboard>(std::make_shared<MutterPasteboard>())
+            : std::make_shared<QtPasteboard>(),
         defaults ? defaults : std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
         writer ? writer
                : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),

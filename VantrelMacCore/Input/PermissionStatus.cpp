@@ -6,8 +6,6 @@
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
 
-#include <mutex>
-
 namespace vantrel::PermissionStatus {
 namespace {
 
@@ -32,18 +30,11 @@ void reportNoGrantNeeded(std::string_view grant) {
       grant);
 }
 
-void reportUnsupported() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    permissionLog().error("VantrelMac: no screen recording or input on this desktop: {}",
-                          DesktopBackend::unsupportedReason().value_or("unsupported Wayland session"));
-  });
-}
-
 bool screenRecordingAnswer() {
   switch (DesktopBackend::current()) {
     case DesktopBackendKind::gnomeWayland: return MutterServices::screenCastAnswers();
-    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); return false;
+    // The choice of backend has said why, once.
+    case DesktopBackendKind::unsupportedWayland: return false;
     case DesktopBackendKind::x11: break;
   }
   return XDisplayProbe::canCaptureScreen();
@@ -52,7 +43,7 @@ bool screenRecordingAnswer() {
 void reportSettings(std::string_view grant) {
   switch (DesktopBackend::current()) {
     case DesktopBackendKind::gnomeWayland: return reportNoGrantNeeded(grant);
-    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); break;
+    case DesktopBackendKind::unsupportedWayland:
     case DesktopBackendKind::x11: break;
   }
   reportNoSettingsPane(grant);
@@ -63,13 +54,16 @@ void reportSettings(std::string_view grant) {
 bool inputTrusted() {
   switch (DesktopBackend::current()) {
     case DesktopBackendKind::gnomeWayland: return MutterServices::remoteDesktopAnswers();
-    case DesktopBackendKind::unsupportedWayland: reportUnsupported(); return false;
+    // The choice of backend has said why, once.
+    case DesktopBackendKind::unsupportedWayland: return false;
     case DesktopBackendKind::x11: break;
   }
   return XTestInput::probeAvailable();
 }
 
 PermissionSnapshot snapshot() { return PermissionSnapshot{screenRecordingAnswer(), inputTrusted()}; }
+
+std::optional<std::string> unavailableReason() { return DesktopBackend::unsupportedReason(); }
 
 bool requestScreenRecordingAccess() { return screenRecordingAnswer(); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ PermissionSnapshot snapshot();
 
 // Whether synthetic input can be posted (XTEST, or the compositor's remote-desktop service).
 bool inputTrusted();
+
+// Why neither grant can ever be had on this desktop (a Wayland desktop without the compositor
+// services the agent uses); nothing where the grants are merely missing for now.
+std::optional<std::string> unavailableReason();
 
 // Asks for screen-capture access and returns the answer. Cannot fail.
 bool requestScreenRecordingAccess();

@@ -80,6 +80,8 @@ class PermissionProviding {
   virtual bool requestScreenRecordingAccess() = 0;
   virtual void openScreenRecordingSettings() = 0;
   virtual void openAccessibilitySettings() = 0;
+  // Why no grant can ever be had on this desktop; nothing when they can.
+  virtual std::optional<std::string> unavailableReason() { return std::nullopt; }
 };
 
 // Facts about this computer sent with every login.
@@ -137,6 +139,7 @@ class SystemPermissions final : public PermissionProviding {
   bool requestScreenRecordingAccess() override { return PermissionStatus::requestScreenRecordingAccess(); }
   void openScreenRecordingSettings() override { PermissionStatus::openScreenRecordingSettings(); }
   void openAccessibilitySettings() override { PermissionStatus::openAccessibilitySettings(); }
+  std::optional<std::string> unavailableReason() override { return PermissionStatus::unavailableReason(); }
 };
 
 // `mainExecutor`, `clients`, `loginService`, `credentialStore`, `permissions`, `captureService`

@@ -115,6 +115,8 @@ void StatusWindowViewModel::start() {
   if (hasStarted_) return;
   hasStarted_ = true;
   setPermissions(environment_.permissions->snapshot());
+  // A desktop that can never grant them: say why where the user looks, once.
+  if (const auto reason = environment_.permissions->unavailableReason()) appendDiagnostic(*reason);
 
   displaySleepHeld_ = environment_.displaySleepPreventer && environment_.displaySleepPreventer->start();
   appendDiagnostic(displaySleepHeld_

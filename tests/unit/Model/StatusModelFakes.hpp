@@ -205,7 +205,9 @@ class FakePermissions final : public PermissionProviding {
   }
   void openScreenRecordingSettings() override { ++opens; }
   void openAccessibilitySettings() override { ++opens; }
+  std::optional<std::string> unavailableReason() override { return unavailable; }
   PermissionSnapshot current{true, true};
+  std::optional<std::string> unavailable;
   int snapshots = 0;
   int screenRequests = 0;
   int opens = 0;

@@ -173,6 +173,21 @@ TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
   EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
 }
 
+// A desktop that can never grant screen recording or input says why in the window's log, once,
+// however often the model starts.
+TEST_F(StatusModelTest, ADesktopWithoutGrantsSaysWhyOnceInTheLog) {
+  permissions->current = {false, false};
+  permissions->unavailable = "This Wayland desktop offers no screen-cast service";
+  make();
+  onMain([&] { model->start(); });
+  settle();
+  onMain([&] { model->start(); });
+  settle();
+  const auto lines = logTexts();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "This Wayland desktop offers no screen-cast service"), 1)
+      << ::testing::PrintToString(lines);
+}
+
 struct StartupCase {
   const char* name;
   bool remember;
