@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "Platform/DesktopBackend.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/ProgramPaths.hpp"
@@ -240,6 +241,32 @@ TEST_F(WaylandJob, AStreamLostWithTheCompositorStartsAgainOnceItIsBack) {
   EXPECT_NE(manager->output().find("script done: ok"), std::string::npos)
       << manager->output() << agent->output();
   EXPECT_TRUE(recorder->waitForPrefix("motion 640 360")) << linesOf(*recorder) << agent->output();
+  quitAndExpectACleanEnd(*agent);
+}
+
+// A Wayland session whose compositor offers none of the services: the program says why and
+// refuses the screen; the manager gets no picture at all, rather than a black one.
+TEST_F(WaylandJob, ADesktopWithoutTheCompositorServicesGetsAClearErrorAndNoPicture) {
+  startSession(false);
+  session_->killCompositor();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (DesktopBackend::sessionBusHasName(DesktopBackend::screenCastService)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the compositor's name stays on the bus";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto manager = startManager(
+      nlohmann::json::array({{{"step", "screenRequest"}, {"width", 1920}, {"height", 1080}, {"seconds", 1.0}},
+                             {{"step", "comInfo"}}}),
+      "manager");
+  auto agent = startSessionAgent(portOf("manager"));
+  ASSERT_TRUE(agent->waitForOutput("unsupported Wayland session: This Wayland desktop offers no screen-cast"))
+      << agent->output();
+  ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent->output();
+  EXPECT_NE(manager->output().find("script done: ok"), std::string::npos) << manager->output();
+  const auto report = reportOf("manager");
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(report["screen"]["units"], 0) << report.dump(2);
+  EXPECT_EQ(report["screen"]["pictures"], 0) << report.dump(2);
   quitAndExpectACleanEnd(*agent);
 }
 
