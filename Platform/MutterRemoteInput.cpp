@@ -1,5 +1,7 @@
 #include "Platform/MutterRemoteInput.hpp"
 
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
@@ -33,10 +35,36 @@ std::unique_ptr<XkbKeysymMap> XkbKeysymMap::compile(const Names& names) {
   const xkb_rule_names rules{orNull(names.rules), orNull(names.model), orNull(names.layout),
                              orNull(names.variant), orNull(names.options)};
   xkb_keymap* keymap = xkb_keymap_new_from_names(context, &rules, XKB_KEYMAP_COMPILE_NO_FLAGS);
-  if (!keymap) {
-    xkb_context_unref(context);
+  auto map = keymap ? fromKeymap(keymap) : nullptr;
+  xkb_keymap_unref(keymap);
+  xkb_context_unref(context);
+  return map;
+}
+
+std::unique_ptr<XkbKeysymMap> XkbKeysymMap::fromDisplay(const char* displayName) {
+  xcb_connection_t* connection = xcb_connect(displayName, nullptr);
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
     return nullptr;
   }
+  std::unique_ptr<XkbKeysymMap> map;
+  xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  if (context &&
+      xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                  XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr)) {
+    const std::int32_t device = xkb_x11_get_core_keyboard_device_id(connection);
+    xkb_keymap* keymap =
+        device < 0 ? nullptr
+                   : xkb_x11_keymap_new_from_device(context, connection, device, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (keymap) map = fromKeymap(keymap);
+    xkb_keymap_unref(keymap);
+  }
+  xkb_context_unref(context);
+  xcb_disconnect(connection);
+  return map;
+}
+
+std::unique_ptr<XkbKeysymMap> XkbKeysymMap::fromKeymap(xkb_keymap* keymap) {
   auto map = std::unique_ptr<XkbKeysymMap>(new XkbKeysymMap);
   const xkb_keycode_t first = std::max(xkb_keymap_min_keycode(keymap), evdevOffset);
   const xkb_keycode_t last = xkb_keymap_max_keycode(keymap);
@@ -53,8 +81,6 @@ std::unique_ptr<XkbKeysymMap> XkbKeysymMap::compile(const Names& names) {
       for (int i = 0; i < count; ++i) map->codes_.emplace(syms[i], key - evdevOffset);
     }
   }
-  xkb_keymap_unref(keymap);
-  xkb_context_unref(context);
   return map;
 }
 
@@ -70,7 +96,10 @@ MutterRemoteInput::MutterRemoteInput(std::shared_ptr<MutterRemoteDesktop> sessio
 
 const XkbKeysymMap* MutterRemoteInput::keymap() {
   std::call_once(keymapOnce_, [this] {
-    keymap_ = XkbKeysymMap::compile();
+    // The user's layout as Xwayland has it from the compositor; without Xwayland, the one the
+    // XKB_DEFAULT_* variables name (else us).
+    keymap_ = XkbKeysymMap::fromDisplay();
+    if (!keymap_) keymap_ = XkbKeysymMap::compile();
     if (!keymap_)
       inputLog().error("VantrelMac input: the keyboard map could not be compiled; keys are not posted");
   });

@@ -13,6 +13,9 @@
 #include "Platform/MutterRemoteDesktop.hpp"
 #include "Platform/XTestInput.hpp"
 
+// xkbcommon's keymap, declared here so that callers need no xkbcommon headers.
+struct xkb_keymap;
+
 namespace vantrel {
 
 // Which key of a keyboard map produces a keysym, as a Linux input event code (the X key code
@@ -31,10 +34,15 @@ class XkbKeysymMap {
   };
   // Nullptr when the map cannot be compiled.
   static std::unique_ptr<XkbKeysymMap> compile(const Names& names = {});
+  // The map an X server's core keyboard has now: on a GNOME Wayland session Xwayland's, which the
+  // compositor keeps equal to its own (the user's layout). Nullptr when the display cannot be
+  // reached or has no keyboard extension. `displayName` null: DISPLAY.
+  static std::unique_ptr<XkbKeysymMap> fromDisplay(const char* displayName = nullptr);
 
   std::optional<std::uint32_t> evdevCodeFor(std::uint32_t keysym) const;
 
  private:
+  static std::unique_ptr<XkbKeysymMap> fromKeymap(xkb_keymap* keymap);
   std::unordered_map<std::uint32_t, std::uint32_t> codes_;
 };
 

@@ -27,7 +27,7 @@ if(pipewire_options)
   list(REMOVE_ITEM pipewire_options "-D_REENTRANT")
   set_target_properties(PkgConfig::PIPEWIRE PROPERTIES INTERFACE_COMPILE_OPTIONS "${pipewire_options}")
 endif()
-pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon)
+pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
 find_package(nlohmann_json 3.10 REQUIRED)
 
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
