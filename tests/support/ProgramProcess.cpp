@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -187,6 +189,43 @@ std::unique_ptr<ProgramProcess> startLoginServerNamingManagers(
   if (!exitedWith(seed.waitForExit(), 0))
     throw std::runtime_error("the password was not saved: " + seed.output());
   return server;
+}
+
+std::unique_ptr<ProgramProcess> startSessionAgentThroughRelay(TemporaryHome& home, const std::string& program,
+                                                              const std::string& relayDaemon, int port,
+                                                              std::unique_ptr<ProgramProcess>& relay) {
+  namespace fs = std::filesystem;
+  const auto install = home.root() / "install";
+  fs::create_directories(install);
+  for (const fs::path& from :
+       {fs::path(program), fs::path(program).parent_path() / "Info.json", fs::path(relayDaemon)})
+    fs::copy_file(from, install / from.filename(), fs::copy_options::overwrite_existing);
+  const auto folder = home.systemRoot() / "etc" / "VantrelMac";
+  fs::create_directories(folder);
+  std::ofstream(folder / "connection.json") << nlohmann::json{
+      {"host", "127.0.0.1"},
+      {"port", port},
+      {"userID", "e2e"},
+      {"connectionNumber", 0}}.dump();
+  relay = std::make_unique<ProgramProcess>(
+      std::vector<std::string>{(install / fs::path(relayDaemon).filename()).string()},
+      ProgramProcess::Options{false, false});
+  EXPECT_TRUE(relay->waitForOutput("relay daemon listening at")) << relay->output();
+  return std::make_unique<ProgramProcess>(
+      std::vector<std::string>{(install / fs::path(program).filename()).string(), "--session-agent"},
+      ProgramProcess::Options{true, false});
+}
+
+void expectCleanQuit(ProgramProcess& program) {
+  // Texts the checkers print when they find something.
+  static constexpr const char* checkerReports[] = {
+      "AddressSanitizer", "LeakSanitizer", "runtime error:", "ThreadSanitizer",
+      "corrupted size",   "double free",   "free(): "};
+  program.signal(SIGTERM);
+  const auto status = program.waitForExit();
+  EXPECT_TRUE(exitedWith(status, 0)) << "wait status " << (status ? *status : -1) << "\n" << program.output();
+  for (const auto* report : checkerReports)
+    EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
 }
 
 }  // namespace vantrel::testing

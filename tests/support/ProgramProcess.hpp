@@ -67,4 +67,16 @@ std::unique_ptr<ProgramProcess> startLoginServerNamingManagers(
 // The process ids whose parent is `pid` (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);
 
+// The windowless session agent for the manager at 127.0.0.1:`port` (its connection file under the
+// home's system root), through the relay daemon stand-in: both run from a copy of the build laid
+// out as one installation in <home root>/install, since they accept each other only so. `relay`
+// receives the daemon's process, started and listening; the agent's is returned.
+std::unique_ptr<ProgramProcess> startSessionAgentThroughRelay(TemporaryHome& home, const std::string& program,
+                                                              const std::string& relayDaemon, int port,
+                                                              std::unique_ptr<ProgramProcess>& relay);
+
+// SIGTERM, as the desktop's log-out or `kill` sends it: the program must end by itself with status
+// 0, with nothing from the memory, thread or undefined-behaviour checkers in its output.
+void expectCleanQuit(ProgramProcess& program);
+
 }  // namespace vantrel::testing

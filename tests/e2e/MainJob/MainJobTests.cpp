@@ -185,28 +185,9 @@ TEST_F(MainJob, TrayApplicationConnectsFromSavedDirectSettings) {
 // The agent and the daemon accept each other only as programs of one installation folder, so both
 // run from a copy of the build laid out as one.
 TEST_F(MainJob, SessionAgentConnectsThroughTheRelayDaemon) {
-  const auto install = home_.root() / "install";
-  fs::create_directories(install);
-  for (const fs::path& from :
-       {fs::path(programPath), fs::path(programPath).parent_path() / "Info.json", fs::path(relayPath)}) {
-    fs::copy_file(from, install / from.filename());
-  }
   std::unique_ptr<ProgramProcess> relay;
   runMainJob([&](int port) {
-    const auto folder = home_.systemRoot() / "etc" / "VantrelMac";
-    fs::create_directories(folder);
-    std::ofstream(folder / "connection.json") << nlohmann::json{
-        {"host", "127.0.0.1"},
-        {"port", port},
-        {"userID", "e2e"},
-        {"connectionNumber", 0}}.dump();
-    relay =
-        std::make_unique<ProgramProcess>(std::vector<std::string>{(install / "VantrelMacDaemon").string()},
-                                         ProgramProcess::Options{false, false});
-    EXPECT_TRUE(relay->waitForOutput("relay daemon listening at")) << relay->output();
-    return std::make_unique<ProgramProcess>(
-        std::vector<std::string>{(install / "VantrelMac").string(), "--session-agent"},
-        ProgramProcess::Options{true, false});
+    return testing::startSessionAgentThroughRelay(home_, programPath, relayPath, port, relay);
   });
 }
 

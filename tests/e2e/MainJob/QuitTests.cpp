@@ -30,10 +30,6 @@ namespace fs = std::filesystem;
 using testing::ProgramProcess;
 using namespace testing::programs;
 
-// Texts the checkers print when they find something.
-constexpr const char* checkerReports[] = {
-    "AddressSanitizer", "LeakSanitizer", "runtime error:", "corrupted size", "double free", "free(): "};
-
 class Quit : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,14 +75,7 @@ class Quit : public ::testing::Test {
   }
 
   // SIGTERM, as the desktop's log-out or `kill` sends it; the program must end by itself, cleanly.
-  static void quitAndExpectACleanEnd(ProgramProcess& program) {
-    program.signal(SIGTERM);
-    const auto status = program.waitForExit();
-    EXPECT_TRUE(testing::exitedWith(status, 0)) << "wait status " << (status ? *status : -1) << "\n"
-                                                << program.output();
-    for (const auto* report : checkerReports)
-      EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
-  }
+  static void quitAndExpectACleanEnd(ProgramProcess& program) { testing::expectCleanQuit(program); }
 
   // The quit ends the sessions first (the screen capture stopped, its thread joined) and only then
   // lets the application's objects go: the status model is still there to log the stream's end.

@@ -37,10 +37,6 @@ using namespace testing::programs;
 const std::string shotPath = VANTREL_WAYLAND_SHOT;
 const std::string sceneScript = std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py";
 
-// Texts the checkers print when they find something.
-constexpr const char* checkerReports[] = {
-    "AddressSanitizer", "LeakSanitizer", "runtime error:", "ThreadSanitizer", "double free", "free(): "};
-
 std::string contentOf(const fs::path& path) {
   std::stringstream content;
   content << std::ifstream(path).rdbuf();
@@ -122,29 +118,8 @@ class WaylandJob : public ::testing::Test {
     return all;
   }
 
-  // The session agent, windowless, through the relay daemon stand-in; both run from a copy of the
-  // build laid out as one installation (they accept each other only so).
   std::unique_ptr<ProgramProcess> startSessionAgent(int port) {
-    const auto install = home_.root() / "install";
-    fs::create_directories(install);
-    for (const fs::path& from :
-         {fs::path(programPath), fs::path(programPath).parent_path() / "Info.json", fs::path(relayPath)}) {
-      fs::copy_file(from, install / from.filename(), fs::copy_options::overwrite_existing);
-    }
-    const auto folder = home_.systemRoot() / "etc" / "VantrelMac";
-    fs::create_directories(folder);
-    std::ofstream(folder / "connection.json") << nlohmann::json{
-        {"host", "127.0.0.1"},
-        {"port", port},
-        {"userID", "e2e"},
-        {"connectionNumber", 0}}.dump();
-    relay_ =
-        std::make_unique<ProgramProcess>(std::vector<std::string>{(install / "VantrelMacDaemon").string()},
-                                         ProgramProcess::Options{false, false});
-    EXPECT_TRUE(relay_->waitForOutput("relay daemon listening at")) << relay_->output();
-    return std::make_unique<ProgramProcess>(
-        std::vector<std::string>{(install / "VantrelMac").string(), "--session-agent"},
-        ProgramProcess::Options{true, false});
+    return testing::startSessionAgentThroughRelay(home_, programPath, relayPath, port, relay_);
   }
 
   // The compositor's own picture of the screen as the manager's luma file; false when it fails.
@@ -152,14 +127,10 @@ class WaylandJob : public ::testing::Test {
     return testing::runProgram({shotPath, "--pgm", pgm.string()}) == 0;
   }
 
+  // A clean quit that leaves none of the program's children behind.
   static void quitAndExpectACleanEnd(ProgramProcess& program) {
     const auto children = testing::childrenOf(program.pid());
-    program.signal(SIGTERM);
-    const auto status = program.waitForExit();
-    EXPECT_TRUE(testing::exitedWith(status, 0)) << "wait status " << (status ? *status : -1) << "\n"
-                                                << program.output();
-    for (const auto* report : checkerReports)
-      EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
+    testing::expectCleanQuit(program);
     for (const auto child : children) EXPECT_NE(::kill(child, 0), 0) << "child " << child << " still runs";
   }
 
