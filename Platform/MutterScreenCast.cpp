@@ -394,7 +394,8 @@ struct MutterScreenCast::State {
     if (!loop) throw CompositorCaptureError::unavailable("Cannot create a PipeWire loop.");
     pw_loop_enter(loop);
     loopEntered = true;
-    context = pw_context_new(loop, nullptr, 0);
+    // Nothing of the screen cast needs the session bus through PipeWire (the bus is ours).
+    context = pw_context_new(loop, pw_properties_new("support.dbus", "false", nullptr), 0);
     if (!context) throw CompositorCaptureError::unavailable("Cannot create a PipeWire context.");
     core = pw_context_connect(context, nullptr, 0);
     if (!core) {
