@@ -5,6 +5,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -100,6 +101,49 @@ const spa_pod* cursorMetaParam(spa_pod_builder* b) {
 }
 #pragma GCC diagnostic pop
 
+// A buffer's memory mapped again, privately and writable: the cursor is drawn into the picture
+// while it stays in the compositor's buffer (PipeWire maps it read-only). A write copies the pages
+// it touches for this process alone; dropping them (MADV_DONTNEED) makes them show the buffer
+// again, so that the compositor's next frame in it is seen whole.
+struct PrivateMapping {
+  std::uint8_t* base = nullptr;
+  std::size_t length = 0;
+  std::uint64_t mapOffset = 0;  // of the buffer's data from `base`
+
+  ~PrivateMapping() {
+    if (base) ::munmap(base, length);
+  }
+
+  // Maps `d`'s memory; null when it is not a file the kernel can map.
+  static std::unique_ptr<PrivateMapping> of(const spa_data& d) {
+    if (d.type != SPA_DATA_MemFd || d.fd < 0 || d.maxsize == 0) return nullptr;
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = d.mapoffset / page * page;
+    auto m = std::make_unique<PrivateMapping>();
+    m->length = static_cast<std::size_t>(d.mapoffset - start + d.maxsize);
+    void* p = ::mmap(nullptr, m->length, PROT_READ | PROT_WRITE, MAP_PRIVATE, static_cast<int>(d.fd),
+                     static_cast<off_t>(start));
+    if (p == MAP_FAILED) return nullptr;
+    m->base = static_cast<std::uint8_t*>(p);
+    m->mapOffset = d.mapoffset - start;
+    return m;
+  }
+
+  std::uint8_t* data() const noexcept { return base + mapOffset; }
+
+  // Drops what this process wrote between `from` and `to` (pointers into the mapping).
+  void forget(const std::uint8_t* from, const std::uint8_t* to) const noexcept {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto first = std::max(reinterpret_cast<std::uintptr_t>(from), reinterpret_cast<std::uintptr_t>(base));
+    auto last =
+        std::min(reinterpret_cast<std::uintptr_t>(to), reinterpret_cast<std::uintptr_t>(base) + length);
+    if (first >= last) return;
+    first = first / page * page;
+    last = std::min((last + page - 1) / page * page, reinterpret_cast<std::uintptr_t>(base) + length);
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  }
+};
+
 void initPipeWire() {
   static std::once_flag once;
   std::call_once(once, [] { pw_init(nullptr, nullptr); });
@@ -134,12 +178,25 @@ struct MutterScreenCast::State {
   bool coreListening = false;
   int epollFd = -1;
 
-  // The picture: the latest frame, with the cursor drawn in at capture.
+  // The picture: the latest frame, with the cursor drawn in at capture. It stays in the
+  // compositor's buffer (`held`, kept from the stream until the next frame replaces it) when that
+  // buffer may be written; otherwise it is copied into `pixels`, tile by tile where it changed.
   ScreenRect area;
   int width = 0;
   int height = 0;
   std::vector<std::uint8_t> pixels;
   BgraImageView view;
+  pw_buffer* held = nullptr;
+  BgraImageView heldView;
+  // The rows of `held` this process wrote into (the cursor, and what it covered).
+  int dirtyTop = 0;
+  int dirtyBottom = 0;
+  // The newest frame that arrived since the latest compare; only it is compared.
+  pw_buffer* fresh = nullptr;
+  // Buffers the stream has, and whether they were all on our side at once: the compositor then
+  // had none to draw into and may have dropped a frame, which it does not send again.
+  int bufferCount = 0;
+  bool frameMayBeLost = false;
   bool hasFrame = false;
   bool frameChanged = false;
   ScreenDamage pending;  // changed since the latest capture
@@ -147,6 +204,7 @@ struct MutterScreenCast::State {
   std::uint64_t framesReceived = 0;
   std::uint64_t framesChanged = 0;
   bool rejectionLogged = false;
+  bool modeLogged = false;
 
   // The cursor as the compositor last described it, in stream pixels.
   CursorImage cursor;
@@ -161,6 +219,9 @@ struct MutterScreenCast::State {
   ~State() { close(); }
 
   void close() {
+    // The stream's destruction frees every buffer, held ones included (remove_buffer unmaps ours).
+    held = nullptr;
+    fresh = nullptr;
     if (stream) {
       if (streamListening) spa_hook_remove(&streamListener);
       pw_stream_disconnect(stream);
@@ -380,6 +441,9 @@ struct MutterScreenCast::State {
     area.height = h;
     pixels.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 0);
     view = {pixels.data(), w * 4, w, h};
+    // Buffers of the former size go away with the new format; they are not handed back.
+    held = nullptr;
+    fresh = nullptr;
     pending = ScreenDamage(w, h);
     changedParts = ScreenDamage(w, h);
     pending.addWhole();
@@ -419,6 +483,8 @@ struct MutterScreenCast::State {
       events.state_changed = &State::onStateChanged;
       events.param_changed = &State::onParamChanged;
       events.process = &State::onProcess;
+      events.add_buffer = &State::onAddBuffer;
+      events.remove_buffer = &State::onRemoveBuffer;
       return events;
     }();
     pw_stream_add_listener(stream, &streamListener, &streamEvents, this);
@@ -448,57 +514,139 @@ struct MutterScreenCast::State {
     }
   }
 
-  // Everything that has arrived on the bus and from PipeWire, without waiting.
+  // Everything that has arrived on the bus and from PipeWire, without waiting; of the frames, only
+  // the newest is compared.
   void pump() {
     pumpBus();
-    if (loop) {
-      for (int i = 0; i < 256 && pw_loop_iterate(loop, 0) > 0; ++i) {
-      }
+    iterateLoop();
+    if (fresh) {
+      pw_buffer* b = fresh;
+      fresh = nullptr;
+      if (!readFrame(b)) pw_stream_queue_buffer(stream, b);
+    }
+    if (frameMayBeLost) {
+      frameMayBeLost = false;
+      askForFrame();
     }
   }
 
+  void iterateLoop() {
+    if (!loop) return;
+    for (int i = 0; i < 256 && pw_loop_iterate(loop, 0) > 0; ++i) {
+    }
+  }
+
+  // The compositor repaints the whole monitor when its stream starts streaming: a pause and a
+  // resume of ours get a fresh frame of a still screen (one dropped before is not sent again).
+  void askForFrame() {
+    if (!stream || ended) return;
+    pw_stream_set_active(stream, false);
+    iterateLoop();
+    pw_stream_set_active(stream, true);
+    iterateLoop();
+  }
+
   void waitForFirstFrame(std::chrono::steady_clock::time_point deadline) {
+    auto askAgain = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!hasFrame) {
       pump();
       throwIfEnded();
       if (hasFrame) break;
-      const auto left = deadline - std::chrono::steady_clock::now();
+      const auto now = std::chrono::steady_clock::now();
+      // The first frame may have been drawn before the stream had its buffers.
+      if (now >= askAgain) {
+        askForFrame();
+        askAgain = now + std::chrono::seconds(1);
+      }
+      const auto left = deadline - now;
       if (left <= std::chrono::nanoseconds(0)) {
         throw CompositorCaptureError::unavailable("The compositor sent no picture of the screen in time.");
       }
       epoll_event events[4];
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-      (void)::epoll_wait(epollFd, events, 4, static_cast<int>(std::min<long long>(ms, 1000)));
+      (void)::epoll_wait(epollFd, events, 4, static_cast<int>(std::min<long long>(ms, 250)));
     }
   }
 
   // --- frames ---
 
+  // Every queued buffer's cursor counts; of the frames only the newest is kept (for the compare
+  // once the loop has handled everything that arrived), the others go back to the compositor at
+  // once, so that it always has buffers to draw into.
   void process() {
-    // Every queued buffer's cursor counts; of the frames, only the newest is copied.
-    pw_buffer* buffers[32];
-    int count = 0;
-    while (count < 32) {
-      pw_buffer* b = pw_stream_dequeue_buffer(stream);
-      if (!b) break;
-      buffers[count++] = b;
+    // The buffers on our side now: the picture's, the frame waiting for its compare, and those
+    // dequeued here (each given back but the newest).
+    int ours = (held ? 1 : 0) + (fresh ? 1 : 0);
+    while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
+      if (++ours >= bufferCount) frameMayBeLost = true;
+      readCursor(b->buffer);
+      const spa_buffer* sb = b->buffer;
+      pw_buffer* done = b;
+      if (sb->n_datas >= 1 && sb->datas[0].chunk && sb->datas[0].chunk->size > 0) {
+        done = fresh;
+        fresh = b;
+      }
+      if (done) {
+        pw_stream_queue_buffer(stream, done);
+        --ours;
+      }
     }
-    int newestFrame = -1;
-    for (int i = 0; i < count; ++i) {
-      readCursor(buffers[i]->buffer);
-      const spa_buffer* sb = buffers[i]->buffer;
-      if (sb->n_datas >= 1 && sb->datas[0].chunk && sb->datas[0].chunk->size > 0) newestFrame = i;
-    }
-    if (newestFrame >= 0) readFrame(buffers[newestFrame]->buffer);
-    for (int i = 0; i < count; ++i) pw_stream_queue_buffer(stream, buffers[i]);
   }
 
-  void reject(const char* why) {
+  static void onAddBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    ++s->bufferCount;
+    if (!s->showsCursor || !b->buffer || b->buffer->n_datas < 1) return;
+    b->user_data = PrivateMapping::of(b->buffer->datas[0]).release();
+  }
+
+  static void onRemoveBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    --s->bufferCount;
+    if (b == s->fresh) s->fresh = nullptr;
+    if (b == s->held) {
+      // The buffer is the stream's again already, and goes away: the picture moves out of it.
+      s->copyHeldPicture();
+      s->held = nullptr;
+    }
+    delete static_cast<PrivateMapping*>(b->user_data);
+    b->user_data = nullptr;
+  }
+
+  // Gives the buffer the picture was in back to the compositor, without what we drew into it.
+  void releaseHeld() {
+    if (!held) return;
+    const auto* mapping = static_cast<const PrivateMapping*>(held->user_data);
+    if (mapping && dirtyTop < dirtyBottom) {
+      mapping->forget(heldView.data + static_cast<std::ptrdiff_t>(dirtyTop) * heldView.stride,
+                      heldView.data + static_cast<std::ptrdiff_t>(dirtyBottom) * heldView.stride);
+    }
+    dirtyTop = dirtyBottom = 0;
+    pw_stream_queue_buffer(stream, held);
+    held = nullptr;
+  }
+
+  // Copies the picture out of the compositor's buffer into our own.
+  void copyHeldPicture() {
+    if (view.data == pixels.data()) return;
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    for (int row = 0; row < height; ++row) {
+      std::memcpy(pixels.data() + rowBytes * static_cast<std::size_t>(row),
+                  view.data + static_cast<std::ptrdiff_t>(row) * view.stride, rowBytes);
+    }
+    view = {pixels.data(), width * 4, width, height};
+  }
+
+  bool reject(const char* why) {
     if (!rejectionLogged) castLog().error("Screen cast frame rejected: {}", why);
     rejectionLogged = true;
+    return false;
   }
 
-  void readFrame(const spa_buffer* sb) {
+  // Compares the frame in `b` with the picture. Returns true when the picture is now `b` itself
+  // (kept until the next frame), false when the buffer may go back.
+  bool readFrame(pw_buffer* b) {
+    const spa_buffer* sb = b->buffer;
     if (pixels.empty()) return reject("no format was agreed");
     const spa_data& d = sb->datas[0];
     if (!d.data) return reject("the frame is not mapped");
@@ -508,25 +656,47 @@ struct MutterScreenCast::State {
       return reject("the frame is smaller than its size and stride say");
     }
     ++framesReceived;
-    const auto* source = static_cast<const std::uint8_t*>(d.data) + d.chunk->offset;
-    // The buffer must hold the screen alone for the compare: the cursor goes back in at capture.
+    // The picture must hold the screen alone for the compare: the cursor goes back in at capture.
     restoreUnderCursor();
+    // The frame becomes the picture where it is, unless the cursor is to be drawn into it and the
+    // buffer could not be mapped for that: then it is copied, where it changed, into our own.
+    const auto* mapping = static_cast<const PrivateMapping*>(b->user_data);
+    const bool inPlace = mapping || !showsCursor;
+    auto* source = (mapping ? mapping->data() : static_cast<std::uint8_t*>(d.data)) + d.chunk->offset;
+    if (!modeLogged) {
+      castLog().info("Screen cast frames are {}", inPlace ? "read in place" : "copied");
+      modeLogged = true;
+    }
+    if (!inPlace && held) {
+      copyHeldPicture();
+      releaseHeld();
+    }
+    bool differs = true;
     if (!hasFrame) {
       // The first frame of a size is new everywhere.
-      for (int row = 0; row < height; ++row) {
-        std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
-                    source + static_cast<std::ptrdiff_t>(row) * stride, static_cast<std::size_t>(width) * 4);
+      if (!inPlace) {
+        for (int row = 0; row < height; ++row) {
+          std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
+                      source + static_cast<std::ptrdiff_t>(row) * stride,
+                      static_cast<std::size_t>(width) * 4);
+        }
       }
       pending.addWhole();
       hasFrame = true;
+    } else if (inPlace) {
+      differs = findChangedTiles(source, static_cast<int>(stride), view, pending);
+    } else {
+      differs = copyChangedTiles(source, static_cast<int>(stride), view, pending);
+    }
+    if (differs) {
       frameChanged = true;
       ++framesChanged;
-      return;
     }
-    if (copyChangedTiles(source, static_cast<int>(stride), view, pending)) {
-      frameChanged = true;
-      ++framesChanged;
-    }
+    if (!inPlace) return false;
+    releaseHeld();
+    held = b;
+    view = heldView = {source, static_cast<int>(stride), width, height};
+    return true;
   }
 
   // The cursor's rectangle in the picture, when it is shown and lies over it.
@@ -629,6 +799,10 @@ struct MutterScreenCast::State {
     }
     drawCursor(view, 0, 0, cursor, pointerX, pointerY);
     drawnCursor = shownCursor;
+    if (held && view.data == heldView.data) {
+      dirtyTop = dirtyTop < dirtyBottom ? std::min(dirtyTop, r.y) : r.y;
+      dirtyBottom = std::max(dirtyBottom, r.y + r.height);
+    }
   }
 
   BgraImageView takeWhole(const RowSink* sink) {
