@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Platform/FrameTileDiff.hpp"
+#include "Platform/MutterBus.hpp"
 #include "Platform/MutterDisplayConfig.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Support/SystemLog.hpp"
@@ -28,9 +29,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr const char* service = "org.gnome.Mutter.ScreenCast";
-constexpr const char* sessionInterface = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
+constexpr const char* service = MutterScreenCastService::name;
+constexpr const char* sessionInterface = MutterScreenCastService::sessionInterface;
+constexpr const char* streamInterface = MutterScreenCastService::streamInterface;
 constexpr const char* endedText = "The compositor ended the screen cast.";
 
 // Cursor modes of RecordMonitor.
@@ -51,12 +52,6 @@ constexpr int maxSide = 16384;
 const SystemLog& castLog() {
   static const SystemLog log("local.vantrel.VantrelMac", "screen");
   return log;
-}
-
-std::string busErrorText(const sd_bus_error& error, int r) {
-  if (error.message && *error.message) return error.message;
-  if (error.name && *error.name) return error.name;
-  return std::strerror(-r);
 }
 
 // The stream's parameters. The pod macros are C: their compound literals are a GNU extension in
@@ -193,10 +188,6 @@ struct MutterScreenCast::State {
   int dirtyBottom = 0;
   // The newest frame that arrived since the latest compare; only it is compared.
   pw_buffer* fresh = nullptr;
-  // Buffers the stream has, and whether they were all on our side at once: the compositor then
-  // had none to draw into and may have dropped a frame, which it does not send again.
-  int bufferCount = 0;
-  bool frameMayBeLost = false;
   bool hasFrame = false;
   bool frameChanged = false;
   ScreenDamage pending;  // changed since the latest capture
@@ -291,7 +282,7 @@ struct MutterScreenCast::State {
     const int r = sd_bus_call(bus, m, 5'000'000, &error, &reply);
     sd_bus_message_unref(m);
     if (r < 0) {
-      const auto text = fmt::format("{}: {}", what, busErrorText(error, r));
+      const auto text = fmt::format("{}: {}", what, BusCall::describe(r, error));
       sd_bus_error_free(&error);
       if (refusal && r != -ETIMEDOUT && r != -ECONNRESET && r != -ENOTCONN)
         throw CompositorCaptureError::refused(text);
@@ -315,12 +306,7 @@ struct MutterScreenCast::State {
   }
 
   static int onNameOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* s = static_cast<State*>(data);
-    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-    if (name && std::strcmp(name, service) == 0 && (!newOwner || !*newOwner)) {
-      s->end("the compositor left the session bus");
-    }
+    if (BusCall::formerOwnerLeft(m)) static_cast<State*>(data)->end("the compositor left the session bus");
     return 0;
   }
 
@@ -353,10 +339,10 @@ struct MutterScreenCast::State {
   void startSession(const std::string& connector) {
     check(sd_bus_open_user(&bus), "The session bus cannot be reached");
     // The compositor leaving the bus (it crashed or was stopped) ends the cast; no Closed comes then.
-    check(sd_bus_match_signal(bus, &ownerSlot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus", "NameOwnerChanged", &State::onNameOwnerChanged, this),
+    check(BusCall::watchNameOwner(bus, &ownerSlot, service, &State::onNameOwnerChanged, this),
           "Cannot watch the compositor on the session bus");
-    auto* create = newCall("/org/gnome/Mutter/ScreenCast", service, "CreateSession");
+    auto* create =
+        newCall(MutterScreenCastService::path, MutterScreenCastService::interface, "CreateSession");
     check(sd_bus_message_append(create, "a{sv}", 0), "Cannot build a screen cast request");
     sessionPath = readPath(call(create, "The compositor's screen cast service is not available", false),
                            "The compositor's screen cast service");
@@ -524,10 +510,6 @@ struct MutterScreenCast::State {
       fresh = nullptr;
       if (!readFrame(b)) pw_stream_queue_buffer(stream, b);
     }
-    if (frameMayBeLost) {
-      frameMayBeLost = false;
-      askForFrame();
-    }
   }
 
   void iterateLoop() {
@@ -537,7 +519,9 @@ struct MutterScreenCast::State {
   }
 
   // The compositor repaints the whole monitor when its stream starts streaming: a pause and a
-  // resume of ours get a fresh frame of a still screen (one dropped before is not sent again).
+  // resume of ours get a fresh frame of a still screen, provided it has a free buffer to draw
+  // into. (A frame dropped because every buffer was taken is not recovered this way: the buffers
+  // go back to it one per frame it sends, so it has none for the repaint either.)
   void askForFrame() {
     if (!stream || ended) return;
     pw_stream_set_active(stream, false);
@@ -574,11 +558,7 @@ struct MutterScreenCast::State {
   // once the loop has handled everything that arrived), the others go back to the compositor at
   // once, so that it always has buffers to draw into.
   void process() {
-    // The buffers on our side now: the picture's, the frame waiting for its compare, and those
-    // dequeued here (each given back but the newest).
-    int ours = (held ? 1 : 0) + (fresh ? 1 : 0);
     while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
-      if (++ours >= bufferCount) frameMayBeLost = true;
       readCursor(b->buffer);
       const spa_buffer* sb = b->buffer;
       pw_buffer* done = b;
@@ -586,23 +566,18 @@ struct MutterScreenCast::State {
         done = fresh;
         fresh = b;
       }
-      if (done) {
-        pw_stream_queue_buffer(stream, done);
-        --ours;
-      }
+      if (done) pw_stream_queue_buffer(stream, done);
     }
   }
 
   static void onAddBuffer(void* data, pw_buffer* b) {
-    auto* s = static_cast<State*>(data);
-    ++s->bufferCount;
+    const auto* s = static_cast<State*>(data);
     if (!s->showsCursor || !b->buffer || b->buffer->n_datas < 1) return;
     b->user_data = PrivateMapping::of(b->buffer->datas[0]).release();
   }
 
   static void onRemoveBuffer(void* data, pw_buffer* b) {
     auto* s = static_cast<State*>(data);
-    --s->bufferCount;
     if (b == s->fresh) s->fresh = nullptr;
     if (b == s->held) {
       // The buffer is the stream's again already, and goes away: the picture moves out of it.
