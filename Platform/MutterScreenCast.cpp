@@ -188,6 +188,9 @@ struct MutterScreenCast::State {
   int dirtyBottom = 0;
   // The newest frame that arrived since the latest compare; only it is compared.
   pw_buffer* fresh = nullptr;
+  // Our mappings of the stream's buffers (each buffer's user_data points at its own). Owned here:
+  // the stream's destruction does not report its buffers' removal once our listener is gone.
+  std::vector<std::unique_ptr<PrivateMapping>> mappings;
   bool hasFrame = false;
   bool frameChanged = false;
   ScreenDamage pending;  // changed since the latest capture
@@ -210,7 +213,7 @@ struct MutterScreenCast::State {
   ~State() { close(); }
 
   void close() {
-    // The stream's destruction frees every buffer, held ones included (remove_buffer unmaps ours).
+    // The stream's destruction frees every buffer, held ones included; our mappings go after it.
     held = nullptr;
     fresh = nullptr;
     if (stream) {
@@ -228,6 +231,8 @@ struct MutterScreenCast::State {
       pw_context_destroy(context);
       context = nullptr;
     }
+    // No buffer is left to read them.
+    mappings.clear();
     if (loop) {
       if (loopEntered) pw_loop_leave(loop);
       pw_loop_destroy(loop);
@@ -571,9 +576,11 @@ struct MutterScreenCast::State {
   }
 
   static void onAddBuffer(void* data, pw_buffer* b) {
-    const auto* s = static_cast<State*>(data);
+    auto* s = static_cast<State*>(data);
     if (!s->showsCursor || !b->buffer || b->buffer->n_datas < 1) return;
-    b->user_data = PrivateMapping::of(b->buffer->datas[0]).release();
+    auto mapping = PrivateMapping::of(b->buffer->datas[0]);
+    b->user_data = mapping.get();
+    if (mapping) s->mappings.push_back(std::move(mapping));
   }
 
   static void onRemoveBuffer(void* data, pw_buffer* b) {
@@ -584,8 +591,10 @@ struct MutterScreenCast::State {
       s->copyHeldPicture();
       s->held = nullptr;
     }
-    delete static_cast<PrivateMapping*>(b->user_data);
-    b->user_data = nullptr;
+    if (b->user_data) {
+      std::erase_if(s->mappings, [&](const auto& m) { return m.get() == b->user_data; });
+      b->user_data = nullptr;
+    }
   }
 
   // Gives the buffer the picture was in back to the compositor, without what we drew into it.
