@@ -19,8 +19,12 @@ bool frameFitsBuffer(int width, int height, std::int64_t stride, std::uint64_t o
   return needed <= bufferSize - offset;
 }
 
-bool copyChangedTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& target,
-                      ScreenDamage& changed, int tileWidth, int tileHeight) {
+namespace {
+
+// Compares `source` with `target` tile by tile and adds the differing tiles to `changed`; with
+// `copies`, each differing tile is copied into `target` as well.
+bool diffTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& target,
+               ScreenDamage& changed, int tileWidth, int tileHeight, bool copies) {
   if (!source || !target.data || target.width <= 0 || target.height <= 0) return false;
   tileWidth = std::max(1, tileWidth);
   tileHeight = std::max(1, tileHeight);
@@ -60,7 +64,7 @@ bool copyChangedTiles(const std::uint8_t* source, int sourceStride, const BgraIm
         continue;
       }
       // The rows above the first difference are equal already.
-      for (; row < rows; ++row) {
+      for (; copies && row < rows; ++row) {
         std::memcpy(into + static_cast<std::ptrdiff_t>(row) * target.stride,
                     from + static_cast<std::ptrdiff_t>(row) * sourceStride, bytes);
       }
@@ -73,6 +77,18 @@ bool copyChangedTiles(const std::uint8_t* source, int sourceStride, const BgraIm
   }
   for (const auto& r : open) changed.add(r);
   return any;
+}
+
+}  // namespace
+
+bool copyChangedTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& target,
+                      ScreenDamage& changed, int tileWidth, int tileHeight) {
+  return diffTiles(source, sourceStride, target, changed, tileWidth, tileHeight, true);
+}
+
+bool findChangedTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& previous,
+                      ScreenDamage& changed, int tileWidth, int tileHeight) {
+  return diffTiles(source, sourceStride, previous, changed, tileWidth, tileHeight, false);
 }
 
 }  // namespace vantrel

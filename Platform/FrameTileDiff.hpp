@@ -1,8 +1,9 @@
 #pragma once
 
 // Finding what changed between two whole frames of a source that reports no damage (the GNOME
-// compositor's screen cast sends every frame whole): the new frame is copied over the previous
-// one tile by tile, and only tiles that differ are copied and reported. A frame equal to the
+// compositor's screen cast sends every frame whole): the new frame is compared with the previous
+// one tile by tile, and only tiles that differ are reported (and copied, where the previous frame
+// is a copy of our own). A frame equal to the
 // previous one reports nothing, so a still screen costs a compare and nothing else.
 
 #include <cstddef>
@@ -30,6 +31,12 @@ bool frameFitsBuffer(int width, int height, std::int64_t stride, std::uint64_t o
 // rectangle). Returns true when any pixel differed. The bytes past a row's last pixel (stride
 // padding) are neither read for the compare nor copied.
 bool copyChangedTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& target,
+                      ScreenDamage& changed, int tileWidth = frameTileWidth,
+                      int tileHeight = frameTileHeight);
+
+// The same compare without the copy: the tiles of `source` that differ from `previous` are added
+// to `changed`, and neither frame is written. For a source that keeps the previous frame itself.
+bool findChangedTiles(const std::uint8_t* source, int sourceStride, const BgraImageView& previous,
                       ScreenDamage& changed, int tileWidth = frameTileWidth,
                       int tileHeight = frameTileHeight);
 

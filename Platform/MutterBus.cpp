@@ -1,8 +1,9 @@
 #include "Platform/MutterBus.hpp"
 
+#include <fmt/format.h>
+
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace vantrel {
 namespace {
@@ -11,99 +12,6 @@ constexpr int maximumDimension = 32768;
 
 bool saneSize(int width, int height) {
   return width > 0 && height > 0 && width <= maximumDimension && height <= maximumDimension;
-}
-
-// Reads one mode's properties and says whether it is the current one.
-int readModeIsCurrent(sd_bus_message* m, bool& current) {
-  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
-  if (r <= 0) return r < 0 ? r : -EBADMSG;
-  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read_basic(m, 's', &key)) < 0) return r;
-    const char* contents = nullptr;
-    if ((r = sd_bus_message_peek_type(m, nullptr, &contents)) < 0) return r;
-    if (std::string_view(key) == "is-current" && contents && std::string_view(contents) == "b") {
-      int value = 0;
-      if ((r = sd_bus_message_read(m, "v", "b", &value)) < 0) return r;
-      current = value != 0;
-    } else if ((r = sd_bus_message_skip(m, "v")) < 0) {
-      return r;
-    }
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
-}
-
-struct PhysicalMonitor {
-  std::string connector;
-  int width = 0;
-  int height = 0;
-};
-
-int readMonitors(sd_bus_message* m, std::vector<PhysicalMonitor>& monitors) {
-  int r = sd_bus_message_enter_container(m, 'a', "((ssss)a(siiddada{sv})a{sv})");
-  if (r <= 0) return r < 0 ? r : -EBADMSG;
-  while ((r = sd_bus_message_enter_container(m, 'r', "(ssss)a(siiddada{sv})a{sv}")) > 0) {
-    const char* connector = nullptr;
-    const char* vendor = nullptr;
-    const char* product = nullptr;
-    const char* serial = nullptr;
-    if ((r = sd_bus_message_read(m, "(ssss)", &connector, &vendor, &product, &serial)) < 0) return r;
-    PhysicalMonitor monitor{connector, 0, 0};
-    if ((r = sd_bus_message_enter_container(m, 'a', "(siiddada{sv})")) <= 0) return r < 0 ? r : -EBADMSG;
-    while ((r = sd_bus_message_enter_container(m, 'r', "siiddada{sv}")) > 0) {
-      const char* id = nullptr;
-      std::int32_t width = 0;
-      std::int32_t height = 0;
-      double refresh = 0;
-      double scale = 0;
-      if ((r = sd_bus_message_read(m, "siidd", &id, &width, &height, &refresh, &scale)) < 0) return r;
-      if ((r = sd_bus_message_skip(m, "ad")) < 0) return r;
-      bool current = false;
-      if ((r = readModeIsCurrent(m, current)) < 0) return r;
-      if (current && saneSize(width, height)) {
-        monitor.width = width;
-        monitor.height = height;
-      }
-      if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-    }
-    if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0) return r;
-    if ((r = sd_bus_message_skip(m, "a{sv}")) < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-    if (!monitor.connector.empty()) monitors.push_back(std::move(monitor));
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
-}
-
-// The connector of the primary logical monitor (its first physical monitor).
-int readPrimaryConnector(sd_bus_message* m, std::string& primary) {
-  int r = sd_bus_message_enter_container(m, 'a', "(iiduba(ssss)a{sv})");
-  if (r <= 0) return r < 0 ? r : -EBADMSG;
-  while ((r = sd_bus_message_enter_container(m, 'r', "iiduba(ssss)a{sv}")) > 0) {
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    double scale = 0;
-    std::uint32_t transform = 0;
-    int isPrimary = 0;
-    if ((r = sd_bus_message_read(m, "iidub", &x, &y, &scale, &transform, &isPrimary)) < 0) return r;
-    if ((r = sd_bus_message_enter_container(m, 'a', "(ssss)")) <= 0) return r < 0 ? r : -EBADMSG;
-    const char* connector = nullptr;
-    const char* vendor = nullptr;
-    const char* product = nullptr;
-    const char* serial = nullptr;
-    bool first = true;
-    while ((r = sd_bus_message_read(m, "(ssss)", &connector, &vendor, &product, &serial)) > 0) {
-      if (first && isPrimary && primary.empty()) primary = connector;
-      first = false;
-    }
-    if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0) return r;
-    if ((r = sd_bus_message_skip(m, "a{sv}")) < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
 }
 
 }  // namespace
@@ -130,32 +38,27 @@ bool BusCall::nameHasOwner(sd_bus* bus, const char* name) {
   return sd_bus_message_read(call.reply, "b", &owned) >= 0 && owned;
 }
 
-namespace MutterDisplayConfig {
-
-std::optional<Monitor> primaryMonitor(sd_bus* bus) {
-  BusCall call;
-  int r =
-      sd_bus_call_method(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                         "org.gnome.Mutter.DisplayConfig", "GetCurrentState", &call.error, &call.reply, "");
-  if (r < 0) return std::nullopt;
-  std::uint32_t serial = 0;
-  std::vector<PhysicalMonitor> monitors;
-  std::string primary;
-  if (sd_bus_message_read(call.reply, "u", &serial) < 0) return std::nullopt;
-  if (readMonitors(call.reply, monitors) < 0 || monitors.empty()) return std::nullopt;
-  if (readPrimaryConnector(call.reply, primary) < 0) primary.clear();
-  const PhysicalMonitor* chosen = &monitors.front();
-  for (const auto& monitor : monitors) {
-    if (monitor.connector == primary) chosen = &monitor;
-  }
-  if (!saneSize(chosen->width, chosen->height)) return std::nullopt;
-  return Monitor{chosen->connector, chosen->width, chosen->height};
+int BusCall::watchNameOwner(sd_bus* bus, sd_bus_slot** slot, const char* name,
+                            sd_bus_message_handler_t handler, void* data) {
+  // Bus names hold no quote, so the name goes into the rule as it is.
+  if (!name || std::strchr(name, '\'')) return -EINVAL;
+  const auto rule = fmt::format(
+      "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+      "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='{}'",
+      name);
+  return sd_bus_add_match(bus, slot, rule.c_str(), handler, data);
 }
 
-std::optional<std::pair<int, int>> streamSize(sd_bus* bus, const char* service, const char* streamPath,
-                                              const char* interface) {
+bool BusCall::formerOwnerLeft(sd_bus_message* m) {
+  const char *name = nullptr, *former = nullptr, *next = nullptr;
+  if (sd_bus_message_read(m, "sss", &name, &former, &next) < 0) return false;
+  return former && *former;
+}
+
+std::optional<std::pair<int, int>> mutterStreamSize(sd_bus* bus, const char* streamPath) {
   BusCall call;
-  if (sd_bus_get_property(bus, service, streamPath, interface, "Parameters", &call.error, &call.reply,
+  if (sd_bus_get_property(bus, MutterScreenCastService::name, streamPath,
+                          MutterScreenCastService::streamInterface, "Parameters", &call.error, &call.reply,
                           "a{sv}") < 0) {
     return std::nullopt;
   }
@@ -179,5 +82,4 @@ std::optional<std::pair<int, int>> streamSize(sd_bus* bus, const char* service, 
   return size;
 }
 
-}  // namespace MutterDisplayConfig
 }  // namespace vantrel

@@ -1,6 +1,7 @@
 #pragma once
 
-// Small sd-bus helpers shared by the GNOME Wayland layers (not a public layer of its own).
+// Small sd-bus helpers and the compositor's names shared by the GNOME Wayland layers (not a
+// public layer of its own). The monitor layout is read by MutterDisplayConfig.
 
 #include <systemd/sd-bus.h>
 
@@ -9,6 +10,16 @@
 #include <utility>
 
 namespace vantrel {
+
+// The compositor's screen-cast service, as both the capture (MutterScreenCast) and the input
+// session (MutterRemoteDesktop, which records the monitor to place absolute motion) use it.
+namespace MutterScreenCastService {
+inline constexpr const char* name = "org.gnome.Mutter.ScreenCast";
+inline constexpr const char* path = "/org/gnome/Mutter/ScreenCast";
+inline constexpr const char* interface = "org.gnome.Mutter.ScreenCast";
+inline constexpr const char* sessionInterface = "org.gnome.Mutter.ScreenCast.Session";
+inline constexpr const char* streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
+}  // namespace MutterScreenCastService
 
 // The error and reply of one synchronous call, freed with it.
 struct BusCall {
@@ -24,23 +35,16 @@ struct BusCall {
   static std::string describe(int r, const sd_bus_error& error);
   // True when `name` has an owner on `bus`.
   static bool nameHasOwner(sd_bus* bus, const char* name);
+  // Calls `handler` with `data` whenever the owner of `name` changes on `bus` (the bus daemon's
+  // NameOwnerChanged for that name alone); `*slot` holds the match. Returns sd-bus's result.
+  static int watchNameOwner(sd_bus* bus, sd_bus_slot** slot, const char* name,
+                            sd_bus_message_handler_t handler, void* data);
+  // True when a NameOwnerChanged message says that the name's former owner left the bus (it
+  // stopped or crashed, or another process took the name over): what it held is gone.
+  static bool formerOwnerLeft(sd_bus_message* m);
 };
-
-namespace MutterDisplayConfig {
-
-struct Monitor {
-  std::string connector;
-  int width = 0;
-  int height = 0;
-};
-
-// The primary monitor of org.gnome.Mutter.DisplayConfig.GetCurrentState (else the first one) and
-// the size of its current mode; nullopt when the reply names none or is malformed.
-std::optional<Monitor> primaryMonitor(sd_bus* bus);
 
 // The "size" of a screen-cast stream's Parameters property, when it has a sane one.
-std::optional<std::pair<int, int>> streamSize(sd_bus* bus, const char* service, const char* streamPath,
-                                              const char* interface);
+std::optional<std::pair<int, int>> mutterStreamSize(sd_bus* bus, const char* streamPath);
 
-}  // namespace MutterDisplayConfig
 }  // namespace vantrel

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Platform/DisplayCaptureSource.hpp"
+#include "Platform/MutterBus.hpp"
 
 namespace vantrel {
 
@@ -206,23 +207,21 @@ MutterDisplayState readMutterDisplayState(sd_bus* bus) {
     }
     bus = own;
   }
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  const int r = sd_bus_call_method(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                                   "org.gnome.Mutter.DisplayConfig", "GetCurrentState", &error, &reply, "");
+  BusCall call;
+  const int r =
+      sd_bus_call_method(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                         "org.gnome.Mutter.DisplayConfig", "GetCurrentState", &call.error, &call.reply, "");
   const auto release = [&] {
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
     if (own) sd_bus_flush_close_unref(own);
   };
   if (r < 0) {
-    const std::string text = error.message ? error.message : std::strerror(-r);
+    const auto text = BusCall::describe(r, call.error);
     release();
     throw CompositorCaptureError::unavailable("The compositor's display configuration is not available: " +
                                               text);
   }
   try {
-    auto state = parseState(reply);
+    auto state = parseState(call.reply);
     release();
     return state;
   } catch (...) {

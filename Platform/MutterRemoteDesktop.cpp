@@ -17,7 +17,9 @@
 #include <mutex>
 #include <thread>
 
+#include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/MutterBus.hpp"
+#include "Platform/MutterDisplayConfig.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -27,11 +29,6 @@ constexpr const char* remoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* remoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
 constexpr const char* remoteDesktopInterface = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* remoteSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr const char* screenCastName = "org.gnome.Mutter.ScreenCast";
-constexpr const char* screenCastPath = "/org/gnome/Mutter/ScreenCast";
-constexpr const char* screenCastInterface = "org.gnome.Mutter.ScreenCast";
-constexpr const char* castSessionInterface = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* castStreamInterface = "org.gnome.Mutter.ScreenCast.Stream";
 
 // One bus call may take this long before sd-bus gives up on it.
 constexpr std::uint64_t busCallTimeoutMicroseconds = 1'000'000;
@@ -255,8 +252,7 @@ struct MutterRemoteDesktop::Impl {
     // The compositor leaving the bus (a crash or a restart) ends its sessions without a Closed
     // signal.
     const int r =
-        sd_bus_match_signal(bus, &ownerSlot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "NameOwnerChanged", &Impl::onNameOwnerChanged, this);
+        BusCall::watchNameOwner(bus, &ownerSlot, remoteDesktopName, &Impl::onNameOwnerChanged, this);
     if (r < 0) {
       reportStartFailure(fmt::format("the session bus refused a signal match ({})", std::strerror(-r)));
       dropConnection();
@@ -370,9 +366,9 @@ struct MutterRemoteDesktop::Impl {
     std::free(id);
 
     BusCall cast;
-    r = sd_bus_call_method(bus, screenCastName, screenCastPath, screenCastInterface, "CreateSession",
-                           &cast.error, &cast.reply, "a{sv}", 1, "remote-desktop-session-id", "s",
-                           sessionId.c_str());
+    r = sd_bus_call_method(bus, MutterScreenCastService::name, MutterScreenCastService::path,
+                           MutterScreenCastService::interface, "CreateSession", &cast.error, &cast.reply,
+                           "a{sv}", 1, "remote-desktop-session-id", "s", sessionId.c_str());
     const char* castPath = nullptr;
     if (r >= 0) r = sd_bus_message_read(cast.reply, "o", &castPath);
     if (r < 0 || !castPath) {
@@ -380,24 +376,32 @@ struct MutterRemoteDesktop::Impl {
       return false;
     }
 
-    const auto monitor = MutterDisplayConfig::primaryMonitor(bus);
-    if (!monitor) {
+    // The primary monitor, first among the displays.
+    std::vector<MutterDisplay> displays;
+    try {
+      displays = mutterDisplays(readMutterDisplayState(bus));
+    } catch (const CompositorCaptureError& error) {
+      failure = error.detail();
+      return false;
+    }
+    if (displays.empty()) {
       failure = "the compositor names no monitor";
       return false;
     }
+    const auto& monitor = displays.front();
     BusCall record;
-    r = sd_bus_call_method(bus, screenCastName, castPath, castSessionInterface, "RecordMonitor",
-                           &record.error, &record.reply, "sa{sv}", monitor->connector.c_str(), 0);
+    r = sd_bus_call_method(bus, MutterScreenCastService::name, castPath,
+                           MutterScreenCastService::sessionInterface, "RecordMonitor", &record.error,
+                           &record.reply, "sa{sv}", monitor.connector.c_str(), 0);
     const char* stream = nullptr;
     if (r >= 0) r = sd_bus_message_read(record.reply, "o", &stream);
     if (r < 0 || !stream) {
-      failure = "RecordMonitor " + monitor->connector + ": " + BusCall::describe(r, record.error);
+      failure = "RecordMonitor " + monitor.connector + ": " + BusCall::describe(r, record.error);
       return false;
     }
     streamPath = stream;
-    StreamSize size{monitor->width, monitor->height};
-    if (const auto parameters =
-            MutterDisplayConfig::streamSize(bus, screenCastName, streamPath.c_str(), castStreamInterface)) {
+    StreamSize size{monitor.bounds.width, monitor.bounds.height};
+    if (const auto parameters = mutterStreamSize(bus, streamPath.c_str())) {
       size = StreamSize{parameters->first, parameters->second};
     }
     {
@@ -566,11 +570,7 @@ struct MutterRemoteDesktop::Impl {
 
   static int onNameOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
     auto* self = static_cast<Impl*>(data);
-    const char* name = nullptr;
-    const char* previous = nullptr;
-    const char* next = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &previous, &next) < 0 || !name) return 0;
-    if (std::string_view(name) != remoteDesktopName || self->sessionPath.empty()) return 0;
+    if (!BusCall::formerOwnerLeft(m) || self->sessionPath.empty()) return 0;
     self->signalWork.emplace_back([self] {
       if (self->sessionPath.empty()) return;
       remoteLog().notice(
@@ -783,7 +783,10 @@ bool serviceAnswers(const char* name, const char* path, const char* interface) {
 
 }  // namespace
 
-bool screenCastAnswers() { return serviceAnswers(screenCastName, screenCastPath, screenCastInterface); }
+bool screenCastAnswers() {
+  return serviceAnswers(MutterScreenCastService::name, MutterScreenCastService::path,
+                        MutterScreenCastService::interface);
+}
 
 bool remoteDesktopAnswers() {
   return serviceAnswers(remoteDesktopName, remoteDesktopPath, remoteDesktopInterface);

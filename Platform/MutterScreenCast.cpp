@@ -5,6 +5,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "Platform/FrameTileDiff.hpp"
+#include "Platform/MutterBus.hpp"
 #include "Platform/MutterDisplayConfig.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 #include "Support/SystemLog.hpp"
@@ -27,9 +29,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr const char* service = "org.gnome.Mutter.ScreenCast";
-constexpr const char* sessionInterface = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
+constexpr const char* service = MutterScreenCastService::name;
+constexpr const char* sessionInterface = MutterScreenCastService::sessionInterface;
+constexpr const char* streamInterface = MutterScreenCastService::streamInterface;
 constexpr const char* endedText = "The compositor ended the screen cast.";
 
 // Cursor modes of RecordMonitor.
@@ -50,12 +52,6 @@ constexpr int maxSide = 16384;
 const SystemLog& castLog() {
   static const SystemLog log("local.vantrel.VantrelMac", "screen");
   return log;
-}
-
-std::string busErrorText(const sd_bus_error& error, int r) {
-  if (error.message && *error.message) return error.message;
-  if (error.name && *error.name) return error.name;
-  return std::strerror(-r);
 }
 
 // The stream's parameters. The pod macros are C: their compound literals are a GNU extension in
@@ -100,6 +96,49 @@ const spa_pod* cursorMetaParam(spa_pod_builder* b) {
 }
 #pragma GCC diagnostic pop
 
+// A buffer's memory mapped again, privately and writable: the cursor is drawn into the picture
+// while it stays in the compositor's buffer (PipeWire maps it read-only). A write copies the pages
+// it touches for this process alone; dropping them (MADV_DONTNEED) makes them show the buffer
+// again, so that the compositor's next frame in it is seen whole.
+struct PrivateMapping {
+  std::uint8_t* base = nullptr;
+  std::size_t length = 0;
+  std::uint64_t mapOffset = 0;  // of the buffer's data from `base`
+
+  ~PrivateMapping() {
+    if (base) ::munmap(base, length);
+  }
+
+  // Maps `d`'s memory; null when it is not a file the kernel can map.
+  static std::unique_ptr<PrivateMapping> of(const spa_data& d) {
+    if (d.type != SPA_DATA_MemFd || d.fd < 0 || d.maxsize == 0) return nullptr;
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = d.mapoffset / page * page;
+    auto m = std::make_unique<PrivateMapping>();
+    m->length = static_cast<std::size_t>(d.mapoffset - start + d.maxsize);
+    void* p = ::mmap(nullptr, m->length, PROT_READ | PROT_WRITE, MAP_PRIVATE, static_cast<int>(d.fd),
+                     static_cast<off_t>(start));
+    if (p == MAP_FAILED) return nullptr;
+    m->base = static_cast<std::uint8_t*>(p);
+    m->mapOffset = d.mapoffset - start;
+    return m;
+  }
+
+  std::uint8_t* data() const noexcept { return base + mapOffset; }
+
+  // Drops what this process wrote between `from` and `to` (pointers into the mapping).
+  void forget(const std::uint8_t* from, const std::uint8_t* to) const noexcept {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto first = std::max(reinterpret_cast<std::uintptr_t>(from), reinterpret_cast<std::uintptr_t>(base));
+    auto last =
+        std::min(reinterpret_cast<std::uintptr_t>(to), reinterpret_cast<std::uintptr_t>(base) + length);
+    if (first >= last) return;
+    first = first / page * page;
+    last = std::min((last + page - 1) / page * page, reinterpret_cast<std::uintptr_t>(base) + length);
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  }
+};
+
 void initPipeWire() {
   static std::once_flag once;
   std::call_once(once, [] { pw_init(nullptr, nullptr); });
@@ -134,12 +173,24 @@ struct MutterScreenCast::State {
   bool coreListening = false;
   int epollFd = -1;
 
-  // The picture: the latest frame, with the cursor drawn in at capture.
+  // The picture: the latest frame, with the cursor drawn in at capture. It stays in the
+  // compositor's buffer (`held`, kept from the stream until the next frame replaces it) when that
+  // buffer may be written; otherwise it is copied into `pixels`, tile by tile where it changed.
   ScreenRect area;
   int width = 0;
   int height = 0;
   std::vector<std::uint8_t> pixels;
   BgraImageView view;
+  pw_buffer* held = nullptr;
+  BgraImageView heldView;
+  // The rows of `held` this process wrote into (the cursor, and what it covered).
+  int dirtyTop = 0;
+  int dirtyBottom = 0;
+  // The newest frame that arrived since the latest compare; only it is compared.
+  pw_buffer* fresh = nullptr;
+  // Our mappings of the stream's buffers (each buffer's user_data points at its own). Owned here:
+  // the stream's destruction does not report its buffers' removal once our listener is gone.
+  std::vector<std::unique_ptr<PrivateMapping>> mappings;
   bool hasFrame = false;
   bool frameChanged = false;
   ScreenDamage pending;  // changed since the latest capture
@@ -147,6 +198,7 @@ struct MutterScreenCast::State {
   std::uint64_t framesReceived = 0;
   std::uint64_t framesChanged = 0;
   bool rejectionLogged = false;
+  bool modeLogged = false;
 
   // The cursor as the compositor last described it, in stream pixels.
   CursorImage cursor;
@@ -161,6 +213,9 @@ struct MutterScreenCast::State {
   ~State() { close(); }
 
   void close() {
+    // The stream's destruction frees every buffer, held ones included; our mappings go after it.
+    held = nullptr;
+    fresh = nullptr;
     if (stream) {
       if (streamListening) spa_hook_remove(&streamListener);
       pw_stream_disconnect(stream);
@@ -176,6 +231,8 @@ struct MutterScreenCast::State {
       pw_context_destroy(context);
       context = nullptr;
     }
+    // No buffer is left to read them.
+    mappings.clear();
     if (loop) {
       if (loopEntered) pw_loop_leave(loop);
       pw_loop_destroy(loop);
@@ -230,7 +287,7 @@ struct MutterScreenCast::State {
     const int r = sd_bus_call(bus, m, 5'000'000, &error, &reply);
     sd_bus_message_unref(m);
     if (r < 0) {
-      const auto text = fmt::format("{}: {}", what, busErrorText(error, r));
+      const auto text = fmt::format("{}: {}", what, BusCall::describe(r, error));
       sd_bus_error_free(&error);
       if (refusal && r != -ETIMEDOUT && r != -ECONNRESET && r != -ENOTCONN)
         throw CompositorCaptureError::refused(text);
@@ -254,12 +311,7 @@ struct MutterScreenCast::State {
   }
 
   static int onNameOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* s = static_cast<State*>(data);
-    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-    if (name && std::strcmp(name, service) == 0 && (!newOwner || !*newOwner)) {
-      s->end("the compositor left the session bus");
-    }
+    if (BusCall::formerOwnerLeft(m)) static_cast<State*>(data)->end("the compositor left the session bus");
     return 0;
   }
 
@@ -292,10 +344,10 @@ struct MutterScreenCast::State {
   void startSession(const std::string& connector) {
     check(sd_bus_open_user(&bus), "The session bus cannot be reached");
     // The compositor leaving the bus (it crashed or was stopped) ends the cast; no Closed comes then.
-    check(sd_bus_match_signal(bus, &ownerSlot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                              "org.freedesktop.DBus", "NameOwnerChanged", &State::onNameOwnerChanged, this),
+    check(BusCall::watchNameOwner(bus, &ownerSlot, service, &State::onNameOwnerChanged, this),
           "Cannot watch the compositor on the session bus");
-    auto* create = newCall("/org/gnome/Mutter/ScreenCast", service, "CreateSession");
+    auto* create =
+        newCall(MutterScreenCastService::path, MutterScreenCastService::interface, "CreateSession");
     check(sd_bus_message_append(create, "a{sv}", 0), "Cannot build a screen cast request");
     sessionPath = readPath(call(create, "The compositor's screen cast service is not available", false),
                            "The compositor's screen cast service");
@@ -380,6 +432,9 @@ struct MutterScreenCast::State {
     area.height = h;
     pixels.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 0);
     view = {pixels.data(), w * 4, w, h};
+    // Buffers of the former size go away with the new format; they are not handed back.
+    held = nullptr;
+    fresh = nullptr;
     pending = ScreenDamage(w, h);
     changedParts = ScreenDamage(w, h);
     pending.addWhole();
@@ -420,6 +475,8 @@ struct MutterScreenCast::State {
       events.state_changed = &State::onStateChanged;
       events.param_changed = &State::onParamChanged;
       events.process = &State::onProcess;
+      events.add_buffer = &State::onAddBuffer;
+      events.remove_buffer = &State::onRemoveBuffer;
       return events;
     }();
     pw_stream_add_listener(stream, &streamListener, &streamEvents, this);
@@ -449,57 +506,132 @@ struct MutterScreenCast::State {
     }
   }
 
-  // Everything that has arrived on the bus and from PipeWire, without waiting.
+  // Everything that has arrived on the bus and from PipeWire, without waiting; of the frames, only
+  // the newest is compared.
   void pump() {
     pumpBus();
-    if (loop) {
-      for (int i = 0; i < 256 && pw_loop_iterate(loop, 0) > 0; ++i) {
-      }
+    iterateLoop();
+    if (fresh) {
+      pw_buffer* b = fresh;
+      fresh = nullptr;
+      if (!readFrame(b)) pw_stream_queue_buffer(stream, b);
     }
   }
 
+  void iterateLoop() {
+    if (!loop) return;
+    for (int i = 0; i < 256 && pw_loop_iterate(loop, 0) > 0; ++i) {
+    }
+  }
+
+  // The compositor repaints the whole monitor when its stream starts streaming: a pause and a
+  // resume of ours get a fresh frame of a still screen, provided it has a free buffer to draw
+  // into. (A frame dropped because every buffer was taken is not recovered this way: the buffers
+  // go back to it one per frame it sends, so it has none for the repaint either.)
+  void askForFrame() {
+    if (!stream || ended) return;
+    pw_stream_set_active(stream, false);
+    iterateLoop();
+    pw_stream_set_active(stream, true);
+    iterateLoop();
+  }
+
   void waitForFirstFrame(std::chrono::steady_clock::time_point deadline) {
+    auto askAgain = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!hasFrame) {
       pump();
       throwIfEnded();
       if (hasFrame) break;
-      const auto left = deadline - std::chrono::steady_clock::now();
+      const auto now = std::chrono::steady_clock::now();
+      // The first frame may have been drawn before the stream had its buffers.
+      if (now >= askAgain) {
+        askForFrame();
+        askAgain = now + std::chrono::seconds(1);
+      }
+      const auto left = deadline - now;
       if (left <= std::chrono::nanoseconds(0)) {
         throw CompositorCaptureError::unavailable("The compositor sent no picture of the screen in time.");
       }
       epoll_event events[4];
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-      (void)::epoll_wait(epollFd, events, 4, static_cast<int>(std::min<long long>(ms, 1000)));
+      (void)::epoll_wait(epollFd, events, 4, static_cast<int>(std::min<long long>(ms, 250)));
     }
   }
 
   // --- frames ---
 
+  // Every queued buffer's cursor counts; of the frames only the newest is kept (for the compare
+  // once the loop has handled everything that arrived), the others go back to the compositor at
+  // once, so that it always has buffers to draw into.
   void process() {
-    // Every queued buffer's cursor counts; of the frames, only the newest is copied.
-    pw_buffer* buffers[32];
-    int count = 0;
-    while (count < 32) {
-      pw_buffer* b = pw_stream_dequeue_buffer(stream);
-      if (!b) break;
-      buffers[count++] = b;
+    while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
+      readCursor(b->buffer);
+      const spa_buffer* sb = b->buffer;
+      pw_buffer* done = b;
+      if (sb->n_datas >= 1 && sb->datas[0].chunk && sb->datas[0].chunk->size > 0) {
+        done = fresh;
+        fresh = b;
+      }
+      if (done) pw_stream_queue_buffer(stream, done);
     }
-    int newestFrame = -1;
-    for (int i = 0; i < count; ++i) {
-      readCursor(buffers[i]->buffer);
-      const spa_buffer* sb = buffers[i]->buffer;
-      if (sb->n_datas >= 1 && sb->datas[0].chunk && sb->datas[0].chunk->size > 0) newestFrame = i;
-    }
-    if (newestFrame >= 0) readFrame(buffers[newestFrame]->buffer);
-    for (int i = 0; i < count; ++i) pw_stream_queue_buffer(stream, buffers[i]);
   }
 
-  void reject(const char* why) {
+  static void onAddBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    if (!s->showsCursor || !b->buffer || b->buffer->n_datas < 1) return;
+    auto mapping = PrivateMapping::of(b->buffer->datas[0]);
+    b->user_data = mapping.get();
+    if (mapping) s->mappings.push_back(std::move(mapping));
+  }
+
+  static void onRemoveBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    if (b == s->fresh) s->fresh = nullptr;
+    if (b == s->held) {
+      // The buffer is the stream's again already, and goes away: the picture moves out of it.
+      s->copyHeldPicture();
+      s->held = nullptr;
+    }
+    if (b->user_data) {
+      std::erase_if(s->mappings, [&](const auto& m) { return m.get() == b->user_data; });
+      b->user_data = nullptr;
+    }
+  }
+
+  // Gives the buffer the picture was in back to the compositor, without what we drew into it.
+  void releaseHeld() {
+    if (!held) return;
+    const auto* mapping = static_cast<const PrivateMapping*>(held->user_data);
+    if (mapping && dirtyTop < dirtyBottom) {
+      mapping->forget(heldView.data + static_cast<std::ptrdiff_t>(dirtyTop) * heldView.stride,
+                      heldView.data + static_cast<std::ptrdiff_t>(dirtyBottom) * heldView.stride);
+    }
+    dirtyTop = dirtyBottom = 0;
+    pw_stream_queue_buffer(stream, held);
+    held = nullptr;
+  }
+
+  // Copies the picture out of the compositor's buffer into our own.
+  void copyHeldPicture() {
+    if (view.data == pixels.data()) return;
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    for (int row = 0; row < height; ++row) {
+      std::memcpy(pixels.data() + rowBytes * static_cast<std::size_t>(row),
+                  view.data + static_cast<std::ptrdiff_t>(row) * view.stride, rowBytes);
+    }
+    view = {pixels.data(), width * 4, width, height};
+  }
+
+  bool reject(const char* why) {
     if (!rejectionLogged) castLog().error("Screen cast frame rejected: {}", why);
     rejectionLogged = true;
+    return false;
   }
 
-  void readFrame(const spa_buffer* sb) {
+  // Compares the frame in `b` with the picture. Returns true when the picture is now `b` itself
+  // (kept until the next frame), false when the buffer may go back.
+  bool readFrame(pw_buffer* b) {
+    const spa_buffer* sb = b->buffer;
     if (pixels.empty()) return reject("no format was agreed");
     const spa_data& d = sb->datas[0];
     if (!d.data) return reject("the frame is not mapped");
@@ -509,25 +641,47 @@ struct MutterScreenCast::State {
       return reject("the frame is smaller than its size and stride say");
     }
     ++framesReceived;
-    const auto* source = static_cast<const std::uint8_t*>(d.data) + d.chunk->offset;
-    // The buffer must hold the screen alone for the compare: the cursor goes back in at capture.
+    // The picture must hold the screen alone for the compare: the cursor goes back in at capture.
     restoreUnderCursor();
+    // The frame becomes the picture where it is, unless the cursor is to be drawn into it and the
+    // buffer could not be mapped for that: then it is copied, where it changed, into our own.
+    const auto* mapping = static_cast<const PrivateMapping*>(b->user_data);
+    const bool inPlace = mapping || !showsCursor;
+    auto* source = (mapping ? mapping->data() : static_cast<std::uint8_t*>(d.data)) + d.chunk->offset;
+    if (!modeLogged) {
+      castLog().info("Screen cast frames are {}", inPlace ? "read in place" : "copied");
+      modeLogged = true;
+    }
+    if (!inPlace && held) {
+      copyHeldPicture();
+      releaseHeld();
+    }
+    bool differs = true;
     if (!hasFrame) {
       // The first frame of a size is new everywhere.
-      for (int row = 0; row < height; ++row) {
-        std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
-                    source + static_cast<std::ptrdiff_t>(row) * stride, static_cast<std::size_t>(width) * 4);
+      if (!inPlace) {
+        for (int row = 0; row < height; ++row) {
+          std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
+                      source + static_cast<std::ptrdiff_t>(row) * stride,
+                      static_cast<std::size_t>(width) * 4);
+        }
       }
       pending.addWhole();
       hasFrame = true;
+    } else if (inPlace) {
+      differs = findChangedTiles(source, static_cast<int>(stride), view, pending);
+    } else {
+      differs = copyChangedTiles(source, static_cast<int>(stride), view, pending);
+    }
+    if (differs) {
       frameChanged = true;
       ++framesChanged;
-      return;
     }
-    if (copyChangedTiles(source, static_cast<int>(stride), view, pending)) {
-      frameChanged = true;
-      ++framesChanged;
-    }
+    if (!inPlace) return false;
+    releaseHeld();
+    held = b;
+    view = heldView = {source, static_cast<int>(stride), width, height};
+    return true;
   }
 
   // The cursor's rectangle in the picture, when it is shown and lies over it.
@@ -630,6 +784,10 @@ struct MutterScreenCast::State {
     }
     drawCursor(view, 0, 0, cursor, pointerX, pointerY);
     drawnCursor = shownCursor;
+    if (held && view.data == heldView.data) {
+      dirtyTop = dirtyTop < dirtyBottom ? std::min(dirtyTop, r.y) : r.y;
+      dirtyBottom = std::max(dirtyBottom, r.y + r.height);
+    }
   }
 
   BgraImageView takeWhole(const RowSink* sink) {

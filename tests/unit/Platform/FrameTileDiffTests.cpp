@@ -112,6 +112,29 @@ TEST(FrameTileDiff, AWholeNewFrameCountsAsWhole) {
   EXPECT_TRUE(samePixels(previous, next));
 }
 
+// The compare alone: the same tiles as the copying one reports, and neither frame is written,
+// with both frames padded differently.
+TEST(FrameTileDiff, TheCompareAloneReportsTheSameTilesAndWritesNothing) {
+  Frame previous(300, 100, 16, 0x11), next(300, 100, 48, 0xEE);
+  next.at(100, 37)[1] ^= 0x5A;
+  next.at(299, 99)[0] ^= 1;
+  const auto previousBytes = previous.bytes, nextBytes = next.bytes;
+  ScreenDamage found(300, 100);
+  ASSERT_TRUE(findChangedTiles(next.bytes.data(), next.stride, previous.view(), found));
+  EXPECT_EQ(previous.bytes, previousBytes);
+  EXPECT_EQ(next.bytes, nextBytes);
+  ASSERT_EQ(found.rects().size(), 2u);
+  EXPECT_EQ(found.rects()[0], (ScreenRect{64, 32, 64, 16}));
+  EXPECT_EQ(found.rects()[1], (ScreenRect{256, 96, 44, 4}));
+  ScreenDamage copied(300, 100);
+  ASSERT_TRUE(copyChangedTiles(next.bytes.data(), next.stride, previous.view(), copied));
+  EXPECT_EQ(copied.rects(), found.rects());
+  // Once equal, nothing is found.
+  ScreenDamage none(300, 100);
+  EXPECT_FALSE(findChangedTiles(next.bytes.data(), next.stride, previous.view(), none));
+  EXPECT_TRUE(none.isEmpty());
+}
+
 struct FitCase {
   const char* what;
   int width, height;
