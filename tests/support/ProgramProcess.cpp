@@ -228,4 +228,32 @@ void expectCleanQuit(ProgramProcess& program) {
     EXPECT_EQ(program.output().find(report), std::string::npos) << report << "\n" << program.output();
 }
 
+std::unique_ptr<ProgramProcess> startManagerStandIn(const std::string& standIn,
+                                                    const std::filesystem::path& folder,
+                                                    const std::string& stepsJSON, const std::string& tag,
+                                                    int port, const std::vector<std::string>& extra) {
+  std::vector<std::string> arguments{standIn,
+                                     "--steps",
+                                     stepsJSON,
+                                     "--report",
+                                     (folder / (tag + ".json")).string(),
+                                     "--fetch-dir",
+                                     (folder / "fetched").string(),
+                                     "--port-file",
+                                     (folder / (tag + ".port")).string(),
+                                     "--port",
+                                     std::to_string(port),
+                                     "--serve"};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
+  EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
+  return manager;
+}
+
+int standInPort(const std::filesystem::path& folder, const std::string& tag) {
+  int port = 0;
+  std::ifstream(folder / (tag + ".port")) >> port;
+  return port;
+}
+
 }  // namespace vantrel::testing

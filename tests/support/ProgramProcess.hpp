@@ -64,6 +64,16 @@ std::unique_ptr<ProgramProcess> startLoginServerNamingManagers(
     TemporaryHome& home, const std::string& loginServer, const std::string& credentialSeed,
     const std::string& account, const std::string& password, const std::vector<int>& managerPorts);
 
+// The manager stand-in (`standIn`) playing `steps` on 127.0.0.1:`port` (0: any) and staying for
+// further agents, its output captured: its report goes to <folder>/<tag>.json, its port to
+// <folder>/<tag>.port and the files it fetches to <folder>/fetched. Returns once it listens.
+std::unique_ptr<ProgramProcess> startManagerStandIn(const std::string& standIn,
+                                                    const std::filesystem::path& folder,
+                                                    const std::string& stepsJSON, const std::string& tag,
+                                                    int port = 0, const std::vector<std::string>& extra = {});
+// The port a stand-in started so listens on (0 when it wrote none).
+int standInPort(const std::filesystem::path& folder, const std::string& tag);
+
 // The process ids whose parent is `pid` (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);
 

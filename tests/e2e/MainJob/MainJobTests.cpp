@@ -83,28 +83,10 @@ class MainJob : public ::testing::Test {
   // A stand-in that plays `steps` and stays for further agents; its output is captured.
   std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, int port,
                                                const std::string& tag) {
-    std::vector<std::string> arguments{standInPath,
-                                       "--steps",
-                                       steps.dump(),
-                                       "--report",
-                                       (home_.root() / (tag + ".json")).string(),
-                                       "--fetch-dir",
-                                       (home_.root() / "fetched").string(),
-                                       "--port-file",
-                                       (home_.root() / (tag + ".port")).string(),
-                                       "--port",
-                                       std::to_string(port),
-                                       "--serve"};
-    auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
-    EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
-    return manager;
+    return testing::startManagerStandIn(standInPath, home_.root(), steps.dump(), tag, port);
   }
 
-  int portOf(const std::string& tag) {
-    int port = 0;
-    std::ifstream(home_.root() / (tag + ".port")) >> port;
-    return port;
-  }
+  int portOf(const std::string& tag) { return testing::standInPort(home_.root(), tag); }
 
   nlohmann::json reportOf(const std::string& tag) {
     std::ifstream in(home_.root() / (tag + ".json"));

@@ -54,20 +54,10 @@ class Quit : public ::testing::Test {
   }
 
   std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, const std::string& tag) {
-    auto manager = std::make_unique<ProgramProcess>(
-        std::vector<std::string>{standInPath, "--steps", steps.dump(), "--report",
-                                 (home_.root() / (tag + ".json")).string(), "--port-file",
-                                 (home_.root() / (tag + ".port")).string(), "--port", "0", "--serve"},
-        ProgramProcess::Options{true, true});
-    EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
-    return manager;
+    return testing::startManagerStandIn(standInPath, home_.root(), steps.dump(), tag);
   }
 
-  int portOf(const std::string& tag) const {
-    int port = 0;
-    std::ifstream(home_.root() / (tag + ".port")) >> port;
-    return port;
-  }
+  int portOf(const std::string& tag) const { return testing::standInPort(home_.root(), tag); }
 
   std::unique_ptr<ProgramProcess> startProgram(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), programPath);

@@ -75,29 +75,10 @@ class WaylandJob : public ::testing::Test {
 
   std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, const std::string& tag,
                                                std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments{standInPath,
-                                       "--steps",
-                                       steps.dump(),
-                                       "--report",
-                                       (home_.root() / (tag + ".json")).string(),
-                                       "--fetch-dir",
-                                       (home_.root() / "fetched").string(),
-                                       "--port-file",
-                                       (home_.root() / (tag + ".port")).string(),
-                                       "--port",
-                                       "0",
-                                       "--serve"};
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    auto manager = std::make_unique<ProgramProcess>(arguments, ProgramProcess::Options{true, true});
-    EXPECT_TRUE(manager->waitForOutput("listening on 127.0.0.1:")) << manager->output();
-    return manager;
+    return testing::startManagerStandIn(standInPath, home_.root(), steps.dump(), tag, 0, extra);
   }
 
-  int portOf(const std::string& tag) const {
-    int port = 0;
-    std::ifstream(home_.root() / (tag + ".port")) >> port;
-    return port;
-  }
+  int portOf(const std::string& tag) const { return testing::standInPort(home_.root(), tag); }
 
   nlohmann::json reportOf(const std::string& tag) const {
     std::ifstream in(home_.root() / (tag + ".json"));
