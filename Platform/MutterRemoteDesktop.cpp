@@ -2,21 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <deque>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <thread>
 
+#include "Platform/BusThread.hpp"
 #include "Platform/DisplayCaptureSource.hpp"
 #include "Platform/MutterBus.hpp"
 #include "Platform/MutterDisplayConfig.hpp"
@@ -35,8 +32,6 @@ constexpr std::uint64_t busCallTimeoutMicroseconds = 1'000'000;
 // evdev KEY_LEFTSHIFT: pressed and released right after Start so that the compositor's loss of
 // the first key of a session swallows it rather than a key of the manager's.
 constexpr std::uint32_t leftShiftKey = 42;
-// Work waiting for the bus thread: beyond this the bus thread is stuck and callers fail at once.
-constexpr std::size_t maximumQueuedWork = 256;
 // A clipboard owner names a handful of formats; a longer list is cut, an absurd name skipped.
 constexpr std::size_t maximumMimeTypes = 64;
 constexpr std::size_t maximumMimeTypeLength = 255;
@@ -104,102 +99,22 @@ std::optional<std::vector<std::string>> readMimeTypes(sd_bus_message* m) {
 
 struct MutterRemoteDesktop::Impl {
   using Clock = std::chrono::steady_clock;
-  struct Work {
-    std::function<void()> run;
-    Clock::time_point deadline;
-  };
 
-  Impl() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    thread = std::thread([this] { loop(); });
-  }
-
-  ~Impl() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    signalWake();
-    if (thread.joinable()) thread.join();
-  }
-
-  // ---- any thread ----
-
-  void signalWake() {
-    const std::uint64_t one = 1;
-    if (wake) (void)!::write(wake.get(), &one, sizeof one);
-  }
-
-  bool enqueue(std::function<void()> run, Clock::time_point deadline) {
-    {
-      std::lock_guard lock(mutex);
-      if (stopping || queue.size() >= maximumQueuedWork) return false;
-      queue.push_back(Work{std::move(run), deadline});
-    }
-    signalWake();
-    return true;
-  }
-
-  // Runs `work` on the bus thread and returns its result, or nothing when it did not finish in
-  // time (it is then skipped if it has not begun).
-  template <typename R>
-  std::optional<R> run(std::function<R()> work, std::chrono::milliseconds limit) {
-    if (std::this_thread::get_id() == thread.get_id()) return work();
-    auto promise = std::make_shared<std::promise<R>>();
-    auto future = promise->get_future();
-    const auto deadline = Clock::now() + limit;
-    const bool queued = enqueue(
-        [promise, work = std::move(work)] {
-          try {
-            promise->set_value(work());
-          } catch (...) {
-            promise->set_exception(std::current_exception());
-          }
+  Impl() : busThread(remoteLog(), "VantrelMac remote desktop") {
+    busThread.start(BusThread::Connection{
+        [this] { return bus; },
+        [this] { pump(); },
+        [this] {
+          stopSession();
+          dropConnection();
         },
-        deadline);
-    if (!queued || future.wait_until(deadline) != std::future_status::ready) return std::nullopt;
-    try {
-      return future.get();
-    } catch (const std::exception& error) {
-      remoteLog().error("VantrelMac remote desktop: a bus call failed: {}", error.what());
-      return std::nullopt;
-    }
+    });
   }
+
+  // The bus thread ends the session and drops the connection before it stops.
+  ~Impl() { busThread.stop(); }
 
   // ---- bus thread ----
-
-  void loop() {
-    for (;;) {
-      std::deque<Work> batch;
-      {
-        std::lock_guard lock(mutex);
-        if (stopping) break;
-        batch.swap(queue);
-      }
-      for (auto& work : batch) {
-        // The caller has given up: running it now would act on a stale request.
-        if (Clock::now() > work.deadline) continue;
-        work.run();
-      }
-      runSignalWork();
-      pump();
-      if (!signalWork.empty()) continue;
-      {
-        std::lock_guard lock(mutex);
-        if (!queue.empty() || stopping) continue;
-      }
-      waitForActivity();
-    }
-    stopSession();
-    dropConnection();
-  }
-
-  void runSignalWork() {
-    while (!signalWork.empty()) {
-      auto work = std::move(signalWork.front());
-      signalWork.pop_front();
-      work();
-    }
-  }
 
   // Dispatches whatever the bus has delivered (signals queued during calls included).
   void pump() {
@@ -211,31 +126,6 @@ struct MutterRemoteDesktop::Impl {
         return;
       }
       if (r == 0) return;
-    }
-  }
-
-  void waitForActivity() {
-    pollfd fds[2] = {{wake.get(), POLLIN, 0}, {-1, 0, 0}};
-    nfds_t count = 1;
-    int timeoutMs = -1;
-    if (bus) {
-      fds[1].fd = sd_bus_get_fd(bus);
-      fds[1].events = static_cast<short>(sd_bus_get_events(bus));
-      count = fds[1].fd >= 0 ? 2 : 1;
-      std::uint64_t until = 0;
-      if (sd_bus_get_timeout(bus, &until) > 0 && until != UINT64_MAX) {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::uint64_t nowUs = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 +
-                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-        timeoutMs = until <= nowUs
-                        ? 0
-                        : static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60'000));
-      }
-    }
-    if (::poll(fds, count, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
-      std::uint64_t value = 0;
-      (void)!::read(wake.get(), &value, sizeof value);
     }
   }
 
@@ -571,7 +461,7 @@ struct MutterRemoteDesktop::Impl {
   static int onNameOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
     auto* self = static_cast<Impl*>(data);
     if (!BusCall::formerOwnerLeft(m) || self->sessionPath.empty()) return 0;
-    self->signalWork.emplace_back([self] {
+    self->busThread.defer([self] {
       if (self->sessionPath.empty()) return;
       remoteLog().notice(
           "VantrelMac remote desktop: the compositor left the session bus; a new session is made at "
@@ -584,7 +474,7 @@ struct MutterRemoteDesktop::Impl {
   static int onClosed(sd_bus_message* m, void* data, sd_bus_error*) {
     auto* self = static_cast<Impl*>(data);
     const std::string path = sd_bus_message_get_path(m) ? sd_bus_message_get_path(m) : "";
-    self->signalWork.emplace_back([self, path] {
+    self->busThread.defer([self, path] {
       if (path != self->sessionPath) return;
       remoteLog().notice("VantrelMac remote desktop: the compositor closed session {}", path);
       self->forgetSession();
@@ -629,15 +519,12 @@ struct MutterRemoteDesktop::Impl {
     const char* mime = nullptr;
     std::uint32_t serial = 0;
     if (sd_bus_message_read(m, "su", &mime, &serial) < 0 || !mime) return 0;
-    self->signalWork.emplace_back(
-        [self, type = std::string(mime), serial] { self->answerTransfer(type, serial); });
+    self->busThread.defer([self, type = std::string(mime), serial] { self->answerTransfer(type, serial); });
     return 0;
   }
 
   // Shared state (mutex).
   mutable std::mutex mutex;
-  bool stopping = false;
-  std::deque<Work> queue;
   Selection selectionState;
   std::vector<std::pair<std::string, Bytes>> offered;
   std::optional<StreamSize> recordedSize;
@@ -645,7 +532,6 @@ struct MutterRemoteDesktop::Impl {
   std::atomic<bool> live{false};
   std::atomic<bool> clipboardWanted{false};
   std::atomic<std::uint64_t> started{0};
-  UniqueFd wake;
 
   // Bus thread only.
   sd_bus* bus = nullptr;
@@ -656,9 +542,9 @@ struct MutterRemoteDesktop::Impl {
   bool clipboardEnabled = false;
   Clock::time_point inputFrom{};
   bool lastStartFailed = false;
-  std::deque<std::function<void()>> signalWork;
 
-  std::thread thread;
+  // Last, so that it starts after the state above is made and stops before that state goes.
+  BusThread busThread;
 };
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::shared() {
@@ -674,8 +560,8 @@ MutterRemoteDesktop::MutterRemoteDesktop() : impl_(std::make_shared<Impl>()) {}
 MutterRemoteDesktop::~MutterRemoteDesktop() = default;
 
 bool MutterRemoteDesktop::serviceOnBus() {
-  return impl_
-      ->run<bool>(
+  return impl_->busThread
+      .run<bool>(
           [impl = impl_.get()] {
             if (!impl->ensureBus()) return false;
             return BusCall::nameHasOwner(impl->bus, remoteDesktopName);
@@ -685,7 +571,8 @@ bool MutterRemoteDesktop::serviceOnBus() {
 }
 
 bool MutterRemoteDesktop::ensureStarted() {
-  return impl_->run<bool>([impl = impl_.get()] { return impl->startSession(); }, startLimit).value_or(false);
+  return impl_->busThread.run<bool>([impl = impl_.get()] { return impl->startSession(); }, startLimit)
+      .value_or(false);
 }
 
 void MutterRemoteDesktop::startInBackground() {
@@ -696,19 +583,20 @@ void MutterRemoteDesktop::startInBackground() {
     if (now - impl_->lastBackgroundStart < std::chrono::seconds(1)) return;
     impl_->lastBackgroundStart = now;
   }
-  (void)impl_->enqueue([impl = impl_.get()] { (void)impl->startSession(); }, now + startLimit);
+  (void)impl_->busThread.enqueue([impl = impl_.get()] { (void)impl->startSession(); }, now + startLimit);
 }
 
 std::uint64_t MutterRemoteDesktop::sessionsStarted() const { return impl_->started.load(); }
 
 bool MutterRemoteDesktop::pointerMotionAbsolute(double x, double y) {
-  return impl_->run<bool>([impl = impl_.get(), x, y] { return impl->pointerMotion(x, y); }, callLimit)
+  return impl_->busThread
+      .run<bool>([impl = impl_.get(), x, y] { return impl->pointerMotion(x, y); }, callLimit)
       .value_or(false);
 }
 
 bool MutterRemoteDesktop::pointerButton(std::int32_t evdevButton, bool pressed) {
-  return impl_
-      ->run<bool>(
+  return impl_->busThread
+      .run<bool>(
           [impl = impl_.get(), evdevButton, pressed] {
             return impl->sessionCall("NotifyPointerButton", "ib", evdevButton, static_cast<int>(pressed));
           },
@@ -717,18 +605,17 @@ bool MutterRemoteDesktop::pointerButton(std::int32_t evdevButton, bool pressed) 
 }
 
 bool MutterRemoteDesktop::pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) {
-  return impl_
-      ->run<bool>([impl = impl_.get(), axis,
-                   steps] { return impl->sessionCall("NotifyPointerAxisDiscrete", "ui", axis, steps); },
-                  callLimit)
+  return impl_->busThread
+      .run<bool>([impl = impl_.get(), axis,
+                  steps] { return impl->sessionCall("NotifyPointerAxisDiscrete", "ui", axis, steps); },
+                 callLimit)
       .value_or(false);
 }
 
 bool MutterRemoteDesktop::keyboardKeycode(std::uint32_t evdevKey, bool pressed) {
-  return impl_
-      ->run<bool>(
-          [impl = impl_.get(), evdevKey, pressed] { return impl->keyboardKeycode(evdevKey, pressed); },
-          callLimit)
+  return impl_->busThread
+      .run<bool>([impl = impl_.get(), evdevKey, pressed] { return impl->keyboardKeycode(evdevKey, pressed); },
+                 callLimit)
       .value_or(false);
 }
 
@@ -739,7 +626,8 @@ std::optional<MutterRemoteDesktop::StreamSize> MutterRemoteDesktop::streamSize()
 
 void MutterRemoteDesktop::enableClipboard() {
   if (impl_->clipboardWanted.exchange(true)) return;
-  (void)impl_->enqueue([impl = impl_.get()] { impl->enableClipboardNow(); }, Impl::Clock::now() + startLimit);
+  (void)impl_->busThread.enqueue([impl = impl_.get()] { impl->enableClipboardNow(); },
+                                 Impl::Clock::now() + startLimit);
 }
 
 MutterRemoteDesktop::Selection MutterRemoteDesktop::selection() const {
@@ -749,8 +637,8 @@ MutterRemoteDesktop::Selection MutterRemoteDesktop::selection() const {
 
 UniqueFd MutterRemoteDesktop::openSelectionRead(const std::string& mime) {
   enableClipboard();
-  auto fd =
-      impl_->run<int>([impl = impl_.get(), mime] { return impl->selectionRead(mime).release(); }, callLimit);
+  auto fd = impl_->busThread.run<int>(
+      [impl = impl_.get(), mime] { return impl->selectionRead(mime).release(); }, callLimit);
   return UniqueFd(fd.value_or(-1));
 }
 
@@ -763,7 +651,8 @@ bool MutterRemoteDesktop::setSelection(std::vector<std::pair<std::string, Bytes>
     std::lock_guard lock(impl_->mutex);
     impl_->offered = std::move(content);
   }
-  return impl_->run<bool>([impl = impl_.get(), types] { return impl->offerSelection(types); }, callLimit)
+  return impl_->busThread
+      .run<bool>([impl = impl_.get(), types] { return impl->offerSelection(types); }, callLimit)
       .value_or(false);
 }
 
