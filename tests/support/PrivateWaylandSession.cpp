@@ -67,6 +67,9 @@ void PrivateWaylandSession::start() {
   }
   if (!options_.xwayland)
     applied_["DISPLAY"] = std::make_unique<ScopedEnvironmentVariable>("DISPLAY", std::nullopt);
+  // Whatever the surrounding run chose, the programs started in this session use it.
+  applied_["VANTREL_DESKTOP_BACKEND"] =
+      std::make_unique<ScopedEnvironmentVariable>("VANTREL_DESKTOP_BACKEND", "wayland");
 }
 
 void PrivateWaylandSession::killCompositor() {

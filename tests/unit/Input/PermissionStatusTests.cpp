@@ -6,6 +6,7 @@
 
 #include "Input/AccessibilityInputService.hpp"
 #include "Input/PermissionStatus.hpp"
+#include "Platform/DesktopBackend.hpp"
 #include "Platform/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/TestEnvironment.hpp"
@@ -29,6 +30,9 @@ TEST(PermissionStatus, NothingIsGrantedWithoutAReachableDisplay) {
 }
 
 TEST(PermissionStatus, OpeningASettingsPaneSaysInWordsThatThereIsNone) {
+  // The desktop is chosen (and logged) before the log is watched: an X11 one.
+  const testing::ScopedEnvironmentVariable x11("VANTREL_DESKTOP_BACKEND", "x11");
+  ASSERT_EQ(DesktopBackend::current(), DesktopBackendKind::x11);
   MemoryLogSink sink;
   PermissionStatus::openScreenRecordingSettings();
   PermissionStatus::openAccessibilitySettings();
