@@ -56,6 +56,10 @@ bool BusThread::enqueue(std::function<void()> run, Clock::time_point deadline) {
 
 void BusThread::defer(std::function<void()> work) { deferred_.push_back(std::move(work)); }
 
+void BusThread::wakeAt(Clock::time_point when) {
+  if (!wakeAt_ || when < *wakeAt_) wakeAt_ = when;
+}
+
 void BusThread::loop() {
   for (;;) {
     std::deque<Work> batch;
@@ -70,6 +74,8 @@ void BusThread::loop() {
       work.run();
     }
     runDeferred();
+    // A time waited for is over: the pump looks at what waited for it.
+    if (wakeAt_ && Clock::now() >= *wakeAt_) wakeAt_.reset();
     connection_.pump();
     if (!deferred_.empty()) continue;
     {
@@ -93,6 +99,10 @@ void BusThread::waitForActivity() {
   pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {-1, 0, 0}};
   nfds_t count = 1;
   int timeoutMs = -1;
+  if (wakeAt_) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt_ - Clock::now()).count();
+    timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+  }
   if (sd_bus* bus = connection_.bus()) {
     fds[1].fd = sd_bus_get_fd(bus);
     fds[1].events = static_cast<short>(sd_bus_get_events(bus));
@@ -103,9 +113,10 @@ void BusThread::waitForActivity() {
       ::clock_gettime(CLOCK_MONOTONIC, &now);
       const std::uint64_t nowUs =
           static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
-      timeoutMs = until <= nowUs
-                      ? 0
-                      : static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60'000));
+      const int busMs = until <= nowUs
+                            ? 0
+                            : static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60'000));
+      timeoutMs = timeoutMs < 0 ? busMs : std::min(timeoutMs, busMs);
     }
   }
   if (::poll(fds, count, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {

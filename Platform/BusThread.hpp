@@ -60,6 +60,8 @@ class BusThread {
   // Queues `run`, skipped when it has not begun by `deadline`; false when the queue is full or the
   // thread stops.
   bool enqueue(std::function<void()> run, Clock::time_point deadline);
+  // Makes the thread run its connection's `pump` soon (work of the connection's own was added).
+  void wake() { signalWake(); }
 
   // Runs `work` on the thread and returns its result, or nothing when it did not finish in time
   // (it is then skipped if it has not begun). Called on the thread itself, it runs `work` at once.
@@ -92,6 +94,10 @@ class BusThread {
   // Runs `work` before the thread sleeps again: for signal handlers, which run inside
   // sd_bus_process and may only record or defer.
   void defer(std::function<void()> work);
+  // Runs `pump` again no later than `when`: a time the loop waits for while it serves everything
+  // else, never a sleep.
+  void wakeAt(Clock::time_point when);
+  bool onBusThread() const { return onThread(); }
 
  private:
   bool onThread() const { return std::this_thread::get_id() == thread_.get_id(); }
@@ -117,6 +123,7 @@ class BusThread {
 
   // The thread only.
   std::deque<std::function<void()>> deferred_;
+  std::optional<Clock::time_point> wakeAt_;
 
   std::thread thread_;
 };

@@ -2,8 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string_view>
+#include <thread>
+
+#include "Platform/MutterRemoteDesktop.hpp"
 
 namespace vantrel {
 namespace {
@@ -82,4 +87,89 @@ std::optional<std::pair<int, int>> mutterStreamSize(sd_bus* bus, const char* str
   return size;
 }
 
+namespace MutterServices {
+namespace {
+
+bool serviceAnswers(sd_bus* bus, const char* name, const char* path, const char* interface) {
+  if (!bus) return false;
+  BusCall call;
+  return sd_bus_call_method(bus, name, path, "org.freedesktop.DBus.Properties", "Get", &call.error,
+                            &call.reply, "ss", interface, "Version") >= 0;
+}
+
+// Asks both services on a thread of its own when an answer is older than `refreshAfter`, over
+// one connection it keeps; askers never wait for the bus, except the very first.
+class ServiceProbe {
+ public:
+  struct Answers {
+    bool screenCast = false;
+    bool remoteDesktop = false;
+  };
+
+  static ServiceProbe& shared() {
+    // Never destroyed: its thread may be in a bus call when the process ends.
+    static auto* const probe = new ServiceProbe;
+    return *probe;
+  }
+
+  Answers ask() {
+    std::unique_lock lock(mutex_);
+    if (!last_ || Clock::now() - probedAt_ >= refreshAfter) {
+      wanted_ = true;
+      changed_.notify_all();
+    }
+    if (!last_) changed_.wait_for(lock, firstAnswerLimit, [this] { return last_.has_value(); });
+    return last_.value_or(Answers{});
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto refreshAfter = std::chrono::seconds(2);
+  static constexpr auto firstAnswerLimit = std::chrono::milliseconds(1200);
+
+  ServiceProbe() : thread_([this] { run(); }) { thread_.detach(); }
+
+  void run() {
+    sd_bus* bus = nullptr;
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return wanted_; });
+        wanted_ = false;
+      }
+      if (bus && sd_bus_is_open(bus) <= 0) bus = sd_bus_flush_close_unref(bus);
+      if (!bus && sd_bus_open_user(&bus) >= 0) {
+        sd_bus_set_method_call_timeout(bus, 500'000);
+      }
+      const Answers answers{
+          serviceAnswers(bus, MutterScreenCastService::name, MutterScreenCastService::path,
+                         MutterScreenCastService::interface),
+          serviceAnswers(bus, "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+                         "org.gnome.Mutter.RemoteDesktop")};
+      // A connection to a bus that went answers nothing: the next probe opens a new one.
+      if (bus && !answers.screenCast && !answers.remoteDesktop) bus = sd_bus_flush_close_unref(bus);
+      {
+        std::lock_guard lock(mutex_);
+        last_ = answers;
+        probedAt_ = Clock::now();
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool wanted_ = false;
+  std::optional<Answers> last_;
+  Clock::time_point probedAt_{};
+  std::thread thread_;
+};
+
+}  // namespace
+
+bool screenCastAnswers() { return ServiceProbe::shared().ask().screenCast; }
+
+bool remoteDesktopAnswers() { return ServiceProbe::shared().ask().remoteDesktop; }
+
+}  // namespace MutterServices
 }  // namespace vantrel

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 
+#include "Platform/DesktopSessionDemand.hpp"
 #include "Support/Text.hpp"
 
 namespace vantrel {
@@ -70,7 +71,9 @@ MutterPasteboard::MutterPasteboard(std::shared_ptr<MutterRemoteDesktop> session)
 }
 
 long long MutterPasteboard::changeCount() const {
-  session_->startInBackground();
+  // Only a connected manager needs to see the clipboard's changes; while none is, the desktop has
+  // no remote-desktop session open for it.
+  if (DesktopSessionDemand::shared().wanted()) session_->startInBackground();
   return session_->selection().generation + writes_;
 }
 

@@ -20,8 +20,9 @@ class MutterPasteboard final : public Pasteboard {
 
   explicit MutterPasteboard(std::shared_ptr<MutterRemoteDesktop> session = MutterRemoteDesktop::shared());
 
-  // Moves when another program takes the clipboard and with each of our writes. Asks for the
-  // session (without waiting) while there is none, so that changes are seen from then on.
+  // Moves when another program takes the clipboard and with each of our writes. While a manager is
+  // connected (DesktopSessionDemand), asks for the session (without waiting) while there is none,
+  // so that changes are seen from then on.
   long long changeCount() const override;
 
   // From "text/uri-list" (else "x-special/gnome-copied-files"); "file:" URLs only.

@@ -7,22 +7,25 @@
 // session linked to it that records the primary monitor (never consumed: its stream object is
 // what absolute pointer motion is measured against), then Start. The compositor drops the first
 // key press after Start, so a Shift press and release goes first. When the session closes, the
-// compositor leaves the bus or the bus itself goes, the next call makes a new session; calls made
-// meanwhile return false after a bounded wait, never hang.
+// compositor leaves the bus or the bus itself goes, the next use makes a new session. close()
+// ends it (the compositor shows a running session as remote access to the desktop), and the next
+// use makes a new one.
 //
 // sd-bus connections are not thread-safe: one thread of this object owns the connection and runs
-// every call; other threads queue work for it and wait for the answer with a time limit. Work
-// whose caller has given up is skipped rather than run late (a key press must not land seconds
-// after it was reported as failed).
+// every call; other threads queue work for it. Input is posted without waiting, in order, and is
+// sent only while its caller's moment lasts (MutterSessionInput); a release of what the session
+// pressed is always sent. The clipboard is MutterSessionClipboard's.
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Platform/MutterSessionClipboard.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/UniqueFd.hpp"
 
@@ -36,19 +39,17 @@ class MutterRemoteDesktop {
     friend bool operator==(const StreamSize&, const StreamSize&) = default;
   };
 
-  // The clipboard as the session last saw it.
-  struct Selection {
-    // Moves each time another program takes the clipboard.
-    long long generation = 0;
-    // True while the clipboard holds what this session offered last.
-    bool ownedBySession = false;
-    // What the current owner offers (empty when unknown or owned by this session).
-    std::vector<std::string> mimeTypes;
-  };
+  using Selection = MutterSelection;
+  // Called on the bus thread once an input event's fate is known: true when the compositor took
+  // it, false when it was not sent (too late, no session) or refused.
+  using InputDone = std::function<void(bool)>;
 
   // The process-wide session (never destroyed: the compositor ends the session when the process's
-  // bus connection goes).
+  // bus connection goes; close() ends it sooner).
+  // It closes its session each time the last manager leaves (DesktopSessionDemand).
   static std::shared_ptr<MutterRemoteDesktop> shared();
+  // Closes the process-wide session, if one was ever made (at quit); waits at most `callLimit`.
+  static void closeShared();
 
   // A session of its own (tests); nothing happens until the first call.
   MutterRemoteDesktop();
@@ -57,22 +58,29 @@ class MutterRemoteDesktop {
   MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;
   MutterRemoteDesktop& operator=(const MutterRemoteDesktop&) = delete;
 
-  // True when the compositor's remote-desktop service is on the session bus right now.
-  bool serviceOnBus();
   // Makes the session if there is none; true when one runs.
   bool ensureStarted();
   // Asks for a session without waiting for it (at most one attempt a second).
   void startInBackground();
   // Sessions started so far by this object.
   std::uint64_t sessionsStarted() const;
+  // True while a session runs.
+  bool sessionOpen() const;
+  // Ends the session (Stop); input still waiting is not sent (the compositor releases what the
+  // session held as it stops). The next use makes a new session. Waits at most `callLimit`.
+  void close();
+  // The same without waiting.
+  void closeInBackground();
 
+  // Input, posted without waiting: true when queued, false when refused at once (the queue is
+  // full). `done` tells afterwards whether the compositor took it.
   // Pixels of the recorded monitor, clamped to its size.
-  bool pointerMotionAbsolute(double x, double y);
+  bool pointerMotionAbsolute(double x, double y, InputDone done = {});
   // Linux input event codes (BTN_LEFT 0x110, KEY_A 30, …).
-  bool pointerButton(std::int32_t evdevButton, bool pressed);
+  bool pointerButton(std::int32_t evdevButton, bool pressed, InputDone done = {});
   // axis 0 vertical, 1 horizontal; positive steps go down (or right).
-  bool pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
-  bool keyboardKeycode(std::uint32_t evdevKey, bool pressed);
+  bool pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps, InputDone done = {});
+  bool keyboardKeycode(std::uint32_t evdevKey, bool pressed, InputDone done = {});
   // The recorded monitor's size, once a session has run.
   std::optional<StreamSize> streamSize() const;
 
@@ -95,8 +103,9 @@ class MutterRemoteDesktop {
   std::shared_ptr<Impl> impl_;
 };
 
-// The compositor's services answer on the session bus: each reads the service's `Version`
-// property with a short time limit, over a connection of its own.
+// The compositor's services answer on the session bus: the last answer of a probe that reads each
+// service's `Version` property on a thread of its own, at most every two seconds, over one
+// connection it keeps. Only the very first question waits for the probe (bounded).
 namespace MutterServices {
 bool screenCastAnswers();
 bool remoteDesktopAnswers();

@@ -1,7 +1,9 @@
 #pragma once
 
 // Synthetic input on a GNOME Wayland session, through the compositor's remote-desktop session
-// (MutterRemoteDesktop): the same calls the input injector makes of XTEST on an X server.
+// (MutterRemoteDesktop): the same calls the input injector makes of XTEST on an X server. Events
+// are posted without waiting for the compositor: a call returns once its event is queued, and a
+// failure is logged afterwards (see MutterSessionInput).
 
 #include <cstdint>
 #include <memory>
@@ -55,8 +57,10 @@ class MutterRemoteInput final : public XTestInputPosting {
 
   explicit MutterRemoteInput(std::shared_ptr<MutterRemoteDesktop> session = MutterRemoteDesktop::shared());
 
-  // The remote-desktop service is on the session bus and a session can be made.
+  // True: a GNOME session grants its compositor's input service to every program of the user.
+  // Asks for the session without waiting, so that it runs by the time the event comes.
   bool isAvailable() override;
+  // Each is true once the event is queued; false when it was refused at once.
   bool movePointer(std::int64_t x, std::int64_t y) override;
   // A wheel notch is one discrete step of the vertical axis: up is -1, down +1.
   bool postButton(XPointerButton button, bool pressed) override;

@@ -1,5 +1,7 @@
 #include <systemd/sd-bus.h>
 
+#include <utility>
+
 #include "Platform/DisplaySleepAssertion.hpp"
 #include "Platform/MutterBus.hpp"
 #include "Support/SystemLog.hpp"
@@ -66,11 +68,36 @@ bool SessionInhibitDisplaySleepAssertion::declareUserActivity() {
   return r >= 0;
 }
 
+namespace {
+
+// Lets go of a hold: the service's own call, then closing the connection, which ends the
+// inhibition even where the call failed.
+void releaseHold(sd_bus* bus, const std::string& holder, std::uint32_t cookie) {
+  if (holder == sessionManagerName) {
+    (void)sd_bus_call_method(bus, sessionManagerName, "/org/gnome/SessionManager", "org.gnome.SessionManager",
+                             "Uninhibit", nullptr, nullptr, "u", cookie);
+  } else if (holder == screenSaverName) {
+    (void)sd_bus_call_method(bus, screenSaverName, "/org/freedesktop/ScreenSaver",
+                             "org.freedesktop.ScreenSaver", "UnInhibit", nullptr, nullptr, "u", cookie);
+  }
+  sd_bus_flush_close_unref(bus);
+}
+
+}  // namespace
+
+// The lock guards the hold's state only, never a bus call: a caller asking who holds the display
+// does not wait for a service that is slow to answer.
 bool SessionInhibitDisplaySleepAssertion::acquire() {
-  std::lock_guard lock(mutex_);
-  if (bus_ && sd_bus_is_open(bus_) > 0 && !holder_.empty()) return true;
-  if (bus_) bus_ = sd_bus_flush_close_unref(bus_);
-  holder_.clear();
+  sd_bus* stale = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (bus_ && sd_bus_is_open(bus_) > 0 && !holder_.empty()) return true;
+    // A hold whose connection closed ended with it.
+    stale = std::exchange(bus_, nullptr);
+    holder_.clear();
+    cookie_ = 0;
+  }
+  if (stale) sd_bus_flush_close_unref(stale);
   sd_bus* bus = openSessionBus();
   if (!bus) {
     inhibitLog().error("VantrelMac: the display cannot be kept awake: no session bus");
@@ -79,10 +106,18 @@ bool SessionInhibitDisplaySleepAssertion::acquire() {
   std::string failure;
   for (const char* service : {sessionManagerName, screenSaverName}) {
     if (const auto cookie = inhibit(bus, service, failure)) {
-      bus_ = bus;
-      holder_ = service;
-      cookie_ = *cookie;
-      inhibitLog().info("VantrelMac: the display is kept awake through {}", holder_);
+      {
+        std::lock_guard lock(mutex_);
+        if (!bus_) {
+          bus_ = bus;
+          holder_ = service;
+          cookie_ = *cookie;
+          inhibitLog().info("VantrelMac: the display is kept awake through {}", holder_);
+          return true;
+        }
+      }
+      // Another acquire finished first: one hold is enough.
+      releaseHold(bus, service, *cookie);
       return true;
     }
   }
@@ -92,19 +127,16 @@ bool SessionInhibitDisplaySleepAssertion::acquire() {
 }
 
 void SessionInhibitDisplaySleepAssertion::release() {
-  std::lock_guard lock(mutex_);
-  if (!bus_) return;
-  if (holder_ == sessionManagerName) {
-    (void)sd_bus_call_method(bus_, sessionManagerName, "/org/gnome/SessionManager",
-                             "org.gnome.SessionManager", "Uninhibit", nullptr, nullptr, "u", cookie_);
-  } else if (holder_ == screenSaverName) {
-    (void)sd_bus_call_method(bus_, screenSaverName, "/org/freedesktop/ScreenSaver",
-                             "org.freedesktop.ScreenSaver", "UnInhibit", nullptr, nullptr, "u", cookie_);
+  sd_bus* bus = nullptr;
+  std::string holder;
+  std::uint32_t cookie = 0;
+  {
+    std::lock_guard lock(mutex_);
+    bus = std::exchange(bus_, nullptr);
+    holder = std::exchange(holder_, std::string());
+    cookie = std::exchange(cookie_, 0);
   }
-  // Closing the connection ends the inhibition even where the call above failed.
-  bus_ = sd_bus_flush_close_unref(bus_);
-  holder_.clear();
-  cookie_ = 0;
+  if (bus) releaseHold(bus, holder, cookie);
 }
 
 std::string SessionInhibitDisplaySleepAssertion::holder() const {

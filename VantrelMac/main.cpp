@@ -21,6 +21,7 @@
 #include "Model/Status/DiagnosticLog.hpp"
 #include "Model/Update/MacUpdaterController.hpp"
 #include "Platform/DesktopBackend.hpp"
+#include "Platform/MutterRemoteDesktop.hpp"
 #include "Platform/QtMainExecutor.hpp"
 #include "Platform/UpdateFrameworkRelaunch.hpp"
 #include "Support/Async.hpp"
@@ -182,6 +183,9 @@ int main(int argc, char** argv) {
       if (!mainLoop.runUntil([&interactive] { return interactive->remoteWorkEnded(); }, timeLeft()))
         exitWithoutTeardown(exitCode, "the sessions did not close");
     }
+    // With the sessions closed, the compositor's remote-desktop session (if one was made) ends
+    // now rather than with the bus connection.
+    MutterRemoteDesktop::closeShared();
     // ... 2: the application's objects go (the model with its display-sleep hold, the window,
     // the updater) ...
     interactive.reset();

@@ -254,6 +254,7 @@ Awaitable<void> DirectAuthClient::runConnectionAttempt(DirectAuthConfiguration c
   co_await performAuthentication(configuration, attempt);
   co_await performRegistration(configuration, attempt);
   state_ = DirectAuthState::authenticated;
+  parts_->desktopDemand = DesktopSessionDemand::shared().hold();
 
   lastError_.reset();
   emit(K::ManagerRegistrationComplete{});

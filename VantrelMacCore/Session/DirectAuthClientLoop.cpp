@@ -150,6 +150,7 @@ void DirectAuthClient::resetSessionState() {
   parts_->screen->reset();
   parts_->input->reset();
   parts_->incomingFiles->reset();
+  parts_->desktopDemand.release();
   activeConnectionNumber_ = 0;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Activity/UpdateActivityGate.hpp"
+#include "Platform/DesktopSessionDemand.hpp"
 #include "Protocol/LegacyComInfoSnapshot.hpp"
 #include "Protocol/VantrelFrameStreamDecoder.hpp"
 #include "Session/DirectAuthClient.hpp"
@@ -56,6 +57,8 @@ struct DirectAuthClient::Parts {
   ReceiverBound<ClipboardHandler> clipboardHandler;
   ReceiverBound<PasteDestinationProvider> pasteDestinationProvider;
   std::vector<std::string> localClipboardFiles;  // "file:" URLs, for SET_CURRENT_FOLDER
+  // Held while the session is authenticated: the desktop keeps what managers need open meanwhile.
+  DesktopSessionDemand::Hold desktopDemand;
 };
 
 }  // namespace vantrel

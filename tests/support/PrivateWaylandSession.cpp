@@ -72,12 +72,20 @@ void PrivateWaylandSession::start() {
       std::make_unique<ScopedEnvironmentVariable>("VANTREL_DESKTOP_BACKEND", "wayland");
 }
 
-void PrivateWaylandSession::killCompositor() {
+int PrivateWaylandSession::compositorPid() const {
   std::ifstream pids(folder_.path() / "run" / "pids");
   pid_t mutter = 0;
   if (!(pids >> mutter) || mutter <= 0) throw std::runtime_error("the session's compositor is not known");
-  ::kill(mutter, SIGKILL);
+  return mutter;
 }
+
+void PrivateWaylandSession::signalCompositor(int signal) { ::kill(compositorPid(), signal); }
+
+void PrivateWaylandSession::killCompositor() { signalCompositor(SIGKILL); }
+
+void PrivateWaylandSession::pauseCompositor() { signalCompositor(SIGSTOP); }
+
+void PrivateWaylandSession::resumeCompositor() { signalCompositor(SIGCONT); }
 
 void PrivateWaylandSession::restartCompositor() {
   runScript("restart-compositor " + quoted(runtimeFolder()));

@@ -36,6 +36,12 @@ class PrivateWaylandSession {
   // Ends the compositor alone (SIGKILL), as a crash would: its bus names and screen casts go;
   // the bus and PipeWire stay.
   void killCompositor();
+  // Stops the compositor (SIGSTOP) as a compositor too busy to answer would be, and lets it go on
+  // (SIGCONT).
+  void pauseCompositor();
+  void resumeCompositor();
+  // The compositor's process id.
+  int compositorPid() const;
   // Starts the compositor again on the same bus after killCompositor(), as a desktop brings a
   // crashed one back; returns once its services are on the bus.
   void restartCompositor();
@@ -45,6 +51,7 @@ class PrivateWaylandSession {
 
  private:
   void start();
+  void signalCompositor(int signal);
   Options options_;
   TemporaryDirectory folder_;
   std::map<std::string, std::string> environment_;
