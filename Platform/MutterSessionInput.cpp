@@ -61,9 +61,11 @@ bool MutterSessionInput::mustSend(const Event& event) const {
 }
 
 MutterSessionInput::Clock::time_point MutterSessionInput::deadline(const Event& event) const {
-  // Time spent making the session counts from when its devices are ready, not from the queuing.
-  return std::max(event.queued, session_.sessionPath().empty() ? event.queued : session_.inputFrom()) +
-         eventLimit;
+  // Time spent making the session counts from when its devices are ready, not from the queuing;
+  // but no event is sent longer than `oldestSent` after it came.
+  const auto from =
+      std::max(event.queued, session_.sessionPath().empty() ? event.queued : session_.inputFrom());
+  return std::min(from + eventLimit, event.queued + oldestSent);
 }
 
 bool MutterSessionInput::late(const Event& event, Clock::time_point now) const {

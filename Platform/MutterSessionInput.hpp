@@ -69,6 +69,7 @@ class MutterSessionInput {
   // An event not sent within this time of its queuing (or of its session's devices settling,
   // when it waited for them) is dropped.
   static constexpr std::chrono::milliseconds eventLimit{1500};
+  static constexpr std::chrono::milliseconds oldestSent{6000};
   // A sent event the compositor has not answered within this time: the compositor is hung.
   static constexpr std::chrono::milliseconds answerLimit{5000};
   // Events waiting at most; beyond it callers are refused at once.
