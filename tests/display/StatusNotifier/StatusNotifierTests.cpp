@@ -9,6 +9,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <signal.h>
 
 #include <chrono>
@@ -97,6 +99,19 @@ class StatusNotifier : public ::testing::Test {
     XFlush(display_.get());
   }
 
+  // Types keys as the keyboard does, each with Shift held when asked.
+  void press(std::initializer_list<std::pair<KeySym, bool>> keys) {
+    for (const auto& [symbol, shifted] : keys) {
+      const KeyCode shift = XKeysymToKeycode(display_.get(), XK_Shift_L);
+      const KeyCode code = XKeysymToKeycode(display_.get(), symbol);
+      if (shifted) XTestFakeKeyEvent(display_.get(), shift, True, CurrentTime);
+      XTestFakeKeyEvent(display_.get(), code, True, CurrentTime);
+      XTestFakeKeyEvent(display_.get(), code, False, CurrentTime);
+      if (shifted) XTestFakeKeyEvent(display_.get(), shift, False, CurrentTime);
+      XSync(display_.get(), False);
+    }
+  }
+
   testing::PrivateXServer server_{800, 600};
   testing::TemporaryHome home_;
   std::unique_ptr<ProgramProcess> bus_;
@@ -128,9 +143,11 @@ TEST_F(StatusNotifier, WithATrayHostOnTheBusTheItemRegistersThereWithItsMenu) {
   watcher.signal(SIGTERM);
 }
 
-// No tray host and no tray of the older kind: the window carries the menu, and closing it keeps
-// it on the task bar (minimised) rather than out of reach.
-TEST_F(StatusNotifier, WithoutATrayHostTheWindowOffersTheMenu) {
+// No tray host and no tray of the older kind: the window carries the menu, reached with the
+// keyboard (Shift+Tab twice from ID, which has the focus, to the menu button; Space opens it; Up
+// wraps to its last item, "종료"; Return takes it), and it quits the way the tray's menu does.
+// Closing the window keeps it on the task bar (minimised) rather than out of reach.
+TEST_F(StatusNotifier, WithoutATrayHostTheWindowOffersTheMenuAndItsQuitEndsTheProgram) {
   ProgramProcess agent({programPath}, ProgramProcess::Options{true, false});
   const Window window = statusWindow();
   ASSERT_NE(window, 0U) << agent.output();
@@ -138,7 +155,10 @@ TEST_F(StatusNotifier, WithoutATrayHostTheWindowOffersTheMenu) {
       << agent.output();
   askToClose(window);
   EXPECT_TRUE(agent.waitForOutput("VantrelMac window minimised instead of hidden")) << agent.output();
-  agent.signal(SIGTERM);
+  // Without a window manager the window stays on the screen, with the keyboard's focus in ID.
+  press({{XK_Tab, true}, {XK_Tab, true}, {XK_space, false}});
+  press({{XK_Up, false}, {XK_Return, false}});
+  EXPECT_TRUE(agent.waitForOutput("VantrelMac quitting (menu)")) << agent.output();
   EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
 }
 
