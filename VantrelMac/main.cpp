@@ -132,6 +132,11 @@ int main(int argc, char** argv) {
       ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     }
     application = std::make_unique<QApplication>(argc, argv);
+    // The windows' class (WM_CLASS) is the application's name, whatever the program file is
+    // called: the installed application entry names it, so that the desktop ties the windows to
+    // the entry and its icon.
+    QGuiApplication::setApplicationName(QStringLiteral("VantrelMac"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("VantrelMac"));
   } else {
     application = std::make_unique<QCoreApplication>(argc, argv);
   }

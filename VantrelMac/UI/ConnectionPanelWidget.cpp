@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "ApplicationMenuButton.hpp"
 #include "KeyboardAccess.hpp"
 #include "LoginScreenWidget.hpp"
 #include "SymbolIcons.hpp"
@@ -181,6 +182,8 @@ ConnectionPanelWidget::ConnectionPanelWidget(StatusWindowPresenter& presenter, b
   escape->setContext(Qt::WindowShortcut);
   QObject::connect(escape, &QShortcut::activated, close_, &QPushButton::click);
   titleBar->addWidget(close_);
+  menu_ = new ApplicationMenuButton(palette().color(QPalette::WindowText), this);
+  titleBar->addWidget(menu_);
   column->addLayout(titleBar);
   column->addWidget(divider(this));
 
@@ -231,6 +234,12 @@ ConnectionPanelWidget::PermissionRowWidgets ConnectionPanelWidget::permissionRow
   line->addWidget(row.request);
   line->addWidget(row.open);
   into->addLayout(line);
+  // The answer reads under the grant's texts, across the row's width, once a button was pressed.
+  row.note = secondaryCaption(QString(), this);
+  row.note->setWordWrap(true);
+  row.note->setContentsMargins(16 + line->spacing(), 0, 0, 0);
+  row.note->hide();
+  into->addWidget(row.note);
   return row;
 }
 
@@ -367,6 +376,8 @@ void ConnectionPanelWidget::renderPermission(PermissionRowWidgets& row, const Pe
   row.symbol->setSymbol(look.symbol, look.granted ? SymbolIcons::green() : SymbolIcons::orange());
   row.title->setText(QString::fromStdString(look.title));
   row.detail->setText(QString::fromStdString(look.detail));
+  row.note->setText(QString::fromStdString(look.note.value_or(std::string())));
+  row.note->setVisible(look.note.has_value());
 }
 
 void ConnectionPanelWidget::renderLog(const StatusViewState& state) {

@@ -12,6 +12,7 @@
 #include "Model/Status/WindowPresenter.hpp"
 
 class QLabel;
+class QToolButton;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
@@ -49,6 +50,8 @@ class ConnectionPanelWidget : public QWidget {
 
   bool isModal() const noexcept { return isModal_; }
   QPushButton* closeButton() const { return close_; }
+  // The tray menu's button, shown only where the desktop has no tray.
+  QToolButton* menuButton() const { return menu_; }
   QPushButton* connectButton() const { return connect_; }
   QPushButton* disconnectButton() const { return disconnect_; }
   QPushButton* copyButton() const { return copy_; }
@@ -75,6 +78,7 @@ class ConnectionPanelWidget : public QWidget {
     QLabel* detail = nullptr;
     QPushButton* request = nullptr;
     QPushButton* open = nullptr;
+    QLabel* note = nullptr;  // the desktop's answer to the buttons, under the whole row
   };
   const PermissionRowWidgets& screenRecordingRow() const { return screenRow_; }
   const PermissionRowWidgets& accessibilityRow() const { return accessRow_; }
@@ -95,6 +99,7 @@ class ConnectionPanelWidget : public QWidget {
   bool isModal_;
   QScrollArea* scroll_ = nullptr;
   QPushButton* close_ = nullptr;
+  QToolButton* menu_ = nullptr;
   QPushButton* connect_ = nullptr;
   QPushButton* disconnect_ = nullptr;
   QPushButton* copy_ = nullptr;

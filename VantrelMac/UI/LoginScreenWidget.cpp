@@ -13,6 +13,7 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
+#include "ApplicationMenuButton.hpp"
 #include "KeyboardAccess.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"
@@ -219,9 +220,9 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
   content->addStretch(1);
   column->addLayout(content, 1);
   // Tab walks the screen in reading order, each control showing a ring while it has the focus.
-  const QList<QWidget*> readingOrder{gear_,           autoLogin_,         account_,  password_,
-                                     setupName_,      clientNumber_,      question_, loginButton_,
-                                     permissionLink_, permissionsFooter_, logFooter_};
+  const QList<QWidget*> readingOrder{gear_,        menu_,           autoLogin_,         account_,
+                                     password_,    setupName_,      clientNumber_,      question_,
+                                     loginButton_, permissionLink_, permissionsFooter_, logFooter_};
   for (qsizetype i = 0; i + 1 < readingOrder.size(); ++i) setTabOrder(readingOrder[i], readingOrder[i + 1]);
   // CLIENT NUM and "?" touch: where they meet, each ring keeps inside its own control.
   for (QWidget* control : readingOrder) {
@@ -267,6 +268,8 @@ QWidget* LoginScreenWidget::buildTitleBar() {
                         static_cast<int>(LoginScreenPresenter::gearAccessibleName.size())));
   QObject::connect(gear_, &QToolButton::clicked, this, [this] { presenter_.openPanelSheet(); });
   row->addWidget(gear_);
+  menu_ = new ApplicationMenuButton(VantrelTheme::white(0.92), bar);
+  row->addWidget(menu_);
   return bar;
 }
 
@@ -319,8 +322,8 @@ QWidget* LoginScreenWidget::buildForm() {
   // Small bullets, as the desktop's secure fields show them.
   password_->setStyleSheet(password_->styleSheet() +
                            QStringLiteral(" QLineEdit { lineedit-password-character: 8226; }"));
-  setupName_ = makeField(QStringLiteral("SETUP NAME"), QStringLiteral("This Mac"), StatusFormField::setupName,
-                         LoginField::setupName);
+  setupName_ = makeField(QStringLiteral("SETUP NAME"), QStringLiteral("This computer"),
+                         StatusFormField::setupName, LoginField::setupName);
   clientNumber_ = makeField(QStringLiteral("CLIENT NUM"), QStringLiteral("0"),
                             StatusFormField::requestedClientNumber, LoginField::clientNumber);
   question_ = new QPushButton(QStringLiteral("?"), form);
@@ -424,6 +427,9 @@ void LoginScreenWidget::render(const StatusViewState& state) {
   showText(clientNumber_, state.requestedClientNumberText);
   if (autoLogin_->isChecked() != state.rememberAccountID) autoLogin_->setChecked(state.rememberAccountID);
 
+  // A disabled button drops the focus to the next control in the chain ("Permissions"), where a
+  // retyped password would go astray: a sign-in started from the button hands it to PASSWORD.
+  if (!look.buttonEnabled && loginButton_->hasFocus()) password_->setFocus(Qt::OtherFocusReason);
   loginButton_->setEnabled(look.buttonEnabled);
   loginButton_->setLook(QString::fromStdString(look.buttonTitle), look.buttonSymbol, look.buttonShowsSpinner,
                         look.buttonOpacity);
@@ -438,16 +444,22 @@ void LoginScreenWidget::render(const StatusViewState& state) {
 }
 
 bool LoginScreenWidget::eventFilter(QObject* watched, QEvent* event) {
-  // Activating the window hands the focus to the first control of the chain, the gear. The
-  // screen starts with nothing focused instead, and the first Tab lands on the gear.
+  // Activating a window that has no focus yet hands it to the first control of the chain, the
+  // gear. The screen opens with the typing place instead: the first empty field.
   if (watched == gear_ && event->type() == QEvent::FocusIn &&
       static_cast<QFocusEvent*>(event)->reason() == Qt::ActiveWindowFocusReason) {
-    QTimer::singleShot(0, gear_, [gear = gear_] {
-      if (gear->hasFocus()) gear->clearFocus();
+    QTimer::singleShot(0, gear_, [this] {
+      if (gear_->hasFocus()) firstEmptyField()->setFocus(Qt::ActiveWindowFocusReason);
     });
     return true;
   }
   return LoginBackdrop::eventFilter(watched, event);
+}
+
+QLineEdit* LoginScreenWidget::firstEmptyField() const {
+  for (QLineEdit* field : {account_, password_, setupName_, clientNumber_})
+    if (field->text().isEmpty()) return field;
+  return account_;
 }
 
 QLabel* LoginScreenWidget::captionOf(const QWidget* field) const {
@@ -455,39 +467,6 @@ QLabel* LoginScreenWidget::captionOf(const QWidget* field) const {
     if (label->buddy() == field) return label;
   }
   return nullptr;
-}
-
-void ElidedLabel::setFullText(const QString& text) {
-  if (text == full_) return;
-  full_ = text;
-  elide();
-}
-
-void ElidedLabel::resizeEvent(QResizeEvent* event) {
-  QLabel::resizeEvent(event);
-  elide();
-}
-
-void ElidedLabel::elide() {
-  const QFontMetrics metrics(font());
-  const QString shown = metrics.elidedText(full_, Qt::ElideRight, std::max(10, width()));
-  setText(shown);
-  // A screen reader hears the whole text once, as the name, whether or not the line is cut.
-  if (accessibleName() != full_) setAccessibleName(full_);
-}
-
-bool ElidedLabel::event(QEvent* event) {
-  // The tooltip gives what a cut line cannot show. It is shown here rather than kept as the
-  // widget's tooltip, which a screen reader would read again as the description.
-  if (event->type() == QEvent::ToolTip) {
-    if (text() == full_) {
-      event->ignore();
-    } else {
-      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), full_, this);
-    }
-    return true;
-  }
-  return QLabel::event(event);
 }
 
 }  // namespace vantrel

@@ -106,6 +106,8 @@ class LoginScreenWidget : public LoginBackdrop {
   LoginCheckBox* autoLoginBox() const { return autoLogin_; }
   LoginButton* loginButton() const { return loginButton_; }
   QToolButton* gearButton() const { return gear_; }
+  // The tray menu's button, shown only where the desktop has no tray.
+  QToolButton* menuButton() const { return menu_; }
   QPushButton* questionButton() const { return question_; }
   QPushButton* permissionLink() const { return permissionLink_; }
   QPushButton* permissionsFooterButton() const { return permissionsFooter_; }
@@ -116,6 +118,8 @@ class LoginScreenWidget : public LoginBackdrop {
   QLabel* connectionDot() const { return dot_; }
   QString statusMessage() const { return statusMessage_->fullText(); }
   QWidget* logo() const { return logo_; }
+  // Where the focus goes when the screen opens: the first empty field of the form, else ID.
+  QLineEdit* firstEmptyField() const;
   // The caption whose buddy is `field` (null when it has none).
   QLabel* captionOf(const QWidget* field) const;
 
@@ -139,6 +143,7 @@ class LoginScreenWidget : public LoginBackdrop {
   LoginCheckBox* autoLogin_ = nullptr;
   LoginButton* loginButton_ = nullptr;
   QToolButton* gear_ = nullptr;
+  QToolButton* menu_ = nullptr;
   QPushButton* question_ = nullptr;
   QPushButton* permissionLink_ = nullptr;
   QPushButton* permissionsFooter_ = nullptr;

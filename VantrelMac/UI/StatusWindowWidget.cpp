@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QResizeEvent>
 #include <QStackedWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "WindowChrome.hpp"
@@ -41,6 +42,13 @@ StatusWindowWidget::StatusWindowWidget(StatusWindowPresenter& presenter, const Q
   setFixedSize(loginContentSize.width, loginContentSize.height);
   resizer_ = new WindowContentResizer(QSize(loginContentSize.width, loginContentSize.height), login_);
   presenter_.addView([this](const StatusViewState& state) { render(state); });
+}
+
+void StatusWindowWidget::offerApplicationMenu(QMenu* menu) {
+  for (QToolButton* button : {login_->menuButton(), panel_->menuButton(), sheet_->panel()->menuButton()}) {
+    button->setMenu(menu);
+    button->show();
+  }
 }
 
 bool StatusWindowWidget::showsConnectionPanel() const { return pages_->currentWidget() == panel_; }

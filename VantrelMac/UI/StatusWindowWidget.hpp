@@ -12,6 +12,7 @@
 #include "Model/Status/WindowPresenter.hpp"
 #include "WindowChrome.hpp"
 
+class QMenu;
 class QStackedWidget;
 
 namespace vantrel {
@@ -34,6 +35,9 @@ class StatusWindowWidget : public QWidget {
   StatusWindowWidget(StatusWindowPresenter& presenter, const QString& versionText,
                      const UpdateBoxFactory& updateBox, QWidget* parent = nullptr);
 
+  // Where the desktop shows no tray, the tray's menu opens from a button in each presentation
+  // (and the sheet) instead.
+  void offerApplicationMenu(QMenu* menu);
   // The window's close button asks here instead of closing.
   void setCloseHandler(std::function<void()> handler) { closeHandler_ = std::move(handler); }
 

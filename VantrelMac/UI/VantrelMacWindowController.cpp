@@ -101,6 +101,11 @@ void VantrelMacWindowController::show() {
   window_->setWindowIcon(SymbolIcons::applicationIcon());
   window_->setCloseHandler([this] { windowShouldClose(); });
   buildMenu();
+  // Without a tray, its menu ("종료" above all) would be out of reach: the window offers it.
+  if (!trayAvailable()) {
+    programLog().notice("VantrelMac menu offered in the window: the desktop offers no system tray");
+    window_->offerApplicationMenu(menu_.get());
+  }
   // Centre on the primary screen, then show.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();

@@ -267,7 +267,7 @@ void AccountSignIn::persistCredential(std::optional<std::string> password, std::
           "Automatic-login credential persistence failed; current login can continue: " +
           localizedDescription(saved.error()));
     } else {
-      self->owner_.appendDiagnostic(password ? "Encrypted automatic-login credential saved (no Keychain)"
+      self->owner_.appendDiagnostic(password ? "Automatic-login credential saved in the encrypted login file"
                                              : "Saved account credential removed");
     }
   };
@@ -319,7 +319,7 @@ void AccountSignIn::attemptSavedLoginOnce() {
   }
   state().accountLoginStatus = "Reading encrypted automatic-login credential";
   owner_.changed();
-  owner_.appendDiagnostic("Reading encrypted account credential (no Keychain)");
+  owner_.appendDiagnostic("Reading account credential from the encrypted login file");
   std::weak_ptr<AccountSignIn> weak = weak_from_this();
   passwordReadTask_.release();
   passwordReadTask_.start(

@@ -23,6 +23,8 @@ ConnectionPanelLook look(const StatusViewState& state, bool isModal) {
   look.screenRecording =
       permissionRow(std::string(screenRecordingTitle), state.permissions.screenRecordingGranted);
   look.accessibility = permissionRow(std::string(accessibilityTitle), state.permissions.accessibilityTrusted);
+  look.screenRecording.note = state.screenRecordingNote;
+  look.accessibility.note = state.accessibilityNote;
   look.displayCountLabel = state.displayCountLabel;
   for (const auto& display : state.displays) look.displayLines.push_back(display.summary());
   look.stateLabel = state.connectionStateLabel;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,8 @@ struct PermissionRowLook {
   std::string title;
   bool granted = false;
   StatusSymbol symbol = StatusSymbol::exclamationmarkTriangleFill;  // green check or orange warning
-  std::string detail;  // "Granted" / "Required for remote control"
+  std::string detail;               // "Granted" / "Required for remote control"
+  std::optional<std::string> note;  // the desktop's answer to the row's buttons, once pressed
 };
 
 struct ConnectionPanelLook {
@@ -50,6 +52,12 @@ namespace ConnectionPanelPresenter {
 inline constexpr std::string_view title = "VantrelMac Connection";
 inline constexpr std::string_view screenRecordingTitle = "Screen Recording";
 inline constexpr std::string_view accessibilityTitle = "Accessibility";
+// The answers of a grant's buttons: where the desktop's own services do the work (X11, GNOME's
+// compositor services), and where the desktop has none the agent can use.
+inline constexpr std::string_view noPermissionNeededNote =
+    "This desktop needs no permission for this; there is nothing to set.";
+inline constexpr std::string_view unsupportedDesktopPermissionNote =
+    "This Wayland desktop offers no service the agent can use. Choose an X11 session at the login screen.";
 
 ConnectionPanelLook look(const StatusViewState& state, bool isModal);
 PermissionRowLook permissionRow(std::string title, bool granted);

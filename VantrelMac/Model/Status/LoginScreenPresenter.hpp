@@ -64,8 +64,8 @@ inline constexpr std::string_view cachedManagerMessage =
 inline constexpr std::string_view gearToolTip = "권한, 업데이트, 연결 상태와 로그";
 inline constexpr std::string_view gearAccessibleName = "환경설정 열기";
 inline constexpr std::string_view autoLoginToolTip =
-    "Save an encrypted login file for automatic sign-in. No Keychain prompt; files readable as your "
-    "user can be decrypted.";
+    "Save an encrypted login file in your home folder for automatic sign-in. No password prompt; "
+    "files readable as your user can be decrypted.";
 inline constexpr std::string_view permissionLinkText = "권한 설정 필요";
 
 }  // namespace LoginScreenPresenter

@@ -46,6 +46,10 @@ struct StatusViewState {
   std::optional<std::string> connectionError;
   bool isConnectionBusy = false;
   std::string managerConnectionsLabel = "0/1 managers";
+  // What this desktop answered when the user pressed a grant's "Request…" or "Open Settings":
+  // nothing until then. The desktop has neither prompts nor settings panes for the grants.
+  std::optional<std::string> screenRecordingNote;
+  std::optional<std::string> accessibilityNote;
   // Oldest first, at most 300; the scroll token is renewed by every append and by a clear.
   std::deque<StatusLogLine> diagnosticLog;
   Uuid diagnosticLogScrollToken;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "Model/Status/ConnectionPanelPresenter.hpp"
 #include "Support/ExecutorCheck.hpp"
 #include "Support/Outcome.hpp"
 
@@ -119,9 +120,10 @@ void StatusWindowViewModel::start() {
   if (const auto reason = environment_.permissions->unavailableReason()) appendDiagnostic(*reason);
 
   displaySleepHeld_ = environment_.displaySleepPreventer && environment_.displaySleepPreventer->start();
-  appendDiagnostic(displaySleepHeld_
-                       ? "Display sleep and screen saver prevention active while VantrelMac is running"
-                       : "Could not prevent display sleep; check macOS power settings");
+  appendDiagnostic(
+      displaySleepHeld_
+          ? "Display sleep and screen saver prevention active while VantrelMac is running"
+          : "Could not prevent display sleep; check the desktop's power and screen saver settings");
 
   std::weak_ptr<StatusWindowViewModel> weak = weak_from_this();
   if (!pollTask_.isRunning()) {
@@ -277,6 +279,7 @@ void StatusWindowViewModel::refreshDisplays() {
 void StatusWindowViewModel::requestScreenRecording() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   (void)environment_.permissions->requestScreenRecordingAccess();
+  state_.screenRecordingNote = permissionButtonAnswer();
   setPermissions(environment_.permissions->snapshot());
   refreshDisplays();
 }
@@ -284,7 +287,29 @@ void StatusWindowViewModel::requestScreenRecording() {
 void StatusWindowViewModel::requestAccessibility() {
   VANTREL_EXPECT_ON(environment_.mainExecutor);
   if (environment_.inputService) environment_.inputService->requestAccessibilityAccess();
+  state_.accessibilityNote = permissionButtonAnswer();
   setPermissions(environment_.permissions->snapshot());
+}
+
+void StatusWindowViewModel::openScreenRecordingSettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  environment_.permissions->openScreenRecordingSettings();
+  state_.screenRecordingNote = permissionButtonAnswer();
+  changed();
+}
+
+void StatusWindowViewModel::openAccessibilitySettings() {
+  VANTREL_EXPECT_ON(environment_.mainExecutor);
+  environment_.permissions->openAccessibilitySettings();
+  state_.accessibilityNote = permissionButtonAnswer();
+  changed();
+}
+
+std::string StatusWindowViewModel::permissionButtonAnswer() {
+  // A prompt or a pane would answer on screen: this desktop has neither, so the note does.
+  return std::string(environment_.permissions->unavailableReason()
+                         ? ConnectionPanelPresenter::unsupportedDesktopPermissionNote
+                         : ConnectionPanelPresenter::noPermissionNeededNote);
 }
 
 }  // namespace vantrel

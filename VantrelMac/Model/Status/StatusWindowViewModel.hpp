@@ -75,8 +75,9 @@ class StatusWindowViewModel final : public StatusViewPort,
   void requestScreenRecording() override;
   // Asks, then republishes the permissions at once.
   void requestAccessibility() override;
-  void openScreenRecordingSettings() override { environment_.permissions->openScreenRecordingSettings(); }
-  void openAccessibilitySettings() override { environment_.permissions->openAccessibilitySettings(); }
+  // The desktop has no settings pane: the request is logged and answered under the grant.
+  void openScreenRecordingSettings() override;
+  void openAccessibilitySettings() override;
   void requestStartupAutomaticLogin() override;
 
   // Lists the displays and the permissions again.
@@ -96,6 +97,8 @@ class StatusWindowViewModel final : public StatusViewPort,
  private:
   explicit StatusWindowViewModel(StatusEnvironment environment);
   void construct();
+  // The note a grant's button leaves under the grant.
+  std::string permissionButtonAnswer();
 
   // Derives the state's values and tells every subscriber.
   void changed() override;

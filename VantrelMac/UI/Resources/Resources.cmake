@@ -13,6 +13,11 @@ configure_file("${CMAKE_CURRENT_LIST_DIR}/VantrelMacIcon.svg" "${vantrel_resourc
 # installed program, which then signs in with the saved password by itself. The folder is relative
 # to the install prefix unless given absolute (a system install sets it to /etc/xdg/autostart).
 set(VANTREL_AUTOSTART_DIR "etc/xdg/autostart" CACHE STRING "Where cmake --install puts the XDG autostart entry")
+# The application entry (the desktop's app grid and overview; launching it again brings the running
+# program's window back) and its icon in the icon theme every desktop falls back to.
+set(VANTREL_APPLICATIONS_DIR "share/applications" CACHE STRING "Where cmake --install puts the application entry")
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/VantrelMacIcon.svg" DESTINATION "share/icons/hicolor/scalable/apps"
+        RENAME "VantrelMac.svg")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/WriteAutostartEntry.cmake.in"
                "${PROJECT_BINARY_DIR}/WriteAutostartEntry.cmake" @ONLY)
 install(SCRIPT "${PROJECT_BINARY_DIR}/WriteAutostartEntry.cmake")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -387,6 +388,79 @@ TEST_F(MainJob, FirstLaunchWithAnyOtherFileIgnoresIt) {
   EXPECT_EQ(agent.output().find("Local startup login intent received"), std::string::npos) << agent.output();
   agent.signal(SIGTERM);
   EXPECT_TRUE(testing::exitedWith(agent.waitForExit(), 0)) << agent.output();
+}
+
+std::string fileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The WM_CLASS classes of every window under `window`.
+void windowClasses(::Display* display, Window window, std::vector<std::string>& classes) {
+  XClassHint hint{};
+  if (XGetClassHint(display, window, &hint) != 0) {
+    if (hint.res_class != nullptr) classes.emplace_back(hint.res_class);
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+  }
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (XQueryTree(display, window, &root, &parent, &children, &count) == 0) return;
+  for (unsigned i = 0; i < count; ++i) windowClasses(display, children[i], classes);
+  XFree(children);
+}
+
+// The install also puts the program among the desktop's applications: an entry desktop tools accept,
+// with the theme's scalable icon, whose windows the desktop can tell apart by their class; starting
+// it while the program runs hands the launch over, and the running program brings its window back.
+TEST_F(MainJob, TheInstalledApplicationEntryIsValidAndALaunchBringsTheWindowBack) {
+  const auto root = home_.root() / "installed app";
+  ASSERT_EQ(std::system(installInto(root, home_.root() / "install.log").c_str()), 0)
+      << fileText(home_.root() / "install.log");
+  const auto entry = root / "share" / "applications" / "VantrelMac.desktop";
+  const auto autostart = root / "etc" / "xdg" / "autostart" / "VantrelMac.desktop";
+  for (const auto& file : {entry, autostart}) {
+    ASSERT_TRUE(fs::exists(file)) << file;
+    const auto report = home_.root() / "validate.log";
+    const std::string command =
+        "desktop-file-validate '" + file.string() + "' > '" + report.string() + "' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << file << ": " << fileText(report);
+    EXPECT_EQ(fileText(report), "") << file;  // not even a hint
+  }
+  EXPECT_EQ(entryValue(entry, "Type"), "Application");
+  EXPECT_EQ(entryValue(entry, "Name"), "VantrelMac");
+  EXPECT_EQ(entryValue(entry, "Icon"), "VantrelMac");  // a theme name, found in hicolor
+  EXPECT_EQ(entryValue(entry, "Categories"), "Network;RemoteAccess;");
+  EXPECT_EQ(entryValue(entry, "Terminal"), "false");
+  const auto arguments = execArguments(entry);
+  ASSERT_EQ(arguments, std::vector<std::string>{(root / "current" / "VantrelMac").string()});
+  const std::string icon =
+      fileText(root / "share" / "icons" / "hicolor" / "scalable" / "apps" / "VantrelMac.svg");
+  EXPECT_NE(icon.find("<svg"), std::string::npos);
+  EXPECT_NE(icon.find("viewBox=\"0 0 256 256\""), std::string::npos);  // square, so it scales to any size
+
+  const auto wmClass = entryValue(entry, "StartupWMClass");
+  ASSERT_TRUE(wmClass.has_value());
+  ProgramProcess first(arguments, ProgramProcess::Options{true, false});
+  ASSERT_TRUE(first.waitForOutput("VantrelMac primary window requested")) << first.output();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::vector<std::string> classes;
+  while (std::find(classes.begin(), classes.end(), *wmClass) == classes.end() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    classes.clear();
+    windowClasses(display_.handle.get(), DefaultRootWindow(display_.handle.get()), classes);
+  }
+  EXPECT_NE(std::find(classes.begin(), classes.end(), *wmClass), classes.end())
+      << "no window of class " << *wmClass << first.output();
+
+  ProgramProcess second(arguments, ProgramProcess::Options{true, false});
+  EXPECT_TRUE(testing::exitedWith(second.waitForExit(), 0)) << second.output();
+  EXPECT_NE(second.output().find("VantrelMac handed its launch to the running instance"), std::string::npos)
+      << second.output();
+  EXPECT_TRUE(first.waitForOutput("VantrelMac primary window requested", 2)) << first.output();
+  first.signal(SIGTERM);
+  EXPECT_TRUE(testing::exitedWith(first.waitForExit(), 0)) << first.output();
 }
 
 }  // namespace

@@ -170,7 +170,7 @@ TEST_F(StatusModelTest, RefusedDisplayAssertionIsOnlyLogged) {
   make();
   onMain([&] { model->start(); });
   settle();
-  EXPECT_TRUE(logged("Could not prevent display sleep; check macOS power settings"));
+  EXPECT_TRUE(logged("Could not prevent display sleep; check the desktop's power and screen saver settings"));
 }
 
 // A desktop that can never grant screen recording or input says why in the window's log, once,
@@ -380,6 +380,30 @@ TEST_F(StatusModelTest, SuccessfulLoginConnectsThePrimaryAndEverySecondary) {
   EXPECT_EQ(model->state().managerConnectionsLabel, "3/3 managers");
 }
 
+// The log names the facilities this program uses on this computer: the password goes to and
+// comes from the encrypted login file; no line points at a Mac facility.
+TEST_F(StatusModelTest, CredentialLogLinesNameTheEncryptedLoginFile) {
+  saveAccount("alice");
+  credentials->passwords["alice"] = "secret";
+  arguments.push_back("--AUTO-login");
+  make();
+  onMain([&] { model->start(); });
+  settle();
+  login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
+  settle();
+  EXPECT_TRUE(logged("Reading account credential from the encrypted login file"));
+  onMain([&] { model->setText(StatusFormField::accountPassword, "pw"); });
+  onMain([&] { model->loginAndConnect(); });
+  settle();
+  login->respond(result(5, {route(1, "10.0.0.1")}, "alice"));
+  settle();
+  EXPECT_TRUE(logged("Automatic-login credential saved in the encrypted login file"));
+  for (const auto& line : logTexts()) {
+    for (const char* mac : {"Keychain", "macOS", "This Mac"})
+      EXPECT_EQ(line.find(mac), std::string::npos) << line;
+  }
+}
+
 TEST_F(StatusModelTest, LoginWithoutUsableRouteCountsAsSignedInButOffline) {
   saveAccount("alice");
   make();
@@ -570,6 +594,46 @@ TEST_F(StatusModelTest, PermissionRequestsRepublishAtOnceAndRefreshTheDisplays) 
   onMain([&] { model->openScreenRecordingSettings(); });
   onMain([&] { model->openAccessibilitySettings(); });
   EXPECT_EQ(permissions->opens, 2);
+}
+
+// The desktop has no prompt and no settings pane: each of a grant's buttons leaves its answer
+// under that grant, and only there. Where the desktop's services do the work the answer is that
+// nothing is needed; where the desktop has none the agent can use, what the user can do instead.
+TEST_F(StatusModelTest, EveryPermissionButtonAnswersUnderItsGrant) {
+  struct Press {
+    void (StatusWindowViewModel::*operation)();
+    std::optional<std::string> StatusViewState::*note;
+    std::optional<std::string> StatusViewState::*other;
+  };
+  const Press presses[] = {
+      {&StatusWindowViewModel::requestScreenRecording, &StatusViewState::screenRecordingNote,
+       &StatusViewState::accessibilityNote},
+      {&StatusWindowViewModel::openScreenRecordingSettings, &StatusViewState::screenRecordingNote,
+       &StatusViewState::accessibilityNote},
+      {&StatusWindowViewModel::requestAccessibility, &StatusViewState::accessibilityNote,
+       &StatusViewState::screenRecordingNote},
+      {&StatusWindowViewModel::openAccessibilitySettings, &StatusViewState::accessibilityNote,
+       &StatusViewState::screenRecordingNote},
+  };
+  for (const std::optional<std::string>& unavailable :
+       {std::optional<std::string>(), std::optional<std::string>("This Wayland desktop offers nothing")}) {
+    for (const Press& press : presses) {
+      permissions->unavailable = unavailable;
+      make();
+      EXPECT_FALSE(model->state().*press.note);
+      int notified = 0;
+      auto subscription = model->subscribe([&] { ++notified; });
+      onMain([&] { ((*model).*press.operation)(); });
+      settle();
+      EXPECT_GE(notified, 1);
+      EXPECT_EQ(model->state().*press.note,
+                unavailable
+                    ? "This Wayland desktop offers no service the agent can use. Choose an X11 session "
+                      "at the login screen."
+                    : "This desktop needs no permission for this; there is nothing to set.");
+      EXPECT_FALSE(model->state().*press.other);
+    }
+  }
 }
 
 TEST_F(StatusModelTest, OverlappingRefreshesLetTheLastFinisherDecide) {

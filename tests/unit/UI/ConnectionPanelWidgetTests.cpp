@@ -202,5 +202,34 @@ TEST_F(PanelFixture, PermissionRowsAndTheirButtons) {
   EXPECT_EQ(model->count("openAccessibilitySettings"), 1);
 }
 
+// A grant's answer shows under that grant only, whole (wrapped, never cut), in the row's caption
+// look; before any button was pressed there is none.
+TEST_F(PanelFixture, APermissionAnswerShowsUnderItsGrantWhole) {
+  const auto& screen = panel->screenRecordingRow();
+  const auto& access = panel->accessibilityRow();
+  EXPECT_FALSE(screen.note->isVisible());
+  EXPECT_FALSE(access.note->isVisible());
+  const std::string answer =
+      "This Wayland desktop offers no service the agent can use. Choose an X11 session at the login screen.";
+  model->change([&](StatusViewState& s) { s.accessibilityNote = answer; });
+  testing::processQueued();
+  EXPECT_FALSE(screen.note->isVisible());
+  ASSERT_TRUE(access.note->isVisible());
+  EXPECT_EQ(access.note->text(), QString::fromStdString(answer));
+  EXPECT_TRUE(access.note->wordWrap());
+  EXPECT_EQ(access.note->font(), access.detail->font());
+  // Below the row's texts and buttons, and inside the panel's width.
+  const QRect note(access.note->mapTo(panel.get(), QPoint(0, 0)), access.note->size());
+  const QRect button(access.open->mapTo(panel.get(), QPoint(0, 0)), access.open->size());
+  EXPECT_GE(note.top(), button.bottom());
+  EXPECT_LE(note.right(), panel->width());
+  EXPECT_GE(access.note->height(), access.note->heightForWidth(access.note->width()));
+  model->change([&](StatusViewState& s) {
+    s.screenRecordingNote = "This desktop needs no permission for this; there is nothing to set.";
+  });
+  testing::processQueued();
+  EXPECT_TRUE(screen.note->isVisible());
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -104,6 +104,67 @@ TEST_F(LoginWidgetFixture, ReturnMovesFocusOrSubmitsOrDoesNothing) {
   EXPECT_EQ(model->count("loginAndConnect"), 1);
 }
 
+// The sign-in is rejected the way the model does it: busy first, then the error with the
+// password cleared.
+void rejectSignIn(FakeStatusModel& model) {
+  model.change([](StatusViewState& s) {
+    s.isAccountLoginBusy = true;
+    s.canAccountLogin = false;
+  });
+  model.change([](StatusViewState& s) {
+    s.isAccountLoginBusy = false;
+    s.accountPassword.clear();
+    s.accountLoginError = "Account ID or password is incorrect.";
+  });
+}
+
+// However LOG IN was pressed, the focus waits in the emptied PASSWORD after a rejection: the
+// retyped password lands there, and its space presses nothing.
+TEST_F(LoginWidgetFixture, ARejectedSignInLeavesTheFocusInPasswordHoweverLogInWasPressed) {
+  enum class Press { click, space, returnInPassword };
+  for (const Press press : {Press::click, Press::space, Press::returnInPassword}) {
+    SCOPED_TRACE(static_cast<int>(press));
+    login().accountField()->setText(QString());
+    QTest::keyClicks(login().accountField(), "demo");
+    QTest::keyClicks(login().passwordField(), "my pass");
+    const int before = model->count("loginAndConnect");
+    if (press == Press::click) {
+      QTest::mouseClick(login().loginButton(), Qt::LeftButton);
+      ASSERT_TRUE(login().loginButton()->hasFocus());  // a click takes the focus, as on screen
+    } else if (press == Press::space) {
+      login().loginButton()->setFocus(Qt::TabFocusReason);
+      QTest::keyClick(login().loginButton(), Qt::Key_Space);
+    } else {
+      QTest::keyClick(login().passwordField(), Qt::Key_Return);
+    }
+    ASSERT_EQ(model->count("loginAndConnect"), before + 1);
+    rejectSignIn(*model);
+    testing::processQueued();
+    EXPECT_EQ(QApplication::focusWidget(), login().passwordField());
+    EXPECT_TRUE(login().passwordField()->text().isEmpty());
+    QTest::keyClicks(QApplication::focusWidget(), "my pass");
+    EXPECT_EQ(login().passwordField()->text(), QStringLiteral("my pass"));
+    EXPECT_EQ(model->current.accountPassword, "my pass");
+    EXPECT_FALSE(presenter->showSettings());
+    EXPECT_FALSE(window->sheet()->isVisible());
+  }
+}
+
+// The form names what the program uses on this computer, not a Mac's facilities.
+TEST_F(LoginWidgetFixture, TheFormSpeaksOfThisComputerAndItsEncryptedLoginFile) {
+  EXPECT_EQ(login().setupNameField()->placeholderText(), QStringLiteral("This computer"));
+  EXPECT_EQ(
+      login().autoLoginBox()->toolTip(),
+      QStringLiteral("Save an encrypted login file in your home folder for automatic sign-in. No password "
+                     "prompt; files readable as your user can be decrypted."));
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    for (const QString& text : {widget->toolTip(), widget->accessibleName()}) {
+      EXPECT_FALSE(text.contains(QStringLiteral("Keychain"))) << text.toStdString();
+      EXPECT_FALSE(text.contains(QStringLiteral("This Mac"))) << text.toStdString();
+    }
+  }
+}
+
 TEST_F(LoginWidgetFixture, BusyLoginShowsTheSpinnerAndStaysOpaqueButDisabled) {
   model->change([](StatusViewState& s) {
     s.isAccountLoginBusy = true;
@@ -569,6 +630,26 @@ TEST(LoginWidgetFresh, AutoLoginReflectsTheSavedSwitchAndThePasswordIsNeverPrefi
   EXPECT_EQ(window.loginScreen()->accountField()->text(), QStringLiteral("saved"));
   EXPECT_TRUE(window.loginScreen()->passwordField()->text().isEmpty());
   EXPECT_FALSE(window.loginScreen()->loginButton()->isEnabled());
+}
+
+// The login window opens with the focus in its first empty field, ready for typing: ID on a
+// fresh install, PASSWORD when the ID was remembered. The first Tab still walks from there.
+TEST(LoginWidgetFresh, TheWindowOpensWithTheFocusInTheFirstEmptyField) {
+  testing::uiApp();
+  for (const std::string saved : {"", "saved"}) {
+    testing::StatusWindowBench bench;
+    bench.model->current.accountID = saved;
+    StatusWindowWidget window(bench.makePresenter(), QStringLiteral("v1.0.0"), UpdateBoxFactory{});
+    window.show();
+    QApplication::setActiveWindow(&window);
+    testing::processQueued();
+    QLineEdit* expected =
+        saved.empty() ? window.loginScreen()->accountField() : window.loginScreen()->passwordField();
+    EXPECT_EQ(QApplication::focusWidget(), expected) << saved;
+    EXPECT_EQ(window.loginScreen()->firstEmptyField(), expected) << saved;
+    QTest::keyClicks(QApplication::focusWidget(), "x");
+    EXPECT_EQ(expected->text(), QStringLiteral("x"));
+  }
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <csignal>
 
@@ -115,6 +117,65 @@ TEST_F(ControllerFixture, WithoutATrayCloseMinimisesAndLogsWhy) {
   EXPECT_FALSE(controller->statusItemInstalled());
   EXPECT_EQ(installs, 0);
   EXPECT_TRUE(log.contains("no system tray"));
+}
+
+std::vector<QToolButton*> windowMenuButtons(StatusWindowWidget* window) {
+  return {window->loginScreen()->menuButton(), window->windowPanel()->menuButton(),
+          window->sheet()->panel()->menuButton()};
+}
+
+// Without a tray the tray's menu is in the window: a button in each presentation (and the sheet),
+// named for screen readers, on the Tab walk after the gear, opened by Space, holding the very
+// items of the tray's menu.
+TEST_F(ControllerFixture, WithoutATrayTheWindowOffersTheTrayMenuToMouseAndKeyboard) {
+  trayAvailable = false;
+  make();
+  MemoryLogSink log;
+  controller->show();
+  auto* window = controller->mainWindow();
+  for (QToolButton* button : windowMenuButtons(window)) {
+    ASSERT_NE(button, nullptr);
+    EXPECT_FALSE(button->isHidden());
+    EXPECT_EQ(button->menu(), controller->statusMenu());
+    EXPECT_EQ(button->accessibleName(), QStringLiteral("VantrelMac menu"));
+    EXPECT_EQ(button->focusPolicy(), Qt::StrongFocus);
+  }
+  EXPECT_TRUE(log.contains("menu offered in the window"));
+  QStringList texts;
+  for (QAction* action : controller->statusMenu()->actions())
+    if (!action->isSeparator()) texts << action->text();
+  EXPECT_EQ(texts, (QStringList{QStringLiteral("로그창 보기"), QStringLiteral("환경설정"),
+                                QStringLiteral("업데이트 확인\u2026"), QStringLiteral("종료")}));
+
+  QApplication::setActiveWindow(window);
+  QToolButton* button = window->loginScreen()->menuButton();
+  window->loginScreen()->gearButton()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), button);
+  auto opened = std::make_shared<bool>(false);
+  QTimer::singleShot(0, controller->statusMenu(), [opened, menu = controller->statusMenu()] {
+    *opened = QApplication::activePopupWidget() == menu;
+    menu->close();
+  });
+  QTest::keyClick(button, Qt::Key_Space);
+  testing::processQueued();
+  EXPECT_TRUE(*opened);
+
+  ASSERT_NE(button->menu(), nullptr);
+  for (QAction* action : button->menu()->actions())
+    if (action->text() == QStringLiteral("종료")) action->trigger();
+  EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(ControllerFixture, WithATrayTheWindowKeepsNoMenuButton) {
+  make();
+  MemoryLogSink log;
+  controller->show();
+  for (QToolButton* button : windowMenuButtons(controller->mainWindow())) {
+    EXPECT_TRUE(button->isHidden());
+    EXPECT_EQ(button->menu(), nullptr);
+  }
+  EXPECT_FALSE(log.contains("menu offered in the window"));
 }
 
 TEST(TrayItem, ALeftClickOpensTheMenuOtherClicksLeaveItToTheTray) {
@@ -233,6 +294,21 @@ TEST_F(DelegateFixture, QuitRoutingFollowsTheUpdater) {
   updater->reply = TerminateReply::terminateLater;
   controller->statusMenu()->actions().back()->trigger();
   EXPECT_EQ(quits, 0);
+  updater->deferred(true);
+  EXPECT_EQ(quits, 1);
+}
+
+// "종료" in the window's menu (no tray) asks the same way out as the tray's: the updater answers.
+TEST_F(DelegateFixture, QuitFromTheWindowMenuFollowsTheUpdaterToo) {
+  trayAvailable = false;
+  makeDelegate();
+  delegate->applicationDidFinishLaunching();
+  updater->reply = TerminateReply::terminateLater;
+  QMenu* menu = controller->mainWindow()->windowPanel()->menuButton()->menu();
+  ASSERT_NE(menu, nullptr);
+  menu->actions().back()->trigger();
+  EXPECT_EQ(quits, 0);
+  EXPECT_TRUE(delegate->quitRouter().waitingForUpdater());
   updater->deferred(true);
   EXPECT_EQ(quits, 1);
 }
