@@ -10,7 +10,8 @@ StillSharpening::StillSharpening(int width, int height, int maxPicturesPerStill,
       maxPictures_(std::max(1, maxPicturesPerStill)),
       targetQp_(targetQp),
       fine_(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), 0),
-      lastError_(fine_.size(), unknownError) {
+      lastError_(fine_.size(), unknownError),
+      stalls_(fine_.size(), 0) {
   coarse_ = static_cast<int>(fine_.size());
 }
 
@@ -20,6 +21,7 @@ void StillSharpening::mark(std::size_t at, int qp) noexcept {
   if (!fine_[at] && fine) --coarse_;
   fine_[at] = fine ? 1 : 0;
   lastError_[at] = unknownError;
+  stalls_[at] = 0;
 }
 
 void StillSharpening::noteCoded(const ScreenDamage* changed, int qp) {
@@ -51,9 +53,11 @@ void StillSharpening::noteRefined(const std::function<std::uint32_t(int column, 
       if (fine_[at]) continue;
       const auto error = meanSquaredError(column, row);
       const auto before = lastError_[at];
-      // No longer a tenth better than before: what is left is what the target quantiser gives.
-      const bool settled = before != unknownError && std::uint64_t{error} * 10 >= std::uint64_t{before} * 9 &&
-                           error <= settledMeanSquaredError;
+      // No longer a tenth better than before, twice in a row (a row the buffer held back once is
+      // taken up by the next picture): what is left is what the target quantiser gives.
+      const bool improved = before == unknownError || std::uint64_t{error} * 10 < std::uint64_t{before} * 9;
+      stalls_[at] = improved ? 0 : static_cast<std::uint8_t>(std::min(stalls_[at] + 1, 255));
+      const bool settled = stalls_[at] >= 2 && error <= settledMeanSquaredError;
       if (error <= fineMeanSquaredError || settled) {
         fine_[at] = 1;
         --coarse_;

@@ -62,8 +62,8 @@ class StillSharpening {
 
   // A refining picture was coded; `meanSquaredError(column, row)` gives the luma error of that
   // macroblock as the viewer now holds it. A macroblock is fine once its error is small, or once
-  // a refinement no longer improves it by a tenth while its error is moderate (it holds what the
-  // target quantiser can give).
+  // two refinements in a row no longer improved it by a tenth while its error is moderate (it
+  // holds what the target quantiser can give).
   void noteRefined(const std::function<std::uint32_t(int column, int row)>& meanSquaredError);
 
  private:
@@ -82,6 +82,8 @@ class StillSharpening {
   std::vector<std::uint8_t> fine_;
   // The error measured after the last refinement; unknownError before the first one.
   std::vector<std::uint32_t> lastError_;
+  // Refinements in a row that did not improve the macroblock by a tenth.
+  std::vector<std::uint8_t> stalls_;
   static constexpr std::uint32_t unknownError = UINT32_MAX;
 };
 

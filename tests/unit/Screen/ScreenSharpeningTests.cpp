@@ -104,7 +104,7 @@ TEST(StillSharpening, AnAreaAlreadySharpIsNotSharpenedAgain) {
   EXPECT_TRUE(refineAll(s, 1).empty()) << "nothing left to look at";
 }
 
-TEST(StillSharpening, AMacroblockIsDoneWhenARefinementNoLongerImprovesIt) {
+TEST(StillSharpening, AMacroblockIsDoneWhenRefinementsNoLongerImproveIt) {
   // Each step: the error measured after a refinement, and whether the macroblock is still coarse.
   struct Step {
     std::uint32_t error;
@@ -113,15 +113,18 @@ TEST(StillSharpening, AMacroblockIsDoneWhenARefinementNoLongerImprovesIt) {
   const std::vector<std::vector<Step>> cases{
       // Small at once: done.
       {{StillSharpening::fineMeanSquaredError, false}},
-      // Moderate, then no better by a tenth: what the quantiser gives, done.
-      {{10, true}, {10, false}},
-      {{12, true}, {11, false}},
-      // Improving by more than a tenth: goes on.
-      {{40, true}, {20, true}, {12, true}, {12, false}},
-      // Coarse and not improving (held back by the rate control's buffer): tried again.
-      {{60, true}, {60, true}, {60, true}, {30, true}, {9, true}, {9, false}},
+      // Moderate, then twice no better by a tenth: what the quantiser gives, done.
+      {{10, true}, {10, true}, {10, false}},
+      {{12, true}, {11, true}, {12, false}},
+      // Improving by more than a tenth: goes on; once stalled twice, done.
+      {{40, true}, {20, true}, {12, true}, {12, true}, {12, false}},
+      // Stalled once (a row the rate control's buffer held back), then improving: the count
+      // starts over.
+      {{12, true}, {12, true}, {8, true}, {8, true}, {8, false}},
+      // Coarse and not improving (held back): tried again however often.
+      {{60, true}, {60, true}, {60, true}, {30, true}, {9, true}, {9, true}, {9, false}},
       // Worse than before (cannot happen to a still picture, but must not be taken for done).
-      {{20, true}, {25, true}},
+      {{20, true}, {25, true}, {25, true}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     StillSharpening s(16, 16, 100);
@@ -134,11 +137,12 @@ TEST(StillSharpening, AMacroblockIsDoneWhenARefinementNoLongerImprovesIt) {
 }
 
 TEST(StillSharpening, AChangeSupersedesTheRefinementUnderWay) {
-  StillSharpening s(width, height, 3);
+  StillSharpening s(width, height, 5);
   s.noteCoded(nullptr, 32);
   refineAll(s, 40);
   refineAll(s, 10);
-  EXPECT_EQ(s.picturesSinceChange(), 2);
+  refineAll(s, 10);  // stalled once
+  EXPECT_EQ(s.picturesSinceChange(), 3);
   EXPECT_EQ(s.coarseCount(), 12);
   // A change to one macroblock: the count of refining pictures starts over, and what was measured
   // of the changed macroblock before counts no more.
@@ -148,8 +152,10 @@ TEST(StillSharpening, AChangeSupersedesTheRefinementUnderWay) {
   EXPECT_TRUE(s.needsSharpening());
   refineAll(s, 10);
   EXPECT_EQ(coarseCells(s), (std::set<Cell>{{0, 0}}))
-      << "the others held at 10 are done; the changed one was measured once since the change";
+      << "the others stalled at 10 twice and are done; the changed one was measured once since the change";
   EXPECT_EQ(s.picturesSinceChange(), 1);
+  refineAll(s, 10);
+  EXPECT_TRUE(s.needsSharpening()) << "stalled once since the change";
   refineAll(s, 10);
   EXPECT_FALSE(s.needsSharpening());
 }
