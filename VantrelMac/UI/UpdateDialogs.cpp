@@ -358,13 +358,20 @@ void QtUpdateDialogPresenter::showNotice(const std::string& title, const std::st
   host->show();
   host->raise();
   host->activateWindow();
+  // Below the window's title bar, centred on it, as a sheet comes down from it: placed once it has
+  // sized itself and before its window is mapped, where it stays. Mapped where QDialog centres it
+  // and moved at once, it could be left, by a manager still taking it on, believed by the program
+  // at the centred place while the manager shows it below the title bar; a dialog kept clear of
+  // the notice by that belief would then cover it.
+  box->placeWith([guardHost](QWidget* alert) {
+    if (!guardHost) return;
+    const QRect content = guardHost->geometry();
+    alert->move(content.x() + (content.width() - alert->width()) / 2, content.y());
+  });
   // The alert's window is made after the host was raised: a window is made on top of the others,
   // and without a manager nothing else would keep it above the host.
   askForTitleOnlyFrame(box);
   box->show();
-  // Below the window's title bar, centred on it, as a sheet comes down from it.
-  const QRect content = host->geometry();
-  box->move(content.x() + (content.width() - box->frameGeometry().width()) / 2, content.y());
 }
 
 void QtUpdateDialogPresenter::bringNoticeForward() {
