@@ -19,24 +19,20 @@ ScreenFramePacer::ScreenFramePacer(int framesPerSecond, Time refreshInterval)
 bool ScreenFramePacer::isDue(Time now) const noexcept {
   if (!hasCaptured_) return true;
   const auto elapsed = now - lastCapture_;
-  if ((changePending_ || pictureRequested_ || followUpRequested_) && elapsed >= frameInterval_) return true;
+  if ((changePending_ || pictureRequested_) && elapsed >= frameInterval_) return true;
   return elapsed >= currentRefresh_;
 }
 
 ScreenFramePacer::Time ScreenFramePacer::nextDueTime() const noexcept {
   if (!hasCaptured_) return Time{0};
-  const bool soon = changePending_ || pictureRequested_ || followUpRequested_;
-  return lastCapture_ + (soon ? frameInterval_ : currentRefresh_);
+  return lastCapture_ + (changePending_ || pictureRequested_ ? frameInterval_ : currentRefresh_);
 }
 
 void ScreenFramePacer::didCapture(Time now) noexcept {
   constexpr int longestRefreshFactor = 8;
-  if (changePending_ || pictureRequested_ || !hasCaptured_) {
-    currentRefresh_ = refreshInterval_;
-  } else if (!followUpRequested_) {
-    currentRefresh_ = std::min(currentRefresh_ * 2, refreshInterval_ * longestRefreshFactor);
-  }
-  followUpRequested_ = false;
+  currentRefresh_ = changePending_ || pictureRequested_ || !hasCaptured_
+                        ? refreshInterval_
+                        : std::min(currentRefresh_ * 2, refreshInterval_ * longestRefreshFactor);
   hasCaptured_ = true;
   changePending_ = false;
   pictureRequested_ = false;

@@ -33,11 +33,6 @@ class ScreenFramePacer {
   // was asked for); the refreshes after it start over from `refreshInterval`.
   void requestPicture() noexcept { pictureRequested_ = true; }
 
-  // One more picture of the still screen as soon as the frame rate allows (a refinement of it
-  // goes on); the refreshes after it keep their schedule, as if it had not been taken.
-  void requestFollowUp() noexcept { followUpRequested_ = true; }
-  bool followUpRequested() const noexcept { return followUpRequested_; }
-
   // True when a picture is due at `now`: the first one, a pending change or a requested picture
   // once the frame interval has passed since the last picture, or the current refresh interval
   // has passed.
@@ -56,7 +51,6 @@ class ScreenFramePacer {
   bool hasCaptured_ = false;
   bool changePending_ = false;
   bool pictureRequested_ = false;
-  bool followUpRequested_ = false;
   Time lastCapture_{0};
 };
 

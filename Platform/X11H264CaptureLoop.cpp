@@ -15,7 +15,6 @@
 #include <fmt/format.h>
 
 #include "Platform/ScreenCaptureSchedule.hpp"
-#include "Platform/ScreenSharpening.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
@@ -82,8 +81,6 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
 
   ScreenFramePacer pacer(settings.framesPerSecond, settings.refreshInterval);
   KeyframePolicy keyframes(settings.keyframeInterval);
-  // At most two seconds of refining pictures after a change.
-  StillSharpening sharpening(settings.targetWidth, settings.targetHeight, 2 * settings.framesPerSecond);
   PictureRecord shown;  // what the encoder was given last, unless the screen is in motion
   std::optional<SteadyClock::time_point> lastChangeTaken;
   int motionStreak = 0;  // large changes in a row, each right after the one before
@@ -126,26 +123,7 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
           pacer.dropChange();
           continue;
         }
-        // A refresh of a still screen that the viewer holds coarsely in places refines those at
-        // a fine quantiser and leaves the rest alone (unless the whole screen was read again: what
-        // the damage might have missed is then looked for everywhere).
-        const bool refines =
-            settings.sharpensStillScreen && !carriesChange && !plan.keyframe && sharpening.needsSharpening();
-        const auto leaveAlone =
-            refines && !readWhole ? sharpening.leaveAloneMap() : std::vector<std::uint8_t>();
-        auto encoded = encoder->encode(*picture, plan.keyframe, changed,
-                                       refines ? sharpening.targetQp() : plan.keyframeQp,
-                                       leaveAlone.empty() ? nullptr : &leaveAlone);
-        if (refines) {
-          const auto decoded = encoder->lastDecodedLuma();
-          if (decoded.data) {
-            sharpening.noteRefined([&](int column, int row) {
-              return macroblockLumaError(*picture, decoded.data, decoded.stride, column, row);
-            });
-          }
-        } else if (carriesChange || encoded.isKeyframe) {
-          sharpening.noteCoded(encoded.isKeyframe ? nullptr : changed, encoded.qp);
-        }
+        auto encoded = encoder->encode(*picture, plan.keyframe, changed, plan.keyframeQp);
         // A screen in motion (large changes in a row, each right after the one before) is not
         // kept: a copy of every such picture costs a whole extra pass over it, and a change that
         // alters nothing does little harm among real ones. The record comes back whole with the
@@ -163,8 +141,6 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
         if (carriesChange) lastChangeTaken = now;
         keyframes.didEncode(carriesChange, encoded.isKeyframe, readWhole, encoded.qp);
         pacer.didCapture(sinceEpoch(now));
-        // The next refinement follows at the frame rate; a change, when one comes, goes first.
-        if (refines && sharpening.needsSharpening()) pacer.requestFollowUp();
         if (stopRequested.load(std::memory_order_acquire)) break;
         callbacks.onPicture(std::move(encoded), CaptureTiming{now, SteadyClock::now()}, handOff->take());
         continue;

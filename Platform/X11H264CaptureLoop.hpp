@@ -33,9 +33,6 @@ struct X11H264CaptureSettings {
   int keyframeInterval = 60;
   // A still screen is captured again after this long.
   std::chrono::nanoseconds refreshInterval = std::chrono::seconds(1);
-  // Once the screen has been still for a refresh interval, the areas the viewer holds coarsely
-  // are coded again finely until they match the screen (the benches turn it off to compare).
-  bool sharpensStillScreen = true;
 };
 
 // What one picture cost; steady-clock times.

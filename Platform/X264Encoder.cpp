@@ -22,7 +22,6 @@ struct X264Encoder::State {
   x264_picture_t input{};
   std::int64_t nextPts = 0;
   int maxQp = 51;  // libx264 takes quantisers 0...maxQp
-  DecodedLuma decoded;
   ~State() {
     if (encoder) x264_encoder_close(encoder);
   }
@@ -132,8 +131,7 @@ std::vector<std::uint8_t> X264Encoder::unchangedMacroblocks(const ScreenDamage& 
 }
 
 EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyframe,
-                                   const ScreenDamage* changed, int qp,
-                                   const std::vector<std::uint8_t>* leaveAlone) {
+                                   const ScreenDamage* changed, int qp) {
   if (picture.width != settings_.width || picture.height != settings_.height) {
     throw X264EncoderError::encodeFailed(fmt::format("picture is {}x{}, the encoder expects {}x{}",
                                                      picture.width, picture.height, settings_.width,
@@ -152,15 +150,9 @@ EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyfram
   // change of unknown extent are analysed everywhere.
   in.prop.mb_info = nullptr;
   in.prop.mb_info_free = nullptr;
-  const bool knownChange = changed && !changed->isWhole() && changed->width() == picture.width &&
-                           changed->height() == picture.height;
-  const auto macroblocks = static_cast<std::size_t>((picture.width + 15) / 16) *
-                           static_cast<std::size_t>((picture.height + 15) / 16);
-  const bool aloneFits = leaveAlone && leaveAlone->size() == macroblocks;
-  if (!forceKeyframe && state_->nextPts > 0 && (knownChange || aloneFits)) {
-    // A changed macroblock is analysed whatever the caller would leave alone.
-    const auto map =
-        knownChange ? unchangedMacroblocks(*changed, picture.width, picture.height) : *leaveAlone;
+  if (changed && !forceKeyframe && state_->nextPts > 0 && !changed->isWhole() &&
+      changed->width() == picture.width && changed->height() == picture.height) {
+    const auto map = unchangedMacroblocks(*changed, picture.width, picture.height);
     // libx264 keeps the map with its copy of the picture and frees it when done with it.
     auto* flags = static_cast<std::uint8_t*>(std::malloc(map.size()));
     if (!flags) throw X264EncoderError::encodeFailed("no memory for the macroblock map");
@@ -194,10 +186,7 @@ EncodedPicture X264Encoder::encode(const I420Picture& picture, bool forceKeyfram
   result.annexB = H264AnnexB::makeAccessUnit(units);
   result.isKeyframe = out.b_keyframe != 0 && out.i_type == X264_TYPE_IDR;
   result.qp = out.i_qpplus1 - 1;
-  state_->decoded = {out.img.i_plane > 0 ? out.img.plane[0] : nullptr, out.img.i_stride[0]};
   return result;
 }
-
-X264Encoder::DecodedLuma X264Encoder::lastDecodedLuma() const noexcept { return state_->decoded; }
 
 }  // namespace vantrel

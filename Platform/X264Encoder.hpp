@@ -72,23 +72,9 @@ class X264Encoder {
   // which the picture may differ from the one encoded before it (picture coordinates): the
   // encoder then skips the analysis of the macroblocks outside them. A positive `qp` codes the
   // picture at that quantiser (as EncodedPicture::qp reports them) instead of the rate control's;
-  // the VBV may still coarsen rows that would overrun it. `leaveAlone`, when given, holds one
-  // byte per macroblock (row by row): where it is nonzero the picture does not differ from the
-  // previous one and the macroblock keeps what the viewer holds without being analysed (libx264
-  // does so where it coded it at `qp` or finer in the previous picture; elsewhere it analyses it,
-  // and a macroblock that matches comes out skipped all the same). Ignored for a keyframe, and
-  // when `changed` gives the parts that changed. Throws X264EncoderError.
+  // the VBV may still coarsen rows that would overrun it. Throws X264EncoderError.
   EncodedPicture encode(const I420Picture& picture, bool forceKeyframe, const ScreenDamage* changed = nullptr,
-                        int qp = 0, const std::vector<std::uint8_t>* leaveAlone = nullptr);
-
-  // The luma of the picture last encoded as a decoder shows it (the encoder's reconstruction):
-  // rows `stride` bytes apart, the encoder's size; valid until the next encode. Null before the
-  // first picture.
-  struct DecodedLuma {
-    const std::uint8_t* data = nullptr;
-    int stride = 0;
-  };
-  DecodedLuma lastDecodedLuma() const noexcept;
+                        int qp = 0);
 
   // One byte per 16x16 macroblock of a `width` x `height` picture, row by row: 1 where no part of
   // `changed` touches the macroblock, 0 where one does. All 0 when `changed` is whole.

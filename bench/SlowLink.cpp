@@ -128,8 +128,7 @@ double percentile(std::vector<double> values, double p) {
 // From the first painted picture on: pictures a second that reached the manager while the scene
 // scrolled; keyframes received and per minute; screen bytes received; and, for every painted
 // picture, the time until the manager decoded a picture showing it or a later one (p50, p90,
-// max), that time for the first painted picture (a change after the screen stood still) and for
-// the last (the still screen).
+// max), and that time for the last painted picture (the still screen).
 int figures(const std::string& paintPath, const std::string& streamPath) {
   std::vector<Painted> painted;
   {
@@ -160,7 +159,7 @@ int figures(const std::string& paintPath, const std::string& streamPath) {
     if (r.at <= scrollEnd && r.decoded > 0) ++scrollPictures;
   }
   std::vector<double> delays;
-  double lastDelay = -1, firstDelay = -1;
+  double lastDelay = -1;
   std::size_t next = 0;
   for (const auto& p : painted) {
     while (next < received.size() && (received[next].at < p.at || received[next].mark < p.step)) ++next;
@@ -168,17 +167,16 @@ int figures(const std::string& paintPath, const std::string& streamPath) {
     const double ms = static_cast<double>(received[next].at - p.at) / 1e6;
     delays.push_back(ms);
     if (&p == &painted.back()) lastDelay = ms;
-    if (&p == &painted.front()) firstDelay = ms;
   }
   const double scrollSeconds = static_cast<double>(scrollEnd - scrollStart) / 1e9;
   const double runMinutes = static_cast<double>(logEnd - scrollStart) / 60e9;
   fmt::print(
       "pictures/s {:.1f}  units {}  keyframes {} ({:.1f}/min)  bytes {}  delay ms p50 {:.0f} p90 {:.0f} "
-      "max {:.0f}  first {:.0f}  last {:.0f}  shown {}/{}\n",
+      "max {:.0f}  last {:.0f}  shown {}/{}\n",
       static_cast<double>(scrollPictures) / scrollSeconds, units, keyframes,
       static_cast<double>(keyframes) / runMinutes, bytes, percentile(delays, 0.5), percentile(delays, 0.9),
-      delays.empty() ? 0.0 : *std::max_element(delays.begin(), delays.end()), firstDelay, lastDelay,
-      delays.size(), painted.size());
+      delays.empty() ? 0.0 : *std::max_element(delays.begin(), delays.end()), lastDelay, delays.size(),
+      painted.size());
   return 0;
 }
 

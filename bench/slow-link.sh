@@ -5,11 +5,8 @@
 # as loopback carries it), decodes every picture and logs it.
 #
 #   bench/slow-link.sh [--program PATH]... [--runs N] [--rate BYTES_PER_SECOND] [--receive-buffer B]
-#                      [--scroll S] [--still S] [--settle S] [--cores 6,7] [--aux-cores 4,5]
-#                      [--build DIR] [--displays 150-169]
-#
-# --settle S: the screen stands still S seconds after the stream started before the scroll begins
-# (the figures' "first" is then the delay of a change after a still period).
+#                      [--scroll S] [--still S] [--cores 6,7] [--aux-cores 4,5] [--build DIR]
+#                      [--displays 150-169]
 #
 # Every --program (default: the build's) runs --runs times, the programs taking turns. Per run:
 # pictures a second that reached the manager while the scene scrolled, keyframes (and per minute,
@@ -26,7 +23,6 @@ rate=250000
 receive_buffer=65536
 scroll=8
 still=20
-settle=0
 cores=6,7
 aux=4,5
 bin=build/default
@@ -39,12 +35,11 @@ while (($#)); do
     --receive-buffer) receive_buffer=$2; shift 2 ;;
     --scroll) scroll=$2; shift 2 ;;
     --still) still=$2; shift 2 ;;
-    --settle) settle=$2; shift 2 ;;
     --cores) cores=$2; shift 2 ;;
     --aux-cores) aux=$2; shift 2 ;;
     --build) bin=$2; shift 2 ;;
     --displays) displays=$2; shift 2 ;;
-    *) echo "usage: $0 [--program PATH]... [--runs N] [--rate B/s] [--receive-buffer B] [--scroll S] [--still S] [--settle S] [--cores L] [--aux-cores L] [--build DIR] [--displays FIRST-LAST]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--program PATH]... [--runs N] [--rate B/s] [--receive-buffer B] [--scroll S] [--still S] [--cores L] [--aux-cores L] [--build DIR] [--displays FIRST-LAST]" >&2; exit 2 ;;
   esac
 done
 ((${#programs[@]})) || programs=("$bin/VantrelMac/VantrelMac")
@@ -103,7 +98,7 @@ one_run() {  # PROGRAM TAG
   ((rate > 0)) && rate_args=(--read-rate "$rate" --receive-buffer "$receive_buffer")
   cat >"$dir/script.json" <<EOF
 [{"step": "screen", "width": 1920, "height": 1080, "seconds": 1},
- {"step": "waitForFile", "path": "$dir/still", "timeout": $((scroll + still + settle + 60))},
+ {"step": "waitForFile", "path": "$dir/still", "timeout": $((scroll + still + 60))},
  {"step": "matchScreen", "path": "$dir/screen.pgm", "minPSNR": 0, "timeout": 5}]
 EOF
   taskset -c "$aux" "$standin_bin" --port-file "$dir/port" --script "$dir/script.json" --report "$dir/report.json" \
@@ -120,7 +115,6 @@ EOF
     taskset -c "$cores" "$program" ALogin >"$dir/program.log" 2>&1 &
   pids+=($!)
   wait_line "$dir/manager.log" "step screen ok" $manager
-  sleep "$settle"
   kill -USR1 $painter
   wait_line "$dir/painter.out" "painter still" $painter
   sleep "$still"

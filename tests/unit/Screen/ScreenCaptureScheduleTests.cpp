@@ -90,33 +90,6 @@ TEST(ScreenFramePacer, AChangeThatChangedNothingLeavesTheRefreshesAsTheyWere) {
   EXPECT_EQ(pacer.nextDueTime(), 17s);
 }
 
-TEST(ScreenFramePacer, FollowUpsComeAtTheFrameRateAndLeaveTheRefreshScheduleAsItWas) {
-  ScreenFramePacer pacer(30, 1s);
-  pacer.didCapture(10s);
-  pacer.didCapture(11s);  // the first refresh; the next is due 2 s later
-  pacer.requestFollowUp();
-  EXPECT_TRUE(pacer.followUpRequested());
-  EXPECT_FALSE(pacer.changePending()) << "a follow-up is no change";
-  EXPECT_FALSE(pacer.isDue(11s + 33'333'332ns));
-  EXPECT_TRUE(pacer.isDue(11s + 33'333'333ns));
-  EXPECT_EQ(pacer.nextDueTime(), 11s + 33'333'333ns);
-  pacer.didCapture(11s + 40ms);
-  EXPECT_FALSE(pacer.followUpRequested());
-  pacer.requestFollowUp();
-  pacer.didCapture(11s + 80ms);
-  // Without a further follow-up the refreshes go on 2, then 4 s apart (not from 1 s again, and not
-  // doubled by the follow-ups).
-  EXPECT_EQ(pacer.nextDueTime(), 13s + 80ms);
-  pacer.didCapture(13s + 80ms);
-  EXPECT_EQ(pacer.nextDueTime(), 17s + 80ms);
-  // A change during follow-ups is a change: the refreshes start over from 1 s after it.
-  pacer.requestFollowUp();
-  pacer.noteChange();
-  pacer.didCapture(18s);
-  EXPECT_FALSE(pacer.followUpRequested());
-  EXPECT_EQ(pacer.nextDueTime(), 19s);
-}
-
 // One picture of a hand-written sequence: whether it carries a change, whether a keyframe is
 // asked for before it, and the quantiser the encoder reports for it.
 struct Step {

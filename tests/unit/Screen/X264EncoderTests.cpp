@@ -8,7 +8,6 @@
 #include "Platform/H264AnnexB.hpp"
 #include "Platform/ScreenDamage.hpp"
 #include "Platform/ScreenPixelConverter.hpp"
-#include "Platform/ScreenSharpening.hpp"
 #include "Platform/X264Encoder.hpp"
 
 namespace vantrel {
@@ -192,54 +191,6 @@ TEST(X264Encoder, AMapOfUnchangedMacroblocksIsFollowedOnlyBetweenKeyframes) {
     EXPECT_FALSE(got.isKeyframe);
     EXPECT_LT(got.annexB.size() * 10, expected.annexB.size())
         << got.annexB.size() << " bytes told, " << expected.annexB.size() << " not";
-  }
-}
-
-// A refining picture at a fine quantiser comes close to the source, and the decoded luma the
-// encoder hands back is what a decoder shows. Macroblocks the caller leaves alone keep what the
-// viewer holds (libx264 follows the map where the picture before was coded as finely).
-TEST(X264Encoder, RefiningAtAFineQuantiserHandsBackTheDecodedLumaAndFollowsTheMap) {
-  X264Encoder encoder(smallSettings());
-  ScreenPixelConverter converter(160, 96);
-  EXPECT_EQ(encoder.lastDecodedLuma().data, nullptr) << "nothing encoded yet";
-  auto bgra = movingBgra(160, 96, 0);
-  const auto first = converter.convert({bgra.data(), 160 * 4, 160, 96});
-  const auto errorAgainst = [&](const I420Picture& source, int column, int row) {
-    const auto decoded = encoder.lastDecodedLuma();
-    return macroblockLumaError(source, decoded.data, decoded.stride, column, row);
-  };
-  encoder.encode(first, true, nullptr, 45);  // coarse
-  std::vector<std::uint32_t> coarse;
-  for (int row = 0; row < 6; ++row)
-    for (int column = 0; column < 10; ++column) coarse.push_back(errorAgainst(first, column, row));
-  EXPECT_GT(*std::max_element(coarse.begin(), coarse.end()), 12u);
-  const auto refined = encoder.encode(first, false, nullptr, 18);
-  EXPECT_FALSE(refined.isKeyframe);
-  for (int row = 0; row < 6; ++row) {
-    for (int column = 0; column < 10; ++column) {
-      EXPECT_LE(errorAgainst(first, column, row), std::max<std::uint32_t>(coarse[row * 10u + column] / 2, 2))
-          << column << "," << row;
-    }
-  }
-  // Now a picture that differs everywhere, at the same quantiser, its left half left alone: the
-  // left half still shows the first picture, the right half the new one.
-  const auto decoded = encoder.lastDecodedLuma();
-  I420Picture shown = first;
-  for (int y = 0; y < 96; ++y) std::copy_n(decoded.data + y * decoded.stride, 160, shown.y.begin() + y * 160);
-  bgra = movingBgra(160, 96, 40);
-  const auto second = converter.convert({bgra.data(), 160 * 4, 160, 96});
-  std::vector<std::uint8_t> leaveAlone(60, 0);
-  for (int row = 0; row < 6; ++row)
-    for (int column = 0; column < 5; ++column) leaveAlone[static_cast<std::size_t>(row * 10 + column)] = 1;
-  encoder.encode(second, false, nullptr, 18, &leaveAlone);
-  for (int row = 0; row < 6; ++row) {
-    for (int column = 0; column < 10; ++column) {
-      if (column < 5) {
-        EXPECT_EQ(errorAgainst(shown, column, row), 0u) << column << "," << row;
-      } else {
-        EXPECT_LE(errorAgainst(second, column, row), 6u) << column << "," << row;
-      }
-    }
   }
 }
 
