@@ -16,19 +16,12 @@
 #include <vector>
 
 #include "Platform/FrameTileDiff.hpp"
+#include "Platform/PipeWireCursorMeta.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
 
 namespace {
-
-// The largest cursor bitmap the compositor sends (384 x 384); a Cursor meta whose size range does
-// not reach it is dropped by the compositor without a word.
-constexpr int maxCursorSide = 384;
-constexpr std::size_t cursorMetaSize(int side) {
-  return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + static_cast<std::size_t>(side) * side * 4;
-}
-static_assert(cursorMetaSize(maxCursorSide) == 589872);
 
 // A monitor larger than this is not believed.
 constexpr int maxSide = 16384;
@@ -111,6 +104,7 @@ struct PipeWireScreenStream::State {
   bool streamListening = false;
   bool coreListening = false;
   spa_source* reconnectEvent = nullptr;
+  spa_source* askTimer = nullptr;  // armed after a reconnection until a frame arrives
   bool reconnecting = false;
 
   // Everything below is the thread's, or read under its lock.
@@ -275,6 +269,7 @@ struct PipeWireScreenStream::State {
                         buffers.size());
       pw_loop_signal_event(pw_thread_loop_get_loop(thread), reconnectEvent);
     }
+    if (frames > 0) armAskTimer(false);
     if (frames > 0 || pointer.serial != cursorBefore) wake();
   }
 
@@ -287,6 +282,21 @@ struct PipeWireScreenStream::State {
     if (const int r = s->connectStream(); r < 0) {
       s->end(fmt::format("the stream could not reconnect: {}", std::strerror(-r)));
     }
+    // The compositor's first frame may come before the new buffers do: asked for again each second.
+    s->armAskTimer(true);
+  }
+
+  void armAskTimer(bool on) {
+    timespec second{1, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(thread), askTimer, on ? &second : nullptr,
+                         on ? &second : nullptr, false);
+  }
+
+  static void onAskTimer(void* data, std::uint64_t) {
+    auto* s = static_cast<State*>(data);
+    if (!s->stream || s->why) return;
+    pw_stream_set_active(s->stream, false);
+    pw_stream_set_active(s->stream, true);
   }
 
   bool reject(const char* text) {
@@ -330,7 +340,7 @@ struct PipeWireScreenStream::State {
     std::optional<CursorImage> shape;
     if (visible && c->bitmap_offset >= sizeof(spa_meta_cursor) &&
         static_cast<std::uint64_t>(c->bitmap_offset) + sizeof(spa_meta_bitmap) <= meta->size) {
-      shape = readBitmap(static_cast<const std::uint8_t*>(meta->data), meta->size, c);
+      shape = readCursorBitmap(static_cast<const std::uint8_t*>(meta->data), meta->size, *c);
     }
     if (visible == pointer.visible && (!visible || (x == pointer.x && y == pointer.y)) && !shape) return;
     pointer.visible = visible;
@@ -343,44 +353,6 @@ struct PipeWireScreenStream::State {
       ++pointer.shapeSerial;
     }
     ++pointer.serial;
-  }
-
-  static std::optional<CursorImage> readBitmap(const std::uint8_t* base, std::uint32_t metaSize,
-                                               const spa_meta_cursor* c) {
-    const auto* bitmap = reinterpret_cast<const spa_meta_bitmap*>(base + c->bitmap_offset);
-    CursorImage image;
-    const auto w = bitmap->size.width, h = bitmap->size.height;
-    if (w == 0 || h == 0) return image;  // an invisible cursor: nothing to draw
-    if (w > maxCursorSide || h > maxCursorSide || bitmap->stride < static_cast<std::int32_t>(w * 4)) {
-      return std::nullopt;
-    }
-    const std::uint64_t start = static_cast<std::uint64_t>(c->bitmap_offset) + bitmap->offset;
-    const std::uint64_t end = start + static_cast<std::uint64_t>(bitmap->stride) * (h - 1) + w * 4ULL;
-    if (bitmap->offset < sizeof(spa_meta_bitmap) || end > metaSize) return std::nullopt;
-    // Premultiplied, as the compositor reads it; into the 0xAARRGGBB words drawCursor takes.
-    int r = 0, g = 1, b = 2, a = 3;
-    switch (bitmap->format) {
-      case SPA_VIDEO_FORMAT_RGBA: break;
-      case SPA_VIDEO_FORMAT_BGRA: r = 2, b = 0; break;
-      case SPA_VIDEO_FORMAT_ARGB: a = 0, r = 1, g = 2, b = 3; break;
-      case SPA_VIDEO_FORMAT_ABGR: a = 0, b = 1, g = 2, r = 3; break;
-      default: return std::nullopt;
-    }
-    image.width = static_cast<int>(w);
-    image.height = static_cast<int>(h);
-    image.hotX = c->hotspot.x;
-    image.hotY = c->hotspot.y;
-    clampHotSpot(image);
-    image.argb.resize(static_cast<std::size_t>(w) * h);
-    for (std::uint32_t y = 0; y < h; ++y) {
-      const std::uint8_t* row = base + start + static_cast<std::uint64_t>(y) * bitmap->stride;
-      for (std::uint32_t x = 0; x < w; ++x) {
-        const std::uint8_t* p = row + x * 4;
-        image.argb[y * w + x] = (std::uint32_t{p[a]} << 24) | (std::uint32_t{p[r]} << 16) |
-                                (std::uint32_t{p[g]} << 8) | std::uint32_t{p[b]};
-      }
-    }
-    return image;
   }
 
   int connectStream() {
@@ -433,6 +405,7 @@ struct PipeWireScreenStream::State {
     pw_stream_add_listener(stream, &streamListener, &streamEvents, this);
     streamListening = true;
     reconnectEvent = pw_loop_add_event(loop, &State::onReconnect, this);
+    askTimer = pw_loop_add_timer(loop, &State::onAskTimer, this);
     if (const int r = connectStream(); r < 0) {
       throw CompositorCaptureError::unavailable(
           fmt::format("Cannot connect to the compositor's stream: {}", std::strerror(-r)));

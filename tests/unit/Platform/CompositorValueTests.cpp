@@ -2,13 +2,16 @@
 // sizes) are made safe before any arithmetic or mapping.
 
 #include <gtest/gtest.h>
+#include <spa/param/video/raw.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "Platform/PipeWireCursorMeta.hpp"
 #include "Platform/PrivateBufferMapping.hpp"
 #include "Platform/X11DisplayCapture.hpp"
 
@@ -40,6 +43,30 @@ TEST(CompositorValues, AHotSpotIsMovedInsideItsBitmap) {
     EXPECT_EQ(cursor.hotX, c.x) << c.width << " " << c.hotX;
     EXPECT_EQ(cursor.hotY, c.y) << c.height << " " << c.hotY;
   }
+}
+
+TEST(CompositorValues, ACursorBitmapsHotSpotFromTheStreamIsClampedToIt) {
+  // Metadata: the cursor, its bitmap header right after it, then 2 x 2 RGBA pixels.
+  std::vector<std::uint8_t> meta(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + 16, 0x80);
+  spa_meta_cursor cursor{};
+  cursor.id = 1;
+  cursor.hotspot = {INT_MAX, -5};
+  cursor.bitmap_offset = sizeof(spa_meta_cursor);
+  spa_meta_bitmap bitmap{};
+  bitmap.format = SPA_VIDEO_FORMAT_RGBA;
+  bitmap.size = {2, 2};
+  bitmap.stride = 8;
+  bitmap.offset = sizeof(spa_meta_bitmap);
+  std::memcpy(meta.data(), &cursor, sizeof cursor);
+  std::memcpy(meta.data() + sizeof cursor, &bitmap, sizeof bitmap);
+  const auto image = readCursorBitmap(meta.data(), static_cast<std::uint32_t>(meta.size()), cursor);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->hotX, 1);
+  EXPECT_EQ(image->hotY, 0);
+  EXPECT_EQ(image->argb.at(3), 0x80808080u);
+  // One byte short of the last pixel: refused.
+  EXPECT_FALSE(
+      readCursorBitmap(meta.data(), static_cast<std::uint32_t>(meta.size() - 1), cursor).has_value());
 }
 
 // A hostile hot spot and pointer draw without overflow: the cursor lands where the clamped values

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "Platform/MutterScreenCast.hpp"
+#include "Platform/MutterScreenCastSession.hpp"
 #include "WaylandSceneKit.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
@@ -72,6 +73,21 @@ TEST(MutterScreenCastStall, AReaderThatStalledAcrossTwentyChangesGetsTheLastOne)
   const auto after = nthFill(21);
   s.paint(after, 21);
   EXPECT_TRUE(shows(cast, &after));
+}
+
+// Should the stream's own thread ever stall too (here: held off while the screen changes), every
+// buffer ends up ours and the compositor has none left: the stream reconnects and the picture
+// comes back.
+TEST(MutterScreenCastStall, AStreamWhoseThreadStalledReconnectsAndShowsTheScreen) {
+  Scene s;
+  MutterScreenCast cast(MutterScreenCast::Options{false});
+  ASSERT_TRUE(shows(cast, nullptr));
+  const auto session = MutterScreenCastSession::acquire(false, std::chrono::steady_clock::now() + 5s);
+  session->stream().lock([&] {
+    for (int n = 1; n <= 20; ++n) s.paint(nthFill(n), n);
+  });
+  const auto last = nthFill(20);
+  EXPECT_TRUE(shows(cast, &last)) << "the picture froze on a former frame";
 }
 
 TEST(MutterScreenCastShared, TwoReadersShareOneCastEachWithItsOwnPicture) {
