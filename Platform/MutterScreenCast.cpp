@@ -40,27 +40,22 @@ struct MutterScreenCast::State {
   int wakeFd = -1;
   int epollFd = -1;
 
-  // The picture: the latest frame, with the cursor drawn in at capture. It stays in the
-  // compositor's buffer (`held`, taken from the stream until the next frame replaces it), read
-  // through a private mapping of ours; when the buffer is no file it is copied into `pixels`, tile
-  // by tile where it changed.
+  // The picture: the latest frame, with the cursor drawn in at capture, in `pixels`: each frame is
+  // copied in tile by tile where it changed, read through a private mapping of ours (under the
+  // stream's lock when the buffer is no file), and its buffer goes back at once. A buffer a reader
+  // kept would stay marked busy for the compositor, which drops the frame it meant to draw into
+  // it: the other readers' pictures would freeze while this one looks away.
   ScreenRect area;
   int width = 0;
   int height = 0;
   std::vector<std::uint8_t> pixels;
   BgraImageView view;
-  std::optional<Frame> held;
-  PrivateBufferMapping* heldMapping = nullptr;
-  BgraImageView heldView;
   // Our mappings of the stream's buffers, each made once.
   struct Mapped {
     std::shared_ptr<PipeWireScreenStream::Buffer> buffer;
     std::unique_ptr<PrivateBufferMapping> mapping;
   };
   std::vector<Mapped> mappings;
-  // The rows of `held` this reader wrote into (the cursor, and what it covered).
-  int dirtyTop = 0;
-  int dirtyBottom = 0;
   bool hasFrame = false;
   bool frameChanged = false;
   ScreenDamage pending;  // changed since the latest capture
@@ -85,10 +80,7 @@ struct MutterScreenCast::State {
   ~State() { close(); }
 
   void close() {
-    if (stream) {
-      releaseHeld();
-      stream->removeWaker(wakeFd);
-    }
+    if (stream) stream->removeWaker(wakeFd);
     mappings.clear();
     stream = nullptr;
     session.reset();
@@ -156,7 +148,6 @@ struct MutterScreenCast::State {
   // --- frames ---
 
   void resize(int w, int h) {
-    releaseHeld();
     width = w;
     height = h;
     area.width = w;
@@ -172,11 +163,9 @@ struct MutterScreenCast::State {
   }
 
   // Our mapping of `buffer`, made on first use; null when it is no file or cannot be mapped.
-  // Mappings of buffers the stream let go are dropped, the held one's once it is released.
+  // Mappings of buffers the stream let go are dropped.
   PrivateBufferMapping* mappingOf(const std::shared_ptr<PipeWireScreenStream::Buffer>& buffer) {
-    std::erase_if(mappings, [&](const Mapped& m) {
-      return !m.buffer->live.load(std::memory_order_acquire) && !(held && held->buffer == m.buffer);
-    });
+    std::erase_if(mappings, [&](const Mapped& m) { return !m.buffer->live.load(std::memory_order_acquire); });
     for (const auto& m : mappings) {
       if (m.buffer == buffer) return m.mapping.get();
     }
@@ -186,32 +175,7 @@ struct MutterScreenCast::State {
     return mappings.back().mapping.get();
   }
 
-  // Gives the buffer the picture was in back, without what we drew into it.
-  void releaseHeld() {
-    if (!held) return;
-    if (dirtyTop < dirtyBottom && heldMapping) {
-      heldMapping->forget(heldView.data + static_cast<std::ptrdiff_t>(dirtyTop) * heldView.stride,
-                          heldView.data + static_cast<std::ptrdiff_t>(dirtyBottom) * heldView.stride);
-    }
-    dirtyTop = dirtyBottom = 0;
-    stream->release(*held);
-    held.reset();
-    heldMapping = nullptr;
-  }
-
-  // Copies the picture out of the compositor's buffer into our own.
-  void copyHeldPicture() {
-    if (view.data == pixels.data()) return;
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
-    for (int row = 0; row < height; ++row) {
-      std::memcpy(pixels.data() + rowBytes * static_cast<std::size_t>(row),
-                  view.data + static_cast<std::ptrdiff_t>(row) * view.stride, rowBytes);
-    }
-    view = {pixels.data(), width * 4, width, height};
-  }
-
-  // Compares `frame` with the picture, which then is the frame: in its buffer (held until the next
-  // frame) when we could map it, else copied where it changed.
+  // Compares `frame` with the picture and copies in what changed, then gives its buffer back.
   void readFrame(Frame frame) {
     ++framesReceived;
     if (frame.width != width || frame.height != height) resize(frame.width, frame.height);
@@ -219,45 +183,36 @@ struct MutterScreenCast::State {
     restoreUnderCursor();
     auto* mapping = mappingOf(frame.buffer);
     if (!modeLogged) {
-      castLog().info("Screen cast frames are {}", mapping ? "read in place" : "copied");
+      castLog().info("Screen cast frames are {}", mapping ? "read through a mapping of ours" : "copied");
       modeLogged = true;
     }
     bool differs = true;
-    if (mapping) {
-      auto* source = mapping->data() + frame.offset;
-      if (!hasFrame) {
-        pending.addWhole();  // the first frame of a size is new everywhere
-      } else {
-        differs = findChangedTiles(source, frame.stride, view, pending);
+    const auto take = [&](const std::uint8_t* source) {
+      if (hasFrame) {
+        differs = copyChangedTiles(source, frame.stride, view, pending);
+        return;
       }
-      releaseHeld();
-      view = heldView = {source, frame.stride, width, height};
-      heldMapping = mapping;
-      held = std::move(frame);
+      for (int row = 0; row < height; ++row) {
+        std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
+                    source + static_cast<std::ptrdiff_t>(row) * frame.stride,
+                    static_cast<std::size_t>(width) * 4);
+      }
+      pending.addWhole();  // the first frame of a size is new everywhere
+    };
+    if (mapping) {
+      take(mapping->data() + frame.offset);
     } else {
-      copyHeldPicture();
-      releaseHeld();
       stream->lock([&] {
         const std::uint8_t* data = frame.buffer->data;
         if (!data) {
           differs = false;  // gone meanwhile: a newer frame follows
           return;
         }
-        const auto* source = data + frame.offset;
-        if (hasFrame) {
-          differs = copyChangedTiles(source, frame.stride, view, pending);
-          return;
-        }
-        for (int row = 0; row < height; ++row) {
-          std::memcpy(view.data + static_cast<std::ptrdiff_t>(row) * view.stride,
-                      source + static_cast<std::ptrdiff_t>(row) * frame.stride,
-                      static_cast<std::size_t>(width) * 4);
-        }
-        pending.addWhole();
+        take(data + frame.offset);
       });
-      stream->release(frame);
-      if (!differs && !hasFrame) return;
     }
+    stream->release(frame);
+    if (!differs && !hasFrame) return;
     hasFrame = true;
     if (differs) {
       frameChanged = true;
@@ -322,10 +277,6 @@ struct MutterScreenCast::State {
     }
     drawCursor(view, 0, 0, cursor, pointerX, pointerY);
     drawnCursor = shownCursor;
-    if (held && view.data == heldView.data) {
-      dirtyTop = dirtyTop < dirtyBottom ? std::min(dirtyTop, r.y) : r.y;
-      dirtyBottom = std::max(dirtyBottom, r.y + r.height);
-    }
   }
 
   BgraImageView takeWhole(const RowSink* sink) {

@@ -106,8 +106,11 @@ struct PipeWireScreenStream::State {
   spa_source* reconnectEvent = nullptr;
   spa_source* askTimer = nullptr;  // armed after a reconnection until a frame arrives
   bool reconnecting = false;
+  std::atomic<bool> frameArrived{false};  // since the latest reconnection
 
-  // Everything below is the thread's, or read under its lock.
+  // Everything below is shared by PipeWire's data thread (which takes the frames), the stream's
+  // thread loop (which handles its events) and the readers: read and written under `mutex`.
+  mutable std::mutex mutex;
   int width = 0;  // the agreed picture size; none before the format
   int height = 0;
   std::vector<std::shared_ptr<Buffer>> buffers;
@@ -122,9 +125,9 @@ struct PipeWireScreenStream::State {
   ~State() { close(); }
 
   void close() {
-    // The thread ends first: then nothing runs the stream's events while it goes.
+    // The thread ends first: then nothing runs the stream's events while it goes. The data thread
+    // takes no frame once the stream is disconnected.
     if (thread) pw_thread_loop_stop(thread);
-    latest.reset();
     if (stream) {
       if (streamListening) spa_hook_remove(&streamListener);
       pw_stream_disconnect(stream);
@@ -133,6 +136,8 @@ struct PipeWireScreenStream::State {
     }
     // The stream's destruction frees every buffer; a reader still holding one keeps its copy of the
     // memory file, and must not reach the stream's mapping.
+    std::lock_guard lock(mutex);
+    latest.reset();
     for (auto& b : buffers) forget(*b);
     buffers.clear();
     if (core) {
@@ -162,6 +167,7 @@ struct PipeWireScreenStream::State {
   }
 
   void end(std::string text) {
+    std::lock_guard lock(mutex);
     if (why) return;
     why = std::move(text);
     wake();
@@ -195,8 +201,11 @@ struct PipeWireScreenStream::State {
       s->end("the compositor offers a picture format the agent cannot read");
       return;
     }
-    s->width = static_cast<int>(info.size.width);
-    s->height = static_cast<int>(info.size.height);
+    {
+      std::lock_guard lock(s->mutex);
+      s->width = static_cast<int>(info.size.width);
+      s->height = static_cast<int>(info.size.height);
+    }
     std::uint8_t buffer[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, buffer, sizeof buffer);
@@ -218,12 +227,14 @@ struct PipeWireScreenStream::State {
         record->maxSize = d.maxsize;
       }
     }
+    std::lock_guard lock(s->mutex);
     b->user_data = record.get();
     s->buffers.push_back(std::move(record));
   }
 
   static void onRemoveBuffer(void* data, pw_buffer* b) {
     auto* s = static_cast<State*>(data);
+    std::lock_guard lock(s->mutex);
     if (s->latest && s->latest->buffer->buffer == b) s->latest.reset();
     std::erase_if(s->buffers, [&](const std::shared_ptr<Buffer>& r) {
       if (r->buffer != b) return false;
@@ -241,14 +252,16 @@ struct PipeWireScreenStream::State {
     pw_stream_queue_buffer(stream, b.buffer);
   }
 
-  // Every queued buffer's cursor counts; of the frames only the newest is kept, the others go
-  // back at once.
+  // Runs on PipeWire's data thread, in the graph cycle that delivered the frame: every queued
+  // buffer's cursor counts; of the frames only the newest is kept, the others go back at once.
+  // A delivered buffer stays marked busy for the compositor until it is given back, and the
+  // compositor drops the frame it meant to draw into a busy one; PipeWire returns buffers given
+  // back one per cycle, right after this. Taken on another thread, delivered frames waited busy
+  // for it: a wait of five frames (a loaded desktop) stopped the stream for good.
   void process() {
+    std::lock_guard lock(mutex);
     int frames = 0;
     const auto cursorBefore = pointer.serial;
-    const auto ours = std::count_if(buffers.begin(), buffers.end(), [&](const std::shared_ptr<Buffer>& b) {
-      return b->holders > 0 || (latest && latest->buffer == b);
-    });
     while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
       readCursor(b->buffer);
       Frame frame;
@@ -261,21 +274,29 @@ struct PipeWireScreenStream::State {
       auto former = std::exchange(latest, std::move(frame));
       if (former) giveBackIfFree(*former->buffer);
     }
-    // Taken as they come, frames never pile up. If they ever do until every buffer was ours, the
-    // compositor has none left to draw into, and none comes back: buffers given back return one
-    // per frame it sends. Only a new connection gives them all back.
-    if (frames >= 2 && frames + ours >= static_cast<std::ptrdiff_t>(buffers.size())) {
-      streamLog().error("Screen cast stream reconnected: {} of its {} frames were waiting", frames,
+    // The newest frame and those readers hold are ours. Should they ever be all buffers but one,
+    // the compositor is left with at most one to draw into and, should this cycle find none given
+    // back, none once it has drawn it: only a new connection gives them all back.
+    const auto ours = std::count_if(buffers.begin(), buffers.end(), [&](const std::shared_ptr<Buffer>& b) {
+      return b->holders > 0 || (latest && latest->buffer == b);
+    });
+    if (frames > 0 && buffers.size() > 1 && ours + 1 >= static_cast<std::ptrdiff_t>(buffers.size())) {
+      streamLog().error("Screen cast stream reconnected: {} of its {} frames were waiting", ours,
                         buffers.size());
       pw_loop_signal_event(pw_thread_loop_get_loop(thread), reconnectEvent);
     }
-    if (frames > 0) armAskTimer(false);
+    if (frames > 0) frameArrived.store(true, std::memory_order_relaxed);
     if (frames > 0 || pointer.serial != cursorBefore) wake();
+  }
+
+  bool hasEnded() const {
+    std::lock_guard lock(mutex);
+    return why.has_value();
   }
 
   static void onReconnect(void* data, std::uint64_t) {
     auto* s = static_cast<State*>(data);
-    if (!s->stream || s->why) return;
+    if (!s->stream || s->hasEnded()) return;
     s->reconnecting = true;
     pw_stream_disconnect(s->stream);
     s->reconnecting = false;
@@ -283,6 +304,7 @@ struct PipeWireScreenStream::State {
       s->end(fmt::format("the stream could not reconnect: {}", std::strerror(-r)));
     }
     // The compositor's first frame may come before the new buffers do: asked for again each second.
+    s->frameArrived.store(false, std::memory_order_relaxed);
     s->armAskTimer(true);
   }
 
@@ -294,7 +316,11 @@ struct PipeWireScreenStream::State {
 
   static void onAskTimer(void* data, std::uint64_t) {
     auto* s = static_cast<State*>(data);
-    if (!s->stream || s->why) return;
+    if (s->frameArrived.load(std::memory_order_relaxed)) {
+      s->armAskTimer(false);
+      return;
+    }
+    if (!s->stream || s->hasEnded()) return;
     pw_stream_set_active(s->stream, false);
     pw_stream_set_active(s->stream, true);
   }
@@ -363,7 +389,7 @@ struct PipeWireScreenStream::State {
     return pw_stream_connect(
         stream, PW_DIRECTION_INPUT, target,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                     PW_STREAM_FLAG_DONT_RECONNECT),
+                                     PW_STREAM_FLAG_DONT_RECONNECT | PW_STREAM_FLAG_RT_PROCESS),
         params, 1);
   }
 
@@ -423,17 +449,17 @@ PipeWireScreenStream::PipeWireScreenStream(std::uint32_t node, bool readsCursor)
 PipeWireScreenStream::~PipeWireScreenStream() = default;
 
 void PipeWireScreenStream::addWaker(int eventFd) {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   state_->wakers.push_back(eventFd);
 }
 
 void PipeWireScreenStream::removeWaker(int eventFd) {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   std::erase(state_->wakers, eventFd);
 }
 
 std::optional<PipeWireScreenStream::Frame> PipeWireScreenStream::takeNewer(std::uint64_t seen) {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   auto& latest = state_->latest;
   if (!latest || latest->serial <= seen) return std::nullopt;
   ++latest->buffer->holders;
@@ -441,18 +467,18 @@ std::optional<PipeWireScreenStream::Frame> PipeWireScreenStream::takeNewer(std::
 }
 
 void PipeWireScreenStream::release(const Frame& frame) {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   --frame.buffer->holders;
   if (state_->stream) state_->giveBackIfFree(*frame.buffer);
 }
 
 PipeWireScreenStream::Cursor PipeWireScreenStream::cursor() const {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   return state_->pointer;
 }
 
 std::optional<std::string> PipeWireScreenStream::ended() const {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   return state_->why;
 }
 
@@ -466,7 +492,7 @@ void PipeWireScreenStream::askForFrame() {
 }
 
 void PipeWireScreenStream::lock(const std::function<void()>& read) {
-  ThreadLock lock(state_->thread);
+  std::lock_guard lock(state_->mutex);
   read();
 }
 

@@ -1,16 +1,17 @@
 #pragma once
 
-// The consumer of the PipeWire stream a compositor's screen cast opens. It runs on a PipeWire
-// thread loop of its own, so that buffers are taken the moment they arrive, whatever its readers
-// (one per capture loop) are doing: of the frames only the newest is kept, every older one goes
-// back to the compositor at once. The compositor drops a frame for want of a free buffer and sends
-// nothing more while the screen is still, so a buffer it lacks would freeze the picture for good.
+// The consumer of the PipeWire stream a compositor's screen cast opens. Buffers are taken on
+// PipeWire's data thread, in the graph cycle that delivers them, whatever its readers (one per
+// capture loop) and the stream's own thread loop (its events) are doing: of the frames only the
+// newest is kept, every older one goes back to the compositor at once. The compositor drops a frame for want
+// of a free buffer and sends nothing more while the screen is still, so a buffer it lacks would freeze the
+// picture for good.
 //
 // Who owns a pw_buffer when:
 //  - the compositor, from the moment it is queued back until the stream takes the next frame;
 //  - the stream, as `latest`, from its arrival until a newer frame replaces it;
-//  - each reader that took it with takeNewer(), until it calls release() (a reader keeps its
-//    picture as the previous frame of its next compare, so the buffer must not be drawn into);
+//  - each reader that took it with takeNewer(), until it calls release() (at once: a buffer
+//    taken stays marked busy for the compositor, which drops the frame it meant to draw into it);
 //  it is queued back the moment it is neither latest nor held by any reader. So at most
 //  readers + 1 buffers are ours, plus those given back that the graph has not yet returned (it
 //  returns one per frame it delivers).
@@ -86,7 +87,7 @@ class PipeWireScreenStream {
   std::optional<std::string> ended() const;
   // A pause and a resume of the stream, for a fresh frame of a still screen.
   void askForFrame();
-  // Runs `read` with the stream's thread held off: a Buffer's `data` stays valid meanwhile.
+  // Runs `read` with the taking of frames held off: a Buffer's `data` stays valid meanwhile.
   void lock(const std::function<void()>& read);
 
  private:
