@@ -1,13 +1,12 @@
 #pragma once
 
 // Capture of the primary monitor of a GNOME Wayland session through the compositor's own
-// screen-cast service (org.gnome.Mutter.ScreenCast on the session bus) and the PipeWire stream it
-// opens. Everything runs on the thread that builds the object, on a bus connection and a PipeWire
-// loop of its own; pollFd() reports both, so that the capture loop's wait covers them.
+// screen-cast service: one reader of the cast the process shares (MutterScreenCastSession), used
+// on the thread that builds it. pollFd() reports the stream's new frames and the bus.
 //
 // The compositor sends whole frames, no damage, and nothing while the screen is still: each frame
-// is compared with the previous one tile by tile (FrameTileDiff), so that only what differs counts
-// as changed. The cursor comes as metadata and is drawn into the picture here.
+// is compared with this reader's previous one tile by tile (FrameTileDiff), so that only what
+// differs counts as changed. The cursor comes as metadata and is drawn into the picture here.
 
 #include <chrono>
 #include <memory>
@@ -24,8 +23,8 @@ class MutterScreenCast final : public DisplayCaptureSource {
     std::chrono::milliseconds startTimeout = std::chrono::seconds(5);
   };
 
-  // Reads the primary monitor from the display configuration, records it and waits for the first
-  // frame. Throws CompositorCaptureError: unavailable (no service, no stream or no picture in
+  // Joins the process's cast of the primary monitor (opening it when none runs) and waits for the
+  // first frame. Throws CompositorCaptureError: unavailable (no service, no stream or no picture in
   // time), refused (the compositor refused to record), ended (it ended the cast meanwhile).
   explicit MutterScreenCast(const Options& options);
   ~MutterScreenCast() override;

@@ -1,10 +1,10 @@
 #include "Platform/PipeWireScreenStream.hpp"
 
+#include <fcntl.h>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -16,19 +16,12 @@
 #include <vector>
 
 #include "Platform/FrameTileDiff.hpp"
+#include "Platform/PipeWireCursorMeta.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
 
 namespace {
-
-// The largest cursor bitmap the compositor sends (384 x 384); a Cursor meta whose size range does
-// not reach it is dropped by the compositor without a word.
-constexpr int maxCursorSide = 384;
-constexpr std::size_t cursorMetaSize(int side) {
-  return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + static_cast<std::size_t>(side) * side * 4;
-}
-static_assert(cursorMetaSize(maxCursorSide) == 589872);
 
 // A monitor larger than this is not believed.
 constexpr int maxSide = 16384;
@@ -56,8 +49,8 @@ const spa_pod* formatParam(spa_pod_builder* b) {
 }
 
 // The compositor drops a frame when the consumer holds every buffer, and sends nothing more while
-// the screen stays still: a few buffers more than two let the capture thread encode a picture
-// while the next frames wait.
+// the screen stays still: the newest frame and each reader's previous one stay ours, and the
+// compositor keeps at least two to draw into with two readers.
 const spa_pod* buffersParam(spa_pod_builder* b) {
   return static_cast<const spa_pod*>(spa_pod_builder_add_object(
       b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
@@ -80,47 +73,11 @@ const spa_pod* cursorMetaParam(spa_pod_builder* b) {
 }
 #pragma GCC diagnostic pop
 
-// A buffer's memory mapped again, privately and writable: the cursor is drawn into the picture
-// while it stays in the compositor's buffer (PipeWire maps it read-only). A write copies the pages
-// it touches for this process alone; dropping them (MADV_DONTNEED) makes them show the buffer
-// again, so that the compositor's next frame in it is seen whole.
-struct PrivateMapping {
-  std::uint8_t* base = nullptr;
-  std::size_t length = 0;
-  std::uint64_t mapOffset = 0;  // of the buffer's data from `base`
-
-  ~PrivateMapping() {
-    if (base) ::munmap(base, length);
-  }
-
-  // Maps `d`'s memory; null when it is not a file the kernel can map.
-  static std::unique_ptr<PrivateMapping> of(const spa_data& d) {
-    if (d.type != SPA_DATA_MemFd || d.fd < 0 || d.maxsize == 0) return nullptr;
-    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = d.mapoffset / page * page;
-    auto m = std::make_unique<PrivateMapping>();
-    m->length = static_cast<std::size_t>(d.mapoffset - start + d.maxsize);
-    void* p = ::mmap(nullptr, m->length, PROT_READ | PROT_WRITE, MAP_PRIVATE, static_cast<int>(d.fd),
-                     static_cast<off_t>(start));
-    if (p == MAP_FAILED) return nullptr;
-    m->base = static_cast<std::uint8_t*>(p);
-    m->mapOffset = d.mapoffset - start;
-    return m;
-  }
-
-  std::uint8_t* data() const noexcept { return base + mapOffset; }
-
-  // Drops what this process wrote between `from` and `to` (pointers into the mapping).
-  void forget(const std::uint8_t* from, const std::uint8_t* to) const noexcept {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    auto first = std::max(reinterpret_cast<std::uintptr_t>(from), reinterpret_cast<std::uintptr_t>(base));
-    auto last =
-        std::min(reinterpret_cast<std::uintptr_t>(to), reinterpret_cast<std::uintptr_t>(base) + length);
-    if (first >= last) return;
-    first = first / page * page;
-    last = std::min((last + page - 1) / page * page, reinterpret_cast<std::uintptr_t>(base) + length);
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-  }
+// Holds the stream's thread off while it lives.
+struct ThreadLock {
+  pw_thread_loop* thread;
+  explicit ThreadLock(pw_thread_loop* t) : thread(t) { pw_thread_loop_lock(t); }
+  ~ThreadLock() { pw_thread_loop_unlock(thread); }
 };
 
 void initPipeWire() {
@@ -130,12 +87,15 @@ void initPipeWire() {
 
 }  // namespace
 
-struct PipeWireScreenStream::State {
-  Listener& listener;
-  bool drawsCursor = true;
+PipeWireScreenStream::Buffer::~Buffer() {
+  if (fd >= 0) ::close(fd);
+}
 
-  pw_loop* loop = nullptr;
-  bool loopEntered = false;
+struct PipeWireScreenStream::State {
+  std::uint32_t target = 0;
+  bool readsCursor = true;
+
+  pw_thread_loop* thread = nullptr;
   pw_context* context = nullptr;
   pw_core* core = nullptr;
   spa_hook coreListener{};
@@ -143,29 +103,43 @@ struct PipeWireScreenStream::State {
   spa_hook streamListener{};
   bool streamListening = false;
   bool coreListening = false;
+  spa_source* reconnectEvent = nullptr;
+  spa_source* askTimer = nullptr;  // armed after a reconnection until a frame arrives
+  bool reconnecting = false;
+  std::atomic<bool> frameArrived{false};  // since the latest reconnection
 
-  // The agreed picture size; none before the format.
-  int width = 0;
+  // Everything below is shared by PipeWire's data thread (which takes the frames), the stream's
+  // thread loop (which handles its events) and the readers: read and written under `mutex`.
+  mutable std::mutex mutex;
+  int width = 0;  // the agreed picture size; none before the format
   int height = 0;
-  // The newest frame that arrived since the latest takeNewest(); only it is handed on.
-  pw_buffer* fresh = nullptr;
-  // Our mappings of the stream's buffers (each buffer's user_data points at its own). Owned here:
-  // the stream's destruction does not report its buffers' removal once our listener is gone.
-  std::vector<std::unique_ptr<PrivateMapping>> mappings;
+  std::vector<std::shared_ptr<Buffer>> buffers;
+  std::optional<Frame> latest;
+  std::uint64_t frameSerial = 0;
+  Cursor pointer;
+  std::optional<std::string> why;
+  std::vector<int> wakers;
   bool rejectionLogged = false;
 
-  State(Listener& l, bool cursor) : listener(l), drawsCursor(cursor) {}
+  State(std::uint32_t node, bool cursor) : target(node), readsCursor(cursor) {}
   ~State() { close(); }
 
   void close() {
-    // The stream's destruction frees every buffer, held ones included; our mappings go after it.
-    fresh = nullptr;
+    // The thread ends first: then nothing runs the stream's events while it goes. The data thread
+    // takes no frame once the stream is disconnected.
+    if (thread) pw_thread_loop_stop(thread);
     if (stream) {
       if (streamListening) spa_hook_remove(&streamListener);
       pw_stream_disconnect(stream);
       pw_stream_destroy(stream);
       stream = nullptr;
     }
+    // The stream's destruction frees every buffer; a reader still holding one keeps its copy of the
+    // memory file, and must not reach the stream's mapping.
+    std::lock_guard lock(mutex);
+    latest.reset();
+    for (auto& b : buffers) forget(*b);
+    buffers.clear();
     if (core) {
       if (coreListening) spa_hook_remove(&coreListener);
       pw_core_disconnect(core);
@@ -175,28 +149,42 @@ struct PipeWireScreenStream::State {
       pw_context_destroy(context);
       context = nullptr;
     }
-    // No buffer is left to read them.
-    mappings.clear();
-    if (loop) {
-      if (loopEntered) pw_loop_leave(loop);
-      pw_loop_destroy(loop);
-      loop = nullptr;
+    if (thread) {
+      pw_thread_loop_destroy(thread);
+      thread = nullptr;
     }
   }
 
+  static void forget(Buffer& b) {
+    b.live.store(false, std::memory_order_release);
+    b.data = nullptr;
+    b.buffer = nullptr;
+  }
+
+  void wake() {
+    const std::uint64_t one = 1;
+    for (const int fd : wakers) (void)!::write(fd, &one, sizeof one);
+  }
+
+  void end(std::string text) {
+    std::lock_guard lock(mutex);
+    if (why) return;
+    why = std::move(text);
+    wake();
+  }
+
   static void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
-    auto* s = static_cast<State*>(data);
     if (id != PW_ID_CORE) return;
-    s->listener.streamEnded(
+    static_cast<State*>(data)->end(
         fmt::format("PipeWire failed: {} ({})", message ? message : "", std::strerror(-res)));
   }
 
   static void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {
     auto* s = static_cast<State*>(data);
     if (state == PW_STREAM_STATE_ERROR) {
-      s->listener.streamEnded(fmt::format("the stream failed: {}", error ? error : "unknown error"));
-    } else if (state == PW_STREAM_STATE_UNCONNECTED) {
-      s->listener.streamEnded("the stream was disconnected");
+      s->end(fmt::format("the stream failed: {}", error ? error : "unknown error"));
+    } else if (state == PW_STREAM_STATE_UNCONNECTED && !s->reconnecting) {
+      s->end("the stream was disconnected");
     }
   }
 
@@ -210,10 +198,14 @@ struct PipeWireScreenStream::State {
         (info.format != SPA_VIDEO_FORMAT_BGRx && info.format != SPA_VIDEO_FORMAT_BGRA) ||
         info.size.width == 0 || info.size.height == 0 || info.size.width > maxSide ||
         info.size.height > maxSide) {
-      s->listener.streamEnded("the compositor offers a picture format the agent cannot read");
+      s->end("the compositor offers a picture format the agent cannot read");
       return;
     }
-    s->resize(static_cast<int>(info.size.width), static_cast<int>(info.size.height));
+    {
+      std::lock_guard lock(s->mutex);
+      s->width = static_cast<int>(info.size.width);
+      s->height = static_cast<int>(info.size.height);
+    }
     std::uint8_t buffer[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, buffer, sizeof buffer);
@@ -222,23 +214,190 @@ struct PipeWireScreenStream::State {
     pw_stream_update_params(s->stream, params, 3);
   }
 
-  static void onProcess(void* data) { static_cast<State*>(data)->process(); }
-
-  void resize(int w, int h) {
-    if (w == width && h == height) return;
-    width = w;
-    height = h;
-    // Buffers of the former size go away with the new format; they are not handed back.
-    fresh = nullptr;
-    listener.sizeChanged(w, h);
+  static void onAddBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    auto record = std::make_shared<Buffer>();
+    record->buffer = b;
+    if (b->buffer && b->buffer->n_datas >= 1) {
+      const spa_data& d = b->buffer->datas[0];
+      record->data = static_cast<const std::uint8_t*>(d.data);
+      if (d.type == SPA_DATA_MemFd && d.fd >= 0 && d.maxsize > 0) {
+        record->fd = ::fcntl(static_cast<int>(d.fd), F_DUPFD_CLOEXEC, 0);
+        record->mapOffset = d.mapoffset;
+        record->maxSize = d.maxsize;
+      }
+    }
+    std::lock_guard lock(s->mutex);
+    b->user_data = record.get();
+    s->buffers.push_back(std::move(record));
   }
 
-  void connect(std::uint32_t target) {
+  static void onRemoveBuffer(void* data, pw_buffer* b) {
+    auto* s = static_cast<State*>(data);
+    std::lock_guard lock(s->mutex);
+    if (s->latest && s->latest->buffer->buffer == b) s->latest.reset();
+    std::erase_if(s->buffers, [&](const std::shared_ptr<Buffer>& r) {
+      if (r->buffer != b) return false;
+      forget(*r);
+      return true;
+    });
+    b->user_data = nullptr;
+  }
+
+  static void onProcess(void* data) { static_cast<State*>(data)->process(); }
+
+  // Hands `b` back unless it is the newest frame or a reader holds it.
+  void giveBackIfFree(Buffer& b) {
+    if (!b.buffer || b.holders > 0 || (latest && latest->buffer.get() == &b)) return;
+    pw_stream_queue_buffer(stream, b.buffer);
+  }
+
+  // Runs on PipeWire's data thread, in the graph cycle that delivered the frame: every queued
+  // buffer's cursor counts; of the frames only the newest is kept, the others go back at once.
+  // A delivered buffer stays marked busy for the compositor until it is given back, and the
+  // compositor drops the frame it meant to draw into a busy one; PipeWire returns buffers given
+  // back one per cycle, right after this. Taken on another thread, delivered frames waited busy
+  // for it: a wait of five frames (a loaded desktop) stopped the stream for good.
+  void process() {
+    std::lock_guard lock(mutex);
+    int frames = 0;
+    const auto cursorBefore = pointer.serial;
+    while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
+      readCursor(b->buffer);
+      Frame frame;
+      if (!readFrame(b, frame)) {
+        pw_stream_queue_buffer(stream, b);
+        continue;
+      }
+      ++frames;
+      frame.serial = ++frameSerial;
+      auto former = std::exchange(latest, std::move(frame));
+      if (former) giveBackIfFree(*former->buffer);
+    }
+    // The newest frame and those readers hold are ours. Should they ever be all buffers but one,
+    // the compositor is left with at most one to draw into and, should this cycle find none given
+    // back, none once it has drawn it: only a new connection gives them all back.
+    const auto ours = std::count_if(buffers.begin(), buffers.end(), [&](const std::shared_ptr<Buffer>& b) {
+      return b->holders > 0 || (latest && latest->buffer == b);
+    });
+    if (frames > 0 && buffers.size() > 1 && ours + 1 >= static_cast<std::ptrdiff_t>(buffers.size())) {
+      streamLog().error("Screen cast stream reconnected: {} of its {} frames were waiting", ours,
+                        buffers.size());
+      pw_loop_signal_event(pw_thread_loop_get_loop(thread), reconnectEvent);
+    }
+    if (frames > 0) frameArrived.store(true, std::memory_order_relaxed);
+    if (frames > 0 || pointer.serial != cursorBefore) wake();
+  }
+
+  bool hasEnded() const {
+    std::lock_guard lock(mutex);
+    return why.has_value();
+  }
+
+  static void onReconnect(void* data, std::uint64_t) {
+    auto* s = static_cast<State*>(data);
+    if (!s->stream || s->hasEnded()) return;
+    s->reconnecting = true;
+    pw_stream_disconnect(s->stream);
+    s->reconnecting = false;
+    if (const int r = s->connectStream(); r < 0) {
+      s->end(fmt::format("the stream could not reconnect: {}", std::strerror(-r)));
+    }
+    // The compositor's first frame may come before the new buffers do: asked for again each second.
+    s->frameArrived.store(false, std::memory_order_relaxed);
+    s->armAskTimer(true);
+  }
+
+  void armAskTimer(bool on) {
+    timespec second{1, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(thread), askTimer, on ? &second : nullptr,
+                         on ? &second : nullptr, false);
+  }
+
+  static void onAskTimer(void* data, std::uint64_t) {
+    auto* s = static_cast<State*>(data);
+    if (s->frameArrived.load(std::memory_order_relaxed)) {
+      s->armAskTimer(false);
+      return;
+    }
+    if (!s->stream || s->hasEnded()) return;
+    pw_stream_set_active(s->stream, false);
+    pw_stream_set_active(s->stream, true);
+  }
+
+  bool reject(const char* text) {
+    if (!rejectionLogged) streamLog().error("Screen cast frame rejected: {}", text);
+    rejectionLogged = true;
+    return false;
+  }
+
+  // Whether `b` holds a frame that fits its buffer; fills `frame` when it does. A buffer without
+  // picture (the cursor alone) is no frame.
+  bool readFrame(pw_buffer* b, Frame& frame) {
+    const spa_buffer* sb = b->buffer;
+    auto* record = static_cast<Buffer*>(b->user_data);
+    if (!record || sb->n_datas < 1 || !sb->datas[0].chunk || sb->datas[0].chunk->size == 0) return false;
+    if (width == 0) return reject("no format was agreed");
+    const spa_data& d = sb->datas[0];
+    if (!d.data) return reject("the frame is not mapped");
+    if (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) return reject("the frame is marked corrupted");
+    const std::int64_t stride = d.chunk->stride != 0 ? d.chunk->stride : static_cast<std::int64_t>(width) * 4;
+    if (!frameFitsBuffer(width, height, stride, d.chunk->offset, d.chunk->size, d.maxsize)) {
+      return reject("the frame is smaller than its size and stride say");
+    }
+    for (const auto& r : buffers) {
+      if (r.get() == record) frame.buffer = r;
+    }
+    frame.offset = d.chunk->offset;
+    frame.stride = static_cast<int>(stride);
+    frame.width = width;
+    frame.height = height;
+    return frame.buffer != nullptr;
+  }
+
+  void readCursor(const spa_buffer* sb) {
+    if (!readsCursor) return;
+    const spa_meta* meta = spa_buffer_find_meta(sb, SPA_META_Cursor);
+    if (!meta || !meta->data || meta->size < sizeof(spa_meta_cursor)) return;
+    const auto* c = static_cast<const spa_meta_cursor*>(meta->data);
+    const bool visible = c->id != 0;
+    const int x = clampPointerCoordinate(c->position.x);
+    const int y = clampPointerCoordinate(c->position.y);
+    std::optional<CursorImage> shape;
+    if (visible && c->bitmap_offset >= sizeof(spa_meta_cursor) &&
+        static_cast<std::uint64_t>(c->bitmap_offset) + sizeof(spa_meta_bitmap) <= meta->size) {
+      shape = readCursorBitmap(static_cast<const std::uint8_t*>(meta->data), meta->size, *c);
+    }
+    if (visible == pointer.visible && (!visible || (x == pointer.x && y == pointer.y)) && !shape) return;
+    pointer.visible = visible;
+    if (visible) {
+      pointer.x = x;
+      pointer.y = y;
+    }
+    if (shape) {
+      pointer.shape = std::make_shared<const CursorImage>(std::move(*shape));
+      ++pointer.shapeSerial;
+    }
+    ++pointer.serial;
+  }
+
+  int connectStream() {
+    std::uint8_t buffer[1024];
+    spa_pod_builder b{};
+    spa_pod_builder_init(&b, buffer, sizeof buffer);
+    const spa_pod* params[1] = {formatParam(&b)};
+    return pw_stream_connect(
+        stream, PW_DIRECTION_INPUT, target,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                     PW_STREAM_FLAG_DONT_RECONNECT | PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
+  }
+
+  void connect() {
     initPipeWire();
-    loop = pw_loop_new(nullptr);
-    if (!loop) throw CompositorCaptureError::unavailable("Cannot create a PipeWire loop.");
-    pw_loop_enter(loop);
-    loopEntered = true;
+    thread = pw_thread_loop_new("vantrel-screen", nullptr);
+    if (!thread) throw CompositorCaptureError::unavailable("Cannot create a PipeWire loop.");
+    pw_loop* loop = pw_thread_loop_get_loop(thread);
     // Nothing of the screen cast needs the session bus through PipeWire (its user has its own).
     context = pw_context_new(loop, pw_properties_new("support.dbus", "false", nullptr), 0);
     if (!context) throw CompositorCaptureError::unavailable("Cannot create a PipeWire context.");
@@ -271,183 +430,70 @@ struct PipeWireScreenStream::State {
     }();
     pw_stream_add_listener(stream, &streamListener, &streamEvents, this);
     streamListening = true;
-    std::uint8_t buffer[1024];
-    spa_pod_builder b{};
-    spa_pod_builder_init(&b, buffer, sizeof buffer);
-    const spa_pod* params[1] = {formatParam(&b)};
-    const int r = pw_stream_connect(
-        stream, PW_DIRECTION_INPUT, target,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                     PW_STREAM_FLAG_DONT_RECONNECT),
-        params, 1);
-    if (r < 0) {
+    reconnectEvent = pw_loop_add_event(loop, &State::onReconnect, this);
+    askTimer = pw_loop_add_timer(loop, &State::onAskTimer, this);
+    if (const int r = connectStream(); r < 0) {
       throw CompositorCaptureError::unavailable(
           fmt::format("Cannot connect to the compositor's stream: {}", std::strerror(-r)));
     }
-  }
-
-  void iterate() {
-    if (!loop) return;
-    for (int i = 0; i < 256 && pw_loop_iterate(loop, 0) > 0; ++i) {
-    }
-  }
-
-  // Every queued buffer's cursor counts; of the frames only the newest is kept (for the compare
-  // once the loop has handled everything that arrived), the others go back to the compositor at
-  // once, so that it always has buffers to draw into.
-  void process() {
-    while (pw_buffer* b = pw_stream_dequeue_buffer(stream)) {
-      readCursor(b->buffer);
-      const spa_buffer* sb = b->buffer;
-      pw_buffer* done = b;
-      if (sb->n_datas >= 1 && sb->datas[0].chunk && sb->datas[0].chunk->size > 0) {
-        done = fresh;
-        fresh = b;
-      }
-      if (done) pw_stream_queue_buffer(stream, done);
-    }
-  }
-
-  static void onAddBuffer(void* data, pw_buffer* b) {
-    auto* s = static_cast<State*>(data);
-    if (!s->drawsCursor || !b->buffer || b->buffer->n_datas < 1) return;
-    auto mapping = PrivateMapping::of(b->buffer->datas[0]);
-    b->user_data = mapping.get();
-    if (mapping) s->mappings.push_back(std::move(mapping));
-  }
-
-  static void onRemoveBuffer(void* data, pw_buffer* b) {
-    auto* s = static_cast<State*>(data);
-    if (b == s->fresh) s->fresh = nullptr;
-    // The listener may still read the buffer through our mapping.
-    s->listener.bufferRemoved(b);
-    if (b->user_data) {
-      std::erase_if(s->mappings, [&](const auto& m) { return m.get() == b->user_data; });
-      b->user_data = nullptr;
-    }
-  }
-
-  bool reject(const char* why) {
-    if (!rejectionLogged) streamLog().error("Screen cast frame rejected: {}", why);
-    rejectionLogged = true;
-    return false;
-  }
-
-  // Whether the frame in `b` fits its buffer; fills `frame` when it does.
-  bool readFrame(pw_buffer* b, Frame& frame) {
-    const spa_buffer* sb = b->buffer;
-    if (width == 0) return reject("no format was agreed");
-    const spa_data& d = sb->datas[0];
-    if (!d.data) return reject("the frame is not mapped");
-    if (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) return reject("the frame is marked corrupted");
-    const std::int64_t stride = d.chunk->stride != 0 ? d.chunk->stride : static_cast<std::int64_t>(width) * 4;
-    if (!frameFitsBuffer(width, height, stride, d.chunk->offset, d.chunk->size, d.maxsize)) {
-      return reject("the frame is smaller than its size and stride say");
-    }
-    const auto* mapping = static_cast<const PrivateMapping*>(b->user_data);
-    frame.buffer = b;
-    frame.pixels = (mapping ? mapping->data() : static_cast<std::uint8_t*>(d.data)) + d.chunk->offset;
-    frame.stride = static_cast<int>(stride);
-    frame.writable = mapping != nullptr;
-    return true;
-  }
-
-  void readCursor(const spa_buffer* sb) {
-    if (!drawsCursor) return;
-    const spa_meta* meta = spa_buffer_find_meta(sb, SPA_META_Cursor);
-    if (!meta || !meta->data || meta->size < sizeof(spa_meta_cursor)) return;
-    const auto* c = static_cast<const spa_meta_cursor*>(meta->data);
-    Cursor cursor;
-    cursor.visible = c->id != 0;
-    cursor.x = c->position.x;
-    cursor.y = c->position.y;
-    if (cursor.visible && c->bitmap_offset >= sizeof(spa_meta_cursor) &&
-        static_cast<std::uint64_t>(c->bitmap_offset) + sizeof(spa_meta_bitmap) <= meta->size) {
-      cursor.shape = readBitmap(static_cast<const std::uint8_t*>(meta->data), meta->size, c);
-    }
-    listener.cursorReported(std::move(cursor));
-  }
-
-  static std::optional<CursorImage> readBitmap(const std::uint8_t* base, std::uint32_t metaSize,
-                                               const spa_meta_cursor* c) {
-    const auto* bitmap = reinterpret_cast<const spa_meta_bitmap*>(base + c->bitmap_offset);
-    CursorImage image;
-    const auto w = bitmap->size.width, h = bitmap->size.height;
-    if (w == 0 || h == 0) return image;  // an invisible cursor: nothing to draw
-    if (w > maxCursorSide || h > maxCursorSide || bitmap->stride < static_cast<std::int32_t>(w * 4)) {
-      return std::nullopt;
-    }
-    const std::uint64_t start = static_cast<std::uint64_t>(c->bitmap_offset) + bitmap->offset;
-    const std::uint64_t end = start + static_cast<std::uint64_t>(bitmap->stride) * (h - 1) + w * 4ULL;
-    if (bitmap->offset < sizeof(spa_meta_bitmap) || end > metaSize) return std::nullopt;
-    // Premultiplied, as the compositor reads it; into the 0xAARRGGBB words drawCursor takes.
-    int r = 0, g = 1, b = 2, a = 3;
-    switch (bitmap->format) {
-      case SPA_VIDEO_FORMAT_RGBA: break;
-      case SPA_VIDEO_FORMAT_BGRA: r = 2, b = 0; break;
-      case SPA_VIDEO_FORMAT_ARGB: a = 0, r = 1, g = 2, b = 3; break;
-      case SPA_VIDEO_FORMAT_ABGR: a = 0, b = 1, g = 2, r = 3; break;
-      default: return std::nullopt;
-    }
-    image.width = static_cast<int>(w);
-    image.height = static_cast<int>(h);
-    image.hotX = c->hotspot.x;
-    image.hotY = c->hotspot.y;
-    image.argb.resize(static_cast<std::size_t>(w) * h);
-    for (std::uint32_t y = 0; y < h; ++y) {
-      const std::uint8_t* row = base + start + static_cast<std::uint64_t>(y) * bitmap->stride;
-      for (std::uint32_t x = 0; x < w; ++x) {
-        const std::uint8_t* p = row + x * 4;
-        image.argb[y * w + x] = (std::uint32_t{p[a]} << 24) | (std::uint32_t{p[r]} << 16) |
-                                (std::uint32_t{p[g]} << 8) | std::uint32_t{p[b]};
-      }
-    }
-    return image;
+    if (pw_thread_loop_start(thread) < 0)
+      throw CompositorCaptureError::unavailable("Cannot start PipeWire's loop.");
   }
 };
 
-PipeWireScreenStream::PipeWireScreenStream(std::uint32_t node, bool drawsCursor, Listener& listener)
-    : state_(std::make_unique<State>(listener, drawsCursor)) {
-  state_->connect(node);
+PipeWireScreenStream::PipeWireScreenStream(std::uint32_t node, bool readsCursor)
+    : state_(std::make_unique<State>(node, readsCursor)) {
+  state_->connect();
 }
 
 PipeWireScreenStream::~PipeWireScreenStream() = default;
 
-int PipeWireScreenStream::fd() const noexcept { return state_->loop ? pw_loop_get_fd(state_->loop) : -1; }
+void PipeWireScreenStream::addWaker(int eventFd) {
+  std::lock_guard lock(state_->mutex);
+  state_->wakers.push_back(eventFd);
+}
 
-void PipeWireScreenStream::iterate() { state_->iterate(); }
+void PipeWireScreenStream::removeWaker(int eventFd) {
+  std::lock_guard lock(state_->mutex);
+  std::erase(state_->wakers, eventFd);
+}
+
+std::optional<PipeWireScreenStream::Frame> PipeWireScreenStream::takeNewer(std::uint64_t seen) {
+  std::lock_guard lock(state_->mutex);
+  auto& latest = state_->latest;
+  if (!latest || latest->serial <= seen) return std::nullopt;
+  ++latest->buffer->holders;
+  return latest;
+}
+
+void PipeWireScreenStream::release(const Frame& frame) {
+  std::lock_guard lock(state_->mutex);
+  --frame.buffer->holders;
+  if (state_->stream) state_->giveBackIfFree(*frame.buffer);
+}
+
+PipeWireScreenStream::Cursor PipeWireScreenStream::cursor() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->pointer;
+}
+
+std::optional<std::string> PipeWireScreenStream::ended() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->why;
+}
 
 // The compositor repaints the whole monitor when its stream starts streaming: a pause and a resume
-// of ours get a fresh frame of a still screen, provided it has a free buffer to draw into. (A frame
-// dropped because every buffer was taken is not recovered this way: the buffers go back to it one
-// per frame it sends, so it has none for the repaint either.)
+// of ours get a fresh frame of a still screen.
 void PipeWireScreenStream::askForFrame() {
-  auto& s = *state_;
-  if (!s.stream) return;
-  pw_stream_set_active(s.stream, false);
-  s.iterate();
-  pw_stream_set_active(s.stream, true);
-  s.iterate();
+  ThreadLock lock(state_->thread);
+  if (!state_->stream) return;
+  pw_stream_set_active(state_->stream, false);
+  pw_stream_set_active(state_->stream, true);
 }
 
-std::optional<PipeWireScreenStream::Frame> PipeWireScreenStream::takeNewest() {
-  auto& s = *state_;
-  if (!s.fresh) return std::nullopt;
-  pw_buffer* b = s.fresh;
-  s.fresh = nullptr;
-  Frame frame;
-  if (s.readFrame(b, frame)) return frame;
-  pw_stream_queue_buffer(s.stream, b);
-  return std::nullopt;
-}
-
-void PipeWireScreenStream::dropWrites(pw_buffer* buffer, const std::uint8_t* from,
-                                      const std::uint8_t* to) noexcept {
-  if (const auto* mapping = static_cast<const PrivateMapping*>(buffer->user_data)) mapping->forget(from, to);
-}
-
-void PipeWireScreenStream::giveBack(pw_buffer* buffer) noexcept {
-  pw_stream_queue_buffer(state_->stream, buffer);
+void PipeWireScreenStream::lock(const std::function<void()>& read) {
+  std::lock_guard lock(state_->mutex);
+  read();
 }
 
 }  // namespace vantrel

@@ -1,12 +1,27 @@
 #pragma once
 
-// The consumer of the PipeWire stream a compositor's screen cast opens: a loop, context, core and
-// stream of its own (on the thread that builds it), the stream's format and buffers agreed, the
-// buffers' memory mapped again privately so that a cursor may be drawn into a frame where it is,
-// the cursor metadata read, and of the frames only the newest kept. What the frames mean is the
-// listener's: it is told of the size, the cursor, the end, and buffers going away.
+// The consumer of the PipeWire stream a compositor's screen cast opens. Buffers are taken on
+// PipeWire's data thread, in the graph cycle that delivers them, whatever its readers (one per
+// capture loop) and the stream's own thread loop (its events) are doing: of the frames only the
+// newest is kept, every older one goes back to the compositor at once. The compositor drops a frame for want
+// of a free buffer and sends nothing more while the screen is still, so a buffer it lacks would freeze the
+// picture for good.
+//
+// Who owns a pw_buffer when:
+//  - the compositor, from the moment it is queued back until the stream takes the next frame;
+//  - the stream, as `latest`, from its arrival until a newer frame replaces it;
+//  - each reader that took it with takeNewer(), until it calls release() (at once: a buffer
+//    taken stays marked busy for the compositor, which drops the frame it meant to draw into it);
+//  it is queued back the moment it is neither latest nor held by any reader. So at most
+//  readers + 1 buffers are ours, plus those given back that the graph has not yet returned (it
+//  returns one per frame it delivers).
+//
+// A reader reads a buffer through a private mapping of its own (its file is duplicated here, so
+// the memory outlives the stream's buffer); a buffer that is no file is read under lock().
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,60 +34,61 @@ namespace vantrel {
 
 class PipeWireScreenStream {
  public:
-  // The cursor as one buffer's metadata describes it, in stream pixels.
+  // One of the stream's buffers, kept alive by whoever still reads it.
+  struct Buffer {
+    int fd = -1;  // a duplicate of the buffer's memory file; -1 when it is none
+    std::uint64_t mapOffset = 0;
+    std::uint64_t maxSize = 0;
+    std::atomic<bool> live{true};  // false once the stream let it go
+    // Under lock() only: the stream's own mapping (read-only), null once the buffer is gone.
+    const std::uint8_t* data = nullptr;
+    pw_buffer* buffer = nullptr;
+    int holders = 0;
+    ~Buffer();
+  };
+
+  // A frame whose size and stride fit its buffer.
+  struct Frame {
+    std::shared_ptr<Buffer> buffer;
+    std::uint64_t offset = 0;  // of the first row from the buffer's data
+    int stride = 0;
+    int width = 0;
+    int height = 0;
+    std::uint64_t serial = 0;  // grows with every frame
+  };
+
+  // The cursor as the latest metadata describes it, in stream pixels; `serial` grows with every
+  // change, `shapeSerial` with every new shape.
   struct Cursor {
     bool visible = false;
-    int x = 0;  // the pointer, when visible
+    int x = 0;
     int y = 0;
-    std::optional<CursorImage> shape;  // when the metadata carries a readable one
+    std::shared_ptr<const CursorImage> shape;
+    std::uint64_t serial = 0;
+    std::uint64_t shapeSerial = 0;
   };
 
-  // A frame whose size and stride fit its buffer. `buffer` is ours until given back.
-  struct Frame {
-    pw_buffer* buffer = nullptr;
-    std::uint8_t* pixels = nullptr;  // the first row
-    int stride = 0;
-    bool writable = false;  // in our private mapping: what is drawn into it stays with us
-  };
-
-  // Called from within the construction, iterate() and askForFrame().
-  class Listener {
-   public:
-    // The stream failed or was disconnected, or its format cannot be read.
-    virtual void streamEnded(std::string why) = 0;
-    // The agreed picture size changed. Buffers of the former size go away with it without being
-    // reported, and are not to be handed back.
-    virtual void sizeChanged(int width, int height) = 0;
-    // A dequeued buffer carried cursor metadata.
-    virtual void cursorReported(Cursor cursor) = 0;
-    // `buffer` goes away; it is the stream's again already, and its mapping is still readable.
-    virtual void bufferRemoved(pw_buffer* buffer) = 0;
-
-   protected:
-    ~Listener() = default;
-  };
-
-  // Connects to node `node`. With `drawsCursor`, buffers are mapped privately and cursor metadata is
-  // read. Throws CompositorCaptureError::unavailable when PipeWire cannot be reached.
-  PipeWireScreenStream(std::uint32_t node, bool drawsCursor, Listener& listener);
+  // Connects to node `node` and starts the thread. With `readsCursor`, cursor metadata is read.
+  // Throws CompositorCaptureError::unavailable when PipeWire cannot be reached.
+  PipeWireScreenStream(std::uint32_t node, bool readsCursor);
   ~PipeWireScreenStream();
   PipeWireScreenStream(const PipeWireScreenStream&) = delete;
   PipeWireScreenStream& operator=(const PipeWireScreenStream&) = delete;
 
-  // The loop's descriptor: readable when iterate() has something to do.
-  int fd() const noexcept;
-  // Handles what has arrived from PipeWire, without waiting.
-  void iterate();
+  // `eventFd` is written to whenever a frame, a cursor change or the end arrives.
+  void addWaker(int eventFd);
+  void removeWaker(int eventFd);
+
+  // The newest frame when it is newer than serial `seen`; the caller holds it until release().
+  std::optional<Frame> takeNewer(std::uint64_t seen);
+  void release(const Frame& frame);
+  Cursor cursor() const;
+  // Why the stream ended, once it has (failed, disconnected, or its format cannot be read).
+  std::optional<std::string> ended() const;
   // A pause and a resume of the stream, for a fresh frame of a still screen.
   void askForFrame();
-  // The newest frame that arrived since the latest call, when it fits its buffer; a frame that
-  // does not is given back (the first rejection is logged).
-  std::optional<Frame> takeNewest();
-  // Drops what this process wrote into `buffer` between `from` and `to` (pointers into its frame),
-  // so that the compositor's next frame in it is seen whole.
-  void dropWrites(pw_buffer* buffer, const std::uint8_t* from, const std::uint8_t* to) noexcept;
-  // Hands `buffer` back to the compositor.
-  void giveBack(pw_buffer* buffer) noexcept;
+  // Runs `read` with the taking of frames held off: a Buffer's `data` stays valid meanwhile.
+  void lock(const std::function<void()>& read);
 
  private:
   struct State;

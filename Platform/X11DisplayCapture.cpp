@@ -21,6 +21,15 @@
 
 namespace vantrel {
 
+int clampPointerCoordinate(std::int64_t value) noexcept {
+  return static_cast<int>(std::clamp<std::int64_t>(value, -32768, 32768));
+}
+
+void clampHotSpot(CursorImage& cursor) noexcept {
+  cursor.hotX = cursor.width > 0 ? std::clamp(cursor.hotX, 0, cursor.width - 1) : 0;
+  cursor.hotY = cursor.height > 0 ? std::clamp(cursor.hotY, 0, cursor.height - 1) : 0;
+}
+
 namespace {
 
 // More damage rectangles than this in one report are taken as their bounds.
@@ -34,8 +43,11 @@ void drawCursor(const BgraImageView& image, int originX, int originY, const Curs
       cursor.argb.size() < static_cast<std::size_t>(cursor.width) * static_cast<std::size_t>(cursor.height)) {
     return;
   }
-  const int left = pointerX - cursor.hotX - originX;
-  const int top = pointerY - cursor.hotY - originY;
+  // In 64 bits: the values come from other processes.
+  const auto left = static_cast<int>(std::clamp<std::int64_t>(
+      std::int64_t{pointerX} - std::clamp(cursor.hotX, 0, cursor.width - 1) - originX, -(1 << 20), 1 << 20));
+  const auto top = static_cast<int>(std::clamp<std::int64_t>(
+      std::int64_t{pointerY} - std::clamp(cursor.hotY, 0, cursor.height - 1) - originY, -(1 << 20), 1 << 20));
   const int x0 = std::max(0, -left);
   const int y0 = std::max(0, -top);
   const int x1 = std::min(cursor.width, image.width - left);
@@ -110,6 +122,7 @@ struct X11DisplayCapture::State {
     cursor.height = image->height;
     cursor.hotX = image->xhot;
     cursor.hotY = image->yhot;
+    clampHotSpot(cursor);
     cursor.argb.resize(static_cast<std::size_t>(image->width) * image->height);
     // XFixes hands the pixels out as `unsigned long`, 32 significant bits each.
     for (std::size_t i = 0; i < cursor.argb.size(); ++i) {

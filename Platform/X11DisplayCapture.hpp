@@ -34,6 +34,12 @@ struct CursorImage {
 void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
                 int pointerY) noexcept;
 
+// A pointer coordinate reported from outside, within +-32768: far beyond any screen, and far from
+// overflow in the arithmetic of a cursor's place.
+int clampPointerCoordinate(std::int64_t value) noexcept;
+// Moves the hot spot inside the bitmap (0,0 for an empty one).
+void clampHotSpot(CursorImage& cursor) noexcept;
+
 class X11DisplayCapture final : public DisplayCaptureSource {
  public:
   struct Options {

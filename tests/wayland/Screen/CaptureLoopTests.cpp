@@ -167,6 +167,39 @@ TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
   ASSERT_TRUE(again.waitForPictures(1));
 }
 
+// Two loops (two managers) read one cast from two threads; the first one stopping leaves the
+// second streaming the changes that follow.
+TEST_F(WaylandLoop, TwoLoopsShareTheCastAndOneStoppingLeavesTheOtherStreaming) {
+  SceneClient scene(width, height);
+  ASSERT_TRUE(scene.waitForLine("ready"));
+  PictureLog first, second;
+  auto one = X11H264CaptureLoop::start(settings(), first.callbacks());
+  auto two = X11H264CaptureLoop::start(settings(), second.callbacks());
+  for (int i = 1; i <= 5; ++i) {
+    scene.send(fmt::format("fill {} 100 200 200 {} 40 40", 40 * i, 20 * i));
+    ASSERT_TRUE(scene.waitForLine(fmt::format("drawn {}", i)));
+  }
+  ASSERT_TRUE(first.waitForPictures(2));
+  ASSERT_TRUE(second.waitForPictures(2));
+  one->stop();
+  std::size_t before = 0;
+  {
+    std::lock_guard lock(second.mutex);
+    before = second.pictures.size();
+  }
+  for (int i = 6; i <= 10; ++i) {
+    scene.send(fmt::format("fill {} 400 200 200 40 {} 40", 40 * i, 20 * i));
+    ASSERT_TRUE(scene.waitForLine(fmt::format("drawn {}", i)));
+  }
+  EXPECT_TRUE(second.waitForPictures(before + 3));
+  EXPECT_TRUE(two->isRunning());
+  two->stop();
+  for (auto* log : {&first, &second}) {
+    std::lock_guard lock(log->mutex);
+    EXPECT_TRUE(log->failures.empty());
+  }
+}
+
 TEST_F(WaylandLoop, TheStartFailsWithAClearTextWithoutACompositor) {
   session.killCompositor();
   // Its names leave the bus a little after it dies; until then the start may still get through the
