@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "ApplicationMenuButton.hpp"
 #include "KeyboardAccess.hpp"
@@ -231,7 +232,6 @@ LoginScreenWidget::LoginScreenWidget(StatusWindowPresenter& presenter, const QSt
                                                       : Qt::Edges();
     attachFocusRing(control, loginFocusRingColour(), inside);
   }
-  gear_->installEventFilter(this);  // after its ring's filter, so that it is asked first
   autoLogin_->setAccessibleName(autoLogin_->text());
   loginButton_->setAccessibleName(QStringLiteral("LOG IN"));
   question_->setAccessibleName(QStringLiteral("CLIENT NUM ?"));
@@ -443,17 +443,16 @@ void LoginScreenWidget::render(const StatusViewState& state) {
   permissionLink_->setVisible(look.permissionLinkShown);
 }
 
-bool LoginScreenWidget::eventFilter(QObject* watched, QEvent* event) {
-  // Activating a window that has no focus yet hands it to the first control of the chain, the
-  // gear. The screen opens with the typing place instead: the first empty field.
-  if (watched == gear_ && event->type() == QEvent::FocusIn &&
-      static_cast<QFocusEvent*>(event)->reason() == Qt::ActiveWindowFocusReason) {
-    QTimer::singleShot(0, gear_, [this] {
-      if (gear_->hasFocus()) firstEmptyField()->setFocus(Qt::ActiveWindowFocusReason);
-    });
-    return true;
-  }
-  return LoginBackdrop::eventFilter(watched, event);
+void LoginScreenWidget::showEvent(QShowEvent* event) {
+  LoginBackdrop::showEvent(event);
+  if (std::exchange(openedOnce_, true)) return;
+  // A window that never had the focus gives it, once activated, to the first control of its chain:
+  // the gear. The screen opens with the typing place instead, the first empty field, chosen once
+  // the fields show what was saved (their first state is queued behind this show).
+  QTimer::singleShot(0, this, [this] {
+    QWidget* focused = window()->focusWidget();
+    if (focused == nullptr || focused == gear_) firstEmptyField()->setFocus(Qt::OtherFocusReason);
+  });
 }
 
 QLineEdit* LoginScreenWidget::firstEmptyField() const {

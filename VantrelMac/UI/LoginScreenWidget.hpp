@@ -124,7 +124,7 @@ class LoginScreenWidget : public LoginBackdrop {
   QLabel* captionOf(const QWidget* field) const;
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   QWidget* buildTitleBar();
@@ -143,6 +143,7 @@ class LoginScreenWidget : public LoginBackdrop {
   LoginCheckBox* autoLogin_ = nullptr;
   LoginButton* loginButton_ = nullptr;
   QToolButton* gear_ = nullptr;
+  bool openedOnce_ = false;  // the first show places the focus
   QToolButton* menu_ = nullptr;
   QPushButton* question_ = nullptr;
   QPushButton* permissionLink_ = nullptr;

@@ -64,6 +64,8 @@ bool resizeShots(const std::filesystem::path& folder) {
     controller->show();
     StatusWindowWidget* window = controller->mainWindow();
     settle(window);
+    // No control focused, as the login screen at rest it is compared with.
+    if (QWidget* opened = QApplication::focusWidget()) opened->clearFocus();
     const std::string busyStatus = model->state().accountLoginStatus;
     model->change([&busyStatus](StatusViewState& s) {
       s = shots::signedInConnecting();

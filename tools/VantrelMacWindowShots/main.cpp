@@ -209,6 +209,10 @@ bool loginShot(const std::filesystem::path& folder, const std::string& name, Sta
   auto controller = makeController(model);
   controller->show();
   auto* window = controller->mainWindow();
+  // The login screen at rest with no control focused, as the other scenes compare it (it opens with
+  // the focus in a field).
+  settle(window);
+  if (QWidget* opened = QApplication::focusWidget()) opened->clearFocus();
   nlohmann::json probes;
   probes["loginButton"] = rectJson(within(window->loginScreen()->loginButton(), window));
   probes["statusMessage"] = rectJson(within(window->loginScreen()->statusMessageLabel(), window));
@@ -287,6 +291,10 @@ bool focusShots(const std::filesystem::path& folder) {
   controller->show();
   StatusWindowWidget* window = controller->mainWindow();
   waitUntilActive(window);
+  settle(window);
+  // The screen opens with the focus in a field; the walk starts from no focus at all, so that the
+  // first Tab shows where the chain begins.
+  if (QWidget* opened = QApplication::focusWidget()) opened->clearFocus();
   settle(window);
   bool ok = writeShot(folder, "login-focus-0", window, {{"focused", nullptr}});
   for (int step = 1; step <= 12; ++step) {

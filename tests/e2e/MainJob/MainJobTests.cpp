@@ -362,7 +362,8 @@ TEST_F(MainJob, AnInstallPrefixThatIsNotUTF8GetsNoAutostartEntry) {
   }
 }
 
-// The install puts each resource in one place, the one the installed program reads.
+// The install puts each resource in one place, the one the installed program reads; the desktop's
+// icon theme holds the only other copy of the icon, for the application entry.
 TEST_F(MainJob, TheInstallHoldsEachResourceOnceWhereTheProgramReadsIt) {
   const auto root = home_.root() / "installed";
   ASSERT_EQ(std::system(installInto(root, home_.root() / "install.log").c_str()), 0);
@@ -377,7 +378,8 @@ TEST_F(MainJob, TheInstallHoldsEachResourceOnceWhereTheProgramReadsIt) {
   const auto program = fs::canonical(root / "current" / "VantrelMac");
   const auto folder = fs::relative(program.parent_path(), fs::canonical(root)) / "share" / "VantrelMac";
   EXPECT_EQ(resources,
-            (std::vector<fs::path>{folder / "AutomaticLogin.vantrelstartup", folder / "VantrelMac.svg"}));
+            (std::vector<fs::path>{"share/icons/hicolor/scalable/apps/VantrelMac.svg",
+                                   folder / "AutomaticLogin.vantrelstartup", folder / "VantrelMac.svg"}));
 }
 
 TEST_F(MainJob, FirstLaunchWithAnyOtherFileIgnoresIt) {
