@@ -144,8 +144,8 @@ class ServiceProbe {
       const Answers answers{
           serviceAnswers(bus, MutterScreenCastService::name, MutterScreenCastService::path,
                          MutterScreenCastService::interface),
-          serviceAnswers(bus, "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
-                         "org.gnome.Mutter.RemoteDesktop")};
+          serviceAnswers(bus, MutterRemoteDesktopService::name, MutterRemoteDesktopService::path,
+                         MutterRemoteDesktopService::interface)};
       // A connection to a bus that went answers nothing: the next probe opens a new one.
       if (bus && !answers.screenCast && !answers.remoteDesktop) bus = sd_bus_flush_close_unref(bus);
       {

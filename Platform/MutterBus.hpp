@@ -21,6 +21,15 @@ inline constexpr const char* sessionInterface = "org.gnome.Mutter.ScreenCast.Ses
 inline constexpr const char* streamInterface = "org.gnome.Mutter.ScreenCast.Stream";
 }  // namespace MutterScreenCastService
 
+// The compositor's remote-desktop service: the session (MutterRemoteDesktop), its input
+// (MutterSessionInput) and its clipboard (MutterSessionClipboard).
+namespace MutterRemoteDesktopService {
+inline constexpr const char* name = "org.gnome.Mutter.RemoteDesktop";
+inline constexpr const char* path = "/org/gnome/Mutter/RemoteDesktop";
+inline constexpr const char* interface = "org.gnome.Mutter.RemoteDesktop";
+inline constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+}  // namespace MutterRemoteDesktopService
+
 // The error and reply of one synchronous call, freed with it.
 struct BusCall {
   sd_bus_error error = SD_BUS_ERROR_NULL;

@@ -19,11 +19,6 @@
 namespace vantrel {
 namespace {
 
-constexpr const char* remoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* remoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
-constexpr const char* remoteDesktopInterface = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* remoteSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-
 // One bus call may take this long before sd-bus gives up on it.
 constexpr std::uint64_t busCallTimeoutMicroseconds = 1'000'000;
 // evdev KEY_LEFTSHIFT: pressed and released right after Start so that the compositor's loss of
@@ -115,8 +110,8 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
     connection = opened;
     // The compositor leaving the bus (a crash or a restart) ends its sessions without a Closed
     // signal.
-    const int r =
-        BusCall::watchNameOwner(connection, &ownerSlot, remoteDesktopName, &Impl::onNameOwnerChanged, this);
+    const int r = BusCall::watchNameOwner(connection, &ownerSlot, MutterRemoteDesktopService::name,
+                                          &Impl::onNameOwnerChanged, this);
     if (r < 0) {
       reportStartFailure(fmt::format("the session bus refused a signal match ({})", std::strerror(-r)));
       dropConnection();
@@ -147,8 +142,8 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
   // Ends our session in the compositor (best effort) and forgets it.
   void stopSession() {
     if (!path.empty() && connection && sd_bus_is_open(connection) > 0) {
-      (void)sd_bus_call_method(connection, remoteDesktopName, path.c_str(), remoteSessionInterface, "Stop",
-                               nullptr, nullptr, "");
+      (void)sd_bus_call_method(connection, MutterRemoteDesktopService::name, path.c_str(),
+                               MutterRemoteDesktopService::sessionInterface, "Stop", nullptr, nullptr, "");
     }
     forgetSession();
   }
@@ -164,8 +159,9 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
     if (!path.empty()) return true;
     if (!ensureBus()) return false;
     BusCall create;
-    int r = sd_bus_call_method(connection, remoteDesktopName, remoteDesktopPath, remoteDesktopInterface,
-                               "CreateSession", &create.error, &create.reply, "");
+    int r = sd_bus_call_method(connection, MutterRemoteDesktopService::name, MutterRemoteDesktopService::path,
+                               MutterRemoteDesktopService::interface, "CreateSession", &create.error,
+                               &create.reply, "");
     const char* created = nullptr;
     if (r >= 0) r = sd_bus_message_read(create.reply, "o", &created);
     if (r < 0 || !created) {
@@ -176,8 +172,8 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
     const std::string session(created);
     std::string failure;
     if (!prepareSession(session, failure)) {
-      (void)sd_bus_call_method(connection, remoteDesktopName, session.c_str(), remoteSessionInterface, "Stop",
-                               nullptr, nullptr, "");
+      (void)sd_bus_call_method(connection, MutterRemoteDesktopService::name, session.c_str(),
+                               MutterRemoteDesktopService::sessionInterface, "Stop", nullptr, nullptr, "");
       forgetSession();
       reportStartFailure(failure);
       return false;
@@ -206,8 +202,9 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
   template <typename... Args>
   bool prime(const char* member, const char* types, Args... args) {
     BusCall call;
-    const int r = sd_bus_call_method(connection, remoteDesktopName, path.c_str(), remoteSessionInterface,
-                                     member, &call.error, nullptr, types, args...);
+    const int r = sd_bus_call_method(connection, MutterRemoteDesktopService::name, path.c_str(),
+                                     MutterRemoteDesktopService::sessionInterface, member, &call.error,
+                                     nullptr, types, args...);
     if (r < 0) {
       loseSession(fmt::format("{} failed ({})", member, BusCall::describe(r, call.error)));
       if (connectionLost(r)) dropConnection();
@@ -221,8 +218,9 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
   bool prepareSession(const std::string& session, std::string& failure) {
     char* id = nullptr;
     BusCall idCall;
-    int r = sd_bus_get_property_string(connection, remoteDesktopName, session.c_str(), remoteSessionInterface,
-                                       "SessionId", &idCall.error, &id);
+    int r = sd_bus_get_property_string(connection, MutterRemoteDesktopService::name, session.c_str(),
+                                       MutterRemoteDesktopService::sessionInterface, "SessionId",
+                                       &idCall.error, &id);
     if (r < 0 || !id) {
       failure = "SessionId: " + BusCall::describe(r, idCall.error);
       return false;
@@ -286,8 +284,9 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
         {"SelectionTransfer", &MutterSessionClipboard::onTransfer, clipboard.get()}};
     for (const auto& watch : watches) {
       sd_bus_slot* slot = nullptr;
-      r = sd_bus_match_signal(connection, &slot, remoteDesktopName, session.c_str(), remoteSessionInterface,
-                              watch.member, watch.handler, watch.data);
+      r = sd_bus_match_signal(connection, &slot, MutterRemoteDesktopService::name, session.c_str(),
+                              MutterRemoteDesktopService::sessionInterface, watch.member, watch.handler,
+                              watch.data);
       if (r < 0) {
         failure = fmt::format("watching {}: {}", watch.member, std::strerror(-r));
         return false;
@@ -296,8 +295,8 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
     }
 
     BusCall start;
-    r = sd_bus_call_method(connection, remoteDesktopName, session.c_str(), remoteSessionInterface, "Start",
-                           &start.error, nullptr, "");
+    r = sd_bus_call_method(connection, MutterRemoteDesktopService::name, session.c_str(),
+                           MutterRemoteDesktopService::sessionInterface, "Start", &start.error, nullptr, "");
     if (r < 0) {
       failure = "Start: " + BusCall::describe(r, start.error);
       return false;

@@ -17,8 +17,6 @@ const SystemLog& clipboardLog() {
   return log;
 }
 
-constexpr const char* serviceName = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
 // A clipboard owner names a handful of formats; a longer list is cut, an absurd name skipped.
 constexpr std::size_t maximumMimeTypes = 64;
 constexpr std::size_t maximumMimeTypeLength = 255;
@@ -90,8 +88,9 @@ void MutterSessionClipboard::keepOffer(std::vector<std::pair<std::string, Bytes>
 void MutterSessionClipboard::enable() {
   if (enabled_ || session_.sessionPath().empty()) return;
   BusCall call;
-  const int r = sd_bus_call_method(session_.bus(), serviceName, session_.sessionPath().c_str(),
-                                   sessionInterface, "EnableClipboard", &call.error, nullptr, "a{sv}", 0);
+  const int r = sd_bus_call_method(
+      session_.bus(), MutterRemoteDesktopService::name, session_.sessionPath().c_str(),
+      MutterRemoteDesktopService::sessionInterface, "EnableClipboard", &call.error, nullptr, "a{sv}", 0);
   if (r < 0) {
     clipboardLog().error("VantrelMac remote desktop: EnableClipboard failed ({})",
                          BusCall::describe(r, call.error));
@@ -103,8 +102,9 @@ void MutterSessionClipboard::enable() {
 UniqueFd MutterSessionClipboard::read(const std::string& mime) {
   enable();
   BusCall call;
-  int r = sd_bus_call_method(session_.bus(), serviceName, session_.sessionPath().c_str(), sessionInterface,
-                             "SelectionRead", &call.error, &call.reply, "s", mime.c_str());
+  int r = sd_bus_call_method(session_.bus(), MutterRemoteDesktopService::name, session_.sessionPath().c_str(),
+                             MutterRemoteDesktopService::sessionInterface, "SelectionRead", &call.error,
+                             &call.reply, "s", mime.c_str());
   int fd = -1;
   if (r >= 0) r = sd_bus_message_read_basic(call.reply, 'h', &fd);
   if (r < 0 || fd < 0) {
@@ -122,8 +122,9 @@ bool MutterSessionClipboard::offer(const std::vector<std::string>& types) {
   if (!enabled_) return false;
   BusCall call;
   sd_bus_message* request = nullptr;
-  int r = sd_bus_message_new_method_call(session_.bus(), &request, serviceName,
-                                         session_.sessionPath().c_str(), sessionInterface, "SetSelection");
+  int r = sd_bus_message_new_method_call(session_.bus(), &request, MutterRemoteDesktopService::name,
+                                         session_.sessionPath().c_str(),
+                                         MutterRemoteDesktopService::sessionInterface, "SetSelection");
   if (r >= 0) r = sd_bus_message_open_container(request, 'a', "{sv}");
   if (r >= 0) r = sd_bus_message_open_container(request, 'e', "sv");
   if (r >= 0) r = sd_bus_message_append_basic(request, 's', "mime-types");
@@ -168,8 +169,9 @@ void MutterSessionClipboard::answerTransfer(const std::string& mime, std::uint32
   const std::string session = session_.sessionPath();
   if (!data || transfers_.size() >= maximumTransfers) return finishTransfer(session, serial, false);
   BusCall call;
-  int r = sd_bus_call_method(session_.bus(), serviceName, session.c_str(), sessionInterface, "SelectionWrite",
-                             &call.error, &call.reply, "u", serial);
+  int r = sd_bus_call_method(session_.bus(), MutterRemoteDesktopService::name, session.c_str(),
+                             MutterRemoteDesktopService::sessionInterface, "SelectionWrite", &call.error,
+                             &call.reply, "u", serial);
   int fd = -1;
   if (r >= 0) r = sd_bus_message_read_basic(call.reply, 'h', &fd);
   UniqueFd out(r >= 0 && fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : -1);
@@ -192,8 +194,9 @@ void MutterSessionClipboard::answerTransfer(const std::string& mime, std::uint32
 
 void MutterSessionClipboard::finishTransfer(const std::string& session, std::uint32_t serial, bool written) {
   if (!session_.bus() || session != session_.sessionPath()) return;
-  (void)sd_bus_call_method(session_.bus(), serviceName, session.c_str(), sessionInterface,
-                           "SelectionWriteDone", nullptr, nullptr, "ub", serial, static_cast<int>(written));
+  (void)sd_bus_call_method(session_.bus(), MutterRemoteDesktopService::name, session.c_str(),
+                           MutterRemoteDesktopService::sessionInterface, "SelectionWriteDone", nullptr,
+                           nullptr, "ub", serial, static_cast<int>(written));
 }
 
 void MutterSessionClipboard::reapTransfers(bool all) {

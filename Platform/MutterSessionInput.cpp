@@ -15,8 +15,6 @@ const SystemLog& inputQueueLog() {
   return log;
 }
 
-constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
-
 const char* memberOf(MutterSessionInput::Kind kind) {
   switch (kind) {
     case MutterSessionInput::Kind::motionAbsolute: return "NotifyPointerMotionAbsolute";
@@ -173,9 +171,9 @@ int MutterSessionInput::send(const Event& event) {
   sd_bus* bus = session_.bus();
   if (!bus) return -ENOTCONN;
   sd_bus_message* m = nullptr;
-  int r =
-      sd_bus_message_new_method_call(bus, &m, "org.gnome.Mutter.RemoteDesktop",
-                                     session_.sessionPath().c_str(), sessionInterface, memberOf(event.kind));
+  int r = sd_bus_message_new_method_call(bus, &m, "org.gnome.Mutter.RemoteDesktop",
+                                         session_.sessionPath().c_str(),
+                                         MutterRemoteDesktopService::sessionInterface, memberOf(event.kind));
   if (r >= 0) {
     switch (event.kind) {
       case Kind::motionAbsolute: {

@@ -36,6 +36,11 @@ bool writeShot(const std::filesystem::path& folder, const std::string& name, QWi
 // The status windows' controller over `model`, with delayed blocks held and the tool's updater.
 std::unique_ptr<VantrelMacWindowController> makeController(const std::shared_ptr<ShotModel>& model);
 
+// The login screen in `state` at rest, with no control focused.
+bool loginShot(const std::filesystem::path& folder, const std::string& name, StatusViewState state);
+// Tabs through the login screen: one picture with nothing focused, then one per Tab.
+bool focusShots(const std::filesystem::path& folder);
+
 // One frame half way through each animated resize of the status window (the sign-in grow, the
 // shrink back to the login screen with a control focused).
 bool resizeShots(const std::filesystem::path& folder);
