@@ -42,6 +42,7 @@
 
 #include "Platform/X11H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
+#include "support/ScenePainter.hpp"
 #include "support/ScreenBenchSupport.hpp"
 
 extern char** environ;
@@ -63,14 +64,10 @@ double wallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-pid_t spawn(const std::vector<std::string>& args, bool quiet) {
+pid_t spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (quiet) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
   std::vector<std::string> copy = args;
   std::vector<char*> argv;
   for (auto& a : copy) argv.push_back(a.data());
@@ -81,82 +78,7 @@ pid_t spawn(const std::vector<std::string>& args, bool quiet) {
   return pid;
 }
 
-std::string coreList() {
-  std::string list;
-  for (const int c : cores) list += (list.empty() ? "" : ",") + std::to_string(c);
-  return list;
-}
-
-// --- the painter: a child process animating a desktop-like scene at 60 pictures a second ---
-
-// `partial`: the scene stands still except for a quarter-width, quarter-height piece in the middle
-// (6 % of the screen) that scrolls like a video playing in a small window.
-int runPainter(const std::string& name, bool partial) {
-  // Off the measured cores, so that painting does not compete with the encoders.
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  for (int c = 0; c < online; ++c) {
-    if (std::find(cores.begin(), cores.end(), c) == cores.end()) CPU_SET(c, &set);
-  }
-  if (CPU_COUNT(&set) > 0) sched_setaffinity(0, sizeof set, &set);
-  Display* d = XOpenDisplay(name.c_str());
-  if (!d) return 1;
-  const int screen = DefaultScreen(d);
-  const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
-  const Window window = mapFullScreenWindow(d);
-  // Told when another window (the program's status window, mapped later) lies over the scene, so
-  // that the scene is raised again: what is captured is the scene, whole.
-  XSelectInput(d, window, VisibilityChangeMask);
-  // The scene, twice the screen's size, scrolled diagonally.
-  const Scene scene = paintScene(d, window);
-  const int sw = scene.width, sh = scene.height;
-  const GC windowGc = XCreateGC(d, window, 0, nullptr);
-  const int pw = partial ? w / 4 : w;
-  const int ph = partial ? h / 4 : h;
-  const int px = partial ? (w - pw) / 2 : 0;
-  const int py = partial ? (h - ph) / 2 : 0;
-  const auto paintStill = [&] {
-    if (partial)
-      XCopyArea(d, scene.pixmap, window, windowGc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h),
-                0, 0);
-  };
-  paintStill();
-  for (long step = 0;; ++step) {
-    XEvent event;
-    bool covered = false;
-    while (XCheckTypedWindowEvent(d, window, VisibilityNotify, &event))
-      covered = event.xvisibility.state != VisibilityUnobscured;
-    if (covered) {
-      XRaiseWindow(d, window);
-      paintStill();  // the window keeps no contents of its own where it was covered
-    }
-    const int x = static_cast<int>((step * 3) % (sw - pw));
-    const int y = static_cast<int>((step * 2) % (sh - ph));
-    XCopyArea(d, scene.pixmap, window, windowGc, x, y, static_cast<unsigned>(pw), static_cast<unsigned>(ph),
-              px, py);
-    XSync(d, False);
-    std::this_thread::sleep_for(16ms);
-    if (getppid() == 1) break;  // the bench is gone
-  }
-  return 0;
-}
-
-class Painter {
- public:
-  Painter() { pid_ = spawn({selfPath, "--paint", displayName, coreList()}, true); }
-  ~Painter() { stop(); }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+std::string coreList() { return coreListText(cores); }
 
 // --- our pipeline ---
 
@@ -274,7 +196,7 @@ FfmpegRun runFfmpeg(int frames) {
   for (const char* a : {"-f", "h264", "-y", "/dev/null"}) args.push_back(a);
   FfmpegRun run;
   const double wall0 = wallSeconds();
-  const pid_t pid = spawn(args, false);
+  const pid_t pid = spawn(args);
   if (pid <= 0) return run;
   int status = 0;
   rusage usage{};
@@ -367,16 +289,9 @@ double percentile(std::vector<double> values, double p) {
   return values[std::min(index, values.size() - 1)];
 }
 
-void pinToCores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (const int c : cores) CPU_SET(c, &set);
-  sched_setaffinity(0, sizeof set, &set);
-}
-
 void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
   for (auto _ : state) {
-    Painter painter;
+    Painter painter(selfPath, displayName, cores, PaintMode::full);
     std::this_thread::sleep_for(500ms);  // let the painter map its window
     const auto ours = runPipeline(frameCount);
     const auto ffmpeg = runFfmpeg(frameCount);
@@ -430,15 +345,7 @@ BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 4 && std::strcmp(argv[1], "--paint") == 0) {
-    cores.clear();
-    for (const char* p = argv[3]; *p;) {
-      cores.push_back(std::atoi(p));
-      while (*p && *p != ',') ++p;
-      if (*p == ',') ++p;
-    }
-    return runPainter(argv[2], argc >= 5 && std::strcmp(argv[4], "partial") == 0);
-  }
+  if (const auto painted = runPainterIfAsked(argc, argv)) return *painted;
   // The cores this process was given, unless --cores names others.
   cpu_set_t given;
   CPU_ZERO(&given);
@@ -460,19 +367,14 @@ int main(int argc, char** argv) {
     } else if (std::strncmp(argv[i], "--restarts=", 11) == 0) {
       restartCount = std::max(1, std::atoi(argv[i] + 11));
     } else if (std::strncmp(argv[i], "--cores=", 8) == 0) {
-      cores.clear();
-      for (const char* p = argv[i] + 8; *p;) {
-        cores.push_back(std::atoi(p));
-        while (*p && *p != ',') ++p;
-        if (*p == ',') ++p;
-      }
+      cores = parseCoreList(argv[i] + 8);
     } else {
       rest.push_back(argv[i]);
     }
   }
   const BenchDisplay display("1920x1080");
   displayName = display.name();
-  pinToCores();
+  pinTo(cores);
   runBenchmarks(rest);
   return benchFailed ? 1 : 0;
 }

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "Platform/X11H264CaptureLoop.hpp"
+#include "support/ScenePainter.hpp"
 #include "support/ScreenBenchSupport.hpp"
 
 extern char** environ;
@@ -59,37 +60,7 @@ std::vector<int> cores;
 std::string selfPath;
 bool benchFailed = false;
 
-std::vector<int> parseCores(const char* p) {
-  std::vector<int> list;
-  while (*p) {
-    list.push_back(std::atoi(p));
-    while (*p && *p != ',') ++p;
-    if (*p == ',') ++p;
-  }
-  return list;
-}
-
-std::string coreList() {
-  std::string list;
-  for (const int c : cores) list += (list.empty() ? "" : ",") + std::to_string(c);
-  return list;
-}
-
-void pinTo(const std::vector<int>& on) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (const int c : on) CPU_SET(c, &set);
-  if (CPU_COUNT(&set) > 0) sched_setaffinity(0, sizeof set, &set);
-}
-
-std::vector<int> otherCores() {
-  std::vector<int> rest;
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  for (int c = 0; c < online; ++c) {
-    if (std::find(cores.begin(), cores.end(), c) == cores.end()) rest.push_back(c);
-  }
-  return rest;
-}
+std::string coreList() { return coreListText(cores); }
 
 double nowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -152,63 +123,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
   return pid;
 }
 
-// --- the painter: a child process on the other cores ---
-
-// "moving": the scene scrolls full-screen at 60 pictures a second. "blink": the scene stands still
-// and a square changes colour every 150 ms; each change's steady-clock time (ns) is written to
-// standard output once the server has it.
-int runPainter(const std::string& name, const std::string& mode) {
-  pinTo(otherCores());
-  Display* d = XOpenDisplay(name.c_str());
-  if (!d) return 1;
-  const int screen = DefaultScreen(d);
-  const int w = DisplayWidth(d, screen), h = DisplayHeight(d, screen);
-  const Window window = mapFullScreenWindow(d);
-  const Scene scene = paintScene(d, window);
-  const GC gc = XCreateGC(d, window, 0, nullptr);
-  XCopyArea(d, scene.pixmap, window, gc, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
-  XSync(d, False);
-  for (long step = 0;; ++step) {
-    if (mode == "moving") {
-      const int x = static_cast<int>((step * 3) % (scene.width - w));
-      const int y = static_cast<int>((step * 2) % (scene.height - h));
-      XCopyArea(d, scene.pixmap, window, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 0);
-      XSync(d, False);
-      std::this_thread::sleep_for(16ms);
-    } else {
-      std::this_thread::sleep_for(150ms);
-      XSetForeground(d, gc, (step % 2) ? 0x2060C0 : 0xC04020);
-      XFillRectangle(d, window, gc, w / 2 - 32, h / 2 - 32, 64, 64);
-      XSync(d, False);
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-      std::printf("%lld\n", static_cast<long long>(ns));
-      std::fflush(stdout);
-    }
-    if (getppid() == 1) break;
-  }
-  return 0;
-}
-
-class Painter {
- public:
-  Painter(const std::string& display, const std::string& mode, int outFd = -1) {
-    pid_ = spawn({selfPath, "--paint", display, mode, coreList()}, {}, outFd);
-  }
-  ~Painter() { stop(); }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 // --- one run of the pipeline, in a child process ---
 
 struct Delivered {
@@ -263,7 +177,7 @@ int runChild(const std::string& painterDisplay, pid_t server, pid_t xwayland) {
   try {
     // Moving.
     {
-      Painter painter(painterDisplay, "moving");
+      Painter painter(selfPath, painterDisplay, cores, PaintMode::full);
       std::this_thread::sleep_for(700ms);
       Delivered delivered;
       auto loop = startLoop(delivered);
@@ -313,7 +227,7 @@ int runChild(const std::string& painterDisplay, pid_t server, pid_t xwayland) {
     {
       int pipeFds[2];
       if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
-      Painter painter(painterDisplay, "blink", pipeFds[1]);
+      Painter painter(selfPath, painterDisplay, cores, PaintMode::blink, pipeFds[1]);
       close(pipeFds[1]);
       std::this_thread::sleep_for(700ms);
       Delivered delivered;
@@ -447,7 +361,7 @@ double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 void BM_ScreenPipelineWaylandVersusX11(benchmark::State& state) {
   for (auto _ : state) {
     // The display servers (and everything they start) keep off the measured cores.
-    pinTo(otherCores());
+    pinTo(coresBut(cores));
     unsetenv("DISPLAY");
     const BenchDisplay xvfb("1920x1080");
     WaylandSession wayland;
@@ -508,10 +422,7 @@ int main(int argc, char** argv) {
   char path[4096] = {};
   if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0)
     selfPath.assign(path, static_cast<std::size_t>(n));
-  if (argc >= 5 && std::strcmp(argv[1], "--paint") == 0) {
-    cores = parseCores(argv[4]);
-    return runPainter(argv[2], argv[3]);
-  }
+  if (const auto painted = runPainterIfAsked(argc, argv)) return *painted;
   cpu_set_t given;
   CPU_ZERO(&given);
   if (sched_getaffinity(0, sizeof given, &given) == 0) {
@@ -531,7 +442,7 @@ int main(int argc, char** argv) {
     } else if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
       rounds = std::max(1, std::atoi(argv[i] + 9));
     } else if (std::strncmp(argv[i], "--cores=", 8) == 0) {
-      cores = parseCores(argv[i] + 8);
+      cores = parseCoreList(argv[i] + 8);
     } else {
       rest.push_back(argv[i]);
     }
