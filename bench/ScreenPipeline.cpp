@@ -282,13 +282,6 @@ RestartRun runRestarts(int count) {
   return run;
 }
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
-}
-
 void BM_ScreenPipelineVersusFfmpeg(benchmark::State& state) {
   for (auto _ : state) {
     Painter painter(selfPath, displayName, cores, PaintMode::full);
@@ -347,17 +340,8 @@ BENCHMARK(BM_ScreenPipelineVersusFfmpeg)->Iterations(1)->Unit(benchmark::kSecond
 int main(int argc, char** argv) {
   if (const auto painted = runPainterIfAsked(argc, argv)) return *painted;
   // The cores this process was given, unless --cores names others.
-  cpu_set_t given;
-  CPU_ZERO(&given);
-  if (sched_getaffinity(0, sizeof given, &given) == 0) {
-    for (int c = 0; c < CPU_SETSIZE; ++c) {
-      if (CPU_ISSET(c, &given)) cores.push_back(c);
-    }
-  }
-  selfPath = "/proc/self/exe";
-  char path[4096] = {};
-  if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0)
-    selfPath.assign(path, static_cast<std::size_t>(n));
+  cores = givenCores();
+  selfPath = ownProgramPath();
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--frames=", 9) == 0) {

@@ -164,13 +164,6 @@ std::unique_ptr<vantrel::X11H264CaptureLoop> startLoop(Delivered& delivered) {
        }});
 }
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
-}
-
 int runChild(const std::string& painterDisplay, pid_t server, pid_t xwayland) {
   pinTo(cores);
   std::map<std::string, double> result;
@@ -418,18 +411,9 @@ BENCHMARK(BM_ScreenPipelineWaylandVersusX11)->Iterations(1)->Unit(benchmark::kSe
 }  // namespace
 
 int main(int argc, char** argv) {
-  selfPath = "/proc/self/exe";
-  char path[4096] = {};
-  if (const auto n = readlink("/proc/self/exe", path, sizeof path - 1); n > 0)
-    selfPath.assign(path, static_cast<std::size_t>(n));
+  selfPath = ownProgramPath();
   if (const auto painted = runPainterIfAsked(argc, argv)) return *painted;
-  cpu_set_t given;
-  CPU_ZERO(&given);
-  if (sched_getaffinity(0, sizeof given, &given) == 0) {
-    for (int c = 0; c < CPU_SETSIZE; ++c) {
-      if (CPU_ISSET(c, &given)) cores.push_back(c);
-    }
-  }
+  cores = givenCores();
   const bool child = argc >= 5 && std::strcmp(argv[1], "--child") == 0;
   std::vector<char*> rest{argv[0]};
   for (int i = child ? 5 : 1; i < argc; ++i) {

@@ -113,6 +113,24 @@ std::string coreListText(const std::vector<int>& cores) {
   return list;
 }
 
+std::vector<int> givenCores() {
+  std::vector<int> cores;
+  cpu_set_t given;
+  CPU_ZERO(&given);
+  if (sched_getaffinity(0, sizeof given, &given) == 0) {
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+      if (CPU_ISSET(c, &given)) cores.push_back(c);
+    }
+  }
+  return cores;
+}
+
+std::string ownProgramPath() {
+  char path[4096] = {};
+  const auto n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
+}
+
 void pinTo(const std::vector<int>& cores) {
   cpu_set_t set;
   CPU_ZERO(&set);

@@ -28,6 +28,11 @@ enum class PaintMode {
 std::vector<int> parseCoreList(const std::string& text);
 std::string coreListText(const std::vector<int>& cores);
 
+// The cores this process was given (its affinity, e.g. from taskset).
+std::vector<int> givenCores();
+// This program's own path, to start it again as a painter or a child of the bench.
+std::string ownProgramPath();
+
 // Pins the calling thread (and what it starts afterwards) to `cores`; nothing when the list is empty.
 void pinTo(const std::vector<int>& cores);
 // The cores this process may run on but `cores` (a bench run under taskset keeps what it starts

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 extern char** environ;
@@ -59,6 +60,13 @@ pid_t startXvfb(const std::string& screenSize, std::string& displayName) {
 double processCpuSeconds() { return seconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 double threadCpuSeconds() { return seconds(CLOCK_THREAD_CPUTIME_ID); }
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
 
 Window mapFullScreenWindow(Display* d) {
   const int screen = DefaultScreen(d);

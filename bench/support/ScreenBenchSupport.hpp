@@ -17,6 +17,9 @@ double processCpuSeconds();
 // CPU time of the calling thread, in seconds.
 double threadCpuSeconds();
 
+// The value below which a share `p` (0..1) of `values` lies (the nearest sample); 0 when empty.
+double percentile(std::vector<double> values, double p);
+
 // A window over the whole default screen of `display`, mapped on top without a window manager's
 // decoration.
 Window mapFullScreenWindow(Display* display);
