@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -47,6 +49,17 @@ int runProgram(std::vector<std::string> arguments) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ShellResult runShell(const std::string& command) {
+  ShellResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return result;
+  std::array<char, 4096> buffer{};
+  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+    result.output.append(buffer.data(), n);
+  result.status = ::pclose(pipe);
+  return result;
 }
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments) {

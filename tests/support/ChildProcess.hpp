@@ -23,6 +23,14 @@ std::vector<char*> argvOf(std::vector<std::string>& arguments);
 // did not exit).
 int runProgram(std::vector<std::string> arguments);
 
+// A shell command run to its end: its standard output, read whole, and pclose()'s status (0 when
+// it exited with 0; -1 when the shell could not be started).
+struct ShellResult {
+  int status = -1;
+  std::string output;
+};
+ShellResult runShell(const std::string& command);
+
 class ChildProcess {
  public:
   // `arguments[0]` is the program's path; its environment is `childEnvironment(true)`. Throws

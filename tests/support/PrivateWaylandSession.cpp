@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/ChildProcess.hpp"
+
 namespace vantrel::testing {
 
 namespace {
@@ -18,13 +20,7 @@ const std::string script = std::string(VANTREL_SOURCE_DIR) + "/scripts/wayland-s
 // Runs the script with `arguments`, returns its standard output; throws with its output when it
 // fails.
 std::string runScript(const std::string& arguments) {
-  const std::string command = script + " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + script);
-  std::string output;
-  std::array<char, 4096> buffer{};
-  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
-  const int status = ::pclose(pipe);
+  auto [status, output] = runShell(script + " " + arguments + " 2>&1");
   if (status != 0) throw std::runtime_error("wayland-session " + arguments + " failed: " + output);
   return output;
 }
@@ -103,6 +99,19 @@ void PrivateWaylandSession::stop() {
   applied_.clear();
   unregisterPrivateRuntimeFolder(folder_.path() / "run");
   runScript("stop " + quoted(folder_.path() / "run"));
+}
+
+std::unique_ptr<PrivateWaylandSession> startProgramSession(TemporaryHome& home,
+                                                           PrivateWaylandSession::Options options) {
+  std::filesystem::create_directories(home.root() / "tmp");
+  home.setEnv("XDG_STATE_HOME", (home.root() / "state").string());
+  auto session = std::make_unique<PrivateWaylandSession>(options);
+  home.setEnv("TMPDIR", (home.root() / "tmp").string());
+  return session;
+}
+
+std::filesystem::path programLog(const TemporaryHome& home) {
+  return home.root() / "state" / "VantrelMac.log";
 }
 
 }  // namespace vantrel::testing

@@ -59,4 +59,12 @@ class PrivateWaylandSession {
   bool running_ = false;
 };
 
+// A session for a test of the real program living in `home`: the program's log goes to
+// programLog(`home`), and TMPDIR points into the home once the session runs, so that what the
+// program and its children leave goes with the test while the session keeps its own files in its
+// runtime folder.
+std::unique_ptr<PrivateWaylandSession> startProgramSession(TemporaryHome& home,
+                                                           PrivateWaylandSession::Options options);
+std::filesystem::path programLog(const TemporaryHome& home);
+
 }  // namespace vantrel::testing

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -108,6 +109,33 @@ std::optional<std::string> WaylandClientProcess::waitForLine(
 std::optional<std::string> WaylandClientProcess::waitForPrefix(const std::string& prefix,
                                                                std::chrono::milliseconds limit) {
   return waitForLine([&prefix](const std::string& line) { return line.starts_with(prefix); }, limit);
+}
+
+namespace {
+
+std::vector<std::string> sceneCommand(int width, int height) {
+  return {"/usr/bin/python3", std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py",
+          std::to_string(width), std::to_string(height)};
+}
+
+}  // namespace
+
+SceneClient::SceneClient(int width, int height)
+    : WaylandClientProcess(sceneCommand(width, height), gtkWaylandEnvironment()) {
+  if (!waitForPrefix("ready", drawingLimit)) {
+    std::string seen;
+    for (const auto& line : lines()) seen += "\n" + line;
+    throw std::runtime_error("the scene client did not draw itself" + seen);
+  }
+}
+
+bool SceneClient::waitUntilDrawn(int command) {
+  return waitForLine(
+             [command](const std::string& line) {
+               return line.starts_with("drawn ") && std::atoi(line.c_str() + 6) >= command;
+             },
+             drawingLimit)
+      .has_value();
 }
 
 }  // namespace vantrel::testing

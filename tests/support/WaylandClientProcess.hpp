@@ -47,4 +47,20 @@ class WaylandClientProcess {
   std::size_t next_ = 0;
 };
 
+// The scene client (scene.py): a full-screen window on the session this process points at,
+// painting a known pattern of cells at `width` x `height`. Constructed once it has drawn itself;
+// throws when it does not start or draw. It takes "fill X Y W H R G B" and "reset" through send()
+// and prints "drawn N" once the result of its N-th command is on screen.
+class SceneClient : public WaylandClientProcess {
+ public:
+  // Generous: a sanitizer build draws slowly; only a hang reaches it.
+  static constexpr std::chrono::seconds drawingLimit{20};
+
+  SceneClient(int width, int height);
+
+  // Waits until the scene has drawn the result of its `command`-th command (or of a later one:
+  // commands that arrive together are drawn in one go); false when it ended or `drawingLimit` passed.
+  bool waitUntilDrawn(int command);
+};
+
 }  // namespace vantrel::testing

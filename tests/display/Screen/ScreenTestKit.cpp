@@ -11,6 +11,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/ChildProcess.hpp"
+
 namespace vantrel::testing {
 
 ScreenPainter::ScreenPainter(const std::string& displayName) {
@@ -101,12 +103,7 @@ void setXResources(const std::string& displayName, const std::string& text) {
 }
 
 std::string runCommand(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("popen failed: " + command);
-  std::string output;
-  std::array<char, 4096> buffer{};
-  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
-  const int status = ::pclose(pipe);
+  auto [status, output] = runShell(command);
   if (status != 0)
     throw std::runtime_error(fmt::format("command failed ({}): {}\n{}", status, command, output));
   return output;

@@ -21,23 +21,14 @@
 namespace vantrel {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::PrivateWaylandSession;
 using testing::ProgramProcess;
-using testing::WaylandClientProcess;
+using testing::SceneClient;
 using namespace testing::programs;
-
-const std::string sceneScript = std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py";
 
 TEST(WaylandChangingScreen, TheManagersLastPictureIsTheScreenAfterABurstOfChanges) {
   testing::TemporaryHome home;
-  fs::create_directories(home.root() / "tmp");
-  home.setEnv("XDG_STATE_HOME", (home.root() / "state").string());
-  PrivateWaylandSession session(PrivateWaylandSession::Options{false, 1920, 1080});
-  home.setEnv("TMPDIR", (home.root() / "tmp").string());
-  WaylandClientProcess scene({"/usr/bin/python3", sceneScript, "1920", "1080"},
-                             WaylandClientProcess::gtkWaylandEnvironment());
-  ASSERT_TRUE(scene.waitForPrefix("ready"));
+  const auto session = testing::startProgramSession(home, {false, 1920, 1080});
+  SceneClient scene(1920, 1080);
   const auto shot = home.root() / "screen.pgm";
   const nlohmann::json steps = {{{"step", "screen"}, {"width", 1920}, {"height", 1080}, {"seconds", 0.5}},
                                 {{"step", "matchScreen"}, {"path", shot.string()}, {"minPSNR", 30.0}},
@@ -51,7 +42,7 @@ TEST(WaylandChangingScreen, TheManagersLastPictureIsTheScreenAfterABurstOfChange
   // one stays.
   for (int n = 1; n <= 20; ++n) {
     scene.send(fmt::format("fill 200 150 900 600 {} {} {}", (n * 53) % 256, 255 - n * 11, (n * 29) % 256));
-    ASSERT_TRUE(scene.waitForPrefix(fmt::format("drawn {}", n))) << "the scene did not draw change " << n;
+    ASSERT_TRUE(scene.waitUntilDrawn(n)) << "the scene did not draw change " << n;
   }
   ASSERT_EQ(testing::runProgram({VANTREL_WAYLAND_SHOT, "--pgm", shot.string()}), 0);
   ASSERT_TRUE(manager->waitForOutput("script done:")) << manager->output() << agent->output();

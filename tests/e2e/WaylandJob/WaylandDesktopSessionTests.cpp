@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
@@ -34,15 +35,11 @@ using namespace testing::programs;
 // The session objects a compositor service holds now (busctl's list of its object paths).
 std::vector<std::string> sessionsOf(const std::string& service, const std::string& prefix) {
   std::vector<std::string> sessions;
-  FILE* list = ::popen(("busctl --user --list tree " + service + " 2>/dev/null").c_str(), "r");
-  if (!list) return sessions;
-  char line[512];
-  while (std::fgets(line, sizeof line, list)) {
-    std::string path(line);
-    while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
+  std::istringstream list(testing::runShell("busctl --user --list tree " + service + " 2>/dev/null").output);
+  for (std::string path; std::getline(list, path);) {
+    while (!path.empty() && path.back() == ' ') path.pop_back();
     if (path.starts_with(prefix)) sessions.push_back(path);
   }
-  ::pclose(list);
   return sessions;
 }
 
@@ -81,14 +78,9 @@ std::string contentOf(const fs::path& path) {
 
 class WaylandDesktopSession : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::create_directories(home_.root() / "tmp");
-    home_.setEnv("XDG_STATE_HOME", (home_.root() / "state").string());
-    session_ = std::make_unique<PrivateWaylandSession>(PrivateWaylandSession::Options{true, 1920, 1080});
-    home_.setEnv("TMPDIR", (home_.root() / "tmp").string());
-  }
+  void SetUp() override { session_ = testing::startProgramSession(home_, {true, 1920, 1080}); }
 
-  fs::path log() const { return home_.root() / "state" / "VantrelMac.log"; }
+  fs::path log() const { return testing::programLog(home_); }
   fs::path mutterLog() const { return session_->runtimeFolder() / "mutter.log"; }
 
   // A manager that moves the pointer (so the program needs the desktop), then waits for `gate`;

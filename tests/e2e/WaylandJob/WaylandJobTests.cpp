@@ -31,11 +31,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::PrivateWaylandSession;
 using testing::ProgramProcess;
+using testing::SceneClient;
 using testing::WaylandClientProcess;
 using namespace testing::programs;
 
 const std::string shotPath = VANTREL_WAYLAND_SHOT;
-const std::string sceneScript = std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py";
 
 std::string contentOf(const fs::path& path) {
   std::stringstream content;
@@ -57,21 +57,14 @@ bool fileShows(const fs::path& path, const std::string& text,
 class WaylandJob : public ::testing::Test {
  protected:
   void SetUp() override {
-    tmp_ = home_.root() / "tmp";
-    fs::create_directories(tmp_);
     fs::create_directories(home_.path() / "Downloads");
     fs::create_directories(home_.path() / "Shared");
     fs::create_directories(home_.root() / "fetched");
-    home_.setEnv("XDG_STATE_HOME", (home_.root() / "state").string());
   }
 
-  void startSession(bool xwayland) {
-    session_ = std::make_unique<PrivateWaylandSession>(PrivateWaylandSession::Options{xwayland, 1920, 1080});
-    // Whatever the session started goes with the test: TMPDIR stays the session's own.
-    home_.setEnv("TMPDIR", tmp_.string());
-  }
+  void startSession(bool xwayland) { session_ = testing::startProgramSession(home_, {xwayland, 1920, 1080}); }
 
-  fs::path log() const { return home_.root() / "state" / "VantrelMac.log"; }
+  fs::path log() const { return testing::programLog(home_); }
 
   std::unique_ptr<ProgramProcess> startManager(const nlohmann::json& steps, const std::string& tag,
                                                std::vector<std::string> extra = {}) {
@@ -116,7 +109,6 @@ class WaylandJob : public ::testing::Test {
   }
 
   testing::TemporaryHome home_;
-  fs::path tmp_;
   std::unique_ptr<PrivateWaylandSession> session_;
   std::unique_ptr<ProgramProcess> relay_;
 };
@@ -236,9 +228,7 @@ TEST_F(WaylandJob, TheProgramQuitsCleanlyWhileTheScreenStreams) {
 // A still screen: one keyframe at the start, then only the refreshes' small predicted pictures.
 TEST_F(WaylandJob, AStillScreenSendsNoKeyframeAfterTheFirst) {
   startSession(false);
-  WaylandClientProcess scene({"/usr/bin/python3", sceneScript, "1920", "1080"},
-                             WaylandClientProcess::gtkWaylandEnvironment());
-  ASSERT_TRUE(scene.waitForPrefix("ready")) << linesOf(scene);
+  SceneClient scene(1920, 1080);
   const auto streamLog = home_.root() / "stream.log";
   auto manager =
       startManager(nlohmann::json::array({{{"step", "screen"}, {"seconds", 6.0}}, {{"step", "screenEnd"}}}),

@@ -17,6 +17,7 @@
 
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 #include "support/AsyncTest.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {
@@ -53,13 +54,9 @@ double uptimeSeconds() {
 
 // `df` in bytes for the root volume: size and available.
 std::optional<std::pair<std::int64_t, std::int64_t>> dfRoot() {
-  FILE* pipe = ::popen("df -B1 --output=size,avail / 2>/dev/null", "r");
-  if (!pipe) return std::nullopt;
-  char buffer[512] = {};
-  std::string output;
-  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  if (::pclose(pipe) != 0) return std::nullopt;
-  std::istringstream in(output);
+  const auto df = testing::runShell("df -B1 --output=size,avail / 2>/dev/null");
+  if (df.status != 0) return std::nullopt;
+  std::istringstream in(df.output);
   std::string header1;
   std::string header2;
   std::int64_t size = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Platform/MutterPasteboard.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/WaylandClientProcess.hpp"
 
@@ -19,15 +20,7 @@ using testing::WaylandClientProcess;
 
 // The output of a shell command (bounded by `timeout` so that a silent clipboard owner cannot
 // hold the test). A copying xclip stays behind as the owner: its output must go elsewhere.
-std::string run(const std::string& command) {
-  FILE* pipe = ::popen(("timeout 5 " + command).c_str(), "r");
-  if (!pipe) return {};
-  std::string output;
-  std::array<char, 4096> buffer{};
-  while (const auto n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
-  ::pclose(pipe);
-  return output;
-}
+std::string run(const std::string& command) { return testing::runShell("timeout 5 " + command).output; }
 
 // A 1x1 grey PNG (chunk checksums from zlib's crc32).
 const Bytes onePixelPNG = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,

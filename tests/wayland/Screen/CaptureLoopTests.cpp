@@ -76,7 +76,6 @@ struct WaylandLoop : ::testing::Test {
 
 // The scene on the screen, whole, before the loop starts: what the loop then sees is still.
 void showScene(SceneClient& scene) {
-  ASSERT_TRUE(scene.waitForLine("ready"));
   MutterScreenCast cast(MutterScreenCast::Options{false});
   testing::RepaintNow repaint{scene};
   ASSERT_TRUE(testing::collectUntil(cast, [&](bool) {
@@ -139,13 +138,12 @@ TEST_F(WaylandLoop, ALostCompositorFailsTheLoopOnceAndARestartedOneStreamsAgain)
 
 TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
   SceneClient scene(width, height);
-  ASSERT_TRUE(scene.waitForLine("ready"));
   PictureLog log;
   auto loop = X11H264CaptureLoop::start(settings(), log.callbacks());
   // The scene changes while the pictures flow; each change is drawn before the next is sent.
   for (int i = 1; i <= 10; ++i) {
     scene.send(fmt::format("fill {} 100 200 200 {} 40 40", 40 * i, 20 * i));
-    ASSERT_TRUE(scene.waitForLine(fmt::format("drawn {}", i)));
+    ASSERT_TRUE(scene.waitUntilDrawn(i));
   }
   ASSERT_TRUE(log.waitForPictures(3));
   loop->stop();
@@ -171,13 +169,12 @@ TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
 // second streaming the changes that follow.
 TEST_F(WaylandLoop, TwoLoopsShareTheCastAndOneStoppingLeavesTheOtherStreaming) {
   SceneClient scene(width, height);
-  ASSERT_TRUE(scene.waitForLine("ready"));
   PictureLog first, second;
   auto one = X11H264CaptureLoop::start(settings(), first.callbacks());
   auto two = X11H264CaptureLoop::start(settings(), second.callbacks());
   for (int i = 1; i <= 5; ++i) {
     scene.send(fmt::format("fill {} 100 200 200 {} 40 40", 40 * i, 20 * i));
-    ASSERT_TRUE(scene.waitForLine(fmt::format("drawn {}", i)));
+    ASSERT_TRUE(scene.waitUntilDrawn(i));
   }
   ASSERT_TRUE(first.waitForPictures(2));
   ASSERT_TRUE(second.waitForPictures(2));
@@ -189,7 +186,7 @@ TEST_F(WaylandLoop, TwoLoopsShareTheCastAndOneStoppingLeavesTheOtherStreaming) {
   }
   for (int i = 6; i <= 10; ++i) {
     scene.send(fmt::format("fill {} 400 200 200 40 {} 40", 40 * i, 20 * i));
-    ASSERT_TRUE(scene.waitForLine(fmt::format("drawn {}", i)));
+    ASSERT_TRUE(scene.waitUntilDrawn(i));
   }
   EXPECT_TRUE(second.waitForPictures(before + 3));
   EXPECT_TRUE(two->isRunning());

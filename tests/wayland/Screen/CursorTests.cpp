@@ -66,7 +66,6 @@ ScreenRect cursorMark(const BgraImageView& picture, const ScreenRect& box) {
 TEST(MutterScreenCastCursor, TheCursorIsDrawnWhereThePointerIsAndItsOldPlaceIsRestored) {
   PrivateWaylandSession session(PrivateWaylandSession::Options{false, width, height});
   SceneClient scene(width, height);
-  ASSERT_TRUE(scene.waitForLine("ready"));
   testing::VirtualPointer pointer;
   pointer.moveTo(300, 200);
   MutterScreenCast cast(MutterScreenCast::Options{true});

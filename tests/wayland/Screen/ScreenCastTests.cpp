@@ -3,7 +3,6 @@
 #include "Platform/MutterDisplayConfig.hpp"
 #include "Platform/MutterScreenCast.hpp"
 #include "WaylandSceneKit.hpp"
-#include "support/PrivateWaylandSession.hpp"
 
 namespace vantrel {
 namespace {
@@ -12,31 +11,25 @@ using namespace std::chrono_literals;
 using testing::collectUntil;
 using testing::differencesFromScene;
 using testing::PrivateWaylandSession;
-using testing::SceneClient;
 using testing::SceneFill;
 
 constexpr int width = 1280;
 constexpr int height = 720;
 
 // A session with the scene on it, and a screen cast that shows the scene whole.
-struct CastScene {
-  PrivateWaylandSession session{PrivateWaylandSession::Options{false, width, height}};
-  SceneClient scene{width, height};
-  std::optional<MutterScreenCast> cast;
+struct CastScene : testing::SceneOnSession {
+  CastScene() : SceneOnSession(width, height) {}
 
-  CastScene() {
-    if (!scene.waitForLine("ready")) throw std::runtime_error("the scene client did not draw itself");
-    cast.emplace(MutterScreenCast::Options{false});
-  }
+  MutterScreenCast cast{MutterScreenCast::Options{false}};
 
   // Waits until the picture is the scene (with `fill`, when given), everywhere.
   ::testing::AssertionResult showsScene(const SceneFill* fill = nullptr) {
     std::string first;
     long left = -1;
     testing::RepaintNow repaint{scene};
-    const bool shown = collectUntil(*cast, [&](bool) {
+    const bool shown = collectUntil(cast, [&](bool) {
       repaint();
-      left = differencesFromScene(cast->captureChanges(), fill, &first);
+      left = differencesFromScene(cast.captureChanges(), fill, &first);
       return left == 0;
     });
     if (shown) return ::testing::AssertionSuccess();
@@ -46,12 +39,12 @@ struct CastScene {
 
 TEST(MutterScreenCast, ThePictureIsTheSceneAsDrawn) {
   CastScene s;
-  EXPECT_EQ(s.cast->area(), (ScreenRect{0, 0, width, height}));
-  EXPECT_GT(s.cast->nodeId(), 0u);
+  EXPECT_EQ(s.cast.area(), (ScreenRect{0, 0, width, height}));
+  EXPECT_GT(s.cast.nodeId(), 0u);
   ASSERT_TRUE(s.showsScene());
   // A whole capture shows the same.
-  EXPECT_EQ(differencesFromScene(s.cast->capture(), nullptr, nullptr), 0);
-  EXPECT_TRUE(s.cast->changed().isWhole());
+  EXPECT_EQ(differencesFromScene(s.cast.capture(), nullptr, nullptr), 0);
+  EXPECT_TRUE(s.cast.changed().isWhole());
 }
 
 TEST(MutterScreenCast, ASmallChangeIsReportedWhereItIsAndNowhereElse) {
@@ -63,10 +56,10 @@ TEST(MutterScreenCast, ASmallChangeIsReportedWhereItIsAndNowhereElse) {
   std::string first;
   long left = -1;
   // Changes may come in more than one frame: what each capture reported is gathered.
-  const bool shown = collectUntil(*s.cast, [&](bool changed) {
+  const bool shown = collectUntil(s.cast, [&](bool changed) {
     if (!changed) return false;
-    const auto picture = s.cast->captureChanges();
-    const auto& parts = s.cast->changed();
+    const auto picture = s.cast.captureChanges();
+    const auto& parts = s.cast.changed();
     if (parts.isWhole()) {
       seen.addWhole();
     } else {
@@ -92,23 +85,23 @@ TEST(MutterScreenCast, ASmallChangeIsReportedWhereItIsAndNowhereElse) {
 TEST(MutterScreenCast, AStillScreenBringsNoChange) {
   CastScene s;
   ASSERT_TRUE(s.showsScene());
-  const auto frames = s.cast->framesReceived();
-  const auto changedFrames = s.cast->framesChanged();
+  const auto frames = s.cast.framesReceived();
+  const auto changedFrames = s.cast.framesChanged();
   // A redraw of the very same pixels: the compositor sends a frame, and it changes nothing.
   s.scene.send("fill 0 0 40 40 " + std::to_string(testing::sceneColor(0, 0).r) + " " +
                std::to_string(testing::sceneColor(0, 0).g) + " " +
                std::to_string(testing::sceneColor(0, 0).b));
   bool changed = false;
-  EXPECT_TRUE(collectUntil(*s.cast, [&](bool c) {
+  EXPECT_TRUE(collectUntil(s.cast, [&](bool c) {
     changed = changed || c;
-    return s.cast->framesReceived() > frames;
+    return s.cast.framesReceived() > frames;
   })) << "the compositor sent no frame of the redraw";
   EXPECT_FALSE(changed);
-  EXPECT_EQ(s.cast->framesChanged(), changedFrames);
+  EXPECT_EQ(s.cast.framesChanged(), changedFrames);
   // Nothing changes while nothing is drawn: bounded by a second of real time.
   EXPECT_FALSE(collectUntil(
-      *s.cast, [&](bool c) { return c; }, 1s));
-  EXPECT_EQ(s.cast->framesChanged(), changedFrames);
+      s.cast, [&](bool c) { return c; }, 1s));
+  EXPECT_EQ(s.cast.framesChanged(), changedFrames);
 }
 
 TEST(MutterScreenCast, ACompositorThatIsGoneEndsTheCastWithAClearText) {
@@ -116,15 +109,15 @@ TEST(MutterScreenCast, ACompositorThatIsGoneEndsTheCastWithAClearText) {
   ASSERT_TRUE(s.showsScene());
   s.session.killCompositor();
   try {
-    (void)collectUntil(*s.cast, [](bool) { return false; });
+    (void)collectUntil(s.cast, [](bool) { return false; });
     FAIL() << "the cast went on without its compositor";
   } catch (const CompositorCaptureError& error) {
     EXPECT_EQ(error.kind(), CompositorCaptureError::Case::ended);
     EXPECT_STREQ(error.what(), "The compositor ended the screen cast.");
   }
   // And every call after that says the same.
-  EXPECT_THROW((void)s.cast->collectChanges(), CompositorCaptureError);
-  EXPECT_THROW((void)s.cast->captureChanges(), CompositorCaptureError);
+  EXPECT_THROW((void)s.cast.collectChanges(), CompositorCaptureError);
+  EXPECT_THROW((void)s.cast.captureChanges(), CompositorCaptureError);
 }
 
 TEST(MutterScreenCast, WithoutACompositorTheStartFailsWithAClearText) {

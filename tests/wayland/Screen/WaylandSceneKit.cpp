@@ -1,18 +1,11 @@
 #include "WaylandSceneKit.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
+#include <cstring>
 #include <stdexcept>
-#include <vector>
-
-extern char** environ;
 
 namespace vantrel::testing {
 
@@ -42,66 +35,6 @@ long differencesFromScene(const BgraImageView& image, const SceneFill* fill, std
     }
   }
   return count;
-}
-
-SceneClient::SceneClient(int width, int height) {
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<std::string> args{"/usr/bin/python3",
-                                std::string(VANTREL_SOURCE_DIR) + "/tests/support/wayland-client/scene.py",
-                                std::to_string(width), std::to_string(height)};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const int r = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  input_ = in[1];
-  output_ = out[0];
-  if (r != 0) {
-    pid_ = -1;
-    throw std::runtime_error("cannot start the scene client");
-  }
-}
-
-SceneClient::~SceneClient() {
-  if (input_ >= 0) ::close(input_);
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  if (output_ >= 0) ::close(output_);
-}
-
-bool SceneClient::waitForLine(const std::string& prefix, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    for (auto end = buffered_.find('\n'); end != std::string::npos; end = buffered_.find('\n')) {
-      const auto line = buffered_.substr(0, end);
-      buffered_.erase(0, end + 1);
-      if (line.rfind(prefix, 0) == 0) return true;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd fd{output_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
-    char chunk[512];
-    const auto n = ::read(output_, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buffered_.append(chunk, static_cast<std::size_t>(n));
-  }
-}
-
-void SceneClient::send(const std::string& line) {
-  const std::string text = line + "\n";
-  if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-    throw std::runtime_error("the scene client does not listen");
 }
 
 void RepaintNow::operator()() {

@@ -1,9 +1,7 @@
 #pragma once
 
-// What the Wayland screen tests share: the scene client (tests/support/wayland-client/scene.py),
-// its pattern, and bounded waits on a capture source.
-
-#include <sys/types.h>
+// What the Wayland screen tests share: the scene client's pattern (tests/support/wayland-client/
+// scene.py), the scene on a session of its own, and bounded waits on a capture source.
 
 #include <chrono>
 #include <cstdint>
@@ -11,6 +9,8 @@
 #include <string>
 
 #include "Platform/DisplayCaptureSource.hpp"
+#include "support/PrivateWaylandSession.hpp"
+#include "support/WaylandClientProcess.hpp"
 
 namespace vantrel::testing {
 
@@ -31,24 +31,12 @@ struct SceneFill {
 };
 long differencesFromScene(const BgraImageView& image, const SceneFill* fill, std::string* firstDifference);
 
-// The scene client as a child process, full-screen on the session this process points at.
-class SceneClient {
- public:
-  SceneClient(int width, int height);
-  ~SceneClient();
-  SceneClient(const SceneClient&) = delete;
-  SceneClient& operator=(const SceneClient&) = delete;
-
-  // Reads the client's output until a line starting with `prefix` arrives; false when it ends or
-  // `limit` passes first.
-  bool waitForLine(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::seconds(20));
-  void send(const std::string& line);
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  std::string buffered_;
+// A private session of `width` x `height` with the scene drawn over all of it.
+struct SceneOnSession {
+  SceneOnSession(int width, int height)
+      : session(PrivateWaylandSession::Options{false, width, height}), scene(width, height) {}
+  PrivateWaylandSession session;
+  SceneClient scene;
 };
 
 // Has the scene draw its first cell again, as it is, at most once a second: a frame of the whole
