@@ -1,5 +1,6 @@
 #include "support/ChildProcess.hpp"
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -49,6 +50,20 @@ int runProgram(std::vector<std::string> arguments) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool readBefore(int fd, std::string& into, std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+          .count();
+  if (left <= 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+  char buffer[4096];
+  const auto n = ::read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  into.append(buffer, static_cast<std::size_t>(n));
+  return true;
 }
 
 ShellResult runShell(const std::string& command) {

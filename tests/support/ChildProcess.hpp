@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ std::vector<char*> argvOf(std::vector<std::string>& arguments);
 // Runs a program found in PATH to its end and returns its exit status (-1 when it could not run or
 // did not exit).
 int runProgram(std::vector<std::string> arguments);
+
+// Appends what `fd` has to `into`, waiting for it until `deadline`; false at the end of the
+// stream or when the deadline passed first.
+bool readBefore(int fd, std::string& into, std::chrono::steady_clock::time_point deadline);
 
 // A shell command run to its end: its standard output, read whole, and pclose()'s status (0 when
 // it exited with 0; -1 when the shell could not be started).

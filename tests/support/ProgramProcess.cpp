@@ -1,7 +1,6 @@
 #include "support/ProgramProcess.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,15 +24,7 @@ namespace vantrel::testing {
 
 namespace {
 
-long long nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-long long guardDeadline() {
-  return nowMs() + std::chrono::duration_cast<std::chrono::milliseconds>(hangGuard).count();
-}
+std::chrono::steady_clock::time_point guardDeadline() { return std::chrono::steady_clock::now() + hangGuard; }
 
 }  // namespace
 
@@ -72,7 +63,7 @@ ProgramProcess::~ProgramProcess() {
 bool ProgramProcess::waitForOutput(std::string_view text) {
   const auto deadline = guardDeadline();
   while (output_.find(text) == std::string::npos) {
-    if (!readSome(deadline)) return output_.find(text) != std::string::npos;
+    if (!readBefore(readEnd_, output_, deadline)) return output_.find(text) != std::string::npos;
   }
   return true;
 }
@@ -86,16 +77,16 @@ bool ProgramProcess::waitForOutput(std::string_view text, std::size_t count) {
   };
   const auto deadline = guardDeadline();
   while (occurrences() < count) {
-    if (!readSome(deadline)) return occurrences() >= count;
+    if (!readBefore(readEnd_, output_, deadline)) return occurrences() >= count;
   }
   return true;
 }
 
 std::optional<int> ProgramProcess::waitForExit() {
   const auto deadline = guardDeadline();
-  while (readSome(deadline)) {
+  while (readBefore(readEnd_, output_, deadline)) {
   }
-  if (nowMs() >= deadline) return std::nullopt;
+  if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
   status_ = status;
@@ -103,19 +94,6 @@ std::optional<int> ProgramProcess::waitForExit() {
 }
 
 void ProgramProcess::signal(int number) const { ::kill(pid_, number); }
-
-// False at the end of the stream or when the deadline passed.
-bool ProgramProcess::readSome(long long deadlineMs) {
-  const auto left = deadlineMs - nowMs();
-  if (left <= 0) return false;
-  pollfd p{readEnd_, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-  char buffer[4096];
-  const auto n = ::read(readEnd_, buffer, sizeof buffer);
-  if (n <= 0) return false;
-  output_.append(buffer, static_cast<std::size_t>(n));
-  return true;
-}
 
 bool exitedWith(const std::optional<int>& status, int code) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;

@@ -40,7 +40,6 @@ class ProgramProcess {
   const std::string& output() const noexcept { return output_; }
 
  private:
-  bool readSome(long long deadlineMs);
   pid_t pid_ = -1;
   int readEnd_ = -1;
   std::string output_;

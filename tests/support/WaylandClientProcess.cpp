@@ -1,7 +1,6 @@
 #include "support/WaylandClientProcess.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -77,16 +76,7 @@ void WaylandClientProcess::send(const std::string& line) {
 }
 
 bool WaylandClientProcess::readMore(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-          .count();
-  if (left <= 0) return false;
-  pollfd p{output_, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-  char buffer[4096];
-  const auto n = ::read(output_, buffer, sizeof buffer);
-  if (n <= 0) return false;
-  partial_.append(buffer, static_cast<std::size_t>(n));
+  if (!readBefore(output_, partial_, deadline)) return false;
   for (auto end = partial_.find('\n'); end != std::string::npos; end = partial_.find('\n')) {
     lines_.push_back(partial_.substr(0, end));
     partial_.erase(0, end + 1);
