@@ -105,7 +105,8 @@ TEST_F(MutterRemoteInputTest, PointerMovesLandExactlyAndClampToTheMonitor) {
     ASSERT_TRUE(input_->movePointer(c.x, c.y)) << c.x << "," << c.y;
     const auto expected = "motion " + std::to_string(c.expectedX) + " " + std::to_string(c.expectedY);
     const auto seen = recorder_->waitForPrefix("motion ");
-    ASSERT_TRUE(seen) << "no motion for " << c.x << "," << c.y;
+    ASSERT_TRUE(seen) << "no motion for " << c.x << "," << c.y
+                      << " among: " << ::testing::PrintToString(recorder_->lines());
     EXPECT_EQ(*seen, expected);
   }
   EXPECT_EQ(desktop_->streamSize(), (MutterRemoteDesktop::StreamSize{1920, 1080}));
