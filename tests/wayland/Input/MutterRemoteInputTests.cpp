@@ -105,7 +105,16 @@ TEST_F(MutterRemoteInputTest, PointerMovesLandExactlyAndClampToTheMonitor) {
     ASSERT_TRUE(input_->movePointer(c.x, c.y)) << c.x << "," << c.y;
     const auto expected = "motion " + std::to_string(c.expectedX) + " " + std::to_string(c.expectedY);
     const auto seen = recorder_->waitForPrefix("motion ");
-    ASSERT_TRUE(seen) << "no motion for " << c.x << "," << c.y;
+    if (!seen) {
+      // Tells a motion the compositor never delivered from one the client holds back: GTK keeps
+      // a last motion queued until its frame clock flushes it, or until any later event comes.
+      (void)input_->postKey(XKB_KEY_Shift_L, true);
+      (void)input_->postKey(XKB_KEY_Shift_L, false);
+      (void)recorder_->waitForPrefix("key release Shift_L");
+    }
+    ASSERT_TRUE(seen) << "no motion for " << c.x << "," << c.y
+                      << " among (a Shift tap after the limit included): "
+                      << ::testing::PrintToString(recorder_->lines());
     EXPECT_EQ(*seen, expected);
   }
   EXPECT_EQ(desktop_->streamSize(), (MutterRemoteDesktop::StreamSize{1920, 1080}));
