@@ -40,7 +40,7 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Screen/X11H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "support/ScreenBenchSupport.hpp"
 

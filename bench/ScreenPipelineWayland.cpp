@@ -41,7 +41,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Screen/X11H264CaptureLoop.hpp"
 #include "support/ScreenBenchSupport.hpp"
 
 extern char** environ;

@@ -9,9 +9,9 @@
 #include "Model/Status/StatusEnvironment.hpp"
 #include "Model/Status/StatusWindowViewModel.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterPasteboard.hpp"
-#include "Platform/QtPasteboard.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterPasteboard.hpp"
+#include "Platform/Qt/QtPasteboard.hpp"
 #include "Support/Paths.hpp"
 #include "Update/UpdateConfiguration.hpp"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "Input/WindowsVirtualKeyMap.hpp"
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,9 +1,9 @@
 #include "Input/PermissionStatus.hpp"
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterRemoteDesktop.hpp"
-#include "Platform/XDisplayProbe.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel::PermissionStatus {

@@ -8,9 +8,9 @@
 #include <climits>
 #include <utility>
 
-#include "Platform/DisplayCaptureSource.hpp"
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
+#include "Platform/Screen/X11H264CaptureLoop.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/BlockingCall.hpp"
 
 namespace vantrel {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "Platform/DisplayCaptureSource.hpp"
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/BlockingCall.hpp"
 
 namespace vantrel {

@@ -1,7 +1,7 @@
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/DisplaySleepAssertion.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/Ports/DisplaySleepAssertion.hpp"
 
 namespace vantrel {
 

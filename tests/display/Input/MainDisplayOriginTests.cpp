@@ -4,7 +4,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
-#include "Platform/XDisplayProbe.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
 #include "XEventRecorder.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/Screen/X11H264CaptureLoop.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "ScreenTestKit.hpp"
 
 namespace vantrel {

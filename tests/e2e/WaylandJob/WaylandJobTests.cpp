@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/DesktopBackend.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/ProgramPaths.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/DisplayInfo.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "support/AsyncTest.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 
 namespace vantrel {
 namespace {

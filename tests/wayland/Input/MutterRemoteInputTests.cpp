@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/MutterRemoteDesktop.hpp"
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/WaylandClientProcess.hpp"
 

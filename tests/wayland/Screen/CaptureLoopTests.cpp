@@ -3,9 +3,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterScreenCast.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
+#include "Platform/Screen/X11H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "WaylandSceneKit.hpp"

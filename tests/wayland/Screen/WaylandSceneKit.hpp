@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "Platform/DisplayCaptureSource.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
 
 namespace vantrel::testing {
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "Platform/DesktopBackend.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
 namespace vantrel {
