@@ -60,7 +60,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/Screen/ScreenPixelConverter.hpp"
 #include "Platform/Screen/X264Encoder.hpp"
 #include "Platform/X11/X11DisplayCapture.hpp"

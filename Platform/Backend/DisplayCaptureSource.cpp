@@ -28,7 +28,7 @@ std::unique_ptr<DisplayCaptureSource> openDisplayCaptureSource(const DisplayCapt
   throwUnsupported();
 }
 
-X11DisplayLayout readDisplayLayout(const std::optional<std::string>& displayName) {
+DisplayLayout readDisplayLayout(const std::optional<std::string>& displayName) {
   switch (DesktopBackend::current()) {
     case DesktopBackendKind::x11: return readX11DisplayLayout(displayName);
     case DesktopBackendKind::gnomeWayland:
@@ -38,13 +38,13 @@ X11DisplayLayout readDisplayLayout(const std::optional<std::string>& displayName
   throwUnsupported();
 }
 
-std::optional<XMainDisplayInfo> readMainDisplay() {
+std::optional<MainDisplayInfo> readMainDisplay() {
   if (DesktopBackend::current() == DesktopBackendKind::x11) return XDisplayProbe::mainDisplay();
   try {
     const auto layout = readDisplayLayout();
     const auto area = layout.mainArea();
     if (!area) return std::nullopt;
-    return XMainDisplayInfo{{area->x, area->y, area->width, area->height}, layout.scaleRate};
+    return MainDisplayInfo{{area->x, area->y, area->width, area->height}, layout.scaleRate};
   } catch (const std::exception&) {
     return std::nullopt;
   }

@@ -178,10 +178,10 @@ std::vector<MutterDisplay> mutterDisplays(const MutterDisplayState& state) {
   return displays;
 }
 
-X11DisplayLayout mutterDisplayLayout(const std::vector<MutterDisplay>& displays) {
+DisplayLayout mutterDisplayLayout(const std::vector<MutterDisplay>& displays) {
   if (displays.empty())
     throw CompositorCaptureError::unavailable("The compositor reports no monitor to capture.");
-  X11DisplayLayout layout;
+  DisplayLayout layout;
   layout.hasRandrMonitors = true;
   int left = displays.front().bounds.x, top = displays.front().bounds.y;
   int right = left + displays.front().bounds.width, bottom = top + displays.front().bounds.height;

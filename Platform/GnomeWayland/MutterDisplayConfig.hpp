@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/Ports/DisplayLayout.hpp"
 
 struct sd_bus;
 
@@ -60,7 +60,7 @@ int scaleRateFromFactor(double scale) noexcept;
 
 // The displays as the X11 layout the screen path uses (root = the bounds of them all, the primary
 // flagged, the primary's scale). Throws CompositorCaptureError::unavailable when there is none.
-X11DisplayLayout mutterDisplayLayout(const std::vector<MutterDisplay>& displays);
+DisplayLayout mutterDisplayLayout(const std::vector<MutterDisplay>& displays);
 
 // Asks the compositor on `bus` (the session bus when null) for its state. Throws
 // CompositorCaptureError::unavailable when the service does not answer or the reply is malformed.

@@ -117,16 +117,16 @@ bool MutterRemoteInput::movePointer(std::int64_t x, std::int64_t y) {
   return session_->pointerMotionAbsolute(toCoordinate(x), toCoordinate(y));
 }
 
-bool MutterRemoteInput::postButton(XPointerButton button, bool pressed) {
+bool MutterRemoteInput::postButton(PointerButton button, bool pressed) {
   switch (button) {
-    case XPointerButton::left: return session_->pointerButton(buttonLeft, pressed);
-    case XPointerButton::middle: return session_->pointerButton(buttonMiddle, pressed);
-    case XPointerButton::right: return session_->pointerButton(buttonRight, pressed);
-    case XPointerButton::wheelUp:
-    case XPointerButton::wheelDown:
+    case PointerButton::left: return session_->pointerButton(buttonLeft, pressed);
+    case PointerButton::middle: return session_->pointerButton(buttonMiddle, pressed);
+    case PointerButton::right: return session_->pointerButton(buttonRight, pressed);
+    case PointerButton::wheelUp:
+    case PointerButton::wheelDown:
       // A wheel notch is a click of its own: the press scrolls, the release has nothing to add.
       if (!pressed) return true;
-      return session_->pointerAxisDiscrete(0, button == XPointerButton::wheelUp ? -1 : 1);
+      return session_->pointerAxisDiscrete(0, button == PointerButton::wheelUp ? -1 : 1);
   }
   return false;
 }

@@ -13,7 +13,7 @@
 #include <unordered_map>
 
 #include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
-#include "Platform/X11/XTestInput.hpp"
+#include "Platform/Ports/InputPosting.hpp"
 
 // xkbcommon's keymap, declared here so that callers need no xkbcommon headers.
 struct xkb_keymap;
@@ -48,7 +48,7 @@ class XkbKeysymMap {
   std::unordered_map<std::uint32_t, std::uint32_t> codes_;
 };
 
-class MutterRemoteInput final : public XTestInputPosting {
+class MutterRemoteInput final : public InputPosting {
  public:
   // Linux input event codes of the pointer buttons.
   static constexpr std::int32_t buttonLeft = 0x110;
@@ -63,7 +63,7 @@ class MutterRemoteInput final : public XTestInputPosting {
   // Each is true once the event is queued; false when it was refused at once.
   bool movePointer(std::int64_t x, std::int64_t y) override;
   // A wheel notch is one discrete step of the vertical axis: up is -1, down +1.
-  bool postButton(XPointerButton button, bool pressed) override;
+  bool postButton(PointerButton button, bool pressed) override;
   // False, with nothing sent, when the keyboard map has no key for `keysym`.
   bool postKey(std::uint32_t keysym, bool pressed) override;
 

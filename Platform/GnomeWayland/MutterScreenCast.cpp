@@ -15,8 +15,8 @@
 #include "Platform/GnomeWayland/MutterScreenCastSession.hpp"
 #include "Platform/GnomeWayland/PipeWireScreenStream.hpp"
 #include "Platform/GnomeWayland/PrivateBufferMapping.hpp"
+#include "Platform/Ports/CursorImage.hpp"
 #include "Platform/Screen/FrameTileDiff.hpp"
-#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "Platform/X11/X11DisplayCapture.hpp"
+#include "Platform/Ports/CursorImage.hpp"
 
 namespace vantrel {
 

@@ -26,7 +26,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/X11/X11DisplayCapture.hpp"
+#include "Platform/Ports/CursorImage.hpp"
 
 struct pw_buffer;
 

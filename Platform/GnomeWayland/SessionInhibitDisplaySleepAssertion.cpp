@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "Platform/GnomeWayland/MutterBus.hpp"
-#include "Platform/Ports/DisplaySleepAssertion.hpp"
+#include "Platform/GnomeWayland/SessionInhibitDisplaySleepAssertion.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {

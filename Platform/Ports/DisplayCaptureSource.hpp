@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Screen/ScreenDamage.hpp"
-#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/Ports/DisplayLayout.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Support/Error.hpp"
 
 namespace vantrel {
@@ -104,9 +104,9 @@ std::unique_ptr<DisplayCaptureSource> openDisplayCaptureSource(const DisplayCapt
 // The desktop's monitor layout from the same place: the X server's RandR monitors, or the GNOME
 // compositor's logical monitors (the primary one flagged). Throws X11CaptureError or
 // CompositorCaptureError.
-X11DisplayLayout readDisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
+DisplayLayout readDisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
 
 // The main display's area and scale from the same place; nullopt when it cannot be read.
-std::optional<XMainDisplayInfo> readMainDisplay();
+std::optional<MainDisplayInfo> readMainDisplay();
 
 }  // namespace vantrel

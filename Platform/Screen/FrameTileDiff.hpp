@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "Platform/Ports/DisplayCaptureSource.hpp"
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 
 namespace vantrel {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Platform/Ports/DisplayCaptureSource.hpp"
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 
 namespace vantrel {
 

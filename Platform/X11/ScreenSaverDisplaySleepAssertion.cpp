@@ -1,4 +1,4 @@
-#include "Platform/Ports/DisplaySleepAssertion.hpp"
+#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>

@@ -13,32 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Ports/CursorImage.hpp"
 #include "Platform/Ports/DisplayCaptureSource.hpp"
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/X11/XConnection.hpp"
 #include "Platform/X11/XDisplayProbe.hpp"
 
 namespace vantrel {
-
-// A cursor image: premultiplied ARGB words, hot spot, and the pointer position on the root.
-struct CursorImage {
-  int width = 0;
-  int height = 0;
-  int hotX = 0;
-  int hotY = 0;
-  std::vector<std::uint32_t> argb;  // width * height, premultiplied alpha
-};
-
-// Draws `cursor` (premultiplied) onto `image`, whose top-left corner lies at `origin` of the root
-// window, with the pointer at (`pointerX`, `pointerY`) of the root. Parts outside are clipped.
-void drawCursor(const BgraImageView& image, int originX, int originY, const CursorImage& cursor, int pointerX,
-                int pointerY) noexcept;
-
-// A pointer coordinate reported from outside, within +-32768: far beyond any screen, and far from
-// overflow in the arithmetic of a cursor's place.
-int clampPointerCoordinate(std::int64_t value) noexcept;
-// Moves the hot spot inside the bitmap (0,0 for an empty one).
-void clampHotSpot(CursorImage& cursor) noexcept;
 
 class X11DisplayCapture final : public DisplayCaptureSource {
  public:

@@ -13,7 +13,7 @@
 #include <functional>
 #include <vector>
 
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/X11/X11DisplayCapture.hpp"
 
 namespace vantrel {

@@ -24,39 +24,13 @@ std::string atomName(Display* display, Atom atom) {
 
 }  // namespace
 
-ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) noexcept {
-  const int x0 = std::max(a.x, b.x);
-  const int y0 = std::max(a.y, b.y);
-  const int x1 = std::min(a.x + a.width, b.x + b.width);
-  const int y1 = std::min(a.y + a.height, b.y + b.height);
-  if (x1 <= x0 || y1 <= y0) return {};
-  return {x0, y0, x1 - x0, y1 - y0};
-}
-
-std::optional<ScreenRect> X11DisplayLayout::mainArea() const {
-  // RandR that lists no monitor: nothing is connected to show.
-  if (hasRandrMonitors && monitors.empty()) return std::nullopt;
-  ScreenRect area = root;
-  const auto primary =
-      std::find_if(monitors.begin(), monitors.end(), [](const X11MonitorInfo& m) { return m.isPrimary; });
-  if (primary != monitors.end()) {
-    area = primary->bounds;
-  } else if (!monitors.empty()) {
-    area = monitors.front().bounds;
-  }
-  // A monitor may reach past the root window while the screen is being reconfigured.
-  area = intersection(area, root);
-  if (area.width <= 0 || area.height <= 0) return std::nullopt;
-  return area;
-}
-
-X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
+DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName) {
   const auto display = XConnection::open(displayName);
   return readX11DisplayLayout(display.get());
 }
 
-X11DisplayLayout readX11DisplayLayout(Display* display) {
-  X11DisplayLayout layout;
+DisplayLayout readX11DisplayLayout(Display* display) {
+  DisplayLayout layout;
   const int screen = DefaultScreen(display);
   const Window root = RootWindow(display, screen);
   layout.root = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
@@ -70,7 +44,7 @@ X11DisplayLayout readX11DisplayLayout(Display* display) {
       layout.hasRandrMonitors = true;
       for (int i = 0; i < count; ++i) {
         const auto& m = monitors[i];
-        X11MonitorInfo info;
+        MonitorInfo info;
         info.id =
             m.noutput > 0 ? static_cast<std::uint32_t>(m.outputs[0]) : static_cast<std::uint32_t>(i + 1);
         info.name = atomName(display, m.name);
@@ -102,12 +76,12 @@ std::string_view trimBlanks(std::string_view text) {
 
 }  // namespace
 
-std::optional<XMainDisplayGeometry> mainDisplayGeometry(Display* display) {
+std::optional<MainDisplayGeometry> mainDisplayGeometry(Display* display) {
   if (!display) return std::nullopt;
   // The same area the screen is captured from.
   const auto area = readX11DisplayLayout(display).mainArea();
   if (!area) return std::nullopt;
-  return XMainDisplayGeometry{area->x, area->y, area->width, area->height};
+  return MainDisplayGeometry{area->x, area->y, area->width, area->height};
 }
 
 int scaleRateFromResources(std::string_view resources) {
@@ -139,12 +113,12 @@ int scaleRate(Display* display) {
   return resources ? scaleRateFromResources(resources) : 100;
 }
 
-std::optional<XMainDisplayInfo> mainDisplay() {
+std::optional<MainDisplayInfo> mainDisplay() {
   const auto display = XConnection::openDefault();
   if (!display) return std::nullopt;
   auto geometry = mainDisplayGeometry(display.get());
   if (!geometry) return std::nullopt;
-  return XMainDisplayInfo{*geometry, scaleRate(display.get())};
+  return MainDisplayInfo{*geometry, scaleRate(display.get())};
 }
 
 bool canCaptureScreen() {

@@ -9,71 +9,24 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/Ports/DisplayLayout.hpp"
 #include "Platform/X11/XConnection.hpp"
 
 namespace vantrel {
 
-struct ScreenRect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  friend bool operator==(const ScreenRect&, const ScreenRect&) = default;
-};
-
-// One RandR monitor (or the root window when the server has no RandR monitors).
-struct X11MonitorInfo {
-  std::uint32_t id = 0;  // the XID of the monitor's first output; 0 for the root window
-  std::string name;
-  ScreenRect bounds;
-  bool isPrimary = false;
-};
-
-// The display's layout as the capture needs it.
-struct X11DisplayLayout {
-  ScreenRect root;
-  std::vector<X11MonitorInfo> monitors;  // in the server's order; the primary one is flagged
-  bool hasRandrMonitors = false;
-  // Pixels per point as a percentage, from the server's "Xft.dpi" (100 when not scaled).
-  int scaleRate = 100;
-
-  // The area to capture: the primary monitor, else the first monitor, else (without RandR
-  // monitors) the root window. Nullopt when RandR lists no monitor or the area is empty.
-  std::optional<ScreenRect> mainArea() const;
-};
-
-// The common part of two rectangles; empty (all zero) when they do not overlap.
-ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) noexcept;
-
 // Opens the display named `displayName` (the DISPLAY variable when none) and reads its layout.
 // Throws `X11CaptureError`: noDisplay when no display is named, accessDenied when the server
 // refuses the connection.
-X11DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
+DisplayLayout readX11DisplayLayout(const std::optional<std::string>& displayName = std::nullopt);
 // The layout of a display already open.
-X11DisplayLayout readX11DisplayLayout(::_XDisplay* display);
-
-// The main display's position and size in pixels of the root window.
-struct XMainDisplayGeometry {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-
-  friend bool operator==(const XMainDisplayGeometry&, const XMainDisplayGeometry&) = default;
-};
-
-struct XMainDisplayInfo {
-  XMainDisplayGeometry geometry;
-  // Pixels per point as a percentage (100 when the desktop is not scaled).
-  int scaleRate = 100;
-};
+DisplayLayout readX11DisplayLayout(::_XDisplay* display);
 
 namespace XDisplayProbe {
 
 // The main display of an open connection, the area the screen is captured from: the primary
 // RandR monitor, else the first monitor, else (no RandR monitors) the root window, clipped to the
 // root window. Nullopt when RandR lists no monitor or the area is empty.
-std::optional<XMainDisplayGeometry> mainDisplayGeometry(_XDisplay* display);
+std::optional<MainDisplayGeometry> mainDisplayGeometry(_XDisplay* display);
 
 // The desktop scale from the server's resource database ("Xft.dpi"), 100 when none is higher
 // than the 96 dots per inch of an unscaled desktop.
@@ -85,7 +38,7 @@ int scaleRate(_XDisplay* display);
 int scaleRateFromResources(std::string_view resources);
 
 // Opens its own connection; nullopt when no display can be reached.
-std::optional<XMainDisplayInfo> mainDisplay();
+std::optional<MainDisplayInfo> mainDisplay();
 
 // True when a display can be opened and its pixels can be read back.
 bool canCaptureScreen();

@@ -97,7 +97,7 @@ bool XTestInput::movePointer(std::int64_t x, std::int64_t y) {
   return !c->lost.load(std::memory_order_acquire);
 }
 
-bool XTestInput::postButton(XPointerButton button, bool pressed) {
+bool XTestInput::postButton(PointerButton button, bool pressed) {
   std::lock_guard lock(mutex_);
   const DropIfLost drop(connection_);
   Connection* c = connection();

@@ -1,7 +1,8 @@
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 
 #include "Platform/Backend/DesktopBackend.hpp"
-#include "Platform/Ports/DisplaySleepAssertion.hpp"
+#include "Platform/GnomeWayland/SessionInhibitDisplaySleepAssertion.hpp"
+#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
 
 namespace vantrel {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/Ports/DisplaySleepAssertion.hpp"
+#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
 #include "Platform/X11/X11DisplayCapture.hpp"
 #include "Platform/X11/XDisplayProbe.hpp"
 #include "Platform/X11/XTestInput.hpp"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/Screen/ScreenPixelConverter.hpp"
 
 namespace vantrel {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/Screen/ScreenPixelConverter.hpp"
 
 namespace vantrel {

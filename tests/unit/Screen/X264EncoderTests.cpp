@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Ports/ScreenDamage.hpp"
 #include "Platform/Screen/H264AnnexB.hpp"
-#include "Platform/Screen/ScreenDamage.hpp"
 #include "Platform/Screen/ScreenPixelConverter.hpp"
 #include "Platform/Screen/X264Encoder.hpp"
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/Ports/DisplayLayout.hpp"
 
 namespace vantrel {
 

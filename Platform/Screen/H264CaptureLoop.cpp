@@ -1,4 +1,4 @@
-#include "Platform/Screen/X11H264CaptureLoop.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
 
 #include <malloc.h>
 #include <poll.h>
@@ -15,13 +15,14 @@
 #include <fmt/format.h>
 
 #include "Platform/Screen/ScreenCaptureSchedule.hpp"
+#include "Platform/X11/XConnection.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel {
 
-struct X11H264CaptureLoop::State {
-  X11H264CaptureSettings settings;
-  X11H264CaptureCallbacks callbacks;
+struct H264CaptureLoop::State {
+  H264CaptureSettings settings;
+  H264CaptureCallbacks callbacks;
   int wakeFd = -1;
   std::thread thread;
   std::atomic<bool> stopRequested{false};
@@ -58,7 +59,7 @@ std::chrono::nanoseconds sinceEpoch(SteadyClock::time_point t) {
 }
 }  // namespace
 
-void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
+void H264CaptureLoop::State::run(std::promise<void>& ready) {
   std::unique_ptr<DisplayCaptureSource> capture;
   std::optional<ScreenPixelConverter> converter;
   std::optional<X264Encoder> encoder;
@@ -186,10 +187,10 @@ void X11H264CaptureLoop::State::run(std::promise<void>& ready) {
   }
 }
 
-X11H264CaptureLoop::X11H264CaptureLoop(std::shared_ptr<State> state) : state_(std::move(state)) {}
+H264CaptureLoop::H264CaptureLoop(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSettings settings,
-                                                              X11H264CaptureCallbacks callbacks) {
+std::unique_ptr<H264CaptureLoop> H264CaptureLoop::start(H264CaptureSettings settings,
+                                                        H264CaptureCallbacks callbacks) {
   // Pictures, encoder frames and access units are hundreds of kilobytes to megabytes each and
   // are freed on other threads than the one that took them. Left to itself, malloc raises its
   // mmap threshold after the first such free and keeps every later one in some thread's arena,
@@ -216,27 +217,25 @@ std::unique_ptr<X11H264CaptureLoop> X11H264CaptureLoop::start(X11H264CaptureSett
     state->thread.join();
     throw;
   }
-  return std::unique_ptr<X11H264CaptureLoop>(new X11H264CaptureLoop(state));
+  return std::unique_ptr<H264CaptureLoop>(new H264CaptureLoop(state));
 }
 
-X11H264CaptureLoop::~X11H264CaptureLoop() { stop(); }
+H264CaptureLoop::~H264CaptureLoop() { stop(); }
 
-void X11H264CaptureLoop::requestKeyframe() {
+void H264CaptureLoop::requestKeyframe() {
   state_->keyframeRequested.store(true, std::memory_order_release);
   state_->wake();
 }
 
-void X11H264CaptureLoop::stop() {
+void H264CaptureLoop::stop() {
   std::lock_guard lock(state_->stopMutex);
   state_->stopRequested.store(true, std::memory_order_release);
   state_->wake();
   if (state_->thread.joinable()) state_->thread.join();
 }
 
-ScreenRect X11H264CaptureLoop::captureArea() const noexcept { return state_->area; }
-bool X11H264CaptureLoop::usesSharedMemory() const noexcept { return state_->sharedMemory; }
-bool X11H264CaptureLoop::isRunning() const noexcept {
-  return state_->running.load(std::memory_order_acquire);
-}
+ScreenRect H264CaptureLoop::captureArea() const noexcept { return state_->area; }
+bool H264CaptureLoop::usesSharedMemory() const noexcept { return state_->sharedMemory; }
+bool H264CaptureLoop::isRunning() const noexcept { return state_->running.load(std::memory_order_acquire); }
 
 }  // namespace vantrel

@@ -1,4 +1,4 @@
-#include "Platform/Screen/ScreenDamage.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
 
 #include <algorithm>
 #include <limits>

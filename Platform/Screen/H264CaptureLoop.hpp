@@ -16,14 +16,14 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Ports/CursorImage.hpp"
 #include "Platform/Ports/DisplayCaptureSource.hpp"
 #include "Platform/Screen/X264Encoder.hpp"
-#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Support/HandOffCredit.hpp"
 
 namespace vantrel {
 
-struct X11H264CaptureSettings {
+struct H264CaptureSettings {
   std::optional<std::string> displayName;  // DISPLAY when none (X11 only)
   int targetWidth = 0;
   int targetHeight = 0;
@@ -41,7 +41,7 @@ struct CaptureTiming {
   std::chrono::steady_clock::time_point encoded;
 };
 
-struct X11H264CaptureCallbacks {
+struct H264CaptureCallbacks {
   // Each access unit, in encoding order, on the loop thread. Must not block. The next picture is
   // taken only once the ticket is given back (it goes when its last copy goes): a consumer that
   // lets it go at once gets every picture the pacing allows, one that keeps it until the picture
@@ -53,17 +53,16 @@ struct X11H264CaptureCallbacks {
   std::function<void(std::exception_ptr)> onFailure;
 };
 
-class X11H264CaptureLoop {
+class H264CaptureLoop {
  public:
   // Starts the thread and returns once it captures and encodes; blocks the caller meanwhile.
   // Throws X11CaptureError, CompositorCaptureError or X264EncoderError when the display or the encoder cannot
   // be set up (no callback is called then).
-  static std::unique_ptr<X11H264CaptureLoop> start(X11H264CaptureSettings settings,
-                                                   X11H264CaptureCallbacks callbacks);
+  static std::unique_ptr<H264CaptureLoop> start(H264CaptureSettings settings, H264CaptureCallbacks callbacks);
   // Stops and joins the thread.
-  ~X11H264CaptureLoop();
-  X11H264CaptureLoop(const X11H264CaptureLoop&) = delete;
-  X11H264CaptureLoop& operator=(const X11H264CaptureLoop&) = delete;
+  ~H264CaptureLoop();
+  H264CaptureLoop(const H264CaptureLoop&) = delete;
+  H264CaptureLoop& operator=(const H264CaptureLoop&) = delete;
 
   // The next picture is a keyframe; it is taken as soon as the frame rate and the previous
   // picture's ticket allow. Any thread.
@@ -82,7 +81,7 @@ class X11H264CaptureLoop {
   struct State;
 
  private:
-  explicit X11H264CaptureLoop(std::shared_ptr<State> state);
+  explicit H264CaptureLoop(std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
 
