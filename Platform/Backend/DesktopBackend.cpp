@@ -1,11 +1,10 @@
 #include "Platform/Backend/DesktopBackend.hpp"
 
-#include <systemd/sd-bus.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "Platform/GnomeWayland/MutterBus.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel::DesktopBackend {
@@ -37,8 +36,8 @@ Decision decide() {
     backendLog().info("VantrelMac desktop backend: X11{}", forced && *forced ? " (forced)" : "");
     return {};
   }
-  const bool screenCast = sessionBusHasName(screenCastService);
-  const bool remoteDesktop = sessionBusHasName(remoteDesktopService);
+  const bool screenCast = BusCall::userBusHasName(MutterScreenCastService::name);
+  const bool remoteDesktop = BusCall::userBusHasName(MutterRemoteDesktopService::name);
   if (screenCast && remoteDesktop) {
     backendLog().info(
         "VantrelMac desktop backend: GNOME Wayland (compositor screen-cast and remote-desktop "
@@ -73,22 +72,5 @@ DesktopBackendKind current() { return decision().kind; }
 bool isWayland() { return current() != DesktopBackendKind::x11; }
 
 std::optional<std::string> unsupportedReason() { return decision().unsupported; }
-
-bool sessionBusHasName(std::string_view name) {
-  sd_bus* bus = nullptr;
-  if (sd_bus_open_user(&bus) < 0) return false;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  const std::string owned(name);
-  int hasOwner = 0;
-  const int r =
-      sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameHasOwner", &error, &reply, "s", owned.c_str());
-  if (r >= 0 && sd_bus_message_read(reply, "b", &hasOwner) < 0) hasOwner = 0;
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
-  sd_bus_flush_close_unref(bus);
-  return r >= 0 && hasOwner;
-}
 
 }  // namespace vantrel::DesktopBackend

@@ -21,11 +21,6 @@ enum class DesktopBackendKind { x11, gnomeWayland, unsupportedWayland };
 
 namespace DesktopBackend {
 
-// The session bus names of the compositor's services a GNOME Wayland session offers.
-inline constexpr std::string_view screenCastService = "org.gnome.Mutter.ScreenCast";
-inline constexpr std::string_view remoteDesktopService = "org.gnome.Mutter.RemoteDesktop";
-inline constexpr std::string_view displayConfigService = "org.gnome.Mutter.DisplayConfig";
-
 // What the environment asks for: x11, or Wayland (nullopt) still to be probed. Pure, for tests.
 // `forced` is VANTREL_DESKTOP_BACKEND, `sessionType` XDG_SESSION_TYPE, `waylandDisplay`
 // WAYLAND_DISPLAY (null when unset).
@@ -42,9 +37,6 @@ bool isWayland();
 // The text shown and logged when the session is Wayland but the compositor offers none of the
 // services the agent needs; nullopt otherwise.
 std::optional<std::string> unsupportedReason();
-
-// True when `name` is owned on the session bus right now (false without a session bus).
-bool sessionBusHasName(std::string_view name);
 
 }  // namespace DesktopBackend
 }  // namespace vantrel

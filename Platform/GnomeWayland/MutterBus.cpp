@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -41,6 +43,44 @@ bool BusCall::nameHasOwner(sd_bus* bus, const char* name) {
     return false;
   }
   return sd_bus_message_read(call.reply, "b", &owned) >= 0 && owned;
+}
+
+sd_bus* BusCall::openUserBus(std::uint64_t callTimeoutMicroseconds, int* error) {
+  sd_bus* bus = nullptr;
+  const int r = sd_bus_open_user(&bus);
+  if (error) *error = r < 0 ? r : 0;
+  if (r < 0) return nullptr;
+  sd_bus_set_method_call_timeout(bus, callTimeoutMicroseconds);
+  return bus;
+}
+
+sd_bus* BusCall::openUserBusForOneCall(int* error) {
+  int r = 0;
+  sd_bus* bus = openUserBus(oneCallTimeoutMicroseconds, &r);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::microseconds(oneCallTimeoutMicroseconds);
+  while (bus && r >= 0) {
+    r = sd_bus_is_ready(bus);
+    if (r > 0) break;
+    if (r == 0) r = sd_bus_process(bus, nullptr);
+    if (r != 0) continue;  // progress made (or an error, which ends the loop)
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    r = left.count() > 0 ? sd_bus_wait(bus, static_cast<std::uint64_t>(left.count())) : -ETIMEDOUT;
+    if (r == 0 && std::chrono::steady_clock::now() >= deadline) r = -ETIMEDOUT;
+  }
+  // Not flushed: a flush would wait for the very handshake that did not come.
+  if (bus && r < 0) bus = sd_bus_close_unref(bus);
+  if (error) *error = r < 0 ? r : 0;
+  return bus;
+}
+
+bool BusCall::userBusHasName(const char* name) {
+  sd_bus* bus = openUserBusForOneCall();
+  if (!bus) return false;
+  const bool owned = nameHasOwner(bus, name);
+  sd_bus_flush_close_unref(bus);
+  return owned;
 }
 
 int BusCall::watchNameOwner(sd_bus* bus, sd_bus_slot** slot, const char* name,
@@ -138,9 +178,7 @@ class ServiceProbe {
         wanted_ = false;
       }
       if (bus && sd_bus_is_open(bus) <= 0) bus = sd_bus_flush_close_unref(bus);
-      if (!bus && sd_bus_open_user(&bus) >= 0) {
-        sd_bus_set_method_call_timeout(bus, 500'000);
-      }
+      if (!bus) bus = BusCall::openUserBus(500'000);
       const Answers answers{
           serviceAnswers(bus, MutterScreenCastService::name, MutterScreenCastService::path,
                          MutterScreenCastService::interface),

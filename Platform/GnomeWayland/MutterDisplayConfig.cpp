@@ -200,17 +200,18 @@ DisplayLayout mutterDisplayLayout(const std::vector<MutterDisplay>& displays) {
 MutterDisplayState readMutterDisplayState(sd_bus* bus) {
   sd_bus* own = nullptr;
   if (!bus) {
-    const int r = sd_bus_open_user(&own);
-    if (r < 0) {
+    int r = 0;
+    own = BusCall::openUserBusForOneCall(&r);
+    if (!own) {
       throw CompositorCaptureError::unavailable(
           fmt::format("The session bus cannot be reached: {}", std::strerror(-r)));
     }
     bus = own;
   }
   BusCall call;
-  const int r =
-      sd_bus_call_method(bus, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                         "org.gnome.Mutter.DisplayConfig", "GetCurrentState", &call.error, &call.reply, "");
+  const int r = sd_bus_call_method(bus, MutterDisplayConfigService::name, MutterDisplayConfigService::path,
+                                   MutterDisplayConfigService::interface, "GetCurrentState", &call.error,
+                                   &call.reply, "");
   const auto release = [&] {
     if (own) sd_bus_flush_close_unref(own);
   };

@@ -101,13 +101,12 @@ struct MutterRemoteDesktop::Impl final : MutterSessionInput::Session, MutterSess
   bool ensureBus() {
     if (connection && sd_bus_is_open(connection) > 0) return true;
     dropConnection();
-    sd_bus* opened = nullptr;
-    if (const int r = sd_bus_open_user(&opened); r < 0) {
-      reportStartFailure(fmt::format("no session bus ({})", std::strerror(-r)));
+    int opened = 0;
+    connection = BusCall::openUserBus(busCallTimeoutMicroseconds, &opened);
+    if (!connection) {
+      reportStartFailure(fmt::format("no session bus ({})", std::strerror(-opened)));
       return false;
     }
-    sd_bus_set_method_call_timeout(opened, busCallTimeoutMicroseconds);
-    connection = opened;
     // The compositor leaving the bus (a crash or a restart) ends its sessions without a Closed
     // signal.
     const int r = BusCall::watchNameOwner(connection, &ownerSlot, MutterRemoteDesktopService::name,

@@ -171,7 +171,7 @@ int MutterSessionInput::send(const Event& event) {
   sd_bus* bus = session_.bus();
   if (!bus) return -ENOTCONN;
   sd_bus_message* m = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &m, "org.gnome.Mutter.RemoteDesktop",
+  int r = sd_bus_message_new_method_call(bus, &m, MutterRemoteDesktopService::name,
                                          session_.sessionPath().c_str(),
                                          MutterRemoteDesktopService::sessionInterface, memberOf(event.kind));
   if (r >= 0) {

@@ -22,12 +22,7 @@ constexpr std::uint64_t callTimeoutMicroseconds = 1'000'000;
 constexpr const char* sessionManagerName = "org.gnome.SessionManager";
 constexpr const char* screenSaverName = "org.freedesktop.ScreenSaver";
 
-sd_bus* openSessionBus() {
-  sd_bus* bus = nullptr;
-  if (sd_bus_open_user(&bus) < 0) return nullptr;
-  sd_bus_set_method_call_timeout(bus, callTimeoutMicroseconds);
-  return bus;
-}
+sd_bus* openSessionBus() { return BusCall::openUserBus(callTimeoutMicroseconds); }
 
 // Asks one service for an inhibition; its cookie, or nothing.
 std::optional<std::uint32_t> inhibit(sd_bus* bus, const char* service, std::string& failure) {
