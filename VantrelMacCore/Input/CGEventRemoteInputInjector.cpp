@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "Input/WindowsVirtualKeyMap.hpp"
-#include "Platform/Backend/DesktopBackend.hpp"
-#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
 
 namespace vantrel {
 namespace {
@@ -29,9 +28,7 @@ void require(bool posted) {
 }  // namespace
 
 CGEventRemoteInputInjector::CGEventRemoteInputInjector()
-    : CGEventRemoteInputInjector(DesktopBackend::isWayland()
-                                     ? std::shared_ptr<InputPosting>(std::make_shared<MutterRemoteInput>())
-                                     : std::make_shared<XTestInput>()) {}
+    : CGEventRemoteInputInjector(DesktopPorts::makeInputPosting()) {}
 
 CGEventRemoteInputInjector::CGEventRemoteInputInjector(std::shared_ptr<InputPosting> input)
     : input_(std::move(input)) {}

@@ -7,7 +7,7 @@
 #include <optional>
 #include <set>
 
-#include "Platform/X11/XTestInput.hpp"
+#include "Platform/Ports/InputPosting.hpp"
 #include "Protocol/LegacyInputPacket.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Support/Clock.hpp"

@@ -1,16 +1,11 @@
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 
-#include "Platform/Backend/DesktopBackend.hpp"
-#include "Platform/GnomeWayland/SessionInhibitDisplaySleepAssertion.hpp"
-#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
 
 namespace vantrel {
 
 DisplaySleepPreventer::DisplaySleepPreventer()
-    : DisplaySleepPreventer(DesktopBackend::isWayland()
-                                ? std::shared_ptr<DisplaySleepAssertion>(
-                                      std::make_shared<SessionInhibitDisplaySleepAssertion>())
-                                : std::make_shared<ScreenSaverDisplaySleepAssertion>()) {}
+    : DisplaySleepPreventer(DesktopPorts::makeDisplaySleepAssertion()) {}
 
 DisplaySleepPreventer::DisplaySleepPreventer(std::shared_ptr<DisplaySleepAssertion> backend)
     : backend_(std::move(backend)) {}
