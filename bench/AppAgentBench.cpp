@@ -11,7 +11,7 @@
 
 #include "Model/Connection/MacClipboardBridge.hpp"
 #include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
-#include "Platform/Pasteboard.hpp"
+#include "Platform/Ports/Pasteboard.hpp"
 
 namespace {
 

@@ -30,7 +30,7 @@ extern "C" {
 #include <x264.h>
 }
 
-#include "Platform/X264Encoder.hpp"
+#include "Platform/Screen/X264Encoder.hpp"
 #include "support/ScreenBenchSupport.hpp"
 #include "support/SyntheticDesktop.hpp"
 

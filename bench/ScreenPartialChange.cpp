@@ -60,10 +60,10 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/ScreenDamage.hpp"
-#include "Platform/ScreenPixelConverter.hpp"
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X264Encoder.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
+#include "Platform/Screen/X264Encoder.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "support/ScreenBenchSupport.hpp"
 
 namespace {

@@ -40,7 +40,7 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "support/ScenePainter.hpp"
 #include "support/ScreenBenchSupport.hpp"
@@ -98,7 +98,7 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   PipelineRun run;
   std::vector<double> latencies;
   latencies.reserve(static_cast<std::size_t>(frames) + 16);
-  vantrel::X11H264CaptureSettings settings;
+  vantrel::H264CaptureSettings settings;
   settings.displayName = displayName;
   settings.targetWidth = 1920;
   settings.targetHeight = 1080;
@@ -111,7 +111,7 @@ PipelineRun runPipeline(int frames, std::chrono::milliseconds fixedDuration = 0m
   const double wall0 = wallSeconds();
   double cpuFirst = 0;
   double wallFirst = 0;
-  auto loop = vantrel::X11H264CaptureLoop::start(
+  auto loop = vantrel::H264CaptureLoop::start(
       settings,
       {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing, vantrel::HandOffCredit::Ticket) {
          std::lock_guard lock(mutex);

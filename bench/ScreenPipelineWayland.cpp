@@ -41,7 +41,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
 #include "support/ScenePainter.hpp"
 #include "support/ScreenBenchSupport.hpp"
 
@@ -135,15 +135,15 @@ struct Delivered {
   bool failed = false;
 };
 
-std::unique_ptr<vantrel::X11H264CaptureLoop> startLoop(Delivered& delivered) {
-  vantrel::X11H264CaptureSettings settings;
+std::unique_ptr<vantrel::H264CaptureLoop> startLoop(Delivered& delivered) {
+  vantrel::H264CaptureSettings settings;
   settings.targetWidth = 1920;
   settings.targetHeight = 1080;
   settings.showsCursor = true;
   settings.framesPerSecond = 30;
   settings.averageBitrate = 8'000'000;
   settings.keyframeInterval = 60;
-  return vantrel::X11H264CaptureLoop::start(
+  return vantrel::H264CaptureLoop::start(
       settings,
       {[&](vantrel::EncodedPicture, vantrel::CaptureTiming timing, vantrel::HandOffCredit::Ticket) {
          std::lock_guard lock(delivered.mutex);

@@ -29,8 +29,8 @@ extern "C" {
 #include <x264.h>
 }
 
-#include "Platform/ScreenCaptureSchedule.hpp"
-#include "Platform/X264Encoder.hpp"
+#include "Platform/Screen/ScreenCaptureSchedule.hpp"
+#include "Platform/Screen/X264Encoder.hpp"
 #include "support/SyntheticDesktop.hpp"
 
 namespace {

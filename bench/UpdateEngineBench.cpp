@@ -12,8 +12,8 @@
 #include <fstream>
 #include <random>
 
-#include "Platform/UpdateFrameworkArchive.hpp"
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkArchive.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 
 namespace {
 

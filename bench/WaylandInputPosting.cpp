@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/MutterRemoteDesktop.hpp"
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
 namespace {

@@ -75,9 +75,9 @@ for tool in Xvfb ffmpeg x264 jq taskset xdpyinfo; do
 done
 
 # The encoder's settings, from the sources.
-threads=$(sed -n 's/^ *p\.i_threads = \([0-9]*\);.*/\1/p' Platform/X264Encoder.cpp)
-slices=$(sed -n 's/^ *p\.i_slice_count = \([0-9]*\);.*/\1/p' Platform/X264Encoder.cpp)
-sliced=$(sed -n 's/^ *p\.b_sliced_threads = \([0-9]*\);.*/\1/p' Platform/X264Encoder.cpp)
+threads=$(sed -n 's/^ *p\.i_threads = \([0-9]*\);.*/\1/p' Platform/Screen/X264Encoder.cpp)
+slices=$(sed -n 's/^ *p\.i_slice_count = \([0-9]*\);.*/\1/p' Platform/Screen/X264Encoder.cpp)
+sliced=$(sed -n 's/^ *p\.b_sliced_threads = \([0-9]*\);.*/\1/p' Platform/Screen/X264Encoder.cpp)
 bitrate=$(sed -n "s/.*averageBitrate = \([0-9']*\);.*/\1/p" VantrelMacCore/Session/SessionScreenStream.hpp | tr -d "'")
 keyint=$(sed -n 's/.*keyframeInterval = \([0-9]*\);.*/\1/p' VantrelMacCore/Session/SessionScreenStream.hpp)
 : "${threads:=1}" "${slices:=0}" "${sliced:=0}"

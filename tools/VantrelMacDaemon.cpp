@@ -22,7 +22,7 @@
 #include <iostream>
 #include <map>
 
-#include "Platform/RelayIPC.hpp"
+#include "Platform/Relay/RelayIPC.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"
 #include "Transport/DaemonRelayXPC.hpp"

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "Update/UpdateEncoding.hpp"
 
 namespace {

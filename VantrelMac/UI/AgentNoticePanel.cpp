@@ -12,7 +12,7 @@
 #include <cmath>
 
 #include "Model/Status/WindowPresenter.hpp"
-#include "Platform/XDisplayProbe.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
 #include "SymbolIcons.hpp"
 #include "VantrelTheme.hpp"
 

@@ -1,7 +1,7 @@
 #include "DesktopMotion.hpp"
 
 #include "Model/Status/DiagnosticLog.hpp"
-#include "Platform/XSettings.hpp"
+#include "Platform/X11/XSettings.hpp"
 
 #include <QSocketNotifier>
 

@@ -9,9 +9,8 @@
 #include "Model/Status/StatusEnvironment.hpp"
 #include "Model/Status/StatusWindowViewModel.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterPasteboard.hpp"
-#include "Platform/QtPasteboard.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
+#include "Platform/Qt/QtPasteboard.hpp"
 #include "Support/Paths.hpp"
 #include "Update/UpdateConfiguration.hpp"
 
@@ -64,12 +63,11 @@ std::function<std::shared_ptr<StatusViewPort>()> productionModel(const Interacti
           bundleIdentifier = std::move(bundleIdentifier)]() -> std::shared_ptr<StatusViewPort> {
     auto loginService = std::make_shared<AccountLoginServiceAdapter>(developmentOrProductionLoginService());
     auto credentials = std::make_shared<AccountCredentialStore>(std::nullopt, bundleIdentifier);
+    // A Wayland desktop without the compositor's services still has Xwayland's clipboard.
+    auto pasteboard = DesktopPorts::makeCompositorPasteboard();
+    if (!pasteboard) pasteboard = std::make_shared<QtPasteboard>();
     auto environment = makeProductionStatusEnvironment(
-        main, io, loginService, credentials,
-        // A Wayland desktop without the compositor's services still has Xwayland's clipboard.
-        DesktopBackend::current() == DesktopBackendKind::gnomeWayland
-            ? std::shared_ptr<Pasteboard>(std::make_shared<MutterPasteboard>())
-            : std::make_shared<QtPasteboard>(),
+        main, io, loginService, credentials, std::move(pasteboard),
         defaults ? defaults : std::make_shared<JSONFileUserDefaults>(bundleIdentifier),
         writer ? writer
                : std::make_shared<DiagnosticLogWriter>(DiagnosticLogWriter::defaultFile(bundleIdentifier)),

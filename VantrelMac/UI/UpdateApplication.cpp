@@ -2,7 +2,7 @@
 
 #include "Model/Update/NonblockingUpdateUserDriver.hpp"
 #include "Model/Update/UpdateFrameworkUserDefaults.hpp"
-#include "Platform/UpdateFrameworkEngine.hpp"
+#include "Platform/Update/UpdateFrameworkEngine.hpp"
 #include "UI/UpdateDialogs.hpp"
 
 namespace vantrel {

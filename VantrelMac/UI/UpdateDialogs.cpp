@@ -16,7 +16,7 @@
 
 #include <algorithm>
 
-#include "Platform/XWindowHints.hpp"
+#include "Platform/X11/XWindowHints.hpp"
 
 namespace vantrel {
 namespace {

@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
 
 class QMessageBox;
 class QProgressDialog;

@@ -14,7 +14,7 @@
 
 #include "DesktopMotion.hpp"
 #include "Model/Status/WindowPresenter.hpp"
-#include "Platform/XWindowHints.hpp"
+#include "Platform/X11/XWindowHints.hpp"
 #include "VantrelTheme.hpp"
 
 namespace vantrel {

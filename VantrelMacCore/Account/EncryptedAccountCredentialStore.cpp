@@ -8,7 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "CVantrelPrivateFile.h"
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/SystemLog.hpp"
 #include "Support/Text.hpp"

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "Account/AccountLoginService.hpp"
-#include "Platform/HttpClient.hpp"
+#include "Platform/System/HttpClient.hpp"
 
 namespace vantrel {
 

@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "Input/WindowsVirtualKeyMap.hpp"
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
 
 namespace vantrel {
 namespace {
@@ -29,18 +28,16 @@ void require(bool posted) {
 }  // namespace
 
 CGEventRemoteInputInjector::CGEventRemoteInputInjector()
-    : CGEventRemoteInputInjector(DesktopBackend::isWayland() ? std::shared_ptr<XTestInputPosting>(
-                                                                   std::make_shared<MutterRemoteInput>())
-                                                             : std::make_shared<XTestInput>()) {}
+    : CGEventRemoteInputInjector(DesktopPorts::makeInputPosting()) {}
 
-CGEventRemoteInputInjector::CGEventRemoteInputInjector(std::shared_ptr<XTestInputPosting> input)
+CGEventRemoteInputInjector::CGEventRemoteInputInjector(std::shared_ptr<InputPosting> input)
     : input_(std::move(input)) {}
 
 CGEventRemoteInputInjector::~CGEventRemoteInputInjector() {
   std::lock_guard lock(mutex_);
   // Best effort: a display that is gone has no keys held any more.
   for (const std::uint32_t keysym : heldKeys_) input_->postKey(keysym, false);
-  for (const XPointerButton held : heldButtons_) input_->postButton(held, false);
+  for (const PointerButton held : heldButtons_) input_->postButton(held, false);
 }
 
 void CGEventRemoteInputInjector::inject(const LegacyInputPacket& packet) {
@@ -51,12 +48,12 @@ void CGEventRemoteInputInjector::inject(const LegacyInputPacket& packet) {
   if (!input_->isAvailable()) throw RemoteInputInjectionError::accessibilityDenied();
   switch (packet.mode) {
     case mouseMove: return moveTo(packet);
-    case leftDown: return button(packet, XPointerButton::left, true);
-    case leftUp: return button(packet, XPointerButton::left, false);
-    case rightDown: return button(packet, XPointerButton::right, true);
-    case rightUp: return button(packet, XPointerButton::right, false);
-    case middleDown: return button(packet, XPointerButton::middle, true);
-    case middleUp: return button(packet, XPointerButton::middle, false);
+    case leftDown: return button(packet, PointerButton::left, true);
+    case leftUp: return button(packet, PointerButton::left, false);
+    case rightDown: return button(packet, PointerButton::right, true);
+    case rightUp: return button(packet, PointerButton::right, false);
+    case middleDown: return button(packet, PointerButton::middle, true);
+    case middleUp: return button(packet, PointerButton::middle, false);
     case keyDown: return key(packet, true);
     case keyUp: return key(packet, false);
     case wheelMode: return wheel(packet);
@@ -71,7 +68,7 @@ void CGEventRemoteInputInjector::moveTo(const LegacyInputPacket& packet) {
   lastPostedMove_ = now;
 }
 
-void CGEventRemoteInputInjector::button(const LegacyInputPacket& packet, XPointerButton which, bool pressed) {
+void CGEventRemoteInputInjector::button(const LegacyInputPacket& packet, PointerButton which, bool pressed) {
   // A click happens where the packet says, like the press of a real mouse at that spot.
   require(input_->movePointer(packet.x, packet.y));
   require(input_->postButton(which, pressed));
@@ -97,7 +94,7 @@ void CGEventRemoteInputInjector::wheel(const LegacyInputPacket& packet) {
   const std::int64_t amount = packet.x;
   if (amount == 0) return;
   // Positive amounts roll the wheel away from the operator: the content scrolls up.
-  const XPointerButton direction = amount > 0 ? XPointerButton::wheelUp : XPointerButton::wheelDown;
+  const PointerButton direction = amount > 0 ? PointerButton::wheelUp : PointerButton::wheelDown;
   const std::int64_t magnitude = amount > 0 ? amount : -amount;
   const std::int64_t notches =
       std::clamp<std::int64_t>(magnitude / wheelDeltaPerNotch, 1, maxWheelNotchesPerPacket);

@@ -7,7 +7,7 @@
 #include <optional>
 #include <set>
 
-#include "Platform/XTestInput.hpp"
+#include "Platform/Ports/InputPosting.hpp"
 #include "Protocol/LegacyInputPacket.hpp"
 #include "Session/RemoteInputInjecting.hpp"
 #include "Support/Clock.hpp"
@@ -29,7 +29,7 @@ class CGEventRemoteInputInjector final : public RemoteInputInjecting {
 
   CGEventRemoteInputInjector();
   // Posts through `input` instead of the display's XTEST (tests).
-  explicit CGEventRemoteInputInjector(std::shared_ptr<XTestInputPosting> input);
+  explicit CGEventRemoteInputInjector(std::shared_ptr<InputPosting> input);
   ~CGEventRemoteInputInjector() override;
   CGEventRemoteInputInjector(const CGEventRemoteInputInjector&) = delete;
   CGEventRemoteInputInjector& operator=(const CGEventRemoteInputInjector&) = delete;
@@ -40,15 +40,15 @@ class CGEventRemoteInputInjector final : public RemoteInputInjecting {
 
  private:
   void moveTo(const LegacyInputPacket& packet);
-  void button(const LegacyInputPacket& packet, XPointerButton button, bool pressed);
+  void button(const LegacyInputPacket& packet, PointerButton button, bool pressed);
   void key(const LegacyInputPacket& packet, bool pressed);
   void wheel(const LegacyInputPacket& packet);
 
   std::mutex mutex_;
-  std::shared_ptr<XTestInputPosting> input_;
+  std::shared_ptr<InputPosting> input_;
   std::optional<VantrelClock::time_point> lastPostedMove_;
   std::set<std::uint32_t> heldKeys_;
-  std::set<XPointerButton> heldButtons_;
+  std::set<PointerButton> heldButtons_;
 };
 
 }  // namespace vantrel

@@ -1,9 +1,7 @@
 #include "Input/PermissionStatus.hpp"
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterRemoteDesktop.hpp"
-#include "Platform/XDisplayProbe.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
 #include "Support/SystemLog.hpp"
 
 namespace vantrel::PermissionStatus {
@@ -30,36 +28,16 @@ void reportNoGrantNeeded(std::string_view grant) {
       grant);
 }
 
-bool screenRecordingAnswer() {
-  switch (DesktopBackend::current()) {
-    case DesktopBackendKind::gnomeWayland: return MutterServices::screenCastAnswers();
-    // The choice of backend has said why, once.
-    case DesktopBackendKind::unsupportedWayland: return false;
-    case DesktopBackendKind::x11: break;
-  }
-  return XDisplayProbe::canCaptureScreen();
-}
+bool screenRecordingAnswer() { return DesktopPorts::screenCaptureAllowed(); }
 
 void reportSettings(std::string_view grant) {
-  switch (DesktopBackend::current()) {
-    case DesktopBackendKind::gnomeWayland: return reportNoGrantNeeded(grant);
-    case DesktopBackendKind::unsupportedWayland:
-    case DesktopBackendKind::x11: break;
-  }
+  if (DesktopPorts::grantsNeedNoSettings()) return reportNoGrantNeeded(grant);
   reportNoSettingsPane(grant);
 }
 
 }  // namespace
 
-bool inputTrusted() {
-  switch (DesktopBackend::current()) {
-    case DesktopBackendKind::gnomeWayland: return MutterServices::remoteDesktopAnswers();
-    // The choice of backend has said why, once.
-    case DesktopBackendKind::unsupportedWayland: return false;
-    case DesktopBackendKind::x11: break;
-  }
-  return XTestInput::probeAvailable();
-}
+bool inputTrusted() { return DesktopPorts::inputPostingAllowed(); }
 
 PermissionSnapshot snapshot() { return PermissionSnapshot{screenRecordingAnswer(), inputTrusted()}; }
 

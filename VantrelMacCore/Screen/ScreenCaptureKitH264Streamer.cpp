@@ -8,9 +8,9 @@
 #include <climits>
 #include <utility>
 
-#include "Platform/DisplayCaptureSource.hpp"
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/BlockingCall.hpp"
 
 namespace vantrel {
@@ -25,7 +25,7 @@ struct ScreenCaptureKitH264Streamer::Delivery {
 struct ScreenCaptureKitH264Streamer::Stream {
   std::uint64_t id = 0;
   std::shared_ptr<Delivery> delivery;
-  std::shared_ptr<X11H264CaptureLoop> loop;
+  std::shared_ptr<H264CaptureLoop> loop;
   bool running = false;  // started and not failed
 };
 
@@ -78,7 +78,7 @@ ScreenStreamError startError(const std::exception_ptr& error) {
   return ScreenStreamError::startFailed("unknown error");
 }
 
-Awaitable<void> joinLoop(std::shared_ptr<X11H264CaptureLoop> loop) {
+Awaitable<void> joinLoop(std::shared_ptr<H264CaptureLoop> loop) {
   const auto end = [loop] { loop->stop(); };
   co_await runBlockingCall(end);
 }
@@ -196,7 +196,7 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   stream->delivery->handlers = std::move(handlers);
   stream_ = stream;
 
-  X11H264CaptureSettings settings;
+  H264CaptureSettings settings;
   settings.displayName = displayName_;
   settings.targetWidth = toInt(configuration.targetWidth());
   settings.targetHeight = toInt(configuration.targetHeight());
@@ -213,7 +213,7 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   const auto id = stream->id;
   const auto strand = strand_;
   const auto delivery = stream->delivery;
-  X11H264CaptureCallbacks callbacks;
+  H264CaptureCallbacks callbacks;
   callbacks.onPicture = [delivery](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket handOff) {
     if (!delivery->active.load(std::memory_order_acquire) || !delivery->handlers.onAccessUnit) return;
     try {
@@ -243,9 +243,9 @@ Awaitable<void> ScreenCaptureKitH264Streamer::startOnStrand(ScreenStreamConfigur
   };
 
   const auto begin = [settings, callbacks] {
-    return std::shared_ptr<X11H264CaptureLoop>(X11H264CaptureLoop::start(settings, callbacks));
+    return std::shared_ptr<H264CaptureLoop>(H264CaptureLoop::start(settings, callbacks));
   };
-  std::shared_ptr<X11H264CaptureLoop> loop;
+  std::shared_ptr<H264CaptureLoop> loop;
   std::exception_ptr failure;
   const Unsettled settingUp(self);
   try {
@@ -312,8 +312,9 @@ void ScreenCaptureKitH264Streamer::acceptFailure(std::uint64_t streamId, std::st
     auto joining = std::make_shared<Unsettled>(shared_from_this());
     spawnTask(
         strand_,
-        [](std::shared_ptr<Unsettled> /*joining*/, std::shared_ptr<X11H264CaptureLoop> loop)
-            -> Awaitable<void> { co_await joinLoop(std::move(loop)); }(std::move(joining), stream->loop),
+        [](std::shared_ptr<Unsettled> /*joining*/, std::shared_ptr<H264CaptureLoop> loop) -> Awaitable<void> {
+          co_await joinLoop(std::move(loop));
+        }(std::move(joining), stream->loop),
         "screen capture join");
   }
 }

@@ -17,7 +17,7 @@
 
 namespace vantrel {
 
-class X11H264CaptureLoop;
+class H264CaptureLoop;
 
 class ScreenCaptureKitH264Streamer final : public ScreenStreamingProviding,
                                            public std::enable_shared_from_this<ScreenCaptureKitH264Streamer> {

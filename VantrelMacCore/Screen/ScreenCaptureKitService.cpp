@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "Platform/DisplayCaptureSource.hpp"
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/BlockingCall.hpp"
 
 namespace vantrel {
@@ -16,7 +16,7 @@ std::optional<std::string> ScreenCaptureServiceError::errorDescription() const {
   return std::nullopt;
 }
 
-std::vector<DisplayInfo> ScreenCaptureKitService::displays(const X11DisplayLayout& layout) {
+std::vector<DisplayInfo> ScreenCaptureKitService::displays(const DisplayLayout& layout) {
   std::vector<DisplayInfo> result;
   if (!layout.hasRandrMonitors) {
     if (layout.root.width > 0 && layout.root.height > 0) {
@@ -25,7 +25,7 @@ std::vector<DisplayInfo> ScreenCaptureKitService::displays(const X11DisplayLayou
     return result;
   }
   const auto primary = std::find_if(layout.monitors.begin(), layout.monitors.end(),
-                                    [](const X11MonitorInfo& m) { return m.isPrimary; });
+                                    [](const MonitorInfo& m) { return m.isPrimary; });
   for (std::size_t i = 0; i < layout.monitors.size(); ++i) {
     const auto& m = layout.monitors[i];
     // The same display the screen stream captures: the primary monitor, else the first.

@@ -12,7 +12,7 @@
 
 namespace vantrel {
 
-struct X11DisplayLayout;
+struct DisplayLayout;
 
 class ScreenCaptureServiceError : public Error {
  public:
@@ -60,7 +60,7 @@ class ScreenCaptureKitService final : public ScreenCaptureProviding {
   Awaitable<std::vector<DisplayInfo>> enumerateDisplays() override;
 
   // The display list of a layout, main first, then by ascending id.
-  static std::vector<DisplayInfo> displays(const X11DisplayLayout& layout);
+  static std::vector<DisplayInfo> displays(const DisplayLayout& layout);
 
  private:
   std::optional<std::string> displayName_;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Activity/UpdateActivityGate.hpp"
-#include "Platform/DesktopSessionDemand.hpp"
+#include "Platform/Ports/DesktopSessionDemand.hpp"
 #include "Protocol/LegacyComInfoSnapshot.hpp"
 #include "Protocol/VantrelFrameStreamDecoder.hpp"
 #include "Session/DirectAuthClient.hpp"

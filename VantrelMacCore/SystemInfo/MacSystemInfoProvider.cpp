@@ -1,6 +1,6 @@
 #include "SystemInfo/MacSystemInfoProvider.hpp"
 
-#include "Platform/DisplayCaptureSource.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
 
 namespace vantrel {
 

@@ -10,8 +10,8 @@
 
 #include <asio/redirect_error.hpp>
 
-#include "Platform/CodeRequirement.hpp"
-#include "Platform/RelayIPC.hpp"
+#include "Platform/Relay/RelayIPC.hpp"
+#include "Platform/Update/CodeRequirement.hpp"
 #include "Transport/NetworkTransporting.hpp"
 #include "Transport/XPCPeerPolicy.hpp"
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/CodeRequirement.hpp"
+#include "Platform/Update/CodeRequirement.hpp"
 
 namespace vantrel {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "Platform/UpdateFramework.hpp"
-#include "Platform/UpdateFrameworkAppcast.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFrameworkAppcast.hpp"
 
 using namespace vantrel;
 

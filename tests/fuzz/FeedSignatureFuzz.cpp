@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 
 using namespace vantrel;
 

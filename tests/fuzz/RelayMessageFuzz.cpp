@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Platform/RelayIPCMessage.hpp"
+#include "Platform/Relay/RelayIPCMessage.hpp"
 
 using namespace vantrel;
 using namespace vantrel::relayipc;

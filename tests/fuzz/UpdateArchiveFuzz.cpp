@@ -12,8 +12,8 @@
 #include <string>
 
 #include "FuzzWorkspace.hpp"
-#include "Platform/UpdateFramework.hpp"
-#include "Platform/UpdateFrameworkArchive.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFrameworkArchive.hpp"
 
 using namespace vantrel;
 namespace fs = std::filesystem;

@@ -1,8 +1,8 @@
 # The appcast reader (pugixml).
 vantrel_fuzz_target(appcast AppcastFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkAppcast.cpp"
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFramework.cpp"
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkSignature.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFrameworkAppcast.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFramework.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFrameworkSignature.cpp"
   "${core}/Update/UpdateEncoding.cpp"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

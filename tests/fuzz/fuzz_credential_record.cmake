@@ -1,7 +1,7 @@
 # The credential store's record and key files, read from a private temporary folder.
 vantrel_fuzz_target(credential_record CredentialRecordFuzz.cpp
   "${core}/Account/EncryptedAccountCredentialStore.cpp"
-  "${PROJECT_SOURCE_DIR}/Platform/Crypto.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/System/Crypto.cpp"
   "${PROJECT_SOURCE_DIR}/CVantrelPrivateFile/CVantrelPrivateFile.c"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

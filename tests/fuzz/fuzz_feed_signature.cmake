@@ -1,6 +1,6 @@
 # The signed-feed envelope reader (Ed25519 over OpenSSL).
 vantrel_fuzz_target(feed_signature FeedSignatureFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkSignature.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFrameworkSignature.cpp"
   "${core}/Update/UpdateEncoding.cpp"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"

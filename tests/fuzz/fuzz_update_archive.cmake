@@ -1,7 +1,7 @@
 # The update archive extractor (libarchive), into a private temporary folder.
 vantrel_fuzz_target(update_archive UpdateArchiveFuzz.cpp
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFrameworkArchive.cpp"
-  "${PROJECT_SOURCE_DIR}/Platform/UpdateFramework.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFrameworkArchive.cpp"
+  "${PROJECT_SOURCE_DIR}/Platform/Update/UpdateFramework.cpp"
   "${core}/Support/Bytes.cpp"
   "${core}/Support/Error.cpp"
   "${core}/Support/Text.cpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
 
 namespace vantrel::testing {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "Update/UpdateEncoding.hpp"
 
 namespace vantrel::testing {

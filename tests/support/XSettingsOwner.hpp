@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/XSettings.hpp"
+#include "Platform/X11/XSettings.hpp"
 
 namespace vantrel::testing {
 

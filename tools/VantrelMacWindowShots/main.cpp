@@ -20,7 +20,7 @@
 #include "Model/Settings/InfoDictionary.hpp"
 #include "Model/Update/MacUpdaterController.hpp"
 #include "Model/Update/UpdaterControllerAdapter.hpp"
-#include "Platform/QtMainExecutor.hpp"
+#include "Platform/Qt/QtMainExecutor.hpp"
 #include "ProcessTimes.hpp"
 #include "ShotModel.hpp"
 #include "ShotWindows.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "H264PictureDecoder.hpp"
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "StandInWire.hpp"
 #include "StreamLog.hpp"
 #include "Support/WallClock.hpp"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "Support/Bytes.hpp"
 
 namespace vantrel::standin {

@@ -14,7 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "Platform/MutterScreenCast.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
 #include "Support/Error.hpp"
 #include "support/LumaPicture.hpp"
 

@@ -1,15 +1,11 @@
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/DisplaySleepAssertion.hpp"
+#include "Platform/Backend/DesktopPorts.hpp"
 
 namespace vantrel {
 
 DisplaySleepPreventer::DisplaySleepPreventer()
-    : DisplaySleepPreventer(DesktopBackend::isWayland()
-                                ? std::shared_ptr<DisplaySleepAssertion>(
-                                      std::make_shared<SessionInhibitDisplaySleepAssertion>())
-                                : std::make_shared<ScreenSaverDisplaySleepAssertion>()) {}
+    : DisplaySleepPreventer(DesktopPorts::makeDisplaySleepAssertion()) {}
 
 DisplaySleepPreventer::DisplaySleepPreventer(std::shared_ptr<DisplaySleepAssertion> backend)
     : backend_(std::move(backend)) {}

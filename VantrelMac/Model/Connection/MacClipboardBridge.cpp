@@ -2,7 +2,7 @@
 
 #include <asio/redirect_error.hpp>
 
-#include "Platform/Pasteboard.hpp"
+#include "Platform/Ports/Pasteboard.hpp"
 #include "Session/DirectAuthClient.hpp"
 #include "Support/Outcome.hpp"
 #include "Support/Paths.hpp"

@@ -1,6 +1,6 @@
 #include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
 
-#include "Platform/SleepWakeMonitor.hpp"
+#include "Platform/System/SleepWakeMonitor.hpp"
 
 namespace vantrel {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "Platform/PathMonitor.hpp"
+#include "Platform/System/PathMonitor.hpp"
 
 namespace vantrel {
 

@@ -26,7 +26,7 @@
 #include "Model/Settings/DirectConnectionSettings.hpp"
 #include "Model/Settings/UserDefaults.hpp"
 #include "Model/Status/DiagnosticLog.hpp"
-#include "Platform/Pasteboard.hpp"
+#include "Platform/Ports/Pasteboard.hpp"
 #include "Protocol/LegacyClipboardCodec.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "Support/Async.hpp"

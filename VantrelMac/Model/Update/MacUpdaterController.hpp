@@ -16,7 +16,7 @@
 #include <string>
 
 #include "Activity/UpdateActivityGate.hpp"
-#include "Platform/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
 #include "Support/Async.hpp"
 #include "Support/Outcome.hpp"
 #include "Support/WallClock.hpp"

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "Platform/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
 
 namespace vantrel {
 

@@ -3,7 +3,7 @@
 // The update engine's settings kept in the application's settings store.
 
 #include "Model/Settings/UserDefaults.hpp"
-#include "Platform/UpdateFrameworkSettings.hpp"
+#include "Platform/Update/UpdateFrameworkSettings.hpp"
 
 namespace vantrel {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 #include "Model/Connection/MacClipboardBridge.hpp"
-#include "Platform/QtPasteboard.hpp"
+#include "Platform/Qt/QtPasteboard.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ManagerWire.hpp"

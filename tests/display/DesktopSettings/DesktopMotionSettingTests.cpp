@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/XSettings.hpp"
+#include "Platform/X11/XSettings.hpp"
 #include "UI/DesktopMotion.hpp"
 #include "UI/WindowChrome.hpp"
 

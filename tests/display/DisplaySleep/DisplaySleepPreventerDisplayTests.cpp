@@ -11,7 +11,7 @@
 #include <string>
 
 #include "Model/Connection/DisplaySleepPreventer.hpp"
-#include "Platform/DisplaySleepAssertion.hpp"
+#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/CallerThread.hpp"
 #include "support/PrivateXServer.hpp"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "Support/Clock.hpp"
 #include "XEventRecorder.hpp"
 

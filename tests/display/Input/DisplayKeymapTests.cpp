@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateXServer.hpp"
 

@@ -4,7 +4,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
-#include "Platform/XDisplayProbe.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
 #include "XEventRecorder.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"
@@ -57,7 +57,7 @@ TEST(MainDisplayOrigin, PositionsAreRelativeToThePrimaryMonitor) {
 
   const auto main = XDisplayProbe::mainDisplay();
   ASSERT_TRUE(main);
-  EXPECT_EQ(main->geometry, (XMainDisplayGeometry{600, 100, 1000, 800}));
+  EXPECT_EQ(main->geometry, (MainDisplayGeometry{600, 100, 1000, 800}));
 
   {
     CGEventRemoteInputInjector injector;

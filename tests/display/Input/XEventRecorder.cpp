@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "Platform/XConnection.hpp"
+#include "Platform/X11/XConnection.hpp"
 #include "support/AsyncTest.hpp"
 
 namespace vantrel::testing {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Input/CGEventRemoteInputInjector.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/CallerThread.hpp"
 #include "support/PrivateXServer.hpp"

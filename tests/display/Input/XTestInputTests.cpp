@@ -4,8 +4,8 @@
 #define XK_LATIN1
 #include <X11/keysymdef.h>
 
-#include "Platform/XDisplayProbe.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "XEventRecorder.hpp"
 
 namespace vantrel {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ScreenPixelConverter.hpp"
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "ScreenTestKit.hpp"
 
 namespace vantrel {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "ScreenTestKit.hpp"
 
 namespace vantrel {
@@ -27,7 +27,7 @@ struct PictureLog {
   std::vector<std::chrono::steady_clock::time_point> taken;
   std::vector<std::string> failures;
 
-  X11H264CaptureCallbacks callbacks() {
+  H264CaptureCallbacks callbacks() {
     return {[this](EncodedPicture picture, CaptureTiming timing, HandOffCredit::Ticket) {
               {
                 std::lock_guard lock(mutex);
@@ -57,8 +57,8 @@ struct PictureLog {
   }
 };
 
-X11H264CaptureSettings settingsFor(const std::string& display, int width, int height) {
-  X11H264CaptureSettings settings;
+H264CaptureSettings settingsFor(const std::string& display, int width, int height) {
+  H264CaptureSettings settings;
   settings.displayName = display;
   settings.targetWidth = width;
   settings.targetHeight = height;
@@ -145,7 +145,7 @@ TEST(CaptureLoop, StillScreenIsRefreshedWithoutKeyframesAndStopEndsTheCallbacks)
   settings.refreshInterval = 50ms;
   // Counted as pictures, every third refresh would be a keyframe.
   settings.keyframeInterval = 3;
-  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
+  auto loop = H264CaptureLoop::start(settings, log.callbacks());
   // Nothing is drawn: only the refreshes produce pictures.
   ASSERT_TRUE(log.waitFor(5));
   loop->stop();
@@ -167,7 +167,7 @@ TEST(CaptureLoop, KeyframeAskedForOnAStillScreenStartsTheRefreshesOver) {
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.showsCursor = true;
   settings.refreshInterval = 100ms;
-  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
+  auto loop = H264CaptureLoop::start(settings, log.callbacks());
   // The first picture, then refreshes 100, 200, 400 and 800 ms apart.
   ASSERT_TRUE(log.waitFor(5));
   loop->requestKeyframe();
@@ -195,7 +195,7 @@ TEST(CaptureLoop, DrawingWhatWasThereBringsNoPicture) {
   PictureLog log;
   auto settings = settingsFor(sharedDisplay(), 640, 360);
   settings.refreshInterval = 300ms;
-  auto loop = X11H264CaptureLoop::start(settings, log.callbacks());
+  auto loop = H264CaptureLoop::start(settings, log.callbacks());
   ASSERT_TRUE(log.waitFor(1));
   painter.paintCells(5);  // the same cells again: the whole screen reported damaged
   painter.paintRect(0xFFFFFF, 0, 0, 16, 16);
@@ -221,15 +221,15 @@ TEST(CaptureLoop, NoPictureIsTakenWhileTheLastOneIsHeldAndWhatCameMeanwhileMakes
   std::condition_variable arrived;
   std::vector<EncodedPicture> pictures;
   std::vector<HandOffCredit::Ticket> held;
-  X11H264CaptureCallbacks callbacks{[&](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket ticket) {
-                                      {
-                                        std::lock_guard lock(mutex);
-                                        pictures.push_back(std::move(picture));
-                                        held.push_back(std::move(ticket));
-                                      }
-                                      arrived.notify_all();
-                                    },
-                                    [&](std::exception_ptr) { arrived.notify_all(); }};
+  H264CaptureCallbacks callbacks{[&](EncodedPicture picture, CaptureTiming, HandOffCredit::Ticket ticket) {
+                                   {
+                                     std::lock_guard lock(mutex);
+                                     pictures.push_back(std::move(picture));
+                                     held.push_back(std::move(ticket));
+                                   }
+                                   arrived.notify_all();
+                                 },
+                                 [&](std::exception_ptr) { arrived.notify_all(); }};
   // Whether `count` pictures have come within `bound`.
   const auto cameWithin = [&](std::size_t count, std::chrono::milliseconds bound) {
     std::unique_lock lock(mutex);
@@ -244,7 +244,7 @@ TEST(CaptureLoop, NoPictureIsTakenWhileTheLastOneIsHeldAndWhatCameMeanwhileMakes
   // A loop that ignored the ticket would take each change's picture within one frame interval;
   // each look waits for two.
   const auto look = std::chrono::milliseconds(2000 / settings.framesPerSecond);
-  auto loop = X11H264CaptureLoop::start(settings, callbacks);
+  auto loop = H264CaptureLoop::start(settings, callbacks);
   ASSERT_TRUE(cameWithin(1, 60s));
 
   // One square per frame interval or two, each in a colour of its own, in the four quarters.

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ScreenPixelConverter.hpp"
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/X264Encoder.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
+#include "Platform/Screen/X264Encoder.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "ScreenTestKit.hpp"
 
 namespace vantrel {

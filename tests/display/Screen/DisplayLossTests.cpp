@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "Platform/XConnection.hpp"
+#include "Platform/X11/XConnection.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "ScreenTestKit.hpp"

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "support/PrivateXServer.hpp"
 
 // The capture's shared-memory segment belongs to the capture from the moment it exists: a screen

@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "Platform/H264AnnexB.hpp"
+#include "Platform/Screen/H264AnnexB.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "ScreenTestKit.hpp"
 #include "Support/SystemLog.hpp"

@@ -8,8 +8,8 @@
 // The project's headers before Qt's: Qt's `emit` macro breaks Asio's templates.
 #include "Model/Update/MacUpdaterController.hpp"
 #include "Model/Update/NonblockingUpdateUserDriver.hpp"
-#include "Platform/UpdateFrameworkEngine.hpp"
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkEngine.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "UI/UpdateDialogs.hpp"
 #include "UpdateFeedServer.hpp"
 #include "XWindows.hpp"

@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "UpdateFeedServer.hpp"
 #include "XWindows.hpp"
 #include "support/ChildProcess.hpp"

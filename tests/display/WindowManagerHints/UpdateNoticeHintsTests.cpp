@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/XWindowHints.hpp"
+#include "Platform/X11/XWindowHints.hpp"
 #include "UI/UpdateDialogs.hpp"
 
 #include <QAbstractButton>

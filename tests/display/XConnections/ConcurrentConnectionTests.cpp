@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/DisplaySleepAssertion.hpp"
-#include "Platform/X11DisplayCapture.hpp"
-#include "Platform/XDisplayProbe.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/X11/ScreenSaverDisplaySleepAssertion.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "support/PrivateXServer.hpp"
 #include "support/TestEnvironment.hpp"
 

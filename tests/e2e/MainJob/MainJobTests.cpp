@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "support/ProgramPaths.hpp"
 #include "support/ProgramProcess.hpp"
 #include "support/TestEnvironment.hpp"

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterBus.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/ProgramPaths.hpp"
@@ -194,7 +194,7 @@ TEST_F(WaylandJob, ADesktopWithoutTheCompositorServicesGetsAClearErrorAndNoPictu
   startSession(false);
   session_->killCompositor();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (DesktopBackend::sessionBusHasName(DesktopBackend::screenCastService)) {
+  while (BusCall::userBusHasName(MutterScreenCastService::name)) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the compositor's name stays on the bus";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
-#include "Platform/SleepWakeMonitor.hpp"
+#include "Platform/System/SleepWakeMonitor.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/ChildProcess.hpp"
 

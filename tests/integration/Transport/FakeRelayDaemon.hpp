@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/RelayIPC.hpp"
-#include "Platform/RelayIPCMessage.hpp"
+#include "Platform/Relay/RelayIPC.hpp"
+#include "Platform/Relay/RelayIPCMessage.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel::testing {

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "Platform/HttpClient.hpp"
+#include "Platform/System/HttpClient.hpp"
 #include "Support/Blocking.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/TestEnvironment.hpp"

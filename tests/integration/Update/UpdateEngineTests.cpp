@@ -12,9 +12,9 @@
 #include <limits>
 #include <mutex>
 
-#include "Platform/UpdateFrameworkEngine.hpp"
-#include "Platform/UpdateFrameworkRelaunch.hpp"
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkEngine.hpp"
+#include "Platform/Update/UpdateFrameworkRelaunch.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "Support/Blocking.hpp"
 #include "Support/ExecutorCheck.hpp"
 #include "Support/SystemLog.hpp"

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <utility>
 
-#include "Platform/UpdateFramework.hpp"
-#include "Platform/UpdateFrameworkTransfer.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFrameworkTransfer.hpp"
 #include "UpdateFeedServer.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"

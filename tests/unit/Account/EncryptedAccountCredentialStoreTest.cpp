@@ -10,7 +10,7 @@
 
 #include "Account/EncryptedAccountCredentialStore.hpp"
 #include "CVantrelPrivateFile.h"
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "Support/Bytes.hpp"
 #include "Support/Paths.hpp"
 #include "Support/SystemLog.hpp"

@@ -21,7 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Records what the injector posts; can play an unavailable display or a refusing server.
-class FakeXTestInput final : public XTestInputPosting {
+class FakeXTestInput final : public InputPosting {
  public:
   struct Call {
     std::string kind;  // "move", "button", "key"
@@ -41,7 +41,7 @@ class FakeXTestInput final : public XTestInputPosting {
     calls.push_back({"move", x, y, false});
     return true;
   }
-  bool postButton(XPointerButton button, bool pressed) override {
+  bool postButton(PointerButton button, bool pressed) override {
     if (refuse) return false;
     calls.push_back({"button", static_cast<std::int64_t>(button), 0, pressed});
     return true;
@@ -133,13 +133,13 @@ TEST_F(InjectorTest, ChecksComeInOrderAndEachRefusalNamesWhatFailed) {
 TEST_F(InjectorTest, ButtonsPressAndReleaseWhereThePacketPoints) {
   struct Case {
     std::uint8_t mode;
-    XPointerButton button;
+    PointerButton button;
     bool pressed;
   };
   const Case cases[] = {
-      {2, XPointerButton::left, true},    {4, XPointerButton::left, false},
-      {8, XPointerButton::right, true},   {16, XPointerButton::right, false},
-      {32, XPointerButton::middle, true}, {64, XPointerButton::middle, false},
+      {2, PointerButton::left, true},    {4, PointerButton::left, false},
+      {8, PointerButton::right, true},   {16, PointerButton::right, false},
+      {32, PointerButton::middle, true}, {64, PointerButton::middle, false},
   };
   for (const auto& c : cases) {
     fake->calls.clear();
@@ -153,19 +153,19 @@ TEST_F(InjectorTest, ButtonsPressAndReleaseWhereThePacketPoints) {
 TEST_F(InjectorTest, WheelTurnsWholeNotchesInTheAmountsDirection) {
   struct Case {
     std::int32_t amount;
-    XPointerButton button;
+    PointerButton button;
     int notches;
   };
   const Case cases[] = {
-      {120, XPointerButton::wheelUp, 1},
-      {-120, XPointerButton::wheelDown, 1},
-      {360, XPointerButton::wheelUp, 3},
-      {-240, XPointerButton::wheelDown, 2},
-      {1, XPointerButton::wheelUp, 1},
-      {-40, XPointerButton::wheelDown, 1},
-      {250, XPointerButton::wheelUp, 2},
-      {INT32_MAX, XPointerButton::wheelUp, 32},
-      {INT32_MIN, XPointerButton::wheelDown, 32},
+      {120, PointerButton::wheelUp, 1},
+      {-120, PointerButton::wheelDown, 1},
+      {360, PointerButton::wheelUp, 3},
+      {-240, PointerButton::wheelDown, 2},
+      {1, PointerButton::wheelUp, 1},
+      {-40, PointerButton::wheelDown, 1},
+      {250, PointerButton::wheelUp, 2},
+      {INT32_MAX, PointerButton::wheelUp, 32},
+      {INT32_MIN, PointerButton::wheelDown, 32},
   };
   for (const auto& c : cases) {
     fake->calls.clear();
@@ -221,11 +221,11 @@ TEST_F(InjectorTest, AMoveTheServerRefusedDoesNotCountAsPosted) {
 
 // A fake that several threads may call at once (the injector serialises them itself; this one
 // only counts).
-class CountingXTestInput final : public XTestInputPosting {
+class CountingXTestInput final : public InputPosting {
  public:
   bool isAvailable() override { return true; }
   bool movePointer(std::int64_t, std::int64_t) override { return ++moves, true; }
-  bool postButton(XPointerButton, bool) override { return true; }
+  bool postButton(PointerButton, bool) override { return true; }
   bool postKey(std::uint32_t, bool pressed) override {
     // Not atomic on purpose: calls that overlapped would lose counts.
     if (pressed)

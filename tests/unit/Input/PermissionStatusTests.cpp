@@ -6,8 +6,8 @@
 
 #include "Input/AccessibilityInputService.hpp"
 #include "Input/PermissionStatus.hpp"
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/XTestInput.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/X11/XTestInput.hpp"
 #include "Support/SystemLog.hpp"
 #include "support/TestEnvironment.hpp"
 

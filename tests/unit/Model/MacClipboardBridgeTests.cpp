@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "Model/Connection/MacClipboardBridge.hpp"
-#include "Platform/Pasteboard.hpp"
+#include "Platform/Ports/Pasteboard.hpp"
 #include "support/AsyncTest.hpp"
 #include "support/TestEnvironment.hpp"
 

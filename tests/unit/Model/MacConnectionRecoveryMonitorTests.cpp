@@ -6,8 +6,8 @@
 
 #include "Model/Connection/DisplaySleepPreventer.hpp"
 #include "Model/Connection/MacConnectionRecoveryMonitor.hpp"
-#include "Platform/DisplaySleepAssertion.hpp"
-#include "Platform/SleepWakeMonitor.hpp"
+#include "Platform/Ports/DisplaySleepAssertion.hpp"
+#include "Platform/System/SleepWakeMonitor.hpp"
 
 namespace vantrel {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <fstream>
 
-#include "Platform/CodeRequirement.hpp"
-#include "Platform/RelayIPC.hpp"
+#include "Platform/Relay/RelayIPC.hpp"
+#include "Platform/Update/CodeRequirement.hpp"
 #include "support/TestEnvironment.hpp"
 
 namespace vantrel {

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Platform/PipeWireCursorMeta.hpp"
-#include "Platform/PrivateBufferMapping.hpp"
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/GnomeWayland/PipeWireCursorMeta.hpp"
+#include "Platform/GnomeWayland/PrivateBufferMapping.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 
 namespace vantrel {
 namespace {

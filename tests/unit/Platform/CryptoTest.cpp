@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Crypto.hpp"
+#include "Platform/System/Crypto.hpp"
 #include "Support/Bytes.hpp"
 
 namespace vantrel {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/DesktopBackend.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
 
 namespace vantrel {
 namespace {

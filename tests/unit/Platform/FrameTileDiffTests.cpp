@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Platform/FrameTileDiff.hpp"
+#include "Platform/Screen/FrameTileDiff.hpp"
 
 namespace vantrel {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "Platform/DisplayCaptureSource.hpp"
-#include "Platform/MutterDisplayConfig.hpp"
+#include "Platform/GnomeWayland/MutterDisplayConfig.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
 
 namespace vantrel {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "Platform/PathMonitor.hpp"
+#include "Platform/System/PathMonitor.hpp"
 
 namespace vantrel {
 namespace {

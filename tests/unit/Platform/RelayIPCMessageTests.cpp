@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/RelayIPCMessage.hpp"
+#include "Platform/Relay/RelayIPCMessage.hpp"
 
 namespace vantrel::relayipc {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/XDisplayProbe.hpp"
+#include "Platform/X11/XDisplayProbe.hpp"
 
 namespace vantrel {
 namespace {

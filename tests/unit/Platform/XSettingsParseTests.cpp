@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/XSettings.hpp"
+#include "Platform/X11/XSettings.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 
 namespace vantrel {
 namespace {

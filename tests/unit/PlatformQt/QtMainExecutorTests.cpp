@@ -7,7 +7,7 @@
 #include <thread>
 
 // Before Qt's headers: Qt defines `emit` as a macro.
-#include "Platform/QtMainExecutor.hpp"
+#include "Platform/Qt/QtMainExecutor.hpp"
 #include "Support/Async.hpp"
 #include "Support/Blocking.hpp"
 #include "Support/Clock.hpp"

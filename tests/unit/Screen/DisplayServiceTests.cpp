@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 #include "Screen/DisplayInfo.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "support/AsyncTest.hpp"
@@ -28,7 +28,7 @@ TEST(DisplayInfo, SummaryTable) {
 }
 
 TEST(ScreenCaptureKitService, ListsTheMainMonitorFirstThenByAscendingId) {
-  X11DisplayLayout layout;
+  DisplayLayout layout;
   layout.root = {0, 0, 5760, 1440};
   layout.hasRandrMonitors = true;
   layout.monitors = {{90, "DP-3", {3200, 0, 2560, 1440}, false},
@@ -42,7 +42,7 @@ TEST(ScreenCaptureKitService, ListsTheMainMonitorFirstThenByAscendingId) {
 }
 
 TEST(ScreenCaptureKitService, WithoutPrimaryTheFirstMonitorIsMainAsForTheStream) {
-  X11DisplayLayout layout;
+  DisplayLayout layout;
   layout.root = {0, 0, 3840, 1080};
   layout.hasRandrMonitors = true;
   layout.monitors = {{9, "B", {1920, 0, 1920, 1080}, false}, {4, "A", {0, 0, 1920, 1080}, false}};
@@ -56,7 +56,7 @@ TEST(ScreenCaptureKitService, WithoutPrimaryTheFirstMonitorIsMainAsForTheStream)
 }
 
 TEST(ScreenCaptureKitService, WithoutRandrTheRootWindowIsTheOnlyDisplay) {
-  X11DisplayLayout layout;
+  DisplayLayout layout;
   layout.root = {0, 0, 1024, 768};
   EXPECT_EQ(ScreenCaptureKitService::displays(layout), (std::vector<DisplayInfo>{{0, 1024, 768, "", true}}));
   layout.hasRandrMonitors = true;

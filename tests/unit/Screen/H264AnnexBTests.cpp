@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/H264AnnexB.hpp"
+#include "Platform/Screen/H264AnnexB.hpp"
 
 namespace vantrel {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "Platform/ScreenDamage.hpp"
-#include "Platform/ScreenPixelConverter.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
 
 namespace vantrel {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Platform/ScreenCaptureSchedule.hpp"
+#include "Platform/Screen/ScreenCaptureSchedule.hpp"
 
 namespace vantrel {
 namespace {

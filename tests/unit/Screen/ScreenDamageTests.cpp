@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ScreenDamage.hpp"
-#include "Platform/ScreenPixelConverter.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
 
 namespace vantrel {
 namespace {

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "Platform/X11DisplayCapture.hpp"
+#include "Platform/X11/X11DisplayCapture.hpp"
 
 namespace vantrel {
 namespace {
 
-TEST(X11DisplayLayout, MainAreaIsThePrimaryMonitorElseTheFirstElseTheRoot) {
-  X11DisplayLayout layout;
+TEST(DisplayLayout, MainAreaIsThePrimaryMonitorElseTheFirstElseTheRoot) {
+  DisplayLayout layout;
   layout.root = {0, 0, 3840, 1080};
   EXPECT_EQ(layout.mainArea(), (ScreenRect{0, 0, 3840, 1080}));
 
@@ -17,8 +17,8 @@ TEST(X11DisplayLayout, MainAreaIsThePrimaryMonitorElseTheFirstElseTheRoot) {
   EXPECT_EQ(layout.mainArea(), (ScreenRect{0, 0, 1920, 1080}));
 }
 
-TEST(X11DisplayLayout, MainAreaIsClippedToTheRootAndEmptyAreasAreNoDisplay) {
-  X11DisplayLayout layout;
+TEST(DisplayLayout, MainAreaIsClippedToTheRootAndEmptyAreasAreNoDisplay) {
+  DisplayLayout layout;
   layout.root = {0, 0, 1920, 1080};
   layout.monitors = {{1, "big", {1000, 500, 1920, 1080}, true}};
   EXPECT_EQ(layout.mainArea(), (ScreenRect{1000, 500, 920, 580}));

@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/H264AnnexB.hpp"
-#include "Platform/ScreenDamage.hpp"
-#include "Platform/ScreenPixelConverter.hpp"
-#include "Platform/X264Encoder.hpp"
+#include "Platform/Ports/ScreenDamage.hpp"
+#include "Platform/Screen/H264AnnexB.hpp"
+#include "Platform/Screen/ScreenPixelConverter.hpp"
+#include "Platform/Screen/X264Encoder.hpp"
 
 namespace vantrel {
 namespace {

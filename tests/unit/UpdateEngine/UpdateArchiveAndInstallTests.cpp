@@ -8,9 +8,9 @@
 
 #include <set>
 
-#include "Platform/UpdateFramework.hpp"
-#include "Platform/UpdateFrameworkArchive.hpp"
-#include "Platform/UpdateFrameworkInstall.hpp"
+#include "Platform/Update/UpdateFramework.hpp"
+#include "Platform/Update/UpdateFrameworkArchive.hpp"
+#include "Platform/Update/UpdateFrameworkInstall.hpp"
 #include "Update/UpdateEncoding.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "Platform/UpdateFrameworkAppcast.hpp"
-#include "Platform/UpdateFrameworkSignature.hpp"
+#include "Platform/Update/UpdateFrameworkAppcast.hpp"
+#include "Platform/Update/UpdateFrameworkSignature.hpp"
 #include "Update/UpdateEncoding.hpp"
 #include "support/TestEnvironment.hpp"
 #include "support/UpdateFixtures.hpp"

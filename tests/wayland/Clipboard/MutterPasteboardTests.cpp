@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/MutterPasteboard.hpp"
+#include "Platform/GnomeWayland/MutterPasteboard.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/WaylandClientProcess.hpp"

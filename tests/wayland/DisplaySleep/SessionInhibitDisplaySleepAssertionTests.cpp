@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/DisplaySleepAssertion.hpp"
+#include "Platform/GnomeWayland/SessionInhibitDisplaySleepAssertion.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
 namespace vantrel {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/MutterRemoteDesktop.hpp"
-#include "Platform/MutterRemoteInput.hpp"
+#include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
+#include "Platform/GnomeWayland/MutterRemoteInput.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/WaylandClientProcess.hpp"
 
@@ -122,8 +122,8 @@ TEST_F(MutterRemoteInputTest, PointerMovesLandExactlyAndClampToTheMonitor) {
 
 TEST_F(MutterRemoteInputTest, EachButtonPressesAndReleasesItsOwnButton) {
   pointAt(300, 400);
-  const std::pair<XPointerButton, int> buttons[] = {
-      {XPointerButton::left, 1}, {XPointerButton::middle, 2}, {XPointerButton::right, 3}};
+  const std::pair<PointerButton, int> buttons[] = {
+      {PointerButton::left, 1}, {PointerButton::middle, 2}, {PointerButton::right, 3}};
   for (const auto& [button, number] : buttons) {
     ASSERT_TRUE(input_->postButton(button, true));
     ASSERT_TRUE(input_->postButton(button, false));
@@ -137,9 +137,9 @@ TEST_F(MutterRemoteInputTest, EachButtonPressesAndReleasesItsOwnButton) {
 
 TEST_F(MutterRemoteInputTest, WheelUpScrollsUpAndWheelDownScrollsDown) {
   pointAt(500, 500);
-  const std::pair<XPointerButton, std::string> notches[] = {{XPointerButton::wheelUp, "scroll 0 -1"},
-                                                            {XPointerButton::wheelDown, "scroll 0 1"},
-                                                            {XPointerButton::wheelUp, "scroll 0 -1"}};
+  const std::pair<PointerButton, std::string> notches[] = {{PointerButton::wheelUp, "scroll 0 -1"},
+                                                           {PointerButton::wheelDown, "scroll 0 1"},
+                                                           {PointerButton::wheelUp, "scroll 0 -1"}};
   for (const auto& [button, expected] : notches) {
     ASSERT_TRUE(input_->postButton(button, true));
     ASSERT_TRUE(input_->postButton(button, false));

@@ -3,9 +3,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "Platform/DesktopBackend.hpp"
-#include "Platform/MutterScreenCast.hpp"
-#include "Platform/X11H264CaptureLoop.hpp"
+#include "Platform/Backend/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
+#include "Platform/Screen/H264CaptureLoop.hpp"
 #include "Screen/ScreenCaptureKitH264Streamer.hpp"
 #include "Screen/ScreenCaptureKitService.hpp"
 #include "WaylandSceneKit.hpp"
@@ -35,7 +35,7 @@ struct PictureLog {
   std::vector<Picture> pictures;
   std::vector<std::exception_ptr> failures;
 
-  X11H264CaptureCallbacks callbacks() {
+  H264CaptureCallbacks callbacks() {
     return {[this](EncodedPicture picture, CaptureTiming timing, HandOffCredit::Ticket) {
               std::lock_guard lock(mutex);
               pictures.push_back({picture.annexB.size(), picture.isKeyframe, timing.captureStarted});
@@ -57,8 +57,8 @@ struct PictureLog {
   }
 };
 
-X11H264CaptureSettings settings() {
-  X11H264CaptureSettings s;
+H264CaptureSettings settings() {
+  H264CaptureSettings s;
   s.targetWidth = width;
   s.targetHeight = height;
   s.showsCursor = true;
@@ -88,7 +88,7 @@ TEST_F(WaylandLoop, AStillScreenGetsRefreshesAndNothingElse) {
   SceneClient scene(width, height);
   showScene(scene);
   PictureLog log;
-  auto loop = X11H264CaptureLoop::start(settings(), log.callbacks());
+  auto loop = H264CaptureLoop::start(settings(), log.callbacks());
   EXPECT_EQ(loop->captureArea(), (ScreenRect{0, 0, width, height}));
   ASSERT_TRUE(log.waitForPictures(5));
   loop->stop();
@@ -107,7 +107,7 @@ TEST_F(WaylandLoop, AStillScreenGetsRefreshesAndNothingElse) {
 
 TEST_F(WaylandLoop, ALostCompositorFailsTheLoopOnceAndARestartedOneStreamsAgain) {
   PictureLog log;
-  auto loop = X11H264CaptureLoop::start(settings(), log.callbacks());
+  auto loop = H264CaptureLoop::start(settings(), log.callbacks());
   ASSERT_TRUE(log.waitForPictures(1));
   session.killCompositor();
   ASSERT_TRUE(log.waitForFailure());
@@ -129,7 +129,7 @@ TEST_F(WaylandLoop, ALostCompositorFailsTheLoopOnceAndARestartedOneStreamsAgain)
 
   session.restart();
   PictureLog again;
-  auto next = X11H264CaptureLoop::start(settings(), again.callbacks());
+  auto next = H264CaptureLoop::start(settings(), again.callbacks());
   ASSERT_TRUE(again.waitForPictures(2));
   next->stop();
   std::lock_guard lock(again.mutex);
@@ -139,7 +139,7 @@ TEST_F(WaylandLoop, ALostCompositorFailsTheLoopOnceAndARestartedOneStreamsAgain)
 TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
   SceneClient scene(width, height);
   PictureLog log;
-  auto loop = X11H264CaptureLoop::start(settings(), log.callbacks());
+  auto loop = H264CaptureLoop::start(settings(), log.callbacks());
   // The scene changes while the pictures flow; each change is drawn before the next is sent.
   for (int i = 1; i <= 10; ++i) {
     scene.send(fmt::format("fill {} 100 200 200 {} 40 40", 40 * i, 20 * i));
@@ -161,7 +161,7 @@ TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
     EXPECT_EQ(log.pictures.size(), delivered) << "a picture came after the stop";
   }
   PictureLog again;
-  auto next = X11H264CaptureLoop::start(settings(), again.callbacks());
+  auto next = H264CaptureLoop::start(settings(), again.callbacks());
   ASSERT_TRUE(again.waitForPictures(1));
 }
 
@@ -170,8 +170,8 @@ TEST_F(WaylandLoop, AStopWhileTheScreenChangesIsCleanAndTheNextStartWorks) {
 TEST_F(WaylandLoop, TwoLoopsShareTheCastAndOneStoppingLeavesTheOtherStreaming) {
   SceneClient scene(width, height);
   PictureLog first, second;
-  auto one = X11H264CaptureLoop::start(settings(), first.callbacks());
-  auto two = X11H264CaptureLoop::start(settings(), second.callbacks());
+  auto one = H264CaptureLoop::start(settings(), first.callbacks());
+  auto two = H264CaptureLoop::start(settings(), second.callbacks());
   for (int i = 1; i <= 5; ++i) {
     scene.send(fmt::format("fill {} 100 200 200 {} 40 40", 40 * i, 20 * i));
     ASSERT_TRUE(scene.waitUntilDrawn(i));
@@ -203,7 +203,7 @@ TEST_F(WaylandLoop, TheStartFailsWithAClearTextWithoutACompositor) {
   // first calls, and then fails waiting.
   PictureLog log;
   try {
-    auto loop = X11H264CaptureLoop::start(settings(), log.callbacks());
+    auto loop = H264CaptureLoop::start(settings(), log.callbacks());
     ADD_FAILURE() << "a loop started without a compositor";
   } catch (const CompositorCaptureError& error) {
     EXPECT_NE(error.kind(), CompositorCaptureError::Case::ended) << error.what();
@@ -227,7 +227,7 @@ TEST_F(WaylandLoop, TheDisplaysAreTheCompositorsMonitors) {
   EXPECT_EQ(displays[0].height, height);
   const auto main = readMainDisplay();
   ASSERT_TRUE(main.has_value());
-  EXPECT_EQ(main->geometry, (XMainDisplayGeometry{0, 0, width, height}));
+  EXPECT_EQ(main->geometry, (MainDisplayGeometry{0, 0, width, height}));
   EXPECT_EQ(main->scaleRate, 100);
   // Without the compositor there is nothing to read, and no stale answer.
   session.killCompositor();

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "Platform/MutterScreenCast.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
 #include "WaylandSceneKit.hpp"
 #include "support/PrivateWaylandSession.hpp"
 

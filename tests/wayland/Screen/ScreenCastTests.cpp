@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Platform/MutterDisplayConfig.hpp"
-#include "Platform/MutterScreenCast.hpp"
+#include "Platform/GnomeWayland/MutterDisplayConfig.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
 #include "WaylandSceneKit.hpp"
 
 namespace vantrel {

@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include "Platform/MutterScreenCast.hpp"
-#include "Platform/MutterScreenCastSession.hpp"
+#include "Platform/GnomeWayland/MutterScreenCast.hpp"
+#include "Platform/GnomeWayland/MutterScreenCastSession.hpp"
 #include "WaylandSceneKit.hpp"
 
 namespace vantrel {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "Platform/DisplayCaptureSource.hpp"
+#include "Platform/Ports/DisplayCaptureSource.hpp"
 #include "support/PrivateWaylandSession.hpp"
 #include "support/WaylandClientProcess.hpp"
 

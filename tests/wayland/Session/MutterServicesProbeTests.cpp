@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/MutterRemoteDesktop.hpp"
+#include "Platform/GnomeWayland/MutterRemoteDesktop.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
 namespace vantrel {

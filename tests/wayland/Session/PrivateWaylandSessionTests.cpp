@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "Platform/DesktopBackend.hpp"
+#include "Platform/GnomeWayland/MutterBus.hpp"
 #include "support/PrivateWaylandSession.hpp"
 
 namespace vantrel {
@@ -18,9 +18,9 @@ namespace {
 using testing::PrivateWaylandSession;
 
 // Polls (bounded) until the name's ownership is as wanted.
-bool nameBecomes(std::string_view name, bool owned) {
+bool nameBecomes(const char* name, bool owned) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (DesktopBackend::sessionBusHasName(name) != owned) {
+  while (BusCall::userBusHasName(name) != owned) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -42,9 +42,9 @@ TEST(PrivateWaylandSession, OffersTheCompositorServicesOnItsOwnBus) {
     const std::string address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     EXPECT_EQ(address, "unix:path=" + (session.runtimeFolder() / "bus").string());
     EXPECT_EQ(std::getenv("DISPLAY"), nullptr) << "no Xwayland was asked for";
-    EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::screenCastService));
-    EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::remoteDesktopService));
-    EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::displayConfigService));
+    EXPECT_TRUE(BusCall::userBusHasName(MutterScreenCastService::name));
+    EXPECT_TRUE(BusCall::userBusHasName(MutterRemoteDesktopService::name));
+    EXPECT_TRUE(BusCall::userBusHasName(MutterDisplayConfigService::name));
     EXPECT_TRUE(std::filesystem::exists(session.runtimeFolder() / "pipewire-0"));
     EXPECT_TRUE(std::filesystem::exists(session.runtimeFolder() / "wayland-0"));
   }
@@ -55,12 +55,12 @@ TEST(PrivateWaylandSession, OffersTheCompositorServicesOnItsOwnBus) {
 TEST(PrivateWaylandSession, AKilledCompositorLeavesTheBusAndComesBackOnIt) {
   PrivateWaylandSession session;
   session.killCompositor();
-  EXPECT_TRUE(nameBecomes(DesktopBackend::screenCastService, false));
+  EXPECT_TRUE(nameBecomes(MutterScreenCastService::name, false));
   session.restartCompositor();
-  EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::screenCastService));
-  EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::remoteDesktopService));
+  EXPECT_TRUE(BusCall::userBusHasName(MutterScreenCastService::name));
+  EXPECT_TRUE(BusCall::userBusHasName(MutterRemoteDesktopService::name));
   session.restart();
-  EXPECT_TRUE(DesktopBackend::sessionBusHasName(DesktopBackend::screenCastService));
+  EXPECT_TRUE(BusCall::userBusHasName(MutterScreenCastService::name));
 }
 
 TEST(PrivateWaylandSession, AStopLeavesNoProcess) {
