@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "H264PictureDecoder.hpp"
+#include "IncomingFile.hpp"
 #include "Platform/System/Crypto.hpp"
 #include "StandInWire.hpp"
 #include "StreamLog.hpp"
@@ -37,12 +38,6 @@ struct Agent {
   bool registered = false;
   bool open = true;
   std::uint16_t timestamp = 1000;
-};
-
-struct IncomingFile {
-  std::string name;
-  std::uint64_t announced = 0;
-  Bytes data;
 };
 
 class StandIn {
@@ -173,21 +168,16 @@ class StandIn {
       case screenUnitCommand: screenFrame(frame); break;
       case basicCommand: basicFrame(frame); break;
       case fileInfoCommand:
-        if (frame.payload.size() == fileRecordSize) {
-          IncomingFile file;
-          file.name = fixedText(frame.payload, 24, 96);
-          std::uint64_t size = 0;
-          for (int i = 7; i >= 0; --i) size = (size << 8) | frame.payload[16 + static_cast<std::size_t>(i)];
-          file.announced = size;
-          incoming_ = std::move(file);
-        }
+        if (auto file = IncomingFile::announced(frame.payload)) incoming_ = std::move(file);
         break;
       case fileDataCommand:
-        if (incoming_)
-          incoming_->data.insert(incoming_->data.end(), frame.payload.begin(), frame.payload.end());
+        if (incoming_) incoming_->append(frame.payload);
         break;
       case fileEndCommand:
-        if (incoming_) finishIncomingFile();
+        if (incoming_) {
+          report_["filesReceived"].push_back(incoming_->finish(options_.fetchFolder));
+          incoming_.reset();
+        }
         break;
       default: break;
     }
@@ -227,23 +217,6 @@ class StandIn {
       if (auto text = firstString(basic_)) report_["clipboardReceived"].push_back(*text);
     }
     ++basicMessages_;
-  }
-
-  void finishIncomingFile() {
-    const auto digest = crypto::sha256(incoming_->data);
-    json entry = {{"name", incoming_->name},
-                  {"bytes", incoming_->data.size()},
-                  {"announced", incoming_->announced},
-                  {"sha256", hex(digest)}};
-    if (!options_.fetchFolder.empty()) {
-      const auto path = options_.fetchFolder / std::filesystem::path(incoming_->name).filename();
-      std::ofstream out(path, std::ios::binary);
-      out.write(reinterpret_cast<const char*>(incoming_->data.data()),
-                static_cast<std::streamsize>(incoming_->data.size()));
-      entry["savedAs"] = path.string();
-    }
-    report_["filesReceived"].push_back(entry);
-    incoming_.reset();
   }
 
   asio::awaitable<void> write(std::shared_ptr<Agent> agent, Bytes bytes) {
